@@ -1,0 +1,34 @@
+#pragma once
+// The read interface every reader of the recovery library goes through: a length and a throwing
+// read of a byte range.
+
+#include "recovery/bytesource/ByteSourceError.h"
+#include "recovery/bytesource/FieldReaders.h"
+
+#include <cstdint>
+
+namespace vantrel {
+
+// Rules for implementers:
+// - a negative count, or an offset at or past the end with a count above 0, throws ByteSourceError::outOfBounds;
+// - a count of 0 gives an empty buffer at any offset;
+// - a request that runs past the end is clamped to the end, never padded;
+// - a failure throws (ByteSourceError or PosixError); a read never returns bytes that were not read.
+// A source is used on one thread at a time unless the implementation says otherwise.
+class ByteSource {
+public:
+    virtual ~ByteSource() = default;
+
+    virtual std::uint64_t length() const = 0;
+
+    // Reads into out, replacing its contents and reusing its capacity.
+    virtual void readInto(std::uint64_t offset, std::int64_t count, Bytes& out) = 0;
+
+    Bytes read(std::uint64_t offset, std::int64_t count) {
+        Bytes out;
+        readInto(offset, count, out);
+        return out;
+    }
+};
+
+} // namespace vantrel

@@ -1,0 +1,129 @@
+#include "recovery/filesystems/UndeleteNamingState.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace vantrel {
+
+namespace {
+
+// Letter case is folded for ASCII letters only; names differing in other letters stay distinct.
+std::string asciiLower(std::string_view text) {
+    std::string result(text);
+    std::transform(result.begin(), result.end(), result.begin(),
+                   [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; });
+    return result;
+}
+
+std::string asciiUpper(std::string_view text) {
+    std::string result(text);
+    std::transform(result.begin(), result.end(), result.begin(),
+                   [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; });
+    return result;
+}
+
+// The length of the UTF-8 sequence starting at text[i], or 0 when it is not a valid one.
+std::size_t utf8SequenceLength(std::string_view text, std::size_t i) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    std::size_t length = 0;
+    if (lead < 0x80) return 1;
+    if (lead >= 0xC2 && lead <= 0xDF) length = 2;
+    else if (lead >= 0xE0 && lead <= 0xEF) length = 3;
+    else if (lead >= 0xF0 && lead <= 0xF4) length = 4;
+    else return 0;
+    if (i + length > text.size()) return 0;
+    for (std::size_t k = 1; k < length; ++k)
+        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return 0;
+    const auto second = static_cast<unsigned char>(text[i + 1]);
+    if (lead == 0xE0 && second < 0xA0) return 0;   // overlong
+    if (lead == 0xED && second >= 0xA0) return 0;  // surrogate
+    if (lead == 0xF0 && second < 0x90) return 0;   // overlong
+    if (lead == 0xF4 && second >= 0x90) return 0;  // above U+10FFFF
+    return length;
+}
+
+// Cuts a valid UTF-8 text to at most maxBytes without splitting a character.
+std::string_view cutToBytes(std::string_view text, std::size_t maxBytes) {
+    if (text.size() <= maxBytes) return text;
+    std::size_t end = maxBytes;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return text.substr(0, end);
+}
+
+// The name without its last extension; a name whose only full stop is its first character keeps it.
+std::string_view deletingPathExtension(std::string_view name) {
+    const auto dot = name.find_last_of('.');
+    if (dot == std::string_view::npos || dot == 0) return name;
+    return name.substr(0, dot);
+}
+
+} // namespace
+
+std::string UndeleteNamingState::trimTrailingDotsAndSpaces(std::string_view name) {
+    while (!name.empty() && (name.back() == ' ' || name.back() == '.')) name.remove_suffix(1);
+    return std::string(name);
+}
+
+std::string UndeleteNamingState::makeSafeFileName(std::string_view name) {
+    std::string safe;
+    safe.reserve(name.size());
+    for (std::size_t i = 0; i < name.size();) {
+        const std::size_t length = utf8SequenceLength(name, i);
+        const auto c = static_cast<unsigned char>(name[i]);
+        if (length == 0) {
+            safe.push_back('_');
+            ++i;
+            continue;
+        }
+        if (length == 1 && (c < 0x20 || c == 0x7F || c == '/' || c == '\\')) safe.push_back('_');
+        else safe.append(name.substr(i, length));
+        i += length;
+    }
+    if (safe == "." || safe == "..") return {};
+    if (safe.size() <= maxNameBytes) return safe;
+    // Keep an extension of up to 16 bytes so the cut name still opens with the right program.
+    constexpr std::size_t maxKeptExtensionBytes = 16;
+    const auto dot = safe.find_last_of('.');
+    if (dot != std::string::npos && dot > 0 && safe.size() - dot <= maxKeptExtensionBytes) {
+        const std::string extension = safe.substr(dot);
+        return std::string(cutToBytes(std::string_view(safe).substr(0, dot), maxNameBytes - extension.size())) + extension;
+    }
+    return std::string(cutToBytes(safe, maxNameBytes));
+}
+
+bool UndeleteNamingState::isWeakName(std::string_view name) {
+    const std::string upper = asciiUpper(trimTrailingDotsAndSpaces(name));
+    if (upper.empty()) return true;
+    const std::string_view base = deletingPathExtension(upper);
+    if (base.empty() || base == "FILE") return true;
+    constexpr std::size_t numberedFileBaseBytes = 9;  // FILE0001 is weak, FILE00001 is not
+    if (base.starts_with("FILE") && base.size() < numberedFileBaseBytes) return true;
+    return upper.find('~') != std::string::npos;
+}
+
+bool UndeleteNamingState::isUsableUndeleteName(std::string_view name) {
+    return !trimTrailingDotsAndSpaces(name).empty() && !isWeakName(name);
+}
+
+std::string UndeleteNamingState::suggestedName(std::string_view preferred, RecoveredFileKind kind) {
+    const std::string trimmed = trimTrailingDotsAndSpaces(makeSafeFileName(preferred));
+    if (!isWeakName(trimmed)) {
+        std::string lower = asciiLower(trimmed);
+        if (!usedNames.contains(lower)) {
+            usedNames.insert(std::move(lower));
+            return trimmed;
+        }
+    }
+    return numberedName(kind);
+}
+
+std::string UndeleteNamingState::numberedName(RecoveredFileKind kind) {
+    ++serial;
+    char number[32];
+    std::snprintf(number, sizeof number, "%05lld", static_cast<long long>(serial));
+    std::string name = "recovered_" + std::string(number) + "." + std::string(FileKind::preferredExtension(kind));
+    usedNames.insert(asciiLower(name));
+    return name;
+}
+
+} // namespace vantrel

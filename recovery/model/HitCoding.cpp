@@ -1,0 +1,181 @@
+#include "recovery/model/HitCoding.h"
+
+#include <cstdio>
+#include <ctime>
+#include <limits>
+
+namespace vantrel::HitCoding {
+
+namespace {
+
+[[noreturn]] void corrupt(std::string_view key, std::string_view what) {
+    throw HitDecodingError("stored hit: \"" + std::string(key) + "\" " + std::string(what));
+}
+
+// nlohmann reads -5 and 1.5 as numbers; only non-negative integers are unsigned fields.
+std::uint64_t requireUnsigned(const Json& value, std::string_view key, std::uint64_t max = UINT64_MAX) {
+    if (!value.is_number_unsigned() && !(value.is_number_integer() && value.get<std::int64_t>() >= 0))
+        corrupt(key, "is not an unsigned integer");
+    const auto number = value.get<std::uint64_t>();
+    if (number > max) corrupt(key, "is out of range");
+    return number;
+}
+
+std::int64_t requireSigned(const Json& value, std::string_view key) {
+    if (!value.is_number_integer()) corrupt(key, "is not an integer");
+    if (value.is_number_unsigned() && value.get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX))
+        corrupt(key, "is out of range");
+    return value.get<std::int64_t>();
+}
+
+const Json& require(const Json& object, std::string_view key) {
+    const auto found = object.find(key);
+    if (found == object.end() || found->is_null()) corrupt(key, "is missing");
+    return *found;
+}
+
+// Present and not null, or nothing.
+const Json* optional(const Json& object, std::string_view key) {
+    const auto found = object.find(key);
+    if (found == object.end() || found->is_null()) return nullptr;
+    return &*found;
+}
+
+std::string requireString(const Json& value, std::string_view key) {
+    if (!value.is_string()) corrupt(key, "is not a string");
+    return value.get<std::string>();
+}
+
+bool requireBool(const Json& value, std::string_view key) {
+    if (!value.is_boolean()) corrupt(key, "is not a Boolean");
+    return value.get<bool>();
+}
+
+template <typename Enum>
+Enum requireCase(const Json& value, std::string_view key, std::optional<Enum> (*fromRawValue)(std::string_view)) {
+    const auto parsed = fromRawValue(requireString(value, key));
+    if (!parsed) corrupt(key, "names no case");
+    return *parsed;
+}
+
+} // namespace
+
+std::string formatIso8601(HitDate date) {
+    const auto seconds = std::chrono::floor<std::chrono::seconds>(date).time_since_epoch().count();
+    const std::time_t time = static_cast<std::time_t>(seconds);
+    std::tm parts{};
+    gmtime_r(&time, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return text;
+}
+
+std::optional<HitDate> parseIso8601(std::string_view text) {
+    std::tm parts{};
+    int consumed = 0;
+    const std::string copy(text);
+    if (std::sscanf(copy.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &parts.tm_year, &parts.tm_mon, &parts.tm_mday,
+                    &parts.tm_hour, &parts.tm_min, &parts.tm_sec, &consumed) != 6 || consumed != 19)
+        return std::nullopt;
+    if (parts.tm_mon < 1 || parts.tm_mon > 12 || parts.tm_mday < 1 || parts.tm_mday > 31 || parts.tm_hour > 23 ||
+        parts.tm_min > 59 || parts.tm_sec > 60)
+        return std::nullopt;
+    std::string_view rest = text.substr(19);
+    std::chrono::nanoseconds fraction{0};
+    if (!rest.empty() && rest.front() == '.') {
+        rest.remove_prefix(1);
+        std::int64_t scale = 100'000'000;
+        std::size_t digits = 0;
+        while (!rest.empty() && rest.front() >= '0' && rest.front() <= '9') {
+            if (scale > 0) fraction += std::chrono::nanoseconds((rest.front() - '0') * scale);
+            scale /= 10;
+            rest.remove_prefix(1);
+            ++digits;
+        }
+        if (digits == 0) return std::nullopt;
+    }
+    std::int64_t offsetSeconds = 0;
+    if (rest == "Z") {
+    } else if (rest.size() == 6 && (rest[0] == '+' || rest[0] == '-') && rest[3] == ':') {
+        int hours = 0, minutes = 0;
+        if (std::sscanf(std::string(rest.substr(1)).c_str(), "%2d:%2d", &hours, &minutes) != 2 || hours > 23 ||
+            minutes > 59)
+            return std::nullopt;
+        offsetSeconds = (hours * 3600 + minutes * 60) * (rest[0] == '-' ? -1 : 1);
+    } else {
+        return std::nullopt;
+    }
+    parts.tm_year -= 1900;
+    parts.tm_mon -= 1;
+    const std::time_t utc = timegm(&parts);
+    return HitDate(std::chrono::duration_cast<HitDate::duration>(std::chrono::seconds(utc - offsetSeconds) + fraction));
+}
+
+DateStrategy DateStrategy::iso8601() {
+    return {[](HitDate date) { return Json(formatIso8601(date)); },
+            [](const Json& value) {
+                if (!value.is_string()) throw HitDecodingError("stored date is not a string");
+                const auto date = parseIso8601(value.get<std::string>());
+                if (!date) throw HitDecodingError("stored date is not in ISO 8601 form");
+                return *date;
+            }};
+}
+
+Json encode(const RecoveredHit& hit, const DateStrategy& dates) {
+    Json object = Json::object();
+    object["id"] = hit.id.toString();
+    object["kind"] = FileKind::rawValue(hit.kind);
+    object["byteOffset"] = hit.byteOffset;
+    object["byteLength"] = hit.byteLength;
+    object["suggestedName"] = hit.suggestedName;
+    if (hit.reconstructedPath) object["reconstructedPath"] = *hit.reconstructedPath;
+    if (hit.dimensions) object["dimensions"] = Json{{"width", hit.dimensions->width}, {"height", hit.dimensions->height}};
+    object["isFragmented"] = hit.isFragmented;
+    object["source"] = HitSourceName::rawValue(hit.source);
+    object["integrity"] = HitIntegrityName::rawValue(hit.integrity);
+    if (hit.captureDate) object["captureDate"] = dates.encode(*hit.captureDate);
+    if (hit.clusterHint)
+        object["clusterHint"] = Json{{"firstCluster", hit.clusterHint->firstCluster},
+                                     {"partitionOffset", hit.clusterHint->partitionOffset},
+                                     {"fileSystem", FileSystemName::rawValue(hit.clusterHint->fileSystem)}};
+    object["clusterReallocated"] = hit.clusterReallocated;
+    return object;
+}
+
+RecoveredHit decode(const Json& object, const DateStrategy& dates) {
+    if (!object.is_object()) throw HitDecodingError("stored hit is not an object");
+    RecoveredHit hit;
+    const auto id = Uuid::fromString(requireString(require(object, "id"), "id"));
+    if (!id) corrupt("id", "is not a UUID");
+    hit.id = *id;
+    hit.kind = requireCase<RecoveredFileKind>(require(object, "kind"), "kind", FileKind::fromRawValue);
+    hit.byteOffset = requireUnsigned(require(object, "byteOffset"), "byteOffset");
+    hit.byteLength = requireUnsigned(require(object, "byteLength"), "byteLength");
+    hit.suggestedName = requireString(require(object, "suggestedName"), "suggestedName");
+    if (const auto* path = optional(object, "reconstructedPath")) hit.reconstructedPath = requireString(*path, "reconstructedPath");
+    if (const auto* dimensions = optional(object, "dimensions")) {
+        if (!dimensions->is_object()) corrupt("dimensions", "is not an object");
+        hit.dimensions = ImageDimensions{requireSigned(require(*dimensions, "width"), "width"),
+                                         requireSigned(require(*dimensions, "height"), "height")};
+    }
+    if (const auto* fragmented = optional(object, "isFragmented")) hit.isFragmented = requireBool(*fragmented, "isFragmented");
+    hit.source = requireCase<HitSource>(require(object, "source"), "source", HitSourceName::fromRawValue);
+    if (const auto* integrity = optional(object, "integrity"))
+        hit.integrity = requireCase<HitIntegrity>(*integrity, "integrity", HitIntegrityName::fromRawValue);
+    if (const auto* date = optional(object, "captureDate")) hit.captureDate = dates.decode(*date);
+    if (const auto* hint = optional(object, "clusterHint")) {
+        if (!hint->is_object()) corrupt("clusterHint", "is not an object");
+        ClusterAllocationHint decoded;
+        decoded.firstCluster = static_cast<std::uint32_t>(
+            requireUnsigned(require(*hint, "firstCluster"), "firstCluster", std::numeric_limits<std::uint32_t>::max()));
+        decoded.partitionOffset = requireUnsigned(require(*hint, "partitionOffset"), "partitionOffset");
+        decoded.fileSystem =
+            requireCase<DetectedFileSystem>(require(*hint, "fileSystem"), "fileSystem", FileSystemName::fromRawValue);
+        hit.clusterHint = decoded;
+    }
+    if (const auto* reallocated = optional(object, "clusterReallocated"))
+        hit.clusterReallocated = requireBool(*reallocated, "clusterReallocated");
+    return hit;
+}
+
+} // namespace vantrel::HitCoding

@@ -1,0 +1,61 @@
+#include "recovery/model/RecoveredHit.h"
+
+#include <array>
+
+namespace vantrel {
+
+namespace HitSourceName {
+
+std::string_view rawValue(HitSource source) {
+    switch (source) {
+    case HitSource::signatureCarve: return "signatureCarve";
+    case HitSource::fatUndelete: return "fatUndelete";
+    case HitSource::exfatUndelete: return "exfatUndelete";
+    case HitSource::hfsPlusCatalog: return "hfsPlusCatalog";
+    }
+    return "signatureCarve";
+}
+
+std::optional<HitSource> fromRawValue(std::string_view text) {
+    using enum HitSource;
+    for (auto source : {signatureCarve, fatUndelete, exfatUndelete, hfsPlusCatalog})
+        if (rawValue(source) == text) return source;
+    return std::nullopt;
+}
+
+} // namespace HitSourceName
+
+namespace HitIntegrityName {
+
+std::string_view rawValue(HitIntegrity integrity) {
+    switch (integrity) {
+    case HitIntegrity::pending: return "pending";
+    case HitIntegrity::ok: return "ok";
+    case HitIntegrity::suspect: return "suspect";
+    case HitIntegrity::failed: return "failed";
+    case HitIntegrity::skipped: return "skipped";
+    }
+    return "pending";
+}
+
+std::optional<HitIntegrity> fromRawValue(std::string_view text) {
+    using enum HitIntegrity;
+    for (auto integrity : {pending, ok, suspect, failed, skipped})
+        if (rawValue(integrity) == text) return integrity;
+    return std::nullopt;
+}
+
+std::string_view displayName(HitIntegrity integrity) {
+    switch (integrity) {
+    case HitIntegrity::pending: return "\u2026";
+    case HitIntegrity::ok: return "OK";
+    case HitIntegrity::suspect: return "Suspect";
+    case HitIntegrity::failed: return "Broken";
+    case HitIntegrity::skipped: return "\u2014";
+    }
+    return "";
+}
+
+} // namespace HitIntegrityName
+
+} // namespace vantrel

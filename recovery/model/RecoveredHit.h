@@ -1,0 +1,69 @@
+#pragma once
+// One recoverable file as every part of the system passes it around.
+
+#include "recovery/model/DetectedFileSystem.h"
+#include "recovery/model/RecoveredFileKind.h"
+#include "recovery/model/Uuid.h"
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vantrel {
+
+using HitDate = std::chrono::system_clock::time_point;
+
+// Which search found a hit. Stored under the case names.
+enum class HitSource : std::uint8_t { signatureCarve, fatUndelete, exfatUndelete, hfsPlusCatalog };
+
+// How far a hit has been verified. Stored under the case names.
+enum class HitIntegrity : std::uint8_t { pending, ok, suspect, failed, skipped };
+
+namespace HitSourceName {
+std::string_view rawValue(HitSource source);
+std::optional<HitSource> fromRawValue(std::string_view text);
+} // namespace HitSourceName
+
+namespace HitIntegrityName {
+std::string_view rawValue(HitIntegrity integrity);
+std::optional<HitIntegrity> fromRawValue(std::string_view text);
+// "…", "OK", "Suspect", "Broken", "—".
+std::string_view displayName(HitIntegrity integrity);
+} // namespace HitIntegrityName
+
+// A picture's size in pixels; producers store only non-negative values.
+struct ImageDimensions {
+    std::int64_t width = 0;
+    std::int64_t height = 0;
+    friend bool operator==(const ImageDimensions&, const ImageDimensions&) = default;
+};
+
+// What the cluster-chain reader needs to read an undeleted file back.
+struct ClusterAllocationHint {
+    std::uint32_t firstCluster = 0;      // as stored in the directory entry
+    std::uint64_t partitionOffset = 0;   // byte offset of the partition from the start of the source
+    DetectedFileSystem fileSystem = DetectedFileSystem::unknown;
+    friend bool operator==(const ClusterAllocationHint&, const ClusterAllocationHint&) = default;
+};
+
+struct RecoveredHit {
+    Uuid id = Uuid::random();
+    RecoveredFileKind kind = RecoveredFileKind::unknown;
+    std::uint64_t byteOffset = 0;        // first byte, from the start of the scanned source
+    std::uint64_t byteLength = 0;        // directory size, or estimated length of a carved file
+    std::string suggestedName;
+    std::optional<std::string> reconstructedPath;
+    std::optional<ImageDimensions> dimensions;
+    bool isFragmented = false;
+    HitSource source = HitSource::signatureCarve;
+    HitIntegrity integrity = HitIntegrity::pending;
+    std::optional<HitDate> captureDate;
+    std::optional<ClusterAllocationHint> clusterHint;
+    bool clusterReallocated = false;     // some cluster of the deleted file now belongs to a live file
+
+    friend bool operator==(const RecoveredHit&, const RecoveredHit&) = default;
+};
+
+} // namespace vantrel

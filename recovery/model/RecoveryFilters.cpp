@@ -1,0 +1,47 @@
+#include "recovery/model/RecoveryFilters.h"
+
+#include <algorithm>
+
+namespace vantrel {
+
+namespace {
+
+// Pictures larger than this on either side are not plausible camera output.
+constexpr std::int64_t maxPlausibleSidePixels = 65'536;
+// Below this pixel count a JPEG needs at least smallJpegMinimumBytes; above it, a byte per 12 pixels.
+constexpr std::int64_t smallJpegPixelCount = 147'456;
+constexpr std::uint64_t smallJpegMinimumBytes = 12'288;
+constexpr std::uint64_t jpegPixelsPerByte = 12;
+
+} // namespace
+
+const RecoveryFilters& RecoveryFilters::defaults() {
+    static const RecoveryFilters filters{FileKind::defaultAllowedKinds(), 8192, 800, 600};
+    return filters;
+}
+
+bool RecoveryFilters::accepts(const RecoveredHit& hit) const {
+    if (!allowedKinds.contains(hit.kind)) return false;
+    if (hit.byteLength < minimumByteSize) return false;
+    if (!FileKind::isImage(hit.kind)) return true;
+    if (minimumImageWidth && hit.dimensions && hit.dimensions->width < *minimumImageWidth) return false;
+    if (minimumImageHeight && hit.dimensions && hit.dimensions->height < *minimumImageHeight) return false;
+    if (!hit.dimensions) return true;
+    const auto [width, height] = *hit.dimensions;
+    if (width > maxPlausibleSidePixels || height > maxPlausibleSidePixels) return false;
+    if (hit.kind != RecoveredFileKind::jpeg) return true;
+    // A negative side is never produced; such a JPEG is not plausible.
+    if (width < 0 || height < 0) return false;
+    // Both sides are at most 65,536 here, so the product fits in 64 bits.
+    const std::int64_t pixels = width * height;
+    if (pixels == 0) return true;
+    if (pixels < smallJpegPixelCount) return hit.byteLength >= smallJpegMinimumBytes;
+    return hit.byteLength >= static_cast<std::uint64_t>(pixels) / jpegPixelsPerByte;
+}
+
+double ScanProgress::fractionCompleted() const {
+    if (totalBytes == 0) return 0.0;
+    return std::min(1.0, static_cast<double>(bytesScanned) / static_cast<double>(totalBytes));
+}
+
+} // namespace vantrel

@@ -1,0 +1,38 @@
+#pragma once
+// Which hits a scan reports, and the progress record the scan hands its caller.
+
+#include "recovery/model/RecoveredHit.h"
+
+#include <cstdint>
+#include <optional>
+
+namespace vantrel {
+
+struct RecoveryFilters {
+    RecoveredFileKindSet allowedKinds;
+    std::uint64_t minimumByteSize = 0;
+    std::optional<std::int64_t> minimumImageWidth;   // pixels; absent = no limit
+    std::optional<std::int64_t> minimumImageHeight;  // pixels; absent = no limit
+
+    // The 22 default kinds, 8192 bytes, 800 by 600 pixels.
+    static const RecoveryFilters& defaults();
+
+    // Every search asks this before it hands a hit on.
+    bool accepts(const RecoveredHit& hit) const;
+
+    friend bool operator==(const RecoveryFilters&, const RecoveryFilters&) = default;
+};
+
+struct ScanProgress {
+    std::uint64_t bytesScanned = 0;
+    std::uint64_t totalBytes = 0;
+    std::int64_t hitsFound = 0;
+    std::int64_t readErrors = 0;
+
+    // 0 for an empty source, else bytesScanned / totalBytes capped at 1.
+    double fractionCompleted() const;
+
+    friend bool operator==(const ScanProgress&, const ScanProgress&) = default;
+};
+
+} // namespace vantrel
