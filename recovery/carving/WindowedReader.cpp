@@ -36,10 +36,8 @@ std::uint64_t WindowedReader::nextWindowStart(std::uint64_t position) const {
     return start;
 }
 
-ByteView WindowedReader::view(std::uint64_t offset, std::int64_t length, Bytes& scratch) const {
-    if (length < 0) throw ByteSourceError::outOfBounds();
-    if (length == 0) return {};
-    const std::uint64_t count = static_cast<std::uint64_t>(length);
+ByteView WindowedReader::read(std::uint64_t offset, std::uint64_t count, Bytes& scratch) {
+    if (count == 0) return {};
     // A source clamps a request at its end; doing the same here keeps the buffer below bounded by the
     // device's size whatever length a caller derived from the data.
     std::uint64_t end = checkedAdd(offset, count).value_or(UINT64_MAX);
@@ -51,7 +49,7 @@ ByteView WindowedReader::view(std::uint64_t offset, std::int64_t length, Bytes& 
         return first->bytes.subspan(static_cast<std::size_t>(offset - first->offset),
                                    static_cast<std::size_t>(end - offset));
     if (first == nullptr && nextWindowStart(offset) >= end) {
-        m_source->readInto(offset, length, scratch);
+        m_source->readInto(offset, static_cast<std::int64_t>(end - offset), scratch);
         return scratch;
     }
 
@@ -76,13 +74,6 @@ ByteView WindowedReader::view(std::uint64_t offset, std::int64_t length, Bytes& 
         position = gapEnd;
     }
     return scratch;
-}
-
-Bytes WindowedReader::read(std::uint64_t offset, std::int64_t length) const {
-    Bytes scratch;
-    const ByteView bytes = view(offset, length, scratch);
-    if (bytes.data() == scratch.data() && bytes.size() == scratch.size()) return scratch;
-    return Bytes(bytes.begin(), bytes.end());
 }
 
 } // namespace vantrel

@@ -3,6 +3,7 @@
 // memory: bytes that lie in a held window come from it, only the rest goes to the byte source.
 
 #include "recovery/bytesource/ByteSource.h"
+#include "recovery/carving/CandidateReader.h"
 
 #include <array>
 #include <cstdint>
@@ -14,7 +15,7 @@ namespace vantrel {
 // window after it when that has already been read, so that a file running past the current window's end is
 // served from memory. Every read still goes to the source in one call per gap between held windows, through
 // ByteSource::readInto, so a read-ahead source can serve those as well.
-class WindowedReader {
+class WindowedReader final : public CandidateReader {
 public:
     // A window of the device held in memory: its bytes and the device offset of its first byte.
     struct Window {
@@ -28,15 +29,11 @@ public:
     ByteSource& source() const { return *m_source; }
     const Window& window() const { return m_windows[0]; }
 
-    // The bytes of [offset, offset + length). A view into a held window when the range lies wholly inside
-    // one; otherwise assembled in scratch (replacing its contents) and a view of scratch. The view lives as
-    // long as the windows and scratch are left alone. Throws ByteSourceError::outOfBounds for a negative
-    // length and passes on a failure of the source; a length of 0 gives an empty view without a read. At
-    // the end of the device the result is shorter than asked; it is never padded.
-    ByteView view(std::uint64_t offset, std::int64_t length, Bytes& scratch) const;
-
-    // The same bytes as a buffer of their own.
-    Bytes read(std::uint64_t offset, std::int64_t length) const;
+    // The bytes of [offset, offset + count): a view into a held window when the range lies wholly inside
+    // one; otherwise assembled in scratch (replacing its contents) and a view of scratch. A count of 0 gives
+    // an empty view without a read. At the end of the device the result is shorter than asked; it is never
+    // padded. A failure of the source is passed on, and nothing partial is returned.
+    ByteView read(std::uint64_t offset, std::uint64_t count, Bytes& scratch) override;
 
 private:
     // The held window that contains position, or nullptr; lies in [offset, end).
