@@ -42,7 +42,12 @@ ByteView WindowedReader::read(std::uint64_t offset, std::uint64_t count, Bytes& 
     // device's size whatever length a caller derived from the data.
     std::uint64_t end = checkedAdd(offset, count).value_or(UINT64_MAX);
     const std::uint64_t sourceLength = m_source->length();
-    if (offset < sourceLength) end = std::min(end, sourceLength);
+    if (offset >= sourceLength && windowAt(offset) == nullptr) {
+        // Nothing lies there: an empty result, as at the end of any read that meets the device's end.
+        scratch.clear();
+        return {};
+    }
+    end = std::min(end, std::max(sourceLength, windowEnd(m_windows[0])));
 
     const Window* first = windowAt(offset);
     if (first != nullptr && end <= windowEnd(*first))

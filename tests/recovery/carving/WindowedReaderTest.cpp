@@ -83,7 +83,7 @@ TEST_F(WindowedReaderTest, ClampsAtTheEndOfTheDeviceWithoutPadding) {
     WindowedReader reader(source, {bytes(900, 100), 900});
     EXPECT_EQ(readAll(reader, 850, 1LL << 40), expected(850, 150));
     EXPECT_EQ(readAll(reader, 950, 1000), expected(950, 50));
-    EXPECT_THROW(readAll(reader, 1000, 1), ByteSourceError);
+    EXPECT_TRUE(readAll(reader, 1000, 1).empty());
 }
 
 } // namespace
