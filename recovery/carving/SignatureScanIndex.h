@@ -53,8 +53,9 @@ public:
     // ascending, when the index has ftyp signatures.
     void scan(ByteView window, std::vector<ScanCandidate>& candidates, std::vector<std::int64_t>& ftypOffsets) const;
 
-    // Turns the vector prefilter off, so that the portable path can be checked on any machine.
-    void useScalarSearchOnly() { m_useAvx2 = false; }
+    // Limits the search to the given vector width in bits (0, 256 or 512), so that every path can be checked
+    // against the others on a machine that has them all. Never raises the width above what the processor has.
+    void limitVectorWidth(int bits);
 
 private:
     // Patterns whose needles begin with the same two bytes, in candidate order.
@@ -72,6 +73,8 @@ private:
 #if defined(__x86_64__)
     std::size_t scanAvx2(ByteView window, std::vector<ScanCandidate>& candidates,
                          std::vector<std::int64_t>& ftypOffsets) const;
+    std::size_t scanAvx512(ByteView window, std::vector<ScanCandidate>& candidates,
+                           std::vector<std::int64_t>& ftypOffsets) const;
 #endif
 
     std::vector<Pattern> m_patterns;
@@ -83,7 +86,8 @@ private:
     std::vector<std::uint16_t> m_pairGroup;       // first two bytes (big-endian) -> group, 0 = none
     // Nibble tables of the two-byte prefilter: bit b set when bucket b admits that nibble.
     std::uint8_t m_lowNibble0[16] = {}, m_highNibble0[16] = {}, m_lowNibble1[16] = {}, m_highNibble1[16] = {};
-    bool m_useAvx2 = false;
+    enum class VectorLevel { none, avx2, avx512 };
+    VectorLevel m_vectorLevel = VectorLevel::none;
 };
 
 } // namespace vantrel

@@ -53,12 +53,12 @@ std::vector<std::pair<std::int64_t, const FileSignature*>> strip(const std::vect
 
 void expectSameAsReference(SignatureScanIndex& index, ByteView window, const std::string& label) {
     const auto expected = strip(referenceCandidates(index, window));
-    for (const bool scalar : {false, true}) {
-        if (scalar) index.useScalarSearchOnly();
+    for (const int width : {512, 256, 0}) {
+        index.limitVectorWidth(width);
         std::vector<ScanCandidate> candidates;
         std::vector<std::int64_t> ftyp;
         index.scan(window, candidates, ftyp);
-        EXPECT_EQ(strip(candidates), expected) << label << (scalar ? " (scalar)" : "");
+        EXPECT_EQ(strip(candidates), expected) << label << " at vector width " << width;
         if (!index.ftypSignatures().empty()) {
             EXPECT_EQ(ftyp, referenceFtyp(window)) << label;
         }
