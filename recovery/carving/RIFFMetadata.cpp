@@ -1,0 +1,23 @@
+// RIFF header read here (little-endian; Microsoft "Multimedia Programming Interface and Data
+// Specifications 1.0", RIFF chunks):
+//   0  4  "RIFF"
+//   4  4  chunk size: the bytes after this field, at least 4 (the form type)
+//   8  4  form type (not examined)
+
+#include "recovery/carving/RIFFMetadata.h"
+
+namespace vantrel::RIFFMetadata {
+
+namespace {
+constexpr std::size_t headerBytes = 8;
+constexpr std::uint32_t minimumChunkBytes = 4;
+} // namespace
+
+std::optional<std::uint64_t> fileLength(ByteView buffer) {
+    if (buffer.size() < headerBytes || !FieldReader::matches(buffer, 0, "RIFF")) return std::nullopt;
+    const std::uint32_t chunkSize = FieldReader::u32le(buffer, 4);
+    if (chunkSize < minimumChunkBytes) return std::nullopt;
+    return std::uint64_t{chunkSize} + headerBytes;
+}
+
+} // namespace vantrel::RIFFMetadata

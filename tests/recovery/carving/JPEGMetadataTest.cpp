@@ -1,0 +1,104 @@
+#include "recovery/carving/JPEGMetadata.h"
+
+#include <gtest/gtest.h>
+
+namespace vantrel {
+namespace {
+
+using Segment = std::initializer_list<std::uint8_t>;
+
+void append(Bytes& bytes, Segment segment) { bytes.insert(bytes.end(), segment.begin(), segment.end()); }
+
+// SOF0 with length 17: precision 8, the size, three components.
+Bytes frameHeader(std::uint16_t width, std::uint16_t height) {
+    return {0xFF, 0xC0, 0x00, 0x11, 0x08,
+            static_cast<std::uint8_t>(height >> 8), static_cast<std::uint8_t>(height),
+            static_cast<std::uint8_t>(width >> 8), static_cast<std::uint8_t>(width),
+            0x03, 0x01, 0x22, 0x00, 0x02, 0x11, 0x01, 0x03, 0x11, 0x01};
+}
+
+void appendBytes(Bytes& bytes, const Bytes& more) { bytes.insert(bytes.end(), more.begin(), more.end()); }
+
+// SOI, an APP1 segment holding a whole thumbnail stream, SOF0, DHT, SOS, scan data, EOI.
+Bytes streamWithThumbnail() {
+    Bytes thumbnail{0xFF, 0xD8};
+    appendBytes(thumbnail, frameHeader(8, 8));
+    append(thumbnail, {0xFF, 0xDA, 0x00, 0x08, 0x01, 0x01, 0x00, 0x00, 0x3F, 0x00, 0x12, 0x34, 0xFF, 0xD9});
+    Bytes jpeg{0xFF, 0xD8, 0xFF, 0xE1};
+    const auto appLength = static_cast<std::uint16_t>(2 + 6 + thumbnail.size());
+    append(jpeg, {static_cast<std::uint8_t>(appLength >> 8), static_cast<std::uint8_t>(appLength)});
+    append(jpeg, {'E', 'x', 'i', 'f', 0, 0});
+    appendBytes(jpeg, thumbnail);
+    appendBytes(jpeg, frameHeader(640, 480));
+    append(jpeg, {0xFF, 0xC4, 0x00, 0x05, 0x00, 0x01, 0x02});
+    append(jpeg, {0xFF, 0xDA, 0x00, 0x08, 0x01, 0x01, 0x00, 0x00, 0x3F, 0x00});
+    append(jpeg, {0x55, 0xFF, 0x00, 0xAA, 0xFF, 0xD0, 0x77, 0xFF, 0xD9});
+    return jpeg;
+}
+
+TEST(JPEGMetadata, ReadsTheFirstFrameHeader) {
+    Bytes jpeg{0xFF, 0xD8};
+    appendBytes(jpeg, frameHeader(640, 480));
+    EXPECT_EQ(JPEGMetadata::dimensions(jpeg), (ImageDimensions{640, 480}));
+    // The segment must lie wholly in the buffer.
+    jpeg.pop_back();
+    EXPECT_FALSE(JPEGMetadata::dimensions(jpeg));
+}
+
+TEST(JPEGMetadata, PassesOverAFrameOfWidthZero) {
+    Bytes jpeg{0xFF, 0xD8};
+    appendBytes(jpeg, frameHeader(0, 480));
+    appendBytes(jpeg, frameHeader(320, 200));
+    EXPECT_EQ(JPEGMetadata::dimensions(jpeg), (ImageDimensions{320, 200}));
+}
+
+TEST(JPEGMetadata, AShortStreamHasNeitherSizeNorEnd) {
+    const Bytes jpeg{0xFF, 0xD8, 0xFF, 0xD9};
+    EXPECT_FALSE(JPEGMetadata::dimensions(jpeg));
+    EXPECT_FALSE(JPEGMetadata::topLevelEndOffset(jpeg));
+    EXPECT_FALSE(JPEGMetadata::dimensions(Bytes{0xFF, 0xD9, 0xFF, 0xD8, 0, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST(JPEGMetadata, EndsAfterTheOuterStreamNotTheThumbnail) {
+    const Bytes jpeg = streamWithThumbnail();
+    EXPECT_EQ(JPEGMetadata::topLevelEndOffset(jpeg), jpeg.size());
+    EXPECT_EQ(JPEGMetadata::dimensions(jpeg), (ImageDimensions{640, 480}));
+    // Trailing bytes after the end do not move it; a cut before it gives no end.
+    Bytes longer = jpeg;
+    append(longer, {0xFF, 0xD9, 0x00});
+    EXPECT_EQ(JPEGMetadata::topLevelEndOffset(longer), jpeg.size());
+    EXPECT_FALSE(JPEGMetadata::topLevelEndOffset(ByteView(jpeg).first(jpeg.size() - 1)));
+}
+
+TEST(JPEGMetadata, FillBytesBeforeAMarker) {
+    Bytes jpeg{0xFF, 0xD8, 0xFF, 0xFF, 0xFF, 0xE0, 0x00, 0x04, 0x00, 0x00};
+    appendBytes(jpeg, frameHeader(16, 16));
+    append(jpeg, {0xFF, 0xD9});
+    EXPECT_EQ(JPEGMetadata::topLevelEndOffset(jpeg), jpeg.size());
+    // The dimensions walk reads FF FF as a segment whose length is the next two bytes (FF E0): too long.
+    EXPECT_FALSE(JPEGMetadata::dimensions(jpeg));
+}
+
+TEST(JPEGMetadata, SearchesForTheEndWhereAMarkerIsMissingAfterAFrame) {
+    Bytes jpeg{0xFF, 0xD8};
+    appendBytes(jpeg, frameHeader(16, 16));
+    append(jpeg, {0x12, 0x34, 0xFF, 0x00, 0xFF, 0xD9, 0x99});
+    EXPECT_EQ(JPEGMetadata::topLevelEndOffset(jpeg), jpeg.size() - 1);
+    // Without a frame the same bytes give no end.
+    const Bytes noFrame{0xFF, 0xD8, 0x12, 0x34, 0xFF, 0xD9};
+    EXPECT_FALSE(JPEGMetadata::topLevelEndOffset(noFrame));
+}
+
+TEST(JPEGMetadata, PlausiblePayloadSize) {
+    EXPECT_FALSE(JPEGMetadata::isPlausiblePayloadSize(999'999, {4000, 3000}));
+    EXPECT_TRUE(JPEGMetadata::isPlausiblePayloadSize(1'000'000, {4000, 3000}));
+    EXPECT_FALSE(JPEGMetadata::isPlausiblePayloadSize(12'287, {100, 100}));
+    EXPECT_TRUE(JPEGMetadata::isPlausiblePayloadSize(12'288, {100, 100}));
+    EXPECT_TRUE(JPEGMetadata::isPlausiblePayloadSize(1, {0, 0}));
+    // Sides whose product overflows 64 bits are never plausible, and a negative side is no picture.
+    EXPECT_FALSE(JPEGMetadata::isPlausiblePayloadSize(UINT64_MAX - 1, {INT64_MAX, INT64_MAX}));
+    EXPECT_TRUE(JPEGMetadata::isPlausiblePayloadSize(1, {-5, 100}));
+}
+
+} // namespace
+} // namespace vantrel
