@@ -74,18 +74,27 @@ FileByteSource::~FileByteSource() {
 }
 
 void FileByteSource::readInto(std::uint64_t offset, std::int64_t count, Bytes& out) {
-    out.clear();
-    if (count < 0) throw ByteSourceError::outOfBounds();
-    if (count == 0) return;
-    if (offset >= m_length) throw ByteSourceError::outOfBounds();
+    if (count <= 0 || offset >= m_length) {
+        out.clear();
+        if (count == 0) return;
+        throw ByteSourceError::outOfBounds();
+    }
     const std::uint64_t end = std::min(m_length, checkedAdd(offset, static_cast<std::uint64_t>(count)).value_or(m_length));
     const std::uint64_t wanted = end - offset;
+    // Resized without clearing first: a buffer reused for reads of the same size (a scan's windows) is
+    // then not zero-filled before every read, which costs as much as the copy from the page cache.
     out.resize(wanted);
     std::uint64_t gathered = 0;
     while (gathered < wanted) {
         const std::uint64_t position = offset + gathered;
         const std::uint64_t piece = std::min(wanted - gathered, maxTransferBytes);
-        const std::size_t got = alignedRead(position, piece, out.data() + gathered);
+        std::size_t got = 0;
+        try {
+            got = alignedRead(position, piece, out.data() + gathered);
+        } catch (...) {
+            out.clear();
+            throw;
+        }
         if (got == 0) {
             out.clear();
             throw ByteSourceError::readFailed(position);

@@ -1,0 +1,33 @@
+#pragma once
+// How the length rules read the bytes of one carve candidate beyond what the carver already holds.
+
+#include "recovery/bytesource/ByteSource.h"
+
+#include <cstdint>
+
+namespace vantrel {
+
+// Rules for implementers (the carver's windowed reader is one):
+// - read(offset, count, scratch) gives the device bytes [offset, offset + count); fewer only where the
+//   device ends, never padded; a count of 0 gives an empty view without touching the device;
+// - the view points either into memory the reader already holds (the current window, no copy) or into
+//   scratch, which the call may overwrite; it stays valid while scratch is untouched and the reader lives;
+// - a failed read throws the byte source's error (ByteSourceError or PosixError) and returns nothing partial.
+class CandidateReader {
+public:
+    virtual ~CandidateReader() = default;
+    virtual ByteView read(std::uint64_t offset, std::uint64_t count, Bytes& scratch) = 0;
+};
+
+// A candidate reader straight over a byte source: every read goes to the source. Requests are clamped to
+// the source's length first, so a strict source (MemoryByteSource) behaves like a device at its end.
+class SourceCandidateReader final : public CandidateReader {
+public:
+    explicit SourceCandidateReader(ByteSource& source) : m_source(source) {}
+    ByteView read(std::uint64_t offset, std::uint64_t count, Bytes& scratch) override;
+
+private:
+    ByteSource& m_source;
+};
+
+} // namespace vantrel

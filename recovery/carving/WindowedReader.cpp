@@ -1,0 +1,84 @@
+#include "recovery/carving/WindowedReader.h"
+
+#include "recovery/bytesource/Bounds.h"
+
+#include <algorithm>
+
+namespace vantrel {
+
+namespace {
+
+std::uint64_t windowEnd(const WindowedReader::Window& window) {
+    return checkedAdd(window.offset, window.bytes.size()).value_or(UINT64_MAX);
+}
+
+bool contains(const WindowedReader::Window& window, std::uint64_t position) {
+    return !window.bytes.empty() && position >= window.offset && position < windowEnd(window);
+}
+
+} // namespace
+
+WindowedReader::WindowedReader(ByteSource& source, Window current) : WindowedReader(source, current, Window{}) {}
+
+WindowedReader::WindowedReader(ByteSource& source, Window current, Window next)
+    : m_source(&source), m_windows{current, next} {}
+
+const WindowedReader::Window* WindowedReader::windowAt(std::uint64_t position) const {
+    for (const Window& window : m_windows)
+        if (contains(window, position)) return &window;
+    return nullptr;
+}
+
+std::uint64_t WindowedReader::nextWindowStart(std::uint64_t position) const {
+    std::uint64_t start = UINT64_MAX;
+    for (const Window& window : m_windows)
+        if (!window.bytes.empty() && window.offset > position) start = std::min(start, window.offset);
+    return start;
+}
+
+ByteView WindowedReader::read(std::uint64_t offset, std::uint64_t count, Bytes& scratch) {
+    if (count == 0) return {};
+    // A source clamps a request at its end; doing the same here keeps the buffer below bounded by the
+    // device's size whatever length a caller derived from the data.
+    std::uint64_t end = checkedAdd(offset, count).value_or(UINT64_MAX);
+    const std::uint64_t sourceLength = m_source->length();
+    if (offset >= sourceLength && windowAt(offset) == nullptr) {
+        // Nothing lies there: an empty result, as at the end of any read that meets the device's end.
+        scratch.clear();
+        return {};
+    }
+    end = std::min(end, std::max(sourceLength, windowEnd(m_windows[0])));
+
+    const Window* first = windowAt(offset);
+    if (first != nullptr && end <= windowEnd(*first))
+        return first->bytes.subspan(static_cast<std::size_t>(offset - first->offset),
+                                   static_cast<std::size_t>(end - offset));
+    if (first == nullptr && nextWindowStart(offset) >= end) {
+        m_source->readInto(offset, static_cast<std::int64_t>(end - offset), scratch);
+        return scratch;
+    }
+
+    // The range meets a held window but does not lie inside one: walk it piece by piece.
+    scratch.clear();
+    scratch.reserve(static_cast<std::size_t>(end - offset));
+    Bytes piece;
+    std::uint64_t position = offset;
+    while (position < end) {
+        if (const Window* window = windowAt(position)) {
+            const std::uint64_t take = std::min(windowEnd(*window), end) - position;
+            const auto from = window->bytes.begin() + static_cast<std::ptrdiff_t>(position - window->offset);
+            scratch.insert(scratch.end(), from, from + static_cast<std::ptrdiff_t>(take));
+            position += take;
+            continue;
+        }
+        // A gap before the next held window, or the rest after the last one: one source read, appended as
+        // returned. The position moves by what was asked, as a short read only happens at the device's end.
+        const std::uint64_t gapEnd = std::min(nextWindowStart(position), end);
+        m_source->readInto(position, static_cast<std::int64_t>(gapEnd - position), piece);
+        scratch.insert(scratch.end(), piece.begin(), piece.end());
+        position = gapEnd;
+    }
+    return scratch;
+}
+
+} // namespace vantrel

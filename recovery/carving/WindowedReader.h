@@ -1,0 +1,48 @@
+#pragma once
+// Reads any byte range of a device around a carve candidate while windows of the device are already in
+// memory: bytes that lie in a held window come from it, only the rest goes to the byte source.
+
+#include "recovery/bytesource/ByteSource.h"
+#include "recovery/carving/CandidateReader.h"
+
+#include <array>
+#include <cstdint>
+
+namespace vantrel {
+
+// A reader borrows its windows and its source: it copies no window bytes when it is built, and the carver
+// keeps both alive for as long as the reader is used. It holds up to two windows, the current one and the
+// window after it when that has already been read, so that a file running past the current window's end is
+// served from memory. Every read still goes to the source in one call per gap between held windows, through
+// ByteSource::readInto, so a read-ahead source can serve those as well.
+class WindowedReader final : public CandidateReader {
+public:
+    // A window of the device held in memory: its bytes and the device offset of its first byte.
+    struct Window {
+        ByteView bytes;
+        std::uint64_t offset = 0;
+    };
+
+    WindowedReader(ByteSource& source, Window current);
+    WindowedReader(ByteSource& source, Window current, Window next);
+
+    ByteSource& source() const { return *m_source; }
+    const Window& window() const { return m_windows[0]; }
+
+    // The bytes of [offset, offset + count): a view into a held window when the range lies wholly inside
+    // one; otherwise assembled in scratch (replacing its contents) and a view of scratch. A count of 0 gives
+    // an empty view without a read. At the end of the device the result is shorter than asked; it is never
+    // padded. A failure of the source is passed on, and nothing partial is returned.
+    ByteView read(std::uint64_t offset, std::uint64_t count, Bytes& scratch) override;
+
+private:
+    // The held window that contains position, or nullptr; lies in [offset, end).
+    const Window* windowAt(std::uint64_t position) const;
+    // Start of the first held window that begins after position, or UINT64_MAX.
+    std::uint64_t nextWindowStart(std::uint64_t position) const;
+
+    ByteSource* m_source;
+    std::array<Window, 2> m_windows;
+};
+
+} // namespace vantrel

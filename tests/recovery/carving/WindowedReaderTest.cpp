@@ -1,0 +1,90 @@
+#include "recovery/carving/WindowedReader.h"
+
+#include "recovery/bytesource/MemoryByteSource.h"
+#include "tests/fixtures/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+namespace vantrel {
+namespace {
+
+// A source over a buffer that records its reads and can be told to fail.
+class RecordingSource final : public ByteSource {
+public:
+    explicit RecordingSource(Bytes data) : m_data(std::move(data)) {}
+    std::uint64_t length() const override { return m_data.length(); }
+    void readInto(std::uint64_t offset, std::int64_t count, Bytes& out) override {
+        reads.emplace_back(offset, count);
+        if (failing) throw ByteSourceError::readFailed(offset);
+        m_data.readInto(offset, count, out);
+    }
+    std::vector<std::pair<std::uint64_t, std::int64_t>> reads;
+    bool failing = false;
+
+private:
+    MemoryByteSource m_data;
+};
+
+class WindowedReaderTest : public ::testing::Test {
+protected:
+    Bytes device = test::randomBytes(1000, 7);
+    RecordingSource source{device};
+    ByteView bytes(std::uint64_t offset, std::uint64_t length) const {
+        return ByteView(device).subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(length));
+    }
+    Bytes expected(std::uint64_t offset, std::uint64_t length) const {
+        const ByteView view = bytes(offset, length);
+        return Bytes(view.begin(), view.end());
+    }
+};
+
+Bytes readAll(WindowedReader& reader, std::uint64_t offset, std::uint64_t count) {
+    Bytes scratch;
+    const ByteView view = reader.read(offset, count, scratch);
+    return Bytes(view.begin(), view.end());
+}
+
+TEST_F(WindowedReaderTest, ReadsInsideTheWindowNeverTouchTheSourceAndCopyNothing) {
+    source.failing = true;
+    WindowedReader reader(source, {bytes(100, 200), 100});
+    Bytes scratch;
+    const ByteView view = reader.read(150, 50, scratch);
+    EXPECT_EQ(view.data(), device.data() + 150);
+    EXPECT_EQ(view.size(), 50u);
+    EXPECT_EQ(readAll(reader, 100, 200), expected(100, 200));
+    EXPECT_TRUE(readAll(reader, 5000, 0).empty());
+    EXPECT_TRUE(source.reads.empty());
+}
+
+TEST_F(WindowedReaderTest, FillsBytesOutsideTheWindowFromTheSource) {
+    WindowedReader reader(source, {bytes(100, 200), 100});
+    EXPECT_EQ(readAll(reader, 90, 20), expected(90, 20));
+    EXPECT_EQ(readAll(reader, 250, 100), expected(250, 100));
+    EXPECT_EQ(readAll(reader, 0, 1000), expected(0, 1000));
+    EXPECT_EQ(readAll(reader, 400, 10), expected(400, 10));
+    const std::vector<std::pair<std::uint64_t, std::int64_t>> reads{{90, 10}, {300, 50}, {0, 100}, {300, 700},
+                                                                    {400, 10}};
+    EXPECT_EQ(source.reads, reads);
+}
+
+TEST_F(WindowedReaderTest, ServesReadsPastTheWindowFromTheNextWindowAlreadyRead) {
+    source.failing = true;
+    // Windows of 200 bytes sharing 64: [100, 300) and [236, 436).
+    WindowedReader reader(source, {bytes(100, 200), 100}, {bytes(236, 200), 236});
+    EXPECT_EQ(readAll(reader, 120, 300), expected(120, 300));
+    EXPECT_EQ(readAll(reader, 250, 100), expected(250, 100));
+    EXPECT_TRUE(source.reads.empty());
+    EXPECT_THROW(readAll(reader, 120, 400), ByteSourceError);
+    source.failing = false;
+    EXPECT_EQ(readAll(reader, 120, 400), expected(120, 400));
+}
+
+TEST_F(WindowedReaderTest, ClampsAtTheEndOfTheDeviceWithoutPadding) {
+    WindowedReader reader(source, {bytes(900, 100), 900});
+    EXPECT_EQ(readAll(reader, 850, 1LL << 40), expected(850, 150));
+    EXPECT_EQ(readAll(reader, 950, 1000), expected(950, 50));
+    EXPECT_TRUE(readAll(reader, 1000, 1).empty());
+}
+
+} // namespace
+} // namespace vantrel
