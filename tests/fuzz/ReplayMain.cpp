@@ -3,6 +3,7 @@
 // g++ and the sanitizers still exercises the parser on hostile input.
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>

@@ -1,0 +1,139 @@
+#include "recovery/bytesource/FileByteSource.h"
+#include "recovery/bytesource/MemoryByteSource.h"
+
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <fcntl.h>
+
+using namespace vantrel;
+using vantrel::test::TempDir;
+
+namespace {
+
+template <typename Body>
+void expectByteSourceError(ByteSourceError::Kind kind, Body body) {
+    try {
+        body();
+        ADD_FAILURE() << "no error";
+    } catch (const ByteSourceError& error) {
+        EXPECT_EQ(error.kind(), kind) << error.what();
+    }
+}
+
+Bytes slice(const Bytes& bytes, std::size_t offset, std::size_t count) {
+    return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(offset),
+                 bytes.begin() + static_cast<std::ptrdiff_t>(offset + count));
+}
+
+// A loop device over a file, detached on destruction; empty when loop devices are not available.
+class LoopDevice {
+public:
+    LoopDevice(const std::filesystem::path& image, int sectorSize) {
+        const auto result = test::run({"losetup", "--sector-size", std::to_string(sectorSize), "--find", "--show",
+                                       "--read-only", image.string()});
+        if (result.exitCode == 0) m_path = result.output.substr(0, result.output.find('\n'));
+    }
+    ~LoopDevice() {
+        if (!m_path.empty()) test::run({"losetup", "-d", m_path});
+    }
+    const std::string& path() const { return m_path; }
+
+private:
+    std::string m_path;
+};
+
+} // namespace
+
+TEST(FileByteSource, ServesAFileExactlyWithClampingAtTheEnd) {
+    TempDir dir;
+    const Bytes content = test::randomBytes(1000, 1);
+    test::writeFile(dir / "image.bin", content);
+    FileByteSource source((dir / "image.bin").string());
+    EXPECT_EQ(source.length(), 1000u);
+    EXPECT_EQ(source.blockSize(), 512u);
+    EXPECT_EQ(source.read(0, 1000), content);
+    EXPECT_EQ(source.read(513, 7), slice(content, 513, 7));
+    EXPECT_EQ(source.read(990, 100), slice(content, 990, 10));  // the last block is partial
+    EXPECT_TRUE(source.read(5000, 0).empty());
+    expectByteSourceError(ByteSourceError::Kind::outOfBounds, [&] { source.read(1000, 1); });
+    expectByteSourceError(ByteSourceError::Kind::outOfBounds, [&] { source.read(0, -1); });
+    expectByteSourceError(ByteSourceError::Kind::outOfBounds, [&] { source.read(UINT64_MAX, 2); });
+    EXPECT_EQ(source.read(999, INT64_MAX), slice(content, 999, 1));
+}
+
+TEST(FileByteSource, ReadsLargerThanOneTransferArriveWhole) {
+    TempDir dir;
+    const std::size_t size = 10 * 1024 * 1024 + 333;
+    const Bytes content = test::randomBytes(size, 2);
+    test::writeFile(dir / "big.bin", content);
+    FileByteSource source((dir / "big.bin").string());
+    Bytes out;
+    source.readInto(17, static_cast<std::int64_t>(size), out);
+    EXPECT_EQ(out, slice(content, 17, size - 17));
+    source.readInto(4 * 1024 * 1024, 4 * 1024 * 1024, out);  // aligned: straight into the caller's buffer
+    EXPECT_EQ(out, slice(content, 4 * 1024 * 1024, 4 * 1024 * 1024));
+}
+
+TEST(FileByteSource, OpenFailuresNameThePathAndEmptyFilesHaveNoSize) {
+    TempDir dir;
+    try {
+        FileByteSource source((dir / "missing.bin").string());
+        ADD_FAILURE() << "opened a missing file";
+    } catch (const PosixError& error) {
+        EXPECT_EQ(error.code(), ENOENT);
+        EXPECT_EQ(error.path(), (dir / "missing.bin").string());
+        EXPECT_FALSE(error.isDeviceGone());
+    }
+    test::writeFile(dir / "empty.bin", {});
+    expectByteSourceError(ByteSourceError::Kind::deviceSizeUnknown, [&] { FileByteSource source((dir / "empty.bin").string()); });
+}
+
+TEST(FileByteSource, SizeFallsBackToSysfsByName) {
+    TempDir dir;
+    // A character device has no size of its own; the size comes from the block tree under the same name.
+    std::filesystem::create_directories(dir / "block" / "null");
+    test::writeFile(dir / "block" / "null" / "size", Bytes{'8', '\n'});
+    FileByteSource source("/dev/null", (dir / "block").string());
+    EXPECT_EQ(source.length(), 4096u);
+    expectByteSourceError(ByteSourceError::Kind::readFailed, [&] { source.read(0, 10); });
+    expectByteSourceError(ByteSourceError::Kind::deviceSizeUnknown, [&] { FileByteSource other("/dev/null", (dir / "none").string()); });
+}
+
+TEST(FileByteSource, LoopDeviceWith4KSectorsIsReadAligned) {
+    if (!test::runningAsRoot()) GTEST_SKIP() << "loop devices need root";
+    TempDir dir;
+    const Bytes content = test::randomBytes(1024 * 1024, 3);
+    test::writeFile(dir / "disk.img", content);
+    LoopDevice loop(dir / "disk.img", 4096);
+    if (loop.path().empty()) GTEST_SKIP() << "no loop device available";
+    FileByteSource source(loop.path());
+    EXPECT_EQ(source.blockSize(), 4096u);
+    EXPECT_EQ(source.length(), content.size());
+    EXPECT_EQ(source.read(5000, 10), slice(content, 5000, 10));
+    EXPECT_EQ(source.read(content.size() - 10, 100), slice(content, content.size() - 10, 10));
+    EXPECT_EQ(source.read(4095, 8194), slice(content, 4095, 8194));
+}
+
+TEST(FileByteSource, AdoptsAnOpenDescriptor) {
+    TempDir dir;
+    const Bytes content = test::randomBytes(2048, 4);
+    test::writeFile(dir / "a.bin", content);
+    const int fd = ::open((dir / "a.bin").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    FileByteSource source(fd, (dir / "a.bin").string());
+    EXPECT_EQ(source.read(100, 50), slice(content, 100, 50));
+}
+
+TEST(MemoryByteSource, ReadsExactlyInsideTheBufferOnly) {
+    const Bytes content = test::randomBytes(16, 5);
+    MemoryByteSource source(content);
+    EXPECT_EQ(source.length(), 16u);
+    EXPECT_EQ(source.read(8, 8), slice(content, 8, 8));
+    EXPECT_TRUE(source.read(16, 0).empty());
+    expectByteSourceError(ByteSourceError::Kind::outOfBounds, [&] { source.read(8, 9); });
+    expectByteSourceError(ByteSourceError::Kind::outOfBounds, [&] { source.read(UINT64_MAX, 1); });
+    expectByteSourceError(ByteSourceError::Kind::outOfBounds, [&] { source.read(0, -1); });
+}

@@ -1,0 +1,164 @@
+#include "recovery/model/HitCoding.h"
+
+#include <gtest/gtest.h>
+
+using namespace vantrel;
+using Json = HitCoding::Json;
+
+namespace {
+
+RecoveredHit fullHit() {
+    RecoveredHit hit;
+    hit.id = *Uuid::fromString("E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
+    hit.kind = RecoveredFileKind::cr2;
+    hit.byteOffset = 1ull << 40;
+    hit.byteLength = 123'456;
+    hit.suggestedName = "IMG_0001.CR2";
+    hit.reconstructedPath = "/DCIM/100CANON";
+    hit.dimensions = ImageDimensions{5472, 3648};
+    hit.isFragmented = true;
+    hit.source = HitSource::fatUndelete;
+    hit.integrity = HitIntegrity::suspect;
+    hit.captureDate = *HitCoding::parseIso8601("2024-05-01T10:00:00Z");
+    hit.clusterHint = ClusterAllocationHint{4'000'000'000u, 1'048'576, DetectedFileSystem::hfsPlus};
+    hit.clusterReallocated = true;
+    return hit;
+}
+
+Json minimalStored() {
+    return Json::parse(R"({"id":"e621e1f8-c36c-495a-93fc-0c247a3e6e5f","kind":"jpeg","byteOffset":0,
+                           "byteLength":10,"suggestedName":"a.jpg","source":"signatureCarve"})");
+}
+
+void expectDecodeFails(const Json& stored, const std::string& messagePart) {
+    try {
+        HitCoding::decode(stored);
+        ADD_FAILURE() << "decoded " << stored.dump();
+    } catch (const HitDecodingError& error) {
+        EXPECT_NE(std::string(error.what()).find(messagePart), std::string::npos) << error.what();
+    }
+}
+
+} // namespace
+
+TEST(HitCoding, WritesEveryKeyInFieldOrderAndReadsItBack) {
+    const RecoveredHit hit = fullHit();
+    const Json stored = HitCoding::encode(hit);
+    std::vector<std::string> keys;
+    for (const auto& item : stored.items()) keys.push_back(item.key());
+    EXPECT_EQ(keys, (std::vector<std::string>{"id", "kind", "byteOffset", "byteLength", "suggestedName",
+                                              "reconstructedPath", "dimensions", "isFragmented", "source",
+                                              "integrity", "captureDate", "clusterHint", "clusterReallocated"}));
+    EXPECT_EQ(stored["id"], "e621e1f8-c36c-495a-93fc-0c247a3e6e5f");
+    EXPECT_EQ(stored["kind"], "cr2");
+    EXPECT_EQ(stored["captureDate"], "2024-05-01T10:00:00Z");
+    EXPECT_EQ(stored["clusterHint"]["fileSystem"], "hfsPlus");
+    EXPECT_EQ(HitCoding::decode(Json::parse(stored.dump())), hit);
+}
+
+TEST(HitCoding, OmitsAbsentOptionalsAndKeepsZeroDimensions) {
+    RecoveredHit hit;
+    hit.suggestedName = "x";
+    Json stored = HitCoding::encode(hit);
+    for (const char* key : {"reconstructedPath", "dimensions", "captureDate", "clusterHint"}) EXPECT_FALSE(stored.contains(key)) << key;
+    EXPECT_EQ(stored["kind"], "unknown");
+    EXPECT_EQ(stored["integrity"], "pending");
+    hit.dimensions = ImageDimensions{0, 0};
+    stored = HitCoding::encode(hit);
+    EXPECT_EQ(stored["dimensions"], Json::parse(R"({"width":0,"height":0})"));
+}
+
+TEST(HitCoding, MissingOptionalKeysAndNullsTakeTheirDefaults) {
+    Json stored = minimalStored();
+    stored["reconstructedPath"] = nullptr;
+    stored["captureDate"] = nullptr;
+    stored["somethingNew"] = "ignored";
+    const RecoveredHit hit = HitCoding::decode(stored);
+    EXPECT_FALSE(hit.isFragmented);
+    EXPECT_EQ(hit.integrity, HitIntegrity::pending);
+    EXPECT_FALSE(hit.clusterReallocated);
+    EXPECT_FALSE(hit.reconstructedPath);
+    EXPECT_FALSE(hit.captureDate);
+}
+
+TEST(HitCoding, RefusesWordsThatNameNoCase) {
+    for (const char* key : {"kind", "source", "integrity"}) {
+        Json stored = minimalStored();
+        stored[key] = "JPEG";
+        expectDecodeFails(stored, key);
+    }
+    Json stored = minimalStored();
+    stored["clusterHint"] = Json::parse(R"({"firstCluster":2,"partitionOffset":0,"fileSystem":"HFSPlus"})");
+    expectDecodeFails(stored, "fileSystem");
+    stored = minimalStored();
+    stored["kind"] = "unknown";
+    EXPECT_EQ(HitCoding::decode(stored).kind, RecoveredFileKind::unknown);
+}
+
+TEST(HitCoding, RefusesNumbersOfTheWrongShape) {
+    const std::vector<std::pair<std::string, Json>> bad{
+        {"byteOffset", -5}, {"byteOffset", 1.5}, {"byteLength", "10"}, {"isFragmented", 1}, {"id", "not-a-uuid"}};
+    for (const auto& [key, value] : bad) {
+        Json stored = minimalStored();
+        stored[key] = value;
+        expectDecodeFails(stored, key);
+    }
+    Json stored = minimalStored();
+    stored["clusterHint"] = Json::parse(R"({"firstCluster":4294967296,"partitionOffset":0,"fileSystem":"fat32"})");
+    expectDecodeFails(stored, "firstCluster");
+    stored["clusterHint"] = Json::parse(R"({"firstCluster":2,"fileSystem":"fat32"})");
+    expectDecodeFails(stored, "partitionOffset");
+    stored = minimalStored();
+    stored["dimensions"] = Json::parse(R"({"width":10})");
+    expectDecodeFails(stored, "height");
+    stored = minimalStored();
+    stored.erase("suggestedName");
+    expectDecodeFails(stored, "suggestedName");
+}
+
+TEST(HitCoding, DatesFollowTheGivenStrategy) {
+    RecoveredHit hit = fullHit();
+    HitCoding::DateStrategy seconds{
+        [](HitDate date) { return Json(std::chrono::duration_cast<std::chrono::seconds>(date.time_since_epoch()).count()); },
+        [](const Json& value) { return HitDate(std::chrono::seconds(value.get<std::int64_t>())); }};
+    const Json stored = HitCoding::encode(hit, seconds);
+    EXPECT_EQ(stored["captureDate"], 1714557600);
+    EXPECT_EQ(HitCoding::decode(stored, seconds).captureDate, hit.captureDate);
+}
+
+TEST(HitCoding, ParsesIso8601WithOffsetsAndFractions) {
+    const auto base = HitCoding::parseIso8601("2024-05-01T10:00:00Z");
+    ASSERT_TRUE(base);
+    EXPECT_EQ(HitCoding::parseIso8601("2024-05-01T12:00:00+02:00"), base);
+    EXPECT_EQ(*HitCoding::parseIso8601("2024-05-01T10:00:00.5Z") - *base, std::chrono::milliseconds(500));
+    for (const char* bad : {"2024-05-01", "2024-13-01T10:00:00Z", "2024-05-01T10:00:00", "2024-05-01T10:00:00+2"})
+        EXPECT_FALSE(HitCoding::parseIso8601(bad)) << bad;
+    EXPECT_EQ(HitCoding::formatIso8601(*base), "2024-05-01T10:00:00Z");
+}
+
+TEST(RecoveredHit, HitsDifferingOnlyInIdentityAreUnequal) {
+    RecoveredHit a = fullHit();
+    RecoveredHit b = a;
+    EXPECT_EQ(a, b);
+    b.id = Uuid::random();
+    EXPECT_NE(a, b);
+    EXPECT_NE(Uuid::random(), Uuid::random());
+}
+
+TEST(RecoveredFileKind, StoredNamesExtensionsAndFamilies) {
+    EXPECT_EQ(FileKind::allKinds().size(), 29u);
+    for (auto kind : FileKind::allKinds()) EXPECT_EQ(FileKind::fromRawValue(FileKind::rawValue(kind)), kind);
+    EXPECT_FALSE(FileKind::fromRawValue("JPEG"));
+    EXPECT_EQ(FileKind::preferredExtension(RecoveredFileKind::jpeg), "jpg");
+    EXPECT_EQ(FileKind::preferredExtension(RecoveredFileKind::tiff), "tif");
+    EXPECT_EQ(FileKind::preferredExtension(RecoveredFileKind::unknown), "bin");
+    EXPECT_TRUE(FileKind::isImage(RecoveredFileKind::orf));
+    EXPECT_FALSE(FileKind::isImage(RecoveredFileKind::mp4));
+    EXPECT_FALSE(FileKind::isImage(RecoveredFileKind::pdf));
+    EXPECT_FALSE(FileKind::isAudio(RecoveredFileKind::mov));
+    EXPECT_TRUE(FileKind::isVideo(RecoveredFileKind::mov));
+    EXPECT_EQ(FileKind::defaultAllowedKinds().size(), 22u);
+    EXPECT_FALSE(FileKind::defaultAllowedKinds().contains(RecoveredFileKind::zip));
+    EXPECT_EQ(FileSystemName::fromRawValue("hfsPlus"), DetectedFileSystem::hfsPlus);
+    EXPECT_FALSE(FileSystemName::fromRawValue("HFSPlus"));
+}
