@@ -49,7 +49,7 @@ std::optional<std::uint64_t> FooterFinder::find(CandidateReader& reader, ByteVie
     // if any, is the answer; one that runs past limit means none ends before it.
     const auto known = std::lower_bound(memory.occurrences.begin(), memory.occurrences.end(), from);
     if (known != memory.occurrences.end()) {
-        if (needleLength > limit - *known) return std::nullopt;
+        if (*known > limit || needleLength > limit - *known) return std::nullopt;
         return *known;
     }
     if (limit <= memory.scanEnd) return std::nullopt;

@@ -1,6 +1,7 @@
 // Runs a fuzz target without libFuzzer: every file of the corpus folders given on the command line,
 // then a fixed sequence of mutations of each (bit flips, truncations, splices), so that a build with
 // g++ and the sanitizers still exercises the parser on hostile input.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <algorithm>

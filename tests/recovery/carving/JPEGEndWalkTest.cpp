@@ -1,5 +1,7 @@
 #include "recovery/carving/JPEGEndWalk.h"
 
+#include "recovery/carving/JPEGMetadata.h"
+
 #include "recovery/bytesource/MemoryByteSource.h"
 #include "tests/fixtures/SparseByteSource.h"
 #include "tests/fixtures/TestSupport.h"
@@ -144,6 +146,7 @@ TEST(JPEGEndWalk, AgreesWithTheWholeBufferWalkOnMutatedStreams) {
         }
         MemoryByteSource source(jpeg);
         const auto expected = referenceTopLevelEnd(jpeg);
+        ASSERT_EQ(JPEGMetadata::topLevelEndOffset(jpeg), expected) << "round " << round;
         for (const std::uint64_t head : {std::uint64_t{0}, std::uint64_t{3}, std::uint64_t{50}, std::uint64_t{0x40000}})
             for (const std::uint64_t chunk : {std::uint64_t{1}, std::uint64_t{2}, std::uint64_t{5}, std::uint64_t{4096}})
                 ASSERT_EQ(walk(source, 0, jpeg.size(), head, chunk), expected) << "round " << round;

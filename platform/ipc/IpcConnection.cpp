@@ -1,0 +1,321 @@
+#include "platform/ipc/IpcConnection.h"
+
+#include "platform/ipc/IpcError.h"
+#include "platform/ipc/IpcMessage.h"
+
+#include <map>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+namespace vantrel {
+
+namespace {
+
+std::string peerText(const PeerCredentials& peer) {
+    return "uid=" + std::to_string(peer.uid) + " pid=" + std::to_string(peer.pid);
+}
+
+} // namespace
+
+class IpcConnection::Core : public std::enable_shared_from_this<Core> {
+public:
+    Core(SeqpacketSocket socket, IpcConnectionOptions options)
+        : m_socket(std::move(socket)), m_options(std::move(options)), m_peer(PeerCredentials::of(m_socket.fd())) {
+        m_socket.setSendTimeout(m_options.sendTimeout);
+    }
+
+    const PeerCredentials& peer() const { return m_peer; }
+
+    IpcConnectionState state() const {
+        std::lock_guard lock(m_stateMutex);
+        return m_state;
+    }
+
+    void resume() {
+        std::lock_guard lock(m_stateMutex);
+        if (m_started || m_state != IpcConnectionState::open) return;
+        m_started = true;
+        m_reader = std::thread([self = shared_from_this()] { self->readLoop(); });
+    }
+
+    void invalidate() {
+        close(IpcConnectionState::invalidated, "invalidated");
+        bool started;
+        {
+            std::lock_guard lock(m_stateMutex);
+            started = m_started;
+            m_started = true;  // a later resume() must not start a reader
+        }
+        // Without a reader nobody else reports the end.
+        if (!started) notifyClosed();
+    }
+
+    // Called by the owner's destructor after invalidate().
+    void detachOrJoin() {
+        if (!m_reader.joinable()) return;
+        if (m_reader.get_id() == std::this_thread::get_id()) m_reader.detach();
+        else m_reader.join();
+    }
+
+    void call(std::string_view selector, nlohmann::json arguments, int descriptor, ReplyHandler onReply,
+              FailureHandler onFailure) {
+        const SelectorSpec* spec = m_options.remote.find(selector);
+        if (!spec || !spec->reply) return guarded([&] { onFailure(IpcError::make(IpcErrorCode::unknownSelector, std::string(selector))); });
+        if (auto problem = checkOutgoing(*spec, arguments, descriptor))
+            return guarded([&] { onFailure(IpcError::make(IpcErrorCode::invalidArguments, *problem)); });
+
+        std::int64_t id = 0;
+        std::optional<ErrorObject> closed;
+        {
+            std::lock_guard lock(m_stateMutex);
+            if (m_state != IpcConnectionState::open) {
+                closed = closedError(m_state);
+            } else {
+                id = m_nextId++;
+                m_pending.emplace(id, Pending{spec, std::move(onReply), std::move(onFailure)});
+            }
+        }
+        if (closed) return guarded([&] { onFailure(*closed); });
+        if (auto failure = transmit(IpcMessage{IpcMessageKind::call, id, std::string(selector), std::move(arguments), std::nullopt}, descriptor)) {
+            // The connection may have failed it already when the send broke the connection.
+            if (auto entry = takePending(id)) guarded([&] { entry->onFailure(*failure); });
+        }
+    }
+
+    std::optional<ErrorObject> send(std::string_view selector, nlohmann::json arguments, int descriptor) {
+        const SelectorSpec* spec = m_options.remote.find(selector);
+        if (!spec || spec->reply) return IpcError::make(IpcErrorCode::unknownSelector, std::string(selector));
+        if (auto problem = checkOutgoing(*spec, arguments, descriptor)) return IpcError::make(IpcErrorCode::invalidArguments, *problem);
+        return transmit(IpcMessage{IpcMessageKind::send, 0, std::string(selector), std::move(arguments), std::nullopt}, descriptor);
+    }
+
+private:
+    struct Pending {
+        const SelectorSpec* spec;  // points into m_options.remote, which never changes
+        ReplyHandler onReply;
+        FailureHandler onFailure;
+    };
+
+    static ErrorObject closedError(IpcConnectionState state) {
+        return IpcError::make(state == IpcConnectionState::invalidated ? IpcErrorCode::connectionInvalidated
+                                                                       : IpcErrorCode::connectionInterrupted);
+    }
+
+    void log(IpcLogLevel level, const std::string& message) const {
+        try {
+            ipcLog(m_options.log, level, message);
+        } catch (...) {
+            // Logging never takes the connection down.
+        }
+    }
+
+    // Runs a handler; an exception from it is logged, never allowed to end the reader thread.
+    template <typename Function>
+    void guarded(Function&& function) const {
+        try {
+            function();
+        } catch (const std::exception& error) {
+            log(IpcLogLevel::error, std::string("IPC handler threw: ") + error.what());
+        } catch (...) {
+            log(IpcLogLevel::error, "IPC handler threw");
+        }
+    }
+
+    std::optional<std::string> checkOutgoing(const SelectorSpec& spec, const nlohmann::json& arguments, int descriptor) const {
+        if (auto problem = m_options.remote.checkValues(arguments, spec.arguments)) return problem;
+        const std::size_t descriptors = descriptor >= 0 ? 1 : 0;
+        if (descriptors != spec.descriptors) return "expected " + std::to_string(spec.descriptors) + " descriptors";
+        return std::nullopt;
+    }
+
+    std::optional<Pending> takePending(std::int64_t id) {
+        std::lock_guard lock(m_stateMutex);
+        const auto found = m_pending.find(id);
+        if (found == m_pending.end()) return std::nullopt;
+        Pending entry = std::move(found->second);
+        m_pending.erase(found);
+        return entry;
+    }
+
+    // Encodes and sends one message under the send lock. A failed send breaks the connection.
+    std::optional<ErrorObject> transmit(const IpcMessage& message, int descriptor) {
+        const std::string packet = IpcMessageCodec::encode(message);
+        if (packet.size() > SeqpacketSocket::maxPacketBytes)
+            return IpcError::make(IpcErrorCode::messageTooLarge, std::to_string(packet.size()) + " bytes");
+        std::string failure;
+        {
+            std::lock_guard lock(m_sendMutex);
+            if (const auto current = state(); current != IpcConnectionState::open) return closedError(current);
+            try {
+                m_socket.send(packet, descriptor);
+                return std::nullopt;
+            } catch (const std::system_error& error) {
+                failure = error.code() == std::errc::resource_unavailable_try_again ? "send timed out" : error.what();
+            }
+        }
+        close(IpcConnectionState::interrupted, failure);
+        return IpcError::make(IpcErrorCode::connectionInterrupted, failure);
+    }
+
+    void close(IpcConnectionState to, const std::string& why) {
+        std::map<std::int64_t, Pending> failing;
+        {
+            std::lock_guard lock(m_stateMutex);
+            if (m_state != IpcConnectionState::open) return;
+            m_state = to;
+            failing.swap(m_pending);
+        }
+        log(to == IpcConnectionState::invalidated ? IpcLogLevel::debug : IpcLogLevel::error,
+            "IPC connection " + peerText(m_peer) + " closed: " + why);
+        m_socket.shutdown();
+        const ErrorObject error = to == IpcConnectionState::invalidated ? closedError(to)
+                                                                        : IpcError::make(IpcErrorCode::connectionInterrupted, why);
+        for (auto& [id, entry] : failing) guarded([&] { entry.onFailure(error); });
+    }
+
+    void notifyClosed() {
+        if (m_options.onClosed) guarded([&] { m_options.onClosed(state()); });
+    }
+
+    void readLoop() {
+        SeqpacketSocket::Packet packet;
+        while (state() == IpcConnectionState::open) {
+            const auto status = m_socket.receive(packet);
+            if (status == SeqpacketSocket::ReceiveStatus::closed) {
+                close(IpcConnectionState::interrupted, "the peer closed the connection");
+                break;
+            }
+            if (status == SeqpacketSocket::ReceiveStatus::violation) {
+                close(IpcConnectionState::interrupted, "protocol violation: truncated packet or control data");
+                break;
+            }
+            IpcMessage message;
+            try {
+                message = IpcMessageCodec::decode(packet.bytes);
+            } catch (const IpcProtocolError& error) {
+                close(IpcConnectionState::interrupted, std::string("protocol violation: ") + error.what());
+                break;
+            }
+            switch (message.kind) {
+            case IpcMessageKind::call: receiveCall(std::move(message), std::move(packet.descriptor)); break;
+            case IpcMessageKind::send: receiveSend(std::move(message), std::move(packet.descriptor)); break;
+            case IpcMessageKind::reply: receiveReply(std::move(message), std::move(packet.descriptor)); break;
+            }
+        }
+        notifyClosed();
+    }
+
+    // Answers a call; a reply that does not match the declared types, or does not fit a packet,
+    // becomes an error reply so that the caller still gets exactly one well-formed answer.
+    void sendReply(std::int64_t id, const SelectorSpec& spec, nlohmann::json arguments, std::optional<ErrorObject> error) {
+        const auto& types = spec.reply ? *spec.reply : std::vector<IpcValueType>{};
+        if (auto problem = m_options.exported.checkValues(arguments, types)) {
+            log(IpcLogLevel::error, "IPC reply to " + spec.selector + " refused: " + *problem);
+            arguments = SelectorTable::defaultValues(types);
+            error = IpcError::make(IpcErrorCode::invalidReply, *problem);
+        }
+        auto failure = transmit(IpcMessage{IpcMessageKind::reply, id, {}, std::move(arguments), std::move(error)}, -1);
+        if (failure && IpcError::is(*failure, IpcErrorCode::messageTooLarge)) {
+            log(IpcLogLevel::error, "IPC reply to " + spec.selector + " too large: " + failure->message);
+            transmit(IpcMessage{IpcMessageKind::reply, id, {}, SelectorTable::defaultValues(types), *failure}, -1);
+        }
+    }
+
+    void refuseCall(std::int64_t id, const std::string& selector, const std::vector<IpcValueType>& replyTypes, ErrorObject error) {
+        log(IpcLogLevel::error, "IPC call " + selector + " from " + peerText(m_peer) + " refused: " + error.message);
+        transmit(IpcMessage{IpcMessageKind::reply, id, {}, SelectorTable::defaultValues(replyTypes), std::move(error)}, -1);
+    }
+
+    std::optional<std::string> checkIncoming(const SelectorSpec& spec, const nlohmann::json& arguments, const UniqueFd& descriptor) const {
+        if (auto problem = m_options.exported.checkValues(arguments, spec.arguments)) return problem;
+        if ((descriptor ? 1u : 0u) != spec.descriptors) return "expected " + std::to_string(spec.descriptors) + " descriptors";
+        return std::nullopt;
+    }
+
+    void receiveCall(IpcMessage message, UniqueFd descriptor) {
+        const SelectorSpec* spec = m_options.exported.find(message.selector);
+        if (!spec) return refuseCall(message.id, message.selector, {}, IpcError::make(IpcErrorCode::unknownSelector, message.selector));
+        if (!spec->reply)
+            return refuseCall(message.id, message.selector, {}, IpcError::make(IpcErrorCode::unknownSelector, message.selector + " takes no reply"));
+        if (auto problem = checkIncoming(*spec, message.arguments, descriptor))
+            return refuseCall(message.id, message.selector, *spec->reply, IpcError::make(IpcErrorCode::invalidArguments, *problem));
+        log(IpcLogLevel::debug, "IPC call " + message.selector + " id=" + std::to_string(message.id) + " from " + peerText(m_peer));
+
+        std::weak_ptr<Core> weak = weak_from_this();
+        IpcReply reply = IpcReply::make(
+            [weak, id = message.id, spec](nlohmann::json arguments, std::optional<ErrorObject> error) {
+                if (auto core = weak.lock()) core->sendReply(id, *spec, std::move(arguments), std::move(error));
+            },
+            SelectorTable::defaultValues(*spec->reply));
+        IpcIncoming incoming{std::move(message.selector), std::move(message.arguments), std::move(descriptor), std::move(reply), m_peer};
+        if (m_options.onMessage) guarded([&] { m_options.onMessage(std::move(incoming)); });
+    }
+
+    void receiveSend(IpcMessage message, UniqueFd descriptor) {
+        const SelectorSpec* spec = m_options.exported.find(message.selector);
+        std::optional<std::string> problem;
+        if (!spec) problem = "unknown selector";
+        else if (spec->reply) problem = "expects a reply";
+        else problem = checkIncoming(*spec, message.arguments, descriptor);
+        if (problem) {
+            log(IpcLogLevel::error, "IPC message " + message.selector + " from " + peerText(m_peer) + " refused: " + *problem);
+            return;
+        }
+        log(IpcLogLevel::debug, "IPC message " + message.selector + " from " + peerText(m_peer));
+        IpcIncoming incoming{std::move(message.selector), std::move(message.arguments), std::move(descriptor), std::nullopt, m_peer};
+        if (m_options.onMessage) guarded([&] { m_options.onMessage(std::move(incoming)); });
+    }
+
+    void receiveReply(IpcMessage message, UniqueFd descriptor) {
+        auto entry = takePending(message.id);
+        if (!entry) {
+            // A second answer, or one to a call that already failed: the caller has its answer.
+            log(IpcLogLevel::error, "IPC reply to unknown call id=" + std::to_string(message.id) + " ignored");
+            return;
+        }
+        std::optional<std::string> problem;
+        if (descriptor) problem = "a reply carries no descriptor";
+        else problem = m_options.remote.checkValues(message.arguments, *entry->spec->reply);
+        if (problem) {
+            log(IpcLogLevel::error, "IPC reply to " + entry->spec->selector + " refused: " + *problem);
+            return guarded([&] { entry->onFailure(IpcError::make(IpcErrorCode::invalidReply, *problem)); });
+        }
+        guarded([&] { entry->onReply(std::move(message.arguments), std::move(message.error)); });
+    }
+
+    SeqpacketSocket m_socket;
+    const IpcConnectionOptions m_options;
+    const PeerCredentials m_peer;
+    std::mutex m_sendMutex;                 // taken before m_stateMutex, never after
+    mutable std::mutex m_stateMutex;
+    IpcConnectionState m_state = IpcConnectionState::open;
+    bool m_started = false;
+    std::int64_t m_nextId = 1;
+    std::map<std::int64_t, Pending> m_pending;
+    std::thread m_reader;
+};
+
+IpcConnection::IpcConnection(SeqpacketSocket socket, IpcConnectionOptions options)
+    : m_core(std::make_shared<Core>(std::move(socket), std::move(options))) {}
+
+IpcConnection::~IpcConnection() {
+    m_core->invalidate();
+    m_core->detachOrJoin();
+}
+
+void IpcConnection::resume() { m_core->resume(); }
+void IpcConnection::invalidate() { m_core->invalidate(); }
+IpcConnectionState IpcConnection::state() const { return m_core->state(); }
+const PeerCredentials& IpcConnection::peer() const { return m_core->peer(); }
+
+void IpcConnection::call(std::string_view selector, nlohmann::json arguments, int descriptor, ReplyHandler onReply,
+                         FailureHandler onFailure) {
+    m_core->call(selector, std::move(arguments), descriptor, std::move(onReply), std::move(onFailure));
+}
+
+std::optional<ErrorObject> IpcConnection::send(std::string_view selector, nlohmann::json arguments, int descriptor) {
+    return m_core->send(selector, std::move(arguments), descriptor);
+}
+
+} // namespace vantrel

@@ -1,0 +1,74 @@
+#pragma once
+// One connection between the application and the helper over a SeqpacketSocket.
+//
+// Rules the layer keeps:
+// - One reader thread per connection receives every packet in order and runs the handlers and the
+//   reply callbacks on it; sends from any thread are serialised, so messages sent one after another
+//   by one thread (a scan's hits, then its reply) arrive in that order.
+// - A received call or send is checked against `exported` (what this side serves): an unknown
+//   selector, wrong arity, types or descriptor count gets an error reply of the domain "VantrelIPC"
+//   (a send is dropped and logged). A malformed packet closes the connection.
+// - Every call is answered once (see IpcReply); every outgoing call ends in exactly one reply or
+//   one failure (see IpcPeer); when the connection closes, every pending call fails at once.
+// - States: open; interrupted (the peer went away, broke the protocol or stopped reading past the
+//   send time-out); invalidated (closed by this side). Neither comes back; IpcClient makes a new
+//   connection after an interruption.
+//
+// Handlers run on the reader thread and should hand long work to other threads: the next message
+// is not read until a handler returns. They may call into this connection, and may even destroy it.
+
+#include "platform/ipc/IpcLog.h"
+#include "platform/ipc/IpcPeer.h"
+#include "platform/ipc/PeerCredentials.h"
+#include "platform/ipc/SelectorTable.h"
+#include "platform/ipc/SeqpacketSocket.h"
+
+#include <chrono>
+#include <functional>
+#include <memory>
+
+namespace vantrel {
+
+enum class IpcConnectionState { open, interrupted, invalidated };
+
+struct IpcConnectionOptions {
+    // A peer that has not taken a packet for this long is treated as gone, so that a client that
+    // stopped reading cannot stall the helper's scan.
+    static constexpr std::chrono::milliseconds defaultSendTimeout{10'000};
+
+    SelectorTable exported;   // what this side serves: received calls and sends are checked against it
+    SelectorTable remote;     // what the peer serves: outgoing calls and sends, and their replies
+    std::function<void(IpcIncoming message)> onMessage;          // none: calls get noReply errors
+    std::function<void(IpcConnectionState finalState)> onClosed;  // once, the reader's last act
+    std::chrono::milliseconds sendTimeout = defaultSendTimeout;
+    IpcLogSink log;
+};
+
+class IpcConnection : public IpcPeer {
+public:
+    // Reads the peer's credentials (throws std::system_error when it cannot). Nothing is received
+    // until resume(); calls may be made before.
+    IpcConnection(SeqpacketSocket socket, IpcConnectionOptions options);
+    // Invalidates, then waits for the reader thread unless called on it.
+    ~IpcConnection() override;
+    IpcConnection(const IpcConnection&) = delete;
+    IpcConnection& operator=(const IpcConnection&) = delete;
+
+    // Starts the reader thread.
+    void resume();
+    // Closes the connection: pending calls fail with connectionInvalidated, later calls fail at once.
+    void invalidate();
+
+    IpcConnectionState state() const;
+    const PeerCredentials& peer() const;
+
+    void call(std::string_view selector, nlohmann::json arguments, int descriptor,
+              ReplyHandler onReply, FailureHandler onFailure) override;
+    std::optional<ErrorObject> send(std::string_view selector, nlohmann::json arguments, int descriptor = -1) override;
+
+private:
+    class Core;
+    std::shared_ptr<Core> m_core;
+};
+
+} // namespace vantrel

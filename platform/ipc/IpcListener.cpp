@@ -1,0 +1,117 @@
+#include "platform/ipc/IpcListener.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <system_error>
+
+namespace vantrel {
+
+namespace {
+
+[[noreturn]] void throwErrno(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
+
+// Connections waiting to be accepted.
+constexpr int listenBacklog = 16;
+
+} // namespace
+
+UniqueFd IpcListener::listenOn(const std::string& path, mode_t mode) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof(address.sun_path)) throw std::system_error(ENAMETOOLONG, std::generic_category(), "socket path");
+    std::memcpy(address.sun_path, path.data(), path.size());
+
+    struct stat existing {};
+    if (::lstat(path.c_str(), &existing) == 0) {
+        // Only a socket left by an earlier run is removed; never a file someone put there.
+        if (!S_ISSOCK(existing.st_mode)) throw std::system_error(EEXIST, std::generic_category(), "not a socket: " + path);
+        if (::unlink(path.c_str()) != 0) throwErrno("unlink");
+    }
+    UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    if (!fd) throwErrno("socket");
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) throwErrno("bind");
+    // Nobody can connect before listen(), so the mode is in place before the first peer.
+    if (::chmod(path.c_str(), mode) != 0) throwErrno("chmod");
+    if (::listen(fd.get(), listenBacklog) != 0) throwErrno("listen");
+    return fd;
+}
+
+IpcListener::IpcListener(UniqueFd listeningSocket, Options options)
+    : m_socket(std::move(listeningSocket)), m_options(std::move(options)), m_active(std::make_shared<std::size_t>(0)),
+      m_activeMutex(std::make_shared<std::mutex>()) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) throwErrno("pipe2");
+    m_wakeRead.reset(fds[0]);
+    m_wakeWrite.reset(fds[1]);
+}
+
+IpcListener::~IpcListener() {
+    if (m_thread.joinable()) {
+        const char wake = 1;
+        while (::write(m_wakeWrite.get(), &wake, 1) < 0 && errno == EINTR) {}
+        m_thread.join();
+    }
+}
+
+void IpcListener::resume() {
+    if (!m_thread.joinable()) m_thread = std::thread([this] { acceptLoop(); });
+}
+
+std::size_t IpcListener::activeConnections() const {
+    std::lock_guard lock(*m_activeMutex);
+    return *m_active;
+}
+
+void IpcListener::acceptLoop() {
+    for (;;) {
+        pollfd fds[2] = {{m_socket.get(), POLLIN, 0}, {m_wakeRead.get(), POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            ipcLog(m_options.log, IpcLogLevel::error, std::string("IPC listener poll failed: ") + std::strerror(errno));
+            return;
+        }
+        if (fds[1].revents != 0) return;
+        if ((fds[0].revents & POLLIN) == 0) continue;
+        UniqueFd accepted(::accept4(m_socket.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (!accepted) continue;  // the peer gave up, or a transient shortage; keep serving
+
+        PeerCredentials peer;
+        try {
+            peer = PeerCredentials::of(accepted.get());
+        } catch (const std::system_error& error) {
+            ipcLog(m_options.log, IpcLogLevel::error, std::string("IPC peer without credentials refused: ") + error.what());
+            continue;
+        }
+        const std::string who = "uid=" + std::to_string(peer.uid) + " pid=" + std::to_string(peer.pid);
+        if (!m_options.admission || !m_options.admission(peer)) {
+            ipcLog(m_options.log, IpcLogLevel::error, "IPC connection refused, peer not admitted: " + who);
+            continue;
+        }
+        {
+            std::lock_guard lock(*m_activeMutex);
+            if (*m_active >= m_options.maxConnections) {
+                ipcLog(m_options.log, IpcLogLevel::error, "IPC connection refused, too many connections: " + who);
+                continue;
+            }
+            ++*m_active;
+        }
+        ConnectionSlot slot(static_cast<void*>(nullptr), [active = m_active, mutex = m_activeMutex](void*) {
+            std::lock_guard lock(*mutex);
+            --*active;
+        });
+        ipcLog(m_options.log, IpcLogLevel::info, "IPC connection accepted: " + who);
+        try {
+            if (m_options.onAccept) m_options.onAccept(SeqpacketSocket(std::move(accepted)), std::move(peer), std::move(slot));
+        } catch (const std::exception& error) {
+            ipcLog(m_options.log, IpcLogLevel::error, std::string("IPC connection set-up failed: ") + error.what());
+        }
+    }
+}
+
+} // namespace vantrel

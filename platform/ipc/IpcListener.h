@@ -1,0 +1,63 @@
+#pragma once
+// Accepts connections on a listening AF_UNIX SOCK_SEQPACKET socket, on its own thread. Each peer is
+// checked by the admission policy (SO_PEERCRED) before anything is read from it, and at most
+// maxConnections are served at once; a refused peer's socket is closed at once and logged with its
+// uid and pid. An admitted socket is handed to onAccept, which builds the IpcConnection.
+
+#include "platform/UniqueFd.h"
+#include "platform/ipc/IpcLog.h"
+#include "platform/ipc/PeerCredentials.h"
+#include "platform/ipc/SeqpacketSocket.h"
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+
+namespace vantrel {
+
+class IpcListener {
+public:
+    // Keep it as long as the accepted connection lives; releasing it frees the place.
+    using ConnectionSlot = std::shared_ptr<void>;
+
+    // The helper serves one application, and perhaps a tool or two; more is a runaway client.
+    static constexpr std::size_t defaultMaxConnections = 16;
+
+    struct Options {
+        AdmissionPolicy admission;  // none: every peer is refused
+        std::size_t maxConnections = defaultMaxConnections;
+        IpcLogSink log;
+        std::function<void(SeqpacketSocket socket, PeerCredentials peer, ConnectionSlot slot)> onAccept;
+    };
+
+    // A fresh socket bound at path with the given file mode and listening. A stale socket file at
+    // path is replaced; any other file there is an error. Throws std::system_error.
+    static UniqueFd listenOn(const std::string& path, mode_t mode);
+
+    // Takes a socket that already listens (from listenOn, or handed over by the service manager).
+    IpcListener(UniqueFd listeningSocket, Options options);
+    // Stops accepting and waits for the accepting thread.
+    ~IpcListener();
+    IpcListener(const IpcListener&) = delete;
+    IpcListener& operator=(const IpcListener&) = delete;
+
+    void resume();
+    std::size_t activeConnections() const;
+
+private:
+    void acceptLoop();
+
+    UniqueFd m_socket;
+    UniqueFd m_wakeRead;
+    UniqueFd m_wakeWrite;
+    Options m_options;
+    std::shared_ptr<std::size_t> m_active;
+    std::shared_ptr<std::mutex> m_activeMutex;
+    std::thread m_thread;
+};
+
+} // namespace vantrel

@@ -1,0 +1,89 @@
+#include "platform/ipc/IpcMessage.h"
+
+#include "platform/ipc/IpcValue.h"
+
+namespace vantrel::IpcMessageCodec {
+
+namespace {
+
+std::string_view kindName(IpcMessageKind kind) {
+    switch (kind) {
+    case IpcMessageKind::call: return "call";
+    case IpcMessageKind::reply: return "reply";
+    case IpcMessageKind::send: return "send";
+    }
+    return "send";
+}
+
+std::optional<IpcMessageKind> kindFromName(std::string_view name) {
+    for (const auto kind : {IpcMessageKind::call, IpcMessageKind::reply, IpcMessageKind::send})
+        if (kindName(kind) == name) return kind;
+    return std::nullopt;
+}
+
+const nlohmann::json& member(const nlohmann::json& object, const char* key) {
+    const auto found = object.find(key);
+    if (found == object.end()) throw IpcProtocolError(std::string("missing \"") + key + "\"");
+    return *found;
+}
+
+std::int64_t integerMember(const nlohmann::json& object, const char* key) {
+    const auto value = IpcValue::int64(member(object, key));
+    if (!value) throw IpcProtocolError(std::string("\"") + key + "\" is not an integer");
+    return *value;
+}
+
+std::string stringMember(const nlohmann::json& object, const char* key) {
+    const auto& value = member(object, key);
+    if (auto problem = IpcValue::stringProblem(value)) throw IpcProtocolError(std::string("\"") + key + "\": " + *problem);
+    return value.get<std::string>();
+}
+
+} // namespace
+
+nlohmann::json encodeError(const ErrorObject& error) {
+    nlohmann::json object{{"domain", error.domain}, {"code", error.code}, {"message", error.message}};
+    if (error.path) object["path"] = *error.path;
+    return object;
+}
+
+ErrorObject decodeError(const nlohmann::json& object) {
+    if (!object.is_object()) throw IpcProtocolError("error is not an object");
+    ErrorObject error{stringMember(object, "domain"), integerMember(object, "code"), stringMember(object, "message"), std::nullopt};
+    if (object.contains("path")) error.path = stringMember(object, "path");
+    return error;
+}
+
+std::string encode(const IpcMessage& message) {
+    nlohmann::json object{{"v", protocolVersion}, {"k", kindName(message.kind)}};
+    if (message.kind != IpcMessageKind::send) object["id"] = message.id;
+    if (message.kind != IpcMessageKind::reply) object["sel"] = message.selector;
+    object["args"] = message.arguments.is_array() ? message.arguments : nlohmann::json::array();
+    if (message.kind == IpcMessageKind::reply)
+        object["error"] = message.error ? encodeError(*message.error) : nlohmann::json(nullptr);
+    return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+IpcMessage decode(std::string_view packet) {
+    auto object = nlohmann::json::parse(packet.begin(), packet.end(), nullptr, false);
+    if (object.is_discarded()) throw IpcProtocolError("not JSON");
+    if (!object.is_object()) throw IpcProtocolError("not a JSON object");
+    if (integerMember(object, "v") != protocolVersion) throw IpcProtocolError("unsupported version");
+    const auto kind = kindFromName(stringMember(object, "k"));
+    if (!kind) throw IpcProtocolError("unknown message kind");
+
+    IpcMessage message;
+    message.kind = *kind;
+    if (*kind != IpcMessageKind::send) message.id = integerMember(object, "id");
+    if (*kind != IpcMessageKind::reply) message.selector = stringMember(object, "sel");
+    auto& arguments = object["args"];
+    if (!arguments.is_array()) throw IpcProtocolError("\"args\" is not an array");
+    message.arguments = std::move(arguments);
+    if (*kind == IpcMessageKind::reply) {
+        const auto found = object.find("error");
+        if (found != object.end() && !found->is_null()) message.error = decodeError(*found);
+    }
+    return message;
+}
+
+} // namespace vantrel::IpcMessageCodec

@@ -1,0 +1,47 @@
+#pragma once
+// What a proxy needs of a connection: calls that answer once, and one-way sends. Implemented by
+// IpcConnection (one socket) and IpcClient (reconnects after an interruption).
+
+#include "platform/ErrorObject.h"
+#include "platform/UniqueFd.h"
+#include "platform/ipc/IpcReply.h"
+#include "platform/ipc/PeerCredentials.h"
+
+#include <nlohmann/json.hpp>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vantrel {
+
+// One received call or send, already checked against the selector table.
+struct IpcIncoming {
+    std::string selector;
+    nlohmann::json arguments;         // matches the declared types
+    UniqueFd descriptor;              // present exactly when the selector declares one
+    std::optional<IpcReply> reply;    // calls only; a send has none
+    PeerCredentials peer;
+};
+
+class IpcPeer {
+public:
+    // The peer's answer: its values, and its error when it failed (errors of any domain).
+    using ReplyHandler = std::function<void(nlohmann::json arguments, std::optional<ErrorObject> error)>;
+    // No answer will come: the connection is gone, or the call or its reply was refused.
+    using FailureHandler = std::function<void(ErrorObject error)>;
+
+    virtual ~IpcPeer() = default;
+
+    // Exactly one of onReply and onFailure is called, exactly once: on the connection's reader
+    // thread, or on the calling thread before call() returns when the call cannot be sent.
+    // descriptor (borrowed, -1 for none) must match the selector's declared count.
+    virtual void call(std::string_view selector, nlohmann::json arguments, int descriptor,
+                      ReplyHandler onReply, FailureHandler onFailure) = 0;
+
+    // One-way message; answers why it could not be sent, or nothing.
+    virtual std::optional<ErrorObject> send(std::string_view selector, nlohmann::json arguments, int descriptor = -1) = 0;
+};
+
+} // namespace vantrel

@@ -1,0 +1,52 @@
+#include "platform/ipc/IpcValue.h"
+
+#include <limits>
+
+namespace vantrel::IpcValue {
+
+std::optional<std::int64_t> int64(const nlohmann::json& value) {
+    if (value.is_number_unsigned()) {
+        const auto number = value.get<std::uint64_t>();
+        if (number > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return std::nullopt;
+        return static_cast<std::int64_t>(number);
+    }
+    if (value.is_number_integer()) return value.get<std::int64_t>();
+    return std::nullopt;
+}
+
+std::optional<std::string> stringProblem(const nlohmann::json& value) {
+    if (!value.is_string()) return "not a string";
+    const auto& text = value.get_ref<const std::string&>();
+    if (text.size() > maxStringBytes) return "string longer than " + std::to_string(maxStringBytes) + " bytes";
+    if (text.find('\0') != std::string::npos) return "string holds a NUL character";
+    return std::nullopt;
+}
+
+std::optional<std::string> shapeProblem(const nlohmann::json& value, const IpcValueType& type) {
+    switch (type.kind) {
+    case IpcValueType::Kind::integer:
+        if (!int64(value)) return "not an integer within 64 bits";
+        return std::nullopt;
+    case IpcValueType::Kind::boolean:
+        if (!value.is_boolean()) return "not a boolean";
+        return std::nullopt;
+    case IpcValueType::Kind::string:
+        return stringProblem(value);
+    case IpcValueType::Kind::stringArray:
+        if (!value.is_array()) return "not an array";
+        if (value.size() > maxArrayItems) return "array longer than " + std::to_string(maxArrayItems) + " items";
+        for (const auto& item : value)
+            if (auto problem = stringProblem(item)) return "array item " + *problem;
+        return std::nullopt;
+    case IpcValueType::Kind::object: {
+        if (!value.is_object()) return "not an object";
+        const auto found = value.find(classKey);
+        if (found == value.end() || !found->is_string() || found->get_ref<const std::string&>() != type.className)
+            return "not an object of class " + type.className;
+        return std::nullopt;
+    }
+    }
+    return "unknown type";
+}
+
+} // namespace vantrel::IpcValue

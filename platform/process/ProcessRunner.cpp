@@ -1,0 +1,198 @@
+#include "platform/process/ProcessRunner.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace vantrel {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The environment of every child: tool output in the C locale, so it parses the same everywhere.
+constexpr std::array<const char*, 3> childEnvironment = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL=C", nullptr};
+// How long to wait between checks for a child that has closed its output but not yet exited, when the
+// kernel offers no process descriptor to wait on.
+constexpr std::chrono::milliseconds exitPollInterval{5};
+constexpr std::size_t readChunkBytes = 16 * 1024;
+
+class Descriptor {
+public:
+    Descriptor() = default;
+    explicit Descriptor(int fd) : m_fd(fd) {}
+    ~Descriptor() { reset(); }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return m_fd; }
+    void reset(int fd = -1) {
+        if (m_fd >= 0) ::close(m_fd);
+        m_fd = fd;
+    }
+
+private:
+    int m_fd = -1;
+};
+
+int millisecondsUntil(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, 60'000));
+}
+
+// A program is trusted when it is a regular executable file that only root can change.
+bool isTrustedFile(const std::filesystem::path& program) {
+    struct stat info {};
+    if (::stat(program.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    if (info.st_uid != 0 || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return false;
+    return ::access(program.c_str(), X_OK) == 0;
+}
+
+void killGroup(pid_t pid) {
+    // The child leads its own process group, so helpers it started die with it.
+    if (::kill(-pid, SIGKILL) != 0) ::kill(pid, SIGKILL);
+}
+
+// Waits for the child to end, reaping it; returns its wait status.
+int reap(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
+}
+
+// Whether the child ended before the deadline (it is not reaped).
+bool waitForExit(pid_t pid, int pidFd, Clock::time_point deadline) {
+    for (;;) {
+        siginfo_t info {};
+        if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid)
+            return true;
+        if (Clock::now() >= deadline) return false;
+        if (pidFd >= 0) {
+            pollfd entry{pidFd, POLLIN, 0};
+            ::poll(&entry, 1, millisecondsUntil(deadline));
+        } else {
+            ::usleep(static_cast<useconds_t>(std::chrono::microseconds(exitPollInterval).count()));
+        }
+    }
+}
+
+} // namespace
+
+const std::vector<std::filesystem::path>& ProcessRunner::systemPrograms() {
+    static const std::vector<std::filesystem::path> programs = {
+        "/usr/sbin/blkid", "/sbin/blkid",   "/usr/bin/mount", "/bin/mount",
+        "/usr/bin/umount", "/bin/umount",
+    };
+    return programs;
+}
+
+ProcessRunner::ProcessRunner() : m_allowedPrograms(systemPrograms()) {}
+
+ProcessRunner::ProcessRunner(std::vector<std::filesystem::path> allowedPrograms)
+    : m_allowedPrograms(std::move(allowedPrograms)) {}
+
+bool ProcessRunner::isAllowed(const std::filesystem::path& program) const {
+    if (!program.is_absolute()) return false;
+    if (std::find(m_allowedPrograms.begin(), m_allowedPrograms.end(), program) == m_allowedPrograms.end()) return false;
+    return isTrustedFile(program);
+}
+
+ProcessResult ProcessRunner::run(const ProcessRequest& request) const {
+    ProcessResult result;
+    if (!isAllowed(request.program)) {
+        result.errorNumber = EACCES;
+        return result;
+    }
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+        result.errorNumber = errno;
+        return result;
+    }
+    Descriptor readEnd(pipeFds[0]);
+    Descriptor writeEnd(pipeFds[1]);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawnattr_init(&attributes);
+    ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    ::posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO);
+    ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    // Descriptors this process opened without close-on-exec must not leak into the tool.
+    ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigset_t none;
+    sigemptyset(&none);
+    ::posix_spawnattr_setsigdefault(&attributes, &defaults);
+    ::posix_spawnattr_setsigmask(&attributes, &none);
+    ::posix_spawnattr_setpgroup(&attributes, 0);
+    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+    std::vector<char*> argv;
+    std::string programText = request.program.string();
+    argv.push_back(programText.data());
+    std::vector<std::string> arguments = request.arguments;
+    for (auto& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+
+    pid_t pid = -1;
+    const int spawned = ::posix_spawn(&pid, programText.c_str(), &actions, &attributes, argv.data(),
+                                      const_cast<char* const*>(childEnvironment.data()));
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::posix_spawnattr_destroy(&attributes);
+    writeEnd.reset();
+    if (spawned != 0) {
+        result.errorNumber = spawned;
+        return result;
+    }
+
+    const auto deadline = Clock::now() + request.timeLimit;
+    Descriptor pidFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    std::array<char, readChunkBytes> chunk{};
+    bool outputEnded = false;
+    bool tooLarge = false;
+    while (!outputEnded && !tooLarge && Clock::now() < deadline) {
+        pollfd entry{readEnd.get(), POLLIN, 0};
+        const int ready = ::poll(&entry, 1, millisecondsUntil(deadline));
+        if (ready < 0 && errno != EINTR) break;
+        if (ready <= 0) continue;
+        const ssize_t got = ::read(readEnd.get(), chunk.data(), chunk.size());
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (got <= 0) {
+            outputEnded = true;
+            break;
+        }
+        const auto bytes = static_cast<std::size_t>(got);
+        const std::size_t room = request.maxOutputBytes - result.standardOutput.size();
+        result.standardOutput.append(chunk.data(), std::min(bytes, room));
+        tooLarge = bytes > room;
+    }
+    readEnd.reset();
+
+    const bool exited = !tooLarge && outputEnded && waitForExit(pid, pidFd.get(), deadline);
+    if (!exited) killGroup(pid);
+    const int status = reap(pid);
+    if (tooLarge) {
+        result.outcome = ProcessResult::Outcome::outputTooLarge;
+    } else if (!exited) {
+        result.outcome = ProcessResult::Outcome::timedOut;
+    } else if (WIFEXITED(status)) {
+        result.outcome = ProcessResult::Outcome::exited;
+        result.exitCode = WEXITSTATUS(status);
+    } else {
+        result.outcome = ProcessResult::Outcome::signalled;
+    }
+    return result;
+}
+
+} // namespace vantrel

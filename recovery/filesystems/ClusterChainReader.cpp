@@ -1,0 +1,193 @@
+#include "recovery/filesystems/ClusterChainReader.h"
+
+#include "recovery/bytesource/Bounds.h"
+#include "recovery/filesystems/FatTable.h"
+#include "recovery/filesystems/FileSystemProbe.h"
+#include "recovery/filesystems/SourceReads.h"
+#include "recovery/filesystems/VisitedClusters.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace vantrel::ClusterChainReader {
+namespace {
+
+constexpr std::uint64_t maxSignedCount = std::numeric_limits<std::int64_t>::max();
+
+bool isClusteredFileSystem(DetectedFileSystem fileSystem) {
+    return fileSystem == DetectedFileSystem::fat16 || fileSystem == DetectedFileSystem::fat32 ||
+           fileSystem == DetectedFileSystem::exfat;
+}
+
+bool isFatFamily(DetectedFileSystem fileSystem) {
+    return fileSystem == DetectedFileSystem::fat16 || fileSystem == DetectedFileSystem::fat32;
+}
+
+// Collects adjacent extents and hands them to the sink in reads of at most chunkBytes.
+class ExtentStreamer {
+public:
+    ExtentStreamer(ByteSource& source, const ByteSink& sink, std::uint64_t chunkBytes)
+        : m_source(source), m_sink(sink), m_chunkBytes(std::max<std::uint64_t>(chunkBytes, 1)) {}
+
+    // Queues [offset, offset + length); false once the device has ended (nothing more will come).
+    bool add(std::uint64_t offset, std::uint64_t length) {
+        if (m_pendingLength > 0 && (m_pendingOffset + m_pendingLength != offset || m_pendingLength + length > m_chunkBytes))
+            if (!flush()) return false;
+        if (m_pendingLength == 0) m_pendingOffset = offset;
+        m_pendingLength += length;
+        return true;
+    }
+
+    // Reads what is queued; false when the device ended inside it.
+    bool flush() {
+        while (m_pendingLength > 0) {
+            const std::uint64_t piece = std::min(m_pendingLength, m_chunkBytes);
+            SourceReads::readAvailableInto(m_source, m_pendingOffset, piece, m_buffer);
+            if (!m_buffer.empty()) m_sink(m_buffer);
+            m_delivered += m_buffer.size();
+            if (m_buffer.size() < piece) {
+                m_pendingLength = 0;
+                return false;
+            }
+            m_pendingOffset += piece;
+            m_pendingLength -= piece;
+        }
+        return true;
+    }
+
+    std::uint64_t delivered() const { return m_delivered; }
+
+private:
+    ByteSource& m_source;
+    const ByteSink& m_sink;
+    std::uint64_t m_chunkBytes;
+    std::uint64_t m_pendingOffset = 0;
+    std::uint64_t m_pendingLength = 0;
+    std::uint64_t m_delivered = 0;
+    Bytes m_buffer;
+};
+
+// The next link while the chain holds; a bad spot in the FAT ends the chain like a missing link.
+std::optional<std::uint32_t> chainLinkOrNothing(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t cluster) {
+    std::int64_t ignoredErrors = 0;
+    return SourceReads::passOverBadSpot(ignoredErrors, [&] { return linkedCluster(source, geometry, cluster); })
+        .value_or(std::nullopt);
+}
+
+std::uint64_t readPlainRange(ByteSource& source, const RecoveredHit& hit, const ByteSink& sink, std::uint64_t chunkBytes) {
+    chunkBytes = std::max<std::uint64_t>(chunkBytes, 1);
+    Bytes buffer;
+    std::uint64_t delivered = 0;
+    while (delivered < hit.byteLength) {
+        // The first read fails with outOfBounds when the range starts past the end, as one read of
+        // the whole range would; later ones stop at the end, where that read would have been cut.
+        const std::uint64_t offset = hit.byteOffset + delivered;
+        if (delivered > 0 && offset >= source.length()) break;
+        const std::uint64_t want = std::min(hit.byteLength - delivered, chunkBytes);
+        source.readInto(offset, static_cast<std::int64_t>(want), buffer);
+        if (!buffer.empty()) sink(buffer);
+        delivered += buffer.size();
+        if (buffer.size() < want) break;
+    }
+    return delivered;
+}
+
+std::uint64_t readChain(ByteSource& source, const RecoveredHit& hit, const ByteSink& sink, std::uint64_t chunkBytes) {
+    const auto volume = hit.clusterHint ? geometryForHint(*hit.clusterHint, source) : inferCluster(source, hit.byteOffset);
+    if (!volume) return 0;
+    return readFile(source, volume->first, volume->second, hit.byteLength, sink, chunkBytes);
+}
+
+} // namespace
+
+std::optional<std::uint32_t> linkedCluster(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t cluster) {
+    return FatTable::nextCluster(source, geometry, cluster);
+}
+
+std::uint64_t readFile(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t firstCluster,
+                       std::uint64_t byteLength, const ByteSink& sink, std::uint64_t chunkBytes) {
+    const std::uint64_t clusterBytes = geometry.bytesPerCluster();
+    if (!geometry.isValidCluster(firstCluster) || byteLength == 0 || clusterBytes == 0) return 0;
+    const std::uint64_t fileClusters = byteLength / clusterBytes + (byteLength % clusterBytes != 0 ? 1 : 0);
+    const std::uint64_t maxHandled = std::min<std::uint64_t>(fileClusters, geometry.clusterCount) + spareClusters;
+
+    ExtentStreamer streamer(source, sink, chunkBytes);
+    VisitedClusters visited;
+    bool followChain = true;
+    std::uint64_t remaining = byteLength;
+    std::uint64_t cluster = firstCluster;
+    for (std::uint64_t handled = 0; handled < maxHandled && remaining > 0; ++handled) {
+        const auto offset = geometry.clusterByteOffset(cluster);
+        if (!offset || !visited.insert(static_cast<std::uint32_t>(cluster))) break;
+        const std::uint64_t take = std::min(clusterBytes, remaining);
+        if (!streamer.add(*offset, take)) return streamer.delivered();
+        remaining -= take;
+        if (remaining == 0) break;
+        if (followChain) {
+            const auto link = chainLinkOrNothing(source, geometry, static_cast<std::uint32_t>(cluster));
+            if (link && *link != cluster && !visited.contains(*link)) {
+                cluster = *link;
+                continue;
+            }
+            // From here the chain is gone (cleared by the deletion, or looping): assume the file
+            // continues in consecutive clusters.
+            followChain = false;
+        }
+        ++cluster;
+    }
+    streamer.flush();
+    return streamer.delivered();
+}
+
+std::optional<std::pair<VolumeGeometry, std::uint32_t>> inferCluster(ByteSource& source, std::uint64_t byteOffset) {
+    for (const DetectedPartition& partition : FileSystemProbe::probeAll(source)) {
+        if (!partition.fatGeometry || !isClusteredFileSystem(partition.fatGeometry->fileSystem)) continue;
+        const VolumeGeometry& geometry = *partition.fatGeometry;
+        const std::uint64_t clusterBytes = geometry.bytesPerCluster();
+        if (clusterBytes == 0 || geometry.clusterHeapByteOffset > byteOffset) continue;
+        const std::uint64_t relative = byteOffset - geometry.clusterHeapByteOffset;
+        if (relative % clusterBytes != 0) continue;
+        const std::uint64_t cluster = relative / clusterBytes + 2;
+        if (!geometry.isValidCluster(cluster)) continue;
+        return std::pair{geometry, static_cast<std::uint32_t>(cluster)};
+    }
+    return std::nullopt;
+}
+
+std::optional<std::pair<VolumeGeometry, std::uint32_t>> geometryForHint(const ClusterAllocationHint& hint, ByteSource& source) {
+    const auto partitions = FileSystemProbe::probeAll(source);
+    const auto firstAtHintOffset = [&](auto&& accepts) -> std::optional<std::pair<VolumeGeometry, std::uint32_t>> {
+        for (const DetectedPartition& partition : partitions) {
+            const auto& geometry = partition.fatGeometry;
+            if (geometry && geometry->partitionOffset == hint.partitionOffset && accepts(geometry->fileSystem))
+                return std::pair{*geometry, hint.firstCluster};
+        }
+        return std::nullopt;
+    };
+    // First a volume of the hint's own file system (fat16 and fat32 as one, since a FAT type read
+    // by an older rule may differ); then any FAT or exFAT volume at that offset.
+    if (auto found = firstAtHintOffset([&](DetectedFileSystem fileSystem) {
+            return fileSystem == hint.fileSystem || (isFatFamily(fileSystem) && isFatFamily(hint.fileSystem));
+        }))
+        return found;
+    return firstAtHintOffset(isClusteredFileSystem);
+}
+
+std::uint64_t extract(ByteSource& source, const RecoveredHit& hit, const ByteSink& sink, std::uint64_t chunkBytes) {
+    if (hit.byteLength > maxSignedCount) throw ByteSourceError::outOfBounds();
+    const bool undeleted = hit.source == HitSource::fatUndelete || hit.source == HitSource::exfatUndelete;
+    if (undeleted || hit.clusterHint) {
+        if (const std::uint64_t delivered = readChain(source, hit, sink, chunkBytes); delivered > 0) return delivered;
+    }
+    return readPlainRange(source, hit, sink, chunkBytes);
+}
+
+Bytes extractBytes(ByteSource& source, const RecoveredHit& hit, std::uint64_t maxBytes) {
+    RecoveredHit prefix = hit;
+    prefix.byteLength = std::min(hit.byteLength, maxBytes);
+    Bytes out;
+    extract(source, prefix, [&](ByteView chunk) { out.insert(out.end(), chunk.begin(), chunk.end()); });
+    return out;
+}
+
+} // namespace vantrel::ClusterChainReader

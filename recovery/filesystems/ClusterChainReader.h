@@ -1,0 +1,55 @@
+#pragma once
+// Reads a hit's bytes back from the device. An undeleted FAT or exFAT file is read by its cluster
+// chain: the FAT links while they hold, then consecutive clusters from where the chain is gone, as it
+// is for most deleted files. Every other hit, and one whose chain gives nothing, is read as its plain
+// byte range. Output is streamed to a sink in bounded chunks, so a large file is never held whole.
+
+#include "recovery/bytesource/ByteSource.h"
+#include "recovery/filesystems/VolumeGeometry.h"
+#include "recovery/model/RecoveredHit.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <utility>
+
+namespace vantrel::ClusterChainReader {
+
+// Receives the file's bytes in order, one chunk at a time; a chunk is valid only during the call.
+using ByteSink = std::function<void(ByteView chunk)>;
+
+// The largest chunk handed to a sink unless the caller asks for less.
+inline constexpr std::uint64_t defaultChunkBytes = 1024 * 1024;
+// Clusters handled beyond the file's own count before a chain read gives up.
+inline constexpr std::uint64_t spareClusters = 8;
+
+// Streams the hit to the sink; returns the bytes delivered, which may be fewer than byteLength at the
+// end of the volume or device. Read and probe failures propagate; a byteLength above the largest
+// signed 64-bit value, or a plain range starting past the end, fails with outOfBounds.
+std::uint64_t extract(ByteSource& source, const RecoveredHit& hit, const ByteSink& sink,
+                      std::uint64_t chunkBytes = defaultChunkBytes);
+
+// The first maxBytes bytes of the hit at most, in memory (previews, quality checks, tests).
+Bytes extractBytes(ByteSource& source, const RecoveredHit& hit, std::uint64_t maxBytes);
+
+// Streams byteLength bytes of the file starting at firstCluster. Returns the bytes delivered: 0 for
+// an invalid first cluster, byteLength 0 or a geometry without clusters. Never reads outside the
+// volume's cluster heap or past the device end. Data read failures propagate; a failed FAT link read
+// only ends the chain (consecutive clusters follow).
+std::uint64_t readFile(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t firstCluster,
+                       std::uint64_t byteLength, const ByteSink& sink, std::uint64_t chunkBytes = defaultChunkBytes);
+
+// The cluster the FAT links to from this one, or nothing when the link is no cluster of the volume.
+// FAT12/16/32 read their FAT entries; exFAT reads all 32 bits of its entry. exFAT files flagged
+// NoFatChain keep no links (the Linux driver leaves their entries 0), so they read as consecutive
+// clusters. Read errors propagate.
+std::optional<std::uint32_t> linkedCluster(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t cluster);
+
+// The FAT or exFAT volume whose cluster heap holds the byte offset at a cluster boundary, and that cluster.
+std::optional<std::pair<VolumeGeometry, std::uint32_t>> inferCluster(ByteSource& source, std::uint64_t byteOffset);
+
+// The volume a hint names (same partition offset; same file system, fat16 and fat32 counting as one,
+// else any FAT or exFAT volume there), with the hint's first cluster.
+std::optional<std::pair<VolumeGeometry, std::uint32_t>> geometryForHint(const ClusterAllocationHint& hint, ByteSource& source);
+
+} // namespace vantrel::ClusterChainReader

@@ -1,0 +1,34 @@
+#pragma once
+// Reads that follow a FAT cluster chain: a directory's contents, the byte ranges of a live file and
+// the fragmentation test of a deleted one. Every chain is bounded by the volume's cluster count and a
+// set of clusters already met, so a looping or damaged FAT ends quickly.
+
+#include "recovery/bytesource/ByteSource.h"
+#include "recovery/filesystems/AllocatedRegionMap.h"
+#include "recovery/filesystems/VolumeGeometry.h"
+
+#include <cstdint>
+
+namespace vantrel::FatChain {
+
+// The contents of at most maxClusters clusters of the chain from firstCluster, in chain order. Stops
+// at a cluster met before, a link that is no cluster of the volume, or the end of the source. Read
+// errors propagate.
+Bytes readClusterChain(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t firstCluster,
+                       std::uint64_t maxClusters);
+
+// Adds the byte ranges of a live file's clusters, the last cut to byteLength, to the map. Nothing for
+// byteLength 0 or an invalid first cluster. A failed link read propagates (ranges added stay).
+void appendChainExtents(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t firstCluster,
+                        std::uint64_t byteLength, AllocatedRegionMap& into);
+
+// Whether the chain of a file of byteLength bytes leaves consecutive clusters. A chain that ends
+// before its length is covered (a deleted file whose entries were cleared) counts as one contiguous
+// run. False for a file of one cluster or less, or a geometry without clusters. Read errors propagate.
+bool isChainFragmented(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t firstCluster,
+                       std::uint64_t byteLength);
+
+// ⌈byteLength ÷ bytesPerCluster⌉, capped at the volume's cluster count; 0 for a geometry without clusters.
+std::uint64_t clustersSpanned(const VolumeGeometry& geometry, std::uint64_t byteLength);
+
+} // namespace vantrel::FatChain

@@ -1,0 +1,161 @@
+#include "recovery/filesystems/PartitionMap.h"
+
+#include "recovery/bytesource/Bounds.h"
+#include "recovery/filesystems/SourceReads.h"
+
+#include <algorithm>
+#include <array>
+#include <string>
+#include <string_view>
+
+namespace vantrel::FileSystemProbe {
+namespace {
+
+using FieldReader::matches;
+using SourceReads::readAvailable;
+
+// A candidate [first × 512, (first + count) × 512) clamped to the source; nothing when it starts at or
+// past the end, is empty or its arithmetic overflows. Entries pointing past the device are dropped.
+std::optional<ByteRange> clampedRange(std::uint64_t firstSector, std::uint64_t sectorCount, std::uint64_t sourceLength) {
+    if (sectorCount == 0) return std::nullopt;
+    const auto offset = checkedMultiply(firstSector, mapSectorBytes);
+    if (!offset || *offset >= sourceLength) return std::nullopt;
+    const auto length = checkedMultiply(sectorCount, mapSectorBytes);
+    const std::uint64_t room = sourceLength - *offset;
+    return ByteRange{*offset, length ? std::min(*length, room) : room};
+}
+
+// GPT header (LBA 1), the fields we read:
+//   0   8  signature "EFI PART"
+//  72   8  first LBA of the partition entry array
+//  80   4  number of entries; 1 to maxGptEntries
+//  84   4  size of one entry; 128 to maxGptEntryBytes
+// Partition entry:
+//   0  16  partition type GUID; all zero = unused entry
+//  32   8  first LBA
+//  40   8  last LBA, inclusive; not below the first
+constexpr std::uint64_t gptHeaderBytes = 92;
+constexpr std::uint64_t gptMinimumSourceBytes = 1152;
+constexpr std::uint32_t gptMinEntryBytes = 128;
+constexpr std::uint64_t gptEntryFieldsBytes = 56;
+
+// Apple partition map block:
+//   0   2  signature "PM"
+//   4   4  number of map entries (big-endian); 1 to maxAppleMapEntries, read from the first block
+//   8   4  first physical block of the partition
+//  12   4  number of blocks
+//  48  32  partition type, NUL-terminated ASCII
+constexpr std::uint64_t appleMinimumSourceBytes = 1024;
+constexpr std::uint64_t appleFirstBlockMinimumBytes = 16;
+constexpr std::uint64_t appleEntryMinimumBytes = 84;
+constexpr std::int64_t appleTypeOffset = 48;
+constexpr std::size_t appleTypeBytes = 32;
+
+// MBR: four 16-byte entries from 446, boot signature 0x55 0xAA at 510. Entry: byte 4 type (0 unused,
+// 0xEE GPT protective), 8: 4 bytes first LBA, 12: 4 bytes sector count.
+constexpr std::uint64_t mbrBytes = 512;
+constexpr std::array<std::int64_t, 4> mbrEntryOffsets{446, 462, 478, 494};
+constexpr std::uint8_t mbrProtectiveType = 0xEE;
+
+// The type field up to its first NUL, trimmed of blanks; empty when it holds a non-ASCII byte.
+std::string appleType(ByteView block) {
+    std::string type;
+    for (std::size_t i = 0; i < appleTypeBytes; ++i) {
+        const auto byte = FieldReader::u8(block, appleTypeOffset + static_cast<std::int64_t>(i));
+        if (byte == 0) break;
+        if (byte > 0x7F) return {};
+        type.push_back(static_cast<char>(byte));
+    }
+    const auto isBlank = [](char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; };
+    while (!type.empty() && isBlank(type.back())) type.pop_back();
+    const auto first = std::find_if_not(type.begin(), type.end(), isBlank);
+    return std::string(first, type.end());
+}
+
+bool isAppleHousekeepingType(std::string_view type) {
+    return type == "Apple_partition_map" || type.starts_with("Apple_Driver") || type == "Apple_Free";
+}
+
+} // namespace
+
+std::vector<ByteRange> partitionRanges(ByteSource& source) {
+    if (auto ranges = gptRanges(source); !ranges.empty()) return ranges;
+    if (auto ranges = appleMapRanges(source); !ranges.empty()) return ranges;
+    if (auto ranges = mbrRanges(source); !ranges.empty()) return ranges;
+    return {ByteRange{0, source.length()}};
+}
+
+std::vector<ByteRange> gptRanges(ByteSource& source) {
+    const std::uint64_t sourceLength = source.length();
+    if (sourceLength < gptMinimumSourceBytes) return {};
+    const Bytes header = readAvailable(source, mapSectorBytes, gptHeaderBytes);
+    if (header.size() < gptHeaderBytes || !matches(header, 0, "EFI PART")) return {};
+    const std::uint64_t entryLba = FieldReader::u64le(header, 72);
+    const std::uint32_t entryCount = FieldReader::u32le(header, 80);
+    const std::uint32_t entryBytes = FieldReader::u32le(header, 84);
+    if (entryBytes < gptMinEntryBytes || entryBytes > maxGptEntryBytes) return {};
+    if (entryCount == 0 || entryCount > maxGptEntries) return {};
+
+    const auto tableOffset = checkedMultiply(entryLba, mapSectorBytes);
+    const std::uint64_t tableLength = std::uint64_t{entryBytes} * entryCount;
+    if (!tableOffset || !fitsWithin(*tableOffset, tableLength, sourceLength)) return {};
+    const Bytes table = readAvailable(source, *tableOffset, tableLength);
+
+    std::vector<ByteRange> ranges;
+    for (std::uint32_t i = 0; i < entryCount; ++i) {
+        const std::uint64_t entryStart = std::uint64_t{i} * entryBytes;
+        if (!fitsWithin(entryStart, gptEntryFieldsBytes, table.size())) break;
+        const ByteView entry = ByteView(table).subspan(entryStart, gptEntryFieldsBytes);
+        if (std::all_of(entry.begin(), entry.begin() + 16, [](std::uint8_t b) { return b == 0; })) continue;
+        const std::uint64_t firstLba = FieldReader::u64le(entry, 32);
+        const std::uint64_t lastLba = FieldReader::u64le(entry, 40);
+        if (lastLba < firstLba || lastLba - firstLba == UINT64_MAX) continue;
+        if (auto range = clampedRange(firstLba, lastLba - firstLba + 1, sourceLength)) ranges.push_back(*range);
+    }
+    return ranges;
+}
+
+std::vector<ByteRange> appleMapRanges(ByteSource& source) {
+    const std::uint64_t sourceLength = source.length();
+    if (sourceLength < appleMinimumSourceBytes) return {};
+    const Bytes descriptor = readAvailable(source, 0, 2);
+    if (!matches(descriptor, 0, "ER")) return {};
+    const Bytes firstBlock = readAvailable(source, mapSectorBytes, mapSectorBytes);
+    if (firstBlock.size() < appleFirstBlockMinimumBytes || !matches(firstBlock, 0, "PM")) return {};
+    const std::uint32_t entryCount = FieldReader::u32be(firstBlock, 4);
+    if (entryCount < 1 || entryCount > maxAppleMapEntries) return {};
+
+    std::vector<ByteRange> ranges;
+    for (std::uint64_t block = 1; block <= entryCount; ++block) {
+        if (sourceLength < (block + 1) * mapSectorBytes) break;
+        const Bytes entry = readAvailable(source, block * mapSectorBytes, mapSectorBytes);
+        if (entry.size() < appleEntryMinimumBytes || !matches(entry, 0, "PM")) continue;
+        if (isAppleHousekeepingType(appleType(entry))) continue;
+        const std::uint32_t startBlock = FieldReader::u32be(entry, 8);
+        const std::uint32_t blockCount = FieldReader::u32be(entry, 12);
+        if (auto range = clampedRange(startBlock, blockCount, sourceLength)) ranges.push_back(*range);
+    }
+    return ranges;
+}
+
+std::vector<ByteRange> mbrRanges(ByteSource& source) {
+    const std::uint64_t sourceLength = source.length();
+    if (sourceLength < mbrBytes) return {};
+    const Bytes sector = readAvailable(source, 0, mbrBytes);
+    if (sector.size() < mbrBytes || FieldReader::u8(sector, 510) != 0x55 || FieldReader::u8(sector, 511) != 0xAA)
+        return {};
+    std::vector<ByteRange> ranges;
+    for (const std::int64_t entry : mbrEntryOffsets) {
+        const std::uint8_t type = FieldReader::u8(sector, entry + 4);
+        // The protective entry of a GPT disk covers the whole disk; it is not a partition.
+        if (type == 0 || type == mbrProtectiveType) continue;
+        const std::uint32_t startLba = FieldReader::u32le(sector, entry + 8);
+        const std::uint32_t sectorCount = FieldReader::u32le(sector, entry + 12);
+        if (startLba == 0) continue;
+        // Extended entries (0x05, 0x0F) are kept as ordinary ranges; their chains are not followed.
+        if (auto range = clampedRange(startLba, sectorCount, sourceLength)) ranges.push_back(*range);
+    }
+    return ranges;
+}
+
+} // namespace vantrel::FileSystemProbe

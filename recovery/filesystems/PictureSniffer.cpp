@@ -1,0 +1,31 @@
+#include "recovery/filesystems/PictureSniffer.h"
+
+#include "recovery/filesystems/SourceReads.h"
+#include "recovery/model/RecoveryFilters.h"
+
+#include <algorithm>
+
+namespace vantrel::PictureSniffer {
+
+std::optional<ImageDimensions> sniff(ByteSource& source, const PictureDimensionReader& reader, RecoveredFileKind kind,
+                                     std::uint64_t offset, std::uint64_t fileBytes, std::uint64_t endLimit,
+                                     std::int64_t& readErrors) {
+    if (!reader || (kind != RecoveredFileKind::jpeg && kind != RecoveredFileKind::png)) return std::nullopt;
+    if (offset >= endLimit) return std::nullopt;
+    const std::uint64_t count = std::min({fileBytes, sniffWindowBytes, endLimit - offset});
+    const auto head = SourceReads::passOverBadSpot(readErrors, [&] { return SourceReads::readAvailable(source, offset, count); });
+    if (!head || head->empty()) return std::nullopt;
+    return reader(kind, *head);
+}
+
+bool isPlausiblePicture(const RecoveredHit& hit) {
+    // Every kind, no size or side minimum: only the pixel-count rules of the filters remain.
+    static const RecoveryFilters plausibilityOnly = [] {
+        RecoveryFilters filters;
+        for (const RecoveredFileKind kind : FileKind::allKinds()) filters.allowedKinds.insert(kind);
+        return filters;
+    }();
+    return plausibilityOnly.accepts(hit);
+}
+
+} // namespace vantrel::PictureSniffer

@@ -1,0 +1,36 @@
+#pragma once
+// The picture size of an undeleted file, read from its first bytes, and the test that drops a picture
+// too small in bytes for its pixel count. Shared by the FAT and exFAT walks.
+
+#include "recovery/bytesource/ByteSource.h"
+#include "recovery/model/RecoveredHit.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+namespace vantrel {
+
+// Reads a picture's size from the bytes at the start of a candidate file (the JPEG and PNG header
+// parsers). Supplied by the caller, so the walks do not depend on the format parsers; may be empty.
+using PictureDimensionReader = std::function<std::optional<ImageDimensions>(RecoveredFileKind kind, ByteView head)>;
+
+namespace PictureSniffer {
+
+// How much of a file is read to find its picture size.
+inline constexpr std::uint64_t sniffWindowBytes = 65536;
+
+// The dimensions of a jpeg or png file of fileBytes bytes at offset, reading no further than endLimit
+// (the end of the volume). Nothing for other kinds, without a reader, or when the parser finds none.
+// A bad spot is counted in readErrors and gives nothing; other failures propagate.
+std::optional<ImageDimensions> sniff(ByteSource& source, const PictureDimensionReader& reader, RecoveredFileKind kind,
+                                     std::uint64_t offset, std::uint64_t fileBytes, std::uint64_t endLimit,
+                                     std::int64_t& readErrors);
+
+// Whether a hit is a picture whose byte size is implausible for its dimensions: the scan-wide JPEG
+// rule of RecoveryFilters, applied before the hit is named. PNG and other kinds compress too
+// differently for a pixel rule; they always pass.
+bool isPlausiblePicture(const RecoveredHit& hit);
+
+} // namespace PictureSniffer
+} // namespace vantrel

@@ -1,0 +1,73 @@
+#pragma once
+// The one logging facade of both programs: three levels, a category, the caller's file and line. Lines go
+// to the system log and to standard error, and only while the logging switch is on. The switch is a flag
+// file in /tmp that both programs read, backed by a user default of the running program; it is read
+// afresh on every call, so a change by either program (or by hand) counts from the next line on.
+
+#include "platform/defaults/DefaultsStore.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <source_location>
+#include <string>
+#include <string_view>
+
+namespace vantrel::AppLog {
+
+inline constexpr std::string_view subsystem = "io.tessik.vantrel";
+inline constexpr std::string_view flagPath = "/tmp/io.tessik.vantrel.logging";
+inline constexpr std::string_view enabledDefaultKey = "vantrel.logging.enabled";
+// The flag file holds a word; anything longer is not a flag file of ours.
+inline constexpr std::size_t maxFlagFileBytes = 64;
+
+enum class Level { debug = 0, info = 1, error = 2 };
+enum class FlagVerdict { on, off, undecided };
+
+// Where the switch is read and the lines go. The defaults are the real places; tests swap them.
+struct Destinations {
+    std::filesystem::path flagFile{std::string(flagPath)};
+    DefaultsStore* defaults = nullptr;  // null: DefaultsStore::standard()
+    // Called only when the system log takes lines of the level.
+    std::function<void(Level, std::string_view category, std::string_view text)> systemLog;
+    std::function<void(std::string_view line)> standardError;
+};
+
+void debug(std::string_view message, std::string_view category,
+           std::source_location where = std::source_location::current());
+void info(std::string_view message, std::string_view category,
+          std::source_location where = std::source_location::current());
+void error(std::string_view message, std::string_view category,
+           std::source_location where = std::source_location::current());
+
+// The common step: when the switch is on, writes fileId ":" line " " message to the system log and
+// "Vantrel[" letter "][" category "] " message to standard error. Never fails.
+void log(Level level, std::string_view message, std::string_view category, std::string_view fileId, std::uint32_t line);
+
+// The switch: the flag file's verdict, else the user default, else off.
+bool isEnabled();
+// Stores the user default and writes "1" or "0" to the flag file (atomically); a failed write is ignored.
+void setEnabled(bool enabled);
+
+// The flag file's verdict: "1", "true", "yes", "on" (exactly, after trimming blanks and line ends) turn
+// logging on; "0", "false", "no", "off" turn it off. Anything else, and a file that is missing, not
+// UTF-8, a symbolic link, not a regular file or longer than maxFlagFileBytes, is undecided.
+FlagVerdict readFlagVerdict(const std::filesystem::path& path);
+FlagVerdict flagVerdict(std::string_view contents);
+
+// "folder/file.cpp" from a source path: the caller's folder stands for its module.
+std::string fileIdentifier(std::string_view sourcePath);
+
+// Replaces the destinations for as long as it lives (tests), restoring the previous ones after.
+class ScopedDestinations {
+public:
+    explicit ScopedDestinations(Destinations replacement);
+    ~ScopedDestinations();
+    ScopedDestinations(const ScopedDestinations&) = delete;
+    ScopedDestinations& operator=(const ScopedDestinations&) = delete;
+
+private:
+    Destinations m_previous;
+};
+
+} // namespace vantrel::AppLog

@@ -1,0 +1,37 @@
+// Fuzz target: the partition maps, the boot-sector tests and FAT entry reads over hostile bytes. The
+// input is the whole device; each geometry found is then used to follow chains through its FAT.
+// A read past the end of the memory source throws, so it fails the run as a crash would.
+#include "recovery/bytesource/MemoryByteSource.h"
+#include "recovery/filesystems/FatChain.h"
+#include "recovery/filesystems/FatTable.h"
+#include "recovery/filesystems/FileSystemProbe.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace {
+
+void followChains(vantrel::ByteSource& source, const vantrel::VolumeGeometry& geometry) {
+    using namespace vantrel;
+    for (std::uint32_t cluster = 0; cluster < 8; ++cluster) (void)readFatEntry(source, geometry, cluster);
+    const std::uint32_t start = geometry.rootCluster >= 2 ? geometry.rootCluster : 2;
+    (void)FatChain::readClusterChain(source, geometry, start, 64);
+    (void)FatChain::isChainFragmented(source, geometry, start, UINT32_MAX);
+    AllocatedRegionMap ranges;
+    FatChain::appendChainExtents(source, geometry, start, UINT32_MAX, ranges);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace vantrel;
+    MemoryByteSource source(Bytes(data, data + size));
+    for (const DetectedPartition& partition : FileSystemProbe::probeAll(source))
+        if (partition.fatGeometry) followChains(source, *partition.fatGeometry);
+    // The boot-sector tests alone, with a partition as long as can be: the geometry then points past
+    // the source, which every read must survive.
+    const ByteView boot(data, size < 4096 ? size : 4096);
+    if (auto geometry = FileSystemProbe::fatGeometry(boot, 0, UINT64_MAX)) followChains(source, *geometry);
+    if (auto geometry = FileSystemProbe::exfatGeometry(boot, 0, UINT64_MAX)) followChains(source, *geometry);
+    return 0;
+}

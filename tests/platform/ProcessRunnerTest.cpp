@@ -1,0 +1,87 @@
+#include "platform/process/ProcessRunner.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+namespace vantrel {
+namespace {
+
+using Outcome = ProcessResult::Outcome;
+using std::chrono::milliseconds;
+
+// Test tools, each at its merged-/usr path (Debian 12).
+const std::vector<std::filesystem::path> testTools = {"/usr/bin/echo", "/usr/bin/sleep", "/usr/bin/yes", "/usr/bin/false",
+                                                      "/usr/bin/sh"};
+
+ProcessRequest request(const std::string& program, std::vector<std::string> arguments, milliseconds limit = milliseconds(5000),
+                       std::size_t cap = 4096) {
+    return {program, std::move(arguments), limit, cap};
+}
+
+TEST(ProcessRunner, CapturesOutputAndPassesArgumentsLiterally) {
+    const ProcessRunner runner(testTools);
+    // No shell: the separator and the substitution reach the program as text.
+    const auto result = runner.run(request("/usr/bin/echo", {"a; rm -rf x", "$(id)"}));
+    EXPECT_TRUE(result.succeeded());
+    EXPECT_EQ(result.standardOutput, "a; rm -rf x $(id)\n");
+
+    const auto failed = runner.run(request("/usr/bin/false", {}));
+    EXPECT_EQ(failed.outcome, Outcome::exited);
+    EXPECT_EQ(failed.exitCode, 1);
+    EXPECT_FALSE(failed.succeeded());
+}
+
+TEST(ProcessRunner, KillsAChildAtItsTimeLimit) {
+    const ProcessRunner runner(testTools);
+    const auto started = std::chrono::steady_clock::now();
+    const auto result = runner.run(request("/usr/bin/sleep", {"30"}, milliseconds(200)));
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(result.outcome, Outcome::timedOut);
+    EXPECT_LT(took, std::chrono::seconds(5));
+}
+
+TEST(ProcessRunner, KillsTheWholeGroupWhenAGrandchildHoldsTheOutput) {
+    const ProcessRunner runner(testTools);
+    // The shell exits at once, its background sleep keeps standard output open.
+    const auto started = std::chrono::steady_clock::now();
+    const auto result = runner.run(request("/usr/bin/sh", {"-c", "sleep 30 & echo started"}, milliseconds(300)));
+    EXPECT_EQ(result.outcome, Outcome::timedOut);
+    EXPECT_EQ(result.standardOutput, "started\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+}
+
+TEST(ProcessRunner, StopsAtTheOutputCap) {
+    const ProcessRunner runner(testTools);
+    const auto result = runner.run(request("/usr/bin/yes", {}, milliseconds(5000), 1000));
+    EXPECT_EQ(result.outcome, Outcome::outputTooLarge);
+    EXPECT_EQ(result.standardOutput.size(), 1000u);
+    EXPECT_EQ(result.standardOutput.substr(0, 4), "y\ny\n");
+}
+
+TEST(ProcessRunner, RunsOnlyListedAbsolutePrograms) {
+    const ProcessRunner runner(testTools);
+    for (const auto* program : {"echo", "/usr/bin/id", "/usr/bin/../bin/echo", ""}) {
+        const auto result = runner.run(request(program, {"x"}));
+        EXPECT_EQ(result.outcome, Outcome::notStarted) << program;
+        EXPECT_EQ(result.errorNumber, EACCES) << program;
+    }
+    // Listed but missing.
+    const ProcessRunner missing({"/usr/bin/vantrel-no-such-tool"});
+    EXPECT_EQ(missing.run(request("/usr/bin/vantrel-no-such-tool", {})).outcome, Outcome::notStarted);
+    // The system list holds the disk tools only.
+    const ProcessRunner system;
+    EXPECT_EQ(system.run(request("/usr/bin/echo", {"x"})).outcome, Outcome::notStarted);
+}
+
+TEST(ProcessRunner, ChildSeesAMinimalEnvironmentAndNoInput) {
+    const ProcessRunner runner(testTools);
+    ::setenv("VANTREL_TEST_SECRET", "leak", 1);
+    const auto result = runner.run(request("/usr/bin/sh", {"-c", "echo \"[$VANTREL_TEST_SECRET][$LC_ALL]\"; cat; echo end"}));
+    ::unsetenv("VANTREL_TEST_SECRET");
+    EXPECT_TRUE(result.succeeded());
+    EXPECT_EQ(result.standardOutput, "[][C]\nend\n");
+}
+
+} // namespace
+} // namespace vantrel

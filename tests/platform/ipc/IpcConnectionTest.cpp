@@ -1,0 +1,546 @@
+#include "IpcTestSupport.h"
+
+#include "platform/ipc/IpcError.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+
+#include <atomic>
+
+namespace vantrel {
+namespace {
+
+using test::callAndWait;
+using test::eventually;
+using test::Inbox;
+using test::RawPeer;
+
+// What a handler received, in a copyable form.
+struct Seen {
+    std::string selector;
+    nlohmann::json arguments;
+    bool isCall = false;
+    std::shared_ptr<UniqueFd> descriptor;
+};
+
+// A served side answering the test table; replies it is told to hold are kept in `held`.
+struct Server {
+    Inbox<Seen> received;
+    std::mutex heldMutex;
+    std::vector<IpcReply> held;
+    std::atomic<bool> holdReplies{false};
+    std::unique_ptr<IpcConnection> connection;
+
+    void handle(IpcIncoming message) {
+        if (message.reply && holdReplies) {
+            std::lock_guard lock(heldMutex);
+            held.push_back(*message.reply);
+        } else if (message.selector == "echo:reply:") {
+            message.reply->reply({message.arguments[0]});
+        } else if (message.selector == "add:to:reply:") {
+            message.reply->reply({message.arguments[0].get<std::int64_t>() + message.arguments[1].get<std::int64_t>()});
+        } else if (message.selector == "flag:reply:") {
+            message.reply->reply({!message.arguments[0].get<bool>()});
+        } else if (message.selector == "names:reply:") {
+            auto names = message.arguments[0];
+            std::reverse(names.begin(), names.end());
+            message.reply->reply({names});
+        } else if (message.selector == "writeTo:reply:") {
+            const auto text = message.arguments[0].get<std::string>();
+            if (::write(message.descriptor.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+                message.reply->fail(ErrorObject::posix(errno));
+            else
+                message.reply->reply(nlohmann::json::array());
+        }
+        // pair:reply: is left unanswered on purpose: the dropped reply must still reach the caller.
+        received.push(Seen{message.selector, message.arguments, message.reply.has_value(),
+                           std::make_shared<UniqueFd>(std::move(message.descriptor))});
+    }
+};
+
+struct Pair {
+    Server server;
+    std::unique_ptr<IpcConnection> client;
+    Inbox<Seen> clientReceived;
+
+    explicit Pair(std::chrono::milliseconds sendTimeout = IpcConnectionOptions::defaultSendTimeout) {
+        auto [clientSocket, serverSocket] = SeqpacketSocket::pair();
+        IpcConnectionOptions serverOptions;
+        serverOptions.exported = test::testTable();
+        serverOptions.remote = test::testTable();
+        serverOptions.onMessage = [this](IpcIncoming message) { server.handle(std::move(message)); };
+        server.connection = std::make_unique<IpcConnection>(std::move(serverSocket), std::move(serverOptions));
+        IpcConnectionOptions clientOptions;
+        clientOptions.exported = test::testTable();
+        clientOptions.remote = test::testTable();
+        clientOptions.sendTimeout = sendTimeout;
+        clientOptions.onMessage = [this](IpcIncoming message) { clientReceived.push(Seen{message.selector, message.arguments, false, nullptr}); };
+        client = std::make_unique<IpcConnection>(std::move(clientSocket), std::move(clientOptions));
+        server.connection->resume();
+        client->resume();
+    }
+};
+
+// A served connection whose peer is a raw socket in the test's hands.
+struct RawClient {
+    Server server;
+    std::unique_ptr<RawPeer> raw;
+    std::atomic<int> closedCalls{0};
+
+    RawClient() {
+        auto [rawSocket, serverSocket] = SeqpacketSocket::pair();
+        raw = std::make_unique<RawPeer>(std::move(rawSocket));
+        IpcConnectionOptions options;
+        options.exported = test::testTable();
+        options.remote = test::testTable();
+        options.onMessage = [this](IpcIncoming message) { server.handle(std::move(message)); };
+        options.onClosed = [this](IpcConnectionState) { ++closedCalls; };
+        server.connection = std::make_unique<IpcConnection>(std::move(serverSocket), std::move(options));
+        server.connection->resume();
+    }
+
+    // Sends a call and returns the reply's error (nothing on success).
+    std::optional<ErrorObject> callRaw(const nlohmann::json& call) {
+        raw->send(call);
+        auto reply = raw->receive();
+        EXPECT_TRUE(reply) << "no reply to " << call.dump();
+        if (!reply) return std::nullopt;
+        EXPECT_EQ(reply->kind, IpcMessageKind::reply);
+        EXPECT_EQ(reply->id, call["id"].get<std::int64_t>());
+        return reply->error;
+    }
+};
+
+nlohmann::json rawCall(std::int64_t id, const std::string& selector, nlohmann::json arguments) {
+    return {{"v", 1}, {"k", "call"}, {"id", id}, {"sel", selector}, {"args", std::move(arguments)}};
+}
+
+TEST(IpcConnection, RoundTripsEveryValueType) {
+    Pair pair;
+    auto echo = callAndWait(*pair.client, "echo:reply:", {"Grüße \xF0\x9F\x93\xB7"});
+    ASSERT_TRUE(echo.arguments);
+    EXPECT_EQ((*echo.arguments)[0], "Grüße \xF0\x9F\x93\xB7");
+    EXPECT_FALSE(echo.error);
+
+    const std::int64_t low = std::numeric_limits<std::int64_t>::min();
+    auto sum = callAndWait(*pair.client, "add:to:reply:", {low, 7});
+    ASSERT_TRUE(sum.arguments);
+    EXPECT_EQ((*sum.arguments)[0].get<std::int64_t>(), low + 7);
+
+    auto flag = callAndWait(*pair.client, "flag:reply:", {false});
+    ASSERT_TRUE(flag.arguments);
+    EXPECT_EQ((*flag.arguments)[0], true);
+
+    auto names = callAndWait(*pair.client, "names:reply:", {{"sdb", "mmcblk0", ""}});
+    ASSERT_TRUE(names.arguments);
+    EXPECT_EQ((*names.arguments)[0], nlohmann::json({"", "mmcblk0", "sdb"}));
+    EXPECT_EQ(names.endings, 1);
+}
+
+TEST(IpcConnection, OneWayMessagesReachTheServedSideInOrder) {
+    Pair pair;
+    for (int index = 0; index < 50; ++index) EXPECT_FALSE(pair.client->send("notify:", {index}));
+    EXPECT_FALSE(pair.client->send("thing:", {{{"$class", "Thing"}, {"n", 3}}}));
+    ASSERT_TRUE(pair.server.received.waitFor(51));
+    const auto items = pair.server.received.items();
+    for (int index = 0; index < 50; ++index) EXPECT_EQ(items[static_cast<std::size_t>(index)].arguments[0], index);
+    EXPECT_EQ(items[50].selector, "thing:");
+    EXPECT_FALSE(items[50].isCall);
+}
+
+TEST(IpcConnection, MessagesSentBeforeAReplyArriveBeforeIt) {
+    // The served side streams callbacks and then answers, as a scan sends hits, then its reply.
+    auto [clientSocket, serverSocket] = SeqpacketSocket::pair();
+    std::unique_ptr<IpcConnection> server;
+    IpcConnectionOptions serverOptions;
+    serverOptions.exported = test::testTable();
+    serverOptions.remote = test::testTable();
+    serverOptions.onMessage = [&server](IpcIncoming message) {
+        std::thread([&server, reply = *message.reply]() mutable {
+            for (int index = 0; index < 200; ++index) server->send("notify:", {index});
+            reply.reply({"done"});
+        }).detach();
+    };
+    server = std::make_unique<IpcConnection>(std::move(serverSocket), std::move(serverOptions));
+    std::mutex mutex;
+    std::vector<std::string> seen;
+    IpcConnectionOptions clientOptions;
+    clientOptions.exported = test::testTable();
+    clientOptions.remote = test::testTable();
+    clientOptions.onMessage = [&](IpcIncoming message) {
+        std::lock_guard lock(mutex);
+        seen.push_back(message.arguments[0].dump());
+    };
+    IpcConnection client(std::move(clientSocket), std::move(clientOptions));
+    server->resume();
+    client.resume();
+    test::CallRecorder recorder;
+    client.call("echo:reply:", {"go"}, -1,
+                [&](nlohmann::json, std::optional<ErrorObject>) {
+                    std::lock_guard lock(mutex);
+                    seen.push_back("reply");
+                },
+                recorder.onFailure());
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard lock(mutex);
+        return seen.size() == 201;
+    }));
+    std::lock_guard lock(mutex);
+    for (int index = 0; index < 200; ++index) EXPECT_EQ(seen[static_cast<std::size_t>(index)], std::to_string(index));
+    EXPECT_EQ(seen.back(), "reply");
+}
+
+TEST(IpcConnection, RefusesUnknownSelectorsAndWrongTypesWithAnErrorReply) {
+    RawClient peer;
+    const std::string tooLong(IpcValue::maxStringBytes + 1, 'a');
+    const std::vector<std::pair<nlohmann::json, IpcErrorCode>> refused{
+        {rawCall(1, "format:", nlohmann::json::array()), IpcErrorCode::unknownSelector},
+        {rawCall(2, "notify:", {1}), IpcErrorCode::unknownSelector},  // one-way, called for a reply
+        {rawCall(3, "add:to:reply:", {"1", 2}), IpcErrorCode::invalidArguments},
+        {rawCall(4, "add:to:reply:", {1.5, 2}), IpcErrorCode::invalidArguments},
+        {rawCall(5, "add:to:reply:", {1.0, 2}), IpcErrorCode::invalidArguments},
+        {rawCall(6, "add:to:reply:", {true, 2}), IpcErrorCode::invalidArguments},
+        {rawCall(7, "add:to:reply:", {1}), IpcErrorCode::invalidArguments},
+        {rawCall(8, "add:to:reply:", {1, 2, 3}), IpcErrorCode::invalidArguments},
+        {rawCall(9, "add:to:reply:", {std::uint64_t{1} << 63, 0}), IpcErrorCode::invalidArguments},
+        {rawCall(10, "echo:reply:", {std::string("a\0b", 3)}), IpcErrorCode::invalidArguments},
+        {rawCall(11, "echo:reply:", {tooLong}), IpcErrorCode::invalidArguments},
+        {rawCall(12, "echo:reply:", {nullptr}), IpcErrorCode::invalidArguments},
+        {rawCall(13, "flag:reply:", {1}), IpcErrorCode::invalidArguments},
+        {rawCall(14, "names:reply:", {nlohmann::json(std::vector<std::string>(IpcValue::maxArrayItems + 1, "x"))}), IpcErrorCode::invalidArguments},
+        {rawCall(15, "names:reply:", nlohmann::json::array({nlohmann::json::array({"x", 1})})), IpcErrorCode::invalidArguments},
+        {rawCall(16, "writeTo:reply:", {"no descriptor"}), IpcErrorCode::invalidArguments},
+    };
+    for (const auto& [call, code] : refused) {
+        const auto error = peer.callRaw(call);
+        ASSERT_TRUE(error) << call.dump();
+        EXPECT_EQ(error->domain, "VantrelIPC") << call.dump();
+        EXPECT_EQ(error->code, static_cast<std::int64_t>(code)) << call.dump();
+    }
+    // Nothing refused reached the handler, and the connection still serves.
+    EXPECT_FALSE(peer.callRaw(rawCall(17, "add:to:reply:", {std::numeric_limits<std::int64_t>::max(), 0})));
+    EXPECT_EQ(peer.server.received.items().size(), 1u);
+}
+
+TEST(IpcConnection, DropsRefusedOneWayMessages) {
+    RawClient peer;
+    const auto send = [](const std::string& selector, nlohmann::json arguments) {
+        return nlohmann::json{{"v", 1}, {"k", "send"}, {"sel", selector}, {"args", std::move(arguments)}};
+    };
+    peer.raw->send(send("thing:", {"a string is no Thing"}));
+    peer.raw->send(send("thing:", {{{"$class", "Other"}, {"n", 1}}}));
+    peer.raw->send(send("thing:", {{{"$class", "Thing"}, {"n", "1"}}}));
+    peer.raw->send(send("notify:", {"1"}));
+    peer.raw->send(send("echo:reply:", {"wants a reply"}));
+    peer.raw->send(send("unknown:", nlohmann::json::array()));
+    peer.raw->send(send("notify:", {42}));
+    ASSERT_TRUE(peer.server.received.waitFor(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const auto items = peer.server.received.items();
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0].arguments[0], 42);
+    EXPECT_EQ(peer.server.connection->state(), IpcConnectionState::open);
+}
+
+TEST(IpcConnection, ClosesOnMalformedPackets) {
+    const std::vector<std::string> malformed{
+        "not json",
+        "[1,2]",
+        R"({"v":2,"k":"send","sel":"notify:","args":[1]})",
+        R"({"k":"send","sel":"notify:","args":[1]})",
+        R"({"v":1,"k":"shout","sel":"notify:","args":[1]})",
+        R"({"v":1,"k":"call","id":1.5,"sel":"echo:reply:","args":["x"]})",
+        R"({"v":1,"k":"call","sel":"echo:reply:","args":["x"]})",
+        R"({"v":1,"k":"send","sel":"notify:","args":{"0":1}})",
+        R"({"v":1,"k":"send","sel":5,"args":[]})",
+        R"({"v":1,"k":"reply","id":1,"args":[],"error":{"domain":"x"}})",
+        "{\"v\":1,\"k\":\"send\",\"sel\":\"notify:\",\"args\":[\"\xC3\x28\"]}",  // invalid UTF-8
+    };
+    for (const auto& packet : malformed) {
+        RawClient peer;
+        peer.raw->send(packet);
+        EXPECT_TRUE(eventually([&] { return peer.server.connection->state() == IpcConnectionState::interrupted; })) << packet;
+        EXPECT_FALSE(peer.raw->receive()) << packet;  // the end of the stream, no reply
+        EXPECT_TRUE(eventually([&] { return peer.closedCalls == 1; }));
+    }
+}
+
+TEST(IpcConnection, ClosesOnAnOversizedPacket) {
+    RawClient peer;
+    const std::string big = R"({"v":1,"k":"send","sel":"notify:","args":[1],"pad":")" +
+                            std::string(SeqpacketSocket::maxPacketBytes, 'x') + "\"}";
+    ASSERT_EQ(::send(peer.raw->socket().fd(), big.data(), big.size(), MSG_NOSIGNAL), static_cast<ssize_t>(big.size()));
+    EXPECT_TRUE(eventually([&] { return peer.server.connection->state() == IpcConnectionState::interrupted; }));
+    EXPECT_TRUE(peer.server.received.items().empty());
+}
+
+TEST(IpcConnection, RefusesToSendAMessageLargerThanAPacket) {
+    Pair pair;
+    const std::vector<std::string> names(IpcValue::maxArrayItems, std::string(IpcValue::maxStringBytes, 'n'));
+    auto outcome = callAndWait(*pair.client, "names:reply:", {names});
+    EXPECT_TRUE(outcome.failed);
+    ASSERT_TRUE(outcome.error);
+    EXPECT_TRUE(IpcError::is(*outcome.error, IpcErrorCode::messageTooLarge));
+    EXPECT_EQ(pair.client->state(), IpcConnectionState::open);
+    EXPECT_TRUE(callAndWait(*pair.client, "echo:reply:", {"still open"}).arguments);
+}
+
+TEST(IpcConnection, ADroppedReplyBecomesAnErrorReply) {
+    Pair pair;
+    auto outcome = callAndWait(*pair.client, "pair:reply:", nlohmann::json::array());
+    ASSERT_TRUE(outcome.arguments);
+    EXPECT_EQ(*outcome.arguments, nlohmann::json({0, ""}));  // the declared types' defaults
+    ASSERT_TRUE(outcome.error);
+    EXPECT_TRUE(IpcError::is(*outcome.error, IpcErrorCode::noReply));
+    EXPECT_EQ(outcome.endings, 1);
+}
+
+TEST(IpcConnection, ASecondAnswerIsIgnored) {
+    Pair pair;
+    pair.server.holdReplies = true;
+    test::CallRecorder recorder;
+    pair.client->call("echo:reply:", {"once"}, -1, recorder.onReply(), recorder.onFailure());
+    ASSERT_TRUE(pair.server.received.waitFor(1));
+    IpcReply reply = [&] {
+        std::lock_guard lock(pair.server.heldMutex);
+        return pair.server.held.front();
+    }();
+    EXPECT_TRUE(reply.reply({"first"}));
+    EXPECT_FALSE(reply.reply({"second"}));
+    EXPECT_FALSE(reply.fail(ErrorObject{"Vantrel", 11, "late", std::nullopt}));
+    const auto outcome = recorder.wait();
+    EXPECT_EQ((*outcome.arguments)[0], "first");
+    EXPECT_FALSE(outcome.error);
+
+    // A peer that answers twice on the wire: the caller hears the first answer only.
+    auto [clientSocket, rawSocket] = SeqpacketSocket::pair();
+    RawPeer raw(std::move(rawSocket));
+    IpcConnectionOptions options;
+    options.remote = test::testTable();
+    IpcConnection client(std::move(clientSocket), std::move(options));
+    client.resume();
+    test::CallRecorder twice;
+    client.call("echo:reply:", {"x"}, -1, twice.onReply(), twice.onFailure());
+    const auto call = raw.receive();
+    ASSERT_TRUE(call);
+    for (const char* text : {"first", "second"})
+        raw.send(nlohmann::json{{"v", 1}, {"k", "reply"}, {"id", call->id}, {"args", {text}}, {"error", nullptr}});
+    EXPECT_EQ((*twice.wait().arguments)[0], "first");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(twice.now().endings, 1);
+    EXPECT_EQ(client.state(), IpcConnectionState::open);
+}
+
+TEST(IpcConnection, AReplyOfTheWrongTypeFailsTheCall) {
+    auto [clientSocket, rawSocket] = SeqpacketSocket::pair();
+    RawPeer raw(std::move(rawSocket));
+    IpcConnectionOptions options;
+    options.remote = test::testTable();
+    IpcConnection client(std::move(clientSocket), std::move(options));
+    client.resume();
+    test::CallRecorder recorder;
+    client.call("add:to:reply:", {1, 2}, -1, recorder.onReply(), recorder.onFailure());
+    const auto call = raw.receive();
+    ASSERT_TRUE(call);
+    raw.send(nlohmann::json{{"v", 1}, {"k", "reply"}, {"id", call->id}, {"args", {"3"}}, {"error", nullptr}});
+    const auto outcome = recorder.wait();
+    EXPECT_TRUE(outcome.failed);
+    EXPECT_TRUE(IpcError::is(*outcome.error, IpcErrorCode::invalidReply));
+}
+
+TEST(IpcConnection, AHandlerReplyOfTheWrongTypeBecomesAnErrorReply) {
+    auto [clientSocket, serverSocket] = SeqpacketSocket::pair();
+    IpcConnectionOptions serverOptions;
+    serverOptions.exported = test::testTable();
+    serverOptions.onMessage = [](IpcIncoming message) { message.reply->reply({"not a number"}); };
+    IpcConnection server(std::move(serverSocket), std::move(serverOptions));
+    IpcConnectionOptions clientOptions;
+    clientOptions.remote = test::testTable();
+    IpcConnection client(std::move(clientSocket), std::move(clientOptions));
+    server.resume();
+    client.resume();
+    const auto outcome = callAndWait(client, "add:to:reply:", {1, 2});
+    ASSERT_TRUE(outcome.arguments);
+    EXPECT_EQ(*outcome.arguments, nlohmann::json({0}));
+    EXPECT_TRUE(IpcError::is(*outcome.error, IpcErrorCode::invalidReply));
+}
+
+TEST(IpcConnection, AThrowingHandlerLeavesTheConnectionServing) {
+    auto [clientSocket, serverSocket] = SeqpacketSocket::pair();
+    IpcConnectionOptions serverOptions;
+    serverOptions.exported = test::testTable();
+    serverOptions.onMessage = [](IpcIncoming message) {
+        if (message.arguments[0] == "throw") throw std::runtime_error("handler bug");
+        message.reply->reply({message.arguments[0]});
+    };
+    IpcConnection server(std::move(serverSocket), std::move(serverOptions));
+    IpcConnectionOptions clientOptions;
+    clientOptions.remote = test::testTable();
+    IpcConnection client(std::move(clientSocket), std::move(clientOptions));
+    server.resume();
+    client.resume();
+    EXPECT_TRUE(IpcError::is(*callAndWait(client, "echo:reply:", {"throw"}).error, IpcErrorCode::noReply));
+    EXPECT_EQ((*callAndWait(client, "echo:reply:", {"fine"}).arguments)[0], "fine");
+}
+
+TEST(IpcConnection, APeerThatVanishesMidCallFailsThePendingCallsOnce) {
+    Pair pair;
+    pair.server.holdReplies = true;
+    test::CallRecorder first;
+    test::CallRecorder second;
+    pair.client->call("echo:reply:", {"1"}, -1, first.onReply(), first.onFailure());
+    pair.client->call("echo:reply:", {"2"}, -1, second.onReply(), second.onFailure());
+    ASSERT_TRUE(pair.server.received.waitFor(2));
+    // The helper process dies: its replies are never sent.
+    std::vector<IpcReply> orphaned;
+    {
+        std::lock_guard lock(pair.server.heldMutex);
+        orphaned = std::move(pair.server.held);
+    }
+    pair.server.connection.reset();
+    for (auto* recorder : {&first, &second}) {
+        const auto outcome = recorder->wait();
+        EXPECT_TRUE(outcome.failed);
+        EXPECT_TRUE(IpcError::is(*outcome.error, IpcErrorCode::connectionInterrupted));
+    }
+    orphaned.clear();  // answering after the connection is gone reaches nobody
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(first.now().endings, 1);
+    EXPECT_EQ(second.now().endings, 1);
+    EXPECT_EQ(pair.client->state(), IpcConnectionState::interrupted);
+    const auto later = callAndWait(*pair.client, "echo:reply:", {"3"});
+    EXPECT_TRUE(IpcError::is(*later.error, IpcErrorCode::connectionInterrupted));
+    EXPECT_TRUE(pair.client->send("notify:", {1}));
+}
+
+TEST(IpcConnection, InvalidatingFailsEveryPendingCallAtOnce) {
+    Pair pair;
+    pair.server.holdReplies = true;
+    std::vector<std::unique_ptr<test::CallRecorder>> recorders;
+    for (int index = 0; index < 3; ++index) {
+        recorders.push_back(std::make_unique<test::CallRecorder>());
+        pair.client->call("echo:reply:", {"x"}, -1, recorders.back()->onReply(), recorders.back()->onFailure());
+    }
+    ASSERT_TRUE(pair.server.received.waitFor(3));
+    pair.client->invalidate();
+    for (auto& recorder : recorders) {
+        // Failed before invalidate() returned, not when some time-out passed.
+        const auto outcome = recorder->now();
+        EXPECT_EQ(outcome.endings, 1);
+        EXPECT_TRUE(IpcError::is(*outcome.error, IpcErrorCode::connectionInvalidated));
+    }
+    EXPECT_EQ(pair.client->state(), IpcConnectionState::invalidated);
+    const auto later = callAndWait(*pair.client, "echo:reply:", {"y"});
+    EXPECT_TRUE(IpcError::is(*later.error, IpcErrorCode::connectionInvalidated));
+    // The served side sees its peer leave.
+    EXPECT_TRUE(eventually([&] { return pair.server.connection->state() == IpcConnectionState::interrupted; }));
+}
+
+TEST(IpcConnection, PassesADescriptorWithTheCall) {
+    Pair pair;
+    int pipeFds[2];
+    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+    UniqueFd readEnd(pipeFds[0]);
+    UniqueFd writeEnd(pipeFds[1]);
+    const auto outcome = callAndWait(*pair.client, "writeTo:reply:", {"recovered bytes"}, writeEnd.get());
+    EXPECT_FALSE(outcome.error);
+    writeEnd.reset();
+    char buffer[64] = {};
+    EXPECT_EQ(::read(readEnd.get(), buffer, sizeof(buffer)), 15);
+    EXPECT_STREQ(buffer, "recovered bytes");
+    ASSERT_TRUE(pair.server.received.waitFor(1));
+    // The received descriptor is close-on-exec.
+    const auto received = pair.server.received.take(0);
+    EXPECT_TRUE(::fcntl(received.descriptor->get(), F_GETFD) & FD_CLOEXEC);
+
+    // The caller's side checks the count too.
+    EXPECT_TRUE(callAndWait(*pair.client, "writeTo:reply:", {"none"}).failed);
+    EXPECT_TRUE(callAndWait(*pair.client, "echo:reply:", {"one too many"}, readEnd.get()).failed);
+}
+
+TEST(IpcConnection, ClosesWhenAPacketCarriesTwoDescriptors) {
+    RawClient peer;
+    int pipeFds[2];
+    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+    UniqueFd readEnd(pipeFds[0]);
+    UniqueFd writeEnd(pipeFds[1]);
+    const std::string packet = rawCall(1, "writeTo:reply:", {"x"}).dump();
+    iovec vector{const_cast<char*>(packet.data()), packet.size()};
+    msghdr header{};
+    header.msg_iov = &vector;
+    header.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))] = {};
+    header.msg_control = control;
+    header.msg_controllen = sizeof(control);
+    cmsghdr* message = CMSG_FIRSTHDR(&header);
+    message->cmsg_level = SOL_SOCKET;
+    message->cmsg_type = SCM_RIGHTS;
+    message->cmsg_len = CMSG_LEN(2 * sizeof(int));
+    std::memcpy(CMSG_DATA(message), pipeFds, 2 * sizeof(int));
+    ASSERT_GT(::sendmsg(peer.raw->socket().fd(), &header, MSG_NOSIGNAL), 0);
+    EXPECT_TRUE(eventually([&] { return peer.server.connection->state() == IpcConnectionState::interrupted; }));
+    EXPECT_TRUE(peer.server.received.items().empty());
+}
+
+TEST(IpcConnection, APeerThatStopsReadingIsDroppedAfterTheSendTimeOut) {
+    auto [clientSocket, rawSocket] = SeqpacketSocket::pair();
+    RawPeer silent(std::move(rawSocket));  // never reads
+    IpcConnectionOptions options;
+    options.remote = test::testTable();
+    options.sendTimeout = std::chrono::milliseconds(100);
+    IpcConnection connection(std::move(clientSocket), std::move(options));
+    connection.resume();
+    std::optional<ErrorObject> failure;
+    const std::string filler(IpcValue::maxStringBytes, 'f');
+    for (int index = 0; index < 100000 && !failure; ++index) failure = connection.send("notify:", {index});
+    ASSERT_TRUE(failure);
+    EXPECT_TRUE(IpcError::is(*failure, IpcErrorCode::connectionInterrupted));
+    EXPECT_NE(failure->message.find("timed out"), std::string::npos) << failure->message;
+    EXPECT_EQ(connection.state(), IpcConnectionState::interrupted);
+}
+
+TEST(IpcConnection, AHandlerMayDestroyItsOwnConnection) {
+    auto [clientSocket, serverSocket] = SeqpacketSocket::pair();
+    std::unique_ptr<IpcConnection> server;
+    std::atomic<bool> destroyed{false};
+    IpcConnectionOptions serverOptions;
+    serverOptions.exported = test::testTable();
+    serverOptions.onMessage = [&](IpcIncoming message) {
+        message.reply->reply({message.arguments[0]});
+        server.reset();
+        destroyed = true;
+    };
+    server = std::make_unique<IpcConnection>(std::move(serverSocket), std::move(serverOptions));
+    IpcConnectionOptions clientOptions;
+    clientOptions.remote = test::testTable();
+    IpcConnection client(std::move(clientSocket), std::move(clientOptions));
+    server->resume();
+    client.resume();
+    EXPECT_EQ((*callAndWait(client, "echo:reply:", {"bye"}).arguments)[0], "bye");
+    EXPECT_TRUE(eventually([&] { return destroyed.load(); }));
+    EXPECT_TRUE(eventually([&] { return client.state() == IpcConnectionState::interrupted; }));
+}
+
+TEST(IpcConnection, LogsThePeerWithEachRequest) {
+    auto [clientSocket, serverSocket] = SeqpacketSocket::pair();
+    Inbox<std::string> lines;
+    IpcConnectionOptions serverOptions;
+    serverOptions.exported = test::testTable();
+    serverOptions.log = [&](IpcLogLevel, const std::string& line) { lines.push(line); };
+    serverOptions.onMessage = [](IpcIncoming message) { message.reply->reply({message.arguments[0]}); };
+    IpcConnection server(std::move(serverSocket), std::move(serverOptions));
+    EXPECT_EQ(server.peer().uid, ::getuid());
+    EXPECT_EQ(server.peer().pid, ::getpid());
+    IpcConnectionOptions clientOptions;
+    clientOptions.remote = test::testTable();
+    IpcConnection client(std::move(clientSocket), std::move(clientOptions));
+    server.resume();
+    client.resume();
+    callAndWait(client, "echo:reply:", {"x"});
+    ASSERT_TRUE(lines.waitFor(1));
+    const std::string expected = "uid=" + std::to_string(::getuid()) + " pid=" + std::to_string(::getpid());
+    EXPECT_NE(lines.items()[0].find(expected), std::string::npos) << lines.items()[0];
+}
+
+} // namespace
+} // namespace vantrel

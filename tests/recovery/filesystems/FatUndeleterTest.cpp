@@ -1,0 +1,266 @@
+#include "recovery/filesystems/FatUndeleter.h"
+
+#include "recovery/bytesource/FileByteSource.h"
+#include "recovery/filesystems/ClusterChainReader.h"
+#include "recovery/filesystems/FileSystemProbe.h"
+#include "tests/fixtures/FatImageBuilder.h"
+#include "tests/fixtures/FaultyByteSource.h"
+#include "tests/fixtures/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+namespace vantrel {
+namespace {
+
+using test::FatImageBuilder;
+
+constexpr std::uint64_t mebibyte = 1024 * 1024;
+
+RecoveryFilters everything() {
+    RecoveryFilters filters;
+    for (const RecoveredFileKind kind : FileKind::allKinds()) filters.allowedKinds.insert(kind);
+    return filters;
+}
+
+struct Walked {
+    std::vector<RecoveredHit> hits;
+    FatUndeleter::WalkOutcome outcome;
+    std::map<std::string, RecoveredHit> byPath() const {
+        std::map<std::string, RecoveredHit> out;
+        for (const auto& hit : hits) out[*hit.reconstructedPath] = hit;
+        return out;
+    }
+};
+
+Walked walk(ByteSource& source, const VolumeGeometry& geometry, const AllocatedRegionMap& live = AllocatedRegionMap::empty(),
+            std::function<bool()> cancel = [] { return false; }, const PictureDimensionReader& dimensions = {}) {
+    Walked walked;
+    walked.outcome = FatUndeleter::recoverDeleted(source, geometry, everything(), live, cancel,
+                                                  [&](const RecoveredHit& hit) { walked.hits.push_back(hit); }, dimensions);
+    return walked;
+}
+
+VolumeGeometry probeOne(ByteSource& source) {
+    const auto partitions = FileSystemProbe::probeAll(source);
+    EXPECT_EQ(partitions.size(), 1u);
+    EXPECT_TRUE(partitions.at(0).fatGeometry);
+    return *partitions.at(0).fatGeometry;
+}
+
+struct Layout {
+    int fatBits;
+    std::uint64_t volumeBytes;
+    std::string label;  // "" whole device, "dos", "gpt"
+};
+
+class FatUndeleterOnMadeVolumes : public ::testing::TestWithParam<Layout> {
+protected:
+    void SetUp() override {
+        if (!FatImageBuilder::available()) GTEST_SKIP() << "mkfs.fat, mtools or sfdisk missing";
+    }
+    FatImageBuilder makeVolume() {
+        const Layout& layout = GetParam();
+        const std::uint64_t offset = layout.label.empty() ? 0 : mebibyte;
+        FatImageBuilder builder(m_dir / "volume.img", layout.volumeBytes + 2 * offset, offset, layout.volumeBytes);
+        if (!layout.label.empty()) builder.partition(layout.label);
+        builder.format(layout.fatBits, {"-s", "1", "-S", "512"});
+        return builder;
+    }
+    test::TempDir m_dir;
+};
+
+// Deleted files in the root, in a folder and three folders down come back byte for byte by cluster
+// chain, named by their long names where they have one; live files and unknown kinds are not reported.
+TEST_P(FatUndeleterOnMadeVolumes, RecoversDeletedFilesByteForByte) {
+    FatImageBuilder builder = makeVolume();
+    const Bytes rootJpeg = test::randomBytes(20000, 1);
+    const Bytes holiday = test::randomBytes(50001, 2);
+    const Bytes deep = test::randomBytes(3000, 3);
+    const Bytes live = test::randomBytes(7000, 4);
+    builder.makeDirectory("/DCIM");
+    builder.makeDirectory("/A");
+    builder.makeDirectory("/A/B");
+    builder.makeDirectory("/A/B/C");
+    builder.copyIn(rootJpeg, "/IMG_0001.JPG");
+    builder.copyIn(holiday, "/DCIM/Holiday photo.jpg");
+    builder.copyIn(live, "/DCIM/keep.jpg");
+    builder.copyIn(deep, "/A/B/C/deep clip.mov");
+    builder.copyIn(live, "/NOTES.TXT");
+    for (const char* path : {"/IMG_0001.JPG", "/DCIM/Holiday photo.jpg", "/A/B/C/deep clip.mov", "/NOTES.TXT"})
+        builder.remove(path);
+
+    FileByteSource source(builder.image().string());
+    const VolumeGeometry geometry = probeOne(source);
+    const Walked walked = walk(source, geometry);
+    EXPECT_EQ(walked.outcome.readErrors, 0);
+    const auto hits = walked.byPath();
+    ASSERT_EQ(hits.size(), 3u) << "deleted .TXT and live files are not reported";
+    const std::map<std::string, const Bytes*> expected{
+        {"/recovered_00001.jpg", &rootJpeg}, {"/DCIM/Holiday photo.jpg", &holiday}, {"/A/B/C/deep clip.mov", &deep}};
+    for (const auto& [path, contents] : expected) {
+        SCOPED_TRACE(path);
+        ASSERT_TRUE(hits.contains(path));
+        const RecoveredHit& hit = hits.at(path);
+        EXPECT_EQ(hit.source, HitSource::fatUndelete);
+        EXPECT_EQ(hit.integrity, HitIntegrity::pending);
+        EXPECT_EQ(hit.byteLength, contents->size());
+        EXPECT_FALSE(hit.isFragmented);
+        ASSERT_TRUE(hit.clusterHint);
+        EXPECT_EQ(hit.clusterHint->partitionOffset, builder.volumeOffset());
+        EXPECT_EQ(hit.clusterHint->fileSystem, geometry.fileSystem);
+        EXPECT_EQ(ClusterChainReader::extractBytes(source, hit, UINT64_MAX), *contents);
+    }
+}
+
+// A deleted file whose first cluster a later file took is marked as reallocated and suspect.
+TEST_P(FatUndeleterOnMadeVolumes, MarksReusedClustersAsReallocated) {
+    FatImageBuilder builder = makeVolume();
+    // The folder first: mtools gives a new entry the slot of a deleted one.
+    builder.makeDirectory("/SUB");
+    builder.copyIn(test::randomBytes(5000, 5), "/OLD.JPG");
+    builder.remove("/OLD.JPG");
+    if (GetParam().fatBits == 32) builder.forgetFreeClusterHint();
+    builder.copyIn(test::randomBytes(700, 6), "/SUB/NEW.JPG");
+
+    FileByteSource source(builder.image().string());
+    const VolumeGeometry geometry = probeOne(source);
+    AllocatedRegionMap live;
+    EXPECT_EQ(FatUndeleter::collectActiveRegions(source, geometry, live), 0);
+    ASSERT_EQ(live.count(), 2u) << "700 bytes in 512-byte clusters";
+    const Walked walked = walk(source, geometry, live);
+    ASSERT_EQ(walked.hits.size(), 1u);
+    EXPECT_TRUE(walked.hits[0].clusterReallocated);
+    EXPECT_EQ(walked.hits[0].integrity, HitIntegrity::suspect);
+}
+
+INSTANTIATE_TEST_SUITE_P(FatUndeleter, FatUndeleterOnMadeVolumes,
+                         ::testing::Values(Layout{12, 2 * mebibyte, ""}, Layout{16, 8 * mebibyte, "dos"},
+                                           Layout{32, 40 * mebibyte, "gpt"}, Layout{32, 40 * mebibyte, ""}),
+                         [](const auto& param) {
+                             return "Fat" + std::to_string(param.param.fatBits) + "_" +
+                                    (param.param.label.empty() ? std::string("whole") : param.param.label);
+                         });
+
+Bytes imageBytes(const FatImageBuilder& builder) {
+    FileByteSource file(builder.image().string());
+    return file.read(0, static_cast<std::int64_t>(file.length()));
+}
+
+class FatUndeleterOnFat32 : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!FatImageBuilder::available()) GTEST_SKIP() << "mkfs.fat, mtools or sfdisk missing";
+    }
+    FatImageBuilder makeVolume() {
+        // Above 65,524 clusters, so that mtools too sees FAT32 (it goes by the cluster count).
+        FatImageBuilder builder(m_dir / "volume.img", 34 * mebibyte, 0, 34 * mebibyte);
+        builder.format(32, {"-s", "1"});
+        return builder;
+    }
+    test::TempDir m_dir;
+};
+
+TEST_F(FatUndeleterOnFat32, WalksFifteenLevelsBelowTheRootAndNoFurther) {
+    FatImageBuilder builder = makeVolume();
+    // Folders first: mtools gives a new entry the slot of a deleted one.
+    std::vector<std::string> files;
+    std::string path;
+    for (int level = 1; level <= 16; ++level) {
+        path += "/D" + std::to_string(level);
+        builder.makeDirectory(path);
+        files.push_back(path + "/F" + std::to_string(level) + ".JPG");
+    }
+    for (const auto& file : files) builder.copyIn(test::randomBytes(600, files.size()), file);
+    for (const auto& file : files) builder.remove(file);
+    FileByteSource source(builder.image().string());
+    const Walked walked = walk(source, probeOne(source));
+    EXPECT_EQ(walked.hits.size(), 15u);
+}
+
+TEST_F(FatUndeleterOnFat32, CancellationBeforeTheFirstEntryGivesNothing) {
+    FatImageBuilder builder = makeVolume();
+    builder.copyIn(test::randomBytes(600, 1), "/A.JPG");
+    builder.remove("/A.JPG");
+    FileByteSource source(builder.image().string());
+    const Walked walked = walk(source, probeOne(source), AllocatedRegionMap::empty(), [] { return true; });
+    EXPECT_TRUE(walked.hits.empty());
+    EXPECT_TRUE(walked.outcome.cancelled);
+}
+
+TEST_F(FatUndeleterOnFat32, AnUnreadableFolderIsCountedAndTheRestOfTheTreeWalked) {
+    FatImageBuilder builder = makeVolume();
+    builder.makeDirectory("/BAD");
+    builder.copyIn(test::randomBytes(600, 1), "/BAD/LOST.JPG");
+    builder.copyIn(test::randomBytes(600, 2), "/FOUND.JPG");
+    builder.remove("/BAD/LOST.JPG");
+    builder.remove("/FOUND.JPG");
+    test::FaultyByteSource source(imageBytes(builder));
+    const VolumeGeometry geometry = probeOne(source);
+    // The folder made first takes the cluster after the root.
+    source.addBadRange(*geometry.clusterByteOffset(geometry.rootCluster + 1), 512);
+    const Walked walked = walk(source, geometry);
+    EXPECT_EQ(walked.outcome.readErrors, 1);
+    ASSERT_EQ(walked.hits.size(), 1u);
+    EXPECT_EQ(walked.hits[0].reconstructedPath, "/recovered_00001.jpg");
+    source.unplug();
+    EXPECT_THROW(walk(source, geometry), PosixError) << "a device that is gone ends the walk";
+}
+
+// A folder entry that points back at its own parent, and a FAT whose root chain loops, end the walk
+// after each folder was read once.
+TEST_F(FatUndeleterOnFat32, LoopingTreesAreWalkedOnce) {
+    FatImageBuilder builder = makeVolume();
+    builder.makeDirectory("/LOOP");
+    builder.copyIn(test::randomBytes(600, 1), "/LOOP/X.JPG");
+    builder.remove("/LOOP/X.JPG");
+    test::FaultyByteSource source(imageBytes(builder));
+    const VolumeGeometry geometry = probeOne(source);
+    const std::uint32_t loop = geometry.rootCluster + 1;
+    // Turn the folder's deleted entry (after "." and "..") into a live folder entry for the root, and
+    // a second entry into one for the folder itself.
+    Bytes& image = source.data();
+    const std::uint64_t folder = *geometry.clusterByteOffset(loop);
+    for (const auto& [slot, target] : {std::pair{2u, geometry.rootCluster}, std::pair{3u, loop}}) {
+        const std::uint64_t entry = folder + 32 * slot;
+        std::copy_n("SUB        ", 11, image.begin() + static_cast<std::ptrdiff_t>(entry));
+        image[entry + 11] = 0x10;
+        image[entry + 20] = static_cast<std::uint8_t>(target >> 16);
+        image[entry + 21] = static_cast<std::uint8_t>(target >> 24);
+        image[entry + 26] = static_cast<std::uint8_t>(target);
+        image[entry + 27] = static_cast<std::uint8_t>(target >> 8);
+    }
+    // The root's FAT entry links to itself.
+    const std::uint64_t rootLink = geometry.fatByteOffset + 4 * geometry.rootCluster;
+    for (int i = 0; i < 4; ++i) image[rootLink + i] = static_cast<std::uint8_t>(geometry.rootCluster >> (8 * i));
+    const std::int64_t readsBefore = source.readCount();
+    const Walked walked = walk(source, geometry);
+    EXPECT_TRUE(walked.hits.empty());
+    EXPECT_LT(source.readCount() - readsBefore, 20);
+    AllocatedRegionMap live;
+    EXPECT_EQ(FatUndeleter::collectActiveRegions(source, geometry, live), 0);
+}
+
+TEST_F(FatUndeleterOnFat32, DropsJpegsTooSmallForTheirPixelsButNotPngs) {
+    FatImageBuilder builder = makeVolume();
+    builder.copyIn(test::randomBytes(50000, 1), "/BIG.JPG");
+    builder.copyIn(test::randomBytes(50000, 2), "/BIG.PNG");
+    builder.copyIn(test::randomBytes(12288, 3), "/SMALL.JPG");
+    for (const char* path : {"/BIG.JPG", "/BIG.PNG", "/SMALL.JPG"}) builder.remove(path);
+    FileByteSource source(builder.image().string());
+    // 1000 × 1000 pixels for the BIG files, 300 × 400 for SMALL, told apart by their first byte.
+    const Bytes small = test::randomBytes(12288, 3);
+    const PictureDimensionReader reader = [&](RecoveredFileKind, ByteView head) {
+        if (head.size() == small.size() && head[0] == small[0]) return ImageDimensions{300, 400};
+        return ImageDimensions{1000, 1000};
+    };
+    const Walked walked = walk(source, probeOne(source), AllocatedRegionMap::empty(), [] { return false; }, reader);
+    ASSERT_EQ(walked.hits.size(), 2u);
+    EXPECT_EQ(walked.hits[0].kind, RecoveredFileKind::png);
+    EXPECT_EQ(walked.hits[0].dimensions, (ImageDimensions{1000, 1000}));
+    EXPECT_EQ(walked.hits[1].byteLength, 12288u);
+}
+
+} // namespace
+} // namespace vantrel
