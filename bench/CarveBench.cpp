@@ -5,9 +5,9 @@
 // With --make (or when PATH does not exist) it first writes an image of N MiB (default 1024) with realistic
 // content: photos (JPEG with an embedded thumbnail, PNG), documents (PDF, DOCX), videos (MP4), random and
 // zero regions, about half of the files marked live. It then reads the image once to bring it into the page
-// cache, times a plain sequential read and a carve in the standard mode's settings (single-threaded), each the
-// best of N runs (default 3, as other work on the machine disturbs single runs), prints MB/s of both and
-// their ratio, and writes the hit list so that a speed change can be checked for a change
+// cache, times a plain sequential read and a carve in the standard mode's settings (single-threaded), each
+// the best of N runs taken in turn (default 5, as other work on the machine disturbs single runs), prints
+// MB/s of both and their ratio, and writes the hit list so that a speed change can be checked for a change
 // of results.
 
 #include "recovery/bytesource/FileByteSource.h"
@@ -267,7 +267,7 @@ int main(int argc, char** argv) {
     std::string hitsPath = "carve-bench-hits.txt";
     std::uint64_t sizeMiB = 1024;
     bool make = false;
-    int runs = 3;
+    int runs = 5;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         auto value = [&]() -> std::string {
@@ -299,15 +299,14 @@ int main(int argc, char** argv) {
     }
 
     plainRead(imagePath);  // into the page cache
-    double readRate = 0;
-    for (int run = 0; run < runs; ++run) readRate = std::max(readRate, plainRead(imagePath));
-
     FileByteSource source(imagePath);
     const SignatureCarver carver(SignatureCatalog::carveMVP(), 512);
     std::vector<RecoveredHit> hits;
     ScanProgress last;
-    double carveRate = 0, elapsed = 0;
+    double readRate = 0, carveRate = 0, elapsed = 0;
+    // Reads and carves take turns, so that both meet the same disturbances from other work.
     for (int run = 0; run < runs; ++run) {
+        readRate = std::max(readRate, plainRead(imagePath));
         hits.clear();
         const auto start = std::chrono::steady_clock::now();
         carver.carve(source, RecoveryFilters::defaults(), live, [] { return false; },
