@@ -153,6 +153,23 @@ TEST_F(SampleFiles, TIFFInBothByteOrders) {
     EXPECT_EQ(TIFFMetadata::estimatedFileLength(pages), pages.size());
 }
 
+TEST_F(SampleFiles, TIFFMakerFromExiftool) {
+    REQUIRE_PROGRAMS("convert", "exiftool");
+    const std::string source = path("plain.tif");
+    runOrFail({"convert", picture(60, 40), "-compress", "none", source});
+    const std::vector<std::pair<std::string, RecoveredFileKind>> makers{
+        {"NIKON CORPORATION", RecoveredFileKind::nef}, {"Sony", RecoveredFileKind::arw}, {"FUJIFILM", RecoveredFileKind::tiff}};
+    for (const auto& [make, kind] : makers) {
+        const std::string name = "made-" + std::to_string(static_cast<int>(kind)) + ".tif";
+        runOrFail({"exiftool", "-q", "-Make=" + make, "-o", path(name), source});
+        const Bytes bytes = read(name);
+        EXPECT_EQ(TIFFMetadata::makeString(bytes), make);
+        EXPECT_EQ(TIFFKindDetector::refine(bytes), kind) << make;
+        EXPECT_EQ(TIFFMetadata::dimensions(bytes), (ImageDimensions{60, 40}));
+        EXPECT_EQ(TIFFMetadata::estimatedFileLength(bytes), bytes.size()) << make;
+    }
+}
+
 TEST_F(SampleFiles, HEIFImages) {
     REQUIRE_PROGRAMS("convert", "heif-enc");
     const std::string source = picture(64, 48);
