@@ -171,7 +171,7 @@ private:
         m_socket.shutdown();
         const ErrorObject error = to == IpcConnectionState::invalidated ? closedError(to)
                                                                         : IpcError::make(IpcErrorCode::connectionInterrupted, why);
-        for (auto& [id, entry] : failing) guarded([&] { entry.onFailure(error); });
+        for (auto& pair : failing) guarded([&] { pair.second.onFailure(error); });
     }
 
     void notifyClosed() {
