@@ -530,5 +530,40 @@ TEST(IpcConnection, LogsThePeerWithEachRequest) {
     EXPECT_NE(lines.items()[0].find(expected), std::string::npos) << lines.items()[0];
 }
 
+TEST(IpcConnection, RefusesCallsBeyondTheUnansweredLimit) {
+    auto [clientSocket, serverSocket] = SeqpacketSocket::pair();
+    std::mutex mutex;
+    std::vector<IpcReply> held;
+    IpcConnectionOptions serverOptions;
+    serverOptions.exported = test::testTable();
+    serverOptions.maxUnansweredCalls = 2;
+    serverOptions.onMessage = [&](IpcIncoming message) {
+        std::lock_guard lock(mutex);
+        held.push_back(*message.reply);
+    };
+    IpcConnection server(std::move(serverSocket), std::move(serverOptions));
+    server.resume();
+    RawPeer raw(std::move(clientSocket));
+    for (std::int64_t id = 1; id <= 2; ++id) raw.send(rawCall(id, "echo:reply:", {"held"}));
+    raw.send(rawCall(3, "echo:reply:", {"one too many"}));
+    auto refused = raw.receive();
+    ASSERT_TRUE(refused && refused->error);
+    EXPECT_EQ(refused->id, 3);
+    EXPECT_TRUE(IpcError::is(*refused->error, IpcErrorCode::tooManyCalls));
+    // Answering frees a place.
+    {
+        std::lock_guard lock(mutex);
+        held.front().reply({"done"});
+    }
+    EXPECT_EQ(raw.receive()->id, 1);
+    raw.send(rawCall(4, "echo:reply:", {"fits again"}));
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard lock(mutex);
+        return held.size() == 3;
+    }));
+    std::lock_guard lock(mutex);
+    held.clear();  // dropped replies answer with noReply while the connection is still open
+}
+
 } // namespace
 } // namespace vantrel
