@@ -39,7 +39,7 @@ enum class FlagVerdict { on, off, undecided };
 struct Destinations {
     std::filesystem::path flagFile{std::string(flagPath)};
     DefaultsStore* defaults = nullptr;  // null: DefaultsStore::standard()
-    // Called only when the system log takes lines of the level.
+    // Called for every line while logging is on; the real sink drops levels the log mask leaves out.
     std::function<void(Level, std::string_view category, std::string_view text)> systemLog;
     std::function<void(std::string_view line)> standardError;
 };
