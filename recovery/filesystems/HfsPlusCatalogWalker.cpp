@@ -3,6 +3,7 @@
 #include "recovery/bytesource/Bounds.h"
 #include "recovery/filesystems/KindForFileName.h"
 #include "recovery/filesystems/SourceReads.h"
+#include "recovery/filesystems/Utf16Text.h"
 #include "recovery/filesystems/UndeleteNamingState.h"
 
 #include <algorithm>
@@ -222,41 +223,6 @@ std::optional<Node> parseNode(ByteView bytes, std::uint32_t nodeSize) {
         node.records.push_back({record.first(keyBytes), record.subspan(keyBytes)});
     }
     return node;
-}
-
-// UTF-16 code units to UTF-8; an unpaired surrogate becomes U+FFFD.
-std::string utf8FromUtf16(const std::vector<std::uint16_t>& units) {
-    std::string text;
-    auto append = [&text](std::uint32_t c) {
-        if (c < 0x80) {
-            text.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            text.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            text.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            text.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            text.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            text.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            text.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            text.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            text.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            text.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    };
-    constexpr std::uint32_t replacement = 0xFFFD;
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        const std::uint32_t unit = units[i];
-        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
-            append(0x10000 + ((unit - 0xD800) << 10) + (units[i + 1] - 0xDC00u));
-            ++i;
-        } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-            append(replacement);
-        } else {
-            append(unit);
-        }
-    }
-    return text;
 }
 
 struct CatalogKey {
