@@ -249,7 +249,10 @@ Bytes readExFATDirectory(ByteSource& source, const VolumeGeometry& geometry, std
                          std::uint64_t dataLength) {
     const std::uint64_t clusterBytes = geometry.bytesPerCluster();
     if (clusterBytes == 0 || !geometry.isValidCluster(firstCluster)) return {};
-    std::uint64_t clusters = std::min(maxDirectoryClusters, std::max<std::uint64_t>(maxDirectoryBytes / clusterBytes, 1));
+    // Clusters of up to 32 MiB: a directory within its first cluster is read only up to the byte cap.
+    if (clusterBytes >= maxDirectoryBytes)
+        return SourceReads::readAvailable(source, *geometry.clusterByteOffset(firstCluster), maxDirectoryBytes);
+    std::uint64_t clusters = std::min(maxDirectoryClusters, maxDirectoryBytes / clusterBytes);
     // A folder's stream states its size; the root has none and is bounded by its chain alone.
     if (dataLength > 0) clusters = std::min(clusters, dataLength / clusterBytes + (dataLength % clusterBytes != 0));
     if (!noFatChain) return FatChain::readClusterChain(source, geometry, firstCluster, clusters);

@@ -32,8 +32,10 @@ namespace vantrel::ExFATUndeleter {
 inline constexpr int maxDirectoryDepth = 15;
 // Clusters of one directory read at most.
 inline constexpr std::uint64_t maxDirectoryClusters = 128;
-// The largest directory the exFAT specification allows (section 6.2: DataLength at most 256 MiB).
-inline constexpr std::uint64_t maxDirectoryBytes = 256ull * 1024 * 1024;
+// Bytes of one directory read at most. The specification allows 256 MiB, but each level of the walk
+// holds its directory while it walks the folders below, and a card's folders are far smaller: this
+// holds some 65,000 files with their names.
+inline constexpr std::uint64_t maxDirectoryBytes = 8ull * 1024 * 1024;
 
 // One file entry set (file entry, stream extension, name entries) as the walks use it.
 struct EntrySet {

@@ -81,8 +81,8 @@ constexpr std::int64_t dataForkOffset = 88;
 constexpr std::uint32_t rootParentId = 1;
 constexpr std::uint32_t rootFolderId = 2;
 // Folders remembered for paths; past this, further folders are simply not named in paths, so a
-// crafted catalog of millions of folder records costs bounded memory.
-constexpr std::size_t maxRememberedFolders = 1'000'000;
+// crafted catalog of millions of folder records costs bounded memory (names are up to 765 bytes).
+constexpr std::size_t maxRememberedFolders = 100'000;
 
 struct Extent {
     std::uint32_t startBlock = 0;

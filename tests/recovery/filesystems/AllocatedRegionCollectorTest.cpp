@@ -69,7 +69,7 @@ protected:
         std::copy(exfat.image().begin(), exfat.image().end(), device.begin() + static_cast<std::ptrdiff_t>(exfatOffset));
 
         test::HfsPlusImageBuilder::Options options;
-        options.totalBlocks = hfsBytes / options.blockSize;
+        options.totalBlocks = static_cast<std::uint32_t>(hfsBytes / options.blockSize);
         test::HfsPlusImageBuilder hfs(options);
         m_live.push_back(test::randomBytes(5'000, 7));
         hfs.addFile(hfs.addFolder(2, "Pictures"), "photo.png", m_live.back());
