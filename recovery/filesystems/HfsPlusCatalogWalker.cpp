@@ -341,8 +341,6 @@ FatUndeleter::WalkOutcome recoverFiles(ByteSource& source, std::uint64_t partiti
                                        const HitHandler& onHit, const PictureDimensionReader& readDimensions) {
     FatUndeleter::WalkOutcome outcome;
     FolderTables folders;
-    // Names that cannot serve as a file name ("." or "..") get a numbered one instead.
-    UndeleteNamingState naming;
     walkLeafRecords(source, partitionOffset, partitionLength, outcome.readErrors, &shouldCancel, outcome.cancelled,
                     [&](const Volume& volume, const Record& record) {
         const auto key = parseCatalogKey(record.key);
@@ -364,8 +362,9 @@ FatUndeleter::WalkOutcome recoverFiles(ByteSource& source, std::uint64_t partiti
         const auto byteEnd = byteOffset ? checkedAdd(*byteOffset, fork.logicalSize) : std::nullopt;
         if (!byteEnd || *byteEnd > volume.end) return true;
 
+        // The catalog's name, made safe to use as a file name ("/" and control characters replaced); a
+        // name with a known extension is never "." or "..", so it never becomes empty.
         std::string name = UndeleteNamingState::makeSafeFileName(key->name);
-        if (name.empty()) name = naming.numberedName(kind);
         RecoveredHit hit;
         hit.kind = kind;
         hit.byteOffset = *byteOffset;

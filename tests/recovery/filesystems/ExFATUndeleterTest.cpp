@@ -271,6 +271,30 @@ TEST(ExFATUndeleter, EndsQuicklyOnLoopsAndPassesOverBadSpots) {
     EXPECT_THROW(walk(source, geometry), PosixError);
 }
 
+TEST(ExFATUndeleter, ReadsALongFolderChainThroughItsFirst128Clusters) {
+    test::TempDir dir;
+    FRESH_VOLUME_OR_SKIP(dir, bytes);
+    ExFatImageWriter writer(*bytes);
+    const auto folder = writer.addDirectory(writer.rootCluster(), "Long", chained(), 200);
+    // Two deleted files in the folder's first cluster, moved to its 101st and 151st clusters; the
+    // entries before them are filler (no end-of-directory mark).
+    const auto early = writer.addFile(folder.firstCluster, "early.pdf", test::randomBytes(100, 1), deletedFile());
+    const auto late = writer.addFile(folder.firstCluster, "late.pdf", test::randomBytes(100, 2), deletedFile());
+    Bytes& image = writer.image();
+    const Bytes earlySet(image.begin() + static_cast<std::ptrdiff_t>(early.entryOffset),
+                         image.begin() + static_cast<std::ptrdiff_t>(early.entryOffset + 96));
+    const Bytes lateSet(image.begin() + static_cast<std::ptrdiff_t>(late.entryOffset),
+                        image.begin() + static_cast<std::ptrdiff_t>(late.entryOffset + 96));
+    for (const std::uint32_t cluster : folder.clusters)
+        std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(writer.clusterOffset(cluster)), clusterBytes, 0x01);
+    std::copy(earlySet.begin(), earlySet.end(), image.begin() + static_cast<std::ptrdiff_t>(writer.clusterOffset(folder.clusters[100])));
+    std::copy(lateSet.begin(), lateSet.end(), image.begin() + static_cast<std::ptrdiff_t>(writer.clusterOffset(folder.clusters[150])));
+    MemoryByteSource source(image);
+    const auto hits = walk(source, probeOne(source)).byPath();
+    EXPECT_EQ(hits.size(), 1u);
+    EXPECT_TRUE(hits.contains("/Long/early.pdf"));
+}
+
 TEST(ExFATUndeleter, IgnoresSizesAndClustersTheVolumeCannotHold) {
     test::TempDir dir;
     FRESH_VOLUME_OR_SKIP(dir, bytes);
