@@ -5,6 +5,7 @@
 // byte range. Output is streamed to a sink in bounded chunks, so a large file is never held whole.
 
 #include "recovery/bytesource/ByteSource.h"
+#include "recovery/filesystems/FatEntryReader.h"
 #include "recovery/filesystems/VolumeGeometry.h"
 #include "recovery/model/RecoveredHit.h"
 
@@ -44,7 +45,7 @@ std::uint64_t readFile(ByteSource& source, const VolumeGeometry& geometry, std::
 // clusterCount + 1; 0xFFFFFFFF ends a chain, 0xFFFFFFF7 marks a bad cluster). An exFAT hit whose entry
 // set is flagged NoFatChain is read as one run without consulting the FAT at all (its entries may be
 // 0 or stale). Read errors propagate.
-std::optional<std::uint32_t> linkedCluster(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t cluster);
+std::optional<std::uint32_t> linkedCluster(FatEntryReader& fat, const VolumeGeometry& geometry, std::uint32_t cluster);
 
 // The FAT or exFAT volume whose cluster heap holds the byte offset at a cluster boundary, and that cluster.
 std::optional<std::pair<VolumeGeometry, std::uint32_t>> inferCluster(ByteSource& source, std::uint64_t byteOffset);

@@ -3,7 +3,6 @@
 #include "recovery/bytesource/Bounds.h"
 #include "recovery/filesystems/FatChain.h"
 #include "recovery/filesystems/FatDirectoryEntry.h"
-#include "recovery/filesystems/FatTable.h"
 #include "recovery/filesystems/KindForFileName.h"
 #include "recovery/filesystems/SourceReads.h"
 
@@ -98,8 +97,9 @@ void walkEntries(DeletedFileWalk& walk, ByteView directory, const std::string& p
             return true;
         }
         const std::string name = fatShortName(bytes);
+        // The path is shown to the user; a folder name from the disk must not add separators to it.
         if (isWalkableSubdirectory(entry, name, walk.geometry))
-            walkDirectory(walk, entry.firstCluster, path + name + "/", depth + 1);
+            walkDirectory(walk, entry.firstCluster, path + UndeleteNamingState::makeSafeFileName(name) + "/", depth + 1);
         return !walk.outcome.cancelled;
     });
 }
