@@ -271,6 +271,19 @@ TEST(ExFATUndeleter, EndsQuicklyOnLoopsAndPassesOverBadSpots) {
     EXPECT_THROW(walk(source, geometry), PosixError);
 }
 
+TEST(ExFATUndeleter, CountsAFileWhoseFatCannotBeReadAsFragmented) {
+    test::TempDir dir;
+    FRESH_VOLUME_OR_SKIP(dir, bytes);
+    ExFatImageWriter writer(*bytes);
+    writer.addFile(writer.rootCluster(), "frag.mov", test::randomBytes(3 * clusterBytes, 1), deletedFile(false, {300, 305, 301}));
+    test::FaultyByteSource source(writer.image());
+    source.addBadRange(writer.fatEntryOffset(300), 4);
+    const Walked walked = walk(source, probeOne(source));
+    ASSERT_EQ(walked.hits.size(), 1u);
+    EXPECT_TRUE(walked.hits[0].isFragmented);
+    EXPECT_GE(walked.outcome.readErrors, 1);
+}
+
 TEST(ExFATUndeleter, ReadsALongFolderChainThroughItsFirst128Clusters) {
     test::TempDir dir;
     FRESH_VOLUME_OR_SKIP(dir, bytes);
