@@ -126,6 +126,8 @@ public:
           m_windowSize(static_cast<std::uint64_t>(carver.windowSize())),
           m_blockSize(carver.sectorSize() == 0 ? 512 : carver.sectorSize()) {
         m_candidates.reserve(64);
+        // Room for a window and the alignment around it, so that the buffers never move or grow.
+        for (WindowBuffer* buffer : {&m_current, &m_next}) buffer->bytes.reserve(m_windowSize + 2 * readAlignmentBytes);
     }
 
     void run();
