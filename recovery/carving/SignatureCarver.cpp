@@ -140,8 +140,10 @@ private:
 
     void readWindow(std::uint64_t offset, std::uint64_t count, WindowBuffer& into);
     void readInPieces(std::uint64_t offset, std::uint64_t count, WindowBuffer& into);
-    // False when the carve was cancelled inside the window.
-    bool carveWindow(std::uint64_t position);
+    // The headers in the current window, sorted and checked; false when the carve was cancelled.
+    bool findCandidates();
+    // Builds and delivers the hits of the current window; false when the carve was cancelled.
+    bool carveCandidates(std::uint64_t position);
     bool carveIsoMedia(std::uint64_t position, ByteView window);
     std::optional<BuiltHit> tryMakeHit(const FileSignature& signature, std::uint64_t offset);
     std::optional<BuiltHit> makeHit(WindowedReader& reader, const FileSignature& signature, std::uint64_t offset);
@@ -183,16 +185,18 @@ void CarveRun::run() {
             readWindow(position, chunk, m_current);
         m_next.filled = false;
         m_readErrors += m_current.readErrors;
+        if (!findCandidates()) return;
 
-        // The following window is read before this one is carved, so that files running past this window's
-        // end are read from memory; the reads come in the same order as without it.
+        // The following window is read after this one is searched (while its bytes are still in the cache)
+        // and before its hits are built, so that files running past this window's end are read from memory;
+        // the reads come in the same order as without it.
         const bool last = m_windowSize >= remaining;
         if (!last) {
             const std::uint64_t nextPosition = position + m_windowSize - SignatureCarver::windowOverlapBytes;
             readWindow(nextPosition, std::min(m_length - nextPosition, m_windowSize), m_next);
         }
 
-        if (!carveWindow(position)) return;
+        if (!carveCandidates(position)) return;
         position = last ? m_length : position + m_windowSize - SignatureCarver::windowOverlapBytes;
         report(std::min(position, m_length), total);
         if (position >= m_length) break;
@@ -263,13 +267,18 @@ void CarveRun::readInPieces(std::uint64_t offset, std::uint64_t count, WindowBuf
     into.bytes.resize(end - offset);
 }
 
-bool CarveRun::carveWindow(std::uint64_t position) {
+bool CarveRun::findCandidates() {
     const ByteView window = m_current.view();
     m_candidates.clear();
     m_ftypOffsets.clear();
     if (!m_index.patterns().empty() && cancelled()) return false;
     m_index.scan(window, m_candidates, m_ftypOffsets);
     std::erase_if(m_candidates, [&](const ScanCandidate& candidate) { return !passesHeaderCheck(candidate, window); });
+    return true;
+}
+
+bool CarveRun::carveCandidates(std::uint64_t position) {
+    const ByteView window = m_current.view();
 
     std::int64_t skipUntil = 0;
     for (std::size_t i = 0; i < m_candidates.size(); ++i) {
