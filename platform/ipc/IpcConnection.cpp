@@ -171,7 +171,10 @@ private:
         m_socket.shutdown();
         const ErrorObject error = to == IpcConnectionState::invalidated ? closedError(to)
                                                                         : IpcError::make(IpcErrorCode::connectionInterrupted, why);
-        for (auto& [id, entry] : failing) guarded([&] { entry.onFailure(error); });
+        for (auto& pending : failing) {
+            auto& entry = pending.second;
+            guarded([&] { entry.onFailure(error); });
+        }
     }
 
     void notifyClosed() {
