@@ -255,16 +255,7 @@ std::vector<DetectedPartition> probeAll(ByteSource& source) {
 }
 
 std::vector<DetectedPartition> probeAll(ByteSource& source, std::int64_t& readErrors) {
-    // Each map alone, so that one unreadable map sector leaves the others to be tried.
-    using MapReader = std::vector<ByteRange> (*)(ByteSource&);
-    constexpr std::array<MapReader, 3> maps{gptRanges, appleMapRanges, mbrRanges};
-    std::vector<ByteRange> ranges;
-    for (const MapReader map : maps) {
-        ranges = SourceReads::passOverBadSpot(readErrors, [&] { return map(source); }).value_or(std::vector<ByteRange>{});
-        if (!ranges.empty()) break;
-    }
-    if (ranges.empty()) ranges.push_back(ByteRange{0, source.length()});
-
+    const std::vector<ByteRange> ranges = partitionRanges(source, readErrors);
     std::vector<DetectedPartition> partitions;
     for (const ByteRange& range : ranges) {
         auto partition = SourceReads::passOverBadSpot(readErrors, [&] {

@@ -219,6 +219,8 @@ TEST(IpcConnection, RefusesUnknownSelectorsAndWrongTypesWithAnErrorReply) {
     }
     // Nothing refused reached the handler, and the connection still serves.
     EXPECT_FALSE(peer.callRaw(rawCall(17, "add:to:reply:", {std::numeric_limits<std::int64_t>::max(), 0})));
+    // The handler records a call after answering it, so the reply can arrive first.
+    ASSERT_TRUE(peer.server.received.waitFor(1));
     EXPECT_EQ(peer.server.received.items().size(), 1u);
 }
 

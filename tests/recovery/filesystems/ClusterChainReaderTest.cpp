@@ -3,82 +3,15 @@
 #include "recovery/bytesource/MemoryByteSource.h"
 #include "recovery/filesystems/FileSystemProbe.h"
 #include "tests/fixtures/FaultyByteSource.h"
+#include "tests/fixtures/MemoryVolume.h"
 
 #include <gtest/gtest.h>
 
 namespace vantrel {
 namespace {
 
-constexpr std::uint64_t sectorBytes = 512;
-
-// A FAT12 or FAT16 volume in memory with 512-byte clusters: boot sector, one FAT, a one-sector root
-// directory, then the clusters; every byte of cluster c holds c's low byte. trailingBytes of 0xEE
-// follow the volume, as another partition's data would.
-class MemoryVolume {
-public:
-    MemoryVolume(std::uint32_t clusterCount, std::uint64_t trailingBytes = 0) : m_clusterCount(clusterCount) {
-        m_bits = clusterCount <= 4084 ? 12 : 16;
-        const std::uint64_t fatSectors = ((clusterCount + 2) * m_bits / 8 + sectorBytes) / sectorBytes;
-        const std::uint64_t totalSectors = 1 + fatSectors + 1 + clusterCount;
-        m_image.assign(totalSectors * sectorBytes, 0);
-        put(11, 512, 2);
-        m_image[13] = 1;
-        put(14, 1, 2);
-        m_image[16] = 1;
-        put(17, 16, 2);
-        put(19, totalSectors, 2);
-        put(22, fatSectors, 2);
-        m_heap = (2 + fatSectors) * sectorBytes;
-        for (std::uint64_t c = 2; c < clusterCount + 2; ++c)
-            std::fill_n(m_image.begin() + static_cast<std::ptrdiff_t>(clusterOffset(static_cast<std::uint32_t>(c))),
-                        sectorBytes, static_cast<std::uint8_t>(c));
-        m_image.insert(m_image.end(), trailingBytes, 0xEE);
-    }
-
-    void link(std::uint32_t cluster, std::uint32_t next) {
-        if (m_bits == 16) return put(sectorBytes + 2 * cluster, next, 2);
-        const std::uint64_t at = sectorBytes + cluster + cluster / 2;
-        std::uint16_t pair = static_cast<std::uint16_t>(m_image[at] | (m_image[at + 1] << 8));
-        pair = (cluster & 1) ? static_cast<std::uint16_t>((pair & 0x000F) | (next << 4))
-                             : static_cast<std::uint16_t>((pair & 0xF000) | (next & 0x0FFF));
-        put(at, pair, 2);
-    }
-    void chain(std::initializer_list<std::uint32_t> clusters, std::uint32_t endMark = 0xFFFF) {
-        const std::vector<std::uint32_t> list(clusters);
-        for (std::size_t i = 0; i + 1 < list.size(); ++i) link(list[i], list[i + 1]);
-        link(list.back(), endMark);
-    }
-
-    std::uint64_t clusterOffset(std::uint32_t cluster) const { return m_heap + (cluster - 2) * sectorBytes; }
-    // The bytes of the clusters, the last cut to lastBytes.
-    static Bytes expected(std::initializer_list<std::uint32_t> clusters, std::uint64_t lastBytes = sectorBytes) {
-        Bytes out;
-        std::size_t index = 0;
-        for (const std::uint32_t c : clusters)
-            out.insert(out.end(), ++index == clusters.size() ? lastBytes : sectorBytes, static_cast<std::uint8_t>(c));
-        return out;
-    }
-
-    RecoveredHit hit(std::uint32_t firstCluster, std::uint64_t length) const {
-        RecoveredHit hit;
-        hit.byteOffset = clusterOffset(firstCluster);
-        hit.byteLength = length;
-        hit.source = HitSource::fatUndelete;
-        hit.clusterHint = ClusterAllocationHint{firstCluster, 0, DetectedFileSystem::fat16};
-        return hit;
-    }
-
-    Bytes& image() { return m_image; }
-
-private:
-    void put(std::uint64_t at, std::uint64_t value, int width) {
-        for (int i = 0; i < width; ++i) m_image[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
-    }
-    std::uint32_t m_clusterCount;
-    std::uint8_t m_bits;
-    std::uint64_t m_heap = 0;
-    Bytes m_image;
-};
+using test::MemoryVolume;
+constexpr std::uint64_t sectorBytes = MemoryVolume::clusterBytes;
 
 Bytes extractAll(ByteSource& source, const RecoveredHit& hit) {
     return ClusterChainReader::extractBytes(source, hit, UINT64_MAX);
