@@ -81,7 +81,26 @@ TEST(RecoveryEngine, ACancelBeforeTheFirstPartitionEndsQuietly) {
 TEST(RecoveryEngine, AVanishedDeviceEndsTheScanWithItsError) {
     test::FaultyByteSource source(Bytes(8 * MiB, 0));
     source.unplug();
-    EXPECT_THROW(scan(source, ScanMode::standard), std::exception);
+    EXPECT_THROW(scan(source, ScanMode::standard), PosixError);
+}
+
+TEST(RecoveryEngine, ADeviceThatVanishesWhileCarvingEndsTheScanWithoutAFinalReport) {
+    test::FaultyByteSource source(Bytes(24 * MiB, 0));
+    std::vector<ScanProgress> reports;
+    const auto onProgress = [&](const ScanProgress& progress) {
+        reports.push_back(progress);
+        // Pulled out after the carver's first window.
+        if (progress.bytesScanned > 8 * MiB / 100) source.unplug();
+    };
+    try {
+        RecoveryEngine().scan(source, ScanMode::standard, everything(), [] { return false; }, onProgress,
+                              [](const RecoveredHit&) {});
+        ADD_FAILURE() << "the scan ended as if complete";
+    } catch (const PosixError& error) {
+        EXPECT_TRUE(error.isDeviceGone());
+    }
+    ASSERT_FALSE(reports.empty());
+    EXPECT_LT(reports.back().bytesScanned, 24 * MiB);
 }
 
 TEST(RecoveryEngine, BadSpotsBeforeCarvingAreCountedAndTheScanGoesOn) {
