@@ -1,6 +1,7 @@
 #include "recovery/engine/RecoveryEngine.h"
 
 #include "recovery/bytesource/MemoryByteSource.h"
+#include "recovery/filesystems/FileSystemProbe.h"
 #include "tests/fixtures/FatImageBuilder.h"
 #include "tests/fixtures/FaultyByteSource.h"
 #include "tests/fixtures/HfsPlusImageBuilder.h"
@@ -101,6 +102,42 @@ TEST(RecoveryEngine, ADeviceThatVanishesWhileCarvingEndsTheScanWithoutAFinalRepo
     }
     ASSERT_FALSE(reports.empty());
     EXPECT_LT(reports.back().bytesScanned, 24 * MiB);
+}
+
+// An MBR with one partition entry of the given type over [startSector, startSector + sectors).
+void writeMBR(Bytes& device, std::uint8_t type, std::uint32_t startSector, std::uint32_t sectors) {
+    device[446 + 4] = type;
+    for (int i = 0; i < 4; ++i) {
+        device[446 + 8 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(startSector >> (8 * i));
+        device[446 + 12 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(sectors >> (8 * i));
+    }
+    device[510] = 0x55;
+    device[511] = 0xAA;
+}
+
+TEST(RecoveryEngine, HFSAndAPFSPartitionsAreOnlyCarved) {
+    for (const bool apfs : {true, false}) {
+        Bytes device(8 * MiB, 0);
+        writeMBR(device, 0xAF, 2048, 7 * 2048);
+        const std::size_t partition = MiB;
+        if (apfs) {
+            std::copy_n("NXSB", 4, device.begin() + static_cast<std::ptrdiff_t>(partition + 32));
+        } else {
+            device[partition + 1024] = 'B';
+            device[partition + 1025] = 'D';
+        }
+        const Bytes jpeg = test::SampleContent::jpeg(320, 240, 20000, 3);
+        std::copy(jpeg.begin(), jpeg.end(), device.begin() + static_cast<std::ptrdiff_t>(partition + MiB));
+        MemoryByteSource source(device);
+        const auto partitions = FileSystemProbe::probeAll(source);
+        ASSERT_EQ(partitions.size(), 1u);
+        EXPECT_EQ(partitions[0].fileSystem, apfs ? DetectedFileSystem::apfs : DetectedFileSystem::hfs);
+        EXPECT_TRUE(scan(source, ScanMode::quickUndelete).hits.empty());
+        const auto carved = scan(source, ScanMode::standard).hits;
+        ASSERT_EQ(carved.size(), 1u);
+        EXPECT_EQ(carved[0].byteOffset, partition + MiB);
+        EXPECT_EQ(carved[0].source, HitSource::signatureCarve);
+    }
 }
 
 TEST(RecoveryEngine, BadSpotsBeforeCarvingAreCountedAndTheScanGoesOn) {
