@@ -6,6 +6,7 @@
 #include "recovery/carving/SignatureScanIndex.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
 
@@ -38,16 +39,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const RecoveredFileKindSet every(FileKind::allKinds().begin(), FileKind::allKinds().end());
     const ByteView input(data, size);
 
-    SignatureScanIndex index(SignatureCatalog::carveMVP(), every);
-    const auto expected = plainSearch(index, input);
-    for (const int width : {512, 256, 0}) {
-        index.limitVectorWidth(width);
+    // One index per vector width, built once.
+    static std::array<SignatureScanIndex*, 3> indexes = [&] {
+        std::array<SignatureScanIndex*, 3> made{};
+        const int widths[3] = {512, 256, 0};
+        for (std::size_t i = 0; i < 3; ++i) {
+            made[i] = new SignatureScanIndex(SignatureCatalog::carveMVP(), every);
+            made[i]->limitVectorWidth(widths[i]);
+        }
+        return made;
+    }();
+    const auto expected = plainSearch(*indexes[0], input);
+    for (const SignatureScanIndex* index : indexes) {
         std::vector<ScanCandidate> candidates;
         std::vector<std::int64_t> ftyp;
-        index.scan(input, candidates, ftyp);
+        index->scan(input, candidates, ftyp);
         if (candidates.size() != expected.size()) std::abort();
         for (std::size_t i = 0; i < candidates.size(); ++i)
-            if (candidates[i].offset != expected[i].first || candidates[i].signature != expected[i].second) std::abort();
+            if (candidates[i].offset != expected[i].first || !(*candidates[i].signature == *expected[i].second))
+                std::abort();
     }
 
     RecoveryFilters filters;

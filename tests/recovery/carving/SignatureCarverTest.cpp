@@ -164,6 +164,7 @@ TEST_F(SignatureCarverTest, TestsGuessedLengthsOnlyByTheirHeaderAndCutsThemAtThe
     put(device, 1000, id3);              // deleted, just before a live file
     put(device, 200'000, id3);           // inside the live file
     put(device, 300'000, bmp(50'000));   // its declared extent runs into the second live file
+    put(device, 300'500, bmp(1000));     // inside that dropped file: passed over all the same
     put(device, 600'000, bmp(2000));     // clear of both
     put(device, 1'000'000, id3);         // after the last live file
     live.add(100'000, 150'000);
