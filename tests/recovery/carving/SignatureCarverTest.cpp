@@ -181,6 +181,25 @@ TEST_F(SignatureCarverTest, TestsGuessedLengthsOnlyByTheirHeaderAndCutsThemAtThe
     EXPECT_EQ(run.hits[2].byteLength, fixedGuess);
 }
 
+TEST_F(SignatureCarverTest, BuildsNoHitInLiveSpaceThatRunsToTheWindowsEnd) {
+    // Windows of 256 KiB at 0, 262080, 524160, 786240 and 1048320.
+    Bytes device(1024 * 1024, 0);
+    put(device, 100, bmp(1000));
+    // A PNG without its end marker in the live file: building it would search the whole device for "IEND".
+    put(device, 3000, Bytes{0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 'I', 'H', 'D', 'R'});
+    live.add(2000, device.size() - 2000);
+    test::ScriptedByteSource source{device};
+    const CarveResult run = carve(source, 256 * 1024);
+    ASSERT_EQ(run.hits.size(), 1u);
+    EXPECT_EQ(run.hits[0].byteOffset, 100u);
+    EXPECT_EQ(source.reads.size(), 5u);  // the windows only
+
+    live = AllocatedRegionMap();
+    test::ScriptedByteSource unmarked{device};
+    EXPECT_EQ(carve(unmarked, 256 * 1024).hits.size(), 2u);
+    EXPECT_GT(unmarked.reads.size(), 5u);
+}
+
 TEST_F(SignatureCarverTest, CarvesAroundAnUnreadableBlockAndCountsIt) {
     Bytes device(3 * 4096, 0);
     put(device, 100, bmp(1000));
