@@ -10,6 +10,7 @@
 // MB/s of both and their ratio, and writes the hit list so that a speed change can be checked for a change
 // of results.
 
+#include "bench/BenchSupport.h"
 #include "recovery/bytesource/FileByteSource.h"
 #include "recovery/carving/SignatureCarver.h"
 #include "recovery/carving/SignatureCatalog.h"
@@ -242,24 +243,6 @@ Made makeImage(const std::string& path, std::uint64_t size) {
     return made;
 }
 
-double seconds(std::chrono::steady_clock::time_point since) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
-}
-
-double plainRead(const std::string& path) {
-    FileByteSource source(path);
-    Bytes buffer;
-    const auto start = std::chrono::steady_clock::now();
-    std::uint64_t checksum = 0;
-    for (std::uint64_t offset = 0; offset < source.length(); offset += SignatureCarver::defaultWindowBytes) {
-        source.readInto(offset, SignatureCarver::defaultWindowBytes, buffer);
-        checksum += buffer[buffer.size() / 2];
-    }
-    const double elapsed = seconds(start);
-    if (checksum == 1) std::cout << "";
-    return static_cast<double>(source.length()) / elapsed / 1e6;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -295,42 +278,16 @@ int main(int argc, char** argv) {
         live = std::move(made.live);
         std::printf("made %s: %llu MiB, %llu files (%zu live) in %.1f s\n", imagePath.c_str(),
                     static_cast<unsigned long long>(sizeMiB), static_cast<unsigned long long>(made.files),
-                    live.count(), seconds(start));
+                    live.count(), bench::seconds(start));
     }
 
-    plainRead(imagePath);  // into the page cache
     FileByteSource source(imagePath);
     const SignatureCarver carver(SignatureCatalog::carveMVP(), 512);
-    std::vector<RecoveredHit> hits;
-    ScanProgress last;
-    double readRate = 0, carveRate = 0, elapsed = 0;
-    // Reads and carves take turns, so that both meet the same disturbances from other work.
-    for (int run = 0; run < runs; ++run) {
-        readRate = std::max(readRate, plainRead(imagePath));
-        hits.clear();
-        const auto start = std::chrono::steady_clock::now();
-        carver.carve(source, RecoveryFilters::defaults(), live, [] { return false; },
-                     [&](const ScanProgress& progress) { last = progress; },
-                     [&](const RecoveredHit& hit) { hits.push_back(hit); });
-        const double took = seconds(start);
-        const double rate = static_cast<double>(source.length()) / took / 1e6;
-        if (rate > carveRate) {
-            carveRate = rate;
-            elapsed = took;
-        }
-    }
-
-    std::ofstream out(hitsPath);
-    for (const RecoveredHit& hit : hits) {
-        out << hit.byteOffset << '\t' << FileKind::rawValue(hit.kind) << '\t' << hit.byteLength << '\t';
-        if (hit.dimensions) out << hit.dimensions->width << 'x' << hit.dimensions->height;
-        out << '\t' << hit.suggestedName << '\n';
-    }
-    std::printf("image        %s (%.0f MB)\n", imagePath.c_str(), static_cast<double>(source.length()) / 1e6);
-    std::printf("plain read   %8.0f MB/s\n", readRate);
-    std::printf("carve        %8.0f MB/s  (%.2f s, %lld hits, %lld read errors)\n", carveRate, elapsed,
-                static_cast<long long>(last.hitsFound), static_cast<long long>(last.readErrors));
-    std::printf("ratio        %8.1f %%\n", 100.0 * carveRate / readRate);
-    std::printf("hit list     %s\n", hitsPath.c_str());
+    const bench::Measurement measured =
+        bench::measure(imagePath, source.length(), runs, [&](const bench::ProgressSink& onProgress, const bench::HitSink& onHit) {
+            carver.carve(source, RecoveryFilters::defaults(), live, [] { return false; }, onProgress, onHit);
+        });
+    bench::writeHits(hitsPath, measured.hits);
+    bench::printReport(imagePath, source.length(), "carve", measured, hitsPath);
     return 0;
 }

@@ -126,6 +126,18 @@ public:
           m_windowSize(static_cast<std::uint64_t>(carver.windowSize())),
           m_blockSize(carver.sectorSize() == 0 ? 512 : carver.sectorSize()) {
         m_candidates.reserve(64);
+        // Room for a window and the alignment around it, so that the buffers never move or grow.
+        for (WindowBuffer* buffer : {&m_current, &m_next}) buffer->bytes.reserve(m_windowSize + 2 * readAlignmentBytes);
+        m_liveRuns = regions.ranges();
+        std::sort(m_liveRuns.begin(), m_liveRuns.end());
+        std::vector<AllocatedRegionMap::Range> merged;
+        for (const auto& run : m_liveRuns) {
+            if (!merged.empty() && run.first <= merged.back().second)
+                merged.back().second = std::max(merged.back().second, run.second);
+            else
+                merged.push_back(run);
+        }
+        m_liveRuns = std::move(merged);
     }
 
     void run();
@@ -138,9 +150,12 @@ private:
 
     void readWindow(std::uint64_t offset, std::uint64_t count, WindowBuffer& into);
     void readInPieces(std::uint64_t offset, std::uint64_t count, WindowBuffer& into);
-    // False when the carve was cancelled inside the window.
-    bool carveWindow(std::uint64_t position);
+    // The headers in the current window, sorted and checked; false when the carve was cancelled.
+    bool findCandidates();
+    // Builds and delivers the hits of the current window; false when the carve was cancelled.
+    bool carveCandidates(std::uint64_t position);
     bool carveIsoMedia(std::uint64_t position, ByteView window);
+    std::uint64_t liveSuffixStart(std::uint64_t position, std::uint64_t end) const;
     std::optional<BuiltHit> tryMakeHit(const FileSignature& signature, std::uint64_t offset);
     std::optional<BuiltHit> makeHit(WindowedReader& reader, const FileSignature& signature, std::uint64_t offset);
     void offer(BuiltHit built);
@@ -164,6 +179,7 @@ private:
     std::int64_t m_hitsFound = 0;
     std::int64_t m_readErrors = 0;
     std::uint64_t m_errorsCountedTo = 0;  // unreadable blocks ending at or before this were counted
+    std::vector<AllocatedRegionMap::Range> m_liveRuns;  // the live ranges merged, by start
 };
 
 void CarveRun::run() {
@@ -181,16 +197,18 @@ void CarveRun::run() {
             readWindow(position, chunk, m_current);
         m_next.filled = false;
         m_readErrors += m_current.readErrors;
+        if (!findCandidates()) return;
 
-        // The following window is read before this one is carved, so that files running past this window's
-        // end are read from memory; the reads come in the same order as without it.
+        // The following window is read after this one is searched (while its bytes are still in the cache)
+        // and before its hits are built, so that files running past this window's end are read from memory;
+        // the reads come in the same order as without it.
         const bool last = m_windowSize >= remaining;
         if (!last) {
             const std::uint64_t nextPosition = position + m_windowSize - SignatureCarver::windowOverlapBytes;
             readWindow(nextPosition, std::min(m_length - nextPosition, m_windowSize), m_next);
         }
 
-        if (!carveWindow(position)) return;
+        if (!carveCandidates(position)) return;
         position = last ? m_length : position + m_windowSize - SignatureCarver::windowOverlapBytes;
         report(std::min(position, m_length), total);
         if (position >= m_length) break;
@@ -261,19 +279,40 @@ void CarveRun::readInPieces(std::uint64_t offset, std::uint64_t count, WindowBuf
     into.bytes.resize(end - offset);
 }
 
-bool CarveRun::carveWindow(std::uint64_t position) {
+bool CarveRun::findCandidates() {
     const ByteView window = m_current.view();
     m_candidates.clear();
     m_ftypOffsets.clear();
     if (!m_index.patterns().empty() && cancelled()) return false;
     m_index.scan(window, m_candidates, m_ftypOffsets);
     std::erase_if(m_candidates, [&](const ScanCandidate& candidate) { return !passesHeaderCheck(candidate, window); });
+    return true;
+}
+
+// Where the live space that runs to the end of the window [position, end) begins, or end when the window's
+// last byte is not live. A header from there on lies in a live file: whatever its length, its hit is dropped,
+// and so is every later one of the window, so the candidates there need not be built at all (the skips they
+// would set reach no candidate that could be delivered).
+std::uint64_t CarveRun::liveSuffixStart(std::uint64_t position, std::uint64_t end) const {
+    if (end <= position) return end;
+    auto after = std::upper_bound(m_liveRuns.begin(), m_liveRuns.end(), end - 1,
+                                  [](std::uint64_t at, const AllocatedRegionMap::Range& run) { return at < run.first; });
+    if (after == m_liveRuns.begin()) return end;
+    const AllocatedRegionMap::Range& run = *std::prev(after);
+    if (run.second < end) return end;  // the last byte is not in this run, and runs do not overlap
+    return std::max(run.first, position);
+}
+
+bool CarveRun::carveCandidates(std::uint64_t position) {
+    const ByteView window = m_current.view();
+    const std::uint64_t liveFrom = liveSuffixStart(position, position + window.size());
 
     std::int64_t skipUntil = 0;
     for (std::size_t i = 0; i < m_candidates.size(); ++i) {
         if (i % SignatureCarver::cancelCheckCandidates == 0 && cancelled()) return false;
         const ScanCandidate& candidate = m_candidates[i];
         if (candidate.offset < skipUntil) continue;
+        if (position + static_cast<std::uint64_t>(candidate.offset) >= liveFrom) continue;
         auto built = tryMakeHit(*candidate.signature, position + static_cast<std::uint64_t>(candidate.offset));
         if (!built) continue;
         const bool structural = built->basis == LengthBasis::structural;
@@ -295,6 +334,7 @@ bool CarveRun::carveWindow(std::uint64_t position) {
 // ISO base media files (ISO/IEC 14496-12) start with a box whose 32-bit size varies, so they are found by the
 // "ftyp" type that follows it; the box, and the file, start 4 bytes earlier.
 bool CarveRun::carveIsoMedia(std::uint64_t position, ByteView window) {
+    const std::uint64_t liveFrom = liveSuffixStart(position, position + window.size());
     std::uint64_t searchStart = 0;
     for (const std::int64_t found : m_ftypOffsets) {
         if (searchStart % SignatureCarver::ftypCancelCheckBytes == 0 && cancelled()) return false;
@@ -302,6 +342,7 @@ bool CarveRun::carveIsoMedia(std::uint64_t position, ByteView window) {
         searchStart = m + 1;
         // A size field before the device's start cannot exist; one before this window lies in the previous one.
         if (m < 4 && position < 4 - m) continue;
+        if (position + m - 4 >= liveFrom) continue;
         for (const FileSignature& signature : m_index.ftypSignatures()) {
             if (m >= 4 && !signature.matchesHeader(window, static_cast<std::int64_t>(m - 4))) continue;
             auto built = tryMakeHit(signature, position + m - 4);

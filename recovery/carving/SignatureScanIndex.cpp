@@ -62,18 +62,25 @@ std::optional<std::pair<Bytes, std::int64_t>> SignatureScanIndex::needle(const B
 
 SignatureScanIndex::SignatureScanIndex(const std::vector<FileSignature>& signatures,
                                        const RecoveredFileKindSet& allowedKinds) {
+    std::vector<Pattern> found;
     for (const FileSignature& signature : signatures) {
         if (!isUsed(signature, allowedKinds)) continue;
         if (signature.headerMask && !signature.headerMask->empty() && signature.headerMask->front() == 0x00) {
             m_ftypSignatures.push_back(signature);
             continue;
         }
-        auto found = needle(signature.header, signature.headerMask);
-        if (!found) continue;  // nothing to search for: the row can never be found
-        m_patterns.push_back(Pattern{signature, std::move(found->first), found->second});
+        auto piece = needle(signature.header, signature.headerMask);
+        if (!piece) continue;  // nothing to search for: the row can never be found
+        found.push_back(Pattern{signature, std::move(piece->first), piece->second});
     }
-    std::stable_sort(m_patterns.begin(), m_patterns.end(),
-                     [](const Pattern& a, const Pattern& b) { return a.needle.size() > b.needle.size(); });
+    // Longest needle first; equal lengths keep table order.
+    std::vector<std::uint32_t> byLength(found.size());
+    std::iota(byLength.begin(), byLength.end(), 0u);
+    std::stable_sort(byLength.begin(), byLength.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return found[a].needle.size() > found[b].needle.size();
+    });
+    m_patterns.reserve(found.size());
+    for (std::uint32_t index : byLength) m_patterns.push_back(std::move(found[index]));
 
     std::vector<std::uint32_t> order(m_patterns.size());
     std::iota(order.begin(), order.end(), 0u);

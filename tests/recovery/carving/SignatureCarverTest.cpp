@@ -3,6 +3,7 @@
 #include "recovery/carving/SignatureCatalog.h"
 #include "tests/fixtures/ScriptedByteSource.h"
 #include "tests/fixtures/TestSupport.h"
+#include "tests/fixtures/TiffBuilder.h"
 
 #include <gtest/gtest.h>
 
@@ -41,6 +42,24 @@ Bytes bmp(std::uint32_t size) {
 
 const Bytes id3{'I', 'D', '3', 0x04, 0x00};
 
+void be32(Bytes& out, std::uint32_t value) {
+    for (int i = 3; i >= 0; --i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+// An MP4 laid out ftyp, mdat, moov (ISO/IEC 14496-12), `media` bytes of media data.
+Bytes mp4(std::uint32_t media) {
+    Bytes out;
+    be32(out, 20);
+    for (char c : std::string_view("ftypisom\0\0\2\0mp41", 16)) out.push_back(static_cast<std::uint8_t>(c));
+    be32(out, 8 + media);
+    for (char c : std::string_view("mdat")) out.push_back(static_cast<std::uint8_t>(c));
+    out.resize(out.size() + media, 0x11);
+    be32(out, 16);
+    for (char c : std::string_view("moov")) out.push_back(static_cast<std::uint8_t>(c));
+    out.resize(out.size() + 8, 0x22);
+    return out;
+}
+
 struct CarveResult {
     std::vector<RecoveredHit> hits;
     std::vector<ScanProgress> progress;
@@ -54,7 +73,7 @@ RecoveryFilters filtersFor(RecoveredFileKindSet kinds) {
 
 class SignatureCarverTest : public ::testing::Test {
 protected:
-    RecoveryFilters filters = filtersFor({K::bmp, K::mp3, K::png, K::jpeg});
+    RecoveryFilters filters = filtersFor({K::bmp, K::mp3, K::png, K::jpeg, K::mp4, K::tiff, K::cr2});
     AllocatedRegionMap live;
     std::function<bool()> shouldCancel = [] { return false; };
 
@@ -145,6 +164,7 @@ TEST_F(SignatureCarverTest, TestsGuessedLengthsOnlyByTheirHeaderAndCutsThemAtThe
     put(device, 1000, id3);              // deleted, just before a live file
     put(device, 200'000, id3);           // inside the live file
     put(device, 300'000, bmp(50'000));   // its declared extent runs into the second live file
+    put(device, 300'500, bmp(1000));     // inside that dropped file: passed over all the same
     put(device, 600'000, bmp(2000));     // clear of both
     put(device, 1'000'000, id3);         // after the last live file
     live.add(100'000, 150'000);
@@ -159,6 +179,25 @@ TEST_F(SignatureCarverTest, TestsGuessedLengthsOnlyByTheirHeaderAndCutsThemAtThe
     // After the last live file the guess runs its full length.
     EXPECT_EQ(run.hits[2].byteOffset, 1'000'000u);
     EXPECT_EQ(run.hits[2].byteLength, fixedGuess);
+}
+
+TEST_F(SignatureCarverTest, BuildsNoHitInLiveSpaceThatRunsToTheWindowsEnd) {
+    // Windows of 256 KiB at 0, 262080, 524160, 786240 and 1048320.
+    Bytes device(1024 * 1024, 0);
+    put(device, 100, bmp(1000));
+    // A PNG without its end marker in the live file: building it would search the whole device for "IEND".
+    put(device, 3000, Bytes{0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 'I', 'H', 'D', 'R'});
+    live.add(2000, device.size() - 2000);
+    test::ScriptedByteSource source{device};
+    const CarveResult run = carve(source, 256 * 1024);
+    ASSERT_EQ(run.hits.size(), 1u);
+    EXPECT_EQ(run.hits[0].byteOffset, 100u);
+    EXPECT_EQ(source.reads.size(), 5u);  // the windows only
+
+    live = AllocatedRegionMap();
+    test::ScriptedByteSource unmarked{device};
+    EXPECT_EQ(carve(unmarked, 256 * 1024).hits.size(), 2u);
+    EXPECT_GT(unmarked.reads.size(), 5u);
 }
 
 TEST_F(SignatureCarverTest, CarvesAroundAnUnreadableBlockAndCountsIt) {
@@ -265,6 +304,80 @@ TEST_F(SignatureCarverTest, ReadsPastAWindowComeFromTheNextWindowInMemory) {
     ASSERT_EQ(run.hits.size(), 1u);
     EXPECT_EQ(run.hits[0].byteLength, 3000u);
     EXPECT_EQ(source.reads.size(), 4u);  // the windows, and nothing besides
+}
+
+TEST_F(SignatureCarverTest, FindsIsoMediaByItsFtypBoxIncludingOneWhoseSizeLiesInThePreviousWindow) {
+    Bytes device(5 * 4096, 0);
+    const Bytes movie = mp4(3000);
+    put(device, 4032 - 2, movie);  // "ftyp" at offset 2 of the window at 4032
+    test::ScriptedByteSource source{device};
+    CarveResult run = carve(source);
+    ASSERT_EQ(run.hits.size(), 2u);  // from both windows, the second without a header compare
+    for (const auto& hit : run.hits) {
+        EXPECT_EQ(hit.kind, K::mp4);
+        EXPECT_EQ(hit.byteOffset, 4030u);
+        EXPECT_EQ(hit.byteLength, movie.size());
+    }
+
+    // At the device's start the size field would lie before the first byte: nothing is tried.
+    Bytes start(3 * 4096, 0);
+    put(start, 0, Bytes(movie.begin() + 2, movie.end()));
+    test::ScriptedByteSource first{start};
+    EXPECT_TRUE(carve(first).hits.empty());
+}
+
+TEST_F(SignatureCarverTest, TriesTheLongerHeaderFirstAtOneOffset) {
+    // A CR2 is a TIFF with "CR" after the header: its 10-byte row goes before the 4-byte tiff row, and
+    // once it makes a hit the tiff candidate at the same offset is passed over.
+    test::TiffBuilder cr2;
+    cr2.setHeaderExtra(Bytes{'C', 'R', 2, 0, 0, 0, 0, 0});
+    const auto directory = cr2.addDirectory();
+    cr2.addSize(directory, 60, 40);
+    cr2.addStrip(directory, 7200);
+    Bytes device(64 * 1024, 0);
+    put(device, 4096, cr2.build());
+    test::ScriptedByteSource source{device};
+    CarveResult run = carve(source, 64 * 1024);
+    ASSERT_EQ(run.hits.size(), 1u);
+    EXPECT_EQ(run.hits[0].kind, K::cr2);
+    EXPECT_EQ(run.hits[0].dimensions, (ImageDimensions{60, 40}));
+
+    // Without the cr2 kind allowed, the same bytes make a tiff hit.
+    filters = filtersFor({K::tiff});
+    run = carve(source, 64 * 1024);
+    ASSERT_EQ(run.hits.size(), 1u);
+    EXPECT_EQ(run.hits[0].kind, K::tiff);
+}
+
+TEST_F(SignatureCarverTest, AsksForCancellationAtEachPointOfAWindow) {
+    Bytes device(16 * 1024, 0);
+    put(device, 100, bmp(1000));
+    put(device, 2000, mp4(500));
+    test::ScriptedByteSource source{device};
+    std::vector<std::string> events;
+    const SignatureCarver carver(SignatureCatalog::carveMVP(), 512, 64 * 1024);
+    carver.carve(source, filters, live, [&] { events.push_back("cancel?"); return false; },
+                 [&](const ScanProgress&) { events.push_back("progress"); },
+                 [&](const RecoveredHit& hit) { events.push_back(std::string(FileKind::rawValue(hit.kind))); });
+    const std::vector<std::string> expected{
+        "cancel?",           // start of the window
+        "cancel?",           // before the needle search
+        "cancel?", "bmp",    // first of every 64 candidates
+        "cancel?",           // after the candidate loop
+        "cancel?", "mp4",    // "ftyp" search from 0
+        "cancel?",           // after the ISO media search
+        "progress", "progress"};
+    EXPECT_EQ(events, expected);
+
+    // Each of those points ends the carve without a final report when the answer is yes.
+    for (std::size_t stop = 1; stop <= 6; ++stop) {
+        std::size_t asked = 0;
+        std::vector<std::string> seen;
+        carver.carve(source, filters, live, [&] { return ++asked == stop; },
+                     [&](const ScanProgress&) { seen.push_back("progress"); },
+                     [&](const RecoveredHit&) { seen.push_back("hit"); });
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), "progress"), 0) << "stop at question " << stop;
+    }
 }
 
 } // namespace

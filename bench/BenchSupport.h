@@ -1,0 +1,94 @@
+#pragma once
+// What the speed programs share: a timed plain read of an image, turns of plain reads and measured runs,
+// the hit list and the report.
+
+#include "recovery/bytesource/FileByteSource.h"
+#include "recovery/model/RecoveryFilters.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace vantrel::bench {
+
+inline double seconds(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+// MB/s of reading the whole image in 4 MiB pieces, as a scan reads it.
+inline double plainRead(const std::string& path) {
+    constexpr std::int64_t readBytes = 4 * 1024 * 1024;
+    FileByteSource source(path);
+    Bytes buffer;
+    const auto start = std::chrono::steady_clock::now();
+    std::uint64_t checksum = 0;
+    for (std::uint64_t offset = 0; offset < source.length(); offset += readBytes) {
+        source.readInto(offset, readBytes, buffer);
+        checksum += buffer[buffer.size() / 2];
+    }
+    const double elapsed = seconds(start);
+    if (checksum == 1) std::fputs("", stdout);  // keeps the reads from being optimised away
+    return static_cast<double>(source.length()) / elapsed / 1e6;
+}
+
+struct Measurement {
+    double readRate = 0;   // MB/s, best plain read
+    double rate = 0;       // MB/s, best measured run
+    double elapsed = 0;    // seconds of the best measured run
+    std::vector<RecoveredHit> hits;
+    ScanProgress last;
+};
+
+using HitSink = std::function<void(const RecoveredHit&)>;
+using ProgressSink = std::function<void(const ScanProgress&)>;
+
+// Brings the image into the page cache, then lets plain reads and runs take turns (so that both meet the
+// same disturbances from other work on the machine), the best of `runs` each.
+inline Measurement measure(const std::string& imagePath, std::uint64_t imageBytes, int runs,
+                           const std::function<void(const ProgressSink&, const HitSink&)>& runOnce) {
+    plainRead(imagePath);
+    Measurement result;
+    for (int run = 0; run < runs; ++run) {
+        result.readRate = std::max(result.readRate, plainRead(imagePath));
+        result.hits.clear();
+        const auto start = std::chrono::steady_clock::now();
+        runOnce([&](const ScanProgress& progress) { result.last = progress; },
+                [&](const RecoveredHit& hit) { result.hits.push_back(hit); });
+        const double took = seconds(start);
+        const double rate = static_cast<double>(imageBytes) / took / 1e6;
+        if (rate > result.rate) {
+            result.rate = rate;
+            result.elapsed = took;
+        }
+    }
+    return result;
+}
+
+// One line per hit: source, offset, kind, length, width x height, suggested name.
+inline void writeHits(const std::string& path, const std::vector<RecoveredHit>& hits) {
+    std::ofstream out(path);
+    for (const RecoveredHit& hit : hits) {
+        out << HitSourceName::rawValue(hit.source) << '\t' << hit.byteOffset << '\t' << FileKind::rawValue(hit.kind)
+            << '\t' << hit.byteLength << '\t';
+        if (hit.dimensions) out << hit.dimensions->width << 'x' << hit.dimensions->height;
+        out << '\t' << hit.suggestedName << '\n';
+    }
+}
+
+// The report; `mode` names the scan mode where one applies.
+inline void printReport(const std::string& imagePath, std::uint64_t imageBytes, const char* label,
+                        const Measurement& measured, const std::string& hitsPath, const char* mode = nullptr) {
+    std::printf("image        %s (%.0f MB)\n", imagePath.c_str(), static_cast<double>(imageBytes) / 1e6);
+    if (mode != nullptr) std::printf("mode         %s\n", mode);
+    std::printf("plain read   %8.0f MB/s\n", measured.readRate);
+    std::printf("%-12s %8.0f MB/s  (%.2f s, %zu hits, %lld read errors)\n", label, measured.rate, measured.elapsed,
+                measured.hits.size(), static_cast<long long>(measured.last.readErrors));
+    std::printf("ratio        %8.1f %%\n", measured.readRate > 0 ? 100.0 * measured.rate / measured.readRate : 0.0);
+    std::printf("hit list     %s\n", hitsPath.c_str());
+}
+
+} // namespace vantrel::bench
