@@ -1,6 +1,7 @@
 #include "recovery/filesystems/ClusterChainReader.h"
 
 #include "recovery/bytesource/Bounds.h"
+#include "recovery/filesystems/ExFATUndeleter.h"
 #include "recovery/filesystems/FileSystemProbe.h"
 #include "recovery/filesystems/SourceReads.h"
 #include "recovery/filesystems/VisitedClusters.h"
@@ -91,10 +92,20 @@ std::uint64_t readPlainRange(ByteSource& source, const RecoveredHit& hit, const 
     return delivered;
 }
 
+// The clusters of a file: its FAT chain while it holds, then consecutive clusters; or, when
+// followFat is false, consecutive clusters from the first.
+std::uint64_t readClusters(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t firstCluster,
+                           std::uint64_t byteLength, const ByteSink& sink, std::uint64_t chunkBytes, bool followFat);
+
 std::uint64_t readChain(ByteSource& source, const RecoveredHit& hit, const ByteSink& sink, std::uint64_t chunkBytes) {
     const auto volume = hit.clusterHint ? geometryForHint(*hit.clusterHint, source) : inferCluster(source, hit.byteOffset);
     if (!volume) return 0;
-    return readFile(source, volume->first, volume->second, hit.byteLength, sink, chunkBytes);
+    const auto& [geometry, firstCluster] = *volume;
+    // An exFAT file stored without a FAT chain is one run; its FAT entries may hold stale links of an
+    // earlier file. Its entry set says which it is, as it did for the walk that found the file.
+    const bool oneRun = geometry.fileSystem == DetectedFileSystem::exfat &&
+                        ExFATUndeleter::storedWithoutFatChain(source, geometry, firstCluster, hit.byteLength) == true;
+    return readClusters(source, geometry, firstCluster, hit.byteLength, sink, chunkBytes, !oneRun);
 }
 
 } // namespace
@@ -105,6 +116,13 @@ std::optional<std::uint32_t> linkedCluster(FatEntryReader& fat, const VolumeGeom
 
 std::uint64_t readFile(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t firstCluster,
                        std::uint64_t byteLength, const ByteSink& sink, std::uint64_t chunkBytes) {
+    return readClusters(source, geometry, firstCluster, byteLength, sink, chunkBytes, true);
+}
+
+namespace {
+
+std::uint64_t readClusters(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t firstCluster,
+                           std::uint64_t byteLength, const ByteSink& sink, std::uint64_t chunkBytes, bool followFat) {
     const std::uint64_t clusterBytes = geometry.bytesPerCluster();
     if (!geometry.isValidCluster(firstCluster) || byteLength == 0 || clusterBytes == 0) return 0;
     const std::uint64_t fileClusters = byteLength / clusterBytes + (byteLength % clusterBytes != 0 ? 1 : 0);
@@ -113,7 +131,7 @@ std::uint64_t readFile(ByteSource& source, const VolumeGeometry& geometry, std::
     ExtentStreamer streamer(source, sink, chunkBytes);
     FatEntryReader fat(source, geometry);
     VisitedClusters visited;
-    bool followChain = true;
+    bool followChain = followFat;
     std::uint64_t remaining = byteLength;
     std::uint64_t cluster = firstCluster;
     for (std::uint64_t handled = 0; handled < maxHandled && remaining > 0; ++handled) {
@@ -138,6 +156,8 @@ std::uint64_t readFile(ByteSource& source, const VolumeGeometry& geometry, std::
     streamer.flush();
     return streamer.delivered();
 }
+
+} // namespace
 
 std::optional<std::pair<VolumeGeometry, std::uint32_t>> inferCluster(ByteSource& source, std::uint64_t byteOffset) {
     for (const DetectedPartition& partition : FileSystemProbe::probeAll(source)) {

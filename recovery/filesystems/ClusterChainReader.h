@@ -41,9 +41,10 @@ std::uint64_t readFile(ByteSource& source, const VolumeGeometry& geometry, std::
                        std::uint64_t byteLength, const ByteSink& sink, std::uint64_t chunkBytes = defaultChunkBytes);
 
 // The cluster the FAT links to from this one, or nothing when the link is no cluster of the volume.
-// FAT12/16/32 read their FAT entries; exFAT reads all 32 bits of its entry. exFAT files flagged
-// NoFatChain keep no links (the Linux driver leaves their entries 0), so they read as consecutive
-// clusters. Read errors propagate.
+// FAT12/16/32 read their FAT entries; exFAT reads all 32 bits of its entry (links 2 to
+// clusterCount + 1; 0xFFFFFFFF ends a chain, 0xFFFFFFF7 marks a bad cluster). An exFAT hit whose entry
+// set is flagged NoFatChain is read as one run without consulting the FAT at all (its entries may be
+// 0 or stale). Read errors propagate.
 std::optional<std::uint32_t> linkedCluster(FatEntryReader& fat, const VolumeGeometry& geometry, std::uint32_t cluster);
 
 // The FAT or exFAT volume whose cluster heap holds the byte offset at a cluster boundary, and that cluster.

@@ -3,7 +3,6 @@
 #include "recovery/bytesource/Bounds.h"
 #include "recovery/filesystems/FatChain.h"
 #include "recovery/filesystems/FatDirectoryEntry.h"
-#include "recovery/filesystems/FatEntryReader.h"
 #include "recovery/filesystems/KindForFileName.h"
 #include "recovery/filesystems/SourceReads.h"
 
@@ -54,29 +53,6 @@ std::optional<Bytes> readRootRegion(ByteSource& source, const VolumeGeometry& ge
     return passOverBadSpot(readErrors, [&] { return SourceReads::readAvailable(source, root.offset, root.length); });
 }
 
-// Whether some cluster of the deleted file's chain now lies in a live range. The chain of a deleted
-// file is usually cleared, so often only the first cluster is tested. A failed link read gives false.
-bool clustersReallocated(DeletedFileWalk& walk, const FatDirectoryEntry& entry) {
-    if (walk.activeRegions.count() == 0) return false;
-    const VolumeGeometry& geometry = walk.geometry;
-    VisitedClusters visited;
-    FatEntryReader fat(walk.source, geometry);
-    std::uint64_t remaining = entry.fileSize;
-    std::uint32_t cluster = entry.firstCluster;
-    while (remaining > 0) {
-        const auto start = geometry.clusterByteOffset(cluster);
-        if (!start || !visited.insert(cluster)) return false;
-        const std::uint64_t length = std::min(remaining, geometry.bytesPerCluster());
-        if (walk.activeRegions.overlaps(*start, length)) return true;
-        remaining -= length;
-        if (remaining == 0) return false;
-        const auto next = passOverBadSpot(walk.outcome.readErrors, [&] { return fat.nextCluster(cluster); });
-        if (!next || !*next) return false;
-        cluster = **next;
-    }
-    return false;
-}
-
 void reportDeletedFile(DeletedFileWalk& walk, ByteView directory, std::size_t entryOffset, const FatDirectoryEntry& entry,
                        ByteView entryBytes, const std::string& path) {
     const VolumeGeometry& geometry = walk.geometry;
@@ -103,7 +79,8 @@ void reportDeletedFile(DeletedFileWalk& walk, ByteView directory, std::size_t en
                            return FatChain::isChainFragmented(walk.source, geometry, entry.firstCluster, entry.fileSize);
                        }).value_or(false);
     hit.source = HitSource::fatUndelete;
-    hit.clusterReallocated = clustersReallocated(walk, entry);
+    hit.clusterReallocated = FatChain::chainMeetsRegions(walk.source, geometry, entry.firstCluster, entry.fileSize,
+                                                         walk.activeRegions, walk.outcome.readErrors);
     hit.integrity = hit.clusterReallocated ? HitIntegrity::suspect : HitIntegrity::pending;
     hit.clusterHint = ClusterAllocationHint{entry.firstCluster, geometry.partitionOffset, geometry.fileSystem};
     if (walk.filters.accepts(hit) && walk.onHit) walk.onHit(hit);

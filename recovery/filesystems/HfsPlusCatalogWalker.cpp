@@ -3,6 +3,7 @@
 #include "recovery/bytesource/Bounds.h"
 #include "recovery/filesystems/KindForFileName.h"
 #include "recovery/filesystems/SourceReads.h"
+#include "recovery/filesystems/Utf16Text.h"
 #include "recovery/filesystems/UndeleteNamingState.h"
 
 #include <algorithm>
@@ -80,8 +81,8 @@ constexpr std::int64_t dataForkOffset = 88;
 constexpr std::uint32_t rootParentId = 1;
 constexpr std::uint32_t rootFolderId = 2;
 // Folders remembered for paths; past this, further folders are simply not named in paths, so a
-// crafted catalog of millions of folder records costs bounded memory.
-constexpr std::size_t maxRememberedFolders = 1'000'000;
+// crafted catalog of millions of folder records costs bounded memory (names are up to 765 bytes).
+constexpr std::size_t maxRememberedFolders = 100'000;
 
 struct Extent {
     std::uint32_t startBlock = 0;
@@ -224,41 +225,6 @@ std::optional<Node> parseNode(ByteView bytes, std::uint32_t nodeSize) {
     return node;
 }
 
-// UTF-16 code units to UTF-8; an unpaired surrogate becomes U+FFFD.
-std::string utf8FromUtf16(const std::vector<std::uint16_t>& units) {
-    std::string text;
-    auto append = [&text](std::uint32_t c) {
-        if (c < 0x80) {
-            text.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            text.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            text.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            text.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            text.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            text.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            text.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            text.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            text.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            text.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    };
-    constexpr std::uint32_t replacement = 0xFFFD;
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        const std::uint32_t unit = units[i];
-        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
-            append(0x10000 + ((unit - 0xD800) << 10) + (units[i + 1] - 0xDC00u));
-            ++i;
-        } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-            append(replacement);
-        } else {
-            append(unit);
-        }
-    }
-    return text;
-}
-
 struct CatalogKey {
     std::uint32_t parentId = 0;
     std::string name;  // UTF-8; empty when the stored length is out of range
@@ -375,8 +341,6 @@ FatUndeleter::WalkOutcome recoverFiles(ByteSource& source, std::uint64_t partiti
                                        const HitHandler& onHit, const PictureDimensionReader& readDimensions) {
     FatUndeleter::WalkOutcome outcome;
     FolderTables folders;
-    // Names that cannot serve as a file name ("." or "..") get a numbered one instead.
-    UndeleteNamingState naming;
     walkLeafRecords(source, partitionOffset, partitionLength, outcome.readErrors, &shouldCancel, outcome.cancelled,
                     [&](const Volume& volume, const Record& record) {
         const auto key = parseCatalogKey(record.key);
@@ -398,8 +362,9 @@ FatUndeleter::WalkOutcome recoverFiles(ByteSource& source, std::uint64_t partiti
         const auto byteEnd = byteOffset ? checkedAdd(*byteOffset, fork.logicalSize) : std::nullopt;
         if (!byteEnd || *byteEnd > volume.end) return true;
 
+        // The catalog's name, made safe to use as a file name ("/" and control characters replaced); a
+        // name with a known extension is never "." or "..", so it never becomes empty.
         std::string name = UndeleteNamingState::makeSafeFileName(key->name);
-        if (name.empty()) name = naming.numberedName(kind);
         RecoveredHit hit;
         hit.kind = kind;
         hit.byteOffset = *byteOffset;

@@ -1,0 +1,42 @@
+#include "recovery/filesystems/AllocatedRegionCollector.h"
+
+#include "recovery/filesystems/ExFATUndeleter.h"
+#include "recovery/filesystems/FatUndeleter.h"
+#include "recovery/filesystems/HfsPlusCatalogWalker.h"
+
+namespace vantrel::AllocatedRegionCollector {
+namespace {
+
+bool hasGeometryOf(const DetectedPartition& partition, DetectedFileSystem fileSystem) {
+    return partition.fatGeometry && partition.fatGeometry->fileSystem == fileSystem;
+}
+
+} // namespace
+
+AllocatedRegionMap collect(ByteSource& source, const std::vector<DetectedPartition>& partitions, std::int64_t& readErrors) {
+    AllocatedRegionMap map;
+    for (const DetectedPartition& partition : partitions) {
+        switch (partition.fileSystem) {
+        case DetectedFileSystem::fat16:
+        case DetectedFileSystem::fat32:
+            if (hasGeometryOf(partition, DetectedFileSystem::fat16) || hasGeometryOf(partition, DetectedFileSystem::fat32))
+                readErrors += FatUndeleter::collectActiveRegions(source, *partition.fatGeometry, map);
+            break;
+        case DetectedFileSystem::exfat:
+            // The walk itself refuses a root cluster outside the volume (0 and 1 included).
+            if (hasGeometryOf(partition, DetectedFileSystem::exfat))
+                readErrors += ExFATUndeleter::collectActiveRegions(source, *partition.fatGeometry, map);
+            break;
+        case DetectedFileSystem::hfsPlus:
+            readErrors += HfsPlusCatalogWalker::collectActiveRegions(source, partition.offset, partition.length, map);
+            break;
+        case DetectedFileSystem::unknown:
+        case DetectedFileSystem::hfs:
+        case DetectedFileSystem::apfs:
+            break;
+        }
+    }
+    return map;
+}
+
+} // namespace vantrel::AllocatedRegionCollector

@@ -1,0 +1,36 @@
+// Fuzz target: the exFAT directory walks (deleted and live), the entry-set reader and the cluster-chain
+// reader for exFAT hits, over hostile bytes. The input is a whole device; each exFAT volume the probe
+// finds there is walked and every hit read back. The raw input is also read as one directory. A read
+// past the end of the memory source throws, so it fails the run as a crash would.
+#include "recovery/bytesource/MemoryByteSource.h"
+#include "recovery/filesystems/ClusterChainReader.h"
+#include "recovery/filesystems/ExFATUndeleter.h"
+#include "recovery/filesystems/FileSystemProbe.h"
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace vantrel;
+    MemoryByteSource source(Bytes(data, data + size));
+    RecoveryFilters filters;
+    for (const RecoveredFileKind kind : FileKind::allKinds()) filters.allowedKinds.insert(kind);
+    // Extraction is bounded so that a huge declared size costs no more than the device holds.
+    constexpr std::uint64_t maxExtractBytes = 1 << 20;
+
+    for (const DetectedPartition& partition : FileSystemProbe::probeAll(source)) {
+        if (!partition.fatGeometry || partition.fatGeometry->fileSystem != DetectedFileSystem::exfat) continue;
+        const VolumeGeometry& geometry = *partition.fatGeometry;
+        AllocatedRegionMap live;
+        (void)ExFATUndeleter::collectActiveRegions(source, geometry, live);
+        (void)ExFATUndeleter::recoverDeleted(
+            source, geometry, filters, live, [] { return false; },
+            [&](const RecoveredHit& hit) { (void)ClusterChainReader::extractBytes(source, hit, maxExtractBytes); },
+            [](RecoveredFileKind, ByteView head) { return ImageDimensions{static_cast<std::int64_t>(head.size()), 1}; });
+    }
+    (void)ExFATUndeleter::forEachEntrySet(ByteView(data, size), {}, [](const ExFATUndeleter::EntrySet& set) {
+        (void)set.fileSize();
+        return true;
+    });
+    return 0;
+}

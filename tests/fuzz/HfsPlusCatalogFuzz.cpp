@@ -1,0 +1,29 @@
+// Fuzz target: the HFS Plus catalog walk and live-extent collection over hostile bytes. The input is
+// one partition, walked whole and again as if it started 512 bytes in; a read past the end of the
+// memory source throws, so it fails the run as a crash would.
+#include "recovery/bytesource/MemoryByteSource.h"
+#include "recovery/filesystems/HfsPlusCatalogWalker.h"
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace vantrel;
+    MemoryByteSource source(Bytes(data, data + size));
+    RecoveryFilters filters;
+    for (const RecoveredFileKind kind : FileKind::allKinds()) filters.allowedKinds.insert(kind);
+    const auto sizeOfHead = [](RecoveredFileKind, ByteView head) {
+        return ImageDimensions{static_cast<std::int64_t>(head.size()), 1};
+    };
+    for (const std::uint64_t offset : {std::uint64_t{0}, std::uint64_t{512}}) {
+        if (offset > size) continue;
+        // A partition entry may claim more than the device holds.
+        for (const std::uint64_t length : {size - offset, std::uint64_t{1} << 40}) {
+            AllocatedRegionMap live;
+            (void)HfsPlusCatalogWalker::collectActiveRegions(source, offset, length, live);
+            (void)HfsPlusCatalogWalker::recoverFiles(
+                source, offset, length, filters, [] { return false; }, [](const RecoveredHit&) {}, sizeOfHead);
+        }
+    }
+    return 0;
+}
