@@ -3,7 +3,9 @@
 #include "recovery/carving/JPEGMetadata.h"
 #include "recovery/carving/PNGMetadata.h"
 #include "recovery/carving/SignatureCatalog.h"
+#include "recovery/filesystems/AllocatedRegionCollector.h"
 #include "recovery/filesystems/ClusterChainReader.h"
+#include "recovery/filesystems/ExFATUndeleter.h"
 #include "recovery/filesystems/FatUndeleter.h"
 #include "recovery/filesystems/FileSystemProbe.h"
 #include "recovery/filesystems/HfsPlusCatalogWalker.h"
@@ -47,7 +49,7 @@ void RecoveryEngine::scan(ByteSource& source, ScanMode mode, const RecoveryFilte
     const std::vector<DetectedPartition> partitions = FileSystemProbe::probeAll(source, readErrors);
     if (!partitions.empty()) report(firstPercent(total));
 
-    const AllocatedRegionMap liveRegions = collectLiveRegions(source, partitions, readErrors);
+    const AllocatedRegionMap liveRegions = AllocatedRegionCollector::collect(source, partitions, readErrors);
 
     for (const DetectedPartition& partition : partitions) {
         if (shouldCancel()) return;
@@ -92,6 +94,8 @@ void RecoveryEngine::walkPartition(ByteSource& source, const DetectedPartition& 
     case DetectedFileSystem::exfat:
         // Clusters 0 and 1 do not exist; a root there is no volume to walk.
         if (!geometry || geometry->fileSystem != DetectedFileSystem::exfat || geometry->rootCluster < 2) return;
+        readErrors += ExFATUndeleter::recoverDeleted(source, *geometry, filters, liveRegions, shouldCancel, onHit,
+                                                     pictureDimensions).readErrors;
         return;
     case DetectedFileSystem::hfsPlus:
         readErrors += HfsPlusCatalogWalker::recoverFiles(source, partition.offset, partition.length, filters, shouldCancel,
@@ -102,31 +106,6 @@ void RecoveryEngine::walkPartition(ByteSource& source, const DetectedPartition& 
     case DetectedFileSystem::apfs:
         return;
     }
-}
-
-AllocatedRegionMap RecoveryEngine::collectLiveRegions(ByteSource& source, const std::vector<DetectedPartition>& partitions,
-                                                     std::int64_t& readErrors) {
-    AllocatedRegionMap map;
-    for (const DetectedPartition& partition : partitions) {
-        const auto& geometry = partition.fatGeometry;
-        switch (partition.fileSystem) {
-        case DetectedFileSystem::fat16:
-        case DetectedFileSystem::fat32:
-            if (geometry && (geometry->fileSystem == DetectedFileSystem::fat16 || geometry->fileSystem == DetectedFileSystem::fat32))
-                readErrors += FatUndeleter::collectActiveRegions(source, *geometry, map);
-            break;
-        case DetectedFileSystem::exfat:
-            break;
-        case DetectedFileSystem::hfsPlus:
-            readErrors += HfsPlusCatalogWalker::collectActiveRegions(source, partition.offset, partition.length, map);
-            break;
-        case DetectedFileSystem::unknown:
-        case DetectedFileSystem::hfs:
-        case DetectedFileSystem::apfs:
-            break;
-        }
-    }
-    return map;
 }
 
 std::uint64_t RecoveryEngine::extract(const RecoveredHit& hit, ByteSource& source, const ByteSink& sink) {

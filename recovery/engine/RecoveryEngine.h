@@ -20,7 +20,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <vector>
 
 namespace vantrel {
 
@@ -47,9 +46,6 @@ public:
     SignatureCarver carver;
 
 private:
-    // The byte ranges of live files on every partition; bad spots are counted and passed over.
-    static AllocatedRegionMap collectLiveRegions(ByteSource& source, const std::vector<DetectedPartition>& partitions,
-                                                 std::int64_t& readErrors);
     // The deleted-file or catalog walk of one partition, by its file system.
     static void walkPartition(ByteSource& source, const DetectedPartition& partition, const RecoveryFilters& filters,
                               const AllocatedRegionMap& liveRegions, const ShouldCancel& shouldCancel,

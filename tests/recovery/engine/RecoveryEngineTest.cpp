@@ -3,6 +3,7 @@
 #include "recovery/bytesource/MemoryByteSource.h"
 #include "recovery/filesystems/FileSystemProbe.h"
 #include "tests/fixtures/FatImageBuilder.h"
+#include "tests/fixtures/ExFatImageWriter.h"
 #include "tests/fixtures/FaultyByteSource.h"
 #include "tests/fixtures/HfsPlusImageBuilder.h"
 #include "tests/fixtures/SampleContent.h"
@@ -157,7 +158,7 @@ TEST(RecoveryEngine, BadSpotsBeforeCarvingAreCountedAndTheScanGoesOn) {
 
 
 // ---------------------------------------------------------------------------------------------------
-// Whole images: FAT16, FAT32 and HFS+ partitions made at test time, and free space holding files that
+// Whole images: FAT16, FAT32, HFS+ and exFAT partitions made at test time, and free space holding files that
 // only carving finds.
 
 struct Placed {
@@ -201,7 +202,8 @@ struct ImageContents {
     static constexpr std::uint64_t fat16Offset = 1 * MiB, fat16Bytes = 16 * MiB;
     static constexpr std::uint64_t fat32Offset = 17 * MiB, fat32Bytes = 36 * MiB;
     static constexpr std::uint64_t hfsOffset = 53 * MiB, hfsBytes = 4 * MiB;
-    static constexpr std::uint64_t freeOffset = 57 * MiB, imageBytes = 64 * MiB;
+    static constexpr std::uint64_t exfatOffset = 57 * MiB, exfatBytes = 4 * MiB;
+    static constexpr std::uint64_t freeOffset = 61 * MiB, imageBytes = 68 * MiB;
 
     const Bytes goneJPEG = test::SampleContent::jpeg(640, 480, 60000, 11);
     const Bytes liveJPEG = test::SampleContent::jpeg(320, 240, 30000, 12);
@@ -211,6 +213,9 @@ struct ImageContents {
     const Bytes goneDOCX = test::SampleContent::zip({{"[Content_Types].xml", Bytes(300, 'x')},
                                                      {"word/document.xml", test::randomBytes(50000, 16)}}, "");
     const Bytes hfsJPEG = test::SampleContent::jpeg(800, 600, 90000, 17);
+    const Bytes liveMOV = test::SampleContent::isoMedia("qt  ", 120000, 25);
+    const Bytes goneMP4 = test::SampleContent::isoMedia("isom", 150000, 26);
+    const Bytes goneExFatJPEG = test::SampleContent::jpeg(400, 300, 25000, 27);
     const Bytes freeJPEG = test::SampleContent::jpeg(1024, 768, 200000, 18);
     const Bytes freePNG = test::SampleContent::png(64, 64, 30000, 19);
     const Bytes freeGIF = test::SampleContent::gif(32, 32, 5000, 20);
@@ -253,6 +258,20 @@ struct ImageContents {
         hfs.addFile(test::HfsPlusImageBuilder::rootFolderId, "photo.jpg", hfsJPEG);
         place(hfs.build(), hfsOffset);
 
+        // exFAT: a live movie, a deleted movie and a deleted photo.
+        {
+            const auto exfatPath = dir / "exfat.img";
+            test::writeFile(exfatPath, Bytes(exfatBytes));
+            test::runOrFail({"mkfs.exfat", "-c", "4096", exfatPath.string()});
+            test::ExFatImageWriter exfat(readWhole(exfatPath));
+            test::ExFatFileOptions deleted;
+            deleted.deleted = true;
+            exfat.addFile(exfat.rootCluster(), "clip.mov", liveMOV);
+            exfat.addFile(exfat.rootCluster(), "gone.mp4", goneMP4, deleted);
+            exfat.addFile(exfat.rootCluster(), "gone.jpg", goneExFatJPEG, deleted);
+            place(exfat.image(), exfatOffset);
+        }
+
         // Free space: files only carving finds, two small ones back to back.
         place(freeJPEG, freeOffset + 4096);
         place(freePNG, freeOffset + MiB);
@@ -268,7 +287,9 @@ struct ImageContents {
                                    std::to_string(fat16Bytes / 512) + ", type=6\nstart=" +
                                    std::to_string(fat32Offset / 512) + ", size=" + std::to_string(fat32Bytes / 512) +
                                    ", type=c\nstart=" + std::to_string(hfsOffset / 512) + ", size=" +
-                                   std::to_string(hfsBytes / 512) + ", type=af\n";
+                                   std::to_string(hfsBytes / 512) + ", type=af\nstart=" +
+                                   std::to_string(exfatOffset / 512) + ", size=" + std::to_string(exfatBytes / 512) +
+                                   ", type=7\n";
         test::writeFile(dir / "table", Bytes(script.begin(), script.end()));
         test::runOrFail({"/bin/sh", "-c", test::programPath("sfdisk") + " --no-reread --no-tell-kernel -q '" +
                                               path.string() + "' < '" + (dir / "table").string() + "'"});
@@ -283,14 +304,14 @@ struct ImageContents {
 class WholeImage : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        if (test::FatImageBuilder::available()) contents = new ImageContents();
+        if (test::FatImageBuilder::available() && test::haveProgram("mkfs.exfat")) contents = new ImageContents();
     }
     static void TearDownTestSuite() {
         delete contents;
         contents = nullptr;
     }
     void SetUp() override {
-        if (contents == nullptr) GTEST_SKIP() << "mkfs.fat, mtools or sfdisk is not installed";
+        if (contents == nullptr) GTEST_SKIP() << "mkfs.fat, mtools, sfdisk or mkfs.exfat is not installed";
     }
 
     static constexpr std::uint64_t imageBytes = ImageContents::imageBytes;
@@ -317,6 +338,10 @@ TEST_F(WholeImage, AStandardScanFindsEveryFileOnceByEachSearchThatCanSeeIt) {
     // The FAT walk takes a deleted file's kind from its short name (GONE~1.DOC).
     undeleted(HitSource::fatUndelete, Kind::doc, c.goneDOCX, std::nullopt);
     undeleted(HitSource::hfsPlusCatalog, Kind::jpeg, c.hfsJPEG, ImageDimensions{800, 600});
+    undeleted(HitSource::exfatUndelete, Kind::mp4, c.goneMP4, std::nullopt);
+    undeleted(HitSource::exfatUndelete, Kind::jpeg, c.goneExFatJPEG, ImageDimensions{400, 300});
+    carved(Kind::mp4, c.goneMP4, std::nullopt);
+    carved(Kind::jpeg, c.goneExFatJPEG, ImageDimensions{400, 300});
     carved(Kind::jpeg, c.goneJPEG, ImageDimensions{640, 480});
     carved(Kind::png, c.gonePNG, ImageDimensions{200, 100});
     carved(Kind::gif, c.goneGIF, ImageDimensions{100, 80});
@@ -348,7 +373,7 @@ TEST_F(WholeImage, AStandardScanFindsEveryFileOnceByEachSearchThatCanSeeIt) {
     EXPECT_EQ(outcome.progress[1], at(imageBytes / 100, imageBytes));
     const auto& last = outcome.progress.back();
     EXPECT_EQ(last.bytesScanned, imageBytes);
-    EXPECT_EQ(last.hitsFound, 11);
+    EXPECT_EQ(last.hitsFound, 13);
     EXPECT_EQ(last.readErrors, 0);
     EXPECT_EQ(outcome.progress[outcome.progress.size() - 2], last);
     for (std::size_t i = 1; i < outcome.progress.size(); ++i)
@@ -359,7 +384,7 @@ TEST_F(WholeImage, AQuickUndeleteScanWalksOnly) {
     const ImageContents& c = *contents;
     MemoryByteSource source(c.image);
     const auto outcome = scan(source, ScanMode::quickUndelete);
-    EXPECT_EQ(outcome.hits.size(), 5u);
+    EXPECT_EQ(outcome.hits.size(), 7u);
     for (const auto& hit : outcome.hits) EXPECT_NE(hit.source, HitSource::signatureCarve);
     ASSERT_EQ(outcome.progress.size(), 3u);
     EXPECT_EQ(outcome.progress[2], at(imageBytes, imageBytes));
