@@ -1,0 +1,57 @@
+#pragma once
+// The record that carries one found hit from the helper to the application, as the only argument
+// of helperDidFindHit:. Kinds, sources and file systems travel as their stored names; an absent
+// cluster hint or picture size travels as zeros and an empty string. A hit's identity, integrity
+// and capture date are not part of it.
+//
+// Its message form is a JSON object with "$class": "HelperHitDTO" and one key per field. The
+// unsigned 64-bit fields travel as the signed 64-bit integer with the same bits, so every value
+// fits the protocol's integer range and comes back unchanged.
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vantrel {
+
+struct HelperHitDTO {
+    static constexpr std::string_view className = "HelperHitDTO";
+
+    // One argument per field, in field order; there is no empty record.
+    HelperHitDTO(std::string kind, std::uint64_t byteOffset, std::uint64_t byteLength, std::string suggestedName,
+                 std::optional<std::string> reconstructedPath, std::int64_t width, std::int64_t height, std::string source,
+                 bool isFragmented, bool clusterReallocated, std::uint32_t firstCluster, std::uint64_t partitionOffset,
+                 std::string fileSystem);
+    HelperHitDTO() = delete;
+
+    std::string kind;                              // a RecoveredFileKind name, such as "jpeg"
+    std::uint64_t byteOffset;                      // first byte on the device
+    std::uint64_t byteLength;
+    std::string suggestedName;
+    std::optional<std::string> reconstructedPath;  // directory path, when the hit has one
+    std::int64_t width;                            // 0 without picture dimensions
+    std::int64_t height;                           // 0 without picture dimensions
+    std::string source;                            // a HitSource name
+    bool isFragmented;
+    bool clusterReallocated;
+    std::uint32_t firstCluster;                    // 0 without a cluster hint
+    std::uint64_t partitionOffset;                 // 0 without a cluster hint
+    std::string fileSystem;                        // a DetectedFileSystem name; empty without a cluster hint
+
+    // The message form. "reconstructedPath" is written only when present.
+    nlohmann::json encode() const;
+
+    // Reads the message form. A missing key takes its default ("unknown", 0, "file", no path,
+    // "signatureCarve", false, ""), so an older sender still works. A key that is present must
+    // have its type and range: strings as the protocol allows them, integers within 64 bits, and
+    // "firstCluster" from 0 to 4294967295 (a larger value is refused, never cut to 32 bits).
+    // Answers why the object is refused, through problem, or the record.
+    static std::optional<HelperHitDTO> decode(const nlohmann::json& object, std::string* problem = nullptr);
+
+    friend bool operator==(const HelperHitDTO&, const HelperHitDTO&) = default;
+};
+
+} // namespace vantrel

@@ -1,0 +1,30 @@
+#pragma once
+// The shared error domain "Vantrel": its named codes, the refused-disk-access error the helper
+// raises, and the test the application uses to recognise a refused raw disk access in any error.
+
+#include "platform/ErrorObject.h"
+
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vantrel::VantrelError {
+
+inline constexpr std::string_view domain = "Vantrel";
+inline constexpr std::int64_t helperUnreachable = 11;
+inline constexpr std::int64_t diskAccessDenied = 12;
+inline constexpr std::int64_t copyCancelled = 15;
+
+// Code 12. The message names the helper's path when one is given and not empty; the device path,
+// when given (also when empty), is the error's path.
+ErrorObject diskAccessDeniedError(const std::optional<std::string>& path, const std::optional<std::string>& helperPath);
+
+// True for "Vantrel" code 12, POSIX EPERM or EACCES, and for a message that contains
+// "not permitted", "full disk access" or "vollzugriff" in any letter case.
+bool isDiskAccessDenied(const ErrorObject& error);
+// The same test after ErrorObject::fromException.
+bool isDiskAccessDenied(const std::exception& error);
+
+} // namespace vantrel::VantrelError
