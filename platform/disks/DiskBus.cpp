@@ -36,6 +36,7 @@ std::string_view protocolName(DiskBus bus) {
     switch (bus) {
     case DiskBus::usb: return "USB";
     case DiskBus::mmc: return "Secure Digital";
+    case DiskBus::emmc: return "eMMC";
     case DiskBus::thunderbolt: return "Thunderbolt";
     case DiskBus::nvme: return "NVMe";
     case DiskBus::ata: return "SATA";

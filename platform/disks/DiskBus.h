@@ -5,7 +5,9 @@
 
 namespace vantrel {
 
-enum class DiskBus { usb, mmc, thunderbolt, nvme, ata, scsi, virtio, loop, virtualDevice, other };
+// mmc is a card slot (SD and MMC cards); emmc is an MMC chip soldered to the board, which the kernel shows
+// on the same bus with the card type "MMC".
+enum class DiskBus { usb, mmc, emmc, thunderbolt, nvme, ata, scsi, virtio, loop, virtualDevice, other };
 
 namespace DiskBusInfo {
 

@@ -249,6 +249,12 @@ std::optional<DiskFacts> DiskInventory::describeAt(const std::filesystem::path& 
     const auto devicePath = std::filesystem::canonical(diskFolder, error);
     facts.bus = DiskBusInfo::fromDevicePath(name, error ? std::string() : devicePath.string());
     facts.isRemovable = attribute(diskFolder / "removable").value_or("0") == "1";
+    if (facts.bus == DiskBus::mmc) {
+        // The card's type tells a soldered eMMC chip from a card in a slot, which can always be taken out.
+        const auto cardType = attribute(diskFolder / "device" / "type").value_or("");
+        if (cardType == "MMC") facts.bus = DiskBus::emmc;
+        if (cardType == "SD") facts.isRemovable = true;
+    }
     facts.isReadOnly = attribute(diskFolder / "ro").value_or("0") == "1";
     facts.isHotplug = readHotplug(diskFolder, m_roots.sysfs);
     facts.model = readModel(diskFolder);

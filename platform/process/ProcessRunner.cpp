@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace vantrel {
@@ -24,6 +25,9 @@ constexpr std::array<const char*, 3> childEnvironment = {"PATH=/usr/sbin:/usr/bi
 // kernel offers no process descriptor to wait on.
 constexpr std::chrono::milliseconds exitPollInterval{5};
 constexpr std::size_t readChunkBytes = 16 * 1024;
+// How long a killed child may take to go. One stuck in an uninterruptible device wait outlives SIGKILL;
+// it is then reaped in the background so the caller's time limit still holds.
+constexpr std::chrono::milliseconds killGrace{1000};
 
 class Descriptor {
 public:
@@ -180,7 +184,14 @@ ProcessResult ProcessRunner::run(const ProcessRequest& request) const {
     readEnd.reset();
 
     const bool exited = !tooLarge && outputEnded && waitForExit(pid, pidFd.get(), deadline);
-    if (!exited) killGroup(pid);
+    if (!exited) {
+        killGroup(pid);
+        if (!waitForExit(pid, pidFd.get(), Clock::now() + killGrace)) {
+            std::thread([pid] { reap(pid); }).detach();
+            result.outcome = tooLarge ? ProcessResult::Outcome::outputTooLarge : ProcessResult::Outcome::timedOut;
+            return result;
+        }
+    }
     const int status = reap(pid);
     if (tooLarge) {
         result.outcome = ProcessResult::Outcome::outputTooLarge;

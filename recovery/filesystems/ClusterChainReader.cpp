@@ -1,7 +1,6 @@
 #include "recovery/filesystems/ClusterChainReader.h"
 
 #include "recovery/bytesource/Bounds.h"
-#include "recovery/filesystems/FatTable.h"
 #include "recovery/filesystems/FileSystemProbe.h"
 #include "recovery/filesystems/SourceReads.h"
 #include "recovery/filesystems/VisitedClusters.h"
@@ -68,9 +67,9 @@ private:
 };
 
 // The next link while the chain holds; a bad spot in the FAT ends the chain like a missing link.
-std::optional<std::uint32_t> chainLinkOrNothing(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t cluster) {
+std::optional<std::uint32_t> chainLinkOrNothing(FatEntryReader& fat, const VolumeGeometry& geometry, std::uint32_t cluster) {
     std::int64_t ignoredErrors = 0;
-    return SourceReads::passOverBadSpot(ignoredErrors, [&] { return linkedCluster(source, geometry, cluster); })
+    return SourceReads::passOverBadSpot(ignoredErrors, [&] { return linkedCluster(fat, geometry, cluster); })
         .value_or(std::nullopt);
 }
 
@@ -100,8 +99,8 @@ std::uint64_t readChain(ByteSource& source, const RecoveredHit& hit, const ByteS
 
 } // namespace
 
-std::optional<std::uint32_t> linkedCluster(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t cluster) {
-    return FatTable::nextCluster(source, geometry, cluster);
+std::optional<std::uint32_t> linkedCluster(FatEntryReader& fat, const VolumeGeometry&, std::uint32_t cluster) {
+    return fat.nextCluster(cluster);
 }
 
 std::uint64_t readFile(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t firstCluster,
@@ -112,6 +111,7 @@ std::uint64_t readFile(ByteSource& source, const VolumeGeometry& geometry, std::
     const std::uint64_t maxHandled = std::min<std::uint64_t>(fileClusters, geometry.clusterCount) + spareClusters;
 
     ExtentStreamer streamer(source, sink, chunkBytes);
+    FatEntryReader fat(source, geometry);
     VisitedClusters visited;
     bool followChain = true;
     std::uint64_t remaining = byteLength;
@@ -124,7 +124,7 @@ std::uint64_t readFile(ByteSource& source, const VolumeGeometry& geometry, std::
         remaining -= take;
         if (remaining == 0) break;
         if (followChain) {
-            const auto link = chainLinkOrNothing(source, geometry, static_cast<std::uint32_t>(cluster));
+            const auto link = chainLinkOrNothing(fat, geometry, static_cast<std::uint32_t>(cluster));
             if (link && *link != cluster && !visited.contains(*link)) {
                 cluster = *link;
                 continue;

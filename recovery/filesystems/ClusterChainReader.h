@@ -5,6 +5,7 @@
 // byte range. Output is streamed to a sink in bounded chunks, so a large file is never held whole.
 
 #include "recovery/bytesource/ByteSource.h"
+#include "recovery/filesystems/FatEntryReader.h"
 #include "recovery/filesystems/VolumeGeometry.h"
 #include "recovery/model/RecoveredHit.h"
 
@@ -43,7 +44,7 @@ std::uint64_t readFile(ByteSource& source, const VolumeGeometry& geometry, std::
 // FAT12/16/32 read their FAT entries; exFAT reads all 32 bits of its entry. exFAT files flagged
 // NoFatChain keep no links (the Linux driver leaves their entries 0), so they read as consecutive
 // clusters. Read errors propagate.
-std::optional<std::uint32_t> linkedCluster(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t cluster);
+std::optional<std::uint32_t> linkedCluster(FatEntryReader& fat, const VolumeGeometry& geometry, std::uint32_t cluster);
 
 // The FAT or exFAT volume whose cluster heap holds the byte offset at a cluster boundary, and that cluster.
 std::optional<std::pair<VolumeGeometry, std::uint32_t>> inferCluster(ByteSource& source, std::uint64_t byteOffset);

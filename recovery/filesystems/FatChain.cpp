@@ -1,6 +1,6 @@
 #include "recovery/filesystems/FatChain.h"
 
-#include "recovery/filesystems/FatTable.h"
+#include "recovery/filesystems/FatEntryReader.h"
 #include "recovery/filesystems/SourceReads.h"
 #include "recovery/filesystems/VisitedClusters.h"
 
@@ -20,6 +20,7 @@ Bytes readClusterChain(ByteSource& source, const VolumeGeometry& geometry, std::
     Bytes contents;
     Bytes cluster;
     VisitedClusters visited;
+    FatEntryReader fat(source, geometry);
     const std::uint64_t limit = std::min<std::uint64_t>(maxClusters, geometry.clusterCount);
     std::uint32_t current = firstCluster;
     for (std::uint64_t read = 0; read < limit; ++read) {
@@ -28,7 +29,7 @@ Bytes readClusterChain(ByteSource& source, const VolumeGeometry& geometry, std::
         SourceReads::readAvailableInto(source, *offset, geometry.bytesPerCluster(), cluster);
         contents.insert(contents.end(), cluster.begin(), cluster.end());
         if (cluster.size() < geometry.bytesPerCluster()) break;
-        const auto next = FatTable::nextCluster(source, geometry, current);
+        const auto next = fat.nextCluster(current);
         if (!next) break;
         current = *next;
     }
@@ -39,6 +40,7 @@ void appendChainExtents(ByteSource& source, const VolumeGeometry& geometry, std:
                         std::uint64_t byteLength, AllocatedRegionMap& into) {
     const std::uint64_t clusterBytes = geometry.bytesPerCluster();
     VisitedClusters visited;
+    FatEntryReader fat(source, geometry);
     std::uint64_t remaining = byteLength;
     std::uint32_t current = firstCluster;
     while (remaining > 0) {
@@ -49,7 +51,7 @@ void appendChainExtents(ByteSource& source, const VolumeGeometry& geometry, std:
         into.add(*start, length);
         remaining -= length;
         if (remaining == 0) return;
-        const auto next = FatTable::nextCluster(source, geometry, current);
+        const auto next = fat.nextCluster(current);
         if (!next) return;
         current = *next;
     }
@@ -59,10 +61,11 @@ bool isChainFragmented(ByteSource& source, const VolumeGeometry& geometry, std::
                        std::uint64_t byteLength) {
     const std::uint64_t clusters = clustersSpanned(geometry, byteLength);
     if (clusters < 2 || !geometry.isValidCluster(firstCluster)) return false;
+    FatEntryReader fat(source, geometry);
     std::uint32_t current = firstCluster;
     // Consecutive links only climb, so this loop cannot revisit a cluster.
     for (std::uint64_t link = 0; link + 1 < clusters; ++link) {
-        const auto next = FatTable::nextCluster(source, geometry, current);
+        const auto next = fat.nextCluster(current);
         if (!next) return false;
         if (std::uint64_t{*next} != std::uint64_t{current} + 1) return true;
         current = *next;

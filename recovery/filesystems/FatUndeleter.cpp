@@ -3,7 +3,7 @@
 #include "recovery/bytesource/Bounds.h"
 #include "recovery/filesystems/FatChain.h"
 #include "recovery/filesystems/FatDirectoryEntry.h"
-#include "recovery/filesystems/FatTable.h"
+#include "recovery/filesystems/FatEntryReader.h"
 #include "recovery/filesystems/KindForFileName.h"
 #include "recovery/filesystems/SourceReads.h"
 
@@ -60,6 +60,7 @@ bool clustersReallocated(DeletedFileWalk& walk, const FatDirectoryEntry& entry) 
     if (walk.activeRegions.count() == 0) return false;
     const VolumeGeometry& geometry = walk.geometry;
     VisitedClusters visited;
+    FatEntryReader fat(walk.source, geometry);
     std::uint64_t remaining = entry.fileSize;
     std::uint32_t cluster = entry.firstCluster;
     while (remaining > 0) {
@@ -69,9 +70,7 @@ bool clustersReallocated(DeletedFileWalk& walk, const FatDirectoryEntry& entry) 
         if (walk.activeRegions.overlaps(*start, length)) return true;
         remaining -= length;
         if (remaining == 0) return false;
-        const auto next = passOverBadSpot(walk.outcome.readErrors, [&] {
-            return FatTable::nextCluster(walk.source, geometry, cluster);
-        });
+        const auto next = passOverBadSpot(walk.outcome.readErrors, [&] { return fat.nextCluster(cluster); });
         if (!next || !*next) return false;
         cluster = **next;
     }
@@ -121,8 +120,9 @@ void walkEntries(DeletedFileWalk& walk, ByteView directory, const std::string& p
             return true;
         }
         const std::string name = fatShortName(bytes);
+        // The path is shown to the user; a folder name from the disk must not add separators to it.
         if (isWalkableSubdirectory(entry, name, walk.geometry))
-            walkDirectory(walk, entry.firstCluster, path + name + "/", depth + 1);
+            walkDirectory(walk, entry.firstCluster, path + UndeleteNamingState::makeSafeFileName(name) + "/", depth + 1);
         return !walk.outcome.cancelled;
     });
 }

@@ -225,7 +225,13 @@ DetectedPartition probePartition(ByteSource& source, std::uint64_t offset, std::
     length = offset < sourceLength ? std::min(length, sourceLength - offset) : 0;
     DetectedPartition partition{offset, length, DetectedFileSystem::unknown, std::nullopt};
     if (length < minimumPartitionBytes) return partition;
-    const Bytes bootSector = SourceReads::readAvailable(source, offset, std::min(length, bootSectorBufferBytes));
+    // The buffer reaches into the first FAT of a volume with few reserved sectors; a bad spot there
+    // must not hide the boot sector itself, so fall back to its first sector alone.
+    std::int64_t passedOver = 0;
+    auto buffer = SourceReads::passOverBadSpot(passedOver, [&] {
+        return SourceReads::readAvailable(source, offset, std::min(length, bootSectorBufferBytes));
+    });
+    const Bytes bootSector = buffer ? std::move(*buffer) : SourceReads::readAvailable(source, offset, minimumPartitionBytes);
 
     // Precedence: exFAT first, since its boot sector is the more specific (a name and strict shifts)
     // and leaves the FAT parameter block zeroed; then FAT; then the signature-only file systems.
@@ -249,16 +255,7 @@ std::vector<DetectedPartition> probeAll(ByteSource& source) {
 }
 
 std::vector<DetectedPartition> probeAll(ByteSource& source, std::int64_t& readErrors) {
-    // Each map alone, so that one unreadable map sector leaves the others to be tried.
-    using MapReader = std::vector<ByteRange> (*)(ByteSource&);
-    constexpr std::array<MapReader, 3> maps{gptRanges, appleMapRanges, mbrRanges};
-    std::vector<ByteRange> ranges;
-    for (const MapReader map : maps) {
-        ranges = SourceReads::passOverBadSpot(readErrors, [&] { return map(source); }).value_or(std::vector<ByteRange>{});
-        if (!ranges.empty()) break;
-    }
-    if (ranges.empty()) ranges.push_back(ByteRange{0, source.length()});
-
+    const std::vector<ByteRange> ranges = partitionRanges(source, readErrors);
     std::vector<DetectedPartition> partitions;
     for (const ByteRange& range : ranges) {
         auto partition = SourceReads::passOverBadSpot(readErrors, [&] {

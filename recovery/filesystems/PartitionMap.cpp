@@ -76,13 +76,27 @@ bool isAppleHousekeepingType(std::string_view type) {
     return type == "Apple_partition_map" || type.starts_with("Apple_Driver") || type == "Apple_Free";
 }
 
+// The maps in the order they are tried: GPT before MBR, since a GPT disk's MBR holds only the
+// protective entry; the Apple map between them, as its block 0 carries no MBR signature.
+template <typename ReadMap>
+std::vector<ByteRange> firstMapWithRanges(ByteSource& source, ReadMap&& read) {
+    using MapReader = std::vector<ByteRange> (*)(ByteSource&);
+    constexpr std::array<MapReader, 3> mapsInOrder{gptRanges, appleMapRanges, mbrRanges};
+    for (const MapReader map : mapsInOrder)
+        if (auto ranges = read(map); !ranges.empty()) return ranges;
+    return {ByteRange{0, source.length()}};
+}
+
 } // namespace
 
 std::vector<ByteRange> partitionRanges(ByteSource& source) {
-    if (auto ranges = gptRanges(source); !ranges.empty()) return ranges;
-    if (auto ranges = appleMapRanges(source); !ranges.empty()) return ranges;
-    if (auto ranges = mbrRanges(source); !ranges.empty()) return ranges;
-    return {ByteRange{0, source.length()}};
+    return firstMapWithRanges(source, [&](auto&& readMap) { return readMap(source); });
+}
+
+std::vector<ByteRange> partitionRanges(ByteSource& source, std::int64_t& readErrors) {
+    return firstMapWithRanges(source, [&](auto&& readMap) {
+        return SourceReads::passOverBadSpot(readErrors, [&] { return readMap(source); }).value_or(std::vector<ByteRange>{});
+    });
 }
 
 std::vector<ByteRange> gptRanges(ByteSource& source) {

@@ -31,6 +31,9 @@ inline constexpr std::uint32_t maxAppleMapEntries = 64;
 // GPT, else the Apple map, else MBR, each when it yields a range; else the whole source. Map order.
 // Read errors propagate; a malformed map counts as absent.
 std::vector<ByteRange> partitionRanges(ByteSource& source);
+// As above, but a bad spot in one map is counted in readErrors and that map taken as absent, so the
+// next is tried. A device that is gone still propagates.
+std::vector<ByteRange> partitionRanges(ByteSource& source, std::int64_t& readErrors);
 
 std::vector<ByteRange> gptRanges(ByteSource& source);
 std::vector<ByteRange> appleMapRanges(ByteSource& source);

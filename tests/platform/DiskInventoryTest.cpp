@@ -64,6 +64,7 @@ TEST_F(FakeTree, SdCardNvmeDiskAndLoopImage) {
     const auto& card = find(disks, "mmcblk0");
     EXPECT_EQ(card.bus, DiskBus::mmc);
     EXPECT_FALSE(card.isHotplug);
+    EXPECT_TRUE(card.isRemovable);  // an SD card can always be taken out of its slot
     EXPECT_EQ(card.model, "SD64G");
     EXPECT_EQ(card.partitions.at(0).fileSystemName, "ExFAT");
 

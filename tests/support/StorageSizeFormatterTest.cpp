@@ -34,6 +34,9 @@ TEST(StorageSizeFormatter, SignedCountsClampAtZero) {
     EXPECT_EQ(StorageSizeFormatter::format(std::numeric_limits<std::int64_t>::min()), "0 MB");
     EXPECT_EQ(StorageSizeFormatter::format(std::int64_t{1610612736}), "1.5 GB");
     EXPECT_EQ(StorageSizeFormatter::format(std::numeric_limits<std::int64_t>::max()), "8388608 TB");
+    // Plain int and unsigned counts pick the overload of their signedness.
+    EXPECT_EQ(StorageSizeFormatter::format(-5), "0 MB");
+    EXPECT_EQ(StorageSizeFormatter::format(524288u), "0.5 MB");
 }
 
 } // namespace

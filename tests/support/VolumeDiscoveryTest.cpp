@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace vantrel {
 namespace {
 
@@ -29,6 +31,18 @@ TEST_F(FakeMachine, ListsOnlyExternalDisksUnlessAsked) {
     EXPECT_EQ(namesOf(VolumeDiscovery::discover(inventory(), false)), (std::vector<std::string>{"mmcblk0", "sdb"}));
     EXPECT_EQ(namesOf(VolumeDiscovery::discover(inventory(), true)),
               (std::vector<std::string>{"loop0", "mmcblk0", "nvme0n1", "sdb"}));
+}
+
+TEST_F(FakeMachine, SolderedEmmcIsInternal) {
+    tree.addDisk({"mmcblk1", "platform/fe330000.mmc/mmc_host/mmc1/mmc1:0001", 30535680, 179, 32, false,
+                  {{"name", "DA4032"}, {"type", "MMC"}}});
+    EXPECT_EQ(namesOf(VolumeDiscovery::discover(inventory(), false)), (std::vector<std::string>{"mmcblk0", "sdb"}));
+    const auto all = VolumeDiscovery::discover(inventory(), true);
+    const auto chip = std::find_if(all.begin(), all.end(), [](const ExternalVolume& v) { return v.bsdName == "mmcblk1"; });
+    ASSERT_NE(chip, all.end());
+    EXPECT_EQ(chip->protocolName, "eMMC");
+    EXPECT_EQ(chip->name, "DA4032");
+    EXPECT_FALSE(chip->isEjectable);
 }
 
 TEST_F(FakeMachine, DescribesEachDiskAsTheUserSeesIt) {
@@ -59,6 +73,7 @@ TEST_F(FakeMachine, DescribesEachDiskAsTheUserSeesIt) {
     EXPECT_FALSE(card.isMounted);
     EXPECT_FALSE(card.path);
     EXPECT_EQ(card.protocolName, "Secure Digital");
+    EXPECT_TRUE(card.isEjectable);
     EXPECT_EQ(card.fileSystemName, "exFAT");
 
     const auto& image = volumes[3];

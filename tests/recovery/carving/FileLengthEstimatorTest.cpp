@@ -2,6 +2,7 @@
 
 #include "recovery/bytesource/MemoryByteSource.h"
 #include "recovery/carving/SignatureCatalog.h"
+#include "tests/fixtures/SampleContent.h"
 #include "tests/fixtures/SparseByteSource.h"
 #include "tests/fixtures/TestSupport.h"
 
@@ -291,46 +292,9 @@ TEST(FileLengthEstimator, FormatsWithoutAnEndTakeTheFixedGuess) {
     EXPECT_EQ(run(100 * MiB - 1000, Kind::mp3), guessed(1000));
 }
 
-// A stored ZIP archive of the given entries, with a comment.
-Bytes zipArchive(const std::vector<std::pair<std::string, Bytes>>& entries, std::string_view comment) {
-    Bytes out;
-    Bytes directory;
-    for (const auto& [name, data] : entries) {
-        const std::uint64_t localOffset = out.size();
-        put(out, "PK\x03\x04");
-        putLE(out, 10, 2);
-        out.resize(out.size() + 12, 0);
-        putLE(out, data.size(), 4);
-        putLE(out, data.size(), 4);
-        putLE(out, name.size(), 2);
-        putLE(out, 0, 2);
-        put(out, name);
-        out.insert(out.end(), data.begin(), data.end());
-        put(directory, "PK\x01\x02");
-        directory.resize(directory.size() + 16, 0);
-        putLE(directory, data.size(), 4);
-        putLE(directory, data.size(), 4);
-        putLE(directory, name.size(), 2);
-        directory.resize(directory.size() + 12, 0);
-        putLE(directory, localOffset, 4);
-        put(directory, name);
-    }
-    const std::uint64_t directoryOffset = out.size();
-    out.insert(out.end(), directory.begin(), directory.end());
-    put(out, "PK\x05\x06");
-    putLE(out, 0, 4);
-    putLE(out, entries.size(), 2);
-    putLE(out, entries.size(), 2);
-    putLE(out, directory.size(), 4);
-    putLE(out, directoryOffset, 4);
-    putLE(out, comment.size(), 2);
-    put(out, comment);
-    return out;
-}
-
 TEST(FileLengthEstimator, AZipEndsAtItsEndRecordAndComment) {
-    const Bytes inner = zipArchive({{"inner.txt", Bytes(100, 'i')}}, "");
-    const Bytes archive = zipArchive({{"word/document.xml", test::randomBytes(400 * KiB, 1)},
+    const Bytes inner = test::SampleContent::zip({{"inner.txt", Bytes(100, 'i')}}, "");
+    const Bytes archive = test::SampleContent::zip({{"word/document.xml", test::randomBytes(400 * KiB, 1)},
                                       {"nested.zip", inner},
                                       {"b.bin", test::randomBytes(300 * KiB, 2)}},
                                      "a comment");

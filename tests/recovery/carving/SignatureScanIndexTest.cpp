@@ -1,6 +1,7 @@
 #include "recovery/carving/SignatureScanIndex.h"
 
 #include "recovery/carving/SignatureCatalog.h"
+#include "tests/fixtures/ReferenceSignatureSearch.h"
 #include "tests/fixtures/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -16,54 +17,7 @@ using K = RecoveredFileKind;
 
 Bytes text(std::string_view ascii) { return Bytes(ascii.begin(), ascii.end()); }
 
-// The straightforward search: each pattern in index order, every occurrence of its needle from the window's
-// start (a match at m resumes at m + 1), the masked header checked at the implied start; then one stable sort
-// by offset, longer header first.
-std::vector<ScanCandidate> referenceCandidates(const SignatureScanIndex& index, ByteView window) {
-    std::vector<ScanCandidate> found;
-    for (const auto& pattern : index.patterns()) {
-        const std::size_t length = pattern.needle.size();
-        for (std::size_t s = 0; s + length <= window.size(); ++s) {
-            if (std::memcmp(window.data() + s, pattern.needle.data(), length) != 0) continue;
-            const std::int64_t start = static_cast<std::int64_t>(s) - pattern.needleOffset;
-            if (start < 0 || !pattern.signature.matchesHeader(window, start)) continue;
-            found.push_back(ScanCandidate{start, &pattern.signature, 0});
-        }
-    }
-    std::stable_sort(found.begin(), found.end(), [](const ScanCandidate& a, const ScanCandidate& b) {
-        if (a.offset != b.offset) return a.offset < b.offset;
-        return a.signature->header.size() > b.signature->header.size();
-    });
-    return found;
-}
-
-std::vector<std::int64_t> referenceFtyp(ByteView window) {
-    std::vector<std::int64_t> found;
-    for (std::size_t m = 0; m + 4 <= window.size(); ++m)
-        if (std::memcmp(window.data() + m, "ftyp", 4) == 0) found.push_back(static_cast<std::int64_t>(m));
-    return found;
-}
-
-// Offsets and rows only: the fast search's ranks are its own bookkeeping.
-std::vector<std::pair<std::int64_t, const FileSignature*>> strip(const std::vector<ScanCandidate>& list) {
-    std::vector<std::pair<std::int64_t, const FileSignature*>> out;
-    for (const auto& candidate : list) out.emplace_back(candidate.offset, candidate.signature);
-    return out;
-}
-
-void expectSameAsReference(SignatureScanIndex& index, ByteView window, const std::string& label) {
-    const auto expected = strip(referenceCandidates(index, window));
-    for (const int width : {512, 256, 0}) {
-        index.limitVectorWidth(width);
-        std::vector<ScanCandidate> candidates;
-        std::vector<std::int64_t> ftyp;
-        index.scan(window, candidates, ftyp);
-        EXPECT_EQ(strip(candidates), expected) << label << " at vector width " << width;
-        if (!index.ftypSignatures().empty()) {
-            EXPECT_EQ(ftyp, referenceFtyp(window)) << label;
-        }
-    }
-}
+using test::expectSameAsReference;
 
 // Random bytes sprinkled with every header of the table and pieces of them, overlapping at times, so that
 // many offsets hold several candidates and the window's edges cut headers.

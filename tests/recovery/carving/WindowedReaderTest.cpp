@@ -1,6 +1,6 @@
 #include "recovery/carving/WindowedReader.h"
 
-#include "recovery/bytesource/MemoryByteSource.h"
+#include "tests/fixtures/ScriptedByteSource.h"
 #include "tests/fixtures/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -8,27 +8,10 @@
 namespace vantrel {
 namespace {
 
-// A source over a buffer that records its reads and can be told to fail.
-class RecordingSource final : public ByteSource {
-public:
-    explicit RecordingSource(Bytes data) : m_data(std::move(data)) {}
-    std::uint64_t length() const override { return m_data.length(); }
-    void readInto(std::uint64_t offset, std::int64_t count, Bytes& out) override {
-        reads.emplace_back(offset, count);
-        if (failing) throw ByteSourceError::readFailed(offset);
-        m_data.readInto(offset, count, out);
-    }
-    std::vector<std::pair<std::uint64_t, std::int64_t>> reads;
-    bool failing = false;
-
-private:
-    MemoryByteSource m_data;
-};
-
 class WindowedReaderTest : public ::testing::Test {
 protected:
     Bytes device = test::randomBytes(1000, 7);
-    RecordingSource source{device};
+    test::ScriptedByteSource source{device};
     ByteView bytes(std::uint64_t offset, std::uint64_t length) const {
         return ByteView(device).subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(length));
     }
@@ -45,7 +28,7 @@ Bytes readAll(WindowedReader& reader, std::uint64_t offset, std::uint64_t count)
 }
 
 TEST_F(WindowedReaderTest, ReadsInsideTheWindowNeverTouchTheSourceAndCopyNothing) {
-    source.failing = true;
+    source.failAll();
     WindowedReader reader(source, {bytes(100, 200), 100});
     Bytes scratch;
     const ByteView view = reader.read(150, 50, scratch);
@@ -68,14 +51,14 @@ TEST_F(WindowedReaderTest, FillsBytesOutsideTheWindowFromTheSource) {
 }
 
 TEST_F(WindowedReaderTest, ServesReadsPastTheWindowFromTheNextWindowAlreadyRead) {
-    source.failing = true;
+    source.failAll();
     // Windows of 200 bytes sharing 64: [100, 300) and [236, 436).
     WindowedReader reader(source, {bytes(100, 200), 100}, {bytes(236, 200), 236});
     EXPECT_EQ(readAll(reader, 120, 300), expected(120, 300));
     EXPECT_EQ(readAll(reader, 250, 100), expected(250, 100));
     EXPECT_TRUE(source.reads.empty());
     EXPECT_THROW(readAll(reader, 120, 400), ByteSourceError);
-    source.failing = false;
+    source.clearFailures();
     EXPECT_EQ(readAll(reader, 120, 400), expected(120, 400));
 }
 

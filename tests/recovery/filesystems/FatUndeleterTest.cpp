@@ -1,15 +1,18 @@
 #include "recovery/filesystems/FatUndeleter.h"
 
 #include "recovery/bytesource/FileByteSource.h"
+#include "recovery/bytesource/MemoryByteSource.h"
 #include "recovery/filesystems/ClusterChainReader.h"
 #include "recovery/filesystems/FileSystemProbe.h"
 #include "tests/fixtures/FatImageBuilder.h"
 #include "tests/fixtures/FaultyByteSource.h"
+#include "tests/fixtures/MemoryVolume.h"
 #include "tests/fixtures/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <map>
+#include <string_view>
 
 namespace vantrel {
 namespace {
@@ -260,6 +263,40 @@ TEST_F(FatUndeleterOnFat32, DropsJpegsTooSmallForTheirPixelsButNotPngs) {
     EXPECT_EQ(walked.hits[0].kind, RecoveredFileKind::png);
     EXPECT_EQ(walked.hits[0].dimensions, (ImageDimensions{1000, 1000}));
     EXPECT_EQ(walked.hits[1].byteLength, 12288u);
+}
+
+// Entries crafted into the fixed root directory of a FAT16 volume in memory.
+TEST(FatUndeleter, ReportsOnlyDeletedFilesBeforeTheEndMark) {
+    test::MemoryVolume volume(5000);
+    const std::uint64_t root = volume.clusterOffset(2) - 512;  // one sector of 16 entries
+    std::size_t slot = 0;
+    const auto entry = [&](std::string_view name11, std::uint8_t attributes, std::uint16_t high, std::uint16_t low,
+                           std::uint32_t size) {
+        Bytes& image = volume.image();
+        const std::uint64_t at = root + 32 * slot++;
+        std::copy(name11.begin(), name11.end(), image.begin() + static_cast<std::ptrdiff_t>(at));
+        image[at + 11] = attributes;
+        for (int i = 0; i < 2; ++i) {
+            image[at + 20 + i] = static_cast<std::uint8_t>(high >> (8 * i));
+            image[at + 26 + i] = static_cast<std::uint8_t>(low >> (8 * i));
+        }
+        for (int i = 0; i < 4; ++i) image[at + 28 + i] = static_cast<std::uint8_t>(size >> (8 * i));
+    };
+    entry("\xE5OLUME  JPG", 0x08, 0, 5, 600);      // a deleted volume label
+    entry("\xE5IR     JPG", 0x10, 0, 6, 600);      // a deleted folder
+    entry("\xE5MPTY   JPG", 0x20, 0, 7, 0);        // no bytes
+    entry("\xE5" "ERO    JPG", 0x20, 0, 1, 600);      // no cluster
+    entry("\xE5MG_0001JPG", 0x20, 0xFFFF, 9, 600); // FAT16 keeps other data in the high word
+    entry(std::string_view("\0\0\0\0\0\0\0\0\0\0\0", 11), 0, 0, 0, 0);
+    entry("\xE5" "FTER   JPG", 0x20, 0, 12, 600);     // after the end mark
+    MemoryByteSource source(volume.image());
+    const VolumeGeometry geometry = probeOne(source);
+    ASSERT_EQ(geometry.fatEntryBits, 16);
+    const Walked walked = walk(source, geometry);
+    ASSERT_EQ(walked.hits.size(), 1u);
+    EXPECT_EQ(walked.hits[0].byteOffset, volume.clusterOffset(9));
+    EXPECT_EQ(walked.hits[0].clusterHint->firstCluster, 9u);
+    EXPECT_EQ(ClusterChainReader::extractBytes(source, walked.hits[0], UINT64_MAX), test::MemoryVolume::expected({9, 10}, 88));
 }
 
 } // namespace

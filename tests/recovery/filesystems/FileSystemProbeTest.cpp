@@ -160,6 +160,9 @@ TEST(FileSystemProbe, UnreadableBootSectorIsCountedAndThePartitionUnknown) {
     std::copy(boot.begin(), boot.end(), image.begin());
     test::FaultyByteSource source(image);
     ASSERT_EQ(FileSystemProbe::probeAll(source)[0].fileSystem, DetectedFileSystem::fat16);
+    source.addBadRange(2048, 512);
+    EXPECT_EQ(FileSystemProbe::probeAll(source)[0].fileSystem, DetectedFileSystem::fat16)
+        << "a bad spot in the FAT does not hide the boot sector before it";
     source.addBadRange(0, 512);
     EXPECT_THROW(FileSystemProbe::probeAll(source), ByteSourceError);
     std::int64_t readErrors = 0;

@@ -91,6 +91,9 @@ TEST(PartitionMap, ProtectiveMbrWithoutGptIsTheWholeDeviceButAnUnreadableHeaderF
     EXPECT_EQ(FileSystemProbe::partitionRanges(source), (std::vector<ByteRange>{{0, 64 * 512}}));
     source.addBadRange(512, 512);
     EXPECT_THROW(FileSystemProbe::partitionRanges(source), ByteSourceError);
+    std::int64_t readErrors = 0;
+    EXPECT_EQ(FileSystemProbe::partitionRanges(source, readErrors), (std::vector<ByteRange>{{0, 64 * 512}}));
+    EXPECT_EQ(readErrors, 1) << "the GPT header; the Apple map stops at its missing signature";
 }
 
 TEST(PartitionMap, MbrKeepsExtendedEntriesAndDropsEntriesPastTheEnd) {

@@ -1,0 +1,401 @@
+#include "recovery/carving/SignatureCarver.h"
+
+#include "recovery/carving/BMPMetadata.h"
+#include "recovery/carving/FileLengthEstimator.h"
+#include "recovery/carving/GIFMetadata.h"
+#include "recovery/carving/JPEGMetadata.h"
+#include "recovery/carving/KindDetectors.h"
+#include "recovery/carving/PNGMetadata.h"
+#include "recovery/carving/SignatureScanIndex.h"
+#include "recovery/carving/TIFFMetadata.h"
+#include "recovery/carving/WindowedReader.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <stdexcept>
+
+namespace vantrel {
+
+namespace {
+
+// ---- What the format readers say about a candidate. Every call into them is in this section. ----
+
+// The smallest BMP: a 14-byte file header and a 40-byte information header.
+constexpr std::size_t bmpCheckBytes = 54;
+// A TIFF header: byte order, magic, first directory offset.
+constexpr std::size_t tiffHeaderBytes = 8;
+// The first directory of a TIFF lies this close to the header, or the header is taken for chance bytes.
+constexpr std::uint32_t maxFirstIFDOffset = 0x100000;
+constexpr std::uint16_t tiffMagic = 42;
+
+// TIFF 6.0 header: "II" (little-endian) or "MM" (big-endian) at 0; at 2 the magic 42 in that order, or the
+// ORF variants "RO"/"RS" (little-endian) and "OR" (big-endian); at 4 the 32-bit offset of the first IFD.
+bool tiffHeaderPlausible(ByteView from) {
+    if (from.size() < tiffHeaderBytes) return true;  // decided when the hit is built
+    const bool little = FieldReader::matches(from, 0, "II");
+    const bool big = FieldReader::matches(from, 0, "MM");
+    if (!little && !big) return false;
+    const std::uint16_t magic = little ? FieldReader::u16le(from, 2) : FieldReader::u16be(from, 2);
+    const bool olympus = little ? FieldReader::matches(from, 2, "RO") || FieldReader::matches(from, 2, "RS")
+                                : FieldReader::matches(from, 2, "OR");
+    if (magic != tiffMagic && !olympus) return false;
+    const std::uint32_t firstIFD = little ? FieldReader::u32le(from, 4) : FieldReader::u32be(from, 4);
+    return firstIFD >= tiffHeaderBytes && firstIFD < maxFirstIFDOffset;
+}
+
+// Cheap tests of the bytes at a header found in the window, before any hit is built.
+bool passesHeaderCheck(const ScanCandidate& candidate, ByteView window) {
+    const ByteView from = window.subspan(static_cast<std::size_t>(candidate.offset));
+    switch (candidate.signature->kind) {
+    case RecoveredFileKind::bmp:
+        // Two bytes "BM" are common in any data; with fewer bytes left the hit building decides.
+        return from.size() < bmpCheckBytes || BMPMetadata::looksValid(from.first(bmpCheckBytes));
+    case RecoveredFileKind::tiff:
+    case RecoveredFileKind::cr2:
+    case RecoveredFileKind::orf: return tiffHeaderPlausible(from);
+    default: return true;
+    }
+}
+
+// The precise kind of a zip or ISO media row, from the file's first bytes.
+RecoveredFileKind kindFromHead(RecoveredFileKind rowKind, ByteView head) {
+    if (rowKind == RecoveredFileKind::zip) return OfficeKindDetector::refineZipKind(head);
+    if (FileKind::ftypRefinableKinds().contains(rowKind)) return FtypKindDetector::refine(head);
+    return rowKind;
+}
+
+bool isTiffFamily(RecoveredFileKind kind) {
+    using K = RecoveredFileKind;
+    return kind == K::tiff || kind == K::cr2 || kind == K::nef || kind == K::arw || kind == K::orf;
+}
+
+std::optional<ImageDimensions> pictureDimensions(RecoveredFileKind kind, ByteView head, ByteView tiffData) {
+    using K = RecoveredFileKind;
+    if (isTiffFamily(kind)) return TIFFMetadata::dimensions(tiffData);
+    if (kind == K::gif) return GIFMetadata::dimensions(head);
+    if (kind == K::bmp) return BMPMetadata::dimensions(head);
+    if (kind == K::png) return PNGMetadata::dimensions(head);
+    if (kind == K::jpeg) return JPEGMetadata::dimensions(head);
+    return std::nullopt;
+}
+
+// A JPEG far smaller than its pixel count is a thumbnail or a fragment, not the picture it claims.
+bool plausibleSize(RecoveredFileKind kind, std::uint64_t length, const std::optional<ImageDimensions>& dimensions) {
+    return kind != RecoveredFileKind::jpeg || !dimensions || JPEGMetadata::isPlausiblePayloadSize(length, *dimensions);
+}
+
+// ---- The carve ----
+
+std::string suggestedName(std::int64_t serial, RecoveredFileKind kind) {
+    char number[32];
+    std::snprintf(number, sizeof number, "recovered_%05lld.", static_cast<long long>(serial));
+    return number + std::string(FileKind::preferredExtension(kind));
+}
+
+// Windows are read from and to multiples of this (which every device block size divides), so that a
+// device read lands straight in the window's buffer instead of going through the source's bounce buffer.
+constexpr std::uint64_t readAlignmentBytes = 4096;
+
+// One window of the device in memory: the window is view() of the aligned bytes read around it.
+struct WindowBuffer {
+    Bytes bytes;
+    std::uint64_t readOffset = 0;  // device offset of bytes[0]
+    std::uint64_t offset = 0;      // device offset of the window
+    std::uint64_t requested = 0;   // the window's length as asked
+    std::size_t viewStart = 0;
+    std::size_t viewLength = 0;
+    std::int64_t readErrors = 0;   // blocks of this window that could not be read (held as zeros)
+    bool filled = false;
+
+    ByteView view() const { return filled ? ByteView(bytes).subspan(viewStart, viewLength) : ByteView{}; }
+};
+
+struct BuiltHit {
+    RecoveredHit hit;
+    LengthBasis basis = LengthBasis::guessed;
+};
+
+// The state of one carve call.
+class CarveRun {
+public:
+    CarveRun(const SignatureCarver& carver, ByteSource& source, const RecoveryFilters& filters,
+             const AllocatedRegionMap& regions, const SignatureCarver::CancelCheck& shouldCancel,
+             const SignatureCarver::ProgressHandler& onProgress, const SignatureCarver::HitHandler& onHit)
+        : m_source(source), m_filters(filters), m_regions(regions), m_shouldCancel(shouldCancel),
+          m_onProgress(onProgress), m_onHit(onHit), m_index(carver.signatures(), filters.allowedKinds),
+          m_windowSize(static_cast<std::uint64_t>(carver.windowSize())),
+          m_blockSize(carver.sectorSize() == 0 ? 512 : carver.sectorSize()) {
+        m_candidates.reserve(64);
+    }
+
+    void run();
+
+private:
+    bool cancelled() const { return m_shouldCancel && m_shouldCancel(); }
+    void report(std::uint64_t bytesScanned, std::uint64_t total) const {
+        if (m_onProgress) m_onProgress(ScanProgress{bytesScanned, total, m_hitsFound, m_readErrors});
+    }
+
+    void readWindow(std::uint64_t offset, std::uint64_t count, WindowBuffer& into);
+    void readInPieces(std::uint64_t offset, std::uint64_t count, WindowBuffer& into);
+    // False when the carve was cancelled inside the window.
+    bool carveWindow(std::uint64_t position);
+    bool carveIsoMedia(std::uint64_t position, ByteView window);
+    std::optional<BuiltHit> tryMakeHit(const FileSignature& signature, std::uint64_t offset);
+    std::optional<BuiltHit> makeHit(WindowedReader& reader, const FileSignature& signature, std::uint64_t offset);
+    void offer(BuiltHit built);
+
+    ByteSource& m_source;
+    const RecoveryFilters& m_filters;
+    const AllocatedRegionMap& m_regions;
+    const SignatureCarver::CancelCheck& m_shouldCancel;
+    const SignatureCarver::ProgressHandler& m_onProgress;
+    const SignatureCarver::HitHandler& m_onHit;
+    const SignatureScanIndex m_index;
+    const std::uint64_t m_windowSize;
+    const std::uint64_t m_blockSize;
+
+    FileLengthEstimator m_estimator;
+    WindowBuffer m_current, m_next;
+    std::vector<ScanCandidate> m_candidates;
+    std::vector<std::int64_t> m_ftypOffsets;
+    Bytes m_headScratch, m_pieceScratch;
+    std::uint64_t m_length = 0;  // the source's length, asked anew for every window
+    std::int64_t m_hitsFound = 0;
+    std::int64_t m_readErrors = 0;
+    std::uint64_t m_errorsCountedTo = 0;  // unreadable blocks ending at or before this were counted
+};
+
+void CarveRun::run() {
+    const std::uint64_t total = m_source.length();
+    std::uint64_t position = 0;
+    while (total != 0) {
+        if (cancelled()) return;
+        m_length = m_source.length();
+        if (position >= m_length) break;
+        const std::uint64_t remaining = m_length - position;
+        const std::uint64_t chunk = std::min(remaining, m_windowSize);
+        if (m_next.filled && m_next.offset == position && m_next.requested == chunk)
+            std::swap(m_current, m_next);
+        else
+            readWindow(position, chunk, m_current);
+        m_next.filled = false;
+        m_readErrors += m_current.readErrors;
+
+        // The following window is read before this one is carved, so that files running past this window's
+        // end are read from memory; the reads come in the same order as without it.
+        const bool last = m_windowSize >= remaining;
+        if (!last) {
+            const std::uint64_t nextPosition = position + m_windowSize - SignatureCarver::windowOverlapBytes;
+            readWindow(nextPosition, std::min(m_length - nextPosition, m_windowSize), m_next);
+        }
+
+        if (!carveWindow(position)) return;
+        position = last ? m_length : position + m_windowSize - SignatureCarver::windowOverlapBytes;
+        report(std::min(position, m_length), total);
+        if (position >= m_length) break;
+    }
+    report(m_source.length(), total);
+}
+
+void CarveRun::readWindow(std::uint64_t offset, std::uint64_t count, WindowBuffer& into) {
+    into.offset = offset;
+    into.requested = count;
+    into.readErrors = 0;
+    into.filled = true;
+    into.readOffset = offset / readAlignmentBytes * readAlignmentBytes;
+    const std::uint64_t end = offset + count;  // within the device, so no overflow
+    const std::uint64_t alignedEnd =
+        std::min(m_length, (end + readAlignmentBytes - 1) / readAlignmentBytes * readAlignmentBytes);
+    try {
+        m_source.readInto(into.readOffset, static_cast<std::int64_t>(std::max(end, alignedEnd) - into.readOffset),
+                          into.bytes);
+    } catch (const PosixError& error) {
+        if (error.isDeviceGone()) throw;
+        readInPieces(offset, count, into);
+    } catch (const ByteSourceError&) {
+        readInPieces(offset, count, into);
+    }
+    into.viewStart = static_cast<std::size_t>(offset - into.readOffset);
+    const std::uint64_t held = into.bytes.size() > into.viewStart ? into.bytes.size() - into.viewStart : 0;
+    into.viewLength = static_cast<std::size_t>(std::min(count, held));
+}
+
+// A bad spot fails the read of a whole window: the window is read again in pieces, and a failing piece block
+// by block, on the device's own boundaries. What can be read is carved; the blocks that cannot be read are
+// held as zeros (which match no signature) and counted once, also where windows share bytes.
+void CarveRun::readInPieces(std::uint64_t offset, std::uint64_t count, WindowBuffer& into) {
+    into.readOffset = offset;
+    into.bytes.assign(count, 0);
+    std::uint64_t end = offset + count;
+    // Reads [from, to) into place; false when it fails. Fewer bytes only come back at the device's end.
+    auto readPart = [&](std::uint64_t from, std::uint64_t to) {
+        try {
+            m_source.readInto(from, static_cast<std::int64_t>(to - from), m_pieceScratch);
+        } catch (const PosixError& error) {
+            if (error.isDeviceGone()) throw;
+            return false;
+        } catch (const ByteSourceError&) {
+            return false;
+        }
+        std::copy(m_pieceScratch.begin(), m_pieceScratch.end(),
+                  into.bytes.begin() + static_cast<std::ptrdiff_t>(from - offset));
+        if (m_pieceScratch.size() < to - from) end = std::min(end, from + m_pieceScratch.size());
+        return true;
+    };
+    auto nextBoundary = [](std::uint64_t at, std::uint64_t unit) { return (at / unit + 1) * unit; };
+    for (std::uint64_t piece = offset; piece < end;) {
+        const std::uint64_t pieceEnd = std::min(end, nextBoundary(piece, SignatureCarver::retryPieceBytes));
+        if (!readPart(piece, pieceEnd)) {
+            for (std::uint64_t block = piece; block < std::min(end, pieceEnd);) {
+                const std::uint64_t blockEnd = std::min(pieceEnd, nextBoundary(block, m_blockSize));
+                if (!readPart(block, blockEnd) && blockEnd > m_errorsCountedTo) {
+                    ++into.readErrors;
+                    m_errorsCountedTo = blockEnd;
+                }
+                block = blockEnd;
+            }
+        }
+        piece = pieceEnd;
+    }
+    into.bytes.resize(end - offset);
+}
+
+bool CarveRun::carveWindow(std::uint64_t position) {
+    const ByteView window = m_current.view();
+    m_candidates.clear();
+    m_ftypOffsets.clear();
+    if (!m_index.patterns().empty() && cancelled()) return false;
+    m_index.scan(window, m_candidates, m_ftypOffsets);
+    std::erase_if(m_candidates, [&](const ScanCandidate& candidate) { return !passesHeaderCheck(candidate, window); });
+
+    std::int64_t skipUntil = 0;
+    for (std::size_t i = 0; i < m_candidates.size(); ++i) {
+        if (i % SignatureCarver::cancelCheckCandidates == 0 && cancelled()) return false;
+        const ScanCandidate& candidate = m_candidates[i];
+        if (candidate.offset < skipUntil) continue;
+        auto built = tryMakeHit(*candidate.signature, position + static_cast<std::uint64_t>(candidate.offset));
+        if (!built) continue;
+        const bool structural = built->basis == LengthBasis::structural;
+        const std::uint64_t length = built->hit.byteLength;
+        offer(std::move(*built));
+        // Headers inside a file whose extent its own structure gave are parts of it (thumbnails, embedded
+        // streams). After a guessed length nothing is passed over: small files may lie back to back.
+        if (!structural) continue;
+        std::uint64_t step = std::min(window.size() - static_cast<std::uint64_t>(candidate.offset), length);
+        step = std::max({step, candidate.signature->alignment, std::uint64_t{1}});
+        skipUntil = candidate.offset + static_cast<std::int64_t>(std::min(step, SignatureCarver::maxSkipBytes));
+    }
+    if (cancelled()) return false;
+    if (m_index.ftypSignatures().empty()) return true;
+    if (window.size() >= 4 && !carveIsoMedia(position, window)) return false;
+    return !cancelled();
+}
+
+// ISO base media files (ISO/IEC 14496-12) start with a box whose 32-bit size varies, so they are found by the
+// "ftyp" type that follows it; the box, and the file, start 4 bytes earlier.
+bool CarveRun::carveIsoMedia(std::uint64_t position, ByteView window) {
+    std::uint64_t searchStart = 0;
+    for (const std::int64_t found : m_ftypOffsets) {
+        if (searchStart % SignatureCarver::ftypCancelCheckBytes == 0 && cancelled()) return false;
+        const auto m = static_cast<std::uint64_t>(found);
+        searchStart = m + 1;
+        // A size field before the device's start cannot exist; one before this window lies in the previous one.
+        if (m < 4 && position < 4 - m) continue;
+        for (const FileSignature& signature : m_index.ftypSignatures()) {
+            if (m >= 4 && !signature.matchesHeader(window, static_cast<std::int64_t>(m - 4))) continue;
+            auto built = tryMakeHit(signature, position + m - 4);
+            if (!built) continue;
+            offer(std::move(*built));
+            break;
+        }
+    }
+    // The search that finds no further "ftyp" asks as well.
+    if (searchStart + 4 <= window.size() && searchStart % SignatureCarver::ftypCancelCheckBytes == 0 && cancelled())
+        return false;
+    return true;
+}
+
+std::optional<BuiltHit> CarveRun::tryMakeHit(const FileSignature& signature, std::uint64_t offset) {
+    WindowedReader reader(m_source, {m_current.view(), m_current.offset}, {m_next.view(), m_next.offset});
+    try {
+        return makeHit(reader, signature, offset);
+    } catch (const PosixError& error) {
+        if (error.isDeviceGone()) throw;
+    } catch (const ByteSourceError&) {
+    }
+    // An unreadable spot inside one candidate costs that candidate only.
+    return std::nullopt;
+}
+
+std::optional<BuiltHit> CarveRun::makeHit(WindowedReader& reader, const FileSignature& signature,
+                                          std::uint64_t offset) {
+    if (offset >= m_length) return std::nullopt;
+    const std::uint64_t deviceRemaining = m_length - offset;
+    const std::uint64_t available = std::min(deviceRemaining, signature.maxScanLength);
+    const ByteView head =
+        reader.read(offset, std::min(available, FileLengthEstimator::headBytes), m_headScratch);
+    RecoveredFileKind kind = kindFromHead(signature.kind, head);
+
+    LengthCandidate candidate;
+    candidate.rowKind = signature.kind;
+    candidate.refinedKind = kind;
+    if (signature.footer) candidate.footer = *signature.footer;
+    candidate.offset = offset;
+    candidate.available = available;
+    candidate.deviceRemaining = deviceRemaining;
+    candidate.head = head;
+    candidate.minimumByteSize = m_filters.minimumByteSize;
+    const auto estimate = m_estimator.estimate(candidate, reader);
+    if (!estimate) return std::nullopt;
+
+    const ByteView tiffData = m_estimator.tiffData();
+    if (kind == RecoveredFileKind::tiff) kind = TIFFKindDetector::refine(tiffData);
+    const auto dimensions = pictureDimensions(kind, head, tiffData);
+    if (!plausibleSize(kind, estimate->length, dimensions)) return std::nullopt;
+
+    BuiltHit built;
+    built.basis = estimate->basis;
+    RecoveredHit& hit = built.hit;
+    hit.kind = kind;
+    hit.byteOffset = offset;
+    hit.byteLength = estimate->length;
+    hit.suggestedName = suggestedName(m_hitsFound + 1, kind);
+    hit.dimensions = dimensions;
+    hit.source = HitSource::signatureCarve;
+    hit.integrity = HitIntegrity::pending;
+    return built;
+}
+
+void CarveRun::offer(BuiltHit built) {
+    RecoveredHit& hit = built.hit;
+    if (built.basis == LengthBasis::structural) {
+        if (hit.byteLength != 0 && m_regions.overlaps(hit.byteOffset, hit.byteLength)) return;
+    } else {
+        // A guessed length says nothing about where the file ends: only a header inside a live file is
+        // dropped, and the guess stops where the next live file begins.
+        if (m_regions.overlaps(hit.byteOffset, 1)) return;
+        const std::uint64_t nextLive = m_regions.nextRangeStart(hit.byteOffset);
+        if (nextLive != UINT64_MAX) hit.byteLength = std::min(hit.byteLength, nextLive - hit.byteOffset);
+    }
+    if (!m_filters.accepts(hit)) return;
+    ++m_hitsFound;
+    if (m_onHit) m_onHit(hit);
+}
+
+} // namespace
+
+SignatureCarver::SignatureCarver(std::vector<FileSignature> signatures, std::uint64_t sectorSize,
+                                 std::int64_t windowSize)
+    : m_signatures(std::move(signatures)), m_sectorSize(sectorSize), m_windowSize(windowSize) {
+    if (windowSize <= static_cast<std::int64_t>(windowOverlapBytes))
+        throw std::invalid_argument("carve window size must exceed the window overlap");
+}
+
+void SignatureCarver::carve(ByteSource& source, const RecoveryFilters& filters, const AllocatedRegionMap& excludeRegions,
+                            const CancelCheck& shouldCancel, const ProgressHandler& onProgress,
+                            const HitHandler& onHit) const {
+    CarveRun(*this, source, filters, excludeRegions, shouldCancel, onProgress, onHit).run();
+}
+
+} // namespace vantrel

@@ -1,0 +1,59 @@
+#pragma once
+// Finds files in raw space by their signatures: reads the device window by window, builds a hit for each
+// header found (kind, length, picture size), drops what lies in live files or fails the filters, and hands
+// every other hit to the caller as soon as it is found.
+
+#include "recovery/bytesource/ByteSource.h"
+#include "recovery/carving/FileSignature.h"
+#include "recovery/filesystems/AllocatedRegionMap.h"
+#include "recovery/model/RecoveryFilters.h"
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace vantrel {
+
+class SignatureCarver {
+public:
+    static constexpr std::int64_t defaultWindowBytes = 4 * 1024 * 1024;
+    // Consecutive windows share this many bytes, so a header cut by a window's end is whole in the next.
+    static constexpr std::uint64_t windowOverlapBytes = 64;
+    // A window that fails to read is read again in pieces of this size, and a failing piece block by block.
+    static constexpr std::uint64_t retryPieceBytes = 64 * 1024;
+    // After a file whose length its own structure gives, headers inside its first bytes are passed over;
+    // at most this far, so a wrong length cannot hide much.
+    static constexpr std::uint64_t maxSkipBytes = 256 * 1024;
+    // Cancellation is asked every this many candidates, and at these multiples of the "ftyp" search start.
+    static constexpr std::size_t cancelCheckCandidates = 64;
+    static constexpr std::uint64_t ftypCancelCheckBytes = 64 * 1024;
+
+    using CancelCheck = std::function<bool()>;
+    using ProgressHandler = std::function<void(const ScanProgress&)>;
+    using HitHandler = std::function<void(const RecoveredHit&)>;
+
+    // sectorSize is the device's block size, the smallest piece a failed read is retried in (512 when 0).
+    // Throws std::invalid_argument when windowSize is not above windowOverlapBytes: the windows would not
+    // advance.
+    SignatureCarver(std::vector<FileSignature> signatures, std::uint64_t sectorSize,
+                    std::int64_t windowSize = defaultWindowBytes);
+
+    const std::vector<FileSignature>& signatures() const { return m_signatures; }
+    std::uint64_t sectorSize() const { return m_sectorSize; }
+    std::int64_t windowSize() const { return m_windowSize; }
+
+    // Carves the whole source. Reports progress after every window and once more at the end (not when
+    // cancelled); returns when the source is covered or shouldCancel answers true. Unreadable blocks are
+    // counted in readErrors and carving goes on; a device that has gone away (PosixError::isDeviceGone)
+    // ends the carve with that error. A hit is delivered only when it lies outside every range of
+    // excludeRegions and the filters accept it. Callbacks run on the calling thread.
+    void carve(ByteSource& source, const RecoveryFilters& filters, const AllocatedRegionMap& excludeRegions,
+               const CancelCheck& shouldCancel, const ProgressHandler& onProgress, const HitHandler& onHit) const;
+
+private:
+    std::vector<FileSignature> m_signatures;
+    std::uint64_t m_sectorSize;
+    std::int64_t m_windowSize;
+};
+
+} // namespace vantrel

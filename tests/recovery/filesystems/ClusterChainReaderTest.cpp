@@ -1,0 +1,134 @@
+#include "recovery/filesystems/ClusterChainReader.h"
+
+#include "recovery/bytesource/MemoryByteSource.h"
+#include "recovery/filesystems/FileSystemProbe.h"
+#include "tests/fixtures/FaultyByteSource.h"
+#include "tests/fixtures/MemoryVolume.h"
+
+#include <gtest/gtest.h>
+
+namespace vantrel {
+namespace {
+
+using test::MemoryVolume;
+constexpr std::uint64_t sectorBytes = MemoryVolume::clusterBytes;
+
+Bytes extractAll(ByteSource& source, const RecoveredHit& hit) {
+    return ClusterChainReader::extractBytes(source, hit, UINT64_MAX);
+}
+
+class ClusterChainReaderByFatWidth : public ::testing::TestWithParam<std::uint32_t> {};
+
+TEST_P(ClusterChainReaderByFatWidth, ClearedChainReadsConsecutiveClusters) {
+    MemoryVolume volume(GetParam());
+    MemoryByteSource source(volume.image());
+    EXPECT_EQ(extractAll(source, volume.hit(5, 3 * sectorBytes)), MemoryVolume::expected({5, 6, 7}));
+}
+
+TEST_P(ClusterChainReaderByFatWidth, FragmentedChainIsFollowedAndTheLastClusterCut) {
+    MemoryVolume volume(GetParam());
+    volume.chain({5, 9, 12});
+    MemoryByteSource source(volume.image());
+    EXPECT_EQ(extractAll(source, volume.hit(5, 2 * sectorBytes + 100)), MemoryVolume::expected({5, 9, 12}, 100));
+}
+
+TEST_P(ClusterChainReaderByFatWidth, LoopingChainTurnsConsecutiveAndEndsAtAClusterAlreadyRead) {
+    MemoryVolume volume(GetParam());
+    volume.chain({5, 6});
+    volume.link(6, 5);
+    MemoryByteSource source(volume.image());
+    EXPECT_EQ(extractAll(source, volume.hit(5, 3 * sectorBytes)), MemoryVolume::expected({5, 6, 7}));
+    volume.chain({20, 22, 21});
+    volume.link(21, 22);
+    MemoryByteSource looping(volume.image());
+    EXPECT_EQ(extractAll(looping, volume.hit(20, 10 * sectorBytes)), MemoryVolume::expected({20, 22, 21}));
+}
+
+// Values for FAT12 (100 clusters) and FAT16 (5,000 clusters): the 12-bit links of odd and even
+// clusters share bytes, so a 16-bit reading of them would go astray.
+INSTANTIATE_TEST_SUITE_P(ClusterChainReader, ClusterChainReaderByFatWidth, ::testing::Values(100u, 5000u),
+                         [](const auto& param) { return param.param <= 4084 ? "Fat12" : "Fat16"; });
+
+TEST(ClusterChainReader, StaysInsideTheVolumeAndStopsAtTheDeviceEnd) {
+    MemoryVolume volume(100, 4096);
+    MemoryByteSource source(volume.image());
+    EXPECT_EQ(extractAll(source, volume.hit(100, 3 * sectorBytes)), MemoryVolume::expected({100, 101}))
+        << "the bytes after the last cluster belong to no cluster";
+
+    MemoryVolume truncated(100);
+    truncated.image().resize(truncated.clusterOffset(8) + 200);
+    test::FaultyByteSource shortDevice(truncated.image());
+    EXPECT_EQ(extractAll(shortDevice, truncated.hit(6, 3 * sectorBytes)), MemoryVolume::expected({6, 7, 8}, 200))
+        << "no volume is probed on a device shorter than the volume, so the plain range is read";
+}
+
+TEST(ClusterChainReader, ReadFileStopsShortAtTheDeviceEnd) {
+    MemoryVolume volume(100);
+    MemoryByteSource full(volume.image());
+    const VolumeGeometry geometry = *FileSystemProbe::probeAll(full)[0].fatGeometry;
+    volume.image().resize(volume.clusterOffset(8) + 200);
+    test::FaultyByteSource source(volume.image());
+    Bytes out;
+    const auto delivered = ClusterChainReader::readFile(source, geometry, 6, 5 * sectorBytes,
+                                                        [&](ByteView chunk) { out.insert(out.end(), chunk.begin(), chunk.end()); });
+    EXPECT_EQ(delivered, 2 * sectorBytes + 200);
+    EXPECT_EQ(out, MemoryVolume::expected({6, 7, 8}, 200));
+}
+
+TEST(ClusterChainReader, StreamsInBoundedChunksWithAdjacentClustersReadTogether) {
+    MemoryVolume volume(5000);
+    volume.chain({10, 11, 12, 13, 40, 41, 42, 43});
+    test::FaultyByteSource source(volume.image());
+    std::vector<std::size_t> chunkSizes;
+    Bytes out;
+    const std::int64_t readsBefore = source.readCount();
+    ClusterChainReader::extract(source, volume.hit(10, 8 * sectorBytes),
+                                [&](ByteView chunk) {
+                                    chunkSizes.push_back(chunk.size());
+                                    out.insert(out.end(), chunk.begin(), chunk.end());
+                                },
+                                1536);
+    EXPECT_EQ(out, MemoryVolume::expected({10, 11, 12, 13, 40, 41, 42, 43}));
+    EXPECT_EQ(chunkSizes, (std::vector<std::size_t>{1536, 512, 1536, 512}));
+    EXPECT_LT(source.readCount() - readsBefore, 20) << "one probe, eight link reads, four data reads";
+}
+
+TEST(ClusterChainReader, CarvedHitsAndEmptyHitsAreReadAsTheirPlainRange) {
+    MemoryVolume volume(100);
+    volume.chain({5, 9});
+    MemoryByteSource source(volume.image());
+    RecoveredHit carved;
+    carved.byteOffset = volume.clusterOffset(5);
+    carved.byteLength = 2 * sectorBytes;
+    EXPECT_EQ(extractAll(source, carved), MemoryVolume::expected({5, 6}));
+    EXPECT_TRUE(extractAll(source, volume.hit(5, 0)).empty());
+    carved.byteOffset = volume.image().size();
+    EXPECT_THROW(extractAll(source, carved), ByteSourceError);
+}
+
+TEST(ClusterChainReader, HintOfAnotherFatTypeStillReadsByChain) {
+    MemoryVolume volume(5000);
+    volume.chain({5, 9});
+    MemoryByteSource source(volume.image());
+    RecoveredHit hit = volume.hit(5, 2 * sectorBytes);
+    hit.clusterHint->fileSystem = DetectedFileSystem::fat32;
+    EXPECT_EQ(extractAll(source, hit), MemoryVolume::expected({5, 9}));
+    hit.clusterHint->partitionOffset = 4096;
+    EXPECT_EQ(extractAll(source, hit), MemoryVolume::expected({5, 6})) << "no volume there: the plain range";
+    hit.clusterHint.reset();
+    EXPECT_EQ(extractAll(source, hit), MemoryVolume::expected({5, 9})) << "the cluster is inferred from the offset";
+}
+
+TEST(ClusterChainReader, FailedLinkReadsOnlyEndTheChain) {
+    MemoryVolume volume(5000);
+    // Far enough into the FAT that the partition-map and boot-sector reads do not touch the bad spot.
+    volume.chain({3000, 3009});
+    test::FaultyByteSource source(volume.image());
+    source.addBadRange(sectorBytes + 2 * 3000, 2);
+    EXPECT_EQ(extractAll(source, volume.hit(3000, 2 * sectorBytes)), MemoryVolume::expected({3000, 3001}));
+    source.addBadRange(volume.clusterOffset(3001), 1);
+    EXPECT_THROW(extractAll(source, volume.hit(3000, 2 * sectorBytes)), ByteSourceError) << "data read failures propagate";
+}
+
+} // namespace
+} // namespace vantrel

@@ -1,0 +1,66 @@
+#include "recovery/filesystems/FatChain.h"
+
+#include "recovery/bytesource/MemoryByteSource.h"
+#include "recovery/filesystems/FileSystemProbe.h"
+#include "tests/fixtures/FaultyByteSource.h"
+#include "tests/fixtures/MemoryVolume.h"
+
+#include <gtest/gtest.h>
+
+namespace vantrel {
+namespace {
+
+using test::MemoryVolume;
+constexpr std::uint64_t clusterBytes = MemoryVolume::clusterBytes;
+
+VolumeGeometry geometryOf(MemoryVolume& volume) {
+    MemoryByteSource source(volume.image());
+    return *FileSystemProbe::probeAll(source).at(0).fatGeometry;
+}
+
+TEST(FatChain, DirectoryReadsStopAtTheClusterLimitAndAtLoops) {
+    MemoryVolume volume(5000);
+    for (std::uint32_t c = 100; c < 300; ++c) volume.link(c, c + 1);
+    volume.chain({10, 11, 12});
+    volume.link(12, 10);
+    const VolumeGeometry geometry = geometryOf(volume);
+    test::FaultyByteSource source(volume.image());
+    EXPECT_EQ(FatChain::readClusterChain(source, geometry, 100, 64).size(), 64 * clusterBytes);
+    EXPECT_EQ(FatChain::readClusterChain(source, geometry, 10, 64), MemoryVolume::expected({10, 11, 12}));
+    EXPECT_TRUE(FatChain::readClusterChain(source, geometry, 10, 0).empty());
+    EXPECT_TRUE(FatChain::readClusterChain(source, geometry, 1, 64).empty());
+}
+
+TEST(FatChain, FragmentationIsJudgedFromTheLinksThatRemain) {
+    MemoryVolume volume(5000);
+    volume.chain({5, 6, 9});
+    volume.chain({20, 21, 22});
+    const VolumeGeometry geometry = geometryOf(volume);
+    test::FaultyByteSource source(volume.image());
+    EXPECT_TRUE(FatChain::isChainFragmented(source, geometry, 5, 3 * clusterBytes));
+    EXPECT_FALSE(FatChain::isChainFragmented(source, geometry, 20, 3 * clusterBytes));
+    EXPECT_FALSE(FatChain::isChainFragmented(source, geometry, 40, 3 * clusterBytes)) << "cleared chain";
+    EXPECT_FALSE(FatChain::isChainFragmented(source, geometry, 5, clusterBytes)) << "one cluster";
+    source.addBadRange(clusterBytes + 2 * 5, 2);
+    EXPECT_THROW(FatChain::isChainFragmented(source, geometry, 5, 3 * clusterBytes), ByteSourceError);
+}
+
+TEST(FatChain, ExtentsCoverTheChainCutToTheFileLength) {
+    MemoryVolume volume(100);
+    volume.chain({5, 9, 12});
+    volume.chain({30, 31});
+    volume.link(31, 30);
+    const VolumeGeometry geometry = geometryOf(volume);
+    MemoryByteSource source(volume.image());
+    AllocatedRegionMap map;
+    FatChain::appendChainExtents(source, geometry, 5, 2 * clusterBytes + 10, map);
+    const auto start = [&](std::uint32_t c) { return volume.clusterOffset(c); };
+    EXPECT_EQ(map.ranges(), (std::vector<AllocatedRegionMap::Range>{
+                                {start(5), start(5) + clusterBytes}, {start(9), start(9) + clusterBytes}, {start(12), start(12) + 10}}));
+    AllocatedRegionMap looping;
+    FatChain::appendChainExtents(source, geometry, 30, 100 * clusterBytes, looping);
+    EXPECT_EQ(looping.count(), 2u);
+}
+
+} // namespace
+} // namespace vantrel
