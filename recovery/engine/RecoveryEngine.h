@@ -14,10 +14,13 @@
 #include "recovery/bytesource/ByteSource.h"
 #include "recovery/carving/SignatureCarver.h"
 #include "recovery/engine/ScanMode.h"
+#include "recovery/filesystems/AllocatedRegionMap.h"
+#include "recovery/filesystems/DetectedPartition.h"
 #include "recovery/model/RecoveryFilters.h"
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 namespace vantrel {
 
@@ -30,7 +33,7 @@ public:
 
     // The carver the helper uses: the shipped signature table, 512-byte sectors, 4 MiB windows.
     RecoveryEngine();
-    explicit RecoveryEngine(SignatureCarver carver) : carver(std::move(carver)) {}
+    explicit RecoveryEngine(SignatureCarver signatureCarver) : carver(std::move(signatureCarver)) {}
 
     // Searches the source. Throws the first error that ends the scan (see the rules above); hits already
     // handed to onHit stay delivered.
@@ -42,6 +45,15 @@ public:
     static std::uint64_t extract(const RecoveredHit& hit, ByteSource& source, const ByteSink& sink);
 
     SignatureCarver carver;
+
+private:
+    // The byte ranges of live files on every partition; bad spots are counted and passed over.
+    static AllocatedRegionMap collectLiveRegions(ByteSource& source, const std::vector<DetectedPartition>& partitions,
+                                                 std::int64_t& readErrors);
+    // The deleted-file or catalog walk of one partition, by its file system.
+    static void walkPartition(ByteSource& source, const DetectedPartition& partition, const RecoveryFilters& filters,
+                              const AllocatedRegionMap& liveRegions, const ShouldCancel& shouldCancel,
+                              const OnHit& onHit, std::int64_t& readErrors);
 };
 
 } // namespace vantrel

@@ -1,0 +1,136 @@
+#include "recovery/engine/RecoveryEngine.h"
+
+#include "recovery/carving/JPEGMetadata.h"
+#include "recovery/carving/PNGMetadata.h"
+#include "recovery/carving/SignatureCatalog.h"
+#include "recovery/filesystems/ClusterChainReader.h"
+#include "recovery/filesystems/FatUndeleter.h"
+#include "recovery/filesystems/FileSystemProbe.h"
+#include "recovery/filesystems/HfsPlusCatalogWalker.h"
+#include "recovery/filesystems/SourceReads.h"
+
+namespace vantrel {
+
+namespace {
+
+// The helper's carver: 512-byte sectors, windows of 4 MiB.
+constexpr std::uint64_t helperSectorBytes = 512;
+constexpr std::int64_t helperWindowBytes = 0x400000;
+
+// The picture size of an undeleted JPEG or PNG, from its first bytes.
+std::optional<ImageDimensions> pictureDimensions(RecoveredFileKind kind, ByteView head) {
+    if (kind == RecoveredFileKind::jpeg) return JPEGMetadata::dimensions(head);
+    if (kind == RecoveredFileKind::png) return PNGMetadata::dimensions(head);
+    return std::nullopt;
+}
+
+// The progress the engine itself reports while it probes and walks: bytes scanned = total ÷ 100 (at
+// least 1 for a source of 1 to 99 bytes), so a caller sees that the scan has begun.
+std::uint64_t firstPercent(std::uint64_t total) {
+    if (total >= 100) return total / 100;
+    return total > 0 ? 1 : 0;
+}
+
+} // namespace
+
+RecoveryEngine::RecoveryEngine()
+    : carver(SignatureCatalog::carveMVP(), helperSectorBytes, helperWindowBytes) {}
+
+void RecoveryEngine::scan(ByteSource& source, ScanMode mode, const RecoveryFilters& filters,
+                          const ShouldCancel& shouldCancel, const OnProgress& onProgress, const OnHit& onHit) const {
+    const std::uint64_t total = source.length();
+    // Bad spots passed over before carving; carried into every later report.
+    std::int64_t readErrors = 0;
+    const auto report = [&](std::uint64_t scanned) { onProgress(ScanProgress{scanned, total, 0, readErrors}); };
+
+    report(0);
+    const std::vector<DetectedPartition> partitions = FileSystemProbe::probeAll(source, readErrors);
+    if (!partitions.empty()) report(firstPercent(total));
+
+    const AllocatedRegionMap liveRegions = collectLiveRegions(source, partitions, readErrors);
+
+    for (const DetectedPartition& partition : partitions) {
+        if (shouldCancel()) return;
+        // A walk that fails at a bad spot it cannot pass over itself loses only the rest of its partition.
+        SourceReads::passOverBadSpot(readErrors, [&] {
+            walkPartition(source, partition, filters, liveRegions, shouldCancel, onHit, readErrors);
+            return true;
+        });
+    }
+    if (shouldCancel()) return;
+
+    switch (mode) {
+    case ScanMode::quickUndelete:
+        report(source.length());
+        return;
+    case ScanMode::standard: {
+        const std::int64_t walkErrors = readErrors;
+        const auto carveProgress = [&](const ScanProgress& progress) {
+            ScanProgress combined = progress;
+            combined.readErrors += walkErrors;
+            onProgress(combined);
+        };
+        carver.carve(source, filters, liveRegions, shouldCancel, carveProgress, onHit);
+        return;
+    }
+    }
+}
+
+void RecoveryEngine::walkPartition(ByteSource& source, const DetectedPartition& partition, const RecoveryFilters& filters,
+                                   const AllocatedRegionMap& liveRegions, const ShouldCancel& shouldCancel,
+                                   const OnHit& onHit, std::int64_t& readErrors) {
+    const auto& geometry = partition.fatGeometry;
+    switch (partition.fileSystem) {
+    case DetectedFileSystem::fat16:
+    case DetectedFileSystem::fat32:
+        // The geometry must agree with the partition's own file system.
+        if (!geometry || (geometry->fileSystem != DetectedFileSystem::fat16 && geometry->fileSystem != DetectedFileSystem::fat32))
+            return;
+        readErrors += FatUndeleter::recoverDeleted(source, *geometry, filters, liveRegions, shouldCancel, onHit,
+                                                   pictureDimensions).readErrors;
+        return;
+    case DetectedFileSystem::exfat:
+        // Clusters 0 and 1 do not exist; a root there is no volume to walk.
+        if (!geometry || geometry->fileSystem != DetectedFileSystem::exfat || geometry->rootCluster < 2) return;
+        return;
+    case DetectedFileSystem::hfsPlus:
+        readErrors += HfsPlusCatalogWalker::recoverFiles(source, partition.offset, partition.length, filters, shouldCancel,
+                                                         onHit, pictureDimensions).readErrors;
+        return;
+    case DetectedFileSystem::unknown:
+    case DetectedFileSystem::hfs:
+    case DetectedFileSystem::apfs:
+        return;
+    }
+}
+
+AllocatedRegionMap RecoveryEngine::collectLiveRegions(ByteSource& source, const std::vector<DetectedPartition>& partitions,
+                                                     std::int64_t& readErrors) {
+    AllocatedRegionMap map;
+    for (const DetectedPartition& partition : partitions) {
+        const auto& geometry = partition.fatGeometry;
+        switch (partition.fileSystem) {
+        case DetectedFileSystem::fat16:
+        case DetectedFileSystem::fat32:
+            if (geometry && (geometry->fileSystem == DetectedFileSystem::fat16 || geometry->fileSystem == DetectedFileSystem::fat32))
+                readErrors += FatUndeleter::collectActiveRegions(source, *geometry, map);
+            break;
+        case DetectedFileSystem::exfat:
+            break;
+        case DetectedFileSystem::hfsPlus:
+            readErrors += HfsPlusCatalogWalker::collectActiveRegions(source, partition.offset, partition.length, map);
+            break;
+        case DetectedFileSystem::unknown:
+        case DetectedFileSystem::hfs:
+        case DetectedFileSystem::apfs:
+            break;
+        }
+    }
+    return map;
+}
+
+std::uint64_t RecoveryEngine::extract(const RecoveredHit& hit, ByteSource& source, const ByteSink& sink) {
+    return ClusterChainReader::extract(source, hit, sink);
+}
+
+} // namespace vantrel

@@ -1,0 +1,336 @@
+#include "recovery/engine/RecoveryEngine.h"
+
+#include "recovery/bytesource/MemoryByteSource.h"
+#include "tests/fixtures/FatImageBuilder.h"
+#include "tests/fixtures/FaultyByteSource.h"
+#include "tests/fixtures/HfsPlusImageBuilder.h"
+#include "tests/fixtures/SampleContent.h"
+#include "tests/fixtures/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace vantrel {
+namespace {
+
+using Kind = RecoveredFileKind;
+constexpr std::uint64_t KiB = 1024;
+constexpr std::uint64_t MiB = 1024 * 1024;
+
+RecoveryFilters everything() {
+    RecoveryFilters filters;
+    for (const Kind kind : FileKind::allKinds()) filters.allowedKinds.insert(kind);
+    return filters;
+}
+
+// What one scan handed back.
+struct Outcome {
+    std::vector<ScanProgress> progress;
+    std::vector<RecoveredHit> hits;
+};
+
+Outcome scan(ByteSource& source, ScanMode mode, const RecoveryFilters& filters = everything(),
+             const std::function<bool()>& shouldCancel = [] { return false; }) {
+    Outcome outcome;
+    RecoveryEngine().scan(source, mode, filters, shouldCancel,
+                          [&](const ScanProgress& progress) { outcome.progress.push_back(progress); },
+                          [&](const RecoveredHit& hit) { outcome.hits.push_back(hit); });
+    return outcome;
+}
+
+ScanProgress at(std::uint64_t scanned, std::uint64_t total, std::int64_t hits = 0, std::int64_t errors = 0) {
+    return ScanProgress{scanned, total, hits, errors};
+}
+
+TEST(RecoveryEngine, ReportsTheStartAndTheFirstPercentOfASourceWithoutFileSystems) {
+    MemoryByteSource empty;
+    const auto none = scan(empty, ScanMode::quickUndelete);
+    ASSERT_FALSE(none.progress.empty());
+    EXPECT_EQ(none.progress.front(), at(0, 0));
+    EXPECT_EQ(none.progress.back(), at(0, 0));
+
+    MemoryByteSource fifty(Bytes(50, 0));
+    const auto small = scan(fifty, ScanMode::quickUndelete);
+    ASSERT_EQ(small.progress.size(), 3u);
+    EXPECT_EQ(small.progress[0], at(0, 50));
+    EXPECT_EQ(small.progress[1], at(1, 50));
+    EXPECT_EQ(small.progress[2], at(50, 50));
+
+    MemoryByteSource odd(Bytes(12345, 0));
+    const auto oddScan = scan(odd, ScanMode::quickUndelete);
+    ASSERT_EQ(oddScan.progress.size(), 3u);
+    EXPECT_EQ(oddScan.progress[1], at(123, 12345));
+    EXPECT_TRUE(oddScan.hits.empty());
+}
+
+TEST(RecoveryEngine, ACancelBeforeTheFirstPartitionEndsQuietly) {
+    Bytes device(8 * MiB, 0);
+    const Bytes jpeg = test::SampleContent::jpeg(320, 240, 20000, 1);
+    std::copy(jpeg.begin(), jpeg.end(), device.begin() + static_cast<std::ptrdiff_t>(MiB));
+    MemoryByteSource source(device);
+    const auto outcome = scan(source, ScanMode::standard, everything(), [] { return true; });
+    EXPECT_TRUE(outcome.hits.empty());
+    ASSERT_EQ(outcome.progress.size(), 2u); // the start and the first percent; no carving, no final report
+    EXPECT_EQ(outcome.progress[1], at(8 * MiB / 100, 8 * MiB));
+}
+
+TEST(RecoveryEngine, AVanishedDeviceEndsTheScanWithItsError) {
+    test::FaultyByteSource source(Bytes(8 * MiB, 0));
+    source.unplug();
+    EXPECT_THROW(scan(source, ScanMode::standard), std::exception);
+}
+
+TEST(RecoveryEngine, BadSpotsBeforeCarvingAreCountedAndTheScanGoesOn) {
+    Bytes device(8 * MiB, 0);
+    const Bytes jpeg = test::SampleContent::jpeg(320, 240, 20000, 2);
+    std::copy(jpeg.begin(), jpeg.end(), device.begin() + static_cast<std::ptrdiff_t>(2 * MiB));
+    test::FaultyByteSource source(device);
+    source.addBadRange(0, 512); // the partition map
+    const auto outcome = scan(source, ScanMode::standard);
+    ASSERT_FALSE(outcome.progress.empty());
+    EXPECT_GE(outcome.progress.back().readErrors, 1);
+    EXPECT_EQ(outcome.progress.back().bytesScanned, 8 * MiB);
+    ASSERT_EQ(outcome.hits.size(), 1u);
+    EXPECT_EQ(outcome.hits[0].byteOffset, 2 * MiB);
+    EXPECT_EQ(outcome.hits[0].byteLength, jpeg.size());
+}
+
+
+// ---------------------------------------------------------------------------------------------------
+// Whole images: FAT16, FAT32 and HFS+ partitions made at test time, and free space holding files that
+// only carving finds.
+
+struct Placed {
+    HitSource source;
+    Kind kind;
+    std::uint64_t offset;
+    std::uint64_t length;
+    std::optional<ImageDimensions> dimensions;
+};
+
+std::string describe(HitSource source, Kind kind, std::uint64_t offset, std::uint64_t length,
+                     const std::optional<ImageDimensions>& dimensions) {
+    std::ostringstream line;
+    line << HitSourceName::rawValue(source) << ' ' << FileKind::rawValue(kind) << ' ' << offset << ' ' << length;
+    if (dimensions) line << ' ' << dimensions->width << 'x' << dimensions->height;
+    return line.str();
+}
+
+std::vector<std::string> sortedLines(const std::vector<RecoveredHit>& hits) {
+    std::vector<std::string> lines;
+    for (const auto& hit : hits) lines.push_back(describe(hit.source, hit.kind, hit.byteOffset, hit.byteLength, hit.dimensions));
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+std::uint64_t find(const Bytes& image, const Bytes& content) {
+    const auto it = std::search(image.begin(), image.end(), content.begin(), content.end());
+    EXPECT_NE(it, image.end());
+    return static_cast<std::uint64_t>(it - image.begin());
+}
+
+Bytes readWhole(const std::filesystem::path& path) {
+    Bytes bytes(std::filesystem::file_size(path));
+    std::ifstream file(path, std::ios::binary);
+    file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return bytes;
+}
+
+// The files of the image, and the image itself, made once for the suite (the FAT tools take seconds).
+struct ImageContents {
+    static constexpr std::uint64_t fat16Offset = 1 * MiB, fat16Bytes = 16 * MiB;
+    static constexpr std::uint64_t fat32Offset = 17 * MiB, fat32Bytes = 36 * MiB;
+    static constexpr std::uint64_t hfsOffset = 53 * MiB, hfsBytes = 4 * MiB;
+    static constexpr std::uint64_t freeOffset = 57 * MiB, imageBytes = 64 * MiB;
+
+    const Bytes goneJPEG = test::SampleContent::jpeg(640, 480, 60000, 11);
+    const Bytes liveJPEG = test::SampleContent::jpeg(320, 240, 30000, 12);
+    const Bytes gonePNG = test::SampleContent::png(200, 100, 20000, 13);
+    const Bytes livePDF = test::SampleContent::pdf(40000, 14);
+    const Bytes goneGIF = test::SampleContent::gif(100, 80, 10000, 15);
+    const Bytes goneDOCX = test::SampleContent::zip({{"[Content_Types].xml", Bytes(300, 'x')},
+                                                     {"word/document.xml", test::randomBytes(50000, 16)}}, "");
+    const Bytes hfsJPEG = test::SampleContent::jpeg(800, 600, 90000, 17);
+    const Bytes freeJPEG = test::SampleContent::jpeg(1024, 768, 200000, 18);
+    const Bytes freePNG = test::SampleContent::png(64, 64, 30000, 19);
+    const Bytes freeGIF = test::SampleContent::gif(32, 32, 5000, 20);
+    const Bytes freePDF = test::SampleContent::pdf(100000, 21);
+    const Bytes freeDOCX = test::SampleContent::zip({{"word/document.xml", test::randomBytes(70000, 22)}}, "made by hand");
+    const Bytes tinyA = test::SampleContent::jpeg(16, 16, 13000, 23);
+    const Bytes tinyB = test::SampleContent::jpeg(16, 16, 14000, 24);
+    Bytes image;
+
+    ImageContents() {
+        test::TempDir dir;
+        image.assign(imageBytes, 0);
+
+        // FAT16: a deleted photo right before a live one, and a deleted PNG.
+        test::FatImageBuilder fat16(dir / "fat16.img", fat16Bytes, 0, fat16Bytes);
+        fat16.format(16, {"-s", "4"});
+        fat16.makeDirectory("/DCIM");
+        fat16.copyIn(goneJPEG, "/DCIM/gone1.jpg");
+        fat16.copyIn(liveJPEG, "/DCIM/live1.jpg");
+        fat16.copyIn(gonePNG, "/gone.png");
+        fat16.remove("/DCIM/gone1.jpg");
+        fat16.remove("/gone.png");
+        place(readWhole(fat16.image()), fat16Offset);
+
+        // FAT32: a live PDF, a deleted GIF and a deleted Word document.
+        test::FatImageBuilder fat32(dir / "fat32.img", fat32Bytes, 0, fat32Bytes);
+        fat32.format(32, {"-s", "1"});
+        fat32.copyIn(livePDF, "/live.pdf");
+        fat32.makeDirectory("/DOCS");
+        fat32.copyIn(goneGIF, "/gone.gif");
+        fat32.copyIn(goneDOCX, "/DOCS/gone.docx");
+        fat32.remove("/gone.gif");
+        fat32.remove("/DOCS/gone.docx");
+        place(readWhole(fat32.image()), fat32Offset);
+
+        // HFS+: one catalogued photo.
+        test::HfsPlusImageBuilder::Options options;
+        options.totalBlocks = static_cast<std::uint32_t>(hfsBytes / options.blockSize);
+        test::HfsPlusImageBuilder hfs(options);
+        hfs.addFile(test::HfsPlusImageBuilder::rootFolderId, "photo.jpg", hfsJPEG);
+        place(hfs.build(), hfsOffset);
+
+        // Free space: files only carving finds, two small ones back to back.
+        place(freeJPEG, freeOffset + 4096);
+        place(freePNG, freeOffset + MiB);
+        place(freeGIF, freeOffset + MiB + 512 * KiB);
+        place(freePDF, freeOffset + 2 * MiB);
+        place(freeDOCX, freeOffset + 3 * MiB + 100);
+        place(tinyA, freeOffset + 4 * MiB);
+        place(tinyB, freeOffset + 4 * MiB + tinyA.size());
+
+        const auto path = dir / "disk.img";
+        test::writeFile(path, image);
+        const std::string script = "label: dos\nstart=" + std::to_string(fat16Offset / 512) + ", size=" +
+                                   std::to_string(fat16Bytes / 512) + ", type=6\nstart=" +
+                                   std::to_string(fat32Offset / 512) + ", size=" + std::to_string(fat32Bytes / 512) +
+                                   ", type=c\nstart=" + std::to_string(hfsOffset / 512) + ", size=" +
+                                   std::to_string(hfsBytes / 512) + ", type=af\n";
+        test::writeFile(dir / "table", Bytes(script.begin(), script.end()));
+        test::runOrFail({"/bin/sh", "-c", test::programPath("sfdisk") + " --no-reread --no-tell-kernel -q '" +
+                                              path.string() + "' < '" + (dir / "table").string() + "'"});
+        image = readWhole(path);
+    }
+
+    void place(const Bytes& content, std::uint64_t offset) {
+        std::copy(content.begin(), content.end(), image.begin() + static_cast<std::ptrdiff_t>(offset));
+    }
+};
+
+class WholeImage : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (test::FatImageBuilder::available()) contents = new ImageContents();
+    }
+    static void TearDownTestSuite() {
+        delete contents;
+        contents = nullptr;
+    }
+    void SetUp() override {
+        if (contents == nullptr) GTEST_SKIP() << "mkfs.fat, mtools or sfdisk is not installed";
+    }
+
+    static constexpr std::uint64_t imageBytes = ImageContents::imageBytes;
+    static ImageContents* contents;
+};
+
+ImageContents* WholeImage::contents = nullptr;
+
+TEST_F(WholeImage, AStandardScanFindsEveryFileOnceByEachSearchThatCanSeeIt) {
+    const ImageContents& c = *contents;
+    MemoryByteSource source(c.image);
+    const auto outcome = scan(source, ScanMode::standard);
+
+    std::vector<Placed> expected;
+    const auto undeleted = [&](HitSource from, Kind kind, const Bytes& content, std::optional<ImageDimensions> dims) {
+        expected.push_back({from, kind, find(c.image, content), content.size(), dims});
+    };
+    const auto carved = [&](Kind kind, const Bytes& content, std::optional<ImageDimensions> dims) {
+        expected.push_back({HitSource::signatureCarve, kind, find(c.image, content), content.size(), dims});
+    };
+    undeleted(HitSource::fatUndelete, Kind::jpeg, c.goneJPEG, ImageDimensions{640, 480});
+    undeleted(HitSource::fatUndelete, Kind::png, c.gonePNG, ImageDimensions{200, 100});
+    undeleted(HitSource::fatUndelete, Kind::gif, c.goneGIF, std::nullopt);
+    // The FAT walk takes a deleted file's kind from its short name (GONE~1.DOC).
+    undeleted(HitSource::fatUndelete, Kind::doc, c.goneDOCX, std::nullopt);
+    undeleted(HitSource::hfsPlusCatalog, Kind::jpeg, c.hfsJPEG, ImageDimensions{800, 600});
+    carved(Kind::jpeg, c.goneJPEG, ImageDimensions{640, 480});
+    carved(Kind::png, c.gonePNG, ImageDimensions{200, 100});
+    carved(Kind::gif, c.goneGIF, ImageDimensions{100, 80});
+    carved(Kind::docx, c.goneDOCX, std::nullopt);
+    carved(Kind::jpeg, c.freeJPEG, ImageDimensions{1024, 768});
+    carved(Kind::png, c.freePNG, ImageDimensions{64, 64});
+    carved(Kind::gif, c.freeGIF, ImageDimensions{32, 32});
+    carved(Kind::pdf, c.freePDF, std::nullopt);
+    carved(Kind::docx, c.freeDOCX, std::nullopt);
+    carved(Kind::jpeg, c.tinyA, ImageDimensions{16, 16});
+    carved(Kind::jpeg, c.tinyB, ImageDimensions{16, 16});
+    std::vector<std::string> expectedLines;
+    for (const auto& placed : expected)
+        expectedLines.push_back(describe(placed.source, placed.kind, placed.offset, placed.length, placed.dimensions));
+    std::sort(expectedLines.begin(), expectedLines.end());
+    const auto lines = sortedLines(outcome.hits);
+    EXPECT_EQ(lines, expectedLines);
+
+    // The same list as checked in, so that a change of any search shows up as a change of this file.
+    std::ifstream checkedIn(std::string(VANTREL_FIXTURE_DIR) + "/../recovery/engine/expected/whole-image-standard.txt");
+    std::vector<std::string> checkedInLines;
+    for (std::string line; std::getline(checkedIn, line);)
+        if (!line.empty()) checkedInLines.push_back(line);
+    EXPECT_EQ(lines, checkedInLines);
+
+    // Progress: the start, the first percent, then the carver's reports ending twice at the end.
+    ASSERT_GE(outcome.progress.size(), 4u);
+    EXPECT_EQ(outcome.progress[0], at(0, imageBytes));
+    EXPECT_EQ(outcome.progress[1], at(imageBytes / 100, imageBytes));
+    const auto& last = outcome.progress.back();
+    EXPECT_EQ(last.bytesScanned, imageBytes);
+    EXPECT_EQ(last.hitsFound, 11);
+    EXPECT_EQ(last.readErrors, 0);
+    EXPECT_EQ(outcome.progress[outcome.progress.size() - 2], last);
+    for (std::size_t i = 1; i < outcome.progress.size(); ++i)
+        EXPECT_LE(outcome.progress[i - 1].bytesScanned, outcome.progress[i].bytesScanned);
+}
+
+TEST_F(WholeImage, AQuickUndeleteScanWalksOnly) {
+    const ImageContents& c = *contents;
+    MemoryByteSource source(c.image);
+    const auto outcome = scan(source, ScanMode::quickUndelete);
+    EXPECT_EQ(outcome.hits.size(), 5u);
+    for (const auto& hit : outcome.hits) EXPECT_NE(hit.source, HitSource::signatureCarve);
+    ASSERT_EQ(outcome.progress.size(), 3u);
+    EXPECT_EQ(outcome.progress[2], at(imageBytes, imageBytes));
+}
+
+TEST_F(WholeImage, CancellationIsHonouredAtEveryCheck) {
+    const ImageContents& c = *contents;
+    MemoryByteSource source(c.image);
+    for (const ScanMode mode : ScanModeName::allCases()) {
+        int questions = 0;
+        scan(source, mode, everything(), [&] { return ++questions < 0; });
+        ASSERT_GT(questions, 3);
+        // Answer true from the n-th question on, for every question a full scan asks: the scan returns
+        // without an error and calls back nothing after the first true answer, so no final report.
+        for (int answerAt = 1; answerAt <= questions; ++answerAt) {
+            int asked = 0;
+            bool cancelled = false;
+            bool calledAfterCancel = false;
+            RecoveryEngine().scan(
+                source, mode, everything(), [&] { return cancelled = cancelled || ++asked >= answerAt; },
+                [&](const ScanProgress&) { calledAfterCancel = calledAfterCancel || cancelled; },
+                [&](const RecoveredHit&) { calledAfterCancel = calledAfterCancel || cancelled; });
+            EXPECT_TRUE(cancelled) << ScanModeName::rawValue(mode) << " " << answerAt;
+            EXPECT_FALSE(calledAfterCancel) << ScanModeName::rawValue(mode) << " " << answerAt;
+        }
+    }
+}
+
+} // namespace
+} // namespace vantrel
