@@ -1,17 +1,15 @@
 #include "VantrelHelper/ScanEngineRunner.h"
 
-#include "VantrelHelper/HelperError.h"
-
-#include <cerrno>
+#include "recovery/engine/RecoveryEngine.h"
 
 namespace vantrel::ScanEngineRunner {
 
 HelperScanService::ScanRunner runner() {
-    return [](ByteSource&, ScanMode, const RecoveryFilters&, const std::function<bool()>&,
-              const std::function<void(const ScanProgress&)>&, const std::function<void(const RecoveredHit&)>&) {
-        auto error = ErrorObject::posix(ENOSYS);
-        error.message = "The scan engine is not part of this build";
-        throw HelperError(std::move(error));
+    return [](ByteSource& source, ScanMode mode, const RecoveryFilters& filters, const std::function<bool()>& shouldCancel,
+              const std::function<void(const ScanProgress&)>& onProgress,
+              const std::function<void(const RecoveredHit&)>& onHit) {
+        const RecoveryEngine engine;
+        engine.scan(source, mode, filters, shouldCancel, onProgress, onHit);
     };
 }
 
