@@ -1,7 +1,9 @@
 #include "VantrelHelper/DeviceAccess.h"
 
 #include "platform/UniqueFd.h"
+#include "platform/disks/DiskInventory.h"
 #include "platform/disks/WholeDiskName.h"
+#include "support/volumes/VolumeDiscovery.h"
 #include "support/VantrelError.h"
 #include "support/log/AppLog.h"
 
@@ -115,6 +117,21 @@ CheckedDevice checkDevicePath(const std::string& path) {
         return device;
     }
     fail(notADevice(path));
+}
+
+bool servesUnprivilegedPeers(const std::string& diskName) {
+    const auto& roots = settings().roots;
+    const DiskInventory inventory({roots.sysfs, roots.mountInfo, DiskInventoryRoots{}.udevData}, {});
+    const auto facts = inventory.describe(diskName);
+    return facts && VolumeDiscovery::diskMeta(*facts).isExternalCandidate() && !holdsSystemMount(diskName);
+}
+
+void checkPeerMayRead(const CheckedDevice& device, uid_t peerUid) {
+    if (peerUid == 0 || !device.isBlockDevice || isLoopName(device.diskName)) return;
+    if (servesUnprivilegedPeers(device.diskName)) return;
+    auto error = ErrorObject::posix(EACCES, device.resolvedPath);
+    error.message = "Only root may read " + device.resolvedPath + ": it is an internal or system disk";
+    fail(std::move(error));
 }
 
 std::string wholeDiskName(const std::string& pathOrName) {
@@ -241,11 +258,12 @@ ErrorObject mapOpenError(const ErrorObject& error, const std::string& path, std:
     return error;
 }
 
-void probeRawAccess(const std::string& path) {
+void probeRawAccess(const std::string& path, uid_t peerUid) {
     const auto exe = executablePath();
     CheckedDevice device;
     try {
         device = checkDevicePath(path);
+        checkPeerMayRead(device, peerUid);
     } catch (const HelperError& refused) {
         fail(mapOpenError(refused.error(), path, exe));
     }
@@ -277,7 +295,7 @@ void probeRawAccess(const std::string& path) {
 }
 
 OpenedDevice openRawDevice(const std::string& path, const std::function<void(const std::string&)>& log, bool unmount,
-                           bool verify) {
+                           bool verify, uid_t peerUid) {
     const auto exe = executablePath();
     AppLog::info("prepareRawDevice path=" + path + " unmount=" + (unmount ? "true" : "false") +
                      " verify=" + (verify ? "true" : "false") + " exe=" + exe,
@@ -285,6 +303,7 @@ OpenedDevice openRawDevice(const std::string& path, const std::function<void(con
     OpenedDevice opened;
     try {
         opened.device = checkDevicePath(path);
+        checkPeerMayRead(opened.device, peerUid);
     } catch (const HelperError& refused) {
         AppLog::error("open/read failed for " + path + ": " + refused.error().message, category);
         fail(mapOpenError(refused.error(), path, exe));

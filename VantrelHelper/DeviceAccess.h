@@ -47,6 +47,12 @@ struct CheckedDevice {
 // Resolves and checks a device path; throws HelperError (POSIX ENOENT, EACCES, ENOTBLK, ...).
 CheckedDevice checkDevicePath(const std::string& path);
 
+// Whether a disk may be read for a peer that is not root: it looks external (removable, hot-pluggable,
+// on USB, SD or Thunderbolt) and holds no system mount. Root may read any disk.
+bool servesUnprivilegedPeers(const std::string& diskName);
+// Throws HelperError (EACCES) when the peer may not read the checked device.
+void checkPeerMayRead(const CheckedDevice& device, uid_t peerUid);
+
 // The whole disk's kernel name of a device path or name: /dev/sdb1 → sdb, mmcblk0p1 → mmcblk0.
 std::string wholeDiskName(const std::string& pathOrName);
 
@@ -78,18 +84,20 @@ std::vector<std::string> candidateNodes(const std::string& path);
 // and the helper's executable (looked up when not given); other errors stay as they are.
 ErrorObject mapOpenError(const ErrorObject& error, const std::string& path, std::optional<std::string> executable);
 
-// Whether the system lets the helper read the device at all; throws HelperError with the mapped error.
-void probeRawAccess(const std::string& path);
+// Whether the system lets the helper read the device at all, for the peer; throws HelperError with
+// the mapped error.
+void probeRawAccess(const std::string& path, uid_t peerUid = 0);
 
 struct OpenedDevice {
     std::unique_ptr<FileByteSource> source;
     CheckedDevice device;
 };
 
-// Opens the device as a byte source, unmounting its disk first when asked (the log callback gets the
-// status line) and reading its first 4 KiB when asked to verify. Throws HelperError (mapped).
+// Opens the device as a byte source for the peer, unmounting its disk first when asked (the log
+// callback gets the status line) and reading its first 4 KiB when asked to verify. Throws HelperError
+// (mapped).
 OpenedDevice openRawDevice(const std::string& path, const std::function<void(const std::string&)>& log, bool unmount,
-                           bool verify);
+                           bool verify, uid_t peerUid = 0);
 
 // Checks a destination descriptor the application sent: an open, writable regular file that does not
 // lie on the device being read (nor is the image file being read). Throws HelperError.

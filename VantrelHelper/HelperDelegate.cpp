@@ -47,7 +47,16 @@ void HelperDelegate::accept(SeqpacketSocket socket, IpcListener::ConnectionSlot 
     }
     const auto id = entry.id;
     entry.slot = std::move(slot);
-    entry.service = std::make_unique<HelperScanService>(m_options.scan, [this, id] { quitRequested(id); });
+    PeerCredentials peer;
+    try {
+        peer = PeerCredentials::of(socket.fd());
+    } catch (const std::exception& failure) {
+        AppLog::error(std::string("Helper cannot read its peer: ") + failure.what(), category);
+        std::lock_guard lock(m_mutex);
+        m_changed.notify_all();
+        return;
+    }
+    entry.service = std::make_unique<HelperScanService>(m_options.scan, [this, id] { quitRequested(id); }, peer.uid);
 
     IpcConnectionOptions options;
     options.exported = VantrelHelperProtocol::selectorTable();
@@ -73,7 +82,6 @@ void HelperDelegate::accept(SeqpacketSocket socket, IpcListener::ConnectionSlot 
                       category);
     });
     entry.service->setClient(entry.proxy.get());
-    const auto peer = entry.connection->peer();
     auto* connection = entry.connection.get();
     {
         std::lock_guard lock(m_mutex);

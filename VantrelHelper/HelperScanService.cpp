@@ -36,8 +36,8 @@ std::int64_t clampedToSigned(std::uint64_t value) {
 
 } // namespace
 
-HelperScanService::HelperScanService(ScanRunner scan, std::function<void()> quitRequested)
-    : m_scan(std::move(scan)), m_quitRequested(std::move(quitRequested)) {}
+HelperScanService::HelperScanService(ScanRunner scan, std::function<void()> quitRequested, uid_t peerUid)
+    : m_scan(std::move(scan)), m_quitRequested(std::move(quitRequested)), m_peerUid(peerUid) {}
 
 HelperScanService::~HelperScanService() { connectionClosed(); }
 
@@ -134,10 +134,10 @@ void HelperScanService::ping(StringReply reply) {
 }
 
 void HelperScanService::probeDeviceWithPath(const std::string& path, LengthReply reply) {
-    m_ioQueue.async([path, reply = std::move(reply)] {
+    m_ioQueue.async([this, path, reply = std::move(reply)] {
         AppLog::info("probeDevice " + path, category);
         try {
-            const auto opened = DeviceAccess::openRawDevice(path, {}, true, true);
+            const auto opened = DeviceAccess::openRawDevice(path, {}, true, true, m_peerUid);
             const auto length = opened.source->length();
             AppLog::info("probeDevice size=" + std::to_string(length), category);
             reply(clampedToSigned(length), std::nullopt);
@@ -150,10 +150,10 @@ void HelperScanService::probeDeviceWithPath(const std::string& path, LengthReply
 }
 
 void HelperScanService::checkRawDiskAccessWithPath(const std::string& path, AccessReply reply) {
-    m_ioQueue.async([path, reply = std::move(reply)] {
+    m_ioQueue.async([this, path, reply = std::move(reply)] {
         AppLog::info("checkRawDiskAccess " + path, category);
         try {
-            DeviceAccess::probeRawAccess(path);
+            DeviceAccess::probeRawAccess(path, m_peerUid);
             AppLog::info("checkRawDiskAccess OK", category);
             reply(true, std::nullopt);
         } catch (const std::exception& failure) {
@@ -194,7 +194,8 @@ void HelperScanService::runScan(const std::string& path, const RecoveryFilters& 
         } catch (const HelperError&) {
             // The opening below fails with the mapped error.
         }
-        auto opened = DeviceAccess::openRawDevice(path, [this](const std::string& line) { sendLog(line); }, true, true);
+        auto opened =
+            DeviceAccess::openRawDevice(path, [this](const std::string& line) { sendLog(line); }, true, true, m_peerUid);
         auto& source = *opened.source;
         const auto length = source.length();
         sendLog("Read OK — scanning");
@@ -260,7 +261,7 @@ void HelperScanService::runExtraction(const std::string& path, const std::string
     std::uint64_t written = 0;
     try {
         const auto hit = HitExtraction::hitFor(description);
-        auto opened = DeviceAccess::openRawDevice(path, {}, false, false);
+        auto opened = DeviceAccess::openRawDevice(path, {}, false, false, m_peerUid);
         DeviceAccess::checkDestination(destination, destinationPath, opened.device);
         written = HitExtraction::writeHit(*opened.source, hit, destination, destinationPath);
     } catch (const std::exception& error) {
@@ -292,7 +293,8 @@ void HelperScanService::runCopy(const std::string& path, const std::string& dest
     AppLog::info("copyDevice " + path + " → " + destinationPath, category);
     sendLog("Copying " + path + "…");
     try {
-        auto opened = DeviceAccess::openRawDevice(path, [this](const std::string& line) { sendLog(line); }, true, true);
+        auto opened =
+            DeviceAccess::openRawDevice(path, [this](const std::string& line) { sendLog(line); }, true, true, m_peerUid);
         DeviceAccess::checkDestination(destination, destinationPath, opened.device);
         HitExtraction::CopyCallbacks callbacks;
         callbacks.isCancelled = [this] {

@@ -20,6 +20,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <sys/types.h>
 #include <string>
 #include <vector>
 
@@ -36,8 +37,9 @@ public:
     // How often a paused scan looks again whether the extraction has ended.
     static constexpr std::chrono::milliseconds extractionPauseStep{50};
 
-    // quitRequested runs on the connection's thread after quitForRelaunch has replied.
-    HelperScanService(ScanRunner scan, std::function<void()> quitRequested);
+    // quitRequested runs on the connection's thread after quitForRelaunch has replied. Devices are
+    // opened for the peer's user (see DeviceAccess::checkPeerMayRead).
+    HelperScanService(ScanRunner scan, std::function<void()> quitRequested, uid_t peerUid = 0);
     // Cancels what runs, then waits for the queues (the running task ends; waiting ones are dropped).
     ~HelperScanService() override;
 
@@ -88,6 +90,7 @@ private:
 
     ScanRunner m_scan;
     std::function<void()> m_quitRequested;
+    uid_t m_peerUid;
 
     mutable std::mutex m_lock;  // guards the three values below; never held while another lock is taken
     bool m_cancelFlag = false;

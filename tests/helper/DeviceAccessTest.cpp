@@ -2,6 +2,7 @@
 
 #include "platform/UniqueFd.h"
 #include "support/VantrelError.h"
+#include "tests/fixtures/FakeSysfs.h"
 #include "tests/fixtures/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -95,6 +96,39 @@ TEST_F(DeviceAccessTest, RefusesUnwritableDestinationsAndTheImageItself) {
     test::writeFile(other, {});
     EXPECT_EQ(codeFor(::open(other.c_str(), O_RDONLY | O_CLOEXEC)), EBADF);
     EXPECT_EQ(codeFor(::open(other.c_str(), O_WRONLY | O_CLOEXEC)), 0);
+}
+
+TEST_F(DeviceAccessTest, ServesUsersOtherThanRootOnlyExternalDisksWithoutSystemMounts) {
+    test::TempDir dir;
+    test::FakeSysfs sysfs(dir.path());
+    sysfs.addDisk({"sda", "pci0000:00/0000:00:1f.2/ata1/host0/target0:0:0/0:0:0:0", 1000000, 8, 0, false, {}});
+    sysfs.addPartition("sda", "sda1", 1, 900000, 8, 1);
+    sysfs.addDisk({"sdb", "pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/host6/target6:0:0/6:0:0:0", 100000, 8, 16, true, {}});
+    sysfs.addPartition("sdb", "sdb1", 1, 50000, 8, 17);
+    sysfs.addDisk({"sdc", "pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/host7/target7:0:0/7:0:0:0", 100000, 8, 32, true, {}});
+    sysfs.addPartition("sdc", "sdc1", 1, 50000, 8, 33);
+    sysfs.addMount(8, 1, "/home", "ext4", "/dev/sda1");
+    sysfs.addMount(8, 17, "/media/card", "vfat", "/dev/sdb1");
+    sysfs.addMount(8, 33, "/", "ext4", "/dev/sdc1");
+    DeviceAccess::configure({false, {sysfs.sysfsRoot(), sysfs.mountInfoPath()}, "VantrelHelper"});
+
+    EXPECT_TRUE(DeviceAccess::servesUnprivilegedPeers("sdb"));
+    EXPECT_FALSE(DeviceAccess::servesUnprivilegedPeers("sda")) << "internal";
+    EXPECT_FALSE(DeviceAccess::servesUnprivilegedPeers("sdc")) << "a USB disk the system runs from";
+    EXPECT_FALSE(DeviceAccess::servesUnprivilegedPeers("sdx")) << "not attached";
+
+    DeviceAccess::CheckedDevice internal;
+    internal.resolvedPath = "/dev/sda";
+    internal.isBlockDevice = true;
+    internal.diskName = "sda";
+    EXPECT_NO_THROW(DeviceAccess::checkPeerMayRead(internal, 0));
+    try {
+        DeviceAccess::checkPeerMayRead(internal, 1000);
+        ADD_FAILURE() << "a user read an internal disk";
+    } catch (const HelperError& error) {
+        EXPECT_EQ(error.error().code, EACCES);
+        EXPECT_EQ(error.error().message, "Only root may read /dev/sda: it is an internal or system disk");
+    }
 }
 
 } // namespace
