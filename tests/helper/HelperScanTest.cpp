@@ -191,5 +191,29 @@ TEST(HelperScan, AClientThatGoesAwayCancelsItsScan) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
 }
 
+TEST(HelperScan, AQuitForRelaunchWaitsForAnotherConnectionsScan) {
+    test::TempDir dir;
+    const auto image = longImage(dir);
+    const auto socketPath = (dir / "helper.sock").string();
+    test::HelperProcess process({"--listen", socketPath, "--allow-image-files"});
+    ASSERT_TRUE(test::waitForSocket(socketPath));
+    test::RecordingClient scanningClient, quittingClient;
+    IpcClient scanning([socketPath] { return SeqpacketSocket::connect(socketPath); }, test::applicationOptions(scanningClient));
+    IpcClient quitting([socketPath] { return SeqpacketSocket::connect(socketPath); }, test::applicationOptions(quittingClient));
+    VantrelHelperProtocolProxy scanner(scanning, [](ErrorObject error) { ADD_FAILURE() << error.message; });
+    VantrelHelperProtocolProxy quitter(quitting, [](ErrorObject error) { ADD_FAILURE() << error.message; });
+
+    test::ErrorAnswer scanned;
+    scanner.startScanWithPath(image, 0, 0, 0, allKinds, "standard", scanned.callback());
+    ASSERT_TRUE(scanningClient.waitForProgress(3));
+    test::Answer<> quit;
+    quitter.quitForRelaunch(quit.callback());
+    quit.get();
+    EXPECT_FALSE(process.waitForExit(std::chrono::milliseconds(300))) << "the other connection's scan still runs";
+    scanner.cancelScan();
+    EXPECT_FALSE(test::waitError(scanned));
+    EXPECT_EQ(process.waitForExit(), 0);
+}
+
 } // namespace
 } // namespace vantrel
