@@ -13,6 +13,23 @@
 //   path the application names for writing. The path travels along for messages and logs.
 //
 // On the application's side VantrelHelperProtocolProxy implements this interface over a connection.
+//
+// Wiring, helper side (one service per accepted connection):
+//   IpcListener::Options listen;  listen.admission = Admission::rootOrGroup(XPCConstants::helperGroupName);
+//   listen.onAccept = [&](SeqpacketSocket socket, PeerCredentials peer, IpcListener::ConnectionSlot slot) {
+//       IpcConnectionOptions options;
+//       options.exported = VantrelHelperProtocol::selectorTable();
+//       options.remote = VantrelHelperClient::selectorTable();
+//       options.onMessage = [service](IpcIncoming m) { VantrelHelperProtocol::dispatch(*service, std::move(m)); };
+//       options.onClosed = ...;  // drop the connection, its service and the slot
+//       auto connection = std::make_unique<IpcConnection>(std::move(socket), std::move(options));
+//       service->client = std::make_unique<VantrelHelperClientProxy>(*connection, logCallbackError);
+//       connection->resume();   // keep connection, service and slot together until onClosed
+//   };
+// A helper started over a socket pair builds one IpcConnection on its inherited descriptor and
+// checks Admission::rootOrUser(parent's uid) against connection.peer() before resume().
+// Application side: an IpcClient with exported = VantrelHelperClient::selectorTable(), remote =
+// selectorTable(), onMessage = VantrelHelperClient::dispatch, and a VantrelHelperProtocolProxy on it.
 
 #include "platform/ErrorObject.h"
 #include "platform/UniqueFd.h"

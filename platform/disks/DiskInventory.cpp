@@ -80,10 +80,12 @@ std::uint64_t readSizeBytes(const std::filesystem::path& folder) {
 // The first device above the disk that says whether it can be unplugged decides; USB ports and
 // hot-plug PCI slots say "removable", fixed controllers "fixed", most say nothing.
 bool readHotplug(const std::filesystem::path& diskFolder, const std::filesystem::path& sysfsRoot) {
-    std::error_code error;
-    auto folder = std::filesystem::canonical(diskFolder / "device", error);
-    const auto root = std::filesystem::canonical(sysfsRoot, error);
-    if (error) return false;
+    std::error_code deviceError;
+    std::error_code rootError;
+    auto folder = std::filesystem::canonical(diskFolder / "device", deviceError);
+    const auto root = std::filesystem::canonical(sysfsRoot, rootError);
+    // Virtual disks (loop, device-mapper) have no device above them.
+    if (deviceError || rootError) return false;
     for (int depth = 0; depth < maxDeviceChainDepth && !folder.empty() && folder != root && folder != folder.root_path();
          ++depth) {
         if (const auto state = attribute(folder / "removable")) {

@@ -3,6 +3,7 @@
 #include "platform/ipc/IpcError.h"
 #include "platform/ipc/IpcMessage.h"
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <system_error>
@@ -171,7 +172,10 @@ private:
         m_socket.shutdown();
         const ErrorObject error = to == IpcConnectionState::invalidated ? closedError(to)
                                                                         : IpcError::make(IpcErrorCode::connectionInterrupted, why);
-        for (auto& [id, entry] : failing) guarded([&] { entry.onFailure(error); });
+        for (auto& pending : failing) {
+            auto& entry = pending.second;
+            guarded([&] { entry.onFailure(error); });
+        }
     }
 
     void notifyClosed() {
@@ -240,12 +244,18 @@ private:
             return refuseCall(message.id, message.selector, {}, IpcError::make(IpcErrorCode::unknownSelector, message.selector + " takes no reply"));
         if (auto problem = checkIncoming(*spec, message.arguments, descriptor))
             return refuseCall(message.id, message.selector, *spec->reply, IpcError::make(IpcErrorCode::invalidArguments, *problem));
+        if (m_unanswered.load() >= m_options.maxUnansweredCalls)
+            return refuseCall(message.id, message.selector, *spec->reply, IpcError::make(IpcErrorCode::tooManyCalls));
         log(IpcLogLevel::debug, "IPC call " + message.selector + " id=" + std::to_string(message.id) + " from " + peerText(m_peer));
 
+        ++m_unanswered;
         std::weak_ptr<Core> weak = weak_from_this();
         IpcReply reply = IpcReply::make(
             [weak, id = message.id, spec](nlohmann::json arguments, std::optional<ErrorObject> error) {
-                if (auto core = weak.lock()) core->sendReply(id, *spec, std::move(arguments), std::move(error));
+                if (auto core = weak.lock()) {
+                    --core->m_unanswered;
+                    core->sendReply(id, *spec, std::move(arguments), std::move(error));
+                }
             },
             SelectorTable::defaultValues(*spec->reply));
         IpcIncoming incoming{std::move(message.selector), std::move(message.arguments), std::move(descriptor), std::move(reply), m_peer};
@@ -293,6 +303,7 @@ private:
     bool m_started = false;
     std::int64_t m_nextId = 1;
     std::map<std::int64_t, Pending> m_pending;
+    std::atomic<std::size_t> m_unanswered{0};  // received calls whose IpcReply has not answered
     std::thread m_reader;
 };
 

@@ -7,7 +7,8 @@
 //   by one thread (a scan's hits, then its reply) arrive in that order.
 // - A received call or send is checked against `exported` (what this side serves): an unknown
 //   selector, wrong arity, types or descriptor count gets an error reply of the domain "VantrelIPC"
-//   (a send is dropped and logged). A malformed packet closes the connection.
+//   (a send is dropped and logged), as does a call beyond maxUnansweredCalls. A malformed packet
+//   closes the connection.
 // - Every call is answered once (see IpcReply); every outgoing call ends in exactly one reply or
 //   one failure (see IpcPeer); when the connection closes, every pending call fails at once.
 // - States: open; interrupted (the peer went away, broke the protocol or stopped reading past the
@@ -35,12 +36,16 @@ struct IpcConnectionOptions {
     // A peer that has not taken a packet for this long is treated as gone, so that a client that
     // stopped reading cannot stall the helper's scan.
     static constexpr std::chrono::milliseconds defaultSendTimeout{10'000};
+    // Received calls not yet answered. The application has a handful in flight (a scan, a few
+    // extractions, a ping); a peer that piles up more is refused rather than queued without end.
+    static constexpr std::size_t defaultMaxUnansweredCalls = 256;
 
     SelectorTable exported;   // what this side serves: received calls and sends are checked against it
     SelectorTable remote;     // what the peer serves: outgoing calls and sends, and their replies
     std::function<void(IpcIncoming message)> onMessage;          // none: calls get noReply errors
     std::function<void(IpcConnectionState finalState)> onClosed;  // once, the reader's last act
     std::chrono::milliseconds sendTimeout = defaultSendTimeout;
+    std::size_t maxUnansweredCalls = defaultMaxUnansweredCalls;
     IpcLogSink log;
 };
 

@@ -14,6 +14,7 @@ std::string_view text(IpcErrorCode code) {
     case IpcErrorCode::invalidReply: return "Invalid reply";
     case IpcErrorCode::messageTooLarge: return "Message too large";
     case IpcErrorCode::connectFailed: return "Could not connect";
+    case IpcErrorCode::tooManyCalls: return "Too many calls waiting for an answer";
     }
     return "Connection error";
 }

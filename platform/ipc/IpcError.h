@@ -19,6 +19,7 @@ enum class IpcErrorCode : std::int64_t {
     invalidReply = 6,           // the reply does not have the types the operation declares
     messageTooLarge = 7,        // the encoded message does not fit one packet
     connectFailed = 8,          // no connection could be made
+    tooManyCalls = 9,           // the peer has too many calls waiting for their answers
 };
 
 namespace IpcError {

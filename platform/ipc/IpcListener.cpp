@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <system_error>
+#include <thread>
 
 namespace vantrel {
 
@@ -18,6 +19,8 @@ namespace {
 
 // Connections waiting to be accepted.
 constexpr int listenBacklog = 16;
+// Pause before accepting again when the process has no descriptor to spare.
+constexpr auto acceptRetryPause = std::chrono::milliseconds(100);
 
 } // namespace
 
@@ -79,7 +82,13 @@ void IpcListener::acceptLoop() {
         if (fds[1].revents != 0) return;
         if ((fds[0].revents & POLLIN) == 0) continue;
         UniqueFd accepted(::accept4(m_socket.get(), nullptr, nullptr, SOCK_CLOEXEC));
-        if (!accepted) continue;  // the peer gave up, or a transient shortage; keep serving
+        if (!accepted) {
+            // Out of descriptors, the pending peer stays queued and poll() reports it again at
+            // once: pause instead of spinning until a connection closes.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                std::this_thread::sleep_for(acceptRetryPause);
+            continue;  // otherwise the peer gave up; keep serving
+        }
 
         PeerCredentials peer;
         try {

@@ -23,8 +23,10 @@ RecoveredFileKind refineZipKind(ByteView buffer);
 } // namespace OfficeKindDetector
 
 namespace FtypKindDetector {
-// The kind named by the brands of an "ftyp" box starting at the buffer's first byte; mp4 when none
-// of them is known.
+// The kind named by the brands of an "ftyp" box starting at the buffer's first byte. A major brand
+// that names a kind decides, unless it is a generic HEIF brand (mif1, msf1); otherwise the first of
+// heic, avif, cr3, m4a, mov that any brand names, where mif1 and msf1 count as heic only when no AVIF
+// brand is listed. Compatible brands are read within the box and its first 64 bytes. mp4 otherwise.
 RecoveredFileKind refine(ByteView buffer);
 } // namespace FtypKindDetector
 

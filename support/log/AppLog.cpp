@@ -146,15 +146,15 @@ void log(Level level, std::string_view message, std::string_view category, std::
     }
 }
 
-void debug(std::string_view message, std::string_view category, std::source_location where) {
+void debug(std::string_view message, std::string_view category, SourceLocation where) {
     log(Level::debug, message, category, fileIdentifier(where.file_name()), where.line());
 }
 
-void info(std::string_view message, std::string_view category, std::source_location where) {
+void info(std::string_view message, std::string_view category, SourceLocation where) {
     log(Level::info, message, category, fileIdentifier(where.file_name()), where.line());
 }
 
-void error(std::string_view message, std::string_view category, std::source_location where) {
+void error(std::string_view message, std::string_view category, SourceLocation where) {
     log(Level::error, message, category, fileIdentifier(where.file_name()), where.line());
 }
 

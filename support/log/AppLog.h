@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <source_location>
 #include <string>
 #include <string_view>
 
@@ -22,23 +21,35 @@ inline constexpr std::string_view enabledDefaultKey = "vantrel.logging.enabled";
 inline constexpr std::size_t maxFlagFileBytes = 64;
 
 enum class Level { debug = 0, info = 1, error = 2 };
+
+// The caller's file and line, taken where a logging call is written. (std::source_location needs a
+// compiler builtin that clang 14 lacks; these two builtins exist in both compilers we build with.)
+struct SourceLocation {
+    const char* file = "";
+    std::uint32_t lineNumber = 0;
+    static constexpr SourceLocation current(const char* file = __builtin_FILE(), int line = __builtin_LINE()) noexcept {
+        return {file, static_cast<std::uint32_t>(line)};
+    }
+    constexpr const char* file_name() const noexcept { return file; }
+    constexpr std::uint32_t line() const noexcept { return lineNumber; }
+};
 enum class FlagVerdict { on, off, undecided };
 
 // Where the switch is read and the lines go. The defaults are the real places; tests swap them.
 struct Destinations {
     std::filesystem::path flagFile{std::string(flagPath)};
     DefaultsStore* defaults = nullptr;  // null: DefaultsStore::standard()
-    // Called only when the system log takes lines of the level.
+    // Called for every line while logging is on; the real sink drops levels the log mask leaves out.
     std::function<void(Level, std::string_view category, std::string_view text)> systemLog;
     std::function<void(std::string_view line)> standardError;
 };
 
 void debug(std::string_view message, std::string_view category,
-           std::source_location where = std::source_location::current());
+           SourceLocation where = SourceLocation::current());
 void info(std::string_view message, std::string_view category,
-          std::source_location where = std::source_location::current());
+          SourceLocation where = SourceLocation::current());
 void error(std::string_view message, std::string_view category,
-           std::source_location where = std::source_location::current());
+           SourceLocation where = SourceLocation::current());
 
 // The common step: when the switch is on, writes fileId ":" line " " message to the system log and
 // "Vantrel[" letter "][" category "] " message to standard error. Never fails.

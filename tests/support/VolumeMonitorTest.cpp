@@ -170,9 +170,9 @@ private:
     std::string m_path;
 };
 
-// Waits for a path the kernel makes after a partition scan (a second at most).
+// Waits for a path the kernel makes after a partition scan (half a second at most).
 bool waitForPath(const std::filesystem::path& path) {
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < 25; ++i) {
         if (std::filesystem::exists(path)) return true;
         std::this_thread::sleep_for(20ms);
     }

@@ -115,6 +115,46 @@ nlohmann::json rawCall(std::int64_t id, const std::string& selector, nlohmann::j
     return {{"v", 1}, {"k", "call"}, {"id", id}, {"sel", selector}, {"args", std::move(arguments)}};
 }
 
+// A served connection with the given handler, and a calling connection to it; both running.
+struct Handled {
+    std::unique_ptr<IpcConnection> server;
+    std::unique_ptr<IpcConnection> client;
+
+    explicit Handled(std::function<void(IpcIncoming)> onMessage, IpcLogSink log = {}) {
+        auto [clientSocket, serverSocket] = SeqpacketSocket::pair();
+        IpcConnectionOptions serverOptions;
+        serverOptions.exported = test::testTable();
+        serverOptions.onMessage = std::move(onMessage);
+        serverOptions.log = std::move(log);
+        server = std::make_unique<IpcConnection>(std::move(serverSocket), std::move(serverOptions));
+        IpcConnectionOptions clientOptions;
+        clientOptions.remote = test::testTable();
+        client = std::make_unique<IpcConnection>(std::move(clientSocket), std::move(clientOptions));
+        server->resume();
+        client->resume();
+    }
+};
+
+// A calling connection whose peer is a raw socket in the test's hands.
+struct RawServer {
+    std::unique_ptr<RawPeer> raw;
+    std::unique_ptr<IpcConnection> client;
+
+    explicit RawServer(std::chrono::milliseconds sendTimeout = IpcConnectionOptions::defaultSendTimeout) {
+        auto [clientSocket, rawSocket] = SeqpacketSocket::pair();
+        raw = std::make_unique<RawPeer>(std::move(rawSocket));
+        IpcConnectionOptions options;
+        options.remote = test::testTable();
+        options.sendTimeout = sendTimeout;
+        client = std::make_unique<IpcConnection>(std::move(clientSocket), std::move(options));
+        client->resume();
+    }
+
+    void reply(std::int64_t id, nlohmann::json arguments) {
+        raw->send(nlohmann::json{{"v", 1}, {"k", "reply"}, {"id", id}, {"args", std::move(arguments)}, {"error", nullptr}});
+    }
+};
+
 TEST(IpcConnection, RoundTripsEveryValueType) {
     Pair pair;
     auto echo = callAndWait(*pair.client, "echo:reply:", {"Grüße \xF0\x9F\x93\xB7"});
@@ -315,74 +355,45 @@ TEST(IpcConnection, ASecondAnswerIsIgnored) {
     EXPECT_FALSE(outcome.error);
 
     // A peer that answers twice on the wire: the caller hears the first answer only.
-    auto [clientSocket, rawSocket] = SeqpacketSocket::pair();
-    RawPeer raw(std::move(rawSocket));
-    IpcConnectionOptions options;
-    options.remote = test::testTable();
-    IpcConnection client(std::move(clientSocket), std::move(options));
-    client.resume();
+    RawServer peer;
     test::CallRecorder twice;
-    client.call("echo:reply:", {"x"}, -1, twice.onReply(), twice.onFailure());
-    const auto call = raw.receive();
+    peer.client->call("echo:reply:", {"x"}, -1, twice.onReply(), twice.onFailure());
+    const auto call = peer.raw->receive();
     ASSERT_TRUE(call);
-    for (const char* text : {"first", "second"})
-        raw.send(nlohmann::json{{"v", 1}, {"k", "reply"}, {"id", call->id}, {"args", {text}}, {"error", nullptr}});
+    for (const char* text : {"first", "second"}) peer.reply(call->id, nlohmann::json::array({text}));
     EXPECT_EQ((*twice.wait().arguments)[0], "first");
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(twice.now().endings, 1);
-    EXPECT_EQ(client.state(), IpcConnectionState::open);
+    EXPECT_EQ(peer.client->state(), IpcConnectionState::open);
 }
 
 TEST(IpcConnection, AReplyOfTheWrongTypeFailsTheCall) {
-    auto [clientSocket, rawSocket] = SeqpacketSocket::pair();
-    RawPeer raw(std::move(rawSocket));
-    IpcConnectionOptions options;
-    options.remote = test::testTable();
-    IpcConnection client(std::move(clientSocket), std::move(options));
-    client.resume();
+    RawServer peer;
     test::CallRecorder recorder;
-    client.call("add:to:reply:", {1, 2}, -1, recorder.onReply(), recorder.onFailure());
-    const auto call = raw.receive();
+    peer.client->call("add:to:reply:", {1, 2}, -1, recorder.onReply(), recorder.onFailure());
+    const auto call = peer.raw->receive();
     ASSERT_TRUE(call);
-    raw.send(nlohmann::json{{"v", 1}, {"k", "reply"}, {"id", call->id}, {"args", {"3"}}, {"error", nullptr}});
+    peer.reply(call->id, nlohmann::json::array({"3"}));
     const auto outcome = recorder.wait();
     EXPECT_TRUE(outcome.failed);
     EXPECT_TRUE(IpcError::is(*outcome.error, IpcErrorCode::invalidReply));
 }
 
 TEST(IpcConnection, AHandlerReplyOfTheWrongTypeBecomesAnErrorReply) {
-    auto [clientSocket, serverSocket] = SeqpacketSocket::pair();
-    IpcConnectionOptions serverOptions;
-    serverOptions.exported = test::testTable();
-    serverOptions.onMessage = [](IpcIncoming message) { message.reply->reply({"not a number"}); };
-    IpcConnection server(std::move(serverSocket), std::move(serverOptions));
-    IpcConnectionOptions clientOptions;
-    clientOptions.remote = test::testTable();
-    IpcConnection client(std::move(clientSocket), std::move(clientOptions));
-    server.resume();
-    client.resume();
-    const auto outcome = callAndWait(client, "add:to:reply:", {1, 2});
+    Handled pair([](IpcIncoming message) { message.reply->reply({"not a number"}); });
+    const auto outcome = callAndWait(*pair.client, "add:to:reply:", {1, 2});
     ASSERT_TRUE(outcome.arguments);
     EXPECT_EQ(*outcome.arguments, nlohmann::json({0}));
     EXPECT_TRUE(IpcError::is(*outcome.error, IpcErrorCode::invalidReply));
 }
 
 TEST(IpcConnection, AThrowingHandlerLeavesTheConnectionServing) {
-    auto [clientSocket, serverSocket] = SeqpacketSocket::pair();
-    IpcConnectionOptions serverOptions;
-    serverOptions.exported = test::testTable();
-    serverOptions.onMessage = [](IpcIncoming message) {
+    Handled pair([](IpcIncoming message) {
         if (message.arguments[0] == "throw") throw std::runtime_error("handler bug");
         message.reply->reply({message.arguments[0]});
-    };
-    IpcConnection server(std::move(serverSocket), std::move(serverOptions));
-    IpcConnectionOptions clientOptions;
-    clientOptions.remote = test::testTable();
-    IpcConnection client(std::move(clientSocket), std::move(clientOptions));
-    server.resume();
-    client.resume();
-    EXPECT_TRUE(IpcError::is(*callAndWait(client, "echo:reply:", {"throw"}).error, IpcErrorCode::noReply));
-    EXPECT_EQ((*callAndWait(client, "echo:reply:", {"fine"}).arguments)[0], "fine");
+    });
+    EXPECT_TRUE(IpcError::is(*callAndWait(*pair.client, "echo:reply:", {"throw"}).error, IpcErrorCode::noReply));
+    EXPECT_EQ((*callAndWait(*pair.client, "echo:reply:", {"fine"}).arguments)[0], "fine");
 }
 
 TEST(IpcConnection, APeerThatVanishesMidCallFailsThePendingCallsOnce) {
@@ -485,15 +496,9 @@ TEST(IpcConnection, ClosesWhenAPacketCarriesTwoDescriptors) {
 }
 
 TEST(IpcConnection, APeerThatStopsReadingIsDroppedAfterTheSendTimeOut) {
-    auto [clientSocket, rawSocket] = SeqpacketSocket::pair();
-    RawPeer silent(std::move(rawSocket));  // never reads
-    IpcConnectionOptions options;
-    options.remote = test::testTable();
-    options.sendTimeout = std::chrono::milliseconds(100);
-    IpcConnection connection(std::move(clientSocket), std::move(options));
-    connection.resume();
+    RawServer silent(std::chrono::milliseconds(100));  // its raw end never reads
+    auto& connection = *silent.client;
     std::optional<ErrorObject> failure;
-    const std::string filler(IpcValue::maxStringBytes, 'f');
     for (int index = 0; index < 100000 && !failure; ++index) failure = connection.send("notify:", {index});
     ASSERT_TRUE(failure);
     EXPECT_TRUE(IpcError::is(*failure, IpcErrorCode::connectionInterrupted));
@@ -502,46 +507,63 @@ TEST(IpcConnection, APeerThatStopsReadingIsDroppedAfterTheSendTimeOut) {
 }
 
 TEST(IpcConnection, AHandlerMayDestroyItsOwnConnection) {
-    auto [clientSocket, serverSocket] = SeqpacketSocket::pair();
-    std::unique_ptr<IpcConnection> server;
+    std::unique_ptr<Handled> pair;
     std::atomic<bool> destroyed{false};
-    IpcConnectionOptions serverOptions;
-    serverOptions.exported = test::testTable();
-    serverOptions.onMessage = [&](IpcIncoming message) {
+    pair = std::make_unique<Handled>([&](IpcIncoming message) {
         message.reply->reply({message.arguments[0]});
-        server.reset();
+        pair->server.reset();
         destroyed = true;
-    };
-    server = std::make_unique<IpcConnection>(std::move(serverSocket), std::move(serverOptions));
-    IpcConnectionOptions clientOptions;
-    clientOptions.remote = test::testTable();
-    IpcConnection client(std::move(clientSocket), std::move(clientOptions));
-    server->resume();
-    client.resume();
-    EXPECT_EQ((*callAndWait(client, "echo:reply:", {"bye"}).arguments)[0], "bye");
+    });
+    EXPECT_EQ((*callAndWait(*pair->client, "echo:reply:", {"bye"}).arguments)[0], "bye");
     EXPECT_TRUE(eventually([&] { return destroyed.load(); }));
-    EXPECT_TRUE(eventually([&] { return client.state() == IpcConnectionState::interrupted; }));
+    EXPECT_TRUE(eventually([&] { return pair->client->state() == IpcConnectionState::interrupted; }));
 }
 
 TEST(IpcConnection, LogsThePeerWithEachRequest) {
-    auto [clientSocket, serverSocket] = SeqpacketSocket::pair();
     Inbox<std::string> lines;
-    IpcConnectionOptions serverOptions;
-    serverOptions.exported = test::testTable();
-    serverOptions.log = [&](IpcLogLevel, const std::string& line) { lines.push(line); };
-    serverOptions.onMessage = [](IpcIncoming message) { message.reply->reply({message.arguments[0]}); };
-    IpcConnection server(std::move(serverSocket), std::move(serverOptions));
-    EXPECT_EQ(server.peer().uid, ::getuid());
-    EXPECT_EQ(server.peer().pid, ::getpid());
-    IpcConnectionOptions clientOptions;
-    clientOptions.remote = test::testTable();
-    IpcConnection client(std::move(clientSocket), std::move(clientOptions));
-    server.resume();
-    client.resume();
-    callAndWait(client, "echo:reply:", {"x"});
+    Handled pair([](IpcIncoming message) { message.reply->reply({message.arguments[0]}); },
+                 [&](IpcLogLevel, const std::string& line) { lines.push(line); });
+    EXPECT_EQ(pair.server->peer().uid, ::getuid());
+    EXPECT_EQ(pair.server->peer().pid, ::getpid());
+    callAndWait(*pair.client, "echo:reply:", {"x"});
     ASSERT_TRUE(lines.waitFor(1));
     const std::string expected = "uid=" + std::to_string(::getuid()) + " pid=" + std::to_string(::getpid());
     EXPECT_NE(lines.items()[0].find(expected), std::string::npos) << lines.items()[0];
+}
+
+TEST(IpcConnection, RefusesCallsBeyondTheUnansweredLimit) {
+    auto [clientSocket, serverSocket] = SeqpacketSocket::pair();
+    std::mutex mutex;
+    std::vector<IpcReply> held;
+    IpcConnectionOptions serverOptions;
+    serverOptions.exported = test::testTable();
+    serverOptions.maxUnansweredCalls = 2;
+    serverOptions.onMessage = [&](IpcIncoming message) {
+        std::lock_guard lock(mutex);
+        held.push_back(*message.reply);
+    };
+    IpcConnection server(std::move(serverSocket), std::move(serverOptions));
+    server.resume();
+    RawPeer raw(std::move(clientSocket));
+    for (std::int64_t id = 1; id <= 2; ++id) raw.send(rawCall(id, "echo:reply:", {"held"}));
+    raw.send(rawCall(3, "echo:reply:", {"one too many"}));
+    auto refused = raw.receive();
+    ASSERT_TRUE(refused && refused->error);
+    EXPECT_EQ(refused->id, 3);
+    EXPECT_TRUE(IpcError::is(*refused->error, IpcErrorCode::tooManyCalls));
+    // Answering frees a place.
+    {
+        std::lock_guard lock(mutex);
+        held.front().reply({"done"});
+    }
+    EXPECT_EQ(raw.receive()->id, 1);
+    raw.send(rawCall(4, "echo:reply:", {"fits again"}));
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard lock(mutex);
+        return held.size() == 3;
+    }));
+    std::lock_guard lock(mutex);
+    held.clear();  // dropped replies answer with noReply while the connection is still open
 }
 
 } // namespace

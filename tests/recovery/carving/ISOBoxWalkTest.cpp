@@ -10,9 +10,10 @@ namespace {
 constexpr std::uint64_t MiB = 1024 * 1024;
 
 Bytes box(std::uint32_t size, std::string_view type) {
-    Bytes out{static_cast<std::uint8_t>(size >> 24), static_cast<std::uint8_t>(size >> 16),
-              static_cast<std::uint8_t>(size >> 8), static_cast<std::uint8_t>(size)};
-    out.insert(out.end(), type.begin(), type.end());
+    Bytes out;
+    out.reserve(8 + type.size());
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(size >> shift));
+    for (const char c : type) out.push_back(static_cast<std::uint8_t>(c));
     return out;
 }
 
