@@ -139,13 +139,20 @@ std::filesystem::path longImage(const test::TempDir& dir) {
     return image;
 }
 
+// Starts a standard scan and waits until it is under way.
+::testing::AssertionResult startScan(VantrelHelperProtocol& helper, test::RecordingClient& client, const std::filesystem::path& image,
+                                     VantrelHelperProtocol::ErrorReply reply) {
+    helper.startScanWithPath(image, 0, 0, 0, allKinds, "standard", std::move(reply));
+    if (client.waitForProgress(3)) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "the scan did not start";
+}
+
 TEST(HelperScan, ACancelEndsARunningScanLikeAFinishedOne) {
     test::TempDir dir;
     const auto image = longImage(dir);
     SpawnedHelper spawned;
     test::ErrorAnswer answer;
-    spawned.helper->startScanWithPath(image, 0, 0, 0, allKinds, "standard", answer.callback());
-    ASSERT_TRUE(spawned.client.waitForProgress(3));
+    ASSERT_TRUE(startScan(*spawned.helper, spawned.client, image, answer.callback()));
     spawned.helper->cancelScan();
     EXPECT_FALSE(test::waitError(answer));
     EXPECT_TRUE(spawned.client.saw("Scan complete"));
@@ -157,8 +164,7 @@ TEST(HelperScan, AnExtractionPausesTheRunningScan) {
     const auto image = longImage(dir);
     SpawnedHelper spawned;
     test::ErrorAnswer scanned;
-    spawned.helper->startScanWithPath(image, 0, 0, 0, allKinds, "standard", scanned.callback());
-    ASSERT_TRUE(spawned.client.waitForProgress(3));
+    ASSERT_TRUE(startScan(*spawned.helper, spawned.client, image, scanned.callback()));
 
     const auto destination = dir / "range.bin";
     constexpr std::int64_t rangeBytes = 96 * mebibyte;
@@ -182,8 +188,7 @@ TEST(HelperScan, AClientThatGoesAwayCancelsItsScan) {
     test::TempDir dir;
     const auto image = longImage(dir);
     auto spawned = std::make_unique<SpawnedHelper>();
-    spawned->helper->startScanWithPath(image, 0, 0, 0, allKinds, "standard", [](std::optional<ErrorObject>) {});
-    ASSERT_TRUE(spawned->client.waitForProgress(3));
+    ASSERT_TRUE(startScan(*spawned->helper, spawned->client, image, [](std::optional<ErrorObject>) {}));
     const auto started = std::chrono::steady_clock::now();
     auto process = std::move(spawned->process);
     spawned.reset();
@@ -204,8 +209,7 @@ TEST(HelperScan, AQuitForRelaunchWaitsForAnotherConnectionsScan) {
     VantrelHelperProtocolProxy quitter(quitting, [](ErrorObject error) { ADD_FAILURE() << error.message; });
 
     test::ErrorAnswer scanned;
-    scanner.startScanWithPath(image, 0, 0, 0, allKinds, "standard", scanned.callback());
-    ASSERT_TRUE(scanningClient.waitForProgress(3));
+    ASSERT_TRUE(startScan(scanner, scanningClient, image, scanned.callback()));
     test::Answer<> quit;
     quitter.quitForRelaunch(quit.callback());
     quit.get();
