@@ -23,6 +23,11 @@ std::optional<MountEntry> mountAt(const std::filesystem::path& target) {
     return std::nullopt;
 }
 
+bool canMakeLoopDevices() {
+    return test::runningAsRoot() && std::filesystem::exists("/dev/loop-control") && test::haveProgram("losetup") &&
+           test::haveProgram("mkfs.ext4");
+}
+
 // A mounted ext4 loop device, taken down again at the end.
 class MountedLoop {
 public:
@@ -52,8 +57,7 @@ private:
 };
 
 TEST(HelperMount, UnmountsALoopDiskForReadingAndMountsItBackOnRemount) {
-    if (!test::runningAsRoot() || !test::haveProgram("losetup") || !test::haveProgram("mkfs.ext4"))
-        GTEST_SKIP() << "needs root, losetup and mkfs.ext4";
+    if (!canMakeLoopDevices()) GTEST_SKIP() << "needs root, loop devices, losetup and mkfs.ext4";
     test::TempDir dir;
     MountedLoop loop(dir);
     ASSERT_FALSE(loop.device().empty());
@@ -93,8 +97,7 @@ TEST(HelperMount, UnmountsALoopDiskForReadingAndMountsItBackOnRemount) {
 }
 
 TEST(HelperMount, LoopDevicesNeedTheImageSwitch) {
-    if (!test::runningAsRoot() || !test::haveProgram("losetup") || !test::haveProgram("mkfs.ext4"))
-        GTEST_SKIP() << "needs root, losetup and mkfs.ext4";
+    if (!canMakeLoopDevices()) GTEST_SKIP() << "needs root, loop devices, losetup and mkfs.ext4";
     test::TempDir dir;
     MountedLoop loop(dir);
     SpawnedHelper spawned(std::vector<std::string>{});
