@@ -100,10 +100,12 @@ inline IpcConnectionOptions applicationOptions(RecordingClient& client) {
 }
 
 // A child process running the helper with the given arguments; the child's descriptor childFd (when
-// 0 or more) becomes descriptor 3. prefix runs before the helper (e.g. setpriv to change user).
+// 0 or more) becomes descriptor 3. prefix runs before the helper (e.g. setpriv to change user). With
+// socketActivation the child is told, as the service manager tells it, that descriptor 3 listens.
 class HelperProcess {
 public:
-    HelperProcess(std::vector<std::string> arguments, int childFd = -1, std::vector<std::string> prefix = {}) {
+    HelperProcess(std::vector<std::string> arguments, int childFd = -1, std::vector<std::string> prefix = {},
+                  bool socketActivation = false) {
         std::vector<std::string> argv = std::move(prefix);
         argv.push_back(VANTREL_HELPER_PATH);
         for (auto& argument : arguments) argv.push_back(std::move(argument));
@@ -115,6 +117,11 @@ public:
             if (childFd >= 0) {
                 if (childFd == 3) ::fcntl(3, F_SETFD, 0);
                 else ::dup2(childFd, 3);
+            }
+            if (socketActivation) {
+                // The test process forks from one thread, so setenv is safe here.
+                ::setenv("LISTEN_FDS", "1", 1);
+                ::setenv("LISTEN_PID", std::to_string(::getpid()).c_str(), 1);
             }
             ::execvp(pointers[0], pointers.data());
             ::_exit(127);

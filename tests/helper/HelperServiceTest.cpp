@@ -4,6 +4,7 @@
 #include "HelperHarness.h"
 
 #include "platform/ipc/IpcError.h"
+#include "platform/ipc/IpcListener.h"
 #include "support/VantrelError.h"
 #include "tests/fixtures/TestSupport.h"
 
@@ -231,6 +232,24 @@ TEST(HelperService, SharedHelperServesIndependentConnections) {
 
     test::Answer<> quit;
     firstHelper.quitForRelaunch(quit.callback());
+    quit.get();
+    EXPECT_EQ(process.waitForExit(), 0);
+}
+
+TEST(HelperService, TakesTheSocketTheServiceManagerPasses) {
+    test::TempDir dir;
+    const auto socketPath = (dir / "activated.sock").string();
+    const auto listening = IpcListener::listenOn(socketPath, 0600);
+    test::HelperProcess process({}, listening.get(), {}, true);
+
+    test::RecordingClient client;
+    IpcClient connection([socketPath] { return SeqpacketSocket::connect(socketPath); }, test::applicationOptions(client));
+    VantrelHelperProtocolProxy helper(connection, [](ErrorObject error) { ADD_FAILURE() << error.message; });
+    test::Answer<std::string> pong;
+    helper.ping(pong.callback());
+    EXPECT_EQ(std::get<0>(pong.get()), "pong");
+    test::Answer<> quit;
+    helper.quitForRelaunch(quit.callback());
     quit.get();
     EXPECT_EQ(process.waitForExit(), 0);
 }
