@@ -3,6 +3,7 @@
 #include "platform/UniqueFd.h"
 #include "platform/disks/DiskInventory.h"
 #include "platform/disks/WholeDiskName.h"
+#include "platform/files/SmallFile.h"
 #include "support/volumes/VolumeDiscovery.h"
 #include "support/VantrelError.h"
 #include "support/log/AppLog.h"
@@ -114,6 +115,8 @@ CheckedDevice checkDevicePath(const std::string& path) {
     if (S_ISREG(info.st_mode) && settings().allowImageFiles) {
         device.fileDevice = info.st_dev;
         device.fileInode = info.st_ino;
+        device.fileOwner = info.st_uid;
+        device.fileMode = info.st_mode;
         return device;
     }
     fail(notADevice(path));
@@ -127,11 +130,29 @@ bool servesUnprivilegedPeers(const std::string& diskName) {
 }
 
 void checkPeerMayRead(const CheckedDevice& device, uid_t peerUid) {
-    if (peerUid == 0 || !device.isBlockDevice || isLoopName(device.diskName)) return;
-    if (servesUnprivilegedPeers(device.diskName)) return;
-    auto error = ErrorObject::posix(EACCES, device.resolvedPath);
-    error.message = "Only root may read " + device.resolvedPath + ": it is an internal or system disk";
-    fail(std::move(error));
+    if (peerUid == 0) return;
+    const auto refuse = [&](const std::string& why) {
+        auto error = ErrorObject::posix(EACCES, device.resolvedPath);
+        error.message = "Only root may read " + device.resolvedPath + ": " + why;
+        fail(std::move(error));
+    };
+    const auto fileReadable = [&](uid_t owner, mode_t mode) { return owner == peerUid || (mode & S_IROTH) != 0; };
+    if (!device.isBlockDevice) {
+        if (!fileReadable(device.fileOwner, device.fileMode)) refuse("the file is not yours");
+        return;
+    }
+    if (isLoopName(device.diskName)) {
+        // The loop device shows its backing file; sysfs names it.
+        const auto backing = SmallFile::readRegular(settings().roots.sysfs / "block" / device.diskName / "loop" / "backing_file",
+                                                    PATH_MAX);
+        std::string path = backing.value_or("");
+        while (!path.empty() && path.back() == '\n') path.pop_back();
+        struct stat info {};
+        if (path.empty() || ::stat(path.c_str(), &info) != 0 || !fileReadable(info.st_uid, info.st_mode))
+            refuse("the file behind the loop device is not yours");
+        return;
+    }
+    if (!servesUnprivilegedPeers(device.diskName)) refuse("it is an internal or system disk");
 }
 
 std::string wholeDiskName(const std::string& pathOrName) {

@@ -42,13 +42,17 @@ struct CheckedDevice {
     std::string diskName;      // block devices: the whole disk's kernel name (sdb for /dev/sdb1)
     dev_t fileDevice = 0;      // regular files: the file's identity, to refuse writing into it
     ino_t fileInode = 0;
+    uid_t fileOwner = 0;       // regular files: owner and mode, to check a peer other than root may read it
+    mode_t fileMode = 0;
 };
 
 // Resolves and checks a device path; throws HelperError (POSIX ENOENT, EACCES, ENOTBLK, ...).
 CheckedDevice checkDevicePath(const std::string& path);
 
 // Whether a disk may be read for a peer that is not root: it looks external (removable, hot-pluggable,
-// on USB, SD or Thunderbolt) and holds no system mount. Root may read any disk.
+// on USB, SD or Thunderbolt) and holds no system mount. Root may read any disk. An image file (or the
+// file behind a loop device) must belong to the peer or be readable by everyone, so that the helper
+// never reads a file for a user that the user could not read.
 bool servesUnprivilegedPeers(const std::string& diskName);
 // Throws HelperError (EACCES) when the peer may not read the checked device.
 void checkPeerMayRead(const CheckedDevice& device, uid_t peerUid);

@@ -131,5 +131,17 @@ TEST_F(DeviceAccessTest, ServesUsersOtherThanRootOnlyExternalDisksWithoutSystemM
     }
 }
 
+TEST_F(DeviceAccessTest, ReadsImageFilesForOtherUsersOnlyWhenTheyCouldReadThemThemselves) {
+    DeviceAccess::CheckedDevice image;
+    image.resolvedPath = "/srv/card.img";
+    image.fileOwner = 1000;
+    image.fileMode = S_IFREG | 0600;
+    EXPECT_NO_THROW(DeviceAccess::checkPeerMayRead(image, 1000));
+    EXPECT_NO_THROW(DeviceAccess::checkPeerMayRead(image, 0));
+    EXPECT_THROW(DeviceAccess::checkPeerMayRead(image, 1001), HelperError);
+    image.fileMode = S_IFREG | 0644;
+    EXPECT_NO_THROW(DeviceAccess::checkPeerMayRead(image, 1001));
+}
+
 } // namespace
 } // namespace vantrel
