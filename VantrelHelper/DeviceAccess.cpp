@@ -1,0 +1,378 @@
+#include "VantrelHelper/DeviceAccess.h"
+
+#include "platform/UniqueFd.h"
+#include "platform/disks/DiskInventory.h"
+#include "platform/disks/WholeDiskName.h"
+#include "platform/files/SmallFile.h"
+#include "support/volumes/VolumeDiscovery.h"
+#include "support/VantrelError.h"
+#include "support/log/AppLog.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <map>
+#include <mutex>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace vantrel::DeviceAccess {
+
+namespace {
+
+constexpr std::string_view category = "helper";
+// The verifying read and the probe read: enough to show the device answers.
+constexpr std::int64_t verifyReadBytes = 4096;
+constexpr std::size_t probeReadBytes = 512;
+// Mount points whose disk holds the running system; such a disk is never unmounted.
+constexpr std::array<std::string_view, 9> systemMountPoints = {"/", "/usr", "/var", "/boot", "/boot/efi", "/home",
+                                                                "/etc", "/opt", "/srv"};
+
+Settings& mutableSettings() {
+    static Settings value;
+    return value;
+}
+
+// The unmounted disks with what was unmounted of each, and the disks running scans read.
+struct SharedState {
+    std::mutex lock;
+    std::map<std::string, std::vector<UnmountedMount>> unmounted;
+    std::map<std::string, int> leases;
+};
+
+SharedState& shared() {
+    static SharedState state;
+    return state;
+}
+
+[[noreturn]] void fail(ErrorObject error) { throw HelperError(std::move(error)); }
+
+bool isLoopName(const std::string& diskName) { return diskName.rfind("loop", 0) == 0; }
+
+std::string lastComponent(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+ErrorObject notADevice(const std::string& path) {
+    auto error = ErrorObject::posix(ENOTBLK, path);
+    error.message = "Not a disk device: " + path;
+    return error;
+}
+
+// The disk a block device belongs to, by its device number; the node's own name when sysfs does not know it.
+std::string diskOfDeviceNumber(dev_t number, const std::string& fallbackName) {
+    const auto& roots = settings().roots;
+    const auto name = DiskMounter::kernelName(major(number), minor(number), roots.sysfs);
+    return vantrel::wholeDiskName(name ? *name : fallbackName, roots.sysfs);
+}
+
+bool holdsSystemMount(const std::string& diskName) {
+    const auto table = MountTable::read(settings().roots.mountInfo);
+    if (!table) return true;  // unknown: do not take the risk
+    for (const auto& entry : DiskMounter::mountsOfDisk(diskName, *table, settings().roots.sysfs)) {
+        if (std::find(systemMountPoints.begin(), systemMountPoints.end(), entry.target) != systemMountPoints.end()) return true;
+    }
+    return false;
+}
+
+// The file's type after opening must still be what the check accepted.
+void checkOpenedType(int fd, const CheckedDevice& device) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) fail(ErrorObject::posix(errno, device.resolvedPath));
+    const bool same = device.isBlockDevice ? S_ISBLK(info.st_mode)
+                                           : (S_ISREG(info.st_mode) && info.st_dev == device.fileDevice &&
+                                              info.st_ino == device.fileInode);
+    if (!same) fail(notADevice(device.resolvedPath));
+}
+
+} // namespace
+
+void configure(Settings value) { mutableSettings() = std::move(value); }
+const Settings& settings() { return mutableSettings(); }
+
+CheckedDevice checkDevicePath(const std::string& path) {
+    if (path.empty() || path.front() != '/') fail(notADevice(path));
+    char resolved[PATH_MAX];
+    if (!::realpath(path.c_str(), resolved)) fail(ErrorObject::posix(errno, path));
+    CheckedDevice device;
+    device.resolvedPath = resolved;
+    struct stat info {};
+    if (::stat(resolved, &info) != 0) fail(ErrorObject::posix(errno, path));
+    if (S_ISBLK(info.st_mode)) {
+        if (device.resolvedPath.rfind("/dev/", 0) != 0) fail(notADevice(path));
+        device.isBlockDevice = true;
+        device.diskName = diskOfDeviceNumber(info.st_rdev, lastComponent(device.resolvedPath));
+        if (isLoopName(device.diskName) && !settings().allowImageFiles) fail(notADevice(path));
+        return device;
+    }
+    if (S_ISREG(info.st_mode) && settings().allowImageFiles) {
+        device.fileDevice = info.st_dev;
+        device.fileInode = info.st_ino;
+        device.fileOwner = info.st_uid;
+        device.fileMode = info.st_mode;
+        return device;
+    }
+    fail(notADevice(path));
+}
+
+bool servesUnprivilegedPeers(const std::string& diskName) {
+    const auto& roots = settings().roots;
+    const DiskInventory inventory({roots.sysfs, roots.mountInfo, DiskInventoryRoots{}.udevData}, {});
+    const auto facts = inventory.describe(diskName);
+    return facts && VolumeDiscovery::diskMeta(*facts).isExternalCandidate() && !holdsSystemMount(diskName);
+}
+
+void checkPeerMayRead(const CheckedDevice& device, uid_t peerUid) {
+    if (peerUid == 0) return;
+    const auto refuse = [&](const std::string& why) {
+        auto error = ErrorObject::posix(EACCES, device.resolvedPath);
+        error.message = "Only root may read " + device.resolvedPath + ": " + why;
+        fail(std::move(error));
+    };
+    const auto fileReadable = [&](uid_t owner, mode_t mode) { return owner == peerUid || (mode & S_IROTH) != 0; };
+    if (!device.isBlockDevice) {
+        if (!fileReadable(device.fileOwner, device.fileMode)) refuse("the file is not yours");
+        return;
+    }
+    if (isLoopName(device.diskName)) {
+        // The loop device shows its backing file; sysfs names it.
+        const auto backing = SmallFile::readRegular(settings().roots.sysfs / "block" / device.diskName / "loop" / "backing_file",
+                                                    PATH_MAX);
+        std::string path = backing.value_or("");
+        while (!path.empty() && path.back() == '\n') path.pop_back();
+        struct stat info {};
+        if (path.empty() || ::stat(path.c_str(), &info) != 0 || !fileReadable(info.st_uid, info.st_mode))
+            refuse("the file behind the loop device is not yours");
+        return;
+    }
+    if (!servesUnprivilegedPeers(device.diskName)) refuse("it is an internal or system disk");
+}
+
+std::string wholeDiskName(const std::string& pathOrName) {
+    return vantrel::wholeDiskName(lastComponent(pathOrName), settings().roots.sysfs);
+}
+
+bool unmountDisk(const std::string& devicePath) {
+    CheckedDevice device;
+    try {
+        device = checkDevicePath(devicePath);
+    } catch (const HelperError&) {
+        return false;
+    }
+    if (!device.isBlockDevice) return false;
+    const auto& disk = device.diskName;
+    AppLog::info("unmountDisk " + disk, category);
+    if (holdsSystemMount(disk)) {
+        AppLog::error("unmountDisk " + disk + " refused: it holds a system mount", category);
+        return false;
+    }
+    auto outcome = DiskMounter::unmountDisk(disk, settings().roots);
+    if (!outcome.tableReadable) {
+        AppLog::error("unmountDisk " + disk + " failed: the mount table cannot be read", category);
+        return false;
+    }
+    for (const auto& failure : outcome.failures) AppLog::error("unmountDisk " + disk + " kept " + failure, category);
+    AppLog::info("unmountDisk " + disk + " unmounted=" + std::to_string(outcome.unmounted.size()) +
+                     " failed=" + std::to_string(outcome.failures.size()),
+                 category);
+    if (!outcome.unmounted.empty()) {
+        std::lock_guard lock(shared().lock);
+        auto& records = shared().unmounted[disk];
+        records.insert(records.end(), outcome.unmounted.begin(), outcome.unmounted.end());
+    }
+    return outcome.failures.empty();
+}
+
+bool mountDisk(const std::string& name) {
+    if (!isPlausibleDeviceName(name)) {
+        AppLog::error("mountDisk refused a name that is no device name", category);
+        return false;
+    }
+    const auto disk = wholeDiskName(name);
+    AppLog::info("mountDisk " + disk, category);
+    if (isLeased(disk)) {
+        AppLog::error("mountDisk " + disk + " skipped: a running scan reads it", category);
+        return false;
+    }
+    std::vector<UnmountedMount> records;
+    {
+        std::lock_guard lock(shared().lock);
+        const auto found = shared().unmounted.find(disk);
+        if (found != shared().unmounted.end()) {
+            records = std::move(found->second);
+            shared().unmounted.erase(found);
+        }
+    }
+    if (records.empty()) {
+        AppLog::info("mountDisk " + disk + ": nothing was unmounted by this helper", category);
+        return true;
+    }
+    // Shallowest first: the reverse of the unmount order.
+    std::vector<UnmountedMount> failed;
+    const ProcessRunner runner;
+    for (auto record = records.rbegin(); record != records.rend(); ++record) {
+        if (const auto problem = DiskMounter::remount(*record, runner)) {
+            AppLog::error("mountDisk " + record->source + " on " + record->target + " failed: " + *problem, category);
+            failed.push_back(*record);
+        }
+    }
+    AppLog::info("mountDisk " + disk + " mounted=" + std::to_string(records.size() - failed.size()) +
+                     " failed=" + std::to_string(failed.size()),
+                 category);
+    if (failed.empty()) return true;
+    std::reverse(failed.begin(), failed.end());
+    std::lock_guard lock(shared().lock);
+    auto& kept = shared().unmounted[disk];
+    kept.insert(kept.begin(), failed.begin(), failed.end());
+    return false;
+}
+
+std::set<std::string> unmountedDisks() {
+    std::lock_guard lock(shared().lock);
+    std::set<std::string> names;
+    for (const auto& [name, records] : shared().unmounted) names.insert(name);
+    return names;
+}
+
+DiskLease leaseDisk(const std::string& diskName) {
+    {
+        std::lock_guard lock(shared().lock);
+        ++shared().leases[diskName];
+    }
+    return DiskLease(nullptr, [diskName](void*) {
+        std::lock_guard lock(shared().lock);
+        const auto found = shared().leases.find(diskName);
+        if (found != shared().leases.end() && --found->second <= 0) shared().leases.erase(found);
+    });
+}
+
+bool isLeased(const std::string& diskName) {
+    std::lock_guard lock(shared().lock);
+    return shared().leases.count(diskName) > 0;
+}
+
+std::string executablePath() {
+    std::error_code error;
+    const auto path = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error && !path.empty()) return path.string();
+    if (!settings().argumentZero.empty()) return settings().argumentZero;
+    return "VantrelHelper";
+}
+
+std::vector<std::string> candidateNodes(const std::string& path) { return {path}; }
+
+ErrorObject mapOpenError(const ErrorObject& error, const std::string& path, std::optional<std::string> executable) {
+    if (error.domain == ErrorObject::posixDomain && (error.code == EPERM || error.code == EACCES)) {
+        const auto exe = executable ? *executable : executablePath();
+        AppLog::error("Permission denied opening " + path + " (errno " + std::to_string(error.code) + ") exe=" + exe +
+                          " — the helper must run as root to read disks",
+                      category);
+        return VantrelError::diskAccessDeniedError(path, exe);
+    }
+    return error;
+}
+
+void probeRawAccess(const std::string& path, uid_t peerUid) {
+    const auto exe = executablePath();
+    CheckedDevice device;
+    try {
+        device = checkDevicePath(path);
+        checkPeerMayRead(device, peerUid);
+    } catch (const HelperError& refused) {
+        fail(mapOpenError(refused.error(), path, exe));
+    }
+    ErrorObject last = ErrorObject::posix(ENODEV, path);
+    for (const auto& node : candidateNodes(device.resolvedPath)) {
+        const int fd = ::open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            last = ErrorObject::posix(errno, node);
+            AppLog::error("disk access probe open failed for " + node + ": " + std::to_string(errno), category);
+            continue;
+        }
+        UniqueFd owned(fd);
+        int blockSize = 0;
+        if (device.isBlockDevice && ::ioctl(fd, BLKSSZGET, &blockSize) == 0 && blockSize > 0) {
+            AppLog::info("disk access probe ioctl OK " + node + " blockSize=" + std::to_string(blockSize), category);
+            return;
+        }
+        std::array<char, probeReadBytes> buffer{};
+        const auto count = ::pread(fd, buffer.data(), buffer.size(), 0);
+        if (count > 0) {
+            AppLog::info("disk access probe read OK " + node + " n=" + std::to_string(count), category);
+            return;
+        }
+        last = count < 0 ? ErrorObject::posix(errno, node)
+                         : HelperError::toErrorObject(ByteSourceError::readFailed(0));
+        AppLog::error("disk access probe read failed for " + node + ": " + last.message, category);
+    }
+    fail(mapOpenError(last, path, exe));
+}
+
+OpenedDevice openRawDevice(const std::string& path, const std::function<void(const std::string&)>& log, bool unmount,
+                           bool verify, uid_t peerUid) {
+    const auto exe = executablePath();
+    AppLog::info("prepareRawDevice path=" + path + " unmount=" + (unmount ? "true" : "false") +
+                     " verify=" + (verify ? "true" : "false") + " exe=" + exe,
+                 category);
+    OpenedDevice opened;
+    try {
+        opened.device = checkDevicePath(path);
+        checkPeerMayRead(opened.device, peerUid);
+    } catch (const HelperError& refused) {
+        AppLog::error("open/read failed for " + path + ": " + refused.error().message, category);
+        fail(mapOpenError(refused.error(), path, exe));
+    }
+    if (unmount && opened.device.isBlockDevice) {
+        if (log) log("Unmounting volumes (prevents OS writes during recovery)…");
+        unmountDisk(opened.device.resolvedPath);
+    }
+    ErrorObject last = ErrorObject::posix(ENODEV, path);
+    for (const auto& node : candidateNodes(opened.device.resolvedPath)) {
+        try {
+            const int fd = ::open(node.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0) throw PosixError(errno, node);
+            // The source owns the descriptor from here on, also when it throws.
+            auto source = std::make_unique<FileByteSource>(fd, node, (settings().roots.sysfs / "class" / "block").string());
+            checkOpenedType(source->fd(), opened.device);
+            if (verify) source->read(0, std::min<std::int64_t>(static_cast<std::int64_t>(std::min<std::uint64_t>(
+                                                                   source->length(), INT64_MAX)),
+                                                               verifyReadBytes));
+            opened.source = std::move(source);
+            return opened;
+        } catch (const std::exception& failure) {
+            last = HelperError::toErrorObject(failure, node);
+            AppLog::error("open/read failed for " + node + ": " + last.message, category);
+        }
+    }
+    fail(mapOpenError(last, path, exe));
+}
+
+void checkDestination(int fd, const std::string& destinationPath, const CheckedDevice& device) {
+    struct stat info {};
+    if (fd < 0 || ::fstat(fd, &info) != 0) fail(ErrorObject::posix(EBADF, destinationPath));
+    if (!S_ISREG(info.st_mode)) {
+        auto error = ErrorObject::posix(EINVAL, destinationPath);
+        error.message = "The destination is not a regular file: " + destinationPath;
+        fail(std::move(error));
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ((flags & O_ACCMODE) != O_WRONLY && (flags & O_ACCMODE) != O_RDWR))
+        fail(ErrorObject::posix(EBADF, destinationPath));
+    const bool onSource = device.isBlockDevice
+                              ? (major(info.st_dev) != 0 && diskOfDeviceNumber(info.st_dev, {}) == device.diskName)
+                              : (info.st_dev == device.fileDevice && info.st_ino == device.fileInode);
+    if (onSource) {
+        auto error = ErrorObject::posix(EXDEV, destinationPath);
+        error.message = "The destination lies on the disk being read: " + destinationPath;
+        fail(std::move(error));
+    }
+}
+
+} // namespace vantrel::DeviceAccess

@@ -1,0 +1,167 @@
+#include "VantrelHelper/HelperDelegate.h"
+
+#include "VantrelHelper/DeviceAccess.h"
+#include "support/log/AppLog.h"
+
+namespace vantrel {
+
+namespace {
+
+constexpr std::string_view category = "helper";
+// How often run() looks at idle connections and time limits when nothing else wakes it.
+constexpr std::chrono::milliseconds housekeepingStep{100};
+
+IpcLogSink ipcLogSink() {
+    return [](IpcLogLevel level, const std::string& message) {
+        switch (level) {
+        case IpcLogLevel::debug: AppLog::debug(message, category); return;
+        case IpcLogLevel::info: AppLog::info(message, category); return;
+        case IpcLogLevel::error: AppLog::error(message, category); return;
+        }
+    };
+}
+
+} // namespace
+
+HelperDelegate::HelperDelegate(Options options) : m_options(std::move(options)) {}
+
+HelperDelegate::~HelperDelegate() {
+    std::list<Entry> entries;
+    {
+        std::lock_guard lock(m_mutex);
+        entries.swap(m_entries);
+    }
+    for (auto& entry : entries) {
+        entry.service->connectionClosed();
+        entry.connection->invalidate();
+    }
+    // Each entry is destroyed service first, then proxy, then connection.
+}
+
+void HelperDelegate::accept(SeqpacketSocket socket, IpcListener::ConnectionSlot slot) {
+    Entry entry;
+    {
+        std::lock_guard lock(m_mutex);
+        entry.id = m_nextId++;
+        m_everAccepted = true;
+    }
+    const auto id = entry.id;
+    entry.slot = std::move(slot);
+    PeerCredentials peer;
+    try {
+        peer = PeerCredentials::of(socket.fd());
+    } catch (const std::exception& failure) {
+        AppLog::error(std::string("Helper cannot read its peer: ") + failure.what(), category);
+        std::lock_guard lock(m_mutex);
+        m_changed.notify_all();
+        return;
+    }
+    entry.service = std::make_unique<HelperScanService>(m_options.scan, [this, id] { quitRequested(id); }, peer.uid);
+
+    IpcConnectionOptions options;
+    options.exported = VantrelHelperProtocol::selectorTable();
+    options.remote = VantrelHelperClient::selectorTable();
+    options.log = ipcLogSink();
+    options.onMessage = [service = entry.service.get()](IpcIncoming message) {
+        AppLog::debug("request " + message.selector + " uid=" + std::to_string(message.peer.uid) +
+                          " pid=" + std::to_string(message.peer.pid),
+                      category);
+        VantrelHelperProtocol::dispatch(*service, std::move(message));
+    };
+    options.onClosed = [this, id](IpcConnectionState) { connectionClosed(id); };
+    try {
+        entry.connection = std::make_unique<IpcConnection>(std::move(socket), std::move(options));
+    } catch (const std::exception& failure) {
+        AppLog::error(std::string("Helper could not take a connection: ") + failure.what(), category);
+        std::lock_guard lock(m_mutex);
+        m_changed.notify_all();
+        return;
+    }
+    entry.proxy = std::make_unique<VantrelHelperClientProxy>(*entry.connection, [](ErrorObject error) {
+        AppLog::error("Helper client callback error: " + error.domain + " " + std::to_string(error.code) + " " + error.message,
+                      category);
+    });
+    entry.service->setClient(entry.proxy.get());
+    auto* connection = entry.connection.get();
+    {
+        std::lock_guard lock(m_mutex);
+        m_entries.push_back(std::move(entry));
+    }
+    connection->resume();
+    AppLog::info("Helper accepted connection uid=" + std::to_string(peer.uid) + " pid=" + std::to_string(peer.pid), category);
+}
+
+void HelperDelegate::connectionClosed(std::uint64_t id) {
+    AppLog::debug("Helper connection invalidated", category);
+    std::lock_guard lock(m_mutex);
+    for (auto& entry : m_entries) {
+        if (entry.id != id) continue;
+        entry.closed = true;
+        entry.service->connectionClosed();
+    }
+    m_changed.notify_all();
+}
+
+void HelperDelegate::quitRequested(std::uint64_t id) {
+    std::lock_guard lock(m_mutex);
+    if (!m_quitFrom) {
+        m_quitFrom = id;
+        m_quitAt = std::chrono::steady_clock::now() + quitDelay;
+    }
+    m_changed.notify_all();
+}
+
+std::list<HelperDelegate::Entry> HelperDelegate::takeClosed() {
+    std::list<Entry> closed;
+    std::lock_guard lock(m_mutex);
+    for (auto entry = m_entries.begin(); entry != m_entries.end();) {
+        const auto next = std::next(entry);
+        if (entry->closed) closed.splice(closed.end(), m_entries, entry);
+        entry = next;
+    }
+    return closed;
+}
+
+bool HelperDelegate::othersIdle(std::uint64_t quitter) {
+    std::lock_guard lock(m_mutex);
+    for (const auto& entry : m_entries) {
+        if (entry.id != quitter && !entry.closed && !entry.service->isIdle()) return false;
+    }
+    return true;
+}
+
+int HelperDelegate::run() {
+    auto quietSince = std::chrono::steady_clock::now();
+    for (;;) {
+        {
+            std::unique_lock lock(m_mutex);
+            m_changed.wait_for(lock, housekeepingStep);
+        }
+        takeClosed();  // destroyed here, outside the lock: services stop, connections join their readers
+
+        const auto now = std::chrono::steady_clock::now();
+        std::optional<std::uint64_t> quitFrom;
+        bool empty = false;
+        bool everAccepted = false;
+        std::chrono::steady_clock::time_point quitAt;
+        {
+            std::lock_guard lock(m_mutex);
+            quitFrom = m_quitFrom;
+            quitAt = m_quitAt;
+            empty = m_entries.empty();
+            everAccepted = m_everAccepted;
+        }
+        if (quitFrom && now >= quitAt && othersIdle(*quitFrom)) {
+            AppLog::info("Helper exiting for relaunch", category);
+            return 0;
+        }
+        if (m_options.endWithLastConnection && everAccepted && empty) return 0;
+        if (!empty || !DeviceAccess::unmountedDisks().empty()) quietSince = now;
+        if (m_options.idleExit && now - quietSince >= *m_options.idleExit) {
+            AppLog::info("Helper idle, exiting", category);
+            return 0;
+        }
+    }
+}
+
+} // namespace vantrel

@@ -1,0 +1,28 @@
+#pragma once
+// The helper's command line:
+//   VantrelHelper                       the service manager's socket (LISTEN_FDS) when it passed one,
+//                                       else listen on the endpoint
+//   VantrelHelper --listen PATH         listen on PATH (an administrator's or a test's shared helper)
+//   VantrelHelper --connection-fd N     serve the one connection on the inherited socket N, then exit
+//   --allow-image-files                 also accept regular image files and loop devices as devices
+// "--listen=PATH" and "--connection-fd=N" work as well.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vantrel {
+
+struct HelperOptions {
+    enum class Mode { endpoint, listen, connection };
+
+    Mode mode = Mode::endpoint;
+    std::string listenPath;  // listen
+    int connectionFd = -1;   // connection
+    bool allowImageFiles = false;
+
+    // The options, or nothing with the reason in problem.
+    static std::optional<HelperOptions> parse(const std::vector<std::string>& arguments, std::string& problem);
+};
+
+} // namespace vantrel

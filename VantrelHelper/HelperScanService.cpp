@@ -1,0 +1,357 @@
+#include "VantrelHelper/HelperScanService.h"
+
+#include "VantrelHelper/DeviceAccess.h"
+#include "VantrelHelper/HelperError.h"
+#include "support/VantrelError.h"
+#include "support/log/AppLog.h"
+#include "support/log/StorageSizeFormatter.h"
+
+#include <algorithm>
+#include <thread>
+#include <unistd.h>
+
+namespace vantrel {
+
+namespace {
+
+constexpr std::string_view category = "helper";
+// The code of the remount error.
+constexpr std::int64_t remountFailedCode = 16;
+
+std::string nameList(const std::set<std::string>& names) {
+    std::string text = "[";
+    for (const auto& name : names) text += (text.size() > 1 ? ", \"" : "\"") + name + "\"";
+    return text + "]";
+}
+
+std::string joined(const std::vector<std::string>& names, std::string_view separator) {
+    std::string text;
+    for (const auto& name : names) text += (text.empty() ? "" : std::string(separator)) + name;
+    return text;
+}
+
+std::int64_t clampedToSigned(std::uint64_t value) {
+    return value > static_cast<std::uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<std::int64_t>(value);
+}
+
+} // namespace
+
+HelperScanService::HelperScanService(ScanRunner scan, std::function<void()> quitRequested, uid_t peerUid)
+    : m_scan(std::move(scan)), m_quitRequested(std::move(quitRequested)), m_peerUid(peerUid) {}
+
+HelperScanService::~HelperScanService() { connectionClosed(); }
+
+void HelperScanService::setClient(VantrelHelperClient* client) {
+    std::lock_guard lock(m_clientLock);
+    m_client = client;
+}
+
+void HelperScanService::connectionClosed() {
+    {
+        std::lock_guard lock(m_lock);
+        m_closed = true;
+        m_cancelFlag = true;
+    }
+    setClient(nullptr);
+}
+
+bool HelperScanService::isIdle() const { return m_queue.isIdle() && m_ioQueue.isIdle(); }
+
+bool HelperScanService::isClosed() {
+    std::lock_guard lock(m_lock);
+    return m_closed;
+}
+
+bool HelperScanService::shouldCancel() {
+    for (;;) {
+        {
+            std::lock_guard lock(m_lock);
+            if (m_cancelFlag || m_extractInFlight <= 0) return m_cancelFlag;
+        }
+        std::this_thread::sleep_for(extractionPauseStep);
+    }
+}
+
+void HelperScanService::sendLog(const std::string& line) {
+    std::lock_guard lock(m_clientLock);
+    if (m_client) m_client->helperDidLog(line);
+}
+
+void HelperScanService::sendProgress(std::uint64_t scanned, std::uint64_t total, std::int64_t hits, std::int64_t errors) {
+    std::lock_guard lock(m_clientLock);
+    if (m_client)
+        m_client->helperDidUpdateProgressWithBytesScanned(clampedToSigned(scanned), clampedToSigned(total), hits, errors);
+}
+
+void HelperScanService::sendHit(const RecoveredHit& hit) {
+    const auto record = recordFor(hit);
+    std::lock_guard lock(m_clientLock);
+    if (m_client) m_client->helperDidFindHit(record);
+}
+
+HelperHitDTO HelperScanService::recordFor(const RecoveredHit& hit) {
+    const auto& hint = hit.clusterHint;
+    return HelperHitDTO(std::string(FileKind::rawValue(hit.kind)), hit.byteOffset, hit.byteLength, hit.suggestedName,
+                        hit.reconstructedPath, hit.dimensions ? hit.dimensions->width : 0,
+                        hit.dimensions ? hit.dimensions->height : 0, std::string(HitSourceName::rawValue(hit.source)),
+                        hit.isFragmented, hit.clusterReallocated, hint ? hint->firstCluster : 0,
+                        hint ? hint->partitionOffset : 0,
+                        hint ? std::string(FileSystemName::rawValue(hint->fileSystem)) : std::string());
+}
+
+RecoveryFilters HelperScanService::filtersFor(std::int64_t minimumByteSize, std::int64_t minimumImageWidth,
+                                              std::int64_t minimumImageHeight, const std::vector<std::string>& allowedKinds) {
+    RecoveryFilters filters;
+    for (const auto& name : allowedKinds) {
+        if (const auto kind = FileKind::fromRawValue(name)) filters.allowedKinds.insert(*kind);
+    }
+    if (filters.allowedKinds.empty()) filters.allowedKinds = RecoveryFilters::defaults().allowedKinds;
+    filters.minimumByteSize = minimumByteSize < 0 ? 0 : static_cast<std::uint64_t>(minimumByteSize);
+    if (minimumImageWidth > 0) filters.minimumImageWidth = minimumImageWidth;
+    if (minimumImageHeight > 0) filters.minimumImageHeight = minimumImageHeight;
+    return filters;
+}
+
+ScanMode HelperScanService::modeFor(const std::string& text) {
+    return text == ScanModeName::rawValue(ScanMode::quickUndelete) ? ScanMode::quickUndelete : ScanMode::standard;
+}
+
+std::optional<int> HelperScanService::percentageToLog(const ScanProgress& progress, int& lastLogged) {
+    const int percentage = progress.totalBytes == 0
+                               ? 0
+                               : static_cast<int>(std::min(static_cast<double>(progress.bytesScanned) /
+                                                               static_cast<double>(progress.totalBytes),
+                                                           1.0) *
+                                                  100.0);
+    if (percentage != 100 && percentage < lastLogged + 5) return std::nullopt;
+    lastLogged = percentage;
+    return percentage;
+}
+
+void HelperScanService::ping(StringReply reply) {
+    AppLog::info("ping pid=" + std::to_string(::getpid()), category);
+    reply("pong");
+}
+
+void HelperScanService::probeDeviceWithPath(const std::string& path, LengthReply reply) {
+    m_ioQueue.async([this, path, reply = std::move(reply)] {
+        AppLog::info("probeDevice " + path, category);
+        try {
+            const auto opened = DeviceAccess::openRawDevice(path, {}, true, true, m_peerUid);
+            const auto length = opened.source->length();
+            AppLog::info("probeDevice size=" + std::to_string(length), category);
+            reply(clampedToSigned(length), std::nullopt);
+        } catch (const std::exception& failure) {
+            const auto error = HelperError::toErrorObject(failure, path);
+            AppLog::error("probeDevice failed: " + error.domain + " " + std::to_string(error.code) + " " + error.message, category);
+            reply(0, error);
+        }
+    });
+}
+
+void HelperScanService::checkRawDiskAccessWithPath(const std::string& path, AccessReply reply) {
+    m_ioQueue.async([this, path, reply = std::move(reply)] {
+        AppLog::info("checkRawDiskAccess " + path, category);
+        try {
+            DeviceAccess::probeRawAccess(path, m_peerUid);
+            AppLog::info("checkRawDiskAccess OK", category);
+            reply(true, std::nullopt);
+        } catch (const std::exception& failure) {
+            const auto error = HelperError::toErrorObject(failure, path);
+            AppLog::error("checkRawDiskAccess failed: " + error.domain + " " + std::to_string(error.code) + " " + error.message,
+                          category);
+            reply(false, error);
+        }
+    });
+}
+
+void HelperScanService::startScanWithPath(const std::string& path, std::int64_t minimumByteSize,
+                                          std::int64_t minimumImageWidth, std::int64_t minimumImageHeight,
+                                          const std::vector<std::string>& allowedKinds, const std::string& scanMode,
+                                          ErrorReply reply) {
+    auto filters = filtersFor(minimumByteSize, minimumImageWidth, minimumImageHeight, allowedKinds);
+    const auto mode = modeFor(scanMode);
+    m_queue.async([this, path, filters = std::move(filters), mode, reply = std::move(reply)] {
+        if (isClosed()) return;  // nobody is left to answer
+        runScan(path, filters, mode, reply);
+    });
+}
+
+void HelperScanService::runScan(const std::string& path, const RecoveryFilters& filters, ScanMode mode,
+                                const ErrorReply& reply) {
+    {
+        std::lock_guard lock(m_lock);
+        m_cancelFlag = false;
+    }
+    sendLog("Opening " + path);
+    AppLog::info("startScan path=" + path, category);
+    try {
+        // Leased before the unmount, so that no remount slips in between and mounts the disk under the scan.
+        DeviceAccess::DiskLease lease;
+        try {
+            const auto checked = DeviceAccess::checkDevicePath(path);
+            if (checked.isBlockDevice) lease = DeviceAccess::leaseDisk(checked.diskName);
+        } catch (const HelperError&) {
+            // The opening below fails with the mapped error.
+        }
+        auto opened =
+            DeviceAccess::openRawDevice(path, [this](const std::string& line) { sendLog(line); }, true, true, m_peerUid);
+        auto& source = *opened.source;
+        const auto length = source.length();
+        sendLog("Read OK — scanning");
+        sendProgress(0, length, 0, 0);
+        sendLog("Device size " + StorageSizeFormatter::format(length) + " — scanning");
+        AppLog::info("Device size " + std::to_string(length) + " bytes", category);
+
+        int lastLogged = -1;
+        m_scan(
+            source, mode, filters, [this] { return shouldCancel(); },
+            [this, &lastLogged](const ScanProgress& progress) {
+                sendProgress(progress.bytesScanned, progress.totalBytes, progress.hitsFound, progress.readErrors);
+                if (const auto percentage = percentageToLog(progress, lastLogged))
+                    AppLog::debug("progress " + std::to_string(*percentage) + "% hits=" + std::to_string(progress.hitsFound) +
+                                      " errors=" + std::to_string(progress.readErrors),
+                                  category);
+            },
+            [this](const RecoveredHit& hit) {
+                sendHit(hit);
+                AppLog::debug("hit " + std::string(FileKind::rawValue(hit.kind)) + " @" + std::to_string(hit.byteOffset) +
+                                  " len=" + std::to_string(hit.byteLength),
+                              category);
+            });
+        sendLog("Scan complete");
+        AppLog::info("Scan complete", category);
+        reply(std::nullopt);
+    } catch (const std::exception& failure) {
+        const auto error = HelperError::toErrorObject(failure, path);
+        sendLog("Scan error: " + error.message);
+        AppLog::error("Scan error: " + error.domain + " " + std::to_string(error.code) + " " + error.message, category);
+        reply(error);
+    }
+}
+
+void HelperScanService::cancelScan() {
+    std::lock_guard lock(m_lock);
+    m_cancelFlag = true;
+}
+
+void HelperScanService::extractHitWithPath(const std::string& path, std::int64_t offset, std::int64_t length,
+                                           const std::string& destinationPath, UniqueFd destination,
+                                           const std::string& hitSource, std::int64_t firstCluster,
+                                           std::int64_t partitionOffset, const std::string& fileSystem, ErrorReply reply) {
+    AppLog::info("extractHit queued off=" + std::to_string(offset) + " len=" + std::to_string(length) + " src=" + hitSource +
+                     " → " + destinationPath,
+                 category);
+    sendLog("Extracting " + std::to_string(length) + " bytes @" + std::to_string(offset) + "…");
+    HitExtraction::HitDescription description{offset, length, hitSource, firstCluster, partitionOffset, fileSystem};
+    // The descriptor is shared so the task stays copyable; it is closed when the task is done or dropped.
+    auto fd = std::make_shared<UniqueFd>(std::move(destination));
+    m_ioQueue.async([this, path, destinationPath, fd, description = std::move(description), reply = std::move(reply)] {
+        runExtraction(path, destinationPath, fd->get(), description, reply);
+    });
+}
+
+void HelperScanService::runExtraction(const std::string& path, const std::string& destinationPath, int destination,
+                                      const HitExtraction::HitDescription& description, const ErrorReply& reply) {
+    {
+        std::lock_guard lock(m_lock);
+        ++m_extractInFlight;
+    }
+    std::optional<ErrorObject> failure;
+    std::uint64_t written = 0;
+    try {
+        const auto hit = HitExtraction::hitFor(description);
+        auto opened = DeviceAccess::openRawDevice(path, {}, false, false, m_peerUid);
+        DeviceAccess::checkDestination(destination, destinationPath, opened.device);
+        written = HitExtraction::writeHit(*opened.source, hit, destination, destinationPath);
+    } catch (const std::exception& error) {
+        failure = HelperError::toErrorObject(error, path);
+    }
+    if (failure) {
+        AppLog::error("extractHit failed: " + failure->domain + " " + std::to_string(failure->code) + " " + failure->message,
+                      category);
+        sendLog("Extract failed: " + failure->message);
+    } else {
+        AppLog::info("extractHit OK " + std::to_string(written) + " bytes", category);
+        sendLog("Extracted " + std::to_string(written) + " bytes");
+    }
+    reply(failure);
+    std::lock_guard lock(m_lock);
+    m_extractInFlight = std::max(0, m_extractInFlight - 1);
+}
+
+void HelperScanService::copyDeviceWithSourcePath(const std::string& sourcePath, const std::string& destinationPath,
+                                                 UniqueFd destination, ErrorReply reply) {
+    auto fd = std::make_shared<UniqueFd>(std::move(destination));
+    m_ioQueue.async([this, sourcePath, destinationPath, fd, reply = std::move(reply)] {
+        runCopy(sourcePath, destinationPath, fd->get(), reply);
+    });
+}
+
+void HelperScanService::runCopy(const std::string& path, const std::string& destinationPath, int destination,
+                                const ErrorReply& reply) {
+    AppLog::info("copyDevice " + path + " → " + destinationPath, category);
+    sendLog("Copying " + path + "…");
+    try {
+        auto opened =
+            DeviceAccess::openRawDevice(path, [this](const std::string& line) { sendLog(line); }, true, true, m_peerUid);
+        DeviceAccess::checkDestination(destination, destinationPath, opened.device);
+        HitExtraction::CopyCallbacks callbacks;
+        callbacks.isCancelled = [this] {
+            std::lock_guard lock(m_lock);
+            return m_cancelFlag;
+        };
+        callbacks.onProgress = [this](std::uint64_t copied, std::uint64_t total, std::int64_t unreadable, int percentage) {
+            sendProgress(copied, total, 0, unreadable);
+            sendLog("Copy " + std::to_string(percentage) + "%");
+        };
+        callbacks.onUnreadableChunk = [](const std::string& line) { AppLog::error(line, category); };
+        const auto outcome = HitExtraction::copyDevice(*opened.source, destination, destinationPath, callbacks);
+        AppLog::info("copyDevice done " + std::to_string(outcome.copied) + " bytes, unreadable chunks " +
+                         std::to_string(outcome.unreadableChunks),
+                     category);
+        sendLog(outcome.unreadableChunks == 0
+                    ? "Copy complete (" + std::to_string(outcome.copied) + " bytes)"
+                    : "Copy complete (" + std::to_string(outcome.copied) + " bytes, " +
+                          std::to_string(outcome.unreadableChunks) + " unreadable chunks written as zeros)");
+        reply(std::nullopt);
+    } catch (const std::exception& failure) {
+        auto error = HelperError::toErrorObject(failure, path);
+        if (VantrelError::isDiskAccessDenied(error)) error = DeviceAccess::mapOpenError(error, path, std::nullopt);
+        AppLog::error("copyDevice failed: " + error.domain + " " + std::to_string(error.code) + " " + error.message, category);
+        reply(error);
+    }
+}
+
+void HelperScanService::remountDisksWithBsdNames(const std::vector<std::string>& bsdNames, ErrorReply reply) {
+    m_ioQueue.async([this, bsdNames, reply = std::move(reply)] {
+        std::set<std::string> names;
+        for (const auto& name : bsdNames) {
+            if (!name.empty()) names.insert(name);
+        }
+        for (const auto& name : DeviceAccess::unmountedDisks()) names.insert(name);
+        AppLog::info("remountDisks count=" + std::to_string(names.size()) + " " + nameList(names), category);
+        if (names.empty()) return reply(std::nullopt);
+        sendLog("Remounting " + std::to_string(names.size()) + " disk(s)…");
+        std::vector<std::string> failed;
+        for (const auto& name : names) {
+            if (!DeviceAccess::mountDisk(name)) failed.push_back(name);
+        }
+        if (!failed.empty()) {
+            const auto message = "Could not remount: " + joined(failed, ", ");
+            AppLog::error(message, category);
+            sendLog(message);
+            return reply(ErrorObject{std::string(VantrelError::domain), remountFailedCode, message, std::nullopt});
+        }
+        sendLog("Remount complete.");
+        reply(std::nullopt);
+    });
+}
+
+void HelperScanService::quitForRelaunch(EmptyReply reply) {
+    AppLog::info("quitForRelaunch requested — exiting so the service manager can start a fresh helper", category);
+    reply();
+    if (m_quitRequested) m_quitRequested();
+}
+
+} // namespace vantrel

@@ -1,0 +1,108 @@
+#pragma once
+// The helper's side of one connection: the nine operations, with two serial queues (scans on one;
+// probe, access check, extraction, copy and remount on the other), a lock over the cancel flag and
+// the count of extractions in flight, and the client that gets hits, progress and status lines.
+//
+// A running scan pauses at each cancel test while an extraction of the same connection runs, so the
+// extraction has the device to itself; a cancel ends the pause at once. When the connection closes
+// the running scan and copy are cancelled and nothing queued afterwards starts.
+
+#include "VantrelHelper/HitExtraction.h"
+#include "VantrelHelper/SerialQueue.h"
+#include "recovery/bytesource/ByteSource.h"
+#include "recovery/engine/ScanMode.h"
+#include "recovery/model/RecoveryFilters.h"
+#include "support/VantrelHelperClient.h"
+#include "support/VantrelHelperProtocol.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <sys/types.h>
+#include <string>
+#include <vector>
+
+namespace vantrel {
+
+class HelperScanService : public VantrelHelperProtocol {
+public:
+    // Runs one scan over the source, as RecoveryEngine::scan does.
+    using ScanRunner = std::function<void(ByteSource& source, ScanMode mode, const RecoveryFilters& filters,
+                                          const std::function<bool()>& shouldCancel,
+                                          const std::function<void(const ScanProgress&)>& onProgress,
+                                          const std::function<void(const RecoveredHit&)>& onHit)>;
+
+    // How often a paused scan looks again whether the extraction has ended.
+    static constexpr std::chrono::milliseconds extractionPauseStep{50};
+
+    // quitRequested runs on the connection's thread after quitForRelaunch has replied. Devices are
+    // opened for the peer's user (see DeviceAccess::checkPeerMayRead).
+    HelperScanService(ScanRunner scan, std::function<void()> quitRequested, uid_t peerUid = 0);
+    // Cancels what runs, then waits for the queues (the running task ends; waiting ones are dropped).
+    ~HelperScanService() override;
+
+    // The proxy of this connection's client; none until set, and none again after connectionClosed().
+    void setClient(VantrelHelperClient* client);
+    // The peer has gone: cancel the running scan or copy and start nothing more.
+    void connectionClosed();
+    // Nothing running or waiting on either queue.
+    bool isIdle() const;
+
+    void ping(StringReply reply) override;
+    void probeDeviceWithPath(const std::string& path, LengthReply reply) override;
+    void checkRawDiskAccessWithPath(const std::string& path, AccessReply reply) override;
+    void startScanWithPath(const std::string& path, std::int64_t minimumByteSize, std::int64_t minimumImageWidth,
+                           std::int64_t minimumImageHeight, const std::vector<std::string>& allowedKinds,
+                           const std::string& scanMode, ErrorReply reply) override;
+    void cancelScan() override;
+    void extractHitWithPath(const std::string& path, std::int64_t offset, std::int64_t length, const std::string& destinationPath,
+                            UniqueFd destination, const std::string& hitSource, std::int64_t firstCluster,
+                            std::int64_t partitionOffset, const std::string& fileSystem, ErrorReply reply) override;
+    void copyDeviceWithSourcePath(const std::string& sourcePath, const std::string& destinationPath, UniqueFd destination,
+                                  ErrorReply reply) override;
+    void remountDisksWithBsdNames(const std::vector<std::string>& bsdNames, ErrorReply reply) override;
+    void quitForRelaunch(EmptyReply reply) override;
+
+    // The request's filters: known kind names only (the default kinds when none is known), a negative
+    // minimum size as 0, a picture minimum of 0 or less as none.
+    static RecoveryFilters filtersFor(std::int64_t minimumByteSize, std::int64_t minimumImageWidth,
+                                      std::int64_t minimumImageHeight, const std::vector<std::string>& allowedKinds);
+    // quickUndelete for exactly "quickUndelete", standard for everything else.
+    static ScanMode modeFor(const std::string& text);
+    // The whole percentage of a report when it is to be logged (100, or 5 or more above the last
+    // logged one, which it then becomes); nothing otherwise.
+    static std::optional<int> percentageToLog(const ScanProgress& progress, int& lastLogged);
+    // The transfer record of a found hit.
+    static HelperHitDTO recordFor(const RecoveredHit& hit);
+
+private:
+    bool shouldCancel();
+    bool isClosed();
+    void runScan(const std::string& path, const RecoveryFilters& filters, ScanMode mode, const ErrorReply& reply);
+    void runExtraction(const std::string& path, const std::string& destinationPath, int destination,
+                       const HitExtraction::HitDescription& description, const ErrorReply& reply);
+    void runCopy(const std::string& path, const std::string& destinationPath, int destination, const ErrorReply& reply);
+    void sendLog(const std::string& line);
+    void sendProgress(std::uint64_t scanned, std::uint64_t total, std::int64_t hits, std::int64_t errors);
+    void sendHit(const RecoveredHit& hit);
+
+    ScanRunner m_scan;
+    std::function<void()> m_quitRequested;
+    uid_t m_peerUid;
+
+    mutable std::mutex m_lock;  // guards the three values below; never held while another lock is taken
+    bool m_cancelFlag = false;
+    int m_extractInFlight = 0;
+    bool m_closed = false;
+
+    std::mutex m_clientLock;  // held while a message goes to the client, so it cannot vanish meanwhile
+    VantrelHelperClient* m_client = nullptr;
+
+    // Last: the queues' threads stop before the state they use is destroyed.
+    SerialQueue m_queue{"io.tessik.vantrel.helper.scan"};
+    SerialQueue m_ioQueue{"io.tessik.vantrel.helper.io"};
+};
+
+} // namespace vantrel

@@ -1,0 +1,58 @@
+#pragma once
+// Writing a hit or a whole device into a file the application created and sent as a descriptor. Both
+// stream in bounded chunks, so memory stays the same whatever the hit's or the device's length, and
+// both finish with mode 0644 and fsync before they answer, so a reply of success means the bytes are
+// on the destination's disk. The helper never opens, replaces or removes the destination itself.
+
+#include "recovery/bytesource/ByteSource.h"
+#include "recovery/model/RecoveredHit.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace vantrel::HitExtraction {
+
+// The copy moves the device in chunks of this size: each read, written and released before the next.
+inline constexpr std::uint64_t copyChunkBytes = 4 * 1024 * 1024;
+// Mode of every written file: readable by the user who asked for it and by others, as a copied file is.
+inline constexpr unsigned writtenFileMode = 0644;
+
+// The fields of an extraction request that describe the hit.
+struct HitDescription {
+    std::int64_t offset = 0;
+    std::int64_t length = 0;
+    std::string hitSource;
+    std::int64_t firstCluster = 0;
+    std::int64_t partitionOffset = 0;
+    std::string fileSystem;
+};
+
+// The hit to read back: the offset's bits as unsigned, a negative length as 0, an unknown source as
+// signatureCarve, and a cluster hint only for a first cluster of 2 or more with a known file system.
+// A first cluster above the 32-bit range throws HelperError (EINVAL): no directory entry holds one.
+RecoveredHit hitFor(const HitDescription& description);
+
+// Empties the destination, streams the hit's bytes into it, sets mode 0644 and syncs. Returns the
+// bytes written. Read failures propagate; write failures throw PosixError naming the destination.
+std::uint64_t writeHit(ByteSource& source, const RecoveredHit& hit, int destination, const std::string& destinationPath);
+
+struct CopyOutcome {
+    std::uint64_t copied = 0;
+    std::int64_t unreadableChunks = 0;  // chunks that could not be read and were written as zeros
+};
+
+struct CopyCallbacks {
+    std::function<bool()> isCancelled;  // asked before each chunk; true fails the copy with code 15
+    // After a chunk that took the whole percentage up by 5 or more: copied, total, unreadable chunks, percentage.
+    std::function<void(std::uint64_t, std::uint64_t, std::int64_t, int)> onProgress;
+    std::function<void(const std::string&)> onUnreadableChunk;  // a log line
+};
+
+// Copies the whole source into the destination (emptied first). An unreadable chunk is written as
+// zeros, counted and logged, and the copy goes on; a device that is gone, a write failure or a cancel
+// ends it (HelperError, PosixError or the source's error). Sets mode 0644 and syncs before returning.
+CopyOutcome copyDevice(ByteSource& source, int destination, const std::string& destinationPath,
+                       const CopyCallbacks& callbacks);
+
+} // namespace vantrel::HitExtraction

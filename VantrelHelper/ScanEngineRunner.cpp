@@ -1,0 +1,16 @@
+#include "VantrelHelper/ScanEngineRunner.h"
+
+#include "recovery/engine/RecoveryEngine.h"
+
+namespace vantrel::ScanEngineRunner {
+
+HelperScanService::ScanRunner runner() {
+    return [](ByteSource& source, ScanMode mode, const RecoveryFilters& filters, const std::function<bool()>& shouldCancel,
+              const std::function<void(const ScanProgress&)>& onProgress,
+              const std::function<void(const RecoveredHit&)>& onHit) {
+        const RecoveryEngine engine;
+        engine.scan(source, mode, filters, shouldCancel, onProgress, onHit);
+    };
+}
+
+} // namespace vantrel::ScanEngineRunner

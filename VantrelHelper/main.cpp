@@ -1,0 +1,153 @@
+// VantrelHelper: the privileged helper. See HelperOptions.h for how it is started.
+
+#include "VantrelHelper/DeviceAccess.h"
+#include "VantrelHelper/HelperDelegate.h"
+#include "VantrelHelper/HelperOptions.h"
+#include "VantrelHelper/ScanEngineRunner.h"
+#include "platform/ipc/IpcListener.h"
+#include "support/XPCConstants.h"
+#include "support/log/AppLog.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <grp.h>
+#include <iostream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace vantrel;
+
+constexpr std::string_view category = "helper";
+// The first descriptor the service manager passes (sd_listen_fds(3)).
+constexpr int firstPassedDescriptor = 3;
+// A helper started by the service manager ends after this long with no connection and no disk to remount.
+constexpr std::chrono::seconds idleExitDelay{60};
+// The endpoint's socket file: owner and group may connect.
+constexpr mode_t endpointMode = 0660;
+constexpr mode_t endpointFolderMode = 0755;
+
+// The socket the service manager passed, when it passed one to this very process.
+std::optional<int> passedSocket() {
+    const char* pid = std::getenv("LISTEN_PID");
+    const char* count = std::getenv("LISTEN_FDS");
+    if (!pid || !count || std::to_string(::getpid()) != pid || std::atoi(count) < 1) return std::nullopt;
+    ::unsetenv("LISTEN_PID");
+    ::unsetenv("LISTEN_FDS");
+    ::unsetenv("LISTEN_FDNAMES");
+    ::fcntl(firstPassedDescriptor, F_SETFD, FD_CLOEXEC);
+    return firstPassedDescriptor;
+}
+
+std::string endpointPath() {
+    const char* overridden = std::getenv(std::string(XPCConstants::helperSocketEnvironmentVariable).c_str());
+    return overridden && *overridden ? overridden : std::string(XPCConstants::helperSocketPath);
+}
+
+UniqueFd listenOnEndpoint(const std::string& path) {
+    const auto folder = std::filesystem::path(path).parent_path();
+    std::error_code error;
+    if (!folder.empty() && !std::filesystem::exists(folder, error)) {
+        std::filesystem::create_directories(folder, error);
+        ::chmod(folder.c_str(), endpointFolderMode);
+    }
+    auto socket = IpcListener::listenOn(path, endpointMode);
+    if (const auto* group = ::getgrnam(std::string(XPCConstants::helperGroupName).c_str()))
+        if (::chown(path.c_str(), static_cast<uid_t>(-1), group->gr_gid) != 0)
+            AppLog::error("Helper could not give the socket to its group", category);
+    return socket;
+}
+
+// Root, members of the helper's group, and the helper's own user (a helper that is not root can do
+// nothing for its own user that the user cannot do already).
+AdmissionPolicy sharedAdmission() {
+    const auto group = Admission::rootOrGroup(std::string(XPCConstants::helperGroupName));
+    const uid_t self = ::geteuid();
+    return [group, self](const PeerCredentials& peer) { return peer.uid == self || group(peer); };
+}
+
+int serveListener(UniqueFd socket, HelperDelegate& delegate, const std::string& where) {
+    IpcListener::Options options;
+    options.admission = sharedAdmission();
+    options.log = [](IpcLogLevel level, const std::string& line) {
+        if (level == IpcLogLevel::error) AppLog::error(line, category);
+        else AppLog::info(line, category);
+    };
+    options.onAccept = [&delegate](SeqpacketSocket accepted, PeerCredentials, IpcListener::ConnectionSlot slot) {
+        delegate.accept(std::move(accepted), std::move(slot));
+    };
+    IpcListener listener(std::move(socket), std::move(options));
+    listener.resume();
+    AppLog::info("Helper listening on " + where + " logging=" + (AppLog::isEnabled() ? "true" : "false") + " compile=false",
+                 category);
+    return delegate.run();
+}
+
+int serveConnection(int fd, HelperDelegate& delegate) {
+    SeqpacketSocket socket{UniqueFd(fd)};
+    PeerCredentials peer;
+    try {
+        peer = PeerCredentials::of(socket.fd());
+    } catch (const std::exception& failure) {
+        AppLog::error(std::string("Helper cannot read its peer: ") + failure.what(), category);
+        return EXIT_FAILURE;
+    }
+    // Spawned over a socket pair: only the parent that made the pair (or root) is served.
+    if (peer.uid != 0 && peer.pid != ::getppid()) {
+        AppLog::error("Helper refused peer uid=" + std::to_string(peer.uid) + " pid=" + std::to_string(peer.pid), category);
+        return EXIT_FAILURE;
+    }
+    delegate.accept(std::move(socket));
+    AppLog::info("Helper serving one connection logging=" + std::string(AppLog::isEnabled() ? "true" : "false") +
+                     " compile=false",
+                 category);
+    return delegate.run();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string problem;
+    const auto options = HelperOptions::parse(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc), problem);
+    if (!options) {
+        std::cerr << "VantrelHelper: " << problem
+                  << "\nusage: VantrelHelper [--listen PATH | --connection-fd N] [--allow-image-files]\n";
+        return 2;
+    }
+    // A client that goes away must not end the helper through SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
+    DeviceAccess::configure({options->allowImageFiles, {}, argc > 0 ? argv[0] : ""});
+
+    HelperDelegate::Options delegateOptions;
+    delegateOptions.scan = ScanEngineRunner::runner();
+    try {
+        switch (options->mode) {
+        case HelperOptions::Mode::connection: {
+            delegateOptions.endWithLastConnection = true;
+            HelperDelegate delegate(std::move(delegateOptions));
+            return serveConnection(options->connectionFd, delegate);
+        }
+        case HelperOptions::Mode::listen: {
+            HelperDelegate delegate(std::move(delegateOptions));
+            return serveListener(listenOnEndpoint(options->listenPath), delegate, options->listenPath);
+        }
+        case HelperOptions::Mode::endpoint: {
+            if (const auto passed = passedSocket()) {
+                delegateOptions.idleExit = idleExitDelay;
+                HelperDelegate delegate(std::move(delegateOptions));
+                return serveListener(UniqueFd(*passed), delegate, "the service manager's socket");
+            }
+            HelperDelegate delegate(std::move(delegateOptions));
+            const auto path = endpointPath();
+            return serveListener(listenOnEndpoint(path), delegate, path);
+        }
+        }
+    } catch (const std::exception& failure) {
+        std::cerr << "VantrelHelper: " << failure.what() << "\n";
+        AppLog::error(std::string("Helper could not start: ") + failure.what(), category);
+    }
+    return EXIT_FAILURE;
+}

@@ -1,0 +1,65 @@
+#pragma once
+// Unmounting a whole disk and mounting it back. A disk is unmounted by the kernel's mount table: every
+// mount whose device is the disk or one of its partitions, deepest mount point first, with umount2(2)
+// and no lazy detach (a detached file system stays writable through open files, which is what the
+// unmount is there to stop). Each unmount is recorded (source, target, type, options), and mounting
+// the disk back replays those records with mount(8), shallowest first.
+
+#include "platform/disks/MountTable.h"
+#include "platform/process/ProcessRunner.h"
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vantrel {
+
+// One mount that was taken away, as it is needed to put it back.
+struct UnmountedMount {
+    std::string source;          // the device node, such as /dev/sdb1
+    std::string target;          // the mount point
+    std::string fileSystemType;  // such as vfat, ext4
+    std::string options;         // per-mount and per-superblock options, as mount(8) takes them
+
+    friend bool operator==(const UnmountedMount&, const UnmountedMount&) = default;
+};
+
+struct DiskMountRoots {
+    std::filesystem::path sysfs = "/sys";
+    std::filesystem::path mountInfo = "/proc/self/mountinfo";
+};
+
+namespace DiskMounter {
+
+// mount(8) gets this long to mount one file system (a large FAT volume is read whole at mount).
+inline constexpr std::chrono::milliseconds mountTimeLimit{60'000};
+
+struct UnmountOutcome {
+    std::vector<UnmountedMount> unmounted;  // in the order they were unmounted
+    std::vector<std::string> failures;      // "target: reason" of each mount that stayed
+    bool tableReadable = true;              // false when the mount table could not be read
+};
+
+// The kernel name of the block device major:minor (sdb1, loop0p1), from sysfs; nothing when unknown.
+std::optional<std::string> kernelName(std::uint32_t major, std::uint32_t minor, const std::filesystem::path& sysfsRoot);
+
+// The mounts of the disk (a kernel name) and its partitions, deepest mount point first (a later mount
+// before an earlier one at equal depth, since it may sit over it).
+std::vector<MountEntry> mountsOfDisk(const std::string& diskName, const std::vector<MountEntry>& table,
+                                     const std::filesystem::path& sysfsRoot);
+
+// The options that remount the entry as it was: per-mount options, then per-superblock ones, each once.
+std::string replayOptions(const MountEntry& entry);
+
+// Unmounts every mount of the disk. Goes on past a mount that cannot be unmounted (busy) and reports it.
+UnmountOutcome unmountDisk(const std::string& diskName, const DiskMountRoots& roots = {});
+
+// Mounts one record back with mount(8) through the runner; nothing on success, else why not. A source
+// outside /dev (not one of ours) is refused.
+std::optional<std::string> remount(const UnmountedMount& mount, const ProcessRunner& runner);
+
+} // namespace DiskMounter
+} // namespace vantrel

@@ -1,0 +1,147 @@
+#include "VantrelHelper/DeviceAccess.h"
+
+#include "platform/UniqueFd.h"
+#include "support/VantrelError.h"
+#include "tests/fixtures/FakeSysfs.h"
+#include "tests/fixtures/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace vantrel {
+namespace {
+
+ErrorObject refusal(const std::string& path) {
+    try {
+        DeviceAccess::checkDevicePath(path);
+    } catch (const HelperError& error) {
+        return error.error();
+    }
+    ADD_FAILURE() << path << " was accepted";
+    return {};
+}
+
+class DeviceAccessTest : public ::testing::Test {
+protected:
+    void allowImages(bool allow) { DeviceAccess::configure({allow, {}, "VantrelHelper"}); }
+    void TearDown() override { allowImages(false); }
+};
+
+TEST_F(DeviceAccessTest, AcceptsImageFilesOnlyWithTheSwitchAndResolvesLinks) {
+    test::TempDir dir;
+    const auto image = dir / "card.img";
+    test::writeFile(image, test::randomBytes(1024, 1));
+    std::filesystem::create_symlink(image, dir / "link.img");
+
+    allowImages(false);
+    EXPECT_EQ(refusal(image).code, ENOTBLK);
+    EXPECT_EQ(refusal("/dev/null").code, ENOTBLK) << "a character device";
+    EXPECT_EQ(refusal("relative.img").code, ENOTBLK);
+    EXPECT_EQ(refusal((dir / "missing").string()).code, ENOENT);
+
+    allowImages(true);
+    const auto checked = DeviceAccess::checkDevicePath(dir / "link.img");
+    EXPECT_EQ(checked.resolvedPath, std::filesystem::canonical(image).string());
+    EXPECT_FALSE(checked.isBlockDevice);
+    EXPECT_EQ(refusal(dir.path().string()).code, ENOTBLK) << "a folder";
+    EXPECT_EQ(DeviceAccess::candidateNodes("/dev/sdb1"), std::vector<std::string>{"/dev/sdb1"})
+        << "a partition never falls back to its disk: the byte base would change";
+}
+
+TEST_F(DeviceAccessTest, MapsARefusalByTheSystemToTheDiskAccessError) {
+    const auto mapped = DeviceAccess::mapOpenError(ErrorObject::posix(EACCES, "/dev/sdb"), "/dev/sdb", "/usr/libexec/vantrel/VantrelHelper");
+    EXPECT_EQ(mapped.domain, "Vantrel");
+    EXPECT_EQ(mapped.code, 12);
+    EXPECT_EQ(mapped.path, "/dev/sdb");
+    EXPECT_NE(mapped.message.find(" Helper: /usr/libexec/vantrel/VantrelHelper"), std::string::npos);
+    const auto other = ErrorObject::posix(EIO, "/dev/sdb");
+    EXPECT_EQ(DeviceAccess::mapOpenError(other, "/dev/sdb", std::nullopt), other);
+}
+
+TEST_F(DeviceAccessTest, RemountLeavesLeasedDisksAndHostileNamesAlone) {
+    EXPECT_FALSE(DeviceAccess::mountDisk("../etc"));
+    EXPECT_FALSE(DeviceAccess::mountDisk(""));
+    EXPECT_TRUE(DeviceAccess::mountDisk("sdz9")) << "nothing recorded: nothing to do";
+    {
+        const auto lease = DeviceAccess::leaseDisk("sdz");
+        const auto second = DeviceAccess::leaseDisk("sdz");
+        EXPECT_TRUE(DeviceAccess::isLeased("sdz"));
+        EXPECT_FALSE(DeviceAccess::mountDisk("sdz1")) << "a running scan reads the disk";
+    }
+    EXPECT_FALSE(DeviceAccess::isLeased("sdz"));
+    EXPECT_TRUE(DeviceAccess::unmountedDisks().empty());
+}
+
+TEST_F(DeviceAccessTest, RefusesUnwritableDestinationsAndTheImageItself) {
+    test::TempDir dir;
+    allowImages(true);
+    const auto image = dir / "card.img";
+    test::writeFile(image, test::randomBytes(1024, 2));
+    const auto device = DeviceAccess::checkDevicePath(image);
+    const auto codeFor = [&](int fd) {
+        UniqueFd owned(fd);
+        try {
+            DeviceAccess::checkDestination(fd, "destination", device);
+        } catch (const HelperError& error) {
+            return error.error().code;
+        }
+        return std::int64_t{0};
+    };
+    EXPECT_EQ(codeFor(::open(image.c_str(), O_RDWR | O_CLOEXEC)), EXDEV);
+    EXPECT_EQ(codeFor(::open(dir.path().c_str(), O_RDONLY | O_CLOEXEC)), EINVAL);
+    EXPECT_EQ(codeFor(-1), EBADF);
+    const auto other = dir / "out.bin";
+    test::writeFile(other, {});
+    EXPECT_EQ(codeFor(::open(other.c_str(), O_RDONLY | O_CLOEXEC)), EBADF);
+    EXPECT_EQ(codeFor(::open(other.c_str(), O_WRONLY | O_CLOEXEC)), 0);
+}
+
+TEST_F(DeviceAccessTest, ServesUsersOtherThanRootOnlyExternalDisksWithoutSystemMounts) {
+    test::TempDir dir;
+    test::FakeSysfs sysfs(dir.path());
+    sysfs.addDisk({"sda", "pci0000:00/0000:00:1f.2/ata1/host0/target0:0:0/0:0:0:0", 1000000, 8, 0, false, {}});
+    sysfs.addPartition("sda", "sda1", 1, 900000, 8, 1);
+    sysfs.addDisk({"sdb", "pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/host6/target6:0:0/6:0:0:0", 100000, 8, 16, true, {}});
+    sysfs.addPartition("sdb", "sdb1", 1, 50000, 8, 17);
+    sysfs.addDisk({"sdc", "pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/host7/target7:0:0/7:0:0:0", 100000, 8, 32, true, {}});
+    sysfs.addPartition("sdc", "sdc1", 1, 50000, 8, 33);
+    sysfs.addMount(8, 1, "/home", "ext4", "/dev/sda1");
+    sysfs.addMount(8, 17, "/media/card", "vfat", "/dev/sdb1");
+    sysfs.addMount(8, 33, "/", "ext4", "/dev/sdc1");
+    DeviceAccess::configure({false, {sysfs.sysfsRoot(), sysfs.mountInfoPath()}, "VantrelHelper"});
+
+    EXPECT_TRUE(DeviceAccess::servesUnprivilegedPeers("sdb"));
+    EXPECT_FALSE(DeviceAccess::servesUnprivilegedPeers("sda")) << "internal";
+    EXPECT_FALSE(DeviceAccess::servesUnprivilegedPeers("sdc")) << "a USB disk the system runs from";
+    EXPECT_FALSE(DeviceAccess::servesUnprivilegedPeers("sdx")) << "not attached";
+
+    DeviceAccess::CheckedDevice internal;
+    internal.resolvedPath = "/dev/sda";
+    internal.isBlockDevice = true;
+    internal.diskName = "sda";
+    EXPECT_NO_THROW(DeviceAccess::checkPeerMayRead(internal, 0));
+    try {
+        DeviceAccess::checkPeerMayRead(internal, 1000);
+        ADD_FAILURE() << "a user read an internal disk";
+    } catch (const HelperError& error) {
+        EXPECT_EQ(error.error().code, EACCES);
+        EXPECT_EQ(error.error().message, "Only root may read /dev/sda: it is an internal or system disk");
+    }
+}
+
+TEST_F(DeviceAccessTest, ReadsImageFilesForOtherUsersOnlyWhenTheyCouldReadThemThemselves) {
+    DeviceAccess::CheckedDevice image;
+    image.resolvedPath = "/srv/card.img";
+    image.fileOwner = 1000;
+    image.fileMode = S_IFREG | 0600;
+    EXPECT_NO_THROW(DeviceAccess::checkPeerMayRead(image, 1000));
+    EXPECT_NO_THROW(DeviceAccess::checkPeerMayRead(image, 0));
+    EXPECT_THROW(DeviceAccess::checkPeerMayRead(image, 1001), HelperError);
+    image.fileMode = S_IFREG | 0644;
+    EXPECT_NO_THROW(DeviceAccess::checkPeerMayRead(image, 1001));
+}
+
+} // namespace
+} // namespace vantrel

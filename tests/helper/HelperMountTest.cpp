@@ -1,0 +1,113 @@
+// As root: a loop device over an ext4 image is unmounted when the helper opens it for a probe and
+// mounted back on remount, and a destination on that disk is refused.
+
+#include "HelperHarness.h"
+
+#include "platform/disks/MountTable.h"
+#include "tests/fixtures/TestSupport.h"
+
+#include <fcntl.h>
+
+namespace vantrel {
+namespace {
+
+using test::SpawnedHelper;
+
+constexpr std::uint64_t imageBytes = 16 * 1024 * 1024;
+
+std::optional<MountEntry> mountAt(const std::filesystem::path& target) {
+    const auto table = MountTable::read();
+    if (!table) return std::nullopt;
+    for (const auto& entry : *table)
+        if (entry.target == target) return entry;
+    return std::nullopt;
+}
+
+bool canMakeLoopDevices() {
+    return test::runningAsRoot() && std::filesystem::exists("/dev/loop-control") && test::haveProgram("losetup") &&
+           test::haveProgram("mkfs.ext4");
+}
+
+// A mounted ext4 loop device, taken down again at the end.
+class MountedLoop {
+public:
+    explicit MountedLoop(const test::TempDir& dir) : m_target(dir / "mnt") {
+        const auto image = dir / "disk.img";
+        test::writeFile(image, {});
+        std::filesystem::resize_file(image, imageBytes);
+        test::runOrFail({"mkfs.ext4", "-q", "-F", image.string()});
+        auto output = test::runOrFail({"losetup", "--find", "--show", image.string()});
+        while (!output.empty() && (output.back() == '\n' || output.back() == ' ')) output.pop_back();
+        m_device = output;
+        std::filesystem::create_directory(m_target);
+        test::runOrFail({"mount", "-t", "ext4", m_device, m_target.string()});
+        test::writeFile(m_target / "kept.txt", test::randomBytes(100, 9));
+    }
+    ~MountedLoop() {
+        if (mountAt(m_target)) test::run({"umount", m_target.string()});
+        if (!m_device.empty()) test::run({"losetup", "--detach", m_device});
+    }
+    const std::string& device() const { return m_device; }
+    std::string name() const { return std::filesystem::path(m_device).filename().string(); }
+    const std::filesystem::path& target() const { return m_target; }
+
+private:
+    std::filesystem::path m_target;
+    std::string m_device;
+};
+
+TEST(HelperMount, UnmountsALoopDiskForReadingAndMountsItBackOnRemount) {
+    if (!canMakeLoopDevices()) GTEST_SKIP() << "needs root, loop devices, losetup and mkfs.ext4";
+    test::TempDir dir;
+    MountedLoop loop(dir);
+    ASSERT_FALSE(loop.device().empty());
+    const auto before = mountAt(loop.target());
+    ASSERT_TRUE(before);
+
+    SpawnedHelper spawned;
+    test::Answer<std::int64_t, std::optional<ErrorObject>> probe;
+    spawned.helper->probeDeviceWithPath(loop.device(), probe.callback());
+    const auto [length, probeError] = probe.get();
+    EXPECT_FALSE(probeError) << probeError->message;
+    EXPECT_EQ(length, static_cast<std::int64_t>(imageBytes));
+    EXPECT_FALSE(mountAt(loop.target())) << "the probe unmounts the disk";
+
+    test::ErrorAnswer remount;
+    spawned.helper->remountDisksWithBsdNames({}, remount.callback());
+    const auto remountError = test::waitError(remount);
+    EXPECT_FALSE(remountError) << remountError->message;
+    EXPECT_TRUE(spawned.client.saw("Remounting 1 disk(s)…"));
+    EXPECT_TRUE(spawned.client.saw("Remount complete."));
+    const auto after = mountAt(loop.target());
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->fileSystemType, "ext4");
+    EXPECT_EQ(after->source, before->source);
+    EXPECT_EQ(test::readFile(loop.target() / "kept.txt"), test::randomBytes(100, 9));
+
+    // A destination on the disk being read is refused, and nothing is written into it.
+    const auto destination = loop.target() / "hit.bin";
+    test::ErrorAnswer extract;
+    spawned.helper->extractHitWithPath(loop.device(), 0, 4096, destination, SpawnedHelper::destination(destination),
+                                       "signatureCarve", 0, 0, "", extract.callback());
+    const auto error = test::waitError(extract);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, EXDEV);
+    EXPECT_EQ(std::filesystem::file_size(destination), 0u);
+    EXPECT_TRUE(mountAt(loop.target())) << "an extraction does not unmount";
+}
+
+TEST(HelperMount, LoopDevicesNeedTheImageSwitch) {
+    if (!canMakeLoopDevices()) GTEST_SKIP() << "needs root, loop devices, losetup and mkfs.ext4";
+    test::TempDir dir;
+    MountedLoop loop(dir);
+    SpawnedHelper spawned(std::vector<std::string>{});
+    test::Answer<std::int64_t, std::optional<ErrorObject>> probe;
+    spawned.helper->probeDeviceWithPath(loop.device(), probe.callback());
+    const auto [length, error] = probe.get();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, ENOTBLK);
+    EXPECT_TRUE(mountAt(loop.target())) << "a refused device is not unmounted";
+}
+
+} // namespace
+} // namespace vantrel

@@ -1,0 +1,62 @@
+#include "VantrelHelper/HelperScanService.h"
+
+#include <gtest/gtest.h>
+
+namespace vantrel {
+namespace {
+
+TEST(HelperScanService, BuildsTheScanFiltersFromTheRequest) {
+    const auto unknownOnly = HelperScanService::filtersFor(-5, 0, -1, {"JPEG", "nope"});
+    EXPECT_EQ(unknownOnly.allowedKinds, RecoveryFilters::defaults().allowedKinds);
+    EXPECT_EQ(unknownOnly.minimumByteSize, 0u);
+    EXPECT_FALSE(unknownOnly.minimumImageWidth);
+    EXPECT_FALSE(unknownOnly.minimumImageHeight);
+
+    const auto jpegOnly = HelperScanService::filtersFor(4096, 800, 600, {"jpeg", "nope"});
+    EXPECT_EQ(jpegOnly.allowedKinds, RecoveredFileKindSet{RecoveredFileKind::jpeg});
+    EXPECT_EQ(jpegOnly.minimumByteSize, 4096u);
+    EXPECT_EQ(jpegOnly.minimumImageWidth, 800);
+    EXPECT_EQ(jpegOnly.minimumImageHeight, 600);
+
+    EXPECT_EQ(HelperScanService::modeFor("quickUndelete"), ScanMode::quickUndelete);
+    EXPECT_EQ(HelperScanService::modeFor("QuickUndelete"), ScanMode::standard);
+    EXPECT_EQ(HelperScanService::modeFor(""), ScanMode::standard);
+}
+
+TEST(HelperScanService, LogsProgressEveryFivePercentAndEveryHundred) {
+    int lastLogged = -1;
+    std::vector<int> logged;
+    for (const std::uint64_t percent : {0, 3, 4, 9, 13, 14, 100, 100}) {
+        if (const auto value = HelperScanService::percentageToLog({percent * 10, 1000, 0, 0}, lastLogged)) logged.push_back(*value);
+    }
+    EXPECT_EQ(logged, (std::vector<int>{4, 9, 14, 100, 100}));
+    int fresh = -1;
+    EXPECT_FALSE(HelperScanService::percentageToLog({0, 0, 0, 0}, fresh)) << "an empty device is at 0 percent";
+    EXPECT_EQ(HelperScanService::percentageToLog({2000, 1000, 0, 0}, fresh), 100) << "capped at 100";
+}
+
+TEST(HelperScanService, FlattensAHitIntoItsTransferRecord) {
+    RecoveredHit hit;
+    hit.kind = RecoveredFileKind::cr2;
+    hit.byteOffset = UINT64_MAX - 1;
+    hit.byteLength = 77;
+    hit.suggestedName = "IMG_0001.CR2";
+    hit.source = HitSource::fatUndelete;
+    hit.clusterReallocated = true;
+    auto record = HelperScanService::recordFor(hit);
+    EXPECT_EQ(record, HelperHitDTO("cr2", UINT64_MAX - 1, 77, "IMG_0001.CR2", std::nullopt, 0, 0, "fatUndelete", false, true, 0, 0, ""));
+
+    hit.dimensions = ImageDimensions{640, 480};
+    hit.reconstructedPath = "/DCIM";
+    hit.clusterHint = ClusterAllocationHint{9, 1048576, DetectedFileSystem::fat32};
+    record = HelperScanService::recordFor(hit);
+    EXPECT_EQ(record.width, 640);
+    EXPECT_EQ(record.height, 480);
+    EXPECT_EQ(record.reconstructedPath, "/DCIM");
+    EXPECT_EQ(record.firstCluster, 9u);
+    EXPECT_EQ(record.partitionOffset, 1048576u);
+    EXPECT_EQ(record.fileSystem, "fat32");
+}
+
+} // namespace
+} // namespace vantrel

@@ -1,0 +1,324 @@
+// The helper program end to end, without a scan: ping and quit, probe and access check, extraction
+// into sent descriptors, device copy, remount, the shared listener and its admission.
+
+#include "HelperHarness.h"
+
+#include "platform/ipc/IpcError.h"
+#include "platform/ipc/IpcListener.h"
+#include "support/VantrelError.h"
+#include "tests/fixtures/TestSupport.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+
+namespace vantrel {
+namespace {
+
+using test::ErrorAnswer;
+using test::SpawnedHelper;
+using test::waitError;
+
+constexpr std::uint64_t mebibyte = 1024 * 1024;
+
+UniqueFd createDestination(const std::filesystem::path& path, mode_t mode = 0600) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    EXPECT_GE(fd, 0) << path;
+    return UniqueFd(fd);
+}
+
+std::optional<ErrorObject> extract(VantrelHelperProtocol& helper, const std::string& device, std::int64_t offset,
+                                   std::int64_t length, const std::filesystem::path& destination,
+                                   const std::string& source = "signatureCarve", std::int64_t firstCluster = 0,
+                                   std::int64_t partitionOffset = 0, const std::string& fileSystem = "") {
+    ErrorAnswer answer;
+    helper.extractHitWithPath(device, offset, length, destination, createDestination(destination), source, firstCluster,
+                              partitionOffset, fileSystem, answer.callback());
+    return waitError(answer);
+}
+
+TEST(HelperService, AnswersPingAndQuitsAfterReplying) {
+    SpawnedHelper spawned;
+    test::Answer<std::string> pong;
+    spawned.helper->ping(pong.callback());
+    EXPECT_EQ(std::get<0>(pong.get()), "pong");
+
+    test::Answer<> quit;
+    spawned.helper->quitForRelaunch(quit.callback());
+    quit.get();
+    EXPECT_EQ(spawned.process->waitForExit(), 0);
+}
+
+TEST(HelperService, ProbesAndChecksAnImageFileAndRefusesWhatIsNoDevice) {
+    test::TempDir dir;
+    const auto image = dir / "card.img";
+    test::writeFile(image, test::randomBytes(3 * mebibyte + 512, 1));
+    SpawnedHelper spawned;
+
+    test::Answer<std::int64_t, std::optional<ErrorObject>> length;
+    spawned.helper->probeDeviceWithPath(image, length.callback());
+    const auto [bytes, probeError] = length.get();
+    EXPECT_FALSE(probeError);
+    EXPECT_EQ(bytes, static_cast<std::int64_t>(3 * mebibyte + 512));
+
+    test::Answer<bool, std::optional<ErrorObject>> access;
+    spawned.helper->checkRawDiskAccessWithPath(image, access.callback());
+    EXPECT_TRUE(std::get<0>(access.get()));
+
+    // A folder, a relative path and a missing file are no devices.
+    for (const auto& path : {dir.path().string(), std::string("card.img"), (dir / "missing.img").string()}) {
+        test::Answer<std::int64_t, std::optional<ErrorObject>> refused;
+        spawned.helper->probeDeviceWithPath(path, refused.callback());
+        const auto [zero, error] = refused.get();
+        EXPECT_EQ(zero, 0);
+        ASSERT_TRUE(error) << path;
+        EXPECT_EQ(error->domain, ErrorObject::posixDomain);
+        EXPECT_EQ(error->code, path.find("missing") != std::string::npos ? ENOENT : ENOTBLK) << path;
+    }
+}
+
+TEST(HelperService, RefusesImageFilesUnlessAllowed) {
+    test::TempDir dir;
+    const auto image = dir / "card.img";
+    test::writeFile(image, test::randomBytes(4096, 2));
+    SpawnedHelper spawned(std::vector<std::string>{});
+    test::Answer<bool, std::optional<ErrorObject>> access;
+    spawned.helper->checkRawDiskAccessWithPath(image, access.callback());
+    const auto [granted, error] = access.get();
+    EXPECT_FALSE(granted);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, ENOTBLK);
+    EXPECT_EQ(error->message, "Not a disk device: " + image.string());
+}
+
+TEST(HelperService, ExtractsByteRangesIntoSentDescriptors) {
+    test::TempDir dir;
+    const auto image = dir / "card.img";
+    const auto bytes = test::randomBytes(6 * mebibyte, 3);
+    test::writeFile(image, bytes);
+    SpawnedHelper spawned;
+
+    // Larger than one streamed chunk, unaligned, and running past the end (cut at the end).
+    struct Case {
+        std::int64_t offset, length;
+    };
+    int index = 0;
+    for (const auto& [offset, length] : {Case{1000, 2 * static_cast<std::int64_t>(mebibyte) + 77}, Case{0, 1},
+                                         Case{static_cast<std::int64_t>(6 * mebibyte) - 10, 4096}, Case{512, -4}}) {
+        const auto destination = dir / ("hit" + std::to_string(index++) + ".bin");
+        EXPECT_FALSE(extract(*spawned.helper, image, offset, length, destination));
+        const auto end = std::min<std::uint64_t>(bytes.size(), static_cast<std::uint64_t>(offset) +
+                                                                   static_cast<std::uint64_t>(std::max<std::int64_t>(length, 0)));
+        EXPECT_EQ(test::readFile(destination), Bytes(bytes.begin() + offset, bytes.begin() + static_cast<std::ptrdiff_t>(end)));
+        struct stat info {};
+        ASSERT_EQ(::stat(destination.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0644u) << "created 0600 by the caller";
+    }
+    EXPECT_TRUE(spawned.client.saw("Extracting 1 bytes @0…"));
+    EXPECT_TRUE(spawned.client.saw("Extracted 1 bytes"));
+}
+
+TEST(HelperService, RefusesDestinationsItMustNotWrite) {
+    test::TempDir dir;
+    const auto image = dir / "card.img";
+    const auto bytes = test::randomBytes(mebibyte, 4);
+    test::writeFile(image, bytes);
+    SpawnedHelper spawned;
+
+    // The image being read, sent as the destination.
+    {
+        ErrorAnswer answer;
+        spawned.helper->extractHitWithPath(image, 0, 4096, image, UniqueFd(::open(image.c_str(), O_WRONLY | O_CLOEXEC)),
+                                           "signatureCarve", 0, 0, "", answer.callback());
+        const auto error = waitError(answer);
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code, EXDEV);
+        EXPECT_EQ(test::readFile(image), bytes);
+    }
+    // A descriptor opened for reading only.
+    {
+        const auto path = dir / "readonly.bin";
+        test::writeFile(path, {});
+        ErrorAnswer answer;
+        spawned.helper->extractHitWithPath(image, 0, 4096, path, UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)),
+                                           "signatureCarve", 0, 0, "", answer.callback());
+        const auto error = waitError(answer);
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code, EBADF);
+    }
+    // A first cluster no directory entry can hold.
+    const auto error = extract(*spawned.helper, image, 0, 10, dir / "cluster.bin", "fatUndelete", std::int64_t{1} << 33, 0, "fat32");
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, EINVAL);
+    EXPECT_TRUE(spawned.client.saw("Extract failed: " + error->message));
+}
+
+TEST(HelperService, CopiesADeviceInChunksWithProgress) {
+    test::TempDir dir;
+    const auto image = dir / "card.img";
+    const auto bytes = test::randomBytes(10 * mebibyte, 5);
+    test::writeFile(image, bytes);
+    SpawnedHelper spawned;
+
+    const auto copy = dir / "copy.img";
+    ErrorAnswer answer;
+    spawned.helper->copyDeviceWithSourcePath(image, copy, test::SpawnedHelper::destination(copy), answer.callback());
+    EXPECT_FALSE(waitError(answer));
+    EXPECT_EQ(test::readFile(copy), bytes);
+    std::vector<std::int64_t> scanned;
+    for (const auto& report : spawned.client.progress()) scanned.push_back(report.scanned);
+    EXPECT_EQ(scanned, (std::vector<std::int64_t>{4 * mebibyte, 8 * mebibyte, 10 * mebibyte}));
+    EXPECT_TRUE(spawned.client.saw("Copy 40%"));
+    EXPECT_TRUE(spawned.client.saw("Copy 100%"));
+    EXPECT_TRUE(spawned.client.saw("Copy complete (10485760 bytes)"));
+
+    // A cancel left from before stops the next copy before its first chunk.
+    spawned.helper->cancelScan();
+    const auto cancelled = dir / "cancelled.img";
+    ErrorAnswer second;
+    spawned.helper->copyDeviceWithSourcePath(image, cancelled, test::SpawnedHelper::destination(cancelled), second.callback());
+    const auto error = waitError(second);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->domain, "Vantrel");
+    EXPECT_EQ(error->code, 15);
+    EXPECT_EQ(error->message, "Copy cancelled");
+}
+
+TEST(HelperService, RemountOfNothingRepliesAtOnce) {
+    SpawnedHelper spawned;
+    ErrorAnswer answer;
+    spawned.helper->remountDisksWithBsdNames({""}, answer.callback());
+    EXPECT_FALSE(waitError(answer));
+    EXPECT_TRUE(spawned.client.lines().empty());
+
+    // A name that cannot be a device name is never made into a path.
+    ErrorAnswer hostile;
+    spawned.helper->remountDisksWithBsdNames({"../../etc"}, hostile.callback());
+    const auto error = waitError(hostile);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, 16);
+    EXPECT_EQ(error->message, "Could not remount: ../../etc");
+}
+
+TEST(HelperService, SharedHelperServesIndependentConnections) {
+    test::TempDir dir;
+    const auto socketPath = (dir / "helper.sock").string();
+    test::HelperProcess process({"--listen", socketPath, "--allow-image-files"});
+    ASSERT_TRUE(test::waitForSocket(socketPath));
+
+    const auto image = dir / "card.img";
+    const auto bytes = test::randomBytes(mebibyte, 6);
+    test::writeFile(image, bytes);
+
+    test::RecordingClient firstClient, secondClient;
+    IpcClient first([socketPath] { return SeqpacketSocket::connect(socketPath); }, test::applicationOptions(firstClient));
+    IpcClient second([socketPath] { return SeqpacketSocket::connect(socketPath); }, test::applicationOptions(secondClient));
+    VantrelHelperProtocolProxy firstHelper(first, [](ErrorObject error) { ADD_FAILURE() << error.message; });
+    VantrelHelperProtocolProxy secondHelper(second, [](ErrorObject error) { ADD_FAILURE() << error.message; });
+
+    test::Answer<std::string> pong;
+    firstHelper.ping(pong.callback());
+    EXPECT_EQ(std::get<0>(pong.get()), "pong");
+
+    // A cancel on the first connection leaves the second one's copy alone.
+    firstHelper.cancelScan();
+    const auto copy = dir / "copy.img";
+    ErrorAnswer answer;
+    secondHelper.copyDeviceWithSourcePath(image, copy, test::SpawnedHelper::destination(copy), answer.callback());
+    EXPECT_FALSE(waitError(answer));
+    EXPECT_EQ(test::readFile(copy), bytes);
+    EXPECT_TRUE(secondClient.saw("Copy complete (1048576 bytes)"));
+    EXPECT_TRUE(firstClient.lines().empty());
+
+    test::Answer<> quit;
+    firstHelper.quitForRelaunch(quit.callback());
+    quit.get();
+    EXPECT_EQ(process.waitForExit(), 0);
+}
+
+TEST(HelperService, TakesTheSocketTheServiceManagerPasses) {
+    test::TempDir dir;
+    const auto socketPath = (dir / "activated.sock").string();
+    const auto listening = IpcListener::listenOn(socketPath, 0600);
+    test::HelperProcess process({}, listening.get(), {}, true);
+
+    test::RecordingClient client;
+    IpcClient connection([socketPath] { return SeqpacketSocket::connect(socketPath); }, test::applicationOptions(client));
+    VantrelHelperProtocolProxy helper(connection, [](ErrorObject error) { ADD_FAILURE() << error.message; });
+    test::Answer<std::string> pong;
+    helper.ping(pong.callback());
+    EXPECT_EQ(std::get<0>(pong.get()), "pong");
+    test::Answer<> quit;
+    helper.quitForRelaunch(quit.callback());
+    quit.get();
+    EXPECT_EQ(process.waitForExit(), 0);
+}
+
+TEST(HelperService, SharedHelperRefusesAPeerOutsideItsGroup) {
+    if (!test::runningAsRoot()) GTEST_SKIP() << "needs root to connect as another user";
+    test::TempDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    const auto socketPath = (dir / "helper.sock").string();
+    test::HelperProcess process({"--listen", socketPath});
+    ASSERT_TRUE(test::waitForSocket(socketPath));
+    ASSERT_EQ(::chmod(socketPath.c_str(), 0666), 0);
+
+    // A child that becomes nobody connects and asks for a ping; the helper closes the connection unread.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+        try {
+            auto socket = SeqpacketSocket::connect(socketPath);
+            socket.send(R"({"v":1,"k":"call","id":1,"sel":"ping:","args":[]})");
+            SeqpacketSocket::Packet packet;
+            ::_exit(socket.receive(packet) == SeqpacketSocket::ReceiveStatus::closed ? 0 : 1);
+        } catch (...) {
+            ::_exit(2);
+        }
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: answered, 2: could not connect, 3: could not change user";
+}
+
+// Whether every user may run the built helper (each folder above it searchable, the file executable).
+bool helperRunsForOthers() {
+    std::filesystem::path path = VANTREL_HELPER_PATH;
+    for (; path.has_relative_path(); path = path.parent_path()) {
+        struct stat info {};
+        if (::stat(path.c_str(), &info) != 0 || (info.st_mode & S_IXOTH) == 0) return false;
+    }
+    return true;
+}
+
+TEST(HelperService, HelperWithoutRootGetsTheRefusedAccessError) {
+    if (!test::runningAsRoot() || !test::haveProgram("setpriv") || !helperRunsForOthers())
+        GTEST_SKIP() << "needs root, setpriv and a helper that other users may run";
+    test::TempDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    const auto image = dir / "card.img";
+    test::writeFile(image, test::randomBytes(8192, 7));
+    ASSERT_EQ(::chmod(image.c_str(), 0600), 0);
+
+    SpawnedHelper spawned({"--allow-image-files"}, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    test::Answer<bool, std::optional<ErrorObject>> access;
+    spawned.helper->checkRawDiskAccessWithPath(image, access.callback());
+    const auto [granted, error] = access.get();
+    EXPECT_FALSE(granted);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->domain, "Vantrel");
+    EXPECT_EQ(error->code, 12);
+    EXPECT_EQ(error->path, image.string());
+    EXPECT_TRUE(VantrelError::isDiskAccessDenied(*error));
+
+    ErrorAnswer scan;
+    spawned.helper->startScanWithPath(image, 0, 0, 0, {}, "standard", scan.callback());
+    const auto scanError = waitError(scan);
+    ASSERT_TRUE(scanError);
+    EXPECT_EQ(scanError->code, 12);
+    EXPECT_TRUE(spawned.client.saw("Scan error: " + scanError->message));
+}
+
+} // namespace
+} // namespace vantrel

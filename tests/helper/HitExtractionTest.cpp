@@ -1,0 +1,130 @@
+#include "VantrelHelper/HitExtraction.h"
+
+#include "VantrelHelper/HelperError.h"
+#include "platform/UniqueFd.h"
+#include "recovery/bytesource/MemoryByteSource.h"
+#include "tests/fixtures/FaultyByteSource.h"
+#include "tests/fixtures/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace vantrel {
+namespace {
+
+constexpr std::uint64_t mebibyte = 1024 * 1024;
+
+TEST(HitExtraction, BuildsTheHitToReadBackFromTheRequest) {
+    const auto plain = HitExtraction::hitFor({-1, -5, "noSuchSource", 1, 4096, "fat32"});
+    EXPECT_EQ(plain.byteOffset, UINT64_MAX);
+    EXPECT_EQ(plain.byteLength, 0u);
+    EXPECT_EQ(plain.source, HitSource::signatureCarve);
+    EXPECT_EQ(plain.suggestedName, "extract.bin");
+    EXPECT_FALSE(plain.clusterHint) << "cluster 1 is no data cluster";
+    EXPECT_FALSE(HitExtraction::hitFor({0, 10, "fatUndelete", 8, 0, ""}).clusterHint);
+    EXPECT_FALSE(HitExtraction::hitFor({0, 10, "fatUndelete", 8, 0, "FAT32"}).clusterHint);
+
+    const auto chained = HitExtraction::hitFor({100, 10, "exfatUndelete", 8, 1048576, "exfat"});
+    EXPECT_EQ(chained.source, HitSource::exfatUndelete);
+    ASSERT_TRUE(chained.clusterHint);
+    EXPECT_EQ(chained.clusterHint->firstCluster, 8u);
+    EXPECT_EQ(chained.clusterHint->partitionOffset, 1048576u);
+    EXPECT_EQ(chained.clusterHint->fileSystem, DetectedFileSystem::exfat);
+
+    try {
+        HitExtraction::hitFor({0, 10, "fatUndelete", std::int64_t{UINT32_MAX} + 1, 0, "fat32"});
+        ADD_FAILURE() << "no error";
+    } catch (const HelperError& error) {
+        EXPECT_EQ(error.error().code, EINVAL);
+        EXPECT_EQ(error.error().message, "First cluster 4294967296 is out of range");
+    }
+}
+
+class Destination {
+public:
+    explicit Destination(const test::TempDir& dir) : path(dir / "out.bin") {
+        test::writeFile(path, Bytes(100, 0xEE));  // something to be replaced
+        ::chmod(path.c_str(), 0600);
+        fd.reset(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    }
+    std::filesystem::path path;
+    UniqueFd fd;
+};
+
+TEST(HitExtraction, WritesAHitOverWhateverTheDestinationHeld) {
+    test::TempDir dir;
+    Destination destination(dir);
+    MemoryByteSource source(test::randomBytes(3 * mebibyte, 1));
+    RecoveredHit hit;
+    hit.byteOffset = 10;
+    hit.byteLength = 2 * mebibyte + 3;
+    EXPECT_EQ(HitExtraction::writeHit(source, hit, destination.fd.get(), destination.path), hit.byteLength);
+    const auto bytes = test::readFile(destination.path);
+    EXPECT_EQ(bytes, source.read(10, static_cast<std::int64_t>(hit.byteLength)));
+    struct stat info {};
+    ASSERT_EQ(::stat(destination.path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0644u);
+}
+
+TEST(HitExtraction, CopiesInChunksReportingProgressAndUnreadableChunks) {
+    test::TempDir dir;
+    Destination destination(dir);
+    test::FaultyByteSource source(test::randomBytes(10 * mebibyte, 2));
+    source.addBadRange(5 * mebibyte, 1);
+    std::vector<int> percentages;
+    std::vector<std::int64_t> unreadableSeen;
+    std::vector<std::string> lines;
+    HitExtraction::CopyCallbacks callbacks;
+    callbacks.onProgress = [&](std::uint64_t, std::uint64_t total, std::int64_t unreadable, int percentage) {
+        EXPECT_EQ(total, 10 * mebibyte);
+        percentages.push_back(percentage);
+        unreadableSeen.push_back(unreadable);
+    };
+    callbacks.onUnreadableChunk = [&](const std::string& line) { lines.push_back(line); };
+
+    const auto outcome = HitExtraction::copyDevice(source, destination.fd.get(), destination.path, callbacks);
+    EXPECT_EQ(outcome.copied, 10 * mebibyte);
+    EXPECT_EQ(outcome.unreadableChunks, 1);
+    EXPECT_EQ(percentages, (std::vector<int>{40, 80, 100}));
+    EXPECT_EQ(unreadableSeen, (std::vector<std::int64_t>{0, 1, 1}));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("copy read error @4194304: ", 0), 0u) << lines[0];
+
+    auto expected = source.data();
+    std::fill(expected.begin() + 4 * mebibyte, expected.begin() + 8 * mebibyte, 0);
+    EXPECT_EQ(test::readFile(destination.path), expected);
+}
+
+TEST(HitExtraction, ACopyEndsWhenTheDeviceIsGoneOrOnCancel) {
+    test::TempDir dir;
+    Destination destination(dir);
+    test::FaultyByteSource gone(test::randomBytes(mebibyte, 3));
+    gone.unplug();
+    EXPECT_THROW(HitExtraction::copyDevice(gone, destination.fd.get(), destination.path, {}), PosixError);
+
+    MemoryByteSource source(test::randomBytes(mebibyte, 4));
+    HitExtraction::CopyCallbacks callbacks;
+    callbacks.isCancelled = [] { return true; };
+    try {
+        HitExtraction::copyDevice(source, destination.fd.get(), destination.path, callbacks);
+        ADD_FAILURE() << "no error";
+    } catch (const HelperError& error) {
+        EXPECT_EQ(error.error().domain, "Vantrel");
+        EXPECT_EQ(error.error().code, 15);
+        EXPECT_EQ(error.error().message, "Copy cancelled");
+    }
+
+    // An empty device gives an empty image and no progress.
+    MemoryByteSource empty;
+    int reports = 0;
+    HitExtraction::CopyCallbacks counting;
+    counting.onProgress = [&](std::uint64_t, std::uint64_t, std::int64_t, int) { ++reports; };
+    EXPECT_EQ(HitExtraction::copyDevice(empty, destination.fd.get(), destination.path, counting).copied, 0u);
+    EXPECT_EQ(reports, 0);
+    EXPECT_TRUE(test::readFile(destination.path).empty());
+}
+
+} // namespace
+} // namespace vantrel
