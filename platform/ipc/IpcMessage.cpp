@@ -2,9 +2,30 @@
 
 #include "platform/ipc/IpcValue.h"
 
+#include <utility>
+#include <vector>
+
 namespace vantrel::IpcMessageCodec {
 
 namespace {
+
+// Levels of arrays and objects a packet may hold, the message object itself counting as one. Our
+// messages reach four (message, arguments, record or array, its values); the rest is room for keys
+// a later version may add. The parser itself does not recurse, but copying or writing a value does,
+// so a packet of nested brackets would otherwise run the stack out later on.
+constexpr std::size_t maxNestingLevels = 16;
+
+bool nestsDeeperThan(const nlohmann::json& root, std::size_t maxLevels) {
+    std::vector<std::pair<const nlohmann::json*, std::size_t>> pending{{&root, 1}};
+    while (!pending.empty()) {
+        const auto [value, level] = pending.back();
+        pending.pop_back();
+        if (!value->is_structured()) continue;
+        if (level > maxLevels) return true;
+        for (const auto& child : *value) pending.emplace_back(&child, level + 1);
+    }
+    return false;
+}
 
 std::string_view kindName(IpcMessageKind kind) {
     switch (kind) {
@@ -67,6 +88,7 @@ std::string encode(const IpcMessage& message) {
 IpcMessage decode(std::string_view packet) {
     auto object = nlohmann::json::parse(packet.begin(), packet.end(), nullptr, false);
     if (object.is_discarded()) throw IpcProtocolError("not JSON");
+    if (nestsDeeperThan(object, maxNestingLevels)) throw IpcProtocolError("nested too deeply");
     if (!object.is_object()) throw IpcProtocolError("not a JSON object");
     if (integerMember(object, "v") != protocolVersion) throw IpcProtocolError("unsupported version");
     const auto kind = kindFromName(stringMember(object, "k"));

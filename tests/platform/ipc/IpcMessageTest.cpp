@@ -50,8 +50,13 @@ TEST(IpcMessageCodec, RefusesMalformedMessages) {
         R"({"v":1,"k":"send","sel":"\ud800","args":[]})",
     };
     for (const char* packet : malformed) EXPECT_THROW(IpcMessageCodec::decode(packet), IpcProtocolError) << packet;
+    // Nested brackets that fill a packet would make any later copy or write of the message recurse
+    // until the stack runs out.
+    const std::string deep = R"({"v":1,"k":"send","sel":"x","args":[)" + std::string(20'000, '[') + std::string(20'000, ']') + "]}";
+    EXPECT_THROW(IpcMessageCodec::decode(deep), IpcProtocolError);
     // Unknown keys are tolerated for later versions.
     EXPECT_NO_THROW(IpcMessageCodec::decode(R"({"v":1,"k":"send","sel":"x","args":[],"trace":"abc"})"));
+    EXPECT_NO_THROW(IpcMessageCodec::decode(R"({"v":1,"k":"send","sel":"x","args":[[["a"]]],"trace":{"a":[{"b":[1]}]}})"));
 }
 
 TEST(IpcValue, IntegersAreJsonIntegersWithinSixtyFourBits) {
