@@ -160,6 +160,22 @@ void SignatureScanIndex::scanScalar(ByteView window, std::size_t from, std::vect
 }
 
 #if defined(__x86_64__)
+// Bit k set when some bucket admits the byte at + k as a prefix's first byte and at + k + 1 as its second
+// (tables: low and high nibble of the first byte, then of the second; 33 bytes are read).
+static __attribute__((target("avx2"), always_inline)) inline std::uint32_t tagMask256(
+    const std::uint8_t* at, const __m256i (&tables)[4], const __m256i& nibbleMask) {
+    const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+    const __m256i second = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 1));
+    const __m256i tag0 =
+        _mm256_and_si256(_mm256_shuffle_epi8(tables[0], _mm256_and_si256(first, nibbleMask)),
+                         _mm256_shuffle_epi8(tables[1], _mm256_and_si256(_mm256_srli_epi16(first, 4), nibbleMask)));
+    const __m256i tag1 =
+        _mm256_and_si256(_mm256_shuffle_epi8(tables[2], _mm256_and_si256(second, nibbleMask)),
+                         _mm256_shuffle_epi8(tables[3], _mm256_and_si256(_mm256_srli_epi16(second, 4), nibbleMask)));
+    return ~static_cast<std::uint32_t>(
+        _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_and_si256(tag0, tag1), _mm256_setzero_si256())));
+}
+
 // Tags 32 positions at a time with the buckets whose nibble tables admit the byte at the position and the
 // byte after it (four table look-ups, in the manner of the "Teddy" literal matcher), and checks the rare
 // tagged positions exactly. Returns where the scalar scan has to go on.
@@ -167,69 +183,69 @@ __attribute__((target("avx2"))) std::size_t SignatureScanIndex::scanAvx2(
     ByteView window, std::vector<ScanCandidate>& candidates, std::vector<std::int64_t>& ftypOffsets) const {
     // Each nibble table, repeated in both 128-bit lanes as the byte shuffle works per lane.
     std::uint8_t lanes[4][32];
-    const std::uint8_t* tables[4] = {m_lowNibble0, m_highNibble0, m_lowNibble1, m_highNibble1};
+    const std::uint8_t* nibbleTables[4] = {m_lowNibble0, m_highNibble0, m_lowNibble1, m_highNibble1};
     for (int t = 0; t < 4; ++t) {
-        std::memcpy(lanes[t], tables[t], 16);
-        std::memcpy(lanes[t] + 16, tables[t], 16);
+        std::memcpy(lanes[t], nibbleTables[t], 16);
+        std::memcpy(lanes[t] + 16, nibbleTables[t], 16);
     }
-    const __m256i low0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lanes[0]));
-    const __m256i high0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lanes[1]));
-    const __m256i low1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lanes[2]));
-    const __m256i high1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lanes[3]));
+    const __m256i tables[4] = {_mm256_loadu_si256(reinterpret_cast<const __m256i*>(lanes[0])),
+                               _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lanes[1])),
+                               _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lanes[2])),
+                               _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lanes[3]))};
     const __m256i nibbleMask = _mm256_set1_epi8(0x0F);
-    const __m256i zero = _mm256_setzero_si256();
     const std::uint8_t* bytes = window.data();
     const std::size_t size = window.size();
     std::size_t i = 0;
-    // Each step reads 33 bytes: 32 positions and the byte after the last.
-    for (; i + 33 <= size; i += 32) {
-        const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + i));
-        const __m256i second = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + i + 1));
-        const __m256i tag0 = _mm256_and_si256(
-            _mm256_shuffle_epi8(low0, _mm256_and_si256(first, nibbleMask)),
-            _mm256_shuffle_epi8(high0, _mm256_and_si256(_mm256_srli_epi16(first, 4), nibbleMask)));
-        const __m256i tag1 = _mm256_and_si256(
-            _mm256_shuffle_epi8(low1, _mm256_and_si256(second, nibbleMask)),
-            _mm256_shuffle_epi8(high1, _mm256_and_si256(_mm256_srli_epi16(second, 4), nibbleMask)));
-        const __m256i tags = _mm256_and_si256(tag0, tag1);
-        auto hits = ~static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(tags, zero)));
-        while (hits != 0) {
-            verifyAt(window, i + static_cast<std::size_t>(__builtin_ctz(hits)), candidates, ftypOffsets);
-            hits &= hits - 1;
-        }
+    // Two blocks per step, each reading 33 bytes: 32 positions and the byte after the last.
+    for (; i + 65 <= size; i += 64) {
+        std::uint32_t hits0 = tagMask256(bytes + i, tables, nibbleMask);
+        std::uint32_t hits1 = tagMask256(bytes + i + 32, tables, nibbleMask);
+        if ((hits0 | hits1) == 0) continue;
+        for (; hits0 != 0; hits0 &= hits0 - 1)
+            verifyAt(window, i + static_cast<std::size_t>(__builtin_ctz(hits0)), candidates, ftypOffsets);
+        for (; hits1 != 0; hits1 &= hits1 - 1)
+            verifyAt(window, i + 32 + static_cast<std::size_t>(__builtin_ctz(hits1)), candidates, ftypOffsets);
     }
     return i;
+}
+
+// Bit k set when some bucket admits the byte at + k as a prefix's first byte and at + k + 1 as its second
+// (tables: low and high nibble of the first byte, then of the second; 65 bytes are read).
+static __attribute__((target("avx512f,avx512bw"), always_inline)) inline std::uint64_t tagMask512(
+    const std::uint8_t* at, const __m512i (&tables)[4], const __m512i& nibbleMask) {
+    const __m512i first = _mm512_loadu_si512(at);
+    const __m512i second = _mm512_loadu_si512(at + 1);
+    const __m512i tag0 =
+        _mm512_and_si512(_mm512_shuffle_epi8(tables[0], _mm512_and_si512(first, nibbleMask)),
+                         _mm512_shuffle_epi8(tables[1], _mm512_and_si512(_mm512_srli_epi16(first, 4), nibbleMask)));
+    const __m512i tag1 =
+        _mm512_and_si512(_mm512_shuffle_epi8(tables[2], _mm512_and_si512(second, nibbleMask)),
+                         _mm512_shuffle_epi8(tables[3], _mm512_and_si512(_mm512_srli_epi16(second, 4), nibbleMask)));
+    return _mm512_test_epi8_mask(tag0, tag1);
 }
 
 // The same over 64 positions at a time where the processor has the 512-bit byte instructions.
 __attribute__((target("avx512f,avx512bw"))) std::size_t SignatureScanIndex::scanAvx512(
     ByteView window, std::vector<ScanCandidate>& candidates, std::vector<std::int64_t>& ftypOffsets) const {
     std::uint8_t lanes[4][64];
-    const std::uint8_t* tables[4] = {m_lowNibble0, m_highNibble0, m_lowNibble1, m_highNibble1};
+    const std::uint8_t* nibbleTables[4] = {m_lowNibble0, m_highNibble0, m_lowNibble1, m_highNibble1};
     for (int t = 0; t < 4; ++t)
-        for (int lane = 0; lane < 4; ++lane) std::memcpy(lanes[t] + 16 * lane, tables[t], 16);
-    const __m512i low0 = _mm512_loadu_si512(lanes[0]);
-    const __m512i high0 = _mm512_loadu_si512(lanes[1]);
-    const __m512i low1 = _mm512_loadu_si512(lanes[2]);
-    const __m512i high1 = _mm512_loadu_si512(lanes[3]);
+        for (int lane = 0; lane < 4; ++lane) std::memcpy(lanes[t] + 16 * lane, nibbleTables[t], 16);
+    const __m512i tables[4] = {_mm512_loadu_si512(lanes[0]), _mm512_loadu_si512(lanes[1]),
+                               _mm512_loadu_si512(lanes[2]), _mm512_loadu_si512(lanes[3])};
     const __m512i nibbleMask = _mm512_set1_epi8(0x0F);
     const std::uint8_t* bytes = window.data();
     const std::size_t size = window.size();
     std::size_t i = 0;
-    for (; i + 65 <= size; i += 64) {
-        const __m512i first = _mm512_loadu_si512(bytes + i);
-        const __m512i second = _mm512_loadu_si512(bytes + i + 1);
-        const __m512i tag0 = _mm512_and_si512(
-            _mm512_shuffle_epi8(low0, _mm512_and_si512(first, nibbleMask)),
-            _mm512_shuffle_epi8(high0, _mm512_and_si512(_mm512_srli_epi16(first, 4), nibbleMask)));
-        const __m512i tag1 = _mm512_and_si512(
-            _mm512_shuffle_epi8(low1, _mm512_and_si512(second, nibbleMask)),
-            _mm512_shuffle_epi8(high1, _mm512_and_si512(_mm512_srli_epi16(second, 4), nibbleMask)));
-        std::uint64_t hits = _mm512_test_epi8_mask(tag0, tag1);
-        while (hits != 0) {
-            verifyAt(window, i + static_cast<std::size_t>(__builtin_ctzll(hits)), candidates, ftypOffsets);
-            hits &= hits - 1;
-        }
+    // Two blocks per step: tagged positions are rare, so both masks are mostly zero together.
+    for (; i + 129 <= size; i += 128) {
+        std::uint64_t hits0 = tagMask512(bytes + i, tables, nibbleMask);
+        std::uint64_t hits1 = tagMask512(bytes + i + 64, tables, nibbleMask);
+        if ((hits0 | hits1) == 0) continue;
+        for (; hits0 != 0; hits0 &= hits0 - 1)
+            verifyAt(window, i + static_cast<std::size_t>(__builtin_ctzll(hits0)), candidates, ftypOffsets);
+        for (; hits1 != 0; hits1 &= hits1 - 1)
+            verifyAt(window, i + 64 + static_cast<std::size_t>(__builtin_ctzll(hits1)), candidates, ftypOffsets);
     }
     return i;
 }
