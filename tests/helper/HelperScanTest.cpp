@@ -4,6 +4,7 @@
 #include "HelperHarness.h"
 
 #include "recovery/model/DetectedFileSystem.h"
+#include "tests/fixtures/ExFatImageWriter.h"
 #include "tests/fixtures/FatImageBuilder.h"
 #include "tests/fixtures/HfsPlusImageBuilder.h"
 #include "tests/fixtures/SampleContent.h"
@@ -101,6 +102,37 @@ TEST(HelperScan, StreamsEveryHitOfAFatImageAndExtractsThemByteIdentical) {
     EXPECT_EQ(progress.front().scanned, 0);
     EXPECT_EQ(progress.back().scanned, static_cast<std::int64_t>(40 * mebibyte));
     expectEveryHitExtracts(*spawned.helper, fat.image(), hits, originals, dir);
+}
+
+TEST(HelperScan, StreamsTheDeletedFilesOfAnExFatImageAndExtractsThemByteIdentical) {
+    if (!test::haveProgram("mkfs.exfat")) GTEST_SKIP() << "mkfs.exfat is not installed";
+    test::TempDir dir;
+    const auto image = dir / "card.img";
+    test::writeFile(image, Bytes(8 * mebibyte));
+    test::runOrFail({"mkfs.exfat", "-c", "4096", image.string()});
+    const std::map<std::string, Bytes> originals = {
+        {"jpeg", test::SampleContent::jpeg(640, 480, 50000, 61)},
+        {"png", test::SampleContent::png(300, 200, 30000, 62)},
+    };
+    test::ExFatImageWriter writer(test::readFile(image));
+    const auto dcim = writer.addDirectory(writer.rootCluster(), "DCIM");
+    test::ExFatFileOptions deleted;
+    deleted.deleted = true;
+    writer.addFile(dcim.firstCluster, "gone.jpg", originals.at("jpeg"), deleted);
+    writer.addFile(writer.rootCluster(), "live.pdf", test::SampleContent::pdf(20000, 63));
+    // A fragmented file whose chain the deleting driver left in the FAT.
+    test::ExFatFileOptions chainedDeleted = deleted;
+    chainedDeleted.noFatChain = false;
+    chainedDeleted.clusters = {200, 201, 202, 210, 211, 212, 213, 214};
+    writer.addFile(writer.rootCluster(), "gone.png", originals.at("png"), chainedDeleted);
+    test::writeFile(image, writer.image());
+
+    SpawnedHelper spawned;
+    const auto error = scan(*spawned.helper, image);
+    ASSERT_FALSE(error) << error->message;
+    const auto hits = spawned.client.hits();
+    for (const auto& [kind, bytes] : originals) EXPECT_TRUE(hasUndeleted(hits, kind, "exfatUndelete")) << kind;
+    expectEveryHitExtracts(*spawned.helper, image, hits, originals, dir);
 }
 
 TEST(HelperScan, SharedHelperScansAnHfsPlusImage) {
