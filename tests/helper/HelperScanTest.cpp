@@ -21,7 +21,7 @@ using test::SpawnedHelper;
 
 constexpr std::uint64_t mebibyte = 1024 * 1024;
 // Large enough that a scan of it is still running when the test acts on it; sparse, so it costs no disk.
-constexpr std::uint64_t longImageBytes = 4096 * mebibyte;
+constexpr std::uint64_t longImageBytes = 65536 * mebibyte;
 
 const std::vector<std::string> allKinds = {"jpeg", "png", "gif", "pdf", "zip", "docx"};
 
