@@ -61,9 +61,9 @@ public:
 
     void call(std::string_view selector, nlohmann::json arguments, int descriptor, ReplyHandler onReply,
               FailureHandler onFailure) {
-        const SelectorSpec* spec = m_options.remote.find(selector);
-        if (!spec || !spec->reply) return guarded([&] { onFailure(IpcError::make(IpcErrorCode::unknownSelector, std::string(selector))); });
-        if (auto problem = checkOutgoing(*spec, arguments, descriptor))
+        const SelectorRule* rule = m_options.remote.find(selector);
+        if (!rule || !rule->reply) return guarded([&] { onFailure(IpcError::make(IpcErrorCode::unknownSelector, std::string(selector))); });
+        if (auto problem = checkOutgoing(*rule, arguments, descriptor))
             return guarded([&] { onFailure(IpcError::make(IpcErrorCode::invalidArguments, *problem)); });
 
         std::int64_t id = 0;
@@ -74,7 +74,7 @@ public:
                 closed = closedError(m_state);
             } else {
                 id = m_nextId++;
-                m_pending.emplace(id, Pending{spec, std::move(onReply), std::move(onFailure)});
+                m_pending.emplace(id, Pending{rule, std::move(onReply), std::move(onFailure)});
             }
         }
         if (closed) return guarded([&] { onFailure(*closed); });
@@ -85,15 +85,15 @@ public:
     }
 
     std::optional<ErrorObject> send(std::string_view selector, nlohmann::json arguments, int descriptor) {
-        const SelectorSpec* spec = m_options.remote.find(selector);
-        if (!spec || spec->reply) return IpcError::make(IpcErrorCode::unknownSelector, std::string(selector));
-        if (auto problem = checkOutgoing(*spec, arguments, descriptor)) return IpcError::make(IpcErrorCode::invalidArguments, *problem);
+        const SelectorRule* rule = m_options.remote.find(selector);
+        if (!rule || rule->reply) return IpcError::make(IpcErrorCode::unknownSelector, std::string(selector));
+        if (auto problem = checkOutgoing(*rule, arguments, descriptor)) return IpcError::make(IpcErrorCode::invalidArguments, *problem);
         return transmit(IpcMessage{IpcMessageKind::send, 0, std::string(selector), std::move(arguments), std::nullopt}, descriptor);
     }
 
 private:
     struct Pending {
-        const SelectorSpec* spec;  // points into m_options.remote, which never changes
+        const SelectorRule* rule;  // points into m_options.remote, which never changes
         ReplyHandler onReply;
         FailureHandler onFailure;
     };
@@ -123,10 +123,10 @@ private:
         }
     }
 
-    std::optional<std::string> checkOutgoing(const SelectorSpec& spec, const nlohmann::json& arguments, int descriptor) const {
-        if (auto problem = m_options.remote.checkValues(arguments, spec.arguments)) return problem;
+    std::optional<std::string> checkOutgoing(const SelectorRule& rule, const nlohmann::json& arguments, int descriptor) const {
+        if (auto problem = m_options.remote.checkValues(arguments, rule.arguments)) return problem;
         const std::size_t descriptors = descriptor >= 0 ? 1 : 0;
-        if (descriptors != spec.descriptors) return "expected " + std::to_string(spec.descriptors) + " descriptors";
+        if (descriptors != rule.descriptors) return "expected " + std::to_string(rule.descriptors) + " descriptors";
         return std::nullopt;
     }
 
@@ -212,16 +212,16 @@ private:
 
     // Answers a call; a reply that does not match the declared types, or does not fit a packet,
     // becomes an error reply so that the caller still gets exactly one well-formed answer.
-    void sendReply(std::int64_t id, const SelectorSpec& spec, nlohmann::json arguments, std::optional<ErrorObject> error) {
-        const auto& types = spec.reply ? *spec.reply : std::vector<IpcValueType>{};
+    void sendReply(std::int64_t id, const SelectorRule& rule, nlohmann::json arguments, std::optional<ErrorObject> error) {
+        const auto& types = rule.reply ? *rule.reply : std::vector<IpcValueType>{};
         if (auto problem = m_options.exported.checkValues(arguments, types)) {
-            log(IpcLogLevel::error, "IPC reply to " + spec.selector + " refused: " + *problem);
+            log(IpcLogLevel::error, "IPC reply to " + rule.selector + " refused: " + *problem);
             arguments = SelectorTable::defaultValues(types);
             error = IpcError::make(IpcErrorCode::invalidReply, *problem);
         }
         auto failure = transmit(IpcMessage{IpcMessageKind::reply, id, {}, std::move(arguments), std::move(error)}, -1);
         if (failure && IpcError::is(*failure, IpcErrorCode::messageTooLarge)) {
-            log(IpcLogLevel::error, "IPC reply to " + spec.selector + " too large: " + failure->message);
+            log(IpcLogLevel::error, "IPC reply to " + rule.selector + " too large: " + failure->message);
             transmit(IpcMessage{IpcMessageKind::reply, id, {}, SelectorTable::defaultValues(types), *failure}, -1);
         }
     }
@@ -231,43 +231,43 @@ private:
         transmit(IpcMessage{IpcMessageKind::reply, id, {}, SelectorTable::defaultValues(replyTypes), std::move(error)}, -1);
     }
 
-    std::optional<std::string> checkIncoming(const SelectorSpec& spec, const nlohmann::json& arguments, const UniqueFd& descriptor) const {
-        if (auto problem = m_options.exported.checkValues(arguments, spec.arguments)) return problem;
-        if ((descriptor ? 1u : 0u) != spec.descriptors) return "expected " + std::to_string(spec.descriptors) + " descriptors";
+    std::optional<std::string> checkIncoming(const SelectorRule& rule, const nlohmann::json& arguments, const UniqueFd& descriptor) const {
+        if (auto problem = m_options.exported.checkValues(arguments, rule.arguments)) return problem;
+        if ((descriptor ? 1u : 0u) != rule.descriptors) return "expected " + std::to_string(rule.descriptors) + " descriptors";
         return std::nullopt;
     }
 
     void receiveCall(IpcMessage message, UniqueFd descriptor) {
-        const SelectorSpec* spec = m_options.exported.find(message.selector);
-        if (!spec) return refuseCall(message.id, message.selector, {}, IpcError::make(IpcErrorCode::unknownSelector, message.selector));
-        if (!spec->reply)
+        const SelectorRule* rule = m_options.exported.find(message.selector);
+        if (!rule) return refuseCall(message.id, message.selector, {}, IpcError::make(IpcErrorCode::unknownSelector, message.selector));
+        if (!rule->reply)
             return refuseCall(message.id, message.selector, {}, IpcError::make(IpcErrorCode::unknownSelector, message.selector + " takes no reply"));
-        if (auto problem = checkIncoming(*spec, message.arguments, descriptor))
-            return refuseCall(message.id, message.selector, *spec->reply, IpcError::make(IpcErrorCode::invalidArguments, *problem));
+        if (auto problem = checkIncoming(*rule, message.arguments, descriptor))
+            return refuseCall(message.id, message.selector, *rule->reply, IpcError::make(IpcErrorCode::invalidArguments, *problem));
         if (m_unanswered.load() >= m_options.maxUnansweredCalls)
-            return refuseCall(message.id, message.selector, *spec->reply, IpcError::make(IpcErrorCode::tooManyCalls));
+            return refuseCall(message.id, message.selector, *rule->reply, IpcError::make(IpcErrorCode::tooManyCalls));
         log(IpcLogLevel::debug, "IPC call " + message.selector + " id=" + std::to_string(message.id) + " from " + peerText(m_peer));
 
         ++m_unanswered;
         std::weak_ptr<Core> weak = weak_from_this();
         IpcReply reply = IpcReply::make(
-            [weak, id = message.id, spec](nlohmann::json arguments, std::optional<ErrorObject> error) {
+            [weak, id = message.id, rule](nlohmann::json arguments, std::optional<ErrorObject> error) {
                 if (auto core = weak.lock()) {
                     --core->m_unanswered;
-                    core->sendReply(id, *spec, std::move(arguments), std::move(error));
+                    core->sendReply(id, *rule, std::move(arguments), std::move(error));
                 }
             },
-            SelectorTable::defaultValues(*spec->reply));
+            SelectorTable::defaultValues(*rule->reply));
         IpcIncoming incoming{std::move(message.selector), std::move(message.arguments), std::move(descriptor), std::move(reply), m_peer};
         if (m_options.onMessage) guarded([&] { m_options.onMessage(std::move(incoming)); });
     }
 
     void receiveSend(IpcMessage message, UniqueFd descriptor) {
-        const SelectorSpec* spec = m_options.exported.find(message.selector);
+        const SelectorRule* rule = m_options.exported.find(message.selector);
         std::optional<std::string> problem;
-        if (!spec) problem = "unknown selector";
-        else if (spec->reply) problem = "expects a reply";
-        else problem = checkIncoming(*spec, message.arguments, descriptor);
+        if (!rule) problem = "unknown selector";
+        else if (rule->reply) problem = "expects a reply";
+        else problem = checkIncoming(*rule, message.arguments, descriptor);
         if (problem) {
             log(IpcLogLevel::error, "IPC message " + message.selector + " from " + peerText(m_peer) + " refused: " + *problem);
             return;
@@ -286,9 +286,9 @@ private:
         }
         std::optional<std::string> problem;
         if (descriptor) problem = "a reply carries no descriptor";
-        else problem = m_options.remote.checkValues(message.arguments, *entry->spec->reply);
+        else problem = m_options.remote.checkValues(message.arguments, *entry->rule->reply);
         if (problem) {
-            log(IpcLogLevel::error, "IPC reply to " + entry->spec->selector + " refused: " + *problem);
+            log(IpcLogLevel::error, "IPC reply to " + entry->rule->selector + " refused: " + *problem);
             return guarded([&] { entry->onFailure(IpcError::make(IpcErrorCode::invalidReply, *problem)); });
         }
         guarded([&] { entry->onReply(std::move(message.arguments), std::move(message.error)); });

@@ -4,12 +4,12 @@
 
 namespace vantrel {
 
-SelectorTable::SelectorTable(std::vector<SelectorSpec> selectors, std::map<std::string, ClassValidator> classes)
+SelectorTable::SelectorTable(std::vector<SelectorRule> selectors, std::map<std::string, ClassValidator> classes)
     : m_selectors(std::move(selectors)), m_classes(classes.begin(), classes.end()) {}
 
-const SelectorSpec* SelectorTable::find(std::string_view selector) const {
+const SelectorRule* SelectorTable::find(std::string_view selector) const {
     const auto found = std::find_if(m_selectors.begin(), m_selectors.end(),
-                                    [&](const SelectorSpec& spec) { return spec.selector == selector; });
+                                    [&](const SelectorRule& rule) { return rule.selector == selector; });
     return found == m_selectors.end() ? nullptr : &*found;
 }
 

@@ -18,7 +18,7 @@
 
 namespace vantrel {
 
-struct SelectorSpec {
+struct SelectorRule {
     std::string selector;                                // e.g. "probeDeviceWithPath:reply:"
     std::vector<IpcValueType> arguments;
     std::optional<std::vector<IpcValueType>> reply;      // none: one-way, sent without a reply
@@ -33,10 +33,10 @@ public:
 
     SelectorTable() = default;
     // An object type whose class has no validator here is always refused.
-    SelectorTable(std::vector<SelectorSpec> selectors, std::map<std::string, ClassValidator> classes = {});
+    SelectorTable(std::vector<SelectorRule> selectors, std::map<std::string, ClassValidator> classes = {});
 
-    const SelectorSpec* find(std::string_view selector) const;
-    const std::vector<SelectorSpec>& selectors() const { return m_selectors; }
+    const SelectorRule* find(std::string_view selector) const;
+    const std::vector<SelectorRule>& selectors() const { return m_selectors; }
 
     // Why the values do not match the types (arity, each value's type, each object's class), or nothing.
     std::optional<std::string> checkValues(const nlohmann::json& values, const std::vector<IpcValueType>& types) const;
@@ -44,7 +44,7 @@ public:
     static nlohmann::json defaultValues(const std::vector<IpcValueType>& types);
 
 private:
-    std::vector<SelectorSpec> m_selectors;
+    std::vector<SelectorRule> m_selectors;
     std::map<std::string, ClassValidator, std::less<>> m_classes;
 };
 

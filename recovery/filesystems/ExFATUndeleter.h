@@ -4,7 +4,7 @@
 // cluster. The same walk over live entry sets lists the byte ranges that live files occupy. Layout:
 // exFAT specification (Microsoft, 2019), sections 6 and 7.
 //
-// Clusters of a file or folder follow the specification's one rule, used by the walks, the region
+// Clusters of a file or folder follow the exFAT format's one rule, used by the walks, the region
 // collection and the cluster-chain reader alike: a stream flagged NoFatChain is one contiguous run of
 // ⌈size ÷ cluster size⌉ clusters from its first cluster (the FAT holds nothing for it; the Linux driver
 // leaves its entries 0, other writers leave stale values); any other stream follows its FAT chain,
@@ -32,7 +32,7 @@ namespace vantrel::ExFATUndeleter {
 inline constexpr int maxDirectoryDepth = 15;
 // Clusters of one directory read at most.
 inline constexpr std::uint64_t maxDirectoryClusters = 128;
-// Bytes of one directory read at most. The specification allows 256 MiB, but each level of the walk
+// Bytes of one directory read at most. The exFAT format allows 256 MiB, but each level of the walk
 // holds its directory while it walks the folders below, and a card's folders are far smaller: this
 // holds some 65,000 files with their names.
 inline constexpr std::uint64_t maxDirectoryBytes = 8ull * 1024 * 1024;

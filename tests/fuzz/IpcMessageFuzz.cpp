@@ -20,10 +20,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     for (const SelectorTable* table : {&VantrelHelperProtocol::selectorTable(), &VantrelHelperClient::selectorTable()}) {
-        const SelectorSpec* spec = table->find(message.selector);
-        if (!spec) continue;
-        (void)table->checkValues(message.arguments, spec->arguments);
-        if (spec->reply) (void)table->checkValues(message.arguments, *spec->reply);
+        const SelectorRule* rule = table->find(message.selector);
+        if (!rule) continue;
+        (void)table->checkValues(message.arguments, rule->arguments);
+        if (rule->reply) (void)table->checkValues(message.arguments, *rule->reply);
     }
     for (const auto& argument : message.arguments) {
         const auto hit = HelperHitDTO::decode(argument);

@@ -120,7 +120,7 @@ private:
 // pair:reply: (nothing → int, string), notify: (int, one-way), thing: (Thing object, one-way).
 inline SelectorTable testTable() {
     using T = IpcValueType;
-    std::vector<SelectorSpec> selectors{
+    std::vector<SelectorRule> selectors{
         {"echo:reply:", {T::string()}, std::vector{T::string()}, 0},
         {"add:to:reply:", {T::integer(), T::integer()}, std::vector{T::integer()}, 0},
         {"flag:reply:", {T::boolean()}, std::vector{T::boolean()}, 0},
