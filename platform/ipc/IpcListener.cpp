@@ -28,20 +28,40 @@ UniqueFd IpcListener::listenOn(const std::string& path, mode_t mode) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path.empty() || path.size() >= sizeof(address.sun_path)) throw std::system_error(ENAMETOOLONG, std::generic_category(), "socket path");
-    std::memcpy(address.sun_path, path.data(), path.size());
 
-    struct stat existing {};
-    if (::lstat(path.c_str(), &existing) == 0) {
-        // Only a socket left by an earlier run is removed; never a file someone put there.
-        if (!S_ISSOCK(existing.st_mode)) throw std::system_error(EEXIST, std::generic_category(), "not a socket: " + path);
-        if (::unlink(path.c_str()) != 0) throwErrno("unlink");
-    }
+    // Only a socket left by an earlier run is replaced; never a file someone put there.
+    const auto removeStaleSocket = [](const std::string& candidate) {
+        struct stat existing {};
+        if (::lstat(candidate.c_str(), &existing) != 0) return;
+        if (!S_ISSOCK(existing.st_mode)) throw std::system_error(EEXIST, std::generic_category(), "not a socket: " + candidate);
+        if (::unlink(candidate.c_str()) != 0) throwErrno("unlink");
+    };
+    removeStaleSocket(path);
+
+    // The socket is bound under a staging name, given its mode, made to listen and only then renamed
+    // into place, so a peer that sees the path can connect at once and never finds a wrong mode.
+    // A path too long for a staging name is bound in place (a peer may then briefly be refused).
+    std::string bound = path + ".staging." + std::to_string(::getpid());
+    if (bound.size() >= sizeof(address.sun_path)) bound = path;
+    else removeStaleSocket(bound);
+    std::memcpy(address.sun_path, bound.data(), bound.size());
+
     UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     if (!fd) throwErrno("socket");
     if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) throwErrno("bind");
-    // Nobody can connect before listen(), so the mode is in place before the first peer.
-    if (::chmod(path.c_str(), mode) != 0) throwErrno("chmod");
-    if (::listen(fd.get(), listenBacklog) != 0) throwErrno("listen");
+    const auto unlinkStaging = [&] {
+        if (bound != path) ::unlink(bound.c_str());
+    };
+    if (::chmod(bound.c_str(), mode) != 0 || ::listen(fd.get(), listenBacklog) != 0) {
+        const int saved = errno;
+        unlinkStaging();
+        throw std::system_error(saved, std::generic_category(), "listen on " + path);
+    }
+    if (bound != path && ::rename(bound.c_str(), path.c_str()) != 0) {
+        const int saved = errno;
+        unlinkStaging();
+        throw std::system_error(saved, std::generic_category(), "rename to " + path);
+    }
     return fd;
 }
 

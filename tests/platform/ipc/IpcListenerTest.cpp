@@ -122,6 +122,21 @@ TEST(IpcListener, ReplacesOnlyAStaleSocket) {
     EXPECT_EQ(test::readFile(file), Bytes{'x'});
 }
 
+TEST(IpcListener, ThePathAppearsOnlyOnceItListensWithItsMode) {
+    test::TempDir dir;
+    const std::string path = dir / "helper.sock";
+    const UniqueFd socket = IpcListener::listenOn(path, 0640);
+    struct stat info {};
+    ASSERT_EQ(::lstat(path.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISSOCK(info.st_mode));
+    EXPECT_EQ(info.st_mode & 0777, 0640u);
+    // Whoever sees the path can connect at once: nothing is left between bind and listen.
+    EXPECT_NO_THROW(SeqpacketSocket::connect(path));
+    std::size_t entries = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path())) ++entries;
+    EXPECT_EQ(entries, 1u) << "no staging name is left behind";
+}
+
 TEST(Admission, AdmitsRootAndTheNamedGroupOnly) {
     // The caller's own primary group stands in for "vantrel", which this machine may not have.
     const group* own = ::getgrgid(::getgid());
