@@ -4,6 +4,8 @@
 
 #include "recovery/carving/JPEGMetadata.h"
 
+#include "recovery/model/RecoveryFilters.h"
+
 #include "recovery/bytesource/Bounds.h"
 
 #include <algorithm>
@@ -20,12 +22,6 @@ constexpr std::uint8_t startOfScanMarker = 0xDA;
 // The dimensions walk looks at ten bytes from every marker it examines, standalone ones included: the
 // marker, the length and a frame header's precision, height and width.
 constexpr std::uint64_t dimensionsWalkMarkerBytes = 10;
-
-// Below this many pixels a picture is held to the fixed minimum, at or above it to one byte per
-// pixelsPerPayloadByte pixels (9 × 16,384: the point where both rules agree).
-constexpr std::uint64_t plausibilityPixelThreshold = 147'456;
-constexpr std::uint64_t pixelsPerPayloadByte = 12;
-constexpr std::uint64_t minimumPayloadBytes = 12'288;
 
 enum class MarkerClass : std::uint8_t { standalone, startOfFrame, startOfScan, segment };
 
@@ -147,17 +143,7 @@ std::optional<std::uint64_t> topLevelEndOffset(ByteView buffer) {
 }
 
 bool isPlausiblePayloadSize(std::uint64_t byteLength, ImageDimensions dimensions) {
-    // Producers store no negative sides; one that slips through counts as no picture.
-    if (dimensions.width <= 0 || dimensions.height <= 0) return true;
-    const auto width = static_cast<std::uint64_t>(dimensions.width);
-    const auto height = static_cast<std::uint64_t>(dimensions.height);
-    const auto product = checkedMultiply(width, height);
-    // Sides whose product does not fit 64 bits would need more than 2^64 / 12 bytes: no device holds that.
-    if (!product) return false;
-    const std::uint64_t pixels = *product;
-    const std::uint64_t threshold =
-        pixels >= plausibilityPixelThreshold ? pixels / pixelsPerPayloadByte : minimumPayloadBytes;
-    return byteLength >= threshold;
+    return isPlausibleJpegPayload(byteLength, dimensions);
 }
 
 } // namespace vantrel::JPEGMetadata

@@ -1,5 +1,7 @@
 #include "recovery/model/RecoveryFilters.h"
 
+#include "recovery/bytesource/Bounds.h"
+
 #include <algorithm>
 
 namespace vantrel {
@@ -8,8 +10,9 @@ namespace {
 
 // Pictures larger than this on either side are not plausible camera output.
 constexpr std::int64_t maxPlausibleSidePixels = 65'536;
-// Below this pixel count a JPEG needs at least smallJpegMinimumBytes; above it, a byte per 12 pixels.
-constexpr std::int64_t smallJpegPixelCount = 147'456;
+// Below this pixel count a JPEG needs at least smallJpegMinimumBytes; at or above it, a byte per
+// jpegPixelsPerByte pixels (9 × 16,384: the point where both rules agree).
+constexpr std::uint64_t smallJpegPixelCount = 147'456;
 constexpr std::uint64_t smallJpegMinimumBytes = 12'288;
 constexpr std::uint64_t jpegPixelsPerByte = 12;
 
@@ -32,11 +35,16 @@ bool RecoveryFilters::accepts(const RecoveredHit& hit) const {
     if (hit.kind != RecoveredFileKind::jpeg) return true;
     // A negative side is never produced; such a JPEG is not plausible.
     if (width < 0 || height < 0) return false;
-    // Both sides are at most 65,536 here, so the product fits in 64 bits.
-    const std::int64_t pixels = width * height;
-    if (pixels == 0) return true;
-    if (pixels < smallJpegPixelCount) return hit.byteLength >= smallJpegMinimumBytes;
-    return hit.byteLength >= static_cast<std::uint64_t>(pixels) / jpegPixelsPerByte;
+    return isPlausibleJpegPayload(hit.byteLength, *hit.dimensions);
+}
+
+bool isPlausibleJpegPayload(std::uint64_t byteLength, ImageDimensions dimensions) {
+    if (dimensions.width <= 0 || dimensions.height <= 0) return true;
+    const auto pixels = checkedMultiply(static_cast<std::uint64_t>(dimensions.width), static_cast<std::uint64_t>(dimensions.height));
+    // Sides whose product does not fit 64 bits would need more than 2^64 / 12 bytes: no device holds that.
+    if (!pixels) return false;
+    if (*pixels < smallJpegPixelCount) return byteLength >= smallJpegMinimumBytes;
+    return byteLength >= *pixels / jpegPixelsPerByte;
 }
 
 double ScanProgress::fractionCompleted() const {

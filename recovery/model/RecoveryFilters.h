@@ -23,6 +23,11 @@ struct RecoveryFilters {
     friend bool operator==(const RecoveryFilters&, const RecoveryFilters&) = default;
 };
 
+// Whether byteLength can hold a JPEG of these dimensions: a compressed picture below one byte per
+// 12 pixels (or below 12 KiB for small pictures) is a fragment or a thumbnail. A picture with a side
+// of 0 or less always passes; sides whose product does not fit 64 bits never do.
+bool isPlausibleJpegPayload(std::uint64_t byteLength, ImageDimensions dimensions);
+
 struct ScanProgress {
     std::uint64_t bytesScanned = 0;
     std::uint64_t totalBytes = 0;
