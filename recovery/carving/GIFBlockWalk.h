@@ -1,5 +1,5 @@
 #pragma once
-// The length of a GIF file from its block structure (GIF89a specification, sections 17-27): header,
+// The length of a GIF file from its block structure (GIF89a standard, sections 17-27): header,
 // logical screen descriptor, global colour table, then extensions and images, each with its data
 // sub-blocks, up to the trailer byte 3B. Unlike a search for the first 3B byte, the walk is not fooled
 // by a 3B inside the picture data.

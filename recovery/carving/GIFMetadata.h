@@ -1,5 +1,5 @@
 #pragma once
-// Picture size from a GIF file's logical screen descriptor (GIF89a specification, sections 17 and 18).
+// Picture size from a GIF file's logical screen descriptor (GIF89a standard, sections 17 and 18).
 // Pure functions over a buffer that begins at the candidate file's first byte.
 
 #include "recovery/bytesource/FieldReaders.h"

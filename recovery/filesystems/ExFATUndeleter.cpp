@@ -18,7 +18,7 @@ using FieldReader::u64le;
 using FieldReader::u8;
 using SourceReads::passOverBadSpot;
 
-// Directory entries (exFAT specification 6.2), 32 bytes; byte 0 is the entry type, whose bit 0x80
+// Directory entries (exFAT standard 6.2), 32 bytes; byte 0 is the entry type, whose bit 0x80
 // says "in use". Types the walks read:
 constexpr std::size_t entryBytes = 32;
 constexpr std::uint8_t endOfDirectory = 0x00;

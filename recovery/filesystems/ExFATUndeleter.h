@@ -2,7 +2,7 @@
 // Deleted files on exFAT volumes: walks the directory tree from the root directory's cluster and
 // reports every deleted file entry set whose name maps to a known kind, with its name, size and first
 // cluster. The same walk over live entry sets lists the byte ranges that live files occupy. Layout:
-// exFAT specification (Microsoft, 2019), sections 6 and 7.
+// exFAT standard (Microsoft, 2019), sections 6 and 7.
 //
 // Clusters of a file or folder follow the exFAT format's one rule, used by the walks, the region
 // collection and the cluster-chain reader alike: a stream flagged NoFatChain is one contiguous run of

@@ -1,5 +1,5 @@
 #pragma once
-// The 32-byte FAT directory entry and its long-name entries (FAT specification, sections 6 and 7).
+// The 32-byte FAT directory entry and its long-name entries (FAT standard, sections 6 and 7).
 
 #include "recovery/bytesource/FieldReaders.h"
 #include "recovery/filesystems/VolumeGeometry.h"

@@ -1,6 +1,6 @@
 #pragma once
-// Entries of the file allocation table of a FAT12, FAT16, FAT32 or exFAT volume (FAT specification,
-// section 4; exFAT specification, section 4.1). Only the first FAT is ever read.
+// Entries of the file allocation table of a FAT12, FAT16, FAT32 or exFAT volume (FAT standard,
+// section 4; exFAT standard, section 4.1). Only the first FAT is ever read.
 
 #include "recovery/bytesource/ByteSource.h"
 #include "recovery/filesystems/VolumeGeometry.h"

@@ -2,7 +2,7 @@
 // Deleted files on FAT12, FAT16 and FAT32 volumes: walks the directory tree from the root and reports
 // every deleted entry whose name maps to a known kind, with its long name, size and first cluster.
 // The same walk over live entries lists the byte ranges that live files occupy. Layout: FAT
-// specification, sections 6 and 7; entries are read through FatDirectoryEntry.
+// standard, sections 6 and 7; entries are read through FatDirectoryEntry.
 //
 // Bounds: a directory is read through at most maxDirectoryClusters clusters, at most maxDirectoryDepth
 // levels below the root, and a directory whose first cluster was walked already (a looping tree) is

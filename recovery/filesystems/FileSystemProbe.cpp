@@ -19,7 +19,7 @@ using FieldReader::u8;
 
 constexpr std::uint64_t dirEntryBytes = 32;
 
-// exFAT boot sector (exFAT specification, 3.1), the fields we read:
+// exFAT boot sector (exFAT standard, 3.1), the fields we read:
 //   3   8  file system name "EXFAT   "
 //  72   8  VolumeLength in sectors; 0 here is replaced by the span of the cluster heap
 //  80   4  FatOffset in sectors from the volume start; at least 24
@@ -37,7 +37,7 @@ constexpr std::uint8_t exfatMaxClusterShift = 16;
 constexpr std::uint8_t exfatMaxClusterBytesShift = 25;
 constexpr std::uint32_t exfatMinFatOffsetSectors = 24;
 
-// FAT boot sector and BIOS parameter block (FAT specification, 3.1 to 3.3), the fields we read:
+// FAT boot sector and BIOS parameter block (FAT standard, 3.1 to 3.3), the fields we read:
 //  11   2  BytesPerSec; 512, 1024, 2048 or 4096
 //  13   1  SecPerClus; a power of two, 1 to 128
 //  14   2  RsvdSecCnt; not 0
@@ -67,7 +67,7 @@ bool fatHoldsClusters(std::uint64_t fatBytes, std::uint8_t entryBits, std::uint6
     return bits && *bits / entryBits >= clusterCount + 2;
 }
 
-// FAT type from the count of data clusters (FAT specification, 3.5). A boot sector in the FAT32 form
+// FAT type from the count of data clusters (FAT standard, 3.5). A boot sector in the FAT32 form
 // (no fixed root directory, 16-bit FAT size 0) is FAT32 even below 65,525 clusters: mkfs.fat writes
 // such small FAT32 volumes and the Linux driver mounts them by that form. A FAT12/16 form with more
 // clusters than 16-bit entries can address is no valid volume.

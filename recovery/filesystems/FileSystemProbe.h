@@ -1,7 +1,7 @@
 #pragma once
 // Identifies the file system at the start of each partition candidate and derives the geometry of
-// FAT12/16/32 (Microsoft FAT specification, 2005, sections 3 and 3.5) and exFAT volumes (exFAT file
-// system specification, section 3.1). HFS, HFS+ (Apple TN1150) and APFS are recognised by their
+// FAT12/16/32 (Microsoft FAT standard, 2005, sections 3 and 3.5) and exFAT volumes (exFAT file
+// system standard, section 3.1). HFS, HFS+ (Apple TN1150) and APFS are recognised by their
 // signatures only.
 
 #include "recovery/bytesource/ByteSource.h"
@@ -18,11 +18,11 @@ namespace vantrel::FileSystemProbe {
 inline constexpr std::uint64_t bootSectorBufferBytes = 4096;
 // A partition shorter than one sector holds no file system we can name.
 inline constexpr std::uint64_t minimumPartitionBytes = 512;
-// FAT type boundaries by count of data clusters (FAT specification, section 3.5).
+// FAT type boundaries by count of data clusters (FAT standard, section 3.5).
 inline constexpr std::uint32_t fat12MaxClusters = 4084;
 inline constexpr std::uint32_t fat16MaxClusters = 65524;
 inline constexpr std::uint32_t fat32MaxClusters = 0x0FFFFFF5;
-// exFAT cluster numbers run to 0xFFFFFFF6 (exFAT specification, 3.1.9).
+// exFAT cluster numbers run to 0xFFFFFFF6 (exFAT standard, 3.1.9).
 inline constexpr std::uint32_t exfatMaxClusters = 0xFFFFFFF5;
 
 // One detected partition per candidate, in map order. Read errors propagate (no partial list).

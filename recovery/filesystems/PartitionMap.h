@@ -1,6 +1,6 @@
 #pragma once
 // Partition maps: splits a device into the byte ranges in which a file system may start. Reads the
-// primary GUID partition table (UEFI specification 2.10, section 5.3), the Apple partition map
+// primary GUID partition table (UEFI standard 2.10, section 5.3), the Apple partition map
 // (Inside Macintosh: Devices, "Partition Map Entry") and the four primary entries of an MBR. No
 // checksums, no backup GPT, no extended-partition chain. Sectors and map blocks are 512 bytes
 // whatever the device reports.

@@ -23,7 +23,7 @@ struct VolumeGeometry {
     std::uint64_t fatByteOffset = 0;         // byte offset of the first FAT
     std::uint64_t clusterHeapByteOffset = 0; // byte offset of cluster 2
     // Width of one FAT entry in bits: 12 or 16 for fat16 volumes, 32 for fat32 and exfat. The FAT type
-    // follows from the count of data clusters (FAT specification, section 3.5), so a small card formatted
+    // follows from the count of data clusters (FAT standard, section 3.5), so a small card formatted
     // FAT12 is stored as fat16 but read with 12-bit links.
     std::uint8_t fatEntryBits = 0;
     // Data clusters of the volume; valid cluster numbers run from 2 to clusterCount + 1. Every chain is
