@@ -6,6 +6,7 @@
 #include "tests/fixtures/ExFatImageWriter.h"
 #include "tests/fixtures/FaultyByteSource.h"
 #include "tests/fixtures/TestSupport.h"
+#include "tests/fixtures/WalkedHits.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@ namespace vantrel {
 namespace {
 
 using test::ExFatImageWriter;
+using test::Walked;
 using Options = ExFatImageWriter::FileOptions;
 
 constexpr std::uint64_t clusterBytes = 4096;
@@ -44,16 +46,6 @@ VolumeGeometry probeOne(ByteSource& source) {
     EXPECT_EQ(partitions.at(0).fileSystem, DetectedFileSystem::exfat);
     return partitions.at(0).fatGeometry.value_or(VolumeGeometry{});
 }
-
-struct Walked {
-    std::vector<RecoveredHit> hits;
-    FatUndeleter::WalkOutcome outcome;
-    std::map<std::string, RecoveredHit> byPath() const {
-        std::map<std::string, RecoveredHit> out;
-        for (const auto& hit : hits) out[*hit.reconstructedPath] = hit;
-        return out;
-    }
-};
 
 Walked walk(ByteSource& source, const VolumeGeometry& geometry, const AllocatedRegionMap& live = AllocatedRegionMap::empty(),
             std::function<bool()> cancel = [] { return false; }) {

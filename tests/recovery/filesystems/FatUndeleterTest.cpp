@@ -8,6 +8,7 @@
 #include "tests/fixtures/FaultyByteSource.h"
 #include "tests/fixtures/MemoryVolume.h"
 #include "tests/fixtures/TestSupport.h"
+#include "tests/fixtures/WalkedHits.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +19,7 @@ namespace vantrel {
 namespace {
 
 using test::FatImageBuilder;
+using test::Walked;
 
 constexpr std::uint64_t mebibyte = 1024 * 1024;
 
@@ -26,16 +28,6 @@ RecoveryFilters everything() {
     for (const RecoveredFileKind kind : FileKind::allKinds()) filters.allowedKinds.insert(kind);
     return filters;
 }
-
-struct Walked {
-    std::vector<RecoveredHit> hits;
-    FatUndeleter::WalkOutcome outcome;
-    std::map<std::string, RecoveredHit> byPath() const {
-        std::map<std::string, RecoveredHit> out;
-        for (const auto& hit : hits) out[*hit.reconstructedPath] = hit;
-        return out;
-    }
-};
 
 Walked walk(ByteSource& source, const VolumeGeometry& geometry, const AllocatedRegionMap& live = AllocatedRegionMap::empty(),
             std::function<bool()> cancel = [] { return false; }, const PictureDimensionReader& dimensions = {}) {
