@@ -120,14 +120,17 @@ std::optional<LengthEstimate> FileLengthEstimator::estimate(const LengthCandidat
     if (rowKind == Kind::pdf) {
         CandidateCursor cursor(reader, candidate.offset, available, head, PDFEnd::updateLookBytes);
         auto end = withinAvailable(PDFEnd::linearizedLength(head), available);
-        if (!end && !candidate.footer.empty()) end = footerLength(candidate, reader);
+        // A linearized length counts the whole file; an end marker is followed by its end of line.
+        bool atEndMarker = false;
+        if (!end && !candidate.footer.empty()) atEndMarker = (end = footerLength(candidate, reader)).has_value();
         if (!end) return genericLength(candidate);
         for (int update = 0; update < maxPDFUpdates && PDFEnd::updateFollows(cursor, *end); ++update) {
             const auto next = m_footers.find(reader, candidate.footer, candidate.offset + *end, candidate.offset + available);
             if (!next) break;
             end = *next - candidate.offset + candidate.footer.size();
+            atEndMarker = true;
         }
-        return structural(*end);
+        return structural(atEndMarker ? PDFEnd::pastEndOfLine(cursor, *end) : *end);
     }
     if (!candidate.footer.empty()) {
         if (const auto length = footerLength(candidate, reader)) return structural(*length);

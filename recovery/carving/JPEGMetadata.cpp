@@ -51,6 +51,15 @@ std::uint16_t u16At(ByteView buffer, std::uint64_t offset) {
     return FieldReader::u16be(buffer, static_cast<std::int64_t>(offset));
 }
 
+// The markers a JPEG file opens with after SOI (T.81 B.2.4 and B.2.2, JFIF and Exif start with APPn).
+bool opensAFile(std::uint8_t marker) {
+    if (marker >= 0xE0 && marker <= 0xEF) return true;  // APP0-15
+    switch (marker) {
+    case 0xDB: case 0xC4: case 0xDD: case 0xFE: return true;  // DQT, DHT, DRI, COM
+    default: return classOf(marker) == MarkerClass::startOfFrame;
+    }
+}
+
 bool startsWithStartOfImage(ByteView buffer) {
     return buffer.size() >= 4 && byteAt(buffer, 0) == markerPrefix && byteAt(buffer, 1) == startOfImage;
 }
@@ -144,6 +153,16 @@ std::optional<std::uint64_t> topLevelEndOffset(ByteView buffer) {
 
 bool isPlausiblePayloadSize(std::uint64_t byteLength, ImageDimensions dimensions) {
     return isPlausibleJpegPayload(byteLength, dimensions);
+}
+
+std::optional<std::uint64_t> firstSegmentEnd(ByteView buffer) {
+    if (buffer.size() < firstSegmentHeaderBytes || byteAt(buffer, 0) != markerPrefix || byteAt(buffer, 1) != startOfImage ||
+        byteAt(buffer, 2) != markerPrefix)
+        return std::nullopt;
+    if (!opensAFile(byteAt(buffer, 3))) return std::nullopt;
+    const std::uint64_t length = u16At(buffer, 4);
+    if (length < 2) return std::nullopt;
+    return 4 + length;
 }
 
 } // namespace vantrel::JPEGMetadata

@@ -24,4 +24,14 @@ std::optional<std::uint64_t> topLevelEndOffset(ByteView buffer);
 // 12 pixels (or below 12 KiB for small pictures) is a fragment or a thumbnail. 0 pixels always pass.
 bool isPlausiblePayloadSize(std::uint64_t byteLength, ImageDimensions dimensions);
 
+// The bytes a first segment needs: SOI, the marker and its length.
+inline constexpr std::uint64_t firstSegmentHeaderBytes = 6;
+
+// Offset just past the segment that follows SOI, when that segment is one a JPEG file opens with: an
+// application segment (APP0-15), DQT, DHT, a start of frame, DRI or COM, with a length of at least 2.
+// Nothing for any other marker (FF D8 FF is common in compressed and audio data, mostly followed by
+// bytes that open no JPEG), for fill bytes, or when the buffer holds fewer than
+// firstSegmentHeaderBytes. The segment itself may run past the buffer.
+std::optional<std::uint64_t> firstSegmentEnd(ByteView buffer);
+
 } // namespace vantrel::JPEGMetadata

@@ -85,4 +85,12 @@ bool updateFollows(CandidateCursor& cursor, std::uint64_t end) {
     return FieldReader::matches(bytes, static_cast<std::int64_t>(skipWhiteSpace(bytes, *generation)), "obj");
 }
 
+std::uint64_t pastEndOfLine(CandidateCursor& cursor, std::uint64_t end) {
+    constexpr std::uint8_t carriageReturn = 0x0D, lineFeed = 0x0A;
+    const auto first = cursor.byteAt(end);
+    if (first == lineFeed) return end + 1;
+    if (first != carriageReturn) return end;
+    return cursor.byteAt(end + 1) == lineFeed ? end + 2 : end + 1;
+}
+
 } // namespace vantrel::PDFEnd

@@ -24,4 +24,8 @@ std::optional<std::uint64_t> linearizedLength(ByteView head);
 // update: white space, then "xref" or "<number> <number> obj". A failed read throws.
 bool updateFollows(CandidateCursor& cursor, std::uint64_t end);
 
+// end moved past the end-of-line marker (CR, LF or CR LF, section 7.5.5) that follows the end marker
+// just before end; end itself when none follows within the cursor's limit. A failed read throws.
+std::uint64_t pastEndOfLine(CandidateCursor& cursor, std::uint64_t end);
+
 } // namespace vantrel::PDFEnd

@@ -53,8 +53,18 @@ bool passesHeaderCheck(const ScanCandidate& candidate, ByteView window) {
     case RecoveredFileKind::tiff:
     case RecoveredFileKind::cr2:
     case RecoveredFileKind::orf: return tiffHeaderPlausible(from);
+    case RecoveredFileKind::jpeg:
+        // Whether the segment fits in the file is decided when the hit is built, from the head.
+        return from.size() < JPEGMetadata::firstSegmentHeaderBytes || JPEGMetadata::firstSegmentEnd(from).has_value();
     default: return true;
     }
+}
+
+// A JPEG opens with a whole marker segment. The head holds at least the longest segment unless the
+// device ends sooner, so a segment that runs past it runs past the file.
+bool opensWithWholeSegment(ByteView head) {
+    const auto end = JPEGMetadata::firstSegmentEnd(head);
+    return end && *end <= head.size();
 }
 
 // The precise kind of a zip or ISO media row, from the file's first bytes.
@@ -152,12 +162,20 @@ private:
     void readInPieces(std::uint64_t offset, std::uint64_t count, WindowBuffer& into);
     // The headers in the current window, sorted and checked; false when the carve was cancelled.
     bool findCandidates();
-    // Builds and delivers the hits of the current window; false when the carve was cancelled.
+    // Builds and delivers the hits of the current window in the order of their offsets; false when the
+    // carve was cancelled.
     bool carveCandidates(std::uint64_t position);
-    bool carveIsoMedia(std::uint64_t position, ByteView window);
+    void carveHeader(std::uint64_t position, const ScanCandidate& candidate, std::uint64_t liveFrom);
+    void carveBox(std::uint64_t position, std::uint64_t typeOffset, std::uint64_t liveFrom);
     std::uint64_t liveSuffixStart(std::uint64_t position, std::uint64_t end) const;
+    // The merged live run that holds at, or nullptr when at is free.
+    const AllocatedRegionMap::Range* liveRunHolding(std::uint64_t at) const;
+    // Whether a header at this device offset lies inside a file found before.
+    bool insideFoundFile(std::uint64_t at) const;
     std::optional<BuiltHit> tryMakeHit(const FileSignature& signature, std::uint64_t offset);
     std::optional<BuiltHit> makeHit(WindowedReader& reader, const FileSignature& signature, std::uint64_t offset);
+    // Delivers or drops the hit, then passes over what lies inside it.
+    void settle(BuiltHit built, std::uint64_t alignment);
     void offer(BuiltHit built);
 
     ByteSource& m_source;
@@ -180,6 +198,9 @@ private:
     std::int64_t m_readErrors = 0;
     std::uint64_t m_errorsCountedTo = 0;  // unreadable blocks ending at or before this were counted
     std::vector<AllocatedRegionMap::Range> m_liveRuns;  // the live ranges merged, by start
+    // Device offsets: the span of the files found last whose inner headers are passed over, and the
+    // header of the last of them.
+    std::uint64_t m_skipFrom = 0, m_skipUntil = 0, m_lastHeader = 0;
 };
 
 void CarveRun::run() {
@@ -291,70 +312,77 @@ bool CarveRun::findCandidates() {
 
 // Where the live space that runs to the end of the window [position, end) begins, or end when the window's
 // last byte is not live. A header from there on lies in a live file: whatever its length, its hit is dropped,
-// and so is every later one of the window, so the candidates there need not be built at all (the skips they
-// would set reach no candidate that could be delivered).
+// and so is every later one of the window, so the candidates there need not be built at all (what they
+// would pass over ends with that live run).
 std::uint64_t CarveRun::liveSuffixStart(std::uint64_t position, std::uint64_t end) const {
     if (end <= position) return end;
-    auto after = std::upper_bound(m_liveRuns.begin(), m_liveRuns.end(), end - 1,
-                                  [](std::uint64_t at, const AllocatedRegionMap::Range& run) { return at < run.first; });
-    if (after == m_liveRuns.begin()) return end;
-    const AllocatedRegionMap::Range& run = *std::prev(after);
-    if (run.second < end) return end;  // the last byte is not in this run, and runs do not overlap
-    return std::max(run.first, position);
+    const AllocatedRegionMap::Range* run = liveRunHolding(end - 1);
+    return run == nullptr ? end : std::max(run->first, position);
 }
 
+const AllocatedRegionMap::Range* CarveRun::liveRunHolding(std::uint64_t at) const {
+    auto after = std::upper_bound(m_liveRuns.begin(), m_liveRuns.end(), at,
+                                  [](std::uint64_t offset, const AllocatedRegionMap::Range& run) { return offset < run.first; });
+    if (after == m_liveRuns.begin()) return nullptr;
+    const AllocatedRegionMap::Range& run = *std::prev(after);
+    return at < run.second ? &run : nullptr;  // runs do not overlap
+}
+
+bool CarveRun::insideFoundFile(std::uint64_t at) const {
+    if (at < m_skipFrom || at >= m_skipUntil) return false;
+    return at % SignatureCarver::fileStartAlignmentBytes != 0 || at == m_lastHeader;
+}
+
+// Header candidates and "ftyp" boxes are taken together by offset, so that a file of either kind passes
+// over the headers inside it.
 bool CarveRun::carveCandidates(std::uint64_t position) {
     const ByteView window = m_current.view();
     const std::uint64_t liveFrom = liveSuffixStart(position, position + window.size());
-
-    std::int64_t skipUntil = 0;
-    for (std::size_t i = 0; i < m_candidates.size(); ++i) {
-        if (i % SignatureCarver::cancelCheckCandidates == 0 && cancelled()) return false;
-        const ScanCandidate& candidate = m_candidates[i];
-        if (candidate.offset < skipUntil) continue;
-        if (position + static_cast<std::uint64_t>(candidate.offset) >= liveFrom) continue;
-        auto built = tryMakeHit(*candidate.signature, position + static_cast<std::uint64_t>(candidate.offset));
-        if (!built) continue;
-        const bool structural = built->basis == LengthBasis::structural;
-        const std::uint64_t length = built->hit.byteLength;
-        offer(std::move(*built));
-        // Headers inside a file whose extent its own structure gave are parts of it (thumbnails, embedded
-        // streams). After a guessed length nothing is passed over: small files may lie back to back.
-        if (!structural) continue;
-        std::uint64_t step = std::min(window.size() - static_cast<std::uint64_t>(candidate.offset), length);
-        step = std::max({step, candidate.signature->alignment, std::uint64_t{1}});
-        skipUntil = candidate.offset + static_cast<std::int64_t>(std::min(step, SignatureCarver::maxSkipBytes));
+    std::size_t header = 0, box = 0;
+    std::uint64_t ftypSearchStart = 0;  // the byte after the last "ftyp" taken
+    while (header < m_candidates.size() || box < m_ftypOffsets.size()) {
+        // The box, and its file, start 4 bytes before the type; at one offset a header goes first.
+        const bool headerFirst = box == m_ftypOffsets.size() ||
+                                 (header < m_candidates.size() && m_candidates[header].offset <= m_ftypOffsets[box] - 4);
+        if (headerFirst) {
+            if (header % SignatureCarver::cancelCheckCandidates == 0 && cancelled()) return false;
+            carveHeader(position, m_candidates[header++], liveFrom);
+        } else {
+            if (ftypSearchStart % SignatureCarver::ftypCancelCheckBytes == 0 && cancelled()) return false;
+            const auto typeOffset = static_cast<std::uint64_t>(m_ftypOffsets[box++]);
+            ftypSearchStart = typeOffset + 1;
+            carveBox(position, typeOffset, liveFrom);
+        }
     }
     if (cancelled()) return false;
     if (m_index.ftypSignatures().empty()) return true;
-    if (window.size() >= 4 && !carveIsoMedia(position, window)) return false;
+    // The search that finds no further "ftyp" asks as well.
+    if (ftypSearchStart + 4 <= window.size() && ftypSearchStart % SignatureCarver::ftypCancelCheckBytes == 0 && cancelled())
+        return false;
     return !cancelled();
+}
+
+void CarveRun::carveHeader(std::uint64_t position, const ScanCandidate& candidate, std::uint64_t liveFrom) {
+    const std::uint64_t at = position + static_cast<std::uint64_t>(candidate.offset);
+    if (insideFoundFile(at) || at >= liveFrom) return;
+    if (auto built = tryMakeHit(*candidate.signature, at)) settle(std::move(*built), candidate.signature->alignment);
 }
 
 // ISO base media files (ISO/IEC 14496-12) start with a box whose 32-bit size varies, so they are found by the
 // "ftyp" type that follows it; the box, and the file, start 4 bytes earlier.
-bool CarveRun::carveIsoMedia(std::uint64_t position, ByteView window) {
-    const std::uint64_t liveFrom = liveSuffixStart(position, position + window.size());
-    std::uint64_t searchStart = 0;
-    for (const std::int64_t found : m_ftypOffsets) {
-        if (searchStart % SignatureCarver::ftypCancelCheckBytes == 0 && cancelled()) return false;
-        const auto m = static_cast<std::uint64_t>(found);
-        searchStart = m + 1;
-        // A size field before the device's start cannot exist; one before this window lies in the previous one.
-        if (m < 4 && position < 4 - m) continue;
-        if (position + m - 4 >= liveFrom) continue;
-        for (const FileSignature& signature : m_index.ftypSignatures()) {
-            if (m >= 4 && !signature.matchesHeader(window, static_cast<std::int64_t>(m - 4))) continue;
-            auto built = tryMakeHit(signature, position + m - 4);
-            if (!built) continue;
-            offer(std::move(*built));
-            break;
-        }
+void CarveRun::carveBox(std::uint64_t position, std::uint64_t typeOffset, std::uint64_t liveFrom) {
+    const ByteView window = m_current.view();
+    // A size field before the device's start cannot exist; one before this window lies in the previous one.
+    if (typeOffset < 4 && position < 4 - typeOffset) return;
+    const std::uint64_t at = position + typeOffset - 4;
+    if (insideFoundFile(at) || at >= liveFrom) return;
+    for (const FileSignature& signature : m_index.ftypSignatures()) {
+        if (typeOffset >= 4 && !signature.matchesHeader(window, static_cast<std::int64_t>(typeOffset - 4))) continue;
+        auto built = tryMakeHit(signature, at);
+        if (!built) continue;
+        settle(std::move(*built), signature.alignment);
+        return;
     }
-    // The search that finds no further "ftyp" asks as well.
-    if (searchStart + 4 <= window.size() && searchStart % SignatureCarver::ftypCancelCheckBytes == 0 && cancelled())
-        return false;
-    return true;
 }
 
 std::optional<BuiltHit> CarveRun::tryMakeHit(const FileSignature& signature, std::uint64_t offset) {
@@ -376,6 +404,7 @@ std::optional<BuiltHit> CarveRun::makeHit(WindowedReader& reader, const FileSign
     const std::uint64_t available = std::min(deviceRemaining, signature.maxScanLength);
     const ByteView head =
         reader.read(offset, std::min(available, FileLengthEstimator::headBytes), m_headScratch);
+    if (signature.kind == RecoveredFileKind::jpeg && !opensWithWholeSegment(head)) return std::nullopt;
     RecoveredFileKind kind = kindFromHead(signature.kind, head);
 
     LengthCandidate candidate;
@@ -406,6 +435,24 @@ std::optional<BuiltHit> CarveRun::makeHit(WindowedReader& reader, const FileSign
     hit.source = HitSource::signatureCarve;
     hit.integrity = HitIntegrity::pending;
     return built;
+}
+
+// Headers inside a file whose extent its own structure gave are parts of it (thumbnails, embedded
+// streams, chance bytes in compressed data), delivered or not. After a guessed length nothing is passed
+// over: small files may lie back to back. A header in live space says only that the live file holds these
+// bytes, so its span ends with the live run.
+void CarveRun::settle(BuiltHit built, std::uint64_t alignment) {
+    const bool structural = built.basis == LengthBasis::structural;
+    const std::uint64_t header = built.hit.byteOffset;
+    const std::uint64_t extent = std::max({built.hit.byteLength, alignment, std::uint64_t{1}});
+    offer(std::move(built));
+    if (!structural) return;
+    std::uint64_t end = header + std::min(extent, UINT64_MAX - header);
+    if (const AllocatedRegionMap::Range* live = liveRunHolding(header)) end = std::min(end, live->second);
+    // A header inside the current span (a newer file on a sector boundary) widens it; any other starts anew.
+    if (header < m_skipFrom || header >= m_skipUntil) m_skipFrom = header, m_skipUntil = end;
+    else m_skipUntil = std::max(m_skipUntil, end);
+    m_lastHeader = header;
 }
 
 void CarveRun::offer(BuiltHit built) {

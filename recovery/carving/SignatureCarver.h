@@ -26,9 +26,10 @@ public:
     static constexpr std::uint64_t windowOverlapBytes = 64;
     // A window that fails to read is read again in pieces of this size, and a failing piece block by block.
     static constexpr std::uint64_t retryPieceBytes = 64 * 1024;
-    // After a file whose length its own structure gives, headers inside its first bytes are passed over;
-    // at most this far, so a wrong length cannot hide much.
-    static constexpr std::uint64_t maxSkipBytes = 256 * 1024;
+    // After a file whose length its own structure gives, the headers inside it are passed over, in the
+    // following windows too, except those on a multiple of this: files start on sector boundaries, and a
+    // newer file may have been written over part of an older deleted one.
+    static constexpr std::uint64_t fileStartAlignmentBytes = 512;
     // Cancellation is asked every this many candidates, and at these multiples of the "ftyp" search start.
     static constexpr std::size_t cancelCheckCandidates = 64;
     static constexpr std::uint64_t ftypCancelCheckBytes = 64 * 1024;

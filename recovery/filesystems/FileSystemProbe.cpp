@@ -21,7 +21,8 @@ constexpr std::uint64_t dirEntryBytes = 32;
 
 // exFAT boot sector (exFAT standard, 3.1), the fields we read:
 //   3   8  file system name "EXFAT   "
-//  72   8  VolumeLength in sectors; 0 here is replaced by the span of the cluster heap
+//  72   8  VolumeLength in sectors; 0 here is replaced by the span of the cluster heap; may run past
+//          the partition, whose end then ends the heap
 //  80   4  FatOffset in sectors from the volume start; at least 24
 //  84   4  FatLength in sectors; must hold clusterCount + 2 entries of 4 bytes
 //  88   4  ClusterHeapOffset in sectors; at or after the last FAT
@@ -57,10 +58,6 @@ constexpr std::array<std::uint16_t, 4> fatSectorSizes{512, 1024, 2048, 4096};
 constexpr std::array<std::uint64_t, 2> hfsSignatureOffsets{0x400, 0x2000};
 constexpr std::int64_t apfsMagicOffset = 32;
 
-std::optional<std::uint64_t> sectorsToBytes(std::uint64_t sectors, std::uint64_t bytesPerSector) {
-    return checkedMultiply(sectors, bytesPerSector);
-}
-
 // Whether the first FAT has room for the entries of every cluster, 0 to clusterCount + 1.
 bool fatHoldsClusters(std::uint64_t fatBytes, std::uint8_t entryBits, std::uint64_t clusterCount) {
     const auto bits = checkedMultiply(fatBytes, 8);
@@ -81,6 +78,16 @@ std::optional<std::uint8_t> fatEntryBitsFor(bool fat32Form, std::uint16_t rootEn
     if (clusterCount <= fat12MaxClusters) return 12;
     if (clusterCount <= fat16MaxClusters) return 16;
     return std::nullopt;
+}
+
+// The data clusters of a volume that lie inside its partition, counted from the heap's start: a volume
+// whose boot sector claims more than its partition holds (a partition made smaller after formatting) is
+// taken up to the partition's end, and the clusters beyond count as unreadable. 0 when the heap starts at
+// or past the end, or not even one cluster fits.
+std::uint64_t clustersInside(std::uint64_t partitionLength, std::uint64_t heapStartBytes, std::uint64_t bytesPerCluster,
+                             std::uint64_t declaredClusters) {
+    if (heapStartBytes >= partitionLength) return 0;
+    return std::min(declaredClusters, (partitionLength - heapStartBytes) / bytesPerCluster);
 }
 
 } // namespace
@@ -110,16 +117,17 @@ std::optional<VolumeGeometry> exfatGeometry(ByteView bootSector, std::uint64_t p
     if (std::uint64_t{fatOffset} + std::uint64_t{fatLength} * fatCount > heapOffset) return std::nullopt;
     const std::uint64_t heapEndSectors = heapOffset + std::uint64_t{clusterCount} * sectorsPerCluster;
     const std::uint64_t totalSectors = volumeLength != 0 ? volumeLength : std::uint64_t{clusterCount} * sectorsPerCluster;
-    // The whole cluster heap must lie inside the partition, or the walks would read another volume.
-    const auto heapEndBytes = sectorsToBytes(heapEndSectors, bytesPerSector);
-    if (!heapEndBytes || *heapEndBytes > partitionLength) return std::nullopt;
-    if (volumeLength != 0) {
-        const auto volumeBytes = sectorsToBytes(volumeLength, bytesPerSector);
-        if (!volumeBytes || *volumeBytes > partitionLength || heapEndSectors > volumeLength) return std::nullopt;
-    }
+    // The cluster heap lies inside the volume it belongs to.
+    if (volumeLength != 0 && heapEndSectors > volumeLength) return std::nullopt;
+    // Only clusters inside the partition are read, or the walks would read another volume.
+    const std::uint64_t heapStartBytes = std::uint64_t{heapOffset} * bytesPerSector;
+    const std::uint64_t clustersRead =
+        clustersInside(partitionLength, heapStartBytes, bytesPerSector * sectorsPerCluster, clusterCount);
+    if (clustersRead == 0) return std::nullopt;
     const auto fatByteOffset = checkedAdd(partitionOffset, std::uint64_t{fatOffset} * bytesPerSector);
-    const auto heapByteOffset = checkedAdd(partitionOffset, std::uint64_t{heapOffset} * bytesPerSector);
-    if (!fatByteOffset || !heapByteOffset || !checkedAdd(partitionOffset, *heapEndBytes)) return std::nullopt;
+    const auto heapByteOffset = checkedAdd(partitionOffset, heapStartBytes);
+    if (!fatByteOffset || !heapByteOffset || !checkedAdd(*heapByteOffset, clustersRead * bytesPerSector * sectorsPerCluster))
+        return std::nullopt;
 
     VolumeGeometry geometry;
     geometry.fileSystem = DetectedFileSystem::exfat;
@@ -135,7 +143,7 @@ std::optional<VolumeGeometry> exfatGeometry(ByteView bootSector, std::uint64_t p
     geometry.fatByteOffset = *fatByteOffset;
     geometry.clusterHeapByteOffset = *heapByteOffset;
     geometry.fatEntryBits = 32;
-    geometry.clusterCount = clusterCount;
+    geometry.clusterCount = static_cast<std::uint32_t>(clustersRead);
     return geometry;
 }
 
@@ -172,9 +180,12 @@ std::optional<VolumeGeometry> fatGeometry(ByteView bootSector, std::uint64_t par
     const auto entryBits = fatEntryBitsFor(fat32Form, rootEntryCount, clusterCount);
     if (!entryBits) return std::nullopt;
     if (!fatHoldsClusters(fatSize * bytesPerSector, *entryBits, clusterCount)) return std::nullopt;
-    // The volume must fit inside its partition (and so inside the device).
-    const auto volumeBytes = sectorsToBytes(totalSectors, bytesPerSector);
-    if (!volumeBytes || *volumeBytes > partitionLength || !checkedAdd(partitionOffset, *volumeBytes)) return std::nullopt;
+    // The FAT type follows from the declared count; only the clusters inside the partition (and so inside
+    // the device) are read.
+    const std::uint64_t heapStartBytes = metadataSectors * bytesPerSector;
+    const std::uint64_t bytesPerCluster = std::uint64_t{sectorsPerCluster} * bytesPerSector;
+    const std::uint64_t clustersRead = clustersInside(partitionLength, heapStartBytes, bytesPerCluster, clusterCount);
+    if (clustersRead == 0 || !checkedAdd(partitionOffset, heapStartBytes + clustersRead * bytesPerCluster)) return std::nullopt;
 
     VolumeGeometry geometry;
     geometry.fileSystem = *entryBits == 32 ? DetectedFileSystem::fat32 : DetectedFileSystem::fat16;
@@ -191,7 +202,7 @@ std::optional<VolumeGeometry> fatGeometry(ByteView bootSector, std::uint64_t par
     // The fixed root directory occupies whole sectors between the last FAT and cluster 2.
     geometry.clusterHeapByteOffset = geometry.fatByteOffset + (fatCount * fatSize + rootDirSectors) * bytesPerSector;
     geometry.fatEntryBits = *entryBits;
-    geometry.clusterCount = static_cast<std::uint32_t>(clusterCount);
+    geometry.clusterCount = static_cast<std::uint32_t>(clustersRead);
     return geometry;
 }
 

@@ -37,7 +37,8 @@ std::vector<DetectedPartition> probeAll(ByteSource& source, std::int64_t& readEr
 DetectedPartition probePartition(ByteSource& source, std::uint64_t offset, std::uint64_t length);
 
 // The geometry an exFAT or FAT boot sector describes, or nothing when a field is out of range or the
-// volume does not fit inside the partition of the given length.
+// cluster heap does not start inside the partition of the given length. A volume that claims more than
+// the partition holds keeps only the clusters inside it (VolumeGeometry::clusterCount).
 std::optional<VolumeGeometry> exfatGeometry(ByteView bootSector, std::uint64_t partitionOffset, std::uint64_t partitionLength);
 std::optional<VolumeGeometry> fatGeometry(ByteView bootSector, std::uint64_t partitionOffset, std::uint64_t partitionLength);
 

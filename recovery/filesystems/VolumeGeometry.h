@@ -27,7 +27,8 @@ struct VolumeGeometry {
     // FAT12 is stored as fat16 but read with 12-bit links.
     std::uint8_t fatEntryBits = 0;
     // Data clusters of the volume; valid cluster numbers run from 2 to clusterCount + 1. Every chain is
-    // bounded by it. The probe only reports volumes whose clusters all lie inside the partition.
+    // bounded by it. The probe counts only the clusters that lie inside the partition, so a volume that
+    // claims more than its partition keeps fewer than its boot sector declares.
     std::uint32_t clusterCount = 0;
 
     // fatEntryBits when it holds 12, 16 or 32; else what the file system implies (32 for fat32 and

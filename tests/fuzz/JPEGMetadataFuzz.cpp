@@ -12,5 +12,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         JPEGMetadata::isPlausiblePayloadSize(size, *dimensions);
     }
     if (const auto end = JPEGMetadata::topLevelEndOffset(buffer); end && (*end < 4 || *end > size)) std::abort();
+    if (const auto end = JPEGMetadata::firstSegmentEnd(buffer); end && (*end < 6 || *end > 0xFFFF + 4)) std::abort();
     return 0;
 }

@@ -89,6 +89,26 @@ TEST(JPEGMetadata, SearchesForTheEndWhereAMarkerIsMissingAfterAFrame) {
     EXPECT_FALSE(JPEGMetadata::topLevelEndOffset(noFrame));
 }
 
+TEST(JPEGMetadata, AFileOpensWithASegmentThatAPictureStartsWith) {
+    const auto opening = [](int marker, std::uint16_t length) {
+        return Bytes{0xFF, 0xD8, 0xFF, static_cast<std::uint8_t>(marker), static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
+    };
+    // APPn, DQT, DHT, frames, DRI and COM; the segment may run past the buffer.
+    for (const int marker : {0xE0, 0xE1, 0xED, 0xEF, 0xDB, 0xC4, 0xC0, 0xC2, 0xCF, 0xDD, 0xFE})
+        EXPECT_EQ(JPEGMetadata::firstSegmentEnd(opening(marker, 16)), 20u) << marker;
+    EXPECT_EQ(JPEGMetadata::firstSegmentEnd(opening(0xE0, 2)), 6u);
+    EXPECT_EQ(JPEGMetadata::firstSegmentEnd(opening(0xE1, 0xFFFF)), 0xFFFFu + 4);
+    // What compressed and audio data hold after FF D8 FF: a scan with no tables, fill bytes, an end or
+    // restart marker, the reserved JPG and arithmetic-coding markers, no marker at all.
+    for (const int marker : {0xDA, 0xFF, 0xD9, 0xD8, 0xD0, 0x01, 0xC8, 0xCC, 0x00, 0x7F, 0xDC, 0xF0})
+        EXPECT_FALSE(JPEGMetadata::firstSegmentEnd(opening(marker, 16))) << marker;
+    EXPECT_FALSE(JPEGMetadata::firstSegmentEnd(opening(0xE0, 1))) << "a length shorter than itself";
+    EXPECT_FALSE(JPEGMetadata::firstSegmentEnd(opening(0xE0, 0)));
+    EXPECT_FALSE(JPEGMetadata::firstSegmentEnd(ByteView(opening(0xE0, 16)).first(5))) << "the length cut off";
+    EXPECT_FALSE(JPEGMetadata::firstSegmentEnd(Bytes{0xFF, 0xD8, 0x00, 0xE0, 0x00, 0x10}));
+    EXPECT_FALSE(JPEGMetadata::firstSegmentEnd(Bytes{0xFF, 0xD9, 0xFF, 0xE0, 0x00, 0x10}));
+}
+
 TEST(JPEGMetadata, PlausiblePayloadSize) {
     EXPECT_FALSE(JPEGMetadata::isPlausiblePayloadSize(999'999, {4000, 3000}));
     EXPECT_TRUE(JPEGMetadata::isPlausiblePayloadSize(1'000'000, {4000, 3000}));

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 namespace vantrel {
@@ -111,6 +112,256 @@ TEST_F(SignatureCarverFiles, FindsEachFileWithItsKindLengthAndSize) {
     for (const RecoveredHit& hit : hits) {
         EXPECT_FALSE(live.overlaps(hit.byteOffset, hit.byteLength)) << hit.suggestedName << " lies in a live file";
         EXPECT_LT(hit.byteOffset, liveStart);
+    }
+}
+
+// ---- Cards of photos, sound and documents: files on sector boundaries, one after another. ----
+
+constexpr std::uint64_t clusterBytes = 4096;
+constexpr std::uint64_t sectorBytes = 512;
+
+std::uint64_t findBytes(const Bytes& haystack, const Bytes& needle) {
+    const auto it = std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end());
+    return it == haystack.end() ? UINT64_MAX : static_cast<std::uint64_t>(it - haystack.begin());
+}
+
+bool holdsEndOfImage(ByteView bytes) {
+    const Bytes endMarker{0xFF, 0xD9};
+    return std::search(bytes.begin(), bytes.end(), endMarker.begin(), endMarker.end()) != bytes.end();
+}
+
+// The first real PDF that Debian ships here, or nothing (ends in "%%EOF" and LF).
+Bytes shippedPDF() {
+    for (const char* candidate : {"/usr/share/doc/libimage-exiftool-perl/html/MIE1.1-20070121.pdf",
+                                  "/usr/share/doc/libtasn1-doc/libtasn1.pdf"})
+        if (std::filesystem::exists(candidate)) return test::readFile(candidate);
+    return {};
+}
+
+class CardFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* program : {"convert", "cjpeg", "sox", "lame", "zip", "env"})
+            if (!test::haveProgram(program)) GTEST_SKIP() << program << " is not installed";
+    }
+    std::string path(const std::string& name) const { return (m_dir / name).string(); }
+
+    Bytes photo(const std::string& name, int seed) {
+        runOrFail({"convert", "-seed", std::to_string(seed), "-size", "640x480", "plasma:", "-type", "TrueColor",
+                   "-depth", "8", path(name + ".ppm")});
+        runOrFail({"cjpeg", "-quality", "90", "-outfile", path(name + ".jpg"), path(name + ".ppm")});
+        return test::readFile(m_dir / (name + ".jpg"));
+    }
+
+    // The first part of a photo: every table, the frame and scan headers and some scan data, no end
+    // marker. Found inside other files (a picture stored in a recording's samples, a half-written copy).
+    Bytes photoStart(int seed) {
+        const Bytes whole = photo("start" + std::to_string(seed), seed);
+        Bytes start(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(whole.size() * 2 / 3));
+        EXPECT_FALSE(holdsEndOfImage(start));
+        return start;
+    }
+
+    // A recording made by sox: 1.6 s of repeatable pink noise, then the given bytes as samples, then
+    // silence.
+    Bytes recordingHolding(const Bytes& inside, const std::string& name) {
+        const std::vector<std::string> raw{"-t", "raw", "-r", "44100", "-c", "2", "-b", "16", "-e", "signed-integer", "-L"};
+        std::vector<std::string> noise{"sox", "-R", "-n"};
+        noise.insert(noise.end(), raw.begin(), raw.end());
+        noise.insert(noise.end(), {path(name + ".noise"), "synth", "1.6", "pinknoise", "vol", "0.5"});
+        runOrFail(noise);
+        Bytes samples = test::readFile(m_dir / (name + ".noise"));
+        samples.insert(samples.end(), inside.begin(), inside.end());
+        samples.resize((samples.size() + 3) / 4 * 4 + 20'000, 0);
+        test::writeFile(m_dir / (name + ".raw"), samples);
+        std::vector<std::string> wav{"sox"};
+        wav.insert(wav.end(), raw.begin(), raw.end());
+        wav.insert(wav.end(), {path(name + ".raw"), path(name + ".wav")});
+        runOrFail(wav);
+        return test::readFile(m_dir / (name + ".wav"));
+    }
+
+    // 5 s of noise encoded by lame with an ID3v2 tag.
+    Bytes song() {
+        runOrFail({"sox", "-R", "-n", "-r", "44100", "-c", "2", path("song.wav"), "synth", "5", "brownnoise", "vol", "0.5"});
+        runOrFail({"lame", "--quiet", "-b", "128", "--id3v2-only", "--tt", "A song", "--ta", "Someone", path("song.wav"),
+                   path("song.mp3")});
+        return test::readFile(m_dir / "song.mp3");
+    }
+
+    // A zip package of the given parts, made by zip in that order.
+    Bytes package(const std::string& name, const std::vector<std::pair<std::string, std::string>>& parts) {
+        const test::TempDir folder;
+        std::vector<std::string> command{"env", "-C", folder.path().string(), "zip", "-q", "-X", path(name)};
+        for (const auto& [part, text] : parts) {
+            std::filesystem::create_directories((folder / part).parent_path());
+            test::writeFile(folder / part, Bytes(text.begin(), text.end()));
+            command.push_back(part);
+        }
+        runOrFail(command);
+        return test::readFile(m_dir / name);
+    }
+
+    // Words enough that the parts compress to a few kilobytes of varied bytes.
+    static std::string prose(int seed) {
+        std::string text;
+        const Bytes random = test::randomBytes(40'000, static_cast<std::uint64_t>(seed));
+        for (std::uint8_t byte : random) text += byte % 7 == 0 ? ' ' : static_cast<char>('a' + byte % 26);
+        return text;
+    }
+
+    // Places a file on the next cluster boundary; its offset.
+    std::uint64_t place(const Bytes& bytes) {
+        const std::uint64_t at = (m_device.size() + clusterBytes - 1) / clusterBytes * clusterBytes;
+        m_device.resize(at, 0);
+        m_device.insert(m_device.end(), bytes.begin(), bytes.end());
+        return at;
+    }
+
+    std::vector<RecoveredHit> carve(std::int64_t windowBytes, const AllocatedRegionMap& live = {}) const {
+        RecoveryFilters filters;
+        filters.allowedKinds = RecoveredFileKindSet(FileKind::allKinds().begin(), FileKind::allKinds().end());
+        test::ScriptedByteSource source{m_device};
+        std::vector<RecoveredHit> hits;
+        const SignatureCarver carver(SignatureCatalog::carveMVP(), sectorBytes, windowBytes);
+        carver.carve(source, filters, live, [] { return false; }, [](const ScanProgress&) {},
+                     [&](const RecoveredHit& hit) { hits.push_back(hit); });
+        return hits;
+    }
+
+    test::TempDir m_dir;
+    Bytes m_device = Bytes(clusterBytes, 0);
+};
+
+const RecoveredHit* hitAt(const std::vector<RecoveredHit>& hits, std::uint64_t offset) {
+    const auto found = std::find_if(hits.begin(), hits.end(), [&](const RecoveredHit& hit) { return hit.byteOffset == offset; });
+    return found == hits.end() ? nullptr : &*found;
+}
+
+// A recording holds the start of a photo in its samples, beyond its first 256 KiB; the photo's end
+// marker search runs on into the documents after the recording. The recording's own length covers the
+// false header, so it is no hit and hides none of the documents.
+TEST_F(CardFiles, AFileFoundByItsStructureHidesTheHeadersInsideItAndNothingAfterIt) {
+    const Bytes pdf = shippedPDF();
+    if (pdf.empty()) GTEST_SKIP() << "no PDF shipped in /usr/share/doc";
+    const Bytes falsePhoto = photoStart(3);
+    const Bytes wav = recordingHolding(falsePhoto, "wav");
+    const Bytes docx = package("d.docx", {{"[Content_Types].xml", "<Types/>"}, {"word/document.xml", prose(1)}});
+    const Bytes odt = package("t.odt", {{"mimetype", "application/vnd.oasis.opendocument.text"}, {"content.xml", prose(2)}});
+    const Bytes picture = photo("after", 4);
+
+    struct File {
+        const Bytes& bytes;
+        K kind;
+        std::uint64_t offset = 0;
+    };
+    std::vector<File> files{{wav, K::wav}, {pdf, K::pdf}, {docx, K::docx}, {odt, K::zip}, {picture, K::jpeg}};
+    for (File& file : files) file.offset = place(file.bytes);
+    m_device.resize(m_device.size() + 100'000, 0);
+    const std::uint64_t falseHeader = files[0].offset + findBytes(wav, falsePhoto);
+    ASSERT_GT(falseHeader - files[0].offset, 256u * 1024);
+    ASSERT_NE(falseHeader % sectorBytes, 0u);
+    // The end marker search from the false header reaches past the recording, over the documents.
+    ASSERT_FALSE(holdsEndOfImage(ByteView(m_device).subspan(falseHeader, files[1].offset - falseHeader)));
+
+    for (const std::int64_t window : {SignatureCarver::defaultWindowBytes, std::int64_t{64 * 1024}}) {
+        const auto hits = carve(window);
+        for (const File& file : files) {
+            const RecoveredHit* hit = hitAt(hits, file.offset);
+            ASSERT_NE(hit, nullptr) << FileKind::rawValue(file.kind) << " not found, window " << window;
+            EXPECT_EQ(hit->kind, file.kind) << window;
+            EXPECT_EQ(hit->byteLength, file.bytes.size()) << FileKind::rawValue(file.kind) << ", window " << window;
+        }
+        for (const RecoveredHit& hit : hits)
+            EXPECT_FALSE(hit.byteOffset > files[0].offset && hit.byteOffset < files[0].offset + wav.size())
+                << FileKind::rawValue(hit.kind) << " at " << hit.byteOffset << " inside the recording, window " << window;
+    }
+}
+
+// A live recording holds the start of a photo; its end marker search runs past the recording's end into
+// a deleted song. The false photo lies in a live file and is dropped, and hides nothing past that file.
+TEST_F(CardFiles, AHeaderInALiveFileHidesNothingPastThatFile) {
+    const Bytes falsePhoto = photoStart(5);
+    const Bytes wav = recordingHolding(falsePhoto, "live");
+    const Bytes mp3 = song();
+    const Bytes picture = photo("next", 6);
+    const std::uint64_t wavAt = place(wav);
+    const std::uint64_t falseHeader = wavAt + findBytes(wav, falsePhoto);
+    // The song starts 200 KB after the false header, off the sector grid, so that only the live file's end
+    // can bound what that header passes over.
+    std::uint64_t mp3At = falseHeader + 200'000;
+    if (mp3At % sectorBytes == 0) mp3At += 100;
+    ASSERT_GT(mp3At, wavAt + wav.size());
+    m_device.resize(mp3At, 0);
+    m_device.insert(m_device.end(), mp3.begin(), mp3.end());
+    // A photo after the song ends the false header's end marker search, should the song hold no FF D9.
+    const std::uint64_t pictureAt = place(picture);
+    m_device.resize(m_device.size() + 100'000, 0);
+    AllocatedRegionMap live;
+    live.add(wavAt, wav.size());
+
+    const auto hits = carve(SignatureCarver::defaultWindowBytes, live);
+    const RecoveredHit* found = hitAt(hits, mp3At);
+    ASSERT_NE(found, nullptr) << "the deleted song is lost";
+    EXPECT_EQ(found->kind, K::mp3);
+    ASSERT_NE(hitAt(hits, pictureAt), nullptr);
+    EXPECT_EQ(hitAt(hits, pictureAt)->byteLength, picture.size());
+    for (const RecoveredHit& hit : hits) EXPECT_FALSE(live.overlaps(hit.byteOffset, 1)) << hit.byteOffset;
+}
+
+// Quiet 16-bit samples are full of FF D8 FF (-40 after a small negative sample) followed by FF or DA and
+// the like, which open no picture. A recording whose header cluster a newer file overwrote is carved as
+// what it is: raw samples, with no photos in them.
+TEST_F(CardFiles, ChanceStartOfImageBytesInSamplesAreNoPhotos) {
+    runOrFail({"sox", "-R", "-n", "-r", "44100", "-c", "1", "-b", "16", path("quiet.wav"), "synth", "10", "whitenoise",
+               "vol", "0.003"});
+    const Bytes wav = test::readFile(m_dir / "quiet.wav");
+    const std::uint64_t wavAt = place(wav);
+    const Bytes newer = photo("newer", 7);
+    ASSERT_LT(newer.size(), 256u * 1024);
+    std::copy(newer.begin(), newer.end(), m_device.begin() + static_cast<std::ptrdiff_t>(wavAt));
+    m_device.resize(m_device.size() + 100'000, 0);
+    const Bytes startOfImage{0xFF, 0xD8, 0xFF};
+    std::size_t chanceHeaders = 0;
+    for (auto at = std::search(wav.begin(), wav.end(), startOfImage.begin(), startOfImage.end()); at != wav.end();
+         at = std::search(at + 1, wav.end(), startOfImage.begin(), startOfImage.end()))
+        ++chanceHeaders;
+    ASSERT_GT(chanceHeaders, 100u);
+
+    const auto hits = carve(SignatureCarver::defaultWindowBytes);
+    ASSERT_NE(hitAt(hits, wavAt), nullptr);
+    EXPECT_EQ(hitAt(hits, wavAt)->byteLength, newer.size());
+    std::size_t photos = 0;
+    for (const RecoveredHit& hit : hits) photos += hit.kind == K::jpeg ? 1 : 0;
+    EXPECT_EQ(photos, 1u) << "of " << chanceHeaders << " chance headers";
+}
+
+// A PDF's last end marker is followed by an end of line, which belongs to the file.
+TEST_F(CardFiles, APDFEndsAfterTheEndOfLineOfItsEndMarker) {
+    const Bytes shipped = shippedPDF();
+    if (shipped.empty()) GTEST_SKIP() << "no PDF shipped in /usr/share/doc";
+    const std::string endMarker = "%%EOF";
+    ASSERT_EQ(std::string(shipped.end() - 6, shipped.end()), endMarker + "\n");
+    const Bytes body(shipped.begin(), shipped.end() - 1);
+    std::vector<std::pair<std::string, Bytes>> variants;
+    for (const std::string ending : {"\n", "\r\n", "\r", ""}) {
+        Bytes pdf = body;
+        pdf.insert(pdf.end(), ending.begin(), ending.end());
+        variants.emplace_back(ending, pdf);
+    }
+    std::vector<std::uint64_t> offsets;
+    for (const auto& [ending, pdf] : variants) offsets.push_back(place(pdf));
+    // The last one is followed at once by a line of the next file's bytes, which is not its end of line.
+    const std::string next = "next file\n";
+    m_device.insert(m_device.end(), next.begin(), next.end());
+    m_device.resize(m_device.size() + 10'000, 0);
+
+    const auto hits = carve(SignatureCarver::defaultWindowBytes);
+    for (std::size_t i = 0; i < variants.size(); ++i) {
+        const RecoveredHit* hit = hitAt(hits, offsets[i]);
+        ASSERT_NE(hit, nullptr);
+        EXPECT_EQ(hit->kind, K::pdf);
+        EXPECT_EQ(hit->byteLength, variants[i].second.size()) << "ending of " << variants[i].first.size() << " bytes";
     }
 }
 

@@ -1,6 +1,7 @@
 #include "recovery/carving/SignatureCarver.h"
 
 #include "recovery/carving/SignatureCatalog.h"
+#include "tests/fixtures/SampleContent.h"
 #include "tests/fixtures/ScriptedByteSource.h"
 #include "tests/fixtures/TestSupport.h"
 #include "tests/fixtures/TiffBuilder.h"
@@ -124,22 +125,32 @@ TEST_F(SignatureCarverTest, WindowsShareSixtyFourBytesAndTheLastStateIsReportedT
     EXPECT_EQ(single.progress[1], single.progress[0]);
 }
 
-TEST_F(SignatureCarverTest, AHeaderInTheSharedBytesIsFoundInBothWindows) {
+TEST_F(SignatureCarverTest, AHeaderInTheSharedBytesIsFoundOnceWhenItsStructureGaveItsLength) {
     Bytes device(16384, 0);
     put(device, 4032 + 10, bmp(1000));  // windows of 4096 at 0 and 4032 share [4032, 4096)
     test::ScriptedByteSource source{device};
-    const CarveResult run = carve(source);
+    CarveResult run = carve(source);
+    // The second window finds the header again, inside the file the first one found.
+    ASSERT_EQ(run.hits.size(), 1u);
+    const RecoveredHit& hit = run.hits[0];
+    EXPECT_EQ(hit.kind, K::bmp);
+    EXPECT_EQ(hit.byteOffset, 4042u);
+    EXPECT_EQ(hit.byteLength, 1000u);
+    EXPECT_EQ(hit.dimensions, (ImageDimensions{10, 10}));
+    EXPECT_EQ(hit.source, HitSource::signatureCarve);
+    EXPECT_EQ(hit.integrity, HitIntegrity::pending);
+    EXPECT_EQ(hit.suggestedName, "recovered_00001.bmp");
+
+    // A guessed length passes over nothing, so both windows report the file (the application drops the
+    // repeat); the hits take consecutive numbers.
+    Bytes guessed(16384, 0);
+    put(guessed, 4032 + 10, id3);
+    test::ScriptedByteSource guessedSource{guessed};
+    run = carve(guessedSource);
     ASSERT_EQ(run.hits.size(), 2u);
-    for (const auto& hit : run.hits) {
-        EXPECT_EQ(hit.kind, K::bmp);
-        EXPECT_EQ(hit.byteOffset, 4042u);
-        EXPECT_EQ(hit.byteLength, 1000u);
-        EXPECT_EQ(hit.dimensions, (ImageDimensions{10, 10}));
-        EXPECT_EQ(hit.source, HitSource::signatureCarve);
-        EXPECT_EQ(hit.integrity, HitIntegrity::pending);
-    }
-    EXPECT_EQ(run.hits[0].suggestedName, "recovered_00001.bmp");
-    EXPECT_EQ(run.hits[1].suggestedName, "recovered_00002.bmp");
+    EXPECT_EQ(run.hits[0].byteOffset, run.hits[1].byteOffset);
+    EXPECT_EQ(run.hits[0].suggestedName, "recovered_00001.mp3");
+    EXPECT_EQ(run.hits[1].suggestedName, "recovered_00002.mp3");
     EXPECT_EQ(run.progress.back().hitsFound, 2);
 }
 
@@ -157,6 +168,54 @@ TEST_F(SignatureCarverTest, SkipsInsideAFileOnlyWhenItsOwnStructureGaveTheLength
     EXPECT_EQ(found, (std::vector<std::pair<std::uint64_t, K>>{
                          {0, K::bmp}, {8000, K::mp3}, {9000, K::mp3}, {10000, K::mp3}}));
     EXPECT_EQ(run.hits[1].byteLength, 64u * 1024 - 8000);  // the rest of the device, below the fixed guess
+}
+
+TEST_F(SignatureCarverTest, PassesOverTheHeadersInsideAFileInEveryWindowButThoseOnSectorBoundaries) {
+    // Windows of 64 KiB; a BMP of 300,000 bytes runs through five of them.
+    Bytes device(mebibyte, 0);
+    put(device, 0, bmp(300'000));
+    put(device, 100'007, bmp(1000));  // chance bytes of its pixels, three windows on
+    put(device, 270'001, bmp(1000));  // beyond the first 256 KiB
+    put(device, 200'704, bmp(2000));  // on a sector boundary: a newer file over part of the old one
+    put(device, 200'811, bmp(500));   // inside both
+    put(device, 300'001, bmp(1000));  // past the end
+    test::ScriptedByteSource source{device};
+    const CarveResult run = carve(source, 64 * 1024);
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> found;
+    for (const auto& hit : run.hits) found.emplace_back(hit.byteOffset, hit.byteLength);
+    EXPECT_EQ(found, (std::vector<std::pair<std::uint64_t, std::uint64_t>>{
+                         {0, 300'000}, {200'704, 2000}, {300'001, 1000}}));
+}
+
+TEST_F(SignatureCarverTest, PassesOverMediaDataInsideAnIsoMediaFile) {
+    // An MP4 whose media data holds a whole picture inside a sector: part of the movie. A picture on a
+    // sector boundary inside it is a newer file and reported.
+    Bytes movie = mp4(200'000);
+    const Bytes picture = test::SampleContent::jpeg(320, 240, 20'000, 5);
+    put(movie, 1000 + 3, picture);
+    put(movie, 100 * 512, picture);
+    Bytes device(mebibyte, 0);
+    put(device, 4096, movie);
+    test::ScriptedByteSource source{device};
+    const CarveResult run = carve(source, 64 * 1024);
+    std::vector<std::pair<std::uint64_t, K>> found;
+    for (const auto& hit : run.hits) found.emplace_back(hit.byteOffset, hit.kind);
+    EXPECT_EQ(found, (std::vector<std::pair<std::uint64_t, K>>{{4096, K::mp4}, {4096 + 100 * 512, K::jpeg}}));
+    EXPECT_EQ(run.hits[0].byteLength, movie.size());
+}
+
+TEST_F(SignatureCarverTest, AHeaderInLiveSpacePassesOverNoMoreThanItsLiveRun) {
+    Bytes device(mebibyte, 0);
+    live.add(10'000, 10'000);
+    put(device, 10'007, bmp(100'000));  // a live file's bytes: its declared extent runs past the live file
+    put(device, 15'007, bmp(1000));     // in the same live file
+    put(device, 30'007, id3);           // deleted, after the live file ends
+    put(device, 40'007, bmp(1000));
+    test::ScriptedByteSource source{device};
+    const CarveResult run = carve(source, SignatureCarver::defaultWindowBytes);
+    std::vector<std::pair<std::uint64_t, K>> found;
+    for (const auto& hit : run.hits) found.emplace_back(hit.byteOffset, hit.kind);
+    EXPECT_EQ(found, (std::vector<std::pair<std::uint64_t, K>>{{30'007, K::mp3}, {40'007, K::bmp}}));
 }
 
 TEST_F(SignatureCarverTest, TestsGuessedLengthsOnlyByTheirHeaderAndCutsThemAtTheNextLiveFile) {
@@ -312,12 +371,11 @@ TEST_F(SignatureCarverTest, FindsIsoMediaByItsFtypBoxIncludingOneWhoseSizeLiesIn
     put(device, 4032 - 2, movie);  // "ftyp" at offset 2 of the window at 4032
     test::ScriptedByteSource source{device};
     CarveResult run = carve(source);
-    ASSERT_EQ(run.hits.size(), 2u);  // from both windows, the second without a header compare
-    for (const auto& hit : run.hits) {
-        EXPECT_EQ(hit.kind, K::mp4);
-        EXPECT_EQ(hit.byteOffset, 4030u);
-        EXPECT_EQ(hit.byteLength, movie.size());
-    }
+    // The first window finds it; the second meets it again, without a header compare, inside that file.
+    ASSERT_EQ(run.hits.size(), 1u);
+    EXPECT_EQ(run.hits[0].kind, K::mp4);
+    EXPECT_EQ(run.hits[0].byteOffset, 4030u);
+    EXPECT_EQ(run.hits[0].byteLength, movie.size());
 
     // At the device's start the size field would lie before the first byte: nothing is tried.
     Bytes start(3 * 4096, 0);
@@ -363,8 +421,8 @@ TEST_F(SignatureCarverTest, AsksForCancellationAtEachPointOfAWindow) {
         "cancel?",           // start of the window
         "cancel?",           // before the needle search
         "cancel?", "bmp",    // first of every 64 candidates
+        "cancel?", "mp4",    // "ftyp" search from 0, in the order of the offsets
         "cancel?",           // after the candidate loop
-        "cancel?", "mp4",    // "ftyp" search from 0
         "cancel?",           // after the ISO media search
         "progress", "progress"};
     EXPECT_EQ(events, expected);

@@ -197,6 +197,69 @@ Bytes readWhole(const std::filesystem::path& path) {
     return bytes;
 }
 
+// An exFAT volume made by mkfs.exfat with 4 KiB clusters over a file of the given size.
+test::ExFatImageWriter formattedExFat(const std::filesystem::path& path, std::uint64_t bytes) {
+    test::writeFile(path, Bytes(bytes));
+    test::runOrFail({"mkfs.exfat", "-c", "4096", path.string()});
+    return test::ExFatImageWriter(readWhole(path));
+}
+
+test::ExFatFileOptions deletedFile() {
+    test::ExFatFileOptions options;
+    options.deleted = true;
+    return options;
+}
+
+// A volume made on 8 MiB in a partition that the table says holds 6 MiB (a partition shrunk after
+// formatting): its files inside the partition are walked, its live ones kept out of carving.
+TEST(RecoveryEngine, AVolumeThatClaimsMoreThanItsPartitionIsTakenUpToThePartitionsEnd) {
+    if (!test::FatImageBuilder::available() || !test::haveProgram("mkfs.exfat"))
+        GTEST_SKIP() << "mkfs.fat, mtools, sfdisk or mkfs.exfat is not installed";
+    constexpr std::uint64_t partitionOffset = MiB, partitionBytes = 6 * MiB, volumeBytes = 8 * MiB;
+    const Bytes liveJPEG = test::SampleContent::jpeg(320, 240, 40000, 31);
+    const Bytes goneJPEG = test::SampleContent::jpeg(400, 300, 50000, 32);
+    for (const DetectedFileSystem fileSystem : {DetectedFileSystem::exfat, DetectedFileSystem::fat16}) {
+        SCOPED_TRACE(std::string(FileSystemName::rawValue(fileSystem)));
+        test::TempDir dir;
+        const auto volumePath = dir / "volume.img";
+        Bytes volume;
+        if (fileSystem == DetectedFileSystem::exfat) {
+            test::ExFatImageWriter exfat = formattedExFat(volumePath, volumeBytes);
+            exfat.addFile(exfat.rootCluster(), "live.jpg", liveJPEG);
+            exfat.addFile(exfat.rootCluster(), "gone.jpg", goneJPEG, deletedFile());
+            volume = exfat.image();
+        } else {
+            test::FatImageBuilder fat(volumePath, volumeBytes, 0, volumeBytes);
+            fat.format(16, {"-s", "1"});
+            fat.copyIn(liveJPEG, "/live.jpg");
+            fat.copyIn(goneJPEG, "/gone.jpg");
+            fat.remove("/gone.jpg");
+            volume = readWhole(volumePath);
+        }
+        Bytes device(partitionOffset + partitionBytes + MiB, 0);
+        std::copy_n(volume.begin(), partitionBytes, device.begin() + static_cast<std::ptrdiff_t>(partitionOffset));
+        writeMBR(device, fileSystem == DetectedFileSystem::exfat ? 0x07 : 0x06,
+                 static_cast<std::uint32_t>(partitionOffset / 512), static_cast<std::uint32_t>(partitionBytes / 512));
+        MemoryByteSource source(device);
+
+        const auto partitions = FileSystemProbe::probeAll(source);
+        ASSERT_EQ(partitions.size(), 1u);
+        ASSERT_EQ(partitions[0].fileSystem, fileSystem);
+        const VolumeGeometry& geometry = *partitions[0].fatGeometry;
+        EXPECT_LE(geometry.clusterHeapEnd(), partitionOffset + partitionBytes);
+        EXPECT_GT(geometry.clusterHeapEnd() + geometry.bytesPerCluster(), partitionOffset + partitionBytes);
+
+        const auto lines = sortedLines(scan(source, ScanMode::standard).hits);
+        const HitSource walk = fileSystem == DetectedFileSystem::exfat ? HitSource::exfatUndelete : HitSource::fatUndelete;
+        const std::uint64_t gone = find(device, goneJPEG);
+        std::vector<std::string> expected{
+            describe(HitSource::signatureCarve, Kind::jpeg, gone, goneJPEG.size(), ImageDimensions{400, 300}),
+            describe(walk, Kind::jpeg, gone, goneJPEG.size(), ImageDimensions{400, 300})};
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(lines, expected);
+    }
+}
+
 // The files of the image, and the image itself, made once for the suite (the FAT tools take seconds).
 struct ImageContents {
     static constexpr std::uint64_t fat16Offset = 1 * MiB, fat16Bytes = 16 * MiB;
@@ -260,15 +323,10 @@ struct ImageContents {
 
         // exFAT: a live movie, a deleted movie and a deleted photo.
         {
-            const auto exfatPath = dir / "exfat.img";
-            test::writeFile(exfatPath, Bytes(exfatBytes));
-            test::runOrFail({"mkfs.exfat", "-c", "4096", exfatPath.string()});
-            test::ExFatImageWriter exfat(readWhole(exfatPath));
-            test::ExFatFileOptions deleted;
-            deleted.deleted = true;
+            test::ExFatImageWriter exfat = formattedExFat(dir / "exfat.img", exfatBytes);
             exfat.addFile(exfat.rootCluster(), "clip.mov", liveMOV);
-            exfat.addFile(exfat.rootCluster(), "gone.mp4", goneMP4, deleted);
-            exfat.addFile(exfat.rootCluster(), "gone.jpg", goneExFatJPEG, deleted);
+            exfat.addFile(exfat.rootCluster(), "gone.mp4", goneMP4, deletedFile());
+            exfat.addFile(exfat.rootCluster(), "gone.jpg", goneExFatJPEG, deletedFile());
             place(exfat.image(), exfatOffset);
         }
 

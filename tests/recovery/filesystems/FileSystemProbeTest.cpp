@@ -82,9 +82,8 @@ TEST(FileSystemProbe, DerivesFat16GeometryFromClusterCount) {
     EXPECT_EQ(geometry->rootCluster, 0u);
 }
 
-TEST(FileSystemProbe, RejectsFatFieldsOutOfRangeOrVolumesLargerThanThePartition) {
+TEST(FileSystemProbe, RejectsFatFieldsOutOfRange) {
     Bytes boot = fat16BootSector();
-    EXPECT_FALSE(FileSystemProbe::fatGeometry(boot, 0, 16 * mebibyte - 512)) << "volume larger than its partition";
     boot[13] = 3;
     EXPECT_FALSE(FileSystemProbe::fatGeometry(boot, 0, 16 * mebibyte)) << "3 sectors per cluster";
     boot = fat16BootSector();
@@ -122,10 +121,39 @@ TEST(FileSystemProbe, ExfatShiftsAreBounded) {
     EXPECT_TRUE(FileSystemProbe::exfatGeometry(exfatBootSector(), 0, 8448 * 512));
     EXPECT_FALSE(FileSystemProbe::exfatGeometry(exfatBootSector(13, 3), 0, UINT64_MAX));
     EXPECT_FALSE(FileSystemProbe::exfatGeometry(exfatBootSector(12, 14), 0, UINT64_MAX));
-    EXPECT_FALSE(FileSystemProbe::exfatGeometry(exfatBootSector(), 0, 8447 * 512)) << "heap past the partition end";
     Bytes boot = exfatBootSector();
     put32(boot, 92, 100000);
     EXPECT_FALSE(FileSystemProbe::exfatGeometry(boot, 0, UINT64_MAX)) << "more clusters than the FAT holds";
+}
+
+// A partition made smaller after formatting (or a volume made over more than its partition): the volume
+// is taken with the clusters inside the partition; one whose cluster heap starts outside is refused.
+TEST(FileSystemProbe, AVolumeLargerThanItsPartitionKeepsTheClustersInsideIt) {
+    const Bytes fat16 = fat16BootSector();
+    auto geometry = FileSystemProbe::fatGeometry(fat16, mebibyte, 8 * mebibyte);
+    ASSERT_TRUE(geometry);
+    EXPECT_EQ(geometry->clusterCount, (16384u - 1 - 64 - 32) / 4);
+    // The FAT type and the volume's size are as the boot sector declares them.
+    EXPECT_EQ(geometry->fatEntryBits, 16);
+    EXPECT_EQ(geometry->totalSectors, 32768u);
+    EXPECT_LE(geometry->clusterHeapEnd(), 9 * mebibyte);
+    EXPECT_TRUE(FileSystemProbe::fatGeometry(fat16, 0, (1 + 64 + 32 + 4) * 512)) << "one cluster fits";
+    EXPECT_FALSE(FileSystemProbe::fatGeometry(fat16, 0, (1 + 64 + 32 + 3) * 512)) << "no whole cluster fits";
+    EXPECT_FALSE(FileSystemProbe::fatGeometry(fat16, 0, (1 + 64 + 32) * 512)) << "heap starts at the partition's end";
+
+    const Bytes exfat = exfatBootSector();
+    geometry = FileSystemProbe::exfatGeometry(exfat, 0, 4256 * 512);
+    ASSERT_TRUE(geometry);
+    EXPECT_EQ(geometry->clusterCount, (4256u - 256) / 8);
+    EXPECT_EQ(geometry->totalSectors, 8448u);
+    EXPECT_EQ(FileSystemProbe::exfatGeometry(exfat, 0, 8447 * 512)->clusterCount, 1000u) << "volume past, heap inside";
+    EXPECT_TRUE(FileSystemProbe::exfatGeometry(exfat, 0, 264 * 512));
+    EXPECT_FALSE(FileSystemProbe::exfatGeometry(exfat, 0, 263 * 512));
+    EXPECT_FALSE(FileSystemProbe::exfatGeometry(exfat, 0, 256 * 512));
+    // A heap that runs past the volume's own declared length is no sound volume.
+    Bytes pastVolume = exfat;
+    put64(pastVolume, 72, 8000);
+    EXPECT_FALSE(FileSystemProbe::exfatGeometry(pastVolume, 0, UINT64_MAX));
 }
 
 TEST(FileSystemProbe, ExfatGeometryIsAbsolute) {
