@@ -6,6 +6,8 @@
 #include "recovery/carving/GIFBlockWalk.h"
 #include "recovery/carving/ISOBoxWalk.h"
 #include "recovery/carving/JPEGEndWalk.h"
+#include "recovery/carving/MP3FrameWalk.h"
+#include "recovery/carving/OggPageWalk.h"
 #include "recovery/carving/PDFEnd.h"
 #include "recovery/carving/RIFFMetadata.h"
 #include "recovery/carving/TIFFMetadata.h"
@@ -145,6 +147,16 @@ std::optional<LengthEstimate> FileLengthEstimator::estimate(const LengthCandidat
     if (rowKind == Kind::doc) {
         CandidateCursor cursor(reader, candidate.offset, available, head, CompoundFileLength::chunkBytes);
         if (const auto length = CompoundFileLength::fromAllocationTable(cursor)) return structural(*length);
+    }
+    if (rowKind == Kind::ogg) {
+        // Every page starts with the capture pattern; only the first page of a stream begins a file.
+        if (!OggPageWalk::beginsFile(head)) return std::nullopt;
+        CandidateCursor cursor(reader, candidate.offset, available, head, OggPageWalk::chunkBytes);
+        if (const auto length = OggPageWalk::walk(cursor)) return structural(*length);
+    }
+    if (rowKind == Kind::mp3) {
+        CandidateCursor cursor(reader, candidate.offset, available, head, MP3FrameWalk::chunkBytes);
+        if (const auto length = MP3FrameWalk::walk(cursor)) return structural(*length);
     }
     if (takesFixedGuess(rowKind)) return LengthEstimate{std::min(available, fixedGuessBytes), LengthBasis::guessed};
     return genericLength(candidate);

@@ -2,7 +2,8 @@
 // How long a carved file is. A carved header has no directory entry, so its length comes from the file's
 // own bytes: a declared size (BMP, RIFF), the extent of the TIFF directories, the JPEG marker walk, the ISO
 // base media box walk, the GIF block walk, the ZIP end-of-central-directory record, the OLE2 allocation
-// table, the PDF linearization dictionary and end markers, a footer search, or else a fixed guess.
+// table, the PDF linearization dictionary and end markers, the Ogg page walk, the MP3 frame walk, a
+// footer search, or else a fixed guess.
 //
 // Every rule counts from the header offset and stays within `available` (the smaller of the bytes left
 // on the device and the row's longest scan length); only the ISO box walk may go on to the device's end,
@@ -62,7 +63,7 @@ public:
     static constexpr std::uint64_t minimumTIFFBytes = 64;
 
     // The candidate's length, or nothing when it makes no hit (a BMP, TIFF, JPEG or ISO media file whose
-    // structure gives no usable length). Reads through the reader beyond head; a failed read throws, and
+    // structure gives no usable length, an Ogg page that begins no stream). Reads through the reader beyond head; a failed read throws, and
     // the carver then drops the candidate.
     std::optional<LengthEstimate> estimate(const LengthCandidate& candidate, CandidateReader& reader);
 

@@ -286,11 +286,41 @@ TEST(FileLengthEstimator, AMovieTakesItsBoxWalk) {
 TEST(FileLengthEstimator, FormatsWithoutAnEndTakeTheFixedGuess) {
     test::SparseByteSource source(100 * MiB, 0);
     Estimate run(source);
-    for (const Kind kind : {Kind::crw, Kind::mp3, Kind::flac, Kind::ogg, Kind::rtf, Kind::doc, Kind::zip})
+    for (const Kind kind : {Kind::crw, Kind::mp3, Kind::flac, Kind::rtf, Kind::doc, Kind::zip})
         EXPECT_EQ(run(MiB, kind), guessed(2 * MiB)) << FileKind::rawValue(kind);
     for (const Kind kind : {Kind::docx, Kind::xlsx, Kind::pptx})
         EXPECT_EQ(run(MiB, Kind::zip, kind), guessed(2 * MiB)) << FileKind::rawValue(kind);
     EXPECT_EQ(run(100 * MiB - 1000, Kind::mp3), guessed(1000));
+    // An Ogg file whose pages do not lead to its end, and an MP3 whose tag no frames follow.
+    Bytes ogg;
+    put(ogg, "OggS");
+    ogg.insert(ogg.end(), {0, 0x02});
+    source.patch(10 * MiB, ogg);
+    EXPECT_EQ(run(10 * MiB, Kind::ogg), guessed(2 * MiB));
+    source.patch(20 * MiB, Bytes{'I', 'D', '3', 4, 0, 0, 0, 0, 1, 0});
+    EXPECT_EQ(run(20 * MiB, Kind::mp3), guessed(2 * MiB));
+}
+
+TEST(FileLengthEstimator, OggAndMP3FilesTakeTheirPageAndFrameWalks) {
+    if (!test::haveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+    const test::TempDir dir;
+    const std::string wav = (dir / "s.wav").string();
+    test::runOrFail({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=duration=1", "-y", wav});
+    test::runOrFail({"ffmpeg", "-v", "error", "-i", wav, "-c:a", "libvorbis", "-y", (dir / "s.ogg").string()});
+    test::runOrFail({"ffmpeg", "-v", "error", "-i", wav, "-write_id3v1", "1", "-y", (dir / "s.mp3").string()});
+    const Bytes ogg = test::readFile(dir / "s.ogg");
+    const Bytes mp3 = test::readFile(dir / "s.mp3");
+    test::SparseByteSource source(100 * MiB, 0);
+    source.patch(MiB, ogg);
+    source.patch(5 * MiB, mp3);
+    Estimate run(source);
+    EXPECT_EQ(run(MiB, Kind::ogg), structural(ogg.size()));
+    EXPECT_EQ(run(5 * MiB, Kind::mp3), structural(mp3.size()));
+    // A later page of the Ogg file begins no file: no hit.
+    const std::size_t secondPage = 27 + ogg[26] + ogg[27];
+    ASSERT_TRUE(FieldReader::matches(ogg, static_cast<std::int64_t>(secondPage), "OggS"));
+    EXPECT_EQ(run(MiB + secondPage, Kind::ogg), std::nullopt);
+    EXPECT_EQ(run(0, Kind::ogg), std::nullopt);
 }
 
 TEST(FileLengthEstimator, AZipEndsAtItsEndRecordAndComment) {

@@ -365,5 +365,56 @@ TEST_F(CardFiles, APDFEndsAfterTheEndOfLineOfItsEndMarker) {
     }
 }
 
+TEST(SignatureCarverSoundFiles, OggAndMP3FilesComeBackWholeAndOnce) {
+    for (const char* program : {"ffmpeg", "oggenc", "lame"})
+        if (!test::haveProgram(program)) GTEST_SKIP() << program << " is not installed";
+    const test::TempDir dir;
+    auto path = [&](const std::string& name) { return (dir / name).string(); };
+    runOrFail({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=frequency=500:duration=3", "-y", path("a.wav")});
+    runOrFail({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "anoisesrc=duration=2:amplitude=0.3", "-y", path("b.wav")});
+    runOrFail({"oggenc", "-Q", "-o", path("a.ogg"), path("a.wav")});
+    runOrFail({"oggenc", "-Q", "-o", path("b.ogg"), path("b.wav")});
+    runOrFail({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc=size=160x120:duration=4", "-i", path("a.wav"),
+               "-c:v", "libtheora", "-c:a", "libvorbis", "-shortest", "-y", path("av.ogv")});
+    runOrFail({"lame", "--quiet", "--tt", "Tone", "--add-id3v2", path("a.wav"), path("v23v1.mp3")});
+    runOrFail({"ffmpeg", "-v", "error", "-i", path("b.wav"), "-metadata", "title=Noise", "-y", path("v24.mp3")});
+
+    // Two sounds back to back, then a video that crosses the first window's end, then the MP3s.
+    std::vector<Placed> files;
+    Bytes device(4096, 0);
+    auto place = [&](const std::string& name, K kind, std::uint64_t at) {
+        const Bytes bytes = test::readFile(dir / name);
+        ASSERT_GE(at, device.size());
+        device.resize(at, 0);
+        device.insert(device.end(), bytes.begin(), bytes.end());
+        files.push_back({name, kind, std::nullopt, at, bytes.size()});
+    };
+    const std::uint64_t window = static_cast<std::uint64_t>(SignatureCarver::defaultWindowBytes);
+    place("a.ogg", K::ogg, device.size());
+    place("b.ogg", K::ogg, device.size());
+    place("av.ogv", K::ogg, window - 40 * 1024);
+    place("v23v1.mp3", K::mp3, (device.size() + 4095) / 4096 * 4096);
+    place("v24.mp3", K::mp3, (device.size() + 4095) / 4096 * 4096);
+    if (HasFatalFailure()) return;
+    ASSERT_GT(files[2].offset + files[2].length, window);
+    device.resize(device.size() + 3 * 1024 * 1024, 0);
+
+    RecoveryFilters filters;
+    filters.allowedKinds = RecoveredFileKindSet{K::ogg, K::mp3};
+    test::ScriptedByteSource source{device};
+    std::vector<RecoveredHit> hits;
+    const SignatureCarver carver(SignatureCatalog::carveMVP(), 512);
+    carver.carve(source, filters, AllocatedRegionMap{}, [] { return false; }, [](const ScanProgress&) {},
+                 [&](const RecoveredHit& hit) { hits.push_back(hit); });
+
+    ASSERT_EQ(hits.size(), files.size());
+    std::sort(hits.begin(), hits.end(), [](const auto& a, const auto& b) { return a.byteOffset < b.byteOffset; });
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        EXPECT_EQ(hits[i].byteOffset, files[i].offset) << files[i].name;
+        EXPECT_EQ(hits[i].kind, files[i].kind) << files[i].name;
+        EXPECT_EQ(hits[i].byteLength, files[i].length) << files[i].name;
+    }
+}
+
 } // namespace
 } // namespace vantrel

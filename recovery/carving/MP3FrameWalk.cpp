@@ -1,0 +1,110 @@
+#include "recovery/carving/MP3FrameWalk.h"
+
+#include "recovery/bytesource/Bounds.h"
+
+namespace vantrel::MP3FrameWalk {
+
+namespace {
+
+constexpr std::uint64_t id3v2HeaderBytes = 10;
+constexpr std::uint64_t id3v2FooterBytes = 10;
+constexpr std::uint8_t id3v2FooterFlag = 0x10;
+constexpr std::uint64_t frameHeaderBytes = 4;
+
+enum Version : std::uint8_t { mpeg25 = 0, mpeg2 = 2, mpeg1 = 3 };
+enum Layer : std::uint8_t { layer3 = 1, layer2 = 2, layer1 = 3 };
+
+// Kilobits per second by bitrate index 1 to 14.
+constexpr std::uint16_t mpeg1Layer1Rates[14] = {32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448};
+constexpr std::uint16_t mpeg1Layer2Rates[14] = {32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384};
+constexpr std::uint16_t mpeg1Layer3Rates[14] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
+constexpr std::uint16_t mpeg2Layer1Rates[14] = {32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256};
+constexpr std::uint16_t mpeg2Layer23Rates[14] = {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160};
+// Hertz by sample rate index 0 to 2, for MPEG 1; MPEG 2 halves them and MPEG 2.5 quarters them.
+constexpr std::uint32_t mpeg1SampleRates[3] = {44100, 48000, 32000};
+
+struct Frame {
+    std::uint8_t version = 0;
+    std::uint8_t layer = 0;
+    std::uint8_t sampleRateIndex = 0;
+    std::uint64_t length = 0;
+
+    bool sameStream(const Frame& other) const {
+        return version == other.version && layer == other.layer && sampleRateIndex == other.sampleRateIndex;
+    }
+};
+
+// The frame a header describes, or nothing when it is no frame header the walk follows.
+std::optional<Frame> parseHeader(std::uint32_t header) {
+    if ((header >> 21) != 0x7FF) return std::nullopt;
+    Frame frame;
+    frame.version = (header >> 19) & 3;
+    frame.layer = (header >> 17) & 3;
+    const std::uint32_t bitrateIndex = (header >> 12) & 15;
+    frame.sampleRateIndex = (header >> 10) & 3;
+    const std::uint32_t padding = (header >> 9) & 1;
+    if (frame.version == 1 || frame.layer == 0) return std::nullopt;
+    // A free-format frame's length is not in its header; index 15 is not allowed.
+    if (bitrateIndex == 0 || bitrateIndex == 15) return std::nullopt;
+    if (frame.sampleRateIndex == 3 || (header & 3) == 2) return std::nullopt;
+
+    const bool isMPEG1 = frame.version == mpeg1;
+    const std::uint16_t* rates = isMPEG1 ? (frame.layer == layer1   ? mpeg1Layer1Rates
+                                          : frame.layer == layer2 ? mpeg1Layer2Rates
+                                                                  : mpeg1Layer3Rates)
+                                       : (frame.layer == layer1 ? mpeg2Layer1Rates : mpeg2Layer23Rates);
+    const std::uint64_t bitrate = std::uint64_t{rates[bitrateIndex - 1]} * 1000;
+    const std::uint32_t sampleRate =
+        mpeg1SampleRates[frame.sampleRateIndex] >> (isMPEG1 ? 0 : frame.version == mpeg2 ? 1 : 2);
+    if (frame.layer == layer1) {
+        frame.length = (12 * bitrate / sampleRate + padding) * 4;
+    } else {
+        const std::uint64_t factor = frame.layer == layer3 && !isMPEG1 ? 72 : 144;
+        frame.length = factor * bitrate / sampleRate + padding;
+    }
+    return frame;
+}
+
+} // namespace
+
+std::optional<std::uint64_t> id3v2Length(ByteView bytes) {
+    if (bytes.size() < id3v2HeaderBytes || !FieldReader::matches(bytes, 0, "ID3")) return std::nullopt;
+    const std::uint8_t major = FieldReader::u8(bytes, 3);
+    if (major < 2 || major > 4 || FieldReader::u8(bytes, 4) == 0xFF) return std::nullopt;
+    const std::uint32_t field = FieldReader::u32be(bytes, 6);
+    if ((field & 0x80808080u) != 0) return std::nullopt;
+    const std::uint64_t size =
+        ((field >> 3) & 0x0FE00000u) | ((field >> 2) & 0x001FC000u) | ((field >> 1) & 0x00003F80u) | (field & 0x7Fu);
+    const bool footer = major == 4 && (FieldReader::u8(bytes, 5) & id3v2FooterFlag) != 0;
+    return id3v2HeaderBytes + size + (footer ? id3v2FooterBytes : 0);
+}
+
+std::optional<std::uint64_t> walk(CandidateCursor& cursor) {
+    std::uint8_t tagHeader[id3v2HeaderBytes];
+    if (!cursor.copy(0, id3v2HeaderBytes, tagHeader)) return std::nullopt;
+    const auto tagLength = id3v2Length(ByteView(tagHeader, id3v2HeaderBytes));
+    if (!tagLength || *tagLength > cursor.limit()) return std::nullopt;
+
+    std::uint64_t pos = *tagLength;
+    std::uint64_t frames = 0;
+    std::optional<Frame> first;
+    // Every frame takes at least one byte, and the cursor ends at its limit.
+    for (;;) {
+        std::uint8_t bytes[frameHeaderBytes];
+        if (!cursor.copy(pos, frameHeaderBytes, bytes)) break;
+        const auto frame = parseHeader(FieldReader::u32be(ByteView(bytes, frameHeaderBytes), 0));
+        if (!frame || (first && !frame->sameStream(*first)) || !fitsWithin(pos, frame->length, cursor.limit())) break;
+        if (!first) first = frame;
+        pos += frame->length;
+        ++frames;
+    }
+    if (frames < minimumFrames) return std::nullopt;
+
+    std::uint8_t trailer[3];
+    if (fitsWithin(pos, id3v1Bytes, cursor.limit()) && cursor.copy(pos, sizeof trailer, trailer) &&
+        FieldReader::matches(ByteView(trailer, sizeof trailer), 0, "TAG"))
+        pos += id3v1Bytes;
+    return pos;
+}
+
+} // namespace vantrel::MP3FrameWalk

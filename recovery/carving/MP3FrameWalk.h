@@ -1,0 +1,48 @@
+#pragma once
+// The length of an MP3 file that starts with an ID3v2 tag: the tag, then the MPEG audio frames, each
+// found where the one before ends, then an ID3v1 tag when one follows the last frame.
+//
+// ID3v2 header (ID3 tag version 2.4.0, main structure, section 3.1; versions 2.2 and 2.3 share it):
+//   0 "ID3" (3)
+//   3 major version (1): 2, 3 or 4;  4 revision (1): below FF
+//   5 flags (1): bit 4, in version 4 only, a 10-byte footer follows the tag
+//   6 size (4): synchsafe (7 bits a byte, most significant first, every top bit clear); the bytes after
+//     this 10-byte header, the footer not counted
+// MPEG audio frame header (ISO/IEC 11172-3 and 13818-3, with the MPEG 2.5 extension), 32 bits big-endian:
+//   bits 31-21 frame sync, all set
+//   20-19 version: 0 MPEG 2.5, 1 reserved, 2 MPEG 2, 3 MPEG 1
+//   18-17 layer: 0 reserved, 1 layer III, 2 layer II, 3 layer I
+//   16 protection (no CRC when set)
+//   15-12 bitrate index: 0 free format, 15 not allowed, otherwise a rate from the version's and layer's table
+//   11-10 sample rate index: 3 reserved
+//   9 padding: one slot more (4 bytes in layer I, 1 byte otherwise)
+//   8 private; 7-6 channel mode; 5-4 mode extension; 3 copyright; 2 original; 1-0 emphasis (2 reserved)
+// Frame length in bytes: layer I (12 × bitrate / sample rate + padding) × 4; layer II, and layer III of
+// MPEG 1, 144 × bitrate / sample rate + padding; layer III of MPEG 2 and 2.5, 72 × bitrate / sample rate
+// + padding (bitrate in bits per second, the quotient rounded down).
+// ID3v1 tag: "TAG" and 125 bytes more.
+
+#include "recovery/carving/CandidateCursor.h"
+
+#include <cstdint>
+#include <optional>
+
+namespace vantrel::MP3FrameWalk {
+
+inline constexpr std::uint64_t chunkBytes = 0x40000;
+// Frames in a row, of one version, layer and sample rate, that show the bytes after the tag are MPEG
+// audio and not chance bytes that pass for a frame header.
+inline constexpr std::uint64_t minimumFrames = 4;
+inline constexpr std::uint64_t id3v1Bytes = 128;
+
+// The ID3v2 tag's length with its header and footer, or nothing when the bytes do not start with a
+// sound ID3v2 header.
+std::optional<std::uint64_t> id3v2Length(ByteView bytes);
+
+// The length of the tag, the frames and a trailing ID3v1 tag, or nothing when the tag is not sound or
+// fewer than minimumFrames frames that agree follow it. The frames end at the first header that is
+// free-format, not allowed, of another version, layer or sample rate, or whose frame runs past the
+// cursor's limit. A failed read throws.
+std::optional<std::uint64_t> walk(CandidateCursor& cursor);
+
+} // namespace vantrel::MP3FrameWalk

@@ -1,0 +1,132 @@
+// The Ogg page walk on real files made by oggenc and ffmpeg at test time and on the sounds Debian ships,
+// alone, back to back and damaged. Skipped when a tool is missing.
+#include "recovery/carving/OggPageWalk.h"
+
+#include "tests/fixtures/MemoryCursor.h"
+#include "tests/fixtures/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace vantrel {
+namespace {
+
+using test::joined;
+using test::runOrFail;
+
+std::optional<std::uint64_t> walkAt(const Bytes& bytes, std::uint64_t offset, std::uint64_t limit = UINT64_MAX) {
+    // A small head and small chunks, so that pages cross the pieces the walk reads.
+    test::MemoryCursor input(bytes, offset, limit, 100, 4096);
+    return OggPageWalk::walk(input.cursor());
+}
+
+// Where each page of a well-formed file starts.
+std::vector<std::size_t> pageStarts(const Bytes& bytes) {
+    std::vector<std::size_t> starts;
+    for (std::size_t pos = 0; pos + 27 <= bytes.size();) {
+        starts.push_back(pos);
+        std::size_t length = 27 + bytes[pos + 26];
+        for (std::size_t i = 0; i < bytes[pos + 26]; ++i) length += bytes[pos + 27 + i];
+        pos += length;
+    }
+    return starts;
+}
+
+
+class OggPageWalkFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* program : {"ffmpeg", "oggenc"})
+            if (!test::haveProgram(program)) GTEST_SKIP() << program << " is not installed";
+        runOrFail({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "anoisesrc=duration=3:amplitude=0.2", "-y", path("s.wav")});
+        runOrFail({"oggenc", "-Q", "-o", path("s.ogg"), path("s.wav")});
+        // A Theora video with a Vorbis sound: two logical streams in one file.
+        runOrFail({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc=size=96x64:duration=2", "-f", "lavfi", "-i",
+                   "sine=duration=2", "-c:v", "libtheora", "-c:a", "libvorbis", "-shortest", "-y", path("av.ogv")});
+        m_sound = test::readFile(m_dir / "s.ogg");
+        m_video = test::readFile(m_dir / "av.ogv");
+    }
+    std::string path(const std::string& name) const { return (m_dir / name).string(); }
+
+    test::TempDir m_dir;
+    Bytes m_sound, m_video;
+};
+
+TEST_F(OggPageWalkFiles, ASoundAndAVideoEndAtTheirLastPageWhateverFollows) {
+    const Bytes junk = test::randomBytes(5000, 3);
+    for (const Bytes* file : {&m_sound, &m_video}) {
+        ASSERT_TRUE(OggPageWalk::beginsFile(*file));
+        EXPECT_EQ(walkAt(*file, 0), file->size());
+        EXPECT_EQ(walkAt(joined({file, &junk}), 0), file->size());
+    }
+    // The video's two streams both begin on its first pages; its length waits for the later end.
+    const auto starts = pageStarts(m_video);
+    std::size_t beginnings = 0;
+    for (const std::size_t start : starts) beginnings += (m_video[start + 5] & 0x02) != 0;
+    EXPECT_EQ(beginnings, 2u);
+}
+
+TEST_F(OggPageWalkFiles, OnlyAStreamsFirstPageBeginsAFile) {
+    const auto starts = pageStarts(m_sound);
+    ASSERT_GT(starts.size(), 3u);
+    EXPECT_TRUE(OggPageWalk::beginsFile(ByteView(m_sound)));
+    for (std::size_t i = 1; i < starts.size(); ++i) {
+        EXPECT_FALSE(OggPageWalk::beginsFile(ByteView(m_sound).subspan(starts[i]))) << i;
+        EXPECT_EQ(walkAt(m_sound, starts[i]), std::nullopt) << i;
+    }
+    // Version 1 is not a page of this format.
+    Bytes other = m_sound;
+    other[4] = 1;
+    EXPECT_FALSE(OggPageWalk::beginsFile(other));
+}
+
+TEST_F(OggPageWalkFiles, FilesBackToBackAreEachTheirOwn) {
+    const Bytes chain = joined({&m_sound, &m_video, &m_sound});
+    EXPECT_EQ(walkAt(chain, 0), m_sound.size());
+    EXPECT_EQ(walkAt(chain, m_sound.size()), m_video.size());
+    EXPECT_EQ(walkAt(chain, m_sound.size() + m_video.size()), m_sound.size());
+}
+
+TEST_F(OggPageWalkFiles, AWalkThatBreaksOffGivesNothing) {
+    const auto starts = pageStarts(m_sound);
+    const std::size_t lastPage = starts.back();
+    // A byte changed in a page in the middle: its checksum fails.
+    Bytes damaged = m_sound;
+    damaged[starts[starts.size() / 2] + 40] ^= 0x01;
+    EXPECT_EQ(walkAt(damaged, 0), std::nullopt);
+    // The end-of-stream page is missing, or lies past the limit.
+    const Bytes cut(m_sound.begin(), m_sound.begin() + static_cast<std::ptrdiff_t>(lastPage));
+    EXPECT_EQ(walkAt(cut, 0), std::nullopt);
+    EXPECT_EQ(walkAt(m_sound, 0, m_sound.size() - 1), std::nullopt);
+    // A file whose end is missing runs into the next one, whose stream begins after the first pages.
+    EXPECT_EQ(walkAt(joined({&cut, &m_sound}), 0), std::nullopt);
+    // The video cut before its last page: one of its streams is still open.
+    const Bytes shortVideo(m_video.begin(), m_video.begin() + static_cast<std::ptrdiff_t>(pageStarts(m_video).back()));
+    EXPECT_EQ(walkAt(joined({&shortVideo, &m_sound}), 0), std::nullopt);
+    // A page of the video, whole with its checksum, among the pages of the sound: its stream was
+    // not begun in this file.
+    const auto videoStarts = pageStarts(m_video);
+    Bytes foreign(m_sound.begin(), m_sound.begin() + static_cast<std::ptrdiff_t>(starts[3]));
+    foreign.insert(foreign.end(), m_video.begin() + static_cast<std::ptrdiff_t>(videoStarts[videoStarts.size() - 2]),
+                   m_video.begin() + static_cast<std::ptrdiff_t>(videoStarts.back()));
+    foreign.insert(foreign.end(), m_sound.begin() + static_cast<std::ptrdiff_t>(starts[3]), m_sound.end());
+    EXPECT_EQ(walkAt(foreign, 0), std::nullopt);
+}
+
+TEST(OggPageWalk, DebianSoundsEndAtTheirLastPage) {
+    const std::filesystem::path folder = "/usr/share/sounds/freedesktop/stereo";
+    if (!std::filesystem::is_directory(folder)) GTEST_SKIP() << "sound-theme-freedesktop is not installed";
+    int walked = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        if (entry.path().extension() != ".oga") continue;
+        const Bytes bytes = test::readFile(entry.path());
+        EXPECT_TRUE(OggPageWalk::beginsFile(bytes)) << entry.path();
+        EXPECT_EQ(walkAt(bytes, 0), bytes.size()) << entry.path();
+        ++walked;
+    }
+    EXPECT_GT(walked, 10);
+}
+
+} // namespace
+} // namespace vantrel
