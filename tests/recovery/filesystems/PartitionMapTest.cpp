@@ -2,6 +2,7 @@
 
 #include "recovery/bytesource/MemoryByteSource.h"
 #include "tests/fixtures/FaultyByteSource.h"
+#include "tests/fixtures/StrictByteSource.h"
 
 #include <gtest/gtest.h>
 
@@ -81,9 +82,10 @@ TEST(PartitionMap, GptEntriesAreClampedSkippedOrDroppedAtTheDeviceEnd) {
     putGptEntry(disk, 1, 60, 1000);  // runs past the end: clamped
     putGptEntry(disk, 2, 64, 70);    // starts at the end: dropped
     putGptEntry(disk, 3, 30, 20);    // last before first: skipped
-    MemoryByteSource source(disk);
+    test::StrictByteSource source(disk);
     EXPECT_EQ(FileSystemProbe::partitionRanges(source),
               (std::vector<ByteRange>{{40 * 512, 10 * 512}, {60 * 512, 4 * 512}}));
+    EXPECT_EQ(source.refusedReads(), 0) << "every map read stays inside the device";
 }
 
 TEST(PartitionMap, GptWithEntrySizeOrCountOutOfRangeFallsBackToMbr) {
