@@ -1,6 +1,8 @@
 #include "recovery/bytesource/FileByteSource.h"
 #include "recovery/bytesource/MemoryByteSource.h"
 
+#include "tests/fuzz/VolumeByteSource.h"
+
 #include "LoopDevice.h"
 #include "StrictByteSource.h"
 #include "TestSupport.h"
@@ -125,6 +127,18 @@ TEST(MemoryByteSource, ClampsAtTheEndLikeADevice) {
     expectByteSourceError(ByteSourceError::Kind::outOfBounds, [&] { source.read(16, 1); });
     expectByteSourceError(ByteSourceError::Kind::outOfBounds, [&] { source.read(UINT64_MAX, 1); });
     expectByteSourceError(ByteSourceError::Kind::outOfBounds, [&] { source.read(0, -1); });
+}
+
+TEST(VolumeByteSource, ClampsLikeADeviceAndStopsTheRunOnAReadOutsideTheVolume) {
+    const Bytes content = test::randomBytes(1024, 8);
+    fuzz::VolumeByteSource source(content.data(), content.size());
+    EXPECT_EQ(source.read(1000, 100), slice(content, 1000, 24));
+    EXPECT_DEATH(source.read(1024, 1), "read outside the volume");
+    EXPECT_DEATH(source.read(0, -1), "read outside the volume");
+    source.limitTo(512, 256);
+    EXPECT_EQ(source.read(700, 100), slice(content, 700, 100)) << "a read may run past the volume's end, clamped by the device only";
+    EXPECT_DEATH(source.read(100, 1), "read outside the volume");
+    EXPECT_DEATH(source.read(768, 1), "read outside the volume");
 }
 
 TEST(StrictByteSource, RefusesEveryRangeNotWhollyInside) {
