@@ -38,7 +38,7 @@ void finish(int fd, const std::string& path) {
 bool endsTheCopy(const std::exception& failure) {
     if (const auto* posix = dynamic_cast<const PosixError*>(&failure)) return posix->isDeviceGone();
     if (const auto* byteSource = dynamic_cast<const ByteSourceError*>(&failure))
-        return byteSource->kind() == ByteSourceError::Kind::closed;
+        return byteSource->kind() == ByteSourceError::Kind::closed || byteSource->kind() == ByteSourceError::Kind::deviceChanged;
     return false;
 }
 

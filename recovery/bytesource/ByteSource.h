@@ -19,7 +19,16 @@ class ByteSource {
 public:
     virtual ~ByteSource() = default;
 
+    // The length when the source was opened; it never changes.
     virtual std::uint64_t length() const = 0;
+
+    // The device's logical block size, the unit its partition maps count in; 512 when the source
+    // cannot tell (memory, an image file).
+    virtual std::uint64_t blockSize() const { return 512; }
+
+    // The length the device has now, asked afresh: below length() when it shrank or went away after it
+    // was opened. A source that cannot change gives length().
+    virtual std::uint64_t currentLength() { return length(); }
 
     // Reads into out, replacing its contents and reusing its capacity.
     virtual void readInto(std::uint64_t offset, std::int64_t count, Bytes& out) = 0;

@@ -13,6 +13,11 @@ ByteSourceError ByteSourceError::closed() { return {Kind::closed, 0, "byte sourc
 ByteSourceError ByteSourceError::deviceSizeUnknown() {
     return {Kind::deviceSizeUnknown, 0, "device size unknown"};
 }
+ByteSourceError ByteSourceError::deviceChanged(std::uint64_t openedLength, std::uint64_t currentLength) {
+    return {Kind::deviceChanged, currentLength,
+            "the device changed while it was read: " + std::to_string(openedLength) + " bytes when opened, " +
+                std::to_string(currentLength) + " now"};
+}
 
 PosixError::PosixError(int code, std::string path)
     : std::runtime_error(std::strerror(code)), m_code(code), m_path(std::move(path)) {}

@@ -10,19 +10,22 @@ namespace vantrel {
 // A read that failed inside the library's rules. Carries the offset where it applies.
 class ByteSourceError : public std::runtime_error {
 public:
-    enum class Kind { readFailed, outOfBounds, closed, deviceSizeUnknown };
+    enum class Kind { readFailed, outOfBounds, closed, deviceSizeUnknown, deviceChanged };
 
     static ByteSourceError readFailed(std::uint64_t offset);
     static ByteSourceError outOfBounds();
     static ByteSourceError closed();
     static ByteSourceError deviceSizeUnknown();
+    // The device is shorter than when it was opened (resized, truncated, removed); offset() is the length
+    // it has now. What was read of it no longer describes one device, so this ends a scan.
+    static ByteSourceError deviceChanged(std::uint64_t openedLength, std::uint64_t currentLength);
 
     Kind kind() const { return m_kind; }
     std::uint64_t offset() const { return m_offset; }
 
     // Errors of this type cross the connection under this domain.
     static constexpr const char* domain = "RecoveryCore.ByteSourceError";
-    // Their numeric code there: the case's position (readFailed 0 ... deviceSizeUnknown 3).
+    // Their numeric code there: the case's position (readFailed 0 ... deviceChanged 4).
     int code() const { return static_cast<int>(m_kind); }
 
     friend bool operator==(const ByteSourceError& a, const ByteSourceError& b) {

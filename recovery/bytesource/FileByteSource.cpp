@@ -69,6 +69,16 @@ void FileByteSource::probe(const std::string& sysfsBlockRoot) {
     }
 }
 
+std::uint64_t FileByteSource::currentLength() {
+    struct stat info {};
+    if (::fstat(m_fd, &info) != 0) return 0;
+    if (S_ISREG(info.st_mode)) return info.st_size > 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+    // A removed medium reports 0.
+    if (S_ISBLK(info.st_mode)) return sizeFromDevice(m_fd);
+    // Nothing else tells a size again.
+    return m_length;
+}
+
 FileByteSource::~FileByteSource() {
     if (m_fd >= 0) ::close(m_fd);
 }
@@ -127,6 +137,11 @@ std::size_t FileByteSource::alignedRead(std::uint64_t offset, std::uint64_t coun
         }
         if (got == 0) break;
         filled += static_cast<std::uint64_t>(got);
+    }
+    // The data ended before the length found at opening: a device resized or removed, or a file truncated,
+    // since then. Every later read would meet the same end, so this is no bad spot to pass over.
+    if (filled < span) {
+        if (const std::uint64_t now = currentLength(); now < m_length) throw ByteSourceError::deviceChanged(m_length, now);
     }
     const std::uint64_t skip = offset - start;
     if (filled <= skip) throw ByteSourceError::readFailed(offset);

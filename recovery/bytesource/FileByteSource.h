@@ -27,9 +27,14 @@ public:
     FileByteSource& operator=(const FileByteSource&) = delete;
 
     std::uint64_t length() const override { return m_length; }
+    // A read that meets the end of the data before length() throws ByteSourceError::deviceChanged when
+    // the device or file is now shorter.
     void readInto(std::uint64_t offset, std::int64_t count, Bytes& out) override;
 
-    std::uint64_t blockSize() const { return m_blockSize; }
+    // The logical block size the device reports (BLKSSZGET), also the transfer alignment; 512 for a file.
+    std::uint64_t blockSize() const override { return m_blockSize; }
+    // The file's size, or the block device's (0 once its medium is gone), asked now.
+    std::uint64_t currentLength() override;
     int fd() const { return m_fd; }
     const std::string& path() const { return m_path; }
 

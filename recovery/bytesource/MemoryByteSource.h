@@ -1,5 +1,5 @@
 #pragma once
-// A byte source over bytes held in memory: exact reads, no alignment.
+// A byte source over bytes held in memory: exact reads, no alignment, clamped at the end as a device is.
 
 #include "recovery/bytesource/ByteSource.h"
 
@@ -12,8 +12,7 @@ public:
 
     std::uint64_t length() const override { return m_data.size(); }
 
-    // Unlike a device, the whole range must lie inside the buffer: a request running past the end
-    // throws outOfBounds instead of being clamped.
+    // Keeps the ByteSource rules: a request running past the end gives the bytes up to the end.
     void readInto(std::uint64_t offset, std::int64_t count, Bytes& out) override;
 
     const Bytes& data() const { return m_data; }

@@ -9,6 +9,7 @@
 #include "recovery/carving/SignatureScanIndex.h"
 #include "recovery/carving/TIFFMetadata.h"
 #include "recovery/carving/WindowedReader.h"
+#include "recovery/filesystems/SourceReads.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -158,6 +159,8 @@ private:
         if (m_onProgress) m_onProgress(ScanProgress{bytesScanned, total, m_hitsFound, m_readErrors});
     }
 
+    // Throws deviceChanged when the source is now shorter than when the carve began its window.
+    void checkUnchanged();
     void readWindow(std::uint64_t offset, std::uint64_t count, WindowBuffer& into);
     void readInPieces(std::uint64_t offset, std::uint64_t count, WindowBuffer& into);
     // The headers in the current window, sorted and checked; false when the carve was cancelled.
@@ -209,6 +212,7 @@ void CarveRun::run() {
     while (total != 0) {
         if (cancelled()) return;
         m_length = m_source.length();
+        checkUnchanged();
         if (position >= m_length) break;
         const std::uint64_t remaining = m_length - position;
         const std::uint64_t chunk = std::min(remaining, m_windowSize);
@@ -234,7 +238,15 @@ void CarveRun::run() {
         report(std::min(position, m_length), total);
         if (position >= m_length) break;
     }
+    checkUnchanged();
     report(m_source.length(), total);
+}
+
+// A device that shrank or went away since it was opened would otherwise be read on block by block to
+// its old end, every block a read error, and the carve would end as if complete.
+void CarveRun::checkUnchanged() {
+    if (const std::uint64_t now = m_source.currentLength(); now < m_length)
+        throw ByteSourceError::deviceChanged(m_length, now);
 }
 
 void CarveRun::readWindow(std::uint64_t offset, std::uint64_t count, WindowBuffer& into) {
@@ -247,12 +259,13 @@ void CarveRun::readWindow(std::uint64_t offset, std::uint64_t count, WindowBuffe
     const std::uint64_t alignedEnd =
         std::min(m_length, (end + readAlignmentBytes - 1) / readAlignmentBytes * readAlignmentBytes);
     try {
-        m_source.readInto(into.readOffset, static_cast<std::int64_t>(std::max(end, alignedEnd) - into.readOffset),
-                          into.bytes);
-    } catch (const PosixError& error) {
-        if (error.isDeviceGone()) throw;
-        readInPieces(offset, count, into);
-    } catch (const ByteSourceError&) {
+        const std::uint64_t wanted = std::max(end, alignedEnd) - into.readOffset;
+        m_source.readInto(into.readOffset, static_cast<std::int64_t>(wanted), into.bytes);
+        // The read is clamped to the length the device had at opening, so fewer bytes mean it ends sooner now.
+        if (into.bytes.size() < wanted)
+            throw ByteSourceError::deviceChanged(m_length, into.readOffset + into.bytes.size());
+    } catch (...) {
+        if (!SourceReads::isBadSpot(std::current_exception())) throw;
         readInPieces(offset, count, into);
     }
     into.viewStart = static_cast<std::size_t>(offset - into.readOffset);
@@ -266,20 +279,18 @@ void CarveRun::readWindow(std::uint64_t offset, std::uint64_t count, WindowBuffe
 void CarveRun::readInPieces(std::uint64_t offset, std::uint64_t count, WindowBuffer& into) {
     into.readOffset = offset;
     into.bytes.assign(count, 0);
-    std::uint64_t end = offset + count;
-    // Reads [from, to) into place; false when it fails. Fewer bytes only come back at the device's end.
+    const std::uint64_t end = offset + count;
+    // Reads [from, to) into place; false when it fails. Fewer bytes mean the device ends sooner than it did.
     auto readPart = [&](std::uint64_t from, std::uint64_t to) {
         try {
             m_source.readInto(from, static_cast<std::int64_t>(to - from), m_pieceScratch);
-        } catch (const PosixError& error) {
-            if (error.isDeviceGone()) throw;
-            return false;
-        } catch (const ByteSourceError&) {
+        } catch (...) {
+            if (!SourceReads::isBadSpot(std::current_exception())) throw;
             return false;
         }
+        if (m_pieceScratch.size() < to - from) throw ByteSourceError::deviceChanged(m_length, from + m_pieceScratch.size());
         std::copy(m_pieceScratch.begin(), m_pieceScratch.end(),
                   into.bytes.begin() + static_cast<std::ptrdiff_t>(from - offset));
-        if (m_pieceScratch.size() < to - from) end = std::min(end, from + m_pieceScratch.size());
         return true;
     };
     auto nextBoundary = [](std::uint64_t at, std::uint64_t unit) { return (at / unit + 1) * unit; };
@@ -297,7 +308,6 @@ void CarveRun::readInPieces(std::uint64_t offset, std::uint64_t count, WindowBuf
         }
         piece = pieceEnd;
     }
-    into.bytes.resize(end - offset);
 }
 
 bool CarveRun::findCandidates() {
@@ -389,9 +399,8 @@ std::optional<BuiltHit> CarveRun::tryMakeHit(const FileSignature& signature, std
     WindowedReader reader(m_source, {m_current.view(), m_current.offset}, {m_next.view(), m_next.offset});
     try {
         return makeHit(reader, signature, offset);
-    } catch (const PosixError& error) {
-        if (error.isDeviceGone()) throw;
-    } catch (const ByteSourceError&) {
+    } catch (...) {
+        if (!SourceReads::isBadSpot(std::current_exception())) throw;
     }
     // An unreadable spot inside one candidate costs that candidate only.
     return std::nullopt;

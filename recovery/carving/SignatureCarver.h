@@ -51,7 +51,9 @@ public:
     // Carves the whole source. Reports progress after every window and once more at the end (not when
     // cancelled); returns when the source is covered or shouldCancel answers true. Unreadable blocks are
     // counted in readErrors and carving goes on; a device that has gone away (PosixError::isDeviceGone)
-    // ends the carve with that error. A hit is delivered only when it lies outside every range of
+    // ends the carve with that error, and one that is shorter than when it was opened (its current length
+    // is asked before every window, and a window that comes back short says so too) ends it with
+    // ByteSourceError::deviceChanged. A hit is delivered only when it lies outside every range of
     // excludeRegions and the filters accept it. Callbacks run on the calling thread.
     void carve(ByteSource& source, const RecoveryFilters& filters, const AllocatedRegionMap& excludeRegions,
                const CancelCheck& shouldCancel, const ProgressHandler& onProgress, const HitHandler& onHit) const;

@@ -60,6 +60,8 @@ void RecoveryEngine::scan(ByteSource& source, ScanMode mode, const RecoveryFilte
         });
     }
     if (shouldCancel()) return;
+    // The walks read only the device's structures; one that shrank below them would still end as complete.
+    if (const std::uint64_t now = source.currentLength(); now < total) throw ByteSourceError::deviceChanged(total, now);
 
     switch (mode) {
     case ScanMode::quickUndelete:

@@ -8,7 +8,8 @@
 //   threads, takes no locks and writes no log;
 // - a bad spot (an unreadable sector) in the probe, the region map or a walk is counted in the
 //   progress's readErrors and passed over, and the scan goes on to carving;
-// - a device that is gone (or a closed source) ends the scan with that error, never as complete;
+// - a device that is gone, or shorter than when it was opened (ByteSourceError::deviceChanged), or a
+//   closed source ends the scan with that error, never as complete;
 // - cancellation is not a failure: the scan returns at the next check without a final report.
 
 #include "recovery/bytesource/ByteSource.h"

@@ -31,7 +31,8 @@ bool isBadSpot(const std::exception_ptr& error) {
         case ByteSourceError::Kind::readFailed:
         case ByteSourceError::Kind::outOfBounds: return true;
         case ByteSourceError::Kind::closed:
-        case ByteSourceError::Kind::deviceSizeUnknown: return false;
+        case ByteSourceError::Kind::deviceSizeUnknown:
+        case ByteSourceError::Kind::deviceChanged: return false;
         }
         return false;
     } catch (const PosixError& posixError) {

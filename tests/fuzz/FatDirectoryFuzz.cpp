@@ -1,19 +1,20 @@
 // Fuzz target: the FAT directory walks (deleted and live), the entry and long-name readers and the
 // cluster-chain reader over hostile bytes. The input is a whole device; each FAT volume the probe
-// finds there is walked, and every hit read back. A read past the end of the memory source throws,
-// so it fails the run as a crash would.
-#include "recovery/bytesource/MemoryByteSource.h"
+// finds there is walked, and every hit read back. A read outside the device stops the run as a crash
+// would.
 #include "recovery/filesystems/ClusterChainReader.h"
 #include "recovery/filesystems/FatDirectoryEntry.h"
 #include "recovery/filesystems/FatUndeleter.h"
 #include "recovery/filesystems/FileSystemProbe.h"
+
+#include "VolumeByteSource.h"
 
 #include <cstddef>
 #include <cstdint>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace vantrel;
-    MemoryByteSource source(Bytes(data, data + size));
+    fuzz::VolumeByteSource source(data, size);
     RecoveryFilters filters;
     for (const RecoveredFileKind kind : FileKind::allKinds()) filters.allowedKinds.insert(kind);
     // Extraction is bounded so that a huge declared size costs no more than the device holds.

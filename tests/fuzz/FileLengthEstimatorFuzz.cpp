@@ -1,9 +1,10 @@
-// Runs the carved-file length estimation over hostile bytes held in a MemoryByteSource. The first byte
-// picks the signature row, the second the header's offset; the rest is the device.
-#include "recovery/bytesource/MemoryByteSource.h"
+// Runs the carved-file length estimation over hostile bytes. The first byte picks the signature row,
+// the second the header's offset; the rest is the device, and a read outside it stops the run.
 #include "recovery/carving/FileLengthEstimator.h"
 #include "recovery/carving/KindDetectors.h"
 #include "recovery/carving/SignatureCatalog.h"
+
+#include "VolumeByteSource.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -13,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 2) return 0;
     const auto& rows = SignatureCatalog::carveMVP();
     const FileSignature& signature = rows[data[0] % rows.size()];
-    MemoryByteSource source(Bytes(data + 2, data + size));
+    fuzz::VolumeByteSource source(data + 2, size - 2);
     const std::uint64_t length = source.length();
     const std::uint64_t offset = std::min<std::uint64_t>(data[1] % 16, length);
     const std::uint64_t remaining = length - offset;
@@ -41,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (estimate && estimate->length > remaining) std::abort();
         if (estimate && signature.kind != RecoveredFileKind::mp4 && estimate->length > available) std::abort();
     } catch (const ByteSourceError&) {
-        // A strict memory source refuses nothing the reader asks for, so no read may fail.
+        // The source fails no read inside the device, and stops the run on any outside it.
         std::abort();
     }
     return 0;

@@ -1,10 +1,11 @@
 // Fuzz target: the partition maps, the boot-sector tests and FAT entry reads over hostile bytes. The
 // input is the whole device; each geometry found is then used to follow chains through its FAT.
-// A read past the end of the memory source throws, so it fails the run as a crash would.
-#include "recovery/bytesource/MemoryByteSource.h"
+// A read outside the device stops the run as a crash would.
 #include "recovery/filesystems/FatChain.h"
 #include "recovery/filesystems/FatTable.h"
 #include "recovery/filesystems/FileSystemProbe.h"
+
+#include "VolumeByteSource.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -25,7 +26,7 @@ void followChains(vantrel::ByteSource& source, const vantrel::VolumeGeometry& ge
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace vantrel;
-    MemoryByteSource source(Bytes(data, data + size));
+    fuzz::VolumeByteSource source(data, size);
     for (const DetectedPartition& partition : FileSystemProbe::probeAll(source))
         if (partition.fatGeometry) followChains(source, *partition.fatGeometry);
     // The boot-sector tests alone, with a partition as long as can be: the geometry then points past

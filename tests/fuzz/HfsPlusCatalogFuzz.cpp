@@ -1,15 +1,16 @@
 // Fuzz target: the HFS Plus catalog walk and live-extent collection over hostile bytes. The input is
-// one partition, walked whole and again as if it started 512 bytes in; a read past the end of the
-// memory source throws, so it fails the run as a crash would.
-#include "recovery/bytesource/MemoryByteSource.h"
+// one partition, walked whole and again as if it started 512 bytes in; a read outside the partition
+// being walked stops the run as a crash would.
 #include "recovery/filesystems/HfsPlusCatalogWalker.h"
+
+#include "VolumeByteSource.h"
 
 #include <cstddef>
 #include <cstdint>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace vantrel;
-    MemoryByteSource source(Bytes(data, data + size));
+    fuzz::VolumeByteSource source(data, size);
     RecoveryFilters filters;
     for (const RecoveredFileKind kind : FileKind::allKinds()) filters.allowedKinds.insert(kind);
     const auto sizeOfHead = [](RecoveredFileKind, ByteView head) {
@@ -19,6 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (offset > size) continue;
         // A partition entry may claim more than the device holds.
         for (const std::uint64_t length : {size - offset, std::uint64_t{1} << 40}) {
+            source.limitTo(offset, length);
             AllocatedRegionMap live;
             (void)HfsPlusCatalogWalker::collectActiveRegions(source, offset, length, live);
             (void)HfsPlusCatalogWalker::recoverFiles(

@@ -1,9 +1,10 @@
 // The carver over arbitrary device bytes: the one-pass needle search must find exactly what the plain
 // per-pattern search finds, and a carve with every kind allowed must end without a crash.
-#include "recovery/bytesource/MemoryByteSource.h"
 #include "recovery/carving/SignatureCarver.h"
 #include "recovery/carving/SignatureCatalog.h"
 #include "recovery/carving/SignatureScanIndex.h"
+
+#include "VolumeByteSource.h"
 
 #include <algorithm>
 #include <array>
@@ -62,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     RecoveryFilters filters;
     filters.allowedKinds = every;
-    MemoryByteSource source(Bytes(input.begin(), input.end()));
+    fuzz::VolumeByteSource source(input.data(), input.size());
     const SignatureCarver carver(SignatureCatalog::carveMVP(), 512, 4096);
     carver.carve(source, filters, AllocatedRegionMap::empty(), [] { return false; }, [](const ScanProgress&) {},
                  [](const RecoveredHit&) {});

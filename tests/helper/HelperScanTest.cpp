@@ -191,6 +191,19 @@ TEST(HelperScan, ACancelEndsARunningScanLikeAFinishedOne) {
     EXPECT_LT(spawned.client.progress().back().scanned, static_cast<std::int64_t>(longImageBytes));
 }
 
+TEST(HelperScan, AnImageTruncatedUnderARunningScanEndsItWithADeviceChange) {
+    test::TempDir dir;
+    const auto image = longImage(dir);
+    SpawnedHelper spawned;
+    test::ErrorAnswer answer;
+    ASSERT_TRUE(startScan(*spawned.helper, spawned.client, image, answer.callback()));
+    std::filesystem::resize_file(image, 8 * mebibyte);
+    const auto error = test::waitError(answer);
+    ASSERT_TRUE(error) << "the scan ended as if complete";
+    EXPECT_NE(error->message.find("device changed"), std::string::npos) << error->message;
+    EXPECT_FALSE(spawned.client.saw("Scan complete"));
+}
+
 TEST(HelperScan, AnExtractionPausesTheRunningScan) {
     test::TempDir dir;
     const auto image = longImage(dir);

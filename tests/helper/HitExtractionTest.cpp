@@ -2,6 +2,7 @@
 
 #include "VantrelHelper/HelperError.h"
 #include "platform/UniqueFd.h"
+#include "recovery/bytesource/FileByteSource.h"
 #include "recovery/bytesource/MemoryByteSource.h"
 #include "tests/fixtures/FaultyByteSource.h"
 #include "tests/fixtures/TestSupport.h"
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
 
 namespace vantrel {
@@ -103,6 +105,17 @@ TEST(HitExtraction, ACopyEndsWhenTheDeviceIsGoneOrOnCancel) {
     test::FaultyByteSource gone(test::randomBytes(mebibyte, 3));
     gone.unplug();
     EXPECT_THROW(HitExtraction::copyDevice(gone, destination.fd.get(), destination.path, {}), PosixError);
+
+    // An image cut short after it was opened is no longer the device the copy began on.
+    test::writeFile(dir / "card.img", test::randomBytes(mebibyte, 5));
+    FileByteSource truncated((dir / "card.img").string());
+    std::filesystem::resize_file(dir / "card.img", 100 * 1024);
+    try {
+        HitExtraction::copyDevice(truncated, destination.fd.get(), destination.path, {});
+        ADD_FAILURE() << "the copy of a changed device ended as complete";
+    } catch (const ByteSourceError& error) {
+        EXPECT_EQ(error.kind(), ByteSourceError::Kind::deviceChanged);
+    }
 
     MemoryByteSource source(test::randomBytes(mebibyte, 4));
     HitExtraction::CopyCallbacks callbacks;

@@ -1,6 +1,10 @@
 #include "recovery/bytesource/FileByteSource.h"
 #include "recovery/bytesource/MemoryByteSource.h"
 
+#include "tests/fuzz/VolumeByteSource.h"
+
+#include "LoopDevice.h"
+#include "StrictByteSource.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +13,7 @@
 #include <fcntl.h>
 
 using namespace vantrel;
+using vantrel::test::LoopDevice;
 using vantrel::test::TempDir;
 
 namespace {
@@ -27,23 +32,6 @@ Bytes slice(const Bytes& bytes, std::size_t offset, std::size_t count) {
     return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(offset),
                  bytes.begin() + static_cast<std::ptrdiff_t>(offset + count));
 }
-
-// A loop device over a file, detached on destruction; empty when loop devices are not available.
-class LoopDevice {
-public:
-    LoopDevice(const std::filesystem::path& image, int sectorSize) {
-        const auto result = test::run({"losetup", "--sector-size", std::to_string(sectorSize), "--find", "--show",
-                                       "--read-only", image.string()});
-        if (result.exitCode == 0) m_path = result.output.substr(0, result.output.find('\n'));
-    }
-    ~LoopDevice() {
-        if (!m_path.empty()) test::run({"losetup", "-d", m_path});
-    }
-    const std::string& path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
 
 } // namespace
 
@@ -103,7 +91,7 @@ TEST(FileByteSource, SizeFallsBackToSysfsByName) {
 }
 
 TEST(FileByteSource, LoopDeviceWith4KSectorsIsReadAligned) {
-    if (!test::runningAsRoot()) GTEST_SKIP() << "loop devices need root";
+    if (const auto reason = LoopDevice::unavailableReason(); !reason.empty()) GTEST_SKIP() << reason;
     TempDir dir;
     const Bytes content = test::randomBytes(1024 * 1024, 3);
     test::writeFile(dir / "disk.img", content);
@@ -127,13 +115,73 @@ TEST(FileByteSource, AdoptsAnOpenDescriptor) {
     EXPECT_EQ(source.read(100, 50), slice(content, 100, 50));
 }
 
-TEST(MemoryByteSource, ReadsExactlyInsideTheBufferOnly) {
+TEST(MemoryByteSource, ClampsAtTheEndLikeADevice) {
     const Bytes content = test::randomBytes(16, 5);
     MemoryByteSource source(content);
     EXPECT_EQ(source.length(), 16u);
     EXPECT_EQ(source.read(8, 8), slice(content, 8, 8));
+    EXPECT_EQ(source.read(8, 9), slice(content, 8, 8));
+    EXPECT_EQ(source.read(15, INT64_MAX), slice(content, 15, 1));
     EXPECT_TRUE(source.read(16, 0).empty());
-    expectByteSourceError(ByteSourceError::Kind::outOfBounds, [&] { source.read(8, 9); });
+    EXPECT_TRUE(source.read(UINT64_MAX, 0).empty());
+    expectByteSourceError(ByteSourceError::Kind::outOfBounds, [&] { source.read(16, 1); });
     expectByteSourceError(ByteSourceError::Kind::outOfBounds, [&] { source.read(UINT64_MAX, 1); });
     expectByteSourceError(ByteSourceError::Kind::outOfBounds, [&] { source.read(0, -1); });
+}
+
+TEST(VolumeByteSource, ClampsLikeADeviceAndStopsTheRunOnAReadOutsideTheVolume) {
+    const Bytes content = test::randomBytes(1024, 8);
+    fuzz::VolumeByteSource source(content.data(), content.size());
+    EXPECT_EQ(source.read(1000, 100), slice(content, 1000, 24));
+    EXPECT_DEATH(source.read(1024, 1), "read outside the volume");
+    EXPECT_DEATH(source.read(0, -1), "read outside the volume");
+    source.limitTo(512, 256);
+    EXPECT_EQ(source.read(700, 100), slice(content, 700, 100)) << "a read may run past the volume's end, clamped by the device only";
+    EXPECT_DEATH(source.read(100, 1), "read outside the volume");
+    EXPECT_DEATH(source.read(768, 1), "read outside the volume");
+}
+
+TEST(StrictByteSource, RefusesEveryRangeNotWhollyInside) {
+    const Bytes content = test::randomBytes(16, 5);
+    test::StrictByteSource source(content);
+    EXPECT_EQ(source.read(8, 8), slice(content, 8, 8));
+    expectByteSourceError(ByteSourceError::Kind::outOfBounds, [&] { source.read(8, 9); });
+    expectByteSourceError(ByteSourceError::Kind::outOfBounds, [&] { source.read(UINT64_MAX, 2); });
+    EXPECT_EQ(source.refusedReads(), 2);
+}
+
+TEST(FileByteSource, AFileTruncatedAfterOpeningIsADeviceChangeNotABadSpot) {
+    TempDir dir;
+    const Bytes content = test::randomBytes(64 * 1024, 6);
+    test::writeFile(dir / "image.bin", content);
+    FileByteSource source((dir / "image.bin").string());
+    std::filesystem::resize_file(dir / "image.bin", 10000);
+    EXPECT_EQ(source.length(), content.size()) << "the length found at opening stays";
+    EXPECT_EQ(source.currentLength(), 10000u);
+    EXPECT_EQ(source.read(0, 9000), slice(content, 0, 9000));
+    for (const std::uint64_t offset : {std::uint64_t{9000}, std::uint64_t{20000}}) {
+        try {
+            source.read(offset, 4096);
+            ADD_FAILURE() << "read past the new end at " << offset;
+        } catch (const ByteSourceError& error) {
+            EXPECT_EQ(error.kind(), ByteSourceError::Kind::deviceChanged);
+            EXPECT_EQ(error.offset(), 10000u);
+            EXPECT_NE(std::string(error.what()).find("device changed"), std::string::npos) << error.what();
+        }
+    }
+}
+
+TEST(FileByteSource, ALoopDeviceResizedAfterOpeningIsADeviceChange) {
+    if (const auto reason = LoopDevice::unavailableReason(); !reason.empty()) GTEST_SKIP() << reason;
+    TempDir dir;
+    const Bytes content = test::randomBytes(4 * 1024 * 1024, 7);
+    test::writeFile(dir / "disk.img", content);
+    LoopDevice loop(dir / "disk.img", 4096);
+    if (loop.path().empty()) GTEST_SKIP() << "no loop device available";
+    FileByteSource source(loop.path());
+    std::filesystem::resize_file(dir / "disk.img", 1024 * 1024);
+    ASSERT_TRUE(loop.refreshCapacity());
+    EXPECT_EQ(source.currentLength(), 1024u * 1024);
+    EXPECT_EQ(source.read(1024 * 1024 - 4096, 4096), slice(content, 1024 * 1024 - 4096, 4096));
+    expectByteSourceError(ByteSourceError::Kind::deviceChanged, [&] { source.read(2 * 1024 * 1024, 4096); });
 }

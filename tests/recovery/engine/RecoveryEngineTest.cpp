@@ -1,11 +1,13 @@
 #include "recovery/engine/RecoveryEngine.h"
 
+#include "recovery/bytesource/FileByteSource.h"
 #include "recovery/bytesource/MemoryByteSource.h"
 #include "recovery/filesystems/FileSystemProbe.h"
 #include "tests/fixtures/FatImageBuilder.h"
 #include "tests/fixtures/ExFatImageWriter.h"
 #include "tests/fixtures/FaultyByteSource.h"
 #include "tests/fixtures/HfsPlusImageBuilder.h"
+#include "tests/fixtures/LoopDevice.h"
 #include "tests/fixtures/SampleContent.h"
 #include "tests/fixtures/TestSupport.h"
 
@@ -103,6 +105,66 @@ TEST(RecoveryEngine, ADeviceThatVanishesWhileCarvingEndsTheScanWithoutAFinalRepo
     }
     ASSERT_FALSE(reports.empty());
     EXPECT_LT(reports.back().bytesScanned, 24 * MiB);
+}
+
+// Runs a scan in which shrink() is called from the first progress report past progressBefore, and
+// expects it to end with deviceChanged rather than as complete. Gives the reports seen.
+std::vector<ScanProgress> scanThatShrinks(ByteSource& source, ScanMode mode, std::uint64_t progressBefore,
+                                          const std::function<void()>& shrink) {
+    std::vector<ScanProgress> reports;
+    bool shrunk = false;
+    const auto onProgress = [&](const ScanProgress& progress) {
+        reports.push_back(progress);
+        if (!shrunk && progress.bytesScanned >= progressBefore) {
+            shrunk = true;
+            shrink();
+        }
+    };
+    try {
+        RecoveryEngine().scan(source, mode, everything(), [] { return false; }, onProgress, [](const RecoveredHit&) {});
+        ADD_FAILURE() << "the scan ended as if complete";
+    } catch (const ByteSourceError& error) {
+        EXPECT_EQ(error.kind(), ByteSourceError::Kind::deviceChanged) << error.what();
+        EXPECT_NE(std::string(error.what()).find("device changed"), std::string::npos) << error.what();
+    }
+    EXPECT_TRUE(shrunk);
+    return reports;
+}
+
+TEST(RecoveryEngine, ADeviceThatShrinksMidScanEndsWithADeviceChange) {
+    for (const ScanMode mode : {ScanMode::standard, ScanMode::quickUndelete}) {
+        SCOPED_TRACE(std::string(ScanModeName::rawValue(mode)));
+        test::FaultyByteSource source(Bytes(24 * MiB, 0));
+        // During the walks for the quick scan, after the carver's first window for the standard one.
+        const auto reports = scanThatShrinks(source, mode, mode == ScanMode::standard ? 4 * MiB : 0,
+                                             [&] { source.shrinkTo(2 * MiB); });
+        ASSERT_FALSE(reports.empty());
+        EXPECT_LT(reports.back().bytesScanned, 24 * MiB);
+        EXPECT_EQ(reports.back().readErrors, 0) << "the missing end is not read block by block";
+    }
+}
+
+TEST(RecoveryEngine, AnImageTruncatedMidScanEndsWithADeviceChange) {
+    test::TempDir dir;
+    const auto image = dir / "card.img";
+    test::writeFile(image, Bytes(24 * MiB, 0));
+    FileByteSource source(image.string());
+    scanThatShrinks(source, ScanMode::standard, 4 * MiB, [&] { std::filesystem::resize_file(image, 6 * MiB); });
+}
+
+TEST(RecoveryEngine, ALoopDeviceResizedMidScanEndsWithADeviceChange) {
+    if (const auto reason = test::LoopDevice::unavailableReason(); !reason.empty()) GTEST_SKIP() << reason;
+    test::TempDir dir;
+    const auto image = dir / "disk.img";
+    { std::ofstream create(image, std::ios::binary); }
+    std::filesystem::resize_file(image, 64 * MiB);
+    test::LoopDevice loop(image, 512);
+    if (loop.path().empty()) GTEST_SKIP() << "no loop device available";
+    FileByteSource source(loop.path());
+    scanThatShrinks(source, ScanMode::standard, 4 * MiB, [&] {
+        std::filesystem::resize_file(image, 8 * MiB);
+        EXPECT_TRUE(loop.refreshCapacity());
+    });
 }
 
 // An MBR with one partition entry of the given type over [startSector, startSector + sectors).

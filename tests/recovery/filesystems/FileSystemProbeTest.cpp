@@ -5,6 +5,7 @@
 #include "recovery/filesystems/FatTable.h"
 #include "tests/fixtures/FatImageBuilder.h"
 #include "tests/fixtures/FaultyByteSource.h"
+#include "tests/fixtures/LoopDevice.h"
 #include "tests/fixtures/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -27,6 +28,29 @@ void put32(Bytes& b, std::size_t at, std::uint32_t v) {
 }
 void put64(Bytes& b, std::size_t at, std::uint64_t v) {
     for (int i = 0; i < 8; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// Writes count bytes of from, starting at fromOffset, into the image at offset.
+void copyBytes(const std::filesystem::path& from, std::uint64_t fromOffset, std::uint64_t count,
+               const std::filesystem::path& image, std::uint64_t offset) {
+    const Bytes all = test::readFile(from);
+    ASSERT_LE(fromOffset + count, all.size());
+    std::fstream out(image, std::ios::in | std::ios::out | std::ios::binary);
+    out.seekp(static_cast<std::streamoff>(offset));
+    out.write(reinterpret_cast<const char*>(all.data() + fromOffset), static_cast<std::streamsize>(count));
+    ASSERT_TRUE(out.good());
+}
+
+// Partitions a device with sfdisk, one partition from start for size sectors of the device's own size.
+void partitionDevice(const std::string& device, const std::string& label, std::uint64_t start, std::uint64_t size) {
+    test::TempDir dir;
+    test::writeFile(dir / "script", [&] {
+        const std::string script = "label: " + label + "\nstart=" + std::to_string(start) + ", size=" + std::to_string(size) +
+                                   (label == "dos" ? ", type=e" : "") + "\n";
+        return Bytes(script.begin(), script.end());
+    }());
+    test::runOrFail({"/bin/sh", "-c", test::programPath("sfdisk") + " --no-reread --no-tell-kernel -q '" + device +
+                                          "' < '" + (dir / "script").string() + "'"});
 }
 
 // A FAT16 boot sector: 512-byte sectors, 4 sectors per cluster, 1 reserved sector, 2 FATs of 32
@@ -261,6 +285,75 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& param) {
         return "Fat" + std::to_string(param.param.fatBits) + "_" + std::to_string(param.param.volumeBytes / mebibyte) + "MiB";
     });
+
+// A GPT card repartitioned by a tool that rewrote only sector 0: its GPT header still lies at LBA 1,
+// naming a partition at 1 MiB, while the MBR in use lists the FAT32 volume at 2 MiB that the kernel sees.
+TEST(FileSystemProbe, FindsTheVolumeOfTheMbrInUseBehindAStaleGpt) {
+    if (!FatImageBuilder::available()) GTEST_SKIP() << "mkfs.fat, mtools or sfdisk missing";
+    test::TempDir dir;
+    FatImageBuilder before(dir / "gpt.img", 44 * mebibyte, mebibyte, 40 * mebibyte);
+    before.partition("gpt");
+    FatImageBuilder card(dir / "card.img", 44 * mebibyte, 2 * mebibyte, 40 * mebibyte);
+    card.partition("dos");
+    card.format(32, {"-s", "1"});
+    const Bytes contents = test::randomBytes(5000, 8);
+    card.copyIn(contents, "/LIVE.BIN");
+    // The GPT header and its entry array, LBA 1 to 33, as the old table left them.
+    copyBytes(before.image(), 512, 33 * 512, card.image(), 512);
+
+    FileByteSource source(card.image().string());
+    ASSERT_TRUE(FileSystemProbe::gptRanges(source).size() == 1) << "the stale GPT is still there";
+    const auto partitions = FileSystemProbe::probeAll(source);
+    ASSERT_EQ(partitions.size(), 1u);
+    EXPECT_EQ(partitions[0].offset, 2 * mebibyte);
+    EXPECT_EQ(partitions[0].fileSystem, DetectedFileSystem::fat32);
+}
+
+// A disk with 4 KiB logical sectors, as many USB enclosures of large disks present: its maps count in
+// 4 KiB sectors. The device says so itself; its image says so only through a GPT header at 4096.
+TEST(FileSystemProbe, FindsTheVolumeOfADiskWith4KiBSectors) {
+    if (const auto reason = test::LoopDevice::unavailableReason(); !reason.empty()) GTEST_SKIP() << reason;
+    if (!FatImageBuilder::available()) GTEST_SKIP() << "mkfs.fat, mtools or sfdisk missing";
+    constexpr std::uint64_t sector = 4096;
+    test::TempDir dir;
+    FatImageBuilder volume(dir / "volume.img", 32 * mebibyte, 0, 32 * mebibyte);
+    volume.format(16, {"-S", "4096", "-s", "1"});
+    const Bytes contents = test::randomBytes(9000, 9);
+    volume.copyIn(contents, "/LIVE.BIN");
+
+    for (const std::string label : {"gpt", "dos"}) {
+        SCOPED_TRACE(label);
+        const auto image = dir / (label + ".img");
+        { std::ofstream create(image, std::ios::binary | std::ios::trunc); }
+        std::filesystem::resize_file(image, 40 * mebibyte);
+        {
+            test::LoopDevice writable(image, static_cast<int>(sector), false);
+            ASSERT_FALSE(writable.path().empty()) << "no loop device available";
+            partitionDevice(writable.path(), label, mebibyte / sector, 32 * mebibyte / sector);
+        }
+        copyBytes(volume.image(), 0, 32 * mebibyte, image, mebibyte);
+
+        test::LoopDevice loop(image, static_cast<int>(sector));
+        ASSERT_FALSE(loop.path().empty()) << "no loop device available";
+        FileByteSource device(loop.path());
+        ASSERT_EQ(device.blockSize(), sector);
+        FileByteSource imageFile(image.string());
+        for (ByteSource* source : {static_cast<ByteSource*>(&device), static_cast<ByteSource*>(&imageFile)}) {
+            // An MBR image carries no proof of its sector size; it is read in 512-byte sectors.
+            if (source == &imageFile && label == "dos") continue;
+            const auto partitions = FileSystemProbe::probeAll(*source);
+            ASSERT_EQ(partitions.size(), 1u);
+            EXPECT_EQ(partitions[0].offset, mebibyte);
+            EXPECT_EQ(partitions[0].length, 32 * mebibyte);
+            ASSERT_EQ(partitions[0].fileSystem, DetectedFileSystem::fat16);
+            const VolumeGeometry& geometry = *partitions[0].fatGeometry;
+            EXPECT_EQ(geometry.bytesPerSector, sector);
+            const auto first = geometry.clusterByteOffset(2);
+            ASSERT_TRUE(first);
+            EXPECT_EQ(source->read(*first, 64), Bytes(contents.begin(), contents.begin() + 64));
+        }
+    }
+}
 
 TEST(FileSystemProbe, RecognisesAVolumeMadeByMkfsExfat) {
     const std::string mkfs = test::programPath("mkfs.exfat");
