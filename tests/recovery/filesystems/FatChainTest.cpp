@@ -65,6 +65,7 @@ TEST(FatChain, FragmentationIsJudgedFromTheLinksThatRemain) {
 TEST(FatChain, ExtentsCoverTheChainCutToTheFileLength) {
     MemoryVolume volume(100);
     volume.chain({5, 9, 12});
+    volume.chain({40, 41, 42, 43});
     volume.chain({30, 31});
     volume.link(31, 30);
     const VolumeGeometry geometry = geometryOf(volume);
@@ -76,7 +77,11 @@ TEST(FatChain, ExtentsCoverTheChainCutToTheFileLength) {
                                 {start(5), start(5) + clusterBytes}, {start(9), start(9) + clusterBytes}, {start(12), start(12) + 10}}));
     AllocatedRegionMap looping;
     FatChain::appendChainExtents(source, geometry, 30, 100 * clusterBytes, looping);
-    EXPECT_EQ(looping.count(), 2u);
+    EXPECT_EQ(looping.ranges(), (std::vector<AllocatedRegionMap::Range>{{start(30), start(32)}}));
+    // Consecutive clusters are one range.
+    AllocatedRegionMap contiguous;
+    FatChain::appendChainExtents(source, geometry, 40, 4 * clusterBytes, contiguous);
+    EXPECT_EQ(contiguous.ranges(), (std::vector<AllocatedRegionMap::Range>{{start(40), start(44)}}));
 }
 
 } // namespace
