@@ -2,6 +2,7 @@
 
 #include "recovery/bytesource/Bounds.h"
 #include "recovery/filesystems/FatChain.h"
+#include "recovery/filesystems/HitPath.h"
 #include "recovery/filesystems/KindForFileName.h"
 #include "recovery/filesystems/SourceReads.h"
 #include "recovery/filesystems/Utf16Text.h"
@@ -114,7 +115,7 @@ void reportDeletedFile(FatUndeleter::DeletedFileWalk& walk, const EntrySet& set,
     if (!PictureSniffer::isPlausiblePicture(hit)) return;
     hit.suggestedName = UndeleteNamingState::isUsableUndeleteName(set.name) ? walk.naming.suggestedName(set.name, kind)
                                                                            : walk.naming.numberedName(kind);
-    hit.reconstructedPath = path + hit.suggestedName;
+    hit.reconstructedPath = HitPath::fitted(path + hit.suggestedName);
     if (set.noFatChain) {
         hit.isFragmented = false;
         hit.clusterReallocated = walk.activeRegions.count() > 0 && walk.activeRegions.overlaps(*byteOffset, size);

@@ -3,6 +3,7 @@
 #include "recovery/bytesource/Bounds.h"
 #include "recovery/filesystems/FatChain.h"
 #include "recovery/filesystems/FatDirectoryEntry.h"
+#include "recovery/filesystems/HitPath.h"
 #include "recovery/filesystems/KindForFileName.h"
 #include "recovery/filesystems/SourceReads.h"
 
@@ -79,7 +80,7 @@ void reportDeletedFile(DeletedFileWalk& walk, ByteView directory, std::size_t en
     hit.suggestedName = longName && UndeleteNamingState::isUsableUndeleteName(*longName)
                             ? walk.naming.suggestedName(*longName, kind)
                             : walk.naming.numberedName(kind);
-    hit.reconstructedPath = path + hit.suggestedName;
+    hit.reconstructedPath = HitPath::fitted(path + hit.suggestedName);
     hit.isFragmented = passOverBadSpot(walk.outcome.readErrors, [&] {
                            return FatChain::isChainFragmented(walk.source, geometry, entry.firstCluster, entry.fileSize);
                        }).value_or(false);
