@@ -130,7 +130,9 @@ void reportDeletedFile(FatUndeleter::DeletedFileWalk& walk, const EntrySet& set,
     hit.source = HitSource::exfatUndelete;
     hit.integrity = hit.clusterReallocated ? HitIntegrity::suspect : HitIntegrity::pending;
     hit.clusterHint = ClusterAllocationHint{set.firstCluster, geometry.partitionOffset, DetectedFileSystem::exfat};
-    if (walk.filters.accepts(hit) && walk.onHit) walk.onHit(hit);
+    if (!walk.filters.accepts(hit)) return;
+    if (walk.volumes) walk.volumes->rememberStorage(geometry.partitionOffset, set.firstCluster, size, set.noFatChain);
+    if (walk.onHit) walk.onHit(hit);
 }
 
 void walkDirectorySet(FatUndeleter::DeletedFileWalk& walk, const EntrySet& directory, const std::string& path, int depth) {
@@ -282,10 +284,11 @@ FatUndeleter::WalkOutcome recoverDeleted(ByteSource& source, const VolumeGeometr
                                          const RecoveryFilters& filters, const AllocatedRegionMap& activeRegions,
                                          const std::function<bool()>& shouldCancel,
                                          const std::function<void(const RecoveredHit&)>& onHit,
-                                         const PictureDimensionReader& readDimensions) {
+                                         const PictureDimensionReader& readDimensions, VolumeCache* volumes) {
     if (!isExFatVolume(geometry)) return {};
     UndeleteNamingState naming;
     FatUndeleter::DeletedFileWalk walk{source, geometry, filters, activeRegions, naming, shouldCancel, onHit, readDimensions};
+    walk.volumes = volumes;
     walkDirectorySet(walk, rootDirectory(geometry), "/", 0);
     return walk.outcome;
 }

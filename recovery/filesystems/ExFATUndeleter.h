@@ -66,12 +66,14 @@ FatChain::DirectoryContents readExFATDirectory(ByteSource& source, const VolumeG
                          bool noFatChain, std::uint64_t dataLength);
 
 // Walks one exFAT volume with a fresh naming state (nothing unless geometry is exFAT with a root
-// cluster of the volume). Only a device that is gone propagates.
+// cluster of the volume). Only a device that is gone propagates. Each hit delivered leaves in the
+// cache, when one is given, whether its file is stored without a FAT chain.
 FatUndeleter::WalkOutcome recoverDeleted(ByteSource& source, const VolumeGeometry& geometry,
                                          const RecoveryFilters& filters, const AllocatedRegionMap& activeRegions,
                                          const std::function<bool()>& shouldCancel,
                                          const std::function<void(const RecoveredHit&)>& onHit,
-                                         const PictureDimensionReader& readDimensions = {});
+                                         const PictureDimensionReader& readDimensions = {},
+                                         VolumeCache* volumes = nullptr);
 
 // The deleted-file walk of one directory at the given depth, path ending with "/", sharing the FAT
 // walk's state (naming, visited directories, outcome).

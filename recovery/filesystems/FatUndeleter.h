@@ -15,6 +15,7 @@
 #include "recovery/filesystems/PictureSniffer.h"
 #include "recovery/filesystems/UndeleteNamingState.h"
 #include "recovery/filesystems/VisitedClusters.h"
+#include "recovery/filesystems/VolumeCache.h"
 #include "recovery/filesystems/VolumeGeometry.h"
 #include "recovery/model/RecoveryFilters.h"
 
@@ -45,6 +46,8 @@ struct DeletedFileWalk {
     PictureDimensionReader readDimensions;
     VisitedClusters walkedDirectories{};
     WalkOutcome outcome{};
+    // Where a walk leaves what reading its hits back needs to know; none when nobody keeps it.
+    VolumeCache* volumes = nullptr;
 };
 
 // Walks one FAT12/16/32 volume with a fresh naming state: the fixed root region of FAT12/16, or the
