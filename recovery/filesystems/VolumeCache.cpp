@@ -14,6 +14,13 @@ void VolumeCache::rememberVolumes(ByteSource& source, const std::vector<Detected
         volumes.push_back({offset, SourceReads::readAvailable(source, offset, bootSectorBytes)});
     }
     std::lock_guard lock(m_lock);
+    // What was learned of a volume that is no longer there (another boot sector at its offset) goes.
+    for (const Volume& old : m_volumes) {
+        const bool same = std::any_of(volumes.begin(), volumes.end(), [&](const Volume& volume) {
+            return volume.offset == old.offset && volume.bootSector == old.bootSector;
+        });
+        if (!same) std::erase_if(m_storage, [&](const auto& entry) { return entry.first.first == old.offset; });
+    }
     m_partitions = partitions;
     m_volumes = std::move(volumes);
 }

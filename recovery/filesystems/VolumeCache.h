@@ -28,7 +28,7 @@ public:
     static constexpr std::uint64_t bootSectorBytes = 512;
 
     // Replaces the remembered volumes with the FAT and exFAT ones among these, reading each boot
-    // sector once. Read failures propagate.
+    // sector once, and forgets the files of a volume whose boot sector changed. Read failures propagate.
     void rememberVolumes(ByteSource& source, const std::vector<DetectedPartition>& partitions);
     // The partitions remembered last (all of them, for the hint rules), or nothing when none were
     // or a boot sector no longer reads as it did. One read per volume at most.

@@ -117,6 +117,8 @@ TEST(VolumeCache, AVolumeThatChangedIsProbedAgain) {
     EXPECT_GT(counted.reads(), 3u) << "probed again";
     EXPECT_EQ(read(hits[0]), card->deleted.at(hits[0].suggestedName));
     EXPECT_LE(counted.reads(), 3u) << "the cache now holds the volume as it reads";
+    // What the scan learned of the other files went with the old volume.
+    EXPECT_EQ(volumes.storedWithoutFatChain(0, hits[1].clusterHint->firstCluster, hits[1].byteLength), std::nullopt);
 }
 
 } // namespace
