@@ -89,6 +89,15 @@ void HelperScanService::sendHit(const RecoveredHit& hit) {
     if (m_client) m_client->helperDidFindHit(record);
 }
 
+std::shared_ptr<VolumeCache> HelperScanService::volumeCacheFor(const std::string& path, bool fresh) {
+    std::lock_guard lock(m_volumeLock);
+    if (fresh || !m_volumes || m_volumePath != path) {
+        m_volumes = std::make_shared<VolumeCache>();
+        m_volumePath = path;
+    }
+    return m_volumes;
+}
+
 HelperHitDTO HelperScanService::recordFor(const RecoveredHit& hit) {
     const auto& hint = hit.clusterHint;
     return HelperHitDTO(std::string(FileKind::rawValue(hit.kind)), hit.byteOffset, hit.byteLength, hit.suggestedName,
@@ -204,6 +213,7 @@ void HelperScanService::runScan(const std::string& path, const RecoveryFilters& 
         AppLog::info("Device size " + std::to_string(length) + " bytes", category);
 
         int lastLogged = -1;
+        const auto volumes = volumeCacheFor(path, true);
         m_scan(
             source, mode, filters, [this] { return shouldCancel(); },
             [this, &lastLogged](const ScanProgress& progress) {
@@ -218,7 +228,8 @@ void HelperScanService::runScan(const std::string& path, const RecoveryFilters& 
                 AppLog::debug("hit " + std::string(FileKind::rawValue(hit.kind)) + " @" + std::to_string(hit.byteOffset) +
                                   " len=" + std::to_string(hit.byteLength),
                               category);
-            });
+            },
+            *volumes);
         sendLog("Scan complete");
         AppLog::info("Scan complete", category);
         reply(std::nullopt);
@@ -263,7 +274,7 @@ void HelperScanService::runExtraction(const std::string& path, const std::string
         const auto hit = HitExtraction::hitFor(description);
         auto opened = DeviceAccess::openRawDevice(path, {}, false, false, m_peerUid);
         DeviceAccess::checkDestination(destination, destinationPath, opened.device);
-        written = HitExtraction::writeHit(*opened.source, hit, destination, destinationPath);
+        written = HitExtraction::writeHit(*opened.source, hit, destination, destinationPath, volumeCacheFor(path, false).get());
     } catch (const std::exception& error) {
         failure = HelperError::toErrorObject(error, path);
     }

@@ -11,6 +11,7 @@
 #include "VantrelHelper/SerialQueue.h"
 #include "recovery/bytesource/ByteSource.h"
 #include "recovery/engine/ScanMode.h"
+#include "recovery/filesystems/VolumeCache.h"
 #include "recovery/model/RecoveryFilters.h"
 #include "support/VantrelHelperClient.h"
 #include "support/VantrelHelperProtocol.h"
@@ -18,6 +19,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <sys/types.h>
@@ -28,11 +30,12 @@ namespace vantrel {
 
 class HelperScanService : public VantrelHelperProtocol {
 public:
-    // Runs one scan over the source, as RecoveryEngine::scan does.
+    // Runs one scan over the source, as RecoveryEngine::scan does, leaving what it learns of the
+    // source's volumes in the cache that this connection's extractions from the device then use.
     using ScanRunner = std::function<void(ByteSource& source, ScanMode mode, const RecoveryFilters& filters,
                                           const std::function<bool()>& shouldCancel,
                                           const std::function<void(const ScanProgress&)>& onProgress,
-                                          const std::function<void(const RecoveredHit&)>& onHit)>;
+                                          const std::function<void(const RecoveredHit&)>& onHit, VolumeCache& volumes)>;
 
     // How often a paused scan looks again whether the extraction has ended.
     static constexpr std::chrono::milliseconds extractionPauseStep{50};
@@ -87,6 +90,9 @@ private:
     void sendLog(const std::string& line);
     void sendProgress(std::uint64_t scanned, std::uint64_t total, std::int64_t hits, std::int64_t errors);
     void sendHit(const RecoveredHit& hit);
+    // The volume cache of the device path: the one kept for it, else (or when fresh is asked for, as
+    // a new scan does) a new one, which replaces the cache of any other path.
+    std::shared_ptr<VolumeCache> volumeCacheFor(const std::string& path, bool fresh);
 
     ScanRunner m_scan;
     std::function<void()> m_quitRequested;
@@ -96,6 +102,10 @@ private:
     bool m_cancelFlag = false;
     int m_extractInFlight = 0;
     bool m_closed = false;
+
+    std::mutex m_volumeLock;  // guards the two values below
+    std::string m_volumePath;
+    std::shared_ptr<VolumeCache> m_volumes;
 
     std::mutex m_clientLock;  // held while a message goes to the client, so it cannot vanish meanwhile
     VantrelHelperClient* m_client = nullptr;

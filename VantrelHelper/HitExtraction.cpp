@@ -64,13 +64,14 @@ RecoveredHit hitFor(const HitDescription& description) {
     return hit;
 }
 
-std::uint64_t writeHit(ByteSource& source, const RecoveredHit& hit, int destination, const std::string& destinationPath) {
+std::uint64_t writeHit(ByteSource& source, const RecoveredHit& hit, int destination, const std::string& destinationPath,
+                       VolumeCache* volumes) {
     empty(destination, destinationPath);
     std::uint64_t written = 0;
     ClusterChainReader::extract(source, hit, [&](ByteView chunk) {
         writeAll(destination, chunk, written, destinationPath);
         written += chunk.size();
-    });
+    }, ClusterChainReader::defaultChunkBytes, volumes);
     finish(destination, destinationPath);
     return written;
 }

@@ -5,6 +5,7 @@
 // on the destination's disk. The helper never opens, replaces or removes the destination itself.
 
 #include "recovery/bytesource/ByteSource.h"
+#include "recovery/filesystems/VolumeCache.h"
 #include "recovery/model/RecoveredHit.h"
 
 #include <cstdint>
@@ -35,7 +36,9 @@ RecoveredHit hitFor(const HitDescription& description);
 
 // Empties the destination, streams the hit's bytes into it, sets mode 0644 and syncs. Returns the
 // bytes written. Read failures propagate; write failures throw PosixError naming the destination.
-std::uint64_t writeHit(ByteSource& source, const RecoveredHit& hit, int destination, const std::string& destinationPath);
+// volumes: what the scan learned of the source's volumes, when kept (see ClusterChainReader::extract).
+std::uint64_t writeHit(ByteSource& source, const RecoveredHit& hit, int destination, const std::string& destinationPath,
+                       VolumeCache* volumes = nullptr);
 
 struct CopyOutcome {
     std::uint64_t copied = 0;

@@ -7,9 +7,9 @@ namespace vantrel::ScanEngineRunner {
 HelperScanService::ScanRunner runner() {
     return [](ByteSource& source, ScanMode mode, const RecoveryFilters& filters, const std::function<bool()>& shouldCancel,
               const std::function<void(const ScanProgress&)>& onProgress,
-              const std::function<void(const RecoveredHit&)>& onHit) {
+              const std::function<void(const RecoveredHit&)>& onHit, VolumeCache& volumes) {
         const RecoveryEngine engine;
-        engine.scan(source, mode, filters, shouldCancel, onProgress, onHit);
+        engine.scan(source, mode, filters, shouldCancel, onProgress, onHit, &volumes);
     };
 }
 

@@ -139,16 +139,6 @@ public:
         m_candidates.reserve(64);
         // Room for a window and the alignment around it, so that the buffers never move or grow.
         for (WindowBuffer* buffer : {&m_current, &m_next}) buffer->bytes.reserve(m_windowSize + 2 * readAlignmentBytes);
-        m_liveRuns = regions.ranges();
-        std::sort(m_liveRuns.begin(), m_liveRuns.end());
-        std::vector<AllocatedRegionMap::Range> merged;
-        for (const auto& run : m_liveRuns) {
-            if (!merged.empty() && run.first <= merged.back().second)
-                merged.back().second = std::max(merged.back().second, run.second);
-            else
-                merged.push_back(run);
-        }
-        m_liveRuns = std::move(merged);
     }
 
     void run();
@@ -200,7 +190,8 @@ private:
     std::int64_t m_hitsFound = 0;
     std::int64_t m_readErrors = 0;
     std::uint64_t m_errorsCountedTo = 0;  // unreadable blocks ending at or before this were counted
-    std::vector<AllocatedRegionMap::Range> m_liveRuns;  // the live ranges merged, by start
+    // The map's own ranges: sorted by start, none touching another.
+    const std::vector<AllocatedRegionMap::Range>& m_liveRuns = m_regions.ranges();
     // Device offsets: the span of the files found last whose inner headers are passed over, and the
     // header of the last of them.
     std::uint64_t m_skipFrom = 0, m_skipUntil = 0, m_lastHeader = 0;

@@ -39,7 +39,8 @@ RecoveryEngine::RecoveryEngine()
     : carver(SignatureCatalog::carveMVP(), helperSectorBytes, helperWindowBytes) {}
 
 void RecoveryEngine::scan(ByteSource& source, ScanMode mode, const RecoveryFilters& filters,
-                          const ShouldCancel& shouldCancel, const OnProgress& onProgress, const OnHit& onHit) const {
+                          const ShouldCancel& shouldCancel, const OnProgress& onProgress, const OnHit& onHit,
+                          VolumeCache* volumes) const {
     const std::uint64_t total = source.length();
     // Bad spots passed over before carving; carried into every later report.
     std::int64_t readErrors = 0;
@@ -48,6 +49,14 @@ void RecoveryEngine::scan(ByteSource& source, ScanMode mode, const RecoveryFilte
     report(0);
     const std::vector<DetectedPartition> partitions = FileSystemProbe::probeAll(source, readErrors);
     if (!partitions.empty()) report(firstPercent(total));
+    if (volumes) {
+        // The probe has just read these boot sectors; one that fails now only leaves the cache empty.
+        std::int64_t ignoredErrors = 0;
+        SourceReads::passOverBadSpot(ignoredErrors, [&] {
+            volumes->rememberVolumes(source, partitions);
+            return true;
+        });
+    }
 
     const AllocatedRegionMap liveRegions = AllocatedRegionCollector::collect(source, partitions, readErrors);
 
@@ -55,7 +64,7 @@ void RecoveryEngine::scan(ByteSource& source, ScanMode mode, const RecoveryFilte
         if (shouldCancel()) return;
         // A walk that fails at a bad spot it cannot pass over itself loses only the rest of its partition.
         SourceReads::passOverBadSpot(readErrors, [&] {
-            walkPartition(source, partition, filters, liveRegions, shouldCancel, onHit, readErrors);
+            walkPartition(source, partition, filters, liveRegions, shouldCancel, onHit, readErrors, volumes);
             return true;
         });
     }
@@ -82,7 +91,7 @@ void RecoveryEngine::scan(ByteSource& source, ScanMode mode, const RecoveryFilte
 
 void RecoveryEngine::walkPartition(ByteSource& source, const DetectedPartition& partition, const RecoveryFilters& filters,
                                    const AllocatedRegionMap& liveRegions, const ShouldCancel& shouldCancel,
-                                   const OnHit& onHit, std::int64_t& readErrors) {
+                                   const OnHit& onHit, std::int64_t& readErrors, VolumeCache* volumes) {
     const auto& geometry = partition.fatGeometry;
     switch (partition.fileSystem) {
     case DetectedFileSystem::fat16:
@@ -97,7 +106,7 @@ void RecoveryEngine::walkPartition(ByteSource& source, const DetectedPartition& 
         // Clusters 0 and 1 do not exist; a root there is no volume to walk.
         if (!geometry || geometry->fileSystem != DetectedFileSystem::exfat || geometry->rootCluster < 2) return;
         readErrors += ExFATUndeleter::recoverDeleted(source, *geometry, filters, liveRegions, shouldCancel, onHit,
-                                                     pictureDimensions).readErrors;
+                                                     pictureDimensions, volumes).readErrors;
         return;
     case DetectedFileSystem::hfsPlus:
         readErrors += HfsPlusCatalogWalker::recoverFiles(source, partition.offset, partition.length, filters, shouldCancel,
@@ -110,8 +119,9 @@ void RecoveryEngine::walkPartition(ByteSource& source, const DetectedPartition& 
     }
 }
 
-std::uint64_t RecoveryEngine::extract(const RecoveredHit& hit, ByteSource& source, const ByteSink& sink) {
-    return ClusterChainReader::extract(source, hit, sink);
+std::uint64_t RecoveryEngine::extract(const RecoveredHit& hit, ByteSource& source, const ByteSink& sink,
+                                      VolumeCache* volumes) {
+    return ClusterChainReader::extract(source, hit, sink, ClusterChainReader::defaultChunkBytes, volumes);
 }
 
 } // namespace vantrel

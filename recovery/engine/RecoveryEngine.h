@@ -17,6 +17,7 @@
 #include "recovery/engine/ScanMode.h"
 #include "recovery/filesystems/AllocatedRegionMap.h"
 #include "recovery/filesystems/DetectedPartition.h"
+#include "recovery/filesystems/VolumeCache.h"
 #include "recovery/model/RecoveryFilters.h"
 
 #include <cstdint>
@@ -36,13 +37,15 @@ public:
     explicit RecoveryEngine(SignatureCarver signatureCarver) : carver(std::move(signatureCarver)) {}
 
     // Searches the source. Throws the first error that ends the scan (see the rules above); hits already
-    // handed to onHit stay delivered.
+    // handed to onHit stay delivered. What the probe and the walks learn goes into volumes, when given,
+    // for reading the hits back.
     void scan(ByteSource& source, ScanMode mode, const RecoveryFilters& filters, const ShouldCancel& shouldCancel,
-              const OnProgress& onProgress, const OnHit& onHit) const;
+              const OnProgress& onProgress, const OnHit& onHit, VolumeCache* volumes = nullptr) const;
 
     // Streams a hit's bytes to the sink (by cluster chain for undeleted FAT and exFAT files, else as its
     // byte range) and returns how many were delivered; failures propagate.
-    static std::uint64_t extract(const RecoveredHit& hit, ByteSource& source, const ByteSink& sink);
+    static std::uint64_t extract(const RecoveredHit& hit, ByteSource& source, const ByteSink& sink,
+                                 VolumeCache* volumes = nullptr);
 
     SignatureCarver carver;
 
@@ -50,7 +53,7 @@ private:
     // The deleted-file or catalog walk of one partition, by its file system.
     static void walkPartition(ByteSource& source, const DetectedPartition& partition, const RecoveryFilters& filters,
                               const AllocatedRegionMap& liveRegions, const ShouldCancel& shouldCancel,
-                              const OnHit& onHit, std::int64_t& readErrors);
+                              const OnHit& onHit, std::int64_t& readErrors, VolumeCache* volumes);
 };
 
 } // namespace vantrel

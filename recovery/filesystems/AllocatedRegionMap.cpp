@@ -7,11 +7,16 @@
 namespace vantrel {
 
 namespace {
-bool startsBefore(const AllocatedRegionMap::Range& a, const AllocatedRegionMap::Range& b) { return a.first < b.first; }
+// The first range that starts at or after value, in sorted ranges.
+auto firstStartingAtOrAfter(const std::vector<AllocatedRegionMap::Range>& ranges, std::uint64_t value) {
+    return std::lower_bound(ranges.begin(), ranges.end(), value,
+                            [](const AllocatedRegionMap::Range& range, std::uint64_t at) { return range.first < at; });
+}
 } // namespace
 
 AllocatedRegionMap::AllocatedRegionMap(std::vector<Range> ranges) : m_ranges(std::move(ranges)) {
-    std::stable_sort(m_ranges.begin(), m_ranges.end(), startsBefore);
+    std::erase_if(m_ranges, [](const Range& range) { return range.first >= range.second; });
+    m_normal = false;
 }
 
 const AllocatedRegionMap& AllocatedRegionMap::empty() {
@@ -23,40 +28,54 @@ void AllocatedRegionMap::add(std::uint64_t start, std::uint64_t length) {
     if (length == 0) return;
     const auto end = checkedAdd(start, length);
     if (!end) return;
+    if (!m_ranges.empty()) {
+        Range& last = m_ranges.back();
+        // The next cluster of the chain added last, or a repeat of it: no new range.
+        if (start <= last.second && *end >= last.first) {
+            if (start < last.first) m_normal = false;  // it may now reach a range before it
+            last.first = std::min(last.first, start);
+            last.second = std::max(last.second, *end);
+            return;
+        }
+        if (start < last.first) m_normal = false;
+    }
     m_ranges.emplace_back(start, *end);
-    m_indexValid = false;
 }
 
-void AllocatedRegionMap::buildIndex() const {
-    m_sorted = m_ranges;
-    std::stable_sort(m_sorted.begin(), m_sorted.end(), startsBefore);
-    m_maxEndPrefix.resize(m_sorted.size());
-    std::uint64_t maxEnd = 0;
-    for (std::size_t i = 0; i < m_sorted.size(); ++i) {
-        maxEnd = std::max(maxEnd, m_sorted[i].second);
-        m_maxEndPrefix[i] = maxEnd;
+void AllocatedRegionMap::normalize() const {
+    if (m_normal) return;
+    std::sort(m_ranges.begin(), m_ranges.end());
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < m_ranges.size(); ++i) {
+        if (kept > 0 && m_ranges[i].first <= m_ranges[kept - 1].second)
+            m_ranges[kept - 1].second = std::max(m_ranges[kept - 1].second, m_ranges[i].second);
+        else
+            m_ranges[kept++] = m_ranges[i];
     }
-    m_indexValid = true;
+    m_ranges.resize(kept);
+    m_normal = true;
+}
+
+const std::vector<AllocatedRegionMap::Range>& AllocatedRegionMap::ranges() const {
+    normalize();
+    return m_ranges;
 }
 
 bool AllocatedRegionMap::overlaps(std::uint64_t offset, std::uint64_t length) const {
     if (length == 0) return false;
     const auto end = checkedAdd(offset, length);
     if (!end) return true;
-    if (!m_indexValid) buildIndex();
-    // Only ranges starting before the query's end can meet it; of those, one meets it exactly when
-    // its end lies past the query's start, so the largest such end decides.
-    const auto firstAfter = std::lower_bound(m_sorted.begin(), m_sorted.end(), *end,
-                                             [](const Range& range, std::uint64_t value) { return range.first < value; });
-    const auto candidates = static_cast<std::size_t>(firstAfter - m_sorted.begin());
-    return candidates > 0 && m_maxEndPrefix[candidates - 1] > offset;
+    normalize();
+    // Only ranges starting before the query's end can meet it; they do not overlap one another, so
+    // the last of them reaches furthest and decides.
+    const auto firstAfter = firstStartingAtOrAfter(m_ranges, *end);
+    return firstAfter != m_ranges.begin() && std::prev(firstAfter)->second > offset;
 }
 
 std::uint64_t AllocatedRegionMap::nextRangeStart(std::uint64_t offset) const {
-    if (!m_indexValid) buildIndex();
-    const auto next = std::lower_bound(m_sorted.begin(), m_sorted.end(), offset,
-                                       [](const Range& range, std::uint64_t value) { return range.first < value; });
-    return next == m_sorted.end() ? UINT64_MAX : next->first;
+    normalize();
+    const auto next = firstStartingAtOrAfter(m_ranges, offset);
+    return next == m_ranges.end() ? UINT64_MAX : next->first;
 }
 
 } // namespace vantrel

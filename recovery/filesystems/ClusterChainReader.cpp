@@ -97,14 +97,39 @@ std::uint64_t readPlainRange(ByteSource& source, const RecoveredHit& hit, const 
 std::uint64_t readClusters(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t firstCluster,
                            std::uint64_t byteLength, const ByteSink& sink, std::uint64_t chunkBytes, bool followFat);
 
-std::uint64_t readChain(ByteSource& source, const RecoveredHit& hit, const ByteSink& sink, std::uint64_t chunkBytes) {
-    const auto volume = hit.clusterHint ? geometryForHint(*hit.clusterHint, source) : inferCluster(source, hit.byteOffset);
+// The volume of a hinted hit: from the cache while its volume is the same, else from a new probe,
+// which the cache then keeps.
+std::optional<std::pair<VolumeGeometry, std::uint32_t>> volumeOf(ByteSource& source, const RecoveredHit& hit,
+                                                                 VolumeCache* volumes) {
+    if (!hit.clusterHint) return inferCluster(source, hit.byteOffset);
+    if (volumes) {
+        if (const auto known = volumes->partitions(source, *hit.clusterHint)) return geometryForHint(*hit.clusterHint, *known);
+    }
+    const auto partitions = FileSystemProbe::probeAll(source);
+    if (volumes) volumes->rememberVolumes(source, partitions);
+    return geometryForHint(*hit.clusterHint, partitions);
+}
+
+// Whether an exFAT file is one run; its FAT entries may hold stale links of an earlier file. Its
+// entry set says which it is, as it did for the walk that found the file.
+bool isOneRun(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t firstCluster, std::uint64_t byteLength,
+              VolumeCache* volumes) {
+    if (geometry.fileSystem != DetectedFileSystem::exfat) return false;
+    if (volumes) {
+        if (const auto known = volumes->storedWithoutFatChain(geometry.partitionOffset, firstCluster, byteLength))
+            return *known;
+    }
+    const auto found = ExFATUndeleter::storedWithoutFatChain(source, geometry, firstCluster, byteLength);
+    if (found && volumes) volumes->rememberStorage(geometry.partitionOffset, firstCluster, byteLength, *found);
+    return found == true;
+}
+
+std::uint64_t readChain(ByteSource& source, const RecoveredHit& hit, const ByteSink& sink, std::uint64_t chunkBytes,
+                        VolumeCache* volumes) {
+    const auto volume = volumeOf(source, hit, volumes);
     if (!volume) return 0;
     const auto& [geometry, firstCluster] = *volume;
-    // An exFAT file stored without a FAT chain is one run; its FAT entries may hold stale links of an
-    // earlier file. Its entry set says which it is, as it did for the walk that found the file.
-    const bool oneRun = geometry.fileSystem == DetectedFileSystem::exfat &&
-                        ExFATUndeleter::storedWithoutFatChain(source, geometry, firstCluster, hit.byteLength) == true;
+    const bool oneRun = isOneRun(source, geometry, firstCluster, hit.byteLength, volumes);
     return readClusters(source, geometry, firstCluster, hit.byteLength, sink, chunkBytes, !oneRun);
 }
 
@@ -175,7 +200,11 @@ std::optional<std::pair<VolumeGeometry, std::uint32_t>> inferCluster(ByteSource&
 }
 
 std::optional<std::pair<VolumeGeometry, std::uint32_t>> geometryForHint(const ClusterAllocationHint& hint, ByteSource& source) {
-    const auto partitions = FileSystemProbe::probeAll(source);
+    return geometryForHint(hint, FileSystemProbe::probeAll(source));
+}
+
+std::optional<std::pair<VolumeGeometry, std::uint32_t>> geometryForHint(const ClusterAllocationHint& hint,
+                                                                        const std::vector<DetectedPartition>& partitions) {
     const auto firstAtHintOffset = [&](auto&& accepts) -> std::optional<std::pair<VolumeGeometry, std::uint32_t>> {
         for (const DetectedPartition& partition : partitions) {
             const auto& geometry = partition.fatGeometry;
@@ -193,11 +222,12 @@ std::optional<std::pair<VolumeGeometry, std::uint32_t>> geometryForHint(const Cl
     return firstAtHintOffset(isClusteredFileSystem);
 }
 
-std::uint64_t extract(ByteSource& source, const RecoveredHit& hit, const ByteSink& sink, std::uint64_t chunkBytes) {
+std::uint64_t extract(ByteSource& source, const RecoveredHit& hit, const ByteSink& sink, std::uint64_t chunkBytes,
+                      VolumeCache* volumes) {
     if (hit.byteLength > maxSignedCount) throw ByteSourceError::outOfBounds();
     const bool undeleted = hit.source == HitSource::fatUndelete || hit.source == HitSource::exfatUndelete;
     if (undeleted || hit.clusterHint) {
-        if (const std::uint64_t delivered = readChain(source, hit, sink, chunkBytes); delivered > 0) return delivered;
+        if (const std::uint64_t delivered = readChain(source, hit, sink, chunkBytes, volumes); delivered > 0) return delivered;
     }
     return readPlainRange(source, hit, sink, chunkBytes);
 }

@@ -6,6 +6,7 @@
 
 #include "recovery/bytesource/ByteSource.h"
 #include "recovery/filesystems/FatEntryReader.h"
+#include "recovery/filesystems/VolumeCache.h"
 #include "recovery/filesystems/VolumeGeometry.h"
 #include "recovery/model/RecoveredHit.h"
 
@@ -13,6 +14,7 @@
 #include <functional>
 #include <optional>
 #include <utility>
+#include <vector>
 
 namespace vantrel::ClusterChainReader {
 
@@ -26,9 +28,12 @@ inline constexpr std::uint64_t spareClusters = 8;
 
 // Streams the hit to the sink; returns the bytes delivered, which may be fewer than byteLength at the
 // end of the volume or device. Read and probe failures propagate; a byteLength above the largest
-// signed 64-bit value, or a plain range starting past the end, fails with outOfBounds.
+// signed 64-bit value, or a plain range starting past the end, fails with outOfBounds. With a cache
+// of the source's volumes (filled by the scan that found the hit), a hinted hit is read without a
+// new probe or exFAT tree walk while its volume is the same; what the reader has to learn anew goes
+// into the cache.
 std::uint64_t extract(ByteSource& source, const RecoveredHit& hit, const ByteSink& sink,
-                      std::uint64_t chunkBytes = defaultChunkBytes);
+                      std::uint64_t chunkBytes = defaultChunkBytes, VolumeCache* volumes = nullptr);
 
 // The first maxBytes bytes of the hit at most, in memory (previews, quality checks, tests).
 Bytes extractBytes(ByteSource& source, const RecoveredHit& hit, std::uint64_t maxBytes);
@@ -53,5 +58,8 @@ std::optional<std::pair<VolumeGeometry, std::uint32_t>> inferCluster(ByteSource&
 // The volume a hint names (same partition offset; same file system, fat16 and fat32 counting as one,
 // else any FAT or exFAT volume there), with the hint's first cluster.
 std::optional<std::pair<VolumeGeometry, std::uint32_t>> geometryForHint(const ClusterAllocationHint& hint, ByteSource& source);
+// The same choice among partitions already probed.
+std::optional<std::pair<VolumeGeometry, std::uint32_t>> geometryForHint(const ClusterAllocationHint& hint,
+                                                                        const std::vector<DetectedPartition>& partitions);
 
 } // namespace vantrel::ClusterChainReader

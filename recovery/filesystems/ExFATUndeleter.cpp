@@ -2,6 +2,7 @@
 
 #include "recovery/bytesource/Bounds.h"
 #include "recovery/filesystems/FatChain.h"
+#include "recovery/filesystems/HitPath.h"
 #include "recovery/filesystems/KindForFileName.h"
 #include "recovery/filesystems/SourceReads.h"
 #include "recovery/filesystems/Utf16Text.h"
@@ -70,15 +71,22 @@ std::optional<std::uint64_t> clustersHeld(const VolumeGeometry& geometry, const 
     return clusters;
 }
 
+// Whether a walk counts a directory cut at the byte cap among its read errors.
+enum class CutDirectories { count, ignore };
+
 // Reads a directory once per walk; nothing when it was walked already, lies too deep or cannot be
-// read (counted).
+// read (counted). A directory cut at the cap gives what was read.
 std::optional<Bytes> readDirectoryOnce(ByteSource& source, const VolumeGeometry& geometry, VisitedClusters& walked,
-                                       const EntrySet& directory, int depth, std::int64_t& readErrors) {
+                                       const EntrySet& directory, int depth, std::int64_t& readErrors,
+                                       CutDirectories cutDirectories) {
     if (depth > maxDirectoryDepth || !geometry.isValidCluster(directory.firstCluster)) return std::nullopt;
     if (!walked.insert(directory.firstCluster)) return std::nullopt;
-    return passOverBadSpot(readErrors, [&] {
+    auto contents = passOverBadSpot(readErrors, [&] {
         return readExFATDirectory(source, geometry, directory.firstCluster, directory.noFatChain, directory.dataLength);
     });
+    if (!contents) return std::nullopt;
+    if (contents->cut && cutDirectories == CutDirectories::count) ++readErrors;
+    return std::move(contents->bytes);
 }
 
 EntrySet rootDirectory(const VolumeGeometry& geometry) {
@@ -107,7 +115,7 @@ void reportDeletedFile(FatUndeleter::DeletedFileWalk& walk, const EntrySet& set,
     if (!PictureSniffer::isPlausiblePicture(hit)) return;
     hit.suggestedName = UndeleteNamingState::isUsableUndeleteName(set.name) ? walk.naming.suggestedName(set.name, kind)
                                                                            : walk.naming.numberedName(kind);
-    hit.reconstructedPath = path + hit.suggestedName;
+    hit.reconstructedPath = HitPath::fitted(path + hit.suggestedName);
     if (set.noFatChain) {
         hit.isFragmented = false;
         hit.clusterReallocated = walk.activeRegions.count() > 0 && walk.activeRegions.overlaps(*byteOffset, size);
@@ -122,12 +130,14 @@ void reportDeletedFile(FatUndeleter::DeletedFileWalk& walk, const EntrySet& set,
     hit.source = HitSource::exfatUndelete;
     hit.integrity = hit.clusterReallocated ? HitIntegrity::suspect : HitIntegrity::pending;
     hit.clusterHint = ClusterAllocationHint{set.firstCluster, geometry.partitionOffset, DetectedFileSystem::exfat};
-    if (walk.filters.accepts(hit) && walk.onHit) walk.onHit(hit);
+    if (!walk.filters.accepts(hit)) return;
+    if (walk.volumes) walk.volumes->rememberStorage(geometry.partitionOffset, set.firstCluster, size, set.noFatChain);
+    if (walk.onHit) walk.onHit(hit);
 }
 
 void walkDirectorySet(FatUndeleter::DeletedFileWalk& walk, const EntrySet& directory, const std::string& path, int depth) {
     const auto bytes = readDirectoryOnce(walk.source, walk.geometry, walk.walkedDirectories, directory, depth,
-                                         walk.outcome.readErrors);
+                                         walk.outcome.readErrors, CutDirectories::count);
     if (!bytes) return;
     const auto stop = [&] { return walk.shouldCancel && walk.shouldCancel(); };
     const bool finished = forEachEntrySet(*bytes, stop, [&](const EntrySet& set) {
@@ -156,7 +166,8 @@ void addLiveFile(FatUndeleter::LiveWalk& walk, const EntrySet& set) {
 }
 
 void collectLiveSet(FatUndeleter::LiveWalk& walk, const EntrySet& directory, int depth) {
-    const auto bytes = readDirectoryOnce(walk.source, walk.geometry, walk.walkedDirectories, directory, depth, walk.readErrors);
+    const auto bytes = readDirectoryOnce(walk.source, walk.geometry, walk.walkedDirectories, directory, depth,
+                                         walk.readErrors, CutDirectories::ignore);
     if (!bytes) return;
     forEachEntrySet(*bytes, {}, [&](const EntrySet& set) {
         if (isWalkableSubdirectory(set, walk.geometry)) collectLiveSet(walk, set, depth + 1);
@@ -177,7 +188,8 @@ struct SetSearch {
 };
 
 void searchSets(SetSearch& search, const EntrySet& directory, int depth) {
-    const auto bytes = readDirectoryOnce(search.source, search.geometry, search.walked, directory, depth, search.readErrors);
+    const auto bytes = readDirectoryOnce(search.source, search.geometry, search.walked, directory, depth,
+                                         search.readErrors, CutDirectories::ignore);
     if (!bytes) return;
     forEachEntrySet(*bytes, {}, [&](const EntrySet& set) {
         // A reader may ask for a file's first bytes only (a preview), so a longer file matches as well.
@@ -245,31 +257,38 @@ bool forEachEntrySet(ByteView directory, const std::function<bool()>& shouldStop
     return true;
 }
 
-Bytes readExFATDirectory(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t firstCluster, bool noFatChain,
-                         std::uint64_t dataLength) {
+FatChain::DirectoryContents readExFATDirectory(ByteSource& source, const VolumeGeometry& geometry,
+                                               std::uint32_t firstCluster, bool noFatChain, std::uint64_t dataLength) {
     const std::uint64_t clusterBytes = geometry.bytesPerCluster();
     if (clusterBytes == 0 || !geometry.isValidCluster(firstCluster)) return {};
-    // Clusters of up to 32 MiB: a directory within its first cluster is read only up to the byte cap.
-    if (clusterBytes >= maxDirectoryBytes)
-        return SourceReads::readAvailable(source, *geometry.clusterByteOffset(firstCluster), maxDirectoryBytes);
-    std::uint64_t clusters = std::min(maxDirectoryClusters, maxDirectoryBytes / clusterBytes);
     // A folder's stream states its size; the root has none and is bounded by its chain alone.
-    if (dataLength > 0) clusters = std::min(clusters, dataLength / clusterBytes + (dataLength % clusterBytes != 0));
-    if (!noFatChain) return FatChain::readClusterChain(source, geometry, firstCluster, clusters);
-    if (dataLength == 0) return {};
-    // One run from the first cluster, never past the volume's last cluster.
-    clusters = std::min(clusters, geometry.maxCluster() - firstCluster + 1);
-    return SourceReads::readAvailable(source, *geometry.clusterByteOffset(firstCluster), clusters * clusterBytes);
+    const std::uint64_t cap = dataLength > 0 ? std::min(dataLength, FatChain::maxDirectoryBytes) : FatChain::maxDirectoryBytes;
+    const bool statedPastCap = dataLength > FatChain::maxDirectoryBytes;
+    FatChain::DirectoryContents contents;
+    if (!noFatChain) {
+        contents = FatChain::readDirectory(source, geometry, firstCluster, cap);
+        // The chain may end at the cap exactly where the stream says the folder goes on.
+        contents.cut = contents.cut || (statedPastCap && contents.bytes.size() >= cap);
+    } else {
+        if (dataLength == 0) return {};
+        // One run from the first cluster, never past the cluster heap.
+        const std::uint64_t start = *geometry.clusterByteOffset(firstCluster);
+        contents.bytes = SourceReads::readAvailable(source, start, std::min(cap, geometry.clusterHeapEnd() - start));
+        contents.cut = statedPastCap && contents.bytes.size() >= cap;
+    }
+    if (contents.cut && FatChain::holdsEndOfDirectory(contents.bytes)) contents.cut = false;
+    return contents;
 }
 
 FatUndeleter::WalkOutcome recoverDeleted(ByteSource& source, const VolumeGeometry& geometry,
                                          const RecoveryFilters& filters, const AllocatedRegionMap& activeRegions,
                                          const std::function<bool()>& shouldCancel,
                                          const std::function<void(const RecoveredHit&)>& onHit,
-                                         const PictureDimensionReader& readDimensions) {
+                                         const PictureDimensionReader& readDimensions, VolumeCache* volumes) {
     if (!isExFatVolume(geometry)) return {};
     UndeleteNamingState naming;
     FatUndeleter::DeletedFileWalk walk{source, geometry, filters, activeRegions, naming, shouldCancel, onHit, readDimensions};
+    walk.volumes = volumes;
     walkDirectorySet(walk, rootDirectory(geometry), "/", 0);
     return walk.outcome;
 }

@@ -10,12 +10,14 @@
 // leaves its entries 0, other writers leave stale values); any other stream follows its FAT chain,
 // whose links are 2 to clusterCount + 1, with 0xFFFFFFFF as the end and 0xFFFFFFF7 a bad cluster.
 //
-// Bounds: a directory is read through at most maxDirectoryClusters clusters and maxDirectoryBytes,
-// at most maxDirectoryDepth levels below the root, and a directory whose first cluster was walked
-// already is not walked again. A bad spot in a directory or the FAT is counted and passed over.
+// Bounds: a directory is read through at most FatChain::maxDirectoryBytes, at most maxDirectoryDepth
+// levels below the root, and a directory whose first cluster was walked already is not walked again.
+// A bad spot in a directory or the FAT is counted and passed over; so is a directory cut at the byte
+// cap, by the deleted-file walk.
 
 #include "recovery/bytesource/ByteSource.h"
 #include "recovery/filesystems/AllocatedRegionMap.h"
+#include "recovery/filesystems/FatChain.h"
 #include "recovery/filesystems/FatUndeleter.h"
 #include "recovery/filesystems/PictureSniffer.h"
 #include "recovery/filesystems/VolumeGeometry.h"
@@ -30,12 +32,6 @@ namespace vantrel::ExFATUndeleter {
 
 // The root is depth 0; a directory is walked only at this depth or less.
 inline constexpr int maxDirectoryDepth = 15;
-// Clusters of one directory read at most.
-inline constexpr std::uint64_t maxDirectoryClusters = 128;
-// Bytes of one directory read at most. The exFAT format allows 256 MiB, but each level of the walk
-// holds its directory while it walks the folders below, and a card's folders are far smaller: this
-// holds some 65,000 files with their names.
-inline constexpr std::uint64_t maxDirectoryBytes = 8ull * 1024 * 1024;
 
 // One file entry set (file entry, stream extension, name entries) as the walks use it.
 struct EntrySet {
@@ -63,18 +59,21 @@ bool forEachEntrySet(ByteView directory, const std::function<bool()>& shouldStop
 // The text of one file name entry: its 15 units up to the first 0.
 std::string exfatNameFragment(ByteView entry);
 
-// The bytes of a directory: the root (no stream: its FAT chain) or a folder's stream. Read failures
-// propagate.
-Bytes readExFATDirectory(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t firstCluster,
+// The bytes of a directory, at most FatChain::maxDirectoryBytes of them: the root (no stream: its FAT
+// chain) or a folder's stream (the exFAT format allows 256 MiB; a card's folders are far smaller).
+// Read failures propagate.
+FatChain::DirectoryContents readExFATDirectory(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t firstCluster,
                          bool noFatChain, std::uint64_t dataLength);
 
 // Walks one exFAT volume with a fresh naming state (nothing unless geometry is exFAT with a root
-// cluster of the volume). Only a device that is gone propagates.
+// cluster of the volume). Only a device that is gone propagates. Each hit delivered leaves in the
+// cache, when one is given, whether its file is stored without a FAT chain.
 FatUndeleter::WalkOutcome recoverDeleted(ByteSource& source, const VolumeGeometry& geometry,
                                          const RecoveryFilters& filters, const AllocatedRegionMap& activeRegions,
                                          const std::function<bool()>& shouldCancel,
                                          const std::function<void(const RecoveredHit&)>& onHit,
-                                         const PictureDimensionReader& readDimensions = {});
+                                         const PictureDimensionReader& readDimensions = {},
+                                         VolumeCache* volumes = nullptr);
 
 // The deleted-file walk of one directory at the given depth, path ending with "/", sharing the FAT
 // walk's state (naming, visited directories, outcome).
@@ -82,7 +81,7 @@ void walkDirectory(FatUndeleter::DeletedFileWalk& walk, std::uint32_t firstClust
                    std::uint64_t dataLength, const std::string& path, int depth);
 
 // Adds the byte ranges of every live file to the map: a NoFatChain file as one range, a chained file
-// one range per cluster. Returns the bad spots passed over; a device that is gone propagates.
+// one range per run of consecutive clusters. Returns the bad spots passed over; a device that is gone propagates.
 std::int64_t collectActiveRegions(ByteSource& source, const VolumeGeometry& geometry, AllocatedRegionMap& into);
 
 // Whether the file a directory walk reported with this first cluster and at least byteLength bytes is

@@ -15,24 +15,43 @@ std::uint64_t clustersSpanned(const VolumeGeometry& geometry, std::uint64_t byte
     return std::min<std::uint64_t>(clusters, geometry.clusterCount);
 }
 
-Bytes readClusterChain(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t firstCluster,
-                       std::uint64_t maxClusters) {
-    Bytes contents;
+bool holdsEndOfDirectory(ByteView directory) {
+    constexpr std::size_t entryBytes = 32;
+    for (std::size_t at = 0; at + entryBytes <= directory.size(); at += entryBytes)
+        if (directory[at] == 0x00) return true;
+    return false;
+}
+
+DirectoryContents readDirectory(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t firstCluster,
+                                std::uint64_t maxBytes) {
+    DirectoryContents contents;
+    const std::uint64_t clusterBytes = geometry.bytesPerCluster();
+    if (clusterBytes == 0 || maxBytes == 0) return contents;
     Bytes cluster;
     VisitedClusters visited;
     FatEntryReader fat(source, geometry);
-    const std::uint64_t limit = std::min<std::uint64_t>(maxClusters, geometry.clusterCount);
     std::uint32_t current = firstCluster;
-    for (std::uint64_t read = 0; read < limit; ++read) {
+    for (std::uint64_t read = 0; read < geometry.clusterCount; ++read) {
         const auto offset = geometry.clusterByteOffset(current);
         if (!offset || !visited.insert(current)) break;
-        SourceReads::readAvailableInto(source, *offset, geometry.bytesPerCluster(), cluster);
-        contents.insert(contents.end(), cluster.begin(), cluster.end());
-        if (cluster.size() < geometry.bytesPerCluster()) break;
+        const std::uint64_t want = std::min(clusterBytes, maxBytes - contents.bytes.size());
+        SourceReads::readAvailableInto(source, *offset, want, cluster);
+        contents.bytes.insert(contents.bytes.end(), cluster.begin(), cluster.end());
+        if (cluster.size() < want) break;
+        if (want < clusterBytes) {
+            // A cluster larger than what was left of the cap: the rest of it is directory too.
+            contents.cut = true;
+            break;
+        }
         const auto next = fat.nextCluster(current);
         if (!next) break;
+        if (contents.bytes.size() >= maxBytes) {
+            contents.cut = !visited.contains(*next);
+            break;
+        }
         current = *next;
     }
+    if (contents.cut && holdsEndOfDirectory(contents.bytes)) contents.cut = false;
     return contents;
 }
 

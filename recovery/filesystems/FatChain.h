@@ -11,11 +11,26 @@
 
 namespace vantrel::FatChain {
 
-// The contents of at most maxClusters clusters of the chain from firstCluster, in chain order. Stops
-// at a cluster met before, a link that is no cluster of the volume, or the end of the source. Read
-// errors propagate.
-Bytes readClusterChain(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t firstCluster,
-                       std::uint64_t maxClusters);
+// Bytes of one directory read at most, whatever the cluster size: FAT's largest directory, 65,536
+// entries of 32 bytes. Each level of a walk holds its directory while it walks the folders below.
+inline constexpr std::uint64_t maxDirectoryBytes = 2 * 1024 * 1024;
+
+// A directory's bytes as read, and whether the read was cut short of the directory's end.
+struct DirectoryContents {
+    Bytes bytes;
+    // The directory goes on past the bytes read and these hold no end-of-directory entry (an entry
+    // whose first byte is 0x00, on FAT and exFAT alike), so entries were left unread.
+    bool cut = false;
+};
+
+// At most maxBytes of the chain from firstCluster, in chain order (the last cluster read only up to
+// the cap). Stops at a cluster met before, a link that is no cluster of the volume, or the end of
+// the source. Read errors propagate.
+DirectoryContents readDirectory(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t firstCluster,
+                                std::uint64_t maxBytes = maxDirectoryBytes);
+
+// Whether some 32-byte entry of a directory's bytes begins with 0x00 (the end of the directory).
+bool holdsEndOfDirectory(ByteView directory);
 
 // Adds the byte ranges of a live file's clusters, the last cut to byteLength, to the map. Nothing for
 // byteLength 0 or an invalid first cluster. A failed link read propagates (ranges added stay).

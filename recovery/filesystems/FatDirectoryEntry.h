@@ -48,8 +48,16 @@ struct FatDirectoryEntry {
 // extension; a deleted entry loses its first character. A base with a non-ASCII byte reads "FILE".
 std::string fatShortName(ByteView entry);
 
-// The long name of the short entry at entryOffset in the directory bytes, as UTF-8, or nothing.
-// Long-name entries of a deleted file (0xE5) are taken without a sequence test.
+// The checksum of a short entry's 11 name bytes, as its long-name entries carry it at offset 13.
+std::uint8_t shortNameChecksum(ByteView entry);
+
+// The long name of the short entry at entryOffset in the directory bytes, as UTF-8, or nothing when
+// it has none or only part of one. Entries are taken while they carry the short entry's checksum
+// and are live with a live short entry (sequence numbers 1, 2, ... up to the one flagged last), or
+// deleted with a deleted one. A deleted short entry has lost its first byte, so its name's entries
+// must agree on one checksum that a legal first byte gives; their sequence numbers are gone, so the
+// last entry is the one whose text ends inside it (or, filling it exactly, whose extension names the
+// short name's kind). A name without its last entry, cut where a new file took a slot, is nothing.
 std::optional<std::string> fatLongName(ByteView directory, std::size_t entryOffset);
 
 } // namespace vantrel

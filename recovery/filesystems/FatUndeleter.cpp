@@ -3,6 +3,7 @@
 #include "recovery/bytesource/Bounds.h"
 #include "recovery/filesystems/FatChain.h"
 #include "recovery/filesystems/FatDirectoryEntry.h"
+#include "recovery/filesystems/HitPath.h"
 #include "recovery/filesystems/KindForFileName.h"
 #include "recovery/filesystems/SourceReads.h"
 
@@ -37,15 +38,20 @@ bool isWalkableSubdirectory(const FatDirectoryEntry& entry, const std::string& s
            shortName != "." && shortName != "..";
 }
 
+// Whether a walk counts a directory cut at the byte cap among its read errors.
+enum class CutDirectories { count, ignore };
+
 // Reads a directory's clusters once per walk; nothing when it was walked already, lies too deep or
-// cannot be read (counted).
+// cannot be read (counted). A directory cut at the cap gives what was read.
 std::optional<Bytes> readDirectoryOnce(ByteSource& source, const VolumeGeometry& geometry, VisitedClusters& walked,
-                                       std::uint32_t firstCluster, int depth, std::int64_t& readErrors) {
+                                       std::uint32_t firstCluster, int depth, std::int64_t& readErrors,
+                                       CutDirectories cutDirectories) {
     if (depth > maxDirectoryDepth || !geometry.isValidCluster(firstCluster)) return std::nullopt;
     if (!walked.insert(firstCluster)) return std::nullopt;
-    return passOverBadSpot(readErrors, [&] {
-        return FatChain::readClusterChain(source, geometry, firstCluster, maxDirectoryClusters);
-    });
+    auto contents = passOverBadSpot(readErrors, [&] { return FatChain::readDirectory(source, geometry, firstCluster); });
+    if (!contents) return std::nullopt;
+    if (contents->cut && cutDirectories == CutDirectories::count) ++readErrors;
+    return std::move(contents->bytes);
 }
 
 std::optional<Bytes> readRootRegion(ByteSource& source, const VolumeGeometry& geometry, std::int64_t& readErrors) {
@@ -74,7 +80,7 @@ void reportDeletedFile(DeletedFileWalk& walk, ByteView directory, std::size_t en
     hit.suggestedName = longName && UndeleteNamingState::isUsableUndeleteName(*longName)
                             ? walk.naming.suggestedName(*longName, kind)
                             : walk.naming.numberedName(kind);
-    hit.reconstructedPath = path + hit.suggestedName;
+    hit.reconstructedPath = HitPath::fitted(path + hit.suggestedName);
     hit.isFragmented = passOverBadSpot(walk.outcome.readErrors, [&] {
                            return FatChain::isChainFragmented(walk.source, geometry, entry.firstCluster, entry.fileSize);
                        }).value_or(false);
@@ -143,8 +149,8 @@ WalkOutcome recoverDeleted(ByteSource& source, const VolumeGeometry& geometry, c
 }
 
 void walkDirectory(DeletedFileWalk& walk, std::uint32_t firstCluster, const std::string& path, int depth) {
-    const auto directory =
-        readDirectoryOnce(walk.source, walk.geometry, walk.walkedDirectories, firstCluster, depth, walk.outcome.readErrors);
+    const auto directory = readDirectoryOnce(walk.source, walk.geometry, walk.walkedDirectories, firstCluster, depth,
+                                             walk.outcome.readErrors, CutDirectories::count);
     if (directory) walkEntries(walk, *directory, path, depth);
 }
 
@@ -164,7 +170,8 @@ std::int64_t collectActiveRegions(ByteSource& source, const VolumeGeometry& geom
 }
 
 void collectLiveDirectory(LiveWalk& walk, std::uint32_t firstCluster, int depth) {
-    const auto directory = readDirectoryOnce(walk.source, walk.geometry, walk.walkedDirectories, firstCluster, depth, walk.readErrors);
+    const auto directory = readDirectoryOnce(walk.source, walk.geometry, walk.walkedDirectories, firstCluster, depth,
+                                             walk.readErrors, CutDirectories::ignore);
     if (directory) collectEntries(walk, *directory, depth);
 }
 

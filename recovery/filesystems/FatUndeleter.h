@@ -4,15 +4,18 @@
 // The same walk over live entries lists the byte ranges that live files occupy. Layout: FAT
 // standard, sections 6 and 7; entries are read through FatDirectoryEntry.
 //
-// Bounds: a directory is read through at most maxDirectoryClusters clusters, at most maxDirectoryDepth
+// Bounds: a directory is read through at most FatChain::maxDirectoryBytes, at most maxDirectoryDepth
 // levels below the root, and a directory whose first cluster was walked already (a looping tree) is
-// not walked again. A bad spot in a directory or the FAT is counted and the structure passed over.
+// not walked again. A bad spot in a directory or the FAT is counted and the structure passed over; so
+// is a directory cut at the byte cap, by the deleted-file walk (the live walk of the same directory
+// does not count it again).
 
 #include "recovery/bytesource/ByteSource.h"
 #include "recovery/filesystems/AllocatedRegionMap.h"
 #include "recovery/filesystems/PictureSniffer.h"
 #include "recovery/filesystems/UndeleteNamingState.h"
 #include "recovery/filesystems/VisitedClusters.h"
+#include "recovery/filesystems/VolumeCache.h"
 #include "recovery/filesystems/VolumeGeometry.h"
 #include "recovery/model/RecoveryFilters.h"
 
@@ -24,12 +27,10 @@ namespace vantrel::FatUndeleter {
 
 // The root is depth 0; a directory is walked only at this depth or less.
 inline constexpr int maxDirectoryDepth = 15;
-// Clusters of one directory read at most (65,536 entries at 32 KiB clusters; FAT caps a directory there).
-inline constexpr std::uint64_t maxDirectoryClusters = 64;
 
 // What a walk leaves for the scan's progress.
 struct WalkOutcome {
-    std::int64_t readErrors = 0;  // bad spots counted and passed over
+    std::int64_t readErrors = 0;  // bad spots counted and passed over, and directories cut at the cap
     bool cancelled = false;
 };
 
@@ -45,6 +46,8 @@ struct DeletedFileWalk {
     PictureDimensionReader readDimensions;
     VisitedClusters walkedDirectories{};
     WalkOutcome outcome{};
+    // Where a walk leaves what reading its hits back needs to know; none when nobody keeps it.
+    VolumeCache* volumes = nullptr;
 };
 
 // Walks one FAT12/16/32 volume with a fresh naming state: the fixed root region of FAT12/16, or the

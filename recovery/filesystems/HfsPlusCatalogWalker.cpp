@@ -1,6 +1,7 @@
 #include "recovery/filesystems/HfsPlusCatalogWalker.h"
 
 #include "recovery/bytesource/Bounds.h"
+#include "recovery/filesystems/HitPath.h"
 #include "recovery/filesystems/KindForFileName.h"
 #include "recovery/filesystems/SourceReads.h"
 #include "recovery/filesystems/Utf16Text.h"
@@ -269,7 +270,8 @@ struct FolderTables {
 
     // "/" and the folder names from the root down to the file. Names from the disk become single path
     // components (a "/" in a name cannot add a level); the walk up stops at the root, at a folder not
-    // seen yet, at a folder that is its own parent, and after maxPathDepth steps.
+    // seen yet, at a folder that is its own parent, and after maxPathDepth steps. A path too long for
+    // a helper message is elided.
     std::string path(std::uint32_t parentId, const std::string& fileName) const {
         std::vector<std::string> components{fileName};
         std::uint32_t current = parentId;
@@ -285,7 +287,7 @@ struct FolderTables {
         }
         std::string joined;
         for (const auto& component : components) joined += "/" + component;
-        return joined;
+        return HitPath::fitted(std::move(joined));
     }
 };
 

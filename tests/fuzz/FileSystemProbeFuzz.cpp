@@ -16,7 +16,7 @@ void followChains(vantrel::ByteSource& source, const vantrel::VolumeGeometry& ge
     using namespace vantrel;
     for (std::uint32_t cluster = 0; cluster < 8; ++cluster) (void)readFatEntry(source, geometry, cluster);
     const std::uint32_t start = geometry.rootCluster >= 2 ? geometry.rootCluster : 2;
-    (void)FatChain::readClusterChain(source, geometry, start, 64);
+    (void)FatChain::readDirectory(source, geometry, start);
     (void)FatChain::isChainFragmented(source, geometry, start, UINT32_MAX);
     AllocatedRegionMap ranges;
     FatChain::appendChainExtents(source, geometry, start, UINT32_MAX, ranges);

@@ -27,17 +27,18 @@ RecoveryFilters everything() {
     return filters;
 }
 
-// A fresh 4 MiB exFAT volume with 4 KiB clusters, or nothing (and the test skipped) without the tool.
-std::optional<Bytes> freshVolume(const test::TempDir& dir) {
+// A fresh exFAT volume (4 MiB unless told) with 4 KiB clusters, or nothing (and the test skipped)
+// without the tool.
+std::optional<Bytes> freshVolume(const test::TempDir& dir, std::size_t volumeBytes = 4 * 1024 * 1024) {
     if (!test::haveProgram("mkfs.exfat")) return std::nullopt;
     const auto path = dir / "exfat.img";
-    test::writeFile(path, Bytes(4 * 1024 * 1024));
+    test::writeFile(path, Bytes(volumeBytes));
     test::runOrFail({"mkfs.exfat", "-c", std::to_string(clusterBytes), path.string()});
     return test::readFile(path);
 }
 
-#define FRESH_VOLUME_OR_SKIP(dir, bytes)                                          \
-    const auto bytes = freshVolume(dir);                                          \
+#define FRESH_VOLUME_OR_SKIP(dir, bytes, ...)                                     \
+    const auto bytes = freshVolume(dir __VA_OPT__(, ) __VA_ARGS__);               \
     if (!bytes) GTEST_SKIP() << "mkfs.exfat is not installed"
 
 VolumeGeometry probeOne(ByteSource& source) {
@@ -276,13 +277,14 @@ TEST(ExFATUndeleter, CountsAFileWhoseFatCannotBeReadAsFragmented) {
     EXPECT_GE(walked.outcome.readErrors, 1);
 }
 
-TEST(ExFATUndeleter, ReadsALongFolderChainThroughItsFirst128Clusters) {
+// A folder is read through its first two mebibytes whatever its cluster count; the cut is counted.
+TEST(ExFATUndeleter, ReadsALongFolderThroughItsFirstTwoMebibytesAndCountsTheCut) {
     test::TempDir dir;
-    FRESH_VOLUME_OR_SKIP(dir, bytes);
+    FRESH_VOLUME_OR_SKIP(dir, bytes, 8 * 1024 * 1024);
     ExFatImageWriter writer(*bytes);
-    const auto folder = writer.addDirectory(writer.rootCluster(), "Long", chained(), 200);
-    // Two deleted files in the folder's first cluster, moved to its 101st and 151st clusters; the
-    // entries before them are filler (no end-of-directory mark).
+    const auto folder = writer.addDirectory(writer.rootCluster(), "Long", chained(), 600);
+    // Two deleted files in the folder's first cluster, moved to its 301st cluster (1.2 MiB in) and
+    // its 551st (2.2 MiB in); the entries before them are filler (no end-of-directory mark).
     const auto early = writer.addFile(folder.firstCluster, "early.pdf", test::randomBytes(100, 1), deletedFile());
     const auto late = writer.addFile(folder.firstCluster, "late.pdf", test::randomBytes(100, 2), deletedFile());
     Bytes& image = writer.image();
@@ -292,12 +294,14 @@ TEST(ExFATUndeleter, ReadsALongFolderChainThroughItsFirst128Clusters) {
                         image.begin() + static_cast<std::ptrdiff_t>(late.entryOffset + 96));
     for (const std::uint32_t cluster : folder.clusters)
         std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(writer.clusterOffset(cluster)), clusterBytes, 0x01);
-    std::copy(earlySet.begin(), earlySet.end(), image.begin() + static_cast<std::ptrdiff_t>(writer.clusterOffset(folder.clusters[100])));
-    std::copy(lateSet.begin(), lateSet.end(), image.begin() + static_cast<std::ptrdiff_t>(writer.clusterOffset(folder.clusters[150])));
+    std::copy(earlySet.begin(), earlySet.end(), image.begin() + static_cast<std::ptrdiff_t>(writer.clusterOffset(folder.clusters[300])));
+    std::copy(lateSet.begin(), lateSet.end(), image.begin() + static_cast<std::ptrdiff_t>(writer.clusterOffset(folder.clusters[550])));
     MemoryByteSource source(image);
-    const auto hits = walk(source, probeOne(source)).byPath();
+    const Walked walked = walk(source, probeOne(source));
+    const auto hits = walked.byPath();
     EXPECT_EQ(hits.size(), 1u);
     EXPECT_TRUE(hits.contains("/Long/early.pdf"));
+    EXPECT_EQ(walked.outcome.readErrors, 1);
 }
 
 TEST(ExFATUndeleter, IgnoresSizesAndClustersTheVolumeCannotHold) {

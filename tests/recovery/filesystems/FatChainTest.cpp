@@ -18,17 +18,34 @@ VolumeGeometry geometryOf(MemoryVolume& volume) {
     return *FileSystemProbe::probeAll(source).at(0).fatGeometry;
 }
 
-TEST(FatChain, DirectoryReadsStopAtTheClusterLimitAndAtLoops) {
+// The cap is in bytes whatever the cluster size; a directory that goes on past it without an end
+// mark in the part read is reported cut, one that ends at the cap or holds an end mark is not.
+TEST(FatChain, DirectoryReadsStopAtTheByteCapAndAtLoops) {
     MemoryVolume volume(5000);
     for (std::uint32_t c = 100; c < 300; ++c) volume.link(c, c + 1);
     volume.chain({10, 11, 12});
     volume.link(12, 10);
+    volume.chain({400, 401, 402, 403});
     const VolumeGeometry geometry = geometryOf(volume);
     test::FaultyByteSource source(volume.image());
-    EXPECT_EQ(FatChain::readClusterChain(source, geometry, 100, 64).size(), 64 * clusterBytes);
-    EXPECT_EQ(FatChain::readClusterChain(source, geometry, 10, 64), MemoryVolume::expected({10, 11, 12}));
-    EXPECT_TRUE(FatChain::readClusterChain(source, geometry, 10, 0).empty());
-    EXPECT_TRUE(FatChain::readClusterChain(source, geometry, 1, 64).empty());
+
+    const auto capped = FatChain::readDirectory(source, geometry, 100, 64 * clusterBytes);
+    EXPECT_EQ(capped.bytes.size(), 64 * clusterBytes);
+    EXPECT_TRUE(capped.cut) << "the chain goes on and no byte of clusters 100 to 163 is 0";
+    const auto halfCluster = FatChain::readDirectory(source, geometry, 100, clusterBytes / 2);
+    EXPECT_EQ(halfCluster.bytes.size(), clusterBytes / 2);
+    EXPECT_TRUE(halfCluster.cut);
+    const auto ending = FatChain::readDirectory(source, geometry, 400, 4 * clusterBytes);
+    EXPECT_EQ(ending.bytes, MemoryVolume::expected({400, 401, 402, 403}));
+    EXPECT_FALSE(ending.cut) << "the chain ends at the cap";
+    // Cluster 256's bytes are 0: an end-of-directory entry, so what lies past the cap is not needed.
+    EXPECT_FALSE(FatChain::readDirectory(source, geometry, 200, 64 * clusterBytes).cut);
+
+    const auto looping = FatChain::readDirectory(source, geometry, 10);
+    EXPECT_EQ(looping.bytes, MemoryVolume::expected({10, 11, 12}));
+    EXPECT_FALSE(looping.cut);
+    EXPECT_TRUE(FatChain::readDirectory(source, geometry, 10, 0).bytes.empty());
+    EXPECT_TRUE(FatChain::readDirectory(source, geometry, 1).bytes.empty());
 }
 
 TEST(FatChain, FragmentationIsJudgedFromTheLinksThatRemain) {
@@ -48,6 +65,7 @@ TEST(FatChain, FragmentationIsJudgedFromTheLinksThatRemain) {
 TEST(FatChain, ExtentsCoverTheChainCutToTheFileLength) {
     MemoryVolume volume(100);
     volume.chain({5, 9, 12});
+    volume.chain({40, 41, 42, 43});
     volume.chain({30, 31});
     volume.link(31, 30);
     const VolumeGeometry geometry = geometryOf(volume);
@@ -59,7 +77,11 @@ TEST(FatChain, ExtentsCoverTheChainCutToTheFileLength) {
                                 {start(5), start(5) + clusterBytes}, {start(9), start(9) + clusterBytes}, {start(12), start(12) + 10}}));
     AllocatedRegionMap looping;
     FatChain::appendChainExtents(source, geometry, 30, 100 * clusterBytes, looping);
-    EXPECT_EQ(looping.count(), 2u);
+    EXPECT_EQ(looping.ranges(), (std::vector<AllocatedRegionMap::Range>{{start(30), start(32)}}));
+    // Consecutive clusters are one range.
+    AllocatedRegionMap contiguous;
+    FatChain::appendChainExtents(source, geometry, 40, 4 * clusterBytes, contiguous);
+    EXPECT_EQ(contiguous.ranges(), (std::vector<AllocatedRegionMap::Range>{{start(40), start(44)}}));
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
 #include <string_view>
 
@@ -123,7 +124,7 @@ TEST_P(FatUndeleterOnMadeVolumes, MarksReusedClustersAsReallocated) {
     const VolumeGeometry geometry = probeOne(source);
     AllocatedRegionMap live;
     EXPECT_EQ(FatUndeleter::collectActiveRegions(source, geometry, live), 0);
-    ASSERT_EQ(live.count(), 2u) << "700 bytes in 512-byte clusters";
+    ASSERT_EQ(live.count(), 1u) << "700 bytes in two consecutive 512-byte clusters";
     const Walked walked = walk(source, geometry, live);
     ASSERT_EQ(walked.hits.size(), 1u);
     EXPECT_TRUE(walked.hits[0].clusterReallocated);
@@ -255,6 +256,89 @@ TEST_F(FatUndeleterOnFat32, DropsJpegsTooSmallForTheirPixelsButNotPngs) {
     EXPECT_EQ(walked.hits[0].kind, RecoveredFileKind::png);
     EXPECT_EQ(walked.hits[0].dimensions, (ImageDimensions{1000, 1000}));
     EXPECT_EQ(walked.hits[1].byteLength, 12288u);
+}
+
+// At 512-byte clusters a folder of 1,500 files spans 94 clusters: every deleted file is found and the
+// live file after them is mapped.
+TEST_F(FatUndeleterOnFat32, ReadsAFolderOfFifteenHundredFilesWhole) {
+    FatImageBuilder builder = makeVolume();
+    builder.makeDirectory("/MANY");
+    std::vector<std::pair<std::string, Bytes>> files;
+    char name[16];
+    for (int i = 1; i <= 1500; ++i) {
+        std::snprintf(name, sizeof name, "IMG_%04d.JPG", i);
+        files.emplace_back(name, test::randomBytes(600, static_cast<std::uint64_t>(i)));
+    }
+    builder.copyAllIn(files, "/MANY");
+    builder.copyIn(test::randomBytes(600, 9999), "/MANY/LAST.PNG");
+    builder.remove("/MANY/*.JPG");
+
+    FileByteSource source(builder.image().string());
+    const VolumeGeometry geometry = probeOne(source);
+    ASSERT_EQ(geometry.bytesPerCluster(), 512u);
+    const Walked walked = walk(source, geometry);
+    EXPECT_EQ(walked.outcome.readErrors, 0);
+    EXPECT_EQ(walked.hits.size(), 1500u);
+    EXPECT_TRUE(walked.byPath().contains("/MANY/recovered_01500.jpg"));
+    AllocatedRegionMap live;
+    EXPECT_EQ(FatUndeleter::collectActiveRegions(source, geometry, live), 0);
+    EXPECT_GT(live.count(), 0u) << "LAST.PNG, the 1,503rd entry of its folder, is live";
+}
+
+// mtools gives a new file the first free slot, the farthest long-name entry of a deleted name: the
+// name is then cut short of its extension and the file gets a numbered name of its kind instead.
+TEST_F(FatUndeleterOnFat32, ALongNameCutByAReusedSlotGivesANumberedName) {
+    for (const bool reuse : {false, true}) {
+        SCOPED_TRACE(reuse);
+        FatImageBuilder builder = makeVolume();
+        const Bytes photo = test::randomBytes(30000, 7);
+        builder.copyIn(photo, "/Holiday in Rome 2019.jpg");
+        builder.remove("/Holiday in Rome 2019.jpg");
+        if (reuse) builder.copyIn(test::randomBytes(10, 8), "/NEW.TXT");
+        FileByteSource source(builder.image().string());
+        const Walked walked = walk(source, probeOne(source));
+        ASSERT_EQ(walked.hits.size(), 1u);
+        EXPECT_EQ(walked.hits[0].suggestedName, reuse ? "recovered_00001.jpg" : "Holiday in Rome 2019.jpg");
+        EXPECT_EQ(ClusterChainReader::extractBytes(source, walked.hits[0], UINT64_MAX), photo);
+    }
+}
+
+// A folder chain longer than FAT's 65,536 entries is read to the byte cap, and the cut counts as a
+// read error, once, so the user learns that entries were left unread.
+TEST(FatUndeleter, CutsAFolderAtTwoMebibytesAndCountsTheCut) {
+    for (const std::uint32_t folderClusters : {4096u, 4200u}) {
+        SCOPED_TRACE(folderClusters);
+        test::MemoryVolume volume(4500);
+        Bytes& image = volume.image();
+        const std::uint64_t root = volume.clusterOffset(2) - 512;
+        std::copy_n("BIG        ", 11, image.begin() + static_cast<std::ptrdiff_t>(root));
+        image[root + 11] = 0x10;
+        image[root + 26] = 2;
+        for (std::uint32_t c = 2; c < 2 + folderClusters; ++c) {
+            volume.link(c, c + 1 < 2 + folderClusters ? c + 1 : 0xFFFF);
+            // Deleted entries with attribute byte 0xE5 count as volume labels: filler without an end mark.
+            std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(volume.clusterOffset(c)), 512, 0xE5);
+        }
+        const auto deletedJpeg = [&](std::uint32_t directoryCluster, const char* name11, std::uint16_t firstCluster) {
+            const std::uint64_t at = volume.clusterOffset(directoryCluster);
+            std::copy_n(name11, 11, image.begin() + static_cast<std::ptrdiff_t>(at));
+            image[at + 11] = 0x20;
+            image[at + 26] = static_cast<std::uint8_t>(firstCluster);
+            image[at + 27] = static_cast<std::uint8_t>(firstCluster >> 8);
+            image[at + 28] = 0x58;
+            image[at + 29] = 0x02;  // 600 bytes
+        };
+        deletedJpeg(4000, "\xE5NSIDE  JPG", 4400);
+        deletedJpeg(4097, "\xE5" "AST    JPG", 4410);  // the 4,096th cluster of the folder: still inside
+        if (folderClusters > 4096) deletedJpeg(4150, "\xE5UTSIDE JPG", 4420);
+        MemoryByteSource source(image);
+        const VolumeGeometry geometry = probeOne(source);
+        const Walked walked = walk(source, geometry);
+        EXPECT_EQ(walked.hits.size(), 2u);
+        EXPECT_EQ(walked.outcome.readErrors, folderClusters > 4096 ? 1 : 0);
+        AllocatedRegionMap live;
+        EXPECT_EQ(FatUndeleter::collectActiveRegions(source, geometry, live), 0) << "the deleted-file walk counts the cut";
+    }
 }
 
 // Entries crafted into the fixed root directory of a FAT16 volume in memory.
