@@ -86,10 +86,43 @@ bool holdsSystemMount(const std::string& diskName) {
 void checkOpenedType(int fd, const CheckedDevice& device) {
     struct stat info {};
     if (::fstat(fd, &info) != 0) fail(ErrorObject::posix(errno, device.resolvedPath));
-    const bool same = device.isBlockDevice ? S_ISBLK(info.st_mode)
+    const bool same = device.isBlockDevice ? (S_ISBLK(info.st_mode) && info.st_rdev == device.blockDevice)
                                            : (S_ISREG(info.st_mode) && info.st_dev == device.fileDevice &&
                                               info.st_ino == device.fileInode);
     if (!same) fail(notADevice(device.resolvedPath));
+}
+
+ErrorObject refusal(const std::string& path, std::string reason) {
+    return VantrelError::refusedForUserError(path, std::move(reason));
+}
+
+// Opens a path with the peer's identity when the peer is not root (and the process is); as the
+// process otherwise. -1 with errno on failure.
+int openAs(const UserIdentity& peer, const std::string& path, int flags) {
+    if (!ThreadIdentity::switchesFor(peer)) return ::open(path.c_str(), flags);
+    const ThreadIdentity identity(peer);
+    if (!identity.active()) {
+        errno = EPERM;
+        return -1;
+    }
+    return ::open(path.c_str(), flags);
+}
+
+// The backing file of a loop device, opened as the peer by the name sysfs shows and kept only when
+// it is the very file the kernel reads (same device and inode): a deleted, renamed or replaced file
+// does not pass, whatever now stands at the name.
+bool peerMayReadLoopBacking(const std::string& loopName, const UserIdentity& peer) {
+    const auto& lookUp = settings().loopBacking;
+    const auto backing = lookUp ? lookUp(loopName) : std::nullopt;
+    if (!backing) return false;
+    auto name = SmallFile::readRegular(settings().roots.sysfs / "block" / loopName / "loop" / "backing_file", PATH_MAX);
+    if (!name) return false;
+    while (!name->empty() && name->back() == '\n') name->pop_back();
+    if (name->empty() || name->front() != '/') return false;
+    const UniqueFd fd(openAs(peer, *name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat info {};
+    if (!fd || ::fstat(fd.get(), &info) != 0) return false;
+    return FileIdentity{info.st_dev, info.st_ino} == backing->file;
 }
 
 } // namespace
@@ -97,17 +130,39 @@ void checkOpenedType(int fd, const CheckedDevice& device) {
 void configure(Settings value) { mutableSettings() = std::move(value); }
 const Settings& settings() { return mutableSettings(); }
 
-CheckedDevice checkDevicePath(const std::string& path) {
+StorageRoots storageRoots() {
+    const auto& current = settings();
+    return StorageRoots{current.roots.sysfs, current.roots.mountInfo, current.loopBacking};
+}
+
+bool sameDevice(const CheckedDevice& left, const CheckedDevice& right) {
+    return left.isBlockDevice == right.isBlockDevice && left.blockDevice == right.blockDevice &&
+           left.fileDevice == right.fileDevice && left.fileInode == right.fileInode;
+}
+
+ErrorObject unavailableToPeer(const std::string& path) {
+    return refusal(path, path + " does not exist or you may not read it");
+}
+
+CheckedDevice checkDevicePath(const std::string& path, const UserIdentity& peer) {
     if (path.empty() || path.front() != '/') fail(notADevice(path));
     char resolved[PATH_MAX];
-    if (!::realpath(path.c_str(), resolved)) fail(ErrorObject::posix(errno, path));
+    struct stat info {};
+    {
+        // A user other than root resolves the path with the user's own rights; whatever fails then
+        // gets the one answer, missing or closed alike.
+        const bool forPeer = ThreadIdentity::switchesFor(peer);
+        const ThreadIdentity identity(peer);
+        if (forPeer && !identity.active()) fail(unavailableToPeer(path));
+        const bool found = ::realpath(path.c_str(), resolved) && ::stat(resolved, &info) == 0;
+        if (!found) fail(forPeer ? unavailableToPeer(path) : ErrorObject::posix(errno, path));
+    }
     CheckedDevice device;
     device.resolvedPath = resolved;
-    struct stat info {};
-    if (::stat(resolved, &info) != 0) fail(ErrorObject::posix(errno, path));
     if (S_ISBLK(info.st_mode)) {
         if (device.resolvedPath.rfind("/dev/", 0) != 0) fail(notADevice(path));
         device.isBlockDevice = true;
+        device.blockDevice = info.st_rdev;
         device.diskName = diskOfDeviceNumber(info.st_rdev, lastComponent(device.resolvedPath));
         if (isLoopName(device.diskName) && !settings().allowImageFiles) fail(notADevice(path));
         return device;
@@ -115,8 +170,6 @@ CheckedDevice checkDevicePath(const std::string& path) {
     if (S_ISREG(info.st_mode) && settings().allowImageFiles) {
         device.fileDevice = info.st_dev;
         device.fileInode = info.st_ino;
-        device.fileOwner = info.st_uid;
-        device.fileMode = info.st_mode;
         return device;
     }
     fail(notADevice(path));
@@ -129,30 +182,22 @@ bool servesUnprivilegedPeers(const std::string& diskName) {
     return facts && VolumeDiscovery::diskMeta(*facts).isExternalCandidate() && !holdsSystemMount(diskName);
 }
 
-void checkPeerMayRead(const CheckedDevice& device, uid_t peerUid) {
-    if (peerUid == 0) return;
-    const auto refuse = [&](const std::string& why) {
-        auto error = ErrorObject::posix(EACCES, device.resolvedPath);
-        error.message = "Only root may read " + device.resolvedPath + ": " + why;
-        fail(std::move(error));
-    };
-    const auto fileReadable = [&](uid_t owner, mode_t mode) { return owner == peerUid || (mode & S_IROTH) != 0; };
-    if (!device.isBlockDevice) {
-        if (!fileReadable(device.fileOwner, device.fileMode)) refuse("the file is not yours");
-        return;
-    }
+void checkPeerMayRead(const CheckedDevice& device, const UserIdentity& peer) {
+    if (peer.uid == 0 || !device.isBlockDevice) return;
     if (isLoopName(device.diskName)) {
-        // The loop device shows its backing file; sysfs names it.
-        const auto backing = SmallFile::readRegular(settings().roots.sysfs / "block" / device.diskName / "loop" / "backing_file",
-                                                    PATH_MAX);
-        std::string path = backing.value_or("");
-        while (!path.empty() && path.back() == '\n') path.pop_back();
-        struct stat info {};
-        if (path.empty() || ::stat(path.c_str(), &info) != 0 || !fileReadable(info.st_uid, info.st_mode))
-            refuse("the file behind the loop device is not yours");
+        if (!peerMayReadLoopBacking(device.diskName, peer))
+            fail(refusal(device.resolvedPath, "Only root may read " + device.resolvedPath +
+                                                  ": you may not read the file behind the loop device, or it was deleted"));
         return;
     }
-    if (!servesUnprivilegedPeers(device.diskName)) refuse("it is an internal or system disk");
+    if (!servesUnprivilegedPeers(device.diskName))
+        fail(refusal(device.resolvedPath, "Only root may read " + device.resolvedPath + ": it is an internal or system disk"));
+}
+
+CheckedDevice checkForPeer(const std::string& path, const UserIdentity& peer) {
+    auto device = checkDevicePath(path, peer);
+    checkPeerMayRead(device, peer);
+    return device;
 }
 
 std::string wholeDiskName(const std::string& pathOrName) {
@@ -279,24 +324,50 @@ ErrorObject mapOpenError(const ErrorObject& error, const std::string& path, std:
     return error;
 }
 
-void probeRawAccess(const std::string& path, uid_t peerUid) {
+namespace {
+
+// A refusal before anything was opened: policy refusals and the one answer for users pass as they
+// are, everything else is mapped.
+[[noreturn]] void failChecked(const HelperError& refused, const std::string& path, const std::string& exe) {
+    AppLog::error("open/read failed for " + path + ": " + refused.error().message, category);
+    fail(mapOpenError(refused.error(), path, exe));
+}
+
+// Opens a node for the peer: an image file with the peer's identity (a refusal then is the peer's,
+// answered as such), a device as the helper. Throws HelperError or PosixError.
+int openForPeer(const std::string& node, int flags, const CheckedDevice& device, const UserIdentity& peer) {
+    if (!device.isBlockDevice && ThreadIdentity::switchesFor(peer)) {
+        const int fd = openAs(peer, node, flags);
+        if (fd < 0) fail(unavailableToPeer(node));
+        return fd;
+    }
+    const int fd = ::open(node.c_str(), flags);
+    if (fd < 0) throw PosixError(errno, node);
+    return fd;
+}
+
+} // namespace
+
+void probeRawAccess(const std::string& path, const UserIdentity& peer) {
     const auto exe = executablePath();
     CheckedDevice device;
     try {
-        device = checkDevicePath(path);
-        checkPeerMayRead(device, peerUid);
+        device = checkForPeer(path, peer);
     } catch (const HelperError& refused) {
-        fail(mapOpenError(refused.error(), path, exe));
+        failChecked(refused, path, exe);
     }
     ErrorObject last = ErrorObject::posix(ENODEV, path);
     for (const auto& node : candidateNodes(device.resolvedPath)) {
-        const int fd = ::open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) {
-            last = ErrorObject::posix(errno, node);
-            AppLog::error("disk access probe open failed for " + node + ": " + std::to_string(errno), category);
+        UniqueFd owned;
+        try {
+            owned.reset(openForPeer(node, O_RDONLY | O_NONBLOCK | O_CLOEXEC, device, peer));
+            checkOpenedType(owned.get(), device);
+        } catch (const std::exception& failure) {
+            last = HelperError::toErrorObject(failure, node);
+            AppLog::error("disk access probe open failed for " + node + ": " + last.message, category);
             continue;
         }
-        UniqueFd owned(fd);
+        const int fd = owned.get();
         int blockSize = 0;
         if (device.isBlockDevice && ::ioctl(fd, BLKSSZGET, &blockSize) == 0 && blockSize > 0) {
             AppLog::info("disk access probe ioctl OK " + node + " blockSize=" + std::to_string(blockSize), category);
@@ -316,18 +387,16 @@ void probeRawAccess(const std::string& path, uid_t peerUid) {
 }
 
 OpenedDevice openRawDevice(const std::string& path, const std::function<void(const std::string&)>& log, bool unmount,
-                           bool verify, uid_t peerUid) {
+                           bool verify, const UserIdentity& peer) {
     const auto exe = executablePath();
     AppLog::info("prepareRawDevice path=" + path + " unmount=" + (unmount ? "true" : "false") +
                      " verify=" + (verify ? "true" : "false") + " exe=" + exe,
                  category);
     OpenedDevice opened;
     try {
-        opened.device = checkDevicePath(path);
-        checkPeerMayRead(opened.device, peerUid);
+        opened.device = checkForPeer(path, peer);
     } catch (const HelperError& refused) {
-        AppLog::error("open/read failed for " + path + ": " + refused.error().message, category);
-        fail(mapOpenError(refused.error(), path, exe));
+        failChecked(refused, path, exe);
     }
     if (unmount && opened.device.isBlockDevice) {
         if (log) log("Unmounting volumes (prevents OS writes during recovery)…");
@@ -336,8 +405,7 @@ OpenedDevice openRawDevice(const std::string& path, const std::function<void(con
     ErrorObject last = ErrorObject::posix(ENODEV, path);
     for (const auto& node : candidateNodes(opened.device.resolvedPath)) {
         try {
-            const int fd = ::open(node.c_str(), O_RDONLY | O_CLOEXEC);
-            if (fd < 0) throw PosixError(errno, node);
+            const int fd = openForPeer(node, O_RDONLY | O_CLOEXEC, opened.device, peer);
             // The source owns the descriptor from here on, also when it throws.
             auto source = std::make_unique<FileByteSource>(fd, node, (settings().roots.sysfs / "class" / "block").string());
             checkOpenedType(source->fd(), opened.device);
@@ -352,27 +420,6 @@ OpenedDevice openRawDevice(const std::string& path, const std::function<void(con
         }
     }
     fail(mapOpenError(last, path, exe));
-}
-
-void checkDestination(int fd, const std::string& destinationPath, const CheckedDevice& device) {
-    struct stat info {};
-    if (fd < 0 || ::fstat(fd, &info) != 0) fail(ErrorObject::posix(EBADF, destinationPath));
-    if (!S_ISREG(info.st_mode)) {
-        auto error = ErrorObject::posix(EINVAL, destinationPath);
-        error.message = "The destination is not a regular file: " + destinationPath;
-        fail(std::move(error));
-    }
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ((flags & O_ACCMODE) != O_WRONLY && (flags & O_ACCMODE) != O_RDWR))
-        fail(ErrorObject::posix(EBADF, destinationPath));
-    const bool onSource = device.isBlockDevice
-                              ? (major(info.st_dev) != 0 && diskOfDeviceNumber(info.st_dev, {}) == device.diskName)
-                              : (info.st_dev == device.fileDevice && info.st_ino == device.fileInode);
-    if (onSource) {
-        auto error = ErrorObject::posix(EXDEV, destinationPath);
-        error.message = "The destination lies on the disk being read: " + destinationPath;
-        fail(std::move(error));
-    }
 }
 
 } // namespace vantrel::DeviceAccess

@@ -1,7 +1,7 @@
 #pragma once
-// How the helper reaches a disk: which paths it accepts as devices, unmounting and mounting a whole
-// disk, the process-wide set of disks this process unmounted, the raw-access probe, opening a device
-// as a byte source, and the errors the application understands.
+// How the helper reaches a disk: which paths it accepts as devices, what it reads for whom,
+// unmounting and mounting a whole disk, the process-wide set of disks this process unmounted, the
+// raw-access probe, opening a device as a byte source, and the errors the application understands.
 //
 // Device nodes on Linux have no raw twin and a partition's node has its own byte base, so a device
 // is opened at the path given or not at all: a fallback to the whole disk would shift every offset.
@@ -9,10 +9,20 @@
 // Which paths are devices: the path must resolve (links followed) under /dev/ to a block device that
 // is no loop device. With image files allowed (tests, development) loop devices and regular files
 // anywhere are accepted too. Anything else is refused with ENOTBLK before it is opened.
-
+//
+// Who may read what: root reads every device the checks accept. For any other user the path is
+// resolved, and an image file opened, with that user's own identity, so the kernel decides as it
+// would for the user; a path that does not resolve for the user and one the user may not read get
+// one answer, so that the helper reveals nothing of folders closed to the user. A disk must look
+// external and hold no system mount; a loop device is read only when the user may open its backing
+// file, found by the device and inode the kernel reports (a deleted backing file is root's alone).
+// These refusals are the "Vantrel" error 17 with the reason; error 12 stays for the system refusing
+// the helper itself.
 #include "VantrelHelper/HelperError.h"
 #include "platform/ErrorObject.h"
+#include "platform/disks/BackingStorage.h"
 #include "platform/disks/DiskMounter.h"
+#include "platform/process/ThreadIdentity.h"
 #include "recovery/bytesource/FileByteSource.h"
 
 #include <functional>
@@ -29,33 +39,44 @@ struct Settings {
     bool allowImageFiles = false;
     DiskMountRoots roots;
     std::string argumentZero;  // the executable path's last fallback
+    // The backing file of a loop device (tests replace it along with the roots).
+    std::function<std::optional<LoopBacking>(const std::string& loopName)> loopBacking = BackingStorage::loopBackingOf;
 };
 
 // Set once by the entry, before any connection is served.
 void configure(Settings settings);
 const Settings& settings();
+// The roots and loop look-up the settings give, for following storage stacks.
+StorageRoots storageRoots();
 
 // A device path that passed the checks.
 struct CheckedDevice {
     std::string resolvedPath;  // links resolved
     bool isBlockDevice = false;
     std::string diskName;      // block devices: the whole disk's kernel name (sdb for /dev/sdb1)
+    dev_t blockDevice = 0;     // block devices: the node's device number
     dev_t fileDevice = 0;      // regular files: the file's identity, to refuse writing into it
     ino_t fileInode = 0;
-    uid_t fileOwner = 0;       // regular files: owner and mode, to check a peer other than root may read it
-    mode_t fileMode = 0;
 };
 
-// Resolves and checks a device path; throws HelperError (POSIX ENOENT, EACCES, ENOTBLK, ...).
-CheckedDevice checkDevicePath(const std::string& path);
+// Whether two checks found the same device node or file.
+bool sameDevice(const CheckedDevice& left, const CheckedDevice& right);
+
+// Resolves and checks a device path, for the peer (see above); throws HelperError (POSIX ENOENT,
+// ENOTBLK, ..., or for a peer other than root the one "Vantrel" 17 answer of unavailableToPeer).
+CheckedDevice checkDevicePath(const std::string& path, const UserIdentity& peer = {});
+
+// The one answer for a user other than root whose path does not resolve or who may not read it.
+ErrorObject unavailableToPeer(const std::string& path);
 
 // Whether a disk may be read for a peer that is not root: it looks external (removable, hot-pluggable,
-// on USB, SD or Thunderbolt) and holds no system mount. Root may read any disk. An image file (or the
-// file behind a loop device) must belong to the peer or be readable by everyone, so that the helper
-// never reads a file for a user that the user could not read.
+// on USB, SD or Thunderbolt) and holds no system mount.
 bool servesUnprivilegedPeers(const std::string& diskName);
-// Throws HelperError (EACCES) when the peer may not read the checked device.
-void checkPeerMayRead(const CheckedDevice& device, uid_t peerUid);
+// Throws HelperError ("Vantrel" 17, with the reason) when the peer may not read the checked device.
+// Image files are left to the opening, which is done as the peer.
+void checkPeerMayRead(const CheckedDevice& device, const UserIdentity& peer);
+// checkDevicePath, then checkPeerMayRead: what every operation runs before it touches anything.
+CheckedDevice checkForPeer(const std::string& path, const UserIdentity& peer);
 
 // The whole disk's kernel name of a device path or name: /dev/sdb1 → sdb, mmcblk0p1 → mmcblk0.
 std::string wholeDiskName(const std::string& pathOrName);
@@ -90,7 +111,7 @@ ErrorObject mapOpenError(const ErrorObject& error, const std::string& path, std:
 
 // Whether the system lets the helper read the device at all, for the peer; throws HelperError with
 // the mapped error.
-void probeRawAccess(const std::string& path, uid_t peerUid = 0);
+void probeRawAccess(const std::string& path, const UserIdentity& peer = {});
 
 struct OpenedDevice {
     std::unique_ptr<FileByteSource> source;
@@ -101,10 +122,6 @@ struct OpenedDevice {
 // callback gets the status line) and reading its first 4 KiB when asked to verify. Throws HelperError
 // (mapped).
 OpenedDevice openRawDevice(const std::string& path, const std::function<void(const std::string&)>& log, bool unmount,
-                           bool verify, uid_t peerUid = 0);
-
-// Checks a destination descriptor the application sent: an open, writable regular file that does not
-// lie on the device being read (nor is the image file being read). Throws HelperError.
-void checkDestination(int fd, const std::string& destinationPath, const CheckedDevice& device);
+                           bool verify, const UserIdentity& peer = {});
 
 } // namespace vantrel::DeviceAccess

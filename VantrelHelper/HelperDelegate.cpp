@@ -56,7 +56,8 @@ void HelperDelegate::accept(SeqpacketSocket socket, IpcListener::ConnectionSlot 
         m_changed.notify_all();
         return;
     }
-    entry.service = std::make_unique<HelperScanService>(m_options.scan, [this, id] { quitRequested(id); }, peer.uid);
+    entry.service = std::make_unique<HelperScanService>(m_options.scan, [this, id] { quitRequested(id); },
+                                                        UserIdentity{peer.uid, peer.gid, peer.groups});
 
     IpcConnectionOptions options;
     options.exported = VantrelHelperProtocol::selectorTable();

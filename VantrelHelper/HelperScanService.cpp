@@ -1,5 +1,6 @@
 #include "VantrelHelper/HelperScanService.h"
 
+#include "VantrelHelper/DestinationCheck.h"
 #include "VantrelHelper/DeviceAccess.h"
 #include "VantrelHelper/HelperError.h"
 #include "support/VantrelError.h"
@@ -36,8 +37,8 @@ std::int64_t clampedToSigned(std::uint64_t value) {
 
 } // namespace
 
-HelperScanService::HelperScanService(ScanRunner scan, std::function<void()> quitRequested, uid_t peerUid)
-    : m_scan(std::move(scan)), m_quitRequested(std::move(quitRequested)), m_peerUid(peerUid) {}
+HelperScanService::HelperScanService(ScanRunner scan, std::function<void()> quitRequested, UserIdentity peer)
+    : m_scan(std::move(scan)), m_quitRequested(std::move(quitRequested)), m_peer(std::move(peer)) {}
 
 HelperScanService::~HelperScanService() { connectionClosed(); }
 
@@ -146,7 +147,7 @@ void HelperScanService::probeDeviceWithPath(const std::string& path, LengthReply
     m_ioQueue.async([this, path, reply = std::move(reply)] {
         AppLog::info("probeDevice " + path, category);
         try {
-            const auto opened = DeviceAccess::openRawDevice(path, {}, true, true, m_peerUid);
+            const auto opened = DeviceAccess::openRawDevice(path, {}, true, true, m_peer);
             const auto length = opened.source->length();
             AppLog::info("probeDevice size=" + std::to_string(length), category);
             reply(clampedToSigned(length), std::nullopt);
@@ -162,7 +163,7 @@ void HelperScanService::checkRawDiskAccessWithPath(const std::string& path, Acce
     m_ioQueue.async([this, path, reply = std::move(reply)] {
         AppLog::info("checkRawDiskAccess " + path, category);
         try {
-            DeviceAccess::probeRawAccess(path, m_peerUid);
+            DeviceAccess::probeRawAccess(path, m_peer);
             AppLog::info("checkRawDiskAccess OK", category);
             reply(true, std::nullopt);
         } catch (const std::exception& failure) {
@@ -198,13 +199,13 @@ void HelperScanService::runScan(const std::string& path, const RecoveryFilters& 
         // Leased before the unmount, so that no remount slips in between and mounts the disk under the scan.
         DeviceAccess::DiskLease lease;
         try {
-            const auto checked = DeviceAccess::checkDevicePath(path);
+            const auto checked = DeviceAccess::checkDevicePath(path, m_peer);
             if (checked.isBlockDevice) lease = DeviceAccess::leaseDisk(checked.diskName);
         } catch (const HelperError&) {
             // The opening below fails with the mapped error.
         }
         auto opened =
-            DeviceAccess::openRawDevice(path, [this](const std::string& line) { sendLog(line); }, true, true, m_peerUid);
+            DeviceAccess::openRawDevice(path, [this](const std::string& line) { sendLog(line); }, true, true, m_peer);
         auto& source = *opened.source;
         const auto length = source.length();
         sendLog("Read OK — scanning");
@@ -271,10 +272,13 @@ void HelperScanService::runExtraction(const std::string& path, const std::string
     std::optional<ErrorObject> failure;
     std::uint64_t written = 0;
     try {
+        // Every check runs before the destination is touched.
         const auto hit = HitExtraction::hitFor(description);
-        auto opened = DeviceAccess::openRawDevice(path, {}, false, false, m_peerUid);
-        DeviceAccess::checkDestination(destination, destinationPath, opened.device);
-        written = HitExtraction::writeHit(*opened.source, hit, destination, destinationPath, volumeCacheFor(path, false).get());
+        auto opened = DeviceAccess::openRawDevice(path, {}, false, false, m_peer);
+        const auto claim = DestinationCheck::claim(destination, destinationPath, opened.device, m_peer);
+        // The extraction stops with its connection, as scans and copies do.
+        written = HitExtraction::writeHit(*opened.source, hit, destination, destinationPath, [this] { return isClosed(); },
+                                          volumeCacheFor(path, false).get());
     } catch (const std::exception& error) {
         failure = HelperError::toErrorObject(error, path);
     }
@@ -304,9 +308,16 @@ void HelperScanService::runCopy(const std::string& path, const std::string& dest
     AppLog::info("copyDevice " + path + " → " + destinationPath, category);
     sendLog("Copying " + path + "…");
     try {
+        // The destination is checked before the disk is unmounted or the destination touched.
+        const auto checked = DeviceAccess::checkForPeer(path, m_peer);
+        const auto claim = DestinationCheck::claim(destination, destinationPath, checked, m_peer);
         auto opened =
-            DeviceAccess::openRawDevice(path, [this](const std::string& line) { sendLog(line); }, true, true, m_peerUid);
-        DeviceAccess::checkDestination(destination, destinationPath, opened.device);
+            DeviceAccess::openRawDevice(path, [this](const std::string& line) { sendLog(line); }, true, true, m_peer);
+        if (!DeviceAccess::sameDevice(checked, opened.device)) {
+            auto error = ErrorObject::posix(EXDEV, path);
+            error.message = "The source changed while it was being checked: " + path;
+            throw HelperError(std::move(error));
+        }
         HitExtraction::CopyCallbacks callbacks;
         callbacks.isCancelled = [this] {
             std::lock_guard lock(m_lock);

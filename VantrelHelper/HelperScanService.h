@@ -9,6 +9,7 @@
 
 #include "VantrelHelper/HitExtraction.h"
 #include "VantrelHelper/SerialQueue.h"
+#include "platform/process/ThreadIdentity.h"
 #include "recovery/bytesource/ByteSource.h"
 #include "recovery/engine/ScanMode.h"
 #include "recovery/filesystems/VolumeCache.h"
@@ -41,8 +42,8 @@ public:
     static constexpr std::chrono::milliseconds extractionPauseStep{50};
 
     // quitRequested runs on the connection's thread after quitForRelaunch has replied. Devices are
-    // opened for the peer's user (see DeviceAccess::checkPeerMayRead).
-    HelperScanService(ScanRunner scan, std::function<void()> quitRequested, uid_t peerUid = 0);
+    // read and destinations written for the peer's user (see DeviceAccess and DestinationCheck).
+    HelperScanService(ScanRunner scan, std::function<void()> quitRequested, UserIdentity peer = {});
     // Cancels what runs, then waits for the queues (the running task ends; waiting ones are dropped).
     ~HelperScanService() override;
 
@@ -96,7 +97,7 @@ private:
 
     ScanRunner m_scan;
     std::function<void()> m_quitRequested;
-    uid_t m_peerUid;
+    UserIdentity m_peer;
 
     mutable std::mutex m_lock;  // guards the three values below; never held while another lock is taken
     bool m_cancelFlag = false;

@@ -31,8 +31,17 @@ void empty(int fd, const std::string& path) {
 }
 
 void finish(int fd, const std::string& path) {
-    if (::fchmod(fd, writtenFileMode) != 0) throw PosixError(errno, path);
     if (::fsync(fd) != 0) throw PosixError(errno, path);
+}
+
+[[noreturn]] void cancelled(const std::string& what) {
+    throw HelperError(ErrorObject{std::string(VantrelError::domain), VantrelError::copyCancelled, what + " cancelled", {}});
+}
+
+[[noreturn]] void invalid(std::string message) {
+    auto error = ErrorObject::posix(EINVAL);
+    error.message = std::move(message);
+    throw HelperError(std::move(error));
 }
 
 bool endsTheCopy(const std::exception& failure) {
@@ -45,15 +54,14 @@ bool endsTheCopy(const std::exception& failure) {
 } // namespace
 
 RecoveredHit hitFor(const HitDescription& description) {
-    if (description.firstCluster > static_cast<std::int64_t>(UINT32_MAX)) {
-        auto error = ErrorObject::posix(EINVAL);
-        error.message = "First cluster " + std::to_string(description.firstCluster) + " is out of range";
-        throw HelperError(std::move(error));
-    }
+    if (description.firstCluster > static_cast<std::int64_t>(UINT32_MAX))
+        invalid("First cluster " + std::to_string(description.firstCluster) + " is out of range");
+    if (description.offset < 0 || description.length < 0 || description.partitionOffset < 0)
+        invalid("Offsets and lengths are never negative");
     RecoveredHit hit;
     hit.kind = RecoveredFileKind::unknown;
     hit.byteOffset = static_cast<std::uint64_t>(description.offset);
-    hit.byteLength = description.length < 0 ? 0 : static_cast<std::uint64_t>(description.length);
+    hit.byteLength = static_cast<std::uint64_t>(description.length);
     hit.suggestedName = "extract.bin";
     hit.source = HitSourceName::fromRawValue(description.hitSource).value_or(HitSource::signatureCarve);
     hit.integrity = HitIntegrity::pending;
@@ -65,13 +73,21 @@ RecoveredHit hitFor(const HitDescription& description) {
 }
 
 std::uint64_t writeHit(ByteSource& source, const RecoveredHit& hit, int destination, const std::string& destinationPath,
-                       VolumeCache* volumes) {
+                       const std::function<bool()>& isCancelled, VolumeCache* volumes) {
+    if (isCancelled && isCancelled()) cancelled("Extraction");
     empty(destination, destinationPath);
     std::uint64_t written = 0;
     ClusterChainReader::extract(source, hit, [&](ByteView chunk) {
+        if (isCancelled && isCancelled()) cancelled("Extraction");
         writeAll(destination, chunk, written, destinationPath);
         written += chunk.size();
     }, ClusterChainReader::defaultChunkBytes, volumes);
+    // A shorter file is not the hit: the device has shrunk or ends inside it.
+    if (written != hit.byteLength)
+        throw HelperError(ErrorObject{std::string(ByteSourceError::domain), ByteSourceError::outOfBounds().code(),
+                                      "Only " + std::to_string(written) + " of " + std::to_string(hit.byteLength) +
+                                          " bytes could be read: the device ends before the hit does",
+                                      std::nullopt});
     finish(destination, destinationPath);
     return written;
 }
@@ -85,7 +101,7 @@ CopyOutcome copyDevice(ByteSource& source, int destination, const std::string& d
     Bytes chunk;
     while (outcome.copied < total) {
         if (callbacks.isCancelled && callbacks.isCancelled())
-            throw HelperError(ErrorObject{std::string(VantrelError::domain), VantrelError::copyCancelled, "Copy cancelled", {}});
+            cancelled("Copy");
         const std::uint64_t count = std::min(total - outcome.copied, copyChunkBytes);
         try {
             source.readInto(outcome.copied, static_cast<std::int64_t>(count), chunk);

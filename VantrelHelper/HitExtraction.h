@@ -1,8 +1,9 @@
 #pragma once
 // Writing a hit or a whole device into a file the application created and sent as a descriptor. Both
 // stream in bounded chunks, so memory stays the same whatever the hit's or the device's length, and
-// both finish with mode 0644 and fsync before they answer, so a reply of success means the bytes are
-// on the destination's disk. The helper never opens, replaces or removes the destination itself.
+// both finish with fsync before they answer, so a reply of success means every byte asked for is on
+// the destination's disk. The helper never opens, replaces or removes the destination itself, and
+// leaves its mode to the application that created it.
 
 #include "recovery/bytesource/ByteSource.h"
 #include "recovery/filesystems/VolumeCache.h"
@@ -16,8 +17,6 @@ namespace vantrel::HitExtraction {
 
 // The copy moves the device in chunks of this size: each read, written and released before the next.
 inline constexpr std::uint64_t copyChunkBytes = 4 * 1024 * 1024;
-// Mode of every written file: readable by the user who asked for it and by others, as a copied file is.
-inline constexpr unsigned writtenFileMode = 0644;
 
 // The fields of an extraction request that describe the hit.
 struct HitDescription {
@@ -29,16 +28,18 @@ struct HitDescription {
     std::string fileSystem;
 };
 
-// The hit to read back: the offset's bits as unsigned, a negative length as 0, an unknown source as
-// signatureCarve, and a cluster hint only for a first cluster of 2 or more with a known file system.
-// A first cluster above the 32-bit range throws HelperError (EINVAL): no directory entry holds one.
+// The hit to read back: an unknown source as signatureCarve, and a cluster hint only for a first
+// cluster of 2 or more with a known file system. A negative offset, length or partition offset, and a
+// first cluster above the 32-bit range (no directory entry holds one), throw HelperError (EINVAL).
 RecoveredHit hitFor(const HitDescription& description);
 
-// Empties the destination, streams the hit's bytes into it, sets mode 0644 and syncs. Returns the
-// bytes written. Read failures propagate; write failures throw PosixError naming the destination.
+// Empties the destination, streams the hit's bytes into it and syncs. Returns the bytes written,
+// which are always the hit's whole length: a hit that ends early (the device shrank or ends before
+// it) throws HelperError. isCancelled is asked before each chunk; true ends the write with code 15.
+// Read failures propagate; write failures throw PosixError naming the destination.
 // volumes: what the scan learned of the source's volumes, when kept (see ClusterChainReader::extract).
 std::uint64_t writeHit(ByteSource& source, const RecoveredHit& hit, int destination, const std::string& destinationPath,
-                       VolumeCache* volumes = nullptr);
+                       const std::function<bool()>& isCancelled = {}, VolumeCache* volumes = nullptr);
 
 struct CopyOutcome {
     std::uint64_t copied = 0;
@@ -54,7 +55,7 @@ struct CopyCallbacks {
 
 // Copies the whole source into the destination (emptied first). An unreadable chunk is written as
 // zeros, counted and logged, and the copy goes on; a device that is gone, a write failure or a cancel
-// ends it (HelperError, PosixError or the source's error). Sets mode 0644 and syncs before returning.
+// ends it (HelperError, PosixError or the source's error). Syncs before returning.
 CopyOutcome copyDevice(ByteSource& source, int destination, const std::string& destinationPath,
                        const CopyCallbacks& callbacks);
 

@@ -12,6 +12,10 @@ ErrorObject diskAccessDeniedError(const std::optional<std::string>& path, const 
     return ErrorObject{std::string(domain), diskAccessDenied, std::move(message), path};
 }
 
+ErrorObject refusedForUserError(const std::optional<std::string>& path, std::string reason) {
+    return ErrorObject{std::string(domain), refusedForUser, std::move(reason), path};
+}
+
 bool isDiskAccessDenied(const ErrorObject& error) {
     if (error.domain == domain && error.code == diskAccessDenied) return true;
     if (error.domain == ErrorObject::posixDomain && (error.code == EPERM || error.code == EACCES)) return true;

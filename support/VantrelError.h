@@ -16,10 +16,17 @@ inline constexpr std::string_view domain = "Vantrel";
 inline constexpr std::int64_t helperUnreachable = 11;
 inline constexpr std::int64_t diskAccessDenied = 12;
 inline constexpr std::int64_t copyCancelled = 15;
+// The helper will not do this for the connected user (an internal disk, a file the user may not
+// read, a destination that is not the user's); the message says why. Not a refused disk access:
+// granting the helper more rights would change nothing.
+inline constexpr std::int64_t refusedForUser = 17;
 
 // Code 12. The message names the helper's path when one is given and not empty; the device path,
 // when given (also when empty), is the error's path.
 ErrorObject diskAccessDeniedError(const std::optional<std::string>& path, const std::optional<std::string>& helperPath);
+
+// Code 17 with the reason as its message.
+ErrorObject refusedForUserError(const std::optional<std::string>& path, std::string reason);
 
 // True for "Vantrel" code 12, POSIX EPERM or EACCES, and for a message that contains
 // "not permitted", "full disk access" or "vollzugriff" in any letter case.

@@ -19,7 +19,8 @@ const SelectorTable& VantrelHelperProtocol::selectorTable() {
          std::vector<T>{}, 0},
         {std::string(S::cancelScan), {}, std::nullopt, 0},
         {std::string(S::extractHit),
-         {T::string(), T::integer(), T::integer(), T::string(), T::string(), T::integer(), T::integer(), T::string()},
+         // Offset, length and partition offset are counts: a negative one is refused before the helper sees it.
+         {T::string(), T::count(), T::count(), T::string(), T::string(), T::integer(), T::count(), T::string()},
          std::vector<T>{}, 1},
         {std::string(S::copyDevice), {T::string(), T::string()}, std::vector<T>{}, 1},
         {std::string(S::remountDisks), {T::stringArray()}, std::vector<T>{}, 0},

@@ -7,7 +7,8 @@
 // - Methods are called on the connection's reader thread: answer ping, cancel and quit at once,
 //   and hand the rest to the service's own queues. Reply callbacks may be called from any thread.
 // - Arguments have been checked against selectorTable() before a method runs: integers are
-//   within 64 bits, strings are UTF-8 of at most 4096 bytes without NUL, arrays hold at most 256.
+//   within 64 bits (an extraction's offsets and length 0 or more), strings are UTF-8 of at most
+//   4096 bytes without NUL, arrays hold at most 256.
 //   What they mean (a path under /dev, a kind name) is still the implementer's to check.
 // - Destination files arrive as descriptors the application opened; the helper never opens a
 //   path the application names for writing. The path travels along for messages and logs.

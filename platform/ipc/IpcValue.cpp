@@ -27,6 +27,12 @@ std::optional<std::string> shapeProblem(const nlohmann::json& value, const IpcVa
     case IpcValueType::Kind::integer:
         if (!int64(value)) return "not an integer within 64 bits";
         return std::nullopt;
+    case IpcValueType::Kind::count: {
+        const auto number = int64(value);
+        if (!number) return "not an integer within 64 bits";
+        if (*number < 0) return "a negative offset or length";
+        return std::nullopt;
+    }
     case IpcValueType::Kind::boolean:
         if (!value.is_boolean()) return "not a boolean";
         return std::nullopt;

@@ -13,11 +13,13 @@
 namespace vantrel {
 
 struct IpcValueType {
-    enum class Kind { integer, boolean, string, stringArray, object };
+    // count: an integer of 0 or more (offsets, lengths), which a negative value would turn into nonsense.
+    enum class Kind { integer, count, boolean, string, stringArray, object };
     Kind kind = Kind::integer;
     std::string className;  // object only: the required "$class"
 
     static IpcValueType integer() { return {Kind::integer, {}}; }
+    static IpcValueType count() { return {Kind::count, {}}; }
     static IpcValueType boolean() { return {Kind::boolean, {}}; }
     static IpcValueType string() { return {Kind::string, {}}; }
     static IpcValueType stringArray() { return {Kind::stringArray, {}}; }

@@ -35,7 +35,8 @@ nlohmann::json SelectorTable::defaultValues(const std::vector<IpcValueType>& typ
     auto values = nlohmann::json::array();
     for (const auto& type : types) {
         switch (type.kind) {
-        case IpcValueType::Kind::integer: values.push_back(0); break;
+        case IpcValueType::Kind::integer:
+        case IpcValueType::Kind::count: values.push_back(0); break;
         case IpcValueType::Kind::boolean: values.push_back(false); break;
         case IpcValueType::Kind::string: values.push_back(""); break;
         case IpcValueType::Kind::stringArray: values.push_back(nlohmann::json::array()); break;

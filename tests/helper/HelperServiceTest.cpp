@@ -98,24 +98,47 @@ TEST(HelperService, ExtractsByteRangesIntoSentDescriptors) {
     test::writeFile(image, bytes);
     SpawnedHelper spawned;
 
-    // Larger than one streamed chunk, unaligned, and running past the end (cut at the end).
+    // Larger than one streamed chunk, unaligned, and ending at the device's end.
     struct Case {
         std::int64_t offset, length;
     };
     int index = 0;
     for (const auto& [offset, length] : {Case{1000, 2 * static_cast<std::int64_t>(mebibyte) + 77}, Case{0, 1},
-                                         Case{static_cast<std::int64_t>(6 * mebibyte) - 10, 4096}, Case{512, -4}}) {
+                                         Case{static_cast<std::int64_t>(6 * mebibyte) - 10, 10}}) {
         const auto destination = dir / ("hit" + std::to_string(index++) + ".bin");
         EXPECT_FALSE(extract(*spawned.helper, image, offset, length, destination));
-        const auto end = std::min<std::uint64_t>(bytes.size(), static_cast<std::uint64_t>(offset) +
-                                                                   static_cast<std::uint64_t>(std::max<std::int64_t>(length, 0)));
-        EXPECT_EQ(test::readFile(destination), Bytes(bytes.begin() + offset, bytes.begin() + static_cast<std::ptrdiff_t>(end)));
+        EXPECT_EQ(test::readFile(destination), Bytes(bytes.begin() + offset, bytes.begin() + offset + length));
         struct stat info {};
         ASSERT_EQ(::stat(destination.c_str(), &info), 0);
-        EXPECT_EQ(info.st_mode & 07777, 0644u) << "created 0600 by the caller";
+        EXPECT_EQ(info.st_mode & 07777, 0600u) << "the mode stays the caller's";
     }
     EXPECT_TRUE(spawned.client.saw("Extracting 1 bytes @0…"));
     EXPECT_TRUE(spawned.client.saw("Extracted 1 bytes"));
+}
+
+TEST(HelperService, AnExtractionThatCannotBeWholeFails) {
+    test::TempDir dir;
+    const auto image = dir / "card.img";
+    test::writeFile(image, test::randomBytes(4096 + 1057, 8));
+    SpawnedHelper spawned;
+
+    // Past the device's end: 1,057 of 3,172 bytes are there.
+    const auto error = extract(*spawned.helper, image, 4096, 3172, dir / "short.bin");
+    ASSERT_TRUE(error) << "a partial hit was reported as recovered";
+    EXPECT_EQ(error->message, "Only 1057 of 3172 bytes could be read: the device ends before the hit does");
+    EXPECT_TRUE(spawned.client.saw("Extract failed: " + error->message));
+
+    // Negative offsets and lengths are refused by the shared table, on both sides of the connection.
+    const auto& table = VantrelHelperProtocol::selectorTable();
+    const auto* rule = table.find(HelperProtocolSelector::extractHit);
+    ASSERT_NE(rule, nullptr);
+    const auto arguments = [&](std::int64_t offset, std::int64_t length, std::int64_t partitionOffset) {
+        return nlohmann::json::array({image.string(), offset, length, "hit.bin", "fatUndelete", 8, partitionOffset, "fat32"});
+    };
+    EXPECT_EQ(table.checkValues(arguments(512, -4, 0), rule->arguments), "argument 2: a negative offset or length");
+    EXPECT_EQ(table.checkValues(arguments(-1, 10, 0), rule->arguments), "argument 1: a negative offset or length");
+    EXPECT_EQ(table.checkValues(arguments(0, 10, -512), rule->arguments), "argument 6: a negative offset or length");
+    EXPECT_FALSE(table.checkValues(arguments(0, 0, 0), rule->arguments));
 }
 
 TEST(HelperService, RefusesDestinationsItMustNotWrite) {

@@ -18,9 +18,18 @@ namespace {
 
 constexpr std::uint64_t mebibyte = 1024 * 1024;
 
+std::int64_t invalidCode(const HitExtraction::HitDescription& description) {
+    try {
+        HitExtraction::hitFor(description);
+    } catch (const HelperError& error) {
+        return error.error().code;
+    }
+    return 0;
+}
+
 TEST(HitExtraction, BuildsTheHitToReadBackFromTheRequest) {
-    const auto plain = HitExtraction::hitFor({-1, -5, "noSuchSource", 1, 4096, "fat32"});
-    EXPECT_EQ(plain.byteOffset, UINT64_MAX);
+    const auto plain = HitExtraction::hitFor({7, 0, "noSuchSource", 1, 4096, "fat32"});
+    EXPECT_EQ(plain.byteOffset, 7u);
     EXPECT_EQ(plain.byteLength, 0u);
     EXPECT_EQ(plain.source, HitSource::signatureCarve);
     EXPECT_EQ(plain.suggestedName, "extract.bin");
@@ -42,6 +51,10 @@ TEST(HitExtraction, BuildsTheHitToReadBackFromTheRequest) {
         EXPECT_EQ(error.error().code, EINVAL);
         EXPECT_EQ(error.error().message, "First cluster 4294967296 is out of range");
     }
+    // A negative offset once read the last bytes of a 64-bit range, a negative length gave an empty "hit".
+    EXPECT_EQ(invalidCode({-1, 10, "signatureCarve", 0, 0, ""}), EINVAL);
+    EXPECT_EQ(invalidCode({0, -5, "signatureCarve", 0, 0, ""}), EINVAL);
+    EXPECT_EQ(invalidCode({0, 10, "fatUndelete", 8, -512, "fat32"}), EINVAL);
 }
 
 class Destination {
@@ -55,7 +68,7 @@ public:
     UniqueFd fd;
 };
 
-TEST(HitExtraction, WritesAHitOverWhateverTheDestinationHeld) {
+TEST(HitExtraction, WritesAHitOverWhateverTheDestinationHeldAndLeavesItsMode) {
     test::TempDir dir;
     Destination destination(dir);
     MemoryByteSource source(test::randomBytes(3 * mebibyte, 1));
@@ -67,7 +80,39 @@ TEST(HitExtraction, WritesAHitOverWhateverTheDestinationHeld) {
     EXPECT_EQ(bytes, source.read(10, static_cast<std::int64_t>(hit.byteLength)));
     struct stat info {};
     ASSERT_EQ(::stat(destination.path.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0644u);
+    EXPECT_EQ(info.st_mode & 07777, 0600u) << "the mode is the creator's";
+}
+
+TEST(HitExtraction, AHitThatEndsEarlyOrIsCancelledFails) {
+    test::TempDir dir;
+    Destination destination(dir);
+    // The device has shrunk since the scan: 1,057 of 3,172 bytes remain past the hit's offset.
+    test::writeFile(dir / "shrunk.img", test::randomBytes(4096 + 1057, 5));
+    FileByteSource source((dir / "shrunk.img").string());
+    RecoveredHit hit;
+    hit.byteOffset = 4096;
+    hit.byteLength = 3172;
+    try {
+        HitExtraction::writeHit(source, hit, destination.fd.get(), destination.path);
+        ADD_FAILURE() << "a partial hit was reported as written";
+    } catch (const HelperError& error) {
+        EXPECT_EQ(error.error().domain, "RecoveryCore.ByteSourceError");
+        EXPECT_EQ(error.error().message, "Only 1057 of 3172 bytes could be read: the device ends before the hit does");
+    }
+
+    // A connection that closes stops the write at the next chunk.
+    MemoryByteSource large(test::randomBytes(8 * mebibyte, 6));
+    hit.byteOffset = 0;
+    hit.byteLength = 8 * mebibyte;
+    int asked = 0;
+    try {
+        HitExtraction::writeHit(large, hit, destination.fd.get(), destination.path, [&] { return ++asked > 2; });
+        ADD_FAILURE() << "no error";
+    } catch (const HelperError& error) {
+        EXPECT_EQ(error.error().code, 15);
+        EXPECT_EQ(error.error().message, "Extraction cancelled");
+    }
+    EXPECT_LT(std::filesystem::file_size(destination.path), 8 * mebibyte);
 }
 
 TEST(HitExtraction, CopiesInChunksReportingProgressAndUnreadableChunks) {

@@ -221,11 +221,11 @@ TEST_F(HelperProtocolRoundTrip, ExtractionWritesIntoTheDescriptorTheApplicationC
     UniqueFd file(::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     ASSERT_TRUE(file);
     Answer<std::optional<ErrorObject>> done;
-    proxy.extractHitWithPath("/dev/sdb", -5, 4096, destination, std::move(file), "exfatUndelete", 4'294'967'296, 1048576, "exfat",
+    proxy.extractHitWithPath("/dev/sdb", 5, 4096, destination, std::move(file), "exfatUndelete", 4'294'967'296, 1048576, "exfat",
                              done.reply());
     EXPECT_FALSE(std::get<0>(done.get()));
     EXPECT_EQ(test::readFile(destination), (Bytes{'r', 'e', 'c', 'o', 'v', 'e', 'r', 'e', 'd'}));
-    EXPECT_EQ(helper.service.calls.items().at(0), "extract /dev/sdb -5 4096 " + destination + " exfatUndelete 4294967296 1048576 exfat");
+    EXPECT_EQ(helper.service.calls.items().at(0), "extract /dev/sdb 5 4096 " + destination + " exfatUndelete 4294967296 1048576 exfat");
 
     UniqueFd image(::open((dir / "disk.img").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     Answer<std::optional<ErrorObject>> copied;

@@ -1,0 +1,104 @@
+#include "VantrelHelper/DestinationCheck.h"
+
+#include "VantrelHelper/HelperError.h"
+#include "support/VantrelError.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <mutex>
+#include <set>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <utility>
+
+namespace vantrel::DestinationCheck {
+
+namespace {
+
+// The destinations being written by this process, whichever connection writes them.
+struct Claimed {
+    std::mutex lock;
+    std::set<FileIdentity> files;
+};
+
+Claimed& claimed() {
+    static Claimed value;
+    return value;
+}
+
+[[noreturn]] void refuse(int errorNumber, const std::string& path, std::string message) {
+    auto error = ErrorObject::posix(errorNumber, path);
+    error.message = std::move(message);
+    throw HelperError(std::move(error));
+}
+
+} // namespace
+
+Claim::Claim(int fd, FileIdentity file) : m_fd(fd), m_file(file) {}
+
+Claim::~Claim() { release(); }
+
+Claim::Claim(Claim&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)), m_file(other.m_file) {}
+
+Claim& Claim::operator=(Claim&& other) noexcept {
+    if (this != &other) {
+        release();
+        m_fd = std::exchange(other.m_fd, -1);
+        m_file = other.m_file;
+    }
+    return *this;
+}
+
+void Claim::release() {
+    if (m_fd < 0) return;
+    ::flock(m_fd, LOCK_UN);
+    std::lock_guard lock(claimed().lock);
+    claimed().files.erase(m_file);
+    m_fd = -1;
+}
+
+StoragePlaces sourcePlaces(const DeviceAccess::CheckedDevice& source) {
+    if (source.isBlockDevice) return BackingStorage::ofBlockDevice(source.blockDevice, DeviceAccess::storageRoots(), false);
+    StoragePlaces places;
+    places.files.insert({source.fileDevice, source.fileInode});
+    return places;
+}
+
+Claim claim(int fd, const std::string& destinationPath, const DeviceAccess::CheckedDevice& source,
+            const UserIdentity& peer) {
+    struct stat info {};
+    if (fd < 0 || ::fstat(fd, &info) != 0)
+        refuse(EBADF, destinationPath, "The destination is no open file: " + destinationPath);
+    if (!S_ISREG(info.st_mode)) refuse(EINVAL, destinationPath, "The destination is not a regular file: " + destinationPath);
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ((flags & O_ACCMODE) != O_WRONLY && (flags & O_ACCMODE) != O_RDWR))
+        refuse(EBADF, destinationPath, "The destination is not open for writing: " + destinationPath);
+    if (info.st_uid != peer.uid)
+        throw HelperError(VantrelError::refusedForUserError(destinationPath, "The destination " + destinationPath +
+                                                                                 " does not belong to you"));
+    if (info.st_nlink > 1)
+        throw HelperError(VantrelError::refusedForUserError(destinationPath, "The destination " + destinationPath +
+                                                                                 " has more than one name"));
+
+    const auto from = sourcePlaces(source);
+    if (from.unresolved)
+        refuse(EXDEV, destinationPath, "Cannot tell which disks the source rests on (" + *from.unresolved + ")");
+    const auto to = BackingStorage::ofOpenFile(fd, DeviceAccess::storageRoots());
+    if (to.unresolved)
+        refuse(EXDEV, destinationPath,
+               "Cannot tell which disk holds the destination " + destinationPath + " (" + *to.unresolved + ")");
+    if (from.meets(to)) refuse(EXDEV, destinationPath, "The destination lies on the disk being read: " + destinationPath);
+
+    const FileIdentity file{info.st_dev, info.st_ino};
+    {
+        std::lock_guard lock(claimed().lock);
+        if (!claimed().files.insert(file).second)
+            refuse(EBUSY, destinationPath, "The destination is being written by another request: " + destinationPath);
+    }
+    Claim held(fd, file);  // a refusal below releases it again
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
+        refuse(EBUSY, destinationPath, "The destination is being written by another program: " + destinationPath);
+    return held;
+}
+
+} // namespace vantrel::DestinationCheck
