@@ -79,7 +79,8 @@ public:
 
 private:
     bool shouldCancel();
-    bool isClosed();
+    // Clears the cancel flag for a scan that starts; false (flag left set) once the connection has closed.
+    bool beginScan();
     void runScan(const std::string& path, const RecoveryFilters& filters, ScanMode mode, const ErrorReply& reply);
     void runExtraction(const std::string& path, const std::string& destinationPath, int destination,
                        const HitExtraction::HitDescription& description, const ErrorReply& reply);

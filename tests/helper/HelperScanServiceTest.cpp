@@ -1,6 +1,11 @@
+#include "VantrelHelper/DeviceAccess.h"
 #include "VantrelHelper/HelperScanService.h"
+#include "tests/fixtures/TestSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <random>
 
 namespace vantrel {
 namespace {
@@ -56,6 +61,35 @@ TEST(HelperScanService, FlattensAHitIntoItsTransferRecord) {
     EXPECT_EQ(record.firstCluster, 9u);
     EXPECT_EQ(record.partitionOffset, 1048576u);
     EXPECT_EQ(record.fileSystem, "fat32");
+}
+
+TEST(HelperScanService, AScanQueuedAsTheConnectionClosesStartsCancelledOrNotAtAll) {
+    test::TempDir dir;
+    const auto image = dir / "card.img";
+    test::writeFile(image, test::randomBytes(4096, 1));
+    DeviceAccess::configure({true, {}, ""});
+    // The close lands at a random moment around the queued scan's start; whenever the scan still
+    // starts after it, it must see its cancel, or it would run for nobody.
+    std::atomic<int> uncancelled{0};
+    std::mt19937 random(7);
+    std::uniform_int_distribution<int> spin(0, 20000);
+    for (int round = 0; round < 3000; ++round) {
+        std::atomic<bool> closed{false};
+        HelperScanService service(
+            [&](ByteSource&, ScanMode, const RecoveryFilters&, const std::function<bool()>& shouldCancel,
+                const std::function<void(const ScanProgress&)>&, const std::function<void(const RecoveredHit&)>&) {
+                if (closed && !shouldCancel()) ++uncancelled;
+            },
+            {});
+        service.startScanWithPath(image, 0, 0, 0, {}, "standard", [](std::optional<ErrorObject>) {});
+        const auto until = std::chrono::steady_clock::now() + std::chrono::nanoseconds(spin(random));
+        while (std::chrono::steady_clock::now() < until) {
+        }
+        service.connectionClosed();
+        closed = true;
+    }
+    DeviceAccess::configure({});
+    EXPECT_EQ(uncancelled, 0);
 }
 
 } // namespace
