@@ -180,6 +180,7 @@ void HelperScanService::startScanWithPath(const std::string& path, std::int64_t 
     const auto mode = modeFor(scanMode);
     m_queue.async([this, path, filters = std::move(filters), mode, reply = std::move(reply)] {
         if (!beginScan()) return;  // nobody is left to answer
+        scanStarting();
         runScan(path, filters, mode, reply);
     });
 }

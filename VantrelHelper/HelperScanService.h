@@ -77,6 +77,11 @@ public:
     // The transfer record of a found hit.
     static HelperHitDTO recordFor(const RecoveredHit& hit);
 
+protected:
+    // Runs on the scan queue when a queued scan has found its connection open and starts; tests close
+    // the connection here, as a peer may at any moment.
+    virtual void scanStarting() {}
+
 private:
     bool shouldCancel();
     // Clears the cancel flag for a scan that starts; false (flag left set) once the connection has closed.
