@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <iterator>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -39,10 +40,16 @@ Settings& mutableSettings() {
     return value;
 }
 
-// The unmounted disks with what was unmounted of each, and the disks running scans read.
+// One mount this process took away, and the peer it did so for.
+struct UnmountRecord {
+    uid_t owner = 0;
+    UnmountedMount mount;
+};
+
+// The unmounted disks with what was unmounted of each (in unmount order), and the disks being read.
 struct SharedState {
     std::mutex lock;
-    std::map<std::string, std::vector<UnmountedMount>> unmounted;
+    std::map<std::string, std::vector<UnmountRecord>> unmounted;
     std::map<std::string, int> leases;
 };
 
@@ -204,24 +211,31 @@ std::string wholeDiskName(const std::string& pathOrName) {
     return vantrel::wholeDiskName(lastComponent(pathOrName), settings().roots.sysfs);
 }
 
-bool unmountDisk(const std::string& devicePath) {
+std::optional<std::string> unmountDisk(const std::string& devicePath, uid_t peerUid) {
     CheckedDevice device;
     try {
         device = checkDevicePath(devicePath);
-    } catch (const HelperError&) {
-        return false;
+    } catch (const HelperError& refused) {
+        return devicePath + " (" + refused.error().message + ")";
     }
-    if (!device.isBlockDevice) return false;
+    if (!device.isBlockDevice) return device.resolvedPath + " (not a disk device)";
     const auto& disk = device.diskName;
-    AppLog::info("unmountDisk " + disk, category);
+    AppLog::info("unmountDisk " + disk + " uid=" + std::to_string(peerUid), category);
     if (holdsSystemMount(disk)) {
         AppLog::error("unmountDisk " + disk + " refused: it holds a system mount", category);
-        return false;
+        return disk + " (it holds a system mount)";
     }
-    auto outcome = DiskMounter::unmountDisk(disk, settings().roots);
+    DiskMounter::MountVeto veto;
+    if (peerUid != 0) {
+        veto = [peerUid](const MountEntry& entry) -> std::optional<std::string> {
+            if (DiskMounter::mountOwner(entry) == peerUid) return std::nullopt;
+            return "mounted by another user";
+        };
+    }
+    auto outcome = DiskMounter::unmountDisk(disk, settings().roots, veto);
     if (!outcome.tableReadable) {
         AppLog::error("unmountDisk " + disk + " failed: the mount table cannot be read", category);
-        return false;
+        return disk + " (the mount table cannot be read)";
     }
     for (const auto& failure : outcome.failures) AppLog::error("unmountDisk " + disk + " kept " + failure, category);
     AppLog::info("unmountDisk " + disk + " unmounted=" + std::to_string(outcome.unmounted.size()) +
@@ -230,60 +244,77 @@ bool unmountDisk(const std::string& devicePath) {
     if (!outcome.unmounted.empty()) {
         std::lock_guard lock(shared().lock);
         auto& records = shared().unmounted[disk];
-        records.insert(records.end(), outcome.unmounted.begin(), outcome.unmounted.end());
+        for (auto& mount : outcome.unmounted) records.push_back({peerUid, std::move(mount)});
     }
-    return outcome.failures.empty();
+    if (outcome.failures.empty()) return std::nullopt;
+    std::string kept;
+    for (const auto& failure : outcome.failures) kept += (kept.empty() ? "" : "; ") + failure;
+    return kept;
 }
 
-bool mountDisk(const std::string& name) {
+bool mountDisk(const std::string& name, uid_t peerUid) {
     if (!isPlausibleDeviceName(name)) {
         AppLog::error("mountDisk refused a name that is no device name", category);
         return false;
     }
     const auto disk = wholeDiskName(name);
-    AppLog::info("mountDisk " + disk, category);
+    AppLog::info("mountDisk " + disk + " uid=" + std::to_string(peerUid), category);
     if (isLeased(disk)) {
-        AppLog::error("mountDisk " + disk + " skipped: a running scan reads it", category);
+        AppLog::error("mountDisk " + disk + " skipped: it is being read", category);
         return false;
     }
-    std::vector<UnmountedMount> records;
+    // The peer's records come out of the set; those of other peers stay where they are.
+    const auto mayMount = [peerUid](const UnmountRecord& record) { return peerUid == 0 || record.owner == peerUid; };
+    std::vector<UnmountRecord> records;
     {
         std::lock_guard lock(shared().lock);
         const auto found = shared().unmounted.find(disk);
         if (found != shared().unmounted.end()) {
-            records = std::move(found->second);
-            shared().unmounted.erase(found);
+            auto& all = found->second;
+            std::copy_if(all.begin(), all.end(), std::back_inserter(records), mayMount);
+            std::erase_if(all, mayMount);
+            if (all.empty()) shared().unmounted.erase(found);
         }
     }
     if (records.empty()) {
-        AppLog::info("mountDisk " + disk + ": nothing was unmounted by this helper", category);
+        AppLog::info("mountDisk " + disk + ": nothing was unmounted by this helper for this user", category);
         return true;
     }
-    // Shallowest first: the reverse of the unmount order.
-    std::vector<UnmountedMount> failed;
-    const ProcessRunner runner;
-    for (auto record = records.rbegin(); record != records.rend(); ++record) {
-        if (const auto problem = DiskMounter::remount(*record, runner)) {
-            AppLog::error("mountDisk " + record->source + " on " + record->target + " failed: " + *problem, category);
-            failed.push_back(*record);
-        }
-    }
+    std::vector<UnmountedMount> mounts;
+    for (const auto& record : records) mounts.push_back(record.mount);
+    const auto failed = DiskMounter::remountAll(mounts, ProcessRunner());
+    for (const auto& failure : failed)
+        AppLog::error("mountDisk " + failure.mount.source + " on " + failure.mount.target + " failed: " + failure.reason, category);
     AppLog::info("mountDisk " + disk + " mounted=" + std::to_string(records.size() - failed.size()) +
                      " failed=" + std::to_string(failed.size()),
                  category);
     if (failed.empty()) return true;
-    std::reverse(failed.begin(), failed.end());
+    // Kept for the next try, each with the peer it was unmounted for.
     std::lock_guard lock(shared().lock);
     auto& kept = shared().unmounted[disk];
-    kept.insert(kept.begin(), failed.begin(), failed.end());
+    for (const auto& failure : failed) {
+        const auto record = std::find_if(records.begin(), records.end(),
+                                         [&](const UnmountRecord& candidate) { return candidate.mount == failure.mount; });
+        kept.push_back({record == records.end() ? peerUid : record->owner, failure.mount});
+    }
     return false;
 }
 
-std::set<std::string> unmountedDisks() {
+std::set<std::string> unmountedDisks(uid_t peerUid) {
     std::lock_guard lock(shared().lock);
     std::set<std::string> names;
-    for (const auto& [name, records] : shared().unmounted) names.insert(name);
+    for (const auto& [name, records] : shared().unmounted) {
+        if (std::any_of(records.begin(), records.end(),
+                        [&](const UnmountRecord& record) { return peerUid == 0 || record.owner == peerUid; }))
+            names.insert(name);
+    }
     return names;
+}
+
+bool mountAllDisks() {
+    bool all = true;
+    for (const auto& disk : unmountedDisks()) all = mountDisk(disk) && all;
+    return all;
 }
 
 DiskLease leaseDisk(const std::string& diskName) {
@@ -400,7 +431,9 @@ OpenedDevice openRawDevice(const std::string& path, const std::function<void(con
     }
     if (unmount && opened.device.isBlockDevice) {
         if (log) log("Unmounting volumes (prevents OS writes during recovery)…");
-        unmountDisk(opened.device.resolvedPath);
+        // The scan goes on over a disk that stays mounted; the user is told what stays and why.
+        if (const auto kept = unmountDisk(opened.device.resolvedPath, peer.uid); kept && log)
+            log("Still mounted: " + *kept + " — reading it anyway");
     }
     ErrorObject last = ErrorObject::posix(ENODEV, path);
     for (const auto& node : candidateNodes(opened.device.resolvedPath)) {

@@ -81,20 +81,28 @@ CheckedDevice checkForPeer(const std::string& path, const UserIdentity& peer);
 // The whole disk's kernel name of a device path or name: /dev/sdb1 → sdb, mmcblk0p1 → mmcblk0.
 std::string wholeDiskName(const std::string& pathOrName);
 
-// Unmounts every mount of the device's whole disk. False when the path is no block device, when the
-// disk holds a system mount (/, /usr, /boot, ...), or when a mount stayed. Whatever was unmounted is
-// recorded for mounting back, also when another mount of the disk stayed.
-bool unmountDisk(const std::string& devicePath);
+// Unmounts every mount of the device's whole disk for the peer, and answers what stayed mounted and
+// why ("TARGET (reason); ..."), or nothing when the disk is no longer mounted. Refused (nothing is
+// unmounted) when the path is no block device, when the disk holds a system mount (/, /usr, /boot,
+// ...), when a peer other than root finds a mount of another user on it (see
+// DiskMounter::mountOwner), or when a bind mount on it could not be put back. Whatever was unmounted
+// is recorded for the peer, also when another mount of the disk stayed.
+std::optional<std::string> unmountDisk(const std::string& devicePath, uid_t peerUid = 0);
 
 // Mounts back what this process unmounted of the disk (a kernel name; a partition's name stands for
-// its disk). True when everything recorded was mounted again, or nothing was recorded. A disk that a
-// running scan reads is left alone (false). A name that cannot be a kernel name gives false.
-bool mountDisk(const std::string& name);
+// its disk) for the peer: root mounts back every record of the disk, another peer only its own. True
+// when everything it may mount back was mounted again, or nothing was recorded. A disk that a scan,
+// extraction or copy reads is left alone (false). A name that cannot be a kernel name gives false.
+bool mountDisk(const std::string& name, uid_t peerUid = 0);
 
-// The disks this process has unmounted and not mounted back, by whole-disk kernel name.
-std::set<std::string> unmountedDisks();
+// The disks this process has unmounted and not mounted back, by whole-disk kernel name: all of them
+// for root, those with records of the peer's otherwise.
+std::set<std::string> unmountedDisks(uid_t peerUid = 0);
 
-// While the lease lives, the disk counts as read by a scan and remounting leaves it alone.
+// Mounts back everything this process unmounted, for the end of the process; false when a disk stayed.
+bool mountAllDisks();
+
+// While the lease lives, the disk counts as read (by a scan, extraction or copy) and remounting leaves it alone.
 using DiskLease = std::shared_ptr<void>;
 DiskLease leaseDisk(const std::string& diskName);
 bool isLeased(const std::string& diskName);

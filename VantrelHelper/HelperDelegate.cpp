@@ -25,7 +25,9 @@ IpcLogSink ipcLogSink() {
 
 HelperDelegate::HelperDelegate(Options options) : m_options(std::move(options)) {}
 
-HelperDelegate::~HelperDelegate() {
+HelperDelegate::~HelperDelegate() { closeAll(); }
+
+void HelperDelegate::closeAll() {
     std::list<Entry> entries;
     {
         std::lock_guard lock(m_mutex);
@@ -36,6 +38,14 @@ HelperDelegate::~HelperDelegate() {
         entry.connection->invalidate();
     }
     // Each entry is destroyed service first, then proxy, then connection.
+}
+
+int HelperDelegate::finish(int status) {
+    // The records of what to mount back die with the process, so it mounts back first, once no
+    // connection reads a disk any more.
+    closeAll();
+    if (!DeviceAccess::mountAllDisks()) AppLog::error("Helper exiting with disks it could not mount back", category);
+    return status;
 }
 
 void HelperDelegate::accept(SeqpacketSocket socket, IpcListener::ConnectionSlot slot) {
@@ -70,6 +80,7 @@ void HelperDelegate::accept(SeqpacketSocket socket, IpcListener::ConnectionSlot 
         VantrelHelperProtocol::dispatch(*service, std::move(message));
     };
     options.onClosed = [this, id](IpcConnectionState) { connectionClosed(id); };
+    if (m_options.idleConnectionTimeout) options.idleTimeout = *m_options.idleConnectionTimeout;
     try {
         entry.connection = std::make_unique<IpcConnection>(std::move(socket), std::move(options));
     } catch (const std::exception& failure) {
@@ -154,13 +165,13 @@ int HelperDelegate::run() {
         }
         if (quitFrom && now >= quitAt && othersIdle(*quitFrom)) {
             AppLog::info("Helper exiting for relaunch", category);
-            return 0;
+            return finish(0);
         }
-        if (m_options.endWithLastConnection && everAccepted && empty) return 0;
+        if (m_options.endWithLastConnection && everAccepted && empty) return finish(0);
         if (!empty || !DeviceAccess::unmountedDisks().empty()) quietSince = now;
         if (m_options.idleExit && now - quietSince >= *m_options.idleExit) {
             AppLog::info("Helper idle, exiting", category);
-            return 0;
+            return finish(0);
         }
     }
 }

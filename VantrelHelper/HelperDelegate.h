@@ -2,7 +2,8 @@
 // Owns the helper's connections: each admitted socket gets its own connection and scan service, and
 // the main thread's run() reaps the closed ones and decides when the process ends: with its only
 // connection (spawned over a socket pair), after a quit for relaunch once the other connections are
-// idle, or after a quiet spell with no connection and no unmounted disk (started by the service manager).
+// idle, or after a quiet spell with no connection and no unmounted disk (started by the service manager);
+// in every case it first mounts back what it unmounted.
 
 #include "VantrelHelper/HelperScanService.h"
 #include "platform/ipc/IpcConnection.h"
@@ -28,6 +29,9 @@ public:
         HelperScanService::ScanRunner scan;
         bool endWithLastConnection = false;       // spawned for one connection
         std::optional<std::chrono::seconds> idleExit;  // started by the service manager
+        // A shared helper closes a connection that has had no call in flight for this long, so that
+        // idle connections cannot hold the listener's places (the application reconnects on its next call).
+        std::optional<std::chrono::milliseconds> idleConnectionTimeout;
     };
 
     explicit HelperDelegate(Options options);
@@ -39,7 +43,8 @@ public:
     // Serves an admitted socket. Thread-safe.
     void accept(SeqpacketSocket socket, IpcListener::ConnectionSlot slot = {});
 
-    // Runs on the main thread until the process is to end; returns its exit status.
+    // Runs on the main thread until the process is to end; returns its exit status. Before it
+    // returns, every connection is closed and every disk the process unmounted is mounted back.
     int run();
 
 private:
@@ -52,6 +57,8 @@ private:
         bool closed = false;
     };
 
+    void closeAll();
+    int finish(int status);
     void connectionClosed(std::uint64_t id);
     void quitRequested(std::uint64_t id);
     // Takes the closed entries out of the list (destroyed by the caller, outside the lock).

@@ -31,6 +31,18 @@ std::string joined(const std::vector<std::string>& names, std::string_view separ
     return text;
 }
 
+// Leases the disk of a device path before it is opened (and unmounted), so that no remount slips in
+// and mounts the disk under a scan, extraction or copy. None for an image file or a refused path (the
+// opening then fails with the mapped error).
+DeviceAccess::DiskLease leaseDiskOf(const std::string& path, const UserIdentity& peer) {
+    try {
+        const auto checked = DeviceAccess::checkDevicePath(path, peer);
+        if (checked.isBlockDevice) return DeviceAccess::leaseDisk(checked.diskName);
+    } catch (const HelperError&) {
+    }
+    return {};
+}
+
 std::int64_t clampedToSigned(std::uint64_t value) {
     return value > static_cast<std::uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<std::int64_t>(value);
 }
@@ -182,28 +194,26 @@ void HelperScanService::startScanWithPath(const std::string& path, std::int64_t 
     auto filters = filtersFor(minimumByteSize, minimumImageWidth, minimumImageHeight, allowedKinds);
     const auto mode = modeFor(scanMode);
     m_queue.async([this, path, filters = std::move(filters), mode, reply = std::move(reply)] {
-        if (isClosed()) return;  // nobody is left to answer
+        if (!beginScan()) return;  // nobody is left to answer
+        scanStarting();
         runScan(path, filters, mode, reply);
     });
 }
 
+bool HelperScanService::beginScan() {
+    // One step: a close that lands between a separate check and the clearing would be undone.
+    std::lock_guard lock(m_lock);
+    if (m_closed) return false;
+    m_cancelFlag = false;
+    return true;
+}
+
 void HelperScanService::runScan(const std::string& path, const RecoveryFilters& filters, ScanMode mode,
                                 const ErrorReply& reply) {
-    {
-        std::lock_guard lock(m_lock);
-        m_cancelFlag = false;
-    }
     sendLog("Opening " + path);
     AppLog::info("startScan path=" + path, category);
     try {
-        // Leased before the unmount, so that no remount slips in between and mounts the disk under the scan.
-        DeviceAccess::DiskLease lease;
-        try {
-            const auto checked = DeviceAccess::checkDevicePath(path, m_peer);
-            if (checked.isBlockDevice) lease = DeviceAccess::leaseDisk(checked.diskName);
-        } catch (const HelperError&) {
-            // The opening below fails with the mapped error.
-        }
+        const auto lease = leaseDiskOf(path, m_peer);
         auto opened =
             DeviceAccess::openRawDevice(path, [this](const std::string& line) { sendLog(line); }, true, true, m_peer);
         auto& source = *opened.source;
@@ -274,6 +284,7 @@ void HelperScanService::runExtraction(const std::string& path, const std::string
     try {
         // Every check runs before the destination is touched.
         const auto hit = HitExtraction::hitFor(description);
+        const auto lease = leaseDiskOf(path, m_peer);
         auto opened = DeviceAccess::openRawDevice(path, {}, false, false, m_peer);
         const auto claim = DestinationCheck::claim(destination, destinationPath, opened.device, m_peer);
         // The extraction stops with its connection, as scans and copies do.
@@ -311,6 +322,7 @@ void HelperScanService::runCopy(const std::string& path, const std::string& dest
         // The destination is checked before the disk is unmounted or the destination touched.
         const auto checked = DeviceAccess::checkForPeer(path, m_peer);
         const auto claim = DestinationCheck::claim(destination, destinationPath, checked, m_peer);
+        const auto lease = leaseDiskOf(path, m_peer);
         auto opened =
             DeviceAccess::openRawDevice(path, [this](const std::string& line) { sendLog(line); }, true, true, m_peer);
         if (!DeviceAccess::sameDevice(checked, opened.device)) {
@@ -351,13 +363,14 @@ void HelperScanService::remountDisksWithBsdNames(const std::vector<std::string>&
         for (const auto& name : bsdNames) {
             if (!name.empty()) names.insert(name);
         }
-        for (const auto& name : DeviceAccess::unmountedDisks()) names.insert(name);
+        // Root puts back what any peer unmounted; another peer only what was unmounted for it.
+        for (const auto& name : DeviceAccess::unmountedDisks(m_peer.uid)) names.insert(name);
         AppLog::info("remountDisks count=" + std::to_string(names.size()) + " " + nameList(names), category);
         if (names.empty()) return reply(std::nullopt);
         sendLog("Remounting " + std::to_string(names.size()) + " disk(s)…");
         std::vector<std::string> failed;
         for (const auto& name : names) {
-            if (!DeviceAccess::mountDisk(name)) failed.push_back(name);
+            if (!DeviceAccess::mountDisk(name, m_peer.uid)) failed.push_back(name);
         }
         if (!failed.empty()) {
             const auto message = "Could not remount: " + joined(failed, ", ");

@@ -81,9 +81,16 @@ public:
     // The transfer record of a found hit.
     static HelperHitDTO recordFor(const RecoveredHit& hit);
 
+protected:
+    // Runs on the scan queue when a queued scan has found its connection open and starts; tests close
+    // the connection here, as a peer may at any moment.
+    virtual void scanStarting() {}
+
 private:
     bool shouldCancel();
     bool isClosed();
+    // Clears the cancel flag for a scan that starts; false (flag left set) once the connection has closed.
+    bool beginScan();
     void runScan(const std::string& path, const RecoveryFilters& filters, ScanMode mode, const ErrorReply& reply);
     void runExtraction(const std::string& path, const std::string& destinationPath, int destination,
                        const HitExtraction::HitDescription& description, const ErrorReply& reply);

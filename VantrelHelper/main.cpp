@@ -4,10 +4,12 @@
 #include "VantrelHelper/HelperDelegate.h"
 #include "VantrelHelper/HelperOptions.h"
 #include "VantrelHelper/ScanEngineRunner.h"
+#include "platform/files/TrustedPath.h"
 #include "platform/ipc/IpcListener.h"
 #include "support/XPCConstants.h"
 #include "support/log/AppLog.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -15,6 +17,7 @@
 #include <grp.h>
 #include <iostream>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace {
@@ -26,6 +29,9 @@ constexpr std::string_view category = "helper";
 constexpr int firstPassedDescriptor = 3;
 // A helper started by the service manager ends after this long with no connection and no disk to remount.
 constexpr std::chrono::seconds idleExitDelay{60};
+// A shared helper's connection with no call in flight for this long gives its place back; the
+// application connects again on its next call.
+constexpr std::chrono::seconds idleConnectionTimeout{120};
 // The endpoint's socket file: owner and group may connect.
 constexpr mode_t endpointMode = 0660;
 constexpr mode_t endpointFolderMode = 0755;
@@ -47,18 +53,18 @@ std::string endpointPath() {
     return overridden && *overridden ? overridden : std::string(XPCConstants::helperSocketPath);
 }
 
+// Listens at path. Its folder is made when missing; either way it must be one only root (or this
+// helper's own user) can change, or whoever can could swap the socket for one of theirs.
 UniqueFd listenOnEndpoint(const std::string& path) {
-    const auto folder = std::filesystem::path(path).parent_path();
-    std::error_code error;
-    if (!folder.empty() && !std::filesystem::exists(folder, error)) {
-        std::filesystem::create_directories(folder, error);
-        ::chmod(folder.c_str(), endpointFolderMode);
-    }
-    auto socket = IpcListener::listenOn(path, endpointMode);
-    if (const auto* group = ::getgrnam(std::string(XPCConstants::helperGroupName).c_str()))
-        if (::chown(path.c_str(), static_cast<uid_t>(-1), group->gr_gid) != 0)
-            AppLog::error("Helper could not give the socket to its group", category);
-    return socket;
+    const auto folder = std::filesystem::absolute(path).parent_path();
+    if (::mkdir(folder.c_str(), endpointFolderMode) != 0 && errno != EEXIST)
+        throw std::system_error(errno, std::generic_category(), "cannot make the socket folder " + folder.string());
+    if (!TrustedPath::isTrustedFolder(folder, ::geteuid()))
+        throw std::system_error(EPERM, std::generic_category(),
+                                "the socket folder " + folder.string() + " may be changed by others than root");
+    std::optional<gid_t> group;
+    if (const auto* entry = ::getgrnam(std::string(XPCConstants::helperGroupName).c_str())) group = entry->gr_gid;
+    return IpcListener::listenOn(path, endpointMode, group);
 }
 
 // Root, members of the helper's group, and the helper's own user (a helper that is not root can do
@@ -131,10 +137,12 @@ int main(int argc, char** argv) {
             return serveConnection(options->connectionFd, delegate);
         }
         case HelperOptions::Mode::listen: {
+            delegateOptions.idleConnectionTimeout = idleConnectionTimeout;
             HelperDelegate delegate(std::move(delegateOptions));
             return serveListener(listenOnEndpoint(options->listenPath), delegate, options->listenPath);
         }
         case HelperOptions::Mode::endpoint: {
+            delegateOptions.idleConnectionTimeout = idleConnectionTimeout;
             if (const auto passed = passedSocket()) {
                 delegateOptions.idleExit = idleExitDelay;
                 HelperDelegate delegate(std::move(delegateOptions));

@@ -5,9 +5,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
+#include <map>
+#include <pwd.h>
 #include <set>
 #include <sys/mount.h>
+#include <unistd.h>
 
 namespace vantrel::DiskMounter {
 
@@ -41,6 +45,70 @@ std::filesystem::path mountProgram() {
         if (std::filesystem::exists(candidate, error)) return candidate;
     }
     return "/usr/bin/mount";
+}
+
+// The value of the first option named name (such as "uid=") in a comma-separated list.
+std::optional<std::string> optionValue(const std::string& options, std::string_view name) {
+    for (const auto& option : splitOptions(options)) {
+        if (option.rfind(name, 0) == 0) return option.substr(name.size());
+    }
+    return std::nullopt;
+}
+
+std::optional<uid_t> parseUid(const std::string& text) {
+    std::uint32_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
+    return static_cast<uid_t>(value);
+}
+
+std::optional<uid_t> userNamed(const std::string& name) {
+    std::vector<char> buffer(16 * 1024);
+    passwd entry {};
+    passwd* found = nullptr;
+    if (::getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found) return std::nullopt;
+    return entry.pw_uid;
+}
+
+std::string kept(const std::string& target, const std::string& reason) { return target + " (" + reason + ")"; }
+
+// The bind mounts among the mounts that have no whole mount of their file system beside them.
+std::set<std::size_t> orphanBinds(const std::vector<MountEntry>& mounts) {
+    std::set<std::size_t> orphans;
+    for (std::size_t index = 0; index < mounts.size(); ++index) {
+        const auto& bind = mounts[index];
+        if (!isBindMount(bind)) continue;
+        const bool whole = std::any_of(mounts.begin(), mounts.end(), [&](const MountEntry& other) {
+            return !isBindMount(other) && other.major == bind.major && other.minor == bind.minor && other.source == bind.source;
+        });
+        if (!whole) orphans.insert(index);
+    }
+    return orphans;
+}
+
+std::optional<std::string> describeFailure(const ProcessResult& result) {
+    if (result.succeeded()) return std::nullopt;
+    switch (result.outcome) {
+    case ProcessResult::Outcome::exited: return "mount exited with status " + std::to_string(result.exitCode);
+    case ProcessResult::Outcome::signalled: return std::string("mount was killed by a signal");
+    case ProcessResult::Outcome::timedOut: return std::string("mount did not finish in time");
+    case ProcessResult::Outcome::outputTooLarge: return std::string("mount wrote too much output");
+    case ProcessResult::Outcome::notStarted: return "mount could not start: " + std::string(std::strerror(result.errorNumber));
+    }
+    return std::string("mount failed");
+}
+
+ProcessRequest mountRequest(std::vector<std::string> arguments) {
+    ProcessRequest request;
+    request.program = mountProgram();
+    request.arguments = std::move(arguments);
+    request.timeLimit = mountTimeLimit;
+    request.maxOutputBytes = 64 * 1024;
+    return request;
+}
+
+bool isDeviceMount(const UnmountedMount& mount) {
+    return mount.source.rfind("/dev/", 0) == 0 && !mount.target.empty() && mount.target.front() == '/';
 }
 
 } // namespace
@@ -82,6 +150,29 @@ std::vector<MountEntry> mountsOfDisk(const std::string& diskName, const std::vec
     return mounts;
 }
 
+bool isBindMount(const MountEntry& entry) {
+    if (entry.root == "/") return false;
+    const auto subvolume = optionValue(entry.superOptions, "subvol=");
+    return !(subvolume && *subvolume == entry.root);
+}
+
+std::optional<uid_t> mountOwner(const MountEntry& entry) {
+    for (const auto* options : {&entry.superOptions, &entry.mountOptions}) {
+        for (const auto name : {std::string_view("uid="), std::string_view("user_id=")}) {
+            if (const auto value = optionValue(*options, name)) return parseUid(*value);
+        }
+    }
+    // The desktop's automounter mounts a user's disks at /media/USER/LABEL or /run/media/USER/LABEL.
+    for (const std::filesystem::path base : {"/media", "/run/media"}) {
+        const std::filesystem::path target = entry.target;
+        auto rest = target.lexically_relative(base);
+        if (rest.empty() || *rest.begin() == ".." || *rest.begin() == "." || std::distance(rest.begin(), rest.end()) < 2)
+            continue;
+        return userNamed(rest.begin()->string());
+    }
+    return std::nullopt;
+}
+
 std::string replayOptions(const MountEntry& entry) {
     std::vector<std::string> options;
     std::set<std::string> seen;
@@ -95,42 +186,71 @@ std::string replayOptions(const MountEntry& entry) {
     return joined;
 }
 
-UnmountOutcome unmountDisk(const std::string& diskName, const DiskMountRoots& roots) {
+UnmountOutcome unmountDisk(const std::string& diskName, const DiskMountRoots& roots, const MountVeto& veto) {
     UnmountOutcome outcome;
     const auto table = MountTable::read(roots.mountInfo);
     if (!table) {
         outcome.tableReadable = false;
         return outcome;
     }
-    for (const auto& entry : mountsOfDisk(diskName, *table, roots.sysfs)) {
+    const auto mounts = mountsOfDisk(diskName, *table, roots.sysfs);
+    // Decided before anything is unmounted: a disk is unmounted whole, or not at all when part of it must stay.
+    std::vector<std::optional<std::string>> vetoes(mounts.size());
+    const auto orphans = orphanBinds(mounts);
+    for (std::size_t index = 0; index < mounts.size(); ++index) {
+        if (veto) vetoes[index] = veto(mounts[index]);
+        if (!vetoes[index] && orphans.count(index) > 0) vetoes[index] = "a bind mount that could not be put back";
+    }
+    if (std::any_of(vetoes.begin(), vetoes.end(), [](const auto& why) { return why.has_value(); })) {
+        for (std::size_t index = 0; index < mounts.size(); ++index)
+            outcome.failures.push_back(kept(mounts[index].target, vetoes[index].value_or("another mount of the disk must stay")));
+        return outcome;
+    }
+    for (const auto& entry : mounts) {
         // No MNT_DETACH: a busy file system must stay mounted and be reported, not hidden while in use.
         if (::umount2(entry.target.c_str(), 0) != 0) {
-            outcome.failures.push_back(entry.target + ": " + std::strerror(errno));
+            outcome.failures.push_back(kept(entry.target, std::strerror(errno)));
             continue;
         }
-        outcome.unmounted.push_back({entry.source, entry.target, entry.fileSystemType, replayOptions(entry)});
+        const bool bind = isBindMount(entry);
+        outcome.unmounted.push_back({entry.source, entry.target, entry.fileSystemType,
+                                     bind ? entry.mountOptions : replayOptions(entry), bind ? entry.root : "/"});
     }
     return outcome;
 }
 
 std::optional<std::string> remount(const UnmountedMount& mount, const ProcessRunner& runner) {
-    if (mount.source.rfind("/dev/", 0) != 0 || mount.target.empty() || mount.target.front() != '/')
-        return "not a device mount: " + mount.source;
-    ProcessRequest request;
-    request.program = mountProgram();
-    request.arguments = {"-t", mount.fileSystemType, "-o", mount.options, "--", mount.source, mount.target};
-    request.timeLimit = mountTimeLimit;
-    request.maxOutputBytes = 64 * 1024;
-    const auto result = runner.run(request);
-    if (result.succeeded()) return std::nullopt;
-    switch (result.outcome) {
-    case ProcessResult::Outcome::exited: return "mount exited with status " + std::to_string(result.exitCode);
-    case ProcessResult::Outcome::signalled: return std::string("mount was killed by a signal");
-    case ProcessResult::Outcome::timedOut: return std::string("mount did not finish in time");
-    case ProcessResult::Outcome::outputTooLarge: return std::string("mount wrote too much output");
-    case ProcessResult::Outcome::notStarted: return "mount could not start: " + std::string(std::strerror(result.errorNumber));
+    if (!isDeviceMount(mount) || mount.isBind()) return "not a device mount: " + mount.source;
+    return describeFailure(
+        runner.run(mountRequest({"-t", mount.fileSystemType, "-o", mount.options, "--", mount.source, mount.target})));
+}
+
+std::vector<RemountFailure> remountAll(const std::vector<UnmountedMount>& records, const ProcessRunner& runner) {
+    std::map<std::size_t, std::string> failed;         // record index → why it stayed unmounted
+    std::map<std::string, std::string> wholeTargets;  // source → mount point of a whole mount put back
+    for (std::size_t index = records.size(); index-- > 0;) {
+        const auto& record = records[index];
+        if (record.isBind()) continue;
+        if (auto problem = remount(record, runner)) failed.emplace(index, std::move(*problem));
+        else wholeTargets.emplace(record.source, record.target);
     }
-    return std::string("mount failed");
+    for (std::size_t index = records.size(); index-- > 0;) {
+        const auto& record = records[index];
+        if (!record.isBind()) continue;
+        const auto whole = wholeTargets.find(record.source);
+        if (!isDeviceMount(record) || whole == wholeTargets.end()) {
+            failed.emplace(index, "no whole mount of " + record.source + " was put back to bind from");
+            continue;
+        }
+        const auto from = (std::filesystem::path(whole->second) / std::filesystem::path(record.root).relative_path()).string();
+        std::vector<std::string> arguments = {"--bind"};
+        if (!record.options.empty()) arguments.insert(arguments.end(), {"-o", record.options});
+        arguments.insert(arguments.end(), {"--", from, record.target});
+        if (auto problem = describeFailure(runner.run(mountRequest(std::move(arguments))))) failed.emplace(index, std::move(*problem));
+    }
+    std::vector<RemountFailure> failures;
+    for (auto& [index, reason] : failed) failures.push_back({records[index], std::move(reason)});
+    return failures;
 }
 
 } // namespace vantrel::DiskMounter

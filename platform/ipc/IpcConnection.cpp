@@ -4,7 +4,9 @@
 #include "platform/ipc/IpcMessage.h"
 
 #include <atomic>
+#include <cerrno>
 #include <map>
+#include <poll.h>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -182,9 +184,34 @@ private:
         if (m_options.onClosed) guarded([&] { m_options.onClosed(state()); });
     }
 
+    void touch() { m_lastActivity.store(std::chrono::steady_clock::now().time_since_epoch().count()); }
+
+    // Waits until a packet (or the end) can be received; false when the connection has had no call in
+    // flight for the idle time-out.
+    bool waitWhileBusyOrFresh(std::chrono::milliseconds idle) {
+        for (;;) {
+            std::chrono::milliseconds wait = idle;
+            if (m_unanswered.load() == 0) {
+                const auto last = std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(m_lastActivity.load()));
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(last + idle - std::chrono::steady_clock::now());
+                if (left.count() <= 0) return false;
+                wait = left;
+            }
+            pollfd entry{m_socket.fd(), POLLIN, 0};
+            const int ready = ::poll(&entry, 1, static_cast<int>(std::min<std::int64_t>(wait.count(), INT32_MAX)));
+            if (ready > 0 || (ready < 0 && errno != EINTR)) return true;  // receive() tells what came
+        }
+    }
+
     void readLoop() {
         SeqpacketSocket::Packet packet;
+        touch();
         while (state() == IpcConnectionState::open) {
+            if (m_options.idleTimeout && !waitWhileBusyOrFresh(*m_options.idleTimeout)) {
+                close(IpcConnectionState::interrupted,
+                      "idle for " + std::to_string(m_options.idleTimeout->count()) + " ms with no call in flight");
+                break;
+            }
             const auto status = m_socket.receive(packet);
             if (status == SeqpacketSocket::ReceiveStatus::closed) {
                 close(IpcConnectionState::interrupted, "the peer closed the connection");
@@ -194,6 +221,7 @@ private:
                 close(IpcConnectionState::interrupted, "protocol violation: truncated packet or control data");
                 break;
             }
+            touch();
             IpcMessage message;
             try {
                 message = IpcMessageCodec::decode(packet.bytes);
@@ -253,6 +281,7 @@ private:
         IpcReply reply = IpcReply::make(
             [weak, id = message.id, rule](nlohmann::json arguments, std::optional<ErrorObject> error) {
                 if (auto core = weak.lock()) {
+                    core->touch();
                     --core->m_unanswered;
                     core->sendReply(id, *rule, std::move(arguments), std::move(error));
                 }
@@ -304,6 +333,7 @@ private:
     std::int64_t m_nextId = 1;
     std::map<std::int64_t, Pending> m_pending;
     std::atomic<std::size_t> m_unanswered{0};  // received calls whose IpcReply has not answered
+    std::atomic<std::chrono::steady_clock::rep> m_lastActivity{0};  // last packet received or reply sent
     std::thread m_reader;
 };
 

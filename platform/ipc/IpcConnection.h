@@ -11,8 +11,8 @@
 //   closes the connection.
 // - Every call is answered once (see IpcReply); every outgoing call ends in exactly one reply or
 //   one failure (see IpcPeer); when the connection closes, every pending call fails at once.
-// - States: open; interrupted (the peer went away, broke the protocol or stopped reading past the
-//   send time-out); invalidated (closed by this side). Neither comes back; IpcClient makes a new
+// - States: open; interrupted (the peer went away, broke the protocol, stopped reading past the
+//   send time-out or stayed idle past the idle time-out); invalidated (closed by this side). Neither comes back; IpcClient makes a new
 //   connection after an interruption.
 //
 // Handlers run on the reader thread and should hand long work to other threads: the next message
@@ -27,6 +27,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace vantrel {
 
@@ -46,6 +47,9 @@ struct IpcConnectionOptions {
     std::function<void(IpcConnectionState finalState)> onClosed;  // once, the reader's last act
     std::chrono::milliseconds sendTimeout = defaultSendTimeout;
     std::size_t maxUnansweredCalls = defaultMaxUnansweredCalls;
+    // When set, the connection closes (interrupted) once no received call has been unanswered for this
+    // long, so that idle peers give their place back; a call in flight keeps it open however long it runs.
+    std::optional<std::chrono::milliseconds> idleTimeout;
     IpcLogSink log;
 };
 

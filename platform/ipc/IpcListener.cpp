@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <mutex>
 #include <poll.h>
 #include <sys/socket.h>
@@ -10,6 +11,7 @@
 #include <sys/un.h>
 #include <system_error>
 #include <thread>
+#include <unistd.h>
 
 namespace vantrel {
 
@@ -24,7 +26,14 @@ constexpr auto acceptRetryPause = std::chrono::milliseconds(100);
 
 } // namespace
 
-UniqueFd IpcListener::listenOn(const std::string& path, mode_t mode) {
+// The connections being served, in all and per user; shared with the slots, which may outlive the listener.
+struct IpcListener::Places {
+    std::mutex mutex;
+    std::size_t total = 0;
+    std::map<uid_t, std::size_t> perUser;
+};
+
+UniqueFd IpcListener::listenOn(const std::string& path, mode_t mode, std::optional<gid_t> group) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path.empty() || path.size() >= sizeof(address.sun_path)) throw std::system_error(ENAMETOOLONG, std::generic_category(), "socket path");
@@ -38,8 +47,9 @@ UniqueFd IpcListener::listenOn(const std::string& path, mode_t mode) {
     };
     removeStaleSocket(path);
 
-    // The socket is bound under a staging name, given its mode, made to listen and only then renamed
-    // into place, so a peer that sees the path can connect at once and never finds a wrong mode.
+    // The socket is bound under a staging name with its mode, given its group, made to listen and only
+    // then renamed into place, so a peer that sees the path can connect at once and never finds a
+    // wrong mode or group.
     // A path too long for a staging name is bound in place (a peer may then briefly be refused).
     std::string bound = path + ".staging." + std::to_string(::getpid());
     if (bound.size() >= sizeof(address.sun_path)) bound = path;
@@ -48,11 +58,17 @@ UniqueFd IpcListener::listenOn(const std::string& path, mode_t mode) {
 
     UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     if (!fd) throwErrno("socket");
-    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) throwErrno("bind");
+    // The socket file takes the mode the umask leaves of 0777 at bind: no moment with a wider one.
+    const mode_t previousMask = ::umask(~mode & 0777);
+    const int bindResult = ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+    const int bindError = errno;
+    ::umask(previousMask);
+    if (bindResult != 0) throw std::system_error(bindError, std::generic_category(), "bind");
     const auto unlinkStaging = [&] {
         if (bound != path) ::unlink(bound.c_str());
     };
-    if (::chmod(bound.c_str(), mode) != 0 || ::listen(fd.get(), listenBacklog) != 0) {
+    const bool grouped = !group || ::fchownat(AT_FDCWD, bound.c_str(), static_cast<uid_t>(-1), *group, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!grouped || ::listen(fd.get(), listenBacklog) != 0) {
         const int saved = errno;
         unlinkStaging();
         throw std::system_error(saved, std::generic_category(), "listen on " + path);
@@ -66,8 +82,7 @@ UniqueFd IpcListener::listenOn(const std::string& path, mode_t mode) {
 }
 
 IpcListener::IpcListener(UniqueFd listeningSocket, Options options)
-    : m_socket(std::move(listeningSocket)), m_options(std::move(options)), m_active(std::make_shared<std::size_t>(0)),
-      m_activeMutex(std::make_shared<std::mutex>()) {
+    : m_socket(std::move(listeningSocket)), m_options(std::move(options)), m_places(std::make_shared<Places>()) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) throwErrno("pipe2");
     m_wakeRead.reset(fds[0]);
@@ -87,8 +102,23 @@ void IpcListener::resume() {
 }
 
 std::size_t IpcListener::activeConnections() const {
-    std::lock_guard lock(*m_activeMutex);
-    return *m_active;
+    std::lock_guard lock(m_places->mutex);
+    return m_places->total;
+}
+
+std::optional<std::string> IpcListener::takePlace(uid_t uid) {
+    std::lock_guard lock(m_places->mutex);
+    if (m_places->total >= m_options.maxConnections) return "too many connections";
+    if (uid != 0) {
+        const auto reserved = std::min(m_options.reservedForRoot, m_options.maxConnections);
+        if (m_places->total >= m_options.maxConnections - reserved) return "too many connections, the rest are kept for root";
+        const auto found = m_places->perUser.find(uid);
+        if (found != m_places->perUser.end() && found->second >= m_options.maxConnectionsPerUser)
+            return "too many connections of this user";
+    }
+    ++m_places->total;
+    ++m_places->perUser[uid];
+    return std::nullopt;
 }
 
 void IpcListener::acceptLoop() {
@@ -122,17 +152,15 @@ void IpcListener::acceptLoop() {
             ipcLog(m_options.log, IpcLogLevel::error, "IPC connection refused, peer not admitted: " + who);
             continue;
         }
-        {
-            std::lock_guard lock(*m_activeMutex);
-            if (*m_active >= m_options.maxConnections) {
-                ipcLog(m_options.log, IpcLogLevel::error, "IPC connection refused, too many connections: " + who);
-                continue;
-            }
-            ++*m_active;
+        if (const auto full = takePlace(peer.uid)) {
+            ipcLog(m_options.log, IpcLogLevel::error, "IPC connection refused, " + *full + ": " + who);
+            continue;
         }
-        ConnectionSlot slot(static_cast<void*>(nullptr), [active = m_active, mutex = m_activeMutex](void*) {
-            std::lock_guard lock(*mutex);
-            --*active;
+        ConnectionSlot slot(static_cast<void*>(nullptr), [places = m_places, uid = peer.uid](void*) {
+            std::lock_guard lock(places->mutex);
+            --places->total;
+            if (const auto found = places->perUser.find(uid); found != places->perUser.end() && --found->second == 0)
+                places->perUser.erase(found);
         });
         ipcLog(m_options.log, IpcLogLevel::info, "IPC connection accepted: " + who);
         try {

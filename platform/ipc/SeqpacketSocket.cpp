@@ -4,6 +4,7 @@
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <unistd.h>
 #include <system_error>
 #include <vector>
 
@@ -36,6 +37,13 @@ SeqpacketSocket SeqpacketSocket::connect(const std::string& path) {
     do result = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address));
     while (result != 0 && errno == EINTR);
     if (result != 0) throwErrno("connect");
+    // The kernel keeps the credentials of the process that made the socket listen.
+    ucred server{};
+    socklen_t length = sizeof(server);
+    if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &server, &length) != 0) throwErrno("SO_PEERCRED");
+    if (server.uid != 0 && server.uid != ::geteuid())
+        throw std::system_error(EPERM, std::generic_category(),
+                                "the server at " + path + " runs as uid " + std::to_string(server.uid) + ", not root");
     return SeqpacketSocket(std::move(fd));
 }
 

@@ -36,6 +36,8 @@ public:
     // Both ends of a fresh connected pair; throws std::system_error.
     static std::pair<SeqpacketSocket, SeqpacketSocket> pair();
     // Connects to a listening socket's path; throws std::system_error (ENOENT, ECONNREFUSED, EACCES...).
+    // The server must run as root or as this process's own user (EPERM otherwise): a socket that
+    // someone else listens on could take over the calls and the descriptors they carry.
     static SeqpacketSocket connect(const std::string& path);
 
     int fd() const { return m_fd.get(); }

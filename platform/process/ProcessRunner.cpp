@@ -1,5 +1,7 @@
 #include "platform/process/ProcessRunner.h"
 
+#include "platform/files/TrustedPath.h"
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -51,14 +53,6 @@ int millisecondsUntil(Clock::time_point deadline) {
     return static_cast<int>(std::clamp<long long>(left, 0, 60'000));
 }
 
-// A program is trusted when it is a regular executable file that only root can change.
-bool isTrustedFile(const std::filesystem::path& program) {
-    struct stat info {};
-    if (::stat(program.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
-    if (info.st_uid != 0 || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return false;
-    return ::access(program.c_str(), X_OK) == 0;
-}
-
 void killGroup(pid_t pid) {
     // The child leads its own process group, so helpers it started die with it.
     if (::kill(-pid, SIGKILL) != 0) ::kill(pid, SIGKILL);
@@ -106,7 +100,7 @@ ProcessRunner::ProcessRunner(std::vector<std::filesystem::path> allowedPrograms)
 bool ProcessRunner::isAllowed(const std::filesystem::path& program) const {
     if (!program.is_absolute()) return false;
     if (std::find(m_allowedPrograms.begin(), m_allowedPrograms.end(), program) == m_allowedPrograms.end()) return false;
-    return isTrustedFile(program);
+    return TrustedPath::isTrustedProgram(program);
 }
 
 ProcessResult ProcessRunner::run(const ProcessRequest& request) const {

@@ -2,9 +2,7 @@
 // mounted back on remount, and a destination on that disk is refused.
 
 #include "HelperHarness.h"
-
-#include "platform/disks/MountTable.h"
-#include "tests/fixtures/TestSupport.h"
+#include "MountedLoop.h"
 
 #include <fcntl.h>
 
@@ -13,48 +11,11 @@ namespace {
 
 using test::SpawnedHelper;
 
-constexpr std::uint64_t imageBytes = 16 * 1024 * 1024;
+using test::canMakeLoopDevices;
+using test::MountedLoop;
+using test::mountAt;
 
-std::optional<MountEntry> mountAt(const std::filesystem::path& target) {
-    const auto table = MountTable::read();
-    if (!table) return std::nullopt;
-    for (const auto& entry : *table)
-        if (entry.target == target) return entry;
-    return std::nullopt;
-}
-
-bool canMakeLoopDevices() {
-    return test::runningAsRoot() && std::filesystem::exists("/dev/loop-control") && test::haveProgram("losetup") &&
-           test::haveProgram("mkfs.ext4");
-}
-
-// A mounted ext4 loop device, taken down again at the end.
-class MountedLoop {
-public:
-    explicit MountedLoop(const test::TempDir& dir) : m_target(dir / "mnt") {
-        const auto image = dir / "disk.img";
-        test::writeFile(image, {});
-        std::filesystem::resize_file(image, imageBytes);
-        test::runOrFail({"mkfs.ext4", "-q", "-F", image.string()});
-        auto output = test::runOrFail({"losetup", "--find", "--show", image.string()});
-        while (!output.empty() && (output.back() == '\n' || output.back() == ' ')) output.pop_back();
-        m_device = output;
-        std::filesystem::create_directory(m_target);
-        test::runOrFail({"mount", "-t", "ext4", m_device, m_target.string()});
-        test::writeFile(m_target / "kept.txt", test::randomBytes(100, 9));
-    }
-    ~MountedLoop() {
-        if (mountAt(m_target)) test::run({"umount", m_target.string()});
-        if (!m_device.empty()) test::run({"losetup", "--detach", m_device});
-    }
-    const std::string& device() const { return m_device; }
-    std::string name() const { return std::filesystem::path(m_device).filename().string(); }
-    const std::filesystem::path& target() const { return m_target; }
-
-private:
-    std::filesystem::path m_target;
-    std::string m_device;
-};
+constexpr std::uint64_t imageBytes = MountedLoop::imageBytes;
 
 TEST(HelperMount, UnmountsALoopDiskForReadingAndMountsItBackOnRemount) {
     if (!canMakeLoopDevices()) GTEST_SKIP() << "needs root, loop devices, losetup and mkfs.ext4";

@@ -1,6 +1,10 @@
+#include "VantrelHelper/DeviceAccess.h"
 #include "VantrelHelper/HelperScanService.h"
+#include "tests/fixtures/TestSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <future>
 
 namespace vantrel {
 namespace {
@@ -56,6 +60,34 @@ TEST(HelperScanService, FlattensAHitIntoItsTransferRecord) {
     EXPECT_EQ(record.firstCluster, 9u);
     EXPECT_EQ(record.partitionOffset, 1048576u);
     EXPECT_EQ(record.fileSystem, "fat32");
+}
+
+// A service whose connection closes just as a queued scan starts.
+class ClosingAtStart : public HelperScanService {
+public:
+    using HelperScanService::HelperScanService;
+
+protected:
+    void scanStarting() override { connectionClosed(); }
+};
+
+TEST(HelperScanService, AScanThatStartsAsTheConnectionClosesIsCancelled) {
+    test::TempDir dir;
+    const auto image = dir / "card.img";
+    test::writeFile(image, test::randomBytes(4096, 1));
+    DeviceAccess::configure({true, {}, ""});
+    std::promise<bool> cancelled;
+    ClosingAtStart service(
+        [&](ByteSource&, ScanMode, const RecoveryFilters&, const std::function<bool()>& shouldCancel,
+            const std::function<void(const ScanProgress&)>&, const std::function<void(const RecoveredHit&)>&) {
+            cancelled.set_value(shouldCancel());
+        },
+        {});
+    service.startScanWithPath(image, 0, 0, 0, {}, "standard", [](std::optional<ErrorObject>) {});
+    auto answer = cancelled.get_future();
+    ASSERT_EQ(answer.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_TRUE(answer.get()) << "the scan would run on for nobody";
+    DeviceAccess::configure({});
 }
 
 } // namespace

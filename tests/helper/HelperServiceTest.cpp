@@ -290,14 +290,19 @@ TEST(HelperService, SharedHelperRefusesAPeerOutsideItsGroup) {
     const pid_t child = ::fork();
     if (child == 0) {
         if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+        std::optional<SeqpacketSocket> socket;
         try {
-            auto socket = SeqpacketSocket::connect(socketPath);
-            socket.send(R"({"v":1,"k":"call","id":1,"sel":"ping:","args":[]})");
-            SeqpacketSocket::Packet packet;
-            ::_exit(socket.receive(packet) == SeqpacketSocket::ReceiveStatus::closed ? 0 : 1);
+            socket.emplace(SeqpacketSocket::connect(socketPath));
         } catch (...) {
             ::_exit(2);
         }
+        try {
+            socket->send(R"({"v":1,"k":"call","id":1,"sel":"ping:","args":[]})");
+        } catch (const std::system_error&) {
+            ::_exit(0);  // closed before the call could even be sent
+        }
+        SeqpacketSocket::Packet packet;
+        ::_exit(socket->receive(packet) == SeqpacketSocket::ReceiveStatus::closed ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);

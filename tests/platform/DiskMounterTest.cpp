@@ -45,5 +45,23 @@ TEST(DiskMounter, RefusesToReplayAMountThatIsNoDevice) {
     EXPECT_EQ(DiskMounter::remount({"/dev/sdb1", "/mnt", "vfat", "rw"}, runner), "mount could not start: Permission denied");
 }
 
+TEST(DiskMounter, TellsWhoAMountIsForAndWhetherItIsABindMount) {
+    const auto entry = [](const std::string& line) { return MountTable::parseLine(line).value(); };
+    const auto card = entry("40 30 8:17 / /mnt/card rw,nosuid - vfat /dev/sdb1 rw,uid=1000,gid=1000,fmask=0022");
+    EXPECT_EQ(DiskMounter::mountOwner(card), 1000u);
+    EXPECT_FALSE(DiskMounter::isBindMount(card));
+    const auto fuse = entry("41 30 8:18 / /mnt/ntfs rw - fuseblk /dev/sdb2 rw,user_id=1001,group_id=1001,allow_other");
+    EXPECT_EQ(DiskMounter::mountOwner(fuse), 1001u);
+    const auto rootsOwn = entry("42 30 8:33 / /mnt/stick rw,relatime - ext4 /dev/sdc1 rw");
+    EXPECT_FALSE(DiskMounter::mountOwner(rootsOwn));
+    // /media/root/... names root's folder; a mount right at /media/NAME is no user's disk folder.
+    EXPECT_EQ(DiskMounter::mountOwner(entry("43 30 8:33 / /media/root/STICK rw - ext4 /dev/sdc1 rw")), 0u);
+    EXPECT_FALSE(DiskMounter::mountOwner(entry("44 30 8:33 / /media/root rw - ext4 /dev/sdc1 rw")));
+
+    EXPECT_TRUE(DiskMounter::isBindMount(entry("45 30 8:33 /photos /srv/photos rw - ext4 /dev/sdc1 rw")));
+    EXPECT_FALSE(DiskMounter::isBindMount(entry("46 30 0:50 /home /home rw - btrfs /dev/sdd1 rw,subvolid=256,subvol=/home")))
+        << "a subvolume mounted by name is put back by its options";
+}
+
 } // namespace
 } // namespace vantrel

@@ -566,5 +566,46 @@ TEST(IpcConnection, RefusesCallsBeyondTheUnansweredLimit) {
     held.clear();  // dropped replies answer with noReply while the connection is still open
 }
 
+TEST(IpcConnection, AnIdleConnectionClosesButNotWhileACallIsInFlight) {
+    constexpr auto idle = std::chrono::milliseconds(100);
+    auto [clientSocket, serverSocket] = SeqpacketSocket::pair();
+    std::mutex mutex;
+    std::vector<IpcReply> held;
+    IpcConnectionOptions serverOptions;
+    serverOptions.exported = test::testTable();
+    serverOptions.idleTimeout = idle;
+    serverOptions.onMessage = [&](IpcIncoming message) {
+        std::lock_guard lock(mutex);
+        held.push_back(*message.reply);
+    };
+    IpcConnection server(std::move(serverSocket), std::move(serverOptions));
+    server.resume();
+    IpcConnectionOptions clientOptions;
+    clientOptions.remote = test::testTable();
+    IpcConnection client(std::move(clientSocket), std::move(clientOptions));
+    client.resume();
+
+    // A call that runs for many idle spells keeps the connection.
+    test::CallRecorder slow;
+    client.call("echo:reply:", {"slow"}, -1, slow.onReply(), slow.onFailure());
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard lock(mutex);
+        return held.size() == 1;
+    }));
+    std::this_thread::sleep_for(idle * 5);
+    EXPECT_EQ(server.state(), IpcConnectionState::open);
+    {
+        std::lock_guard lock(mutex);
+        held.front().reply({"done"});
+    }
+    const auto answer = slow.wait();
+    ASSERT_TRUE(answer.arguments);
+    EXPECT_EQ((*answer.arguments)[0], "done");
+
+    // With nothing in flight, the connection gives its place back.
+    EXPECT_TRUE(eventually([&] { return server.state() == IpcConnectionState::interrupted; }));
+    EXPECT_TRUE(eventually([&] { return client.state() == IpcConnectionState::interrupted; }));
+}
+
 } // namespace
 } // namespace vantrel

@@ -3,10 +3,13 @@
 #include "platform/ipc/IpcClient.h"
 #include "platform/ipc/IpcError.h"
 #include "platform/ipc/IpcListener.h"
+#include "tests/fixtures/OtherUsers.h"
 #include "tests/fixtures/TestSupport.h"
 
+#include <csignal>
 #include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 namespace vantrel {
 namespace {
@@ -21,10 +24,13 @@ struct EchoService {
     test::Inbox<std::string> log;
     std::unique_ptr<IpcListener> listener;
 
-    EchoService(const std::string& path, AdmissionPolicy admission, std::size_t maxConnections = IpcListener::defaultMaxConnections) {
+    EchoService(const std::string& path, AdmissionPolicy admission, std::size_t maxConnections = IpcListener::defaultMaxConnections,
+                std::size_t perUser = IpcListener::defaultMaxConnectionsPerUser, std::size_t reservedForRoot = 0) {
         IpcListener::Options options;
         options.admission = std::move(admission);
         options.maxConnections = maxConnections;
+        options.maxConnectionsPerUser = perUser;
+        options.reservedForRoot = reservedForRoot;
         options.log = [this](IpcLogLevel, const std::string& line) { log.push(line); };
         options.onAccept = [this](SeqpacketSocket socket, PeerCredentials, IpcListener::ConnectionSlot slot) {
             IpcConnectionOptions connectionOptions;
@@ -108,6 +114,87 @@ TEST(IpcListener, ServesAtMostTheConnectionLimit) {
     service.dropConnections();
     EXPECT_TRUE(eventually([&] { return service.listener->activeConnections() == 0; }));
     EXPECT_TRUE(callAndWait(second, "echo:reply:", {"2 again"}).arguments);
+}
+
+// Whether a connection made as the identity gets an answer (false: the listener closed it unread).
+bool servedAs(const std::string& path, const test::Identity& who, std::vector<std::unique_ptr<IpcConnection>>& kept) {
+    auto socket = test::connectAs(path, who);
+    if (!socket) return false;
+    auto connection = std::make_unique<IpcConnection>(std::move(*socket), clientOptions());
+    connection->resume();
+    const bool answered = callAndWait(*connection, "echo:reply:", {"hi"}).arguments.has_value();
+    kept.push_back(std::move(connection));
+    return answered;
+}
+
+TEST(IpcListener, KeepsEachUserToItsShareAndThePlacesKeptForRoot) {
+    if (!test::runningAsRoot()) GTEST_SKIP() << "needs root to connect as other users";
+    test::TempDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    const std::string path = dir / "helper.sock";
+    EchoService service(path, [](const PeerCredentials&) { return true; }, 4, 2, 1);
+    ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
+
+    std::vector<std::unique_ptr<IpcConnection>> kept;
+    const test::Identity nobody;
+    const test::Identity other{65533, 65533, {}};
+    EXPECT_TRUE(servedAs(path, nobody, kept));
+    EXPECT_TRUE(servedAs(path, nobody, kept));
+    EXPECT_FALSE(servedAs(path, nobody, kept)) << "a third connection of one user";
+    EXPECT_TRUE(eventually([&] { return service.logged("too many connections of this user: uid=65534"); }));
+    EXPECT_TRUE(servedAs(path, other, kept));
+    EXPECT_FALSE(servedAs(path, other, kept)) << "the last place is root's";
+    EXPECT_TRUE(eventually([&] { return service.logged("the rest are kept for root: uid=65533"); }));
+    EXPECT_TRUE(servedAs(path, test::Identity{0, 0, {}}, kept));
+    EXPECT_FALSE(servedAs(path, test::Identity{0, 0, {}}, kept)) << "root too is bounded";
+    EXPECT_EQ(service.listener->activeConnections(), 4u);
+}
+
+TEST(IpcListener, GivesTheSocketItsGroupAsItAppears) {
+    test::TempDir dir;
+    const std::string path = dir / "helper.sock";
+    // Root may give any group; another user only one of its own.
+    const gid_t group = test::runningAsRoot() ? 65534 : ::getgid();
+    const UniqueFd socket = IpcListener::listenOn(path, 0660, group);
+    struct stat info {};
+    ASSERT_EQ(::lstat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_gid, group);
+    EXPECT_EQ(info.st_mode & 0777, 0660u);
+}
+
+TEST(SeqpacketSocket, RefusesAServerThatRunsAsAnotherUser) {
+    if (!test::runningAsRoot()) GTEST_SKIP() << "needs root to run a server as another user";
+    test::TempDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+    const std::string path = dir / "fake.sock";
+    // A server that nobody runs, in a folder nobody may write: it must not get root's calls.
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+        try {
+            const auto listening = IpcListener::listenOn(path, 0666);
+            const char done = 1;
+            if (::write(ready[1], &done, 1) != 1) ::_exit(4);
+            ::pause();
+        } catch (...) {
+        }
+        ::_exit(2);
+    }
+    ::close(ready[1]);
+    char done = 0;
+    ASSERT_EQ(::read(ready[0], &done, 1), 1) << "the fake server did not start";
+    ::close(ready[0]);
+    try {
+        SeqpacketSocket::connect(path);
+        ADD_FAILURE() << "connected to a server of uid 65534";
+    } catch (const std::system_error& error) {
+        EXPECT_EQ(error.code().value(), EPERM);
+        EXPECT_NE(std::string(error.what()).find("runs as uid 65534"), std::string::npos) << error.what();
+    }
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
 }
 
 TEST(IpcListener, ReplacesOnlyAStaleSocket) {

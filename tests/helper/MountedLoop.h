@@ -1,0 +1,71 @@
+#pragma once
+// A loop device over a fresh image with a file system, mounted in a temporary folder, and taken down
+// again at the end. Needs root.
+
+#include "platform/disks/MountTable.h"
+#include "tests/fixtures/TestSupport.h"
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace vantrel::test {
+
+inline std::optional<MountEntry> mountAt(const std::filesystem::path& target) {
+    const auto table = MountTable::read();
+    if (!table) return std::nullopt;
+    for (const auto& entry : *table)
+        if (entry.target == target) return entry;
+    return std::nullopt;
+}
+
+inline bool canMakeLoopDevices() {
+    return runningAsRoot() && std::filesystem::exists("/dev/loop-control") && haveProgram("losetup") &&
+           haveProgram("mkfs.ext4");
+}
+
+class MountedLoop {
+public:
+    static constexpr std::uint64_t imageBytes = 16 * 1024 * 1024;
+
+    // An ext4 image in dir, mounted at target (dir/mnt when none is given).
+    explicit MountedLoop(const TempDir& dir, std::filesystem::path target = {})
+        : m_target(target.empty() ? dir / "mnt" : std::move(target)) {
+        const auto image = dir / "disk.img";
+        writeFile(image, {});
+        std::filesystem::resize_file(image, imageBytes);
+        runOrFail({"mkfs.ext4", "-q", "-F", image.string()});
+        auto output = runOrFail({"losetup", "--find", "--show", image.string()});
+        while (!output.empty() && (output.back() == '\n' || output.back() == ' ')) output.pop_back();
+        m_device = output;
+        std::filesystem::create_directories(m_target);
+        runOrFail({"mount", "-t", "ext4", m_device, m_target.string()});
+        writeFile(m_target / "kept.txt", randomBytes(100, 9));
+    }
+    ~MountedLoop() {
+        for (const auto& extra : m_extraTargets)
+            if (mountAt(extra)) run({"umount", extra.string()});
+        if (mountAt(m_target)) run({"umount", m_target.string()});
+        if (!m_device.empty()) run({"losetup", "--detach", m_device});
+    }
+    MountedLoop(const MountedLoop&) = delete;
+    MountedLoop& operator=(const MountedLoop&) = delete;
+
+    const std::string& device() const { return m_device; }
+    std::string name() const { return std::filesystem::path(m_device).filename().string(); }
+    const std::filesystem::path& target() const { return m_target; }
+    // Bind-mounts a folder of the volume at target; unmounted at the end too.
+    void bind(const std::filesystem::path& folder, const std::filesystem::path& target) {
+        std::filesystem::create_directories(folder);
+        std::filesystem::create_directories(target);
+        runOrFail({"mount", "--bind", folder.string(), target.string()});
+        m_extraTargets.push_back(target);
+    }
+
+private:
+    std::filesystem::path m_target;
+    std::string m_device;
+    std::vector<std::filesystem::path> m_extraTargets;
+};
+
+} // namespace vantrel::test
