@@ -1,15 +1,19 @@
-// Fuzz target: the MP3 frame walk over hostile bytes held in a MemoryByteSource. The first byte picks the
-// chunk size and how much of the rest the walk may use; the rest is the file.
+// Fuzz target: the MP3 frame walk over hostile bytes. The first byte picks the chunk size and how much
+// of the rest the walk may use; the rest is the file, and a read outside it stops the run.
 #include "recovery/carving/MP3FrameWalk.h"
 #include "tests/fixtures/MemoryCursor.h"
 
+#include "VolumeByteSource.h"
+
 #include <cstdlib>
+#include <memory>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace vantrel;
     if (size < 1) return 0;
     const std::uint64_t limit = (size - 1) >> (data[0] >> 6);
-    test::MemoryCursor input(Bytes(data + 1, data + size), 0, limit, 256, std::uint64_t{16} << (data[0] & 0x0F));
+    test::MemoryCursor input(std::make_unique<fuzz::VolumeByteSource>(data + 1, size - 1), 0, limit, 256,
+                             std::uint64_t{16} << (data[0] & 0x0F));
     try {
         const auto tag = MP3FrameWalk::id3v2Length(input.head());
         const auto length = MP3FrameWalk::walk(input.cursor());

@@ -2,6 +2,7 @@
 // reads for whom, which destinations it writes, and what it answers.
 
 #include "HelperHarness.h"
+#include "MountedLoop.h"
 
 #include "VantrelHelper/DeviceAccess.h"
 #include "VantrelHelper/HelperScanService.h"
@@ -20,6 +21,7 @@
 namespace vantrel {
 namespace {
 
+using test::canMakeLoopDevices;
 using test::ErrorAnswer;
 using test::SpawnedHelper;
 using test::waitError;
@@ -28,37 +30,26 @@ constexpr uid_t nobodyUid = 65534;
 constexpr gid_t nobodyGid = 65534;
 constexpr std::uint64_t mebibyte = 1024 * 1024;
 
-bool canMakeLoopDevices() {
-    return test::runningAsRoot() && std::filesystem::exists("/dev/loop-control") && test::haveProgram("losetup") &&
-           test::haveProgram("mkfs.ext4");
-}
-
-std::string trimmed(std::string text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-    return text;
-}
-
 // A loop device over a file, optionally with ext4 on it mounted at a folder; taken down at the end.
 class Loop {
 public:
     Loop(const std::filesystem::path& image, std::optional<std::filesystem::path> mountAt = std::nullopt)
-        : m_target(std::move(mountAt)) {
-        if (m_target) test::runOrFail({"mkfs.ext4", "-q", "-F", image.string()});
-        m_device = trimmed(test::runOrFail({"losetup", "--find", "--show", image.string()}));
+        : m_target(std::move(mountAt)), m_loop(m_target ? test::formattedExt4(image) : image, 512, false) {
+        if (m_loop.path().empty()) ADD_FAILURE() << "losetup could not attach " << image;
         if (m_target) {
             std::filesystem::create_directories(*m_target);
-            test::runOrFail({"mount", "-t", "ext4", m_device, m_target->string()});
+            test::runOrFail({"mount", "-t", "ext4", m_loop.path(), m_target->string()});
         }
     }
+    // Unmounted before the loop device is detached.
     ~Loop() {
         if (m_target) test::run({"umount", m_target->string()});
-        if (!m_device.empty()) test::run({"losetup", "--detach", m_device});
     }
-    const std::string& device() const { return m_device; }
+    const std::string& device() const { return m_loop.path(); }
 
 private:
     std::optional<std::filesystem::path> m_target;
-    std::string m_device;
+    test::LoopDevice m_loop;
 };
 
 std::filesystem::path sizedFile(const std::filesystem::path& path, std::uint64_t bytes) {

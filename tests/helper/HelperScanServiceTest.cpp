@@ -79,7 +79,7 @@ TEST(HelperScanService, AScanThatStartsAsTheConnectionClosesIsCancelled) {
     std::promise<bool> cancelled;
     ClosingAtStart service(
         [&](ByteSource&, ScanMode, const RecoveryFilters&, const std::function<bool()>& shouldCancel,
-            const std::function<void(const ScanProgress&)>&, const std::function<void(const RecoveredHit&)>&) {
+            const std::function<void(const ScanProgress&)>&, const std::function<void(const RecoveredHit&)>&, VolumeCache&) {
             cancelled.set_value(shouldCancel());
         },
         {});

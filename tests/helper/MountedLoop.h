@@ -3,7 +3,10 @@
 // again at the end. Needs root.
 
 #include "platform/disks/MountTable.h"
+#include "tests/fixtures/LoopDevice.h"
 #include "tests/fixtures/TestSupport.h"
+
+#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <optional>
@@ -19,9 +22,12 @@ inline std::optional<MountEntry> mountAt(const std::filesystem::path& target) {
     return std::nullopt;
 }
 
-inline bool canMakeLoopDevices() {
-    return runningAsRoot() && std::filesystem::exists("/dev/loop-control") && haveProgram("losetup") &&
-           haveProgram("mkfs.ext4");
+inline bool canMakeLoopDevices() { return LoopDevice::unavailableReason().empty() && haveProgram("mkfs.ext4"); }
+
+// An image formatted as ext4 (for a loop device's member initialiser).
+inline const std::filesystem::path& formattedExt4(const std::filesystem::path& image) {
+    runOrFail({"mkfs.ext4", "-q", "-F", image.string()});
+    return image;
 }
 
 class MountedLoop {
@@ -30,29 +36,23 @@ public:
 
     // An ext4 image in dir, mounted at target (dir/mnt when none is given).
     explicit MountedLoop(const TempDir& dir, std::filesystem::path target = {})
-        : m_target(target.empty() ? dir / "mnt" : std::move(target)) {
-        const auto image = dir / "disk.img";
-        writeFile(image, {});
-        std::filesystem::resize_file(image, imageBytes);
-        runOrFail({"mkfs.ext4", "-q", "-F", image.string()});
-        auto output = runOrFail({"losetup", "--find", "--show", image.string()});
-        while (!output.empty() && (output.back() == '\n' || output.back() == ' ')) output.pop_back();
-        m_device = output;
+        : m_target(target.empty() ? dir / "mnt" : std::move(target)), m_loop(formattedExt4(sizedImage(dir)), 512, false) {
+        if (m_loop.path().empty()) ADD_FAILURE() << "losetup could not attach " << (dir / "disk.img");
         std::filesystem::create_directories(m_target);
-        runOrFail({"mount", "-t", "ext4", m_device, m_target.string()});
+        runOrFail({"mount", "-t", "ext4", device(), m_target.string()});
         writeFile(m_target / "kept.txt", randomBytes(100, 9));
     }
+    // Unmounted before the loop device is detached.
     ~MountedLoop() {
         for (const auto& extra : m_extraTargets)
             if (mountAt(extra)) run({"umount", extra.string()});
         if (mountAt(m_target)) run({"umount", m_target.string()});
-        if (!m_device.empty()) run({"losetup", "--detach", m_device});
     }
     MountedLoop(const MountedLoop&) = delete;
     MountedLoop& operator=(const MountedLoop&) = delete;
 
-    const std::string& device() const { return m_device; }
-    std::string name() const { return std::filesystem::path(m_device).filename().string(); }
+    const std::string& device() const { return m_loop.path(); }
+    std::string name() const { return std::filesystem::path(device()).filename().string(); }
     const std::filesystem::path& target() const { return m_target; }
     // Bind-mounts a folder of the volume at target; unmounted at the end too.
     void bind(const std::filesystem::path& folder, const std::filesystem::path& target) {
@@ -63,8 +63,15 @@ public:
     }
 
 private:
+    static std::filesystem::path sizedImage(const TempDir& dir) {
+        const auto image = dir / "disk.img";
+        writeFile(image, {});
+        std::filesystem::resize_file(image, imageBytes);
+        return image;
+    }
+
     std::filesystem::path m_target;
-    std::string m_device;
+    LoopDevice m_loop;
     std::vector<std::filesystem::path> m_extraTargets;
 };
 

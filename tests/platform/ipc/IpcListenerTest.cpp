@@ -136,7 +136,7 @@ TEST(IpcListener, KeepsEachUserToItsShareAndThePlacesKeptForRoot) {
     ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
 
     std::vector<std::unique_ptr<IpcConnection>> kept;
-    const test::Identity nobody;
+    const test::Identity& nobody = test::nobodyUser;
     const test::Identity other{65533, 65533, {}};
     EXPECT_TRUE(servedAs(path, nobody, kept));
     EXPECT_TRUE(servedAs(path, nobody, kept));
