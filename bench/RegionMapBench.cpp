@@ -164,13 +164,13 @@ private:
         const std::uint64_t index = within / 32;
         if (index >= m_folders.size()) return 0;
         char name[12];
-        std::snprintf(name, sizeof name, "DIR%05lluXXX", static_cast<unsigned long long>(index));
+        std::snprintf(name, sizeof name, "DIR%05lluXXX", static_cast<unsigned long long>(index % 100'000));
         return entryByte(name, 0x10, m_folders[index].first, 0, within % 32);
     }
 
     static std::uint8_t fileEntryByte(const File& file, std::uint64_t index, std::uint64_t at) {
         char name[12];
-        std::snprintf(name, sizeof name, "F%07lluJPG", static_cast<unsigned long long>(index));
+        std::snprintf(name, sizeof name, "F%07lluJPG", static_cast<unsigned long long>(index % 10'000'000));
         return entryByte(name, 0x20, file.firstCluster, file.size, at);
     }
 
