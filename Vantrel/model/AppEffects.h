@@ -12,6 +12,8 @@
 #include "Vantrel/effects/SettingsStore.h"
 
 #include <memory>
+#include <optional>
+#include <string>
 
 namespace vantrel {
 
@@ -24,6 +26,8 @@ struct AppEffects {
     std::shared_ptr<DesktopShell> shell;
     std::shared_ptr<FileDialogs> dialogs;
     std::shared_ptr<LocalDiskMounter> mounter;
+    // Where the helper program shipped with the application lies; none when there is none to spawn.
+    std::optional<std::string> helperProgram;
 };
 
 } // namespace vantrel

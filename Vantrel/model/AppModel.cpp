@@ -21,6 +21,7 @@ AppModel::AppModel(AppEffects effects, QObject* parent)
       m_effects(std::move(effects)),
       m_collator(std::make_unique<NameCollator>()),
       m_typeRanks(std::make_unique<ResultsOrder::TypeRanks>(*m_collator)),
+      m_helperClient(std::make_unique<HelperXPCClient>(m_effects.helper)),
       m_tasks(std::make_unique<TaskScope>(m_effects.executor)) {}
 
 AppModel::~AppModel() {

@@ -17,6 +17,7 @@
 #include "Vantrel/async/DecisionWait.h"
 #include "Vantrel/async/TaskScope.h"
 #include "Vantrel/effects/VolumeSource.h"
+#include "Vantrel/helper/HelperXPCClient.h"
 #include "Vantrel/model/AppEffects.h"
 #include "Vantrel/model/CancelFlag.h"
 #include "Vantrel/model/DisplayRows.h"
@@ -208,6 +209,30 @@ public:
     DiskAccessAttention diskAccessAttention() const;
     static QString diskAccessTitle(DiskAccessAttention attention);
 
+    // ---- Helper installation and reachability.
+    // Reads the service's status into helperStatus (and resets the runtime and access states unless
+    // it is installed).
+    void refreshHelperStatus();
+    // The application became active again: refresh, and recheck where something is left to find out.
+    void handleDidBecomeActive();
+    void installHelper();
+    // True when the service was removed.
+    Task<bool> uninstallHelper();
+    // Removes and registers the service again; true when the helper ends up installed.
+    Task<bool> rebindHelper();
+    // True when the helper is installed; otherwise says what to do and opens the helper-access sheet.
+    bool openLoginItemsIfApprovalNeeded();
+    Task<void> recheckHelperAndDiskAccess(bool registerIfUnreachable, bool force);
+    Task<void> repairHelper();
+    // There is no settings page for raw disk access here: the helper-access sheet explains it.
+    void openFullDiskAccessSettings();
+    // Lists the selected volume's mount folder, so that a sleeping card is awake for the access check.
+    void primeRemovableVolume();
+    // The whole-disk device of the selected volume, when its node exists.
+    std::optional<std::string> rawDevicePathForAccessCheck() const;
+    // Whether a helper can be reached without the service: one is shipped beside the program.
+    bool helperUsable() const;
+
     // ---- The unsaved-catalog question.
     // Asks the question when unsaved hits would be lost; true to go on (saved or discarded), false to stop.
     Task<bool> confirmDiscardHitsIfNeeded();
@@ -222,7 +247,8 @@ public:
     const std::shared_ptr<CancelFlag>& cancelFlag() const { return m_cancelFlag; }
     // A fresh flag for a new scan.
     void replaceCancelFlag();
-    HelperClient& helperClient() const { return *m_effects.helper; }
+    // The helper's calls as tasks; the connection underneath is effects().helper.
+    HelperXPCClient& helperClient() { return *m_helperClient; }
     UndeleteNamingState& undeleteNaming() { return m_undeleteNaming; }
     DecisionWait<CatalogDecision>& pendingCatalogDecision() { return m_pendingCatalogDecision; }
     std::shared_ptr<VolumeSource> volumeMonitor() const { return m_volumeMonitor.lock(); }
@@ -309,6 +335,7 @@ private:
     DisplayRows m_displayed;
 
     DecisionWait<CatalogDecision> m_pendingCatalogDecision{CatalogDecision::cancel};
+    std::unique_ptr<HelperXPCClient> m_helperClient;
     // Last, so it goes first: flows are destroyed while the state they touch still exists.
     std::unique_ptr<TaskScope> m_tasks;
 };

@@ -35,8 +35,8 @@ ExternalVolume volume(std::string name) {
 // A flow that waits for the helper's ping answer.
 Task<std::string> pingHelper(AppModel* model) {
     auto start = [model](CallbackResumer<std::string> resume) {
-        model->helperClient().ping([resume](std::string answer) { resume(std::move(answer)); },
-                                   [resume](ErrorObject error) { resume.fail(std::runtime_error(error.message)); });
+        model->effects().helper->ping([resume](std::string answer) { resume(std::move(answer)); },
+                                     [resume](ErrorObject error) { resume.fail(std::runtime_error(error.message)); });
     };
     auto answer = co_await fromCallback<std::string>(start);
     model->setStatusMessage(QString::fromStdString(answer));
