@@ -49,7 +49,8 @@ FilterSidebar::FilterSidebar(AppModel& model, std::set<FileTypeGroup> expanded, 
     typesLayout->addWidget(footer);
     layout->addWidget(types);
 
-    auto* sizes = new QGroupBox(tr("Size & dimensions"), this);
+    // A group box reads "&" as a shortcut mark; the title shows it as written.
+    auto* sizes = new QGroupBox(tr("Size & dimensions").replace(QLatin1Char('&'), QStringLiteral("&&")), this);
     auto* form = new QFormLayout(sizes);
     m_minimumByteSize = new QLineEdit(sizes);
     m_minimumByteSize->setObjectName(QStringLiteral("minimumByteSize"));
@@ -99,7 +100,8 @@ QWidget* FilterSidebar::buildGroupRow(GroupRow& row) {
     bold.setWeight(QFont::DemiBold);
     row.disclosure->setFont(bold);
     connect(row.disclosure, &QToolButton::clicked, this, [this, group = row.group] { toggleExpanded(group); });
-    header->addWidget(row.disclosure, 1);
+    header->addWidget(row.disclosure);
+    header->addStretch(1);
     rowLayout->addLayout(header);
 
     row.kinds = new QWidget(container);
