@@ -112,11 +112,15 @@ PackedEntry pack(ResultsSort sort, const Entry& entry, const TypeRanks& ranks) {
         packed.nameKey = entry.nameKey;
         packed.first = keyWord(*entry.nameKey, 0);
         packed.second = keyWord(*entry.nameKey, 8);
+        packed.third = keyWord(*entry.nameKey, 16);
+        packed.fourth = keyWord(*entry.nameKey, 24);
         break;
     case ResultsSort::nameDescending:
         packed.nameKey = entry.nameKey;
         packed.first = ~keyWord(*entry.nameKey, 0);
         packed.second = ~keyWord(*entry.nameKey, 8);
+        packed.third = ~keyWord(*entry.nameKey, 16);
+        packed.fourth = ~keyWord(*entry.nameKey, 24);
         break;
     case ResultsSort::type: packed.first = static_cast<std::uint64_t>(ranks.rank(hit.kind)); break;
     case ResultsSort::typeDescending: packed.first = ~static_cast<std::uint64_t>(ranks.rank(hit.kind)); break;
@@ -144,6 +148,8 @@ PackedEntry pack(ResultsSort sort, const Entry& entry, const TypeRanks& ranks) {
 bool packedBefore(ResultsSort sort, const PackedEntry& a, const PackedEntry& b) {
     if (a.first != b.first) return a.first < b.first;
     if (a.second != b.second) return a.second < b.second;
+    if (a.third != b.third) return a.third < b.third;
+    if (a.fourth != b.fourth) return a.fourth < b.fourth;
     if (a.nameKey && b.nameKey) {
         const int byName = sort == ResultsSort::nameDescending ? b.nameKey->compare(*a.nameKey) : a.nameKey->compare(*b.nameKey);
         if (byName != 0) return byName < 0;

@@ -2,10 +2,10 @@
 // disclosure and the size fields.
 
 #include "AppModelHarness.h"
+#include "WidgetTesting.h"
 
 #include "Vantrel/views/FilterSidebar.h"
 
-#include <QApplication>
 #include <QCheckBox>
 #include <QDir>
 #include <QLabel>
@@ -20,19 +20,9 @@ namespace {
 
 using K = RecoveredFileKind;
 
-QApplication& application() {
-    static int argc = 1;
-    static char name[] = "FilterSidebarTest";
-    static char* argv[] = {name, nullptr};
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    // Never destroyed: Qt's own statics go first at exit, and the application must outlive them.
-    static QApplication* instance = new QApplication(argc, argv);
-    return *instance;
-}
-
 class FilterSidebarTest : public ::testing::Test {
 protected:
-    FilterSidebarTest() : sidebar((application(), *harness.model), {FileTypeGroup::images}) { sidebar.show(); }
+    FilterSidebarTest() : sidebar((test::widgetApplication(), *harness.model), {FileTypeGroup::images}) { sidebar.show(); }
 
     template <typename Widget>
     Widget* child(const QString& name) {
