@@ -16,6 +16,17 @@ std::size_t UuidHash::operator()(const Uuid& id) const noexcept {
     return static_cast<std::size_t>((high ^ (low * 0x9E3779B97F4A7C15ULL)) * 0xBF58476D1CE4E5B9ULL);
 }
 
+std::optional<std::uint64_t> HitIdIndex::find(const Uuid& id) const {
+    const auto& map = shard(id);
+    const auto found = map.find(id);
+    if (found == map.end()) return std::nullopt;
+    return found->second;
+}
+
+void HitIdIndex::clear() {
+    for (auto& map : m_shards) map.clear();
+}
+
 AppModel::AppModel(AppEffects effects, QObject* parent)
     : QObject(parent),
       m_effects(std::move(effects)),

@@ -33,6 +33,7 @@
 #include <QObject>
 #include <QString>
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -47,6 +48,26 @@ namespace vantrel {
 
 struct UuidHash {
     std::size_t operator()(const Uuid& id) const noexcept;
+};
+
+// Arrival numbers by identity, in 256 maps chosen by the identity's last byte, so that growing the
+// index never rehashes more than a 256th of it in one step.
+class HitIdIndex {
+public:
+    static constexpr std::size_t shardCount = 256;
+
+    bool contains(const Uuid& id) const { return shard(id).contains(id); }
+    std::optional<std::uint64_t> find(const Uuid& id) const;
+    void insert(const Uuid& id, std::uint64_t sequence) { shard(id).emplace(id, sequence); }
+    void erase(const Uuid& id) { shard(id).erase(id); }
+    void clear();
+
+private:
+    using Shard = std::unordered_map<Uuid, std::uint64_t, UuidHash>;
+    Shard& shard(const Uuid& id) { return m_shards[id.bytes[15]]; }
+    const Shard& shard(const Uuid& id) const { return m_shards[id.bytes[15]]; }
+
+    std::array<Shard, shardCount> m_shards;
 };
 
 class AppModel : public QObject {
@@ -326,7 +347,7 @@ private:
     std::deque<RecoveredHit> m_hits;
     std::deque<std::uint64_t> m_sequence;   // arrival numbers, increasing with position
     std::deque<std::string> m_nameKeys;     // collation keys of the names
-    std::unordered_map<Uuid, std::uint64_t, UuidHash> m_sequenceOf;
+    HitIdIndex m_sequenceOf;
     std::uint64_t m_nextSequence = 0;
 
     std::unique_ptr<NameCollator> m_collator;

@@ -86,9 +86,9 @@ const RecoveredHit* AppModel::hit(const Uuid& id) const {
 }
 
 std::optional<std::size_t> AppModel::positionOf(const Uuid& id) const {
-    const auto found = m_sequenceOf.find(id);
-    if (found == m_sequenceOf.end()) return std::nullopt;
-    const auto at = std::lower_bound(m_sequence.begin(), m_sequence.end(), found->second);
+    const auto sequence = m_sequenceOf.find(id);
+    if (!sequence) return std::nullopt;
+    const auto at = std::lower_bound(m_sequence.begin(), m_sequence.end(), *sequence);
     return static_cast<std::size_t>(at - m_sequence.begin());
 }
 
@@ -96,7 +96,7 @@ void AppModel::storeHit(RecoveredHit hit) {
     // Identities key the selection and every queue; a repeated one would make two hits one.
     while (m_sequenceOf.contains(hit.id)) hit.id = Uuid::random();
     const std::uint64_t sequence = m_nextSequence++;
-    m_sequenceOf.emplace(hit.id, sequence);
+    m_sequenceOf.insert(hit.id, sequence);
     m_sequence.push_back(sequence);
     m_nameKeys.push_back(m_collator->sortKey(hit.suggestedName));
     m_hits.push_back(std::move(hit));
@@ -107,7 +107,6 @@ void AppModel::setHits(std::vector<RecoveredHit> hits) {
     m_sequence.clear();
     m_nameKeys.clear();
     m_sequenceOf.clear();
-    m_sequenceOf.reserve(hits.size());
     for (auto& hit : hits) storeHit(std::move(hit));
     emit fieldChanged(Field::hits);
     refreshDisplayedHits();
@@ -242,10 +241,20 @@ std::optional<std::size_t> AppModel::rowOfPosition(Position position) const {
 void AppModel::refreshDisplayedHits() {
     std::vector<Position> positions;
     positions.reserve(m_hits.size());
-    for (std::size_t i = 0; i < m_hits.size(); ++i)
-        if (passes(m_hits[i])) positions.push_back(static_cast<Position>(i));
-    if (m_query.sort != ResultsSort::discovery)
-        std::sort(positions.begin(), positions.end(), [this](Position a, Position b) { return displayedBefore(a, b); });
+    if (m_query.sort == ResultsSort::discovery) {
+        for (std::size_t i = 0; i < m_hits.size(); ++i)
+            if (passes(m_hits[i])) positions.push_back(static_cast<Position>(i));
+    } else {
+        // Packed keys, read in one pass over the hits, keep the sort in the cache.
+        std::vector<ResultsOrder::PackedEntry> packed;
+        packed.reserve(m_hits.size());
+        for (std::size_t i = 0; i < m_hits.size(); ++i)
+            if (passes(m_hits[i])) packed.push_back(ResultsOrder::pack(m_query.sort, entryAt(static_cast<Position>(i)), *m_typeRanks));
+        const ResultsSort sort = m_query.sort;
+        std::sort(packed.begin(), packed.end(),
+                  [sort](const ResultsOrder::PackedEntry& a, const ResultsOrder::PackedEntry& b) { return ResultsOrder::packedBefore(sort, a, b); });
+        for (const auto& entry : packed) positions.push_back(entry.position);
+    }
     m_displayed.assign(positions);
     emit displayedHitsReset();
     emit fieldChanged(Field::displayedHits);

@@ -79,6 +79,84 @@ bool usesNameKeys(ResultsSort sort) {
     return sort == ResultsSort::name || sort == ResultsSort::nameDescending;
 }
 
+namespace {
+
+// Bytes offset to offset + 8 of the key as a big-endian word; collation keys hold no zero byte, so
+// padding a short key with zeros keeps the byte order.
+std::uint64_t keyWord(const std::string& key, std::size_t offset) {
+    std::uint64_t word = 0;
+    for (std::size_t i = 0; i < 8; ++i) {
+        const std::size_t at = offset + i;
+        word = (word << 8) | (at < key.size() ? static_cast<unsigned char>(key[at]) : 0u);
+    }
+    return word;
+}
+
+// A date as an unsigned word in the same order; a missing date as the given word.
+std::uint64_t dateWord(const std::optional<HitDate>& date, std::uint64_t missing) {
+    if (!date) return missing;
+    return static_cast<std::uint64_t>(date->time_since_epoch().count()) ^ (std::uint64_t{1} << 63);
+}
+
+} // namespace
+
+PackedEntry pack(ResultsSort sort, const Entry& entry, const TypeRanks& ranks) {
+    const RecoveredHit& hit = *entry.hit;
+    PackedEntry packed;
+    packed.position = static_cast<std::uint32_t>(entry.position);
+    switch (sort) {
+    case ResultsSort::discovery: break;
+    case ResultsSort::sizeDescending: packed.first = ~hit.byteLength; break;
+    case ResultsSort::sizeAscending: packed.first = hit.byteLength; break;
+    case ResultsSort::name:
+        packed.nameKey = entry.nameKey;
+        packed.first = keyWord(*entry.nameKey, 0);
+        packed.second = keyWord(*entry.nameKey, 8);
+        packed.third = keyWord(*entry.nameKey, 16);
+        packed.fourth = keyWord(*entry.nameKey, 24);
+        break;
+    case ResultsSort::nameDescending:
+        packed.nameKey = entry.nameKey;
+        packed.first = ~keyWord(*entry.nameKey, 0);
+        packed.second = ~keyWord(*entry.nameKey, 8);
+        packed.third = ~keyWord(*entry.nameKey, 16);
+        packed.fourth = ~keyWord(*entry.nameKey, 24);
+        break;
+    case ResultsSort::type: packed.first = static_cast<std::uint64_t>(ranks.rank(hit.kind)); break;
+    case ResultsSort::typeDescending: packed.first = ~static_cast<std::uint64_t>(ranks.rank(hit.kind)); break;
+    case ResultsSort::integrity: packed.first = static_cast<std::uint64_t>(integrityRank(hit.integrity)); break;
+    case ResultsSort::dimensionsDescending:
+        packed.first = ~pixelCount(hit);
+        packed.second = ~hit.byteLength;
+        break;
+    case ResultsSort::dimensionsAscending:
+        packed.first = pixelCount(hit);
+        packed.second = hit.byteLength;
+        break;
+    case ResultsSort::captureDateDescending:
+        packed.first = ~dateWord(hit.captureDate, 0);
+        packed.second = hit.byteOffset;
+        break;
+    case ResultsSort::captureDateAscending:
+        packed.first = dateWord(hit.captureDate, std::numeric_limits<std::uint64_t>::max());
+        packed.second = hit.byteOffset;
+        break;
+    }
+    return packed;
+}
+
+bool packedBefore(ResultsSort sort, const PackedEntry& a, const PackedEntry& b) {
+    if (a.first != b.first) return a.first < b.first;
+    if (a.second != b.second) return a.second < b.second;
+    if (a.third != b.third) return a.third < b.third;
+    if (a.fourth != b.fourth) return a.fourth < b.fourth;
+    if (a.nameKey && b.nameKey) {
+        const int byName = sort == ResultsSort::nameDescending ? b.nameKey->compare(*a.nameKey) : a.nameKey->compare(*b.nameKey);
+        if (byName != 0) return byName < 0;
+    }
+    return a.position < b.position;
+}
+
 } // namespace ResultsOrder
 
 namespace ResultsQueries {

@@ -64,6 +64,22 @@ inline bool before(ResultsSort sort, const Entry& a, const Entry& b, const TypeR
 // Whether the sort reads name keys.
 bool usesNameKeys(ResultsSort sort);
 
+// One hit's place in an order, packed for sorting a whole list: words that compare as the order's key
+// and tie-break do, the name key for the name orders (its first 32 bytes are in the words: generated
+// names share long prefixes), and the arrival position. Sorting these reads the entries only, not the
+// hits they stand for.
+struct PackedEntry {
+    std::uint64_t first = 0;
+    std::uint64_t second = 0;
+    std::uint64_t third = 0;
+    std::uint64_t fourth = 0;
+    const std::string* nameKey = nullptr;
+    std::uint32_t position = 0;
+};
+PackedEntry pack(ResultsSort sort, const Entry& entry, const TypeRanks& ranks);
+// The same total order as before() on the entries the packed ones were made from.
+bool packedBefore(ResultsSort sort, const PackedEntry& a, const PackedEntry& b);
+
 } // namespace ResultsOrder
 
 namespace ResultsQueries {

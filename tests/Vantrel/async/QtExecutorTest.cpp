@@ -25,8 +25,9 @@ QCoreApplication& application() {
     static int argc = 1;
     static char name[] = "QtExecutorTest";
     static char* argv[] = {name, nullptr};
-    static QCoreApplication instance(argc, argv);
-    return instance;
+    // Never destroyed: Qt's own statics go first at exit, and the application must outlive them.
+    static QCoreApplication* instance = new QCoreApplication(argc, argv);
+    return *instance;
 }
 
 // Ends the event loop when the job runs, or after a generous safety limit so a fault cannot hang CI.
