@@ -1,0 +1,123 @@
+#include "Vantrel/model/ResultsQuery.h"
+
+#include "recovery/bytesource/Bounds.h"
+
+#include <algorithm>
+#include <limits>
+#include <numeric>
+
+namespace vantrel {
+
+bool ResultsQuery::isDefault() const {
+    return ResultsQueries::isDefaultQuery(integrityFilter, captureDateFrom, captureDateTo, sort);
+}
+
+namespace ResultsOrder {
+
+namespace {
+
+template <typename T>
+int threeWay(const T& a, const T& b) {
+    return a < b ? -1 : (b < a ? 1 : 0);
+}
+
+int compareDates(const RecoveredHit& a, const RecoveredHit& b, bool latestFirst) {
+    // A missing date sorts after every real one in both directions.
+    const HitDate missing = latestFirst ? HitDate::min() : HitDate::max();
+    const HitDate da = a.captureDate.value_or(missing);
+    const HitDate db = b.captureDate.value_or(missing);
+    if (da != db) return latestFirst ? threeWay(db, da) : threeWay(da, db);
+    return threeWay(a.byteOffset, b.byteOffset);
+}
+
+} // namespace
+
+TypeRanks::TypeRanks(const NameCollator& collator) {
+    const auto& kinds = FileKind::allKinds();
+    std::vector<std::string> keys;
+    for (const auto kind : kinds) keys.push_back(collator.sortKey(listLabel(kind)));
+    for (std::size_t i = 0; i < kinds.size(); ++i) {
+        // The rank is the number of labels ordered strictly before this one, so equal labels share it.
+        m_ranks[i] = static_cast<int>(std::count_if(keys.begin(), keys.end(), [&](const std::string& other) { return other < keys[i]; }));
+    }
+}
+
+std::uint64_t pixelCount(const RecoveredHit& hit) {
+    if (!hit.dimensions || hit.dimensions->width <= 0 || hit.dimensions->height <= 0) return 0;
+    const auto product = checkedMultiply(static_cast<std::uint64_t>(hit.dimensions->width),
+                                         static_cast<std::uint64_t>(hit.dimensions->height));
+    return product.value_or(std::numeric_limits<std::uint64_t>::max());
+}
+
+int compareKeys(ResultsSort sort, const Entry& a, const Entry& b, const TypeRanks& ranks) {
+    const RecoveredHit& x = *a.hit;
+    const RecoveredHit& y = *b.hit;
+    switch (sort) {
+    case ResultsSort::discovery: return 0;
+    case ResultsSort::sizeDescending: return threeWay(y.byteLength, x.byteLength);
+    case ResultsSort::sizeAscending: return threeWay(x.byteLength, y.byteLength);
+    case ResultsSort::name: return a.nameKey->compare(*b.nameKey);
+    case ResultsSort::nameDescending: return b.nameKey->compare(*a.nameKey);
+    case ResultsSort::type: return threeWay(ranks.rank(x.kind), ranks.rank(y.kind));
+    case ResultsSort::typeDescending: return threeWay(ranks.rank(y.kind), ranks.rank(x.kind));
+    case ResultsSort::integrity: return threeWay(integrityRank(x.integrity), integrityRank(y.integrity));
+    case ResultsSort::dimensionsDescending: {
+        const int byPixels = threeWay(pixelCount(y), pixelCount(x));
+        return byPixels != 0 ? byPixels : threeWay(y.byteLength, x.byteLength);
+    }
+    case ResultsSort::dimensionsAscending: {
+        const int byPixels = threeWay(pixelCount(x), pixelCount(y));
+        return byPixels != 0 ? byPixels : threeWay(x.byteLength, y.byteLength);
+    }
+    case ResultsSort::captureDateDescending: return compareDates(x, y, true);
+    case ResultsSort::captureDateAscending: return compareDates(x, y, false);
+    }
+    return 0;
+}
+
+bool usesNameKeys(ResultsSort sort) {
+    return sort == ResultsSort::name || sort == ResultsSort::nameDescending;
+}
+
+} // namespace ResultsOrder
+
+namespace ResultsQueries {
+
+bool hitMatchesResultsFilter(const RecoveredHit& hit, ResultsIntegrityFilter filter, const std::optional<HitDate>& from,
+                             const std::optional<HitDate>& to) {
+    if (!ResultsIntegrityFilterName::matches(filter, hit.integrity)) return false;
+    return CaptureDay::captureDateInRange(hit.captureDate, from, to);
+}
+
+bool isDefaultQuery(ResultsIntegrityFilter filter, const std::optional<HitDate>& from, const std::optional<HitDate>& to,
+                    ResultsSort sort) {
+    return filter == ResultsIntegrityFilter::all && !from && !to && sort == ResultsSort::discovery;
+}
+
+std::vector<RecoveredHit> filteredAndSortedHits(const std::vector<RecoveredHit>& hits, const ResultsQuery& query,
+                                                const NameCollator& collator) {
+    const auto window = CaptureDay::Window::of(query.captureDateFrom, query.captureDateTo);
+    const bool keyed = ResultsOrder::usesNameKeys(query.sort);
+    std::vector<std::string> nameKeys(keyed ? hits.size() : 0);
+    std::vector<ResultsOrder::Entry> kept;
+    for (std::size_t i = 0; i < hits.size(); ++i) {
+        const auto& hit = hits[i];
+        if (!ResultsIntegrityFilterName::matches(query.integrityFilter, hit.integrity) || !window.admits(hit.captureDate))
+            continue;
+        if (keyed) nameKeys[i] = collator.sortKey(hit.suggestedName);
+        kept.push_back({&hit, keyed ? &nameKeys[i] : nullptr, i});
+    }
+    if (query.sort != ResultsSort::discovery) {
+        const ResultsOrder::TypeRanks ranks(collator);
+        std::sort(kept.begin(), kept.end(), [&](const ResultsOrder::Entry& a, const ResultsOrder::Entry& b) {
+            return ResultsOrder::before(query.sort, a, b, ranks);
+        });
+    }
+    std::vector<RecoveredHit> result;
+    result.reserve(kept.size());
+    for (const auto& entry : kept) result.push_back(*entry.hit);
+    return result;
+}
+
+} // namespace ResultsQueries
+} // namespace vantrel
