@@ -1,6 +1,7 @@
 #include "Vantrel/catalog/CatalogVolumeMatching.h"
 
 #include "FakeSysfs.h"
+#include "SampleVolume.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -8,18 +9,9 @@
 
 using namespace vantrel;
 using namespace vantrel::CatalogVolumeMatching;
+using vantrel::test::sampleVolume;
 
 namespace {
-
-ExternalVolume volume(const std::string& bsdName, std::uint64_t size, const std::string& name = "CARD") {
-    ExternalVolume result;
-    result.name = name;
-    result.bsdName = bsdName;
-    result.sizeBytes = size;
-    result.isEjectable = true;
-    result.isMounted = true;
-    return result;
-}
 
 ScanCatalog::Source source(std::optional<std::string> bsdName, std::optional<std::string> rawPath, std::uint64_t size,
                            const std::string& name = "CARD") {
@@ -61,10 +53,10 @@ std::string matched(const std::optional<ExternalVolume>& found) { return found ?
 
 TEST(CatalogVolumeMatching, FindsTheDiskByNameThenDevicePathThenSize) {
     FakeInventory machine;
-    const auto two = machine.of({volume("sda", 500), volume("sdb", 1000)});
+    const auto two = machine.of({sampleVolume("sda", 500), sampleVolume("sdb", 1000)});
     // A partition's name finds its whole disk, and a whole disk a volume listed by one of its partitions.
     EXPECT_EQ(matched(findVolume(source("sdb1", std::nullopt, 0), two)), "sdb");
-    EXPECT_EQ(matched(findVolume(source("mmcblk0", std::nullopt, 0), machine.of({volume("sda", 1), volume("mmcblk0p1", 2)}))),
+    EXPECT_EQ(matched(findVolume(source("mmcblk0", std::nullopt, 0), machine.of({sampleVolume("sda", 1), sampleVolume("mmcblk0p1", 2)}))),
               "mmcblk0p1");
     EXPECT_EQ(matched(findVolume(source("sdc", "/dev/sdb", 0), two)), "sdb");
     EXPECT_EQ(matched(findVolume(source("sdc", "/dev/sdc", 500), two)), "sda");
@@ -72,11 +64,11 @@ TEST(CatalogVolumeMatching, FindsTheDiskByNameThenDevicePathThenSize) {
     EXPECT_EQ(matched(findVolume(source("sdb", std::nullopt, 1000), machine.of({}))), "none");
 
     // Several of the catalog's size: only the display name can pick one.
-    const auto twins = machine.of({volume("sdb", 1000, "A"), volume("sdc", 1000, "B")});
+    const auto twins = machine.of({sampleVolume("sdb", 1000, "A"), sampleVolume("sdc", 1000, "B")});
     EXPECT_EQ(matched(findVolume(source("sdd", std::nullopt, 1000, "C"), twins)), "none");
     EXPECT_EQ(matched(findVolume(source("sdd", std::nullopt, 1000, "B"), twins)), "sdc");
     EXPECT_EQ(matched(findVolume(source("sdd", std::nullopt, 1000, "A"),
-                                 machine.of({volume("sdb", 1000, "A"), volume("sdc", 1000, "A")}))),
+                                 machine.of({sampleVolume("sdb", 1000, "A"), sampleVolume("sdc", 1000, "A")}))),
               "none");
 }
 
@@ -87,41 +79,41 @@ TEST(CatalogVolumeMatching, AnIdentityBothSidesKnowDecidesOverNamePathAndSize) {
     auto card = source("sdb", "/dev/sdb", 1000);
     card.identity = serial("CARD-1");
     // The card moved to the second reader; another card of the same size sits in the first.
-    EXPECT_EQ(matched(findVolume(card, machine.of({volume("sdb", 1000), volume("sdc", 1000)}))), "sdc");
+    EXPECT_EQ(matched(findVolume(card, machine.of({sampleVolume("sdb", 1000), sampleVolume("sdc", 1000)}))), "sdc");
     // Only the other card is attached: name, path and size all point at it, and none of them counts.
-    EXPECT_EQ(matched(findVolume(card, machine.of({volume("sdb", 1000)}))), "none");
+    EXPECT_EQ(matched(findVolume(card, machine.of({sampleVolume("sdb", 1000)}))), "none");
     // A disk whose identity cannot be read is matched by the other rules.
-    EXPECT_EQ(matched(findVolume(card, machine.of({volume("sdd", 1000)}))), "sdd");
+    EXPECT_EQ(matched(findVolume(card, machine.of({sampleVolume("sdd", 1000)}))), "sdd");
     // A catalog without an identity (an older one) is matched by the other rules alone.
-    EXPECT_EQ(matched(findVolume(source("sdb", std::nullopt, 0), machine.of({volume("sdb", 1000)}))), "sdb");
+    EXPECT_EQ(matched(findVolume(source("sdb", std::nullopt, 0), machine.of({sampleVolume("sdb", 1000)}))), "sdb");
 }
 
 TEST(CatalogVolumeMatching, ReconcileFollowsTheSelectedDiskThroughListChanges) {
     FakeInventory machine;
-    const ExternalVolume selected = volume("sdb", 1000);
+    const ExternalVolume selected = sampleVolume("sdb", 1000);
     const DiskIdentity none;
-    EXPECT_FALSE(reconcile(selected, "/dev/sdb", none, machine.of({volume("sda", 1), selected})));
+    EXPECT_FALSE(reconcile(selected, "/dev/sdb", none, machine.of({sampleVolume("sda", 1), selected})));
 
     ExternalVolume unmounted = selected;
     unmounted.isMounted = false;
     EXPECT_EQ(reconcile(selected, "/dev/sdb", none, machine.of({unmounted})), unmounted);
     // Listed by a partition's name.
-    EXPECT_EQ(matched(reconcile(volume("sdb1", 1000), std::nullopt, none, machine.of({volume("sdb", 1000)}))), "sdb");
+    EXPECT_EQ(matched(reconcile(sampleVolume("sdb1", 1000), std::nullopt, none, machine.of({sampleVolume("sdb", 1000)}))), "sdb");
     // Gone: the selection stays (nothing to change).
-    EXPECT_FALSE(reconcile(selected, "/dev/sdb", none, machine.of({volume("sda", 1)})));
+    EXPECT_FALSE(reconcile(selected, "/dev/sdb", none, machine.of({sampleVolume("sda", 1)})));
     // Re-attached under another name: found again by size.
-    EXPECT_EQ(matched(reconcile(selected, "/dev/sdb", none, machine.of({volume("sda", 1), volume("sdc", 1000)}))), "sdc");
+    EXPECT_EQ(matched(reconcile(selected, "/dev/sdb", none, machine.of({sampleVolume("sda", 1), sampleVolume("sdc", 1000)}))), "sdc");
 
     // Another card in the same reader is not the selected disk, even under its name.
     machine.identities["sdb"] = serial("OTHER");
     machine.identities["sdc"] = serial("MINE");
-    EXPECT_FALSE(reconcile(selected, "/dev/sdb", serial("MINE"), machine.of({volume("sdb", 999)})));
-    EXPECT_EQ(matched(reconcile(selected, "/dev/sdb", serial("MINE"), machine.of({volume("sdb", 999), volume("sdc", 1000)}))),
+    EXPECT_FALSE(reconcile(selected, "/dev/sdb", serial("MINE"), machine.of({sampleVolume("sdb", 999)})));
+    EXPECT_EQ(matched(reconcile(selected, "/dev/sdb", serial("MINE"), machine.of({sampleVolume("sdb", 999), sampleVolume("sdc", 1000)}))),
               "sdc");
 }
 
 TEST(CatalogVolumeMatching, SourceAndSynthesisedVolumeCarryTheDisk) {
-    ExternalVolume card = volume("sdb", 1000, "EOS_DIGITAL");
+    ExternalVolume card = sampleVolume("sdb", 1000, "EOS_DIGITAL");
     const auto recorded = sourceFor(card, std::nullopt, serial("S1"));
     EXPECT_EQ(recorded.kind, ScanCatalog::Source::Kind::volume);
     EXPECT_EQ(recorded.displayName, "EOS_DIGITAL");
