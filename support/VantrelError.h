@@ -16,6 +16,9 @@ inline constexpr std::string_view domain = "Vantrel";
 inline constexpr std::int64_t helperUnreachable = 11;
 inline constexpr std::int64_t diskAccessDenied = 12;
 inline constexpr std::int64_t copyCancelled = 15;
+// A scan catalog written by a newer program, and one saved from a disk image.
+inline constexpr std::int64_t catalogVersionTooNew = 40;
+inline constexpr std::int64_t catalogFromDiskImage = 41;
 
 // Code 12. The message names the helper's path when one is given and not empty; the device path,
 // when given (also when empty), is the error's path.

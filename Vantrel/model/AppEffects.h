@@ -3,6 +3,7 @@
 // and a manual executor, so every flow runs without a display, a helper or devices.
 
 #include "Vantrel/async/Executor.h"
+#include "Vantrel/catalog/CatalogVolumeMatching.h"
 #include "Vantrel/effects/Clock.h"
 #include "Vantrel/effects/DesktopShell.h"
 #include "Vantrel/effects/FileDialogs.h"
@@ -28,6 +29,10 @@ struct AppEffects {
     std::shared_ptr<LocalDiskMounter> mounter;
     // Where the helper program shipped with the application lies; none when there is none to spawn.
     std::optional<std::string> helperProgram;
+    // Serial number and partition-table and file-system ids of an attached disk, from udev and sysfs.
+    CatalogVolumeMatching::IdentityLookup diskIdentity = [](const ExternalVolume& volume) {
+        return DiskIdentity::read(volume.bsdName);
+    };
 };
 
 } // namespace vantrel

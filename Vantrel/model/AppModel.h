@@ -16,6 +16,7 @@
 
 #include "Vantrel/async/DecisionWait.h"
 #include "Vantrel/async/TaskScope.h"
+#include "Vantrel/catalog/ScanCatalog.h"
 #include "Vantrel/effects/VolumeSource.h"
 #include "Vantrel/helper/HelperXPCClient.h"
 #include "Vantrel/model/AppEffects.h"
@@ -116,6 +117,10 @@ public:
     struct PlainState {
         bool reopenDiskAccessAfterSettings = false;
         std::optional<std::string> activeRawDevicePath;
+        // The disk the results came from (the scanned one, or a catalog's), and whether it is attached:
+        // verification and recovery read from it only then.
+        std::optional<ScanCatalog::Source> resultsSource;
+        bool resultsDiskAttached = true;
         std::set<std::string> disksPendingRemount;       // whole-disk names unmounted for scans
         std::optional<std::string> catalogURL;           // path of the catalog last saved or opened
         std::vector<Uuid> pendingIntegrityIDs;           // waiting for the quality pass, in order

@@ -206,6 +206,8 @@ void AppModel::resetResults() {
     m_displayed.clear();
     m_undeleteNaming = UndeleteNamingState{};
     m_plain.pendingIntegrityIDs.clear();
+    m_plain.resultsSource.reset();
+    m_plain.resultsDiskAttached = true;
     setSelectedHitIDs({});
     const ResultsQuery previous = std::exchange(m_query, ResultsQuery{});
     m_window = CaptureDay::Window{};
