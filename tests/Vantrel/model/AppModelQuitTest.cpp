@@ -4,7 +4,10 @@
 
 #include "AppModelHarness.h"
 
+#include "TestSupport.h"
+
 #include "support/VantrelHelperProtocol.h"
+#include "support/log/AppLog.h"
 
 #include <gtest/gtest.h>
 
@@ -30,6 +33,54 @@ std::optional<test::FakeHelperClient::Call> quitWithPending(AppModelHarness& h, 
     h.model->handleShouldTerminate();
     h.executor->runReady();
     return h.helper->takeCall(HelperProtocolSelector::remountDisks);
+}
+
+// The log switched on into a captured list of "category|message" lines.
+class CapturedLog {
+public:
+    CapturedLog() : m_defaults(m_dir / "defaults.json"), m_scope(destinations()) {}
+
+    bool has(const std::string& category, const std::string& message) const {
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.rfind(category + "|", 0) == 0 && line.size() >= message.size() &&
+                   line.compare(line.size() - message.size(), message.size(), message) == 0;
+        });
+    }
+
+    std::vector<std::string> lines;
+
+private:
+    AppLog::Destinations destinations() {
+        test::writeFile(m_dir / "flag", Bytes{'1'});
+        AppLog::Destinations d;
+        d.flagFile = m_dir / "flag";
+        d.defaults = &m_defaults;
+        d.systemLog = [this](AppLog::Level, std::string_view category, std::string_view text) {
+            lines.push_back(std::string(category) + "|" + std::string(text));
+        };
+        d.standardError = [](std::string_view) {};
+        return d;
+    }
+
+    test::TempDir m_dir;
+    DefaultsStore m_defaults;
+    AppLog::ScopedDestinations m_scope;
+};
+
+TEST(AppModelQuit, TheLogNamesThePendingDisksAndAForcedReply) {
+    CapturedLog log;
+    AppModelHarness none;
+    none.model->handleShouldTerminate();
+    none.executor->runReady();
+    EXPECT_TRUE(log.has("app", "Quit remount pending=[]"));
+
+    AppModelHarness two;
+    two.model->plainState().disksPendingRemount = {"disk6", "disk4"};
+    two.model->handleShouldTerminate();
+    two.executor->runReady();
+    two.model->handleShouldTerminate();
+    EXPECT_TRUE(log.has("app", "Quit remount pending=[\"disk4\", \"disk6\"]"));
+    EXPECT_TRUE(log.has("app", "Quit while already waiting — forcing terminate reply"));
 }
 
 TEST(AppModelQuit, WithNothingToHandBackTheQuitIsGrantedWithoutAskingTheHelper) {
