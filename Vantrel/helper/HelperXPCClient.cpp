@@ -44,15 +44,6 @@ std::int64_t clampedToInt64(std::uint64_t value) {
     return static_cast<std::int64_t>(value > largest ? largest : value);
 }
 
-std::string listText(const std::vector<std::string>& names) {
-    std::string text = "[";
-    for (std::size_t index = 0; index < names.size(); ++index) {
-        if (index > 0) text += ", ";
-        text += "\"" + names[index] + "\"";
-    }
-    return text + "]";
-}
-
 } // namespace
 
 struct HelperXPCClient::State final : VantrelHelperClient {
@@ -336,7 +327,7 @@ Task<void> HelperXPCClient::extractHit(std::string path, std::int64_t offset, st
 }
 
 void HelperXPCClient::remountDisks(const std::vector<std::string>& bsdNames, Completion completion) {
-    AppLog::info("XPC remountDisks " + listText(bsdNames), category);
+    AppLog::info("XPC remountDisks " + nameListText(bsdNames), category);
     auto shared = std::make_shared<Completion>(std::move(completion));
     auto once = std::make_shared<std::once_flag>();
     auto finish = [shared, once](std::optional<ErrorObject> error) {
@@ -378,6 +369,15 @@ RecoveredHit hitFromTransferRecord(const HelperHitDTO& record) {
     }
     hit.clusterReallocated = record.clusterReallocated;
     return hit;
+}
+
+std::string nameListText(const std::vector<std::string>& names) {
+    std::string text = "[";
+    for (std::size_t index = 0; index < names.size(); ++index) {
+        if (index > 0) text += ", ";
+        text += "\"" + names[index] + "\"";
+    }
+    return text + "]";
 }
 
 std::string secondsText(double seconds) {

@@ -85,5 +85,7 @@ RecoveredHit hitFromTransferRecord(const HelperHitDTO& record);
 
 // Seconds as log lines write them: "2.0", "0.4", "180.0".
 std::string secondsText(double seconds);
+// Names as log lines list them: ["disk4", "disk6"], or [] for none.
+std::string nameListText(const std::vector<std::string>& names);
 
 } // namespace vantrel

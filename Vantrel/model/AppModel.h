@@ -267,6 +267,35 @@ public:
     // Selects another volume after the unsaved-catalog question, resetting the results.
     Task<void> selectVolume(std::optional<ExternalVolume> volume);
 
+    // ---- Launch arguments, the first-run prompt and quitting.
+    // The answer to a request to quit: at once, or later through DesktopShell::replyToTerminateRequest.
+    enum class TerminateReply { now, later };
+    // Saves the results where the user chooses; true only when a catalog was written.
+    using CatalogSaver = std::function<Task<bool>(AppModel*)>;
+
+    // Runs a helper-maintenance request of the program's arguments, or else the first-run prompt.
+    // Once per program start: later calls (the window shown again) do nothing.
+    void handleLaunchArguments(std::vector<std::string> arguments);
+    // Offers the helper-access sheet on the very first start, unless the helper is installed.
+    void promptDiskAccessSetupIfFirstRun();
+    // A request to quit (the window's close, Quit, a signal, a launch argument). The first is answered
+    // later, once the disks are handed back and unsaved results were saved or given up; a second one
+    // meanwhile is granted at once.
+    TerminateReply handleShouldTerminate();
+    // Stops a running scan, asks the helper to mount the scanned disks again (for at most 2 s), mounts
+    // each locally, then calls completion on the main thread. Disks that stay unmounted are kept in
+    // disksPendingRemount and reported.
+    void beginQuitSequence(std::function<void()> completion);
+    // True when the disk's volumes are mounted (or there was nothing to mount) afterwards.
+    Task<bool> mountDiskLocally(std::string bsdName);
+    // The answer of the unsaved-catalog prompt: save (true, false), don't save (false, true) or cancel
+    // (false, false). Saving that fails or is cancelled counts as cancel.
+    void resolveUnsavedCatalogPrompt(bool save, bool discard);
+    void setCatalogSaver(CatalogSaver saver) { m_catalogSaver = std::move(saver); }
+    // The program's exit status once it ends: not 0 when a launch request that quits had failed.
+    int terminationStatus() const { return m_terminationStatus; }
+    void setTerminationStatus(int status) { m_terminationStatus = status; }
+
     // ---- Plain state and owned objects.
     PlainState& plainState() { return m_plain; }
     const PlainState& plainState() const { return m_plain; }
@@ -359,6 +388,11 @@ private:
     std::unique_ptr<ResultsOrder::TypeRanks> m_typeRanks;
     CaptureDay::Window m_window;
     DisplayRows m_displayed;
+
+    // Launch arguments and quitting.
+    bool m_launchArgumentsHandled = false;
+    int m_terminationStatus = 0;
+    CatalogSaver m_catalogSaver;
 
     DecisionWait<CatalogDecision> m_pendingCatalogDecision{CatalogDecision::cancel};
     std::unique_ptr<HelperXPCClient> m_helperClient;
