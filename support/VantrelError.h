@@ -20,6 +20,9 @@ inline constexpr std::int64_t copyCancelled = 15;
 // read, a destination that is not the user's); the message says why. Not a refused disk access:
 // granting the helper more rights would change nothing.
 inline constexpr std::int64_t refusedForUser = 17;
+// A scan catalog written by a newer program, and one saved from a disk image.
+inline constexpr std::int64_t catalogVersionTooNew = 40;
+inline constexpr std::int64_t catalogFromDiskImage = 41;
 
 // Code 12. The message names the helper's path when one is given and not empty; the device path,
 // when given (also when empty), is the error's path.

@@ -58,6 +58,13 @@ Enum requireCase(const Json& value, std::string_view key, std::optional<Enum> (*
     return *parsed;
 }
 
+// Days in a month of the Gregorian calendar; month 1 to 12.
+int daysInMonth(int year, int month) {
+    static constexpr int days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return month == 2 && leap ? 29 : days[month - 1];
+}
+
 } // namespace
 
 std::string formatIso8601(HitDate date) {
@@ -80,6 +87,8 @@ std::optional<HitDate> parseIso8601(std::string_view text) {
     if (parts.tm_mon < 1 || parts.tm_mon > 12 || parts.tm_mday < 1 || parts.tm_mday > 31 || parts.tm_hour > 23 ||
         parts.tm_min > 59 || parts.tm_sec > 60)
         return std::nullopt;
+    // timegm would carry 30 February into March.
+    if (parts.tm_mday > daysInMonth(parts.tm_year, parts.tm_mon)) return std::nullopt;
     std::string_view rest = text.substr(19);
     std::chrono::nanoseconds fraction{0};
     if (!rest.empty() && rest.front() == '.') {
@@ -108,6 +117,10 @@ std::optional<HitDate> parseIso8601(std::string_view text) {
     parts.tm_year -= 1900;
     parts.tm_mon -= 1;
     const std::time_t utc = timegm(&parts);
+    // A date is kept in nanoseconds of 64 bits, about 292 years either side of 1970; converting a year
+    // such as 9999 would overflow.
+    constexpr std::int64_t limitSeconds = std::numeric_limits<HitDate::rep>::max() / 1'000'000'000 - 86'400;
+    if (utc - offsetSeconds > limitSeconds || utc - offsetSeconds < -limitSeconds) return std::nullopt;
     return HitDate(std::chrono::duration_cast<HitDate::duration>(std::chrono::seconds(utc - offsetSeconds) + fraction));
 }
 

@@ -1,29 +1,13 @@
 #include "recovery/model/HitCoding.h"
 
+#include "SampleHit.h"
+
 #include <gtest/gtest.h>
 
 using namespace vantrel;
 using Json = HitCoding::Json;
 
 namespace {
-
-RecoveredHit fullHit() {
-    RecoveredHit hit;
-    hit.id = *Uuid::fromString("E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
-    hit.kind = RecoveredFileKind::cr2;
-    hit.byteOffset = 1ull << 40;
-    hit.byteLength = 123'456;
-    hit.suggestedName = "IMG_0001.CR2";
-    hit.reconstructedPath = "/DCIM/100CANON";
-    hit.dimensions = ImageDimensions{5472, 3648};
-    hit.isFragmented = true;
-    hit.source = HitSource::fatUndelete;
-    hit.integrity = HitIntegrity::suspect;
-    hit.captureDate = *HitCoding::parseIso8601("2024-05-01T10:00:00Z");
-    hit.clusterHint = ClusterAllocationHint{4'000'000'000u, 1'048'576, DetectedFileSystem::hfsPlus};
-    hit.clusterReallocated = true;
-    return hit;
-}
 
 Json minimalStored() {
     return Json::parse(R"({"id":"e621e1f8-c36c-495a-93fc-0c247a3e6e5f","kind":"jpeg","byteOffset":0,
@@ -42,7 +26,7 @@ void expectDecodeFails(const Json& stored, const std::string& messagePart) {
 } // namespace
 
 TEST(HitCoding, WritesEveryKeyInFieldOrderAndReadsItBack) {
-    const RecoveredHit hit = fullHit();
+    const RecoveredHit hit = test::everyFieldHit();
     const Json stored = HitCoding::encode(hit);
     std::vector<std::string> keys;
     for (const auto& item : stored.items()) keys.push_back(item.key());
@@ -117,7 +101,7 @@ TEST(HitCoding, RefusesNumbersOfTheWrongShape) {
 }
 
 TEST(HitCoding, DatesFollowTheGivenStrategy) {
-    RecoveredHit hit = fullHit();
+    RecoveredHit hit = test::everyFieldHit();
     HitCoding::DateStrategy seconds{
         [](HitDate date) { return Json(std::chrono::duration_cast<std::chrono::seconds>(date.time_since_epoch()).count()); },
         [](const Json& value) { return HitDate(std::chrono::seconds(value.get<std::int64_t>())); }};
@@ -131,13 +115,16 @@ TEST(HitCoding, ParsesIso8601WithOffsetsAndFractions) {
     ASSERT_TRUE(base);
     EXPECT_EQ(HitCoding::parseIso8601("2024-05-01T12:00:00+02:00"), base);
     EXPECT_EQ(*HitCoding::parseIso8601("2024-05-01T10:00:00.5Z") - *base, std::chrono::milliseconds(500));
-    for (const char* bad : {"2024-05-01", "2024-13-01T10:00:00Z", "2024-05-01T10:00:00", "2024-05-01T10:00:00+2"})
+    EXPECT_TRUE(HitCoding::parseIso8601("2024-02-29T10:00:00Z"));
+    // Days a month does not have, and years outside what a date in nanoseconds can hold.
+    for (const char* bad : {"2024-05-01", "2024-13-01T10:00:00Z", "2024-05-01T10:00:00", "2024-05-01T10:00:00+2",
+                            "2023-02-29T10:00:00Z", "2024-04-31T10:00:00Z", "9999-12-31T23:59:59Z", "1000-01-01T00:00:00Z"})
         EXPECT_FALSE(HitCoding::parseIso8601(bad)) << bad;
     EXPECT_EQ(HitCoding::formatIso8601(*base), "2024-05-01T10:00:00Z");
 }
 
 TEST(RecoveredHit, HitsDifferingOnlyInIdentityAreUnequal) {
-    RecoveredHit a = fullHit();
+    RecoveredHit a = test::everyFieldHit();
     RecoveredHit b = a;
     EXPECT_EQ(a, b);
     b.id = Uuid::random();

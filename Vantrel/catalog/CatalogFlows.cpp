@@ -1,0 +1,258 @@
+#include "Vantrel/catalog/CatalogFlows.h"
+
+#include "Vantrel/async/Awaitables.h"
+#include "Vantrel/catalog/CatalogVolumeMatching.h"
+#include "recovery/filesystems/UndeleteNamingState.h"
+#include "recovery/model/RecoveryFilters.h"
+
+#include <QCoreApplication>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+#include <sys/stat.h>
+
+namespace vantrel::CatalogFlows {
+
+namespace {
+
+QString translated(const char* text) { return QCoreApplication::translate("AppModel", text); }
+
+QString fromUtf8(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+
+// Checked on the node itself: a volume list can be a pass behind the kernel.
+bool isBlockDevice(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISBLK(info.st_mode);
+}
+
+CatalogVolumeMatching::Inventory inventory(const AppModel& model, std::vector<ExternalVolume> volumes) {
+    CatalogVolumeMatching::Inventory result;
+    result.volumes = std::move(volumes);
+    result.identityOf = model.effects().diskIdentity;
+    return result;
+}
+
+DiskIdentity identityOf(const AppModel& model, const ExternalVolume& volume) {
+    const auto& lookup = model.effects().diskIdentity;
+    return lookup ? lookup(volume) : DiskIdentity{};
+}
+
+// The identity of the selected disk when it is the disk the results came from.
+DiskIdentity selectedIdentity(const AppModel& model) {
+    const auto& source = model.plainState().resultsSource;
+    const auto& selected = model.selectedVolume();
+    if (!source || !selected || source->bsdName != std::optional<std::string>(selected->bsdName)) return {};
+    return source->identity;
+}
+
+// The catalog's disk now stands at volume: the results' source follows it, keeping its identity.
+void attach(AppModel& model, const ExternalVolume& volume) {
+    model.setSelectedVolume(volume);
+    model.plainState().activeRawDevicePath = volume.rawDevicePath();
+    model.plainState().resultsDiskAttached = true;
+    if (auto& source = model.plainState().resultsSource) {
+        source->bsdName = volume.bsdName;
+        source->rawDevicePath = volume.rawDevicePath();
+    }
+}
+
+Task<std::optional<std::string>> askForFile(std::shared_ptr<FileDialogs> dialogs, FileDialogOptions options, bool save) {
+    auto start = [dialogs, options, save](CallbackResumer<std::optional<std::string>> resume) {
+        auto done = [resume](std::optional<std::string> path) { resume(std::move(path)); };
+        if (save) dialogs->chooseFileToSave(options, done);
+        else dialogs->chooseFileToOpen(options, done);
+    };
+    co_return co_await fromCallback<std::optional<std::string>>(start);
+}
+
+Task<void> openCatalogFlow(AppModel* model) {
+    FileDialogOptions options;
+    options.title = translated("Open Scan Catalog").toStdString();
+    options.prompt = translated("Open").toStdString();
+    options.fileExtensions = {std::string(fileExtension)};
+    options.canCreateFolders = false;
+    const auto path = co_await askForFile(model->effects().dialogs, options, false);
+    if (!path) co_return;
+    const bool proceed = co_await model->confirmDiscardHitsIfNeeded();
+    if (proceed) loadCatalog(*model, *path);
+}
+
+// Hits no real file can be: a side beyond what any format stores, a JPEG too small for its pixels, a
+// BMP whose header gave no size. A finished scan drops the same ones.
+void pruneImplausibleHits(AppModel& model) {
+    constexpr std::int64_t maxPictureSide = 65'536;
+    const std::size_t removed = model.removeHitsIf([](const RecoveredHit& hit) {
+        if (hit.dimensions && (hit.dimensions->width > maxPictureSide || hit.dimensions->height > maxPictureSide))
+            return true;
+        if (hit.kind == RecoveredFileKind::jpeg && hit.dimensions && !isPlausibleJpegPayload(hit.byteLength, *hit.dimensions))
+            return true;
+        return hit.kind == RecoveredFileKind::bmp && !hit.dimensions;
+    });
+    if (removed == 0) return;
+    model.setCatalogDirty(true);
+    std::set<Uuid> selection;
+    for (const Uuid& id : model.selectedHitIDs()) {
+        if (model.hit(id)) selection.insert(id);
+    }
+    model.setSelectedHitIDs(std::move(selection));
+    auto& pending = model.plainState().pendingIntegrityIDs;
+    pending.erase(std::remove_if(pending.begin(), pending.end(), [&](const Uuid& id) { return !model.hit(id); }),
+                  pending.end());
+}
+
+// Queues every pending hit for the quality pass, in order, once; not while a scan runs.
+void enqueueIntegrityChecks(AppModel& model) {
+    if (model.isScanning()) return;
+    auto& pending = model.plainState().pendingIntegrityIDs;
+    for (const RecoveredHit& hit : model.hits()) {
+        if (hit.integrity == HitIntegrity::pending && std::find(pending.begin(), pending.end(), hit.id) == pending.end())
+            pending.push_back(hit.id);
+    }
+}
+
+bool refuseWhileScanning(AppModel& model) {
+    if (!model.isScanning()) return false;
+    model.setErrorMessage(translated("A scan is running. Stop it before opening a catalog."));
+    return true;
+}
+
+} // namespace
+
+void recordScannedDisk(AppModel& model, const ExternalVolume& volume, const std::string& rawDevicePath) {
+    model.plainState().resultsSource = CatalogVolumeMatching::sourceFor(volume, rawDevicePath, identityOf(model, volume));
+    model.plainState().resultsDiskAttached = true;
+}
+
+bool resultsDiskAttached(const AppModel& model) { return model.plainState().resultsDiskAttached; }
+
+Task<bool> saveCatalogWithPanel(AppModel* model) {
+    FileDialogOptions options;
+    options.title = translated("Save Scan Catalog").toStdString();
+    options.prompt = translated("Save").toStdString();
+    options.canCreateFolders = true;
+    options.fileExtensions = {std::string(fileExtension)};
+    // A volume's label comes from the disk: only a safe file name is proposed.
+    const std::string name =
+        model->selectedVolume() ? UndeleteNamingState::makeSafeFileName(model->selectedVolume()->name) : std::string();
+    options.defaultName = (name.empty() ? std::string("scan") : name) + "." + std::string(fileExtension);
+    if (const auto& last = model->plainState().catalogURL)
+        options.directory = std::filesystem::path(*last).parent_path().string();
+    auto path = co_await askForFile(model->effects().dialogs, options, true);
+    if (!path) co_return false;
+    if (std::filesystem::path(*path).extension().empty()) *path += "." + std::string(fileExtension);
+    co_return saveCatalog(*model, *path);
+}
+
+bool saveCatalog(AppModel& model, const std::string& path) {
+    ScanCatalog catalog;
+    catalog.version = ScanCatalog::currentVersion;
+    catalog.createdAt = model.effects().clock->now();
+    const QString version = QCoreApplication::applicationVersion();
+    if (!version.isEmpty()) catalog.appBuild = version.toStdString();
+    const auto& active = model.plainState().activeRawDevicePath;
+    if (const auto& scanned = model.plainState().resultsSource) {
+        catalog.source = *scanned;
+    } else if (const auto& selected = model.selectedVolume()) {
+        catalog.source = CatalogVolumeMatching::sourceFor(*selected, active, identityOf(model, *selected));
+    } else {
+        catalog.source.displayName = active.value_or("unknown");
+        catalog.source.rawDevicePath = active;
+    }
+    catalog.hits.assign(model.hits().begin(), model.hits().end());
+    try {
+        catalog.write(path);
+    } catch (const ScanCatalogError& error) {
+        model.setErrorMessage(fromUtf8(error.error().message));
+        return false;
+    }
+    model.plainState().catalogURL = path;
+    model.setCatalogDirty(false);
+    model.setStatusMessage(translated("Catalog saved (%1 hits).").arg(static_cast<qlonglong>(catalog.hits.size())));
+    return true;
+}
+
+void openCatalogWithPanel(AppModel& model) {
+    if (refuseWhileScanning(model)) return;
+    model.tasks().spawn(openCatalogFlow(&model));
+}
+
+void loadCatalog(AppModel& model, const std::string& path) {
+    // A scan may have started while the dialog or the unsaved-results question was open.
+    if (refuseWhileScanning(model)) return;
+    ScanCatalog catalog;
+    try {
+        catalog = ScanCatalog::load(path);
+    } catch (const ScanCatalogError& error) {
+        model.setErrorMessage(fromUtf8(error.error().message));
+        return;
+    }
+    auto& plain = model.plainState();
+    plain.pendingIntegrityIDs.clear();
+    model.setHits(std::move(catalog.hits));
+    pruneImplausibleHits(model);
+    model.setSelectedHitIDs({});
+    plain.catalogURL = path;
+    model.setCatalogDirty(false);
+    const auto count = static_cast<std::int64_t>(model.hits().size());
+    model.setProgress(ScanProgress{0, 0, count, 0});
+
+    plain.resultsSource = catalog.source;
+    matchCatalogSource(model, catalog.source);
+    const QString displayName = fromUtf8(model.selectedVolume() ? model.selectedVolume()->name : catalog.source.displayName);
+    if (plain.resultsDiskAttached) {
+        model.setStatusMessage(translated("Loaded catalog — %1 file(s) from %2.").arg(count).arg(displayName));
+    } else {
+        model.setStatusMessage(translated("Loaded catalog — %1 file(s). The source disk isn’t visible to Linux. Unmounted "
+                                          "or damaged cards still work if they appear in the disk strip — reinsert the "
+                                          "card if you ejected it.")
+                                   .arg(count));
+    }
+    const bool checked = std::any_of(model.hits().begin(), model.hits().end(), [](const RecoveredHit& hit) {
+        return hit.integrity != HitIntegrity::pending || hit.captureDate.has_value();
+    });
+    model.setQualityPassStarted(checked);
+    if (plain.resultsDiskAttached) enqueueIntegrityChecks(model);
+}
+
+void matchCatalogSource(AppModel& model, const ScanCatalog::Source& source) {
+    std::vector<ExternalVolume> volumes;
+    if (auto monitor = model.volumeMonitor()) {
+        // The monitor lists in the background: this takes its last list, and the next one reaches
+        // reconcileSelectedVolume, which attaches the disk if it appears only then.
+        monitor->refresh();
+        volumes = monitor->volumes();
+    }
+    const auto found = CatalogVolumeMatching::findVolume(source, inventory(model, std::move(volumes)));
+    if (found && isBlockDevice(found->rawDevicePath())) {
+        attach(model, *found);
+        return;
+    }
+    // The catalog's own device path is not used: a node of that name may now be another disk.
+    model.plainState().activeRawDevicePath.reset();
+    model.plainState().resultsDiskAttached = false;
+    if (source.bsdName) model.setSelectedVolume(CatalogVolumeMatching::synthesisedVolume(source, source.bsdName));
+    else model.setSelectedVolume(std::nullopt);
+}
+
+void reconcileSelectedVolume(AppModel& model, const std::vector<ExternalVolume>& volumes) {
+    const auto selected = model.selectedVolume();
+    if (!selected) return;
+    const auto& source = model.plainState().resultsSource;
+    const bool isResultsDisk = source && source->bsdName == std::optional<std::string>(selected->bsdName);
+    const auto found = CatalogVolumeMatching::reconcile(*selected, model.plainState().activeRawDevicePath,
+                                                        selectedIdentity(model), inventory(model, volumes));
+    if (!found) return;
+    if (!isResultsDisk) {
+        model.setSelectedVolume(*found);
+        model.plainState().activeRawDevicePath = found->rawDevicePath();
+        return;
+    }
+    const bool wasMissing = !model.plainState().resultsDiskAttached;
+    // A catalog's disk counts as attached only with its node there.
+    if (wasMissing && !isBlockDevice(found->rawDevicePath())) return;
+    attach(model, *found);
+    if (wasMissing) enqueueIntegrityChecks(model);
+}
+
+} // namespace vantrel::CatalogFlows

@@ -1,0 +1,48 @@
+#pragma once
+// The model's catalog commands: saving the results with a dialog, opening a catalog with a dialog,
+// applying a loaded catalog to the model, finding its disk among the attached volumes, and keeping the
+// selection on the same disk when the volume list changes. Main thread only, like the model.
+//
+// A catalog's device path and names are never trusted: its disk counts as attached only when the
+// volume list shows it (and its node is a block device), and until then the results can be looked at
+// but neither verified nor recovered (resultsDiskAttached is false).
+
+#include "Vantrel/async/Task.h"
+#include "Vantrel/catalog/ScanCatalog.h"
+#include "Vantrel/model/AppModel.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vantrel::CatalogFlows {
+
+// The dialogs offer only catalog files.
+inline constexpr std::string_view fileExtension = "vtcat";
+
+// Records the disk a scan reads, so that a catalog saved later describes that disk and not whatever
+// is selected by then. The scan flow calls this when it starts reading.
+void recordScannedDisk(AppModel& model, const ExternalVolume& volume, const std::string& rawDevicePath);
+
+// Whether the disk the results came from is attached: verification and recovery read from it.
+bool resultsDiskAttached(const AppModel& model);
+
+// The save dialog, then saveCatalog; true only when a catalog was written.
+Task<bool> saveCatalogWithPanel(AppModel* model);
+// Builds the catalog of the current results and writes it; true on success, else errorMessage is set.
+bool saveCatalog(AppModel& model, const std::string& path);
+
+// Refused while a scan runs. Otherwise the open dialog; a chosen file is opened in a task of the model
+// after the unsaved-results question.
+void openCatalogWithPanel(AppModel& model);
+// Reads a catalog and applies it to the model; errorMessage tells why not (the results stay).
+void loadCatalog(AppModel& model, const std::string& path);
+// Selects the catalog's disk when the volume list shows it, else a volume made from the catalog (or
+// nothing without a disk name), and sets activeRawDevicePath to the attached disk's node or nothing.
+void matchCatalogSource(AppModel& model, const ScanCatalog::Source& source);
+// Keeps the selection on the same disk after the volume list changed; a catalog's disk that appears
+// is attached and its pending hits are queued for checking.
+void reconcileSelectedVolume(AppModel& model, const std::vector<ExternalVolume>& volumes);
+
+} // namespace vantrel::CatalogFlows

@@ -1,0 +1,282 @@
+// AppModel: the hits and the displayed list that follows them under the results query.
+
+#include "Vantrel/model/AppModel.h"
+
+#include <algorithm>
+
+namespace vantrel {
+
+// ---- The query.
+
+void AppModel::setResultsIntegrityFilter(ResultsIntegrityFilter filter) {
+    auto query = m_query;
+    query.integrityFilter = filter;
+    applyQuery(query);
+}
+
+void AppModel::setResultsCaptureDateFrom(std::optional<HitDate> date) {
+    auto query = m_query;
+    query.captureDateFrom = date;
+    applyQuery(query);
+}
+
+void AppModel::setResultsCaptureDateTo(std::optional<HitDate> date) {
+    auto query = m_query;
+    query.captureDateTo = date;
+    applyQuery(query);
+}
+
+void AppModel::setResultsSort(ResultsSort sort) {
+    auto query = m_query;
+    query.sort = sort;
+    applyQuery(query);
+}
+
+void AppModel::setResultsQuery(ResultsQuery query) {
+    applyQuery(std::move(query));
+}
+
+void AppModel::applyQuery(ResultsQuery query) {
+    if (query == m_query) return;
+    const ResultsQuery previous = std::exchange(m_query, std::move(query));
+    m_window = CaptureDay::Window::of(m_query.captureDateFrom, m_query.captureDateTo);
+    refreshDisplayedHits();
+    if (previous.integrityFilter != m_query.integrityFilter) emit fieldChanged(Field::resultsIntegrityFilter);
+    if (previous.captureDateFrom != m_query.captureDateFrom) emit fieldChanged(Field::resultsCaptureDateFrom);
+    if (previous.captureDateTo != m_query.captureDateTo) emit fieldChanged(Field::resultsCaptureDateTo);
+    if (previous.sort != m_query.sort) emit fieldChanged(Field::resultsSort);
+}
+
+void AppModel::clearCaptureDateFilter() {
+    setResultsCaptureDateFrom(std::nullopt);
+    setResultsCaptureDateTo(std::nullopt);
+}
+
+bool AppModel::isCaptureDateFilterActive() const {
+    return m_query.captureDateFrom || m_query.captureDateTo;
+}
+
+bool AppModel::hasActiveResultsFilter() const {
+    return isCaptureDateFilterActive() || m_query.integrityFilter != ResultsIntegrityFilter::all;
+}
+
+bool AppModel::hasCaptureDates() const {
+    return std::any_of(m_hits.begin(), m_hits.end(), [](const RecoveredHit& hit) { return hit.captureDate.has_value(); });
+}
+
+HitDate AppModel::captureDateRangeStart() const {
+    std::optional<HitDate> earliest;
+    for (const auto& hit : m_hits)
+        if (hit.captureDate && (!earliest || *hit.captureDate < *earliest)) earliest = hit.captureDate;
+    return CaptureDay::startOfDay(earliest.value_or(m_effects.clock->now()));
+}
+
+HitDate AppModel::captureDateRangeEnd() const {
+    std::optional<HitDate> latest;
+    for (const auto& hit : m_hits)
+        if (hit.captureDate && (!latest || *hit.captureDate > *latest)) latest = hit.captureDate;
+    return CaptureDay::startOfDay(latest.value_or(m_effects.clock->now()));
+}
+
+// ---- The hits.
+
+const RecoveredHit* AppModel::hit(const Uuid& id) const {
+    const auto position = positionOf(id);
+    return position ? &m_hits[*position] : nullptr;
+}
+
+std::optional<std::size_t> AppModel::positionOf(const Uuid& id) const {
+    const auto sequence = m_sequenceOf.find(id);
+    if (!sequence) return std::nullopt;
+    const auto at = std::lower_bound(m_sequence.begin(), m_sequence.end(), *sequence);
+    return static_cast<std::size_t>(at - m_sequence.begin());
+}
+
+void AppModel::storeHit(RecoveredHit hit) {
+    // Identities key the selection and every queue; a repeated one would make two hits one.
+    while (m_sequenceOf.contains(hit.id)) hit.id = Uuid::random();
+    const std::uint64_t sequence = m_nextSequence++;
+    m_sequenceOf.insert(hit.id, sequence);
+    m_sequence.push_back(sequence);
+    m_nameKeys.push_back(m_collator->sortKey(hit.suggestedName));
+    m_hits.push_back(std::move(hit));
+}
+
+void AppModel::setHits(std::vector<RecoveredHit> hits) {
+    m_hits.clear();
+    m_sequence.clear();
+    m_nameKeys.clear();
+    m_sequenceOf.clear();
+    for (auto& hit : hits) storeHit(std::move(hit));
+    emit fieldChanged(Field::hits);
+    refreshDisplayedHits();
+}
+
+void AppModel::appendHit(RecoveredHit hit) {
+    storeHit(std::move(hit));
+    emit fieldChanged(Field::hits);
+    const auto position = static_cast<Position>(m_hits.size() - 1);
+    if (!passes(m_hits.back())) return;
+    const std::size_t row = m_displayed.lowerBound(position, [this](Position a, Position b) { return displayedBefore(a, b); });
+    m_displayed.insert(row, position);
+    emit displayedHitsInserted(static_cast<int>(row));
+    emit fieldChanged(Field::displayedHits);
+}
+
+bool AppModel::updateHit(const RecoveredHit& changed) {
+    const auto found = positionOf(changed.id);
+    if (!found) return false;
+    const auto position = static_cast<Position>(*found);
+    // The row is found by the values the list was sorted with, so before the new ones are stored.
+    const auto oldRow = passes(m_hits[position]) ? rowOfPosition(position) : std::nullopt;
+    if (changed.suggestedName != m_hits[position].suggestedName) m_nameKeys[position] = m_collator->sortKey(changed.suggestedName);
+    m_hits[position] = changed;
+    emit fieldChanged(Field::hits);
+
+    const bool shown = passes(changed);
+    if (!oldRow && !shown) return true;
+    if (oldRow) m_displayed.erase(*oldRow);
+    if (shown) {
+        const std::size_t row = m_displayed.lowerBound(position, [this](Position a, Position b) { return displayedBefore(a, b); });
+        m_displayed.insert(row, position);
+        if (!oldRow)
+            emit displayedHitsInserted(static_cast<int>(row));
+        else if (*oldRow == row)
+            emit displayedHitChanged(static_cast<int>(row));
+        else
+            emit displayedHitMoved(static_cast<int>(*oldRow), static_cast<int>(row));
+    } else {
+        emit displayedHitsRemoved(static_cast<int>(*oldRow));
+    }
+    emit fieldChanged(Field::displayedHits);
+    return true;
+}
+
+bool AppModel::removeHit(const Uuid& hitId) {
+    // A copy: the caller may pass the identity of the very hit that is erased below.
+    const Uuid id = hitId;
+    const auto found = positionOf(id);
+    if (!found) return false;
+    const auto position = static_cast<Position>(*found);
+    const auto row = passes(m_hits[position]) ? rowOfPosition(position) : std::nullopt;
+    if (row) m_displayed.erase(*row);
+    const auto offset = static_cast<std::ptrdiff_t>(position);
+    m_hits.erase(m_hits.begin() + offset);
+    m_sequence.erase(m_sequence.begin() + offset);
+    m_nameKeys.erase(m_nameKeys.begin() + offset);
+    m_sequenceOf.erase(id);
+    m_displayed.closeGap(position);
+    emit fieldChanged(Field::hits);
+    if (row) {
+        emit displayedHitsRemoved(static_cast<int>(*row));
+        emit fieldChanged(Field::displayedHits);
+    }
+    return true;
+}
+
+std::size_t AppModel::removeHitsIf(const std::function<bool(const RecoveredHit&)>& pick) {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < m_hits.size(); ++i) {
+        if (pick(m_hits[i])) {
+            m_sequenceOf.erase(m_hits[i].id);
+            continue;
+        }
+        if (kept != i) {
+            m_hits[kept] = std::move(m_hits[i]);
+            m_sequence[kept] = m_sequence[i];
+            m_nameKeys[kept] = std::move(m_nameKeys[i]);
+        }
+        ++kept;
+    }
+    const std::size_t removed = m_hits.size() - kept;
+    if (removed == 0) return 0;
+    m_hits.resize(kept);
+    m_sequence.resize(kept);
+    m_nameKeys.resize(kept);
+    emit fieldChanged(Field::hits);
+    refreshDisplayedHits();
+    return removed;
+}
+
+void AppModel::resetResults() {
+    m_hits.clear();
+    m_sequence.clear();
+    m_nameKeys.clear();
+    m_sequenceOf.clear();
+    m_displayed.clear();
+    m_undeleteNaming = UndeleteNamingState{};
+    m_plain.pendingIntegrityIDs.clear();
+    m_plain.resultsSource.reset();
+    m_plain.resultsDiskAttached = true;
+    setSelectedHitIDs({});
+    const ResultsQuery previous = std::exchange(m_query, ResultsQuery{});
+    m_window = CaptureDay::Window{};
+    emit fieldChanged(Field::hits);
+    emit displayedHitsReset();
+    emit fieldChanged(Field::displayedHits);
+    if (previous.integrityFilter != m_query.integrityFilter) emit fieldChanged(Field::resultsIntegrityFilter);
+    if (previous.captureDateFrom) emit fieldChanged(Field::resultsCaptureDateFrom);
+    if (previous.captureDateTo) emit fieldChanged(Field::resultsCaptureDateTo);
+    if (previous.sort != m_query.sort) emit fieldChanged(Field::resultsSort);
+}
+
+// ---- The displayed list.
+
+ResultsOrder::Entry AppModel::entryAt(Position position) const {
+    return {&m_hits[position], &m_nameKeys[position], position};
+}
+
+bool AppModel::passes(const RecoveredHit& hit) const {
+    return ResultsIntegrityFilterName::matches(m_query.integrityFilter, hit.integrity) && m_window.admits(hit.captureDate);
+}
+
+bool AppModel::displayedBefore(Position a, Position b) const {
+    return ResultsOrder::before(m_query.sort, entryAt(a), entryAt(b), *m_typeRanks);
+}
+
+std::optional<std::size_t> AppModel::rowOfPosition(Position position) const {
+    const std::size_t row = m_displayed.lowerBound(position, [this](Position a, Position b) { return displayedBefore(a, b); });
+    if (row < m_displayed.size() && m_displayed.at(row) == position) return row;
+    return m_displayed.find(position);
+}
+
+void AppModel::refreshDisplayedHits() {
+    std::vector<Position> positions;
+    positions.reserve(m_hits.size());
+    if (m_query.sort == ResultsSort::discovery) {
+        for (std::size_t i = 0; i < m_hits.size(); ++i)
+            if (passes(m_hits[i])) positions.push_back(static_cast<Position>(i));
+    } else {
+        // Packed keys, read in one pass over the hits, keep the sort in the cache.
+        std::vector<ResultsOrder::PackedEntry> packed;
+        packed.reserve(m_hits.size());
+        for (std::size_t i = 0; i < m_hits.size(); ++i)
+            if (passes(m_hits[i])) packed.push_back(ResultsOrder::pack(m_query.sort, entryAt(static_cast<Position>(i)), *m_typeRanks));
+        const ResultsSort sort = m_query.sort;
+        std::sort(packed.begin(), packed.end(),
+                  [sort](const ResultsOrder::PackedEntry& a, const ResultsOrder::PackedEntry& b) { return ResultsOrder::packedBefore(sort, a, b); });
+        for (const auto& entry : packed) positions.push_back(entry.position);
+    }
+    m_displayed.assign(positions);
+    emit displayedHitsReset();
+    emit fieldChanged(Field::displayedHits);
+}
+
+const RecoveredHit& AppModel::displayedHit(std::size_t row) const {
+    return m_hits[m_displayed.at(row)];
+}
+
+std::vector<RecoveredHit> AppModel::displayedHits() const {
+    std::vector<RecoveredHit> result;
+    result.reserve(m_displayed.size());
+    for (const auto position : m_displayed.toVector()) result.push_back(m_hits[position]);
+    return result;
+}
+
+std::optional<std::size_t> AppModel::displayedRow(const Uuid& id) const {
+    const auto position = positionOf(id);
+    if (!position || !passes(m_hits[*position])) return std::nullopt;
+    return rowOfPosition(static_cast<Position>(*position));
+}
+
+} // namespace vantrel

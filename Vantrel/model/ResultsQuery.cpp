@@ -1,0 +1,201 @@
+#include "Vantrel/model/ResultsQuery.h"
+
+#include "recovery/bytesource/Bounds.h"
+
+#include <algorithm>
+#include <limits>
+#include <numeric>
+
+namespace vantrel {
+
+bool ResultsQuery::isDefault() const {
+    return ResultsQueries::isDefaultQuery(integrityFilter, captureDateFrom, captureDateTo, sort);
+}
+
+namespace ResultsOrder {
+
+namespace {
+
+template <typename T>
+int threeWay(const T& a, const T& b) {
+    return a < b ? -1 : (b < a ? 1 : 0);
+}
+
+int compareDates(const RecoveredHit& a, const RecoveredHit& b, bool latestFirst) {
+    // A missing date sorts after every real one in both directions.
+    const HitDate missing = latestFirst ? HitDate::min() : HitDate::max();
+    const HitDate da = a.captureDate.value_or(missing);
+    const HitDate db = b.captureDate.value_or(missing);
+    if (da != db) return latestFirst ? threeWay(db, da) : threeWay(da, db);
+    return threeWay(a.byteOffset, b.byteOffset);
+}
+
+} // namespace
+
+TypeRanks::TypeRanks(const NameCollator& collator) {
+    const auto& kinds = FileKind::allKinds();
+    std::vector<std::string> keys;
+    for (const auto kind : kinds) keys.push_back(collator.sortKey(listLabel(kind)));
+    for (std::size_t i = 0; i < kinds.size(); ++i) {
+        // The rank is the number of labels ordered strictly before this one, so equal labels share it.
+        m_ranks[i] = static_cast<int>(std::count_if(keys.begin(), keys.end(), [&](const std::string& other) { return other < keys[i]; }));
+    }
+}
+
+std::uint64_t pixelCount(const RecoveredHit& hit) {
+    if (!hit.dimensions || hit.dimensions->width <= 0 || hit.dimensions->height <= 0) return 0;
+    const auto product = checkedMultiply(static_cast<std::uint64_t>(hit.dimensions->width),
+                                         static_cast<std::uint64_t>(hit.dimensions->height));
+    return product.value_or(std::numeric_limits<std::uint64_t>::max());
+}
+
+int compareKeys(ResultsSort sort, const Entry& a, const Entry& b, const TypeRanks& ranks) {
+    const RecoveredHit& x = *a.hit;
+    const RecoveredHit& y = *b.hit;
+    switch (sort) {
+    case ResultsSort::discovery: return 0;
+    case ResultsSort::sizeDescending: return threeWay(y.byteLength, x.byteLength);
+    case ResultsSort::sizeAscending: return threeWay(x.byteLength, y.byteLength);
+    case ResultsSort::name: return a.nameKey->compare(*b.nameKey);
+    case ResultsSort::nameDescending: return b.nameKey->compare(*a.nameKey);
+    case ResultsSort::type: return threeWay(ranks.rank(x.kind), ranks.rank(y.kind));
+    case ResultsSort::typeDescending: return threeWay(ranks.rank(y.kind), ranks.rank(x.kind));
+    case ResultsSort::integrity: return threeWay(integrityRank(x.integrity), integrityRank(y.integrity));
+    case ResultsSort::dimensionsDescending: {
+        const int byPixels = threeWay(pixelCount(y), pixelCount(x));
+        return byPixels != 0 ? byPixels : threeWay(y.byteLength, x.byteLength);
+    }
+    case ResultsSort::dimensionsAscending: {
+        const int byPixels = threeWay(pixelCount(x), pixelCount(y));
+        return byPixels != 0 ? byPixels : threeWay(x.byteLength, y.byteLength);
+    }
+    case ResultsSort::captureDateDescending: return compareDates(x, y, true);
+    case ResultsSort::captureDateAscending: return compareDates(x, y, false);
+    }
+    return 0;
+}
+
+bool usesNameKeys(ResultsSort sort) {
+    return sort == ResultsSort::name || sort == ResultsSort::nameDescending;
+}
+
+namespace {
+
+// Bytes offset to offset + 8 of the key as a big-endian word; collation keys hold no zero byte, so
+// padding a short key with zeros keeps the byte order.
+std::uint64_t keyWord(const std::string& key, std::size_t offset) {
+    std::uint64_t word = 0;
+    for (std::size_t i = 0; i < 8; ++i) {
+        const std::size_t at = offset + i;
+        word = (word << 8) | (at < key.size() ? static_cast<unsigned char>(key[at]) : 0u);
+    }
+    return word;
+}
+
+// A date as an unsigned word in the same order; a missing date as the given word.
+std::uint64_t dateWord(const std::optional<HitDate>& date, std::uint64_t missing) {
+    if (!date) return missing;
+    return static_cast<std::uint64_t>(date->time_since_epoch().count()) ^ (std::uint64_t{1} << 63);
+}
+
+} // namespace
+
+PackedEntry pack(ResultsSort sort, const Entry& entry, const TypeRanks& ranks) {
+    const RecoveredHit& hit = *entry.hit;
+    PackedEntry packed;
+    packed.position = static_cast<std::uint32_t>(entry.position);
+    switch (sort) {
+    case ResultsSort::discovery: break;
+    case ResultsSort::sizeDescending: packed.first = ~hit.byteLength; break;
+    case ResultsSort::sizeAscending: packed.first = hit.byteLength; break;
+    case ResultsSort::name:
+        packed.nameKey = entry.nameKey;
+        packed.first = keyWord(*entry.nameKey, 0);
+        packed.second = keyWord(*entry.nameKey, 8);
+        packed.third = keyWord(*entry.nameKey, 16);
+        packed.fourth = keyWord(*entry.nameKey, 24);
+        break;
+    case ResultsSort::nameDescending:
+        packed.nameKey = entry.nameKey;
+        packed.first = ~keyWord(*entry.nameKey, 0);
+        packed.second = ~keyWord(*entry.nameKey, 8);
+        packed.third = ~keyWord(*entry.nameKey, 16);
+        packed.fourth = ~keyWord(*entry.nameKey, 24);
+        break;
+    case ResultsSort::type: packed.first = static_cast<std::uint64_t>(ranks.rank(hit.kind)); break;
+    case ResultsSort::typeDescending: packed.first = ~static_cast<std::uint64_t>(ranks.rank(hit.kind)); break;
+    case ResultsSort::integrity: packed.first = static_cast<std::uint64_t>(integrityRank(hit.integrity)); break;
+    case ResultsSort::dimensionsDescending:
+        packed.first = ~pixelCount(hit);
+        packed.second = ~hit.byteLength;
+        break;
+    case ResultsSort::dimensionsAscending:
+        packed.first = pixelCount(hit);
+        packed.second = hit.byteLength;
+        break;
+    case ResultsSort::captureDateDescending:
+        packed.first = ~dateWord(hit.captureDate, 0);
+        packed.second = hit.byteOffset;
+        break;
+    case ResultsSort::captureDateAscending:
+        packed.first = dateWord(hit.captureDate, std::numeric_limits<std::uint64_t>::max());
+        packed.second = hit.byteOffset;
+        break;
+    }
+    return packed;
+}
+
+bool packedBefore(ResultsSort sort, const PackedEntry& a, const PackedEntry& b) {
+    if (a.first != b.first) return a.first < b.first;
+    if (a.second != b.second) return a.second < b.second;
+    if (a.third != b.third) return a.third < b.third;
+    if (a.fourth != b.fourth) return a.fourth < b.fourth;
+    if (a.nameKey && b.nameKey) {
+        const int byName = sort == ResultsSort::nameDescending ? b.nameKey->compare(*a.nameKey) : a.nameKey->compare(*b.nameKey);
+        if (byName != 0) return byName < 0;
+    }
+    return a.position < b.position;
+}
+
+} // namespace ResultsOrder
+
+namespace ResultsQueries {
+
+bool hitMatchesResultsFilter(const RecoveredHit& hit, ResultsIntegrityFilter filter, const std::optional<HitDate>& from,
+                             const std::optional<HitDate>& to) {
+    if (!ResultsIntegrityFilterName::matches(filter, hit.integrity)) return false;
+    return CaptureDay::captureDateInRange(hit.captureDate, from, to);
+}
+
+bool isDefaultQuery(ResultsIntegrityFilter filter, const std::optional<HitDate>& from, const std::optional<HitDate>& to,
+                    ResultsSort sort) {
+    return filter == ResultsIntegrityFilter::all && !from && !to && sort == ResultsSort::discovery;
+}
+
+std::vector<RecoveredHit> filteredAndSortedHits(const std::vector<RecoveredHit>& hits, const ResultsQuery& query,
+                                                const NameCollator& collator) {
+    const auto window = CaptureDay::Window::of(query.captureDateFrom, query.captureDateTo);
+    const bool keyed = ResultsOrder::usesNameKeys(query.sort);
+    std::vector<std::string> nameKeys(keyed ? hits.size() : 0);
+    std::vector<ResultsOrder::Entry> kept;
+    for (std::size_t i = 0; i < hits.size(); ++i) {
+        const auto& hit = hits[i];
+        if (!ResultsIntegrityFilterName::matches(query.integrityFilter, hit.integrity) || !window.admits(hit.captureDate))
+            continue;
+        if (keyed) nameKeys[i] = collator.sortKey(hit.suggestedName);
+        kept.push_back({&hit, keyed ? &nameKeys[i] : nullptr, i});
+    }
+    if (query.sort != ResultsSort::discovery) {
+        const ResultsOrder::TypeRanks ranks(collator);
+        std::sort(kept.begin(), kept.end(), [&](const ResultsOrder::Entry& a, const ResultsOrder::Entry& b) {
+            return ResultsOrder::before(query.sort, a, b, ranks);
+        });
+    }
+    std::vector<RecoveredHit> result;
+    result.reserve(kept.size());
+    for (const auto& entry : kept) result.push_back(*entry.hit);
+    return result;
+}
+
+} // namespace ResultsQueries
+} // namespace vantrel

@@ -1,0 +1,98 @@
+#pragma once
+// The query that turns the hits into the displayed list: status filter, capture-date range and order.
+// Orders are total: what a sort's key does not tell apart stays in arrival order, so inserting a hit
+// at its place gives the same list as a stable sort of all of them.
+
+#include "Vantrel/model/CaptureDay.h"
+#include "Vantrel/model/NameCollator.h"
+#include "Vantrel/model/ResultsSort.h"
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vantrel {
+
+struct ResultsQuery {
+    ResultsIntegrityFilter integrityFilter = ResultsIntegrityFilter::all;
+    std::optional<HitDate> captureDateFrom;
+    std::optional<HitDate> captureDateTo;
+    ResultsSort sort = ResultsSort::discovery;
+
+    // All statuses, no date bounds, discovery order.
+    bool isDefault() const;
+
+    friend bool operator==(const ResultsQuery&, const ResultsQuery&) = default;
+};
+
+namespace ResultsOrder {
+
+// What a comparison reads of one hit: the hit, its name's sort key (needed by the name orders only)
+// and its arrival position.
+struct Entry {
+    const RecoveredHit* hit = nullptr;
+    const std::string* nameKey = nullptr;
+    std::size_t position = 0;
+};
+
+// The type orders compare list labels in the collation; there are few labels, so they are ranked once.
+class TypeRanks {
+public:
+    explicit TypeRanks(const NameCollator& collator);
+    int rank(RecoveredFileKind kind) const { return m_ranks[static_cast<std::size_t>(kind)]; }
+
+private:
+    std::array<int, recoveredFileKindCount> m_ranks{};
+};
+
+// width × height of a hit's picture; 0 without dimensions or with a side of 0 or less. A product
+// beyond 64 bits counts as the largest count.
+std::uint64_t pixelCount(const RecoveredHit& hit);
+
+// <0, 0, >0 by the order's key and its own tie-break (size for the dimension orders, byte offset for
+// the capture-date orders); 0 for discovery.
+int compareKeys(ResultsSort sort, const Entry& a, const Entry& b, const TypeRanks& ranks);
+
+// The total order: by key, then by arrival position.
+inline bool before(ResultsSort sort, const Entry& a, const Entry& b, const TypeRanks& ranks) {
+    const int byKey = compareKeys(sort, a, b, ranks);
+    return byKey != 0 ? byKey < 0 : a.position < b.position;
+}
+
+// Whether the sort reads name keys.
+bool usesNameKeys(ResultsSort sort);
+
+// One hit's place in an order, packed for sorting a whole list: words that compare as the order's key
+// and tie-break do, the name key for the name orders (its first 32 bytes are in the words: generated
+// names share long prefixes), and the arrival position. Sorting these reads the entries only, not the
+// hits they stand for.
+struct PackedEntry {
+    std::uint64_t first = 0;
+    std::uint64_t second = 0;
+    std::uint64_t third = 0;
+    std::uint64_t fourth = 0;
+    const std::string* nameKey = nullptr;
+    std::uint32_t position = 0;
+};
+PackedEntry pack(ResultsSort sort, const Entry& entry, const TypeRanks& ranks);
+// The same total order as before() on the entries the packed ones were made from.
+bool packedBefore(ResultsSort sort, const PackedEntry& a, const PackedEntry& b);
+
+} // namespace ResultsOrder
+
+namespace ResultsQueries {
+
+// Status filter, then the capture-date range (Window::of computed here: call it once per query
+// when testing many hits).
+bool hitMatchesResultsFilter(const RecoveredHit& hit, ResultsIntegrityFilter filter, const std::optional<HitDate>& from,
+                             const std::optional<HitDate>& to);
+bool isDefaultQuery(ResultsIntegrityFilter filter, const std::optional<HitDate>& from, const std::optional<HitDate>& to,
+                    ResultsSort sort);
+// The hits that pass, in arrival order for discovery, else in the order's total order.
+std::vector<RecoveredHit> filteredAndSortedHits(const std::vector<RecoveredHit>& hits, const ResultsQuery& query,
+                                                const NameCollator& collator);
+
+} // namespace ResultsQueries
+} // namespace vantrel

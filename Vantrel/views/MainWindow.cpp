@@ -1,0 +1,10 @@
+#include "Vantrel/views/MainWindow.h"
+
+namespace vantrel {
+
+MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
+    setWindowTitle(QStringLiteral("Vantrel"));
+    setMinimumSize(minimumWidth, minimumHeight);
+}
+
+} // namespace vantrel

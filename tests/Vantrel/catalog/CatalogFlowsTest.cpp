@@ -1,0 +1,262 @@
+#include "Vantrel/catalog/CatalogFlows.h"
+
+#include "AppModelHarness.h"
+#include "SampleHit.h"
+#include "SampleVolume.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <fstream>
+#include <map>
+#include <sys/stat.h>
+
+using namespace vantrel;
+using namespace vantrel::test;
+
+namespace {
+
+// A loop device node stands for an attached card: its node must be a block device for the disk to count
+// as attached, and loop nodes exist on machines without any removable disk.
+constexpr const char* attachedName = "loop0";
+
+bool haveAttachableNode() {
+    struct stat info {};
+    return ::stat("/dev/loop0", &info) == 0 && S_ISBLK(info.st_mode);
+}
+
+RecoveredHit hitAt(std::uint64_t offset, HitIntegrity integrity = HitIntegrity::pending) {
+    RecoveredHit hit = makeHit("IMG_" + std::to_string(offset) + ".JPG", 500'000);
+    hit.byteOffset = offset;
+    hit.integrity = integrity;
+    return hit;
+}
+
+// A model on fakes whose disks have the identities the test gives them, by kernel name.
+struct CatalogHarness : AppModelHarness {
+    std::map<std::string, DiskIdentity> identities;
+    TempDir folder;
+
+    CatalogHarness() {
+        AppEffects withIdentities = effects();
+        withIdentities.diskIdentity = [this](const ExternalVolume& attached) {
+            const auto found = identities.find(attached.bsdName);
+            return found == identities.end() ? DiskIdentity{} : found->second;
+        };
+        model = std::make_unique<AppModel>(withIdentities);
+        model->setVolumeMonitor(volumes);
+    }
+
+    // A catalog on disk with the given source and hits.
+    std::string catalogFile(const ScanCatalog::Source& source, std::vector<RecoveredHit> hits,
+                            const std::string& name = "card.vtcat") {
+        ScanCatalog catalog;
+        catalog.createdAt = clock->now();
+        catalog.source = source;
+        catalog.hits = std::move(hits);
+        catalog.write(folder / name);
+        return (folder / name).string();
+    }
+};
+
+ScanCatalog::Source cardSource(const std::string& bsdName, const std::string& serial) {
+    ScanCatalog::Source source;
+    source.displayName = "EOS_DIGITAL";
+    source.bsdName = bsdName;
+    source.rawDevicePath = "/dev/" + bsdName;
+    source.sizeBytes = 1ull << 30;
+    source.identity.serialNumber = serial;
+    return source;
+}
+
+} // namespace
+
+TEST(CatalogFlows, SavesTheScannedDiskAndTheHitsThroughTheSaveDialog) {
+    CatalogHarness harness;
+    AppModel& model = *harness.model;
+    const ExternalVolume scanned = sampleVolume("sdb", 1ull << 30, "EOS/DIGITAL");
+    harness.identities["sdb"] = cardSource("sdb", "CARD-1").identity;
+    model.setSelectedVolume(scanned);
+    CatalogFlows::recordScannedDisk(model, scanned, "/dev/sdb");
+    model.appendHit(hitAt(4096));
+    model.appendHit(hitAt(8192, HitIntegrity::ok));
+    model.setCatalogDirty(true);
+    // Another volume picked after the scan does not change what the results came from.
+    model.setSelectedVolume(sampleVolume("sdc", 5, "OTHER/CARD"));
+
+    auto saved = spawnRecorded(model.tasks(), CatalogFlows::saveCatalogWithPanel(&model));
+    harness.executor->runUntilIdle();
+    ASSERT_EQ(harness.dialogs->requests.size(), 1u);
+    const auto& options = harness.dialogs->requests.front().options;
+    EXPECT_EQ(options.title, "Save Scan Catalog");
+    EXPECT_EQ(options.prompt, "Save");
+    EXPECT_EQ(options.defaultName, "OTHER_CARD.vtcat");
+    EXPECT_EQ(options.fileExtensions, std::vector<std::string>{"vtcat"});
+    EXPECT_TRUE(options.canCreateFolders);
+    harness.dialogs->answer((harness.folder / "card").string());
+    harness.executor->runUntilIdle();
+    EXPECT_EQ(saved->value, true);
+
+    const auto path = (harness.folder / "card.vtcat").string();
+    const ScanCatalog written = ScanCatalog::load(path);
+    EXPECT_EQ(written.source, CatalogVolumeMatching::sourceFor(scanned, "/dev/sdb", cardSource("sdb", "CARD-1").identity));
+    EXPECT_EQ(written.hits, std::vector<RecoveredHit>(model.hits().begin(), model.hits().end()));
+    EXPECT_EQ(written.createdAt, harness.clock->now());
+    EXPECT_FALSE(model.catalogDirty());
+    EXPECT_EQ(model.plainState().catalogURL, path);
+    EXPECT_EQ(model.statusMessage(), "Catalog saved (2 hits).");
+
+    // The next dialog starts in the folder of the last catalog; a cancelled one saves nothing.
+    model.setCatalogDirty(true);
+    auto cancelled = spawnRecorded(model.tasks(), CatalogFlows::saveCatalogWithPanel(&model));
+    harness.executor->runUntilIdle();
+    EXPECT_EQ(harness.dialogs->requests.front().options.directory, harness.folder.path().string());
+    harness.dialogs->answer(std::nullopt);
+    harness.executor->runUntilIdle();
+    EXPECT_EQ(cancelled->value, false);
+    EXPECT_TRUE(model.catalogDirty());
+}
+
+TEST(CatalogFlows, SavesAnUnknownSourceWithoutAVolumeAndReportsAFailedWrite) {
+    CatalogHarness harness;
+    AppModel& model = *harness.model;
+    model.appendHit(hitAt(0));
+    model.setCatalogDirty(true);
+    ASSERT_TRUE(CatalogFlows::saveCatalog(model, (harness.folder / "scan.vtcat").string()));
+    const auto source = ScanCatalog::load(harness.folder / "scan.vtcat").source;
+    EXPECT_EQ(source.displayName, "unknown");
+    EXPECT_FALSE(source.bsdName || source.rawDevicePath);
+    EXPECT_EQ(source.sizeBytes, 0u);
+
+    model.setCatalogDirty(true);
+    model.setStatusMessage("before");
+    EXPECT_FALSE(CatalogFlows::saveCatalog(model, (harness.folder / "missing" / "scan.vtcat").string()));
+    ASSERT_TRUE(model.errorMessage());
+    EXPECT_TRUE(model.errorMessage()->contains("“scan.vtcat” could not be saved")) << model.errorMessage()->toStdString();
+    EXPECT_TRUE(model.catalogDirty());
+    EXPECT_EQ(model.statusMessage(), "before");
+    EXPECT_EQ(model.plainState().catalogURL, (harness.folder / "scan.vtcat").string());
+}
+
+TEST(CatalogFlows, OpensAfterTheUnsavedResultsQuestionAndNeverWhileAScanRuns) {
+    CatalogHarness harness;
+    AppModel& model = *harness.model;
+    const auto path = harness.catalogFile(cardSource("sdx", "GONE"), {hitAt(0), hitAt(4096)});
+    model.appendHit(hitAt(77));
+    model.setCatalogDirty(true);
+
+    model.setIsScanning(true);
+    CatalogFlows::openCatalogWithPanel(model);
+    harness.executor->runUntilIdle();
+    EXPECT_TRUE(harness.dialogs->requests.empty());
+    ASSERT_TRUE(model.errorMessage());
+    model.setIsScanning(false);
+    model.setErrorMessage(std::nullopt);
+
+    for (const auto decision : {AppModel::CatalogDecision::cancel, AppModel::CatalogDecision::discard}) {
+        CatalogFlows::openCatalogWithPanel(model);
+        harness.executor->runUntilIdle();
+        ASSERT_EQ(harness.dialogs->requests.size(), 1u);
+        EXPECT_EQ(harness.dialogs->requests.front().options.title, "Open Scan Catalog");
+        EXPECT_EQ(harness.dialogs->requests.front().options.prompt, "Open");
+        harness.dialogs->answer(path);
+        harness.executor->runUntilIdle();
+        EXPECT_TRUE(model.showUnsavedCatalogPrompt());
+        model.resolveCatalogDecision(decision);
+        harness.executor->runUntilIdle();
+    }
+    ASSERT_EQ(model.hits().size(), 2u);
+    EXPECT_EQ(model.hits()[1].byteOffset, 4096u);
+    EXPECT_FALSE(model.catalogDirty());
+    EXPECT_EQ(model.plainState().catalogURL, path);
+}
+
+TEST(CatalogFlows, ACatalogWhoseDiskIsNotAttachedOpensWithVerificationAndRecoveryOff) {
+    CatalogHarness harness;
+    AppModel& model = *harness.model;
+    // Another card sits under the catalog's name; the catalog's own device path is not trusted either.
+    harness.volumes->current = {sampleVolume("sdb", 1ull << 30, "EOS_DIGITAL")};
+    harness.identities["sdb"] = cardSource("sdb", "ANOTHER-CARD").identity;
+    const auto path = harness.catalogFile(cardSource("sdb", "CARD-1"), {hitAt(0), hitAt(4096, HitIntegrity::ok)});
+
+    CatalogFlows::loadCatalog(model, path);
+    EXPECT_EQ(model.hits().size(), 2u);
+    EXPECT_FALSE(CatalogFlows::resultsDiskAttached(model));
+    EXPECT_FALSE(model.plainState().activeRawDevicePath);
+    ASSERT_TRUE(model.selectedVolume());
+    EXPECT_EQ(*model.selectedVolume(), CatalogVolumeMatching::synthesisedVolume(cardSource("sdb", "CARD-1"), "sdb"));
+    EXPECT_TRUE(model.plainState().pendingIntegrityIDs.empty());
+    EXPECT_TRUE(model.statusMessage().startsWith("Loaded catalog — 2 file(s). The source disk isn’t visible to Linux."));
+    EXPECT_TRUE(model.qualityPassStarted());
+    EXPECT_EQ(model.progress().hitsFound, 2);
+
+    // The catalog's card appears in the other reader: it is attached and its pending hit is queued.
+    if (!haveAttachableNode()) GTEST_SKIP() << "no /dev/loop0 block device to stand for an attached card";
+    harness.identities[attachedName] = cardSource("sdb", "CARD-1").identity;
+    CatalogFlows::reconcileSelectedVolume(model, {sampleVolume("sdb", 1ull << 30, "EOS_DIGITAL"),
+                                                  sampleVolume(attachedName, 1ull << 30, "EOS_DIGITAL")});
+    EXPECT_TRUE(CatalogFlows::resultsDiskAttached(model));
+    EXPECT_EQ(model.selectedVolume()->bsdName, attachedName);
+    EXPECT_EQ(model.plainState().activeRawDevicePath, std::string("/dev/") + attachedName);
+    EXPECT_EQ(model.plainState().pendingIntegrityIDs, std::vector<Uuid>{model.hits()[0].id});
+}
+
+TEST(CatalogFlows, ACatalogWhoseDiskIsAttachedSelectsItAndQueuesItsPendingHits) {
+    if (!haveAttachableNode()) GTEST_SKIP() << "no /dev/loop0 block device to stand for an attached card";
+    CatalogHarness harness;
+    AppModel& model = *harness.model;
+    const ExternalVolume card = sampleVolume(attachedName, 1ull << 30, "EOS_DIGITAL");
+    harness.volumes->current = {sampleVolume("sdc", 1ull << 30, "OTHER"), card};
+    harness.identities[attachedName] = cardSource("sdb", "CARD-1").identity;
+    // Two JPEGs too small for their pixel count are dropped on loading.
+    std::vector<RecoveredHit> hits;
+    for (std::uint64_t i = 0; i < 10; ++i) hits.push_back(hitAt(i * 4096));
+    for (std::size_t i : {3u, 7u}) {
+        hits[i].dimensions = ImageDimensions{4000, 3000};
+        hits[i].byteLength = 1000;
+    }
+    const auto path = harness.catalogFile(cardSource("sdb", "CARD-1"), hits);
+
+    CatalogFlows::loadCatalog(model, path);
+    EXPECT_EQ(model.selectedVolume(), card);
+    EXPECT_TRUE(CatalogFlows::resultsDiskAttached(model));
+    EXPECT_EQ(model.plainState().activeRawDevicePath, std::string("/dev/") + attachedName);
+    EXPECT_EQ(model.hits().size(), 8u);
+    EXPECT_EQ(model.progress().hitsFound, 8);
+    EXPECT_EQ(model.statusMessage(), "Loaded catalog — 8 file(s) from EOS_DIGITAL.");
+    EXPECT_FALSE(model.qualityPassStarted());
+    EXPECT_EQ(model.plainState().pendingIntegrityIDs.size(), 8u);
+    EXPECT_FALSE(model.catalogDirty());
+    EXPECT_GE(harness.volumes->refreshes, 1);
+
+    // Re-listed with a changed mount state: the selection follows; unchanged: nothing is published.
+    ExternalVolume unmounted = card;
+    unmounted.isMounted = false;
+    CatalogFlows::reconcileSelectedVolume(model, {unmounted});
+    EXPECT_EQ(model.selectedVolume(), unmounted);
+    int published = 0;
+    QObject::connect(&model, &AppModel::fieldChanged, [&](AppModel::Field field) {
+        if (field == AppModel::Field::selectedVolume) ++published;
+    });
+    CatalogFlows::reconcileSelectedVolume(model, {unmounted});
+    EXPECT_EQ(published, 0);
+}
+
+TEST(CatalogFlows, AFailedLoadLeavesTheResultsAsTheyWere) {
+    CatalogHarness harness;
+    AppModel& model = *harness.model;
+    model.appendHit(hitAt(77));
+    model.setCatalogDirty(true);
+    std::ofstream(harness.folder / "newer.vtcat")
+        << R"({"version":2,"createdAt":"2025-03-01T09:30:00Z","hits":[],"source":{"kind":"volume","displayName":"x","sizeBytes":0}})";
+    CatalogFlows::loadCatalog(model, (harness.folder / "newer.vtcat").string());
+    EXPECT_EQ(model.errorMessage(), "Catalog version 2 is newer than this app.");
+    EXPECT_EQ(model.hits().size(), 1u);
+    EXPECT_TRUE(model.catalogDirty());
+    EXPECT_FALSE(model.plainState().catalogURL);
+
+    std::ofstream(harness.folder / "broken.vtcat") << "{\"version\":1,";
+    CatalogFlows::loadCatalog(model, (harness.folder / "broken.vtcat").string());
+    ASSERT_TRUE(model.errorMessage());
+    EXPECT_TRUE(model.errorMessage()->contains("“broken.vtcat”"));
+    EXPECT_EQ(model.hits().size(), 1u);
+}

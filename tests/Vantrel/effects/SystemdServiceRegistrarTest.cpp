@@ -1,0 +1,106 @@
+// The helper service's registration against stand-ins for systemctl and pkexec: the unit's states
+// read as install statuses, installing and removing as root and through pkexec, a refused change
+// reported as the failure it is, and a machine without systemd.
+
+#include "Vantrel/effects/SystemdServiceRegistrar.h"
+
+#include "tests/fixtures/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+
+namespace vantrel {
+namespace {
+
+// A script that records its arguments in calls.log, prints state.txt and exits with exit.txt.
+std::filesystem::path writeTool(const test::TempDir& dir, const std::string& name) {
+    const auto path = dir / name;
+    const auto folder = dir.path().string();
+    const std::string script = "#!/bin/sh\n"
+                               "echo \"" + name + " $*\" >> " + folder + "/calls.log\n"
+                               "cat " + folder + "/state.txt 2>/dev/null\n"
+                               "exit $(cat " + folder + "/exit.txt 2>/dev/null || echo 0)\n";
+    test::writeFile(path, Bytes(script.begin(), script.end()));
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+    return path;
+}
+
+void put(const test::TempDir& dir, const std::string& name, const std::string& text) {
+    test::writeFile(dir / name, Bytes(text.begin(), text.end()));
+}
+
+std::string calls(const test::TempDir& dir) {
+    const auto bytes = test::readFile(dir / "calls.log");
+    return std::string(bytes.begin(), bytes.end());
+}
+
+SystemdServiceOptions options(const test::TempDir& dir, uid_t uid) {
+    SystemdServiceOptions result;
+    result.systemctl = writeTool(dir, "systemctl");
+    result.pkexec = writeTool(dir, "pkexec");
+    result.systemdRuntime = dir.path();
+    result.unit = "io.tessik.vantrel.helper.socket";
+    result.socketPath = (dir / "no.sock").string();
+    result.uid = uid;
+    return result;
+}
+
+std::optional<ErrorObject> await(const std::function<void(ServiceRegistrar::Completion)>& start) {
+    std::promise<std::optional<ErrorObject>> outcome;
+    start([&](std::optional<ErrorObject> error) { outcome.set_value(std::move(error)); });
+    return outcome.get_future().get();
+}
+
+TEST(SystemdServiceRegistrar, ReadsTheUnitsStateAsAnInstallStatus) {
+    EXPECT_EQ(installStatusFromUnitState("not-found\n"), HelperInstallStatus::notInstalled);
+    EXPECT_EQ(installStatusFromUnitState(""), HelperInstallStatus::notInstalled);
+    EXPECT_EQ(installStatusFromUnitState("enabled\n"), HelperInstallStatus::installed);
+    EXPECT_EQ(installStatusFromUnitState("disabled\n"), HelperInstallStatus::requiresApproval);
+    EXPECT_EQ(installStatusFromUnitState("masked"), HelperInstallStatus::requiresApproval);
+
+    test::TempDir dir;
+    SystemdServiceRegistrar registrar(options(dir, 0));
+    put(dir, "state.txt", "disabled\n");
+    put(dir, "exit.txt", "1");
+    EXPECT_EQ(registrar.status(), HelperInstallStatus::requiresApproval);
+    put(dir, "state.txt", "enabled\n");
+    put(dir, "exit.txt", "0");
+    EXPECT_EQ(registrar.status(), HelperInstallStatus::installed);
+    EXPECT_NE(calls(dir).find("systemctl is-enabled io.tessik.vantrel.helper.socket"), std::string::npos);
+}
+
+TEST(SystemdServiceRegistrar, WithoutSystemdTheServiceIsNotInstalled) {
+    test::TempDir dir;
+    auto settings = options(dir, 0);
+    settings.systemdRuntime = dir / "absent";
+    SystemdServiceRegistrar registrar(settings);
+    put(dir, "state.txt", "enabled\n");
+    EXPECT_EQ(registrar.status(), HelperInstallStatus::notInstalled);
+}
+
+TEST(SystemdServiceRegistrar, InstallsAsRootDirectlyAndAsAUserThroughPkexec) {
+    test::TempDir dir;
+    SystemdServiceRegistrar asRoot(options(dir, 0));
+    EXPECT_FALSE(await([&](auto done) { asRoot.registerService(done); }));
+    SystemdServiceRegistrar asUser(options(dir, 1000));
+    EXPECT_FALSE(await([&](auto done) { asUser.unregisterService(done); }));
+    const auto log = calls(dir);
+    EXPECT_NE(log.find("systemctl enable --now io.tessik.vantrel.helper.socket"), std::string::npos) << log;
+    EXPECT_NE(log.find("pkexec " + (dir / "systemctl").string() + " disable --now io.tessik.vantrel.helper.socket"),
+              std::string::npos)
+        << log;
+}
+
+TEST(SystemdServiceRegistrar, AChangeThatFailsIsReportedAsAFailure) {
+    test::TempDir dir;
+    SystemdServiceRegistrar registrar(options(dir, 1000));
+    put(dir, "exit.txt", "126");  // pkexec: the administrator dismissed the prompt
+    const auto error = await([&](auto done) { registrar.registerService(done); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, 126);
+    EXPECT_NE(error->message.find("Could not install the helper service"), std::string::npos) << error->message;
+}
+
+} // namespace
+} // namespace vantrel

@@ -1,0 +1,186 @@
+// Keeping the helper usable, in virtual time against a fake helper and a fake service registration:
+// the recheck's pings, retries and access check, overlapping rechecks, repair, install and removal.
+
+#include "AppModelHarness.h"
+
+#include "support/VantrelHelperProtocol.h"
+
+#include <gtest/gtest.h>
+
+namespace vantrel {
+namespace {
+
+using namespace std::chrono_literals;
+using test::AppModelHarness;
+using State = AppModel::HelperRuntimeState;
+using Access = AppModel::RawDiskAccessState;
+
+ExternalVolume loopVolume() {
+    ExternalVolume volume;
+    volume.name = "card";
+    volume.bsdName = "loop0";  // /dev/loop0 exists on every Linux machine
+    return volume;
+}
+
+void answerPings(test::FakeHelperClient& helper) {
+    helper.setResponder(HelperProtocolSelector::ping, [](test::FakeHelperClient::Call& call) {
+        call.stringReply("pong");
+        return true;
+    });
+}
+
+void answerAccess(test::FakeHelperClient& helper, bool granted, std::optional<ErrorObject> error = std::nullopt) {
+    helper.setResponder(HelperProtocolSelector::checkRawDiskAccess, [granted, error](test::FakeHelperClient::Call& call) {
+        call.accessReply(granted, error);
+        return true;
+    });
+}
+
+TEST(AppModelHelperAccess, ARecheckOfAnAnsweringHelperChecksTheSelectedDisksWholeDevice) {
+    AppModelHarness h;
+    h.registrar->currentStatus = HelperInstallStatus::installed;
+    h.model->refreshHelperStatus();
+    answerPings(*h.helper);
+    std::vector<std::string> checked;
+    h.helper->setResponder(HelperProtocolSelector::checkRawDiskAccess, [&](test::FakeHelperClient::Call& call) {
+        checked.push_back(call.arguments[0].get<std::string>());
+        call.accessReply(true, std::nullopt);
+        return true;
+    });
+    h.model->setSelectedVolume(loopVolume());
+    h.model->tasks().spawn(h.model->recheckHelperAndDiskAccess(false, false));
+    h.executor->runUntilIdle();
+    EXPECT_EQ(h.model->helperRuntimeState(), State::reachable);
+    EXPECT_EQ(h.model->fullDiskAccessState(), Access::granted);
+    EXPECT_EQ(checked, (std::vector<std::string>{"/dev/loop0"}));
+    EXPECT_FALSE(h.model->plainState().fdaProbeInFlight);
+}
+
+TEST(AppModelHelperAccess, ASilentHelperGetsOnePingAndTwoAttemptsThenCountsAsUnreachable) {
+    AppModelHarness h;
+    h.registrar->currentStatus = HelperInstallStatus::installed;
+    h.model->refreshHelperStatus();
+    h.model->tasks().spawn(h.model->recheckHelperAndDiskAccess(false, false));
+    h.executor->runUntilIdle();
+    const auto selectors = h.helper->calledSelectors();
+    EXPECT_EQ(std::count(selectors.begin(), selectors.end(), std::string(HelperProtocolSelector::ping)), 3);
+    EXPECT_EQ(h.executor->elapsed(), 2s + 2s + 400ms + 2s);
+    EXPECT_EQ(h.model->helperRuntimeState(), State::unreachable);
+    EXPECT_EQ(h.model->fullDiskAccessState(), Access::unknown);
+    EXPECT_EQ(h.model->statusMessage(), "Helper did not respond. Confirm the helper service is enabled, then try again.");
+    EXPECT_FALSE(h.model->plainState().fdaProbeInFlight);
+}
+
+TEST(AppModelHelperAccess, TwoRechecksStartedTogetherRunOnceAndAForcedOneRunsAnyway) {
+    AppModelHarness h;
+    h.registrar->currentStatus = HelperInstallStatus::installed;
+    h.model->refreshHelperStatus();
+    h.model->tasks().spawn(h.model->recheckHelperAndDiskAccess(false, false));
+    h.model->tasks().spawn(h.model->recheckHelperAndDiskAccess(false, false));
+    h.executor->runReady();
+    EXPECT_EQ(h.helper->pendingCount(HelperProtocolSelector::ping), 1u);
+    h.model->tasks().spawn(h.model->recheckHelperAndDiskAccess(true, true));
+    h.executor->runReady();
+    EXPECT_EQ(h.helper->pendingCount(HelperProtocolSelector::ping), 2u);
+}
+
+TEST(AppModelHelperAccess, WithoutAServiceOrAHelperToSpawnNothingIsPinged) {
+    AppModelHarness h;
+    h.helperProgram.reset();
+    h.model = std::make_unique<AppModel>(h.effects());
+    h.model->refreshHelperStatus();
+    h.model->tasks().spawn(h.model->recheckHelperAndDiskAccess(true, true));
+    h.executor->runUntilIdle();
+    EXPECT_TRUE(h.helper->calledSelectors().empty());
+    EXPECT_EQ(h.model->helperRuntimeState(), State::unknown);
+    EXPECT_EQ(h.model->diskAccessAttention(), AppModel::DiskAccessAttention::helper);
+}
+
+TEST(AppModelHelperAccess, ASpawnableHelperIsCheckedWithoutAnyService) {
+    AppModelHarness h;  // the registrar says notInstalled, a helper lies beside the program
+    h.model->refreshHelperStatus();
+    answerPings(*h.helper);
+    answerAccess(*h.helper, true);
+    h.model->setSelectedVolume(loopVolume());
+    h.model->tasks().spawn(h.model->recheckHelperAndDiskAccess(true, false));
+    h.executor->runUntilIdle();
+    EXPECT_EQ(h.model->helperRuntimeState(), State::reachable);
+    EXPECT_EQ(h.model->fullDiskAccessState(), Access::granted);
+    EXPECT_EQ(h.registrar->registrations, 0) << "no service to register on a machine without one";
+}
+
+TEST(AppModelHelperAccess, AnAccessCheckThatFailsForPermissionDeniesAndOneForAVanishedDeviceKeepsTheState) {
+    for (const auto& [error, expected] : {std::pair{ErrorObject::posix(EACCES, "/dev/loop0"), Access::denied},
+                                          std::pair{ErrorObject::posix(ENODEV, "/dev/loop0"), Access::granted}}) {
+        AppModelHarness h;
+        h.registrar->currentStatus = HelperInstallStatus::installed;
+        h.model->refreshHelperStatus();
+        h.model->setFullDiskAccessState(Access::granted);
+        answerPings(*h.helper);
+        answerAccess(*h.helper, false, error);
+        h.model->setSelectedVolume(loopVolume());
+        h.model->tasks().spawn(h.model->recheckHelperAndDiskAccess(false, false));
+        h.executor->runUntilIdle();
+        EXPECT_EQ(h.model->fullDiskAccessState(), expected) << error.message;
+    }
+}
+
+TEST(AppModelHelperAccess, RepairQuitsAReachableHelperThenRechecksForced) {
+    AppModelHarness h;
+    h.registrar->currentStatus = HelperInstallStatus::installed;
+    h.model->refreshHelperStatus();
+    h.model->setHelperRuntimeState(State::reachable);
+    answerPings(*h.helper);
+    answerAccess(*h.helper, true);
+    h.helper->setResponder(HelperProtocolSelector::quitForRelaunch, [](test::FakeHelperClient::Call& call) {
+        call.emptyReply();
+        return true;
+    });
+    h.model->setSelectedVolume(loopVolume());
+    h.model->tasks().spawn(h.model->repairHelper());
+    h.executor->runUntilIdle();
+    const auto selectors = h.helper->calledSelectors();
+    ASSERT_FALSE(selectors.empty());
+    EXPECT_EQ(selectors.front(), HelperProtocolSelector::quitForRelaunch);
+    EXPECT_EQ(h.model->statusMessage(), "Disk access is ready.");
+}
+
+TEST(AppModelHelperAccess, AFailedInstallIsReportedAndASuccessfulOneConnects) {
+    AppModelHarness failing;
+    failing.registrar->registerError = ErrorObject{"VantrelService", 126, "dismissed", std::nullopt};
+    failing.model->installHelper();
+    failing.executor->runUntilIdle();
+    ASSERT_TRUE(failing.model->errorMessage());
+    EXPECT_TRUE(failing.model->errorMessage()->contains("dismissed"));
+    EXPECT_NE(failing.model->statusMessage(), "Helper registration requested.");
+
+    AppModelHarness working;
+    answerPings(*working.helper);
+    working.model->installHelper();
+    working.executor->runUntilIdle();
+    EXPECT_EQ(working.model->helperStatus(), HelperInstallStatus::installed);
+    EXPECT_EQ(working.model->helperRuntimeState(), State::reachable);
+}
+
+TEST(AppModelHelperAccess, UninstallSaysWhetherTheServiceWasRemoved) {
+    AppModelHarness h;
+    h.registrar->currentStatus = HelperInstallStatus::installed;
+    auto removed = test::spawnRecorded(h.model->tasks(), h.model->uninstallHelper());
+    h.executor->runUntilIdle();
+    ASSERT_TRUE(removed->value);
+    EXPECT_TRUE(*removed->value);
+    EXPECT_EQ(h.model->statusMessage(), "Disk access helper removed.");
+
+    AppModelHarness refused;
+    refused.registrar->currentStatus = HelperInstallStatus::installed;
+    refused.registrar->unregisterError = ErrorObject{"VantrelService", 1, "refused", std::nullopt};
+    auto kept = test::spawnRecorded(refused.model->tasks(), refused.model->uninstallHelper());
+    refused.executor->runUntilIdle();
+    ASSERT_TRUE(kept->value);
+    EXPECT_FALSE(*kept->value);
+    EXPECT_TRUE(refused.model->errorMessage());
+    EXPECT_EQ(refused.model->helperStatus(), HelperInstallStatus::installed);
+}
+
+} // namespace
+} // namespace vantrel

@@ -1,0 +1,303 @@
+// Quitting, in virtual time against a fake helper, fake local mounts and a fake desktop: the
+// helper's remount raced against 2 seconds, the local mounts after it, disks that stay unmounted, a
+// running scan stopped first, the unsaved-results question and a second request to quit.
+
+#include "AppModelHarness.h"
+
+#include "TestSupport.h"
+
+#include "support/VantrelHelperProtocol.h"
+#include "support/log/AppLog.h"
+
+#include <gtest/gtest.h>
+
+namespace vantrel {
+namespace {
+
+using namespace std::chrono_literals;
+using test::AppModelHarness;
+using Reply = AppModel::TerminateReply;
+
+std::vector<std::string> remountArguments(const test::FakeHelperClient::Call& call) {
+    return call.arguments[0].get<std::vector<std::string>>();
+}
+
+void addUnsavedHit(AppModel& model) {
+    model.appendHit(test::makeHit("IMG_0001.JPG", 4096));
+    model.setCatalogDirty(true);
+}
+
+// Quits with the disks pending and takes the helper's remount call, which nobody answered yet.
+std::optional<test::FakeHelperClient::Call> quitWithPending(AppModelHarness& h, std::set<std::string> disks) {
+    h.model->plainState().disksPendingRemount = std::move(disks);
+    h.model->handleShouldTerminate();
+    h.executor->runReady();
+    return h.helper->takeCall(HelperProtocolSelector::remountDisks);
+}
+
+// The log switched on into a captured list of "category|message" lines.
+class CapturedLog {
+public:
+    CapturedLog() : m_defaults(m_dir / "defaults.json"), m_scope(destinations()) {}
+
+    bool has(const std::string& category, const std::string& message) const {
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.rfind(category + "|", 0) == 0 && line.size() >= message.size() &&
+                   line.compare(line.size() - message.size(), message.size(), message) == 0;
+        });
+    }
+
+    std::vector<std::string> lines;
+
+private:
+    AppLog::Destinations destinations() {
+        test::writeFile(m_dir / "flag", Bytes{'1'});
+        AppLog::Destinations d;
+        d.flagFile = m_dir / "flag";
+        d.defaults = &m_defaults;
+        d.systemLog = [this](AppLog::Level, std::string_view category, std::string_view text) {
+            lines.push_back(std::string(category) + "|" + std::string(text));
+        };
+        d.standardError = [](std::string_view) {};
+        return d;
+    }
+
+    test::TempDir m_dir;
+    DefaultsStore m_defaults;
+    AppLog::ScopedDestinations m_scope;
+};
+
+TEST(AppModelQuit, TheLogNamesThePendingDisksAndAForcedReply) {
+    CapturedLog log;
+    AppModelHarness none;
+    none.model->handleShouldTerminate();
+    none.executor->runReady();
+    EXPECT_TRUE(log.has("app", "Quit remount pending=[]"));
+
+    AppModelHarness two;
+    two.model->plainState().disksPendingRemount = {"disk6", "disk4"};
+    two.model->handleShouldTerminate();
+    two.executor->runReady();
+    two.model->handleShouldTerminate();
+    EXPECT_TRUE(log.has("app", "Quit remount pending=[\"disk4\", \"disk6\"]"));
+    EXPECT_TRUE(log.has("app", "Quit while already waiting — forcing terminate reply"));
+}
+
+TEST(AppModelQuit, WithNothingToHandBackTheQuitIsGrantedWithoutAskingTheHelper) {
+    AppModelHarness h;
+    h.model->setStatusMessage("Scan finished.");
+    h.model->setShowHelperSheet(true);
+    h.model->setShowHelpSheet(true);
+    h.model->setShowScanModeSheet(true);
+    h.model->setShowScanSettingsSheet(true);
+    EXPECT_EQ(h.model->handleShouldTerminate(), Reply::later);
+    EXPECT_TRUE(h.model->plainState().waitingToTerminate);
+    EXPECT_FALSE(h.model->showHelperSheet() || h.model->showHelpSheet() || h.model->showScanModeSheet() ||
+                 h.model->showScanSettingsSheet());
+    EXPECT_TRUE(h.shell->terminateReplies.empty()) << "the reply comes from the quit flow, not the request";
+    h.executor->runReady();
+    EXPECT_EQ(h.shell->terminateReplies, std::vector<bool>{true});
+    EXPECT_FALSE(h.model->plainState().waitingToTerminate);
+    EXPECT_TRUE(h.helper->calledSelectors().empty());
+    EXPECT_TRUE(h.mounter->mounted.empty());
+    EXPECT_EQ(h.model->statusMessage(), "Scan finished.");
+    EXPECT_EQ(h.executor->elapsed(), 0ns);
+}
+
+TEST(AppModelQuit, AHelperThatAnswersSoonIsFollowedByLocalMountsInNameOrderAndTheTimerChangesNothing) {
+    AppModelHarness h;
+    auto call = quitWithPending(h, {"disk6", "disk4"});
+    EXPECT_EQ(h.model->statusMessage(), "Remounting volumes…");
+    ASSERT_TRUE(call);
+    EXPECT_EQ(remountArguments(*call), (std::vector<std::string>{"disk4", "disk6"}));
+
+    h.executor->advanceBy(300ms);
+    EXPECT_TRUE(h.mounter->mounted.empty()) << "no local mount before the helper answered or the time ran out";
+    call->errorReply(std::nullopt);
+    h.executor->runReady();
+    EXPECT_EQ(h.mounter->mounted, (std::vector<std::string>{"disk4", "disk6"}));
+    EXPECT_TRUE(h.model->plainState().disksPendingRemount.empty());
+    EXPECT_EQ(h.shell->terminateReplies, std::vector<bool>{true});
+
+    h.executor->advanceBy(1700ms);
+    h.executor->runUntilIdle();
+    EXPECT_EQ(h.mounter->mounted.size(), 2u);
+    EXPECT_EQ(h.shell->terminateReplies.size(), 1u);
+}
+
+TEST(AppModelQuit, ASilentHelperIsGivenTwoSecondsThenTheDisksAreMountedLocallyAndItsLateAnswerIsIgnored) {
+    AppModelHarness h;
+    auto call = quitWithPending(h, {"sdb"});
+    ASSERT_TRUE(call);
+    h.executor->advanceBy(1999ms);
+    EXPECT_TRUE(h.mounter->mounted.empty());
+    h.executor->advanceBy(1ms);
+    EXPECT_EQ(h.mounter->mounted, std::vector<std::string>{"sdb"});
+    EXPECT_EQ(h.shell->terminateReplies, std::vector<bool>{true});
+
+    call->errorReply(ErrorObject{"Vantrel", 16, "Could not remount: sdb", std::nullopt});
+    h.executor->runUntilIdle();
+    EXPECT_EQ(h.mounter->mounted.size(), 1u);
+    EXPECT_EQ(h.shell->terminateReplies.size(), 1u);
+}
+
+TEST(AppModelQuit, AHelperThatFailsOrIsGoneStillLeadsToTheLocalMounts) {
+    AppModelHarness h;
+    h.helper->setResponder(HelperProtocolSelector::remountDisks, [](test::FakeHelperClient::Call& call) {
+        call.failed(ErrorObject{"VantrelIPC", 1, "connection lost", std::nullopt});
+        return true;
+    });
+    h.model->plainState().disksPendingRemount = {"sdb"};
+    h.model->handleShouldTerminate();
+    h.executor->runReady();
+    EXPECT_EQ(h.mounter->mounted, std::vector<std::string>{"sdb"});
+    EXPECT_EQ(h.executor->elapsed(), 0ns);
+    EXPECT_EQ(h.shell->terminateReplies, std::vector<bool>{true});
+}
+
+TEST(AppModelQuit, ADiskThatCouldNotBeMountedIsKeptAndReported) {
+    AppModelHarness h;
+    h.mounter->failures["sdc"] = ErrorObject{"Vantrel", 16, "Could not mount /dev/sdc1 (exit status 32).", std::nullopt};
+    h.model->plainState().disksPendingRemount = {"sdb", "sdc"};
+    h.model->handleShouldTerminate();
+    h.executor->runUntilIdle();
+    EXPECT_EQ(h.mounter->mounted, (std::vector<std::string>{"sdb", "sdc"}));
+    EXPECT_EQ(h.model->plainState().disksPendingRemount, std::set<std::string>{"sdc"});
+    EXPECT_TRUE(h.model->statusMessage().contains("sdc"));
+    EXPECT_FALSE(h.model->statusMessage().contains("sdb"));
+    EXPECT_EQ(h.shell->terminateReplies, std::vector<bool>{true});
+}
+
+TEST(AppModelQuit, ARunningScanIsCancelledAndAwaitedBeforeAnythingIsRemounted) {
+    AppModelHarness h;
+    h.model->setIsScanning(true);
+    h.model->plainState().disksPendingRemount = {"sdb"};
+    const auto flag = h.model->cancelFlag();
+    h.model->handleShouldTerminate();
+    h.executor->runReady();
+    EXPECT_TRUE(flag->isSet());
+    const auto selectors = h.helper->calledSelectors();
+    ASSERT_EQ(selectors.size(), 1u);
+    EXPECT_EQ(selectors.front(), HelperProtocolSelector::cancelScan);
+
+    h.executor->advanceBy(700ms);
+    EXPECT_EQ(h.helper->pendingCount(HelperProtocolSelector::remountDisks), 0u);
+    h.model->setIsScanning(false);  // the scan's reply arrived
+    h.executor->advanceBy(100ms);
+    EXPECT_EQ(h.helper->pendingCount(HelperProtocolSelector::remountDisks), 1u);
+}
+
+TEST(AppModelQuit, AScanThatDoesNotStopIsWaitedForOnlyTenSeconds) {
+    AppModelHarness h;
+    h.model->setIsScanning(true);
+    h.model->plainState().disksPendingRemount = {"sdb"};
+    h.model->handleShouldTerminate();
+    h.executor->runReady();
+    h.executor->advanceBy(9900ms);
+    EXPECT_EQ(h.helper->pendingCount(HelperProtocolSelector::remountDisks), 0u);
+    h.executor->advanceBy(100ms);
+    EXPECT_EQ(h.helper->pendingCount(HelperProtocolSelector::remountDisks), 1u);
+    h.executor->runUntilIdle();
+    EXPECT_EQ(h.mounter->mounted, std::vector<std::string>{"sdb"});
+}
+
+TEST(AppModelQuit, UnsavedResultsAreAskedAboutAfterTheHandBackAndTheAnswerDecides) {
+    struct Case {
+        const char* name;
+        bool save;
+        bool discard;
+        std::optional<bool> saverResult;  // none: no saver
+        bool expectedReply;
+    };
+    for (const Case& c : {Case{"don't save", false, true, std::nullopt, true}, Case{"cancel", false, false, std::nullopt, false},
+                          Case{"save", true, false, true, true}, Case{"save panel cancelled", true, false, false, false},
+                          Case{"no way to save", true, false, std::nullopt, false}}) {
+        AppModelHarness h;
+        addUnsavedHit(*h.model);
+        int saves = 0;
+        if (c.saverResult) {
+            const bool result = *c.saverResult;
+            h.model->setCatalogSaver([&saves, result](AppModel*) -> Task<bool> {
+                ++saves;
+                return [](bool value) -> Task<bool> { co_return value; }(result);
+            });
+        }
+        h.model->plainState().disksPendingRemount = {"sdb"};
+        h.model->handleShouldTerminate();
+        h.executor->advanceBy(2s);
+        EXPECT_EQ(h.mounter->mounted, std::vector<std::string>{"sdb"}) << c.name;
+        EXPECT_TRUE(h.model->showUnsavedCatalogPrompt()) << c.name;
+        EXPECT_TRUE(h.shell->terminateReplies.empty()) << c.name;
+
+        h.model->resolveUnsavedCatalogPrompt(c.save, c.discard);
+        h.executor->runUntilIdle();
+        EXPECT_EQ(h.shell->terminateReplies, std::vector<bool>{c.expectedReply}) << c.name;
+        EXPECT_FALSE(h.model->plainState().waitingToTerminate) << c.name;
+        EXPECT_FALSE(h.model->showUnsavedCatalogPrompt()) << c.name;
+        EXPECT_EQ(saves, c.saverResult ? 1 : 0) << c.name;
+        EXPECT_TRUE(h.model->plainState().disksPendingRemount.empty()) << c.name;
+    }
+}
+
+TEST(AppModelQuit, AQuestionAnsweredBeforeTheHandBackEndsDoesNotAnswerTheQuit) {
+    AppModelHarness h;
+    addUnsavedHit(*h.model);
+    // A scan start asked first; the prompt is up when the user quits.
+    auto proceed = test::spawnRecorded(h.model->tasks(), h.model->confirmDiscardHitsIfNeeded());
+    h.executor->runReady();
+    h.model->plainState().disksPendingRemount = {"sdb"};
+    h.model->handleShouldTerminate();
+    h.executor->runReady();
+    h.model->resolveUnsavedCatalogPrompt(false, true);
+    h.executor->runReady();
+    ASSERT_TRUE(proceed->value);
+    EXPECT_TRUE(*proceed->value);
+    EXPECT_TRUE(h.shell->terminateReplies.empty()) << "no reply while the disks are still being handed back";
+    h.model->resetResults();  // what the scan start does after the answer
+    h.executor->runUntilIdle();
+    EXPECT_FALSE(h.model->showUnsavedCatalogPrompt());
+    EXPECT_EQ(h.shell->terminateReplies, std::vector<bool>{true});
+}
+
+TEST(AppModelQuit, ASecondRequestWhileTheFirstIsOpenIsGrantedAtOnceAndTheFlowDoesNotReplyAgain) {
+    AppModelHarness h;
+    h.model->plainState().disksPendingRemount = {"sdb"};
+    h.model->setShowHelperSheet(true);
+    EXPECT_EQ(h.model->handleShouldTerminate(), Reply::later);
+    EXPECT_FALSE(h.model->showHelperSheet());
+    h.executor->runReady();
+    EXPECT_EQ(h.model->handleShouldTerminate(), Reply::now);
+    EXPECT_EQ(h.shell->terminateReplies, std::vector<bool>{true});
+    EXPECT_FALSE(h.model->plainState().waitingToTerminate);
+    h.executor->runUntilIdle();
+    EXPECT_EQ(h.shell->terminateReplies.size(), 1u);
+}
+
+TEST(AppModelQuit, ACancelledQuitLeavesTheApplicationReadyToQuitAgain) {
+    AppModelHarness h;
+    addUnsavedHit(*h.model);
+    h.model->handleShouldTerminate();
+    h.executor->runReady();
+    h.model->resolveUnsavedCatalogPrompt(false, false);
+    h.executor->runUntilIdle();
+    EXPECT_EQ(h.shell->terminateReplies, std::vector<bool>{false});
+    EXPECT_EQ(h.model->handleShouldTerminate(), Reply::later) << "a new request, not a second one";
+    h.executor->runReady();
+    h.model->resolveUnsavedCatalogPrompt(false, true);
+    h.executor->runUntilIdle();
+    EXPECT_EQ(h.shell->terminateReplies, (std::vector<bool>{false, true}));
+}
+
+TEST(AppModelQuit, AModelDestroyedDuringTheHandBackLeavesNothingBehind) {
+    AppModelHarness h;
+    auto call = quitWithPending(h, {"sdb"});
+    ASSERT_TRUE(call);
+    h.model.reset();
+    call->errorReply(std::nullopt);
+    h.executor->runUntilIdle();
+    EXPECT_TRUE(h.mounter->mounted.empty());
+    EXPECT_TRUE(h.shell->terminateReplies.empty());
+}
+
+} // namespace
+} // namespace vantrel

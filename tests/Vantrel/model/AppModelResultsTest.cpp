@@ -1,0 +1,273 @@
+// The displayed results follow the hits under every query: after any sequence of appends, updates,
+// removals and query changes they equal the whole-list query of the hits, and the row signals,
+// replayed onto a plain list, give the same list.
+
+#include "AppModelHarness.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace vantrel {
+namespace {
+
+using test::AppModelHarness;
+using test::makeHit;
+
+// A plain list kept equal to the displayed hits by the row signals alone.
+struct RowMirror {
+    std::vector<RecoveredHit> rows;
+    int resets = 0;
+    int inserts = 0;
+    int changes = 0;
+    int moves = 0;
+    int removals = 0;
+
+    explicit RowMirror(AppModel& model) {
+        rows = model.displayedHits();
+        QObject::connect(&model, &AppModel::displayedHitsReset, [this, &model] {
+            ++resets;
+            rows = model.displayedHits();
+        });
+        QObject::connect(&model, &AppModel::displayedHitsInserted, [this, &model](int row) {
+            ++inserts;
+            rows.insert(rows.begin() + row, model.displayedHit(static_cast<std::size_t>(row)));
+        });
+        QObject::connect(&model, &AppModel::displayedHitChanged, [this, &model](int row) {
+            ++changes;
+            rows.at(static_cast<std::size_t>(row)) = model.displayedHit(static_cast<std::size_t>(row));
+        });
+        QObject::connect(&model, &AppModel::displayedHitMoved, [this, &model](int from, int to) {
+            ++moves;
+            rows.erase(rows.begin() + from);
+            rows.insert(rows.begin() + to, model.displayedHit(static_cast<std::size_t>(to)));
+        });
+        QObject::connect(&model, &AppModel::displayedHitsRemoved, [this](int row) {
+            ++removals;
+            rows.erase(rows.begin() + row);
+        });
+    }
+};
+
+std::vector<RecoveredHit> expectedDisplay(const AppModel& model) {
+    const std::vector<RecoveredHit> hits(model.hits().begin(), model.hits().end());
+    const auto& query = model.resultsQuery();
+    return AppModel::filteredAndSortedHits(hits, query.integrityFilter, query.captureDateFrom, query.captureDateTo, query.sort);
+}
+
+class RandomResults {
+public:
+    explicit RandomResults(std::uint32_t seed) : m_random(seed) {}
+
+    RecoveredHit hit() {
+        static const std::vector<std::string> names{"IMG_0001.JPG", "img_0001.jpg", "beach.png", "Beach.png", "report.pdf",
+                                                    "recovered_00010.jpg", "recovered_00002.jpg", "Ärger.doc", "zeta.mov"};
+        static const std::vector<RecoveredFileKind> kinds{RecoveredFileKind::jpeg, RecoveredFileKind::cr2, RecoveredFileKind::crw,
+                                                          RecoveredFileKind::png, RecoveredFileKind::pdf, RecoveredFileKind::mov};
+        RecoveredHit hit = makeHit(pick(names), pick<std::uint64_t>({10, 20, 20, 4096, 8192}), pick(kinds), integrity());
+        hit.byteOffset = pick<std::uint64_t>({0, 512, 512, 1024, 99});
+        if (chance(2)) hit.dimensions = ImageDimensions{pick<std::int64_t>({0, 10, 20, 40}), pick<std::int64_t>({0, 10, 20})};
+        if (chance(2)) hit.captureDate = date();
+        return hit;
+    }
+    HitIntegrity integrity() {
+        return pick<HitIntegrity>({HitIntegrity::pending, HitIntegrity::ok, HitIntegrity::suspect, HitIntegrity::failed,
+                                   HitIntegrity::skipped});
+    }
+    HitDate date() {
+        // Three days around a fixed moment, in whole hours, so several hits share a day or an instant.
+        return std::chrono::system_clock::from_time_t(1'780'000'000) + std::chrono::hours(pick<int>({-30, -2, 0, 0, 5, 26}));
+    }
+    ResultsQuery query() {
+        ResultsQuery query;
+        query.sort = ResultsSortName::allCases()[index(12)];
+        query.integrityFilter = chance(2) ? ResultsIntegrityFilter::all : ResultsIntegrityFilterName::allCases()[index(6)];
+        if (chance(3)) query.captureDateFrom = date();
+        if (chance(3)) query.captureDateTo = date();
+        return query;
+    }
+    bool chance(int oneIn) { return index(static_cast<std::size_t>(oneIn)) == 0; }
+    std::size_t index(std::size_t count) { return std::uniform_int_distribution<std::size_t>(0, count - 1)(m_random); }
+    template <typename T>
+    T pick(const std::vector<T>& values) {
+        return values[index(values.size())];
+    }
+
+private:
+    std::mt19937 m_random;
+};
+
+TEST(AppModelResults, DisplayedHitsFollowEveryChangeUnderEveryQuery) {
+    for (std::uint32_t seed = 1; seed <= 6; ++seed) {
+        SCOPED_TRACE(seed);
+        AppModelHarness harness;
+        AppModel& model = *harness.model;
+        RowMirror mirror(model);
+        RandomResults random(seed);
+        for (int step = 0; step < 1500; ++step) {
+            const std::size_t action = random.index(20);
+            if (action < 9 || model.hits().empty()) {
+                model.appendHit(random.hit());
+            } else if (action < 14) {
+                RecoveredHit changed = model.hits()[random.index(model.hits().size())];
+                changed.integrity = random.integrity();
+                if (random.chance(2)) changed.captureDate = random.chance(3) ? std::nullopt : std::optional(random.date());
+                if (random.chance(3)) changed.byteLength = random.hit().byteLength;
+                if (random.chance(4)) changed.suggestedName = random.hit().suggestedName;
+                if (random.chance(4)) changed.dimensions = random.hit().dimensions;
+                ASSERT_TRUE(model.updateHit(changed));
+            } else if (action < 17) {
+                ASSERT_TRUE(model.removeHit(model.hits()[random.index(model.hits().size())].id));
+            } else if (action < 19) {
+                model.setResultsQuery(random.query());
+            } else {
+                const auto integrity = random.integrity();
+                model.removeHitsIf([integrity](const RecoveredHit& hit) { return hit.integrity == integrity && hit.byteLength == 20; });
+            }
+            const auto expected = expectedDisplay(model);
+            ASSERT_EQ(model.displayedHits(), expected) << "step " << step;
+            ASSERT_EQ(mirror.rows, expected) << "step " << step;
+        }
+        EXPECT_GT(mirror.inserts, 0);
+        EXPECT_GT(mirror.moves, 0);
+        EXPECT_GT(mirror.changes, 0);
+        EXPECT_GT(mirror.removals, 0);
+    }
+}
+
+TEST(AppModelResults, AHitArrivingUnderASortedQueryTakesItsPlaceWithOneRowSignal) {
+    AppModelHarness harness;
+    AppModel& model = *harness.model;
+    model.setResultsSort(ResultsSort::sizeDescending);
+    model.appendHit(makeHit("ten", 10));
+    model.appendHit(makeHit("thirty", 30));
+    RowMirror mirror(model);
+    model.appendHit(makeHit("twenty", 20));
+    model.appendHit(makeHit("ten again", 10));
+    EXPECT_EQ(mirror.resets, 0);
+    EXPECT_EQ(mirror.inserts, 2);
+    std::vector<std::string> names;
+    for (const auto& hit : mirror.rows) names.push_back(hit.suggestedName);
+    EXPECT_EQ(names, (std::vector<std::string>{"thirty", "twenty", "ten", "ten again"}));
+}
+
+TEST(AppModelResults, AQualityResultMovesAHitIntoAFilteredList) {
+    AppModelHarness harness;
+    AppModel& model = *harness.model;
+    model.setResultsQuery({ResultsIntegrityFilter::ok, std::nullopt, std::nullopt, ResultsSort::sizeAscending});
+    model.appendHit(makeHit("big ok", 50, RecoveredFileKind::jpeg, HitIntegrity::ok));
+    model.appendHit(makeHit("small pending", 5));
+    model.appendHit(makeHit("small ok", 1, RecoveredFileKind::jpeg, HitIntegrity::ok));
+    EXPECT_EQ(model.displayedCount(), 2u);
+    RecoveredHit checked = model.hits()[1];
+    checked.integrity = HitIntegrity::ok;
+    model.updateHit(checked);
+    ASSERT_EQ(model.displayedCount(), 3u);
+    EXPECT_EQ(model.displayedHit(1).suggestedName, "small pending");
+}
+
+TEST(AppModelResults, DefaultQueryDropsARemovedHitWithoutARecomputation) {
+    AppModelHarness harness;
+    AppModel& model = *harness.model;
+    model.appendHit(makeHit("a", 1));
+    model.appendHit(makeHit("b", 1));
+    model.appendHit(makeHit("c", 1));
+    RowMirror mirror(model);
+    model.removeHit(model.hits()[1].id);
+    EXPECT_EQ(mirror.resets, 0);
+    EXPECT_EQ(mirror.removals, 1);
+    EXPECT_EQ(model.displayedCount(), 2u);
+    EXPECT_EQ(model.displayedHit(1).suggestedName, "c");
+    EXPECT_FALSE(model.removeHit(Uuid::random()));
+}
+
+TEST(AppModelResults, ChangingTheSortReordersAtOnceAndTheSelectionStays) {
+    AppModelHarness harness;
+    AppModel& model = *harness.model;
+    model.appendHit(makeHit("small", 1, RecoveredFileKind::jpeg, HitIntegrity::failed));
+    model.appendHit(makeHit("large", 9));
+    model.setSelectedHitIDs({model.hits()[0].id});
+    model.setResultsSort(ResultsSort::sizeDescending);
+    EXPECT_EQ(model.displayedHit(0).suggestedName, "large");
+    model.setResultsIntegrityFilter(ResultsIntegrityFilter::pending);
+    EXPECT_EQ(model.displayedCount(), 1u);
+    EXPECT_EQ(model.selectedHitIDs().size(), 1u);  // hidden, still selected
+    EXPECT_TRUE(model.hasActiveResultsFilter());
+}
+
+TEST(AppModelResults, ClearingTheDateFilterShowsUndatedHitsAgain) {
+    AppModelHarness harness;
+    AppModel& model = *harness.model;
+    model.appendHit(makeHit("undated", 1));
+    model.setResultsCaptureDateTo(harness.clock->now());
+    EXPECT_TRUE(model.isCaptureDateFilterActive());
+    EXPECT_EQ(model.displayedCount(), 0u);
+    model.clearCaptureDateFilter();
+    EXPECT_FALSE(model.isCaptureDateFilterActive());
+    EXPECT_EQ(model.displayedCount(), 1u);
+}
+
+TEST(AppModelResults, TheDateRangeRunsFromTheFirstToTheLastCaptureDay) {
+    AppModelHarness harness;
+    AppModel& model = *harness.model;
+    EXPECT_FALSE(model.hasCaptureDates());
+    EXPECT_EQ(model.captureDateRangeStart(), CaptureDay::startOfDay(harness.clock->now()));
+    EXPECT_EQ(model.captureDateRangeEnd(), CaptureDay::startOfDay(harness.clock->now()));
+    auto may = makeHit("may", 1);
+    may.captureDate = harness.clock->now() - std::chrono::hours(24 * 40) + std::chrono::minutes(17);
+    auto june = makeHit("june", 1);
+    june.captureDate = harness.clock->now() + std::chrono::hours(7);
+    model.appendHit(june);
+    model.appendHit(may);
+    model.appendHit(makeHit("undated", 1));
+    EXPECT_TRUE(model.hasCaptureDates());
+    EXPECT_EQ(model.captureDateRangeStart(), CaptureDay::startOfDay(*may.captureDate));
+    EXPECT_EQ(model.captureDateRangeEnd(), CaptureDay::startOfDay(*june.captureDate));
+}
+
+TEST(AppModelResults, UnsavedHitsNeedHitsAndAChange) {
+    AppModelHarness harness;
+    AppModel& model = *harness.model;
+    model.setCatalogDirty(true);
+    EXPECT_FALSE(model.hasUnsavedHits());
+    model.appendHit(makeHit("a", 1));
+    EXPECT_TRUE(model.hasUnsavedHits());
+    model.setCatalogDirty(false);
+    EXPECT_FALSE(model.hasUnsavedHits());
+}
+
+TEST(AppModelResults, ARepeatedIdentityBecomesASecondHit) {
+    AppModelHarness harness;
+    AppModel& model = *harness.model;
+    const auto hit = makeHit("twin", 1);
+    model.setHits({hit, hit});
+    ASSERT_EQ(model.hits().size(), 2u);
+    EXPECT_NE(model.hits()[0].id, model.hits()[1].id);
+    model.appendHit(hit);
+    EXPECT_EQ(model.hits().size(), 3u);
+    EXPECT_EQ(model.displayedCount(), 3u);
+}
+
+TEST(AppModelResults, ResettingForANewScanEmptiesTheResultsAndTheQuery) {
+    AppModelHarness harness;
+    AppModel& model = *harness.model;
+    model.setResultsQuery({ResultsIntegrityFilter::ok, harness.clock->now(), std::nullopt, ResultsSort::name});
+    model.appendHit(makeHit("a", 1, RecoveredFileKind::jpeg, HitIntegrity::ok));
+    model.setSelectedHitIDs({model.hits()[0].id});
+    model.plainState().pendingIntegrityIDs.push_back(model.hits()[0].id);
+    model.undeleteNaming().numberedName(RecoveredFileKind::jpeg);
+    RowMirror mirror(model);
+    model.resetResults();
+    EXPECT_TRUE(model.hits().empty());
+    EXPECT_EQ(model.displayedCount(), 0u);
+    EXPECT_TRUE(model.selectedHitIDs().empty());
+    EXPECT_TRUE(model.plainState().pendingIntegrityIDs.empty());
+    EXPECT_EQ(model.undeleteNaming().serial, 0);
+    EXPECT_TRUE(model.isDefaultResultsQuery());
+    EXPECT_EQ(mirror.resets, 1);
+    model.appendHit(makeHit("b", 1));
+    EXPECT_EQ(mirror.rows.size(), 1u);
+}
+
+} // namespace
+} // namespace vantrel

@@ -1,0 +1,149 @@
+// The results query as pure functions: vocabularies, the status filter, and every order's key,
+// direction, missing values and tie-breaks.
+
+#include "AppModelHarness.h"
+
+#include "Vantrel/model/AppModel.h"
+#include "Vantrel/model/ResultsQuery.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace vantrel {
+namespace {
+
+using test::makeHit;
+
+std::vector<std::string> names(const std::vector<RecoveredHit>& hits) {
+    std::vector<std::string> result;
+    for (const auto& hit : hits) result.push_back(hit.suggestedName);
+    return result;
+}
+
+std::vector<RecoveredHit> sorted(const std::vector<RecoveredHit>& hits, ResultsSort sort) {
+    return AppModel::filteredAndSortedHits(hits, ResultsIntegrityFilter::all, std::nullopt, std::nullopt, sort);
+}
+
+RecoveredHit withDimensions(RecoveredHit hit, std::optional<ImageDimensions> dimensions) {
+    hit.dimensions = dimensions;
+    return hit;
+}
+
+RecoveredHit atOffset(RecoveredHit hit, std::uint64_t offset, std::optional<std::int64_t> captureSeconds) {
+    hit.byteOffset = offset;
+    if (captureSeconds) hit.captureDate = std::chrono::system_clock::from_time_t(*captureSeconds);
+    return hit;
+}
+
+TEST(ResultsVocabulary, StringsAreTheCaseNamesExactly) {
+    EXPECT_EQ(ResultsSortName::fromRawValue("captureDateAscending"), ResultsSort::captureDateAscending);
+    EXPECT_EQ(static_cast<int>(*ResultsSortName::fromRawValue("captureDateAscending")), 11);
+    EXPECT_FALSE(ResultsSortName::fromRawValue("Discovery"));
+    EXPECT_FALSE(ResultsSortName::fromRawValue("size"));
+    for (const auto sort : ResultsSortName::allCases()) EXPECT_EQ(ResultsSortName::fromRawValue(ResultsSortName::rawValue(sort)), sort);
+
+    EXPECT_FALSE(ResultsIntegrityFilterName::fromRawValue("broken"));
+    EXPECT_EQ(ResultsIntegrityFilterName::fromRawValue("failed"), ResultsIntegrityFilter::failed);
+    std::vector<QString> titles;
+    for (const auto filter : ResultsIntegrityFilterName::allCases()) titles.push_back(ResultsIntegrityFilterName::title(filter));
+    EXPECT_EQ(titles, (std::vector<QString>{"All statuses", "OK", "Suspect", "Broken", "Queued…", "Not checked"}));
+}
+
+TEST(ResultsVocabulary, EachFilterLetsThroughItsOwnIntegrityOnly) {
+    using F = ResultsIntegrityFilter;
+    using I = HitIntegrity;
+    EXPECT_TRUE(ResultsIntegrityFilterName::matches(F::pending, I::pending));
+    EXPECT_FALSE(ResultsIntegrityFilterName::matches(F::skipped, I::pending));
+    for (const auto integrity : {I::pending, I::ok, I::suspect, I::failed, I::skipped})
+        EXPECT_TRUE(ResultsIntegrityFilterName::matches(F::all, integrity));
+    const std::vector<RecoveredHit> hits{makeHit("a", 1, RecoveredFileKind::jpeg, I::failed), makeHit("b", 1, RecoveredFileKind::jpeg, I::ok),
+                                         makeHit("c", 1, RecoveredFileKind::jpeg, I::failed)};
+    EXPECT_EQ(names(AppModel::filteredAndSortedHits(hits, F::failed, std::nullopt, std::nullopt, ResultsSort::discovery)),
+              (std::vector<std::string>{"a", "c"}));
+}
+
+TEST(ResultsOrders, TheDefaultQueryKeepsTheInputAsItIs) {
+    const std::vector<RecoveredHit> hits{makeHit("b", 5), makeHit("a", 9), makeHit("c", 1)};
+    EXPECT_EQ(AppModel::filteredAndSortedHits(hits, ResultsIntegrityFilter::all, std::nullopt, std::nullopt, ResultsSort::discovery), hits);
+    EXPECT_TRUE(AppModel::isDefaultQuery(ResultsIntegrityFilter::all, std::nullopt, std::nullopt, ResultsSort::discovery));
+    EXPECT_FALSE(AppModel::isDefaultQuery(ResultsIntegrityFilter::all, HitDate{}, std::nullopt, ResultsSort::discovery));
+    EXPECT_FALSE(AppModel::isDefaultQuery(ResultsIntegrityFilter::ok, std::nullopt, std::nullopt, ResultsSort::discovery));
+    EXPECT_FALSE(AppModel::isDefaultQuery(ResultsIntegrityFilter::all, std::nullopt, std::nullopt, ResultsSort::name));
+}
+
+TEST(ResultsOrders, EqualSizesKeepArrivalOrderInBothDirections) {
+    const std::vector<RecoveredHit> hits{makeHit("first", 10), makeHit("big", 30), makeHit("second", 10), makeHit("small", 5)};
+    EXPECT_EQ(names(sorted(hits, ResultsSort::sizeDescending)), (std::vector<std::string>{"big", "first", "second", "small"}));
+    EXPECT_EQ(names(sorted(hits, ResultsSort::sizeAscending)), (std::vector<std::string>{"small", "first", "second", "big"}));
+}
+
+TEST(ResultsOrders, NamesCompareWithoutCaseAndDigitByDigit) {
+    const std::vector<RecoveredHit> hits{makeHit("IMG_2.jpg", 1), makeHit("img_10.jpg", 1), makeHit("Beta", 1), makeHit("alpha", 1),
+                                         makeHit("ALPHA", 1)};
+    EXPECT_EQ(names(sorted(hits, ResultsSort::name)), (std::vector<std::string>{"alpha", "ALPHA", "Beta", "img_10.jpg", "IMG_2.jpg"}));
+    EXPECT_EQ(names(sorted(hits, ResultsSort::nameDescending)),
+              (std::vector<std::string>{"IMG_2.jpg", "img_10.jpg", "Beta", "alpha", "ALPHA"}));
+}
+
+TEST(ResultsOrders, CanonRawKindsShareOneLabelAndKeepTheirOrder) {
+    using K = RecoveredFileKind;
+    const std::vector<RecoveredHit> hits{makeHit("cr3", 1, K::cr3), makeHit("png", 1, K::png), makeHit("crw", 1, K::crw),
+                                         makeHit("cr2", 1, K::cr2), makeHit("arw", 1, K::arw)};
+    EXPECT_EQ(listLabel(K::cr2), "CRW");
+    EXPECT_EQ(names(sorted(hits, ResultsSort::type)), (std::vector<std::string>{"arw", "cr3", "crw", "cr2", "png"}));
+    EXPECT_EQ(names(sorted(hits, ResultsSort::typeDescending)), (std::vector<std::string>{"png", "cr3", "crw", "cr2", "arw"}));
+}
+
+TEST(ResultsOrders, IntegrityGroupsComeOkSuspectPendingSkippedFailed) {
+    using I = HitIntegrity;
+    const std::vector<RecoveredHit> hits{makeHit("f", 1, RecoveredFileKind::jpeg, I::failed), makeHit("p1", 1, RecoveredFileKind::jpeg, I::pending),
+                                         makeHit("s", 1, RecoveredFileKind::jpeg, I::skipped), makeHit("o", 1, RecoveredFileKind::jpeg, I::ok),
+                                         makeHit("p2", 1, RecoveredFileKind::jpeg, I::pending), makeHit("u", 1, RecoveredFileKind::jpeg, I::suspect)};
+    EXPECT_EQ(names(sorted(hits, ResultsSort::integrity)), (std::vector<std::string>{"o", "u", "p1", "p2", "s", "f"}));
+}
+
+TEST(ResultsOrders, PicturesWithoutAreaGoFirstAscendingAndLastDescendingBySize) {
+    const std::vector<RecoveredHit> hits{
+        withDimensions(makeHit("area 100", 50), ImageDimensions{10, 10}),
+        withDimensions(makeHit("none 30", 30), std::nullopt),
+        withDimensions(makeHit("zero side 10", 10), ImageDimensions{0, 500}),
+        withDimensions(makeHit("area 100 big", 90), ImageDimensions{20, 5}),
+        withDimensions(makeHit("huge", 1), ImageDimensions{INT64_MAX, INT64_MAX}),
+        withDimensions(makeHit("none 20", 20), std::nullopt),
+    };
+    EXPECT_EQ(names(sorted(hits, ResultsSort::dimensionsAscending)),
+              (std::vector<std::string>{"zero side 10", "none 20", "none 30", "area 100", "area 100 big", "huge"}));
+    EXPECT_EQ(names(sorted(hits, ResultsSort::dimensionsDescending)),
+              (std::vector<std::string>{"huge", "area 100 big", "area 100", "none 30", "none 20", "zero side 10"}));
+    EXPECT_EQ(ResultsOrder::pixelCount(hits[4]), UINT64_MAX);  // a product beyond 64 bits does not wrap
+}
+
+TEST(ResultsOrders, MissingCaptureDatesGoLastAndTiesGoByOffset) {
+    const std::vector<RecoveredHit> hits{
+        atOffset(makeHit("no date 900", 1), 900, std::nullopt), atOffset(makeHit("noon 500", 1), 500, 1'700'000'000),
+        atOffset(makeHit("later", 1), 100, 1'700'003'600),     atOffset(makeHit("noon 200", 1), 200, 1'700'000'000),
+        atOffset(makeHit("no date 50", 1), 50, std::nullopt),
+    };
+    EXPECT_EQ(names(sorted(hits, ResultsSort::captureDateDescending)),
+              (std::vector<std::string>{"later", "noon 200", "noon 500", "no date 50", "no date 900"}));
+    EXPECT_EQ(names(sorted(hits, ResultsSort::captureDateAscending)),
+              (std::vector<std::string>{"noon 200", "noon 500", "later", "no date 50", "no date 900"}));
+}
+
+TEST(ResultsOrders, DateBoundsDropHitsWithoutADate) {
+    const auto noon = std::chrono::system_clock::from_time_t(1'700'000'000);
+    const std::vector<RecoveredHit> hits{atOffset(makeHit("dated", 1), 0, 1'700'000'000), makeHit("undated", 1)};
+    EXPECT_EQ(names(AppModel::filteredAndSortedHits(hits, ResultsIntegrityFilter::all, std::nullopt, std::nullopt, ResultsSort::discovery)),
+              (std::vector<std::string>{"dated", "undated"}));
+    EXPECT_EQ(names(AppModel::filteredAndSortedHits(hits, ResultsIntegrityFilter::all, noon, std::nullopt, ResultsSort::discovery)),
+              (std::vector<std::string>{"dated"}));
+    EXPECT_EQ(names(AppModel::filteredAndSortedHits(hits, ResultsIntegrityFilter::all, std::nullopt, noon, ResultsSort::discovery)),
+              (std::vector<std::string>{"dated"}));
+    EXPECT_FALSE(AppModel::hitMatchesResultsFilter(hits[1], ResultsIntegrityFilter::all, noon, noon));
+    EXPECT_FALSE(AppModel::hitMatchesResultsFilter(hits[0], ResultsIntegrityFilter::ok, std::nullopt, std::nullopt));
+}
+
+} // namespace
+} // namespace vantrel
