@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QPainter>
+#include <QPixmapCache>
 #include <QSvgRenderer>
 
 // Resources of a static library are registered by hand; Q_INIT_RESOURCE must be called outside
@@ -26,6 +27,10 @@ QString pathOf(const QString& name) {
 bool exists(const QString& name) { return QFile::exists(pathOf(name)); }
 
 QPixmap pixmap(const QString& name, int size, const QColor& color, qreal devicePixelRatio) {
+    // Rows draw the same few symbols at every paint: each is rendered once per size and colour.
+    const QString key = QStringLiteral("vantrel-symbol:%1:%2:%3:%4").arg(name).arg(size).arg(color.rgba()).arg(devicePixelRatio);
+    QPixmap cached;
+    if (QPixmapCache::find(key, &cached)) return cached;
     QSvgRenderer renderer(pathOf(name));
     if (!renderer.isValid() || size <= 0) return {};
     const int pixels = qRound(size * devicePixelRatio);
@@ -47,6 +52,7 @@ QPixmap pixmap(const QString& name, int size, const QColor& color, qreal deviceP
     }
     QPixmap result = QPixmap::fromImage(image);
     result.setDevicePixelRatio(devicePixelRatio);
+    QPixmapCache::insert(key, result);
     return result;
 }
 

@@ -12,6 +12,7 @@
 #include "Vantrel/views/VolumeStripView.h"
 
 #include <QAction>
+#include <QDialog>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -193,6 +194,32 @@ TEST(MainWindow, TheFolderPickerStartsARecoveryOrLogsTheCancel) {
     f.window->recoverSelected();
     f.harness.dialogs->answer("/tmp/out");
     EXPECT_EQ(f.recoveredTo, std::vector<std::string>{"/tmp/out"});
+}
+
+TEST(MainWindow, SheetsOpenWithTheirFlagAndAnyClosingClearsIt) {
+    WindowFixture f;
+    std::vector<MainWindow::Sheet> made;
+    f.window->hooks.makeSheet = [&](MainWindow::Sheet which, QWidget* parent) {
+        made.push_back(which);
+        return new QDialog(parent);
+    };
+    f.model().setShowScanSettingsSheet(true);
+    f.settle();
+    QDialog* sheet = f.window->sheet(MainWindow::Sheet::scanSettings);
+    ASSERT_NE(sheet, nullptr);
+    EXPECT_TRUE(sheet->isVisible());
+    QTest::keyClick(sheet, Qt::Key_Escape);
+    f.settle();
+    EXPECT_FALSE(f.model().showScanSettingsSheet()) << "Escape closes the sheet and clears its flag";
+    EXPECT_EQ(f.window->sheet(MainWindow::Sheet::scanSettings), nullptr);
+
+    f.model().setShowHelpSheet(true);
+    f.settle();
+    ASSERT_NE(f.window->sheet(MainWindow::Sheet::help), nullptr);
+    f.model().setShowHelpSheet(false);
+    f.settle();
+    EXPECT_EQ(f.window->sheet(MainWindow::Sheet::help), nullptr) << "the model closes it too";
+    EXPECT_EQ(made, (std::vector<MainWindow::Sheet>{MainWindow::Sheet::scanSettings, MainWindow::Sheet::help}));
 }
 
 TEST(StatusBarView, FormsOfTheBar) {
