@@ -1,10 +1,270 @@
 #include "Vantrel/views/MainWindow.h"
 
-namespace vantrel {
+#include "Vantrel/views/HitsColumnList.h"
+#include "Vantrel/views/MainWindowLogic.h"
+#include "Vantrel/views/ResultsPane.h"
+#include "Vantrel/views/StatusBarView.h"
+#include "Vantrel/views/VolumeStripView.h"
 
-MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
+#include "support/log/AppLog.h"
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QDialog>
+#include <QFrame>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QToolBar>
+#include <QVBoxLayout>
+
+namespace vantrel {
+namespace {
+
+QFrame* divider(QWidget* parent) {
+    auto* line = new QFrame(parent);
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Plain);
+    line->setFixedHeight(1);
+    line->setStyleSheet(QStringLiteral("color: palette(mid);"));
+    return line;
+}
+
+bool sheetFlag(const AppModel& model, MainWindow::Sheet which) {
+    switch (which) {
+    case MainWindow::Sheet::helper: return model.showHelperSheet();
+    case MainWindow::Sheet::help: return model.showHelpSheet();
+    case MainWindow::Sheet::scanMode: return model.showScanModeSheet();
+    case MainWindow::Sheet::scanSettings: return model.showScanSettingsSheet();
+    }
+    return false;
+}
+
+void setSheetFlag(AppModel& model, MainWindow::Sheet which, bool value) {
+    switch (which) {
+    case MainWindow::Sheet::helper: model.setShowHelperSheet(value); break;
+    case MainWindow::Sheet::help: model.setShowHelpSheet(value); break;
+    case MainWindow::Sheet::scanMode: model.setShowScanModeSheet(value); break;
+    case MainWindow::Sheet::scanSettings: model.setShowScanSettingsSheet(value); break;
+    }
+}
+
+std::optional<MainWindow::Sheet> sheetOf(AppModel::Field field) {
+    switch (field) {
+    case AppModel::Field::showHelperSheet: return MainWindow::Sheet::helper;
+    case AppModel::Field::showHelpSheet: return MainWindow::Sheet::help;
+    case AppModel::Field::showScanModeSheet: return MainWindow::Sheet::scanMode;
+    case AppModel::Field::showScanSettingsSheet: return MainWindow::Sheet::scanSettings;
+    default: return std::nullopt;
+    }
+}
+
+} // namespace
+
+MainWindow::MainWindow(AppModel& model, std::shared_ptr<VolumeSource> volumes, QWidget* parent)
+    : QMainWindow(parent), m_model(model), m_volumes(std::move(volumes)), m_toolbar(new QToolBar(this)),
+      m_scan(new QAction(MainWindowLogic::scanTitle(), this)), m_cancel(new QAction(MainWindowLogic::cancelTitle(), this)),
+      m_strip(new VolumeStripView), m_results(new ResultsPane(model)), m_status(new StatusBarView(model)) {
     setWindowTitle(QStringLiteral("Vantrel"));
     setMinimumSize(minimumWidth, minimumHeight);
+
+    m_toolbar->setMovable(false);
+    m_toolbar->setFloatable(false);
+    m_toolbar->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    m_toolbar->setContextMenuPolicy(Qt::PreventContextMenu);
+    auto* spacer = new QWidget(m_toolbar);
+    spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    m_toolbar->addWidget(spacer);
+    // The shortcut belongs to "Scan" alone.
+    m_scan->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+    m_scan->setShortcutContext(Qt::WindowShortcut);
+    m_toolbar->addAction(m_scan);
+    m_toolbar->addAction(m_cancel);
+    addToolBar(Qt::TopToolBarArea, m_toolbar);
+    connect(m_scan, &QAction::triggered, this, [this] {
+        if (MainWindowLogic::scanEnabled(m_model) && hooks.requestScan) hooks.requestScan();
+    });
+    connect(m_cancel, &QAction::triggered, this, [this] {
+        if (hooks.cancelScan) hooks.cancelScan();
+    });
+
+    auto* central = new QWidget(this);
+    auto* layout = new QVBoxLayout(central);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(m_strip);
+    layout->addWidget(divider(central));
+    layout->addWidget(m_results, 1);
+    layout->addWidget(divider(central));
+    layout->addWidget(m_status);
+    setCentralWidget(central);
+
+    // The strip shows what the model selected; a click asks the model, which may first ask about
+    // unsaved hits and keep the old selection.
+    m_strip->onPick = [this](const ExternalVolume& volume) { m_model.tasks().spawn(m_model.selectVolume(volume)); };
+    m_results->onRecover = [this] { recoverSelected(); };
+    m_results->onStartScan = [this](ScanMode mode) {
+        if (hooks.startScan) hooks.startScan(mode);
+    };
+    m_results->list()->onPreview = [this](const RecoveredHit& hit) {
+        if (hooks.previewHit) hooks.previewHit(hit);
+    };
+    m_results->list()->onSelectionChanged = [this] {
+        if (hooks.selectionChanged) hooks.selectionChanged();
+    };
+
+    if (m_volumes) {
+        m_strip->setVolumes(m_volumes->volumes(), m_volumes->showInternal());
+        m_lastVolumes = m_volumes->volumes();
+        m_volumes->setObserver([this](const std::vector<ExternalVolume>& list) { volumesChanged(list); });
+    }
+    m_strip->setSelected(m_model.selectedVolume());
+
+    connect(&m_model, &AppModel::fieldChanged, this, &MainWindow::onField);
+    refreshToolbar();
+    refreshErrorAlert();
+    refreshUnsavedDialog();
+}
+
+MainWindow::~MainWindow() {
+    if (m_volumes) m_volumes->setObserver({});
+}
+
+QDialog* MainWindow::sheet(Sheet which) const { return m_sheets[static_cast<std::size_t>(which)]; }
+
+void MainWindow::onField(AppModel::Field field) {
+    switch (field) {
+    case AppModel::Field::selectedVolume:
+        m_strip->setSelected(m_model.selectedVolume());
+        refreshToolbar();
+        break;
+    case AppModel::Field::isScanning: refreshToolbar(); break;
+    case AppModel::Field::errorMessage: refreshErrorAlert(); break;
+    case AppModel::Field::showUnsavedCatalogPrompt: refreshUnsavedDialog(); break;
+    default:
+        if (const auto which = sheetOf(field)) refreshSheet(*which);
+        break;
+    }
+}
+
+void MainWindow::refreshToolbar() {
+    const bool cancel = MainWindowLogic::showsCancel(m_model);
+    m_scan->setVisible(!cancel);
+    m_scan->setEnabled(MainWindowLogic::scanEnabled(m_model));
+    m_cancel->setVisible(cancel);
+}
+
+void MainWindow::volumesChanged(const std::vector<ExternalVolume>& volumes) {
+    m_strip->setVolumes(volumes, m_volumes ? m_volumes->showInternal() : false);
+    // The monitor repeats unchanged lists; only a change is one.
+    if (m_lastVolumes && *m_lastVolumes == volumes) return;
+    m_lastVolumes = volumes;
+    if (hooks.reconcileSelectedVolume) hooks.reconcileSelectedVolume(volumes);
+}
+
+void MainWindow::refreshErrorAlert() {
+    const auto& message = m_model.errorMessage();
+    if (!message) {
+        if (m_errorAlert) m_errorAlert->close();
+        return;
+    }
+    if (!m_errorAlert) {
+        m_errorAlert = new QMessageBox(QMessageBox::Warning, MainWindowLogic::errorTitle(), QString(), QMessageBox::NoButton, this);
+        // Error texts may quote disks and the helper: never markup.
+        m_errorAlert->setTextFormat(Qt::PlainText);
+        QPushButton* ok = m_errorAlert->addButton(QMessageBox::Ok);
+        m_errorAlert->setEscapeButton(ok);
+        m_errorAlert->setWindowModality(Qt::WindowModal);
+        // However the alert goes (OK, Escape, the window button), the message goes with it.
+        connect(m_errorAlert, &QMessageBox::finished, this, [this] { m_model.setErrorMessage(std::nullopt); });
+    }
+    m_errorAlert->setText(*message);
+    if (!m_errorAlert->isVisible()) m_errorAlert->open();
+}
+
+void MainWindow::refreshUnsavedDialog() {
+    if (!m_model.showUnsavedCatalogPrompt()) {
+        if (m_unsavedDialog && m_unsavedDialog->isVisible()) {
+            // Closed by the model: its answer is already known.
+            m_unsavedDialog->setProperty("closedByModel", true);
+            m_unsavedDialog->close();
+        }
+        return;
+    }
+    if (!m_unsavedDialog) {
+        m_unsavedDialog = new QMessageBox(QMessageBox::Question, MainWindowLogic::unsavedTitle(), MainWindowLogic::unsavedTitle(),
+                                          QMessageBox::NoButton, this);
+        m_unsavedDialog->setTextFormat(Qt::PlainText);
+        m_unsavedDialog->setInformativeText(MainWindowLogic::unsavedMessage());
+        QPushButton* save = m_unsavedDialog->addButton(MainWindowLogic::saveCatalogTitle(), QMessageBox::AcceptRole);
+        QPushButton* discard = m_unsavedDialog->addButton(MainWindowLogic::dontSaveTitle(), QMessageBox::DestructiveRole);
+        QPushButton* cancel = m_unsavedDialog->addButton(MainWindowLogic::cancelButtonTitle(), QMessageBox::RejectRole);
+        save->setObjectName(QStringLiteral("save"));
+        discard->setObjectName(QStringLiteral("discard"));
+        cancel->setObjectName(QStringLiteral("cancel"));
+        m_unsavedDialog->setDefaultButton(save);
+        m_unsavedDialog->setEscapeButton(cancel);
+        m_unsavedDialog->setWindowModality(Qt::WindowModal);
+        connect(m_unsavedDialog, &QMessageBox::finished, this, [this, save, discard] {
+            if (m_unsavedDialog->property("closedByModel").toBool()) return;
+            QAbstractButton* pressed = m_unsavedDialog->clickedButton();
+            // Escape and the window button count as Cancel.
+            const auto answer = pressed == save      ? MainWindowLogic::UnsavedAnswer::save
+                                : pressed == discard ? MainWindowLogic::UnsavedAnswer::discard
+                                                     : MainWindowLogic::UnsavedAnswer::cancel;
+            answerUnsaved(static_cast<int>(answer));
+        });
+    }
+    m_unsavedDialog->setProperty("closedByModel", false);
+    if (!m_unsavedDialog->isVisible()) m_unsavedDialog->open();
+}
+
+void MainWindow::answerUnsaved(int answer) {
+    const auto resolution = MainWindowLogic::resolution(static_cast<MainWindowLogic::UnsavedAnswer>(answer));
+    if (hooks.resolveUnsavedCatalogPrompt) {
+        hooks.resolveUnsavedCatalogPrompt(resolution.save, resolution.discard);
+        return;
+    }
+    m_model.resolveCatalogDecision(resolution.discard ? AppModel::CatalogDecision::discard : AppModel::CatalogDecision::cancel);
+}
+
+void MainWindow::refreshSheet(Sheet which) {
+    const auto slot = static_cast<std::size_t>(which);
+    QDialog*& dialog = m_sheets[slot];
+    if (!sheetFlag(m_model, which)) {
+        if (dialog) {
+            QDialog* closing = std::exchange(dialog, nullptr);
+            closing->close();
+            closing->deleteLater();
+        }
+        return;
+    }
+    if (dialog || !hooks.makeSheet) return;
+    dialog = hooks.makeSheet(which, this);
+    if (!dialog) return;
+    // Closing the sheet any way clears its flag; each showing starts with a fresh sheet.
+    connect(dialog, &QDialog::finished, this, [this, which, dialog] {
+        if (m_sheets[static_cast<std::size_t>(which)] != dialog) return;
+        m_sheets[static_cast<std::size_t>(which)] = nullptr;
+        dialog->deleteLater();
+        setSheetFlag(m_model, which, false);
+    });
+    dialog->open();
+}
+
+void MainWindow::recoverSelected() {
+    AppLog::info("Recover Selected — folder picker", "recover");
+    FileDialogOptions options;
+    options.prompt = MainWindowLogic::recoverPrompt().toStdString();
+    options.canCreateFolders = true;
+    const auto& dialogs = m_model.effects().dialogs;
+    if (!dialogs) return;
+    dialogs->chooseFolder(options, [this](std::optional<std::string> folder) {
+        if (!folder || folder->empty()) {
+            AppLog::info("Recover Selected — cancelled", "recover");
+            return;
+        }
+        if (hooks.recoverSelected) hooks.recoverSelected(*folder);
+    });
 }
 
 } // namespace vantrel

@@ -1,0 +1,229 @@
+#include "Vantrel/views/HitsColumnList.h"
+
+#include "Vantrel/views/HitTableModel.h"
+#include "Vantrel/views/HitsColumnHeader.h"
+#include "Vantrel/views/ResultsFilterLogic.h"
+#include "Vantrel/views/ResultsPaneLogic.h"
+#include "Vantrel/views/Symbols.h"
+#include "Vantrel/views/ViewColors.h"
+
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QPainter>
+#include <QPainterPath>
+#include <QStyledItemDelegate>
+
+#include <algorithm>
+
+namespace vantrel {
+namespace {
+
+using ResultsPaneLogic::Column;
+constexpr int cellPadding = 8;
+
+QFont scaled(QFont font, double scale, QFont::Weight weight = QFont::Normal) {
+    font.setPointSizeF(font.pointSizeF() * scale);
+    font.setWeight(weight);
+    return font;
+}
+
+// Draws a row's cells: the name with its symbol and path, the badge, and the plain texts in their
+// colours. Every text is drawn as plain text.
+class HitRowDelegate final : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        QStyleOptionViewItem background = option;
+        initStyleOption(&background, index);
+        background.text.clear();
+        background.icon = QIcon();
+        const QWidget* widget = option.widget;
+        QStyle* style = widget ? widget->style() : nullptr;
+        if (style) style->drawControl(QStyle::CE_ItemViewItem, &background, painter, widget);
+
+        painter->save();
+        const bool selected = option.state & QStyle::State_Selected;
+        QPalette pal = option.palette;
+        if (selected) pal.setColor(QPalette::WindowText, pal.color(QPalette::HighlightedText));
+        const QRect cell = option.rect.adjusted(cellPadding, 0, -cellPadding, 0);
+        const auto column = static_cast<Column>(index.column());
+        const auto role = static_cast<ColorRole>(index.data(HitTableModel::colorRole).toInt());
+        const QColor textColor = selected ? pal.color(QPalette::HighlightedText) : ViewColors::color(role, pal);
+
+        if (column == Column::name) {
+            paintName(painter, option, index, cell, pal, selected);
+        } else if (column == Column::status && index.data(HitTableModel::badgeRole).toBool()) {
+            paintBadge(painter, option, index, cell, pal);
+        } else {
+            painter->setFont(option.font);
+            painter->setPen(textColor);
+            const auto alignment = static_cast<Qt::Alignment>(index.data(Qt::TextAlignmentRole).toInt());
+            const QString text = index.data(Qt::DisplayRole).toString();
+            painter->drawText(cell, int(alignment | Qt::TextSingleLine),
+                              option.fontMetrics.elidedText(text, Qt::ElideRight, cell.width()));
+        }
+        painter->restore();
+    }
+
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        QSize size = QStyledItemDelegate::sizeHint(option, index);
+        size.setHeight(HitsColumnList::rowHeight);
+        return size;
+    }
+
+private:
+    static void paintName(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index, const QRect& cell,
+                          const QPalette& pal, bool selected) {
+        const int symbolSize = 20;
+        const QColor symbolColor = selected ? pal.color(QPalette::HighlightedText) : ViewColors::color(ColorRole::secondary, pal);
+        const QPixmap symbol = Symbols::pixmap(index.data(HitTableModel::symbolRole).toString(), symbolSize, symbolColor,
+                                               painter->device() ? painter->device()->devicePixelRatioF() : 1.0);
+        painter->drawPixmap(cell.left() + (28 - symbolSize) / 2, cell.center().y() - symbolSize / 2 + 1, symbol);
+
+        const QRect text = cell.adjusted(28 + 10, 0, 0, 0);
+        const QString name = index.data(Qt::DisplayRole).toString();
+        const QString path = index.data(HitTableModel::pathRole).toString();
+        const QFont nameFont = scaled(option.font, 1.0, QFont::Medium);
+        const QFontMetrics nameMetrics(nameFont);
+        painter->setFont(nameFont);
+        painter->setPen(selected ? pal.color(QPalette::HighlightedText) : ViewColors::color(ColorRole::primary, pal));
+        if (path.isEmpty()) {
+            painter->drawText(text, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
+                              nameMetrics.elidedText(name, Qt::ElideRight, text.width()));
+            return;
+        }
+        const QFont pathFont = scaled(option.font, 0.8);
+        const QFontMetrics pathMetrics(pathFont);
+        const int total = nameMetrics.height() + 1 + pathMetrics.height();
+        const int top = text.top() + (text.height() - total) / 2;
+        painter->drawText(QRect(text.left(), top, text.width(), nameMetrics.height()), Qt::AlignLeft | Qt::TextSingleLine,
+                          nameMetrics.elidedText(name, Qt::ElideRight, text.width()));
+        painter->setFont(pathFont);
+        painter->setPen(selected ? pal.color(QPalette::HighlightedText) : ViewColors::color(ColorRole::tertiary, pal));
+        painter->drawText(QRect(text.left(), top + nameMetrics.height() + 1, text.width(), pathMetrics.height()),
+                          Qt::AlignLeft | Qt::TextSingleLine, pathMetrics.elidedText(path, Qt::ElideMiddle, text.width()));
+    }
+
+    static void paintBadge(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index, const QRect& cell,
+                           const QPalette& pal) {
+        const auto badge = ResultsFilterLogic::badge(static_cast<HitIntegrity>(index.data(HitTableModel::integrityRole).toInt()),
+                                                     index.data(HitTableModel::reallocatedRole).toBool());
+        const QFont font = scaled(option.font, 0.8, QFont::DemiBold);
+        const QFontMetrics metrics(font);
+        const QSize size(metrics.horizontalAdvance(badge.label) + 12, metrics.height() + 2);
+        const QRectF capsule(cell.left(), cell.center().y() - size.height() / 2.0 + 0.5, size.width(), size.height());
+        painter->setRenderHint(QPainter::Antialiasing);
+        QPainterPath path;
+        path.addRoundedRect(capsule, capsule.height() / 2, capsule.height() / 2);
+        painter->fillPath(path, ViewColors::color(badge.color, pal, badge.fillOpacity));
+        painter->setFont(font);
+        painter->setPen(ViewColors::color(badge.color, pal));
+        painter->drawText(capsule, Qt::AlignCenter | Qt::TextSingleLine, badge.label);
+    }
+};
+
+} // namespace
+
+HitsColumnList::HitsColumnList(AppModel& model, QWidget* parent)
+    : QTableView(parent), m_model(model), m_rows(new HitTableModel(model, this)), m_header(new HitsColumnHeader(model, this)) {
+    setObjectName(QStringLiteral("hitList"));
+    setHorizontalHeader(m_header);
+    setModel(m_rows);
+    setItemDelegate(new HitRowDelegate(this));
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
+    setAlternatingRowColors(true);
+    setShowGrid(false);
+    setWordWrap(false);
+    setSortingEnabled(false);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setFocusPolicy(Qt::StrongFocus);
+    setFrameShape(QFrame::NoFrame);
+    setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    setContextMenuPolicy(Qt::CustomContextMenu);
+    verticalHeader()->hide();
+    verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    verticalHeader()->setDefaultSectionSize(rowHeight);
+    for (int column = 0; column < ResultsPaneLogic::columnCount; ++column) {
+        const int width = ResultsPaneLogic::columnWidth(static_cast<Column>(column));
+        if (width == 0) {
+            m_header->setSectionResizeMode(column, QHeaderView::Stretch);
+        } else {
+            m_header->setSectionResizeMode(column, QHeaderView::Fixed);
+            m_header->resizeSection(column, width + 2 * cellPadding);
+        }
+    }
+    m_header->setMinimumSectionSize(40);
+
+    connect(selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] { takeViewSelection(); });
+    connect(m_rows, &HitTableModel::rowsWereReset, this, &HitsColumnList::applyModelSelection);
+    connect(&m_model, &AppModel::fieldChanged, this, [this](AppModel::Field field) {
+        if (field != AppModel::Field::selectedHitIDs) return;
+        if (!m_writing) applyModelSelection();
+        if (onSelectionChanged) onSelectionChanged();
+    });
+    connect(this, &QWidget::customContextMenuRequested, this, &HitsColumnList::showContextMenu);
+    applyModelSelection();
+}
+
+void HitsColumnList::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Space && event->modifiers() == Qt::NoModifier) {
+        // Consumed also when nothing is selected.
+        previewSelection();
+        event->accept();
+        return;
+    }
+    QTableView::keyPressEvent(event);
+}
+
+void HitsColumnList::keyboardSearch(const QString&) {
+    // No type-ahead: letters do not jump to rows.
+}
+
+void HitsColumnList::previewSelection() {
+    const RecoveredHit* hit = ResultsPaneLogic::hitToPreview(m_model);
+    if (hit && onPreview) onPreview(*hit);
+}
+
+void HitsColumnList::showContextMenu(QPoint position) {
+    QMenu menu(this);
+    QAction* preview = menu.addAction(ResultsPaneLogic::previewTitle());
+    preview->setEnabled(!m_model.selectedHitIDs().empty());
+    connect(preview, &QAction::triggered, this, &HitsColumnList::previewSelection);
+    menu.exec(viewport()->mapToGlobal(position));
+}
+
+void HitsColumnList::applyModelSelection() {
+    std::vector<int> rows;
+    rows.reserve(m_model.selectedHitIDs().size());
+    for (const Uuid& id : m_model.selectedHitIDs())
+        if (const auto row = m_model.displayedRow(id)) rows.push_back(static_cast<int>(*row));
+    std::sort(rows.begin(), rows.end());
+    QItemSelection selection;
+    const int last = m_rows->columnCount() - 1;
+    for (std::size_t i = 0; i < rows.size();) {
+        std::size_t j = i;
+        while (j + 1 < rows.size() && rows[j + 1] == rows[j] + 1) ++j;
+        selection.select(m_rows->index(rows[i], 0), m_rows->index(rows[j], last));
+        i = j + 1;
+    }
+    m_applying = true;
+    selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    m_applying = false;
+}
+
+void HitsColumnList::takeViewSelection() {
+    // Rows that come and go with the model's list, and selections the model asked for, are not the
+    // user's: a selected hit that a filter hides stays selected.
+    if (m_applying || m_rows->isFollowingModel()) return;
+    std::set<Uuid> ids;
+    for (const QModelIndex& index : selectionModel()->selectedRows())
+        if (index.row() < static_cast<int>(m_model.displayedCount())) ids.insert(m_rows->hitAt(index.row()).id);
+    m_writing = true;
+    m_model.setSelectedHitIDs(std::move(ids));
+    m_writing = false;
+}
+
+} // namespace vantrel

@@ -1,0 +1,113 @@
+#include "Vantrel/views/ResultsFilterLogic.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+
+#include <chrono>
+
+namespace vantrel::ResultsFilterLogic {
+namespace {
+
+QString tr(const char* text) { return QCoreApplication::translate("ResultsFilters", text); }
+
+} // namespace
+
+void applyAndRebuild(AppModel& model, const ResultsQuery& query) {
+    // A changed query rebuilds the list as it is stored; an unchanged one is rebuilt all the same.
+    if (query == model.resultsQuery())
+        model.refreshDisplayedHits();
+    else
+        model.setResultsQuery(query);
+}
+
+Badge badge(HitIntegrity integrity, bool clusterReallocated) {
+    const QString reused = tr("Clusters reused by a live file — recovered data may not match the name or tags.");
+    const Badge suspect{tr("Suspect"), ColorRole::orange, 0.18, clusterReallocated ? reused : tr("Partial or weak decode — may still open.")};
+    switch (integrity) {
+    case HitIntegrity::pending:
+        if (clusterReallocated) return suspect;
+        return {tr("Queued…"), ColorRole::secondary, 0.12, tr("Waiting in the quality-check queue.")};
+    case HitIntegrity::ok:
+        return {tr("OK"), ColorRole::green, 0.15, clusterReallocated ? reused : tr("File structure looks valid.")};
+    case HitIntegrity::suspect: return suspect;
+    case HitIntegrity::failed:
+        return {tr("Broken"), ColorRole::red, 0.15, clusterReallocated ? reused : tr("Does not decode; likely truncated junk.")};
+    case HitIntegrity::skipped:
+        if (clusterReallocated) return suspect;
+        return {QStringLiteral("\u2014"), ColorRole::secondary, 0.08, tr("Type not validated.")};
+    }
+    return suspect;
+}
+
+QString menuTitle(ResultsIntegrityFilter filter) {
+    return filter == ResultsIntegrityFilter::all ? tr("Status") : ResultsIntegrityFilterName::title(filter);
+}
+
+QString menuSymbol() { return QStringLiteral("line.3.horizontal.decrease.circle"); }
+QString menuTooltip() { return tr("Filter by status"); }
+
+ColorRole menuTint(ResultsIntegrityFilter filter) {
+    return filter == ResultsIntegrityFilter::all ? ColorRole::secondary : ColorRole::accent;
+}
+
+void chooseStatusFilter(AppModel& model, ResultsIntegrityFilter filter) {
+    auto query = model.resultsQuery();
+    query.integrityFilter = filter;
+    applyAndRebuild(model, query);
+}
+
+QString dateFilterTitle() { return tr("Date filter"); }
+QString dateFilterSymbol() { return QStringLiteral("calendar"); }
+
+ColorRole dateFilterTint(const AppModel& model) {
+    return model.isCaptureDateFilterActive() ? ColorRole::accent : ColorRole::secondary;
+}
+
+QString dateFilterTooltip(const AppModel& model) {
+    return model.hasCaptureDates()
+               ? tr("Filter results by capture date (EXIF). Files without a date are hidden while a filter is active.")
+               : tr("Capture dates appear after Phase 2 reads EXIF. Wait until dates show in the list.");
+}
+
+QString waitingNote() {
+    return tr("Dates are still being read. You can filter once Phase 2 fills in EXIF dates in the list.");
+}
+QString boundsCaption() { return tr("Files without a date are hidden while a filter is active."); }
+QString clearTitle() { return tr("Clear date filter"); }
+QString boundTitle(Bound bound) { return bound == Bound::from ? tr("From") : tr("To"); }
+
+bool isBoundOn(const AppModel& model, Bound bound) {
+    return bound == Bound::from ? model.resultsCaptureDateFrom().has_value() : model.resultsCaptureDateTo().has_value();
+}
+
+QDate boundDay(const AppModel& model, Bound bound) {
+    const auto& value = bound == Bound::from ? model.resultsCaptureDateFrom() : model.resultsCaptureDateTo();
+    if (value) return localDay(*value);
+    return localDay(bound == Bound::from ? model.captureDateRangeStart() : model.captureDateRangeEnd());
+}
+
+void setBoundOn(AppModel& model, Bound bound, bool on) {
+    auto query = model.resultsQuery();
+    if (bound == Bound::from)
+        query.captureDateFrom = on ? std::optional(model.captureDateRangeStart()) : std::nullopt;
+    else
+        query.captureDateTo = on ? std::optional(model.captureDateRangeEnd()) : std::nullopt;
+    applyAndRebuild(model, query);
+}
+
+void setBoundDay(AppModel& model, Bound bound, QDate day) {
+    auto query = model.resultsQuery();
+    (bound == Bound::from ? query.captureDateFrom : query.captureDateTo) = startOfLocalDay(day);
+    applyAndRebuild(model, query);
+}
+
+QDate localDay(HitDate date) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(date.time_since_epoch()).count();
+    return QDateTime::fromMSecsSinceEpoch(ms).date();
+}
+
+HitDate startOfLocalDay(QDate day) {
+    return HitDate(std::chrono::milliseconds(day.startOfDay().toMSecsSinceEpoch()));
+}
+
+} // namespace vantrel::ResultsFilterLogic

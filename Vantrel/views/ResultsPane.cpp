@@ -1,0 +1,203 @@
+#include "Vantrel/views/ResultsPane.h"
+
+#include "Vantrel/views/HitsColumnList.h"
+#include "Vantrel/views/ResultsFilterControls.h"
+#include "Vantrel/views/ResultsPaneLogic.h"
+#include "Vantrel/views/Symbols.h"
+#include "Vantrel/views/ViewColors.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTimer>
+#include <QVBoxLayout>
+
+namespace vantrel {
+namespace {
+
+QFont scaled(QFont font, double scale, QFont::Weight weight = QFont::Normal) {
+    font.setPointSizeF(font.pointSizeF() * scale);
+    font.setWeight(weight);
+    return font;
+}
+
+QLabel* plainLabel(QWidget* parent) {
+    auto* label = new QLabel(parent);
+    label->setTextFormat(Qt::PlainText);
+    return label;
+}
+
+// The orange card behind the empty state of a finished scan; transparent for the plain form.
+class EmptyCard final : public QWidget {
+public:
+    using QWidget::QWidget;
+    bool drawn = false;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        if (!drawn) return;
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        QPainterPath shape;
+        shape.addRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 16, 16);
+        painter.fillPath(shape, ViewColors::color(ColorRole::orange, palette(), 0.12));
+        painter.setPen(QPen(ViewColors::color(ColorRole::orange, palette(), 0.35), 1));
+        painter.drawPath(shape);
+    }
+};
+
+} // namespace
+
+ResultsPane::ResultsPane(AppModel& model, QWidget* parent)
+    : QWidget(parent), m_model(model), m_count(plainLabel(this)), m_statusFilter(new ResultsStatusFilterControl(model, false, this)),
+      m_dateFilter(new ResultsDateFilterControl(model, this)), m_selection(plainLabel(this)),
+      m_recover(new QPushButton(tr("Recover Selected"), this)), m_stack(new QStackedWidget(this)), m_emptyPage(new QWidget),
+      m_emptySymbol(new QLabel), m_emptyTitle(plainLabel(nullptr)), m_emptyText(plainLabel(nullptr)), m_emptyCard(new EmptyCard),
+      m_emptyAction(new QPushButton), m_noMatchPage(new QWidget), m_noMatchText(plainLabel(nullptr)),
+      m_resetFilters(new QPushButton(tr("Reset filters"))), m_list(new HitsColumnList(model)) {
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+
+    // Header.
+    auto* header = new QHBoxLayout;
+    header->setContentsMargins(12, 10, 12, 10);
+    header->setSpacing(12);
+    auto* title = plainLabel(this);
+    title->setText(tr("Found files"));
+    title->setFont(scaled(font(), 1.05, QFont::DemiBold));
+    header->addWidget(title);
+    m_count->setFont(scaled(font(), 0.92));
+    m_count->setStyleSheet(ViewColors::styleSheet(ColorRole::secondary, palette()));
+    header->addWidget(m_count);
+    header->addStretch(1);
+    header->addWidget(m_statusFilter);
+    header->addWidget(m_dateFilter);
+    m_selection->setStyleSheet(ViewColors::styleSheet(ColorRole::secondary, palette()));
+    header->addWidget(m_selection);
+    header->addWidget(m_recover);
+    layout->addLayout(header);
+    connect(m_recover, &QPushButton::clicked, this, [this] {
+        if (onRecover) onRecover();
+    });
+
+    // Empty state: a symbol, a title, a text and, after a quick scan, "Start Standard scan".
+    {
+        auto* pageLayout = new QVBoxLayout(m_emptyPage);
+        pageLayout->setContentsMargins(24, 24, 24, 24);
+        auto* cardLayout = new QVBoxLayout(m_emptyCard);
+        cardLayout->setContentsMargins(28, 28, 28, 28);
+        cardLayout->setSpacing(16);
+        m_emptyCard->setMaximumWidth(480);
+        m_emptySymbol->setAlignment(Qt::AlignCenter);
+        m_emptyTitle->setAlignment(Qt::AlignCenter);
+        m_emptyTitle->setFont(scaled(font(), 1.35, QFont::DemiBold));
+        m_emptyText->setAlignment(Qt::AlignCenter);
+        m_emptyText->setWordWrap(true);
+        m_emptyText->setStyleSheet(ViewColors::styleSheet(ColorRole::secondary, palette()));
+        cardLayout->addWidget(m_emptySymbol);
+        cardLayout->addWidget(m_emptyTitle);
+        cardLayout->addWidget(m_emptyText);
+        cardLayout->addSpacing(4);
+        m_emptyAction->setDefault(true);
+        m_emptyAction->setAutoDefault(true);
+        m_emptyAction->setMinimumHeight(32);
+        cardLayout->addWidget(m_emptyAction, 0, Qt::AlignHCenter);
+        pageLayout->addStretch(1);
+        pageLayout->addWidget(m_emptyCard, 0, Qt::AlignHCenter);
+        pageLayout->addStretch(1);
+        connect(m_emptyAction, &QPushButton::clicked, this, [this] {
+            if (onStartScan) onStartScan(ScanMode::standard);
+        });
+    }
+
+    // "No matches".
+    {
+        auto* pageLayout = new QVBoxLayout(m_noMatchPage);
+        pageLayout->setSpacing(16);
+        auto* symbol = new QLabel;
+        symbol->setAlignment(Qt::AlignCenter);
+        Symbols::apply(symbol, ResultsPaneLogic::noMatchSymbol(), 40, ViewColors::color(ColorRole::secondary, palette()));
+        auto* noMatchTitle = plainLabel(nullptr);
+        noMatchTitle->setText(ResultsPaneLogic::noMatchTitle());
+        noMatchTitle->setAlignment(Qt::AlignCenter);
+        noMatchTitle->setFont(scaled(font(), 1.35, QFont::DemiBold));
+        m_noMatchText->setAlignment(Qt::AlignCenter);
+        m_noMatchText->setWordWrap(true);
+        m_noMatchText->setMaximumWidth(480);
+        m_noMatchText->setStyleSheet(ViewColors::styleSheet(ColorRole::secondary, palette()));
+        m_resetFilters->setMinimumHeight(32);
+        pageLayout->addStretch(1);
+        pageLayout->addWidget(symbol);
+        pageLayout->addWidget(noMatchTitle);
+        pageLayout->addWidget(m_noMatchText, 0, Qt::AlignHCenter);
+        pageLayout->addWidget(m_resetFilters, 0, Qt::AlignHCenter);
+        pageLayout->addStretch(1);
+        connect(m_resetFilters, &QPushButton::clicked, this, [this] { ResultsPaneLogic::resetFilters(m_model); });
+    }
+
+    m_stack->addWidget(m_emptyPage);
+    m_stack->addWidget(m_noMatchPage);
+    m_stack->addWidget(m_list);
+    layout->addWidget(m_stack, 1);
+
+    connect(&m_model, &AppModel::fieldChanged, this, [this] { scheduleRefresh(); });
+    refresh();
+}
+
+void ResultsPane::scheduleRefresh() {
+    // Many changes arrive per turn of the event loop while a scan runs; the header follows once.
+    if (m_refreshPending) return;
+    m_refreshPending = true;
+    QTimer::singleShot(0, this, [this] {
+        if (m_refreshPending) refresh();
+    });
+}
+
+QWidget* ResultsPane::currentContent() const { return m_stack->currentWidget(); }
+
+void ResultsPane::refresh() {
+    m_refreshPending = false;
+    const auto summary = ResultsPaneLogic::countSummary(m_model.displayedCount(), m_model.hits().size());
+    m_count->setVisible(summary.has_value());
+    m_count->setText(summary.value_or(QString()));
+    const bool filters = ResultsPaneLogic::showsFilterControls(m_model);
+    m_statusFilter->setVisible(filters);
+    m_dateFilter->setVisible(filters);
+    m_statusFilter->refresh();
+    m_dateFilter->refresh();
+    m_selection->setText(ResultsPaneLogic::selectionText(m_model.selectedHitIDs().size()));
+    m_recover->setEnabled(ResultsPaneLogic::recoverEnabled(m_model));
+    m_recover->setToolTip(ResultsPaneLogic::recoverTooltip(m_model.isScanning()));
+
+    switch (ResultsPaneLogic::content(m_model)) {
+    case ResultsPaneLogic::Content::empty:
+        refreshEmptyState();
+        m_stack->setCurrentWidget(m_emptyPage);
+        break;
+    case ResultsPaneLogic::Content::noMatches:
+        m_noMatchText->setText(ResultsPaneLogic::noMatchMessage(m_model));
+        m_resetFilters->setVisible(ResultsPaneLogic::showsResetFilters(m_model));
+        m_stack->setCurrentWidget(m_noMatchPage);
+        break;
+    case ResultsPaneLogic::Content::list: m_stack->setCurrentWidget(m_list); break;
+    }
+}
+
+void ResultsPane::refreshEmptyState() {
+    const auto state = ResultsPaneLogic::emptyState(m_model.lastFinishedScanMode());
+    static_cast<EmptyCard*>(m_emptyCard)->drawn = state.isCard;
+    const ColorRole symbolColor = state.isCard ? ColorRole::orange : ColorRole::secondary;
+    Symbols::apply(m_emptySymbol, state.symbol, state.isCard ? 36 : 48, ViewColors::color(symbolColor, palette()));
+    m_emptyTitle->setText(state.title);
+    m_emptyText->setText(state.text);
+    m_emptyAction->setVisible(state.action.has_value());
+    m_emptyAction->setText(state.action.value_or(QString()));
+    if (state.action && isVisible()) m_emptyAction->setFocus();
+    m_emptyCard->update();
+}
+
+} // namespace vantrel

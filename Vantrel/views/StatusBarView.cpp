@@ -1,0 +1,136 @@
+#include "Vantrel/views/StatusBarView.h"
+
+#include "Vantrel/views/StatusBarLogic.h"
+#include "Vantrel/views/Symbols.h"
+#include "Vantrel/views/ViewColors.h"
+
+#include <QFontDatabase>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+
+namespace vantrel {
+namespace {
+
+QLabel* plainLabel(QWidget* parent, ColorRole role) {
+    auto* label = new QLabel(parent);
+    label->setTextFormat(Qt::PlainText);
+    label->setStyleSheet(ViewColors::styleSheet(role, parent->palette()));
+    return label;
+}
+
+QFont monospacedDigits(const QFont& base) {
+    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    font.setPointSizeF(base.pointSizeF());
+    return font;
+}
+
+} // namespace
+
+StatusBarView::StatusBarView(AppModel& model, QWidget* parent)
+    : QWidget(parent), m_model(model), m_bar(new QProgressBar(this)), m_spinner(new QProgressBar(this)),
+      m_percent(plainLabel(this, ColorRole::secondary)), m_throughput(plainLabel(this, ColorRole::secondary)),
+      m_info(new QLabel(this)), m_summary(plainLabel(this, ColorRole::secondary)), m_dot(plainLabel(this, ColorRole::tertiary)),
+      m_message(plainLabel(this, ColorRole::secondary)), m_settings(new QPushButton(StatusBarLogic::settingsTitle(), this)),
+      m_hits(plainLabel(this, ColorRole::primary)), m_readErrors(plainLabel(this, ColorRole::primary)),
+      m_unsaved(plainLabel(this, ColorRole::orange)) {
+    setObjectName(QStringLiteral("statusBar"));
+    QFont caption = font();
+    caption.setPointSizeF(caption.pointSizeF() * 0.92);
+    setFont(caption);
+    setAutoFillBackground(true);
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, pal.color(QPalette::Window).darker(104));
+    setPalette(pal);
+
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(16, 8, 16, 8);
+    layout->setSpacing(16);
+    m_bar->setRange(0, 1000);
+    m_bar->setMaximumWidth(220);
+    m_bar->setMinimumWidth(120);
+    m_bar->setTextVisible(false);
+    m_bar->setFixedHeight(8);
+    m_spinner->setRange(0, 0);
+    m_spinner->setTextVisible(false);
+    m_spinner->setFixedSize(48, 8);
+    m_percent->setFont(monospacedDigits(caption));
+    m_throughput->setFont(monospacedDigits(caption));
+    m_throughput->setToolTip(StatusBarLogic::throughputTooltip());
+    Symbols::apply(m_info, StatusBarLogic::nothingFoundSymbol(), 14, ViewColors::color(ColorRole::orange, palette()));
+    m_dot->setText(QStringLiteral("\u00B7"));
+    m_settings->setFlat(true);
+    m_settings->setCursor(Qt::PointingHandCursor);
+    m_settings->setStyleSheet(QStringLiteral("QPushButton { %1 border: none; padding: 0 2px; }")
+                                  .arg(ViewColors::styleSheet(ColorRole::accent, palette())));
+    m_unsaved->setText(StatusBarLogic::unsavedText());
+
+    for (QWidget* widget : std::initializer_list<QWidget*>{m_bar, m_spinner, m_percent, m_throughput, m_info, m_summary,
+                                                           m_settings, m_dot, m_message})
+        layout->addWidget(widget);
+    layout->addStretch(1);
+    layout->addWidget(m_hits);
+    layout->addWidget(m_readErrors);
+    layout->addWidget(m_unsaved);
+    m_message->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    m_message->setMinimumWidth(80);
+    layout->setStretchFactor(m_message, 4);
+
+    connect(m_settings, &QPushButton::clicked, this, [this] { m_model.setShowScanSettingsSheet(true); });
+    connect(&m_model, &AppModel::fieldChanged, this, [this] { scheduleRefresh(); });
+    refresh();
+}
+
+void StatusBarView::scheduleRefresh() {
+    if (m_refreshPending) return;
+    m_refreshPending = true;
+    QTimer::singleShot(0, this, [this] {
+        if (m_refreshPending) refresh();
+    });
+}
+
+void StatusBarView::refresh() {
+    using StatusBarLogic::Activity;
+    m_refreshPending = false;
+    const Activity activity = StatusBarLogic::activity(m_model);
+    const auto& progress = m_model.progress();
+    const QString message = m_model.statusMessage();
+
+    const bool determinate = activity == Activity::scanning;
+    m_bar->setVisible(determinate);
+    m_percent->setVisible(determinate);
+    if (determinate) {
+        m_bar->setValue(static_cast<int>(StatusBarLogic::progressFraction(progress) * 1000));
+        m_percent->setText(StatusBarLogic::percentText(progress));
+    }
+    const auto throughput = StatusBarLogic::throughputText(m_model.scanThroughputMBps(), QLocale());
+    m_throughput->setVisible(determinate && throughput.has_value());
+    m_throughput->setText(throughput.value_or(QString()));
+    m_spinner->setVisible(StatusBarLogic::showsSpinner(activity));
+    m_info->setVisible(activity == Activity::nothingFound);
+    m_summary->setVisible(activity == Activity::idle);
+    m_summary->setText(StatusBarLogic::summary(m_model));
+    m_settings->setVisible(StatusBarLogic::showsSettings(activity));
+    m_dot->setVisible(activity == Activity::idle && !message.isEmpty());
+
+    // The message: primary and up to two lines in the nothing-found form, else one secondary line.
+    const bool nothingFound = activity == Activity::nothingFound;
+    m_message->setVisible(!message.isEmpty());
+    m_message->setWordWrap(nothingFound);
+    m_message->setStyleSheet(ViewColors::styleSheet(nothingFound ? ColorRole::primary : ColorRole::secondary, palette()));
+    const int lines = nothingFound ? 2 : 1;
+    m_message->setMaximumHeight(m_message->fontMetrics().lineSpacing() * lines + 2);
+    m_message->setText(message);
+    m_message->setToolTip(message.toHtmlEscaped());
+
+    const bool counts = StatusBarLogic::showsCounts(m_model);
+    m_hits->setVisible(counts);
+    m_readErrors->setVisible(counts);
+    m_hits->setText(StatusBarLogic::hitsText(progress.hitsFound));
+    m_readErrors->setText(StatusBarLogic::readErrorsText(progress.readErrors));
+    m_unsaved->setVisible(m_model.catalogDirty());
+}
+
+} // namespace vantrel

@@ -1,0 +1,253 @@
+#include "Vantrel/views/VolumeStripView.h"
+
+#include "Vantrel/views/Symbols.h"
+#include "Vantrel/views/ViewColors.h"
+#include "Vantrel/views/VolumeStripLogic.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QPainterPath>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QVBoxLayout>
+#include <QWheelEvent>
+
+namespace vantrel {
+namespace {
+
+constexpr int symbolSize = 40;
+constexpr int spacing = 8;
+
+QFont captionFont(const QFont& base, double scale, QFont::Weight weight) {
+    QFont font = base;
+    font.setPointSizeF(base.pointSizeF() * scale);
+    font.setWeight(weight);
+    return font;
+}
+
+// A horizontal strip: the wheel scrolls it sideways, since it has no vertical extent to scroll.
+class StripScrollArea final : public QScrollArea {
+public:
+    using QScrollArea::QScrollArea;
+
+protected:
+    void wheelEvent(QWheelEvent* event) override {
+        const QPoint delta = event->angleDelta();
+        const int steps = std::abs(delta.x()) > std::abs(delta.y()) ? delta.x() : delta.y();
+        QScrollBar* bar = horizontalScrollBar();
+        bar->setValue(bar->value() - steps * bar->singleStep() / 40);
+        event->accept();
+    }
+};
+
+} // namespace
+
+// ---- Tile.
+
+VolumeTile::VolumeTile(ExternalVolume volume, bool selected, QWidget* parent)
+    : QAbstractButton(parent), m_volume(std::move(volume)), m_selected(selected) {
+    setCursor(Qt::PointingHandCursor);
+    setFocusPolicy(Qt::StrongFocus);
+    setToolTip(VolumeStripLogic::tileTooltip(m_volume).toHtmlEscaped().replace(QLatin1Char('\n'), QLatin1String("<br>")));
+    setAccessibleName(QString::fromStdString(m_volume.name));
+    setProperty(Symbols::propertyName, VolumeStripLogic::symbolName(m_volume));
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+}
+
+QSize VolumeTile::sizeHint() const {
+    const QFontMetrics name(captionFont(font(), 0.92, QFont::Medium));
+    const QFontMetrics subtitle(captionFont(font(), 0.82, QFont::Normal));
+    return {contentWidth + 2 * padding, 2 * padding + symbolSize + spacing + name.height() + spacing + subtitle.height()};
+}
+
+void VolumeTile::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QPalette& pal = palette();
+    const QRectF frame = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+    QPainterPath shape;
+    shape.addRoundedRect(frame, 12, 12);
+    if (m_selected) {
+        painter.fillPath(shape, ViewColors::color(ColorRole::accent, pal, 0.12));
+        painter.setPen(QPen(ViewColors::color(ColorRole::accent, pal, 0.4), 1));
+        painter.drawPath(shape);
+    } else if (underMouse() || hasFocus()) {
+        painter.fillPath(shape, ViewColors::color(ColorRole::primary, pal, 0.05));
+    }
+
+    int y = padding;
+    const QColor symbolColor = ViewColors::color(m_selected ? ColorRole::accent : ColorRole::primary, pal);
+    const QPixmap symbol = Symbols::pixmap(VolumeStripLogic::symbolName(m_volume), symbolSize, symbolColor, devicePixelRatioF());
+    painter.drawPixmap((width() - symbolSize) / 2, y, symbol);
+    y += symbolSize + spacing;
+
+    const QRect textColumn(padding, 0, contentWidth, height());
+    const QFont nameFont = captionFont(font(), 0.92, QFont::Medium);
+    painter.setFont(nameFont);
+    painter.setPen(ViewColors::color(ColorRole::primary, pal));
+    const QFontMetrics nameMetrics(nameFont);
+    painter.drawText(QRect(textColumn.x(), y, textColumn.width(), nameMetrics.height()), Qt::AlignHCenter | Qt::TextSingleLine,
+                     nameMetrics.elidedText(QString::fromStdString(m_volume.name), Qt::ElideRight, contentWidth));
+    y += nameMetrics.height() + spacing;
+
+    const QFont subtitleFont = captionFont(font(), 0.82, QFont::Normal);
+    painter.setFont(subtitleFont);
+    painter.setPen(ViewColors::color(VolumeStripLogic::subtitleColor(m_volume), pal));
+    const QFontMetrics subtitleMetrics(subtitleFont);
+    painter.drawText(QRect(textColumn.x(), y, textColumn.width(), subtitleMetrics.height()), Qt::AlignHCenter | Qt::TextSingleLine,
+                     subtitleMetrics.elidedText(VolumeStripLogic::subtitle(m_volume), Qt::ElideRight, contentWidth));
+}
+
+// ---- Card.
+
+SelectedVolumeCard::SelectedVolumeCard(QWidget* parent) : QFrame(parent), m_layout(new QVBoxLayout(this)) {
+    m_layout->setContentsMargins(10, 8, 10, 8);
+    m_layout->setSpacing(3);
+    setMinimumWidth(120);
+    setMaximumWidth(168);
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
+    setVolume(std::nullopt);
+}
+
+void SelectedVolumeCard::setVolume(const std::optional<ExternalVolume>& volume) {
+    while (QLayoutItem* item = m_layout->takeAt(0)) {
+        delete item->widget();
+        delete item;
+    }
+    m_hasVolume = volume.has_value();
+    const QPalette& pal = palette();
+    auto addLine = [&](const QString& text, ColorRole role, double scale, QFont::Weight weight) {
+        auto* label = new QLabel(this);
+        label->setTextFormat(Qt::PlainText);
+        QFont font = captionFont(this->font(), scale, weight);
+        label->setFont(font);
+        label->setText(QFontMetrics(font).elidedText(text, Qt::ElideRight, maximumWidth() - 20));
+        label->setProperty("fullText", text);
+        label->setStyleSheet(ViewColors::styleSheet(role, pal));
+        m_layout->addWidget(label);
+    };
+    if (!volume) {
+        setMinimumWidth(100);
+        addLine(VolumeStripLogic::noSelectionText(), ColorRole::tertiary, 0.92, QFont::Normal);
+        setToolTip({});
+        return;
+    }
+    setMinimumWidth(120);
+    using Style = VolumeStripLogic::CardLine::Style;
+    for (const auto& line : VolumeStripLogic::cardLines(*volume)) {
+        switch (line.style) {
+        case Style::name: addLine(line.text, line.color, 0.92, QFont::DemiBold); break;
+        case Style::size: addLine(line.text, line.color, 0.92, QFont::Normal); break;
+        case Style::detail: addLine(line.text, line.color, 0.82, QFont::Normal); break;
+        case Style::warning: addLine(line.text, line.color, 0.82, QFont::Medium); break;
+        }
+    }
+    setToolTip(VolumeStripLogic::cardTooltip(*volume).toHtmlEscaped().replace(QLatin1Char('\n'), QLatin1String("<br>")));
+}
+
+QStringList SelectedVolumeCard::lines() const {
+    QStringList result;
+    for (int i = 0; i < m_layout->count(); ++i)
+        if (auto* label = qobject_cast<QLabel*>(m_layout->itemAt(i)->widget())) result << label->property("fullText").toString();
+    return result;
+}
+
+void SelectedVolumeCard::paintEvent(QPaintEvent* event) {
+    if (m_hasVolume) {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        QPainterPath shape;
+        shape.addRoundedRect(QRectF(rect()), 8, 8);
+        painter.fillPath(shape, ViewColors::color(ColorRole::primary, palette(), 0.05));
+    }
+    QFrame::paintEvent(event);
+}
+
+// ---- Strip.
+
+VolumeStripView::VolumeStripView(QWidget* parent)
+    : QWidget(parent), m_scroll(new StripScrollArea(this)), m_row(new QWidget), m_rowLayout(new QHBoxLayout(m_row)),
+      m_emptyLabel(new QLabel), m_card(new SelectedVolumeCard(this)) {
+    setObjectName(QStringLiteral("volumeStrip"));
+    setAutoFillBackground(true);
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, pal.color(QPalette::Window).darker(104));
+    setPalette(pal);
+
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(20, 12, 20, 12);
+    layout->setSpacing(16);
+
+    m_rowLayout->setContentsMargins(0, 0, 0, 0);
+    m_rowLayout->setSpacing(16);
+    m_emptyLabel->setTextFormat(Qt::PlainText);
+    m_emptyLabel->setContentsMargins(8, 0, 8, 0);
+    m_emptyLabel->setStyleSheet(ViewColors::styleSheet(ColorRole::secondary, pal));
+
+    m_scroll->setWidget(m_row);
+    m_scroll->setWidgetResizable(true);
+    m_scroll->setFrameShape(QFrame::NoFrame);
+    m_scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // Tiles that do not fit stay reachable: a scroll bar appears, and the wheel scrolls sideways.
+    m_scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    m_scroll->viewport()->setAutoFillBackground(false);
+    m_row->setAutoFillBackground(false);
+    m_scroll->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+
+    layout->addWidget(m_scroll, 1);
+    layout->addWidget(m_card, 0, Qt::AlignVCenter);
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    rebuildTiles();
+}
+
+void VolumeStripView::setVolumes(std::vector<ExternalVolume> volumes, bool showInternal) {
+    if (volumes == m_volumes && showInternal == m_showInternal) return;
+    m_volumes = std::move(volumes);
+    m_showInternal = showInternal;
+    rebuildTiles();
+}
+
+void VolumeStripView::setSelected(std::optional<ExternalVolume> selected) {
+    if (selected == m_selected) return;
+    m_selected = std::move(selected);
+    m_card->setVolume(m_selected);
+    rebuildTiles();
+}
+
+std::vector<VolumeTile*> VolumeStripView::tiles() const {
+    std::vector<VolumeTile*> result;
+    for (int i = 0; i < m_rowLayout->count(); ++i)
+        if (auto* tile = qobject_cast<VolumeTile*>(m_rowLayout->itemAt(i)->widget())) result.push_back(tile);
+    return result;
+}
+
+void VolumeStripView::rebuildTiles() {
+    const int scrolled = m_scroll->horizontalScrollBar()->value();
+    while (QLayoutItem* item = m_rowLayout->takeAt(0)) {
+        if (item->widget() != m_emptyLabel) delete item->widget();
+        delete item;
+    }
+    if (m_volumes.empty()) {
+        m_emptyLabel->setText(VolumeStripLogic::emptyText(m_showInternal));
+        m_emptyLabel->show();
+        m_rowLayout->addWidget(m_emptyLabel, 0, Qt::AlignVCenter);
+    } else {
+        m_emptyLabel->hide();
+        m_emptyLabel->setParent(m_row);
+        for (const auto& volume : m_volumes) {
+            auto* tile = new VolumeTile(volume, VolumeStripLogic::isSelected(volume, m_selected), m_row);
+            connect(tile, &QAbstractButton::clicked, this, [this, tile] {
+                if (onPick) onPick(tile->volume());
+            });
+            m_rowLayout->addWidget(tile, 0, Qt::AlignVCenter);
+        }
+    }
+    m_rowLayout->addStretch(1);
+    // The strip keeps the height of a tile, with room for the scroll bar when tiles overflow.
+    const int tileHeight = VolumeTile(ExternalVolume{}, false).sizeHint().height();
+    m_scroll->setFixedHeight(tileHeight + m_scroll->horizontalScrollBar()->sizeHint().height());
+    m_scroll->horizontalScrollBar()->setValue(scrolled);
+}
+
+} // namespace vantrel

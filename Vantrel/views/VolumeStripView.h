@@ -1,0 +1,91 @@
+#pragma once
+// The strip across the top of the window: one tile per attached volume and a card for the selected
+// one. A click on a tile reports the volume; the selection shown is whatever the window sets.
+
+#include "support/volumes/ExternalVolume.h"
+
+#include <QAbstractButton>
+#include <QFrame>
+#include <QWidget>
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+class QHBoxLayout;
+class QLabel;
+class QScrollArea;
+class QVBoxLayout;
+
+namespace vantrel {
+
+// One tile: the symbol, the name and the second line, highlighted while selected.
+class VolumeTile : public QAbstractButton {
+    Q_OBJECT
+
+public:
+    static constexpr int contentWidth = 110;
+    static constexpr int padding = 10;
+
+    VolumeTile(ExternalVolume volume, bool selected, QWidget* parent = nullptr);
+    const ExternalVolume& volume() const { return m_volume; }
+    bool isSelected() const { return m_selected; }
+    QSize sizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    ExternalVolume m_volume;
+    bool m_selected;
+};
+
+// The summary of the selected volume at the strip's end.
+class SelectedVolumeCard : public QFrame {
+    Q_OBJECT
+
+public:
+    explicit SelectedVolumeCard(QWidget* parent = nullptr);
+    void setVolume(const std::optional<ExternalVolume>& volume);
+    // The texts shown, top to bottom.
+    QStringList lines() const;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QVBoxLayout* m_layout;
+    bool m_hasVolume = false;
+};
+
+class VolumeStripView : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit VolumeStripView(QWidget* parent = nullptr);
+
+    void setVolumes(std::vector<ExternalVolume> volumes, bool showInternal);
+    void setSelected(std::optional<ExternalVolume> selected);
+
+    // Receives the clicked tile's volume (also the selected one again).
+    std::function<void(const ExternalVolume&)> onPick;
+
+    std::vector<VolumeTile*> tiles() const;
+    QLabel* emptyLabel() const { return m_emptyLabel; }
+    SelectedVolumeCard* card() const { return m_card; }
+    QScrollArea* scrollArea() const { return m_scroll; }
+
+private:
+    void rebuildTiles();
+
+    std::vector<ExternalVolume> m_volumes;
+    bool m_showInternal = false;
+    std::optional<ExternalVolume> m_selected;
+    QScrollArea* m_scroll;
+    QWidget* m_row;
+    QHBoxLayout* m_rowLayout;
+    QLabel* m_emptyLabel;
+    SelectedVolumeCard* m_card;
+};
+
+} // namespace vantrel

@@ -1,0 +1,267 @@
+// The main window on the offscreen platform over the model and a fake volume list: the toolbar's Scan
+// and Cancel, the volume strip's selection through the model, the error alert and the unsaved-catalog
+// question (every way of closing them), the folder picker of a recovery and the status bar's forms.
+
+#include "AppModelHarness.h"
+#include "WidgetTesting.h"
+
+#include "Vantrel/views/MainWindow.h"
+#include "Vantrel/views/ResultsPane.h"
+#include "Vantrel/views/StatusBarView.h"
+#include "Vantrel/views/Symbols.h"
+#include "Vantrel/views/VolumeStripView.h"
+
+#include <QAction>
+#include <QDialog>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace vantrel {
+namespace {
+
+using test::AppModelHarness;
+using test::makeHit;
+
+ExternalVolume volume(std::string name, std::string bsdName, std::optional<std::string> fileSystem = "FAT") {
+    ExternalVolume v;
+    v.name = std::move(name);
+    v.bsdName = std::move(bsdName);
+    v.sizeBytes = 31'914'983'424;
+    v.isMounted = true;
+    v.fileSystemName = std::move(fileSystem);
+    return v;
+}
+
+struct WindowFixture {
+    explicit WindowFixture(std::vector<ExternalVolume> volumes = {}) {
+        test::widgetApplication();
+        harness.volumes->current = std::move(volumes);
+        window = std::make_unique<MainWindow>(model(), harness.volumes);
+        window->hooks.requestScan = [this] { ++scanRequests; };
+        window->hooks.cancelScan = [this] { ++cancels; };
+        window->hooks.reconcileSelectedVolume = [this](const std::vector<ExternalVolume>& list) { reconciled.push_back(list); };
+        window->hooks.recoverSelected = [this](const std::string& folder) { recoveredTo.push_back(folder); };
+        window->resize(1100, 720);
+        window->show();
+        settle();
+    }
+    AppModel& model() { return *harness.model; }
+    void settle() {
+        harness.executor->runUntilIdle();
+        QCoreApplication::processEvents();
+    }
+    void pressCtrlR() { QTest::keyClick(window.get(), Qt::Key_R, Qt::ControlModifier); }
+
+    AppModelHarness harness;
+    std::unique_ptr<MainWindow> window;
+    int scanRequests = 0;
+    int cancels = 0;
+    std::vector<std::vector<ExternalVolume>> reconciled;
+    std::vector<std::string> recoveredTo;
+};
+
+TEST(MainWindow, ScanNeedsASelectedVolumeAndCancelReplacesItWhileScanning) {
+    WindowFixture f({volume("Card", "sdb")});
+    EXPECT_EQ(f.window->minimumSize(), QSize(980, 640));
+    EXPECT_TRUE(f.window->scanAction()->isVisible());
+    EXPECT_FALSE(f.window->scanAction()->isEnabled());
+    f.pressCtrlR();
+    EXPECT_EQ(f.scanRequests, 0) << "Ctrl+R does nothing without a volume";
+
+    f.model().setSelectedVolume(volume("Card", "sdb"));
+    f.settle();
+    EXPECT_TRUE(f.window->scanAction()->isEnabled());
+    f.pressCtrlR();
+    EXPECT_EQ(f.scanRequests, 1);
+
+    f.model().setIsScanning(true);
+    f.settle();
+    EXPECT_FALSE(f.window->scanAction()->isVisible());
+    EXPECT_TRUE(f.window->cancelAction()->isVisible());
+    EXPECT_TRUE(f.window->cancelAction()->shortcut().isEmpty());
+    f.pressCtrlR();
+    EXPECT_EQ(f.scanRequests, 1) << "Ctrl+R has no effect while a scan runs";
+    f.window->cancelAction()->trigger();
+    EXPECT_EQ(f.cancels, 1);
+}
+
+TEST(MainWindow, TilesSelectThroughTheModelAndTheStripFollowsIt) {
+    WindowFixture f({volume("Card", "sdb"), volume("Card", "sdc", std::nullopt), volume("Mac", "sdd", "HFS+")});
+    VolumeStripView& strip = *f.window->volumeStrip();
+    auto tiles = strip.tiles();
+    ASSERT_EQ(tiles.size(), 3u);
+    EXPECT_EQ(tiles[2]->property(Symbols::propertyName).toString(), "internaldrive.fill");
+    EXPECT_EQ(strip.card()->lines(), QStringList{"Select a disk"});
+    QTest::mouseClick(tiles[1], Qt::LeftButton);
+    f.settle();
+    ASSERT_TRUE(f.model().selectedVolume());
+    EXPECT_EQ(f.model().selectedVolume()->bsdName, "sdc");
+    tiles = strip.tiles();
+    EXPECT_FALSE(tiles[0]->isSelected()) << "same name, other disk";
+    EXPECT_TRUE(tiles[1]->isSelected());
+    EXPECT_EQ(strip.card()->lines(), (QStringList{"Card", "31.91 GB"}));
+
+    // With unsaved hits the model asks first; Cancel (here: Escape) keeps the old volume.
+    f.model().appendHit(makeHit("a.jpg", 1));
+    f.model().setCatalogDirty(true);
+    QTest::mouseClick(tiles[0], Qt::LeftButton);
+    f.settle();
+    QMessageBox* question = f.window->unsavedCatalogDialog();
+    ASSERT_NE(question, nullptr);
+    ASSERT_TRUE(question->isVisible());
+    EXPECT_EQ(question->text(), "Save scan catalog?");
+    QTest::keyClick(question, Qt::Key_Escape);
+    f.settle();
+    EXPECT_FALSE(f.model().showUnsavedCatalogPrompt());
+    EXPECT_EQ(f.model().selectedVolume()->bsdName, "sdc");
+
+    QTest::mouseClick(strip.tiles()[0], Qt::LeftButton);
+    f.settle();
+    ASSERT_TRUE(question->isVisible());
+    question->findChild<QPushButton*>("discard")->click();
+    f.settle();
+    EXPECT_EQ(f.model().selectedVolume()->bsdName, "sdb");
+    EXPECT_TRUE(f.model().hits().empty());
+}
+
+TEST(MainWindow, OnlyChangesOfTheVolumeListReconcileTheSelection) {
+    WindowFixture f({volume("Card", "sdb")});
+    EXPECT_TRUE(f.reconciled.empty()) << "the first list is no change";
+    f.harness.volumes->publish({volume("Card", "sdb")});
+    EXPECT_TRUE(f.reconciled.empty());
+    f.harness.volumes->publish({});
+    ASSERT_EQ(f.reconciled.size(), 1u);
+    EXPECT_TRUE(f.reconciled[0].empty());
+    EXPECT_EQ(f.window->volumeStrip()->emptyLabel()->text(), "Connect an SD card or external drive");
+    f.harness.volumes->internalShown = true;
+    f.harness.volumes->publish({});
+    EXPECT_EQ(f.window->volumeStrip()->emptyLabel()->text(), "No disks found");
+}
+
+TEST(MainWindow, TilesThatDoNotFitAreReachable) {
+    std::vector<ExternalVolume> many;
+    for (int i = 0; i < 12; ++i) many.push_back(volume("Disk " + std::to_string(i), "sd" + std::string(1, char('b' + i))));
+    WindowFixture f(many);
+    QScrollBar* bar = f.window->volumeStrip()->scrollArea()->horizontalScrollBar();
+    ASSERT_GT(bar->maximum(), 0);
+    QWheelEvent wheel(QPointF(10, 10), QPointF(10, 10), {}, QPoint(0, -120), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QCoreApplication::sendEvent(f.window->volumeStrip()->scrollArea()->viewport(), &wheel);
+    EXPECT_GT(bar->value(), 0) << "the wheel scrolls the strip sideways";
+}
+
+TEST(MainWindow, TheErrorAlertShowsPlainTextAndAnyDismissalClearsIt) {
+    WindowFixture f;
+    f.model().setErrorMessage(QStringLiteral("<b>Disk</b> gone"));
+    f.settle();
+    QMessageBox* alert = f.window->errorAlert();
+    ASSERT_NE(alert, nullptr);
+    ASSERT_TRUE(alert->isVisible());
+    EXPECT_EQ(alert->windowTitle(), "Error");
+    EXPECT_EQ(alert->textFormat(), Qt::PlainText);
+    EXPECT_EQ(alert->text(), "<b>Disk</b> gone");
+    QTest::keyClick(alert, Qt::Key_Escape);
+    f.settle();
+    EXPECT_EQ(f.model().errorMessage(), std::nullopt);
+
+    f.model().setErrorMessage(QStringLiteral("again"));
+    f.settle();
+    ASSERT_TRUE(alert->isVisible()) << "a new message shows the alert again";
+    alert->button(QMessageBox::Ok)->click();
+    f.settle();
+    EXPECT_EQ(f.model().errorMessage(), std::nullopt);
+    f.model().setErrorMessage(QStringLiteral("closed"));
+    f.settle();
+    alert->close();
+    f.settle();
+    EXPECT_EQ(f.model().errorMessage(), std::nullopt);
+}
+
+TEST(MainWindow, TheFolderPickerStartsARecoveryOrLogsTheCancel) {
+    WindowFixture f;
+    f.window->recoverSelected();
+    ASSERT_EQ(f.harness.dialogs->requests.size(), 1u);
+    EXPECT_EQ(f.harness.dialogs->requests.front().options.prompt, "Recover Here");
+    EXPECT_TRUE(f.harness.dialogs->requests.front().options.canCreateFolders);
+    f.harness.dialogs->answer(std::nullopt);
+    EXPECT_TRUE(f.recoveredTo.empty());
+    f.window->recoverSelected();
+    f.harness.dialogs->answer("/tmp/out");
+    EXPECT_EQ(f.recoveredTo, std::vector<std::string>{"/tmp/out"});
+}
+
+TEST(MainWindow, SheetsOpenWithTheirFlagAndAnyClosingClearsIt) {
+    WindowFixture f;
+    std::vector<MainWindow::Sheet> made;
+    f.window->hooks.makeSheet = [&](MainWindow::Sheet which, QWidget* parent) {
+        made.push_back(which);
+        return new QDialog(parent);
+    };
+    f.model().setShowScanSettingsSheet(true);
+    f.settle();
+    QDialog* sheet = f.window->sheet(MainWindow::Sheet::scanSettings);
+    ASSERT_NE(sheet, nullptr);
+    EXPECT_TRUE(sheet->isVisible());
+    QTest::keyClick(sheet, Qt::Key_Escape);
+    f.settle();
+    EXPECT_FALSE(f.model().showScanSettingsSheet()) << "Escape closes the sheet and clears its flag";
+    EXPECT_EQ(f.window->sheet(MainWindow::Sheet::scanSettings), nullptr);
+
+    f.model().setShowHelpSheet(true);
+    f.settle();
+    ASSERT_NE(f.window->sheet(MainWindow::Sheet::help), nullptr);
+    f.model().setShowHelpSheet(false);
+    f.settle();
+    EXPECT_EQ(f.window->sheet(MainWindow::Sheet::help), nullptr) << "the model closes it too";
+    EXPECT_EQ(made, (std::vector<MainWindow::Sheet>{MainWindow::Sheet::scanSettings, MainWindow::Sheet::help}));
+}
+
+TEST(StatusBarView, FormsOfTheBar) {
+    WindowFixture f;
+    StatusBarView& bar = *f.window->statusBarView();
+    EXPECT_TRUE(bar.summaryLabel()->isVisible());
+    EXPECT_TRUE(bar.settingsButton()->isVisible());
+    EXPECT_FALSE(bar.hitsLabel()->isVisible());
+    EXPECT_FALSE(bar.unsavedLabel()->isVisible());
+
+    f.model().setIsScanning(true);
+    f.settle();
+    EXPECT_TRUE(bar.spinner()->isVisible()) << "the size is not known yet";
+    EXPECT_FALSE(bar.percentLabel()->isVisible());
+    EXPECT_FALSE(bar.settingsButton()->isVisible());
+    f.model().setProgress({333, 1000, 4, 1});
+    f.model().setStatusMessage("Scanning <i>card</i>");
+    f.settle();
+    EXPECT_TRUE(bar.progressBar()->isVisible());
+    EXPECT_EQ(bar.percentLabel()->text(), "33%");
+    EXPECT_FALSE(bar.throughputLabel()->isVisible()) << "no rate before the first estimate";
+    EXPECT_EQ(bar.messageLabel()->textFormat(), Qt::PlainText);
+    EXPECT_EQ(bar.hitsLabel()->text(), "Hits: 4");
+    EXPECT_EQ(bar.readErrorsLabel()->text(), "Read errors: 1");
+    f.model().setScanThroughputMBps(12.5);
+    f.settle();
+    EXPECT_TRUE(bar.throughputLabel()->text().endsWith("MiB/s"));
+    EXPECT_EQ(bar.throughputLabel()->toolTip(), "Recent scan throughput (binary MiB/s).");
+
+    f.model().setIsScanning(false);
+    f.model().setProgress({});
+    f.model().setLastFinishedScanMode(ScanMode::standard);
+    f.model().setStatusMessage("Nothing found.");
+    f.model().setCatalogDirty(true);
+    f.settle();
+    EXPECT_TRUE(bar.infoSymbol()->isVisible());
+    EXPECT_EQ(bar.infoSymbol()->property(Symbols::propertyName).toString(), "info.circle.fill");
+    EXPECT_FALSE(bar.summaryLabel()->isVisible());
+    EXPECT_TRUE(bar.unsavedLabel()->isVisible());
+    QTest::mouseClick(bar.settingsButton(), Qt::LeftButton);
+    EXPECT_TRUE(f.model().showScanSettingsSheet());
+}
+
+} // namespace
+} // namespace vantrel

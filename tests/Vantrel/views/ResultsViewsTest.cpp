@@ -1,0 +1,303 @@
+// The results pane and its hit list on the offscreen platform, with the model driven directly: the
+// table mirrors the displayed list row by row and keeps its selection while hits arrive and change,
+// sorting goes through the model, and the pane shows the states of the list.
+
+#include "AppModelHarness.h"
+#include "WidgetTesting.h"
+
+#include "Vantrel/views/HitTableModel.h"
+#include "Vantrel/views/HitsColumnHeader.h"
+#include "Vantrel/views/HitsColumnList.h"
+#include "Vantrel/views/ResultsFilterControls.h"
+#include "Vantrel/views/ResultsPane.h"
+#include "Vantrel/views/ResultsPaneLogic.h"
+#include "Vantrel/views/Symbols.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDateEdit>
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace vantrel {
+namespace {
+
+using test::AppModelHarness;
+using test::makeHit;
+using Column = ResultsPaneLogic::Column;
+
+struct PaneFixture {
+    PaneFixture() {
+        pane.resize(1000, 600);
+        pane.show();
+    }
+    AppModel& model() { return *harness.model; }
+    HitsColumnList& list() { return *pane.list(); }
+    HitTableModel& rows() { return *pane.list()->hitModel(); }
+    QString cell(int row, Column column) {
+        return rows().data(rows().index(row, static_cast<int>(column)), Qt::DisplayRole).toString();
+    }
+    std::set<Uuid> selectedInView() {
+        std::set<Uuid> ids;
+        for (const auto& index : list().selectionModel()->selectedRows()) ids.insert(rows().hitAt(index.row()).id);
+        return ids;
+    }
+    void settle() { QCoreApplication::processEvents(); }
+
+    QApplication& application = test::widgetApplication();
+    AppModelHarness harness;
+    ResultsPane pane{*harness.model};
+};
+
+TEST(HitTableModel, MirrorsEveryRowChangeWithoutAReset) {
+    PaneFixture f;
+    QSignalSpy resets(&f.rows(), &QAbstractItemModel::modelReset);
+    QSignalSpy inserts(&f.rows(), &QAbstractItemModel::rowsInserted);
+    QSignalSpy moves(&f.rows(), &QAbstractItemModel::rowsMoved);
+    QSignalSpy removals(&f.rows(), &QAbstractItemModel::rowsRemoved);
+    for (int i = 0; i < 20; ++i) f.model().appendHit(makeHit("hit" + std::to_string(i), 100 + i));
+    EXPECT_EQ(inserts.count(), 20);
+    EXPECT_EQ(resets.count(), 0);
+    f.model().setResultsSort(ResultsSort::sizeDescending);
+    EXPECT_EQ(resets.count(), 1) << "a new order replaces the list once";
+    f.model().appendHit(makeHit("big", 1'000'000));
+    EXPECT_EQ(f.cell(0, Column::name), "big") << "an arriving hit takes its sorted place";
+    auto changed = f.model().hits()[3];
+    changed.byteLength = 2'000'000;
+    f.model().updateHit(changed);
+    EXPECT_EQ(moves.count(), 1);
+    EXPECT_EQ(f.cell(0, Column::name), QString::fromStdString(changed.suggestedName));
+    f.model().removeHit(f.model().hits()[5].id);
+    EXPECT_EQ(removals.count(), 1);
+    ASSERT_EQ(f.rows().rowCount(), static_cast<int>(f.model().displayedCount()));
+    for (int row = 0; row < f.rows().rowCount(); ++row)
+        EXPECT_EQ(f.rows().hitAt(row).id, f.model().displayedHit(static_cast<std::size_t>(row)).id);
+    EXPECT_EQ(resets.count(), 1);
+}
+
+TEST(HitTableModel, CellsShowTheirTextsAndPlaceholders) {
+    PaneFixture f;
+    auto hit = makeHit("DSC_0042.NEF", 24'000'000, RecoveredFileKind::nef, HitIntegrity::ok);
+    hit.reconstructedPath = "<b>DCIM</b>/100NIKON";
+    hit.source = HitSource::fatUndelete;
+    f.model().appendHit(hit);
+    EXPECT_EQ(f.cell(0, Column::type), "NEF");
+    EXPECT_EQ(f.cell(0, Column::resolution), "\u2014");
+    EXPECT_EQ(f.cell(0, Column::date), "\u2014");
+    EXPECT_EQ(f.cell(0, Column::source), "Deleted file (FAT)");
+    EXPECT_EQ(f.cell(0, Column::status), "\u2014") << "no badges before the quality pass";
+    EXPECT_EQ(f.rows().data(f.rows().index(0, 0), HitTableModel::pathRole).toString(), "<b>DCIM</b>/100NIKON");
+    EXPECT_TRUE(f.rows().data(f.rows().index(0, 0), Qt::ToolTipRole).toString().contains("&lt;b&gt;"))
+        << "disk-derived text in tooltips is escaped";
+    QSignalSpy changes(&f.rows(), &QAbstractItemModel::dataChanged);
+    f.model().setQualityPassStarted(true);
+    EXPECT_EQ(changes.count(), 1);
+    EXPECT_EQ(f.cell(0, Column::status), "OK");
+}
+
+TEST(HitsColumnList, SelectionStaysWhileHitsArriveAndChange) {
+    PaneFixture f;
+    for (int i = 0; i < 50; ++i) f.model().appendHit(makeHit("hit" + std::to_string(i), 1000 - i));
+    f.settle();
+    f.list().selectRow(10);
+    const Uuid chosen = f.rows().hitAt(10).id;
+    EXPECT_EQ(f.model().selectedHitIDs(), std::set<Uuid>{chosen});
+    f.list().verticalScrollBar()->setValue(200);
+    const int scrolled = f.list().verticalScrollBar()->value();
+
+    for (int i = 0; i < 50; ++i) f.model().appendHit(makeHit("more" + std::to_string(i), 5));
+    auto checked = *f.model().hit(chosen);
+    checked.integrity = HitIntegrity::ok;
+    f.model().updateHit(checked);
+    f.settle();
+    EXPECT_EQ(f.selectedInView(), std::set<Uuid>{chosen});
+    EXPECT_EQ(f.model().selectedHitIDs(), std::set<Uuid>{chosen});
+    EXPECT_EQ(f.list().verticalScrollBar()->value(), scrolled);
+
+    // Under a sorted query the hit moves; the selection moves with it.
+    f.model().setResultsSort(ResultsSort::sizeAscending);
+    EXPECT_EQ(f.selectedInView(), std::set<Uuid>{chosen});
+    checked.byteLength = 1;
+    f.model().updateHit(checked);
+    EXPECT_EQ(f.rows().hitAt(0).id, chosen);
+    EXPECT_EQ(f.selectedInView(), std::set<Uuid>{chosen});
+}
+
+TEST(HitsColumnList, AHiddenSelectedHitStaysSelected) {
+    PaneFixture f;
+    f.model().appendHit(makeHit("a", 1, RecoveredFileKind::jpeg, HitIntegrity::ok));
+    f.model().appendHit(makeHit("b", 1, RecoveredFileKind::jpeg, HitIntegrity::suspect));
+    f.list().selectAll();
+    EXPECT_EQ(f.model().selectedHitIDs().size(), 2u);
+    f.model().setResultsIntegrityFilter(ResultsIntegrityFilter::ok);
+    EXPECT_EQ(f.model().selectedHitIDs().size(), 2u) << "filtering never changes the selection";
+    EXPECT_EQ(f.selectedInView().size(), 1u);
+    // A quality result that hides a selected row keeps it selected too.
+    auto changed = f.model().hits()[0];
+    changed.integrity = HitIntegrity::failed;
+    f.model().updateHit(changed);
+    EXPECT_EQ(f.model().selectedHitIDs().size(), 2u);
+    f.model().setResultsIntegrityFilter(ResultsIntegrityFilter::all);
+    EXPECT_EQ(f.selectedInView().size(), 2u);
+}
+
+TEST(HitsColumnList, HeaderClicksSortThroughTheModel) {
+    PaneFixture f;
+    for (auto [name, size] : {std::pair{"b", 20}, {"a", 30}, {"c", 10}}) f.model().appendHit(makeHit(name, size));
+    f.settle();
+    HitsColumnHeader& header = *f.list().columnHeader();
+    auto click = [&](Column column) {
+        const int x = header.sectionViewportPosition(static_cast<int>(column)) + 12;
+        QTest::mouseClick(header.viewport(), Qt::LeftButton, {}, QPoint(x, header.height() / 2));
+    };
+    click(Column::size);
+    EXPECT_EQ(f.model().resultsSort(), ResultsSort::sizeDescending);
+    EXPECT_EQ(f.cell(0, Column::name), "a");
+    click(Column::size);
+    EXPECT_EQ(f.model().resultsSort(), ResultsSort::sizeAscending);
+    EXPECT_EQ(f.cell(0, Column::name), "c");
+    click(Column::size);
+    EXPECT_EQ(f.model().resultsSort(), ResultsSort::sizeDescending);
+    click(Column::name);
+    EXPECT_EQ(f.model().resultsSort(), ResultsSort::name);
+    click(Column::source);
+    EXPECT_EQ(f.model().resultsSort(), ResultsSort::name) << "Source does not sort";
+    click(Column::status);
+    EXPECT_EQ(f.model().resultsSort(), ResultsSort::integrity);
+    EXPECT_FALSE(f.list().isSortingEnabled());
+}
+
+TEST(HitsColumnList, SpaceAndTheContextItemPreviewTheSelection) {
+    PaneFixture f;
+    std::vector<std::string> previewed;
+    f.list().onPreview = [&](const RecoveredHit& hit) { previewed.push_back(hit.suggestedName); };
+    f.model().appendHit(makeHit("a", 1));
+    f.model().appendHit(makeHit("b", 1));
+    f.settle();
+    f.list().setFocus();
+    QKeyEvent space(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
+    QCoreApplication::sendEvent(&f.list(), &space);
+    EXPECT_TRUE(space.isAccepted()) << "consumed with nothing selected";
+    EXPECT_TRUE(previewed.empty());
+    f.list().selectAll();
+    QTest::keyClick(&f.list(), Qt::Key_Space);
+    EXPECT_EQ(previewed, std::vector<std::string>{"b"});
+
+    // Letters do not jump to rows.
+    f.list().selectRow(1);
+    QTest::keyClick(&f.list(), Qt::Key_A);
+    EXPECT_EQ(f.list().currentIndex().row(), 1);
+    QTest::keyClick(&f.list(), Qt::Key_Up, Qt::ShiftModifier);
+    EXPECT_EQ(f.model().selectedHitIDs().size(), 2u) << "Shift and the arrows extend the selection";
+}
+
+TEST(ResultsPane, HeaderCountsSelectionAndRecover) {
+    PaneFixture f;
+    int recovers = 0;
+    f.pane.onRecover = [&] { ++recovers; };
+    f.settle();
+    EXPECT_FALSE(f.pane.countLabel()->isVisible());
+    EXPECT_FALSE(f.pane.statusFilter()->isVisible());
+    EXPECT_EQ(f.pane.selectionLabel()->text(), "0 selected");
+    EXPECT_FALSE(f.pane.recoverButton()->isEnabled());
+    for (int i = 0; i < 12; ++i)
+        f.model().appendHit(makeHit("h" + std::to_string(i), 1, RecoveredFileKind::jpeg, i < 3 ? HitIntegrity::ok : HitIntegrity::pending));
+    f.settle();
+    EXPECT_EQ(f.pane.countLabel()->text(), "12 total");
+    EXPECT_TRUE(f.pane.statusFilter()->isVisible());
+    EXPECT_TRUE(f.pane.dateFilter()->isVisible());
+    f.model().setResultsIntegrityFilter(ResultsIntegrityFilter::ok);
+    f.settle();
+    EXPECT_EQ(f.pane.countLabel()->text(), "3 of 12");
+    EXPECT_EQ(f.pane.statusFilter()->text(), "OK");
+    f.list().selectAll();
+    f.model().setIsScanning(true);
+    f.settle();
+    EXPECT_EQ(f.pane.selectionLabel()->text(), "3 selected");
+    EXPECT_TRUE(f.pane.recoverButton()->isEnabled());
+    EXPECT_EQ(f.pane.recoverButton()->toolTip(), "Extract selected files while the scan continues.");
+    QTest::mouseClick(f.pane.recoverButton(), Qt::LeftButton);
+    EXPECT_EQ(recovers, 1);
+    f.model().setIsRecovering(true);
+    f.settle();
+    EXPECT_FALSE(f.pane.recoverButton()->isEnabled());
+}
+
+TEST(ResultsPane, EmptyStatesAndTheQuickScanAction) {
+    PaneFixture f;
+    std::vector<ScanMode> started;
+    f.pane.onStartScan = [&](ScanMode mode) { started.push_back(mode); };
+    f.settle();
+    ASSERT_EQ(f.pane.currentContent(), f.pane.emptyPage());
+    EXPECT_FALSE(f.pane.emptyActionButton()->isVisible());
+    auto symbolShown = [&] {
+        return f.pane.emptyPage()->findChildren<QLabel*>().front()->property(Symbols::propertyName).toString();
+    };
+    EXPECT_EQ(symbolShown(), "photo.on.rectangle.angled");
+
+    f.model().setLastFinishedScanMode(ScanMode::quickUndelete);
+    f.settle();
+    ASSERT_TRUE(f.pane.emptyActionButton()->isVisible());
+    EXPECT_EQ(f.pane.emptyActionButton()->text(), "Start Standard scan");
+    EXPECT_TRUE(f.pane.emptyActionButton()->isDefault());
+    QTest::mouseClick(f.pane.emptyActionButton(), Qt::LeftButton);
+    EXPECT_EQ(started, std::vector<ScanMode>{ScanMode::standard});
+
+    f.model().setLastFinishedScanMode(ScanMode::standard);
+    f.settle();
+    EXPECT_FALSE(f.pane.emptyActionButton()->isVisible());
+    EXPECT_EQ(symbolShown(), "tray");
+}
+
+TEST(ResultsPane, NoMatchesAndResetFilters) {
+    PaneFixture f;
+    f.model().appendHit(makeHit("a", 1));
+    f.model().setResultsIntegrityFilter(ResultsIntegrityFilter::suspect);
+    f.settle();
+    ASSERT_EQ(f.pane.currentContent(), f.pane.noMatchPage());
+    const auto texts = f.pane.noMatchPage()->findChildren<QLabel*>();
+    EXPECT_TRUE(std::any_of(texts.begin(), texts.end(), [](QLabel* l) { return l->text().contains("“Suspect”"); }));
+    ASSERT_TRUE(f.pane.resetFiltersButton()->isVisible());
+    QTest::mouseClick(f.pane.resetFiltersButton(), Qt::LeftButton);
+    f.settle();
+    EXPECT_EQ(f.model().resultsIntegrityFilter(), ResultsIntegrityFilter::all);
+    EXPECT_EQ(f.pane.currentContent(), f.pane.list());
+}
+
+TEST(ResultsDateFilterControl, PopoverFollowsTheDatesAndBounds) {
+    PaneFixture f;
+    f.model().appendHit(makeHit("a", 1));
+    f.settle();
+    ResultsDateFilterControl& control = *f.pane.dateFilter();
+    EXPECT_TRUE(control.toolTip().startsWith("Capture dates appear after Phase 2"));
+    control.togglePopover();
+    DateFilterPopover& popover = *control.popover();
+    EXPECT_TRUE(popover.note()->isVisible());
+    EXPECT_FALSE(popover.fromToggle()->isVisible());
+    EXPECT_FALSE(popover.clearButton()->isVisible());
+
+    auto dated = f.model().hits().front();
+    dated.captureDate = f.harness.clock->current - std::chrono::hours(24 * 10);
+    f.model().updateHit(dated);
+    f.settle();
+    EXPECT_FALSE(popover.note()->isVisible());
+    ASSERT_TRUE(popover.fromToggle()->isVisible());
+    EXPECT_FALSE(popover.fromDate()->isVisible());
+    popover.fromToggle()->click();
+    f.settle();
+    EXPECT_EQ(f.model().resultsCaptureDateFrom(), CaptureDay::startOfDay(*dated.captureDate));
+    EXPECT_TRUE(popover.fromDate()->isVisible());
+    EXPECT_EQ(control.property("tint").toInt(), static_cast<int>(ColorRole::accent));
+    popover.clearButton()->click();
+    f.settle();
+    EXPECT_FALSE(f.model().isCaptureDateFilterActive());
+    EXPECT_TRUE(popover.isVisible()) << "clearing keeps the popover open";
+}
+
+} // namespace
+} // namespace vantrel
