@@ -65,6 +65,8 @@ std::filesystem::path HitProbeCache::ensureDirectory() {
         std::lock_guard lock(m_lock);
         if (m_directory) return *m_directory;
     }
+    // Folders and files of runs that ended without clearing go before this run adds its own.
+    if (!m_swept.exchange(true)) removeStaleFolders(m_root);
     std::string name(folderPrefix);
     for (char c : Uuid::random().toString()) name += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     const auto folder = m_root / name;

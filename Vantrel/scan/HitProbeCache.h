@@ -4,12 +4,14 @@
 // it. Checks, previews and recoveries read a cached file instead of asking the helper again; a
 // cached file may hold fewer bytes than its hit, and its size says how many.
 //
-// The folder ("Vantrel-Probes-" and a fresh identity) is made with mode 0700 on first use and holds
-// a lock file for the cache's life, so that removeStaleFolders of another instance leaves it alone.
+// The folder ("Vantrel-Probes-" and a fresh identity) is made with mode 0700 on first use, after the
+// stale folders of earlier runs were removed, and holds a lock file for the cache's life, so that
+// removeStaleFolders of another instance leaves it alone.
 // Any thread: the lock guards the folder and the map, and is never held across file-system work.
 
 #include "recovery/model/Uuid.h"
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -59,6 +61,7 @@ private:
     mutable std::mutex m_lock;
     std::optional<std::filesystem::path> m_directory;
     int m_lockFd = -1;
+    std::atomic<bool> m_swept{false};  // the stale entries of earlier runs were removed
     std::map<Uuid, std::filesystem::path> m_files;
 };
 
