@@ -24,6 +24,9 @@
 #include "Vantrel/model/DisplayRows.h"
 #include "Vantrel/model/NameCollator.h"
 #include "Vantrel/model/ResultsQuery.h"
+#include "Vantrel/scan/CheckWorkers.h"
+#include "Vantrel/scan/HitProbeCache.h"
+#include "Vantrel/scan/IntegrityChecker.h"
 
 #include "recovery/engine/ScanMode.h"
 #include "recovery/filesystems/UndeleteNamingState.h"
@@ -37,12 +40,14 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace vantrel {
@@ -325,6 +330,92 @@ public:
                                const std::optional<HitDate>& captureDateTo, ResultsSort sort);
     static bool captureDateInRange(const std::optional<HitDate>& captureDate, const std::optional<HitDate>& from,
                                    const std::optional<HitDate>& to);
+
+    // ---- Scanning, hit intake, the quality pass and recovery (AppModelScan.cpp, AppModelQualityPass.cpp,
+    // AppModelRecovery.cpp).
+    //
+    // A scan: requestScan → (scan-mode sheet → startScan) → startScanPreflight → beginHelperScan, whose
+    // task checks the helper and the device and sends the start call. The helper's callbacks are taken
+    // in batches, one batch per turn of the event loop; its reply ends the scan (finishScan). Then the
+    // quality pass judges every pending hit from a probe of it; a recovery writes the selected hits into
+    // a folder, in files this program creates and the helper fills.
+    void requestScan();
+    void startScan(ScanMode mode);
+    ScanMode preferredScanMode() const;
+    void startScanPreflight(ScanMode mode);
+    void beginHelperScan(std::string devicePath, ScanMode mode);
+    // Results, naming, probes, pending checks and the query back to their start (a new scan).
+    void resetForNewScan();
+    void resetScanRate();
+    void handleHelperHit(RecoveredHit hit);
+    void handleHelperProgress(ScanProgress progress);
+    void handleHelperLog(std::string line);
+    RecoveredHit applyUndeleteNaming(RecoveredHit hit);
+    void updateScanRate(std::uint64_t bytesScanned);
+    void finishScan(std::optional<ErrorObject> error, ScanMode mode);
+    void handleScanError(const ErrorObject& error);
+    void pruneImplausibleHits();
+    void enqueueIntegrityChecks();
+    void cancelScan();
+    static QString scanFinishedMessage(std::int64_t count, ScanMode mode);
+    static bool isPermissionError(const ErrorObject& error);
+    static bool isDeviceGoneError(const ErrorObject& error);
+    static QString userFacingErrorMessage(const ErrorObject& error);
+    // The callbacks waiting for the next turn of the event loop are taken in now (tests, the end of a scan).
+    void drainHelperEvents();
+
+    // The quality pass: at most one at a time, never during a scan or a recovery.
+    void runQualityPass();
+    bool isHitPending(const Uuid& id) const;
+    void applyIntegrityResult(const Uuid& id, HitIntegrity integrity, std::optional<HitDate> captureDate);
+    // Who judges the bytes; without one every checkable hit stays pending.
+    void setIntegrityChecker(std::shared_ptr<IntegrityChecker> checker) { m_integrityChecker = std::move(checker); }
+    HitProbeCache& probeCache() { return *m_probeCache; }
+    // Removes probe folders and files of this user that an earlier run left behind.
+    void removeStaleProbeFolders();
+
+    // Recovery of the selected hits into folder.
+    void recoverSelected(std::string folder);
+    static std::filesystem::path uniqueURL(const std::filesystem::path& folder, std::string_view name);
+
+    static constexpr std::uint64_t probeCapBytes = 12'582'912;   // 12 MiB
+    static constexpr std::size_t checkGroupSize = 4;
+    static constexpr double probeTimeLimitSeconds = 120.0;
+    static constexpr double recoveryTimeLimitSeconds = 180.0;
+
+    struct HelperEvents;  // callbacks waiting for the main thread
+
+private:
+    struct RecoveryRun;
+    Task<void> scanTask(std::string scanPath, RecoveryFilters filters, ScanMode mode);
+    Task<void> qualityPassTask(std::vector<RecoveredHit> work, std::uint64_t generation);
+    enum class ProbeOutcome { cached, failed, unavailable };
+    Task<ProbeOutcome> cacheProbe(RecoveredHit hit);
+    Task<IntegrityVerdict> checkFile(RecoveredFileKind kind, std::string path, bool wasCutAtCap);
+    Task<void> recoverHits(std::vector<RecoveredHit> hits, std::string folder, std::string devicePath);
+    void finishRecovery(int saved, int count, std::vector<std::string> shortFiles);
+    // Whether the helper or the device could not be reached (the hit is not to blame).
+    static bool isUnavailableError(const ErrorObject& error);
+    void forgetIntakeKey(const RecoveredHit& hit);
+    void resetScanState();
+    void installHelperHandlers();
+
+    struct IntakeKeyHash {
+        std::size_t operator()(const std::pair<std::uint64_t, RecoveredFileKind>& key) const noexcept;
+    };
+    std::unordered_set<std::pair<std::uint64_t, RecoveredFileKind>, IntakeKeyHash> m_intakeKeys;
+    struct HelperEventsLink {
+        HelperEventsLink();
+        ~HelperEventsLink();
+        std::shared_ptr<HelperEvents> events;
+    } m_helperEvents;
+    std::unique_ptr<HitProbeCache> m_probeCache = std::make_unique<HitProbeCache>();
+    std::shared_ptr<IntegrityChecker> m_integrityChecker;
+    std::shared_ptr<CheckWorkers> m_checkWorkers = std::make_shared<CheckWorkers>(checkGroupSize);
+    std::uint64_t m_resultsGeneration = 0;  // changes at every reset, so stale passes stop
+    bool m_qualityPassActive = false;       // a pass task is alive, also one whose results were reset
+
+public:
 
 signals:
     void fieldChanged(vantrel::AppModel::Field field);

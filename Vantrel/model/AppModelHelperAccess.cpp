@@ -46,17 +46,6 @@ Task<std::optional<ErrorObject>> registrarChange(std::shared_ptr<ServiceRegistra
     co_return error;
 }
 
-// True for errors that say the device went away rather than that access was refused.
-bool isDeviceGone(const ErrorObject& error) {
-    if (error.domain == ErrorObject::posixDomain && (error.code == 19 || error.code == 6 || error.code == 2)) return true;
-    const auto text = QString::fromStdString(error.message).toLower();
-    return text.contains("no such file") || text.contains("no such device") || text.contains("device not configured");
-}
-
-bool isPermission(const ErrorObject& error) {
-    return error.domain == ErrorObject::posixDomain && (error.code == EPERM || error.code == EACCES);
-}
-
 Task<void> installFollowUp(AppModel* model) {
     bool reached = false;
     try {
@@ -238,7 +227,7 @@ Task<void> AppModel::recheckHelperAndDiskAccess(bool registerIfUnreachable, bool
     } catch (const std::exception& error) {
         AppLog::error("Raw-disk access probe failed: " + describe(error), "helper");
         const auto object = errorOf(error);
-        if (!isDeviceGone(object) && (VantrelError::isDiskAccessDenied(object) || isPermission(object)))
+        if (!isDeviceGoneError(object) && (VantrelError::isDiskAccessDenied(object) || isPermissionError(object)))
             setFullDiskAccessState(RawDiskAccessState::denied);
     }
     m_plain.fdaProbeInFlight = false;

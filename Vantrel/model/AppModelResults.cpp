@@ -199,6 +199,7 @@ std::size_t AppModel::removeHitsIf(const std::function<bool(const RecoveredHit&)
 }
 
 void AppModel::resetResults() {
+    resetScanState();
     m_hits.clear();
     m_sequence.clear();
     m_nameKeys.clear();

@@ -1,0 +1,209 @@
+// AppModel: recovery of the selected hits into a folder the user chose.
+//
+// Every destination is created here, exclusively and never through a link (so no file is ever
+// replaced), under the hit's name made safe or the first free numbered variant of it, and handed to
+// the helper as a descriptor; the helper writes the hit into it. A file whose copy or extraction
+// failed or ran out of time is removed again, never left behind as if recovered. A file counts as
+// recovered only after the helper's reply and this side's check of its length: a file shorter than
+// its hit is reported, and its verdict is at most suspect. A folder this program may not write into
+// is reported as such, not as blocked disk access.
+
+#include "Vantrel/async/Awaitables.h"
+#include "Vantrel/helper/CallError.h"
+#include "Vantrel/model/AppModel.h"
+#include "Vantrel/scan/RecoveryFiles.h"
+
+#include "support/VantrelError.h"
+#include "support/log/AppLog.h"
+
+#include <QCoreApplication>
+
+#include <limits>
+
+namespace vantrel {
+
+namespace {
+
+constexpr std::string_view category = "recover";
+constexpr std::int64_t recoveryTimedOutCode = 14;
+
+QString tr(const char* text) { return QCoreApplication::translate("AppModel", text); }
+
+ErrorObject errorOf(const std::exception& error) {
+    if (auto* call = dynamic_cast<const CallError*>(&error)) return call->error();
+    return ErrorObject::fromException(error);
+}
+
+std::int64_t clamped(std::uint64_t value) {
+    constexpr auto largest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    return static_cast<std::int64_t>(std::min(value, largest));
+}
+
+ErrorObject recoveryTimedOut(double seconds) {
+    return {std::string(VantrelError::domain), recoveryTimedOutCode,
+            tr("Recovery timed out after %1s — the disk may be busy. Try again after the scan finishes.")
+                .arg(static_cast<long long>(seconds))
+                .toStdString(),
+            std::nullopt};
+}
+
+void removeQuietly(const std::filesystem::path& path) {
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
+}
+
+// Why a run stopped: an error of the destination folder, or of the cache copy or the helper.
+struct RunFailure {
+    ErrorObject error;
+    bool destination = false;
+};
+
+} // namespace
+
+std::filesystem::path AppModel::uniqueURL(const std::filesystem::path& folder, std::string_view name) {
+    return RecoveryFiles::uniqueURL(folder, name);
+}
+
+void AppModel::recoverSelected(std::string folder) {
+    std::optional<std::string> device = m_plain.activeRawDevicePath;
+    if (!device && m_selectedVolume) device = m_selectedVolume->rawDevicePath();
+    if (!device) {
+        setErrorMessage(tr("No volume selected."));
+        return;
+    }
+    std::vector<RecoveredHit> chosen;
+    for (const auto& hit : m_hits)
+        if (m_selectedHitIDs.contains(hit.id)) chosen.push_back(hit);
+    if (chosen.empty()) return;
+    if (m_isRecovering) {
+        setStatusMessage(tr("Recovery already in progress…"));
+        return;
+    }
+    setIsRecovering(true);
+    const auto count = static_cast<long long>(chosen.size());
+    setStatusMessage(m_isScanning ? tr("Recovering %1 file(s) while scan pauses briefly…").arg(count)
+                                  : tr("Recovering %1 file(s)…").arg(count));
+    AppLog::info("recoverSelected count=" + std::to_string(count) + " scanning=" + (m_isScanning ? "true" : "false") +
+                     " → " + folder,
+                 category);
+    tasks().spawn(recoverHits(std::move(chosen), std::move(folder), std::move(*device)));
+}
+
+Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string folder, std::string devicePath) {
+    const int count = static_cast<int>(chosen.size());
+    int saved = 0;
+    std::vector<std::string> shortFiles;
+    std::optional<RunFailure> failure;
+    for (int i = 0; i < count && !failure; ++i) {
+        const RecoveredHit item = chosen[static_cast<std::size_t>(i)];
+        setStatusMessage(tr("Recovering %1/%2: ").arg(i + 1).arg(count) + QString::fromStdString(item.suggestedName) + "…");
+        AppLog::info("recover " + std::to_string(i + 1) + "/" + std::to_string(count) + " " + item.suggestedName +
+                         " len=" + std::to_string(item.byteLength),
+                     category);
+
+        // The name comes from a disk: it becomes a file name in the folder only once made safe.
+        const std::string name = RecoveryFiles::safeFileName(
+            item.suggestedName, "recovered." + std::string(FileKind::preferredExtension(item.kind)));
+        RecoveryFiles::CreatedFile created;
+        try {
+            created = RecoveryFiles::createUnique(folder, name);
+        } catch (const std::exception& error) {
+            failure = RunFailure{errorOf(error), true};
+            break;
+        }
+        const auto destination = created.path;
+
+        const auto cached = m_probeCache->cachedFile(item.id);
+        const auto cachedSize = m_probeCache->fileSize(item.id);
+        std::optional<ErrorObject> written;
+        if (cached && cachedSize && *cachedSize >= item.byteLength) {
+            try {
+                RecoveryFiles::copyPrefix(*cached, created.fd.get(), item.byteLength, destination);
+                AppLog::info("recover from probe cache " + item.suggestedName, category);
+            } catch (const std::exception& error) {
+                written = errorOf(error);
+            }
+            created.fd.reset();
+        } else {
+            const auto hint = item.clusterHint.value_or(ClusterAllocationHint{});
+            const std::string fileSystem = item.clusterHint ? std::string(FileSystemName::rawValue(hint.fileSystem)) : std::string();
+            const double limit = recoveryTimeLimitSeconds;
+            std::function<std::exception_ptr()> onTimeout = [limit] {
+                return std::make_exception_ptr(CallError(recoveryTimedOut(limit)));
+            };
+            try {
+                co_await withTimeout(helperClient().extractHit(devicePath, clamped(item.byteOffset), item.byteLength,
+                                                               destination.string(), std::move(created.fd),
+                                                               std::string(HitSourceName::rawValue(item.source)),
+                                                               hint.firstCluster, clamped(hint.partitionOffset), fileSystem),
+                                     secondsSpan(limit), onTimeout);
+            } catch (const std::exception& error) {
+                written = errorOf(error);
+            }
+        }
+        // The file must hold something of the hit; an empty one is no recovery.
+        const auto size = written ? std::nullopt : RecoveryFiles::regularFileSize(destination);
+        if (!written && (!size || (*size == 0 && item.byteLength > 0))) {
+            auto error = ErrorObject::posix(EIO, destination.string());
+            error.message = tr("The helper wrote no bytes into %1.").arg(QString::fromStdString(destination.string())).toStdString();
+            written = error;
+        }
+        if (written) {
+            removeQuietly(destination);
+            failure = RunFailure{*written, false};
+            break;
+        }
+        saved = i + 1;
+        const bool shorter = *size < item.byteLength;
+        if (shorter) {
+            shortFiles.push_back(destination.filename().string());
+            AppLog::error("recover short " + item.suggestedName + ": " + std::to_string(*size) + " of " +
+                              std::to_string(item.byteLength) + " bytes",
+                          category);
+        }
+
+        // The written file is judged when the hit has no verdict yet; a short file is never ok.
+        const auto* current = hit(item.id);
+        if (!current) continue;
+        const auto integrity = current->integrity;
+        if ((integrity == HitIntegrity::pending || integrity == HitIntegrity::skipped) && m_integrityChecker &&
+            IntegrityKinds::isCheckable(item.kind)) {
+            auto verdict = co_await checkFile(item.kind, destination.string(), false);
+            if (shorter && verdict.integrity == HitIntegrity::ok) verdict.integrity = HitIntegrity::suspect;
+            applyIntegrityResult(item.id, verdict.integrity, std::nullopt);
+        } else if (shorter && integrity == HitIntegrity::ok) {
+            applyIntegrityResult(item.id, HitIntegrity::suspect, std::nullopt);
+        }
+    }
+
+    if (failure) {
+        const auto& error = failure->error;
+        AppLog::error("recover failed " + chosen[static_cast<std::size_t>(saved)].suggestedName + ": " + error.message, category);
+        if (failure->destination) {
+            setErrorMessage(tr("Could not create a file in the folder %1: %2")
+                                .arg(QString::fromStdString(folder), QString::fromStdString(error.message)));
+        } else {
+            if (VantrelError::isDiskAccessDenied(error) || isPermissionError(error)) {
+                setFullDiskAccessState(RawDiskAccessState::denied);
+                setShowHelperSheet(true);
+            }
+            setErrorMessage(userFacingErrorMessage(error));
+        }
+    }
+    finishRecovery(saved, count, std::move(shortFiles));
+}
+
+void AppModel::finishRecovery(int saved, int count, std::vector<std::string> shortFiles) {
+    QString text = tr("Recovered %1 file(s).").arg(saved);
+    if (!shortFiles.empty()) {
+        QStringList names;
+        for (const auto& name : shortFiles) names << QString::fromStdString(name);
+        text += " " + tr("%1 of them shorter than found on the disk: %2.").arg(shortFiles.size()).arg(names.join(", "));
+    }
+    setStatusMessage(text);
+    AppLog::info("recoverSelected done saved=" + std::to_string(saved) + "/" + std::to_string(count), category);
+    setIsRecovering(false);
+    enqueueIntegrityChecks();
+}
+
+} // namespace vantrel

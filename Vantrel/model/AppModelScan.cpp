@@ -1,0 +1,470 @@
+// AppModel: starting a scan through the helper, taking in what it finds, ending it, cancelling it, and
+// the texts the scan, preview and recovery paths show for an error.
+//
+// The helper's callbacks arrive on the connection's thread. They wait in one queue (HelperEvents),
+// and one job per turn of the event loop takes up to maxEventsPerTurn of them in, in arrival order;
+// so a scan that finds tens of thousands of hits a second never keeps the window from drawing.
+// A repeated hit (same offset and kind) is found in a hash set, not by searching every earlier hit.
+
+#include "Vantrel/async/Awaitables.h"
+#include "Vantrel/helper/CallError.h"
+#include "Vantrel/model/AppModel.h"
+
+#include "platform/disks/WholeDiskName.h"
+#include "platform/ipc/IpcError.h"
+#include "support/VantrelError.h"
+#include "support/log/AppLog.h"
+
+#include <QCoreApplication>
+
+#include <algorithm>
+#include <mutex>
+#include <unordered_set>
+#include <variant>
+
+namespace vantrel {
+
+namespace {
+
+constexpr std::string_view preferredScanModeKey = "preferredScanMode";
+constexpr std::uint64_t reachRetryDelayNanoseconds = 400'000'000;
+// Callbacks taken in per turn of the event loop; the rest wait for the next turn.
+constexpr std::size_t maxEventsPerTurn = 2'000;
+// Pictures wider or taller than this are misread headers, not pictures.
+constexpr std::int64_t maxPlausibleSidePixels = 65'536;
+constexpr double minRateSampleSeconds = 0.5;
+constexpr double bytesPerMebibyte = 1'048'576.0;
+
+
+ErrorObject errorOf(const std::exception& error) {
+    if (auto* call = dynamic_cast<const CallError*>(&error)) return call->error();
+    return ErrorObject::fromException(error);
+}
+
+std::string_view helperStatusName(HelperInstallStatus status) {
+    switch (status) {
+    case HelperInstallStatus::unknown: return "unknown";
+    case HelperInstallStatus::notInstalled: return "notInstalled";
+    case HelperInstallStatus::installed: return "installed";
+    case HelperInstallStatus::requiresApproval: return "requiresApproval";
+    }
+    return "unknown";
+}
+
+bool implausibleJpeg(const RecoveredHit& hit) {
+    return hit.kind == RecoveredFileKind::jpeg && hit.dimensions && !isPlausibleJpegPayload(hit.byteLength, *hit.dimensions);
+}
+
+// A device path of a disk gives the whole disk's node and name; an image file is scanned as it is.
+struct ScanTarget {
+    std::string path;
+    std::optional<std::string> wholeDisk;
+};
+
+ScanTarget scanTargetOf(const std::string& devicePath) {
+    constexpr std::string_view devFolder = "/dev/";
+    if (devicePath.rfind(devFolder, 0) != 0) return {devicePath, std::nullopt};
+    const auto name = wholeDiskName(std::filesystem::path(devicePath).filename().string());
+    if (!isPlausibleDeviceName(name)) return {devicePath, std::nullopt};
+    return {std::string(devFolder) + name, name};
+}
+
+} // namespace
+
+// ---- The queue of callbacks.
+
+struct AppModel::HelperEvents : std::enable_shared_from_this<HelperEvents> {
+    using Event = std::variant<RecoveredHit, ScanProgress, std::string>;
+
+    std::mutex mutex;
+    std::deque<Event> waiting;
+    bool posted = false;
+    std::shared_ptr<Executor> executor;
+    AppModel* model = nullptr;  // main thread only; cleared when the model goes
+
+    // Any thread.
+    void add(Event event) {
+        bool post = false;
+        {
+            std::lock_guard lock(mutex);
+            waiting.push_back(std::move(event));
+            post = !std::exchange(posted, true);
+        }
+        if (post) schedule();
+    }
+
+    void schedule() {
+        executor->post([self = shared_from_this()] { self->drain(maxEventsPerTurn); });
+    }
+
+    // Main thread: takes in up to limit events, and schedules the next turn when some are left.
+    void drain(std::size_t limit) {
+        std::deque<Event> batch;
+        bool more = false;
+        {
+            std::lock_guard lock(mutex);
+            const std::size_t count = std::min(limit, waiting.size());
+            for (std::size_t i = 0; i < count; ++i) {
+                batch.push_back(std::move(waiting.front()));
+                waiting.pop_front();
+            }
+            more = !waiting.empty();
+            // A full drain leaves a job already posted to find nothing, which is harmless.
+            if (!more && limit == maxEventsPerTurn) posted = false;
+        }
+        if (more && limit == maxEventsPerTurn) schedule();
+        for (auto& event : batch) {
+            if (!model) return;
+            if (auto* hit = std::get_if<RecoveredHit>(&event)) model->handleHelperHit(std::move(*hit));
+            else if (auto* progress = std::get_if<ScanProgress>(&event)) model->handleHelperProgress(*progress);
+            else model->handleHelperLog(std::move(std::get<std::string>(event)));
+        }
+    }
+
+    void discard() {
+        std::lock_guard lock(mutex);
+        waiting.clear();
+    }
+};
+
+AppModel::HelperEventsLink::HelperEventsLink() : events(std::make_shared<HelperEvents>()) {}
+AppModel::HelperEventsLink::~HelperEventsLink() { events->model = nullptr; }
+
+std::size_t AppModel::IntakeKeyHash::operator()(const std::pair<std::uint64_t, RecoveredFileKind>& key) const noexcept {
+    return std::hash<std::uint64_t>{}(key.first * 31 + static_cast<std::uint64_t>(key.second));
+}
+
+void AppModel::drainHelperEvents() {
+    m_helperEvents.events->drain(std::numeric_limits<std::size_t>::max());
+}
+
+void AppModel::installHelperHandlers() {
+    auto events = m_helperEvents.events;
+    events->executor = m_effects.executor;
+    events->model = this;
+    std::weak_ptr<HelperEvents> weak = events;
+    helperClient().setOnHit([weak](RecoveredHit hit) {
+        if (auto target = weak.lock()) target->add(std::move(hit));
+    });
+    helperClient().setOnProgress([weak](ScanProgress progress) {
+        if (auto target = weak.lock()) target->add(progress);
+    });
+    helperClient().setOnLog([weak](std::string line) {
+        if (auto target = weak.lock()) target->add(std::move(line));
+    });
+}
+
+// ---- Starting.
+
+void AppModel::requestScan() {
+    if (m_isScanning) return;
+    auto flow = [](AppModel* model) -> Task<void> {
+        const bool proceed = co_await model->confirmDiscardHitsIfNeeded();
+        if (!proceed) co_return;
+        const auto& volume = model->selectedVolume();
+        if (volume && volume->supportsQuickUndeleteScan()) {
+            model->setShowScanModeSheet(true);
+            co_return;
+        }
+        model->startScanPreflight(ScanMode::standard);
+    };
+    tasks().spawn(flow(this));
+}
+
+void AppModel::startScan(ScanMode mode) {
+    ScanMode effective = mode;
+    if (mode == ScanMode::quickUndelete && !(m_selectedVolume && m_selectedVolume->supportsQuickUndeleteScan()))
+        effective = ScanMode::standard;
+    m_effects.settings->setString(preferredScanModeKey, std::string(ScanModeName::rawValue(effective)));
+    setShowScanModeSheet(false);
+    startScanPreflight(effective);
+}
+
+ScanMode AppModel::preferredScanMode() const {
+    const auto stored = m_effects.settings->string(preferredScanModeKey);
+    return stored && *stored == ScanModeName::rawValue(ScanMode::quickUndelete) ? ScanMode::quickUndelete : ScanMode::standard;
+}
+
+void AppModel::startScanPreflight(ScanMode mode) {
+    refreshHelperStatus();
+    AppLog::info("startScan volume=" + (m_selectedVolume ? m_selectedVolume->bsdName : std::string("nil")) +
+                     " helper=" + std::string(helperStatusName(m_helperStatus)),
+                 "scan");
+    if (!m_selectedVolume) {
+        setErrorMessage(tr("Select a volume first."));
+        return;
+    }
+    // A helper spawned beside the program serves a scan as well as the service does.
+    if (helperUsable()) {
+        beginHelperScan(m_selectedVolume->rawDevicePath(), mode);
+        return;
+    }
+    setShowHelperSheet(true);
+    setStatusMessage(m_helperStatus == HelperInstallStatus::requiresApproval
+                         ? tr("Approve the helper in system settings, then scan again.")
+                         : tr("Install and approve the disk-access helper, then scan."));
+}
+
+void AppModel::beginHelperScan(std::string devicePath, ScanMode mode) {
+    if (m_isScanning) return;
+    replaceCancelFlag();
+    resetForNewScan();
+    setProgress({});
+    resetScanRate();
+    setIsScanning(true);
+    setStatusMessage(tr("Unmounting volume, then scanning…"));
+    const auto target = scanTargetOf(devicePath);
+    m_plain.activeRawDevicePath = target.path;
+    if (target.wholeDisk) m_plain.disksPendingRemount.insert(*target.wholeDisk);
+    installHelperHandlers();
+    tasks().spawn(scanTask(target.path, m_filters, mode));
+}
+
+Task<void> AppModel::scanTask(std::string scanPath, RecoveryFilters filters, ScanMode mode) {
+    std::optional<ErrorObject> early;
+    std::uint64_t size = 0;
+    try {
+        co_await helperClient().ensureReachable(2, 5.0, reachRetryDelayNanoseconds);
+        size = co_await helperClient().probeDevice(scanPath);
+    } catch (const std::exception& error) {
+        early = errorOf(error);
+    }
+    if (early) {
+        handleScanError(*early);
+        co_return;
+    }
+    setFullDiskAccessState(RawDiskAccessState::granted);
+    setProgress({0, size, 0, 0});
+    setStatusMessage(tr("Scanning via helper…"));
+    auto start = [this, scanPath, filters, mode](CallbackResumer<std::optional<ErrorObject>> resume) {
+        helperClient().startScan(scanPath, filters, mode, [resume](std::optional<ErrorObject> error) { resume(std::move(error)); });
+    };
+    auto error = co_await fromCallback<std::optional<ErrorObject>>(start);
+    finishScan(std::move(error), mode);
+}
+
+void AppModel::resetForNewScan() {
+    // resetResults also puts the query back to its default, as a new scan wants it.
+    resetResults();
+    clearCaptureDateFilter();
+}
+
+void AppModel::resetScanState() {
+    ++m_resultsGeneration;
+    m_helperEvents.events->discard();
+    m_intakeKeys.clear();
+    m_plain.pendingIntegrityIDs.clear();
+    m_plain.integrityPumpRunning = false;
+    setQualityPassStarted(false);
+    setIsQualityPassRunning(false);
+    m_probeCache->clear();
+    setCatalogDirty(false);
+    m_plain.catalogURL.reset();
+    setProgress({});
+    setLastFinishedScanMode(std::nullopt);
+}
+
+void AppModel::resetScanRate() {
+    setScanThroughputMBps(std::nullopt);
+    m_plain.scanRateLastBytes = 0;
+    m_plain.scanRateLastDate.reset();
+    m_plain.scanRateEMA.reset();
+}
+
+// ---- Taking in.
+
+void AppModel::handleHelperHit(RecoveredHit hit) {
+    const auto key = std::make_pair(hit.byteOffset, hit.kind);
+    if (m_intakeKeys.contains(key)) return;
+    if (implausibleJpeg(hit)) return;
+    if (hit.source == HitSource::fatUndelete || hit.source == HitSource::exfatUndelete) hit = applyUndeleteNaming(std::move(hit));
+    hit.integrity = hit.clusterReallocated ? HitIntegrity::suspect : HitIntegrity::pending;
+    m_intakeKeys.insert(key);
+    appendHit(std::move(hit));
+    setCatalogDirty(true);
+    // appendHit keeps identities unique, so the stored hit's identity is new to the queue.
+    m_plain.pendingIntegrityIDs.push_back(m_hits.back().id);
+}
+
+RecoveredHit AppModel::applyUndeleteNaming(RecoveredHit hit) {
+    const std::string name = hit.suggestedName;
+    const std::string renamed = UndeleteNamingState::isUsableUndeleteName(name)
+                                    ? m_undeleteNaming.suggestedName(name, hit.kind)
+                                    : m_undeleteNaming.numberedName(hit.kind);
+    if (renamed == name) return hit;
+    hit.suggestedName = renamed;
+    if (hit.reconstructedPath) {
+        const auto slash = hit.reconstructedPath->rfind('/');
+        const std::string parent = slash == std::string::npos ? std::string() : hit.reconstructedPath->substr(0, slash);
+        hit.reconstructedPath = (parent.empty() ? std::string() : parent) + "/" + renamed;
+    }
+    return hit;
+}
+
+void AppModel::handleHelperProgress(ScanProgress progress) {
+    setProgress(progress);
+    updateScanRate(progress.bytesScanned);
+}
+
+void AppModel::updateScanRate(std::uint64_t bytesScanned) {
+    const HitDate now = m_effects.clock->now();
+    auto& plain = m_plain;
+    if (!plain.scanRateLastDate) {
+        plain.scanRateLastBytes = bytesScanned;
+        plain.scanRateLastDate = now;
+        return;
+    }
+    if (bytesScanned < plain.scanRateLastBytes) {
+        plain.scanRateLastBytes = bytesScanned;
+        plain.scanRateLastDate = now;
+        plain.scanRateEMA.reset();
+        setScanThroughputMBps(std::nullopt);
+        return;
+    }
+    const double seconds = std::chrono::duration<double>(now - *plain.scanRateLastDate).count();
+    const std::uint64_t delta = bytesScanned - plain.scanRateLastBytes;
+    if (seconds < minRateSampleSeconds || delta == 0) return;
+    double rate = static_cast<double>(delta) / seconds;
+    if (plain.scanRateEMA) rate = 0.3 * rate + 0.7 * *plain.scanRateEMA;
+    plain.scanRateEMA = rate;
+    setScanThroughputMBps(rate / bytesPerMebibyte);
+    plain.scanRateLastBytes = bytesScanned;
+    plain.scanRateLastDate = now;
+}
+
+void AppModel::handleHelperLog(std::string line) {
+    if (!m_isScanning) return;
+    setStatusMessage(tr("Helper: ") + QString::fromStdString(line));
+}
+
+// ---- Ending.
+
+void AppModel::finishScan(std::optional<ErrorObject> error, ScanMode mode) {
+    // Everything the helper sent before its reply belongs to this scan.
+    drainHelperEvents();
+    QString text;
+    if (error) {
+        if (VantrelError::isDiskAccessDenied(*error) || isPermissionError(*error)) {
+            setFullDiskAccessState(RawDiskAccessState::denied);
+            setShowHelperSheet(true);
+            setErrorMessage(userFacingErrorMessage(*error));
+            text = tr("Disk access denied.");
+        } else {
+            setErrorMessage(userFacingErrorMessage(*error));
+            text = tr("Scan failed.");
+        }
+    } else if (m_cancelFlag->isSet()) {
+        setLastFinishedScanMode(std::nullopt);
+        text = tr("Scan cancelled.");
+    } else {
+        setFullDiskAccessState(RawDiskAccessState::granted);
+        setLastFinishedScanMode(mode);
+        text = scanFinishedMessage(static_cast<std::int64_t>(m_hits.size()), mode);
+    }
+    setIsScanning(false);
+    resetScanRate();
+    pruneImplausibleHits();
+    setStatusMessage(text);
+    enqueueIntegrityChecks();
+}
+
+void AppModel::handleScanError(const ErrorObject& error) {
+    setShowHelperSheet(true);
+    QString text;
+    if (VantrelError::isDiskAccessDenied(error) || isPermissionError(error)) {
+        setFullDiskAccessState(RawDiskAccessState::denied);
+        text = tr("Disk access denied.");
+    } else {
+        text = tr("Helper not reachable.");
+    }
+    setErrorMessage(userFacingErrorMessage(error));
+    setIsScanning(false);
+    resetScanRate();
+    pruneImplausibleHits();
+    setStatusMessage(text);
+    enqueueIntegrityChecks();
+}
+
+QString AppModel::scanFinishedMessage(std::int64_t count, ScanMode mode) {
+    if (count > 0)
+        return tr("Scan finished — %1 file(s) found. Volume stays unmounted until you remount it.").arg(count);
+    if (mode == ScanMode::quickUndelete)
+        return tr("Quick scan finished — no deleted files in the index. Try a Standard scan to search the whole volume.");
+    return tr("Scan finished — no files found. The volume stays unmounted until you remount it.");
+}
+
+void AppModel::pruneImplausibleHits() {
+    const auto removed = removeHitsIf([](const RecoveredHit& hit) {
+        if (hit.dimensions && (hit.dimensions->width > maxPlausibleSidePixels || hit.dimensions->height > maxPlausibleSidePixels))
+            return true;
+        if (implausibleJpeg(hit)) return true;
+        return hit.kind == RecoveredFileKind::bmp && !hit.dimensions;
+    });
+    if (removed == 0) return;
+    setCatalogDirty(true);
+    m_intakeKeys.clear();
+    for (const auto& hit : m_hits) m_intakeKeys.emplace(hit.byteOffset, hit.kind);
+    std::set<Uuid> selection;
+    for (const auto& id : m_selectedHitIDs)
+        if (hit(id)) selection.insert(id);
+    setSelectedHitIDs(std::move(selection));
+    auto& pending = m_plain.pendingIntegrityIDs;
+    pending.erase(std::remove_if(pending.begin(), pending.end(), [this](const Uuid& id) { return hit(id) == nullptr; }),
+                  pending.end());
+}
+
+void AppModel::forgetIntakeKey(const RecoveredHit& removed) {
+    m_intakeKeys.erase(std::make_pair(removed.byteOffset, removed.kind));
+}
+
+void AppModel::enqueueIntegrityChecks() {
+    if (m_isScanning) return;
+    auto& pending = m_plain.pendingIntegrityIDs;
+    std::unordered_set<Uuid, UuidHash> queued(pending.begin(), pending.end());
+    for (const auto& hit : m_hits)
+        if (hit.integrity == HitIntegrity::pending && queued.insert(hit.id).second) pending.push_back(hit.id);
+    runQualityPass();
+}
+
+void AppModel::cancelScan() {
+    m_cancelFlag->set();
+    helperClient().cancelScan();
+    setStatusMessage(tr("Cancelling…"));
+}
+
+// ---- Errors as the user reads them.
+
+bool AppModel::isPermissionError(const ErrorObject& error) {
+    if (error.domain == ErrorObject::posixDomain && (error.code == EACCES || error.code == EPERM)) return true;
+    const auto text = QString::fromStdString(error.message).toLower();
+    return text.contains("permission") || text.contains("zugriffsrechte") || text.contains("nicht erlaubt");
+}
+
+bool AppModel::isDeviceGoneError(const ErrorObject& error) {
+    if (error.domain == ErrorObject::posixDomain && (error.code == ENODEV || error.code == ENXIO || error.code == ENOENT))
+        return true;
+    const auto text = QString::fromStdString(error.message).toLower();
+    return text.contains("no such file") || text.contains("no such device") || text.contains("device not configured");
+}
+
+bool AppModel::isUnavailableError(const ErrorObject& error) {
+    if (error.domain == VantrelError::domain &&
+        (error.code == VantrelError::helperUnreachable || error.code == VantrelError::diskAccessDenied))
+        return true;
+    if (error.domain == IpcError::domain) {
+        for (auto code : {IpcErrorCode::connectionInterrupted, IpcErrorCode::connectionInvalidated, IpcErrorCode::noReply,
+                          IpcErrorCode::connectFailed, IpcErrorCode::tooManyCalls})
+            if (IpcError::is(error, code)) return true;
+    }
+    return isDeviceGoneError(error) || VantrelError::isDiskAccessDenied(error);
+}
+
+QString AppModel::userFacingErrorMessage(const ErrorObject& error) {
+    if (error.domain == VantrelError::domain && error.code == VantrelError::helperUnreachable)
+        return tr("Helper did not respond. Remove and reinstall it, approve system services, then try again.");
+    if (VantrelError::isDiskAccessDenied(error) || isPermissionError(error))
+        return tr("Linux blocked raw disk access. Allow disk access for Vantrel in system settings, then try again.");
+    return QString::fromStdString(error.message);
+}
+
+} // namespace vantrel

@@ -1,0 +1,68 @@
+#pragma once
+// The bytes of hits already fetched from the device, one file per hit in a private folder under the
+// temporary directory: a quality-pass probe (the leading part of a hit) or, for a small hit, all of
+// it. Checks, previews and recoveries read a cached file instead of asking the helper again; a
+// cached file may hold fewer bytes than its hit, and its size says how many.
+//
+// The folder ("Vantrel-Probes-" and a fresh identity) is made with mode 0700 on first use, after the
+// stale folders of earlier runs were removed, and holds a lock file for the cache's life, so that
+// removeStaleFolders of another instance leaves it alone.
+// Any thread: the lock guards the folder and the map, and is never held across file-system work.
+
+#include "recovery/model/Uuid.h"
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vantrel {
+
+class HitProbeCache {
+public:
+    static constexpr std::string_view folderPrefix = "Vantrel-Probes-";
+    static constexpr std::string_view probePrefix = "Vantrel-probe-tmp-";
+
+    // Folders are made under temporaryRoot (the user's temporary directory by default).
+    explicit HitProbeCache(std::filesystem::path temporaryRoot = std::filesystem::temp_directory_path());
+    // Deletes the folder (clear).
+    ~HitProbeCache();
+    HitProbeCache(const HitProbeCache&) = delete;
+    HitProbeCache& operator=(const HitProbeCache&) = delete;
+
+    const std::filesystem::path& temporaryRoot() const { return m_root; }
+    // The cache folder, made on first use. Throws std::system_error when it cannot be made.
+    std::filesystem::path ensureDirectory();
+    // The file name of a hit's probe: "<id>-<name>" when the suggested name, made safe, has an
+    // extension, else "<id>.bin". A pure function of its arguments.
+    static std::string probeFileName(const Uuid& id, std::string_view suggestedName);
+    // Moves a freshly fetched file into the folder as the hit's entry, replacing an earlier one, and
+    // returns its new place. Throws std::system_error; the source stays where it was then.
+    std::filesystem::path adopt(const std::filesystem::path& source, const Uuid& id, std::string_view suggestedName);
+    // The hit's cached file, if any.
+    std::optional<std::filesystem::path> cachedFile(const Uuid& id) const;
+    // The size of the hit's cached file; nothing without an entry or when the file is gone.
+    std::optional<std::uint64_t> fileSize(const Uuid& id) const;
+    // Forgets every entry and deletes the folder; errors are dropped.
+    void clear();
+
+    // Removes, under root, the probe folders and probe files of this user that no running cache
+    // holds: folders whose lock nobody holds (or that have no lock file and are older than a minute),
+    // and probe files older than a minute. Symbolic links and other users' entries are left alone.
+    // Returns how many entries were removed.
+    static std::size_t removeStaleFolders(const std::filesystem::path& root);
+
+private:
+    std::filesystem::path m_root;
+    mutable std::mutex m_lock;
+    std::optional<std::filesystem::path> m_directory;
+    int m_lockFd = -1;
+    std::atomic<bool> m_swept{false};  // the stale entries of earlier runs were removed
+    std::map<Uuid, std::filesystem::path> m_files;
+};
+
+} // namespace vantrel

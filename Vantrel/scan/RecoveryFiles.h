@@ -1,0 +1,42 @@
+#pragma once
+// Files the application makes for the helper to fill: created here, exclusively and never through a
+// link, so that no existing file is ever replaced, and handed over as descriptors.
+
+#include "platform/ErrorObject.h"
+#include "platform/UniqueFd.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vantrel::RecoveryFiles {
+
+// The numbered variants of a name tried before giving up.
+inline constexpr int maxNumberedVariants = 100'000;
+
+// name itself, or base + "_" + n (+ "." + extension) for n = 1, 2, ...: the n-th candidate, n = 0 the name.
+std::string numberedName(std::string_view name, int n);
+// The first candidate in folder without an entry (no file is made).
+std::filesystem::path uniqueURL(const std::filesystem::path& folder, std::string_view name);
+// A name from a disk made fit for a folder of the user's: no separators, no "..", no control
+// characters, bounded; fallback when nothing is left.
+std::string safeFileName(std::string_view name, std::string_view fallback);
+
+struct CreatedFile {
+    std::filesystem::path path;
+    UniqueFd fd;
+};
+// Creates the first free candidate with O_WRONLY|O_CREAT|O_EXCL|O_NOFOLLOW|O_CLOEXEC, mode 0644
+// (or the given mode). Throws CallError with the POSIX error and the path when none can be made.
+CreatedFile createUnique(const std::filesystem::path& folder, std::string_view name, mode_t mode = 0644);
+// Creates exactly path, or throws CallError.
+UniqueFd createExclusive(const std::filesystem::path& path, mode_t mode);
+
+// Copies the first length bytes of source into fd and flushes them to the disk. Throws CallError.
+void copyPrefix(const std::filesystem::path& source, int fd, std::uint64_t length, const std::filesystem::path& destination);
+// The size of the regular file at path, not following a link; nothing when there is none.
+std::optional<std::uint64_t> regularFileSize(const std::filesystem::path& path);
+
+} // namespace vantrel::RecoveryFiles

@@ -1,0 +1,232 @@
+// Recovery of selected hits against the fake helper in virtual time: files made by the application
+// and filled by the helper, names that collide, the cache, the time limit, failures that leave no
+// file behind, short files, a folder that cannot be written, and a recovery during a scan.
+
+#include "ScanFakes.h"
+
+#include "tests/fixtures/SampleContent.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+namespace vantrel {
+namespace {
+
+using namespace std::chrono_literals;
+using test::hitRecord;
+using test::ScanHarness;
+
+// Hits at 64 KiB steps, each a JPEG of its own on the disk, all selected; the last scan used /dev/sdb.
+std::vector<Bytes> placeHits(ScanHarness& h, const std::vector<std::string>& names) {
+    std::vector<RecoveredHit> hits;
+    std::vector<Bytes> contents;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        auto bytes = test::SampleContent::jpeg(640, 480, 30'000, 100 + i);
+        h.place(i * 65'536, bytes);
+        auto hit = test::makeHit(names[i], bytes.size());
+        hit.byteOffset = i * 65'536;
+        hits.push_back(hit);
+        contents.push_back(std::move(bytes));
+    }
+    h.model->setHits(hits);
+    std::set<Uuid> all;
+    for (const auto& hit : h.model->hits()) all.insert(hit.id);
+    h.model->setSelectedHitIDs(all);
+    h.model->plainState().activeRawDevicePath = "/dev/sdb";
+    return contents;
+}
+
+bool recovered(ScanHarness& h) {
+    return h.pumpUntil([&] { return !h.model->isRecovering() && !h.model->isQualityPassRunning(); });
+}
+
+std::vector<std::string> namesIn(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(AppModelRecovery, CollidingNamesGetNumberedFilesAndNothingIsReplaced) {
+    ScanHarness h;
+    const auto contents = placeHits(h, {"a.jpg", "a.jpg", "../../escape.jpg", "README"});
+    const auto folder = h.dir / "out";
+    std::filesystem::create_directory(folder);
+    test::writeFile(folder / "a.jpg", {1, 2, 3});
+    test::writeFile(folder / "a_1.jpg", {4, 5, 6});
+
+    h.model->recoverSelected(folder.string());
+    EXPECT_EQ(h.model->statusMessage(), "Recovering 4 file(s)…");
+    ASSERT_TRUE(recovered(h));
+    EXPECT_EQ(h.model->statusMessage(), "Recovered 4 file(s).");
+    EXPECT_EQ(namesIn(folder), (std::vector<std::string>{".._.._escape.jpg", "README", "a.jpg", "a_1.jpg", "a_2.jpg", "a_3.jpg"}))
+        << "names from the disk never leave the folder";
+    EXPECT_EQ(test::readFile(folder / "a.jpg"), (Bytes{1, 2, 3}));
+    EXPECT_EQ(test::readFile(folder / "a_2.jpg"), contents[0]);
+    EXPECT_EQ(test::readFile(folder / "a_3.jpg"), contents[1]);
+    EXPECT_EQ(test::readFile(folder / "README"), contents[3]);
+    EXPECT_EQ(std::filesystem::status(folder / "a_2.jpg").permissions() & std::filesystem::perms::owner_read,
+              std::filesystem::perms::owner_read);
+    for (const auto& hit : h.model->hits()) EXPECT_EQ(hit.integrity, HitIntegrity::ok) << hit.suggestedName;
+
+    // The same hits again: new numbers, the first files stay as they are.
+    h.model->recoverSelected(folder.string());
+    ASSERT_TRUE(recovered(h));
+    EXPECT_EQ(namesIn(folder).size(), 10u);
+    EXPECT_EQ(test::readFile(folder / "a_2.jpg"), contents[0]);
+}
+
+TEST(AppModelRecovery, ACompleteCachedProbeIsCopiedAndAShortOneIsNot) {
+    ScanHarness h;
+    const auto contents = placeHits(h, {"cached.jpg", "partial.jpg"});
+    const auto& hits = h.model->hits();
+    const auto stash = h.dir / "stash";
+    test::writeFile(stash, contents[0]);
+    h.model->probeCache().adopt(stash, hits[0].id, hits[0].suggestedName);
+    const auto partial = h.dir / "partial";
+    test::writeFile(partial, Bytes(contents[1].begin(), contents[1].begin() + 1000));
+    h.model->probeCache().adopt(partial, hits[1].id, hits[1].suggestedName);
+
+    h.model->recoverSelected(h.dir.path().string());
+    ASSERT_TRUE(recovered(h));
+    EXPECT_EQ(h.extractedOffsets(), (std::vector<std::uint64_t>{65'536})) << "only the hit whose probe is short is extracted";
+    EXPECT_EQ(test::readFile(h.dir / "cached.jpg"), contents[0]);
+    EXPECT_EQ(test::readFile(h.dir / "partial.jpg"), contents[1]);
+    EXPECT_TRUE(h.model->probeCache().fileSize(hits[0].id)) << "the cached file stays in the cache";
+}
+
+TEST(AppModelRecovery, TheTimeLimitEndsTheRunAndLeavesNoFileOfTheHitThatTimedOut) {
+    ScanHarness h;
+    placeHits(h, {"1.jpg", "2.jpg", "3.jpg", "4.jpg", "5.jpg"});
+    h.model->setIntegrityChecker(nullptr);  // no quality pass afterwards
+    h.keepExtraction = [](std::uint64_t offset) { return offset == 2 * 65'536; };
+    h.model->recoverSelected(h.dir.path().string());
+    h.executor->runReady();
+    ASSERT_TRUE(h.pumpUntil([&] { return h.extractionCount() == 3; })) << h.model->statusMessage().toStdString() << " " << h.extractionCount();
+    EXPECT_TRUE(std::filesystem::exists(h.dir / "3.jpg")) << "made by the application before the helper fills it";
+    h.executor->advanceBy(179s);
+    EXPECT_TRUE(h.model->isRecovering());
+    h.executor->advanceBy(1s);
+    ASSERT_TRUE(recovered(h));
+    EXPECT_EQ(h.model->statusMessage(), "Recovered 2 file(s).");
+    ASSERT_TRUE(h.model->errorMessage());
+    EXPECT_EQ(*h.model->errorMessage(),
+              "Recovery timed out after 180s — the disk may be busy. Try again after the scan finishes.");
+    EXPECT_EQ(namesIn(h.dir.path()), (std::vector<std::string>{"1.jpg", "2.jpg"}));
+    EXPECT_EQ(h.extractionCount(), 3u) << "the hits after the one that timed out are not attempted";
+}
+
+TEST(AppModelRecovery, AFailedExtractionRemovesItsFileAndSaysWhy) {
+    ScanHarness h;
+    placeHits(h, {"1.jpg"});
+    h.model->setIntegrityChecker(nullptr);  // no quality pass afterwards
+    auto refused = ErrorObject::posix(EXDEV, "/work/out/1.jpg");
+    refused.message = "The destination lies on the disk being read: /work/out/1.jpg";
+    h.extractionError = refused;
+    h.model->recoverSelected(h.dir.path().string());
+    ASSERT_TRUE(recovered(h));
+    EXPECT_TRUE(namesIn(h.dir.path()).empty());
+    EXPECT_EQ(h.model->statusMessage(), "Recovered 0 file(s).");
+    EXPECT_EQ(*h.model->errorMessage(), QString::fromStdString(refused.message));
+    EXPECT_EQ(h.model->fullDiskAccessState(), AppModel::RawDiskAccessState::unknown);
+
+    h.extractionError = ErrorObject::posix(EACCES, "/dev/sdb");
+    h.model->setErrorMessage(std::nullopt);
+    h.model->recoverSelected(h.dir.path().string());
+    ASSERT_TRUE(recovered(h));
+    EXPECT_EQ(h.model->fullDiskAccessState(), AppModel::RawDiskAccessState::denied) << "the helper may not read the disk";
+    EXPECT_TRUE(h.model->showHelperSheet());
+}
+
+TEST(AppModelRecovery, AShortFileIsReportedAndIsNeverOk) {
+    ScanHarness h;
+    placeHits(h, {"cut.jpg", "whole.jpg"});
+    h.model->applyIntegrityResult(h.model->hits()[0].id, HitIntegrity::ok, std::nullopt);
+    h.shortenExtractionsTo = 29'000;
+    h.model->recoverSelected(h.dir.path().string());
+    ASSERT_TRUE(recovered(h));
+    EXPECT_EQ(h.model->statusMessage(),
+              "Recovered 2 file(s). 2 of them shorter than found on the disk: cut.jpg, whole.jpg.");
+    EXPECT_EQ(h.model->hits()[0].integrity, HitIntegrity::suspect);
+    EXPECT_EQ(h.model->hits()[1].integrity, HitIntegrity::suspect);
+}
+
+TEST(AppModelRecovery, AFolderThatCannotBeWrittenIsReportedAsSuchNotAsBlockedDiskAccess) {
+    ScanHarness h;
+    placeHits(h, {"1.jpg"});
+    h.model->setIntegrityChecker(nullptr);  // no quality pass afterwards
+    const auto folder = h.dir / "readonly";
+    std::filesystem::create_directory(folder);
+    bool mounted = false;
+    if (test::runningAsRoot()) {
+        // Root writes into any folder whatever its mode; a read-only file system stops it.
+        mounted = ::mount("tmpfs", folder.c_str(), "tmpfs", MS_RDONLY, "size=1m") == 0;
+        if (!mounted) GTEST_SKIP() << "as root a read-only folder needs a read-only mount";
+    } else {
+        std::filesystem::permissions(folder, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+    }
+    h.model->recoverSelected(folder.string());
+    ASSERT_TRUE(recovered(h));
+    if (mounted) ::umount(folder.c_str());
+    std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
+    ASSERT_TRUE(h.model->errorMessage());
+    EXPECT_TRUE(h.model->errorMessage()->startsWith("Could not create a file in the folder " + QString::fromStdString(folder.string())))
+        << h.model->errorMessage()->toStdString();
+    EXPECT_EQ(h.model->fullDiskAccessState(), AppModel::RawDiskAccessState::unknown);
+    EXPECT_FALSE(h.model->showHelperSheet());
+    EXPECT_EQ(h.extractionCount(), 0u);
+    EXPECT_EQ(h.model->statusMessage(), "Recovered 0 file(s).");
+}
+
+TEST(AppModelRecovery, ExtractionDuringAScanAndTheRulesOfStarting) {
+    ScanHarness h;
+    const auto photo = test::SampleContent::jpeg(640, 480, 30'000, 9);
+    h.place(0, photo);
+    h.startScanning();
+    h.helper->sendHit(hitRecord(RecoveredFileKind::jpeg, 0, photo.size(), "live.jpg"));
+    h.executor->runReady();
+    ASSERT_EQ(h.model->hits().size(), 1u);
+
+    h.model->recoverSelected(h.dir.path().string());
+    EXPECT_FALSE(h.model->isRecovering()) << "nothing selected, nothing happens";
+    EXPECT_TRUE(h.model->statusMessage().startsWith("Scanning"));
+
+    h.model->setSelectedHitIDs({h.model->hits()[0].id});
+    h.keepExtraction = [](std::uint64_t) { return true; };
+    h.model->recoverSelected(h.dir.path().string());
+    EXPECT_EQ(h.model->statusMessage(), "Recovering 1 file(s) while scan pauses briefly…");
+    h.model->recoverSelected(h.dir.path().string());
+    EXPECT_EQ(h.model->statusMessage(), "Recovery already in progress…");
+    h.executor->runReady();
+    auto call = h.helper->takeCall(HelperProtocolSelector::extractHit);
+    ASSERT_TRUE(call);
+    EXPECT_EQ(call->arguments[0], "/dev/sdb");
+    EXPECT_EQ(call->arguments[4], "signatureCarve");
+    ASSERT_EQ(::write(call->destination.get(), photo.data(), photo.size()), static_cast<ssize_t>(photo.size()));
+    call->destination.reset();
+    call->errorReply(std::nullopt);
+    ASSERT_TRUE(h.pumpUntil([&] { return !h.model->isRecovering(); }));
+    EXPECT_TRUE(h.model->isScanning());
+    EXPECT_EQ(h.model->hits()[0].integrity, HitIntegrity::ok);
+    EXPECT_EQ(test::readFile(h.dir / "live.jpg"), photo);
+
+    h.model->setSelectedVolume(std::nullopt);
+    h.model->plainState().activeRawDevicePath.reset();
+    h.model->recoverSelected(h.dir.path().string());
+    EXPECT_EQ(*h.model->errorMessage(), "No volume selected.");
+}
+
+TEST(AppModelRecovery, UniqueNamesNumberTheBaseName) {
+    test::TempDir dir;
+    test::writeFile(dir / "a.jpg", {});
+    test::writeFile(dir / "a_1.jpg", {});
+    test::writeFile(dir / "README", {});
+    EXPECT_EQ(AppModel::uniqueURL(dir.path(), "a.jpg"), dir / "a_2.jpg");
+    EXPECT_EQ(AppModel::uniqueURL(dir.path(), "README"), dir / "README_1");
+    EXPECT_EQ(AppModel::uniqueURL(dir.path(), "b.jpg"), dir / "b.jpg");
+}
+
+} // namespace
+} // namespace vantrel

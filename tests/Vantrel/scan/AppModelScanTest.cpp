@@ -1,0 +1,344 @@
+// A scan from the application against the fake helper in virtual time: the request, the start call,
+// hit intake, the end of the scan, cancelling, early failures, and the quality pass that follows.
+
+#include "ScanFakes.h"
+
+#include "Vantrel/helper/CallError.h"
+
+#include "platform/ipc/IpcError.h"
+#include "support/VantrelError.h"
+#include "tests/fixtures/SampleContent.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace vantrel {
+namespace {
+
+using namespace std::chrono_literals;
+using test::hitRecord;
+using test::ScanHarness;
+using Selector = std::string_view;
+
+const RecoveredHit* hitNamed(AppModel& model, const std::string& name) {
+    for (const auto& hit : model.hits())
+        if (hit.suggestedName == name) return &hit;
+    return nullptr;
+}
+
+TEST(AppModelScan, AWholeScanFromTheRequestToTheEndOfTheQualityPass) {
+    ScanHarness h;
+    const auto photo = test::SampleContent::jpeg(640, 480, 40'000, 7);
+    const auto second = test::SampleContent::jpeg(640, 480, 30'000, 8);
+    h.place(200'000, photo);
+    h.place(100'000, second);
+
+    // A FAT volume asks for the mode first; the mode chosen is remembered.
+    h.model->requestScan();
+    h.executor->runReady();
+    ASSERT_TRUE(h.model->showScanModeSheet());
+    h.model->startScan(ScanMode::quickUndelete);
+    EXPECT_FALSE(h.model->showScanModeSheet());
+    EXPECT_EQ(h.model->preferredScanMode(), ScanMode::quickUndelete);
+    EXPECT_TRUE(h.model->isScanning());
+    h.executor->runReady();
+
+    auto call = h.helper->takeCall(HelperProtocolSelector::startScan);
+    ASSERT_TRUE(call);
+    EXPECT_EQ(call->arguments[0], "/dev/sdb") << "a partition's whole disk is scanned";
+    EXPECT_EQ(call->arguments[1], 8192);
+    EXPECT_EQ(call->arguments[5], "quickUndelete");
+    EXPECT_TRUE(h.model->plainState().disksPendingRemount.contains("sdb"));
+    EXPECT_EQ(h.model->progress().totalBytes, h.disk.size());
+    EXPECT_EQ(h.model->statusMessage(), "Scanning via helper…");
+
+    // From the connection's thread, as the real one delivers them.
+    std::thread delivery([&] {
+        h.helper->sendLog("reading");
+        h.helper->sendHit(hitRecord(RecoveredFileKind::jpeg, 200'000, photo.size(), "FILE0001.JPG", HitSource::fatUndelete, 640, 480));
+        h.helper->sendHit(hitRecord(RecoveredFileKind::jpeg, 200'000, photo.size(), "again.jpg"));   // a repeat
+        h.helper->sendHit(hitRecord(RecoveredFileKind::png, 200'000, 5'000, "same offset.png"));     // another kind
+        h.helper->sendHit(hitRecord(RecoveredFileKind::jpeg, 100'000, second.size(), "Holiday.jpg", HitSource::exfatUndelete, 640, 480));
+        h.helper->sendHit(hitRecord(RecoveredFileKind::jpeg, 300'000, 12'287, "tiny.jpg", HitSource::signatureCarve, 320, 240));
+        h.helper->sendHit(hitRecord(RecoveredFileKind::mp4, 400'000, 50'000, "clip.mp4"));
+        h.helper->sendHit(hitRecord(RecoveredFileKind::bmp, 500'000, 50'000, "nodims.bmp"));
+        h.helper->sendProgress(500'000, static_cast<std::int64_t>(h.disk.size()), 6, 0);
+    });
+    delivery.join();
+    h.executor->runReady();
+
+    EXPECT_EQ(h.model->statusMessage(), "Helper: reading");
+    ASSERT_EQ(h.model->hits().size(), 5u) << "the repeat and the too-small JPEG are dropped";
+    const auto* renamed = hitNamed(*h.model, "recovered_00001.jpg");
+    ASSERT_TRUE(renamed) << "a generic undeleted name gets a numbered one";
+    EXPECT_EQ(renamed->integrity, HitIntegrity::pending);
+    ASSERT_TRUE(hitNamed(*h.model, "Holiday.jpg"));
+    EXPECT_EQ(h.model->progress().bytesScanned, 500'000u);
+    EXPECT_TRUE(h.model->catalogDirty());
+    EXPECT_EQ(h.extractionCount(), 0u) << "no probe is fetched while the scan runs";
+
+    call->errorReply(std::nullopt);
+    h.executor->runReady();
+    EXPECT_FALSE(h.model->isScanning());
+    EXPECT_EQ(h.model->lastFinishedScanMode(), ScanMode::quickUndelete);
+    EXPECT_EQ(h.model->fullDiskAccessState(), AppModel::RawDiskAccessState::granted);
+    EXPECT_EQ(h.model->hits().size(), 4u) << "the BMP without dimensions is pruned at the end";
+
+    ASSERT_TRUE(h.pumpUntil([&] { return !h.model->isQualityPassRunning(); }));
+    EXPECT_TRUE(h.model->qualityPassStarted());
+    EXPECT_EQ(h.model->statusMessage(), "Quality check finished.");
+    EXPECT_EQ(h.extractedOffsets(), (std::vector<std::uint64_t>{100'000, 200'000, 200'000}))
+        << "probes in ascending offset, none for the video";
+    EXPECT_EQ(hitNamed(*h.model, "recovered_00001.jpg")->integrity, HitIntegrity::ok);
+    EXPECT_EQ(hitNamed(*h.model, "Holiday.jpg")->integrity, HitIntegrity::ok);
+    EXPECT_EQ(hitNamed(*h.model, "same offset.png")->integrity, HitIntegrity::ok);
+    EXPECT_EQ(hitNamed(*h.model, "clip.mp4")->integrity, HitIntegrity::skipped);
+    for (const auto& path : h.extractedPaths())
+        EXPECT_FALSE(std::filesystem::exists(path)) << "the fetched probe file moved into the cache: " << path;
+    EXPECT_TRUE(h.model->probeCache().fileSize(hitNamed(*h.model, "Holiday.jpg")->id));
+}
+
+TEST(AppModelScan, TheFinishingTextCountsTheHitsBeforePruning) {
+    ScanHarness h;
+    h.model->setIntegrityChecker(nullptr);  // the finishing text stays
+    h.startScanning();
+    for (std::uint64_t i = 0; i < 3; ++i) h.helper->sendHit(hitRecord(RecoveredFileKind::mp4, i * 1000, 900, "v.mp4"));
+    h.helper->sendHit(hitRecord(RecoveredFileKind::png, 9000, 900, "wide.png", HitSource::signatureCarve, 70'000, 10));
+    h.helper->sendHit(hitRecord(RecoveredFileKind::bmp, 9500, 900, "dims.bmp", HitSource::signatureCarve, 65'536, 1));
+    h.replyToScan();
+    EXPECT_EQ(h.model->statusMessage(), "Scan finished — 5 file(s) found. Volume stays unmounted until you remount it.");
+    EXPECT_EQ(h.model->hits().size(), 4u);
+    EXPECT_FALSE(hitNamed(*h.model, "wide.png"));
+    EXPECT_EQ(h.model->plainState().pendingIntegrityIDs.size(), 4u) << "without a checker the hits stay queued";
+}
+
+TEST(AppModelScan, HitsArrivingFasterThanTheWindowDrawsAreAllTakenInBeforeTheEnd) {
+    ScanHarness h;
+    h.startScanning();
+    constexpr std::uint64_t count = 20'000;
+    std::thread delivery([&] {
+        for (std::uint64_t i = 0; i < count; ++i) {
+            h.helper->sendHit(hitRecord(RecoveredFileKind::mp4, i * 4096, 4096, "v.mp4"));
+            h.helper->sendHit(hitRecord(RecoveredFileKind::mp4, i * 4096, 4096, "repeat.mp4"));
+        }
+    });
+    delivery.join();
+    // The reply right behind the hits: every hit sent before it is counted.
+    h.replyToScan();
+    EXPECT_EQ(h.model->hits().size(), count);
+    EXPECT_EQ(h.model->displayedCount(), count);
+    EXPECT_EQ(h.model->statusMessage(), "Quality check finished.");
+}
+
+TEST(AppModelScan, CancellingEndsTheScanAsCancelledOrWithTheErrorThatFollows) {
+    ScanHarness h;
+    h.startScanning();
+    h.model->cancelScan();
+    EXPECT_EQ(h.model->statusMessage(), "Cancelling…");
+    const auto called = h.helper->calledSelectors();
+    EXPECT_NE(std::find(called.begin(), called.end(), HelperProtocolSelector::cancelScan), called.end());
+    EXPECT_TRUE(h.model->isScanning()) << "the scan runs until the helper replies";
+    h.replyToScan();
+    EXPECT_EQ(h.model->statusMessage(), "Scan cancelled.");
+    EXPECT_FALSE(h.model->lastFinishedScanMode());
+
+    h.startScanning();
+    h.model->cancelScan();
+    h.replyToScan(ErrorObject::posix(EIO, "/dev/sdb"));
+    EXPECT_EQ(h.model->statusMessage(), "Scan failed.");
+    ASSERT_TRUE(h.model->errorMessage());
+    EXPECT_EQ(h.model->errorMessage()->toStdString(), ErrorObject::posix(EIO).message);
+}
+
+TEST(AppModelScan, ABlockedDiskReplyOpensTheHelperSheet) {
+    ScanHarness h;
+    h.startScanning();
+    h.replyToScan(VantrelError::diskAccessDeniedError("/dev/sdb", std::nullopt));
+    EXPECT_EQ(h.model->statusMessage(), "Disk access denied.");
+    EXPECT_EQ(h.model->fullDiskAccessState(), AppModel::RawDiskAccessState::denied);
+    EXPECT_TRUE(h.model->showHelperSheet());
+    EXPECT_EQ(*h.model->errorMessage(),
+              "Linux blocked raw disk access. Allow disk access for Vantrel in system settings, then try again.");
+}
+
+TEST(AppModelScan, AHelperThatDoesNotAnswerTwoPingsEndsTheScanBeforeItStarts) {
+    ScanHarness h;
+    h.helper->setResponder(HelperProtocolSelector::ping, {});
+    h.model->startScan(ScanMode::standard);
+    h.executor->runReady();
+    h.executor->advanceBy(5s);
+    EXPECT_TRUE(h.model->isScanning()) << "a second ping follows the first";
+    h.executor->advanceBy(5400ms);
+    EXPECT_FALSE(h.model->isScanning());
+    EXPECT_EQ(h.model->statusMessage(), "Helper not reachable.");
+    EXPECT_TRUE(h.model->showHelperSheet());
+    EXPECT_EQ(*h.model->errorMessage(), "Helper did not respond. Remove and reinstall it, approve system services, then try again.");
+    EXPECT_EQ(h.helper->pendingCount(HelperProtocolSelector::startScan), 0u);
+}
+
+TEST(AppModelScan, WithoutAVolumeOrAHelperNothingIsSent) {
+    ScanHarness h;
+    h.model->setSelectedVolume(std::nullopt);
+    h.model->startScan(ScanMode::standard);
+    EXPECT_EQ(*h.model->errorMessage(), "Select a volume first.");
+
+    ScanHarness noHelper;
+    noHelper.helperProgram.reset();
+    noHelper.model = std::make_unique<AppModel>(noHelper.effects());
+    noHelper.registrar->currentStatus = HelperInstallStatus::requiresApproval;
+    noHelper.model->setSelectedVolume(ScanHarness::fatVolume());
+    noHelper.model->startScan(ScanMode::quickUndelete);
+    EXPECT_TRUE(noHelper.model->showHelperSheet());
+    EXPECT_EQ(noHelper.model->statusMessage(), "Approve the helper in system settings, then scan again.");
+    EXPECT_FALSE(noHelper.model->isScanning());
+}
+
+TEST(AppModelScan, QuickUndeleteOnAVolumeWithoutFatScansInStandardMode) {
+    ScanHarness h;
+    auto volume = ScanHarness::fatVolume();
+    volume.fileSystemName = "ext4";
+    h.model->setSelectedVolume(volume);
+    h.model->requestScan();
+    h.executor->runReady();
+    EXPECT_FALSE(h.model->showScanModeSheet());
+    auto call = h.helper->takeCall(HelperProtocolSelector::startScan);
+    ASSERT_TRUE(call);
+    EXPECT_EQ(call->arguments[5], "standard");
+    h.settings->setString("preferredScanMode", "quick");
+    EXPECT_EQ(h.model->preferredScanMode(), ScanMode::standard);
+}
+
+TEST(AppModelScan, ThroughputIsSampledEveryHalfSecondAtLeast) {
+    ScanHarness h;
+    h.model->handleHelperProgress({1'000'000, 0, 0, 0});
+    h.clock->current += 300ms;
+    h.model->handleHelperProgress({2'000'000, 0, 0, 0});
+    EXPECT_FALSE(h.model->scanThroughputMBps());
+    h.clock->current += 700ms;
+    h.model->handleHelperProgress({3'097'152, 0, 0, 0});
+    ASSERT_TRUE(h.model->scanThroughputMBps());
+    EXPECT_DOUBLE_EQ(*h.model->scanThroughputMBps(), 2.0);
+    h.model->handleHelperProgress({10, 0, 0, 0});
+    EXPECT_FALSE(h.model->scanThroughputMBps());
+}
+
+TEST(AppModelScan, UndeletedNamesKeepTheirFolder) {
+    ScanHarness h;
+    RecoveredHit hit;
+    hit.kind = RecoveredFileKind::jpeg;
+    hit.reconstructedPath = "/DCIM/100CANON/A.JPG";
+    hit.suggestedName = "FILE0001.JPG";
+    const auto named = h.model->applyUndeleteNaming(hit);
+    EXPECT_EQ(named.suggestedName, "recovered_00001.jpg");
+    EXPECT_EQ(named.reconstructedPath, "/DCIM/100CANON/recovered_00001.jpg");
+}
+
+TEST(AppModelScan, ErrorClassifiers) {
+    EXPECT_TRUE(AppModel::isPermissionError(ErrorObject::posix(EACCES)));
+    EXPECT_FALSE(AppModel::isPermissionError(ErrorObject::posix(EIO)));
+    EXPECT_TRUE(AppModel::isDeviceGoneError(ErrorObject::posix(ENXIO)));
+    EXPECT_TRUE(AppModel::isDeviceGoneError({"other", 3, "No such device here", std::nullopt}));
+    EXPECT_FALSE(AppModel::isDeviceGoneError(ErrorObject::posix(EACCES)));
+    EXPECT_EQ(AppModel::userFacingErrorMessage({"x", 1, "Read error at 512", std::nullopt}), "Read error at 512");
+}
+
+// ---- The quality pass.
+
+// A scan that ends with the given hits waiting for the pass.
+void scanWith(ScanHarness& h, const std::vector<HelperHitDTO>& records) {
+    h.startScanning();
+    for (const auto& record : records) h.helper->sendHit(record);
+}
+
+TEST(AppModelQualityPass, HitsStayPendingWhileTheHelperCannotBeReached) {
+    ScanHarness h;
+    h.place(0, test::SampleContent::jpeg(640, 480, 30'000, 1));
+    h.extractionError = IpcError::make(IpcErrorCode::connectionInterrupted);
+    scanWith(h, {hitRecord(RecoveredFileKind::jpeg, 0, 30'000, "a.jpg"), hitRecord(RecoveredFileKind::jpeg, 40'000, 30'000, "b.jpg")});
+    h.replyToScan();
+    ASSERT_TRUE(h.pumpUntil([&] { return !h.model->isQualityPassRunning(); }));
+    EXPECT_EQ(hitNamed(*h.model, "a.jpg")->integrity, HitIntegrity::pending);
+    EXPECT_EQ(hitNamed(*h.model, "b.jpg")->integrity, HitIntegrity::pending);
+    EXPECT_EQ(h.extractionCount(), 1u) << "the pass stops at the first unreachable probe";
+
+    // A read error at the hit is the hit's own fault.
+    h.extractionError = ErrorObject::posix(EIO, "/dev/sdb");
+    h.model->enqueueIntegrityChecks();
+    ASSERT_TRUE(h.pumpUntil([&] { return !h.model->isQualityPassRunning(); }));
+    EXPECT_EQ(hitNamed(*h.model, "a.jpg")->integrity, HitIntegrity::failed);
+    EXPECT_EQ(hitNamed(*h.model, "b.jpg")->integrity, HitIntegrity::failed);
+}
+
+TEST(AppModelQualityPass, EachProbeHasATimeLimit) {
+    ScanHarness h;
+    h.keepExtraction = [](std::uint64_t) { return true; };
+    scanWith(h, {hitRecord(RecoveredFileKind::jpeg, 0, 30'000, "a.jpg")});
+    h.replyToScan();
+    EXPECT_TRUE(h.model->isQualityPassRunning());
+    h.executor->advanceBy(std::chrono::seconds(static_cast<int>(AppModel::probeTimeLimitSeconds)) + 1s);
+    EXPECT_FALSE(h.model->isQualityPassRunning());
+    EXPECT_EQ(hitNamed(*h.model, "a.jpg")->integrity, HitIntegrity::pending);
+    for (const auto& path : h.extractedPaths()) EXPECT_FALSE(std::filesystem::exists(path)) << "a probe that timed out is removed";
+}
+
+TEST(AppModelQualityPass, ABigHitIsJudgedOnAProbeCutAtTheCap) {
+    ScanHarness h(24 << 20);
+    auto photo = test::SampleContent::jpeg(4000, 3000, 20 << 20, 3);
+    h.place(0, photo);
+    scanWith(h, {hitRecord(RecoveredFileKind::jpeg, 0, photo.size(), "big.jpg", HitSource::signatureCarve, 4000, 3000)});
+    h.replyToScan();
+    ASSERT_TRUE(h.pumpUntil([&] { return !h.model->isQualityPassRunning(); }));
+    const auto calls = h.checker->calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_TRUE(calls[0].wasCutAtCap);
+    EXPECT_EQ(calls[0].size, AppModel::probeCapBytes);
+    EXPECT_EQ(hitNamed(*h.model, "big.jpg")->integrity, HitIntegrity::ok);
+}
+
+TEST(AppModelQualityPass, VerdictsReachTheHitsAsTheirCluesAllow) {
+    ScanHarness h;
+    auto small = test::makeHit("small.jpg", 5'000);
+    small.dimensions = ImageDimensions{100, 100};
+    auto reused = test::makeHit("reused.jpg", 50'000);
+    reused.clusterReallocated = true;
+    h.model->setHits({small, reused});
+    h.model->setSelectedHitIDs({h.model->hits()[0].id});
+    const auto smallId = h.model->hits()[0].id;
+    const auto reusedId = h.model->hits()[1].id;
+    h.model->applyIntegrityResult(smallId, HitIntegrity::failed, std::nullopt);
+    EXPECT_FALSE(h.model->hit(smallId)) << "a broken JPEG too small for its pixels is no hit";
+    EXPECT_TRUE(h.model->selectedHitIDs().empty());
+    const HitDate taken = std::chrono::system_clock::from_time_t(1'622'548'800);
+    h.model->applyIntegrityResult(reusedId, HitIntegrity::ok, taken);
+    EXPECT_EQ(h.model->hit(reusedId)->integrity, HitIntegrity::suspect) << "reused clusters make a good decode suspect";
+    EXPECT_EQ(h.model->hit(reusedId)->captureDate, taken);
+}
+
+TEST(AppModelQualityPass, ANewScanDuringProbingStopsThePassAndItsHitsWaitAgain) {
+    ScanHarness h;
+    const auto photo = test::SampleContent::jpeg(640, 480, 30'000, 2);
+    h.place(40'000, photo);
+    h.keepExtraction = [](std::uint64_t) { return true; };
+    scanWith(h, {hitRecord(RecoveredFileKind::jpeg, 0, 30'000, "a.jpg"), hitRecord(RecoveredFileKind::jpeg, 40'000, photo.size(), "b.jpg")});
+    h.replyToScan();
+    ASSERT_TRUE(h.model->isQualityPassRunning());
+    h.model->runQualityPass();
+    EXPECT_EQ(h.extractionCount(), 1u) << "one pass at a time";
+
+    // A recovery starts while the first probe is fetched: the pass stops before the next one.
+    h.model->setSelectedHitIDs({h.model->hits()[1].id});
+    h.keepExtraction = [](std::uint64_t offset) { return offset == 0; };
+    h.model->recoverSelected(h.dir.path().string());
+    auto probe = h.helper->takeCall(HelperProtocolSelector::extractHit);
+    ASSERT_TRUE(probe);
+    probe->destination.reset();
+    probe->errorReply(std::nullopt);
+    ASSERT_TRUE(h.pumpUntil([&] { return !h.model->isRecovering() && !h.model->isQualityPassRunning(); }));
+    EXPECT_EQ(hitNamed(*h.model, "b.jpg")->integrity, HitIntegrity::ok) << "judged by the recovery";
+    // After the recovery the next pass takes a.jpg, whose probe is cached by now.
+    EXPECT_EQ(hitNamed(*h.model, "a.jpg")->integrity, HitIntegrity::failed) << "judged on its (empty) cached probe";
+}
+
+} // namespace
+} // namespace vantrel
