@@ -2,7 +2,7 @@
 // up to the first SOS (FF DA); standalone markers (RSTn, TEM) carry no length. APP1 (FF E1) starting
 // "Exif\0\0" holds the TIFF block.
 // PNG: 8-byte signature, then chunks: length (4, big-endian, at most 2^31 - 1), type (4), data, CRC (4),
-// up to IDAT or IEND; the eXIf chunk's data is the TIFF block.
+// up to IEND; the eXIf chunk's data is the TIFF block.
 // WebP: "RIFF", size (4, little-endian), "WEBP", then chunks: FourCC (4), size (4, little-endian), data
 // padded to an even length. The "EXIF" chunk's data is the TIFF block; some writers put "Exif\0\0" first.
 
@@ -56,8 +56,8 @@ std::optional<ByteView> inPNG(ByteView buffer) {
         const std::uint32_t length = FieldReader::u32be(buffer, at(pos));
         if (length > 0x7FFFFFFF || !fitsWithin(pos + 8, std::uint64_t{length} + 4, buffer.size())) return std::nullopt;
         if (FieldReader::matches(buffer, at(pos + 4), "eXIf")) return buffer.subspan(pos + 8, length);
-        if (FieldReader::matches(buffer, at(pos + 4), "IDAT") || FieldReader::matches(buffer, at(pos + 4), "IEND"))
-            return std::nullopt;
+        // Some writers put eXIf after the image data, so the walk goes on to IEND.
+        if (FieldReader::matches(buffer, at(pos + 4), "IEND")) return std::nullopt;
         pos += 12 + std::uint64_t{length};
     }
     return std::nullopt;
