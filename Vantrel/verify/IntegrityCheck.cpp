@@ -132,6 +132,7 @@ private:
 };
 
 End gifEnd(ByteView bytes) {
+    if (!FieldReader::matches(bytes, 0, "GIF87a") && !FieldReader::matches(bytes, 0, "GIF89a")) return End::unknown;
     ViewReader reader(bytes);
     CandidateCursor cursor(reader, 0, bytes.size(), bytes, GIFBlockWalk::chunkBytes);
     // A walk that fails inside the bytes and one that runs out of them look alike here.
