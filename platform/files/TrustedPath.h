@@ -12,7 +12,8 @@ namespace vantrel::TrustedPath {
 // Owned by the given user and writable by neither its group nor others.
 bool onlyOwnerCanChange(const struct stat& info, uid_t owner);
 
-// A regular executable file that only root can change.
+// A regular executable file that only root, or the user this process runs as, can change: running
+// it gives nobody a power they did not have.
 bool isTrustedProgram(const std::filesystem::path& program);
 
 // A folder (links resolved) that only root or owner can change, reached through folders that only

@@ -58,7 +58,17 @@ constexpr std::uint16_t tileByteCounts = 325;
 constexpr std::uint16_t subIFDs = 330;
 constexpr std::uint16_t jpegInterchangeFormat = 513;
 constexpr std::uint16_t jpegInterchangeFormatLength = 514;
+constexpr std::uint16_t dateTime = 306;
+constexpr std::uint16_t exifIFD = 34665;
+constexpr std::uint16_t dateTimeOriginal = 36867;
+constexpr std::uint16_t dateTimeDigitized = 36868;
+constexpr std::uint16_t offsetTime = 36880;
+constexpr std::uint16_t offsetTimeOriginal = 36881;
+constexpr std::uint16_t offsetTimeDigitized = 36882;
 } // namespace Tag
+
+// A date text is 20 bytes and an offset 7; longer values are not dates.
+constexpr std::uint32_t maxTimeTextBytes = 64;
 
 constexpr std::uint16_t asciiType = 2;
 
@@ -297,7 +307,65 @@ std::vector<IFDInfo> walkIFDs(ByteView buffer) {
     return results;
 }
 
+// The ASCII value of an entry up to its first zero byte, when it lies inside the buffer and is short.
+std::optional<std::string> timeText(const Reader& reader, std::uint64_t entryOffset) {
+    if (reader.u16(entryOffset + 2) != asciiType) return std::nullopt;
+    const std::uint32_t count = reader.u32(entryOffset + 4);
+    if (count == 0 || count > maxTimeTextBytes) return std::nullopt;
+    const std::uint64_t start = count <= inlineValueBytes ? entryOffset + 8 : reader.u32(entryOffset + 8);
+    if (!fitsWithin(start, count, reader.buffer.size())) return std::nullopt;
+    std::string text;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint8_t byte = reader.u8(start + i);
+        if (byte == 0) break;
+        if (byte > 0x7F) return std::nullopt;
+        text.push_back(static_cast<char>(byte));
+    }
+    return text;
+}
+
+// Calls visit(tag, entry offset) for each entry of the directory at o; false when its entries do not
+// lie inside the buffer.
+template <typename Visit>
+bool forEachEntry(const Reader& reader, std::uint64_t o, Visit&& visit) {
+    const std::uint16_t n = reader.u16(o);
+    if (n < 1 || n > maxEntriesPerDirectory) return false;
+    if (!fitsWithin(o + 2, entryBytes * n, reader.buffer.size())) return false;
+    for (std::uint16_t i = 0; i < n; ++i) {
+        const std::uint64_t entry = o + 2 + entryBytes * i;
+        visit(reader.u16(entry), entry);
+    }
+    return true;
+}
+
 } // namespace
+
+CaptureTimes captureTimes(ByteView buffer) {
+    CaptureTimes times;
+    const auto header = parseHeader(buffer);
+    if (!header) return times;
+    const Reader reader{buffer, header->order};
+    std::optional<std::uint64_t> exifDirectory;
+    forEachEntry(reader, header->firstDirectory, [&](std::uint16_t tag, std::uint64_t entry) {
+        if (tag == Tag::dateTime) times.dateTime = timeText(reader, entry);
+        if (tag == Tag::exifIFD) exifDirectory = reader.u32(entry + 8);
+        if (tag == Tag::offsetTime) times.offsetTime = timeText(reader, entry);
+    });
+    // The EXIF directory follows the header; one pointing back at the first directory holds nothing new.
+    if (!exifDirectory || *exifDirectory < minFirstDirectoryOffset || *exifDirectory == header->firstDirectory)
+        return times;
+    forEachEntry(reader, *exifDirectory, [&](std::uint16_t tag, std::uint64_t entry) {
+        switch (tag) {
+        case Tag::dateTimeOriginal: times.dateTimeOriginal = timeText(reader, entry); break;
+        case Tag::dateTimeDigitized: times.dateTimeDigitized = timeText(reader, entry); break;
+        case Tag::offsetTime: times.offsetTime = timeText(reader, entry); break;
+        case Tag::offsetTimeOriginal: times.offsetTimeOriginal = timeText(reader, entry); break;
+        case Tag::offsetTimeDigitized: times.offsetTimeDigitized = timeText(reader, entry); break;
+        default: break;
+        }
+    });
+    return times;
+}
 
 std::optional<ImageDimensions> dimensions(ByteView buffer) {
     std::optional<ImageDimensions> best;

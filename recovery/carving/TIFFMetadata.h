@@ -28,4 +28,18 @@ bool looksValid(ByteView buffer);
 // The first directory's Make text (ASCII, zero bytes removed), or nothing.
 std::optional<std::string> makeString(ByteView buffer);
 
+// The date and time texts of a picture (EXIF 2.32, sections 4.6.4 and 4.6.5): DateTime (tag 306) of the
+// first directory, and from the EXIF directory that its tag 34665 points to DateTimeOriginal (36867),
+// DateTimeDigitized (36868) and the offsets from universal time OffsetTime (36880), OffsetTimeOriginal
+// (36881) and OffsetTimeDigitized (36882). ASCII values only, each up to its first zero byte.
+struct CaptureTimes {
+    std::optional<std::string> dateTime;
+    std::optional<std::string> dateTimeOriginal;
+    std::optional<std::string> dateTimeDigitized;
+    std::optional<std::string> offsetTime;
+    std::optional<std::string> offsetTimeOriginal;
+    std::optional<std::string> offsetTimeDigitized;
+};
+CaptureTimes captureTimes(ByteView buffer);
+
 } // namespace vantrel::TIFFMetadata

@@ -1,0 +1,321 @@
+#include "Vantrel/verify/IntegrityCheck.h"
+
+#include "recovery/bytesource/Bounds.h"
+#include "recovery/carving/BMPMetadata.h"
+#include "recovery/carving/CandidateCursor.h"
+#include "recovery/carving/CandidateReader.h"
+#include "recovery/carving/GIFBlockWalk.h"
+#include "recovery/carving/ISOBoxWalk.h"
+#include "recovery/carving/JPEGMetadata.h"
+#include "recovery/carving/RIFFMetadata.h"
+#include "recovery/carving/TIFFMetadata.h"
+
+#include <QBuffer>
+#include <QByteArray>
+#include <QImage>
+#include <QImageReader>
+
+#include <algorithm>
+#include <csetjmp>
+#include <cstdio>
+#include <limits>
+#include <memory>
+#include <libheif/heif.h>
+// libraw 0.20 takes the buffer as non-const; it only reads it.
+#include <libraw/libraw.h>
+#include <poppler-document.h>
+#include <poppler-global.h>
+// jpeglib.h needs FILE and size_t declared first.
+#include <jerror.h>
+#include <jpeglib.h>
+
+namespace vantrel::IntegrityCheck {
+
+namespace {
+
+// ---- JPEG through libjpeg-turbo ----
+
+struct JPEGErrors {
+    jpeg_error_mgr base;
+    std::jmp_buf jump;
+    bool premature = false;
+    bool corrupt = false;
+};
+
+[[noreturn]] void jpegFail(j_common_ptr info) {
+    std::longjmp(reinterpret_cast<JPEGErrors*>(info->err)->jump, 1);
+}
+
+// Warnings (level -1) of corrupt data mark the stream bad; the end of the data marks it cut. Trace
+// messages and harmless warnings (an unknown JFIF revision or Adobe transform) are ignored.
+void jpegMessage(j_common_ptr info, int level) {
+    if (level >= 0) return;
+    auto* errors = reinterpret_cast<JPEGErrors*>(info->err);
+    switch (info->err->msg_code) {
+    case JWRN_JPEG_EOF: errors->premature = true; break;
+    case JWRN_ADOBE_XFORM:
+    case JWRN_JFIF_MAJOR: break;
+    default: errors->corrupt = true; break;
+    }
+}
+
+// Kept free of objects with destructors: libjpeg leaves it by longjmp on a fatal error.
+Decode decodeJPEGStream(const unsigned char* data, unsigned long size) {
+    jpeg_decompress_struct info{};
+    JPEGErrors errors{};
+    info.err = jpeg_std_error(&errors.base);
+    errors.base.error_exit = jpegFail;
+    errors.base.emit_message = jpegMessage;
+    if (setjmp(errors.jump) != 0) {
+        jpeg_destroy_decompress(&info);
+        return errors.premature ? Decode::cut : Decode::bad;
+    }
+    jpeg_create_decompress(&info);
+    jpeg_mem_src(&info, data, size);
+    if (jpeg_read_header(&info, TRUE) != JPEG_HEADER_OK) {
+        jpeg_destroy_decompress(&info);
+        return Decode::bad;
+    }
+    // Every coefficient is still entropy-decoded; only the inverse transform and the output shrink.
+    info.scale_num = 1;
+    info.scale_denom = 8;
+    info.dct_method = JDCT_IFAST;
+    info.do_fancy_upsampling = FALSE;
+    jpeg_start_decompress(&info);
+    const JDIMENSION rowBytes = info.output_width * static_cast<JDIMENSION>(info.output_components);
+    JSAMPARRAY row = (*info.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&info), JPOOL_IMAGE, rowBytes, 1);
+    while (info.output_scanline < info.output_height) jpeg_read_scanlines(&info, row, 1);
+    jpeg_finish_decompress(&info);
+    jpeg_destroy_decompress(&info);
+    if (errors.premature) return Decode::cut;
+    return errors.corrupt ? Decode::bad : Decode::clean;
+}
+
+// ---- End structures ----
+
+enum class End : std::uint8_t { inside, beyond, unknown };
+
+End endOf(std::optional<std::uint64_t> length, std::size_t size) {
+    if (!length) return End::unknown;
+    return *length <= size ? End::inside : End::beyond;
+}
+
+// PNG (ISO/IEC 15948, section 5.3): chunks of length (4), type (4), data, CRC (4) after the 8-byte
+// signature, ended by IEND. A chunk that runs past the bytes means they were cut.
+End pngEnd(ByteView bytes) {
+    constexpr int maxChunks = 1 << 20;
+    if (!FieldReader::matches(bytes, 0, "\x89PNG\r\n\x1a\n")) return End::unknown;
+    std::uint64_t pos = 8;
+    for (int i = 0; i < maxChunks; ++i) {
+        const std::uint32_t length = FieldReader::u32be(bytes, static_cast<std::int64_t>(pos));
+        if (pos + 8 > bytes.size()) return End::beyond;
+        if (length > 0x7FFFFFFF) return End::unknown;
+        const std::uint64_t next = pos + 12 + length;
+        if (next > bytes.size()) return End::beyond;
+        if (FieldReader::matches(bytes, static_cast<std::int64_t>(pos + 4), "IEND")) return End::inside;
+        pos = next;
+    }
+    return End::unknown;
+}
+
+// The bytes in hand as the walks' reader; nothing lies past them.
+class ViewReader final : public CandidateReader {
+public:
+    explicit ViewReader(ByteView bytes) : m_bytes(bytes) {}
+    ByteView read(std::uint64_t offset, std::uint64_t count, Bytes&) override {
+        if (offset >= m_bytes.size()) return {};
+        return m_bytes.subspan(offset, std::min<std::uint64_t>(count, m_bytes.size() - offset));
+    }
+
+private:
+    ByteView m_bytes;
+};
+
+End gifEnd(ByteView bytes) {
+    if (!FieldReader::matches(bytes, 0, "GIF87a") && !FieldReader::matches(bytes, 0, "GIF89a")) return End::unknown;
+    ViewReader reader(bytes);
+    CandidateCursor cursor(reader, 0, bytes.size(), bytes, GIFBlockWalk::chunkBytes);
+    // A walk that fails inside the bytes and one that runs out of them look alike here.
+    return GIFBlockWalk::walk(cursor) ? End::inside : End::beyond;
+}
+
+End isoEnd(ByteView bytes) {
+    ViewReader reader(bytes);
+    // The walk may follow the boxes' sizes past the bytes it has: it is told there is room for them.
+    return endOf(ISOBoxWalk::walk(reader, 0, std::numeric_limits<std::uint32_t>::max()), bytes.size());
+}
+
+End endStructure(RecoveredFileKind kind, ByteView bytes) {
+    switch (kind) {
+    case RecoveredFileKind::png: return pngEnd(bytes);
+    case RecoveredFileKind::gif: return gifEnd(bytes);
+    case RecoveredFileKind::bmp: return endOf(BMPMetadata::fileLength(bytes), bytes.size());
+    case RecoveredFileKind::webp: return endOf(RIFFMetadata::fileLength(bytes), bytes.size());
+    case RecoveredFileKind::tiff:
+    case RecoveredFileKind::cr2:
+    case RecoveredFileKind::nef:
+    case RecoveredFileKind::arw:
+    case RecoveredFileKind::orf: return endOf(TIFFMetadata::estimatedFileLength(bytes), bytes.size());
+    case RecoveredFileKind::heic:
+    case RecoveredFileKind::avif:
+    case RecoveredFileKind::cr3: return isoEnd(bytes);
+    default: return End::unknown;
+    }
+}
+
+// What one decoder found: whether the header gave a picture, and how the decode went.
+struct Decoded {
+    bool header = false;
+    Decode decode = Decode::bad;
+};
+
+// ---- PNG, GIF, BMP, WebP, TIFF through Qt ----
+
+Decoded decodeWithQt(ByteView bytes) {
+    QByteArray data = QByteArray::fromRawData(reinterpret_cast<const char*>(bytes.data()),
+                                              static_cast<qsizetype>(bytes.size()));
+    QBuffer buffer(&data);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer);
+    Decoded result;
+    if (!reader.canRead()) return result;
+    const QSize size = reader.size();
+    result.header = size.isValid() && size.width() > 0 && size.height() > 0;
+    result.decode = reader.read().isNull() ? Decode::bad : Decode::clean;
+    return result;
+}
+
+// ---- HEIC and AVIF through libheif ----
+
+Decoded decodeWithHeif(ByteView bytes) {
+    Decoded result;
+    heif_context* context = heif_context_alloc();
+    if (context == nullptr) return result;
+    heif_image_handle* handle = nullptr;
+    if (heif_context_read_from_memory_without_copy(context, bytes.data(), bytes.size(), nullptr).code == heif_error_Ok &&
+        heif_context_get_primary_image_handle(context, &handle).code == heif_error_Ok) {
+        result.header = heif_image_handle_get_width(handle) > 0 && heif_image_handle_get_height(handle) > 0;
+        heif_image* image = nullptr;
+        const heif_error error =
+            heif_decode_image(handle, &image, heif_colorspace_undefined, heif_chroma_undefined, nullptr);
+        if (error.code == heif_error_Ok) {
+            result.decode = Decode::clean;
+        } else if (error.subcode == heif_suberror_End_of_data) {
+            result.decode = Decode::cut;
+        }
+        if (image != nullptr) heif_image_release(image);
+        heif_image_handle_release(handle);
+    }
+    heif_context_free(context);
+    return result;
+}
+
+// ---- Camera raws through libraw ----
+
+struct RawDataErrors {
+    bool endOfData = false;
+    bool corrupt = false;
+};
+
+// libraw reports a position of -1 when the data ran out, else where it met corrupt data.
+void rawDataError(void* data, const char*, const int offset) {
+    auto* errors = static_cast<RawDataErrors*>(data);
+    if (offset < 0) errors->endOfData = true;
+    else errors->corrupt = true;
+}
+
+Decoded decodeWithLibraw(ByteView bytes) {
+    Decoded result;
+    libraw_data_t* raw = libraw_init(0);
+    if (raw == nullptr) return result;
+    RawDataErrors errors;
+    libraw_set_dataerror_handler(raw, rawDataError, &errors);
+    if (libraw_open_buffer(raw, const_cast<std::uint8_t*>(bytes.data()), bytes.size()) == LIBRAW_SUCCESS) {
+        result.header = raw->sizes.raw_width > 0 && raw->sizes.raw_height > 0;
+        const int unpacked = libraw_unpack(raw);
+        if (errors.endOfData || unpacked == LIBRAW_IO_ERROR) result.decode = Decode::cut;
+        else if (unpacked == LIBRAW_SUCCESS && !errors.corrupt) result.decode = Decode::clean;
+    }
+    libraw_close(raw);
+    return result;
+}
+
+Decoded decodePicture(RecoveredFileKind kind, ByteView bytes) {
+    switch (kind) {
+    case RecoveredFileKind::heic:
+    case RecoveredFileKind::avif: return decodeWithHeif(bytes);
+    case RecoveredFileKind::crw:
+    case RecoveredFileKind::cr2:
+    case RecoveredFileKind::cr3:
+    case RecoveredFileKind::nef:
+    case RecoveredFileKind::arw:
+    case RecoveredFileKind::orf: return decodeWithLibraw(bytes);
+    default: return decodeWithQt(bytes);
+    }
+}
+
+bool endMarkerNearEnd(ByteView bytes, std::string_view marker, std::size_t window) {
+    const std::size_t from = bytes.size() > window ? bytes.size() - window : 0;
+    const std::string_view tail(reinterpret_cast<const char*>(bytes.data()) + from, bytes.size() - from);
+    return tail.find(marker) != std::string_view::npos;
+}
+
+void ignorePopplerMessage(const std::string&, void*) {}
+
+} // namespace
+
+Decode decodeJPEG(ByteView bytes) {
+    if (bytes.empty()) return Decode::bad;
+    return decodeJPEGStream(bytes.data(), static_cast<unsigned long>(bytes.size()));
+}
+
+HitIntegrity jpeg(ByteView bytes, bool cutAtCap) {
+    if (bytes.size() < 4 || FieldReader::u16be(bytes, 0) != 0xFFD8) return HitIntegrity::failed;
+    const auto dimensions = JPEGMetadata::dimensions(bytes);
+    if (dimensions && !JPEGMetadata::isPlausiblePayloadSize(bytes.size(), *dimensions)) return HitIntegrity::failed;
+    const Decode decode = decodeJPEG(bytes);
+    if (decode == Decode::clean || (decode == Decode::cut && cutAtCap)) return HitIntegrity::ok;
+    if (!dimensions && bytes.size() < minUnframedJPEGBytes) return HitIntegrity::failed;
+    return HitIntegrity::suspect;
+}
+
+HitIntegrity image(RecoveredFileKind kind, ByteView bytes, bool cutAtCap) {
+    if (bytes.empty()) return HitIntegrity::failed;
+    Decoded decoded = decodePicture(kind, bytes);
+    // A decoder may render what it has of a cut file; the end structure says whether it had all.
+    const bool endBeyond = endStructure(kind, bytes) == End::beyond;
+    if (endBeyond) decoded.decode = Decode::cut;
+    // No decoder read a picture size: a fragment, unless its structure shows the start of a cut file.
+    if (!decoded.header) return cutAtCap || endBeyond ? HitIntegrity::suspect : HitIntegrity::failed;
+    if (decoded.decode == Decode::clean || (decoded.decode == Decode::cut && cutAtCap)) return HitIntegrity::ok;
+    return HitIntegrity::suspect;
+}
+
+HitIntegrity pdf(ByteView bytes, bool cutAtCap) {
+    if (bytes.empty()) return HitIntegrity::failed;
+    poppler::set_debug_error_function(ignorePopplerMessage, nullptr);
+    const std::unique_ptr<poppler::document> document(poppler::document::load_from_raw_data(
+        reinterpret_cast<const char*>(bytes.data()), static_cast<int>(std::min<std::size_t>(bytes.size(), INT32_MAX))));
+    // A locked document shows nothing of itself (poppler's page count even crashes on one).
+    if (document && document->is_locked()) return HitIntegrity::suspect;
+    if (document && document->pages() > 0) {
+        // Without its end marker the document was rebuilt from what was left of it.
+        if (!cutAtCap && !endMarkerNearEnd(bytes, "%%EOF", pdfEndWindowBytes)) return HitIntegrity::suspect;
+        return HitIntegrity::ok;
+    }
+    if (cutAtCap && FieldReader::matches(bytes, 0, "%PDF")) return HitIntegrity::suspect;
+    return HitIntegrity::failed;
+}
+
+bool isCheckable(RecoveredFileKind kind) {
+    return FileKind::isImage(kind) || kind == RecoveredFileKind::pdf;
+}
+
+HitIntegrity verdict(RecoveredFileKind kind, ByteView bytes, bool cutAtCap) {
+    if (kind == RecoveredFileKind::jpeg) return jpeg(bytes, cutAtCap);
+    if (kind == RecoveredFileKind::pdf) return pdf(bytes, cutAtCap);
+    if (FileKind::isImage(kind)) return image(kind, bytes, cutAtCap);
+    return HitIntegrity::skipped;
+}
+
+} // namespace vantrel::IntegrityCheck

@@ -1,0 +1,171 @@
+// vantrel-verify: judges one found file in a process of its own, under limits it sets on itself before
+// it reads a byte, so that a decoder that crashes, loops or swallows memory on hostile data takes only
+// this process with it.
+
+#include "Vantrel/verify/CaptureDate.h"
+#include "Vantrel/verify/IntegrityCheck.h"
+#include "Vantrel/verify/VerifyProtocol.h"
+
+#include <charconv>
+#include <cstdio>
+#include <fcntl.h>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#ifdef VANTREL_VERIFY_TEST_HOOKS
+#include <chrono>
+#include <csignal>
+#include <thread>
+#endif
+
+namespace {
+
+using namespace vantrel;
+
+constexpr int usageExit = 2;
+constexpr int limitExit = 3;
+// The largest file read: the application hands over probes of at most 12 MiB and recovered pictures.
+constexpr std::uint64_t maxFileBytes = 1ULL << 30;
+constexpr std::uint64_t maxMemoryMiB = 1ULL << 20;
+
+struct Options {
+    std::optional<RecoveredFileKind> kind;
+    bool cutAtCap = false;
+    std::optional<std::uint64_t> cpuSeconds;
+    std::optional<std::uint64_t> memoryMiB;
+    std::string path;
+    std::string testHook;
+};
+
+std::optional<std::uint64_t> count(std::string_view text) {
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc{} || end != text.data() + text.size() || value == 0) return std::nullopt;
+    return value;
+}
+
+std::optional<Options> parse(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (argument.starts_with(VerifyProtocol::kindOption)) {
+            options.kind = FileKind::fromRawValue(argument.substr(VerifyProtocol::kindOption.size()));
+            if (!options.kind) return std::nullopt;
+        } else if (argument == VerifyProtocol::cutAtCapOption) {
+            options.cutAtCap = true;
+        } else if (argument.starts_with(VerifyProtocol::cpuSecondsOption)) {
+            options.cpuSeconds = count(argument.substr(VerifyProtocol::cpuSecondsOption.size()));
+            if (!options.cpuSeconds) return std::nullopt;
+        } else if (argument.starts_with(VerifyProtocol::memoryMiBOption)) {
+            options.memoryMiB = count(argument.substr(VerifyProtocol::memoryMiBOption.size()));
+            if (!options.memoryMiB || *options.memoryMiB > maxMemoryMiB) return std::nullopt;
+#ifdef VANTREL_VERIFY_TEST_HOOKS
+        } else if (argument.starts_with("--test-")) {
+            options.testHook = argument;
+#endif
+        } else if (!argument.starts_with("-") && options.path.empty()) {
+            options.path = argument;
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (!options.kind || !options.cpuSeconds || !options.memoryMiB || options.path.empty()) return std::nullopt;
+    return options;
+}
+
+bool limit(int resource, rlim_t value) {
+    const rlimit bounds{value, value};
+    return ::setrlimit(resource, &bounds) == 0;
+}
+
+bool applyLimits(const Options& options) {
+    // CPU time: SIGXCPU at the soft limit ends the process.
+    if (!limit(RLIMIT_CPU, static_cast<rlim_t>(*options.cpuSeconds))) return false;
+    if (!limit(RLIMIT_CORE, 0)) return false;
+    // The address space bounds every allocation a decoder makes. AddressSanitizer reserves terabytes of
+    // shadow memory up front, so its builds rely on the CPU and wall-clock limits alone.
+#if defined(__SANITIZE_ADDRESS__)
+    return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    return true;
+#endif
+#endif
+    return limit(RLIMIT_AS, static_cast<rlim_t>(*options.memoryMiB) << 20);
+}
+
+#ifdef VANTREL_VERIFY_TEST_HOOKS
+// Stand-ins for a decoder gone wrong, in the test build only.
+void runTestHook(const std::string& hook) {
+    if (hook == "--test-spin") {
+        volatile std::uint64_t spins = 0;
+        for (;;) spins = spins + 1;
+    }
+    if (hook == "--test-hang") std::this_thread::sleep_for(std::chrono::hours(1));
+    if (hook == "--test-crash") std::raise(SIGSEGV);
+    if (hook == "--test-allocate") {
+        std::vector<std::vector<char>> hoard;
+        for (;;) hoard.emplace_back(64 << 20, 1);
+    }
+}
+#endif
+
+std::optional<Bytes> readWhole(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return std::nullopt;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || static_cast<std::uint64_t>(info.st_size) > maxFileBytes) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    Bytes bytes(static_cast<std::size_t>(info.st_size));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t got = ::read(fd, bytes.data() + done, bytes.size() - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    ::close(fd);
+    // A file that shrank while being read is judged on what was there.
+    bytes.resize(done);
+    return bytes;
+}
+
+void say(std::string_view key, std::string_view value) {
+    std::printf("%.*s %.*s\n", static_cast<int>(key.size()), key.data(), static_cast<int>(value.size()), value.data());
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const auto options = parse(argc, argv);
+    if (!options) {
+        std::fputs("usage: vantrel-verify --kind=<kind> [--cut-at-cap] --cpu-seconds=<n> --memory-mib=<n> <file>\n",
+                   stderr);
+        return usageExit;
+    }
+    if (!applyLimits(*options)) return limitExit;
+#ifdef VANTREL_VERIFY_TEST_HOOKS
+    runTestHook(options->testHook);
+#endif
+    const auto bytes = readWhole(options->path);
+    if (!bytes) {
+        say(VerifyProtocol::verdictKey, HitIntegrityName::rawValue(HitIntegrity::failed));
+        return 0;
+    }
+    const HitIntegrity verdict = IntegrityCheck::verdict(*options->kind, *bytes, options->cutAtCap);
+    say(VerifyProtocol::verdictKey, HitIntegrityName::rawValue(verdict));
+    if (verdict != HitIntegrity::skipped) {
+        if (const auto stamp = CaptureDate::stampFromImageData(*options->kind, *bytes)) {
+            say(VerifyProtocol::dateKey, stamp->wallClock);
+            if (stamp->offset) say(VerifyProtocol::offsetKey, *stamp->offset);
+        }
+    }
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}

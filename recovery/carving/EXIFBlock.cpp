@@ -1,0 +1,115 @@
+// JPEG (ITU-T T.81, annex B): SOI, then segments FF xx with a big-endian length (2) that counts itself,
+// up to the first SOS (FF DA); standalone markers (RSTn, TEM) carry no length. APP1 (FF E1) starting
+// "Exif\0\0" holds the TIFF block.
+// PNG: 8-byte signature, then chunks: length (4, big-endian, at most 2^31 - 1), type (4), data, CRC (4),
+// up to IEND; the eXIf chunk's data is the TIFF block.
+// WebP: "RIFF", size (4, little-endian), "WEBP", then chunks: FourCC (4), size (4, little-endian), data
+// padded to an even length. The "EXIF" chunk's data is the TIFF block; some writers put "Exif\0\0" first.
+
+#include "recovery/carving/EXIFBlock.h"
+
+#include "recovery/bytesource/Bounds.h"
+
+namespace vantrel::EXIFBlock {
+
+namespace {
+
+constexpr std::string_view exifHeader{"Exif\0\0", 6};
+
+std::int64_t at(std::uint64_t offset) { return static_cast<std::int64_t>(offset); }
+
+ByteView skipExifHeader(ByteView block) {
+    if (FieldReader::matches(block, 0, exifHeader)) return block.subspan(exifHeader.size());
+    return block;
+}
+
+std::optional<ByteView> inJPEG(ByteView buffer) {
+    if (FieldReader::u16be(buffer, 0) != 0xFFD8) return std::nullopt;
+    std::uint64_t pos = 2;
+    for (int walked = 0; walked < maxBlocksWalked; ++walked) {
+        if (FieldReader::u8(buffer, at(pos)) != 0xFF) return std::nullopt;
+        const std::uint8_t marker = FieldReader::u8(buffer, at(pos + 1));
+        // Fill bytes FF before a marker.
+        if (marker == 0xFF) {
+            ++pos;
+            continue;
+        }
+        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
+            pos += 2;
+            continue;
+        }
+        // Start of scan or end of image: EXIF data comes before both.
+        if (marker == 0xDA || marker == 0xD9 || marker == 0x00) return std::nullopt;
+        const std::uint16_t length = FieldReader::u16be(buffer, at(pos + 2));
+        if (length < 2 || !fitsWithin(pos + 2, length, buffer.size())) return std::nullopt;
+        if (marker == 0xE1 && FieldReader::matches(buffer, at(pos + 4), exifHeader))
+            return buffer.subspan(pos + 4 + exifHeader.size(), length - 2 - exifHeader.size());
+        pos += 2 + length;
+    }
+    return std::nullopt;
+}
+
+std::optional<ByteView> inPNG(ByteView buffer) {
+    if (!FieldReader::matches(buffer, 0, "\x89PNG\r\n\x1a\n")) return std::nullopt;
+    std::uint64_t pos = 8;
+    for (int walked = 0; walked < maxBlocksWalked; ++walked) {
+        const std::uint32_t length = FieldReader::u32be(buffer, at(pos));
+        if (length > 0x7FFFFFFF || !fitsWithin(pos + 8, std::uint64_t{length} + 4, buffer.size())) return std::nullopt;
+        if (FieldReader::matches(buffer, at(pos + 4), "eXIf")) return buffer.subspan(pos + 8, length);
+        // Some writers put eXIf after the image data, so the walk goes on to IEND.
+        if (FieldReader::matches(buffer, at(pos + 4), "IEND")) return std::nullopt;
+        pos += 12 + std::uint64_t{length};
+    }
+    return std::nullopt;
+}
+
+std::optional<ByteView> inWebP(ByteView buffer) {
+    if (!FieldReader::matches(buffer, 0, "RIFF") || !FieldReader::matches(buffer, 8, "WEBP")) return std::nullopt;
+    std::uint64_t pos = 12;
+    for (int walked = 0; walked < maxBlocksWalked; ++walked) {
+        const std::uint32_t size = FieldReader::u32le(buffer, at(pos + 4));
+        if (!fitsWithin(pos + 8, size, buffer.size())) return std::nullopt;
+        if (FieldReader::matches(buffer, at(pos), "EXIF")) return skipExifHeader(buffer.subspan(pos + 8, size));
+        pos += 8 + std::uint64_t{size} + (size & 1);
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<ByteView> find(RecoveredFileKind kind, ByteView buffer) {
+    switch (kind) {
+    case RecoveredFileKind::jpeg: return inJPEG(buffer);
+    case RecoveredFileKind::png: return inPNG(buffer);
+    case RecoveredFileKind::webp: return inWebP(buffer);
+    case RecoveredFileKind::tiff:
+    case RecoveredFileKind::cr2:
+    case RecoveredFileKind::nef:
+    case RecoveredFileKind::arw:
+    case RecoveredFileKind::orf: return buffer;
+    case RecoveredFileKind::heic:
+    case RecoveredFileKind::avif:
+    case RecoveredFileKind::gif:
+    case RecoveredFileKind::bmp:
+    case RecoveredFileKind::crw:
+    case RecoveredFileKind::cr3:
+    case RecoveredFileKind::mp4:
+    case RecoveredFileKind::mov:
+    case RecoveredFileKind::mp3:
+    case RecoveredFileKind::m4a:
+    case RecoveredFileKind::wav:
+    case RecoveredFileKind::flac:
+    case RecoveredFileKind::ogg:
+    case RecoveredFileKind::pdf:
+    case RecoveredFileKind::docx:
+    case RecoveredFileKind::xlsx:
+    case RecoveredFileKind::pptx:
+    case RecoveredFileKind::doc:
+    case RecoveredFileKind::rtf:
+    case RecoveredFileKind::zip:
+    case RecoveredFileKind::unknown: return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+} // namespace vantrel::EXIFBlock

@@ -1,0 +1,150 @@
+// The verifying child process as the application runs it: verdicts and dates come back, and a child
+// that crashes, loops, hangs or swallows memory is ended by its limits and leaves the file suspect.
+#include "Vantrel/scan/ChildProcessIntegrityChecker.h"
+
+#include "tests/fixtures/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <sys/stat.h>
+
+namespace vantrel {
+namespace {
+
+#define REQUIRE_PROGRAMS(...)                                                   \
+    for (const char* program : {__VA_ARGS__})                                   \
+        if (!test::haveProgram(program)) GTEST_SKIP() << program << " is not installed"
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool addressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool addressSanitizer = true;
+#else
+constexpr bool addressSanitizer = false;
+#endif
+#else
+constexpr bool addressSanitizer = false;
+#endif
+
+class ChildChecks : public ::testing::Test {
+protected:
+    std::string photo() const {
+        const std::string ppm = (m_dir / "photo.ppm").string();
+        const std::string jpg = (m_dir / "photo.jpg").string();
+        test::runOrFail({"convert", "-size", "640x480", "xc:gray", "+noise", "Random", "-depth", "8", ppm});
+        test::runOrFail({"cjpeg", "-quality", "90", "-outfile", jpg, ppm});
+        test::runOrFail({"exiftool", "-q", "-overwrite_original", "-DateTimeOriginal=2021:06:01 23:30:00",
+                         "-OffsetTimeOriginal=+02:00", jpg});
+        return jpg;
+    }
+    // The test build of the program with one of its stand-ins for a decoder gone wrong.
+    static ChildProcessIntegrityChecker misbehaving(const std::string& hook, IntegrityLimits limits = {}) {
+        return ChildProcessIntegrityChecker(VANTREL_VERIFY_TEST_PATH, limits, {hook});
+    }
+
+    test::TempDir m_dir;
+};
+
+TEST_F(ChildChecks, VerdictAndDateFromTheChild) {
+    REQUIRE_PROGRAMS("convert", "cjpeg", "exiftool");
+    const std::string file = photo();
+    ChildProcessIntegrityChecker checker(VANTREL_VERIFY_PATH);
+    const IntegrityVerdict whole = checker.check(RecoveredFileKind::jpeg, file, false);
+    EXPECT_EQ(whole.integrity, HitIntegrity::ok);
+    // 23:30 at two hours east of universal time.
+    EXPECT_EQ(whole.captureDate, std::chrono::system_clock::from_time_t(1622583000));
+
+    const Bytes bytes = test::readFile(file);
+    test::writeFile(m_dir / "cut.jpg", Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(bytes.size() / 2)));
+    EXPECT_EQ(checker.check(RecoveredFileKind::jpeg, (m_dir / "cut.jpg").string(), false).integrity, HitIntegrity::suspect);
+    EXPECT_EQ(checker.check(RecoveredFileKind::jpeg, (m_dir / "cut.jpg").string(), true).integrity, HitIntegrity::ok);
+    // Kinds without a validator are skipped, and carry no date.
+    const IntegrityVerdict zip = checker.check(RecoveredFileKind::zip, file, false);
+    EXPECT_EQ(zip.integrity, HitIntegrity::skipped);
+    EXPECT_FALSE(zip.captureDate);
+}
+
+TEST_F(ChildChecks, FourAtOnce) {
+    REQUIRE_PROGRAMS("convert", "cjpeg", "exiftool");
+    const std::string file = photo();
+    ChildProcessIntegrityChecker checker(VANTREL_VERIFY_PATH);
+    std::vector<std::future<IntegrityVerdict>> running;
+    for (int i = 0; i < 8; ++i)
+        running.push_back(std::async(std::launch::async, [&] { return checker.check(RecoveredFileKind::jpeg, file, false); }));
+    for (auto& result : running) EXPECT_EQ(result.get().integrity, HitIntegrity::ok);
+}
+
+TEST_F(ChildChecks, MissingOrUnreadableFileFails) {
+    ChildProcessIntegrityChecker checker(VANTREL_VERIFY_PATH);
+    EXPECT_EQ(checker.check(RecoveredFileKind::jpeg, (m_dir / "gone.jpg").string(), false).integrity, HitIntegrity::failed);
+    std::filesystem::create_directory(m_dir / "folder.jpg");
+    EXPECT_EQ(checker.check(RecoveredFileKind::jpeg, (m_dir / "folder.jpg").string(), false).integrity,
+              HitIntegrity::failed);
+}
+
+TEST_F(ChildChecks, ACrashIsSuspect) {
+    test::writeFile(m_dir / "x.jpg", test::randomBytes(100, 1));
+    EXPECT_EQ(misbehaving("--test-crash").check(RecoveredFileKind::jpeg, (m_dir / "x.jpg").string(), false).integrity,
+              HitIntegrity::suspect);
+}
+
+TEST_F(ChildChecks, TheCPULimitEndsALoop) {
+    test::writeFile(m_dir / "x.png", test::randomBytes(100, 1));
+    // The wall clock is far beyond the CPU limit, so it is the CPU limit that ends the child.
+    IntegrityLimits limits;
+    limits.cpuSeconds = 1;
+    limits.wallClock = std::chrono::seconds(60);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(misbehaving("--test-spin", limits).check(RecoveredFileKind::png, (m_dir / "x.png").string(), false).integrity,
+              HitIntegrity::suspect);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(50));
+}
+
+TEST_F(ChildChecks, TheWallClockEndsAHang) {
+    test::writeFile(m_dir / "x.pdf", test::randomBytes(100, 1));
+    IntegrityLimits limits;
+    limits.wallClock = std::chrono::milliseconds(300);
+    EXPECT_EQ(misbehaving("--test-hang", limits).check(RecoveredFileKind::pdf, (m_dir / "x.pdf").string(), false).integrity,
+              HitIntegrity::suspect);
+}
+
+TEST_F(ChildChecks, TheMemoryLimitEndsAHoard) {
+    if (addressSanitizer) GTEST_SKIP() << "AddressSanitizer builds run the child without a memory limit";
+    test::writeFile(m_dir / "x.heic", test::randomBytes(100, 1));
+    IntegrityLimits limits;
+    limits.memoryMiB = 256;
+    EXPECT_EQ(misbehaving("--test-allocate", limits).check(RecoveredFileKind::heic, (m_dir / "x.heic").string(), false).integrity,
+              HitIntegrity::suspect);
+}
+
+TEST_F(ChildChecks, AProgramThatCannotStartLeavesTheHitUnjudged) {
+    test::writeFile(m_dir / "x.jpg", test::randomBytes(100, 1));
+    ChildProcessIntegrityChecker missing(m_dir / "no-such-program");
+    EXPECT_EQ(missing.check(RecoveredFileKind::jpeg, (m_dir / "x.jpg").string(), false).integrity, HitIntegrity::pending);
+    // A program others may rewrite is not run.
+    std::filesystem::copy_file(VANTREL_VERIFY_PATH, m_dir / "shared-verify");
+    ::chmod((m_dir / "shared-verify").c_str(), 0777);
+    ChildProcessIntegrityChecker writable(m_dir / "shared-verify");
+    EXPECT_EQ(writable.check(RecoveredFileKind::jpeg, (m_dir / "x.jpg").string(), false).integrity, HitIntegrity::pending);
+}
+
+TEST(VerifyOutput, OnlyTheProtocolCounts) {
+    const auto verdict = parseVerifyOutput("verdict suspect\ndate 2021:06:01 12:00:00\noffset +00:00\n");
+    ASSERT_TRUE(verdict);
+    EXPECT_EQ(verdict->integrity, HitIntegrity::suspect);
+    EXPECT_EQ(verdict->captureDate, std::chrono::system_clock::from_time_t(1622548800));
+    EXPECT_FALSE(parseVerifyOutput(""));
+    EXPECT_FALSE(parseVerifyOutput("date 2021:06:01 12:00:00\n"));
+    EXPECT_FALSE(parseVerifyOutput("verdict pending\n"));
+    EXPECT_FALSE(parseVerifyOutput("verdict fine\n"));
+    EXPECT_FALSE(parseVerifyOutput("verdict ok\nsomething else\n"));
+    // A date the application cannot read leaves the verdict without a date.
+    const auto undated = parseVerifyOutput("verdict ok\ndate 2021:02:30 12:00:00\n");
+    ASSERT_TRUE(undated);
+    EXPECT_FALSE(undated->captureDate);
+}
+
+} // namespace
+} // namespace vantrel

@@ -1,0 +1,299 @@
+// The validators and capture-date readers on real files made by the usual Debian tools at test time:
+// each kind whole, cut short and with damaged data. A test whose tool is missing is skipped.
+#include "Vantrel/verify/CaptureDate.h"
+#include "Vantrel/verify/IntegrityCheck.h"
+
+#include "tests/fixtures/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+
+namespace vantrel {
+namespace {
+
+using IntegrityCheck::Decode;
+using test::runOrFail;
+
+#define REQUIRE_PROGRAMS(...)                                                   \
+    for (const char* program : {__VA_ARGS__})                                   \
+        if (!test::haveProgram(program)) GTEST_SKIP() << program << " is not installed"
+
+constexpr HitIntegrity ok = HitIntegrity::ok;
+constexpr HitIntegrity suspect = HitIntegrity::suspect;
+constexpr HitIntegrity failed = HitIntegrity::failed;
+
+Bytes head(const Bytes& bytes, std::size_t count) { return Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(count)); }
+
+// The bytes with a run in the middle overwritten by pseudo-random ones.
+Bytes damaged(Bytes bytes, std::size_t run = 400) {
+    const Bytes noise = test::randomBytes(run, 7);
+    for (std::size_t i = 0; i < run; ++i) bytes[bytes.size() / 2 + i] = noise[i];
+    return bytes;
+}
+
+HitDate universal(int year, int month, int day, int hour, int minute, int second) {
+    std::tm fields{};
+    fields.tm_year = year - 1900;
+    fields.tm_mon = month - 1;
+    fields.tm_mday = day;
+    fields.tm_hour = hour;
+    fields.tm_min = minute;
+    fields.tm_sec = second;
+    return std::chrono::system_clock::from_time_t(timegm(&fields));
+}
+
+class IntegrityFiles : public ::testing::Test {
+protected:
+    std::string path(const std::string& name) const { return (m_dir / name).string(); }
+    Bytes read(const std::string& name) const { return test::readFile(m_dir / name); }
+
+    // A noisy picture, which compresses about as badly as a photograph.
+    std::string picture(const std::string& name, int width, int height) const {
+        runOrFail({"convert", "-size", std::to_string(width) + "x" + std::to_string(height), "xc:gray", "+noise",
+                   "Random", "-depth", "8", path(name)});
+        return path(name);
+    }
+    Bytes jpeg(const std::vector<std::string>& exiftoolArguments = {}) const {
+        runOrFail({"cjpeg", "-quality", "90", "-outfile", path("photo.jpg"), picture("photo.ppm", 640, 480)});
+        exif("photo.jpg", exiftoolArguments);
+        return read("photo.jpg");
+    }
+    Bytes converted(const std::string& name, const std::vector<std::string>& exiftoolArguments = {}) const {
+        runOrFail({"convert", picture("source.ppm", 200, 150), path(name)});
+        exif(name, exiftoolArguments);
+        return read(name);
+    }
+    void exif(const std::string& name, const std::vector<std::string>& arguments) const {
+        if (arguments.empty()) return;
+        std::vector<std::string> command{"exiftool", "-q", "-overwrite_original"};
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        command.push_back(path(name));
+        runOrFail(command);
+    }
+    // Uncompressed 16-bit samples with a camera maker's name: libraw takes it for that camera's raw file.
+    Bytes nikonRaw(const std::vector<std::string>& exiftoolArguments = {}) const {
+        runOrFail({"convert", "-size", "640x480", "xc:gray", "+noise", "Random", "-colorspace", "gray", "-depth", "16",
+                   "-compress", "none", path("raw.tif")});
+        std::vector<std::string> arguments{"-Make=NIKON CORPORATION", "-Model=NIKON D70"};
+        arguments.insert(arguments.end(), exiftoolArguments.begin(), exiftoolArguments.end());
+        exif("raw.tif", arguments);
+        return read("raw.tif");
+    }
+    // A one-page PDF written by hand and rewritten by qpdf with a correct cross-reference table.
+    Bytes pdf(bool locked = false) const {
+        test::writeFile(m_dir / "hand.pdf", [] {
+            const std::string text =
+                "%PDF-1.4\n1 0 obj <</Type/Catalog/Pages 2 0 R>> endobj\n2 0 obj <</Type/Pages/Kids[3 0 R]/Count 1>> "
+                "endobj\n3 0 obj <</Type/Page/Parent 2 0 R/MediaBox[0 0 200 200]/Contents 4 0 R>> endobj\n4 0 obj "
+                "<</Length 28>> stream\n0 0 1 rg 20 20 160 160 re f\nendstream endobj\ntrailer <</Root 1 0 R>>\n%%EOF\n";
+            return Bytes(text.begin(), text.end());
+        }());
+        // qpdf exits 3 for "succeeded with warnings" on the hand-made cross-reference table.
+        test::run({"qpdf", path("hand.pdf"), path("doc.pdf")});
+        if (!locked) return read("doc.pdf");
+        test::run({"qpdf", "--encrypt", "user", "owner", "256", "--", path("doc.pdf"), path("locked.pdf")});
+        return read("locked.pdf");
+    }
+
+    test::TempDir m_dir;
+};
+
+TEST_F(IntegrityFiles, JPEGDecodeTellsCleanCutAndCorrupt) {
+    REQUIRE_PROGRAMS("convert", "cjpeg");
+    const Bytes whole = jpeg();
+    EXPECT_EQ(IntegrityCheck::decodeJPEG(whole), Decode::clean);
+    EXPECT_EQ(IntegrityCheck::decodeJPEG(head(whole, whole.size() / 2)), Decode::cut);
+    EXPECT_EQ(IntegrityCheck::decodeJPEG(damaged(whole)), Decode::bad);
+    EXPECT_EQ(IntegrityCheck::decodeJPEG({}), Decode::bad);
+}
+
+TEST_F(IntegrityFiles, JPEGVerdicts) {
+    REQUIRE_PROGRAMS("convert", "cjpeg");
+    const Bytes whole = jpeg();
+    EXPECT_EQ(IntegrityCheck::jpeg(whole, false), ok);
+    // Cut: only a probe cut at the cap is ok.
+    const Bytes cut = head(whole, whole.size() * 3 / 4);
+    EXPECT_EQ(IntegrityCheck::jpeg(cut, false), suspect);
+    EXPECT_EQ(IntegrityCheck::jpeg(cut, true), ok);
+    // Corrupt data is suspect whether or not the end marker is there, and whatever the cap says.
+    const Bytes corrupt = damaged(whole);
+    EXPECT_EQ(IntegrityCheck::jpeg(corrupt, false), suspect);
+    EXPECT_EQ(IntegrityCheck::jpeg(corrupt, true), suspect);
+    Bytes corruptWithoutEnd(corrupt.begin(), corrupt.end() - 2);
+    EXPECT_EQ(IntegrityCheck::jpeg(corruptWithoutEnd, false), suspect);
+    // A 640 x 480 picture needs 25,600 bytes: a shorter head is a fragment.
+    EXPECT_EQ(IntegrityCheck::jpeg(head(whole, 25'599), true), failed);
+}
+
+TEST_F(IntegrityFiles, JPEGWithoutPicture) {
+    EXPECT_EQ(IntegrityCheck::jpeg(Bytes{0xFF, 0xD8, 0xFF}, false), failed);
+    EXPECT_EQ(IntegrityCheck::jpeg({}, false), failed);
+    EXPECT_EQ(IntegrityCheck::jpeg(Bytes(5000, 0xFF), false), failed);  // no start-of-image marker
+    // A start marker and then no frame header: a fragment below 4,096 bytes, suspect from there on.
+    Bytes unframed = test::randomBytes(4096, 3);
+    unframed[0] = 0xFF;
+    unframed[1] = 0xD8;
+    for (std::size_t i = 2; i < unframed.size(); ++i)
+        if (unframed[i] == 0xFF) unframed[i] = 0;
+    EXPECT_EQ(IntegrityCheck::jpeg(head(unframed, 4095), false), failed);
+    EXPECT_EQ(IntegrityCheck::jpeg(unframed, false), suspect);
+}
+
+TEST_F(IntegrityFiles, PicturesThroughQtWholeCutAndDamaged) {
+    REQUIRE_PROGRAMS("convert");
+    const std::vector<std::pair<RecoveredFileKind, std::string>> kinds = {
+        {RecoveredFileKind::png, "p.png"},   {RecoveredFileKind::gif, "p.gif"},  {RecoveredFileKind::bmp, "p.bmp"},
+        {RecoveredFileKind::webp, "p.webp"}, {RecoveredFileKind::tiff, "p.tif"},
+    };
+    for (const auto& [kind, name] : kinds) {
+        SCOPED_TRACE(name);
+        const Bytes whole = converted(name);
+        EXPECT_EQ(IntegrityCheck::image(kind, whole, false), ok);
+        const Bytes cut = head(whole, whole.size() * 2 / 3);
+        const HitIntegrity cutVerdict = IntegrityCheck::image(kind, cut, false);
+        // ImageMagick writes a TIFF's directory after its strips: a cut one has no size left to read.
+        EXPECT_EQ(cutVerdict, kind == RecoveredFileKind::tiff ? failed : suspect);
+        if (kind != RecoveredFileKind::tiff) {
+            EXPECT_EQ(IntegrityCheck::image(kind, cut, true), ok);
+        }
+        EXPECT_EQ(IntegrityCheck::image(kind, {}, true), failed);
+    }
+    // Damaged compressed data is suspect, also in a probe cut at the cap.
+    const Bytes corrupt = damaged(read("p.png"), 300);
+    EXPECT_EQ(IntegrityCheck::image(RecoveredFileKind::png, corrupt, false), suspect);
+    EXPECT_EQ(IntegrityCheck::image(RecoveredFileKind::png, corrupt, true), suspect);
+    for (const auto& [kind, name] : kinds) EXPECT_EQ(IntegrityCheck::image(kind, test::randomBytes(5000, 9), false), failed) << name;
+}
+
+TEST_F(IntegrityFiles, HEICAndAVIFThroughLibheif) {
+    REQUIRE_PROGRAMS("convert", "heif-enc");
+    runOrFail({"convert", picture("h.ppm", 320, 240), "PNG24:" + path("h.png")});
+    runOrFail({"heif-enc", "-q", "60", "-o", path("p.heic"), path("h.png")});
+    runOrFail({"heif-enc", "-A", "-q", "60", "-o", path("p.avif"), path("h.png")});
+    for (const auto& [kind, name] : {std::pair{RecoveredFileKind::heic, "p.heic"}, {RecoveredFileKind::avif, "p.avif"}}) {
+        SCOPED_TRACE(name);
+        const Bytes whole = read(name);
+        EXPECT_EQ(IntegrityCheck::image(kind, whole, false), ok);
+        // The boxes run past the bytes: never ok, not a fragment either.
+        EXPECT_EQ(IntegrityCheck::image(kind, head(whole, whole.size() * 2 / 3), false), suspect);
+        EXPECT_EQ(IntegrityCheck::image(kind, head(whole, 100), false), suspect);
+        EXPECT_EQ(IntegrityCheck::image(kind, test::randomBytes(4000, 4), false), failed);
+    }
+}
+
+TEST_F(IntegrityFiles, CameraRawThroughLibraw) {
+    REQUIRE_PROGRAMS("convert", "exiftool");
+    const Bytes whole = nikonRaw();
+    EXPECT_EQ(IntegrityCheck::image(RecoveredFileKind::nef, whole, false), ok);
+    const Bytes cut = head(whole, whole.size() / 2);
+    EXPECT_EQ(IntegrityCheck::image(RecoveredFileKind::nef, cut, false), suspect);
+    EXPECT_EQ(IntegrityCheck::image(RecoveredFileKind::nef, cut, true), ok);
+    EXPECT_EQ(IntegrityCheck::image(RecoveredFileKind::cr2, test::randomBytes(4000, 5), false), failed);
+}
+
+TEST_F(IntegrityFiles, PDFThroughPoppler) {
+    REQUIRE_PROGRAMS("qpdf");
+    const Bytes whole = pdf();
+    ASSERT_FALSE(whole.empty());
+    EXPECT_EQ(IntegrityCheck::pdf(whole, false), ok);
+    EXPECT_EQ(IntegrityCheck::pdf(pdf(true), false), suspect);
+    // Without its end marker poppler opens it only by rebuilding it.
+    const Bytes unended = head(whole, whole.size() - 30);
+    EXPECT_EQ(IntegrityCheck::pdf(unended, false), suspect);
+    EXPECT_EQ(IntegrityCheck::pdf(unended, true), ok);
+    const Bytes early = head(whole, 60);
+    EXPECT_EQ(IntegrityCheck::pdf(early, false), failed);
+    EXPECT_EQ(IntegrityCheck::pdf(early, true), suspect);
+    EXPECT_EQ(IntegrityCheck::pdf(test::randomBytes(60, 1), true), failed);
+    EXPECT_EQ(IntegrityCheck::pdf({}, false), failed);
+}
+
+TEST(IntegrityCheck, KindTable) {
+    const Bytes anything = test::randomBytes(100, 2);
+    for (const RecoveredFileKind kind : FileKind::allKinds()) {
+        const bool checkable = FileKind::isImage(kind) || kind == RecoveredFileKind::pdf;
+        EXPECT_EQ(IntegrityCheck::isCheckable(kind), checkable) << FileKind::rawValue(kind);
+        const HitIntegrity expected = checkable ? failed : HitIntegrity::skipped;
+        EXPECT_EQ(IntegrityCheck::verdict(kind, checkable ? Bytes{} : anything, false), expected)
+            << FileKind::rawValue(kind);
+    }
+}
+
+// Dates are read in a fixed zone far from universal time, so a date taken as universal would show.
+class CaptureDates : public IntegrityFiles {
+protected:
+    void SetUp() override {
+        const char* zone = std::getenv("TZ");
+        m_savedZone = zone ? std::optional<std::string>(zone) : std::nullopt;
+        ::setenv("TZ", "America/New_York", 1);
+        ::tzset();
+    }
+    void TearDown() override {
+        if (m_savedZone) ::setenv("TZ", m_savedZone->c_str(), 1);
+        else ::unsetenv("TZ");
+        ::tzset();
+    }
+    std::optional<std::string> m_savedZone;
+};
+
+TEST_F(CaptureDates, WallClockIsLocalAndOffsetsAreHonoured) {
+    REQUIRE_PROGRAMS("convert", "cjpeg", "exiftool");
+    // 12:00 in New York in June is 16:00 universal time.
+    EXPECT_EQ(captureDate(RecoveredFileKind::jpeg, jpeg({"-DateTimeOriginal=2021:06:01 12:00:00"})),
+              universal(2021, 6, 1, 16, 0, 0));
+    EXPECT_EQ(captureDate(RecoveredFileKind::jpeg,
+                          jpeg({"-DateTimeOriginal=2021:06:01 23:30:00", "-OffsetTimeOriginal=+02:00"})),
+              universal(2021, 6, 1, 21, 30, 0));
+}
+
+TEST_F(CaptureDates, OriginalThenDigitizedThenDateTime) {
+    REQUIRE_PROGRAMS("convert", "cjpeg", "exiftool");
+    EXPECT_EQ(captureDate(RecoveredFileKind::jpeg, jpeg({"-DateTimeOriginal=2020:01:02 03:04:05",
+                                                         "-CreateDate=2020:02:02 03:04:05",
+                                                         "-ModifyDate=2020:03:02 03:04:05"})),
+              universal(2020, 1, 2, 8, 4, 5));
+    EXPECT_EQ(captureDate(RecoveredFileKind::jpeg,
+                          jpeg({"-CreateDate=2020:02:02 03:04:05", "-ModifyDate=2020:03:02 03:04:05"})),
+              universal(2020, 2, 2, 8, 4, 5));
+    EXPECT_EQ(captureDate(RecoveredFileKind::jpeg, jpeg({"-ModifyDate=2020:03:02 03:04:05"})),
+              universal(2020, 3, 2, 8, 4, 5));
+    // Blanks and an unset camera clock are no date; a blank original falls back to the next one.
+    EXPECT_EQ(captureDate(RecoveredFileKind::jpeg, jpeg({"-DateTimeOriginal#=                   "})), std::nullopt);
+    EXPECT_EQ(captureDate(RecoveredFileKind::jpeg,
+                          jpeg({"-DateTimeOriginal=0000:00:00 00:00:00", "-ModifyDate=2020:03:02 03:04:05"})),
+              universal(2020, 3, 2, 8, 4, 5));
+    EXPECT_EQ(captureDate(RecoveredFileKind::jpeg, jpeg()), std::nullopt);
+    EXPECT_EQ(captureDate(RecoveredFileKind::pdf, jpeg({"-ModifyDate=2020:03:02 03:04:05"})), std::nullopt);
+}
+
+TEST_F(CaptureDates, EveryPictureFormatWithEXIF) {
+    REQUIRE_PROGRAMS("convert", "exiftool", "heif-enc");
+    const HitDate expected = universal(2019, 7, 4, 12, 9, 10);
+    const std::vector<std::string> stamp{"-DateTimeOriginal=2019:07:04 08:09:10"};
+    for (const auto& [kind, name] : {std::pair{RecoveredFileKind::png, "d.png"}, {RecoveredFileKind::webp, "d.webp"},
+                                     {RecoveredFileKind::tiff, "d.tif"}}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(captureDate(kind, converted(name, stamp)), expected);
+    }
+    EXPECT_EQ(captureDate(RecoveredFileKind::nef, nikonRaw(stamp)), expected);
+    runOrFail({"convert", picture("h.ppm", 64, 48), "PNG24:" + path("h.png")});
+    runOrFail({"heif-enc", "-q", "60", "-o", path("d.heic"), path("h.png")});
+    exif("d.heic", stamp);
+    EXPECT_EQ(captureDate(RecoveredFileKind::heic, read("d.heic")), expected);
+}
+
+TEST(CaptureStampText, OnlyValidDatesAndOffsets) {
+    EXPECT_EQ(CaptureDate::toDate({"2021:06:01 12:00:00", "+00:00"}), universal(2021, 6, 1, 12, 0, 0));
+    EXPECT_EQ(CaptureDate::toDate({"2021:06:01 12:00:00", "-05:30"}), universal(2021, 6, 1, 17, 30, 0));
+    EXPECT_EQ(CaptureDate::toDate({"2024:02:29 00:00:00", "+00:00"}), universal(2024, 2, 29, 0, 0, 0));
+    for (const char* text : {"2023:02:29 00:00:00", "2021:13:01 12:00:00", "2021:06:01 24:00:00", "2021-06-01 12:00:00",
+                             "2021:06:01 12:00", "", "0000:00:00 00:00:00", "2021:06:01 12:00:0x"})
+        EXPECT_EQ(CaptureDate::toDate({text, std::nullopt}), std::nullopt) << text;
+    for (const char* offset : {"02:00", "+2:00", "+15:00", "+02:60", "+02-00"})
+        EXPECT_EQ(CaptureDate::toDate({"2021:06:01 12:00:00", offset}), std::nullopt) << offset;
+}
+
+} // namespace
+} // namespace vantrel
