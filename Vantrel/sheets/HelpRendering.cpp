@@ -107,8 +107,11 @@ QString tableHtml(const HelpDocument::Block& block) {
         html += QStringLiteral("<tr>");
         for (std::size_t c = 0; c < columns; ++c) {
             const QString cell = c < row.size() ? inlineHtml(row[c]) : QString();
-            html += r == 0 ? QStringLiteral("<td valign=\"top\" style=\"font-size:small; font-weight:600;\">%1</td>").arg(cell)
-                           : QStringLiteral("<td valign=\"top\" style=\"font-size:small;\">%1</td>").arg(cell);
+            // The cells of a row share its width.
+            const QString weight = r == 0 ? QStringLiteral(" font-weight:600;") : QString();
+            html += QStringLiteral("<td valign=\"top\" width=\"%1%\" style=\"font-size:small;%2\">%3</td>")
+                        .arg(100 / static_cast<int>(columns))
+                        .arg(weight, cell);
         }
         html += QStringLiteral("</tr>");
         if (r == 0 && block.rows.size() > 1)

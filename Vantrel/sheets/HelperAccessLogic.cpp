@@ -47,10 +47,10 @@ QString helperStatusText(const State& state) {
 
 QString summaryText(const State& state) {
     if (helperNotRunning(state))
-        return tr("The helper is installed but not running. Start its service with the commands under More "
-                  "Information, then return here.");
+        return tr("The helper is installed but not running. Start its service (Show Commands lists what to run), "
+                  "then return here.");
     if (awaitsApproval(state))
-        return tr("Enable the helper service as root with the commands below, then return here.");
+        return tr("Enable the helper service as root (Show Commands lists what to run), then return here.");
     if (state.access == AppModel::RawDiskAccessState::denied)
         return tr("Linux blocked raw disk access. Let the helper run as root through its service, then try again.");
     return tr("Vantrel needs one-time access to attached disks so it can read deleted files.");

@@ -128,10 +128,9 @@ HelperAccessSheet::HelperAccessSheet(AppModel& model, QWidget* parent) : QDialog
     m_detailsToggle->setObjectName(QStringLiteral("details"));
     m_detailsToggle->setText(tr("More Information"));
     m_detailsToggle->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    m_detailsToggle->setCheckable(true);
     m_detailsToggle->setAutoRaise(true);
     SheetStyle::setFontScale(*m_detailsToggle, 1.0, QFont::Medium);
-    connect(m_detailsToggle, &QToolButton::toggled, this, &HelperAccessSheet::setDetailsShown);
+    connect(m_detailsToggle, &QToolButton::clicked, this, [this] { setDetailsShown(!m_detailsShown); });
     layout->addWidget(m_detailsToggle);
     m_details = new QWidget(this);
     auto* details = new QVBoxLayout(m_details);
@@ -188,7 +187,7 @@ HelperAccessSheet::HelperAccessSheet(AppModel& model, QWidget* parent) : QDialog
     refresh();
 }
 
-bool HelperAccessSheet::detailsShown() const { return m_detailsToggle->isChecked(); }
+bool HelperAccessSheet::detailsShown() const { return m_detailsShown; }
 bool HelperAccessSheet::commandsShown() const { return !m_commands->isHidden(); }
 
 void HelperAccessSheet::showEvent(QShowEvent* event) {
@@ -197,7 +196,7 @@ void HelperAccessSheet::showEvent(QShowEvent* event) {
         const QSignalBlocker blocker(m_logging);
         m_logging->setChecked(AppLog::isEnabled());
     }
-    if (Logic::opensDetailsOnAppear(Logic::State::of(m_model))) m_detailsToggle->setChecked(true);
+    if (Logic::opensDetailsOnAppear(Logic::State::of(m_model))) setDetailsShown(true);
     m_model.refreshHelperStatus();
     m_model.tasks().spawn(m_model.recheckHelperAndDiskAccess(false, false));
 }
@@ -275,7 +274,7 @@ void HelperAccessSheet::refresh() {
 }
 
 void HelperAccessSheet::setDetailsShown(bool shown) {
-    if (m_detailsToggle->isChecked() != shown) m_detailsToggle->setChecked(shown);
+    m_detailsShown = shown;
     m_detailsToggle->setArrowType(shown ? Qt::DownArrow : Qt::RightArrow);
     m_details->setVisible(shown);
     fitHeight();
@@ -301,6 +300,7 @@ void HelperAccessSheet::confirmRemoval() {
     auto* remove = m_confirmation->addButton(tr("Remove Helper"), QMessageBox::DestructiveRole);
     remove->setObjectName(QStringLiteral("confirmRemove"));
     m_confirmation->addButton(QMessageBox::Cancel);
+    m_confirmation->setDefaultButton(QMessageBox::Cancel);
     m_confirmation->setEscapeButton(QMessageBox::Cancel);
     m_confirmation->setAttribute(Qt::WA_DeleteOnClose);
     connect(m_confirmation, &QMessageBox::buttonClicked, this, [this, remove](QAbstractButton* clicked) {

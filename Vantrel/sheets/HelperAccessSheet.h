@@ -69,6 +69,7 @@ private:
     QPushButton* m_remove = nullptr;
     QCheckBox* m_logging = nullptr;
     QMessageBox* m_confirmation = nullptr;
+    bool m_detailsShown = false;
 };
 
 } // namespace vantrel
