@@ -11,8 +11,6 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
-#include <limits>
-
 namespace vantrel {
 
 namespace Logic = FilterSidebarLogic;
@@ -22,22 +20,26 @@ FilterSidebarPlacement::FilterSidebarPlacement(AppModel& model, std::set<FileTyp
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(24, 0, 24, 24);
     layout->setSpacing(6);
-    auto* heading = new QLabel(tr("File Types"), this);
+    auto* heading = new QLabel(tr("File types"), this);
     SheetStyle::setFontScale(*heading, 1.0, QFont::DemiBold);
     layout->addWidget(heading);
     for (const auto group : FileTypeGroups::allCases()) addGroupRow(group, *layout);
 
     auto* sizes = new QFormLayout;
-    sizes->setContentsMargins(0, 12, 0, 0);
+    auto* sizeHeading = new QLabel(tr("Size & dimensions"), this);
+    sizeHeading->setTextFormat(Qt::PlainText);
+    SheetStyle::setFontScale(*sizeHeading, 1.0, QFont::DemiBold);
+    sizeHeading->setContentsMargins(0, 12, 0, 0);
+    layout->addWidget(sizeHeading);
     m_minimumByteSize = new QLineEdit(this);
     m_minimumByteSize->setObjectName(QStringLiteral("minimumByteSize"));
     m_minimumWidth = new QLineEdit(this);
     m_minimumWidth->setObjectName(QStringLiteral("minimumImageWidth"));
     m_minimumHeight = new QLineEdit(this);
     m_minimumHeight->setObjectName(QStringLiteral("minimumImageHeight"));
-    sizes->addRow(tr("Minimum size (bytes)"), m_minimumByteSize);
-    sizes->addRow(tr("Minimum width"), m_minimumWidth);
-    sizes->addRow(tr("Minimum height"), m_minimumHeight);
+    sizes->addRow(tr("Min size (bytes)"), m_minimumByteSize);
+    sizes->addRow(tr("Min width (px)"), m_minimumWidth);
+    sizes->addRow(tr("Min height (px)"), m_minimumHeight);
     layout->addLayout(sizes);
     layout->addStretch();
     for (auto* field : {m_minimumByteSize, m_minimumWidth, m_minimumHeight})
@@ -94,11 +96,9 @@ void FilterSidebarPlacement::addGroupRow(FileTypeGroup group, QLayout& layout) {
 
 void FilterSidebarPlacement::commitSizes() {
     RecoveryFilters filters = m_model.filters();
-    // Text that is no size (negative, too large for the scan request, not a number) leaves the value
-    // as it was; the field shows it again below.
-    if (auto bytes = Logic::parseMinimumByteSize(m_minimumByteSize->text());
-        bytes && *bytes <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-        filters.minimumByteSize = *bytes;
+    // Text that is no size (negative, beyond 64 bits, not a number) leaves the value as it was; the
+    // field shows it again below.
+    if (auto bytes = Logic::parseMinimumByteSize(m_minimumByteSize->text())) filters.minimumByteSize = *bytes;
     if (auto width = Logic::parseMinimumSide(m_minimumWidth->text())) filters.minimumImageWidth = *width;
     if (auto height = Logic::parseMinimumSide(m_minimumHeight->text())) filters.minimumImageHeight = *height;
     m_model.setFilters(std::move(filters));

@@ -214,8 +214,8 @@ TEST_F(Sheets, ScanSettingsEditsTheFilterAsTheUserGoes) {
     minimum.setText(QStringLiteral("8192"));
     emit minimum.editingFinished();
     EXPECT_EQ(h.model->filters().minimumByteSize, 8192u);
-    // A negative size and one beyond what a scan request can carry are refused, never wrapped.
-    for (const char* refused : {"-1", "18446744073709551615", "99999999999999999999999", "lots"}) {
+    // A negative size and one beyond 64 bits are refused, never wrapped.
+    for (const char* refused : {"-1", "-18446744073709551615", "18446744073709551616", "99999999999999999999999", "lots"}) {
         minimum.setText(QString::fromLatin1(refused));
         emit minimum.editingFinished();
         EXPECT_EQ(h.model->filters().minimumByteSize, 8192u) << refused;
