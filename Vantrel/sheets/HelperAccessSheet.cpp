@@ -308,7 +308,6 @@ void HelperAccessSheet::confirmRemoval() {
         auto removal = [](AppModel* model) -> Task<void> { co_await model->uninstallHelper(); };
         m_model.tasks().spawn(removal(&m_model));
     });
-    connect(m_confirmation, &QObject::destroyed, this, [this] { m_confirmation = nullptr; });
     m_confirmation->open();
 }
 

@@ -8,11 +8,12 @@
 #include "Vantrel/sheets/HelperAccessLogic.h"
 
 #include <QDialog>
+#include <QMessageBox>
+#include <QPointer>
 
 class QCheckBox;
 class QHBoxLayout;
 class QLabel;
-class QMessageBox;
 class QPushButton;
 class QToolButton;
 class QWidget;
@@ -68,7 +69,8 @@ private:
     QWidget* m_details = nullptr;
     QPushButton* m_remove = nullptr;
     QCheckBox* m_logging = nullptr;
-    QMessageBox* m_confirmation = nullptr;
+    // Cleared by Qt when the dialog goes, also while the sheet itself is being destroyed.
+    QPointer<QMessageBox> m_confirmation;
     bool m_detailsShown = false;
 };
 

@@ -27,7 +27,7 @@ void SheetPresenter::follow(Slot& slot) {
         dialog->setAttribute(Qt::WA_DeleteOnClose);
         slot.dialog = dialog;
         auto write = slot.write;
-        connect(dialog, &QDialog::finished, this, [this, write] { (m_model.*write)(false); });
+        connect(dialog, &QDialog::finished, this, [model = &m_model, write] { (model->*write)(false); });
         dialog->open();
     } else if (!wanted && slot.dialog) {
         // done() sends finished, which writes the flag that is already false.
