@@ -264,6 +264,13 @@ public:
     // Whether a helper can be reached without the service: one is shipped beside the program.
     bool helperUsable() const;
 
+    // ---- The helper's program file, as the helper-access sheet shows it.
+    // The helper shipped with the program (symbolic links resolved), else "VantrelHelper" in the
+    // program's folder.
+    std::string helperExecutablePath() const;
+    // Shows the helper in the file manager; the program's folder when the helper file is missing.
+    void revealHelperInFinder();
+
     // ---- The unsaved-catalog question.
     // Asks the question when unsaved hits would be lost; true to go on (saved or discarded), false to stop.
     Task<bool> confirmDiscardHitsIfNeeded();
