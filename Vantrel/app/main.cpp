@@ -8,11 +8,20 @@
 #include "Vantrel/helper/HelperRoute.h"
 #include "Vantrel/helper/IpcHelperClient.h"
 #include "Vantrel/model/AppModel.h"
+#include "Vantrel/app/QtDesktopShell.h"
+#include "Vantrel/app/QuitController.h"
+#include "Vantrel/catalog/CatalogFlows.h"
+#include "Vantrel/effects/SystemLocalDiskMounter.h"
+#include "Vantrel/scan/ChildProcessIntegrityChecker.h"
+#include "Vantrel/sheets/DiskAccessToolbarButton.h"
+#include "Vantrel/sheets/SheetPresenter.h"
 #include "Vantrel/views/MainWindow.h"
+#include "Vantrel/views/QtFileDialogs.h"
 
 #include "support/volumes/VolumeMonitor.h"
 
 #include <QApplication>
+#include <QToolBar>
 
 #include <memory>
 
@@ -30,15 +39,34 @@ int main(int argc, char** argv) {
     effects.registrar = std::make_shared<SystemdServiceRegistrar>(SystemdServiceOptions::standard());
     effects.settings = std::make_shared<QtSettingsStore>();
     if (connector.helperProgram) effects.helperProgram = connector.helperProgram->string();
-    // The desktop shell, the file dialogs and the local mounter are connected with the flows that
-    // use them.
+    QuitController quit;
+    effects.shell = std::make_shared<QtDesktopShell>(&quit);
+    const auto dialogs = std::make_shared<QtFileDialogs>();
+    effects.dialogs = dialogs;
+    effects.mounter = std::make_shared<SystemLocalDiskMounter>();
     AppModel model(effects);
+    model.setIntegrityChecker(std::make_shared<ChildProcessIntegrityChecker>());
+    model.setCatalogSaver(&CatalogFlows::saveCatalogWithPanel);
+    quit.setModel(&model);
+    quit.catchTerminationSignals();
 
     const auto volumes = std::make_shared<MonitorVolumeSource>(executor, std::make_unique<VolumeMonitor>());
     model.setVolumeMonitor(volumes);
     MainWindow window(model, volumes);
+    dialogs->setParent(&window);
+    window.hooks.requestScan = [&model] { model.requestScan(); };
+    window.hooks.cancelScan = [&model] { model.cancelScan(); };
+    window.hooks.startScan = [&model](ScanMode mode) { model.startScan(mode); };
+    window.hooks.recoverSelected = [&model](const std::string& folder) { model.recoverSelected(folder); };
+    SheetPresenter sheets(model, window,
+                          {[&model] { return model.preferredScanMode(); }, [&model](ScanMode mode) { model.startScan(mode); }});
+    window.toolbar()->addWidget(new DiskAccessToolbarButton(model));
+    quit.watchCloseRequests(&window);
     window.show();
     volumes->start();
+    model.refreshHelperStatus();
+    model.handleLaunchArguments(std::vector<std::string>(argv + 1, argv + argc));
+    model.tasks().spawn(model.recheckHelperAndDiskAccess(false, false));
     const int status = QApplication::exec();
     volumes->stop();
     return status;
