@@ -42,7 +42,8 @@ std::optional<ByteView> inJPEG(ByteView buffer) {
         if (marker == 0xDA || marker == 0xD9 || marker == 0x00) return std::nullopt;
         const std::uint16_t length = FieldReader::u16be(buffer, at(pos + 2));
         if (length < 2 || !fitsWithin(pos + 2, length, buffer.size())) return std::nullopt;
-        if (marker == 0xE1 && FieldReader::matches(buffer, at(pos + 4), exifHeader))
+        // The segment must hold the whole "Exif" header, or the block's size would wrap below zero.
+        if (marker == 0xE1 && length >= 2 + exifHeader.size() && FieldReader::matches(buffer, at(pos + 4), exifHeader))
             return buffer.subspan(pos + 4 + exifHeader.size(), length - 2 - exifHeader.size());
         pos += 2 + length;
     }
