@@ -1,8 +1,8 @@
 #pragma once
 // Where the EXIF metadata of a picture file lies: the TIFF-structured block that holds its directories
 // (EXIF 2.32, section 4.5). A JPEG holds it in an APP1 segment after "Exif\0\0" (section 4.5.4); a PNG in
-// its eXIf chunk (PNG third edition, section 11.3.6.1); a WebP in the RIFF chunk "EXIF" (WebP container
-// specification); a TIFF or a TIFF-based camera raw is itself the block. Pure functions over a buffer
+// its eXIf chunk (PNG third edition, section 11.3.6.1); a WebP in the RIFF chunk "EXIF" (the WebP
+// container format); a TIFF or a TIFF-based camera raw is itself the block. Pure functions over a buffer
 // that begins at the file's first byte.
 
 #include "recovery/bytesource/FieldReaders.h"
