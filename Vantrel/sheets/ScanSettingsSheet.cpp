@@ -2,13 +2,7 @@
 
 #include "Vantrel/sheets/SheetStyle.h"
 
-#if __has_include("Vantrel/views/FilterSidebar.h")
 #include "Vantrel/views/FilterSidebar.h"
-using Sidebar = vantrel::FilterSidebar;
-#else
-#include "Vantrel/sheets/FilterSidebarPlacement.h"
-using Sidebar = vantrel::FilterSidebarPlacement;
-#endif
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -36,7 +30,7 @@ ScanSettingsSheet::ScanSettingsSheet(AppModel& model, QWidget* parent) : QDialog
     header->addWidget(done);
     layout->addLayout(header);
 
-    auto* sidebar = new Sidebar(model, {FileTypeGroup::images});
+    auto* sidebar = new FilterSidebar(model, {FileTypeGroup::images});
     auto* scroll = new QScrollArea(this);
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setWidgetResizable(true);

@@ -4,6 +4,7 @@
 
 #include "AppModelHarness.h"
 #include "TestSupport.h"
+#include "WidgetTesting.h"
 
 #include "Vantrel/model/FilterSidebarLogic.h"
 #include "Vantrel/sheets/DiskAccessToolbarButton.h"
@@ -34,10 +35,6 @@
 
 #include <gtest/gtest.h>
 
-// Fontconfig keeps a cache for the life of the process on purpose; under LeakSanitizer it would fail
-// every widget test. (Read only in builds with the sanitizer.)
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
-
 namespace vantrel {
 namespace {
 
@@ -45,19 +42,9 @@ using test::AppModelHarness;
 using Runtime = AppModel::HelperRuntimeState;
 using Access = AppModel::RawDiskAccessState;
 
-QApplication& application() {
-    static int argc = 1;
-    static char name[] = "SheetsTest";
-    static char* argv[] = {name, nullptr};
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    // Never destroyed: Qt's own statics go first at exit, and the application must outlive them.
-    static QApplication* instance = new QApplication(argc, argv);
-    return *instance;
-}
-
 class Sheets : public ::testing::Test {
 protected:
-    void SetUp() override { application(); }
+    void SetUp() override { test::widgetApplication(); }
 
     // Shows the widget, lets it lay out, and keeps a picture of it.
     static void showAndKeep(QWidget& widget, const QString& name, bool fit = true) {
