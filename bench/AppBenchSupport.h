@@ -1,0 +1,98 @@
+#pragma once
+// What the application's benchmarks against the real helper share: a model on the Qt event loop whose
+// helper is the built VantrelHelper, spawned beside the benchmark over a socket pair and allowed to
+// read image files; running the loop until a condition holds while timing its longest stall.
+
+#include "Vantrel/async/QtExecutor.h"
+#include "Vantrel/helper/IpcHelperClient.h"
+#include "Vantrel/model/AppModel.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+
+#include <algorithm>
+#include <functional>
+#include <future>
+#include <memory>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace vantrel::bench {
+
+struct RealHelperModel {
+    std::shared_ptr<QtExecutor> executor = std::make_shared<QtExecutor>();
+    std::shared_ptr<IpcHelperClient> helper;
+    std::unique_ptr<AppModel> model;
+
+    RealHelperModel() {
+        HelperConnectorOptions options;
+        options.socketPath = "";  // no service: always spawn
+        options.helperProgram = std::filesystem::path(VANTREL_HELPER_PATH);
+        options.pkexecProgram = "/nonexistent/pkexec";
+        options.applicationUid = ::getuid();
+        helper = std::make_shared<IpcHelperClient>(options);
+        // The helper is started and answering before anything is timed.
+        std::promise<bool> answered;
+        helper->ping([&](std::string) { answered.set_value(true); }, [&](ErrorObject) { answered.set_value(false); });
+        if (!answered.get_future().get()) throw std::runtime_error("the helper " VANTREL_HELPER_PATH " did not answer");
+        AppEffects effects;
+        effects.executor = executor;
+        effects.clock = std::make_shared<SystemClock>();
+        effects.helper = helper;
+        model = std::make_unique<AppModel>(effects);
+    }
+    ~RealHelperModel() {
+        // The flows go before the executor they run on.
+        model.reset();
+    }
+};
+
+struct LoopRun {
+    double seconds = 0;
+    double longestStallMs = 0;  // the longest time the loop took to come back to a 1 ms timer
+    bool finished = false;
+};
+
+// Runs the event loop from start() until done holds (looked at on every change of the model after
+// start() returned), at most limitSeconds. A precise 1 ms timer measures how long the loop is kept
+// from coming back.
+inline LoopRun runLoopUntil(AppModel& model, const std::function<void()>& start, const std::function<bool()>& done,
+                            double limitSeconds = 600) {
+    LoopRun run;
+    QElapsedTimer clock;
+    qint64 lastTick = 0;
+    QTimer ticker;
+    ticker.setTimerType(Qt::PreciseTimer);
+    ticker.setInterval(1);
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        const qint64 now = clock.nsecsElapsed();
+        run.longestStallMs = std::max(run.longestStallMs, static_cast<double>(now - lastTick) / 1e6 - 1.0);
+        lastTick = now;
+    });
+    bool started = false;  // changes made by start() itself are not looked at
+    const auto connection = QObject::connect(&model, &AppModel::fieldChanged, [&] {
+        if (started && !run.finished && done()) {
+            run.finished = true;
+            QCoreApplication::quit();
+        }
+    });
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, [] { QCoreApplication::quit(); });
+    limit.start(static_cast<int>(limitSeconds * 1000));
+    clock.start();
+    ticker.start();
+    QTimer::singleShot(0, [&] {
+        lastTick = clock.nsecsElapsed();
+        start();
+        started = true;
+    });
+    QCoreApplication::exec();
+    run.seconds = static_cast<double>(clock.nsecsElapsed()) / 1e9;
+    QObject::disconnect(connection);
+    return run;
+}
+
+} // namespace vantrel::bench
