@@ -2,39 +2,18 @@
 // a scan of an image built at test time, the quality pass over its hits, and a recovery into a folder
 // where a name is taken, every recovered file compared byte for byte with what was put on the image.
 
-#include "ScanFakes.h"
-
-#include "Vantrel/helper/IpcHelperClient.h"
+#include "RealHelperHarness.h"
 
 #include "tests/fixtures/HfsPlusImageBuilder.h"
 #include "tests/fixtures/SampleContent.h"
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 namespace vantrel {
 namespace {
 
-HelperConnectorOptions spawnOnly() {
-    HelperConnectorOptions options;
-    options.socketPath = "";  // no service: always spawn
-    options.helperProgram = std::filesystem::path(VANTREL_HELPER_PATH);
-    options.pkexecProgram = "/nonexistent/pkexec";  // never ask for a password in a test
-    options.applicationUid = ::getuid();
-    return options;
-}
-
-struct RealHelperHarness : test::ScanHarness {
-    RealHelperHarness() {
-        real = std::make_shared<IpcHelperClient>(spawnOnly());
-        effectsWithHelper = effects();
-        effectsWithHelper.helper = real;
-        model = std::make_unique<AppModel>(effectsWithHelper);
-        model->setIntegrityChecker(checker);
-    }
-    std::shared_ptr<IpcHelperClient> real;
-    AppEffects effectsWithHelper;
+struct RealHelperHarness : test::RealHelperHarness {
+    RealHelperHarness() : test::RealHelperHarness(VANTREL_HELPER_PATH) {}
 };
 
 TEST(ScanThroughHelper, AnImageIsScannedCheckedAndRecoveredByteForByte) {
