@@ -1,7 +1,7 @@
 #include "Vantrel/verify/CaptureDate.h"
 
-#include "recovery/carving/EXIFBlock.h"
-#include "recovery/carving/TIFFMetadata.h"
+#include "recovery/carving/formats/EXIFBlock.h"
+#include "recovery/carving/formats/TIFFMetadata.h"
 
 #include <ctime>
 #include <libheif/heif.h>

@@ -1,14 +1,14 @@
 #include "Vantrel/verify/IntegrityCheck.h"
 
 #include "recovery/bytesource/Bounds.h"
-#include "recovery/carving/BMPMetadata.h"
 #include "recovery/carving/CandidateCursor.h"
 #include "recovery/carving/CandidateReader.h"
-#include "recovery/carving/GIFBlockWalk.h"
-#include "recovery/carving/ISOBoxWalk.h"
-#include "recovery/carving/JPEGMetadata.h"
-#include "recovery/carving/RIFFMetadata.h"
-#include "recovery/carving/TIFFMetadata.h"
+#include "recovery/carving/formats/BMPMetadata.h"
+#include "recovery/carving/formats/GIFBlockWalk.h"
+#include "recovery/carving/formats/ISOBoxWalk.h"
+#include "recovery/carving/formats/JPEGMetadata.h"
+#include "recovery/carving/formats/RIFFMetadata.h"
+#include "recovery/carving/formats/TIFFMetadata.h"
 
 #include <QBuffer>
 #include <QByteArray>

@@ -1,17 +1,17 @@
 #include "recovery/carving/FileLengthEstimator.h"
 
-#include "recovery/carving/BMPMetadata.h"
 #include "recovery/carving/CandidateCursor.h"
-#include "recovery/carving/CompoundFileLength.h"
-#include "recovery/carving/GIFBlockWalk.h"
-#include "recovery/carving/ISOBoxWalk.h"
-#include "recovery/carving/JPEGEndWalk.h"
-#include "recovery/carving/MP3FrameWalk.h"
-#include "recovery/carving/OggPageWalk.h"
-#include "recovery/carving/PDFEnd.h"
-#include "recovery/carving/RIFFMetadata.h"
-#include "recovery/carving/TIFFMetadata.h"
-#include "recovery/carving/ZipEndRecord.h"
+#include "recovery/carving/formats/BMPMetadata.h"
+#include "recovery/carving/formats/CompoundFileLength.h"
+#include "recovery/carving/formats/GIFBlockWalk.h"
+#include "recovery/carving/formats/ISOBoxWalk.h"
+#include "recovery/carving/formats/JPEGEndWalk.h"
+#include "recovery/carving/formats/MP3FrameWalk.h"
+#include "recovery/carving/formats/OggPageWalk.h"
+#include "recovery/carving/formats/PDFEnd.h"
+#include "recovery/carving/formats/RIFFMetadata.h"
+#include "recovery/carving/formats/TIFFMetadata.h"
+#include "recovery/carving/formats/ZipEndRecord.h"
 
 #include <algorithm>
 

@@ -1,14 +1,14 @@
 #include "recovery/carving/SignatureCarver.h"
 
-#include "recovery/carving/BMPMetadata.h"
 #include "recovery/carving/FileLengthEstimator.h"
-#include "recovery/carving/GIFMetadata.h"
-#include "recovery/carving/JPEGMetadata.h"
 #include "recovery/carving/KindDetectors.h"
-#include "recovery/carving/PNGMetadata.h"
 #include "recovery/carving/SignatureScanIndex.h"
-#include "recovery/carving/TIFFMetadata.h"
 #include "recovery/carving/WindowedReader.h"
+#include "recovery/carving/formats/BMPMetadata.h"
+#include "recovery/carving/formats/GIFMetadata.h"
+#include "recovery/carving/formats/JPEGMetadata.h"
+#include "recovery/carving/formats/PNGMetadata.h"
+#include "recovery/carving/formats/TIFFMetadata.h"
 #include "recovery/filesystems/SourceReads.h"
 
 #include <algorithm>

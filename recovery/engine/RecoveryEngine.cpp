@@ -1,8 +1,8 @@
 #include "recovery/engine/RecoveryEngine.h"
 
-#include "recovery/carving/JPEGMetadata.h"
-#include "recovery/carving/PNGMetadata.h"
 #include "recovery/carving/SignatureCatalog.h"
+#include "recovery/carving/formats/JPEGMetadata.h"
+#include "recovery/carving/formats/PNGMetadata.h"
 #include "recovery/filesystems/AllocatedRegionCollector.h"
 #include "recovery/filesystems/ClusterChainReader.h"
 #include "recovery/filesystems/ExFATUndeleter.h"

@@ -1,4 +1,4 @@
-#include "recovery/carving/GIFBlockWalk.h"
+#include "recovery/carving/formats/GIFBlockWalk.h"
 
 namespace vantrel::GIFBlockWalk {
 

@@ -1,6 +1,6 @@
 // The Ogg page walk on real files made by oggenc and ffmpeg at test time and on the sounds Debian ships,
 // alone, back to back and damaged. Skipped when a tool is missing.
-#include "recovery/carving/OggPageWalk.h"
+#include "recovery/carving/formats/OggPageWalk.h"
 
 #include "tests/fixtures/MemoryCursor.h"
 #include "tests/fixtures/TestSupport.h"

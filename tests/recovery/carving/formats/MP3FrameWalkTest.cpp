@@ -1,7 +1,7 @@
 // The MP3 frame walk on files made by lame and ffmpeg at test time (ID3v2.3 and 2.4 tags, with and
 // without an ID3v1 tag, layer II and III, MPEG 1 and 2) and on crafted tags and frames. Skipped when a
 // tool is missing.
-#include "recovery/carving/MP3FrameWalk.h"
+#include "recovery/carving/formats/MP3FrameWalk.h"
 
 #include "tests/fixtures/MemoryCursor.h"
 #include "tests/fixtures/TestSupport.h"

@@ -4,7 +4,7 @@
 //   4  4  chunk size: the bytes after this field, at least 4 (the form type)
 //   8  4  form type (not examined)
 
-#include "recovery/carving/RIFFMetadata.h"
+#include "recovery/carving/formats/RIFFMetadata.h"
 
 namespace vantrel::RIFFMetadata {
 

@@ -6,7 +6,7 @@
 // WebP: "RIFF", size (4, little-endian), "WEBP", then chunks: FourCC (4), size (4, little-endian), data
 // padded to an even length. The "EXIF" chunk's data is the TIFF block; some writers put "Exif\0\0" first.
 
-#include "recovery/carving/EXIFBlock.h"
+#include "recovery/carving/formats/EXIFBlock.h"
 
 #include "recovery/bytesource/Bounds.h"
 
