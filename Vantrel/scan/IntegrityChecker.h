@@ -9,6 +9,7 @@
 // - wasCutAtCap says that the file holds only the first bytes of a longer hit because the probe was cut
 //   at its size cap; a file that is short for any other reason is judged as it is.
 
+#include "Vantrel/verify/IntegrityKinds.h"
 #include "recovery/model/RecoveredFileKind.h"
 #include "recovery/model/RecoveredHit.h"
 
@@ -27,10 +28,5 @@ public:
     virtual ~IntegrityChecker() = default;
     virtual IntegrityVerdict check(RecoveredFileKind kind, const std::string& filePath, bool wasCutAtCap) = 0;
 };
-
-namespace IntegrityKinds {
-// The kinds that have a validator: the pictures and PDF. Every other kind is skipped unread.
-bool isCheckable(RecoveredFileKind kind);
-} // namespace IntegrityKinds
 
 } // namespace vantrel

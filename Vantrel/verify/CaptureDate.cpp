@@ -1,7 +1,7 @@
 #include "Vantrel/verify/CaptureDate.h"
 
-#include "recovery/carving/EXIFBlock.h"
-#include "recovery/carving/TIFFMetadata.h"
+#include "recovery/carving/formats/EXIFBlock.h"
+#include "recovery/carving/formats/TIFFMetadata.h"
 
 #include <ctime>
 #include <libheif/heif.h>
@@ -84,12 +84,17 @@ namespace CaptureDate {
 
 std::optional<CaptureStamp> stampFromImageData(RecoveredFileKind kind, ByteView bytes) {
     if (bytes.empty() || !FileKind::isImage(kind)) return std::nullopt;
+    using K = RecoveredFileKind;
     switch (kind) {
-    case RecoveredFileKind::heic:
-    case RecoveredFileKind::avif: return fromHeif(bytes);
-    case RecoveredFileKind::crw:
-    case RecoveredFileKind::cr3: return fromLibraw(bytes);
-    default: break;
+    case K::heic: case K::avif: return fromHeif(bytes);
+    case K::crw: case K::cr3: return fromLibraw(bytes);
+    // The pictures that hold an EXIF block, where EXIFBlock finds it (or says there is none).
+    case K::jpeg: case K::png: case K::gif: case K::webp: case K::bmp: case K::tiff: case K::cr2: case K::nef:
+    case K::arw: case K::orf:
+    // Not pictures: turned away above.
+    case K::mp4: case K::mov: case K::mp3: case K::m4a: case K::wav: case K::flac: case K::ogg: case K::pdf:
+    case K::docx: case K::xlsx: case K::pptx: case K::doc: case K::rtf: case K::zip: case K::unknown:
+        break;
     }
     const auto block = EXIFBlock::find(kind, bytes);
     if (!block) return std::nullopt;

@@ -1,14 +1,15 @@
 #include "Vantrel/verify/IntegrityCheck.h"
 
+#include "Vantrel/verify/IntegrityKinds.h"
 #include "recovery/bytesource/Bounds.h"
-#include "recovery/carving/BMPMetadata.h"
 #include "recovery/carving/CandidateCursor.h"
 #include "recovery/carving/CandidateReader.h"
-#include "recovery/carving/GIFBlockWalk.h"
-#include "recovery/carving/ISOBoxWalk.h"
-#include "recovery/carving/JPEGMetadata.h"
-#include "recovery/carving/RIFFMetadata.h"
-#include "recovery/carving/TIFFMetadata.h"
+#include "recovery/carving/formats/BMPMetadata.h"
+#include "recovery/carving/formats/GIFBlockWalk.h"
+#include "recovery/carving/formats/ISOBoxWalk.h"
+#include "recovery/carving/formats/JPEGMetadata.h"
+#include "recovery/carving/formats/RIFFMetadata.h"
+#include "recovery/carving/formats/TIFFMetadata.h"
 
 #include <QBuffer>
 #include <QByteArray>
@@ -145,22 +146,27 @@ End isoEnd(ByteView bytes) {
     return endOf(ISOBoxWalk::walk(reader, 0, std::numeric_limits<std::uint32_t>::max()), bytes.size());
 }
 
+// Where the picture's own structure says it ends. JPEG has its decoder's verdict instead; the other kinds
+// reach here only as pictures.
 End endStructure(RecoveredFileKind kind, ByteView bytes) {
+    using K = RecoveredFileKind;
+    if (FileKind::isTiffFamily(kind)) return endOf(TIFFMetadata::estimatedFileLength(bytes), bytes.size());
+    // The pictures of the family; its video and sound have no end read here.
+    if (FileKind::isIsoMedia(kind) && FileKind::isImage(kind)) return isoEnd(bytes);
     switch (kind) {
-    case RecoveredFileKind::png: return pngEnd(bytes);
-    case RecoveredFileKind::gif: return gifEnd(bytes);
-    case RecoveredFileKind::bmp: return endOf(BMPMetadata::fileLength(bytes), bytes.size());
-    case RecoveredFileKind::webp: return endOf(RIFFMetadata::fileLength(bytes), bytes.size());
-    case RecoveredFileKind::tiff:
-    case RecoveredFileKind::cr2:
-    case RecoveredFileKind::nef:
-    case RecoveredFileKind::arw:
-    case RecoveredFileKind::orf: return endOf(TIFFMetadata::estimatedFileLength(bytes), bytes.size());
-    case RecoveredFileKind::heic:
-    case RecoveredFileKind::avif:
-    case RecoveredFileKind::cr3: return isoEnd(bytes);
-    default: return End::unknown;
+    case K::png: return pngEnd(bytes);
+    case K::gif: return gifEnd(bytes);
+    case K::bmp: return endOf(BMPMetadata::fileLength(bytes), bytes.size());
+    case K::webp: return endOf(RIFFMetadata::fileLength(bytes), bytes.size());
+    // The TIFF family and the ISO media pictures, above.
+    case K::tiff: case K::cr2: case K::nef: case K::arw: case K::orf: case K::heic: case K::avif: case K::cr3:
+    // No end structure read here.
+    case K::mp4: case K::mov: case K::m4a: case K::jpeg: case K::crw: case K::mp3: case K::wav: case K::flac:
+    case K::ogg: case K::pdf: case K::docx: case K::xlsx: case K::pptx: case K::doc: case K::rtf: case K::zip:
+    case K::unknown:
+        return End::unknown;
     }
+    return End::unknown;
 }
 
 // What one decoder found: whether the header gave a picture, and how the decode went.
@@ -241,17 +247,17 @@ Decoded decodeWithLibraw(ByteView bytes) {
 }
 
 Decoded decodePicture(RecoveredFileKind kind, ByteView bytes) {
+    using K = RecoveredFileKind;
     switch (kind) {
-    case RecoveredFileKind::heic:
-    case RecoveredFileKind::avif: return decodeWithHeif(bytes);
-    case RecoveredFileKind::crw:
-    case RecoveredFileKind::cr2:
-    case RecoveredFileKind::cr3:
-    case RecoveredFileKind::nef:
-    case RecoveredFileKind::arw:
-    case RecoveredFileKind::orf: return decodeWithLibraw(bytes);
-    default: return decodeWithQt(bytes);
+    case K::heic: case K::avif: return decodeWithHeif(bytes);
+    case K::crw: case K::cr2: case K::cr3: case K::nef: case K::arw: case K::orf: return decodeWithLibraw(bytes);
+    case K::jpeg: case K::png: case K::gif: case K::webp: case K::bmp: case K::tiff: return decodeWithQt(bytes);
+    // Not pictures: judged by Qt, as any bytes handed here.
+    case K::mp4: case K::mov: case K::mp3: case K::m4a: case K::wav: case K::flac: case K::ogg: case K::pdf:
+    case K::docx: case K::xlsx: case K::pptx: case K::doc: case K::rtf: case K::zip: case K::unknown:
+        return decodeWithQt(bytes);
     }
+    return decodeWithQt(bytes);
 }
 
 bool endMarkerNearEnd(ByteView bytes, std::string_view marker, std::size_t window) {
@@ -307,9 +313,7 @@ HitIntegrity pdf(ByteView bytes, bool cutAtCap) {
     return HitIntegrity::failed;
 }
 
-bool isCheckable(RecoveredFileKind kind) {
-    return FileKind::isImage(kind) || kind == RecoveredFileKind::pdf;
-}
+bool isCheckable(RecoveredFileKind kind) { return IntegrityKinds::isCheckable(kind); }
 
 HitIntegrity verdict(RecoveredFileKind kind, ByteView bytes, bool cutAtCap) {
     if (kind == RecoveredFileKind::jpeg) return jpeg(bytes, cutAtCap);

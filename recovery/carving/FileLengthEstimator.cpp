@@ -1,19 +1,20 @@
 #include "recovery/carving/FileLengthEstimator.h"
 
-#include "recovery/carving/BMPMetadata.h"
 #include "recovery/carving/CandidateCursor.h"
-#include "recovery/carving/CompoundFileLength.h"
-#include "recovery/carving/GIFBlockWalk.h"
-#include "recovery/carving/ISOBoxWalk.h"
-#include "recovery/carving/JPEGEndWalk.h"
-#include "recovery/carving/MP3FrameWalk.h"
-#include "recovery/carving/OggPageWalk.h"
-#include "recovery/carving/PDFEnd.h"
-#include "recovery/carving/RIFFMetadata.h"
-#include "recovery/carving/TIFFMetadata.h"
-#include "recovery/carving/ZipEndRecord.h"
+#include "recovery/carving/formats/BMPMetadata.h"
+#include "recovery/carving/formats/CompoundFileLength.h"
+#include "recovery/carving/formats/GIFBlockWalk.h"
+#include "recovery/carving/formats/ISOBoxWalk.h"
+#include "recovery/carving/formats/JPEGEndWalk.h"
+#include "recovery/carving/formats/MP3FrameWalk.h"
+#include "recovery/carving/formats/OggPageWalk.h"
+#include "recovery/carving/formats/PDFEnd.h"
+#include "recovery/carving/formats/RIFFMetadata.h"
+#include "recovery/carving/formats/TIFFMetadata.h"
+#include "recovery/carving/formats/ZipEndRecord.h"
 
 #include <algorithm>
+#include <array>
 
 namespace vantrel {
 
@@ -24,142 +25,229 @@ using Kind = RecoveredFileKind;
 // Incremental updates followed at most after a PDF's first end.
 constexpr int maxPDFUpdates = 4096;
 
-LengthEstimate structural(std::uint64_t length) { return {length, LengthBasis::structural}; }
+// What a rule sees: the candidate, its reader, and the estimator's footer searches and TIFF bytes.
+struct RuleInput {
+    const LengthCandidate& candidate;
+    CandidateReader& reader;
+    FooterFinder& footers;
+    Bytes& tiffScratch;
+    ByteView& tiffData;
+};
+
+// A rule's answer. Undecided: the rule cannot tell, and the next one is asked. Decided: the estimate,
+// or none when the candidate makes no hit.
+struct Outcome {
+    bool decided = false;
+    std::optional<LengthEstimate> estimate;
+};
+
+using Rule = Outcome (*)(RuleInput&);
+
+constexpr Outcome undecided{};
+Outcome noHit() { return {true, std::nullopt}; }
+Outcome structural(std::uint64_t length) { return {true, LengthEstimate{length, LengthBasis::structural}}; }
+Outcome structuralOrUndecided(std::optional<std::uint64_t> length) { return length ? structural(*length) : undecided; }
+Outcome structuralOrNoHit(std::optional<std::uint64_t> length) { return length ? structural(*length) : noHit(); }
 
 std::optional<std::uint64_t> withinAvailable(std::optional<std::uint64_t> length, std::uint64_t available) {
     if (!length || *length > available) return std::nullopt;
     return length;
 }
 
-bool isTIFFFamily(Kind kind) {
-    return kind == Kind::tiff || kind == Kind::cr2 || kind == Kind::orf || kind == Kind::nef || kind == Kind::arw;
+LengthEstimate genericLength(const LengthCandidate& candidate) {
+    return {std::min(std::max(candidate.minimumByteSize, FileLengthEstimator::genericMinimumBytes), candidate.available),
+            LengthBasis::guessed};
 }
 
-bool isISOMedia(Kind kind) {
-    return kind == Kind::heic || kind == Kind::avif || kind == Kind::mp4 || kind == Kind::mov || kind == Kind::m4a ||
-           kind == Kind::cr3;
+LengthEstimate fixedGuessLength(const LengthCandidate& candidate) {
+    return {std::min(candidate.available, FileLengthEstimator::fixedGuessBytes), LengthBasis::guessed};
 }
 
-// Row kinds whose end their first bytes do not tell (or whose structural rule failed): the fixed guess.
-bool takesFixedGuess(Kind rowKind) {
-    switch (rowKind) {
-    case Kind::crw: case Kind::mp3: case Kind::flac: case Kind::ogg: case Kind::doc: case Kind::rtf: case Kind::zip:
-        return true;
-    case Kind::jpeg: case Kind::heic: case Kind::avif: case Kind::png: case Kind::gif: case Kind::webp: case Kind::bmp:
-    case Kind::tiff: case Kind::cr2: case Kind::cr3: case Kind::nef: case Kind::arw: case Kind::orf: case Kind::mp4:
-    case Kind::mov: case Kind::m4a: case Kind::wav: case Kind::pdf: case Kind::docx: case Kind::xlsx: case Kind::pptx:
-    case Kind::unknown:
-        return false;
-    }
-    return false;
+CandidateCursor cursorOf(RuleInput& in, std::uint64_t chunkBytes) {
+    return {in.reader, in.candidate.offset, in.candidate.available, in.candidate.head, chunkBytes};
 }
 
-} // namespace
-
-LengthEstimate FileLengthEstimator::genericLength(const LengthCandidate& candidate) {
-    return {std::min(std::max(candidate.minimumByteSize, genericMinimumBytes), candidate.available), LengthBasis::guessed};
-}
-
-std::optional<std::uint64_t> FileLengthEstimator::footerLength(const LengthCandidate& candidate, CandidateReader& reader) {
+std::optional<std::uint64_t> footerLength(RuleInput& in) {
+    const LengthCandidate& candidate = in.candidate;
     const ByteView footer = candidate.footer;
     const std::uint64_t limit = candidate.offset + candidate.available;
-    const auto found = m_footers.find(reader, footer, candidate.offset, limit);
+    const auto found = in.footers.find(in.reader, footer, candidate.offset, limit);
     if (!found) return std::nullopt;
     const std::uint64_t position = *found - candidate.offset;
     // The search in the head starts at the footer's length, so that a footer overlapping the header is
     // not the end; such a footer only counts when no later one lies in the head. No shipped header can
     // hold its own footer, so this matters only for other tables.
     if (position < footer.size()) {
-        const auto later = m_footers.find(reader, footer, candidate.offset + footer.size(),
-                                          candidate.offset + candidate.head.size());
+        const auto later = in.footers.find(in.reader, footer, candidate.offset + footer.size(),
+                                           candidate.offset + candidate.head.size());
         if (later) return *later - candidate.offset + footer.size();
     }
     return position + footer.size();
 }
 
-std::optional<LengthEstimate> FileLengthEstimator::estimateTIFF(const LengthCandidate& candidate, CandidateReader& reader) {
-    const std::uint64_t wanted = std::min(candidate.available, tiffReadBytes);
-    m_tiffData = candidate.head.size() >= wanted ? candidate.head
-                                                 : reader.read(candidate.offset, wanted, m_tiffScratch);
-    const auto length = withinAvailable(TIFFMetadata::estimatedFileLength(m_tiffData), candidate.available);
-    if (!length || *length < minimumTIFFBytes) return std::nullopt;
+// ---- The rules of the files' own structures, asked by the refined kind; each decides. ----
+
+// The declared size is the length, provided the header also gives sane dimensions.
+Outcome bmpDeclaredSize(RuleInput& in) {
+    const ByteView head = in.candidate.head;
+    if (!BMPMetadata::dimensions(head)) return noHit();
+    const auto length = withinAvailable(BMPMetadata::fileLength(head), in.candidate.available);
+    if (!length || *length < FileLengthEstimator::minimumBMPBytes) return noHit();
     return structural(*length);
 }
 
+Outcome jpegEndWalk(RuleInput& in) {
+    CandidateCursor cursor = cursorOf(in, JPEGEndWalk::chunkBytes);
+    return structuralOrNoHit(JPEGEndWalk::find(cursor));
+}
+
+Outcome tiffExtents(RuleInput& in) {
+    const LengthCandidate& candidate = in.candidate;
+    const std::uint64_t wanted = std::min(candidate.available, FileLengthEstimator::tiffReadBytes);
+    in.tiffData = candidate.head.size() >= wanted ? candidate.head : in.reader.read(candidate.offset, wanted, in.tiffScratch);
+    const auto length = withinAvailable(TIFFMetadata::estimatedFileLength(in.tiffData), candidate.available);
+    if (!length || *length < FileLengthEstimator::minimumTIFFBytes) return noHit();
+    return structural(*length);
+}
+
+// The row kind of every ISO media candidate (mp4) gives no first estimate; the box walk may go on past the
+// row's longest scan length, to the device's end.
+Outcome isoBoxWalk(RuleInput& in) {
+    const LengthCandidate& candidate = in.candidate;
+    return structuralOrNoHit(
+        ISOBoxWalk::walk(in.reader, candidate.offset, std::max(candidate.deviceRemaining, candidate.available)));
+}
+
+// The structure the kind's family shares: TIFF directories or ISO media boxes.
+Outcome familyStructure(RuleInput& in) {
+    const Kind kind = in.candidate.refinedKind;
+    if (FileKind::isTiffFamily(kind)) return tiffExtents(in);
+    if (FileKind::isIsoMedia(kind)) return isoBoxWalk(in);
+    return undecided;
+}
+
+// ---- The rules asked by the row kind, before the footer search. ----
+
+Outcome gifBlockWalk(RuleInput& in) {
+    CandidateCursor cursor = cursorOf(in, GIFBlockWalk::chunkBytes);
+    return structuralOrUndecided(GIFBlockWalk::walk(cursor));
+}
+
+// A linearized length counts the whole file; an end marker is followed by its end of line. Decides: without
+// either, the generic length.
+Outcome pdfEnd(RuleInput& in) {
+    const LengthCandidate& candidate = in.candidate;
+    const std::uint64_t available = candidate.available;
+    CandidateCursor cursor = cursorOf(in, PDFEnd::updateLookBytes);
+    auto end = withinAvailable(PDFEnd::linearizedLength(candidate.head), available);
+    bool atEndMarker = false;
+    if (!end && !candidate.footer.empty()) atEndMarker = (end = footerLength(in)).has_value();
+    if (!end) return {true, genericLength(candidate)};
+    for (int update = 0; update < maxPDFUpdates && PDFEnd::updateFollows(cursor, *end); ++update) {
+        const auto next = in.footers.find(in.reader, candidate.footer, candidate.offset + *end, candidate.offset + available);
+        if (!next) break;
+        end = *next - candidate.offset + candidate.footer.size();
+        atEndMarker = true;
+    }
+    return structural(atEndMarker ? PDFEnd::pastEndOfLine(cursor, *end) : *end);
+}
+
+// ---- The rules asked by the row kind, after the footer search. ----
+
+Outcome riffDeclaredSize(RuleInput& in) {
+    return structuralOrUndecided(withinAvailable(RIFFMetadata::fileLength(in.candidate.head), in.candidate.available));
+}
+
+Outcome zipEndRecord(RuleInput& in) {
+    return structuralOrUndecided(ZipEndRecord::fileLength(in.reader, in.footers, in.candidate.offset, in.candidate.available));
+}
+
+Outcome compoundFile(RuleInput& in) {
+    CandidateCursor cursor = cursorOf(in, CompoundFileLength::chunkBytes);
+    return structuralOrUndecided(CompoundFileLength::fromAllocationTable(cursor));
+}
+
+// Every page starts with the capture pattern; only the first page of a stream begins a file.
+Outcome oggPageWalk(RuleInput& in) {
+    if (!OggPageWalk::beginsFile(in.candidate.head)) return noHit();
+    CandidateCursor cursor = cursorOf(in, OggPageWalk::chunkBytes);
+    return structuralOrUndecided(OggPageWalk::walk(cursor));
+}
+
+Outcome mp3FrameWalk(RuleInput& in) {
+    CandidateCursor cursor = cursorOf(in, MP3FrameWalk::chunkBytes);
+    return structuralOrUndecided(MP3FrameWalk::walk(cursor));
+}
+
+// What a candidate takes when no rule decided: the fixed guess for row kinds whose end their first bytes
+// do not tell (or whose rule failed), the generic length for the others.
+enum class Fallback : std::uint8_t { generic, fixedGuess };
+
+// The length rules of one kind. A candidate asks its refined kind's own rule first; when there is none,
+// or it cannot tell, the row kind's rule before the footer search, the row's footer, the row kind's rule
+// after it, and last the row kind's fallback.
+struct KindLengthRules {
+    Kind kind;
+    Rule ownStructure;
+    Rule beforeFooter;
+    Rule afterFooter;
+    Fallback fallback;
+};
+
+using enum Fallback;
+
+// One row per kind, in declaration order.
+constexpr std::array<KindLengthRules, recoveredFileKindCount> lengthRules{{
+    {Kind::jpeg, jpegEndWalk, nullptr, nullptr, generic},
+    {Kind::heic, familyStructure, nullptr, nullptr, generic},
+    {Kind::avif, familyStructure, nullptr, nullptr, generic},
+    {Kind::png, nullptr, nullptr, nullptr, generic},
+    {Kind::gif, nullptr, gifBlockWalk, nullptr, generic},
+    {Kind::webp, nullptr, nullptr, riffDeclaredSize, generic},
+    {Kind::bmp, bmpDeclaredSize, nullptr, nullptr, generic},
+    {Kind::tiff, familyStructure, nullptr, nullptr, generic},
+    {Kind::crw, nullptr, nullptr, nullptr, fixedGuess},
+    {Kind::cr2, familyStructure, nullptr, nullptr, generic},
+    {Kind::cr3, familyStructure, nullptr, nullptr, generic},
+    {Kind::nef, familyStructure, nullptr, nullptr, generic},
+    {Kind::arw, familyStructure, nullptr, nullptr, generic},
+    {Kind::orf, familyStructure, nullptr, nullptr, generic},
+    {Kind::mp4, familyStructure, nullptr, nullptr, generic},
+    {Kind::mov, familyStructure, nullptr, nullptr, generic},
+    {Kind::mp3, nullptr, nullptr, mp3FrameWalk, fixedGuess},
+    {Kind::m4a, familyStructure, nullptr, nullptr, generic},
+    {Kind::wav, nullptr, nullptr, riffDeclaredSize, generic},
+    {Kind::flac, nullptr, nullptr, nullptr, fixedGuess},
+    {Kind::ogg, nullptr, nullptr, oggPageWalk, fixedGuess},
+    {Kind::pdf, nullptr, pdfEnd, nullptr, generic},
+    {Kind::docx, nullptr, nullptr, nullptr, generic},
+    {Kind::xlsx, nullptr, nullptr, nullptr, generic},
+    {Kind::pptx, nullptr, nullptr, nullptr, generic},
+    {Kind::doc, nullptr, nullptr, compoundFile, fixedGuess},
+    {Kind::rtf, nullptr, nullptr, nullptr, fixedGuess},
+    {Kind::zip, nullptr, nullptr, zipEndRecord, fixedGuess},
+    {Kind::unknown, nullptr, nullptr, nullptr, generic},
+}};
+
+static_assert(FileKind::listsEveryKindInOrder(lengthRules), "lengthRules must list every kind, in declaration order");
+
+const KindLengthRules& rulesOf(Kind kind) { return lengthRules[static_cast<std::size_t>(kind)]; }
+
+} // namespace
+
 std::optional<LengthEstimate> FileLengthEstimator::estimate(const LengthCandidate& candidate, CandidateReader& reader) {
     m_tiffData = {};
-    const Kind kind = candidate.refinedKind;
-    const std::uint64_t available = candidate.available;
-    const ByteView head = candidate.head;
+    RuleInput in{candidate, reader, m_footers, m_tiffScratch, m_tiffData};
+    auto ask = [&](Rule rule) { return rule != nullptr ? rule(in) : undecided; };
 
-    if (kind == Kind::bmp) {
-        // The declared size is the length, provided the header also gives sane dimensions.
-        if (!BMPMetadata::dimensions(head)) return std::nullopt;
-        const auto length = withinAvailable(BMPMetadata::fileLength(head), available);
-        if (!length || *length < minimumBMPBytes) return std::nullopt;
-        return structural(*length);
-    }
-    if (isTIFFFamily(kind)) return estimateTIFF(candidate, reader);
-    if (kind == Kind::jpeg) {
-        CandidateCursor cursor(reader, candidate.offset, available, head, JPEGEndWalk::chunkBytes);
-        const auto length = JPEGEndWalk::find(cursor);
-        if (!length) return std::nullopt;
-        return structural(*length);
-    }
-    if (isISOMedia(kind)) {
-        // The row kind of every ISO media candidate (mp4) gives no first estimate; the box walk may go on
-        // past the row's longest scan length, to the device's end.
-        const auto length = ISOBoxWalk::walk(reader, candidate.offset, std::max(candidate.deviceRemaining, available));
-        if (!length) return std::nullopt;
-        return structural(*length);
-    }
-
-    const Kind rowKind = candidate.rowKind;
-    if (rowKind == Kind::gif) {
-        CandidateCursor cursor(reader, candidate.offset, available, head, GIFBlockWalk::chunkBytes);
-        if (const auto length = GIFBlockWalk::walk(cursor)) return structural(*length);
-    }
-    if (rowKind == Kind::pdf) {
-        CandidateCursor cursor(reader, candidate.offset, available, head, PDFEnd::updateLookBytes);
-        auto end = withinAvailable(PDFEnd::linearizedLength(head), available);
-        // A linearized length counts the whole file; an end marker is followed by its end of line.
-        bool atEndMarker = false;
-        if (!end && !candidate.footer.empty()) atEndMarker = (end = footerLength(candidate, reader)).has_value();
-        if (!end) return genericLength(candidate);
-        for (int update = 0; update < maxPDFUpdates && PDFEnd::updateFollows(cursor, *end); ++update) {
-            const auto next = m_footers.find(reader, candidate.footer, candidate.offset + *end, candidate.offset + available);
-            if (!next) break;
-            end = *next - candidate.offset + candidate.footer.size();
-            atEndMarker = true;
-        }
-        return structural(atEndMarker ? PDFEnd::pastEndOfLine(cursor, *end) : *end);
-    }
+    if (const Outcome own = ask(rulesOf(candidate.refinedKind).ownStructure); own.decided) return own.estimate;
+    const KindLengthRules& row = rulesOf(candidate.rowKind);
+    if (const Outcome before = ask(row.beforeFooter); before.decided) return before.estimate;
     if (!candidate.footer.empty()) {
-        if (const auto length = footerLength(candidate, reader)) return structural(*length);
+        if (const auto length = footerLength(in)) return LengthEstimate{*length, LengthBasis::structural};
     }
-    if (rowKind == Kind::webp || rowKind == Kind::wav) {
-        if (const auto length = withinAvailable(RIFFMetadata::fileLength(head), available)) return structural(*length);
-    }
-    if (rowKind == Kind::zip) {
-        if (const auto length = ZipEndRecord::fileLength(reader, m_footers, candidate.offset, available))
-            return structural(*length);
-    }
-    if (rowKind == Kind::doc) {
-        CandidateCursor cursor(reader, candidate.offset, available, head, CompoundFileLength::chunkBytes);
-        if (const auto length = CompoundFileLength::fromAllocationTable(cursor)) return structural(*length);
-    }
-    if (rowKind == Kind::ogg) {
-        // Every page starts with the capture pattern; only the first page of a stream begins a file.
-        if (!OggPageWalk::beginsFile(head)) return std::nullopt;
-        CandidateCursor cursor(reader, candidate.offset, available, head, OggPageWalk::chunkBytes);
-        if (const auto length = OggPageWalk::walk(cursor)) return structural(*length);
-    }
-    if (rowKind == Kind::mp3) {
-        CandidateCursor cursor(reader, candidate.offset, available, head, MP3FrameWalk::chunkBytes);
-        if (const auto length = MP3FrameWalk::walk(cursor)) return structural(*length);
-    }
-    if (takesFixedGuess(rowKind)) return LengthEstimate{std::min(available, fixedGuessBytes), LengthBasis::guessed};
-    return genericLength(candidate);
+    if (const Outcome after = ask(row.afterFooter); after.decided) return after.estimate;
+    return row.fallback == fixedGuess ? fixedGuessLength(candidate) : genericLength(candidate);
 }
 
 } // namespace vantrel

@@ -63,8 +63,9 @@ public:
     static constexpr std::uint64_t minimumTIFFBytes = 64;
 
     // The candidate's length, or nothing when it makes no hit (a BMP, TIFF, JPEG or ISO media file whose
-    // structure gives no usable length, an Ogg page that begins no stream). Reads through the reader beyond head; a failed read throws, and
-    // the carver then drops the candidate.
+    // structure gives no usable length, an Ogg page that begins no stream), by the rows of its refined and
+    // its row kind in the table of length rules. Reads through the reader beyond head; a failed read
+    // throws, and the carver then drops the candidate.
     std::optional<LengthEstimate> estimate(const LengthCandidate& candidate, CandidateReader& reader);
 
     // The bytes the TIFF rule walked for the last candidate of a TIFF-family kind (head, or up to
@@ -73,10 +74,6 @@ public:
     ByteView tiffData() const { return m_tiffData; }
 
 private:
-    std::optional<LengthEstimate> estimateTIFF(const LengthCandidate& candidate, CandidateReader& reader);
-    std::optional<std::uint64_t> footerLength(const LengthCandidate& candidate, CandidateReader& reader);
-    static LengthEstimate genericLength(const LengthCandidate& candidate);
-
     FooterFinder m_footers;
     Bytes m_tiffScratch;
     ByteView m_tiffData;

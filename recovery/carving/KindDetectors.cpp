@@ -6,7 +6,7 @@
 
 #include "recovery/carving/KindDetectors.h"
 
-#include "recovery/carving/TIFFMetadata.h"
+#include "recovery/carving/formats/TIFFMetadata.h"
 
 #include <algorithm>
 #include <array>

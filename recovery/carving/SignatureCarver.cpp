@@ -1,14 +1,12 @@
 #include "recovery/carving/SignatureCarver.h"
 
-#include "recovery/carving/BMPMetadata.h"
 #include "recovery/carving/FileLengthEstimator.h"
-#include "recovery/carving/GIFMetadata.h"
-#include "recovery/carving/JPEGMetadata.h"
 #include "recovery/carving/KindDetectors.h"
-#include "recovery/carving/PNGMetadata.h"
+#include "recovery/carving/PictureDimensions.h"
 #include "recovery/carving/SignatureScanIndex.h"
-#include "recovery/carving/TIFFMetadata.h"
 #include "recovery/carving/WindowedReader.h"
+#include "recovery/carving/formats/BMPMetadata.h"
+#include "recovery/carving/formats/JPEGMetadata.h"
 #include "recovery/filesystems/SourceReads.h"
 
 #include <algorithm>
@@ -47,18 +45,23 @@ bool tiffHeaderPlausible(ByteView from) {
 // Cheap tests of the bytes at a header found in the window, before any hit is built.
 bool passesHeaderCheck(const ScanCandidate& candidate, ByteView window) {
     const ByteView from = window.subspan(static_cast<std::size_t>(candidate.offset));
+    using K = RecoveredFileKind;
     switch (candidate.signature->kind) {
-    case RecoveredFileKind::bmp:
+    case K::bmp:
         // Two bytes "BM" are common in any data; with fewer bytes left the hit building decides.
         return from.size() < bmpCheckBytes || BMPMetadata::looksValid(from.first(bmpCheckBytes));
-    case RecoveredFileKind::tiff:
-    case RecoveredFileKind::cr2:
-    case RecoveredFileKind::orf: return tiffHeaderPlausible(from);
-    case RecoveredFileKind::jpeg:
+    case K::tiff: case K::cr2: case K::orf: return tiffHeaderPlausible(from);
+    case K::jpeg:
         // Whether the segment fits in the file is decided when the hit is built, from the head.
         return from.size() < JPEGMetadata::firstSegmentHeaderBytes || JPEGMetadata::firstSegmentEnd(from).has_value();
-    default: return true;
+    // The header match is check enough, and the hit building decides the rest (nef and arw have no row of
+    // their own: a TIFF header turns out to be one).
+    case K::heic: case K::avif: case K::png: case K::gif: case K::webp: case K::crw: case K::cr3: case K::nef:
+    case K::arw: case K::mp4: case K::mov: case K::mp3: case K::m4a: case K::wav: case K::flac: case K::ogg:
+    case K::pdf: case K::docx: case K::xlsx: case K::pptx: case K::doc: case K::rtf: case K::zip: case K::unknown:
+        return true;
     }
+    return true;
 }
 
 // A JPEG opens with a whole marker segment. The head holds at least the longest segment unless the
@@ -73,21 +76,6 @@ RecoveredFileKind kindFromHead(RecoveredFileKind rowKind, ByteView head) {
     if (rowKind == RecoveredFileKind::zip) return OfficeKindDetector::refineZipKind(head);
     if (FileKind::ftypRefinableKinds().contains(rowKind)) return FtypKindDetector::refine(head);
     return rowKind;
-}
-
-bool isTiffFamily(RecoveredFileKind kind) {
-    using K = RecoveredFileKind;
-    return kind == K::tiff || kind == K::cr2 || kind == K::nef || kind == K::arw || kind == K::orf;
-}
-
-std::optional<ImageDimensions> pictureDimensions(RecoveredFileKind kind, ByteView head, ByteView tiffData) {
-    using K = RecoveredFileKind;
-    if (isTiffFamily(kind)) return TIFFMetadata::dimensions(tiffData);
-    if (kind == K::gif) return GIFMetadata::dimensions(head);
-    if (kind == K::bmp) return BMPMetadata::dimensions(head);
-    if (kind == K::png) return PNGMetadata::dimensions(head);
-    if (kind == K::jpeg) return JPEGMetadata::dimensions(head);
-    return std::nullopt;
 }
 
 // A JPEG far smaller than its pixel count is a thumbnail or a fragment, not the picture it claims.
@@ -421,7 +409,8 @@ std::optional<BuiltHit> CarveRun::makeHit(WindowedReader& reader, const FileSign
 
     const ByteView tiffData = m_estimator.tiffData();
     if (kind == RecoveredFileKind::tiff) kind = TIFFKindDetector::refine(tiffData);
-    const auto dimensions = pictureDimensions(kind, head, tiffData);
+    // A TIFF-family file's size lies in the directories the length rule read, every other kind's in the head.
+    const auto dimensions = PictureDimensions::read(kind, tiffData.empty() ? head : tiffData);
     if (!plausibleSize(kind, estimate->length, dimensions)) return std::nullopt;
 
     BuiltHit built;

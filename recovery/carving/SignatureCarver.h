@@ -23,6 +23,9 @@ class SignatureCarver {
 public:
     static constexpr std::int64_t defaultWindowBytes = 4 * 1024 * 1024;
     // Consecutive windows share this many bytes, so a header cut by a window's end is whole in the next.
+    // It must be at least the longest header of the table, or a header across a window boundary is found
+    // in neither window: the catalog's longest are 12 bytes (the RIFF forms and CR2), and the rest leaves
+    // room for a table with longer ones.
     static constexpr std::uint64_t windowOverlapBytes = 64;
     // A window that fails to read is read again in pieces of this size, and a failing piece block by block.
     static constexpr std::uint64_t retryPieceBytes = 64 * 1024;

@@ -23,12 +23,19 @@ bool sharesKind(const RecoveredFileKindSet& allowed, const RecoveredFileKindSet&
 // A tiff, mp4 or zip row stands for every kind its header may be refined to.
 bool isUsed(const FileSignature& signature, const RecoveredFileKindSet& allowed) {
     if (allowed.contains(signature.kind)) return true;
+    using K = RecoveredFileKind;
     switch (signature.kind) {
-    case RecoveredFileKind::tiff: return sharesKind(allowed, FileKind::tiffRefinableKinds());
-    case RecoveredFileKind::mp4: return sharesKind(allowed, FileKind::ftypRefinableKinds());
-    case RecoveredFileKind::zip: return sharesKind(allowed, FileKind::zipRefinableKinds());
-    default: return false;
+    case K::tiff: return sharesKind(allowed, FileKind::tiffRefinableKinds());
+    case K::mp4: return sharesKind(allowed, FileKind::ftypRefinableKinds());
+    case K::zip: return sharesKind(allowed, FileKind::zipRefinableKinds());
+    // A row of any other kind yields its own kind only.
+    case K::jpeg: case K::heic: case K::avif: case K::png: case K::gif: case K::webp: case K::bmp: case K::crw:
+    case K::cr2: case K::cr3: case K::nef: case K::arw: case K::orf: case K::mov: case K::mp3: case K::m4a:
+    case K::wav: case K::flac: case K::ogg: case K::pdf: case K::docx: case K::xlsx: case K::pptx: case K::doc:
+    case K::rtf: case K::unknown:
+        return false;
     }
+    return false;
 }
 
 std::uint16_t pairKey(std::uint8_t first, std::uint8_t second) {

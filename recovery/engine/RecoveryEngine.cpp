@@ -1,7 +1,6 @@
 #include "recovery/engine/RecoveryEngine.h"
 
-#include "recovery/carving/JPEGMetadata.h"
-#include "recovery/carving/PNGMetadata.h"
+#include "recovery/carving/PictureDimensions.h"
 #include "recovery/carving/SignatureCatalog.h"
 #include "recovery/filesystems/AllocatedRegionCollector.h"
 #include "recovery/filesystems/ClusterChainReader.h"
@@ -18,13 +17,6 @@ namespace {
 // The helper's carver: 512-byte sectors, windows of 4 MiB.
 constexpr std::uint64_t helperSectorBytes = 512;
 constexpr std::int64_t helperWindowBytes = 0x400000;
-
-// The picture size of an undeleted JPEG or PNG, from its first bytes.
-std::optional<ImageDimensions> pictureDimensions(RecoveredFileKind kind, ByteView head) {
-    if (kind == RecoveredFileKind::jpeg) return JPEGMetadata::dimensions(head);
-    if (kind == RecoveredFileKind::png) return PNGMetadata::dimensions(head);
-    return std::nullopt;
-}
 
 // The progress the engine itself reports while it probes and walks: bytes scanned = total ÷ 100 (at
 // least 1 for a source of 1 to 99 bytes), so a caller sees that the scan has begun.
@@ -100,17 +92,17 @@ void RecoveryEngine::walkPartition(ByteSource& source, const DetectedPartition& 
         if (!geometry || (geometry->fileSystem != DetectedFileSystem::fat16 && geometry->fileSystem != DetectedFileSystem::fat32))
             return;
         readErrors += FatUndeleter::recoverDeleted(source, *geometry, filters, liveRegions, shouldCancel, onHit,
-                                                   pictureDimensions).readErrors;
+                                                   PictureDimensions::read).readErrors;
         return;
     case DetectedFileSystem::exfat:
         // Clusters 0 and 1 do not exist; a root there is no volume to walk.
         if (!geometry || geometry->fileSystem != DetectedFileSystem::exfat || geometry->rootCluster < 2) return;
         readErrors += ExFATUndeleter::recoverDeleted(source, *geometry, filters, liveRegions, shouldCancel, onHit,
-                                                     pictureDimensions, volumes).readErrors;
+                                                     PictureDimensions::read, volumes).readErrors;
         return;
     case DetectedFileSystem::hfsPlus:
         readErrors += HfsPlusCatalogWalker::recoverFiles(source, partition.offset, partition.length, filters, shouldCancel,
-                                                         onHit, pictureDimensions).readErrors;
+                                                         onHit, PictureDimensions::read).readErrors;
         return;
     case DetectedFileSystem::unknown:
     case DetectedFileSystem::hfs:

@@ -1,5 +1,7 @@
 #pragma once
-// The 29 kinds of file the scan can report, with their stored names and extensions.
+// The 29 kinds of file the scan can report, with their stored names, extensions and what is known of
+// each kind: its group (picture, video, audio, ...), the structure it shares with other kinds, and the
+// header a carved file of it is found by.
 
 #include <array>
 #include <cstdint>
@@ -10,7 +12,8 @@
 
 namespace vantrel {
 
-// Declaration order is the stored order and the order of allKinds; indexes 0 to 13 are pictures.
+// Declaration order is the stored order and the order of allKinds. unknown stays the last case: the
+// count follows it, and every per-kind table is checked against the count.
 enum class RecoveredFileKind : std::uint8_t {
     jpeg, heic, avif, png, gif, webp, bmp, tiff, crw, cr2, cr3, nef, arw, orf,
     mp4, mov,
@@ -22,9 +25,20 @@ enum class RecoveredFileKind : std::uint8_t {
 
 using RecoveredFileKindSet = std::set<RecoveredFileKind>;
 
-inline constexpr std::size_t recoveredFileKindCount = 29;
+inline constexpr std::size_t recoveredFileKindCount = static_cast<std::size_t>(RecoveredFileKind::unknown) + 1;
 
 namespace FileKind {
+
+// Whether a per-kind table (rows with a `kind` field, one for each kind) lists every kind in declaration
+// order, for a static_assert beside the table: a kind added to the enum without its row leaves the last
+// row value-initialised, out of order.
+template <typename Rows>
+constexpr bool listsEveryKindInOrder(const Rows& rows) {
+    if (rows.size() != recoveredFileKindCount) return false;
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        if (static_cast<std::size_t>(rows[i].kind) != i) return false;
+    return true;
+}
 
 // All kinds in declaration order.
 const std::array<RecoveredFileKind, recoveredFileKindCount>& allKinds();
@@ -41,6 +55,12 @@ std::string_view preferredExtension(RecoveredFileKind kind);
 bool isImage(RecoveredFileKind kind);
 bool isVideo(RecoveredFileKind kind);
 bool isAudio(RecoveredFileKind kind);
+
+// Files built of TIFF directories (TIFF 6.0): tiff and the TIFF-based camera raws cr2, nef, arw, orf.
+bool isTiffFamily(RecoveredFileKind kind);
+// Files built of ISO base media boxes (ISO/IEC 14496-12), opening with an "ftyp" box: mp4, mov, heic,
+// avif, m4a, cr3.
+bool isIsoMedia(RecoveredFileKind kind);
 
 // The 22 kinds a scan reports by default: pictures, documents and video, not audio, zip or unknown.
 RecoveredFileKindSet defaultAllowedKinds();

@@ -1,5 +1,5 @@
 // Fuzz target: the bitmap header readers on arbitrary bytes.
-#include "recovery/carving/BMPMetadata.h"
+#include "recovery/carving/formats/BMPMetadata.h"
 
 #include <cstdlib>
 

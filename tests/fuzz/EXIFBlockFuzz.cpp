@@ -1,6 +1,6 @@
 // Fuzz target: the EXIF block search of every picture kind and the date walk over what it finds.
-#include "recovery/carving/EXIFBlock.h"
-#include "recovery/carving/TIFFMetadata.h"
+#include "recovery/carving/formats/EXIFBlock.h"
+#include "recovery/carving/formats/TIFFMetadata.h"
 
 #include <cstdlib>
 

@@ -1,5 +1,5 @@
 // Fuzz target: the GIF header reader on arbitrary bytes.
-#include "recovery/carving/GIFMetadata.h"
+#include "recovery/carving/formats/GIFMetadata.h"
 
 #include <cstdlib>
 

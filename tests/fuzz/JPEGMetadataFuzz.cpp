@@ -1,5 +1,5 @@
 // Fuzz target: the JPEG marker walks on arbitrary bytes.
-#include "recovery/carving/JPEGMetadata.h"
+#include "recovery/carving/formats/JPEGMetadata.h"
 
 #include <cstdlib>
 

@@ -1,5 +1,5 @@
 // Fuzz target: the PNG header reader on arbitrary bytes.
-#include "recovery/carving/PNGMetadata.h"
+#include "recovery/carving/formats/PNGMetadata.h"
 
 #include <cstdlib>
 

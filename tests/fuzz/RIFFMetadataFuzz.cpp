@@ -1,5 +1,5 @@
 // Fuzz target: the RIFF length reader on arbitrary bytes.
-#include "recovery/carving/RIFFMetadata.h"
+#include "recovery/carving/formats/RIFFMetadata.h"
 
 #include <cstdlib>
 

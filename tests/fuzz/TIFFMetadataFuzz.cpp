@@ -1,6 +1,6 @@
 // Fuzz target: the TIFF directory walk and the maker-based kind refinement on arbitrary bytes.
 #include "recovery/carving/KindDetectors.h"
-#include "recovery/carving/TIFFMetadata.h"
+#include "recovery/carving/formats/TIFFMetadata.h"
 
 #include <cstdlib>
 

@@ -1,12 +1,12 @@
 // The format readers and kind detectors on real files made by the usual Debian tools at test time.
 // A test whose tool is missing is skipped.
-#include "recovery/carving/BMPMetadata.h"
-#include "recovery/carving/GIFMetadata.h"
-#include "recovery/carving/JPEGMetadata.h"
 #include "recovery/carving/KindDetectors.h"
-#include "recovery/carving/PNGMetadata.h"
-#include "recovery/carving/RIFFMetadata.h"
-#include "recovery/carving/TIFFMetadata.h"
+#include "recovery/carving/formats/BMPMetadata.h"
+#include "recovery/carving/formats/GIFMetadata.h"
+#include "recovery/carving/formats/JPEGMetadata.h"
+#include "recovery/carving/formats/PNGMetadata.h"
+#include "recovery/carving/formats/RIFFMetadata.h"
+#include "recovery/carving/formats/TIFFMetadata.h"
 
 #include "tests/fixtures/TestSupport.h"
 

@@ -1,8 +1,8 @@
 #include "recovery/filesystems/HfsPlusCatalogWalker.h"
 
 #include "recovery/bytesource/MemoryByteSource.h"
-#include "recovery/carving/JPEGMetadata.h"
-#include "recovery/carving/PNGMetadata.h"
+#include "recovery/carving/formats/JPEGMetadata.h"
+#include "recovery/carving/formats/PNGMetadata.h"
 #include "tests/fixtures/FaultyByteSource.h"
 #include "tests/fixtures/HfsPlusImageBuilder.h"
 #include "tests/fixtures/PictureBytes.h"

@@ -1,10 +1,9 @@
 // The MP3 frame walk on files made by lame and ffmpeg at test time (ID3v2.3 and 2.4 tags, with and
 // without an ID3v1 tag, layer II and III, MPEG 1 and 2) and on crafted tags and frames. Skipped when a
 // tool is missing.
-#include "recovery/carving/MP3FrameWalk.h"
+#include "recovery/carving/formats/MP3FrameWalk.h"
 
-#include "tests/fixtures/MemoryCursor.h"
-#include "tests/fixtures/TestSupport.h"
+#include "tests/fixtures/SoundFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -14,11 +13,7 @@ namespace {
 using test::joined;
 using test::runOrFail;
 
-std::optional<std::uint64_t> walkAt(const Bytes& bytes, std::uint64_t offset, std::uint64_t limit = UINT64_MAX) {
-    test::MemoryCursor input(bytes, offset, limit, 64, 1000);
-    return MP3FrameWalk::walk(input.cursor());
-}
-
+const test::WalkOver<MP3FrameWalk::walk> walkAt{64, 1000};
 
 // The header of an ID3v2 tag of the given version whose frames take size bytes.
 Bytes tagHeader(std::uint8_t major, std::uint32_t size, std::uint8_t flags = 0) {
@@ -92,14 +87,9 @@ TEST(MP3FrameWalk, AFewAgreeingFramesAreNeeded) {
     EXPECT_EQ(walkAt(file, 0, header.size() + four.size() + 127), header.size() + four.size());
 }
 
-class MP3FrameWalkFiles : public ::testing::Test {
+class MP3FrameWalkFiles : public test::SoundFilesTest {
 protected:
-    void SetUp() override {
-        for (const char* program : {"ffmpeg", "lame"})
-            if (!test::haveProgram(program)) GTEST_SKIP() << program << " is not installed";
-        runOrFail({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=frequency=660:duration=1.2", "-y", path("s.wav")});
-    }
-    std::string path(const std::string& name) const { return (m_dir / name).string(); }
+    MP3FrameWalkFiles() : SoundFilesTest({"ffmpeg", "lame"}, "sine=frequency=660:duration=1.2") {}
     Bytes ffmpeg(const std::string& name, const std::vector<std::string>& options) const {
         std::vector<std::string> command{"ffmpeg", "-v", "error", "-i", path("s.wav"), "-metadata", "title=Tone"};
         command.insert(command.end(), options.begin(), options.end());
@@ -114,8 +104,6 @@ protected:
         runOrFail(command);
         return test::readFile(m_dir / name);
     }
-
-    test::TempDir m_dir;
 };
 
 TEST_F(MP3FrameWalkFiles, FilesEndAfterTheirLastFrameOrTheirID3v1Tag) {

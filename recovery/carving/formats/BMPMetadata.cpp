@@ -12,7 +12,7 @@
 //   26  2  planes, always 1
 //   28  2  bits per pixel: 1, 4, 8, 16, 24 or 32
 
-#include "recovery/carving/BMPMetadata.h"
+#include "recovery/carving/formats/BMPMetadata.h"
 
 #include <algorithm>
 #include <array>

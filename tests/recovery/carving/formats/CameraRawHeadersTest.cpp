@@ -2,7 +2,7 @@
 // files (CR2 with "CR" and a raw directory offset after the header, ORF with its own magic); CR3 is an
 // ISO media file with the "crx " brand; CRW is a CIFF heap, which is not TIFF.
 #include "recovery/carving/KindDetectors.h"
-#include "recovery/carving/TIFFMetadata.h"
+#include "recovery/carving/formats/TIFFMetadata.h"
 
 #include "tests/fixtures/TiffBuilder.h"
 

@@ -1,4 +1,4 @@
-#include "recovery/carving/ISOBoxWalk.h"
+#include "recovery/carving/formats/ISOBoxWalk.h"
 
 #include "tests/fixtures/SparseByteSource.h"
 

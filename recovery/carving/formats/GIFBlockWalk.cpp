@@ -1,4 +1,4 @@
-#include "recovery/carving/GIFBlockWalk.h"
+#include "recovery/carving/formats/GIFBlockWalk.h"
 
 namespace vantrel::GIFBlockWalk {
 
@@ -9,7 +9,9 @@ constexpr std::uint8_t imageSeparator = 0x2C;
 constexpr std::uint8_t trailer = 0x3B;
 constexpr std::uint64_t headerAndScreenBytes = 13;
 constexpr std::uint64_t imageDescriptorBytes = 10;
-// The LZW minimum code size of a valid stream lies from 2 to 8 (1-bit images use 2).
+// A well-formed stream's LZW minimum code size is 2 to 8 (a 1-bit picture still uses 2). The walk only
+// measures the blocks, so it turns away just the sizes no decoder can start from: above 12, the width
+// that LZW codes never exceed (GIF89a, appendix F).
 constexpr std::uint8_t maxLZWCodeSize = 12;
 
 std::uint64_t colourTableBytes(std::uint8_t packed) {

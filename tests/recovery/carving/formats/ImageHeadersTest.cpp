@@ -1,8 +1,8 @@
 // PNG, GIF, BMP and RIFF header readers on crafted headers; real files are in SampleFilesTest.
-#include "recovery/carving/BMPMetadata.h"
-#include "recovery/carving/GIFMetadata.h"
-#include "recovery/carving/PNGMetadata.h"
-#include "recovery/carving/RIFFMetadata.h"
+#include "recovery/carving/formats/BMPMetadata.h"
+#include "recovery/carving/formats/GIFMetadata.h"
+#include "recovery/carving/formats/PNGMetadata.h"
+#include "recovery/carving/formats/RIFFMetadata.h"
 
 #include <gtest/gtest.h>
 

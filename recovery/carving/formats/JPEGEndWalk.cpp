@@ -1,4 +1,4 @@
-#include "recovery/carving/JPEGEndWalk.h"
+#include "recovery/carving/formats/JPEGEndWalk.h"
 
 #include <cstring>
 

@@ -16,7 +16,7 @@
 // most maxDirectoryParses attempts, each at most maxEntriesPerDirectory entries, at most
 // maxListValues values read from a strip, tile or SubIFDs list, and a visited set against loops.
 
-#include "recovery/carving/TIFFMetadata.h"
+#include "recovery/carving/formats/TIFFMetadata.h"
 
 #include "recovery/bytesource/Bounds.h"
 

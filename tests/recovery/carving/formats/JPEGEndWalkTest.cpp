@@ -1,6 +1,6 @@
-#include "recovery/carving/JPEGEndWalk.h"
+#include "recovery/carving/formats/JPEGEndWalk.h"
 
-#include "recovery/carving/JPEGMetadata.h"
+#include "recovery/carving/formats/JPEGMetadata.h"
 
 #include "recovery/bytesource/MemoryByteSource.h"
 #include "tests/fixtures/SparseByteSource.h"

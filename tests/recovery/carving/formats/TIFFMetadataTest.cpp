@@ -1,4 +1,4 @@
-#include "recovery/carving/TIFFMetadata.h"
+#include "recovery/carving/formats/TIFFMetadata.h"
 
 #include "tests/fixtures/TiffBuilder.h"
 

@@ -1,4 +1,4 @@
-#include "recovery/carving/JPEGMetadata.h"
+#include "recovery/carving/formats/JPEGMetadata.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "recovery/carving/MP3FrameWalk.h"
+#include "recovery/carving/formats/MP3FrameWalk.h"
 
 #include "recovery/bytesource/Bounds.h"
 

@@ -5,7 +5,7 @@
 //  16  4  width in pixels, non-zero (unsigned; the format caps it at 2^31 - 1, not checked)
 //  20  4  height in pixels, non-zero
 
-#include "recovery/carving/PNGMetadata.h"
+#include "recovery/carving/formats/PNGMetadata.h"
 
 namespace vantrel::PNGMetadata {
 

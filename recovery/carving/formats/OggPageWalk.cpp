@@ -1,4 +1,4 @@
-#include "recovery/carving/OggPageWalk.h"
+#include "recovery/carving/formats/OggPageWalk.h"
 
 #include "recovery/bytesource/Bounds.h"
 

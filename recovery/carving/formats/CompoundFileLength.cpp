@@ -1,4 +1,4 @@
-#include "recovery/carving/CompoundFileLength.h"
+#include "recovery/carving/formats/CompoundFileLength.h"
 
 #include <algorithm>
 #include <vector>

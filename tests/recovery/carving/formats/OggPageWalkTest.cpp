@@ -1,9 +1,8 @@
 // The Ogg page walk on real files made by oggenc and ffmpeg at test time and on the sounds Debian ships,
 // alone, back to back and damaged. Skipped when a tool is missing.
-#include "recovery/carving/OggPageWalk.h"
+#include "recovery/carving/formats/OggPageWalk.h"
 
-#include "tests/fixtures/MemoryCursor.h"
-#include "tests/fixtures/TestSupport.h"
+#include "tests/fixtures/SoundFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -15,11 +14,8 @@ namespace {
 using test::joined;
 using test::runOrFail;
 
-std::optional<std::uint64_t> walkAt(const Bytes& bytes, std::uint64_t offset, std::uint64_t limit = UINT64_MAX) {
-    // A small head and small chunks, so that pages cross the pieces the walk reads.
-    test::MemoryCursor input(bytes, offset, limit, 100, 4096);
-    return OggPageWalk::walk(input.cursor());
-}
+// A small head and small chunks, so that pages cross the pieces the walk reads.
+const test::WalkOver<OggPageWalk::walk> walkAt{100, 4096};
 
 // Where each page of a well-formed file starts.
 std::vector<std::size_t> pageStarts(const Bytes& bytes) {
@@ -33,13 +29,12 @@ std::vector<std::size_t> pageStarts(const Bytes& bytes) {
     return starts;
 }
 
-
-class OggPageWalkFiles : public ::testing::Test {
+class OggPageWalkFiles : public test::SoundFilesTest {
 protected:
+    OggPageWalkFiles() : SoundFilesTest({"ffmpeg", "oggenc"}, "anoisesrc=duration=3:amplitude=0.2") {}
     void SetUp() override {
-        for (const char* program : {"ffmpeg", "oggenc"})
-            if (!test::haveProgram(program)) GTEST_SKIP() << program << " is not installed";
-        runOrFail({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "anoisesrc=duration=3:amplitude=0.2", "-y", path("s.wav")});
+        SoundFilesTest::SetUp();
+        if (IsSkipped()) return;
         runOrFail({"oggenc", "-Q", "-o", path("s.ogg"), path("s.wav")});
         // A Theora video with a Vorbis sound: two logical streams in one file.
         runOrFail({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc=size=96x64:duration=2", "-f", "lavfi", "-i",
@@ -47,9 +42,7 @@ protected:
         m_sound = test::readFile(m_dir / "s.ogg");
         m_video = test::readFile(m_dir / "av.ogv");
     }
-    std::string path(const std::string& name) const { return (m_dir / name).string(); }
 
-    test::TempDir m_dir;
     Bytes m_sound, m_video;
 };
 

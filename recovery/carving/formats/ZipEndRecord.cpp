@@ -1,4 +1,4 @@
-#include "recovery/carving/ZipEndRecord.h"
+#include "recovery/carving/formats/ZipEndRecord.h"
 
 #include "recovery/bytesource/Bounds.h"
 

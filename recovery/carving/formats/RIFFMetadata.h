@@ -1,6 +1,7 @@
 #pragma once
 // Declared length of a RIFF container (WebP, WAVE): the 8-byte chunk header and the chunk size it
-// states. Pure functions over a buffer that begins at the candidate file's first byte.
+// states, as the WebP container format documents its RIFF header (RFC 9649, "RIFF Header"); a WAVE file
+// opens with the same header. Pure functions over a buffer that begins at the candidate file's first byte.
 
 #include "recovery/bytesource/FieldReaders.h"
 

@@ -1,4 +1,4 @@
-#include "recovery/carving/PDFEnd.h"
+#include "recovery/carving/formats/PDFEnd.h"
 
 #include <algorithm>
 #include <string_view>

@@ -3,7 +3,7 @@
 //   6  2  logical screen width, non-zero
 //   8  2  logical screen height, non-zero
 
-#include "recovery/carving/GIFMetadata.h"
+#include "recovery/carving/formats/GIFMetadata.h"
 
 namespace vantrel::GIFMetadata {
 

@@ -2,7 +2,7 @@
 // code byte; all but the standalone ones are followed by a big-endian 16-bit segment length that
 // counts itself but not the marker). Offsets are 64-bit and count from the candidate's first byte.
 
-#include "recovery/carving/JPEGMetadata.h"
+#include "recovery/carving/formats/JPEGMetadata.h"
 
 #include "recovery/model/RecoveryFilters.h"
 

@@ -1,10 +1,9 @@
-// RIFF header read here (little-endian; Microsoft "Multimedia Programming Interface and Data
-// Specifications 1.0", RIFF chunks):
+// RIFF header read here (little-endian; the WebP container format, RFC 9649, "RIFF Header"):
 //   0  4  "RIFF"
 //   4  4  chunk size: the bytes after this field, at least 4 (the form type)
 //   8  4  form type (not examined)
 
-#include "recovery/carving/RIFFMetadata.h"
+#include "recovery/carving/formats/RIFFMetadata.h"
 
 namespace vantrel::RIFFMetadata {
 

@@ -6,7 +6,7 @@
 // WebP: "RIFF", size (4, little-endian), "WEBP", then chunks: FourCC (4), size (4, little-endian), data
 // padded to an even length. The "EXIF" chunk's data is the TIFF block; some writers put "Exif\0\0" first.
 
-#include "recovery/carving/EXIFBlock.h"
+#include "recovery/carving/formats/EXIFBlock.h"
 
 #include "recovery/bytesource/Bounds.h"
 
@@ -79,36 +79,20 @@ std::optional<ByteView> inWebP(ByteView buffer) {
 } // namespace
 
 std::optional<ByteView> find(RecoveredFileKind kind, ByteView buffer) {
+    using K = RecoveredFileKind;
+    // A TIFF-family file is itself the block.
+    if (FileKind::isTiffFamily(kind)) return buffer;
     switch (kind) {
-    case RecoveredFileKind::jpeg: return inJPEG(buffer);
-    case RecoveredFileKind::png: return inPNG(buffer);
-    case RecoveredFileKind::webp: return inWebP(buffer);
-    case RecoveredFileKind::tiff:
-    case RecoveredFileKind::cr2:
-    case RecoveredFileKind::nef:
-    case RecoveredFileKind::arw:
-    case RecoveredFileKind::orf: return buffer;
-    case RecoveredFileKind::heic:
-    case RecoveredFileKind::avif:
-    case RecoveredFileKind::gif:
-    case RecoveredFileKind::bmp:
-    case RecoveredFileKind::crw:
-    case RecoveredFileKind::cr3:
-    case RecoveredFileKind::mp4:
-    case RecoveredFileKind::mov:
-    case RecoveredFileKind::mp3:
-    case RecoveredFileKind::m4a:
-    case RecoveredFileKind::wav:
-    case RecoveredFileKind::flac:
-    case RecoveredFileKind::ogg:
-    case RecoveredFileKind::pdf:
-    case RecoveredFileKind::docx:
-    case RecoveredFileKind::xlsx:
-    case RecoveredFileKind::pptx:
-    case RecoveredFileKind::doc:
-    case RecoveredFileKind::rtf:
-    case RecoveredFileKind::zip:
-    case RecoveredFileKind::unknown: return std::nullopt;
+    case K::jpeg: return inJPEG(buffer);
+    case K::png: return inPNG(buffer);
+    case K::webp: return inWebP(buffer);
+    // The TIFF family, above.
+    case K::tiff: case K::cr2: case K::nef: case K::arw: case K::orf:
+    // No block where this reader looks.
+    case K::heic: case K::avif: case K::gif: case K::bmp: case K::crw: case K::cr3: case K::mp4: case K::mov:
+    case K::mp3: case K::m4a: case K::wav: case K::flac: case K::ogg: case K::pdf: case K::docx: case K::xlsx:
+    case K::pptx: case K::doc: case K::rtf: case K::zip: case K::unknown:
+        return std::nullopt;
     }
     return std::nullopt;
 }

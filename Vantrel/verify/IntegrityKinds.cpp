@@ -1,4 +1,4 @@
-#include "Vantrel/scan/IntegrityChecker.h"
+#include "Vantrel/verify/IntegrityKinds.h"
 
 namespace vantrel::IntegrityKinds {
 
