@@ -1,6 +1,6 @@
 #include "Vantrel/verify/IntegrityCheck.h"
 
-#include "recovery/bytesource/Bounds.h"
+#include "base/Bounds.h"
 #include "recovery/carving/BMPMetadata.h"
 #include "recovery/carving/CandidateCursor.h"
 #include "recovery/carving/CandidateReader.h"

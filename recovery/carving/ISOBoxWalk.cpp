@@ -1,6 +1,6 @@
 #include "recovery/carving/ISOBoxWalk.h"
 
-#include "recovery/bytesource/Bounds.h"
+#include "base/Bounds.h"
 
 namespace vantrel::ISOBoxWalk {
 

@@ -5,11 +5,11 @@
 #include "recovery/carving/SignatureCatalog.h"
 #include "recovery/filesystems/AllocatedRegionCollector.h"
 #include "recovery/filesystems/ClusterChainReader.h"
-#include "recovery/filesystems/ExFATUndeleter.h"
-#include "recovery/filesystems/FatUndeleter.h"
-#include "recovery/filesystems/FileSystemProbe.h"
-#include "recovery/filesystems/HfsPlusCatalogWalker.h"
 #include "recovery/filesystems/SourceReads.h"
+#include "recovery/filesystems/exfat/ExFATUndeleter.h"
+#include "recovery/filesystems/fat/FatUndeleter.h"
+#include "recovery/filesystems/hfsplus/HfsPlusCatalogWalker.h"
+#include "recovery/filesystems/partitions/FileSystemProbe.h"
 
 namespace vantrel {
 

@@ -1,8 +1,8 @@
 #include "recovery/filesystems/AllocatedRegionCollector.h"
 
-#include "recovery/filesystems/ExFATUndeleter.h"
-#include "recovery/filesystems/FatUndeleter.h"
-#include "recovery/filesystems/HfsPlusCatalogWalker.h"
+#include "recovery/filesystems/exfat/ExFATUndeleter.h"
+#include "recovery/filesystems/fat/FatUndeleter.h"
+#include "recovery/filesystems/hfsplus/HfsPlusCatalogWalker.h"
 
 namespace vantrel::AllocatedRegionCollector {
 namespace {

@@ -1,10 +1,10 @@
 #include "recovery/filesystems/ClusterChainReader.h"
 
-#include "recovery/bytesource/Bounds.h"
-#include "recovery/filesystems/ExFATUndeleter.h"
-#include "recovery/filesystems/FileSystemProbe.h"
+#include "base/Bounds.h"
 #include "recovery/filesystems/SourceReads.h"
 #include "recovery/filesystems/VisitedClusters.h"
+#include "recovery/filesystems/exfat/ExFATUndeleter.h"
+#include "recovery/filesystems/partitions/FileSystemProbe.h"
 
 #include <algorithm>
 #include <limits>

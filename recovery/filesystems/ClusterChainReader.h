@@ -5,9 +5,9 @@
 // byte range. Output is streamed to a sink in bounded chunks, so a large file is never held whole.
 
 #include "recovery/bytesource/ByteSource.h"
-#include "recovery/filesystems/FatEntryReader.h"
 #include "recovery/filesystems/VolumeCache.h"
-#include "recovery/filesystems/VolumeGeometry.h"
+#include "recovery/filesystems/fat/FatEntryReader.h"
+#include "recovery/filesystems/partitions/VolumeGeometry.h"
 #include "recovery/model/RecoveredHit.h"
 
 #include <cstdint>

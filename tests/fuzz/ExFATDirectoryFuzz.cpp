@@ -3,8 +3,8 @@
 // finds there is walked and every hit read back. The raw input is also read as one directory. A read
 // outside the device stops the run as a crash would.
 #include "recovery/filesystems/ClusterChainReader.h"
-#include "recovery/filesystems/ExFATUndeleter.h"
-#include "recovery/filesystems/FileSystemProbe.h"
+#include "recovery/filesystems/exfat/ExFATUndeleter.h"
+#include "recovery/filesystems/partitions/FileSystemProbe.h"
 
 #include "VolumeByteSource.h"
 

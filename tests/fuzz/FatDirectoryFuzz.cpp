@@ -3,9 +3,9 @@
 // finds there is walked, and every hit read back. A read outside the device stops the run as a crash
 // would.
 #include "recovery/filesystems/ClusterChainReader.h"
-#include "recovery/filesystems/FatDirectoryEntry.h"
-#include "recovery/filesystems/FatUndeleter.h"
-#include "recovery/filesystems/FileSystemProbe.h"
+#include "recovery/filesystems/fat/FatDirectoryEntry.h"
+#include "recovery/filesystems/fat/FatUndeleter.h"
+#include "recovery/filesystems/partitions/FileSystemProbe.h"
 
 #include "VolumeByteSource.h"
 

@@ -1,9 +1,9 @@
 // Fuzz target: the partition maps, the boot-sector tests and FAT entry reads over hostile bytes. The
 // input is the whole device; each geometry found is then used to follow chains through its FAT.
 // A read outside the device stops the run as a crash would.
-#include "recovery/filesystems/FatChain.h"
-#include "recovery/filesystems/FatTable.h"
-#include "recovery/filesystems/FileSystemProbe.h"
+#include "recovery/filesystems/fat/FatChain.h"
+#include "recovery/filesystems/fat/FatTable.h"
+#include "recovery/filesystems/partitions/FileSystemProbe.h"
 
 #include "VolumeByteSource.h"
 
