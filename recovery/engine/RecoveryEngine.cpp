@@ -97,14 +97,13 @@ void RecoveryEngine::walkPartition(ByteSource& source, const DetectedPartition& 
     case DetectedFileSystem::fat16:
     case DetectedFileSystem::fat32:
         // The geometry must agree with the partition's own file system.
-        if (!geometry || (geometry->fileSystem != DetectedFileSystem::fat16 && geometry->fileSystem != DetectedFileSystem::fat32))
-            return;
+        if (!partition.geometryAgrees()) return;
         readErrors += FatUndeleter::recoverDeleted(source, *geometry, filters, liveRegions, shouldCancel, onHit,
                                                    pictureDimensions).readErrors;
         return;
     case DetectedFileSystem::exfat:
         // Clusters 0 and 1 do not exist; a root there is no volume to walk.
-        if (!geometry || geometry->fileSystem != DetectedFileSystem::exfat || geometry->rootCluster < 2) return;
+        if (!partition.geometryAgrees() || geometry->rootCluster < 2) return;
         readErrors += ExFATUndeleter::recoverDeleted(source, *geometry, filters, liveRegions, shouldCancel, onHit,
                                                      pictureDimensions, volumes).readErrors;
         return;

@@ -1,8 +1,7 @@
 #include "recovery/filesystems/exfat/ExFATUndeleter.h"
 
 #include "base/Bounds.h"
-#include "recovery/filesystems/HitPath.h"
-#include "recovery/filesystems/KindForFileName.h"
+#include "recovery/filesystems/LiveWalk.h"
 #include "recovery/filesystems/SourceReads.h"
 #include "recovery/filesystems/Utf16Text.h"
 #include "recovery/filesystems/fat/FatChain.h"
@@ -97,45 +96,23 @@ EntrySet rootDirectory(const VolumeGeometry& geometry) {
     return root;
 }
 
-void reportDeletedFile(FatUndeleter::DeletedFileWalk& walk, const EntrySet& set, const std::string& path) {
+void reportDeletedFile(DeletedFileWalk& walk, const EntrySet& set, const std::string& path) {
     const VolumeGeometry& geometry = walk.geometry;
     const std::uint64_t size = set.fileSize();
-    if (set.isDirectory || size == 0) return;
-    const auto byteOffset = geometry.clusterByteOffset(set.firstCluster);
-    if (!byteOffset || !clustersHeld(geometry, set, size)) return;
-    const RecoveredFileKind kind = kindForFileName(set.name);
-    if (kind == RecoveredFileKind::unknown) return;
-
-    RecoveredHit hit;
-    hit.kind = kind;
-    hit.byteOffset = *byteOffset;
-    hit.byteLength = size;
-    hit.dimensions = PictureSniffer::sniff(walk.source, walk.readDimensions, kind, *byteOffset, size,
-                                           geometry.clusterHeapEnd(), walk.outcome.readErrors);
-    if (!PictureSniffer::isPlausiblePicture(hit)) return;
-    hit.suggestedName = UndeleteNamingState::isUsableUndeleteName(set.name) ? walk.naming.suggestedName(set.name, kind)
-                                                                           : walk.naming.numberedName(kind);
-    hit.reconstructedPath = HitPath::fitted(path + hit.suggestedName);
-    if (set.noFatChain) {
-        hit.isFragmented = false;
-        hit.clusterReallocated = walk.activeRegions.count() > 0 && walk.activeRegions.overlaps(*byteOffset, size);
-    } else {
+    if (set.isDirectory || size == 0 || !clustersHeld(geometry, set, size)) return;
+    const DeletedFile file{set.name, set.name, path, set.firstCluster, size, HitSource::exfatUndelete};
+    const auto hit = walk.acceptedHit(file, [&] {
         // A FAT that cannot be read leaves the placement in doubt: the file counts as fragmented.
-        hit.isFragmented = passOverBadSpot(walk.outcome.readErrors, [&] {
-                               return FatChain::isChainFragmented(walk.source, geometry, set.firstCluster, size);
-                           }).value_or(true);
-        hit.clusterReallocated = FatChain::chainMeetsRegions(walk.source, geometry, set.firstCluster, size,
-                                                             walk.activeRegions, walk.outcome.readErrors);
-    }
-    hit.source = HitSource::exfatUndelete;
-    hit.integrity = hit.clusterReallocated ? HitIntegrity::suspect : HitIntegrity::pending;
-    hit.clusterHint = ClusterAllocationHint{set.firstCluster, geometry.partitionOffset, DetectedFileSystem::exfat};
-    if (!walk.filters.accepts(hit)) return;
+        if (!set.noFatChain) return walk.chainPlacement(set.firstCluster, size, true);
+        const std::uint64_t byteOffset = *geometry.clusterByteOffset(set.firstCluster);
+        return ClusterPlacement{false, walk.activeRegions.count() > 0 && walk.activeRegions.overlaps(byteOffset, size)};
+    });
+    if (!hit) return;
     if (walk.volumes) walk.volumes->rememberStorage(geometry.partitionOffset, set.firstCluster, size, set.noFatChain);
-    if (walk.onHit) walk.onHit(hit);
+    if (walk.onHit) walk.onHit(*hit);
 }
 
-void walkDirectorySet(FatUndeleter::DeletedFileWalk& walk, const EntrySet& directory, const std::string& path, int depth) {
+void walkDirectorySet(DeletedFileWalk& walk, const EntrySet& directory, const std::string& path, int depth) {
     const auto bytes = readDirectoryOnce(walk.source, walk.geometry, walk.walkedDirectories, directory, depth,
                                          walk.outcome.readErrors, CutDirectories::count);
     if (!bytes) return;
@@ -148,7 +125,7 @@ void walkDirectorySet(FatUndeleter::DeletedFileWalk& walk, const EntrySet& direc
     if (!finished) walk.outcome.cancelled = true;
 }
 
-void addLiveFile(FatUndeleter::LiveWalk& walk, const EntrySet& set) {
+void addLiveFile(LiveWalk& walk, const EntrySet& set) {
     const VolumeGeometry& geometry = walk.geometry;
     const std::uint64_t size = set.fileSize();
     const auto start = geometry.clusterByteOffset(set.firstCluster);
@@ -165,7 +142,7 @@ void addLiveFile(FatUndeleter::LiveWalk& walk, const EntrySet& set) {
     });
 }
 
-void collectLiveSet(FatUndeleter::LiveWalk& walk, const EntrySet& directory, int depth) {
+void collectLiveSet(LiveWalk& walk, const EntrySet& directory, int depth) {
     const auto bytes = readDirectoryOnce(walk.source, walk.geometry, walk.walkedDirectories, directory, depth,
                                          walk.readErrors, CutDirectories::ignore);
     if (!bytes) return;
@@ -280,20 +257,19 @@ FatChain::DirectoryContents readExFATDirectory(ByteSource& source, const VolumeG
     return contents;
 }
 
-FatUndeleter::WalkOutcome recoverDeleted(ByteSource& source, const VolumeGeometry& geometry,
-                                         const RecoveryFilters& filters, const AllocatedRegionMap& activeRegions,
-                                         const std::function<bool()>& shouldCancel,
-                                         const std::function<void(const RecoveredHit&)>& onHit,
-                                         const PictureDimensionReader& readDimensions, VolumeCache* volumes) {
+WalkOutcome recoverDeleted(ByteSource& source, const VolumeGeometry& geometry, const RecoveryFilters& filters,
+                           const AllocatedRegionMap& activeRegions, const std::function<bool()>& shouldCancel,
+                           const std::function<void(const RecoveredHit&)>& onHit,
+                           const PictureDimensionReader& readDimensions, VolumeCache* volumes) {
     if (!isExFatVolume(geometry)) return {};
     UndeleteNamingState naming;
-    FatUndeleter::DeletedFileWalk walk{source, geometry, filters, activeRegions, naming, shouldCancel, onHit, readDimensions};
+    DeletedFileWalk walk{source, geometry, filters, activeRegions, naming, shouldCancel, onHit, readDimensions};
     walk.volumes = volumes;
     walkDirectorySet(walk, rootDirectory(geometry), "/", 0);
     return walk.outcome;
 }
 
-void walkDirectory(FatUndeleter::DeletedFileWalk& walk, std::uint32_t firstCluster, bool noFatChain,
+void walkDirectory(DeletedFileWalk& walk, std::uint32_t firstCluster, bool noFatChain,
                    std::uint64_t dataLength, const std::string& path, int depth) {
     EntrySet directory = rootDirectory(walk.geometry);
     directory.firstCluster = firstCluster;
@@ -304,7 +280,7 @@ void walkDirectory(FatUndeleter::DeletedFileWalk& walk, std::uint32_t firstClust
 
 std::int64_t collectActiveRegions(ByteSource& source, const VolumeGeometry& geometry, AllocatedRegionMap& into) {
     if (!isExFatVolume(geometry)) return 0;
-    FatUndeleter::LiveWalk walk{source, geometry, into};
+    LiveWalk walk{source, geometry, into};
     collectLiveSet(walk, rootDirectory(geometry), 0);
     return walk.readErrors;
 }

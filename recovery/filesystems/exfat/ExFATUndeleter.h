@@ -16,9 +16,10 @@
 // cap, by the deleted-file walk.
 
 #include "recovery/bytesource/ByteSource.h"
+#include "recovery/filesystems/DeletedFileWalk.h"
 #include "recovery/filesystems/PictureSniffer.h"
+#include "recovery/filesystems/WalkOutcome.h"
 #include "recovery/filesystems/fat/FatChain.h"
-#include "recovery/filesystems/fat/FatUndeleter.h"
 #include "recovery/filesystems/partitions/VolumeGeometry.h"
 #include "recovery/model/AllocatedRegionMap.h"
 #include "recovery/model/RecoveryFilters.h"
@@ -59,8 +60,8 @@ bool forEachEntrySet(ByteView directory, const std::function<bool()>& shouldStop
 // The text of one file name entry: its 15 units up to the first 0.
 std::string exfatNameFragment(ByteView entry);
 
-// The bytes of a directory, at most FatChain::maxDirectoryBytes of them: the root (no stream: its FAT
-// chain) or a folder's stream (the exFAT format allows 256 MiB; a card's folders are far smaller).
+// The bytes of a directory, at most FatChain::maxDirectoryBytes of them whatever its stream states: the
+// root (no stream: its FAT chain) or a folder's stream; cut when the directory goes on past the cap.
 // Read failures propagate.
 FatChain::DirectoryContents readExFATDirectory(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t firstCluster,
                          bool noFatChain, std::uint64_t dataLength);
@@ -68,16 +69,16 @@ FatChain::DirectoryContents readExFATDirectory(ByteSource& source, const VolumeG
 // Walks one exFAT volume with a fresh naming state (nothing unless geometry is exFAT with a root
 // cluster of the volume). Only a device that is gone propagates. Each hit delivered leaves in the
 // cache, when one is given, whether its file is stored without a FAT chain.
-FatUndeleter::WalkOutcome recoverDeleted(ByteSource& source, const VolumeGeometry& geometry,
-                                         const RecoveryFilters& filters, const AllocatedRegionMap& activeRegions,
-                                         const std::function<bool()>& shouldCancel,
-                                         const std::function<void(const RecoveredHit&)>& onHit,
-                                         const PictureDimensionReader& readDimensions = {},
-                                         VolumeCache* volumes = nullptr);
+WalkOutcome recoverDeleted(ByteSource& source, const VolumeGeometry& geometry,
+                          const RecoveryFilters& filters, const AllocatedRegionMap& activeRegions,
+                          const std::function<bool()>& shouldCancel,
+                          const std::function<void(const RecoveredHit&)>& onHit,
+                          const PictureDimensionReader& readDimensions = {},
+                          VolumeCache* volumes = nullptr);
 
-// The deleted-file walk of one directory at the given depth, path ending with "/", sharing the FAT
-// walk's state (naming, visited directories, outcome).
-void walkDirectory(FatUndeleter::DeletedFileWalk& walk, std::uint32_t firstCluster, bool noFatChain,
+// The deleted-file walk of one directory at the given depth, path ending with "/", in the state the
+// FAT walk keeps too (naming, visited directories, outcome).
+void walkDirectory(DeletedFileWalk& walk, std::uint32_t firstCluster, bool noFatChain,
                    std::uint64_t dataLength, const std::string& path, int depth);
 
 // Adds the byte ranges of every live file to the map: a NoFatChain file as one range, a chained file

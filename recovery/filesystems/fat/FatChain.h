@@ -11,8 +11,10 @@
 
 namespace vantrel::FatChain {
 
-// Bytes of one directory read at most, whatever the cluster size: FAT's largest directory, 65,536
-// entries of 32 bytes. Each level of a walk holds its directory while it walks the folders below.
+// Bytes of one directory read at most, on FAT and exFAT alike and whatever the cluster size: FAT's
+// largest directory, 65,536 entries of 32 bytes. An exFAT folder may reach 256 MiB, but a card's are far
+// smaller, and each level of a walk holds its directory while it walks the folders below. A directory
+// that goes on past the cap is read to it and reported cut.
 inline constexpr std::uint64_t maxDirectoryBytes = 2 * 1024 * 1024;
 
 // A directory's bytes as read, and whether the read was cut short of the directory's end.

@@ -2,7 +2,6 @@
 
 #include "base/Bounds.h"
 #include "recovery/filesystems/SourceReads.h"
-#include "recovery/filesystems/fat/FatTable.h"
 
 #include <algorithm>
 
@@ -86,7 +85,7 @@ std::uint32_t FatEntryReader::entry(std::uint32_t cluster) {
 
 std::optional<std::uint32_t> FatEntryReader::nextCluster(std::uint32_t cluster) {
     const std::uint32_t value = entry(cluster);
-    if (!FatTable::isChainLink(m_geometry, value)) return std::nullopt;
+    if (!m_geometry.isValidCluster(value)) return std::nullopt;
     return value;
 }
 

@@ -1,8 +1,6 @@
 #include "recovery/filesystems/fat/FatUndeleter.h"
 
 #include "base/Bounds.h"
-#include "recovery/filesystems/HitPath.h"
-#include "recovery/filesystems/KindForFileName.h"
 #include "recovery/filesystems/SourceReads.h"
 #include "recovery/filesystems/fat/FatChain.h"
 #include "recovery/filesystems/fat/FatDirectoryEntry.h"
@@ -13,10 +11,6 @@ namespace vantrel::FatUndeleter {
 namespace {
 
 using SourceReads::passOverBadSpot;
-
-bool isFatVolume(const VolumeGeometry& geometry) {
-    return geometry.fileSystem == DetectedFileSystem::fat16 || geometry.fileSystem == DetectedFileSystem::fat32;
-}
 
 // Calls visit(entry, offset) for each short entry of a directory in order, skipping long-name entries
 // and volume labels, until the end mark, the last whole entry, or visit returning false.
@@ -61,35 +55,14 @@ std::optional<Bytes> readRootRegion(ByteSource& source, const VolumeGeometry& ge
 
 void reportDeletedFile(DeletedFileWalk& walk, ByteView directory, std::size_t entryOffset, const FatDirectoryEntry& entry,
                        ByteView entryBytes, const std::string& path) {
-    const VolumeGeometry& geometry = walk.geometry;
     if (entry.isDirectory() || entry.fileSize == 0) return;
-    const auto byteOffset = geometry.clusterByteOffset(entry.firstCluster);
-    if (!byteOffset) return;
-    const RecoveredFileKind kind = kindForFileName(fatShortName(entryBytes));
-    if (kind == RecoveredFileKind::unknown) return;
-
-    RecoveredHit hit;
-    hit.kind = kind;
-    hit.byteOffset = *byteOffset;
-    hit.byteLength = entry.fileSize;
-    hit.dimensions = PictureSniffer::sniff(walk.source, walk.readDimensions, kind, *byteOffset, entry.fileSize,
-                                           geometry.clusterHeapEnd(), walk.outcome.readErrors);
-    if (!PictureSniffer::isPlausiblePicture(hit)) return;
-
-    const auto longName = fatLongName(directory, entryOffset);
-    hit.suggestedName = longName && UndeleteNamingState::isUsableUndeleteName(*longName)
-                            ? walk.naming.suggestedName(*longName, kind)
-                            : walk.naming.numberedName(kind);
-    hit.reconstructedPath = HitPath::fitted(path + hit.suggestedName);
-    hit.isFragmented = passOverBadSpot(walk.outcome.readErrors, [&] {
-                           return FatChain::isChainFragmented(walk.source, geometry, entry.firstCluster, entry.fileSize);
-                       }).value_or(false);
-    hit.source = HitSource::fatUndelete;
-    hit.clusterReallocated = FatChain::chainMeetsRegions(walk.source, geometry, entry.firstCluster, entry.fileSize,
-                                                         walk.activeRegions, walk.outcome.readErrors);
-    hit.integrity = hit.clusterReallocated ? HitIntegrity::suspect : HitIntegrity::pending;
-    hit.clusterHint = ClusterAllocationHint{entry.firstCluster, geometry.partitionOffset, geometry.fileSystem};
-    if (walk.filters.accepts(hit) && walk.onHit) walk.onHit(hit);
+    // The short name gives the kind; the long name, when the entry keeps a whole one, the file's name.
+    const std::string shortName = fatShortName(entryBytes);
+    const DeletedFile file{shortName, fatLongName(directory, entryOffset), path, entry.firstCluster, entry.fileSize,
+                           HitSource::fatUndelete};
+    // An unreadable FAT leaves the file counted as one run.
+    const auto hit = walk.acceptedHit(file, [&] { return walk.chainPlacement(entry.firstCluster, entry.fileSize, false); });
+    if (hit && walk.onHit) walk.onHit(*hit);
 }
 
 void walkEntries(DeletedFileWalk& walk, ByteView directory, const std::string& path, int depth) {
@@ -137,7 +110,7 @@ WalkOutcome recoverDeleted(ByteSource& source, const VolumeGeometry& geometry, c
                            const AllocatedRegionMap& activeRegions, const std::function<bool()>& shouldCancel,
                            const std::function<void(const RecoveredHit&)>& onHit,
                            const PictureDimensionReader& readDimensions) {
-    if (!isFatVolume(geometry)) return {};
+    if (!isFatFamily(geometry.fileSystem)) return {};
     UndeleteNamingState naming;
     DeletedFileWalk walk{source, geometry, filters, activeRegions, naming, shouldCancel, onHit, readDimensions};
     if (geometry.entryBits() == 32) {
@@ -159,7 +132,7 @@ void walkRootDirectory(DeletedFileWalk& walk, ByteView directory, const std::str
 }
 
 std::int64_t collectActiveRegions(ByteSource& source, const VolumeGeometry& geometry, AllocatedRegionMap& into) {
-    if (!isFatVolume(geometry)) return 0;
+    if (!isFatFamily(geometry.fileSystem)) return 0;
     LiveWalk walk{source, geometry, into};
     if (geometry.entryBits() == 32) {
         collectLiveDirectory(walk, geometry.rootCluster, 0);

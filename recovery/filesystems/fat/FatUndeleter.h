@@ -11,10 +11,10 @@
 // does not count it again).
 
 #include "recovery/bytesource/ByteSource.h"
+#include "recovery/filesystems/DeletedFileWalk.h"
+#include "recovery/filesystems/LiveWalk.h"
 #include "recovery/filesystems/PictureSniffer.h"
-#include "recovery/filesystems/UndeleteNamingState.h"
-#include "recovery/filesystems/VisitedClusters.h"
-#include "recovery/filesystems/VolumeCache.h"
+#include "recovery/filesystems/WalkOutcome.h"
 #include "recovery/filesystems/partitions/VolumeGeometry.h"
 #include "recovery/model/AllocatedRegionMap.h"
 #include "recovery/model/RecoveryFilters.h"
@@ -28,28 +28,6 @@ namespace vantrel::FatUndeleter {
 // The root is depth 0; a directory is walked only at this depth or less.
 inline constexpr int maxDirectoryDepth = 15;
 
-// What a walk leaves for the scan's progress.
-struct WalkOutcome {
-    std::int64_t readErrors = 0;  // bad spots counted and passed over, and directories cut at the cap
-    bool cancelled = false;
-};
-
-// The state of one partition's deleted-file walk. The callbacks run on the caller's thread.
-struct DeletedFileWalk {
-    ByteSource& source;
-    const VolumeGeometry& geometry;
-    const RecoveryFilters& filters;
-    const AllocatedRegionMap& activeRegions;
-    UndeleteNamingState& naming;
-    std::function<bool()> shouldCancel;
-    std::function<void(const RecoveredHit&)> onHit;
-    PictureDimensionReader readDimensions;
-    VisitedClusters walkedDirectories{};
-    WalkOutcome outcome{};
-    // Where a walk leaves what reading its hits back needs to know; none when nobody keeps it.
-    VolumeCache* volumes = nullptr;
-};
-
 // Walks one FAT12/16/32 volume with a fresh naming state: the fixed root region of FAT12/16, or the
 // root chain of FAT32. Nothing for other file systems. Only a device that is gone propagates.
 WalkOutcome recoverDeleted(ByteSource& source, const VolumeGeometry& geometry, const RecoveryFilters& filters,
@@ -61,15 +39,6 @@ WalkOutcome recoverDeleted(ByteSource& source, const VolumeGeometry& geometry, c
 void walkDirectory(DeletedFileWalk& walk, std::uint32_t firstCluster, const std::string& path, int depth);
 // A directory whose bytes the caller read (the fixed root region); no depth test of its own.
 void walkRootDirectory(DeletedFileWalk& walk, ByteView directory, const std::string& path, int depth);
-
-// The state of one partition's live walk.
-struct LiveWalk {
-    ByteSource& source;
-    const VolumeGeometry& geometry;
-    AllocatedRegionMap& into;
-    VisitedClusters walkedDirectories{};
-    std::int64_t readErrors = 0;
-};
 
 // Adds the byte ranges of every live file's clusters to the map (directories' own clusters are not
 // added). Returns the bad spots passed over; a device that is gone propagates.

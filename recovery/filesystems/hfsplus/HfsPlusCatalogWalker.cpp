@@ -25,8 +25,9 @@ using FieldReader::u32be;
 using FieldReader::u64be;
 using FieldReader::u8;
 
-// Volume header (TN1150 "Volume Header"), 512 bytes. It lives 1,024 bytes into the volume; a copy
-// 8,192 bytes in is tried as well, for volumes wrapped behind a foreign first header.
+// Volume header (TN1150 "Volume Header"), 512 bytes, 1,024 bytes into the volume. A header 8,192 bytes
+// in is tried as well when none is found there. That offset is a rule of ours, not of TN1150, which
+// places the volume embedded in an HFS wrapper where the wrapper's drEmbedExtent says (not read here).
 constexpr std::array<std::uint64_t, 2> volumeHeaderOffsets{1'024, 8'192};
 constexpr std::uint64_t volumeHeaderBytes = 512;
 //   0  2  signature: 'H' followed by '+' (HFS Plus) or 'X' (HFSX)
@@ -338,10 +339,10 @@ void walkLeafRecords(ByteSource& source, std::uint64_t partitionOffset, std::uin
 
 } // namespace
 
-FatUndeleter::WalkOutcome recoverFiles(ByteSource& source, std::uint64_t partitionOffset, std::uint64_t partitionLength,
-                                       const RecoveryFilters& filters, const CancelCheck& shouldCancel,
-                                       const HitHandler& onHit, const PictureDimensionReader& readDimensions) {
-    FatUndeleter::WalkOutcome outcome;
+WalkOutcome recoverFiles(ByteSource& source, std::uint64_t partitionOffset, std::uint64_t partitionLength,
+                         const RecoveryFilters& filters, const CancelCheck& shouldCancel,
+                         const HitHandler& onHit, const PictureDimensionReader& readDimensions) {
+    WalkOutcome outcome;
     FolderTables folders;
     walkLeafRecords(source, partitionOffset, partitionLength, outcome.readErrors, &shouldCancel, outcome.cancelled,
                     [&](const Volume& volume, const Record& record) {

@@ -14,6 +14,10 @@ struct DetectedPartition {
     DetectedFileSystem fileSystem = DetectedFileSystem::unknown;
     std::optional<VolumeGeometry> fatGeometry;  // present exactly for fat16, fat32 and exfat
 
+    // Whether fatGeometry is present and of the partition's own file system, the FAT types counting as
+    // one: only then may a walk read the volume by it.
+    bool geometryAgrees() const;
+
     friend bool operator==(const DetectedPartition&, const DetectedPartition&) = default;
 };
 

@@ -2,6 +2,7 @@
 
 #include "base/Bounds.h"
 #include "recovery/filesystems/SourceReads.h"
+#include "recovery/filesystems/partitions/PartitionMap.h"
 
 #include <algorithm>
 #include <array>
@@ -16,6 +17,7 @@ using FieldReader::u16le;
 using FieldReader::u32le;
 using FieldReader::u64le;
 using FieldReader::u8;
+using PartitionMap::ByteRange;
 
 constexpr std::uint64_t dirEntryBytes = 32;
 
@@ -52,8 +54,9 @@ constexpr std::uint32_t exfatMinFatOffsetSectors = 24;
 constexpr std::uint64_t fatMinimumBootBytes = 64;
 constexpr std::array<std::uint16_t, 4> fatSectorSizes{512, 1024, 2048, 4096};
 
-// Signature positions within a partition (Apple TN1150: the volume header lies at 1024; an HFS
-// wrapper's embedded HFS+ volume header is tested at 0x2000 as well). APFS keeps its container
+// Signature positions within a partition: the volume header lies 1024 bytes in (Apple TN1150). 0x2000
+// is tested as well. That offset is a rule of ours, not of TN1150, which places the HFS+ volume embedded
+// in an HFS wrapper where the wrapper's drEmbedExtent says (not read here). APFS keeps its container
 // superblock magic at byte 32 of block 0.
 constexpr std::array<std::uint64_t, 2> hfsSignatureOffsets{0x400, 0x2000};
 constexpr std::int64_t apfsMagicOffset = 32;
@@ -260,13 +263,13 @@ DetectedPartition probePartition(ByteSource& source, std::uint64_t offset, std::
 
 std::vector<DetectedPartition> probeAll(ByteSource& source) {
     std::vector<DetectedPartition> partitions;
-    for (const ByteRange& range : partitionRanges(source))
+    for (const ByteRange& range : PartitionMap::partitionRanges(source))
         partitions.push_back(probePartition(source, range.offset, range.length));
     return partitions;
 }
 
 std::vector<DetectedPartition> probeAll(ByteSource& source, std::int64_t& readErrors) {
-    const std::vector<ByteRange> ranges = partitionRanges(source, readErrors);
+    const std::vector<ByteRange> ranges = PartitionMap::partitionRanges(source, readErrors);
     std::vector<DetectedPartition> partitions;
     for (const ByteRange& range : ranges) {
         auto partition = SourceReads::passOverBadSpot(readErrors, [&] {

@@ -6,7 +6,6 @@
 
 #include "recovery/bytesource/ByteSource.h"
 #include "recovery/filesystems/partitions/DetectedPartition.h"
-#include "recovery/filesystems/partitions/PartitionMap.h"
 
 #include <cstdint>
 #include <optional>
@@ -25,7 +24,7 @@ inline constexpr std::uint32_t fat32MaxClusters = 0x0FFFFFF5;
 // exFAT cluster numbers run to 0xFFFFFFF6 (exFAT standard, 3.1.9).
 inline constexpr std::uint32_t exfatMaxClusters = 0xFFFFFFF5;
 
-// One detected partition per candidate, in map order. Read errors propagate (no partial list).
+// One detected partition per candidate of the partition maps (PartitionMap), in map order. Read errors propagate (no partial list).
 std::vector<DetectedPartition> probeAll(ByteSource& source);
 
 // As above, but a bad spot (an unreadable map sector or boot sector) is counted in readErrors and

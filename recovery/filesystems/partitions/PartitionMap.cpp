@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-namespace vantrel::FileSystemProbe {
+namespace vantrel::PartitionMap {
 namespace {
 
 using FieldReader::matches;
@@ -228,4 +228,4 @@ std::vector<ByteRange> mbrRanges(ByteSource& source, std::uint64_t sectorBytes) 
     return table ? mbrTableRanges(*table, sectorBytes, source.length()) : std::vector<ByteRange>{};
 }
 
-} // namespace vantrel::FileSystemProbe
+} // namespace vantrel::PartitionMap

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace vantrel::FileSystemProbe {
+namespace vantrel::PartitionMap {
 
 // One partition candidate, in bytes from the start of the source.
 struct ByteRange {
@@ -45,4 +45,4 @@ std::vector<ByteRange> gptRanges(ByteSource& source, std::uint64_t sectorBytes =
 std::vector<ByteRange> appleMapRanges(ByteSource& source);
 std::vector<ByteRange> mbrRanges(ByteSource& source, std::uint64_t sectorBytes = mapSectorBytes);
 
-} // namespace vantrel::FileSystemProbe
+} // namespace vantrel::PartitionMap

@@ -16,6 +16,23 @@ std::optional<std::uint64_t> VolumeGeometry::clusterByteOffset(std::uint64_t clu
     return checkedAdd(clusterHeapByteOffset, *relative);
 }
 
+bool isFatFamily(DetectedFileSystem fileSystem) {
+    switch (fileSystem) {
+    case DetectedFileSystem::fat16:
+    case DetectedFileSystem::fat32: return true;
+    case DetectedFileSystem::unknown:
+    case DetectedFileSystem::exfat:
+    case DetectedFileSystem::hfs:
+    case DetectedFileSystem::hfsPlus:
+    case DetectedFileSystem::apfs: return false;
+    }
+    return false;
+}
+
+bool isClusteredFileSystem(DetectedFileSystem fileSystem) {
+    return isFatFamily(fileSystem) || fileSystem == DetectedFileSystem::exfat;
+}
+
 std::uint64_t VolumeGeometry::clusterHeapEnd() const {
     const auto heapBytes = checkedMultiply(clusterCount, bytesPerCluster());
     const auto end = heapBytes ? checkedAdd(clusterHeapByteOffset, *heapBytes) : std::nullopt;

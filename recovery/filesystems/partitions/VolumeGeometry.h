@@ -48,4 +48,10 @@ struct VolumeGeometry {
     friend bool operator==(const VolumeGeometry&, const VolumeGeometry&) = default;
 };
 
+// FAT12, FAT16 or FAT32 (fat16 or fat32): one directory format, one FAT, one walk.
+bool isFatFamily(DetectedFileSystem fileSystem);
+// The file systems a VolumeGeometry describes: the FAT family and exFAT, whose files lie in clusters
+// linked by a FAT.
+bool isClusteredFileSystem(DetectedFileSystem fileSystem);
+
 } // namespace vantrel

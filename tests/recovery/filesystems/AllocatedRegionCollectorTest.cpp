@@ -3,6 +3,7 @@
 #include "recovery/bytesource/MemoryByteSource.h"
 #include "recovery/filesystems/ClusterChainReader.h"
 #include "recovery/filesystems/exfat/ExFATUndeleter.h"
+#include "recovery/filesystems/fat/FatUndeleter.h"
 #include "recovery/filesystems/hfsplus/HfsPlusCatalogWalker.h"
 #include "recovery/filesystems/partitions/FileSystemProbe.h"
 #include "tests/fixtures/ExFatImageWriter.h"

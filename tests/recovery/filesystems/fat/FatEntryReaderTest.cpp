@@ -1,7 +1,6 @@
 #include "recovery/filesystems/fat/FatEntryReader.h"
 
 #include "recovery/bytesource/MemoryByteSource.h"
-#include "recovery/filesystems/fat/FatTable.h"
 #include "recovery/filesystems/partitions/FileSystemProbe.h"
 #include "tests/fixtures/FaultyByteSource.h"
 #include "tests/fixtures/MemoryVolume.h"
@@ -28,7 +27,7 @@ TEST(FatEntryReader, PackedFat12EntriesReadAlikeThroughTheWindowAndAlone) {
     FatEntryReader windowed(source, geometry);
     for (std::uint32_t c = 2; c < 4000; ++c) {
         ASSERT_EQ(windowed.entry(c), (c * 7) % 4000 + 2) << c;
-        ASSERT_EQ(readFatEntry(source, geometry, c), (c * 7) % 4000 + 2) << c;
+        ASSERT_EQ(FatEntryReader(source, geometry, 0).entry(c), (c * 7) % 4000 + 2) << c;
     }
 }
 

@@ -51,6 +51,12 @@ struct Layout {
     std::string label;  // "" whole device, "dos", "gpt"
 };
 
+// The case's name in test names and in gtest's report of its parameter: "Fat16_dos".
+std::string nameOf(const Layout& layout) {
+    return "Fat" + std::to_string(layout.fatBits) + "_" + (layout.label.empty() ? std::string("whole") : layout.label);
+}
+void PrintTo(const Layout& layout, std::ostream* out) { *out << nameOf(layout); }
+
 class FatUndeleterOnMadeVolumes : public ::testing::TestWithParam<Layout> {
 protected:
     void SetUp() override {
@@ -134,10 +140,7 @@ TEST_P(FatUndeleterOnMadeVolumes, MarksReusedClustersAsReallocated) {
 INSTANTIATE_TEST_SUITE_P(FatUndeleter, FatUndeleterOnMadeVolumes,
                          ::testing::Values(Layout{12, 2 * mebibyte, ""}, Layout{16, 8 * mebibyte, "dos"},
                                            Layout{32, 40 * mebibyte, "gpt"}, Layout{32, 40 * mebibyte, ""}),
-                         [](const auto& param) {
-                             return "Fat" + std::to_string(param.param.fatBits) + "_" +
-                                    (param.param.label.empty() ? std::string("whole") : param.param.label);
-                         });
+                         [](const auto& param) { return nameOf(param.param); });
 
 Bytes imageBytes(const FatImageBuilder& builder) {
     FileByteSource file(builder.image().string());

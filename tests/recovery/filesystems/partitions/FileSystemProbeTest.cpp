@@ -2,7 +2,8 @@
 
 #include "recovery/bytesource/FileByteSource.h"
 #include "recovery/bytesource/MemoryByteSource.h"
-#include "recovery/filesystems/fat/FatTable.h"
+#include "recovery/filesystems/fat/FatEntryReader.h"
+#include "recovery/filesystems/partitions/PartitionMap.h"
 #include "tests/fixtures/FatImageBuilder.h"
 #include "tests/fixtures/FaultyByteSource.h"
 #include "tests/fixtures/LoopDevice.h"
@@ -234,6 +235,12 @@ struct MadeVolume {
     DetectedFileSystem expectedFileSystem;
 };
 
+// The case's name in test names and in gtest's report of its parameter: "Fat16_20MiB".
+std::string nameOf(const MadeVolume& made) {
+    return "Fat" + std::to_string(made.fatBits) + "_" + std::to_string(made.volumeBytes / mebibyte) + "MiB";
+}
+void PrintTo(const MadeVolume& made, std::ostream* out) { *out << nameOf(made); }
+
 class ProbeOfMadeVolumes : public ::testing::TestWithParam<MadeVolume> {};
 
 // The geometry is right when a file written by mtools is found where the geometry puts its first
@@ -268,10 +275,10 @@ TEST_P(ProbeOfMadeVolumes, FindsWhatMtoolsWrote) {
         const auto offset = geometry.clusterByteOffset(first);
         ASSERT_TRUE(offset);
         EXPECT_EQ(source.read(*offset, 64), Bytes(contents.begin(), contents.begin() + 64));
-        EXPECT_EQ(readFatEntry(source, geometry, first), first + 1);
+        EXPECT_EQ(FatEntryReader(source, geometry, 0).entry(first), first + 1);
         const std::uint64_t clusters = (contents.size() + geometry.bytesPerCluster() - 1) / geometry.bytesPerCluster();
         const std::uint32_t last = first + static_cast<std::uint32_t>(clusters) - 1;
-        EXPECT_FALSE(FatTable::isChainLink(geometry, readFatEntry(source, geometry, last))) << "end of chain";
+        EXPECT_FALSE(geometry.isValidCluster(FatEntryReader(source, geometry, 0).entry(last))) << "end of chain";
     }
 }
 
@@ -282,9 +289,7 @@ INSTANTIATE_TEST_SUITE_P(
                       // Above 32 MiB a FAT16 volume counts its sectors in the 32-bit field.
                       MadeVolume{16, 64 * mebibyte, {"-s", "4"}, 16, DetectedFileSystem::fat16},
                       MadeVolume{32, 40 * mebibyte, {"-s", "1"}, 32, DetectedFileSystem::fat32}),
-    [](const auto& param) {
-        return "Fat" + std::to_string(param.param.fatBits) + "_" + std::to_string(param.param.volumeBytes / mebibyte) + "MiB";
-    });
+    [](const auto& param) { return nameOf(param.param); });
 
 // A GPT card repartitioned by a tool that rewrote only sector 0: its GPT header still lies at LBA 1,
 // naming a partition at 1 MiB, while the MBR in use lists the FAT32 volume at 2 MiB that the kernel sees.
@@ -302,7 +307,7 @@ TEST(FileSystemProbe, FindsTheVolumeOfTheMbrInUseBehindAStaleGpt) {
     copyBytes(before.image(), 512, 33 * 512, card.image(), 512);
 
     FileByteSource source(card.image().string());
-    ASSERT_TRUE(FileSystemProbe::gptRanges(source).size() == 1) << "the stale GPT is still there";
+    ASSERT_TRUE(PartitionMap::gptRanges(source).size() == 1) << "the stale GPT is still there";
     const auto partitions = FileSystemProbe::probeAll(source);
     ASSERT_EQ(partitions.size(), 1u);
     EXPECT_EQ(partitions[0].offset, 2 * mebibyte);
@@ -373,7 +378,7 @@ TEST(FileSystemProbe, RecognisesAVolumeMadeByMkfsExfat) {
     EXPECT_GE(geometry.rootCluster, 2u);
     EXPECT_LE(geometry.clusterHeapEnd(), 32 * mebibyte);
     // Clusters 0 and 1 of an exFAT FAT hold the media descriptor and 0xFFFFFFFF.
-    EXPECT_EQ(readFatEntry(source, geometry, 1), 0xFFFFFFFFu);
+    EXPECT_EQ(FatEntryReader(source, geometry, 0).entry(1), 0xFFFFFFFFu);
 }
 
 } // namespace

@@ -11,7 +11,7 @@
 namespace vantrel {
 namespace {
 
-using FileSystemProbe::ByteRange;
+using PartitionMap::ByteRange;
 
 void putLe(Bytes& b, std::size_t at, std::uint64_t v, int width) {
     for (int i = 0; i < width; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
@@ -71,7 +71,7 @@ private:
 
 TEST(PartitionMap, ShortSourceIsTheWholeDevice) {
     MemoryByteSource source(Bytes(100, 0));
-    EXPECT_EQ(FileSystemProbe::partitionRanges(source), (std::vector<ByteRange>{{0, 100}}));
+    EXPECT_EQ(PartitionMap::partitionRanges(source), (std::vector<ByteRange>{{0, 100}}));
 }
 
 TEST(PartitionMap, GptEntriesAreClampedSkippedOrDroppedAtTheDeviceEnd) {
@@ -83,7 +83,7 @@ TEST(PartitionMap, GptEntriesAreClampedSkippedOrDroppedAtTheDeviceEnd) {
     putGptEntry(disk, 2, 64, 70);    // starts at the end: dropped
     putGptEntry(disk, 3, 30, 20);    // last before first: skipped
     test::StrictByteSource source(disk);
-    EXPECT_EQ(FileSystemProbe::partitionRanges(source),
+    EXPECT_EQ(PartitionMap::partitionRanges(source),
               (std::vector<ByteRange>{{40 * 512, 10 * 512}, {60 * 512, 4 * 512}}));
     EXPECT_EQ(source.refusedReads(), 0) << "every map read stays inside the device";
 }
@@ -95,7 +95,7 @@ TEST(PartitionMap, GptWithEntrySizeOrCountOutOfRangeFallsBackToMbr) {
         putGptEntry(disk, 0, 40, 49);
         putMbrEntry(disk, 0, 0x0C, 8, 16);
         MemoryByteSource source(disk);
-        EXPECT_EQ(FileSystemProbe::partitionRanges(source), (std::vector<ByteRange>{{8 * 512, 16 * 512}}));
+        EXPECT_EQ(PartitionMap::partitionRanges(source), (std::vector<ByteRange>{{8 * 512, 16 * 512}}));
     }
 }
 
@@ -103,11 +103,11 @@ TEST(PartitionMap, ProtectiveMbrWithoutGptIsTheWholeDeviceButAnUnreadableHeaderF
     Bytes disk(64 * 512, 0);
     putMbrEntry(disk, 0, 0xEE, 1, 63);
     test::FaultyByteSource source(disk);
-    EXPECT_EQ(FileSystemProbe::partitionRanges(source), (std::vector<ByteRange>{{0, 64 * 512}}));
+    EXPECT_EQ(PartitionMap::partitionRanges(source), (std::vector<ByteRange>{{0, 64 * 512}}));
     source.addBadRange(512, 512);
-    EXPECT_THROW(FileSystemProbe::partitionRanges(source), ByteSourceError);
+    EXPECT_THROW(PartitionMap::partitionRanges(source), ByteSourceError);
     std::int64_t readErrors = 0;
-    EXPECT_EQ(FileSystemProbe::partitionRanges(source, readErrors), (std::vector<ByteRange>{{0, 64 * 512}}));
+    EXPECT_EQ(PartitionMap::partitionRanges(source, readErrors), (std::vector<ByteRange>{{0, 64 * 512}}));
     EXPECT_EQ(readErrors, 1) << "the GPT header; the Apple map stops at its missing signature";
 }
 
@@ -118,7 +118,7 @@ TEST(PartitionMap, MbrKeepsExtendedEntriesAndDropsEntriesPastTheEnd) {
     putMbrEntry(disk, 2, 0x0B, 64, 8);    // starts at the end: dropped
     putMbrEntry(disk, 3, 0x0B, 0, 8);     // no start: dropped
     MemoryByteSource source(disk);
-    EXPECT_EQ(FileSystemProbe::mbrRanges(source), (std::vector<ByteRange>{{2 * 512, 8 * 512}, {10 * 512, 54 * 512}}));
+    EXPECT_EQ(PartitionMap::mbrRanges(source), (std::vector<ByteRange>{{2 * 512, 8 * 512}, {10 * 512, 54 * 512}}));
 }
 
 TEST(PartitionMap, AppleMapListsOnlyDataPartitions) {
@@ -130,11 +130,11 @@ TEST(PartitionMap, AppleMapListsOnlyDataPartitions) {
     putAppleBlock(disk, 4, 5, "  Apple_HFS  ", 80, 100);
     putAppleBlock(disk, 5, 5, "", 180, 100);  // an empty type is a partition too; clamped
     MemoryByteSource source(disk);
-    EXPECT_EQ(FileSystemProbe::partitionRanges(source),
+    EXPECT_EQ(PartitionMap::partitionRanges(source),
               (std::vector<ByteRange>{{80 * 512, 100 * 512}, {180 * 512, 20 * 512}}));
     putBe(disk, 512 + 4, 65, 4);
     MemoryByteSource tooMany(disk);
-    EXPECT_TRUE(FileSystemProbe::appleMapRanges(tooMany).empty());
+    EXPECT_TRUE(PartitionMap::appleMapRanges(tooMany).empty());
 }
 
 TEST(PartitionMap, AStaleGptBehindAnMbrInUseIsIgnored) {
@@ -143,17 +143,17 @@ TEST(PartitionMap, AStaleGptBehindAnMbrInUseIsIgnored) {
     putGptEntry(disk, 0, 40, 49);
     putMbrEntry(disk, 0, 0x0C, 8, 16);
     MemoryByteSource repartitioned(disk);
-    EXPECT_EQ(FileSystemProbe::partitionRanges(repartitioned), (std::vector<ByteRange>{{8 * 512, 16 * 512}}))
+    EXPECT_EQ(PartitionMap::partitionRanges(repartitioned), (std::vector<ByteRange>{{8 * 512, 16 * 512}}))
         << "sector 0 was rewritten as an MBR; the GPT it replaced is stale";
 
     putMbrEntry(disk, 1, 0xEE, 1, 63);
     MemoryByteSource hybrid(disk);
-    EXPECT_EQ(FileSystemProbe::partitionRanges(hybrid), (std::vector<ByteRange>{{40 * 512, 10 * 512}}))
+    EXPECT_EQ(PartitionMap::partitionRanges(hybrid), (std::vector<ByteRange>{{40 * 512, 10 * 512}}))
         << "an MBR with the protective entry defers to the GPT";
 
     disk[510] = 0;
     MemoryByteSource noMbr(disk);
-    EXPECT_EQ(FileSystemProbe::partitionRanges(noMbr), (std::vector<ByteRange>{{40 * 512, 10 * 512}}));
+    EXPECT_EQ(PartitionMap::partitionRanges(noMbr), (std::vector<ByteRange>{{40 * 512, 10 * 512}}));
 }
 
 TEST(PartitionMap, MapsAreReadInTheSectorSizeTheDeviceReports) {
@@ -164,15 +164,15 @@ TEST(PartitionMap, MapsAreReadInTheSectorSizeTheDeviceReports) {
     putGptEntry(gpt, 0, 8, 15, sector);
     putGptEntry(gpt, 1, 16, 100, sector);  // clamped to the end
     BlockSizedSource gptDisk(gpt, sector);
-    EXPECT_EQ(FileSystemProbe::partitionRanges(gptDisk),
+    EXPECT_EQ(PartitionMap::partitionRanges(gptDisk),
               (std::vector<ByteRange>{{8 * sector, 8 * sector}, {16 * sector, 48 * sector}}));
 
     Bytes mbr(64 * sector, 0);
     putMbrEntry(mbr, 0, 0x0C, 2, 8);
     BlockSizedSource mbrDisk(mbr, sector);
-    EXPECT_EQ(FileSystemProbe::partitionRanges(mbrDisk), (std::vector<ByteRange>{{2 * sector, 8 * sector}}));
+    EXPECT_EQ(PartitionMap::partitionRanges(mbrDisk), (std::vector<ByteRange>{{2 * sector, 8 * sector}}));
     BlockSizedSource oddReport(mbr, 3000);
-    EXPECT_EQ(FileSystemProbe::partitionRanges(oddReport), (std::vector<ByteRange>{{2 * 512, 8 * 512}}))
+    EXPECT_EQ(PartitionMap::partitionRanges(oddReport), (std::vector<ByteRange>{{2 * 512, 8 * 512}}))
         << "a block size no disk has is read as 512";
 }
 
@@ -183,12 +183,12 @@ TEST(PartitionMap, AnImageOfA4KiBSectorDiskIsProvenByItsGptHeader) {
     putGptHeader(disk, 1, 128, sector);
     putGptEntry(disk, 0, 8, 15, sector);
     MemoryByteSource image(disk);
-    EXPECT_EQ(FileSystemProbe::partitionRanges(image), (std::vector<ByteRange>{{8 * sector, 8 * sector}}));
+    EXPECT_EQ(PartitionMap::partitionRanges(image), (std::vector<ByteRange>{{8 * sector, 8 * sector}}));
     // An MBR image proves nothing: its entries stay in 512-byte sectors.
     Bytes mbr(64 * sector, 0);
     putMbrEntry(mbr, 0, 0x0C, 2, 8);
     MemoryByteSource mbrImage(mbr);
-    EXPECT_EQ(FileSystemProbe::partitionRanges(mbrImage), (std::vector<ByteRange>{{2 * 512, 8 * 512}}));
+    EXPECT_EQ(PartitionMap::partitionRanges(mbrImage), (std::vector<ByteRange>{{2 * 512, 8 * 512}}));
 }
 
 } // namespace
