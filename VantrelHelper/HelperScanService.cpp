@@ -3,6 +3,7 @@
 #include "VantrelHelper/DestinationCheck.h"
 #include "VantrelHelper/DeviceAccess.h"
 #include "VantrelHelper/HelperError.h"
+#include "VantrelHelper/HelperHitConversion.h"
 #include "support/VantrelError.h"
 #include "support/log/AppLog.h"
 #include "support/log/StorageSizeFormatter.h"
@@ -111,15 +112,7 @@ std::shared_ptr<VolumeCache> HelperScanService::volumeCacheFor(const std::string
     return m_volumes;
 }
 
-HelperHitDTO HelperScanService::recordFor(const RecoveredHit& hit) {
-    const auto& hint = hit.clusterHint;
-    return HelperHitDTO(std::string(FileKind::rawValue(hit.kind)), hit.byteOffset, hit.byteLength, hit.suggestedName,
-                        hit.reconstructedPath, hit.dimensions ? hit.dimensions->width : 0,
-                        hit.dimensions ? hit.dimensions->height : 0, std::string(HitSourceName::rawValue(hit.source)),
-                        hit.isFragmented, hit.clusterReallocated, hint ? hint->firstCluster : 0,
-                        hint ? hint->partitionOffset : 0,
-                        hint ? std::string(FileSystemName::rawValue(hint->fileSystem)) : std::string());
-}
+HelperHitDTO HelperScanService::recordFor(const RecoveredHit& hit) { return HelperHitConversion::record(hit); }
 
 RecoveryFilters HelperScanService::filtersFor(std::int64_t minimumByteSize, std::int64_t minimumImageWidth,
                                               std::int64_t minimumImageHeight, const std::vector<std::string>& allowedKinds) {

@@ -78,7 +78,7 @@ public:
     // The whole percentage of a report when it is to be logged (100, or 5 or more above the last
     // logged one, which it then becomes); nothing otherwise.
     static std::optional<int> percentageToLog(const ScanProgress& progress, int& lastLogged);
-    // The transfer record of a found hit.
+    // The transfer record of a found hit, by HelperHitConversion::record.
     static HelperHitDTO recordFor(const RecoveredHit& hit);
 
 protected:

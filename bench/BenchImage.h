@@ -3,7 +3,7 @@
 // embedded thumbnail, PNG), documents (PDF, DOCX), videos (MP4), random and zero regions, files on
 // cluster boundaries, about half of them marked live.
 
-#include "recovery/filesystems/AllocatedRegionMap.h"
+#include "recovery/model/AllocatedRegionMap.h"
 #include "recovery/bytesource/FieldReaders.h"
 
 #include <algorithm>

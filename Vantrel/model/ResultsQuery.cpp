@@ -1,6 +1,6 @@
 #include "Vantrel/model/ResultsQuery.h"
 
-#include "recovery/bytesource/Bounds.h"
+#include "base/Bounds.h"
 
 #include <algorithm>
 #include <limits>

@@ -1,7 +1,7 @@
 #include "Vantrel/verify/IntegrityCheck.h"
 
 #include "Vantrel/verify/IntegrityKinds.h"
-#include "recovery/bytesource/Bounds.h"
+#include "base/Bounds.h"
 #include "recovery/carving/CandidateCursor.h"
 #include "recovery/carving/CandidateReader.h"
 #include "recovery/carving/formats/BMPMetadata.h"

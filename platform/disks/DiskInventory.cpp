@@ -2,10 +2,10 @@
 
 #include "platform/disks/WholeDiskName.h"
 #include "platform/files/SmallFile.h"
+#include "platform/text/DecimalNumber.h"
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <unistd.h>
 
 namespace vantrel {
@@ -48,22 +48,14 @@ std::optional<std::string> attribute(const std::filesystem::path& path) {
     return trimmed(*text);
 }
 
-template <typename Number>
-std::optional<Number> parseNumber(std::string_view text) {
-    Number value{};
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-    return value;
-}
-
 // "8:17" from the dev attribute.
 bool readDeviceNumbers(const std::filesystem::path& folder, BlockDeviceFacts& device) {
     const auto text = attribute(folder / "dev");
     if (!text) return false;
     const auto colon = text->find(':');
     if (colon == std::string::npos) return false;
-    const auto major = parseNumber<std::uint32_t>(std::string_view(*text).substr(0, colon));
-    const auto minor = parseNumber<std::uint32_t>(std::string_view(*text).substr(colon + 1));
+    const auto major = DecimalNumber::parse<std::uint32_t>(std::string_view(*text).substr(0, colon));
+    const auto minor = DecimalNumber::parse<std::uint32_t>(std::string_view(*text).substr(colon + 1));
     if (!major || !minor) return false;
     device.major = *major;
     device.minor = *minor;
@@ -72,7 +64,7 @@ bool readDeviceNumbers(const std::filesystem::path& folder, BlockDeviceFacts& de
 
 std::uint64_t readSizeBytes(const std::filesystem::path& folder) {
     const auto text = attribute(folder / "size");
-    const auto sectors = text ? parseNumber<std::uint64_t>(*text) : std::nullopt;
+    const auto sectors = text ? DecimalNumber::parse<std::uint64_t>(*text) : std::nullopt;
     if (!sectors || *sectors > UINT64_MAX / sysfsSectorBytes) return 0;
     return *sectors * sysfsSectorBytes;
 }
@@ -271,7 +263,7 @@ std::optional<DiskFacts> DiskInventory::describeAt(const std::filesystem::path& 
          !error && it != std::filesystem::directory_iterator() && partitionFolders.size() < maxPartitionsPerDisk;
          it.increment(error)) {
         const auto number = attribute(it->path() / "partition");
-        const auto parsed = number ? parseNumber<std::uint32_t>(*number) : std::nullopt;
+        const auto parsed = number ? DecimalNumber::parse<std::uint32_t>(*number) : std::nullopt;
         if (parsed && isPlausibleDeviceName(it->path().filename().string()))
             partitionFolders.emplace_back(*parsed, it->path());
     }

@@ -2,10 +2,10 @@
 
 #include "platform/disks/WholeDiskName.h"
 #include "platform/files/SmallFile.h"
+#include "platform/text/DecimalNumber.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <map>
 #include <pwd.h>
@@ -56,10 +56,9 @@ std::optional<std::string> optionValue(const std::string& options, std::string_v
 }
 
 std::optional<uid_t> parseUid(const std::string& text) {
-    std::uint32_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
-    return static_cast<uid_t>(value);
+    const auto value = DecimalNumber::parse<std::uint32_t>(text);
+    if (!value) return std::nullopt;
+    return static_cast<uid_t>(*value);
 }
 
 std::optional<uid_t> userNamed(const std::string& name) {

@@ -1,6 +1,7 @@
 #include "platform/disks/MountTable.h"
 
-#include <charconv>
+#include "platform/text/DecimalNumber.h"
+
 #include <fstream>
 #include <iterator>
 
@@ -22,10 +23,11 @@ std::string_view nextField(std::string_view& rest) {
     return field;
 }
 
+// Sets out to the field's number; false when it holds none.
 bool parseNumber(std::string_view text, std::uint32_t& out) {
-    if (text.empty()) return false;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), out);
-    return error == std::errc() && end == text.data() + text.size();
+    const auto number = DecimalNumber::parse<std::uint32_t>(text);
+    if (number) out = *number;
+    return number.has_value();
 }
 
 bool isOctalDigit(char c) { return c >= '0' && c <= '7'; }

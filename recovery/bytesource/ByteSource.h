@@ -14,7 +14,9 @@ namespace vantrel {
 // - a count of 0 gives an empty buffer at any offset;
 // - a request that runs past the end is clamped to the end, never padded;
 // - a failure throws (ByteSourceError or PosixError); a read never returns bytes that were not read.
-// A source is used on one thread at a time unless the implementation says otherwise.
+// A source is used on one thread at a time unless the implementation says otherwise. FileByteSource and
+// MemoryByteSource both clamp at the end; the tests' StrictByteSource, which refuses any range not wholly
+// inside its bytes, is the one source that does not, for tests that check a reader's own bounds.
 class ByteSource {
 public:
     virtual ~ByteSource() = default;

@@ -1,6 +1,6 @@
 #include "recovery/bytesource/FileByteSource.h"
 
-#include "recovery/bytesource/Bounds.h"
+#include "base/Bounds.h"
 
 #include <algorithm>
 #include <cerrno>

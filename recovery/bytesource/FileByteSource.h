@@ -1,6 +1,9 @@
 #pragma once
 // A byte source over a device node or an ordinary file. Every transfer starts and ends on the device's
-// block size (except at the end of the source), as unbuffered device reads require.
+// block size (except at the end of the source). Linux does not require it: the node is opened without
+// O_DIRECT and read through the page cache, which serves any offset. The alignment keeps each transfer
+// to whole logical blocks, the unit in which a device reads and fails, and lets a caller's aligned
+// request land in its buffer without a copy.
 
 #include "recovery/bytesource/ByteSource.h"
 

@@ -20,7 +20,8 @@ public:
 };
 
 // A candidate reader straight over a byte source: every read goes to the source. Requests are clamped to
-// the source's length first, so a strict source (MemoryByteSource) behaves like a device at its end.
+// the source's length first, so a source that refuses reads past its end (StrictByteSource in
+// the tests) still behaves like a device there.
 class SourceCandidateReader final : public CandidateReader {
 public:
     explicit SourceCandidateReader(ByteSource& source) : m_source(source) {}

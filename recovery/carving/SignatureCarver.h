@@ -5,7 +5,7 @@
 
 #include "recovery/bytesource/ByteSource.h"
 #include "recovery/carving/FileSignature.h"
-#include "recovery/filesystems/AllocatedRegionMap.h"
+#include "recovery/model/AllocatedRegionMap.h"
 #include "recovery/model/RecoveryFilters.h"
 
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "recovery/carving/WindowedReader.h"
 
-#include "recovery/bytesource/Bounds.h"
+#include "base/Bounds.h"
 
 #include <algorithm>
 

@@ -4,11 +4,11 @@
 #include "recovery/carving/SignatureCatalog.h"
 #include "recovery/filesystems/AllocatedRegionCollector.h"
 #include "recovery/filesystems/ClusterChainReader.h"
-#include "recovery/filesystems/ExFATUndeleter.h"
-#include "recovery/filesystems/FatUndeleter.h"
-#include "recovery/filesystems/FileSystemProbe.h"
-#include "recovery/filesystems/HfsPlusCatalogWalker.h"
 #include "recovery/filesystems/SourceReads.h"
+#include "recovery/filesystems/exfat/ExFATUndeleter.h"
+#include "recovery/filesystems/fat/FatUndeleter.h"
+#include "recovery/filesystems/hfsplus/HfsPlusCatalogWalker.h"
+#include "recovery/filesystems/partitions/FileSystemProbe.h"
 
 namespace vantrel {
 
@@ -89,14 +89,13 @@ void RecoveryEngine::walkPartition(ByteSource& source, const DetectedPartition& 
     case DetectedFileSystem::fat16:
     case DetectedFileSystem::fat32:
         // The geometry must agree with the partition's own file system.
-        if (!geometry || (geometry->fileSystem != DetectedFileSystem::fat16 && geometry->fileSystem != DetectedFileSystem::fat32))
-            return;
+        if (!partition.geometryAgrees()) return;
         readErrors += FatUndeleter::recoverDeleted(source, *geometry, filters, liveRegions, shouldCancel, onHit,
                                                    PictureDimensions::read).readErrors;
         return;
     case DetectedFileSystem::exfat:
         // Clusters 0 and 1 do not exist; a root there is no volume to walk.
-        if (!geometry || geometry->fileSystem != DetectedFileSystem::exfat || geometry->rootCluster < 2) return;
+        if (!partition.geometryAgrees() || geometry->rootCluster < 2) return;
         readErrors += ExFATUndeleter::recoverDeleted(source, *geometry, filters, liveRegions, shouldCancel, onHit,
                                                      PictureDimensions::read, volumes).readErrors;
         return;

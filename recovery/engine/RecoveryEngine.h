@@ -15,9 +15,9 @@
 #include "recovery/bytesource/ByteSource.h"
 #include "recovery/carving/SignatureCarver.h"
 #include "recovery/engine/ScanMode.h"
-#include "recovery/filesystems/AllocatedRegionMap.h"
-#include "recovery/filesystems/DetectedPartition.h"
 #include "recovery/filesystems/VolumeCache.h"
+#include "recovery/filesystems/partitions/DetectedPartition.h"
+#include "recovery/model/AllocatedRegionMap.h"
 #include "recovery/model/RecoveryFilters.h"
 
 #include <cstdint>

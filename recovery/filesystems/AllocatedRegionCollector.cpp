@@ -1,17 +1,10 @@
 #include "recovery/filesystems/AllocatedRegionCollector.h"
 
-#include "recovery/filesystems/ExFATUndeleter.h"
-#include "recovery/filesystems/FatUndeleter.h"
-#include "recovery/filesystems/HfsPlusCatalogWalker.h"
+#include "recovery/filesystems/exfat/ExFATUndeleter.h"
+#include "recovery/filesystems/fat/FatUndeleter.h"
+#include "recovery/filesystems/hfsplus/HfsPlusCatalogWalker.h"
 
 namespace vantrel::AllocatedRegionCollector {
-namespace {
-
-bool hasGeometryOf(const DetectedPartition& partition, DetectedFileSystem fileSystem) {
-    return partition.fatGeometry && partition.fatGeometry->fileSystem == fileSystem;
-}
-
-} // namespace
 
 AllocatedRegionMap collect(ByteSource& source, const std::vector<DetectedPartition>& partitions, std::int64_t& readErrors) {
     AllocatedRegionMap map;
@@ -19,12 +12,12 @@ AllocatedRegionMap collect(ByteSource& source, const std::vector<DetectedPartiti
         switch (partition.fileSystem) {
         case DetectedFileSystem::fat16:
         case DetectedFileSystem::fat32:
-            if (hasGeometryOf(partition, DetectedFileSystem::fat16) || hasGeometryOf(partition, DetectedFileSystem::fat32))
+            if (partition.geometryAgrees())
                 readErrors += FatUndeleter::collectActiveRegions(source, *partition.fatGeometry, map);
             break;
         case DetectedFileSystem::exfat:
             // The walk itself refuses a root cluster outside the volume (0 and 1 included).
-            if (hasGeometryOf(partition, DetectedFileSystem::exfat))
+            if (partition.geometryAgrees())
                 readErrors += ExFATUndeleter::collectActiveRegions(source, *partition.fatGeometry, map);
             break;
         case DetectedFileSystem::hfsPlus:

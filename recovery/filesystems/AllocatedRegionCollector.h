@@ -5,8 +5,8 @@
 // a deleted file's clusters against it.
 
 #include "recovery/bytesource/ByteSource.h"
-#include "recovery/filesystems/AllocatedRegionMap.h"
-#include "recovery/filesystems/DetectedPartition.h"
+#include "recovery/filesystems/partitions/DetectedPartition.h"
+#include "recovery/model/AllocatedRegionMap.h"
 
 #include <cstdint>
 #include <vector>

@@ -1,10 +1,11 @@
 #include "recovery/filesystems/ClusterChainReader.h"
 
-#include "recovery/bytesource/Bounds.h"
-#include "recovery/filesystems/ExFATUndeleter.h"
-#include "recovery/filesystems/FileSystemProbe.h"
+#include "base/Bounds.h"
 #include "recovery/filesystems/SourceReads.h"
 #include "recovery/filesystems/VisitedClusters.h"
+#include "recovery/filesystems/exfat/ExFATUndeleter.h"
+#include "recovery/filesystems/fat/FatEntryReader.h"
+#include "recovery/filesystems/partitions/FileSystemProbe.h"
 
 #include <algorithm>
 #include <limits>
@@ -13,15 +14,6 @@ namespace vantrel::ClusterChainReader {
 namespace {
 
 constexpr std::uint64_t maxSignedCount = std::numeric_limits<std::int64_t>::max();
-
-bool isClusteredFileSystem(DetectedFileSystem fileSystem) {
-    return fileSystem == DetectedFileSystem::fat16 || fileSystem == DetectedFileSystem::fat32 ||
-           fileSystem == DetectedFileSystem::exfat;
-}
-
-bool isFatFamily(DetectedFileSystem fileSystem) {
-    return fileSystem == DetectedFileSystem::fat16 || fileSystem == DetectedFileSystem::fat32;
-}
 
 // Collects adjacent extents and hands them to the sink in reads of at most chunkBytes.
 class ExtentStreamer {
@@ -68,9 +60,9 @@ private:
 };
 
 // The next link while the chain holds; a bad spot in the FAT ends the chain like a missing link.
-std::optional<std::uint32_t> chainLinkOrNothing(FatEntryReader& fat, const VolumeGeometry& geometry, std::uint32_t cluster) {
+std::optional<std::uint32_t> chainLinkOrNothing(FatEntryReader& fat, std::uint32_t cluster) {
     std::int64_t ignoredErrors = 0;
-    return SourceReads::passOverBadSpot(ignoredErrors, [&] { return linkedCluster(fat, geometry, cluster); })
+    return SourceReads::passOverBadSpot(ignoredErrors, [&] { return fat.nextCluster(cluster); })
         .value_or(std::nullopt);
 }
 
@@ -135,10 +127,6 @@ std::uint64_t readChain(ByteSource& source, const RecoveredHit& hit, const ByteS
 
 } // namespace
 
-std::optional<std::uint32_t> linkedCluster(FatEntryReader& fat, const VolumeGeometry&, std::uint32_t cluster) {
-    return fat.nextCluster(cluster);
-}
-
 std::uint64_t readFile(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t firstCluster,
                        std::uint64_t byteLength, const ByteSink& sink, std::uint64_t chunkBytes) {
     return readClusters(source, geometry, firstCluster, byteLength, sink, chunkBytes, true);
@@ -167,7 +155,7 @@ std::uint64_t readClusters(ByteSource& source, const VolumeGeometry& geometry, s
         remaining -= take;
         if (remaining == 0) break;
         if (followChain) {
-            const auto link = chainLinkOrNothing(fat, geometry, static_cast<std::uint32_t>(cluster));
+            const auto link = chainLinkOrNothing(fat, static_cast<std::uint32_t>(cluster));
             if (link && *link != cluster && !visited.contains(*link)) {
                 cluster = *link;
                 continue;

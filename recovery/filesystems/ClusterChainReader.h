@@ -2,12 +2,13 @@
 // Reads a hit's bytes back from the device. An undeleted FAT or exFAT file is read by its cluster
 // chain: the FAT links while they hold, then consecutive clusters from where the chain is gone, as it
 // is for most deleted files. Every other hit, and one whose chain gives nothing, is read as its plain
-// byte range. Output is streamed to a sink in bounded chunks, so a large file is never held whole.
+// byte range. The links are FatEntryReader::nextCluster; an exFAT hit whose entry set is flagged
+// NoFatChain is read as one run without consulting the FAT at all (its entries may be 0 or stale).
+// Output is streamed to a sink in bounded chunks, so a large file is never held whole.
 
 #include "recovery/bytesource/ByteSource.h"
-#include "recovery/filesystems/FatEntryReader.h"
 #include "recovery/filesystems/VolumeCache.h"
-#include "recovery/filesystems/VolumeGeometry.h"
+#include "recovery/filesystems/partitions/VolumeGeometry.h"
 #include "recovery/model/RecoveredHit.h"
 
 #include <cstdint>
@@ -44,13 +45,6 @@ Bytes extractBytes(ByteSource& source, const RecoveredHit& hit, std::uint64_t ma
 // only ends the chain (consecutive clusters follow).
 std::uint64_t readFile(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t firstCluster,
                        std::uint64_t byteLength, const ByteSink& sink, std::uint64_t chunkBytes = defaultChunkBytes);
-
-// The cluster the FAT links to from this one, or nothing when the link is no cluster of the volume.
-// FAT12/16/32 read their FAT entries; exFAT reads all 32 bits of its entry (links 2 to
-// clusterCount + 1; 0xFFFFFFFF ends a chain, 0xFFFFFFF7 marks a bad cluster). An exFAT hit whose entry
-// set is flagged NoFatChain is read as one run without consulting the FAT at all (its entries may be
-// 0 or stale). Read errors propagate.
-std::optional<std::uint32_t> linkedCluster(FatEntryReader& fat, const VolumeGeometry& geometry, std::uint32_t cluster);
 
 // The FAT or exFAT volume whose cluster heap holds the byte offset at a cluster boundary, and that cluster.
 std::optional<std::pair<VolumeGeometry, std::uint32_t>> inferCluster(ByteSource& source, std::uint64_t byteOffset);

@@ -1,5 +1,7 @@
 #include "recovery/filesystems/UndeleteNamingState.h"
 
+#include "base/Utf8Text.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -20,26 +22,6 @@ std::string asciiUpper(std::string_view text) {
     std::transform(result.begin(), result.end(), result.begin(),
                    [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; });
     return result;
-}
-
-// The length of the UTF-8 sequence starting at text[i], or 0 when it is not a valid one.
-std::size_t utf8SequenceLength(std::string_view text, std::size_t i) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    std::size_t length = 0;
-    if (lead < 0x80) return 1;
-    if (lead >= 0xC2 && lead <= 0xDF) length = 2;
-    else if (lead >= 0xE0 && lead <= 0xEF) length = 3;
-    else if (lead >= 0xF0 && lead <= 0xF4) length = 4;
-    else return 0;
-    if (i + length > text.size()) return 0;
-    for (std::size_t k = 1; k < length; ++k)
-        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return 0;
-    const auto second = static_cast<unsigned char>(text[i + 1]);
-    if (lead == 0xE0 && second < 0xA0) return 0;   // overlong
-    if (lead == 0xED && second >= 0xA0) return 0;  // surrogate
-    if (lead == 0xF0 && second < 0x90) return 0;   // overlong
-    if (lead == 0xF4 && second >= 0x90) return 0;  // above U+10FFFF
-    return length;
 }
 
 // Cuts a valid UTF-8 text to at most maxBytes without splitting a character.
@@ -68,7 +50,7 @@ std::string UndeleteNamingState::makeSafeFileName(std::string_view name) {
     std::string safe;
     safe.reserve(name.size());
     for (std::size_t i = 0; i < name.size();) {
-        const std::size_t length = utf8SequenceLength(name, i);
+        const std::size_t length = Utf8Text::sequenceLength(name, i);
         const auto c = static_cast<unsigned char>(name[i]);
         if (length == 0) {
             safe.push_back('_');

@@ -10,7 +10,7 @@
 // never a wrong read.
 
 #include "recovery/bytesource/ByteSource.h"
-#include "recovery/filesystems/DetectedPartition.h"
+#include "recovery/filesystems/partitions/DetectedPartition.h"
 #include "recovery/model/RecoveredHit.h"
 
 #include <cstdint>

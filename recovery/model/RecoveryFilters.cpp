@@ -1,6 +1,6 @@
 #include "recovery/model/RecoveryFilters.h"
 
-#include "recovery/bytesource/Bounds.h"
+#include "base/Bounds.h"
 
 #include <algorithm>
 

@@ -1,5 +1,6 @@
 #include "support/log/AppLog.h"
 
+#include "base/Utf8Text.h"
 #include "platform/files/SmallFile.h"
 #include "platform/log/SystemLog.h"
 
@@ -69,42 +70,10 @@ bool isEnabledWith(const Destinations& destinations) {
     return defaults.boolValue(enabledDefaultKey);
 }
 
-bool isValidUtf8(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        std::size_t length = 0;
-        std::uint32_t minimum = 0;
-        std::uint32_t codePoint = 0;
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        } else if ((lead & 0xE0) == 0xC0) {
-            length = 2, minimum = 0x80, codePoint = lead & 0x1Fu;
-        } else if ((lead & 0xF0) == 0xE0) {
-            length = 3, minimum = 0x800, codePoint = lead & 0x0Fu;
-        } else if ((lead & 0xF8) == 0xF0) {
-            length = 4, minimum = 0x10000, codePoint = lead & 0x07u;
-        } else {
-            return false;
-        }
-        if (text.size() - i < length) return false;
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) return false;
-            codePoint = (codePoint << 6) | (next & 0x3Fu);
-        }
-        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-        if (codePoint < minimum || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF)) return false;
-        i += length;
-    }
-    return true;
-}
-
 } // namespace
 
 FlagVerdict flagVerdict(std::string_view contents) {
-    if (!isValidUtf8(contents)) return FlagVerdict::undecided;
+    if (!Utf8Text::isValid(contents)) return FlagVerdict::undecided;
     constexpr std::string_view blanks = " \t\n\r\v\f";
     const auto start = contents.find_first_not_of(blanks);
     if (start == std::string_view::npos) return FlagVerdict::undecided;

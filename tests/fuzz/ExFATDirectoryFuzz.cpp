@@ -1,10 +1,10 @@
 // Fuzz target: the exFAT directory walks (deleted and live), the entry-set reader and the cluster-chain
 // reader for exFAT hits, over hostile bytes. The input is a whole device; each exFAT volume the probe
-// finds there is walked and every hit read back. The raw input is also read as one directory. A read
-// outside the device stops the run as a crash would.
+// finds there is walked and every hit read back. The raw input is also read as one directory. Reads go
+// through fuzz::VolumeByteSource, which aborts the run on any read a device would refuse.
 #include "recovery/filesystems/ClusterChainReader.h"
-#include "recovery/filesystems/ExFATUndeleter.h"
-#include "recovery/filesystems/FileSystemProbe.h"
+#include "recovery/filesystems/exfat/ExFATUndeleter.h"
+#include "recovery/filesystems/partitions/FileSystemProbe.h"
 
 #include "VolumeByteSource.h"
 

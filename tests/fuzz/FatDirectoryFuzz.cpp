@@ -1,11 +1,11 @@
 // Fuzz target: the FAT directory walks (deleted and live), the entry and long-name readers and the
 // cluster-chain reader over hostile bytes. The input is a whole device; each FAT volume the probe
-// finds there is walked, and every hit read back. A read outside the device stops the run as a crash
-// would.
+// finds there is walked, and every hit read back. Reads go through fuzz::VolumeByteSource, which aborts
+// the run on any read a device would refuse.
 #include "recovery/filesystems/ClusterChainReader.h"
-#include "recovery/filesystems/FatDirectoryEntry.h"
-#include "recovery/filesystems/FatUndeleter.h"
-#include "recovery/filesystems/FileSystemProbe.h"
+#include "recovery/filesystems/fat/FatDirectoryEntry.h"
+#include "recovery/filesystems/fat/FatUndeleter.h"
+#include "recovery/filesystems/partitions/FileSystemProbe.h"
 
 #include "VolumeByteSource.h"
 

@@ -1,5 +1,6 @@
 // Runs the carved-file length estimation over hostile bytes. The first byte picks the signature row,
-// the second the header's offset; the rest is the device, and a read outside it stops the run.
+// the second the header's offset; the rest is the device, read through fuzz::VolumeByteSource, which
+// aborts the run on any read a device would refuse.
 #include "recovery/carving/FileLengthEstimator.h"
 #include "recovery/carving/KindDetectors.h"
 #include "recovery/carving/SignatureCatalog.h"
@@ -42,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (estimate && estimate->length > remaining) std::abort();
         if (estimate && signature.kind != RecoveredFileKind::mp4 && estimate->length > available) std::abort();
     } catch (const ByteSourceError&) {
-        // The source fails no read inside the device, and stops the run on any outside it.
+        // The source fails no read a device would serve, and aborts on any it would refuse.
         std::abort();
     }
     return 0;

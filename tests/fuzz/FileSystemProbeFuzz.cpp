@@ -1,9 +1,9 @@
 // Fuzz target: the partition maps, the boot-sector tests and FAT entry reads over hostile bytes. The
 // input is the whole device; each geometry found is then used to follow chains through its FAT.
-// A read outside the device stops the run as a crash would.
-#include "recovery/filesystems/FatChain.h"
-#include "recovery/filesystems/FatTable.h"
-#include "recovery/filesystems/FileSystemProbe.h"
+// Reads go through fuzz::VolumeByteSource, which aborts the run on any read a device would refuse.
+#include "recovery/filesystems/fat/FatChain.h"
+#include "recovery/filesystems/fat/FatEntryReader.h"
+#include "recovery/filesystems/partitions/FileSystemProbe.h"
 
 #include "VolumeByteSource.h"
 
@@ -14,7 +14,7 @@ namespace {
 
 void followChains(vantrel::ByteSource& source, const vantrel::VolumeGeometry& geometry) {
     using namespace vantrel;
-    for (std::uint32_t cluster = 0; cluster < 8; ++cluster) (void)readFatEntry(source, geometry, cluster);
+    for (std::uint32_t cluster = 0; cluster < 8; ++cluster) (void)FatEntryReader(source, geometry, 0).entry(cluster);
     const std::uint32_t start = geometry.rootCluster >= 2 ? geometry.rootCluster : 2;
     (void)FatChain::readDirectory(source, geometry, start);
     (void)FatChain::isChainFragmented(source, geometry, start, UINT32_MAX);

@@ -1,7 +1,8 @@
 // Fuzz target: the HFS Plus catalog walk and live-extent collection over hostile bytes. The input is
-// one partition, walked whole and again as if it started 512 bytes in; a read outside the partition
-// being walked stops the run as a crash would.
-#include "recovery/filesystems/HfsPlusCatalogWalker.h"
+// one partition, walked whole and again as if it started 512 bytes in. Reads go through
+// fuzz::VolumeByteSource, which aborts the run on any read a device would refuse or that starts outside
+// the partition being walked.
+#include "recovery/filesystems/hfsplus/HfsPlusCatalogWalker.h"
 
 #include "VolumeByteSource.h"
 

@@ -1,5 +1,6 @@
 // Fuzz target: the Ogg page walk over hostile bytes. The first byte picks the chunk size and how much
-// of the rest the walk may use; the rest is the file, and a read outside it stops the run.
+// of the rest the walk may use; the rest is the file, read through fuzz::VolumeByteSource, which aborts
+// the run on any read a device would refuse.
 #include "recovery/carving/formats/OggPageWalk.h"
 #include "tests/fixtures/MemoryCursor.h"
 

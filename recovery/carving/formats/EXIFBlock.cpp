@@ -8,7 +8,7 @@
 
 #include "recovery/carving/formats/EXIFBlock.h"
 
-#include "recovery/bytesource/Bounds.h"
+#include "base/Bounds.h"
 
 namespace vantrel::EXIFBlock {
 

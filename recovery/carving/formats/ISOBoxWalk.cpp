@@ -1,6 +1,6 @@
 #include "recovery/carving/formats/ISOBoxWalk.h"
 
-#include "recovery/bytesource/Bounds.h"
+#include "base/Bounds.h"
 
 namespace vantrel::ISOBoxWalk {
 

@@ -6,7 +6,7 @@
 
 #include "recovery/model/RecoveryFilters.h"
 
-#include "recovery/bytesource/Bounds.h"
+#include "base/Bounds.h"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
 #include "recovery/carving/formats/MP3FrameWalk.h"
 
-#include "recovery/bytesource/Bounds.h"
+#include "base/Bounds.h"
 
 namespace vantrel::MP3FrameWalk {
 

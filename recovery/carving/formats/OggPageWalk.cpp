@@ -1,6 +1,6 @@
 #include "recovery/carving/formats/OggPageWalk.h"
 
-#include "recovery/bytesource/Bounds.h"
+#include "base/Bounds.h"
 
 #include <algorithm>
 #include <array>

@@ -18,7 +18,7 @@
 
 #include "recovery/carving/formats/TIFFMetadata.h"
 
-#include "recovery/bytesource/Bounds.h"
+#include "base/Bounds.h"
 
 #include <algorithm>
 #include <vector>

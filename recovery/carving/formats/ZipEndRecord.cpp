@@ -1,6 +1,6 @@
 #include "recovery/carving/formats/ZipEndRecord.h"
 
-#include "recovery/bytesource/Bounds.h"
+#include "base/Bounds.h"
 
 #include <array>
 

@@ -1,4 +1,4 @@
-#include "recovery/bytesource/Bounds.h"
+#include "base/Bounds.h"
 #include "recovery/bytesource/FieldReaders.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 
 #include "recovery/bytesource/FileByteSource.h"
 #include "recovery/bytesource/MemoryByteSource.h"
-#include "recovery/filesystems/FileSystemProbe.h"
+#include "recovery/filesystems/partitions/FileSystemProbe.h"
 #include "tests/fixtures/FatImageBuilder.h"
 #include "tests/fixtures/ExFatImageWriter.h"
 #include "tests/fixtures/FaultyByteSource.h"

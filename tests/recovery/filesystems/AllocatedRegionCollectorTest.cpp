@@ -2,9 +2,10 @@
 
 #include "recovery/bytesource/MemoryByteSource.h"
 #include "recovery/filesystems/ClusterChainReader.h"
-#include "recovery/filesystems/ExFATUndeleter.h"
-#include "recovery/filesystems/FileSystemProbe.h"
-#include "recovery/filesystems/HfsPlusCatalogWalker.h"
+#include "recovery/filesystems/exfat/ExFATUndeleter.h"
+#include "recovery/filesystems/fat/FatUndeleter.h"
+#include "recovery/filesystems/hfsplus/HfsPlusCatalogWalker.h"
+#include "recovery/filesystems/partitions/FileSystemProbe.h"
 #include "tests/fixtures/ExFatImageWriter.h"
 #include "tests/fixtures/FatImageBuilder.h"
 #include "tests/fixtures/FaultyByteSource.h"

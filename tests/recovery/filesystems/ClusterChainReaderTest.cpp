@@ -1,7 +1,7 @@
 #include "recovery/filesystems/ClusterChainReader.h"
 
 #include "recovery/bytesource/MemoryByteSource.h"
-#include "recovery/filesystems/FileSystemProbe.h"
+#include "recovery/filesystems/partitions/FileSystemProbe.h"
 #include "tests/fixtures/FaultyByteSource.h"
 #include "tests/fixtures/MemoryVolume.h"
 

@@ -3,6 +3,7 @@
 #include "recovery/bytesource/MemoryByteSource.h"
 #include "recovery/engine/RecoveryEngine.h"
 #include "recovery/filesystems/ClusterChainReader.h"
+#include "recovery/filesystems/fat/FatEntryReader.h"
 #include "tests/fixtures/CountingByteSource.h"
 #include "tests/fixtures/ExFatImageWriter.h"
 #include "tests/fixtures/TestSupport.h"

@@ -1,0 +1,72 @@
+#pragma once
+// The state of one volume's deleted-file walk, shared by the FAT and exFAT walks, and the steps that
+// make a hit of a deleted file either walk finds: its kind from its name, its picture size and the
+// plausibility test, its name and folder path, where its clusters lie, its cluster hint, and the scan's
+// filters.
+
+#include "recovery/bytesource/ByteSource.h"
+#include "recovery/filesystems/PictureSniffer.h"
+#include "recovery/filesystems/UndeleteNamingState.h"
+#include "recovery/filesystems/VisitedClusters.h"
+#include "recovery/filesystems/VolumeCache.h"
+#include "recovery/filesystems/WalkOutcome.h"
+#include "recovery/filesystems/partitions/VolumeGeometry.h"
+#include "recovery/model/AllocatedRegionMap.h"
+#include "recovery/model/RecoveredHit.h"
+#include "recovery/model/RecoveryFilters.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vantrel {
+
+// A deleted file as its directory entry describes it.
+struct DeletedFile {
+    std::string_view kindName;            // the name whose extension gives the kind (FAT: the short name)
+    std::optional<std::string> ownName;   // the name to keep when it is usable (FAT: the long name)
+    std::string_view folderPath;          // "/" and the folders down to the file, ending with "/"
+    std::uint32_t firstCluster = 0;
+    std::uint64_t byteLength = 0;
+    HitSource source = HitSource::fatUndelete;
+};
+
+// Where a deleted file's clusters lie: whether they leave consecutive clusters, and whether a live file
+// now holds one of them.
+struct ClusterPlacement {
+    bool isFragmented = false;
+    bool clusterReallocated = false;
+};
+
+// The state of one partition's deleted-file walk. The callbacks run on the caller's thread.
+struct DeletedFileWalk {
+    ByteSource& source;
+    const VolumeGeometry& geometry;
+    const RecoveryFilters& filters;
+    const AllocatedRegionMap& activeRegions;
+    UndeleteNamingState& naming;
+    std::function<bool()> shouldCancel;
+    std::function<void(const RecoveredHit&)> onHit;
+    PictureDimensionReader readDimensions;
+    VisitedClusters walkedDirectories{};
+    WalkOutcome outcome{};
+    // Where a walk leaves what reading its hits back needs to know; none when nobody keeps it.
+    VolumeCache* volumes = nullptr;
+
+    // The hit of a deleted file, or nothing when it is dropped. In this order: its first cluster must
+    // lie in the volume and its name must promise a known kind; a JPEG or PNG is sized from its first
+    // bytes and dropped when too small in bytes for its pixels; it is named after its own name when
+    // that is usable, else numbered, and placed below its folder path; placement() then says where its
+    // clusters lie (a reallocated file is suspect); last the scan's filters decide. Bad spots read on
+    // the way are counted in outcome. The caller delivers the hit.
+    std::optional<RecoveredHit> acceptedHit(const DeletedFile& file, const std::function<ClusterPlacement()>& placement);
+
+    // The placement of a file that follows its FAT chain: fragmented when a link leaves consecutive
+    // clusters, reallocated when a cluster of the chain lies in a live range. A FAT whose chain cannot
+    // be read leaves the file fragmented when unreadMeansFragmented says so.
+    ClusterPlacement chainPlacement(std::uint32_t firstCluster, std::uint64_t byteLength, bool unreadMeansFragmented);
+};
+
+} // namespace vantrel
