@@ -2,12 +2,14 @@
 
 #include "Vantrel/async/QtExecutor.h"
 #include "Vantrel/effects/Clock.h"
+#include "Vantrel/effects/ImageFileVolumes.h"
 #include "Vantrel/effects/MonitorVolumeSource.h"
 #include "Vantrel/effects/QtSettingsStore.h"
 #include "Vantrel/effects/SystemdServiceRegistrar.h"
 #include "Vantrel/helper/HelperRoute.h"
 #include "Vantrel/helper/IpcHelperClient.h"
 #include "Vantrel/model/AppModel.h"
+#include "Vantrel/app/AppMenus.h"
 #include "Vantrel/app/QtDesktopShell.h"
 #include "Vantrel/app/QuitController.h"
 #include "Vantrel/catalog/CatalogFlows.h"
@@ -50,7 +52,8 @@ int main(int argc, char** argv) {
     quit.setModel(&model);
     quit.catchTerminationSignals();
 
-    const auto volumes = std::make_shared<MonitorVolumeSource>(executor, std::make_unique<VolumeMonitor>());
+    const auto volumes = std::make_shared<ImageFileVolumes>(
+        std::make_shared<MonitorVolumeSource>(executor, std::make_unique<VolumeMonitor>()));
     model.setVolumeMonitor(volumes);
     MainWindow window(model, volumes);
     dialogs->setParent(&window);
@@ -61,6 +64,7 @@ int main(int argc, char** argv) {
     SheetPresenter sheets(model, window,
                           {[&model] { return model.preferredScanMode(); }, [&model](ScanMode mode) { model.startScan(mode); }});
     window.toolbar()->addWidget(new DiskAccessToolbarButton(model));
+    new AppMenus(model, volumes, window.menuBar(), [&quit] { quit.requestTerminate(); });
     quit.watchCloseRequests(&window);
     window.show();
     volumes->start();
