@@ -14,6 +14,7 @@ set -euo pipefail
 
 skip() { echo "SKIP: $*"; exit 77; }
 [[ $# -eq 2 ]] || { echo "usage: $0 PATH/TO/Vantrel BUILD_DIRECTORY" >&2; exit 2; }
+here="$(cd "$(dirname "$0")" && pwd)"
 program="$(realpath "$1")"
 build="$(realpath "$2")"
 [[ -x "$program" ]] || { echo "no program at $program" >&2; exit 2; }
@@ -103,6 +104,9 @@ mkdir -p "$XDG_CONFIG_HOME/vantrel"
 for name in Vantrel VantrelHelper; do
   echo '{"vantrel.logging.enabled": true}' >"$XDG_CONFIG_HOME/vantrel/$name.json"
 done
+
+# A sanitizer build reports leaks at the end; those of the system's libraries are not ours.
+export LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$here/lsan-suppressions.txt"
 
 "$program" >"$log" 2>&1 &
 app=$!
@@ -199,6 +203,8 @@ status=0
 wait "$app" || status=$?
 app=""
 ((status == 0)) || fail "the program ended with status $status"
+# The helper and the verifying children write to the same log; a sanitizer's report there is a fault too.
+! grep -qE "ERROR: [A-Za-z]+Sanitizer|runtime error:" "$log" || fail "a sanitizer reported an error (see $log)"
 helper_ended() { [[ ! -e /proc/$helper ]] || [[ "$(awk '{print $3}' "/proc/$helper/stat" 2>/dev/null)" == Z ]]; }
 wait_for "end of the helper $helper" 60 helper_ended
 
