@@ -5,7 +5,6 @@
 
 #include <sstream>
 #include <system_error>
-#include <unistd.h>
 
 namespace vantrel {
 
@@ -16,21 +15,11 @@ constexpr std::size_t maxOutputBytes = 4096;
 
 } // namespace
 
-std::filesystem::path ChildProcessIntegrityChecker::programFor(const std::filesystem::path& programDirectory) {
-    const std::filesystem::path beside = programDirectory / "vantrel-verify";
-    const std::filesystem::path inBuildTree = programDirectory / "verify" / "vantrel-verify";
-    for (const auto& candidate : {beside, inBuildTree}) {
-        std::error_code error;
-        if (std::filesystem::is_regular_file(candidate, error) && ::access(candidate.c_str(), X_OK) == 0) return candidate;
-    }
-    return beside;
-}
-
-std::filesystem::path ChildProcessIntegrityChecker::programForThisOne() {
+std::filesystem::path ChildProcessIntegrityChecker::programBesideThisOne() {
     std::error_code error;
     const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
     if (error) return "/usr/bin/vantrel-verify";
-    return programFor(self.parent_path());
+    return self.parent_path() / "vantrel-verify";
 }
 
 ChildProcessIntegrityChecker::ChildProcessIntegrityChecker(std::filesystem::path program, IntegrityLimits limits,

@@ -22,13 +22,10 @@ struct IntegrityLimits {
 
 class ChildProcessIntegrityChecker final : public IntegrityChecker {
 public:
-    // The `vantrel-verify` that belongs with a program in programDirectory: beside it (installed), else
-    // in the build tree's verify folder; beside it when neither exists, so that a failed start names it.
-    static std::filesystem::path programFor(const std::filesystem::path& programDirectory);
-    // programFor the folder of the running program.
-    static std::filesystem::path programForThisOne();
+    // `vantrel-verify` in the folder of the running program.
+    static std::filesystem::path programBesideThisOne();
 
-    explicit ChildProcessIntegrityChecker(std::filesystem::path program = programForThisOne(),
+    explicit ChildProcessIntegrityChecker(std::filesystem::path program = programBesideThisOne(),
                                           IntegrityLimits limits = {}, std::vector<std::string> extraArguments = {});
 
     // Safe to call from several threads at once: each call runs its own child.

@@ -130,28 +130,6 @@ TEST_F(ChildChecks, AProgramThatCannotStartLeavesTheHitUnjudged) {
     EXPECT_EQ(writable.check(RecoveredFileKind::jpeg, (m_dir / "x.jpg").string(), false).integrity, HitIntegrity::pending);
 }
 
-TEST_F(ChildChecks, TheProgramIsFoundInstalledOrInTheBuildTree) {
-    const auto program = m_dir / "bin";
-    std::filesystem::create_directories(program / "verify");
-    const auto makeProgram = [](const std::filesystem::path& path) {
-        std::filesystem::copy_file(VANTREL_VERIFY_PATH, path);
-        ::chmod(path.c_str(), 0755);
-    };
-    EXPECT_EQ(ChildProcessIntegrityChecker::programFor(program), program / "vantrel-verify") << "none: the installed place";
-    // A folder of that name is no program.
-    std::filesystem::create_directory(program / "vantrel-verify");
-    makeProgram(program / "verify" / "vantrel-verify");
-    EXPECT_EQ(ChildProcessIntegrityChecker::programFor(program), program / "verify" / "vantrel-verify");
-    test::writeFile(m_dir / "x.jpg", test::randomBytes(100, 2));
-    ChildProcessIntegrityChecker fromBuildTree(ChildProcessIntegrityChecker::programFor(program));
-    EXPECT_NE(fromBuildTree.check(RecoveredFileKind::jpeg, (m_dir / "x.jpg").string(), false).integrity,
-              HitIntegrity::pending)
-        << "the build tree's child judges";
-    std::filesystem::remove(program / "vantrel-verify");
-    makeProgram(program / "vantrel-verify");
-    EXPECT_EQ(ChildProcessIntegrityChecker::programFor(program), program / "vantrel-verify") << "beside the program first";
-}
-
 TEST(VerifyOutput, OnlyTheProtocolCounts) {
     const auto verdict = parseVerifyOutput("verdict suspect\ndate 2021:06:01 12:00:00\noffset +00:00\n");
     ASSERT_TRUE(verdict);
