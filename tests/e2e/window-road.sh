@@ -21,7 +21,7 @@ build="$(realpath "$2")"
 
 # The helper is spawned directly only by a program that runs as root; otherwise a password is asked.
 [[ $(id -u) -eq 0 ]] || skip "the program reaches its helper without a password only as root"
-for tool in xvfb-run xdotool import mkfs.fat mcopy mdel convert exiftool sha256sum; do
+for tool in xvfb-run xauth xdotool import mkfs.fat mcopy mdel convert exiftool sha256sum; do
   command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
 
