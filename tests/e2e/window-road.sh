@@ -119,17 +119,15 @@ main="$(focus_window '^Vantrel$')"
 # The first start asks for disk access, at once with the window, unless the helper service is
 # installed here; a user without the service closes the sheet.
 first_run_sheet() { has_window '^Disk Access$'; }
-sheet_deadline=$((SECONDS + 10))
-until first_run_sheet || ((SECONDS >= sheet_deadline)); do sleep 0.2; done
-if first_run_sheet; then
+close_first_run_sheet() {
   focus_window '^Disk Access$' >/dev/null
-  shot start
   keys Escape
   wait_for "closed disk-access sheet" 30 no_window '^Disk Access$'
-else
-  echo "note: no first-run disk-access sheet (a helper service is installed here)"
-  shot start
-fi
+}
+sheet_deadline=$((SECONDS + 10))
+until first_run_sheet || ((SECONDS >= sheet_deadline)); do sleep 0.2; done
+shot start
+if first_run_sheet; then close_first_run_sheet; else echo "note: no first-run disk-access sheet (a helper service is installed here)"; fi
 xdotool windowfocus --sync "$main"
 # At launch the program reaches its helper, and says so in its log.
 wait_for "helper start in the log (the flag file /tmp/io.tessik.vantrel.logging may turn logging off)" 60 \
@@ -140,6 +138,8 @@ wait_for "helper start in the log (the flag file /tmp/io.tessik.vantrel.logging 
 asked_for_image=$((SECONDS + 60))
 until has_window '^Open Image File'; do
   ((SECONDS < asked_for_image)) || fail "no \"Open Image File\" dialog after 60s of Ctrl+Shift+O"
+  # A first-run sheet later than the wait above would take the keys.
+  if first_run_sheet; then close_first_run_sheet; fi
   xdotool windowfocus --sync "$main"
   keys ctrl+shift+o
   sleep 1
