@@ -2,12 +2,15 @@
 
 #include "Vantrel/async/QtExecutor.h"
 #include "Vantrel/effects/Clock.h"
+#include "Vantrel/effects/ImageFileVolumes.h"
 #include "Vantrel/effects/MonitorVolumeSource.h"
 #include "Vantrel/effects/QtSettingsStore.h"
 #include "Vantrel/effects/SystemdServiceRegistrar.h"
 #include "Vantrel/helper/HelperRoute.h"
 #include "Vantrel/helper/IpcHelperClient.h"
 #include "Vantrel/model/AppModel.h"
+#include "Vantrel/app/AppLaunch.h"
+#include "Vantrel/app/AppMenus.h"
 #include "Vantrel/app/QtDesktopShell.h"
 #include "Vantrel/app/QuitController.h"
 #include "Vantrel/catalog/CatalogFlows.h"
@@ -15,6 +18,7 @@
 #include "Vantrel/scan/ChildProcessIntegrityChecker.h"
 #include "Vantrel/sheets/DiskAccessToolbarButton.h"
 #include "Vantrel/sheets/SheetPresenter.h"
+#include "Vantrel/views/AppDelegate.h"
 #include "Vantrel/views/MainWindow.h"
 #include "Vantrel/views/QtFileDialogs.h"
 
@@ -50,8 +54,8 @@ int main(int argc, char** argv) {
     quit.setModel(&model);
     quit.catchTerminationSignals();
 
-    const auto volumes = std::make_shared<MonitorVolumeSource>(executor, std::make_unique<VolumeMonitor>());
-    model.setVolumeMonitor(volumes);
+    const auto volumes = std::make_shared<ImageFileVolumes>(
+        std::make_shared<MonitorVolumeSource>(executor, std::make_unique<VolumeMonitor>()));
     MainWindow window(model, volumes);
     dialogs->setParent(&window);
     window.hooks.requestScan = [&model] { model.requestScan(); };
@@ -61,12 +65,12 @@ int main(int argc, char** argv) {
     SheetPresenter sheets(model, window,
                           {[&model] { return model.preferredScanMode(); }, [&model](ScanMode mode) { model.startScan(mode); }});
     window.toolbar()->addWidget(new DiskAccessToolbarButton(model));
+    new AppMenus(model, volumes, window.menuBar(), [&quit] { quit.requestTerminate(); });
     quit.watchCloseRequests(&window);
+    AppDelegate delegate;
+    delegate.setMenuBar(window.menuBar());
+    new AppLaunch(model, volumes, &delegate, std::vector<std::string>(argv + 1, argv + argc), &window);
     window.show();
-    volumes->start();
-    model.refreshHelperStatus();
-    model.handleLaunchArguments(std::vector<std::string>(argv + 1, argv + argc));
-    model.tasks().spawn(model.recheckHelperAndDiskAccess(false, false));
     const int status = QApplication::exec();
     volumes->stop();
     return status;

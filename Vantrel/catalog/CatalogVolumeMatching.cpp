@@ -76,9 +76,11 @@ ExternalVolume synthesisedVolume(const ScanCatalog::Source& source, const std::o
 ScanCatalog::Source sourceFor(const ExternalVolume& volume, const std::optional<std::string>& rawDevicePath,
                               const DiskIdentity& identity) {
     ScanCatalog::Source source;
-    source.kind = ScanCatalog::Source::Kind::volume;
+    // An image file the user added has its path where a disk has its kernel name: it is recorded as
+    // an image (which a catalog is not opened from again), never as a disk name.
+    source.kind = volume.isImageFile() ? ScanCatalog::Source::Kind::diskImage : ScanCatalog::Source::Kind::volume;
     source.displayName = volume.name;
-    if (!volume.bsdName.empty()) source.bsdName = volume.bsdName;
+    if (!volume.bsdName.empty() && !volume.isImageFile()) source.bsdName = volume.bsdName;
     source.rawDevicePath = rawDevicePath.value_or(volume.rawDevicePath());
     source.sizeBytes = volume.sizeBytes;
     source.identity = identity;

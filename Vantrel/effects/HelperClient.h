@@ -57,6 +57,10 @@ public:
     // Where the helper's callbacks go from now on; null drops them.
     virtual void setCallbackReceiver(std::shared_ptr<VantrelHelperClient> receiver) = 0;
     virtual void invalidate() = 0;
+
+    // True while the helper of the current (or last) connection opens disk image files as well as
+    // disks; known only once a call has connected. False unless an implementation knows better.
+    virtual bool acceptsImageFiles() const { return false; }
 };
 
 } // namespace vantrel

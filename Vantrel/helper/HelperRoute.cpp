@@ -4,6 +4,7 @@
 #include "support/XPCConstants.h"
 #include "support/log/AppLog.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -75,6 +76,13 @@ HelperConnector::HelperConnector(HelperConnectorOptions options) : m_options(std
 HelperRoute HelperConnector::lastRoute() const {
     std::lock_guard lock(m_mutex);
     return m_lastRoute;
+}
+
+bool HelperConnector::lastHelperAcceptsImageFiles() const {
+    const HelperRoute route = lastRoute();
+    if (route == HelperRoute::none || route == HelperRoute::serviceSocket) return false;
+    const auto& arguments = m_options.helperArguments;
+    return std::find(arguments.begin(), arguments.end(), "--allow-image-files") != arguments.end();
 }
 
 pid_t HelperConnector::lastSpawnedPid() const {

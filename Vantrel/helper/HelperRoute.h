@@ -53,6 +53,10 @@ public:
     SeqpacketSocket connect();
 
     HelperRoute lastRoute() const;
+    // Whether the helper of the last connection opens image files: only a helper this connector
+    // spawned, and only when it was started with --allow-image-files. The service's helper is started
+    // by systemd without it, and nothing on the service socket says otherwise.
+    bool lastHelperAcceptsImageFiles() const;
     // The helper process this connector started last, or -1.
     pid_t lastSpawnedPid() const;
 

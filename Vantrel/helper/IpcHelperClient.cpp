@@ -79,6 +79,8 @@ void IpcHelperClient::setCallbackReceiver(std::shared_ptr<VantrelHelperClient> r
 
 HelperRoute IpcHelperClient::route() const { return m_shared->connector.lastRoute(); }
 
+bool IpcHelperClient::acceptsImageFiles() const { return m_shared->connector.lastHelperAcceptsImageFiles(); }
+
 pid_t IpcHelperClient::helperPid() const { return m_shared->connector.lastSpawnedPid(); }
 
 void IpcHelperClient::invalidate() {

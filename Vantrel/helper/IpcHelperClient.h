@@ -40,6 +40,8 @@ public:
 
     void setCallbackReceiver(std::shared_ptr<VantrelHelperClient> receiver) override;
     void invalidate() override;
+    // A helper this client spawned with --allow-image-files (never the service's).
+    bool acceptsImageFiles() const override;
 
     // Which route the current (or last) connection took.
     HelperRoute route() const;

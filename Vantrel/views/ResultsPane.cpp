@@ -7,6 +7,7 @@
 #include "Vantrel/views/ViewColors.h"
 
 #include <QHBoxLayout>
+#include <QKeySequence>
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
@@ -79,6 +80,8 @@ ResultsPane::ResultsPane(AppModel& model, QWidget* parent)
     m_selection->setStyleSheet(ViewColors::styleSheet(ColorRole::secondary, palette()));
     header->addWidget(m_selection);
     header->addWidget(m_recover);
+    // The keyboard's way to the folder picker; like the button, it does nothing while disabled.
+    m_recover->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R));
     layout->addLayout(header);
     connect(m_recover, &QPushButton::clicked, this, [this] {
         if (onRecover) onRecover();

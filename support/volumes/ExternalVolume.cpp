@@ -8,7 +8,7 @@
 
 namespace vantrel {
 
-std::string ExternalVolume::devicePath() const { return "/dev/" + bsdName; }
+std::string ExternalVolume::devicePath() const { return isImageFile() ? bsdName : "/dev/" + bsdName; }
 
 std::string ExternalVolume::rawDevicePath() const { return devicePath(); }
 

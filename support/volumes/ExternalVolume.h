@@ -9,7 +9,8 @@ namespace vantrel {
 
 struct ExternalVolume {
     std::string name;                            // display name
-    std::string bsdName;                         // kernel name of the whole disk: sdb, mmcblk0, loop3
+    std::string bsdName;                         // kernel name of the whole disk: sdb, mmcblk0, loop3;
+                                                 // for a disk image file the user added, its absolute path
     std::optional<std::string> path;             // first mount point found on the disk
     std::uint64_t sizeBytes = 0;
     bool isEjectable = false;                    // removable medium or unpluggable device
@@ -22,7 +23,9 @@ struct ExternalVolume {
 
     // Identity in lists.
     const std::string& id() const { return bsdName; }
-    // "/dev/" + bsdName.
+    // A disk image file the user added to the list: kernel names never begin with "/".
+    bool isImageFile() const { return !bsdName.empty() && bsdName.front() == '/'; }
+    // "/dev/" + bsdName; an image file's own path.
     std::string devicePath() const;
     // The node the helper opens. Linux block devices have no separate raw node, so this is devicePath.
     std::string rawDevicePath() const;

@@ -18,6 +18,15 @@ TEST(ExternalVolume, DevicePathsUseTheKernelName) {
     EXPECT_EQ(volume.id(), "sdb");
     EXPECT_EQ(volume.devicePath(), "/dev/sdb");
     EXPECT_EQ(volume.rawDevicePath(), "/dev/sdb");  // no separate raw node on Linux
+    EXPECT_FALSE(volume.isImageFile());
+}
+
+TEST(ExternalVolume, AnImageFileIsOpenedAtItsOwnPath) {
+    auto volume = volumeWith(std::nullopt);
+    volume.bsdName = "/home/ann/card.img";
+    EXPECT_TRUE(volume.isImageFile());
+    EXPECT_EQ(volume.devicePath(), "/home/ann/card.img");
+    EXPECT_EQ(volume.rawDevicePath(), "/home/ann/card.img");
 }
 
 TEST(ExternalVolume, QuickUndeleteNeedsAFatFamilyFileSystem) {

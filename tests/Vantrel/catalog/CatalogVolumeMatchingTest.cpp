@@ -123,6 +123,13 @@ TEST(CatalogVolumeMatching, SourceAndSynthesisedVolumeCarryTheDisk) {
     EXPECT_EQ(recorded.identity, serial("S1"));
     EXPECT_EQ(sourceFor(card, "/dev/sdc", {}).rawDevicePath, "/dev/sdc");
 
+    // An image file is recorded as one, its path never taken for a disk name.
+    ExternalVolume image = sampleVolume("/srv/cards/card.img", 1000, "card.img");
+    const auto fromImage = sourceFor(image, std::nullopt, {});
+    EXPECT_EQ(fromImage.kind, ScanCatalog::Source::Kind::diskImage);
+    EXPECT_FALSE(fromImage.bsdName);
+    EXPECT_EQ(fromImage.rawDevicePath, "/srv/cards/card.img");
+
     const ExternalVolume standIn = synthesisedVolume(recorded, std::string("sdb"));
     EXPECT_EQ(standIn.name, "EOS_DIGITAL");
     EXPECT_EQ(standIn.bsdName, "sdb");

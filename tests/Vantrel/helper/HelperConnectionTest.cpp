@@ -176,6 +176,22 @@ TEST(HelperConnection, NoRouteFailsTheCallWithTheServiceSocketsError) {
     auto ping = h.run(client.ping(5.0));
     ASSERT_TRUE(ping->error);
     EXPECT_EQ(connection->route(), HelperRoute::none);
+    EXPECT_FALSE(connection->acceptsImageFiles());
+}
+
+TEST(HelperConnection, OnlyAHelperSpawnedWithImageFilesAllowedAcceptsThem) {
+    ConnectionHarness h;
+    EXPECT_FALSE(h.connection->acceptsImageFiles()) << "unknown before the first connection";
+    ASSERT_TRUE(h.run(h.client.ping(5.0))->value);
+    EXPECT_TRUE(h.connection->acceptsImageFiles());
+
+    auto strict = spawnOnly();
+    strict.helperArguments.clear();
+    auto connection = std::make_shared<IpcHelperClient>(strict);
+    HelperXPCClient client(connection);
+    ASSERT_TRUE(h.run(client.ping(5.0))->value);
+    EXPECT_NE(connection->route(), HelperRoute::serviceSocket);
+    EXPECT_FALSE(connection->acceptsImageFiles()) << "a helper started without the option refuses image files";
 }
 
 TEST(HelperConnection, ASocketServedByAnotherUserThanRootIsNotTakenForTheService) {
@@ -216,6 +232,7 @@ TEST(HelperConnection, ASocketServedByAnotherUserThanRootIsNotTakenForTheService
     HelperConnector withFallback(fallback);
     auto socket = withFallback.connect();
     EXPECT_EQ(withFallback.lastRoute(), HelperRoute::spawnedAsRoot);
+    EXPECT_TRUE(withFallback.lastHelperAcceptsImageFiles());
     ::kill(server, SIGKILL);
     ::waitpid(server, nullptr, 0);
 }

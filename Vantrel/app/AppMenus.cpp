@@ -1,0 +1,114 @@
+#include "Vantrel/app/AppMenus.h"
+
+#include "Vantrel/catalog/CatalogFlows.h"
+
+#include <QAction>
+#include <QKeySequence>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPointer>
+
+namespace vantrel {
+
+namespace {
+
+Task<void> removeHelper(AppModel* model) { co_await model->uninstallHelper(); }
+
+Task<void> saveCatalog(AppModel* model) { co_await CatalogFlows::saveCatalogWithPanel(model); }
+
+} // namespace
+
+AppMenus::AppMenus(AppModel& model, std::shared_ptr<ImageFileVolumes> volumes, QMenuBar* menuBar, std::function<void()> quit)
+    : QObject(menuBar), m_model(model), m_volumes(std::move(volumes)), m_requestQuit(std::move(quit)) {
+    m_file = menuBar->addMenu(tr("File"));
+    m_openCatalog = m_file->addAction(tr("Open Catalog…"));
+    m_openCatalog->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    connect(m_openCatalog, &QAction::triggered, this, [this] { CatalogFlows::openCatalogWithPanel(m_model); });
+    m_saveCatalog = m_file->addAction(tr("Save Catalog…"));
+    m_saveCatalog->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    // Its result (saved or not) is the dialog's business: the model shows what happened.
+    connect(m_saveCatalog, &QAction::triggered, this, [this] {
+        if (!m_model.hits().empty()) m_model.tasks().spawn(saveCatalog(&m_model));
+    });
+    m_openImageFile = m_file->addAction(tr("Open Image File…"));
+    m_openImageFile->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O));
+    connect(m_openImageFile, &QAction::triggered, this, [this] { openImageFile(); });
+    m_file->addSeparator();
+    m_quit = m_file->addAction(tr("Quit"));
+    m_quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    connect(m_quit, &QAction::triggered, this, [this] {
+        if (m_requestQuit) m_requestQuit();
+    });
+    // Whether the helper opens image files is known once it has been reached, and it may change
+    // when the helper service is installed or removed: looked at again with every change the model
+    // makes (the helper's checks and installation all end in one) and whenever the menu opens.
+    connect(m_file, &QMenu::aboutToShow, this, [this] { refreshImageFileItem(); });
+
+    m_diskAccess = menuBar->addMenu(tr("Disk Access"));
+    m_installHelper = m_diskAccess->addAction(tr("Install Helper…"));
+    connect(m_installHelper, &QAction::triggered, this, [this] {
+        // The sheet is asked for first, so that it is already requested when the installation starts.
+        m_model.setShowHelperSheet(true);
+        m_model.installHelper();
+    });
+    m_removeHelper = m_diskAccess->addAction(tr("Remove Helper…"));
+    connect(m_removeHelper, &QAction::triggered, this, [this] { m_model.tasks().spawn(removeHelper(&m_model)); });
+    m_diskAccess->addSeparator();
+    m_showInternalDisks = m_diskAccess->addAction(tr("Show Internal Disks"));
+    m_showInternalDisks->setCheckable(true);
+    m_showInternalDisks->setChecked(m_volumes->showInternal());
+    // Only the user's change refreshes the list; showing the menu merely shows the current value.
+    connect(m_showInternalDisks, &QAction::triggered, this, [this](bool checked) {
+        m_volumes->setShowInternal(checked);
+        m_volumes->refresh();
+    });
+    connect(m_diskAccess, &QMenu::aboutToShow, this, [this] { m_showInternalDisks->setChecked(m_volumes->showInternal()); });
+    m_diskAccess->addSeparator();
+    m_diskAccessSheet = m_diskAccess->addAction(tr("Disk Access…"));
+    connect(m_diskAccessSheet, &QAction::triggered, this, [this] { m_model.setShowHelperSheet(true); });
+
+    m_help = menuBar->addMenu(tr("Help"));
+    m_helpSheet = m_help->addAction(tr("Vantrel Help"));
+    m_helpSheet->setShortcuts({QKeySequence(QKeySequence::HelpContents), QKeySequence(Qt::CTRL | Qt::Key_Question)});
+    connect(m_helpSheet, &QAction::triggered, this, [this] { m_model.setShowHelpSheet(true); });
+
+    connect(&m_model, &AppModel::fieldChanged, this, &AppMenus::onField);
+    m_saveCatalog->setEnabled(!m_model.hits().empty());
+    refreshImageFileItem();
+}
+
+void AppMenus::onField(AppModel::Field field) {
+    if (field == AppModel::Field::hits) m_saveCatalog->setEnabled(!m_model.hits().empty());
+    refreshImageFileItem();
+}
+
+void AppMenus::refreshImageFileItem() {
+    const auto& helper = m_model.effects().helper;
+    m_openImageFile->setVisible(helper && helper->acceptsImageFiles());
+}
+
+void AppMenus::openImageFile() {
+    const auto& dialogs = m_model.effects().dialogs;
+    if (!dialogs || !m_openImageFile->isVisible()) return;
+    FileDialogOptions options;
+    options.title = tr("Open Image File").toStdString();
+    options.prompt = tr("Open").toStdString();
+    options.fileExtensions = ImageFileVolumes::extensions();
+    options.canCreateFolders = false;
+    // The dialog answers on the main thread, perhaps after the menus are gone.
+    dialogs->chooseFileToOpen(options, [self = QPointer<AppMenus>(this)](std::optional<std::string> path) {
+        if (!self || !path) return;
+        self->addImageFile(*path);
+    });
+}
+
+void AppMenus::addImageFile(const std::string& path) {
+    const auto volume = m_volumes->addImageFile(path);
+    if (!volume) {
+        m_model.setErrorMessage(tr("“%1” is not a disk image file.").arg(QString::fromStdString(path)));
+        return;
+    }
+    m_model.tasks().spawn(m_model.selectVolume(*volume));
+}
+
+} // namespace vantrel

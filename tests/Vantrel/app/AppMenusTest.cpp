@@ -1,0 +1,251 @@
+// The menu bar on the offscreen platform over the model, a fake helper and a fake disk list: each
+// command reaches the model, the volume list or the quit request; "Save Catalog…" follows the hits;
+// "Open Image File…" is there only while the helper opens image files, and the file it adds stays
+// selected in the volume list across the disk monitor's refreshes.
+
+#include "AppModelHarness.h"
+#include "WidgetTesting.h"
+
+#include "Vantrel/app/AppMenus.h"
+
+#include "tests/fixtures/TestSupport.h"
+
+#include <QAction>
+#include <QMainWindow>
+#include <QMenu>
+#include <QMenuBar>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace vantrel {
+namespace {
+
+using test::AppModelHarness;
+
+ExternalVolume disk(std::string bsdName) {
+    ExternalVolume volume;
+    volume.name = "CARD";
+    volume.bsdName = std::move(bsdName);
+    volume.sizeBytes = 8'000'000'000;
+    volume.isMounted = true;
+    return volume;
+}
+
+QStringList titles(QMenu* menu) {
+    QStringList list;
+    for (QAction* action : menu->actions()) list << (action->isSeparator() ? QStringLiteral("-") : action->text());
+    return list;
+}
+
+// Comes first, so that the application exists before the fixture's widgets.
+struct WithApplication {
+    WithApplication() { test::widgetApplication(); }
+};
+
+struct MenusFixture : WithApplication {
+    MenusFixture() {
+        window.setMinimumSize(400, 300);
+        menus = new AppMenus(model(), volumes, window.menuBar(), [this] { ++quitRequests; });
+        window.show();
+        window.activateWindow();
+        settle();
+    }
+    AppModel& model() { return *h.model; }
+    void settle() {
+        h.executor->runUntilIdle();
+        QCoreApplication::processEvents();
+    }
+    void press(int key, Qt::KeyboardModifiers modifiers) {
+        QTest::keyClick(&window, static_cast<Qt::Key>(key), modifiers);
+        settle();
+    }
+
+    AppModelHarness h;
+    std::shared_ptr<ImageFileVolumes> volumes = std::make_shared<ImageFileVolumes>(h.volumes);
+    QMainWindow window;
+    AppMenus* menus = nullptr;
+    int quitRequests = 0;
+};
+
+TEST(AppMenus, MenusHoldTheirCommandsInOrder) {
+    MenusFixture f;
+    QStringList top;
+    for (QAction* action : f.window.menuBar()->actions()) top << action->text();
+    EXPECT_EQ(top, (QStringList{"File", "Disk Access", "Help"}));
+    EXPECT_EQ(titles(f.menus->fileMenu()),
+              (QStringList{"Open Catalog…", "Save Catalog…", "Open Image File…", "-", "Quit"}));
+    EXPECT_EQ(titles(f.menus->diskAccessMenu()),
+              (QStringList{"Install Helper…", "Remove Helper…", "-", "Show Internal Disks", "-", "Disk Access…"}));
+    EXPECT_EQ(titles(f.menus->helpMenu()), (QStringList{"Vantrel Help"}));
+    EXPECT_EQ(f.menus->openCatalogAction()->shortcut(), QKeySequence("Ctrl+O"));
+    EXPECT_EQ(f.menus->saveCatalogAction()->shortcut(), QKeySequence("Ctrl+S"));
+    EXPECT_EQ(f.menus->openImageFileAction()->shortcut(), QKeySequence("Ctrl+Shift+O"));
+    EXPECT_EQ(f.menus->quitAction()->shortcut(), QKeySequence("Ctrl+Q"));
+    EXPECT_TRUE(f.menus->helpAction()->shortcuts().contains(QKeySequence("Ctrl+?")));
+    EXPECT_TRUE(f.menus->helpAction()->shortcuts().contains(QKeySequence(QKeySequence::HelpContents)));
+    for (QAction* action : {f.menus->installHelperAction(), f.menus->removeHelperAction(),
+                            f.menus->showInternalDisksAction(), f.menus->diskAccessAction()})
+        EXPECT_TRUE(action->shortcut().isEmpty()) << action->text().toStdString();
+}
+
+TEST(AppMenus, SaveCatalogIsEnabledOnlyWhileThereAreHits) {
+    MenusFixture f;
+    EXPECT_FALSE(f.menus->saveCatalogAction()->isEnabled()) << "a fresh start has no hits";
+    f.press(Qt::Key_S, Qt::ControlModifier);
+    EXPECT_TRUE(f.h.dialogs->requests.empty()) << "Ctrl+S does nothing without hits";
+
+    f.model().appendHit(test::makeHit("a.jpg", 1000));
+    EXPECT_TRUE(f.menus->saveCatalogAction()->isEnabled()) << "enabled as soon as the first hit arrives";
+    f.press(Qt::Key_S, Qt::ControlModifier);
+    ASSERT_EQ(f.h.dialogs->requests.size(), 1u);
+    EXPECT_EQ(f.h.dialogs->requests.front().kind, test::FakeFileDialogs::Kind::save);
+    f.h.dialogs->answer(std::nullopt);
+    f.settle();
+
+    f.model().setHits({});
+    EXPECT_FALSE(f.menus->saveCatalogAction()->isEnabled()) << "cleared hits disable it again";
+}
+
+TEST(AppMenus, OpenCatalogQuitHelpAndDiskAccessReachTheirTargets) {
+    MenusFixture f;
+    f.press(Qt::Key_O, Qt::ControlModifier);
+    ASSERT_EQ(f.h.dialogs->requests.size(), 1u);
+    EXPECT_EQ(f.h.dialogs->requests.front().kind, test::FakeFileDialogs::Kind::open);
+    EXPECT_EQ(f.h.dialogs->requests.front().options.fileExtensions, std::vector<std::string>{"vtcat"});
+    f.h.dialogs->answer(std::nullopt);
+
+    f.press(Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_EQ(f.quitRequests, 1) << "Ctrl+Q takes the road of the close button";
+
+    f.press(Qt::Key_F1, Qt::NoModifier);
+    EXPECT_TRUE(f.model().showHelpSheet());
+    f.model().setShowHelpSheet(false);
+    f.menus->helpAction()->trigger();
+    EXPECT_TRUE(f.model().showHelpSheet());
+
+    f.menus->diskAccessAction()->trigger();
+    EXPECT_TRUE(f.model().showHelperSheet());
+}
+
+TEST(AppMenus, InstallHelperAsksForTheSheetBeforeTheInstallationStarts) {
+    MenusFixture f;
+    f.h.registrar->answerAtOnce = false;
+    std::vector<int> registrationsWhenSheetAsked;
+    QObject::connect(&f.model(), &AppModel::fieldChanged, [&](AppModel::Field field) {
+        if (field == AppModel::Field::showHelperSheet && f.model().showHelperSheet())
+            registrationsWhenSheetAsked.push_back(f.h.registrar->registrations);
+    });
+    f.menus->installHelperAction()->trigger();
+    f.settle();
+    ASSERT_FALSE(registrationsWhenSheetAsked.empty());
+    EXPECT_EQ(registrationsWhenSheetAsked.front(), 0);
+    EXPECT_EQ(f.h.registrar->registrations, 1);
+}
+
+TEST(AppMenus, RemoveHelperUnregistersIt) {
+    MenusFixture f;
+    f.h.registrar->currentStatus = HelperInstallStatus::installed;
+    f.h.registrar->statusAfterRegister = HelperInstallStatus::notInstalled;
+    f.menus->removeHelperAction()->trigger();
+    f.settle();
+    EXPECT_EQ(f.h.registrar->removals, 1);
+    EXPECT_EQ(f.model().statusMessage(), "Disk access helper removed.");
+}
+
+TEST(AppMenus, ShowInternalDisksRefreshesOnEveryChangeButNotWhenShown) {
+    MenusFixture f;
+    QAction* item = f.menus->showInternalDisksAction();
+    EXPECT_TRUE(item->isCheckable());
+    EXPECT_FALSE(item->isChecked());
+    f.h.volumes->internalShown = true;
+    emit f.menus->diskAccessMenu()->aboutToShow();
+    EXPECT_TRUE(item->isChecked()) << "the menu shows the list's value";
+    EXPECT_EQ(f.h.volumes->refreshes, 0) << "showing the menu does not refresh";
+
+    item->trigger();
+    EXPECT_FALSE(f.h.volumes->internalShown);
+    EXPECT_EQ(f.h.volumes->refreshes, 1) << "the change refreshes at once";
+    item->trigger();
+    EXPECT_TRUE(f.h.volumes->internalShown);
+    EXPECT_EQ(f.h.volumes->refreshes, 2);
+}
+
+TEST(AppMenus, OpenImageFileIsOfferedOnlyWhileTheHelperOpensImageFiles) {
+    MenusFixture f;
+    QAction* item = f.menus->openImageFileAction();
+    EXPECT_FALSE(item->isVisible()) << "a helper not reached yet, or the service's, opens no image files";
+    f.press(Qt::Key_O, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_TRUE(f.h.dialogs->requests.empty()) << "the hidden item's shortcut does nothing";
+
+    // The helper is reached (a spawned one that opens image files): the next change the model makes shows it.
+    f.h.helper->imageFiles = true;
+    f.model().setStatusMessage("Helper connected.");
+    EXPECT_TRUE(item->isVisible());
+    f.h.helper->imageFiles = false;
+    emit f.menus->fileMenu()->aboutToShow();
+    EXPECT_FALSE(item->isVisible()) << "looked at again when the menu opens";
+}
+
+TEST(AppMenus, AnOpenedImageFileIsSelectedAndSurvivesTheDiskRefreshes) {
+    test::TempDir dir;
+    const auto image = dir / "card.img";
+    test::writeFile(image, Bytes(64 * 1024, 0));
+    MenusFixture f;
+    std::vector<std::vector<ExternalVolume>> lists;
+    f.volumes->setObserver([&](const std::vector<ExternalVolume>& list) { lists.push_back(list); });
+    f.h.helper->imageFiles = true;
+    f.menus->refreshImageFileItem();
+
+    f.press(Qt::Key_O, Qt::ControlModifier | Qt::ShiftModifier);
+    ASSERT_EQ(f.h.dialogs->requests.size(), 1u);
+    const auto& request = f.h.dialogs->requests.front();
+    EXPECT_EQ(request.kind, test::FakeFileDialogs::Kind::open);
+    EXPECT_EQ(request.options.fileExtensions, (std::vector<std::string>{"img", "dd", "raw"}));
+    f.h.dialogs->answer(image.string());
+    f.settle();
+
+    ASSERT_TRUE(f.model().selectedVolume());
+    const ExternalVolume selected = *f.model().selectedVolume();
+    EXPECT_TRUE(selected.isImageFile());
+    EXPECT_EQ(selected.rawDevicePath(), image.string()) << "scanned and recovered at its own path";
+    EXPECT_EQ(selected.name, "card.img");
+    EXPECT_EQ(selected.sizeBytes, 64u * 1024);
+    ASSERT_EQ(lists.size(), 1u);
+    EXPECT_EQ(lists.back(), std::vector<ExternalVolume>{selected});
+
+    // The monitor's next lists keep the image after the disks, and the selection stays.
+    f.h.volumes->publish({disk("sdb")});
+    f.h.volumes->current = {disk("sdb")};
+    ASSERT_EQ(lists.size(), 2u);
+    EXPECT_EQ(lists.back(), (std::vector<ExternalVolume>{disk("sdb"), selected}));
+    EXPECT_EQ(f.volumes->volumes(), lists.back());
+    EXPECT_EQ(f.model().selectedVolume(), selected);
+
+    // Opened again, it is listed once; a file that is gone leaves with the next list.
+    f.h.dialogs->requests.clear();
+    f.menus->openImageFile();
+    f.h.dialogs->answer(image.string());
+    f.settle();
+    EXPECT_EQ(lists.back(), (std::vector<ExternalVolume>{disk("sdb"), selected}));
+    std::filesystem::remove(image);
+    f.h.volumes->publish({disk("sdb")});
+    EXPECT_EQ(lists.back(), std::vector<ExternalVolume>{disk("sdb")});
+}
+
+TEST(AppMenus, APathThatIsNoFileIsRefusedWithAnAlert) {
+    test::TempDir dir;
+    MenusFixture f;
+    f.h.helper->imageFiles = true;
+    f.menus->refreshImageFileItem();
+    f.menus->openImageFile();
+    f.h.dialogs->answer(dir.path().string());
+    f.settle();
+    EXPECT_FALSE(f.model().selectedVolume());
+    ASSERT_TRUE(f.model().errorMessage());
+    EXPECT_EQ(f.model().errorMessage()->toStdString(), "“" + dir.path().string() + "” is not a disk image file.");
+    EXPECT_TRUE(f.volumes->volumes().empty());
+}
+
+} // namespace
+} // namespace vantrel
