@@ -17,6 +17,8 @@
 #include "Vantrel/sheets/SheetPresenter.h"
 #include "Vantrel/views/MainWindow.h"
 #include "Vantrel/views/QtFileDialogs.h"
+#include "Vantrel/preview/PreviewWindow.h"
+#include "Vantrel/scan/PreviewRenderer.h"
 
 #include "support/volumes/VolumeMonitor.h"
 
@@ -61,6 +63,10 @@ int main(int argc, char** argv) {
     SheetPresenter sheets(model, window,
                           {[&model] { return model.preferredScanMode(); }, [&model](ScanMode mode) { model.startScan(mode); }});
     window.toolbar()->addWidget(new DiskAccessToolbarButton(model));
+    // The preview: its window above the main one, its pictures drawn by the verifying child.
+    model.setPreviewRenderer(std::make_shared<PreviewRenderer>());
+    PreviewWindow preview(model, &window);
+    preview.attach(window);
     quit.watchCloseRequests(&window);
     window.show();
     volumes->start();
