@@ -111,7 +111,16 @@ QImage heifPicture(ByteView bytes, int maxSide) {
 struct RawPreview {
     QImage image;
     int orientation = 1;
+    bool upright = false;  // the picture was developed, turned already
 };
+
+// An 8-bit RGB picture of LibRaw's; a null image for any other layout or a size its data cannot hold.
+QImage bitmapOf(const libraw_processed_image_t& bitmap) {
+    if (bitmap.type != LIBRAW_IMAGE_BITMAP || bitmap.colors != 3 || bitmap.bits != 8 || bitmap.width == 0 ||
+        bitmap.height == 0 || static_cast<std::uint64_t>(bitmap.width) * bitmap.height * 3 > bitmap.data_size)
+        return {};
+    return QImage(bitmap.data, bitmap.width, bitmap.height, bitmap.width * 3, QImage::Format_RGB888).copy();
+}
 
 // LibRaw's flip: 0 none, 3 half a turn, 5 a quarter turn to the left, 6 a quarter turn to the right.
 int orientationOfFlip(int flip) {
@@ -133,14 +142,23 @@ RawPreview rawPreview(ByteView bytes, bool decode) {
         libraw_processed_image_t* thumb = nullptr;
         if (decode && libraw_unpack_thumb(raw) == LIBRAW_SUCCESS) thumb = libraw_dcraw_make_mem_thumb(raw, &error);
         if (thumb != nullptr) {
-            if (thumb->type == LIBRAW_IMAGE_JPEG) {
+            if (thumb->type == LIBRAW_IMAGE_JPEG)
                 result.image = QImage::fromData(thumb->data, static_cast<int>(thumb->data_size), "jpeg");
-            } else if (thumb->type == LIBRAW_IMAGE_BITMAP && thumb->colors == 3 && thumb->bits == 8 && thumb->width > 0 &&
-                       thumb->height > 0 &&
-                       static_cast<std::uint64_t>(thumb->width) * thumb->height * 3 <= thumb->data_size) {
-                result.image = QImage(thumb->data, thumb->width, thumb->height, thumb->width * 3, QImage::Format_RGB888).copy();
-            }
+            else
+                result.image = bitmapOf(*thumb);
             libraw_dcraw_clear_mem(thumb);
+        }
+        // Without an embedded preview the raw is developed, at half size, which is plenty for a preview.
+        if (decode && result.image.isNull()) {
+            raw->params.half_size = 1;
+            libraw_processed_image_t* developed = nullptr;
+            if (libraw_unpack(raw) == LIBRAW_SUCCESS && libraw_dcraw_process(raw) == LIBRAW_SUCCESS)
+                developed = libraw_dcraw_make_mem_image(raw, &error);
+            if (developed != nullptr) {
+                result.image = bitmapOf(*developed);
+                result.upright = true;
+                libraw_dcraw_clear_mem(developed);
+            }
         }
     }
     libraw_close(raw);
@@ -208,7 +226,7 @@ std::optional<Picture> render(RecoveredFileKind kind, ByteView bytes, int maxSid
         image = heifPicture(bytes, maxSide);
     } else if (isCameraRaw(kind)) {
         auto preview = rawPreview(bytes, true);
-        if (!preview.image.isNull() && preview.orientation > 1)
+        if (!preview.image.isNull() && !preview.upright && preview.orientation > 1)
             preview.image = preview.image.transformed(transformOf(preview.orientation));
         image = fitted(std::move(preview.image), maxSide);
     }

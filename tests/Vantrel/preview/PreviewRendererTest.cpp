@@ -80,5 +80,20 @@ TEST(PreviewRenderer, TurnsPicturesAsTheirTagsSayAndDrawsNothingFromDamagedBytes
     EXPECT_EQ(orientedCopyIfNeeded(good, RecoveredFileKind::zip, renderer), good);
 }
 
+TEST(PreviewRenderer, DrawsACameraRawWithoutAnEmbeddedPreviewByDevelopingIt) {
+    if (!test::haveProgram("convert") || !test::haveProgram("exiftool")) GTEST_SKIP() << "needs ImageMagick and exiftool";
+    const test::TempDir dir;
+    // Uncompressed 16-bit samples with a camera maker's name: libraw takes it for that camera's raw file.
+    const auto raw = dir / "DSC_0001.NEF";
+    test::runOrFail({"convert", "-size", "640x480", "xc:gray", "+noise", "Random", "-colorspace", "gray", "-depth", "16",
+                     "-compress", "none", "tiff:" + raw.string()});
+    test::runOrFail({"exiftool", "-q", "-overwrite_original", "-Make=NIKON CORPORATION", "-Model=NIKON D70", raw.string()});
+    const PreviewRenderer renderer(VANTREL_VERIFY_PATH);
+    const auto drawn = renderer.render(RecoveredFileKind::nef, raw, dir / "raw.png", 1024);
+    ASSERT_TRUE(drawn);
+    EXPECT_GT(drawn->width, drawn->height);
+    EXPECT_LE(drawn->width, 640);
+}
+
 } // namespace
 } // namespace vantrel
