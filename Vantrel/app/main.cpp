@@ -21,6 +21,8 @@
 #include "Vantrel/views/AppDelegate.h"
 #include "Vantrel/views/MainWindow.h"
 #include "Vantrel/views/QtFileDialogs.h"
+#include "Vantrel/preview/PreviewWindow.h"
+#include "Vantrel/scan/PreviewRenderer.h"
 
 #include "support/volumes/VolumeMonitor.h"
 
@@ -66,6 +68,10 @@ int main(int argc, char** argv) {
                           {[&model] { return model.preferredScanMode(); }, [&model](ScanMode mode) { model.startScan(mode); }});
     window.toolbar()->addWidget(new DiskAccessToolbarButton(model));
     new AppMenus(model, volumes, window.menuBar(), [&quit] { quit.requestTerminate(); });
+    // The preview: its window above the main one, its pictures drawn by the verifying child.
+    model.setPreviewRenderer(std::make_shared<PreviewRenderer>());
+    PreviewWindow preview(model, &window);
+    preview.attach(window);
     quit.watchCloseRequests(&window);
     AppDelegate delegate;
     delegate.setMenuBar(window.menuBar());

@@ -15,6 +15,12 @@ public:
     const ErrorObject& error() const noexcept { return m_error; }
     const char* what() const noexcept override { return m_error.message.c_str(); }
 
+    // The error object of any exception a task caught: this one's own, else one made from it.
+    static ErrorObject objectOf(const std::exception& error) {
+        if (auto* call = dynamic_cast<const CallError*>(&error)) return call->error();
+        return ErrorObject::fromException(error);
+    }
+
 private:
     ErrorObject m_error;
 };

@@ -23,6 +23,7 @@
 #include "Vantrel/model/CancelFlag.h"
 #include "Vantrel/model/DisplayRows.h"
 #include "Vantrel/model/NameCollator.h"
+#include "Vantrel/model/PreviewController.h"
 #include "Vantrel/model/ResultsQuery.h"
 #include "Vantrel/scan/CheckWorkers.h"
 #include "Vantrel/scan/HitProbeCache.h"
@@ -51,6 +52,8 @@
 #include <vector>
 
 namespace vantrel {
+
+class PreviewRenderer;
 
 struct UuidHash {
     std::size_t operator()(const Uuid& id) const noexcept;
@@ -385,6 +388,31 @@ public:
     void recoverSelected(std::string folder);
     static std::filesystem::path uniqueURL(const std::filesystem::path& folder, std::string_view name);
 
+    // ---- Preview (AppModelPreview.cpp).
+    // The selected hit found last in arrival order; none without a selection.
+    const RecoveredHit* selectedHit() const;
+    // Shows the hit's first bytes in the preview window; only the newest request changes what is shown.
+    void previewHit(const RecoveredHit& hit);
+    // The selection changed: an open preview follows it.
+    void refreshQuickLookPanelIfVisible();
+    // Selects the displayed hit offset rows away from the selected one, within the list.
+    void moveSelection(int offset);
+    // Copies the cached file into a fresh preview folder, under the name made safe, with the kind's
+    // extension when the name has none. Throws CallError; no folder is left behind then.
+    std::filesystem::path makePreviewFile(const std::filesystem::path& cached, std::string_view suggestedName,
+                                          RecoveredFileKind kind);
+    // The helper writes the hit's first length bytes into a file created here at to. Throws CallError.
+    Task<void> extractPreviewBytes(RecoveredHit hit, std::uint64_t length, std::string devicePath, std::filesystem::path to);
+    PreviewController& previewController() { return *m_previewController; }
+    // Who decodes for the preview; without one no upright copies are made and nothing is drawn.
+    void setPreviewRenderer(std::shared_ptr<PreviewRenderer> renderer);
+    const std::shared_ptr<PreviewRenderer>& previewRenderer() const { return m_previewRenderer; }
+
+    static constexpr std::uint64_t previewCapBytes = 83'886'080;  // 80 MiB
+    // A helper that stays connected but stops answering is given up after this long.
+    static constexpr double previewTimeLimitSeconds = 180.0;
+    static constexpr std::string_view previewFolderPrefix = "Vantrel-QuickLook-";
+
     static constexpr std::uint64_t probeCapBytes = 12'582'912;   // 12 MiB
     static constexpr std::size_t checkGroupSize = 4;
     static constexpr double probeTimeLimitSeconds = 120.0;
@@ -404,6 +432,12 @@ private:
     // Whether the helper or the device could not be reached (the hit is not to blame).
     static bool isUnavailableError(const ErrorObject& error);
     void forgetIntakeKey(const RecoveredHit& hit);
+    std::filesystem::path makePreviewFolder() const;
+    Task<void> previewFromCache(RecoveredHit hit, std::filesystem::path cached, std::int64_t generation);
+    Task<void> previewThroughHelper(RecoveredHit hit, std::uint64_t cap, std::string devicePath, std::int64_t generation);
+    Task<std::filesystem::path> uprightPreviewFile(std::filesystem::path file, RecoveredFileKind kind);
+    // Keeps the first bytes of a previewed file as the hit's probe, when the cache has none.
+    void keepPreviewPrefix(const RecoveredHit& hit, const std::filesystem::path& file);
     void resetScanState();
     void installHelperHandlers();
 
@@ -419,6 +453,9 @@ private:
     std::unique_ptr<HitProbeCache> m_probeCache = std::make_unique<HitProbeCache>();
     std::shared_ptr<IntegrityChecker> m_integrityChecker;
     std::shared_ptr<CheckWorkers> m_checkWorkers = std::make_shared<CheckWorkers>(checkGroupSize);
+    std::shared_ptr<PreviewRenderer> m_previewRenderer;
+    // The folder it shows goes when the model goes (at quit).
+    std::unique_ptr<PreviewController> m_previewController = std::make_unique<PreviewController>();
     std::uint64_t m_resultsGeneration = 0;  // changes at every reset, so stale passes stop
     bool m_qualityPassActive = false;       // a pass task is alive, also one whose results were reset
 

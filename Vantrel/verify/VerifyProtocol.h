@@ -7,6 +7,20 @@
 //     date YYYY:MM:DD HH:MM:SS             when the picture states a capture time
 //     offset +HH:MM                         when it also states that time's offset from universal time
 // A file that cannot be read gives the verdict failed. Any other ending is no verdict.
+//
+// For the preview the same program draws instead of judging, with the same limits:
+//     vantrel-verify --kind=<kind> --cpu-seconds=<n> --memory-mib=<n> --render=<png> --max-side=<n> <file>
+// writes the upright picture (or a PDF's first page), fitted into a square of max-side pixels, as a
+// new PNG file at <png> and says
+//     rendered <width>x<height>             when the PNG was written
+//     pages <n>                             for a PDF, after it
+//     unrendered                            when the bytes give no picture (no file is written)
+// and
+//     vantrel-verify --kind=<kind> --cpu-seconds=<n> --memory-mib=<n> --upright=<jpg> <file>
+// says
+//     orientation <n>                       always, first (1 to 8, as EXIF counts; 1 for none)
+//     upright                               when a turned copy was written as a new JPEG file at <jpg>
+// Output files are created here, exclusively and never through a link.
 
 #include <string_view>
 
@@ -17,8 +31,21 @@ inline constexpr std::string_view cutAtCapOption = "--cut-at-cap";
 inline constexpr std::string_view cpuSecondsOption = "--cpu-seconds=";
 inline constexpr std::string_view memoryMiBOption = "--memory-mib=";
 
+inline constexpr std::string_view renderOption = "--render=";
+inline constexpr std::string_view maxSideOption = "--max-side=";
+inline constexpr std::string_view uprightOption = "--upright=";
+
 inline constexpr std::string_view verdictKey = "verdict";
 inline constexpr std::string_view dateKey = "date";
 inline constexpr std::string_view offsetKey = "offset";
+inline constexpr std::string_view renderedKey = "rendered";
+inline constexpr std::string_view pagesKey = "pages";
+inline constexpr std::string_view unrenderedLine = "unrendered";
+inline constexpr std::string_view orientationKey = "orientation";
+inline constexpr std::string_view uprightLine = "upright";
+// The upright copy is at most this many pixels wide and high.
+inline constexpr int maxUprightSidePixels = 10'000;
+// JPEG quality of the upright copy, 0 to 100.
+inline constexpr int uprightJpegQuality = 92;
 
 } // namespace vantrel::VerifyProtocol

@@ -4,7 +4,11 @@
 
 #include "Vantrel/verify/CaptureDate.h"
 #include "Vantrel/verify/IntegrityCheck.h"
+#include "Vantrel/verify/PreviewRender.h"
 #include "Vantrel/verify/VerifyProtocol.h"
+
+#include <QFile>
+#include <QImageReader>
 
 #include <charconv>
 #include <cstdio>
@@ -32,6 +36,8 @@ constexpr int limitExit = 3;
 // The largest file read: the application hands over probes of at most 12 MiB and recovered pictures.
 constexpr std::uint64_t maxFileBytes = 1ULL << 30;
 constexpr std::uint64_t maxMemoryMiB = 1ULL << 20;
+// The largest square a preview is drawn into.
+constexpr std::uint64_t maxRenderSidePixels = 8192;
 
 struct Options {
     std::optional<RecoveredFileKind> kind;
@@ -40,6 +46,9 @@ struct Options {
     std::optional<std::uint64_t> memoryMiB;
     std::string path;
     std::string testHook;
+    std::string renderPath;   // the preview's PNG
+    std::optional<std::uint64_t> maxSide;
+    std::string uprightPath;  // the upright JPEG copy
 };
 
 std::optional<std::uint64_t> count(std::string_view text) {
@@ -64,6 +73,15 @@ std::optional<Options> parse(int argc, char** argv) {
         } else if (argument.starts_with(VerifyProtocol::memoryMiBOption)) {
             options.memoryMiB = count(argument.substr(VerifyProtocol::memoryMiBOption.size()));
             if (!options.memoryMiB || *options.memoryMiB > maxMemoryMiB) return std::nullopt;
+        } else if (argument.starts_with(VerifyProtocol::renderOption)) {
+            options.renderPath = argument.substr(VerifyProtocol::renderOption.size());
+            if (options.renderPath.empty()) return std::nullopt;
+        } else if (argument.starts_with(VerifyProtocol::maxSideOption)) {
+            options.maxSide = count(argument.substr(VerifyProtocol::maxSideOption.size()));
+            if (!options.maxSide || *options.maxSide > maxRenderSidePixels) return std::nullopt;
+        } else if (argument.starts_with(VerifyProtocol::uprightOption)) {
+            options.uprightPath = argument.substr(VerifyProtocol::uprightOption.size());
+            if (options.uprightPath.empty()) return std::nullopt;
 #ifdef VANTREL_VERIFY_TEST_HOOKS
         } else if (argument.starts_with("--test-")) {
             options.testHook = argument;
@@ -75,6 +93,10 @@ std::optional<Options> parse(int argc, char** argv) {
         }
     }
     if (!options.kind || !options.cpuSeconds || !options.memoryMiB || options.path.empty()) return std::nullopt;
+    // One task per run: judging, drawing or turning; a drawing needs its square.
+    if (!options.renderPath.empty() && !options.uprightPath.empty()) return std::nullopt;
+    if (options.renderPath.empty() == options.maxSide.has_value()) return std::nullopt;
+    if (options.cutAtCap && !(options.renderPath.empty() && options.uprightPath.empty())) return std::nullopt;
     return options;
 }
 
@@ -141,12 +163,49 @@ void say(std::string_view key, std::string_view value) {
     std::printf("%.*s %.*s\n", static_cast<int>(key.size()), key.data(), static_cast<int>(value.size()), value.data());
 }
 
+// Writes the picture as a new file at path; a file that could not be written whole is removed.
+bool writeNew(const QImage& image, const std::string& path, const char* format, int quality) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    QFile file;
+    bool written = file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle) && image.save(&file, format, quality);
+    written = file.flush() && written;
+    file.close();
+    if (!written) ::unlink(path.c_str());
+    return written;
+}
+
+int renderPreview(const Options& options, const Bytes& bytes) {
+    const auto picture = PreviewRender::render(*options.kind, bytes, static_cast<int>(*options.maxSide));
+    if (!picture || !writeNew(picture->image, options.renderPath, "png", -1)) {
+        std::printf("%.*s\n", static_cast<int>(VerifyProtocol::unrenderedLine.size()), VerifyProtocol::unrenderedLine.data());
+    } else {
+        say(VerifyProtocol::renderedKey,
+            std::to_string(picture->image.width()) + "x" + std::to_string(picture->image.height()));
+        if (picture->pageCount) say(VerifyProtocol::pagesKey, std::to_string(*picture->pageCount));
+    }
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+int writeUpright(const Options& options, const Bytes& bytes) {
+    const int orientation = PreviewRender::imageOrientation(*options.kind, bytes);
+    say(VerifyProtocol::orientationKey, std::to_string(orientation));
+    if (orientation > 1) {
+        const auto picture = PreviewRender::render(*options.kind, bytes, VerifyProtocol::maxUprightSidePixels);
+        if (picture && writeNew(picture->image, options.uprightPath, "jpeg", VerifyProtocol::uprightJpegQuality))
+            std::printf("%.*s\n", static_cast<int>(VerifyProtocol::uprightLine.size()), VerifyProtocol::uprightLine.data());
+    }
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     const auto options = parse(argc, argv);
     if (!options) {
-        std::fputs("usage: vantrel-verify --kind=<kind> [--cut-at-cap] --cpu-seconds=<n> --memory-mib=<n> <file>\n",
+        std::fputs("usage: vantrel-verify --kind=<kind> [--cut-at-cap] --cpu-seconds=<n> --memory-mib=<n> <file>\n"
+                   "       vantrel-verify --kind=<kind> --cpu-seconds=<n> --memory-mib=<n> --render=<png> --max-side=<n> <file>\n"
+                   "       vantrel-verify --kind=<kind> --cpu-seconds=<n> --memory-mib=<n> --upright=<jpg> <file>\n",
                    stderr);
         return usageExit;
     }
@@ -155,6 +214,13 @@ int main(int argc, char** argv) {
     runTestHook(options->testHook);
 #endif
     const auto bytes = readWhole(options->path);
+    if (!options->renderPath.empty() || !options->uprightPath.empty()) {
+        // Qt's own cap on one picture's memory would refuse large pictures below the process's limit.
+        QImageReader::setAllocationLimit(static_cast<int>(*options->memoryMiB));
+        const Bytes none;
+        if (!options->renderPath.empty()) return renderPreview(*options, bytes ? *bytes : none);
+        return writeUpright(*options, bytes ? *bytes : none);
+    }
     if (!bytes) {
         say(VerifyProtocol::verdictKey, HitIntegrityName::rawValue(HitIntegrity::failed));
         return 0;

@@ -211,14 +211,7 @@ QString sourceLabel(HitSource source) {
 
 QString placeholder() { return QStringLiteral("\u2014"); }
 
-const RecoveredHit* hitToPreview(const AppModel& model) {
-    const auto& selected = model.selectedHitIDs();
-    if (selected.empty()) return nullptr;
-    const auto& hits = model.hits();
-    for (auto it = hits.rbegin(); it != hits.rend(); ++it)
-        if (selected.contains(it->id)) return &*it;
-    return nullptr;
-}
+const RecoveredHit* hitToPreview(const AppModel& model) { return model.selectedHit(); }
 
 QString previewTitle() { return tr("Preview"); }
 

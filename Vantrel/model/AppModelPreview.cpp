@@ -1,0 +1,219 @@
+// AppModel: the preview of a hit. The first bytes of the hit (at most previewCapBytes) become a file in
+// a fresh private folder, copied from the probe cache when it holds enough of the hit, else extracted
+// by the helper into a file this program created; a picture whose tags ask for a turn gets an upright
+// JPEG copy beside it, made in the verifying child. The preview controller then shows the file.
+//
+// Each request takes a new generation; only the request whose generation is still current changes what
+// is shown or reports a failure, and every folder that is not shown is removed at once. The hits' byte
+// offsets count from the start of the device the scan read, so only that device is read from.
+
+#include "Vantrel/async/Awaitables.h"
+#include "Vantrel/helper/CallError.h"
+#include "Vantrel/model/AppModel.h"
+#include "Vantrel/scan/PreviewRenderer.h"
+#include "Vantrel/scan/RecoveryFiles.h"
+
+#include "support/VantrelError.h"
+#include "support/log/AppLog.h"
+
+#include <QPointer>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <limits>
+
+namespace vantrel {
+
+namespace {
+
+constexpr std::string_view category = "app";
+
+std::int64_t clamped(std::uint64_t value) {
+    constexpr auto largest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    return static_cast<std::int64_t>(std::min(value, largest));
+}
+
+void removeFolder(const std::filesystem::path& folder) {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+}
+
+// The hit's name as a file name of the preview folder: made safe, never a path.
+std::string previewName(const RecoveredHit& hit) { return RecoveryFiles::safeFileName(hit.suggestedName, "preview"); }
+
+} // namespace
+
+const RecoveredHit* AppModel::selectedHit() const {
+    if (m_selectedHitIDs.empty()) return nullptr;
+    for (auto it = m_hits.rbegin(); it != m_hits.rend(); ++it)
+        if (m_selectedHitIDs.contains(it->id)) return &*it;
+    return nullptr;
+}
+
+void AppModel::setPreviewRenderer(std::shared_ptr<PreviewRenderer> renderer) { m_previewRenderer = std::move(renderer); }
+
+std::filesystem::path AppModel::makePreviewFolder() const {
+    // Private: the temporary directory may be shared with other users; mkdir refuses a name that exists.
+    const auto folder = m_probeCache->temporaryRoot() / (std::string(previewFolderPrefix) + Uuid::random().toString());
+    if (::mkdir(folder.c_str(), 0700) != 0) throw CallError(ErrorObject::posix(errno, folder.string()));
+    return folder;
+}
+
+void AppModel::previewHit(const RecoveredHit& hit) {
+    const std::int64_t generation = ++m_plain.quickLookGeneration;
+    setStatusMessage(tr("Preparing preview…"));
+    QPointer<AppModel> self(this);
+    auto executor = m_effects.executor;
+    m_previewController->setOnNavigate([self, executor](int offset) {
+        executor->post([self, offset] {
+            if (self) self->moveSelection(offset);
+        });
+    });
+    const std::uint64_t cap = std::min(hit.byteLength, previewCapBytes);
+
+    const auto cached = m_probeCache->cachedFile(hit.id);
+    const auto cachedSize = m_probeCache->fileSize(hit.id);
+    if (cached && cachedSize && (*cachedSize >= cap || *cachedSize >= hit.byteLength)) {
+        tasks().spawn(previewFromCache(hit, *cached, generation));
+        return;
+    }
+    // Only the device the scan read: the offsets count from its start. A catalog's disk that is not
+    // attached has none, and a node of the selected volume's name may be another disk by now.
+    const auto& device = m_plain.activeRawDevicePath;
+    if (!device) {
+        setErrorMessage(m_selectedVolume ? tr("The disk these files were found on is not attached.")
+                                         : tr("No volume selected."));
+        return;
+    }
+    tasks().spawn(previewThroughHelper(hit, cap, *device, generation));
+}
+
+std::filesystem::path AppModel::makePreviewFile(const std::filesystem::path& cached, std::string_view suggestedName,
+                                                RecoveredFileKind kind) {
+    const auto folder = makePreviewFolder();
+    try {
+        std::string name = RecoveryFiles::safeFileName(suggestedName, "preview");
+        if (std::filesystem::path(name).extension().empty()) name += "." + std::string(FileKind::preferredExtension(kind));
+        auto created = RecoveryFiles::createUnique(folder, name, 0600);
+        const auto size = RecoveryFiles::regularFileSize(cached);
+        if (!size) throw CallError(ErrorObject::posix(ENOENT, cached.string()));
+        RecoveryFiles::copyPrefix(cached, created.fd.get(), *size, created.path);
+        return created.path;
+    } catch (...) {
+        removeFolder(folder);
+        throw;
+    }
+}
+
+Task<std::filesystem::path> AppModel::uprightPreviewFile(std::filesystem::path file, RecoveredFileKind kind) {
+    auto renderer = m_previewRenderer;
+    if (!renderer || !FileKind::isImage(kind)) co_return file;
+    auto workers = m_checkWorkers;
+    auto start = [workers, renderer, file, kind](CallbackResumer<std::filesystem::path> resume) {
+        workers->submit([resume, renderer, file, kind] { resume(orientedCopyIfNeeded(file, kind, *renderer)); });
+    };
+    auto shown = co_await fromCallback<std::filesystem::path>(start);
+    co_return shown;
+}
+
+Task<void> AppModel::previewFromCache(RecoveredHit hit, std::filesystem::path cached, std::int64_t generation) {
+    std::filesystem::path url;
+    try {
+        url = makePreviewFile(cached, hit.suggestedName, hit.kind);
+    } catch (const std::exception& error) {
+        AppLog::error("preview from cache failed " + hit.suggestedName + ": " + error.what(), category);
+        if (generation == m_plain.quickLookGeneration) setStatusMessage(tr("Preview failed."));
+        co_return;
+    }
+    const auto folder = url.parent_path();
+    url = co_await uprightPreviewFile(url, hit.kind);
+    if (generation != m_plain.quickLookGeneration) {
+        removeFolder(folder);
+        co_return;
+    }
+    m_previewController->show({url}, hit);
+    setStatusMessage(tr("Preview: %1").arg(QString::fromStdString(hit.suggestedName)));
+}
+
+Task<void> AppModel::extractPreviewBytes(RecoveredHit hit, std::uint64_t length, std::string devicePath,
+                                         std::filesystem::path to) {
+    auto destination = RecoveryFiles::createExclusive(to, 0600);
+    const auto hint = hit.clusterHint.value_or(ClusterAllocationHint{});
+    const std::string fileSystem = hit.clusterHint ? std::string(FileSystemName::rawValue(hint.fileSystem)) : std::string();
+    co_await helperClient().extractHit(devicePath, clamped(hit.byteOffset), length, to.string(), std::move(destination),
+                                       std::string(HitSourceName::rawValue(hit.source)), hint.firstCluster,
+                                       clamped(hint.partitionOffset), fileSystem, previewTimeLimitSeconds);
+}
+
+void AppModel::keepPreviewPrefix(const RecoveredHit& hit, const std::filesystem::path& file) {
+    if (m_probeCache->cachedFile(hit.id)) return;
+    const auto probe = m_probeCache->temporaryRoot() / (std::string(HitProbeCache::probePrefix) + Uuid::random().toString() +
+                                                       "." + std::string(FileKind::preferredExtension(hit.kind)));
+    try {
+        const auto size = RecoveryFiles::regularFileSize(file);
+        if (!size) return;
+        auto fd = RecoveryFiles::createExclusive(probe, 0600);
+        RecoveryFiles::copyPrefix(file, fd.get(), std::min(*size, probeCapBytes), probe);
+        fd.reset();
+        m_probeCache->adopt(probe, hit.id, hit.suggestedName);
+    } catch (const std::exception& error) {
+        AppLog::error(std::string("preview probe not kept: ") + error.what(), category);
+    }
+    std::error_code ignored;
+    std::filesystem::remove(probe, ignored);
+}
+
+Task<void> AppModel::previewThroughHelper(RecoveredHit hit, std::uint64_t cap, std::string devicePath,
+                                          std::int64_t generation) {
+    std::optional<std::filesystem::path> folder;
+    std::filesystem::path target;
+    std::optional<ErrorObject> failure;
+    try {
+        folder = makePreviewFolder();
+        target = uniqueURL(*folder, previewName(hit));
+        co_await extractPreviewBytes(hit, cap, devicePath, target);
+    } catch (const std::exception& error) {
+        failure = CallError::objectOf(error);
+    }
+    if (failure) {
+        AppLog::error("preview of " + hit.suggestedName + " failed: " + failure->message, category);
+        if (folder) removeFolder(*folder);
+        if (generation != m_plain.quickLookGeneration) co_return;
+        if (VantrelError::isDiskAccessDenied(*failure) || isPermissionError(*failure)) {
+            setFullDiskAccessState(RawDiskAccessState::denied);
+            setShowHelperSheet(true);
+        }
+        setErrorMessage(userFacingErrorMessage(*failure));
+        setStatusMessage(tr("Preview failed."));
+        co_return;
+    }
+    keepPreviewPrefix(hit, target);
+    const auto url = co_await uprightPreviewFile(target, hit.kind);
+    if (generation != m_plain.quickLookGeneration) {
+        removeFolder(*folder);
+        co_return;
+    }
+    m_previewController->show({url}, hit);
+    setStatusMessage(tr("Preview: %1").arg(QString::fromStdString(hit.suggestedName)));
+}
+
+void AppModel::moveSelection(int offset) {
+    const std::size_t count = m_displayed.size();
+    if (count == 0) return;
+    std::optional<Uuid> anchor;
+    if (const auto* hit = selectedHit()) anchor = hit->id;
+    else if (!m_selectedHitIDs.empty()) anchor = *m_selectedHitIDs.begin();
+    const auto row = anchor ? displayedRow(*anchor) : std::nullopt;
+    const auto current = static_cast<std::int64_t>(row.value_or(0));
+    const auto target = std::clamp<std::int64_t>(current + offset, 0, static_cast<std::int64_t>(count) - 1);
+    if (target == current) return;
+    setSelectedHitIDs({displayedHit(static_cast<std::size_t>(target)).id});
+}
+
+void AppModel::refreshQuickLookPanelIfVisible() {
+    if (!m_previewController->isShowingItems()) return;
+    if (const auto* hit = selectedHit()) previewHit(*hit);
+}
+
+} // namespace vantrel

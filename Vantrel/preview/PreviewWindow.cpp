@@ -1,0 +1,208 @@
+#include "Vantrel/preview/PreviewWindow.h"
+
+#include "Vantrel/async/Awaitables.h"
+#include "Vantrel/preview/PreviewWindowLogic.h"
+#include "Vantrel/scan/CheckWorkers.h"
+#include "Vantrel/views/MainWindow.h"
+
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QFile>
+#include <QFontDatabase>
+#include <QImageReader>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace vantrel {
+
+namespace {
+
+QLabel* plainLabel(QWidget* parent) {
+    auto* label = new QLabel(parent);
+    label->setTextFormat(Qt::PlainText);
+    label->setTextInteractionFlags(Qt::NoTextInteraction);
+    return label;
+}
+
+// Our own child wrote the PNG, but it read hostile bytes: only a picture of the size it may draw is read.
+QImage readDrawing(const std::filesystem::path& path) {
+    QImageReader reader(QString::fromStdString(path.string()), "png");
+    const QSize size = reader.size();
+    if (!size.isValid() || size.width() > PreviewWindow::maxDrawingSidePixels ||
+        size.height() > PreviewWindow::maxDrawingSidePixels)
+        return {};
+    return reader.read();
+}
+
+QByteArray firstBytes(const std::filesystem::path& path) {
+    QFile file(QString::fromStdString(path.string()));
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    return file.read(static_cast<qint64>(PreviewWindowLogic::hexViewBytes));
+}
+
+} // namespace
+
+PreviewWindow::PreviewWindow(AppModel& model, QWidget* parent)
+    : QWidget(parent, Qt::Window),
+      m_model(model),
+      m_workers(std::make_shared<CheckWorkers>(1)),
+      m_tasks(std::make_unique<TaskScope>(model.effects().executor)) {
+    setObjectName(QStringLiteral("previewWindow"));
+    setWindowTitle(tr("Preview"));
+    setFocusPolicy(Qt::StrongFocus);
+    resize(defaultWidth, defaultHeight);
+    openExternally = [](const QUrl& url) { QDesktopServices::openUrl(url); };
+
+    auto* layout = new QVBoxLayout(this);
+    m_pictureView = new QLabel(this);
+    m_pictureView->setAlignment(Qt::AlignCenter);
+    // The picture is scaled to the label, never the label to the picture.
+    m_pictureView->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
+    m_pictureView->setMinimumSize(1, 1);
+    m_pictureView->installEventFilter(this);
+    layout->addWidget(m_pictureView, 1);
+    m_noteView = plainLabel(this);
+    m_noteView->setWordWrap(true);
+    m_noteView->setAlignment(Qt::AlignCenter);
+    layout->addWidget(m_noteView);
+    m_hexView = plainLabel(this);
+    m_hexView->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    // Lines of equal width, left-aligned among themselves; the block sits in the middle.
+    m_hexView->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+    layout->addWidget(m_hexView, 1, Qt::AlignHCenter | Qt::AlignTop);
+    m_factsView = plainLabel(this);
+    layout->addWidget(m_factsView);
+    m_openButton = new QPushButton(PreviewWindowLogic::openTitle(), this);
+    // The arrow keys belong to the window, which steps through the list with them.
+    m_openButton->setFocusPolicy(Qt::NoFocus);
+    layout->addWidget(m_openButton, 0, Qt::AlignRight);
+    connect(m_openButton, &QPushButton::clicked, this, [this] {
+        const auto item = m_model.previewController().previewItem(0);
+        if (item && openExternally) openExternally(QUrl::fromLocalFile(QString::fromStdString(item->string())));
+    });
+
+    m_model.previewController().setPanel(this);
+}
+
+PreviewWindow::~PreviewWindow() {
+    m_tasks.reset();
+    auto& controller = m_model.previewController();
+    if (controller.panel() == this) controller.setPanel(nullptr);
+}
+
+void PreviewWindow::attach(MainWindow& window) {
+    AppModel* model = &m_model;
+    window.hooks.previewHit = [model](const RecoveredHit& hit) { model->previewHit(hit); };
+    window.hooks.selectionChanged = [model] { model->refreshQuickLookPanelIfVisible(); };
+}
+
+void PreviewWindow::showPreview() {
+    const auto& controller = m_model.previewController();
+    const auto item = controller.previewItem(0);
+    const auto& hit = controller.shownHit();
+    if (!item || !hit) return;
+    const auto mode = PreviewWindowLogic::modeFor(hit->kind);
+    ++m_drawGeneration;
+    m_drawing = false;
+    m_picture = {};
+    m_pictureView->clear();
+    m_facts = PreviewWindowLogic::factsText(*hit);
+    m_factsView->setText(m_facts);
+    m_hexView->clear();
+    m_hexView->setVisible(mode == PreviewWindowLogic::Mode::facts);
+    m_pictureView->setVisible(PreviewWindowLogic::isDrawn(mode));
+    setWindowTitle(PreviewWindowLogic::windowTitle(*hit));
+    if (PreviewWindowLogic::isDrawn(mode)) {
+        if (m_model.previewRenderer()) {
+            m_drawing = true;
+            showNote(PreviewWindowLogic::preparingNote());
+            m_tasks->spawn(draw(*item, hit->kind, m_drawGeneration));
+        } else {
+            showNote(PreviewWindowLogic::undrawnNote());
+        }
+    } else if (mode == PreviewWindowLogic::Mode::media) {
+        showNote(PreviewWindowLogic::mediaNote());
+    } else {
+        const QByteArray bytes = firstBytes(*item);
+        m_hexView->setText(PreviewWindowLogic::hexView(
+            ByteView(reinterpret_cast<const std::uint8_t*>(bytes.constData()), static_cast<std::size_t>(bytes.size()))));
+        showNote(PreviewWindowLogic::factsNote());
+    }
+    if (!isVisible()) {
+        show();
+        raise();
+        activateWindow();
+    }
+}
+
+Task<void> PreviewWindow::draw(std::filesystem::path file, RecoveredFileKind kind, std::uint64_t generation) {
+    auto renderer = m_model.previewRenderer();
+    auto workers = m_workers;
+    // Beside the file, so that it goes with the preview folder.
+    const auto output = file.parent_path() / (".drawing-" + Uuid::random().toString() + ".png");
+    using Drawn = std::optional<PreviewRenderer::Drawing>;
+    auto start = [workers, renderer, file, kind, output](CallbackResumer<Drawn> resume) {
+        workers->submit([resume, renderer, file, kind, output] {
+            resume(renderer->render(kind, file, output, maxDrawingSidePixels));
+        });
+    };
+    const auto drawing = co_await fromCallback<Drawn>(start);
+    QImage picture;
+    if (drawing) picture = readDrawing(output);
+    std::error_code ignored;
+    std::filesystem::remove(output, ignored);
+    if (generation != m_drawGeneration) co_return;
+    showDrawing(std::move(picture), drawing ? drawing->pageCount : std::nullopt);
+}
+
+void PreviewWindow::showDrawing(QImage picture, std::optional<int> pageCount) {
+    m_drawing = false;
+    m_picture = std::move(picture);
+    if (m_picture.isNull()) {
+        showNote(PreviewWindowLogic::undrawnNote());
+        return;
+    }
+    showNote({});
+    if (pageCount) m_factsView->setText(m_facts + QLatin1Char('\n') + PreviewWindowLogic::pagesText(*pageCount));
+    scalePicture();
+}
+
+void PreviewWindow::scalePicture() {
+    if (m_picture.isNull()) return;
+    const QSize room = m_pictureView->size();
+    if (room.width() < 1 || room.height() < 1) return;
+    m_pictureView->setPixmap(QPixmap::fromImage(m_picture.scaled(room, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+}
+
+void PreviewWindow::showNote(const QString& note) {
+    m_noteView->setText(note);
+    m_noteView->setVisible(!note.isEmpty());
+}
+
+void PreviewWindow::keyPressEvent(QKeyEvent* event) {
+    if (event->modifiers() == Qt::NoModifier || event->modifiers() == Qt::KeypadModifier) {
+        if (m_model.previewController().handleKey(event->key())) {
+            event->accept();
+            return;
+        }
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void PreviewWindow::closeEvent(QCloseEvent* event) {
+    ++m_drawGeneration;
+    m_drawing = false;
+    m_picture = {};
+    m_pictureView->clear();
+    m_model.previewController().endPanelControl();
+    QWidget::closeEvent(event);
+}
+
+bool PreviewWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_pictureView && event->type() == QEvent::Resize) scalePicture();
+    return QWidget::eventFilter(watched, event);
+}
+
+} // namespace vantrel

@@ -1,0 +1,86 @@
+#pragma once
+// The preview window: the file the preview controller holds, shown as its kind allows. Pictures and a
+// PDF's first page are drawn by the verifying child into a PNG and scaled to the window; sound and
+// video offer the default application; every other kind shows its facts and a hex view of its first
+// bytes. The arrow keys step through the results list, and the window follows the selection. Closing
+// it ends the controller's control, which removes the preview folder.
+
+#include "Vantrel/async/TaskScope.h"
+#include "Vantrel/effects/PreviewPanel.h"
+#include "Vantrel/model/AppModel.h"
+#include "Vantrel/scan/PreviewRenderer.h"
+
+#include <QImage>
+#include <QUrl>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+
+class QLabel;
+class QPushButton;
+
+namespace vantrel {
+
+class CheckWorkers;
+class MainWindow;
+
+class PreviewWindow final : public QWidget, public PreviewPanel {
+    Q_OBJECT
+
+public:
+    // The drawings are made at most this large; the window scales them.
+    static constexpr int maxDrawingSidePixels = 2048;
+    static constexpr int defaultWidth = 720;
+    static constexpr int defaultHeight = 560;
+
+    // A window of its own above parent; it takes the model's controller as its panel.
+    explicit PreviewWindow(AppModel& model, QWidget* parent = nullptr);
+    ~PreviewWindow() override;
+
+    // The results list's Space, "Preview" and selection changes reach the model's preview.
+    void attach(MainWindow& window);
+
+    bool isPanelVisible() const override { return isVisible(); }
+    void showPreview() override;
+
+    // Opens the shown file; the desktop's default application unless a test sets another.
+    std::function<void(const QUrl&)> openExternally;
+
+    // ---- What tests read.
+    bool isDrawing() const { return m_drawing; }
+    const QImage& drawnPicture() const { return m_picture; }
+    QLabel* pictureView() const { return m_pictureView; }
+    QLabel* factsView() const { return m_factsView; }
+    QLabel* hexView() const { return m_hexView; }
+    QLabel* noteView() const { return m_noteView; }
+    QPushButton* openButton() const { return m_openButton; }
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    // The picture follows its view's size.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    Task<void> draw(std::filesystem::path file, RecoveredFileKind kind, std::uint64_t generation);
+    void showDrawing(QImage picture, std::optional<int> pageCount);
+    void scalePicture();
+    void showNote(const QString& note);
+
+    AppModel& m_model;
+    QLabel* m_pictureView = nullptr;
+    QLabel* m_factsView = nullptr;
+    QLabel* m_hexView = nullptr;
+    QLabel* m_noteView = nullptr;
+    QPushButton* m_openButton = nullptr;
+    QImage m_picture;
+    QString m_facts;
+    bool m_drawing = false;
+    std::uint64_t m_drawGeneration = 0;  // only the newest drawing is shown
+    std::shared_ptr<CheckWorkers> m_workers;
+    // Last, so it goes first: a drawing in flight never reaches a window that is gone.
+    std::unique_ptr<TaskScope> m_tasks;
+};
+
+} // namespace vantrel

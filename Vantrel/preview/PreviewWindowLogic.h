@@ -1,0 +1,39 @@
+#pragma once
+// What the preview window shows of a hit, as functions of plain values: how the kind is shown, the
+// facts of the hit, the pages of a document, the hex view of the first bytes and the notes that say
+// why something is not shown. Every text that comes from a disk is shown as plain text.
+
+#include "recovery/bytesource/FieldReaders.h"
+#include "recovery/model/RecoveredHit.h"
+
+#include <QString>
+
+#include <cstddef>
+
+namespace vantrel::PreviewWindowLogic {
+
+// Pictures and camera raws are drawn, PDF shows its first page, sound and video are opened with the
+// default application, every other kind shows its facts and first bytes.
+enum class Mode : std::uint8_t { picture, document, media, facts };
+Mode modeFor(RecoveredFileKind kind);
+bool isDrawn(Mode mode);
+
+// The bytes the hex view shows at most.
+inline constexpr std::size_t hexViewBytes = 256;
+inline constexpr std::size_t hexBytesPerLine = 16;
+
+QString windowTitle(const RecoveredHit& hit);
+// One line each: name, kind, size, source, integrity.
+QString factsText(const RecoveredHit& hit);
+QString pagesText(int pages);
+// Lines of "offset  hex bytes  characters", printable ASCII shown and every other byte as a dot; at
+// most hexViewBytes of bytes.
+QString hexView(ByteView bytes);
+// Why nothing is drawn, or what to do instead; nothing when the drawing is shown.
+QString preparingNote();
+QString undrawnNote();
+QString mediaNote();
+QString factsNote();
+QString openTitle();
+
+} // namespace vantrel::PreviewWindowLogic

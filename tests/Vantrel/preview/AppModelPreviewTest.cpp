@@ -1,0 +1,332 @@
+// The preview of hits on the model's side, against the fake helper and the real verifying child:
+// the probe cache against extraction, the upright copy, the newest request winning, helper errors,
+// the device read, names from the disk, the preview folders' lifetime and stepping through the list.
+
+#include "PreviewFixtures.h"
+#include "ScanFakes.h"
+#include "WidgetTesting.h"
+
+#include "Vantrel/scan/PreviewRenderer.h"
+
+#include "recovery/carving/formats/JPEGMetadata.h"
+#include "tests/fixtures/SampleContent.h"
+
+#include <gtest/gtest.h>
+
+#include <Qt>
+
+namespace vantrel {
+namespace {
+
+using test::ScanHarness;
+namespace fixtures = test::PreviewFixtures;
+
+// The window as the controller sees it.
+struct FakePanel final : PreviewPanel {
+    bool visible = false;
+    int shows = 0;
+    bool isPanelVisible() const override { return visible; }
+    void showPreview() override {
+        visible = true;
+        ++shows;
+    }
+};
+
+struct PreviewHarness : ScanHarness {
+    FakePanel panel;
+
+    PreviewHarness() {
+        // The PDFs made here draw text, which needs Qt's fonts.
+        test::widgetApplication();
+        model->previewController().setPanel(&panel);
+        model->setPreviewRenderer(std::make_shared<PreviewRenderer>(VANTREL_VERIFY_PATH));
+        model->plainState().activeRawDevicePath = "/dev/sdb";
+    }
+    ~PreviewHarness() {
+        if (model) model->previewController().setPanel(nullptr);
+    }
+
+    // Hits of the given bytes placed on the disk at 64 KiB steps.
+    void placeHits(const std::vector<std::pair<std::string, Bytes>>& files, RecoveredFileKind kind = RecoveredFileKind::jpeg) {
+        std::vector<RecoveredHit> hits;
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            place(i * 65'536, files[i].second);
+            auto hit = test::makeHit(files[i].first, files[i].second.size(), kind);
+            hit.byteOffset = i * 65'536;
+            hits.push_back(hit);
+        }
+        model->setHits(hits);
+    }
+    const RecoveredHit& hitAt(std::size_t index) const { return model->hits()[index]; }
+    std::optional<std::filesystem::path> shown() const { return model->previewController().previewItem(0); }
+    // Previews and waits until the status says how it ended.
+    bool preview(const RecoveredHit& hit) {
+        model->previewHit(RecoveredHit(hit));
+        return pumpUntil([&] { return model->statusMessage() != "Preparing preview…"; });
+    }
+    // Pictures are put in the cache as the quality pass would.
+    void cache(const RecoveredHit& hit, const Bytes& bytes) {
+        const auto source = dir / ("probe-" + hit.id.toString());
+        test::writeFile(source, bytes);
+        model->probeCache().adopt(source, hit.id, hit.suggestedName);
+    }
+};
+
+TEST(AppModelPreview, TakesTheProbeCacheOnlyWhenItHoldsEnoughElseExtractsThroughTheHelper) {
+    PreviewHarness h;
+    const auto photo = fixtures::picture(64, 48, "jpeg");
+    h.placeHits({{"IMG", photo}, {"big.mov", photo}, {"whole.jpg", photo}});
+
+    // The whole of a small hit in the cache: no helper; the cache path adds the kind's extension.
+    h.cache(h.hitAt(0), photo);
+    ASSERT_TRUE(h.preview(h.hitAt(0)));
+    EXPECT_EQ(h.extractionCount(), 0u);
+    EXPECT_EQ(h.model->statusMessage(), "Preview: IMG");
+    ASSERT_TRUE(h.shown());
+    EXPECT_EQ(h.shown()->filename(), "IMG.jpg");
+    EXPECT_EQ(test::readFile(*h.shown()), photo);
+    EXPECT_EQ(h.shown()->parent_path().filename().string().rfind("Vantrel-QuickLook-", 0), 0u);
+    EXPECT_EQ(h.panel.shows, 1);
+    EXPECT_EQ(h.model->previewController().shownHit()->id, h.hitAt(0).id);
+
+    // A hit of 200 MiB with a 12 MiB probe: the probe is not enough, the helper extracts the first 80 MiB.
+    RecoveredHit big = h.hitAt(1);
+    big.byteLength = 200ULL << 20;
+    big.kind = RecoveredFileKind::mov;
+    h.model->updateHit(big);
+    h.cache(big, Bytes(AppModel::probeCapBytes, 0x42));
+    h.keepExtraction = [](std::uint64_t) { return true; };
+    h.model->previewHit(big);
+    h.executor->runReady();
+    auto call = h.helper->takeCall(HelperProtocolSelector::extractHit);
+    ASSERT_TRUE(call);
+    EXPECT_EQ(call->arguments[0], "/dev/sdb");
+    EXPECT_EQ(call->arguments[1], 65'536);
+    EXPECT_EQ(call->arguments[2], AppModel::previewCapBytes);
+    ASSERT_EQ(::write(call->destination.get(), photo.data(), photo.size()), static_cast<ssize_t>(photo.size()));
+    call->destination.reset();
+    call->errorReply(std::nullopt);
+    ASSERT_TRUE(h.pumpUntil([&] { return h.model->statusMessage() == "Preview: big.mov"; }));
+    EXPECT_EQ(h.shown()->filename(), "big.mov");
+    EXPECT_EQ(test::readFile(*h.shown()), photo);
+    EXPECT_EQ(*h.model->probeCache().fileSize(big.id), AppModel::probeCapBytes) << "the cached probe stays as it was";
+
+    // Nothing cached: extracted (no extension added on this path), and the first bytes kept as the probe.
+    h.keepExtraction = [](std::uint64_t) { return false; };
+    RecoveredHit whole = h.hitAt(2);
+    whole.suggestedName = "whole";
+    h.model->updateHit(whole);
+    ASSERT_TRUE(h.preview(whole));
+    EXPECT_EQ(h.shown()->filename(), "whole");
+    ASSERT_TRUE(h.model->probeCache().cachedFile(whole.id));
+    EXPECT_EQ(test::readFile(*h.model->probeCache().cachedFile(whole.id)), photo);
+    // And a second preview of it comes from the cache.
+    const auto extractions = h.extractionCount();
+    ASSERT_TRUE(h.preview(whole));
+    EXPECT_EQ(h.extractionCount(), extractions);
+    EXPECT_EQ(h.shown()->filename(), "whole.jpg");
+}
+
+TEST(AppModelPreview, APictureThatAsksForATurnIsShownAsItsUprightCopy) {
+    PreviewHarness h;
+    const auto plain = fixtures::picture(20, 10, "jpeg");
+    const auto turned = fixtures::withExifOrientation(plain, 6);
+    h.placeHits({{"IMG_1234.jpg", turned}, {"IMG_1235.jpg", fixtures::withExifOrientation(plain, 1)}});
+    ASSERT_TRUE(h.preview(h.hitAt(0)));
+    ASSERT_TRUE(h.shown());
+    EXPECT_EQ(h.shown()->filename(), "IMG_1234_oriented.jpg");
+    EXPECT_TRUE(std::filesystem::exists(h.shown()->parent_path() / "IMG_1234.jpg")) << "the file itself stays beside it";
+    const auto copy = test::readFile(*h.shown());
+    const auto size = JPEGMetadata::dimensions(copy);
+    ASSERT_TRUE(size);
+    EXPECT_EQ(size->width, 10);
+    EXPECT_EQ(size->height, 20);
+
+    // Orientation 1, and a PDF, are shown as they are.
+    ASSERT_TRUE(h.preview(h.hitAt(1)));
+    EXPECT_EQ(h.shown()->filename(), "IMG_1235.jpg");
+    const auto document = fixtures::pdf(2, "Report");
+    h.placeHits({{"report.pdf", document}}, RecoveredFileKind::pdf);
+    ASSERT_TRUE(h.preview(h.hitAt(0)));
+    EXPECT_EQ(h.shown()->filename(), "report.pdf");
+    EXPECT_EQ(test::readFile(*h.shown()), document);
+}
+
+TEST(AppModelPreview, OnlyTheNewestRequestChangesWhatIsShownAndStaleFoldersGo) {
+    PreviewHarness h;
+    const auto first = fixtures::picture(30, 20, "png");
+    const auto second = fixtures::picture(40, 20, "png");
+    h.placeHits({{"first.png", first}, {"second.png", second}, {"third.png", first}}, RecoveredFileKind::png);
+    h.keepExtraction = [](std::uint64_t) { return true; };
+    h.model->previewHit(h.hitAt(0));
+    h.executor->runReady();
+    h.model->previewHit(h.hitAt(1));
+    h.executor->runReady();
+    auto slow = h.helper->takeCall(HelperProtocolSelector::extractHit);
+    auto fast = h.helper->takeCall(HelperProtocolSelector::extractHit);
+    ASSERT_TRUE(slow && fast);
+    const std::filesystem::path slowPath = slow->arguments[3].get<std::string>();
+
+    auto answer = [](test::FakeHelperClient::Call& call, const Bytes& bytes) {
+        ASSERT_EQ(::write(call.destination.get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        call.destination.reset();
+        call.errorReply(std::nullopt);
+    };
+    answer(*fast, second);
+    ASSERT_TRUE(h.pumpUntil([&] { return h.model->statusMessage() == "Preview: second.png"; }));
+    answer(*slow, first);
+    ASSERT_TRUE(h.pumpUntil([&] { return !std::filesystem::exists(slowPath.parent_path()); }))
+        << "the slower first result is discarded with its folder";
+    EXPECT_EQ(h.shown()->filename(), "second.png");
+    EXPECT_EQ(h.model->statusMessage(), "Preview: second.png");
+
+    // A stale failure changes nothing either.
+    h.model->previewHit(h.hitAt(2));
+    h.executor->runReady();
+    h.keepExtraction = [](std::uint64_t) { return false; };
+    h.cache(h.hitAt(1), second);
+    auto stale = h.helper->takeCall(HelperProtocolSelector::extractHit);
+    ASSERT_TRUE(stale);
+    ASSERT_TRUE(h.preview(h.hitAt(1)));
+    stale->destination.reset();
+    stale->errorReply(ErrorObject::posix(EIO, "/dev/sdb"));
+    h.executor->runReady();
+    EXPECT_FALSE(h.model->errorMessage());
+    EXPECT_EQ(h.model->statusMessage(), "Preview: second.png");
+}
+
+TEST(AppModelPreview, HelperErrorsAreReportedAndLeaveNoFolder) {
+    PreviewHarness h;
+    h.placeHits({{"a.jpg", fixtures::picture(16, 16, "jpeg")}});
+    h.extractionError = ErrorObject{"TestDomain", 5, "The disk could not be read.", std::nullopt};
+    ASSERT_TRUE(h.preview(h.hitAt(0)));
+    EXPECT_EQ(h.model->statusMessage(), "Preview failed.");
+    EXPECT_EQ(*h.model->errorMessage(), "The disk could not be read.");
+    EXPECT_FALSE(h.model->showHelperSheet());
+    const std::filesystem::path target = h.extractedPaths().back();
+    EXPECT_FALSE(std::filesystem::exists(target.parent_path()));
+    EXPECT_FALSE(h.shown());
+
+    h.model->setErrorMessage(std::nullopt);
+    h.extractionError = ErrorObject::posix(EACCES, "/dev/sdb");
+    ASSERT_TRUE(h.preview(h.hitAt(0)));
+    EXPECT_EQ(h.model->statusMessage(), "Preview failed.");
+    EXPECT_TRUE(h.model->showHelperSheet());
+    EXPECT_EQ(h.model->fullDiskAccessState(), AppModel::RawDiskAccessState::denied);
+    EXPECT_EQ(*h.model->errorMessage(), AppModel::userFacingErrorMessage(ErrorObject::posix(EACCES, "/dev/sdb")));
+}
+
+TEST(AppModelPreview, ReadsOnlyTheDeviceTheHitsCameFrom) {
+    PreviewHarness h;
+    const auto photo = fixtures::picture(16, 16, "jpeg");
+    h.placeHits({{"DSC.JPG", photo}});
+    RecoveredHit undeleted = h.hitAt(0);
+    undeleted.source = HitSource::fatUndelete;
+    undeleted.clusterHint = ClusterAllocationHint{7, 1'048'576, DetectedFileSystem::fat32};
+    h.model->updateHit(undeleted);
+    // The selected volume is the partition sdb1; its hits' offsets count from the start of sdb.
+    h.keepExtraction = [](std::uint64_t) { return true; };
+    h.model->previewHit(undeleted);
+    h.executor->runReady();
+    auto call = h.helper->takeCall(HelperProtocolSelector::extractHit);
+    ASSERT_TRUE(call);
+    EXPECT_EQ(call->arguments[0], "/dev/sdb");
+    EXPECT_EQ(call->arguments[4], "fatUndelete");
+    EXPECT_EQ(call->arguments[5], 7);
+    EXPECT_EQ(call->arguments[6], 1'048'576);
+    EXPECT_EQ(call->arguments[7], "fat32");
+    call->destination.reset();
+    call->errorReply(std::nullopt);
+
+    // A catalog whose disk is not attached: a volume of that name is selected, but nothing is read.
+    h.model->plainState().activeRawDevicePath.reset();
+    const auto calls = h.helper->calledSelectors().size();
+    h.model->previewHit(undeleted);
+    h.executor->runReady();
+    EXPECT_EQ(h.helper->calledSelectors().size(), calls);
+    EXPECT_EQ(*h.model->errorMessage(), "The disk these files were found on is not attached.");
+    h.model->setSelectedVolume(std::nullopt);
+    h.model->previewHit(undeleted);
+    EXPECT_EQ(*h.model->errorMessage(), "No volume selected.");
+    EXPECT_EQ(h.model->statusMessage(), "Preparing preview…");
+}
+
+TEST(AppModelPreview, NamesFromTheDiskStayInsideTheFolderAndFoldersGoWithThePreview) {
+    PreviewHarness h;
+    const auto photo = fixtures::picture(16, 16, "jpeg");
+    h.placeHits({{"../../escape.jpg", photo}, {"/etc/passwd", photo}});
+    ASSERT_TRUE(h.preview(h.hitAt(0)));
+    const auto firstFolder = h.shown()->parent_path();
+    EXPECT_EQ(h.shown()->filename(), ".._.._escape.jpg");
+    h.cache(h.hitAt(1), photo);
+    ASSERT_TRUE(h.preview(h.hitAt(1)));
+    EXPECT_EQ(h.shown()->parent_path().parent_path(), h.model->probeCache().temporaryRoot());
+    EXPECT_EQ(h.shown()->filename().string().find('/'), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(firstFolder)) << "a newer preview replaces the folder";
+
+    const auto folder = *h.model->previewController().previewDirectory();
+    EXPECT_EQ(std::filesystem::status(folder).permissions() & std::filesystem::perms::all, std::filesystem::perms::owner_all);
+    h.model->previewController().endPanelControl();
+    EXPECT_FALSE(std::filesystem::exists(folder)) << "closing the window removes it";
+    EXPECT_FALSE(h.model->previewController().hasOnNavigate());
+
+    ASSERT_TRUE(h.preview(h.hitAt(1)));
+    const auto last = *h.model->previewController().previewDirectory();
+    h.model->previewController().setPanel(nullptr);
+    h.model.reset();
+    EXPECT_FALSE(std::filesystem::exists(last)) << "quitting removes it";
+}
+
+TEST(AppModelPreview, ArrowKeysStepThroughTheDisplayedListAndTheOpenPreviewFollows) {
+    PreviewHarness h;
+    const auto photo = fixtures::picture(16, 16, "jpeg");
+    h.placeHits({{"a.jpg", photo}, {"b.jpg", photo}, {"c.jpg", photo}});
+    auto& controller = h.model->previewController();
+    // Keys reach nothing before a preview, but the four arrows are still handled.
+    EXPECT_TRUE(controller.handleKey(Qt::Key_Right));
+    EXPECT_FALSE(controller.handleKey(Qt::Key_Space));
+    h.executor->runReady();
+    EXPECT_TRUE(h.model->selectedHitIDs().empty());
+
+    h.model->setSelectedHitIDs({h.hitAt(0).id});
+    ASSERT_TRUE(h.preview(*h.model->selectedHit()));
+    auto selectedName = [&] { return h.model->selectedHit()->suggestedName; };
+    auto press = [&](int key) {
+        EXPECT_TRUE(controller.handleKey(key));
+        h.executor->runReady();
+        // The list's selection change calls this.
+        h.model->refreshQuickLookPanelIfVisible();
+        return h.pumpUntil([&] { return h.model->statusMessage() != "Preparing preview…"; });
+    };
+    ASSERT_TRUE(press(Qt::Key_Right));
+    EXPECT_EQ(selectedName(), "b.jpg");
+    EXPECT_EQ(h.shown()->filename(), "b.jpg") << "the open preview follows the selection";
+    ASSERT_TRUE(press(Qt::Key_Down));
+    EXPECT_EQ(selectedName(), "c.jpg");
+    ASSERT_TRUE(press(Qt::Key_Right));
+    EXPECT_EQ(selectedName(), "c.jpg") << "the last stays the last";
+    ASSERT_TRUE(press(Qt::Key_Left));
+    EXPECT_EQ(selectedName(), "b.jpg");
+    ASSERT_TRUE(press(Qt::Key_Up));
+    EXPECT_EQ(selectedName(), "a.jpg");
+    EXPECT_EQ(h.shown()->filename(), "a.jpg");
+    const auto shows = h.panel.shows;
+    ASSERT_TRUE(press(Qt::Key_Up));
+    EXPECT_EQ(selectedName(), "a.jpg") << "the first stays the first";
+
+    // With several selected, the anchor is the one found last in discovery order.
+    h.model->setSelectedHitIDs({h.hitAt(2).id, h.hitAt(0).id});
+    h.model->moveSelection(-1);
+    EXPECT_EQ(selectedName(), "b.jpg");
+
+    EXPECT_EQ(h.panel.shows, shows + 1);
+
+    // A hidden window follows nothing.
+    h.panel.visible = false;
+    h.model->refreshQuickLookPanelIfVisible();
+    EXPECT_EQ(h.model->statusMessage(), "Preview: a.jpg");
+    EXPECT_EQ(h.panel.shows, shows + 1);
+}
+
+} // namespace
+} // namespace vantrel

@@ -1,0 +1,227 @@
+// The preview window offscreen, on the model with the fake helper and the real verifying child: each
+// picture kind drawn and a PDF's first page with its page count (screenshots for review in
+// screenshots/ of the build folder), the arrow keys and the main list's selection stepping the
+// preview, kinds that cannot be drawn, and closing.
+
+#include "PreviewFixtures.h"
+#include "ScanFakes.h"
+#include "WidgetTesting.h"
+
+#include "Vantrel/preview/PreviewWindow.h"
+#include "Vantrel/preview/PreviewWindowLogic.h"
+#include "Vantrel/views/HitsColumnList.h"
+#include "Vantrel/views/MainWindow.h"
+#include "Vantrel/views/ResultsPane.h"
+#include "Vantrel/views/ResultsPaneLogic.h"
+
+#include "tests/fixtures/SampleContent.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace vantrel {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fixtures = test::PreviewFixtures;
+
+struct WindowHarness : test::ScanHarness {
+    QApplication& application = test::widgetApplication();
+    std::unique_ptr<MainWindow> window;
+    std::unique_ptr<PreviewWindow> preview;
+
+    WindowHarness() : test::ScanHarness(8 << 20) {
+        model->setPreviewRenderer(std::make_shared<PreviewRenderer>(VANTREL_VERIFY_PATH));
+        model->plainState().activeRawDevicePath = "/dev/sdb";
+        window = std::make_unique<MainWindow>(*model, volumes);
+        preview = std::make_unique<PreviewWindow>(*model, window.get());
+        preview->attach(*window);
+        window->show();
+    }
+    ~WindowHarness() {
+        preview.reset();
+        window.reset();
+    }
+
+    // Hits of the files placed on the disk at 1 MiB steps.
+    void placeHits(const std::vector<std::tuple<std::string, RecoveredFileKind, Bytes>>& files) {
+        std::vector<RecoveredHit> hits;
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            const auto& [name, kind, bytes] = files[i];
+            ASSERT_LE(bytes.size(), 1u << 20);
+            place(i << 20, bytes);
+            auto hit = test::makeHit(name, bytes.size(), kind);
+            hit.byteOffset = i << 20;
+            hits.push_back(hit);
+        }
+        model->setHits(hits);
+    }
+    // Runs the model's tasks and Qt's events until done holds; false after 20 s.
+    bool pump(const std::function<bool()>& done) {
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        for (;;) {
+            executor->runReady();
+            QCoreApplication::processEvents();
+            if (done()) return true;
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+    std::string shownName() const {
+        const auto item = model->previewController().previewItem(0);
+        return item ? item->filename().string() : std::string();
+    }
+    // Selects the hit in the list and presses Space there; waits for the window to finish.
+    bool previewWithSpace(std::size_t index) {
+        model->setSelectedHitIDs({model->hits()[index].id});
+        QTest::keyClick(window->resultsPane()->list(), Qt::Key_Space);
+        return settled(model->hits()[index].suggestedName);
+    }
+    bool settled(const std::string& name) {
+        return pump([&] { return shownName().rfind(std::filesystem::path(name).stem().string(), 0) == 0 && !preview->isDrawing(); });
+    }
+    void screenshot(const std::string& name) {
+        const QString folder = QStringLiteral(VANTREL_BINARY_DIR "/screenshots");
+        QDir().mkpath(folder);
+        EXPECT_TRUE(preview->grab().save(folder + "/" + QString::fromStdString(name) + ".png"));
+    }
+};
+
+std::optional<Bytes> heicOf(const test::TempDir& dir, const Bytes& png) {
+    if (!test::haveProgram("heif-enc")) return std::nullopt;
+    test::writeFile(dir / "source.png", png);
+    const auto result = test::run({"heif-enc", "-q", "80", (dir / "source.png").string(), "-o", (dir / "made.heic").string()});
+    if (result.exitCode != 0) return std::nullopt;
+    return test::readFile(dir / "made.heic");
+}
+
+std::optional<Bytes> avifOf(const test::TempDir& dir, const Bytes& png) {
+    if (!test::haveProgram("ffmpeg")) return std::nullopt;
+    test::writeFile(dir / "avif-source.png", png);
+    const auto result = test::run({"ffmpeg", "-loglevel", "error", "-y", "-i", (dir / "avif-source.png").string(), "-c:v",
+                                   "libaom-av1", "-still-picture", "1", "-f", "avif", (dir / "made.avif").string()});
+    if (result.exitCode != 0) return std::nullopt;
+    return test::readFile(dir / "made.avif");
+}
+
+TEST(PreviewWindow, DrawsEachPictureKindAndThePdfsFirstPageScaledToTheWindow) {
+    WindowHarness h;
+    const auto jpeg = fixtures::picture(640, 427, "jpeg", "JPEG 640×427");
+    const auto png = fixtures::picture(480, 480, "png", "PNG 480×480");
+    const auto heic = heicOf(h.dir, fixtures::picture(600, 400, "png", "HEIC 600×400"));
+    ASSERT_TRUE(heic) << "heif-enc makes the HEIC picture";
+    const auto avif = avifOf(h.dir, fixtures::picture(300, 200, "png", "AVIF"));
+    ASSERT_TRUE(avif) << "ffmpeg makes the AVIF picture";
+    const auto pdf = fixtures::pdf(3, "Quarterly report");
+    h.placeHits({{"sticker.avif", RecoveredFileKind::avif, *avif},
+                 {"holiday.jpg", RecoveredFileKind::jpeg, jpeg},
+                 {"diagram.png", RecoveredFileKind::png, png},
+                 {"IMG_0042.HEIC", RecoveredFileKind::heic, *heic},
+                 {"report.pdf", RecoveredFileKind::pdf, pdf}});
+    ASSERT_TRUE(h.previewWithSpace(0));
+    EXPECT_EQ(h.preview->drawnPicture().size(), QSize(300, 200));
+
+    ASSERT_TRUE(h.previewWithSpace(1));
+    EXPECT_TRUE(h.preview->isVisible());
+    EXPECT_EQ(h.preview->drawnPicture().size(), QSize(640, 427));
+    EXPECT_FALSE(h.preview->noteView()->isVisible());
+    EXPECT_FALSE(h.preview->hexView()->isVisible());
+    EXPECT_TRUE(h.preview->factsView()->text().contains("Name: holiday.jpg"));
+    EXPECT_EQ(h.preview->windowTitle(), QStringLiteral("Preview — holiday.jpg"));
+    // Scaled to the window, keeping its proportions.
+    const QSize shown = h.preview->pictureView()->pixmap().size();
+    const QSize room = h.preview->pictureView()->size();
+    EXPECT_TRUE(shown.width() == room.width() || shown.height() == room.height()) << shown.width() << "×" << shown.height();
+    EXPECT_NEAR(double(shown.width()) / shown.height(), 640.0 / 427.0, 0.02);
+    h.screenshot("preview-jpeg");
+
+    ASSERT_TRUE(h.previewWithSpace(2));
+    EXPECT_EQ(h.preview->drawnPicture().size(), QSize(480, 480));
+    h.screenshot("preview-png");
+
+    ASSERT_TRUE(h.previewWithSpace(3));
+    EXPECT_EQ(h.preview->drawnPicture().size(), QSize(600, 400));
+    h.screenshot("preview-heic");
+
+    ASSERT_TRUE(h.previewWithSpace(4));
+    EXPECT_FALSE(h.preview->drawnPicture().isNull());
+    EXPECT_GT(h.preview->drawnPicture().height(), h.preview->drawnPicture().width()) << "an A5 page stands upright";
+    EXPECT_TRUE(h.preview->factsView()->text().contains(PreviewWindowLogic::pagesText(3)));
+    h.screenshot("preview-pdf");
+}
+
+TEST(PreviewWindow, ArrowKeysAndTheListsSelectionStepThePreview) {
+    WindowHarness h;
+    h.placeHits({{"a.jpg", RecoveredFileKind::jpeg, fixtures::picture(64, 48, "jpeg", "A")},
+                 {"b.jpg", RecoveredFileKind::jpeg, fixtures::picture(64, 48, "jpeg", "B")},
+                 {"c.jpg", RecoveredFileKind::jpeg, fixtures::picture(64, 48, "jpeg", "C")}});
+    ASSERT_TRUE(h.previewWithSpace(0));
+    const std::vector<std::pair<Qt::Key, std::string>> steps = {
+        {Qt::Key_Right, "b.jpg"}, {Qt::Key_Down, "c.jpg"}, {Qt::Key_Down, "c.jpg"},
+        {Qt::Key_Left, "b.jpg"},  {Qt::Key_Up, "a.jpg"},   {Qt::Key_Left, "a.jpg"}};
+    for (const auto& [key, name] : steps) {
+        QTest::keyClick(h.preview.get(), key);
+        ASSERT_TRUE(h.settled(name)) << name;
+        EXPECT_EQ(h.model->selectedHit()->suggestedName, name);
+        EXPECT_FALSE(h.preview->drawnPicture().isNull()) << name;
+    }
+    // A selection made in the main list is followed too.
+    h.model->setSelectedHitIDs({h.model->hits()[2].id});
+    ASSERT_TRUE(h.settled("c.jpg"));
+}
+
+TEST(PreviewWindow, KindsThatCannotBeDrawnSayWhyAndOfferTheDefaultApplication) {
+    WindowHarness h;
+    const auto zip = test::SampleContent::zip({{"notes.txt", Bytes(100, 'x')}}, "");
+    h.placeHits({{"archive.zip", RecoveredFileKind::zip, zip},
+                 {"song.mp3", RecoveredFileKind::mp3, test::randomBytes(4096, 3)},
+                 {"broken.jpg", RecoveredFileKind::jpeg, test::randomBytes(4096, 4)}});
+    std::vector<QUrl> opened;
+    h.preview->openExternally = [&](const QUrl& url) { opened.push_back(url); };
+
+    ASSERT_TRUE(h.previewWithSpace(0));
+    EXPECT_TRUE(h.preview->hexView()->isVisible());
+    EXPECT_TRUE(h.preview->hexView()->text().startsWith("00000000  50 4b 03 04 ")) << h.preview->hexView()->text().toStdString();
+    EXPECT_EQ(h.preview->hexView()->text().count('\n') + 1, (int(std::min<std::size_t>(zip.size(), PreviewWindowLogic::hexViewBytes)) + 15) / 16);
+    EXPECT_EQ(h.preview->noteView()->text(), PreviewWindowLogic::factsNote());
+    EXPECT_FALSE(h.preview->pictureView()->isVisible());
+    EXPECT_TRUE(h.preview->factsView()->text().contains("Kind: " + ResultsPaneLogic::typeText(RecoveredFileKind::zip)));
+    h.screenshot("preview-zip");
+    QTest::mouseClick(h.preview->openButton(), Qt::LeftButton);
+    ASSERT_EQ(opened.size(), 1u);
+    EXPECT_EQ(opened[0].toLocalFile().toStdString(), h.model->previewController().previewItem(0)->string());
+
+    ASSERT_TRUE(h.previewWithSpace(1));
+    EXPECT_EQ(h.preview->noteView()->text(), PreviewWindowLogic::mediaNote());
+    EXPECT_FALSE(h.preview->hexView()->isVisible());
+
+    ASSERT_TRUE(h.previewWithSpace(2));
+    EXPECT_EQ(h.preview->noteView()->text(), PreviewWindowLogic::undrawnNote());
+    EXPECT_TRUE(h.preview->drawnPicture().isNull());
+}
+
+TEST(PreviewWindow, ClosingRemovesTheFolderAndStopsFollowingTheSelection) {
+    WindowHarness h;
+    h.placeHits({{"a.png", RecoveredFileKind::png, fixtures::picture(32, 32, "png")},
+                 {"b.png", RecoveredFileKind::png, fixtures::picture(32, 32, "png")}});
+    ASSERT_TRUE(h.previewWithSpace(0));
+    const auto folder = *h.model->previewController().previewDirectory();
+    ASSERT_TRUE(std::filesystem::exists(folder));
+    h.preview->close();
+    EXPECT_FALSE(std::filesystem::exists(folder));
+    const auto extractions = h.extractionCount();
+    h.model->setSelectedHitIDs({h.model->hits()[1].id});
+    h.pump([] { return true; });
+    EXPECT_EQ(h.extractionCount(), extractions);
+    EXPECT_FALSE(h.preview->isVisible());
+}
+
+} // namespace
+} // namespace vantrel
