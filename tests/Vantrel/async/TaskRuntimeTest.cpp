@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -77,8 +78,14 @@ Task<std::string> awaitThrowingStart() {
     co_return text;
 }
 
-Task<std::string> awaitAnswerFromThread(std::shared_ptr<std::thread> worker) {
-    auto start = [worker](CallbackResumer<std::string> resume) { *worker = std::thread([resume] { resume("pong"); }); };
+// The worker answers once `go` is released, so the test decides when the answer is queued.
+Task<std::string> awaitAnswerFromThread(std::shared_ptr<std::thread> worker, std::shared_future<void> go) {
+    auto start = [worker, go](CallbackResumer<std::string> resume) {
+        *worker = std::thread([resume, go] {
+            go.wait();
+            resume("pong");
+        });
+    };
     auto text = co_await fromCallback<std::string>(start);
     co_return text;
 }
@@ -161,9 +168,11 @@ TEST(TaskRuntime, AnUnhandledFailureGoesToTheScopeAndOtherTasksGoOn) {
 TEST(TaskRuntime, ACallbackFromAnotherThreadResumesOnTheExecutor) {
     TaskHarness harness;
     auto worker = std::make_shared<std::thread>();
-    auto outcome = spawnRecorded(*harness.scope, awaitAnswerFromThread(worker));
+    std::promise<void> go;
+    auto outcome = spawnRecorded(*harness.scope, awaitAnswerFromThread(worker, go.get_future().share()));
     harness.executor->runReady();
     ASSERT_TRUE(worker->joinable());
+    go.set_value();
     worker->join();
     // The answer is queued on the executor, not delivered on the worker thread.
     EXPECT_FALSE(outcome->finished());
