@@ -55,7 +55,7 @@ public:
         if (column == Column::name) {
             paintName(painter, option, index, cell, pal, selected);
         } else if (column == Column::status && index.data(HitTableModel::badgeRole).toBool()) {
-            paintBadge(painter, option, index, cell, pal);
+            paintBadge(painter, option, index, cell, pal, selected);
         } else {
             painter->setFont(option.font);
             painter->setPen(textColor);
@@ -107,7 +107,7 @@ private:
     }
 
     static void paintBadge(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index, const QRect& cell,
-                           const QPalette& pal) {
+                           const QPalette& pal, bool selected) {
         const auto badge = ResultsFilterLogic::badge(static_cast<HitIntegrity>(index.data(HitTableModel::integrityRole).toInt()),
                                                      index.data(HitTableModel::reallocatedRole).toBool());
         const QFont font = scaled(option.font, 0.8, QFont::DemiBold);
@@ -117,6 +117,9 @@ private:
         painter->setRenderHint(QPainter::Antialiasing);
         QPainterPath path;
         path.addRoundedRect(capsule, capsule.height() / 2, capsule.height() / 2);
+        // On a selected row the tint alone would leave the badge's coloured text on the highlight: the
+        // capsule gets the list's own background under its tint.
+        if (selected) painter->fillPath(path, option.palette.color(QPalette::Base));
         painter->fillPath(path, ViewColors::color(badge.color, pal, badge.fillOpacity));
         painter->setFont(font);
         painter->setPen(ViewColors::color(badge.color, pal));
