@@ -30,11 +30,6 @@ QString tr(const char* text) { return QCoreApplication::translate("AppModel", te
 
 std::string describe(const std::exception& error) { return error.what(); }
 
-ErrorObject errorOf(const std::exception& error) {
-    if (auto* call = dynamic_cast<const CallError*>(&error)) return call->error();
-    return ErrorObject::fromException(error);
-}
-
 // A registration change as a task; the error when it did not take.
 Task<std::optional<ErrorObject>> registrarChange(std::shared_ptr<ServiceRegistrar> registrar, bool install) {
     auto start = [registrar, install](CallbackResumer<std::optional<ErrorObject>> resume) {
@@ -226,7 +221,7 @@ Task<void> AppModel::recheckHelperAndDiskAccess(bool registerIfUnreachable, bool
         setFullDiskAccessState(granted ? RawDiskAccessState::granted : RawDiskAccessState::denied);
     } catch (const std::exception& error) {
         AppLog::error("Raw-disk access probe failed: " + describe(error), "helper");
-        const auto object = errorOf(error);
+        const auto object = CallError::objectOf(error);
         if (!isDeviceGoneError(object) && (VantrelError::isDiskAccessDenied(object) || isPermissionError(object)))
             setFullDiskAccessState(RawDiskAccessState::denied);
     }

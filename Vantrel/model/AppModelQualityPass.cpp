@@ -25,11 +25,6 @@ namespace vantrel {
 namespace {
 
 
-ErrorObject errorOf(const std::exception& error) {
-    if (auto* call = dynamic_cast<const CallError*>(&error)) return call->error();
-    return ErrorObject::fromException(error);
-}
-
 std::int64_t clampedOffset(std::uint64_t value) {
     constexpr auto largest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
     return static_cast<std::int64_t>(std::min(value, largest));
@@ -213,7 +208,7 @@ Task<AppModel::ProbeOutcome> AppModel::cacheProbe(RecoveredHit item) {
                                            std::string(HitSourceName::rawValue(item.source)), hint.firstCluster,
                                            clampedOffset(hint.partitionOffset), fileSystem, probeTimeLimitSeconds);
     } catch (const std::exception& error) {
-        failure = errorOf(error);
+        failure = CallError::objectOf(error);
     }
     ProbeOutcome outcome = ProbeOutcome::cached;
     if (failure) {

@@ -43,11 +43,6 @@ std::function<std::exception_ptr()> timeoutError(std::string message) {
     };
 }
 
-ErrorObject errorOf(const std::exception& error) {
-    if (auto* call = dynamic_cast<const CallError*>(&error)) return call->error();
-    return ErrorObject::fromException(error);
-}
-
 // An operation that reports through a completion with an optional error, as a task.
 Task<std::optional<ErrorObject>> completionOf(std::function<void(ErrorCompletion)> operation) {
     auto start = [operation](CallbackResumer<std::optional<ErrorObject>> resume) {
@@ -160,7 +155,7 @@ Task<bool> AppModel::mountDiskLocally(std::string bsdName) {
         try {
             failure = co_await withTimeout(completionOf(operation), localMountTimeLimit, timedOut);
         } catch (const std::exception& error) {
-            failure = errorOf(error);
+            failure = CallError::objectOf(error);
         }
     } else {
         failure = ErrorObject{std::string(VantrelError::domain), 0, "no local mounter", std::nullopt};

@@ -29,11 +29,6 @@ constexpr std::int64_t recoveryTimedOutCode = 14;
 
 QString tr(const char* text) { return QCoreApplication::translate("AppModel", text); }
 
-ErrorObject errorOf(const std::exception& error) {
-    if (auto* call = dynamic_cast<const CallError*>(&error)) return call->error();
-    return ErrorObject::fromException(error);
-}
-
 std::int64_t clamped(std::uint64_t value) {
     constexpr auto largest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
     return static_cast<std::int64_t>(std::min(value, largest));
@@ -108,7 +103,7 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
         try {
             created = RecoveryFiles::createUnique(folder, name);
         } catch (const std::exception& error) {
-            failure = RunFailure{errorOf(error), true};
+            failure = RunFailure{CallError::objectOf(error), true};
             break;
         }
         const auto destination = created.path;
@@ -121,7 +116,7 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
                 RecoveryFiles::copyPrefix(*cached, created.fd.get(), item.byteLength, destination);
                 AppLog::info("recover from probe cache " + item.suggestedName, category);
             } catch (const std::exception& error) {
-                written = errorOf(error);
+                written = CallError::objectOf(error);
             }
             created.fd.reset();
         } else {
@@ -138,7 +133,7 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
                                                                hint.firstCluster, clamped(hint.partitionOffset), fileSystem),
                                      secondsSpan(limit), onTimeout);
             } catch (const std::exception& error) {
-                written = errorOf(error);
+                written = CallError::objectOf(error);
             }
         }
         // The file must hold something of the hit; an empty one is no recovery.

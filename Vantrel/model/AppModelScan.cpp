@@ -35,22 +35,6 @@ constexpr std::int64_t maxPlausibleSidePixels = 65'536;
 constexpr double minRateSampleSeconds = 0.5;
 constexpr double bytesPerMebibyte = 1'048'576.0;
 
-
-ErrorObject errorOf(const std::exception& error) {
-    if (auto* call = dynamic_cast<const CallError*>(&error)) return call->error();
-    return ErrorObject::fromException(error);
-}
-
-std::string_view helperStatusName(HelperInstallStatus status) {
-    switch (status) {
-    case HelperInstallStatus::unknown: return "unknown";
-    case HelperInstallStatus::notInstalled: return "notInstalled";
-    case HelperInstallStatus::installed: return "installed";
-    case HelperInstallStatus::requiresApproval: return "requiresApproval";
-    }
-    return "unknown";
-}
-
 bool implausibleJpeg(const RecoveredHit& hit) {
     return hit.kind == RecoveredFileKind::jpeg && hit.dimensions && !isPlausibleJpegPayload(hit.byteLength, *hit.dimensions);
 }
@@ -188,7 +172,7 @@ ScanMode AppModel::preferredScanMode() const {
 void AppModel::startScanPreflight(ScanMode mode) {
     refreshHelperStatus();
     AppLog::info("startScan volume=" + (m_selectedVolume ? m_selectedVolume->bsdName : std::string("nil")) +
-                     " helper=" + std::string(helperStatusName(m_helperStatus)),
+                     " helper=" + std::string(HelperInstallStatusName::rawValue(m_helperStatus)),
                  "scan");
     if (!m_selectedVolume) {
         setErrorMessage(tr("Select a volume first."));
@@ -227,7 +211,7 @@ Task<void> AppModel::scanTask(std::string scanPath, RecoveryFilters filters, Sca
         co_await helperClient().ensureReachable(2, 5.0, reachRetryDelayNanoseconds);
         size = co_await helperClient().probeDevice(scanPath);
     } catch (const std::exception& error) {
-        early = errorOf(error);
+        early = CallError::objectOf(error);
     }
     if (early) {
         handleScanError(*early);
