@@ -261,23 +261,51 @@ DetectedPartition probePartition(ByteSource& source, std::uint64_t offset, std::
     return partition;
 }
 
+namespace {
+
+bool holdsAFileSystem(const std::vector<DetectedPartition>& partitions) {
+    return std::any_of(partitions.begin(), partitions.end(),
+                       [](const DetectedPartition& partition) { return partition.fileSystem != DetectedFileSystem::unknown; });
+}
+
+// The partitions of the ranges, probed one by one through probeOne(range); an MBR image whose ranges
+// hold no file system is tried once more in 4 KiB sectors and taken so when a file system is found there.
+template <typename ProbeOne, typename Guard>
+std::vector<DetectedPartition> probeRanges(ByteSource& source, const std::vector<ByteRange>& ranges, ProbeOne&& probeOne,
+                                           Guard&& guard) {
+    const auto probeEach = [&](const std::vector<ByteRange>& candidates) {
+        std::vector<DetectedPartition> partitions;
+        for (const ByteRange& range : candidates) partitions.push_back(probeOne(range));
+        return partitions;
+    };
+    std::vector<DetectedPartition> partitions = probeEach(ranges);
+    if (holdsAFileSystem(partitions)) return partitions;
+    const auto alternate = guard([&] { return PartitionMap::alternateMbrRanges(source); });
+    if (alternate.empty()) return partitions;
+    std::vector<DetectedPartition> inLargeSectors = probeEach(alternate);
+    return holdsAFileSystem(inLargeSectors) ? inLargeSectors : partitions;
+}
+
+} // namespace
+
 std::vector<DetectedPartition> probeAll(ByteSource& source) {
-    std::vector<DetectedPartition> partitions;
-    for (const ByteRange& range : PartitionMap::partitionRanges(source))
-        partitions.push_back(probePartition(source, range.offset, range.length));
-    return partitions;
+    return probeRanges(
+        source, PartitionMap::partitionRanges(source),
+        [&](const ByteRange& range) { return probePartition(source, range.offset, range.length); },
+        [](auto&& read) { return read(); });
 }
 
 std::vector<DetectedPartition> probeAll(ByteSource& source, std::int64_t& readErrors) {
     const std::vector<ByteRange> ranges = PartitionMap::partitionRanges(source, readErrors);
-    std::vector<DetectedPartition> partitions;
-    for (const ByteRange& range : ranges) {
-        auto partition = SourceReads::passOverBadSpot(readErrors, [&] {
-            return probePartition(source, range.offset, range.length);
-        });
-        partitions.push_back(partition.value_or(DetectedPartition{range.offset, range.length, DetectedFileSystem::unknown, std::nullopt}));
-    }
-    return partitions;
+    return probeRanges(
+        source, ranges,
+        [&](const ByteRange& range) {
+            auto partition = SourceReads::passOverBadSpot(readErrors, [&] {
+                return probePartition(source, range.offset, range.length);
+            });
+            return partition.value_or(DetectedPartition{range.offset, range.length, DetectedFileSystem::unknown, std::nullopt});
+        },
+        [&](auto&& read) { return SourceReads::passOverBadSpot(readErrors, read).value_or(std::vector<ByteRange>{}); });
 }
 
 } // namespace vantrel::FileSystemProbe

@@ -24,7 +24,10 @@ inline constexpr std::uint32_t fat32MaxClusters = 0x0FFFFFF5;
 // exFAT cluster numbers run to 0xFFFFFFF6 (exFAT standard, 3.1.9).
 inline constexpr std::uint32_t exfatMaxClusters = 0xFFFFFFF5;
 
-// One detected partition per candidate of the partition maps (PartitionMap), in map order. Read errors propagate (no partial list).
+// One detected partition per candidate of the partition maps (PartitionMap), in map order. When none
+// holds a file system and the map is an MBR read in 512-byte sectors of an image, the MBR's partitions in
+// 4 KiB sectors when one of them holds a file system (PartitionMap::alternateMbrRanges). Read errors
+// propagate (no partial list).
 std::vector<DetectedPartition> probeAll(ByteSource& source);
 
 // As above, but a bad spot (an unreadable map sector or boot sector) is counted in readErrors and

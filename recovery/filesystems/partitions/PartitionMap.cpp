@@ -169,6 +169,16 @@ std::vector<ByteRange> partitionRanges(ByteSource& source, std::int64_t& readErr
     return rangesInMapOrder(source, [&](auto&& read) { return SourceReads::passOverBadSpot(readErrors, read); });
 }
 
+std::vector<ByteRange> alternateMbrRanges(ByteSource& source) {
+    if (deviceSectorBytes(source) != mapSectorBytes) return {};
+    const auto mbr = readMbr(source);
+    if (!mbr) return {};
+    const std::uint64_t sourceLength = source.length();
+    const auto inSmallSectors = mbrTableRanges(*mbr, mapSectorBytes, sourceLength);
+    if (inSmallSectors.empty() || partitionRanges(source) != inSmallSectors) return {};
+    return mbrTableRanges(*mbr, imageAlternateSectorBytes, sourceLength);
+}
+
 std::vector<ByteRange> gptRanges(ByteSource& source, std::uint64_t sectorBytes) {
     const std::uint64_t sourceLength = source.length();
     // The protective MBR, the header and one entry: LBA 0, LBA 1 and at least 128 bytes of LBA 2.

@@ -40,6 +40,13 @@ std::vector<ByteRange> partitionRanges(ByteSource& source);
 // next is tried. A device that is gone still propagates.
 std::vector<ByteRange> partitionRanges(ByteSource& source, std::int64_t& readErrors);
 
+// The partitions of the MBR in use counted in 4 KiB sectors, when partitionRanges took them in 512-byte
+// sectors because the source reports 512 (an image file says nothing else); empty otherwise. The image
+// of a disk with 4 KiB logical sectors and only an MBR keeps its LBAs in that unit, which the map itself
+// does not prove: the probe takes these ranges only when the 512-byte ones hold no file system and these
+// do. Read errors propagate.
+std::vector<ByteRange> alternateMbrRanges(ByteSource& source);
+
 // One map's ranges, its LBAs counted in sectors of the given size.
 std::vector<ByteRange> gptRanges(ByteSource& source, std::uint64_t sectorBytes = mapSectorBytes);
 std::vector<ByteRange> appleMapRanges(ByteSource& source);

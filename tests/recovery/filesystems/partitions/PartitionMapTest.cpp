@@ -184,11 +184,19 @@ TEST(PartitionMap, AnImageOfA4KiBSectorDiskIsProvenByItsGptHeader) {
     putGptEntry(disk, 0, 8, 15, sector);
     MemoryByteSource image(disk);
     EXPECT_EQ(PartitionMap::partitionRanges(image), (std::vector<ByteRange>{{8 * sector, 8 * sector}}));
-    // An MBR image proves nothing: its entries stay in 512-byte sectors.
+    EXPECT_TRUE(PartitionMap::alternateMbrRanges(image).empty()) << "the GPT is the map in use";
+    // An MBR image proves nothing by itself: its entries stay in 512-byte sectors, and their reading in
+    // 4 KiB sectors is only offered, clamped to the image, for the probe to try.
     Bytes mbr(64 * sector, 0);
     putMbrEntry(mbr, 0, 0x0C, 2, 8);
+    putMbrEntry(mbr, 1, 0x0C, 60, 8);
     MemoryByteSource mbrImage(mbr);
-    EXPECT_EQ(PartitionMap::partitionRanges(mbrImage), (std::vector<ByteRange>{{2 * 512, 8 * 512}}));
+    EXPECT_EQ(PartitionMap::partitionRanges(mbrImage), (std::vector<ByteRange>{{2 * 512, 8 * 512}, {60 * 512, 8 * 512}}));
+    EXPECT_EQ(PartitionMap::alternateMbrRanges(mbrImage),
+              (std::vector<ByteRange>{{2 * sector, 8 * sector}, {60 * sector, 4 * sector}}));
+    // A device that reports its sector size is believed.
+    BlockSizedSource device(mbr, sector);
+    EXPECT_TRUE(PartitionMap::alternateMbrRanges(device).empty());
 }
 
 } // namespace
