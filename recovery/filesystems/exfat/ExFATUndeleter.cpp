@@ -4,7 +4,9 @@
 #include "recovery/filesystems/LiveWalk.h"
 #include "recovery/filesystems/SourceReads.h"
 #include "recovery/filesystems/Utf16Text.h"
+#include "recovery/filesystems/VisitedClusters.h"
 #include "recovery/filesystems/fat/FatChain.h"
+#include "recovery/filesystems/fat/FatEntryReader.h"
 
 #include <algorithm>
 #include <vector>
@@ -142,13 +144,17 @@ void addLiveFile(LiveWalk& walk, const EntrySet& set) {
     });
 }
 
+// Live directories are read whole, piece by piece, so that every live file's clusters are known and none
+// is carved as a recovery. A bad spot ends that directory's walk where it lies.
 void collectLiveSet(LiveWalk& walk, const EntrySet& directory, int depth) {
-    const auto bytes = readDirectoryOnce(walk.source, walk.geometry, walk.walkedDirectories, directory, depth,
-                                         walk.readErrors, CutDirectories::ignore);
-    if (!bytes) return;
-    forEachEntrySet(*bytes, {}, [&](const EntrySet& set) {
-        if (isWalkableSubdirectory(set, walk.geometry)) collectLiveSet(walk, set, depth + 1);
-        else if (set.inUse && !set.isDirectory) addLiveFile(walk, set);
+    if (depth > maxDirectoryDepth || !walk.geometry.isValidCluster(directory.firstCluster)) return;
+    if (!walk.walkedDirectories.insert(directory.firstCluster)) return;
+    passOverBadSpot(walk.readErrors, [&] {
+        forEachLiveDirectorySet(walk.source, walk.geometry, directory, [&](const EntrySet& set) {
+            if (isWalkableSubdirectory(set, walk.geometry)) collectLiveSet(walk, set, depth + 1);
+            else if (set.inUse && !set.isDirectory) addLiveFile(walk, set);
+            return true;
+        });
         return true;
     });
 }
@@ -194,17 +200,32 @@ std::string exfatNameFragment(ByteView entry) {
     return utf8FromUtf16(units);
 }
 
-bool forEachEntrySet(ByteView directory, const std::function<bool()>& shouldStop,
-                     const std::function<bool(const EntrySet&)>& visit) {
+namespace {
+
+// How a pass over a directory's bytes ended.
+enum class SetScanEnd : std::uint8_t { dataUsed, endMark, stopped, visitDeclined };
+
+struct SetScan {
+    std::size_t consumed = 0;  // bytes of whole entries and sets taken
+    SetScanEnd end = SetScanEnd::dataUsed;
+};
+
+// The entry sets of directory bytes in order. When more bytes follow (final false), a set that runs
+// past the data is left unconsumed for the next pass; at the directory's end it is passed over entry
+// by entry.
+SetScan scanEntrySets(ByteView directory, bool final, const std::function<bool()>& shouldStop,
+                      const std::function<bool(const EntrySet&)>& visit) {
     std::size_t at = 0;
     while (at + entryBytes <= directory.size()) {
-        if (shouldStop && shouldStop()) return false;
+        if (shouldStop && shouldStop()) return {at, SetScanEnd::stopped};
         const std::uint8_t type = directory[at];
-        if (type == endOfDirectory) return true;
+        if (type == endOfDirectory) return {at, SetScanEnd::endMark};
         const std::size_t secondaries = u8(directory, static_cast<std::int64_t>(at + 1));
         const std::size_t setBytes = entryBytes * (1 + secondaries);
-        if ((type != fileEntryInUse && type != fileEntryDeleted) || secondaries < minSecondaryEntries ||
-            setBytes > directory.size() - at) {
+        const bool isFileEntry = type == fileEntryInUse || type == fileEntryDeleted;
+        if (isFileEntry && secondaries >= minSecondaryEntries && setBytes > directory.size() - at && !final)
+            return {at, SetScanEnd::dataUsed};
+        if (!isFileEntry || secondaries < minSecondaryEntries || setBytes > directory.size() - at) {
             at += entryBytes;
             continue;
         }
@@ -229,9 +250,89 @@ bool forEachEntrySet(ByteView directory, const std::function<bool()>& shouldStop
         }
         set.name = utf8FromUtf16(units);
         if (!set.hasStream || set.name.empty()) continue;
-        if (!visit(set)) return true;
+        if (!visit(set)) return {at, SetScanEnd::visitDeclined};
     }
-    return true;
+    return {at, SetScanEnd::dataUsed};
+}
+
+// The bytes of a whole directory, piece by piece in order: a NoFatChain folder as the run its stream
+// states, any other by its FAT chain, each cluster once; never more than the format lets a directory hold
+// nor past the cluster heap.
+class DirectoryPieces {
+public:
+    DirectoryPieces(ByteSource& source, const VolumeGeometry& geometry, const EntrySet& directory)
+        : m_source(source), m_geometry(geometry), m_fat(source, geometry), m_next(directory.firstCluster),
+          m_noFatChain(directory.noFatChain) {
+        const std::uint64_t stated = directory.dataLength > 0 ? directory.dataLength : maxDirectoryStreamBytes;
+        m_left = std::min(stated, maxDirectoryStreamBytes);
+        if (m_noFatChain && directory.dataLength == 0) m_left = 0;
+    }
+
+    // The next piece into out (replacing it); false when the directory has no more bytes.
+    bool next(Bytes& out) {
+        out.clear();
+        const std::uint64_t clusterBytes = m_geometry.bytesPerCluster();
+        while (m_left > 0 && out.size() < pieceBytes && clusterBytes > 0) {
+            const auto offset = m_geometry.clusterByteOffset(m_next);
+            if (!offset || !m_visited.insert(static_cast<std::uint32_t>(m_next))) break;  // valid clusters fit 32 bits
+            const std::uint64_t want = std::min(clusterBytes, m_left);
+            SourceReads::readAvailableInto(m_source, *offset, want, m_cluster);
+            out.insert(out.end(), m_cluster.begin(), m_cluster.end());
+            m_left -= m_cluster.size();
+            if (m_cluster.size() < want) m_left = 0;
+            if (m_left == 0) break;
+            if (m_noFatChain) {
+                ++m_next;
+                continue;
+            }
+            const auto link = m_fat.nextCluster(static_cast<std::uint32_t>(m_next));
+            if (!link) {
+                m_left = 0;
+                break;
+            }
+            m_next = *link;
+        }
+        if (out.empty()) m_left = 0;
+        return !out.empty();
+    }
+
+    bool atEnd() const { return m_left == 0; }
+
+private:
+    // The most the exFAT standard lets a directory hold (its DataLength, 256 MiB).
+    static constexpr std::uint64_t maxDirectoryStreamBytes = 256ull * 1024 * 1024;
+    static constexpr std::size_t pieceBytes = 1024 * 1024;
+
+    ByteSource& m_source;
+    const VolumeGeometry& m_geometry;
+    FatEntryReader m_fat;
+    VisitedClusters m_visited;
+    std::uint64_t m_next;
+    bool m_noFatChain;
+    std::uint64_t m_left = 0;
+    Bytes m_cluster;
+};
+
+} // namespace
+
+bool forEachEntrySet(ByteView directory, const std::function<bool()>& shouldStop,
+                     const std::function<bool(const EntrySet&)>& visit) {
+    return scanEntrySets(directory, true, shouldStop, visit).end != SetScanEnd::stopped;
+}
+
+void forEachLiveDirectorySet(ByteSource& source, const VolumeGeometry& geometry, const EntrySet& directory,
+                             const std::function<bool(const EntrySet&)>& visit) {
+    if (geometry.bytesPerCluster() == 0 || !geometry.isValidCluster(directory.firstCluster)) return;
+    DirectoryPieces pieces(source, geometry, directory);
+    Bytes held, piece;
+    while (pieces.next(piece)) {
+        held.insert(held.end(), piece.begin(), piece.end());
+        const SetScan scan = scanEntrySets(held, pieces.atEnd(), {}, visit);
+        if (scan.end != SetScanEnd::dataUsed || pieces.atEnd()) return;
+        held.erase(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(scan.consumed));
+    }
+    // The last piece may have ended with a set cut by the directory's end.
+    if (!held.empty()) scanEntrySets(held, true, {}, visit);
 }
 
 FatChain::DirectoryContents readExFATDirectory(ByteSource& source, const VolumeGeometry& geometry,

@@ -10,10 +10,11 @@
 // leaves its entries 0, other writers leave stale values); any other stream follows its FAT chain,
 // whose links are 2 to clusterCount + 1, with 0xFFFFFFFF as the end and 0xFFFFFFF7 a bad cluster.
 //
-// Bounds: a directory is read through at most FatChain::maxDirectoryBytes, at most maxDirectoryDepth
-// levels below the root, and a directory whose first cluster was walked already is not walked again.
-// A bad spot in a directory or the FAT is counted and passed over; so is a directory cut at the byte
-// cap, by the deleted-file walk.
+// Bounds: the deleted-file walk reads a directory through at most FatChain::maxDirectoryBytes; the live
+// walk reads each directory whole, piece by piece, so that no live file is left out of the allocated
+// regions. Both walk at most maxDirectoryDepth levels below the root, and a directory whose first cluster
+// was walked already is not walked again. A bad spot in a directory or the FAT is counted and passed
+// over; so is a directory cut at the byte cap, by the deleted-file walk.
 
 #include "recovery/bytesource/ByteSource.h"
 #include "recovery/filesystems/DeletedFileWalk.h"
@@ -56,6 +57,12 @@ struct EntrySet {
 // Returns false when it stopped for shouldStop.
 bool forEachEntrySet(ByteView directory, const std::function<bool()>& shouldStop,
                      const std::function<bool(const EntrySet&)>& visit);
+
+// Calls visit for each entry set of a whole directory (the root, or a folder's set), read piece by
+// piece through its run or FAT chain up to its end-of-directory entry, its stated length, the most an
+// exFAT directory may hold or a cluster met before, until visit returns false. Read failures propagate.
+void forEachLiveDirectorySet(ByteSource& source, const VolumeGeometry& geometry, const EntrySet& directory,
+                             const std::function<bool(const EntrySet&)>& visit);
 
 // The text of one file name entry: its 15 units up to the first 0.
 std::string exfatNameFragment(ByteView entry);

@@ -1,16 +1,20 @@
 #include "recovery/filesystems/exfat/ExFATUndeleter.h"
 
 #include "recovery/bytesource/MemoryByteSource.h"
+#include "recovery/carving/SignatureCarver.h"
+#include "recovery/carving/SignatureCatalog.h"
 #include "recovery/filesystems/ClusterChainReader.h"
 #include "recovery/filesystems/partitions/FileSystemProbe.h"
 #include "tests/fixtures/ExFatImageWriter.h"
 #include "tests/fixtures/FaultyByteSource.h"
+#include "tests/fixtures/PictureBytes.h"
 #include "tests/fixtures/TestSupport.h"
 #include "tests/fixtures/WalkedHits.h"
 
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
 
 namespace vantrel {
 namespace {
@@ -302,6 +306,47 @@ TEST(ExFATUndeleter, ReadsALongFolderThroughItsFirstTwoMebibytesAndCountsTheCut)
     EXPECT_EQ(hits.size(), 1u);
     EXPECT_TRUE(hits.contains("/Long/early.pdf"));
     EXPECT_EQ(walked.outcome.readErrors, 1);
+}
+
+// The live walk is not capped: every live file of a folder far past 2 MiB of entries is in the map, also
+// one whose entry set straddles two of the pieces the folder is read in, so that the carver leaves them.
+TEST(ExFATUndeleter, LiveWalkReadsALongFolderWholeSoNoLiveFileIsCarved) {
+    test::TempDir dir;
+    FRESH_VOLUME_OR_SKIP(dir, bytes, 8 * 1024 * 1024);
+    ExFatImageWriter writer(*bytes);
+    const auto folder = writer.addDirectory(writer.rootCluster(), "Long", chained(), 600);
+    const Bytes picture = test::jpegBytes(64, 48, 20'000, 7);
+    std::vector<ExFatImageWriter::Placed> files;
+    for (int i = 0; i < 3; ++i) files.push_back(writer.addFile(folder.firstCluster, "live" + std::to_string(i) + ".jpg", picture));
+    Bytes& image = writer.image();
+    std::vector<Bytes> sets;
+    for (const auto& file : files)
+        sets.emplace_back(image.begin() + static_cast<std::ptrdiff_t>(file.entryOffset),
+                          image.begin() + static_cast<std::ptrdiff_t>(file.entryOffset + 96));
+    for (const std::uint32_t cluster : folder.clusters)
+        std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(writer.clusterOffset(cluster)), clusterBytes, 0x01);
+    // 1.2 MiB in; across the end of the first mebibyte (cluster 256); 2.2 MiB in.
+    const std::uint64_t places[] = {writer.clusterOffset(folder.clusters[300]),
+                                    writer.clusterOffset(folder.clusters[255]) + clusterBytes - 32,
+                                    writer.clusterOffset(folder.clusters[550])};
+    for (std::size_t i = 0; i < 3; ++i)
+        std::copy(sets[i].begin(), sets[i].end(), image.begin() + static_cast<std::ptrdiff_t>(places[i]));
+    MemoryByteSource source(image);
+    const VolumeGeometry geometry = probeOne(source);
+
+    AllocatedRegionMap live;
+    EXPECT_EQ(ExFATUndeleter::collectActiveRegions(source, geometry, live), 0);
+    for (const auto& file : files) EXPECT_TRUE(live.overlaps(file.byteOffset, picture.size())) << file.byteOffset;
+
+    const auto carvedOffsets = [&](const AllocatedRegionMap& regions) {
+        std::set<std::uint64_t> offsets;
+        SignatureCarver(SignatureCatalog::carveMVP(), 512)
+            .carve(source, everything(), regions, {}, {}, [&](const RecoveredHit& hit) { offsets.insert(hit.byteOffset); });
+        return offsets;
+    };
+    ASSERT_TRUE(carvedOffsets(AllocatedRegionMap::empty()).contains(files[2].byteOffset)) << "the pictures carve";
+    const auto carved = carvedOffsets(live);
+    for (const auto& file : files) EXPECT_FALSE(carved.contains(file.byteOffset)) << "a live file was carved";
 }
 
 TEST(ExFATUndeleter, IgnoresSizesAndClustersTheVolumeCannotHold) {
