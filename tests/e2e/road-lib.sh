@@ -1,0 +1,267 @@
+# Shared steps of the road tests: the whole program on a virtual display, driven through its keys as a
+# user would. Sourced by each tests/e2e/road-*.sh; call road_begin first.
+#
+#   road_begin NAME "$@"     checks root and tools, moves into a virtual display, makes the road's folder
+#                            ($work = BUILD/road-NAME) and its screenshot prefix (BUILD/screenshots/NAME-*.png)
+#   road_start_program [ARG...]  starts the built Vantrel with a home of its own ($app, $log, $main)
+#
+# Exit status 77 (a skip for CTest) when root or a tool is missing.
+#
+# Waiting is on what can be seen (a window, a line of the program's log, files in a folder), each under a
+# generous limit that only keeps a broken run from hanging; no step is timed.
+
+road_lib_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+
+skip() { echo "SKIP: $*"; exit 77; }
+
+# road_begin NAME PROGRAM BUILD [TOOL...]: TOOLs are needed beyond the display and key tools.
+road_begin() {
+  road_name=$1
+  road_script="$(realpath "$0")"
+  [[ $# -ge 3 ]] || { echo "usage: $0 PATH/TO/Vantrel BUILD_DIRECTORY" >&2; exit 2; }
+  program="$(realpath "$2")"
+  build="$(realpath "$3")"
+  shift 3
+  [[ -x "$program" ]] || { echo "no program at $program" >&2; exit 2; }
+  # The helper is spawned directly only by a program that runs as root; otherwise a password is asked.
+  [[ $(id -u) -eq 0 ]] || skip "the program reaches its helper without a password only as root"
+  local tool
+  for tool in xvfb-run xauth xdotool import sha256sum "$@"; do
+    command -v "$tool" >/dev/null || skip "$tool is not installed"
+  done
+  # Everything else runs inside the virtual display. Roads run side by side: each starts its search for a
+  # free display number somewhere else, so two of them rarely race for one.
+  if [[ -z "${VANTREL_E2E_DISPLAY:-}" ]]; then
+    exec env VANTREL_E2E_DISPLAY=1 xvfb-run -a -n $((100 + RANDOM % 800)) \
+      -s "-screen 0 1280x900x24 -nolisten tcp" "$road_script" "$program" "$build"
+  fi
+  work="$build/road-$road_name"
+  shots="$build/screenshots"
+  rm -rf "$work"
+  mkdir -p "$work"/{home,config,data,cache,runtime} "$shots"
+  chmod 700 "$work/runtime"
+  rm -f "$shots/$road_name"-*.png
+  log="$work/program.log"
+  app=""
+  trap road_cleanup EXIT
+}
+
+# Extra cleanup of a road (loop devices, mounts): set road_extra_cleanup to a function name.
+road_extra_cleanup=""
+road_cleanup() {
+  if [[ -n "${app:-}" ]] && kill -0 "$app" 2>/dev/null; then kill "$app" 2>/dev/null || true; fi
+  if [[ -n "$road_extra_cleanup" ]]; then "$road_extra_cleanup" || true; fi
+}
+
+fail() {
+  echo "FAIL: $*" >&2
+  shot failure || true
+  echo "--- the program's log (last lines) ---" >&2
+  tail -n 40 "$log" >&2 || true
+  exit 1
+}
+shot() { import -window root "$shots/$road_name-$1.png"; }
+
+# wait_for WHAT SECONDS COMMAND...: until COMMAND succeeds, while the program lives.
+wait_for() {
+  local what=$1 limit=$2
+  shift 2
+  local deadline=$((SECONDS + limit))
+  until "$@"; do
+    ((SECONDS < deadline)) || fail "no $what after ${limit}s"
+    if [[ -n "${app:-}" ]] && ! kill -0 "$app" 2>/dev/null; then fail "the program ended while waiting for $what"; fi
+    sleep 0.2
+  done
+}
+visible_window() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1; }
+has_window() { [[ -n "$(visible_window "$1")" ]]; }
+no_window() { [[ -z "$(visible_window "$1")" ]]; }
+# focus_window TITLE: waits for the window and gives it the keyboard (there is no window manager).
+focus_window() {
+  wait_for "window \"$1\"" 60 has_window "$1"
+  local id
+  id="$(visible_window "$1")"
+  xdotool windowfocus --sync "$id"
+  echo "$id"
+}
+focus_main() { xdotool windowfocus --sync "$main"; }
+logged() { grep -qF -- "$1" "$log"; }
+# logged_count TEXT: how many lines of the log hold TEXT.
+logged_count() { grep -cF -- "$1" "$log" || true; }
+keys() { xdotool key --delay 80 "$@"; }
+type_text() { xdotool type --delay 20 -- "$1"; }
+# click_at FRACTION_X FRACTION_Y (in hundredths of the main window).
+click_at() {
+  local X Y WIDTH HEIGHT SCREEN WINDOW
+  eval "$(xdotool getwindowgeometry --shell "$main")"
+  xdotool mousemove --sync $((X + WIDTH * $1 / 100)) $((Y + HEIGHT * $2 / 100)) click 1
+}
+
+# road_start_program [ARG...]: the built program with a home of its own, so no settings come in or leak
+# out, no helper service (it spawns its own helper beside itself), and logging on.
+road_start_program() {
+  export HOME="$work/home" XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data" XDG_CACHE_HOME="$work/cache"
+  export XDG_RUNTIME_DIR="$work/runtime"
+  export QT_QPA_PLATFORM=xcb
+  # No desktop's theme: Qt's own dialogs, and its own order of dialog buttons (the steps count on it).
+  unset QT_QPA_PLATFORMTHEME SESSION_MANAGER XDG_CURRENT_DESKTOP DESKTOP_SESSION KDE_FULL_SESSION GNOME_DESKTOP_SESSION_ID
+  export VANTREL_HELPER_SOCKET="${VANTREL_HELPER_SOCKET:-$work/no-service.sock}"
+  mkdir -p "$XDG_CONFIG_HOME/vantrel"
+  local name
+  for name in Vantrel VantrelHelper; do
+    [[ -e "$XDG_CONFIG_HOME/vantrel/$name.json" ]] || echo '{"vantrel.logging.enabled": true}' >"$XDG_CONFIG_HOME/vantrel/$name.json"
+  done
+  # A sanitizer build reports leaks at the end; those of the system's libraries are not ours.
+  export LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$road_lib_dir/lsan-suppressions.txt"
+  "$program" "$@" >>"$log" 2>&1 &
+  app=$!
+  main="$(focus_window '^Vantrel$')"
+}
+
+# The first start asks for disk access, at once with the window, unless a helper service is installed
+# here; a user without the service closes the sheet.
+first_run_sheet() { has_window '^Disk Access$'; }
+close_first_run_sheet() {
+  focus_window '^Disk Access$' >/dev/null
+  keys Escape
+  wait_for "closed disk-access sheet" 30 no_window '^Disk Access$'
+}
+# road_dismiss_first_run [SHOT]: waits a little for the sheet, takes SHOT, closes the sheet.
+road_dismiss_first_run() {
+  local deadline=$((SECONDS + 10))
+  until first_run_sheet || ((SECONDS >= deadline)); do sleep 0.2; done
+  if [[ -n "${1:-}" ]]; then shot "$1"; fi
+  if first_run_sheet; then close_first_run_sheet; fi
+  focus_main
+}
+
+# open_image PATH [SHOT]: File → Open Image File…, typed path. The item is there once the helper answered
+# and said it takes image files: ask until the dialog shows.
+open_image() {
+  local asked=$((SECONDS + 60))
+  until has_window '^Open Image File'; do
+    ((SECONDS < asked)) || fail "no \"Open Image File\" dialog after 60s of Ctrl+Shift+O"
+    # A first-run sheet later than the wait for it would take the keys.
+    if first_run_sheet; then close_first_run_sheet; fi
+    focus_main
+    keys ctrl+shift+o
+    sleep 1
+  done
+  focus_window '^Open Image File' >/dev/null
+  type_text "$1"
+  if [[ -n "${2:-}" ]]; then shot "$2"; fi
+  keys Return
+  wait_for "closed file dialog" 30 no_window '^Open Image File'
+  focus_main
+}
+
+# scan_selected DEVICE [SHOT]: Ctrl+R on the selected volume, the preselected scan mode when asked, until
+# the scan's end in the log. DEVICE is the path the scan must read.
+scan_selected() {
+  local before
+  before=$(logged_count "Scan complete")
+  keys ctrl+r
+  scan_asked() { has_window '^Scan Mode$' || logged "startScan path=$1"; }
+  wait_for "scan-mode sheet or scan start" 60 scan_asked "$1"
+  if has_window '^Scan Mode$'; then
+    focus_window '^Scan Mode$' >/dev/null
+    if [[ -n "${2:-}" ]]; then shot "$2"; fi
+    keys Return
+    wait_for "closed scan-mode sheet" 30 no_window '^Scan Mode$'
+    focus_main
+  fi
+  wait_for "scan start in the log" 60 logged "startScan path=$1"
+  scan_ended() { (($(logged_count "Scan complete") > before)); }
+  wait_for "scan end in the log" 300 scan_ended
+}
+
+# recover_all_into FOLDER [SHOT]: every hit selected (a click in the results pane gives the table the
+# keyboard), Recover Selected (Ctrl+Shift+R), FOLDER typed into the folder dialog. Returns once the
+# recovery has started; the caller waits for its outcome.
+recover_all_into() {
+  click_at 50 75
+  keys ctrl+a
+  keys ctrl+shift+r
+  focus_window '^Find Directory' >/dev/null
+  if [[ -n "${2:-}" ]]; then shot "$2"; fi
+  type_text "$1/"
+  keys Return
+  wait_for "closed folder dialog" 30 no_window '^Find Directory'
+  focus_main
+}
+
+# quit_program dont-save|save|none: Ctrl+Q and the answer to "Save scan catalog?" when it is asked, then
+# waits for the program's end and checks its exit status and log.
+quit_program() {
+  keys ctrl+q
+  case "$1" in
+    dont-save)
+      focus_window '^Save scan catalog\?$' >/dev/null
+      shot quit-prompt
+      # "Don't Save" is the button after "Save Catalog…" in Qt's own order.
+      keys Tab space
+      ;;
+    save)
+      focus_window '^Save scan catalog\?$' >/dev/null
+      shot quit-prompt
+      keys Return
+      ;;
+    none) ;;
+  esac
+}
+# wait_program_end: the program ends with status 0, no sanitizer report, its helper gone.
+wait_program_end() {
+  local helper
+  helper="$(pgrep -P "$app" -x VantrelHelper | head -n 1 || true)"
+  local deadline=$((SECONDS + 60))
+  while kill -0 "$app" 2>/dev/null; do
+    ((SECONDS < deadline)) || fail "the program did not end after Quit"
+    sleep 0.2
+  done
+  local status=0
+  wait "$app" || status=$?
+  app=""
+  ((status == 0)) || fail "the program ended with status $status"
+  # The helper and the verifying children write to the same log; a sanitizer's report there is a fault too.
+  ! grep -qE "ERROR: [A-Za-z]+Sanitizer|runtime error:" "$log" || fail "a sanitizer reported an error (see $log)"
+  if [[ -n "$helper" ]]; then
+    helper_ended() { [[ ! -e /proc/$helper ]] || [[ "$(awk '{print $3}' "/proc/$helper/stat" 2>/dev/null)" == Z ]]; }
+    wait_for "end of the helper $helper" 60 helper_ended
+  fi
+}
+
+# make_card_files FOLDER: real pictures and a PDF, each large enough for the scan's standard filters
+# (pictures at least 800 × 600 and 8 KB); needs convert and exiftool.
+make_card_files() {
+  (
+    cd "$1"
+    convert -seed 11 -size 1024x768 plasma:fractal -quality 90 beach.jpg
+    exiftool -q -overwrite_original "-DateTimeOriginal=2024:07:14 18:05:00" beach.jpg
+    convert -seed 12 -size 800x600 plasma:fractal -quality 85 sunset.jpg
+    convert -seed 13 -size 900x600 plasma:fractal diagram.png
+    cp /usr/share/doc/libimage-exiftool-perl/html/MIE1.1-20070121.pdf manual.pdf
+  )
+}
+
+# check_recovered FOLDER ORIGINALS_FOLDER NAME...: every file in FOLDER equals one of ORIGINALS_FOLDER's,
+# and each NAME came back. Undeleted files get names of the program's own, so they are matched by bytes.
+check_recovered() {
+  local folder=$1 originals=$2
+  shift 2
+  declare -A original_of came_back
+  local name file sum count=0
+  for file in "$originals"/*; do
+    original_of["$(sha256sum <"$file" | cut -d' ' -f1)"]="$(basename "$file")"
+  done
+  while IFS= read -r -d '' file; do
+    count=$((count + 1))
+    sum="$(sha256sum <"$file" | cut -d' ' -f1)"
+    [[ -n "${original_of[$sum]:-}" ]] || fail "$(basename "$file") ($(stat -c %s "$file") bytes) equals none of the card's files"
+    echo "$(basename "$file") = ${original_of[$sum]}"
+    came_back["${original_of[$sum]}"]=1
+  done < <(find "$folder" -type f -print0)
+  for name in "$@"; do
+    [[ -n "${came_back[$name]:-}" ]] || fail "the deleted $name did not come back"
+  done
+  recovered_count=$count
+}
