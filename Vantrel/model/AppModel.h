@@ -428,7 +428,8 @@ private:
     Task<ProbeOutcome> cacheProbe(RecoveredHit hit);
     Task<IntegrityVerdict> checkFile(RecoveredFileKind kind, std::string path, bool wasCutAtCap);
     Task<void> recoverHits(std::vector<RecoveredHit> hits, std::string folder, std::string devicePath);
-    void finishRecovery(int saved, int count, std::vector<std::string> shortFiles);
+    void finishRecovery(int saved, int count, std::vector<std::string> shortFiles,
+                        std::vector<std::string> uncheckedFiles = {});
     // Whether the helper or the device could not be reached (the hit is not to blame).
     static bool isUnavailableError(const ErrorObject& error);
     void forgetIntakeKey(const RecoveredHit& hit);

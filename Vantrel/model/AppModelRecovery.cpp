@@ -88,6 +88,7 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
     const int count = static_cast<int>(chosen.size());
     int saved = 0;
     std::vector<std::string> shortFiles;
+    std::vector<std::string> uncheckedFiles;  // written, but not there to be read back and judged
     std::optional<RunFailure> failure;
     for (int i = 0; i < count && !failure; ++i) {
         const RecoveredHit item = chosen[static_cast<std::size_t>(i)];
@@ -164,6 +165,11 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
         if ((integrity == HitIntegrity::pending || integrity == HitIntegrity::skipped) && m_integrityChecker &&
             IntegrityKinds::isCheckable(item.kind)) {
             auto verdict = co_await checkFile(item.kind, destination.string(), false);
+            if (verdict.unreadable || verdict.integrity == HitIntegrity::pending) {
+                // Nothing was judged: the hit keeps what it had, and the status says why.
+                if (verdict.unreadable) uncheckedFiles.push_back(destination.filename().string());
+                continue;
+            }
             if (shorter && verdict.integrity == HitIntegrity::ok) verdict.integrity = HitIntegrity::suspect;
             applyIntegrityResult(item.id, verdict.integrity, std::nullopt);
         } else if (shorter && integrity == HitIntegrity::ok) {
@@ -185,15 +191,23 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
             setErrorMessage(userFacingErrorMessage(error));
         }
     }
-    finishRecovery(saved, count, std::move(shortFiles));
+    finishRecovery(saved, count, std::move(shortFiles), std::move(uncheckedFiles));
 }
 
-void AppModel::finishRecovery(int saved, int count, std::vector<std::string> shortFiles) {
+void AppModel::finishRecovery(int saved, int count, std::vector<std::string> shortFiles,
+                              std::vector<std::string> uncheckedFiles) {
     QString text = tr("Recovered %1 file(s).").arg(saved);
     if (!shortFiles.empty()) {
         QStringList names;
         for (const auto& name : shortFiles) names << QString::fromStdString(name);
         text += " " + tr("%1 of them shorter than found on the disk: %2.").arg(shortFiles.size()).arg(names.join(", "));
+    }
+    if (!uncheckedFiles.empty()) {
+        QStringList names;
+        for (const auto& name : uncheckedFiles) names << QString::fromStdString(name);
+        text += " " + tr("%1 of them not checked, as they could not be read back: %2.")
+                          .arg(uncheckedFiles.size())
+                          .arg(names.join(", "));
     }
     setStatusMessage(text);
     AppLog::info("recoverSelected done saved=" + std::to_string(saved) + "/" + std::to_string(count), category);

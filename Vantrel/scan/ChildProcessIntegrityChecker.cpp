@@ -61,6 +61,11 @@ std::optional<IntegrityVerdict> parseVerifyOutput(const std::string& output) {
         if (space == std::string::npos) return std::nullopt;
         const std::string_view key = std::string_view(line).substr(0, space);
         const std::string value = line.substr(space + 1);
+        if (key == VerifyProtocol::verdictKey && value == VerifyProtocol::unreadableValue) {
+            IntegrityVerdict unread{HitIntegrity::pending, std::nullopt};
+            unread.unreadable = true;
+            return lines.peek() == std::char_traits<char>::eof() ? std::optional(unread) : std::nullopt;
+        }
         if (key == VerifyProtocol::verdictKey) {
             integrity = HitIntegrityName::fromRawValue(value);
             if (!integrity || *integrity == HitIntegrity::pending) return std::nullopt;

@@ -5,7 +5,8 @@
 // Rules for implementers:
 // - check may be called from any thread, up to four calls at a time, and may block for as long as its
 //   own time limit; it never throws: bytes that cannot be judged are a verdict.
-// - It returns ok, suspect, failed or skipped (a kind that has no validator), never pending.
+// - It returns ok, suspect, failed or skipped (a kind that has no validator); pending only when nothing
+//   was judged: the checker could not run, or the file could not be read (unreadable set).
 // - wasCutAtCap says that the file holds only the first bytes of a longer hit because the probe was cut
 //   at its size cap; a file that is short for any other reason is judged as it is.
 
@@ -21,6 +22,8 @@ namespace vantrel {
 struct IntegrityVerdict {
     HitIntegrity integrity = HitIntegrity::failed;
     std::optional<HitDate> captureDate;
+    // The file was not there to be read, or could not be read whole: no verdict.
+    bool unreadable = false;
 };
 
 class IntegrityChecker {

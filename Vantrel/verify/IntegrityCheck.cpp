@@ -1,5 +1,6 @@
 #include "Vantrel/verify/IntegrityCheck.h"
 
+#include "Vantrel/verify/HeifItems.h"
 #include "Vantrel/verify/IntegrityKinds.h"
 #include "base/Bounds.h"
 #include "recovery/carving/CandidateCursor.h"
@@ -18,14 +19,20 @@
 
 #include <algorithm>
 #include <csetjmp>
+#include <ctime>
 #include <cstdio>
 #include <limits>
 #include <memory>
+#include <aom/aom_decoder.h>
+#include <aom/aomdx.h>
+#include <libde265/de265.h>
 #include <libheif/heif.h>
 // libraw 0.20 takes the buffer as non-const; it only reads it.
 #include <libraw/libraw.h>
 #include <poppler-document.h>
 #include <poppler-global.h>
+#include <poppler-page-renderer.h>
+#include <poppler-page.h>
 // jpeglib.h needs FILE and size_t declared first.
 #include <jerror.h>
 #include <jpeglib.h>
@@ -91,6 +98,8 @@ Decode decodeJPEGStream(const unsigned char* data, unsigned long size) {
     if (errors.premature) return Decode::cut;
     return errors.corrupt ? Decode::bad : Decode::clean;
 }
+
+void ignorePopplerMessage(const std::string&, void*) {}
 
 // ---- End structures ----
 
@@ -173,6 +182,8 @@ End endStructure(RecoveredFileKind kind, ByteView bytes) {
 struct Decoded {
     bool header = false;
     Decode decode = Decode::bad;
+    // The bad data lay in a part the bytes hold whole, so a cut later on does not excuse it.
+    bool badInside = false;
 };
 
 // ---- PNG, GIF, BMP, WebP, TIFF through Qt ----
@@ -186,13 +197,91 @@ Decoded decodeWithQt(ByteView bytes) {
     Decoded result;
     if (!reader.canRead()) return result;
     const QSize size = reader.size();
-    result.header = size.isValid() && size.width() > 0 && size.height() > 0;
+    // A bitmap stored top down states a negative height, and Qt passes it on: the magnitude counts.
+    result.header = size.width() > 0 && size.height() != 0 && size.height() != -1;
     result.decode = reader.read().isNull() ? Decode::bad : Decode::clean;
     return result;
 }
 
-// ---- HEIC and AVIF through libheif ----
+// ---- HEIC and AVIF: each coded picture through its codec ----
 
+// One HEVC picture through libde265, which reports what a damaged stream does to it (a slice that ends
+// early or late, a picture part outside the image) as warnings; libheif does not pass them on.
+Decode decodeHEVC(const HeifItems::CodedItem& item, ByteView bytes) {
+    const ByteView config = item.configuration;
+    // HEVCDecoderConfigurationRecord (ISO/IEC 14496-15, 8.3.3.1): byte 21 holds the unit length size
+    // less one in its low two bits, byte 22 the number of parameter-set arrays.
+    if (config.size() < 23) return Decode::bad;
+    const unsigned lengthSize = (FieldReader::u8(config, 21) & 3U) + 1;
+    de265_decoder_context* decoder = de265_new_decoder();
+    if (decoder == nullptr) return Decode::bad;
+    bool sound = true;
+    // The parameter sets of the configuration record: arrays of (type, count, (length, unit)...).
+    std::uint64_t at = 23;
+    for (unsigned array = 0; array < FieldReader::u8(config, 22) && sound; ++array) {
+        const unsigned count = FieldReader::u16be(config, static_cast<std::int64_t>(at + 1));
+        at += 3;
+        for (unsigned i = 0; i < count && sound; ++i) {
+            const std::uint64_t length = FieldReader::u16be(config, static_cast<std::int64_t>(at));
+            sound = fitsWithin(at + 2, length, config.size());
+            if (sound) de265_push_NAL(decoder, config.data() + at + 2, static_cast<int>(length), 0, nullptr);
+            at += 2 + length;
+        }
+    }
+    // The picture's own units, each preceded by its length, across the item's extents.
+    Bytes data;
+    for (const auto& extent : item.extents)
+        data.insert(data.end(), bytes.begin() + static_cast<std::ptrdiff_t>(extent.offset),
+                    bytes.begin() + static_cast<std::ptrdiff_t>(extent.offset + extent.length));
+    for (std::uint64_t unit = 0; unit < data.size() && sound;) {
+        std::uint64_t length = 0;
+        for (unsigned i = 0; i < lengthSize; ++i) length = (length << 8) | FieldReader::u8(data, static_cast<std::int64_t>(unit + i));
+        unit += lengthSize;
+        sound = fitsWithin(unit, length, data.size()) && length <= INT32_MAX;
+        if (sound) de265_push_NAL(decoder, data.data() + unit, static_cast<int>(length), 0, nullptr);
+        unit += length;
+    }
+    int pictures = 0;
+    if (sound) {
+        de265_flush_data(decoder);
+        for (int more = 1; more != 0 && sound;) {
+            const de265_error error = de265_decode(decoder, &more);
+            if (error != DE265_OK && error != DE265_ERROR_WAITING_FOR_INPUT_DATA) sound = false;
+            for (de265_error warning; (warning = de265_get_warning(decoder)) != DE265_OK;)
+                if (warning != DE265_WARNING_NO_WPP_CANNOT_USE_MULTITHREADING &&
+                    warning != DE265_WARNING_NUMBER_OF_THREADS_LIMITED_TO_MAXIMUM)
+                    sound = false;
+            while (de265_get_next_picture(decoder) != nullptr) ++pictures;
+        }
+    }
+    de265_free_decoder(decoder);
+    return sound && pictures > 0 ? Decode::clean : Decode::bad;
+}
+
+// One AV1 picture through libaom, which fails a tile whose data is used up early or left over.
+Decode decodeAV1(const HeifItems::CodedItem& item, ByteView bytes) {
+    const ByteView config = item.configuration;
+    if (config.size() < 4) return Decode::bad;
+    // The sequence header travels in the configuration record, after its four fixed bytes.
+    Bytes data(config.begin() + 4, config.end());
+    for (const auto& extent : item.extents)
+        data.insert(data.end(), bytes.begin() + static_cast<std::ptrdiff_t>(extent.offset),
+                    bytes.begin() + static_cast<std::ptrdiff_t>(extent.offset + extent.length));
+    aom_codec_ctx_t codec{};
+    aom_codec_dec_cfg_t settings{};
+    settings.threads = 1;
+    settings.allow_lowbitdepth = 1;
+    if (aom_codec_dec_init(&codec, aom_codec_av1_dx(), &settings, 0) != AOM_CODEC_OK) return Decode::bad;
+    int pictures = 0;
+    if (aom_codec_decode(&codec, data.data(), data.size(), nullptr) == AOM_CODEC_OK) {
+        aom_codec_iter_t iterator = nullptr;
+        while (aom_codec_get_frame(&codec, &iterator) != nullptr) ++pictures;
+    }
+    aom_codec_destroy(&codec);
+    return pictures > 0 ? Decode::clean : Decode::bad;
+}
+
+// Through libheif as a whole, for layouts the item reader does not follow.
 Decoded decodeWithHeif(ByteView bytes) {
     Decoded result;
     heif_context* context = heif_context_alloc();
@@ -213,6 +302,29 @@ Decoded decodeWithHeif(ByteView bytes) {
         heif_image_handle_release(handle);
     }
     heif_context_free(context);
+    return result;
+}
+
+// Every coded picture of the primary image (each tile of a grid) is decoded on its own; a picture
+// whose data lies past the bytes makes the file cut, and is not decoded.
+Decoded decodeHEIF(ByteView bytes) {
+    const auto primary = HeifItems::primary(bytes);
+    if (!primary) return decodeWithHeif(bytes);
+    Decoded result;
+    result.header = primary->width > 0 && primary->height > 0;
+    result.decode = Decode::clean;
+    for (const auto& item : primary->items) {
+        if (!HeifItems::inside(item, bytes.size())) {
+            result.decode = Decode::cut;
+            continue;
+        }
+        const Decode decode = item.codec == HeifItems::Codec::hevc ? decodeHEVC(item, bytes) : decodeAV1(item, bytes);
+        if (decode == Decode::bad) {
+            result.decode = Decode::bad;
+            result.badInside = true;
+            break;
+        }
+    }
     return result;
 }
 
@@ -249,7 +361,7 @@ Decoded decodeWithLibraw(ByteView bytes) {
 Decoded decodePicture(RecoveredFileKind kind, ByteView bytes) {
     using K = RecoveredFileKind;
     switch (kind) {
-    case K::heic: case K::avif: return decodeWithHeif(bytes);
+    case K::heic: case K::avif: return decodeHEIF(bytes);
     case K::crw: case K::cr2: case K::cr3: case K::nef: case K::arw: case K::orf: return decodeWithLibraw(bytes);
     case K::jpeg: case K::png: case K::gif: case K::webp: case K::bmp: case K::tiff: return decodeWithQt(bytes);
     // Not pictures: judged by Qt, as any bytes handed here.
@@ -260,13 +372,53 @@ Decoded decodePicture(RecoveredFileKind kind, ByteView bytes) {
     return decodeWithQt(bytes);
 }
 
-bool endMarkerNearEnd(ByteView bytes, std::string_view marker, std::size_t window) {
-    const std::size_t from = bytes.size() > window ? bytes.size() - window : 0;
-    const std::string_view tail(reinterpret_cast<const char*>(bytes.data()) + from, bytes.size() - from);
-    return tail.find(marker) != std::string_view::npos;
+// poppler's complaints while it reads a document: each is a piece of it that could not be read as
+// written. A sound document gives none.
+void countPopplerMessage(const std::string&, void* count) { ++*static_cast<std::uint64_t*>(count); }
+
+double cpuSeconds() { return static_cast<double>(std::clock()) / CLOCKS_PER_SEC; }
+
+// Photographs in a PDF are JPEG streams kept as they are. poppler draws a damaged one without a word,
+// so each stream that starts as a JPEG is decoded here too: from the line after its "stream" keyword
+// to its "endstream" keyword, the line end before that taken off. Returns how many are not sound.
+std::uint64_t damagedJPEGStreams(ByteView bytes, double budgetSeconds) {
+    constexpr std::size_t maxStreams = 10'000;
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    const double until = cpuSeconds() + budgetSeconds;
+    std::uint64_t damaged = 0;
+    std::size_t streams = 0;
+    for (std::size_t at = text.find("stream"); at != std::string_view::npos && streams < maxStreams;
+         at = text.find("stream", at + 6)) {
+        std::size_t data = at + 6;
+        if (data < text.size() && text[data] == '\r') ++data;
+        if (data < text.size() && text[data] == '\n') ++data;
+        if (data == at + 6 || !FieldReader::matches(bytes, static_cast<std::int64_t>(data), "\xFF\xD8\xFF")) continue;
+        std::size_t end = text.find("endstream", data);
+        if (end == std::string_view::npos) end = text.size();
+        std::size_t last = end;
+        if (last > data && text[last - 1] == '\n') --last;
+        if (last > data && text[last - 1] == '\r') --last;
+        ++streams;
+        if (decodeJPEG(bytes.subspan(data, last - data)) != Decode::clean) ++damaged;
+        if (cpuSeconds() > until) break;
+        at = end;
+    }
+    return damaged;
 }
 
-void ignorePopplerMessage(const std::string&, void*) {}
+// Reads every page as a reader would: its text, and its drawing (fonts, pictures) at a small size.
+// Stops when the budget of CPU time is spent, so that a long document stays inside the process's limit.
+void readEveryPage(const poppler::document& document, double budgetSeconds) {
+    const double until = cpuSeconds() + budgetSeconds;
+    poppler::page_renderer renderer;
+    const int pages = document.pages();
+    for (int i = 0; i < pages && cpuSeconds() < until; ++i) {
+        const std::unique_ptr<poppler::page> page(document.create_page(i));
+        if (!page) continue;
+        (void)page->text();
+        (void)renderer.render_page(page.get(), pdfPageDotsPerInch, pdfPageDotsPerInch);
+    }
+}
 
 } // namespace
 
@@ -281,8 +433,19 @@ HitIntegrity jpeg(ByteView bytes, bool cutAtCap) {
     if (dimensions && !JPEGMetadata::isPlausiblePayloadSize(bytes.size(), *dimensions)) return HitIntegrity::failed;
     const Decode decode = decodeJPEG(bytes);
     if (decode == Decode::clean || (decode == Decode::cut && cutAtCap)) return HitIntegrity::ok;
+    if (decode == Decode::cut && completeWithoutEndMarker(bytes)) return HitIntegrity::ok;
     if (!dimensions && bytes.size() < minUnframedJPEGBytes) return HitIntegrity::failed;
     return HitIntegrity::suspect;
+}
+
+bool completeWithoutEndMarker(ByteView bytes) {
+    if (bytes.size() >= 2 && FieldReader::u16be(bytes, static_cast<std::int64_t>(bytes.size() - 2)) == 0xFFD9) return false;
+    // Scan data that stops short runs into the marker and is reported as corrupt; complete scan data
+    // meets it where the stream ends.
+    Bytes ended(bytes.begin(), bytes.end());
+    ended.push_back(0xFF);
+    ended.push_back(0xD9);
+    return decodeJPEG(ended) == Decode::clean;
 }
 
 HitIntegrity image(RecoveredFileKind kind, ByteView bytes, bool cutAtCap) {
@@ -290,7 +453,7 @@ HitIntegrity image(RecoveredFileKind kind, ByteView bytes, bool cutAtCap) {
     Decoded decoded = decodePicture(kind, bytes);
     // A decoder may render what it has of a cut file; the end structure says whether it had all.
     const bool endBeyond = endStructure(kind, bytes) == End::beyond;
-    if (endBeyond) decoded.decode = Decode::cut;
+    if (endBeyond && !decoded.badInside) decoded.decode = Decode::cut;
     // No decoder read a picture size: a fragment, unless its structure shows the start of a cut file.
     if (!decoded.header) return cutAtCap || endBeyond ? HitIntegrity::suspect : HitIntegrity::failed;
     if (decoded.decode == Decode::clean || (decoded.decode == Decode::cut && cutAtCap)) return HitIntegrity::ok;
@@ -299,18 +462,26 @@ HitIntegrity image(RecoveredFileKind kind, ByteView bytes, bool cutAtCap) {
 
 HitIntegrity pdf(ByteView bytes, bool cutAtCap) {
     if (bytes.empty()) return HitIntegrity::failed;
-    poppler::set_debug_error_function(ignorePopplerMessage, nullptr);
+    std::uint64_t complaints = 0;
+    poppler::set_debug_error_function(countPopplerMessage, &complaints);
     const std::unique_ptr<poppler::document> document(poppler::document::load_from_raw_data(
         reinterpret_cast<const char*>(bytes.data()), static_cast<int>(std::min<std::size_t>(bytes.size(), INT32_MAX))));
+    HitIntegrity verdict = HitIntegrity::failed;
     // A locked document shows nothing of itself (poppler's page count even crashes on one).
-    if (document && document->is_locked()) return HitIntegrity::suspect;
-    if (document && document->pages() > 0) {
-        // Without its end marker the document was rebuilt from what was left of it.
-        if (!cutAtCap && !endMarkerNearEnd(bytes, "%%EOF", pdfEndWindowBytes)) return HitIntegrity::suspect;
-        return HitIntegrity::ok;
+    if (document && document->is_locked()) {
+        verdict = HitIntegrity::suspect;
+    } else if (document && document->pages() > 0) {
+        // A probe cut at the cap lacks the document's end and the objects there: complaints are expected.
+        if (!cutAtCap) {
+            readEveryPage(*document, pdfReadBudgetSeconds);
+            complaints += damagedJPEGStreams(bytes, pdfReadBudgetSeconds);
+        }
+        verdict = cutAtCap || complaints == 0 ? HitIntegrity::ok : HitIntegrity::suspect;
+    } else if (cutAtCap && FieldReader::matches(bytes, 0, "%PDF")) {
+        verdict = HitIntegrity::suspect;
     }
-    if (cutAtCap && FieldReader::matches(bytes, 0, "%PDF")) return HitIntegrity::suspect;
-    return HitIntegrity::failed;
+    poppler::set_debug_error_function(ignorePopplerMessage, nullptr);
+    return verdict;
 }
 
 bool isCheckable(RecoveredFileKind kind) { return IntegrityKinds::isCheckable(kind); }

@@ -16,24 +16,32 @@ enum class Decode : std::uint8_t { clean, cut, bad };
 
 // Bytes below which a JPEG without a readable frame header is taken for a fragment.
 inline constexpr std::size_t minUnframedJPEGBytes = 4096;
-// A PDF's end marker lies within this many bytes of its end.
-inline constexpr std::size_t pdfEndWindowBytes = 1024;
+// The pages of a PDF are drawn at this resolution: enough to read every picture and font they use.
+inline constexpr double pdfPageDotsPerInch = 12;
+// CPU time spent reading a PDF's pages at most; the pages after it are not read.
+inline constexpr double pdfReadBudgetSeconds = 8;
 
 // Through libjpeg-turbo, at an eighth of the size: its "premature end" warning tells a cut stream from
 // corrupt data.
 Decode decodeJPEG(ByteView bytes);
 
 // A JPEG: fragments too small for their picture fail; a stream that does not decode is never ok; one
-// that is cut is ok only when the bytes were cut at the cap.
+// that is cut is ok only when the bytes were cut at the cap, or when all that is missing is the final
+// end marker.
 HitIntegrity jpeg(ByteView bytes, bool cutAtCap);
 
+// Whether a JPEG that does not end with its end marker has all its scan data: it decodes cleanly with
+// the marker put back.
+bool completeWithoutEndMarker(ByteView bytes);
+
 // Every picture kind but JPEG: PNG, GIF, BMP, WebP and TIFF through Qt's image reader, HEIC and AVIF
-// through libheif, camera raws through libraw, with the format's end structure required inside the
+// picture by picture (each tile) through libde265 and libaom, whose complaints about the stream count, camera raws through libraw, with the format's end structure required inside the
 // bytes unless they were cut at the cap.
 HitIntegrity image(RecoveredFileKind kind, ByteView bytes, bool cutAtCap);
 
-// A PDF through poppler: one that is locked, or that opens only by repair (no end marker near its
-// end) while not cut at the cap, is suspect.
+// A PDF through poppler: one that is locked, or about which poppler complains while it opens the
+// document and reads every page (text and drawing), is suspect unless the bytes were cut at the cap.
+// Bytes after a sound end do not count against it.
 HitIntegrity pdf(ByteView bytes, bool cutAtCap);
 
 // The validator of the kind; `skipped` for kinds without one, without looking at the bytes.

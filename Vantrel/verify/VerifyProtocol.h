@@ -6,7 +6,9 @@
 //     verdict ok|suspect|failed|skipped   always, first
 //     date YYYY:MM:DD HH:MM:SS             when the picture states a capture time
 //     offset +HH:MM                         when it also states that time's offset from universal time
-// A file that cannot be read gives the verdict failed. Any other ending is no verdict.
+//     verdict unreadable                    instead, when the file cannot be read (missing, not a
+//                                           regular file, or beyond the size bound): nothing was judged
+// Any other ending is no verdict.
 //
 // For the preview the same program draws instead of judging, with the same limits:
 //     vantrel-verify --kind=<kind> --cpu-seconds=<n> --memory-mib=<n> --render=<png> --max-side=<n> <file>
@@ -36,6 +38,7 @@ inline constexpr std::string_view maxSideOption = "--max-side=";
 inline constexpr std::string_view uprightOption = "--upright=";
 
 inline constexpr std::string_view verdictKey = "verdict";
+inline constexpr std::string_view unreadableValue = "unreadable";
 inline constexpr std::string_view dateKey = "date";
 inline constexpr std::string_view offsetKey = "offset";
 inline constexpr std::string_view renderedKey = "rendered";

@@ -222,7 +222,7 @@ int main(int argc, char** argv) {
         return writeUpright(*options, bytes ? *bytes : none);
     }
     if (!bytes) {
-        say(VerifyProtocol::verdictKey, HitIntegrityName::rawValue(HitIntegrity::failed));
+        say(VerifyProtocol::verdictKey, VerifyProtocol::unreadableValue);
         return 0;
     }
     const HitIntegrity verdict = IntegrityCheck::verdict(*options->kind, *bytes, options->cutAtCap);

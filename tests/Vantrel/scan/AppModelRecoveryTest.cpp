@@ -153,6 +153,22 @@ TEST(AppModelRecovery, AShortFileIsReportedAndIsNeverOk) {
     EXPECT_EQ(h.model->hits()[1].integrity, HitIntegrity::suspect);
 }
 
+// A written file the checker cannot read back is not judged at all: the hit keeps its state and the
+// status names the file.
+TEST(AppModelRecovery, AWrittenFileThatCannotBeReadBackSkipsItsCheck) {
+    ScanHarness h;
+    placeHits(h, {"gone.jpg", "whole.jpg"});
+    // Judged when written (no quality pass follows, which would set its own status).
+    for (const auto& hit : h.model->hits()) h.model->applyIntegrityResult(hit.id, HitIntegrity::skipped, std::nullopt);
+    h.checker->cannotRead = [](const std::string& path) { return path.ends_with("gone.jpg"); };
+    h.model->recoverSelected(h.dir.path().string());
+    ASSERT_TRUE(recovered(h));
+    EXPECT_EQ(h.model->statusMessage(),
+              "Recovered 2 file(s). 1 of them not checked, as they could not be read back: gone.jpg.");
+    EXPECT_EQ(h.model->hits()[0].integrity, HitIntegrity::skipped) << "never failed for a file that was not read";
+    EXPECT_EQ(h.model->hits()[1].integrity, HitIntegrity::ok);
+}
+
 TEST(AppModelRecovery, AFolderThatCannotBeWrittenIsReportedAsSuchNotAsBlockedDiskAccess) {
     ScanHarness h;
     placeHits(h, {"1.jpg"});

@@ -76,12 +76,19 @@ TEST_F(ChildChecks, FourAtOnce) {
     for (auto& result : running) EXPECT_EQ(result.get().integrity, HitIntegrity::ok);
 }
 
-TEST_F(ChildChecks, MissingOrUnreadableFileFails) {
+// A file that is not there to be read is no verdict on the hit: the check is skipped.
+TEST_F(ChildChecks, AMissingOrUnreadableFileIsNotJudged) {
     ChildProcessIntegrityChecker checker(VANTREL_VERIFY_PATH);
-    EXPECT_EQ(checker.check(RecoveredFileKind::jpeg, (m_dir / "gone.jpg").string(), false).integrity, HitIntegrity::failed);
+    const auto gone = checker.check(RecoveredFileKind::jpeg, (m_dir / "gone.jpg").string(), false);
+    EXPECT_TRUE(gone.unreadable);
+    EXPECT_EQ(gone.integrity, HitIntegrity::pending);
     std::filesystem::create_directory(m_dir / "folder.jpg");
-    EXPECT_EQ(checker.check(RecoveredFileKind::jpeg, (m_dir / "folder.jpg").string(), false).integrity,
-              HitIntegrity::failed);
+    EXPECT_TRUE(checker.check(RecoveredFileKind::jpeg, (m_dir / "folder.jpg").string(), false).unreadable);
+    // An empty file is read, and judged.
+    test::writeFile(m_dir / "empty.jpg", {});
+    const auto empty = checker.check(RecoveredFileKind::jpeg, (m_dir / "empty.jpg").string(), false);
+    EXPECT_FALSE(empty.unreadable);
+    EXPECT_EQ(empty.integrity, HitIntegrity::failed);
 }
 
 TEST_F(ChildChecks, ACrashIsSuspect) {
@@ -140,6 +147,10 @@ TEST(VerifyOutput, OnlyTheProtocolCounts) {
     EXPECT_FALSE(parseVerifyOutput("verdict pending\n"));
     EXPECT_FALSE(parseVerifyOutput("verdict fine\n"));
     EXPECT_FALSE(parseVerifyOutput("verdict ok\nsomething else\n"));
+    const auto unread = parseVerifyOutput("verdict unreadable\n");
+    ASSERT_TRUE(unread);
+    EXPECT_TRUE(unread->unreadable);
+    EXPECT_FALSE(parseVerifyOutput("verdict unreadable\ndate 2021:06:01 12:00:00\n"));
     // A date the application cannot read leaves the verdict without a date.
     const auto undated = parseVerifyOutput("verdict ok\ndate 2021:02:30 12:00:00\n");
     ASSERT_TRUE(undated);

@@ -53,7 +53,7 @@ protected:
             "%PDF-1.4\n1 0 obj <</Type/Catalog/Pages 2 0 R>> endobj\n2 0 obj <</Type/Pages/Kids[3 0 R]/Count 1>> "
             "endobj\n3 0 obj <</Type/Page/Parent 2 0 R/MediaBox[0 0 200 200]/Contents 4 0 R>> endobj\n4 0 obj "
             "<</Length " + std::to_string(drawing.size()) + ">> stream\n" + drawing +
-            "endstream endobj\ntrailer <</Root 1 0 R>>\n%%EOF\n";
+            "endstream endobj\ntrailer <</Size 5/Root 1 0 R>>\n%%EOF\n";
         test::writeFile(m_dir / "hand.pdf", Bytes(text.begin(), text.end()));
         // qpdf exits 3 for "succeeded with warnings" on the hand-made cross-reference table.
         test::run({"qpdf", "--compress-streams=n", path("hand.pdf"), path(name)});

@@ -1,6 +1,7 @@
 // The validators and capture-date readers on real files made by the usual Debian tools at test time:
 // each kind whole, cut short and with damaged data. A test whose tool is missing is skipped.
 #include "Vantrel/verify/CaptureDate.h"
+#include "Vantrel/verify/HeifItems.h"
 #include "Vantrel/verify/IntegrityCheck.h"
 
 #include "tests/fixtures/TestSupport.h"
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <ctime>
 
 namespace vantrel {
@@ -31,6 +33,41 @@ Bytes damaged(Bytes bytes, std::size_t run = 400) {
     const Bytes noise = test::randomBytes(run, 7);
     for (std::size_t i = 0; i < run; ++i) bytes[bytes.size() / 2 + i] = noise[i];
     return bytes;
+}
+
+// The damage a card does to a file: a run of random bytes, a run of zeros, or part of the file replaced
+// by another file's bytes (a fragment of something else carved into it).
+enum class Damage { randomRun, zeroRun, splice };
+
+Bytes withDamage(Bytes bytes, Damage damage, double where, const Bytes& other) {
+    const auto at = static_cast<std::size_t>(static_cast<double>(bytes.size()) * where);
+    switch (damage) {
+    case Damage::randomRun: {
+        const Bytes noise = test::randomBytes(512, static_cast<std::uint32_t>(at));
+        std::copy(noise.begin(), noise.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(512, bytes.size() - at)),
+                  bytes.begin() + static_cast<std::ptrdiff_t>(at));
+        break;
+    }
+    case Damage::zeroRun:
+        std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                  bytes.begin() + static_cast<std::ptrdiff_t>(std::min(bytes.size(), at + 8192)), 0);
+        break;
+    case Damage::splice: {
+        const std::size_t run = std::min(bytes.size() * 3 / 10, bytes.size() - at);
+        for (std::size_t i = 0; i < run; ++i) bytes[at + i] = other[(i + 1000) % other.size()];
+        break;
+    }
+    }
+    return bytes;
+}
+
+const char* damageName(Damage damage) {
+    switch (damage) {
+    case Damage::randomRun: return "512 random bytes";
+    case Damage::zeroRun: return "8 KiB of zeros";
+    case Damage::splice: return "30 % spliced";
+    }
+    return "";
 }
 
 HitDate universal(int year, int month, int day, int hour, int minute, int second) {
@@ -87,7 +124,7 @@ protected:
             const std::string text =
                 "%PDF-1.4\n1 0 obj <</Type/Catalog/Pages 2 0 R>> endobj\n2 0 obj <</Type/Pages/Kids[3 0 R]/Count 1>> "
                 "endobj\n3 0 obj <</Type/Page/Parent 2 0 R/MediaBox[0 0 200 200]/Contents 4 0 R>> endobj\n4 0 obj "
-                "<</Length 28>> stream\n0 0 1 rg 20 20 160 160 re f\nendstream endobj\ntrailer <</Root 1 0 R>>\n%%EOF\n";
+                "<</Length 28>> stream\n0 0 1 rg 20 20 160 160 re f\nendstream endobj\ntrailer <</Size 5/Root 1 0 R>>\n%%EOF\n";
             return Bytes(text.begin(), text.end());
         }());
         // qpdf exits 3 for "succeeded with warnings" on the hand-made cross-reference table.
@@ -95,6 +132,44 @@ protected:
         if (!locked) return read("doc.pdf");
         test::run({"qpdf", "--encrypt", "user", "owner", "256", "--", path("doc.pdf"), path("locked.pdf")});
         return read("locked.pdf");
+    }
+
+    // Pages that each show a photograph (a JPEG stream, as scanners and cameras make them), written
+    // by hand and rewritten by qpdf; with objectStreams its objects are packed into compressed streams.
+    Bytes picturePDF(int pages, bool objectStreams) const {
+        const Bytes photoBytes = jpeg();
+        std::string kids;
+        for (int i = 0; i < pages; ++i) kids += std::to_string(3 + 3 * i) + " 0 R ";
+        Bytes out;
+        const auto add = [&out](const std::string& text) { out.insert(out.end(), text.begin(), text.end()); };
+        add("%PDF-1.4\n1 0 obj <</Type/Catalog/Pages 2 0 R>> endobj\n2 0 obj <</Type/Pages/Kids[" + kids +
+            "]/Count " + std::to_string(pages) + ">> endobj\n");
+        for (int i = 0; i < pages; ++i) {
+            const int page = 3 + 3 * i;
+            const std::string draw = "q 640 0 0 480 0 0 cm /Im0 Do Q";
+            add(std::to_string(page) + " 0 obj <</Type/Page/Parent 2 0 R/MediaBox[0 0 640 480]/Resources <</XObject <</Im0 " +
+                std::to_string(page + 2) + " 0 R>>>>/Contents " + std::to_string(page + 1) + " 0 R>> endobj\n");
+            add(std::to_string(page + 1) + " 0 obj <</Length " + std::to_string(draw.size()) + ">> stream\n" + draw +
+                "\nendstream endobj\n");
+            add(std::to_string(page + 2) + " 0 obj <</Type/XObject/Subtype/Image/Width 640/Height 480/ColorSpace/DeviceGray" +
+                "/BitsPerComponent 8/Filter/DCTDecode/Length " + std::to_string(photoBytes.size()) + ">> stream\n");
+            out.insert(out.end(), photoBytes.begin(), photoBytes.end());
+            add("\nendstream endobj\n");
+        }
+        add("trailer <</Size " + std::to_string(3 + 3 * pages) + "/Root 1 0 R>>\n%%EOF\n");
+        test::writeFile(m_dir / "pictures-hand.pdf", out);
+        std::vector<std::string> command{"qpdf"};
+        if (objectStreams) command.emplace_back("--object-streams=generate");
+        command.insert(command.end(), {path("pictures-hand.pdf"), path("pictures.pdf")});
+        test::run(command);
+        return read("pictures.pdf");
+    }
+
+    // A smooth, photograph-like picture (fractal plasma) as an 8-bit PNG.
+    std::string photo(const std::string& name, int width, int height) const {
+        runOrFail({"convert", "-seed", "5", "-size", std::to_string(width) + "x" + std::to_string(height), "plasma:fractal",
+                   "-blur", "0x1", "-depth", "8", "PNG24:" + path(name)});
+        return path(name);
     }
 
     test::TempDir m_dir;
@@ -125,6 +200,28 @@ TEST_F(IntegrityFiles, JPEGVerdicts) {
     EXPECT_EQ(IntegrityCheck::jpeg(corruptWithoutEnd, false), suspect);
     // A 640 x 480 picture needs 25,600 bytes: a shorter head is a fragment.
     EXPECT_EQ(IntegrityCheck::jpeg(head(whole, 25'599), true), failed);
+}
+
+TEST_F(IntegrityFiles, JPEGWithoutOnlyItsEndMarker) {
+    REQUIRE_PROGRAMS("convert", "cjpeg");
+    const Bytes whole = jpeg();
+    // All the scan data and no end marker: the marker counts for nothing.
+    const Bytes unended = head(whole, whole.size() - 2);
+    EXPECT_TRUE(IntegrityCheck::completeWithoutEndMarker(unended));
+    EXPECT_EQ(IntegrityCheck::jpeg(unended, false), ok);
+    // Scan data that stops short is still cut, with or without a marker put after it.
+    const Bytes cut = head(whole, whole.size() - 200);
+    EXPECT_FALSE(IntegrityCheck::completeWithoutEndMarker(cut));
+    EXPECT_EQ(IntegrityCheck::jpeg(cut, false), suspect);
+    Bytes cutAndEnded = cut;
+    cutAndEnded.push_back(0xFF);
+    cutAndEnded.push_back(0xD9);
+    EXPECT_EQ(IntegrityCheck::jpeg(cutAndEnded, false), suspect);
+    // A progressive picture too.
+    runOrFail({"cjpeg", "-progressive", "-quality", "90", "-outfile", path("prog.jpg"), path("photo.ppm")});
+    const Bytes progressive = read("prog.jpg");
+    EXPECT_EQ(IntegrityCheck::jpeg(head(progressive, progressive.size() - 2), false), ok);
+    EXPECT_EQ(IntegrityCheck::jpeg(head(progressive, progressive.size() - 300), false), suspect);
 }
 
 TEST_F(IntegrityFiles, JPEGWithoutPicture) {
@@ -167,7 +264,28 @@ TEST_F(IntegrityFiles, PicturesThroughQtWholeCutAndDamaged) {
     for (const auto& [kind, name] : kinds) EXPECT_EQ(IntegrityCheck::image(kind, test::randomBytes(5000, 9), false), failed) << name;
 }
 
-TEST_F(IntegrityFiles, HEICAndAVIFThroughLibheif) {
+// A bitmap stored top down states a negative height; it is as sound as one stored bottom up.
+TEST_F(IntegrityFiles, TopDownBitmap) {
+    REQUIRE_PROGRAMS("convert");
+    Bytes bitmap = converted("up.bmp");
+    const auto height = static_cast<std::int32_t>(FieldReader::u32le(bitmap, 22));
+    ASSERT_GT(height, 0);
+    // Flip the rows and the sign of the height.
+    const std::uint32_t dataAt = FieldReader::u32le(bitmap, 10);
+    const std::size_t row = (bitmap.size() - dataAt) / static_cast<std::size_t>(height);
+    Bytes flipped(bitmap.begin(), bitmap.begin() + dataAt);
+    for (std::int32_t r = height - 1; r >= 0; --r) {
+        const auto from = bitmap.begin() + dataAt + static_cast<std::ptrdiff_t>(row) * r;
+        flipped.insert(flipped.end(), from, from + static_cast<std::ptrdiff_t>(row));
+    }
+    const auto negative = static_cast<std::uint32_t>(-height);
+    for (int i = 0; i < 4; ++i) flipped[22 + i] = static_cast<std::uint8_t>(negative >> (8 * i));
+    EXPECT_EQ(IntegrityCheck::image(RecoveredFileKind::bmp, flipped, false), ok);
+    EXPECT_EQ(IntegrityCheck::image(RecoveredFileKind::bmp, head(flipped, flipped.size() / 2), false), suspect);
+    EXPECT_EQ(IntegrityCheck::image(RecoveredFileKind::bmp, head(flipped, flipped.size() / 2), true), ok);
+}
+
+TEST_F(IntegrityFiles, HEICAndAVIFWholeCutAndFragments) {
     REQUIRE_PROGRAMS("convert", "heif-enc");
     runOrFail({"convert", picture("h.ppm", 320, 240), "PNG24:" + path("h.png")});
     runOrFail({"heif-enc", "-q", "60", "-o", path("p.heic"), path("h.png")});
@@ -181,6 +299,44 @@ TEST_F(IntegrityFiles, HEICAndAVIFThroughLibheif) {
         EXPECT_EQ(IntegrityCheck::image(kind, head(whole, 100), false), suspect);
         EXPECT_EQ(IntegrityCheck::image(kind, test::randomBytes(4000, 4), false), failed);
     }
+}
+
+// Real encoder output (heif-enc and ImageMagick) damaged as cards damage files, at three places each:
+// every class must be seen, while the sound files stay ok.
+TEST_F(IntegrityFiles, HEICAndAVIFDamageIsSeen) {
+    REQUIRE_PROGRAMS("convert", "heif-enc", "qpdf");
+    const std::string source = photo("photo.png", 960, 720);
+    runOrFail({"heif-enc", "-q", "80", "-o", path("enc.heic"), source});
+    runOrFail({"heif-enc", "-A", "-q", "60", "-o", path("enc.avif"), source});
+    runOrFail({"convert", source, path("im.heic")});
+    runOrFail({"convert", source, path("im.avif")});
+    const Bytes other = pdf();
+    for (const auto& [kind, name] : {std::pair{RecoveredFileKind::heic, "enc.heic"}, {RecoveredFileKind::heic, "im.heic"},
+                                     {RecoveredFileKind::avif, "enc.avif"}, {RecoveredFileKind::avif, "im.avif"}}) {
+        const Bytes whole = read(name);
+        EXPECT_EQ(IntegrityCheck::image(kind, whole, false), ok) << name;
+        for (const Damage damage : {Damage::randomRun, Damage::zeroRun, Damage::splice})
+            for (const double where : {0.3, 0.5, 0.7})
+                EXPECT_NE(IntegrityCheck::image(kind, withDamage(whole, damage, where, other), false), ok)
+                    << name << ", " << damageName(damage) << " at " << where;
+    }
+}
+
+// A picture larger than the probe cap: the probe holds its boxes and the first part of its data, and
+// is judged on the pictures it holds whole (libheif refuses such a file outright).
+TEST_F(IntegrityFiles, HEICCutAtTheCap) {
+    REQUIRE_PROGRAMS("convert", "heif-enc");
+    runOrFail({"heif-enc", "-q", "80", "-o", path("big.heic"), photo("photo.png", 960, 720)});
+    const Bytes probe = head(read("big.heic"), read("big.heic").size() * 2 / 3);
+    EXPECT_EQ(IntegrityCheck::image(RecoveredFileKind::heic, probe, true), ok);
+    EXPECT_EQ(IntegrityCheck::image(RecoveredFileKind::heic, probe, false), suspect);
+    const auto primary = HeifItems::primary(probe);
+    ASSERT_TRUE(primary);
+    EXPECT_EQ(primary->width, 960U);
+    EXPECT_EQ(primary->height, 720U);
+    ASSERT_EQ(primary->items.size(), 1U);
+    EXPECT_FALSE(HeifItems::inside(primary->items[0], probe.size()));
+    EXPECT_TRUE(HeifItems::inside(primary->items[0], read("big.heic").size()));
 }
 
 TEST_F(IntegrityFiles, CameraRawThroughLibraw) {
@@ -199,7 +355,7 @@ TEST_F(IntegrityFiles, PDFThroughPoppler) {
     ASSERT_FALSE(whole.empty());
     EXPECT_EQ(IntegrityCheck::pdf(whole, false), ok);
     EXPECT_EQ(IntegrityCheck::pdf(pdf(true), false), suspect);
-    // Without its end marker poppler opens it only by rebuilding it.
+    // Without its end poppler opens it only by rebuilding it.
     const Bytes unended = head(whole, whole.size() - 30);
     EXPECT_EQ(IntegrityCheck::pdf(unended, false), suspect);
     EXPECT_EQ(IntegrityCheck::pdf(unended, true), ok);
@@ -208,6 +364,34 @@ TEST_F(IntegrityFiles, PDFThroughPoppler) {
     EXPECT_EQ(IntegrityCheck::pdf(early, true), suspect);
     EXPECT_EQ(IntegrityCheck::pdf(test::randomBytes(60, 1), true), failed);
     EXPECT_EQ(IntegrityCheck::pdf({}, false), failed);
+}
+
+// Real documents (from Debian's documentation packages, and pages of photographs made here) with
+// damaged objects or streams behind an intact end: poppler's complaints while every page is read make
+// them suspect. Padding after a sound end does not.
+TEST_F(IntegrityFiles, PDFDamageBehindAnIntactEnd) {
+    REQUIRE_PROGRAMS("qpdf", "convert", "cjpeg");
+    std::vector<Bytes> documents;
+    for (const char* shipped : {"/usr/share/doc/libtasn1-doc/libtasn1.pdf", "/usr/share/doc/shared-mime-info/shared-mime-info-spec.pdf"})
+        if (std::filesystem::exists(shipped)) documents.push_back(test::readFile(shipped));
+    documents.push_back(picturePDF(3, false));
+    documents.push_back(picturePDF(3, true));
+    const Bytes other = jpeg();
+    for (std::size_t d = 0; d < documents.size(); ++d) {
+        SCOPED_TRACE("document " + std::to_string(d));
+        const Bytes& whole = documents[d];
+        EXPECT_EQ(IntegrityCheck::pdf(whole, false), ok);
+        Bytes padded = whole;
+        padded.insert(padded.end(), 4096, 0);
+        EXPECT_EQ(IntegrityCheck::pdf(padded, false), ok);
+        const Bytes noise = test::randomBytes(2048, 8);
+        padded.insert(padded.end(), noise.begin(), noise.end());
+        EXPECT_EQ(IntegrityCheck::pdf(padded, false), ok);
+        for (const Damage damage : {Damage::randomRun, Damage::zeroRun, Damage::splice})
+            for (const double where : {0.3, 0.5, 0.7})
+                EXPECT_NE(IntegrityCheck::pdf(withDamage(whole, damage, where, other), false), ok)
+                    << damageName(damage) << " at " << where;
+    }
 }
 
 TEST(IntegrityCheck, KindTable) {
