@@ -9,25 +9,16 @@
 #include "Vantrel/helper/HelperRoute.h"
 #include "Vantrel/helper/IpcHelperClient.h"
 #include "Vantrel/model/AppModel.h"
-#include "Vantrel/app/AppLaunch.h"
-#include "Vantrel/app/AppMenus.h"
+#include "Vantrel/app/AppWiring.h"
 #include "Vantrel/app/QtDesktopShell.h"
 #include "Vantrel/app/QuitController.h"
-#include "Vantrel/catalog/CatalogFlows.h"
 #include "Vantrel/effects/SystemLocalDiskMounter.h"
-#include "Vantrel/scan/ChildProcessIntegrityChecker.h"
-#include "Vantrel/sheets/DiskAccessToolbarButton.h"
-#include "Vantrel/sheets/SheetPresenter.h"
-#include "Vantrel/views/AppDelegate.h"
 #include "Vantrel/views/MainWindow.h"
 #include "Vantrel/views/QtFileDialogs.h"
-#include "Vantrel/preview/PreviewWindow.h"
-#include "Vantrel/scan/PreviewRenderer.h"
 
 #include "support/volumes/VolumeMonitor.h"
 
 #include <QApplication>
-#include <QToolBar>
 
 #include <memory>
 
@@ -51,31 +42,13 @@ int main(int argc, char** argv) {
     effects.dialogs = dialogs;
     effects.mounter = std::make_shared<SystemLocalDiskMounter>();
     AppModel model(effects);
-    model.setIntegrityChecker(std::make_shared<ChildProcessIntegrityChecker>());
-    model.setCatalogSaver(&CatalogFlows::saveCatalogWithPanel);
-    quit.setModel(&model);
-    quit.catchTerminationSignals();
 
     const auto volumes = std::make_shared<ImageFileVolumes>(
         std::make_shared<MonitorVolumeSource>(executor, std::make_unique<VolumeMonitor>()));
-    MainWindow window(model, volumes);
+    AppWiring wiring(model, volumes, quit, std::vector<std::string>(argv + 1, argv + argc));
+    MainWindow& window = wiring.window();
     dialogs->setParent(&window);
-    window.hooks.requestScan = [&model] { model.requestScan(); };
-    window.hooks.cancelScan = [&model] { model.cancelScan(); };
-    window.hooks.startScan = [&model](ScanMode mode) { model.startScan(mode); };
-    window.hooks.recoverSelected = [&model](const std::string& folder) { model.recoverSelected(folder); };
-    SheetPresenter sheets(model, window,
-                          {[&model] { return model.preferredScanMode(); }, [&model](ScanMode mode) { model.startScan(mode); }});
-    window.toolbar()->addWidget(new DiskAccessToolbarButton(model));
-    new AppMenus(model, volumes, window.menuBar(), [&quit] { quit.requestTerminate(); });
-    // The preview: its window above the main one, its pictures drawn by the verifying child.
-    model.setPreviewRenderer(std::make_shared<PreviewRenderer>());
-    PreviewWindow preview(model, &window);
-    preview.attach(window);
-    quit.watchCloseRequests(&window);
-    AppDelegate delegate;
-    delegate.setMenuBar(window.menuBar());
-    new AppLaunch(model, volumes, &delegate, std::vector<std::string>(argv + 1, argv + argc), &window);
+    quit.catchTerminationSignals();
     window.show();
     const int status = QApplication::exec();
     volumes->stop();

@@ -2,19 +2,23 @@
 
 #include "Vantrel/async/Awaitables.h"
 #include "Vantrel/catalog/CatalogVolumeMatching.h"
+#include "Vantrel/effects/ImageFileVolumes.h"
 #include "recovery/filesystems/UndeleteNamingState.h"
 #include "recovery/model/RecoveryFilters.h"
+#include "support/log/AppLog.h"
 
 #include <QCoreApplication>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
-#include <set>
 #include <sys/stat.h>
 
 namespace vantrel::CatalogFlows {
 
 namespace {
+
+constexpr std::string_view category = "catalog";
 
 QString translated(const char* text) { return QCoreApplication::translate("AppModel", text); }
 
@@ -26,16 +30,71 @@ bool isBlockDevice(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0 && S_ISBLK(info.st_mode);
 }
 
-CatalogVolumeMatching::Inventory inventory(const AppModel& model, std::vector<ExternalVolume> volumes) {
-    CatalogVolumeMatching::Inventory result;
-    result.volumes = std::move(volumes);
-    result.identityOf = model.effects().diskIdentity;
-    return result;
+// An image file has no serial number: its identity is the file itself, unchanged since (device and
+// inode number, and the time of its last write). Hits are offsets into the file, so a file written to
+// or replaced since is not the one the results came from. Empty when path names no regular file.
+DiskIdentity imageFileIdentity(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return {};
+    char written[48];
+    std::snprintf(written, sizeof written, "%lld.%09ld", static_cast<long long>(info.st_mtim.tv_sec),
+                  static_cast<long>(info.st_mtim.tv_nsec));
+    DiskIdentity identity;
+    identity.serialNumber = "image-file " + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino) + " written " +
+                            written;
+    return identity;
 }
 
 DiskIdentity identityOf(const AppModel& model, const ExternalVolume& volume) {
+    if (volume.isImageFile()) return imageFileIdentity(volume.bsdName);
     const auto& lookup = model.effects().diskIdentity;
     return lookup ? lookup(volume) : DiskIdentity{};
+}
+
+CatalogVolumeMatching::Inventory inventory(const AppModel& model, std::vector<ExternalVolume> volumes) {
+    CatalogVolumeMatching::Inventory result;
+    result.volumes = std::move(volumes);
+    result.identityOf = [&model](const ExternalVolume& volume) { return identityOf(model, volume); };
+    return result;
+}
+
+// Why a catalog of an image file cannot be opened now, or nothing when the file is there as it was
+// scanned: at the recorded path, of the recorded size and identity.
+std::optional<QString> imageCatalogRefusal(const ScanCatalog::Source& source) {
+    if (!source.rawDevicePath || source.rawDevicePath->empty() || source.rawDevicePath->front() != '/')
+        return translated("This catalog was saved from a disk image file, but it does not say where the file is.");
+    const std::string& path = *source.rawDevicePath;
+    const QString name = fromUtf8(path);
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return translated("This catalog was saved from the disk image file “%1”, which is not there any more. Put the "
+                          "file back at that place to open the catalog.")
+            .arg(name);
+    const bool sameSize = static_cast<std::uint64_t>(info.st_size) == source.sizeBytes;
+    const bool sameFile = source.identity.isEmpty() ||
+                          source.identity.compare(imageFileIdentity(path)) != DiskIdentity::Verdict::different;
+    if (!sameSize || !sameFile)
+        return translated("This catalog was saved from the disk image file “%1”, which has changed since (it is not "
+                          "the same file, or not of the same size). The files the catalog lists may no longer be "
+                          "where it says; scan the image again.")
+            .arg(name);
+    return std::nullopt;
+}
+
+// The image file of a catalog, checked by imageCatalogRefusal, joins the volume list and is selected.
+void attachImageFile(AppModel& model, const std::string& path) {
+    std::optional<ExternalVolume> volume;
+    if (auto images = std::dynamic_pointer_cast<ImageFileVolumes>(model.volumeMonitor())) volume = images->addImageFile(path);
+    else volume = ImageFileVolumes::volumeOf(path);
+    if (!volume) {
+        model.plainState().activeRawDevicePath.reset();
+        model.plainState().resultsDiskAttached = false;
+        model.setSelectedVolume(std::nullopt);
+        return;
+    }
+    model.setSelectedVolume(*volume);
+    model.plainState().activeRawDevicePath = volume->rawDevicePath();
+    model.plainState().resultsDiskAttached = true;
 }
 
 // The identity of the selected disk when it is the disk the results came from.
@@ -76,39 +135,6 @@ Task<void> openCatalogFlow(AppModel* model) {
     if (!path) co_return;
     const bool proceed = co_await model->confirmDiscardHitsIfNeeded();
     if (proceed) loadCatalog(*model, *path);
-}
-
-// Hits no real file can be: a side beyond what any format stores, a JPEG too small for its pixels, a
-// BMP whose header gave no size. A finished scan drops the same ones.
-void pruneImplausibleHits(AppModel& model) {
-    constexpr std::int64_t maxPictureSide = 65'536;
-    const std::size_t removed = model.removeHitsIf([](const RecoveredHit& hit) {
-        if (hit.dimensions && (hit.dimensions->width > maxPictureSide || hit.dimensions->height > maxPictureSide))
-            return true;
-        if (hit.kind == RecoveredFileKind::jpeg && hit.dimensions && !isPlausibleJpegPayload(hit.byteLength, *hit.dimensions))
-            return true;
-        return hit.kind == RecoveredFileKind::bmp && !hit.dimensions;
-    });
-    if (removed == 0) return;
-    model.setCatalogDirty(true);
-    std::set<Uuid> selection;
-    for (const Uuid& id : model.selectedHitIDs()) {
-        if (model.hit(id)) selection.insert(id);
-    }
-    model.setSelectedHitIDs(std::move(selection));
-    auto& pending = model.plainState().pendingIntegrityIDs;
-    pending.erase(std::remove_if(pending.begin(), pending.end(), [&](const Uuid& id) { return !model.hit(id); }),
-                  pending.end());
-}
-
-// Queues every pending hit for the quality pass, in order, once; not while a scan runs.
-void enqueueIntegrityChecks(AppModel& model) {
-    if (model.isScanning()) return;
-    auto& pending = model.plainState().pendingIntegrityIDs;
-    for (const RecoveredHit& hit : model.hits()) {
-        if (hit.integrity == HitIntegrity::pending && std::find(pending.begin(), pending.end(), hit.id) == pending.end())
-            pending.push_back(hit.id);
-    }
 }
 
 bool refuseWhileScanning(AppModel& model) {
@@ -187,10 +213,17 @@ void loadCatalog(AppModel& model, const std::string& path) {
         model.setErrorMessage(fromUtf8(error.error().message));
         return;
     }
+    if (catalog.source.kind == ScanCatalog::Source::Kind::diskImage) {
+        if (auto refusal = imageCatalogRefusal(catalog.source)) {
+            model.setErrorMessage(*refusal);
+            return;
+        }
+    }
     auto& plain = model.plainState();
     plain.pendingIntegrityIDs.clear();
     model.setHits(std::move(catalog.hits));
-    pruneImplausibleHits(model);
+    // Hits no real file can be: a finished scan drops the same ones.
+    model.pruneImplausibleHits();
     model.setSelectedHitIDs({});
     plain.catalogURL = path;
     model.setCatalogDirty(false);
@@ -212,10 +245,18 @@ void loadCatalog(AppModel& model, const std::string& path) {
         return hit.integrity != HitIntegrity::pending || hit.captureDate.has_value();
     });
     model.setQualityPassStarted(checked);
-    if (plain.resultsDiskAttached) enqueueIntegrityChecks(model);
+    AppLog::info("catalog opened hits=" + std::to_string(count) + " attached=" + (plain.resultsDiskAttached ? "true" : "false") +
+                     " device=" + plain.activeRawDevicePath.value_or("none"),
+                 category);
+    // The quality pass checks the pending hits while their disk is there.
+    if (plain.resultsDiskAttached) model.enqueueIntegrityChecks();
 }
 
 void matchCatalogSource(AppModel& model, const ScanCatalog::Source& source) {
+    if (source.kind == ScanCatalog::Source::Kind::diskImage) {
+        attachImageFile(model, source.rawDevicePath.value_or(std::string()));
+        return;
+    }
     std::vector<ExternalVolume> volumes;
     if (auto monitor = model.volumeMonitor()) {
         // The monitor lists in the background: this takes its last list, and the next one reaches
@@ -243,6 +284,7 @@ void reconcileSelectedVolume(AppModel& model, const std::vector<ExternalVolume>&
     const auto found = CatalogVolumeMatching::reconcile(*selected, model.plainState().activeRawDevicePath,
                                                         selectedIdentity(model), inventory(model, volumes));
     if (!found) return;
+    AppLog::info("selection follows " + found->bsdName + " mounted=" + (found->isMounted ? "true" : "false"), category);
     if (!isResultsDisk) {
         model.setSelectedVolume(*found);
         model.plainState().activeRawDevicePath = found->rawDevicePath();
@@ -252,7 +294,9 @@ void reconcileSelectedVolume(AppModel& model, const std::vector<ExternalVolume>&
     // A catalog's disk counts as attached only with its node there.
     if (wasMissing && !isBlockDevice(found->rawDevicePath())) return;
     attach(model, *found);
-    if (wasMissing) enqueueIntegrityChecks(model);
+    if (!wasMissing) return;
+    AppLog::info("catalog disk attached " + found->rawDevicePath(), category);
+    model.enqueueIntegrityChecks();
 }
 
 } // namespace vantrel::CatalogFlows

@@ -473,11 +473,6 @@ ScanCatalog ScanCatalog::read(std::istream& input, const std::string& fileName, 
     if (catalog.version > currentVersion)
         throw catalogError(VantrelError::domain, VantrelError::catalogVersionTooNew,
                            "Catalog version " + std::to_string(catalog.version) + " is newer than this app.", path);
-    if (catalog.source.kind == Source::Kind::diskImage)
-        throw catalogError(VantrelError::domain, VantrelError::catalogFromDiskImage,
-                           "This catalog was saved from a disk image file. Disk-image scanning was removed — rescan "
-                           "the volume with the helper.",
-                           path);
     try {
         checkHits(catalog.hits, catalog.source.sizeBytes);
     } catch (const Refusal& error) {

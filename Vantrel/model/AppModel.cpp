@@ -1,5 +1,8 @@
 #include "Vantrel/model/AppModel.h"
 
+#include "Vantrel/catalog/CatalogFlows.h"
+#include "support/log/AppLog.h"
+
 #include <QCoreApplication>
 
 #include <algorithm>
@@ -32,6 +35,7 @@ AppModel::AppModel(AppEffects effects, QObject* parent)
       m_effects(std::move(effects)),
       m_collator(std::make_unique<NameCollator>()),
       m_typeRanks(std::make_unique<ResultsOrder::TypeRanks>(*m_collator)),
+      m_catalogSaver(&CatalogFlows::saveCatalogWithPanel),
       m_helperClient(std::make_unique<HelperXPCClient>(m_effects.helper)),
       m_tasks(std::make_unique<TaskScope>(m_effects.executor)) {}
 
@@ -56,7 +60,11 @@ void AppModel::setIsRecovering(bool value) { publish(m_isRecovering, value, Fiel
 void AppModel::setQualityPassStarted(bool value) { publish(m_qualityPassStarted, value, Field::qualityPassStarted); }
 void AppModel::setIsQualityPassRunning(bool value) { publish(m_isQualityPassRunning, value, Field::isQualityPassRunning); }
 void AppModel::setScanThroughputMBps(std::optional<double> value) { publish(m_scanThroughputMBps, value, Field::scanThroughputMBps); }
-void AppModel::setStatusMessage(const QString& message) { publish(m_statusMessage, message, Field::statusMessage); }
+void AppModel::setStatusMessage(const QString& message) {
+    // The status line in the log: what the user was told, and when.
+    if (message != m_statusMessage && !message.isEmpty()) AppLog::info("status: " + message.toStdString(), "app");
+    publish(m_statusMessage, message, Field::statusMessage);
+}
 void AppModel::setLastFinishedScanMode(std::optional<ScanMode> mode) { publish(m_lastFinishedScanMode, mode, Field::lastFinishedScanMode); }
 void AppModel::setHelperStatus(HelperInstallStatus status) { publish(m_helperStatus, status, Field::helperStatus); }
 void AppModel::setHelperRuntimeState(HelperRuntimeState state) { publish(m_helperRuntimeState, state, Field::helperRuntimeState); }
@@ -105,6 +113,8 @@ Task<void> AppModel::selectVolume(std::optional<ExternalVolume> volume) {
     const bool proceed = co_await confirmDiscardHitsIfNeeded();
     if (!proceed) co_return;
     resetResults();
+    // What the last line said was about the other disk's results.
+    setStatusMessage(QString());
     setSelectedVolume(std::move(volume));
 }
 

@@ -12,7 +12,8 @@
 // Results: hits are kept in arrival order; displayedHits are the hits that pass the status filter and
 // the capture-date range, in the chosen order, where hits the order does not tell apart keep their
 // arrival order. A change of one hit moves one row, under any query; only a change of the query or of
-// the whole list recomputes it.
+// the whole list recomputes it. The selection holds displayed hits only: a hit the list stops showing
+// leaves it.
 
 #include "Vantrel/async/DecisionWait.h"
 #include "Vantrel/async/TaskScope.h"
@@ -304,7 +305,8 @@ public:
     // True when the disk's volumes are mounted (or there was nothing to mount) afterwards.
     Task<bool> mountDiskLocally(std::string bsdName);
     // The answer of the unsaved-catalog prompt: save (true, false), don't save (false, true) or cancel
-    // (false, false). Saving that fails or is cancelled counts as cancel.
+    // (false, false). Saving that fails or is cancelled counts as cancel. Saving asks where, through the
+    // file dialogs (CatalogFlows::saveCatalogWithPanel), unless a test gave another saver.
     void resolveUnsavedCatalogPrompt(bool save, bool discard);
     void setCatalogSaver(CatalogSaver saver) { m_catalogSaver = std::move(saver); }
     // The program's exit status once it ends: not 0 when a launch request that quits had failed.
@@ -395,6 +397,8 @@ public:
     void previewHit(const RecoveredHit& hit);
     // The selection changed: an open preview follows it.
     void refreshQuickLookPanelIfVisible();
+    // The preview window closed: its files go, and its status line with them.
+    void previewClosed();
     // Selects the displayed hit offset rows away from the selected one, within the list.
     void moveSelection(int offset);
     // Copies the cached file into a fresh preview folder, under the name made safe, with the kind's

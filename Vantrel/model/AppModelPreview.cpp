@@ -60,6 +60,14 @@ std::filesystem::path AppModel::makePreviewFolder() const {
     return folder;
 }
 
+void AppModel::previewClosed() {
+    const auto& shown = m_previewController->shownHit();
+    const bool ownLine = shown && m_statusMessage == tr("Preview: %1").arg(QString::fromStdString(shown->suggestedName));
+    m_previewController->endPanelControl();
+    // "Preview: …" no longer applies once the window is gone.
+    if (ownLine) setStatusMessage(QString());
+}
+
 void AppModel::previewHit(const RecoveredHit& hit) {
     const std::int64_t generation = ++m_plain.quickLookGeneration;
     setStatusMessage(tr("Preparing preview…"));

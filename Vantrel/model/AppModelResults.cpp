@@ -41,6 +41,13 @@ void AppModel::applyQuery(ResultsQuery query) {
     const ResultsQuery previous = std::exchange(m_query, std::move(query));
     m_window = CaptureDay::Window::of(m_query.captureDateFrom, m_query.captureDateTo);
     refreshDisplayedHits();
+    // A hit the list no longer shows leaves the selection: what is recovered is what is seen selected.
+    if (!m_selectedHitIDs.empty()) {
+        std::set<Uuid> shown;
+        for (const Uuid& id : m_selectedHitIDs)
+            if (const RecoveredHit* selected = hit(id); selected && passes(*selected)) shown.insert(id);
+        setSelectedHitIDs(std::move(shown));
+    }
     if (previous.integrityFilter != m_query.integrityFilter) emit fieldChanged(Field::resultsIntegrityFilter);
     if (previous.captureDateFrom != m_query.captureDateFrom) emit fieldChanged(Field::resultsCaptureDateFrom);
     if (previous.captureDateTo != m_query.captureDateTo) emit fieldChanged(Field::resultsCaptureDateTo);
@@ -147,6 +154,11 @@ bool AppModel::updateHit(const RecoveredHit& changed) {
             emit displayedHitMoved(static_cast<int>(*oldRow), static_cast<int>(row));
     } else {
         emit displayedHitsRemoved(static_cast<int>(*oldRow));
+        if (m_selectedHitIDs.contains(changed.id)) {
+            auto selection = m_selectedHitIDs;
+            selection.erase(changed.id);
+            setSelectedHitIDs(std::move(selection));
+        }
     }
     emit fieldChanged(Field::displayedHits);
     return true;

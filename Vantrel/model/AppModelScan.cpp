@@ -261,7 +261,9 @@ void AppModel::handleHelperHit(RecoveredHit hit) {
     const auto key = std::make_pair(hit.byteOffset, hit.kind);
     if (m_intakeKeys.contains(key)) return;
     if (implausibleJpeg(hit)) return;
-    if (hit.source == HitSource::fatUndelete || hit.source == HitSource::exfatUndelete) hit = applyUndeleteNaming(std::move(hit));
+    // One naming state names every hit in the list, undeleted or carved, so no two share a name: a name
+    // worth keeping and not yet taken stays, the rest are numbered in one series.
+    hit = applyUndeleteNaming(std::move(hit));
     hit.integrity = hit.clusterReallocated ? HitIntegrity::suspect : HitIntegrity::pending;
     m_intakeKeys.insert(key);
     appendHit(std::move(hit));

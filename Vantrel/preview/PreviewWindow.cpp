@@ -3,7 +3,6 @@
 #include "Vantrel/async/Awaitables.h"
 #include "Vantrel/preview/PreviewWindowLogic.h"
 #include "Vantrel/scan/CheckWorkers.h"
-#include "Vantrel/views/MainWindow.h"
 
 #include <QCloseEvent>
 #include <QDesktopServices>
@@ -90,12 +89,6 @@ PreviewWindow::~PreviewWindow() {
     m_tasks.reset();
     auto& controller = m_model.previewController();
     if (controller.panel() == this) controller.setPanel(nullptr);
-}
-
-void PreviewWindow::attach(MainWindow& window) {
-    AppModel* model = &m_model;
-    window.hooks.previewHit = [model](const RecoveredHit& hit) { model->previewHit(hit); };
-    window.hooks.selectionChanged = [model] { model->refreshQuickLookPanelIfVisible(); };
 }
 
 void PreviewWindow::showPreview() {
@@ -196,7 +189,7 @@ void PreviewWindow::closeEvent(QCloseEvent* event) {
     m_drawing = false;
     m_picture = {};
     m_pictureView->clear();
-    m_model.previewController().endPanelControl();
+    m_model.previewClosed();
     QWidget::closeEvent(event);
 }
 

@@ -23,7 +23,6 @@ class QPushButton;
 namespace vantrel {
 
 class CheckWorkers;
-class MainWindow;
 
 class PreviewWindow final : public QWidget, public PreviewPanel {
     Q_OBJECT
@@ -37,9 +36,6 @@ public:
     // A window of its own above parent; it takes the model's controller as its panel.
     explicit PreviewWindow(AppModel& model, QWidget* parent = nullptr);
     ~PreviewWindow() override;
-
-    // The results list's Space, "Preview" and selection changes reach the model's preview.
-    void attach(MainWindow& window);
 
     bool isPanelVisible() const override { return isVisible(); }
     void showPreview() override;

@@ -219,7 +219,7 @@ void HitsColumnList::applyModelSelection() {
 
 void HitsColumnList::takeViewSelection() {
     // Rows that come and go with the model's list, and selections the model asked for, are not the
-    // user's: a selected hit that a filter hides stays selected.
+    // user's: the model itself drops a selected hit that a filter hides.
     if (m_applying || m_rows->isFollowingModel()) return;
     std::set<Uuid> ids;
     for (const QModelIndex& index : selectionModel()->selectedRows())

@@ -1,5 +1,7 @@
 #include "Vantrel/views/MainWindow.h"
 
+#include "Vantrel/catalog/CatalogFlows.h"
+#include "Vantrel/sheets/SheetPresenter.h"
 #include "Vantrel/views/HitsColumnList.h"
 #include "Vantrel/views/MainWindowLogic.h"
 #include "Vantrel/views/ResultsPane.h"
@@ -10,7 +12,6 @@
 
 #include <QAbstractButton>
 #include <QAction>
-#include <QDialog>
 #include <QFrame>
 #include <QMessageBox>
 #include <QPushButton>
@@ -29,41 +30,14 @@ QFrame* divider(QWidget* parent) {
     return line;
 }
 
-bool sheetFlag(const AppModel& model, MainWindow::Sheet which) {
-    switch (which) {
-    case MainWindow::Sheet::helper: return model.showHelperSheet();
-    case MainWindow::Sheet::help: return model.showHelpSheet();
-    case MainWindow::Sheet::scanMode: return model.showScanModeSheet();
-    case MainWindow::Sheet::scanSettings: return model.showScanSettingsSheet();
-    }
-    return false;
-}
-
-void setSheetFlag(AppModel& model, MainWindow::Sheet which, bool value) {
-    switch (which) {
-    case MainWindow::Sheet::helper: model.setShowHelperSheet(value); break;
-    case MainWindow::Sheet::help: model.setShowHelpSheet(value); break;
-    case MainWindow::Sheet::scanMode: model.setShowScanModeSheet(value); break;
-    case MainWindow::Sheet::scanSettings: model.setShowScanSettingsSheet(value); break;
-    }
-}
-
-std::optional<MainWindow::Sheet> sheetOf(AppModel::Field field) {
-    switch (field) {
-    case AppModel::Field::showHelperSheet: return MainWindow::Sheet::helper;
-    case AppModel::Field::showHelpSheet: return MainWindow::Sheet::help;
-    case AppModel::Field::showScanModeSheet: return MainWindow::Sheet::scanMode;
-    case AppModel::Field::showScanSettingsSheet: return MainWindow::Sheet::scanSettings;
-    default: return std::nullopt;
-    }
-}
-
 } // namespace
 
 MainWindow::MainWindow(AppModel& model, std::shared_ptr<VolumeSource> volumes, QWidget* parent)
     : QMainWindow(parent), m_model(model), m_volumes(std::move(volumes)), m_toolbar(new QToolBar(this)),
       m_scan(new QAction(MainWindowLogic::scanTitle(), this)), m_cancel(new QAction(MainWindowLogic::cancelTitle(), this)),
-      m_strip(new VolumeStripView), m_results(new ResultsPane(model)), m_status(new StatusBarView(model)) {
+      m_strip(new VolumeStripView), m_results(new ResultsPane(model)), m_status(new StatusBarView(model)),
+      m_sheets(new SheetPresenter(model, *this,
+                                  {[&model] { return model.preferredScanMode(); }, [&model](ScanMode mode) { model.startScan(mode); }})) {
     setWindowTitle(QStringLiteral("Vantrel"));
     setMinimumSize(minimumWidth, minimumHeight);
 
@@ -81,11 +55,9 @@ MainWindow::MainWindow(AppModel& model, std::shared_ptr<VolumeSource> volumes, Q
     m_toolbar->addAction(m_cancel);
     addToolBar(Qt::TopToolBarArea, m_toolbar);
     connect(m_scan, &QAction::triggered, this, [this] {
-        if (MainWindowLogic::scanEnabled(m_model) && hooks.requestScan) hooks.requestScan();
+        if (MainWindowLogic::scanEnabled(m_model)) m_model.requestScan();
     });
-    connect(m_cancel, &QAction::triggered, this, [this] {
-        if (hooks.cancelScan) hooks.cancelScan();
-    });
+    connect(m_cancel, &QAction::triggered, this, [this] { m_model.cancelScan(); });
 
     auto* central = new QWidget(this);
     auto* layout = new QVBoxLayout(central);
@@ -102,15 +74,10 @@ MainWindow::MainWindow(AppModel& model, std::shared_ptr<VolumeSource> volumes, Q
     // unsaved hits and keep the old selection.
     m_strip->onPick = [this](const ExternalVolume& volume) { m_model.tasks().spawn(m_model.selectVolume(volume)); };
     m_results->onRecover = [this] { recoverSelected(); };
-    m_results->onStartScan = [this](ScanMode mode) {
-        if (hooks.startScan) hooks.startScan(mode);
-    };
-    m_results->list()->onPreview = [this](const RecoveredHit& hit) {
-        if (hooks.previewHit) hooks.previewHit(hit);
-    };
-    m_results->list()->onSelectionChanged = [this] {
-        if (hooks.selectionChanged) hooks.selectionChanged();
-    };
+    m_results->onStartScan = [this](ScanMode mode) { m_model.startScan(mode); };
+    m_results->list()->onPreview = [this](const RecoveredHit& hit) { m_model.previewHit(hit); };
+    // An open preview follows the selection.
+    m_results->list()->onSelectionChanged = [this] { m_model.refreshQuickLookPanelIfVisible(); };
 
     if (m_volumes) {
         m_strip->setVolumes(m_volumes->volumes(), m_volumes->showInternal());
@@ -129,8 +96,6 @@ MainWindow::~MainWindow() {
     if (m_volumes) m_volumes->setObserver({});
 }
 
-QDialog* MainWindow::sheet(Sheet which) const { return m_sheets[static_cast<std::size_t>(which)]; }
-
 void MainWindow::onField(AppModel::Field field) {
     switch (field) {
     case AppModel::Field::selectedVolume:
@@ -140,9 +105,7 @@ void MainWindow::onField(AppModel::Field field) {
     case AppModel::Field::isScanning: refreshToolbar(); break;
     case AppModel::Field::errorMessage: refreshErrorAlert(); break;
     case AppModel::Field::showUnsavedCatalogPrompt: refreshUnsavedDialog(); break;
-    default:
-        if (const auto which = sheetOf(field)) refreshSheet(*which);
-        break;
+    default: break;
     }
 }
 
@@ -158,7 +121,7 @@ void MainWindow::volumesChanged(const std::vector<ExternalVolume>& volumes) {
     // The monitor repeats unchanged lists; only a change is one.
     if (m_lastVolumes && *m_lastVolumes == volumes) return;
     m_lastVolumes = volumes;
-    if (hooks.reconcileSelectedVolume) hooks.reconcileSelectedVolume(volumes);
+    CatalogFlows::reconcileSelectedVolume(m_model, volumes);
 }
 
 void MainWindow::refreshErrorAlert() {
@@ -220,35 +183,7 @@ void MainWindow::refreshUnsavedDialog() {
 
 void MainWindow::answerUnsaved(int answer) {
     const auto resolution = MainWindowLogic::resolution(static_cast<MainWindowLogic::UnsavedAnswer>(answer));
-    if (hooks.resolveUnsavedCatalogPrompt) {
-        hooks.resolveUnsavedCatalogPrompt(resolution.save, resolution.discard);
-        return;
-    }
-    m_model.resolveCatalogDecision(resolution.discard ? AppModel::CatalogDecision::discard : AppModel::CatalogDecision::cancel);
-}
-
-void MainWindow::refreshSheet(Sheet which) {
-    const auto slot = static_cast<std::size_t>(which);
-    QDialog*& dialog = m_sheets[slot];
-    if (!sheetFlag(m_model, which)) {
-        if (dialog) {
-            QDialog* closing = std::exchange(dialog, nullptr);
-            closing->close();
-            closing->deleteLater();
-        }
-        return;
-    }
-    if (dialog || !hooks.makeSheet) return;
-    dialog = hooks.makeSheet(which, this);
-    if (!dialog) return;
-    // Closing the sheet any way clears its flag; each showing starts with a fresh sheet.
-    connect(dialog, &QDialog::finished, this, [this, which, dialog] {
-        if (m_sheets[static_cast<std::size_t>(which)] != dialog) return;
-        m_sheets[static_cast<std::size_t>(which)] = nullptr;
-        dialog->deleteLater();
-        setSheetFlag(m_model, which, false);
-    });
-    dialog->open();
+    m_model.resolveUnsavedCatalogPrompt(resolution.save, resolution.discard);
 }
 
 void MainWindow::recoverSelected() {
@@ -263,7 +198,7 @@ void MainWindow::recoverSelected() {
             AppLog::info("Recover Selected — cancelled", "recover");
             return;
         }
-        if (hooks.recoverSelected) hooks.recoverSelected(*folder);
+        m_model.recoverSelected(*folder);
     });
 }
 

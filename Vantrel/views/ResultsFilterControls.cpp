@@ -102,7 +102,7 @@ DateFilterPopover::DateFilterPopover(AppModel& model, QWidget* parent)
             if (!m_refreshing) ResultsFilterLogic::setBoundOn(m_model, bound, on);
         });
         connect(date, &QDateEdit::dateChanged, this, [this, bound](QDate day) {
-            if (!m_refreshing) ResultsFilterLogic::setBoundDay(m_model, bound, day);
+            if (!m_refreshing && !ResultsFilterLogic::setBoundDay(m_model, bound, day)) refresh();
         });
     };
     addRow(Bound::from, m_fromToggle, m_fromDate);
@@ -125,6 +125,13 @@ void DateFilterPopover::refresh() {
         toggle->setVisible(dated);
         toggle->setChecked(on);
         date->setVisible(dated && on);
+        // The field offers no day that would put the start after the end.
+        date->clearMinimumDate();
+        date->clearMaximumDate();
+        if (const auto limit = ResultsFilterLogic::dayLimit(m_model, bound)) {
+            if (bound == Bound::from) date->setMaximumDate(*limit);
+            else date->setMinimumDate(*limit);
+        }
         date->setDate(ResultsFilterLogic::boundDay(m_model, bound));
     }
     m_clear->setVisible(m_model.isCaptureDateFilterActive());

@@ -88,17 +88,33 @@ QDate boundDay(const AppModel& model, Bound bound) {
 
 void setBoundOn(AppModel& model, Bound bound, bool on) {
     auto query = model.resultsQuery();
-    if (bound == Bound::from)
+    // A bound turned on never lies beyond the other one: the range keeps its start before its end.
+    if (bound == Bound::from) {
         query.captureDateFrom = on ? std::optional(model.captureDateRangeStart()) : std::nullopt;
-    else
+        if (query.captureDateFrom && query.captureDateTo && localDay(*query.captureDateFrom) > localDay(*query.captureDateTo))
+            query.captureDateFrom = startOfLocalDay(localDay(*query.captureDateTo));
+    } else {
         query.captureDateTo = on ? std::optional(model.captureDateRangeEnd()) : std::nullopt;
+        if (query.captureDateFrom && query.captureDateTo && localDay(*query.captureDateTo) < localDay(*query.captureDateFrom))
+            query.captureDateTo = startOfLocalDay(localDay(*query.captureDateFrom));
+    }
     applyAndRebuild(model, query);
 }
 
-void setBoundDay(AppModel& model, Bound bound, QDate day) {
+std::optional<QDate> dayLimit(const AppModel& model, Bound bound) {
+    const auto& other = bound == Bound::from ? model.resultsCaptureDateTo() : model.resultsCaptureDateFrom();
+    if (!other) return std::nullopt;
+    return localDay(*other);
+}
+
+bool setBoundDay(AppModel& model, Bound bound, QDate day) {
+    // A start after the end, or an end before the start, is refused: the bounds stay as they were.
+    if (const auto limit = dayLimit(model, bound); limit && (bound == Bound::from ? day > *limit : day < *limit))
+        return false;
     auto query = model.resultsQuery();
     (bound == Bound::from ? query.captureDateFrom : query.captureDateTo) = startOfLocalDay(day);
     applyAndRebuild(model, query);
+    return true;
 }
 
 QDate localDay(HitDate date) {

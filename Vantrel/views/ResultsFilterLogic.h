@@ -47,10 +47,15 @@ QString boundTitle(Bound bound);
 bool isBoundOn(const AppModel& model, Bound bound);
 // The day the bound's date field shows: the bound, else its default (earliest or latest dated day).
 QDate boundDay(const AppModel& model, Bound bound);
-// On: the bound starts at its default day; off: no bound. The list is rebuilt.
+// On: the bound starts at its default day (never beyond the other bound); off: no bound. The list is
+// rebuilt.
 void setBoundOn(AppModel& model, Bound bound, bool on);
-// The bound becomes the start of the chosen day in the local calendar; the list is rebuilt.
-void setBoundDay(AppModel& model, Bound bound, QDate day);
+// The bound becomes the start of the chosen day in the local calendar and the list is rebuilt; false,
+// and nothing changes, when the start would lie after the end.
+bool setBoundDay(AppModel& model, Bound bound, QDate day);
+// The latest day the from bound may take (the to bound's day), or the earliest the to bound may take
+// (the from bound's day); none while the other bound is off.
+std::optional<QDate> dayLimit(const AppModel& model, Bound bound);
 
 // Local conversions between capture dates and calendar days.
 QDate localDay(HitDate date);

@@ -60,7 +60,7 @@ QString nothingFoundSymbol() { return QStringLiteral("info.circle.fill"); }
 QString summary(const AppModel& model) { return FileTypeGroups::enabledSummary(model.filters()); }
 
 bool showsCounts(const AppModel& model) {
-    return isBusy(model) || model.progress().hitsFound > 0 || model.progress().readErrors > 0;
+    return isBusy(model) || !model.hits().empty() || model.progress().readErrors > 0;
 }
 
 QString hitsText(std::int64_t hits) { return tr("Hits: %1").arg(static_cast<qlonglong>(hits)); }

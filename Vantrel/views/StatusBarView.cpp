@@ -128,7 +128,9 @@ void StatusBarView::refresh() {
     const bool counts = StatusBarLogic::showsCounts(m_model);
     m_hits->setVisible(counts);
     m_readErrors->setVisible(counts);
-    m_hits->setText(StatusBarLogic::hitsText(progress.hitsFound));
+    // The hits in the list, as the list counts them (the helper's own count includes hits the list
+    // dropped or merged).
+    m_hits->setText(StatusBarLogic::hitsText(static_cast<std::int64_t>(m_model.hits().size())));
     m_readErrors->setText(StatusBarLogic::readErrorsText(progress.readErrors));
     m_unsaved->setVisible(m_model.catalogDirty());
 }

@@ -100,11 +100,14 @@ std::string UndeleteNamingState::suggestedName(std::string_view preferred, Recov
 }
 
 std::string UndeleteNamingState::numberedName(RecoveredFileKind kind) {
-    ++serial;
-    char number[32];
-    std::snprintf(number, sizeof number, "%05lld", static_cast<long long>(serial));
-    std::string name = "recovered_" + std::string(number) + "." + std::string(FileKind::preferredExtension(kind));
-    usedNames.insert(asciiLower(name));
+    // A file of the disk may have carried a numbered name already: such a number is passed over.
+    std::string name;
+    do {
+        ++serial;
+        char number[32];
+        std::snprintf(number, sizeof number, "%05lld", static_cast<long long>(serial));
+        name = "recovered_" + std::string(number) + "." + std::string(FileKind::preferredExtension(kind));
+    } while (!usedNames.insert(asciiLower(name)).second);
     return name;
 }
 

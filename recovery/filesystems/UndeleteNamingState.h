@@ -31,7 +31,8 @@ struct UndeleteNamingState {
 
     // The preferred name (made safe and trimmed) when it is not weak and not handed out yet, else numberedName.
     std::string suggestedName(std::string_view preferred, RecoveredFileKind kind);
-    // "recovered_", the next serial with at least five digits, ".", the kind's extension.
+    // "recovered_", the next serial with at least five digits, ".", the kind's extension; a serial whose
+    // name was handed out already is passed over.
     std::string numberedName(RecoveredFileKind kind);
 };
 

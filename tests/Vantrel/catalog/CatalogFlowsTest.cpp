@@ -1,4 +1,5 @@
 #include "Vantrel/catalog/CatalogFlows.h"
+#include "Vantrel/effects/ImageFileVolumes.h"
 
 #include "AppModelHarness.h"
 #include "SampleHit.h"
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <fstream>
 #include <map>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 using namespace vantrel;
@@ -259,4 +261,55 @@ TEST(CatalogFlows, AFailedLoadLeavesTheResultsAsTheyWere) {
     ASSERT_TRUE(model.errorMessage());
     EXPECT_TRUE(model.errorMessage()->contains("“broken.vtcat”"));
     EXPECT_EQ(model.hits().size(), 1u);
+}
+
+TEST(CatalogFlows, AnImageFileCatalogReopensOnlyWhileItsFileIsThereAsItWasScanned) {
+    CatalogHarness harness;
+    AppModel& model = *harness.model;
+    const auto images = std::make_shared<ImageFileVolumes>(harness.volumes);
+    model.setVolumeMonitor(images);
+    const std::string image = (harness.folder / "card.img").string();
+    writeFile(image, Bytes(1 << 20, 0));
+    const auto scanned = ImageFileVolumes::volumeOf(image);
+    ASSERT_TRUE(scanned);
+    model.setSelectedVolume(*scanned);
+    CatalogFlows::recordScannedDisk(model, *scanned, image);
+    model.appendHit(hitAt(4096));
+    const std::string catalog = (harness.folder / "image.vtcat").string();
+    ASSERT_TRUE(CatalogFlows::saveCatalog(model, catalog));
+    EXPECT_EQ(ScanCatalog::load(catalog).source.kind, ScanCatalog::Source::Kind::diskImage);
+
+    // Opened again in a fresh run: the image joins the list, is selected and read from.
+    model.resetResults();
+    model.setSelectedVolume(std::nullopt);
+    CatalogFlows::loadCatalog(model, catalog);
+    EXPECT_EQ(model.errorMessage(), std::nullopt);
+    EXPECT_EQ(model.hits().size(), 1u);
+    EXPECT_EQ(model.selectedVolume(), scanned);
+    EXPECT_EQ(model.plainState().activeRawDevicePath, image);
+    EXPECT_TRUE(CatalogFlows::resultsDiskAttached(model));
+    EXPECT_EQ(images->volumes(), std::vector<ExternalVolume>{*scanned});
+
+    // Grown, or of the same size but written since: another file as far as the hits' offsets go.
+    const QString changed = "This catalog was saved from the disk image file “" + QString::fromStdString(image) +
+                            "”, which has changed since (it is not the same file, or not of the same size). The files "
+                            "the catalog lists may no longer be where it says; scan the image again.";
+    model.resetResults();
+    writeFile(image, Bytes((1 << 20) + 1, 0));
+    CatalogFlows::loadCatalog(model, catalog);
+    EXPECT_EQ(model.errorMessage(), changed);
+    EXPECT_TRUE(model.hits().empty()) << "nothing of a refused catalog is shown";
+    model.setErrorMessage(std::nullopt);
+    writeFile(image, Bytes(1 << 20, 0));
+    const timespec times[2] = {{1'000'000'000, 0}, {1'000'000'000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, image.c_str(), times, 0), 0);
+    CatalogFlows::loadCatalog(model, catalog);
+    EXPECT_EQ(model.errorMessage(), changed);
+
+    model.setErrorMessage(std::nullopt);
+    std::filesystem::remove(image);
+    CatalogFlows::loadCatalog(model, catalog);
+    EXPECT_EQ(model.errorMessage(), "This catalog was saved from the disk image file “" + QString::fromStdString(image) +
+                                        "”, which is not there any more. Put the file back at that place to open the "
+                                        "catalog.");
 }

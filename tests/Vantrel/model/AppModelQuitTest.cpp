@@ -206,12 +206,12 @@ TEST(AppModelQuit, UnsavedResultsAreAskedAboutAfterTheHandBackAndTheAnswerDecide
         const char* name;
         bool save;
         bool discard;
-        std::optional<bool> saverResult;  // none: no saver
+        std::optional<bool> saverResult;  // none: the program's own saver, whose save dialog is cancelled
         bool expectedReply;
     };
     for (const Case& c : {Case{"don't save", false, true, std::nullopt, true}, Case{"cancel", false, false, std::nullopt, false},
                           Case{"save", true, false, true, true}, Case{"save panel cancelled", true, false, false, false},
-                          Case{"no way to save", true, false, std::nullopt, false}}) {
+                          Case{"save dialog cancelled", true, false, std::nullopt, false}}) {
         AppModelHarness h;
         addUnsavedHit(*h.model);
         int saves = 0;
@@ -231,6 +231,12 @@ TEST(AppModelQuit, UnsavedResultsAreAskedAboutAfterTheHandBackAndTheAnswerDecide
 
         h.model->resolveUnsavedCatalogPrompt(c.save, c.discard);
         h.executor->runUntilIdle();
+        if (c.save && !c.saverResult) {
+            ASSERT_EQ(h.dialogs->requests.size(), 1u) << "Save Catalog… asks where";
+            EXPECT_EQ(h.dialogs->requests.front().options.title, "Save Scan Catalog");
+            h.dialogs->answer(std::nullopt);
+            h.executor->runUntilIdle();
+        }
         EXPECT_EQ(h.shell->terminateReplies, std::vector<bool>{c.expectedReply}) << c.name;
         EXPECT_FALSE(h.model->plainState().waitingToTerminate) << c.name;
         EXPECT_FALSE(h.model->showUnsavedCatalogPrompt()) << c.name;

@@ -181,18 +181,31 @@ TEST(AppModelResults, DefaultQueryDropsARemovedHitWithoutARecomputation) {
     EXPECT_FALSE(model.removeHit(Uuid::random()));
 }
 
-TEST(AppModelResults, ChangingTheSortReordersAtOnceAndTheSelectionStays) {
+TEST(AppModelResults, ASortKeepsTheSelectionAndAHitTheListStopsShowingLeavesIt) {
     AppModelHarness harness;
     AppModel& model = *harness.model;
     model.appendHit(makeHit("small", 1, RecoveredFileKind::jpeg, HitIntegrity::failed));
     model.appendHit(makeHit("large", 9));
-    model.setSelectedHitIDs({model.hits()[0].id});
+    model.appendHit(makeHit("medium", 5));
+    const Uuid small = model.hits()[0].id, large = model.hits()[1].id, medium = model.hits()[2].id;
+    model.setSelectedHitIDs({small, large, medium});
     model.setResultsSort(ResultsSort::sizeDescending);
     EXPECT_EQ(model.displayedHit(0).suggestedName, "large");
+    EXPECT_EQ(model.selectedHitIDs().size(), 3u) << "a sort hides nothing";
+
+    // Hidden by the filter: no longer selected, so a recovery takes only what the list shows selected.
     model.setResultsIntegrityFilter(ResultsIntegrityFilter::pending);
-    EXPECT_EQ(model.displayedCount(), 1u);
-    EXPECT_EQ(model.selectedHitIDs().size(), 1u);  // hidden, still selected
+    EXPECT_EQ(model.displayedCount(), 2u);
+    EXPECT_EQ(model.selectedHitIDs(), (std::set<Uuid>{large, medium}));
     EXPECT_TRUE(model.hasActiveResultsFilter());
+
+    // A check that moves a selected hit out of the filtered list takes it out of the selection too.
+    RecoveredHit checked = *model.hit(medium);
+    checked.integrity = HitIntegrity::ok;
+    model.updateHit(checked);
+    EXPECT_EQ(model.selectedHitIDs(), std::set<Uuid>{large});
+    model.setResultsIntegrityFilter(ResultsIntegrityFilter::all);
+    EXPECT_EQ(model.selectedHitIDs(), std::set<Uuid>{large}) << "showing the hits again selects nothing by itself";
 }
 
 TEST(AppModelResults, ClearingTheDateFilterShowsUndatedHitsAgain) {

@@ -156,6 +156,7 @@ TEST(AppModel, SelectingAnotherVolumeAsksFirstAndResetsTheResults) {
     model.setSelectedVolume(volume("a"));
     model.appendHit(makeHit("hit", 1));
     model.setCatalogDirty(true);
+    model.setStatusMessage("Recovered 18 file(s).");
 
     auto kept = spawnRecorded(model.tasks(), model.selectVolume(volume("b")));
     harness.executor->runUntilIdle();
@@ -164,6 +165,7 @@ TEST(AppModel, SelectingAnotherVolumeAsksFirstAndResetsTheResults) {
     EXPECT_TRUE(kept->finished());
     EXPECT_EQ(model.selectedVolume()->name, "a");
     EXPECT_EQ(model.hits().size(), 1u);
+    EXPECT_EQ(model.statusMessage(), "Recovered 18 file(s).") << "still about the selected disk";
 
     // The selected volume again: nothing to ask, nothing lost.
     auto same = spawnRecorded(model.tasks(), model.selectVolume(volume("a")));
@@ -179,6 +181,7 @@ TEST(AppModel, SelectingAnotherVolumeAsksFirstAndResetsTheResults) {
     EXPECT_EQ(model.selectedVolume()->name, "b");
     EXPECT_TRUE(model.hits().empty());
     EXPECT_TRUE(model.hasSelectedVolume());
+    EXPECT_EQ(model.statusMessage(), "") << "the last line was about the other disk's results";
 }
 
 TEST(AppModel, FlowsStillWaitingWhenTheModelGoesResumeNothing) {

@@ -42,7 +42,6 @@ struct WindowHarness : test::ScanHarness {
         model->plainState().activeRawDevicePath = "/dev/sdb";
         window = std::make_unique<MainWindow>(*model, volumes);
         preview = std::make_unique<PreviewWindow>(*model, window.get());
-        preview->attach(*window);
         window->show();
     }
     ~WindowHarness() {
@@ -207,15 +206,17 @@ TEST(PreviewWindow, KindsThatCannotBeDrawnSayWhyAndOfferTheDefaultApplication) {
     EXPECT_TRUE(h.preview->drawnPicture().isNull());
 }
 
-TEST(PreviewWindow, ClosingRemovesTheFolderAndStopsFollowingTheSelection) {
+TEST(PreviewWindow, ClosingRemovesTheFolderAndItsStatusLineAndStopsFollowingTheSelection) {
     WindowHarness h;
     h.placeHits({{"a.png", RecoveredFileKind::png, fixtures::picture(32, 32, "png")},
                  {"b.png", RecoveredFileKind::png, fixtures::picture(32, 32, "png")}});
     ASSERT_TRUE(h.previewWithSpace(0));
     const auto folder = *h.model->previewController().previewDirectory();
     ASSERT_TRUE(std::filesystem::exists(folder));
+    EXPECT_EQ(h.model->statusMessage(), "Preview: a.png");
     h.preview->close();
     EXPECT_FALSE(std::filesystem::exists(folder));
+    EXPECT_EQ(h.model->statusMessage(), "") << "the preview's line goes with its window";
     const auto extractions = h.extractionCount();
     h.model->setSelectedHitIDs({h.model->hits()[1].id});
     h.pump([] { return true; });

@@ -18,6 +18,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::hitRecord;
+using test::makeHit;
 using test::ScanHarness;
 using Selector = std::string_view;
 
@@ -232,6 +233,25 @@ TEST(AppModelScan, UndeletedNamesKeepTheirFolder) {
     const auto named = h.model->applyUndeleteNaming(hit);
     EXPECT_EQ(named.suggestedName, "recovered_00001.jpg");
     EXPECT_EQ(named.reconstructedPath, "/DCIM/100CANON/recovered_00001.jpg");
+}
+
+TEST(AppModelScan, EveryHitInTheListHasANameOfItsOwn) {
+    ScanHarness h;
+    // The helper numbers its carved files from 1 as the app numbers generic undeleted names.
+    RecoveredHit undeleted = makeHit("FILE0001.JPG", 100'000);
+    undeleted.source = HitSource::fatUndelete;
+    undeleted.byteOffset = 4096;
+    RecoveredHit carved = makeHit("recovered_00001.jpg", 100'000);
+    carved.source = HitSource::signatureCarve;
+    carved.byteOffset = 819'200;
+    RecoveredHit kept = makeHit("Holiday.jpg", 100'000);
+    kept.source = HitSource::signatureCarve;
+    kept.byteOffset = 1'638'400;
+    for (const RecoveredHit& hit : {undeleted, carved, kept}) h.model->handleHelperHit(hit);
+    ASSERT_EQ(h.model->hits().size(), 3u);
+    EXPECT_EQ(h.model->hits()[0].suggestedName, "recovered_00001.jpg");
+    EXPECT_EQ(h.model->hits()[1].suggestedName, "recovered_00002.jpg") << "the carved file is numbered in the same series";
+    EXPECT_EQ(h.model->hits()[2].suggestedName, "Holiday.jpg");
 }
 
 TEST(AppModelScan, ErrorClassifiers) {

@@ -235,6 +235,21 @@ TEST(ResultsFilterLogic, StatusMenuAndDateBounds) {
     EXPECT_EQ(model.resultsCaptureDateTo(), CaptureDay::startOfDay(*late.captureDate)) << "midnight of the chosen day";
     EXPECT_EQ(ResultsFilterLogic::boundDay(model, Bound::to), chosen);
     EXPECT_EQ(ResultsFilterLogic::boundDay(model, Bound::from), ResultsFilterLogic::localDay(*early.captureDate));
+
+    // An inverted range is refused: a start after the end, or an end before the start, changes nothing.
+    EXPECT_EQ(ResultsFilterLogic::dayLimit(model, Bound::from), chosen);
+    EXPECT_EQ(ResultsFilterLogic::dayLimit(model, Bound::to), std::nullopt) << "the start is off";
+    EXPECT_FALSE(ResultsFilterLogic::setBoundDay(model, Bound::from, chosen.addDays(1)));
+    EXPECT_EQ(model.resultsCaptureDateFrom(), std::nullopt);
+    EXPECT_TRUE(ResultsFilterLogic::setBoundDay(model, Bound::from, chosen)) << "one day is a range";
+    EXPECT_FALSE(ResultsFilterLogic::setBoundDay(model, Bound::to, chosen.addDays(-1)));
+    EXPECT_EQ(model.resultsCaptureDateTo(), CaptureDay::startOfDay(*late.captureDate));
+    EXPECT_EQ(ResultsFilterLogic::dayLimit(model, Bound::to), chosen);
+    // Turned on at its default, a bound stops at the other one.
+    ResultsFilterLogic::setBoundOn(model, Bound::from, false);
+    ASSERT_TRUE(ResultsFilterLogic::setBoundDay(model, Bound::to, ResultsFilterLogic::localDay(*early.captureDate).addDays(-3)));
+    ResultsFilterLogic::setBoundOn(model, Bound::from, true);
+    EXPECT_EQ(model.resultsCaptureDateFrom(), model.resultsCaptureDateTo());
 }
 
 TEST(StatusBarLogic, ActivityGroups) {

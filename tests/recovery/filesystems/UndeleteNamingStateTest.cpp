@@ -22,12 +22,14 @@ TEST(UndeleteNamingState, WeakNames) {
     EXPECT_EQ(UndeleteNamingState::trimTrailingDotsAndSpaces(".a. ."), ".a");
 }
 
-TEST(UndeleteNamingState, NumberedNamesCountPerStateAndIgnoreKeptNames) {
+TEST(UndeleteNamingState, NumberedNamesCountPerStateAndPassOverNamesHandedOut) {
     UndeleteNamingState state;
-    EXPECT_EQ(state.suggestedName("recovered_00001.jpg", RecoveredFileKind::jpeg), "recovered_00001.jpg");
-    EXPECT_EQ(state.numberedName(RecoveredFileKind::jpeg), "recovered_00001.jpg");
-    EXPECT_EQ(state.suggestedName("FILE0001.PNG", RecoveredFileKind::png), "recovered_00002.png");
-    EXPECT_EQ(state.numberedName(RecoveredFileKind::unknown), "recovered_00003.bin");
+    // A file of the card that was itself called recovered_00001.jpg keeps its name; the series goes on
+    // past it, so no two names of one state are the same.
+    EXPECT_EQ(state.suggestedName("Recovered_00001.JPG", RecoveredFileKind::jpeg), "Recovered_00001.JPG");
+    EXPECT_EQ(state.numberedName(RecoveredFileKind::jpeg), "recovered_00002.jpg");
+    EXPECT_EQ(state.suggestedName("FILE0001.PNG", RecoveredFileKind::png), "recovered_00003.png");
+    EXPECT_EQ(state.numberedName(RecoveredFileKind::unknown), "recovered_00004.bin");
     state.serial = 123'455;
     EXPECT_EQ(state.numberedName(RecoveredFileKind::unknown), "recovered_123456.bin");
 }
