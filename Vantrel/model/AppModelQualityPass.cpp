@@ -253,7 +253,7 @@ void AppModel::applyIntegrityResult(const Uuid& hitId, HitIntegrity integrity, s
         return;
     }
     RecoveredHit changed = *found;
-    changed.integrity = integrity == HitIntegrity::ok && found->clusterReallocated ? HitIntegrity::suspect : integrity;
+    changed.integrity = integrityForVerdict(*found, integrity);
     if (captureDate) changed.captureDate = captureDate;
     if (changed == *found) return;
     updateHit(changed);

@@ -174,9 +174,10 @@ Outcome oggPageWalk(RuleInput& in) {
     return structuralOrUndecided(OggPageWalk::walk(cursor));
 }
 
+// An "ID3" that no run of MPEG audio frames follows is chance bytes or a tag without its song.
 Outcome mp3FrameWalk(RuleInput& in) {
     CandidateCursor cursor = cursorOf(in, MP3FrameWalk::chunkBytes);
-    return structuralOrUndecided(MP3FrameWalk::walk(cursor));
+    return structuralOrNoHit(MP3FrameWalk::walk(cursor));
 }
 
 // What a candidate takes when no rule decided: the fixed guess for row kinds whose end their first bytes

@@ -1,11 +1,11 @@
 #include "recovery/carving/SignatureCarver.h"
 
 #include "recovery/carving/FileLengthEstimator.h"
+#include "recovery/carving/HeaderChecks.h"
 #include "recovery/carving/KindDetectors.h"
 #include "recovery/carving/PictureDimensions.h"
 #include "recovery/carving/SignatureScanIndex.h"
 #include "recovery/carving/WindowedReader.h"
-#include "recovery/carving/formats/BMPMetadata.h"
 #include "recovery/carving/formats/JPEGMetadata.h"
 #include "recovery/filesystems/SourceReads.h"
 
@@ -19,63 +19,9 @@ namespace {
 
 // ---- What the format readers say about a candidate. Every call into them is in this section. ----
 
-// The smallest BMP: a 14-byte file header and a 40-byte information header.
-constexpr std::size_t bmpCheckBytes = 54;
-// A TIFF header: byte order, magic, first directory offset.
-constexpr std::size_t tiffHeaderBytes = 8;
-// The first directory of a TIFF lies this close to the header, or the header is taken for chance bytes.
-constexpr std::uint32_t maxFirstIFDOffset = 0x100000;
-constexpr std::uint16_t tiffMagic = 42;
-
-// TIFF 6.0 header: "II" (little-endian) or "MM" (big-endian) at 0; at 2 the magic 42 in that order, or the
-// ORF variants "RO"/"RS" (little-endian) and "OR" (big-endian); at 4 the 32-bit offset of the first IFD.
-bool tiffHeaderPlausible(ByteView from) {
-    if (from.size() < tiffHeaderBytes) return true;  // decided when the hit is built
-    const bool little = FieldReader::matches(from, 0, "II");
-    const bool big = FieldReader::matches(from, 0, "MM");
-    if (!little && !big) return false;
-    const std::uint16_t magic = little ? FieldReader::u16le(from, 2) : FieldReader::u16be(from, 2);
-    const bool olympus = little ? FieldReader::matches(from, 2, "RO") || FieldReader::matches(from, 2, "RS")
-                                : FieldReader::matches(from, 2, "OR");
-    if (magic != tiffMagic && !olympus) return false;
-    const std::uint32_t firstIFD = little ? FieldReader::u32le(from, 4) : FieldReader::u32be(from, 4);
-    return firstIFD >= tiffHeaderBytes && firstIFD < maxFirstIFDOffset;
-}
-
 // Cheap tests of the bytes at a header found in the window, before any hit is built.
 bool passesHeaderCheck(const ScanCandidate& candidate, ByteView window) {
-    const ByteView from = window.subspan(static_cast<std::size_t>(candidate.offset));
-    using K = RecoveredFileKind;
-    switch (candidate.signature->kind) {
-    case K::bmp:
-        // Two bytes "BM" are common in any data; with fewer bytes left the hit building decides.
-        return from.size() < bmpCheckBytes || BMPMetadata::looksValid(from.first(bmpCheckBytes));
-    case K::tiff: case K::cr2: case K::orf: return tiffHeaderPlausible(from);
-    case K::jpeg:
-        // Whether the segment fits in the file is decided when the hit is built, from the head.
-        return from.size() < JPEGMetadata::firstSegmentHeaderBytes || JPEGMetadata::firstSegmentEnd(from).has_value();
-    // The header match is check enough, and the hit building decides the rest (nef and arw have no row of
-    // their own: a TIFF header turns out to be one).
-    case K::heic: case K::avif: case K::png: case K::gif: case K::webp: case K::crw: case K::cr3: case K::nef:
-    case K::arw: case K::mp4: case K::mov: case K::mp3: case K::m4a: case K::wav: case K::flac: case K::ogg:
-    case K::pdf: case K::docx: case K::xlsx: case K::pptx: case K::doc: case K::rtf: case K::zip: case K::unknown:
-        return true;
-    }
-    return true;
-}
-
-// A JPEG opens with a whole marker segment. The head holds at least the longest segment unless the
-// device ends sooner, so a segment that runs past it runs past the file.
-bool opensWithWholeSegment(ByteView head) {
-    const auto end = JPEGMetadata::firstSegmentEnd(head);
-    return end && *end <= head.size();
-}
-
-// The precise kind of a zip or ISO media row, from the file's first bytes.
-RecoveredFileKind kindFromHead(RecoveredFileKind rowKind, ByteView head) {
-    if (rowKind == RecoveredFileKind::zip) return OfficeKindDetector::refineZipKind(head);
-    if (FileKind::ftypRefinableKinds().contains(rowKind)) return FtypKindDetector::refine(head);
-    return rowKind;
+    return HeaderChecks::plausible(candidate.signature->kind, window.subspan(static_cast<std::size_t>(candidate.offset)));
 }
 
 // A JPEG far smaller than its pixel count is a thumbnail or a fragment, not the picture it claims.
@@ -392,8 +338,8 @@ std::optional<BuiltHit> CarveRun::makeHit(WindowedReader& reader, const FileSign
     const std::uint64_t available = std::min(deviceRemaining, signature.maxScanLength);
     const ByteView head =
         reader.read(offset, std::min(available, FileLengthEstimator::headBytes), m_headScratch);
-    if (signature.kind == RecoveredFileKind::jpeg && !opensWithWholeSegment(head)) return std::nullopt;
-    RecoveredFileKind kind = kindFromHead(signature.kind, head);
+    if (!HeaderChecks::opensSoundly(signature.kind, head)) return std::nullopt;
+    RecoveredFileKind kind = HeaderChecks::kindFromHead(signature.kind, head);
 
     LengthCandidate candidate;
     candidate.rowKind = signature.kind;
@@ -421,6 +367,9 @@ std::optional<BuiltHit> CarveRun::makeHit(WindowedReader& reader, const FileSign
     hit.byteLength = estimate->length;
     hit.suggestedName = suggestedName(m_hitsFound + 1, kind);
     hit.dimensions = dimensions;
+    // A guessed length may run past the file or stop inside it: the hit says so, and no check of its bytes
+    // can then vouch for it.
+    hit.isFragmented = estimate->basis == LengthBasis::guessed;
     hit.source = HitSource::signatureCarve;
     hit.integrity = HitIntegrity::pending;
     return built;

@@ -58,4 +58,14 @@ std::string_view displayName(HitIntegrity integrity) {
 
 } // namespace HitIntegrityName
 
+bool hasGuessedLength(const RecoveredHit& hit) {
+    return hit.source == HitSource::signatureCarve && hit.isFragmented;
+}
+
+HitIntegrity integrityForVerdict(const RecoveredHit& hit, HitIntegrity verdict) {
+    if (verdict == HitIntegrity::ok && hit.clusterReallocated) return HitIntegrity::suspect;
+    if (hasGuessedLength(hit) && (verdict == HitIntegrity::ok || verdict == HitIntegrity::skipped)) return HitIntegrity::suspect;
+    return verdict;
+}
+
 } // namespace vantrel

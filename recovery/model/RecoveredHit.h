@@ -56,6 +56,8 @@ struct RecoveredHit {
     std::string suggestedName;
     std::optional<std::string> reconstructedPath;
     std::optional<ImageDimensions> dimensions;
+    // An undeleted file whose clusters are not one consecutive run; a carved file whose length is only a
+    // guess (its bytes need not be one whole file).
     bool isFragmented = false;
     HitSource source = HitSource::signatureCarve;
     HitIntegrity integrity = HitIntegrity::pending;
@@ -65,5 +67,13 @@ struct RecoveredHit {
 
     friend bool operator==(const RecoveredHit&, const RecoveredHit&) = default;
 };
+
+// Whether a hit's length is a guess: a carved file whose own structure gave no end.
+bool hasGuessedLength(const RecoveredHit& hit);
+
+// The integrity a hit keeps for a check's verdict. A good decode of clusters that a live file reused is
+// suspect; a hit whose length is a guess is at best suspect, whatever the check said (a type the check
+// cannot validate included), unless the check found it broken.
+HitIntegrity integrityForVerdict(const RecoveredHit& hit, HitIntegrity verdict);
 
 } // namespace vantrel

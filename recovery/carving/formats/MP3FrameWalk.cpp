@@ -2,6 +2,8 @@
 
 #include "base/Bounds.h"
 
+#include <utility>
+
 namespace vantrel::MP3FrameWalk {
 
 namespace {
@@ -71,6 +73,10 @@ std::optional<std::uint64_t> id3v2Length(ByteView bytes) {
     if (bytes.size() < id3v2HeaderBytes || !FieldReader::matches(bytes, 0, "ID3")) return std::nullopt;
     const std::uint8_t major = FieldReader::u8(bytes, 3);
     if (major < 2 || major > 4 || FieldReader::u8(bytes, 4) == 0xFF) return std::nullopt;
+    // The flags each version defines: 2.2 unsynchronisation and compression; 2.3 adds the extended header
+    // and experimental flags in place of compression; 2.4 adds the footer.
+    const std::uint8_t undefinedFlags = major == 2 ? 0x3F : major == 3 ? 0x1F : 0x0F;
+    if ((FieldReader::u8(bytes, 5) & undefinedFlags) != 0) return std::nullopt;
     const std::uint32_t field = FieldReader::u32be(bytes, 6);
     if ((field & 0x80808080u) != 0) return std::nullopt;
     const std::uint64_t size =
@@ -79,13 +85,10 @@ std::optional<std::uint64_t> id3v2Length(ByteView bytes) {
     return id3v2HeaderBytes + size + (footer ? id3v2FooterBytes : 0);
 }
 
-std::optional<std::uint64_t> walk(CandidateCursor& cursor) {
-    std::uint8_t tagHeader[id3v2HeaderBytes];
-    if (!cursor.copy(0, id3v2HeaderBytes, tagHeader)) return std::nullopt;
-    const auto tagLength = id3v2Length(ByteView(tagHeader, id3v2HeaderBytes));
-    if (!tagLength || *tagLength > cursor.limit()) return std::nullopt;
+namespace {
 
-    std::uint64_t pos = *tagLength;
+// The end of the run of frames of one stream that starts at pos, and how many frames it holds.
+std::pair<std::uint64_t, std::uint64_t> frameRun(CandidateCursor& cursor, std::uint64_t pos) {
     std::uint64_t frames = 0;
     std::optional<Frame> first;
     // Every frame takes at least one byte, and the cursor ends at its limit.
@@ -98,8 +101,29 @@ std::optional<std::uint64_t> walk(CandidateCursor& cursor) {
         pos += frame->length;
         ++frames;
     }
-    if (frames < minimumFrames) return std::nullopt;
+    return {pos, frames};
+}
 
+} // namespace
+
+std::optional<std::uint64_t> walk(CandidateCursor& cursor) {
+    std::uint8_t tagHeader[id3v2HeaderBytes];
+    if (!cursor.copy(0, id3v2HeaderBytes, tagHeader)) return std::nullopt;
+    const auto tagLength = id3v2Length(ByteView(tagHeader, id3v2HeaderBytes));
+    if (!tagLength || *tagLength > cursor.limit()) return std::nullopt;
+
+    // The frames start where the tag ends, or a little later behind padding the tag's size leaves out.
+    std::optional<std::uint64_t> end;
+    for (std::uint64_t start = *tagLength; start - *tagLength <= maxGapBytes && !end; ++start) {
+        std::uint8_t sync[2];
+        if (!cursor.copy(start, sizeof sync, sync)) break;
+        if (sync[0] != 0xFF || (sync[1] & 0xE0) != 0xE0) continue;
+        const auto [runEnd, frames] = frameRun(cursor, start);
+        if (frames >= minimumFrames) end = runEnd;
+    }
+    if (!end) return std::nullopt;
+
+    std::uint64_t pos = *end;
     std::uint8_t trailer[3];
     if (fitsWithin(pos, id3v1Bytes, cursor.limit()) && cursor.copy(pos, sizeof trailer, trailer) &&
         FieldReader::matches(ByteView(trailer, sizeof trailer), 0, "TAG"))

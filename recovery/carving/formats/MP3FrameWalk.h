@@ -5,7 +5,8 @@
 // ID3v2 header (ID3 tag version 2.4.0, main structure, section 3.1; versions 2.2 and 2.3 share it):
 //   0 "ID3" (3)
 //   3 major version (1): 2, 3 or 4;  4 revision (1): below FF
-//   5 flags (1): bit 4, in version 4 only, a 10-byte footer follows the tag
+//   5 flags (1): the bits a version does not define are clear (2.2: 0x3F, 2.3: 0x1F, 2.4: 0x0F); bit 4, in
+//     version 4 only, says a 10-byte footer follows the tag
 //   6 size (4): synchsafe (7 bits a byte, most significant first, every top bit clear); the bytes after
 //     this 10-byte header, the footer not counted
 // MPEG audio frame header (ISO/IEC 11172-3 and 13818-3, with the MPEG 2.5 extension), 32 bits big-endian:
@@ -34,13 +35,16 @@ inline constexpr std::uint64_t chunkBytes = 0x40000;
 // audio and not chance bytes that pass for a frame header.
 inline constexpr std::uint64_t minimumFrames = 4;
 inline constexpr std::uint64_t id3v1Bytes = 128;
+// How far past the tag's stated end the frames may start (padding that some writers leave out of the
+// tag's size).
+inline constexpr std::uint64_t maxGapBytes = 4096;
 
 // The ID3v2 tag's length with its header and footer, or nothing when the bytes do not start with a
 // sound ID3v2 header.
 std::optional<std::uint64_t> id3v2Length(ByteView bytes);
 
 // The length of the tag, the frames and a trailing ID3v1 tag, or nothing when the tag is not sound or
-// fewer than minimumFrames frames that agree follow it. The frames end at the first header that is
+// no run of minimumFrames frames that agree starts at its end or within maxGapBytes after it. The frames end at the first header that is
 // free-format, not allowed, of another version, layer or sample rate, or whose frame runs past the
 // cursor's limit. A failed read throws.
 std::optional<std::uint64_t> walk(CandidateCursor& cursor);

@@ -333,6 +333,27 @@ TEST(AppModelQualityPass, VerdictsReachTheHitsAsTheirCluesAllow) {
     h.model->applyIntegrityResult(reusedId, HitIntegrity::ok, taken);
     EXPECT_EQ(h.model->hit(reusedId)->integrity, HitIntegrity::suspect) << "reused clusters make a good decode suspect";
     EXPECT_EQ(h.model->hit(reusedId)->captureDate, taken);
+
+    // A carved hit of a guessed length is suspect at best, also when its type cannot be checked; a broken
+    // one stays broken. An undeleted file in several runs is read by its chain and keeps its verdict.
+    std::vector<RecoveredHit> hits;
+    for (int i = 1; i <= 3; ++i) {
+        hits.push_back(test::makeHit("recovered_0000" + std::to_string(i) + ".zip", 2 * 1024 * 1024, RecoveredFileKind::zip));
+        hits.back().isFragmented = true;
+    }
+    hits.push_back(test::makeHit("song.mp3", 3'000'000, RecoveredFileKind::mp3));
+    hits.back().source = HitSource::fatUndelete;
+    hits.back().isFragmented = true;
+    h.model->setHits(hits);
+    const auto ids = [&](std::size_t i) { return h.model->hits()[i].id; };
+    h.model->applyIntegrityResult(ids(0), HitIntegrity::ok, std::nullopt);
+    h.model->applyIntegrityResult(ids(1), HitIntegrity::skipped, std::nullopt);
+    h.model->applyIntegrityResult(ids(2), HitIntegrity::failed, std::nullopt);
+    h.model->applyIntegrityResult(ids(3), HitIntegrity::ok, std::nullopt);
+    EXPECT_EQ(h.model->hit(ids(0))->integrity, HitIntegrity::suspect);
+    EXPECT_EQ(h.model->hit(ids(1))->integrity, HitIntegrity::suspect);
+    EXPECT_EQ(h.model->hit(ids(2))->integrity, HitIntegrity::failed);
+    EXPECT_EQ(h.model->hit(ids(3))->integrity, HitIntegrity::ok);
 }
 
 TEST(AppModelQualityPass, ANewScanDuringProbingStopsThePassAndItsHitsWaitAgain) {

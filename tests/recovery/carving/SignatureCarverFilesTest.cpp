@@ -416,5 +416,66 @@ TEST(SignatureCarverSoundFiles, OggAndMP3FilesComeBackWholeAndOnce) {
     }
 }
 
+// Compressed and random data hold "ID3", "fLaC" and "PK" 03 04 every few megabytes, with impossible bytes
+// after them (ID3 versions E0, 4B, DF; STREAMINFO lengths 0). None of them is a hit; the real songs and
+// archives among them still are, an MP3 and a ZIP by their structure, a FLAC with its length marked a guess.
+TEST(SignatureCarverSoundFiles, ChanceSoundAndArchiveHeadersInCompressedAndRandomDataAreNoHits) {
+    for (const char* program : {"ffmpeg", "lame", "gzip", "zip", "env"})
+        if (!test::haveProgram(program)) GTEST_SKIP() << program << " is not installed";
+    const test::TempDir dir;
+    auto path = [&](const std::string& name) { return (dir / name).string(); };
+    runOrFail({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=frequency=440:duration=2", "-y", path("a.wav")});
+    runOrFail({"lame", "--quiet", "--tt", "Tone", path("a.wav"), path("a.mp3")});
+    runOrFail({"ffmpeg", "-v", "error", "-i", path("a.wav"), "-y", path("a.flac")});
+    test::writeFile(dir / "notes.txt", test::randomBytes(20'000, 5));
+    runOrFail({"env", "-C", dir.path().string(), "zip", "-q", "-X", path("a.zip"), "notes.txt"});
+    // Compressed data: the sound and random bytes, gzipped.
+    test::writeFile(dir / "noise.bin", test::randomBytes(6 * 1024 * 1024, 6));
+    runOrFail({"gzip", "-k", "-9", path("noise.bin"), path("a.wav")});
+
+    Bytes device = test::randomBytes(24 * 1024 * 1024, 7);
+    // Chance headers in the random part, with the bytes that followed them on a real card.
+    const std::vector<Bytes> chance{{'I', 'D', '3', 0xE0}, {'I', 'D', '3', 0x4B}, {'I', 'D', '3', 0xDF},
+                                    {'f', 'L', 'a', 'C', 0x00, 0x00, 0x00, 0x00}, {'P', 'K', 3, 4}};
+    for (std::size_t i = 0; i < 5000; ++i) {
+        const Bytes& header = chance[i % chance.size()];
+        std::copy(header.begin(), header.end(), device.begin() + static_cast<std::ptrdiff_t>(4801 * i + 17));
+    }
+    std::vector<Placed> real;
+    auto place = [&](const std::string& name, K kind) {
+        const Bytes bytes = test::readFile(dir / name);
+        const std::uint64_t at = (device.size() + 4095) / 4096 * 4096;
+        device.resize(at, 0);
+        device.insert(device.end(), bytes.begin(), bytes.end());
+        real.push_back({name, kind, std::nullopt, at, bytes.size()});
+    };
+    for (const char* gz : {"noise.bin.gz", "a.wav.gz"}) place(gz, K::unknown);
+    place("a.mp3", K::mp3);
+    place("a.flac", K::flac);
+    place("a.zip", K::zip);
+    device.resize(device.size() + 3 * 1024 * 1024, 0);
+
+    RecoveryFilters filters;
+    filters.allowedKinds = RecoveredFileKindSet{K::mp3, K::flac, K::zip, K::docx, K::xlsx, K::pptx};
+    test::ScriptedByteSource source{device};
+    std::vector<RecoveredHit> hits;
+    SignatureCarver(SignatureCatalog::carveMVP(), 512)
+        .carve(source, filters, AllocatedRegionMap{}, [] { return false; }, [](const ScanProgress&) {},
+               [&](const RecoveredHit& hit) { hits.push_back(hit); });
+    ASSERT_EQ(hits.size(), 3u) << "only the real song, stream and archive";
+    std::sort(hits.begin(), hits.end(), [](const auto& a, const auto& b) { return a.byteOffset < b.byteOffset; });
+    for (std::size_t i = 0; i < 3; ++i) {
+        const Placed& file = real[2 + i];
+        EXPECT_EQ(hits[i].byteOffset, file.offset) << file.name;
+        EXPECT_EQ(hits[i].kind, file.kind) << file.name;
+    }
+    EXPECT_EQ(hits[0].byteLength, real[2].length) << "the MP3's frames end it";
+    EXPECT_FALSE(hasGuessedLength(hits[0]));
+    EXPECT_TRUE(hasGuessedLength(hits[1])) << "a FLAC's end is not in its first bytes";
+    EXPECT_TRUE(hits[1].isFragmented);
+    EXPECT_EQ(hits[2].byteLength, real[4].length) << "the ZIP's end record ends it";
+    EXPECT_FALSE(hasGuessedLength(hits[2]));
+}
+
 } // namespace
 } // namespace vantrel

@@ -16,7 +16,7 @@ namespace {
 
 using K = RecoveredFileKind;
 constexpr std::uint64_t mebibyte = 1024 * 1024;
-constexpr std::uint64_t fixedGuess = 2 * mebibyte;  // the length taken for an mp3 whose end is not known
+constexpr std::uint64_t fixedGuess = 2 * mebibyte;  // the length taken for an RTF file, whose end is not known
 
 void put(Bytes& device, std::uint64_t at, const Bytes& bytes) {
     std::copy(bytes.begin(), bytes.end(), device.begin() + static_cast<std::ptrdiff_t>(at));
@@ -41,7 +41,8 @@ Bytes bmp(std::uint32_t size) {
     return out;
 }
 
-const Bytes id3{'I', 'D', '3', 0x04, 0x00};
+// A format whose end its first bytes do not tell: its length is the fixed guess.
+const Bytes rtf{'{', '\\', 'r', 't', 'f', '1'};
 
 void be32(Bytes& out, std::uint32_t value) {
     for (int i = 3; i >= 0; --i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
@@ -74,7 +75,7 @@ RecoveryFilters filtersFor(RecoveredFileKindSet kinds) {
 
 class SignatureCarverTest : public ::testing::Test {
 protected:
-    RecoveryFilters filters = filtersFor({K::bmp, K::mp3, K::png, K::jpeg, K::mp4, K::tiff, K::cr2});
+    RecoveryFilters filters = filtersFor({K::bmp, K::rtf, K::png, K::jpeg, K::mp4, K::tiff, K::cr2});
     AllocatedRegionMap live;
     std::function<bool()> shouldCancel = [] { return false; };
 
@@ -144,13 +145,13 @@ TEST_F(SignatureCarverTest, AHeaderInTheSharedBytesIsFoundOnceWhenItsStructureGa
     // A guessed length passes over nothing, so both windows report the file (the application drops the
     // repeat); the hits take consecutive numbers.
     Bytes guessed(16384, 0);
-    put(guessed, 4032 + 10, id3);
+    put(guessed, 4032 + 10, rtf);
     test::ScriptedByteSource guessedSource{guessed};
     run = carve(guessedSource);
     ASSERT_EQ(run.hits.size(), 2u);
     EXPECT_EQ(run.hits[0].byteOffset, run.hits[1].byteOffset);
-    EXPECT_EQ(run.hits[0].suggestedName, "recovered_00001.mp3");
-    EXPECT_EQ(run.hits[1].suggestedName, "recovered_00002.mp3");
+    EXPECT_EQ(run.hits[0].suggestedName, "recovered_00001.rtf");
+    EXPECT_EQ(run.hits[1].suggestedName, "recovered_00002.rtf");
     EXPECT_EQ(run.progress.back().hitsFound, 2);
 }
 
@@ -159,14 +160,14 @@ TEST_F(SignatureCarverTest, SkipsInsideAFileOnlyWhenItsOwnStructureGaveTheLength
     // A BMP declaring 5000 bytes with another BMP header inside it: the inner one is part of the outer file.
     put(device, 0, bmp(5000));
     put(device, 100, bmp(1000));
-    // mp3 files lying back to back: their length is a guess, so each one is found.
-    for (std::uint64_t at : {8000u, 9000u, 10000u}) put(device, at, id3);
+    // RTF files lying back to back: their length is a guess, so each one is found.
+    for (std::uint64_t at : {8000u, 9000u, 10000u}) put(device, at, rtf);
     test::ScriptedByteSource source{device};
     const CarveResult run = carve(source, 64 * 1024);
     std::vector<std::pair<std::uint64_t, K>> found;
     for (const auto& hit : run.hits) found.emplace_back(hit.byteOffset, hit.kind);
     EXPECT_EQ(found, (std::vector<std::pair<std::uint64_t, K>>{
-                         {0, K::bmp}, {8000, K::mp3}, {9000, K::mp3}, {10000, K::mp3}}));
+                         {0, K::bmp}, {8000, K::rtf}, {9000, K::rtf}, {10000, K::rtf}}));
     EXPECT_EQ(run.hits[1].byteLength, 64u * 1024 - 8000);  // the rest of the device, below the fixed guess
 }
 
@@ -209,23 +210,23 @@ TEST_F(SignatureCarverTest, AHeaderInLiveSpacePassesOverNoMoreThanItsLiveRun) {
     live.add(10'000, 10'000);
     put(device, 10'007, bmp(100'000));  // a live file's bytes: its declared extent runs past the live file
     put(device, 15'007, bmp(1000));     // in the same live file
-    put(device, 30'007, id3);           // deleted, after the live file ends
+    put(device, 30'007, rtf);           // deleted, after the live file ends
     put(device, 40'007, bmp(1000));
     test::ScriptedByteSource source{device};
     const CarveResult run = carve(source, SignatureCarver::defaultWindowBytes);
     std::vector<std::pair<std::uint64_t, K>> found;
     for (const auto& hit : run.hits) found.emplace_back(hit.byteOffset, hit.kind);
-    EXPECT_EQ(found, (std::vector<std::pair<std::uint64_t, K>>{{30'007, K::mp3}, {40'007, K::bmp}}));
+    EXPECT_EQ(found, (std::vector<std::pair<std::uint64_t, K>>{{30'007, K::rtf}, {40'007, K::bmp}}));
 }
 
 TEST_F(SignatureCarverTest, TestsGuessedLengthsOnlyByTheirHeaderAndCutsThemAtTheNextLiveFile) {
     Bytes device(4 * mebibyte, 0);
-    put(device, 1000, id3);              // deleted, just before a live file
-    put(device, 200'000, id3);           // inside the live file
+    put(device, 1000, rtf);              // deleted, just before a live file
+    put(device, 200'000, rtf);           // inside the live file
     put(device, 300'000, bmp(50'000));   // its declared extent runs into the second live file
     put(device, 300'500, bmp(1000));     // inside that dropped file: passed over all the same
     put(device, 600'000, bmp(2000));     // clear of both
-    put(device, 1'000'000, id3);         // after the last live file
+    put(device, 1'000'000, rtf);         // after the last live file
     live.add(100'000, 150'000);
     live.add(320'000, 10'000);
     test::ScriptedByteSource source{device};
@@ -262,7 +263,7 @@ TEST_F(SignatureCarverTest, BuildsNoHitInLiveSpaceThatRunsToTheWindowsEnd) {
 TEST_F(SignatureCarverTest, CarvesAroundAnUnreadableBlockAndCountsIt) {
     Bytes device(3 * 4096, 0);
     put(device, 100, bmp(1000));
-    put(device, 3000, id3);
+    put(device, 3000, rtf);
     test::ScriptedByteSource source{device};
     source.failRange(2048, 2049);  // one 512-byte block of the first window, outside the shared bytes
     const CarveResult run = carve(source);
@@ -333,7 +334,7 @@ TEST_F(SignatureCarverTest, CancelsBetweenWindowsWithoutAFinalReport) {
 
 TEST_F(SignatureCarverTest, CancelsWithinEverySixtyFourCandidates) {
     Bytes device(256 * 1024, 0);
-    for (std::uint64_t i = 0; i < 200; ++i) put(device, i * 1000, id3);
+    for (std::uint64_t i = 0; i < 200; ++i) put(device, i * 1000, rtf);
     test::ScriptedByteSource source{device};
     std::size_t delivered = 0;
     shouldCancel = [&] { return delivered >= 10; };

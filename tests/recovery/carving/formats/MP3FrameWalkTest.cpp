@@ -44,7 +44,14 @@ TEST(MP3FrameWalk, TagSizesAreSynchsafeWithAFooterInVersion4Only) {
     EXPECT_EQ(MP3FrameWalk::id3v2Length(tagHeader(3, 0x0FFFFFFF)), 10 + 0x0FFFFFFFu);
     EXPECT_EQ(MP3FrameWalk::id3v2Length(tagHeader(4, 300)), 310u);
     EXPECT_EQ(MP3FrameWalk::id3v2Length(tagHeader(4, 300, 0x10)), 320u);
-    EXPECT_EQ(MP3FrameWalk::id3v2Length(tagHeader(3, 300, 0x10)), 310u);
+    // Flags a version does not define are never set in a real tag.
+    EXPECT_EQ(MP3FrameWalk::id3v2Length(tagHeader(3, 300, 0x10)), std::nullopt);
+    EXPECT_EQ(MP3FrameWalk::id3v2Length(tagHeader(3, 300, 0xE0)), 310u);
+    EXPECT_EQ(MP3FrameWalk::id3v2Length(tagHeader(2, 300, 0x20)), std::nullopt);
+    EXPECT_EQ(MP3FrameWalk::id3v2Length(tagHeader(2, 300, 0xC0)), 310u);
+    EXPECT_EQ(MP3FrameWalk::id3v2Length(tagHeader(4, 300, 0x01)), std::nullopt);
+    // The version bytes of "ID3" in compressed data.
+    EXPECT_EQ(MP3FrameWalk::id3v2Length(tagHeader(0xE0, 300)), std::nullopt);
     EXPECT_EQ(MP3FrameWalk::id3v2Length(tagHeader(2, 5)), 15u);
     Bytes unsafe = tagHeader(3, 300);
     unsafe[8] |= 0x80;
@@ -79,6 +86,13 @@ TEST(MP3FrameWalk, AFewAgreeingFramesAreNeeded) {
         frames[4 * 32 + at] = value;
         EXPECT_EQ(walkAt(joined({&header, &frames}), 0), header.size() + 4 * 32) << at << " " << int{value};
     }
+    // Frames may start behind padding that the tag's size leaves out, but not far behind.
+    const Bytes padding(100, 0), farPadding(MP3FrameWalk::maxGapBytes + 1, 0);
+    EXPECT_EQ(walkAt(joined({&header, &padding, &four, &junk}), 0), header.size() + padding.size() + four.size());
+    EXPECT_EQ(walkAt(joined({&header, &farPadding, &four, &junk}), 0), std::nullopt);
+    // A sound tag before data that holds no frames is no song.
+    EXPECT_EQ(walkAt(joined({&header, &junk}), 0), std::nullopt);
+
     // An ID3v1 tag after the frames belongs to the file, when it lies within the limit.
     Bytes id3v1{'T', 'A', 'G'};
     id3v1.resize(128, ' ');
