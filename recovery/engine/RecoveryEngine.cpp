@@ -1,5 +1,6 @@
 #include "recovery/engine/RecoveryEngine.h"
 
+#include "recovery/carving/ContentSniffer.h"
 #include "recovery/carving/PictureDimensions.h"
 #include "recovery/carving/SignatureCatalog.h"
 #include "recovery/filesystems/AllocatedRegionCollector.h"
@@ -91,7 +92,7 @@ void RecoveryEngine::walkPartition(ByteSource& source, const DetectedPartition& 
         // The geometry must agree with the partition's own file system.
         if (!partition.geometryAgrees()) return;
         readErrors += FatUndeleter::recoverDeleted(source, *geometry, filters, liveRegions, shouldCancel, onHit,
-                                                   PictureDimensions::read).readErrors;
+                                                   PictureDimensions::read, ContentSniffer::kindOf).readErrors;
         return;
     case DetectedFileSystem::exfat:
         // Clusters 0 and 1 do not exist; a root there is no volume to walk.

@@ -1,10 +1,9 @@
 #include "recovery/filesystems/ClusterChainReader.h"
 
 #include "base/Bounds.h"
+#include "recovery/filesystems/DeletedFileClusters.h"
 #include "recovery/filesystems/SourceReads.h"
-#include "recovery/filesystems/VisitedClusters.h"
 #include "recovery/filesystems/exfat/ExFATUndeleter.h"
-#include "recovery/filesystems/fat/FatEntryReader.h"
 #include "recovery/filesystems/partitions/FileSystemProbe.h"
 
 #include <algorithm>
@@ -59,13 +58,6 @@ private:
     Bytes m_buffer;
 };
 
-// The next link while the chain holds; a bad spot in the FAT ends the chain like a missing link.
-std::optional<std::uint32_t> chainLinkOrNothing(FatEntryReader& fat, std::uint32_t cluster) {
-    std::int64_t ignoredErrors = 0;
-    return SourceReads::passOverBadSpot(ignoredErrors, [&] { return fat.nextCluster(cluster); })
-        .value_or(std::nullopt);
-}
-
 std::uint64_t readPlainRange(ByteSource& source, const RecoveredHit& hit, const ByteSink& sink, std::uint64_t chunkBytes) {
     chunkBytes = std::max<std::uint64_t>(chunkBytes, 1);
     Bytes buffer;
@@ -84,8 +76,8 @@ std::uint64_t readPlainRange(ByteSource& source, const RecoveredHit& hit, const 
     return delivered;
 }
 
-// The clusters of a file: its FAT chain while it holds, then consecutive clusters; or, when
-// followFat is false, consecutive clusters from the first.
+// The clusters of a file as DeletedFileClusters places them; or, when followFat is false, consecutive
+// clusters from the first.
 std::uint64_t readClusters(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t firstCluster,
                            std::uint64_t byteLength, const ByteSink& sink, std::uint64_t chunkBytes, bool followFat);
 
@@ -138,33 +130,27 @@ std::uint64_t readClusters(ByteSource& source, const VolumeGeometry& geometry, s
                            std::uint64_t byteLength, const ByteSink& sink, std::uint64_t chunkBytes, bool followFat) {
     const std::uint64_t clusterBytes = geometry.bytesPerCluster();
     if (!geometry.isValidCluster(firstCluster) || byteLength == 0 || clusterBytes == 0) return 0;
-    const std::uint64_t fileClusters = byteLength / clusterBytes + (byteLength % clusterBytes != 0 ? 1 : 0);
-    const std::uint64_t maxHandled = std::min<std::uint64_t>(fileClusters, geometry.clusterCount) + spareClusters;
+    // One run from the first cluster for a file stored without a FAT chain; else the clusters the scan
+    // described: the chain while it holds, then the following clusters that nothing live holds.
+    DeletedFileLayout placed;
+    if (followFat) {
+        ClusterAllocation allocation(source, geometry);
+        placed = DeletedFileClusters::layout(source, geometry, firstCluster, byteLength, true, allocation);
+    } else {
+        const std::uint64_t fileClusters = byteLength / clusterBytes + (byteLength % clusterBytes != 0 ? 1 : 0);
+        placed.runs.push_back({firstCluster, std::min(fileClusters, geometry.maxCluster() - firstCluster + 1)});
+    }
 
     ExtentStreamer streamer(source, sink, chunkBytes);
-    FatEntryReader fat(source, geometry);
-    VisitedClusters visited;
-    bool followChain = followFat;
     std::uint64_t remaining = byteLength;
-    std::uint64_t cluster = firstCluster;
-    for (std::uint64_t handled = 0; handled < maxHandled && remaining > 0; ++handled) {
-        const auto offset = geometry.clusterByteOffset(cluster);
-        if (!offset || !visited.insert(static_cast<std::uint32_t>(cluster))) break;
-        const std::uint64_t take = std::min(clusterBytes, remaining);
-        if (!streamer.add(*offset, take)) return streamer.delivered();
-        remaining -= take;
-        if (remaining == 0) break;
-        if (followChain) {
-            const auto link = chainLinkOrNothing(fat, static_cast<std::uint32_t>(cluster));
-            if (link && *link != cluster && !visited.contains(*link)) {
-                cluster = *link;
-                continue;
-            }
-            // From here the chain is gone (cleared by the deletion, or looping): assume the file
-            // continues in consecutive clusters.
-            followChain = false;
+    for (const ClusterRun& run : placed.runs) {
+        for (std::uint64_t i = 0; i < run.count && remaining > 0; ++i) {
+            const auto offset = geometry.clusterByteOffset(std::uint64_t{run.first} + i);
+            if (!offset) break;
+            const std::uint64_t take = std::min(clusterBytes, remaining);
+            if (!streamer.add(*offset, take)) return streamer.delivered();
+            remaining -= take;
         }
-        ++cluster;
     }
     streamer.flush();
     return streamer.delivered();

@@ -1,7 +1,7 @@
 #pragma once
-// Reads a hit's bytes back from the device. An undeleted FAT or exFAT file is read by its cluster
-// chain: the FAT links while they hold, then consecutive clusters from where the chain is gone, as it
-// is for most deleted files. Every other hit, and one whose chain gives nothing, is read as its plain
+// Reads a hit's bytes back from the device. An undeleted FAT or exFAT file is read from the clusters
+// the scan described (DeletedFileClusters): the FAT links while they hold, then, from where the chain is
+// gone (as it is for most deleted files), the following clusters that no live file or folder holds. Every other hit, and one whose chain gives nothing, is read as its plain
 // byte range. The links are FatEntryReader::nextCluster; an exFAT hit whose entry set is flagged
 // NoFatChain is read as one run without consulting the FAT at all (its entries may be 0 or stale).
 // Output is streamed to a sink in bounded chunks, so a large file is never held whole.
@@ -24,8 +24,6 @@ using ByteSink = std::function<void(ByteView chunk)>;
 
 // The largest chunk handed to a sink unless the caller asks for less.
 inline constexpr std::uint64_t defaultChunkBytes = 1024 * 1024;
-// Clusters handled beyond the file's own count before a chain read gives up.
-inline constexpr std::uint64_t spareClusters = 8;
 
 // Streams the hit to the sink; returns the bytes delivered, which may be fewer than byteLength at the
 // end of the volume or device. Read and probe failures propagate; a byteLength above the largest
@@ -42,7 +40,7 @@ Bytes extractBytes(ByteSource& source, const RecoveredHit& hit, std::uint64_t ma
 // Streams byteLength bytes of the file starting at firstCluster. Returns the bytes delivered: 0 for
 // an invalid first cluster, byteLength 0 or a geometry without clusters. Never reads outside the
 // volume's cluster heap or past the device end. Data read failures propagate; a failed FAT link read
-// only ends the chain (consecutive clusters follow).
+// only ends the chain (the following free clusters follow).
 std::uint64_t readFile(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t firstCluster,
                        std::uint64_t byteLength, const ByteSink& sink, std::uint64_t chunkBytes = defaultChunkBytes);
 

@@ -3,16 +3,33 @@
 #include "recovery/filesystems/HitPath.h"
 #include "recovery/filesystems/KindForFileName.h"
 #include "recovery/filesystems/SourceReads.h"
-#include "recovery/filesystems/fat/FatChain.h"
 
 namespace vantrel {
+
+namespace {
+
+// The name with its extension (the text after the last "." that does not begin it) replaced by the kind's.
+std::string withExtension(const std::string& name, RecoveredFileKind kind) {
+    const auto dot = name.rfind('.');
+    const std::string stem = dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+    return stem + "." + std::string(FileKind::preferredExtension(kind));
+}
+
+} // namespace
 
 std::optional<RecoveredHit> DeletedFileWalk::acceptedHit(const DeletedFile& file,
                                                          const std::function<ClusterPlacement()>& placement) {
     const auto byteOffset = geometry.clusterByteOffset(file.firstCluster);
     if (!byteOffset) return std::nullopt;
-    const RecoveredFileKind kind = kindForFileName(file.kindName);
-    if (kind == RecoveredFileKind::unknown) return std::nullopt;
+    RecoveredFileKind kind = kindForFileName(file.kindName);
+    std::optional<std::string> ownName = file.ownName;
+    if (kind == RecoveredFileKind::unknown) {
+        kind = PictureSniffer::sniffKind(source, readKind, *byteOffset, file.byteLength, geometry.clusterHeapEnd(),
+                                         outcome.readErrors);
+        if (kind == RecoveredFileKind::unknown) return std::nullopt;
+        // The file keeps its name, with the extension of what it holds.
+        if (ownName) ownName = withExtension(*ownName, kind);
+    }
 
     RecoveredHit hit;
     hit.kind = kind;
@@ -21,8 +38,8 @@ std::optional<RecoveredHit> DeletedFileWalk::acceptedHit(const DeletedFile& file
     hit.dimensions = PictureSniffer::sniff(source, readDimensions, kind, *byteOffset, file.byteLength,
                                            geometry.clusterHeapEnd(), outcome.readErrors);
     if (!PictureSniffer::isPlausiblePicture(hit)) return std::nullopt;
-    hit.suggestedName = file.ownName && UndeleteNamingState::isUsableUndeleteName(*file.ownName)
-                            ? naming.suggestedName(*file.ownName, kind)
+    hit.suggestedName = ownName && UndeleteNamingState::isUsableUndeleteName(*ownName)
+                            ? naming.suggestedName(*ownName, kind)
                             : naming.numberedName(kind);
     hit.reconstructedPath = HitPath::fitted(std::string(file.folderPath) + hit.suggestedName);
     const ClusterPlacement placed = placement();
@@ -37,13 +54,14 @@ std::optional<RecoveredHit> DeletedFileWalk::acceptedHit(const DeletedFile& file
 
 ClusterPlacement DeletedFileWalk::chainPlacement(std::uint32_t firstCluster, std::uint64_t byteLength,
                                                  bool unreadMeansFragmented) {
-    ClusterPlacement placed;
-    placed.isFragmented = SourceReads::passOverBadSpot(outcome.readErrors, [&] {
-                              return FatChain::isChainFragmented(source, geometry, firstCluster, byteLength);
-                          }).value_or(unreadMeansFragmented);
-    placed.clusterReallocated =
-        FatChain::chainMeetsRegions(source, geometry, firstCluster, byteLength, activeRegions, outcome.readErrors);
-    return placed;
+    if (!allocation) allocation.emplace(source, geometry);
+    const auto placed = SourceReads::passOverBadSpot(outcome.readErrors, [&] {
+        return DeletedFileClusters::layout(source, geometry, firstCluster, byteLength, true, *allocation);
+    });
+    if (!placed) return ClusterPlacement{unreadMeansFragmented, false};
+    outcome.readErrors += placed->badSpots;
+    return ClusterPlacement{placed->fragmented || (placed->chainUnread && unreadMeansFragmented),
+                            DeletedFileClusters::meetsRegions(geometry, *placed, byteLength, activeRegions)};
 }
 
 } // namespace vantrel

@@ -5,6 +5,7 @@
 // filters.
 
 #include "recovery/bytesource/ByteSource.h"
+#include "recovery/filesystems/DeletedFileClusters.h"
 #include "recovery/filesystems/PictureSniffer.h"
 #include "recovery/filesystems/UndeleteNamingState.h"
 #include "recovery/filesystems/VisitedClusters.h"
@@ -25,7 +26,8 @@ namespace vantrel {
 
 // A deleted file as its directory entry describes it.
 struct DeletedFile {
-    std::string_view kindName;            // the name whose extension gives the kind (FAT: the short name)
+    std::string_view kindName;            // the name whose extension gives the kind (FAT: the long name when
+                                          // the entry keeps a whole one, else the short name)
     std::optional<std::string> ownName;   // the name to keep when it is usable (FAT: the long name)
     std::string_view folderPath;          // "/" and the folders down to the file, ending with "/"
     std::uint32_t firstCluster = 0;
@@ -54,18 +56,23 @@ struct DeletedFileWalk {
     WalkOutcome outcome{};
     // Where a walk leaves what reading its hits back needs to know; none when nobody keeps it.
     VolumeCache* volumes = nullptr;
+    // The kind of a file whose name gives none, from its first bytes; without it such files are passed over.
+    ContentKindReader readKind{};
+    // Which clusters live files and folders hold, read when a file's placement first asks.
+    std::optional<ClusterAllocation> allocation{};
 
     // The hit of a deleted file, or nothing when it is dropped. In this order: its first cluster must
-    // lie in the volume and its name must promise a known kind; a JPEG or PNG is sized from its first
+    // lie in the volume and its name must promise a known kind, or else its first bytes must show one; a JPEG or PNG is sized from its first
     // bytes and dropped when too small in bytes for its pixels; it is named after its own name when
     // that is usable, else numbered, and placed below its folder path; placement() then says where its
     // clusters lie (a reallocated file is suspect); last the scan's filters decide. Bad spots read on
     // the way are counted in outcome. The caller delivers the hit.
     std::optional<RecoveredHit> acceptedHit(const DeletedFile& file, const std::function<ClusterPlacement()>& placement);
 
-    // The placement of a file that follows its FAT chain: fragmented when a link leaves consecutive
-    // clusters, reallocated when a cluster of the chain lies in a live range. A FAT whose chain cannot
-    // be read leaves the file fragmented when unreadMeansFragmented says so.
+    // The placement of a file stored with a FAT chain, as DeletedFileClusters lays it out (the chain
+    // while it holds, then the following clusters nothing live holds): fragmented when it is not one run,
+    // reallocated when one of its clusters lies in a live range. A FAT whose chain cannot be read leaves
+    // the file fragmented when unreadMeansFragmented says so.
     ClusterPlacement chainPlacement(std::uint32_t firstCluster, std::uint64_t byteLength, bool unreadMeansFragmented);
 };
 

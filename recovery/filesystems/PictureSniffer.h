@@ -15,6 +15,10 @@ namespace vantrel {
 // parsers). Supplied by the caller, so the walks do not depend on the format parsers; may be empty.
 using PictureDimensionReader = std::function<std::optional<ImageDimensions>(RecoveredFileKind kind, ByteView head)>;
 
+// The kind a file's first bytes show (the carver's header tests), unknown when they show none. Supplied by
+// the caller like the dimension reader; may be empty.
+using ContentKindReader = std::function<RecoveredFileKind(ByteView head)>;
+
 namespace PictureSniffer {
 
 // How much of a file is read to find its picture size.
@@ -26,6 +30,11 @@ inline constexpr std::uint64_t sniffWindowBytes = 65536;
 std::optional<ImageDimensions> sniff(ByteSource& source, const PictureDimensionReader& reader, RecoveredFileKind kind,
                                      std::uint64_t offset, std::uint64_t fileBytes, std::uint64_t endLimit,
                                      std::int64_t& readErrors);
+
+// The kind the first bytes of a file of fileBytes bytes at offset show, reading no further than endLimit;
+// unknown without a reader or when they show none. A bad spot is counted in readErrors and gives unknown.
+RecoveredFileKind sniffKind(ByteSource& source, const ContentKindReader& reader, std::uint64_t offset,
+                            std::uint64_t fileBytes, std::uint64_t endLimit, std::int64_t& readErrors);
 
 // Whether a hit is a picture whose byte size is implausible for its dimensions: the scan-wide JPEG
 // rule of RecoveryFilters, applied before the hit is named. PNG and other kinds compress too

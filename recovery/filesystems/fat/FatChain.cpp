@@ -92,25 +92,4 @@ bool isChainFragmented(ByteSource& source, const VolumeGeometry& geometry, std::
     return false;
 }
 
-bool chainMeetsRegions(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t firstCluster,
-                       std::uint64_t byteLength, const AllocatedRegionMap& regions, std::int64_t& readErrors) {
-    if (regions.count() == 0 || geometry.bytesPerCluster() == 0) return false;
-    FatEntryReader fat(source, geometry);
-    VisitedClusters visited;
-    std::uint64_t remaining = byteLength;
-    std::uint32_t cluster = firstCluster;
-    while (remaining > 0) {
-        const auto start = geometry.clusterByteOffset(cluster);
-        if (!start || !visited.insert(cluster)) return false;
-        const std::uint64_t length = std::min(remaining, geometry.bytesPerCluster());
-        if (regions.overlaps(*start, length)) return true;
-        remaining -= length;
-        if (remaining == 0) return false;
-        const auto next = SourceReads::passOverBadSpot(readErrors, [&] { return fat.nextCluster(cluster); });
-        if (!next || !*next) return false;
-        cluster = **next;
-    }
-    return false;
-}
-
 } // namespace vantrel::FatChain

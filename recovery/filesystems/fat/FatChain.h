@@ -45,13 +45,6 @@ void appendChainExtents(ByteSource& source, const VolumeGeometry& geometry, std:
 bool isChainFragmented(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t firstCluster,
                        std::uint64_t byteLength);
 
-// Whether some cluster of the chain of a file of byteLength bytes lies in a range of the map (a deleted
-// file whose clusters a live file now holds). The chain of a deleted file is usually cleared, so often
-// only the first cluster is tested. A link that is no cluster, a cluster met before, or a bad spot in
-// the FAT (counted in readErrors) ends the test with false; a device that is gone propagates.
-bool chainMeetsRegions(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t firstCluster,
-                       std::uint64_t byteLength, const AllocatedRegionMap& regions, std::int64_t& readErrors);
-
 // ⌈byteLength ÷ bytesPerCluster⌉, capped at the volume's cluster count; 0 for a geometry without clusters.
 std::uint64_t clustersSpanned(const VolumeGeometry& geometry, std::uint64_t byteLength);
 

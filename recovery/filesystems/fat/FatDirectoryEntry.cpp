@@ -62,6 +62,21 @@ bool isLegalFirstShortNameByte(std::uint8_t byte) {
     return illegal.find(static_cast<char>(byte)) == std::string_view::npos;
 }
 
+// The text after a name's last ".", or empty.
+std::string_view extensionOf(std::string_view name) {
+    const auto dot = name.rfind('.');
+    return dot == std::string_view::npos ? std::string_view{} : name.substr(dot + 1);
+}
+
+// Whether a short name's extension is the long name's first three extension characters in upper case (as
+// short names are made), or the two names give one kind.
+bool extensionsAgree(const std::string& longName, const std::string& shortName) {
+    std::string made(extensionOf(longName).substr(0, 3));
+    for (char& c : made) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    if (!made.empty() && made == extensionOf(shortName)) return true;
+    return kindForFileName(longName) == kindForFileName(shortName);
+}
+
 } // namespace
 
 FatDirectoryEntry FatDirectoryEntry::parse(ByteView entry, const VolumeGeometry& geometry) {
@@ -146,9 +161,9 @@ std::optional<std::string> fatLongName(ByteView directory, std::size_t entryOffs
     if (taken == 0) return std::nullopt;
     std::string name = utf8FromUtf16(units);
     // A deleted name that fills its last entry exactly may end there or may have lost the entries
-    // after it to a new file. It is taken as whole when its extension names the short name's kind.
-    if (!terminated && !(deleted && lastEntryFull &&
-                         kindForFileName(name) == kindForFileName(fatShortName(shortEntry))))
+    // after it to a new file. It is taken as whole when its extension is the one the short name was made
+    // from, or names the short name's kind.
+    if (!terminated && !(deleted && lastEntryFull && extensionsAgree(name, fatShortName(shortEntry))))
         return std::nullopt;
     const auto first = name.find_first_not_of('\0');
     name = first == std::string::npos ? std::string{} : name.substr(first);

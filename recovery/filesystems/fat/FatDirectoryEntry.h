@@ -56,8 +56,9 @@ std::uint8_t shortNameChecksum(ByteView entry);
 // and are live with a live short entry (sequence numbers 1, 2, ... up to the one flagged last), or
 // deleted with a deleted one. A deleted short entry has lost its first byte, so its name's entries
 // must agree on one checksum that a legal first byte gives; their sequence numbers are gone, so the
-// last entry is the one whose text ends inside it (or, filling it exactly, whose extension names the
-// short name's kind). A name without its last entry, cut where a new file took a slot, is nothing.
+// last entry is the one whose text ends inside it (or, filling it exactly, whose extension the short
+// name was made from or names the short name's kind). A name without its last entry, cut where a new
+// file took a slot, is nothing.
 std::optional<std::string> fatLongName(ByteView directory, std::size_t entryOffset);
 
 } // namespace vantrel

@@ -56,10 +56,12 @@ std::optional<Bytes> readRootRegion(ByteSource& source, const VolumeGeometry& ge
 void reportDeletedFile(DeletedFileWalk& walk, ByteView directory, std::size_t entryOffset, const FatDirectoryEntry& entry,
                        ByteView entryBytes, const std::string& path) {
     if (entry.isDirectory() || entry.fileSize == 0) return;
-    // The short name gives the kind; the long name, when the entry keeps a whole one, the file's name.
+    // A whole long name gives the kind and the file's name; the short name, which keeps only three
+    // letters of an extension (JPE, WEB, HEI) or none at all (~1), gives the kind only without one.
     const std::string shortName = fatShortName(entryBytes);
-    const DeletedFile file{shortName, fatLongName(directory, entryOffset), path, entry.firstCluster, entry.fileSize,
-                           HitSource::fatUndelete};
+    const auto longName = fatLongName(directory, entryOffset);
+    const DeletedFile file{longName ? std::string_view(*longName) : std::string_view(shortName), longName, path,
+                           entry.firstCluster, entry.fileSize, HitSource::fatUndelete};
     // An unreadable FAT leaves the file counted as one run.
     const auto hit = walk.acceptedHit(file, [&] { return walk.chainPlacement(entry.firstCluster, entry.fileSize, false); });
     if (hit && walk.onHit) walk.onHit(*hit);
@@ -109,10 +111,11 @@ RootRegion fixedRootRegion(const VolumeGeometry& geometry) {
 WalkOutcome recoverDeleted(ByteSource& source, const VolumeGeometry& geometry, const RecoveryFilters& filters,
                            const AllocatedRegionMap& activeRegions, const std::function<bool()>& shouldCancel,
                            const std::function<void(const RecoveredHit&)>& onHit,
-                           const PictureDimensionReader& readDimensions) {
+                           const PictureDimensionReader& readDimensions, const ContentKindReader& readKind) {
     if (!isFatFamily(geometry.fileSystem)) return {};
     UndeleteNamingState naming;
     DeletedFileWalk walk{source, geometry, filters, activeRegions, naming, shouldCancel, onHit, readDimensions};
+    walk.readKind = readKind;
     if (geometry.entryBits() == 32) {
         walkDirectory(walk, geometry.rootCluster, "/", 0);
     } else if (const auto root = readRootRegion(source, geometry, walk.outcome.readErrors)) {

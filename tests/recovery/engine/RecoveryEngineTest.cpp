@@ -455,8 +455,9 @@ TEST_F(WholeImage, AStandardScanFindsEveryFileOnceByEachSearchThatCanSeeIt) {
     undeleted(HitSource::fatUndelete, Kind::jpeg, c.goneJPEG, ImageDimensions{640, 480});
     undeleted(HitSource::fatUndelete, Kind::png, c.gonePNG, ImageDimensions{200, 100});
     undeleted(HitSource::fatUndelete, Kind::gif, c.goneGIF, std::nullopt);
-    // The FAT walk takes a deleted file's kind from its short name (GONE~1.DOC).
-    undeleted(HitSource::fatUndelete, Kind::doc, c.goneDOCX, std::nullopt);
+    // The FAT walk takes a deleted file's kind from its whole long name (gone.docx), not from its short
+    // name (GONE~1.DOC).
+    undeleted(HitSource::fatUndelete, Kind::docx, c.goneDOCX, std::nullopt);
     undeleted(HitSource::hfsPlusCatalog, Kind::jpeg, c.hfsJPEG, ImageDimensions{800, 600});
     undeleted(HitSource::exfatUndelete, Kind::mp4, c.goneMP4, std::nullopt);
     undeleted(HitSource::exfatUndelete, Kind::jpeg, c.goneExFatJPEG, ImageDimensions{400, 300});

@@ -1,6 +1,7 @@
 #include "recovery/filesystems/ClusterChainReader.h"
 
 #include "recovery/bytesource/MemoryByteSource.h"
+#include "recovery/filesystems/DeletedFileClusters.h"
 #include "recovery/filesystems/partitions/FileSystemProbe.h"
 #include "tests/fixtures/FaultyByteSource.h"
 #include "tests/fixtures/MemoryVolume.h"
@@ -42,6 +43,26 @@ TEST_P(ClusterChainReaderByFatWidth, LoopingChainTurnsConsecutiveAndEndsAtAClust
     volume.link(21, 22);
     MemoryByteSource looping(volume.image());
     EXPECT_EQ(extractAll(looping, volume.hit(20, 10 * sectorBytes)), MemoryVolume::expected({20, 22, 21}));
+}
+
+// A deleted file whose chain was cleared is read from its first cluster and the following clusters that
+// no live file holds (a non-zero FAT entry), as the scan described it.
+TEST_P(ClusterChainReaderByFatWidth, AClearedChainSkipsTheClustersLiveFilesHold) {
+    MemoryVolume volume(GetParam());
+    volume.chain({7, 8});
+    volume.chain({10});
+    MemoryByteSource source(volume.image());
+    const RecoveredHit hit = volume.hit(5, 4 * sectorBytes + 10);
+    EXPECT_EQ(extractAll(source, hit), MemoryVolume::expected({5, 6, 9, 11, 12}, 10));
+    const auto partitions = FileSystemProbe::probeAll(source);
+    ASSERT_TRUE(partitions.at(0).fatGeometry);
+    const VolumeGeometry geometry = *partitions.at(0).fatGeometry;
+    ClusterAllocation allocation(source, geometry);
+    const DeletedFileLayout layout = DeletedFileClusters::layout(source, geometry, 5, hit.byteLength, true, allocation);
+    EXPECT_EQ(layout.runs, (std::vector<ClusterRun>{{5, 2}, {9, 1}, {11, 2}}));
+    EXPECT_TRUE(layout.fragmented);
+    // A preview reads the same clusters as far as it goes.
+    EXPECT_EQ(ClusterChainReader::extractBytes(source, hit, 3 * sectorBytes), MemoryVolume::expected({5, 6, 9}));
 }
 
 // Values for FAT12 (100 clusters) and FAT16 (5,000 clusters): the 12-bit links of odd and even

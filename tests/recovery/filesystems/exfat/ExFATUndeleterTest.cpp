@@ -349,6 +349,38 @@ TEST(ExFATUndeleter, LiveWalkReadsALongFolderWholeSoNoLiveFileIsCarved) {
     for (const auto& file : files) EXPECT_FALSE(carved.contains(file.byteOffset)) << "a live file was carved";
 }
 
+// A chained file written around live files and deleted with its FAT entries cleared (as exfat-fuse does)
+// comes back from the clusters the bitmap leaves free, fragmented; with its chain left in place, by the
+// chain. A contiguous file is one run whatever lies in it.
+TEST(ExFATUndeleter, ADeletedFileWhoseChainIsGoneSkipsTheClustersLiveFilesHold) {
+    test::TempDir dir;
+    FRESH_VOLUME_OR_SKIP(dir, bytes);
+    ExFatImageWriter writer(*bytes);
+    writer.addFile(writer.rootCluster(), "live.pdf", test::randomBytes(2 * clusterBytes, 1), chained({102, 103}));
+    Options contiguous;
+    contiguous.clusters = {106};
+    writer.addFile(writer.rootCluster(), "live2.pdf", test::randomBytes(clusterBytes, 2), contiguous);
+    const Bytes cleared = test::randomBytes(5 * clusterBytes - 100, 3);
+    const Bytes kept = test::randomBytes(2 * clusterBytes, 4);
+    Options clearedOptions = deletedFile(false, {100, 101, 104, 105, 107});
+    clearedOptions.clearFatOnDelete = true;
+    writer.addFile(writer.rootCluster(), "cleared.mov", cleared, clearedOptions);
+    writer.addFile(writer.rootCluster(), "kept.mov", kept, deletedFile(false, {120, 122}));
+    MemoryByteSource source(writer.image());
+    const VolumeGeometry geometry = probeOne(source);
+    AllocatedRegionMap live;
+    EXPECT_EQ(ExFATUndeleter::collectActiveRegions(source, geometry, live), 0);
+    const auto hits = walk(source, geometry, live).byPath();
+    ASSERT_EQ(hits.size(), 2u);
+    for (const auto& [path, contents] : std::vector<std::pair<std::string, const Bytes*>>{{"/cleared.mov", &cleared},
+                                                                                          {"/kept.mov", &kept}}) {
+        const RecoveredHit& hit = hits.at(path);
+        EXPECT_TRUE(hit.isFragmented) << path;
+        EXPECT_FALSE(hit.clusterReallocated) << path;
+        EXPECT_EQ(ClusterChainReader::extractBytes(source, hit, UINT64_MAX), *contents) << path;
+    }
+}
+
 TEST(ExFATUndeleter, IgnoresSizesAndClustersTheVolumeCannotHold) {
     test::TempDir dir;
     FRESH_VOLUME_OR_SKIP(dir, bytes);

@@ -2,11 +2,13 @@
 
 #include "recovery/bytesource/FileByteSource.h"
 #include "recovery/bytesource/MemoryByteSource.h"
+#include "recovery/carving/ContentSniffer.h"
 #include "recovery/filesystems/ClusterChainReader.h"
 #include "recovery/filesystems/partitions/FileSystemProbe.h"
 #include "tests/fixtures/FatImageBuilder.h"
 #include "tests/fixtures/FaultyByteSource.h"
 #include "tests/fixtures/MemoryVolume.h"
+#include "tests/fixtures/PictureBytes.h"
 #include "tests/fixtures/TestSupport.h"
 #include "tests/fixtures/WalkedHits.h"
 
@@ -31,10 +33,12 @@ RecoveryFilters everything() {
 }
 
 Walked walk(ByteSource& source, const VolumeGeometry& geometry, const AllocatedRegionMap& live = AllocatedRegionMap::empty(),
-            std::function<bool()> cancel = [] { return false; }, const PictureDimensionReader& dimensions = {}) {
+            std::function<bool()> cancel = [] { return false; }, const PictureDimensionReader& dimensions = {},
+            const ContentKindReader& kinds = {}) {
     Walked walked;
     walked.outcome = FatUndeleter::recoverDeleted(source, geometry, everything(), live, cancel,
-                                                  [&](const RecoveredHit& hit) { walked.hits.push_back(hit); }, dimensions);
+                                                  [&](const RecoveredHit& hit) { walked.hits.push_back(hit); }, dimensions,
+                                                  kinds);
     return walked;
 }
 
@@ -116,7 +120,73 @@ TEST_P(FatUndeleterOnMadeVolumes, RecoversDeletedFilesByteForByte) {
     }
 }
 
-// A deleted file whose first cluster a later file took is marked as reallocated and suspect.
+// Long extensions lose a letter in the short name (HOLIDA~1.JPE, CLIP~1.WEB): the whole long name gives the
+// kind. A name that gives none (no extension, a foreign one) is sniffed before it is passed over.
+TEST_P(FatUndeleterOnMadeVolumes, TakesTheKindFromTheLongNameAndSniffsNamesThatGiveNone) {
+    FatImageBuilder builder = makeVolume();
+    const std::vector<std::pair<std::string, RecoveredFileKind>> named{
+        {"holiday.jpeg", RecoveredFileKind::jpeg}, {"clip.webp", RecoveredFileKind::webp},
+        {"IMG_0002.heic", RecoveredFileKind::heic}, {"song.flac", RecoveredFileKind::flac},
+        {"pic.avif", RecoveredFileKind::avif},
+        // Thirteen characters fill one long-name entry exactly.
+        {"holiday1.jpeg", RecoveredFileKind::jpeg}};
+    int seed = 10;
+    for (const auto& [name, kind] : named) builder.copyIn(test::randomBytes(3000, seed++), "/" + name);
+    const Bytes picture = test::jpegBytes(64, 48, 6000, 3);
+    builder.copyIn(picture, "/PHOTO");
+    builder.copyIn(picture, "/scan of page.txt");
+    builder.copyIn(test::randomBytes(3000, 9), "/NOTES");
+    for (const auto& [name, kind] : named) builder.remove("/" + name);
+    for (const char* name : {"/PHOTO", "/scan of page.txt", "/NOTES"}) builder.remove(name);
+
+    FileByteSource source(builder.image().string());
+    const VolumeGeometry geometry = probeOne(source);
+    const auto byName = walk(source, geometry).byPath();
+    ASSERT_EQ(byName.size(), named.size()) << "without a sniffer, names without a kind are passed over";
+    for (const auto& [name, kind] : named) {
+        ASSERT_TRUE(byName.contains("/" + name)) << name;
+        EXPECT_EQ(byName.at("/" + name).kind, kind) << name;
+    }
+    const auto sniffed = walk(source, geometry, AllocatedRegionMap::empty(), [] { return false; }, {}, ContentSniffer::kindOf);
+    const auto hits = sniffed.byPath();
+    EXPECT_EQ(hits.size(), named.size() + 2) << "the two pictures, not the random NOTES";
+    std::size_t pictures = 0;
+    for (const auto& [path, hit] : hits)
+        if (ClusterChainReader::extractBytes(source, hit, UINT64_MAX) == picture) {
+            ++pictures;
+            EXPECT_EQ(hit.kind, RecoveredFileKind::jpeg) << path;
+        }
+    EXPECT_EQ(pictures, 2u);
+    EXPECT_TRUE(hits.contains("/scan of page.jpg")) << "named after its long name, with the kind's extension";
+}
+
+// A file written into the holes that deleted files left between live ones, then deleted itself: its
+// chain is cleared, and it comes back byte for byte from the clusters no live file holds, fragmented.
+TEST_P(FatUndeleterOnMadeVolumes, ADeletedFileThatFilledHolesComesBackWholeAndFragmented) {
+    FatImageBuilder builder = makeVolume();
+    const Bytes kept = test::randomBytes(3000, 21);
+    for (const char* name : {"/A.BIN", "/B.BIN", "/C.BIN", "/D.BIN"}) builder.copyIn(kept, name);
+    builder.remove("/B.BIN");
+    builder.remove("/D.BIN");
+    if (GetParam().fatBits == 32) builder.forgetFreeClusterHint();
+    const Bytes photo = test::randomBytes(12'000, 22);  // 24 clusters: the two holes of 6 and 12 more
+    builder.copyIn(photo, "/PHOTO.JPG");
+    builder.remove("/PHOTO.JPG");
+
+    FileByteSource source(builder.image().string());
+    const VolumeGeometry geometry = probeOne(source);
+    AllocatedRegionMap live;
+    EXPECT_EQ(FatUndeleter::collectActiveRegions(source, geometry, live), 0);
+    const Walked walked = walk(source, geometry, live);
+    ASSERT_EQ(walked.hits.size(), 1u) << "B and D have no kind";
+    const RecoveredHit& hit = walked.hits[0];
+    EXPECT_TRUE(hit.isFragmented) << "it skipped the clusters of C";
+    EXPECT_FALSE(hit.clusterReallocated);
+    EXPECT_EQ(hit.integrity, HitIntegrity::pending);
+    EXPECT_EQ(ClusterChainReader::extractBytes(source, hit, UINT64_MAX), photo);
+}
+
+// A deleted file whose first cluster a later file took is marked as reallocated and suspect.// A deleted file whose first cluster a later file took is marked as reallocated and suspect.
 TEST_P(FatUndeleterOnMadeVolumes, MarksReusedClustersAsReallocated) {
     FatImageBuilder builder = makeVolume();
     // The folder first: mtools gives a new entry the slot of a deleted one.
