@@ -4,6 +4,7 @@
 #include "recovery/bytesource/MemoryByteSource.h"
 #include "recovery/carving/ContentSniffer.h"
 #include "recovery/filesystems/ClusterChainReader.h"
+#include "recovery/filesystems/fat/FatDirectoryEntry.h"
 #include "recovery/filesystems/partitions/FileSystemProbe.h"
 #include "tests/fixtures/FatImageBuilder.h"
 #include "tests/fixtures/FaultyByteSource.h"
@@ -14,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <string_view>
@@ -184,6 +186,40 @@ TEST_P(FatUndeleterOnMadeVolumes, ADeletedFileThatFilledHolesComesBackWholeAndFr
     EXPECT_FALSE(hit.clusterReallocated);
     EXPECT_EQ(hit.integrity, HitIntegrity::pending);
     EXPECT_EQ(ClusterChainReader::extractBytes(source, hit, UINT64_MAX), photo);
+}
+
+// Some writers give every long name the short name "~N" without an extension: the kind comes from the
+// long name all the same.
+TEST_P(FatUndeleterOnMadeVolumes, AShortNameOfTildeAndNumberGivesWayToTheLongName) {
+    FatImageBuilder builder = makeVolume();
+    builder.copyIn(test::randomBytes(3000, 31), "/holiday.jpeg");
+    builder.copyIn(test::randomBytes(3000, 32), "/clip.webp");
+    // Rename the short entries (ending .JPE and .WEB, archive attribute) to "~1" and "~2" and give their long-name entries
+    // the new checksum, as such a writer leaves them; then delete both.
+    Bytes image = test::readFile(builder.image());
+    int renamed = 0;
+    for (const std::string extension : {"JPE", "WEB"}) {
+        const auto isShortEntry = [&](std::size_t at) {
+            const auto name = image.begin() + static_cast<std::ptrdiff_t>(at);
+            return image[at + 11] == 0x20 && std::equal(extension.begin(), extension.end(), name + 8);
+        };
+        std::size_t entry = 0;
+        while (entry + 32 <= image.size() && !isShortEntry(entry)) entry += 32;
+        ASSERT_LT(entry + 32, image.size()) << extension;
+        const std::string tilde = "~" + std::to_string(++renamed) + "         ";
+        std::copy(tilde.begin(), tilde.end(), image.begin() + static_cast<std::ptrdiff_t>(entry));
+        const std::uint8_t checksum = shortNameChecksum(ByteView(image).subspan(entry, 32));
+        for (std::size_t name = entry - 32; image[name + 11] == 0x0F; name -= 32) image[name + 13] = checksum;
+    }
+    test::writeFile(builder.image(), image);
+    builder.remove("/holiday.jpeg");
+    builder.remove("/clip.webp");
+
+    FileByteSource source(builder.image().string());
+    const auto hits = walk(source, probeOne(source)).byPath();
+    ASSERT_EQ(hits.size(), 2u);
+    EXPECT_EQ(hits.at("/holiday.jpeg").kind, RecoveredFileKind::jpeg);
+    EXPECT_EQ(hits.at("/clip.webp").kind, RecoveredFileKind::webp);
 }
 
 // A deleted file whose first cluster a later file took is marked as reallocated and suspect.// A deleted file whose first cluster a later file took is marked as reallocated and suspect.
