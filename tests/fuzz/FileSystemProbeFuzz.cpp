@@ -1,6 +1,9 @@
 // Fuzz target: the partition maps, the boot-sector tests and FAT entry reads over hostile bytes. The
-// input is the whole device; each geometry found is then used to follow chains through its FAT.
+// input is the whole device; each geometry found is then used to follow chains through its FAT, to lay
+// out a deleted file by the FAT or the exFAT allocation bitmap, and to read an exFAT root whole.
 // Reads go through fuzz::VolumeByteSource, which aborts the run on any read a device would refuse.
+#include "recovery/filesystems/DeletedFileClusters.h"
+#include "recovery/filesystems/exfat/ExFATUndeleter.h"
 #include "recovery/filesystems/fat/FatChain.h"
 #include "recovery/filesystems/fat/FatEntryReader.h"
 #include "recovery/filesystems/partitions/FileSystemProbe.h"
@@ -9,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 namespace {
 
@@ -20,6 +24,16 @@ void followChains(vantrel::ByteSource& source, const vantrel::VolumeGeometry& ge
     (void)FatChain::isChainFragmented(source, geometry, start, UINT32_MAX);
     AllocatedRegionMap ranges;
     FatChain::appendChainExtents(source, geometry, start, UINT32_MAX, ranges);
+    // A file as long as the volume's clusters allow, so that the free-cluster search runs to the end.
+    ClusterAllocation allocation(source, geometry);
+    const DeletedFileLayout layout =
+        DeletedFileClusters::layout(source, geometry, start, geometry.bytesPerCluster() * 64, true, allocation);
+    std::uint64_t clusters = 0;
+    for (const ClusterRun& run : layout.runs) clusters += run.count;
+    if (clusters > 64 || layout.fragmented != (layout.runs.size() > 1)) std::abort();
+    ExFATUndeleter::EntrySet root;
+    root.firstCluster = start;
+    ExFATUndeleter::forEachLiveDirectorySet(source, geometry, root, [](const ExFATUndeleter::EntrySet&) { return true; });
 }
 
 } // namespace
