@@ -2,6 +2,8 @@
 
 #include "Vantrel/catalog/CatalogFlows.h"
 
+#include "support/log/AppLog.h"
+
 #include <QAction>
 #include <QKeySequence>
 #include <QMenu>
@@ -94,6 +96,9 @@ void AppMenus::openImageFile() {
     options.title = tr("Open Image File").toStdString();
     options.prompt = tr("Open").toStdString();
     options.fileExtensions = ImageFileVolumes::extensions();
+    options.filterName = tr("Disk images").toStdString();
+    // An image may carry any name; what is not one is refused with the reason once chosen.
+    options.offersAllFiles = true;
     options.canCreateFolders = false;
     // The dialog answers on the main thread, perhaps after the menus are gone.
     dialogs->chooseFileToOpen(options, [self = QPointer<AppMenus>(this)](std::optional<std::string> path) {
@@ -105,9 +110,24 @@ void AppMenus::openImageFile() {
 void AppMenus::addImageFile(const std::string& path) {
     const auto volume = m_volumes->addImageFile(path);
     if (!volume) {
-        m_model.setErrorMessage(tr("“%1” is not a disk image file.").arg(QString::fromStdString(path)));
+        const QString name = QString::fromStdString(path);
+        QString message;
+        switch (ImageFileVolumes::problemOf(path).value_or(ImageFileProblem::notRegularFile)) {
+        case ImageFileProblem::missing: message = tr("“%1” does not exist.").arg(name); break;
+        case ImageFileProblem::notRegularFile:
+            message = tr("“%1” is not a disk image file: only a regular file can be opened as one.").arg(name);
+            break;
+        case ImageFileProblem::empty:
+            message = tr("“%1” is empty (0 bytes): there is no disk image in it to scan.").arg(name);
+            break;
+        }
+        AppLog::info("Image file refused: " + message.toStdString(), "app");
+        m_model.setErrorMessage(message);
         return;
     }
+    AppLog::info("Image file opened: " + volume->bsdName + " bytes=" + std::to_string(volume->sizeBytes) +
+                     " fileSystems=" + volume->fileSystemName.value_or("none"),
+                 "app");
     m_model.tasks().spawn(m_model.selectVolume(*volume));
 }
 

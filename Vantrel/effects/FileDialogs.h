@@ -15,6 +15,8 @@ struct FileDialogOptions {
     std::string directory;                     // where the dialog starts; empty for the dialog's own choice
     std::string defaultName;                   // the proposed file name (save only)
     std::vector<std::string> fileExtensions;   // without the dot ("vtcat"); empty for any file
+    std::string filterName;                    // what the extensions stand for ("Disk images"); may be empty
+    bool offersAllFiles = false;               // a second choice of filter: every file
     bool canCreateFolders = true;
 };
 

@@ -1,5 +1,8 @@
 #include "Vantrel/effects/ImageFileVolumes.h"
 
+#include "recovery/bytesource/FileByteSource.h"
+#include "recovery/filesystems/partitions/FileSystemProbe.h"
+
 #include <algorithm>
 #include <filesystem>
 #include <sys/stat.h>
@@ -11,6 +14,20 @@ namespace {
 bool isRegularFile(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// The names the volume list gives a disk's file systems.
+std::optional<std::string> displayName(DetectedFileSystem fileSystem) {
+    switch (fileSystem) {
+    case DetectedFileSystem::fat16:
+    case DetectedFileSystem::fat32: return "FAT";
+    case DetectedFileSystem::exfat: return "exFAT";
+    case DetectedFileSystem::hfs: return "HFS";
+    case DetectedFileSystem::hfsPlus: return "HFS+";
+    case DetectedFileSystem::apfs: return "APFS";
+    case DetectedFileSystem::unknown: break;
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -49,17 +66,45 @@ std::vector<ExternalVolume> ImageFileVolumes::withImages(std::vector<ExternalVol
     return disks;
 }
 
+std::optional<ImageFileProblem> ImageFileVolumes::problemOf(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return ImageFileProblem::missing;
+    if (!S_ISREG(info.st_mode)) return ImageFileProblem::notRegularFile;
+    if (info.st_size == 0) return ImageFileProblem::empty;
+    return std::nullopt;
+}
+
+std::optional<std::string> ImageFileVolumes::fileSystemsOf(const std::string& path) {
+    std::vector<std::string> names;
+    try {
+        FileByteSource source(path);
+        std::int64_t readErrors = 0;
+        for (const auto& partition : FileSystemProbe::probeAll(source, readErrors)) {
+            const auto name = displayName(partition.fileSystem);
+            if (name && std::find(names.begin(), names.end(), *name) == names.end()) names.push_back(*name);
+        }
+    } catch (const std::exception&) {
+        // Unreadable here (a file only root may read): the scan still reads it through the helper.
+        return std::nullopt;
+    }
+    if (names.empty()) return std::nullopt;
+    std::string joined = names.front();
+    for (std::size_t index = 1; index < names.size(); ++index) joined += " \u00B7 " + names[index];
+    return joined;
+}
+
 std::optional<ExternalVolume> ImageFileVolumes::volumeOf(const std::string& path) {
     std::error_code error;
     const auto absolute = std::filesystem::absolute(path, error).lexically_normal();
-    if (error || !isRegularFile(absolute.string())) return std::nullopt;
+    if (error || problemOf(absolute.string())) return std::nullopt;
     const auto size = std::filesystem::file_size(absolute, error);
-    if (error) return std::nullopt;
+    if (error || size == 0) return std::nullopt;
     ExternalVolume volume;
     volume.name = absolute.filename().string();
     volume.bsdName = absolute.string();
     volume.sizeBytes = size;
     volume.protocolName = "Disk Image";
+    volume.fileSystemName = fileSystemsOf(volume.bsdName);
     return volume;
 }
 

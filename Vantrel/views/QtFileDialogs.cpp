@@ -1,5 +1,6 @@
 #include "Vantrel/views/QtFileDialogs.h"
 
+#include <QCoreApplication>
 #include <QFileDialog>
 #include <QStringList>
 
@@ -17,6 +18,17 @@ void QtFileDialogs::chooseFileToSave(const FileDialogOptions& options, Completio
 
 void QtFileDialogs::chooseFolder(const FileDialogOptions& options, Completion done) {
     show(Mode::folder, options, std::move(done));
+}
+
+QStringList QtFileDialogs::nameFilters(const FileDialogOptions& options) {
+    if (options.fileExtensions.empty()) return {};
+    QStringList patterns;
+    for (const auto& extension : options.fileExtensions) patterns << "*." + QString::fromStdString(extension);
+    QString filter = patterns.join(' ');
+    if (!options.filterName.empty()) filter = QStringLiteral("%1 (%2)").arg(QString::fromStdString(options.filterName), filter);
+    QStringList filters{filter};
+    if (options.offersAllFiles) filters << QCoreApplication::translate("QtFileDialogs", "All files (*)");
+    return filters;
 }
 
 void QtFileDialogs::show(Mode mode, const FileDialogOptions& options, Completion done) {
@@ -39,9 +51,7 @@ void QtFileDialogs::show(Mode mode, const FileDialogOptions& options, Completion
         break;
     }
     if (!options.fileExtensions.empty()) {
-        QStringList patterns;
-        for (const auto& extension : options.fileExtensions) patterns << "*." + QString::fromStdString(extension);
-        dialog->setNameFilter(patterns.join(' '));
+        dialog->setNameFilters(nameFilters(options));
         if (mode == Mode::save) dialog->setDefaultSuffix(QString::fromStdString(options.fileExtensions.front()));
     }
     if (!options.prompt.empty()) dialog->setLabelText(QFileDialog::Accept, QString::fromStdString(options.prompt));

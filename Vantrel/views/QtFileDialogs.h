@@ -18,6 +18,10 @@ public:
     void chooseFileToSave(const FileDialogOptions& options, Completion done) override;
     void chooseFolder(const FileDialogOptions& options, Completion done) override;
 
+    // The dialog's choices of file type: the extensions ("Disk images (*.img *.dd *.raw)"), then
+    // "All files (*)" where offered; none for any file.
+    static QStringList nameFilters(const FileDialogOptions& options);
+
 private:
     enum class Mode { open, save, folder };
     void show(Mode mode, const FileDialogOptions& options, Completion done);

@@ -1,13 +1,16 @@
 // The menu bar on the offscreen platform over the model, a fake helper and a fake disk list: each
 // command reaches the model, the volume list or the quit request; "Save Catalog…" follows the hits;
 // "Open Image File…" is there only while the helper opens image files, and the file it adds stays
-// selected in the volume list across the disk monitor's refreshes.
+// selected in the volume list across the disk monitor's refreshes; what is no image is refused with
+// its reason, and an image is named by the file systems in it.
 
 #include "AppModelHarness.h"
 #include "WidgetTesting.h"
 
 #include "Vantrel/app/AppMenus.h"
+#include "Vantrel/views/QtFileDialogs.h"
 
+#include "tests/fixtures/FatImageBuilder.h"
 #include "tests/fixtures/TestSupport.h"
 
 #include <QAction>
@@ -202,6 +205,8 @@ TEST(AppMenus, AnOpenedImageFileIsSelectedAndSurvivesTheDiskRefreshes) {
     const auto& request = f.h.dialogs->requests.front();
     EXPECT_EQ(request.kind, test::FakeFileDialogs::Kind::open);
     EXPECT_EQ(request.options.fileExtensions, (std::vector<std::string>{"img", "dd", "raw"}));
+    EXPECT_TRUE(request.options.offersAllFiles) << "an image may carry any name";
+    EXPECT_EQ(QtFileDialogs::nameFilters(request.options), (QStringList{"Disk images (*.img *.dd *.raw)", "All files (*)"}));
     f.h.dialogs->answer(image.string());
     f.settle();
 
@@ -233,18 +238,65 @@ TEST(AppMenus, AnOpenedImageFileIsSelectedAndSurvivesTheDiskRefreshes) {
     EXPECT_EQ(lists.back(), std::vector<ExternalVolume>{disk("sdb")});
 }
 
-TEST(AppMenus, APathThatIsNoFileIsRefusedWithAnAlert) {
+TEST(AppMenus, WhatIsNoImageIsRefusedWithItsReasonAndNeverReachesTheHelper) {
     test::TempDir dir;
+    const auto empty = dir / "empty.img";
+    test::writeFile(empty, {});
     MenusFixture f;
     f.h.helper->imageFiles = true;
     f.menus->refreshImageFileItem();
-    f.menus->openImageFile();
-    f.h.dialogs->answer(dir.path().string());
-    f.settle();
-    EXPECT_FALSE(f.model().selectedVolume());
-    ASSERT_TRUE(f.model().errorMessage());
-    EXPECT_EQ(f.model().errorMessage()->toStdString(), "“" + dir.path().string() + "” is not a disk image file.");
+    const struct {
+        std::string path;
+        std::string message;
+    } cases[] = {
+        {dir.path().string(), "“" + dir.path().string() + "” is not a disk image file: only a regular file can be opened as one."},
+        {empty.string(), "“" + empty.string() + "” is empty (0 bytes): there is no disk image in it to scan."},
+        {(dir / "gone.img").string(), "“" + (dir / "gone.img").string() + "” does not exist."},
+    };
+    for (const auto& each : cases) {
+        f.model().setErrorMessage(std::nullopt);
+        f.menus->openImageFile();
+        f.h.dialogs->answer(each.path);
+        f.settle();
+        EXPECT_FALSE(f.model().selectedVolume()) << each.path;
+        ASSERT_TRUE(f.model().errorMessage()) << each.path;
+        EXPECT_EQ(f.model().errorMessage()->toStdString(), each.message);
+        EXPECT_FALSE(f.model().showHelperSheet()) << "a refused file is no matter of disk access";
+    }
     EXPECT_TRUE(f.volumes->volumes().empty());
+}
+
+TEST(AppMenus, AnImageFileIsNamedByTheFileSystemsTheProbeFindsInIt) {
+    test::TempDir dir;
+    if (!test::FatImageBuilder::available()) GTEST_SKIP() << "mkfs.fat or mtools is not installed";
+    test::FatImageBuilder fat(dir / "fat.img", 8u << 20, 0, 8u << 20);
+    fat.format(12);
+    test::FatImageBuilder partitioned(dir / "mbr.img", 10u << 20, 1u << 20, 8u << 20);
+    partitioned.partition("dos");
+    partitioned.format(32, {"-s", "1"});
+    const auto blank = dir / "blank.raw";
+    test::writeFile(blank, Bytes(64 * 1024, 0));
+
+    const auto fatVolume = ImageFileVolumes::volumeOf(fat.image().string());
+    ASSERT_TRUE(fatVolume);
+    EXPECT_EQ(fatVolume->fileSystemName, "FAT");
+    EXPECT_TRUE(fatVolume->supportsQuickUndeleteScan()) << "a FAT image gets the scan-mode choice, as a FAT card does";
+    EXPECT_EQ(ImageFileVolumes::volumeOf(partitioned.image().string())->fileSystemName, "FAT") << "inside its MBR";
+    const auto blankVolume = ImageFileVolumes::volumeOf(blank.string());
+    ASSERT_TRUE(blankVolume) << "an image without a file system is still scanned by carving";
+    EXPECT_FALSE(blankVolume->fileSystemName);
+    EXPECT_FALSE(blankVolume->supportsQuickUndeleteScan());
+
+    if (test::haveProgram("mkfs.exfat")) {
+        const auto exfat = dir / "exfat.img";
+        test::writeFile(exfat, {});
+        std::filesystem::resize_file(exfat, 8u << 20);
+        test::runOrFail({"mkfs.exfat", exfat.string()});
+        const auto exfatVolume = ImageFileVolumes::volumeOf(exfat.string());
+        ASSERT_TRUE(exfatVolume);
+        EXPECT_EQ(exfatVolume->fileSystemName, "exFAT");
+        EXPECT_TRUE(exfatVolume->supportsQuickUndeleteScan());
+    }
 }
 
 } // namespace
