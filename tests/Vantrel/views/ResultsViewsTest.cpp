@@ -298,6 +298,17 @@ TEST(ResultsDateFilterControl, PopoverFollowsTheDatesAndBounds) {
     EXPECT_EQ(f.model().resultsCaptureDateFrom(), CaptureDay::startOfDay(*dated.captureDate));
     EXPECT_TRUE(popover.fromDate()->isVisible());
     EXPECT_EQ(control.property("tint").toInt(), static_cast<int>(ColorRole::accent));
+
+    // With both bounds on, neither field offers a day past the other bound; a typed one is refused.
+    popover.toToggle()->click();
+    f.settle();
+    const QDate day = popover.fromDate()->date();
+    EXPECT_EQ(popover.fromDate()->maximumDate(), popover.toDate()->date());
+    EXPECT_EQ(popover.toDate()->minimumDate(), day);
+    popover.toDate()->setDate(day.addDays(-1));
+    f.settle();
+    EXPECT_EQ(popover.toDate()->date(), day) << "the end stays at the start at the earliest";
+    EXPECT_EQ(f.model().resultsCaptureDateTo(), f.model().resultsCaptureDateFrom());
     popover.clearButton()->click();
     f.settle();
     EXPECT_FALSE(f.model().isCaptureDateFilterActive());
