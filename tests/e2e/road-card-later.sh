@@ -9,20 +9,27 @@
 set -euo pipefail
 source "$(dirname "$0")/road-lib.sh"
 source "$(dirname "$0")/road-catalog-lib.sh"
-road_begin card-later "$@" mkfs.fat mcopy mdel convert exiftool losetup python3
+road_begin card-later "$@" mkfs.fat mcopy mdel convert exiftool losetup python3 jq
 
 mkdir -p "$work/recovered"
 deleted=(beach.jpg diagram.png manual.pdf)
 image="$work/card.img"
-make_card_image "$image" LATECARD "${deleted[@]}"
+# A label and size of this run's own: a catalog's disk is also found by its name and size, and other
+# cards made from the same files may be attached meanwhile.
+label="LATE$((RANDOM % 10000))"
+card_kib=$((16384 + RANDOM % 4096))
+make_card_image "$image" "$label" "${deleted[@]}"
 
-# The card's kernel name is taken from a first attachment, for the catalog; then the card goes out.
-loop="$(losetup -f --show "$image" 2>/dev/null)" || skip "no free loop device"
+# The card's kernel name, chosen above those that "losetup -f" hands out so that no other program takes
+# it meanwhile; the card is attached under it only after the catalog was opened.
+for _ in 1 2 3 4 5 6 7 8; do
+  disk="loop$((150 + RANDOM % 100))"
+  [[ -e "/sys/block/$disk/loop/backing_file" ]] || break
+done
+loop="/dev/$disk"
 detach_card() { losetup -j "$image" -n -O NAME | xargs -r -n 1 losetup -d; }
 road_extra_cleanup=detach_card
-disk="$(basename "$loop")"
-catalog_of_card "$work/card.vtcat" "$image" "$disk" LATECARD "${deleted[@]/#/$work/originals/}"
-losetup -d "$loop"
+catalog_of_card "$work/card.vtcat" "$image" "$disk" "$label" "${deleted[@]/#/$work/originals/}"
 cd "$work"
 
 road_start_program
@@ -33,16 +40,19 @@ wait_for "catalog opened without its card" 60 logged "catalog opened hits=${#del
 wait_status "Loaded catalog — ${#deleted[@]} file(s). The source disk isn’t visible" 30
 shot card-missing
 
-losetup "$loop" "$image" || fail "$loop was taken by another program meanwhile"
+losetup "$loop" "$image" || skip "no loop device $loop could be attached here"
 wait_for "the card taken up" 60 logged "catalog disk attached $loop"
 wait_status "Quality check finished." 180
 shot card-attached
 recover_all_into "$work/recovered"
 wait_for "recovery end in the log" 300 logged "recoverSelected done saved="
 shot recovered
+# The checked hits, saved: every one of them judged.
+save_catalog_with_menu "$work/checked.vtcat"
 quit_program none
-answer_dont_save_if_asked
 wait_program_end
+[[ "$(jq -r '[.hits[].integrity] | unique | join(",")' "$work/checked.vtcat")" == ok ]] ||
+  fail "not every hit was judged sound: $(jq -c '[.hits[].integrity]' "$work/checked.vtcat")"
 
 check_recovered "$work/recovered" "$work/originals" "${deleted[@]}"
 grep -qF "recoverSelected done saved=${#deleted[@]}/${#deleted[@]}" "$log" || fail "not every hit was saved"

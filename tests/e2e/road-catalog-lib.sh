@@ -16,6 +16,23 @@ answer_save_catalog() {
   wait_for "closed save dialog" 30 no_window '^Save Scan Catalog'
 }
 
+# save_catalog_with_menu PATH: File → Save Catalog… (Ctrl+S), PATH typed into the dialog, until the
+# status says it was saved.
+save_catalog_with_menu() {
+  local before
+  before=$(logged_count "status: Catalog saved")
+  focus_main
+  keys ctrl+s
+  focus_window '^Save Scan Catalog' >/dev/null
+  keys ctrl+a
+  type_text "$1"
+  keys Return
+  wait_for "closed save dialog" 30 no_window '^Save Scan Catalog'
+  saved() { (($(logged_count "status: Catalog saved") > before)); }
+  wait_for "saved catalog" 30 saved
+  focus_main
+}
+
 # answer_dont_save_if_asked: "Don't Save" when the question is open (after a quality pass the results
 # may have changed), else nothing.
 answer_dont_save_if_asked() {
@@ -88,15 +105,15 @@ json.dump({'version': 1, 'createdAt': '2026-01-01T00:00:00Z', 'source': source, 
 PY
 }
 
-# make_card_image IMAGE LABEL DELETED...: a FAT image holding make_card_files' files (made in
-# $work/originals), of which the DELETED ones are deleted again. A freshly made FAT stores each file
-# in one run, so a deleted file's bytes stay whole in the image.
+# make_card_image IMAGE LABEL DELETED...: a FAT image of card_kib KiB (16384 unless set) holding
+# make_card_files' files (made in $work/originals), of which the DELETED ones are deleted again. A
+# freshly made FAT stores each file in one run, so a deleted file's bytes stay whole in the image.
 make_card_image() {
   local image=$1 label=$2 file name
   shift 2
   mkdir -p "$work/originals"
   make_card_files "$work/originals"
-  mkfs.fat -C -n "$label" "$image" 16384 >/dev/null
+  mkfs.fat -C -n "$label" "$image" "${card_kib:-16384}" >/dev/null
   for file in "$work/originals"/*; do mcopy -i "$image" "$file" "::$(basename "$file")"; done
   for name in "$@"; do mdel -i "$image" "::$name"; done
 }

@@ -38,6 +38,10 @@ shot reopened-and-checked
 recover_all_into "$work/recovered"
 wait_for "recovery end in the log" 300 logged "recoverSelected done saved="
 shot recovered
+# The checked hits, saved: every one of them judged sound.
+save_catalog_with_menu "$work/checked.vtcat"
+[[ "$(jq -r '[.hits[].integrity] | unique | join(",")' "$work/checked.vtcat")" == ok ]] ||
+  fail "not every hit was judged sound: $(jq -c '[.hits[].integrity]' "$work/checked.vtcat")"
 
 # --- The image written to since: a true refusal. ---
 touch "$image"
@@ -51,7 +55,6 @@ logged "catalog opened hits=$hits attached=true" || fail "the first opening is n
 (( $(logged_count "catalog opened") == 1 )) || fail "the changed image was opened"
 focus_main
 quit_program none
-answer_dont_save_if_asked
 wait_program_end
 
 check_recovered "$work/recovered" "$work/originals" "${deleted[@]}"
