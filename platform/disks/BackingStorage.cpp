@@ -3,6 +3,7 @@
 #include "platform/UniqueFd.h"
 #include "platform/disks/MountTable.h"
 #include "platform/disks/WholeDiskName.h"
+#include "platform/files/FolderWithoutLinks.h"
 #include "platform/files/SmallFile.h"
 
 #include <algorithm>
@@ -145,16 +146,19 @@ private:
         unresolved("the " + type + " file system at " + entry.target + " does not show which disks hold it");
     }
 
-    // New and changed files of an overlay go to its upper folder (through its work folder).
+    // New and changed files of an overlay go to its upper folder (through its work folder). The folders
+    // are named in the mount table only; they are opened without following a link and only where
+    // nobody but root can change the way to them, or a member could rename them and put a link to
+    // other storage in their place.
     void overlay(const MountEntry& entry, int depth) {
         const auto upper = optionValue(entry.superOptions, "upperdir");
         const auto work = optionValue(entry.superOptions, "workdir");
         if (!upper) return unresolved("the overlay at " + entry.target + " has no upper folder");
         for (const auto& folder : {upper, work}) {
             if (!folder) continue;
-            UniqueFd fd(::open(folder->c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-            if (!fd) return unresolved("the overlay folder " + *folder + " cannot be opened");
-            openFile(fd.get(), depth + 1);
+            const auto opened = FolderWithoutLinks::open(*folder, FolderWithoutLinks::Trust::rootOnly);
+            if (!opened.fd) return unresolved("the overlay folder cannot be trusted: " + *opened.refusal);
+            openFile(opened.fd.get(), depth + 1);
         }
     }
 

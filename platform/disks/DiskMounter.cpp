@@ -1,16 +1,20 @@
 #include "platform/disks/DiskMounter.h"
 
+#include "platform/UniqueFd.h"
 #include "platform/disks/WholeDiskName.h"
+#include "platform/files/FolderWithoutLinks.h"
 #include "platform/files/SmallFile.h"
 #include "platform/text/DecimalNumber.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <map>
 #include <pwd.h>
 #include <set>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace vantrel::DiskMounter {
@@ -110,6 +114,98 @@ bool isDeviceMount(const UnmountedMount& mount) {
     return mount.source.rfind("/dev/", 0) == 0 && !mount.target.empty() && mount.target.front() == '/';
 }
 
+// The name the kernel resolves to exactly the open folder, whatever has been renamed since.
+std::string descriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// The recorded mount point opened again, without following a link, when it is still the very folder
+// found at unmount; else why not.
+std::optional<std::string> openRecordedFolder(const UnmountedMount& mount, UniqueFd& folder) {
+    if (mount.folderDevice == 0 && mount.folderInode == 0)
+        return "the folder " + mount.target + " was not found when it was unmounted";
+    auto opened = FolderWithoutLinks::open(mount.target);
+    if (!opened.fd) return "the mount point cannot be reached without following a link (" + *opened.refusal + ")";
+    if (opened.device != mount.folderDevice || opened.inode != mount.folderInode)
+        return "the mount point " + mount.target + " is no longer the folder it was unmounted from";
+    folder = std::move(opened.fd);
+    return std::nullopt;
+}
+
+// The per-mount flags of an option list, as a bind mount takes them when remounted.
+unsigned long perMountFlags(const std::string& options) {
+    static const std::map<std::string, unsigned long> known = {
+        {"ro", MS_RDONLY},        {"nosuid", MS_NOSUID},         {"nodev", MS_NODEV},
+        {"noexec", MS_NOEXEC},    {"noatime", MS_NOATIME},       {"nodiratime", MS_NODIRATIME},
+        {"relatime", MS_RELATIME}, {"strictatime", MS_STRICTATIME}, {"nosymfollow", MS_NOSYMFOLLOW},
+    };
+    unsigned long flags = 0;
+    for (const auto& option : splitOptions(options)) {
+        if (const auto found = known.find(option); found != known.end()) flags |= found->second;
+    }
+    return flags;
+}
+
+// Binds the open folder from onto the open folder to, then gives the new mount its per-mount flags
+// (mount(8) would look the target up by name again for that step). A bind whose flags cannot be set
+// is taken away again.
+std::optional<std::string> bindThroughDescriptors(const FolderWithoutLinks::Opened& from, int to, const UnmountedMount& record) {
+    if (::mount(descriptorPath(from.fd.get()).c_str(), descriptorPath(to).c_str(), nullptr, MS_BIND, nullptr) != 0)
+        return std::string("bind mount failed: ") + std::strerror(errno);
+    const auto flags = perMountFlags(record.options);
+    if (flags == 0) return std::nullopt;
+    // The new mount's root: the target's name now leads into it, and it must show the folder bound.
+    const auto placed = FolderWithoutLinks::open(record.target);
+    std::optional<std::string> problem;
+    if (!placed.fd || placed.device != from.device || placed.inode != from.inode)
+        problem = "the bind mount at " + record.target + " could not be found again to set its options";
+    else if (::mount(nullptr, descriptorPath(placed.fd.get()).c_str(), nullptr, MS_REMOUNT | MS_BIND | flags, nullptr) != 0)
+        problem = std::string("setting the bind mount's options failed: ") + std::strerror(errno);
+    if (problem && placed.fd) ::umount2(descriptorPath(placed.fd.get()).c_str(), 0);
+    return problem;
+}
+
+// The mount point of a whole mount of source that the table shows, if any.
+std::optional<std::string> wholeMountInPlace(const std::string& source, const std::filesystem::path& mountInfo) {
+    const auto table = MountTable::read(mountInfo);
+    if (!table) return std::nullopt;
+    for (const auto& entry : *table) {
+        if (entry.source == source && !isBindMount(entry)) return entry.target;
+    }
+    return std::nullopt;
+}
+
+// Puts one bind record back from the whole mount at wholeTarget; nothing on success, else why not.
+std::optional<std::string> rebind(const UnmountedMount& record, const std::string& wholeTarget) {
+    const auto fromPath = (std::filesystem::path(wholeTarget) / std::filesystem::path(record.root).relative_path()).string();
+    // Both the whole mount's root and the folder must be reached without links and lie on one file
+    // system: the folder is the disk's own, not one swapped in from elsewhere.
+    const auto base = FolderWithoutLinks::open(wholeTarget);
+    const auto from = FolderWithoutLinks::open(fromPath);
+    if (!base.fd || !from.fd) return "the folder " + fromPath + " cannot be reached without following a link";
+    if (base.device != from.device) return "the folder " + fromPath + " is not on " + record.source;
+    UniqueFd target;
+    if (auto problem = openRecordedFolder(record, target)) return problem;
+    return bindThroughDescriptors(from, target.get(), record);
+}
+
+// A bind mount unmounted while its whole mount stayed (busy) hides nothing: it goes back at once, from
+// the whole mount in place, and is reported as kept.
+void putBackBindsOfStayingMounts(UnmountOutcome& outcome, const std::filesystem::path& mountInfo) {
+    std::vector<UnmountedMount> stillUnmounted;
+    for (auto& record : outcome.unmounted) {
+        const auto whole = record.isBind() ? wholeMountInPlace(record.source, mountInfo) : std::nullopt;
+        if (!whole) {
+            stillUnmounted.push_back(std::move(record));
+            continue;
+        }
+        if (const auto problem = rebind(record, *whole)) {
+            stillUnmounted.push_back(std::move(record));
+            continue;
+        }
+        outcome.failures.push_back(kept(record.target, "its whole mount stayed"));
+    }
+    outcome.unmounted = std::move(stillUnmounted);
+}
+
 } // namespace
 
 std::optional<std::string> kernelName(std::uint32_t major, std::uint32_t minor, const std::filesystem::path& sysfsRoot) {
@@ -206,25 +302,47 @@ UnmountOutcome unmountDisk(const std::string& diskName, const DiskMountRoots& ro
         return outcome;
     }
     for (const auto& entry : mounts) {
+        // The folder beneath is found from its parent, opened before the unmount without links: what the
+        // mount covered, not whatever the name shows once it is gone.
+        const std::filesystem::path target = entry.target;
+        const auto parent = FolderWithoutLinks::open(target.parent_path().string());
+        if (!parent.fd || target.filename().empty()) {
+            outcome.failures.push_back(kept(entry.target, "its mount point cannot be reached without following a link"));
+            continue;
+        }
         // No MNT_DETACH: a busy file system must stay mounted and be reported, not hidden while in use.
         if (::umount2(entry.target.c_str(), 0) != 0) {
             outcome.failures.push_back(kept(entry.target, std::strerror(errno)));
             continue;
         }
         const bool bind = isBindMount(entry);
-        outcome.unmounted.push_back({entry.source, entry.target, entry.fileSystemType,
-                                     bind ? entry.mountOptions : replayOptions(entry), bind ? entry.root : "/"});
+        UnmountedMount record{entry.source, entry.target, entry.fileSystemType,
+                              bind ? entry.mountOptions : replayOptions(entry), bind ? entry.root : "/"};
+        const UniqueFd folder(::openat(parent.fd.get(), target.filename().c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat info {};
+        if (folder && ::fstat(folder.get(), &info) == 0) {
+            record.folderDevice = info.st_dev;
+            record.folderInode = info.st_ino;
+        }
+        outcome.unmounted.push_back(std::move(record));
     }
+    putBackBindsOfStayingMounts(outcome, roots.mountInfo);
     return outcome;
 }
 
 std::optional<std::string> remount(const UnmountedMount& mount, const ProcessRunner& runner) {
     if (!isDeviceMount(mount) || mount.isBind()) return "not a device mount: " + mount.source;
-    return describeFailure(
-        runner.run(mountRequest({"-t", mount.fileSystemType, "-o", mount.options, "--", mount.source, mount.target})));
+    UniqueFd folder;
+    if (auto problem = openRecordedFolder(mount, folder)) return problem;
+    // -c: mount(8) hands the descriptor's name to the kernel as it is, without resolving it to a path.
+    auto request = mountRequest({"-c", "-t", mount.fileSystemType, "-o", mount.options, "--", mount.source,
+                                 descriptorPath(STDERR_FILENO + 1)});
+    request.passedDescriptors = {folder.get()};
+    return describeFailure(runner.run(request));
 }
 
-std::vector<RemountFailure> remountAll(const std::vector<UnmountedMount>& records, const ProcessRunner& runner) {
+std::vector<RemountFailure> remountAll(const std::vector<UnmountedMount>& records, const ProcessRunner& runner,
+                                       const std::filesystem::path& mountInfo) {
     std::map<std::size_t, std::string> failed;         // record index → why it stayed unmounted
     std::map<std::string, std::string> wholeTargets;  // source → mount point of a whole mount put back
     for (std::size_t index = records.size(); index-- > 0;) {
@@ -237,15 +355,12 @@ std::vector<RemountFailure> remountAll(const std::vector<UnmountedMount>& record
         const auto& record = records[index];
         if (!record.isBind()) continue;
         const auto whole = wholeTargets.find(record.source);
-        if (!isDeviceMount(record) || whole == wholeTargets.end()) {
+        const auto from = whole != wholeTargets.end() ? std::optional(whole->second) : wholeMountInPlace(record.source, mountInfo);
+        if (!isDeviceMount(record) || !from) {
             failed.emplace(index, "no whole mount of " + record.source + " was put back to bind from");
             continue;
         }
-        const auto from = (std::filesystem::path(whole->second) / std::filesystem::path(record.root).relative_path()).string();
-        std::vector<std::string> arguments = {"--bind"};
-        if (!record.options.empty()) arguments.insert(arguments.end(), {"-o", record.options});
-        arguments.insert(arguments.end(), {"--", from, record.target});
-        if (auto problem = describeFailure(runner.run(mountRequest(std::move(arguments))))) failed.emplace(index, std::move(*problem));
+        if (auto problem = rebind(record, *from)) failed.emplace(index, std::move(*problem));
     }
     std::vector<RemountFailure> failures;
     for (auto& [index, reason] : failed) failures.push_back({records[index], std::move(reason)});

@@ -4,8 +4,15 @@
 // and no lazy detach (a detached file system stays writable through open files, which is what the
 // unmount is there to stop). Each unmount is recorded (source, target, type, options, and the folder
 // of the file system a bind mount shows), and mounting the disk back replays those records with
-// mount(8): whole mounts shallowest first, then bind mounts from a whole mount put back. A disk with a
-// bind mount that could not be put back that way is not unmounted at all.
+// mount(8): whole mounts shallowest first, then bind mounts from a whole mount put back (or from one
+// that stayed in place). A disk with a bind mount that could not be put back that way is not unmounted
+// at all, and a bind mount whose whole mount stayed (busy) is put back at once.
+//
+// A mount goes back only onto the very folder it was taken from: the folder's device and inode are
+// recorded at the unmount (reached from its parent, opened before, without following links), and
+// at mount-back the target is opened again without following any link, compared, and mounted on
+// through that descriptor (/proc/self/fd/N, never the name again). A folder that was renamed, swapped
+// or replaced by a link keeps the disk unmounted, and the answer says why.
 
 #include "platform/disks/MountTable.h"
 #include "platform/process/ProcessRunner.h"
@@ -28,6 +35,8 @@ struct UnmountedMount {
     std::string fileSystemType;  // such as vfat, ext4
     std::string options;         // per-mount and per-superblock options, as mount(8) takes them (per-mount only for a bind)
     std::string root = "/";      // the folder of the file system shown there; another than "/" for a bind mount
+    dev_t folderDevice = 0;      // the mount point's folder under the mount, as found at unmount;
+    ino_t folderInode = 0;       // both 0 when it could not be found (such a record is never put back)
 
     bool isBind() const { return root != "/"; }
     friend bool operator==(const UnmountedMount&, const UnmountedMount&) = default;
@@ -81,16 +90,20 @@ std::optional<uid_t> mountOwner(const MountEntry& entry);
 // Unmounts every mount of the disk. Goes on past a mount that cannot be unmounted (busy) and reports
 // it. Unmounts nothing, and reports every mount, when the veto keeps one of them or when a bind mount
 // could not be put back (no whole mount of its file system among them).
+// A mount whose mount point cannot be reached without following a link stays, and is reported.
 UnmountOutcome unmountDisk(const std::string& diskName, const DiskMountRoots& roots = {}, const MountVeto& veto = {});
 
-// Mounts one whole-mount record back with mount(8) through the runner; nothing on success, else why
-// not. A source outside /dev (not one of ours) is refused. A bind record goes through remountAll.
+// Mounts one whole-mount record back with mount(8) through the runner, onto the recorded folder only;
+// nothing on success, else why not. A source outside /dev (not one of ours) is refused. A bind record
+// goes through remountAll.
 std::optional<std::string> remount(const UnmountedMount& mount, const ProcessRunner& runner);
 
 // Puts back records in the order unmountDisk gave them: whole mounts first, shallowest first, then
-// each bind mount from the mount point of a whole mount of its file system put back here. Answers
-// what stayed unmounted, in unmount order.
-std::vector<RemountFailure> remountAll(const std::vector<UnmountedMount>& records, const ProcessRunner& runner);
+// each bind mount from the mount point of a whole mount of its file system put back here, or else
+// from one that the mount table (mountInfo) shows in place. Answers what stayed unmounted, in unmount
+// order.
+std::vector<RemountFailure> remountAll(const std::vector<UnmountedMount>& records, const ProcessRunner& runner,
+                                       const std::filesystem::path& mountInfo = DiskMountRoots{}.mountInfo);
 
 } // namespace DiskMounter
 } // namespace vantrel

@@ -124,8 +124,17 @@ ProcessResult ProcessRunner::run(const ProcessRequest& request) const {
     ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     ::posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO);
     ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    // Passed descriptors are first moved above the numbers they go to, so none is overwritten before
+    // it has been placed; then each goes to its number (which clears its close-on-exec flag).
+    constexpr int firstPassed = STDERR_FILENO + 1;
+    int staging = firstPassed + static_cast<int>(request.passedDescriptors.size());
+    for (const int fd : request.passedDescriptors) staging = std::max(staging, fd + 1);
+    for (std::size_t index = 0; index < request.passedDescriptors.size(); ++index)
+        ::posix_spawn_file_actions_adddup2(&actions, request.passedDescriptors[index], staging + static_cast<int>(index));
+    for (std::size_t index = 0; index < request.passedDescriptors.size(); ++index)
+        ::posix_spawn_file_actions_adddup2(&actions, staging + static_cast<int>(index), firstPassed + static_cast<int>(index));
     // Descriptors this process opened without close-on-exec must not leak into the tool.
-    ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+    ::posix_spawn_file_actions_addclosefrom_np(&actions, firstPassed + static_cast<int>(request.passedDescriptors.size()));
     sigset_t defaults;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);

@@ -29,6 +29,9 @@ struct ProcessRequest {
     std::vector<std::string> arguments;  // after argv[0], which is the program path
     std::chrono::milliseconds timeLimit{5000};
     std::size_t maxOutputBytes = 1024 * 1024;
+    // Descriptors the child gets as 3, 4, ... in this order (such as folders it reaches as
+    // /proc/self/fd/3); every other descriptor beyond the standard three is closed in the child.
+    std::vector<int> passedDescriptors;
 };
 
 class ProcessRunner {

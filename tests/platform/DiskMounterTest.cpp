@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 namespace vantrel {
 namespace {
 
@@ -39,10 +41,34 @@ TEST(DiskMounter, ReplaysPerMountAndSuperblockOptionsOnce) {
     EXPECT_EQ(DiskMounter::replayOptions(entry), "rw,nosuid,nodev,relatime,fmask=0022,dmask=0022,codepage=437,errors=remount-ro");
 }
 
-TEST(DiskMounter, RefusesToReplayAMountThatIsNoDevice) {
+TEST(DiskMounter, MountsBackOnlyOntoTheVeryFolderItWasTakenFrom) {
     const ProcessRunner runner(std::vector<std::filesystem::path>{});
     EXPECT_EQ(DiskMounter::remount({"tmpfs", "/mnt", "tmpfs", "rw"}, runner), "not a device mount: tmpfs");
-    EXPECT_EQ(DiskMounter::remount({"/dev/sdb1", "/mnt", "vfat", "rw"}, runner), "mount could not start: Permission denied");
+    EXPECT_EQ(DiskMounter::remount({"/dev/sdb1", "/mnt", "vfat", "rw"}, runner),
+              "the folder /mnt was not found when it was unmounted");
+
+    test::TempDir dir;
+    const auto folder = dir / "card";
+    std::filesystem::create_directory(folder);
+    struct stat info {};
+    ASSERT_EQ(::stat(folder.c_str(), &info), 0);
+    UnmountedMount record{"/dev/sdb1", folder.string(), "vfat", "rw"};
+    record.folderDevice = info.st_dev;
+    record.folderInode = info.st_ino;
+    // The folder as it was: only the runner (which may run nothing here) stands in the way.
+    EXPECT_EQ(DiskMounter::remount(record, runner), "mount could not start: Permission denied");
+
+    // Renamed away and replaced by another folder, or by a link to the folder itself: refused.
+    std::filesystem::rename(folder, dir / "moved");
+    std::filesystem::create_directory(folder);
+    EXPECT_EQ(DiskMounter::remount(record, runner), "the mount point " + folder.string() + " is no longer the folder it was unmounted from");
+    std::filesystem::remove(folder);
+    std::filesystem::create_directory_symlink(dir / "moved", folder);
+    const auto throughLink = DiskMounter::remount(record, runner);
+    ASSERT_TRUE(throughLink);
+    EXPECT_NE(throughLink->find("cannot be reached without following a link (" + folder.string() + " is a symbolic link)"),
+              std::string::npos)
+        << *throughLink;
 }
 
 TEST(DiskMounter, TellsWhoAMountIsForAndWhetherItIsABindMount) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace vantrel {
@@ -16,7 +17,7 @@ const std::vector<std::filesystem::path> testTools = {"/usr/bin/echo", "/usr/bin
 
 ProcessRequest request(const std::string& program, std::vector<std::string> arguments, milliseconds limit = milliseconds(5000),
                        std::size_t cap = 4096) {
-    return {program, std::move(arguments), limit, cap};
+    return {program, std::move(arguments), limit, cap, {}};
 }
 
 TEST(ProcessRunner, CapturesOutputAndPassesArgumentsLiterally) {
@@ -81,6 +82,28 @@ TEST(ProcessRunner, ChildSeesAMinimalEnvironmentAndNoInput) {
     ::unsetenv("VANTREL_TEST_SECRET");
     EXPECT_TRUE(result.succeeded());
     EXPECT_EQ(result.standardOutput, "[][C]\nend\n");
+}
+
+TEST(ProcessRunner, PassesTheGivenDescriptorsAsThreeFourAndNoOthers) {
+    const ProcessRunner runner(testTools);
+    // Two pipes whose read ends cross over (the first passed has the higher number), and a third
+    // descriptor left open without close-on-exec, which must not reach the child.
+    int first[2], second[2];
+    ASSERT_EQ(::pipe(first), 0);
+    ASSERT_EQ(::pipe(second), 0);
+    ASSERT_EQ(::write(first[1], "one", 3), 3);
+    ASSERT_EQ(::write(second[1], "two", 3), 3);
+    ::close(first[1]);
+    ::close(second[1]);
+    const int stray = ::fcntl(STDIN_FILENO, F_DUPFD, 10);
+    auto passing = request("/usr/bin/sh", {"-c", "cat <&3; cat <&4; [ -e /proc/self/fd/" + std::to_string(stray) + " ] && echo leak; echo"});
+    passing.passedDescriptors = {second[0], first[0]};
+    const auto result = runner.run(passing);
+    ::close(first[0]);
+    ::close(second[0]);
+    ::close(stray);
+    EXPECT_TRUE(result.succeeded());
+    EXPECT_EQ(result.standardOutput, "twoone\n");
 }
 
 } // namespace
