@@ -221,7 +221,6 @@ private:
                 close(IpcConnectionState::interrupted, "protocol violation: truncated packet or control data");
                 break;
             }
-            touch();
             IpcMessage message;
             try {
                 message = IpcMessageCodec::decode(packet.bytes);
@@ -276,6 +275,8 @@ private:
             return refuseCall(message.id, message.selector, *rule->reply, IpcError::make(IpcErrorCode::tooManyCalls));
         log(IpcLogLevel::debug, "IPC call " + message.selector + " id=" + std::to_string(message.id) + " from " + peerText(m_peer));
 
+        // Only calls keep a connection from being idle: one-way messages alone never do.
+        touch();
         ++m_unanswered;
         std::weak_ptr<Core> weak = weak_from_this();
         IpcReply reply = IpcReply::make(
@@ -333,7 +334,7 @@ private:
     std::int64_t m_nextId = 1;
     std::map<std::int64_t, Pending> m_pending;
     std::atomic<std::size_t> m_unanswered{0};  // received calls whose IpcReply has not answered
-    std::atomic<std::chrono::steady_clock::rep> m_lastActivity{0};  // last packet received or reply sent
+    std::atomic<std::chrono::steady_clock::rep> m_lastActivity{0};  // last call received or answered
     std::thread m_reader;
 };
 

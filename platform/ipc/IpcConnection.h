@@ -49,6 +49,7 @@ struct IpcConnectionOptions {
     std::size_t maxUnansweredCalls = defaultMaxUnansweredCalls;
     // When set, the connection closes (interrupted) once no received call has been unanswered for this
     // long, so that idle peers give their place back; a call in flight keeps it open however long it runs.
+    // The time counts from the last call received or answered: one-way messages do not reset it.
     std::optional<std::chrono::milliseconds> idleTimeout;
     IpcLogSink log;
 };

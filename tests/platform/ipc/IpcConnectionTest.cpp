@@ -576,7 +576,7 @@ TEST(IpcConnection, AnIdleConnectionClosesButNotWhileACallIsInFlight) {
     serverOptions.idleTimeout = idle;
     serverOptions.onMessage = [&](IpcIncoming message) {
         std::lock_guard lock(mutex);
-        held.push_back(*message.reply);
+        if (message.reply) held.push_back(*message.reply);
     };
     IpcConnection server(std::move(serverSocket), std::move(serverOptions));
     server.resume();
@@ -602,9 +602,19 @@ TEST(IpcConnection, AnIdleConnectionClosesButNotWhileACallIsInFlight) {
     ASSERT_TRUE(answer.arguments);
     EXPECT_EQ((*answer.arguments)[0], "done");
 
-    // With nothing in flight, the connection gives its place back.
+    // With nothing in flight, the connection gives its place back, however many one-way messages
+    // keep coming meanwhile.
+    std::atomic<bool> sending{true};
+    std::thread chatter([&] {
+        while (sending && client.state() == IpcConnectionState::open) {
+            client.send("notify:", {1});
+            std::this_thread::sleep_for(idle / 10);
+        }
+    });
     EXPECT_TRUE(eventually([&] { return server.state() == IpcConnectionState::interrupted; }));
     EXPECT_TRUE(eventually([&] { return client.state() == IpcConnectionState::interrupted; }));
+    sending = false;
+    chatter.join();
 }
 
 } // namespace
