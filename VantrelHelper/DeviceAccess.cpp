@@ -12,7 +12,9 @@
 #include <array>
 #include <iterator>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -21,6 +23,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <thread>
 #include <unistd.h>
 
 namespace vantrel::DeviceAccess {
@@ -31,6 +34,10 @@ constexpr std::string_view category = "helper";
 // The verifying read and the probe read: enough to show the device answers.
 constexpr std::int64_t verifyReadBytes = 4096;
 constexpr std::size_t probeReadBytes = 512;
+// A path look-up that has not returned by then is abandoned, and a user with this many look-ups
+// still hanging gets the same answer at once.
+constexpr std::chrono::seconds pathLookupLimit{5};
+constexpr std::size_t maxLookupsPerUser = 4;
 // Mount points whose disk holds the running system; such a disk is never unmounted.
 constexpr std::array<std::string_view, 9> systemMountPoints = {"/", "/usr", "/var", "/boot", "/boot/efi", "/home",
                                                                 "/etc", "/opt", "/srv"};
@@ -132,6 +139,80 @@ bool peerMayReadLoopBacking(const std::string& loopName, const UserIdentity& pee
     return FileIdentity{info.st_dev, info.st_ino} == backing->file;
 }
 
+// One path look-up (links resolved, then the file's type and numbers) done on a thread of its own,
+// so that a path on a stalled file system (a FUSE or network mount that no longer answers) holds
+// that thread and not the request: the request is answered when the time is up.
+struct Lookup {
+    bool timedOut = false;
+    bool found = false;
+    int error = 0;
+    std::string resolved;
+    struct stat info {};
+};
+
+struct Lookups {
+    std::mutex lock;
+    std::condition_variable done;
+    std::map<uid_t, std::size_t> running;  // look-ups not yet returned, per user (abandoned ones too)
+};
+
+Lookups& lookups() {
+    static Lookups value;
+    return value;
+}
+
+Lookup lookUpWithin(const std::string& path, const UserIdentity& peer) {
+    struct Shared {
+        Lookup result;
+        bool finished = false;
+    };
+    auto shared = std::make_shared<Shared>();
+    auto& all = lookups();
+    {
+        std::lock_guard lock(all.lock);
+        // A user whose look-ups hang gets no more threads for new ones.
+        if (all.running[peer.uid] >= maxLookupsPerUser) {
+            Lookup refused;
+            refused.timedOut = true;
+            return refused;
+        }
+        ++all.running[peer.uid];
+    }
+    std::thread([shared, path, peer] {
+        Lookup result;
+        {
+            const bool forPeer = ThreadIdentity::switchesFor(peer);
+            const ThreadIdentity identity(peer);
+            char resolved[PATH_MAX];
+            if (!forPeer || identity.active()) {
+                result.found = ::realpath(path.c_str(), resolved) && ::stat(resolved, &result.info) == 0;
+                result.error = errno;
+                if (result.found) result.resolved = resolved;
+            }
+        }
+        auto& registry = lookups();
+        std::lock_guard lock(registry.lock);
+        if (--registry.running[peer.uid] == 0) registry.running.erase(peer.uid);
+        shared->result = std::move(result);
+        shared->finished = true;
+        registry.done.notify_all();
+    }).detach();
+    std::unique_lock lock(all.lock);
+    if (!all.done.wait_for(lock, pathLookupLimit, [&] { return shared->finished; })) {
+        Lookup abandoned;
+        abandoned.timedOut = true;
+        return abandoned;
+    }
+    return shared->result;
+}
+
+ErrorObject lookupTimedOut(const std::string& path) {
+    auto error = ErrorObject::posix(ETIMEDOUT, path);
+    error.message = "The path did not answer within " + std::to_string(pathLookupLimit.count()) +
+                    " seconds (a file system on the way may have stalled): " + path;
+    return error;
+}
+
 } // namespace
 
 void configure(Settings value) { mutableSettings() = std::move(value); }
@@ -153,19 +234,15 @@ ErrorObject unavailableToPeer(const std::string& path) {
 
 CheckedDevice checkDevicePath(const std::string& path, const UserIdentity& peer) {
     if (path.empty() || path.front() != '/') fail(notADevice(path));
-    char resolved[PATH_MAX];
-    struct stat info {};
-    {
-        // A user other than root resolves the path with the user's own rights; whatever fails then
-        // gets the one answer, missing or closed alike.
-        const bool forPeer = ThreadIdentity::switchesFor(peer);
-        const ThreadIdentity identity(peer);
-        if (forPeer && !identity.active()) fail(unavailableToPeer(path));
-        const bool found = ::realpath(path.c_str(), resolved) && ::stat(resolved, &info) == 0;
-        if (!found) fail(forPeer ? unavailableToPeer(path) : ErrorObject::posix(errno, path));
-    }
+    // A user other than root resolves the path with the user's own rights; whatever fails then gets
+    // the one answer, missing or closed alike.
+    const bool forPeer = ThreadIdentity::switchesFor(peer);
+    const auto lookup = lookUpWithin(path, peer);
+    if (lookup.timedOut) fail(lookupTimedOut(path));
+    if (!lookup.found) fail(forPeer ? unavailableToPeer(path) : ErrorObject::posix(lookup.error, path));
+    const struct stat& info = lookup.info;
     CheckedDevice device;
-    device.resolvedPath = resolved;
+    device.resolvedPath = lookup.resolved;
     if (S_ISBLK(info.st_mode)) {
         if (device.resolvedPath.rfind("/dev/", 0) != 0) fail(notADevice(path));
         device.isBlockDevice = true;
@@ -252,15 +329,20 @@ std::optional<std::string> unmountDisk(const std::string& devicePath, uid_t peer
     return kept;
 }
 
-bool mountDisk(const std::string& name, uid_t peerUid) {
+bool mountDisk(const std::string& name, uid_t peerUid, std::string* why) {
+    const auto says = [why](const std::string& reason) {
+        if (why) *why += (why->empty() ? "" : "; ") + reason;
+    };
     if (!isPlausibleDeviceName(name)) {
         AppLog::error("mountDisk refused a name that is no device name", category);
+        says("not a device name");
         return false;
     }
     const auto disk = wholeDiskName(name);
     AppLog::info("mountDisk " + disk + " uid=" + std::to_string(peerUid), category);
     if (isLeased(disk)) {
         AppLog::error("mountDisk " + disk + " skipped: it is being read", category);
+        says("it is being read");
         return false;
     }
     // The peer's records come out of the set; those of other peers stay where they are.
@@ -283,8 +365,10 @@ bool mountDisk(const std::string& name, uid_t peerUid) {
     std::vector<UnmountedMount> mounts;
     for (const auto& record : records) mounts.push_back(record.mount);
     const auto failed = DiskMounter::remountAll(mounts, ProcessRunner());
-    for (const auto& failure : failed)
+    for (const auto& failure : failed) {
         AppLog::error("mountDisk " + failure.mount.source + " on " + failure.mount.target + " failed: " + failure.reason, category);
+        says(failure.mount.target + ": " + failure.reason);
+    }
     AppLog::info("mountDisk " + disk + " mounted=" + std::to_string(records.size() - failed.size()) +
                      " failed=" + std::to_string(failed.size()),
                  category);
@@ -438,10 +522,14 @@ OpenedDevice openRawDevice(const std::string& path, const std::function<void(con
     ErrorObject last = ErrorObject::posix(ENODEV, path);
     for (const auto& node : candidateNodes(opened.device.resolvedPath)) {
         try {
-            const int fd = openForPeer(node, O_RDONLY | O_CLOEXEC, opened.device, peer);
+            // Opened without blocking (a FIFO swapped in for an image file would wait for a writer for
+            // ever) and checked to be what was accepted before anything may block on it.
+            UniqueFd fd(openForPeer(node, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, opened.device, peer));
+            checkOpenedType(fd.get(), opened.device);
+            if (::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK) != 0) throw PosixError(errno, node);
             // The source owns the descriptor from here on, also when it throws.
-            auto source = std::make_unique<FileByteSource>(fd, node, (settings().roots.sysfs / "class" / "block").string());
-            checkOpenedType(source->fd(), opened.device);
+            auto source =
+                std::make_unique<FileByteSource>(fd.release(), node, (settings().roots.sysfs / "class" / "block").string());
             if (verify) source->read(0, std::min<std::int64_t>(static_cast<std::int64_t>(std::min<std::uint64_t>(
                                                                    source->length(), INT64_MAX)),
                                                                verifyReadBytes));

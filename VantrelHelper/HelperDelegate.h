@@ -1,9 +1,12 @@
 #pragma once
 // Owns the helper's connections: each admitted socket gets its own connection and scan service, and
-// the main thread's run() reaps the closed ones and decides when the process ends: with its only
-// connection (spawned over a socket pair), after a quit for relaunch once the other connections are
-// idle, or after a quiet spell with no connection and no unmounted disk (started by the service manager);
-// in every case it first mounts back what it unmounted.
+// the main thread's run() hands the closed ones to threads of their own to be taken down (a request
+// stuck in the kernel holds that thread, and its user's place, never the main thread) and decides when
+// the process ends: with its only connection (spawned over a socket pair), after a quit for relaunch
+// asked by root or by the only connection, once the other connections are idle (or after a time limit),
+// after SIGTERM or SIGHUP, or after a quiet spell with no connection and no unmounted disk (started by
+// the service manager); in every case it first mounts back what it unmounted. A quit asked by a member
+// while other connections are open is answered and changes nothing.
 
 #include "VantrelHelper/HelperScanService.h"
 #include "platform/ipc/IpcConnection.h"
@@ -24,6 +27,11 @@ class HelperDelegate {
 public:
     // After the quit reply, the process ends this much later, so the reply leaves first.
     static constexpr std::chrono::milliseconds quitDelay{150};
+    // A quit waits this long at most for the other connections' work to end.
+    static constexpr std::chrono::seconds quitWaitLimit{10};
+    // At the end, work still running after its connection was closed gets this long to stop; after
+    // that the disks it does not read are mounted back and the process exits without it.
+    static constexpr std::chrono::seconds endingWaitLimit{5};
 
     struct Options {
         HelperScanService::ScanRunner scan;
@@ -44,13 +52,18 @@ public:
     void accept(SeqpacketSocket socket, IpcListener::ConnectionSlot slot = {});
 
     // Runs on the main thread until the process is to end; returns its exit status. Before it
-    // returns, every connection is closed and every disk the process unmounted is mounted back.
+    // returns, every connection is closed and every disk the process unmounted is mounted back. When
+    // work is still stuck then, the process exits at once from here (the kernel ends the stuck threads).
     int run();
+
+    // From a signal handler: run() ends as after a quit, mount-backs included.
+    static void endOnSignal(int signal);
 
 private:
     struct Entry {
         std::uint64_t id = 0;
-        IpcListener::ConnectionSlot slot;
+        uid_t uid = 0;
+        IpcListener::ConnectionSlot slot;  // destroyed last: the place is the user's until its work has stopped
         std::unique_ptr<IpcConnection> connection;
         std::unique_ptr<VantrelHelperClientProxy> proxy;
         std::unique_ptr<HelperScanService> service;  // destroyed first: its queues still send through the proxy
@@ -58,12 +71,18 @@ private:
     };
 
     void closeAll();
+    // Takes the entries down on threads of their own.
+    void reap(std::list<Entry> entries);
+    // Whether every reaping thread has ended within the time.
+    bool waitForReaping(std::chrono::steady_clock::duration limit);
     int finish(int status);
     void connectionClosed(std::uint64_t id);
     void quitRequested(std::uint64_t id);
     // Takes the closed entries out of the list (destroyed by the caller, outside the lock).
     std::list<Entry> takeClosed();
     bool othersIdle(std::uint64_t quitter);
+    // Root may end the helper, and so may the only connection.
+    bool quitPermitted(std::uint64_t quitter, uid_t uid);
 
     Options m_options;
     std::mutex m_mutex;
@@ -71,7 +90,9 @@ private:
     std::list<Entry> m_entries;
     std::uint64_t m_nextId = 1;
     bool m_everAccepted = false;
+    std::size_t m_reaping = 0;  // entries being taken down
     std::optional<std::uint64_t> m_quitFrom;
+    uid_t m_quitUid = 0;
     std::chrono::steady_clock::time_point m_quitAt;
 };
 

@@ -234,6 +234,17 @@ void HelperScanService::runScan(const std::string& path, const RecoveryFilters& 
                               category);
             },
             *volumes);
+        // A cancelled scan stopped part way: its answer says so rather than passing for a whole one.
+        bool cancelled = false;
+        {
+            std::lock_guard lock(m_lock);
+            cancelled = m_cancelFlag;
+        }
+        if (cancelled) {
+            sendLog("Scan cancelled");
+            AppLog::info("Scan cancelled", category);
+            return reply(ErrorObject{std::string(VantrelError::domain), VantrelError::scanCancelled, "Scan cancelled", std::nullopt});
+        }
         sendLog("Scan complete");
         AppLog::info("Scan complete", category);
         reply(std::nullopt);
@@ -363,7 +374,8 @@ void HelperScanService::remountDisksWithBsdNames(const std::vector<std::string>&
         sendLog("Remounting " + std::to_string(names.size()) + " disk(s)…");
         std::vector<std::string> failed;
         for (const auto& name : names) {
-            if (!DeviceAccess::mountDisk(name, m_peer.uid)) failed.push_back(name);
+            std::string why;
+            if (!DeviceAccess::mountDisk(name, m_peer.uid, &why)) failed.push_back(why.empty() ? name : name + " (" + why + ")");
         }
         if (!failed.empty()) {
             const auto message = "Could not remount: " + joined(failed, ", ");

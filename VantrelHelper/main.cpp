@@ -4,6 +4,7 @@
 #include "VantrelHelper/HelperDelegate.h"
 #include "VantrelHelper/HelperOptions.h"
 #include "VantrelHelper/ScanEngineRunner.h"
+#include "platform/files/FolderWithoutLinks.h"
 #include "platform/files/TrustedPath.h"
 #include "platform/ipc/IpcListener.h"
 #include "support/XPCConstants.h"
@@ -54,11 +55,18 @@ std::string endpointPath() {
 }
 
 // Listens at path. Its folder is made when missing; either way it must be one only root (or this
-// helper's own user) can change, or whoever can could swap the socket for one of theirs.
+// helper's own user) can change, or whoever can could swap the socket for one of theirs, and no name
+// on the way may be a symbolic link (whoever owns the link decides where the socket goes).
 UniqueFd listenOnEndpoint(const std::string& path) {
-    const auto folder = std::filesystem::absolute(path).parent_path();
+    const auto folder = std::filesystem::absolute(path).lexically_normal().parent_path();
+    const auto reachable = [](const std::filesystem::path& reached) {
+        if (const auto opened = FolderWithoutLinks::open(reached.string()); !opened.fd)
+            throw std::system_error(ELOOP, std::generic_category(), "the socket folder cannot be used: " + *opened.refusal);
+    };
+    reachable(folder.parent_path());
     if (::mkdir(folder.c_str(), endpointFolderMode) != 0 && errno != EEXIST)
         throw std::system_error(errno, std::generic_category(), "cannot make the socket folder " + folder.string());
+    reachable(folder);
     if (!TrustedPath::isTrustedFolder(folder, ::geteuid()))
         throw std::system_error(EPERM, std::generic_category(),
                                 "the socket folder " + folder.string() + " may be changed by others than root");
@@ -125,6 +133,12 @@ int main(int argc, char** argv) {
     }
     // A client that goes away must not end the helper through SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);
+    // systemctl stop, a shutdown, a closed terminal: the same ending as a quit, mount-backs included.
+    struct sigaction ending {};
+    ending.sa_handler = HelperDelegate::endOnSignal;
+    ending.sa_flags = SA_RESTART;
+    sigemptyset(&ending.sa_mask);
+    for (const int signal : {SIGTERM, SIGHUP}) ::sigaction(signal, &ending, nullptr);
     DeviceAccess::configure({options->allowImageFiles, {}, argc > 0 ? argv[0] : ""});
 
     HelperDelegate::Options delegateOptions;

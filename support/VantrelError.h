@@ -20,6 +20,9 @@ inline constexpr std::int64_t copyCancelled = 15;
 // read, a destination that is not the user's); the message says why. Not a refused disk access:
 // granting the helper more rights would change nothing.
 inline constexpr std::int64_t refusedForUser = 17;
+// The helper's scan ended early because it was cancelled ("Scan cancelled"): what it found until then
+// came, but it is no whole scan.
+inline constexpr std::int64_t scanCancelled = 18;
 // A scan catalog written by a newer program, and one saved from a disk image.
 inline constexpr std::int64_t catalogVersionTooNew = 40;
 inline constexpr std::int64_t catalogFromDiskImage = 41;

@@ -329,7 +329,12 @@ void AppModel::finishScan(std::optional<ErrorObject> error, ScanMode mode) {
     // Everything the helper sent before its reply belongs to this scan.
     drainHelperEvents();
     QString text;
-    if (error) {
+    // The helper's answer to a cancelled scan says so; it is no failure to show.
+    const bool cancelled = error && error->domain == VantrelError::domain && error->code == VantrelError::scanCancelled;
+    if (cancelled || (!error && m_cancelFlag->isSet())) {
+        setLastFinishedScanMode(std::nullopt);
+        text = tr("Scan cancelled.");
+    } else if (error) {
         if (VantrelError::isDiskAccessDenied(*error) || isPermissionError(*error)) {
             setFullDiskAccessState(RawDiskAccessState::denied);
             setShowHelperSheet(true);
@@ -339,9 +344,6 @@ void AppModel::finishScan(std::optional<ErrorObject> error, ScanMode mode) {
             setErrorMessage(userFacingErrorMessage(*error));
             text = tr("Scan failed.");
         }
-    } else if (m_cancelFlag->isSet()) {
-        setLastFinishedScanMode(std::nullopt);
-        text = tr("Scan cancelled.");
     } else {
         setFullDiskAccessState(RawDiskAccessState::granted);
         setLastFinishedScanMode(mode);

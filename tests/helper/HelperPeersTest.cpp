@@ -4,6 +4,7 @@
 
 #include "HelperHarness.h"
 #include "MountedLoop.h"
+#include "SharedPeers.h"
 
 #include "support/XPCConstants.h"
 #include "tests/fixtures/OtherUsers.h"
@@ -17,90 +18,17 @@ namespace vantrel {
 namespace {
 
 using test::canMakeLoopDevices;
+using test::canMountLoops;
 using test::ErrorAnswer;
+using test::loopsNeeded;
+using test::MediaFolder;
+using test::member;
 using test::MountedLoop;
 using test::mountAt;
+using test::Peer;
+using test::root;
+using test::SharedHelper;
 using test::waitError;
-
-// One connection of one user to the shared helper.
-struct Peer {
-    test::RecordingClient client;
-    std::unique_ptr<IpcConnection> connection;
-    std::unique_ptr<VantrelHelperProtocolProxy> helper;
-
-    explicit Peer(SeqpacketSocket socket) {
-        connection = std::make_unique<IpcConnection>(std::move(socket), test::applicationOptions(client));
-        connection->resume();
-        helper = std::make_unique<VantrelHelperProtocolProxy>(*connection, [](ErrorObject error) { ADD_FAILURE() << error.message; });
-    }
-    ~Peer() {
-        helper.reset();
-        connection.reset();
-    }
-
-    std::optional<ErrorObject> probe(const std::string& device) {
-        test::Answer<std::int64_t, std::optional<ErrorObject>> answer;
-        helper->probeDeviceWithPath(device, answer.callback());
-        return std::get<1>(answer.get());
-    }
-    std::optional<ErrorObject> scan(const std::string& device) {
-        ErrorAnswer answer;
-        helper->startScanWithPath(device, 0, 0, 0, {"jpeg"}, "standard", answer.callback());
-        return waitError(answer);
-    }
-    std::optional<ErrorObject> remount(const std::vector<std::string>& names) {
-        ErrorAnswer answer;
-        helper->remountDisksWithBsdNames(names, answer.callback());
-        return waitError(answer);
-    }
-};
-
-// A shared helper listening in the test's folder, which other users may enter.
-class SharedHelper {
-public:
-    explicit SharedHelper(const test::TempDir& dir)
-        : m_path((dir / "helper.sock").string()), m_process({"--listen", m_path, "--allow-image-files"}) {}
-    bool ready() const { return test::waitForSocket(m_path); }
-    std::unique_ptr<Peer> connect(const test::Identity& who) {
-        auto socket = test::connectAs(m_path, who);
-        if (!socket) return nullptr;
-        return std::make_unique<Peer>(std::move(*socket));
-    }
-    test::HelperProcess& process() { return m_process; }
-
-private:
-    std::string m_path;
-    test::HelperProcess m_process;
-};
-
-// A member of the helper's group who may also open disk devices (group disk), as a desktop user is.
-std::optional<test::Identity> member(uid_t uid, gid_t gid) {
-    const auto helperGroup = test::ensureGroup(std::string(XPCConstants::helperGroupName));
-    const auto* disk = ::getgrnam("disk");
-    if (!helperGroup || !disk) return std::nullopt;
-    return test::Identity{uid, gid, {*helperGroup, disk->gr_gid}};
-}
-
-const test::Identity root{0, 0, {}};
-
-bool canMountLoops() { return canMakeLoopDevices() && test::haveProgram("useradd"); }
-constexpr const char* loopsNeeded = "needs root, loop devices, losetup, mkfs.ext4 and useradd";
-
-// The folder the desktop mounts a user's disks in, /media/USER, made for the test and removed after.
-class MediaFolder {
-public:
-    explicit MediaFolder(const std::string& user) : m_path(std::filesystem::path("/media") / user) {
-        std::filesystem::create_directories(m_path);
-    }
-    ~MediaFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    const std::filesystem::path& path() const { return m_path; }
-
-private:
-    std::filesystem::path m_path;
-};
 
 TEST(HelperPeers, AMemberLeavesRootsMountAloneAndIsToldWhy) {
     if (!canMountLoops()) GTEST_SKIP() << loopsNeeded;

@@ -2,6 +2,7 @@
 // a spawned and a shared helper; cancel, extraction during a scan, and a client that goes away.
 
 #include "HelperHarness.h"
+#include "support/VantrelError.h"
 
 #include "recovery/model/DetectedFileSystem.h"
 #include "tests/fixtures/ExFatImageWriter.h"
@@ -179,15 +180,24 @@ std::filesystem::path longImage(const test::TempDir& dir) {
     return ::testing::AssertionFailure() << "the scan did not start";
 }
 
-TEST(HelperScan, ACancelEndsARunningScanLikeAFinishedOne) {
+// The answer of a scan ended by a cancel.
+void expectCancelled(const std::optional<ErrorObject>& error) {
+    ASSERT_TRUE(error) << "a cancelled scan answered like a whole one";
+    EXPECT_EQ(error->domain, VantrelError::domain);
+    EXPECT_EQ(error->code, VantrelError::scanCancelled);
+    EXPECT_EQ(error->message, "Scan cancelled");
+}
+
+TEST(HelperScan, ACancelledScanAnswersThatItWasCancelled) {
     test::TempDir dir;
     const auto image = longImage(dir);
     SpawnedHelper spawned;
     test::ErrorAnswer answer;
     ASSERT_TRUE(startScan(*spawned.helper, spawned.client, image, answer.callback()));
     spawned.helper->cancelScan();
-    EXPECT_FALSE(test::waitError(answer));
-    EXPECT_TRUE(spawned.client.saw("Scan complete"));
+    expectCancelled(test::waitError(answer));
+    EXPECT_TRUE(spawned.client.saw("Scan cancelled"));
+    EXPECT_FALSE(spawned.client.saw("Scan complete"));
     EXPECT_LT(spawned.client.progress().back().scanned, static_cast<std::int64_t>(longImageBytes));
 }
 
@@ -219,7 +229,7 @@ TEST(HelperScan, AnExtractionPausesTheRunningScan) {
     EXPECT_FALSE(test::waitError(extracted));
     EXPECT_EQ(std::filesystem::file_size(destination), static_cast<std::uintmax_t>(rangeBytes));
     spawned.helper->cancelScan();
-    EXPECT_FALSE(test::waitError(scanned));
+    expectCancelled(test::waitError(scanned));
 
     // Between the extraction's start and its end the scan reports at most the window it was in.
     const auto events = spawned.client.events();
@@ -260,7 +270,7 @@ TEST(HelperScan, AQuitForRelaunchWaitsForAnotherConnectionsScan) {
     quit.get();
     EXPECT_FALSE(process.waitForExit(std::chrono::milliseconds(300))) << "the other connection's scan still runs";
     scanner.cancelScan();
-    EXPECT_FALSE(test::waitError(scanned));
+    expectCancelled(test::waitError(scanned));
     EXPECT_EQ(process.waitForExit(), 0);
 }
 

@@ -220,7 +220,7 @@ TEST(HelperService, RemountOfNothingRepliesAtOnce) {
     const auto error = waitError(hostile);
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code, 16);
-    EXPECT_EQ(error->message, "Could not remount: ../../etc");
+    EXPECT_EQ(error->message, "Could not remount: ../../etc (not a device name)");
 }
 
 TEST(HelperService, SharedHelperServesIndependentConnections) {

@@ -150,6 +150,15 @@ TEST(AppModelScan, CancellingEndsTheScanAsCancelledOrWithTheErrorThatFollows) {
     EXPECT_EQ(h.model->statusMessage(), "Scan failed.");
     ASSERT_TRUE(h.model->errorMessage());
     EXPECT_EQ(h.model->errorMessage()->toStdString(), ErrorObject::posix(EIO).message);
+
+    // The helper's own answer that the scan was cancelled is shown as such, not as a failure.
+    h.model->setErrorMessage(std::nullopt);
+    h.startScanning();
+    h.replyToScan(ErrorObject{std::string(VantrelError::domain), VantrelError::scanCancelled, "Scan cancelled", std::nullopt});
+    EXPECT_EQ(h.model->statusMessage(), "Scan cancelled.");
+    EXPECT_FALSE(h.model->errorMessage());
+    EXPECT_FALSE(h.model->lastFinishedScanMode());
+    EXPECT_FALSE(h.model->isScanning());
 }
 
 TEST(AppModelScan, ABlockedDiskReplyOpensTheHelperSheet) {
