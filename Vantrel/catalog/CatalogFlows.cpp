@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <sys/stat.h>
+#include <thread>
 
 namespace vantrel::CatalogFlows {
 
@@ -134,7 +135,12 @@ Task<void> openCatalogFlow(AppModel* model) {
     const auto path = co_await askForFile(model->effects().dialogs, options, false);
     if (!path) co_return;
     const bool proceed = co_await model->confirmDiscardHitsIfNeeded();
-    if (proceed) loadCatalog(*model, *path);
+    if (!proceed) co_return;
+    auto start = [file = *path](CallbackResumer<LoadedCatalog> resume) {
+        std::thread([file, resume] { resume(readCatalog(file)); }).detach();
+    };
+    auto loaded = co_await fromCallback<LoadedCatalog>(start);
+    loadCatalog(*model, *path, std::move(loaded));
 }
 
 bool refuseWhileScanning(AppModel& model) {
@@ -203,16 +209,24 @@ void openCatalogWithPanel(AppModel& model) {
     model.tasks().spawn(openCatalogFlow(&model));
 }
 
-void loadCatalog(AppModel& model, const std::string& path) {
-    // A scan may have started while the dialog or the unsaved-results question was open.
-    if (refuseWhileScanning(model)) return;
-    ScanCatalog catalog;
+LoadedCatalog readCatalog(const std::string& path) {
     try {
-        catalog = ScanCatalog::load(path);
+        return ScanCatalog::load(path);
     } catch (const ScanCatalogError& error) {
-        model.setErrorMessage(fromUtf8(error.error().message));
+        return error.error();
+    }
+}
+
+void loadCatalog(AppModel& model, const std::string& path) { loadCatalog(model, path, readCatalog(path)); }
+
+void loadCatalog(AppModel& model, const std::string& path, LoadedCatalog loaded) {
+    // A scan may have started while the dialog, the unsaved-results question or the reading was on.
+    if (refuseWhileScanning(model)) return;
+    if (const auto* error = std::get_if<ErrorObject>(&loaded)) {
+        model.setErrorMessage(fromUtf8(error->message));
         return;
     }
+    ScanCatalog catalog = std::move(std::get<ScanCatalog>(loaded));
     if (catalog.source.kind == ScanCatalog::Source::Kind::diskImage) {
         if (auto refusal = imageCatalogRefusal(catalog.source)) {
             model.setErrorMessage(*refusal);

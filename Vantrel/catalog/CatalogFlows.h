@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 namespace vantrel::CatalogFlows {
@@ -36,8 +37,14 @@ bool saveCatalog(AppModel& model, const std::string& path);
 // Refused while a scan runs. Otherwise the open dialog; a chosen file is opened in a task of the model
 // after the unsaved-results question.
 void openCatalogWithPanel(AppModel& model);
+// A catalog as read from its file, or why it could not be read.
+using LoadedCatalog = std::variant<ScanCatalog, ErrorObject>;
+LoadedCatalog readCatalog(const std::string& path);
 // Reads a catalog and applies it to the model; errorMessage tells why not (the results stay).
 void loadCatalog(AppModel& model, const std::string& path);
+// Applies what readCatalog gave. The open flow reads on a thread of its own and applies on the model's,
+// so that a large or hostile file never holds the window.
+void loadCatalog(AppModel& model, const std::string& path, LoadedCatalog loaded);
 // Selects the catalog's disk when the volume list shows it, else a volume made from the catalog (or
 // nothing without a disk name), and sets activeRawDevicePath to the attached disk's node or nothing.
 void matchCatalogSource(AppModel& model, const ScanCatalog::Source& source);

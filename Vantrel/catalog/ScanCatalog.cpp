@@ -76,9 +76,39 @@ private:
     std::vector<char> m_buffer;
 };
 
+// What an object or list is in the layout; each has its own limit.
+enum class Shape { top, source, hits, hit, dimensions, clusterHint, fileSystemIds, unknown };
+
+// The keys an object of the shape has (an object of an unknown key: as many as the largest), and
+// those a newer program may have added.
+std::size_t maxKeys(Shape shape) {
+    const auto known = [shape]() -> std::size_t {
+        switch (shape) {
+        case Shape::top: return 5;
+        case Shape::source: return 8;
+        case Shape::dimensions: return 2;
+        case Shape::clusterHint: return 3;
+        default: return ScanCatalog::maxObjectKeys;
+        }
+    };
+    return known() + ScanCatalog::newerKeys;
+}
+
+// The shape of the value under key in an object of the shape parent.
+Shape shapeOf(Shape parent, std::string_view key) {
+    if (parent == Shape::top && key == "source") return Shape::source;
+    if (parent == Shape::top && key == "hits") return Shape::hits;
+    if (parent == Shape::source && key == "fileSystemIds") return Shape::fileSystemIds;
+    if (parent == Shape::hit && key == "dimensions") return Shape::dimensions;
+    if (parent == Shape::hit && key == "clusterHint") return Shape::clusterHint;
+    return Shape::unknown;
+}
+
 // Builds the document from the parser's events, except that each element of the top-level "hits" array
 // is handed to onHit as soon as it is complete and never kept: a catalog of a million hits is never
-// held as one tree. Refuses repeated keys, deep nesting, long texts and too many hits.
+// held as one tree. Refuses repeated keys, deep nesting, long texts and too many hits, and objects,
+// lists and parts past their limits as soon as the parser meets the key or item that goes past: so
+// the check for a repeated key looks at a handful of keys at most.
 class CatalogSax {
 public:
     explicit CatalogSax(std::function<void(Json&&)> onHit) : m_onHit(std::move(onHit)) {}
@@ -100,7 +130,7 @@ public:
 
     bool start_object(std::size_t) { return open(Json::object(), false); }
     bool start_array(std::size_t) {
-        const bool hits = m_nextIsHits;
+        const bool hits = m_nextShape == Shape::hits;
         if (hits) sawHitsArray = true;
         return open(Json::array(), hits);
     }
@@ -109,10 +139,12 @@ public:
 
     bool key(std::string& name) {
         if (name.size() > ScanCatalog::maxTextBytes) return refuse("it holds a key longer than the catalog allows");
-        Json& object = *m_stack.back().value;
+        Frame& frame = m_stack.back();
+        Json& object = *frame.value;
+        if (++frame.count > maxKeys(frame.shape)) return refuse("an object in it has more keys than a catalog's");
         // A repeated key would let two readers see two different catalogs in one file.
         if (object.contains(name)) return refuse("the key \"" + keyText(name) + "\" appears twice in one object");
-        m_nextIsHits = m_stack.size() == 1 && name == "hits";
+        m_nextShape = shapeOf(frame.shape, name);
         m_slot = &object[name];
         return true;
     }
@@ -130,6 +162,8 @@ private:
     struct Frame {
         Json* value;
         bool isHits;
+        Shape shape;
+        std::size_t count = 0;  // keys or items so far
     };
 
     bool refuse(std::string reason) {
@@ -148,19 +182,34 @@ private:
 
     // Where the next value goes: the root, the open array, the member named by the last key, or the
     // hit under construction when the open array is "hits".
+    // Nothing when a limit refuses the item (the refusal is set).
     Json* place(Json&& item) {
-        m_nextIsHits = false;
+        m_nextShape = Shape::unknown;
         if (m_stack.empty()) {
             root = std::move(item);
             return &root;
         }
         Frame& top = m_stack.back();
         if (top.isHits) {
-            if (++m_hitCount > ScanCatalog::maxHits) return nullptr;
+            if (++m_hitCount > ScanCatalog::maxHits) {
+                refuse("it holds more hits than the catalog allows");
+                return nullptr;
+            }
+            m_valuesInHit = 0;
             m_hit = std::move(item);
             return &m_hit;
         }
+        // "hits" is always the second frame: everything deeper under it belongs to the hit being read.
+        const bool inHit = m_stack.size() >= 2 && m_stack[1].isHits;
+        if (++(inHit ? m_valuesInHit : m_valuesOutsideHits) > ScanCatalog::maxValuesPerPart) {
+            refuse("it holds more values in one place than a catalog has");
+            return nullptr;
+        }
         if (top.value->is_array()) {
+            if (++top.count > ScanCatalog::maxListItems) {
+                refuse("a list in it is longer than a catalog's");
+                return nullptr;
+            }
             top.value->push_back(std::move(item));
             return &top.value->back();
         }
@@ -168,18 +217,21 @@ private:
         return m_slot;
     }
 
-    bool tooManyHits() { return refuse("it holds more hits than the catalog allows"); }
-
     bool value(Json&& item) {
-        if (!place(std::move(item))) return tooManyHits();
+        if (!place(std::move(item))) return false;
         return deliverIfHit();
     }
 
     bool open(Json&& container, bool isHits) {
         if (m_stack.size() >= ScanCatalog::maxNestingDepth) return refuse("it is nested deeper than a catalog is");
+        // The shape comes from the key that names the container; an element of "hits" is a hit.
+        Shape shape = m_nextShape;
+        if (m_stack.empty()) shape = Shape::top;
+        else if (m_stack.back().isHits) shape = Shape::hit;
+        else if (m_stack.back().value->is_array()) shape = Shape::unknown;
         Json* placed = place(std::move(container));
-        if (!placed) return tooManyHits();
-        m_stack.push_back({placed, isHits});
+        if (!placed) return false;
+        m_stack.push_back({placed, isHits, shape});
         return true;
     }
 
@@ -204,8 +256,10 @@ private:
     std::vector<Frame> m_stack;
     Json* m_slot = nullptr;
     Json m_hit;
-    bool m_nextIsHits = false;
+    Shape m_nextShape = Shape::unknown;  // of the value after the last key
     std::size_t m_hitCount = 0;
+    std::size_t m_valuesInHit = 0;       // of the hit being read
+    std::size_t m_valuesOutsideHits = 0;
 };
 
 [[noreturn]] void refuse(const std::string& reason) { throw Refusal(reason); }

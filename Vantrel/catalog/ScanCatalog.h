@@ -22,7 +22,9 @@
 // refuses fractional seconds and texts without a time. Hit ids are written in upper case.
 //
 // A catalog comes from wherever the user found it, so reading treats it as hostile: the file's size is
-// bounded before anything is read, every number is checked for its type and range, and a catalog whose
+// bounded before anything is read, an object with more keys than its layout has, a list past its
+// limit and a hit (or the rest) with more values than a catalog holds are refused while they are read,
+// every number is checked for its type and range, and a catalog whose
 // hits repeat an id, start past the end of the disk or lie in a partition past it is refused. Hit names
 // are made safe as file names.
 
@@ -64,6 +66,16 @@ struct ScanCatalog {
     static constexpr std::size_t maxTextBytes = 64 * 1024;
     // The deepest nesting a catalog has is four (top, hits, hit, cluster hint).
     static constexpr std::size_t maxNestingDepth = 8;
+    // Keys of the largest object a catalog has (a hit). Each object of the layout is held to its own
+    // count of keys, and an object of a key this program does not know to this one, each with room
+    // for newerKeys keys that a newer program may have added.
+    static constexpr std::size_t maxObjectKeys = 13;
+    static constexpr std::size_t newerKeys = 8;
+    // Items of a list other than "hits" (the largest is "fileSystemIds"), and values of one hit or of
+    // the rest of the catalog, counted as they are read: a list or a tree past these is refused before
+    // it is built.
+    static constexpr std::size_t maxListItems = 64;
+    static constexpr std::size_t maxValuesPerPart = 1024;
 
     struct Source {
         enum class Kind : std::uint8_t { volume, diskImage };

@@ -7,6 +7,9 @@
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
 #include <fstream>
 #include <map>
 #include <fcntl.h>
@@ -164,6 +167,11 @@ TEST(CatalogFlows, OpensAfterTheUnsavedResultsQuestionAndNeverWhileAScanRuns) {
         harness.executor->runUntilIdle();
         EXPECT_TRUE(model.showUnsavedCatalogPrompt());
         model.resolveCatalogDecision(decision);
+        harness.executor->runUntilIdle();
+    }
+    // The file is read on a thread of its own; the flow applies it when that thread hands it back.
+    for (int turn = 0; turn < 20'000 && model.hits().size() != 2; ++turn) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
         harness.executor->runUntilIdle();
     }
     ASSERT_EQ(model.hits().size(), 2u);

@@ -265,6 +265,59 @@ TEST(ScanCatalog, RefusesHostileNumbersAndRepeatedIdsAndKeys) {
     EXPECT_EQ(loadText(catalogText("[" + hitWith(R"("byteOffset":1048575,"byteLength":1)") + "]", sized)).hits.size(), 1u);
 }
 
+// count copies of item joined by commas.
+std::string repeated(const std::string& item, std::size_t count) {
+    std::string text;
+    text.reserve((item.size() + 1) * count);
+    for (std::size_t index = 0; index < count; ++index) text += (index == 0 ? "" : ",") + item;
+    return text;
+}
+
+std::string manyKeys(std::size_t count) {
+    std::string text;
+    for (std::size_t index = 0; index < count; ++index) text += ",\"k" + std::to_string(index) + "\":0";
+    return text;
+}
+
+TEST(ScanCatalog, RefusesObjectsListsAndPartsPastTheirLimitsAsTheyAreRead) {
+    const std::string hit = R"("id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","kind":"jpeg","byteOffset":512,"byteLength":10,)"
+                            R"("suggestedName":"a.jpg","source":"signatureCarve")";
+    // 100,000 keys where a catalog has 5, 8 or 13 (each object is refused at its first key too many).
+    const std::string keys = manyKeys(100'000);
+    expectRefused(R"({"version":1)" + keys + "}", "an object in it has more keys than a catalog's");
+    expectRefused(catalogText(R"([{)" + hit + keys + "}]"), "an object in it has more keys than a catalog's");
+    expectRefused(catalogText("[]", R"({"kind":"volume","displayName":"CARD","sizeBytes":0)" + keys + "}"),
+                  "an object in it has more keys than a catalog's");
+    // A whole hit has 13 keys, and room for 8 more from a newer program; this one has 6.
+    EXPECT_EQ(loadText(catalogText(R"([{)" + hit + manyKeys(15) + "}]")).hits.size(), 1u);
+    expectRefused(catalogText(R"([{)" + hit + manyKeys(16) + "}]"), "more keys than a catalog's");
+
+    // A giant list where a catalog has a short one, or none.
+    const std::string giant = "[" + repeated("1", 5'000'000) + "]";
+    expectRefused(catalogText("[]", R"({"kind":"volume","displayName":"CARD","sizeBytes":0,"fileSystemIds":)" + giant + "}"),
+                  "a list in it is longer than a catalog's");
+    expectRefused(catalogText(R"([{)" + hit + R"(,"future":)" + giant + "}]"), "a list in it is longer than a catalog's");
+    expectRefused(R"({"version":1,"x":)" + giant + "}", "a list in it is longer than a catalog's");
+    // "hits" is the one long list: a giant one of anything but hits is refused at its first element.
+    expectRefused(catalogText(giant), "hit 1: stored hit is not an object");
+
+    // Lists and objects within their limits that nest into a tree larger than a hit ever is.
+    const std::string square = "[" + repeated("[" + repeated("0", 64) + "]", 64) + "]";
+    expectRefused(catalogText(R"([{)" + hit + R"(,"future":)" + square + "}]"), "more values in one place than a catalog has");
+    expectRefused(R"({"version":1,"x":)" + square + "}", "more values in one place than a catalog has");
+    // The same tree split over many hits is read: each hit is counted on its own.
+    const std::string small = "[" + repeated("[" + repeated("0", 8) + "]", 8) + "]";
+    std::string hits;
+    for (int index = 0; index < 40; ++index) {
+        char id[40];
+        std::snprintf(id, sizeof id, "00000000-0000-4000-8000-%012d", index);
+        hits += std::string(index == 0 ? "" : ",") + R"({"id":")" + id +
+                R"(","kind":"jpeg","byteOffset":512,"byteLength":10,"suggestedName":"a.jpg","source":"signatureCarve","future":)" +
+                small + "}";
+    }
+    EXPECT_EQ(loadText(catalogText("[" + hits + "]")).hits.size(), 40u);
+}
+
 TEST(ScanCatalog, RefusesBadUtf8AndTruncatedFilesWithoutEchoingTheirBytes) {
     const std::string good = catalogText();
     std::string badName = good;
