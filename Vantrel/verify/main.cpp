@@ -16,6 +16,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -119,6 +122,20 @@ bool applyLimits(const Options& options) {
 #endif
 #endif
     return limit(RLIMIT_AS, static_cast<rlim_t>(*options.memoryMiB) << 20);
+}
+
+// Started as root (by a window that runs as root), the child judges as nobody once it has read the
+// file: a decoder that hostile data takes over has no rights beyond that user's and can gain none.
+bool dropPrivileges() {
+    if (::geteuid() != 0) return true;
+    uid_t uid = 65534;
+    gid_t gid = 65534;
+    if (const auto* entry = ::getpwnam("nobody")) {
+        uid = entry->pw_uid;
+        gid = entry->pw_gid;
+    }
+    return ::setgroups(0, nullptr) == 0 && ::setresgid(gid, gid, gid) == 0 && ::setresuid(uid, uid, uid) == 0 &&
+           ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::geteuid() == uid && uid != 0;
 }
 
 #ifdef VANTREL_VERIFY_TEST_HOOKS
@@ -225,6 +242,15 @@ int main(int argc, char** argv) {
         say(VerifyProtocol::verdictKey, VerifyProtocol::unreadableValue);
         return 0;
     }
+    if (!dropPrivileges()) return limitExit;
+#ifdef VANTREL_VERIFY_TEST_HOOKS
+    if (options->testHook == "--test-identity") {
+        // Sound when the file was read and the judging runs as another user than root with no new privileges.
+        const bool dropped = ::geteuid() != 0 && ::prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0) == 1;
+        say(VerifyProtocol::verdictKey, HitIntegrityName::rawValue(dropped ? HitIntegrity::ok : HitIntegrity::failed));
+        return 0;
+    }
+#endif
     const HitIntegrity verdict = IntegrityCheck::verdict(*options->kind, *bytes, options->cutAtCap);
     say(VerifyProtocol::verdictKey, HitIntegrityName::rawValue(verdict));
     if (verdict != HitIntegrity::skipped) {

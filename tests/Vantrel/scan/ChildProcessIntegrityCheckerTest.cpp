@@ -8,6 +8,7 @@
 
 #include <future>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace vantrel {
 namespace {
@@ -89,6 +90,15 @@ TEST_F(ChildChecks, AMissingOrUnreadableFileIsNotJudged) {
     const auto empty = checker.check(RecoveredFileKind::jpeg, (m_dir / "empty.jpg").string(), false);
     EXPECT_FALSE(empty.unreadable);
     EXPECT_EQ(empty.integrity, HitIntegrity::failed);
+}
+
+TEST_F(ChildChecks, StartedAsRootItJudgesAsNobodyWithNoNewPrivileges) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+    // Root's own file, which nobody may read: it is read before the drop, and judged after it.
+    test::writeFile(m_dir / "x.jpg", test::randomBytes(100, 1));
+    ASSERT_EQ(::chmod((m_dir / "x.jpg").c_str(), 0600), 0);
+    EXPECT_EQ(misbehaving("--test-identity").check(RecoveredFileKind::jpeg, (m_dir / "x.jpg").string(), false).integrity,
+              HitIntegrity::ok);
 }
 
 TEST_F(ChildChecks, ACrashIsSuspect) {
