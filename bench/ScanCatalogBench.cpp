@@ -1,18 +1,22 @@
 // Speed and memory of saving and opening a large scan catalog.
 //
 //   ScanCatalogBench [--hits N] [--file PATH] [--runs N]
+//   ScanCatalogBench --hostile MB [--file PATH]
 //
 // Builds N hits (default 1,000,000) shaped like a real scan's (undeleted photographs with paths, cluster
 // hints and capture dates, carved files without), then saves them and opens the file again, the best of
 // --runs turns each (default 3). Prints the time of each step, the file's size, the rate of a plain read
 // of the same file, and the peak resident memory of the process after the build and after the turns.
 // The file stays at PATH (default scan-catalog-bench.vtcat) for a look at the result.
+// With --hostile, it times the refusal of two hostile files instead: a catalog whose first object
+// holds 100,000 keys, and one of MB megabytes that is one giant list; and the peak memory after both.
 
 #include "Vantrel/catalog/ScanCatalog.h"
 #include "bench/BenchSupport.h"
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <sys/resource.h>
 
@@ -73,18 +77,57 @@ double plainReadMBps(const std::string& path, std::uint64_t& bytes) {
     return static_cast<double>(bytes) / bench::seconds(start) / 1e6;
 }
 
+// Writes text, then times the load that must refuse it.
+void timeRefusal(const std::string& what, const std::string& path, const std::function<void(std::ofstream&)>& write) {
+    {
+        std::ofstream file(path, std::ios::binary);
+        write(file);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    std::string outcome = "loaded (not refused)";
+    try {
+        ScanCatalog::load(path);
+    } catch (const ScanCatalogError& error) {
+        outcome = error.error().message;
+    }
+    std::printf("%s: %.3f s, %s\n", what.c_str(), bench::seconds(start), outcome.c_str());
+}
+
+int hostile(std::size_t megabytes, const std::string& path) {
+    timeRefusal("100,000 keys", path, [](std::ofstream& file) {
+        file << R"({"version":1)";
+        for (int index = 0; index < 100'000; ++index) file << ",\"k" << index << "\":0";
+        file << "}";
+    });
+    timeRefusal("a list of " + std::to_string(megabytes) + " MB", path, [megabytes](std::ofstream& file) {
+        file << R"({"version":1,"createdAt":"2025-03-01T09:30:00Z","future":[0)";
+        const std::string chunk = [] {
+            std::string text;
+            for (int index = 0; index < 512 * 1024; ++index) text += ",0";
+            return text;
+        }();
+        for (std::size_t written = 0; written < megabytes; ++written) file << chunk;
+        file << "]}";
+    });
+    std::printf("peak resident memory: %.0f MiB\n", peakResidentMiB());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     std::size_t count = 1'000'000;
     std::string path = "scan-catalog-bench.vtcat";
     int runs = 3;
+    std::size_t hostileMegabytes = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string argument = argv[i];
         if (argument == "--hits") count = std::stoul(argv[i + 1]);
         else if (argument == "--file") path = argv[i + 1];
         else if (argument == "--runs") runs = std::max(1, std::stoi(argv[i + 1]));
+        else if (argument == "--hostile") hostileMegabytes = std::stoul(argv[i + 1]);
     }
+    if (hostileMegabytes > 0) return hostile(hostileMegabytes, path);
     const ScanCatalog catalog = makeCatalog(count);
     const double afterBuild = peakResidentMiB();
     double bestSave = 1e9;
