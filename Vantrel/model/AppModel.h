@@ -383,6 +383,8 @@ public:
     // Who judges the bytes; without one every checkable hit stays pending.
     void setIntegrityChecker(std::shared_ptr<IntegrityChecker> checker) { m_integrityChecker = std::move(checker); }
     HitProbeCache& probeCache() { return *m_probeCache; }
+    // Replaces the probe cache (an empty one with other bounds, in tests).
+    void replaceProbeCache(std::unique_ptr<HitProbeCache> cache) { m_probeCache = std::move(cache); }
     // Removes probe folders and files of this user that an earlier run left behind.
     void removeStaleProbeFolders();
 
@@ -420,6 +422,11 @@ public:
     static constexpr std::uint64_t probeCapBytes = 12'582'912;   // 12 MiB
     static constexpr std::size_t checkGroupSize = 4;
     static constexpr double probeTimeLimitSeconds = 120.0;
+    // Probes fetched and not yet judged, at most: enough to keep four checks busy while the next
+    // probes arrive, few enough for the cache to hold them.
+    static constexpr std::size_t maxChecksAhead = 8;
+    // A paused pass tries again after this long.
+    static constexpr double qualityPassRetrySeconds = 10.0;
     static constexpr double recoveryTimeLimitSeconds = 180.0;
 
     struct HelperEvents;  // callbacks waiting for the main thread
@@ -428,7 +435,14 @@ private:
     struct RecoveryRun;
     Task<void> scanTask(std::string scanPath, RecoveryFilters filters, ScanMode mode);
     Task<void> qualityPassTask(std::vector<RecoveredHit> work, std::uint64_t generation);
-    enum class ProbeOutcome { cached, failed, unavailable };
+    struct PassChecks;
+    Task<void> checkProbe(RecoveredHit hit, std::shared_ptr<PassChecks> checks, std::uint64_t generation);
+    static Task<void> waitForCheck(std::shared_ptr<PassChecks> checks);
+    void scheduleQualityPassRetry();
+    Task<void> qualityPassRetryTask(std::uint64_t generation);
+    // noRoom: the temporary folder had no room for the probe; unavailable: the helper or the device
+    // could not be reached. Neither is the hit's fault.
+    enum class ProbeOutcome { cached, failed, unavailable, noRoom };
     Task<ProbeOutcome> cacheProbe(RecoveredHit hit);
     Task<IntegrityVerdict> checkFile(RecoveredFileKind kind, std::string path, bool wasCutAtCap);
     Task<void> recoverHits(std::vector<RecoveredHit> hits, std::string folder, std::string devicePath);
@@ -463,6 +477,7 @@ private:
     std::unique_ptr<PreviewController> m_previewController = std::make_unique<PreviewController>();
     std::uint64_t m_resultsGeneration = 0;  // changes at every reset, so stale passes stop
     bool m_qualityPassActive = false;       // a pass task is alive, also one whose results were reset
+    bool m_qualityPassRetryScheduled = false;  // a paused pass will try again
 
 public:
 

@@ -1,12 +1,14 @@
 // AppModel: the quality pass. Every pending hit of a checkable kind gets a probe (its first 12 MiB at
-// most) fetched through the helper into the probe cache, in ascending device offset; then the probes
-// are judged four at a time on worker threads, and the verdicts and capture dates reach the hits on
-// the main thread.
+// most) fetched through the helper into the probe cache, in ascending device offset; each probe is
+// judged on a worker thread as soon as it is fetched, while the next ones are fetched, and its verdict
+// and capture date reach the hit on the main thread when the check ends.
 //
-// A hit is judged only on bytes that were fetched: when the helper or the device cannot be reached, a
-// probe that was not fetched leaves its hit pending (queued again by the next hand-over) instead of
-// calling it broken. Each probe has a time limit. One pass runs at a time; a pass whose results were
-// reset (a new scan) ends at its next step without touching the new results.
+// A hit is judged only on bytes that were fetched: when the helper or the device cannot be reached,
+// or the temporary folder has no room for a probe, the pass pauses: the hits not judged go back to the
+// queue, the status says what they wait for, and the pass tries again a little later. A probe the
+// bounded cache dropped before its check read it is fetched again. Each probe has a time limit. One
+// pass runs at a time; a pass whose results were reset (a new scan) ends at its next step without
+// touching the new results.
 
 #include "Vantrel/async/Awaitables.h"
 #include "Vantrel/helper/CallError.h"
@@ -18,30 +20,19 @@
 #include <QCoreApplication>
 
 #include <algorithm>
+#include <cerrno>
+#include <deque>
 #include <limits>
+#include <set>
 
 namespace vantrel {
 
 namespace {
 
-
 std::int64_t clampedOffset(std::uint64_t value) {
     constexpr auto largest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
     return static_cast<std::int64_t>(std::min(value, largest));
 }
-
-struct CheckResult {
-    Uuid id;
-    IntegrityVerdict verdict;
-};
-
-// Runs the checks of one group on the workers, all at once; resumes with their results in the order
-// they finished.
-struct CheckGroup {
-    std::mutex mutex;
-    std::vector<CheckResult> results;
-    std::size_t expected = 0;
-};
 
 IntegrityVerdict runCheck(const std::shared_ptr<IntegrityChecker>& checker, RecoveredFileKind kind, const std::string& path,
                           bool wasCutAtCap) {
@@ -54,7 +45,27 @@ IntegrityVerdict runCheck(const std::shared_ptr<IntegrityChecker>& checker, Reco
     }
 }
 
+// A write that failed for want of room, in the temporary folder's file system.
+bool isNoRoomError(const ErrorObject& error) {
+    if (error.domain == ErrorObject::posixDomain && (error.code == ENOSPC || error.code == EDQUOT)) return true;
+    const auto text = QString::fromStdString(error.message).toLower();
+    return text.contains("no space left") || text.contains("quota exceeded");
+}
+
 } // namespace
+
+// The checks of one pass that are under way, shared by the pass and its check tasks (all on the main
+// thread): the pass waits on it for room to fetch ahead, and for the last checks at its end.
+struct AppModel::PassChecks {
+    std::size_t inFlight = 0;
+    std::size_t done = 0;
+    std::optional<CallbackResumer<void>> waiter;
+    std::vector<RecoveredHit> dropped;  // probes gone from the cache before their check read them
+
+    void wake() {
+        if (auto resume = std::exchange(waiter, std::nullopt)) (*resume)();
+    }
+};
 
 bool AppModel::isHitPending(const Uuid& id) const {
     const auto* found = hit(id);
@@ -95,93 +106,152 @@ void AppModel::runQualityPass() {
     tasks().spawn(qualityPassTask(std::move(work), m_resultsGeneration));
 }
 
+Task<void> AppModel::waitForCheck(std::shared_ptr<PassChecks> checks) {
+    auto start = [checks](CallbackResumer<void> resume) { checks->waiter = std::move(resume); };
+    co_await fromCallback<void>(start);
+}
+
 Task<void> AppModel::qualityPassTask(std::vector<RecoveredHit> work, std::uint64_t generation) {
     const std::size_t n = work.size();
-    std::vector<RecoveredHit> checks;
-    bool stale = false;
-    for (std::size_t i = 0; i < n; ++i) {
+    std::deque<RecoveredHit> toFetch(work.begin(), work.end());
+    std::set<Uuid> fetchedAgain;
+    auto checks = std::make_shared<PassChecks>();
+    enum class Stop { none, interrupted, stale, noDisk, noRoom };
+    Stop stop = Stop::none;
+    std::size_t fetched = 0;
+    const auto isStale = [&] { return generation != m_resultsGeneration; };
+
+    for (;;) {
+        // Probes dropped before their check are fetched once more; a second drop leaves the hit queued.
+        for (auto& item : std::exchange(checks->dropped, {})) {
+            if (fetchedAgain.insert(item.id).second) toFetch.push_back(std::move(item));
+            else m_plain.pendingIntegrityIDs.push_back(item.id);
+        }
+        if (isStale()) {
+            stop = Stop::stale;
+            break;
+        }
         if (m_isScanning || m_isRecovering) {
-            // Interrupted while probing: the hits not judged yet wait for the next pass.
-            for (const auto& item : work)
-                if (isHitPending(item.id)) m_plain.pendingIntegrityIDs.push_back(item.id);
-            m_plain.integrityPumpRunning = false;
-            setIsQualityPassRunning(false);
-            m_qualityPassActive = false;
-            co_return;
+            stop = Stop::interrupted;
+            break;
         }
-        const auto& item = work[i];
-        if (m_probeCache->cachedFile(item.id)) {
-            checks.push_back(item);
-        } else {
+        if (toFetch.empty() && checks->inFlight == 0) break;
+        if (toFetch.empty() || checks->inFlight >= maxChecksAhead) {
+            co_await waitForCheck(checks);
+            continue;
+        }
+        const RecoveredHit item = toFetch.front();
+        if (!isHitPending(item.id)) {
+            toFetch.pop_front();
+            continue;
+        }
+        if (!m_probeCache->cachedFile(item.id)) {
             const auto outcome = co_await cacheProbe(item);
-            if (generation != m_resultsGeneration) {
-                stale = true;
+            if (isStale()) {
+                stop = Stop::stale;
                 break;
             }
-            if (outcome == ProbeOutcome::unavailable) {
-                AppLog::error("quality pass: helper or device unavailable, " + std::to_string(n - i) + " hit(s) stay pending",
+            if (outcome == ProbeOutcome::unavailable || outcome == ProbeOutcome::noRoom) {
+                AppLog::error(std::string("quality pass paused: ") +
+                                  (outcome == ProbeOutcome::noRoom ? "no room for probes" : "helper or device unavailable"),
                               "integrity");
+                stop = outcome == ProbeOutcome::noRoom ? Stop::noRoom : Stop::noDisk;
                 break;
             }
-            if (outcome == ProbeOutcome::cached) checks.push_back(item);
-            else applyIntegrityResult(item.id, HitIntegrity::failed, std::nullopt);
+            if (outcome == ProbeOutcome::failed) {
+                toFetch.pop_front();
+                applyIntegrityResult(item.id, HitIntegrity::failed, std::nullopt);
+                continue;
+            }
         }
-        const std::size_t position = i + 1;
+        toFetch.pop_front();
+        ++checks->inFlight;
+        tasks().spawn(checkProbe(item, checks, generation));
+        const std::size_t position = ++fetched;
         if (position == 1 || position % 5 == 0 || position == n)
-            setStatusMessage(tr("Phase 2 — caching probes… %1/%2").arg(position).arg(n));
+            setStatusMessage(tr("Phase 2 — caching probes… %1/%2").arg(std::min(position, n)).arg(n));
     }
 
-    if (!stale && !(m_isScanning || m_isRecovering)) {
-        const std::size_t m = checks.size();
-        setStatusMessage(tr("Phase 2 — checking quality… %1/%2").arg(0).arg(m));
-        std::size_t done = 0;
-        while (done < m) {
-            const std::size_t count = std::min(checkGroupSize, m - done);
-            std::vector<RecoveredHit> group(checks.begin() + static_cast<std::ptrdiff_t>(done),
-                                            checks.begin() + static_cast<std::ptrdiff_t>(done + count));
-            auto workers = m_checkWorkers;
-            auto checker = m_integrityChecker;
-            std::vector<std::pair<RecoveredHit, std::optional<std::filesystem::path>>> jobs;
-            for (const auto& item : group) jobs.emplace_back(item, m_probeCache->cachedFile(item.id));
-            auto start = [workers, checker, jobs](CallbackResumer<std::vector<CheckResult>> resume) {
-                auto state = std::make_shared<CheckGroup>();
-                state->expected = jobs.size();
-                for (const auto& job : jobs) {
-                    const RecoveredHit item = job.first;
-                    const auto file = job.second;
-                    workers->submit([state, resume, checker, item, file] {
-                        IntegrityVerdict verdict{HitIntegrity::failed, std::nullopt};
-                        const auto size = file ? RecoveryFiles::regularFileSize(*file) : std::nullopt;
-                        if (size) {
-                            const bool cutAtCap = *size < item.byteLength && *size >= probeCapBytes;
-                            verdict = runCheck(checker, item.kind, file->string(), cutAtCap);
-                        }
-                        std::lock_guard lock(state->mutex);
-                        state->results.push_back({item.id, verdict});
-                        if (state->results.size() == state->expected) resume(state->results);
-                    });
-                }
-            };
-            auto results = co_await fromCallback<std::vector<CheckResult>>(start);
-            if (generation != m_resultsGeneration) {
-                stale = true;
-                break;
-            }
-            for (const auto& result : results)
-                applyIntegrityResult(result.id, result.verdict.integrity, result.verdict.captureDate);
-            done += count;
-            setStatusMessage(tr("Phase 2 — checking quality… %1/%2").arg(done).arg(m));
-            if (m_isScanning || m_isRecovering) break;
-        }
-    }
+    // The checks under way end first; their verdicts still count unless the results were reset.
+    while (checks->inFlight > 0) co_await waitForCheck(checks);
+    for (auto& item : std::exchange(checks->dropped, {})) toFetch.push_back(std::move(item));
 
     m_qualityPassActive = false;
-    if (!stale) {
-        if (!(m_isScanning || m_isRecovering)) setStatusMessage(tr("Quality check finished."));
-        setIsQualityPassRunning(false);
-        m_plain.integrityPumpRunning = false;
+    if (stop == Stop::stale || isStale()) co_return;
+    // Whatever was not judged waits in the queue, in device order.
+    std::size_t waiting = 0;
+    for (const auto& item : toFetch) {
+        if (!isHitPending(item.id)) continue;
+        m_plain.pendingIntegrityIDs.push_back(item.id);
+        ++waiting;
     }
-    if (!(m_isScanning || m_isRecovering) && !m_plain.pendingIntegrityIDs.empty()) runQualityPass();
+    setIsQualityPassRunning(false);
+    m_plain.integrityPumpRunning = false;
+    if (stop == Stop::interrupted || m_isScanning || m_isRecovering) co_return;
+    if (stop == Stop::noDisk || stop == Stop::noRoom) {
+        setStatusMessage(stop == Stop::noDisk
+                             ? tr("Quality check paused — %1 files wait for the disk.").arg(waiting)
+                             : tr("Quality check paused — %1 files wait for room in the temporary folder.").arg(waiting));
+        scheduleQualityPassRetry();
+        co_return;
+    }
+    setStatusMessage(tr("Quality check finished."));
+    if (!m_plain.pendingIntegrityIDs.empty()) runQualityPass();
+}
+
+void AppModel::scheduleQualityPassRetry() {
+    if (m_qualityPassRetryScheduled) return;
+    m_qualityPassRetryScheduled = true;
+    tasks().spawn(qualityPassRetryTask(m_resultsGeneration));
+}
+
+Task<void> AppModel::qualityPassRetryTask(std::uint64_t generation) {
+    co_await sleepFor(std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(qualityPassRetrySeconds)));
+    m_qualityPassRetryScheduled = false;
+    if (generation == m_resultsGeneration) runQualityPass();
+}
+
+Task<void> AppModel::checkProbe(RecoveredHit item, std::shared_ptr<PassChecks> checks, std::uint64_t generation) {
+    const auto file = m_probeCache->cachedFile(item.id);
+    IntegrityVerdict verdict{HitIntegrity::failed, std::nullopt};
+    verdict.unreadable = true;
+    if (file) {
+        auto workers = m_checkWorkers;
+        auto checker = m_integrityChecker;
+        const auto path = *file;
+        auto start = [workers, checker, item, path](CallbackResumer<IntegrityVerdict> resume) {
+            workers->submit([resume, checker, item, path] {
+                if (!checker) {
+                    resume(IntegrityVerdict{HitIntegrity::pending, std::nullopt});
+                    return;
+                }
+                const auto size = RecoveryFiles::regularFileSize(path);
+                if (!size) {
+                    IntegrityVerdict gone{HitIntegrity::failed, std::nullopt};
+                    gone.unreadable = true;
+                    resume(gone);
+                    return;
+                }
+                const bool cutAtCap = *size < item.byteLength && *size >= probeCapBytes;
+                resume(runCheck(checker, item.kind, path.string(), cutAtCap));
+            });
+        };
+        verdict = co_await fromCallback<IntegrityVerdict>(start);
+    }
+    if (generation == m_resultsGeneration) {
+        if (verdict.unreadable && !m_probeCache->cachedFile(item.id)) {
+            // The bounded cache dropped the probe before it was read: fetched again.
+            checks->dropped.push_back(item);
+        } else if (verdict.unreadable) {
+            // A cached probe that vanished behind the cache's back, or cannot be read.
+            applyIntegrityResult(item.id, HitIntegrity::failed, std::nullopt);
+        } else if (verdict.integrity != HitIntegrity::pending) {
+            applyIntegrityResult(item.id, verdict.integrity, verdict.captureDate);
+        }
+    }
+    ++checks->done;
+    --checks->inFlight;
+    checks->wake();
 }
 
 Task<AppModel::ProbeOutcome> AppModel::cacheProbe(RecoveredHit item) {
@@ -198,7 +268,8 @@ Task<AppModel::ProbeOutcome> AppModel::cacheProbe(RecoveredHit item) {
         fd = RecoveryFiles::createExclusive(probePath, 0600);
     } catch (const std::exception& error) {
         AppLog::error(std::string("probe file: ") + error.what(), "integrity");
-        co_return ProbeOutcome::failed;
+        // The hit is not to blame for the temporary folder.
+        co_return isNoRoomError(CallError::objectOf(error)) ? ProbeOutcome::noRoom : ProbeOutcome::unavailable;
     }
     const auto hint = item.clusterHint.value_or(ClusterAllocationHint{});
     const std::string fileSystem = item.clusterHint ? std::string(FileSystemName::rawValue(hint.fileSystem)) : std::string();
@@ -213,13 +284,15 @@ Task<AppModel::ProbeOutcome> AppModel::cacheProbe(RecoveredHit item) {
     ProbeOutcome outcome = ProbeOutcome::cached;
     if (failure) {
         AppLog::error("probe of " + item.suggestedName + " failed: " + failure->message, "integrity");
-        outcome = isUnavailableError(*failure) ? ProbeOutcome::unavailable : ProbeOutcome::failed;
+        outcome = isNoRoomError(*failure)      ? ProbeOutcome::noRoom
+                  : isUnavailableError(*failure) ? ProbeOutcome::unavailable
+                                                 : ProbeOutcome::failed;
     } else {
         try {
             m_probeCache->adopt(probePath, item.id, item.suggestedName);
         } catch (const std::exception& error) {
             AppLog::error(std::string("probe adoption failed: ") + error.what(), "integrity");
-            outcome = ProbeOutcome::failed;
+            outcome = isNoRoomError(CallError::objectOf(error)) ? ProbeOutcome::noRoom : ProbeOutcome::failed;
         }
     }
     std::error_code ignored;

@@ -2,12 +2,14 @@
 
 #include "recovery/filesystems/UndeleteNamingState.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cctype>
 #include <chrono>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <system_error>
 #include <unistd.h>
 #include <utility>
@@ -52,7 +54,14 @@ bool unheldLock(const std::filesystem::path& folder, const struct stat& info) {
 
 } // namespace
 
-HitProbeCache::HitProbeCache(std::filesystem::path temporaryRoot) : m_root(std::move(temporaryRoot)) {}
+HitProbeCache::HitProbeCache(std::filesystem::path temporaryRoot, Bounds bounds, FreeSpace freeSpace)
+    : m_root(std::move(temporaryRoot)), m_bounds(bounds), m_freeSpace(std::move(freeSpace)) {}
+
+std::optional<std::uint64_t> HitProbeCache::systemFreeSpace(const std::filesystem::path& path) {
+    struct statvfs info {};
+    if (::statvfs(path.c_str(), &info) != 0) return std::nullopt;
+    return static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
+}
 
 HitProbeCache::~HitProbeCache() {
     // The cache lives as long as the program: its end is the quit, which leaves no probes behind. A
@@ -114,16 +123,81 @@ std::filesystem::path HitProbeCache::adopt(const std::filesystem::path& source, 
         // rename replaces an earlier file of the hit in one step.
         if (::rename(source.c_str(), destination.c_str()) != 0) failWith(errno, source);
     }
-    std::lock_guard lock(m_lock);
-    m_files[id] = destination;
+    struct stat info {};
+    const std::uint64_t bytes = ::lstat(destination.c_str(), &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+    {
+        std::lock_guard lock(m_lock);
+        auto& entry = m_files[id];
+        m_bytes = m_bytes - entry.bytes + bytes;
+        entry = {destination, bytes, ++m_adoptions};
+        m_order.emplace_back(id, entry.adoption);
+    }
+    enforceBounds();
     return destination;
+}
+
+void HitProbeCache::enforceBounds() {
+    std::optional<std::filesystem::path> folder;
+    {
+        std::lock_guard lock(m_lock);
+        folder = m_directory;
+    }
+    if (!folder) return;
+    for (;;) {
+        std::size_t entries = 0;
+        bool overBytes = false;
+        {
+            std::lock_guard lock(m_lock);
+            entries = m_files.size();
+            overBytes = m_bytes > m_bounds.maxBytes;
+        }
+        if (entries <= std::max<std::size_t>(m_bounds.keepNewest, 1)) return;
+        if (!overBytes) {
+            // Asked outside the lock: the file system's answer may take a while.
+            const auto free = m_freeSpace ? m_freeSpace(*folder) : std::nullopt;
+            if (!free || *free >= m_bounds.minFreeBytes) return;
+        }
+        if (dropOldest(entries - 1) == 0) return;
+    }
+}
+
+std::uint64_t HitProbeCache::dropOldest(std::size_t keep) {
+    std::vector<std::filesystem::path> files;
+    std::uint64_t dropped = 0;
+    {
+        std::lock_guard lock(m_lock);
+        while (m_files.size() > keep && !m_order.empty()) {
+            const auto [oldest, adoption] = m_order.front();
+            m_order.pop_front();
+            const auto found = m_files.find(oldest);
+            if (found == m_files.end() || found->second.adoption != adoption) continue;
+            files.push_back(found->second.file);
+            dropped += found->second.bytes;
+            m_bytes -= found->second.bytes;
+            m_files.erase(found);
+        }
+    }
+    dropFiles(files);
+    return dropped;
+}
+
+void HitProbeCache::dropFiles(const std::vector<std::filesystem::path>& files) {
+    for (const auto& file : files) {
+        std::error_code ignored;
+        std::filesystem::remove(file, ignored);
+    }
+}
+
+std::uint64_t HitProbeCache::cachedBytes() const {
+    std::lock_guard lock(m_lock);
+    return m_bytes;
 }
 
 std::optional<std::filesystem::path> HitProbeCache::cachedFile(const Uuid& id) const {
     std::lock_guard lock(m_lock);
     const auto found = m_files.find(id);
     if (found == m_files.end()) return std::nullopt;
-    return found->second;
+    return found->second.file;
 }
 
 std::optional<std::uint64_t> HitProbeCache::fileSize(const Uuid& id) const {
@@ -140,6 +214,8 @@ void HitProbeCache::clear() {
     {
         std::lock_guard lock(m_lock);
         m_files.clear();
+        m_order.clear();
+        m_bytes = 0;
         folder = std::exchange(m_directory, std::nullopt);
         fd = std::exchange(m_lockFd, -1);
     }

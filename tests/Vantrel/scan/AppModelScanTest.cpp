@@ -280,23 +280,87 @@ void scanWith(ScanHarness& h, const std::vector<HelperHitDTO>& records) {
     for (const auto& record : records) h.helper->sendHit(record);
 }
 
-TEST(AppModelQualityPass, HitsStayPendingWhileTheHelperCannotBeReached) {
+// The helper or the disk goes away: the pass pauses with the hits back in the queue, says so, and
+// goes on by itself once the disk answers again.
+TEST(AppModelQualityPass, APassWithoutItsDiskPausesAndResumes) {
     ScanHarness h;
-    h.place(0, test::SampleContent::jpeg(640, 480, 30'000, 1));
+    const auto first = test::SampleContent::jpeg(640, 480, 30'000, 1);
+    const auto second = test::SampleContent::jpeg(640, 480, 30'000, 2);
+    h.place(0, first);
+    h.place(40'000, second);
     h.extractionError = IpcError::make(IpcErrorCode::connectionInterrupted);
-    scanWith(h, {hitRecord(RecoveredFileKind::jpeg, 0, 30'000, "a.jpg"), hitRecord(RecoveredFileKind::jpeg, 40'000, 30'000, "b.jpg")});
+    scanWith(h, {hitRecord(RecoveredFileKind::jpeg, 0, first.size(), "a.jpg"),
+                 hitRecord(RecoveredFileKind::jpeg, 40'000, second.size(), "b.jpg")});
     h.replyToScan();
     ASSERT_TRUE(h.pumpUntil([&] { return !h.model->isQualityPassRunning(); }));
     EXPECT_EQ(hitNamed(*h.model, "a.jpg")->integrity, HitIntegrity::pending);
     EXPECT_EQ(hitNamed(*h.model, "b.jpg")->integrity, HitIntegrity::pending);
     EXPECT_EQ(h.extractionCount(), 1u) << "the pass stops at the first unreachable probe";
+    EXPECT_EQ(h.model->statusMessage(), "Quality check paused — 2 files wait for the disk.");
+    EXPECT_EQ(h.model->plainState().pendingIntegrityIDs.size(), 2u) << "both wait in the queue";
 
-    // A read error at the hit is the hit's own fault.
+    // Still away at the next try: paused again.
+    h.executor->advanceBy(std::chrono::seconds(static_cast<int>(AppModel::qualityPassRetrySeconds)) + 1s);
+    ASSERT_TRUE(h.pumpUntil([&] { return !h.model->isQualityPassRunning(); }));
+    EXPECT_EQ(h.extractionCount(), 2u);
+    EXPECT_EQ(h.model->statusMessage(), "Quality check paused — 2 files wait for the disk.");
+
+    // Back: the next try judges both.
+    h.extractionError.reset();
+    h.executor->advanceBy(std::chrono::seconds(static_cast<int>(AppModel::qualityPassRetrySeconds)) + 1s);
+    ASSERT_TRUE(h.pumpUntil([&] { return hitNamed(*h.model, "b.jpg")->integrity != HitIntegrity::pending &&
+                                         !h.model->isQualityPassRunning(); }));
+    EXPECT_EQ(hitNamed(*h.model, "a.jpg")->integrity, HitIntegrity::ok);
+    EXPECT_EQ(hitNamed(*h.model, "b.jpg")->integrity, HitIntegrity::ok);
+    EXPECT_EQ(h.model->statusMessage(), "Quality check finished.");
+}
+
+TEST(AppModelQualityPass, AReadErrorAtTheHitIsTheHitsOwnFault) {
+    ScanHarness h;
     h.extractionError = ErrorObject::posix(EIO, "/dev/sdb");
-    h.model->enqueueIntegrityChecks();
+    scanWith(h, {hitRecord(RecoveredFileKind::jpeg, 0, 30'000, "a.jpg"), hitRecord(RecoveredFileKind::jpeg, 40'000, 30'000, "b.jpg")});
+    h.replyToScan();
     ASSERT_TRUE(h.pumpUntil([&] { return !h.model->isQualityPassRunning(); }));
     EXPECT_EQ(hitNamed(*h.model, "a.jpg")->integrity, HitIntegrity::failed);
     EXPECT_EQ(hitNamed(*h.model, "b.jpg")->integrity, HitIntegrity::failed);
+    EXPECT_EQ(h.model->statusMessage(), "Quality check finished.");
+}
+
+// No room for a probe in the temporary folder is no fault of the hit: it stays pending, never broken.
+TEST(AppModelQualityPass, AFullTemporaryFolderLeavesTheHitsPending) {
+    ScanHarness h;
+    h.place(0, test::SampleContent::jpeg(640, 480, 30'000, 1));
+    h.extractionError = ErrorObject::posix(ENOSPC, "/tmp/Vantrel-probe-tmp-1.jpg");
+    scanWith(h, {hitRecord(RecoveredFileKind::jpeg, 0, 30'000, "a.jpg"), hitRecord(RecoveredFileKind::png, 40'000, 30'000, "b.png"),
+                 hitRecord(RecoveredFileKind::jpeg, 80'000, 30'000, "c.jpg")});
+    h.replyToScan();
+    ASSERT_TRUE(h.pumpUntil([&] { return !h.model->isQualityPassRunning(); }));
+    for (const char* name : {"a.jpg", "b.png", "c.jpg"}) EXPECT_EQ(hitNamed(*h.model, name)->integrity, HitIntegrity::pending) << name;
+    EXPECT_EQ(h.model->statusMessage(), "Quality check paused — 3 files wait for room in the temporary folder.");
+    EXPECT_EQ(h.extractionCount(), 1u);
+}
+
+// A cache that holds only a few probes still sees every hit judged: the probes it drops before their
+// check are fetched again, and what it keeps stays within its bound.
+TEST(AppModelQualityPass, ASmallProbeCacheStillJudgesEveryHit) {
+    ScanHarness h(4 << 20);
+    std::vector<HelperHitDTO> records;
+    for (int i = 0; i < 20; ++i) {
+        const auto photo = test::SampleContent::jpeg(640, 480, 30'000, static_cast<std::uint64_t>(10 + i));
+        h.place(static_cast<std::uint64_t>(i) * 65'536, photo);
+        records.push_back(hitRecord(RecoveredFileKind::jpeg, static_cast<std::uint64_t>(i) * 65'536, photo.size(),
+                                    "p" + std::to_string(i) + ".jpg"));
+    }
+    h.model->replaceProbeCache(std::make_unique<HitProbeCache>(h.dir.path(), ProbeCacheBounds{100'000, 0, 1}));
+    scanWith(h, records);
+    h.replyToScan();
+    ASSERT_TRUE(h.pumpUntil([&] {
+        return !h.model->isQualityPassRunning() && h.model->plainState().pendingIntegrityIDs.empty() &&
+               h.model->statusMessage() == "Quality check finished.";
+    }));
+    for (const auto& hit : h.model->hits()) EXPECT_EQ(hit.integrity, HitIntegrity::ok) << hit.suggestedName;
+    EXPECT_LE(h.model->probeCache().cachedBytes(), 100'000u);
+    EXPECT_GE(h.extractionCount(), 20u);
 }
 
 TEST(AppModelQualityPass, EachProbeHasATimeLimit) {

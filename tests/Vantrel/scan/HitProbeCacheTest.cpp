@@ -73,6 +73,68 @@ TEST(HitProbeCache, AFileDeletedBehindTheCacheHasNoSizeAndClearForgetsAll) {
     EXPECT_NE(cache.ensureDirectory(), folder) << "a new folder after clearing";
 }
 
+// The cache holds at most its byte bound; the oldest probes go first, files and all, never the one
+// just adopted. A hit adopted again counts as new.
+TEST(HitProbeCache, TheOldestProbesGoBeyondTheByteBound) {
+    test::TempDir root;
+    HitProbeCache cache(root.path(), ProbeCacheBounds{250, 0, 1});
+    std::vector<Uuid> ids;
+    std::vector<std::filesystem::path> files;
+    for (int i = 0; i < 3; ++i) {
+        ids.push_back(Uuid::random());
+        test::writeFile(root / "p", Bytes(100, static_cast<std::uint8_t>(i)));
+        files.push_back(cache.adopt(root / "p", ids.back(), "p.jpg"));
+    }
+    EXPECT_FALSE(cache.cachedFile(ids[0])) << "300 bytes are over the bound: the first went";
+    EXPECT_FALSE(std::filesystem::exists(files[0]));
+    EXPECT_TRUE(cache.cachedFile(ids[1]));
+    EXPECT_TRUE(cache.cachedFile(ids[2]));
+    EXPECT_EQ(cache.cachedBytes(), 200u);
+
+    // Adopted again, the second hit is the newest: the third goes next.
+    test::writeFile(root / "p", Bytes(100, 9));
+    cache.adopt(root / "p", ids[1], "p.jpg");
+    test::writeFile(root / "p", Bytes(100, 8));
+    const auto fourth = Uuid::random();
+    cache.adopt(root / "p", fourth, "p.jpg");
+    EXPECT_FALSE(cache.cachedFile(ids[2]));
+    EXPECT_TRUE(cache.cachedFile(ids[1]));
+    EXPECT_EQ(cache.cachedBytes(), 200u);
+
+    // One probe larger than the bound stays: it is the one being used.
+    test::writeFile(root / "p", Bytes(400, 1));
+    const auto big = Uuid::random();
+    cache.adopt(root / "p", big, "big.jpg");
+    EXPECT_TRUE(cache.cachedFile(big));
+    EXPECT_FALSE(cache.cachedFile(fourth));
+    EXPECT_EQ(cache.cachedBytes(), 400u);
+}
+
+// The cache leaves room in its folder's file system: while the free space is below its bound, the
+// oldest probes go.
+TEST(HitProbeCache, TheOldestProbesGoWhenTheFolderRunsOutOfRoom) {
+    test::TempDir root;
+    std::uint64_t free = 1'000;
+    HitProbeCache cache(root.path(), ProbeCacheBounds{1 << 20, 500, 1},
+                        [&free](const std::filesystem::path&) { return std::optional<std::uint64_t>(free); });
+    std::vector<Uuid> ids;
+    for (int i = 0; i < 4; ++i) {
+        ids.push_back(Uuid::random());
+        test::writeFile(root / "p", Bytes(100, 0));
+        cache.adopt(root / "p", ids.back(), "p.png");
+        free -= 200;  // the disk fills faster than the cache grows
+    }
+    // 400 bytes free at the fourth: the older ones go one by one, and as the fake's free space does not
+    // grow back, all of them, until only the newest is left.
+    EXPECT_FALSE(cache.cachedFile(ids[0]));
+    EXPECT_FALSE(cache.cachedFile(ids[1]));
+    EXPECT_FALSE(cache.cachedFile(ids[2]));
+    EXPECT_TRUE(cache.cachedFile(ids[3]));
+    EXPECT_EQ(cache.dropOldest(0), 100u);
+    EXPECT_FALSE(cache.cachedFile(ids[3]));
+    EXPECT_EQ(cache.cachedBytes(), 0u);
+}
+
 TEST(HitProbeCache, StaleFoldersOfThisUserGoButOneInUseStays) {
     test::TempDir root;
     HitProbeCache running(root.path());
