@@ -6,6 +6,7 @@
 // thread, never from the main thread. Safe to call from several threads at once.
 
 #include "Vantrel/scan/ChildProcessIntegrityChecker.h"
+#include "platform/process/ProcessRunner.h"
 
 #include "recovery/model/RecoveredFileKind.h"
 

@@ -10,6 +10,15 @@
 //                                           regular file, or beyond the size bound): nothing was judged
 // Any other ending is no verdict.
 //
+// To judge many files in one process, the application starts it as
+//     vantrel-verify --serve --cpu-seconds=<n> --memory-mib=<n>
+// and writes one request a line to its standard input:
+//     <kind> <0|1, the file was cut at the cap> <file>
+// For each it writes the lines above, then the line "end". The CPU-time limit holds for each file on
+// its own; the memory limit for the process. It exits at the end of its input. Any other ending of
+// an answer (the process ended, or a line that is not the protocol's) is no verdict, and the
+// application starts a new process for the next file.
+//
 // For the preview the same program draws instead of judging, with the same limits:
 //     vantrel-verify --kind=<kind> --cpu-seconds=<n> --memory-mib=<n> --render=<png> --max-side=<n> <file>
 // writes the upright picture (or a PDF's first page), fitted into a square of max-side pixels, as a
@@ -30,6 +39,10 @@ namespace vantrel::VerifyProtocol {
 
 inline constexpr std::string_view kindOption = "--kind=";
 inline constexpr std::string_view cutAtCapOption = "--cut-at-cap";
+inline constexpr std::string_view serveOption = "--serve";
+inline constexpr std::string_view endLine = "end";
+// The longest request line: a kind, a flag and a path.
+inline constexpr std::size_t maxRequestBytes = 8192;
 inline constexpr std::string_view cpuSecondsOption = "--cpu-seconds=";
 inline constexpr std::string_view memoryMiBOption = "--memory-mib=";
 

@@ -21,6 +21,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -43,6 +44,7 @@ constexpr std::uint64_t maxMemoryMiB = 1ULL << 20;
 constexpr std::uint64_t maxRenderSidePixels = 8192;
 
 struct Options {
+    bool serve = false;
     std::optional<RecoveredFileKind> kind;
     bool cutAtCap = false;
     std::optional<std::uint64_t> cpuSeconds;
@@ -68,6 +70,8 @@ std::optional<Options> parse(int argc, char** argv) {
         if (argument.starts_with(VerifyProtocol::kindOption)) {
             options.kind = FileKind::fromRawValue(argument.substr(VerifyProtocol::kindOption.size()));
             if (!options.kind) return std::nullopt;
+        } else if (argument == VerifyProtocol::serveOption) {
+            options.serve = true;
         } else if (argument == VerifyProtocol::cutAtCapOption) {
             options.cutAtCap = true;
         } else if (argument.starts_with(VerifyProtocol::cpuSecondsOption)) {
@@ -95,7 +99,14 @@ std::optional<Options> parse(int argc, char** argv) {
             return std::nullopt;
         }
     }
-    if (!options.kind || !options.cpuSeconds || !options.memoryMiB || options.path.empty()) return std::nullopt;
+    if (!options.cpuSeconds || !options.memoryMiB) return std::nullopt;
+    // Serving takes its files from its input, and only judges.
+    if (options.serve)
+        return options.kind || !options.path.empty() || options.cutAtCap || !options.renderPath.empty() || options.maxSide ||
+                       !options.uprightPath.empty()
+                   ? std::nullopt
+                   : std::optional(options);
+    if (!options.kind || options.path.empty()) return std::nullopt;
     // One task per run: judging, drawing or turning; a drawing needs its square.
     if (!options.renderPath.empty() && !options.uprightPath.empty()) return std::nullopt;
     if (options.renderPath.empty() == options.maxSide.has_value()) return std::nullopt;
@@ -109,8 +120,9 @@ bool limit(int resource, rlim_t value) {
 }
 
 bool applyLimits(const Options& options) {
-    // CPU time: SIGXCPU at the soft limit ends the process.
-    if (!limit(RLIMIT_CPU, static_cast<rlim_t>(*options.cpuSeconds))) return false;
+    // CPU time: SIGXCPU at the soft limit ends the process; a serving process gives each file's judging
+    // process its own.
+    if (!options.serve && !limit(RLIMIT_CPU, static_cast<rlim_t>(*options.cpuSeconds))) return false;
     if (!limit(RLIMIT_CORE, 0)) return false;
     // The address space bounds every allocation a decoder makes. AddressSanitizer reserves terabytes of
     // shadow memory up front, so its builds rely on the CPU and wall-clock limits alone.
@@ -138,6 +150,8 @@ bool dropPrivileges() {
            ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::geteuid() == uid && uid != 0;
 }
 
+void say(std::string_view key, std::string_view value);
+
 #ifdef VANTREL_VERIFY_TEST_HOOKS
 // Stand-ins for a decoder gone wrong, in the test build only.
 void runTestHook(const std::string& hook) {
@@ -151,6 +165,15 @@ void runTestHook(const std::string& hook) {
         std::vector<std::vector<char>> hoard;
         for (;;) hoard.emplace_back(64 << 20, 1);
     }
+}
+
+// Answers instead of judging: ok when the judging runs as another user than root with no new
+// privileges.
+bool identityHook(const std::string& hook) {
+    if (hook != "--test-identity") return false;
+    const bool dropped = ::geteuid() != 0 && ::prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0) == 1;
+    say(VerifyProtocol::verdictKey, HitIntegrityName::rawValue(dropped ? HitIntegrity::ok : HitIntegrity::failed));
+    return true;
 }
 #endif
 
@@ -215,6 +238,70 @@ int writeUpright(const Options& options, const Bytes& bytes) {
     return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
+void judge(RecoveredFileKind kind, const std::optional<Bytes>& bytes, bool cutAtCap) {
+    if (!bytes) {
+        say(VerifyProtocol::verdictKey, VerifyProtocol::unreadableValue);
+        return;
+    }
+    const HitIntegrity verdict = IntegrityCheck::verdict(kind, *bytes, cutAtCap);
+    say(VerifyProtocol::verdictKey, HitIntegrityName::rawValue(verdict));
+    if (verdict != HitIntegrity::skipped) {
+        if (const auto stamp = CaptureDate::stampFromImageData(kind, *bytes)) {
+            say(VerifyProtocol::dateKey, stamp->wallClock);
+            if (stamp->offset) say(VerifyProtocol::offsetKey, *stamp->offset);
+        }
+    }
+}
+
+// One request a line, "<kind> <0|1> <file>", until the input ends; a line that is not one ends the
+// process, so that the application sees no answer.
+int serve(const Options& options) {
+    std::string line;
+    for (int c = std::getchar();; c = std::getchar()) {
+        if (c == EOF) return line.empty() ? 0 : usageExit;
+        if (c != '\n') {
+            if (line.size() >= VerifyProtocol::maxRequestBytes) return usageExit;
+            line.push_back(static_cast<char>(c));
+            continue;
+        }
+        const auto first = line.find(' ');
+        const auto second = first == std::string::npos ? first : line.find(' ', first + 1);
+        if (second == std::string::npos) return usageExit;
+        const auto kind = FileKind::fromRawValue(std::string_view(line).substr(0, first));
+        const std::string_view flag = std::string_view(line).substr(first + 1, second - first - 1);
+        const std::string path = line.substr(second + 1);
+        if (!kind || (flag != "0" && flag != "1") || path.empty()) return usageExit;
+        // The file is read here, then judged in a process of its own that drops its rights first and
+        // has the CPU-time limit to itself; this process never decodes. A judge that does not end
+        // normally ends this process too, so that the application sees no answer.
+        const auto bytes = readWhole(path);
+        if (std::fflush(stdout) != 0) return 1;
+        const pid_t judgeProcess = ::fork();
+        if (judgeProcess < 0) return limitExit;
+        if (judgeProcess == 0) {
+            if (!limit(RLIMIT_CPU, static_cast<rlim_t>(*options.cpuSeconds))) ::_exit(limitExit);
+            if (bytes && !dropPrivileges()) ::_exit(limitExit);
+#ifdef VANTREL_VERIFY_TEST_HOOKS
+            runTestHook(options.testHook);
+            // A decoder that crashes on one file only: the files whose path ends so.
+            constexpr std::string_view crashOn = "--test-crash-on=";
+            if (options.testHook.starts_with(crashOn) && path.ends_with(options.testHook.substr(crashOn.size())))
+                std::raise(SIGSEGV);
+            if (bytes && identityHook(options.testHook)) ::_exit(std::fflush(stdout) == 0 ? 0 : 1);
+#endif
+            judge(*kind, bytes, flag == "1");
+            ::_exit(std::fflush(stdout) == 0 ? 0 : 1);
+        }
+        int status = 0;
+        while (::waitpid(judgeProcess, &status, 0) < 0 && errno == EINTR) {
+        }
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return limitExit;
+        std::printf("%.*s\n", static_cast<int>(VerifyProtocol::endLine.size()), VerifyProtocol::endLine.data());
+        if (std::fflush(stdout) != 0) return 1;
+        line.clear();
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -222,11 +309,13 @@ int main(int argc, char** argv) {
     if (!options) {
         std::fputs("usage: vantrel-verify --kind=<kind> [--cut-at-cap] --cpu-seconds=<n> --memory-mib=<n> <file>\n"
                    "       vantrel-verify --kind=<kind> --cpu-seconds=<n> --memory-mib=<n> --render=<png> --max-side=<n> <file>\n"
-                   "       vantrel-verify --kind=<kind> --cpu-seconds=<n> --memory-mib=<n> --upright=<jpg> <file>\n",
+                   "       vantrel-verify --kind=<kind> --cpu-seconds=<n> --memory-mib=<n> --upright=<jpg> <file>\n"
+                   "       vantrel-verify --serve --cpu-seconds=<n> --memory-mib=<n>   (requests on standard input)\n",
                    stderr);
         return usageExit;
     }
     if (!applyLimits(*options)) return limitExit;
+    if (options->serve) return serve(*options);
 #ifdef VANTREL_VERIFY_TEST_HOOKS
     runTestHook(options->testHook);
 #endif
@@ -244,20 +333,8 @@ int main(int argc, char** argv) {
     }
     if (!dropPrivileges()) return limitExit;
 #ifdef VANTREL_VERIFY_TEST_HOOKS
-    if (options->testHook == "--test-identity") {
-        // Sound when the file was read and the judging runs as another user than root with no new privileges.
-        const bool dropped = ::geteuid() != 0 && ::prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0) == 1;
-        say(VerifyProtocol::verdictKey, HitIntegrityName::rawValue(dropped ? HitIntegrity::ok : HitIntegrity::failed));
-        return 0;
-    }
+    if (identityHook(options->testHook)) return 0;
 #endif
-    const HitIntegrity verdict = IntegrityCheck::verdict(*options->kind, *bytes, options->cutAtCap);
-    say(VerifyProtocol::verdictKey, HitIntegrityName::rawValue(verdict));
-    if (verdict != HitIntegrity::skipped) {
-        if (const auto stamp = CaptureDate::stampFromImageData(*options->kind, *bytes)) {
-            say(VerifyProtocol::dateKey, stamp->wallClock);
-            if (stamp->offset) say(VerifyProtocol::offsetKey, *stamp->offset);
-        }
-    }
+    judge(*options->kind, bytes, options->cutAtCap);
     return std::fflush(stdout) == 0 ? 0 : 1;
 }

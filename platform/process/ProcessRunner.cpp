@@ -1,6 +1,7 @@
 #include "platform/process/ProcessRunner.h"
 
 #include "platform/files/TrustedPath.h"
+#include "platform/process/SpawnDefaults.h"
 
 #include <algorithm>
 #include <array>
@@ -135,15 +136,7 @@ ProcessResult ProcessRunner::run(const ProcessRequest& request) const {
         ::posix_spawn_file_actions_adddup2(&actions, staging + static_cast<int>(index), firstPassed + static_cast<int>(index));
     // Descriptors this process opened without close-on-exec must not leak into the tool.
     ::posix_spawn_file_actions_addclosefrom_np(&actions, firstPassed + static_cast<int>(request.passedDescriptors.size()));
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigset_t none;
-    sigemptyset(&none);
-    ::posix_spawnattr_setsigdefault(&attributes, &defaults);
-    ::posix_spawnattr_setsigmask(&attributes, &none);
-    ::posix_spawnattr_setpgroup(&attributes, 0);
-    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    SpawnDefaults::apply(attributes);
 
     std::vector<char*> argv;
     std::string programText = request.program.string();

@@ -71,10 +71,30 @@ TEST_F(ChildChecks, FourAtOnce) {
     REQUIRE_PROGRAMS("convert", "cjpeg", "exiftool");
     const std::string file = photo();
     ChildProcessIntegrityChecker checker(VANTREL_VERIFY_PATH);
-    std::vector<std::future<IntegrityVerdict>> running;
-    for (int i = 0; i < 8; ++i)
-        running.push_back(std::async(std::launch::async, [&] { return checker.check(RecoveredFileKind::jpeg, file, false); }));
-    for (auto& result : running) EXPECT_EQ(result.get().integrity, HitIntegrity::ok);
+    for (int round = 0; round < 2; ++round) {
+        std::vector<std::future<IntegrityVerdict>> running;
+        for (int i = 0; i < 4; ++i)
+            running.push_back(std::async(std::launch::async, [&] { return checker.check(RecoveredFileKind::jpeg, file, false); }));
+        for (auto& result : running) EXPECT_EQ(result.get().integrity, HitIntegrity::ok);
+    }
+    EXPECT_LE(checker.childrenStarted(), 4u) << "the second round is served by the children of the first";
+}
+
+// One child judges file after file; a file that ends its child (a decoder that crashes on it) is
+// suspect, and the next file gets a fresh child and its own verdict.
+TEST_F(ChildChecks, OneChildServesManyFilesAndAFileThatEndsItIsSuspect) {
+    REQUIRE_PROGRAMS("convert", "cjpeg", "exiftool");
+    const std::string file = photo();
+    std::filesystem::copy_file(file, m_dir / "bad.jpg");
+    ChildProcessIntegrityChecker checker = misbehaving("--test-crash-on=bad.jpg");
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(checker.check(RecoveredFileKind::jpeg, file, false).integrity, HitIntegrity::ok);
+    EXPECT_EQ(checker.childrenStarted(), 1u);
+    EXPECT_EQ(checker.check(RecoveredFileKind::jpeg, (m_dir / "bad.jpg").string(), false).integrity, HitIntegrity::suspect);
+    const auto afterCrash = checker.childrenStarted();
+    EXPECT_EQ(checker.check(RecoveredFileKind::jpeg, file, false).integrity, HitIntegrity::ok);
+    EXPECT_EQ(checker.childrenStarted(), afterCrash + 1) << "the crashed child is not used again";
+    // A file name that would break the request line is not asked for.
+    EXPECT_TRUE(checker.check(RecoveredFileKind::jpeg, (m_dir / "a\nb.jpg").string(), false).unreadable);
 }
 
 // A file that is not there to be read is no verdict on the hit: the check is skipped.

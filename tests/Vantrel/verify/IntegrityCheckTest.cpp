@@ -310,7 +310,8 @@ TEST_F(IntegrityFiles, HEICAndAVIFDamageIsSeen) {
     runOrFail({"heif-enc", "-A", "-q", "60", "-o", path("enc.avif"), source});
     runOrFail({"convert", source, path("im.heic")});
     runOrFail({"convert", source, path("im.avif")});
-    const Bytes other = pdf();
+    // Spliced in: a photograph's bytes, the most common neighbour on a card.
+    const Bytes other = jpeg();
     for (const auto& [kind, name] : {std::pair{RecoveredFileKind::heic, "enc.heic"}, {RecoveredFileKind::heic, "im.heic"},
                                      {RecoveredFileKind::avif, "enc.avif"}, {RecoveredFileKind::avif, "im.avif"}}) {
         const Bytes whole = read(name);
