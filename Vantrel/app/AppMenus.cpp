@@ -77,10 +77,18 @@ AppMenus::AppMenus(AppModel& model, std::shared_ptr<ImageFileVolumes> volumes, Q
     connect(&m_model, &AppModel::fieldChanged, this, &AppMenus::onField);
     m_saveCatalog->setEnabled(!m_model.hits().empty());
     refreshImageFileItem();
+    refreshRemoveHelperItem();
+}
+
+void AppMenus::refreshRemoveHelperItem() {
+    // Nothing to remove while no service is installed.
+    const auto status = m_model.helperStatus();
+    m_removeHelper->setEnabled(status != HelperInstallStatus::notInstalled && status != HelperInstallStatus::unknown);
 }
 
 void AppMenus::onField(AppModel::Field field) {
     if (field == AppModel::Field::hits) m_saveCatalog->setEnabled(!m_model.hits().empty());
+    if (field == AppModel::Field::helperStatus) refreshRemoveHelperItem();
     refreshImageFileItem();
 }
 

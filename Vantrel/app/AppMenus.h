@@ -43,6 +43,8 @@ public:
     void openImageFile();
     // Shows "Open Image File…" only while the helper in use opens image files.
     void refreshImageFileItem();
+    // "Remove Helper…" is enabled only while a helper service is registered.
+    void refreshRemoveHelperItem();
 
 private:
     void addImageFile(const std::string& path);

@@ -9,9 +9,13 @@
 // - The callbacks (hits, progress, log lines) reach the receiver on any thread, in the order the
 //   helper sent them; a scan's hits and progress come before its reply.
 // - invalidate drops the current connection; the next call connects afresh (and so starts a helper
-//   that quit).
+//   that quit). A helper started beside the program lives as long as its connection, so its
+//   connection is kept while it lives: dropping it would only start another (through pkexec, with
+//   another password).
 // The production adapter (over platform/ipc's IpcClient) and the timed calls built on it belong to
 // the helper client; tests use a fake.
+
+#include "Vantrel/helper/HelperRoute.h"
 
 #include "platform/ErrorObject.h"
 #include "platform/UniqueFd.h"
@@ -61,6 +65,15 @@ public:
     // True while the helper of the current (or last) connection opens disk image files as well as
     // disks; known only once a call has connected. False unless an implementation knows better.
     virtual bool acceptsImageFiles() const { return false; }
+
+    // The helper of the current (or last) connection: the service's, or one started beside the program.
+    virtual HelperRoute route() const { return HelperRoute::none; }
+    // True while the helper of the current connection was started through pkexec and has not answered
+    // yet: its user may still be typing the password.
+    virtual bool helperStarting() const { return false; }
+    // True when no helper is connected and the next call would start one through pkexec, which asks
+    // the user for a password.
+    virtual bool connectingAsksForPassword() const { return false; }
 };
 
 } // namespace vantrel

@@ -27,13 +27,19 @@ bool isExecutable(const std::filesystem::path& path) {
     return std::filesystem::is_regular_file(path, error) && ::access(path.c_str(), X_OK) == 0;
 }
 
-// Waits for the child in the background, so that a helper that ends leaves no zombie behind.
-void reapLater(pid_t pid) {
-    std::thread([pid] {
+// Waits for the child in the background, so that a helper that ends leaves no zombie behind, and
+// marks it ended.
+void reapLater(pid_t pid, std::shared_ptr<std::atomic<bool>> alive) {
+    std::thread([pid, alive = std::move(alive)] {
         int status = 0;
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
+        alive->store(false);
     }).detach();
+}
+
+bool isSpawned(HelperRoute route) {
+    return route == HelperRoute::spawnedAsRoot || route == HelperRoute::spawnedWithPkexec || route == HelperRoute::spawnedAsUser;
 }
 
 } // namespace
@@ -60,6 +66,21 @@ std::optional<std::filesystem::path> findHelperProgram(const std::filesystem::pa
     return std::nullopt;
 }
 
+std::optional<std::filesystem::path> findProgramOnPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::string_view folders = path ? path : "";
+    while (!folders.empty()) {
+        const auto colon = folders.find(':');
+        const auto folder = folders.substr(0, colon);
+        folders.remove_prefix(colon == std::string_view::npos ? folders.size() : colon + 1);
+        // An empty entry or a relative one would name the working folder: not where pkexec is taken from.
+        if (folder.empty() || folder.front() != '/') continue;
+        const auto candidate = std::filesystem::path(folder) / name;
+        if (isExecutable(candidate)) return candidate;
+    }
+    return std::nullopt;
+}
+
 HelperConnectorOptions HelperConnectorOptions::standard() {
     HelperConnectorOptions options;
     const char* overridden = std::getenv(std::string(XPCConstants::helperSocketEnvironmentVariable).c_str());
@@ -68,6 +89,7 @@ HelperConnectorOptions HelperConnectorOptions::standard() {
     const auto program = std::filesystem::read_symlink("/proc/self/exe", error);
     if (!error) options.helperProgram = findHelperProgram(program.parent_path());
     options.applicationUid = ::getuid();
+    if (const auto pkexec = findProgramOnPath("pkexec")) options.pkexecProgram = *pkexec;
     return options;
 }
 
@@ -79,8 +101,14 @@ HelperRoute HelperConnector::lastRoute() const {
 }
 
 bool HelperConnector::lastHelperAcceptsImageFiles() const {
-    const HelperRoute route = lastRoute();
-    if (route == HelperRoute::none || route == HelperRoute::serviceSocket) return false;
+    if (!isSpawned(lastRoute())) return false;
+    const auto& arguments = m_options.helperArguments;
+    return std::find(arguments.begin(), arguments.end(), "--allow-image-files") != arguments.end();
+}
+
+bool HelperConnector::helperAcceptsImageFiles() {
+    if (lastRoute() != HelperRoute::none) return lastHelperAcceptsImageFiles();
+    if (!isSpawned(nextRoute())) return false;
     const auto& arguments = m_options.helperArguments;
     return std::find(arguments.begin(), arguments.end(), "--allow-image-files") != arguments.end();
 }
@@ -90,31 +118,73 @@ pid_t HelperConnector::lastSpawnedPid() const {
     return m_lastSpawnedPid;
 }
 
+bool HelperConnector::spawnedHelperAlive() const {
+    std::lock_guard lock(m_mutex);
+    return isSpawned(m_lastRoute) && m_spawnedAlive && m_spawnedAlive->load();
+}
+
+void HelperConnector::noteAnswer() {
+    std::lock_guard lock(m_mutex);
+    m_answered = true;
+}
+
+bool HelperConnector::helperStarting() const {
+    std::lock_guard lock(m_mutex);
+    return m_lastRoute == HelperRoute::spawnedWithPkexec && m_spawnedAlive && m_spawnedAlive->load() && !m_answered;
+}
+
+HelperRoute HelperConnector::spawnRoute() const {
+    if (m_options.applicationUid == 0) return HelperRoute::spawnedAsRoot;
+    if (isExecutable(m_options.pkexecProgram)) return HelperRoute::spawnedWithPkexec;
+    return HelperRoute::spawnedAsUser;
+}
+
+HelperRoute HelperConnector::nextRoute() {
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_predicted) return *m_predicted;
+    }
+    HelperRoute route = HelperRoute::none;
+    try {
+        connectService();
+        route = HelperRoute::serviceSocket;
+    } catch (const std::system_error&) {
+        if (m_options.helperProgram) route = spawnRoute();
+    }
+    std::lock_guard lock(m_mutex);
+    m_predicted = route;
+    return route;
+}
+
+SeqpacketSocket HelperConnector::connectService() const {
+    if (m_options.socketPath.empty()) throw std::system_error(std::make_error_code(std::errc::no_such_file_or_directory));
+    auto socket = SeqpacketSocket::connect(m_options.socketPath);
+    // Only root may serve the helper's socket: a server of any other user (a stale socket in a
+    // folder somebody else could write) would receive the user's destination files.
+    const auto server = PeerCredentials::of(socket.fd());
+    if (server.uid == 0) return socket;
+    AppLog::error("Refusing the helper socket " + m_options.socketPath + ": it is served by uid " +
+                      std::to_string(server.uid) + ", not root",
+                  category);
+    throw std::system_error(std::make_error_code(std::errc::operation_not_permitted));
+}
+
 SeqpacketSocket HelperConnector::connect() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_predicted.reset();
+    }
     std::error_code serviceError = std::make_error_code(std::errc::no_such_file_or_directory);
-    if (!m_options.socketPath.empty()) {
-        try {
-            auto socket = SeqpacketSocket::connect(m_options.socketPath);
-            // Only root may serve the helper's socket: a server of any other user (a stale socket
-            // in a folder somebody else could write) would receive the user's destination files.
-            const auto server = PeerCredentials::of(socket.fd());
-            if (server.uid == 0) {
-                std::lock_guard lock(m_mutex);
-                m_lastRoute = HelperRoute::serviceSocket;
-                return socket;
-            }
-            AppLog::error("Refusing the helper socket " + m_options.socketPath + ": it is served by uid " +
-                              std::to_string(server.uid) + ", not root",
-                          category);
-            serviceError = std::make_error_code(std::errc::operation_not_permitted);
-        } catch (const std::system_error& error) {
-            serviceError = error.code();
-        }
+    try {
+        auto socket = connectService();
+        std::lock_guard lock(m_mutex);
+        m_lastRoute = HelperRoute::serviceSocket;
+        return socket;
+    } catch (const std::system_error& error) {
+        serviceError = error.code();
     }
     if (m_options.helperProgram) {
-        HelperRoute route = HelperRoute::spawnedAsUser;
-        if (m_options.applicationUid == 0) route = HelperRoute::spawnedAsRoot;
-        else if (isExecutable(m_options.pkexecProgram)) route = HelperRoute::spawnedWithPkexec;
+        const HelperRoute route = spawnRoute();
         auto socket = spawn(route);
         std::lock_guard lock(m_mutex);
         m_lastRoute = route;
@@ -154,11 +224,14 @@ SeqpacketSocket HelperConnector::spawn(HelperRoute route) {
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
-    reapLater(pid);
+    auto alive = std::make_shared<std::atomic<bool>>(true);
     {
         std::lock_guard lock(m_mutex);
         m_lastSpawnedPid = pid;
+        m_spawnedAlive = alive;
+        m_answered = false;
     }
+    reapLater(pid, std::move(alive));
     // Our copy of the child's end closes here, so the helper's exit shows as a closed connection.
     { SeqpacketSocket drop = std::move(theirs); }
     return std::move(ours);

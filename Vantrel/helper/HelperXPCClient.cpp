@@ -20,6 +20,9 @@ namespace {
 
 constexpr std::string_view category = "xpc";
 constexpr std::chrono::nanoseconds quitSettleTime{300'000'000};
+// A helper started through pkexec answers once its user has typed the password: a ping that runs out
+// of time meanwhile waits this much longer for it.
+constexpr double helperStartAllowanceSeconds = 120.0;
 
 std::string translated(const char* text) {
     return QCoreApplication::translate("HelperXPCClient", text).toStdString();
@@ -95,13 +98,32 @@ Task<std::string> pingCall(std::shared_ptr<State> state) {
     co_return text;
 }
 
-Task<void> pingTask(std::shared_ptr<State> state, double timeoutSeconds) {
-    AppLog::info("XPC ping…", category);
-    std::function<std::exception_ptr()> onTimeout = [timeoutSeconds] {
-        AppLog::error("XPC ping timeout after " + secondsText(timeoutSeconds) + "s", category);
+std::function<std::exception_ptr()> pingTimeout(double seconds, std::shared_ptr<bool> ranOut) {
+    return [seconds, ranOut = std::move(ranOut)] {
+        *ranOut = true;
+        AppLog::error("XPC ping timeout after " + secondsText(seconds) + "s", category);
         return thrown(helperSilentError());
     };
-    co_await withTimeout(pingCall(state), secondsSpan(timeoutSeconds), onTimeout);
+}
+
+Task<void> pingTask(std::shared_ptr<State> state, double timeoutSeconds) {
+    AppLog::info("XPC ping…", category);
+    auto ranOut = std::make_shared<bool>(false);
+    std::exception_ptr failure;
+    try {
+        co_await withTimeout(pingCall(state), secondsSpan(timeoutSeconds), pingTimeout(timeoutSeconds, ranOut));
+        co_return;
+    } catch (const std::exception&) {
+        failure = std::current_exception();
+    }
+    // The connection stays; the second ping waits in it behind the first and is answered as soon as
+    // the helper runs, or fails at once when pkexec ends without starting it.
+    if (!*ranOut || !state->connection->helperStarting()) std::rethrow_exception(failure);
+    AppLog::info("XPC ping: the helper started through pkexec is not running yet (its password is asked); waiting up to " +
+                     secondsText(helperStartAllowanceSeconds) + "s",
+                 category);
+    co_await withTimeout(pingCall(state), secondsSpan(helperStartAllowanceSeconds),
+                         pingTimeout(helperStartAllowanceSeconds, std::make_shared<bool>(false)));
 }
 
 void dropConnection(const std::shared_ptr<State>& state) { state->connection->invalidate(); }

@@ -79,11 +79,24 @@ void IpcHelperClient::setCallbackReceiver(std::shared_ptr<VantrelHelperClient> r
 
 HelperRoute IpcHelperClient::route() const { return m_shared->connector.lastRoute(); }
 
-bool IpcHelperClient::acceptsImageFiles() const { return m_shared->connector.lastHelperAcceptsImageFiles(); }
+bool IpcHelperClient::acceptsImageFiles() const { return m_shared->connector.helperAcceptsImageFiles(); }
+
+bool IpcHelperClient::helperStarting() const { return m_shared->connector.helperStarting(); }
+
+bool IpcHelperClient::connectingAsksForPassword() const {
+    auto& connector = m_shared->connector;
+    return !connector.spawnedHelperAlive() && connector.nextRoute() == HelperRoute::spawnedWithPkexec;
+}
 
 pid_t IpcHelperClient::helperPid() const { return m_shared->connector.lastSpawnedPid(); }
 
 void IpcHelperClient::invalidate() {
+    if (m_shared->connector.spawnedHelperAlive()) {
+        AppLog::debug("Keeping the connection to the helper started beside Vantrel (pid " +
+                          std::to_string(m_shared->connector.lastSpawnedPid()) + "): a new one would start another helper",
+                      category);
+        return;
+    }
     std::shared_ptr<IpcClient> connection;
     {
         std::lock_guard lock(m_shared->mutex);
@@ -135,15 +148,25 @@ void IpcHelperClient::withProxy(Failure failed, Call call) {
     call(proxy, connection);
 }
 
+namespace {
+// Tells the connector that the helper answered, before the reply is handed on.
+void noteAnswer(const std::weak_ptr<IpcHelperClient::Shared>& weak);
+} // namespace
+
 void IpcHelperClient::ping(StringReply reply, Failure failed) {
     withProxy(std::move(failed), [&](VantrelHelperProtocolProxy& proxy, const std::shared_ptr<IpcClient>& keep) {
-        proxy.ping([keep, reply = std::move(reply)](std::string text) { reply(std::move(text)); });
+        proxy.ping([keep, weak = std::weak_ptr(m_shared), reply = std::move(reply)](std::string text) {
+            noteAnswer(weak);
+            reply(std::move(text));
+        });
     });
 }
 
 void IpcHelperClient::probeDeviceWithPath(const std::string& path, LengthReply reply, Failure failed) {
     withProxy(std::move(failed), [&](VantrelHelperProtocolProxy& proxy, const std::shared_ptr<IpcClient>& keep) {
-        proxy.probeDeviceWithPath(path, [keep, reply = std::move(reply)](std::int64_t length, std::optional<ErrorObject> error) {
+        proxy.probeDeviceWithPath(path, [keep, weak = std::weak_ptr(m_shared), reply = std::move(reply)](
+                                            std::int64_t length, std::optional<ErrorObject> error) {
+            noteAnswer(weak);
             reply(length, std::move(error));
         });
     });
@@ -151,13 +174,19 @@ void IpcHelperClient::probeDeviceWithPath(const std::string& path, LengthReply r
 
 void IpcHelperClient::checkRawDiskAccessWithPath(const std::string& path, AccessReply reply, Failure failed) {
     withProxy(std::move(failed), [&](VantrelHelperProtocolProxy& proxy, const std::shared_ptr<IpcClient>& keep) {
-        proxy.checkRawDiskAccessWithPath(path, [keep, reply = std::move(reply)](bool granted, std::optional<ErrorObject> error) {
+        proxy.checkRawDiskAccessWithPath(path, [keep, weak = std::weak_ptr(m_shared), reply = std::move(reply)](
+                                                   bool granted, std::optional<ErrorObject> error) {
+            noteAnswer(weak);
             reply(granted, std::move(error));
         });
     });
 }
 
 namespace {
+void noteAnswer(const std::weak_ptr<IpcHelperClient::Shared>& weak) {
+    if (auto shared = weak.lock()) shared->connector.noteAnswer();
+}
+
 // An error reply that holds the connection until it has run.
 VantrelHelperProtocol::ErrorReply keeping(std::shared_ptr<IpcClient> keep, VantrelHelperProtocol::ErrorReply reply) {
     return [keep = std::move(keep), reply = std::move(reply)](std::optional<ErrorObject> error) { reply(std::move(error)); };

@@ -1,8 +1,10 @@
 #pragma once
 // The helper client over the socket layer: one IpcClient at a time, made on the first call after the
 // last was dropped, whose connector is HelperConnector (service socket, else a spawned helper).
-// Dropping the connection (invalidate) makes the next call connect afresh; a notice of a connection
-// that was already replaced never touches its replacement. The client's own notices ("Helper
+// Dropping the connection (invalidate) makes the next call connect afresh, except while it leads to a
+// helper spawned for it that still runs: that helper ends with its connection, so dropping it would
+// only start another one (through pkexec, with another password). A notice of a connection that was
+// already replaced never touches its replacement. The client's own notices ("Helper
 // connection interrupted", "Helper connection invalidated") reach the receiver as status lines.
 
 #include "Vantrel/effects/HelperClient.h"
@@ -40,11 +42,12 @@ public:
 
     void setCallbackReceiver(std::shared_ptr<VantrelHelperClient> receiver) override;
     void invalidate() override;
-    // A helper this client spawned with --allow-image-files (never the service's).
+    // A helper this client spawned, or would spawn next, with --allow-image-files (never the service's).
     bool acceptsImageFiles() const override;
-
     // Which route the current (or last) connection took.
-    HelperRoute route() const;
+    HelperRoute route() const override;
+    bool helperStarting() const override;
+    bool connectingAsksForPassword() const override;
     // The helper process started for the current (or last) connection, or -1 for the service's.
     pid_t helperPid() const;
 

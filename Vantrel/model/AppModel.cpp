@@ -82,6 +82,16 @@ void AppModel::replaceCancelFlag() {
 }
 
 AppModel::DiskAccessAttention AppModel::diskAccessAttention() const {
+    const HelperRoute route = helperRoute();
+    const bool spawned = route == HelperRoute::spawnedAsRoot || route == HelperRoute::spawnedWithPkexec ||
+                         route == HelperRoute::spawnedAsUser;
+    // A helper started beside the program that answers is in use although no service is installed;
+    // one without root reads no disk.
+    if (spawned && m_helperRuntimeState == HelperRuntimeState::reachable) {
+        if (route == HelperRoute::spawnedAsUser || m_fullDiskAccessState == RawDiskAccessState::denied)
+            return DiskAccessAttention::diskAccess;
+        return DiskAccessAttention::none;
+    }
     if (m_helperStatus != HelperInstallStatus::installed || m_helperRuntimeState == HelperRuntimeState::unreachable)
         return DiskAccessAttention::helper;
     if (m_fullDiskAccessState == RawDiskAccessState::denied) return DiskAccessAttention::diskAccess;

@@ -267,6 +267,8 @@ public:
     std::optional<std::string> rawDevicePathForAccessCheck() const;
     // Whether a helper can be reached without the service: one is shipped beside the program.
     bool helperUsable() const;
+    // The helper in use: the service's, or one started beside the program (none before the first call).
+    HelperRoute helperRoute() const;
 
     // ---- The helper's program file, as the helper-access sheet shows it.
     // The helper shipped with the program (symbolic links resolved), else "VantrelHelper" in the

@@ -66,6 +66,8 @@ bool AppModel::helperUsable() const {
     return m_helperStatus == HelperInstallStatus::installed || m_effects.helperProgram.has_value();
 }
 
+HelperRoute AppModel::helperRoute() const { return m_effects.helper ? m_effects.helper->route() : HelperRoute::none; }
+
 void AppModel::refreshHelperStatus() {
     const auto status = m_effects.registrar->status();
     setHelperStatus(status);
@@ -166,6 +168,13 @@ Task<void> AppModel::recheckHelperAndDiskAccess(bool registerIfUnreachable, bool
         m_plain.fdaProbeInFlight = true;
         setFullDiskAccessState(RawDiskAccessState::unknown);
     } else {
+        // A check nobody asked for (the start, the sheet appearing, the program becoming active)
+        // starts no helper that asks for a password: that waits for the user's first scan, preview or
+        // recovery, or a button of the sheet.
+        if (m_effects.helper && m_effects.helper->connectingAsksForPassword()) {
+            AppLog::info("Helper check left for the first use: starting the helper asks for a password", "helper");
+            co_return;
+        }
         if (m_plain.fdaProbeInFlight) co_return;
         m_plain.fdaProbeInFlight = true;
     }

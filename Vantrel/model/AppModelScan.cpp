@@ -217,6 +217,8 @@ Task<void> AppModel::scanTask(std::string scanPath, RecoveryFilters filters, Sca
         handleScanError(*early);
         co_return;
     }
+    // The helper answered and opened the device: it works, whichever helper it is.
+    setHelperRuntimeState(HelperRuntimeState::reachable);
     setFullDiskAccessState(RawDiskAccessState::granted);
     setProgress({0, size, 0, 0});
     setStatusMessage(tr("Scanning via helper…"));

@@ -8,18 +8,33 @@ namespace {
 
 QString tr(const char* text) { return QCoreApplication::translate("HelperAccessSheet", text); }
 
+bool spawnedReady(const State& state) {
+    const bool spawned = state.route == HelperRoute::spawnedAsRoot || state.route == HelperRoute::spawnedWithPkexec ||
+                         state.route == HelperRoute::spawnedAsUser;
+    return spawned && state.runtime == AppModel::HelperRuntimeState::reachable;
+}
+
+// Waits for the service's approval while no other helper works.
 bool awaitsApproval(const State& state) {
-    return state.status == HelperInstallStatus::requiresApproval || state.status == HelperInstallStatus::notInstalled;
+    return !spawnedReady(state) &&
+           (state.status == HelperInstallStatus::requiresApproval || state.status == HelperInstallStatus::notInstalled);
 }
 
 } // namespace
 
 State State::of(const AppModel& model) {
-    return {model.helperStatus(), model.helperRuntimeState(), model.fullDiskAccessState()};
+    return {model.helperStatus(), model.helperRuntimeState(), model.fullDiskAccessState(), model.helperRoute()};
 }
 
 bool helperIsReady(const State& state) {
-    return state.status == HelperInstallStatus::installed && state.runtime == AppModel::HelperRuntimeState::reachable;
+    return spawnedReady(state) ||
+           (state.status == HelperInstallStatus::installed && state.runtime == AppModel::HelperRuntimeState::reachable);
+}
+
+QString helperInUseText(const State& state) {
+    if (!spawnedReady(state)) return {};
+    if (state.route == HelperRoute::spawnedAsUser) return tr("Helper running beside Vantrel (without root)");
+    return tr("Helper running beside Vantrel (root)");
 }
 
 bool helperNotRunning(const State& state) {
@@ -27,10 +42,14 @@ bool helperNotRunning(const State& state) {
 }
 
 bool diskAccessReady(const State& state) {
-    return helperIsReady(state) && state.access == AppModel::RawDiskAccessState::granted;
+    if (!helperIsReady(state) || state.access == AppModel::RawDiskAccessState::denied) return false;
+    // Root reads disks here; a helper started as root that answers is ready before any disk was opened.
+    const bool root = state.route == HelperRoute::spawnedAsRoot || state.route == HelperRoute::spawnedWithPkexec;
+    return state.access == AppModel::RawDiskAccessState::granted || (root && spawnedReady(state));
 }
 
 QString helperStatusText(const State& state) {
+    if (spawnedReady(state)) return helperInUseText(state);
     switch (state.status) {
     case HelperInstallStatus::unknown: return tr("Unknown");
     case HelperInstallStatus::notInstalled: return tr("Not installed");
@@ -51,8 +70,9 @@ QString summaryText(const State& state) {
                   "then return here.");
     if (awaitsApproval(state))
         return tr("Enable the helper service as root (Show Commands lists what to run), then return here.");
-    if (state.access == AppModel::RawDiskAccessState::denied)
+    if (state.access == AppModel::RawDiskAccessState::denied || state.route == HelperRoute::spawnedAsUser)
         return tr("Linux blocked raw disk access. Let the helper run as root through its service, then try again.");
+    if (spawnedReady(state)) return helperInUseText(state) + QStringLiteral(".");
     return tr("Vantrel needs one-time access to attached disks so it can read deleted files.");
 }
 
@@ -85,6 +105,7 @@ QString buttonTitle(HelperButton button) {
 
 QString diskAccessStatusText(const State& state) {
     if (!helperIsReady(state)) return tr("Waiting for helper");
+    if (diskAccessReady(state)) return tr("Ready");
     switch (state.access) {
     case AppModel::RawDiskAccessState::unknown: return tr("Checking…");
     case AppModel::RawDiskAccessState::granted: return tr("Ready");

@@ -18,12 +18,16 @@ struct State {
     HelperInstallStatus status = HelperInstallStatus::unknown;
     AppModel::HelperRuntimeState runtime = AppModel::HelperRuntimeState::unknown;
     AppModel::RawDiskAccessState access = AppModel::RawDiskAccessState::unknown;
+    HelperRoute route = HelperRoute::none;  // the helper in use
 
     static State of(const AppModel& model);
 };
 
-// Installed and answering.
+// Installed and answering, or started beside the program and answering.
 bool helperIsReady(const State& state);
+// Which helper works, for a helper started beside the program: "Helper running beside Vantrel (root)";
+// empty otherwise.
+QString helperInUseText(const State& state);
 // Installed but not answering.
 bool helperNotRunning(const State& state);
 // The helper is ready and may read raw disks.

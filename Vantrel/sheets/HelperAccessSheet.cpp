@@ -116,8 +116,8 @@ HelperAccessSheet::HelperAccessSheet(AppModel& model, QWidget* parent) : QDialog
     commands->setContentsMargins(0, 0, 0, 0);
     commands->setSpacing(6);
     commands->addWidget(SheetStyle::wrappingLabel(
-        tr("Run these commands in a terminal, log in again so that the group counts, then choose Recheck or "
-           "Repair Helper:"),
+        tr("Run these commands in a terminal and log in again so that the group counts. Vantrel checks the helper "
+           "again each time this sheet opens."),
         m_commands));
     commands->addWidget(monospaceLabel(Logic::setupCommands(), m_commands));
     m_commands->hide();

@@ -23,15 +23,7 @@ road_dismiss_first_run
 open_image "$image" open-dialog
 wait_for "the image in the log" 30 logged "Image file opened: $image bytes=$((16384 * 1024)) fileSystems=FAT"
 shot fat-image-card
-# The selection of the opened image ends on the main loop: Scan answers once it has.
-asked=$((SECONDS + 60))
-until has_window '^Scan Mode$'; do
-  ((SECONDS < asked)) || fail "no scan-mode sheet after 60s of Ctrl+R"
-  focus_main
-  keys ctrl+r
-  sleep 1
-done
-focus_window '^Scan Mode$' >/dev/null
+open_scan_mode_sheet
 shot scan-mode
 keys Escape
 wait_for "closed scan-mode sheet" 30 no_window '^Scan Mode$'

@@ -280,3 +280,16 @@ check_recovered() {
   done
   recovered_count=$count
 }
+
+# open_scan_mode_sheet: Ctrl+R until the scan-mode sheet shows, which then has the keyboard. A volume just
+# added is selected on the main loop, and Scan answers only once it is.
+open_scan_mode_sheet() {
+  local asked=$((SECONDS + 60))
+  until has_window '^Scan Mode$'; do
+    ((SECONDS < asked)) || fail "no scan-mode sheet after 60s of Ctrl+R"
+    focus_main
+    keys ctrl+r
+    sleep 1
+  done
+  focus_window '^Scan Mode$' >/dev/null
+}

@@ -146,14 +146,20 @@ TEST(AppMenus, InstallHelperAsksForTheSheetBeforeTheInstallationStarts) {
     EXPECT_EQ(f.h.registrar->registrations, 1);
 }
 
-TEST(AppMenus, RemoveHelperUnregistersIt) {
+TEST(AppMenus, RemoveHelperIsEnabledOnlyWithAServiceAndUnregistersIt) {
     MenusFixture f;
+    f.h.registrar->currentStatus = HelperInstallStatus::notInstalled;
+    f.model().refreshHelperStatus();
+    EXPECT_FALSE(f.menus->removeHelperAction()->isEnabled()) << "nothing installed, nothing to remove";
     f.h.registrar->currentStatus = HelperInstallStatus::installed;
     f.h.registrar->statusAfterRegister = HelperInstallStatus::notInstalled;
+    f.model().refreshHelperStatus();
+    ASSERT_TRUE(f.menus->removeHelperAction()->isEnabled());
     f.menus->removeHelperAction()->trigger();
     f.settle();
     EXPECT_EQ(f.h.registrar->removals, 1);
     EXPECT_EQ(f.model().statusMessage(), "Disk access helper removed.");
+    EXPECT_FALSE(f.menus->removeHelperAction()->isEnabled());
 }
 
 TEST(AppMenus, ShowInternalDisksRefreshesOnEveryChangeButNotWhenShown) {

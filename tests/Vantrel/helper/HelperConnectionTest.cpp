@@ -181,7 +181,8 @@ TEST(HelperConnection, NoRouteFailsTheCallWithTheServiceSocketsError) {
 
 TEST(HelperConnection, OnlyAHelperSpawnedWithImageFilesAllowedAcceptsThem) {
     ConnectionHarness h;
-    EXPECT_FALSE(h.connection->acceptsImageFiles()) << "unknown before the first connection";
+    EXPECT_TRUE(h.connection->acceptsImageFiles()) << "before the first connection, the helper it would start says";
+    EXPECT_EQ(h.connection->helperPid(), -1) << "and asking starts none";
     ASSERT_TRUE(h.run(h.client.ping(5.0))->value);
     EXPECT_TRUE(h.connection->acceptsImageFiles());
 
@@ -235,6 +236,66 @@ TEST(HelperConnection, ASocketServedByAnotherUserThanRootIsNotTakenForTheService
     EXPECT_TRUE(withFallback.lastHelperAcceptsImageFiles());
     ::kill(server, SIGKILL);
     ::waitpid(server, nullptr, 0);
+}
+
+// A stand-in pkexec that counts its starts in a file and runs the helper after a pause, as a user typing
+// the password would.
+std::filesystem::path standInPkexec(const test::TempDir& dir, const std::string& pause) {
+    const auto script = dir / "pkexec";
+    const std::string text = "#!/bin/sh\necho start >>" + (dir / "starts").string() + "\nsleep " + pause + "\nexec \"$@\"\n";
+    test::writeFile(script, Bytes(text.begin(), text.end()));
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+    return script;
+}
+
+std::size_t startsOf(const test::TempDir& dir) {
+    const auto text = std::filesystem::exists(dir / "starts") ? test::readFile(dir / "starts") : Bytes();
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+TEST(HelperConnection, ASpawnedHelperIsKeptWhileItLivesAndStartedAgainOnlyWhenItDied) {
+    ConnectionHarness h;
+    ASSERT_TRUE(h.run(h.client.ping(5.0))->value);
+    const pid_t first = h.connection->helperPid();
+    ASSERT_GT(first, 0);
+    // Every way of dropping the connection that the checks use keeps the living helper.
+    h.client.invalidate();
+    ASSERT_TRUE(h.run(h.client.ensureReachable(3, 5.0, 1'000'000))->value);
+    ASSERT_TRUE(h.run(h.client.ping(5.0))->value);
+    EXPECT_EQ(h.connection->helperPid(), first) << "one helper for every call while it lives";
+
+    ::kill(first, SIGKILL);
+    // Its end shows as a failed call or at once; then the next call starts one helper.
+    h.run(h.client.ping(5.0));
+    ASSERT_TRUE(h.run(h.client.ping(5.0))->value);
+    const pid_t second = h.connection->helperPid();
+    EXPECT_NE(second, first);
+    ASSERT_TRUE(h.run(h.client.ensureReachable(2, 5.0, 1'000'000))->value);
+    EXPECT_EQ(h.connection->helperPid(), second);
+}
+
+TEST(HelperConnection, ThePkexecRouteAsksNothingUntilACallAndWaitsForTheStartingHelper) {
+    test::TempDir dir;
+    auto options = spawnOnly();
+    options.pkexecProgram = standInPkexec(dir, "1.5");
+    options.applicationUid = 1000;  // as a user without root decides
+    ConnectionHarness h;
+    auto connection = std::make_shared<IpcHelperClient>(options);
+    HelperXPCClient client(connection);
+    EXPECT_TRUE(connection->connectingAsksForPassword());
+    EXPECT_TRUE(connection->acceptsImageFiles()) << "an image can be opened before the password is asked";
+    EXPECT_EQ(startsOf(dir), 0u) << "asking what the route would be starts nothing";
+
+    // The ping's own time limit runs out while the password is typed; the starting helper is waited for.
+    auto ping = h.run(client.ping(0.2));
+    ASSERT_TRUE(ping->value) << errorText(ping->error);
+    EXPECT_EQ(connection->route(), HelperRoute::spawnedWithPkexec);
+    EXPECT_FALSE(connection->helperStarting());
+    EXPECT_FALSE(connection->connectingAsksForPassword()) << "the helper runs";
+    // The checks of the start and the sheet drop and ping again: still the same helper.
+    ASSERT_TRUE(h.run(client.ensureReachable(2, 2.0, 1'000'000))->value);
+    h.run(client.checkRawDiskAccess("/nonexistent/disk", 4.0));
+    EXPECT_EQ(startsOf(dir), 1u) << "one start, one password, for every call of the run";
 }
 
 } // namespace

@@ -109,6 +109,33 @@ TEST(AppModelHelperAccess, ASpawnableHelperIsCheckedWithoutAnyService) {
     EXPECT_EQ(h.registrar->registrations, 0) << "no service to register on a machine without one";
 }
 
+TEST(AppModelHelperAccess, AHelperStartedThroughPkexecWaitsForTheUserAndThenStopsAskingForAccess) {
+    AppModelHarness h;  // no service; the helper beside the program would be started through pkexec
+    h.helper->asksForPassword = true;
+    h.model->refreshHelperStatus();
+    // The checks of the start, the sheet appearing and the program becoming active ask no password.
+    h.model->tasks().spawn(h.model->recheckHelperAndDiskAccess(false, false));
+    h.model->handleDidBecomeActive();
+    h.executor->runUntilIdle();
+    EXPECT_TRUE(h.helper->calledSelectors().empty()) << "no call, so no helper and no password";
+    EXPECT_EQ(h.model->helperRuntimeState(), State::unknown);
+
+    // The sheet's button (a forced check) starts it; once it answers, nothing asks for access any more.
+    answerPings(*h.helper);
+    h.model->tasks().spawn(h.model->recheckHelperAndDiskAccess(true, true));
+    h.executor->runUntilIdle();
+    h.helper->asksForPassword = false;
+    h.helper->helperRoute = HelperRoute::spawnedWithPkexec;
+    EXPECT_EQ(h.model->helperRuntimeState(), State::reachable);
+    EXPECT_EQ(h.model->diskAccessAttention(), AppModel::DiskAccessAttention::none);
+    EXPECT_EQ(AppModel::diskAccessTitle(h.model->diskAccessAttention()), "Disk Access");
+    EXPECT_EQ(h.registrar->registrations, 0) << "no service was registered behind the user's back";
+
+    // A helper without root reads no disk: that is still asked for.
+    h.helper->helperRoute = HelperRoute::spawnedAsUser;
+    EXPECT_EQ(h.model->diskAccessAttention(), AppModel::DiskAccessAttention::diskAccess);
+}
+
 TEST(AppModelHelperAccess, AnAccessCheckThatFailsForPermissionDeniesAndOneForAVanishedDeviceKeepsTheState) {
     for (const auto& [error, expected] : {std::pair{ErrorObject::posix(EACCES, "/dev/loop0"), Access::denied},
                                           std::pair{ErrorObject::posix(ENODEV, "/dev/loop0"), Access::granted}}) {

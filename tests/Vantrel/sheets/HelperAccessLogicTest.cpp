@@ -21,6 +21,29 @@ State state(HelperInstallStatus status, Runtime runtime = Runtime::unknown, Acce
 const QString approvalGuidance = helperGuidance(state(HelperInstallStatus::requiresApproval));
 const QString retryGuidance = helperGuidance(state(HelperInstallStatus::unknown));
 
+TEST(HelperAccessLogic, AHelperRunningBesideTheProgramIsNamedAndNothingAsksForAccess) {
+    for (const auto route : {HelperRoute::spawnedAsRoot, HelperRoute::spawnedWithPkexec}) {
+        State working{HelperInstallStatus::notInstalled, Runtime::reachable, Access::unknown, route};
+        EXPECT_TRUE(helperIsReady(working));
+        EXPECT_EQ(helperStatusText(working), "Helper running beside Vantrel (root)");
+        EXPECT_EQ(summaryText(working), "Helper running beside Vantrel (root).");
+        EXPECT_FALSE(summaryIsWarning(working));
+        EXPECT_TRUE(diskAccessReady(working)) << "root reads disks: no explanation, no buttons";
+        EXPECT_EQ(diskAccessStatusText(working), "Ready");
+        EXPECT_FALSE(removeEnabled(working)) << "no service to remove";
+        working.access = Access::denied;
+        EXPECT_FALSE(diskAccessReady(working));
+        EXPECT_EQ(diskAccessStatusText(working), "Not allowed yet");
+    }
+    const State asUser{HelperInstallStatus::notInstalled, Runtime::reachable, Access::unknown, HelperRoute::spawnedAsUser};
+    EXPECT_EQ(helperStatusText(asUser), "Helper running beside Vantrel (without root)");
+    EXPECT_FALSE(diskAccessReady(asUser));
+    // Before it answered, a spawnable helper is no working one.
+    const State notYet{HelperInstallStatus::notInstalled, Runtime::unknown, Access::unknown, HelperRoute::none};
+    EXPECT_FALSE(helperIsReady(notYet));
+    EXPECT_EQ(helperStatusText(notYet), "Not installed");
+}
+
 TEST(HelperAccessLogic, AHelperThatIsNotRegisteredOffersInstallAndTheCommands) {
     for (const auto status : {HelperInstallStatus::unknown, HelperInstallStatus::notInstalled}) {
         const auto s = state(status, Runtime::reachable, Access::granted);
