@@ -3,6 +3,8 @@
 // lie wholly inside the buffer reads as 0, so a truncated structure fails its parser's own range tests
 // instead of reading past the buffer.
 
+#include "recovery/bytesource/PageAlignedAllocator.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -11,7 +13,8 @@
 
 namespace vantrel {
 
-using Bytes = std::vector<std::uint8_t>;
+// Every buffer that reads and copies fill: one of a page or more starts on a page boundary.
+using Bytes = std::vector<std::uint8_t, PageAlignedAllocator<std::uint8_t>>;
 using ByteView = std::span<const std::uint8_t>;
 
 namespace FieldReader {

@@ -58,16 +58,18 @@ ByteView WindowedReader::read(std::uint64_t offset, std::uint64_t count, Bytes& 
         return scratch;
     }
 
-    // The range meets a held window but does not lie inside one: walk it piece by piece.
-    scratch.clear();
-    scratch.reserve(static_cast<std::size_t>(end - offset));
+    // The range meets a held window but does not lie inside one: walk it piece by piece. The pieces are
+    // copied into place with std::copy (one block copy each; see PageAlignedAllocator).
+    scratch.resize(static_cast<std::size_t>(end - offset));
+    std::size_t filled = 0;
     Bytes piece;
     std::uint64_t position = offset;
     while (position < end) {
         if (const Window* window = windowAt(position)) {
             const std::uint64_t take = std::min(windowEnd(*window), end) - position;
             const auto from = window->bytes.begin() + static_cast<std::ptrdiff_t>(position - window->offset);
-            scratch.insert(scratch.end(), from, from + static_cast<std::ptrdiff_t>(take));
+            std::copy(from, from + static_cast<std::ptrdiff_t>(take), scratch.begin() + static_cast<std::ptrdiff_t>(filled));
+            filled += static_cast<std::size_t>(take);
             position += take;
             continue;
         }
@@ -75,9 +77,11 @@ ByteView WindowedReader::read(std::uint64_t offset, std::uint64_t count, Bytes& 
         // returned. The position moves by what was asked, as a short read only happens at the device's end.
         const std::uint64_t gapEnd = std::min(nextWindowStart(position), end);
         m_source->readInto(position, static_cast<std::int64_t>(gapEnd - position), piece);
-        scratch.insert(scratch.end(), piece.begin(), piece.end());
+        std::copy(piece.begin(), piece.end(), scratch.begin() + static_cast<std::ptrdiff_t>(filled));
+        filled += piece.size();
         position = gapEnd;
     }
+    scratch.resize(filled);
     return scratch;
 }
 
