@@ -227,12 +227,8 @@ void HelperScanService::runScan(const std::string& path, const RecoveryFilters& 
                                       " errors=" + std::to_string(progress.readErrors),
                                   category);
             },
-            [this](const RecoveredHit& hit) {
-                sendHit(hit);
-                AppLog::debug("hit " + std::string(FileKind::rawValue(hit.kind)) + " @" + std::to_string(hit.byteOffset) +
-                                  " len=" + std::to_string(hit.byteLength),
-                              category);
-            },
+            // No line per hit: the progress lines above tell how the scan goes.
+            [this](const RecoveredHit& hit) { sendHit(hit); },
             *volumes);
         // A cancelled scan stopped part way: its answer says so rather than passing for a whole one.
         bool cancelled = false;

@@ -7,13 +7,13 @@
 
 namespace vantrel::SmallFile {
 
-std::optional<std::string> readRegular(const std::filesystem::path& path, std::size_t maxBytes) {
+std::optional<std::string> readRegular(const std::filesystem::path& path, std::size_t maxBytes, std::optional<uid_t> owner) {
     // O_NONBLOCK: a FIFO planted at the path would otherwise block the open until a writer appears.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) return std::nullopt;
     struct stat info {};
     std::optional<std::string> result;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= 0 &&
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && (!owner || info.st_uid == *owner) && info.st_size >= 0 &&
         static_cast<std::uintmax_t>(info.st_size) <= maxBytes) {
         // Read one byte past the cap so a file that grew after fstat is refused too.
         std::string bytes(maxBytes + 1, '\0');

@@ -12,8 +12,10 @@
 namespace vantrel::SmallFile {
 
 // The contents of a regular file of at most maxBytes bytes. Nothing when the path is a symbolic link, not
-// a regular file, larger than maxBytes, or cannot be opened or read.
-std::optional<std::string> readRegular(const std::filesystem::path& path, std::size_t maxBytes);
+// a regular file, larger than maxBytes, owned by another user than owner (when one is given), or cannot be
+// opened or read.
+std::optional<std::string> readRegular(const std::filesystem::path& path, std::size_t maxBytes,
+                                       std::optional<uid_t> owner = std::nullopt);
 
 // Writes bytes to a fresh temporary file beside path (created exclusively, with mode), flushes it and
 // renames it over path, so a reader sees the old or the new contents and never a mix. A symbolic link at

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace vantrel {
 namespace {
@@ -26,11 +27,23 @@ protected:
             systemLines.push_back(std::to_string(static_cast<int>(level)) + "|" + std::string(category) + "|" + std::string(text));
         };
         d.standardError = [this](std::string_view line) { errorLines.emplace_back(line); };
+        d.flagOwner = std::nullopt;
+        d.clock = [this] { return now; };
         return d;
     }
 
-    void setFlag(const std::string& text) { test::writeFile(dir / "flag", bytesOf(text)); }
+    // A change made elsewhere counts once the switch is read again.
+    void later() { now += AppLog::switchReadInterval; }
+    void setFlag(const std::string& text) {
+        test::writeFile(dir / "flag", bytesOf(text));
+        later();
+    }
+    void setDefault(bool enabled) {
+        defaults.setBool(AppLog::enabledDefaultKey, enabled);
+        later();
+    }
 
+    std::chrono::steady_clock::time_point now{};
     test::TempDir dir;
     DefaultsStore defaults;
     AppLog::ScopedDestinations scope;
@@ -46,10 +59,10 @@ TEST(AppLogFlag, VerdictOfTheContents) {
 }
 
 TEST_F(Logging, FlagFileWinsOverTheUserDefault) {
-    defaults.setBool(AppLog::enabledDefaultKey, false);
+    setDefault(false);
     setFlag("on\n");
     EXPECT_TRUE(AppLog::isEnabled());
-    defaults.setBool(AppLog::enabledDefaultKey, true);
+    setDefault(true);
     setFlag("off");
     EXPECT_FALSE(AppLog::isEnabled());
 }
@@ -58,14 +71,14 @@ TEST_F(Logging, UndecidedFlagLeavesItToTheUserDefault) {
     EXPECT_FALSE(AppLog::isEnabled());  // no file, no default
     setFlag("ON");
     EXPECT_FALSE(AppLog::isEnabled());
-    defaults.setBool(AppLog::enabledDefaultKey, true);
+    setDefault(true);
     EXPECT_TRUE(AppLog::isEnabled());
     setFlag("maybe");
     EXPECT_TRUE(AppLog::isEnabled());
 }
 
 TEST_F(Logging, RefusesLinksOversizeAndSpecialFiles) {
-    defaults.setBool(AppLog::enabledDefaultKey, false);
+    setDefault(false);
     test::writeFile(dir / "elsewhere", bytesOf("1"));
     std::filesystem::create_symlink(dir / "elsewhere", dir / "flag");
     EXPECT_EQ(AppLog::readFlagVerdict(dir / "flag"), FlagVerdict::undecided);
@@ -110,6 +123,83 @@ TEST_F(Logging, WritesBothLinesOnlyWhenOn) {
     EXPECT_EQ(errorLines, (std::vector<std::string>{"Vantrel[D][scan] x\n", "Vantrel[E][helper] disk gone\n"}));
     AppLog::info("up", "app");
     EXPECT_EQ(errorLines.back(), "Vantrel[I][app] up\n");
+}
+
+TEST_F(Logging, SwitchIsReadAtMostOnceASecond) {
+    setFlag("1");
+    AppLog::info("first", "app");
+    // Turned off by hand: lines keep coming until the reading is a second old, and no file is read before.
+    test::writeFile(dir / "flag", bytesOf("0"));
+    now += AppLog::switchReadInterval - std::chrono::milliseconds(1);
+    AppLog::info("second", "app");
+    EXPECT_TRUE(AppLog::isEnabled());
+    now += std::chrono::milliseconds(1);
+    AppLog::info("third", "app");
+    EXPECT_FALSE(AppLog::isEnabled());
+    EXPECT_EQ(errorLines, (std::vector<std::string>{"Vantrel[I][app] first\n", "Vantrel[I][app] second\n"}));
+
+    // The user default is not read again within the second either; this process's own switch counts at once.
+    std::filesystem::remove(dir / "flag");
+    setDefault(true);
+    EXPECT_TRUE(AppLog::isEnabled());
+    defaults.setBool(AppLog::enabledDefaultKey, false);
+    EXPECT_TRUE(AppLog::isEnabled());
+    AppLog::setEnabled(false);
+    EXPECT_FALSE(AppLog::isEnabled());
+}
+
+TEST_F(Logging, HonoursOnlyAFlagFileOfTheRequiredOwner) {
+    setDefault(false);
+    setFlag("1");
+    struct stat info {};
+    ASSERT_EQ(::stat((dir / "flag").c_str(), &info), 0);
+
+    auto owned = destinations();
+    owned.flagOwner = info.st_uid;
+    {
+        AppLog::ScopedDestinations byOwner(owned);
+        EXPECT_TRUE(AppLog::isEnabled());
+    }
+    auto other = destinations();
+    other.flagOwner = info.st_uid + 1;  // a file someone else put there
+    {
+        AppLog::ScopedDestinations byOther(other);
+        EXPECT_EQ(AppLog::readFlagVerdict(dir / "flag", info.st_uid + 1), FlagVerdict::undecided);
+        EXPECT_FALSE(AppLog::isEnabled());
+        setDefault(true);
+        EXPECT_TRUE(AppLog::isEnabled());  // the program's own default still decides
+    }
+}
+
+TEST_F(Logging, RootHonoursOnlyAFlagFileRootOwns) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to own a file as another user";
+    EXPECT_EQ(AppLog::processFlagOwner(), std::optional<uid_t>(0));
+    EXPECT_EQ(AppLog::Destinations{}.flagOwner, std::optional<uid_t>(0));
+    setDefault(false);
+    setFlag("1");
+    auto asRoot = destinations();
+    asRoot.flagOwner = AppLog::processFlagOwner();
+    AppLog::ScopedDestinations rootScope(asRoot);
+    EXPECT_TRUE(AppLog::isEnabled());
+    ASSERT_EQ(::chown((dir / "flag").c_str(), 65534, 65534), 0);  // nobody's file in the shared folder
+    later();
+    EXPECT_FALSE(AppLog::isEnabled());
+    AppLog::info("not written", "helper");
+    EXPECT_TRUE(errorLines.empty());
+}
+
+TEST_F(Logging, ControlCharactersCannotForgeLines) {
+    setFlag("1");
+    const std::string fromClient = "/dev/sdb\nVantrel[E][helper] forged\r\tok\x1b[2J\x7f\xc2\x85" "end \xc3\xa9";
+    AppLog::info("probeDevice " + fromClient, "helper");
+    ASSERT_EQ(errorLines.size(), 1u);
+    const std::string escaped = "/dev/sdb\\nVantrel[E][helper] forged\\r\\tok\\x1b[2J\\x7f\\u0085" "end \xc3\xa9";
+    EXPECT_EQ(errorLines[0], "Vantrel[I][helper] probeDevice " + escaped + "\n");
+    ASSERT_EQ(systemLines.size(), 1u);
+    EXPECT_EQ(systemLines[0].find('\n'), std::string::npos);
+    EXPECT_NE(systemLines[0].find(escaped), std::string::npos);
+    EXPECT_EQ(AppLog::escapedControls(std::string("a\0b", 3)), "a\\x00b");
+    EXPECT_EQ(AppLog::escapedControls("\xc2"), "\xc2");  // a cut sequence is no control
 }
 
 TEST(AppLogFile, IdentifierIsFolderAndFile) {
