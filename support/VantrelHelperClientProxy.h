@@ -1,5 +1,6 @@
 #pragma once
-// The helper's view of its client: each callback becomes a one-way message on the connection.
+// The helper's view of its client: each callback becomes a one-way message on the connection (hits
+// batched, several to a packet, in their order among the other messages).
 // A message that cannot be sent (the application is gone, the record is refused) goes to
 // errorHandler; the operation that sent it carries on. The peer must outlive the proxy.
 

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <map>
 #include <poll.h>
 #include <mutex>
@@ -56,9 +57,16 @@ public:
 
     // Called by the owner's destructor after invalidate().
     void detachOrJoin() {
-        if (!m_reader.joinable()) return;
-        if (m_reader.get_id() == std::this_thread::get_id()) m_reader.detach();
-        else m_reader.join();
+        std::thread flusher;
+        {
+            std::lock_guard lock(m_sendMutex);
+            flusher = std::move(m_flusher);
+        }
+        for (std::thread* thread : {&m_reader, &flusher}) {
+            if (!thread->joinable()) continue;
+            if (thread->get_id() == std::this_thread::get_id()) thread->detach();
+            else thread->join();
+        }
     }
 
     void call(std::string_view selector, nlohmann::json arguments, int descriptor, ReplyHandler onReply,
@@ -91,6 +99,36 @@ public:
         if (!rule || rule->reply) return IpcError::make(IpcErrorCode::unknownSelector, std::string(selector));
         if (auto problem = checkOutgoing(*rule, arguments, descriptor)) return IpcError::make(IpcErrorCode::invalidArguments, *problem);
         return transmit(IpcMessage{IpcMessageKind::send, 0, std::string(selector), std::move(arguments), std::nullopt}, descriptor);
+    }
+
+    std::optional<ErrorObject> sendBatched(std::string_view selector, nlohmann::json arguments) {
+        const SelectorRule* rule = m_options.remote.find(selector);
+        if (!rule || rule->reply) return IpcError::make(IpcErrorCode::unknownSelector, std::string(selector));
+        if (auto problem = checkOutgoing(*rule, arguments, -1)) return IpcError::make(IpcErrorCode::invalidArguments, *problem);
+        const std::string entry = IpcMessageCodec::encodeBatchEntry(selector, arguments);
+        if (IpcMessageCodec::batchPacketBytes(entry.size()) > SeqpacketSocket::maxPacketBytes)
+            return IpcError::make(IpcErrorCode::messageTooLarge, std::to_string(entry.size()) + " bytes");
+        std::string failure;
+        {
+            std::lock_guard lock(m_sendMutex);
+            if (const auto current = state(); current != IpcConnectionState::open) return closedError(current);
+            const bool full = m_batchCount == IpcMessageCodec::maxBatchSends ||
+                              IpcMessageCodec::batchPacketBytes(m_batch.size() + 1 + entry.size()) > SeqpacketSocket::maxPacketBytes;
+            if (full) failure = sendBatchLocked();
+            if (failure.empty()) {
+                if (m_batchCount++ == 0) {
+                    m_batchStarted = std::chrono::steady_clock::now();
+                    if (!m_flusher.joinable()) m_flusher = std::thread([self = shared_from_this()] { self->flushLoop(); });
+                    m_batchWaiting.notify_one();
+                } else {
+                    m_batch.push_back(',');
+                }
+                m_batch += entry;
+                return std::nullopt;
+            }
+        }
+        close(IpcConnectionState::interrupted, failure);
+        return IpcError::make(IpcErrorCode::connectionInterrupted, failure);
     }
 
 private:
@@ -141,7 +179,45 @@ private:
         return entry;
     }
 
-    // Encodes and sends one message under the send lock. A failed send breaks the connection.
+    // Sends one packet; the failure's text, or nothing. Called with m_sendMutex held.
+    std::string sendPacketLocked(const std::string& packet, int descriptor) {
+        try {
+            m_socket.send(packet, descriptor);
+            return {};
+        } catch (const std::system_error& error) {
+            return error.code() == std::errc::resource_unavailable_try_again ? "send timed out" : error.what();
+        }
+    }
+
+    // Sends the batch waiting, if any; the failure's text, or nothing. Called with m_sendMutex held.
+    std::string sendBatchLocked() {
+        if (m_batchCount == 0) return {};
+        const std::string packet = IpcMessageCodec::encodeBatch(m_batch);
+        m_batch.clear();
+        m_batchCount = 0;
+        return sendPacketLocked(packet, -1);
+    }
+
+    // Sends a waiting batch once it is maxBatchDelay old, until the connection closes.
+    void flushLoop() {
+        std::string failure;
+        {
+            std::unique_lock lock(m_sendMutex);
+            while (failure.empty() && state() == IpcConnectionState::open) {
+                if (m_batchCount == 0) {
+                    m_batchWaiting.wait(lock);
+                    continue;
+                }
+                const auto due = m_batchStarted + IpcConnectionOptions::maxBatchDelay;
+                if (std::chrono::steady_clock::now() >= due) failure = sendBatchLocked();
+                else m_batchWaiting.wait_until(lock, due);
+            }
+        }
+        if (!failure.empty()) close(IpcConnectionState::interrupted, failure);
+    }
+
+    // Encodes and sends one message under the send lock, after the batch waiting. A failed send breaks the
+    // connection.
     std::optional<ErrorObject> transmit(const IpcMessage& message, int descriptor) {
         const std::string packet = IpcMessageCodec::encode(message);
         if (packet.size() > SeqpacketSocket::maxPacketBytes)
@@ -150,12 +226,9 @@ private:
         {
             std::lock_guard lock(m_sendMutex);
             if (const auto current = state(); current != IpcConnectionState::open) return closedError(current);
-            try {
-                m_socket.send(packet, descriptor);
-                return std::nullopt;
-            } catch (const std::system_error& error) {
-                failure = error.code() == std::errc::resource_unavailable_try_again ? "send timed out" : error.what();
-            }
+            failure = sendBatchLocked();
+            if (failure.empty()) failure = sendPacketLocked(packet, descriptor);
+            if (failure.empty()) return std::nullopt;
         }
         close(IpcConnectionState::interrupted, failure);
         return IpcError::make(IpcErrorCode::connectionInterrupted, failure);
@@ -172,6 +245,11 @@ private:
         log(to == IpcConnectionState::invalidated ? IpcLogLevel::debug : IpcLogLevel::error,
             "IPC connection " + peerText(m_peer) + " closed: " + why);
         m_socket.shutdown();
+        {
+            // Taken so that the flusher is either waiting (and woken) or sees the state before it waits.
+            std::lock_guard lock(m_sendMutex);
+            m_batchWaiting.notify_all();
+        }
         const ErrorObject error = to == IpcConnectionState::invalidated ? closedError(to)
                                                                         : IpcError::make(IpcErrorCode::connectionInterrupted, why);
         for (auto& pending : failing) {
@@ -232,6 +310,7 @@ private:
             case IpcMessageKind::call: receiveCall(std::move(message), std::move(packet.descriptor)); break;
             case IpcMessageKind::send: receiveSend(std::move(message), std::move(packet.descriptor)); break;
             case IpcMessageKind::reply: receiveReply(std::move(message), std::move(packet.descriptor)); break;
+            case IpcMessageKind::batch: receiveBatch(std::move(message), std::move(packet.descriptor)); break;
             }
         }
         notifyClosed();
@@ -292,7 +371,7 @@ private:
         if (m_options.onMessage) guarded([&] { m_options.onMessage(std::move(incoming)); });
     }
 
-    void receiveSend(IpcMessage message, UniqueFd descriptor) {
+    void receiveSend(IpcMessage message, UniqueFd descriptor, bool inBatch = false) {
         const SelectorRule* rule = m_options.exported.find(message.selector);
         std::optional<std::string> problem;
         if (!rule) problem = "unknown selector";
@@ -302,9 +381,23 @@ private:
             log(IpcLogLevel::error, "IPC message " + message.selector + " from " + peerText(m_peer) + " refused: " + *problem);
             return;
         }
-        log(IpcLogLevel::debug, "IPC message " + message.selector + " from " + peerText(m_peer));
+        if (!inBatch) log(IpcLogLevel::debug, "IPC message " + message.selector + " from " + peerText(m_peer));
         IpcIncoming incoming{std::move(message.selector), std::move(message.arguments), std::move(descriptor), std::nullopt, m_peer};
         if (m_options.onMessage) guarded([&] { m_options.onMessage(std::move(incoming)); });
+    }
+
+    // Each send of a batch is checked and handed on as if it had come alone; one that is refused is dropped
+    // and the others still count. A descriptor never rides a batch.
+    void receiveBatch(IpcMessage message, UniqueFd descriptor) {
+        if (descriptor) {
+            log(IpcLogLevel::error, "IPC batch from " + peerText(m_peer) + " refused: a batch carries no descriptor");
+            return;
+        }
+        log(IpcLogLevel::debug, "IPC batch of " + std::to_string(message.sends.size()) + " messages from " + peerText(m_peer));
+        for (auto& send : message.sends) {
+            if (state() != IpcConnectionState::open) return;
+            receiveSend(std::move(send), UniqueFd{}, true);
+        }
     }
 
     void receiveReply(IpcMessage message, UniqueFd descriptor) {
@@ -336,6 +429,13 @@ private:
     std::atomic<std::size_t> m_unanswered{0};  // received calls whose IpcReply has not answered
     std::atomic<std::chrono::steady_clock::rep> m_lastActivity{0};  // last call received or answered
     std::thread m_reader;
+    // The batch waiting (its sends' texts joined by commas), guarded by m_sendMutex, and the thread that
+    // sends it when nothing else does.
+    std::string m_batch;
+    std::size_t m_batchCount = 0;
+    std::chrono::steady_clock::time_point m_batchStarted;
+    std::condition_variable m_batchWaiting;
+    std::thread m_flusher;
 };
 
 IpcConnection::IpcConnection(SeqpacketSocket socket, IpcConnectionOptions options)
@@ -358,6 +458,10 @@ void IpcConnection::call(std::string_view selector, nlohmann::json arguments, in
 
 std::optional<ErrorObject> IpcConnection::send(std::string_view selector, nlohmann::json arguments, int descriptor) {
     return m_core->send(selector, std::move(arguments), descriptor);
+}
+
+std::optional<ErrorObject> IpcConnection::sendBatched(std::string_view selector, nlohmann::json arguments) {
+    return m_core->sendBatched(selector, std::move(arguments));
 }
 
 } // namespace vantrel

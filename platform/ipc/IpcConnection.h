@@ -11,6 +11,9 @@
 //   closes the connection.
 // - Every call is answered once (see IpcReply); every outgoing call ends in exactly one reply or
 //   one failure (see IpcPeer); when the connection closes, every pending call fails at once.
+// - One-way messages sent with sendBatched travel together, up to maxBatchSends in one packet: a batch
+//   goes out when it is full, when any other message is sent (before that message), and at the latest
+//   maxBatchDelay after its first message. The receiver checks and hands on each of them as a send.
 // - States: open; interrupted (the peer went away, broke the protocol, stopped reading past the
 //   send time-out or stayed idle past the idle time-out); invalidated (closed by this side). Neither comes back; IpcClient makes a new
 //   connection after an interruption.
@@ -40,6 +43,8 @@ struct IpcConnectionOptions {
     // Received calls not yet answered. The application has a handful in flight (a scan, a few
     // extractions, a ping); a peer that piles up more is refused rather than queued without end.
     static constexpr std::size_t defaultMaxUnansweredCalls = 256;
+    // The longest a batched message waits for others to share its packet.
+    static constexpr std::chrono::milliseconds maxBatchDelay{20};
 
     SelectorTable exported;   // what this side serves: received calls and sends are checked against it
     SelectorTable remote;     // what the peer serves: outgoing calls and sends, and their replies
@@ -75,6 +80,7 @@ public:
     void call(std::string_view selector, nlohmann::json arguments, int descriptor,
               ReplyHandler onReply, FailureHandler onFailure) override;
     std::optional<ErrorObject> send(std::string_view selector, nlohmann::json arguments, int descriptor = -1) override;
+    std::optional<ErrorObject> sendBatched(std::string_view selector, nlohmann::json arguments) override;
 
 private:
     class Core;

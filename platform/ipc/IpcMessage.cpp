@@ -32,12 +32,13 @@ std::string_view kindName(IpcMessageKind kind) {
     case IpcMessageKind::call: return "call";
     case IpcMessageKind::reply: return "reply";
     case IpcMessageKind::send: return "send";
+    case IpcMessageKind::batch: return "batch";
     }
     return "send";
 }
 
 std::optional<IpcMessageKind> kindFromName(std::string_view name) {
-    for (const auto kind : {IpcMessageKind::call, IpcMessageKind::reply, IpcMessageKind::send})
+    for (const auto kind : {IpcMessageKind::call, IpcMessageKind::reply, IpcMessageKind::send, IpcMessageKind::batch})
         if (kindName(kind) == name) return kind;
     return std::nullopt;
 }
@@ -60,6 +61,19 @@ std::string stringMember(const nlohmann::json& object, const char* key) {
     return value.get<std::string>();
 }
 
+nlohmann::json& arrayMember(nlohmann::json& object, const char* key) {
+    auto found = object.find(key);
+    if (found == object.end()) throw IpcProtocolError(std::string("missing \"") + key + "\"");
+    if (!found->is_array()) throw IpcProtocolError(std::string("\"") + key + "\" is not an array");
+    return *found;
+}
+
+std::string dumped(const nlohmann::json& object) { return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); }
+
+static_assert(protocolVersion == 1, "the batch head names the version");
+constexpr std::string_view batchHead = R"({"v":1,"k":"batch","sends":[)";
+constexpr std::string_view batchTail = "]}";
+
 } // namespace
 
 nlohmann::json encodeError(const ErrorObject& error) {
@@ -75,14 +89,42 @@ ErrorObject decodeError(const nlohmann::json& object) {
     return error;
 }
 
+std::string encodeBatchEntry(std::string_view selector, const nlohmann::json& arguments) {
+    // Written around the arguments' own text rather than through a copy of them in a new object; the keys
+    // in the order an object dump gives them.
+    std::string entry = R"({"args":)";
+    entry += arguments.is_array() ? dumped(arguments) : "[]";
+    entry += R"(,"sel":)";
+    entry += dumped(nlohmann::json(selector));
+    entry += "}";
+    return entry;
+}
+
+std::size_t batchPacketBytes(std::size_t joinedEntriesBytes) { return batchHead.size() + joinedEntriesBytes + batchTail.size(); }
+
+std::string encodeBatch(std::string_view joinedEntries) {
+    std::string packet;
+    packet.reserve(batchPacketBytes(joinedEntries.size()));
+    packet.append(batchHead).append(joinedEntries).append(batchTail);
+    return packet;
+}
+
 std::string encode(const IpcMessage& message) {
+    if (message.kind == IpcMessageKind::batch) {
+        std::string joined;
+        for (const auto& send : message.sends) {
+            if (!joined.empty()) joined.push_back(',');
+            joined += encodeBatchEntry(send.selector, send.arguments);
+        }
+        return encodeBatch(joined);
+    }
     nlohmann::json object{{"v", protocolVersion}, {"k", kindName(message.kind)}};
     if (message.kind != IpcMessageKind::send) object["id"] = message.id;
     if (message.kind != IpcMessageKind::reply) object["sel"] = message.selector;
     object["args"] = message.arguments.is_array() ? message.arguments : nlohmann::json::array();
     if (message.kind == IpcMessageKind::reply)
         object["error"] = message.error ? encodeError(*message.error) : nlohmann::json(nullptr);
-    return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return dumped(object);
 }
 
 IpcMessage decode(std::string_view packet) {
@@ -96,6 +138,19 @@ IpcMessage decode(std::string_view packet) {
 
     IpcMessage message;
     message.kind = *kind;
+    if (*kind == IpcMessageKind::batch) {
+        auto& sends = arrayMember(object, "sends");
+        if (sends.empty() || sends.size() > maxBatchSends) throw IpcProtocolError("a batch holds 1 to 256 sends");
+        message.sends.reserve(sends.size());
+        for (auto& entry : sends) {
+            if (!entry.is_object()) throw IpcProtocolError("a batch entry is not an object");
+            IpcMessage send;
+            send.selector = stringMember(entry, "sel");
+            send.arguments = std::move(arrayMember(entry, "args"));
+            message.sends.push_back(std::move(send));
+        }
+        return message;
+    }
     if (*kind != IpcMessageKind::send) message.id = integerMember(object, "id");
     if (*kind != IpcMessageKind::reply) message.selector = stringMember(object, "sel");
     auto& arguments = object["args"];

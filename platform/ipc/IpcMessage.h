@@ -3,6 +3,8 @@
 //   call:  {"v":1,"k":"call","id":17,"sel":"probeDeviceWithPath:reply:","args":["/dev/sdb"]}
 //   reply: {"v":1,"k":"reply","id":17,"args":[31914983424],"error":null}
 //   send:  {"v":1,"k":"send","sel":"cancelScan","args":[]}
+//   batch: {"v":1,"k":"batch","sends":[{"sel":"helperDidFindHit:","args":[…]},…]}, one-way messages
+//          in their order, at most maxBatchSends, none with a descriptor
 // An error is {"domain":"Vantrel","code":12,"message":"…","path":"/dev/sdb"}, "path" only when the
 // error has one. The codec checks the structure; argument types are the selector table's business.
 
@@ -15,10 +17,11 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vantrel {
 
-enum class IpcMessageKind { call, reply, send };
+enum class IpcMessageKind { call, reply, send, batch };
 
 struct IpcMessage {
     IpcMessageKind kind = IpcMessageKind::send;
@@ -26,6 +29,7 @@ struct IpcMessage {
     std::string selector;                              // call and send
     nlohmann::json arguments = nlohmann::json::array();
     std::optional<ErrorObject> error;                  // reply only; none on success
+    std::vector<IpcMessage> sends = {};                // batch only: its sends, in order
 };
 
 // A packet that is not a well-formed message. The connection that receives one closes.
@@ -37,14 +41,23 @@ public:
 namespace IpcMessageCodec {
 
 inline constexpr std::int64_t protocolVersion = 1;
+// One-way messages one batch packet may carry.
+inline constexpr std::size_t maxBatchSends = 256;
 
 // The packet for a message. Strings that are not valid UTF-8 (names read from a disk) are sent
 // with U+FFFD in place of the bad bytes rather than failing.
 std::string encode(const IpcMessage& message);
 
-// The message in a packet; throws IpcProtocolError when the packet is not one. Unknown keys are
-// ignored so that a later version may add some.
+// The message in a packet; throws IpcProtocolError when the packet is not one (a batch that is empty,
+// holds more than maxBatchSends or anything but sends is not). Unknown keys are ignored so that a later
+// version may add some.
 IpcMessage decode(std::string_view packet);
+
+// A batch packet is built send by send: the text of one send as the batch lists it, and the packet of
+// the sends joined by commas. batchPacketBytes tells the packet's size before it is made.
+std::string encodeBatchEntry(std::string_view selector, const nlohmann::json& arguments);
+std::string encodeBatch(std::string_view joinedEntries);
+std::size_t batchPacketBytes(std::size_t joinedEntriesBytes);
 
 nlohmann::json encodeError(const ErrorObject& error);
 // Throws IpcProtocolError when the object is not an error.

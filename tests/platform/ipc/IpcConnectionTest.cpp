@@ -230,6 +230,98 @@ TEST(IpcConnection, MessagesSentBeforeAReplyArriveBeforeIt) {
     EXPECT_EQ(seen.back(), "reply");
 }
 
+// The sends of every packet the raw peer receives until it has count of them, packet by packet.
+std::vector<std::vector<IpcMessage>> receivePackets(test::RawPeer& raw, std::size_t count) {
+    std::vector<std::vector<IpcMessage>> packets;
+    std::size_t seen = 0;
+    while (seen < count) {
+        auto message = raw.receive();
+        if (!message) break;
+        if (message->kind == IpcMessageKind::batch) packets.push_back(std::move(message->sends));
+        else packets.push_back({std::move(*message)});
+        seen += packets.back().size();
+    }
+    return packets;
+}
+
+TEST(IpcConnection, BatchedMessagesShareAPacketAndKeepTheirPlace) {
+    RawServer peer;
+    for (int index = 0; index < 600; ++index) ASSERT_FALSE(peer.client->sendBatched("notify:", {index}));
+    ASSERT_FALSE(peer.client->send("thing:", {{{"$class", "Thing"}, {"n", 3}}}));
+    const auto packets = receivePackets(*peer.raw, 601);
+    std::vector<std::int64_t> order;
+    for (const auto& packet : packets) {
+        EXPECT_LE(packet.size(), IpcMessageCodec::maxBatchSends);
+        for (const auto& send : packet)
+            if (send.selector == "notify:") order.push_back(send.arguments[0].get<std::int64_t>());
+    }
+    ASSERT_EQ(order.size(), 600u);
+    for (std::size_t index = 0; index < order.size(); ++index) EXPECT_EQ(order[index], static_cast<std::int64_t>(index));
+    // The batch waiting went out before the message sent after it.
+    ASSERT_FALSE(packets.empty());
+    EXPECT_EQ(packets.back().back().selector, "thing:");
+    EXPECT_LT(packets.size(), 600u);
+}
+
+TEST(IpcConnection, ABatchNothingFollowsStillGoesOut) {
+    RawServer peer;
+    ASSERT_FALSE(peer.client->sendBatched("notify:", {7}));
+    const auto message = peer.raw->receive();
+    ASSERT_TRUE(message);
+    EXPECT_EQ(message->kind, IpcMessageKind::batch);
+    ASSERT_EQ(message->sends.size(), 1u);
+    EXPECT_EQ(message->sends[0].arguments[0], 7);
+}
+
+TEST(IpcConnection, ABatchNeverOutgrowsAPacketAndRefusesWhatASendWould) {
+    RawServer peer;
+    // Sends of about 1 KiB: a packet holds some sixty of them, so 200 need at least four packets.
+    const std::string pad(1000, 'x');
+    for (int index = 0; index < 200; ++index)
+        ASSERT_FALSE(peer.client->sendBatched("thing:", {{{"$class", "Thing"}, {"n", index}, {"pad", pad}}}));
+    auto refused = peer.client->sendBatched("echo:reply:", {"wants a reply"});
+    ASSERT_TRUE(refused);
+    EXPECT_TRUE(IpcError::is(*refused, IpcErrorCode::unknownSelector));
+    refused = peer.client->sendBatched("notify:", {"not a number"});
+    ASSERT_TRUE(refused);
+    EXPECT_TRUE(IpcError::is(*refused, IpcErrorCode::invalidArguments));
+    const auto packets = receivePackets(*peer.raw, 200);
+    std::size_t total = 0;
+    for (const auto& packet : packets) total += packet.size();
+    EXPECT_EQ(total, 200u);
+    EXPECT_GE(packets.size(), 4u);
+    EXPECT_EQ(peer.client->state(), IpcConnectionState::open);
+}
+
+TEST(IpcConnection, ChecksEachSendOfABatchOnItsOwn) {
+    RawClient peer;
+    const std::string sends = R"({"sel":"notify:","args":[1]},{"sel":"notify:","args":["1"]},{"sel":"unknown:","args":[]},)"
+                              R"({"sel":"echo:reply:","args":["wants a reply"]},{"sel":"thing:","args":[{"$class":"Thing","n":"1"}]},)"
+                              R"({"sel":"thing:","args":[{"$class":"Thing","n":2}]},{"sel":"notify:","args":[3]})";
+    peer.raw->send(IpcMessageCodec::encodeBatch(sends));
+    ASSERT_TRUE(peer.server.received.waitFor(3));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const auto items = peer.server.received.items();
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(items[0].arguments[0], 1);
+    EXPECT_EQ(items[1].selector, "thing:");
+    EXPECT_EQ(items[2].arguments[0], 3);
+    EXPECT_FALSE(items[0].isCall);
+    EXPECT_EQ(peer.server.connection->state(), IpcConnectionState::open);
+
+    // A malformed batch closes the connection like any malformed packet.
+    peer.raw->send(IpcMessageCodec::encodeBatch(""));
+    EXPECT_TRUE(eventually([&] { return peer.server.connection->state() == IpcConnectionState::interrupted; }));
+}
+
+TEST(IpcConnection, ABatchedMessageAfterTheEndIsRefused) {
+    RawServer peer;
+    peer.client->invalidate();
+    const auto refused = peer.client->sendBatched("notify:", {1});
+    ASSERT_TRUE(refused);
+    EXPECT_TRUE(IpcError::is(*refused, IpcErrorCode::connectionInvalidated));
+}
+
 TEST(IpcConnection, RefusesUnknownSelectorsAndWrongTypesWithAnErrorReply) {
     RawClient peer;
     const std::string tooLong(IpcValue::maxStringBytes + 1, 'a');

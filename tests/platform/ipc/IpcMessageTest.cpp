@@ -59,6 +59,39 @@ TEST(IpcMessageCodec, RefusesMalformedMessages) {
     EXPECT_NO_THROW(IpcMessageCodec::decode(R"({"v":1,"k":"send","sel":"x","args":[[["a"]]],"trace":{"a":[{"b":[1]}]}})"));
 }
 
+TEST(IpcMessageCodec, ABatchCarriesItsSendsInOrder) {
+    IpcMessage batch{IpcMessageKind::batch, 0, {}, nlohmann::json::array(), std::nullopt};
+    batch.sends.push_back(IpcMessage{IpcMessageKind::send, 0, "notify:", {1}, std::nullopt});
+    batch.sends.push_back(IpcMessage{IpcMessageKind::send, 0, "helperDidLog:", {"bad \xFF name"}, std::nullopt});
+    const auto packet = IpcMessageCodec::encode(batch);
+    EXPECT_EQ(packet, R"({"v":1,"k":"batch","sends":[{"args":[1],"sel":"notify:"},{"args":["bad )"
+                      "\xEF\xBF\xBD"
+                      R"( name"],"sel":"helperDidLog:"}]})");
+    EXPECT_EQ(IpcMessageCodec::batchPacketBytes(packet.size() - IpcMessageCodec::batchPacketBytes(0)), packet.size());
+    const auto decoded = IpcMessageCodec::decode(packet);
+    EXPECT_EQ(decoded.kind, IpcMessageKind::batch);
+    ASSERT_EQ(decoded.sends.size(), 2u);
+    EXPECT_EQ(decoded.sends[0].selector, "notify:");
+    EXPECT_EQ(decoded.sends[0].arguments, nlohmann::json({1}));
+    EXPECT_EQ(decoded.sends[1].arguments[0], "bad \xEF\xBF\xBD name");
+
+    std::string full;
+    for (std::size_t i = 0; i < IpcMessageCodec::maxBatchSends; ++i) full += std::string(i ? "," : "") + R"({"sel":"x","args":[]})";
+    EXPECT_EQ(IpcMessageCodec::decode(IpcMessageCodec::encodeBatch(full)).sends.size(), IpcMessageCodec::maxBatchSends);
+    const std::string malformed[] = {
+        IpcMessageCodec::encodeBatch(""),
+        IpcMessageCodec::encodeBatch(full + R"(,{"sel":"x","args":[]})"),
+        R"({"v":1,"k":"batch"})",
+        R"({"v":1,"k":"batch","sends":{"sel":"x","args":[]}})",
+        IpcMessageCodec::encodeBatch(R"([1])"),
+        IpcMessageCodec::encodeBatch(R"({"args":[]})"),
+        IpcMessageCodec::encodeBatch(R"({"sel":"x"})"),
+        IpcMessageCodec::encodeBatch(R"({"sel":"x","args":{}})"),
+        IpcMessageCodec::encodeBatch(R"({"sel":"x","args":[]},{"sel":7,"args":[]})"),
+    };
+    for (const auto& bad : malformed) EXPECT_THROW(IpcMessageCodec::decode(bad), IpcProtocolError) << bad;
+}
+
 TEST(IpcValue, IntegersAreJsonIntegersWithinSixtyFourBits) {
     using nlohmann::json;
     EXPECT_EQ(IpcValue::int64(json::parse("-9223372036854775808")), std::numeric_limits<std::int64_t>::min());
