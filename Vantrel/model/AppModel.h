@@ -500,6 +500,9 @@ private:
     bool passes(const RecoveredHit& hit) const;
     bool displayedBefore(Position a, Position b) const;
     std::optional<std::size_t> rowOfPosition(Position position) const;
+    std::optional<std::size_t> orderedRowOf(Position position) const;
+    // The displayed rows anew from the ordered list (a filter change).
+    void refilterDisplayedHits();
     std::optional<std::size_t> positionOf(const Uuid& id) const;
     void storeHit(RecoveredHit hit);
     void applyQuery(ResultsQuery query);
@@ -544,6 +547,9 @@ private:
     std::unique_ptr<NameCollator> m_collator;
     std::unique_ptr<ResultsOrder::TypeRanks> m_typeRanks;
     CaptureDay::Window m_window;
+    // Every hit in the query's order, filtered or not, so that a filter change only filters; the displayed
+    // rows are those of it that pass the filters.
+    DisplayRows m_ordered;
     DisplayRows m_displayed;
 
     // Launch arguments and quitting.

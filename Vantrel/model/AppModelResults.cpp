@@ -40,7 +40,9 @@ void AppModel::applyQuery(ResultsQuery query) {
     if (query == m_query) return;
     const ResultsQuery previous = std::exchange(m_query, std::move(query));
     m_window = CaptureDay::Window::of(m_query.captureDateFrom, m_query.captureDateTo);
-    refreshDisplayedHits();
+    // A filter change keeps the order: the ordered list is only filtered again.
+    if (previous.sort == m_query.sort) refilterDisplayedHits();
+    else refreshDisplayedHits();
     // A hit the list no longer shows leaves the selection: what is recovered is what is seen selected.
     if (!m_selectedHitIDs.empty()) {
         std::set<Uuid> shown;
@@ -123,6 +125,7 @@ void AppModel::appendHit(RecoveredHit hit) {
     storeHit(std::move(hit));
     emit fieldChanged(Field::hits);
     const auto position = static_cast<Position>(m_hits.size() - 1);
+    m_ordered.insert(m_ordered.lowerBound(position, [this](Position a, Position b) { return displayedBefore(a, b); }), position);
     if (!passes(m_hits.back())) return;
     const std::size_t row = m_displayed.lowerBound(position, [this](Position a, Position b) { return displayedBefore(a, b); });
     m_displayed.insert(row, position);
@@ -136,8 +139,10 @@ bool AppModel::updateHit(const RecoveredHit& changed) {
     const auto position = static_cast<Position>(*found);
     // The row is found by the values the list was sorted with, so before the new ones are stored.
     const auto oldRow = passes(m_hits[position]) ? rowOfPosition(position) : std::nullopt;
+    if (const auto orderedRow = orderedRowOf(position)) m_ordered.erase(*orderedRow);
     if (changed.suggestedName != m_hits[position].suggestedName) m_nameKeys[position] = m_collator->sortKey(changed.suggestedName);
     m_hits[position] = changed;
+    m_ordered.insert(m_ordered.lowerBound(position, [this](Position a, Position b) { return displayedBefore(a, b); }), position);
     emit fieldChanged(Field::hits);
 
     const bool shown = passes(changed);
@@ -172,6 +177,8 @@ bool AppModel::removeHit(const Uuid& hitId) {
     const auto position = static_cast<Position>(*found);
     const auto row = passes(m_hits[position]) ? rowOfPosition(position) : std::nullopt;
     if (row) m_displayed.erase(*row);
+    if (const auto orderedRow = orderedRowOf(position)) m_ordered.erase(*orderedRow);
+    m_ordered.closeGap(position);
     const auto offset = static_cast<std::ptrdiff_t>(position);
     m_hits.erase(m_hits.begin() + offset);
     m_sequence.erase(m_sequence.begin() + offset);
@@ -216,6 +223,7 @@ void AppModel::resetResults() {
     m_sequence.clear();
     m_nameKeys.clear();
     m_sequenceOf.clear();
+    m_ordered.clear();
     m_displayed.clear();
     m_undeleteNaming = UndeleteNamingState{};
     m_plain.pendingIntegrityIDs.clear();
@@ -253,22 +261,36 @@ std::optional<std::size_t> AppModel::rowOfPosition(Position position) const {
     return m_displayed.find(position);
 }
 
+std::optional<std::size_t> AppModel::orderedRowOf(Position position) const {
+    const std::size_t row = m_ordered.lowerBound(position, [this](Position a, Position b) { return displayedBefore(a, b); });
+    if (row < m_ordered.size() && m_ordered.at(row) == position) return row;
+    return m_ordered.find(position);
+}
+
 void AppModel::refreshDisplayedHits() {
-    std::vector<Position> positions;
-    positions.reserve(m_hits.size());
+    std::vector<Position> positions(m_hits.size());
     if (m_query.sort == ResultsSort::discovery) {
-        for (std::size_t i = 0; i < m_hits.size(); ++i)
-            if (passes(m_hits[i])) positions.push_back(static_cast<Position>(i));
+        for (std::size_t i = 0; i < m_hits.size(); ++i) positions[i] = static_cast<Position>(i);
     } else {
         // Packed keys, read in one pass over the hits, keep the sort in the cache.
         std::vector<ResultsOrder::PackedEntry> packed;
         packed.reserve(m_hits.size());
         for (std::size_t i = 0; i < m_hits.size(); ++i)
-            if (passes(m_hits[i])) packed.push_back(ResultsOrder::pack(m_query.sort, entryAt(static_cast<Position>(i)), *m_typeRanks));
-        const ResultsSort sort = m_query.sort;
-        std::sort(packed.begin(), packed.end(),
-                  [sort](const ResultsOrder::PackedEntry& a, const ResultsOrder::PackedEntry& b) { return ResultsOrder::packedBefore(sort, a, b); });
-        for (const auto& entry : packed) positions.push_back(entry.position);
+            packed.push_back(ResultsOrder::pack(m_query.sort, entryAt(static_cast<Position>(i)), *m_typeRanks));
+        ResultsOrder::sortPacked(m_query.sort, packed);
+        for (std::size_t i = 0; i < packed.size(); ++i) positions[i] = packed[i].position;
+    }
+    m_ordered.assign(positions);
+    refilterDisplayedHits();
+}
+
+void AppModel::refilterDisplayedHits() {
+    std::vector<Position> positions = m_ordered.toVector();
+    if (m_query.integrityFilter != ResultsIntegrityFilter::all || m_query.captureDateFrom || m_query.captureDateTo) {
+        // Which hits pass, found in one pass in arrival order; the ordered list is then read in order.
+        std::vector<std::uint8_t> passing(m_hits.size());
+        for (std::size_t i = 0; i < m_hits.size(); ++i) passing[i] = passes(m_hits[i]) ? 1 : 0;
+        std::erase_if(positions, [&passing](Position position) { return passing[position] == 0; });
     }
     m_displayed.assign(positions);
     emit displayedHitsReset();

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <limits>
 #include <numeric>
+#include <utility>
 
 namespace vantrel {
 
@@ -110,6 +111,7 @@ PackedEntry pack(ResultsSort sort, const Entry& entry, const TypeRanks& ranks) {
     case ResultsSort::sizeAscending: packed.first = hit.byteLength; break;
     case ResultsSort::name:
         packed.nameKey = entry.nameKey;
+        packed.nameInWords = entry.nameKey->size() <= 32;
         packed.first = keyWord(*entry.nameKey, 0);
         packed.second = keyWord(*entry.nameKey, 8);
         packed.third = keyWord(*entry.nameKey, 16);
@@ -117,6 +119,7 @@ PackedEntry pack(ResultsSort sort, const Entry& entry, const TypeRanks& ranks) {
         break;
     case ResultsSort::nameDescending:
         packed.nameKey = entry.nameKey;
+        packed.nameInWords = entry.nameKey->size() <= 32;
         packed.first = ~keyWord(*entry.nameKey, 0);
         packed.second = ~keyWord(*entry.nameKey, 8);
         packed.third = ~keyWord(*entry.nameKey, 16);
@@ -150,11 +153,46 @@ bool packedBefore(ResultsSort sort, const PackedEntry& a, const PackedEntry& b) 
     if (a.second != b.second) return a.second < b.second;
     if (a.third != b.third) return a.third < b.third;
     if (a.fourth != b.fourth) return a.fourth < b.fourth;
-    if (a.nameKey && b.nameKey) {
+    if (a.nameKey && b.nameKey && !(a.nameInWords && b.nameInWords)) {
         const int byName = sort == ResultsSort::nameDescending ? b.nameKey->compare(*a.nameKey) : a.nameKey->compare(*b.nameKey);
         if (byName != 0) return byName < 0;
     }
     return a.position < b.position;
+}
+
+namespace {
+
+// A stable sort of the entries by one word, sixteen bits at a time from the lowest; a digit that every
+// entry shares takes no pass.
+void radixSortByWord(std::vector<PackedEntry>& entries, std::vector<PackedEntry>& spare, std::uint64_t PackedEntry::*word) {
+    constexpr int digitBits = 16;
+    constexpr std::size_t buckets = std::size_t{1} << digitBits;
+    std::vector<std::size_t> counts(buckets);
+    for (int shift = 0; shift < 64; shift += digitBits) {
+        std::fill(counts.begin(), counts.end(), 0);
+        for (const auto& entry : entries) ++counts[(entry.*word >> shift) & (buckets - 1)];
+        if (counts[(entries.front().*word >> shift) & (buckets - 1)] == entries.size()) continue;
+        std::size_t start = 0;
+        for (auto& count : counts) start += std::exchange(count, start);
+        spare.resize(entries.size());
+        for (const auto& entry : entries) spare[counts[(entry.*word >> shift) & (buckets - 1)]++] = entry;
+        entries.swap(spare);
+    }
+}
+
+} // namespace
+
+void sortPacked(ResultsSort sort, std::vector<PackedEntry>& entries) {
+    if (entries.size() < 2) return;
+    if (usesNameKeys(sort)) {
+        std::sort(entries.begin(), entries.end(), [sort](const PackedEntry& a, const PackedEntry& b) { return packedBefore(sort, a, b); });
+        return;
+    }
+    // Every other order is told by the first two words and then by arrival: entries that come in arrival
+    // order, sorted stably by the second word and then by the first, end in the total order.
+    std::vector<PackedEntry> spare;
+    radixSortByWord(entries, spare, &PackedEntry::second);
+    radixSortByWord(entries, spare, &PackedEntry::first);
 }
 
 } // namespace ResultsOrder

@@ -75,10 +75,14 @@ struct PackedEntry {
     std::uint64_t fourth = 0;
     const std::string* nameKey = nullptr;
     std::uint32_t position = 0;
+    bool nameInWords = false;  // the whole name key is in the words: equal words mean equal keys
 };
 PackedEntry pack(ResultsSort sort, const Entry& entry, const TypeRanks& ranks);
 // The same total order as before() on the entries the packed ones were made from.
 bool packedBefore(ResultsSort sort, const PackedEntry& a, const PackedEntry& b);
+// Puts entries made in arrival order (positions increasing) into the order's total order: a radix sort
+// of their words where the words tell the order, a comparison sort for the name orders.
+void sortPacked(ResultsSort sort, std::vector<PackedEntry>& entries);
 
 } // namespace ResultsOrder
 

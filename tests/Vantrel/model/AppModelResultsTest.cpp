@@ -118,8 +118,13 @@ TEST(AppModelResults, DisplayedHitsFollowEveryChangeUnderEveryQuery) {
                 ASSERT_TRUE(model.updateHit(changed));
             } else if (action < 17) {
                 ASSERT_TRUE(model.removeHit(model.hits()[random.index(model.hits().size())].id));
-            } else if (action < 19) {
+            } else if (action < 18) {
                 model.setResultsQuery(random.query());
+            } else if (action < 19) {
+                // The order kept, the filters changed: the ordered list is only filtered again.
+                auto query = random.query();
+                query.sort = model.resultsQuery().sort;
+                model.setResultsQuery(query);
             } else {
                 const auto integrity = random.integrity();
                 model.removeHitsIf([integrity](const RecoveredHit& hit) { return hit.integrity == integrity && hit.byteLength == 20; });
