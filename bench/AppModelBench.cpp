@@ -1,6 +1,7 @@
 // The application model taking in a scan's hits: 1,000,000 hits delivered one main-thread step each,
 // as the helper's callbacks arrive, under the default query and under sorted and filtered ones; then
-// changes of order and status filter over the full list, and the model's heap bytes per hit.
+// changes of order and status filter over the full list (each beside a plain sort of as many words,
+// run just before it), and the model's heap bytes per hit.
 //
 // Usage: AppModelBench [hit count]
 
@@ -10,9 +11,11 @@
 #include <malloc.h>
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <random>
 #include <string>
 
@@ -68,10 +71,38 @@ struct IntakeFigures {
     double bytesPerHit = 0;
 };
 
+// The model needs a helper to hold its callback receiver; this one is never reached.
+class NoHelper : public HelperClient {
+public:
+    void ping(StringReply, Failure failed) override { failed(unreachable()); }
+    void probeDeviceWithPath(const std::string&, LengthReply, Failure failed) override { failed(unreachable()); }
+    void checkRawDiskAccessWithPath(const std::string&, AccessReply, Failure failed) override { failed(unreachable()); }
+    void startScanWithPath(const std::string&, std::int64_t, std::int64_t, std::int64_t, const std::vector<std::string>&,
+                           const std::string&, ErrorReply, Failure failed) override {
+        failed(unreachable());
+    }
+    void cancelScan() override {}
+    void extractHitWithPath(const std::string&, std::int64_t, std::int64_t, const std::string&, UniqueFd, const std::string&,
+                            std::int64_t, std::int64_t, const std::string&, ErrorReply, Failure failed) override {
+        failed(unreachable());
+    }
+    void copyDeviceWithSourcePath(const std::string&, const std::string&, UniqueFd, ErrorReply, Failure failed) override {
+        failed(unreachable());
+    }
+    void remountDisksWithBsdNames(const std::vector<std::string>&, ErrorReply, Failure failed) override { failed(unreachable()); }
+    void quitForRelaunch(EmptyReply, Failure failed) override { failed(unreachable()); }
+    void setCallbackReceiver(std::shared_ptr<VantrelHelperClient>) override {}
+    void invalidate() override {}
+
+private:
+    static ErrorObject unreachable() { return {"VantrelBench", 1, "no helper in this benchmark", std::nullopt}; }
+};
+
 AppEffects benchEffects(std::shared_ptr<ManualExecutor> executor) {
     AppEffects effects;
     effects.executor = std::move(executor);
     effects.clock = std::make_shared<SystemClock>();
+    effects.helper = std::make_shared<NoHelper>();
     return effects;
 }
 
@@ -130,28 +161,38 @@ int main(int argc, char** argv) {
     printIntake("captured since a day, by capture date",
                 intake(count, {ResultsIntegrityFilter::all, since, std::nullopt, ResultsSort::captureDateDescending}, model));
 
-    // Query changes over the full list, from the last intake's model.
+    // Query changes over the full list, from the last intake's model: every order, then status filters
+    // under the slowest order (by name) and under arrival order. Each change is one main-thread step; a
+    // baseline (a plain sort of as many 64-bit words) runs before each, so the figures can be read as
+    // ratios when the machine is busy.
     model->setResultsQuery(ResultsQuery{});
     double longest = 0;
-    for (const auto sort : ResultsSortName::allCases()) {
+    std::mt19937_64 words(7);
+    auto baseline = [&] {
+        std::vector<std::uint64_t> keys(count);
+        for (auto& key : keys) key = words();
+        const auto start = Steady::now();
+        std::sort(keys.begin(), keys.end());
+        return secondsSince(start);
+    };
+    auto timed = [&](const char* what, const std::string& name, const std::function<void()>& change) {
+        const double base = baseline();
         const auto start = Steady::now();
         const double cpuStart = cpuSeconds();
-        model->setResultsSort(sort);
+        change();
         const double elapsed = secondsSince(start);
         longest = std::max(longest, elapsed);
-        std::printf("  sort %-22s %7.3f s (%.3f CPU s)   first row %s\n", std::string(ResultsSortName::rawValue(sort)).c_str(), elapsed,
-                    cpuSeconds() - cpuStart,
+        std::printf("  %-6s %-22s %7.3f s (%.3f CPU s, %.2f of a plain sort's %.3f s)   %zu rows, first %s\n", what, name.c_str(), elapsed,
+                    cpuSeconds() - cpuStart, base > 0 ? elapsed / base : 0.0, base, model->displayedCount(),
                     model->displayedCount() ? model->displayedHit(0).suggestedName.c_str() : "-");
-    }
-    for (const auto filter : {ResultsIntegrityFilter::suspect, ResultsIntegrityFilter::pending, ResultsIntegrityFilter::all}) {
-        const auto start = Steady::now();
-        const double cpuStart = cpuSeconds();
-        model->setResultsIntegrityFilter(filter);
-        const double elapsed = secondsSince(start);
-        longest = std::max(longest, elapsed);
-        std::printf("  filter %-20s %7.3f s (%.3f CPU s)   %zu rows\n", std::string(ResultsIntegrityFilterName::rawValue(filter)).c_str(),
-                    elapsed, cpuSeconds() - cpuStart,
-                    model->displayedCount());
+    };
+    for (const auto sort : ResultsSortName::allCases())
+        timed("sort", std::string(ResultsSortName::rawValue(sort)), [&] { model->setResultsSort(sort); });
+    for (const auto sort : {ResultsSort::name, ResultsSort::discovery}) {
+        model->setResultsSort(sort);
+        for (const auto filter : {ResultsIntegrityFilter::suspect, ResultsIntegrityFilter::pending, ResultsIntegrityFilter::all})
+            timed("filter", std::string(ResultsIntegrityFilterName::rawValue(filter)) + " by " + std::string(ResultsSortName::rawValue(sort)),
+                  [&] { model->setResultsIntegrityFilter(filter); });
     }
     std::printf("longest query change over %zu hits: %.3f s\n", count, longest);
     return 0;

@@ -8,11 +8,16 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unistd.h>
+#include <vector>
 
 namespace vantrel::bench {
 
@@ -246,6 +251,59 @@ inline Made makeDenseImage(const std::string& path, std::uint64_t size) {
         image.align();
         ++made.files;
     }
+    return made;
+}
+
+// A FAT32 card as a camera leaves it: mkfs.fat's volume filled to about nine tenths with photos,
+// documents and media copied in by mtools, every other file then deleted (its entry marked, its clusters
+// freed, its bytes left in place). Needs mkfs.fat, mcopy and mdel.
+inline Made makeFatCard(const std::string& path, std::uint64_t size) {
+    namespace fs = std::filesystem;
+    const fs::path folder = fs::temp_directory_path() / ("vantrel-fat-card-files-" + std::to_string(::getpid()));
+    fs::remove_all(folder);
+    fs::create_directories(folder / "DCIM");
+    fs::remove(path);
+    auto run = [](const std::string& command) {
+        if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
+    };
+    run("mkfs.fat -F 32 -n CARD -C '" + path + "' " + std::to_string(size / 1024) + " >/dev/null");
+    ImageWriter scratch((folder / "unused").string(), 20261211);
+    auto& random = scratch.random();
+    auto between = [&](std::uint64_t low, std::uint64_t high) { return low + random() % (high - low + 1); };
+    Made made;
+    std::uint64_t written = 0;
+    std::vector<std::string> names;
+    while (written < size / 10 * 9) {
+        Bytes file;
+        std::string extension;
+        switch (random() % 10) {
+        case 0: case 1: case 2: case 3: case 4:
+            file = jpeg(scratch, between(1, 7) * mebibyte, 4000, 3000, true), extension = "JPG";
+            break;
+        case 5: file = png(scratch, between(100'000, 2'000'000), 1920, 1080), extension = "PNG"; break;
+        case 6: file = pdf(scratch, between(50'000, 1'000'000)), extension = "PDF"; break;
+        case 7: file = docx(scratch, between(20'000, 200'000)), extension = "DOCX"; break;
+        default: file = mp4(scratch, between(5, 40) * mebibyte), extension = "MP4"; break;
+        }
+        if (written + file.size() > size / 10 * 9) break;
+        char name[32];
+        std::snprintf(name, sizeof name, "F%05llu.%s", static_cast<unsigned long long>(made.files), extension.c_str());
+        std::ofstream(folder / "DCIM" / name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+        names.emplace_back(name);
+        written += file.size();
+        ++made.files;
+    }
+    run("mcopy -i '" + path + "' -s '" + (folder / "DCIM").string() + "' ::/");
+    std::string deletions;
+    for (std::size_t i = 0; i < names.size(); i += 2) {
+        deletions += " ::/DCIM/" + names[i];
+        if (deletions.size() > 16'000 || i + 2 >= names.size()) {
+            run("mdel -i '" + path + "'" + deletions);
+            deletions.clear();
+        }
+    }
+    fs::remove_all(folder);
     return made;
 }
 

@@ -5,9 +5,9 @@
 // With --make (or when PATH does not exist) it first writes an image of N MiB (default 1024) with realistic
 // content: photos (JPEG with an embedded thumbnail, PNG), documents (PDF, DOCX), videos (MP4), random and
 // zero regions, about half of the files marked live. It then reads the image once to bring it into the page
-// cache, times a plain sequential read and a carve in the standard mode's settings (single-threaded), each
-// the best of N runs taken in turn (default 5, as other work on the machine disturbs single runs), prints
-// MB/s of both and their ratio, and writes the hit list so that a speed change can be checked for a change
+// cache, times cat, a plain sequential read and a carve in the standard mode's settings (single-threaded)
+// in turn, N runs (default 1, one carve per process as a scan is), prints MB/s of each and every carve's
+// ratio to the cat just before it, and writes the hit list so that a speed change can be checked for a change
 // of results.
 
 #include "bench/BenchImage.h"
@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
     std::string hitsPath = "carve-bench-hits.txt";
     std::uint64_t sizeMiB = 1024;
     bool make = false;
-    int runs = 5;
+    int runs = 1;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         auto value = [&]() -> std::string {

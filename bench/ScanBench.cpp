@@ -4,9 +4,10 @@
 //   ScanBench --image PATH [--mode standard|quickUndelete] [--hits PATH] [--runs N]
 //
 // The image is any device image: a copy of a card, or one made by CarveBench --make. It is read once to
-// bring it into the page cache; then plain reads and scans take turns, the best of N runs each (default 5),
-// and the program prints MB/s of both, their ratio, and writes the hit list so that a speed change can be
-// checked for a change of results.
+// bring it into the page cache; then cat, plain reads and scans take turns, N runs (default 1: later
+// scans in one process find their buffers where earlier ones left them, which a user's single scan never
+// does), and the program prints MB/s of each, every scan's ratio to the cat just before it, and writes
+// the hit list so that a speed change can be checked for a change of results.
 
 #include "bench/BenchSupport.h"
 #include "recovery/bytesource/FileByteSource.h"
@@ -29,7 +30,7 @@ int main(int argc, char** argv) {
     std::string imagePath;
     std::string hitsPath = "scan-bench-hits.txt";
     ScanMode mode = ScanMode::standard;
-    int runs = 5;
+    int runs = 1;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         const bool hasValue = i + 1 < argc;
