@@ -11,6 +11,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 namespace vantrel {
 
@@ -59,7 +60,7 @@ public:
     void detachOrJoin() {
         std::thread flusher;
         {
-            std::lock_guard lock(m_sendMutex);
+            std::lock_guard lock(m_queueMutex);
             flusher = std::move(m_flusher);
         }
         for (std::thread* thread : {&m_reader, &flusher}) {
@@ -103,32 +104,26 @@ public:
 
     std::optional<ErrorObject> sendBatched(std::string_view selector, nlohmann::json arguments) {
         const SelectorRule* rule = m_options.remote.find(selector);
-        if (!rule || rule->reply) return IpcError::make(IpcErrorCode::unknownSelector, std::string(selector));
-        if (auto problem = checkOutgoing(*rule, arguments, -1)) return IpcError::make(IpcErrorCode::invalidArguments, *problem);
-        const std::string entry = IpcMessageCodec::encodeBatchEntry(selector, arguments);
-        if (IpcMessageCodec::batchPacketBytes(entry.size()) > SeqpacketSocket::maxPacketBytes)
-            return IpcError::make(IpcErrorCode::messageTooLarge, std::to_string(entry.size()) + " bytes");
-        std::string failure;
+        if (!rule || rule->reply || rule->descriptors != 0)
+            return IpcError::make(IpcErrorCode::unknownSelector, std::string(selector));
+        bool helpOut = false;
         {
-            std::lock_guard lock(m_sendMutex);
+            std::lock_guard lock(m_queueMutex);
             if (const auto current = state(); current != IpcConnectionState::open) return closedError(current);
-            const bool full = m_batchCount == IpcMessageCodec::maxBatchSends ||
-                              IpcMessageCodec::batchPacketBytes(m_batch.size() + 1 + entry.size()) > SeqpacketSocket::maxPacketBytes;
-            if (full) failure = sendBatchLocked();
-            if (failure.empty()) {
-                if (m_batchCount++ == 0) {
-                    m_batchStarted = std::chrono::steady_clock::now();
-                    if (!m_flusher.joinable()) m_flusher = std::thread([self = shared_from_this()] { self->flushLoop(); });
-                    m_batchWaiting.notify_one();
-                } else {
-                    m_batch.push_back(',');
-                }
-                m_batch += entry;
-                return std::nullopt;
+            if (m_queued.empty()) m_queuedSince = std::chrono::steady_clock::now();
+            m_queued.push_back(Queued{rule, std::move(arguments)});
+            if (!m_flusher.joinable()) m_flusher = std::thread([self = shared_from_this()] { self->flushLoop(); });
+            if (m_queued.size() == 1 || m_queued.size() == IpcMessageCodec::maxBatchSends) m_queueChanged.notify_one();
+            // A sender that outruns the flusher encodes the backlog itself, so the queue stays bounded.
+            helpOut = m_queued.size() >= maxQueuedSends;
+        }
+        if (helpOut) {
+            if (const std::string failure = flushQueued(); !failure.empty()) {
+                close(IpcConnectionState::interrupted, failure);
+                return IpcError::make(IpcErrorCode::connectionInterrupted, failure);
             }
         }
-        close(IpcConnectionState::interrupted, failure);
-        return IpcError::make(IpcErrorCode::connectionInterrupted, failure);
+        return std::nullopt;
     }
 
 private:
@@ -189,31 +184,68 @@ private:
         }
     }
 
-    // Sends the batch waiting, if any; the failure's text, or nothing. Called with m_sendMutex held.
-    std::string sendBatchLocked() {
-        if (m_batchCount == 0) return {};
-        const std::string packet = IpcMessageCodec::encodeBatch(m_batch);
-        m_batch.clear();
-        m_batchCount = 0;
-        return sendPacketLocked(packet, -1);
+    // Checks, encodes and sends the queued one-way messages in batch packets; the failure's text, or
+    // nothing. A message that does not pass its selector's checks is logged and left out. Called with
+    // m_sendMutex held.
+    std::string sendQueuedLocked() {
+        std::vector<Queued> taken;
+        {
+            std::lock_guard lock(m_queueMutex);
+            taken.swap(m_queued);
+        }
+        std::string joined;
+        std::size_t count = 0;
+        for (auto& queued : taken) {
+            const auto& selector = queued.rule->selector;
+            if (auto problem = checkOutgoing(*queued.rule, queued.arguments, -1)) {
+                log(IpcLogLevel::error, "IPC message " + selector + " not sent: " + *problem);
+                continue;
+            }
+            std::string entry = IpcMessageCodec::encodeBatchEntry(selector, queued.arguments);
+            if (IpcMessageCodec::batchPacketBytes(entry.size()) > SeqpacketSocket::maxPacketBytes) {
+                log(IpcLogLevel::error, "IPC message " + selector + " not sent: " + std::to_string(entry.size()) + " bytes");
+                continue;
+            }
+            if (count > 0 && (count == IpcMessageCodec::maxBatchSends ||
+                              IpcMessageCodec::batchPacketBytes(joined.size() + 1 + entry.size()) > SeqpacketSocket::maxPacketBytes)) {
+                if (auto failure = sendPacketLocked(IpcMessageCodec::encodeBatch(joined), -1); !failure.empty()) return failure;
+                joined.clear();
+                count = 0;
+            }
+            if (count++ > 0) joined.push_back(',');
+            joined += entry;
+        }
+        return count > 0 ? sendPacketLocked(IpcMessageCodec::encodeBatch(joined), -1) : std::string();
     }
 
-    // Sends a waiting batch once it is maxBatchDelay old, until the connection closes.
+    std::string flushQueued() {
+        std::lock_guard lock(m_sendMutex);
+        if (state() != IpcConnectionState::open) return {};
+        return sendQueuedLocked();
+    }
+
+    // Sends the queued messages once a packet's worth waits or the first of them is maxBatchDelay old,
+    // until the connection closes. The checking and encoding happen here, off the sender's thread.
     void flushLoop() {
-        std::string failure;
-        {
-            std::unique_lock lock(m_sendMutex);
-            while (failure.empty() && state() == IpcConnectionState::open) {
-                if (m_batchCount == 0) {
-                    m_batchWaiting.wait(lock);
-                    continue;
+        for (;;) {
+            {
+                std::unique_lock lock(m_queueMutex);
+                for (;;) {
+                    if (state() != IpcConnectionState::open) return;
+                    if (m_queued.empty()) {
+                        m_queueChanged.wait(lock);
+                        continue;
+                    }
+                    const auto due = m_queuedSince + IpcConnectionOptions::maxBatchDelay;
+                    if (m_queued.size() >= IpcMessageCodec::maxBatchSends || std::chrono::steady_clock::now() >= due) break;
+                    m_queueChanged.wait_until(lock, due);
                 }
-                const auto due = m_batchStarted + IpcConnectionOptions::maxBatchDelay;
-                if (std::chrono::steady_clock::now() >= due) failure = sendBatchLocked();
-                else m_batchWaiting.wait_until(lock, due);
+            }
+            if (const std::string failure = flushQueued(); !failure.empty()) {
+                close(IpcConnectionState::interrupted, failure);
+                return;
             }
         }
-        if (!failure.empty()) close(IpcConnectionState::interrupted, failure);
     }
 
     // Encodes and sends one message under the send lock, after the batch waiting. A failed send breaks the
@@ -226,7 +258,7 @@ private:
         {
             std::lock_guard lock(m_sendMutex);
             if (const auto current = state(); current != IpcConnectionState::open) return closedError(current);
-            failure = sendBatchLocked();
+            failure = sendQueuedLocked();
             if (failure.empty()) failure = sendPacketLocked(packet, descriptor);
             if (failure.empty()) return std::nullopt;
         }
@@ -247,8 +279,8 @@ private:
         m_socket.shutdown();
         {
             // Taken so that the flusher is either waiting (and woken) or sees the state before it waits.
-            std::lock_guard lock(m_sendMutex);
-            m_batchWaiting.notify_all();
+            std::lock_guard lock(m_queueMutex);
+            m_queueChanged.notify_all();
         }
         const ErrorObject error = to == IpcConnectionState::invalidated ? closedError(to)
                                                                         : IpcError::make(IpcErrorCode::connectionInterrupted, why);
@@ -429,12 +461,17 @@ private:
     std::atomic<std::size_t> m_unanswered{0};  // received calls whose IpcReply has not answered
     std::atomic<std::chrono::steady_clock::rep> m_lastActivity{0};  // last call received or answered
     std::thread m_reader;
-    // The batch waiting (its sends' texts joined by commas), guarded by m_sendMutex, and the thread that
-    // sends it when nothing else does.
-    std::string m_batch;
-    std::size_t m_batchCount = 0;
-    std::chrono::steady_clock::time_point m_batchStarted;
-    std::condition_variable m_batchWaiting;
+    // One-way messages waiting for a batch packet, guarded by m_queueMutex (taken after m_sendMutex, never
+    // before), and the thread that sends them when no other message takes them along.
+    struct Queued {
+        const SelectorRule* rule;  // points into m_options.remote
+        nlohmann::json arguments;
+    };
+    static constexpr std::size_t maxQueuedSends = 4 * IpcMessageCodec::maxBatchSends;
+    std::mutex m_queueMutex;
+    std::vector<Queued> m_queued;
+    std::chrono::steady_clock::time_point m_queuedSince;
+    std::condition_variable m_queueChanged;
     std::thread m_flusher;
 };
 

@@ -11,9 +11,11 @@
 //   closes the connection.
 // - Every call is answered once (see IpcReply); every outgoing call ends in exactly one reply or
 //   one failure (see IpcPeer); when the connection closes, every pending call fails at once.
-// - One-way messages sent with sendBatched travel together, up to maxBatchSends in one packet: a batch
-//   goes out when it is full, when any other message is sent (before that message), and at the latest
-//   maxBatchDelay after its first message. The receiver checks and hands on each of them as a send.
+// - One-way messages sent with sendBatched travel together, up to maxBatchSends in one packet: they go out
+//   when a packet's worth waits, when any other message is sent (before that message), and at the latest
+//   maxBatchDelay after the first of them. They are checked and encoded by the connection's flusher thread,
+//   off the sender's; one that fails its selector's checks is logged and left out. The receiver checks and
+//   hands on each of them as a send.
 // - States: open; interrupted (the peer went away, broke the protocol, stopped reading past the
 //   send time-out or stayed idle past the idle time-out); invalidated (closed by this side). Neither comes back; IpcClient makes a new
 //   connection after an interruption.

@@ -44,8 +44,9 @@ public:
     virtual std::optional<ErrorObject> send(std::string_view selector, nlohmann::json arguments, int descriptor = -1) = 0;
 
     // One-way message without a descriptor that may wait a little to share its packet with the ones
-    // after it. It still arrives after every message sent before it and before every one sent after it;
-    // an answer of nothing only means it was taken. The default sends it at once.
+    // after it. It still arrives after every message sent before it and before every one sent after it.
+    // An answer of nothing only means it was taken: a message that fails its checks later is logged and
+    // dropped. The default sends it at once.
     virtual std::optional<ErrorObject> sendBatched(std::string_view selector, nlohmann::json arguments) {
         return send(selector, std::move(arguments));
     }
