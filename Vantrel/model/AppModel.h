@@ -498,6 +498,7 @@ private:
     using Position = DisplayRows::Value;
     ResultsOrder::Entry entryAt(Position position) const;
     bool passes(const RecoveredHit& hit) const;
+    bool passes(const ResultsOrder::HitKeys& keys) const;
     bool displayedBefore(Position a, Position b) const;
     std::optional<std::size_t> rowOfPosition(Position position) const;
     std::optional<std::size_t> orderedRowOf(Position position) const;
@@ -541,6 +542,7 @@ private:
     std::deque<RecoveredHit> m_hits;
     std::deque<std::uint64_t> m_sequence;   // arrival numbers, increasing with position
     std::deque<std::string> m_nameKeys;     // collation keys of the names
+    std::deque<ResultsOrder::HitKeys> m_keys;  // what the orders and filters read
     HitIdIndex m_sequenceOf;
     std::uint64_t m_nextSequence = 0;
 

@@ -108,6 +108,7 @@ void AppModel::storeHit(RecoveredHit hit) {
     m_sequenceOf.insert(hit.id, sequence);
     m_sequence.push_back(sequence);
     m_nameKeys.push_back(m_collator->sortKey(hit.suggestedName));
+    m_keys.push_back(ResultsOrder::keysOf(hit, m_nameKeys.back(), *m_typeRanks));
     m_hits.push_back(std::move(hit));
 }
 
@@ -115,6 +116,7 @@ void AppModel::setHits(std::vector<RecoveredHit> hits) {
     m_hits.clear();
     m_sequence.clear();
     m_nameKeys.clear();
+    m_keys.clear();
     m_sequenceOf.clear();
     for (auto& hit : hits) storeHit(std::move(hit));
     emit fieldChanged(Field::hits);
@@ -141,6 +143,7 @@ bool AppModel::updateHit(const RecoveredHit& changed) {
     const auto oldRow = passes(m_hits[position]) ? rowOfPosition(position) : std::nullopt;
     if (const auto orderedRow = orderedRowOf(position)) m_ordered.erase(*orderedRow);
     if (changed.suggestedName != m_hits[position].suggestedName) m_nameKeys[position] = m_collator->sortKey(changed.suggestedName);
+    m_keys[position] = ResultsOrder::keysOf(changed, m_nameKeys[position], *m_typeRanks);
     m_hits[position] = changed;
     m_ordered.insert(m_ordered.lowerBound(position, [this](Position a, Position b) { return displayedBefore(a, b); }), position);
     emit fieldChanged(Field::hits);
@@ -183,6 +186,7 @@ bool AppModel::removeHit(const Uuid& hitId) {
     m_hits.erase(m_hits.begin() + offset);
     m_sequence.erase(m_sequence.begin() + offset);
     m_nameKeys.erase(m_nameKeys.begin() + offset);
+    m_keys.erase(m_keys.begin() + offset);
     m_sequenceOf.erase(id);
     m_displayed.closeGap(position);
     emit fieldChanged(Field::hits);
@@ -204,6 +208,7 @@ std::size_t AppModel::removeHitsIf(const std::function<bool(const RecoveredHit&)
             m_hits[kept] = std::move(m_hits[i]);
             m_sequence[kept] = m_sequence[i];
             m_nameKeys[kept] = std::move(m_nameKeys[i]);
+            m_keys[kept] = m_keys[i];
         }
         ++kept;
     }
@@ -212,6 +217,7 @@ std::size_t AppModel::removeHitsIf(const std::function<bool(const RecoveredHit&)
     m_hits.resize(kept);
     m_sequence.resize(kept);
     m_nameKeys.resize(kept);
+    m_keys.resize(kept);
     emit fieldChanged(Field::hits);
     refreshDisplayedHits();
     return removed;
@@ -222,6 +228,7 @@ void AppModel::resetResults() {
     m_hits.clear();
     m_sequence.clear();
     m_nameKeys.clear();
+    m_keys.clear();
     m_sequenceOf.clear();
     m_ordered.clear();
     m_displayed.clear();
@@ -251,6 +258,10 @@ bool AppModel::passes(const RecoveredHit& hit) const {
     return ResultsIntegrityFilterName::matches(m_query.integrityFilter, hit.integrity) && m_window.admits(hit.captureDate);
 }
 
+bool AppModel::passes(const ResultsOrder::HitKeys& keys) const {
+    return ResultsIntegrityFilterName::matches(m_query.integrityFilter, keys.integrity) && m_window.admits(keys.captureDate());
+}
+
 bool AppModel::displayedBefore(Position a, Position b) const {
     return ResultsOrder::before(m_query.sort, entryAt(a), entryAt(b), *m_typeRanks);
 }
@@ -272,11 +283,12 @@ void AppModel::refreshDisplayedHits() {
     if (m_query.sort == ResultsSort::discovery) {
         for (std::size_t i = 0; i < m_hits.size(); ++i) positions[i] = static_cast<Position>(i);
     } else {
-        // Packed keys, read in one pass over the hits, keep the sort in the cache.
+        // Packed from the keys kept beside the hits, in one pass that never touches a hit.
         std::vector<ResultsOrder::PackedEntry> packed;
         packed.reserve(m_hits.size());
-        for (std::size_t i = 0; i < m_hits.size(); ++i)
-            packed.push_back(ResultsOrder::pack(m_query.sort, entryAt(static_cast<Position>(i)), *m_typeRanks));
+        auto name = m_nameKeys.begin();
+        for (auto keys = m_keys.begin(); keys != m_keys.end(); ++keys, ++name)
+            packed.push_back(ResultsOrder::pack(m_query.sort, *keys, &*name, static_cast<Position>(packed.size())));
         ResultsOrder::sortPacked(m_query.sort, packed);
         for (std::size_t i = 0; i < packed.size(); ++i) positions[i] = packed[i].position;
     }
@@ -288,8 +300,9 @@ void AppModel::refilterDisplayedHits() {
     std::vector<Position> positions = m_ordered.toVector();
     if (m_query.integrityFilter != ResultsIntegrityFilter::all || m_query.captureDateFrom || m_query.captureDateTo) {
         // Which hits pass, found in one pass in arrival order; the ordered list is then read in order.
-        std::vector<std::uint8_t> passing(m_hits.size());
-        for (std::size_t i = 0; i < m_hits.size(); ++i) passing[i] = passes(m_hits[i]) ? 1 : 0;
+        std::vector<std::uint8_t> passing;
+        passing.reserve(m_keys.size());
+        for (const auto& keys : m_keys) passing.push_back(passes(keys) ? 1 : 0);
         std::erase_if(positions, [&passing](Position position) { return passing[position] == 0; });
     }
     m_displayed.assign(positions);

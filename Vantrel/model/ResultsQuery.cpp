@@ -93,56 +93,71 @@ std::uint64_t keyWord(const std::string& key, std::size_t offset) {
     return word;
 }
 
-// A date as an unsigned word in the same order; a missing date as the given word.
-std::uint64_t dateWord(const std::optional<HitDate>& date, std::uint64_t missing) {
-    if (!date) return missing;
-    return static_cast<std::uint64_t>(date->time_since_epoch().count()) ^ (std::uint64_t{1} << 63);
-}
-
 } // namespace
 
+std::optional<HitDate> HitKeys::captureDate() const {
+    if (!hasCaptureDate) return std::nullopt;
+    return HitDate(HitDate::duration(captureTicks));
+}
+
+HitKeys keysOf(const RecoveredHit& hit, const std::string& nameKey, const TypeRanks& ranks) {
+    HitKeys keys;
+    keys.byteLength = hit.byteLength;
+    keys.pixels = pixelCount(hit);
+    keys.byteOffset = hit.byteOffset;
+    if (hit.captureDate) {
+        keys.hasCaptureDate = true;
+        keys.captureTicks = hit.captureDate->time_since_epoch().count();
+    }
+    for (std::size_t i = 0; i < keys.nameWords.size(); ++i) keys.nameWords[i] = keyWord(nameKey, 8 * i);
+    keys.nameInWords = nameKey.size() <= 8 * keys.nameWords.size();
+    keys.typeRank = ranks.rank(hit.kind);
+    keys.integrity = hit.integrity;
+    return keys;
+}
+
 PackedEntry pack(ResultsSort sort, const Entry& entry, const TypeRanks& ranks) {
-    const RecoveredHit& hit = *entry.hit;
+    return pack(sort, keysOf(*entry.hit, *entry.nameKey, ranks), entry.nameKey, static_cast<std::uint32_t>(entry.position));
+}
+
+PackedEntry pack(ResultsSort sort, const HitKeys& keys, const std::string* nameKey, std::uint32_t position) {
     PackedEntry packed;
-    packed.position = static_cast<std::uint32_t>(entry.position);
+    packed.position = position;
+    const std::uint64_t dateWord = keys.hasCaptureDate ? static_cast<std::uint64_t>(keys.captureTicks) ^ (std::uint64_t{1} << 63) : 0;
     switch (sort) {
     case ResultsSort::discovery: break;
-    case ResultsSort::sizeDescending: packed.first = ~hit.byteLength; break;
-    case ResultsSort::sizeAscending: packed.first = hit.byteLength; break;
+    case ResultsSort::sizeDescending: packed.first = ~keys.byteLength; break;
+    case ResultsSort::sizeAscending: packed.first = keys.byteLength; break;
     case ResultsSort::name:
-        packed.nameKey = entry.nameKey;
-        packed.nameInWords = entry.nameKey->size() <= 32;
-        packed.first = keyWord(*entry.nameKey, 0);
-        packed.second = keyWord(*entry.nameKey, 8);
-        packed.third = keyWord(*entry.nameKey, 16);
-        packed.fourth = keyWord(*entry.nameKey, 24);
+    case ResultsSort::nameDescending: {
+        const bool descending = sort == ResultsSort::nameDescending;
+        packed.nameKey = nameKey;
+        packed.nameInWords = keys.nameInWords;
+        packed.first = descending ? ~keys.nameWords[0] : keys.nameWords[0];
+        packed.second = descending ? ~keys.nameWords[1] : keys.nameWords[1];
+        packed.third = descending ? ~keys.nameWords[2] : keys.nameWords[2];
+        packed.fourth = descending ? ~keys.nameWords[3] : keys.nameWords[3];
         break;
-    case ResultsSort::nameDescending:
-        packed.nameKey = entry.nameKey;
-        packed.nameInWords = entry.nameKey->size() <= 32;
-        packed.first = ~keyWord(*entry.nameKey, 0);
-        packed.second = ~keyWord(*entry.nameKey, 8);
-        packed.third = ~keyWord(*entry.nameKey, 16);
-        packed.fourth = ~keyWord(*entry.nameKey, 24);
-        break;
-    case ResultsSort::type: packed.first = static_cast<std::uint64_t>(ranks.rank(hit.kind)); break;
-    case ResultsSort::typeDescending: packed.first = ~static_cast<std::uint64_t>(ranks.rank(hit.kind)); break;
-    case ResultsSort::integrity: packed.first = static_cast<std::uint64_t>(integrityRank(hit.integrity)); break;
+    }
+    case ResultsSort::type: packed.first = static_cast<std::uint64_t>(keys.typeRank); break;
+    case ResultsSort::typeDescending: packed.first = ~static_cast<std::uint64_t>(keys.typeRank); break;
+    case ResultsSort::integrity: packed.first = static_cast<std::uint64_t>(integrityRank(keys.integrity)); break;
     case ResultsSort::dimensionsDescending:
-        packed.first = ~pixelCount(hit);
-        packed.second = ~hit.byteLength;
+        packed.first = ~keys.pixels;
+        packed.second = ~keys.byteLength;
         break;
     case ResultsSort::dimensionsAscending:
-        packed.first = pixelCount(hit);
-        packed.second = hit.byteLength;
+        packed.first = keys.pixels;
+        packed.second = keys.byteLength;
         break;
     case ResultsSort::captureDateDescending:
-        packed.first = ~dateWord(hit.captureDate, 0);
-        packed.second = hit.byteOffset;
+        // A missing date sorts after every real one in both directions.
+        packed.first = ~(keys.hasCaptureDate ? dateWord : 0);
+        packed.second = keys.byteOffset;
         break;
     case ResultsSort::captureDateAscending:
-        packed.first = dateWord(hit.captureDate, std::numeric_limits<std::uint64_t>::max());
-        packed.second = hit.byteOffset;
+        packed.first = keys.hasCaptureDate ? dateWord : std::numeric_limits<std::uint64_t>::max();
+        packed.second = keys.byteOffset;
         break;
     }
     return packed;

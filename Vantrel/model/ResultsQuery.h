@@ -78,6 +78,26 @@ struct PackedEntry {
     bool nameInWords = false;  // the whole name key is in the words: equal words mean equal keys
 };
 PackedEntry pack(ResultsSort sort, const Entry& entry, const TypeRanks& ranks);
+
+// What the orders and the status and date filters read of one hit, made once when the hit is stored
+// or changed: a sort or filter change over a million hits reads these small records, one after the
+// other, instead of the hits themselves.
+struct HitKeys {
+    std::uint64_t byteLength = 0;
+    std::uint64_t pixels = 0;
+    std::uint64_t byteOffset = 0;
+    std::int64_t captureTicks = 0;              // the capture date's count, when there is one
+    std::array<std::uint64_t, 4> nameWords{};   // the name key's first 32 bytes as big-endian words
+    std::int32_t typeRank = 0;
+    HitIntegrity integrity = HitIntegrity::pending;
+    bool hasCaptureDate = false;
+    bool nameInWords = false;                   // the whole name key is in nameWords
+
+    std::optional<HitDate> captureDate() const;
+};
+HitKeys keysOf(const RecoveredHit& hit, const std::string& nameKey, const TypeRanks& ranks);
+// The same entry as pack() of the hit the keys were made from.
+PackedEntry pack(ResultsSort sort, const HitKeys& keys, const std::string* nameKey, std::uint32_t position);
 // The same total order as before() on the entries the packed ones were made from.
 bool packedBefore(ResultsSort sort, const PackedEntry& a, const PackedEntry& b);
 // Puts entries made in arrival order (positions increasing) into the order's total order: a radix sort
