@@ -549,8 +549,9 @@ private:
     std::unique_ptr<NameCollator> m_collator;
     std::unique_ptr<ResultsOrder::TypeRanks> m_typeRanks;
     CaptureDay::Window m_window;
-    // Every hit in the query's order, filtered or not, so that a filter change only filters; the displayed
-    // rows are those of it that pass the filters.
+    // While a filter is active: every hit in the query's order, filtered or not, so that a filter change
+    // only filters; the displayed rows are those of it that pass. Without a filter it is empty and the
+    // displayed rows are the ordered list.
     DisplayRows m_ordered;
     DisplayRows m_displayed;
 

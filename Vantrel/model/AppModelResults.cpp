@@ -40,9 +40,15 @@ void AppModel::applyQuery(ResultsQuery query) {
     if (query == m_query) return;
     const ResultsQuery previous = std::exchange(m_query, std::move(query));
     m_window = CaptureDay::Window::of(m_query.captureDateFrom, m_query.captureDateTo);
-    // A filter change keeps the order: the ordered list is only filtered again.
-    if (previous.sort == m_query.sort) refilterDisplayedHits();
-    else refreshDisplayedHits();
+    // A filter change keeps the order: the ordered list is only filtered again. Without a filter the
+    // displayed rows are that list (it is kept apart only while a filter is active).
+    if (previous.sort == m_query.sort) {
+        if (previous.integrityFilter == ResultsIntegrityFilter::all && !previous.captureDateFrom && !previous.captureDateTo)
+            m_ordered.assign(m_displayed.toVector());
+        refilterDisplayedHits();
+    } else {
+        refreshDisplayedHits();
+    }
     // A hit the list no longer shows leaves the selection: what is recovered is what is seen selected.
     if (!m_selectedHitIDs.empty()) {
         std::set<Uuid> shown;
@@ -127,7 +133,8 @@ void AppModel::appendHit(RecoveredHit hit) {
     storeHit(std::move(hit));
     emit fieldChanged(Field::hits);
     const auto position = static_cast<Position>(m_hits.size() - 1);
-    m_ordered.insert(m_ordered.lowerBound(position, [this](Position a, Position b) { return displayedBefore(a, b); }), position);
+    if (hasActiveResultsFilter())
+        m_ordered.insert(m_ordered.lowerBound(position, [this](Position a, Position b) { return displayedBefore(a, b); }), position);
     if (!passes(m_hits.back())) return;
     const std::size_t row = m_displayed.lowerBound(position, [this](Position a, Position b) { return displayedBefore(a, b); });
     m_displayed.insert(row, position);
@@ -141,11 +148,13 @@ bool AppModel::updateHit(const RecoveredHit& changed) {
     const auto position = static_cast<Position>(*found);
     // The row is found by the values the list was sorted with, so before the new ones are stored.
     const auto oldRow = passes(m_hits[position]) ? rowOfPosition(position) : std::nullopt;
-    if (const auto orderedRow = orderedRowOf(position)) m_ordered.erase(*orderedRow);
+    const bool keepsOrdered = hasActiveResultsFilter();
+    if (const auto orderedRow = keepsOrdered ? orderedRowOf(position) : std::nullopt) m_ordered.erase(*orderedRow);
     if (changed.suggestedName != m_hits[position].suggestedName) m_nameKeys[position] = m_collator->sortKey(changed.suggestedName);
     m_keys[position] = ResultsOrder::keysOf(changed, m_nameKeys[position], *m_typeRanks);
     m_hits[position] = changed;
-    m_ordered.insert(m_ordered.lowerBound(position, [this](Position a, Position b) { return displayedBefore(a, b); }), position);
+    if (keepsOrdered)
+        m_ordered.insert(m_ordered.lowerBound(position, [this](Position a, Position b) { return displayedBefore(a, b); }), position);
     emit fieldChanged(Field::hits);
 
     const bool shown = passes(changed);
@@ -180,7 +189,7 @@ bool AppModel::removeHit(const Uuid& hitId) {
     const auto position = static_cast<Position>(*found);
     const auto row = passes(m_hits[position]) ? rowOfPosition(position) : std::nullopt;
     if (row) m_displayed.erase(*row);
-    if (const auto orderedRow = orderedRowOf(position)) m_ordered.erase(*orderedRow);
+    if (const auto orderedRow = hasActiveResultsFilter() ? orderedRowOf(position) : std::nullopt) m_ordered.erase(*orderedRow);
     m_ordered.closeGap(position);
     const auto offset = static_cast<std::ptrdiff_t>(position);
     m_hits.erase(m_hits.begin() + offset);
@@ -298,7 +307,9 @@ void AppModel::refreshDisplayedHits() {
 
 void AppModel::refilterDisplayedHits() {
     std::vector<Position> positions = m_ordered.toVector();
-    if (m_query.integrityFilter != ResultsIntegrityFilter::all || m_query.captureDateFrom || m_query.captureDateTo) {
+    if (!hasActiveResultsFilter()) {
+        m_ordered.clear();  // the displayed rows are the ordered list now
+    } else {
         // Which hits pass, found in one pass in arrival order; the ordered list is then read in order.
         std::vector<std::uint8_t> passing;
         passing.reserve(m_keys.size());
