@@ -33,6 +33,14 @@ BackingStorage::OverlapAnswer overlap(const AppModel& model, const std::string& 
     return SourceGuard::fileOverlap(devicePath, fd);
 }
 
+std::string markText(const SourceGuard::DiskMark& mark) {
+    if (mark.imageFile) return "image file " + std::to_string(mark.imageFile->device) + ":" + std::to_string(mark.imageFile->inode);
+    if (!mark.isBlockDevice) return "no disk";
+    return "disk" + (mark.mediaSequence ? " medium " + std::to_string(*mark.mediaSequence) : std::string()) +
+           (mark.sizeBytes ? " size " + std::to_string(*mark.sizeBytes) : std::string()) +
+           (mark.identity.isEmpty() ? " without ids" : " with ids");
+}
+
 QString fromUtf8(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 
 std::optional<QString> refusalText(const BackingStorage::OverlapAnswer& answer, const std::filesystem::path& where) {
@@ -70,13 +78,15 @@ std::optional<std::string> AppModel::sourceDeviceToRead() const {
     if (m_plain.scannedDiskMark) {
         recorded = *m_plain.scannedDiskMark;
     } else if (const auto& source = m_plain.resultsSource) {
-        recorded.identity = source->identity;
         recorded.isBlockDevice = source->kind == ScanCatalog::Source::Kind::volume;
+        if (source->sizeBytes > 0) recorded.sizeBytes = source->sizeBytes;
     }
     if (const auto& source = m_plain.resultsSource) recorded.identity = source->identity;
     const auto now = observe(*this, *device);
     if (!SourceGuard::sameDisk(recorded, now)) {
-        AppLog::error("not reading " + *device + ": it is not the disk the results came from", "app");
+        AppLog::error("not reading " + *device + ": it is not the disk the results came from (" + markText(recorded) +
+                          " then, " + markText(now) + " now)",
+                      "app");
         return std::nullopt;
     }
     return device;

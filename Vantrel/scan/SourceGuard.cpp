@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <limits>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -13,10 +14,13 @@ namespace vantrel::SourceGuard {
 
 namespace {
 
-constexpr std::size_t maxAttributeBytes = 64;
+// sysfs shows every attribute as a file of a page.
+constexpr std::size_t maxAttributeBytes = 4096;
 // sysfs shows a path of up to a page, marked when the file is gone.
 constexpr std::size_t maxBackingNameBytes = 4096;
 constexpr std::string_view deletedMark = " (deleted)";
+// sysfs counts a disk's size in 512-byte sectors, whatever its own sector size.
+constexpr std::uint64_t sectorBytes = 512;
 
 std::optional<std::uint64_t> number(std::string_view text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.remove_suffix(1);
@@ -107,6 +111,10 @@ DiskMark observe(const std::string& path, const IdentityByName& identityOf, cons
     const auto disk = wholeDiskName(std::filesystem::path(path).filename().string(), sysfs);
     if (identityOf) mark.identity = identityOf(disk);
     mark.mediaSequence = mediaSequence(disk, sysfs);
+    if (const auto text = SmallFile::readRegular(sysfs / "block" / disk / "size", maxAttributeBytes)) {
+        const auto sectors = number(*text);
+        if (sectors && *sectors <= std::numeric_limits<std::uint64_t>::max() / sectorBytes) mark.sizeBytes = *sectors * sectorBytes;
+    }
     return mark;
 }
 
@@ -115,6 +123,8 @@ bool sameDisk(const DiskMark& recorded, const DiskMark& now) {
     if (!now.isBlockDevice || recorded.imageFile) return false;
     if (disagrees(recorded.identity, now.identity)) return false;
     if (recorded.mediaSequence && now.mediaSequence && *recorded.mediaSequence == *now.mediaSequence) return true;
+    if (recorded.identity.isEmpty() && now.identity.isEmpty())
+        return !recorded.mediaSequence && recorded.sizeBytes && now.sizeBytes && *recorded.sizeBytes == *now.sizeBytes;
     return recorded.identity.compare(now.identity) == DiskIdentity::Verdict::same;
 }
 

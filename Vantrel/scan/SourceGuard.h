@@ -12,7 +12,9 @@
 // one's name; while the number is the scan's and no id disagrees, it is the same medium. Otherwise (the
 // card was taken out and put back, or the results come from a catalog) the disks' ids must agree and
 // none may disagree: a card reader's serial number, which every card in it shares, never decides alone.
-// An image file is the same file by device and inode.
+// A catalog's disk of which neither side knows any id (a machine without udev's records, a card without
+// a serial number or file system ids) is taken only at the very size the catalog recorded. An image file
+// is the same file by device and inode.
 
 #include "platform/disks/BackingStorage.h"
 #include "platform/disks/DiskIdentity.h"
@@ -43,6 +45,7 @@ struct DiskMark {
     DiskIdentity identity;
     std::optional<std::uint64_t> mediaSequence;  // the kernel's number of the medium, while it stays in
     std::optional<FileIdentity> imageFile;       // an image file by device and inode
+    std::optional<std::uint64_t> sizeBytes;      // a disk's size, where known
     bool isBlockDevice = false;
 };
 

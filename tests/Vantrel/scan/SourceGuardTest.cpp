@@ -39,6 +39,15 @@ TEST(SourceGuard, AFolderOnALoopDeviceOverTheScannedImageIsOnTheSource) {
         EXPECT_EQ(SourceGuard::folderOverlap(source, card / "DCIM").overlap, Overlap::meets) << source;
         EXPECT_EQ(SourceGuard::folderOverlap(source, dir / "missing").overlap, Overlap::destinationUnknown) << source;
     }
+    // What the kernel shows of the loop device: its size, and a medium number that a new attachment changes.
+    const auto seen = SourceGuard::observe(loop.path(), {});
+    EXPECT_TRUE(seen.isBlockDevice);
+    EXPECT_EQ(seen.sizeBytes, std::optional<std::uint64_t>(16 << 20));
+    if (seen.mediaSequence) {
+        EXPECT_TRUE(SourceGuard::sameDisk(seen, SourceGuard::observe(loop.path(), {})));
+    }
+    EXPECT_TRUE(SourceGuard::observe(image.string(), {}).imageFile);
+
     // Beside the image, on the file system that holds it: writing there changes no byte of the image.
     const auto beside = SourceGuard::folderOverlap(image.string(), dir.path());
     EXPECT_TRUE(beside.overlap == Overlap::apart || beside.overlap == Overlap::destinationUnknown) << beside.reason;
@@ -87,6 +96,18 @@ TEST(SourceGuard, TheSameDiskByMediumOrByIdsAndNeverWhenAnIdDisagrees) {
     EXPECT_FALSE(SourceGuard::sameDisk(scanned, disk(5, "READER-2", "aaaa", {"1234-ABCD"})));
     EXPECT_FALSE(SourceGuard::sameDisk(scanned, disk(6, {}, {}, {}))) << "nothing tells";
     EXPECT_FALSE(SourceGuard::sameDisk(disk(std::nullopt, {}, {}, {}), disk(std::nullopt, {}, {}, {})));
+
+    // A catalog's disk without ids on either side: only at the catalog's size, and never one with ids.
+    auto sized = [&](std::optional<std::uint64_t> medium, std::optional<std::string> serial, std::uint64_t bytes) {
+        auto mark = disk(medium, std::move(serial), {}, {});
+        mark.sizeBytes = bytes;
+        return mark;
+    };
+    EXPECT_TRUE(SourceGuard::sameDisk(sized({}, {}, 32 << 20), sized(12, {}, 32 << 20)));
+    EXPECT_FALSE(SourceGuard::sameDisk(sized({}, {}, 32 << 20), sized(12, {}, 64 << 20)));
+    EXPECT_FALSE(SourceGuard::sameDisk(sized({}, {}, 32 << 20), sized(12, "INTERNAL", 32 << 20))) << "a disk with ids";
+    EXPECT_FALSE(SourceGuard::sameDisk(sized(11, {}, 32 << 20), sized(12, {}, 32 << 20)))
+        << "in the scan's session a new medium is another card, whatever its size";
 
     SourceGuard::DiskMark image;
     image.imageFile = FileIdentity{1, 2};
