@@ -245,8 +245,7 @@ void loadCatalog(AppModel& model, const std::string& path, LoadedCatalog loaded)
     model.setProgress(ScanProgress{0, 0, count, 0});
 
     plain.resultsSource = catalog.source;
-    // What the last scan saw of its disk says nothing of the catalog's.
-    plain.scannedDiskMark.reset();
+    model.recordCatalogSource(catalog.source);
     matchCatalogSource(model, catalog.source);
     const QString displayName = fromUtf8(model.selectedVolume() ? model.selectedVolume()->name : catalog.source.displayName);
     if (plain.resultsDiskAttached) {

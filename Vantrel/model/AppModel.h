@@ -131,7 +131,7 @@ public:
         // verification and recovery read from it only then.
         std::optional<ScanCatalog::Source> resultsSource;
         bool resultsDiskAttached = true;
-        // The scanned disk as the kernel showed it when the scan started; none for a catalog's results.
+        // The results' disk as the scan saw it when it started, or as the catalog recorded it.
         std::optional<SourceGuard::DiskMark> scannedDiskMark;
         std::set<std::string> disksPendingRemount;       // whole-disk names unmounted for scans
         std::optional<std::string> catalogURL;           // path of the catalog last saved or opened
@@ -399,6 +399,8 @@ public:
     // The node to read hits from: activeRawDevicePath, while the disk there is the results' disk (see
     // SourceGuard); nothing otherwise. Asked again before every read.
     std::optional<std::string> sourceDeviceToRead() const;
+    // Records what a loaded catalog says of its disk, as it was recorded (a later attachment may move it).
+    void recordCatalogSource(const ScanCatalog::Source& source);
     static QString sourceNotAttachedMessage();
     // Why nothing may be written into folder (or the open file fd in it) for these results: it lies on
     // the source, or its disk cannot be told; nothing when it may take them.

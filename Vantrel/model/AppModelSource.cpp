@@ -6,6 +6,7 @@
 #include "Vantrel/model/AppModel.h"
 
 #include "platform/UniqueFd.h"
+#include "platform/disks/WholeDiskName.h"
 #include "support/log/AppLog.h"
 
 #include <fcntl.h>
@@ -36,7 +37,7 @@ BackingStorage::OverlapAnswer overlap(const AppModel& model, const std::string& 
 std::string markText(const SourceGuard::DiskMark& mark) {
     if (mark.imageFile) return "image file " + std::to_string(mark.imageFile->device) + ":" + std::to_string(mark.imageFile->inode);
     if (!mark.isBlockDevice) return "no disk";
-    return "disk" + (mark.mediaSequence ? " medium " + std::to_string(*mark.mediaSequence) : std::string()) +
+    return "disk " + mark.diskName + (mark.mediaSequence ? " medium " + std::to_string(*mark.mediaSequence) : std::string()) +
            (mark.sizeBytes ? " size " + std::to_string(*mark.sizeBytes) : std::string()) +
            (mark.identity.isEmpty() ? " without ids" : " with ids");
 }
@@ -71,17 +72,19 @@ void AppModel::recordScannedSource(const std::string& devicePath) {
                  "scan");
 }
 
+void AppModel::recordCatalogSource(const ScanCatalog::Source& source) {
+    SourceGuard::DiskMark mark;
+    mark.isBlockDevice = source.kind == ScanCatalog::Source::Kind::volume;
+    mark.identity = source.identity;
+    if (source.sizeBytes > 0) mark.sizeBytes = source.sizeBytes;
+    if (source.bsdName) mark.diskName = wholeDiskName(*source.bsdName);
+    m_plain.scannedDiskMark = mark;
+}
+
 std::optional<std::string> AppModel::sourceDeviceToRead() const {
     const auto& device = m_plain.activeRawDevicePath;
     if (!device || !m_plain.resultsDiskAttached) return std::nullopt;
-    SourceGuard::DiskMark recorded;
-    if (m_plain.scannedDiskMark) {
-        recorded = *m_plain.scannedDiskMark;
-    } else if (const auto& source = m_plain.resultsSource) {
-        recorded.isBlockDevice = source->kind == ScanCatalog::Source::Kind::volume;
-        if (source->sizeBytes > 0) recorded.sizeBytes = source->sizeBytes;
-    }
-    if (const auto& source = m_plain.resultsSource) recorded.identity = source->identity;
+    const auto recorded = m_plain.scannedDiskMark.value_or(SourceGuard::DiskMark{});
     const auto now = observe(*this, *device);
     if (!SourceGuard::sameDisk(recorded, now)) {
         AppLog::error("not reading " + *device + ": it is not the disk the results came from (" + markText(recorded) +

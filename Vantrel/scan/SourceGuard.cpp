@@ -109,6 +109,7 @@ DiskMark observe(const std::string& path, const IdentityByName& identityOf, cons
     if (!S_ISBLK(info.st_mode)) return mark;
     mark.isBlockDevice = true;
     const auto disk = wholeDiskName(std::filesystem::path(path).filename().string(), sysfs);
+    mark.diskName = disk;
     if (identityOf) mark.identity = identityOf(disk);
     mark.mediaSequence = mediaSequence(disk, sysfs);
     if (const auto text = SmallFile::readRegular(sysfs / "block" / disk / "size", maxAttributeBytes)) {
@@ -124,7 +125,8 @@ bool sameDisk(const DiskMark& recorded, const DiskMark& now) {
     if (disagrees(recorded.identity, now.identity)) return false;
     if (recorded.mediaSequence && now.mediaSequence && *recorded.mediaSequence == *now.mediaSequence) return true;
     if (recorded.identity.isEmpty() && now.identity.isEmpty())
-        return !recorded.mediaSequence && recorded.sizeBytes && now.sizeBytes && *recorded.sizeBytes == *now.sizeBytes;
+        return !recorded.mediaSequence && !recorded.diskName.empty() && recorded.diskName == now.diskName &&
+               recorded.sizeBytes && now.sizeBytes && *recorded.sizeBytes == *now.sizeBytes;
     return recorded.identity.compare(now.identity) == DiskIdentity::Verdict::same;
 }
 

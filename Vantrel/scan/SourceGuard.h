@@ -13,7 +13,7 @@
 // card was taken out and put back, or the results come from a catalog) the disks' ids must agree and
 // none may disagree: a card reader's serial number, which every card in it shares, never decides alone.
 // A catalog's disk of which neither side knows any id (a machine without udev's records, a card without
-// a serial number or file system ids) is taken only at the very size the catalog recorded. An image file
+// a serial number or file system ids) is taken only under the catalog's kernel name and at its very size. An image file
 // is the same file by device and inode.
 
 #include "platform/disks/BackingStorage.h"
@@ -46,6 +46,7 @@ struct DiskMark {
     std::optional<std::uint64_t> mediaSequence;  // the kernel's number of the medium, while it stays in
     std::optional<FileIdentity> imageFile;       // an image file by device and inode
     std::optional<std::uint64_t> sizeBytes;      // a disk's size, where known
+    std::string diskName;                        // a disk's whole-disk kernel name, where known
     bool isBlockDevice = false;
 };
 

@@ -98,11 +98,14 @@ TEST(SourceGuard, TheSameDiskByMediumOrByIdsAndNeverWhenAnIdDisagrees) {
     EXPECT_FALSE(SourceGuard::sameDisk(disk(std::nullopt, {}, {}, {}), disk(std::nullopt, {}, {}, {})));
 
     // A catalog's disk without ids on either side: only at the catalog's size, and never one with ids.
-    auto sized = [&](std::optional<std::uint64_t> medium, std::optional<std::string> serial, std::uint64_t bytes) {
+    auto sized = [&](std::optional<std::uint64_t> medium, std::optional<std::string> serial, std::uint64_t bytes,
+                     std::string name = "sdb") {
         auto mark = disk(medium, std::move(serial), {}, {});
         mark.sizeBytes = bytes;
+        mark.diskName = std::move(name);
         return mark;
     };
+    EXPECT_FALSE(SourceGuard::sameDisk(sized({}, {}, 32 << 20), sized(12, {}, 32 << 20, "sdc"))) << "another name";
     EXPECT_TRUE(SourceGuard::sameDisk(sized({}, {}, 32 << 20), sized(12, {}, 32 << 20)));
     EXPECT_FALSE(SourceGuard::sameDisk(sized({}, {}, 32 << 20), sized(12, {}, 64 << 20)));
     EXPECT_FALSE(SourceGuard::sameDisk(sized({}, {}, 32 << 20), sized(12, "INTERNAL", 32 << 20))) << "a disk with ids";
