@@ -58,10 +58,8 @@ void Claim::release() {
 }
 
 StoragePlaces sourcePlaces(const DeviceAccess::CheckedDevice& source) {
-    if (source.isBlockDevice) return BackingStorage::ofBlockDevice(source.blockDevice, DeviceAccess::storageRoots(), false);
-    StoragePlaces places;
-    places.files.insert({source.fileDevice, source.fileInode});
-    return places;
+    return BackingStorage::ofSource(source.isBlockDevice, source.blockDevice, {source.fileDevice, source.fileInode},
+                                    DeviceAccess::storageRoots());
 }
 
 Claim claim(int fd, const std::string& destinationPath, const DeviceAccess::CheckedDevice& source,
@@ -80,14 +78,16 @@ Claim claim(int fd, const std::string& destinationPath, const DeviceAccess::Chec
         throw HelperError(VantrelError::refusedForUserError(destinationPath, "The destination " + destinationPath +
                                                                                  " has more than one name"));
 
-    const auto from = sourcePlaces(source);
-    if (from.unresolved)
-        refuse(EXDEV, destinationPath, "Cannot tell which disks the source rests on (" + *from.unresolved + ")");
-    const auto to = BackingStorage::ofOpenFile(fd, DeviceAccess::storageRoots());
-    if (to.unresolved)
+    const auto answer = BackingStorage::overlapOf(sourcePlaces(source), fd, DeviceAccess::storageRoots());
+    switch (answer.overlap) {
+    case BackingStorage::Overlap::apart: break;
+    case BackingStorage::Overlap::sourceUnknown:
+        refuse(EXDEV, destinationPath, "Cannot tell which disks the source rests on (" + answer.reason + ")");
+    case BackingStorage::Overlap::destinationUnknown:
         refuse(EXDEV, destinationPath,
-               "Cannot tell which disk holds the destination " + destinationPath + " (" + *to.unresolved + ")");
-    if (from.meets(to)) refuse(EXDEV, destinationPath, "The destination lies on the disk being read: " + destinationPath);
+               "Cannot tell which disk holds the destination " + destinationPath + " (" + answer.reason + ")");
+    case BackingStorage::Overlap::meets: refuse(EXDEV, destinationPath, "The destination lies on the disk being read: " + destinationPath);
+    }
 
     const FileIdentity file{info.st_dev, info.st_ino};
     {

@@ -245,6 +245,7 @@ void loadCatalog(AppModel& model, const std::string& path, LoadedCatalog loaded)
     model.setProgress(ScanProgress{0, 0, count, 0});
 
     plain.resultsSource = catalog.source;
+    model.recordCatalogSource(catalog.source);
     matchCatalogSource(model, catalog.source);
     const QString displayName = fromUtf8(model.selectedVolume() ? model.selectedVolume()->name : catalog.source.displayName);
     if (plain.resultsDiskAttached) {

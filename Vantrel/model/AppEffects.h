@@ -11,6 +11,7 @@
 #include "Vantrel/effects/LocalDiskMounter.h"
 #include "Vantrel/effects/ServiceRegistrar.h"
 #include "Vantrel/effects/SettingsStore.h"
+#include "Vantrel/scan/SourceGuard.h"
 
 #include <memory>
 #include <optional>
@@ -33,6 +34,10 @@ struct AppEffects {
     CatalogVolumeMatching::IdentityLookup diskIdentity = [](const ExternalVolume& volume) {
         return DiskIdentity::read(volume.bsdName);
     };
+    // What stands at a device path now (none: SourceGuard::observe with diskIdentity), and whether an open
+    // file or folder lies on the source at a device path (none: SourceGuard::fileOverlap).
+    std::function<SourceGuard::DiskMark(const std::string& devicePath)> observeDisk{};
+    std::function<BackingStorage::OverlapAnswer(const std::string& devicePath, int fd)> destinationOverlap{};
 };
 
 } // namespace vantrel

@@ -29,6 +29,7 @@
 #include "Vantrel/scan/CheckWorkers.h"
 #include "Vantrel/scan/HitProbeCache.h"
 #include "Vantrel/scan/IntegrityChecker.h"
+#include "Vantrel/scan/SourceGuard.h"
 
 #include "recovery/engine/ScanMode.h"
 #include "recovery/filesystems/UndeleteNamingState.h"
@@ -130,6 +131,8 @@ public:
         // verification and recovery read from it only then.
         std::optional<ScanCatalog::Source> resultsSource;
         bool resultsDiskAttached = true;
+        // The results' disk as the scan saw it when it started, or as the catalog recorded it.
+        std::optional<SourceGuard::DiskMark> scannedDiskMark;
         std::set<std::string> disksPendingRemount;       // whole-disk names unmounted for scans
         std::optional<std::string> catalogURL;           // path of the catalog last saved or opened
         std::vector<Uuid> pendingIntegrityIDs;           // waiting for the quality pass, in order
@@ -389,6 +392,20 @@ public:
     void replaceProbeCache(std::unique_ptr<HitProbeCache> cache) { m_probeCache = std::move(cache); }
     // Removes probe folders and files of this user that an earlier run left behind.
     void removeStaleProbeFolders();
+
+    // ---- The disk the results came from (AppModelSource.cpp).
+    // Records the disk at devicePath (and the selected volume) as the results' source: a scan starts.
+    void recordScannedSource(const std::string& devicePath);
+    // The node to read hits from: activeRawDevicePath, while the disk there is the results' disk (see
+    // SourceGuard); nothing otherwise. Asked again before every read.
+    std::optional<std::string> sourceDeviceToRead() const;
+    // Records what a loaded catalog says of its disk, as it was recorded (a later attachment may move it).
+    void recordCatalogSource(const ScanCatalog::Source& source);
+    static QString sourceNotAttachedMessage();
+    // Why nothing may be written into folder (or the open file fd in it) for these results: it lies on
+    // the source, or its disk cannot be told; nothing when it may take them.
+    std::optional<QString> destinationRefusal(const std::filesystem::path& folder) const;
+    std::optional<QString> destinationFileRefusal(int fd, const std::filesystem::path& path) const;
 
     // Recovery of the selected hits into folder.
     void recoverSelected(std::string folder);

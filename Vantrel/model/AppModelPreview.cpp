@@ -57,6 +57,15 @@ std::filesystem::path AppModel::makePreviewFolder() const {
     // Private: the temporary directory may be shared with other users; mkdir refuses a name that exists.
     const auto folder = m_probeCache->temporaryRoot() / (std::string(previewFolderPrefix) + Uuid::random().toString());
     if (::mkdir(folder.c_str(), 0700) != 0) throw CallError(ErrorObject::posix(errno, folder.string()));
+    // The preview's copies and upright pictures are written here: never onto the disk being read.
+    if (m_plain.activeRawDevicePath) {
+        if (const auto refusal = destinationRefusal(folder)) {
+            removeFolder(folder);
+            auto error = ErrorObject::posix(EXDEV, folder.string());
+            error.message = refusal->toStdString();
+            throw CallError(std::move(error));
+        }
+    }
     return folder;
 }
 
@@ -88,10 +97,9 @@ void AppModel::previewHit(const RecoveredHit& hit) {
     }
     // Only the device the scan read: the offsets count from its start. A catalog's disk that is not
     // attached has none, and a node of the selected volume's name may be another disk by now.
-    const auto& device = m_plain.activeRawDevicePath;
+    const auto device = sourceDeviceToRead();
     if (!device) {
-        setErrorMessage(m_selectedVolume ? tr("The disk these files were found on is not attached.")
-                                         : tr("No volume selected."));
+        setErrorMessage(m_selectedVolume ? sourceNotAttachedMessage() : tr("No volume selected."));
         return;
     }
     tasks().spawn(previewThroughHelper(hit, cap, *device, generation));

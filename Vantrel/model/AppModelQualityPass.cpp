@@ -255,8 +255,8 @@ Task<void> AppModel::checkProbe(RecoveredHit item, std::shared_ptr<PassChecks> c
 }
 
 Task<AppModel::ProbeOutcome> AppModel::cacheProbe(RecoveredHit item) {
-    std::optional<std::string> device = m_plain.activeRawDevicePath;
-    if (!device && m_selectedVolume) device = m_selectedVolume->rawDevicePath();
+    // Only the disk the hits were found on, and only while it is attached.
+    const auto device = sourceDeviceToRead();
     if (!device) co_return ProbeOutcome::unavailable;
     const std::uint64_t length = std::min(item.byteLength, probeCapBytes);
     const auto probePath = m_probeCache->temporaryRoot() /

@@ -60,10 +60,10 @@ std::filesystem::path AppModel::uniqueURL(const std::filesystem::path& folder, s
 }
 
 void AppModel::recoverSelected(std::string folder) {
-    std::optional<std::string> device = m_plain.activeRawDevicePath;
-    if (!device && m_selectedVolume) device = m_selectedVolume->rawDevicePath();
+    // Only the disk the hits were found on, and only while it is attached: the offsets count from its start.
+    const auto device = sourceDeviceToRead();
     if (!device) {
-        setErrorMessage(tr("No volume selected."));
+        setErrorMessage(m_selectedVolume ? sourceNotAttachedMessage() : tr("No volume selected."));
         return;
     }
     std::vector<RecoveredHit> chosen;
@@ -72,6 +72,13 @@ void AppModel::recoverSelected(std::string folder) {
     if (chosen.empty()) return;
     if (m_isRecovering) {
         setStatusMessage(tr("Recovery already in progress…"));
+        return;
+    }
+    // Before the first file: a folder on the disk being read would overwrite the very files sought.
+    if (const auto refusal = destinationRefusal(folder)) {
+        AppLog::error("recoverSelected refused " + folder + ": " + refusal->toStdString(), category);
+        setErrorMessage(*refusal);
+        setStatusMessage(tr("Nothing was recovered."));
         return;
     }
     setIsRecovering(true);
@@ -112,7 +119,18 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
         const auto cached = m_probeCache->cachedFile(item.id);
         const auto cachedSize = m_probeCache->fileSize(item.id);
         std::optional<ErrorObject> written;
-        if (cached && cachedSize && *cachedSize >= item.byteLength) {
+        // The helper checks the files it fills; the ones written here are checked here, and each
+        // read of the disk waits for it to be the scanned one still.
+        const bool fromCache = cached && cachedSize && *cachedSize >= item.byteLength;
+        const auto refusal = fromCache ? destinationFileRefusal(created.fd.get(), destination)
+                                       : (sourceDeviceToRead() == devicePath ? std::nullopt
+                                                                              : std::optional(sourceNotAttachedMessage()));
+        if (refusal) {
+            auto error = ErrorObject::posix(fromCache ? EXDEV : ENODEV, destination.string());
+            error.message = refusal->toStdString();
+            written = error;
+            created.fd.reset();
+        } else if (fromCache) {
             try {
                 RecoveryFiles::copyPrefix(*cached, created.fd.get(), item.byteLength, destination);
                 AppLog::info("recover from probe cache " + item.suggestedName, category);

@@ -245,6 +245,7 @@ void AppModel::resetResults() {
     m_plain.pendingIntegrityIDs.clear();
     m_plain.resultsSource.reset();
     m_plain.resultsDiskAttached = true;
+    m_plain.scannedDiskMark.reset();
     setSelectedHitIDs({});
     const ResultsQuery previous = std::exchange(m_query, ResultsQuery{});
     m_window = CaptureDay::Window{};

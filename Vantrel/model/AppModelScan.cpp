@@ -199,6 +199,8 @@ void AppModel::beginHelperScan(std::string devicePath, ScanMode mode) {
     setStatusMessage(tr("Unmounting volume, then scanning…"));
     const auto target = scanTargetOf(devicePath);
     m_plain.activeRawDevicePath = target.path;
+    // What the disk is, so that no later read takes another disk that got its name.
+    recordScannedSource(target.path);
     if (target.wholeDisk) m_plain.disksPendingRemount.insert(*target.wholeDisk);
     installHelperHandlers();
     tasks().spawn(scanTask(target.path, m_filters, mode));

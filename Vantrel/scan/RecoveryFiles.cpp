@@ -44,6 +44,8 @@ std::string safeFileName(std::string_view name, std::string_view fallback) {
     auto safe = UndeleteNamingState::makeSafeFileName(name);
     // Room for a "_n" before the extension.
     if (safe.empty() || safe == "." || safe == "..") return std::string(fallback);
+    // A name from a disk never becomes a hidden file.
+    if (safe.front() == '.') safe.front() = '_';
     return safe;
 }
 

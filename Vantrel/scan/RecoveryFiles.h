@@ -21,7 +21,7 @@ std::string numberedName(std::string_view name, int n);
 // The first candidate in folder without an entry (no file is made).
 std::filesystem::path uniqueURL(const std::filesystem::path& folder, std::string_view name);
 // A name from a disk made fit for a folder of the user's: no separators, no "..", no control
-// characters, bounded; fallback when nothing is left.
+// characters, no leading full stop (which would hide the file), bounded; fallback when nothing is left.
 std::string safeFileName(std::string_view name, std::string_view fallback);
 
 struct CreatedFile {

@@ -235,6 +235,21 @@ StoragePlaces ofOpenFile(int fd, const StorageRoots& roots) {
     return walker.take();
 }
 
+StoragePlaces ofSource(bool isBlockDevice, dev_t blockDevice, FileIdentity file, const StorageRoots& roots) {
+    if (isBlockDevice) return ofBlockDevice(blockDevice, roots, false);
+    StoragePlaces places;
+    places.files.insert(file);
+    return places;
+}
+
+OverlapAnswer overlapOf(const StoragePlaces& source, int fd, const StorageRoots& roots) {
+    if (source.unresolved) return {Overlap::sourceUnknown, *source.unresolved};
+    const auto destination = ofOpenFile(fd, roots);
+    if (destination.unresolved) return {Overlap::destinationUnknown, *destination.unresolved};
+    if (source.meets(destination)) return {Overlap::meets, {}};
+    return {};
+}
+
 std::optional<std::uint64_t> mountIdOf(int fd) {
     struct statx info {};
     if (::statx(fd, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, STATX_MNT_ID, &info) == 0 && (info.stx_mask & STATX_MNT_ID))

@@ -74,6 +74,19 @@ StoragePlaces ofBlockDevice(dev_t device, const StorageRoots& roots, bool throug
 // The open file, the mount that holds it and everything beneath, loop backing files followed.
 StoragePlaces ofOpenFile(int fd, const StorageRoots& roots);
 
+// What reading a source reads: a block device (isBlockDevice, its device number) with what lies beneath
+// it as far as its backing files, or else the image file itself.
+StoragePlaces ofSource(bool isBlockDevice, dev_t blockDevice, FileIdentity file, const StorageRoots& roots);
+
+// Whether writing into the open file or folder fd could change a source whose places are given: apart
+// only when both sides were followed to the end and share no device and no file.
+enum class Overlap : std::uint8_t { apart, meets, sourceUnknown, destinationUnknown };
+struct OverlapAnswer {
+    Overlap overlap = Overlap::apart;
+    std::string reason;  // why a side could not be followed
+};
+OverlapAnswer overlapOf(const StoragePlaces& source, int fd, const StorageRoots& roots);
+
 // The mount id of the open file, from statx(STATX_MNT_ID) or else /proc/self/fdinfo; nothing when unknown.
 std::optional<std::uint64_t> mountIdOf(int fd);
 

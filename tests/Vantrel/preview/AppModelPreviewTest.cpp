@@ -41,6 +41,7 @@ struct PreviewHarness : ScanHarness {
         model->previewController().setPanel(&panel);
         model->setPreviewRenderer(std::make_shared<PreviewRenderer>(VANTREL_VERIFY_PATH));
         model->plainState().activeRawDevicePath = "/dev/sdb";
+        model->recordScannedSource("/dev/sdb");
     }
     ~PreviewHarness() {
         if (model) model->previewController().setPanel(nullptr);
@@ -257,7 +258,7 @@ TEST(AppModelPreview, NamesFromTheDiskStayInsideTheFolderAndFoldersGoWithThePrev
     h.placeHits({{"../../escape.jpg", photo}, {"/etc/passwd", photo}});
     ASSERT_TRUE(h.preview(h.hitAt(0)));
     const auto firstFolder = h.shown()->parent_path();
-    EXPECT_EQ(h.shown()->filename(), ".._.._escape.jpg");
+    EXPECT_EQ(h.shown()->filename(), "_._.._escape.jpg") << "never a hidden file";
     h.cache(h.hitAt(1), photo);
     ASSERT_TRUE(h.preview(h.hitAt(1)));
     EXPECT_EQ(h.shown()->parent_path().parent_path(), h.model->probeCache().temporaryRoot());

@@ -40,6 +40,7 @@ struct WindowHarness : test::ScanHarness {
     WindowHarness() : test::ScanHarness(8 << 20) {
         model->setPreviewRenderer(std::make_shared<PreviewRenderer>(VANTREL_VERIFY_PATH));
         model->plainState().activeRawDevicePath = "/dev/sdb";
+        model->recordScannedSource("/dev/sdb");
         window = std::make_unique<MainWindow>(*model, volumes);
         preview = std::make_unique<PreviewWindow>(*model, window.get());
         window->show();

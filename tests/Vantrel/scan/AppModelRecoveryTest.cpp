@@ -35,6 +35,7 @@ std::vector<Bytes> placeHits(ScanHarness& h, const std::vector<std::string>& nam
     for (const auto& hit : h.model->hits()) all.insert(hit.id);
     h.model->setSelectedHitIDs(all);
     h.model->plainState().activeRawDevicePath = "/dev/sdb";
+    h.model->recordScannedSource("/dev/sdb");
     return contents;
 }
 
@@ -61,8 +62,8 @@ TEST(AppModelRecovery, CollidingNamesGetNumberedFilesAndNothingIsReplaced) {
     EXPECT_EQ(h.model->statusMessage(), "Recovering 4 file(s)…");
     ASSERT_TRUE(recovered(h));
     EXPECT_EQ(h.model->statusMessage(), "Recovered 4 file(s).");
-    EXPECT_EQ(namesIn(folder), (std::vector<std::string>{".._.._escape.jpg", "README", "a.jpg", "a_1.jpg", "a_2.jpg", "a_3.jpg"}))
-        << "names from the disk never leave the folder";
+    EXPECT_EQ(namesIn(folder), (std::vector<std::string>{"README", "_._.._escape.jpg", "a.jpg", "a_1.jpg", "a_2.jpg", "a_3.jpg"}))
+        << "names from the disk never leave the folder, nor become hidden files";
     EXPECT_EQ(test::readFile(folder / "a.jpg"), (Bytes{1, 2, 3}));
     EXPECT_EQ(test::readFile(folder / "a_2.jpg"), contents[0]);
     EXPECT_EQ(test::readFile(folder / "a_3.jpg"), contents[1]);
