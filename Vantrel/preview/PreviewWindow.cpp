@@ -56,7 +56,7 @@ PreviewWindow::PreviewWindow(AppModel& model, QWidget* parent)
     setWindowTitle(tr("Preview"));
     setFocusPolicy(Qt::StrongFocus);
     resize(defaultWidth, defaultHeight);
-    openExternally = [](const QUrl& url) { QDesktopServices::openUrl(url); };
+    openExternally = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
 
     auto* layout = new QVBoxLayout(this);
     m_pictureView = new QLabel(this);
@@ -91,7 +91,8 @@ PreviewWindow::PreviewWindow(AppModel& model, QWidget* parent)
     connect(m_closeButton, &QPushButton::clicked, this, &QWidget::close);
     connect(m_openButton, &QPushButton::clicked, this, [this] {
         const auto item = m_model.previewController().previewItem(0);
-        if (item && openExternally) openExternally(QUrl::fromLocalFile(QString::fromStdString(item->string())));
+        if (!item || !openExternally) return;
+        if (!openExternally(QUrl::fromLocalFile(QString::fromStdString(item->string())))) showNote(PreviewWindowLogic::notOpenedNote());
     });
 
     m_model.previewController().setPanel(this);

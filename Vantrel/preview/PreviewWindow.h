@@ -42,8 +42,9 @@ public:
     void showPreview() override;
     void closePanel() override;
 
-    // Opens the shown file; the desktop's default application unless a test sets another.
-    std::function<void(const QUrl&)> openExternally;
+    // Opens the shown file; the desktop's default application unless a test sets another. False when
+    // nothing could open it, which the window then says.
+    std::function<bool(const QUrl&)> openExternally;
 
     // ---- What tests read.
     bool isDrawing() const { return m_drawing; }

@@ -58,10 +58,14 @@ bool WindowFocusKeeper::eventFilter(QObject* watched, QEvent* event) {
 
 void WindowFocusKeeper::activateLater(QWidget* window) {
     // After the show has reached the display: a window that is not mapped yet cannot take the keyboard.
-    QTimer::singleShot(0, window, [window] {
+    QTimer::singleShot(0, window, [this, window] {
         if (!window->isVisible()) return;
-        window->raise();
-        window->activateWindow();
+        // A dialog that blocks the window keeps the keyboard (the window may appear after it).
+        QWidget* target = window;
+        if (QWidget* modal = QApplication::activeModalWidget(); modal && modal != window && modal->isVisible() && isKeptWindow(modal))
+            target = modal;
+        target->raise();
+        target->activateWindow();
     });
 }
 

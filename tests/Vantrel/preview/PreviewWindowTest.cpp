@@ -185,7 +185,11 @@ TEST(PreviewWindow, KindsThatCannotBeDrawnSayWhyAndOfferTheDefaultApplication) {
                  {"song.mp3", RecoveredFileKind::mp3, test::randomBytes(4096, 3)},
                  {"broken.jpg", RecoveredFileKind::jpeg, test::randomBytes(4096, 4)}});
     std::vector<QUrl> opened;
-    h.preview->openExternally = [&](const QUrl& url) { opened.push_back(url); };
+    bool opens = true;
+    h.preview->openExternally = [&](const QUrl& url) {
+        opened.push_back(url);
+        return opens;
+    };
 
     ASSERT_TRUE(h.previewWithSpace(0));
     EXPECT_TRUE(h.preview->hexView()->isVisible());
@@ -198,6 +202,11 @@ TEST(PreviewWindow, KindsThatCannotBeDrawnSayWhyAndOfferTheDefaultApplication) {
     QTest::mouseClick(h.preview->openButton(), Qt::LeftButton);
     ASSERT_EQ(opened.size(), 1u);
     EXPECT_EQ(opened[0].toLocalFile().toStdString(), h.model->previewController().previewItem(0)->string());
+    // Without an application for it, the window says so.
+    opens = false;
+    QTest::mouseClick(h.preview->openButton(), Qt::LeftButton);
+    EXPECT_EQ(h.preview->noteView()->text(), PreviewWindowLogic::notOpenedNote());
+    EXPECT_TRUE(h.preview->noteView()->isVisible());
 
     ASSERT_TRUE(h.previewWithSpace(1));
     EXPECT_EQ(h.preview->noteView()->text(), PreviewWindowLogic::mediaNote());
