@@ -22,21 +22,21 @@ Task<void> saveCatalog(AppModel* model) { co_await CatalogFlows::saveCatalogWith
 
 AppMenus::AppMenus(AppModel& model, std::shared_ptr<ImageFileVolumes> volumes, QMenuBar* menuBar, std::function<void()> quit)
     : QObject(menuBar), m_model(model), m_volumes(std::move(volumes)), m_requestQuit(std::move(quit)) {
-    m_file = menuBar->addMenu(tr("File"));
-    m_openCatalog = m_file->addAction(tr("Open Catalog…"));
+    m_file = menuBar->addMenu(tr("&File"));
+    m_openCatalog = m_file->addAction(tr("&Open Catalog…"));
     m_openCatalog->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
     connect(m_openCatalog, &QAction::triggered, this, [this] { CatalogFlows::openCatalogWithPanel(m_model); });
-    m_saveCatalog = m_file->addAction(tr("Save Catalog…"));
+    m_saveCatalog = m_file->addAction(tr("&Save Catalog…"));
     m_saveCatalog->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
     // Its result (saved or not) is the dialog's business: the model shows what happened.
     connect(m_saveCatalog, &QAction::triggered, this, [this] {
         if (!m_model.hits().empty()) m_model.tasks().spawn(saveCatalog(&m_model));
     });
-    m_openImageFile = m_file->addAction(tr("Open Image File…"));
+    m_openImageFile = m_file->addAction(tr("Open &Image File…"));
     m_openImageFile->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O));
     connect(m_openImageFile, &QAction::triggered, this, [this] { openImageFile(); });
     m_file->addSeparator();
-    m_quit = m_file->addAction(tr("Quit"));
+    m_quit = m_file->addAction(tr("&Quit"));
     m_quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     connect(m_quit, &QAction::triggered, this, [this] {
         if (m_requestQuit) m_requestQuit();
@@ -46,17 +46,17 @@ AppMenus::AppMenus(AppModel& model, std::shared_ptr<ImageFileVolumes> volumes, Q
     // makes (the helper's checks and installation all end in one) and whenever the menu opens.
     connect(m_file, &QMenu::aboutToShow, this, [this] { refreshImageFileItem(); });
 
-    m_diskAccess = menuBar->addMenu(tr("Disk Access"));
-    m_installHelper = m_diskAccess->addAction(tr("Install Helper…"));
+    m_diskAccess = menuBar->addMenu(tr("&Disk Access"));
+    m_installHelper = m_diskAccess->addAction(tr("&Install Helper…"));
     connect(m_installHelper, &QAction::triggered, this, [this] {
         // The sheet is asked for first, so that it is already requested when the installation starts.
         m_model.setShowHelperSheet(true);
         m_model.installHelper();
     });
-    m_removeHelper = m_diskAccess->addAction(tr("Remove Helper…"));
+    m_removeHelper = m_diskAccess->addAction(tr("&Remove Helper…"));
     connect(m_removeHelper, &QAction::triggered, this, [this] { m_model.tasks().spawn(removeHelper(&m_model)); });
     m_diskAccess->addSeparator();
-    m_showInternalDisks = m_diskAccess->addAction(tr("Show Internal Disks"));
+    m_showInternalDisks = m_diskAccess->addAction(tr("Show Internal &Disks"));
     m_showInternalDisks->setCheckable(true);
     m_showInternalDisks->setChecked(m_volumes->showInternal());
     // Only the user's change refreshes the list; showing the menu merely shows the current value.
@@ -66,13 +66,20 @@ AppMenus::AppMenus(AppModel& model, std::shared_ptr<ImageFileVolumes> volumes, Q
     });
     connect(m_diskAccess, &QMenu::aboutToShow, this, [this] { m_showInternalDisks->setChecked(m_volumes->showInternal()); });
     m_diskAccess->addSeparator();
-    m_diskAccessSheet = m_diskAccess->addAction(tr("Disk Access…"));
+    m_diskAccessSheet = m_diskAccess->addAction(tr("Disk &Access…"));
     connect(m_diskAccessSheet, &QAction::triggered, this, [this] { m_model.setShowHelperSheet(true); });
 
-    m_help = menuBar->addMenu(tr("Help"));
-    m_helpSheet = m_help->addAction(tr("Vantrel Help"));
+    m_help = menuBar->addMenu(tr("&Help"));
+    m_helpSheet = m_help->addAction(tr("Vantrel &Help"));
     m_helpSheet->setShortcuts({QKeySequence(QKeySequence::HelpContents), QKeySequence(Qt::CTRL | Qt::Key_Question)});
     connect(m_helpSheet, &QAction::triggered, this, [this] { m_model.setShowHelpSheet(true); });
+
+    // F10 opens the menu bar at its first menu, as the desktops do; the menus then go on with the arrows.
+    m_openMenuBar = new QAction(tr("Menu Bar"), this);
+    m_openMenuBar->setShortcut(QKeySequence(Qt::Key_F10));
+    m_openMenuBar->setShortcutContext(Qt::WindowShortcut);
+    if (QWidget* window = menuBar->parentWidget()) window->addAction(m_openMenuBar);
+    connect(m_openMenuBar, &QAction::triggered, menuBar, [this, menuBar] { menuBar->setActiveAction(m_file->menuAction()); });
 
     connect(&m_model, &AppModel::fieldChanged, this, &AppMenus::onField);
     m_saveCatalog->setEnabled(!m_model.hits().empty());

@@ -1,8 +1,9 @@
 #pragma once
 // The menu bar: File ("Open Catalog…", "Save Catalog…", "Open Image File…", "Quit"), "Disk Access"
 // (install and remove the helper, "Show Internal Disks", the helper-access sheet) and Help ("Vantrel
-// Help"). Every command calls the model, the volume list or the quit request; the menus hold no
-// state of their own beyond what they show. Main thread only.
+// Help"), each title and item with its Alt mnemonic; F10 opens the first menu. Every command calls the
+// model, the volume list or the quit request; the menus hold no state of their own beyond what they
+// show. Main thread only.
 
 #include "Vantrel/effects/ImageFileVolumes.h"
 #include "Vantrel/model/AppModel.h"
@@ -38,6 +39,8 @@ public:
     QAction* showInternalDisksAction() const { return m_showInternalDisks; }
     QAction* diskAccessAction() const { return m_diskAccessSheet; }
     QAction* helpAction() const { return m_helpSheet; }
+    // F10: opens the first menu.
+    QAction* openMenuBarAction() const { return m_openMenuBar; }
 
     // The dialog of "Open Image File…"; a chosen file joins the volume list and is selected.
     void openImageFile();
@@ -65,6 +68,7 @@ private:
     QAction* m_showInternalDisks;
     QAction* m_diskAccessSheet;
     QAction* m_helpSheet;
+    QAction* m_openMenuBar;
 };
 
 } // namespace vantrel

@@ -11,9 +11,9 @@ namespace vantrel {
 
 QtDesktopShell::QtDesktopShell(QuitController* quit) : m_quit(quit) {}
 
-void QtDesktopShell::revealInFileManager(const std::string& path) {
+bool QtDesktopShell::revealInFileManager(const std::string& path) {
     const QFileInfo file(QString::fromStdString(path));
-    QDesktopServices::openUrl(QUrl::fromLocalFile(file.isDir() ? file.absoluteFilePath() : file.absolutePath()));
+    return QDesktopServices::openUrl(QUrl::fromLocalFile(file.isDir() ? file.absoluteFilePath() : file.absolutePath()));
 }
 
 bool QtDesktopShell::openLocation(const std::string& location) {

@@ -15,7 +15,7 @@ public:
     explicit QtDesktopShell(QuitController* quit);
 
     // Opens the folder that holds the file.
-    void revealInFileManager(const std::string& path) override;
+    bool revealInFileManager(const std::string& path) override;
     bool openLocation(const std::string& location) override;
     void replyToTerminateRequest(bool terminate) override;
     // Posted to the event loop, so that the flow that asks finishes its step before the quit starts.

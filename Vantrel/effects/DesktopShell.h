@@ -10,8 +10,9 @@ class DesktopShell {
 public:
     virtual ~DesktopShell() = default;
 
-    // Shows the file selected in a file-manager window (or opens its folder where that is not possible).
-    virtual void revealInFileManager(const std::string& path) = 0;
+    // Shows the file selected in a file-manager window (or opens its folder where that is not possible);
+    // false when no file manager could be started.
+    virtual bool revealInFileManager(const std::string& path) = 0;
     // Opens a folder, a file or a URL with the desktop's default application; false when nothing opened.
     virtual bool openLocation(const std::string& location) = 0;
     // The answer to a quit request that was put off: true lets the application end.

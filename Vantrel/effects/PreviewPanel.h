@@ -12,6 +12,8 @@ public:
     // Shows the controller's current items: a visible window reloads them, a hidden one opens in
     // front with them.
     virtual void showPreview() = 0;
+    // Closes the window as the user would (so it ends the controller's control).
+    virtual void closePanel() = 0;
 };
 
 } // namespace vantrel

@@ -384,7 +384,9 @@ public:
     // The quality pass: at most one at a time, never during a scan or a recovery.
     void runQualityPass();
     bool isHitPending(const Uuid& id) const;
-    void applyIntegrityResult(const Uuid& id, HitIntegrity integrity, std::optional<HitDate> captureDate);
+    // A capture date is the camera clock's face, with the offset the picture records beside it (RecoveredHit).
+    void applyIntegrityResult(const Uuid& id, HitIntegrity integrity, std::optional<HitDate> captureDate,
+                              std::optional<std::int32_t> captureUtcOffsetMinutes = std::nullopt);
     // Who judges the bytes; without one every checkable hit stays pending.
     void setIntegrityChecker(std::shared_ptr<IntegrityChecker> checker) { m_integrityChecker = std::move(checker); }
     HitProbeCache& probeCache() { return *m_probeCache; }

@@ -20,8 +20,11 @@ std::string AppModel::helperExecutablePath() const {
 void AppModel::revealHelperInFinder() {
     const auto path = helperExecutablePath();
     std::error_code error;
-    if (std::filesystem::is_regular_file(path, error)) m_effects.shell->revealInFileManager(path);
-    else m_effects.shell->revealInFileManager(QCoreApplication::applicationDirPath().toStdString());
+    const std::string shown =
+        std::filesystem::is_regular_file(path, error) ? path : QCoreApplication::applicationDirPath().toStdString();
+    // Without a file manager nothing would happen at all: the window says so, and where the helper is.
+    if (!m_effects.shell->revealInFileManager(shown))
+        setErrorMessage(tr("No file manager could be opened. The helper is at %1.").arg(QString::fromStdString(shown)));
 }
 
 } // namespace vantrel

@@ -246,7 +246,7 @@ Task<void> AppModel::checkProbe(RecoveredHit item, std::shared_ptr<PassChecks> c
             // A cached probe that vanished behind the cache's back, or cannot be read.
             applyIntegrityResult(item.id, HitIntegrity::failed, std::nullopt);
         } else if (verdict.integrity != HitIntegrity::pending) {
-            applyIntegrityResult(item.id, verdict.integrity, verdict.captureDate);
+            applyIntegrityResult(item.id, verdict.integrity, verdict.captureDate, verdict.captureUtcOffsetMinutes);
         }
     }
     ++checks->done;
@@ -310,7 +310,8 @@ Task<IntegrityVerdict> AppModel::checkFile(RecoveredFileKind kind, std::string p
     co_return verdict;
 }
 
-void AppModel::applyIntegrityResult(const Uuid& hitId, HitIntegrity integrity, std::optional<HitDate> captureDate) {
+void AppModel::applyIntegrityResult(const Uuid& hitId, HitIntegrity integrity, std::optional<HitDate> captureDate,
+                                    std::optional<std::int32_t> captureUtcOffsetMinutes) {
     const Uuid id = hitId;
     const auto* found = hit(id);
     if (!found) return;
@@ -327,7 +328,10 @@ void AppModel::applyIntegrityResult(const Uuid& hitId, HitIntegrity integrity, s
     }
     RecoveredHit changed = *found;
     changed.integrity = integrityForVerdict(*found, integrity);
-    if (captureDate) changed.captureDate = captureDate;
+    if (captureDate) {
+        changed.captureDate = captureDate;
+        changed.captureUtcOffsetMinutes = captureUtcOffsetMinutes;
+    }
     if (changed == *found) return;
     updateHit(changed);
     setCatalogDirty(true);

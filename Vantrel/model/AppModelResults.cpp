@@ -83,14 +83,14 @@ HitDate AppModel::captureDateRangeStart() const {
     std::optional<HitDate> earliest;
     for (const auto& hit : m_hits)
         if (hit.captureDate && (!earliest || *hit.captureDate < *earliest)) earliest = hit.captureDate;
-    return CaptureDay::startOfDay(earliest.value_or(m_effects.clock->now()));
+    return CaptureDay::startOfDay(earliest.value_or(CaptureDay::clockFaceNow(m_effects.clock->now())));
 }
 
 HitDate AppModel::captureDateRangeEnd() const {
     std::optional<HitDate> latest;
     for (const auto& hit : m_hits)
         if (hit.captureDate && (!latest || *hit.captureDate > *latest)) latest = hit.captureDate;
-    return CaptureDay::startOfDay(latest.value_or(m_effects.clock->now()));
+    return CaptureDay::startOfDay(latest.value_or(CaptureDay::clockFaceNow(m_effects.clock->now())));
 }
 
 // ---- The hits.

@@ -6,34 +6,22 @@ namespace vantrel::CaptureDay {
 
 namespace {
 
-// Local midnight of the calendar day dayOffset days after the date's day. mktime normalises the day
-// of the month and, with tm_isdst = -1, finds whether that midnight falls in summer time.
-std::optional<HitDate> localMidnight(HitDate date, int dayOffset) {
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(
-        std::chrono::floor<std::chrono::seconds>(date));
-    std::tm local{};
-    if (!localtime_r(&seconds, &local)) return std::nullopt;
-    local.tm_mday += dayOffset;
-    local.tm_hour = 0;
-    local.tm_min = 0;
-    local.tm_sec = 0;
-    local.tm_isdst = -1;
-    const std::time_t midnight = std::mktime(&local);
-    if (midnight == static_cast<std::time_t>(-1)) return std::nullopt;
-    return std::chrono::system_clock::from_time_t(midnight);
-}
+constexpr std::chrono::seconds dayLength{86'400};
 
 } // namespace
 
 HitDate startOfDay(HitDate date) {
-    return localMidnight(date, 0).value_or(date);
+    // Capture dates are clock faces kept as universal time: their days are whole days of it.
+    return std::chrono::floor<std::chrono::days>(date);
 }
 
-HitDate lastSecondOfDay(HitDate date) {
-    // When the calendar cannot name the next day, the bound itself is the end.
-    const auto next = localMidnight(date, 1);
-    if (!next) return date;
-    return *next - std::chrono::seconds(1);
+HitDate lastSecondOfDay(HitDate date) { return startOfDay(date) + dayLength - std::chrono::seconds(1); }
+
+HitDate clockFaceNow(HitDate now) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(std::chrono::floor<std::chrono::seconds>(now));
+    std::tm local{};
+    if (!localtime_r(&seconds, &local)) return now;
+    return now + std::chrono::seconds(local.tm_gmtoff);
 }
 
 Window Window::of(const std::optional<HitDate>& from, const std::optional<HitDate>& to) {

@@ -1,7 +1,8 @@
 #pragma once
-// Capture dates against the day-based range of the results filter, in the local calendar the user
-// sees: a bound counts for its whole local day, from its first second to 23:59:59, also on the days
-// a daylight-saving change makes 23 or 25 hours long.
+// Capture dates against the day-based range of the results filter. A capture date is the camera
+// clock's face (RecoveredHit), so its day is the day that clock showed, whatever zone this computer is
+// in: days here are days of that face, 24 hours each, and a bound counts for its whole day, from its
+// first second to 23:59:59.
 
 #include "recovery/model/RecoveredHit.h"
 
@@ -9,10 +10,12 @@
 
 namespace vantrel::CaptureDay {
 
-// The local midnight that begins the day of the date.
+// The midnight that begins the day of the date.
 HitDate startOfDay(HitDate date);
-// One second before the local midnight that begins the next day.
+// One second before the midnight that begins the next day.
 HitDate lastSecondOfDay(HitDate date);
+// What a clock of this computer's zone shows at the moment now, as a face (for "today").
+HitDate clockFaceNow(HitDate now);
 
 // The range of dates a filter with these bounds lets through, worked out once per query.
 struct Window {

@@ -2,6 +2,8 @@
 
 #include <Qt>
 
+#include <limits>
+
 namespace vantrel {
 
 namespace {
@@ -46,6 +48,9 @@ bool PreviewController::handleKey(int qtKey) {
     case Qt::Key_Down: step = 1; break;
     case Qt::Key_Left:
     case Qt::Key_Up: step = -1; break;
+    // The selection is clamped to the list, so the longest step lands on its end.
+    case Qt::Key_Home: step = -std::numeric_limits<int>::max(); break;
+    case Qt::Key_End: step = std::numeric_limits<int>::max(); break;
     default: return false;
     }
     if (m_onNavigate) m_onNavigate(step);
@@ -56,6 +61,12 @@ void PreviewController::endPanelControl() {
     cleanup();
     m_controlling = false;
     m_onNavigate = nullptr;
+}
+
+bool PreviewController::closeIfShowing() {
+    if (!isShowingItems()) return false;
+    m_panel->closePanel();
+    return true;
 }
 
 bool PreviewController::isShowingItems() const { return m_controlling && m_panel && m_panel->isPanelVisible(); }

@@ -47,8 +47,11 @@ public:
     // ---- What the window asks.
     std::size_t numberOfPreviewItems() const { return m_urls.size(); }
     std::optional<std::filesystem::path> previewItem(std::size_t index) const;
-    // Right and Down step +1, Left and Up -1; those four are handled (true) even with nothing to call.
+    // Right and Down step +1, Left and Up -1, Home and End go to the first and the last row; those six
+    // are handled (true) even with nothing to call.
     bool handleKey(int qtKey);
+    // Space in the list while the window shows our items closes it, as file managers do: true when it did.
+    bool closeIfShowing();
     bool acceptsPanelControl() const { return !m_urls.empty(); }
     void beginPanelControl() { m_controlling = true; }
     // The window closed: cleanup, and the arrow keys call nothing.

@@ -3,11 +3,13 @@
 #include "Vantrel/async/Awaitables.h"
 #include "Vantrel/preview/PreviewWindowLogic.h"
 #include "Vantrel/scan/CheckWorkers.h"
+#include "Vantrel/views/WindowFocusKeeper.h"
 
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QFile>
 #include <QFontDatabase>
+#include <QHBoxLayout>
 #include <QImageReader>
 #include <QKeyEvent>
 #include <QLabel>
@@ -44,15 +46,17 @@ QByteArray firstBytes(const std::filesystem::path& path) {
 } // namespace
 
 PreviewWindow::PreviewWindow(AppModel& model, QWidget* parent)
-    : QWidget(parent, Qt::Window),
+    : QWidget(parent),
       m_model(model),
       m_workers(std::make_shared<CheckWorkers>(1)),
       m_tasks(std::make_unique<TaskScope>(model.effects().executor)) {
     setObjectName(QStringLiteral("previewWindow"));
+    // A window of the main one: a window manager keeps it with it; it may be maximised to look closer.
+    makeDialogWindow(*this, true);
     setWindowTitle(tr("Preview"));
     setFocusPolicy(Qt::StrongFocus);
     resize(defaultWidth, defaultHeight);
-    openExternally = [](const QUrl& url) { QDesktopServices::openUrl(url); };
+    openExternally = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
 
     auto* layout = new QVBoxLayout(this);
     m_pictureView = new QLabel(this);
@@ -74,12 +78,21 @@ PreviewWindow::PreviewWindow(AppModel& model, QWidget* parent)
     m_factsView = plainLabel(this);
     layout->addWidget(m_factsView);
     m_openButton = new QPushButton(PreviewWindowLogic::openTitle(), this);
-    // The arrow keys belong to the window, which steps through the list with them.
-    m_openButton->setFocusPolicy(Qt::NoFocus);
-    layout->addWidget(m_openButton, 0, Qt::AlignRight);
+    m_closeButton = new QPushButton(PreviewWindowLogic::closeTitle(), this);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    for (QPushButton* button : {m_openButton, m_closeButton}) {
+        // The arrow keys belong to the window, which steps through the list with them; the buttons
+        // answer their Alt mnemonics.
+        button->setFocusPolicy(Qt::NoFocus);
+        buttons->addWidget(button);
+    }
+    layout->addLayout(buttons);
+    connect(m_closeButton, &QPushButton::clicked, this, &QWidget::close);
     connect(m_openButton, &QPushButton::clicked, this, [this] {
         const auto item = m_model.previewController().previewItem(0);
-        if (item && openExternally) openExternally(QUrl::fromLocalFile(QString::fromStdString(item->string())));
+        if (!item || !openExternally) return;
+        if (!openExternally(QUrl::fromLocalFile(QString::fromStdString(item->string())))) showNote(PreviewWindowLogic::notOpenedNote());
     });
 
     m_model.previewController().setPanel(this);
@@ -124,6 +137,7 @@ void PreviewWindow::showPreview() {
         showNote(PreviewWindowLogic::factsNote());
     }
     if (!isVisible()) {
+        placeBesideParent();
         show();
         raise();
         activateWindow();
@@ -175,6 +189,13 @@ void PreviewWindow::showNote(const QString& note) {
 }
 
 void PreviewWindow::keyPressEvent(QKeyEvent* event) {
+    // Escape, Ctrl+W and Space (as in file managers) close the window.
+    const bool plain = event->modifiers() == Qt::NoModifier;
+    if (event->matches(QKeySequence::Close) || (plain && (event->key() == Qt::Key_Escape || event->key() == Qt::Key_Space))) {
+        event->accept();
+        close();
+        return;
+    }
     if (event->modifiers() == Qt::NoModifier || event->modifiers() == Qt::KeypadModifier) {
         if (m_model.previewController().handleKey(event->key())) {
             event->accept();
@@ -183,6 +204,20 @@ void PreviewWindow::keyPressEvent(QKeyEvent* event) {
     }
     QWidget::keyPressEvent(event);
 }
+
+void PreviewWindow::placeBesideParent() {
+    // Where no window manager places it: over the middle of the main window the first time, then
+    // wherever the user left it.
+    if (m_placed) return;
+    m_placed = true;
+    const QWidget* owner = parentWidget() ? parentWidget()->window() : nullptr;
+    if (!owner || !owner->isVisible()) return;
+    QRect frame(QPoint(), size());
+    frame.moveCenter(owner->frameGeometry().center());
+    move(frame.topLeft());
+}
+
+void PreviewWindow::closePanel() { close(); }
 
 void PreviewWindow::closeEvent(QCloseEvent* event) {
     ++m_drawGeneration;

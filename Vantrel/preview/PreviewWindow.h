@@ -2,8 +2,9 @@
 // The preview window: the file the preview controller holds, shown as its kind allows. Pictures and a
 // PDF's first page are drawn by the verifying child into a PNG and scaled to the window; sound and
 // video offer the default application; every other kind shows its facts and a hex view of its first
-// bytes. The arrow keys step through the results list, and the window follows the selection. Closing
-// it ends the controller's control, which removes the preview folder.
+// bytes. The arrow keys step through the results list (Home and End to its ends), and the window
+// follows the selection. Escape, Ctrl+W, Space and "Close" close it, which ends the controller's
+// control and removes the preview folder. It is a dialog window of the main window.
 
 #include "Vantrel/async/TaskScope.h"
 #include "Vantrel/effects/PreviewPanel.h"
@@ -39,9 +40,11 @@ public:
 
     bool isPanelVisible() const override { return isVisible(); }
     void showPreview() override;
+    void closePanel() override;
 
-    // Opens the shown file; the desktop's default application unless a test sets another.
-    std::function<void(const QUrl&)> openExternally;
+    // Opens the shown file; the desktop's default application unless a test sets another. False when
+    // nothing could open it, which the window then says.
+    std::function<bool(const QUrl&)> openExternally;
 
     // ---- What tests read.
     bool isDrawing() const { return m_drawing; }
@@ -51,6 +54,7 @@ public:
     QLabel* hexView() const { return m_hexView; }
     QLabel* noteView() const { return m_noteView; }
     QPushButton* openButton() const { return m_openButton; }
+    QPushButton* closeButton() const { return m_closeButton; }
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -63,6 +67,7 @@ private:
     void showDrawing(QImage picture, std::optional<int> pageCount);
     void scalePicture();
     void showNote(const QString& note);
+    void placeBesideParent();
 
     AppModel& m_model;
     QLabel* m_pictureView = nullptr;
@@ -70,6 +75,8 @@ private:
     QLabel* m_hexView = nullptr;
     QLabel* m_noteView = nullptr;
     QPushButton* m_openButton = nullptr;
+    QPushButton* m_closeButton = nullptr;
+    bool m_placed = false;
     QImage m_picture;
     QString m_facts;
     bool m_drawing = false;

@@ -63,6 +63,8 @@ QString preparingNote() { return tr("Preparing preview…"); }
 QString undrawnNote() { return tr("This file cannot be drawn: its bytes may be damaged or cut short."); }
 QString mediaNote() { return tr("Sound and video are not played in the preview. Open the file with the default application to play it."); }
 QString factsNote() { return tr("There is no preview for this kind of file."); }
-QString openTitle() { return tr("Open with default application"); }
+QString notOpenedNote() { return tr("No application could open this file. Recover it and open it from its folder."); }
+QString openTitle() { return tr("&Open with default application"); }
+QString closeTitle() { return tr("&Close"); }
 
 } // namespace vantrel::PreviewWindowLogic

@@ -34,6 +34,10 @@ QString preparingNote();
 QString undrawnNote();
 QString mediaNote();
 QString factsNote();
+// "Open with default application" found no application.
+QString notOpenedNote();
+// Button titles, each with its Alt mnemonic (the buttons leave the arrow keys to the window).
 QString openTitle();
+QString closeTitle();
 
 } // namespace vantrel::PreviewWindowLogic

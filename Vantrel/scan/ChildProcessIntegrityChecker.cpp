@@ -221,7 +221,10 @@ std::optional<IntegrityVerdict> parseVerifyOutput(const std::string& output) {
     }
     if (!integrity) return std::nullopt;
     IntegrityVerdict verdict{*integrity, std::nullopt};
-    if (stamp) verdict.captureDate = CaptureDate::toDate(*stamp);
+    if (stamp) {
+        verdict.captureDate = CaptureDate::toDate(*stamp);
+        if (verdict.captureDate) verdict.captureUtcOffsetMinutes = CaptureDate::offsetMinutes(*stamp);
+    }
     return verdict;
 }
 

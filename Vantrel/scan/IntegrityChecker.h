@@ -21,7 +21,8 @@ namespace vantrel {
 
 struct IntegrityVerdict {
     HitIntegrity integrity = HitIntegrity::failed;
-    std::optional<HitDate> captureDate;
+    std::optional<HitDate> captureDate;                    // the clock's face (CaptureStamp.h)
+    std::optional<std::int32_t> captureUtcOffsetMinutes{}; // recorded beside it, to be shown only
     // The file was not there to be read, or could not be read whole: no verdict.
     bool unreadable = false;
 };

@@ -3,6 +3,7 @@
 #include "Vantrel/sheets/HelpSheet.h"
 #include "Vantrel/sheets/HelperAccessSheet.h"
 #include "Vantrel/sheets/ScanSettingsSheet.h"
+#include "Vantrel/views/WindowFocusKeeper.h"
 
 namespace vantrel {
 
@@ -25,6 +26,7 @@ void SheetPresenter::follow(Slot& slot) {
     if (wanted && !slot.dialog) {
         QDialog* dialog = make(slot.field);
         dialog->setAttribute(Qt::WA_DeleteOnClose);
+        makeDialogWindow(*dialog);
         slot.dialog = dialog;
         auto write = slot.write;
         connect(dialog, &QDialog::finished, this, [model = &m_model, write] { (model->*write)(false); });

@@ -45,23 +45,20 @@ std::optional<HitDate> toDate(const CaptureStamp& stamp) {
     fields.tm_hour = hour;
     fields.tm_min = minute;
     fields.tm_sec = second;
-    if (!stamp.offset) {
-        fields.tm_isdst = -1;
-        const std::time_t local = std::mktime(&fields);
-        if (local == static_cast<std::time_t>(-1)) return std::nullopt;
-        return std::chrono::system_clock::from_time_t(local);
-    }
+    if (stamp.offset && !offsetMinutes(stamp)) return std::nullopt;
+    // The face of the clock: the same fields in universal time, whatever zone the computer is in.
+    return std::chrono::system_clock::from_time_t(timegm(&fields));
+}
+
+std::optional<std::int32_t> offsetMinutes(const CaptureStamp& stamp) {
+    if (!stamp.offset) return std::nullopt;
     // "+HH:MM" or "-HH:MM", at most 14 hours from universal time.
     const std::string_view offset = *stamp.offset;
-    int offsetHours = 0, offsetMinutes = 0;
-    if (offset.size() != 6 || (offset[0] != '+' && offset[0] != '-') || offset[3] != ':' ||
-        !number(offset, 1, 2, offsetHours) || !number(offset, 4, 2, offsetMinutes) || offsetHours > 14 ||
-        offsetMinutes > 59)
+    int hours = 0, minutes = 0;
+    if (offset.size() != 6 || (offset[0] != '+' && offset[0] != '-') || offset[3] != ':' || !number(offset, 1, 2, hours) ||
+        !number(offset, 4, 2, minutes) || minutes > 59 || hours * 60 + minutes > 14 * 60)
         return std::nullopt;
-    const std::time_t universal = timegm(&fields);
-    const int sign = offset[0] == '-' ? -1 : 1;
-    return std::chrono::system_clock::from_time_t(universal) -
-           std::chrono::seconds(sign * (offsetHours * 3600 + offsetMinutes * 60));
+    return (offset[0] == '-' ? -1 : 1) * (hours * 60 + minutes);
 }
 
 } // namespace CaptureDate

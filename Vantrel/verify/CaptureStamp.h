@@ -1,7 +1,8 @@
 #pragma once
-// A capture time as a picture states it, and the moment it names. EXIF times are the camera's
-// wall-clock time; without an offset from universal time they are read in the local time zone, so a
-// photo keeps its calendar day in the local calendar.
+// A capture time as a picture states it. EXIF times are the camera's wall-clock time, and the photo's
+// day is the day on that clock wherever it is looked at: a capture date is kept as the clock's face
+// (the wall-clock time read as if it were universal time), and the offset from universal time that the
+// picture may record is kept beside it, to be shown, never applied.
 
 #include "recovery/model/RecoveredHit.h"
 
@@ -19,9 +20,12 @@ struct CaptureStamp {
 
 namespace CaptureDate {
 
-// With an offset, the wall clock less the offset; without, the wall clock in the local time zone.
-// Nothing for a text that is not a valid date or offset.
+// The clock's face of the wall-clock time; nothing for a text that is not a valid date, or for an offset
+// that is not a valid one.
 std::optional<HitDate> toDate(const CaptureStamp& stamp);
+// The recorded offset in minutes east of universal time (-14:00 to +14:00); nothing without one or for
+// an invalid text.
+std::optional<std::int32_t> offsetMinutes(const CaptureStamp& stamp);
 
 } // namespace CaptureDate
 } // namespace vantrel

@@ -76,6 +76,10 @@ QVariant HitTableModel::data(const QModelIndex& index, int role) const {
     case Column::date: {
         const auto text = ResultsPaneLogic::dateText(hit, m_locale);
         if (role == Qt::DisplayRole) return text.value_or(ResultsPaneLogic::placeholder());
+        if (role == Qt::ToolTipRole) {
+            if (auto tooltip = ResultsPaneLogic::dateTooltip(hit, m_locale)) return tooltip->toHtmlEscaped();
+            break;
+        }
         if (role == colorRole) return static_cast<int>(text ? ColorRole::secondary : ColorRole::tertiary);
         break;
     }

@@ -143,6 +143,8 @@ HitsColumnList::HitsColumnList(AppModel& model, QWidget* parent)
     setSortingEnabled(false);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setFocusPolicy(Qt::StrongFocus);
+    // Tab leaves the list for the next control; inside it the arrows move, and they alone select.
+    setTabKeyNavigation(false);
     setFrameShape(QFrame::NoFrame);
     setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
     setContextMenuPolicy(Qt::CustomContextMenu);
@@ -173,12 +175,22 @@ HitsColumnList::HitsColumnList(AppModel& model, QWidget* parent)
 
 void HitsColumnList::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_Space && event->modifiers() == Qt::NoModifier) {
-        // Consumed also when nothing is selected.
-        previewSelection();
+        // Consumed also when nothing is selected; a second Space closes the preview again.
+        if (!m_model.previewController().closeIfShowing()) previewSelection();
         event->accept();
         return;
     }
     QTableView::keyPressEvent(event);
+}
+
+QModelIndex HitsColumnList::moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) {
+    // A row is one thing here: Home and End go to the first and the last row, not to a cell of the row.
+    const int rows = m_rows->rowCount();
+    if (rows > 0 && (action == MoveHome || action == MoveEnd)) {
+        const int column = std::max(currentIndex().column(), 0);
+        return m_rows->index(action == MoveHome ? 0 : rows - 1, column);
+    }
+    return QTableView::moveCursor(action, modifiers);
 }
 
 void HitsColumnList::keyboardSearch(const QString&) {

@@ -1,7 +1,8 @@
 #pragma once
 // The hit list: a desktop table over the model's displayed hits. Its selection is the model's
-// selectedHitIDs (several rows, arrow keys, Shift and Ctrl; no type-ahead); Space and the "Preview"
-// item of the context menu preview the selection.
+// selectedHitIDs (several rows, arrow keys, Home and End, Shift and Ctrl; no type-ahead); Space and the
+// "Preview" item of the context menu preview the selection. Tab leaves the list without touching the
+// selection.
 
 #include "Vantrel/model/AppModel.h"
 
@@ -36,6 +37,7 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override;
     void keyboardSearch(const QString& search) override;
 
 private:

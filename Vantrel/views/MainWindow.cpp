@@ -7,6 +7,7 @@
 #include "Vantrel/views/ResultsPane.h"
 #include "Vantrel/views/StatusBarView.h"
 #include "Vantrel/views/VolumeStripView.h"
+#include "Vantrel/views/WindowFocusKeeper.h"
 
 #include "support/log/AppLog.h"
 
@@ -54,6 +55,8 @@ MainWindow::MainWindow(AppModel& model, std::shared_ptr<VolumeSource> volumes, Q
     m_toolbar->addAction(m_scan);
     m_toolbar->addAction(m_cancel);
     addToolBar(Qt::TopToolBarArea, m_toolbar);
+    // The toolbar's buttons are stops of the Tab chain too (a toolbar leaves them out by default).
+    for (QAction* action : {m_scan, m_cancel}) m_toolbar->widgetForAction(action)->setFocusPolicy(Qt::TabFocus);
     connect(m_scan, &QAction::triggered, this, [this] {
         if (MainWindowLogic::scanEnabled(m_model)) m_model.requestScan();
     });
@@ -86,6 +89,8 @@ MainWindow::MainWindow(AppModel& model, std::shared_ptr<VolumeSource> volumes, Q
     }
     m_strip->setSelected(m_model.selectedVolume());
 
+    new WindowFocusKeeper(*this);
+
     connect(&m_model, &AppModel::fieldChanged, this, &MainWindow::onField);
     refreshToolbar();
     refreshErrorAlert();
@@ -96,6 +101,22 @@ MainWindow::~MainWindow() {
     if (m_volumes) m_volumes->setObserver({});
 }
 
+void MainWindow::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (m_tabChainDone) return;
+    m_tabChainDone = true;
+    // The toolbar's buttons (the program adds some after the window is made) come first in the Tab
+    // chain, in their order, then the strip, the results pane and the status bar.
+    QWidget* previous = nullptr;
+    for (QAction* action : m_toolbar->actions()) {
+        QWidget* button = m_toolbar->widgetForAction(action);
+        if (!button || button->focusPolicy() == Qt::NoFocus) continue;
+        if (previous) setTabOrder(previous, button);
+        previous = button;
+    }
+    if (previous) setTabOrder(previous, m_strip);
+}
+
 void MainWindow::onField(AppModel::Field field) {
     switch (field) {
     case AppModel::Field::selectedVolume:
@@ -104,6 +125,10 @@ void MainWindow::onField(AppModel::Field field) {
         break;
     case AppModel::Field::isScanning: refreshToolbar(); break;
     case AppModel::Field::errorMessage: refreshErrorAlert(); break;
+    case AppModel::Field::statusMessage:
+        // What the status bar says, for whoever reads the log of a run.
+        if (!m_model.statusMessage().isEmpty()) AppLog::info("status: " + m_model.statusMessage().toStdString(), "app");
+        break;
     case AppModel::Field::showUnsavedCatalogPrompt: refreshUnsavedDialog(); break;
     default: break;
     }
@@ -137,6 +162,8 @@ void MainWindow::refreshErrorAlert() {
         QPushButton* ok = m_errorAlert->addButton(QMessageBox::Ok);
         m_errorAlert->setEscapeButton(ok);
         m_errorAlert->setWindowModality(Qt::WindowModal);
+        // After the modality, which makes a message box a sheet of its own kind.
+        makeDialogWindow(*m_errorAlert);
         // However the alert goes (OK, Escape, the window button), the message goes with it.
         connect(m_errorAlert, &QMessageBox::finished, this, [this] { m_model.setErrorMessage(std::nullopt); });
     }
@@ -167,6 +194,7 @@ void MainWindow::refreshUnsavedDialog() {
         m_unsavedDialog->setDefaultButton(save);
         m_unsavedDialog->setEscapeButton(cancel);
         m_unsavedDialog->setWindowModality(Qt::WindowModal);
+        makeDialogWindow(*m_unsavedDialog);
         connect(m_unsavedDialog, &QMessageBox::finished, this, [this, save, discard] {
             if (m_unsavedDialog->property("closedByModel").toBool()) return;
             QAbstractButton* pressed = m_unsavedDialog->clickedButton();

@@ -53,6 +53,9 @@ public:
     QMessageBox* unsavedCatalogDialog() const { return m_unsavedDialog; }
     SheetPresenter* sheets() const { return m_sheets; }
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 private:
     void onField(AppModel::Field field);
     void refreshToolbar();
@@ -73,6 +76,7 @@ private:
     QMessageBox* m_errorAlert = nullptr;
     QMessageBox* m_unsavedDialog = nullptr;
     SheetPresenter* m_sheets;
+    bool m_tabChainDone = false;
 };
 
 } // namespace vantrel

@@ -1,5 +1,7 @@
 #include "Vantrel/views/QtFileDialogs.h"
 
+#include "Vantrel/views/WindowFocusKeeper.h"
+
 #include <QCoreApplication>
 #include <QFileDialog>
 #include <QStringList>
@@ -35,6 +37,7 @@ void QtFileDialogs::show(Mode mode, const FileDialogOptions& options, Completion
     auto* dialog = new QFileDialog(m_parent, QString::fromStdString(options.title),
                                    QString::fromStdString(options.directory));
     dialog->setAttribute(Qt::WA_DeleteOnClose);
+    makeDialogWindow(*dialog);
     switch (mode) {
     case Mode::open:
         dialog->setFileMode(QFileDialog::ExistingFile);

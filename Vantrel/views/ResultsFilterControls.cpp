@@ -4,7 +4,13 @@
 #include "Vantrel/views/Symbols.h"
 #include "Vantrel/views/ViewColors.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QCoreApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QStyleOptionComboBox>
+#include <QTimer>
 #include <QDateEdit>
 #include <QLabel>
 #include <QMenu>
@@ -39,6 +45,7 @@ void populateStatusMenu(QMenu& menu, AppModel& model) {
 
 ResultsStatusFilterControl::ResultsStatusFilterControl(AppModel& model, bool compact, QWidget* parent)
     : QToolButton(parent), m_model(model), m_compact(compact), m_menu(new QMenu(this)) {
+    setObjectName(compact ? QStringLiteral("compactStatusFilter") : QStringLiteral("statusFilter"));
     setAutoRaise(true);
     setPopupMode(QToolButton::InstantPopup);
     setMenu(m_menu);
@@ -57,7 +64,7 @@ void ResultsStatusFilterControl::refresh() {
     setProperty("tint", static_cast<int>(tint));
     if (!m_compact) {
         setText(ResultsFilterLogic::menuTitle(m_model.resultsIntegrityFilter()));
-        setStyleSheet(QStringLiteral("QToolButton { %1 }").arg(ViewColors::styleSheet(tint, QWidget::palette())));
+        setStyleSheet(QStringLiteral("QToolButton#statusFilter { %1 }").arg(ViewColors::styleSheet(tint, QWidget::palette())));
     }
     populateStatusMenu(*m_menu, m_model);
 }
@@ -96,6 +103,7 @@ DateFilterPopover::DateFilterPopover(AppModel& model, QWidget* parent)
         row->addWidget(toggle);
         date->setCalendarPopup(true);
         date->setDisplayFormat(QLocale().dateFormat(QLocale::ShortFormat));
+        date->installEventFilter(this);
         row->addWidget(date);
         layout->addLayout(row);
         connect(toggle, &QCheckBox::toggled, this, [this, bound](bool on) {
@@ -109,9 +117,55 @@ DateFilterPopover::DateFilterPopover(AppModel& model, QWidget* parent)
     addRow(Bound::to, m_toToggle, m_toDate);
     layout->addWidget(m_caption);
     layout->addWidget(m_clear, 0, Qt::AlignLeft);
+    // Tab runs down the popover as it reads: each bound's switch, then its date.
+    setTabOrder(m_fromToggle, m_fromDate);
+    setTabOrder(m_fromDate, m_toToggle);
+    setTabOrder(m_toToggle, m_toDate);
+    setTabOrder(m_toDate, m_clear);
     // Clearing keeps the popover open.
     connect(m_clear, &QPushButton::clicked, this, [this] { m_model.clearCaptureDateFilter(); });
     refresh();
+}
+
+void DateFilterPopover::hideEvent(QHideEvent* event) {
+    QFrame::hideEvent(event);
+    // The keyboard goes back to the button that opened the popover.
+    QWidget* focus = QApplication::focusWidget();
+    QWidget* owner = parentWidget();
+    if (!owner || (focus && focus != this && !isAncestorOf(focus))) return;
+    // After the application has closed the popup, which hands the keyboard back on its own terms.
+    QTimer::singleShot(0, owner, [owner] {
+        if (owner->isVisible()) owner->setFocus(Qt::PopupFocusReason);
+    });
+}
+
+bool DateFilterPopover::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress && (watched == m_fromDate || watched == m_toDate)) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const bool alt = key->modifiers() & Qt::AltModifier;
+        if (key->key() == Qt::Key_F4 || (alt && (key->key() == Qt::Key_Down || key->key() == Qt::Key_Up))) {
+            openCalendar(static_cast<QDateEdit*>(watched));
+            return true;
+        }
+    }
+    return QFrame::eventFilter(watched, event);
+}
+
+void DateFilterPopover::openCalendar(QDateEdit* date) {
+    // The date field opens its calendar only from its arrow: the keys (F4, Alt+Down, as on a combo box)
+    // press that arrow.
+    // Where the field itself looks for its arrow: a combo box's, on an editable one.
+    QStyleOptionComboBox option;
+    option.initFrom(date);
+    option.editable = true;
+    option.subControls = QStyle::SC_All;
+    QRect arrow = date->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxArrow, date);
+    if (!arrow.isValid() || arrow.isEmpty()) arrow = QRect(date->width() - 12, 0, 12, date->height());
+    const QPointF at = arrow.center();
+    QMouseEvent press(QEvent::MouseButtonPress, at, date->mapToGlobal(at), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(date, &press);
+    QMouseEvent release(QEvent::MouseButtonRelease, at, date->mapToGlobal(at), Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(date, &release);
 }
 
 void DateFilterPopover::refresh() {
@@ -143,6 +197,7 @@ void DateFilterPopover::refresh() {
 
 ResultsDateFilterControl::ResultsDateFilterControl(AppModel& model, QWidget* parent)
     : QToolButton(parent), m_model(model), m_popover(new DateFilterPopover(model, this)) {
+    setObjectName(QStringLiteral("dateFilter"));
     setAutoRaise(true);
     setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     setText(ResultsFilterLogic::dateFilterTitle());
@@ -156,7 +211,9 @@ void ResultsDateFilterControl::refresh() {
     const ColorRole tint = ResultsFilterLogic::dateFilterTint(m_model);
     Symbols::apply(this, ResultsFilterLogic::dateFilterSymbol(), 14, ViewColors::color(tint, palette()));
     setProperty("tint", static_cast<int>(tint));
-    setStyleSheet(QStringLiteral("QToolButton { %1 }").arg(ViewColors::styleSheet(tint, palette())));
+    // Its own colour only: a plain QToolButton rule would reach the buttons of the popover's calendar too,
+    // and paint the month and the year in the colour of their bar.
+    setStyleSheet(QStringLiteral("QToolButton#dateFilter { %1 }").arg(ViewColors::styleSheet(tint, palette())));
     setToolTip(ResultsFilterLogic::dateFilterTooltip(m_model));
     if (m_popover->isVisible()) m_popover->refresh();
 }
@@ -170,6 +227,13 @@ void ResultsDateFilterControl::togglePopover() {
     const QPoint below = mapToGlobal(QPoint(0, height()));
     m_popover->move(below);
     m_popover->show();
+    // The keyboard goes into the popover: Tab walks its controls, Escape closes it.
+    for (QWidget* first : std::initializer_list<QWidget*>{m_popover->fromToggle(), m_popover->clearButton()}) {
+        if (first->isVisible()) {
+            first->setFocus(Qt::PopupFocusReason);
+            break;
+        }
+    }
 }
 
 } // namespace vantrel

@@ -45,6 +45,12 @@ public:
     QDateEdit* toDate() const { return m_toDate; }
     QLabel* note() const { return m_note; }
     QPushButton* clearButton() const { return m_clear; }
+    // Opens the calendar of one of the two date fields (also F4 and Alt+Down in the field).
+    void openCalendar(QDateEdit* date);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
     AppModel& m_model;

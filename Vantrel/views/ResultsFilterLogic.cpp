@@ -82,8 +82,8 @@ bool isBoundOn(const AppModel& model, Bound bound) {
 
 QDate boundDay(const AppModel& model, Bound bound) {
     const auto& value = bound == Bound::from ? model.resultsCaptureDateFrom() : model.resultsCaptureDateTo();
-    if (value) return localDay(*value);
-    return localDay(bound == Bound::from ? model.captureDateRangeStart() : model.captureDateRangeEnd());
+    if (value) return captureDay(*value);
+    return captureDay(bound == Bound::from ? model.captureDateRangeStart() : model.captureDateRangeEnd());
 }
 
 void setBoundOn(AppModel& model, Bound bound, bool on) {
@@ -91,12 +91,12 @@ void setBoundOn(AppModel& model, Bound bound, bool on) {
     // A bound turned on never lies beyond the other one: the range keeps its start before its end.
     if (bound == Bound::from) {
         query.captureDateFrom = on ? std::optional(model.captureDateRangeStart()) : std::nullopt;
-        if (query.captureDateFrom && query.captureDateTo && localDay(*query.captureDateFrom) > localDay(*query.captureDateTo))
-            query.captureDateFrom = startOfLocalDay(localDay(*query.captureDateTo));
+        if (query.captureDateFrom && query.captureDateTo && captureDay(*query.captureDateFrom) > captureDay(*query.captureDateTo))
+            query.captureDateFrom = startOfCaptureDay(captureDay(*query.captureDateTo));
     } else {
         query.captureDateTo = on ? std::optional(model.captureDateRangeEnd()) : std::nullopt;
-        if (query.captureDateFrom && query.captureDateTo && localDay(*query.captureDateTo) < localDay(*query.captureDateFrom))
-            query.captureDateTo = startOfLocalDay(localDay(*query.captureDateFrom));
+        if (query.captureDateFrom && query.captureDateTo && captureDay(*query.captureDateTo) < captureDay(*query.captureDateFrom))
+            query.captureDateTo = startOfCaptureDay(captureDay(*query.captureDateFrom));
     }
     applyAndRebuild(model, query);
 }
@@ -104,7 +104,7 @@ void setBoundOn(AppModel& model, Bound bound, bool on) {
 std::optional<QDate> dayLimit(const AppModel& model, Bound bound) {
     const auto& other = bound == Bound::from ? model.resultsCaptureDateTo() : model.resultsCaptureDateFrom();
     if (!other) return std::nullopt;
-    return localDay(*other);
+    return captureDay(*other);
 }
 
 bool setBoundDay(AppModel& model, Bound bound, QDate day) {
@@ -112,18 +112,18 @@ bool setBoundDay(AppModel& model, Bound bound, QDate day) {
     if (const auto limit = dayLimit(model, bound); limit && (bound == Bound::from ? day > *limit : day < *limit))
         return false;
     auto query = model.resultsQuery();
-    (bound == Bound::from ? query.captureDateFrom : query.captureDateTo) = startOfLocalDay(day);
+    (bound == Bound::from ? query.captureDateFrom : query.captureDateTo) = startOfCaptureDay(day);
     applyAndRebuild(model, query);
     return true;
 }
 
-QDate localDay(HitDate date) {
+QDate captureDay(HitDate date) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(date.time_since_epoch()).count();
-    return QDateTime::fromMSecsSinceEpoch(ms).date();
+    return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).date();
 }
 
-HitDate startOfLocalDay(QDate day) {
-    return HitDate(std::chrono::milliseconds(day.startOfDay().toMSecsSinceEpoch()));
+HitDate startOfCaptureDay(QDate day) {
+    return HitDate(std::chrono::milliseconds(day.startOfDay(Qt::UTC).toMSecsSinceEpoch()));
 }
 
 } // namespace vantrel::ResultsFilterLogic

@@ -50,15 +50,16 @@ QDate boundDay(const AppModel& model, Bound bound);
 // On: the bound starts at its default day (never beyond the other bound); off: no bound. The list is
 // rebuilt.
 void setBoundOn(AppModel& model, Bound bound, bool on);
-// The bound becomes the start of the chosen day in the local calendar and the list is rebuilt; false,
+// The bound becomes the start of the chosen day (a capture day) and the list is rebuilt; false,
 // and nothing changes, when the start would lie after the end.
 bool setBoundDay(AppModel& model, Bound bound, QDate day);
 // The latest day the from bound may take (the to bound's day), or the earliest the to bound may take
 // (the from bound's day); none while the other bound is off.
 std::optional<QDate> dayLimit(const AppModel& model, Bound bound);
 
-// Local conversions between capture dates and calendar days.
-QDate localDay(HitDate date);
-HitDate startOfLocalDay(QDate day);
+// Between capture dates and the days of the calendar. A capture date is the camera clock's face
+// (RecoveredHit), so its day is read off it as it is, in no time zone of this computer.
+QDate captureDay(HitDate date);
+HitDate startOfCaptureDay(QDate day);
 
 } // namespace vantrel::ResultsFilterLogic

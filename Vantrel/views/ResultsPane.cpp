@@ -6,6 +6,7 @@
 #include "Vantrel/views/Symbols.h"
 #include "Vantrel/views/ViewColors.h"
 
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QKeySequence>
 #include <QLabel>
@@ -50,6 +51,17 @@ protected:
     }
 };
 
+// A row that centres the widget between two stretches. Unlike a centring alignment, the row works out
+// the height of wrapped text at the width the widget really gets, so no line is lost.
+QHBoxLayout* centredRow(QWidget* widget) {
+    auto* row = new QHBoxLayout;
+    row->setContentsMargins(0, 0, 0, 0);
+    row->addStretch(1);
+    row->addWidget(widget);
+    row->addStretch(1);
+    return row;
+}
+
 } // namespace
 
 ResultsPane::ResultsPane(AppModel& model, QWidget* parent)
@@ -80,6 +92,7 @@ ResultsPane::ResultsPane(AppModel& model, QWidget* parent)
     m_selection->setStyleSheet(ViewColors::styleSheet(ColorRole::secondary, palette()));
     header->addWidget(m_selection);
     header->addWidget(m_recover);
+    m_recover->setObjectName(QStringLiteral("recoverSelected"));
     // The keyboard's way to the folder picker; like the button, it does nothing while disabled.
     m_recover->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R));
     layout->addLayout(header);
@@ -110,7 +123,7 @@ ResultsPane::ResultsPane(AppModel& model, QWidget* parent)
         m_emptyAction->setMinimumHeight(32);
         cardLayout->addWidget(m_emptyAction, 0, Qt::AlignHCenter);
         pageLayout->addStretch(1);
-        pageLayout->addWidget(m_emptyCard, 0, Qt::AlignHCenter);
+        pageLayout->addLayout(centredRow(m_emptyCard));
         pageLayout->addStretch(1);
         connect(m_emptyAction, &QPushButton::clicked, this, [this] {
             if (onStartScan) onStartScan(ScanMode::standard);
@@ -136,19 +149,44 @@ ResultsPane::ResultsPane(AppModel& model, QWidget* parent)
         pageLayout->addStretch(1);
         pageLayout->addWidget(symbol);
         pageLayout->addWidget(noMatchTitle);
-        pageLayout->addWidget(m_noMatchText, 0, Qt::AlignHCenter);
+        pageLayout->addLayout(centredRow(m_noMatchText));
         pageLayout->addWidget(m_resetFilters, 0, Qt::AlignHCenter);
         pageLayout->addStretch(1);
         connect(m_resetFilters, &QPushButton::clicked, this, [this] { ResultsPaneLogic::resetFilters(m_model); });
     }
+
+    // The wrapped texts get a width from their page, so that their layouts give them the height of all
+    // their lines (a centred item would otherwise keep the width and height of its first guess).
+    m_emptyPage->installEventFilter(this);
+    m_noMatchPage->installEventFilter(this);
 
     m_stack->addWidget(m_emptyPage);
     m_stack->addWidget(m_noMatchPage);
     m_stack->addWidget(m_list);
     layout->addWidget(m_stack, 1);
 
+    // Tab runs through the header's filters, then what the pane shows (the list, or the empty state's
+    // and "No matches"' buttons), then "Recover Selected": pick files, then recover them.
+    setTabOrder(m_statusFilter, m_dateFilter);
+    setTabOrder(m_dateFilter, m_emptyAction);
+    setTabOrder(m_emptyAction, m_resetFilters);
+    setTabOrder(m_resetFilters, m_list);
+    setTabOrder(m_list, m_recover);
+
     connect(&m_model, &AppModel::fieldChanged, this, [this] { scheduleRefresh(); });
     refresh();
+}
+
+bool ResultsPane::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Resize && (watched == m_emptyPage || watched == m_noMatchPage)) fitTextWidths();
+    return QWidget::eventFilter(watched, event);
+}
+
+void ResultsPane::fitTextWidths() {
+    constexpr int maxTextWidth = 480;
+    const int cardWidth = std::max(200, std::min(maxTextWidth, m_emptyPage->width() - 48));
+    m_emptyCard->setFixedWidth(cardWidth);
+    m_noMatchText->setFixedWidth(std::max(200, std::min(maxTextWidth, m_noMatchPage->width() - 48)));
 }
 
 void ResultsPane::scheduleRefresh() {

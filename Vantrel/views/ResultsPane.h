@@ -45,7 +45,11 @@ public:
     QPushButton* emptyActionButton() const { return m_emptyAction; }
     QPushButton* resetFiltersButton() const { return m_resetFilters; }
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
+    void fitTextWidths();
     void scheduleRefresh();
     void refreshEmptyState();
 

@@ -196,7 +196,22 @@ std::optional<QString> resolutionText(const RecoveredHit& hit) {
 std::optional<QString> dateText(const RecoveredHit& hit, const QLocale& locale) {
     if (!hit.captureDate) return std::nullopt;
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(hit.captureDate->time_since_epoch()).count();
-    return locale.toString(QDateTime::fromMSecsSinceEpoch(ms).date(), QLocale::ShortFormat);
+    return locale.toString(QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).date(), QLocale::ShortFormat);
+}
+
+std::optional<QString> dateTooltip(const RecoveredHit& hit, const QLocale& locale) {
+    if (!hit.captureDate) return std::nullopt;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(hit.captureDate->time_since_epoch()).count();
+    const QDateTime face = QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC);
+    const QString day = locale.toString(face.date(), QLocale::LongFormat);
+    const QString time = locale.toString(face.time(), QLocale::ShortFormat);
+    if (!hit.captureUtcOffsetMinutes) return tr("Taken %1 at %2 (camera time)").arg(day, time);
+    const int minutes = *hit.captureUtcOffsetMinutes;
+    const QString offset = QStringLiteral("UTC%1%2:%3")
+                               .arg(minutes < 0 ? QLatin1Char('-') : QLatin1Char('+'))
+                               .arg(std::abs(minutes) / 60, 2, 10, QLatin1Char('0'))
+                               .arg(std::abs(minutes) % 60, 2, 10, QLatin1Char('0'));
+    return tr("Taken %1 at %2 (camera time, %3)").arg(day, time, offset);
 }
 
 QString sourceLabel(HitSource source) {

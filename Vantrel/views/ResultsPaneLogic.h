@@ -75,7 +75,11 @@ QString typeText(RecoveredFileKind kind);
 QString sizeText(std::uint64_t byteLength);
 // "%1×%2", or none without dimensions (the row shows the placeholder).
 std::optional<QString> resolutionText(const RecoveredHit& hit);
+// The capture day as the camera's clock showed it, whatever this computer's zone (RecoveredHit).
 std::optional<QString> dateText(const RecoveredHit& hit, const QLocale& locale);
+// The date cell's tooltip: the camera's date and time and, when the picture records it, its offset from
+// universal time (shown, not applied).
+std::optional<QString> dateTooltip(const RecoveredHit& hit, const QLocale& locale);
 QString sourceLabel(HitSource source);
 // The em dash of a missing value, in the tertiary colour.
 QString placeholder();

@@ -1,5 +1,6 @@
 #include "Vantrel/views/StatusBarView.h"
 
+#include "Vantrel/views/ElidedLabel.h"
 #include "Vantrel/views/StatusBarLogic.h"
 #include "Vantrel/views/Symbols.h"
 #include "Vantrel/views/ViewColors.h"
@@ -33,7 +34,7 @@ StatusBarView::StatusBarView(AppModel& model, QWidget* parent)
     : QWidget(parent), m_model(model), m_bar(new QProgressBar(this)), m_spinner(new QProgressBar(this)),
       m_percent(plainLabel(this, ColorRole::secondary)), m_throughput(plainLabel(this, ColorRole::secondary)),
       m_info(new QLabel(this)), m_summary(plainLabel(this, ColorRole::secondary)), m_dot(plainLabel(this, ColorRole::tertiary)),
-      m_message(plainLabel(this, ColorRole::secondary)), m_settings(new QPushButton(StatusBarLogic::settingsTitle(), this)),
+      m_message(new ElidedLabel(this)), m_settings(new QPushButton(StatusBarLogic::settingsTitle(), this)),
       m_hits(plainLabel(this, ColorRole::primary)), m_readErrors(plainLabel(this, ColorRole::primary)),
       m_unsaved(plainLabel(this, ColorRole::orange)) {
     setObjectName(QStringLiteral("statusBar"));
@@ -74,7 +75,6 @@ StatusBarView::StatusBarView(AppModel& model, QWidget* parent)
     layout->addWidget(m_hits);
     layout->addWidget(m_readErrors);
     layout->addWidget(m_unsaved);
-    m_message->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     m_message->setMinimumWidth(80);
     layout->setStretchFactor(m_message, 4);
 
@@ -118,12 +118,9 @@ void StatusBarView::refresh() {
     // The message: primary and up to two lines in the nothing-found form, else one secondary line.
     const bool nothingFound = activity == Activity::nothingFound;
     m_message->setVisible(!message.isEmpty());
-    m_message->setWordWrap(nothingFound);
     m_message->setStyleSheet(ViewColors::styleSheet(nothingFound ? ColorRole::primary : ColorRole::secondary, palette()));
-    const int lines = nothingFound ? 2 : 1;
-    m_message->setMaximumHeight(m_message->fontMetrics().lineSpacing() * lines + 2);
-    m_message->setText(message);
-    m_message->setToolTip(message.toHtmlEscaped());
+    // Cut at a word and ended in "…" when it is longer than its room; the tooltip holds it whole.
+    m_message->setFullText(message, nothingFound ? 2 : 1);
 
     const bool counts = StatusBarLogic::showsCounts(m_model);
     m_hits->setVisible(counts);

@@ -13,6 +13,8 @@ class QPushButton;
 
 namespace vantrel {
 
+class ElidedLabel;
+
 class StatusBarView : public QWidget {
     Q_OBJECT
 
@@ -27,7 +29,7 @@ public:
     QLabel* infoSymbol() const { return m_info; }
     QLabel* summaryLabel() const { return m_summary; }
     QLabel* dotLabel() const { return m_dot; }
-    QLabel* messageLabel() const { return m_message; }
+    ElidedLabel* messageLabel() const { return m_message; }
     QPushButton* settingsButton() const { return m_settings; }
     QLabel* hitsLabel() const { return m_hits; }
     QLabel* readErrorsLabel() const { return m_readErrors; }
@@ -44,7 +46,7 @@ private:
     QLabel* m_info;
     QLabel* m_summary;
     QLabel* m_dot;
-    QLabel* m_message;
+    ElidedLabel* m_message;
     QPushButton* m_settings;
     QLabel* m_hits;
     QLabel* m_readErrors;

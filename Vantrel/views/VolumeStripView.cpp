@@ -4,7 +4,9 @@
 #include "Vantrel/views/ViewColors.h"
 #include "Vantrel/views/VolumeStripLogic.h"
 
+#include <QFocusEvent>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
@@ -48,7 +50,8 @@ protected:
 VolumeTile::VolumeTile(ExternalVolume volume, bool selected, QWidget* parent)
     : QAbstractButton(parent), m_volume(std::move(volume)), m_selected(selected) {
     setCursor(Qt::PointingHandCursor);
-    setFocusPolicy(Qt::StrongFocus);
+    // The strip takes the keyboard for all its tiles.
+    setFocusPolicy(Qt::NoFocus);
     setToolTip(VolumeStripLogic::tileTooltip(m_volume).toHtmlEscaped().replace(QLatin1Char('\n'), QLatin1String("<br>")));
     setAccessibleName(QString::fromStdString(m_volume.name));
     setProperty(Symbols::propertyName, VolumeStripLogic::symbolName(m_volume));
@@ -72,8 +75,15 @@ void VolumeTile::paintEvent(QPaintEvent*) {
         painter.fillPath(shape, ViewColors::color(ColorRole::accent, pal, 0.12));
         painter.setPen(QPen(ViewColors::color(ColorRole::accent, pal, 0.4), 1));
         painter.drawPath(shape);
-    } else if (underMouse() || hasFocus()) {
+    } else if (underMouse()) {
         painter.fillPath(shape, ViewColors::color(ColorRole::primary, pal, 0.05));
+    }
+    if (m_showsFocus) {
+        // The focus ring, inside the tile's own outline.
+        QPainterPath ring;
+        ring.addRoundedRect(QRectF(rect()).adjusted(1.5, 1.5, -1.5, -1.5), 11, 11);
+        painter.setPen(QPen(pal.color(QPalette::Highlight), 2));
+        painter.drawPath(ring);
     }
 
     int y = padding;
@@ -97,6 +107,12 @@ void VolumeTile::paintEvent(QPaintEvent*) {
     const QFontMetrics subtitleMetrics(subtitleFont);
     painter.drawText(QRect(textColumn.x(), y, textColumn.width(), subtitleMetrics.height()), Qt::AlignHCenter | Qt::TextSingleLine,
                      subtitleMetrics.elidedText(VolumeStripLogic::subtitle(m_volume), Qt::ElideRight, contentWidth));
+}
+
+void VolumeTile::setShowsFocus(bool shows) {
+    if (shows == m_showsFocus) return;
+    m_showsFocus = shows;
+    update();
 }
 
 // ---- Card.
@@ -198,6 +214,8 @@ VolumeStripView::VolumeStripView(QWidget* parent)
     layout->addWidget(m_scroll, 1);
     layout->addWidget(m_card, 0, Qt::AlignVCenter);
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    // One stop of the Tab chain for the whole strip: neither the scroll area nor the tiles take it.
+    m_scroll->setFocusPolicy(Qt::NoFocus);
     rebuildTiles();
 }
 
@@ -206,6 +224,56 @@ void VolumeStripView::setVolumes(std::vector<ExternalVolume> volumes, bool showI
     m_volumes = std::move(volumes);
     m_showInternal = showInternal;
     rebuildTiles();
+}
+
+void VolumeStripView::setCurrent(std::optional<std::size_t> index) {
+    if (index && *index >= m_volumes.size()) index = m_volumes.empty() ? std::nullopt : std::optional<std::size_t>(m_volumes.size() - 1);
+    m_current = index;
+    const auto list = tiles();
+    for (std::size_t i = 0; i < list.size(); ++i) list[i]->setShowsFocus(hasFocus() && m_current == i);
+    if (m_current && *m_current < list.size()) m_scroll->ensureWidgetVisible(list[*m_current], 0, 0);
+}
+
+void VolumeStripView::focusInEvent(QFocusEvent* event) {
+    QWidget::focusInEvent(event);
+    if (!m_current) {
+        // The ring starts on the selected tile, else on the first.
+        std::size_t start = 0;
+        for (std::size_t i = 0; i < m_volumes.size(); ++i)
+            if (VolumeStripLogic::isSelected(m_volumes[i], m_selected)) start = i;
+        setCurrent(m_volumes.empty() ? std::nullopt : std::optional<std::size_t>(start));
+        return;
+    }
+    setCurrent(m_current);
+}
+
+void VolumeStripView::focusOutEvent(QFocusEvent* event) {
+    QWidget::focusOutEvent(event);
+    setCurrent(m_current);
+}
+
+void VolumeStripView::keyPressEvent(QKeyEvent* event) {
+    if (m_volumes.empty() || (event->modifiers() & ~Qt::KeypadModifier) != Qt::NoModifier) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    const std::size_t last = m_volumes.size() - 1;
+    const std::size_t at = m_current.value_or(0);
+    switch (event->key()) {
+    case Qt::Key_Left:
+    case Qt::Key_Up: setCurrent(at == 0 ? 0 : at - 1); break;
+    case Qt::Key_Right:
+    case Qt::Key_Down: setCurrent(std::min(at + 1, last)); break;
+    case Qt::Key_Home: setCurrent(0); break;
+    case Qt::Key_End: setCurrent(last); break;
+    case Qt::Key_Space:
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        if (m_current && onPick) onPick(m_volumes[*m_current]);
+        break;
+    default: QWidget::keyPressEvent(event); return;
+    }
+    event->accept();
 }
 
 void VolumeStripView::setSelected(std::optional<ExternalVolume> selected) {
@@ -224,6 +292,9 @@ std::vector<VolumeTile*> VolumeStripView::tiles() const {
 
 void VolumeStripView::rebuildTiles() {
     const int scrolled = m_scroll->horizontalScrollBar()->value();
+    // The ring stays on its volume when the list changes around it.
+    std::optional<std::string> currentDisk;
+    if (m_current && *m_current < m_shownDisks.size()) currentDisk = m_shownDisks[*m_current];
     while (QLayoutItem* item = m_rowLayout->takeAt(0)) {
         if (item->widget() != m_emptyLabel) delete item->widget();
         delete item;
@@ -248,6 +319,16 @@ void VolumeStripView::rebuildTiles() {
     const int tileHeight = VolumeTile(ExternalVolume{}, false).sizeHint().height();
     m_scroll->setFixedHeight(tileHeight + m_scroll->horizontalScrollBar()->sizeHint().height());
     m_scroll->horizontalScrollBar()->setValue(scrolled);
+
+    m_shownDisks.clear();
+    for (const auto& volume : m_volumes) m_shownDisks.push_back(volume.bsdName);
+    setFocusPolicy(m_volumes.empty() ? Qt::NoFocus : Qt::StrongFocus);
+    std::optional<std::size_t> current;
+    if (currentDisk)
+        for (std::size_t i = 0; i < m_shownDisks.size(); ++i)
+            if (m_shownDisks[i] == *currentDisk) current = i;
+    if (!current && m_current && !m_volumes.empty()) current = std::min(*m_current, m_volumes.size() - 1);
+    setCurrent(current);
 }
 
 } // namespace vantrel

@@ -1,6 +1,10 @@
 #pragma once
 // The strip across the top of the window: one tile per attached volume and a card for the selected
 // one. A click on a tile reports the volume; the selection shown is whatever the window sets.
+//
+// The keyboard reaches the strip as one stop of the window's Tab chain: the arrows (and Home, End)
+// move a focus ring from tile to tile without choosing anything, Space or Return chooses the tile
+// under the ring.
 
 #include "support/volumes/ExternalVolume.h"
 
@@ -10,6 +14,7 @@
 
 #include <functional>
 #include <optional>
+#include <string>
 #include <vector>
 
 class QHBoxLayout;
@@ -30,6 +35,9 @@ public:
     VolumeTile(ExternalVolume volume, bool selected, QWidget* parent = nullptr);
     const ExternalVolume& volume() const { return m_volume; }
     bool isSelected() const { return m_selected; }
+    // The strip has the keyboard and this tile is where its arrows stand.
+    bool showsFocus() const { return m_showsFocus; }
+    void setShowsFocus(bool shows);
     QSize sizeHint() const override;
 
 protected:
@@ -38,6 +46,7 @@ protected:
 private:
     ExternalVolume m_volume;
     bool m_selected;
+    bool m_showsFocus = false;
 };
 
 // The summary of the selected volume at the strip's end.
@@ -74,13 +83,23 @@ public:
     QLabel* emptyLabel() const { return m_emptyLabel; }
     SelectedVolumeCard* card() const { return m_card; }
     QScrollArea* scrollArea() const { return m_scroll; }
+    // The tile the arrow keys stand on; none without tiles.
+    std::optional<std::size_t> currentTile() const { return m_current; }
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
 
 private:
     void rebuildTiles();
+    void setCurrent(std::optional<std::size_t> index);
 
     std::vector<ExternalVolume> m_volumes;
     bool m_showInternal = false;
     std::optional<ExternalVolume> m_selected;
+    std::optional<std::size_t> m_current;
+    std::vector<std::string> m_shownDisks;  // the tiles' disks, in order, as last built
     QScrollArea* m_scroll;
     QWidget* m_row;
     QHBoxLayout* m_rowLayout;

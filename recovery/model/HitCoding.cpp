@@ -65,6 +65,60 @@ int daysInMonth(int year, int month) {
     return month == 2 && leap ? 29 : days[month - 1];
 }
 
+// Capture dates are clock faces (RecoveredHit.h). They are stored as that clock with an offset, so that
+// the text still names the moment of the picture for a reader that takes it as a moment: the picture's
+// own offset when it records one (stored again as captureUtcOffsetMinutes), else the offset of this
+// computer's zone at that time, the moment that was stored before clock faces were kept. A stored "Z"
+// date comes from a catalog of that time: its clock face is that moment in this computer's zone.
+constexpr std::int64_t maxUtcOffsetMinutes = 14 * 60;
+
+std::time_t wholeSeconds(HitDate date) {
+    return static_cast<std::time_t>(std::chrono::floor<std::chrono::seconds>(date).time_since_epoch().count());
+}
+
+// Seconds east of universal time of this computer's zone when its clocks showed the face.
+std::int64_t localOffsetAtFace(HitDate face) {
+    const std::time_t seconds = wholeSeconds(face);
+    std::tm fields{};
+    if (!gmtime_r(&seconds, &fields)) return 0;
+    fields.tm_isdst = -1;
+    const std::time_t moment = std::mktime(&fields);
+    if (moment == static_cast<std::time_t>(-1)) return 0;
+    return static_cast<std::int64_t>(seconds) - static_cast<std::int64_t>(moment);
+}
+
+// Seconds east of universal time of this computer's zone at the moment.
+std::int64_t localOffsetAtMoment(HitDate moment) {
+    const std::time_t seconds = wholeSeconds(moment);
+    std::tm fields{};
+    if (!localtime_r(&seconds, &fields)) return 0;
+    return fields.tm_gmtoff;
+}
+
+std::string formatClockFace(HitDate face, std::int64_t offsetSeconds) {
+    const std::time_t seconds = wholeSeconds(face);
+    std::tm parts{};
+    gmtime_r(&seconds, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+    const std::int64_t minutes = (offsetSeconds < 0 ? -offsetSeconds : offsetSeconds) / 60;
+    char zone[8];
+    std::snprintf(zone, sizeof zone, "%c%02d:%02d", offsetSeconds < 0 ? '-' : '+', static_cast<int>(minutes / 60 % 100),
+                  static_cast<int>(minutes % 60));
+    return std::string(text) + zone;
+}
+
+HitDate decodeCaptureDate(const Json& value, const DateStrategy& dates) {
+    const HitDate moment = dates.decode(value);
+    const std::string& text = value.get_ref<const std::string&>();
+    if (!text.empty() && text.back() == 'Z') return moment + std::chrono::seconds(localOffsetAtMoment(moment));
+    // The clock as written, without its offset.
+    // The strategy read the text, so it begins with the 19 characters of a date and time.
+    const auto face = parseIso8601(text.substr(0, 19) + "Z");
+    if (!face) corrupt("captureDate", "is not a date");
+    return *face;
+}
+
 } // namespace
 
 std::string formatIso8601(HitDate date) {
@@ -134,7 +188,7 @@ DateStrategy DateStrategy::iso8601() {
             }};
 }
 
-Json encode(const RecoveredHit& hit, const DateStrategy& dates) {
+Json encode(const RecoveredHit& hit, [[maybe_unused]] const DateStrategy& dates) {
     Json object = Json::object();
     object["id"] = hit.id.toString();
     object["kind"] = FileKind::rawValue(hit.kind);
@@ -146,7 +200,12 @@ Json encode(const RecoveredHit& hit, const DateStrategy& dates) {
     object["isFragmented"] = hit.isFragmented;
     object["source"] = HitSourceName::rawValue(hit.source);
     object["integrity"] = HitIntegrityName::rawValue(hit.integrity);
-    if (hit.captureDate) object["captureDate"] = dates.encode(*hit.captureDate);
+    if (hit.captureDate) {
+        const std::int64_t offset = hit.captureUtcOffsetMinutes ? std::int64_t{*hit.captureUtcOffsetMinutes} * 60
+                                                                : localOffsetAtFace(*hit.captureDate);
+        object["captureDate"] = formatClockFace(*hit.captureDate, offset);
+        if (hit.captureUtcOffsetMinutes) object["captureUtcOffsetMinutes"] = *hit.captureUtcOffsetMinutes;
+    }
     if (hit.clusterHint)
         object["clusterHint"] = Json{{"firstCluster", hit.clusterHint->firstCluster},
                                      {"partitionOffset", hit.clusterHint->partitionOffset},
@@ -175,7 +234,14 @@ RecoveredHit decode(const Json& object, const DateStrategy& dates) {
     hit.source = requireCase<HitSource>(require(object, "source"), "source", HitSourceName::fromRawValue);
     if (const auto* integrity = optional(object, "integrity"))
         hit.integrity = requireCase<HitIntegrity>(*integrity, "integrity", HitIntegrityName::fromRawValue);
-    if (const auto* date = optional(object, "captureDate")) hit.captureDate = dates.decode(*date);
+    if (const auto* date = optional(object, "captureDate")) {
+        hit.captureDate = decodeCaptureDate(*date, dates);
+        if (const auto* offset = optional(object, "captureUtcOffsetMinutes")) {
+            const std::int64_t minutes = requireSigned(*offset, "captureUtcOffsetMinutes");
+            if (minutes < -maxUtcOffsetMinutes || minutes > maxUtcOffsetMinutes) corrupt("captureUtcOffsetMinutes", "is out of range");
+            hit.captureUtcOffsetMinutes = static_cast<std::int32_t>(minutes);
+        }
+    }
     if (const auto* hint = optional(object, "clusterHint")) {
         if (!hint->is_object()) corrupt("clusterHint", "is not an object");
         ClusterAllocationHint decoded;

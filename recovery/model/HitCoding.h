@@ -21,7 +21,8 @@ namespace HitCoding {
 
 using Json = nlohmann::ordered_json;
 
-// How dates are written and read; the container (the catalog) chooses.
+// How dates are read; the container (the catalog) chooses. A hit's one date, its capture date, is
+// written as the camera's clock with an offset (HitCoding.cpp says which) and read back as that clock.
 struct DateStrategy {
     std::function<Json(HitDate)> encode;
     // Throws HitDecodingError on a value it cannot read.

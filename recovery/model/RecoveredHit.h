@@ -61,7 +61,11 @@ struct RecoveredHit {
     bool isFragmented = false;
     HitSource source = HitSource::signatureCarve;
     HitIntegrity integrity = HitIntegrity::pending;
+    // The picture's capture time as its camera's clock showed it, read as if it were universal time
+    // (so the photo's day is the same wherever it is looked at), and the clock's offset from universal
+    // time when the picture records one.
     std::optional<HitDate> captureDate;
+    std::optional<std::int32_t> captureUtcOffsetMinutes{};
     std::optional<ClusterAllocationHint> clusterHint;
     bool clusterReallocated = false;     // some cluster of the deleted file now belongs to a live file
 

@@ -35,10 +35,24 @@ ExternalVolume disk(std::string bsdName) {
     return volume;
 }
 
+// A title as shown, without its mnemonic's marker.
+QString shown(const QAction* action) { return QString(action->text()).remove(QLatin1Char('&')); }
+
 QStringList titles(QMenu* menu) {
     QStringList list;
-    for (QAction* action : menu->actions()) list << (action->isSeparator() ? QStringLiteral("-") : action->text());
+    for (QAction* action : menu->actions()) list << (action->isSeparator() ? QStringLiteral("-") : shown(action));
     return list;
+}
+
+// The letter after "&" in each title; a separator gives "-".
+QString mnemonics(const QList<QAction*>& actions) {
+    QString letters;
+    for (const QAction* action : actions) {
+        const QString text = action->text();
+        const auto at = text.indexOf(QLatin1Char('&'));
+        letters += action->isSeparator() ? QChar('-') : at >= 0 && at + 1 < text.size() ? text[at + 1].toLower() : QChar('?');
+    }
+    return letters;
 }
 
 // Comes first, so that the application exists before the fixture's widgets.
@@ -74,7 +88,7 @@ struct MenusFixture : WithApplication {
 TEST(AppMenus, MenusHoldTheirCommandsInOrder) {
     MenusFixture f;
     QStringList top;
-    for (QAction* action : f.window.menuBar()->actions()) top << action->text();
+    for (QAction* action : f.window.menuBar()->actions()) top << shown(action);
     EXPECT_EQ(top, (QStringList{"File", "Disk Access", "Help"}));
     EXPECT_EQ(titles(f.menus->fileMenu()),
               (QStringList{"Open Catalog…", "Save Catalog…", "Open Image File…", "-", "Quit"}));
@@ -90,6 +104,51 @@ TEST(AppMenus, MenusHoldTheirCommandsInOrder) {
     for (QAction* action : {f.menus->installHelperAction(), f.menus->removeHelperAction(),
                             f.menus->showInternalDisksAction(), f.menus->diskAccessAction()})
         EXPECT_TRUE(action->shortcut().isEmpty()) << action->text().toStdString();
+}
+
+TEST(AppMenus, EveryMenuAndItemHasAMnemonicUniqueInItsMenu) {
+    MenusFixture f;
+    EXPECT_EQ(mnemonics(f.window.menuBar()->actions()), "fdh");
+    EXPECT_EQ(mnemonics(f.menus->fileMenu()->actions()), "osi-q");
+    EXPECT_EQ(mnemonics(f.menus->diskAccessMenu()->actions()), "ir-d-a");
+    EXPECT_EQ(mnemonics(f.menus->helpMenu()->actions()), "h");
+}
+
+TEST(AppMenus, AltLettersAndF10OpenTheMenusAndTheKeysChooseTheirItems) {
+    MenusFixture f;
+    // Alt+D opens "Disk Access"; D again takes "Show Internal Disks", whose switch flips.
+    f.press(Qt::Key_D, Qt::AltModifier);
+    ASSERT_TRUE(f.menus->diskAccessMenu()->isVisible()) << "Alt+D opens the Disk Access menu";
+    EXPECT_FALSE(f.volumes->showInternal());
+    QTest::keyClick(f.menus->diskAccessMenu(), Qt::Key_D);
+    f.settle();
+    EXPECT_FALSE(f.menus->diskAccessMenu()->isVisible());
+    EXPECT_TRUE(f.volumes->showInternal()) << "the item's mnemonic chose it";
+
+    // Alt+D, A: "Disk Access…" asks for the sheet.
+    f.press(Qt::Key_D, Qt::AltModifier);
+    ASSERT_TRUE(f.menus->diskAccessMenu()->isVisible());
+    QTest::keyClick(f.menus->diskAccessMenu(), Qt::Key_A);
+    f.settle();
+    EXPECT_TRUE(f.model().showHelperSheet());
+
+    // F10 opens the first menu; Escape closes it; F10, Right, Right reaches Help, whose H asks for help.
+    f.press(Qt::Key_F10, Qt::NoModifier);
+    ASSERT_TRUE(f.menus->fileMenu()->isVisible()) << "F10 opens the menu bar at File";
+    QTest::keyClick(f.menus->fileMenu(), Qt::Key_Escape);
+    f.settle();
+    EXPECT_FALSE(f.menus->fileMenu()->isVisible());
+    f.press(Qt::Key_F10, Qt::NoModifier);
+    ASSERT_TRUE(f.menus->fileMenu()->isVisible());
+    QTest::keyClick(f.menus->fileMenu(), Qt::Key_Right);
+    f.settle();
+    ASSERT_TRUE(f.menus->diskAccessMenu()->isVisible()) << "Right moves to the next menu";
+    QTest::keyClick(f.menus->diskAccessMenu(), Qt::Key_Right);
+    f.settle();
+    ASSERT_TRUE(f.menus->helpMenu()->isVisible());
+    QTest::keyClick(f.menus->helpMenu(), Qt::Key_H);
+    f.settle();
+    EXPECT_TRUE(f.model().showHelpSheet());
 }
 
 TEST(AppMenus, SaveCatalogIsEnabledOnlyWhileThereAreHits) {

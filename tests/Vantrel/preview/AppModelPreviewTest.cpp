@@ -23,6 +23,7 @@ namespace fixtures = test::PreviewFixtures;
 
 // The window as the controller sees it.
 struct FakePanel final : PreviewPanel {
+    void closePanel() override { visible = false; }
     bool visible = false;
     int shows = 0;
     bool isPanelVisible() const override { return visible; }

@@ -78,10 +78,12 @@ struct WindowHarness : test::ScanHarness {
         const auto item = model->previewController().previewItem(0);
         return item ? item->filename().string() : std::string();
     }
-    // Selects the hit in the list and presses Space there; waits for the window to finish.
+    // Selects the hit in the list and, unless the open preview follows the selection by itself, presses
+    // Space there; waits for the window to finish.
     bool previewWithSpace(std::size_t index) {
+        const bool open = preview->isVisible();
         model->setSelectedHitIDs({model->hits()[index].id});
-        QTest::keyClick(window->resultsPane()->list(), Qt::Key_Space);
+        if (!open) QTest::keyClick(window->resultsPane()->list(), Qt::Key_Space);
         return settled(model->hits()[index].suggestedName);
     }
     bool settled(const std::string& name) {
@@ -184,7 +186,11 @@ TEST(PreviewWindow, KindsThatCannotBeDrawnSayWhyAndOfferTheDefaultApplication) {
                  {"song.mp3", RecoveredFileKind::mp3, test::randomBytes(4096, 3)},
                  {"broken.jpg", RecoveredFileKind::jpeg, test::randomBytes(4096, 4)}});
     std::vector<QUrl> opened;
-    h.preview->openExternally = [&](const QUrl& url) { opened.push_back(url); };
+    bool opens = true;
+    h.preview->openExternally = [&](const QUrl& url) {
+        opened.push_back(url);
+        return opens;
+    };
 
     ASSERT_TRUE(h.previewWithSpace(0));
     EXPECT_TRUE(h.preview->hexView()->isVisible());
@@ -197,6 +203,11 @@ TEST(PreviewWindow, KindsThatCannotBeDrawnSayWhyAndOfferTheDefaultApplication) {
     QTest::mouseClick(h.preview->openButton(), Qt::LeftButton);
     ASSERT_EQ(opened.size(), 1u);
     EXPECT_EQ(opened[0].toLocalFile().toStdString(), h.model->previewController().previewItem(0)->string());
+    // Without an application for it, the window says so.
+    opens = false;
+    QTest::mouseClick(h.preview->openButton(), Qt::LeftButton);
+    EXPECT_EQ(h.preview->noteView()->text(), PreviewWindowLogic::notOpenedNote());
+    EXPECT_TRUE(h.preview->noteView()->isVisible());
 
     ASSERT_TRUE(h.previewWithSpace(1));
     EXPECT_EQ(h.preview->noteView()->text(), PreviewWindowLogic::mediaNote());
@@ -205,6 +216,66 @@ TEST(PreviewWindow, KindsThatCannotBeDrawnSayWhyAndOfferTheDefaultApplication) {
     ASSERT_TRUE(h.previewWithSpace(2));
     EXPECT_EQ(h.preview->noteView()->text(), PreviewWindowLogic::undrawnNote());
     EXPECT_TRUE(h.preview->drawnPicture().isNull());
+}
+
+TEST(PreviewWindow, IsADialogOfTheMainWindowOverItWithoutMinimise) {
+    WindowHarness h;
+    h.window->move(200, 150);
+    h.placeHits({{"a.png", RecoveredFileKind::png, fixtures::picture(32, 32, "png")}});
+    ASSERT_TRUE(h.previewWithSpace(0));
+    EXPECT_EQ(h.preview->windowType(), Qt::Dialog) << "transient for the main window";
+    EXPECT_EQ(h.preview->parentWidget(), h.window.get());
+    EXPECT_FALSE(h.preview->windowFlags() & Qt::WindowMinimizeButtonHint);
+    EXPECT_TRUE(h.preview->windowFlags() & Qt::WindowCloseButtonHint);
+    EXPECT_FALSE(h.preview->isModal()) << "the list stays usable beside it";
+    EXPECT_TRUE(h.window->frameGeometry().contains(h.preview->frameGeometry().center()))
+        << "placed over the main window, not at the screen's corner";
+}
+
+TEST(PreviewWindow, EscapeCtrlWSpaceAndCloseCloseItAndSpaceInTheListTogglesIt) {
+    WindowHarness h;
+    h.placeHits({{"a.png", RecoveredFileKind::png, fixtures::picture(32, 32, "png")},
+                 {"b.png", RecoveredFileKind::png, fixtures::picture(32, 32, "png")}});
+    HitsColumnList* list = h.window->resultsPane()->list();
+    const std::vector<std::function<void()>> closers = {
+        [&] { QTest::keyClick(h.preview.get(), Qt::Key_Escape); },
+        [&] { QTest::keyClick(h.preview.get(), Qt::Key_W, Qt::ControlModifier); },
+        [&] { QTest::keyClick(h.preview.get(), Qt::Key_Space); },
+        [&] { QTest::mouseClick(h.preview->closeButton(), Qt::LeftButton); },
+        [&] {
+            // A mnemonic answers in the window that has the keyboard.
+            EXPECT_TRUE(QTest::qWaitForWindowActive(h.preview.get()));
+            QTest::keyClick(h.preview.get(), Qt::Key_C, Qt::AltModifier);
+        },
+        [&] { QTest::keyClick(list, Qt::Key_Space); },
+    };
+    for (std::size_t i = 0; i < closers.size(); ++i) {
+        ASSERT_FALSE(h.preview->isVisible());
+        ASSERT_TRUE(h.previewWithSpace(0)) << i;
+        ASSERT_TRUE(h.preview->isVisible()) << i;
+        const auto folder = *h.model->previewController().previewDirectory();
+        closers[i]();
+        // A mnemonic presses its button after the press is seen (an animated click).
+        h.pump([&] { return !h.preview->isVisible(); });
+        EXPECT_FALSE(h.preview->isVisible()) << "closer " << i;
+        EXPECT_FALSE(std::filesystem::exists(folder)) << "closer " << i;
+    }
+    EXPECT_EQ(h.preview->closeButton()->text().remove('&'), "Close");
+}
+
+TEST(PreviewWindow, HomeAndEndGoToTheFirstAndTheLastRow) {
+    WindowHarness h;
+    h.placeHits({{"a.jpg", RecoveredFileKind::jpeg, fixtures::picture(64, 48, "jpeg", "A")},
+                 {"b.jpg", RecoveredFileKind::jpeg, fixtures::picture(64, 48, "jpeg", "B")},
+                 {"c.jpg", RecoveredFileKind::jpeg, fixtures::picture(64, 48, "jpeg", "C")},
+                 {"d.jpg", RecoveredFileKind::jpeg, fixtures::picture(64, 48, "jpeg", "D")}});
+    ASSERT_TRUE(h.previewWithSpace(1));
+    for (const auto& [key, name] : std::vector<std::pair<Qt::Key, std::string>>{
+             {Qt::Key_End, "d.jpg"}, {Qt::Key_End, "d.jpg"}, {Qt::Key_Home, "a.jpg"}, {Qt::Key_Home, "a.jpg"}, {Qt::Key_End, "d.jpg"}}) {
+        QTest::keyClick(h.preview.get(), key);
+        ASSERT_TRUE(h.settled(name)) << name;
+        EXPECT_EQ(h.model->selectedHit()->suggestedName, name);
+    }
 }
 
 TEST(PreviewWindow, ClosingRemovesTheFolderAndItsStatusLineAndStopsFollowingTheSelection) {

@@ -374,6 +374,12 @@ TEST_F(Sheets, HelperAccessShowsTheHelperFileInTheFileManager) {
     // The shipped helper is missing on this machine: its folder is shown instead.
     ASSERT_EQ(h.shell->revealed.size(), 1u);
     EXPECT_EQ(h.shell->revealed[0], QCoreApplication::applicationDirPath().toStdString());
+    EXPECT_FALSE(h.model->errorMessage());
+    // Without a file manager, the window says so and where the helper is.
+    h.shell->openSucceeds = false;
+    h.model->revealHelperInFinder();
+    ASSERT_TRUE(h.model->errorMessage());
+    EXPECT_TRUE(h.model->errorMessage()->contains(QCoreApplication::applicationDirPath()));
 }
 
 // ---- Toolbar button.

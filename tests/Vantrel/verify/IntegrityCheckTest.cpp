@@ -410,7 +410,7 @@ TEST(IntegrityCheck, KindTable) {
     }
 }
 
-// Dates are read in a fixed zone far from universal time, so a date taken as universal would show.
+// Dates are read in a fixed zone far from universal time, so a date moved by the zone would show.
 class CaptureDates : public IntegrityFiles {
 protected:
     void SetUp() override {
@@ -427,14 +427,16 @@ protected:
     std::optional<std::string> m_savedZone;
 };
 
-TEST_F(CaptureDates, WallClockIsLocalAndOffsetsAreHonoured) {
+TEST_F(CaptureDates, TheCameraClockIsKeptAsItsFaceWhateverTheZoneAndTheOffset) {
     REQUIRE_PROGRAMS("convert", "cjpeg", "exiftool");
-    // 12:00 in New York in June is 16:00 universal time.
+    // 12:00 on the camera stays 12:00, also in New York; a recorded offset is kept, not applied.
     EXPECT_EQ(captureDate(RecoveredFileKind::jpeg, jpeg({"-DateTimeOriginal=2021:06:01 12:00:00"})),
-              universal(2021, 6, 1, 16, 0, 0));
-    EXPECT_EQ(captureDate(RecoveredFileKind::jpeg,
-                          jpeg({"-DateTimeOriginal=2021:06:01 23:30:00", "-OffsetTimeOriginal=+02:00"})),
-              universal(2021, 6, 1, 21, 30, 0));
+              universal(2021, 6, 1, 12, 0, 0));
+    const Bytes withOffset = jpeg({"-DateTimeOriginal=2021:06:01 23:30:00", "-OffsetTimeOriginal=+02:00"});
+    EXPECT_EQ(captureDate(RecoveredFileKind::jpeg, withOffset), universal(2021, 6, 1, 23, 30, 0));
+    const auto stamp = CaptureDate::stampFromImageData(RecoveredFileKind::jpeg, withOffset);
+    ASSERT_TRUE(stamp);
+    EXPECT_EQ(CaptureDate::offsetMinutes(*stamp), 120);
 }
 
 TEST_F(CaptureDates, OriginalThenDigitizedThenDateTime) {
@@ -442,24 +444,24 @@ TEST_F(CaptureDates, OriginalThenDigitizedThenDateTime) {
     EXPECT_EQ(captureDate(RecoveredFileKind::jpeg, jpeg({"-DateTimeOriginal=2020:01:02 03:04:05",
                                                          "-CreateDate=2020:02:02 03:04:05",
                                                          "-ModifyDate=2020:03:02 03:04:05"})),
-              universal(2020, 1, 2, 8, 4, 5));
+              universal(2020, 1, 2, 3, 4, 5));
     EXPECT_EQ(captureDate(RecoveredFileKind::jpeg,
                           jpeg({"-CreateDate=2020:02:02 03:04:05", "-ModifyDate=2020:03:02 03:04:05"})),
-              universal(2020, 2, 2, 8, 4, 5));
+              universal(2020, 2, 2, 3, 4, 5));
     EXPECT_EQ(captureDate(RecoveredFileKind::jpeg, jpeg({"-ModifyDate=2020:03:02 03:04:05"})),
-              universal(2020, 3, 2, 8, 4, 5));
+              universal(2020, 3, 2, 3, 4, 5));
     // Blanks and an unset camera clock are no date; a blank original falls back to the next one.
     EXPECT_EQ(captureDate(RecoveredFileKind::jpeg, jpeg({"-DateTimeOriginal#=                   "})), std::nullopt);
     EXPECT_EQ(captureDate(RecoveredFileKind::jpeg,
                           jpeg({"-DateTimeOriginal=0000:00:00 00:00:00", "-ModifyDate=2020:03:02 03:04:05"})),
-              universal(2020, 3, 2, 8, 4, 5));
+              universal(2020, 3, 2, 3, 4, 5));
     EXPECT_EQ(captureDate(RecoveredFileKind::jpeg, jpeg()), std::nullopt);
     EXPECT_EQ(captureDate(RecoveredFileKind::pdf, jpeg({"-ModifyDate=2020:03:02 03:04:05"})), std::nullopt);
 }
 
 TEST_F(CaptureDates, EveryPictureFormatWithEXIF) {
     REQUIRE_PROGRAMS("convert", "exiftool", "heif-enc");
-    const HitDate expected = universal(2019, 7, 4, 12, 9, 10);
+    const HitDate expected = universal(2019, 7, 4, 8, 9, 10);
     const std::vector<std::string> stamp{"-DateTimeOriginal=2019:07:04 08:09:10"};
     for (const auto& [kind, name] : {std::pair{RecoveredFileKind::png, "d.png"}, {RecoveredFileKind::webp, "d.webp"},
                                      {RecoveredFileKind::tiff, "d.tif"}}) {
@@ -475,7 +477,9 @@ TEST_F(CaptureDates, EveryPictureFormatWithEXIF) {
 
 TEST(CaptureStampText, OnlyValidDatesAndOffsets) {
     EXPECT_EQ(CaptureDate::toDate({"2021:06:01 12:00:00", "+00:00"}), universal(2021, 6, 1, 12, 0, 0));
-    EXPECT_EQ(CaptureDate::toDate({"2021:06:01 12:00:00", "-05:30"}), universal(2021, 6, 1, 17, 30, 0));
+    EXPECT_EQ(CaptureDate::toDate({"2021:06:01 12:00:00", "-05:30"}), universal(2021, 6, 1, 12, 0, 0)) << "kept, not applied";
+    EXPECT_EQ(CaptureDate::offsetMinutes({"2021:06:01 12:00:00", "-05:30"}), -330);
+    EXPECT_EQ(CaptureDate::offsetMinutes({"2021:06:01 12:00:00", std::nullopt}), std::nullopt);
     EXPECT_EQ(CaptureDate::toDate({"2024:02:29 00:00:00", "+00:00"}), universal(2024, 2, 29, 0, 0, 0));
     for (const char* text : {"2023:02:29 00:00:00", "2021:13:01 12:00:00", "2021:06:01 24:00:00", "2021-06-01 12:00:00",
                              "2021:06:01 12:00", "", "0000:00:00 00:00:00", "2021:06:01 12:00:0x"})

@@ -8,6 +8,7 @@
 #include "Vantrel/sheets/HelpSheet.h"
 #include "Vantrel/sheets/ScanSettingsSheet.h"
 #include "Vantrel/sheets/SheetPresenter.h"
+#include "Vantrel/views/ElidedLabel.h"
 #include "Vantrel/views/MainWindow.h"
 #include "Vantrel/views/ResultsPane.h"
 #include "Vantrel/views/StatusBarView.h"

@@ -230,11 +230,11 @@ TEST(ResultsFilterLogic, StatusMenuAndDateBounds) {
     ResultsFilterLogic::setBoundOn(model, Bound::from, false);
     EXPECT_EQ(model.resultsCaptureDateFrom(), std::nullopt);
 
-    const QDate chosen = ResultsFilterLogic::localDay(*late.captureDate);
+    const QDate chosen = ResultsFilterLogic::captureDay(*late.captureDate);
     ResultsFilterLogic::setBoundDay(model, Bound::to, chosen);
     EXPECT_EQ(model.resultsCaptureDateTo(), CaptureDay::startOfDay(*late.captureDate)) << "midnight of the chosen day";
     EXPECT_EQ(ResultsFilterLogic::boundDay(model, Bound::to), chosen);
-    EXPECT_EQ(ResultsFilterLogic::boundDay(model, Bound::from), ResultsFilterLogic::localDay(*early.captureDate));
+    EXPECT_EQ(ResultsFilterLogic::boundDay(model, Bound::from), ResultsFilterLogic::captureDay(*early.captureDate));
 
     // An inverted range is refused: a start after the end, or an end before the start, changes nothing.
     EXPECT_EQ(ResultsFilterLogic::dayLimit(model, Bound::from), chosen);
@@ -247,7 +247,7 @@ TEST(ResultsFilterLogic, StatusMenuAndDateBounds) {
     EXPECT_EQ(ResultsFilterLogic::dayLimit(model, Bound::to), chosen);
     // Turned on at its default, a bound stops at the other one.
     ResultsFilterLogic::setBoundOn(model, Bound::from, false);
-    ASSERT_TRUE(ResultsFilterLogic::setBoundDay(model, Bound::to, ResultsFilterLogic::localDay(*early.captureDate).addDays(-3)));
+    ASSERT_TRUE(ResultsFilterLogic::setBoundDay(model, Bound::to, ResultsFilterLogic::captureDay(*early.captureDate).addDays(-3)));
     ResultsFilterLogic::setBoundOn(model, Bound::from, true);
     EXPECT_EQ(model.resultsCaptureDateFrom(), model.resultsCaptureDateTo());
 }
