@@ -54,8 +54,9 @@ TEST_F(ChildChecks, VerdictAndDateFromTheChild) {
     ChildProcessIntegrityChecker checker(VANTREL_VERIFY_PATH);
     const IntegrityVerdict whole = checker.check(RecoveredFileKind::jpeg, file, false);
     EXPECT_EQ(whole.integrity, HitIntegrity::ok);
-    // 23:30 at two hours east of universal time.
-    EXPECT_EQ(whole.captureDate, std::chrono::system_clock::from_time_t(1622583000));
+    // 23:30 on the camera's clock, two hours east of universal time: the clock is kept, the offset beside it.
+    EXPECT_EQ(whole.captureDate, std::chrono::system_clock::from_time_t(1622590200));
+    EXPECT_EQ(whole.captureUtcOffsetMinutes, 120);
 
     const Bytes bytes = test::readFile(file);
     test::writeFile(m_dir / "cut.jpg", Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(bytes.size() / 2)));

@@ -134,7 +134,8 @@ TEST_F(RealCheckerThroughHelper, EveryHitIsJudgedAndRecoveredByteForByte) {
         EXPECT_EQ(found[i].integrity, samples()[i].expected) << samples()[i].name;
     if (m_dated) {
         using namespace std::chrono;
-        EXPECT_EQ(found[0].captureDate, HitDate(sys_days(2023y / August / 14) + 8h + 20min + 30s)) << "the EXIF time with its offset";
+        EXPECT_EQ(found[0].captureDate, HitDate(sys_days(2023y / August / 14) + 10h + 20min + 30s)) << "the camera's clock";
+        EXPECT_EQ(found[0].captureUtcOffsetMinutes, 120) << "the EXIF offset, kept beside the clock";
     }
     EXPECT_EQ(found[3].captureDate, std::nullopt) << "a cut file is given no date";
 
