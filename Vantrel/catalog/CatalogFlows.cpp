@@ -192,6 +192,15 @@ bool saveCatalog(AppModel& model, const std::string& path) {
         catalog.source.rawDevicePath = active;
     }
     catalog.hits.assign(model.hits().begin(), model.hits().end());
+    // A catalog written onto the disk its results are read from could overwrite the very files it lists.
+    if (active) {
+        const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+        if (const auto refusal = model.destinationRefusal(folder.empty() ? std::filesystem::path(".") : folder)) {
+            AppLog::error("saveCatalog refused " + path + ": " + refusal->toStdString(), category);
+            model.setErrorMessage(*refusal);
+            return false;
+        }
+    }
     try {
         catalog.write(path);
     } catch (const ScanCatalogError& error) {

@@ -120,6 +120,27 @@ TEST(AppModelSource, AFolderOnTheDiskBeingReadTakesNoFileFromTheHelperNorFromThe
     EXPECT_EQ(h.extractionCount(), extractions + 2) << "the cached hit was copied, the other two extracted";
 }
 
+TEST(AppModelSource, ACatalogIsNotSavedOntoTheDiskBeingRead) {
+    SourceHarness h;
+    h.scanThreePhotos();
+    const auto card = h.dir / "card";
+    std::filesystem::create_directories(card);
+    h.disks->onSource = {card};
+    EXPECT_FALSE(CatalogFlows::saveCatalog(*h.model, (card / "scan.vtcat").string()));
+    ASSERT_TRUE(h.model->errorMessage());
+    EXPECT_EQ(*h.model->errorMessage(), "The destination lies on the disk being read: " + QString::fromStdString(card.string()) +
+                                            ". Choose a folder on another disk.");
+    EXPECT_TRUE(std::filesystem::is_empty(card));
+    EXPECT_TRUE(h.model->catalogDirty()) << "the results are still unsaved";
+
+    const auto elsewhere = h.dir / "elsewhere";
+    std::filesystem::create_directories(elsewhere);
+    h.model->setErrorMessage(std::nullopt);
+    EXPECT_TRUE(CatalogFlows::saveCatalog(*h.model, (elsewhere / "scan.vtcat").string()));
+    EXPECT_FALSE(h.model->errorMessage());
+    EXPECT_TRUE(std::filesystem::exists(elsewhere / "scan.vtcat"));
+}
+
 TEST(AppModelSource, AnotherCardUnderTheScannedCardsNameIsNeverRead) {
     SourceHarness h;
     // Swapped before the scan ended: the quality pass reads nothing and says why.
