@@ -239,8 +239,9 @@ Task<void> AppModel::checkProbe(RecoveredHit item, std::shared_ptr<PassChecks> c
         verdict = co_await fromCallback<IntegrityVerdict>(start);
     }
     if (generation == m_resultsGeneration) {
-        if (verdict.unreadable && !m_probeCache->cachedFile(item.id)) {
-            // The bounded cache dropped the probe before it was read: fetched again.
+        if (verdict.integrity != HitIntegrity::pending && !m_probeCache->cachedFile(item.id)) {
+            // The bounded cache dropped the probe before or while it was read, so the verdict may be
+            // about a vanished file, not the hit: fetched again and judged anew.
             checks->dropped.push_back(item);
         } else if (verdict.unreadable) {
             // A cached probe that vanished behind the cache's back, or cannot be read.
