@@ -34,8 +34,9 @@ struct PageAlignedAllocator {
     }
 
     void deallocate(T* pointer, std::size_t count) noexcept {
-        if (pageAligned(count)) ::operator delete(pointer, count * sizeof(T), std::align_val_t{ioPageBytes});
-        else ::operator delete(pointer, count * sizeof(T));
+        // The unsized forms: clang provides the sized ones only with -fsized-deallocation.
+        if (pageAligned(count)) ::operator delete(pointer, std::align_val_t{ioPageBytes});
+        else ::operator delete(pointer);
     }
 
     template <typename U>
