@@ -2,7 +2,11 @@
 
 #include "Vantrel/verify/VerifyProtocol.h"
 
+#include "platform/UniqueFd.h"
+#include "platform/files/PendingFile.h"
+
 #include <charconv>
+#include <fcntl.h>
 #include <sstream>
 
 namespace vantrel {
@@ -36,18 +40,28 @@ std::optional<std::string> valueOf(const std::string& line, std::string_view key
 
 } // namespace
 
-PreviewRenderer::PreviewRenderer(std::filesystem::path program, IntegrityLimits limits)
-    : m_program(std::move(program)), m_limits(limits), m_runner(std::vector<std::filesystem::path>{m_program}) {}
+PreviewRenderer::PreviewRenderer(std::filesystem::path program, IntegrityLimits limits,
+                                 std::vector<std::string> extraArguments)
+    : m_program(std::move(program)),
+      m_limits(limits),
+      m_extraArguments(std::move(extraArguments)),
+      m_runner(std::vector<std::filesystem::path>{m_program}) {}
 
 std::optional<std::string> PreviewRenderer::run(RecoveredFileKind kind, const std::filesystem::path& file,
-                                                std::vector<std::string> task) const {
+                                                const PendingFile& output, std::vector<std::string> task) const {
+    // The child gets the file and its output open: started as root it decodes without root, and could
+    // then neither open the one nor name, or remove, the other. Non-blocking, so that a FIFO put at the
+    // name holds nothing here; the child reads regular files only.
+    const UniqueFd input(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+    if (!input) return std::nullopt;
     ProcessRequest request;
     request.program = m_program;
     request.arguments = {std::string(VerifyProtocol::kindOption) + std::string(FileKind::rawValue(kind)),
                          std::string(VerifyProtocol::cpuSecondsOption) + std::to_string(m_limits.cpuSeconds),
                          std::string(VerifyProtocol::memoryMiBOption) + std::to_string(m_limits.memoryMiB)};
     request.arguments.insert(request.arguments.end(), task.begin(), task.end());
-    request.arguments.push_back(file.string());
+    request.arguments.insert(request.arguments.end(), m_extraArguments.begin(), m_extraArguments.end());
+    request.passedDescriptors = {input.get(), output.fd()};
     request.timeLimit = m_limits.wallClock;
     request.maxOutputBytes = maxOutputBytes;
     const ProcessResult result = m_runner.run(request);
@@ -58,18 +72,25 @@ std::optional<std::string> PreviewRenderer::run(RecoveredFileKind kind, const st
 std::optional<PreviewRenderer::Drawing> PreviewRenderer::render(RecoveredFileKind kind, const std::filesystem::path& file,
                                                                 const std::filesystem::path& output, int maxSide) const {
     if (maxSide <= 0) return std::nullopt;
-    const auto answer = run(kind, file,
-                            {std::string(VerifyProtocol::renderOption) + output.string(),
+    auto pending = PendingFile::create(output);
+    if (!pending) return std::nullopt;
+    const auto answer = run(kind, file, *pending,
+                            {std::string(VerifyProtocol::renderOption),
                              std::string(VerifyProtocol::maxSideOption) + std::to_string(maxSide)});
-    if (!answer) return std::nullopt;
-    return parseRenderOutput(*answer);
+    // Named only when the child said it wrote the drawing whole; otherwise nothing is left of it.
+    auto drawing = answer ? parseRenderOutput(*answer) : std::nullopt;
+    if (!drawing || !pending->commit()) return std::nullopt;
+    return drawing;
 }
 
 std::optional<PreviewRenderer::Upright> PreviewRenderer::uprightCopy(RecoveredFileKind kind, const std::filesystem::path& file,
                                                                      const std::filesystem::path& output) const {
-    const auto answer = run(kind, file, {std::string(VerifyProtocol::uprightOption) + output.string()});
-    if (!answer) return std::nullopt;
-    return parseUprightOutput(*answer);
+    auto pending = PendingFile::create(output);
+    if (!pending) return std::nullopt;
+    const auto answer = run(kind, file, *pending, {std::string(VerifyProtocol::uprightOption)});
+    auto upright = answer ? parseUprightOutput(*answer) : std::nullopt;
+    if (upright && upright->written) upright->written = pending->commit();
+    return upright;
 }
 
 std::filesystem::path orientedCopyIfNeeded(const std::filesystem::path& file, RecoveredFileKind kind,
@@ -78,9 +99,6 @@ std::filesystem::path orientedCopyIfNeeded(const std::filesystem::path& file, Re
     const auto output = file.parent_path() / (file.stem().string() + "_oriented.jpg");
     const auto upright = renderer.uprightCopy(kind, file, output);
     if (!upright || !upright->written) return file;
-    // The child said it wrote the copy; only a regular file there is taken for it.
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(output, error))) return file;
     return output;
 }
 

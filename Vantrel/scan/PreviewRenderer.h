@@ -15,6 +15,8 @@
 
 namespace vantrel {
 
+class PendingFile;
+
 class PreviewRenderer {
 public:
     struct Drawing {
@@ -27,24 +29,28 @@ public:
         bool written = false;  // the turned copy is at the output path
     };
 
+    // extraArguments go to every child after the task's own (tests give the test build's hooks).
     explicit PreviewRenderer(std::filesystem::path program = ChildProcessIntegrityChecker::programBesideThisOne(),
-                             IntegrityLimits limits = {});
+                             IntegrityLimits limits = {}, std::vector<std::string> extraArguments = {});
 
     // Draws the file's upright picture (a PDF's first page) into a new PNG file at output, fitted into
-    // maxSide × maxSide pixels; nothing when the bytes give no picture. output must not exist.
+    // maxSide × maxSide pixels; nothing when the bytes give no picture. output must not exist. The
+    // output is made here, owned by this process's user, mode 0600, and named only once the child has
+    // written it whole: nothing is left at output otherwise.
     std::optional<Drawing> render(RecoveredFileKind kind, const std::filesystem::path& file,
                                   const std::filesystem::path& output, int maxSide) const;
     // The orientation of the file's picture and, when it asks for a turn, its upright copy as a new
-    // JPEG file at output; nothing when the child gave no answer.
+    // JPEG file at output (made as a drawing's is); nothing when the child gave no answer.
     std::optional<Upright> uprightCopy(RecoveredFileKind kind, const std::filesystem::path& file,
                                        const std::filesystem::path& output) const;
 
 private:
-    std::optional<std::string> run(RecoveredFileKind kind, const std::filesystem::path& file,
+    std::optional<std::string> run(RecoveredFileKind kind, const std::filesystem::path& file, const PendingFile& output,
                                    std::vector<std::string> task) const;
 
     std::filesystem::path m_program;
     IntegrityLimits m_limits;
+    std::vector<std::string> m_extraArguments;
     ProcessRunner m_runner;
 };
 

@@ -19,19 +19,22 @@
 // an answer (the process ended, or a line that is not the protocol's) is no verdict, and the
 // application starts a new process for the next file.
 //
-// For the preview the same program draws instead of judging, with the same limits:
-//     vantrel-verify --kind=<kind> --cpu-seconds=<n> --memory-mib=<n> --render=<png> --max-side=<n> <file>
+// For the preview the same program draws instead of judging, with the same limits. It reads the file
+// from descriptor 3 and writes into the file open at descriptor 4, both opened by the application,
+// and touches no path: started as root it gives up root before it reads a byte, and the application
+// names the output (or drops it) by the answer.
+//     vantrel-verify --kind=<kind> --cpu-seconds=<n> --memory-mib=<n> --render --max-side=<n>
 // writes the upright picture (or a PDF's first page), fitted into a square of max-side pixels, as a
-// new PNG file at <png> and says
-//     rendered <width>x<height>             when the PNG was written
+// PNG and says
+//     rendered <width>x<height>             when the PNG was written whole
 //     pages <n>                             for a PDF, after it
-//     unrendered                            when the bytes give no picture (no file is written)
+//     unrendered                            when the bytes give no picture or it could not be written
 // and
-//     vantrel-verify --kind=<kind> --cpu-seconds=<n> --memory-mib=<n> --upright=<jpg> <file>
+//     vantrel-verify --kind=<kind> --cpu-seconds=<n> --memory-mib=<n> --upright
 // says
 //     orientation <n>                       always, first (1 to 8, as EXIF counts; 1 for none)
-//     upright                               when a turned copy was written as a new JPEG file at <jpg>
-// Output files are created here, exclusively and never through a link.
+//     upright                               when a turned copy was written whole as a JPEG
+// Any other ending is no output: whatever the child wrote is dropped.
 
 #include <string_view>
 
@@ -46,9 +49,12 @@ inline constexpr std::size_t maxRequestBytes = 8192;
 inline constexpr std::string_view cpuSecondsOption = "--cpu-seconds=";
 inline constexpr std::string_view memoryMiBOption = "--memory-mib=";
 
-inline constexpr std::string_view renderOption = "--render=";
+inline constexpr std::string_view renderOption = "--render";
 inline constexpr std::string_view maxSideOption = "--max-side=";
-inline constexpr std::string_view uprightOption = "--upright=";
+inline constexpr std::string_view uprightOption = "--upright";
+// Where a drawing or an upright copy reads its file and writes its output.
+inline constexpr int inputDescriptor = 3;
+inline constexpr int outputDescriptor = 4;
 
 inline constexpr std::string_view verdictKey = "verdict";
 inline constexpr std::string_view unreadableValue = "unreadable";

@@ -26,7 +26,9 @@
 #include <vector>
 
 #ifdef VANTREL_VERIFY_TEST_HOOKS
+#include <array>
 #include <chrono>
+#include <cstdlib>
 #include <csignal>
 #include <thread>
 #endif
@@ -51,9 +53,9 @@ struct Options {
     std::optional<std::uint64_t> memoryMiB;
     std::string path;
     std::string testHook;
-    std::string renderPath;   // the preview's PNG
+    bool render = false;   // the preview's PNG
     std::optional<std::uint64_t> maxSide;
-    std::string uprightPath;  // the upright JPEG copy
+    bool upright = false;  // the upright JPEG copy
 };
 
 std::optional<std::uint64_t> count(std::string_view text) {
@@ -80,15 +82,13 @@ std::optional<Options> parse(int argc, char** argv) {
         } else if (argument.starts_with(VerifyProtocol::memoryMiBOption)) {
             options.memoryMiB = count(argument.substr(VerifyProtocol::memoryMiBOption.size()));
             if (!options.memoryMiB || *options.memoryMiB > maxMemoryMiB) return std::nullopt;
-        } else if (argument.starts_with(VerifyProtocol::renderOption)) {
-            options.renderPath = argument.substr(VerifyProtocol::renderOption.size());
-            if (options.renderPath.empty()) return std::nullopt;
+        } else if (argument == VerifyProtocol::renderOption) {
+            options.render = true;
         } else if (argument.starts_with(VerifyProtocol::maxSideOption)) {
             options.maxSide = count(argument.substr(VerifyProtocol::maxSideOption.size()));
             if (!options.maxSide || *options.maxSide > maxRenderSidePixels) return std::nullopt;
-        } else if (argument.starts_with(VerifyProtocol::uprightOption)) {
-            options.uprightPath = argument.substr(VerifyProtocol::uprightOption.size());
-            if (options.uprightPath.empty()) return std::nullopt;
+        } else if (argument == VerifyProtocol::uprightOption) {
+            options.upright = true;
 #ifdef VANTREL_VERIFY_TEST_HOOKS
         } else if (argument.starts_with("--test-")) {
             options.testHook = argument;
@@ -102,15 +102,18 @@ std::optional<Options> parse(int argc, char** argv) {
     if (!options.cpuSeconds || !options.memoryMiB) return std::nullopt;
     // Serving takes its files from its input, and only judges.
     if (options.serve)
-        return options.kind || !options.path.empty() || options.cutAtCap || !options.renderPath.empty() || options.maxSide ||
-                       !options.uprightPath.empty()
+        return options.kind || !options.path.empty() || options.cutAtCap || options.render || options.maxSide ||
+                       options.upright
                    ? std::nullopt
                    : std::optional(options);
-    if (!options.kind || options.path.empty()) return std::nullopt;
-    // One task per run: judging, drawing or turning; a drawing needs its square.
-    if (!options.renderPath.empty() && !options.uprightPath.empty()) return std::nullopt;
-    if (options.renderPath.empty() == options.maxSide.has_value()) return std::nullopt;
-    if (options.cutAtCap && !(options.renderPath.empty() && options.uprightPath.empty())) return std::nullopt;
+    if (!options.kind) return std::nullopt;
+    // One task per run: judging a named file, or drawing or turning the file at the input descriptor;
+    // a drawing needs its square.
+    const bool drawing = options.render || options.upright;
+    if (options.render && options.upright) return std::nullopt;
+    if (options.path.empty() != drawing) return std::nullopt;
+    if (options.render != options.maxSide.has_value()) return std::nullopt;
+    if (options.cutAtCap && drawing) return std::nullopt;
     return options;
 }
 
@@ -137,7 +140,8 @@ bool applyLimits(const Options& options) {
 }
 
 // Started as root (by a window that runs as root), the child judges as nobody once it has read the
-// file: a decoder that hostile data takes over has no rights beyond that user's and can gain none.
+// file, and draws as nobody before it reads a byte: a decoder that hostile data takes over has no
+// rights beyond that user's and can gain none.
 bool dropPrivileges() {
     if (::geteuid() != 0) return true;
     uid_t uid = 65534;
@@ -175,16 +179,42 @@ bool identityHook(const std::string& hook) {
     say(VerifyProtocol::verdictKey, HitIntegrityName::rawValue(dropped ? HitIntegrity::ok : HitIntegrity::failed));
     return true;
 }
+
+// Stand-ins for the decoder of a drawing or a turn. "--test-identity" writes as the output who the
+// process is (the user, group, groups and new-privileges lines of /proc/self/status) and answers that
+// the output was written; "--test-half-write" writes the start of a PNG and crashes.
+void drawingHook(const Options& options) {
+    if (options.testHook == "--test-half-write") {
+        constexpr std::string_view start = "\x89PNG\r\n\x1a\n";
+        [[maybe_unused]] const auto put = ::write(VerifyProtocol::outputDescriptor, start.data(), start.size());
+        std::raise(SIGSEGV);
+    }
+    if (options.testHook != "--test-identity") return;
+    std::string identity;
+    if (std::FILE* status = std::fopen("/proc/self/status", "re")) {
+        std::array<char, 512> line{};
+        while (std::fgets(line.data(), static_cast<int>(line.size()), status)) {
+            const std::string_view text(line.data());
+            for (const std::string_view key : {"Uid:", "Gid:", "Groups:", "NoNewPrivs:"})
+                if (text.starts_with(key)) identity += text;
+        }
+        std::fclose(status);
+    }
+    const bool written = ::write(VerifyProtocol::outputDescriptor, identity.data(), identity.size()) ==
+                         static_cast<ssize_t>(identity.size());
+    if (options.render && written) say(VerifyProtocol::renderedKey, "1x1");
+    if (options.render && !written) std::puts(VerifyProtocol::unrenderedLine.data());
+    if (options.upright) say(VerifyProtocol::orientationKey, "6");
+    if (options.upright && written) std::puts(VerifyProtocol::uprightLine.data());
+    std::exit(std::fflush(stdout) == 0 ? 0 : 1);
+}
 #endif
 
-std::optional<Bytes> readWhole(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return std::nullopt;
+// The whole of the regular file open at fd, which stays open.
+std::optional<Bytes> readAll(int fd) {
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || static_cast<std::uint64_t>(info.st_size) > maxFileBytes) {
-        ::close(fd);
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || static_cast<std::uint64_t>(info.st_size) > maxFileBytes)
         return std::nullopt;
-    }
     Bytes bytes(static_cast<std::size_t>(info.st_size));
     std::size_t done = 0;
     while (done < bytes.size()) {
@@ -193,9 +223,16 @@ std::optional<Bytes> readWhole(const std::string& path) {
         if (got <= 0) break;
         done += static_cast<std::size_t>(got);
     }
-    ::close(fd);
     // A file that shrank while being read is judged on what was there.
     bytes.resize(done);
+    return bytes;
+}
+
+std::optional<Bytes> readWhole(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return std::nullopt;
+    auto bytes = readAll(fd);
+    ::close(fd);
     return bytes;
 }
 
@@ -203,21 +240,18 @@ void say(std::string_view key, std::string_view value) {
     std::printf("%.*s %.*s\n", static_cast<int>(key.size()), key.data(), static_cast<int>(value.size()), value.data());
 }
 
-// Writes the picture as a new file at path; a file that could not be written whole is removed.
-bool writeNew(const QImage& image, const std::string& path, const char* format, int quality) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
+// Writes the picture into the output the application opened; it names the file only when told that
+// the picture was written whole, and drops it otherwise.
+bool writeOut(const QImage& image, const char* format, int quality) {
     QFile file;
-    bool written = file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle) && image.save(&file, format, quality);
-    written = file.flush() && written;
-    file.close();
-    if (!written) ::unlink(path.c_str());
-    return written;
+    bool written = file.open(VerifyProtocol::outputDescriptor, QIODevice::WriteOnly, QFileDevice::DontCloseHandle) &&
+                   image.save(&file, format, quality);
+    return file.flush() && written;
 }
 
 int renderPreview(const Options& options, const Bytes& bytes) {
     const auto picture = PreviewRender::render(*options.kind, bytes, static_cast<int>(*options.maxSide));
-    if (!picture || !writeNew(picture->image, options.renderPath, "png", -1)) {
+    if (!picture || !writeOut(picture->image, "png", -1)) {
         std::printf("%.*s\n", static_cast<int>(VerifyProtocol::unrenderedLine.size()), VerifyProtocol::unrenderedLine.data());
     } else {
         say(VerifyProtocol::renderedKey,
@@ -232,7 +266,7 @@ int writeUpright(const Options& options, const Bytes& bytes) {
     say(VerifyProtocol::orientationKey, std::to_string(orientation));
     if (orientation > 1) {
         const auto picture = PreviewRender::render(*options.kind, bytes, VerifyProtocol::maxUprightSidePixels);
-        if (picture && writeNew(picture->image, options.uprightPath, "jpeg", VerifyProtocol::uprightJpegQuality))
+        if (picture && writeOut(picture->image, "jpeg", VerifyProtocol::uprightJpegQuality))
             std::printf("%.*s\n", static_cast<int>(VerifyProtocol::uprightLine.size()), VerifyProtocol::uprightLine.data());
     }
     return std::fflush(stdout) == 0 ? 0 : 1;
@@ -308,8 +342,8 @@ int main(int argc, char** argv) {
     const auto options = parse(argc, argv);
     if (!options) {
         std::fputs("usage: vantrel-verify --kind=<kind> [--cut-at-cap] --cpu-seconds=<n> --memory-mib=<n> <file>\n"
-                   "       vantrel-verify --kind=<kind> --cpu-seconds=<n> --memory-mib=<n> --render=<png> --max-side=<n> <file>\n"
-                   "       vantrel-verify --kind=<kind> --cpu-seconds=<n> --memory-mib=<n> --upright=<jpg> <file>\n"
+                   "       vantrel-verify --kind=<kind> --cpu-seconds=<n> --memory-mib=<n> --render --max-side=<n>   (file at 3, PNG to 4)\n"
+                   "       vantrel-verify --kind=<kind> --cpu-seconds=<n> --memory-mib=<n> --upright   (file at 3, JPEG to 4)\n"
                    "       vantrel-verify --serve --cpu-seconds=<n> --memory-mib=<n>   (requests on standard input)\n",
                    stderr);
         return usageExit;
@@ -319,14 +353,20 @@ int main(int argc, char** argv) {
 #ifdef VANTREL_VERIFY_TEST_HOOKS
     runTestHook(options->testHook);
 #endif
-    const auto bytes = readWhole(options->path);
-    if (!options->renderPath.empty() || !options->uprightPath.empty()) {
+    if (options->render || options->upright) {
+        // The file and the output are open already: nothing here needs root.
+        if (!dropPrivileges()) return limitExit;
+        const auto bytes = readAll(VerifyProtocol::inputDescriptor);
+#ifdef VANTREL_VERIFY_TEST_HOOKS
+        drawingHook(*options);
+#endif
         // Qt's own cap on one picture's memory would refuse large pictures below the process's limit.
         QImageReader::setAllocationLimit(static_cast<int>(*options->memoryMiB));
         const Bytes none;
-        if (!options->renderPath.empty()) return renderPreview(*options, bytes ? *bytes : none);
+        if (options->render) return renderPreview(*options, bytes ? *bytes : none);
         return writeUpright(*options, bytes ? *bytes : none);
     }
+    const auto bytes = readWhole(options->path);
     if (!bytes) {
         say(VerifyProtocol::verdictKey, VerifyProtocol::unreadableValue);
         return 0;
