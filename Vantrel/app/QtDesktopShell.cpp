@@ -28,7 +28,8 @@ void QtDesktopShell::replyToTerminateRequest(bool terminate) {
 
 void QtDesktopShell::requestQuit() {
     if (!m_quit) return;
-    QMetaObject::invokeMethod(m_quit.data(), &QuitController::requestTerminate, Qt::QueuedConnection);
+    // The context object: nothing runs once the controller is gone.
+    QMetaObject::invokeMethod(m_quit.data(), [quit = m_quit.data()] { quit->requestTerminate(); }, Qt::QueuedConnection);
 }
 
 } // namespace vantrel

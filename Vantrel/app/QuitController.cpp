@@ -75,13 +75,14 @@ void QuitController::readSignals() {
     const auto count = ::read(signalPipe[0], numbers, sizeof numbers);
     for (ssize_t index = 0; index < count && !m_ending; ++index) {
         AppLog::info("Quit requested by signal " + std::to_string(numbers[index]), "app");
-        requestTerminate();
+        requestTerminate(true);
     }
 }
 
-void QuitController::requestTerminate() {
+void QuitController::requestTerminate(bool bySignal) {
     if (m_ending) return;
-    if (!m_model || m_model->handleShouldTerminate() == AppModel::TerminateReply::now) end();
+    const auto cause = bySignal ? AppModel::QuitCause::signal : AppModel::QuitCause::user;
+    if (!m_model || m_model->handleShouldTerminate(cause) == AppModel::TerminateReply::now) end();
 }
 
 void QuitController::replyToTerminateRequest(bool terminate) {

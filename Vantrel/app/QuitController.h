@@ -36,8 +36,8 @@ public:
     // controller at a time; false when another one has them or the pipe could not be made.
     bool catchTerminationSignals();
 
-    // The ordinary request to quit.
-    void requestTerminate();
+    // The ordinary request to quit (the user's, unless a signal asks).
+    void requestTerminate(bool bySignal = false);
     // The answer to a request that was put off.
     void replyToTerminateRequest(bool terminate);
 

@@ -192,6 +192,8 @@ bool saveCatalog(AppModel& model, const std::string& path) {
         catalog.source.rawDevicePath = active;
     }
     catalog.hits.assign(model.hits().begin(), model.hits().end());
+    // How the scan ended: a catalog of a cancelled scan says that its list is partial.
+    if (const auto& end = model.plainState().resultsScanEnd) catalog.summary = end->text().toStdString();
     // A catalog written onto the disk its results are read from could overwrite the very files it lists.
     if (active) {
         const std::filesystem::path folder = std::filesystem::path(path).parent_path();
@@ -252,18 +254,21 @@ void loadCatalog(AppModel& model, const std::string& path, LoadedCatalog loaded)
     model.setCatalogDirty(false);
     const auto count = static_cast<std::int64_t>(model.hits().size());
     model.setProgress(ScanProgress{0, 0, count, 0});
+    // The end its summary states, with the count of the list as it is now.
+    plain.resultsScanEnd = catalog.summary ? ScanEnd::fromSummary(*catalog.summary) : std::nullopt;
+    if (plain.resultsScanEnd) plain.resultsScanEnd->count = count;
 
     plain.resultsSource = catalog.source;
     model.recordCatalogSource(catalog.source);
     matchCatalogSource(model, catalog.source);
     const QString displayName = fromUtf8(model.selectedVolume() ? model.selectedVolume()->name : catalog.source.displayName);
     if (plain.resultsDiskAttached) {
-        model.setStatusMessage(translated("Loaded catalog — %1 file(s) from %2.").arg(count).arg(displayName));
+        model.setStatusMessage(model.withScanEnd(translated("Loaded catalog — %1 file(s) from %2.").arg(count).arg(displayName)));
     } else {
-        model.setStatusMessage(translated("Loaded catalog — %1 file(s). The source disk isn’t visible to Linux. Unmounted "
-                                          "or damaged cards still work if they appear in the disk strip — reinsert the "
-                                          "card if you ejected it.")
-                                   .arg(count));
+        model.setStatusMessage(model.withScanEnd(
+            translated("Loaded catalog — %1 file(s). The source disk isn’t visible to Linux. Unmounted or damaged cards "
+                       "still work if they appear in the disk strip — reinsert the card if you ejected it.")
+                .arg(count)));
     }
     const bool checked = std::any_of(model.hits().begin(), model.hits().end(), [](const RecoveredHit& hit) {
         return hit.integrity != HitIntegrity::pending || hit.captureDate.has_value();

@@ -84,7 +84,7 @@ enum class Shape { top, source, hits, hit, dimensions, clusterHint, fileSystemId
 std::size_t maxKeys(Shape shape) {
     const auto known = [shape]() -> std::size_t {
         switch (shape) {
-        case Shape::top: return 5;
+        case Shape::top: return 6;
         case Shape::source: return 8;
         case Shape::dimensions: return 2;
         case Shape::clusterHint: return 3;
@@ -516,6 +516,7 @@ ScanCatalog ScanCatalog::read(std::istream& input, const std::string& fileName, 
         }
         catalog.appBuild = optionalText(root, "appBuild", where);
         catalog.source = readSource(requireMember(root, "source", where));
+        catalog.summary = optionalText(root, "summary", where);
         if (!sax.sawHitsArray) {
             requireMember(root, "hits", where);
             refuse("\"hits\" is not a list");
@@ -582,6 +583,7 @@ void ScanCatalog::encode(std::ostream& output) const {
     output << (hits.empty() ? "],\n" : "\n  ],\n");
     output << "  \"source\": ";
     writeIndented(output, dumped(sourceJson(source)), "  ");
+    if (summary) output << ",\n  \"summary\": " << dumped(SortedJson(*summary));
     output << ",\n  \"version\": " << version << "\n}\n";
 }
 

@@ -16,8 +16,11 @@
 //       "rawDevicePath"     text, optional: the device node that was read
 //       "serialNumber"      text, optional: the disk's serial number
 //       "sizeBytes"         unsigned integer, required: 0 when no disk was known
+//   "summary"    text, optional: lines about the results; the first says how the scan ended, e.g.
+//                "Scan cancelled — 157 files found so far." for a list that is only partial
 //   "version"    signed integer, required: 1 is written; any larger number is refused
-// The three identity keys are newer than the rest; readers that do not know them ignore them.
+// The three identity keys and "summary" are newer than the rest; readers that do not know them ignore
+// them, and a catalog without them is read as before.
 // Dates are "2025-03-01T09:30:00Z" (UTC, whole seconds); reading also takes a "+hh:mm" offset and
 // refuses fractional seconds and texts without a time. Hit ids are written in upper case.
 //
@@ -94,6 +97,7 @@ struct ScanCatalog {
     HitDate createdAt;
     std::optional<std::string> appBuild;
     Source source;
+    std::optional<std::string> summary;
     std::vector<RecoveredHit> hits;
 
     friend bool operator==(const ScanCatalog&, const ScanCatalog&) = default;

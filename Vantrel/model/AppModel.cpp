@@ -76,6 +76,7 @@ void AppModel::setFullDiskAccessState(RawDiskAccessState state) { publish(m_full
 void AppModel::setErrorMessage(std::optional<QString> message) { publish(m_errorMessage, std::move(message), Field::errorMessage); }
 void AppModel::setCatalogDirty(bool value) { publish(m_catalogDirty, value, Field::catalogDirty); }
 void AppModel::setShowUnsavedCatalogPrompt(bool value) { publish(m_showUnsavedCatalogPrompt, value, Field::showUnsavedCatalogPrompt); }
+void AppModel::setShowQuitDuringScanPrompt(bool value) { publish(m_showQuitDuringScanPrompt, value, Field::showQuitDuringScanPrompt); }
 
 void AppModel::replaceCancelFlag() {
     m_cancelFlag = std::make_shared<CancelFlag>();

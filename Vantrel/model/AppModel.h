@@ -26,6 +26,7 @@
 #include "Vantrel/model/NameCollator.h"
 #include "Vantrel/model/PreviewController.h"
 #include "Vantrel/model/ResultsQuery.h"
+#include "Vantrel/model/ScanEnd.h"
 #include "Vantrel/scan/CheckWorkers.h"
 #include "Vantrel/scan/HitProbeCache.h"
 #include "Vantrel/scan/IntegrityChecker.h"
@@ -120,6 +121,7 @@ public:
         errorMessage,
         catalogDirty,
         showUnsavedCatalogPrompt,
+        showQuitDuringScanPrompt,
     };
     Q_ENUM(Field)
 
@@ -138,6 +140,8 @@ public:
         std::vector<Uuid> pendingIntegrityIDs;           // waiting for the quality pass, in order
         bool integrityPumpRunning = false;
         bool waitingToTerminate = false;
+        // How the scan behind the results ended (a catalog's as its summary says); none when unknown.
+        std::optional<ScanEnd> resultsScanEnd;
         std::uint64_t scanRateLastBytes = 0;
         std::optional<HitDate> scanRateLastDate;
         std::optional<double> scanRateEMA;
@@ -191,6 +195,8 @@ public:
     void setCatalogDirty(bool value);
     bool showUnsavedCatalogPrompt() const { return m_showUnsavedCatalogPrompt; }
     void setShowUnsavedCatalogPrompt(bool value);
+    bool showQuitDuringScanPrompt() const { return m_showQuitDuringScanPrompt; }
+    void setShowQuitDuringScanPrompt(bool value);
 
     // ---- The results query. Each setter recomputes the displayed list when the value changes.
     ResultsIntegrityFilter resultsIntegrityFilter() const { return m_query.integrityFilter; }
@@ -291,6 +297,9 @@ public:
     // ---- Launch arguments, the first-run prompt and quitting.
     // The answer to a request to quit: at once, or later through DesktopShell::replyToTerminateRequest.
     enum class TerminateReply { now, later };
+    // Who asks to quit: the user (the window's close, Quit, a launch argument), or the system through a
+    // signal, which nobody is at the window to answer questions for.
+    enum class QuitCause { user, signal };
     // Saves the results where the user chooses; true only when a catalog was written.
     using CatalogSaver = std::function<Task<bool>(AppModel*)>;
 
@@ -301,8 +310,13 @@ public:
     void promptDiskAccessSetupIfFirstRun();
     // A request to quit (the window's close, Quit, a signal, a launch argument). The first is answered
     // later, once the disks are handed back and unsaved results were saved or given up; a second one
-    // meanwhile is granted at once.
-    TerminateReply handleShouldTerminate();
+    // meanwhile is granted at once. While a scan runs, the user is asked first ("A scan is running.",
+    // showQuitDuringScanPrompt): nothing is stopped or handed back before the answer. A request while
+    // that question is open waits for it; a signal answers it with Quit.
+    TerminateReply handleShouldTerminate(QuitCause cause = QuitCause::user);
+    // The answer of the question about the running scan: quit stops the scan and goes on with the quit;
+    // otherwise the request is refused and everything stays as it was. False when no question was open.
+    bool resolveQuitDuringScanPrompt(bool quit);
     // Stops a running scan, asks the helper to mount the scanned disks again (for at most 2 s), mounts
     // each locally, then calls completion on the main thread. Disks that stay unmounted are kept in
     // disksPendingRemount and reported.
@@ -370,6 +384,8 @@ public:
     RecoveredHit applyUndeleteNaming(RecoveredHit hit);
     void updateScanRate(std::uint64_t bytesScanned);
     void finishScan(std::optional<ErrorObject> error, ScanMode mode);
+    // A status about the results, after the statement that the list is partial when it is.
+    QString withScanEnd(const QString& status) const;
     void handleScanError(const ErrorObject& error);
     void pruneImplausibleHits();
     void enqueueIntegrityChecks();
@@ -480,6 +496,8 @@ private:
     void keepPreviewPrefix(const RecoveredHit& hit, const std::filesystem::path& file);
     void resetScanState();
     void installHelperHandlers();
+    // The quit goes on: the sheets close and the quit sequence starts, answering the request at its end.
+    void beginTerminate();
 
     struct IntakeKeyHash {
         std::size_t operator()(const std::pair<std::uint64_t, RecoveredFileKind>& key) const noexcept;
@@ -551,6 +569,7 @@ private:
     std::optional<QString> m_errorMessage;
     bool m_catalogDirty = false;
     bool m_showUnsavedCatalogPrompt = false;
+    bool m_showQuitDuringScanPrompt = false;
 
     PlainState m_plain;
     std::shared_ptr<CancelFlag> m_cancelFlag = std::make_shared<CancelFlag>();

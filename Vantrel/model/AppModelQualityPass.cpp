@@ -98,7 +98,7 @@ void AppModel::runQualityPass() {
     if (work.empty()) {
         setIsQualityPassRunning(false);
         plain.integrityPumpRunning = false;
-        setStatusMessage(tr("Quality check finished."));
+        setStatusMessage(withScanEnd(tr("Quality check finished.")));
         return;
     }
     setStatusMessage(tr("Phase 2 — caching probes… %1/%2").arg(0).arg(work.size()));
@@ -189,13 +189,14 @@ Task<void> AppModel::qualityPassTask(std::vector<RecoveredHit> work, std::uint64
     m_plain.integrityPumpRunning = false;
     if (stop == Stop::interrupted || m_isScanning || m_isRecovering) co_return;
     if (stop == Stop::noDisk || stop == Stop::noRoom) {
-        setStatusMessage(stop == Stop::noDisk
-                             ? tr("Quality check paused — %1 files wait for the disk.").arg(waiting)
-                             : tr("Quality check paused — %1 files wait for room in the temporary folder.").arg(waiting));
+        setStatusMessage(withScanEnd(stop == Stop::noDisk
+                                         ? tr("Quality check paused — %1 files wait for the disk.").arg(waiting)
+                                         : tr("Quality check paused — %1 files wait for room in the temporary folder.")
+                                               .arg(waiting)));
         scheduleQualityPassRetry();
         co_return;
     }
-    setStatusMessage(tr("Quality check finished."));
+    setStatusMessage(withScanEnd(tr("Quality check finished.")));
     if (!m_plain.pendingIntegrityIDs.empty()) runQualityPass();
 }
 

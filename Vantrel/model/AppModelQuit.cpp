@@ -1,5 +1,8 @@
 // Quitting. A request to quit is answered later, once every disk that a scan left unmounted has been
 // handed back and unsaved results were saved or given up:
+// 0. while a scan runs, the user is asked first ("A scan is running."); Cancel refuses the request and
+//    leaves the scan running, its disk unmounted and the results as they are; a scan that ends by
+//    itself meanwhile takes the question away and the quit goes on;
 // 1. the sheets close;
 // 2. a running scan is cancelled and awaited, for a bounded time (the helper leaves a disk alone
 //    while a scan reads it, so remounting before the scan ends would fail);
@@ -126,13 +129,37 @@ Task<void> saveThenResolve(AppModel* model, AppModel::CatalogSaver saver) {
 
 } // namespace
 
-AppModel::TerminateReply AppModel::handleShouldTerminate() {
+AppModel::TerminateReply AppModel::handleShouldTerminate(QuitCause cause) {
     if (m_plain.waitingToTerminate) {
         AppLog::error("Quit while already waiting — forcing terminate reply", category);
         m_plain.waitingToTerminate = false;
         m_effects.shell->replyToTerminateRequest(true);
         return TerminateReply::now;
     }
+    if (m_showQuitDuringScanPrompt) {
+        // The question about the running scan is open: the user's request waits for its answer.
+        if (cause == QuitCause::signal) resolveQuitDuringScanPrompt(true);
+        return TerminateReply::later;
+    }
+    if (m_isScanning && cause == QuitCause::user) {
+        AppLog::info("Quit requested while a scan runs: asking first", category);
+        setShowQuitDuringScanPrompt(true);
+        return TerminateReply::later;
+    }
+    beginTerminate();
+    return TerminateReply::later;
+}
+
+bool AppModel::resolveQuitDuringScanPrompt(bool quit) {
+    if (!m_showQuitDuringScanPrompt) return false;
+    setShowQuitDuringScanPrompt(false);
+    AppLog::info(std::string("Quit during a scan: ") + (quit ? "confirmed" : "cancelled; the scan goes on"), category);
+    if (quit) beginTerminate();
+    else m_effects.shell->replyToTerminateRequest(false);
+    return true;
+}
+
+void AppModel::beginTerminate() {
     setShowHelperSheet(false);
     setShowHelpSheet(false);
     setShowScanModeSheet(false);
@@ -140,7 +167,6 @@ AppModel::TerminateReply AppModel::handleShouldTerminate() {
     m_plain.waitingToTerminate = true;
     // The completion runs inside a task of this model's scope, so the model is there when it runs.
     beginQuitSequence([this] { tasks().spawn(answerTerminateRequest(this)); });
-    return TerminateReply::later;
 }
 
 void AppModel::beginQuitSequence(std::function<void()> completion) {

@@ -246,6 +246,7 @@ void AppModel::resetResults() {
     m_plain.resultsSource.reset();
     m_plain.resultsDiskAttached = true;
     m_plain.scannedDiskMark.reset();
+    m_plain.resultsScanEnd.reset();
     setSelectedHitIDs({});
     const ResultsQuery previous = std::exchange(m_query, ResultsQuery{});
     m_window = CaptureDay::Window{};

@@ -333,21 +333,20 @@ void AppModel::finishScan(std::optional<ErrorObject> error, ScanMode mode) {
     // Everything the helper sent before its reply belongs to this scan.
     drainHelperEvents();
     QString text;
+    ScanEnd::Kind end = ScanEnd::Kind::finished;
     // The helper's answer to a cancelled scan says so; it is no failure to show.
     const bool cancelled = error && error->domain == VantrelError::domain && error->code == VantrelError::scanCancelled;
     if (cancelled || (!error && m_cancelFlag->isSet())) {
         setLastFinishedScanMode(std::nullopt);
-        text = tr("Scan cancelled.");
+        end = ScanEnd::Kind::cancelled;
     } else if (error) {
+        end = ScanEnd::Kind::failed;
         if (VantrelError::isDiskAccessDenied(*error) || isPermissionError(*error)) {
             setFullDiskAccessState(RawDiskAccessState::denied);
             setShowHelperSheet(true);
-            setErrorMessage(userFacingErrorMessage(*error));
             text = tr("Disk access denied.");
-        } else {
-            setErrorMessage(userFacingErrorMessage(*error));
-            text = tr("Scan failed.");
         }
+        setErrorMessage(userFacingErrorMessage(*error));
     } else {
         setFullDiskAccessState(RawDiskAccessState::granted);
         setLastFinishedScanMode(mode);
@@ -356,8 +355,13 @@ void AppModel::finishScan(std::optional<ErrorObject> error, ScanMode mode) {
     setIsScanning(false);
     resetScanRate();
     pruneImplausibleHits();
+    // A cancelled or failed scan leaves a partial list, and its status says so with what it holds.
+    m_plain.resultsScanEnd = ScanEnd{end, static_cast<std::int64_t>(m_hits.size())};
+    if (text.isEmpty() || (end != ScanEnd::Kind::finished && !m_hits.empty())) text = m_plain.resultsScanEnd->text();
     setStatusMessage(text);
     enqueueIntegrityChecks();
+    // A quit asked about the running scan needs no answer now: it goes on.
+    if (m_showQuitDuringScanPrompt) resolveQuitDuringScanPrompt(true);
 }
 
 void AppModel::handleScanError(const ErrorObject& error) {
@@ -373,8 +377,16 @@ void AppModel::handleScanError(const ErrorObject& error) {
     setIsScanning(false);
     resetScanRate();
     pruneImplausibleHits();
+    m_plain.resultsScanEnd = ScanEnd{ScanEnd::Kind::failed, static_cast<std::int64_t>(m_hits.size())};
     setStatusMessage(text);
     enqueueIntegrityChecks();
+    if (m_showQuitDuringScanPrompt) resolveQuitDuringScanPrompt(true);
+}
+
+QString AppModel::withScanEnd(const QString& status) const {
+    const auto& end = m_plain.resultsScanEnd;
+    if (!end || !end->isPartial()) return status;
+    return end->text() + QStringLiteral(" ") + status;
 }
 
 QString AppModel::scanFinishedMessage(std::int64_t count, ScanMode mode) {

@@ -95,6 +95,7 @@ MainWindow::MainWindow(AppModel& model, std::shared_ptr<VolumeSource> volumes, Q
     refreshToolbar();
     refreshErrorAlert();
     refreshUnsavedDialog();
+    refreshQuitDuringScanDialog();
 }
 
 MainWindow::~MainWindow() {
@@ -130,6 +131,7 @@ void MainWindow::onField(AppModel::Field field) {
         if (!m_model.statusMessage().isEmpty()) AppLog::info("status: " + m_model.statusMessage().toStdString(), "app");
         break;
     case AppModel::Field::showUnsavedCatalogPrompt: refreshUnsavedDialog(); break;
+    case AppModel::Field::showQuitDuringScanPrompt: refreshQuitDuringScanDialog(); break;
     default: break;
     }
 }
@@ -173,18 +175,11 @@ void MainWindow::refreshErrorAlert() {
 
 void MainWindow::refreshUnsavedDialog() {
     if (!m_model.showUnsavedCatalogPrompt()) {
-        if (m_unsavedDialog && m_unsavedDialog->isVisible()) {
-            // Closed by the model: its answer is already known.
-            m_unsavedDialog->setProperty("closedByModel", true);
-            m_unsavedDialog->close();
-        }
+        closeAnsweredQuestion(m_unsavedDialog);
         return;
     }
     if (!m_unsavedDialog) {
-        m_unsavedDialog = new QMessageBox(QMessageBox::Question, MainWindowLogic::unsavedTitle(), MainWindowLogic::unsavedTitle(),
-                                          QMessageBox::NoButton, this);
-        m_unsavedDialog->setTextFormat(Qt::PlainText);
-        m_unsavedDialog->setInformativeText(MainWindowLogic::unsavedMessage());
+        m_unsavedDialog = makeQuestion(QMessageBox::Question, MainWindowLogic::unsavedTitle(), MainWindowLogic::unsavedMessage());
         QPushButton* save = m_unsavedDialog->addButton(MainWindowLogic::saveCatalogTitle(), QMessageBox::AcceptRole);
         QPushButton* discard = m_unsavedDialog->addButton(MainWindowLogic::dontSaveTitle(), QMessageBox::DestructiveRole);
         QPushButton* cancel = m_unsavedDialog->addButton(MainWindowLogic::cancelButtonTitle(), QMessageBox::RejectRole);
@@ -193,8 +188,6 @@ void MainWindow::refreshUnsavedDialog() {
         cancel->setObjectName(QStringLiteral("cancel"));
         m_unsavedDialog->setDefaultButton(save);
         m_unsavedDialog->setEscapeButton(cancel);
-        m_unsavedDialog->setWindowModality(Qt::WindowModal);
-        makeDialogWindow(*m_unsavedDialog);
         connect(m_unsavedDialog, &QMessageBox::finished, this, [this, save, discard] {
             if (m_unsavedDialog->property("closedByModel").toBool()) return;
             QAbstractButton* pressed = m_unsavedDialog->clickedButton();
@@ -205,8 +198,54 @@ void MainWindow::refreshUnsavedDialog() {
             answerUnsaved(static_cast<int>(answer));
         });
     }
-    m_unsavedDialog->setProperty("closedByModel", false);
-    if (!m_unsavedDialog->isVisible()) m_unsavedDialog->open();
+    showQuestion(*m_unsavedDialog);
+}
+
+void MainWindow::refreshQuitDuringScanDialog() {
+    if (!m_model.showQuitDuringScanPrompt()) {
+        // The scan ended by itself: the quit goes on without an answer.
+        closeAnsweredQuestion(m_quitDuringScanDialog);
+        return;
+    }
+    if (!m_quitDuringScanDialog) {
+        m_quitDuringScanDialog =
+            makeQuestion(QMessageBox::Warning, MainWindowLogic::quitDuringScanTitle(), MainWindowLogic::quitDuringScanMessage());
+        QPushButton* quit = m_quitDuringScanDialog->addButton(MainWindowLogic::stopScanAndQuitTitle(), QMessageBox::DestructiveRole);
+        QPushButton* cancel = m_quitDuringScanDialog->addButton(MainWindowLogic::cancelButtonTitle(), QMessageBox::RejectRole);
+        quit->setObjectName(QStringLiteral("quit"));
+        cancel->setObjectName(QStringLiteral("cancel"));
+        // Return keeps the scan: stopping it takes a deliberate choice.
+        m_quitDuringScanDialog->setDefaultButton(cancel);
+        m_quitDuringScanDialog->setEscapeButton(cancel);
+        connect(m_quitDuringScanDialog, &QMessageBox::finished, this, [this, quit] {
+            if (m_quitDuringScanDialog->property("closedByModel").toBool()) return;
+            // Escape and the window button count as Cancel.
+            m_model.resolveQuitDuringScanPrompt(m_quitDuringScanDialog->clickedButton() == quit);
+        });
+    }
+    showQuestion(*m_quitDuringScanDialog);
+}
+
+QMessageBox* MainWindow::makeQuestion(QMessageBox::Icon icon, const QString& title, const QString& message) {
+    auto* question = new QMessageBox(icon, title, title, QMessageBox::NoButton, this);
+    question->setTextFormat(Qt::PlainText);
+    question->setInformativeText(message);
+    question->setWindowModality(Qt::WindowModal);
+    // After the modality, which makes a message box a sheet of its own kind.
+    makeDialogWindow(*question);
+    return question;
+}
+
+void MainWindow::showQuestion(QMessageBox& question) {
+    question.setProperty("closedByModel", false);
+    if (!question.isVisible()) question.open();
+}
+
+void MainWindow::closeAnsweredQuestion(QMessageBox* question) {
+    if (!question || !question->isVisible()) return;
+    // Closed by the model: its answer is already known.
+    question->setProperty("closedByModel", true);
+    question->close();
 }
 
 void MainWindow::answerUnsaved(int answer) {

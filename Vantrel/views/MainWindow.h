@@ -1,18 +1,19 @@
 #pragma once
 // The application's one window: the volume strip, the results pane and the status bar, the toolbar's
 // Scan and Cancel, and every modal surface the model asks for (the "Error" alert, the "Save scan
-// catalog?" question, the sheets). The window holds no state of its own: all it shows is read from
+// catalog?" question, the question before quitting during a scan, the sheets). The window holds no state of its own: all it shows is read from
 // the model and the volume list.
 //
 // Every road the window starts goes to the model it holds, directly: Scan, Cancel, a scan mode, a
 // recovery's folder, a preview and the selection it follows, a changed volume list and the answer of
-// the unsaved-catalog question. The sheets are presented by the window's own SheetPresenter, so no
+// the unsaved-catalog question and of the question before quitting during a scan. The sheets are presented by the window's own SheetPresenter, so no
 // road depends on anything connected afterwards.
 
 #include "Vantrel/effects/VolumeSource.h"
 #include "Vantrel/model/AppModel.h"
 
 #include <QMainWindow>
+#include <QMessageBox>
 
 #include <memory>
 #include <optional>
@@ -20,7 +21,6 @@
 #include <vector>
 
 class QAction;
-class QMessageBox;
 class QToolBar;
 
 namespace vantrel {
@@ -51,6 +51,7 @@ public:
     StatusBarView* statusBarView() const { return m_status; }
     QMessageBox* errorAlert() const { return m_errorAlert; }
     QMessageBox* unsavedCatalogDialog() const { return m_unsavedDialog; }
+    QMessageBox* quitDuringScanDialog() const { return m_quitDuringScanDialog; }
     SheetPresenter* sheets() const { return m_sheets; }
 
 protected:
@@ -61,6 +62,12 @@ private:
     void refreshToolbar();
     void refreshErrorAlert();
     void refreshUnsavedDialog();
+    void refreshQuitDuringScanDialog();
+    // A question the model asks: plain text under its title, modal to this window.
+    QMessageBox* makeQuestion(QMessageBox::Icon icon, const QString& title, const QString& message);
+    void showQuestion(QMessageBox& question);
+    // The model took the question away: it closes without answering.
+    static void closeAnsweredQuestion(QMessageBox* question);
     void volumesChanged(const std::vector<ExternalVolume>& volumes);
     void answerUnsaved(int answer);
 
@@ -75,6 +82,7 @@ private:
     StatusBarView* m_status;
     QMessageBox* m_errorAlert = nullptr;
     QMessageBox* m_unsavedDialog = nullptr;
+    QMessageBox* m_quitDuringScanDialog = nullptr;
     SheetPresenter* m_sheets;
     bool m_tabChainDone = false;
 };

@@ -22,6 +22,12 @@ QString unsavedMessage() {
 QString saveCatalogTitle() { return tr("Save Catalog…"); }
 QString dontSaveTitle() { return tr("Don’t Save"); }
 QString cancelButtonTitle() { return tr("Cancel"); }
+QString quitDuringScanTitle() { return tr("A scan is running."); }
+QString quitDuringScanMessage() {
+    return tr("Quitting stops the scan; the list keeps only the files found so far. A disk the scan unmounted is "
+              "mounted again before the program ends.");
+}
+QString stopScanAndQuitTitle() { return tr("Stop Scan and Quit"); }
 QString recoverPrompt() { return tr("Recover Here"); }
 
 PromptResolution resolution(UnsavedAnswer answer) {

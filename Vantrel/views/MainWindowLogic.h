@@ -21,6 +21,10 @@ QString unsavedMessage();
 QString saveCatalogTitle();
 QString dontSaveTitle();
 QString cancelButtonTitle();
+// The question before quitting during a scan.
+QString quitDuringScanTitle();
+QString quitDuringScanMessage();
+QString stopScanAndQuitTitle();
 QString recoverPrompt();
 
 // The answer of the "Save scan catalog?" dialog: the button pressed, or none when it was closed

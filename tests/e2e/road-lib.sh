@@ -162,11 +162,9 @@ open_image() {
   focus_main
 }
 
-# scan_selected DEVICE [SHOT]: Ctrl+R on the selected volume, the preselected scan mode when asked, until
-# the scan's end in the log. DEVICE is the path the scan must read.
-scan_selected() {
-  local before
-  before=$(logged_count "Scan complete")
+# start_scan DEVICE [SHOT]: Ctrl+R on the selected volume and the preselected scan mode when asked, until
+# the scan's start in the log. DEVICE is the path the scan must read.
+start_scan() {
   scan_asked() { has_window '^Scan Mode$' || logged "startScan path=$1"; }
   # On a loaded machine a key can reach the window before it takes the keyboard: press again until
   # the scan is asked for (once it is, Scan is hidden or a sheet has the keyboard).
@@ -186,6 +184,13 @@ scan_selected() {
     focus_main
   fi
   wait_for "scan start in the log" 60 logged "startScan path=$1"
+}
+
+# scan_selected DEVICE [SHOT]: start_scan, then until the scan's end in the log.
+scan_selected() {
+  local before
+  before=$(logged_count "Scan complete")
+  start_scan "$@"
   scan_ended() { (($(logged_count "Scan complete") > before)); }
   wait_for "scan end in the log" 300 scan_ended
 }

@@ -25,7 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     try {
         // Names with bad bytes are written with replacements; everything else comes back as it was.
         const auto again = vantrel::ScanCatalog::read(written, "fuzz.vtcat");
-        if (again.hits.size() != catalog.hits.size() || again.source != catalog.source || again.version != catalog.version)
+        if (again.hits.size() != catalog.hits.size() || again.source != catalog.source || again.version != catalog.version ||
+            again.summary.has_value() != catalog.summary.has_value())
             std::abort();
     } catch (const vantrel::ScanCatalogError&) {
         std::abort();

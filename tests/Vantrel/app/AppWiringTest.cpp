@@ -1,11 +1,12 @@
 // The program's own wiring, built by the same constructor the program uses, over the model's fakes:
 // every road the window offers reaches the model (Scan, Cancel, a scan mode, the unsaved-catalog
-// question's three answers at a volume change and at quit, a changed volume list, a preview, a
+// question's three answers at a volume change and at quit, the question before quitting during a scan, a changed volume list, a preview, a
 // recovery's folder, the sheets), and the model has what the program supplies (checker, renderer).
 
 #include "AppModelHarness.h"
 #include "WidgetTesting.h"
 
+#include "Vantrel/app/AppMenus.h"
 #include "Vantrel/app/AppWiring.h"
 #include "Vantrel/app/QtDesktopShell.h"
 #include "Vantrel/app/QuitController.h"
@@ -18,6 +19,8 @@
 #include "Vantrel/views/VolumeStripView.h"
 
 #include "TestSupport.h"
+#include "support/VantrelError.h"
+#include "support/VantrelHelperProtocol.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -178,6 +181,73 @@ TEST(AppWiring, SaveCatalogAtQuitSavesAndThenQuits) {
     p.settle();
     EXPECT_TRUE(std::filesystem::exists(path));
     EXPECT_EQ(p.exits, std::vector<int>{0});
+}
+
+TEST(AppWiring, QuittingDuringAScanAsksFirstByTheWindowsCloseAndByQuit) {
+    Program p;
+    // A helper that answers, so that the scan starts and runs until its start call is answered.
+    p.harness.registrar->currentStatus = HelperInstallStatus::installed;
+    p.harness.helper->setResponder(HelperProtocolSelector::ping, [](test::FakeHelperClient::Call& call) {
+        call.stringReply("pong");
+        return true;
+    });
+    p.harness.helper->setResponder(HelperProtocolSelector::probeDevice, [](test::FakeHelperClient::Call& call) {
+        call.lengthReply(1 << 20, std::nullopt);
+        return true;
+    });
+    p.pick(0);
+    p.window().resultsPane()->onStartScan(ScanMode::standard);
+    p.settle();
+    ASSERT_TRUE(p.model().isScanning()) << p.model().statusMessage().toStdString() << " / "
+                                        << p.model().errorMessage().value_or("").toStdString();
+    ASSERT_EQ(p.harness.helper->pendingCount(HelperProtocolSelector::startScan), 1u);
+    const auto cancels = [&p] {
+        const auto called = p.harness.helper->calledSelectors();
+        return std::count(called.begin(), called.end(), HelperProtocolSelector::cancelScan);
+    };
+    const auto question = [&p]() -> QMessageBox* {
+        QMessageBox* box = p.window().quitDuringScanDialog();
+        return box && box->isVisible() ? box : nullptr;
+    };
+
+    // The window's close: the question, with Cancel as its default; Cancel keeps the scan.
+    QCloseEvent close;
+    QCoreApplication::sendEvent(&p.window(), &close);
+    p.settle();
+    ASSERT_NE(question(), nullptr) << "the window's close asks first";
+    EXPECT_EQ(question()->text(), "A scan is running.");
+    auto* cancel = question()->findChild<QPushButton*>("cancel");
+    ASSERT_NE(cancel, nullptr);
+    EXPECT_EQ(question()->defaultButton(), cancel);
+    EXPECT_EQ(question()->escapeButton(), cancel);
+    cancel->click();
+    p.settle();
+    EXPECT_EQ(question(), nullptr);
+    EXPECT_TRUE(p.window().isVisible());
+    EXPECT_TRUE(p.model().isScanning());
+    EXPECT_EQ(cancels(), 0);
+    EXPECT_TRUE(p.exits.empty());
+
+    // Quit: the question again; confirmed, the scan is cancelled, and its end lets the program end.
+    p.wiring->menus().quitAction()->trigger();
+    p.settle();
+    ASSERT_NE(question(), nullptr) << "Quit asks first";
+    EXPECT_EQ(cancels(), 0);
+    question()->findChild<QPushButton*>("quit")->click();
+    // Without the clock moving on: the scan is given time to stop.
+    for (int round = 0; round < 4; ++round) {
+        p.harness.executor->runReady();
+        QCoreApplication::processEvents();
+    }
+    EXPECT_EQ(question(), nullptr);
+    EXPECT_EQ(cancels(), 1);
+    EXPECT_TRUE(p.exits.empty()) << "not before the scan ended and the disk was handed back";
+    auto scan = p.harness.helper->takeCall(HelperProtocolSelector::startScan);
+    ASSERT_TRUE(scan);
+    scan->errorReply(ErrorObject{std::string(VantrelError::domain), VantrelError::scanCancelled, "Scan cancelled", std::nullopt});
+    p.settle();
+    EXPECT_EQ(p.exits, std::vector<int>{0});
+    EXPECT_FALSE(p.model().isScanning());
 }
 
 TEST(AppWiring, AChangedVolumeListReachesTheSelection) {

@@ -40,6 +40,7 @@ ScanCatalog fullCatalog() {
     second.kind = RecoveredFileKind::unknown;
     second.suggestedName = "recovered_00001.bin";
     catalog.hits = {test::everyFieldHit(), second};
+    catalog.summary = "Scan cancelled — 2 files found so far.\nSecond line";
     return catalog;
 }
 
@@ -111,6 +112,7 @@ TEST(ScanCatalog, WritesAndReadsBackEveryField) {
     bare.source.bsdName.reset();
     bare.source.rawDevicePath.reset();
     bare.source.identity = {};
+    bare.summary.reset();
     bare.hits.clear();
     bare.write(folder / "bare.vtcat");
     EXPECT_EQ(ScanCatalog::load(folder / "bare.vtcat"), bare);
@@ -125,7 +127,8 @@ TEST(ScanCatalog, WritesSortedPrettyPrintedKeysUpperCaseIdsAndWholeSecondDates) 
     // Exactly the standard indented form with sorted keys: one member per line.
     EXPECT_EQ(text, nlohmann::json::parse(text).dump(2) + "\n");
     const auto stored = nlohmann::ordered_json::parse(text);
-    EXPECT_EQ(keysOf(stored), (std::vector<std::string>{"appBuild", "createdAt", "hits", "source", "version"}));
+    EXPECT_EQ(keysOf(stored), (std::vector<std::string>{"appBuild", "createdAt", "hits", "source", "summary", "version"}));
+    EXPECT_EQ(stored["summary"], "Scan cancelled — 2 files found so far.\nSecond line");
     EXPECT_EQ(keysOf(stored["source"]),
               (std::vector<std::string>{"bsdName", "displayName", "fileSystemIds", "kind", "partitionTableId",
                                         "rawDevicePath", "serialNumber", "sizeBytes"}));
@@ -145,6 +148,7 @@ TEST(ScanCatalog, WritesSortedPrettyPrintedKeysUpperCaseIdsAndWholeSecondDates) 
     bare.write(folder / "bare.vtcat");
     const std::string bareText = fileText(folder / "bare.vtcat");
     EXPECT_EQ(bareText.find("appBuild"), std::string::npos);
+    EXPECT_EQ(bareText.find("summary"), std::string::npos);
     const auto bareStored = nlohmann::ordered_json::parse(bareText);
     EXPECT_EQ(bareStored["hits"], nlohmann::ordered_json::array());
     EXPECT_EQ(bareStored["source"], nlohmann::ordered_json::parse(R"({"displayName":"unknown","kind":"volume","sizeBytes":0})"));
@@ -185,6 +189,7 @@ TEST(ScanCatalog, ReadsAbsentAndNullOptionalsAndRefusesMissingRequiredKeys) {
             "hits":[{"id":"e621e1f8-c36c-495a-93fc-0c247a3e6e5f","kind":"unknown","byteOffset":0,"byteLength":0,
                      "suggestedName":"x.bin","source":"exfatUndelete","captureDate":null,"extra":true}]})");
     EXPECT_FALSE(catalog.appBuild);
+    EXPECT_FALSE(catalog.summary) << "catalogs older than the summary have none";
     EXPECT_FALSE(catalog.source.bsdName);
     EXPECT_FALSE(catalog.source.rawDevicePath);
     EXPECT_TRUE(catalog.source.identity.isEmpty());
@@ -204,6 +209,9 @@ TEST(ScanCatalog, ReadsAbsentAndNullOptionalsAndRefusesMissingRequiredKeys) {
     expectRefused(catalogText("[]", R"({"kind":"volume","sizeBytes":0})"), "\"displayName\" is missing");
     expectRefused(catalogText("[]", R"({"kind":"volume","displayName":7,"sizeBytes":0})"), "\"displayName\" is not a text");
     expectRefused("[1,2]", "not a catalog object");
+    expectRefused(R"({"summary":["Scan cancelled"],"version":1,"createdAt":"2025-03-01T09:30:00Z","hits":[],"source":)" +
+                      source + "}",
+                  "\"summary\" is not a text");
     expectRefused(catalogText(R"([{"id":"e621e1f8-c36c-495a-93fc-0c247a3e6e5f","kind":"jpeg","byteOffset":0,
                                    "byteLength":1,"suggestedName":"a.jpg","source":"signatureCarve"},7])"),
                   "hit 2: stored hit is not an object");
@@ -288,6 +296,9 @@ TEST(ScanCatalog, RefusesObjectsListsAndPartsPastTheirLimitsAsTheyAreRead) {
     expectRefused(catalogText(R"([{)" + hit + keys + "}]"), "an object in it has more keys than a catalog's");
     expectRefused(catalogText("[]", R"({"kind":"volume","displayName":"CARD","sizeBytes":0)" + keys + "}"),
                   "an object in it has more keys than a catalog's");
+    // The top has 6 keys (summary the newest), and room for 8 more; this one has 4 of them.
+    EXPECT_NO_THROW(loadText(catalogText("[]").insert(1, manyKeys(10).substr(1) + ",")));
+    expectRefused(catalogText("[]").insert(1, manyKeys(11).substr(1) + ","), "more keys than a catalog's");
     // A whole hit has 13 keys, and room for 8 more from a newer program; this one has 6.
     EXPECT_EQ(loadText(catalogText(R"([{)" + hit + manyKeys(15) + "}]")).hits.size(), 1u);
     expectRefused(catalogText(R"([{)" + hit + manyKeys(16) + "}]"), "more keys than a catalog's");

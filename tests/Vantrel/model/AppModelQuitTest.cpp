@@ -1,11 +1,13 @@
 // Quitting, in virtual time against a fake helper, fake local mounts and a fake desktop: the
-// helper's remount raced against 2 seconds, the local mounts after it, disks that stay unmounted, a
-// running scan stopped first, the unsaved-results question and a second request to quit.
+// helper's remount raced against 2 seconds, the local mounts after it, disks that stay unmounted, the
+// question before quitting during a scan and the scan stopped once it is confirmed, the
+// unsaved-results question and a second request to quit.
 
 #include "AppModelHarness.h"
 
 #include "TestSupport.h"
 
+#include "support/VantrelError.h"
 #include "support/VantrelHelperProtocol.h"
 #include "support/log/AppLog.h"
 
@@ -168,13 +170,60 @@ TEST(AppModelQuit, ADiskThatCouldNotBeMountedIsKeptAndReported) {
     EXPECT_EQ(h.shell->terminateReplies, std::vector<bool>{true});
 }
 
-TEST(AppModelQuit, ARunningScanIsCancelledAndAwaitedBeforeAnythingIsRemounted) {
-    AppModelHarness h;
+// A quit while a scan runs, asked and confirmed: the request as the window's close or Quit makes it.
+void quitConfirmedDuringScan(AppModelHarness& h) {
     h.model->setIsScanning(true);
     h.model->plainState().disksPendingRemount = {"sdb"};
-    const auto flag = h.model->cancelFlag();
     h.model->handleShouldTerminate();
+    ASSERT_TRUE(h.model->showQuitDuringScanPrompt());
+    ASSERT_TRUE(h.model->resolveQuitDuringScanPrompt(true));
+}
+
+TEST(AppModelQuit, QuittingDuringAScanAsksFirstAndCancelLeavesEverythingAsItWas) {
+    AppModelHarness h;
+    h.model->setIsScanning(true);
+    h.model->setStatusMessage("Scanning via helper…");
+    h.model->setShowHelpSheet(true);
+    addUnsavedHit(*h.model);
+    h.model->plainState().disksPendingRemount = {"sdb"};
+    const auto flag = h.model->cancelFlag();
+    EXPECT_EQ(h.model->handleShouldTerminate(), Reply::later);
+    EXPECT_TRUE(h.model->showQuitDuringScanPrompt());
+    // However long the question stays open, nothing is stopped, handed back or answered.
+    h.executor->advanceBy(30s);
+    EXPECT_FALSE(flag->isSet());
+    EXPECT_TRUE(h.helper->calledSelectors().empty()) << "neither cancelScan nor remountDisks before the answer";
+    EXPECT_TRUE(h.mounter->mounted.empty());
+    EXPECT_TRUE(h.shell->terminateReplies.empty());
+    EXPECT_FALSE(h.model->plainState().waitingToTerminate);
+    EXPECT_FALSE(h.model->showUnsavedCatalogPrompt());
+    // Another request meanwhile is the same question, still open.
+    EXPECT_EQ(h.model->handleShouldTerminate(), Reply::later);
+    EXPECT_TRUE(h.model->showQuitDuringScanPrompt());
+    EXPECT_TRUE(h.shell->terminateReplies.empty());
+
+    EXPECT_TRUE(h.model->resolveQuitDuringScanPrompt(false));
+    h.executor->runUntilIdle();
+    EXPECT_EQ(h.shell->terminateReplies, std::vector<bool>{false}) << "the quit is refused";
+    EXPECT_FALSE(h.model->showQuitDuringScanPrompt());
+    EXPECT_TRUE(h.model->isScanning());
+    EXPECT_FALSE(flag->isSet());
+    EXPECT_TRUE(h.helper->calledSelectors().empty());
+    EXPECT_TRUE(h.mounter->mounted.empty());
+    EXPECT_EQ(h.model->plainState().disksPendingRemount, std::set<std::string>{"sdb"});
+    EXPECT_TRUE(h.model->showHelpSheet()) << "the sheets stay";
+    EXPECT_EQ(h.model->statusMessage(), "Scanning via helper…");
+    EXPECT_EQ(h.model->hits().size(), 1u);
+    EXPECT_FALSE(h.model->resolveQuitDuringScanPrompt(true)) << "no question is open any more";
+    EXPECT_EQ(h.shell->terminateReplies.size(), 1u);
+}
+
+TEST(AppModelQuit, ConfirmedDuringAScanTheScanIsCancelledAndAwaitedBeforeAnythingIsRemounted) {
+    AppModelHarness h;
+    const auto flag = h.model->cancelFlag();
+    quitConfirmedDuringScan(h);
     h.executor->runReady();
+    EXPECT_FALSE(h.model->showQuitDuringScanPrompt());
     EXPECT_TRUE(flag->isSet());
     const auto selectors = h.helper->calledSelectors();
     ASSERT_EQ(selectors.size(), 1u);
@@ -187,11 +236,67 @@ TEST(AppModelQuit, ARunningScanIsCancelledAndAwaitedBeforeAnythingIsRemounted) {
     EXPECT_EQ(h.helper->pendingCount(HelperProtocolSelector::remountDisks), 1u);
 }
 
+TEST(AppModelQuit, ConfirmedDuringAScanTheCancelledListIsMarkedAndTheSaveQuestionFollowsTheHandBack) {
+    AppModelHarness h;
+    addUnsavedHit(*h.model);
+    quitConfirmedDuringScan(h);
+    h.executor->runReady();
+    // The helper's answer to the cancel ends the scan.
+    h.model->finishScan(ErrorObject{std::string(VantrelError::domain), VantrelError::scanCancelled, "Scan cancelled", std::nullopt},
+                        ScanMode::standard);
+    ASSERT_TRUE(h.model->plainState().resultsScanEnd);
+    EXPECT_EQ(h.model->plainState().resultsScanEnd->text(), "Scan cancelled — 1 file found so far.");
+    h.executor->advanceBy(3s);
+    EXPECT_EQ(h.mounter->mounted, std::vector<std::string>{"sdb"});
+    EXPECT_TRUE(h.model->showUnsavedCatalogPrompt()) << "then the unsaved results are asked about";
+    EXPECT_TRUE(h.shell->terminateReplies.empty());
+    h.model->resolveUnsavedCatalogPrompt(false, true);
+    h.executor->runUntilIdle();
+    EXPECT_EQ(h.shell->terminateReplies, std::vector<bool>{true});
+}
+
+TEST(AppModelQuit, AScanThatEndsByItselfWhileTheQuestionIsOpenLetsTheQuitGoOn) {
+    for (const bool early : {false, true}) {
+        AppModelHarness h;
+        h.model->setIsScanning(true);
+        h.model->plainState().disksPendingRemount = {"sdb"};
+        h.model->handleShouldTerminate();
+        ASSERT_TRUE(h.model->showQuitDuringScanPrompt());
+        if (early) h.model->handleScanError(ErrorObject::posix(ENODEV, "/dev/sdb"));
+        else h.model->finishScan(std::nullopt, ScanMode::standard);
+        EXPECT_FALSE(h.model->showQuitDuringScanPrompt()) << "nothing is left to ask about";
+        h.executor->runReady();
+        const auto called = h.helper->calledSelectors();
+        EXPECT_EQ(std::count(called.begin(), called.end(), HelperProtocolSelector::cancelScan), 0) << "nothing to cancel";
+        h.executor->advanceBy(2s);
+        h.executor->runUntilIdle();
+        EXPECT_EQ(h.mounter->mounted, std::vector<std::string>{"sdb"});
+        EXPECT_EQ(h.shell->terminateReplies, std::vector<bool>{true});
+    }
+}
+
+TEST(AppModelQuit, ASignalDuringAScanQuitsWithoutAskingAndAnswersAnOpenQuestion) {
+    AppModelHarness signalled;
+    signalled.model->setIsScanning(true);
+    EXPECT_EQ(signalled.model->handleShouldTerminate(AppModel::QuitCause::signal), Reply::later);
+    EXPECT_FALSE(signalled.model->showQuitDuringScanPrompt()) << "nobody may be at the window to answer";
+    signalled.executor->runReady();
+    EXPECT_TRUE(signalled.model->cancelFlag()->isSet());
+
+    AppModelHarness asked;
+    asked.model->setIsScanning(true);
+    asked.model->handleShouldTerminate();
+    ASSERT_TRUE(asked.model->showQuitDuringScanPrompt());
+    EXPECT_EQ(asked.model->handleShouldTerminate(AppModel::QuitCause::signal), Reply::later);
+    EXPECT_FALSE(asked.model->showQuitDuringScanPrompt());
+    asked.executor->runReady();
+    EXPECT_TRUE(asked.model->cancelFlag()->isSet());
+    EXPECT_TRUE(asked.model->plainState().waitingToTerminate);
+}
+
 TEST(AppModelQuit, AScanThatDoesNotStopIsWaitedForOnlyTenSeconds) {
     AppModelHarness h;
-    h.model->setIsScanning(true);
-    h.model->plainState().disksPendingRemount = {"sdb"};
-    h.model->handleShouldTerminate();
+    quitConfirmedDuringScan(h);
     h.executor->runReady();
     h.executor->advanceBy(9900ms);
     EXPECT_EQ(h.helper->pendingCount(HelperProtocolSelector::remountDisks), 0u);

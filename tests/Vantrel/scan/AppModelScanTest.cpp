@@ -141,13 +141,13 @@ TEST(AppModelScan, CancellingEndsTheScanAsCancelledOrWithTheErrorThatFollows) {
     EXPECT_NE(std::find(called.begin(), called.end(), HelperProtocolSelector::cancelScan), called.end());
     EXPECT_TRUE(h.model->isScanning()) << "the scan runs until the helper replies";
     h.replyToScan();
-    EXPECT_EQ(h.model->statusMessage(), "Scan cancelled.");
+    EXPECT_EQ(h.model->statusMessage(), "Scan cancelled — no files found so far.");
     EXPECT_FALSE(h.model->lastFinishedScanMode());
 
     h.startScanning();
     h.model->cancelScan();
     h.replyToScan(ErrorObject::posix(EIO, "/dev/sdb"));
-    EXPECT_EQ(h.model->statusMessage(), "Scan failed.");
+    EXPECT_EQ(h.model->statusMessage(), "Scan stopped by an error — no files found so far.");
     ASSERT_TRUE(h.model->errorMessage());
     EXPECT_EQ(h.model->errorMessage()->toStdString(), ErrorObject::posix(EIO).message);
 
@@ -155,7 +155,7 @@ TEST(AppModelScan, CancellingEndsTheScanAsCancelledOrWithTheErrorThatFollows) {
     h.model->setErrorMessage(std::nullopt);
     h.startScanning();
     h.replyToScan(ErrorObject{std::string(VantrelError::domain), VantrelError::scanCancelled, "Scan cancelled", std::nullopt});
-    EXPECT_EQ(h.model->statusMessage(), "Scan cancelled.");
+    EXPECT_EQ(h.model->statusMessage(), "Scan cancelled — no files found so far.");
     EXPECT_FALSE(h.model->errorMessage());
     EXPECT_FALSE(h.model->lastFinishedScanMode());
     EXPECT_FALSE(h.model->isScanning());
