@@ -9,7 +9,13 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <stddef.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -75,6 +81,43 @@ TEST(PendingFile, IsNamedOnlyWhenCommittedNeverOverAnythingAndIsTheOwnersAlone) 
 
     EXPECT_FALSE(PendingFile::create(dir / "missing" / "x.png"));
     EXPECT_EQ(errno, ENOENT);
+}
+
+// Makes the kernel answer every unnamed open of this process as a file system without unnamed files
+// does (EOPNOTSUPP); everything else passes.
+bool refuseUnnamedFiles() {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat, 0, 3),
+        // The flags' low half; the unnamed-file bit lies in it.
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_TMPFILE & ~O_DIRECTORY, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+TEST(PendingFile, WhereUnnamedFilesAreRefusedAHiddenNameStandsInAndGoes) {
+    const test::TempDir dir;
+    // In a child of its own, which alone has the filter; its failures show in its output.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (!refuseUnnamedFiles()) ::_exit(3);
+        {
+            auto file = PendingFile::create(dir / "seen.png");
+            const auto names = namesIn(dir.path());
+            if (!file || names.size() != 1 || !names.begin()->starts_with(".seen.png.")) ::_exit(2);
+        }
+        checkNamingRules(dir.path());
+        ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "3: no filter; 2: no hidden name while pending; 1: a rule failed (above)";
 }
 
 TEST(PendingFile, OnAFileSystemWithoutUnnamedFilesAHiddenNameStandsInAndGoes) {
