@@ -39,6 +39,23 @@ void removeFolder(const std::filesystem::path& folder) {
     std::filesystem::remove_all(folder, ignored);
 }
 
+// A preview folder not yet handed to the preview controller: removed when the request that made it
+// fails, turns out stale, or is dropped unfinished (the model goes away while the helper extracts).
+class PendingFolder {
+public:
+    explicit PendingFolder(std::filesystem::path folder) : m_folder(std::move(folder)) {}
+    PendingFolder(const PendingFolder&) = delete;
+    PendingFolder& operator=(const PendingFolder&) = delete;
+    ~PendingFolder() {
+        if (!m_folder.empty()) removeFolder(m_folder);
+    }
+    // The controller shows the folder now and removes it itself.
+    void handOver() { m_folder.clear(); }
+
+private:
+    std::filesystem::path m_folder;
+};
+
 // The hit's name as a file name of the preview folder: made safe, never a path.
 std::string previewName(const RecoveredHit& hit) { return RecoveryFiles::safeFileName(hit.suggestedName, "preview"); }
 
@@ -142,12 +159,10 @@ Task<void> AppModel::previewFromCache(RecoveredHit hit, std::filesystem::path ca
         if (generation == m_plain.quickLookGeneration) setStatusMessage(tr("Preview failed."));
         co_return;
     }
-    const auto folder = url.parent_path();
+    PendingFolder folder(url.parent_path());
     url = co_await uprightPreviewFile(url, hit.kind);
-    if (generation != m_plain.quickLookGeneration) {
-        removeFolder(folder);
-        co_return;
-    }
+    if (generation != m_plain.quickLookGeneration) co_return;
+    folder.handOver();
     m_previewController->show({url}, hit);
     setStatusMessage(tr("Preview: %1").arg(QString::fromStdString(hit.suggestedName)));
 }
@@ -182,19 +197,20 @@ void AppModel::keepPreviewPrefix(const RecoveredHit& hit, const std::filesystem:
 
 Task<void> AppModel::previewThroughHelper(RecoveredHit hit, std::uint64_t cap, std::string devicePath,
                                           std::int64_t generation) {
-    std::optional<std::filesystem::path> folder;
+    std::optional<PendingFolder> folder;
     std::filesystem::path target;
     std::optional<ErrorObject> failure;
     try {
-        folder = makePreviewFolder();
-        target = uniqueURL(*folder, previewName(hit));
+        const auto made = makePreviewFolder();
+        folder.emplace(made);
+        target = uniqueURL(made, previewName(hit));
         co_await extractPreviewBytes(hit, cap, devicePath, target);
     } catch (const std::exception& error) {
         failure = CallError::objectOf(error);
     }
     if (failure) {
         AppLog::error("preview of " + hit.suggestedName + " failed: " + failure->message, category);
-        if (folder) removeFolder(*folder);
+        folder.reset();
         if (generation != m_plain.quickLookGeneration) co_return;
         if (VantrelError::isDiskAccessDenied(*failure) || isPermissionError(*failure)) {
             setFullDiskAccessState(RawDiskAccessState::denied);
@@ -206,10 +222,8 @@ Task<void> AppModel::previewThroughHelper(RecoveredHit hit, std::uint64_t cap, s
     }
     keepPreviewPrefix(hit, target);
     const auto url = co_await uprightPreviewFile(target, hit.kind);
-    if (generation != m_plain.quickLookGeneration) {
-        removeFolder(*folder);
-        co_return;
-    }
+    if (generation != m_plain.quickLookGeneration) co_return;
+    folder->handOver();
     m_previewController->show({url}, hit);
     setStatusMessage(tr("Preview: %1").arg(QString::fromStdString(hit.suggestedName)));
 }

@@ -218,6 +218,35 @@ TEST(AppModelPreview, HelperErrorsAreReportedAndLeaveNoFolder) {
     EXPECT_EQ(*h.model->errorMessage(), AppModel::userFacingErrorMessage(ErrorObject::posix(EACCES, "/dev/sdb")));
 }
 
+TEST(AppModelPreview, AFolderOfAPreviewStillBeingPreparedGoesWithTheModelOrWhenOvertaken) {
+    PreviewHarness h;
+    const auto photo = fixtures::picture(16, 16, "jpeg");
+    h.placeHits({{"DSC.JPG", photo}, {"b.jpg", photo}});
+    h.keepExtraction = [](std::uint64_t) { return true; };
+
+    // Overtaken: the first request's helper answers after a second one was made.
+    h.model->previewHit(h.hitAt(0));
+    h.executor->runReady();
+    auto first = h.helper->takeCall(HelperProtocolSelector::extractHit);
+    ASSERT_TRUE(first);
+    const std::filesystem::path firstTarget = h.extractedPaths().back();
+    ASSERT_TRUE(std::filesystem::exists(firstTarget.parent_path()));
+    h.model->previewHit(h.hitAt(1));
+    h.executor->runReady();
+    auto second = h.helper->takeCall(HelperProtocolSelector::extractHit);
+    ASSERT_TRUE(second);
+    first->destination.reset();
+    first->errorReply(std::nullopt);
+    ASSERT_TRUE(h.pumpUntil([&] { return !std::filesystem::exists(firstTarget.parent_path()); }));
+
+    // Still waiting for the helper when the program quits: nothing of it stays in the temporary folder.
+    const std::filesystem::path secondFolder = std::filesystem::path(h.extractedPaths().back()).parent_path();
+    ASSERT_TRUE(std::filesystem::exists(secondFolder));
+    h.model->previewController().setPanel(nullptr);
+    h.model.reset();
+    EXPECT_FALSE(std::filesystem::exists(secondFolder));
+}
+
 TEST(AppModelPreview, ReadsOnlyTheDeviceTheHitsCameFrom) {
     PreviewHarness h;
     const auto photo = fixtures::picture(16, 16, "jpeg");
