@@ -103,8 +103,8 @@ std::filesystem::path orientedCopyIfNeeded(const std::filesystem::path& file, Re
 }
 
 std::optional<PreviewRenderer::Drawing> parseRenderOutput(const std::string& output) {
-    const auto lines = linesOf(output);
-    if (lines.empty() || lines.size() > 2) return std::nullopt;
+    auto lines = linesOf(output);
+    if (lines.empty() || lines.size() > 3) return std::nullopt;
     const auto size = valueOf(lines[0], VerifyProtocol::renderedKey);
     if (!size) return std::nullopt;
     const auto cross = size->find('x');
@@ -112,12 +112,21 @@ std::optional<PreviewRenderer::Drawing> parseRenderOutput(const std::string& out
     const auto width = positive(std::string_view(*size).substr(0, cross));
     const auto height = positive(std::string_view(*size).substr(cross + 1));
     if (!width || !height) return std::nullopt;
-    PreviewRenderer::Drawing drawing{*width, *height, std::nullopt};
-    if (lines.size() == 2) {
-        const auto pages = valueOf(lines[1], VerifyProtocol::pagesKey);
-        drawing.pageCount = pages ? positive(*pages) : std::nullopt;
-        if (!drawing.pageCount) return std::nullopt;
+    PreviewRenderer::Drawing drawing{*width, *height, std::nullopt, false};
+    // The optional lines in their order: the page count, then the partial mark.
+    std::size_t next = 1;
+    if (next < lines.size()) {
+        if (const auto pages = valueOf(lines[next], VerifyProtocol::pagesKey)) {
+            drawing.pageCount = positive(*pages);
+            if (!drawing.pageCount) return std::nullopt;
+            ++next;
+        }
     }
+    if (next < lines.size() && lines[next] == VerifyProtocol::partialLine) {
+        drawing.partial = true;
+        ++next;
+    }
+    if (next != lines.size()) return std::nullopt;
     return drawing;
 }
 

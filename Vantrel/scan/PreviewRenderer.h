@@ -23,6 +23,7 @@ public:
         int width = 0;
         int height = 0;
         std::optional<int> pageCount;  // PDF only
+        bool partial = false;          // only part of the picture decoded: the file is damaged or cut
     };
     struct Upright {
         int orientation = 1;

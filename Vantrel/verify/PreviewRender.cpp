@@ -4,6 +4,8 @@
 
 #include "Vantrel/verify/PreviewRender.h"
 
+#include "Vantrel/verify/PartialPicture.h"
+
 #include <QBuffer>
 #include <QByteArray>
 #include <QImageReader>
@@ -220,8 +222,24 @@ std::optional<Picture> render(RecoveredFileKind kind, ByteView bytes, int maxSid
     if (maxSide <= 0) return std::nullopt;
     if (kind == RecoveredFileKind::pdf) return pdfPage(bytes, maxSide);
     QImage image;
-    if (qtFormat(kind) != nullptr) {
+    bool partial = false;
+    if (kind == RecoveredFileKind::jpeg) {
+        // libjpeg row by row, which keeps what decodes before bad data; Qt's reader gives nothing then.
+        if (auto decoded = PartialPicture::jpeg(bytes, maxSide)) {
+            const int orientation = imageOrientation(kind, bytes);
+            if (orientation > 1) decoded->image = decoded->image.transformed(transformOf(orientation));
+            image = fitted(std::move(decoded->image), maxSide);
+            partial = decoded->partial;
+        }
+    } else if (qtFormat(kind) != nullptr) {
         image = qtPicture(kind, bytes, maxSide);
+        // Qt's PNG reader gives nothing of a cut or damaged file; libpng row by row gives what decodes.
+        if (image.isNull() && kind == RecoveredFileKind::png) {
+            if (auto decoded = PartialPicture::png(bytes)) {
+                image = fitted(std::move(decoded->image), maxSide);
+                partial = decoded->partial;
+            }
+        }
     } else if (kind == RecoveredFileKind::heic || kind == RecoveredFileKind::avif) {
         image = heifPicture(bytes, maxSide);
     } else if (isCameraRaw(kind)) {
@@ -231,7 +249,7 @@ std::optional<Picture> render(RecoveredFileKind kind, ByteView bytes, int maxSid
         image = fitted(std::move(preview.image), maxSide);
     }
     if (image.isNull()) return std::nullopt;
-    return Picture{std::move(image), std::nullopt};
+    return Picture{std::move(image), std::nullopt, partial};
 }
 
 } // namespace vantrel::PreviewRender

@@ -20,6 +20,8 @@ namespace vantrel::PreviewRender {
 struct Picture {
     QImage image;
     std::optional<int> pageCount;  // PDF only
+    // Only part of the picture decoded: the file is damaged or cut (JPEG and PNG).
+    bool partial = false;
 };
 
 // The kinds that give a picture: the pictures, camera raws and PDF.
@@ -28,7 +30,7 @@ bool isRenderable(RecoveredFileKind kind);
 // 1 when it asks for none or cannot be read. HEIC and AVIF give 1: their decoder applies it.
 int imageOrientation(RecoveredFileKind kind, ByteView bytes);
 // The upright picture (or page 1), at most maxSide pixels wide and high; nothing when the bytes give
-// no picture or maxSide is not positive.
+// no picture or maxSide is not positive. Of a damaged or cut JPEG or PNG, the part that decodes.
 std::optional<Picture> render(RecoveredFileKind kind, ByteView bytes, int maxSide);
 
 } // namespace vantrel::PreviewRender

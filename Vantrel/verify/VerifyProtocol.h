@@ -28,6 +28,8 @@
 // PNG and says
 //     rendered <width>x<height>             when the PNG was written whole
 //     pages <n>                             for a PDF, after it
+//     partial                               after it, when only part of the picture decoded (the
+//                                           file is damaged or cut); the PNG holds that part
 //     unrendered                            when the bytes give no picture or it could not be written
 // and
 //     vantrel-verify --kind=<kind> --cpu-seconds=<n> --memory-mib=<n> --upright
@@ -63,6 +65,7 @@ inline constexpr std::string_view offsetKey = "offset";
 inline constexpr std::string_view renderedKey = "rendered";
 inline constexpr std::string_view pagesKey = "pages";
 inline constexpr std::string_view unrenderedLine = "unrendered";
+inline constexpr std::string_view partialLine = "partial";
 inline constexpr std::string_view orientationKey = "orientation";
 inline constexpr std::string_view uprightLine = "upright";
 // The upright copy is at most this many pixels wide and high.

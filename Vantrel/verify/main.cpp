@@ -257,6 +257,7 @@ int renderPreview(const Options& options, const Bytes& bytes) {
         say(VerifyProtocol::renderedKey,
             std::to_string(picture->image.width()) + "x" + std::to_string(picture->image.height()));
         if (picture->pageCount) say(VerifyProtocol::pagesKey, std::to_string(*picture->pageCount));
+        if (picture->partial) std::printf("%.*s\n", static_cast<int>(VerifyProtocol::partialLine.size()), VerifyProtocol::partialLine.data());
     }
     return std::fflush(stdout) == 0 ? 0 : 1;
 }
