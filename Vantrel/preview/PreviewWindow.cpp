@@ -5,6 +5,10 @@
 #include "Vantrel/scan/CheckWorkers.h"
 #include "Vantrel/views/WindowFocusKeeper.h"
 
+#include "recovery/bytesource/FileByteSource.h"
+#include "recovery/carving/formats/MediaFactsReader.h"
+#include "support/log/AppLog.h"
+
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QFile>
@@ -37,6 +41,18 @@ QImage readDrawing(const std::filesystem::path& path) {
     return reader.read();
 }
 
+// What the container of a sound or video says of it, read by the bounded container readers from the
+// preview's copy; nothing is decoded.
+std::optional<MediaFacts> mediaFacts(const std::filesystem::path& path, RecoveredFileKind kind) {
+    try {
+        FileByteSource source(path.string());
+        return MediaFactsReader::read(kind, source);
+    } catch (const std::exception& error) {
+        AppLog::error(std::string("media facts not read: ") + error.what(), "app");
+        return std::nullopt;
+    }
+}
+
 QByteArray firstBytes(const std::filesystem::path& path) {
     QFile file(QString::fromStdString(path.string()));
     if (!file.open(QIODevice::ReadOnly)) return {};
@@ -66,6 +82,20 @@ PreviewWindow::PreviewWindow(AppModel& model, QWidget* parent)
     m_pictureView->setMinimumSize(1, 1);
     m_pictureView->installEventFilter(this);
     layout->addWidget(m_pictureView, 1);
+    // A sound's or video's duration and picture size, large, in the middle of the room a picture takes.
+    m_mediaPanel = new QWidget(this);
+    auto* mediaLayout = new QVBoxLayout(m_mediaPanel);
+    m_mediaView = plainLabel(m_mediaPanel);
+    m_mediaView->setObjectName(QStringLiteral("mediaFacts"));
+    m_mediaView->setAlignment(Qt::AlignCenter);
+    QFont large = m_mediaView->font();
+    large.setPointSizeF(large.pointSizeF() * mediaFactsScale);
+    m_mediaView->setFont(large);
+    mediaLayout->addStretch(1);
+    mediaLayout->addWidget(m_mediaView);
+    mediaLayout->addStretch(1);
+    m_mediaPanel->setVisible(false);
+    layout->addWidget(m_mediaPanel, 1);
     m_noteView = plainLabel(this);
     m_noteView->setWordWrap(true);
     m_noteView->setAlignment(Qt::AlignCenter);
@@ -112,12 +142,15 @@ void PreviewWindow::showPreview() {
     const auto mode = PreviewWindowLogic::modeFor(hit->kind);
     ++m_drawGeneration;
     m_drawing = false;
+    m_partial = false;
     m_picture = {};
     m_pictureView->clear();
     m_facts = PreviewWindowLogic::factsText(*hit);
     m_factsView->setText(m_facts);
     m_hexView->clear();
     m_hexView->setVisible(mode == PreviewWindowLogic::Mode::facts);
+    m_mediaView->clear();
+    m_mediaPanel->setVisible(mode == PreviewWindowLogic::Mode::media);
     m_pictureView->setVisible(PreviewWindowLogic::isDrawn(mode));
     setWindowTitle(PreviewWindowLogic::windowTitle(*hit));
     if (PreviewWindowLogic::isDrawn(mode)) {
@@ -129,6 +162,8 @@ void PreviewWindow::showPreview() {
             showNote(PreviewWindowLogic::undrawnNote());
         }
     } else if (mode == PreviewWindowLogic::Mode::media) {
+        const auto facts = mediaFacts(*item, hit->kind);
+        m_mediaView->setText(facts ? PreviewWindowLogic::mediaFactsText(*facts) : QString());
         showNote(PreviewWindowLogic::mediaNote());
     } else {
         const QByteArray bytes = firstBytes(*item);
@@ -161,17 +196,18 @@ Task<void> PreviewWindow::draw(std::filesystem::path file, RecoveredFileKind kin
     std::error_code ignored;
     std::filesystem::remove(output, ignored);
     if (generation != m_drawGeneration) co_return;
-    showDrawing(std::move(picture), drawing ? drawing->pageCount : std::nullopt);
+    showDrawing(std::move(picture), drawing ? drawing->pageCount : std::nullopt, drawing && drawing->partial);
 }
 
-void PreviewWindow::showDrawing(QImage picture, std::optional<int> pageCount) {
+void PreviewWindow::showDrawing(QImage picture, std::optional<int> pageCount, bool partial) {
     m_drawing = false;
     m_picture = std::move(picture);
     if (m_picture.isNull()) {
         showNote(PreviewWindowLogic::undrawnNote());
         return;
     }
-    showNote({});
+    m_partial = partial;
+    showNote(partial ? PreviewWindowLogic::partialNote() : QString());
     if (pageCount) m_factsView->setText(m_facts + QLatin1Char('\n') + PreviewWindowLogic::pagesText(*pageCount));
     scalePicture();
 }
@@ -186,6 +222,10 @@ void PreviewWindow::scalePicture() {
 void PreviewWindow::showNote(const QString& note) {
     m_noteView->setText(note);
     m_noteView->setVisible(!note.isEmpty());
+    // The mark of a partial picture stands out from the other notes: it is about what is shown.
+    QFont font = m_noteView->font();
+    font.setBold(m_partial && !note.isEmpty());
+    m_noteView->setFont(font);
 }
 
 void PreviewWindow::keyPressEvent(QKeyEvent* event) {

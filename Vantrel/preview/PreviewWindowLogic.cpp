@@ -39,6 +39,24 @@ QString factsText(const RecoveredHit& hit) {
 
 QString pagesText(int pages) { return QCoreApplication::translate("PreviewWindow", "%n page(s)", nullptr, pages); }
 
+QString durationText(std::uint64_t milliseconds) {
+    const std::uint64_t seconds = milliseconds / 1000;
+    const auto two = [](std::uint64_t value) { return QStringLiteral("%1").arg(value, 2, 10, QLatin1Char('0')); };
+    if (seconds >= 3600) return QStringLiteral("%1:%2:%3").arg(seconds / 3600).arg(two(seconds / 60 % 60), two(seconds % 60));
+    return QStringLiteral("%1:%2").arg(seconds / 60).arg(two(seconds % 60));
+}
+
+QString mediaFactsText(const MediaFacts& facts) {
+    QStringList lines;
+    if (facts.durationMilliseconds) {
+        const QString duration = durationText(*facts.durationMilliseconds);
+        lines << (facts.durationEstimated ? tr("Duration: about %1") : tr("Duration: %1")).arg(duration);
+    }
+    if (facts.pictureSize)
+        lines << tr("Picture size: %1 × %2").arg(facts.pictureSize->width).arg(facts.pictureSize->height);
+    return lines.join(QLatin1Char('\n'));
+}
+
 QString hexView(ByteView bytes) {
     const std::size_t count = std::min(bytes.size(), hexViewBytes);
     QStringList lines;
@@ -61,6 +79,7 @@ QString hexView(ByteView bytes) {
 
 QString preparingNote() { return tr("Preparing preview…"); }
 QString undrawnNote() { return tr("This file cannot be drawn: its bytes may be damaged or cut short."); }
+QString partialNote() { return tr("Partial picture: the file is damaged or cut; only the part shown could be decoded."); }
 QString mediaNote() { return tr("Sound and video are not played in the preview. Open the file with the default application to play it."); }
 QString factsNote() { return tr("There is no preview for this kind of file."); }
 QString notOpenedNote() { return tr("No application could open this file. Recover it and open it from its folder."); }

@@ -11,7 +11,6 @@ namespace {
 constexpr std::uint64_t id3v2HeaderBytes = 10;
 constexpr std::uint64_t id3v2FooterBytes = 10;
 constexpr std::uint8_t id3v2FooterFlag = 0x10;
-constexpr std::uint64_t frameHeaderBytes = 4;
 
 enum Version : std::uint8_t { mpeg25 = 0, mpeg2 = 2, mpeg1 = 3 };
 enum Layer : std::uint8_t { layer3 = 1, layer2 = 2, layer1 = 3 };
@@ -25,21 +24,11 @@ constexpr std::uint16_t mpeg2Layer23Rates[14] = {8, 16, 24, 32, 40, 48, 56, 64, 
 // Hertz by sample rate index 0 to 2, for MPEG 1; MPEG 2 halves them and MPEG 2.5 quarters them.
 constexpr std::uint32_t mpeg1SampleRates[3] = {44100, 48000, 32000};
 
-struct Frame {
-    std::uint8_t version = 0;
-    std::uint8_t layer = 0;
-    std::uint8_t sampleRateIndex = 0;
-    std::uint64_t length = 0;
+} // namespace
 
-    bool sameStream(const Frame& other) const {
-        return version == other.version && layer == other.layer && sampleRateIndex == other.sampleRateIndex;
-    }
-};
-
-// The frame a header describes, or nothing when it is no frame header the walk follows.
-std::optional<Frame> parseHeader(std::uint32_t header) {
+std::optional<FrameHeader> frameHeader(std::uint32_t header) {
     if ((header >> 21) != 0x7FF) return std::nullopt;
-    Frame frame;
+    FrameHeader frame;
     frame.version = (header >> 19) & 3;
     frame.layer = (header >> 17) & 3;
     const std::uint32_t bitrateIndex = (header >> 12) & 15;
@@ -55,19 +44,20 @@ std::optional<Frame> parseHeader(std::uint32_t header) {
                                           : frame.layer == layer2 ? mpeg1Layer2Rates
                                                                   : mpeg1Layer3Rates)
                                        : (frame.layer == layer1 ? mpeg2Layer1Rates : mpeg2Layer23Rates);
-    const std::uint64_t bitrate = std::uint64_t{rates[bitrateIndex - 1]} * 1000;
-    const std::uint32_t sampleRate =
-        mpeg1SampleRates[frame.sampleRateIndex] >> (isMPEG1 ? 0 : frame.version == mpeg2 ? 1 : 2);
+    frame.bitrate = std::uint32_t{rates[bitrateIndex - 1]} * 1000;
+    frame.sampleRate = mpeg1SampleRates[frame.sampleRateIndex] >> (isMPEG1 ? 0 : frame.version == mpeg2 ? 1 : 2);
     if (frame.layer == layer1) {
-        frame.length = (12 * bitrate / sampleRate + padding) * 4;
+        frame.length = (12 * std::uint64_t{frame.bitrate} / frame.sampleRate + padding) * 4;
+        frame.samples = 384;
     } else {
         const std::uint64_t factor = frame.layer == layer3 && !isMPEG1 ? 72 : 144;
-        frame.length = factor * bitrate / sampleRate + padding;
+        frame.length = factor * frame.bitrate / frame.sampleRate + padding;
+        frame.samples = frame.layer == layer3 && !isMPEG1 ? 576 : 1152;
     }
+    frame.mono = ((header >> 6) & 3) == 3;
+    frame.protectedByChecksum = ((header >> 16) & 1) == 0;
     return frame;
 }
-
-} // namespace
 
 std::optional<std::uint64_t> id3v2Length(ByteView bytes) {
     if (bytes.size() < id3v2HeaderBytes || !FieldReader::matches(bytes, 0, "ID3")) return std::nullopt;
@@ -90,12 +80,12 @@ namespace {
 // The end of the run of frames of one stream that starts at pos, and how many frames it holds.
 std::pair<std::uint64_t, std::uint64_t> frameRun(CandidateCursor& cursor, std::uint64_t pos) {
     std::uint64_t frames = 0;
-    std::optional<Frame> first;
+    std::optional<FrameHeader> first;
     // Every frame takes at least one byte, and the cursor ends at its limit.
     for (;;) {
         std::uint8_t bytes[frameHeaderBytes];
         if (!cursor.copy(pos, frameHeaderBytes, bytes)) break;
-        const auto frame = parseHeader(FieldReader::u32be(ByteView(bytes, frameHeaderBytes), 0));
+        const auto frame = frameHeader(FieldReader::u32be(ByteView(bytes, frameHeaderBytes), 0));
         if (!frame || (first && !frame->sameStream(*first)) || !fitsWithin(pos, frame->length, cursor.limit())) break;
         if (!first) first = frame;
         pos += frame->length;

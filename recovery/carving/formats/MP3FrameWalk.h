@@ -39,6 +39,26 @@ inline constexpr std::uint64_t id3v1Bytes = 128;
 // tag's size).
 inline constexpr std::uint64_t maxGapBytes = 4096;
 
+// What a frame header says, for a frame the walk follows (not free-format, no reserved field).
+struct FrameHeader {
+    std::uint8_t version = 0;          // 0 MPEG 2.5, 2 MPEG 2, 3 MPEG 1
+    std::uint8_t layer = 0;            // 1 layer III, 2 layer II, 3 layer I
+    std::uint8_t sampleRateIndex = 0;
+    std::uint32_t bitrate = 0;         // bits a second
+    std::uint32_t sampleRate = 0;      // Hz
+    std::uint64_t length = 0;          // bytes, the header included
+    std::uint32_t samples = 0;         // samples a channel the frame holds
+    bool mono = false;                 // channel mode 3
+    bool protectedByChecksum = false;  // a 16-bit CRC follows the header
+
+    bool sameStream(const FrameHeader& other) const {
+        return version == other.version && layer == other.layer && sampleRateIndex == other.sampleRateIndex;
+    }
+};
+inline constexpr std::uint64_t frameHeaderBytes = 4;
+// The frame a 32-bit header (big-endian, as read) describes; nothing for a header the walk stops at.
+std::optional<FrameHeader> frameHeader(std::uint32_t header);
+
 // The ID3v2 tag's length with its header and footer, or nothing when the bytes do not start with a
 // sound ID3v2 header.
 std::optional<std::uint64_t> id3v2Length(ByteView bytes);

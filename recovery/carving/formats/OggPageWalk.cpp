@@ -67,6 +67,14 @@ struct Stream {
 
 } // namespace
 
+std::uint32_t pageChecksum(ByteView page) {
+    if (page.size() < headerBytes) return addToChecksum(0, page);
+    constexpr std::uint8_t zeros[4] = {};
+    std::uint32_t checksum = addToChecksum(0, page.first(static_cast<std::size_t>(checksumAt)));
+    checksum = addToChecksum(checksum, ByteView(zeros, 4));
+    return addToChecksum(checksum, page.subspan(static_cast<std::size_t>(checksumAt) + 4));
+}
+
 bool beginsFile(ByteView bytes) {
     return FieldReader::matches(bytes, 0, "OggS") && FieldReader::u8(bytes, 4) == 0 &&
            (FieldReader::u8(bytes, 5) & beginsStream) != 0;

@@ -29,6 +29,10 @@ inline constexpr std::uint64_t chunkBytes = 0x40000;
 // Logical streams followed in one file; a file that begins more is taken for chance bytes.
 inline constexpr std::size_t maxStreams = 32;
 
+// The checksum of a whole page held in memory, its checksum field taken as 0 (compare with the field at
+// offset 22).
+std::uint32_t pageChecksum(ByteView page);
+
 // True when the bytes start with a page that can begin a file: version 0 with the beginning-of-stream
 // flag. Every other page lies inside a file.
 bool beginsFile(ByteView bytes);

@@ -94,6 +94,15 @@ struct WindowHarness : test::ScanHarness {
         QDir().mkpath(folder);
         EXPECT_TRUE(preview->grab().save(folder + "/" + QString::fromStdString(name) + ".png"));
     }
+    // The preview at the two sizes the views are checked at, each written as name-WxH.
+    void screenshotsAtBothSizes(const std::string& name, const std::function<void()>& check) {
+        for (const QSize size : {QSize(980, 640), QSize(1440, 900)}) {
+            preview->resize(size);
+            QCoreApplication::processEvents();
+            check();
+            screenshot(name + "-" + std::to_string(size.width()) + "x" + std::to_string(size.height()));
+        }
+    }
 };
 
 std::optional<Bytes> heicOf(const test::TempDir& dir, const Bytes& png) {
@@ -157,6 +166,75 @@ TEST(PreviewWindow, DrawsEachPictureKindAndThePdfsFirstPageScaledToTheWindow) {
     EXPECT_GT(h.preview->drawnPicture().height(), h.preview->drawnPicture().width()) << "an A5 page stands upright";
     EXPECT_TRUE(h.preview->factsView()->text().contains(PreviewWindowLogic::pagesText(3)));
     h.screenshot("preview-pdf");
+}
+
+TEST(PreviewWindow, ACutPhotoShowsWhatDecodesMarkedAsPartial) {
+    // A photograph shipped in Debian's imagemagick-6-doc package (scripts/dependencies.txt).
+    const std::filesystem::path photo = "/usr/share/doc/imagemagick-6-common/html/images/bluebells_lin.jpg";
+    if (!std::filesystem::exists(photo)) GTEST_SKIP() << "the photographs of imagemagick-6-doc are not installed";
+    WindowHarness h;
+    const Bytes whole = test::readFile(photo);
+    const Bytes cut(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(whole.size() * 6 / 10));
+    h.placeHits({{"DSC_0815.JPG", RecoveredFileKind::jpeg, cut}, {"DSC_0816.JPG", RecoveredFileKind::jpeg, whole}});
+    ASSERT_TRUE(h.previewWithSpace(0));
+    EXPECT_TRUE(h.preview->isPartial());
+    EXPECT_EQ(h.preview->drawnPicture().size(), QSize(384, 288));
+    EXPECT_EQ(h.preview->noteView()->text(), PreviewWindowLogic::partialNote());
+    EXPECT_TRUE(h.preview->noteView()->isVisible());
+    EXPECT_TRUE(h.preview->noteView()->font().bold());
+    h.screenshotsAtBothSizes("preview-cut-jpeg", [&] {
+        // The whole note and the picture above it.
+        const QLabel* note = h.preview->noteView();
+        EXPECT_GE(note->height(), note->heightForWidth(note->width()));
+        EXPECT_GT(h.preview->pictureView()->pixmap().height(), 200);
+    });
+
+    EXPECT_FALSE(h.preview->mediaView()->isVisible());
+    // The next, whole photo has no mark.
+    QTest::keyClick(h.preview.get(), Qt::Key_Down);
+    ASSERT_TRUE(h.settled("DSC_0816.JPG"));
+    EXPECT_FALSE(h.preview->isPartial());
+    EXPECT_FALSE(h.preview->noteView()->isVisible());
+}
+
+TEST(PreviewWindow, SoundAndVideoShowTheDurationAndPictureSizeTheirContainersState) {
+    EXPECT_EQ(PreviewWindowLogic::durationText(999), "0:00");
+    EXPECT_EQ(PreviewWindowLogic::durationText(65'000), "1:05");
+    EXPECT_EQ(PreviewWindowLogic::durationText(3'723'500), "1:02:03");
+    const std::filesystem::path debianSound = "/usr/share/sounds/freedesktop/stereo/complete.oga";
+    if (!test::haveProgram("ffmpeg") || !std::filesystem::exists(debianSound))
+        GTEST_SKIP() << "needs ffmpeg and sound-theme-freedesktop";
+    WindowHarness h;
+    // A video as a camera makes one, with sound; the sound of Debian's theme; an MP3 without a frame count.
+    test::runOrFail({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=25:duration=5", "-f",
+                     "lavfi", "-i", "sine=duration=5", "-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac",
+                     (h.dir / "clip.mp4").string()});
+    test::runOrFail({"ffmpeg", "-v", "error", "-y", "-i", debianSound.string(), "-c:a", "libmp3lame", "-b:a", "64k",
+                     "-write_xing", "0", (h.dir / "complete.mp3").string()});
+    h.placeHits({{"MVI_0042.MP4", RecoveredFileKind::mp4, test::readFile(h.dir / "clip.mp4")},
+                 {"complete.oga", RecoveredFileKind::ogg, test::readFile(debianSound)},
+                 {"complete.mp3", RecoveredFileKind::mp3, test::readFile(h.dir / "complete.mp3")},
+                 {"noise.wav", RecoveredFileKind::wav, test::randomBytes(4096, 9)}});
+
+    ASSERT_TRUE(h.previewWithSpace(0));
+    EXPECT_EQ(h.preview->mediaView()->text(), QStringLiteral("Duration: 0:05\nPicture size: 320 × 240"));
+    EXPECT_TRUE(h.preview->mediaView()->isVisible());
+    EXPECT_EQ(h.preview->noteView()->text(), PreviewWindowLogic::mediaNote());
+    h.screenshotsAtBothSizes("preview-video", [&] {
+        for (const QLabel* label : {h.preview->factsView(), h.preview->mediaView()})
+            EXPECT_GE(label->height(), label->sizeHint().height()) << "every line of " << label->text().toStdString();
+        const QLabel* note = h.preview->noteView();
+        EXPECT_GE(note->height(), note->heightForWidth(note->width()));
+    });
+
+    ASSERT_TRUE(h.previewWithSpace(1));
+    EXPECT_EQ(h.preview->mediaView()->text(), QStringLiteral("Duration: 0:01"));
+    ASSERT_TRUE(h.previewWithSpace(2));
+    EXPECT_EQ(h.preview->mediaView()->text(), QStringLiteral("Duration: about 0:01"));
+    // A container that says nothing readable: nothing is said of it.
+    ASSERT_TRUE(h.previewWithSpace(3));
+    EXPECT_TRUE(h.preview->mediaView()->text().isEmpty());
+    EXPECT_EQ(h.preview->noteView()->text(), PreviewWindowLogic::mediaNote());
 }
 
 TEST(PreviewWindow, ArrowKeysAndTheListsSelectionStepThePreview) {
