@@ -13,8 +13,11 @@ road_begin quit-during-scan "$@" mkfs.fat mcopy mdel convert exiftool jq truncat
 
 image="$work/card.img"
 make_card_image "$image" QUITCARD beach.jpg manual.pdf
-# The tail holds no blocks: the scan reads zeros from it for far longer than this road lasts.
+# The tail holds no blocks: the scan reads zeros from it for far longer than this road lasts. The file
+# goes with the road, so that no tool that copies the build tree meets a terabyte.
 truncate -s 1T "$image"
+remove_image() { rm -f "$image"; }
+road_extra_cleanup=remove_image
 cd "$work"
 
 road_start_program
