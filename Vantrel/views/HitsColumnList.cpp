@@ -98,12 +98,15 @@ private:
         const QFontMetrics pathMetrics(pathFont);
         const int total = nameMetrics.height() + 1 + pathMetrics.height();
         const int top = text.top() + (text.height() - total) / 2;
-        painter->drawText(QRect(text.left(), top, text.width(), nameMetrics.height()), Qt::AlignLeft | Qt::TextSingleLine,
+        // Each line is laid out in a box of its font's height, but not clipped to it: an underscore is
+        // drawn below the font's descent in common fonts, and the box would cut it off. The row clips.
+        const int lineFlags = Qt::AlignLeft | Qt::TextSingleLine | Qt::TextDontClip;
+        painter->drawText(QRect(text.left(), top, text.width(), nameMetrics.height()), lineFlags,
                           nameMetrics.elidedText(name, Qt::ElideRight, text.width()));
         painter->setFont(pathFont);
         painter->setPen(selected ? pal.color(QPalette::HighlightedText) : ViewColors::color(ColorRole::tertiary, pal));
-        painter->drawText(QRect(text.left(), top + nameMetrics.height() + 1, text.width(), pathMetrics.height()),
-                          Qt::AlignLeft | Qt::TextSingleLine, pathMetrics.elidedText(path, Qt::ElideMiddle, text.width()));
+        painter->drawText(QRect(text.left(), top + nameMetrics.height() + 1, text.width(), pathMetrics.height()), lineFlags,
+                          pathMetrics.elidedText(path, Qt::ElideMiddle, text.width()));
     }
 
     static void paintBadge(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index, const QRect& cell,

@@ -100,6 +100,33 @@ TEST(HitTableModel, CellsShowTheirTextsAndPlaceholders) {
     EXPECT_EQ(f.cell(0, Column::status), "OK");
 }
 
+TEST(HitsColumnList, AnUnderscoreOnThePathLineIsDrawnWhole) {
+    PaneFixture f;
+    // Names and paths of underscores alone: what is drawn of them lies below the text's baseline.
+    for (const char* path : {"____", "DCIM"}) {
+        auto hit = makeHit("x", 1000, RecoveredFileKind::jpeg, HitIntegrity::ok);
+        hit.reconstructedPath = path;
+        f.model().appendHit(hit);
+    }
+    f.settle();
+    const QImage shot = f.list().viewport()->grab().toImage();
+    // Pixels of the path line's half of the name cell that are not the row's background.
+    auto inkBelowTheName = [&](int row) {
+        const QRect cell = f.list().visualRect(f.rows().index(row, static_cast<int>(Column::name)));
+        const QColor background = shot.pixelColor(cell.right() - 2, cell.center().y());
+        int ink = 0;
+        for (int y = cell.center().y() + 1; y <= cell.bottom(); ++y)
+            // Right of the kind's symbol.
+            for (int x = cell.left() + 40; x < std::min(cell.right(), cell.left() + 160); ++x) {
+                const QColor colour = shot.pixelColor(x, y);
+                if (std::abs(colour.lightness() - background.lightness()) > 40) ++ink;
+            }
+        return ink;
+    };
+    EXPECT_GT(inkBelowTheName(1), 0) << "the path line is drawn at all";
+    EXPECT_GT(inkBelowTheName(0), 0) << "underscores are not clipped";
+}
+
 TEST(HitsColumnList, SelectionStaysWhileHitsArriveAndChange) {
     PaneFixture f;
     for (int i = 0; i < 50; ++i) f.model().appendHit(makeHit("hit" + std::to_string(i), 1000 - i));

@@ -55,7 +55,7 @@ std::vector<RecoveredHit> someHits(std::size_t count, HitDate today) {
             hit.captureDate = today - std::chrono::hours(24 * static_cast<int>(i % 9) + 3);
         }
         hit.source = i % 3 == 0 ? HitSource::fatUndelete : HitSource::signatureCarve;
-        if (i % 3 == 0) hit.reconstructedPath = "DCIM/100NIKON";
+        if (i % 3 == 0) hit.reconstructedPath = (i / 6) % 2 == 0 ? "DCIM/100NIKON" : "DCIM/100_FUJI/My_Trip";
         hit.clusterReallocated = i % 10 == 7;
         hits.push_back(std::move(hit));
     }
