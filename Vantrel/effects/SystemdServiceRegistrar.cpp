@@ -1,6 +1,9 @@
 #include "Vantrel/effects/SystemdServiceRegistrar.h"
 
+#include "Vantrel/helper/HelperRoute.h"
+
 #include "platform/ipc/SeqpacketSocket.h"
+#include "platform/text/ToolText.h"
 #include "support/XPCConstants.h"
 #include "support/log/AppLog.h"
 
@@ -15,6 +18,8 @@ namespace {
 
 constexpr std::string_view category = "app";
 constexpr std::string_view errorDomain = "VantrelService";
+// How much of what the tool wrote a failure message quotes.
+constexpr std::size_t maxFailureWordsBytes = 600;
 
 std::string trimmed(const std::string& text) {
     const auto first = text.find_first_not_of(" \t\r\n");
@@ -31,6 +36,10 @@ SystemdServiceOptions SystemdServiceOptions::standard() {
     const char* overridden = std::getenv(std::string(XPCConstants::helperSocketEnvironmentVariable).c_str());
     options.socketPath = overridden && *overridden ? overridden : std::string(XPCConstants::helperSocketPath);
     options.uid = ::getuid();
+    // Both are the user's own commands, taken as the user's shell would take them (the first on PATH);
+    // pkexec shows the administrator what it is asked to run.
+    if (const auto systemctl = findProgramOnPath("systemctl")) options.systemctl = *systemctl;
+    if (const auto pkexec = findProgramOnPath("pkexec")) options.pkexec = *pkexec;
     return options;
 }
 
@@ -73,38 +82,57 @@ void SystemdServiceRegistrar::unregisterService(Completion done) { change("disab
 
 void SystemdServiceRegistrar::change(const std::string& verb, Completion done) {
     ProcessRequest request;
-    if (m_options.uid == 0) {
-        request.program = m_options.systemctl;
-    } else {
+    const bool throughPkexec = m_options.uid != 0;
+    if (throughPkexec) {
         request.program = m_options.pkexec;
         request.arguments.push_back(m_options.systemctl.string());
+    } else {
+        request.program = m_options.systemctl;
     }
     for (const auto& argument : {verb, std::string("--now"), m_options.unit}) request.arguments.push_back(argument);
     request.timeLimit = m_options.changeTimeLimit;
     request.maxOutputBytes = 64 * 1024;
+    request.maxErrorBytes = 16 * 1024;
     const ProcessRunner runner = m_runner;
-    std::thread([runner, request, verb, done = std::move(done)] {
+    std::thread([runner, request, verb, throughPkexec, done = std::move(done)] {
         const auto result = runner.run(request);
         if (result.succeeded()) {
             AppLog::info("systemctl " + verb + " --now " + request.arguments.back() + " OK", category);
             done(std::nullopt);
             return;
         }
-        std::string why;
-        switch (result.outcome) {
-        case ProcessResult::Outcome::exited: why = "it exited with status " + std::to_string(result.exitCode); break;
-        case ProcessResult::Outcome::signalled: why = "it was stopped by a signal"; break;
-        case ProcessResult::Outcome::timedOut: why = "it did not finish in time"; break;
-        case ProcessResult::Outcome::outputTooLarge: why = "it wrote too much output"; break;
-        case ProcessResult::Outcome::notStarted: why = "it could not be started: " + std::generic_category().message(result.errorNumber); break;
-        }
-        const std::string action = verb == "enable" ? "install" : "remove";
-        ErrorObject error{std::string(errorDomain), result.exitCode,
-                          "Could not " + action + " the helper service (" + request.program.string() + ": " + why + ").",
+        ErrorObject error{std::string(errorDomain), result.exitCode, serviceChangeFailure(request, result, throughPkexec),
                           std::nullopt};
-        AppLog::error(error.message, category);
+        AppLog::error("systemctl " + verb + " --now " + request.arguments.back() + " failed: " + error.message, category);
         done(std::move(error));
     }).detach();
+}
+
+std::string serviceChangeFailure(const ProcessRequest& request, const ProcessResult& result, bool throughPkexec) {
+    // pkexec passes on the status of what it ran, except its own 126 (the password prompt was
+    // dismissed) and 127 (not authorised, or it could not run the command).
+    const bool pkexecRefused = throughPkexec && (result.outcome == ProcessResult::Outcome::notStarted ||
+                                                 (result.outcome == ProcessResult::Outcome::exited &&
+                                                  (result.exitCode == 126 || result.exitCode == 127)));
+    const std::string tool = pkexecRefused ? request.program.filename().string() : "systemctl";
+    std::string words = ToolText::readable(result.standardError, maxFailureWordsBytes);
+    if (words.empty()) words = ToolText::readable(result.standardOutput, maxFailureWordsBytes);
+    const auto withWords = [&words](std::string what) { return words.empty() ? what + "." : what + ": " + words; };
+    switch (result.outcome) {
+    case ProcessResult::Outcome::exited:
+        if (!words.empty()) return words;
+        return tool + " exited with status " + std::to_string(result.exitCode) + " without saying why.";
+    case ProcessResult::Outcome::signalled: return withWords(tool + " was stopped by a signal");
+    case ProcessResult::Outcome::timedOut:
+        return withWords(tool + " did not finish within " +
+                         std::to_string(std::chrono::ceil<std::chrono::seconds>(request.timeLimit).count()) +
+                         " seconds");
+    case ProcessResult::Outcome::outputTooLarge: return tool + " wrote more output than expected.";
+    case ProcessResult::Outcome::notStarted: break;
+    }
+    std::error_code missing;
+    if (!std::filesystem::exists(request.program, missing)) return request.program.string() + " is not installed.";
+    return request.program.string() + " could not be started: " + std::generic_category().message(result.errorNumber) + ".";
 }
 
 } // namespace vantrel

@@ -4,7 +4,8 @@
 // connect to needs approval: membership of the group that may use the helper); installing enables
 // and starts the socket unit, removing disables and stops it, as root directly and otherwise
 // through pkexec, which asks for an administrator's password. Without systemd the service counts
-// as not installed, and the application spawns a helper of its own.
+// as not installed, and the application spawns a helper of its own. A change that fails says why in
+// the words systemctl or pkexec wrote.
 
 #include "Vantrel/effects/ServiceRegistrar.h"
 
@@ -27,6 +28,7 @@ struct SystemdServiceOptions {
     // Long enough for an administrator to type a password into pkexec's prompt.
     std::chrono::milliseconds changeTimeLimit{120'000};
 
+    // systemctl and pkexec are the first on PATH (else the paths above).
     static SystemdServiceOptions standard();
 };
 
@@ -49,5 +51,10 @@ private:
 // What `systemctl is-enabled` printed, as an install status: not-found (or nothing) is not installed,
 // enabled states are installed, the rest (disabled, masked, linked) need an administrator.
 HelperInstallStatus installStatusFromUnitState(const std::string& state);
+
+// Why a change of the registration failed, in one text for the user: what systemctl (or pkexec,
+// when it refused or could not run it) wrote to its standard error, made readable and bounded;
+// without any words, what became of the tool. Never the tool's raw output.
+std::string serviceChangeFailure(const ProcessRequest& request, const ProcessResult& result, bool throughPkexec);
 
 } // namespace vantrel

@@ -30,6 +30,13 @@ QString tr(const char* text) { return QCoreApplication::translate("AppModel", te
 
 std::string describe(const std::exception& error) { return error.what(); }
 
+// A description set inside a sentence's parentheses: without its own closing full stop.
+QString inParentheses(const std::string& description) {
+    QString text = QString::fromStdString(description).trimmed();
+    if (text.endsWith(QLatin1Char('.')) && !text.endsWith(QLatin1String(".."))) text.chop(1);
+    return text;
+}
+
 // A registration change as a task; the error when it did not take.
 Task<std::optional<ErrorObject>> registrarChange(std::shared_ptr<ServiceRegistrar> registrar, bool install) {
     auto start = [registrar, install](CallbackResumer<std::optional<ErrorObject>> resume) {
@@ -98,12 +105,17 @@ void AppModel::handleDidBecomeActive() {
 void AppModel::installHelper() {
     auto registrar = m_effects.registrar;
     auto install = [](AppModel* model, std::shared_ptr<ServiceRegistrar> service) -> Task<void> {
+        const bool installedBefore = service->status() == HelperInstallStatus::installed;
         auto error = co_await registrarChange(service, true);
         if (error) {
             AppLog::error("Helper register failed: " + error->message, "helper");
             model->refreshHelperStatus();
-            // A registration that did not take is a failure, never "requested".
-            model->setErrorMessage(tr("Could not install the helper (%1).").arg(QString::fromStdString(error->message)));
+            // A registration that did not take is a failure, never "requested"; and what it left
+            // enabled is said, with the way to take it back.
+            QString message = tr("Could not install the helper (%1).").arg(inParentheses(error->message));
+            if (!installedBefore && model->helperStatus() == HelperInstallStatus::installed)
+                message += QLatin1Char(' ') + tr("The helper service was left enabled; Remove Helper… disables it.");
+            model->setErrorMessage(message);
             co_return;
         }
         model->refreshHelperStatus();
@@ -144,7 +156,7 @@ Task<bool> AppModel::uninstallHelper() {
     refreshHelperStatus();
     setErrorMessage(tr("Could not remove the helper (%1). You can also disable it with: systemctl disable --now "
                        "io.tessik.vantrel.helper.socket")
-                        .arg(QString::fromStdString(error->message)));
+                        .arg(inParentheses(error->message)));
     co_return false;
 }
 

@@ -170,6 +170,8 @@ void MainWindow::refreshErrorAlert() {
         connect(m_errorAlert, &QMessageBox::finished, this, [this] { m_model.setErrorMessage(std::nullopt); });
     }
     m_errorAlert->setText(*message);
+    // What the alert says, for whoever reads the log of a run.
+    AppLog::info("alert: " + message->toStdString(), "app");
     if (!m_errorAlert->isVisible()) m_errorAlert->open();
 }
 

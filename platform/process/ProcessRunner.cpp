@@ -117,6 +117,16 @@ ProcessResult ProcessRunner::run(const ProcessRequest& request) const {
     }
     Descriptor readEnd(pipeFds[0]);
     Descriptor writeEnd(pipeFds[1]);
+    Descriptor errorReadEnd;
+    Descriptor errorWriteEnd;
+    if (request.maxErrorBytes > 0) {
+        if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+            result.errorNumber = errno;
+            return result;
+        }
+        errorReadEnd.reset(pipeFds[0]);
+        errorWriteEnd.reset(pipeFds[1]);
+    }
 
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
@@ -124,7 +134,8 @@ ProcessResult ProcessRunner::run(const ProcessRequest& request) const {
     ::posix_spawnattr_init(&attributes);
     ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     ::posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO);
-    ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    if (errorWriteEnd.get() >= 0) ::posix_spawn_file_actions_adddup2(&actions, errorWriteEnd.get(), STDERR_FILENO);
+    else ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     // Passed descriptors are first moved above the numbers they go to, so none is overwritten before
     // it has been placed; then each goes to its number (which clears its close-on-exec flag).
     constexpr int firstPassed = STDERR_FILENO + 1;
@@ -151,6 +162,7 @@ ProcessResult ProcessRunner::run(const ProcessRequest& request) const {
     ::posix_spawn_file_actions_destroy(&actions);
     ::posix_spawnattr_destroy(&attributes);
     writeEnd.reset();
+    errorWriteEnd.reset();
     if (spawned != 0) {
         result.errorNumber = spawned;
         return result;
@@ -160,26 +172,39 @@ ProcessResult ProcessRunner::run(const ProcessRequest& request) const {
     Descriptor pidFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
     std::array<char, readChunkBytes> chunk{};
     bool outputEnded = false;
+    bool errorEnded = errorReadEnd.get() < 0;
     bool tooLarge = false;
-    while (!outputEnded && !tooLarge && Clock::now() < deadline) {
-        pollfd entry{readEnd.get(), POLLIN, 0};
-        const int ready = ::poll(&entry, 1, millisecondsUntil(deadline));
+    // Reads what one of the two pipes holds; false when it has ended.
+    auto drain = [&](int fd, std::string& into, std::size_t cap, bool stopsAtCap) {
+        const ssize_t got = ::read(fd, chunk.data(), chunk.size());
+        if (got < 0) return errno == EINTR || errno == EAGAIN;
+        if (got == 0) return false;
+        const auto bytes = static_cast<std::size_t>(got);
+        const std::size_t room = cap - std::min(cap, into.size());
+        into.append(chunk.data(), std::min(bytes, room));
+        if (stopsAtCap && bytes > room) tooLarge = true;
+        return true;
+    };
+    while (!(outputEnded && errorEnded) && !tooLarge && Clock::now() < deadline) {
+        std::array<pollfd, 2> entries{};
+        nfds_t count = 0;
+        if (!outputEnded) entries[count++] = {readEnd.get(), POLLIN, 0};
+        if (!errorEnded) entries[count++] = {errorReadEnd.get(), POLLIN, 0};
+        const int ready = ::poll(entries.data(), count, millisecondsUntil(deadline));
         if (ready < 0 && errno != EINTR) break;
         if (ready <= 0) continue;
-        const ssize_t got = ::read(readEnd.get(), chunk.data(), chunk.size());
-        if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (got <= 0) {
-            outputEnded = true;
-            break;
+        for (nfds_t index = 0; index < count; ++index) {
+            if (entries[index].revents == 0) continue;
+            if (entries[index].fd == readEnd.get())
+                outputEnded = !drain(readEnd.get(), result.standardOutput, request.maxOutputBytes, true);
+            else
+                errorEnded = !drain(errorReadEnd.get(), result.standardError, request.maxErrorBytes, false);
         }
-        const auto bytes = static_cast<std::size_t>(got);
-        const std::size_t room = request.maxOutputBytes - result.standardOutput.size();
-        result.standardOutput.append(chunk.data(), std::min(bytes, room));
-        tooLarge = bytes > room;
     }
     readEnd.reset();
+    errorReadEnd.reset();
 
-    const bool exited = !tooLarge && outputEnded && waitForExit(pid, pidFd.get(), deadline);
+    const bool exited = !tooLarge && outputEnded && errorEnded && waitForExit(pid, pidFd.get(), deadline);
     if (!exited) {
         killGroup(pid);
         if (!waitForExit(pid, pidFd.get(), Clock::now() + killGrace)) {

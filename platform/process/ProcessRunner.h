@@ -1,7 +1,8 @@
 #pragma once
 // Child processes without a shell: an absolute program path from a fixed list, an argument vector, a
 // minimal environment, standard input from /dev/null, standard output captured up to a cap, standard
-// error discarded, and a time limit after which the child's whole process group is killed.
+// error discarded unless the caller asks for it (then kept up to a cap of its own), and a time limit
+// after which the child's whole process group is killed.
 
 #include <chrono>
 #include <filesystem>
@@ -20,6 +21,7 @@ struct ProcessResult {
     int exitCode = -1;      // the exit status when outcome is exited
     int errorNumber = 0;    // errno of a failed start; EACCES for a program that is not on the list
     std::string standardOutput;  // at most the request's cap
+    std::string standardError;   // the first maxErrorBytes of it, when the request asked for it
 
     bool succeeded() const { return outcome == Outcome::exited && exitCode == 0; }
 };
@@ -32,6 +34,10 @@ struct ProcessRequest {
     // Descriptors the child gets as 3, 4, ... in this order (such as folders it reaches as
     // /proc/self/fd/3); every other descriptor beyond the standard three is closed in the child.
     std::vector<int> passedDescriptors;
+    // 0: standard error goes to /dev/null. Otherwise its first maxErrorBytes are kept in
+    // standardError; the rest is read and dropped (a tool that explains at length is not stopped
+    // for it). The child's end is awaited like standard output's.
+    std::size_t maxErrorBytes = 0;
 };
 
 class ProcessRunner {

@@ -125,6 +125,25 @@ road_start_program() {
   main="$(focus_window '^Vantrel$')"
 }
 
+# road_run_as_user USER_ID: from now on the program runs as that user (through setpriv), with $work/bin,
+# where a road puts its stand-ins for system tools, first on its PATH; the display's key, if it has one,
+# goes with it. The road's folder becomes the user's.
+road_run_as_user() {
+  local user_id=$1 real_program="$program"
+  mkdir -p "$work/bin"
+  if [[ -n "${XAUTHORITY:-}" ]]; then
+    cp "$XAUTHORITY" "$work/Xauthority"
+    export XAUTHORITY="$work/Xauthority"
+  fi
+  cat >"$work/bin/vantrel-as-user" <<WRAPPER
+#!/bin/bash
+chown -R $user_id:$user_id "$work"
+exec setpriv --reuid=$user_id --regid=$user_id --clear-groups env PATH="$work/bin:\$PATH" "$real_program" "\$@"
+WRAPPER
+  chmod +x "$work/bin/vantrel-as-user"
+  program="$work/bin/vantrel-as-user"
+}
+
 # The first start asks for disk access, at once with the window, unless a helper service is installed
 # here; a user without the service closes the sheet.
 first_run_sheet() { has_window '^Disk Access$'; }

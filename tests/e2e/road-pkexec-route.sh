@@ -26,19 +26,8 @@ cat >"$work/bin/pkexec" <<STANDIN
 echo "\$\$ \$*" >>"$starts"
 exec "\$@"
 STANDIN
-# The program as the user, with the stand-in first on PATH; the display's key, if it has one, goes with it.
-if [[ -n "${XAUTHORITY:-}" ]]; then
-  cp "$XAUTHORITY" "$work/Xauthority"
-  export XAUTHORITY="$work/Xauthority"
-fi
-real_program="$program"
-cat >"$work/bin/vantrel-as-user" <<WRAPPER
-#!/bin/bash
-chown -R $user_id:$user_id "$work"
-exec setpriv --reuid=$user_id --regid=$user_id --clear-groups env PATH="$work/bin:\$PATH" "$real_program" "\$@"
-WRAPPER
-chmod +x "$work/bin/pkexec" "$work/bin/vantrel-as-user"
-program="$work/bin/vantrel-as-user"
+chmod +x "$work/bin/pkexec"
+road_run_as_user $user_id
 start_count() { if [[ -e "$starts" ]]; then wc -l <"$starts"; else echo 0; fi; }
 cd "$work"
 

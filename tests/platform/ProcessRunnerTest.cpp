@@ -60,6 +60,38 @@ TEST(ProcessRunner, StopsAtTheOutputCap) {
     EXPECT_EQ(result.standardOutput.substr(0, 4), "y\ny\n");
 }
 
+TEST(ProcessRunner, KeepsStandardErrorApartAndBoundedOnlyWhenAsked) {
+    const ProcessRunner runner(testTools);
+    const std::string script = "echo out; echo 'Failed: no such unit' >&2; exit 3";
+    const auto discarded = runner.run(request("/usr/bin/sh", {"-c", script}));
+    EXPECT_EQ(discarded.exitCode, 3);
+    EXPECT_EQ(discarded.standardOutput, "out\n");
+    EXPECT_EQ(discarded.standardError, "");
+
+    auto asking = request("/usr/bin/sh", {"-c", script});
+    asking.maxErrorBytes = 100;
+    const auto kept = runner.run(asking);
+    EXPECT_EQ(kept.outcome, Outcome::exited);
+    EXPECT_EQ(kept.exitCode, 3);
+    EXPECT_EQ(kept.standardOutput, "out\n");
+    EXPECT_EQ(kept.standardError, "Failed: no such unit\n");
+
+    // A long explanation is cut at the cap, and the tool runs to its end (it is not stopped for it,
+    // nor left blocked on a full pipe).
+    auto chatty = request("/usr/bin/sh", {"-c", "yes error | head -c 300000 >&2; echo done"});
+    chatty.maxErrorBytes = 1000;
+    const auto cut = runner.run(chatty);
+    EXPECT_TRUE(cut.succeeded());
+    EXPECT_EQ(cut.standardOutput, "done\n");
+    EXPECT_EQ(cut.standardError.size(), 1000u);
+    EXPECT_EQ(cut.standardError.substr(0, 12), "error\nerror\n");
+
+    // Standard output's cap still ends the child, whatever standard error does.
+    auto flooding = request("/usr/bin/yes", {}, milliseconds(5000), 1000);
+    flooding.maxErrorBytes = 100;
+    EXPECT_EQ(runner.run(flooding).outcome, Outcome::outputTooLarge);
+}
+
 TEST(ProcessRunner, RunsOnlyListedAbsolutePrograms) {
     const ProcessRunner runner(testTools);
     for (const auto* program : {"echo", "/usr/bin/id", "/usr/bin/../bin/echo", ""}) {

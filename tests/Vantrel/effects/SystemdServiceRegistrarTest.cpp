@@ -13,13 +13,15 @@
 namespace vantrel {
 namespace {
 
-// A script that records its arguments in calls.log, prints state.txt and exits with exit.txt.
+// A script that records its arguments in calls.log, prints state.txt, writes error.txt to standard
+// error and exits with exit.txt.
 std::filesystem::path writeTool(const test::TempDir& dir, const std::string& name) {
     const auto path = dir / name;
     const auto folder = dir.path().string();
     const std::string script = "#!/bin/sh\n"
                                "echo \"" + name + " $*\" >> " + folder + "/calls.log\n"
                                "cat " + folder + "/state.txt 2>/dev/null\n"
+                               "cat " + folder + "/error.txt >&2 2>/dev/null\n"
                                "exit $(cat " + folder + "/exit.txt 2>/dev/null || echo 0)\n";
     test::writeFile(path, Bytes(script.begin(), script.end()));
     std::filesystem::permissions(path, std::filesystem::perms::owner_all);
@@ -92,14 +94,50 @@ TEST(SystemdServiceRegistrar, InstallsAsRootDirectlyAndAsAUserThroughPkexec) {
         << log;
 }
 
-TEST(SystemdServiceRegistrar, AChangeThatFailsIsReportedAsAFailure) {
+TEST(SystemdServiceRegistrar, AChangeThatFailsSaysWhyInTheToolsOwnWords) {
     test::TempDir dir;
     SystemdServiceRegistrar registrar(options(dir, 1000));
+    // systemctl's refusal, through pkexec, which passes its status on.
+    put(dir, "error.txt", "Failed to enable unit: Unit file io.tessik.vantrel.helper.socket does not exist.\n");
+    put(dir, "exit.txt", "1");
+    auto error = await([&](auto done) { registrar.registerService(done); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, 1);
+    EXPECT_EQ(error->message, "Failed to enable unit: Unit file io.tessik.vantrel.helper.socket does not exist.");
+
+    // pkexec refusing, in two lines with a colour: one readable text, nothing raw.
+    put(dir, "error.txt", "\x1b[1mError executing command as another user: Not authorized\x1b[0m\n\nThis incident has been reported.\n");
+    put(dir, "exit.txt", "127");
+    error = await([&](auto done) { registrar.unregisterService(done); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->message, "Error executing command as another user: Not authorized. This incident has been reported.");
+
+    // No words: which tool failed, and how.
+    std::filesystem::remove(dir / "error.txt");
     put(dir, "exit.txt", "126");  // pkexec: the administrator dismissed the prompt
-    const auto error = await([&](auto done) { registrar.registerService(done); });
+    error = await([&](auto done) { registrar.registerService(done); });
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code, 126);
-    EXPECT_NE(error->message.find("Could not install the helper service"), std::string::npos) << error->message;
+    EXPECT_EQ(error->message, "pkexec exited with status 126 without saying why.");
+    put(dir, "exit.txt", "4");
+    error = await([&](auto done) { registrar.registerService(done); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->message, "systemctl exited with status 4 without saying why.");
+
+    // A tool that never finishes, and one that is not there.
+    auto slow = options(dir, 0);
+    slow.systemctl = dir / "slow-systemctl";
+    put(dir, "slow-systemctl", "#!/bin/sh\necho 'Waiting for the job' >&2\nsleep 30\n");
+    std::filesystem::permissions(slow.systemctl, std::filesystem::perms::owner_all);
+    slow.changeTimeLimit = std::chrono::milliseconds(1500);
+    error = await([&](auto done) { SystemdServiceRegistrar(slow).registerService(done); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->message, "systemctl did not finish within 2 seconds: Waiting for the job");
+    auto missing = options(dir, 1000);
+    missing.pkexec = dir / "no-pkexec";
+    error = await([&](auto done) { SystemdServiceRegistrar(missing).registerService(done); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->message, (dir / "no-pkexec").string() + " is not installed.");
 }
 
 } // namespace

@@ -172,14 +172,37 @@ TEST(AppModelHelperAccess, RepairQuitsAReachableHelperThenRechecksForced) {
     EXPECT_EQ(h.model->statusMessage(), "Disk access is ready.");
 }
 
-TEST(AppModelHelperAccess, AFailedInstallIsReportedAndASuccessfulOneConnects) {
+TEST(AppModelHelperAccess, AFailedInstallSaysWhyInOneSentenceAndWhatItLeftAndASuccessfulOneConnects) {
+    const ErrorObject refusal{"VantrelService", 1, "Failed to enable unit: Unit file x.socket does not exist.", std::nullopt};
     AppModelHarness failing;
-    failing.registrar->registerError = ErrorObject{"VantrelService", 126, "dismissed", std::nullopt};
+    failing.registrar->registerError = refusal;
     failing.model->installHelper();
     failing.executor->runUntilIdle();
     ASSERT_TRUE(failing.model->errorMessage());
-    EXPECT_TRUE(failing.model->errorMessage()->contains("dismissed"));
+    EXPECT_EQ(*failing.model->errorMessage(), "Could not install the helper (Failed to enable unit: Unit file x.socket does not exist).");
     EXPECT_NE(failing.model->statusMessage(), "Helper registration requested.");
+    EXPECT_EQ(failing.model->helperStatus(), HelperInstallStatus::notInstalled);
+
+    // Enabled, then its start failed: the service is there now, and the message says so.
+    AppModelHarness halfDone;
+    halfDone.registrar->registerError = ErrorObject{"VantrelService", 1, "Job for x.socket failed.", std::nullopt};
+    halfDone.registrar->statusAfterFailure = HelperInstallStatus::installed;
+    halfDone.model->installHelper();
+    halfDone.executor->runUntilIdle();
+    ASSERT_TRUE(halfDone.model->errorMessage());
+    EXPECT_EQ(*halfDone.model->errorMessage(),
+              "Could not install the helper (Job for x.socket failed). The helper service was left enabled; Remove Helper… "
+              "disables it.");
+    EXPECT_EQ(halfDone.model->helperStatus(), HelperInstallStatus::installed);
+
+    // Installed before, and a new attempt refused: nothing was left by it.
+    AppModelHarness already;
+    already.registrar->currentStatus = HelperInstallStatus::installed;
+    already.registrar->registerError = ErrorObject{"VantrelService", 126, "pkexec exited with status 126 without saying why.", std::nullopt};
+    already.model->installHelper();
+    already.executor->runUntilIdle();
+    ASSERT_TRUE(already.model->errorMessage());
+    EXPECT_EQ(*already.model->errorMessage(), "Could not install the helper (pkexec exited with status 126 without saying why).");
 
     AppModelHarness working;
     answerPings(*working.helper);
@@ -205,7 +228,9 @@ TEST(AppModelHelperAccess, UninstallSaysWhetherTheServiceWasRemoved) {
     refused.executor->runUntilIdle();
     ASSERT_TRUE(kept->value);
     EXPECT_FALSE(*kept->value);
-    EXPECT_TRUE(refused.model->errorMessage());
+    ASSERT_TRUE(refused.model->errorMessage());
+    EXPECT_EQ(*refused.model->errorMessage(), "Could not remove the helper (refused). You can also disable it with: systemctl "
+                                              "disable --now io.tessik.vantrel.helper.socket");
     EXPECT_EQ(refused.model->helperStatus(), HelperInstallStatus::installed);
 }
 
