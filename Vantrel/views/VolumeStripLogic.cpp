@@ -10,6 +10,10 @@ QString tr(const char* text) { return QCoreApplication::translate("VolumeStripVi
 QString q(const std::string& text) { return QString::fromStdString(text); }
 QString size(const ExternalVolume& volume) { return q(volume.displaySize()); }
 
+// A disk none of whose volumes is mounted. An image file is never mounted by anyone, so that says
+// nothing about it: it reads like a mounted disk.
+bool showsUnmounted(const ExternalVolume& volume) { return !volume.isMounted && !volume.isImageFile(); }
+
 QStringList tooltipLines(const ExternalVolume& volume) {
     QStringList lines;
     lines << QStringLiteral("%1 (%2)").arg(q(volume.name), q(volume.bsdName));
@@ -40,12 +44,12 @@ QString symbolName(const ExternalVolume& volume) {
 QString subtitle(const ExternalVolume& volume) {
     if (volume.fileSystemName && !volume.fileSystemName->empty())
         return QStringLiteral("%1 \u00B7 %2").arg(q(*volume.fileSystemName), size(volume));
-    if (volume.isMounted) return size(volume);
+    if (!showsUnmounted(volume)) return size(volume);
     return tr("Unmounted · %1").arg(size(volume));
 }
 
 ColorRole subtitleColor(const ExternalVolume& volume) {
-    return volume.isMounted ? ColorRole::secondary : ColorRole::orange;
+    return showsUnmounted(volume) ? ColorRole::orange : ColorRole::secondary;
 }
 
 QString tileTooltip(const ExternalVolume& volume) {
@@ -63,13 +67,13 @@ std::vector<CardLine> cardLines(const ExternalVolume& volume) {
         lines.push_back({tr("Partition: %1").arg(q(*volume.partitionScheme)), ColorRole::tertiary, Style::detail});
     if (volume.protocolName && !volume.protocolName->empty())
         lines.push_back({q(*volume.protocolName), ColorRole::tertiary, Style::detail});
-    if (!volume.isMounted) lines.push_back({tr("Unmounted"), ColorRole::orange, Style::warning});
+    if (showsUnmounted(volume)) lines.push_back({tr("Unmounted"), ColorRole::orange, Style::warning});
     return lines;
 }
 
 QString cardTooltip(const ExternalVolume& volume) {
     QStringList lines = tooltipLines(volume);
-    if (!volume.isMounted) lines << tr("Unmounted");
+    if (showsUnmounted(volume)) lines << tr("Unmounted");
     return lines.join(QLatin1Char('\n'));
 }
 

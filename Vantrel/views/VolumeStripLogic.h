@@ -20,10 +20,10 @@ bool isSelected(const ExternalVolume& volume, const std::optional<ExternalVolume
 
 // "internaldrive.fill" for APFS and HFS file systems (any letter case), else "sdcard.fill".
 QString symbolName(const ExternalVolume& volume);
-// "FAT · 31.91 GB", the size alone for a mounted volume without a file-system name, else
-// "Unmounted · 31.91 GB".
+// "FAT · 31.91 GB", the size alone for a mounted volume (or an image file, which nobody mounts)
+// without a file-system name, else "Unmounted · 31.91 GB".
 QString subtitle(const ExternalVolume& volume);
-// Secondary while mounted, orange otherwise.
+// Secondary while mounted and for an image file, orange otherwise.
 ColorRole subtitleColor(const ExternalVolume& volume);
 // Name (kernel name), size, file system, partition scheme, protocol, one a line.
 QString tileTooltip(const ExternalVolume& volume);
@@ -35,7 +35,7 @@ struct CardLine {
 };
 // The card's lines for the selected volume, in order.
 std::vector<CardLine> cardLines(const ExternalVolume& volume);
-// The tile's help text and, for an unmounted volume, a last line "Unmounted".
+// The tile's help text and, for an unmounted disk (not an image file), a last line "Unmounted".
 QString cardTooltip(const ExternalVolume& volume);
 QString noSelectionText();
 

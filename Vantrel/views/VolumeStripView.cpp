@@ -4,6 +4,7 @@
 #include "Vantrel/views/ViewColors.h"
 #include "Vantrel/views/VolumeStripLogic.h"
 
+#include <QCoreApplication>
 #include <QFocusEvent>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -14,6 +15,8 @@
 #include <QScrollBar>
 #include <QVBoxLayout>
 #include <QWheelEvent>
+
+#include <algorithm>
 
 namespace vantrel {
 namespace {
@@ -221,17 +224,54 @@ VolumeStripView::VolumeStripView(QWidget* parent)
 
 void VolumeStripView::setVolumes(std::vector<ExternalVolume> volumes, bool showInternal) {
     if (volumes == m_volumes && showInternal == m_showInternal) return;
+    const auto shown = [this](const std::string& disk) {
+        return std::find(m_shownDisks.begin(), m_shownDisks.end(), disk) != m_shownDisks.end();
+    };
+    const bool selectedWasShown = m_selected && shown(m_selected->bsdName);
     m_volumes = std::move(volumes);
     m_showInternal = showInternal;
     rebuildTiles();
+    if (m_selected && !selectedWasShown && shown(m_selected->bsdName)) revealLater(m_selected->bsdName);
 }
 
-void VolumeStripView::setCurrent(std::optional<std::size_t> index) {
+void VolumeStripView::setCurrent(std::optional<std::size_t> index, bool reveal) {
     if (index && *index >= m_volumes.size()) index = m_volumes.empty() ? std::nullopt : std::optional<std::size_t>(m_volumes.size() - 1);
     m_current = index;
     const auto list = tiles();
     for (std::size_t i = 0; i < list.size(); ++i) list[i]->setShowsFocus(hasFocus() && m_current == i);
-    if (m_current && *m_current < list.size()) m_scroll->ensureWidgetVisible(list[*m_current], 0, 0);
+    if (reveal && m_current && *m_current < list.size()) m_scroll->ensureWidgetVisible(list[*m_current], 0, 0);
+}
+
+void VolumeStripView::revealLater(const std::string& disk) {
+    m_revealDisk = disk;
+    m_revealRounds = 0;
+    // After the events that show the new tiles.
+    QMetaObject::invokeMethod(this, [this] { revealNow(); }, Qt::QueuedConnection);
+}
+
+void VolumeStripView::revealNow() {
+    if (!m_revealDisk) return;
+    // New tiles are shown, and then laid out, through events of their own: those are handled first, so
+    // that the tile stands where it will be drawn and the scroll bar spans the whole row.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    for (VolumeTile* tile : tiles()) {
+        if (tile->volume().bsdName != *m_revealDisk) continue;
+        // The strip has no size while the window is hidden: resizeEvent comes back here.
+        if (!isVisible() || m_scroll->viewport()->width() <= 0) return;
+        // A tile made while this call waited is shown by an event that follows it: one more round.
+        if (!tile->isVisible() && m_revealRounds++ < 3) {
+            QMetaObject::invokeMethod(this, [this] { revealNow(); }, Qt::QueuedConnection);
+            return;
+        }
+        m_scroll->ensureWidgetVisible(tile, 0, 0);
+        break;
+    }
+    m_revealDisk.reset();
+}
+
+void VolumeStripView::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    if (m_revealDisk) revealLater(*m_revealDisk);
 }
 
 void VolumeStripView::focusInEvent(QFocusEvent* event) {
@@ -278,9 +318,11 @@ void VolumeStripView::keyPressEvent(QKeyEvent* event) {
 
 void VolumeStripView::setSelected(std::optional<ExternalVolume> selected) {
     if (selected == m_selected) return;
+    const bool anotherDisk = selected && (!m_selected || m_selected->bsdName != selected->bsdName);
     m_selected = std::move(selected);
     m_card->setVolume(m_selected);
     rebuildTiles();
+    if (anotherDisk) revealLater(m_selected->bsdName);
 }
 
 std::vector<VolumeTile*> VolumeStripView::tiles() const {
@@ -328,7 +370,8 @@ void VolumeStripView::rebuildTiles() {
         for (std::size_t i = 0; i < m_shownDisks.size(); ++i)
             if (m_shownDisks[i] == *currentDisk) current = i;
     if (!current && m_current && !m_volumes.empty()) current = std::min(*m_current, m_volumes.size() - 1);
-    setCurrent(current);
+    // The new tiles have no places yet; scrolling to one now would jump to the strip's start.
+    setCurrent(current, false);
 }
 
 } // namespace vantrel

@@ -5,6 +5,10 @@
 // The keyboard reaches the strip as one stop of the window's Tab chain: the arrows (and Home, End)
 // move a focus ring from tile to tile without choosing anything, Space or Return chooses the tile
 // under the ring.
+//
+// When more tiles are listed than fit, the strip scrolls the selected tile into view whenever the
+// selection moves to another disk or the selected disk's tile appears; otherwise it keeps where the
+// user scrolled to.
 
 #include "support/volumes/ExternalVolume.h"
 
@@ -90,16 +94,24 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
     void focusInEvent(QFocusEvent* event) override;
     void focusOutEvent(QFocusEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void rebuildTiles();
-    void setCurrent(std::optional<std::size_t> index);
+    // Moves the ring; reveal scrolls its tile into view (the tiles must be laid out).
+    void setCurrent(std::optional<std::size_t> index, bool reveal = true);
+    // Scrolls the disk's tile into view once the tiles are laid out (after a rebuild, or when the
+    // strip gets its size).
+    void revealLater(const std::string& disk);
+    void revealNow();
 
     std::vector<ExternalVolume> m_volumes;
     bool m_showInternal = false;
     std::optional<ExternalVolume> m_selected;
     std::optional<std::size_t> m_current;
     std::vector<std::string> m_shownDisks;  // the tiles' disks, in order, as last built
+    std::optional<std::string> m_revealDisk;  // a tile still to scroll into view
+    int m_revealRounds = 0;
     QScrollArea* m_scroll;
     QWidget* m_row;
     QHBoxLayout* m_rowLayout;

@@ -52,6 +52,17 @@ TEST(VolumeStripLogic, SubtitlesAndTheirColours) {
     v.isMounted = true;
     EXPECT_EQ(VolumeStripLogic::subtitle(v), "31.91 GB");
     EXPECT_EQ(VolumeStripLogic::subtitleColor(v), ColorRole::secondary);
+
+    // An image file is never mounted, and not "Unmounted" either: it reads like a mounted disk.
+    auto image = volume("card.img", "/srv/images/card.img");
+    image.isMounted = false;
+    image.fileSystemName = "FAT";
+    EXPECT_EQ(VolumeStripLogic::subtitle(image), "FAT · 31.91 GB");
+    EXPECT_EQ(VolumeStripLogic::subtitleColor(image), ColorRole::secondary);
+    image.fileSystemName.reset();
+    EXPECT_EQ(VolumeStripLogic::subtitle(image), "31.91 GB");
+    EXPECT_EQ(VolumeStripLogic::cardTooltip(image), "card.img (/srv/images/card.img)\n31.91 GB");
+    for (const auto& line : VolumeStripLogic::cardLines(image)) EXPECT_NE(line.text, "Unmounted");
 }
 
 TEST(VolumeStripLogic, TooltipsAndCardLines) {
