@@ -228,10 +228,22 @@ void VolumeStripView::setVolumes(std::vector<ExternalVolume> volumes, bool showI
         return std::find(m_shownDisks.begin(), m_shownDisks.end(), disk) != m_shownDisks.end();
     };
     const bool selectedWasShown = m_selected && shown(m_selected->bsdName);
+    // A selected tile in view stays in view when disks come or go before it; one the user scrolled
+    // away from stays away.
+    const bool keepInView = m_selected && (selectedTileInView() || m_revealDisk == m_selected->bsdName);
     m_volumes = std::move(volumes);
     m_showInternal = showInternal;
     rebuildTiles();
-    if (m_selected && !selectedWasShown && shown(m_selected->bsdName)) revealLater(m_selected->bsdName);
+    if (m_selected && shown(m_selected->bsdName) && (!selectedWasShown || keepInView)) revealLater(m_selected->bsdName);
+}
+
+bool VolumeStripView::selectedTileInView() const {
+    for (VolumeTile* tile : tiles()) {
+        if (!VolumeStripLogic::isSelected(tile->volume(), m_selected)) continue;
+        const QRect place(tile->mapTo(m_scroll->viewport(), QPoint(0, 0)), tile->size());
+        return tile->isVisible() && m_scroll->viewport()->rect().contains(place);
+    }
+    return false;
 }
 
 void VolumeStripView::setCurrent(std::optional<std::size_t> index, bool reveal) {

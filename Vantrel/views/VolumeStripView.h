@@ -7,8 +7,8 @@
 // under the ring.
 //
 // When more tiles are listed than fit, the strip scrolls the selected tile into view whenever the
-// selection moves to another disk or the selected disk's tile appears; otherwise it keeps where the
-// user scrolled to.
+// selection moves to another disk or the selected disk's tile appears, and keeps it in view while
+// disks come and go around it; a strip the user scrolled away from the selection stays where it is.
 
 #include "support/volumes/ExternalVolume.h"
 
@@ -104,6 +104,7 @@ private:
     // strip gets its size).
     void revealLater(const std::string& disk);
     void revealNow();
+    bool selectedTileInView() const;
 
     std::vector<ExternalVolume> m_volumes;
     bool m_showInternal = false;

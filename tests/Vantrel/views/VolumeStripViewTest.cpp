@@ -87,7 +87,7 @@ TEST(VolumeStripView, AnImageFileIsNeverCalledUnmountedWhileAnUnmountedCardIs) {
     strip.save("volume-strip-unmounted-card");
 }
 
-TEST(VolumeStripView, TheSelectedTileIsScrolledIntoViewAndAListChangeKeepsWhereTheUserScrolled) {
+TEST(VolumeStripView, TheSelectedTileIsScrolledIntoViewAndKeptThereWhileAStripScrolledAwayStays) {
     Strip strip(600);
     std::vector<ExternalVolume> many;
     for (int i = 0; i < 14; ++i) many.push_back(disk("Disk " + std::to_string(i), "loop" + std::to_string(150 + i), i % 2 == 0));
@@ -112,6 +112,12 @@ TEST(VolumeStripView, TheSelectedTileIsScrolledIntoViewAndAListChangeKeepsWhereT
     EXPECT_EQ(bar->value(), scrolled);
     EXPECT_TRUE(strip.inView("loop162"));
 
+    // Disks attached before it push the selected tile along: it stays in view.
+    for (int i = 0; i < 3; ++i) mounted.insert(mounted.begin(), disk("Front " + std::to_string(i), "sd" + std::string(1, char('e' + i)), true));
+    strip.view.setVolumes(mounted, true);
+    strip.settle();
+    EXPECT_TRUE(strip.inView("loop162"));
+
     // The user scrolls back to the start; another disk appearing does not pull the strip back.
     bar->setValue(0);
     mounted.push_back(disk("Disk 14", "loop164", true));
@@ -121,7 +127,7 @@ TEST(VolumeStripView, TheSelectedTileIsScrolledIntoViewAndAListChangeKeepsWhereT
 
     // The first tile chosen again comes into view from the far end.
     bar->setValue(bar->maximum());
-    strip.view.setSelected(mounted[0]);
+    strip.view.setSelected(mounted[3]);
     strip.settle();
     EXPECT_TRUE(strip.inView("loop150"));
 
