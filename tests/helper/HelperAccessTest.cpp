@@ -41,9 +41,10 @@ public:
             test::runOrFail({"mount", "-t", "ext4", m_loop.path(), m_target->string()});
         }
     }
-    // Unmounted before the loop device is detached.
+    // Unmounted before the loop device is detached; lazily, as the helper may still hold a file of it open
+    // for a moment after its answer (a failed unmount would leave the mount and the loop device behind).
     ~Loop() {
-        if (m_target) test::run({"umount", m_target->string()});
+        if (m_target) ::umount2(m_target->c_str(), MNT_DETACH);
     }
     const std::string& device() const { return m_loop.path(); }
 
@@ -66,7 +67,7 @@ public:
         m_mounted = ::mount(type.c_str(), target.c_str(), type.c_str(), 0, options.c_str()) == 0;
     }
     ~Mount() {
-        if (m_mounted) ::umount2(m_target.c_str(), 0);
+        if (m_mounted) ::umount2(m_target.c_str(), MNT_DETACH);
     }
     bool mounted() const { return m_mounted; }
 
