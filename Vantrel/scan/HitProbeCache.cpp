@@ -79,16 +79,19 @@ std::filesystem::path HitProbeCache::ensureDirectory() {
     std::string name(folderPrefix);
     for (char c : Uuid::random().toString()) name += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     const auto folder = m_root / name;
+    // Made and locked under a hidden name, then put in place: another run's sweep never sees the folder
+    // before its lock is held (it would take it for a crashed run's and remove it).
+    const auto pending = m_root / ("." + name);
     // Private to this user, and never an entry that already exists (mkdir does not follow links).
-    if (::mkdir(folder.c_str(), 0700) != 0) failWith(errno, folder);
-    const auto lockPath = folder / lockFileName;
+    if (::mkdir(pending.c_str(), 0700) != 0) failWith(errno, pending);
+    const auto lockPath = pending / lockFileName;
     const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::rename(pending.c_str(), folder.c_str()) != 0) {
         const int error = errno;
         if (fd >= 0) ::close(fd);
         std::error_code ignored;
-        std::filesystem::remove_all(folder, ignored);
-        failWith(error, lockPath);
+        std::filesystem::remove_all(pending, ignored);
+        failWith(error, fd < 0 ? lockPath : folder);
     }
     int previousFd = -1;
     {
@@ -236,13 +239,15 @@ std::size_t HitProbeCache::removeStaleFolders(const std::filesystem::path& root)
     for (; !error && entries != std::filesystem::directory_iterator() && seen < maxEntries; entries.increment(error), ++seen) {
         const auto path = entries->path();
         const auto name = path.filename().string();
-        const bool folder = startsWith(name, folderPrefix);
+        // A hidden one is a folder being made, or one whose making was cut short: only an old one goes.
+        const bool hidden = startsWith(name, ".") && startsWith(name.substr(1), folderPrefix);
+        const bool folder = startsWith(name, folderPrefix) || hidden;
         const bool probe = startsWith(name, probePrefix);
         if (!folder && !probe) continue;
         struct stat info {};
         if (::lstat(path.c_str(), &info) != 0 || info.st_uid != ::geteuid()) continue;
         std::error_code ignored;
-        if (folder && S_ISDIR(info.st_mode) && unheldLock(path, info)) {
+        if (folder && S_ISDIR(info.st_mode) && (!hidden || olderThan(info, staleAfterSeconds)) && unheldLock(path, info)) {
             std::filesystem::remove_all(path, ignored);
             ++removed;
         } else if (probe && S_ISREG(info.st_mode) && olderThan(info, staleAfterSeconds)) {

@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include <sys/stat.h>
 #include <utime.h>
 
@@ -154,17 +157,55 @@ TEST(HitProbeCache, StaleFoldersOfThisUserGoButOneInUseStays) {
     ::utime((root / "Vantrel-Probes-OLD").c_str(), &old);
     test::writeFile(root / "Vantrel-probe-tmp-1.jpg", {});
     ::utime((root / "Vantrel-probe-tmp-1.jpg").c_str(), &old);
+    // Folders being made carry a hidden name until their lock is held; an old one was left by a crash.
+    std::filesystem::create_directory(root / ".Vantrel-Probes-MAKING");
+    test::writeFile(root / ".Vantrel-Probes-MAKING" / ".lock", {});
+    std::filesystem::create_directory(root / ".Vantrel-Probes-CUT");
+    ::utime((root / ".Vantrel-Probes-CUT").c_str(), &old);
     std::filesystem::create_directory(root / "unrelated");
     std::filesystem::create_directory_symlink(root / "unrelated", root / "Vantrel-Probes-LINK");
 
-    EXPECT_EQ(HitProbeCache::removeStaleFolders(root.path()), 3u);
+    EXPECT_EQ(HitProbeCache::removeStaleFolders(root.path()), 4u);
     EXPECT_TRUE(std::filesystem::exists(inUse));
+    EXPECT_TRUE(std::filesystem::exists(root / ".Vantrel-Probes-MAKING"));
+    EXPECT_FALSE(std::filesystem::exists(root / ".Vantrel-Probes-CUT"));
     EXPECT_FALSE(std::filesystem::exists(root / "Vantrel-Probes-LEFT"));
     EXPECT_TRUE(std::filesystem::exists(root / "Vantrel-Probes-NOLOCK")) << "maybe being made right now";
     EXPECT_FALSE(std::filesystem::exists(root / "Vantrel-Probes-OLD"));
     EXPECT_FALSE(std::filesystem::exists(root / "Vantrel-probe-tmp-1.jpg"));
     EXPECT_TRUE(std::filesystem::is_symlink(root / "Vantrel-Probes-LINK"));
     EXPECT_TRUE(std::filesystem::exists(root / "unrelated"));
+}
+
+TEST(HitProbeCache, AFolderBeingMadeIsNeverSweptAsAnotherRunsLeftover) {
+    // Programs starting together: each sweeps the temporary folder while the others make their own.
+    test::TempDir root;
+    std::atomic<bool> done = false;
+    std::atomic<int> lost = 0;
+    std::vector<std::thread> sweepers;
+    for (int i = 0; i < 2; ++i)
+        sweepers.emplace_back([&] {
+            while (!done) HitProbeCache::removeStaleFolders(root.path());
+        });
+    std::vector<std::thread> makers;
+    for (int i = 0; i < 4; ++i)
+        makers.emplace_back([&] {
+            for (int n = 0; n < 200; ++n) {
+                HitProbeCache cache(root.path());
+                try {
+                    const auto folder = cache.ensureDirectory();
+                    test::writeFile(folder / "probe.bin", Bytes(1, 0));
+                    if (!std::filesystem::exists(folder / "probe.bin")) ++lost;
+                } catch (const std::exception&) {
+                    ++lost;
+                }
+            }
+        });
+    for (auto& maker : makers) maker.join();
+    done = true;
+    for (auto& sweeper : sweepers) sweeper.join();
+    EXPECT_EQ(lost, 0);
+    EXPECT_TRUE(std::filesystem::is_empty(root.path()));
 }
 
 } // namespace
