@@ -183,7 +183,13 @@ void HitsColumnList::keyPressEvent(QKeyEvent* event) {
         event->accept();
         return;
     }
+    const bool toAnEnd = (event->key() == Qt::Key_Home || event->key() == Qt::Key_End) && event->modifiers() == Qt::NoModifier;
+    const QModelIndex before = currentIndex();
     QTableView::keyPressEvent(event);
+    // The view selects only when the keyboard's row moves: Home on the first row (where the keyboard
+    // lands in the list) or End on the last would leave nothing selected.
+    if (toAnEnd && currentIndex().isValid() && currentIndex() == before)
+        selectionModel()->setCurrentIndex(currentIndex(), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
 }
 
 QModelIndex HitsColumnList::moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) {

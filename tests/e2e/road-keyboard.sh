@@ -4,7 +4,9 @@
 # the keyboard to a window here: the program's windows take it when they open and give it back when they
 # close. Keys only, no click: the image is opened, scanned, the list reached with Tab, two rows chosen with
 # Home and Shift+Down, "Recover Selected" reached with Tab and pressed with Space, a folder typed, until the
-# status bar says "Recovered 2 file(s).". Both files are compared byte for byte with the originals.
+# status bar says "Recovered 2 file(s).". Both files are compared byte for byte with the originals. On the
+# way, Space previews the first row and Escape closes the preview, which takes its temporary folder with
+# it; none is left once the program has ended.
 #
 # usage: road-keyboard.sh PATH/TO/Vantrel BUILD_DIRECTORY
 set -euo pipefail
@@ -47,6 +49,11 @@ focus_window() {
   wait_for "window \"$1\"" 60 has_window "$1"
   visible_window "$1"
 }
+# The preview's temporary folders go here, where the road can see them come and go.
+export TMPDIR="$work/tmp"
+mkdir -p "$TMPDIR"
+preview_folders() { find "$TMPDIR" -maxdepth 1 -name 'Vantrel-QuickLook-*' | wc -l; }
+preview_folders_are() { (($(preview_folders) == $1)); }
 road_start_program
 # The first start asks for disk access; the sheet takes the keyboard by itself, Escape closes it and the
 # keyboard comes back to the main window.
@@ -99,7 +106,21 @@ wait_for "scan end in the log" 300 logged "Scan complete"
 wait_for "the quality pass's end" 120 logged "status: Quality check finished."
 shot scan-finished
 
-# The list, two rows, "Recover Selected".
+# The list: Space previews the first row in a window of its own, drawn by the verifying child; Escape
+# closes it and its folder goes.
+tab_to hitList
+keys Home space
+wait_for "the preview window" 60 has_window '^Preview'
+wait_focused '^Preview'
+wait_for "the preview's folder" 30 preview_folders_are 1
+sleep 1
+shot preview
+keys Escape
+wait_for "closed preview" 30 no_window '^Preview'
+wait_focused '^Vantrel$'
+wait_for "the preview's folder removed" 30 preview_folders_are 0
+
+# Two rows, "Recover Selected".
 tab_to hitList
 keys Home shift+Down
 shot two-selected
@@ -117,6 +138,7 @@ shot recovered
 quit_program dont-save
 wait_program_end
 
+preview_folders_are 0 || fail "a preview folder was left in $TMPDIR"
 check_recovered "$work/recovered" "$work/originals" "${deleted[@]}"
 ((recovered_count == 2)) || fail "$recovered_count files recovered, not 2"
 echo "PASS: two files recovered with the keyboard alone, each equal to a deleted file of the card"

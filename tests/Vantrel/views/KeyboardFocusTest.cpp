@@ -160,6 +160,9 @@ TEST(KeyboardFocus, ArrowsHomeAndEndSelectRowsInTheList) {
     list.setFocus(Qt::TabFocusReason);
     f.settle();
     EXPECT_TRUE(f.model().selectedHitIDs().empty()) << "taking the keyboard selects nothing";
+    // The keyboard's row is the first one already: Home selects it all the same.
+    f.press(Qt::Key_Home);
+    EXPECT_EQ(f.model().selectedHitIDs(), f.selectedRows({0})) << "Home on the row that has the keyboard";
     f.press(Qt::Key_Down);
     EXPECT_EQ(f.model().selectedHitIDs(), f.selectedRows({1}));
     f.press(Qt::Key_Down, Qt::ShiftModifier);
