@@ -13,6 +13,8 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <memory>
@@ -29,14 +31,16 @@ struct RealHelperModel {
     RealHelperModel() {
         HelperConnectorOptions options;
         options.socketPath = "";  // no service: always spawn
-        options.helperProgram = std::filesystem::path(VANTREL_HELPER_PATH);
+        // VANTREL_BENCH_HELPER names another build's helper, so that two builds can be measured in turn.
+        const char* chosen = std::getenv("VANTREL_BENCH_HELPER");
+        options.helperProgram = std::filesystem::path(chosen && *chosen ? chosen : VANTREL_HELPER_PATH);
         options.pkexecProgram = "/nonexistent/pkexec";
         options.applicationUid = ::getuid();
         helper = std::make_shared<IpcHelperClient>(options);
         // The helper is started and answering before anything is timed.
         std::promise<bool> answered;
         helper->ping([&](std::string) { answered.set_value(true); }, [&](ErrorObject) { answered.set_value(false); });
-        if (!answered.get_future().get()) throw std::runtime_error("the helper " VANTREL_HELPER_PATH " did not answer");
+        if (!answered.get_future().get()) throw std::runtime_error("the helper " + options.helperProgram->string() + " did not answer");
         AppEffects effects;
         effects.executor = executor;
         effects.clock = std::make_shared<SystemClock>();

@@ -290,18 +290,15 @@ std::optional<std::size_t> AppModel::orderedRowOf(Position position) const {
 }
 
 void AppModel::refreshDisplayedHits() {
-    std::vector<Position> positions(m_hits.size());
-    if (m_query.sort == ResultsSort::discovery) {
-        for (std::size_t i = 0; i < m_hits.size(); ++i) positions[i] = static_cast<Position>(i);
-    } else {
-        // Packed from the keys kept beside the hits, in one pass that never touches a hit.
-        std::vector<ResultsOrder::PackedEntry> packed;
-        packed.reserve(m_hits.size());
-        auto name = m_nameKeys.begin();
-        for (auto keys = m_keys.begin(); keys != m_keys.end(); ++keys, ++name)
-            packed.push_back(ResultsOrder::pack(m_query.sort, *keys, &*name, static_cast<Position>(packed.size())));
-        ResultsOrder::sortPacked(m_query.sort, packed);
-        for (std::size_t i = 0; i < packed.size(); ++i) positions[i] = packed[i].position;
+    // Sorted from the keys kept beside the hits, never touching a hit.
+    std::vector<Position> positions = ResultsOrder::sortedPositions(m_query.sort, m_keys, m_nameKeys);
+    if (!hasActiveResultsFilter()) {
+        // The displayed rows are the ordered list.
+        m_ordered.clear();
+        m_displayed.assign(positions);
+        emit displayedHitsReset();
+        emit fieldChanged(Field::displayedHits);
+        return;
     }
     m_ordered.assign(positions);
     refilterDisplayedHits();

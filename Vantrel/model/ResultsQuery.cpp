@@ -3,6 +3,10 @@
 #include "base/Bounds.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <type_traits>
+#include <utility>
 #include <limits>
 #include <numeric>
 #include <utility>
@@ -120,7 +124,11 @@ PackedEntry pack(ResultsSort sort, const Entry& entry, const TypeRanks& ranks) {
     return pack(sort, keysOf(*entry.hit, *entry.nameKey, ranks), entry.nameKey, static_cast<std::uint32_t>(entry.position));
 }
 
-PackedEntry pack(ResultsSort sort, const HitKeys& keys, const std::string* nameKey, std::uint32_t position) {
+namespace {
+
+// pack(), inlined where the order is a constant, so that a pass over a million keys makes no calls.
+[[gnu::always_inline]] inline PackedEntry packInline(ResultsSort sort, const HitKeys& keys, const std::string* nameKey,
+                                                     std::uint32_t position) {
     PackedEntry packed;
     packed.position = position;
     const std::uint64_t dateWord = keys.hasCaptureDate ? static_cast<std::uint64_t>(keys.captureTicks) ^ (std::uint64_t{1} << 63) : 0;
@@ -163,6 +171,12 @@ PackedEntry pack(ResultsSort sort, const HitKeys& keys, const std::string* nameK
     return packed;
 }
 
+} // namespace
+
+PackedEntry pack(ResultsSort sort, const HitKeys& keys, const std::string* nameKey, std::uint32_t position) {
+    return packInline(sort, keys, nameKey, position);
+}
+
 bool packedBefore(ResultsSort sort, const PackedEntry& a, const PackedEntry& b) {
     if (a.first != b.first) return a.first < b.first;
     if (a.second != b.second) return a.second < b.second;
@@ -177,37 +191,123 @@ bool packedBefore(ResultsSort sort, const PackedEntry& a, const PackedEntry& b) 
 
 namespace {
 
-// A stable sort of the entries by one word, sixteen bits at a time from the lowest; a digit that every
-// entry shares takes no pass.
-void radixSortByWord(std::vector<PackedEntry>& entries, std::vector<PackedEntry>& spare, std::uint64_t PackedEntry::*word) {
-    constexpr int digitBits = 16;
-    constexpr std::size_t buckets = std::size_t{1} << digitBits;
-    std::vector<std::size_t> counts(buckets);
-    for (int shift = 0; shift < 64; shift += digitBits) {
-        std::fill(counts.begin(), counts.end(), 0);
-        for (const auto& entry : entries) ++counts[(entry.*word >> shift) & (buckets - 1)];
-        if (counts[(entries.front().*word >> shift) & (buckets - 1)] == entries.size()) continue;
-        std::size_t start = 0;
-        for (auto& count : counts) start += std::exchange(count, start);
-        spare.resize(entries.size());
-        for (const auto& entry : entries) spare[counts[(entry.*word >> shift) & (buckets - 1)]++] = entry;
-        entries.swap(spare);
+// Radix digits: 2^11 counters of a digit stay in the first-level cache, and a 64-bit word takes six.
+constexpr int digitBits = 11;
+constexpr std::size_t digitValues = std::size_t{1} << digitBits;
+constexpr int digitsPerWord = (64 + digitBits - 1) / digitBits;
+
+// A stable sort of words[0, count) together with their payloads, digit by digit from the lowest; a digit
+// that every word shares takes no pass. The spare arrays hold count entries and end as scratch.
+void radixSort(std::uint64_t* words, std::uint32_t* payloads, std::uint64_t* spareWords, std::uint32_t* sparePayloads,
+               std::size_t count) {
+    std::vector<std::array<std::uint32_t, digitValues>> counts(digitsPerWord);
+    for (std::size_t i = 0; i < count; ++i)
+        for (int digit = 0; digit < digitsPerWord; ++digit) ++counts[digit][(words[i] >> (digit * digitBits)) & (digitValues - 1)];
+    std::uint64_t* const resultWords = words;
+    std::uint32_t* const resultPayloads = payloads;
+    for (int digit = 0; digit < digitsPerWord; ++digit) {
+        const int shift = digit * digitBits;
+        auto& places = counts[digit];
+        if (places[(words[0] >> shift) & (digitValues - 1)] == count) continue;
+        std::uint32_t start = 0;
+        for (auto& place : places) start += std::exchange(place, start);
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint32_t to = places[(words[i] >> shift) & (digitValues - 1)]++;
+            spareWords[to] = words[i];
+            sparePayloads[to] = payloads[i];
+        }
+        std::swap(words, spareWords);
+        std::swap(payloads, sparePayloads);
     }
+    if (words != resultWords) {
+        std::copy(words, words + count, resultWords);
+        std::copy(payloads, payloads + count, resultPayloads);
+    }
+}
+
+// The first and second words of an order, in arrival order; one function per order, each with the order a
+// constant.
+template <ResultsSort sort>
+void gatherWords(const std::deque<HitKeys>& keys, std::vector<std::uint64_t>& first, std::vector<std::uint64_t>& second) {
+    std::size_t i = 0;
+    for (const auto& key : keys) {
+        const PackedEntry entry = packInline(sort, key, nullptr, 0);
+        first[i] = entry.first;
+        second[i] = entry.second;
+        ++i;
+    }
+}
+
+template <std::size_t... sorts>
+constexpr auto wordGatherers(std::index_sequence<sorts...>) {
+    return std::array{&gatherWords<static_cast<ResultsSort>(sorts)>...};
+}
+
+// The orders told by one or two words and then by arrival.
+class WordSorter {
+public:
+    WordSorter(ResultsSort sort, const std::deque<HitKeys>& keys) : m_count(keys.size()) {
+        // The words in arrival order, one pass over the keys; the positions start in arrival order.
+        m_first.resize(m_count);
+        m_second.resize(m_count);
+        constexpr auto gatherers = wordGatherers(std::make_index_sequence<std::tuple_size_v<std::remove_cvref_t<decltype(ResultsSortName::allCases())>>>());
+        gatherers[static_cast<std::size_t>(sort)](keys, m_first, m_second);
+        m_positions.resize(m_count);
+        std::iota(m_positions.begin(), m_positions.end(), std::uint32_t{0});
+    }
+
+    std::vector<std::uint32_t> sorted() && {
+        const auto [firstLow, firstHigh] = std::minmax_element(m_first.begin(), m_first.end());
+        const auto [secondLow, secondHigh] = std::minmax_element(m_second.begin(), m_second.end());
+        const auto firstBits = static_cast<int>(std::bit_width(*firstHigh - *firstLow));
+        const auto secondBits = static_cast<int>(std::bit_width(*secondHigh - *secondLow));
+        std::vector<std::uint64_t> spareWords(m_count);
+        std::vector<std::uint32_t> spare(m_count);
+        if (firstBits + secondBits <= 64) {
+            // Both words fit one: (first - its least) above (second - its least) orders as the pair does.
+            const std::uint64_t firstBase = *firstLow, secondBase = *secondLow;
+            for (std::size_t i = 0; i < m_count; ++i)
+                m_first[i] = secondBits == 64 ? m_second[i] - secondBase : ((m_first[i] - firstBase) << secondBits) | (m_second[i] - secondBase);
+            radixSort(m_first.data(), m_positions.data(), spareWords.data(), spare.data(), m_count);
+            return std::move(m_positions);
+        }
+        // Stably by the second word, then by the first: what ties on the first stays in the second's order.
+        radixSort(m_second.data(), m_positions.data(), spareWords.data(), spare.data(), m_count);
+        for (std::size_t i = 0; i < m_count; ++i) m_second[i] = m_first[m_positions[i]];
+        radixSort(m_second.data(), m_positions.data(), spareWords.data(), spare.data(), m_count);
+        return std::move(m_positions);
+    }
+
+private:
+    std::size_t m_count;
+    std::vector<std::uint64_t> m_first, m_second;
+    std::vector<std::uint32_t> m_positions;
+};
+
+// The name orders: entries packed with the key's first 32 bytes in their words, sorted by comparison (the
+// whole keys are compared only where the words tie).
+std::vector<std::uint32_t> sortedByName(ResultsSort sort, const std::deque<HitKeys>& keys, const std::deque<std::string>& nameKeys) {
+    std::vector<PackedEntry> packed;
+    packed.reserve(keys.size());
+    auto name = nameKeys.begin();
+    for (auto key = keys.begin(); key != keys.end(); ++key, ++name)
+        packed.push_back(packInline(sort, *key, &*name, static_cast<std::uint32_t>(packed.size())));
+    std::sort(packed.begin(), packed.end(), [sort](const PackedEntry& a, const PackedEntry& b) { return packedBefore(sort, a, b); });
+    std::vector<std::uint32_t> positions(packed.size());
+    for (std::size_t i = 0; i < packed.size(); ++i) positions[i] = packed[i].position;
+    return positions;
 }
 
 } // namespace
 
-void sortPacked(ResultsSort sort, std::vector<PackedEntry>& entries) {
-    if (entries.size() < 2) return;
-    if (usesNameKeys(sort)) {
-        std::sort(entries.begin(), entries.end(), [sort](const PackedEntry& a, const PackedEntry& b) { return packedBefore(sort, a, b); });
-        return;
+std::vector<std::uint32_t> sortedPositions(ResultsSort sort, const std::deque<HitKeys>& keys, const std::deque<std::string>& nameKeys) {
+    if (sort == ResultsSort::discovery || keys.size() < 2) {
+        std::vector<std::uint32_t> positions(keys.size());
+        std::iota(positions.begin(), positions.end(), std::uint32_t{0});
+        return positions;
     }
-    // Every other order is told by the first two words and then by arrival: entries that come in arrival
-    // order, sorted stably by the second word and then by the first, end in the total order.
-    std::vector<PackedEntry> spare;
-    radixSortByWord(entries, spare, &PackedEntry::second);
-    radixSortByWord(entries, spare, &PackedEntry::first);
+    if (usesNameKeys(sort)) return sortedByName(sort, keys, nameKeys);
+    return WordSorter(sort, keys).sorted();
 }
 
 } // namespace ResultsOrder

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstddef>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -100,9 +101,10 @@ HitKeys keysOf(const RecoveredHit& hit, const std::string& nameKey, const TypeRa
 PackedEntry pack(ResultsSort sort, const HitKeys& keys, const std::string* nameKey, std::uint32_t position);
 // The same total order as before() on the entries the packed ones were made from.
 bool packedBefore(ResultsSort sort, const PackedEntry& a, const PackedEntry& b);
-// Puts entries made in arrival order (positions increasing) into the order's total order: a radix sort
-// of their words where the words tell the order, a comparison sort for the name orders.
-void sortPacked(ResultsSort sort, std::vector<PackedEntry>& entries);
+// The positions (indices into keys, the hits' arrival order) of every hit in the order's total order. The
+// orders told by words are radix-sorted on them (two words that fit one together in one pass); the name
+// orders sort packed entries by comparison. nameKeys holds the name keys the keys were made from.
+std::vector<std::uint32_t> sortedPositions(ResultsSort sort, const std::deque<HitKeys>& keys, const std::deque<std::string>& nameKeys);
 
 } // namespace ResultsOrder
 

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <random>
 #include <string>
 #include <vector>
@@ -146,41 +147,45 @@ TEST(ResultsOrders, DateBoundsDropHitsWithoutADate) {
     EXPECT_FALSE(AppModel::hitMatchesResultsFilter(hits[0], ResultsIntegrityFilter::ok, std::nullopt, std::nullopt));
 }
 
-TEST(ResultsOrders, SortingPackedKeysGivesTheTotalOrderForEveryOrder) {
+TEST(ResultsOrders, SortingKeptKeysGivesTheTotalOrderForEveryOrder) {
     // Wide values (sizes past 4 GiB, dates over centuries, offsets past 2^40), many ties, names sharing
-    // long prefixes and names longer than the packed words.
-    std::mt19937_64 random(11);
+    // long prefixes and names longer than the packed words; and narrow values, whose two words an order
+    // packs into one.
     const NameCollator collator;
     const ResultsOrder::TypeRanks ranks(collator);
-    std::vector<RecoveredHit> hits;
     const std::vector<std::string> stems{"recovered_", "IMG_", "a very long name that runs past the packed words ", "Ärger "};
-    for (int i = 0; i < 3000; ++i) {
-        RecoveredHit hit = makeHit(stems[random() % stems.size()] + std::to_string(random() % 40) + (random() % 2 ? ".jpg" : ".JPG"),
-                                   random() % 3 ? random() % 50 : random() >> (random() % 64),
-                                   FileKind::allKinds()[random() % FileKind::allKinds().size()]);
-        hit.integrity = static_cast<HitIntegrity>(random() % 5);
-        hit.byteOffset = random() % 2 ? random() % 8 : random() >> 20;
-        if (random() % 3) hit.dimensions = ImageDimensions{static_cast<std::int64_t>(random() % 5000) - 10, static_cast<std::int64_t>(random() % 4000)};
-        if (random() % 3)
-            hit.captureDate = std::chrono::system_clock::from_time_t(static_cast<std::time_t>(random() % 2) * 3'000'000'000 -
-                                                                    static_cast<std::time_t>(random() % 4));
-        hits.push_back(hit);
-    }
-    std::vector<std::string> keys;
-    for (const auto& hit : hits) keys.push_back(collator.sortKey(hit.suggestedName));
-    for (const auto sort : ResultsSortName::allCases()) {
-        SCOPED_TRACE(std::string(ResultsSortName::rawValue(sort)));
-        std::vector<ResultsOrder::PackedEntry> packed;
-        std::vector<ResultsOrder::Entry> entries;
-        for (std::size_t i = 0; i < hits.size(); ++i) {
-            entries.push_back({&hits[i], &keys[i], i});
-            packed.push_back(ResultsOrder::pack(sort, entries.back(), ranks));
+    for (const auto& [count, wide] : {std::pair{std::size_t{3000}, true}, {std::size_t{40'000}, true}, {std::size_t{5000}, false}}) {
+        SCOPED_TRACE(std::to_string(count) + (wide ? " hits, wide values" : " hits, narrow values"));
+        std::mt19937_64 random(11);
+        std::vector<RecoveredHit> hits;
+        for (std::size_t i = 0; i < count; ++i) {
+            RecoveredHit hit = makeHit(stems[random() % stems.size()] + std::to_string(random() % (count / 75)) + (random() % 2 ? ".jpg" : ".JPG"),
+                                       random() % 3 ? random() % 50 : (wide ? random() >> (random() % 64) : random() % 100'000),
+                                       FileKind::allKinds()[random() % FileKind::allKinds().size()]);
+            hit.integrity = static_cast<HitIntegrity>(random() % 5);
+            hit.byteOffset = random() % 2 ? random() % 8 : (wide ? random() >> 20 : random() % 100'000);
+            if (random() % 3) hit.dimensions = ImageDimensions{static_cast<std::int64_t>(random() % 5000) - 10, static_cast<std::int64_t>(random() % 4000)};
+            if (random() % 3)
+                hit.captureDate = std::chrono::system_clock::from_time_t(static_cast<std::time_t>(random() % 2) * 3'000'000'000 -
+                                                                        static_cast<std::time_t>(random() % 4));
+            hits.push_back(hit);
         }
-        ResultsOrder::sortPacked(sort, packed);
-        std::sort(entries.begin(), entries.end(),
-                  [&](const ResultsOrder::Entry& a, const ResultsOrder::Entry& b) { return ResultsOrder::before(sort, a, b, ranks); });
-        ASSERT_EQ(packed.size(), entries.size());
-        for (std::size_t row = 0; row < entries.size(); ++row) ASSERT_EQ(packed[row].position, entries[row].position) << "row " << row;
+        std::deque<std::string> nameKeys;
+        std::deque<ResultsOrder::HitKeys> keys;
+        for (const auto& hit : hits) {
+            nameKeys.push_back(collator.sortKey(hit.suggestedName));
+            keys.push_back(ResultsOrder::keysOf(hit, nameKeys.back(), ranks));
+        }
+        for (const auto sort : ResultsSortName::allCases()) {
+            SCOPED_TRACE(std::string(ResultsSortName::rawValue(sort)));
+            std::vector<ResultsOrder::Entry> entries;
+            for (std::size_t i = 0; i < hits.size(); ++i) entries.push_back({&hits[i], &nameKeys[i], i});
+            std::sort(entries.begin(), entries.end(),
+                      [&](const ResultsOrder::Entry& a, const ResultsOrder::Entry& b) { return ResultsOrder::before(sort, a, b, ranks); });
+            const auto positions = ResultsOrder::sortedPositions(sort, keys, nameKeys);
+            ASSERT_EQ(positions.size(), entries.size());
+            for (std::size_t row = 0; row < entries.size(); ++row) ASSERT_EQ(positions[row], entries[row].position) << "row " << row;
+        }
     }
 }
 
