@@ -2,23 +2,27 @@
 
 #include "platform/ipc/IpcValue.h"
 
+#include <algorithm>
 #include <bit>
+#include <charconv>
+#include <iterator>
 #include <limits>
 
 namespace vantrel {
 
 namespace {
 
-// Reads one key, or its default when missing; a present key of the wrong type sets the problem.
+// Reads one key, or its default when missing; a present key of the wrong type sets the problem. One that
+// only checks copies no text.
 class FieldDecoder {
 public:
-    explicit FieldDecoder(const nlohmann::json& object) : m_object(object) {}
+    explicit FieldDecoder(const nlohmann::json& object, bool checkOnly = false) : m_object(object), m_checkOnly(checkOnly) {}
 
     std::string text(const char* key, std::string fallback) {
         const auto found = m_object.find(key);
         if (found == m_object.end()) return fallback;
         if (auto problem = IpcValue::stringProblem(*found)) return refuse(key, *problem), fallback;
-        return found->get<std::string>();
+        return m_checkOnly ? std::string() : found->get<std::string>();
     }
 
     std::optional<std::string> optionalText(const char* key) {
@@ -59,8 +63,59 @@ private:
     }
 
     const nlohmann::json& m_object;
+    const bool m_checkOnly;
     std::optional<std::string> m_problem;
 };
+
+// A string as a JSON dump writes it: text of printable ASCII other than the quote and the backslash goes
+// as it is, anything else through the JSON library's own writer (escapes, invalid UTF-8 as U+FFFD).
+void appendString(std::string& out, std::string_view text) {
+    const bool plain = std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; });
+    if (!plain) {
+        out += nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        return;
+    }
+    out += '"';
+    out += text;
+    out += '"';
+}
+
+void appendInteger(std::string& out, std::int64_t value) {
+    char digits[24];
+    const auto end = std::to_chars(std::begin(digits), std::end(digits), value).ptr;
+    out.append(digits, end);
+}
+
+// The fields read one way for decoding and another for checking.
+template <typename Read>
+auto readFields(FieldDecoder& field, Read read) {
+    // Arguments are evaluated in an unspecified order: each is read into its own variable first, in field
+    // order, so that the first problem reported is the first field's.
+    auto kind = field.text("kind", "unknown");
+    auto byteOffset = field.unsignedBits("byteOffset");
+    auto byteLength = field.unsignedBits("byteLength");
+    auto suggestedName = field.text("suggestedName", "file");
+    auto reconstructedPath = field.optionalText("reconstructedPath");
+    auto width = field.integer("width");
+    auto height = field.integer("height");
+    auto source = field.text("source", "signatureCarve");
+    auto isFragmented = field.boolean("isFragmented");
+    auto clusterReallocated = field.boolean("clusterReallocated");
+    auto firstCluster = field.unsigned32("firstCluster");
+    auto partitionOffset = field.unsignedBits("partitionOffset");
+    auto fileSystem = field.text("fileSystem", "");
+    return read(std::move(kind), byteOffset, byteLength, std::move(suggestedName), std::move(reconstructedPath), width, height,
+                std::move(source), isFragmented, clusterReallocated, firstCluster, partitionOffset, std::move(fileSystem));
+}
+
+// The "$class" check both share; the refusal, or nothing.
+std::optional<std::string> classProblem(const nlohmann::json& object) {
+    if (!object.is_object()) return "not an object";
+    const auto found = object.find(IpcValue::classKey);
+    if (found == object.end() || !found->is_string() || found->get_ref<const std::string&>() != HelperHitDTO::className)
+        return "not a HelperHitDTO";
+    return std::nullopt;
+}
 
 } // namespace
 
@@ -93,24 +148,71 @@ nlohmann::json HelperHitDTO::encode() const {
     return object;
 }
 
+std::string HelperHitDTO::encodeText() const {
+    // The keys in the order of the JSON library's objects (byte order of their names).
+    std::string out;
+    out.reserve(256 + suggestedName.size() + (reconstructedPath ? reconstructedPath->size() : 0));
+    out += R"({"$class":)";
+    appendString(out, className);
+    out += R"(,"byteLength":)";
+    appendInteger(out, std::bit_cast<std::int64_t>(byteLength));
+    out += R"(,"byteOffset":)";
+    appendInteger(out, std::bit_cast<std::int64_t>(byteOffset));
+    out += R"(,"clusterReallocated":)";
+    out += clusterReallocated ? "true" : "false";
+    out += R"(,"fileSystem":)";
+    appendString(out, fileSystem);
+    out += R"(,"firstCluster":)";
+    appendInteger(out, std::int64_t{firstCluster});
+    out += R"(,"height":)";
+    appendInteger(out, height);
+    out += R"(,"isFragmented":)";
+    out += isFragmented ? "true" : "false";
+    out += R"(,"kind":)";
+    appendString(out, kind);
+    out += R"(,"partitionOffset":)";
+    appendInteger(out, std::bit_cast<std::int64_t>(partitionOffset));
+    if (reconstructedPath) {
+        out += R"(,"reconstructedPath":)";
+        appendString(out, *reconstructedPath);
+    }
+    out += R"(,"source":)";
+    appendString(out, source);
+    out += R"(,"suggestedName":)";
+    appendString(out, suggestedName);
+    out += R"(,"width":)";
+    appendInteger(out, width);
+    out += "}";
+    return out;
+}
+
+std::optional<std::string> HelperHitDTO::problem() const {
+    const std::pair<const char*, const std::string*> texts[] = {
+        {"kind", &kind}, {"suggestedName", &suggestedName}, {"reconstructedPath", reconstructedPath ? &*reconstructedPath : nullptr},
+        {"source", &source}, {"fileSystem", &fileSystem}};
+    for (const auto& [key, text] : texts)
+        if (text)
+            if (auto why = IpcValue::textProblem(*text)) return std::string("\"") + key + "\": " + *why;
+    return std::nullopt;
+}
+
 std::optional<HelperHitDTO> HelperHitDTO::decode(const nlohmann::json& object, std::string* problem) {
     const auto refuse = [&](std::string why) -> std::optional<HelperHitDTO> {
         if (problem) *problem = std::move(why);
         return std::nullopt;
     };
-    if (!object.is_object()) return refuse("not an object");
-    const auto found = object.find(IpcValue::classKey);
-    if (found == object.end() || !found->is_string() || found->get_ref<const std::string&>() != className)
-        return refuse("not a HelperHitDTO");
-
+    if (auto why = classProblem(object)) return refuse(std::move(*why));
     FieldDecoder field(object);
-    HelperHitDTO record(field.text("kind", "unknown"), field.unsignedBits("byteOffset"), field.unsignedBits("byteLength"),
-                        field.text("suggestedName", "file"), field.optionalText("reconstructedPath"), field.integer("width"),
-                        field.integer("height"), field.text("source", "signatureCarve"), field.boolean("isFragmented"),
-                        field.boolean("clusterReallocated"), field.unsigned32("firstCluster"),
-                        field.unsignedBits("partitionOffset"), field.text("fileSystem", ""));
+    HelperHitDTO record = readFields(field, [](auto&&... values) { return HelperHitDTO(std::move(values)...); });
     if (field.problem()) return refuse(*field.problem());
     return record;
+}
+
+std::optional<std::string> HelperHitDTO::check(const nlohmann::json& object) {
+    if (auto why = classProblem(object)) return why;
+    FieldDecoder field(object, true);
+    readFields(field, [](auto&&...) { return 0; });
+    return field.problem();
 }
 
 } // namespace vantrel

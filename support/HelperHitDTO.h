@@ -43,6 +43,11 @@ struct HelperHitDTO {
 
     // The message form. "reconstructedPath" is written only when present.
     nlohmann::json encode() const;
+    // The text of the message form, the very bytes encode().dump() gives (keys in order, invalid UTF-8 as
+    // U+FFFD), written without building the JSON value.
+    std::string encodeText() const;
+    // Why the message form would be refused by its receiver (a text too long or holding NUL), or nothing.
+    std::optional<std::string> problem() const;
 
     // Reads the message form. A missing key takes its default ("unknown", 0, "file", no path,
     // "signatureCarve", false, ""), so an older sender still works. A key that is present must
@@ -50,6 +55,8 @@ struct HelperHitDTO {
     // "firstCluster" from 0 to 4294967295 (a larger value is refused, never cut to 32 bits).
     // Answers why the object is refused, through problem, or the record.
     static std::optional<HelperHitDTO> decode(const nlohmann::json& object, std::string* problem = nullptr);
+    // Why decode() would refuse the object, or nothing; nothing is copied.
+    static std::optional<std::string> check(const nlohmann::json& object);
 
     friend bool operator==(const HelperHitDTO&, const HelperHitDTO&) = default;
 };

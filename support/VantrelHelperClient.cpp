@@ -11,11 +11,7 @@ const SelectorTable& VantrelHelperClient::selectorTable() {
             {std::string(S::didUpdateProgress), {T::integer(), T::integer(), T::integer(), T::integer()}, std::nullopt, 0},
             {std::string(S::didLog), {T::string()}, std::nullopt, 0},
         },
-        {{std::string(HelperHitDTO::className), [](const nlohmann::json& object) -> std::optional<std::string> {
-              std::string problem;
-              if (!HelperHitDTO::decode(object, &problem)) return problem;
-              return std::nullopt;
-          }}});
+        {{std::string(HelperHitDTO::className), [](const nlohmann::json& object) { return HelperHitDTO::check(object); }}});
     return table;
 }
 

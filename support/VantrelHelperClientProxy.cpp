@@ -9,8 +9,14 @@ VantrelHelperClientProxy::VantrelHelperClientProxy(IpcPeer& peer, ErrorHandler e
 
 // Hits travel in batches: a dense card finds thousands a second, and a packet for each would cost the
 // scan and the application more than the hits themselves. Progress and log lines go at once, after them.
+// A hit's record is written as text at once (the scan's thread builds no JSON value for it) and checked
+// here as the connection would check it: one the application would refuse is not sent.
 void VantrelHelperClientProxy::helperDidFindHit(const HelperHitDTO& hit) {
-    auto error = m_peer.sendBatched(S::didFindHit, nlohmann::json::array({hit.encode()}));
+    std::optional<ErrorObject> error;
+    if (auto problem = hit.problem())
+        error = IpcError::make(IpcErrorCode::invalidArguments, std::string(S::didFindHit) + " argument 0: " + *problem);
+    else
+        error = m_peer.sendBatchedText(S::didFindHit, "[" + hit.encodeText() + "]");
     if (error && m_errorHandler) m_errorHandler(std::move(*error));
 }
 

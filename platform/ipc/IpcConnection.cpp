@@ -103,6 +103,22 @@ public:
     }
 
     std::optional<ErrorObject> sendBatched(std::string_view selector, nlohmann::json arguments) {
+        return enqueue(selector, Queued{nullptr, std::move(arguments), {}});
+    }
+
+    std::optional<ErrorObject> sendBatchedText(std::string_view selector, std::string argumentsText) {
+        return enqueue(selector, Queued{nullptr, {}, std::move(argumentsText)});
+    }
+
+private:
+    // One-way messages waiting for a batch packet: their arguments as a value, or as the text its sender wrote.
+    struct Queued {
+        const SelectorRule* rule;  // points into m_options.remote
+        nlohmann::json arguments;
+        std::string text;           // when not empty, the arguments as sent
+    };
+
+    std::optional<ErrorObject> enqueue(std::string_view selector, Queued queued) {
         const SelectorRule* rule = m_options.remote.find(selector);
         if (!rule || rule->reply || rule->descriptors != 0)
             return IpcError::make(IpcErrorCode::unknownSelector, std::string(selector));
@@ -111,7 +127,8 @@ public:
             std::lock_guard lock(m_queueMutex);
             if (const auto current = state(); current != IpcConnectionState::open) return closedError(current);
             if (m_queued.empty()) m_queuedSince = std::chrono::steady_clock::now();
-            m_queued.push_back(Queued{rule, std::move(arguments)});
+            queued.rule = rule;
+            m_queued.push_back(std::move(queued));
             if (!m_flusher.joinable()) m_flusher = std::thread([self = shared_from_this()] { self->flushLoop(); });
             if (m_queued.size() == 1 || m_queued.size() == IpcMessageCodec::maxBatchSends) m_queueChanged.notify_one();
             // A sender that outruns the flusher encodes the backlog itself, so the queue stays bounded.
@@ -126,7 +143,6 @@ public:
         return std::nullopt;
     }
 
-private:
     struct Pending {
         const SelectorRule* rule;  // points into m_options.remote, which never changes
         ReplyHandler onReply;
@@ -197,11 +213,12 @@ private:
         std::size_t count = 0;
         for (auto& queued : taken) {
             const auto& selector = queued.rule->selector;
-            if (auto problem = checkOutgoing(*queued.rule, queued.arguments, -1)) {
+            if (auto problem = queued.text.empty() ? checkOutgoing(*queued.rule, queued.arguments, -1) : std::nullopt) {
                 log(IpcLogLevel::error, "IPC message " + selector + " not sent: " + *problem);
                 continue;
             }
-            std::string entry = IpcMessageCodec::encodeBatchEntry(selector, queued.arguments);
+            std::string entry = queued.text.empty() ? IpcMessageCodec::encodeBatchEntry(selector, queued.arguments)
+                                                    : IpcMessageCodec::encodeBatchEntryText(selector, queued.text);
             if (IpcMessageCodec::batchPacketBytes(entry.size()) > SeqpacketSocket::maxPacketBytes) {
                 log(IpcLogLevel::error, "IPC message " + selector + " not sent: " + std::to_string(entry.size()) + " bytes");
                 continue;
@@ -463,10 +480,6 @@ private:
     std::thread m_reader;
     // One-way messages waiting for a batch packet, guarded by m_queueMutex (taken after m_sendMutex, never
     // before), and the thread that sends them when no other message takes them along.
-    struct Queued {
-        const SelectorRule* rule;  // points into m_options.remote
-        nlohmann::json arguments;
-    };
     static constexpr std::size_t maxQueuedSends = 4 * IpcMessageCodec::maxBatchSends;
     std::mutex m_queueMutex;
     std::vector<Queued> m_queued;
@@ -499,6 +512,10 @@ std::optional<ErrorObject> IpcConnection::send(std::string_view selector, nlohma
 
 std::optional<ErrorObject> IpcConnection::sendBatched(std::string_view selector, nlohmann::json arguments) {
     return m_core->sendBatched(selector, std::move(arguments));
+}
+
+std::optional<ErrorObject> IpcConnection::sendBatchedText(std::string_view selector, std::string argumentsText) {
+    return m_core->sendBatchedText(selector, std::move(argumentsText));
 }
 
 } // namespace vantrel

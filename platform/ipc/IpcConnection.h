@@ -14,7 +14,8 @@
 // - One-way messages sent with sendBatched travel together, up to maxBatchSends in one packet: they go out
 //   when a packet's worth waits, when any other message is sent (before that message), and at the latest
 //   maxBatchDelay after the first of them. They are checked and encoded by the connection's flusher thread,
-//   off the sender's; one that fails its selector's checks is logged and left out. The receiver checks and
+//   off the sender's; one that fails its selector's checks is logged and left out. Arguments sent as text
+//   (sendBatchedText) were checked by their sender and go out as they are. The receiver checks and
 //   hands on each of them as a send.
 // - States: open; interrupted (the peer went away, broke the protocol, stopped reading past the
 //   send time-out or stayed idle past the idle time-out); invalidated (closed by this side). Neither comes back; IpcClient makes a new
@@ -83,6 +84,7 @@ public:
               ReplyHandler onReply, FailureHandler onFailure) override;
     std::optional<ErrorObject> send(std::string_view selector, nlohmann::json arguments, int descriptor = -1) override;
     std::optional<ErrorObject> sendBatched(std::string_view selector, nlohmann::json arguments) override;
+    std::optional<ErrorObject> sendBatchedText(std::string_view selector, std::string argumentsText) override;
 
 private:
     class Core;

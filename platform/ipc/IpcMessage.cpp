@@ -90,10 +90,14 @@ ErrorObject decodeError(const nlohmann::json& object) {
 }
 
 std::string encodeBatchEntry(std::string_view selector, const nlohmann::json& arguments) {
+    return encodeBatchEntryText(selector, arguments.is_array() ? dumped(arguments) : "[]");
+}
+
+std::string encodeBatchEntryText(std::string_view selector, std::string_view argumentsText) {
     // Written around the arguments' own text rather than through a copy of them in a new object; the keys
     // in the order an object dump gives them.
     std::string entry = R"({"args":)";
-    entry += arguments.is_array() ? dumped(arguments) : "[]";
+    entry += argumentsText;
     entry += R"(,"sel":)";
     entry += dumped(nlohmann::json(selector));
     entry += "}";

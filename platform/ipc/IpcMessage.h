@@ -56,6 +56,8 @@ IpcMessage decode(std::string_view packet);
 // A batch packet is built send by send: the text of one send as the batch lists it, and the packet of
 // the sends joined by commas. batchPacketBytes tells the packet's size before it is made.
 std::string encodeBatchEntry(std::string_view selector, const nlohmann::json& arguments);
+// The same for arguments already written as the JSON text of an array.
+std::string encodeBatchEntryText(std::string_view selector, std::string_view argumentsText);
 std::string encodeBatch(std::string_view joinedEntries);
 std::size_t batchPacketBytes(std::size_t joinedEntriesBytes);
 

@@ -4,6 +4,7 @@
 
 #include "platform/ErrorObject.h"
 #include "platform/UniqueFd.h"
+#include "platform/ipc/IpcError.h"
 #include "platform/ipc/IpcReply.h"
 #include "platform/ipc/PeerCredentials.h"
 
@@ -49,6 +50,17 @@ public:
     // dropped. The default sends it at once.
     virtual std::optional<ErrorObject> sendBatched(std::string_view selector, nlohmann::json arguments) {
         return send(selector, std::move(arguments));
+    }
+
+    // sendBatched for arguments the caller has written as JSON text itself (a record sent by the thousand,
+    // written without building a JSON value). The text must be the arguments array exactly as the selector's
+    // types accept it: the caller has checked it, and the connection sends it as it is. The default reads
+    // the text back and sends it through sendBatched.
+    virtual std::optional<ErrorObject> sendBatchedText(std::string_view selector, std::string argumentsText) {
+        auto arguments = nlohmann::json::parse(argumentsText, nullptr, false);
+        if (arguments.is_discarded() || !arguments.is_array())
+            return IpcError::make(IpcErrorCode::invalidArguments, "arguments of " + std::string(selector) + " are not a JSON array");
+        return sendBatched(selector, std::move(arguments));
     }
 };
 

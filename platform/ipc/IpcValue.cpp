@@ -16,9 +16,12 @@ std::optional<std::int64_t> int64(const nlohmann::json& value) {
 
 std::optional<std::string> stringProblem(const nlohmann::json& value) {
     if (!value.is_string()) return "not a string";
-    const auto& text = value.get_ref<const std::string&>();
+    return textProblem(value.get_ref<const std::string&>());
+}
+
+std::optional<std::string> textProblem(std::string_view text) {
     if (text.size() > maxStringBytes) return "string longer than " + std::to_string(maxStringBytes) + " bytes";
-    if (text.find('\0') != std::string::npos) return "string holds a NUL character";
+    if (text.find('\0') != std::string_view::npos) return "string holds a NUL character";
     return std::nullopt;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace vantrel {
 
@@ -43,6 +44,8 @@ std::optional<std::int64_t> int64(const nlohmann::json& value);
 // Why the value is not a usable string (not a string, too long, holds NUL), or nothing when it is.
 // The parser has already refused invalid UTF-8.
 std::optional<std::string> stringProblem(const nlohmann::json& value);
+// Why the text could not travel as a string (too long, holds NUL), or nothing.
+std::optional<std::string> textProblem(std::string_view text);
 
 // Why the value does not have the type (classes are checked by the caller), or nothing.
 std::optional<std::string> shapeProblem(const nlohmann::json& value, const IpcValueType& type);

@@ -27,7 +27,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     for (const auto& argument : message.arguments) {
         const auto hit = HelperHitDTO::decode(argument);
+        // The check refuses exactly what decoding refuses; the text form is the dump of the message form.
+        if (HelperHitDTO::check(argument).has_value() == hit.has_value()) std::abort();
         if (hit && HelperHitDTO::decode(hit->encode()) != hit) std::abort();
+        if (hit && hit->encodeText() != hit->encode().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)) std::abort();
     }
     // What was read can be written again.
     (void)IpcMessageCodec::encode(message);

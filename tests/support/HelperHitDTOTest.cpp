@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <string>
+#include <vector>
+
 namespace vantrel {
 namespace {
 
@@ -16,9 +20,11 @@ nlohmann::json withField(const char* key, nlohmann::json value) {
     return object;
 }
 
+// The refusal decode() gives; check() must refuse the same object.
 std::string refusal(const nlohmann::json& object) {
     std::string problem;
     EXPECT_FALSE(HelperHitDTO::decode(object, &problem)) << object.dump();
+    EXPECT_TRUE(HelperHitDTO::check(object)) << object.dump();
     return problem;
 }
 
@@ -48,6 +54,52 @@ TEST(HelperHitDTO, CarriesUnsignedValuesAboveTheSignedRangeUnchanged) {
     const auto encoded = hit.encode();
     EXPECT_LT(encoded["byteOffset"].get<std::int64_t>(), 0);  // the same bits, signed, as the protocol's integers are
     EXPECT_EQ(HelperHitDTO::decode(encoded), hit);
+}
+
+TEST(HelperHitDTO, TextFormIsTheDumpOfTheMessageForm) {
+    // Texts a disk can hold: quotes, backslashes, control characters, DEL, letters of other scripts, bytes
+    // that are not UTF-8 (a lone continuation byte, a sequence cut short at the end and in the middle).
+    const std::vector<std::string> texts{"",           "IMG_0001.JPG", "say \"cheese\".jpg", "C:\\DCIM\\x",   "line\nbreak\ttab",
+                                         "\x01\x1f\x7f", "Ärger 日本.jpg", "bad\xff\xfe" "bytes",   "cut\xe2\x82",     "cut\xe2\x82" "mid",
+                                         "\xc3",       std::string(300, 'n')};
+    const std::vector<std::int64_t> numbers{0, -1, 1, INT64_MIN, INT64_MAX, 4000};
+    std::size_t variant = 0;
+    for (const auto& text : texts) {
+        for (const auto number : numbers) {
+            auto hit = sample();
+            hit.suggestedName = text;
+            hit.kind = texts[(variant + 3) % texts.size()];
+            hit.source = texts[(variant + 5) % texts.size()];
+            hit.fileSystem = texts[(variant + 7) % texts.size()];
+            hit.reconstructedPath = variant % 2 ? std::optional<std::string>(texts[(variant + 1) % texts.size()]) : std::nullopt;
+            hit.width = number;
+            hit.height = -number;
+            hit.byteOffset = static_cast<std::uint64_t>(number);
+            hit.byteLength = static_cast<std::uint64_t>(number) * 3;
+            hit.partitionOffset = ~static_cast<std::uint64_t>(number);
+            hit.firstCluster = static_cast<std::uint32_t>(number);
+            hit.isFragmented = variant % 3 == 0;
+            hit.clusterReallocated = variant % 5 == 0;
+            ++variant;
+            ASSERT_EQ(hit.encodeText(), hit.encode().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)) << variant;
+        }
+    }
+}
+
+TEST(HelperHitDTO, NamesTheTextItsReceiverWouldRefuse) {
+    EXPECT_FALSE(sample().problem());
+    EXPECT_FALSE(HelperHitDTO::check(sample().encode()));
+    auto hit = sample();
+    hit.suggestedName = std::string("a\0b", 3);
+    ASSERT_TRUE(hit.problem());
+    EXPECT_NE(hit.problem()->find("suggestedName"), std::string::npos);
+    EXPECT_TRUE(HelperHitDTO::check(hit.encode()));
+    hit = sample();
+    hit.reconstructedPath = std::string(4097, 'p');
+    ASSERT_TRUE(hit.problem());
+    EXPECT_NE(hit.problem()->find("reconstructedPath"), std::string::npos);
+    hit.reconstructedPath = std::string(4096, 'p');
+    EXPECT_FALSE(hit.problem());
 }
 
 TEST(HelperHitDTO, GivesDefaultsForMissingKeys) {

@@ -246,7 +246,10 @@ std::vector<std::vector<IpcMessage>> receivePackets(test::RawPeer& raw, std::siz
 
 TEST(IpcConnection, BatchedMessagesShareAPacketAndKeepTheirPlace) {
     RawServer peer;
-    for (int index = 0; index < 600; ++index) ASSERT_FALSE(peer.client->sendBatched("notify:", {index}));
+    // Every other one with its arguments written as text by the sender: both kinds share packets in order.
+    for (int index = 0; index < 600; ++index)
+        ASSERT_FALSE(index % 2 ? peer.client->sendBatchedText("notify:", "[" + std::to_string(index) + "]")
+                               : peer.client->sendBatched("notify:", {index}));
     ASSERT_FALSE(peer.client->send("thing:", {{{"$class", "Thing"}, {"n", 3}}}));
     const auto packets = receivePackets(*peer.raw, 601);
     std::vector<std::int64_t> order;
@@ -282,6 +285,9 @@ TEST(IpcConnection, ABatchNeverOutgrowsAPacketAndRefusesWhatASendWould) {
     const auto refused = peer.client->sendBatched("echo:reply:", {"wants a reply"});
     ASSERT_TRUE(refused);
     EXPECT_TRUE(IpcError::is(*refused, IpcErrorCode::unknownSelector));
+    const auto refusedText = peer.client->sendBatchedText("echo:reply:", R"(["wants a reply"])");
+    ASSERT_TRUE(refusedText);
+    EXPECT_TRUE(IpcError::is(*refusedText, IpcErrorCode::unknownSelector));
     // Wrong arguments are found when the batch is made: the message is left out, the others still go.
     EXPECT_FALSE(peer.client->sendBatched("notify:", {"not a number"}));
     EXPECT_FALSE(peer.client->sendBatched("notify:", {5}));
