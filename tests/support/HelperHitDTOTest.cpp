@@ -73,7 +73,7 @@ TEST(HelperHitDTO, TextFormIsTheDumpOfTheMessageForm) {
             hit.fileSystem = texts[(variant + 7) % texts.size()];
             hit.reconstructedPath = variant % 2 ? std::optional<std::string>(texts[(variant + 1) % texts.size()]) : std::nullopt;
             hit.width = number;
-            hit.height = -number;
+            hit.height = ~number;
             hit.byteOffset = static_cast<std::uint64_t>(number);
             hit.byteLength = static_cast<std::uint64_t>(number) * 3;
             hit.partitionOffset = ~static_cast<std::uint64_t>(number);
