@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 #include <limits>
@@ -284,17 +285,57 @@ private:
     std::vector<std::uint32_t> m_positions;
 };
 
-// The name orders: entries packed with the key's first 32 bytes in their words, sorted by comparison (the
-// whole keys are compared only where the words tie).
+// The name orders: the key's four words sorted stably from the last to the first (a word every key shares
+// takes no pass); then, only where a key runs past the words, the keys whose words all tie by the whole key.
 std::vector<std::uint32_t> sortedByName(ResultsSort sort, const std::deque<HitKeys>& keys, const std::deque<std::string>& nameKeys) {
-    std::vector<PackedEntry> packed;
-    packed.reserve(keys.size());
-    auto name = nameKeys.begin();
-    for (auto key = keys.begin(); key != keys.end(); ++key, ++name)
-        packed.push_back(packInline(sort, *key, &*name, static_cast<std::uint32_t>(packed.size())));
-    std::sort(packed.begin(), packed.end(), [sort](const PackedEntry& a, const PackedEntry& b) { return packedBefore(sort, a, b); });
-    std::vector<std::uint32_t> positions(packed.size());
-    for (std::size_t i = 0; i < packed.size(); ++i) positions[i] = packed[i].position;
+    const bool descending = sort == ResultsSort::nameDescending;
+    const std::size_t count = keys.size();
+    constexpr std::size_t wordCount = std::tuple_size_v<decltype(HitKeys::nameWords)>;
+    std::array<std::vector<std::uint64_t>, wordCount> words;
+    for (auto& word : words) word.resize(count);
+    std::array<std::uint64_t, wordCount> least, most;
+    least.fill(UINT64_MAX);
+    most.fill(0);
+    bool anyPastWords = false;
+    std::size_t i = 0;
+    for (const auto& key : keys) {
+        for (std::size_t w = 0; w < wordCount; ++w) {
+            const std::uint64_t word = descending ? ~key.nameWords[w] : key.nameWords[w];
+            words[w][i] = word;
+            least[w] = std::min(least[w], word);
+            most[w] = std::max(most[w], word);
+        }
+        anyPastWords = anyPastWords || !key.nameInWords;
+        ++i;
+    }
+    std::vector<std::uint32_t> positions(count);
+    std::iota(positions.begin(), positions.end(), std::uint32_t{0});
+    std::vector<std::uint64_t> sortWords(count), spareWords(count);
+    std::vector<std::uint32_t> spare(count);
+    bool inArrivalOrder = true;
+    for (std::size_t w = wordCount; w-- > 0;) {
+        if (least[w] == most[w]) continue;
+        for (i = 0; i < count; ++i) sortWords[i] = words[w][inArrivalOrder ? i : positions[i]] - least[w];
+        radixSort(sortWords.data(), positions.data(), spareWords.data(), spare.data(), count);
+        inArrivalOrder = false;
+    }
+    if (!anyPastWords) return positions;  // equal words are equal keys, already in arrival order
+    const auto sameWords = [&](std::uint32_t a, std::uint32_t b) {
+        return std::all_of(words.begin(), words.end(), [&](const std::vector<std::uint64_t>& word) { return word[a] == word[b]; });
+    };
+    const auto before = [&](std::uint32_t a, std::uint32_t b) {
+        const int byKey = nameKeys[a].compare(nameKeys[b]);
+        if (byKey != 0) return descending ? byKey > 0 : byKey < 0;
+        return a < b;
+    };
+    for (std::size_t first = 0; first < count;) {
+        std::size_t last = first + 1;
+        while (last < count && sameWords(positions[last], positions[first])) ++last;
+        const auto from = positions.begin() + static_cast<std::ptrdiff_t>(first);
+        const auto to = positions.begin() + static_cast<std::ptrdiff_t>(last);
+        if (last - first > 1 && !std::is_sorted(from, to, before)) std::sort(from, to, before);
+        first = last;
+    }
     return positions;
 }
 

@@ -102,8 +102,9 @@ PackedEntry pack(ResultsSort sort, const HitKeys& keys, const std::string* nameK
 // The same total order as before() on the entries the packed ones were made from.
 bool packedBefore(ResultsSort sort, const PackedEntry& a, const PackedEntry& b);
 // The positions (indices into keys, the hits' arrival order) of every hit in the order's total order. The
-// orders told by words are radix-sorted on them (two words that fit one together in one pass); the name
-// orders sort packed entries by comparison. nameKeys holds the name keys the keys were made from.
+// orders told by words are radix-sorted on them (two words that fit one together in one pass), the name
+// orders on the first 32 bytes of the keys, compared whole only where those tie. nameKeys holds the name
+// keys the keys were made from.
 std::vector<std::uint32_t> sortedPositions(ResultsSort sort, const std::deque<HitKeys>& keys, const std::deque<std::string>& nameKeys);
 
 } // namespace ResultsOrder
