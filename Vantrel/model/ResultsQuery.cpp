@@ -272,14 +272,39 @@ public:
             radixSort(m_first.data(), m_positions.data(), spareWords.data(), spare.data(), m_count);
             return std::move(m_positions);
         }
-        // Stably by the second word, then by the first: what ties on the first stays in the second's order.
-        radixSort(m_second.data(), m_positions.data(), spareWords.data(), spare.data(), m_count);
-        for (std::size_t i = 0; i < m_count; ++i) m_second[i] = m_first[m_positions[i]];
-        radixSort(m_second.data(), m_positions.data(), spareWords.data(), spare.data(), m_count);
+        // By the first word, then each run that ties on it by the second (stably, so that what ties on both
+        // stays in arrival order). Most first words of a card differ: the runs are few.
+        radixSort(m_first.data(), m_positions.data(), spareWords.data(), spare.data(), m_count);
+        std::vector<std::uint64_t> runWords(m_count);
+        for (std::size_t first = 0; first < m_count;) {
+            std::size_t last = first + 1;
+            while (last < m_count && m_first[last] == m_first[first]) ++last;
+            if (last - first > 1) sortRunBySecond(first, last, runWords, spareWords, spare);
+            first = last;
+        }
         return std::move(m_positions);
     }
 
 private:
+    // Runs shorter than this are sorted by comparison: clearing and reading the digit counts would cost more.
+    static constexpr std::size_t minRadixRun = 256;
+
+    // Sorts the positions of [begin, end), whose first words tie, by their second words; words and spareWords
+    // are scratch of m_count words, spare of m_count positions.
+    void sortRunBySecond(std::size_t begin, std::size_t end, std::vector<std::uint64_t>& words, std::vector<std::uint64_t>& spareWords,
+                         std::vector<std::uint32_t>& spare) {
+        const auto from = m_positions.begin() + static_cast<std::ptrdiff_t>(begin);
+        const auto to = m_positions.begin() + static_cast<std::ptrdiff_t>(end);
+        if (end - begin < minRadixRun) {
+            std::sort(from, to, [this](std::uint32_t a, std::uint32_t b) {
+                return m_second[a] != m_second[b] ? m_second[a] < m_second[b] : a < b;
+            });
+            return;
+        }
+        for (std::size_t i = begin; i < end; ++i) words[i] = m_second[m_positions[i]];
+        radixSort(words.data() + begin, m_positions.data() + begin, spareWords.data() + begin, spare.data() + begin, end - begin);
+    }
+
     std::size_t m_count;
     std::vector<std::uint64_t> m_first, m_second;
     std::vector<std::uint32_t> m_positions;
