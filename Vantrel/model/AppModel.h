@@ -580,7 +580,7 @@ private:
     std::deque<RecoveredHit> m_hits;
     std::deque<std::uint64_t> m_sequence;   // arrival numbers, increasing with position
     std::deque<std::string> m_nameKeys;     // collation keys of the names
-    std::deque<ResultsOrder::HitKeys> m_keys;  // what the orders and filters read
+    ChunkedArray<ResultsOrder::HitKeys> m_keys;  // what the orders and filters read
     HitIdIndex m_sequenceOf;
     std::uint64_t m_nextSequence = 0;
 

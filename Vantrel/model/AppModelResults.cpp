@@ -195,7 +195,7 @@ bool AppModel::removeHit(const Uuid& hitId) {
     m_hits.erase(m_hits.begin() + offset);
     m_sequence.erase(m_sequence.begin() + offset);
     m_nameKeys.erase(m_nameKeys.begin() + offset);
-    m_keys.erase(m_keys.begin() + offset);
+    m_keys.erase(position);
     m_sequenceOf.erase(id);
     m_displayed.closeGap(position);
     emit fieldChanged(Field::hits);
@@ -312,7 +312,9 @@ void AppModel::refilterDisplayedHits() {
         // Which hits pass, found in one pass in arrival order; the ordered list is then read in order.
         std::vector<std::uint8_t> passing;
         passing.reserve(m_keys.size());
-        for (const auto& keys : m_keys) passing.push_back(passes(keys) ? 1 : 0);
+        m_keys.forEachRun([&](const ResultsOrder::HitKeys* run, std::size_t count) {
+            for (const auto* keys = run; keys != run + count; ++keys) passing.push_back(passes(*keys) ? 1 : 0);
+        });
         std::erase_if(positions, [&passing](Position position) { return passing[position] == 0; });
     }
     m_displayed.assign(positions);

@@ -229,14 +229,15 @@ void radixSort(std::uint64_t* words, std::uint32_t* payloads, std::uint64_t* spa
 // The first and second words of an order, in arrival order; one function per order, each with the order a
 // constant.
 template <ResultsSort sort>
-void gatherWords(const std::deque<HitKeys>& keys, std::vector<std::uint64_t>& first, std::vector<std::uint64_t>& second) {
+void gatherWords(const ChunkedArray<HitKeys>& keys, std::vector<std::uint64_t>& first, std::vector<std::uint64_t>& second) {
     std::size_t i = 0;
-    for (const auto& key : keys) {
-        const PackedEntry entry = packInline(sort, key, nullptr, 0);
-        first[i] = entry.first;
-        second[i] = entry.second;
-        ++i;
-    }
+    keys.forEachRun([&](const HitKeys* run, std::size_t count) {
+        for (const HitKeys* key = run; key != run + count; ++key, ++i) {
+            const PackedEntry entry = packInline(sort, *key, nullptr, 0);
+            first[i] = entry.first;
+            second[i] = entry.second;
+        }
+    });
 }
 
 template <std::size_t... sorts>
@@ -247,7 +248,7 @@ constexpr auto wordGatherers(std::index_sequence<sorts...>) {
 // The orders told by one or two words and then by arrival.
 class WordSorter {
 public:
-    WordSorter(ResultsSort sort, const std::deque<HitKeys>& keys) : m_count(keys.size()) {
+    WordSorter(ResultsSort sort, const ChunkedArray<HitKeys>& keys) : m_count(keys.size()) {
         // The words in arrival order, one pass over the keys; the positions start in arrival order.
         m_first.resize(m_count);
         m_second.resize(m_count);
@@ -312,7 +313,7 @@ private:
 
 // The name orders: the key's four words sorted stably from the last to the first (a word every key shares
 // takes no pass); then, only where a key runs past the words, the keys whose words all tie by the whole key.
-std::vector<std::uint32_t> sortedByName(ResultsSort sort, const std::deque<HitKeys>& keys, const std::deque<std::string>& nameKeys) {
+std::vector<std::uint32_t> sortedByName(ResultsSort sort, const ChunkedArray<HitKeys>& keys, const std::deque<std::string>& nameKeys) {
     const bool descending = sort == ResultsSort::nameDescending;
     const std::size_t count = keys.size();
     constexpr std::size_t wordCount = std::tuple_size_v<decltype(HitKeys::nameWords)>;
@@ -323,16 +324,17 @@ std::vector<std::uint32_t> sortedByName(ResultsSort sort, const std::deque<HitKe
     most.fill(0);
     bool anyPastWords = false;
     std::size_t i = 0;
-    for (const auto& key : keys) {
-        for (std::size_t w = 0; w < wordCount; ++w) {
-            const std::uint64_t word = descending ? ~key.nameWords[w] : key.nameWords[w];
-            words[w][i] = word;
-            least[w] = std::min(least[w], word);
-            most[w] = std::max(most[w], word);
+    keys.forEachRun([&](const HitKeys* run, std::size_t runCount) {
+        for (const HitKeys* key = run; key != run + runCount; ++key, ++i) {
+            for (std::size_t w = 0; w < wordCount; ++w) {
+                const std::uint64_t word = descending ? ~key->nameWords[w] : key->nameWords[w];
+                words[w][i] = word;
+                least[w] = std::min(least[w], word);
+                most[w] = std::max(most[w], word);
+            }
+            anyPastWords = anyPastWords || !key->nameInWords;
         }
-        anyPastWords = anyPastWords || !key.nameInWords;
-        ++i;
-    }
+    });
     std::vector<std::uint32_t> positions(count);
     std::iota(positions.begin(), positions.end(), std::uint32_t{0});
     std::vector<std::uint64_t> sortWords(count), spareWords(count);
@@ -366,7 +368,7 @@ std::vector<std::uint32_t> sortedByName(ResultsSort sort, const std::deque<HitKe
 
 } // namespace
 
-std::vector<std::uint32_t> sortedPositions(ResultsSort sort, const std::deque<HitKeys>& keys, const std::deque<std::string>& nameKeys) {
+std::vector<std::uint32_t> sortedPositions(ResultsSort sort, const ChunkedArray<HitKeys>& keys, const std::deque<std::string>& nameKeys) {
     if (sort == ResultsSort::discovery || keys.size() < 2) {
         std::vector<std::uint32_t> positions(keys.size());
         std::iota(positions.begin(), positions.end(), std::uint32_t{0});

@@ -4,6 +4,7 @@
 // at its place gives the same list as a stable sort of all of them.
 
 #include "Vantrel/model/CaptureDay.h"
+#include "Vantrel/model/ChunkedArray.h"
 #include "Vantrel/model/NameCollator.h"
 #include "Vantrel/model/ResultsSort.h"
 
@@ -105,7 +106,7 @@ bool packedBefore(ResultsSort sort, const PackedEntry& a, const PackedEntry& b);
 // orders told by words are radix-sorted on them (two words that fit one together in one pass), the name
 // orders on the first 32 bytes of the keys, compared whole only where those tie. nameKeys holds the name
 // keys the keys were made from.
-std::vector<std::uint32_t> sortedPositions(ResultsSort sort, const std::deque<HitKeys>& keys, const std::deque<std::string>& nameKeys);
+std::vector<std::uint32_t> sortedPositions(ResultsSort sort, const ChunkedArray<HitKeys>& keys, const std::deque<std::string>& nameKeys);
 
 } // namespace ResultsOrder
 

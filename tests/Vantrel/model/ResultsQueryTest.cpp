@@ -171,7 +171,7 @@ TEST(ResultsOrders, SortingKeptKeysGivesTheTotalOrderForEveryOrder) {
             hits.push_back(hit);
         }
         std::deque<std::string> nameKeys;
-        std::deque<ResultsOrder::HitKeys> keys;
+        ChunkedArray<ResultsOrder::HitKeys> keys;
         for (const auto& hit : hits) {
             nameKeys.push_back(collator.sortKey(hit.suggestedName));
             keys.push_back(ResultsOrder::keysOf(hit, nameKeys.back(), ranks));
@@ -187,6 +187,49 @@ TEST(ResultsOrders, SortingKeptKeysGivesTheTotalOrderForEveryOrder) {
             for (std::size_t row = 0; row < entries.size(); ++row) ASSERT_EQ(positions[row], entries[row].position) << "row " << row;
         }
     }
+}
+
+// The kept keys live in blocks: appending, erasing inside, shrinking and growing across block
+// boundaries keep every value in its place, as a vector would.
+TEST(ResultsOrders, KeptKeysStayInPlaceAcrossTheirBlocks) {
+    ChunkedArray<std::string, 2> chunked;  // blocks of four
+    std::vector<std::string> expected;
+    const auto same = [&] {
+        ASSERT_EQ(chunked.size(), expected.size());
+        for (std::size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(chunked[i], expected[i]) << "at " << i;
+        std::vector<std::string> visited;
+        chunked.forEachRun([&](const std::string* run, std::size_t count) {
+            ASSERT_GT(count, 0u);
+            ASSERT_LE(count, 4u);
+            visited.insert(visited.end(), run, run + count);
+        });
+        ASSERT_EQ(visited, expected);
+    };
+    for (int i = 0; i < 11; ++i) {
+        chunked.push_back("hit " + std::to_string(i) + std::string(40, 'x'));  // past the short-string buffer
+        expected.push_back(chunked.back());
+    }
+    same();
+    for (const std::size_t at : {9u, 3u, 0u, 7u}) {  // the last but one, inside, the first, the last
+        chunked.erase(at);
+        expected.erase(expected.begin() + static_cast<std::ptrdiff_t>(at));
+        same();
+    }
+    chunked.resize(5);
+    expected.resize(5);
+    same();
+    chunked.resize(9);  // grows with empty values, none left over from before the shrink
+    expected.resize(9);
+    same();
+    chunked[8] = "last";
+    expected[8] = "last";
+    same();
+    chunked.clear();
+    expected.clear();
+    same();
+    chunked.push_back("again");
+    expected.push_back("again");
+    same();
 }
 
 } // namespace
