@@ -213,6 +213,7 @@ Task<void> AppModel::qualityPassRetryTask(std::uint64_t generation) {
 }
 
 Task<void> AppModel::checkProbe(RecoveredHit item, std::shared_ptr<PassChecks> checks, std::uint64_t generation) {
+    const auto adoption = m_probeCache->adoptionOf(item.id);
     const auto file = m_probeCache->cachedFile(item.id);
     IntegrityVerdict verdict{HitIntegrity::failed, std::nullopt};
     verdict.unreadable = true;
@@ -240,12 +241,15 @@ Task<void> AppModel::checkProbe(RecoveredHit item, std::shared_ptr<PassChecks> c
         verdict = co_await fromCallback<IntegrityVerdict>(start);
     }
     if (generation == m_resultsGeneration) {
-        if (verdict.integrity != HitIntegrity::pending && !m_probeCache->cachedFile(item.id)) {
-            // The bounded cache dropped the probe before or while it was read, so the verdict may be
-            // about a vanished file, not the hit: fetched again and judged anew.
+        const bool vanished = file && !RecoveryFiles::regularFileSize(*file);
+        if ((verdict.integrity != HitIntegrity::pending || verdict.unreadable) &&
+            (adoption == 0 || m_probeCache->adoptionOf(item.id) != adoption || vanished)) {
+            // The bounded cache dropped the probe before or while it was read (and may hold a new copy
+            // under the same name by now), or its file is gone: the verdict may be about a vanished file,
+            // not the hit, which is no fault of the hit. Fetched again and judged anew.
             checks->dropped.push_back(item);
         } else if (verdict.unreadable) {
-            // A cached probe that vanished behind the cache's back, or cannot be read.
+            // A cached probe that cannot be read.
             applyIntegrityResult(item.id, HitIntegrity::failed, std::nullopt);
         } else if (verdict.integrity != HitIntegrity::pending) {
             applyIntegrityResult(item.id, verdict.integrity, verdict.captureDate, verdict.captureUtcOffsetMinutes);

@@ -122,14 +122,16 @@ std::filesystem::path HitProbeCache::adopt(const std::filesystem::path& source, 
                                            std::string_view suggestedName) {
     const auto folder = ensureDirectory();
     const auto destination = folder / probeFileName(id, suggestedName);
-    if (source != destination) {
-        // rename replaces an earlier file of the hit in one step.
-        if (::rename(source.c_str(), destination.c_str()) != 0) failWith(errno, source);
-    }
-    struct stat info {};
-    const std::uint64_t bytes = ::lstat(destination.c_str(), &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
     {
+        // Moved in and recorded under the lock that drops take to remove their files: a drop of the hit's
+        // earlier file, which has the same name, then never removes this one.
         std::lock_guard lock(m_lock);
+        if (source != destination) {
+            // rename replaces an earlier file of the hit in one step.
+            if (::rename(source.c_str(), destination.c_str()) != 0) failWith(errno, source);
+        }
+        struct stat info {};
+        const std::uint64_t bytes = ::lstat(destination.c_str(), &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
         auto& entry = m_files[id];
         m_bytes = m_bytes - entry.bytes + bytes;
         entry = {destination, bytes, ++m_adoptions};
@@ -179,8 +181,9 @@ std::uint64_t HitProbeCache::dropOldest(std::size_t keep) {
             m_bytes -= found->second.bytes;
             m_files.erase(found);
         }
+        // Removed before another adoption of the same hit can put a new file under the same name.
+        dropFiles(files);
     }
-    dropFiles(files);
     return dropped;
 }
 
@@ -201,6 +204,12 @@ std::optional<std::filesystem::path> HitProbeCache::cachedFile(const Uuid& id) c
     const auto found = m_files.find(id);
     if (found == m_files.end()) return std::nullopt;
     return found->second.file;
+}
+
+std::uint64_t HitProbeCache::adoptionOf(const Uuid& id) const {
+    std::lock_guard lock(m_lock);
+    const auto found = m_files.find(id);
+    return found == m_files.end() ? 0 : found->second.adoption;
 }
 
 std::optional<std::uint64_t> HitProbeCache::fileSize(const Uuid& id) const {

@@ -67,6 +67,9 @@ public:
     std::filesystem::path adopt(const std::filesystem::path& source, const Uuid& id, std::string_view suggestedName);
     // The hit's cached file, if any.
     std::optional<std::filesystem::path> cachedFile(const Uuid& id) const;
+    // Which adoption of the hit's probe the cache holds (0 when none): a probe dropped and fetched again
+    // under the same name is another one.
+    std::uint64_t adoptionOf(const Uuid& id) const;
     // The size of the hit's cached file; nothing without an entry or when the file is gone.
     std::optional<std::uint64_t> fileSize(const Uuid& id) const;
     // Forgets every entry and deletes the folder; errors are dropped.
