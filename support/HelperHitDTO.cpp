@@ -1,5 +1,6 @@
 #include "support/HelperHitDTO.h"
 
+#include "platform/ipc/IpcTextReader.h"
 #include "platform/ipc/IpcValue.h"
 
 #include <algorithm>
@@ -184,6 +185,38 @@ std::string HelperHitDTO::encodeText() const {
     appendInteger(out, width);
     out += "}";
     return out;
+}
+
+std::size_t HelperHitDTO::readText(std::string_view text, HelperHitDTO& record) {
+    IpcTextReader in(text);
+    std::int64_t byteLength = 0, byteOffset = 0, firstCluster = 0, partitionOffset = 0;
+    const auto string = [&](std::string& out) { return in.string(out, IpcValue::maxStringBytes); };
+    // The keys in the order encodeText() writes them; the optional path read where it stands.
+    const bool read = in.literal(R"({"$class":"HelperHitDTO","byteLength":)") && in.integer(byteLength) &&
+                      in.literal(R"(,"byteOffset":)") && in.integer(byteOffset) &&
+                      in.literal(R"(,"clusterReallocated":)") && in.boolean(record.clusterReallocated) &&
+                      in.literal(R"(,"fileSystem":)") && string(record.fileSystem) &&
+                      in.literal(R"(,"firstCluster":)") && in.integer(firstCluster) &&
+                      in.literal(R"(,"height":)") && in.integer(record.height) &&
+                      in.literal(R"(,"isFragmented":)") && in.boolean(record.isFragmented) &&
+                      in.literal(R"(,"kind":)") && string(record.kind) &&
+                      in.literal(R"(,"partitionOffset":)") && in.integer(partitionOffset);
+    if (!read) return 0;
+    if (in.literal(R"(,"reconstructedPath":)")) {
+        if (!record.reconstructedPath) record.reconstructedPath.emplace();
+        if (!string(*record.reconstructedPath)) return 0;
+    } else {
+        record.reconstructedPath.reset();
+    }
+    const bool rest = in.literal(R"(,"source":)") && string(record.source) &&
+                      in.literal(R"(,"suggestedName":)") && string(record.suggestedName) &&
+                      in.literal(R"(,"width":)") && in.integer(record.width) && in.literal("}");
+    if (!rest || firstCluster < 0 || firstCluster > std::int64_t{std::numeric_limits<std::uint32_t>::max()}) return 0;
+    record.byteLength = std::bit_cast<std::uint64_t>(byteLength);
+    record.byteOffset = std::bit_cast<std::uint64_t>(byteOffset);
+    record.firstCluster = static_cast<std::uint32_t>(firstCluster);
+    record.partitionOffset = std::bit_cast<std::uint64_t>(partitionOffset);
+    return in.position();
 }
 
 std::optional<std::string> HelperHitDTO::problem() const {

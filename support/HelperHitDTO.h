@@ -46,6 +46,12 @@ struct HelperHitDTO {
     // The text of the message form, the very bytes encode().dump() gives (keys in order, invalid UTF-8 as
     // U+FFFD), written without building the JSON value.
     std::string encodeText() const;
+    // Reads a record's text as encodeText() writes it, from the start of text, into record (whose strings'
+    // room is used again): answers the bytes it took, or 0 when it is not sure that decode() of the JSON
+    // library's reading of it would accept it and give the same record (another key order, a missing key,
+    // spaces, a value out of range...). What it answers 0 for is left to decode(), and record is then
+    // unspecified.
+    static std::size_t readText(std::string_view text, HelperHitDTO& record);
     // Why the message form would be refused by its receiver (a text too long or holding NUL), or nothing.
     std::optional<std::string> problem() const;
 

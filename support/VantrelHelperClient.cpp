@@ -2,6 +2,38 @@
 
 namespace vantrel {
 
+namespace {
+
+// The records of the packet in hand, kept from packet to packet so that their strings' room is used again.
+class HitBatchReader final : public IpcBatchReader {
+public:
+    explicit HitBatchReader(std::shared_ptr<VantrelHelperClient> client) : m_client(std::move(client)) {}
+
+    std::string_view selector() const override { return HelperClientSelector::didFindHit; }
+
+    std::size_t read(std::size_t index, std::string_view text) override {
+        if (index > m_records.size() || text.substr(0, 1) != "[") return 0;
+        if (index == m_records.size())
+            m_records.emplace_back("", 0, 0, "", std::nullopt, 0, 0, "", false, false, 0, 0, "");
+        const std::size_t taken = HelperHitDTO::readText(text.substr(1), m_records[index]);
+        // The one argument the selector takes, and nothing after it.
+        if (taken == 0 || text.substr(1 + taken, 1) != "]") return 0;
+        return taken + 2;
+    }
+
+    void deliver(std::size_t index) override { m_client->helperDidFindHit(m_records.at(index)); }
+
+private:
+    std::shared_ptr<VantrelHelperClient> m_client;
+    std::vector<HelperHitDTO> m_records;
+};
+
+} // namespace
+
+std::unique_ptr<IpcBatchReader> VantrelHelperClient::hitBatchReader(std::shared_ptr<VantrelHelperClient> client) {
+    return std::make_unique<HitBatchReader>(std::move(client));
+}
+
 const SelectorTable& VantrelHelperClient::selectorTable() {
     using T = IpcValueType;
     namespace S = HelperClientSelector;

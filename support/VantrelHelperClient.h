@@ -9,11 +9,13 @@
 //
 // On the helper's side VantrelHelperClientProxy implements this interface over a connection.
 
+#include "platform/ipc/IpcMessage.h"
 #include "platform/ipc/IpcPeer.h"
 #include "platform/ipc/SelectorTable.h"
 #include "support/HelperHitDTO.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -43,6 +45,10 @@ public:
     // Runs one received message (checked against selectorTable()) on the client. Use it as the
     // application connection's onMessage.
     static void dispatch(VantrelHelperClient& client, const IpcIncoming& message);
+
+    // Reads the batch packets of found hits straight from their text and calls helperDidFindHit with each,
+    // as dispatch() would after the connection's checks. Use it as the application connection's batch reader.
+    static std::unique_ptr<IpcBatchReader> hitBatchReader(std::shared_ptr<VantrelHelperClient> client);
 };
 
 } // namespace vantrel

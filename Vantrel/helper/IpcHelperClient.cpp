@@ -122,6 +122,8 @@ void IpcHelperClient::withProxy(Failure failed, Call call) {
             options.remote = VantrelHelperProtocol::selectorTable();
             auto relay = std::make_shared<ReceiverRelay>(weak);
             options.onMessage = [relay](IpcIncoming message) { VantrelHelperClient::dispatch(*relay, message); };
+            // Found hits come by the thousand: their batches are read from the packet's text.
+            options.batchReader = [relay] { return VantrelHelperClient::hitBatchReader(relay); };
             auto client = std::make_shared<IpcClient>([weak] {
                 auto shared = weak.lock();
                 if (!shared) throw std::system_error(std::make_error_code(std::errc::operation_canceled));

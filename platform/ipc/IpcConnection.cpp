@@ -28,6 +28,11 @@ public:
     Core(SeqpacketSocket socket, IpcConnectionOptions options)
         : m_socket(std::move(socket)), m_options(std::move(options)), m_peer(PeerCredentials::of(m_socket.fd())) {
         m_socket.setSendTimeout(m_options.sendTimeout);
+        if (m_options.batchReader) {
+            auto reader = m_options.batchReader();
+            const SelectorRule* rule = reader ? m_options.exported.find(reader->selector()) : nullptr;
+            if (rule && !rule->reply && rule->descriptors == 0) m_batchReader = std::move(reader);
+        }
     }
 
     const PeerCredentials& peer() const { return m_peer; }
@@ -348,6 +353,13 @@ private:
                 close(IpcConnectionState::interrupted, "protocol violation: truncated packet or control data");
                 break;
             }
+            // The batch reader's packets go straight on; a packet it is not sure of is decoded below, from the start.
+            if (m_batchReader && !packet.descriptor) {
+                if (const std::size_t count = IpcMessageCodec::readBatch(packet.bytes, *m_batchReader)) {
+                    receiveReadBatch(count);
+                    continue;
+                }
+            }
             IpcMessage message;
             try {
                 message = IpcMessageCodec::decode(packet.bytes);
@@ -449,6 +461,16 @@ private:
         }
     }
 
+    // A batch read by the batch reader, whose sends would all have passed receiveSend's checks: handed on in
+    // their order as receiveBatch hands them on.
+    void receiveReadBatch(std::size_t count) {
+        log(IpcLogLevel::debug, "IPC batch of " + std::to_string(count) + " messages from " + peerText(m_peer));
+        for (std::size_t index = 0; index < count; ++index) {
+            if (state() != IpcConnectionState::open) return;
+            guarded([&] { m_batchReader->deliver(index); });
+        }
+    }
+
     void receiveReply(IpcMessage message, UniqueFd descriptor) {
         auto entry = takePending(message.id);
         if (!entry) {
@@ -478,6 +500,7 @@ private:
     std::atomic<std::size_t> m_unanswered{0};  // received calls whose IpcReply has not answered
     std::atomic<std::chrono::steady_clock::rep> m_lastActivity{0};  // last call received or answered
     std::thread m_reader;
+    std::unique_ptr<IpcBatchReader> m_batchReader;  // used by the reader thread only
     // One-way messages waiting for a batch packet, guarded by m_queueMutex (taken after m_sendMutex, never
     // before), and the thread that sends them when no other message takes them along.
     static constexpr std::size_t maxQueuedSends = 4 * IpcMessageCodec::maxBatchSends;

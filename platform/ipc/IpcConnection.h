@@ -25,6 +25,7 @@
 // is not read until a handler returns. They may call into this connection, and may even destroy it.
 
 #include "platform/ipc/IpcLog.h"
+#include "platform/ipc/IpcMessage.h"
 #include "platform/ipc/IpcPeer.h"
 #include "platform/ipc/PeerCredentials.h"
 #include "platform/ipc/SelectorTable.h"
@@ -52,6 +53,10 @@ struct IpcConnectionOptions {
     SelectorTable exported;   // what this side serves: received calls and sends are checked against it
     SelectorTable remote;     // what the peer serves: outgoing calls and sends, and their replies
     std::function<void(IpcIncoming message)> onMessage;          // none: calls get noReply errors
+    // When set, makes the connection's reader of the batch packets of one selector (see IpcBatchReader), which
+    // hands their sends on in place of onMessage; every other packet is decoded as usual. Its selector must be
+    // one `exported` serves as a one-way message without descriptor, or the reader is not used.
+    std::function<std::unique_ptr<IpcBatchReader>()> batchReader;
     std::function<void(IpcConnectionState finalState)> onClosed;  // once, the reader's last act
     std::chrono::milliseconds sendTimeout = defaultSendTimeout;
     std::size_t maxUnansweredCalls = defaultMaxUnansweredCalls;

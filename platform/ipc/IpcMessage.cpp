@@ -1,5 +1,6 @@
 #include "platform/ipc/IpcMessage.h"
 
+#include "platform/ipc/IpcTextReader.h"
 #include "platform/ipc/IpcValue.h"
 
 #include <utility>
@@ -111,6 +112,24 @@ std::string encodeBatch(std::string_view joinedEntries) {
     packet.reserve(batchPacketBytes(joinedEntries.size()));
     packet.append(batchHead).append(joinedEntries).append(batchTail);
     return packet;
+}
+
+std::size_t readBatch(std::string_view packet, IpcBatchReader& reader) {
+    // Only a selector the library writes as it is can be matched byte for byte.
+    const std::string_view selector = reader.selector();
+    if (dumped(nlohmann::json(selector)).size() != selector.size() + 2) return 0;
+    IpcTextReader text(packet);
+    if (!text.literal(batchHead)) return 0;
+    std::size_t count = 0;
+    do {
+        if (count == maxBatchSends) return 0;  // decode() refuses it
+        if (!text.literal(R"({"args":)")) return 0;
+        const std::size_t taken = reader.read(count, packet.substr(text.position()));
+        if (taken == 0 || !text.skip(taken)) return 0;
+        if (!text.literal(R"(,"sel":")") || !text.literal(selector) || !text.literal("\"}")) return 0;
+        ++count;
+    } while (text.literal(","));
+    return text.literal(batchTail) && text.atEnd() ? count : 0;
 }
 
 std::string encode(const IpcMessage& message) {

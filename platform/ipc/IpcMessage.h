@@ -32,6 +32,24 @@ struct IpcMessage {
     std::vector<IpcMessage> sends = {};                // batch only: its sends, in order
 };
 
+// A quicker way through batch packets for one selector whose sends come by the thousand (found hits): it
+// reads their arguments from the packet's text itself and hands each on as the connection would after its
+// checks, without a JSON value in between. It only takes what it is sure of; the rest goes the ordinary
+// way. One reader serves one connection's reader thread.
+class IpcBatchReader {
+public:
+    virtual ~IpcBatchReader() = default;
+    // The one-way selector whose sends it reads.
+    virtual std::string_view selector() const = 0;
+    // Reads the arguments of the index-th send of a packet (0 for the first) from the start of text, which
+    // goes on past them to the packet's end. Answers the bytes the arguments take, or 0 when it is not sure
+    // that decode() and the selector's checks would accept them and give what it read. Keeps what it read
+    // until the next packet.
+    virtual std::size_t read(std::size_t index, std::string_view text) = 0;
+    // Hands on the index-th send read from the current packet, as the connection hands on a received one.
+    virtual void deliver(std::size_t index) = 0;
+};
+
 // A packet that is not a well-formed message. The connection that receives one closes.
 class IpcProtocolError : public std::runtime_error {
 public:
@@ -60,6 +78,12 @@ std::string encodeBatchEntry(std::string_view selector, const nlohmann::json& ar
 std::string encodeBatchEntryText(std::string_view selector, std::string_view argumentsText);
 std::string encodeBatch(std::string_view joinedEntries);
 std::size_t batchPacketBytes(std::size_t joinedEntriesBytes);
+
+// Reads a batch packet through reader when it is one as encodeBatch writes it and every send in it is of the
+// reader's selector with arguments the reader takes: answers the number of sends read (then ready to be
+// delivered), or 0 when it is anything else, which decode() then reads. Of what it reads, decode() would
+// give the same sends with the same arguments.
+std::size_t readBatch(std::string_view packet, IpcBatchReader& reader);
 
 nlohmann::json encodeError(const ErrorObject& error);
 // Throws IpcProtocolError when the object is not an error.

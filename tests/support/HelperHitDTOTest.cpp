@@ -1,5 +1,7 @@
 #include "support/HelperHitDTO.h"
 
+#include "tests/fixtures/TransferRecords.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -9,10 +11,8 @@
 namespace vantrel {
 namespace {
 
-HelperHitDTO sample() {
-    return HelperHitDTO("jpeg", 1024, 2048, "IMG_0001.JPG", std::nullopt, 4000, 3000, "fatUndelete", false, true, 17, 1048576,
-                        "fat32");
-}
+using test::sampleRecord;
+HelperHitDTO sample() { return sampleRecord(); }
 
 nlohmann::json withField(const char* key, nlohmann::json value) {
     auto object = sample().encode();
@@ -57,33 +57,8 @@ TEST(HelperHitDTO, CarriesUnsignedValuesAboveTheSignedRangeUnchanged) {
 }
 
 TEST(HelperHitDTO, TextFormIsTheDumpOfTheMessageForm) {
-    // Texts a disk can hold: quotes, backslashes, control characters, DEL, letters of other scripts, bytes
-    // that are not UTF-8 (a lone continuation byte, a sequence cut short at the end and in the middle).
-    const std::vector<std::string> texts{"",           "IMG_0001.JPG", "say \"cheese\".jpg", "C:\\DCIM\\x",   "line\nbreak\ttab",
-                                         "\x01\x1f\x7f", "Ärger 日本.jpg", "bad\xff\xfe" "bytes",   "cut\xe2\x82",     "cut\xe2\x82" "mid",
-                                         "\xc3",       std::string(300, 'n')};
-    const std::vector<std::int64_t> numbers{0, -1, 1, INT64_MIN, INT64_MAX, 4000};
-    std::size_t variant = 0;
-    for (const auto& text : texts) {
-        for (const auto number : numbers) {
-            auto hit = sample();
-            hit.suggestedName = text;
-            hit.kind = texts[(variant + 3) % texts.size()];
-            hit.source = texts[(variant + 5) % texts.size()];
-            hit.fileSystem = texts[(variant + 7) % texts.size()];
-            hit.reconstructedPath = variant % 2 ? std::optional<std::string>(texts[(variant + 1) % texts.size()]) : std::nullopt;
-            hit.width = number;
-            hit.height = ~number;
-            hit.byteOffset = static_cast<std::uint64_t>(number);
-            hit.byteLength = static_cast<std::uint64_t>(number) * 3;
-            hit.partitionOffset = ~static_cast<std::uint64_t>(number);
-            hit.firstCluster = static_cast<std::uint32_t>(number);
-            hit.isFragmented = variant % 3 == 0;
-            hit.clusterReallocated = variant % 5 == 0;
-            ++variant;
-            ASSERT_EQ(hit.encodeText(), hit.encode().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)) << variant;
-        }
-    }
+    for (const auto& hit : test::recordsOfAwkwardTexts())
+        ASSERT_EQ(hit.encodeText(), hit.encode().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)) << hit.suggestedName;
 }
 
 TEST(HelperHitDTO, NamesTheTextItsReceiverWouldRefuse) {

@@ -8,6 +8,7 @@
 #include "support/VantrelHelperClientProxy.h"
 #include "support/VantrelHelperProtocolProxy.h"
 #include "support/XPCConstants.h"
+#include "tests/fixtures/BatchReadings.h"
 #include "tests/fixtures/TestSupport.h"
 #include "tests/platform/ipc/IpcTestSupport.h"
 
@@ -105,6 +106,9 @@ public:
     void helperDidLog(const std::string& line) override { events.push("log " + line); }
 };
 
+// The client, for a reader that must not own it.
+std::shared_ptr<VantrelHelperClient> unowned(VantrelHelperClient& client) { return {std::shared_ptr<void>(), &client}; }
+
 // The helper side: a listener whose connections each get the stub service.
 struct StubHelper {
     StubService service;
@@ -141,6 +145,8 @@ struct Application {
         options.exported = VantrelHelperClient::selectorTable();
         options.remote = VantrelHelperProtocol::selectorTable();
         options.onMessage = [this](IpcIncoming message) { VantrelHelperClient::dispatch(client, message); };
+        // As the application reads them: the batches of hits from their text.
+        options.batchReader = [this] { return VantrelHelperClient::hitBatchReader(unowned(client)); };
         connection = std::make_unique<IpcClient>([path] { return SeqpacketSocket::connect(path); }, std::move(options));
     }
 };
@@ -264,16 +270,32 @@ TEST_F(HelperProtocolRoundTrip, TheHelperSendsOnlyValidHitRecords) {
     EXPECT_EQ(helper.connection->state(), IpcConnectionState::open);
 }
 
-TEST(HelperProtocolClient, RefusesHitMessagesThatAreNotHitRecords) {
-    auto [appSocket, rawSocket] = SeqpacketSocket::pair();
-    test::RawPeer helperSide(std::move(rawSocket));
+// The application's side of a connection whose helper side the test writes packet by packet.
+struct RawHelperSide {
+    using ReaderMaker = std::function<std::unique_ptr<IpcBatchReader>(VantrelHelperClient& client)>;
+
+    explicit RawHelperSide(ReaderMaker makeReader = {}) {
+        auto [appSocket, rawSocket] = SeqpacketSocket::pair();
+        helperSide = std::make_unique<test::RawPeer>(std::move(rawSocket));
+        IpcConnectionOptions options;
+        options.exported = VantrelHelperClient::selectorTable();
+        options.remote = VantrelHelperProtocol::selectorTable();
+        options.onMessage = [this](IpcIncoming message) { VantrelHelperClient::dispatch(client, message); };
+        if (makeReader) options.batchReader = [this, makeReader] { return makeReader(client); };
+        connection = std::make_unique<IpcConnection>(std::move(appSocket), std::move(options));
+        connection->resume();
+    }
+
+    std::unique_ptr<test::RawPeer> helperSide;
     RecordingClient client;
-    IpcConnectionOptions options;
-    options.exported = VantrelHelperClient::selectorTable();
-    options.remote = VantrelHelperProtocol::selectorTable();
-    options.onMessage = [&](IpcIncoming message) { VantrelHelperClient::dispatch(client, message); };
-    IpcConnection connection(std::move(appSocket), std::move(options));
-    connection.resume();
+    std::unique_ptr<IpcConnection> connection;
+};
+
+TEST(HelperProtocolClient, RefusesHitMessagesThatAreNotHitRecords) {
+    RawHelperSide raw;
+    auto& helperSide = *raw.helperSide;
+    auto& client = raw.client;
+    auto& connection = *raw.connection;
     const auto send = [&](nlohmann::json argument) {
         helperSide.send(nlohmann::json{{"v", 1}, {"k", "send"}, {"sel", "helperDidFindHit:"}, {"args", nlohmann::json::array({argument})}});
     };
@@ -304,6 +326,56 @@ TEST(HelperProtocolProxy, ReportsALostConnectionToTheErrorHandlerOnly) {
     EXPECT_EQ(replies, 0);
     ASSERT_EQ(errors.size(), 3u);
     for (const auto& error : errors) EXPECT_TRUE(IpcError::is(error, IpcErrorCode::connectFailed));
+}
+
+// A batch reader that counts the sends it hands on.
+class CountingReader final : public IpcBatchReader {
+public:
+    CountingReader(std::unique_ptr<IpcBatchReader> reader, std::atomic<int>& delivered) : m_reader(std::move(reader)), m_delivered(delivered) {}
+    std::string_view selector() const override { return m_reader->selector(); }
+    std::size_t read(std::size_t index, std::string_view text) override { return m_reader->read(index, text); }
+    void deliver(std::size_t index) override {
+        ++m_delivered;
+        m_reader->deliver(index);
+    }
+
+private:
+    std::unique_ptr<IpcBatchReader> m_reader;
+    std::atomic<int>& m_delivered;
+};
+
+TEST(HelperProtocolClient, ReadsHitBatchesFromTheirTextInTheirPlaceWithTheSameChecks) {
+    std::atomic<int> readFromText{0};
+    RawHelperSide raw([&](VantrelHelperClient& receiver) {
+        return std::make_unique<CountingReader>(VantrelHelperClient::hitBatchReader(unowned(receiver)), readFromText);
+    });
+    auto& helperSide = *raw.helperSide;
+    auto& client = raw.client;
+    auto& connection = *raw.connection;
+    const auto hit = [](const std::string& name) {
+        return HelperHitDTO("jpeg", 0, 1, name, "DCIM/\"x\"", 0, 0, "fatUndelete", false, false, 0, 0, "fat32");
+    };
+    // Read from the text, then a message and a batch the library reads: one record it refuses (dropped), one
+    // without a key (its default taken); then the text again, and a batch cut short, which ends the connection.
+    helperSide.send(test::hitBatch({hit("1 Ä.jpg"), hit("2\n.jpg")}));
+    helperSide.send(nlohmann::json{{"v", 1}, {"k", "send"}, {"sel", "helperDidLog:"}, {"args", {"between"}}});
+    auto refused = hit("refused").encode();
+    refused["firstCluster"] = -1;
+    auto defaulted = hit("3.jpg").encode();
+    defaulted.erase("fileSystem");
+    const auto entry = [](const nlohmann::json& record) {
+        return IpcMessageCodec::encodeBatchEntry(HelperClientSelector::didFindHit, nlohmann::json::array({record}));
+    };
+    helperSide.send(IpcMessageCodec::encodeBatch(entry(refused) + "," + entry(defaulted)));
+    helperSide.send(test::hitBatch({hit("4.jpg")}));
+    const std::string cut = test::hitBatch({hit("never.jpg")});
+    helperSide.send(cut.substr(0, cut.size() - 1));
+    ASSERT_TRUE(test::eventually([&] { return connection.state() == IpcConnectionState::interrupted; }));
+    EXPECT_EQ(client.events.items(), (std::vector<std::string>{"hit 1 Ä.jpg", "hit 2\n.jpg", "log between", "hit 3.jpg", "hit 4.jpg"}));
+    ASSERT_EQ(client.hits.items().size(), 4u);
+    EXPECT_EQ(client.hits.items()[0], hit("1 Ä.jpg"));
+    EXPECT_EQ(client.hits.items()[2].fileSystem, "");
+    EXPECT_EQ(readFromText.load(), 3);
 }
 
 } // namespace
