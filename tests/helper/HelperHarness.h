@@ -6,6 +6,7 @@
 #include "platform/ipc/IpcConnection.h"
 #include "support/VantrelHelperClient.h"
 #include "support/VantrelHelperProtocolProxy.h"
+#include "tests/fixtures/BatchReadings.h"
 
 #include <gtest/gtest.h>
 
@@ -91,11 +92,14 @@ private:
     std::vector<std::string> m_events;
 };
 
-inline IpcConnectionOptions applicationOptions(RecordingClient& client) {
+// readHitBatches: the batches of hits are read from their text, as the application reads them; otherwise
+// every packet goes through the JSON library.
+inline IpcConnectionOptions applicationOptions(RecordingClient& client, bool readHitBatches = false) {
     IpcConnectionOptions options;
     options.exported = VantrelHelperClient::selectorTable();
     options.remote = VantrelHelperProtocol::selectorTable();
     options.onMessage = [&client](IpcIncoming message) { VantrelHelperClient::dispatch(client, message); };
+    if (readHitBatches) options.batchReader = [&client] { return VantrelHelperClient::hitBatchReader(unowned(client)); };
     return options;
 }
 
@@ -163,13 +167,14 @@ private:
 // A helper spawned for one connection over a socket pair, as the application starts it without systemd.
 class SpawnedHelper {
 public:
-    explicit SpawnedHelper(std::vector<std::string> extraArguments = {"--allow-image-files"}, std::vector<std::string> prefix = {}) {
+    explicit SpawnedHelper(std::vector<std::string> extraArguments = {"--allow-image-files"}, std::vector<std::string> prefix = {},
+                           bool readHitBatches = false) {
         auto [ours, theirs] = SeqpacketSocket::pair();
         extraArguments.insert(extraArguments.begin(), "--connection-fd=3");
         process = std::make_unique<HelperProcess>(std::move(extraArguments), theirs.fd(), std::move(prefix));
         // Our copy of the helper's end closes here, so the helper's exit shows as a closed connection.
         { SeqpacketSocket drop = std::move(theirs); }
-        connection = std::make_unique<IpcConnection>(std::move(ours), applicationOptions(client));
+        connection = std::make_unique<IpcConnection>(std::move(ours), applicationOptions(client, readHitBatches));
         connection->resume();
         helper = std::make_unique<VantrelHelperProtocolProxy>(*connection, [this](ErrorObject error) {
             std::lock_guard lock(m_mutex);

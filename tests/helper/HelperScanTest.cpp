@@ -105,6 +105,48 @@ TEST(HelperScan, StreamsEveryHitOfAFatImageAndExtractsThemByteIdentical) {
     expectEveryHitExtracts(*spawned.helper, fat.image(), hits, originals, dir);
 }
 
+TEST(HelperScan, HitsReadFromTheirBatchesTextAreTheHitsTheLibraryReads) {
+    if (!test::FatImageBuilder::available()) GTEST_SKIP() << "mkfs.fat or mtools is not installed";
+    test::TempDir dir;
+    // Names in other scripts, with the characters FAT allows beside letters, in folders, deleted and kept.
+    test::FatImageBuilder fat(dir / "card.img", 40 * mebibyte, 0, 40 * mebibyte);
+    fat.format(32, {"-s", "1"});
+    fat.makeDirectory("/DCIM");
+    fat.makeDirectory("/DCIM/Grüße 日本");
+    const std::vector<std::string> deleted{"/DCIM/Grüße 日本/Straße über.jpg", "/DCIM/it's (1) + 2; a=b,c.jpg", "/Ärger.png",
+                                           "/A very long name of a holiday photo taken at the sea in the evening.jpg", "/Résumé.pdf"};
+    std::uint32_t seed = 40;
+    for (const auto& path : deleted) {
+        const bool png = path.ends_with(".png"), pdf = path.ends_with(".pdf");
+        fat.copyIn(png ? test::SampleContent::png(120, 80, 12000, ++seed)
+                       : pdf ? test::SampleContent::pdf(20000, ++seed) : test::SampleContent::jpeg(320, 240, 30000, ++seed),
+                   path);
+    }
+    fat.copyIn(test::SampleContent::jpeg(640, 480, 50000, ++seed), "/DCIM/Grüße 日本/kept 写真.jpg");
+    for (const auto& path : deleted) fat.remove(path);
+
+    // The same scan read by the JSON library and from the batches' text.
+    SpawnedHelper library;
+    SpawnedHelper fromText({"--allow-image-files"}, {}, true);
+    for (auto* spawned : {&library, &fromText}) {
+        const auto error = scan(*spawned->helper, fat.image());
+        ASSERT_FALSE(error) << error->message;
+    }
+    const auto hits = library.client.hits();
+    EXPECT_EQ(fromText.client.hits(), hits);
+    ASSERT_GE(hits.size(), deleted.size());
+    EXPECT_TRUE(std::any_of(hits.begin(), hits.end(), [](const HelperHitDTO& hit) { return hit.suggestedName == "Straße über.jpg"; }));
+
+    // The helper's text of each record is taken by the reader and read as the library reads it, one to a
+    // packet and all in one.
+    for (const auto& hit : hits) {
+        const auto packet = test::hitBatch({hit});
+        ASSERT_TRUE(test::readerReading(packet)) << packet;
+        EXPECT_EQ(test::readerReading(packet), test::libraryReading(packet)) << packet;
+    }
+    EXPECT_EQ(test::readerReading(test::hitBatch(hits)), test::libraryReading(test::hitBatch(hits)));
+}
+
 TEST(HelperScan, StreamsTheDeletedFilesOfAnExFatImageAndExtractsThemByteIdentical) {
     if (!test::haveProgram("mkfs.exfat")) GTEST_SKIP() << "mkfs.exfat is not installed";
     test::TempDir dir;

@@ -106,8 +106,7 @@ public:
     void helperDidLog(const std::string& line) override { events.push("log " + line); }
 };
 
-// The client, for a reader that must not own it.
-std::shared_ptr<VantrelHelperClient> unowned(VantrelHelperClient& client) { return {std::shared_ptr<void>(), &client}; }
+using test::unowned;
 
 // The helper side: a listener whose connections each get the stub service.
 struct StubHelper {
