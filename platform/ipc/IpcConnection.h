@@ -16,7 +16,8 @@
 //   maxBatchDelay after the first of them. They are checked and encoded by the connection's flusher thread,
 //   off the sender's; one that fails its selector's checks is logged and left out. Arguments sent as text
 //   (sendBatchedText) were checked by their sender and go out as they are. The receiver checks and
-//   hands on each of them as a send.
+//   hands on each of them as a send; a batch its batch reader takes (see IpcBatchReader) is handed on by
+//   the reader, which takes only what would pass those checks, without a JSON value in between.
 // - States: open; interrupted (the peer went away, broke the protocol, stopped reading past the
 //   send time-out or stayed idle past the idle time-out); invalidated (closed by this side). Neither comes back; IpcClient makes a new
 //   connection after an interruption.

@@ -3,6 +3,7 @@
 #include "platform/ipc/IpcTextReader.h"
 #include "platform/ipc/IpcValue.h"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -115,9 +116,10 @@ std::string encodeBatch(std::string_view joinedEntries) {
 }
 
 std::size_t readBatch(std::string_view packet, IpcBatchReader& reader) {
-    // Only a selector the library writes as it is can be matched byte for byte.
+    // Only a selector the library writes as it is (printable ASCII, no quote or backslash) can be matched
+    // byte for byte.
     const std::string_view selector = reader.selector();
-    if (dumped(nlohmann::json(selector)).size() != selector.size() + 2) return 0;
+    if (!std::all_of(selector.begin(), selector.end(), [](char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; })) return 0;
     IpcTextReader text(packet);
     if (!text.literal(batchHead)) return 0;
     std::size_t count = 0;
