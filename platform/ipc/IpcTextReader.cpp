@@ -33,12 +33,6 @@ void appendCodePoint(std::string& out, std::uint32_t point) {
 
 } // namespace
 
-bool IpcTextReader::literal(std::string_view expected) {
-    if (m_text.substr(m_position, expected.size()) != expected) return false;
-    m_position += expected.size();
-    return true;
-}
-
 bool IpcTextReader::integer(std::int64_t& value) {
     std::size_t at = m_position;
     const bool negative = at < m_text.size() && m_text[at] == '-';

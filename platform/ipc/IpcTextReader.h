@@ -28,8 +28,16 @@ public:
         return true;
     }
 
-    // Takes the text when it comes next, byte for byte.
-    bool literal(std::string_view expected);
+    // Takes the text when it comes next, byte for byte. Inline and without a library call: the keys and
+    // punctuation it matches are short, and a record has a few dozen of them.
+    bool literal(std::string_view expected) {
+        if (expected.size() > m_text.size() - m_position) return false;
+        const char* at = m_text.data() + m_position;
+        for (std::size_t i = 0; i < expected.size(); ++i)
+            if (at[i] != expected[i]) return false;
+        m_position += expected.size();
+        return true;
+    }
 
     // An integer written without fraction or exponent that the protocol takes as a signed 64-bit integer:
     // -9223372036854775808 to 9223372036854775807. A larger one, which the library would read as unsigned or
