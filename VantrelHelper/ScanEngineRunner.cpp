@@ -1,5 +1,6 @@
 #include "VantrelHelper/ScanEngineRunner.h"
 
+#include "VantrelHelper/ReadAheadByteSource.h"
 #include "recovery/engine/RecoveryEngine.h"
 
 namespace vantrel::ScanEngineRunner {
@@ -9,7 +10,9 @@ HelperScanService::ScanRunner runner() {
               const std::function<void(const ScanProgress&)>& onProgress,
               const std::function<void(const RecoveredHit&)>& onHit, VolumeCache& volumes) {
         const RecoveryEngine engine;
-        engine.scan(source, mode, filters, shouldCancel, onProgress, onHit, &volumes);
+        // The carver's next window is read while the current one is searched.
+        ReadAheadByteSource readAhead(source);
+        engine.scan(readAhead, mode, filters, shouldCancel, onProgress, onHit, &volumes);
     };
 }
 

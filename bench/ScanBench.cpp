@@ -1,14 +1,16 @@
 // Speed of a whole scan through the engine (probe, live ranges, directory walks and, in the standard
 // mode, carving) against a plain sequential read of the same image.
 //
-//   ScanBench --image PATH [--mode standard|quickUndelete] [--hits PATH] [--runs N]
+//   ScanBench --image PATH [--mode standard|quickUndelete] [--hits PATH] [--runs N] [--read-ahead]
 //
 // The image is any device image: a copy of a card, or one made by CarveBench --make. It is read once to
 // bring it into the page cache; then cat, plain reads and scans take turns, N runs (default 1: later
 // scans in one process find their buffers where earlier ones left them, which a user's single scan never
 // does), and the program prints MB/s of each, every scan's ratio to the cat just before it, and writes
-// the hit list so that a speed change can be checked for a change of results.
+// the hit list so that a speed change can be checked for a change of results. --read-ahead reads the
+// carver's next window on a second thread, as the helper does.
 
+#include "VantrelHelper/ReadAheadByteSource.h"
 #include "bench/BenchSupport.h"
 #include "recovery/bytesource/FileByteSource.h"
 #include "recovery/engine/RecoveryEngine.h"
@@ -31,6 +33,7 @@ int main(int argc, char** argv) {
     std::string hitsPath = "scan-bench-hits.txt";
     ScanMode mode = ScanMode::standard;
     int runs = 1;
+    bool readAhead = false;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -38,10 +41,11 @@ int main(int argc, char** argv) {
         else if (argument == "--hits" && hasValue) hitsPath = argv[++i];
         else if (argument == "--runs" && hasValue) runs = std::max(1, std::stoi(argv[++i]));
         else if (argument == "--mode" && hasValue && ScanModeName::fromRawValue(argv[i + 1])) mode = *ScanModeName::fromRawValue(argv[++i]);
+        else if (argument == "--read-ahead") readAhead = true;
         else imagePath.clear(), i = argc;
     }
     if (imagePath.empty()) {
-        std::cerr << "usage: ScanBench --image PATH [--mode standard|quickUndelete] [--hits PATH] [--runs N]\n";
+        std::cerr << "usage: ScanBench --image PATH [--mode standard|quickUndelete] [--hits PATH] [--runs N] [--read-ahead]\n";
         return 2;
     }
 
@@ -49,7 +53,12 @@ int main(int argc, char** argv) {
     const RecoveryEngine engine;
     const bench::Measurement measured =
         bench::measure(imagePath, source.length(), runs, [&](const bench::ProgressSink& onProgress, const bench::HitSink& onHit) {
-            engine.scan(source, mode, RecoveryFilters::defaults(), [] { return false; }, onProgress, onHit);
+            if (readAhead) {
+                ReadAheadByteSource ahead(source);
+                engine.scan(ahead, mode, RecoveryFilters::defaults(), [] { return false; }, onProgress, onHit);
+            } else {
+                engine.scan(source, mode, RecoveryFilters::defaults(), [] { return false; }, onProgress, onHit);
+            }
         });
     bench::writeHits(hitsPath, measured.hits);
     bench::printReport(imagePath, source.length(), "scan", measured, hitsPath,

@@ -35,6 +35,14 @@ public:
     // Reads into out, replacing its contents and reusing its capacity.
     virtual void readInto(std::uint64_t offset, std::int64_t count, Bytes& out) = 0;
 
+    // Tells the source that a readInto of exactly (offset, count) will come, after other reads perhaps, so
+    // that a source that reads ahead on a thread of its own can start on it now. It changes nothing any
+    // read gives or throws; a source that does not read ahead ignores it.
+    virtual void willRead(std::uint64_t offset, std::int64_t count) {
+        static_cast<void>(offset);
+        static_cast<void>(count);
+    }
+
     Bytes read(std::uint64_t offset, std::int64_t count) {
         Bytes out;
         readInto(offset, count, out);

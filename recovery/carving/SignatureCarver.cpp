@@ -85,6 +85,13 @@ private:
 
     // Throws deviceChanged when the source is now shorter than when the carve began its window.
     void checkUnchanged();
+    // The aligned device range read for the window [offset, offset + count).
+    struct ReadSpan {
+        std::uint64_t offset = 0;
+        std::uint64_t count = 0;
+    };
+    ReadSpan readSpan(std::uint64_t offset, std::uint64_t count) const;
+    void readWindowAndAnnounceNext(std::uint64_t offset, std::uint64_t count, WindowBuffer& into);
     void readWindow(std::uint64_t offset, std::uint64_t count, WindowBuffer& into);
     void readInPieces(std::uint64_t offset, std::uint64_t count, WindowBuffer& into);
     // The headers in the current window, sorted and checked; false when the carve was cancelled.
@@ -144,22 +151,19 @@ void CarveRun::run() {
         if (m_next.filled && m_next.offset == position && m_next.requested == chunk)
             std::swap(m_current, m_next);
         else
-            readWindow(position, chunk, m_current);
+            readWindowAndAnnounceNext(position, chunk, m_current);
         m_next.filled = false;
         m_readErrors += m_current.readErrors;
         if (!findCandidates()) return;
 
-        // The following window is read after this one is searched (while its bytes are still in the cache)
-        // and before its hits are built, so that files running past this window's end are read from memory;
-        // the reads come in the same order as without it.
+        // The following window is read after this one is searched and before its hits are built, so that
+        // files running past this window's end are read from memory.
         const bool last = m_windowSize >= remaining;
-        if (!last) {
-            const std::uint64_t nextPosition = position + m_windowSize - SignatureCarver::windowOverlapBytes;
-            readWindow(nextPosition, std::min(m_length - nextPosition, m_windowSize), m_next);
-        }
+        const std::uint64_t nextPosition = last ? m_length : position + m_windowSize - SignatureCarver::windowOverlapBytes;
+        if (!last) readWindowAndAnnounceNext(nextPosition, std::min(m_length - nextPosition, m_windowSize), m_next);
 
         if (!carveCandidates(position)) return;
-        position = last ? m_length : position + m_windowSize - SignatureCarver::windowOverlapBytes;
+        position = nextPosition;
         report(std::min(position, m_length), total);
         if (position >= m_length) break;
     }
@@ -174,17 +178,33 @@ void CarveRun::checkUnchanged() {
         throw ByteSourceError::deviceChanged(m_length, now);
 }
 
+CarveRun::ReadSpan CarveRun::readSpan(std::uint64_t offset, std::uint64_t count) const {
+    const std::uint64_t start = offset / readAlignmentBytes * readAlignmentBytes;
+    const std::uint64_t end = offset + count;  // within the device, so no overflow
+    const std::uint64_t alignedEnd =
+        std::min(m_length, (end + readAlignmentBytes - 1) / readAlignmentBytes * readAlignmentBytes);
+    return {start, std::max(end, alignedEnd) - start};
+}
+
+// Each window read is followed at once by the announcement of the next one, so that a source that reads
+// ahead reads it while this one is searched or carved; the carve asks for it after the following search.
+void CarveRun::readWindowAndAnnounceNext(std::uint64_t offset, std::uint64_t count, WindowBuffer& into) {
+    readWindow(offset, count, into);
+    if (m_windowSize >= m_length - offset) return;  // this window reaches the device's end
+    const std::uint64_t next = offset + m_windowSize - SignatureCarver::windowOverlapBytes;
+    const ReadSpan span = readSpan(next, std::min(m_length - next, m_windowSize));
+    m_source.willRead(span.offset, static_cast<std::int64_t>(span.count));
+}
+
 void CarveRun::readWindow(std::uint64_t offset, std::uint64_t count, WindowBuffer& into) {
     into.offset = offset;
     into.requested = count;
     into.readErrors = 0;
     into.filled = true;
-    into.readOffset = offset / readAlignmentBytes * readAlignmentBytes;
-    const std::uint64_t end = offset + count;  // within the device, so no overflow
-    const std::uint64_t alignedEnd =
-        std::min(m_length, (end + readAlignmentBytes - 1) / readAlignmentBytes * readAlignmentBytes);
+    const ReadSpan span = readSpan(offset, count);
+    into.readOffset = span.offset;
     try {
-        const std::uint64_t wanted = std::max(end, alignedEnd) - into.readOffset;
+        const std::uint64_t wanted = span.count;
         m_source.readInto(into.readOffset, static_cast<std::int64_t>(wanted), into.bytes);
         // The read is clamped to the length the device had at opening, so fewer bytes mean it ends sooner now.
         if (into.bytes.size() < wanted)

@@ -17,8 +17,10 @@ namespace vantrel {
 // How it reads, for a byte source that reads ahead on a thread of its own (the library starts none): the
 // windows are asked for in ascending order through ByteSource::readInto, each from the 4096-byte boundary at
 // or before the window to the one after its end (or the device's end), the next window right after the
-// current one and before the current one is carved; a file that runs past both windows is read through the
-// same call at its own offset. A source that has the next window ready answers without waiting.
+// current one is searched and before it is carved; a file that runs past both windows is read through the
+// same call at its own offset. Right after reading a window the carver names the read of the window after
+// it through ByteSource::willRead, and asks for that read after its next search: a source can read it
+// meanwhile, one window ahead of the carve.
 class SignatureCarver {
 public:
     static constexpr std::int64_t defaultWindowBytes = 4 * 1024 * 1024;

@@ -366,6 +366,26 @@ TEST_F(SignatureCarverTest, ReadsPastAWindowComeFromTheNextWindowInMemory) {
     EXPECT_EQ(source.reads.size(), 4u);  // the windows, and nothing besides
 }
 
+TEST_F(SignatureCarverTest, AnnouncesEachWindowsReadRightAfterReadingTheWindowBefore) {
+    // Windows [0, 8192), [8128, 16320) and [16256, 16384), read from and to 4096-byte boundaries. The head of
+    // the file at 4000 runs to the device's end, past both windows held while the first is carved: that read
+    // comes between the second window's announcement and the third's read.
+    Bytes device(4 * 4096, 0);
+    put(device, 4000, bmp(12384));
+    test::ScriptedByteSource source{device};
+    const CarveResult run = carve(source, 8192);
+    ASSERT_EQ(run.hits.size(), 1u);
+    using Read = std::pair<std::uint64_t, std::int64_t>;
+    EXPECT_EQ(source.reads, (std::vector<Read>{{0, 8192}, {4096, 12288}, {16320, 64}, {12288, 4096}}));
+    // The window after each one read is announced at once (none after the last), and asked for exactly so.
+    using Announcement = std::pair<std::size_t, Read>;
+    EXPECT_EQ(source.announced, (std::vector<Announcement>{{1, {4096, 12288}}, {2, {12288, 4096}}}));
+
+    test::ScriptedByteSource one{Bytes(4096, 0)};
+    carve(one);
+    EXPECT_TRUE(one.announced.empty());
+}
+
 TEST_F(SignatureCarverTest, FindsIsoMediaByItsFtypBoxIncludingOneWhoseSizeLiesInThePreviousWindow) {
     Bytes device(5 * 4096, 0);
     const Bytes movie = mp4(3000);
