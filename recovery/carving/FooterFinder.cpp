@@ -1,19 +1,15 @@
 #include "recovery/carving/FooterFinder.h"
 
+#include "recovery/carving/ByteSearch.h"
+
 #include <algorithm>
-#include <cstring>
 
 namespace vantrel {
 
 namespace {
 
 // The first position of needle in hay at or after start, or hay.size().
-std::size_t search(ByteView hay, std::size_t start, ByteView needle) {
-    if (start > hay.size() || needle.size() > hay.size() - start) return hay.size();
-    const void* found = memmem(hay.data() + start, hay.size() - start, needle.data(), needle.size());
-    if (found == nullptr) return hay.size();
-    return static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - hay.data());
-}
+std::size_t search(ByteView hay, std::size_t start, ByteView needle) { return ByteSearch::find(hay, needle, start); }
 
 } // namespace
 

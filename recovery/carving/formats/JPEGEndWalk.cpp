@@ -1,6 +1,6 @@
 #include "recovery/carving/formats/JPEGEndWalk.h"
 
-#include <cstring>
+#include "recovery/carving/ByteSearch.h"
 
 namespace vantrel::JPEGEndWalk {
 
@@ -14,22 +14,23 @@ bool isStartOfFrame(std::uint8_t marker) {
     return marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
 }
 
-// The first FF D9 at or after start, as the length just past it.
+// The first FF D9 at or after start, as the length just past it. Entropy-coded data holds an FF every few
+// hundred bytes (stuffed FF 00, restart markers), so the pair is searched for as a whole, chunk by chunk.
 std::optional<std::uint64_t> searchEndMarker(CandidateCursor& cursor, std::uint64_t start) {
+    static constexpr std::uint8_t endOfImage[2] = {0xFF, 0xD9};
     std::uint64_t position = start;
     for (;;) {
         const ByteView bytes = cursor.from(position);
         if (bytes.empty()) return std::nullopt;
-        const void* found = std::memchr(bytes.data(), 0xFF, bytes.size());
-        if (found == nullptr) {
-            position += bytes.size();
-            continue;
+        const std::size_t at = ByteSearch::find(bytes, ByteView(endOfImage, sizeof endOfImage));
+        if (at < bytes.size()) return position + at + sizeof endOfImage;
+        // A pair cut by the end of the bytes in hand: its FF is their last byte.
+        position += bytes.size();
+        if (bytes.back() == 0xFF) {
+            const auto next = cursor.byteAt(position);
+            if (!next) return std::nullopt;
+            if (*next == 0xD9) return position + 1;
         }
-        const std::uint64_t at = position + static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(found) - bytes.data());
-        const auto next = cursor.byteAt(at + 1);
-        if (!next) return std::nullopt;
-        if (*next == 0xD9) return at + 2;
-        position = at + 1;
     }
 }
 

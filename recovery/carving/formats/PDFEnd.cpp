@@ -1,5 +1,7 @@
 #include "recovery/carving/formats/PDFEnd.h"
 
+#include "recovery/carving/ByteSearch.h"
+
 #include <algorithm>
 #include <string_view>
 
@@ -14,11 +16,10 @@ bool isWhiteSpace(std::uint8_t byte) {
 
 bool isDigit(std::uint8_t byte) { return byte >= '0' && byte <= '9'; }
 
+// The first position of text in bytes at or after from, or bytes.size().
 std::size_t find(ByteView bytes, std::string_view text, std::size_t from) {
-    const auto it = std::search(bytes.begin() + static_cast<std::ptrdiff_t>(std::min(from, bytes.size())), bytes.end(),
-                                text.begin(), text.end(),
-                                [](std::uint8_t a, char b) { return a == static_cast<std::uint8_t>(b); });
-    return static_cast<std::size_t>(it - bytes.begin());
+    return ByteSearch::find(bytes, ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()),
+                            std::min(from, bytes.size()));
 }
 
 std::size_t skipWhiteSpace(ByteView bytes, std::size_t at) {
