@@ -592,6 +592,7 @@ private:
     // displayed rows are the ordered list.
     DisplayRows m_ordered;
     DisplayRows m_displayed;
+    ResultsOrder::SortScratch m_sortScratch;
 
     // Launch arguments and quitting.
     bool m_launchArgumentsHandled = false;

@@ -124,6 +124,7 @@ void AppModel::setHits(std::vector<RecoveredHit> hits) {
     m_nameKeys.clear();
     m_keys.clear();
     m_sequenceOf.clear();
+    m_sortScratch.release();
     for (auto& hit : hits) storeHit(std::move(hit));
     emit fieldChanged(Field::hits);
     refreshDisplayedHits();
@@ -241,6 +242,7 @@ void AppModel::resetResults() {
     m_sequenceOf.clear();
     m_ordered.clear();
     m_displayed.clear();
+    m_sortScratch.release();
     m_undeleteNaming = UndeleteNamingState{};
     m_plain.pendingIntegrityIDs.clear();
     m_plain.resultsSource.reset();
@@ -291,7 +293,7 @@ std::optional<std::size_t> AppModel::orderedRowOf(Position position) const {
 
 void AppModel::refreshDisplayedHits() {
     // Sorted from the keys kept beside the hits, never touching a hit.
-    std::vector<Position> positions = ResultsOrder::sortedPositions(m_query.sort, m_keys, m_nameKeys);
+    const std::vector<Position>& positions = ResultsOrder::sortedPositions(m_query.sort, m_keys, m_nameKeys, m_sortScratch);
     if (!hasActiveResultsFilter()) {
         // The displayed rows are the ordered list.
         m_ordered.clear();

@@ -48,8 +48,19 @@ public:
     // Calls visit(items, count) for each block's stored run, in order.
     template <typename Visit>
     void forEachRun(Visit&& visit) const {
-        for (std::size_t block = 0; block * blockSize < m_size; ++block)
-            visit(static_cast<const T*>(m_blocks[block].get()), std::min(blockSize, m_size - block * blockSize));
+        forEachRun(0, m_size, visit);
+    }
+
+    // The same for the items [begin, end) only.
+    template <typename Visit>
+    void forEachRun(std::size_t begin, std::size_t end, Visit&& visit) const {
+        end = std::min(end, m_size);
+        for (std::size_t at = begin; at < end;) {
+            const std::size_t inBlock = at & (blockSize - 1);
+            const std::size_t count = std::min(blockSize - inBlock, end - at);
+            visit(static_cast<const T*>(m_blocks[at >> blockBits].get()) + inBlock, count);
+            at += count;
+        }
     }
 
 private:

@@ -102,11 +102,32 @@ HitKeys keysOf(const RecoveredHit& hit, const std::string& nameKey, const TypeRa
 PackedEntry pack(ResultsSort sort, const HitKeys& keys, const std::string* nameKey, std::uint32_t position);
 // The same total order as before() on the entries the packed ones were made from.
 bool packedBefore(ResultsSort sort, const PackedEntry& a, const PackedEntry& b);
+// The bits of word where mask has a one, packed at the low end in the same order.
+std::uint64_t gatherBits(std::uint64_t word, std::uint64_t mask);
+
+// The memory a sort works in, kept from one sort to the next: a million hits need some fifty megabytes,
+// which would otherwise go back to the system after each sort and be faulted in again by the next.
+struct SortScratch {
+    std::vector<std::uint64_t> words[4];
+    std::vector<std::uint64_t> sortWords, spareWords;
+    std::vector<std::uint32_t> positions, spare;
+    // Threads that share each pass over many keys; 0 lets the count of keys and the machine decide.
+    unsigned lanes = 0;
+
+    // Gives the memory back (the hits are gone).
+    void release() {
+        const unsigned keptLanes = lanes;
+        *this = SortScratch{};
+        lanes = keptLanes;
+    }
+};
+
 // The positions (indices into keys, the hits' arrival order) of every hit in the order's total order. The
 // orders told by words are radix-sorted on them (two words that fit one together in one pass), the name
 // orders on the first 32 bytes of the keys, compared whole only where those tie. nameKeys holds the name
-// keys the keys were made from.
-std::vector<std::uint32_t> sortedPositions(ResultsSort sort, const ChunkedArray<HitKeys>& keys, const std::deque<std::string>& nameKeys);
+// keys the keys were made from. The positions live in the scratch until its next sort.
+const std::vector<std::uint32_t>& sortedPositions(ResultsSort sort, const ChunkedArray<HitKeys>& keys,
+                                                  const std::deque<std::string>& nameKeys, SortScratch& scratch);
 
 } // namespace ResultsOrder
 

@@ -149,21 +149,41 @@ TEST(ResultsOrders, DateBoundsDropHitsWithoutADate) {
 
 TEST(ResultsOrders, SortingKeptKeysGivesTheTotalOrderForEveryOrder) {
     // Wide values (sizes past 4 GiB, dates over centuries, offsets past 2^40), many ties, names sharing
-    // long prefixes and names longer than the packed words; and narrow values, whose two words an order
-    // packs into one.
+    // long prefixes and names longer than the packed words; narrow values, whose two words an order packs
+    // into one; a card's names, which differ in few bits, with offsets growing as a scan finds them; one
+    // name for every hit. Each list sorted on one thread and on three, by scratches kept from list to list
+    // (longer lists leave longer arrays behind).
     const NameCollator collator;
     const ResultsOrder::TypeRanks ranks(collator);
-    const std::vector<std::string> stems{"recovered_", "IMG_", "a very long name that runs past the packed words ", "Ärger "};
-    for (const auto& [count, wide] : {std::pair{std::size_t{3000}, true}, {std::size_t{40'000}, true}, {std::size_t{5000}, false}}) {
-        SCOPED_TRACE(std::to_string(count) + (wide ? " hits, wide values" : " hits, narrow values"));
+    const std::vector<std::string> mixedStems{"recovered_", "IMG_", "a very long name that runs past the packed words ", "Ärger "};
+    struct Case {
+        std::size_t count;
+        bool wide;
+        std::vector<std::string> stems;
+        std::size_t numbers;  // how many numbers follow a stem
+        bool offsetsInArrivalOrder;
+    };
+    const std::vector<Case> cases{{3000, true, mixedStems, 40, false},
+                                  {40'000, true, mixedStems, 533, false},
+                                  {5000, false, mixedStems, 66, false},
+                                  {20'000, false, {"IMG_"}, 10'000, true},
+                                  {300, false, {"same"}, 1, true}};
+    ResultsOrder::SortScratch oneLane, threeLanes;
+    threeLanes.lanes = 3;
+    for (const auto& [count, wide, stems, numbers, offsetsInArrivalOrder] : cases) {
+        SCOPED_TRACE(std::to_string(count) + " hits named " + stems.front() + "…, " + (wide ? "wide values" : "narrow values"));
         std::mt19937_64 random(11);
         std::vector<RecoveredHit> hits;
         for (std::size_t i = 0; i < count; ++i) {
-            RecoveredHit hit = makeHit(stems[random() % stems.size()] + std::to_string(random() % (count / 75)) + (random() % 2 ? ".jpg" : ".JPG"),
+            const std::string number = numbers > 1 ? std::to_string(random() % numbers) : "";
+            RecoveredHit hit = makeHit(stems[random() % stems.size()] + number + (random() % 2 ? ".jpg" : ".JPG"),
                                        random() % 3 ? random() % 50 : (wide ? random() >> (random() % 64) : random() % 100'000),
                                        FileKind::allKinds()[random() % FileKind::allKinds().size()]);
             hit.integrity = static_cast<HitIntegrity>(random() % 5);
-            hit.byteOffset = random() % 2 ? random() % 8 : (wide ? random() >> 20 : random() % 100'000);
+            if (offsetsInArrivalOrder)
+                hit.byteOffset = i * 4096 + random() % 3;
+            else
+                hit.byteOffset = random() % 2 ? random() % 8 : (wide ? random() >> 20 : random() % 100'000);
             if (random() % 3) hit.dimensions = ImageDimensions{static_cast<std::int64_t>(random() % 5000) - 10, static_cast<std::int64_t>(random() % 4000)};
             if (random() % 3)
                 hit.captureDate = std::chrono::system_clock::from_time_t(static_cast<std::time_t>(random() % 2) * 3'000'000'000 -
@@ -182,10 +202,32 @@ TEST(ResultsOrders, SortingKeptKeysGivesTheTotalOrderForEveryOrder) {
             for (std::size_t i = 0; i < hits.size(); ++i) entries.push_back({&hits[i], &nameKeys[i], i});
             std::sort(entries.begin(), entries.end(),
                       [&](const ResultsOrder::Entry& a, const ResultsOrder::Entry& b) { return ResultsOrder::before(sort, a, b, ranks); });
-            const auto positions = ResultsOrder::sortedPositions(sort, keys, nameKeys);
-            ASSERT_EQ(positions.size(), entries.size());
-            for (std::size_t row = 0; row < entries.size(); ++row) ASSERT_EQ(positions[row], entries[row].position) << "row " << row;
+            for (auto* scratch : {&oneLane, &threeLanes}) {
+                SCOPED_TRACE(scratch->lanes == 0 ? "one lane" : "three lanes");
+                const auto& positions = ResultsOrder::sortedPositions(sort, keys, nameKeys, *scratch);
+                ASSERT_EQ(positions.size(), entries.size());
+                for (std::size_t row = 0; row < entries.size(); ++row) ASSERT_EQ(positions[row], entries[row].position) << "row " << row;
+            }
         }
+    }
+}
+
+TEST(ResultsOrders, GatheredBitsKeepTheirOrder) {
+    std::mt19937_64 random(5);
+    const auto byBit = [](std::uint64_t word, std::uint64_t mask) {
+        std::uint64_t gathered = 0;
+        for (int bit = 63; bit >= 0; --bit)
+            if (mask >> bit & 1) gathered = gathered << 1 | (word >> bit & 1);
+        return gathered;
+    };
+    for (const std::uint64_t mask : {std::uint64_t{0}, ~std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{1} << 63, std::uint64_t{0x767018435e3f7f3f}})
+        for (int i = 0; i < 100; ++i) {
+            const std::uint64_t word = random();
+            EXPECT_EQ(ResultsOrder::gatherBits(word, mask), byBit(word, mask));
+        }
+    for (int i = 0; i < 10'000; ++i) {
+        const std::uint64_t word = random(), mask = random() & random();
+        ASSERT_EQ(ResultsOrder::gatherBits(word, mask), byBit(word, mask)) << std::hex << word << " " << mask;
     }
 }
 
