@@ -28,8 +28,35 @@ std::uint64_t ReadAheadByteSource::currentLength() {
 
 void ReadAheadByteSource::readInto(std::uint64_t offset, std::int64_t count, Bytes& out) {
     std::unique_lock lock(m_mutex);
+    const bool announced = m_state != State::none && m_offset == offset && m_count == count;
+    if (announced && m_state == State::queued) {
+        // The thread has not begun it (the processors are busy elsewhere): the caller reads it at once
+        // rather than wait for the thread to be scheduled.
+        m_state = State::none;
+        lock.unlock();
+        m_inner.readInto(offset, count, out);
+        return;
+    }
+    if (m_state == State::queued) {
+        // Another read while the thread has not begun the announced one: this one first, the announced one
+        // held back meanwhile so that the source never serves two reads at once.
+        m_state = State::held;
+        lock.unlock();
+        struct Requeue {
+            ReadAheadByteSource& source;
+            ~Requeue() {
+                {
+                    std::lock_guard relock(source.m_mutex);
+                    source.m_state = State::queued;
+                }
+                source.m_changed.notify_all();
+            }
+        } requeue{*this};
+        m_inner.readInto(offset, count, out);
+        return;
+    }
     waitIdle(lock);
-    if (m_state == State::done && m_offset == offset && m_count == count) {
+    if (announced && m_state == State::done) {
         m_state = State::none;
         if (m_failure) {
             out.clear();

@@ -16,8 +16,9 @@ namespace vantrel {
 // The inner source is only ever used by one thread at a time: every call on it, from the caller's thread or
 // the read-ahead thread, waits until a read ahead in progress has finished. One read is ahead at most.
 // A read ahead gives the bytes or the failure the same read would have given when asked for (the failure is
-// thrown then, from the caller's readInto); one that is not asked for before the next willRead is dropped.
-// The source is used by one caller thread at a time, as any byte source.
+// thrown then, from the caller's readInto); one that is not asked for before the next willRead is dropped,
+// and one that is asked for before the thread has begun it is read by the caller. The source is used by one
+// caller thread at a time, as any byte source.
 class ReadAheadByteSource final : public ByteSource {
 public:
     explicit ReadAheadByteSource(ByteSource& inner);
@@ -36,7 +37,9 @@ public:
     void willRead(std::uint64_t offset, std::int64_t count) override;
 
 private:
-    enum class State { none, queued, reading, done };
+    // none: nothing announced; queued: announced, for the thread to read; held: announced, kept from the
+    // thread while the caller reads something else; reading; done: read, to be asked for.
+    enum class State { none, queued, held, reading, done };
 
     void run();
     // Waits until no read ahead is queued or in progress; the lock is held on return.
