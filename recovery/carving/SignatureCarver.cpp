@@ -91,7 +91,7 @@ private:
         std::uint64_t count = 0;
     };
     ReadSpan readSpan(std::uint64_t offset, std::uint64_t count) const;
-    void readWindowAndAnnounceNext(std::uint64_t offset, std::uint64_t count, WindowBuffer& into);
+    void readWindowAndAnnounceNext(std::uint64_t offset, std::uint64_t count, WindowBuffer& into, bool announce);
     void readWindow(std::uint64_t offset, std::uint64_t count, WindowBuffer& into);
     void readInPieces(std::uint64_t offset, std::uint64_t count, WindowBuffer& into);
     // The headers in the current window, sorted and checked; false when the carve was cancelled.
@@ -151,7 +151,7 @@ void CarveRun::run() {
         if (m_next.filled && m_next.offset == position && m_next.requested == chunk)
             std::swap(m_current, m_next);
         else
-            readWindowAndAnnounceNext(position, chunk, m_current);
+            readWindowAndAnnounceNext(position, chunk, m_current, false);
         m_next.filled = false;
         m_readErrors += m_current.readErrors;
         if (!findCandidates()) return;
@@ -160,7 +160,11 @@ void CarveRun::run() {
         // files running past this window's end are read from memory.
         const bool last = m_windowSize >= remaining;
         const std::uint64_t nextPosition = last ? m_length : position + m_windowSize - SignatureCarver::windowOverlapBytes;
-        if (!last) readWindowAndAnnounceNext(nextPosition, std::min(m_length - nextPosition, m_windowSize), m_next);
+        // Reading ahead pays only where carving the window takes longer than reading one: where it holds many
+        // headers. Over sparse windows a read on another processor costs more than it saves (the window's
+        // bytes reach the search from that processor's cache), so the source is not told there.
+        const bool busy = m_candidates.size() + m_ftypOffsets.size() >= SignatureCarver::readAheadCandidates;
+        if (!last) readWindowAndAnnounceNext(nextPosition, std::min(m_length - nextPosition, m_windowSize), m_next, busy);
 
         if (!carveCandidates(position)) return;
         position = nextPosition;
@@ -186,11 +190,12 @@ CarveRun::ReadSpan CarveRun::readSpan(std::uint64_t offset, std::uint64_t count)
     return {start, std::max(end, alignedEnd) - start};
 }
 
-// Each window read is followed at once by the announcement of the next one, so that a source that reads
-// ahead reads it while this one is searched or carved; the carve asks for it after the following search.
-void CarveRun::readWindowAndAnnounceNext(std::uint64_t offset, std::uint64_t count, WindowBuffer& into) {
+// A window read is followed at once by the announcement of the next one when asked, so that a source that
+// reads ahead reads it while the current one is carved and this one searched; the carve asks for it after
+// the following search.
+void CarveRun::readWindowAndAnnounceNext(std::uint64_t offset, std::uint64_t count, WindowBuffer& into, bool announce) {
     readWindow(offset, count, into);
-    if (m_windowSize >= m_length - offset) return;  // this window reaches the device's end
+    if (!announce || m_windowSize >= m_length - offset) return;  // none, or this window reaches the device's end
     const std::uint64_t next = offset + m_windowSize - SignatureCarver::windowOverlapBytes;
     const ReadSpan span = readSpan(next, std::min(m_length - next, m_windowSize));
     m_source.willRead(span.offset, static_cast<std::int64_t>(span.count));

@@ -18,9 +18,10 @@ namespace vantrel {
 // windows are asked for in ascending order through ByteSource::readInto, each from the 4096-byte boundary at
 // or before the window to the one after its end (or the device's end), the next window right after the
 // current one is searched and before it is carved; a file that runs past both windows is read through the
-// same call at its own offset. Right after reading a window the carver names the read of the window after
-// it through ByteSource::willRead, and asks for that read after its next search: a source can read it
-// meanwhile, one window ahead of the carve.
+// same call at its own offset. Right after reading the next window, when the current one is busy with
+// headers (readAheadCandidates), the carver names the read of the window after it through
+// ByteSource::willRead, and asks for that read after its next search: a source can read it meanwhile, one
+// window ahead of the carve.
 class SignatureCarver {
 public:
     static constexpr std::int64_t defaultWindowBytes = 4 * 1024 * 1024;
@@ -37,6 +38,9 @@ public:
     static constexpr std::uint64_t fileStartAlignmentBytes = 512;
     // Cancellation is asked every this many candidates, and at these multiples of the "ftyp" search start.
     static constexpr std::size_t cancelCheckCandidates = 64;
+    // The next window is announced for reading ahead only after a window with at least this many headers
+    // (and "ftyp" boxes) found, whose carving takes about as long as a window's read from memory.
+    static constexpr std::size_t readAheadCandidates = 32;
     static constexpr std::uint64_t ftypCancelCheckBytes = 64 * 1024;
 
     using CancelCheck = std::function<bool()>;

@@ -366,24 +366,33 @@ TEST_F(SignatureCarverTest, ReadsPastAWindowComeFromTheNextWindowInMemory) {
     EXPECT_EQ(source.reads.size(), 4u);  // the windows, and nothing besides
 }
 
-TEST_F(SignatureCarverTest, AnnouncesEachWindowsReadRightAfterReadingTheWindowBefore) {
-    // Windows [0, 8192), [8128, 16320) and [16256, 16384), read from and to 4096-byte boundaries. The head of
-    // the file at 4000 runs to the device's end, past both windows held while the first is carved: that read
-    // comes between the second window's announcement and the third's read.
-    Bytes device(4 * 4096, 0);
-    put(device, 4000, bmp(12384));
+TEST_F(SignatureCarverTest, AnnouncesTheWindowAfterTheNextWhileABusyWindowIsCarved) {
+    // Windows of 512 KiB; the first and the third hold 40 headers each, the others none. After reading the
+    // second window, before carving the busy first one, the third window's read is announced; after reading
+    // the fourth, before carving the busy third, the fifth's. Each announced read is the very next one asked.
+    const std::int64_t window = 512 * 1024;
+    const std::uint64_t step = static_cast<std::uint64_t>(window) - SignatureCarver::windowOverlapBytes;
+    Bytes device(4 * 512 * 1024, 0);
+    for (std::uint64_t i = 0; i < 40; ++i) {
+        put(device, 1000 + 200 * i, rtf);
+        put(device, 2 * step + 1000 + 200 * i, rtf);
+    }
     test::ScriptedByteSource source{device};
-    const CarveResult run = carve(source, 8192);
-    ASSERT_EQ(run.hits.size(), 1u);
-    using Read = std::pair<std::uint64_t, std::int64_t>;
-    EXPECT_EQ(source.reads, (std::vector<Read>{{0, 8192}, {4096, 12288}, {16320, 64}, {12288, 4096}}));
-    // The window after each one read is announced at once (none after the last), and asked for exactly so.
-    using Announcement = std::pair<std::size_t, Read>;
-    EXPECT_EQ(source.announced, (std::vector<Announcement>{{1, {4096, 12288}}, {2, {12288, 4096}}}));
+    const CarveResult run = carve(source, window);
+    EXPECT_EQ(run.hits.size(), 80u);
+    ASSERT_EQ(source.announced.size(), 2u);
+    EXPECT_EQ(source.announced[0].first, 2u);
+    EXPECT_EQ(source.announced[1].first, 4u);
+    ASSERT_EQ(source.reads.size(), 5u);  // the windows only
+    for (const auto& [readsBefore, read] : source.announced) EXPECT_EQ(source.reads[readsBefore], read);
+    EXPECT_EQ(source.reads[2].first, 2 * step / 4096 * 4096);
+    EXPECT_EQ(source.reads[4].first, 4 * step / 4096 * 4096);
 
-    test::ScriptedByteSource one{Bytes(4096, 0)};
-    carve(one);
-    EXPECT_TRUE(one.announced.empty());
+    // Windows with few headers announce nothing: their reads are not worth making on another processor.
+    test::ScriptedByteSource sparse{Bytes(4 * 512 * 1024, 0)};
+    put(sparse.data(), 1000, rtf);
+    carve(sparse, window);
+    EXPECT_TRUE(sparse.announced.empty());
 }
 
 TEST_F(SignatureCarverTest, FindsIsoMediaByItsFtypBoxIncludingOneWhoseSizeLiesInThePreviousWindow) {
