@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <random>
 
 namespace vantrel {
@@ -150,6 +151,39 @@ TEST(JPEGEndWalk, AgreesWithTheWholeBufferWalkOnMutatedStreams) {
         for (const std::uint64_t head : {std::uint64_t{0}, std::uint64_t{3}, std::uint64_t{50}, std::uint64_t{0x40000}})
             for (const std::uint64_t chunk : {std::uint64_t{1}, std::uint64_t{2}, std::uint64_t{5}, std::uint64_t{4096}})
                 ASSERT_EQ(walk(source, 0, jpeg.size(), head, chunk), expected) << "round " << round;
+    }
+}
+
+TEST(JPEGEndWalk, FindsTheEndOfRealPhotosWhereverTheChunksCutTheirEndMarker) {
+    // Photos shipped with Debian's ImageMagick documentation, each as it is, followed by zeros, by fill bytes
+    // and by another photo, and cut short. The head and the chunks are cut so that the end marker lies across
+    // the head's end, across a chunk's end, or starts a chunk.
+    const std::filesystem::path photos = "/usr/share/doc/imagemagick-6-common/html/images";
+    if (!std::filesystem::exists(photos)) GTEST_SKIP() << "imagemagick-6-doc is not installed";
+    std::vector<Bytes> files;
+    for (const auto& entry : std::filesystem::directory_iterator(photos))
+        if (entry.path().extension() == ".jpg") files.push_back(test::readFile(entry.path()));
+    ASSERT_GE(files.size(), 3u);
+    for (std::size_t f = 0; f < files.size(); ++f) {
+        const Bytes& photo = files[f];
+        const auto end = referenceTopLevelEnd(photo);
+        ASSERT_TRUE(end) << f;
+        Bytes whole = photo, zeros = photo, fill = photo, twice = photo;
+        zeros.resize(photo.size() + 5000, 0x00);
+        fill.resize(photo.size() + 5000, 0xFF);
+        const Bytes& other = files[(f + 1) % files.size()];
+        twice.insert(twice.end(), other.begin(), other.end());
+        Bytes cut(photo.begin(), photo.begin() + static_cast<std::ptrdiff_t>(*end - 1));
+        for (const Bytes* device : {&whole, &zeros, &fill, &twice, &cut}) {
+            MemoryByteSource source(*device);
+            const auto expected = referenceTopLevelEnd(*device);
+            EXPECT_EQ(expected, device == &cut ? std::nullopt : end) << f;
+            const std::uint64_t marker = *end - 2;  // the FF of the end marker
+            for (const std::uint64_t head : {marker, marker + 1, marker + 2, std::uint64_t{0x40000}})
+                EXPECT_EQ(walk(source, 0, device->size(), head), expected) << f << " head " << head;
+            for (const std::uint64_t chunk : {marker - 999, marker - 1000, std::uint64_t{4096}, std::uint64_t{31}})
+                EXPECT_EQ(walk(source, 0, device->size(), 1000, chunk), expected) << f << " chunk " << chunk;
+        }
     }
 }
 
