@@ -27,6 +27,8 @@ public:
     // Runs posted jobs, including the ones they post, until the queue is empty. The clock stands still,
     // so no timer fires. Returns the number of jobs run.
     std::size_t runReady();
+    // Runs the oldest ready job, as one turn of an event loop would; false when none is ready.
+    bool runOne();
     // Moves the clock forward by span: fires the timers that fall due on the way, each at its due time
     // and in due order, and runs the ready jobs after each. Returns the number of jobs run.
     std::size_t advanceBy(std::chrono::nanoseconds span);
@@ -40,7 +42,6 @@ public:
     std::chrono::nanoseconds elapsed() const;
 
 private:
-    bool runOne();
     bool fireNextTimerUntil(TimePoint limit);
 
     mutable std::mutex m_mutex;

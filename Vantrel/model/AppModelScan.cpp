@@ -65,6 +65,7 @@ struct AppModel::HelperEvents : std::enable_shared_from_this<HelperEvents> {
     bool posted = false;
     std::shared_ptr<Executor> executor;
     AppModel* model = nullptr;  // main thread only; cleared when the model goes
+    std::function<void()> afterTakenIn;  // main thread only: runs once what waited has been taken in
 
     // Any thread.
     void add(Event event) {
@@ -103,6 +104,20 @@ struct AppModel::HelperEvents : std::enable_shared_from_this<HelperEvents> {
             else if (auto* progress = std::get_if<ScanProgress>(&event)) model->handleHelperProgress(*progress);
             else model->handleHelperLog(std::move(std::get<std::string>(event)));
         }
+        if (!more && model && afterTakenIn) std::exchange(afterTakenIn, {})();
+    }
+
+    // Main thread: runs then at once when nothing waits, otherwise after the turn that takes in the last of
+    // what waits now (and of what comes meanwhile), so that a backlog is never taken in in one step.
+    void whenTakenIn(std::function<void()> then) {
+        {
+            std::lock_guard lock(mutex);
+            if (!waiting.empty()) {
+                afterTakenIn = std::move(then);
+                return;
+            }
+        }
+        then();
     }
 
     void discard() {
@@ -228,7 +243,10 @@ Task<void> AppModel::scanTask(std::string scanPath, RecoveryFilters filters, Sca
         helperClient().startScan(scanPath, filters, mode, [resume](std::optional<ErrorObject> error) { resume(std::move(error)); });
     };
     auto error = co_await fromCallback<std::optional<ErrorObject>>(start);
-    finishScan(std::move(error), mode);
+    // What the helper sent before its reply belongs to this scan: the scan ends once it has been taken in,
+    // a turn of the event loop at a time, so that hits that came faster than the window took them never
+    // hold it in one long step at the end.
+    m_helperEvents.events->whenTakenIn([this, error = std::move(error), mode]() mutable { finishScan(std::move(error), mode); });
 }
 
 void AppModel::resetForNewScan() {

@@ -132,6 +132,28 @@ TEST(AppModelScan, HitsArrivingFasterThanTheWindowDrawsAreAllTakenInBeforeTheEnd
     EXPECT_EQ(h.model->statusMessage(), "Quality check finished.");
 }
 
+TEST(AppModelScan, ABacklogOfHitsAtTheReplyIsTakenInATurnAtATimeBeforeTheScanEnds) {
+    ScanHarness h;
+    h.model->setIntegrityChecker(nullptr);
+    h.startScanning();
+    constexpr std::uint64_t count = 5'000;
+    for (std::uint64_t i = 0; i < count; ++i) h.helper->sendHit(hitRecord(RecoveredFileKind::mp4, i * 4096, 4096, "v.mp4"));
+    // The reply arrives while all of them still wait for the window.
+    auto call = h.helper->takeCall(HelperProtocolSelector::startScan);
+    ASSERT_TRUE(call);
+    call->errorReply(std::nullopt);
+    std::size_t taken = 0;
+    while (h.executor->runOne()) {
+        const std::size_t now = h.model->hits().size();
+        EXPECT_LE(now - taken, 2'000u) << "one step of the event loop took in " << now - taken << " hits";
+        if (h.model->isScanning()) EXPECT_LT(now, count);
+        else EXPECT_EQ(now, count) << "the scan ended before the hits sent ahead of its reply were in";
+        taken = now;
+    }
+    EXPECT_FALSE(h.model->isScanning());
+    EXPECT_EQ(h.model->statusMessage(), "Scan finished — 5000 file(s) found. Volume stays unmounted until you remount it.");
+}
+
 TEST(AppModelScan, CancellingEndsTheScanAsCancelledOrWithTheErrorThatFollows) {
     ScanHarness h;
     h.startScanning();
