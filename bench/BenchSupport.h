@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -102,6 +103,29 @@ inline void writeHits(const std::string& path, const std::vector<RecoveredHit>& 
         if (hit.dimensions) out << hit.dimensions->width << 'x' << hit.dimensions->height;
         out << '\t' << hit.suggestedName << '\n';
     }
+}
+
+// The hits of a list writeHits wrote (what it leaves out stays at its default).
+inline std::vector<RecoveredHit> readHits(const std::string& path) {
+    std::vector<RecoveredHit> hits;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::vector<std::string> fields;
+        std::stringstream split(line);
+        for (std::string field; std::getline(split, field, '\t');) fields.push_back(field);
+        if (fields.size() < 6) continue;
+        RecoveredHit hit;
+        hit.source = HitSourceName::fromRawValue(fields[0]).value_or(HitSource::signatureCarve);
+        hit.byteOffset = std::stoull(fields[1]);
+        hit.kind = FileKind::fromRawValue(fields[2]).value_or(RecoveredFileKind::unknown);
+        hit.byteLength = std::stoull(fields[3]);
+        if (const auto x = fields[4].find('x'); x != std::string::npos)
+            hit.dimensions = ImageDimensions{std::stoll(fields[4].substr(0, x)), std::stoll(fields[4].substr(x + 1))};
+        hit.suggestedName = fields[5];
+        hits.push_back(std::move(hit));
+    }
+    return hits;
 }
 
 // The report; `mode` names the scan mode where one applies.

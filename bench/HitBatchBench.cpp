@@ -10,6 +10,8 @@
 // so that the records are those of a real scan; without it, 40,000 records like the dense card's carved hits
 // and, for one in four, a FAT hit with a folder path and a name in other scripts.
 
+#include "VantrelHelper/HelperHitConversion.h"
+#include "bench/BenchSupport.h"
 #include "platform/ipc/IpcMessage.h"
 #include "platform/ipc/SeqpacketSocket.h"
 #include "support/HelperHitDTO.h"
@@ -18,10 +20,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <iostream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -43,23 +43,10 @@ public:
     std::uint64_t seen = 0;
 };
 
+// The records the helper makes of the hits of a list.
 std::vector<HelperHitDTO> recordsFromHitList(const std::string& path) {
     std::vector<HelperHitDTO> records;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::vector<std::string> fields;
-        std::stringstream split(line);
-        for (std::string field; std::getline(split, field, '\t');) fields.push_back(field);
-        if (fields.size() < 6) continue;
-        std::int64_t width = 0, height = 0;
-        if (const auto x = fields[4].find('x'); x != std::string::npos) {
-            width = std::stoll(fields[4].substr(0, x));
-            height = std::stoll(fields[4].substr(x + 1));
-        }
-        records.emplace_back(fields[2], std::stoull(fields[1]), std::stoull(fields[3]), fields[5], std::nullopt, width, height,
-                             fields[0], false, false, 0, 0, "");
-    }
+    for (const auto& hit : bench::readHits(path)) records.push_back(HelperHitConversion::record(hit));
     return records;
 }
 
