@@ -78,9 +78,14 @@ void walkEntries(DeletedFileWalk& walk, ByteView directory, const std::string& p
             return true;
         }
         const std::string name = fatShortName(bytes);
-        // The path is shown to the user; a folder name from the disk must not add separators to it.
-        if (isWalkableSubdirectory(entry, name, walk.geometry))
-            walkDirectory(walk, entry.firstCluster, path + UndeleteNamingState::makeSafeFileName(name) + "/", depth + 1);
+        if (isWalkableSubdirectory(entry, name, walk.geometry)) {
+            // The folder as the user named it: its whole long name where it has one (the short name of
+            // "My Holiday Pictures" is MYHOLI~1, and one made of letters outside ASCII keeps none of them).
+            // The path is shown to the user; a folder name from the disk must not add separators to it.
+            const auto longName = fatLongName(directory, offset);
+            walkDirectory(walk, entry.firstCluster, path + UndeleteNamingState::makeSafeFileName(longName ? *longName : name) + "/",
+                          depth + 1);
+        }
         return !walk.outcome.cancelled;
     });
 }

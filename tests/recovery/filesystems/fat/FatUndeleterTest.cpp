@@ -80,7 +80,8 @@ protected:
 };
 
 // Deleted files in the root, in a folder and three folders down come back byte for byte by cluster
-// chain, named by their long names where they have one; live files and unknown kinds are not reported.
+// chain, named, and their folders too, by their long names where they have one; live files and unknown
+// kinds are not reported.
 TEST_P(FatUndeleterOnMadeVolumes, RecoversDeletedFilesByteForByte) {
     FatImageBuilder builder = makeVolume();
     const Bytes rootJpeg = test::randomBytes(20000, 1);
@@ -91,12 +92,17 @@ TEST_P(FatUndeleterOnMadeVolumes, RecoversDeletedFilesByteForByte) {
     builder.makeDirectory("/A");
     builder.makeDirectory("/A/B");
     builder.makeDirectory("/A/B/C");
+    builder.makeDirectory("/DCIM/Grüße 日本");
+    builder.makeDirectory("/My Holiday Pictures");
     builder.copyIn(rootJpeg, "/IMG_0001.JPG");
     builder.copyIn(holiday, "/DCIM/Holiday photo.jpg");
     builder.copyIn(live, "/DCIM/keep.jpg");
     builder.copyIn(deep, "/A/B/C/deep clip.mov");
     builder.copyIn(live, "/NOTES.TXT");
-    for (const char* path : {"/IMG_0001.JPG", "/DCIM/Holiday photo.jpg", "/A/B/C/deep clip.mov", "/NOTES.TXT"})
+    builder.copyIn(deep, "/DCIM/Grüße 日本/Straße über.jpg");
+    builder.copyIn(rootJpeg, "/My Holiday Pictures/beach day.jpg");
+    for (const char* path : {"/IMG_0001.JPG", "/DCIM/Holiday photo.jpg", "/A/B/C/deep clip.mov", "/NOTES.TXT",
+                             "/DCIM/Grüße 日本/Straße über.jpg", "/My Holiday Pictures/beach day.jpg"})
         builder.remove(path);
 
     FileByteSource source(builder.image().string());
@@ -104,9 +110,13 @@ TEST_P(FatUndeleterOnMadeVolumes, RecoversDeletedFilesByteForByte) {
     const Walked walked = walk(source, geometry);
     EXPECT_EQ(walked.outcome.readErrors, 0);
     const auto hits = walked.byPath();
-    ASSERT_EQ(hits.size(), 3u) << "deleted .TXT and live files are not reported";
-    const std::map<std::string, const Bytes*> expected{
-        {"/recovered_00001.jpg", &rootJpeg}, {"/DCIM/Holiday photo.jpg", &holiday}, {"/A/B/C/deep clip.mov", &deep}};
+    ASSERT_EQ(hits.size(), 5u) << "deleted .TXT and live files are not reported";
+    // Folders are named by their long names too (short names GRÜßE~1 and MYHOLI~1).
+    const std::map<std::string, const Bytes*> expected{{"/recovered_00001.jpg", &rootJpeg},
+                                                       {"/DCIM/Holiday photo.jpg", &holiday},
+                                                       {"/A/B/C/deep clip.mov", &deep},
+                                                       {"/DCIM/Grüße 日本/Straße über.jpg", &deep},
+                                                       {"/My Holiday Pictures/beach day.jpg", &rootJpeg}};
     for (const auto& [path, contents] : expected) {
         SCOPED_TRACE(path);
         ASSERT_TRUE(hits.contains(path));
