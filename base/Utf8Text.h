@@ -3,6 +3,8 @@
 // read from files.
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace vantrel::Utf8Text {
@@ -14,5 +16,8 @@ std::size_t sequenceLength(std::string_view text, std::size_t at);
 
 // Whether the whole text is well-formed UTF-8.
 bool isValid(std::string_view text);
+
+// Appends the UTF-8 sequence of a code point (at most U+10FFFF, not a surrogate).
+void append(std::string& out, std::uint32_t codePoint);
 
 } // namespace vantrel::Utf8Text

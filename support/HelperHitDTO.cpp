@@ -3,7 +3,6 @@
 #include "platform/ipc/IpcTextReader.h"
 #include "platform/ipc/IpcValue.h"
 
-#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <iterator>
@@ -71,8 +70,7 @@ private:
 // A string as a JSON dump writes it: text of printable ASCII other than the quote and the backslash goes
 // as it is, anything else through the JSON library's own writer (escapes, invalid UTF-8 as U+FFFD).
 void appendString(std::string& out, std::string_view text) {
-    const bool plain = std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; });
-    if (!plain) {
+    if (!IpcValue::isWrittenAsIs(text)) {
         out += nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
         return;
     }

@@ -3,7 +3,6 @@
 #include "platform/ipc/IpcTextReader.h"
 #include "platform/ipc/IpcValue.h"
 
-#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -119,7 +118,7 @@ std::size_t readBatch(std::string_view packet, IpcBatchReader& reader) {
     // Only a selector the library writes as it is (printable ASCII, no quote or backslash) can be matched
     // byte for byte.
     const std::string_view selector = reader.selector();
-    if (!std::all_of(selector.begin(), selector.end(), [](char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; })) return 0;
+    if (!IpcValue::isWrittenAsIs(selector)) return 0;
     IpcTextReader text(packet);
     if (!text.literal(batchHead)) return 0;
     std::size_t count = 0;

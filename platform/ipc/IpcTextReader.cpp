@@ -1,5 +1,7 @@
 #include "platform/ipc/IpcTextReader.h"
 
+#include "base/Utf8Text.h"
+
 #include <limits>
 
 namespace vantrel {
@@ -12,24 +14,6 @@ bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 // Bytes a string holds as they are: printable ASCII and DEL, but for the quote and the backslash.
 bool isPlain(unsigned char c) { return c >= 0x20 && c < 0x80 && c != '"' && c != '\\'; }
-
-void appendCodePoint(std::string& out, std::uint32_t point) {
-    if (point < 0x80) {
-        out += static_cast<char>(point);
-    } else if (point < 0x800) {
-        out += static_cast<char>(0xC0 | (point >> 6));
-        out += static_cast<char>(0x80 | (point & 0x3F));
-    } else if (point < 0x10000) {
-        out += static_cast<char>(0xE0 | (point >> 12));
-        out += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (point & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (point >> 18));
-        out += static_cast<char>(0x80 | ((point >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (point & 0x3F));
-    }
-}
 
 } // namespace
 
@@ -116,7 +100,7 @@ bool IpcTextReader::escape(std::string& out) {
         point = 0x10000 + ((point - 0xD800) << 10) + (low - 0xDC00);
     }
     if (point == 0) return false;  // NUL, which no string of the protocol may hold
-    appendCodePoint(out, point);
+    Utf8Text::append(out, point);
     return true;
 }
 
@@ -139,22 +123,8 @@ bool IpcTextReader::hex4(std::uint32_t& value) {
 // One well-formed UTF-8 sequence of two to four bytes (no overlong form, no surrogate, nothing past
 // U+10FFFF), taken as it is.
 bool IpcTextReader::utf8Sequence(std::string& out) {
-    const auto byte = [&](std::size_t index) { return static_cast<unsigned char>(m_text[m_position + index]); };
-    const auto lead = byte(0);
-    std::size_t length;
-    unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) length = 2;
-    else if (lead == 0xE0) length = 3, low = 0xA0;
-    else if (lead == 0xED) length = 3, high = 0x9F;
-    else if (lead >= 0xE1 && lead <= 0xEF) length = 3;
-    else if (lead == 0xF0) length = 4, low = 0x90;
-    else if (lead == 0xF4) length = 4, high = 0x8F;
-    else if (lead >= 0xF1 && lead <= 0xF3) length = 4;
-    else return false;
-    if (m_text.size() - m_position < length) return false;
-    if (byte(1) < low || byte(1) > high) return false;
-    for (std::size_t i = 2; i < length; ++i)
-        if (byte(i) < 0x80 || byte(i) > 0xBF) return false;
+    const std::size_t length = Utf8Text::sequenceLength(m_text, m_position);
+    if (length < 2) return false;
     out.append(m_text.data() + m_position, length);
     m_position += length;
     return true;

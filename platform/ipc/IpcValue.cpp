@@ -1,5 +1,6 @@
 #include "platform/ipc/IpcValue.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace vantrel::IpcValue {
@@ -17,6 +18,10 @@ std::optional<std::int64_t> int64(const nlohmann::json& value) {
 std::optional<std::string> stringProblem(const nlohmann::json& value) {
     if (!value.is_string()) return "not a string";
     return textProblem(value.get_ref<const std::string&>());
+}
+
+bool isWrittenAsIs(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; });
 }
 
 std::optional<std::string> textProblem(std::string_view text) {

@@ -46,6 +46,9 @@ std::optional<std::int64_t> int64(const nlohmann::json& value);
 std::optional<std::string> stringProblem(const nlohmann::json& value);
 // Why the text could not travel as a string (too long, holds NUL), or nothing.
 std::optional<std::string> textProblem(std::string_view text);
+// Whether the JSON library writes the text between its quotes as it is: printable ASCII other than the quote
+// and the backslash, nothing to escape or to replace.
+bool isWrittenAsIs(std::string_view text);
 
 // Why the value does not have the type (classes are checked by the caller), or nothing.
 std::optional<std::string> shapeProblem(const nlohmann::json& value, const IpcValueType& type);
