@@ -111,11 +111,6 @@ void readWithReader(const std::vector<std::string>& packets, IpcBatchReader& rea
     }
 }
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 } // namespace
 } // namespace vantrel
 
@@ -164,8 +159,8 @@ int main(int argc, char** argv) {
     }
     std::printf("records      %zu in %zu packets (%.0f bytes a hit)%s%s\n", records.size(), packets.size(),
                 static_cast<double>(bytes) / static_cast<double>(records.size()), hitsPath.empty() ? "" : " from ", hitsPath.c_str());
-    std::printf("library      %.0f ns/hit CPU (median of %d rounds)\n", median(library), rounds);
-    std::printf("reader       %.0f ns/hit CPU (median of %d rounds)\n", median(fast), rounds);
-    std::printf("ratio        %.3f reader/library (median)\n", median(ratios));
+    std::printf("library      %.0f ns/hit CPU (median of %d rounds)\n", bench::median(library), rounds);
+    std::printf("reader       %.0f ns/hit CPU (median of %d rounds)\n", bench::median(fast), rounds);
+    std::printf("ratio        %.3f reader/library (median)\n", bench::median(ratios));
     return 0;
 }

@@ -7,6 +7,7 @@
 //   QualityPassBench [work-folder]   (default: a folder under /tmp, removed afterwards)
 
 #include "Vantrel/scan/ChildProcessIntegrityChecker.h"
+#include "bench/BenchSupport.h"
 
 #include <algorithm>
 #include <atomic>
@@ -84,11 +85,6 @@ double loadAverage() {
     return load;
 }
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -137,7 +133,7 @@ int main(int argc, char** argv) {
                     pass[static_cast<std::size_t>(round)], baseline[static_cast<std::size_t>(round)],
                     ratios[static_cast<std::size_t>(round)]);
     std::printf("median       quality pass %6.1f files/s   djpeg %6.1f files/s   ratio %.2f (median of the rounds' ratios)\n",
-                median(pass), median(baseline), median(ratios));
+                vantrel::bench::median(pass), vantrel::bench::median(baseline), vantrel::bench::median(ratios));
     std::printf("children     %zu started for %d checks\n", checker.childrenStarted(), rounds * checksPerRound);
 
     // HEIC: phone-sized pictures from heif-enc; PDF: the documents Debian ships, when installed.

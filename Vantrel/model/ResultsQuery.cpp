@@ -4,10 +4,8 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
-#include <tuple>
-#include <type_traits>
 #include <barrier>
+#include <bit>
 #include <functional>
 #include <latch>
 #include <limits>
@@ -15,6 +13,8 @@
 #include <optional>
 #include <system_error>
 #include <thread>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 

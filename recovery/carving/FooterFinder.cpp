@@ -6,13 +6,6 @@
 
 namespace vantrel {
 
-namespace {
-
-// The first position of needle in hay at or after start, or hay.size().
-std::size_t search(ByteView hay, std::size_t start, ByteView needle) { return ByteSearch::find(hay, needle, start); }
-
-} // namespace
-
 FooterFinder::Memory& FooterFinder::memoryFor(ByteView needle, std::uint64_t from) {
     auto it = std::find_if(m_memories.begin(), m_memories.end(), [&](const Memory& memory) {
         return std::equal(memory.needle.begin(), memory.needle.end(), needle.begin(), needle.end());
@@ -56,13 +49,13 @@ std::optional<std::uint64_t> FooterFinder::find(CandidateReader& reader, ByteVie
         const std::uint64_t asked = std::min(chunkBytes, limit - position);
         const ByteView bytes = reader.read(position, asked, m_scratch);
         if (bytes.size() < needleLength) break;
-        std::size_t at = search(bytes, 0, needle);
+        std::size_t at = ByteSearch::find(bytes, needle);
         while (at < bytes.size()) {
             const std::uint64_t occurrence = position + at;
             memory.occurrences.push_back(occurrence);
             memory.scanEnd = occurrence + needleLength;
             if (occurrence >= from) return occurrence;
-            at = search(bytes, at + 1, needle);
+            at = ByteSearch::find(bytes, needle, at + 1);
         }
         memory.scanEnd = position + bytes.size();
         // A short read means the device ends here.

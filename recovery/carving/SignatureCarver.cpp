@@ -151,7 +151,7 @@ void CarveRun::run() {
         if (m_next.filled && m_next.offset == position && m_next.requested == chunk)
             std::swap(m_current, m_next);
         else
-            readWindowAndAnnounceNext(position, chunk, m_current, false);
+            readWindow(position, chunk, m_current);
         m_next.filled = false;
         m_readErrors += m_current.readErrors;
         if (!findCandidates()) return;
