@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
 # Saving at quit through the question: a FAT image made here with real files (some deleted) is opened
 # and scanned; Quit asks "Save scan catalog?", "Save Catalog…" asks where, and the program ends only
-# after the catalog is written. The catalog holds every hit of the scan and names the image file.
+# after the catalog is written. The catalog holds every hit of the scan, each deleted file in its folder
+# by the folder's name, and names the image file.
 #
 # usage: road-save-at-quit.sh PATH/TO/Vantrel BUILD_DIRECTORY
 set -euo pipefail
 source "$(dirname "$0")/road-lib.sh"
 source "$(dirname "$0")/road-catalog-lib.sh"
-road_begin save-at-quit "$@" mkfs.fat mcopy mdel convert exiftool jq
+road_begin save-at-quit "$@" mkfs.fat mmd mcopy mdel convert exiftool jq
 
 image="$work/card.img"
 make_card_image "$image" SAVECARD beach.jpg manual.pdf
+# A deleted picture in a folder whose name is kept only in its long name (the short one reads MYHOLI~1).
+mmd -i "$image" "::My Holiday Pictures"
+mcopy -i "$image" "$work/originals/sunset.jpg" "::My Holiday Pictures/evening sky.jpg"
+mdel -i "$image" "::My Holiday Pictures/evening sky.jpg"
 cd "$work"
 
 road_start_program
@@ -30,4 +35,6 @@ hits=$(jq '.hits | length' "$work/saved.vtcat")
 ((hits == found)) || fail "the catalog holds $hits hit(s), the scan found $found"
 [[ "$(jq -r '.source.kind' "$work/saved.vtcat")" == diskImage ]] || fail "the catalog does not name an image file"
 [[ "$(jq -r '.source.rawDevicePath' "$work/saved.vtcat")" == "$image" ]] || fail "the catalog names another file"
+jq -r '.hits[].reconstructedPath // empty' "$work/saved.vtcat" | grep -qFx "/My Holiday Pictures/evening sky.jpg" ||
+  fail "the catalog does not place the deleted picture in its folder by the folder's name"
 echo "PASS: Save Catalog… at quit wrote $hits hit(s) before the program ended"
