@@ -148,9 +148,14 @@ nlohmann::json HelperHitDTO::encode() const {
 }
 
 std::string HelperHitDTO::encodeText() const {
-    // The keys in the order of the JSON library's objects (byte order of their names).
     std::string out;
     out.reserve(256 + suggestedName.size() + (reconstructedPath ? reconstructedPath->size() : 0));
+    appendText(out);
+    return out;
+}
+
+void HelperHitDTO::appendText(std::string& out) const {
+    // The keys in the order of the JSON library's objects (byte order of their names).
     out += R"({"$class":)";
     appendString(out, className);
     out += R"(,"byteLength":)";
@@ -182,7 +187,6 @@ std::string HelperHitDTO::encodeText() const {
     out += R"(,"width":)";
     appendInteger(out, width);
     out += "}";
-    return out;
 }
 
 std::size_t HelperHitDTO::readText(std::string_view text, HelperHitDTO& record) {

@@ -46,6 +46,8 @@ struct HelperHitDTO {
     // The text of the message form, the very bytes encode().dump() gives (keys in order, invalid UTF-8 as
     // U+FFFD), written without building the JSON value.
     std::string encodeText() const;
+    // The same text added to the end of out (a buffer kept from record to record).
+    void appendText(std::string& out) const;
     // Reads a record's text as encodeText() writes it, from the start of text, into record (whose strings'
     // room is used again): answers the bytes it took, or 0 when it is not sure that decode() of the JSON
     // library's reading of it would accept it and give the same record (another key order, a missing key,

@@ -108,45 +108,117 @@ public:
     }
 
     std::optional<ErrorObject> sendBatched(std::string_view selector, nlohmann::json arguments) {
-        return enqueue(selector, Queued{nullptr, std::move(arguments), {}});
+        const SelectorRule* rule = batchedRule(selector);
+        if (!rule) return IpcError::make(IpcErrorCode::unknownSelector, std::string(selector));
+        return enqueue([&](std::vector<Queued>& queue) {
+            queue.push_back(Queued{Queued::Kind::value, rule, std::move(arguments), {}, 1});
+            return true;
+        });
     }
 
-    std::optional<ErrorObject> sendBatchedText(std::string_view selector, std::string argumentsText) {
-        return enqueue(selector, Queued{nullptr, {}, std::move(argumentsText)});
+    std::optional<ErrorObject> sendBatchedText(std::string_view selector, std::string_view argumentsText) {
+        if (!batchedRule(selector)) return IpcError::make(IpcErrorCode::unknownSelector, std::string(selector));
+        return enqueue([&](std::vector<Queued>& queue) { return appendEntry(queue, selector, argumentsText); });
+    }
+
+    std::optional<ErrorObject> sendAfterBatched(std::string_view selector, nlohmann::json arguments) {
+        const SelectorRule* rule = m_options.remote.find(selector);
+        if (!rule || rule->reply) return IpcError::make(IpcErrorCode::unknownSelector, std::string(selector));
+        if (auto problem = checkOutgoing(*rule, arguments, -1)) return IpcError::make(IpcErrorCode::invalidArguments, *problem);
+        std::string packet =
+            IpcMessageCodec::encode(IpcMessage{IpcMessageKind::send, 0, std::string(selector), std::move(arguments), std::nullopt});
+        if (packet.size() > SeqpacketSocket::maxPacketBytes)
+            return IpcError::make(IpcErrorCode::messageTooLarge, std::to_string(packet.size()) + " bytes");
+        return enqueue([&](std::vector<Queued>& queue) {
+            queue.push_back(Queued{Queued::Kind::packet, nullptr, {}, std::move(packet), 1});
+            return true;
+        });
     }
 
 private:
-    // One-way messages waiting for a batch packet: their arguments as a value, or as the text its sender wrote.
+    // One piece of what waits for the flusher, in the order it was sent.
     struct Queued {
-        const SelectorRule* rule;  // points into m_options.remote
-        nlohmann::json arguments;
-        std::string text;           // when not empty, the arguments as sent
+        enum class Kind {
+            value,    // one batched message whose arguments the flusher checks and encodes
+            entries,  // batched messages written as text: a batch packet's head and entries, without its end
+            packet,   // a message of its own, encoded
+        };
+        Kind kind;
+        const SelectorRule* rule;  // value: points into m_options.remote
+        nlohmann::json arguments;  // value
+        std::string text;          // entries, packet
+        std::size_t sends;         // messages it holds
     };
 
-    std::optional<ErrorObject> enqueue(std::string_view selector, Queued queued) {
+    const SelectorRule* batchedRule(std::string_view selector) const {
         const SelectorRule* rule = m_options.remote.find(selector);
-        if (!rule || rule->reply || rule->descriptors != 0)
-            return IpcError::make(IpcErrorCode::unknownSelector, std::string(selector));
-        bool helpOut = false;
-        {
-            std::lock_guard lock(m_queueMutex);
-            if (const auto current = state(); current != IpcConnectionState::open) return closedError(current);
-            if (m_queued.empty()) m_queuedSince = std::chrono::steady_clock::now();
-            queued.rule = rule;
-            m_queued.push_back(std::move(queued));
-            if (!m_flusher.joinable()) m_flusher = std::thread([self = shared_from_this()] { self->flushLoop(); });
-            if (m_queued.size() == 1 || m_queued.size() == IpcMessageCodec::maxBatchSends) m_queueChanged.notify_one();
-            // A sender that outruns the flusher encodes the backlog itself, so the queue stays bounded.
-            helpOut = m_queued.size() >= maxQueuedSends;
+        return rule && !rule->reply && rule->descriptors == 0 ? rule : nullptr;
+    }
+
+    // Adds one message written as text to the batch of entries the queue ends with, or to a new one when
+    // that is full. Called with m_queueMutex held: the lock covers a copy of the message's bytes, nothing
+    // more.
+    bool appendEntry(std::vector<Queued>& queue, std::string_view selector, std::string_view argumentsText) {
+        Queued* batch = queue.empty() || queue.back().kind != Queued::Kind::entries ? nullptr : &queue.back();
+        if (batch && batch->sends < IpcMessageCodec::maxBatchSends) {
+            const std::size_t before = batch->text.size();
+            batch->text.push_back(',');
+            IpcMessageCodec::appendBatchEntryText(batch->text, selector, argumentsText);
+            if (batch->text.size() + batchEndBytes <= SeqpacketSocket::maxPacketBytes) {
+                ++batch->sends;
+                return true;
+            }
+            batch->text.resize(before);  // it goes in a packet of its own
         }
-        if (helpOut) {
-            if (const std::string failure = flushQueued(); !failure.empty()) {
-                close(IpcConnectionState::interrupted, failure);
-                return IpcError::make(IpcErrorCode::connectionInterrupted, failure);
+        Queued fresh{Queued::Kind::entries, nullptr, {}, {}, 1};
+        IpcMessageCodec::beginBatch(fresh.text);
+        IpcMessageCodec::appendBatchEntryText(fresh.text, selector, argumentsText);
+        if (fresh.text.size() + batchEndBytes > SeqpacketSocket::maxPacketBytes) {
+            log(IpcLogLevel::error, "IPC message " + std::string(selector) + " not sent: " +
+                                        std::to_string(fresh.text.size() + batchEndBytes) + " bytes");
+            return false;
+        }
+        queue.push_back(std::move(fresh));
+        return true;
+    }
+
+    // Queues what add puts at the end of the queue (add answers whether it added anything) and wakes the
+    // flusher only when it has something to do: when it waits for a first message, or a packet's worth or
+    // a message of its own is waiting. A sender that finds the queue full waits until the flusher has
+    // taken it, so that a peer that reads slowly holds the sender back rather than filling the memory.
+    template <typename Add>
+    std::optional<ErrorObject> enqueue(Add&& add) {
+        bool wake = false;
+        {
+            std::unique_lock lock(m_queueMutex);
+            for (;;) {
+                if (const auto current = state(); current != IpcConnectionState::open) return closedError(current);
+                if (m_queuedSends < maxQueuedSends) break;
+                ++m_sendersWaiting;
+                if (m_flusherWaits != FlusherWait::none) {
+                    m_flusherWaits = FlusherWait::none;
+                    m_queueChanged.notify_one();
+                }
+                m_queueTaken.wait(lock);
+                --m_sendersWaiting;
+            }
+            if (!m_flusher.joinable()) m_flusher = std::thread([self = shared_from_this()] { self->flushLoop(); });
+            const bool wasEmpty = m_queued.empty();
+            if (!add(m_queued)) return std::nullopt;
+            if (wasEmpty) m_queuedSince = std::chrono::steady_clock::now();
+            ++m_queuedSends;
+            if (m_queued.back().kind == Queued::Kind::packet) ++m_queuedPackets;
+            if (m_flusherWaits == FlusherWait::forFirst || (m_flusherWaits == FlusherWait::untilDue && readyLocked())) {
+                m_flusherWaits = FlusherWait::none;
+                wake = true;
             }
         }
+        if (wake) m_queueChanged.notify_one();
         return std::nullopt;
     }
+
+    // Whether the flusher should send what waits before it is due. Called with m_queueMutex held.
+    bool readyLocked() const { return m_queuedPackets > 0 || m_queuedSends >= IpcMessageCodec::maxBatchSends; }
 
     struct Pending {
         const SelectorRule* rule;  // points into m_options.remote, which never changes
@@ -205,39 +277,72 @@ private:
         }
     }
 
-    // Checks, encodes and sends the queued one-way messages in batch packets; the failure's text, or
-    // nothing. A message that does not pass its selector's checks is logged and left out. Called with
-    // m_sendMutex held.
+    // Checks, encodes and sends the queued one-way messages, batched ones in batch packets; the failure's text,
+    // or nothing. A batched value that does not pass its selector's checks is logged and left out. Called with
+    // m_sendMutex held, so that nothing sent after what it takes goes before it.
     std::string sendQueuedLocked() {
         std::vector<Queued> taken;
         {
             std::lock_guard lock(m_queueMutex);
             taken.swap(m_queued);
+            m_queuedSends = 0;
+            m_queuedPackets = 0;
+            if (m_sendersWaiting > 0) m_queueTaken.notify_all();
         }
-        std::string joined;
+        // The batch packet being filled (its head and entries) and the messages in it. Batches of entries that
+        // come whole are sent as they are; values and small batches share packets.
+        std::string packet;
         std::size_t count = 0;
+        const auto sendBatch = [&] {
+            if (count == 0) return std::string();
+            count = 0;
+            IpcMessageCodec::endBatch(packet);
+            return sendPacketLocked(packet, -1);
+        };
+        const auto fits = [&](std::size_t sends, std::size_t entriesBytes) {
+            return count + sends <= IpcMessageCodec::maxBatchSends &&
+                   packet.size() + 1 + entriesBytes + batchEndBytes <= SeqpacketSocket::maxPacketBytes;
+        };
         for (auto& queued : taken) {
-            const auto& selector = queued.rule->selector;
-            if (auto problem = queued.text.empty() ? checkOutgoing(*queued.rule, queued.arguments, -1) : std::nullopt) {
-                log(IpcLogLevel::error, "IPC message " + selector + " not sent: " + *problem);
-                continue;
+            switch (queued.kind) {
+            case Queued::Kind::packet:
+                if (auto failure = sendBatch(); !failure.empty()) return failure;
+                if (auto failure = sendPacketLocked(queued.text, -1); !failure.empty()) return failure;
+                break;
+            case Queued::Kind::entries: {
+                const std::string_view entries = std::string_view(queued.text).substr(IpcMessageCodec::batchHead.size());
+                if (count > 0 && fits(queued.sends, entries.size())) {
+                    packet.push_back(',');
+                    packet += entries;
+                    count += queued.sends;
+                    break;
+                }
+                if (auto failure = sendBatch(); !failure.empty()) return failure;
+                packet = std::move(queued.text);
+                count = queued.sends;
+                break;
             }
-            std::string entry = queued.text.empty() ? IpcMessageCodec::encodeBatchEntry(selector, queued.arguments)
-                                                    : IpcMessageCodec::encodeBatchEntryText(selector, queued.text);
-            if (IpcMessageCodec::batchPacketBytes(entry.size()) > SeqpacketSocket::maxPacketBytes) {
-                log(IpcLogLevel::error, "IPC message " + selector + " not sent: " + std::to_string(entry.size()) + " bytes");
-                continue;
+            case Queued::Kind::value: {
+                const auto& selector = queued.rule->selector;
+                if (auto problem = checkOutgoing(*queued.rule, queued.arguments, -1)) {
+                    log(IpcLogLevel::error, "IPC message " + selector + " not sent: " + *problem);
+                    break;
+                }
+                const std::string entry = IpcMessageCodec::encodeBatchEntry(selector, queued.arguments);
+                if (IpcMessageCodec::batchPacketBytes(entry.size()) > SeqpacketSocket::maxPacketBytes) {
+                    log(IpcLogLevel::error, "IPC message " + selector + " not sent: " + std::to_string(entry.size()) + " bytes");
+                    break;
+                }
+                if (count > 0 && !fits(1, entry.size()))
+                    if (auto failure = sendBatch(); !failure.empty()) return failure;
+                if (count++ > 0) packet.push_back(',');
+                else IpcMessageCodec::beginBatch(packet);
+                packet += entry;
+                break;
             }
-            if (count > 0 && (count == IpcMessageCodec::maxBatchSends ||
-                              IpcMessageCodec::batchPacketBytes(joined.size() + 1 + entry.size()) > SeqpacketSocket::maxPacketBytes)) {
-                if (auto failure = sendPacketLocked(IpcMessageCodec::encodeBatch(joined), -1); !failure.empty()) return failure;
-                joined.clear();
-                count = 0;
             }
-            if (count++ > 0) joined.push_back(',');
-            joined += entry;
         }
-        return count > 0 ? sendPacketLocked(IpcMessageCodec::encodeBatch(joined), -1) : std::string();
+        return sendBatch();
     }
 
     std::string flushQueued() {
@@ -246,8 +351,9 @@ private:
         return sendQueuedLocked();
     }
 
-    // Sends the queued messages once a packet's worth waits or the first of them is maxBatchDelay old,
-    // until the connection closes. The checking and encoding happen here, off the sender's thread.
+    // Sends the queued messages once a packet's worth or a message of its own waits, or the first of them is
+    // maxBatchDelay old, until the connection closes. The checking, encoding and sending happen here, off the
+    // sender's thread.
     void flushLoop() {
         for (;;) {
             {
@@ -255,13 +361,16 @@ private:
                 for (;;) {
                     if (state() != IpcConnectionState::open) return;
                     if (m_queued.empty()) {
+                        m_flusherWaits = FlusherWait::forFirst;
                         m_queueChanged.wait(lock);
                         continue;
                     }
                     const auto due = m_queuedSince + IpcConnectionOptions::maxBatchDelay;
-                    if (m_queued.size() >= IpcMessageCodec::maxBatchSends || std::chrono::steady_clock::now() >= due) break;
+                    if (readyLocked() || std::chrono::steady_clock::now() >= due) break;
+                    m_flusherWaits = FlusherWait::untilDue;
                     m_queueChanged.wait_until(lock, due);
                 }
+                m_flusherWaits = FlusherWait::none;
             }
             if (const std::string failure = flushQueued(); !failure.empty()) {
                 close(IpcConnectionState::interrupted, failure);
@@ -300,9 +409,11 @@ private:
             "IPC connection " + peerText(m_peer) + " closed: " + why);
         m_socket.shutdown();
         {
-            // Taken so that the flusher is either waiting (and woken) or sees the state before it waits.
+            // Taken so that the flusher and the senders waiting for room are either waiting (and woken) or see
+            // the state before they wait.
             std::lock_guard lock(m_queueMutex);
             m_queueChanged.notify_all();
+            m_queueTaken.notify_all();
         }
         const ErrorObject error = to == IpcConnectionState::invalidated ? closedError(to)
                                                                         : IpcError::make(IpcErrorCode::connectionInterrupted, why);
@@ -501,13 +612,21 @@ private:
     std::atomic<std::chrono::steady_clock::rep> m_lastActivity{0};  // last call received or answered
     std::thread m_reader;
     std::unique_ptr<IpcBatchReader> m_batchReader;  // used by the reader thread only
-    // One-way messages waiting for a batch packet, guarded by m_queueMutex (taken after m_sendMutex, never
-    // before), and the thread that sends them when no other message takes them along.
-    static constexpr std::size_t maxQueuedSends = 4 * IpcMessageCodec::maxBatchSends;
+    // One-way messages waiting for the flusher, guarded by m_queueMutex (taken after m_sendMutex, never
+    // before), and the thread that sends them when no other message takes them along. The bound lets a fast
+    // sender run a few packets ahead of a peer that reads in bursts.
+    static constexpr std::size_t maxQueuedSends = 16 * IpcMessageCodec::maxBatchSends;
+    static constexpr std::size_t batchEndBytes = IpcMessageCodec::batchTail.size();
+    enum class FlusherWait { none, forFirst, untilDue };
     std::mutex m_queueMutex;
     std::vector<Queued> m_queued;
+    std::size_t m_queuedSends = 0;    // messages in m_queued
+    std::size_t m_queuedPackets = 0;  // messages of their own in m_queued
     std::chrono::steady_clock::time_point m_queuedSince;
-    std::condition_variable m_queueChanged;
+    std::condition_variable m_queueChanged;  // the flusher waits on it
+    std::condition_variable m_queueTaken;    // senders waiting for room wait on it
+    FlusherWait m_flusherWaits = FlusherWait::none;
+    std::size_t m_sendersWaiting = 0;
     std::thread m_flusher;
 };
 
@@ -537,8 +656,12 @@ std::optional<ErrorObject> IpcConnection::sendBatched(std::string_view selector,
     return m_core->sendBatched(selector, std::move(arguments));
 }
 
-std::optional<ErrorObject> IpcConnection::sendBatchedText(std::string_view selector, std::string argumentsText) {
-    return m_core->sendBatchedText(selector, std::move(argumentsText));
+std::optional<ErrorObject> IpcConnection::sendBatchedText(std::string_view selector, std::string_view argumentsText) {
+    return m_core->sendBatchedText(selector, argumentsText);
+}
+
+std::optional<ErrorObject> IpcConnection::sendAfterBatched(std::string_view selector, nlohmann::json arguments) {
+    return m_core->sendAfterBatched(selector, std::move(arguments));
 }
 
 } // namespace vantrel

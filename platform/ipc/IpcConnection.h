@@ -13,9 +13,12 @@
 //   one failure (see IpcPeer); when the connection closes, every pending call fails at once.
 // - One-way messages sent with sendBatched travel together, up to maxBatchSends in one packet: they go out
 //   when a packet's worth waits, when any other message is sent (before that message), and at the latest
-//   maxBatchDelay after the first of them. They are checked and encoded by the connection's flusher thread,
-//   off the sender's; one that fails its selector's checks is logged and left out. Arguments sent as text
-//   (sendBatchedText) were checked by their sender and go out as they are. The receiver checks and
+//   maxBatchDelay after the first of them. They are checked, encoded and sent by the connection's flusher
+//   thread, off the sender's; one that fails its selector's checks is logged and left out. Arguments sent as
+//   text (sendBatchedText) were checked by their sender and go out as they are, copied into the waiting batch
+//   packet at once. A message sent with sendAfterBatched goes the same way, in a packet of its own after the
+//   batches before it: its sender waits neither for the socket nor for the batches. A sender that finds
+//   the queue full (a few packets' worth) waits for the flusher. The receiver checks and
 //   hands on each of them as a send; a batch its batch reader takes (see IpcBatchReader) is handed on by
 //   the reader, which takes only what would pass those checks, without a JSON value in between.
 // - States: open; interrupted (the peer went away, broke the protocol, stopped reading past the
@@ -90,7 +93,8 @@ public:
               ReplyHandler onReply, FailureHandler onFailure) override;
     std::optional<ErrorObject> send(std::string_view selector, nlohmann::json arguments, int descriptor = -1) override;
     std::optional<ErrorObject> sendBatched(std::string_view selector, nlohmann::json arguments) override;
-    std::optional<ErrorObject> sendBatchedText(std::string_view selector, std::string argumentsText) override;
+    std::optional<ErrorObject> sendBatchedText(std::string_view selector, std::string_view argumentsText) override;
+    std::optional<ErrorObject> sendAfterBatched(std::string_view selector, nlohmann::json arguments) override;
 
 private:
     class Core;

@@ -72,8 +72,6 @@ nlohmann::json& arrayMember(nlohmann::json& object, const char* key) {
 std::string dumped(const nlohmann::json& object) { return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); }
 
 static_assert(protocolVersion == 1, "the batch head names the version");
-constexpr std::string_view batchHead = R"({"v":1,"k":"batch","sends":[)";
-constexpr std::string_view batchTail = "]}";
 
 } // namespace
 
@@ -95,15 +93,31 @@ std::string encodeBatchEntry(std::string_view selector, const nlohmann::json& ar
 }
 
 std::string encodeBatchEntryText(std::string_view selector, std::string_view argumentsText) {
-    // Written around the arguments' own text rather than through a copy of them in a new object; the keys
-    // in the order an object dump gives them.
-    std::string entry = R"({"args":)";
-    entry += argumentsText;
-    entry += R"(,"sel":)";
-    entry += dumped(nlohmann::json(selector));
-    entry += "}";
+    std::string entry;
+    appendBatchEntryText(entry, selector, argumentsText);
     return entry;
 }
+
+void appendBatchEntryText(std::string& out, std::string_view selector, std::string_view argumentsText) {
+    // Written around the arguments' own text rather than through a copy of them in a new object; the keys
+    // in the order an object dump gives them. A selector the library writes as it is goes between quotes
+    // without it (the hits' selector, once per hit).
+    out += R"({"args":)";
+    out += argumentsText;
+    out += R"(,"sel":)";
+    if (IpcValue::isWrittenAsIs(selector)) {
+        out += '"';
+        out += selector;
+        out += '"';
+    } else {
+        out += dumped(nlohmann::json(selector));
+    }
+    out += '}';
+}
+
+void beginBatch(std::string& packet) { packet.assign(batchHead); }
+
+void endBatch(std::string& packet) { packet += batchTail; }
 
 std::size_t batchPacketBytes(std::size_t joinedEntriesBytes) { return batchHead.size() + joinedEntriesBytes + batchTail.size(); }
 

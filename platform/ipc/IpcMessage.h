@@ -61,6 +61,9 @@ namespace IpcMessageCodec {
 inline constexpr std::int64_t protocolVersion = 1;
 // One-way messages one batch packet may carry.
 inline constexpr std::size_t maxBatchSends = 256;
+// What a batch packet's entries stand between.
+inline constexpr std::string_view batchHead = R"({"v":1,"k":"batch","sends":[)";
+inline constexpr std::string_view batchTail = "]}";
 
 // The packet for a message. Strings that are not valid UTF-8 (names read from a disk) are sent
 // with U+FFFD in place of the bad bytes rather than failing.
@@ -78,6 +81,12 @@ std::string encodeBatchEntry(std::string_view selector, const nlohmann::json& ar
 std::string encodeBatchEntryText(std::string_view selector, std::string_view argumentsText);
 std::string encodeBatch(std::string_view joinedEntries);
 std::size_t batchPacketBytes(std::size_t joinedEntriesBytes);
+// The same packet written in place, send by send: beginBatch makes packet the batch's head, each
+// appendBatchEntryText adds a send's text as encodeBatchEntryText writes it (the comma before it is the
+// caller's), and endBatch closes it. The bytes are encodeBatch's of the same entries.
+void beginBatch(std::string& packet);
+void appendBatchEntryText(std::string& out, std::string_view selector, std::string_view argumentsText);
+void endBatch(std::string& packet);
 
 // Reads a batch packet through reader when it is one as encodeBatch writes it and every send in it is of the
 // reader's selector with arguments the reader takes: answers the number of sends read (then ready to be

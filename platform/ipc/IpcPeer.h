@@ -56,11 +56,20 @@ public:
     // written without building a JSON value). The text must be the arguments array exactly as the selector's
     // types accept it: the caller has checked it, and the connection sends it as it is. The default reads
     // the text back and sends it through sendBatched.
-    virtual std::optional<ErrorObject> sendBatchedText(std::string_view selector, std::string argumentsText) {
+    virtual std::optional<ErrorObject> sendBatchedText(std::string_view selector, std::string_view argumentsText) {
         auto arguments = nlohmann::json::parse(argumentsText, nullptr, false);
         if (arguments.is_discarded() || !arguments.is_array())
             return IpcError::make(IpcErrorCode::invalidArguments, "arguments of " + std::string(selector) + " are not a JSON array");
         return sendBatched(selector, std::move(arguments));
+    }
+
+    // One-way message without a descriptor, in a packet of its own, that goes out after the batched messages
+    // sent before it without the sender waiting for them or for the socket (a scan's progress after its
+    // hits). It is checked at once (an error answers as send's does); an answer of nothing means it was
+    // taken: a later failure to send it closes the connection, and what is sent after that fails. The
+    // default sends it at once.
+    virtual std::optional<ErrorObject> sendAfterBatched(std::string_view selector, nlohmann::json arguments) {
+        return send(selector, std::move(arguments));
     }
 };
 

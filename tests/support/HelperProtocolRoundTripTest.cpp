@@ -10,6 +10,7 @@
 #include "support/XPCConstants.h"
 #include "tests/fixtures/BatchReadings.h"
 #include "tests/fixtures/TestSupport.h"
+#include "tests/fixtures/TransferRecords.h"
 #include "tests/platform/ipc/IpcTestSupport.h"
 
 #include <fcntl.h>
@@ -375,6 +376,84 @@ TEST(HelperProtocolClient, ReadsHitBatchesFromTheirTextInTheirPlaceWithTheSameCh
     EXPECT_EQ(client.hits.items()[0], hit("1 Ä.jpg"));
     EXPECT_EQ(client.hits.items()[2].fileSystem, "");
     EXPECT_EQ(readFromText.load(), 3);
+}
+
+TEST(HelperProtocolProxy, WritesHitBatchesAndProgressWithTheLibrarysBytesInTheirOrder) {
+    // The helper's side as the scan uses it; the application's side is a raw socket that keeps the packets.
+    auto [helperSocket, appSocket] = SeqpacketSocket::pair();
+    test::RawPeer appSide(std::move(appSocket));
+    IpcConnectionOptions options;
+    options.exported = VantrelHelperProtocol::selectorTable();
+    options.remote = VantrelHelperClient::selectorTable();
+    IpcConnection connection(std::move(helperSocket), std::move(options));
+    connection.resume();
+    std::vector<ErrorObject> errors;
+    VantrelHelperClientProxy proxy(connection, [&](ErrorObject error) { errors.push_back(std::move(error)); });
+
+    // Every awkward record, three times over, with a progress after runs of 1, 2, ... records.
+    std::vector<std::string> expected;  // each message's text as the library writes it
+    std::vector<bool> isHit;
+    const auto records = test::recordsOfAwkwardTexts();
+    std::size_t run = 1, inRun = 0;
+    std::int64_t progress = 0;
+    for (int pass = 0; pass < 3; ++pass) {
+        for (const auto& record : records) {
+            expected.push_back(IpcMessageCodec::encodeBatchEntry(HelperClientSelector::didFindHit, nlohmann::json::array({record.encode()})));
+            isHit.push_back(true);
+            if (++inRun == run) {
+                expected.push_back(IpcMessageCodec::encode(IpcMessage{IpcMessageKind::send, 0, std::string(HelperClientSelector::didUpdateProgress),
+                                                                      nlohmann::json::array({progress, 1 << 30, progress, 0}), std::nullopt}));
+                isHit.push_back(false);
+                ++progress;
+                inRun = 0;
+                run = run % 40 + 1;
+            }
+        }
+    }
+    std::thread scan([&] {
+        std::size_t record = 0;
+        for (std::size_t index = 0; index < expected.size(); ++index) {
+            if (isHit[index]) {
+                proxy.helperDidFindHit(records[record++ % records.size()]);
+            } else {
+                const auto arguments = IpcMessageCodec::decode(expected[index]).arguments;
+                proxy.helperDidUpdateProgressWithBytesScanned(arguments[0], arguments[1], arguments[2], arguments[3]);
+            }
+        }
+        proxy.helperDidLog("Scan complete");  // sent at once, after all of them
+    });
+    // A failed assertion below ends the connection, and so the sending, before the thread is joined.
+    const std::shared_ptr<void> joinAtExit(nullptr, [&](void*) {
+        connection.invalidate();
+        scan.join();
+    });
+
+    // Each batch packet is the library's batch of the next hits' entries; each progress the library's packet.
+    std::size_t next = 0;
+    for (;;) {
+        pollfd ready{appSide.socket().fd(), POLLIN, 0};
+        ASSERT_GT(::poll(&ready, 1, static_cast<int>(std::chrono::milliseconds(test::ipcWait).count())), 0) << "at " << next;
+        SeqpacketSocket::Packet packet;
+        ASSERT_EQ(appSide.socket().receive(packet), SeqpacketSocket::ReceiveStatus::packet);
+        const auto message = IpcMessageCodec::decode(packet.bytes);
+        if (message.selector == HelperClientSelector::didLog) break;  // the last message: nothing failed before it
+        ASSERT_LT(next, expected.size());
+        if (message.kind == IpcMessageKind::batch) {
+            std::string joined;
+            for (std::size_t index = 0; index < message.sends.size(); ++index, ++next) {
+                ASSERT_LT(next, expected.size());
+                ASSERT_TRUE(isHit[next]) << "a hit after its progress at " << next;
+                if (index > 0) joined += ',';
+                joined += expected[next];
+            }
+            EXPECT_EQ(packet.bytes, IpcMessageCodec::encodeBatch(joined)) << "batch ending at " << next;
+        } else {
+            ASSERT_FALSE(isHit[next]) << "a progress before its hits at " << next;
+            EXPECT_EQ(packet.bytes, expected[next]);
+            ++next;
+        }
+    }
+    EXPECT_EQ(next, expected.size());
 }
 
 } // namespace

@@ -331,6 +331,176 @@ TEST(IpcConnection, ABatchedMessageAfterTheEndIsRefused) {
     EXPECT_TRUE(IpcError::is(*refused, IpcErrorCode::connectionInvalidated));
 }
 
+// One message as the raw peer sees it, and whether it came in a packet of its own.
+struct Arrived {
+    std::string selector;
+    nlohmann::json arguments;
+    bool alone;
+};
+
+// Every message of the packets the raw peer receives until a call arrives (answered, so that the sender
+// may go on) or the connection ends.
+std::vector<Arrived> receiveUntilCall(RawServer& peer, std::size_t* largestBatch = nullptr) {
+    std::vector<Arrived> arrived;
+    while (auto message = peer.raw->receive()) {
+        if (message->kind == IpcMessageKind::call) {
+            peer.reply(message->id, {message->arguments[0]});
+            break;
+        }
+        if (message->kind == IpcMessageKind::batch) {
+            if (largestBatch) *largestBatch = std::max(*largestBatch, message->sends.size());
+            for (auto& send : message->sends) arrived.push_back({send.selector, std::move(send.arguments), false});
+        } else {
+            arrived.push_back({message->selector, std::move(message->arguments), true});
+        }
+    }
+    return arrived;
+}
+
+TEST(IpcConnection, AMessageSentAfterBatchedOnesComesAfterThemInAPacketOfItsOwn) {
+    // As a scan sends them: runs of hits of every length (batched, as text or as values), each followed by its
+    // progress, and the reply last.
+    RawServer peer;
+    std::size_t largestBatch = 0;
+    std::vector<Arrived> arrived;
+    std::thread reader([&] { arrived = receiveUntilCall(peer, &largestBatch); });
+    const std::shared_ptr<void> joinAtExit(nullptr, [&](void*) {  // it ends with the packets
+        if (reader.joinable()) reader.join();
+    });
+    std::vector<std::pair<std::string, nlohmann::json>> sent;
+    std::uint32_t state = 12345;
+    const auto next = [&state](std::uint32_t below) {
+        state = state * 1103515245u + 12345u;
+        return (state >> 8) % below;
+    };
+    std::int64_t number = 0;
+    for (int window = 0; window < 60; ++window) {
+        const std::uint32_t hits = window % 7 == 0 ? 256 * (1 + next(3)) + next(3) : next(300);
+        for (std::uint32_t hit = 0; hit < hits; ++hit, ++number) {
+            ASSERT_FALSE(next(5) == 0 ? peer.client->sendBatched("notify:", {number})
+                                      : peer.client->sendBatchedText("notify:", "[" + std::to_string(number) + "]"));
+            sent.emplace_back("notify:", nlohmann::json::array({number}));
+        }
+        const nlohmann::json progress = nlohmann::json::array({{{"$class", "Thing"}, {"n", window}}});
+        ASSERT_FALSE(peer.client->sendAfterBatched("thing:", progress));
+        sent.emplace_back("thing:", progress);
+    }
+    peer.client->call("echo:reply:", {"done"}, -1, [](nlohmann::json, std::optional<ErrorObject>) {}, [](ErrorObject) {});
+    reader.join();
+    ASSERT_EQ(arrived.size(), sent.size());
+    for (std::size_t index = 0; index < sent.size(); ++index) {
+        EXPECT_EQ(arrived[index].selector, sent[index].first) << index;
+        EXPECT_EQ(arrived[index].arguments, sent[index].second) << index;
+        // Hits share batch packets; each progress travels alone.
+        EXPECT_EQ(arrived[index].alone, sent[index].first == "thing:") << index;
+    }
+    EXPECT_LE(largestBatch, IpcMessageCodec::maxBatchSends);
+    EXPECT_GT(largestBatch, 1u);
+    EXPECT_EQ(peer.client->state(), IpcConnectionState::open);
+}
+
+TEST(IpcConnection, MessagesSentAfterBatchedOnesNeverWaitForAPeerThatIsNotReadingYet) {
+    // Far more than the socket holds (about 2 MB), far fewer messages than the connection keeps waiting: every
+    // one is taken while the peer reads nothing, none is lost once it reads.
+    RawServer peer;
+    const std::string pad(1000, 'p');
+    constexpr int count = 2000;
+    for (int index = 0; index < count; ++index) {
+        ASSERT_FALSE(peer.client->sendBatchedText("notify:", "[" + std::to_string(index) + "]")) << index;
+        ASSERT_FALSE(peer.client->sendAfterBatched("thing:", {{{"$class", "Thing"}, {"n", index}, {"pad", pad}}})) << index;
+    }
+    // Only now does the peer read.
+    std::vector<Arrived> arrived;
+    std::thread reader([&] { arrived = receiveUntilCall(peer); });
+    peer.client->call("echo:reply:", {"done"}, -1, [](nlohmann::json, std::optional<ErrorObject>) {}, [](ErrorObject) {});
+    reader.join();
+    ASSERT_EQ(arrived.size(), 2u * count);
+    for (int index = 0; index < count; ++index) {
+        EXPECT_EQ(arrived[2 * index].arguments[0], index);
+        EXPECT_EQ(arrived[2 * index + 1].arguments[0]["n"], index);
+    }
+}
+
+TEST(IpcConnection, AMessageSentAfterBatchedOnesIsCheckedAtOnce) {
+    RawServer peer;
+    const auto unknown = peer.client->sendAfterBatched("unknown:", {1});
+    ASSERT_TRUE(unknown);
+    EXPECT_TRUE(IpcError::is(*unknown, IpcErrorCode::unknownSelector));
+    const auto call = peer.client->sendAfterBatched("echo:reply:", {"wants a reply"});
+    ASSERT_TRUE(call);
+    EXPECT_TRUE(IpcError::is(*call, IpcErrorCode::unknownSelector));
+    const auto wrong = peer.client->sendAfterBatched("notify:", {"not a number"});
+    ASSERT_TRUE(wrong);
+    EXPECT_TRUE(IpcError::is(*wrong, IpcErrorCode::invalidArguments));
+    const auto huge = peer.client->sendAfterBatched("thing:", {{{"$class", "Thing"}, {"n", 1}, {"pad", std::string(SeqpacketSocket::maxPacketBytes, 'x')}}});
+    ASSERT_TRUE(huge);
+    EXPECT_TRUE(IpcError::is(*huge, IpcErrorCode::messageTooLarge));
+    // Nothing of them went out: the next message is the first the peer sees.
+    ASSERT_FALSE(peer.client->sendAfterBatched("notify:", {4}));
+    const auto first = peer.raw->receive();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->kind, IpcMessageKind::send);
+    EXPECT_EQ(first->arguments, nlohmann::json({4}));
+}
+
+TEST(IpcConnection, AConnectionClosedWhileBatchesWaitFailsEverySendAfterIt) {
+    // The peer goes away after a few packets while hits and progress stream: what it got is what was sent, in
+    // order and without a gap, and once the loss is known every later message and call fails: nothing sent
+    // after the loss is answered as taken, and no reply can follow hits that did not arrive.
+    RawServer peer;
+    std::vector<std::int64_t> received;
+    std::thread reader([&] {
+        for (int packets = 0; packets < 5; ++packets) {
+            auto message = peer.raw->receive();
+            if (!message) break;
+            if (message->kind == IpcMessageKind::batch)
+                for (const auto& send : message->sends) received.push_back(send.arguments[0].get<std::int64_t>());
+            else if (message->selector == "notify:")
+                received.push_back(message->arguments[0].get<std::int64_t>());
+        }
+        peer.raw.reset();
+    });
+    std::optional<ErrorObject> failure;
+    std::int64_t index = 0;
+    for (; index < 10'000'000 && !failure; ++index)
+        failure = index % 100 == 99 ? peer.client->sendAfterBatched("notify:", {index})
+                                    : peer.client->sendBatchedText("notify:", "[" + std::to_string(index) + "]");
+    reader.join();
+    ASSERT_TRUE(failure) << "the loss of the peer was never told";
+    EXPECT_TRUE(IpcError::is(*failure, IpcErrorCode::connectionInterrupted)) << failure->message;
+    const auto interrupted = [](const std::optional<ErrorObject>& error) {
+        return error && IpcError::is(*error, IpcErrorCode::connectionInterrupted);
+    };
+    EXPECT_TRUE(interrupted(peer.client->sendBatchedText("notify:", "[1]")));
+    EXPECT_TRUE(interrupted(peer.client->sendAfterBatched("notify:", {1})));
+    EXPECT_TRUE(interrupted(peer.client->send("notify:", {1})));
+    std::optional<ErrorObject> callFailure;
+    peer.client->call("echo:reply:", {"done"}, -1, [](nlohmann::json, std::optional<ErrorObject>) { ADD_FAILURE() << "answered"; },
+                      [&](ErrorObject error) { callFailure = std::move(error); });
+    EXPECT_TRUE(callFailure);
+    ASSERT_FALSE(received.empty());
+    for (std::size_t at = 0; at < received.size(); ++at) EXPECT_EQ(received[at], static_cast<std::int64_t>(at));
+    EXPECT_LT(static_cast<std::int64_t>(received.size()), index);
+}
+
+TEST(IpcConnection, BatchesWaitingWhenTheConnectionIsInvalidatedAreNotSentAndLaterSendsFail) {
+    RawServer peer;
+    for (int index = 0; index < 100; ++index) ASSERT_FALSE(peer.client->sendBatchedText("notify:", "[" + std::to_string(index) + "]"));
+    peer.client->invalidate();
+    for (const auto& refused : {peer.client->sendBatchedText("notify:", "[1]"), peer.client->sendAfterBatched("notify:", {1}),
+                                peer.client->sendBatched("notify:", {1})}) {
+        ASSERT_TRUE(refused);
+        EXPECT_TRUE(IpcError::is(*refused, IpcErrorCode::connectionInvalidated));
+    }
+    // The peer gets no more than whole packets of the messages sent before, then the end.
+    std::int64_t expected = 0;
+    while (auto message = peer.raw->receive()) {
+        ASSERT_EQ(message->kind, IpcMessageKind::batch);
+        for (const auto& send : message->sends) EXPECT_EQ(send.arguments[0], expected++);
+    }
+    EXPECT_LE(expected, 100);
+}
+
 TEST(IpcConnection, RefusesUnknownSelectorsAndWrongTypesWithAnErrorReply) {
     RawClient peer;
     const std::string tooLong(IpcValue::maxStringBytes + 1, 'a');
