@@ -95,7 +95,9 @@ private:
     void readWindow(std::uint64_t offset, std::uint64_t count, WindowBuffer& into);
     void readInPieces(std::uint64_t offset, std::uint64_t count, WindowBuffer& into);
     // The headers in the current window, sorted and checked; false when the carve was cancelled.
-    bool findCandidates();
+    bool findCandidates(std::uint64_t position);
+    // Sets m_searchRanges to the positions of the window [position, position + windowLength) to search.
+    void freeSearchRanges(std::uint64_t position, std::size_t windowLength);
     // Builds and delivers the hits of the current window in the order of their offsets; false when the
     // carve was cancelled.
     bool carveCandidates(std::uint64_t position);
@@ -126,6 +128,7 @@ private:
     WindowBuffer m_current, m_next;
     std::vector<ScanCandidate> m_candidates;
     std::vector<std::int64_t> m_ftypOffsets;
+    std::vector<SignatureScanIndex::PositionRange> m_searchRanges;
     Bytes m_headScratch, m_pieceScratch;
     std::uint64_t m_length = 0;  // the source's length, asked anew for every window
     std::int64_t m_hitsFound = 0;
@@ -154,7 +157,7 @@ void CarveRun::run() {
             readWindow(position, chunk, m_current);
         m_next.filled = false;
         m_readErrors += m_current.readErrors;
-        if (!findCandidates()) return;
+        if (!findCandidates(position)) return;
 
         // The following window is read after this one is searched and before its hits are built, so that
         // files running past this window's end are read from memory.
@@ -260,14 +263,42 @@ void CarveRun::readInPieces(std::uint64_t offset, std::uint64_t count, WindowBuf
     }
 }
 
-bool CarveRun::findCandidates() {
+bool CarveRun::findCandidates(std::uint64_t position) {
     const ByteView window = m_current.view();
     m_candidates.clear();
     m_ftypOffsets.clear();
     if (!m_index.patterns().empty() && cancelled()) return false;
-    m_index.scan(window, m_candidates, m_ftypOffsets);
+    freeSearchRanges(position, window.size());
+    m_index.scan(window, m_searchRanges, m_candidates, m_ftypOffsets);
     std::erase_if(m_candidates, [&](const ScanCandidate& candidate) { return !passesHeaderCheck(candidate, window); });
     return true;
+}
+
+// The window positions that can begin a header outside live space. A header inside a live file never makes a
+// hit (a hit there is dropped, whatever its length), and what it would pass over ends with that live run, so
+// the live space is not searched: only the free runs, each with the bytes after it in which a needle or a
+// box type of a header that begins in it can lie.
+void CarveRun::freeSearchRanges(std::uint64_t position, std::size_t windowLength) {
+    m_searchRanges.clear();
+    const std::uint64_t end = position + windowLength;
+    auto addFree = [&](std::uint64_t from, std::uint64_t to) {
+        const std::size_t first = static_cast<std::size_t>(from - position);
+        const std::size_t last = static_cast<std::size_t>(std::min<std::uint64_t>(to - position + SignatureCarver::windowOverlapBytes, windowLength));
+        if (!m_searchRanges.empty() && first <= m_searchRanges.back().to) m_searchRanges.back().to = last;
+        else m_searchRanges.push_back({first, last});
+    };
+    // The first run that ends after the window's start; runs are sorted and do not overlap.
+    auto run = std::upper_bound(m_liveRuns.begin(), m_liveRuns.end(), position,
+                                [](std::uint64_t at, const AllocatedRegionMap::Range& live) { return at < live.second; });
+    // The bytes a window shares with the one before are searched whole: their headers were taken in that
+    // window already, and are taken again here in the same way.
+    std::uint64_t at = position == 0 ? 0 : std::min(end, position + SignatureCarver::windowOverlapBytes);
+    if (at > position) addFree(position, at);
+    for (; at < end && run != m_liveRuns.end() && run->first < end; ++run) {
+        if (run->first > at) addFree(at, run->first);
+        at = std::max(at, run->second);
+    }
+    if (at < end) addFree(at, end);
 }
 
 // Where the live space that runs to the end of the window [position, end) begins, or end when the window's

@@ -1,7 +1,8 @@
 #pragma once
 // Finds files in raw space by their signatures: reads the device window by window, builds a hit for each
 // header found (kind, length, picture size), drops what lies in live files or fails the filters, and hands
-// every other hit to the caller as soon as it is found.
+// every other hit to the caller as soon as it is found. Live space is read with the rest but not searched
+// for headers, since none there could make a hit.
 
 #include "recovery/bytesource/ByteSource.h"
 #include "recovery/carving/FileSignature.h"

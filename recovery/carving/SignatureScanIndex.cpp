@@ -160,9 +160,9 @@ void SignatureScanIndex::verifyAt(ByteView window, std::size_t m, std::vector<Sc
         ftypOffsets.push_back(static_cast<std::int64_t>(m));
 }
 
-void SignatureScanIndex::scanScalar(ByteView window, std::size_t from, std::vector<ScanCandidate>& candidates,
-                                    std::vector<std::int64_t>& ftypOffsets) const {
-    for (std::size_t m = from; m + 1 < window.size(); ++m)
+void SignatureScanIndex::scanScalar(ByteView window, std::size_t from, std::size_t to,
+                                    std::vector<ScanCandidate>& candidates, std::vector<std::int64_t>& ftypOffsets) const {
+    for (std::size_t m = from; m < to && m + 1 < window.size(); ++m)
         if (m_pairGroup[pairKey(window[m], window[m + 1])] != 0) verifyAt(window, m, candidates, ftypOffsets);
 }
 
@@ -187,7 +187,8 @@ static __attribute__((target("avx2"), always_inline)) inline std::uint32_t tagMa
 // byte after it (four table look-ups, in the manner of the "Teddy" literal matcher), and checks the rare
 // tagged positions exactly. Returns where the scalar scan has to go on.
 __attribute__((target("avx2"))) std::size_t SignatureScanIndex::scanAvx2(
-    ByteView window, std::vector<ScanCandidate>& candidates, std::vector<std::int64_t>& ftypOffsets) const {
+    ByteView window, std::size_t from, std::size_t to, std::vector<ScanCandidate>& candidates,
+    std::vector<std::int64_t>& ftypOffsets) const {
     // Each nibble table, repeated in both 128-bit lanes as the byte shuffle works per lane.
     std::uint8_t lanes[4][32];
     const std::uint8_t* nibbleTables[4] = {m_lowNibble0, m_highNibble0, m_lowNibble1, m_highNibble1};
@@ -202,9 +203,9 @@ __attribute__((target("avx2"))) std::size_t SignatureScanIndex::scanAvx2(
     const __m256i nibbleMask = _mm256_set1_epi8(0x0F);
     const std::uint8_t* bytes = window.data();
     const std::size_t size = window.size();
-    std::size_t i = 0;
+    std::size_t i = from;
     // Two blocks per step, each reading 33 bytes: 32 positions and the byte after the last.
-    for (; i + 65 <= size; i += 64) {
+    for (; i + 64 <= to && i + 65 <= size; i += 64) {
         std::uint32_t hits0 = tagMask256(bytes + i, tables, nibbleMask);
         std::uint32_t hits1 = tagMask256(bytes + i + 32, tables, nibbleMask);
         if ((hits0 | hits1) == 0) continue;
@@ -233,7 +234,8 @@ static __attribute__((target("avx512f,avx512bw"), always_inline)) inline std::ui
 
 // The same over 64 positions at a time where the processor has the 512-bit byte instructions.
 __attribute__((target("avx512f,avx512bw"))) std::size_t SignatureScanIndex::scanAvx512(
-    ByteView window, std::vector<ScanCandidate>& candidates, std::vector<std::int64_t>& ftypOffsets) const {
+    ByteView window, std::size_t from, std::size_t to, std::vector<ScanCandidate>& candidates,
+    std::vector<std::int64_t>& ftypOffsets) const {
     std::uint8_t lanes[4][64];
     const std::uint8_t* nibbleTables[4] = {m_lowNibble0, m_highNibble0, m_lowNibble1, m_highNibble1};
     for (int t = 0; t < 4; ++t)
@@ -243,9 +245,9 @@ __attribute__((target("avx512f,avx512bw"))) std::size_t SignatureScanIndex::scan
     const __m512i nibbleMask = _mm512_set1_epi8(0x0F);
     const std::uint8_t* bytes = window.data();
     const std::size_t size = window.size();
-    std::size_t i = 0;
+    std::size_t i = from;
     // Two blocks per step: tagged positions are rare, so both masks are mostly zero together.
-    for (; i + 129 <= size; i += 128) {
+    for (; i + 128 <= to && i + 129 <= size; i += 128) {
         std::uint64_t hits0 = tagMask512(bytes + i, tables, nibbleMask);
         std::uint64_t hits1 = tagMask512(bytes + i + 64, tables, nibbleMask);
         if ((hits0 | hits1) == 0) continue;
@@ -265,14 +267,24 @@ void SignatureScanIndex::limitVectorWidth(int bits) {
 
 void SignatureScanIndex::scan(ByteView window, std::vector<ScanCandidate>& candidates,
                               std::vector<std::int64_t>& ftypOffsets) const {
+    const PositionRange whole{0, window.size()};
+    scan(window, std::span(&whole, 1), candidates, ftypOffsets);
+}
+
+void SignatureScanIndex::scan(ByteView window, std::span<const PositionRange> ranges,
+                              std::vector<ScanCandidate>& candidates, std::vector<std::int64_t>& ftypOffsets) const {
     if (m_groups.size() <= 1 || window.size() < 2) return;
     const std::size_t firstNew = candidates.size();
-    std::size_t from = 0;
+    for (const PositionRange& range : ranges) {
+        const std::size_t to = std::min(range.to, window.size());
+        std::size_t from = range.from;
+        if (from >= to) continue;
 #if defined(__x86_64__)
-    if (m_vectorLevel == VectorLevel::avx512) from = scanAvx512(window, candidates, ftypOffsets);
-    else if (m_vectorLevel == VectorLevel::avx2) from = scanAvx2(window, candidates, ftypOffsets);
+        if (m_vectorLevel == VectorLevel::avx512) from = scanAvx512(window, from, to, candidates, ftypOffsets);
+        else if (m_vectorLevel == VectorLevel::avx2) from = scanAvx2(window, from, to, candidates, ftypOffsets);
 #endif
-    scanScalar(window, from, candidates, ftypOffsets);
+        scanScalar(window, from, to, candidates, ftypOffsets);
+    }
     // Positions are visited in order; only a needle that starts inside its header moves a candidate back.
     if (m_needsSort)
         std::sort(candidates.begin() + static_cast<std::ptrdiff_t>(firstNew), candidates.end(),

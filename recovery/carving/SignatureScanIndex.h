@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -53,6 +54,17 @@ public:
     // ascending, when the index has ftyp signatures.
     void scan(ByteView window, std::vector<ScanCandidate>& candidates, std::vector<std::int64_t>& ftypOffsets) const;
 
+    // Window positions [from, to).
+    struct PositionRange {
+        std::size_t from = 0;
+        std::size_t to = 0;
+    };
+    // The same search over the needles and "ftyp" types that begin inside the ranges (ascending, not
+    // overlapping, within the window): what the whole-window search finds at those positions, in the same
+    // order. The bytes after a range, to the window's end, still count for matching what begins in it.
+    void scan(ByteView window, std::span<const PositionRange> ranges, std::vector<ScanCandidate>& candidates,
+              std::vector<std::int64_t>& ftypOffsets) const;
+
     // Limits the search to the given vector width in bits (0, 256 or 512), so that every path can be checked
     // against the others on a machine that has them all. Never raises the width above what the processor has.
     void limitVectorWidth(int bits);
@@ -68,12 +80,13 @@ private:
     // Checks the patterns of the two-byte group at window offset m.
     void verifyAt(ByteView window, std::size_t m, std::vector<ScanCandidate>& candidates,
                   std::vector<std::int64_t>& ftypOffsets) const;
-    void scanScalar(ByteView window, std::size_t from, std::vector<ScanCandidate>& candidates,
+    // Each searches the positions [from, to) and returns where the scalar search has to go on.
+    void scanScalar(ByteView window, std::size_t from, std::size_t to, std::vector<ScanCandidate>& candidates,
                     std::vector<std::int64_t>& ftypOffsets) const;
 #if defined(__x86_64__)
-    std::size_t scanAvx2(ByteView window, std::vector<ScanCandidate>& candidates,
+    std::size_t scanAvx2(ByteView window, std::size_t from, std::size_t to, std::vector<ScanCandidate>& candidates,
                          std::vector<std::int64_t>& ftypOffsets) const;
-    std::size_t scanAvx512(ByteView window, std::vector<ScanCandidate>& candidates,
+    std::size_t scanAvx512(ByteView window, std::size_t from, std::size_t to, std::vector<ScanCandidate>& candidates,
                            std::vector<std::int64_t>& ftypOffsets) const;
 #endif
 

@@ -115,6 +115,110 @@ TEST_F(SignatureCarverFiles, FindsEachFileWithItsKindLengthAndSize) {
     }
 }
 
+// ---- Deleted files right after live ones, wherever the live files end against the windows ----
+
+// What the carve of a device without live files gives, less what lies in the live files: the hits of a
+// carve that is told about them (a guessed length stops where the next live file begins).
+std::vector<RecoveredHit> outsideLive(std::vector<RecoveredHit> hits, const AllocatedRegionMap& live) {
+    std::erase_if(hits, [&](const RecoveredHit& hit) {
+        return hit.isFragmented ? live.overlaps(hit.byteOffset, 1) : live.overlaps(hit.byteOffset, hit.byteLength);
+    });
+    for (RecoveredHit& hit : hits)
+        if (hit.isFragmented) hit.byteLength = std::min(hit.byteLength, live.nextRangeStart(hit.byteOffset) - hit.byteOffset);
+    return hits;
+}
+
+TEST(SignatureCarverLiveFiles, FindsDeletedFilesRightAfterLiveOnesWhereverTheLiveFilesEnd) {
+    // Real pictures and documents that Debian ships: live files, each ending at a chosen distance from the
+    // start of a window (inside the bytes two windows share, at their edges, just before a window's end),
+    // each followed by a deleted file from 0 to 64 bytes on. Some live files end in header bytes that make
+    // no file. The carve told about the live files finds what a carve over the same bytes without them
+    // finds outside them, and every deleted file.
+    const std::filesystem::path images = "/usr/share/doc/imagemagick-6-common/html/images";
+    const std::filesystem::path pdf = "/usr/share/doc/libimage-exiftool-perl/html/MIE1.1-20070121.pdf";
+    std::vector<Bytes> liveFiles, deletedFiles;
+    for (const char* name : {"wizard.jpg", "arc.png", "bluebells_lin.jpg"})
+        if (std::filesystem::exists(images / name)) liveFiles.push_back(test::readFile(images / name));
+    for (const char* name : {"atop.gif", "wizard.jpg", "arc.png", "label.gif", "bluebells_lin.jpg"})
+        if (std::filesystem::exists(images / name)) deletedFiles.push_back(test::readFile(images / name));
+    if (std::filesystem::exists(pdf)) deletedFiles.push_back(test::readFile(pdf));
+    if (liveFiles.size() < 3 || deletedFiles.size() < 6) GTEST_SKIP() << "imagemagick-6-doc or libimage-exiftool-perl is not installed";
+    // A document whose length is a guess, its header cut by the start of the live space: from 1 to 5 bytes
+    // of it lie in free space. Header bytes that make no file: a TIFF whose first directory lies past 1 MiB, a BMP of 4 GiB.
+    const Bytes noTiff{'I', 'I', 0x2A, 0x00, 0xFF, 0xFF, 0xFF, 0x7F};
+    const Bytes noBitmap{'B', 'M', 0xFF, 0xFF, 0xFF, 0xFF};
+    const Bytes documentHeader{'{', '\\', 'r', 't', 'f', '1'};
+
+    constexpr std::int64_t window = 64 * 1024;
+    constexpr std::uint64_t step = window - SignatureCarver::windowOverlapBytes;
+    Bytes device(1000, 0);
+    AllocatedRegionMap live;
+    std::vector<std::uint64_t> deletedAt;
+    std::size_t n = 0;
+    for (const std::uint64_t endInWindow : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{40}, std::uint64_t{63},
+                                            std::uint64_t{64}, std::uint64_t{65}, step - 9, step - 1}) {
+        for (const std::uint64_t gap : {0, 1, 7, 63, 64}) {
+            Bytes liveFile = liveFiles[n % liveFiles.size()];
+            if (n % 3 == 1) liveFile.insert(liveFile.end(), noTiff.begin(), noTiff.end());
+            if (n % 3 == 2) liveFile.insert(liveFile.end(), noBitmap.begin(), noBitmap.end());
+            const auto cut = static_cast<std::ptrdiff_t>(n % documentHeader.size());
+            liveFile.insert(liveFile.begin(), documentHeader.begin() + cut, documentHeader.end());
+            const Bytes& deleted = deletedFiles[n % deletedFiles.size()];
+            ++n;
+            // The live file ends at the first offset past what is placed that lies endInWindow into a window.
+            std::uint64_t end = device.size() + 4096 + liveFile.size();
+            end += (endInWindow + step - end % step) % step;
+            device.resize(end - liveFile.size(), 0);
+            device.insert(device.end(), liveFile.begin(), liveFile.end());
+            live.add(end - liveFile.size(), liveFile.size());
+            std::copy(documentHeader.begin(), documentHeader.begin() + cut, device.end() - static_cast<std::ptrdiff_t>(liveFile.size()) - cut);
+            device.resize(end + gap, 0);
+            deletedAt.push_back(device.size());
+            device.insert(device.end(), deleted.begin(), deleted.end());
+        }
+    }
+    {
+        // A live file ends in a whole bitmap header (a picture of 1 by 1 pixel whose 58 bytes run past the
+        // live file) inside the bytes two windows share, and a deleted picture follows 4 bytes on. Both
+        // headers are met in both windows, as in a carve that is not told about the live file.
+        Bytes liveFile = liveFiles[0];
+        const Bytes bitmap{'B', 'M', 58, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 24, 0};
+        liveFile.insert(liveFile.end(), bitmap.begin(), bitmap.end());
+        liveFile.resize(liveFile.size() + 54 - bitmap.size(), 0);
+        std::uint64_t end = device.size() + 4096 + liveFile.size();
+        end += (54 + step - end % step) % step;
+        device.resize(end - liveFile.size(), 0);
+        device.insert(device.end(), liveFile.begin(), liveFile.end());
+        live.add(end - liveFile.size(), liveFile.size());
+        device.resize(end + 4, 0);
+        deletedAt.push_back(device.size());
+        device.insert(device.end(), deletedFiles[0].begin(), deletedFiles[0].end());
+    }
+    device.resize(device.size() + 10'000, 0);
+
+    RecoveryFilters filters;
+    filters.allowedKinds = RecoveredFileKindSet(FileKind::allKinds().begin(), FileKind::allKinds().end());
+    auto carve = [&](const AllocatedRegionMap& regions) {
+        test::ScriptedByteSource source{device};
+        std::vector<RecoveredHit> hits;
+        const SignatureCarver carver(SignatureCatalog::carveMVP(), 512, window);
+        carver.carve(source, filters, regions, [] { return false; }, [](const ScanProgress&) {},
+                     [&](const RecoveredHit& hit) { hits.push_back(hit); });
+        return hits;
+    };
+    const std::vector<RecoveredHit> told = carve(live);
+    const std::vector<RecoveredHit> expected = outsideLive(carve(AllocatedRegionMap()), live);
+    auto facts = [](const std::vector<RecoveredHit>& hits) {
+        std::vector<std::tuple<std::uint64_t, RecoveredFileKind, std::uint64_t, std::optional<ImageDimensions>>> out;
+        for (const RecoveredHit& hit : hits) out.emplace_back(hit.byteOffset, hit.kind, hit.byteLength, hit.dimensions);
+        return out;
+    };
+    EXPECT_EQ(facts(told), facts(expected));
+    for (const std::uint64_t at : deletedAt)
+        EXPECT_TRUE(std::any_of(told.begin(), told.end(), [&](const RecoveredHit& hit) { return hit.byteOffset == at; }))
+            << "the deleted file at " << at << " (" << at % step << " into a window) is lost";
+}
+
 // ---- Cards of photos, sound and documents: files on sector boundaries, one after another. ----
 
 constexpr std::uint64_t clusterBytes = 4096;

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <memory>
 #include <random>
 
 namespace vantrel {
@@ -124,6 +126,130 @@ TEST(SignatureScanIndex, OrdersTheCandidatesOfOneOffsetByHeaderLength) {
     EXPECT_EQ(candidates[0].signature->kind, K::cr2);
     EXPECT_EQ(candidates[1].signature->kind, K::tiff);
     EXPECT_EQ(candidates[1].offset, 0);
+}
+
+// ---- The search of some ranges of the window ----
+
+using Range = SignatureScanIndex::PositionRange;
+
+// Candidates as (offset, pattern number), comparable between indexes of one table; and "ftyp" offsets.
+struct Found {
+    std::vector<std::pair<std::int64_t, std::size_t>> candidates;
+    std::vector<std::int64_t> ftyp;
+    friend bool operator==(const Found&, const Found&) = default;
+};
+
+std::size_t patternOf(const SignatureScanIndex& index, const FileSignature* signature) {
+    const auto& patterns = index.patterns();
+    return static_cast<std::size_t>(std::find_if(patterns.begin(), patterns.end(), [&](const auto& p) { return &p.signature == signature; }) -
+                                    patterns.begin());
+}
+
+bool inside(const std::vector<Range>& ranges, std::int64_t position) {
+    return std::any_of(ranges.begin(), ranges.end(), [&](const Range& range) {
+        return position >= static_cast<std::int64_t>(range.from) && position < static_cast<std::int64_t>(range.to);
+    });
+}
+
+// What the whole-window reference search finds whose needle (or "ftyp" type) begins inside one of the ranges.
+Found expectedInRanges(const SignatureScanIndex& index, ByteView window, const std::vector<Range>& ranges) {
+    Found found;
+    for (const ScanCandidate& candidate : test::referenceCandidates(index, window)) {
+        const std::size_t pattern = patternOf(index, candidate.signature);
+        if (inside(ranges, candidate.offset + index.patterns()[pattern].needleOffset))
+            found.candidates.emplace_back(candidate.offset, pattern);
+    }
+    if (!index.ftypSignatures().empty())
+        for (const std::int64_t at : test::referenceFtypOffsets(window))
+            if (inside(ranges, at)) found.ftyp.push_back(at);
+    return found;
+}
+
+// One index per vector width (the width can only be lowered).
+struct IndexesOfEveryWidth {
+    std::vector<std::unique_ptr<SignatureScanIndex>> indexes;
+    IndexesOfEveryWidth(const std::vector<FileSignature>& rows, const RecoveredFileKindSet& kinds) {
+        for (const int width : {512, 256, 0}) {
+            indexes.push_back(std::make_unique<SignatureScanIndex>(rows, kinds));
+            indexes.back()->limitVectorWidth(width);
+        }
+    }
+    void expectRangesFound(ByteView window, const std::vector<Range>& ranges, const std::string& label) const {
+        const Found expected = expectedInRanges(*indexes.front(), window, ranges);
+        for (std::size_t i = 0; i < indexes.size(); ++i) {
+            Found got;
+            std::vector<ScanCandidate> candidates;
+            indexes[i]->scan(window, ranges, candidates, got.ftyp);
+            for (const ScanCandidate& candidate : candidates)
+                got.candidates.emplace_back(candidate.offset, patternOf(*indexes[i], candidate.signature));
+            EXPECT_EQ(got, expected) << label << ", index " << i;
+        }
+    }
+};
+
+TEST(SignatureScanIndex, SearchesRangesFindingEveryHeaderAtTheirEdgesOnce) {
+    // Every header of the table and an ISO media box type, at every position around the ends of ranges that
+    // start and end off the 32- and 64-byte blocks of the vector search, in random bytes and in a real photo.
+    const auto& table = SignatureCatalog::carveMVP();
+    const IndexesOfEveryWidth search(table, RecoveredFileKindSet(FileKind::allKinds().begin(), FileKind::allKinds().end()));
+    std::vector<Bytes> headers;
+    for (const auto& row : table) headers.push_back(row.header);
+    headers.push_back(text("ftyp"));
+    const std::filesystem::path photo = "/usr/share/doc/imagemagick-6-common/html/images/wizard.jpg";
+    constexpr std::size_t size = 700;
+    std::vector<std::pair<std::string, Bytes>> backgrounds{{"random", test::randomBytes(size, 17)}};
+    if (std::filesystem::exists(photo)) {
+        Bytes bytes = test::readFile(photo);
+        bytes.erase(bytes.begin(), bytes.begin() + std::min<std::ptrdiff_t>(2000, static_cast<std::ptrdiff_t>(bytes.size())));
+        bytes.resize(size);  // from the scan data on
+        backgrounds.emplace_back("photo", std::move(bytes));
+    }
+    const std::vector<std::vector<Range>> rangeSets{
+        {{0, size}},
+        {{131, 300}, {300, 437}, {500, 501}, {577, 690}},  // adjacent ranges, one of a single position
+        {{7, 64}, {65, 129}, {200, size}},
+        {{10, 137}, {200, 264}, {300, 365}, {400, 527}, {560, 689}},  // 127, 64, 65, 127 and 129 positions
+    };
+    for (const auto& [name, background] : backgrounds) {
+        for (std::size_t set = 0; set < rangeSets.size(); ++set) {
+            const auto& ranges = rangeSets[set];
+            for (const Bytes& header : headers) {
+                // The header at the same distance from every end of every range at once (as far as the first
+                // block boundary of the vector search after a range's start); close ends overwrite each other.
+                for (int distance = -20; distance <= 68; ++distance) {
+                    Bytes window = background;
+                    for (const Range& range : ranges) {
+                        for (const std::size_t edge : {range.from, range.to}) {
+                            const auto at = static_cast<std::ptrdiff_t>(edge) + distance;
+                            if (at < 0 || static_cast<std::size_t>(at) + header.size() > size) continue;
+                            std::copy(header.begin(), header.end(), window.begin() + at);
+                        }
+                    }
+                    search.expectRangesFound(window, ranges, name + " ranges " + std::to_string(set) + ", header " +
+                                                                 std::to_string(&header - headers.data()) + " at distance " +
+                                                                 std::to_string(distance));
+                }
+            }
+        }
+    }
+}
+
+TEST(SignatureScanIndex, SearchesRangesKeepingTheOrderOfNeedlesInsideTheirHeaders) {
+    // Needles that start inside their header: a range that ends just after a header's start, or begins
+    // between the header's start and its needle.
+    std::vector<FileSignature> rows;
+    rows.push_back({K::wav, text("zzABCD"), Bytes{0x0F, 0x00, 0xFF, 0xFF, 0xFF, 0xFF}, {}, 100, 1});
+    rows.push_back({K::zip, text("zABC"), Bytes{0xF0, 0xFF, 0xFF, 0xFF}, {}, 100, 1});
+    rows.push_back({K::doc, text("AB"), {}, {}, 100, 1});
+    const IndexesOfEveryWidth search(rows, {K::wav, K::zip, K::doc});
+    Bytes window = test::randomBytes(4000, 8);
+    std::mt19937_64 random(8);
+    for (int n = 0; n < 300; ++n) {
+        const std::size_t at = random() % (window.size() - 8);
+        std::memcpy(window.data() + at, n % 2 == 0 ? "zzABCD" : "ABCDzz", 6);
+    }
+    for (std::size_t cut = 60; cut < 200; ++cut)
+        search.expectRangesFound(window, {{3, cut}, {cut + 1, 2 * cut}, {3000, 4000}}, "cut " + std::to_string(cut));
 }
 
 } // namespace
