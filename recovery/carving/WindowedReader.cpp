@@ -20,8 +20,35 @@ bool contains(const WindowedReader::Window& window, std::uint64_t position) {
 
 WindowedReader::WindowedReader(ByteSource& source, Window current) : WindowedReader(source, current, Window{}) {}
 
-WindowedReader::WindowedReader(ByteSource& source, Window current, Window next)
-    : m_source(&source), m_windows{current, next} {}
+WindowedReader::WindowedReader(ByteSource& source, Window current, Window next, Seam* seam)
+    : m_source(&source), m_windows{current, next}, m_seam(seam) {}
+
+std::optional<ByteView> WindowedReader::fromSeam(std::uint64_t offset, std::uint64_t end) {
+    const Window& current = m_windows[0];
+    const Window& next = m_windows[1];
+    // The seam is the current window's end; the next window may begin a little before it (windows overlap by
+    // the longest signature) but not after it.
+    const std::uint64_t seam = windowEnd(current);
+    if (m_seam == nullptr || current.bytes.empty() || !contains(next, seam) || next.offset <= current.offset) return std::nullopt;
+    const std::uint64_t before = std::min<std::uint64_t>(m_seam->reachBytes, current.bytes.size());
+    const std::uint64_t after = std::min<std::uint64_t>(m_seam->reachBytes, windowEnd(next) - seam);
+    if (offset >= seam || end <= seam || offset < seam - before || end > seam + after) return std::nullopt;
+    const auto same = [](const Window& one, const Window& other) {
+        return one.offset == other.offset && one.bytes.data() == other.bytes.data() && one.bytes.size() == other.bytes.size();
+    };
+    if (!same(m_seam->current, current) || !same(m_seam->next, next) || m_seam->offset != seam - before ||
+        m_seam->bytes.size() != before + after) {
+        m_seam->bytes.resize(static_cast<std::size_t>(before + after));
+        const auto tail = current.bytes.last(static_cast<std::size_t>(before));
+        std::copy(tail.begin(), tail.end(), m_seam->bytes.begin());
+        const auto lead = next.bytes.subspan(static_cast<std::size_t>(seam - next.offset), static_cast<std::size_t>(after));
+        std::copy(lead.begin(), lead.end(), m_seam->bytes.begin() + static_cast<std::ptrdiff_t>(before));
+        m_seam->offset = seam - before;
+        m_seam->current = current;
+        m_seam->next = next;
+    }
+    return ByteView(m_seam->bytes).subspan(static_cast<std::size_t>(offset - m_seam->offset), static_cast<std::size_t>(end - offset));
+}
 
 const WindowedReader::Window* WindowedReader::windowAt(std::uint64_t position) const {
     for (const Window& window : m_windows)
@@ -53,6 +80,7 @@ ByteView WindowedReader::read(std::uint64_t offset, std::uint64_t count, Bytes& 
     if (first != nullptr && end <= windowEnd(*first))
         return first->bytes.subspan(static_cast<std::size_t>(offset - first->offset),
                                    static_cast<std::size_t>(end - offset));
+    if (const auto seam = fromSeam(offset, end)) return *seam;
     if (first == nullptr && nextWindowStart(offset) >= end) {
         m_source->readInto(offset, static_cast<std::int64_t>(end - offset), scratch);
         return scratch;

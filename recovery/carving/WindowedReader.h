@@ -6,6 +6,7 @@
 #include "recovery/carving/CandidateReader.h"
 
 #include <array>
+#include <optional>
 #include <cstdint>
 
 namespace vantrel {
@@ -23,8 +24,20 @@ public:
         std::uint64_t offset = 0;
     };
 
+    // The bytes on both sides of the seam between the current window and the next, kept contiguous by their
+    // owner from reader to reader: the heads of the candidates close to the current window's end all lie
+    // across it, and are then served from one copy made for the first of them instead of a copy each.
+    struct Seam {
+        explicit Seam(std::uint64_t reach) : reachBytes(reach) {}
+        std::uint64_t reachBytes;  // bytes taken on each side of the seam, at most
+        Bytes bytes;
+        std::uint64_t offset = 0;
+        Window current;  // the windows the bytes were taken from; nothing when none were
+        Window next;
+    };
+
     WindowedReader(ByteSource& source, Window current);
-    WindowedReader(ByteSource& source, Window current, Window next);
+    WindowedReader(ByteSource& source, Window current, Window next, Seam* seam = nullptr);
 
     ByteSource& source() const { return *m_source; }
     const Window& window() const { return m_windows[0]; }
@@ -41,8 +54,13 @@ private:
     // Start of the first held window that begins after position, or UINT64_MAX.
     std::uint64_t nextWindowStart(std::uint64_t position) const;
 
+    // The seam's bytes when [offset, end) crosses the seam and lies within reach of it, made when they are
+    // not those of the windows held; nothing otherwise.
+    std::optional<ByteView> fromSeam(std::uint64_t offset, std::uint64_t end);
+
     ByteSource* m_source;
     std::array<Window, 2> m_windows;
+    Seam* m_seam;
 };
 
 } // namespace vantrel

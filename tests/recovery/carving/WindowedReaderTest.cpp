@@ -62,6 +62,58 @@ TEST_F(WindowedReaderTest, ServesReadsPastTheWindowFromTheNextWindowAlreadyRead)
     EXPECT_EQ(readAll(reader, 120, 400), expected(120, 400));
 }
 
+TEST_F(WindowedReaderTest, ServesReadsAcrossTheSeamFromOneCopyUntilTheWindowsMove) {
+    source.failAll();
+    // Windows of 200 bytes sharing 64, [100, 300) and [236, 436): the seam is at 300, reached 50 bytes each side.
+    WindowedReader::Seam seam(50);
+    const auto inSeam = [&](ByteView view) {
+        return !view.empty() && view.data() >= seam.bytes.data() && view.data() + view.size() <= seam.bytes.data() + seam.bytes.size();
+    };
+    {
+        WindowedReader reader(source, {bytes(100, 200), 100}, {bytes(236, 200), 236}, &seam);
+        for (std::uint64_t offset = 100; offset < 436; ++offset) {
+            for (const std::uint64_t count : {1, 2, 20, 49, 50, 51, 99, 100, 101, 200}) {
+                if (offset + count > 436) continue;
+                Bytes scratch;
+                const ByteView view = reader.read(offset, count, scratch);
+                ASSERT_EQ(Bytes(view.begin(), view.end()), expected(offset, count)) << offset << "+" << count;
+                const bool crossesWithinReach = offset < 300 && offset + count > 300 && offset >= 250 && offset + count <= 350;
+                EXPECT_EQ(inSeam(view), crossesWithinReach) << offset << "+" << count;
+            }
+        }
+    }
+    EXPECT_EQ(seam.offset, 250u);
+    ASSERT_EQ(seam.bytes.size(), 100u);
+    // The copy is made once for the windows: a later reader over them takes it as it is.
+    seam.bytes[50] ^= 0xff;
+    {
+        WindowedReader reader(source, {bytes(100, 200), 100}, {bytes(236, 200), 236}, &seam);
+        EXPECT_EQ(readAll(reader, 290, 20)[10], static_cast<std::uint8_t>(device[300] ^ 0xff));
+    }
+    // Windows that moved, or other buffers at the same places, are copied anew.
+    const Bytes copy = expected(100, 336);
+    {
+        WindowedReader reader(source, {ByteView(copy).first(200), 100}, {ByteView(copy).subspan(136, 200), 236}, &seam);
+        EXPECT_EQ(readAll(reader, 290, 20), expected(290, 20));
+        EXPECT_EQ(seam.offset, 250u);
+    }
+    {
+        WindowedReader reader(source, {bytes(236, 200), 236}, {bytes(372, 200), 372}, &seam);
+        EXPECT_EQ(readAll(reader, 420, 50), expected(420, 50));
+        EXPECT_EQ(seam.offset, 386u);
+    }
+    // Without a next window that reaches the seam, reads go as before: to the source.
+    source.clearFailures();
+    {
+        WindowedReader reader(source, {bytes(100, 200), 100}, {}, &seam);
+        EXPECT_EQ(readAll(reader, 290, 20), expected(290, 20));
+        WindowedReader apart(source, {bytes(100, 200), 100}, {bytes(400, 200), 400}, &seam);
+        EXPECT_EQ(readAll(apart, 290, 20), expected(290, 20));
+    }
+    const std::vector<std::pair<std::uint64_t, std::int64_t>> reads{{300, 10}, {300, 10}};
+    EXPECT_EQ(source.reads, reads);
+}
+
 TEST_F(WindowedReaderTest, ClampsAtTheEndOfTheDeviceWithoutPadding) {
     WindowedReader reader(source, {bytes(900, 100), 900});
     EXPECT_EQ(readAll(reader, 850, 1LL << 40), expected(850, 150));
