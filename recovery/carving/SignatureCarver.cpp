@@ -10,7 +10,7 @@
 #include "recovery/filesystems/SourceReads.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <charconv>
 #include <stdexcept>
 
 namespace vantrel {
@@ -31,10 +31,22 @@ bool plausibleSize(RecoveredFileKind kind, std::uint64_t length, const std::opti
 
 // ---- The carve ----
 
-std::string suggestedName(std::int64_t serial, RecoveredFileKind kind) {
-    char number[32];
-    std::snprintf(number, sizeof number, "recovered_%05lld.", static_cast<long long>(serial));
-    return number + std::string(FileKind::preferredExtension(kind));
+// "recovered_", the hit's serial (counted from 1) in five digits at least, and the kind's extension: written
+// in one string, as a dense card names thousands of hits a second.
+std::string suggestedName(std::uint64_t serial, RecoveredFileKind kind) {
+    constexpr std::string_view prefix = "recovered_";
+    constexpr std::size_t leastDigits = 5;
+    char digits[24];
+    const std::size_t count = static_cast<std::size_t>(std::to_chars(std::begin(digits), std::end(digits), serial).ptr - digits);
+    const std::string_view extension = FileKind::preferredExtension(kind);
+    std::string name;
+    name.reserve(prefix.size() + std::max(count, leastDigits) + 1 + extension.size());
+    name += prefix;
+    if (count < leastDigits) name.append(leastDigits - count, '0');
+    name.append(digits, count);
+    name += '.';
+    name += extension;
+    return name;
 }
 
 // Windows are read from and to multiples of this (which every device block size divides), so that a
@@ -130,6 +142,8 @@ private:
     std::vector<std::int64_t> m_ftypOffsets;
     std::vector<SignatureScanIndex::PositionRange> m_searchRanges;
     Bytes m_headScratch, m_pieceScratch;
+    // Heads of candidates close to a window's end lie across it: copied once a window, they are served from here.
+    WindowedReader::Seam m_seam{FileLengthEstimator::headBytes};
     std::uint64_t m_length = 0;  // the source's length, asked anew for every window
     std::int64_t m_hitsFound = 0;
     std::int64_t m_readErrors = 0;
@@ -377,7 +391,7 @@ void CarveRun::carveBox(std::uint64_t position, std::uint64_t typeOffset, std::u
 }
 
 std::optional<BuiltHit> CarveRun::tryMakeHit(const FileSignature& signature, std::uint64_t offset) {
-    WindowedReader reader(m_source, {m_current.view(), m_current.offset}, {m_next.view(), m_next.offset});
+    WindowedReader reader(m_source, {m_current.view(), m_current.offset}, {m_next.view(), m_next.offset}, &m_seam);
     try {
         return makeHit(reader, signature, offset);
     } catch (...) {
@@ -421,7 +435,7 @@ std::optional<BuiltHit> CarveRun::makeHit(WindowedReader& reader, const FileSign
     hit.kind = kind;
     hit.byteOffset = offset;
     hit.byteLength = estimate->length;
-    hit.suggestedName = suggestedName(m_hitsFound + 1, kind);
+    hit.suggestedName = suggestedName(static_cast<std::uint64_t>(m_hitsFound) + 1, kind);
     hit.dimensions = dimensions;
     // A guessed length may run past the file or stop inside it: the hit says so, and no check of its bytes
     // can then vouch for it.
