@@ -1,5 +1,7 @@
 #include "support/VantrelHelperClient.h"
 
+#include <algorithm>
+
 namespace vantrel {
 
 namespace {
@@ -22,6 +24,9 @@ public:
     }
 
     void deliver(std::size_t index) override { m_client->helperDidFindHit(m_records.at(index)); }
+    void deliverAll(std::size_t count) override {
+        m_client->helperDidFindHits(std::span<const HelperHitDTO>(m_records.data(), std::min(count, m_records.size())));
+    }
 
 private:
     std::shared_ptr<VantrelHelperClient> m_client;

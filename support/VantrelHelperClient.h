@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -33,6 +34,11 @@ public:
 
     // One hit found by the running scan.
     virtual void helperDidFindHit(const HelperHitDTO& hit) = 0;
+    // Hits found one after another, as one packet brings them: by default helperDidFindHit with each, in
+    // order. A client that hands hits to another thread overrides it to hand them over together.
+    virtual void helperDidFindHits(std::span<const HelperHitDTO> hits) {
+        for (const auto& hit : hits) helperDidFindHit(hit);
+    }
     // Scan or copy progress.
     virtual void helperDidUpdateProgressWithBytesScanned(std::int64_t bytesScanned, std::int64_t totalBytes,
                                                          std::int64_t hitsFound, std::int64_t readErrors) = 0;

@@ -55,6 +55,7 @@ struct HelperXPCClient::State final : VantrelHelperClient {
     std::shared_ptr<HelperClient> connection;
     std::mutex mutex;  // guards the handlers, which the delivery thread reads
     HitHandler onHit;
+    HitsHandler onHits;
     ProgressHandler onProgress;
     LogHandler onLog;
 
@@ -64,9 +65,22 @@ struct HelperXPCClient::State final : VantrelHelperClient {
         return handler;
     }
 
-    void helperDidFindHit(const HelperHitDTO& record) override {
-        auto hit = hitFromTransferRecord(record);
-        if (auto handler = current(onHit)) handler(std::move(hit));
+    void helperDidFindHit(const HelperHitDTO& record) override { helperDidFindHits(std::span(&record, 1)); }
+    // The hits of a packet are built at once and handed on in one call when a handler of many is set.
+    void helperDidFindHits(std::span<const HelperHitDTO> records) override {
+        std::vector<RecoveredHit> hits;
+        hits.reserve(records.size());
+        for (const auto& record : records) hits.push_back(hitFromTransferRecord(record));
+        HitsHandler many;
+        HitHandler one;
+        {
+            std::lock_guard lock(mutex);
+            if (onHits) many = onHits;
+            else one = onHit;
+        }
+        if (many) return many(std::move(hits));
+        if (one)
+            for (auto& hit : hits) one(std::move(hit));
     }
     void helperDidUpdateProgressWithBytesScanned(std::int64_t scanned, std::int64_t total, std::int64_t hits,
                                                  std::int64_t errors) override {
@@ -273,6 +287,11 @@ HelperXPCClient::~HelperXPCClient() { m_state->connection->setCallbackReceiver(n
 void HelperXPCClient::setOnHit(HitHandler handler) {
     std::lock_guard lock(m_state->mutex);
     m_state->onHit = std::move(handler);
+}
+
+void HelperXPCClient::setOnHits(HitsHandler handler) {
+    std::lock_guard lock(m_state->mutex);
+    m_state->onHits = std::move(handler);
 }
 
 void HelperXPCClient::setOnProgress(ProgressHandler handler) {

@@ -32,6 +32,8 @@ namespace vantrel {
 class HelperXPCClient {
 public:
     using HitHandler = std::function<void(RecoveredHit hit)>;
+    // Hits that came together, in their order.
+    using HitsHandler = std::function<void(std::vector<RecoveredHit> hits)>;
     using ProgressHandler = std::function<void(ScanProgress progress)>;
     using LogHandler = std::function<void(std::string line)>;
     using Completion = std::function<void(std::optional<ErrorObject> error)>;
@@ -45,6 +47,8 @@ public:
     HelperXPCClient& operator=(const HelperXPCClient&) = delete;
 
     void setOnHit(HitHandler handler);
+    // Takes the hits in place of the handler of one hit (which then gets none).
+    void setOnHits(HitsHandler handler);
     void setOnProgress(ProgressHandler handler);
     void setOnLog(LogHandler handler);
 

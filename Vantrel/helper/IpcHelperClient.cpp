@@ -41,6 +41,9 @@ public:
     void helperDidFindHit(const HelperHitDTO& hit) override {
         if (auto receiver = current()) receiver->helperDidFindHit(hit);
     }
+    void helperDidFindHits(std::span<const HelperHitDTO> hits) override {
+        if (auto receiver = current()) receiver->helperDidFindHits(hits);
+    }
     void helperDidUpdateProgressWithBytesScanned(std::int64_t scanned, std::int64_t total, std::int64_t hits,
                                                  std::int64_t errors) override {
         if (auto receiver = current()) receiver->helperDidUpdateProgressWithBytesScanned(scanned, total, hits, errors);

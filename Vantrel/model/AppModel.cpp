@@ -19,15 +19,84 @@ std::size_t UuidHash::operator()(const Uuid& id) const noexcept {
     return static_cast<std::size_t>((high ^ (low * 0x9E3779B97F4A7C15ULL)) * 0xBF58476D1CE4E5B9ULL);
 }
 
+std::size_t HitIdIndex::startOf(const Uuid& id, std::size_t mask) {
+    // The hash's high bits folded into the low ones that pick the slot: hand-made identities that differ in
+    // a few bytes still spread over the table.
+    auto mixed = static_cast<std::uint64_t>(UuidHash{}(id));
+    mixed ^= mixed >> 31;
+    mixed *= 0x94D049BB133111EBULL;
+    mixed ^= mixed >> 29;
+    return static_cast<std::size_t>(mixed) & mask;
+}
+
+const HitIdIndex::Slot* HitIdIndex::slotOf(const Shard& shard, const Uuid& id) {
+    if (shard.entries.empty()) return nullptr;
+    const std::size_t mask = shard.entries.size() - 1;
+    // The table always keeps empty slots, so the probe ends.
+    for (std::size_t at = startOf(id, mask);; at = (at + 1) & mask) {
+        const Slot& slot = shard.entries[at];
+        if (slot.state == SlotState::empty) return nullptr;
+        if (slot.state == SlotState::used && slot.id == id) return &slot;
+    }
+}
+
 std::optional<std::uint64_t> HitIdIndex::find(const Uuid& id) const {
-    const auto& map = shard(id);
-    const auto found = map.find(id);
-    if (found == map.end()) return std::nullopt;
-    return found->second;
+    const Slot* slot = slotOf(shard(id), id);
+    if (!slot) return std::nullopt;
+    return slot->sequence;
+}
+
+void HitIdIndex::rehash(Shard& shard) {
+    constexpr std::size_t smallest = 16;
+    std::size_t size = std::max(smallest, shard.entries.size());
+    // At most half full after the rehash, so a run of inserts follows before the next.
+    while ((shard.used + 1) * 2 > size) size *= 2;
+    std::vector<Slot> old(size);
+    old.swap(shard.entries);
+    shard.erased = 0;
+    const std::size_t mask = size - 1;
+    for (const Slot& slot : old) {
+        if (slot.state != SlotState::used) continue;
+        std::size_t at = startOf(slot.id, mask);
+        while (shard.entries[at].state != SlotState::empty) at = (at + 1) & mask;
+        shard.entries[at] = slot;
+    }
+}
+
+bool HitIdIndex::insert(const Uuid& id, std::uint64_t sequence) {
+    Shard& table = shard(id);
+    // Taken slots, erased ones included, stay under three quarters of the table.
+    if ((table.used + table.erased + 1) * 4 > table.entries.size() * 3) rehash(table);
+    const std::size_t mask = table.entries.size() - 1;
+    Slot* reusable = nullptr;
+    std::size_t at = startOf(id, mask);
+    for (;; at = (at + 1) & mask) {
+        Slot& slot = table.entries[at];
+        if (slot.state == SlotState::empty) break;
+        if (slot.state == SlotState::erased) {
+            if (!reusable) reusable = &slot;
+        } else if (slot.id == id) {
+            return false;
+        }
+    }
+    Slot& target = reusable ? *reusable : table.entries[at];
+    if (reusable) --table.erased;
+    target = Slot{id, sequence, SlotState::used};
+    ++table.used;
+    return true;
+}
+
+void HitIdIndex::erase(const Uuid& id) {
+    Shard& table = shard(id);
+    auto* slot = const_cast<Slot*>(slotOf(table, id));
+    if (!slot) return;
+    slot->state = SlotState::erased;
+    --table.used;
+    ++table.erased;
 }
 
 void HitIdIndex::clear() {
-    for (auto& map : m_shards) map.clear();
+    for (auto& table : m_shards) table = Shard{};
 }
 
 AppModel::AppModel(AppEffects effects, QObject* parent)

@@ -62,22 +62,38 @@ struct UuidHash {
     std::size_t operator()(const Uuid& id) const noexcept;
 };
 
-// Arrival numbers by identity, in 256 maps chosen by the identity's last byte, so that growing the
-// index never rehashes more than a 256th of it in one step.
+// Arrival numbers by identity, in 256 tables chosen by the identity's last byte, so that growing the
+// index never rehashes more than a 256th of it in one step. Each table keeps its entries in one array
+// (open addressing, linear probing): no allocation per identity, and a new identity costs one probe.
 class HitIdIndex {
 public:
     static constexpr std::size_t shardCount = 256;
 
-    bool contains(const Uuid& id) const { return shard(id).contains(id); }
+    bool contains(const Uuid& id) const { return find(id).has_value(); }
     std::optional<std::uint64_t> find(const Uuid& id) const;
-    void insert(const Uuid& id, std::uint64_t sequence) { shard(id).emplace(id, sequence); }
-    void erase(const Uuid& id) { shard(id).erase(id); }
+    // Adds the identity with its arrival number; answers false, changing nothing, when it is there already.
+    bool insert(const Uuid& id, std::uint64_t sequence);
+    void erase(const Uuid& id);
     void clear();
 
 private:
-    using Shard = std::unordered_map<Uuid, std::uint64_t, UuidHash>;
+    enum class SlotState : std::uint8_t { empty, used, erased };
+    struct Slot {
+        Uuid id;
+        std::uint64_t sequence = 0;
+        SlotState state = SlotState::empty;
+    };
+    struct Shard {
+        std::vector<Slot> entries;  // a power of two of them, or none
+        std::size_t used = 0;
+        std::size_t erased = 0;   // erased entries keep a probe going past them until the next rehash
+    };
+
     Shard& shard(const Uuid& id) { return m_shards[id.bytes[15]]; }
     const Shard& shard(const Uuid& id) const { return m_shards[id.bytes[15]]; }
+    static std::size_t startOf(const Uuid& id, std::size_t mask);
+    static const Slot* slotOf(const Shard& shard, const Uuid& id);
+    static void rehash(Shard& shard);
 
     std::array<Shard, shardCount> m_shards;
 };
@@ -382,6 +398,7 @@ public:
     void handleHelperProgress(ScanProgress progress);
     void handleHelperLog(std::string line);
     RecoveredHit applyUndeleteNaming(RecoveredHit hit);
+    void nameUndeleted(RecoveredHit& hit);
     void updateScanRate(std::uint64_t bytesScanned);
     void finishScan(std::optional<ErrorObject> error, ScanMode mode);
     // A status about the results, after the statement that the list is partial when it is.

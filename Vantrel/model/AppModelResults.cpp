@@ -109,9 +109,8 @@ std::optional<std::size_t> AppModel::positionOf(const Uuid& id) const {
 
 void AppModel::storeHit(RecoveredHit hit) {
     // Identities key the selection and every queue; a repeated one would make two hits one.
-    while (m_sequenceOf.contains(hit.id)) hit.id = Uuid::random();
     const std::uint64_t sequence = m_nextSequence++;
-    m_sequenceOf.insert(hit.id, sequence);
+    while (!m_sequenceOf.insert(hit.id, sequence)) hit.id = Uuid::random();
     m_sequence.push_back(sequence);
     m_nameKeys.push_back(m_collator->sortKey(hit.suggestedName));
     m_keys.push_back(ResultsOrder::keysOf(hit, m_nameKeys.back(), *m_typeRanks));

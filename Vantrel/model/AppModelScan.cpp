@@ -30,6 +30,8 @@ constexpr std::string_view preferredScanModeKey = "preferredScanMode";
 constexpr std::uint64_t reachRetryDelayNanoseconds = 400'000'000;
 // Callbacks taken in per turn of the event loop; the rest wait for the next turn.
 constexpr std::size_t maxEventsPerTurn = 2'000;
+// Hits that come one at a time are gathered into runs of at most this many.
+constexpr std::size_t maxHitsPerRun = 256;
 // Pictures wider or taller than this are misread headers, not pictures.
 constexpr std::int64_t maxPlausibleSidePixels = 65'536;
 constexpr double minRateSampleSeconds = 0.5;
@@ -58,7 +60,9 @@ ScanTarget scanTargetOf(const std::string& devicePath) {
 // ---- The queue of callbacks.
 
 struct AppModel::HelperEvents : std::enable_shared_from_this<HelperEvents> {
-    using Event = std::variant<RecoveredHit, ScanProgress, std::string>;
+    // Hits wait in runs, as they came together; each hit counts as one callback.
+    using Hits = std::vector<RecoveredHit>;
+    using Event = std::variant<Hits, ScanProgress, std::string>;
 
     std::mutex mutex;
     std::deque<Event> waiting;
@@ -72,7 +76,12 @@ struct AppModel::HelperEvents : std::enable_shared_from_this<HelperEvents> {
         bool post = false;
         {
             std::lock_guard lock(mutex);
-            waiting.push_back(std::move(event));
+            auto* hits = std::get_if<Hits>(&event);
+            if (hits && hits->empty()) return;
+            // Hits that come one at a time join the run of hits before them, up to a packet's worth.
+            auto* last = waiting.empty() ? nullptr : std::get_if<Hits>(&waiting.back());
+            if (hits && last && hits->size() == 1 && last->size() < maxHitsPerRun) last->push_back(std::move(hits->front()));
+            else waiting.push_back(std::move(event));
             post = !std::exchange(posted, true);
         }
         if (post) schedule();
@@ -82,17 +91,33 @@ struct AppModel::HelperEvents : std::enable_shared_from_this<HelperEvents> {
         executor->post([self = shared_from_this()] { self->drain(maxEventsPerTurn); });
     }
 
-    // Main thread: takes in up to limit events, and schedules the next turn when some are left.
+    // Takes up to limit callbacks off the queue, in order; a run of hits longer than what is left of the
+    // limit is split.
+    std::vector<Event> take(std::size_t limit) {
+        std::vector<Event> taken;
+        while (limit > 0 && !waiting.empty()) {
+            auto* hits = std::get_if<Hits>(&waiting.front());
+            if (hits && hits->size() > limit) {
+                const auto cut = hits->begin() + static_cast<std::ptrdiff_t>(limit);
+                taken.emplace_back(Hits(std::make_move_iterator(hits->begin()), std::make_move_iterator(cut)));
+                hits->erase(hits->begin(), cut);
+                return taken;
+            }
+            const std::size_t count = hits ? hits->size() : 1;
+            taken.push_back(std::move(waiting.front()));
+            waiting.pop_front();
+            limit -= count;
+        }
+        return taken;
+    }
+
+    // Main thread: takes in up to limit callbacks, and schedules the next turn when some are left.
     void drain(std::size_t limit) {
-        std::deque<Event> batch;
+        std::vector<Event> batch;
         bool more = false;
         {
             std::lock_guard lock(mutex);
-            const std::size_t count = std::min(limit, waiting.size());
-            for (std::size_t i = 0; i < count; ++i) {
-                batch.push_back(std::move(waiting.front()));
-                waiting.pop_front();
-            }
+            batch = take(limit);
             more = !waiting.empty();
             // A full drain leaves a job already posted to find nothing, which is harmless.
             if (!more && limit == maxEventsPerTurn) posted = false;
@@ -100,9 +125,16 @@ struct AppModel::HelperEvents : std::enable_shared_from_this<HelperEvents> {
         if (more && limit == maxEventsPerTurn) schedule();
         for (auto& event : batch) {
             if (!model) return;
-            if (auto* hit = std::get_if<RecoveredHit>(&event)) model->handleHelperHit(std::move(*hit));
-            else if (auto* progress = std::get_if<ScanProgress>(&event)) model->handleHelperProgress(*progress);
-            else model->handleHelperLog(std::move(std::get<std::string>(event)));
+            if (auto* hits = std::get_if<Hits>(&event)) {
+                for (auto& hit : *hits) {
+                    if (!model) return;
+                    model->handleHelperHit(std::move(hit));
+                }
+            } else if (auto* progress = std::get_if<ScanProgress>(&event)) {
+                model->handleHelperProgress(*progress);
+            } else {
+                model->handleHelperLog(std::move(std::get<std::string>(event)));
+            }
         }
         if (!more && model && afterTakenIn) std::exchange(afterTakenIn, {})();
     }
@@ -142,8 +174,8 @@ void AppModel::installHelperHandlers() {
     events->executor = m_effects.executor;
     events->model = this;
     std::weak_ptr<HelperEvents> weak = events;
-    helperClient().setOnHit([weak](RecoveredHit hit) {
-        if (auto target = weak.lock()) target->add(std::move(hit));
+    helperClient().setOnHits([weak](std::vector<RecoveredHit> hits) {
+        if (auto target = weak.lock()) target->add(std::move(hits));
     });
     helperClient().setOnProgress([weak](ScanProgress progress) {
         if (auto target = weak.lock()) target->add(progress);
@@ -280,14 +312,13 @@ void AppModel::resetScanRate() {
 // ---- Taking in.
 
 void AppModel::handleHelperHit(RecoveredHit hit) {
-    const auto key = std::make_pair(hit.byteOffset, hit.kind);
-    if (m_intakeKeys.contains(key)) return;
-    if (implausibleJpeg(hit)) return;
+    // A repeat (same offset and kind) and an implausible picture are dropped. Only a hit taken in marks its
+    // offset and kind as seen, so the one lookup that finds a repeat also records a new hit.
+    if (implausibleJpeg(hit) || !m_intakeKeys.emplace(hit.byteOffset, hit.kind).second) return;
     // One naming state names every hit in the list, undeleted or carved, so no two share a name: a name
     // worth keeping and not yet taken stays, the rest are numbered in one series.
-    hit = applyUndeleteNaming(std::move(hit));
+    nameUndeleted(hit);
     hit.integrity = hit.clusterReallocated ? HitIntegrity::suspect : HitIntegrity::pending;
-    m_intakeKeys.insert(key);
     appendHit(std::move(hit));
     setCatalogDirty(true);
     // appendHit keeps identities unique, so the stored hit's identity is new to the queue.
@@ -295,18 +326,23 @@ void AppModel::handleHelperHit(RecoveredHit hit) {
 }
 
 RecoveredHit AppModel::applyUndeleteNaming(RecoveredHit hit) {
-    const std::string name = hit.suggestedName;
-    const std::string renamed = UndeleteNamingState::isUsableUndeleteName(name)
-                                    ? m_undeleteNaming.suggestedName(name, hit.kind)
-                                    : m_undeleteNaming.numberedName(hit.kind);
-    if (renamed == name) return hit;
-    hit.suggestedName = renamed;
-    if (hit.reconstructedPath) {
-        const auto slash = hit.reconstructedPath->rfind('/');
-        const std::string parent = slash == std::string::npos ? std::string() : hit.reconstructedPath->substr(0, slash);
-        hit.reconstructedPath = (parent.empty() ? std::string() : parent) + "/" + renamed;
-    }
+    nameUndeleted(hit);
     return hit;
+}
+
+void AppModel::nameUndeleted(RecoveredHit& hit) {
+    const std::string& name = hit.suggestedName;
+    std::string renamed = UndeleteNamingState::isUsableUndeleteName(name) ? m_undeleteNaming.suggestedName(name, hit.kind)
+                                                                          : m_undeleteNaming.numberedName(hit.kind);
+    if (renamed == name) return;
+    if (hit.reconstructedPath) {
+        auto& path = *hit.reconstructedPath;
+        const auto slash = path.rfind('/');
+        path.resize(slash == std::string::npos ? 0 : slash);
+        path += '/';
+        path += renamed;
+    }
+    hit.suggestedName = std::move(renamed);
 }
 
 void AppModel::handleHelperProgress(ScanProgress progress) {

@@ -573,13 +573,11 @@ private:
     }
 
     // A batch read by the batch reader, whose sends would all have passed receiveSend's checks: handed on in
-    // their order as receiveBatch hands them on.
+    // their order, together, as one packet read whole in one go.
     void receiveReadBatch(std::size_t count) {
         log(IpcLogLevel::debug, "IPC batch of " + std::to_string(count) + " messages from " + peerText(m_peer));
-        for (std::size_t index = 0; index < count; ++index) {
-            if (state() != IpcConnectionState::open) return;
-            guarded([&] { m_batchReader->deliver(index); });
-        }
+        if (state() != IpcConnectionState::open) return;
+        guarded([&] { m_batchReader->deliverAll(count); });
     }
 
     void receiveReply(IpcMessage message, UniqueFd descriptor) {

@@ -48,6 +48,11 @@ public:
     virtual std::size_t read(std::size_t index, std::string_view text) = 0;
     // Hands on the index-th send read from the current packet, as the connection hands on a received one.
     virtual void deliver(std::size_t index) = 0;
+    // Hands on the first count sends read from the current packet, in their order: by default one deliver()
+    // each; a reader may hand them on together, so that what takes them pays once per packet.
+    virtual void deliverAll(std::size_t count) {
+        for (std::size_t index = 0; index < count; ++index) deliver(index);
+    }
 };
 
 // A packet that is not a well-formed message. The connection that receives one closes.

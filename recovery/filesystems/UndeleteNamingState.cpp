@@ -90,11 +90,7 @@ bool UndeleteNamingState::isUsableUndeleteName(std::string_view name) {
 std::string UndeleteNamingState::suggestedName(std::string_view preferred, RecoveredFileKind kind) {
     const std::string trimmed = trimTrailingDotsAndSpaces(makeSafeFileName(preferred));
     if (!isWeakName(trimmed)) {
-        std::string lower = asciiLower(trimmed);
-        if (!usedNames.contains(lower)) {
-            usedNames.insert(std::move(lower));
-            return trimmed;
-        }
+        if (usedNames.insert(asciiLower(trimmed)).second) return trimmed;
     }
     return numberedName(kind);
 }
