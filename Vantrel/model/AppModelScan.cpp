@@ -478,7 +478,9 @@ void AppModel::forgetIntakeKey(const RecoveredHit& removed) {
 void AppModel::enqueueIntegrityChecks() {
     if (m_isScanning) return;
     auto& pending = m_plain.pendingIntegrityIDs;
-    std::unordered_set<Uuid, UuidHash> queued(pending.begin(), pending.end());
+    std::unordered_set<Uuid, UuidHash> queued;
+    queued.reserve(pending.size());
+    queued.insert(pending.begin(), pending.end());
     for (const auto& hit : m_hits)
         if (hit.integrity == HitIntegrity::pending && queued.insert(hit.id).second) pending.push_back(hit.id);
     runQualityPass();

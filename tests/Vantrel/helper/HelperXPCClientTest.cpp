@@ -226,6 +226,31 @@ TEST(HelperXPCClient, CallbacksReachTheInstalledHandlers) {
     EXPECT_EQ(seen, (std::vector<std::string>{"log:Opening device", "progress:18446744073709551615", "hit:a.jpg"}));
 }
 
+TEST(HelperXPCClient, HitsThatComeTogetherReachTheHandlerOfManyInOneCallInTheirOrder) {
+    ClientHarness h;
+    ASSERT_TRUE(h.helper->receiver);
+    std::vector<HelperHitDTO> records;
+    for (const char* name : {"a.jpg", "b.jpg", "c.jpg"})
+        records.emplace_back("jpeg", 0, 1, name, std::nullopt, 0, 0, "signatureCarve", false, false, 0, 0, "");
+    // Without a handler of many, the handler of one takes them one at a time.
+    std::vector<std::string> one;
+    h.client.setOnHit([&](RecoveredHit hit) { one.push_back(hit.suggestedName); });
+    h.helper->receiver->helperDidFindHits(records);
+    EXPECT_EQ(one, (std::vector<std::string>{"a.jpg", "b.jpg", "c.jpg"}));
+
+    std::vector<std::vector<std::string>> calls;
+    h.client.setOnHits([&](std::vector<RecoveredHit> hits) {
+        std::vector<std::string> names;
+        for (const auto& hit : hits) names.push_back(hit.suggestedName);
+        calls.push_back(std::move(names));
+    });
+    h.helper->receiver->helperDidFindHits(records);
+    h.helper->receiver->helperDidFindHit(records[1]);
+    using Calls = std::vector<std::vector<std::string>>;
+    EXPECT_EQ(calls, (Calls{{"a.jpg", "b.jpg", "c.jpg"}, {"b.jpg"}}));
+    EXPECT_EQ(one.size(), 3u) << "the handler of one gets nothing once a handler of many is set";
+}
+
 TEST(HitFromTransferRecord, KeepsWhatTheRecordCarriesAndFallsBackOnUnknownNames) {
     const HelperHitDTO record("nope", 512, 2048, "IMG_0001.JPG", std::string("/DCIM/100CANON"), 640, 0, "elsewhere", true,
                               false, 1, 0, "fat32");

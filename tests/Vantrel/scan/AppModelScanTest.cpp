@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <thread>
 
 namespace vantrel {
@@ -152,6 +153,141 @@ TEST(AppModelScan, ABacklogOfHitsAtTheReplyIsTakenInATurnAtATimeBeforeTheScanEnd
     }
     EXPECT_FALSE(h.model->isScanning());
     EXPECT_EQ(h.model->statusMessage(), "Scan finished — 5000 file(s) found. Volume stays unmounted until you remount it.");
+}
+
+// A packet's worth of hits as the connection hands them on together: kind mp4, offsets first, first+1, …
+// (in units of 4096 bytes).
+std::vector<HelperHitDTO> hitRun(std::uint64_t first, std::size_t count, const std::string& name = "v.mp4") {
+    std::vector<HelperHitDTO> run;
+    for (std::size_t i = 0; i < count; ++i) run.push_back(hitRecord(RecoveredFileKind::mp4, (first + i) * 4096, 4096, name));
+    return run;
+}
+
+// Runs the event loop a job at a time until nothing is left, failing when one job takes in more than 2,000
+// hits or when the scan ends before expected hits are in.
+void runTurnsCheckingEachStep(ScanHarness& h, std::size_t expected) {
+    std::size_t taken = h.model->hits().size();
+    while (h.executor->runOne()) {
+        const std::size_t now = h.model->hits().size();
+        EXPECT_LE(now - taken, 2'000u) << "one step of the event loop took in " << now - taken << " hits";
+        if (!h.model->isScanning()) {
+            EXPECT_EQ(now, expected) << "the scan ended before the hits sent ahead of its reply were in";
+        }
+        taken = now;
+    }
+    EXPECT_FALSE(h.model->isScanning());
+}
+
+TEST(AppModelScan, HitsThatComeTogetherAreTakenInInTheirOrderWithTheOtherCallbacksAndAllCounted) {
+    ScanHarness h;
+    h.model->setIntegrityChecker(nullptr);
+    h.startScanning();
+    // How many hits were in when each of the progress reports sent between the runs was taken in.
+    std::vector<std::pair<std::uint64_t, std::size_t>> hitsAtProgress;
+    QObject::connect(h.model.get(), &AppModel::fieldChanged, [&](AppModel::Field field) {
+        const auto scanned = h.model->progress().bytesScanned;
+        if (field == AppModel::Field::progress && scanned >= 1'001 && scanned <= 1'003)
+            hitsAtProgress.emplace_back(scanned, h.model->hits().size());
+    });
+    std::thread delivery([&] {
+        h.helper->sendHits(hitRun(0, 256));
+        h.helper->sendHits(hitRun(256, 256));
+        h.helper->sendProgress(1'001, 8192, 512, 0);
+        h.helper->sendHit(hitRecord(RecoveredFileKind::mp4, 512 * 4096, 4096, "v.mp4"));
+        h.helper->sendLog("reading");
+        h.helper->sendHit(hitRecord(RecoveredFileKind::mp4, 513 * 4096, 4096, "v.mp4"));
+        for (std::uint64_t run = 0; run < 8; ++run) h.helper->sendHits(hitRun(514 + run * 256, 256));
+        h.helper->sendProgress(1'002, 8192, 2'562, 0);
+        h.helper->sendHits({});
+        h.helper->sendHits(hitRun(2'562, 100));
+        // Hits that come one at a time, as the connection hands on a packet it read the slow way.
+        for (std::uint64_t i = 0; i < 300; ++i) h.helper->sendHit(hitRecord(RecoveredFileKind::mp4, (2'662 + i) * 4096, 4096, "v.mp4"));
+        h.helper->sendProgress(1'003, 8192, 2'962, 0);
+    });
+    delivery.join();
+    auto call = h.helper->takeCall(HelperProtocolSelector::startScan);
+    ASSERT_TRUE(call);
+    call->errorReply(std::nullopt);
+    runTurnsCheckingEachStep(h, 2'962);
+
+    ASSERT_EQ(h.model->hits().size(), 2'962u);
+    std::uint64_t expectedOffset = 0;
+    for (const auto& hit : h.model->hits()) {
+        ASSERT_EQ(hit.byteOffset, expectedOffset) << "hits are kept in the order they came";
+        expectedOffset += 4096;
+    }
+    using Seen = std::vector<std::pair<std::uint64_t, std::size_t>>;
+    EXPECT_EQ(hitsAtProgress, (Seen{{1'001, 512}, {1'002, 2'562}, {1'003, 2'962}})) << "progress is taken in between the hits around it";
+    // The first keeps its name, the others are numbered in turn.
+    EXPECT_EQ(h.model->hits().front().suggestedName, "v.mp4");
+    EXPECT_EQ(h.model->hits().back().suggestedName, "recovered_02961.mp4");
+    EXPECT_EQ(h.model->plainState().pendingIntegrityIDs.size(), 2'962u);
+    EXPECT_EQ(h.model->statusMessage(), "Scan finished — 2962 file(s) found. Volume stays unmounted until you remount it.");
+}
+
+TEST(AppModelScan, ARepeatIsDroppedAcrossTheEdgesOfPacketsAndOfTurns) {
+    ScanHarness h;
+    h.model->setIntegrityChecker(nullptr);
+    h.startScanning();
+    // The first hit of a packet repeats the last of the packet before; the same offset with another kind
+    // is no repeat.
+    h.helper->sendHits(hitRun(0, 256));
+    auto second = hitRun(255, 246);
+    second.front().suggestedName = "again.mp4";
+    second.insert(second.begin() + 1, hitRecord(RecoveredFileKind::pdf, 255 * 4096, 4096, "doc.pdf"));
+    h.helper->sendHits(second);
+    // A single hit repeating the end of a packet.
+    h.helper->sendHit(hitRecord(RecoveredFileKind::mp4, 500 * 4096, 4096, "again.mp4"));
+    // Turn one takes 256 + 247 + 1 callbacks, then 1,496 of this run: the run is cut there, and the first
+    // hit after the cut repeats the last one before it.
+    auto longRun = hitRun(1'000, 2'200);
+    longRun.insert(longRun.begin() + 1'496, hitRecord(RecoveredFileKind::mp4, (1'000 + 1'495) * 4096, 4096, "again.mp4"));
+    h.helper->sendHits(longRun);
+    h.replyToScan();
+    EXPECT_FALSE(h.model->isScanning());
+
+    std::set<std::pair<std::uint64_t, RecoveredFileKind>> keys;
+    for (const auto& hit : h.model->hits()) {
+        EXPECT_TRUE(keys.emplace(hit.byteOffset, hit.kind).second) << "offset " << hit.byteOffset << " taken in twice";
+        EXPECT_EQ(hit.suggestedName.find("again"), std::string::npos) << "the first of a repeat is the one kept";
+    }
+    EXPECT_EQ(h.model->hits().size(), 256u + 1u + 245u + 2'200u);
+    EXPECT_TRUE(keys.contains({255 * 4096, RecoveredFileKind::pdf}));
+    EXPECT_EQ(h.model->hits().size(), h.model->plainState().pendingIntegrityIDs.size());
+}
+
+TEST(AppModelScan, ACancelOrALostHelperWhileAPacketWaitsKeepsEveryHitThatCameBeforeTheEnd) {
+    {
+        ScanHarness h;
+        h.model->setIntegrityChecker(nullptr);
+        h.startScanning();
+        for (std::uint64_t run = 0; run < 10; ++run) h.helper->sendHits(hitRun(run * 256, 256));
+        ASSERT_TRUE(h.executor->runOne());
+        EXPECT_EQ(h.model->hits().size(), 2'000u) << "a turn stops in the middle of a packet";
+        h.model->cancelScan();
+        // The helper stops at its next hit: the packet it was filling still comes before its answer.
+        h.helper->sendHits(hitRun(2'560, 40));
+        auto call = h.helper->takeCall(HelperProtocolSelector::startScan);
+        ASSERT_TRUE(call);
+        call->errorReply(ErrorObject{std::string(VantrelError::domain), VantrelError::scanCancelled, "Scan cancelled", std::nullopt});
+        runTurnsCheckingEachStep(h, 2'600);
+        EXPECT_EQ(h.model->statusMessage(), "Scan cancelled — 2600 files found so far.");
+        EXPECT_EQ(h.model->hits().back().byteOffset, 2'599u * 4096);
+    }
+    {
+        ScanHarness h;
+        h.model->setIntegrityChecker(nullptr);
+        h.startScanning();
+        for (std::uint64_t run = 0; run < 9; ++run) h.helper->sendHits(hitRun(run * 256, 256));
+        ASSERT_TRUE(h.executor->runOne());
+        // The helper is gone: its connection fails the scan's call.
+        auto call = h.helper->takeCall(HelperProtocolSelector::startScan);
+        ASSERT_TRUE(call);
+        call->errorReply(IpcError::make(IpcErrorCode::connectionInterrupted, "the helper went away"));
+        runTurnsCheckingEachStep(h, 2'304);
+        EXPECT_EQ(h.model->statusMessage(), "Scan stopped by an error — 2304 files found so far.");
+        EXPECT_TRUE(h.model->errorMessage());
+    }
 }
 
 TEST(AppModelScan, CancellingEndsTheScanAsCancelledOrWithTheErrorThatFollows) {
