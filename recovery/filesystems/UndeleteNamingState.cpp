@@ -17,11 +17,20 @@ std::string asciiLower(std::string_view text) {
     return result;
 }
 
-std::string asciiUpper(std::string_view text) {
-    std::string result(text);
-    std::transform(result.begin(), result.end(), result.begin(),
-                   [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; });
-    return result;
+// Whether text starts with "FILE" in any letter case.
+bool startsWithFileWord(std::string_view text) {
+    constexpr std::string_view word = "FILE";
+    if (text.size() < word.size()) return false;
+    for (std::size_t i = 0; i < word.size(); ++i) {
+        const char c = text[i];
+        if ((c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c) != word[i]) return false;
+    }
+    return true;
+}
+
+std::string_view withoutTrailingDotsAndSpaces(std::string_view name) {
+    while (!name.empty() && (name.back() == ' ' || name.back() == '.')) name.remove_suffix(1);
+    return name;
 }
 
 // Cuts a valid UTF-8 text to at most maxBytes without splitting a character.
@@ -42,8 +51,7 @@ std::string_view deletingPathExtension(std::string_view name) {
 } // namespace
 
 std::string UndeleteNamingState::trimTrailingDotsAndSpaces(std::string_view name) {
-    while (!name.empty() && (name.back() == ' ' || name.back() == '.')) name.remove_suffix(1);
-    return std::string(name);
+    return std::string(withoutTrailingDotsAndSpaces(name));
 }
 
 std::string UndeleteNamingState::makeSafeFileName(std::string_view name) {
@@ -74,21 +82,23 @@ std::string UndeleteNamingState::makeSafeFileName(std::string_view name) {
 }
 
 bool UndeleteNamingState::isWeakName(std::string_view name) {
-    const std::string upper = asciiUpper(trimTrailingDotsAndSpaces(name));
-    if (upper.empty()) return true;
-    const std::string_view base = deletingPathExtension(upper);
-    if (base.empty() || base == "FILE") return true;
-    constexpr std::size_t numberedFileBaseBytes = 9;  // FILE0001 is weak, FILE00001 is not
-    if (base.starts_with("FILE") && base.size() < numberedFileBaseBytes) return true;
-    return upper.find('~') != std::string::npos;
+    // Letter case does not count: FILE, file and File are the same word.
+    const std::string_view trimmed = withoutTrailingDotsAndSpaces(name);
+    if (trimmed.empty()) return true;
+    const std::string_view base = deletingPathExtension(trimmed);
+    if (base.empty()) return true;
+    constexpr std::size_t numberedFileBaseBytes = 9;  // FILE and FILE0001 are weak, FILE00001 is not
+    if (startsWithFileWord(base) && base.size() < numberedFileBaseBytes) return true;
+    return trimmed.find('~') != std::string_view::npos;
 }
 
 bool UndeleteNamingState::isUsableUndeleteName(std::string_view name) {
-    return !trimTrailingDotsAndSpaces(name).empty() && !isWeakName(name);
+    return !withoutTrailingDotsAndSpaces(name).empty() && !isWeakName(name);
 }
 
 std::string UndeleteNamingState::suggestedName(std::string_view preferred, RecoveredFileKind kind) {
-    const std::string trimmed = trimTrailingDotsAndSpaces(makeSafeFileName(preferred));
+    std::string trimmed = makeSafeFileName(preferred);
+    trimmed.resize(withoutTrailingDotsAndSpaces(trimmed).size());
     if (!isWeakName(trimmed)) {
         if (usedNames.insert(asciiLower(trimmed)).second) return trimmed;
     }
