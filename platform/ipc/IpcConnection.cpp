@@ -193,7 +193,7 @@ private:
             std::unique_lock lock(m_queueMutex);
             for (;;) {
                 if (const auto current = state(); current != IpcConnectionState::open) return closedError(current);
-                if (m_queuedSends < maxQueuedSends) break;
+                if (m_queuedSends < maxQueuedSends && m_queuedBytes < maxQueuedBytes) break;
                 ++m_sendersWaiting;
                 if (m_flusherWaits != FlusherWait::none) {
                     m_flusherWaits = FlusherWait::none;
@@ -204,7 +204,11 @@ private:
             }
             if (!m_flusher.joinable()) m_flusher = std::thread([self = shared_from_this()] { self->flushLoop(); });
             const bool wasEmpty = m_queued.empty();
+            const std::size_t textBytes = m_queued.empty() ? 0 : m_queued.back().text.size();
+            const std::size_t pieces = m_queued.size();
             if (!add(m_queued)) return std::nullopt;
+            // What the last piece grew by, or the new piece's text.
+            m_queuedBytes += m_queued.size() == pieces ? m_queued.back().text.size() - textBytes : m_queued.back().text.size();
             if (wasEmpty) m_queuedSince = std::chrono::steady_clock::now();
             ++m_queuedSends;
             if (m_queued.back().kind == Queued::Kind::packet) ++m_queuedPackets;
@@ -286,6 +290,7 @@ private:
             std::lock_guard lock(m_queueMutex);
             taken.swap(m_queued);
             m_queuedSends = 0;
+            m_queuedBytes = 0;
             m_queuedPackets = 0;
             if (m_sendersWaiting > 0) m_queueTaken.notify_all();
         }
@@ -612,13 +617,16 @@ private:
     std::unique_ptr<IpcBatchReader> m_batchReader;  // used by the reader thread only
     // One-way messages waiting for the flusher, guarded by m_queueMutex (taken after m_sendMutex, never
     // before), and the thread that sends them when no other message takes them along. The bound lets a fast
-    // sender run a few packets ahead of a peer that reads in bursts.
+    // sender run a few packets ahead of a peer that reads in bursts; messages written as text count by their
+    // bytes too, as a record may be large.
     static constexpr std::size_t maxQueuedSends = 16 * IpcMessageCodec::maxBatchSends;
+    static constexpr std::size_t maxQueuedBytes = 16 * SeqpacketSocket::maxPacketBytes;
     static constexpr std::size_t batchEndBytes = IpcMessageCodec::batchTail.size();
     enum class FlusherWait { none, forFirst, untilDue };
     std::mutex m_queueMutex;
     std::vector<Queued> m_queued;
     std::size_t m_queuedSends = 0;    // messages in m_queued
+    std::size_t m_queuedBytes = 0;    // bytes of the texts in m_queued
     std::size_t m_queuedPackets = 0;  // messages of their own in m_queued
     std::chrono::steady_clock::time_point m_queuedSince;
     std::condition_variable m_queueChanged;  // the flusher waits on it

@@ -400,11 +400,11 @@ TEST(IpcConnection, AMessageSentAfterBatchedOnesComesAfterThemInAPacketOfItsOwn)
 }
 
 TEST(IpcConnection, MessagesSentAfterBatchedOnesNeverWaitForAPeerThatIsNotReadingYet) {
-    // Far more than the socket holds (about 2 MB), far fewer messages than the connection keeps waiting: every
-    // one is taken while the peer reads nothing, none is lost once it reads.
+    // Far more packets than the socket holds, fewer than the connection keeps waiting (about 600 KB): every one
+    // is taken while the peer reads nothing, none is lost once it reads.
     RawServer peer;
     const std::string pad(1000, 'p');
-    constexpr int count = 2000;
+    constexpr int count = 500;
     for (int index = 0; index < count; ++index) {
         ASSERT_FALSE(peer.client->sendBatchedText("notify:", "[" + std::to_string(index) + "]")) << index;
         ASSERT_FALSE(peer.client->sendAfterBatched("thing:", {{{"$class", "Thing"}, {"n", index}, {"pad", pad}}})) << index;
@@ -418,6 +418,22 @@ TEST(IpcConnection, MessagesSentAfterBatchedOnesNeverWaitForAPeerThatIsNotReadin
     for (int index = 0; index < count; ++index) {
         EXPECT_EQ(arrived[2 * index].arguments[0], index);
         EXPECT_EQ(arrived[2 * index + 1].arguments[0]["n"], index);
+    }
+}
+
+TEST(IpcConnection, ASenderOutrunningAPeerThatStopsReadingWaitsAndIsToldOnceTheSendTimesOut) {
+    // What waits is bounded: the sender is held back, then the connection ends and says why, rather than the
+    // messages piling up in memory without end.
+    for (const bool asText : {true, false}) {
+        RawServer silent(std::chrono::milliseconds(100));  // its raw end never reads
+        const std::string pad(4000, 'p');
+        std::optional<ErrorObject> failure;
+        for (int index = 0; index < 100000 && !failure; ++index)
+            failure = asText ? silent.client->sendBatchedText("thing:", R"([{"$class":"Thing","n":1,"pad":")" + pad + R"("}])")
+                             : silent.client->sendAfterBatched("thing:", {{{"$class", "Thing"}, {"n", index}, {"pad", pad}}});
+        ASSERT_TRUE(failure) << asText;
+        EXPECT_TRUE(IpcError::is(*failure, IpcErrorCode::connectionInterrupted)) << failure->message;
+        EXPECT_EQ(silent.client->state(), IpcConnectionState::interrupted);
     }
 }
 
