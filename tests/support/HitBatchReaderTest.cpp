@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -154,6 +156,39 @@ TEST(HitBatchReader, LeavesWhatItIsNotSureOfToTheLibrary) {
     expectLeft(mixed);
     ASSERT_EQ(libraryReading(mixed)->size(), 3u);
     EXPECT_EQ(libraryReading(mixed)->at(1).other, "log line");
+}
+
+// A client that notes how the hits came: one call per packet, or one per hit.
+class CallRecorder final : public VantrelHelperClient {
+public:
+    void helperDidFindHit(const HelperHitDTO& hit) override { calls.push_back({hit}); }
+    void helperDidFindHits(std::span<const HelperHitDTO> hits) override { calls.emplace_back(hits.begin(), hits.end()); }
+    void helperDidUpdateProgressWithBytesScanned(std::int64_t, std::int64_t, std::int64_t, std::int64_t) override {}
+    void helperDidLog(const std::string&) override {}
+
+    std::vector<std::vector<HelperHitDTO>> calls;
+};
+
+TEST(HitBatchReader, HandsOnAPacketsHitsInOneCallInTheirOrderAndOnlyThoseAskedFor) {
+    std::vector<HelperHitDTO> records;
+    for (const char* name : {"a.jpg", "say \"cheese\".jpg", "Ärger 日本.jpg", "line\nbreak", "e.pdf", "f.png", "g.mov"}) {
+        auto record = sample();
+        record.suggestedName = name;
+        record.byteOffset = records.size() * 4096;
+        records.push_back(record);
+    }
+    const std::vector<HelperHitDTO> first(records.begin(), records.begin() + 5);
+    const std::vector<HelperHitDTO> second(records.begin() + 5, records.end());
+    auto client = std::make_shared<CallRecorder>();
+    const auto reader = VantrelHelperClient::hitBatchReader(client);
+    ASSERT_EQ(IpcMessageCodec::readBatch(hitBatch(first), *reader), first.size());
+    reader->deliverAll(first.size());
+    // A shorter packet after a longer one: the records left from the first are not handed on again.
+    ASSERT_EQ(IpcMessageCodec::readBatch(hitBatch(second), *reader), second.size());
+    reader->deliverAll(second.size());
+    ASSERT_EQ(client->calls.size(), 2u);
+    EXPECT_EQ(client->calls[0], first);
+    EXPECT_EQ(client->calls[1], second);
 }
 
 TEST(HitBatchReader, TakesAFullBatchAndLeavesAnOverfullOne) {
