@@ -110,6 +110,7 @@ private:
     bool findCandidates(std::uint64_t position);
     // Sets m_searchRanges to the positions of the window [position, position + windowLength) to search.
     void freeSearchRanges(std::uint64_t position, std::size_t windowLength);
+    void keepSectorStartsInsideFoundFile(std::uint64_t position);
     // Builds and delivers the hits of the current window in the order of their offsets; false when the
     // carve was cancelled.
     bool carveCandidates(std::uint64_t position);
@@ -140,7 +141,7 @@ private:
     WindowBuffer m_current, m_next;
     std::vector<ScanCandidate> m_candidates;
     std::vector<std::int64_t> m_ftypOffsets;
-    std::vector<SignatureScanIndex::PositionRange> m_searchRanges;
+    std::vector<SignatureScanIndex::PositionRange> m_searchRanges, m_splitRanges;
     Bytes m_headScratch, m_pieceScratch;
     // Heads of candidates close to a window's end lie across it: copied once a window, they are served from here.
     WindowedReader::Seam m_seam{FileLengthEstimator::headBytes};
@@ -313,6 +314,29 @@ void CarveRun::freeSearchRanges(std::uint64_t position, std::size_t windowLength
         at = std::max(at, run->second);
     }
     if (at < end) addFree(at, end);
+    keepSectorStartsInsideFoundFile(position);
+}
+
+// A file found before this window whose length its structure gave passes over the headers inside it except
+// those on sector boundaries; and while its span covers the window's start, every header the window holds
+// comes after the one that began the span, so the span can only grow until it ends. Up to its end only the
+// sector starts are looked at.
+void CarveRun::keepSectorStartsInsideFoundFile(std::uint64_t position) {
+    if (m_skipFrom >= position || m_skipUntil <= position) return;
+    const std::uint64_t spanEnd = m_skipUntil - position;  // window positions before it lie in the file
+    const std::uint64_t sector = SignatureCarver::fileStartAlignmentBytes;
+    m_splitRanges.clear();
+    for (const SignatureScanIndex::PositionRange& range : m_searchRanges) {
+        if (range.from >= spanEnd) {
+            m_splitRanges.push_back(range);
+            continue;
+        }
+        const std::size_t inside = static_cast<std::size_t>(std::min<std::uint64_t>(range.to, spanEnd));
+        const std::uint64_t firstStart = range.from + (sector - (position + range.from) % sector) % sector;
+        if (firstStart < inside) m_splitRanges.push_back({static_cast<std::size_t>(firstStart), inside, sector});
+        if (inside < range.to) m_splitRanges.push_back({inside, range.to});
+    }
+    std::swap(m_searchRanges, m_splitRanges);
 }
 
 // Where the live space that runs to the end of the window [position, end) begins, or end when the window's

@@ -98,6 +98,9 @@ SignatureScanIndex::SignatureScanIndex(const std::vector<FileSignature>& signatu
     for (std::uint32_t position = 0; position < order.size(); ++position) m_rank[order[position]] = position;
     m_needsSort = std::any_of(m_patterns.begin(), m_patterns.end(),
                               [](const Pattern& pattern) { return pattern.needleOffset != 0; });
+    for (const Pattern& pattern : m_patterns) m_needleOffsets.push_back(pattern.needleOffset);
+    std::sort(m_needleOffsets.begin(), m_needleOffsets.end());
+    m_needleOffsets.erase(std::unique(m_needleOffsets.begin(), m_needleOffsets.end()), m_needleOffsets.end());
     buildPairTable();
 }
 
@@ -164,6 +167,37 @@ void SignatureScanIndex::scanScalar(ByteView window, std::size_t from, std::size
                                     std::vector<ScanCandidate>& candidates, std::vector<std::int64_t>& ftypOffsets) const {
     for (std::size_t m = from; m < to && m + 1 < window.size(); ++m)
         if (m_pairGroup[pairKey(window[m], window[m + 1])] != 0) verifyAt(window, m, candidates, ftypOffsets);
+}
+
+void SignatureScanIndex::scanStarts(ByteView window, const PositionRange& range, std::vector<ScanCandidate>& candidates,
+                                    std::vector<std::int64_t>& ftypOffsets) const {
+    const std::size_t to = std::min(range.to, window.size());
+    for (std::size_t start = range.from; start < to; start += range.headerStride) {
+        const std::size_t firstHere = candidates.size();
+        for (const std::int64_t offset : m_needleOffsets) {
+            const std::size_t m = start + static_cast<std::size_t>(offset);
+            if (m >= to || m + 1 >= window.size()) break;
+            const std::uint16_t slot = m_pairGroup[pairKey(window[m], window[m + 1])];
+            if (slot == 0) continue;
+            for (std::uint32_t index : m_groups[slot].patterns) {
+                const Pattern& pattern = m_patterns[index];
+                const std::size_t length = pattern.needle.size();
+                if (pattern.needleOffset != offset || length > window.size() - m ||
+                    std::memcmp(window.data() + m + 2, pattern.needle.data() + 2, length - 2) != 0)
+                    continue;
+                if (pattern.signature.matchesHeader(window, static_cast<std::int64_t>(start)))
+                    candidates.push_back(ScanCandidate{static_cast<std::int64_t>(start), &pattern.signature, m_rank[index]});
+            }
+        }
+        // Needles at several offsets of one start: the candidates of that start in rank order.
+        if (m_needleOffsets.size() > 1)
+            std::sort(candidates.begin() + static_cast<std::ptrdiff_t>(firstHere), candidates.end(),
+                      [](const ScanCandidate& a, const ScanCandidate& b) { return a.rank < b.rank; });
+        const std::size_t type = start + 4;
+        if (!m_ftypSignatures.empty() && type < to && type + 4 <= window.size() &&
+            std::memcmp(window.data() + type, ftypType, 4) == 0)
+            ftypOffsets.push_back(static_cast<std::int64_t>(type));
+    }
 }
 
 #if defined(__x86_64__)
@@ -276,6 +310,10 @@ void SignatureScanIndex::scan(ByteView window, std::span<const PositionRange> ra
     if (m_groups.size() <= 1 || window.size() < 2) return;
     const std::size_t firstNew = candidates.size();
     for (const PositionRange& range : ranges) {
+        if (range.headerStride > 1) {
+            scanStarts(window, range, candidates, ftypOffsets);
+            continue;
+        }
         const std::size_t to = std::min(range.to, window.size());
         std::size_t from = range.from;
         if (from >= to) continue;

@@ -54,10 +54,12 @@ public:
     // ascending, when the index has ftyp signatures.
     void scan(ByteView window, std::vector<ScanCandidate>& candidates, std::vector<std::int64_t>& ftypOffsets) const;
 
-    // Window positions [from, to).
+    // Window positions [from, to). With a headerStride above 1, only the headers that begin at from, from +
+    // headerStride, ... are looked for (ISO media boxes too: their "ftyp" type lies 4 bytes on).
     struct PositionRange {
         std::size_t from = 0;
         std::size_t to = 0;
+        std::size_t headerStride = 1;
     };
     // The same search over the needles and "ftyp" types that begin inside the ranges (ascending, not
     // overlapping, within the window): what the whole-window search finds at those positions, in the same
@@ -83,6 +85,9 @@ private:
     // Each searches the positions [from, to) and returns where the scalar search has to go on.
     void scanScalar(ByteView window, std::size_t from, std::size_t to, std::vector<ScanCandidate>& candidates,
                     std::vector<std::int64_t>& ftypOffsets) const;
+    // The headers that begin at the range's strided starts.
+    void scanStarts(ByteView window, const PositionRange& range, std::vector<ScanCandidate>& candidates,
+                    std::vector<std::int64_t>& ftypOffsets) const;
 #if defined(__x86_64__)
     std::size_t scanAvx2(ByteView window, std::size_t from, std::size_t to, std::vector<ScanCandidate>& candidates,
                          std::vector<std::int64_t>& ftypOffsets) const;
@@ -94,6 +99,7 @@ private:
     std::vector<std::uint32_t> m_rank;            // per pattern: header length descending, then pattern order
     std::vector<FileSignature> m_ftypSignatures;
     bool m_needsSort = false;                     // some needle does not start the header
+    std::vector<std::int64_t> m_needleOffsets;    // the patterns' needle offsets, ascending, each once
 
     std::vector<PairGroup> m_groups;              // index 0 unused
     std::vector<std::uint16_t> m_pairGroup;       // first two bytes (big-endian) -> group, 0 = none

@@ -61,8 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 std::abort();
     }
 
-    // The search of some ranges finds what the plain search finds whose needle begins inside them. The
-    // ranges come from the input: every 97th byte ends the current range or starts the next.
+    // The search of some ranges finds what the plain search finds whose needle begins inside them (in a
+    // strided range, of a header that begins on its stride). The ranges come from the input: every 97th byte
+    // ends the current range or starts the next.
     std::vector<SignatureScanIndex::PositionRange> ranges;
     for (std::size_t at = 0, from = SIZE_MAX; at <= size; at += 97) {
         const bool edge = at == size || data[at] % 2 == 0;
@@ -70,15 +71,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (from == SIZE_MAX) {
             from = at + (at < size ? data[at] % 64 : 0);
         } else {
-            ranges.push_back({from, std::min(size, at + (at < size ? data[at] % 64 : 0))});
+            // Some ranges take only the headers that begin on a stride.
+            const std::size_t stride = at < size && data[at] % 3 == 0 ? 1 + data[at] % 13 : 1;
+            ranges.push_back({from, std::min(size, at + (at < size ? data[at] % 64 : 0)), stride});
             from = SIZE_MAX;
         }
     }
     std::erase_if(ranges, [](const auto& range) { return range.from >= range.to; });
     for (std::size_t i = 1; i < ranges.size(); ++i) ranges[i].from = std::max(ranges[i].from, ranges[i - 1].to);
-    auto inRanges = [&](std::int64_t position) {
+    auto inRanges = [&](std::int64_t start, std::int64_t position) {
         return std::any_of(ranges.begin(), ranges.end(), [&](const auto& range) {
-            return position >= static_cast<std::int64_t>(range.from) && position < static_cast<std::int64_t>(range.to);
+            const auto from = static_cast<std::int64_t>(range.from), stride = static_cast<std::int64_t>(range.headerStride);
+            return position >= from && position < static_cast<std::int64_t>(range.to) &&
+                   (stride == 1 || (start >= from && (start - from) % stride == 0));
         });
     };
     for (const SignatureScanIndex* index : indexes) {
@@ -86,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (const auto& [start, signature] : expected) {
             const auto pattern = std::find_if(index->patterns().begin(), index->patterns().end(),
                                               [&](const auto& p) { return p.signature == *signature; });
-            if (inRanges(start + pattern->needleOffset)) wanted.emplace_back(start, signature);
+            if (inRanges(start, start + pattern->needleOffset)) wanted.emplace_back(start, signature);
         }
         std::vector<ScanCandidate> candidates;
         std::vector<std::int64_t> ftyp;
@@ -96,7 +101,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (candidates[i].offset != wanted[i].first || !(*candidates[i].signature == *wanted[i].second)) std::abort();
         std::size_t next = 0;
         for (std::size_t m = 0; m + 4 <= size; ++m) {
-            if (std::memcmp(data + m, "ftyp", 4) != 0 || !inRanges(static_cast<std::int64_t>(m))) continue;
+            const auto type = static_cast<std::int64_t>(m);
+            if (std::memcmp(data + m, "ftyp", 4) != 0 || !inRanges(type - 4, type)) continue;
             if (next >= ftyp.size() || ftyp[next++] != static_cast<std::int64_t>(m)) std::abort();
         }
         if (next != ftyp.size()) std::abort();

@@ -4,6 +4,7 @@
 
 #include "recovery/carving/SignatureCatalog.h"
 #include "tests/fixtures/ReferenceSignatureSearch.h"
+#include "tests/fixtures/SampleContent.h"
 #include "tests/fixtures/ScriptedByteSource.h"
 #include "tests/fixtures/TestSupport.h"
 
@@ -217,6 +218,49 @@ TEST(SignatureCarverLiveFiles, FindsDeletedFilesRightAfterLiveOnesWhereverTheLiv
     for (const std::uint64_t at : deletedAt)
         EXPECT_TRUE(std::any_of(told.begin(), told.end(), [&](const RecoveredHit& hit) { return hit.byteOffset == at; }))
             << "the deleted file at " << at << " (" << at % step << " into a window) is lost";
+}
+
+TEST(SignatureCarverFoundFiles, TakesTheFilesOnSectorBoundariesInsideAFoundFileInTheWindowsAfterIt) {
+    // A deleted document that Debian ships, over several windows, partly overwritten by newer files: a photo
+    // and a movie on sector boundaries (each a file of its own), a picture off them (a part of the document).
+    // A picture follows the document 3 bytes after its end.
+    const std::filesystem::path images = "/usr/share/doc/imagemagick-6-common/html/images";
+    const std::filesystem::path pdfPath = "/usr/share/doc/libimage-exiftool-perl/html/MIE1.1-20070121.pdf";
+    for (const auto& path : {images / "wizard.jpg", images / "arc.png", images / "atop.gif", pdfPath})
+        if (!std::filesystem::exists(path)) GTEST_SKIP() << path << " is not installed";
+    const Bytes pdf = test::readFile(pdfPath), photo = test::readFile(images / "wizard.jpg");
+    const Bytes picture = test::readFile(images / "arc.png"), after = test::readFile(images / "atop.gif");
+    const Bytes movie = test::SampleContent::isoMedia("isom", 9000, 3);
+    constexpr std::uint64_t pdfAt = 4096, photoAt = 140 * 512, pictureAt = 104'097, movieAt = 224 * 512;
+    ASSERT_GT(pdf.size(), movieAt + movie.size() - pdfAt + 100);
+    Bytes device(pdfAt, 0);
+    device.insert(device.end(), pdf.begin(), pdf.end());
+    for (const auto& [at, bytes] : {std::pair{photoAt, &photo}, {pictureAt, &picture}, {movieAt, &movie}})
+        std::copy(bytes->begin(), bytes->end(), device.begin() + static_cast<std::ptrdiff_t>(at));
+    const std::uint64_t afterAt = device.size() + 3;
+    device.resize(afterAt, 0);
+    device.insert(device.end(), after.begin(), after.end());
+    device.resize(device.size() + 5000, 0);
+
+    RecoveryFilters filters;
+    filters.allowedKinds = RecoveredFileKindSet(FileKind::allKinds().begin(), FileKind::allKinds().end());
+    for (const std::int64_t window : {std::int64_t{64 * 1024}, std::int64_t{16 * 1024}, std::int64_t{4096 + 64}}) {
+        test::ScriptedByteSource source{device};
+        std::vector<RecoveredHit> hits;
+        const SignatureCarver carver(SignatureCatalog::carveMVP(), 512, window);
+        carver.carve(source, filters, AllocatedRegionMap(), [] { return false; }, [](const ScanProgress&) {},
+                     [&](const RecoveredHit& hit) { hits.push_back(hit); });
+        std::vector<std::tuple<std::uint64_t, RecoveredFileKind, std::uint64_t>> found;
+        for (const RecoveredHit& hit : hits)
+            if (found.empty() || std::get<0>(found.back()) != hit.byteOffset)  // a repeat in shared bytes
+                found.emplace_back(hit.byteOffset, hit.kind, hit.byteLength);
+        EXPECT_EQ(found, (std::vector<std::tuple<std::uint64_t, RecoveredFileKind, std::uint64_t>>{
+                             {pdfAt, K::pdf, pdf.size()},
+                             {photoAt, K::jpeg, photo.size()},
+                             {movieAt, K::mp4, movie.size()},
+                             {afterAt, K::gif, after.size()}}))
+            << "window " << window;
+    }
 }
 
 // ---- Cards of photos, sound and documents: files on sector boundaries, one after another. ----

@@ -145,9 +145,14 @@ std::size_t patternOf(const SignatureScanIndex& index, const FileSignature* sign
                                     patterns.begin());
 }
 
-bool inside(const std::vector<Range>& ranges, std::int64_t position) {
+// Whether a range takes a header that begins at start with its needle (or "ftyp" type) at position: every
+// position of a range of stride 1; of a strided range, the headers that begin on its stride.
+bool inside(const std::vector<Range>& ranges, std::int64_t start, std::int64_t position) {
     return std::any_of(ranges.begin(), ranges.end(), [&](const Range& range) {
-        return position >= static_cast<std::int64_t>(range.from) && position < static_cast<std::int64_t>(range.to);
+        const auto from = static_cast<std::int64_t>(range.from), to = static_cast<std::int64_t>(range.to);
+        if (position < from || position >= to) return false;
+        const auto stride = static_cast<std::int64_t>(range.headerStride);
+        return stride == 1 || (start >= from && (start - from) % stride == 0);
     });
 }
 
@@ -156,12 +161,12 @@ Found expectedInRanges(const SignatureScanIndex& index, ByteView window, const s
     Found found;
     for (const ScanCandidate& candidate : test::referenceCandidates(index, window)) {
         const std::size_t pattern = patternOf(index, candidate.signature);
-        if (inside(ranges, candidate.offset + index.patterns()[pattern].needleOffset))
+        if (inside(ranges, candidate.offset, candidate.offset + index.patterns()[pattern].needleOffset))
             found.candidates.emplace_back(candidate.offset, pattern);
     }
     if (!index.ftypSignatures().empty())
         for (const std::int64_t at : test::referenceFtypOffsets(window))
-            if (inside(ranges, at)) found.ftyp.push_back(at);
+            if (inside(ranges, at - 4, at)) found.ftyp.push_back(at);
     return found;
 }
 
@@ -189,7 +194,8 @@ struct IndexesOfEveryWidth {
 
 TEST(SignatureScanIndex, SearchesRangesFindingEveryHeaderAtTheirEdgesOnce) {
     // Every header of the table and an ISO media box type, at every position around the ends of ranges that
-    // start and end off the 32- and 64-byte blocks of the vector search, in random bytes and in a real photo.
+    // start and end off the 32- and 64-byte blocks of the vector search, in random bytes and in a real photo;
+    // and ranges that take only the headers beginning on a stride.
     const auto& table = SignatureCatalog::carveMVP();
     const IndexesOfEveryWidth search(table, RecoveredFileKindSet(FileKind::allKinds().begin(), FileKind::allKinds().end()));
     std::vector<Bytes> headers;
@@ -209,6 +215,8 @@ TEST(SignatureScanIndex, SearchesRangesFindingEveryHeaderAtTheirEdgesOnce) {
         {{131, 300}, {300, 437}, {500, 501}, {577, 690}},  // adjacent ranges, one of a single position
         {{7, 64}, {65, 129}, {200, size}},
         {{10, 137}, {200, 264}, {300, 365}, {400, 527}, {560, 689}},  // 127, 64, 65, 127 and 129 positions
+        // Only the headers that begin on a stride, beside ranges of every position.
+        {{3, 150, 16}, {150, 300}, {301, 302, 16}, {302, 500, 32}, {500, 640, 1}, {640, size, 5}},
     };
     for (const auto& [name, background] : backgrounds) {
         for (std::size_t set = 0; set < rangeSets.size(); ++set) {
@@ -250,6 +258,11 @@ TEST(SignatureScanIndex, SearchesRangesKeepingTheOrderOfNeedlesInsideTheirHeader
     }
     for (std::size_t cut = 60; cut < 200; ++cut)
         search.expectRangesFound(window, {{3, cut}, {cut + 1, 2 * cut}, {3000, 4000}}, "cut " + std::to_string(cut));
+    // Only the headers that begin on a stride: a needle past the range's end leaves its header out.
+    for (std::size_t cut = 60; cut < 200; ++cut)
+        for (const std::size_t stride : {2, 3, 7})
+            search.expectRangesFound(window, {{1, cut, stride}, {cut, cut + 500}, {cut + 500, 4000, stride}},
+                                     "stride " + std::to_string(stride) + " cut " + std::to_string(cut));
 }
 
 } // namespace
