@@ -199,7 +199,8 @@ TEST(SignatureScanIndex, SearchesRangesFindingEveryHeaderAtTheirEdgesOnce) {
     const auto& table = SignatureCatalog::carveMVP();
     const IndexesOfEveryWidth search(table, RecoveredFileKindSet(FileKind::allKinds().begin(), FileKind::allKinds().end()));
     std::vector<Bytes> headers;
-    for (const auto& row : table) headers.push_back(row.header);
+    for (const auto& row : table)
+        if (std::find(headers.begin(), headers.end(), row.header) == headers.end()) headers.push_back(row.header);
     headers.push_back(text("ftyp"));
     const std::filesystem::path photo = "/usr/share/doc/imagemagick-6-common/html/images/wizard.jpg";
     constexpr std::size_t size = 700;
@@ -211,7 +212,6 @@ TEST(SignatureScanIndex, SearchesRangesFindingEveryHeaderAtTheirEdgesOnce) {
         backgrounds.emplace_back("photo", std::move(bytes));
     }
     const std::vector<std::vector<Range>> rangeSets{
-        {{0, size}},
         {{131, 300}, {300, 437}, {500, 501}, {577, 690}},  // adjacent ranges, one of a single position
         {{7, 64}, {65, 129}, {200, size}},
         {{10, 137}, {200, 264}, {300, 365}, {400, 527}, {560, 689}},  // 127, 64, 65, 127 and 129 positions
@@ -224,7 +224,7 @@ TEST(SignatureScanIndex, SearchesRangesFindingEveryHeaderAtTheirEdgesOnce) {
             for (const Bytes& header : headers) {
                 // The header at the same distance from every end of every range at once (as far as the first
                 // block boundary of the vector search after a range's start); close ends overwrite each other.
-                for (int distance = -20; distance <= 68; ++distance) {
+                for (int distance = -13; distance <= 68; ++distance) {
                     Bytes window = background;
                     for (const Range& range : ranges) {
                         for (const std::size_t edge : {range.from, range.to}) {
