@@ -88,7 +88,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     };
     for (const SignatureScanIndex* index : indexes) {
         std::vector<std::pair<std::int64_t, const FileSignature*>> wanted;
-        for (const auto& [start, signature] : expected) {
+        for (const auto& plain : expected) {
+            const std::int64_t start = plain.first;
+            const FileSignature* signature = plain.second;  // a plain variable: lambdas cannot take bindings
             const auto pattern = std::find_if(index->patterns().begin(), index->patterns().end(),
                                               [&](const auto& p) { return p.signature == *signature; });
             if (inRanges(start, start + pattern->needleOffset)) wanted.emplace_back(start, signature);
