@@ -1,12 +1,15 @@
 // The application model taking in a scan's hits: 1,000,000 hits delivered one main-thread step each,
 // as the helper's callbacks arrive, under the default query and under sorted and filtered ones; then
 // changes of order and status filter over the full list (each beside a plain sort of as many words,
-// run just before it), and the model's heap bytes per hit.
+// run just before it), and the model's heap bytes per hit. Last, the end of a scan of that many hits
+// taken in as the helper's callbacks: the step that ends it, and the longest step after it while the
+// quality pass starts (with a checker and without one).
 //
-// Usage: AppModelBench [hit count]
+// Usage: AppModelBench [hit count] [end]   ("end": only the scan's end)
 
 #include "Vantrel/async/ManualExecutor.h"
 #include "Vantrel/model/AppModel.h"
+#include "Vantrel/scan/IntegrityChecker.h"
 
 #include <malloc.h>
 #include <time.h>
@@ -137,17 +140,44 @@ IntakeFigures intake(std::size_t count, const ResultsQuery& query, std::unique_p
     return figures;
 }
 
+// A checker that is never reached: the pass stops at its first probe, which this helper cannot fetch.
+class NoChecker : public IntegrityChecker {
+public:
+    IntegrityVerdict check(RecoveredFileKind, const std::string&, bool) override { return {HitIntegrity::suspect, std::nullopt}; }
+};
+
+struct ScanEndFigures {
+    double endStepMs = 0;
+    double longestAfterMs = 0;
+    std::size_t queued = 0;
+};
+
+// Hits taken in as the helper's callbacks, then the scan's end as one step, then what it posted.
+ScanEndFigures scanEnd(std::size_t count, bool withChecker) {
+    auto executor = std::make_shared<ManualExecutor>();
+    AppModel model(benchEffects(executor));
+    if (withChecker) model.setIntegrityChecker(std::make_shared<NoChecker>());
+    std::mt19937_64 random(42);
+    for (std::size_t i = 0; i < count; ++i) model.handleHelperHit(makeHit(random, i));
+    ScanEndFigures figures;
+    auto start = Steady::now();
+    model.finishScan(std::nullopt, ScanMode::standard);
+    figures.endStepMs = secondsSince(start) * 1000;
+    for (;;) {
+        start = Steady::now();
+        if (!executor->runOne()) break;
+        figures.longestAfterMs = std::max(figures.longestAfterMs, secondsSince(start) * 1000);
+    }
+    figures.queued = model.plainState().pendingIntegrityIDs.size();
+    return figures;
+}
+
 void printIntake(const char* title, const IntakeFigures& figures) {
     std::printf("%-40s %9.0f hits/s (%9.0f per CPU second)   longest step %7.3f ms   displayed %zu   heap %.0f bytes/hit\n",
                 title, figures.hitsPerSecond, figures.hitsPerCpuSecond, figures.longestStepMs, figures.displayed, figures.bytesPerHit);
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    const std::size_t count = argc > 1 ? static_cast<std::size_t>(std::strtoull(argv[1], nullptr, 10)) : 1'000'000;
-    std::printf("AppModelBench: %zu hits\n", count);
-
+void intakeAndQueries(std::size_t count) {
     std::unique_ptr<AppModel> model;
     printIntake("default query", intake(count, ResultsQuery{}, model));
     model.reset();
@@ -195,5 +225,18 @@ int main(int argc, char** argv) {
                   [&] { model->setResultsIntegrityFilter(filter); });
     }
     std::printf("longest query change over %zu hits: %.3f s\n", count, longest);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::size_t count = argc > 1 ? static_cast<std::size_t>(std::strtoull(argv[1], nullptr, 10)) : 1'000'000;
+    std::printf("AppModelBench: %zu hits\n", count);
+    if (!(argc > 2 && std::string(argv[2]) == "end")) intakeAndQueries(count);
+    for (const bool withChecker : {false, true}) {
+        const auto end = scanEnd(count, withChecker);
+        std::printf("scan's end over %zu hits, %-15s step %8.3f ms   longest step after it %8.3f ms   %zu waiting\n", count,
+                    withChecker ? "with a checker" : "without checker", end.endStepMs, end.longestAfterMs, end.queued);
+    }
     return 0;
 }

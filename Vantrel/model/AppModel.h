@@ -404,6 +404,8 @@ public:
     // A status about the results, after the statement that the list is partial when it is.
     QString withScanEnd(const QString& status) const;
     void handleScanError(const ErrorObject& error);
+    // A hit no real picture or file can be (impossible sides, a bitmap without them): pruned from the list.
+    static bool isImplausibleHit(const RecoveredHit& hit);
     void pruneImplausibleHits();
     void enqueueIntegrityChecks();
     void cancelScan();
@@ -600,6 +602,8 @@ private:
     ChunkedArray<ResultsOrder::HitKeys> m_keys;  // what the orders and filters read
     HitIdIndex m_sequenceOf;
     std::uint64_t m_nextSequence = 0;
+    // At least as many as the stored hits the prune would remove (zero: it has nothing to do).
+    std::size_t m_implausibleStored = 0;
 
     std::unique_ptr<NameCollator> m_collator;
     std::unique_ptr<ResultsOrder::TypeRanks> m_typeRanks;

@@ -114,11 +114,13 @@ void AppModel::storeHit(RecoveredHit hit) {
     m_sequence.push_back(sequence);
     m_nameKeys.push_back(m_collator->sortKey(hit.suggestedName));
     m_keys.push_back(ResultsOrder::keysOf(hit, m_nameKeys.back(), *m_typeRanks));
+    if (isImplausibleHit(hit)) ++m_implausibleStored;
     m_hits.push_back(std::move(hit));
 }
 
 void AppModel::setHits(std::vector<RecoveredHit> hits) {
     m_hits.clear();
+    m_implausibleStored = 0;
     m_sequence.clear();
     m_nameKeys.clear();
     m_keys.clear();
@@ -152,6 +154,7 @@ bool AppModel::updateHit(const RecoveredHit& changed) {
     if (const auto orderedRow = keepsOrdered ? orderedRowOf(position) : std::nullopt) m_ordered.erase(*orderedRow);
     if (changed.suggestedName != m_hits[position].suggestedName) m_nameKeys[position] = m_collator->sortKey(changed.suggestedName);
     m_keys[position] = ResultsOrder::keysOf(changed, m_nameKeys[position], *m_typeRanks);
+    if (isImplausibleHit(changed)) ++m_implausibleStored;
     m_hits[position] = changed;
     if (keepsOrdered)
         m_ordered.insert(m_ordered.lowerBound(position, [this](Position a, Position b) { return displayedBefore(a, b); }), position);
@@ -235,6 +238,7 @@ std::size_t AppModel::removeHitsIf(const std::function<bool(const RecoveredHit&)
 void AppModel::resetResults() {
     resetScanState();
     m_hits.clear();
+    m_implausibleStored = 0;
     m_sequence.clear();
     m_nameKeys.clear();
     m_keys.clear();

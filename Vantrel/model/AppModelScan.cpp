@@ -451,13 +451,18 @@ QString AppModel::scanFinishedMessage(std::int64_t count, ScanMode mode) {
     return tr("Scan finished — no files found. The volume stays unmounted until you remount it.");
 }
 
+bool AppModel::isImplausibleHit(const RecoveredHit& hit) {
+    if (hit.dimensions && (hit.dimensions->width > maxPlausibleSidePixels || hit.dimensions->height > maxPlausibleSidePixels))
+        return true;
+    if (implausibleJpeg(hit)) return true;
+    return hit.kind == RecoveredFileKind::bmp && !hit.dimensions;
+}
+
 void AppModel::pruneImplausibleHits() {
-    const auto removed = removeHitsIf([](const RecoveredHit& hit) {
-        if (hit.dimensions && (hit.dimensions->width > maxPlausibleSidePixels || hit.dimensions->height > maxPlausibleSidePixels))
-            return true;
-        if (implausibleJpeg(hit)) return true;
-        return hit.kind == RecoveredFileKind::bmp && !hit.dimensions;
-    });
+    // The list is stored and changed with a count of such hits, so a list without one is not walked.
+    if (m_implausibleStored == 0) return;
+    const auto removed = removeHitsIf(&AppModel::isImplausibleHit);
+    m_implausibleStored = 0;
     if (removed == 0) return;
     setCatalogDirty(true);
     m_intakeKeys.clear();
@@ -478,11 +483,24 @@ void AppModel::forgetIntakeKey(const RecoveredHit& removed) {
 void AppModel::enqueueIntegrityChecks() {
     if (m_isScanning) return;
     auto& pending = m_plain.pendingIntegrityIDs;
-    std::unordered_set<Uuid, UuidHash> queued;
-    queued.reserve(pending.size());
-    queued.insert(pending.begin(), pending.end());
-    for (const auto& hit : m_hits)
-        if (hit.integrity == HitIntegrity::pending && queued.insert(hit.id).second) pending.push_back(hit.id);
+    // The intake queues each hit as it takes it in, so the queue is most often the list's identities in
+    // the list's order, some left out: one walk of both tells which hits are queued, without hashing a
+    // million identities. A queue in any other order (checks given back, a catalog's own) is looked up.
+    std::vector<Uuid> unqueued;
+    std::size_t next = 0;
+    for (const auto& hit : m_hits) {
+        if (next < pending.size() && hit.id == pending[next]) ++next;
+        else if (hit.integrity == HitIntegrity::pending) unqueued.push_back(hit.id);
+    }
+    if (next == pending.size()) {
+        pending.insert(pending.end(), unqueued.begin(), unqueued.end());
+    } else {
+        std::unordered_set<Uuid, UuidHash> queued;
+        queued.reserve(pending.size());
+        queued.insert(pending.begin(), pending.end());
+        for (const auto& hit : m_hits)
+            if (hit.integrity == HitIntegrity::pending && queued.insert(hit.id).second) pending.push_back(hit.id);
+    }
     runQualityPass();
 }
 

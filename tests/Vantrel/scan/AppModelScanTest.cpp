@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <thread>
 
@@ -113,6 +114,63 @@ TEST(AppModelScan, TheFinishingTextCountsTheHitsBeforePruning) {
     EXPECT_EQ(h.model->hits().size(), 4u);
     EXPECT_FALSE(hitNamed(*h.model, "wide.png"));
     EXPECT_EQ(h.model->plainState().pendingIntegrityIDs.size(), 4u) << "without a checker the hits stay queued";
+}
+
+// The scan's end queues every pending hit that is not queued yet, after the queue as it stands, and
+// never one twice, whether the queue follows the list's order or not; suspect hits stay as they were.
+TEST(AppModelScan, AtTheEndEveryPendingHitIsQueuedOnceAfterThoseAlreadyWaiting) {
+    for (const bool listOrder : {true, false}) {
+        SCOPED_TRACE(listOrder ? "queue in the list's order" : "queue in another order");
+        ScanHarness h;
+        h.model->setIntegrityChecker(nullptr);  // the queue stays as the end leaves it
+        h.startScanning();
+        for (std::uint64_t i = 0; i < 6; ++i) h.helper->sendHit(hitRecord(RecoveredFileKind::mp4, i * 1000, 900, "v.mp4"));
+        h.executor->runReady();
+        ASSERT_EQ(h.model->hits().size(), 6u);
+        std::vector<Uuid> ids;
+        for (const auto& hit : h.model->hits()) ids.push_back(hit.id);
+        auto& queue = h.model->plainState().pendingIntegrityIDs;
+        ASSERT_EQ(queue, ids) << "the intake queues each hit as it takes it in";
+
+        // Two checks given back out of the queue, the rest left as a pass would leave them.
+        queue = listOrder ? std::vector<Uuid>{ids[0], ids[2], ids[3], ids[5]} : std::vector<Uuid>{ids[5], ids[3], ids[0], ids[2]};
+        auto expected = queue;
+        // A suspect hit that is not queued stays out of the queue.
+        auto suspect = h.model->hits()[4];
+        suspect.integrity = HitIntegrity::suspect;
+        ASSERT_TRUE(h.model->updateHit(suspect));
+        expected.push_back(ids[1]);
+
+        h.replyToScan();
+        EXPECT_EQ(queue, expected);
+    }
+}
+
+// Only hits no file can be are pruned at the end, also one that became so after it was taken in, with
+// what points at them: the selection and the queue.
+TEST(AppModelScan, TheEndPrunesAHitThatBecameImplausibleWithWhatPointsAtIt) {
+    ScanHarness h;
+    h.model->setIntegrityChecker(nullptr);
+    h.startScanning();
+    for (std::uint64_t i = 0; i < 4; ++i)
+        h.helper->sendHit(hitRecord(RecoveredFileKind::png, i * 1000, 900, "p.png", HitSource::signatureCarve, 640, 480));
+    h.executor->runReady();
+    ASSERT_EQ(h.model->hits().size(), 4u);
+    const auto kept = h.model->hits()[0].id;
+    auto wide = h.model->hits()[2];
+    wide.dimensions = ImageDimensions{70'000, 480};
+    ASSERT_TRUE(h.model->updateHit(wide));
+    h.model->setSelectedHitIDs({kept, wide.id});
+
+    h.replyToScan();
+    ASSERT_EQ(h.model->hits().size(), 3u);
+    EXPECT_FALSE(h.model->hit(wide.id));
+    EXPECT_EQ(h.model->selectedHitIDs(), (std::set<Uuid>{kept}));
+    const auto& queue = h.model->plainState().pendingIntegrityIDs;
+    EXPECT_EQ(queue.size(), 3u);
+    EXPECT_EQ(std::count(queue.begin(), queue.end(), wide.id), 0);
+    EXPECT_TRUE(h.model->catalogDirty());
+
 }
 
 TEST(AppModelScan, HitsArrivingFasterThanTheWindowDrawsAreAllTakenInBeforeTheEnd) {
