@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <deque>
+#include <iterator>
 #include <limits>
 #include <set>
 
@@ -113,7 +114,7 @@ Task<void> AppModel::waitForCheck(std::shared_ptr<PassChecks> checks) {
 
 Task<void> AppModel::qualityPassTask(std::vector<RecoveredHit> work, std::uint64_t generation) {
     const std::size_t n = work.size();
-    std::deque<RecoveredHit> toFetch(work.begin(), work.end());
+    std::deque<RecoveredHit> toFetch(std::make_move_iterator(work.begin()), std::make_move_iterator(work.end()));
     std::set<Uuid> fetchedAgain;
     auto checks = std::make_shared<PassChecks>();
     enum class Stop { none, interrupted, stale, noDisk, noRoom };
