@@ -490,7 +490,13 @@ public:
 private:
     struct RecoveryRun;
     Task<void> scanTask(std::string scanPath, RecoveryFilters filters, ScanMode mode);
-    Task<void> qualityPassTask(std::vector<RecoveredHit> work, std::uint64_t generation);
+    // A hit waiting for its probe: its device offset (the fetching order) and its identity; the hit
+    // itself is looked up when its turn comes.
+    struct ProbeTurn {
+        std::uint64_t byteOffset = 0;
+        Uuid id;
+    };
+    Task<void> qualityPassTask(std::vector<ProbeTurn> work, std::uint64_t generation);
     struct PassChecks;
     Task<void> checkProbe(RecoveredHit hit, std::shared_ptr<PassChecks> checks, std::uint64_t generation);
     static Task<void> waitForCheck(std::shared_ptr<PassChecks> checks);

@@ -22,7 +22,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <deque>
-#include <iterator>
 #include <limits>
 #include <set>
 
@@ -84,7 +83,8 @@ void AppModel::runQualityPass() {
     setIsQualityPassRunning(true);
 
     const auto ids = std::exchange(plain.pendingIntegrityIDs, {});
-    std::vector<RecoveredHit> work;
+    std::vector<ProbeTurn> work;
+    work.reserve(ids.size());
     for (const auto& id : ids) {
         const auto* found = hit(id);
         if (!found || found->integrity != HitIntegrity::pending) continue;
@@ -92,10 +92,9 @@ void AppModel::runQualityPass() {
             applyIntegrityResult(id, HitIntegrity::skipped, std::nullopt);
             continue;
         }
-        work.push_back(*found);
+        work.push_back({found->byteOffset, id});
     }
-    std::stable_sort(work.begin(), work.end(),
-                     [](const RecoveredHit& a, const RecoveredHit& b) { return a.byteOffset < b.byteOffset; });
+    std::stable_sort(work.begin(), work.end(), [](const ProbeTurn& a, const ProbeTurn& b) { return a.byteOffset < b.byteOffset; });
     if (work.empty()) {
         setIsQualityPassRunning(false);
         plain.integrityPumpRunning = false;
@@ -112,9 +111,10 @@ Task<void> AppModel::waitForCheck(std::shared_ptr<PassChecks> checks) {
     co_await fromCallback<void>(start);
 }
 
-Task<void> AppModel::qualityPassTask(std::vector<RecoveredHit> work, std::uint64_t generation) {
+Task<void> AppModel::qualityPassTask(std::vector<ProbeTurn> work, std::uint64_t generation) {
     const std::size_t n = work.size();
-    std::deque<RecoveredHit> toFetch(std::make_move_iterator(work.begin()), std::make_move_iterator(work.end()));
+    std::deque<ProbeTurn> toFetch(work.begin(), work.end());
+    work = {};
     std::set<Uuid> fetchedAgain;
     auto checks = std::make_shared<PassChecks>();
     enum class Stop { none, interrupted, stale, noDisk, noRoom };
@@ -125,7 +125,7 @@ Task<void> AppModel::qualityPassTask(std::vector<RecoveredHit> work, std::uint64
     for (;;) {
         // Probes dropped before their check are fetched once more; a second drop leaves the hit queued.
         for (auto& item : std::exchange(checks->dropped, {})) {
-            if (fetchedAgain.insert(item.id).second) toFetch.push_back(std::move(item));
+            if (fetchedAgain.insert(item.id).second) toFetch.push_back({item.byteOffset, item.id});
             else m_plain.pendingIntegrityIDs.push_back(item.id);
         }
         if (isStale()) {
@@ -141,11 +141,13 @@ Task<void> AppModel::qualityPassTask(std::vector<RecoveredHit> work, std::uint64
             co_await waitForCheck(checks);
             continue;
         }
-        const RecoveredHit item = toFetch.front();
-        if (!isHitPending(item.id)) {
+        // The hit as it is now: one removed or judged since the pass began is passed over.
+        const auto* current = hit(toFetch.front().id);
+        if (!current || current->integrity != HitIntegrity::pending) {
             toFetch.pop_front();
             continue;
         }
+        const RecoveredHit item = *current;
         if (!m_probeCache->cachedFile(item.id)) {
             const auto outcome = co_await cacheProbe(item);
             if (isStale()) {
@@ -175,7 +177,7 @@ Task<void> AppModel::qualityPassTask(std::vector<RecoveredHit> work, std::uint64
 
     // The checks under way end first; their verdicts still count unless the results were reset.
     while (checks->inFlight > 0) co_await waitForCheck(checks);
-    for (auto& item : std::exchange(checks->dropped, {})) toFetch.push_back(std::move(item));
+    for (const auto& item : std::exchange(checks->dropped, {})) toFetch.push_back({item.byteOffset, item.id});
 
     m_qualityPassActive = false;
     if (stop == Stop::stale || isStale()) co_return;

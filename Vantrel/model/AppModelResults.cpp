@@ -103,6 +103,11 @@ const RecoveredHit* AppModel::hit(const Uuid& id) const {
 std::optional<std::size_t> AppModel::positionOf(const Uuid& id) const {
     const auto sequence = m_sequenceOf.find(id);
     if (!sequence) return std::nullopt;
+    // Arrival numbers only grow and are never repeated, so a hit sits no further in than its number's
+    // distance from the first one; it sits exactly there until a hit before it is removed.
+    if (m_sequence.empty()) return std::nullopt;
+    const std::uint64_t furthest = *sequence - m_sequence.front();
+    if (furthest < m_sequence.size() && m_sequence[furthest] == *sequence) return static_cast<std::size_t>(furthest);
     const auto at = std::lower_bound(m_sequence.begin(), m_sequence.end(), *sequence);
     return static_cast<std::size_t>(at - m_sequence.begin());
 }

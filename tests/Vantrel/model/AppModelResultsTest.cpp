@@ -117,7 +117,9 @@ TEST(AppModelResults, DisplayedHitsFollowEveryChangeUnderEveryQuery) {
                 if (random.chance(4)) changed.dimensions = random.hit().dimensions;
                 ASSERT_TRUE(model.updateHit(changed));
             } else if (action < 17) {
-                ASSERT_TRUE(model.removeHit(model.hits()[random.index(model.hits().size())].id));
+                const Uuid removed = model.hits()[random.index(model.hits().size())].id;
+                ASSERT_TRUE(model.removeHit(removed));
+                ASSERT_FALSE(model.hit(removed));
             } else if (action < 18) {
                 model.setResultsQuery(random.query());
             } else if (action < 19) {
@@ -128,6 +130,11 @@ TEST(AppModelResults, DisplayedHitsFollowEveryChangeUnderEveryQuery) {
             } else {
                 const auto integrity = random.integrity();
                 model.removeHitsIf([integrity](const RecoveredHit& hit) { return hit.integrity == integrity && hit.byteLength == 20; });
+            }
+            // Every hit is found by its identity where it sits, also after removals before it.
+            if (!model.hits().empty()) {
+                const auto& stored = model.hits()[random.index(model.hits().size())];
+                ASSERT_EQ(model.hit(stored.id), &stored) << "step " << step;
             }
             const auto expected = expectedDisplay(model);
             ASSERT_EQ(model.displayedHits(), expected) << "step " << step;

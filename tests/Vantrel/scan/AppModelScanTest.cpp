@@ -645,6 +645,58 @@ TEST(AppModelQualityPass, VerdictsReachTheHitsAsTheirCluesAllow) {
     EXPECT_EQ(h.model->hit(ids(3))->integrity, HitIntegrity::ok);
 }
 
+// The pass takes its hits in device order, each as it is when its turn comes: one judged elsewhere or
+// gone from the list by then is passed over. A pause gives the rest back to the queue once each, in
+// device order, and the next pass fetches each of them once.
+TEST(AppModelQualityPass, HitsAreTakenAsTheyAreAtTheirTurnAndAPauseGivesTheRestBackInOrder) {
+    ScanHarness h;
+    const auto fourth = test::SampleContent::jpeg(640, 480, 30'000, 4);
+    const auto fifth = test::SampleContent::jpeg(640, 480, 30'000, 5);
+    h.place(120'000, fourth);
+    h.place(160'000, fifth);
+    h.keepExtraction = [](std::uint64_t) { return true; };
+    scanWith(h, {hitRecord(RecoveredFileKind::jpeg, 80'000, 30'000, "c.jpg"), hitRecord(RecoveredFileKind::jpeg, 0, 30'000, "a.jpg"),
+                 hitRecord(RecoveredFileKind::zip, 20'000, 30'000, "n.zip"), hitRecord(RecoveredFileKind::jpeg, 40'000, 30'000, "b.jpg"),
+                 hitRecord(RecoveredFileKind::jpeg, 160'000, fifth.size(), "e.jpg"),
+                 hitRecord(RecoveredFileKind::jpeg, 120'000, fourth.size(), "d.jpg")});
+    h.replyToScan();
+    ASSERT_TRUE(h.model->isQualityPassRunning());
+    EXPECT_EQ(h.model->statusMessage(), "Phase 2 — caching probes… 0/5") << "the zip is not counted";
+    EXPECT_NE(hitNamed(*h.model, "n.zip")->integrity, HitIntegrity::pending) << "a kind that cannot be checked is settled at once";
+    const auto idOf = [&](const std::string& name) { return hitNamed(*h.model, name)->id; };
+    const auto fourthId = idOf("d.jpg");
+    const auto fifthId = idOf("e.jpg");
+
+    // While a.jpg's probe is fetched, b.jpg is judged by other means and c.jpg leaves the list.
+    auto first = h.helper->takeCall(HelperProtocolSelector::extractHit);
+    ASSERT_TRUE(first);
+    h.model->applyIntegrityResult(idOf("b.jpg"), HitIntegrity::ok, std::nullopt);
+    ASSERT_TRUE(h.model->removeHit(idOf("c.jpg")));
+    first->destination.reset();
+    first->errorReply(std::nullopt);
+    ASSERT_TRUE(h.pumpUntil([&] { return h.extractionCount() == 2; }));
+    EXPECT_EQ(h.extractedOffsets(), (std::vector<std::uint64_t>{0, 120'000})) << "b.jpg and c.jpg are passed over";
+
+    // The disk goes away at d.jpg: d.jpg and e.jpg wait, once each and in device order.
+    auto second = h.helper->takeCall(HelperProtocolSelector::extractHit);
+    ASSERT_TRUE(second);
+    second->errorReply(IpcError::make(IpcErrorCode::connectionInterrupted));
+    ASSERT_TRUE(h.pumpUntil([&] { return !h.model->isQualityPassRunning(); }));
+    EXPECT_EQ(h.model->statusMessage(), "Quality check paused — 2 files wait for the disk.");
+    EXPECT_EQ(h.model->plainState().pendingIntegrityIDs, (std::vector<Uuid>{fourthId, fifthId}));
+
+    // Back: the next pass fetches each of them once, in device order.
+    h.keepExtraction = [](std::uint64_t) { return false; };
+    h.executor->advanceBy(std::chrono::seconds(static_cast<int>(AppModel::qualityPassRetrySeconds)) + 1s);
+    ASSERT_TRUE(h.pumpUntil([&] { return h.model->statusMessage() == "Quality check finished."; }));
+    EXPECT_EQ(h.extractedOffsets(), (std::vector<std::uint64_t>{0, 120'000, 120'000, 160'000}));
+    EXPECT_EQ(h.model->hit(fourthId)->integrity, HitIntegrity::ok);
+    EXPECT_EQ(h.model->hit(fifthId)->integrity, HitIntegrity::ok);
+    EXPECT_EQ(hitNamed(*h.model, "b.jpg")->integrity, HitIntegrity::ok);
+    EXPECT_FALSE(hitNamed(*h.model, "c.jpg"));
+    EXPECT_TRUE(h.model->plainState().pendingIntegrityIDs.empty());
+}
+
 TEST(AppModelQualityPass, ANewScanDuringProbingStopsThePassAndItsHitsWaitAgain) {
     ScanHarness h;
     const auto photo = test::SampleContent::jpeg(640, 480, 30'000, 2);
