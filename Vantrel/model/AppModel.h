@@ -397,7 +397,6 @@ public:
     void handleHelperHit(RecoveredHit hit);
     void handleHelperProgress(ScanProgress progress);
     void handleHelperLog(std::string line);
-    RecoveredHit applyUndeleteNaming(RecoveredHit hit);
     void nameUndeleted(RecoveredHit& hit);
     void updateScanRate(std::uint64_t bytesScanned);
     void finishScan(std::optional<ErrorObject> error, ScanMode mode);

@@ -325,11 +325,6 @@ void AppModel::handleHelperHit(RecoveredHit hit) {
     m_plain.pendingIntegrityIDs.push_back(m_hits.back().id);
 }
 
-RecoveredHit AppModel::applyUndeleteNaming(RecoveredHit hit) {
-    nameUndeleted(hit);
-    return hit;
-}
-
 void AppModel::nameUndeleted(RecoveredHit& hit) {
     const std::string& name = hit.suggestedName;
     std::string renamed = UndeleteNamingState::isUsableUndeleteName(name) ? m_undeleteNaming.suggestedName(name, hit.kind)

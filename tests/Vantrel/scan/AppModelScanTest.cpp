@@ -455,9 +455,9 @@ TEST(AppModelScan, UndeletedNamesKeepTheirFolder) {
     hit.kind = RecoveredFileKind::jpeg;
     hit.reconstructedPath = "/DCIM/100CANON/A.JPG";
     hit.suggestedName = "FILE0001.JPG";
-    const auto named = h.model->applyUndeleteNaming(hit);
-    EXPECT_EQ(named.suggestedName, "recovered_00001.jpg");
-    EXPECT_EQ(named.reconstructedPath, "/DCIM/100CANON/recovered_00001.jpg");
+    h.model->nameUndeleted(hit);
+    EXPECT_EQ(hit.suggestedName, "recovered_00001.jpg");
+    EXPECT_EQ(hit.reconstructedPath, "/DCIM/100CANON/recovered_00001.jpg");
 }
 
 TEST(AppModelScan, EveryHitInTheListHasANameOfItsOwn) {
