@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <optional>
 #include <stdexcept>
 
 namespace vantrel {
@@ -103,17 +104,17 @@ private:
         std::uint64_t count = 0;
     };
     ReadSpan readSpan(std::uint64_t offset, std::uint64_t count) const;
-    void readWindowAndAnnounceNext(std::uint64_t offset, std::uint64_t count, WindowBuffer& into, bool announce);
+    void readWindowAndKeepNextRead(std::uint64_t offset, std::uint64_t count, WindowBuffer& into);
+    void announceNextRead();
     void readWindow(std::uint64_t offset, std::uint64_t count, WindowBuffer& into);
     void readInPieces(std::uint64_t offset, std::uint64_t count, WindowBuffer& into);
-    // The headers in the current window, sorted and checked; false when the carve was cancelled.
-    bool findCandidates(std::uint64_t position);
     // Sets m_searchRanges to the positions of the window [position, position + windowLength) to search.
     void freeSearchRanges(std::uint64_t position, std::size_t windowLength);
     void keepSectorStartsInsideFoundFile(std::uint64_t position);
-    // Builds and delivers the hits of the current window in the order of their offsets; false when the
-    // carve was cancelled.
+    // Searches the current window and builds and delivers its hits in the order of their offsets; false
+    // when the carve was cancelled.
     bool carveCandidates(std::uint64_t position);
+    void searchFurther(std::uint64_t position, std::size_t pending);
     void carveHeader(std::uint64_t position, const ScanCandidate& candidate, std::uint64_t liveFrom);
     void carveBox(std::uint64_t position, std::uint64_t typeOffset, std::uint64_t liveFrom);
     std::uint64_t liveSuffixStart(std::uint64_t position, std::uint64_t end) const;
@@ -142,6 +143,17 @@ private:
     std::vector<ScanCandidate> m_candidates;
     std::vector<std::int64_t> m_ftypOffsets;
     std::vector<SignatureScanIndex::PositionRange> m_searchRanges, m_splitRanges;
+    // How far the search of the current window has gone through m_searchRanges.
+    struct WindowSearch {
+        static constexpr std::size_t firstPieceBytes = 1024;
+        static constexpr std::size_t largestPieceBytes = 64 * 1024;
+        std::size_t range = 0;    // the range being searched
+        std::size_t at = 0;       // where its search goes on (or its start)
+        std::size_t pieceBytes = firstPieceBytes;
+        std::size_t boxes = 0;    // "ftyp" types found so far
+        std::int64_t complete = -1;  // every header that starts before this window position has been found
+    } m_search;
+    std::optional<ReadSpan> m_nextRead;  // the read of the window after the next, until it is announced
     Bytes m_headScratch, m_pieceScratch;
     // Heads of candidates close to a window's end lie across it: copied once a window, they are served from here.
     WindowedReader::Seam m_seam{FileLengthEstimator::headBytes};
@@ -172,17 +184,14 @@ void CarveRun::run() {
             readWindow(position, chunk, m_current);
         m_next.filled = false;
         m_readErrors += m_current.readErrors;
-        if (!findCandidates(position)) return;
+        if (!m_index.patterns().empty() && cancelled()) return;
+        freeSearchRanges(position, m_current.view().size());
 
-        // The following window is read after this one is searched and before its hits are built, so that
-        // files running past this window's end are read from memory.
+        // The following window is read before this one's hits are built, so that files running past this
+        // window's end are read from memory.
         const bool last = m_windowSize >= remaining;
         const std::uint64_t nextPosition = last ? m_length : position + m_windowSize - SignatureCarver::windowOverlapBytes;
-        // Reading ahead pays only where carving the window takes longer than reading one: where it holds many
-        // headers. Over sparse windows a read on another processor costs more than it saves (the window's
-        // bytes reach the search from that processor's cache), so the source is not told there.
-        const bool busy = m_candidates.size() + m_ftypOffsets.size() >= SignatureCarver::readAheadCandidates;
-        if (!last) readWindowAndAnnounceNext(nextPosition, std::min(m_length - nextPosition, m_windowSize), m_next, busy);
+        if (!last) readWindowAndKeepNextRead(nextPosition, std::min(m_length - nextPosition, m_windowSize), m_next);
 
         if (!carveCandidates(position)) return;
         position = nextPosition;
@@ -208,15 +217,25 @@ CarveRun::ReadSpan CarveRun::readSpan(std::uint64_t offset, std::uint64_t count)
     return {start, std::max(end, alignedEnd) - start};
 }
 
-// A window read is followed at once by the announcement of the next one when asked, so that a source that
-// reads ahead reads it while the current one is carved and this one searched; the carve asks for it after
-// the following search.
-void CarveRun::readWindowAndAnnounceNext(std::uint64_t offset, std::uint64_t count, WindowBuffer& into, bool announce) {
+// The read of the window after the one read here is kept, to be announced while the current window is
+// carved if that turns out busy (see announceNextRead).
+void CarveRun::readWindowAndKeepNextRead(std::uint64_t offset, std::uint64_t count, WindowBuffer& into) {
     readWindow(offset, count, into);
-    if (!announce || m_windowSize >= m_length - offset) return;  // none, or this window reaches the device's end
+    m_nextRead.reset();
+    if (m_windowSize >= m_length - offset) return;  // this window reaches the device's end
     const std::uint64_t next = offset + m_windowSize - SignatureCarver::windowOverlapBytes;
-    const ReadSpan span = readSpan(next, std::min(m_length - next, m_windowSize));
-    m_source.willRead(span.offset, static_cast<std::int64_t>(span.count));
+    m_nextRead = readSpan(next, std::min(m_length - next, m_windowSize));
+}
+
+// Reading ahead pays only where carving a window takes longer than reading one: where it holds many
+// headers. Over sparse windows a read on another processor costs more than it saves (the window's bytes
+// reach the search from that processor's cache), so the source is told only once the carve of the current
+// window has met that many; it reads the window after the next meanwhile, and the carve asks for it once the
+// next window is searched.
+void CarveRun::announceNextRead() {
+    if (!m_nextRead || m_candidates.size() + m_ftypOffsets.size() < SignatureCarver::readAheadCandidates) return;
+    m_source.willRead(m_nextRead->offset, static_cast<std::int64_t>(m_nextRead->count));
+    m_nextRead.reset();
 }
 
 void CarveRun::readWindow(std::uint64_t offset, std::uint64_t count, WindowBuffer& into) {
@@ -276,17 +295,6 @@ void CarveRun::readInPieces(std::uint64_t offset, std::uint64_t count, WindowBuf
         }
         piece = pieceEnd;
     }
-}
-
-bool CarveRun::findCandidates(std::uint64_t position) {
-    const ByteView window = m_current.view();
-    m_candidates.clear();
-    m_ftypOffsets.clear();
-    if (!m_index.patterns().empty() && cancelled()) return false;
-    freeSearchRanges(position, window.size());
-    m_index.scan(window, m_searchRanges, m_candidates, m_ftypOffsets);
-    std::erase_if(m_candidates, [&](const ScanCandidate& candidate) { return !passesHeaderCheck(candidate, window); });
-    return true;
 }
 
 // The window positions that can begin a header outside live space. A header inside a live file never makes a
@@ -363,16 +371,35 @@ bool CarveRun::insideFoundFile(std::uint64_t at) const {
 }
 
 // Header candidates and "ftyp" boxes are taken together by offset, so that a file of either kind passes
-// over the headers inside it.
+// over the headers inside it. The window is searched as the carve goes: a candidate is taken once the
+// search has gone far enough past it that nothing found later can come before it, and the search after a
+// file whose structure gave its length looks only at the sector starts inside it (see searchFurther).
 bool CarveRun::carveCandidates(std::uint64_t position) {
     const ByteView window = m_current.view();
     const std::uint64_t liveFrom = liveSuffixStart(position, position + window.size());
+    m_candidates.clear();
+    m_ftypOffsets.clear();
+    m_search = WindowSearch{};
+    if (m_index.patterns().empty() && m_index.ftypSignatures().empty()) m_search.range = m_searchRanges.size();
     std::size_t header = 0, box = 0;
     std::uint64_t ftypSearchStart = 0;  // the byte after the last "ftyp" taken
-    while (header < m_candidates.size() || box < m_ftypOffsets.size()) {
+    for (;;) {
+        const bool searched = m_search.range == m_searchRanges.size();
+        if (header == m_candidates.size() && box == m_ftypOffsets.size()) {
+            if (searched) break;
+            searchFurther(position, header);
+            announceNextRead();
+            continue;
+        }
         // The box, and its file, start 4 bytes before the type; at one offset a header goes first.
         const bool headerFirst = box == m_ftypOffsets.size() ||
                                  (header < m_candidates.size() && m_candidates[header].offset <= m_ftypOffsets[box] - 4);
+        const std::int64_t start = headerFirst ? m_candidates[header].offset : m_ftypOffsets[box] - 4;
+        if (!searched && start >= m_search.complete) {
+            searchFurther(position, header);
+            announceNextRead();
+            continue;
+        }
         if (headerFirst) {
             if (header % SignatureCarver::cancelCheckCandidates == 0 && cancelled()) return false;
             carveHeader(position, m_candidates[header++], liveFrom);
@@ -383,12 +410,82 @@ bool CarveRun::carveCandidates(std::uint64_t position) {
             carveBox(position, typeOffset, liveFrom);
         }
     }
+    m_nextRead.reset();
     if (cancelled()) return false;
     if (m_index.ftypSignatures().empty()) return true;
     // The search that finds no further "ftyp" asks as well.
     if (ftypSearchStart + 4 <= window.size() && ftypSearchStart % SignatureCarver::ftypCancelCheckBytes == 0 && cancelled())
         return false;
     return !cancelled();
+}
+
+// Searches the next piece of the window's search ranges, adding what it finds to the candidates not yet
+// taken (from index pending on) in their order.
+//
+// A needle or "ftyp" type lies at most needleReach bytes after its header's start, so once every position
+// before p has been searched, every header that starts before p - needleReach has been found. Ranges are
+// searched in growing pieces, so that the search stops soon after a header and the carve can take it.
+//
+// While the span of a file whose structure gave its length (from the files carved so far) covers the
+// search's position, the headers in the span are passed over except those on sector boundaries, and the
+// span can only grow until the carve passes its end: the rest of the span is searched at its sector starts
+// only. Those within needleReach of the position are searched whole, as a header there can have its needle
+// at or after the position.
+void CarveRun::searchFurther(std::uint64_t position, std::size_t pending) {
+    const ByteView window = m_current.view();
+    const auto reach = static_cast<std::int64_t>(m_index.needleReach());
+    const std::size_t before = m_candidates.size();
+    SignatureScanIndex::PositionRange& range = m_searchRanges[m_search.range];
+    auto finishRange = [&] {
+        ++m_search.range;
+        m_search.at = 0;
+    };
+    if (range.headerStride > 1) {
+        // Only the sector starts of a file found in an earlier window: few positions, searched at once.
+        m_index.scan(window, std::span(&range, 1), m_candidates, m_ftypOffsets);
+        m_search.complete = std::max(m_search.complete, static_cast<std::int64_t>(range.to) - reach);
+        finishRange();
+    } else {
+        const std::size_t at = std::max(m_search.at, range.from);
+        const std::uint64_t sector = SignatureCarver::fileStartAlignmentBytes;
+        const std::uint64_t device = position + at;
+        std::size_t to = std::min(range.to, at + m_search.pieceBytes);
+        SignatureScanIndex::PositionRange pieces[2] = {{at, to}, {}};
+        std::size_t count = 1;
+        if (device >= m_skipFrom && device < m_skipUntil) {
+            const std::size_t inside = static_cast<std::size_t>(std::min<std::uint64_t>(range.to, m_skipUntil - position));
+            const std::uint64_t whole = at + static_cast<std::uint64_t>(reach);
+            const auto firstStart = static_cast<std::size_t>(whole + (sector - (position + whole) % sector) % sector);
+            if (firstStart + sector <= inside) {
+                pieces[0] = {at, firstStart};
+                pieces[1] = {firstStart, inside, sector};
+                count = 2;
+                to = inside;
+            }
+        }
+        m_index.scan(window, std::span(pieces, count), m_candidates, m_ftypOffsets);
+        // The next piece is small after a find, where the carve may pass over what follows, and grows while
+        // nothing is found.
+        m_search.pieceBytes = m_candidates.size() > before || m_ftypOffsets.size() > m_search.boxes
+                                  ? WindowSearch::firstPieceBytes
+                                  : std::min(m_search.pieceBytes * 2, WindowSearch::largestPieceBytes);
+        m_search.complete = std::max(m_search.complete, static_cast<std::int64_t>(to) - reach);
+        m_search.at = to;
+        if (to >= range.to) finishRange();
+    }
+    m_search.boxes = m_ftypOffsets.size();
+    const auto found = m_candidates.begin() + static_cast<std::ptrdiff_t>(before);
+    m_candidates.erase(std::remove_if(found, m_candidates.end(),
+                                      [&](const ScanCandidate& candidate) { return !passesHeaderCheck(candidate, window); }),
+                       m_candidates.end());
+    // A needle inside its header can put a header found now before one found earlier that is not taken yet.
+    const auto inOrder = [](const ScanCandidate& a, const ScanCandidate& b) {
+        return a.offset != b.offset ? a.offset < b.offset : a.rank < b.rank;
+    };
+    const auto waiting = m_candidates.begin() + static_cast<std::ptrdiff_t>(pending);
+    const auto fresh = m_candidates.begin() + static_cast<std::ptrdiff_t>(std::min(before, m_candidates.size()));
+    if (waiting < fresh && fresh < m_candidates.end() && inOrder(*fresh, *(fresh - 1)))
+        std::inplace_merge(waiting, fresh, m_candidates.end(), inOrder);
 }
 
 void CarveRun::carveHeader(std::uint64_t position, const ScanCandidate& candidate, std::uint64_t liveFrom) {

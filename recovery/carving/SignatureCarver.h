@@ -2,7 +2,8 @@
 // Finds files in raw space by their signatures: reads the device window by window, builds a hit for each
 // header found (kind, length, picture size), drops what lies in live files or fails the filters, and hands
 // every other hit to the caller as soon as it is found. Live space is read with the rest but not searched
-// for headers, since none there could make a hit.
+// for headers, since none there could make a hit, and inside a file whose structure gave its length only the
+// sector starts are searched, since only a file written over it there is a file of its own.
 
 #include "recovery/bytesource/ByteSource.h"
 #include "recovery/carving/FileSignature.h"
@@ -17,12 +18,11 @@ namespace vantrel {
 
 // How it reads, for a byte source that reads ahead on a thread of its own (the library starts none): the
 // windows are asked for in ascending order through ByteSource::readInto, each from the 4096-byte boundary at
-// or before the window to the one after its end (or the device's end), the next window right after the
-// current one is searched and before it is carved; a file that runs past both windows is read through the
-// same call at its own offset. Right after reading the next window, when the current one is busy with
-// headers (readAheadCandidates), the carver names the read of the window after it through
-// ByteSource::willRead, and asks for that read after its next search: a source can read it meanwhile, one
-// window ahead of the carve.
+// or before the window to the one after its end (or the device's end), the next window before the current
+// one is searched and carved; a file that runs past both windows is read through the same call at its own
+// offset. Once the carve of the current window has met readAheadCandidates headers, the carver names the
+// read of the window after the next through ByteSource::willRead, and asks for that read when it moves on to
+// the next window: a source can read it meanwhile, one window ahead of the carve.
 class SignatureCarver {
 public:
     static constexpr std::int64_t defaultWindowBytes = 4 * 1024 * 1024;
@@ -39,8 +39,9 @@ public:
     static constexpr std::uint64_t fileStartAlignmentBytes = 512;
     // Cancellation is asked every this many candidates, and at these multiples of the "ftyp" search start.
     static constexpr std::size_t cancelCheckCandidates = 64;
-    // The next window is announced for reading ahead only after a window with at least this many headers
-    // (and "ftyp" boxes) found, whose carving takes about as long as a window's read from memory.
+    // The window after the next is announced for reading ahead only once the current window has shown at
+    // least this many headers (and "ftyp" boxes), whose carving takes about as long as a window's read from
+    // memory.
     static constexpr std::size_t readAheadCandidates = 32;
     static constexpr std::uint64_t ftypCancelCheckBytes = 64 * 1024;
 

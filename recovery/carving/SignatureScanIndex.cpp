@@ -101,6 +101,8 @@ SignatureScanIndex::SignatureScanIndex(const std::vector<FileSignature>& signatu
     for (const Pattern& pattern : m_patterns) m_needleOffsets.push_back(pattern.needleOffset);
     std::sort(m_needleOffsets.begin(), m_needleOffsets.end());
     m_needleOffsets.erase(std::unique(m_needleOffsets.begin(), m_needleOffsets.end()), m_needleOffsets.end());
+    if (!m_needleOffsets.empty()) m_needleReach = static_cast<std::size_t>(m_needleOffsets.back());
+    if (!m_ftypSignatures.empty()) m_needleReach = std::max<std::size_t>(m_needleReach, 4);
     buildPairTable();
 }
 

@@ -46,6 +46,9 @@ public:
 
     const std::vector<Pattern>& patterns() const { return m_patterns; }
     const std::vector<FileSignature>& ftypSignatures() const { return m_ftypSignatures; }
+    // How far past a header's start its needle, or an ISO media box's "ftyp" type, can begin: a search of
+    // the positions before p has found every header that starts before p minus this.
+    std::size_t needleReach() const { return m_needleReach; }
 
     // One pass over the window for every needle. Appends to candidates each header whose needle occurs and
     // whose masked header matches wholly inside the window, ordered by offset, then longer header first,
@@ -100,6 +103,7 @@ private:
     std::vector<FileSignature> m_ftypSignatures;
     bool m_needsSort = false;                     // some needle does not start the header
     std::vector<std::int64_t> m_needleOffsets;    // the patterns' needle offsets, ascending, each once
+    std::size_t m_needleReach = 0;
 
     std::vector<PairGroup> m_groups;              // index 0 unused
     std::vector<std::uint16_t> m_pairGroup;       // first two bytes (big-endian) -> group, 0 = none

@@ -263,6 +263,121 @@ TEST(SignatureCarverFoundFiles, TakesTheFilesOnSectorBoundariesInsideAFoundFileI
     }
 }
 
+TEST(SignatureCarverFoundFiles, TakesEveryFileRightAfterAFoundFileAndOnlyTheSectorStartsInsideIt) {
+    // Real pictures and a document that Debian ships, and a movie, packed as on a full card: each file begins
+    // 0 to 513 bytes after the one before ends, whatever its kind (a movie is found by the type 4 bytes into
+    // its first box). Newer files lie over parts of older ones: on sector boundaries they are files of their
+    // own (a movie box inside a photo, a photo inside the document), off them they are parts of the older
+    // file, except inside a file whose length is a guess. Each file comes back once with its length, and
+    // nothing else does, at every window size (files inside one window and across windows' ends).
+    const std::filesystem::path images = "/usr/share/doc/imagemagick-6-common/html/images";
+    const std::filesystem::path pdfPath = "/usr/share/doc/libimage-exiftool-perl/html/MIE1.1-20070121.pdf";
+    for (const auto& path : {images / "wizard.jpg", images / "arc.png", images / "atop.gif", images / "logo.jpg", pdfPath})
+        if (!std::filesystem::exists(path)) GTEST_SKIP() << path << " is not installed";
+    const Bytes photo = test::readFile(images / "wizard.jpg"), picture = test::readFile(images / "arc.png");
+    const Bytes drawing = test::readFile(images / "atop.gif"), logo = test::readFile(images / "logo.jpg");
+    const Bytes pdf = test::readFile(pdfPath), movie = test::SampleContent::isoMedia("isom", 9000, 5);
+    const std::string text = "{\\rtf1\\ansi " + std::string(6000, 'w') + "}";
+    const Bytes note(text.begin(), text.end());  // a document whose length is a guess
+    struct File {
+        const Bytes* bytes;
+        K kind;
+    };
+    const std::vector<File> kinds{{&photo, K::jpeg}, {&movie, K::mp4}, {&pdf, K::pdf}, {&picture, K::png},
+                                  {&drawing, K::gif}, {&movie, K::mp4}, {&logo, K::jpeg}};
+
+    Bytes device(512, 0);
+    std::vector<std::tuple<std::uint64_t, K, std::uint64_t>> expected;
+    auto put = [&](std::uint64_t at, const Bytes& bytes) {
+        if (device.size() < at + bytes.size()) device.resize(at + bytes.size(), 0);
+        std::copy(bytes.begin(), bytes.end(), device.begin() + static_cast<std::ptrdiff_t>(at));
+    };
+    std::size_t n = 0;
+    for (const std::uint64_t gap : {0, 1, 2, 3, 4, 5, 7, 63, 64, 65, 511, 512, 513, 0, 3, 4, 512}) {
+        const File& file = kinds[n++ % kinds.size()];
+        const std::uint64_t at = device.size() + gap;
+        put(at, *file.bytes);
+        expected.emplace_back(at, file.kind, file.bytes->size());
+    }
+    // Over the photo placed first (at 512): a movie on the photo's 13th sector boundary, a picture 3 bytes off
+    // its 20th; over the document: a photo on a sector boundary, a drawing just off one.
+    const std::uint64_t photoAt = std::get<0>(expected[0]), pdfAt = std::get<0>(expected[2]);
+    ASSERT_GT(photo.size(), 25u * 512);
+    put(photoAt + 13 * 512, movie);
+    put(photoAt + 20 * 512 + 3, picture);
+    const std::uint64_t photoInPdf = (pdfAt + 40 * 512) / 512 * 512;
+    ASSERT_GT(pdfAt + pdf.size(), photoInPdf + 2 * photo.size());
+    put(photoInPdf, photo);
+    put(photoInPdf + photo.size() + 600 - (photoInPdf + photo.size() + 600) % 512 + 1, drawing);
+    expected.emplace_back(photoAt + 13 * 512, K::mp4, movie.size());
+    expected.emplace_back(photoInPdf, K::jpeg, photo.size());
+    // A guessed length passes over nothing: a drawing 7 bytes into the document is a file of its own.
+    const std::uint64_t noteAt = device.size() + 2;
+    put(noteAt, note);
+    put(noteAt + 7, drawing);
+    expected.emplace_back(noteAt + 7, K::gif, drawing.size());
+    const std::uint64_t lastAt = device.size() + 1;
+    put(lastAt, logo);
+    expected.emplace_back(lastAt, K::jpeg, logo.size());
+    device.resize(device.size() + 3000, 0);
+    std::sort(expected.begin(), expected.end());
+
+    RecoveryFilters filters;
+    filters.allowedKinds = RecoveredFileKindSet(FileKind::allKinds().begin(), FileKind::allKinds().end());
+    for (const std::int64_t window : {std::int64_t{4 * 1024 * 1024}, std::int64_t{64 * 1024}, std::int64_t{4096 + 64}}) {
+        test::ScriptedByteSource source{device};
+        std::vector<RecoveredHit> hits;
+        const SignatureCarver carver(SignatureCatalog::carveMVP(), 512, window);
+        carver.carve(source, filters, AllocatedRegionMap(), [] { return false; }, [](const ScanProgress&) {},
+                     [&](const RecoveredHit& hit) { hits.push_back(hit); });
+        std::vector<std::tuple<std::uint64_t, K, std::uint64_t>> found;
+        for (const RecoveredHit& hit : hits) {
+            if (hit.byteOffset == noteAt) continue;  // the document itself, its length a guess
+            found.emplace_back(hit.byteOffset, hit.kind, hit.byteLength);
+        }
+        std::sort(found.begin(), found.end());
+        found.erase(std::unique(found.begin(), found.end()), found.end());  // repeats in shared bytes
+        EXPECT_EQ(found, expected) << "window " << window;
+    }
+}
+
+TEST(SignatureCarverFoundFiles, FindsAMovieOnAnySectorStartInsideAPhotoRightAfterAnother) {
+    // Two photos back to back or a byte apart, the first ending 1 to 4 bytes past a sector boundary, and a
+    // movie written over the second on one of its sector boundaries: the movie's first box starts on the
+    // boundary and its type 4 bytes on, so it is found whichever side of a step of the search its type is.
+    const std::filesystem::path images = "/usr/share/doc/imagemagick-6-common/html/images";
+    for (const auto& path : {images / "wizard.jpg", images / "bluebells_lin.jpg"})
+        if (!std::filesystem::exists(path)) GTEST_SKIP() << path << " is not installed";
+    const Bytes first = test::readFile(images / "wizard.jpg"), second = test::readFile(images / "bluebells_lin.jpg");
+    const Bytes movie = test::SampleContent::isoMedia("isom", 3000, 9);
+    RecoveryFilters filters;
+    filters.allowedKinds = RecoveredFileKindSet(FileKind::allKinds().begin(), FileKind::allKinds().end());
+    const SignatureCarver carver(SignatureCatalog::carveMVP(), 512, 1024 * 1024);
+    for (std::uint64_t pastBoundary = 1; pastBoundary <= 4; ++pastBoundary) {
+        for (const std::uint64_t gap : {0, 1}) {
+            const std::uint64_t firstAt = 1024 + (pastBoundary + 512 * 1024 - first.size()) % 512;
+            const std::uint64_t secondAt = firstAt + first.size() + gap;
+            for (std::uint64_t sector = secondAt / 512 + 1; sector * 512 + movie.size() < secondAt + 24 * 512; ++sector) {
+                Bytes device(firstAt, 0);
+                device.insert(device.end(), first.begin(), first.end());
+                device.resize(secondAt, 0);
+                device.insert(device.end(), second.begin(), second.end());
+                std::copy(movie.begin(), movie.end(), device.begin() + static_cast<std::ptrdiff_t>(sector * 512));
+                device.resize(device.size() + 1000, 0);
+                test::ScriptedByteSource source{device};
+                std::vector<std::tuple<std::uint64_t, K, std::uint64_t>> found;
+                carver.carve(source, filters, AllocatedRegionMap(), [] { return false; }, [](const ScanProgress&) {},
+                             [&](const RecoveredHit& hit) { found.emplace_back(hit.byteOffset, hit.kind, hit.byteLength); });
+                const std::string where = "movie at " + std::to_string(sector * 512) + ", photo at " + std::to_string(secondAt);
+                ASSERT_GE(found.size(), 3u) << where;
+                EXPECT_EQ(found[0], std::tuple(firstAt, K::jpeg, std::uint64_t{first.size()})) << where;
+                EXPECT_EQ(std::get<0>(found[1]), secondAt) << where;
+                EXPECT_EQ(found[2], std::tuple(sector * 512, K::mp4, std::uint64_t{movie.size()})) << where;
+            }
+        }
+    }
+}
+
 // ---- Cards of photos, sound and documents: files on sector boundaries, one after another. ----
 
 constexpr std::uint64_t clusterBytes = 4096;
