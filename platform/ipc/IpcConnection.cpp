@@ -170,7 +170,7 @@ private:
             }
             batch->text.resize(before);  // it goes in a packet of its own
         }
-        Queued fresh{Queued::Kind::entries, nullptr, {}, {}, 1};
+        Queued fresh{Queued::Kind::entries, nullptr, {}, spareTextLocked(), 1};
         IpcMessageCodec::beginBatch(fresh.text);
         IpcMessageCodec::appendBatchEntryText(fresh.text, selector, argumentsText);
         if (fresh.text.size() + batchEndBytes > SeqpacketSocket::maxPacketBytes) {
@@ -180,6 +180,33 @@ private:
         }
         queue.push_back(std::move(fresh));
         return true;
+    }
+
+    // A batch text to fill: one the flusher gave back, or a new one with a packet's room, so that a sender
+    // filling batches neither allocates nor grows (and copies) one per packet. Called with m_queueMutex held.
+    std::string spareTextLocked() {
+        if (m_spareTexts.empty()) {
+            std::string text;
+            text.reserve(SeqpacketSocket::maxPacketBytes);
+            return text;
+        }
+        std::string text = std::move(m_spareTexts.back());
+        m_spareTexts.pop_back();
+        return text;
+    }
+
+    // Keeps the batch texts the flusher has sent, emptied, for the senders to fill again (up to a queue's worth;
+    // the rest are freed). Freeing a packet's worth per batch made the allocator hand the memory back to the
+    // system and the sender fault it in again: a page-table flush on every processor per packet.
+    void keepSpareTexts(std::vector<std::string>& texts) {
+        std::lock_guard lock(m_queueMutex);
+        for (auto& text : texts) {
+            if (m_spareTexts.size() >= maxSpareTexts) break;
+            if (text.capacity() < SeqpacketSocket::maxPacketBytes) continue;  // not one of them
+            text.clear();
+            m_spareTexts.push_back(std::move(text));
+        }
+        texts.clear();
     }
 
     // Queues what add puts at the end of the queue (add answers whether it added anything) and wakes the
@@ -285,7 +312,10 @@ private:
     // or nothing. A batched value that does not pass its selector's checks is logged and left out. Called with
     // m_sendMutex held, so that nothing sent after what it takes goes before it.
     std::string sendQueuedLocked() {
-        std::vector<Queued> taken;
+        // The lists keep their room from flush to flush (they are the flusher's, under m_sendMutex).
+        std::vector<Queued>& taken = m_taken;
+        std::vector<std::string>& sentTexts = m_sentTexts;
+        taken.clear();
         {
             std::lock_guard lock(m_queueMutex);
             taken.swap(m_queued);
@@ -323,7 +353,9 @@ private:
                     break;
                 }
                 if (auto failure = sendBatch(); !failure.empty()) return failure;
-                packet = std::move(queued.text);
+                // The packet sent before, if any, goes back to the senders with the batch texts.
+                packet.swap(queued.text);
+                sentTexts.push_back(std::move(queued.text));
                 count = queued.sends;
                 break;
             }
@@ -347,7 +379,13 @@ private:
             }
             }
         }
-        return sendBatch();
+        auto failure = sendBatch();
+        sentTexts.push_back(std::move(packet));
+        for (auto& queued : taken)
+            if (queued.kind == Queued::Kind::entries) sentTexts.push_back(std::move(queued.text));
+        taken.clear();
+        keepSpareTexts(sentTexts);
+        return failure;
     }
 
     std::string flushQueued() {
@@ -634,6 +672,11 @@ private:
     FlusherWait m_flusherWaits = FlusherWait::none;
     std::size_t m_sendersWaiting = 0;
     std::thread m_flusher;
+    // Emptied batch texts, guarded by m_queueMutex; a queue's worth and the packet being sent at most.
+    static constexpr std::size_t maxSpareTexts = maxQueuedBytes / SeqpacketSocket::maxPacketBytes + 2;
+    std::vector<std::string> m_spareTexts;
+    std::vector<Queued> m_taken;           // guarded by m_sendMutex
+    std::vector<std::string> m_sentTexts;  // guarded by m_sendMutex
 };
 
 IpcConnection::IpcConnection(SeqpacketSocket socket, IpcConnectionOptions options)

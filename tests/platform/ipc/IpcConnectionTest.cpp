@@ -266,6 +266,33 @@ TEST(IpcConnection, BatchedMessagesShareAPacketAndKeepTheirPlace) {
     EXPECT_LT(packets.size(), 600u);
 }
 
+TEST(IpcConnection, BatchTextsKeepEveryByteWhenTheirPacketsAreFilledAgain) {
+    // Bursts of text sends of many sizes, each burst received before the next is sent: the packets of one
+    // burst are filled again in the next, and a packet longer or shorter than the one before it must carry
+    // its own bytes only.
+    RawServer peer;
+    const auto thing = [](int index) {
+        const std::size_t padBytes = static_cast<std::size_t>(index * 977 % 1500);
+        return R"([{"$class":"Thing","n":)" + std::to_string(index) + R"(,"pad":")" +
+               std::string(padBytes, static_cast<char>('a' + index % 26)) + R"("}])";
+    };
+    int next = 0;
+    for (const int burst : {300, 40, 500, 3, 200}) {
+        const int first = next;
+        for (int sent = 0; sent < burst; ++sent, ++next) ASSERT_FALSE(peer.client->sendBatchedText("thing:", thing(next)));
+        const auto packets = receivePackets(*peer.raw, static_cast<std::size_t>(burst));
+        int expected = first;
+        for (const auto& packet : packets)
+            for (const auto& send : packet) {
+                ASSERT_EQ(send.selector, "thing:");
+                ASSERT_EQ(send.arguments, nlohmann::json::parse(thing(expected))) << "send " << expected;
+                ++expected;
+            }
+        ASSERT_EQ(expected, next);
+    }
+    EXPECT_EQ(peer.client->state(), IpcConnectionState::open);
+}
+
 TEST(IpcConnection, ABatchNothingFollowsStillGoesOut) {
     RawServer peer;
     ASSERT_FALSE(peer.client->sendBatched("notify:", {7}));
