@@ -1,6 +1,8 @@
 #include "platform/ipc/IpcValue.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 
 namespace vantrel::IpcValue {
@@ -20,8 +22,35 @@ std::optional<std::string> stringProblem(const nlohmann::json& value) {
     return textProblem(value.get_ref<const std::string&>());
 }
 
+namespace {
+
+bool isWrittenAsIs(char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; }
+
+constexpr std::uint64_t everyByte(std::uint8_t value) { return 0x0101'0101'0101'0101ULL * value; }
+
+// Whether any of the eight bytes is below limit (at most 0x80), or has its top bit set: exact as a yes or no.
+constexpr bool anyBelowOrHigh(std::uint64_t word, std::uint8_t limit) {
+    return ((word - everyByte(limit)) | word) & everyByte(0x80);
+}
+
+constexpr bool anyEqual(std::uint64_t word, std::uint8_t value) {
+    const std::uint64_t zeroWhereEqual = word ^ everyByte(value);
+    return (zeroWhereEqual - everyByte(1)) & ~zeroWhereEqual & everyByte(0x80);
+}
+
+} // namespace
+
 bool isWrittenAsIs(std::string_view text) {
-    return std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; });
+    // Eight bytes at a time: every string of every hit a scan sends is looked at here.
+    std::size_t at = 0;
+    for (; at + 8 <= text.size(); at += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + at, sizeof word);
+        if (anyBelowOrHigh(word, 0x20) || anyEqual(word, 0x7F) || anyEqual(word, '"') || anyEqual(word, '\\')) return false;
+    }
+    for (; at < text.size(); ++at)
+        if (!isWrittenAsIs(text[at])) return false;
+    return true;
 }
 
 std::optional<std::string> textProblem(std::string_view text) {

@@ -92,6 +92,24 @@ TEST(IpcMessageCodec, ABatchCarriesItsSendsInOrder) {
     for (const auto& bad : malformed) EXPECT_THROW(IpcMessageCodec::decode(bad), IpcProtocolError) << bad;
 }
 
+TEST(IpcValue, WritesAsItIsOnlyPrintableAsciiWithoutQuoteOrBackslashAtAnyPlace) {
+    // Every byte value at every place of texts long enough to be read several bytes at a time.
+    const auto asIs = [](unsigned char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; };
+    for (std::size_t length = 1; length <= 19; ++length) {
+        for (std::size_t place = 0; place < length; ++place) {
+            for (int value = 0; value < 256; ++value) {
+                std::string text(length, 'k');
+                text[place] = static_cast<char>(value);
+                ASSERT_EQ(IpcValue::isWrittenAsIs(text), asIs(static_cast<unsigned char>(value)))
+                    << "byte " << value << " at " << place << " of " << length;
+            }
+        }
+    }
+    EXPECT_TRUE(IpcValue::isWrittenAsIs(""));
+    EXPECT_TRUE(IpcValue::isWrittenAsIs(" ~recovered_00001.jpg}{"));
+    EXPECT_FALSE(IpcValue::isWrittenAsIs("Ärger.jpg"));
+}
+
 TEST(IpcValue, IntegersAreJsonIntegersWithinSixtyFourBits) {
     using nlohmann::json;
     EXPECT_EQ(IpcValue::int64(json::parse("-9223372036854775808")), std::numeric_limits<std::int64_t>::min());
