@@ -2,14 +2,28 @@
 
 namespace vantrel::HelperHitConversion {
 
-HelperHitDTO record(const RecoveredHit& hit) {
-    const ImageDimensions dimensions = hit.dimensions.value_or(ImageDimensions{});
-    const auto& hint = hit.clusterHint;
-    return HelperHitDTO(std::string(FileKind::rawValue(hit.kind)), hit.byteOffset, hit.byteLength, hit.suggestedName,
-                        hit.reconstructedPath, dimensions.width, dimensions.height,
-                        std::string(HitSourceName::rawValue(hit.source)), hit.isFragmented, hit.clusterReallocated,
-                        hint ? hint->firstCluster : 0, hint ? hint->partitionOffset : 0,
-                        hint ? std::string(FileSystemName::rawValue(hint->fileSystem)) : std::string());
+HelperHitDTO record(const RecoveredHit& hit) { return view(hit).record(); }
+
+HelperHitView view(const RecoveredHit& hit) {
+    HelperHitView view;
+    view.kind = FileKind::rawValue(hit.kind);
+    view.byteOffset = hit.byteOffset;
+    view.byteLength = hit.byteLength;
+    view.suggestedName = hit.suggestedName;
+    if (hit.reconstructedPath) view.reconstructedPath = *hit.reconstructedPath;
+    if (hit.dimensions) {
+        view.width = hit.dimensions->width;
+        view.height = hit.dimensions->height;
+    }
+    view.source = HitSourceName::rawValue(hit.source);
+    view.isFragmented = hit.isFragmented;
+    view.clusterReallocated = hit.clusterReallocated;
+    if (const auto& hint = hit.clusterHint) {
+        view.firstCluster = hint->firstCluster;
+        view.partitionOffset = hint->partitionOffset;
+        view.fileSystem = FileSystemName::rawValue(hint->fileSystem);
+    }
+    return view;
 }
 
 } // namespace vantrel::HelperHitConversion

@@ -12,5 +12,8 @@ namespace vantrel::HelperHitConversion {
 // Kinds, sources and file systems become their stored names; no picture size gives 0 and 0; no
 // cluster hint gives 0, 0 and "". Identity, integrity and capture date are dropped.
 HelperHitDTO record(const RecoveredHit& hit);
+// The same record as views of the hit's fields and the stored names, for writing it without a copy; valid
+// while the hit is.
+HelperHitView view(const RecoveredHit& hit);
 
 } // namespace vantrel::HelperHitConversion

@@ -98,9 +98,11 @@ void HelperScanService::sendProgress(std::uint64_t scanned, std::uint64_t total,
 }
 
 void HelperScanService::sendHit(const RecoveredHit& hit) {
-    const auto record = recordFor(hit);
+    // Written from the hit where it lies: a dense card finds tens of thousands, and a record of copies
+    // for each would cost the scan's thread more than writing it.
+    const HelperHitView view = HelperHitConversion::view(hit);
     std::lock_guard lock(m_clientLock);
-    if (m_client) m_client->helperDidFindHit(record);
+    if (m_client) m_client->helperDidFindHitView(view);
 }
 
 std::shared_ptr<VolumeCache> HelperScanService::volumeCacheFor(const std::string& path, bool fresh) {

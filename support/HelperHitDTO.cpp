@@ -154,11 +154,24 @@ std::string HelperHitDTO::encodeText() const {
     return out;
 }
 
-void HelperHitDTO::appendText(std::string& out) const {
+void HelperHitDTO::appendText(std::string& out) const { HelperHitView(*this).appendText(out); }
+
+HelperHitView::HelperHitView(const HelperHitDTO& record)
+    : kind(record.kind), byteOffset(record.byteOffset), byteLength(record.byteLength), suggestedName(record.suggestedName),
+      reconstructedPath(record.reconstructedPath), width(record.width), height(record.height), source(record.source),
+      isFragmented(record.isFragmented), clusterReallocated(record.clusterReallocated), firstCluster(record.firstCluster),
+      partitionOffset(record.partitionOffset), fileSystem(record.fileSystem) {}
+
+HelperHitDTO HelperHitView::record() const {
+    return HelperHitDTO(std::string(kind), byteOffset, byteLength, std::string(suggestedName),
+                        reconstructedPath ? std::optional<std::string>(*reconstructedPath) : std::nullopt, width, height,
+                        std::string(source), isFragmented, clusterReallocated, firstCluster, partitionOffset,
+                        std::string(fileSystem));
+}
+
+void HelperHitView::appendText(std::string& out) const {
     // The keys in the order of the JSON library's objects (byte order of their names).
-    out += R"({"$class":)";
-    appendString(out, className);
-    out += R"(,"byteLength":)";
+    out += R"({"$class":"HelperHitDTO","byteLength":)";
     appendInteger(out, std::bit_cast<std::int64_t>(byteLength));
     out += R"(,"byteOffset":)";
     appendInteger(out, std::bit_cast<std::int64_t>(byteOffset));
@@ -221,8 +234,10 @@ std::size_t HelperHitDTO::readText(std::string_view text, HelperHitDTO& record) 
     return in.position();
 }
 
-std::optional<std::string> HelperHitDTO::problem() const {
-    const std::pair<const char*, const std::string*> texts[] = {
+std::optional<std::string> HelperHitDTO::problem() const { return HelperHitView(*this).problem(); }
+
+std::optional<std::string> HelperHitView::problem() const {
+    const std::pair<const char*, const std::string_view*> texts[] = {
         {"kind", &kind}, {"suggestedName", &suggestedName}, {"reconstructedPath", reconstructedPath ? &*reconstructedPath : nullptr},
         {"source", &source}, {"fileSystem", &fileSystem}};
     for (const auto& [key, text] : texts)

@@ -69,4 +69,32 @@ struct HelperHitDTO {
     friend bool operator==(const HelperHitDTO&, const HelperHitDTO&) = default;
 };
 
+// A record's fields read where they are kept (a found hit's own strings, the tables of stored names), for a
+// sender that writes the record at once: the text and the checks of the record it stands for, with no
+// field copied. It must not outlive what it views.
+struct HelperHitView {
+    HelperHitView() = default;
+    explicit HelperHitView(const HelperHitDTO& record);
+
+    std::string_view kind;
+    std::uint64_t byteOffset = 0;
+    std::uint64_t byteLength = 0;
+    std::string_view suggestedName;
+    std::optional<std::string_view> reconstructedPath;
+    std::int64_t width = 0;
+    std::int64_t height = 0;
+    std::string_view source;
+    bool isFragmented = false;
+    bool clusterReallocated = false;
+    std::uint32_t firstCluster = 0;
+    std::uint64_t partitionOffset = 0;
+    std::string_view fileSystem;
+
+    // As HelperHitDTO::appendText and problem() of record().
+    void appendText(std::string& out) const;
+    std::optional<std::string> problem() const;
+    // The record, its texts copied.
+    HelperHitDTO record() const;
+};
+
 } // namespace vantrel

@@ -34,6 +34,9 @@ public:
 
     // One hit found by the running scan.
     virtual void helperDidFindHit(const HelperHitDTO& hit) = 0;
+    // One hit found by the running scan, its fields read where the helper keeps them: by default
+    // helperDidFindHit with the record they make. The connection's proxy writes them as they are.
+    virtual void helperDidFindHitView(const HelperHitView& hit) { helperDidFindHit(hit.record()); }
     // Hits found one after another, as one packet brings them: by default helperDidFindHit with each, in
     // order. A client that hands hits to another thread overrides it to hand them over together.
     virtual void helperDidFindHits(std::span<const HelperHitDTO> hits) {

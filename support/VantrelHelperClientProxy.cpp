@@ -12,7 +12,9 @@ VantrelHelperClientProxy::VantrelHelperClientProxy(IpcPeer& peer, ErrorHandler e
 // without the scan waiting for the socket; log lines go at once, after them. A hit's record is written as
 // text at once (the scan's thread builds no JSON value for it, into a buffer the thread keeps) and checked
 // here as the connection would check it: one the application would refuse is not sent.
-void VantrelHelperClientProxy::helperDidFindHit(const HelperHitDTO& hit) {
+void VantrelHelperClientProxy::helperDidFindHit(const HelperHitDTO& hit) { helperDidFindHitView(HelperHitView(hit)); }
+
+void VantrelHelperClientProxy::helperDidFindHitView(const HelperHitView& hit) {
     std::optional<ErrorObject> error;
     if (auto problem = hit.problem()) {
         error = IpcError::make(IpcErrorCode::invalidArguments, std::string(S::didFindHit) + " argument 0: " + *problem);

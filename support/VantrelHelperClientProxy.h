@@ -17,6 +17,7 @@ public:
     VantrelHelperClientProxy(IpcPeer& peer, ErrorHandler errorHandler);
 
     void helperDidFindHit(const HelperHitDTO& hit) override;
+    void helperDidFindHitView(const HelperHitView& hit) override;
     void helperDidUpdateProgressWithBytesScanned(std::int64_t bytesScanned, std::int64_t totalBytes, std::int64_t hitsFound,
                                                  std::int64_t readErrors) override;
     void helperDidLog(const std::string& line) override;

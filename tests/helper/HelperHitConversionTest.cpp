@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 namespace vantrel {
 namespace {
 
@@ -36,6 +39,35 @@ TEST(HelperHitConversion, WritesZerosAndAnEmptyFileSystemWithoutHints) {
     EXPECT_EQ(encoded["fileSystem"], "");
     EXPECT_EQ(encoded["source"], "signatureCarve");
     EXPECT_FALSE(encoded.contains("reconstructedPath"));
+}
+
+TEST(HelperHitConversion, TheHitWrittenInPlaceIsTheTextOfItsRecord) {
+    // Carved hits as a scan finds them, and undeleted ones whose names and folders come from the disk.
+    std::vector<RecoveredHit> hits;
+    const std::vector<std::string> names{"recovered_00001.jpg", "IMG \"1\".JPG", "Ärger 日本.jpg", "bad\xff.txt", std::string("nul\0in", 6)};
+    for (const auto& name : names) {
+        RecoveredHit carved;
+        carved.kind = RecoveredFileKind::pdf;
+        carved.byteOffset = 512;
+        carved.byteLength = 0x8000'0000'0000'0000;
+        carved.suggestedName = name;
+        carved.isFragmented = true;
+        hits.push_back(carved);
+        RecoveredHit undeleted = carved;
+        undeleted.source = HitSource::exfatUndelete;
+        undeleted.reconstructedPath = "DCIM/" + name;
+        undeleted.dimensions = ImageDimensions{640, 480};
+        undeleted.clusterHint = ClusterAllocationHint{UINT32_MAX, 4096, DetectedFileSystem::exfat};
+        undeleted.clusterReallocated = true;
+        hits.push_back(undeleted);
+    }
+    for (const auto& hit : hits) {
+        const auto record = HelperHitConversion::record(hit);
+        std::string text = "kept";
+        HelperHitConversion::view(hit).appendText(text);
+        EXPECT_EQ(text, "kept" + record.encode().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)) << hit.suggestedName;
+        EXPECT_EQ(HelperHitConversion::view(hit).problem(), record.problem()) << hit.suggestedName;
+    }
 }
 
 } // namespace
