@@ -5,7 +5,7 @@
 
 #include <bit>
 #include <charconv>
-#include <iterator>
+#include <cstring>
 #include <limits>
 
 namespace vantrel {
@@ -67,23 +67,61 @@ private:
     std::optional<std::string> m_problem;
 };
 
-// A string as a JSON dump writes it: text of printable ASCII other than the quote and the backslash goes
-// as it is, anything else through the JSON library's own writer (escapes, invalid UTF-8 as U+FFFD).
-void appendString(std::string& out, std::string_view text) {
-    if (!IpcValue::isWrittenAsIs(text)) {
-        out += nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-        return;
+// A text field as the record's text holds it, as a JSON dump writes it: text of printable ASCII other than
+// the quote and the backslash between quotes as it is, anything else as the JSON library's own writer gives
+// it (escapes, invalid UTF-8 as U+FFFD, quotes included). It may point into itself, so it stays where it is made.
+class WrittenText {
+public:
+    explicit WrittenText(std::string_view text) {
+        if (IpcValue::isWrittenAsIs(text)) {
+            m_text = text;
+            m_quoted = true;
+            return;
+        }
+        m_written = nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        m_text = m_written;
     }
-    out += '"';
-    out += text;
-    out += '"';
-}
+    WrittenText(const WrittenText&) = delete;
+    WrittenText& operator=(const WrittenText&) = delete;
 
-void appendInteger(std::string& out, std::int64_t value) {
-    char digits[24];
-    const auto end = std::to_chars(std::begin(digits), std::end(digits), value).ptr;
-    out.append(digits, end);
-}
+    std::size_t size() const { return m_text.size() + (m_quoted ? 2 : 0); }
+
+    char* writeTo(char* at) const {
+        if (m_quoted) *at++ = '"';
+        std::memcpy(at, m_text.data(), m_text.size());
+        at += m_text.size();
+        if (m_quoted) *at++ = '"';
+        return at;
+    }
+
+private:
+    std::string m_written;
+    std::string_view m_text;
+    bool m_quoted = false;
+};
+
+// Writes a record's text into room made for it beforehand: its texts' sizes and fixedRecordBytes.
+class RecordWriter {
+public:
+    // More than the keys, the punctuation, six integers of at most 20 characters and two booleans take.
+    static constexpr std::size_t fixedRecordBytes = 512;
+
+    explicit RecordWriter(char* at) : m_at(at) {}
+
+    template <std::size_t size>
+    void literal(const char (&text)[size]) {
+        std::memcpy(m_at, text, size - 1);
+        m_at += size - 1;
+    }
+    void text(const WrittenText& text) { m_at = text.writeTo(m_at); }
+    void integer(std::int64_t value) { m_at = std::to_chars(m_at, m_at + maxIntegerBytes, value).ptr; }
+    void boolean(bool value) { value ? literal("true") : literal("false"); }
+    char* at() const { return m_at; }
+
+private:
+    static constexpr std::size_t maxIntegerBytes = 20;  // "-9223372036854775808"
+    char* m_at;
+};
 
 // The fields read one way for decoding and another for checking.
 template <typename Read>
@@ -170,36 +208,44 @@ HelperHitDTO HelperHitView::record() const {
 }
 
 void HelperHitView::appendText(std::string& out) const {
+    const WrittenText fileSystemText(fileSystem), kindText(kind), sourceText(source), nameText(suggestedName);
+    const std::optional<WrittenText> pathText =
+        reconstructedPath ? std::optional<WrittenText>(std::in_place, *reconstructedPath) : std::nullopt;
+    const std::size_t start = out.size();
+    out.resize(start + RecordWriter::fixedRecordBytes + fileSystemText.size() + kindText.size() + sourceText.size() +
+               nameText.size() + (pathText ? pathText->size() : 0));
+    RecordWriter write(out.data() + start);
     // The keys in the order of the JSON library's objects (byte order of their names).
-    out += R"({"$class":"HelperHitDTO","byteLength":)";
-    appendInteger(out, std::bit_cast<std::int64_t>(byteLength));
-    out += R"(,"byteOffset":)";
-    appendInteger(out, std::bit_cast<std::int64_t>(byteOffset));
-    out += R"(,"clusterReallocated":)";
-    out += clusterReallocated ? "true" : "false";
-    out += R"(,"fileSystem":)";
-    appendString(out, fileSystem);
-    out += R"(,"firstCluster":)";
-    appendInteger(out, std::int64_t{firstCluster});
-    out += R"(,"height":)";
-    appendInteger(out, height);
-    out += R"(,"isFragmented":)";
-    out += isFragmented ? "true" : "false";
-    out += R"(,"kind":)";
-    appendString(out, kind);
-    out += R"(,"partitionOffset":)";
-    appendInteger(out, std::bit_cast<std::int64_t>(partitionOffset));
-    if (reconstructedPath) {
-        out += R"(,"reconstructedPath":)";
-        appendString(out, *reconstructedPath);
+    write.literal(R"({"$class":"HelperHitDTO","byteLength":)");
+    write.integer(std::bit_cast<std::int64_t>(byteLength));
+    write.literal(R"(,"byteOffset":)");
+    write.integer(std::bit_cast<std::int64_t>(byteOffset));
+    write.literal(R"(,"clusterReallocated":)");
+    write.boolean(clusterReallocated);
+    write.literal(R"(,"fileSystem":)");
+    write.text(fileSystemText);
+    write.literal(R"(,"firstCluster":)");
+    write.integer(std::int64_t{firstCluster});
+    write.literal(R"(,"height":)");
+    write.integer(height);
+    write.literal(R"(,"isFragmented":)");
+    write.boolean(isFragmented);
+    write.literal(R"(,"kind":)");
+    write.text(kindText);
+    write.literal(R"(,"partitionOffset":)");
+    write.integer(std::bit_cast<std::int64_t>(partitionOffset));
+    if (pathText) {
+        write.literal(R"(,"reconstructedPath":)");
+        write.text(*pathText);
     }
-    out += R"(,"source":)";
-    appendString(out, source);
-    out += R"(,"suggestedName":)";
-    appendString(out, suggestedName);
-    out += R"(,"width":)";
-    appendInteger(out, width);
-    out += "}";
+    write.literal(R"(,"source":)");
+    write.text(sourceText);
+    write.literal(R"(,"suggestedName":)");
+    write.text(nameText);
+    write.literal(R"(,"width":)");
+    write.integer(width);
+    write.literal("}");
+    out.resize(static_cast<std::size_t>(write.at() - out.data()));
 }
 
 std::size_t HelperHitDTO::readText(std::string_view text, HelperHitDTO& record) {

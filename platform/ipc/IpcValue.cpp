@@ -41,16 +41,17 @@ constexpr bool anyEqual(std::uint64_t word, std::uint8_t value) {
 } // namespace
 
 bool isWrittenAsIs(std::string_view text) {
-    // Eight bytes at a time: every string of every hit a scan sends is looked at here.
-    std::size_t at = 0;
-    for (; at + 8 <= text.size(); at += 8) {
+    // Eight bytes at a time, the last eight overlapping those before them: every string of every hit a scan
+    // sends is looked at here.
+    const auto wordAsIs = [&](std::size_t at) {
         std::uint64_t word;
         std::memcpy(&word, text.data() + at, sizeof word);
-        if (anyBelowOrHigh(word, 0x20) || anyEqual(word, 0x7F) || anyEqual(word, '"') || anyEqual(word, '\\')) return false;
-    }
-    for (; at < text.size(); ++at)
-        if (!isWrittenAsIs(text[at])) return false;
-    return true;
+        return !(anyBelowOrHigh(word, 0x20) || anyEqual(word, 0x7F) || anyEqual(word, '"') || anyEqual(word, '\\'));
+    };
+    if (text.size() < 8) return std::all_of(text.begin(), text.end(), [](char c) { return isWrittenAsIs(c); });
+    for (std::size_t at = 0; at + 8 < text.size(); at += 8)
+        if (!wordAsIs(at)) return false;
+    return wordAsIs(text.size() - 8);
 }
 
 std::optional<std::string> textProblem(std::string_view text) {
