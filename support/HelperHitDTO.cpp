@@ -3,6 +3,7 @@
 #include "platform/ipc/IpcTextReader.h"
 #include "platform/ipc/IpcValue.h"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cstring>
@@ -88,8 +89,7 @@ public:
 
     char* writeTo(char* at) const {
         if (m_quoted) *at++ = '"';
-        std::memcpy(at, m_text.data(), m_text.size());
-        at += m_text.size();
+        at = std::copy(m_text.begin(), m_text.end(), at);  // an empty view may hold no pointer
         if (m_quoted) *at++ = '"';
         return at;
     }
