@@ -1,5 +1,6 @@
 #include "recovery/carving/ByteSearch.h"
 
+#include <cstdint>
 #include <cstring>
 
 #if defined(__x86_64__)
@@ -55,6 +56,12 @@ __attribute__((target("avx2"))) std::size_t avx2(ByteView hay, ByteView needle, 
     };
     std::size_t i = from;
     // A block of 32 starts reads up to start + 31 + last, which must lie inside hay: i + last + 32 <= size.
+    if (i + last + 32 > size) return plain(hay, needle, i);
+    // The first block from wherever the search starts; then blocks whose first bytes lie on a 32-byte
+    // boundary, so that no load of the first bytes straddles two cache lines (the starts the two share are
+    // only checked twice).
+    if (const std::size_t found = check(i, ends256(bytes + i, last, first, final)); found != size) return found;
+    i += 32 - (reinterpret_cast<std::uintptr_t>(bytes + i) & 31);
     for (; i + last + 64 <= size; i += 64) {
         const std::uint32_t mask0 = ends256(bytes + i, last, first, final);
         const std::uint32_t mask1 = ends256(bytes + i + 32, last, first, final);

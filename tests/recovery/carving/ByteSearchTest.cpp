@@ -67,6 +67,26 @@ TEST(ByteSearch, FindsAMarkerAtEveryPlaceAroundTheVectorBlocks) {
     }
 }
 
+// The vector path moves to 32-byte boundaries of memory after its first block, so where the buffer starts
+// in memory decides where its blocks fall: a marker is found at every place whatever that start.
+TEST(ByteSearch, FindsAMarkerAtEveryPlaceWhereverTheBufferStartsInMemory) {
+    const Bytes eof = bytesOf("%%EOF");
+    const Bytes end{0xFF, 0xD9};
+    for (const Bytes* needle : {&eof, &end}) {
+        for (std::size_t shift = 0; shift < 64; ++shift) {
+            for (const std::size_t size : {std::size_t{33}, std::size_t{64} + needle->size(), std::size_t{130}}) {
+                Bytes memory(shift + size, 0xFF);  // FF everywhere: the first byte of FF D9 at every start
+                const ByteView hay = ByteView(memory).subspan(shift, size);
+                for (std::size_t at = 0; at + needle->size() <= size; ++at) {
+                    std::fill(memory.begin(), memory.end(), (*needle)[0]);
+                    std::copy(needle->begin(), needle->end(), memory.begin() + static_cast<std::ptrdiff_t>(shift + at));
+                    for (std::size_t from = 0; from <= at + 1 && from <= size; ++from) expectAgrees(hay, *needle, from);
+                }
+            }
+        }
+    }
+}
+
 TEST(ByteSearch, HandlesNeedlesOfEveryShapeAndLength) {
     // Repeated and self-overlapping needles, a needle as long as the buffer or longer, empty ones.
     const Bytes hay = bytesOf("%%%EOF%%EO%%EOF xref obj 0 obj %%EOF\r\n");
