@@ -39,13 +39,28 @@ std::optional<ByteView> WindowedReader::fromSeam(std::uint64_t offset, std::uint
     if (!same(m_seam->current, current) || !same(m_seam->next, next) || m_seam->offset != seam - before ||
         m_seam->bytes.size() != before + after) {
         m_seam->bytes.resize(static_cast<std::size_t>(before + after));
-        const auto tail = current.bytes.last(static_cast<std::size_t>(before));
-        std::copy(tail.begin(), tail.end(), m_seam->bytes.begin());
-        const auto lead = next.bytes.subspan(static_cast<std::size_t>(seam - next.offset), static_cast<std::size_t>(after));
-        std::copy(lead.begin(), lead.end(), m_seam->bytes.begin() + static_cast<std::ptrdiff_t>(before));
         m_seam->offset = seam - before;
+        m_seam->filledFrom = seam;
+        m_seam->filledTo = seam;
         m_seam->current = current;
         m_seam->next = next;
+    }
+    // The range starts before the seam and ends after it, so what is missing lies before the filled stretch,
+    // in the current window, or after it, in the next one.
+    const auto place = [&](ByteView from, std::uint64_t at) {
+        std::copy(from.begin(), from.end(), m_seam->bytes.begin() + static_cast<std::ptrdiff_t>(at - m_seam->offset));
+    };
+    if (offset < m_seam->filledFrom) {
+        place(current.bytes.subspan(static_cast<std::size_t>(offset - current.offset),
+                                    static_cast<std::size_t>(m_seam->filledFrom - offset)),
+              offset);
+        m_seam->filledFrom = offset;
+    }
+    if (end > m_seam->filledTo) {
+        place(next.bytes.subspan(static_cast<std::size_t>(m_seam->filledTo - next.offset),
+                                 static_cast<std::size_t>(end - m_seam->filledTo)),
+              m_seam->filledTo);
+        m_seam->filledTo = end;
     }
     return ByteView(m_seam->bytes).subspan(static_cast<std::size_t>(offset - m_seam->offset), static_cast<std::size_t>(end - offset));
 }

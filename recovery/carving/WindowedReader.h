@@ -26,12 +26,18 @@ public:
 
     // The bytes on both sides of the seam between the current window and the next, kept contiguous by their
     // owner from reader to reader: the heads of the candidates close to the current window's end all lie
-    // across it, and are then served from one copy made for the first of them instead of a copy each.
+    // across it, and are then served from one copy instead of a copy each. The buffer is sized for the
+    // whole reach when the windows change and never moves after that, so a view of it stays valid while
+    // later reads fill more of it; only the bytes asked for are copied, each once.
     struct Seam {
         explicit Seam(std::uint64_t reach) : reachBytes(reach) {}
         std::uint64_t reachBytes;  // bytes taken on each side of the seam, at most
         Bytes bytes;
-        std::uint64_t offset = 0;
+        std::uint64_t offset = 0;  // device offset of bytes[0]
+        // The device range [filledFrom, filledTo) of bytes holds the windows' bytes; it always contains the
+        // seam when it is not empty, and is empty (both at the seam) right after the windows change.
+        std::uint64_t filledFrom = 0;
+        std::uint64_t filledTo = 0;
         Window current;  // the windows the bytes were taken from; nothing when none were
         Window next;
     };

@@ -114,6 +114,32 @@ TEST_F(WindowedReaderTest, ServesReadsAcrossTheSeamFromOneCopyUntilTheWindowsMov
     EXPECT_EQ(source.reads, reads);
 }
 
+// A head is a view of the seam, and the walk over it reads on across the seam while the head is still in
+// use: the seam copies only what is asked for, and filling more of it leaves every earlier view intact.
+TEST_F(WindowedReaderTest, FillsTheSeamOnlyAsFarAsAskedAndKeepsEarlierViewsIntact) {
+    source.failAll();
+    WindowedReader::Seam seam(50);
+    WindowedReader reader(source, {bytes(100, 200), 100}, {bytes(236, 200), 236}, &seam);
+    Bytes scratch;
+    const ByteView first = reader.read(290, 20, scratch);
+    EXPECT_EQ(seam.filledFrom, 290u);
+    EXPECT_EQ(seam.filledTo, 310u);
+    const std::uint8_t* buffer = seam.bytes.data();
+    std::vector<ByteView> views{first};
+    // Growing after the filled stretch, then before it, then both; inside it, nothing more is copied.
+    for (const auto& [offset, count] : std::vector<std::pair<std::uint64_t, std::uint64_t>>{
+             {295, 30}, {270, 31}, {251, 98}, {299, 2}, {250, 100}}) {
+        views.push_back(reader.read(offset, count, scratch));
+        ASSERT_EQ(Bytes(views.back().begin(), views.back().end()), expected(offset, count)) << offset << "+" << count;
+    }
+    EXPECT_EQ(seam.bytes.data(), buffer);
+    EXPECT_EQ(seam.filledFrom, 250u);
+    EXPECT_EQ(seam.filledTo, 350u);
+    EXPECT_EQ(Bytes(first.begin(), first.end()), expected(290, 20));
+    EXPECT_EQ(Bytes(views[1].begin(), views[1].end()), expected(295, 30));
+    EXPECT_TRUE(source.reads.empty());
+}
+
 TEST_F(WindowedReaderTest, ClampsAtTheEndOfTheDeviceWithoutPadding) {
     WindowedReader reader(source, {bytes(900, 100), 900});
     EXPECT_EQ(readAll(reader, 850, 1LL << 40), expected(850, 150));
