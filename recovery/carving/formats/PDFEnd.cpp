@@ -68,14 +68,23 @@ std::optional<std::uint64_t> linearizedLength(ByteView head) {
 }
 
 bool updateFollows(CandidateCursor& cursor, std::uint64_t end) {
+    // The bytes are looked at where they lie; only when the bytes in hand end sooner (the head's end, a
+    // chunk's end) are they gathered into the buffer.
     std::uint8_t buffer[updateLookBytes];
-    std::size_t count = 0;
-    while (count < updateLookBytes) {
-        const auto byte = cursor.byteAt(end + count);
-        if (!byte) break;
-        buffer[count++] = *byte;
+    ByteView bytes = cursor.from(end);
+    if (bytes.size() >= updateLookBytes) {
+        bytes = bytes.first(updateLookBytes);
+    } else {
+        std::size_t count = 0;
+        while (count < updateLookBytes) {
+            const ByteView more = cursor.from(end + count);
+            if (more.empty()) break;
+            const std::size_t take = std::min<std::size_t>(more.size(), updateLookBytes - count);
+            std::copy_n(more.begin(), take, buffer + count);
+            count += take;
+        }
+        bytes = ByteView(buffer, count);
     }
-    const ByteView bytes(buffer, count);
     const std::size_t at = skipWhiteSpace(bytes, 0);
     if (FieldReader::matches(bytes, static_cast<std::int64_t>(at), "xref")) return true;
     // An object header: object number, generation number, "obj".

@@ -162,6 +162,28 @@ TEST(FileLengthEstimator, APDFEndsAtItsLastRevision) {
     EXPECT_EQ(updatedRun(0, Kind::pdf), structural(updated.size()));
 }
 
+// The head ends 256 KiB into the file, where the footer search's first chunk also ends: an end marker cut
+// there, and an update whose start lies on both sides of it, are found as anywhere else, through several
+// updates.
+TEST(FileLengthEstimator, APDFsEndMarkersAndUpdatesAreFoundWhereverTheHeadEnds) {
+    const std::string update = "\n2 0 obj\n<<>>\nendobj\nxref\n0 1\ntrailer\n<<>>\n%%EOF";
+    const std::uint64_t headEnd = FileLengthEstimator::headBytes;
+    for (std::uint64_t markerAt = headEnd - 80; markerAt <= headEnd + 5; ++markerAt) {
+        Bytes device;
+        put(device, "%PDF-1.4\n1 0 obj\n<<>>\nendobj\n");
+        device.resize(static_cast<std::size_t>(markerAt), 'a');
+        put(device, "%%EOF");
+        for (int k = 0; k < 3; ++k) put(device, update);
+        put(device, "\r\n");
+        const std::uint64_t fileEnd = device.size();
+        put(device, "\n%%EOF\n");  // a later marker that no update leads to
+        device.resize(device.size() + 4096, 0);
+        MemoryByteSource source(device);
+        Estimate run(source);
+        ASSERT_EQ(run(0, Kind::pdf), structural(fileEnd)) << "end marker at " << markerAt;
+    }
+}
+
 TEST(FileLengthEstimator, ALinearizedPDFTakesItsDeclaredLength) {
     std::string start = "%PDF-1.7\n%\xE2\xE3\n12 0 obj\n<< /Linearized 1 /L 6000 /H [ 500 150 ] /O 14 /E 900 /N 1 /T 5800 >>\nendobj\n";
     start += "xref\n0 1\ntrailer\n<<>>\nstartxref\n0\n%%EOF\n"; // the first-page section's end marker
