@@ -15,7 +15,7 @@ ByteView CandidateCursor::from(std::uint64_t pos) {
     if (pos >= m_viewStart && pos - m_viewStart < m_view.size())
         return m_view.subspan(static_cast<std::size_t>(pos - m_viewStart));
     // The limit never lies past the device's end, so fileOffset + pos cannot overflow.
-    m_view = m_reader.read(m_fileOffset + pos, std::min(m_chunkBytes, m_limit - pos), m_scratch);
+    m_view = m_reader.readUpTo(m_fileOffset + pos, std::min(m_chunkBytes, m_limit - pos), m_scratch);
     m_viewStart = pos;
     return m_view;
 }

@@ -1,7 +1,8 @@
 #pragma once
 // Forward reading over the bytes of one carve candidate, positions counted from its header. The head the
 // carver already holds is served first; further bytes are read through the candidate reader one chunk at
-// a time, so a walk over a long file keeps only one chunk in memory.
+// a time, so a walk over a long file keeps only one chunk in memory. A chunk ends early where the reader's
+// windows end, so that bytes in memory are read where they lie, not copied.
 
 #include "recovery/carving/CandidateReader.h"
 

@@ -17,6 +17,13 @@ class CandidateReader {
 public:
     virtual ~CandidateReader() = default;
     virtual ByteView read(std::uint64_t offset, std::uint64_t count, Bytes& scratch) = 0;
+
+    // The same, except that it may give fewer bytes than asked where the bytes the reader holds in memory
+    // end sooner, so that a forward walk reads them in place instead of a copy of them; never none where
+    // read would give some. By default, what read gives.
+    virtual ByteView readUpTo(std::uint64_t offset, std::uint64_t count, Bytes& scratch) {
+        return read(offset, count, scratch);
+    }
 };
 
 // A candidate reader straight over a byte source: every read goes to the source. Requests are clamped to

@@ -128,4 +128,11 @@ ByteView WindowedReader::read(std::uint64_t offset, std::uint64_t count, Bytes& 
     return scratch;
 }
 
+ByteView WindowedReader::readUpTo(std::uint64_t offset, std::uint64_t count, Bytes& scratch) {
+    const Window* window = count == 0 ? nullptr : windowAt(offset);
+    if (window == nullptr) return read(offset, count, scratch);
+    const std::uint64_t end = std::min(checkedAdd(offset, count).value_or(UINT64_MAX), windowEnd(*window));
+    return window->bytes.subspan(static_cast<std::size_t>(offset - window->offset), static_cast<std::size_t>(end - offset));
+}
+
 } // namespace vantrel

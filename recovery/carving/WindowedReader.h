@@ -54,6 +54,10 @@ public:
     // padded. A failure of the source is passed on, and nothing partial is returned.
     ByteView read(std::uint64_t offset, std::uint64_t count, Bytes& scratch) override;
 
+    // From a held window that contains offset: a view of it up to the asked end or the window's end,
+    // whichever comes first (the next call then goes on in the next window, in place). Otherwise read.
+    ByteView readUpTo(std::uint64_t offset, std::uint64_t count, Bytes& scratch) override;
+
 private:
     // The held window that contains position, or nullptr; lies in [offset, end).
     const Window* windowAt(std::uint64_t position) const;

@@ -140,6 +140,25 @@ TEST_F(WindowedReaderTest, FillsTheSeamOnlyAsFarAsAskedAndKeepsEarlierViewsIntac
     EXPECT_TRUE(source.reads.empty());
 }
 
+TEST_F(WindowedReaderTest, ReadsUpToAWindowsEndInPlaceAndElsewhereAsARead) {
+    // Windows of 200 bytes sharing 64, [100, 300) and [236, 436).
+    WindowedReader reader(source, {bytes(100, 200), 100}, {bytes(236, 200), 236});
+    Bytes scratch;
+    for (const auto& [offset, count, size] : std::vector<std::tuple<std::uint64_t, std::uint64_t, std::size_t>>{
+             {150, 50, 50}, {150, 500, 150}, {299, 10, 1}, {300, 500, 136}, {435, 5, 1}}) {
+        const ByteView view = reader.readUpTo(offset, count, scratch);
+        EXPECT_EQ(view.data(), device.data() + offset) << offset;
+        EXPECT_EQ(view.size(), size) << offset;
+    }
+    EXPECT_TRUE(source.reads.empty());
+    // Outside the windows it reads all that is asked, to the device's end.
+    const ByteView before = reader.readUpTo(50, 100, scratch);
+    EXPECT_EQ(Bytes(before.begin(), before.end()), expected(50, 100));
+    EXPECT_EQ(reader.readUpTo(436, 1000, scratch).size(), 564u);
+    EXPECT_TRUE(reader.readUpTo(150, 0, scratch).empty());
+    EXPECT_TRUE(reader.readUpTo(1000, 10, scratch).empty());
+}
+
 TEST_F(WindowedReaderTest, ClampsAtTheEndOfTheDeviceWithoutPadding) {
     WindowedReader reader(source, {bytes(900, 100), 900});
     EXPECT_EQ(readAll(reader, 850, 1LL << 40), expected(850, 150));

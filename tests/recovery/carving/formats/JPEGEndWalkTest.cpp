@@ -3,6 +3,9 @@
 #include "recovery/carving/formats/JPEGMetadata.h"
 
 #include "recovery/bytesource/MemoryByteSource.h"
+#include "recovery/carving/FileLengthEstimator.h"
+#include "recovery/carving/WindowedReader.h"
+#include "tests/fixtures/ScriptedByteSource.h"
 #include "tests/fixtures/SparseByteSource.h"
 #include "tests/fixtures/TestSupport.h"
 
@@ -185,6 +188,30 @@ TEST(JPEGEndWalk, FindsTheEndOfRealPhotosWhereverTheChunksCutTheirEndMarker) {
                 EXPECT_EQ(walk(source, 0, device->size(), 1000, chunk), expected) << f << " chunk " << chunk;
         }
     }
+}
+
+// As the carver walks a photo that runs past its window: the windows are in memory, the source fails
+// every read, and the end marker lies at every place around the window's end (and the 64 bytes the next
+// window shares with it).
+TEST(JPEGEndWalk, WalksAcrossTheCarversWindowsInPlaceWhereverTheyEnd) {
+    const Bytes jpeg = makeJPEG(400 * 1024, 9);
+    const auto end = referenceTopLevelEnd(jpeg);
+    ASSERT_TRUE(end);
+    Bytes device = jpeg;
+    device.resize(jpeg.size() + 4096, 0xFF);  // fill bytes after the end
+    test::ScriptedByteSource source(device);
+    source.failAll();
+    const std::uint64_t marker = *end - 2;
+    const ByteView all(device);
+    for (std::uint64_t windowEnd = marker - 66; windowEnd <= marker + 3; ++windowEnd) {
+        const std::uint64_t next = windowEnd - 64;
+        WindowedReader reader(source, {all.first(static_cast<std::size_t>(windowEnd)), 0},
+                              {all.subspan(static_cast<std::size_t>(next)), next});
+        const ByteView head = all.first(static_cast<std::size_t>(FileLengthEstimator::headBytes));
+        CandidateCursor cursor(reader, 0, device.size(), head, JPEGEndWalk::chunkBytes);
+        ASSERT_EQ(JPEGEndWalk::find(cursor), end) << "window ends at " << windowEnd;
+    }
+    EXPECT_TRUE(source.reads.empty());
 }
 
 TEST(JPEGEndWalk, PassesOnAFailedRead) {
