@@ -3,6 +3,7 @@
 #include "platform/ipc/IpcTextReader.h"
 #include "platform/ipc/IpcValue.h"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -101,18 +102,24 @@ std::string encodeBatchEntryText(std::string_view selector, std::string_view arg
 void appendBatchEntryText(std::string& out, std::string_view selector, std::string_view argumentsText) {
     // Written around the arguments' own text rather than through a copy of them in a new object; the keys
     // in the order an object dump gives them. A selector the library writes as it is goes between quotes
-    // without it (the hits' selector, once per hit).
-    out += R"({"args":)";
-    out += argumentsText;
-    out += R"(,"sel":)";
-    if (IpcValue::isWrittenAsIs(selector)) {
-        out += '"';
-        out += selector;
-        out += '"';
-    } else {
-        out += dumped(nlohmann::json(selector));
-    }
-    out += '}';
+    // without it. Made room for once and copied in blocks: the hits' entries are written here, one per hit.
+    constexpr std::string_view head = R"({"args":)";
+    constexpr std::string_view middle = R"(,"sel":)";
+    const bool asIs = IpcValue::isWrittenAsIs(selector);
+    const std::string written = asIs ? std::string() : dumped(nlohmann::json(selector));
+    const std::string_view selectorText = asIs ? selector : std::string_view(written);
+    const std::size_t quotes = asIs ? 2 : 0;
+    const std::size_t start = out.size();
+    out.resize(start + head.size() + argumentsText.size() + middle.size() + quotes + selectorText.size() + 1);
+    char* at = out.data() + start;
+    const auto put = [&at](std::string_view piece) { at = std::copy(piece.begin(), piece.end(), at); };
+    put(head);
+    put(argumentsText);
+    put(middle);
+    if (asIs) *at++ = '"';
+    put(selectorText);
+    if (asIs) *at++ = '"';
+    *at = '}';
 }
 
 void beginBatch(std::string& packet) { packet.assign(batchHead); }

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include <fcntl.h>
 #include <sys/socket.h>
 
@@ -57,6 +60,17 @@ TEST(IpcMessageCodec, RefusesMalformedMessages) {
     // Unknown keys are tolerated for later versions.
     EXPECT_NO_THROW(IpcMessageCodec::decode(R"({"v":1,"k":"send","sel":"x","args":[],"trace":"abc"})"));
     EXPECT_NO_THROW(IpcMessageCodec::decode(R"({"v":1,"k":"send","sel":"x","args":[[["a"]]],"trace":{"a":[{"b":[1]}]}})"));
+}
+
+TEST(IpcMessageCodec, ABatchEntryWrittenAroundItsArgumentsTextIsTheLibrarysDump) {
+    const nlohmann::json arguments = nlohmann::json::array({1, "two", nlohmann::json::object({{"k", false}})});
+    const std::vector<std::string> selectors{"helperDidFindHit:", "", "say \"hi\":", "Grüße:", "bad\xFF:", std::string(300, 's')};
+    for (const auto& selector : selectors) {
+        std::string out = "kept,";
+        IpcMessageCodec::appendBatchEntryText(out, selector, arguments.dump());
+        const nlohmann::json entry{{"sel", selector}, {"args", arguments}};
+        EXPECT_EQ(out, "kept," + entry.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)) << selector;
+    }
 }
 
 TEST(IpcMessageCodec, ABatchCarriesItsSendsInOrder) {
