@@ -2,6 +2,8 @@
 
 #include "recovery/bytesource/MemoryByteSource.h"
 #include "recovery/carving/SignatureCatalog.h"
+#include "recovery/carving/WindowedReader.h"
+#include "tests/fixtures/ScriptedByteSource.h"
 #include "tests/fixtures/SampleContent.h"
 #include "tests/fixtures/SparseByteSource.h"
 #include "tests/fixtures/TestSupport.h"
@@ -182,6 +184,40 @@ TEST(FileLengthEstimator, APDFsEndMarkersAndUpdatesAreFoundWhereverTheHeadEnds) 
         Estimate run(source);
         ASSERT_EQ(run(0, Kind::pdf), structural(fileEnd)) << "end marker at " << markerAt;
     }
+}
+
+// As the carver reads a PDF that runs past its window: the windows and their seam are in memory, the source
+// fails every read, and the window ends at every place around the first end marker and the update after it.
+TEST(FileLengthEstimator, APDFsEndMarkersAndUpdatesAreFoundWhereverTheCarversWindowEnds) {
+    const std::string first = "%PDF-1.4\n1 0 obj\n<<>>\nendobj\ntrailer\n<<>>\n%%EOF\n";
+    const std::string update = "2 0 obj\n<<>>\nendobj\nxref\n0 1\ntrailer\n<<>>\n%%EOF\r\n";
+    Bytes device(1000, 0);
+    put(device, first);
+    put(device, update);
+    const std::uint64_t fileEnd = device.size() - 1000;
+    device.resize(device.size() + 1000, 0);
+    test::ScriptedByteSource source(device);
+    source.failAll();
+    const ByteView all(device);
+    const FileSignature& signature = row(Kind::pdf);
+    for (std::uint64_t windowEnd = 1001; windowEnd < 1000 + fileEnd + 2; ++windowEnd) {
+        for (const std::uint64_t reach : {std::uint64_t{0}, FileLengthEstimator::headBytes}) {
+            WindowedReader::Seam seam(reach);
+            const std::uint64_t next = windowEnd - 1;  // windows share a byte
+            WindowedReader reader(source, {all.first(static_cast<std::size_t>(windowEnd)), 0},
+                                  {all.subspan(static_cast<std::size_t>(next)), next}, reach > 0 ? &seam : nullptr);
+            Bytes headScratch;
+            LengthCandidate candidate;
+            candidate.rowKind = candidate.refinedKind = Kind::pdf;
+            candidate.footer = *signature.footer;
+            candidate.offset = 1000;
+            candidate.available = candidate.deviceRemaining = device.size() - 1000;
+            candidate.head = reader.read(1000, 20, headScratch);  // the walk reads on past a short head
+            FileLengthEstimator estimator;
+            ASSERT_EQ(estimator.estimate(candidate, reader), structural(fileEnd)) << "window ends at " << windowEnd;
+        }
+    }
+    EXPECT_TRUE(source.reads.empty());
 }
 
 TEST(FileLengthEstimator, ALinearizedPDFTakesItsDeclaredLength) {
