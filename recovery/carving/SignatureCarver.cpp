@@ -110,7 +110,6 @@ private:
     void readInPieces(std::uint64_t offset, std::uint64_t count, WindowBuffer& into);
     // Sets m_searchRanges to the positions of the window [position, position + windowLength) to search.
     void freeSearchRanges(std::uint64_t position, std::size_t windowLength);
-    void keepSectorStartsInsideFoundFile(std::uint64_t position);
     // Searches the current window and builds and delivers its hits in the order of their offsets; false
     // when the carve was cancelled.
     bool carveCandidates(std::uint64_t position);
@@ -142,7 +141,7 @@ private:
     WindowBuffer m_current, m_next;
     std::vector<ScanCandidate> m_candidates;
     std::vector<std::int64_t> m_ftypOffsets;
-    std::vector<SignatureScanIndex::PositionRange> m_searchRanges, m_splitRanges;
+    std::vector<SignatureScanIndex::PositionRange> m_searchRanges;
     // How far the search of the current window has gone through m_searchRanges.
     struct WindowSearch {
         static constexpr std::size_t firstPieceBytes = 1024;
@@ -150,7 +149,6 @@ private:
         std::size_t range = 0;    // the range being searched
         std::size_t at = 0;       // where its search goes on (or its start)
         std::size_t pieceBytes = firstPieceBytes;
-        std::size_t boxes = 0;    // "ftyp" types found so far
         std::int64_t complete = -1;  // every header that starts before this window position has been found
     } m_search;
     std::optional<ReadSpan> m_nextRead;  // the read of the window after the next, until it is announced
@@ -322,29 +320,6 @@ void CarveRun::freeSearchRanges(std::uint64_t position, std::size_t windowLength
         at = std::max(at, run->second);
     }
     if (at < end) addFree(at, end);
-    keepSectorStartsInsideFoundFile(position);
-}
-
-// A file found before this window whose length its structure gave passes over the headers inside it except
-// those on sector boundaries; and while its span covers the window's start, every header the window holds
-// comes after the one that began the span, so the span can only grow until it ends. Up to its end only the
-// sector starts are looked at.
-void CarveRun::keepSectorStartsInsideFoundFile(std::uint64_t position) {
-    if (m_skipFrom >= position || m_skipUntil <= position) return;
-    const std::uint64_t spanEnd = m_skipUntil - position;  // window positions before it lie in the file
-    const std::uint64_t sector = SignatureCarver::fileStartAlignmentBytes;
-    m_splitRanges.clear();
-    for (const SignatureScanIndex::PositionRange& range : m_searchRanges) {
-        if (range.from >= spanEnd) {
-            m_splitRanges.push_back(range);
-            continue;
-        }
-        const std::size_t inside = static_cast<std::size_t>(std::min<std::uint64_t>(range.to, spanEnd));
-        const std::uint64_t firstStart = range.from + (sector - (position + range.from) % sector) % sector;
-        if (firstStart < inside) m_splitRanges.push_back({static_cast<std::size_t>(firstStart), inside, sector});
-        if (inside < range.to) m_splitRanges.push_back({inside, range.to});
-    }
-    std::swap(m_searchRanges, m_splitRanges);
 }
 
 // Where the live space that runs to the end of the window [position, end) begins, or end when the window's
@@ -385,17 +360,14 @@ bool CarveRun::carveCandidates(std::uint64_t position) {
     std::uint64_t ftypSearchStart = 0;  // the byte after the last "ftyp" taken
     for (;;) {
         const bool searched = m_search.range == m_searchRanges.size();
-        if (header == m_candidates.size() && box == m_ftypOffsets.size()) {
-            if (searched) break;
-            searchFurther(position, header);
-            announceNextRead();
-            continue;
-        }
+        const bool waiting = header < m_candidates.size() || box < m_ftypOffsets.size();
+        if (!waiting && searched) break;
         // The box, and its file, start 4 bytes before the type; at one offset a header goes first.
         const bool headerFirst = box == m_ftypOffsets.size() ||
                                  (header < m_candidates.size() && m_candidates[header].offset <= m_ftypOffsets[box] - 4);
-        const std::int64_t start = headerFirst ? m_candidates[header].offset : m_ftypOffsets[box] - 4;
-        if (!searched && start >= m_search.complete) {
+        // A candidate is taken once nothing the search finds later can come before it.
+        const auto start = [&] { return headerFirst ? m_candidates[header].offset : m_ftypOffsets[box] - 4; };
+        if (!searched && (!waiting || start() >= m_search.complete)) {
             searchFurther(position, header);
             announceNextRead();
             continue;
@@ -426,54 +398,45 @@ bool CarveRun::carveCandidates(std::uint64_t position) {
 // before p has been searched, every header that starts before p - needleReach has been found. Ranges are
 // searched in growing pieces, so that the search stops soon after a header and the carve can take it.
 //
-// While the span of a file whose structure gave its length (from the files carved so far) covers the
-// search's position, the headers in the span are passed over except those on sector boundaries, and the
-// span can only grow until the carve passes its end: the rest of the span is searched at its sector starts
-// only. Those within needleReach of the position are searched whole, as a header there can have its needle
-// at or after the position.
+// While the span of a file whose structure gave its length (from the files carved so far, in this window
+// or one before) covers the search's position, the headers in the span are passed over except those on
+// sector boundaries, and the span can only grow until the carve passes its end: the rest of the span is
+// searched at its sector starts only. Those within needleReach of the position are searched whole, as a
+// header there can have its needle at or after the position.
 void CarveRun::searchFurther(std::uint64_t position, std::size_t pending) {
     const ByteView window = m_current.view();
     const auto reach = static_cast<std::int64_t>(m_index.needleReach());
-    const std::size_t before = m_candidates.size();
-    SignatureScanIndex::PositionRange& range = m_searchRanges[m_search.range];
-    auto finishRange = [&] {
+    const std::size_t before = m_candidates.size(), boxesBefore = m_ftypOffsets.size();
+    const SignatureScanIndex::PositionRange& range = m_searchRanges[m_search.range];
+    const std::size_t at = std::max(m_search.at, range.from);
+    const std::uint64_t sector = SignatureCarver::fileStartAlignmentBytes;
+    const std::uint64_t device = position + at;
+    std::size_t to = std::min(range.to, at + m_search.pieceBytes);
+    SignatureScanIndex::PositionRange pieces[2] = {{at, to}, {}};
+    std::size_t count = 1;
+    if (device >= m_skipFrom && device < m_skipUntil) {
+        const std::size_t inside = static_cast<std::size_t>(std::min<std::uint64_t>(range.to, m_skipUntil - position));
+        const std::uint64_t whole = at + static_cast<std::uint64_t>(reach);
+        const auto firstStart = static_cast<std::size_t>(whole + (sector - (position + whole) % sector) % sector);
+        if (firstStart + sector <= inside) {
+            pieces[0] = {at, firstStart};
+            pieces[1] = {firstStart, inside, sector};
+            count = 2;
+            to = inside;
+        }
+    }
+    m_index.scan(window, std::span(pieces, count), m_candidates, m_ftypOffsets);
+    // The next piece is small after a find, where the carve may pass over what follows, and grows while
+    // nothing is found.
+    m_search.pieceBytes = m_candidates.size() > before || m_ftypOffsets.size() > boxesBefore
+                              ? WindowSearch::firstPieceBytes
+                              : std::min(m_search.pieceBytes * 2, WindowSearch::largestPieceBytes);
+    m_search.complete = std::max(m_search.complete, static_cast<std::int64_t>(to) - reach);
+    m_search.at = to;
+    if (to >= range.to) {
         ++m_search.range;
         m_search.at = 0;
-    };
-    if (range.headerStride > 1) {
-        // Only the sector starts of a file found in an earlier window: few positions, searched at once.
-        m_index.scan(window, std::span(&range, 1), m_candidates, m_ftypOffsets);
-        m_search.complete = std::max(m_search.complete, static_cast<std::int64_t>(range.to) - reach);
-        finishRange();
-    } else {
-        const std::size_t at = std::max(m_search.at, range.from);
-        const std::uint64_t sector = SignatureCarver::fileStartAlignmentBytes;
-        const std::uint64_t device = position + at;
-        std::size_t to = std::min(range.to, at + m_search.pieceBytes);
-        SignatureScanIndex::PositionRange pieces[2] = {{at, to}, {}};
-        std::size_t count = 1;
-        if (device >= m_skipFrom && device < m_skipUntil) {
-            const std::size_t inside = static_cast<std::size_t>(std::min<std::uint64_t>(range.to, m_skipUntil - position));
-            const std::uint64_t whole = at + static_cast<std::uint64_t>(reach);
-            const auto firstStart = static_cast<std::size_t>(whole + (sector - (position + whole) % sector) % sector);
-            if (firstStart + sector <= inside) {
-                pieces[0] = {at, firstStart};
-                pieces[1] = {firstStart, inside, sector};
-                count = 2;
-                to = inside;
-            }
-        }
-        m_index.scan(window, std::span(pieces, count), m_candidates, m_ftypOffsets);
-        // The next piece is small after a find, where the carve may pass over what follows, and grows while
-        // nothing is found.
-        m_search.pieceBytes = m_candidates.size() > before || m_ftypOffsets.size() > m_search.boxes
-                                  ? WindowSearch::firstPieceBytes
-                                  : std::min(m_search.pieceBytes * 2, WindowSearch::largestPieceBytes);
-        m_search.complete = std::max(m_search.complete, static_cast<std::int64_t>(to) - reach);
-        m_search.at = to;
-        if (to >= range.to) finishRange();
     }
-    m_search.boxes = m_ftypOffsets.size();
     const auto found = m_candidates.begin() + static_cast<std::ptrdiff_t>(before);
     m_candidates.erase(std::remove_if(found, m_candidates.end(),
                                       [&](const ScanCandidate& candidate) { return !passesHeaderCheck(candidate, window); }),
