@@ -114,8 +114,6 @@ std::shared_ptr<VolumeCache> HelperScanService::volumeCacheFor(const std::string
     return m_volumes;
 }
 
-HelperHitDTO HelperScanService::recordFor(const RecoveredHit& hit) { return HelperHitConversion::record(hit); }
-
 RecoveryFilters HelperScanService::filtersFor(std::int64_t minimumByteSize, std::int64_t minimumImageWidth,
                                               std::int64_t minimumImageHeight, const std::vector<std::string>& allowedKinds) {
     RecoveryFilters filters;

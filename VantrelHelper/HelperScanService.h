@@ -78,8 +78,6 @@ public:
     // The whole percentage of a report when it is to be logged (100, or 5 or more above the last
     // logged one, which it then becomes); nothing otherwise.
     static std::optional<int> percentageToLog(const ScanProgress& progress, int& lastLogged);
-    // The transfer record of a found hit, by HelperHitConversion::record.
-    static HelperHitDTO recordFor(const RecoveredHit& hit);
 
 protected:
     // Runs on the scan queue when a queued scan has found its connection open and starts; tests close

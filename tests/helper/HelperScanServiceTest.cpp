@@ -1,4 +1,5 @@
 #include "VantrelHelper/DeviceAccess.h"
+#include "VantrelHelper/HelperHitConversion.h"
 #include "VantrelHelper/HelperScanService.h"
 #include "tests/fixtures/TestSupport.h"
 
@@ -47,13 +48,13 @@ TEST(HelperScanService, FlattensAHitIntoItsTransferRecord) {
     hit.suggestedName = "IMG_0001.CR2";
     hit.source = HitSource::fatUndelete;
     hit.clusterReallocated = true;
-    auto record = HelperScanService::recordFor(hit);
+    auto record = HelperHitConversion::record(hit);
     EXPECT_EQ(record, HelperHitDTO("cr2", UINT64_MAX - 1, 77, "IMG_0001.CR2", std::nullopt, 0, 0, "fatUndelete", false, true, 0, 0, ""));
 
     hit.dimensions = ImageDimensions{640, 480};
     hit.reconstructedPath = "/DCIM";
     hit.clusterHint = ClusterAllocationHint{9, 1048576, DetectedFileSystem::fat32};
-    record = HelperScanService::recordFor(hit);
+    record = HelperHitConversion::record(hit);
     EXPECT_EQ(record.width, 640);
     EXPECT_EQ(record.height, 480);
     EXPECT_EQ(record.reconstructedPath, "/DCIM");
