@@ -4,6 +4,7 @@
 #include "VantrelHelper/DeviceAccess.h"
 #include "VantrelHelper/HelperError.h"
 #include "VantrelHelper/HelperHitConversion.h"
+#include "recovery/filesystems/partitions/MediumIdentityReader.h"
 #include "support/VantrelError.h"
 #include "support/log/AppLog.h"
 #include "support/log/StorageSizeFormatter.h"
@@ -160,6 +161,27 @@ void HelperScanService::probeDeviceWithPath(const std::string& path, LengthReply
             const auto error = HelperError::toErrorObject(failure, path);
             AppLog::error("probeDevice failed: " + error.domain + " " + std::to_string(error.code) + " " + error.message, category);
             reply(0, error);
+        }
+    });
+}
+
+void HelperScanService::identifyDeviceWithPath(const std::string& path, IdentityReply reply) {
+    m_ioQueue.async([this, path, reply = std::move(reply)] {
+        AppLog::info("identifyDevice " + path, category);
+        try {
+            // Only the first sectors are read, so the disk may stay mounted.
+            const auto opened = DeviceAccess::openRawDevice(path, {}, false, false, m_peer);
+            MediumIdentityReader::Options options;
+            options.fingerprintHeadWhenUnknown = !opened.device.isBlockDevice;
+            const auto identity = MediumIdentityReader::read(*opened.source, options);
+            AppLog::info("identifyDevice volumes=" + std::to_string(identity.volumes.size()) +
+                             (identity.fingerprint.empty() ? " without fingerprint" : ""),
+                         category);
+            reply(identity.toJson().dump(), std::nullopt);
+        } catch (const std::exception& failure) {
+            const auto error = HelperError::toErrorObject(failure, path);
+            AppLog::error("identifyDevice failed: " + error.domain + " " + std::to_string(error.code) + " " + error.message, category);
+            reply(std::string(), error);
         }
     });
 }

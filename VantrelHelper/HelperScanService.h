@@ -68,6 +68,7 @@ public:
                                   ErrorReply reply) override;
     void remountDisksWithBsdNames(const std::vector<std::string>& bsdNames, ErrorReply reply) override;
     void quitForRelaunch(EmptyReply reply) override;
+    void identifyDeviceWithPath(const std::string& path, IdentityReply reply) override;
 
     // The request's filters: known kind names only (the default kinds when none is known), a negative
     // minimum size as 0, a picture minimum of 0 or less as none.

@@ -94,6 +94,7 @@ public:
     }
     void remountDisksWithBsdNames(const std::vector<std::string>&, ErrorReply, Failure failed) override { failed(unreachable()); }
     void quitForRelaunch(EmptyReply, Failure failed) override { failed(unreachable()); }
+    void identifyDeviceWithPath(const std::string&, IdentityReply, Failure failed) override { failed(unreachable()); }
     void setCallbackReceiver(std::shared_ptr<VantrelHelperClient>) override {}
     void invalidate() override {}
 

@@ -25,6 +25,7 @@ const SelectorTable& VantrelHelperProtocol::selectorTable() {
         {std::string(S::copyDevice), {T::string(), T::string()}, std::vector<T>{}, 1},
         {std::string(S::remountDisks), {T::stringArray()}, std::vector<T>{}, 0},
         {std::string(S::quitForRelaunch), {}, std::vector<T>{}, 0},
+        {std::string(S::identifyDevice), {T::string()}, std::vector{T::string()}, 0},
     });
     return table;
 }
@@ -62,6 +63,10 @@ void VantrelHelperProtocol::dispatch(VantrelHelperProtocol& service, IpcIncoming
         return service.copyDeviceWithSourcePath(args[0].get<std::string>(), args[1].get<std::string>(), std::move(message.descriptor),
                                                 errorReply);
     if (selector == S::remountDisks) return service.remountDisksWithBsdNames(strings(args[0]), errorReply);
+    if (selector == S::identifyDevice)
+        return service.identifyDeviceWithPath(args[0].get<std::string>(), [reply](std::string identity, std::optional<ErrorObject> error) mutable {
+            reply.reply(nlohmann::json::array({std::move(identity)}), std::move(error));
+        });
     if (selector == S::quitForRelaunch)
         return service.quitForRelaunch([reply]() mutable { reply.reply(nlohmann::json::array()); });
     // A selector in the table without a case here: the reply goes out as noReply when dropped.

@@ -58,6 +58,7 @@ inline constexpr std::string_view extractHit =
 inline constexpr std::string_view copyDevice = "copyDeviceWithSourcePath:destinationPath:reply:";
 inline constexpr std::string_view remountDisks = "remountDisksWithBsdNames:reply:";
 inline constexpr std::string_view quitForRelaunch = "quitForRelaunch:";
+inline constexpr std::string_view identifyDevice = "identifyDeviceWithPath:reply:";
 } // namespace HelperProtocolSelector
 
 class VantrelHelperProtocol {
@@ -67,6 +68,8 @@ public:
     using AccessReply = std::function<void(bool granted, std::optional<ErrorObject> error)>;
     using ErrorReply = std::function<void(std::optional<ErrorObject> error)>;
     using EmptyReply = std::function<void()>;
+    // The medium's identity in its stored form (MediumIdentity) as JSON text, or empty and the error.
+    using IdentityReply = std::function<void(std::string identity, std::optional<ErrorObject> error)>;
 
     virtual ~VantrelHelperProtocol() = default;
 
@@ -93,6 +96,10 @@ public:
     virtual void remountDisksWithBsdNames(const std::vector<std::string>& bsdNames, ErrorReply reply) = 0;
     // Replies, then the helper exits once its other connections are idle.
     virtual void quitForRelaunch(EmptyReply reply) = 0;
+    // What the medium at the path says of itself (its partition table's id, its volumes' serial numbers,
+    // labels and sizes, a fingerprint of the sectors that using it does not change), read without
+    // unmounting it, so that the application can tell a card from the next one given its name.
+    virtual void identifyDeviceWithPath(const std::string& path, IdentityReply reply) = 0;
 
     // Argument, reply and descriptor types of every operation.
     static const SelectorTable& selectorTable();

@@ -68,6 +68,14 @@ void VantrelHelperProtocolProxy::quitForRelaunch(EmptyReply reply) {
                 m_errorHandler);
 }
 
+void VantrelHelperProtocolProxy::identifyDeviceWithPath(const std::string& path, IdentityReply reply) {
+    m_peer.call(S::identifyDevice, nlohmann::json::array({path}), -1,
+                [reply](nlohmann::json arguments, std::optional<ErrorObject> error) {
+                    reply(arguments[0].get<std::string>(), std::move(error));
+                },
+                m_errorHandler);
+}
+
 void VantrelHelperProtocolProxy::callWithErrorReply(std::string_view selector, nlohmann::json arguments, int descriptor,
                                                     ErrorReply reply) {
     m_peer.call(selector, std::move(arguments), descriptor,

@@ -33,6 +33,7 @@ public:
                                   ErrorReply reply) override;
     void remountDisksWithBsdNames(const std::vector<std::string>& bsdNames, ErrorReply reply) override;
     void quitForRelaunch(EmptyReply reply) override;
+    void identifyDeviceWithPath(const std::string& path, IdentityReply reply) override;
 
 private:
     void callWithErrorReply(std::string_view selector, nlohmann::json arguments, int descriptor, ErrorReply reply);

@@ -25,12 +25,6 @@ QString translated(const char* text) { return QCoreApplication::translate("AppMo
 
 QString fromUtf8(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 
-// Checked on the node itself: a volume list can be a pass behind the kernel.
-bool isBlockDevice(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISBLK(info.st_mode);
-}
-
 // An image file has no serial number: its identity is the file itself, unchanged since (device and
 // inode number, and the time of its last write). Hits are offsets into the file, so a file written to
 // or replaced since is not the one the results came from. Empty when path names no regular file.
@@ -52,16 +46,10 @@ DiskIdentity identityOf(const AppModel& model, const ExternalVolume& volume) {
     return lookup ? lookup(volume) : DiskIdentity{};
 }
 
-CatalogVolumeMatching::Inventory inventory(const AppModel& model, std::vector<ExternalVolume> volumes) {
-    CatalogVolumeMatching::Inventory result;
-    result.volumes = std::move(volumes);
-    result.identityOf = [&model](const ExternalVolume& volume) { return identityOf(model, volume); };
-    return result;
-}
-
 // Why a catalog of an image file cannot be opened now, or nothing when the file is there as it was
 // scanned: at the recorded path, of the recorded size and identity.
 std::optional<QString> imageCatalogRefusal(const ScanCatalog::Source& source) {
+    if (!source.medium) return translated("This catalog does not say which image it was made from.");
     if (!source.rawDevicePath || source.rawDevicePath->empty() || source.rawDevicePath->front() != '/')
         return translated("This catalog was saved from a disk image file, but it does not say where the file is.");
     const std::string& path = *source.rawDevicePath;
@@ -74,11 +62,20 @@ std::optional<QString> imageCatalogRefusal(const ScanCatalog::Source& source) {
     const bool sameSize = static_cast<std::uint64_t>(info.st_size) == source.sizeBytes;
     const bool sameFile = source.identity.isEmpty() ||
                           source.identity.compare(imageFileIdentity(path)) != DiskIdentity::Verdict::different;
-    if (!sameSize || !sameFile)
-        return translated("This catalog was saved from the disk image file “%1”, which has changed since (it is not "
-                          "the same file, or not of the same size). The files the catalog lists may no longer be "
-                          "where it says; scan the image again.")
-            .arg(name);
+    const QString changed = translated("This catalog was saved from the disk image file “%1”, which has changed since (it is "
+                                       "not the same file, or not of the same size). The files the catalog lists may no "
+                                       "longer be where it says; scan the image again.")
+                                .arg(name);
+    if (!sameSize || !sameFile) return changed;
+    // The file is read here with the user's own rights, never through the helper: a catalog cannot
+    // make the helper read a file its user could not. Its sectors must be the ones that were scanned,
+    // which a catalog copied from another file's status cannot know.
+    try {
+        if (!localImageIdentity(path).sameMedium(*source.medium)) return changed;
+    } catch (const std::exception& error) {
+        return translated("This catalog was saved from the disk image file “%1”, which cannot be read (%2).")
+            .arg(name, fromUtf8(error.what()));
+    }
     return std::nullopt;
 }
 
@@ -96,17 +93,12 @@ void attachImageFile(AppModel& model, const std::string& path) {
     model.setSelectedVolume(*volume);
     model.plainState().activeRawDevicePath = volume->rawDevicePath();
     model.plainState().resultsDiskAttached = true;
+    model.bindResultsDisk(model.observeDisk(volume->rawDevicePath()));
 }
 
-// The identity of the selected disk when it is the disk the results came from.
-DiskIdentity selectedIdentity(const AppModel& model) {
-    const auto& source = model.plainState().resultsSource;
-    const auto& selected = model.selectedVolume();
-    if (!source || !selected || source->bsdName != std::optional<std::string>(selected->bsdName)) return {};
-    return source->identity;
-}
+} // namespace
 
-// The catalog's disk now stands at volume: the results' source follows it, keeping its identity.
+// The results' disk now stands at volume: the results' source follows it, keeping its identity.
 void attach(AppModel& model, const ExternalVolume& volume) {
     model.setSelectedVolume(volume);
     model.plainState().activeRawDevicePath = volume.rawDevicePath();
@@ -116,6 +108,8 @@ void attach(AppModel& model, const ExternalVolume& volume) {
         source->rawDevicePath = volume.rawDevicePath();
     }
 }
+
+namespace {
 
 Task<std::optional<std::string>> askForFile(std::shared_ptr<FileDialogs> dialogs, FileDialogOptions options, bool save) {
     auto start = [dialogs, options, save](CallbackResumer<std::optional<std::string>> resume) {
@@ -261,15 +255,9 @@ void loadCatalog(AppModel& model, const std::string& path, LoadedCatalog loaded)
     plain.resultsSource = catalog.source;
     model.recordCatalogSource(catalog.source);
     matchCatalogSource(model, catalog.source);
-    const QString displayName = fromUtf8(model.selectedVolume() ? model.selectedVolume()->name : catalog.source.displayName);
-    if (plain.resultsDiskAttached) {
-        model.setStatusMessage(model.withScanEnd(translated("Loaded catalog — %1 file(s) from %2.").arg(count).arg(displayName)));
-    } else {
-        model.setStatusMessage(model.withScanEnd(
-            translated("Loaded catalog — %1 file(s). The source disk isn’t visible to Linux. Unmounted or damaged cards "
-                       "still work if they appear in the disk strip — reinsert the card if you ejected it.")
-                .arg(count)));
-    }
+    if (plain.resultsDiskAttached) model.setStatusMessage(loadedStatus(model, true));
+    else if (plain.diskSearchFor == plain.diskSearchGeneration) model.setStatusMessage(model.withScanEnd(searchingStatus(model)));
+    else model.setStatusMessage(loadedStatus(model, false));
     const bool checked = std::any_of(model.hits().begin(), model.hits().end(), [](const RecoveredHit& hit) {
         return hit.integrity != HitIntegrity::pending || hit.captureDate.has_value();
     });
@@ -286,46 +274,44 @@ void matchCatalogSource(AppModel& model, const ScanCatalog::Source& source) {
         attachImageFile(model, source.rawDevicePath.value_or(std::string()));
         return;
     }
-    std::vector<ExternalVolume> volumes;
-    if (auto monitor = model.volumeMonitor()) {
-        // The monitor lists in the background: this takes its last list, and the next one reaches
-        // reconcileSelectedVolume, which attaches the disk if it appears only then.
-        monitor->refresh();
-        volumes = monitor->volumes();
-    }
-    const auto found = CatalogVolumeMatching::findVolume(source, inventory(model, std::move(volumes)));
-    if (found && isBlockDevice(found->rawDevicePath())) {
-        attach(model, *found);
-        return;
-    }
-    // The catalog's own device path is not used: a node of that name may now be another disk.
+    // Neither the catalog's device path nor its kernel name are used: a node of that name may now be
+    // another disk. Its disk is read once it has shown to be that disk (searchResultsDisk); until then
+    // the selection is a volume made from the catalog that names no attached disk.
     model.plainState().activeRawDevicePath.reset();
     model.plainState().resultsDiskAttached = false;
-    if (source.bsdName) model.setSelectedVolume(CatalogVolumeMatching::synthesisedVolume(source, source.bsdName));
-    else model.setSelectedVolume(std::nullopt);
+    model.setSelectedVolume(CatalogVolumeMatching::synthesisedVolume(source, std::nullopt));
+    if (auto monitor = model.volumeMonitor()) monitor->refresh();
+    searchResultsDisk(model);
 }
 
 void reconcileSelectedVolume(AppModel& model, const std::vector<ExternalVolume>& volumes) {
     const auto selected = model.selectedVolume();
     if (!selected) return;
-    const auto& source = model.plainState().resultsSource;
-    const bool isResultsDisk = source && source->bsdName == std::optional<std::string>(selected->bsdName);
-    const auto found = CatalogVolumeMatching::reconcile(*selected, model.plainState().activeRawDevicePath,
-                                                        selectedIdentity(model), inventory(model, volumes));
-    if (!found) return;
-    AppLog::info("selection follows " + found->bsdName + " mounted=" + (found->isMounted ? "true" : "false"), category);
-    if (!isResultsDisk) {
+    const auto& plain = model.plainState();
+    // A catalog's disk that has not shown itself yet: the new list may hold it.
+    if (plain.resultsSource && !plain.resultsDiskAttached) {
+        searchResultsDisk(model);
+        return;
+    }
+    const bool isResultsDisk = plain.resultsSource && plain.resultsSource->bsdName == std::optional<std::string>(selected->bsdName);
+    CatalogVolumeMatching::Inventory inventory;
+    inventory.volumes = volumes;
+    const auto found = CatalogVolumeMatching::reconcile(*selected, plain.activeRawDevicePath, {}, inventory);
+    if (found && !isResultsDisk) {
+        AppLog::info("selection follows " + found->bsdName + " mounted=" + (found->isMounted ? "true" : "false"), category);
         model.setSelectedVolume(*found);
         model.plainState().activeRawDevicePath = found->rawDevicePath();
         return;
     }
-    const bool wasMissing = !model.plainState().resultsDiskAttached;
-    // A catalog's disk counts as attached only with its node there.
-    if (wasMissing && !isBlockDevice(found->rawDevicePath())) return;
-    attach(model, *found);
-    if (!wasMissing) return;
-    AppLog::info("catalog disk attached " + found->rawDevicePath(), category);
-    model.enqueueIntegrityChecks();
+    if (!isResultsDisk) return;
+    // The results' disk is followed under its own name only (its record changed: mounted, resized);
+    // whether the medium there is still the one is the read guard's to say, and where it says no, the
+    // medium is asked.
+    if (found && found->bsdName == selected->bsdName) {
+        AppLog::info("selection follows " + found->bsdName + " mounted=" + (found->isMounted ? "true" : "false"), category);
+        model.setSelectedVolume(*found);
+    }
+    if (!model.sourceDeviceToRead()) searchResultsDisk(model);
 }
 
 } // namespace vantrel::CatalogFlows

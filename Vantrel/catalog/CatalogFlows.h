@@ -49,7 +49,29 @@ void loadCatalog(AppModel& model, const std::string& path, LoadedCatalog loaded)
 // nothing without a disk name), and sets activeRawDevicePath to the attached disk's node or nothing.
 void matchCatalogSource(AppModel& model, const ScanCatalog::Source& source);
 // Keeps the selection on the same disk after the volume list changed; a catalog's disk that appears
-// is attached and its pending hits are queued for checking.
+// is searched for, and the results' disk, once the read guard no longer takes it, is asked again.
 void reconcileSelectedVolume(AppModel& model, const std::vector<ExternalVolume>& volumes);
+
+// ---- Finding the results' disk (CatalogDiskSearch.cpp).
+//
+// A disk is known by what its medium says of itself (MediumIdentity, read through the helper), never
+// by its kernel name, size or a card reader's serial number, which the next card shares. The search
+// asks the helper about each attached disk of the recorded size (the one of the recorded name first)
+// and takes the first whose medium is the recorded one, under whatever name it has now. For results
+// that record no medium (older catalogs), the disk that the recorded name, device path or size point
+// at is taken only when its label and size agree and the user confirms it, once. A disk that is
+// another one is never read: sourceRefusal and the status say so in words.
+//
+// One search runs at a time for the current results; a disk already asked with the same medium
+// number is not asked again, so the volume list's refreshes do not repeat the question. The disk that
+// is taken is attached, bound (bindResultsDisk) and its pending hits queued for checking.
+void searchResultsDisk(AppModel& model);
+// The results' disk now stands at volume: it is selected and its node becomes the active one.
+void attach(AppModel& model, const ExternalVolume& volume);
+// What the image file says of itself, read with this program's own rights. Throws on a read failure.
+MediumIdentity localImageIdentity(const std::string& path);
+// The status of loaded results: their count and disk while it is attached, else where to find it.
+QString loadedStatus(const AppModel& model, bool attached);
+QString searchingStatus(const AppModel& model);
 
 } // namespace vantrel::CatalogFlows

@@ -85,7 +85,7 @@ std::size_t maxKeys(Shape shape) {
     const auto known = [shape]() -> std::size_t {
         switch (shape) {
         case Shape::top: return 6;
-        case Shape::source: return 8;
+        case Shape::source: return 9;
         case Shape::dimensions: return 2;
         case Shape::clusterHint: return 3;
         default: return ScanCatalog::maxObjectKeys;
@@ -351,6 +351,13 @@ ScanCatalog::Source readSource(const Json& value) {
             source.identity.fileSystemIds.push_back(id.get<std::string>());
         }
     }
+    if (const Json* medium = member(value, "medium")) {
+        try {
+            source.medium = MediumIdentity::fromJson(nlohmann::json(*medium));
+        } catch (const MediumIdentityDecodingError&) {
+            refuse("the source's \"medium\" is not a disk identity");
+        }
+    }
     return source;
 }
 
@@ -459,6 +466,7 @@ SortedJson sourceJson(const ScanCatalog::Source& source) {
     if (source.identity.serialNumber) object["serialNumber"] = *source.identity.serialNumber;
     if (source.identity.partitionTableId) object["partitionTableId"] = *source.identity.partitionTableId;
     if (!source.identity.fileSystemIds.empty()) object["fileSystemIds"] = source.identity.fileSystemIds;
+    if (source.medium) object["medium"] = source.medium->toJson();
     return object;
 }
 

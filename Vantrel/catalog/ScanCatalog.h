@@ -12,6 +12,8 @@
 //       "displayName"       text, required
 //       "fileSystemIds"     array of text, optional: the file-system ids found on the disk
 //       "kind"              "volume" or "diskImage", required
+//       "medium"            object, optional: what the medium said of itself when it was scanned, in
+//                           the stored form of MediumIdentity; it decides which disk the catalog reads
 //       "partitionTableId"  text, optional: the id of the disk's partition table
 //       "rawDevicePath"     text, optional: the device node that was read
 //       "serialNumber"      text, optional: the disk's serial number
@@ -19,7 +21,7 @@
 //   "summary"    text, optional: lines about the results; the first says how the scan ended, e.g.
 //                "Scan cancelled — 157 files found so far." for a list that is only partial
 //   "version"    signed integer, required: 1 is written; any larger number is refused
-// The three identity keys and "summary" are newer than the rest; readers that do not know them ignore
+// The identity keys, "medium" and "summary" are newer than the rest; readers that do not know them ignore
 // them, and a catalog without them is read as before.
 // Dates are "2025-03-01T09:30:00Z" (UTC, whole seconds); reading also takes a "+hh:mm" offset and
 // refuses fractional seconds and texts without a time. Hit ids are written in upper case.
@@ -33,6 +35,7 @@
 
 #include "platform/ErrorObject.h"
 #include "platform/disks/DiskIdentity.h"
+#include "recovery/model/MediumIdentity.h"
 #include "recovery/model/RecoveredHit.h"
 
 #include <filesystem>
@@ -89,6 +92,7 @@ struct ScanCatalog {
         std::optional<std::string> rawDevicePath;
         std::uint64_t sizeBytes = 0;
         DiskIdentity identity;
+        std::optional<MediumIdentity> medium;
 
         friend bool operator==(const Source&, const Source&) = default;
     };

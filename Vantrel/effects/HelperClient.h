@@ -1,5 +1,5 @@
 #pragma once
-// The application's link to the root helper: the nine operations of VantrelHelperProtocol, each with
+// The application's link to the root helper: the operations of VantrelHelperProtocol, each with
 // its own failure path, the three callbacks, and dropping the connection.
 //
 // Rules for implementers:
@@ -37,6 +37,7 @@ public:
     using AccessReply = VantrelHelperProtocol::AccessReply;
     using ErrorReply = VantrelHelperProtocol::ErrorReply;
     using EmptyReply = VantrelHelperProtocol::EmptyReply;
+    using IdentityReply = VantrelHelperProtocol::IdentityReply;
     using Failure = std::function<void(ErrorObject error)>;
 
     virtual ~HelperClient() = default;
@@ -57,6 +58,7 @@ public:
                                           UniqueFd destination, ErrorReply reply, Failure failed) = 0;
     virtual void remountDisksWithBsdNames(const std::vector<std::string>& bsdNames, ErrorReply reply, Failure failed) = 0;
     virtual void quitForRelaunch(EmptyReply reply, Failure failed) = 0;
+    virtual void identifyDeviceWithPath(const std::string& path, IdentityReply reply, Failure failed) = 0;
 
     // Where the helper's callbacks go from now on; null drops them.
     virtual void setCallbackReceiver(std::shared_ptr<VantrelHelperClient> receiver) = 0;

@@ -209,6 +209,34 @@ Task<std::uint64_t> probeCall(std::shared_ptr<State> state, std::string path) {
     co_return size;
 }
 
+Task<MediumIdentity> identifyCall(std::shared_ptr<State> state, std::string path) {
+    auto start = [state, path](CallbackResumer<MediumIdentity> resume) {
+        state->connection->identifyDeviceWithPath(
+            path,
+            [resume, path](std::string text, std::optional<ErrorObject> error) {
+                if (error) {
+                    resume.fail(CallError(std::move(*error)));
+                    return;
+                }
+                try {
+                    resume(MediumIdentity::fromJson(nlohmann::json::parse(text)));
+                } catch (const std::exception&) {
+                    resume.fail(CallError(ErrorObject{std::string(VantrelError::domain), 0,
+                                                      "The helper's answer about " + path + " is not a disk identity.", path}));
+                }
+            },
+            [resume](ErrorObject error) { resume.fail(CallError(std::move(error))); });
+    };
+    auto identity = co_await fromCallback<MediumIdentity>(start);
+    co_return identity;
+}
+
+Task<MediumIdentity> identifyTask(std::shared_ptr<State> state, std::string path, double timeoutSeconds) {
+    std::function<std::exception_ptr()> onTimeout = [] { return thrown(helperSilentError()); };
+    auto identity = co_await withTimeout(identifyCall(state, path), secondsSpan(timeoutSeconds), onTimeout);
+    co_return identity;
+}
+
 Task<std::uint64_t> probeTask(std::shared_ptr<State> state, std::string path, double timeoutSeconds) {
     std::function<std::exception_ptr()> onTimeout = [] { return thrown(helperSilentError()); };
     auto size = co_await withTimeout(probeCall(state, path), secondsSpan(timeoutSeconds), onTimeout);
@@ -316,6 +344,10 @@ Task<bool> HelperXPCClient::checkRawDiskAccess(std::string path, double timeoutS
 
 Task<std::uint64_t> HelperXPCClient::probeDevice(std::string path, double timeoutSeconds) {
     return probeTask(m_state, std::move(path), timeoutSeconds);
+}
+
+Task<MediumIdentity> HelperXPCClient::identifyDevice(std::string path, double timeoutSeconds) {
+    return identifyTask(m_state, std::move(path), timeoutSeconds);
 }
 
 void HelperXPCClient::startScan(const std::string& path, const RecoveryFilters& filters, ScanMode mode, Completion completion) {

@@ -16,6 +16,7 @@
 #include "Vantrel/effects/HelperClient.h"
 
 #include "recovery/engine/ScanMode.h"
+#include "recovery/model/MediumIdentity.h"
 #include "recovery/model/RecoveredHit.h"
 #include "recovery/model/RecoveryFilters.h"
 #include "support/HelperHitDTO.h"
@@ -61,6 +62,9 @@ public:
     Task<bool> checkRawDiskAccess(std::string path, double timeoutSeconds);
     // The device's size in bytes.
     Task<std::uint64_t> probeDevice(std::string path, double timeoutSeconds = probeTimeLimitSeconds);
+    // What the medium at the path says of itself. Throws the helper's or the connection's error, code 11
+    // after the time limit, or a CallError when the answer is not an identity.
+    Task<MediumIdentity> identifyDevice(std::string path, double timeoutSeconds = probeTimeLimitSeconds);
     void startScan(const std::string& path, const RecoveryFilters& filters, ScanMode mode, Completion completion);
     void cancelScan();
     // Writes the hit into destination, a file the application created at destinationPath. Throws the

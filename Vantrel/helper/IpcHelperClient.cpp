@@ -177,6 +177,16 @@ void IpcHelperClient::probeDeviceWithPath(const std::string& path, LengthReply r
     });
 }
 
+void IpcHelperClient::identifyDeviceWithPath(const std::string& path, IdentityReply reply, Failure failed) {
+    withProxy(std::move(failed), [&](VantrelHelperProtocolProxy& proxy, const std::shared_ptr<IpcClient>& keep) {
+        proxy.identifyDeviceWithPath(path, [keep, weak = std::weak_ptr(m_shared), reply = std::move(reply)](
+                                               std::string identity, std::optional<ErrorObject> error) {
+            noteAnswer(weak);
+            reply(std::move(identity), std::move(error));
+        });
+    });
+}
+
 void IpcHelperClient::checkRawDiskAccessWithPath(const std::string& path, AccessReply reply, Failure failed) {
     withProxy(std::move(failed), [&](VantrelHelperProtocolProxy& proxy, const std::shared_ptr<IpcClient>& keep) {
         proxy.checkRawDiskAccessWithPath(path, [keep, weak = std::weak_ptr(m_shared), reply = std::move(reply)](

@@ -39,6 +39,7 @@ public:
                                   ErrorReply reply, Failure failed) override;
     void remountDisksWithBsdNames(const std::vector<std::string>& bsdNames, ErrorReply reply, Failure failed) override;
     void quitForRelaunch(EmptyReply reply, Failure failed) override;
+    void identifyDeviceWithPath(const std::string& path, IdentityReply reply, Failure failed) override;
 
     void setCallbackReceiver(std::shared_ptr<VantrelHelperClient> receiver) override;
     void invalidate() override;

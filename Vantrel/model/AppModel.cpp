@@ -181,6 +181,20 @@ Task<bool> AppModel::confirmDiscardHitsIfNeeded() {
     co_return decision != CatalogDecision::cancel;
 }
 
+Task<bool> AppModel::askCatalogDiskQuestion(QString question) {
+    publish(m_catalogDiskQuestion, std::optional<QString>(std::move(question)), Field::catalogDiskQuestion);
+    const bool use = co_await m_pendingCatalogDisk.wait();
+    if (!m_pendingCatalogDisk.isPending()) publish(m_catalogDiskQuestion, std::optional<QString>(), Field::catalogDiskQuestion);
+    co_return use;
+}
+
+bool AppModel::resolveCatalogDiskQuestion(bool use) {
+    if (!m_catalogDiskQuestion) return false;
+    const bool resumed = m_pendingCatalogDisk.resolve(use);
+    publish(m_catalogDiskQuestion, std::optional<QString>(), Field::catalogDiskQuestion);
+    return resumed;
+}
+
 bool AppModel::resolveCatalogDecision(CatalogDecision decision) {
     const bool resumed = m_pendingCatalogDecision.resolve(decision);
     setShowUnsavedCatalogPrompt(false);

@@ -138,6 +138,7 @@ public:
         catalogDirty,
         showUnsavedCatalogPrompt,
         showQuitDuringScanPrompt,
+        catalogDiskQuestion,
     };
     Q_ENUM(Field)
 
@@ -149,8 +150,19 @@ public:
         // verification and recovery read from it only then.
         std::optional<ScanCatalog::Source> resultsSource;
         bool resultsDiskAttached = true;
-        // The results' disk as the scan saw it when it started, or as the catalog recorded it.
+        // The results' disk as it was seen when it was known to be that disk: when the scan started, or
+        // when an attached disk proved to be a catalog's (by what its medium says of itself, or by the
+        // user's word). Nothing is read from the disk without it.
         std::optional<SourceGuard::DiskMark> scannedDiskMark;
+        // Why the attached disk is not read for these results (it is another disk); shown in place of
+        // the not-attached message.
+        std::optional<QString> sourceRefusal;
+        // The search for the results' disk among the attached ones: the results it runs for (none when
+        // none runs), the disks it has read (kernel name and medium number), and a number that changes
+        // with the results, so that a search for results that were replaced meanwhile does nothing.
+        std::optional<std::uint64_t> diskSearchFor;
+        std::set<std::string> diskSearchTried;
+        std::uint64_t diskSearchGeneration = 0;
         std::set<std::string> disksPendingRemount;       // whole-disk names unmounted for scans
         std::optional<std::string> catalogURL;           // path of the catalog last saved or opened
         std::vector<Uuid> pendingIntegrityIDs;           // waiting for the quality pass, in order
@@ -213,6 +225,14 @@ public:
     void setShowUnsavedCatalogPrompt(bool value);
     bool showQuitDuringScanPrompt() const { return m_showQuitDuringScanPrompt; }
     void setShowQuitDuringScanPrompt(bool value);
+    // The question whether an attached disk is the one a catalog that records no identity came from
+    // ("Use “USBSTICK” (256 MB) for this catalog?"); none when no such question is open.
+    const std::optional<QString>& catalogDiskQuestion() const { return m_catalogDiskQuestion; }
+    // Asks the question and waits for the answer; false (Cancel) when the question is closed any
+    // other way or replaced.
+    Task<bool> askCatalogDiskQuestion(QString question);
+    // The answer; false when no question was open.
+    bool resolveCatalogDiskQuestion(bool use);
 
     // ---- The results query. Each setter recomputes the displayed list when the value changes.
     ResultsIntegrityFilter resultsIntegrityFilter() const { return m_query.integrityFilter; }
@@ -437,7 +457,13 @@ public:
     std::optional<std::string> sourceDeviceToRead() const;
     // Records what a loaded catalog says of its disk, as it was recorded (a later attachment may move it).
     void recordCatalogSource(const ScanCatalog::Source& source);
-    static QString sourceNotAttachedMessage();
+    // What the disk (or image file) at the path shows now.
+    SourceGuard::DiskMark observeDisk(const std::string& devicePath) const;
+    // The disk seen as mark has shown to be the results' disk: reads may take it while it stays.
+    void bindResultsDisk(const SourceGuard::DiskMark& mark);
+    // Why hits cannot be read now: the refusal of an attached disk that is another one, or that the
+    // disk is not attached.
+    QString sourceNotAttachedMessage() const;
     // Why nothing may be written into folder (or the open file fd in it) for these results: it lies on
     // the source, or its disk cannot be told; nothing when it may take them.
     std::optional<QString> destinationRefusal(const std::filesystem::path& folder) const;
@@ -594,6 +620,7 @@ private:
     bool m_catalogDirty = false;
     bool m_showUnsavedCatalogPrompt = false;
     bool m_showQuitDuringScanPrompt = false;
+    std::optional<QString> m_catalogDiskQuestion;
 
     PlainState m_plain;
     std::shared_ptr<CancelFlag> m_cancelFlag = std::make_shared<CancelFlag>();
@@ -626,6 +653,7 @@ private:
     CatalogSaver m_catalogSaver;
 
     DecisionWait<CatalogDecision> m_pendingCatalogDecision{CatalogDecision::cancel};
+    DecisionWait<bool> m_pendingCatalogDisk{false};
     std::unique_ptr<HelperXPCClient> m_helperClient;
     // Last, so it goes first: flows are destroyed while the state they touch still exists.
     std::unique_ptr<TaskScope> m_tasks;

@@ -256,6 +256,10 @@ void AppModel::resetResults() {
     m_plain.resultsSource.reset();
     m_plain.resultsDiskAttached = true;
     m_plain.scannedDiskMark.reset();
+    m_plain.sourceRefusal.reset();
+    resolveCatalogDiskQuestion(false);
+    m_plain.diskSearchTried.clear();
+    ++m_plain.diskSearchGeneration;
     m_plain.resultsScanEnd.reset();
     setSelectedHitIDs({});
     const ResultsQuery previous = std::exchange(m_query, ResultsQuery{});

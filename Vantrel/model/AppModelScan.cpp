@@ -269,6 +269,15 @@ Task<void> AppModel::scanTask(std::string scanPath, RecoveryFilters filters, Sca
     // The helper answered and opened the device: it works, whichever helper it is.
     setHelperRuntimeState(HelperRuntimeState::reachable);
     setFullDiskAccessState(RawDiskAccessState::granted);
+    // What the medium says of itself, so that a catalog of these results finds this disk again under
+    // any name and never takes another. A helper that cannot tell leaves the results without it.
+    std::optional<MediumIdentity> medium;
+    try {
+        medium = co_await helperClient().identifyDevice(scanPath);
+    } catch (const std::exception& error) {
+        AppLog::error("identifyDevice " + scanPath + " failed: " + CallError::objectOf(error).message, "scan");
+    }
+    if (medium && !medium->fingerprint.empty() && m_plain.resultsSource) m_plain.resultsSource->medium = std::move(medium);
     setProgress({0, size, 0, 0});
     setStatusMessage(tr("Scanning via helper…"));
     auto start = [this, scanPath, filters, mode](CallbackResumer<std::optional<ErrorObject>> resume) {

@@ -73,18 +73,28 @@ void AppModel::recordScannedSource(const std::string& devicePath) {
 }
 
 void AppModel::recordCatalogSource(const ScanCatalog::Source& source) {
-    SourceGuard::DiskMark mark;
-    mark.isBlockDevice = source.kind == ScanCatalog::Source::Kind::volume;
-    mark.identity = source.identity;
-    if (source.sizeBytes > 0) mark.sizeBytes = source.sizeBytes;
-    if (source.bsdName) mark.diskName = wholeDiskName(*source.bsdName);
+    // What a catalog says of its disk names no node: a disk is read only once it has shown to be that
+    // disk (bindResultsDisk).
+    static_cast<void>(source);
+    resolveCatalogDiskQuestion(false);
+    m_plain.scannedDiskMark.reset();
+    m_plain.sourceRefusal.reset();
+    m_plain.diskSearchTried.clear();
+    ++m_plain.diskSearchGeneration;
+}
+
+SourceGuard::DiskMark AppModel::observeDisk(const std::string& devicePath) const { return observe(*this, devicePath); }
+
+void AppModel::bindResultsDisk(const SourceGuard::DiskMark& mark) {
     m_plain.scannedDiskMark = mark;
+    m_plain.sourceRefusal.reset();
+    AppLog::info("results disk is " + markText(mark), "app");
 }
 
 std::optional<std::string> AppModel::sourceDeviceToRead() const {
     const auto& device = m_plain.activeRawDevicePath;
-    if (!device || !m_plain.resultsDiskAttached) return std::nullopt;
-    const auto recorded = m_plain.scannedDiskMark.value_or(SourceGuard::DiskMark{});
+    if (!device || !m_plain.resultsDiskAttached || !m_plain.scannedDiskMark) return std::nullopt;
+    const auto& recorded = *m_plain.scannedDiskMark;
     const auto now = observe(*this, *device);
     if (!SourceGuard::sameDisk(recorded, now)) {
         AppLog::error("not reading " + *device + ": it is not the disk the results came from (" + markText(recorded) +
@@ -95,7 +105,10 @@ std::optional<std::string> AppModel::sourceDeviceToRead() const {
     return device;
 }
 
-QString AppModel::sourceNotAttachedMessage() { return tr("The disk these files were found on is not attached."); }
+QString AppModel::sourceNotAttachedMessage() const {
+    if (m_plain.sourceRefusal) return *m_plain.sourceRefusal;
+    return tr("The disk these files were found on is not attached.");
+}
 
 std::optional<QString> AppModel::destinationRefusal(const std::filesystem::path& folder) const {
     const auto& device = m_plain.activeRawDevicePath;

@@ -132,6 +132,7 @@ void MainWindow::onField(AppModel::Field field) {
         break;
     case AppModel::Field::showUnsavedCatalogPrompt: refreshUnsavedDialog(); break;
     case AppModel::Field::showQuitDuringScanPrompt: refreshQuitDuringScanDialog(); break;
+    case AppModel::Field::catalogDiskQuestion: refreshCatalogDiskDialog(); break;
     default: break;
     }
 }
@@ -226,6 +227,34 @@ void MainWindow::refreshQuitDuringScanDialog() {
         });
     }
     showQuestion(*m_quitDuringScanDialog);
+}
+
+void MainWindow::refreshCatalogDiskDialog() {
+    const auto& question = m_model.catalogDiskQuestion();
+    if (!question) {
+        closeAnsweredQuestion(m_catalogDiskDialog);
+        return;
+    }
+    if (!m_catalogDiskDialog) {
+        m_catalogDiskDialog = makeQuestion(QMessageBox::Question, *question,
+                                           tr("This catalog does not record which disk it was made from. Files are read "
+                                              "from this disk only if it is the one they were found on."));
+        QPushButton* use = m_catalogDiskDialog->addButton(tr("Use Disk"), QMessageBox::AcceptRole);
+        QPushButton* cancel = m_catalogDiskDialog->addButton(MainWindowLogic::cancelButtonTitle(), QMessageBox::RejectRole);
+        use->setObjectName(QStringLiteral("use"));
+        cancel->setObjectName(QStringLiteral("cancel"));
+        // Reading another card at the catalog's offsets would recover the wrong bytes: Return keeps it unread.
+        m_catalogDiskDialog->setDefaultButton(cancel);
+        m_catalogDiskDialog->setEscapeButton(cancel);
+        connect(m_catalogDiskDialog, &QMessageBox::finished, this, [this, use] {
+            if (m_catalogDiskDialog->property("closedByModel").toBool()) return;
+            // Escape and the window button count as Cancel.
+            m_model.resolveCatalogDiskQuestion(m_catalogDiskDialog->clickedButton() == use);
+        });
+    }
+    m_catalogDiskDialog->setText(*question);
+    m_catalogDiskDialog->setWindowTitle(*question);
+    showQuestion(*m_catalogDiskDialog);
 }
 
 QMessageBox* MainWindow::makeQuestion(QMessageBox::Icon icon, const QString& title, const QString& message) {

@@ -52,6 +52,7 @@ public:
     QMessageBox* errorAlert() const { return m_errorAlert; }
     QMessageBox* unsavedCatalogDialog() const { return m_unsavedDialog; }
     QMessageBox* quitDuringScanDialog() const { return m_quitDuringScanDialog; }
+    QMessageBox* catalogDiskDialog() const { return m_catalogDiskDialog; }
     SheetPresenter* sheets() const { return m_sheets; }
 
 protected:
@@ -62,6 +63,7 @@ private:
     void refreshToolbar();
     void refreshErrorAlert();
     void refreshUnsavedDialog();
+    void refreshCatalogDiskDialog();
     void refreshQuitDuringScanDialog();
     // A question the model asks: plain text under its title, modal to this window.
     QMessageBox* makeQuestion(QMessageBox::Icon icon, const QString& title, const QString& message);
@@ -83,6 +85,7 @@ private:
     QMessageBox* m_errorAlert = nullptr;
     QMessageBox* m_unsavedDialog = nullptr;
     QMessageBox* m_quitDuringScanDialog = nullptr;
+    QMessageBox* m_catalogDiskDialog = nullptr;
     SheetPresenter* m_sheets;
     bool m_tabChainDone = false;
 };

@@ -2,8 +2,9 @@
 # A catalog's card inserted after the catalog was opened, then recovered from. The card is a loop
 # device over a FAT image made here with real files, three of them deleted; the catalog names that
 # disk and holds a hit where each deleted file's bytes lie. The catalog opens while the card is out:
-# the results show, and the status asks for the card. Then the card is attached: the program takes it
-# up, checks the hits and recovers them, byte for byte the deleted files.
+# the results show, and the status asks for the card. Then the card is attached: the user confirms it
+# (the catalog records no identity of its card), and the program takes it up, checks the hits and
+# recovers them, byte for byte the deleted files.
 #
 # usage: road-card-later.sh PATH/TO/Vantrel BUILD_DIRECTORY
 set -euo pipefail
@@ -41,6 +42,8 @@ wait_status "Loaded catalog — ${#deleted[@]} file(s). The source disk isn’t 
 shot card-missing
 
 losetup "$loop" "$image" || skip "no loop device $loop could be attached here"
+# The catalog records no identity of its card: the user is asked once whether this is the disk.
+answer_use_disk asked
 wait_for "the card taken up" 60 logged "catalog disk attached $loop"
 wait_status "Quality check finished." 180
 shot card-attached

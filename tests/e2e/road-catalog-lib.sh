@@ -117,3 +117,27 @@ make_card_image() {
   for file in "$work/originals"/*; do mcopy -i "$image" "$file" "::$(basename "$file")"; done
   for name in "$@"; do mdel -i "$image" "::$name"; done
 }
+
+# answer_use_disk [SHOT]: the question whether an attached disk is a catalog's ("Use "…" (…) for this
+# catalog?") is open; "Use Disk" (Cancel is the default button, so Shift+Tab reaches it first).
+answer_use_disk() {
+  wait_for "the question about the catalog's disk" 60 has_window '^Use "'
+  focus_window '^Use "' >/dev/null
+  if [[ -n "${1:-}" ]]; then shot "$1"; fi
+  keys shift+Tab space
+  wait_for "closed question" 30 no_window '^Use "'
+  focus_main
+}
+
+# attach_loop IMAGE: attaches IMAGE to a free loop device of a high number (so that roads that take the
+# first free one keep theirs) and prints its node.
+attach_loop() {
+  local number node
+  for number in $(seq 250 -1 128); do
+    node=/dev/loop$number
+    [[ -e /sys/block/loop$number/loop/backing_file ]] && continue
+    [[ -e $node ]] || mknod -m 660 "$node" b 7 "$number" 2>/dev/null || continue
+    if losetup "$node" "$1" 2>/dev/null; then echo "$node"; return 0; fi
+  done
+  return 1
+}

@@ -2,7 +2,9 @@
 # A catalog of an image file, reopened: a FAT image made here (some real files deleted) is scanned and
 # the catalog saved at quit. In a second run the catalog is opened: the image is selected, the quality
 # pass checks every hit, and the hits are recovered, byte for byte the deleted files. Then the image is
-# written to, and opening the catalog again is refused with the reason.
+# written to, and opening the catalog again is refused with the reason. Last, hostile catalogs that name a
+# root-only file (one with no identity, one with the file's status and size copied in) are refused
+# before anything reads that file, in this window that runs as root.
 #
 # usage: road-image-catalog.sh PATH/TO/Vantrel BUILD_DIRECTORY
 set -euo pipefail
@@ -54,8 +56,43 @@ wait_for "closed alert" 30 no_window '^Error$'
 logged "catalog opened hits=$hits attached=true" || fail "the first opening is not in the log"
 (( $(logged_count "catalog opened") == 1 )) || fail "the changed image was opened"
 focus_main
+
+# --- Hostile catalogs of a root-only file. ---
+secret="$work/shadow"
+head -c "$(stat -c %s "$image")" /dev/urandom >"$secret"
+chmod 600 "$secret"
+python3 - "$catalog" "$secret" "$work" <<'PY'
+import json, os, sys
+catalog, secret, work = sys.argv[1:]
+document = json.load(open(catalog))
+info = os.stat(secret)
+source = document['source']
+source['rawDevicePath'] = secret
+source['displayName'] = 'holiday'
+source['sizeBytes'] = info.st_size
+source['serialNumber'] = 'image-file %d:%d written %d.%09d' % (info.st_dev, info.st_ino, info.st_mtime_ns // 10**9, info.st_mtime_ns % 10**9)
+medium = source.pop('medium')
+json.dump(document, open(work + '/hostile-bare.vtcat', 'w'))
+source['medium'] = medium
+source['medium']['deviceBytes'] = info.st_size
+json.dump(document, open(work + '/hostile-copied.vtcat', 'w'))
+PY
+for hostile in bare copied; do
+  open_catalog "$work/hostile-$hostile.vtcat"
+  wait_for "error alert" 30 has_window '^Error$'
+  shot "hostile-$hostile"
+  focus_window '^Error$' >/dev/null
+  keys Return
+  wait_for "closed alert" 30 no_window '^Error$'
+  focus_main
+done
+grep -qF "alert: This catalog does not say which image it was made from." "$log" || fail "the catalog without identity was not refused"
+grep -qF "alert: This catalog was saved from the disk image file “$secret”, which has changed since" "$log" ||
+  fail "the catalog with a copied identity was not refused"
+! grep -F "$secret" "$log" | grep -qE "identifyDevice|extractHit|startScan" || fail "the helper was asked to read the root-only file"
+(( $(logged_count "catalog opened") == 1 )) || fail "a hostile catalog was opened"
 quit_program none
 wait_program_end
 
 check_recovered "$work/recovered" "$work/originals" "${deleted[@]}"
-echo "PASS: the image catalog reopened with $hits hit(s), checked and recovered ($recovered_count file(s)); a changed image is refused"
+echo "PASS: the image catalog reopened with $hits hit(s), checked and recovered ($recovered_count file(s)); a changed image and hostile catalogs are refused"

@@ -30,7 +30,8 @@ road_start_program
 road_dismiss_first_run
 show_internal_disks
 open_catalog "$work/card.vtcat"
-wait_for "catalog opened on the card" 60 logged "catalog opened hits=0 attached=true device=$loop"
+answer_use_disk
+wait_for "catalog opened on the card" 60 logged "catalog disk attached $loop"
 shot selected-unmounted
 
 mount "$loop" "$work/mnt"

@@ -88,6 +88,10 @@ public:
         calls.push("quit");
         reply();
     }
+    void identifyDeviceWithPath(const std::string& path, IdentityReply reply) override {
+        calls.push("identify " + path);
+        reply("{}", std::nullopt);
+    }
 };
 
 class RecordingClient : public VantrelHelperClient {

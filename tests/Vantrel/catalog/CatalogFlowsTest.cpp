@@ -1,5 +1,6 @@
 #include "Vantrel/catalog/CatalogFlows.h"
 #include "Vantrel/effects/ImageFileVolumes.h"
+#include "recovery/filesystems/partitions/MediumIdentityReader.h"
 
 #include "AppModelHarness.h"
 #include "SampleHit.h"
@@ -19,15 +20,6 @@ using namespace vantrel;
 using namespace vantrel::test;
 
 namespace {
-
-// A loop device node stands for an attached card: its node must be a block device for the disk to count
-// as attached, and loop nodes exist on machines without any removable disk.
-constexpr const char* attachedName = "loop0";
-
-bool haveAttachableNode() {
-    struct stat info {};
-    return ::stat("/dev/loop0", &info) == 0 && S_ISBLK(info.st_mode);
-}
 
 RecoveredHit hitAt(std::uint64_t offset, HitIntegrity integrity = HitIntegrity::pending) {
     RecoveredHit hit = makeHit("IMG_" + std::to_string(offset) + ".JPG", 500'000);
@@ -180,43 +172,138 @@ TEST(CatalogFlows, OpensAfterTheUnsavedResultsQuestionAndNeverWhileAScanRuns) {
     EXPECT_EQ(model.plainState().catalogURL, path);
 }
 
-TEST(CatalogFlows, ACatalogWhoseDiskIsNotAttachedOpensWithVerificationAndRecoveryOff) {
-    CatalogHarness harness;
+// A medium as the helper would describe it: its fingerprint stands for its sectors.
+MediumIdentity medium(const std::string& sectors) {
+    MediumIdentity identity;
+    identity.deviceBytes = 256ull << 20;
+    identity.fingerprint = MediumIdentityReader::sha256Hex(Bytes(sectors.begin(), sectors.end()));
+    return identity;
+}
+
+// A catalog harness whose disks are told apart by their media: each node has a medium number (what the
+// kernel says) and a medium (what the helper reads on it).
+struct MediaHarness : CatalogHarness {
+    std::map<std::string, MediumIdentity> media;
+
+    MediaHarness() {
+        helper->setResponder(HelperProtocolSelector::identifyDevice, [this](FakeHelperClient::Call& call) {
+            const auto path = call.arguments[0].get<std::string>();
+            ++asked[path];
+            const auto found = media.find(path);
+            if (found == media.end()) call.identityReply({}, ErrorObject::posix(EIO, path));
+            else call.identityReply(found->second.toJson().dump(), std::nullopt);
+            return true;
+        });
+    }
+    void attach(const std::string& name, const std::string& label, std::uint64_t mediumNumber, const std::string& sectors) {
+        disks->marks["/dev/" + name] = FakeDisks::card(mediumNumber);
+        media["/dev/" + name] = medium(sectors);
+        volumes->current.push_back(sampleVolume(name, 256ull << 20, label));
+    }
+    std::map<std::string, int> asked;
+};
+
+ScanCatalog::Source stickSource(std::optional<MediumIdentity> identity) {
+    ScanCatalog::Source source;
+    source.displayName = "MYSTICK";
+    source.bsdName = "sdb";
+    source.rawDevicePath = "/dev/sdb";
+    source.sizeBytes = 256ull << 20;
+    source.medium = std::move(identity);
+    return source;
+}
+
+TEST(CatalogFlows, ACatalogReadsOnlyTheDiskWhoseMediumItRecordsUnderWhateverNameItHasNow) {
+    MediaHarness harness;
     AppModel& model = *harness.model;
-    // Another card sits under the catalog's name; the catalog's own device path is not trusted either.
-    harness.volumes->current = {sampleVolume("sdb", 1ull << 30, "EOS_DIGITAL")};
-    harness.identities["sdb"] = cardSource("sdb", "ANOTHER-CARD").identity;
-    const auto path = harness.catalogFile(cardSource("sdb", "CARD-1"), {hitAt(0), hitAt(4096, HitIntegrity::ok)});
+    // Another card of the same size took the catalog's kernel name.
+    harness.attach("sdb", "USBSTICK", 7, "another card");
+    const auto path = harness.catalogFile(stickSource(medium("my stick")), {hitAt(0), hitAt(4096, HitIntegrity::ok)});
 
     CatalogFlows::loadCatalog(model, path);
-    EXPECT_EQ(model.hits().size(), 2u);
+    EXPECT_EQ(model.statusMessage(), "Loaded catalog — 2 file(s). Looking for the disk they were found on…");
+    harness.executor->runUntilIdle();
+    const QString refusal = "The attached disk \"USBSTICK\" is not the one these files were found on (\"MYSTICK\").";
+    EXPECT_EQ(model.statusMessage(), refusal);
     EXPECT_FALSE(CatalogFlows::resultsDiskAttached(model));
-    EXPECT_FALSE(model.plainState().activeRawDevicePath);
+    EXPECT_FALSE(model.sourceDeviceToRead());
     ASSERT_TRUE(model.selectedVolume());
-    EXPECT_EQ(*model.selectedVolume(), CatalogVolumeMatching::synthesisedVolume(cardSource("sdb", "CARD-1"), "sdb"));
+    EXPECT_EQ(model.selectedVolume()->bsdName, "") << "no tile of another disk is selected";
     EXPECT_TRUE(model.plainState().pendingIntegrityIDs.empty());
-    EXPECT_TRUE(model.statusMessage().startsWith("Loaded catalog — 2 file(s). The source disk isn’t visible to Linux."));
-    EXPECT_TRUE(model.qualityPassStarted());
-    EXPECT_EQ(model.progress().hitsFound, 2);
+    model.setSelectedHitIDs({model.hits()[0].id});
+    model.recoverSelected(harness.folder.path().string());
+    EXPECT_EQ(model.errorMessage(), refusal);
+    const auto called = harness.helper->calledSelectors();
+    EXPECT_EQ(std::count(called.begin(), called.end(), std::string(HelperProtocolSelector::extractHit)), 0);
 
-    // The catalog's card appears in the other reader: it is attached and its pending hit is queued.
-    if (!haveAttachableNode()) GTEST_SKIP() << "no /dev/loop0 block device to stand for an attached card";
-    harness.identities[attachedName] = cardSource("sdb", "CARD-1").identity;
-    CatalogFlows::reconcileSelectedVolume(model, {sampleVolume("sdb", 1ull << 30, "EOS_DIGITAL"),
-                                                  sampleVolume(attachedName, 1ull << 30, "EOS_DIGITAL")});
+    // The list refreshes: the disk already asked is not asked again. The catalog's card then appears
+    // under another name and is taken, read and checked.
+    CatalogFlows::reconcileSelectedVolume(model, harness.volumes->current);
+    harness.executor->runUntilIdle();
+    EXPECT_EQ(harness.asked["/dev/sdb"], 1);
+    harness.attach("sdc", "MYSTICK", 8, "my stick");
+    CatalogFlows::reconcileSelectedVolume(model, harness.volumes->current);
+    harness.executor->runUntilIdle();
     EXPECT_TRUE(CatalogFlows::resultsDiskAttached(model));
-    EXPECT_EQ(model.selectedVolume()->bsdName, attachedName);
-    EXPECT_EQ(model.plainState().activeRawDevicePath, std::string("/dev/") + attachedName);
+    EXPECT_EQ(model.selectedVolume()->bsdName, "sdc");
+    EXPECT_EQ(model.sourceDeviceToRead(), "/dev/sdc");
+    EXPECT_EQ(model.statusMessage(), "Loaded catalog — 2 file(s) from MYSTICK.");
     EXPECT_EQ(model.plainState().pendingIntegrityIDs, std::vector<Uuid>{model.hits()[0].id});
+
+    // Taken out and another card put in under that name: not read, and asked about.
+    harness.disks->marks["/dev/sdc"] = FakeDisks::card(9);
+    harness.media["/dev/sdc"] = medium("third card");
+    EXPECT_FALSE(model.sourceDeviceToRead());
+    CatalogFlows::reconcileSelectedVolume(model, harness.volumes->current);
+    harness.executor->runUntilIdle();
+    EXPECT_FALSE(model.sourceDeviceToRead());
+    EXPECT_EQ(harness.asked["/dev/sdc"], 2);
+}
+
+TEST(CatalogFlows, ACatalogWithoutIdentityAsksOnceAndRefusesADiskOfAnotherLabelOrSize) {
+    MediaHarness harness;
+    AppModel& model = *harness.model;
+    const auto path = harness.catalogFile(stickSource(std::nullopt), {hitAt(0)});
+
+    // Another label under the recorded name: refused without a question.
+    harness.attach("sdb", "USBSTICK", 7, "another card");
+    CatalogFlows::loadCatalog(model, path);
+    harness.executor->runUntilIdle();
+    EXPECT_FALSE(model.catalogDiskQuestion());
+    EXPECT_EQ(model.statusMessage(), "The attached disk \"USBSTICK\" is not the one these files were found on (\"MYSTICK\").");
+
+    // The recorded label and size: asked once, Cancel keeps it unread and is not asked again.
+    harness.volumes->current.clear();
+    harness.attach("sdb", "MYSTICK", 8, "my stick");
+    CatalogFlows::loadCatalog(model, path);
+    harness.executor->runUntilIdle();
+    ASSERT_TRUE(model.catalogDiskQuestion());
+    EXPECT_EQ(*model.catalogDiskQuestion(), "Use \"MYSTICK\" (268.4 MB) for this catalog?");
+    EXPECT_TRUE(model.resolveCatalogDiskQuestion(false));
+    harness.executor->runUntilIdle();
+    EXPECT_FALSE(model.sourceDeviceToRead());
+    CatalogFlows::reconcileSelectedVolume(model, harness.volumes->current);
+    harness.executor->runUntilIdle();
+    EXPECT_FALSE(model.catalogDiskQuestion());
+
+    // Confirmed: read, and what its medium says is kept for a catalog saved from these results.
+    CatalogFlows::loadCatalog(model, path);
+    harness.executor->runUntilIdle();
+    ASSERT_TRUE(model.resolveCatalogDiskQuestion(true));
+    harness.executor->runUntilIdle();
+    EXPECT_EQ(model.sourceDeviceToRead(), "/dev/sdb");
+    EXPECT_EQ(model.statusMessage(), "Loaded catalog — 1 file(s) from MYSTICK.");
+    EXPECT_EQ(model.plainState().pendingIntegrityIDs.size(), 1u);
+    ASSERT_TRUE(CatalogFlows::saveCatalog(model, (harness.folder / "again.vtcat").string()));
+    EXPECT_EQ(ScanCatalog::load(harness.folder / "again.vtcat").source.medium, medium("my stick"));
 }
 
 TEST(CatalogFlows, ACatalogWhoseDiskIsAttachedSelectsItAndQueuesItsPendingHits) {
-    if (!haveAttachableNode()) GTEST_SKIP() << "no /dev/loop0 block device to stand for an attached card";
-    CatalogHarness harness;
+    MediaHarness harness;
     AppModel& model = *harness.model;
-    const ExternalVolume card = sampleVolume(attachedName, 1ull << 30, "EOS_DIGITAL");
-    harness.volumes->current = {sampleVolume("sdc", 1ull << 30, "OTHER"), card};
-    harness.identities[attachedName] = cardSource("sdb", "CARD-1").identity;
+    harness.attach("sdc", "OTHER", 3, "other card");
+    harness.attach("sdd", "EOS_DIGITAL", 4, "camera card");
+    const ExternalVolume card = harness.volumes->current.back();
     // Two JPEGs too small for their pixel count are dropped on loading.
     std::vector<RecoveredHit> hits;
     for (std::uint64_t i = 0; i < 10; ++i) hits.push_back(hitAt(i * 4096));
@@ -224,12 +311,15 @@ TEST(CatalogFlows, ACatalogWhoseDiskIsAttachedSelectsItAndQueuesItsPendingHits) 
         hits[i].dimensions = ImageDimensions{4000, 3000};
         hits[i].byteLength = 1000;
     }
-    const auto path = harness.catalogFile(cardSource("sdb", "CARD-1"), hits);
+    auto source = stickSource(medium("camera card"));
+    source.displayName = "EOS_DIGITAL";
+    const auto path = harness.catalogFile(source, hits);
 
     CatalogFlows::loadCatalog(model, path);
+    harness.executor->runUntilIdle();
     EXPECT_EQ(model.selectedVolume(), card);
     EXPECT_TRUE(CatalogFlows::resultsDiskAttached(model));
-    EXPECT_EQ(model.plainState().activeRawDevicePath, std::string("/dev/") + attachedName);
+    EXPECT_EQ(model.plainState().activeRawDevicePath, "/dev/sdd");
     EXPECT_EQ(model.hits().size(), 8u);
     EXPECT_EQ(model.progress().hitsFound, 8);
     EXPECT_EQ(model.statusMessage(), "Loaded catalog — 8 file(s) from EOS_DIGITAL.");
@@ -282,6 +372,8 @@ TEST(CatalogFlows, AnImageFileCatalogReopensOnlyWhileItsFileIsThereAsItWasScanne
     ASSERT_TRUE(scanned);
     model.setSelectedVolume(*scanned);
     CatalogFlows::recordScannedDisk(model, *scanned, image);
+    // What the scan records of the image, as the helper reads it.
+    model.plainState().resultsSource->medium = CatalogFlows::localImageIdentity(image);
     model.appendHit(hitAt(4096));
     const std::string catalog = (harness.folder / "image.vtcat").string();
     ASSERT_TRUE(CatalogFlows::saveCatalog(model, catalog));
@@ -313,6 +405,29 @@ TEST(CatalogFlows, AnImageFileCatalogReopensOnlyWhileItsFileIsThereAsItWasScanne
     ASSERT_EQ(::utimensat(AT_FDCWD, image.c_str(), times, 0), 0);
     CatalogFlows::loadCatalog(model, catalog);
     EXPECT_EQ(model.errorMessage(), changed);
+
+    // A catalog that records no medium, or another file's status and size copied into it, names a
+    // file it may not read: refused before anything is read of it.
+    model.setErrorMessage(std::nullopt);
+    writeFile(image, Bytes(1 << 20, 0));
+    auto hostile = ScanCatalog::load(catalog);
+    hostile.source.medium.reset();
+    hostile.write(harness.folder / "hostile.vtcat");
+    CatalogFlows::loadCatalog(model, (harness.folder / "hostile.vtcat").string());
+    EXPECT_EQ(model.errorMessage(), "This catalog does not say which image it was made from.");
+    const std::string secret = (harness.folder / "secret").string();
+    writeFile(secret, randomBytes(1 << 20, 3));
+    struct stat info {};
+    ASSERT_EQ(::stat(secret.c_str(), &info), 0);
+    hostile = ScanCatalog::load(catalog);
+    hostile.source.rawDevicePath = secret;
+    hostile.source.identity = {};
+    hostile.write(harness.folder / "hostile.vtcat");
+    model.setErrorMessage(std::nullopt);
+    CatalogFlows::loadCatalog(model, (harness.folder / "hostile.vtcat").string());
+    ASSERT_TRUE(model.errorMessage());
+    EXPECT_TRUE(model.errorMessage()->contains("which has changed since"));
+    EXPECT_FALSE(CatalogFlows::resultsDiskAttached(model) && model.sourceDeviceToRead());
 
     model.setErrorMessage(std::nullopt);
     std::filesystem::remove(image);

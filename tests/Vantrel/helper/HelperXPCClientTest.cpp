@@ -51,6 +51,7 @@ public:
     void copyDeviceWithSourcePath(const std::string&, const std::string&, UniqueFd, ErrorReply, Failure) override {}
     void remountDisksWithBsdNames(const std::vector<std::string>&, ErrorReply reply, Failure) override { reply(std::nullopt); }
     void quitForRelaunch(EmptyReply reply, Failure) override { quits.push_back(std::move(reply)); }
+    void identifyDeviceWithPath(const std::string&, IdentityReply, Failure failed) override { failed(ErrorObject::posix(ENOSYS)); }
     void setCallbackReceiver(std::shared_ptr<VantrelHelperClient> installed) override { receiver = std::move(installed); }
     void invalidate() override { ++invalidations; }
 

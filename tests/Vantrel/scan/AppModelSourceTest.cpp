@@ -195,8 +195,12 @@ TEST(AppModelSource, ACatalogWhoseDiskIsAbsentIsNeverRead) {
     EXPECT_TRUE(h.nothingRead(folder));
     for (const auto& hit : h.model->hits()) EXPECT_EQ(hit.integrity, HitIntegrity::pending);
 
-    // The catalog's own card there is read.
+    // Nor is a card whose serial number alone agrees: a card reader gives every card in it the same.
     h.disks->marks["/dev/sdb"] = FakeDisks::card(4, "CARD-1");
+    EXPECT_TRUE(h.nothingRead(folder));
+
+    // The catalog's own card, once it has shown to be that card, is read.
+    h.model->bindResultsDisk(h.disks->marks["/dev/sdb"]);
     h.place(0, test::SampleContent::jpeg(640, 480, 30'000, 5));
     h.model->setErrorMessage(std::nullopt);
     h.model->recoverSelected(folder.string());
