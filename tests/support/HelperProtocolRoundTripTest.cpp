@@ -259,6 +259,11 @@ TEST_F(HelperProtocolRoundTrip, RemountAndQuit) {
     proxy.quitForRelaunch(quit.reply());
     quit.get();
     EXPECT_EQ(helper.service.calls.items().at(1), "quit");
+
+    Answer<std::string, std::optional<ErrorObject>> identified;
+    proxy.identifyDeviceWithPath("/dev/sdb", identified.reply());
+    EXPECT_EQ(std::get<0>(identified.get()), "{}");
+    EXPECT_EQ(helper.service.calls.items().at(2), "identify /dev/sdb");
 }
 
 TEST_F(HelperProtocolRoundTrip, TheHelperSendsOnlyValidHitRecords) {

@@ -35,6 +35,8 @@ ScanCatalog fullCatalog() {
     catalog.source.identity.serialNumber = "0x1a2b3c4d";
     catalog.source.identity.partitionTableId = "6f5e4d3c";
     catalog.source.identity.fileSystemIds = {"1234-ABCD", "5678-EF01"};
+    catalog.source.medium = MediumIdentity{2ull << 40, 512, "6f5e4d3c", {{1ull << 20, (2ull << 40) - (1ull << 20), "exfat", "1234-ABCD", "CANON_DC"}},
+                                           std::string(64, 'e')};
     RecoveredHit second;
     second.id = *Uuid::fromString("00000000-0000-4000-8000-000000000001");
     second.kind = RecoveredFileKind::unknown;
@@ -112,6 +114,7 @@ TEST(ScanCatalog, WritesAndReadsBackEveryField) {
     bare.source.bsdName.reset();
     bare.source.rawDevicePath.reset();
     bare.source.identity = {};
+    bare.source.medium.reset();
     bare.summary.reset();
     bare.hits.clear();
     bare.write(folder / "bare.vtcat");
@@ -130,7 +133,7 @@ TEST(ScanCatalog, WritesSortedPrettyPrintedKeysUpperCaseIdsAndWholeSecondDates) 
     EXPECT_EQ(keysOf(stored), (std::vector<std::string>{"appBuild", "createdAt", "hits", "source", "summary", "version"}));
     EXPECT_EQ(stored["summary"], "Scan cancelled — 2 files found so far.\nSecond line");
     EXPECT_EQ(keysOf(stored["source"]),
-              (std::vector<std::string>{"bsdName", "displayName", "fileSystemIds", "kind", "partitionTableId",
+              (std::vector<std::string>{"bsdName", "displayName", "fileSystemIds", "kind", "medium", "partitionTableId",
                                         "rawDevicePath", "serialNumber", "sizeBytes"}));
     EXPECT_EQ(keysOf(stored["hits"][0]),
               (std::vector<std::string>{"byteLength", "byteOffset", "captureDate", "clusterHint", "clusterReallocated",
@@ -247,6 +250,9 @@ TEST(ScanCatalog, RefusesHostileNumbersAndRepeatedIdsAndKeys) {
                   "hit 1 has a negative picture size");
     expectRefused(catalogText("[]", R"({"kind":"volume","displayName":"CARD","sizeBytes":-1})"),
                   "the source's \"sizeBytes\" is not an unsigned integer");
+    expectRefused(catalogText("[]", R"({"kind":"volume","displayName":"CARD","sizeBytes":1,"medium":{"deviceBytes":1,
+                                  "sectorBytes":512,"fingerprint":"00","volumes":[]}})"),
+                  "the source's \"medium\" is not a disk identity");
     expectRefused(catalogText("[" + hitWith(R"("byteOffset":0,"byteLength":1,"clusterHint":{"firstCluster":4294967296,
                                   "partitionOffset":0,"fileSystem":"fat32"})") + "]"), "\"firstCluster\" is out of range");
     // The same id in another letter case is the same id.
