@@ -4,6 +4,8 @@
 #include "Vantrel/views/ViewColors.h"
 #include "Vantrel/views/VolumeStripLogic.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QCoreApplication>
 #include <QFocusEvent>
 #include <QHBoxLayout>
@@ -17,6 +19,7 @@
 #include <QWheelEvent>
 
 #include <algorithm>
+#include <mutex>
 
 namespace vantrel {
 namespace {
@@ -45,6 +48,63 @@ protected:
         event->accept();
     }
 };
+
+// What a screen reader is told of the strip and its tiles: a list named "Disks" whose items are the
+// disks, each selectable and focusable, selected while it is the chosen disk and focused while the
+// strip's arrows stand on it (the strip keeps the keyboard, so the tile's focus is told, not taken).
+class VolumeTileAccessible final : public QAccessibleWidget {
+public:
+    explicit VolumeTileAccessible(VolumeTile* tile) : QAccessibleWidget(tile, QAccessible::ListItem) {
+        addControllingSignal(QStringLiteral("clicked(bool)"));
+    }
+
+    QAccessible::State state() const override {
+        QAccessible::State state = QAccessibleWidget::state();
+        const auto* tile = static_cast<const VolumeTile*>(widget());
+        state.focusable = true;
+        state.focused = tile->showsFocus();
+        state.selectable = true;
+        state.selected = tile->isSelected();
+        return state;
+    }
+
+    QString text(QAccessible::Text kind) const override {
+        const auto* tile = static_cast<const VolumeTile*>(widget());
+        switch (kind) {
+        case QAccessible::Name: return QString::fromStdString(tile->volume().name);
+        case QAccessible::Description: return VolumeStripLogic::tileTooltip(tile->volume());
+        default: return QAccessibleWidget::text(kind);
+        }
+    }
+
+    QStringList actionNames() const override { return {pressAction()}; }
+    void doAction(const QString& action) override {
+        if (action == pressAction()) static_cast<VolumeTile*>(widget())->click();
+    }
+};
+
+QAccessibleInterface* stripAccessibility(const QString& className, QObject* object) {
+    if (className == QLatin1String("vantrel::VolumeTile") && object->isWidgetType())
+        return new VolumeTileAccessible(static_cast<VolumeTile*>(object));
+    if (className == QLatin1String("vantrel::VolumeStripView") && object->isWidgetType())
+        return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::List);
+    return nullptr;
+}
+
+void installStripAccessibility() {
+    static std::once_flag installed;
+    std::call_once(installed, [] { QAccessible::installFactory(stripAccessibility); });
+}
+
+// Tells an assistive technology that the tile's state changed.
+void tellState(VolumeTile* tile, bool focus, bool selection) {
+    if (!QAccessible::isActive()) return;
+    QAccessible::State changed;
+    changed.focused = focus;
+    changed.selected = selection;
+    QAccessibleStateChangeEvent event(tile, changed);
+    QAccessible::updateAccessibility(&event);
+}
 
 } // namespace
 
@@ -116,6 +176,11 @@ void VolumeTile::setShowsFocus(bool shows) {
     if (shows == m_showsFocus) return;
     m_showsFocus = shows;
     update();
+    tellState(this, true, false);
+    if (shows && QAccessible::isActive()) {
+        QAccessibleEvent focus(this, QAccessible::Focus);
+        QAccessible::updateAccessibility(&focus);
+    }
 }
 
 // ---- Card.
@@ -188,7 +253,9 @@ void SelectedVolumeCard::paintEvent(QPaintEvent* event) {
 VolumeStripView::VolumeStripView(QWidget* parent)
     : QWidget(parent), m_scroll(new StripScrollArea(this)), m_row(new QWidget), m_rowLayout(new QHBoxLayout(m_row)),
       m_emptyLabel(new QLabel), m_card(new SelectedVolumeCard(this)) {
+    installStripAccessibility();
     setObjectName(QStringLiteral("volumeStrip"));
+    setAccessibleName(tr("Disks"));
     setAutoFillBackground(true);
     QPalette pal = palette();
     pal.setColor(QPalette::Window, pal.color(QPalette::Window).darker(104));
@@ -334,6 +401,8 @@ void VolumeStripView::setSelected(std::optional<ExternalVolume> selected) {
     m_selected = std::move(selected);
     m_card->setVolume(m_selected);
     rebuildTiles();
+    for (VolumeTile* tile : tiles())
+        if (tile->isSelected()) tellState(tile, false, true);
     if (anotherDisk) revealLater(m_selected->bsdName);
 }
 
