@@ -167,8 +167,10 @@ HitsColumnList::HitsColumnList(AppModel& model, QWidget* parent)
     verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     // Rows grow with the font (large fonts, a high font DPI): the two lines of the name cell fit.
     verticalHeader()->setDefaultSectionSize(rowHeightFor(font()));
+    // Columns widen as the rows grow, so that large fonts keep their texts whole.
+    const double fontScale = static_cast<double>(rowHeightFor(font())) / rowHeight;
     for (int column = 0; column < ResultsPaneLogic::columnCount; ++column) {
-        const int width = ResultsPaneLogic::columnWidth(static_cast<Column>(column));
+        const int width = static_cast<int>(ResultsPaneLogic::columnWidth(static_cast<Column>(column)) * fontScale);
         if (width == 0) {
             m_header->setSectionResizeMode(column, QHeaderView::Stretch);
         } else {

@@ -121,10 +121,16 @@ VolumeTile::VolumeTile(ExternalVolume volume, bool selected, QWidget* parent)
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
 }
 
+int VolumeTile::textWidth() const {
+    // Wider with large fonts, so that a name keeps as many letters as at the usual size.
+    constexpr int lettersShown = 15;
+    return std::max(contentWidth, QFontMetrics(captionFont(font(), 0.92, QFont::Medium)).averageCharWidth() * lettersShown);
+}
+
 QSize VolumeTile::sizeHint() const {
     const QFontMetrics name(captionFont(font(), 0.92, QFont::Medium));
     const QFontMetrics subtitle(captionFont(font(), 0.82, QFont::Normal));
-    return {contentWidth + 2 * padding, 2 * padding + symbolSize + spacing + name.height() + spacing + subtitle.height()};
+    return {textWidth() + 2 * padding, 2 * padding + symbolSize + spacing + name.height() + spacing + subtitle.height()};
 }
 
 void VolumeTile::paintEvent(QPaintEvent*) {
@@ -155,13 +161,14 @@ void VolumeTile::paintEvent(QPaintEvent*) {
     painter.drawPixmap((width() - symbolSize) / 2, y, symbol);
     y += symbolSize + spacing;
 
-    const QRect textColumn(padding, 0, contentWidth, height());
+    const int columnWidth = textWidth();
+    const QRect textColumn(padding, 0, columnWidth, height());
     const QFont nameFont = captionFont(font(), 0.92, QFont::Medium);
     painter.setFont(nameFont);
     painter.setPen(ViewColors::color(ColorRole::primary, pal));
     const QFontMetrics nameMetrics(nameFont);
     painter.drawText(QRect(textColumn.x(), y, textColumn.width(), nameMetrics.height()), Qt::AlignHCenter | Qt::TextSingleLine,
-                     nameMetrics.elidedText(QString::fromStdString(m_volume.name), Qt::ElideRight, contentWidth));
+                     nameMetrics.elidedText(QString::fromStdString(m_volume.name), Qt::ElideRight, columnWidth));
     y += nameMetrics.height() + spacing;
 
     const QFont subtitleFont = captionFont(font(), 0.82, QFont::Normal);
@@ -169,7 +176,7 @@ void VolumeTile::paintEvent(QPaintEvent*) {
     painter.setPen(ViewColors::color(VolumeStripLogic::subtitleColor(m_volume), pal));
     const QFontMetrics subtitleMetrics(subtitleFont);
     painter.drawText(QRect(textColumn.x(), y, textColumn.width(), subtitleMetrics.height()), Qt::AlignHCenter | Qt::TextSingleLine,
-                     subtitleMetrics.elidedText(VolumeStripLogic::subtitle(m_volume), Qt::ElideRight, contentWidth));
+                     subtitleMetrics.elidedText(VolumeStripLogic::subtitle(m_volume), Qt::ElideRight, columnWidth));
 }
 
 void VolumeTile::setShowsFocus(bool shows) {
