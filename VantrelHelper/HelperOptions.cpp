@@ -29,6 +29,13 @@ std::optional<HelperOptions> HelperOptions::parse(const std::vector<std::string>
         const auto& argument = arguments[index];
         if (argument == "--allow-image-files") {
             options.allowImageFiles = true;
+        } else if (argument == "--install-service" || argument == "--remove-service") {
+            if (modeGiven || arguments.size() != 1) {
+                problem = argument + " takes no other argument";
+                return std::nullopt;
+            }
+            modeGiven = true;
+            options.mode = argument == "--install-service" ? Mode::installService : Mode::removeService;
         } else if (startsWithOption(argument, "--listen") || startsWithOption(argument, "--connection-fd")) {
             const bool listen = startsWithOption(argument, "--listen");
             const std::string name = listen ? "--listen" : "--connection-fd";

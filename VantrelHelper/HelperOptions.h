@@ -5,6 +5,9 @@
 //   VantrelHelper --listen PATH         listen on PATH (an administrator's or a test's shared helper)
 //   VantrelHelper --connection-fd N     serve the one connection on the inherited socket N, then exit
 //   --allow-image-files                 also accept regular image files and loop devices as devices
+//   VantrelHelper --install-service     (root) make the group vantrel where missing, enable and start
+//                                       the socket unit; what else was done goes to standard output
+//   VantrelHelper --remove-service      (root) disable and stop the socket unit
 // "--listen=PATH" and "--connection-fd=N" work as well.
 
 #include <optional>
@@ -14,7 +17,7 @@
 namespace vantrel {
 
 struct HelperOptions {
-    enum class Mode { endpoint, listen, connection };
+    enum class Mode { endpoint, listen, connection, installService, removeService };
 
     Mode mode = Mode::endpoint;
     std::string listenPath;  // listen

@@ -4,6 +4,7 @@
 #include "VantrelHelper/HelperDelegate.h"
 #include "VantrelHelper/HelperOptions.h"
 #include "VantrelHelper/ScanEngineRunner.h"
+#include "VantrelHelper/ServiceInstallation.h"
 #include "platform/files/FolderWithoutLinks.h"
 #include "platform/files/TrustedPath.h"
 #include "platform/ipc/IpcListener.h"
@@ -121,6 +122,22 @@ int serveConnection(int fd, HelperDelegate& delegate) {
     return delegate.run();
 }
 
+// --install-service and --remove-service: what was done besides on standard output, a failure on
+// standard error.
+int changeService(bool install) {
+    if (::geteuid() != 0) {
+        std::cerr << "VantrelHelper: installing or removing the helper service needs root (pkexec VantrelHelper ...)\n";
+        return EXIT_FAILURE;
+    }
+    const auto settings = ServiceInstallationOptions::standard();
+    const auto outcome = install ? installService(settings) : removeService(settings);
+    AppLog::info(std::string("Helper service ") + (install ? "install" : "removal") + (outcome.succeeded ? " done" : " failed") +
+                     (outcome.said.empty() ? "" : ": " + outcome.said),
+                 category);
+    (outcome.succeeded ? std::cout : std::cerr) << outcome.said << (outcome.said.empty() || outcome.said.back() == '\n' ? "" : "\n");
+    return outcome.succeeded ? EXIT_SUCCESS : EXIT_FAILURE;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -128,9 +145,12 @@ int main(int argc, char** argv) {
     const auto options = HelperOptions::parse(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc), problem);
     if (!options) {
         std::cerr << "VantrelHelper: " << problem
-                  << "\nusage: VantrelHelper [--listen PATH | --connection-fd N] [--allow-image-files]\n";
+                  << "\nusage: VantrelHelper [--listen PATH | --connection-fd N] [--allow-image-files]\n"
+                     "       VantrelHelper --install-service | --remove-service\n";
         return 2;
     }
+    if (options->mode == HelperOptions::Mode::installService || options->mode == HelperOptions::Mode::removeService)
+        return changeService(options->mode == HelperOptions::Mode::installService);
     // A client that goes away must not end the helper through SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);
     // systemctl stop, a shutdown, a closed terminal: the same ending as a quit, mount-backs included.
@@ -166,6 +186,8 @@ int main(int argc, char** argv) {
             const auto path = endpointPath();
             return serveListener(listenOnEndpoint(path), delegate, path);
         }
+        case HelperOptions::Mode::installService:
+        case HelperOptions::Mode::removeService: break;  // changed above
         }
     } catch (const std::exception& failure) {
         std::cerr << "VantrelHelper: " << failure.what() << "\n";

@@ -24,10 +24,10 @@ AppMenus::AppMenus(AppModel& model, std::shared_ptr<ImageFileVolumes> volumes, Q
     : QObject(menuBar), m_model(model), m_volumes(std::move(volumes)), m_requestQuit(std::move(quit)) {
     m_file = menuBar->addMenu(tr("&File"));
     m_openCatalog = m_file->addAction(tr("&Open Catalog…"));
-    m_openCatalog->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    m_openCatalog->setShortcuts(QKeySequence::Open);
     connect(m_openCatalog, &QAction::triggered, this, [this] { CatalogFlows::openCatalogWithPanel(m_model); });
     m_saveCatalog = m_file->addAction(tr("&Save Catalog…"));
-    m_saveCatalog->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    m_saveCatalog->setShortcuts(QKeySequence::Save);
     // Its result (saved or not) is the dialog's business: the model shows what happened.
     connect(m_saveCatalog, &QAction::triggered, this, [this] {
         if (!m_model.hits().empty()) m_model.tasks().spawn(saveCatalog(&m_model));
@@ -37,7 +37,10 @@ AppMenus::AppMenus(AppModel& model, std::shared_ptr<ImageFileVolumes> volumes, Q
     connect(m_openImageFile, &QAction::triggered, this, [this] { openImageFile(); });
     m_file->addSeparator();
     m_quit = m_file->addAction(tr("&Quit"));
-    m_quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    // The desktop's own Quit keys; a platform without any (no desktop theme) gets the usual Ctrl+Q.
+    QList<QKeySequence> quitKeys = QKeySequence::keyBindings(QKeySequence::Quit);
+    if (quitKeys.isEmpty()) quitKeys = {QKeySequence(Qt::CTRL | Qt::Key_Q)};
+    m_quit->setShortcuts(quitKeys);
     connect(m_quit, &QAction::triggered, this, [this] {
         if (m_requestQuit) m_requestQuit();
     });

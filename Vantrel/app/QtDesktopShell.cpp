@@ -2,6 +2,9 @@
 
 #include "Vantrel/app/QuitController.h"
 
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QMetaObject>
@@ -11,9 +14,29 @@ namespace vantrel {
 
 QtDesktopShell::QtDesktopShell(QuitController* quit) : m_quit(quit) {}
 
+namespace {
+
+// Long enough for a file manager that D-Bus starts for the call.
+constexpr int showItemsTimeoutMs = 10'000;
+
+} // namespace
+
 bool QtDesktopShell::revealInFileManager(const std::string& path) {
     const QFileInfo file(QString::fromStdString(path));
-    return QDesktopServices::openUrl(QUrl::fromLocalFile(file.isDir() ? file.absoluteFilePath() : file.absolutePath()));
+    const QUrl folder = QUrl::fromLocalFile(file.isDir() ? file.absoluteFilePath() : file.absolutePath());
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (file.isDir() || !bus.isConnected()) return QDesktopServices::openUrl(folder);
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
+    call << QStringList{QUrl::fromLocalFile(file.absoluteFilePath()).toString()} << QString();
+    // No file manager on the bus (or one that fails): the folder opens instead.
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, showItemsTimeoutMs));
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher, [watcher, folder] {
+        if (watcher->isError()) QDesktopServices::openUrl(folder);
+        watcher->deleteLater();
+    });
+    return true;
 }
 
 bool QtDesktopShell::openLocation(const std::string& location) {

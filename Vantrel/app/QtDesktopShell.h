@@ -1,6 +1,7 @@
 #pragma once
-// The desktop as the running program reaches it: folders and files open with the desktop's default
-// application, and the answers to quit requests go to the quit controller.
+// The desktop as the running program reaches it: a file is shown selected in the file manager
+// (org.freedesktop.FileManager1.ShowItems on the session bus), folders and files open with the
+// desktop's default application, and the answers to quit requests go to the quit controller.
 
 #include "Vantrel/effects/DesktopShell.h"
 
@@ -14,7 +15,8 @@ class QtDesktopShell final : public DesktopShell {
 public:
     explicit QtDesktopShell(QuitController* quit);
 
-    // Opens the folder that holds the file.
+    // Asks the file manager to show the file selected in its folder; where none answers on the
+    // session bus (or for a folder), opens the folder that holds it.
     bool revealInFileManager(const std::string& path) override;
     bool openLocation(const std::string& location) override;
     void replyToTerminateRequest(bool terminate) override;

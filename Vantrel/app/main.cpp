@@ -19,13 +19,23 @@
 #include "support/volumes/VolumeMonitor.h"
 
 #include <QApplication>
+#include <QIcon>
 
 #include <memory>
+
+// The program's icon ships in the views' resources too, for a tree whose icon theme lacks it.
+static void initIconResources() {
+    Q_INIT_RESOURCE(symbols);
+}
 
 int main(int argc, char** argv) {
     using namespace vantrel;
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vantrel"));
+    // The desktop entry's name: the Wayland app id, and how a desktop matches windows to the entry.
+    QGuiApplication::setDesktopFileName(QStringLiteral("vantrel"));
+    initIconResources();
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("vantrel"), QIcon(QStringLiteral(":/icons/vantrel.svg"))));
 
     const auto executor = std::make_shared<QtExecutor>();
     const HelperConnectorOptions connector = HelperConnectorOptions::standard();

@@ -23,6 +23,9 @@ public:
     virtual HelperInstallStatus status() = 0;
     virtual void registerService(Completion done) = 0;
     virtual void unregisterService(Completion done) = 0;
+    // Whether the last registration that succeeded had to make the group whose members may use the
+    // helper first. Read after its completion.
+    virtual bool lastRegistrationMadeGroup() const { return false; }
 };
 
 } // namespace vantrel

@@ -1,6 +1,7 @@
 #include "Vantrel/effects/SystemdServiceRegistrar.h"
 
 #include "Vantrel/helper/HelperRoute.h"
+#include "Vantrel/helper/PrivatePrograms.h"
 
 #include "platform/ipc/SeqpacketSocket.h"
 #include "platform/text/ToolText.h"
@@ -40,6 +41,9 @@ SystemdServiceOptions SystemdServiceOptions::standard() {
     // pkexec shows the administrator what it is asked to run.
     if (const auto systemctl = findProgramOnPath("systemctl")) options.systemctl = *systemctl;
     if (const auto pkexec = findProgramOnPath("pkexec")) options.pkexec = *pkexec;
+    // pkexec picks its polkit action by this path, so it must be the installed helper's own.
+    if (const auto folder = runningProgramDirectory())
+        options.helper = findHelperProgram(*folder).value_or(installedPrivateProgramDirectory(*folder) / "VantrelHelper");
     return options;
 }
 
@@ -53,7 +57,7 @@ HelperInstallStatus installStatusFromUnitState(const std::string& state) {
 }
 
 SystemdServiceRegistrar::SystemdServiceRegistrar(SystemdServiceOptions options)
-    : m_options(std::move(options)), m_runner({m_options.systemctl, m_options.pkexec}) {}
+    : m_options(std::move(options)), m_runner({m_options.systemctl, m_options.pkexec, m_options.helper}) {}
 
 HelperInstallStatus SystemdServiceRegistrar::status() {
     std::error_code error;
@@ -76,34 +80,42 @@ HelperInstallStatus SystemdServiceRegistrar::status() {
     return status;
 }
 
-void SystemdServiceRegistrar::registerService(Completion done) { change("enable", std::move(done)); }
+void SystemdServiceRegistrar::registerService(Completion done) { change(true, std::move(done)); }
 
-void SystemdServiceRegistrar::unregisterService(Completion done) { change("disable", std::move(done)); }
+void SystemdServiceRegistrar::unregisterService(Completion done) { change(false, std::move(done)); }
 
-void SystemdServiceRegistrar::change(const std::string& verb, Completion done) {
+bool saysGroupWasMade(const std::string& output) {
+    return output.find("Created the group " + std::string(XPCConstants::helperGroupName) + ".") != std::string::npos;
+}
+
+void SystemdServiceRegistrar::change(bool install, Completion done) {
     ProcessRequest request;
     const bool throughPkexec = m_options.uid != 0;
     if (throughPkexec) {
         request.program = m_options.pkexec;
-        request.arguments.push_back(m_options.systemctl.string());
+        request.arguments.push_back(m_options.helper.string());
     } else {
-        request.program = m_options.systemctl;
+        request.program = m_options.helper;
     }
-    for (const auto& argument : {verb, std::string("--now"), m_options.unit}) request.arguments.push_back(argument);
+    request.arguments.emplace_back(install ? "--install-service" : "--remove-service");
     request.timeLimit = m_options.changeTimeLimit;
     request.maxOutputBytes = 64 * 1024;
     request.maxErrorBytes = 16 * 1024;
     const ProcessRunner runner = m_runner;
-    std::thread([runner, request, verb, throughPkexec, done = std::move(done)] {
+    const std::string what = std::string(install ? "install" : "removal") + " of " + m_options.unit;
+    std::thread([runner, request, what, install, throughPkexec, madeGroup = m_madeGroup, done = std::move(done)] {
         const auto result = runner.run(request);
         if (result.succeeded()) {
-            AppLog::info("systemctl " + verb + " --now " + request.arguments.back() + " OK", category);
+            if (install) madeGroup->store(saysGroupWasMade(result.standardOutput));
+            AppLog::info("Helper service " + what + " OK" +
+                             (result.standardOutput.empty() ? "" : ": " + ToolText::readable(result.standardOutput, 600)),
+                         category);
             done(std::nullopt);
             return;
         }
         ErrorObject error{std::string(errorDomain), result.exitCode, serviceChangeFailure(request, result, throughPkexec),
                           std::nullopt};
-        AppLog::error("systemctl " + verb + " --now " + request.arguments.back() + " failed: " + error.message, category);
+        AppLog::error("Helper service " + what + " failed: " + error.message, category);
         done(std::move(error));
     }).detach();
 }
@@ -114,7 +126,7 @@ std::string serviceChangeFailure(const ProcessRequest& request, const ProcessRes
     const bool pkexecRefused = throughPkexec && (result.outcome == ProcessResult::Outcome::notStarted ||
                                                  (result.outcome == ProcessResult::Outcome::exited &&
                                                   (result.exitCode == 126 || result.exitCode == 127)));
-    const std::string tool = pkexecRefused ? request.program.filename().string() : "systemctl";
+    const std::string tool = pkexecRefused ? request.program.filename().string() : "VantrelHelper";
     std::string words = ToolText::readable(result.standardError, maxFailureWordsBytes);
     if (words.empty()) words = ToolText::readable(result.standardOutput, maxFailureWordsBytes);
     const auto withWords = [&words](std::string what) { return words.empty() ? what + "." : what + ": " + words; };

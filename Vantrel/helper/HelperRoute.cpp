@@ -1,5 +1,7 @@
 #include "Vantrel/helper/HelperRoute.h"
 
+#include "Vantrel/helper/PrivatePrograms.h"
+
 #include "platform/ipc/PeerCredentials.h"
 #include "support/XPCConstants.h"
 #include "support/log/AppLog.h"
@@ -56,14 +58,7 @@ std::string_view rawValue(HelperRoute route) {
 }
 
 std::optional<std::filesystem::path> findHelperProgram(const std::filesystem::path& programDirectory) {
-    const std::filesystem::path candidates[] = {
-        programDirectory / "VantrelHelper",
-        programDirectory / ".." / "VantrelHelper" / "VantrelHelper",
-        programDirectory / ".." / "libexec" / "vantrel" / "VantrelHelper",
-    };
-    for (const auto& candidate : candidates)
-        if (isExecutable(candidate)) return std::filesystem::weakly_canonical(candidate);
-    return std::nullopt;
+    return findPrivateProgram(programDirectory, "VantrelHelper", "VantrelHelper");
 }
 
 std::optional<std::filesystem::path> findProgramOnPath(const std::string& name) {
@@ -85,9 +80,7 @@ HelperConnectorOptions HelperConnectorOptions::standard() {
     HelperConnectorOptions options;
     const char* overridden = std::getenv(std::string(XPCConstants::helperSocketEnvironmentVariable).c_str());
     options.socketPath = overridden && *overridden ? overridden : std::string(XPCConstants::helperSocketPath);
-    std::error_code error;
-    const auto program = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (!error) options.helperProgram = findHelperProgram(program.parent_path());
+    if (const auto folder = runningProgramDirectory()) options.helperProgram = findHelperProgram(*folder);
     options.applicationUid = ::getuid();
     if (const auto pkexec = findProgramOnPath("pkexec")) options.pkexecProgram = *pkexec;
     return options;

@@ -119,14 +119,20 @@ void AppModel::installHelper() {
             co_return;
         }
         model->refreshHelperStatus();
+        // The group the socket admits did not exist and was made: nobody is in it yet.
+        const QString madeGroup = service->lastRegistrationMadeGroup() ? tr("Created the group vantrel.") : QString();
         switch (model->helperStatus()) {
         case HelperInstallStatus::requiresApproval:
         case HelperInstallStatus::notInstalled:
             model->openLoginItemsIfApprovalNeeded();
+            if (!madeGroup.isEmpty())
+                model->setStatusMessage(madeGroup + QLatin1Char(' ') +
+                                        tr("Add yourself to it as the helper-access sheet explains and log in again."));
             co_return;
         case HelperInstallStatus::installed:
             model->setStatusMessage(tr("Starting helper…"));
             co_await installFollowUp(model);
+            if (!madeGroup.isEmpty()) model->setStatusMessage(madeGroup + QLatin1Char(' ') + model->statusMessage());
             co_return;
         case HelperInstallStatus::unknown:
             model->setStatusMessage(tr("Helper registration requested."));

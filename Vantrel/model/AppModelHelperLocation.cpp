@@ -2,6 +2,8 @@
 
 #include "Vantrel/model/AppModel.h"
 
+#include "Vantrel/helper/PrivatePrograms.h"
+
 #include <QCoreApplication>
 
 #include <filesystem>
@@ -14,7 +16,9 @@ std::string AppModel::helperExecutablePath() const {
         const auto resolved = std::filesystem::canonical(*m_effects.helperProgram, error);
         return error ? *m_effects.helperProgram : resolved.string();
     }
-    return (std::filesystem::path(QCoreApplication::applicationDirPath().toStdString()) / "VantrelHelper").string();
+    // Where the install tree puts it.
+    const std::filesystem::path folder = QCoreApplication::applicationDirPath().toStdString();
+    return (installedPrivateProgramDirectory(folder) / "VantrelHelper").lexically_normal().string();
 }
 
 void AppModel::revealHelperInFinder() {

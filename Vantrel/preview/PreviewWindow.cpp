@@ -9,6 +9,8 @@
 #include "recovery/carving/formats/MediaFactsReader.h"
 #include "support/log/AppLog.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QFile>
@@ -19,6 +21,8 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
+
+#include <mutex>
 
 namespace vantrel {
 
@@ -61,11 +65,25 @@ QByteArray firstBytes(const std::filesystem::path& path) {
 
 } // namespace
 
+namespace {
+
+// A screen reader is told the preview is a window of its own (a plain widget would be an unnamed
+// filler), named by its title.
+QAccessibleInterface* previewAccessibility(const QString& className, QObject* object) {
+    if (className == QLatin1String("vantrel::PreviewWindow") && object->isWidgetType())
+        return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Window);
+    return nullptr;
+}
+
+} // namespace
+
 PreviewWindow::PreviewWindow(AppModel& model, QWidget* parent)
     : QWidget(parent),
       m_model(model),
       m_workers(std::make_shared<CheckWorkers>(1)),
       m_tasks(std::make_unique<TaskScope>(model.effects().executor)) {
+    static std::once_flag accessibility;
+    std::call_once(accessibility, [] { QAccessible::installFactory(previewAccessibility); });
     setObjectName(QStringLiteral("previewWindow"));
     // A window of the main one: a window manager keeps it with it; it may be maximised to look closer.
     makeDialogWindow(*this, true);
@@ -77,6 +95,7 @@ PreviewWindow::PreviewWindow(AppModel& model, QWidget* parent)
     auto* layout = new QVBoxLayout(this);
     m_pictureView = new QLabel(this);
     m_pictureView->setAlignment(Qt::AlignCenter);
+    m_pictureView->setAccessibleName(tr("Picture"));
     // The picture is scaled to the label, never the label to the picture.
     m_pictureView->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
     m_pictureView->setMinimumSize(1, 1);
@@ -153,6 +172,8 @@ void PreviewWindow::showPreview() {
     m_mediaPanel->setVisible(mode == PreviewWindowLogic::Mode::media);
     m_pictureView->setVisible(PreviewWindowLogic::isDrawn(mode));
     setWindowTitle(PreviewWindowLogic::windowTitle(*hit));
+    setAccessibleName(windowTitle());
+    m_pictureView->setAccessibleDescription(m_facts);
     if (PreviewWindowLogic::isDrawn(mode)) {
         if (m_model.previewRenderer()) {
             m_drawing = true;

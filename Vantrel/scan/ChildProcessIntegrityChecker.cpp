@@ -1,5 +1,7 @@
 #include "Vantrel/scan/ChildProcessIntegrityChecker.h"
 
+#include "Vantrel/helper/PrivatePrograms.h"
+
 #include "Vantrel/verify/CaptureStamp.h"
 #include "Vantrel/verify/VerifyProtocol.h"
 
@@ -63,10 +65,10 @@ private:
 };
 
 std::filesystem::path ChildProcessIntegrityChecker::programBesideThisOne() {
-    std::error_code error;
-    const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error) return "/usr/bin/vantrel-verify";
-    return self.parent_path() / "vantrel-verify";
+    const auto folder = runningProgramDirectory();
+    if (!folder) return "/usr/libexec/vantrel/vantrel-verify";
+    // Where none is found, the one beside: its failure to start is what each check then reports.
+    return findPrivateProgram(*folder, "vantrel-verify").value_or(*folder / "vantrel-verify");
 }
 
 ChildProcessIntegrityChecker::ChildProcessIntegrityChecker(std::filesystem::path program, IntegrityLimits limits,

@@ -25,7 +25,8 @@ struct IntegrityLimits {
 
 class ChildProcessIntegrityChecker final : public IntegrityChecker {
 public:
-    // `vantrel-verify` in the folder of the running program.
+    // `vantrel-verify` beside the running program (the build tree), else in the install tree's folder of
+    // private programs.
     static std::filesystem::path programBesideThisOne();
     // Idle children kept for the next checks: one for each check that may run at once.
     static constexpr std::size_t maxIdleChildren = 4;

@@ -1,5 +1,7 @@
 #include "Vantrel/views/HitsColumnList.h"
 
+#include "Vantrel/views/ColorContrast.h"
+
 #include "Vantrel/views/HitTableModel.h"
 #include "Vantrel/views/HitsColumnHeader.h"
 #include "Vantrel/views/ResultsFilterLogic.h"
@@ -26,6 +28,14 @@ QFont scaled(QFont font, double scale, QFont::Weight weight = QFont::Normal) {
     font.setPointSizeF(font.pointSizeF() * scale);
     font.setWeight(weight);
     return font;
+}
+
+// A row's height for the list's font: the name's line and the path's below it with room around them,
+// and never less than the list's usual height.
+int rowHeightFor(const QFont& font) {
+    constexpr int verticalRoom = 12;
+    const int lines = QFontMetrics(scaled(font, 1.0, QFont::Medium)).height() + 1 + QFontMetrics(scaled(font, 0.8)).height();
+    return std::max(HitsColumnList::rowHeight, lines + verticalRoom);
 }
 
 // Draws a row's cells: the name with its symbol and path, the badge, and the plain texts in their
@@ -69,7 +79,7 @@ public:
 
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
         QSize size = QStyledItemDelegate::sizeHint(option, index);
-        size.setHeight(HitsColumnList::rowHeight);
+        size.setHeight(rowHeightFor(option.font));
         return size;
     }
 
@@ -123,9 +133,11 @@ private:
         // On a selected row the tint alone would leave the badge's coloured text on the highlight: the
         // capsule gets the list's own background under its tint.
         if (selected) painter->fillPath(path, option.palette.color(QPalette::Base));
-        painter->fillPath(path, ViewColors::color(badge.color, pal, badge.fillOpacity));
+        // The label keeps a text's contrast on its tint in a light palette and a dark one alike.
+        const auto colors = ColorContrast::badgeColors(badge.color, pal, badge.fillOpacity);
+        painter->fillPath(path, colors.fill);
         painter->setFont(font);
-        painter->setPen(ViewColors::color(badge.color, pal));
+        painter->setPen(colors.text);
         painter->drawText(capsule, Qt::AlignCenter | Qt::TextSingleLine, badge.label);
     }
 };
@@ -153,9 +165,12 @@ HitsColumnList::HitsColumnList(AppModel& model, QWidget* parent)
     setContextMenuPolicy(Qt::CustomContextMenu);
     verticalHeader()->hide();
     verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    verticalHeader()->setDefaultSectionSize(rowHeight);
+    // Rows grow with the font (large fonts, a high font DPI): the two lines of the name cell fit.
+    verticalHeader()->setDefaultSectionSize(rowHeightFor(font()));
+    // Columns widen as the rows grow, so that large fonts keep their texts whole.
+    const double fontScale = static_cast<double>(rowHeightFor(font())) / rowHeight;
     for (int column = 0; column < ResultsPaneLogic::columnCount; ++column) {
-        const int width = ResultsPaneLogic::columnWidth(static_cast<Column>(column));
+        const int width = static_cast<int>(ResultsPaneLogic::columnWidth(static_cast<Column>(column)) * fontScale);
         if (width == 0) {
             m_header->setSectionResizeMode(column, QHeaderView::Stretch);
         } else {

@@ -16,6 +16,7 @@
 #include <QFrame>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QToolBar>
 #include <QVBoxLayout>
 
@@ -41,6 +42,10 @@ MainWindow::MainWindow(AppModel& model, std::shared_ptr<VolumeSource> volumes, Q
                                   {[&model] { return model.preferredScanMode(); }, [&model](ScanMode mode) { model.startScan(mode); }})) {
     setWindowTitle(QStringLiteral("Vantrel"));
     setMinimumSize(minimumWidth, minimumHeight);
+    // It opens at the size it always had where the screen has room for it, else filling the screen.
+    QSize opening(980, 640);
+    if (const QScreen* screen = this->screen()) opening = opening.boundedTo(screen->availableSize());
+    resize(opening.expandedTo(minimumSize()));
 
     m_toolbar->setMovable(false);
     m_toolbar->setFloatable(false);

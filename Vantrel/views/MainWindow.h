@@ -34,8 +34,10 @@ class MainWindow : public QMainWindow {
     Q_OBJECT
 
 public:
-    static constexpr int minimumWidth = 980;
-    static constexpr int minimumHeight = 640;
+    // Fits a 1920×1080 screen at 200 % (960×540 logical pixels) with the desktop's panel and the
+    // window's frame.
+    static constexpr int minimumWidth = 880;
+    static constexpr int minimumHeight = 480;
 
     MainWindow(AppModel& model, std::shared_ptr<VolumeSource> volumes, QWidget* parent = nullptr);
     ~MainWindow() override;

@@ -13,6 +13,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QStackedWidget>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -50,6 +51,26 @@ protected:
         painter.drawPath(shape);
     }
 };
+
+// The page in a scroll area of its own: a window made small (a screen at 200 %, large fonts) scrolls
+// the empty state's card rather than cutting its lines.
+QScrollArea* scrolling(QWidget* page) {
+    auto* area = new QScrollArea;
+    area->setWidget(page);
+    area->setWidgetResizable(true);
+    area->setFrameShape(QFrame::NoFrame);
+    area->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    area->viewport()->setAutoFillBackground(false);
+    page->setAutoFillBackground(false);
+    return area;
+}
+
+// The stack's entry that shows the page: its scroll area.
+QWidget* shownBy(QWidget* page) {
+    for (QWidget* up = page; up; up = up->parentWidget())
+        if (auto* area = qobject_cast<QScrollArea*>(up)) return area;
+    return page;
+}
 
 // A row that centres the widget between two stretches. Unlike a centring alignment, the row works out
 // the height of wrapped text at the width the widget really gets, so no line is lost.
@@ -93,6 +114,7 @@ ResultsPane::ResultsPane(AppModel& model, QWidget* parent)
     header->addWidget(m_selection);
     header->addWidget(m_recover);
     m_recover->setObjectName(QStringLiteral("recoverSelected"));
+    m_list->setAccessibleName(tr("Found files"));
     // The keyboard's way to the folder picker; like the button, it does nothing while disabled.
     m_recover->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R));
     layout->addLayout(header);
@@ -160,8 +182,8 @@ ResultsPane::ResultsPane(AppModel& model, QWidget* parent)
     m_emptyPage->installEventFilter(this);
     m_noMatchPage->installEventFilter(this);
 
-    m_stack->addWidget(m_emptyPage);
-    m_stack->addWidget(m_noMatchPage);
+    m_stack->addWidget(scrolling(m_emptyPage));
+    m_stack->addWidget(scrolling(m_noMatchPage));
     m_stack->addWidget(m_list);
     layout->addWidget(m_stack, 1);
 
@@ -198,7 +220,11 @@ void ResultsPane::scheduleRefresh() {
     });
 }
 
-QWidget* ResultsPane::currentContent() const { return m_stack->currentWidget(); }
+QWidget* ResultsPane::currentContent() const {
+    QWidget* shown = m_stack->currentWidget();
+    if (auto* area = qobject_cast<QScrollArea*>(shown)) return area->widget();
+    return shown;
+}
 
 void ResultsPane::refresh() {
     m_refreshPending = false;
@@ -217,12 +243,12 @@ void ResultsPane::refresh() {
     switch (ResultsPaneLogic::content(m_model)) {
     case ResultsPaneLogic::Content::empty:
         refreshEmptyState();
-        m_stack->setCurrentWidget(m_emptyPage);
+        m_stack->setCurrentWidget(shownBy(m_emptyPage));
         break;
     case ResultsPaneLogic::Content::noMatches:
         m_noMatchText->setText(ResultsPaneLogic::noMatchMessage(m_model));
         m_resetFilters->setVisible(ResultsPaneLogic::showsResetFilters(m_model));
-        m_stack->setCurrentWidget(m_noMatchPage);
+        m_stack->setCurrentWidget(shownBy(m_noMatchPage));
         break;
     case ResultsPaneLogic::Content::list: m_stack->setCurrentWidget(m_list); break;
     }
@@ -237,6 +263,8 @@ void ResultsPane::refreshEmptyState() {
     m_emptyText->setText(state.text);
     m_emptyAction->setVisible(state.action.has_value());
     m_emptyAction->setText(state.action.value_or(QString()));
+    m_emptyAction->setAccessibleName(state.action.value_or(QString()));
+    m_emptyAction->setAccessibleDescription(m_emptyText->text());
     if (state.action && isVisible()) m_emptyAction->setFocus();
     m_emptyCard->update();
 }

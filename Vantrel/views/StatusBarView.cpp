@@ -54,6 +54,8 @@ StatusBarView::StatusBarView(AppModel& model, QWidget* parent)
     m_bar->setMinimumWidth(120);
     m_bar->setTextVisible(false);
     m_bar->setFixedHeight(8);
+    m_bar->setAccessibleName(tr("Scan progress"));
+    m_spinner->setAccessibleName(tr("Scanning"));
     m_spinner->setRange(0, 0);
     m_spinner->setTextVisible(false);
     m_spinner->setFixedSize(48, 8);

@@ -4,6 +4,8 @@
 #include "Vantrel/views/ViewColors.h"
 #include "Vantrel/views/VolumeStripLogic.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QCoreApplication>
 #include <QFocusEvent>
 #include <QHBoxLayout>
@@ -17,6 +19,7 @@
 #include <QWheelEvent>
 
 #include <algorithm>
+#include <mutex>
 
 namespace vantrel {
 namespace {
@@ -46,6 +49,63 @@ protected:
     }
 };
 
+// What a screen reader is told of the strip and its tiles: a list named "Disks" whose items are the
+// disks, each selectable and focusable, selected while it is the chosen disk and focused while the
+// strip's arrows stand on it (the strip keeps the keyboard, so the tile's focus is told, not taken).
+class VolumeTileAccessible final : public QAccessibleWidget {
+public:
+    explicit VolumeTileAccessible(VolumeTile* tile) : QAccessibleWidget(tile, QAccessible::ListItem) {
+        addControllingSignal(QStringLiteral("clicked(bool)"));
+    }
+
+    QAccessible::State state() const override {
+        QAccessible::State state = QAccessibleWidget::state();
+        const auto* tile = static_cast<const VolumeTile*>(widget());
+        state.focusable = true;
+        state.focused = tile->showsFocus();
+        state.selectable = true;
+        state.selected = tile->isSelected();
+        return state;
+    }
+
+    QString text(QAccessible::Text kind) const override {
+        const auto* tile = static_cast<const VolumeTile*>(widget());
+        switch (kind) {
+        case QAccessible::Name: return QString::fromStdString(tile->volume().name);
+        case QAccessible::Description: return VolumeStripLogic::tileTooltip(tile->volume());
+        default: return QAccessibleWidget::text(kind);
+        }
+    }
+
+    QStringList actionNames() const override { return {pressAction()}; }
+    void doAction(const QString& action) override {
+        if (action == pressAction()) static_cast<VolumeTile*>(widget())->click();
+    }
+};
+
+QAccessibleInterface* stripAccessibility(const QString& className, QObject* object) {
+    if (className == QLatin1String("vantrel::VolumeTile") && object->isWidgetType())
+        return new VolumeTileAccessible(static_cast<VolumeTile*>(object));
+    if (className == QLatin1String("vantrel::VolumeStripView") && object->isWidgetType())
+        return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::List);
+    return nullptr;
+}
+
+void installStripAccessibility() {
+    static std::once_flag installed;
+    std::call_once(installed, [] { QAccessible::installFactory(stripAccessibility); });
+}
+
+// Tells an assistive technology that the tile's state changed.
+void tellState(VolumeTile* tile, bool focus, bool selection) {
+    if (!QAccessible::isActive()) return;
+    QAccessible::State changed;
+    changed.focused = focus;
+    changed.selected = selection;
+    QAccessibleStateChangeEvent event(tile, changed);
+    QAccessible::updateAccessibility(&event);
+}
+
 } // namespace
 
 // ---- Tile.
@@ -61,10 +121,16 @@ VolumeTile::VolumeTile(ExternalVolume volume, bool selected, QWidget* parent)
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
 }
 
+int VolumeTile::textWidth() const {
+    // Wider with large fonts, so that a name keeps as many letters as at the usual size.
+    constexpr int lettersShown = 15;
+    return std::max(contentWidth, QFontMetrics(captionFont(font(), 0.92, QFont::Medium)).averageCharWidth() * lettersShown);
+}
+
 QSize VolumeTile::sizeHint() const {
     const QFontMetrics name(captionFont(font(), 0.92, QFont::Medium));
     const QFontMetrics subtitle(captionFont(font(), 0.82, QFont::Normal));
-    return {contentWidth + 2 * padding, 2 * padding + symbolSize + spacing + name.height() + spacing + subtitle.height()};
+    return {textWidth() + 2 * padding, 2 * padding + symbolSize + spacing + name.height() + spacing + subtitle.height()};
 }
 
 void VolumeTile::paintEvent(QPaintEvent*) {
@@ -95,13 +161,14 @@ void VolumeTile::paintEvent(QPaintEvent*) {
     painter.drawPixmap((width() - symbolSize) / 2, y, symbol);
     y += symbolSize + spacing;
 
-    const QRect textColumn(padding, 0, contentWidth, height());
+    const int columnWidth = textWidth();
+    const QRect textColumn(padding, 0, columnWidth, height());
     const QFont nameFont = captionFont(font(), 0.92, QFont::Medium);
     painter.setFont(nameFont);
     painter.setPen(ViewColors::color(ColorRole::primary, pal));
     const QFontMetrics nameMetrics(nameFont);
     painter.drawText(QRect(textColumn.x(), y, textColumn.width(), nameMetrics.height()), Qt::AlignHCenter | Qt::TextSingleLine,
-                     nameMetrics.elidedText(QString::fromStdString(m_volume.name), Qt::ElideRight, contentWidth));
+                     nameMetrics.elidedText(QString::fromStdString(m_volume.name), Qt::ElideRight, columnWidth));
     y += nameMetrics.height() + spacing;
 
     const QFont subtitleFont = captionFont(font(), 0.82, QFont::Normal);
@@ -109,13 +176,18 @@ void VolumeTile::paintEvent(QPaintEvent*) {
     painter.setPen(ViewColors::color(VolumeStripLogic::subtitleColor(m_volume), pal));
     const QFontMetrics subtitleMetrics(subtitleFont);
     painter.drawText(QRect(textColumn.x(), y, textColumn.width(), subtitleMetrics.height()), Qt::AlignHCenter | Qt::TextSingleLine,
-                     subtitleMetrics.elidedText(VolumeStripLogic::subtitle(m_volume), Qt::ElideRight, contentWidth));
+                     subtitleMetrics.elidedText(VolumeStripLogic::subtitle(m_volume), Qt::ElideRight, columnWidth));
 }
 
 void VolumeTile::setShowsFocus(bool shows) {
     if (shows == m_showsFocus) return;
     m_showsFocus = shows;
     update();
+    tellState(this, true, false);
+    if (shows && QAccessible::isActive()) {
+        QAccessibleEvent focus(this, QAccessible::Focus);
+        QAccessible::updateAccessibility(&focus);
+    }
 }
 
 // ---- Card.
@@ -188,7 +260,9 @@ void SelectedVolumeCard::paintEvent(QPaintEvent* event) {
 VolumeStripView::VolumeStripView(QWidget* parent)
     : QWidget(parent), m_scroll(new StripScrollArea(this)), m_row(new QWidget), m_rowLayout(new QHBoxLayout(m_row)),
       m_emptyLabel(new QLabel), m_card(new SelectedVolumeCard(this)) {
+    installStripAccessibility();
     setObjectName(QStringLiteral("volumeStrip"));
+    setAccessibleName(tr("Disks"));
     setAutoFillBackground(true);
     QPalette pal = palette();
     pal.setColor(QPalette::Window, pal.color(QPalette::Window).darker(104));
@@ -334,6 +408,8 @@ void VolumeStripView::setSelected(std::optional<ExternalVolume> selected) {
     m_selected = std::move(selected);
     m_card->setVolume(m_selected);
     rebuildTiles();
+    for (VolumeTile* tile : tiles())
+        if (tile->isSelected()) tellState(tile, false, true);
     if (anotherDisk) revealLater(m_selected->bsdName);
 }
 

@@ -43,6 +43,8 @@ public:
     bool showsFocus() const { return m_showsFocus; }
     void setShowsFocus(bool shows);
     QSize sizeHint() const override;
+    // The width of the name and second line: contentWidth, or more for a large font.
+    int textWidth() const;
 
 protected:
     void paintEvent(QPaintEvent* event) override;

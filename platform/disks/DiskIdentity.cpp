@@ -1,5 +1,6 @@
 #include "platform/disks/DiskIdentity.h"
 
+#include "platform/disks/DiskInventoryUdev.h"
 #include "platform/disks/WholeDiskName.h"
 #include "platform/files/SmallFile.h"
 
@@ -11,7 +12,6 @@ namespace vantrel {
 namespace {
 
 constexpr std::size_t maxAttributeBytes = 4096;
-constexpr std::size_t maxUdevRecordBytes = 64 * 1024;
 // The device chain from a disk up to the sysfs root is a dozen levels on real machines.
 constexpr int maxDeviceChainDepth = 64;
 constexpr std::size_t maxPartitions = 256;
@@ -32,23 +32,10 @@ std::optional<std::string> attribute(const std::filesystem::path& path) {
     return text ? idText(*text) : std::nullopt;
 }
 
-// The E: properties of the udev record of the device in folder (by its "dev" attribute).
+// The udev properties of the device in folder (by its "dev" attribute).
 std::map<std::string, std::string> udevProperties(const std::filesystem::path& folder, const DiskInventoryRoots& roots) {
-    std::map<std::string, std::string> properties;
     const auto numbers = attribute(folder / "dev");
-    if (!numbers || numbers->find_first_not_of("0123456789:") != std::string::npos) return properties;
-    const auto record = SmallFile::readRegular(roots.udevData / ("b" + *numbers), maxUdevRecordBytes);
-    if (!record) return properties;
-    std::string_view text = *record;
-    while (!text.empty()) {
-        const auto end = text.find('\n');
-        const auto line = text.substr(0, end);
-        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-        const auto equals = line.find('=');
-        if (line.substr(0, 2) != "E:" || equals == std::string_view::npos) continue;
-        properties[std::string(line.substr(2, equals - 2))] = std::string(line.substr(equals + 1));
-    }
-    return properties;
+    return numbers ? udevDatabaseProperties(*numbers, roots) : std::map<std::string, std::string>{};
 }
 
 std::optional<std::string> property(const std::map<std::string, std::string>& properties, const std::string& key) {

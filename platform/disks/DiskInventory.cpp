@@ -1,5 +1,6 @@
 #include "platform/disks/DiskInventory.h"
 
+#include "platform/disks/DiskInventoryUdev.h"
 #include "platform/disks/WholeDiskName.h"
 #include "platform/files/SmallFile.h"
 #include "platform/text/DecimalNumber.h"
@@ -14,9 +15,8 @@ namespace {
 
 // Sizes in sysfs are counted in 512-byte units whatever the device's block size.
 constexpr std::uint64_t sysfsSectorBytes = 512;
-// sysfs attributes are at most a page; udev records are small.
+// sysfs attributes are at most a page.
 constexpr std::size_t maxAttributeBytes = 4096;
-constexpr std::size_t maxUdevRecordBytes = 64 * 1024;
 // The device chain from a disk up to the sysfs root is a dozen levels on real machines.
 constexpr int maxDeviceChainDepth = 64;
 constexpr std::chrono::milliseconds blkidTimeLimit{5000};
@@ -188,11 +188,7 @@ std::optional<std::string> DiskInventory::partitionSchemeName(const std::string&
 
 DiskInventory::ProbeResult DiskInventory::udevFacts(const BlockDeviceFacts& device) const {
     ProbeResult facts;
-    if (device.major == 0 && device.minor == 0) return facts;
-    const auto record = SmallFile::readRegular(
-        m_roots.udevData / ("b" + std::to_string(device.major) + ":" + std::to_string(device.minor)), maxUdevRecordBytes);
-    if (!record) return facts;
-    // Lines "E:KEY=value" carry the properties; udev's names map onto blkid's.
+    // udev's names map onto blkid's.
     static constexpr std::array<std::pair<std::string_view, std::string_view>, 5> keys = {{
         {"ID_FS_TYPE", "TYPE"},
         {"ID_FS_VERSION", "VERSION"},
@@ -200,19 +196,10 @@ DiskInventory::ProbeResult DiskInventory::udevFacts(const BlockDeviceFacts& devi
         {"ID_PART_TABLE_TYPE", "PTTYPE"},
         {"ID_PART_ENTRY_SCHEME", "PART_ENTRY_SCHEME"},
     }};
-    std::string_view text = *record;
-    while (!text.empty()) {
-        const auto end = text.find('\n');
-        const auto line = text.substr(0, end);
-        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-        if (line.substr(0, 2) != "E:") continue;
-        const auto equals = line.find('=');
-        if (equals == std::string_view::npos) continue;
-        const auto key = line.substr(2, equals - 2);
-        for (const auto& [udevKey, blkidKey] : keys) {
-            if (key == udevKey) facts[std::string(blkidKey)] = std::string(line.substr(equals + 1));
-        }
-    }
+    const auto properties = udevDatabaseProperties(device.major, device.minor, m_roots);
+    for (const auto& [udevKey, blkidKey] : keys)
+        if (const auto found = properties.find(std::string(udevKey)); found != properties.end())
+            facts[std::string(blkidKey)] = found->second;
     return facts;
 }
 

@@ -32,6 +32,8 @@ TEST(HelperOptions, TakesEachModeInBothSpellings) {
         EXPECT_EQ(options->connectionFd, 3);
         EXPECT_TRUE(options->allowImageFiles);
     }
+    EXPECT_EQ(parse({"--install-service"})->mode, HelperOptions::Mode::installService);
+    EXPECT_EQ(parse({"--remove-service"})->mode, HelperOptions::Mode::removeService);
 }
 
 TEST(HelperOptions, RefusesMalformedCommandLines) {
@@ -43,6 +45,10 @@ TEST(HelperOptions, RefusesMalformedCommandLines) {
     EXPECT_FALSE(parse({"--listen"}, &problem));
     EXPECT_EQ(problem, "--listen needs a value");
     EXPECT_FALSE(parse({"--listen=/a", "--connection-fd=3"}));
+    // The service verbs run as root under pkexec: alone, or not at all.
+    EXPECT_FALSE(parse({"--install-service", "--allow-image-files"}, &problem));
+    EXPECT_EQ(problem, "--install-service takes no other argument");
+    EXPECT_FALSE(parse({"--listen=/a", "--remove-service"}));
     EXPECT_FALSE(parse({"--verbose"}, &problem));
     EXPECT_EQ(problem, "unknown argument --verbose");
 }

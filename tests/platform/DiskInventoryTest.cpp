@@ -1,4 +1,5 @@
 #include "platform/disks/DiskInventory.h"
+#include "platform/disks/DiskInventoryUdev.h"
 #include "platform/disks/WholeDiskName.h"
 
 #include "tests/fixtures/FakeDiskScenario.h"
@@ -161,6 +162,27 @@ TEST(DiskBusInfo, DecidesByPrecedence) {
     EXPECT_EQ(DiskBusInfo::fromDevicePath("xyz", "/sys/devices/platform/xyz"), DiskBus::other);
     EXPECT_EQ(DiskBusInfo::protocolName(DiskBus::loop), "Disk Image");
     EXPECT_EQ(DiskBusInfo::protocolName(DiskBus::other), "");
+}
+
+// On the system's own roots the device database is asked through libudev, which also knows a device
+// udev never recorded (no udev runs in a container) by what sysfs says of it; a device that does not
+// exist, and a malformed "dev" attribute, give nothing.
+TEST(DiskInventoryUdev, OnTheSystemsRootsTheDatabaseIsAskedThroughLibudev) {
+    std::error_code error;
+    std::optional<std::pair<std::string, std::string>> device;  // name, MAJOR:MINOR
+    for (const auto& entry : std::filesystem::directory_iterator("/sys/class/block", error)) {
+        const auto dev = test::readFile(entry.path() / "dev");
+        device = {entry.path().filename().string(), std::string(dev.begin(), dev.end())};
+        if (!device->second.empty() && device->second.back() == '\n') device->second.pop_back();
+        break;
+    }
+    if (!device) GTEST_SKIP() << "no block device in /sys/class/block";
+    const DiskInventoryRoots system;
+    const auto properties = udevDatabaseProperties(device->second, system);
+    ASSERT_TRUE(properties.count("DEVNAME")) << device->first;
+    EXPECT_EQ(properties.at("DEVNAME"), "/dev/" + device->first);
+    EXPECT_TRUE(udevDatabaseProperties(4095, 1048575, system).empty());
+    for (const char* malformed : {"", "8", "8:", ":1", "8:1x", "-8:1"}) EXPECT_TRUE(udevDatabaseProperties(malformed, system).empty()) << malformed;
 }
 
 } // namespace

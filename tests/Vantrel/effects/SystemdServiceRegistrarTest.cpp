@@ -1,6 +1,7 @@
-// The helper service's registration against stand-ins for systemctl and pkexec: the unit's states
-// read as install statuses, installing and removing as root and through pkexec, a refused change
-// reported as the failure it is, and a machine without systemd.
+// The helper service's registration against stand-ins for systemctl, the helper and pkexec: the
+// unit's states read as install statuses, installing and removing through the helper, as root
+// directly and through pkexec, a group the helper had to make, a refused change reported as the
+// failure it is, and a machine without systemd.
 
 #include "Vantrel/effects/SystemdServiceRegistrar.h"
 
@@ -41,6 +42,7 @@ SystemdServiceOptions options(const test::TempDir& dir, uid_t uid) {
     SystemdServiceOptions result;
     result.systemctl = writeTool(dir, "systemctl");
     result.pkexec = writeTool(dir, "pkexec");
+    result.helper = writeTool(dir, "VantrelHelper");
     result.systemdRuntime = dir.path();
     result.unit = "io.tessik.vantrel.helper.socket";
     result.socketPath = (dir / "no.sock").string();
@@ -81,17 +83,20 @@ TEST(SystemdServiceRegistrar, WithoutSystemdTheServiceIsNotInstalled) {
     EXPECT_EQ(registrar.status(), HelperInstallStatus::notInstalled);
 }
 
-TEST(SystemdServiceRegistrar, InstallsAsRootDirectlyAndAsAUserThroughPkexec) {
+TEST(SystemdServiceRegistrar, InstallsThroughTheHelperAsRootDirectlyAndAsAUserThroughPkexec) {
     test::TempDir dir;
     SystemdServiceRegistrar asRoot(options(dir, 0));
     EXPECT_FALSE(await([&](auto done) { asRoot.registerService(done); }));
+    EXPECT_FALSE(asRoot.lastRegistrationMadeGroup());
     SystemdServiceRegistrar asUser(options(dir, 1000));
     EXPECT_FALSE(await([&](auto done) { asUser.unregisterService(done); }));
-    const auto log = calls(dir);
-    EXPECT_NE(log.find("systemctl enable --now io.tessik.vantrel.helper.socket"), std::string::npos) << log;
-    EXPECT_NE(log.find("pkexec " + (dir / "systemctl").string() + " disable --now io.tessik.vantrel.helper.socket"),
-              std::string::npos)
-        << log;
+    // pkexec runs the helper, whose polkit action names the program; never systemctl itself.
+    put(dir, "state.txt", "Created the group vantrel.\n");
+    EXPECT_FALSE(await([&](auto done) { asUser.registerService(done); }));
+    EXPECT_TRUE(asUser.lastRegistrationMadeGroup());
+    const auto helper = (dir / "VantrelHelper").string();
+    EXPECT_EQ(calls(dir), "VantrelHelper --install-service\npkexec " + helper + " --remove-service\npkexec " + helper +
+                              " --install-service\n");
 }
 
 TEST(SystemdServiceRegistrar, AChangeThatFailsSaysWhyInTheToolsOwnWords) {
@@ -122,17 +127,17 @@ TEST(SystemdServiceRegistrar, AChangeThatFailsSaysWhyInTheToolsOwnWords) {
     put(dir, "exit.txt", "4");
     error = await([&](auto done) { registrar.registerService(done); });
     ASSERT_TRUE(error);
-    EXPECT_EQ(error->message, "systemctl exited with status 4 without saying why.");
+    EXPECT_EQ(error->message, "VantrelHelper exited with status 4 without saying why.");
 
     // A tool that never finishes, and one that is not there.
     auto slow = options(dir, 0);
-    slow.systemctl = dir / "slow-systemctl";
-    put(dir, "slow-systemctl", "#!/bin/sh\necho 'Waiting for the job' >&2\nsleep 30\n");
-    std::filesystem::permissions(slow.systemctl, std::filesystem::perms::owner_all);
+    slow.helper = dir / "slow-helper";
+    put(dir, "slow-helper", "#!/bin/sh\necho 'Waiting for the job' >&2\nsleep 30\n");
+    std::filesystem::permissions(slow.helper, std::filesystem::perms::owner_all);
     slow.changeTimeLimit = std::chrono::milliseconds(1500);
     error = await([&](auto done) { SystemdServiceRegistrar(slow).registerService(done); });
     ASSERT_TRUE(error);
-    EXPECT_EQ(error->message, "systemctl did not finish within 2 seconds: Waiting for the job");
+    EXPECT_EQ(error->message, "VantrelHelper did not finish within 2 seconds: Waiting for the job");
     auto missing = options(dir, 1000);
     missing.pkexec = dir / "no-pkexec";
     error = await([&](auto done) { SystemdServiceRegistrar(missing).registerService(done); });

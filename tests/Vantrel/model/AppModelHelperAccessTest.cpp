@@ -212,6 +212,27 @@ TEST(AppModelHelperAccess, AFailedInstallSaysWhyInOneSentenceAndWhatItLeftAndASu
     EXPECT_EQ(working.model->helperRuntimeState(), State::reachable);
 }
 
+TEST(AppModelHelperAccess, AnInstallThatHadToMakeTheGroupSaysSo) {
+    // Nobody is in a group just made: the socket refuses this user, and the window says why.
+    AppModelHarness newGroup;
+    newGroup.registrar->registrationMakesGroup = true;
+    newGroup.registrar->statusAfterRegister = HelperInstallStatus::requiresApproval;
+    newGroup.model->installHelper();
+    newGroup.executor->runUntilIdle();
+    EXPECT_FALSE(newGroup.model->errorMessage());
+    EXPECT_EQ(newGroup.model->statusMessage(),
+              "Created the group vantrel. Add yourself to it as the helper-access sheet explains and log in again.");
+    EXPECT_TRUE(newGroup.model->showHelperSheet());
+
+    // Root is let in at once: the connection's message, after the group's.
+    AppModelHarness asRoot;
+    answerPings(*asRoot.helper);
+    asRoot.registrar->registrationMakesGroup = true;
+    asRoot.model->installHelper();
+    asRoot.executor->runUntilIdle();
+    EXPECT_TRUE(asRoot.model->statusMessage().startsWith("Created the group vantrel. ")) << asRoot.model->statusMessage().toStdString();
+}
+
 TEST(AppModelHelperAccess, UninstallSaysWhetherTheServiceWasRemoved) {
     AppModelHarness h;
     h.registrar->currentStatus = HelperInstallStatus::installed;

@@ -20,6 +20,7 @@
 #include <QDir>
 #include <QLabel>
 #include <QPushButton>
+#include <QAccessible>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -308,6 +309,19 @@ TEST(PreviewWindow, IsADialogOfTheMainWindowOverItWithoutMinimise) {
     EXPECT_FALSE(h.preview->isModal()) << "the list stays usable beside it";
     EXPECT_TRUE(h.window->frameGeometry().contains(h.preview->frameGeometry().center()))
         << "placed over the main window, not at the screen's corner";
+
+    // To a screen reader: a window named by its title (not an unnamed filler), its picture named and
+    // described by the file's facts.
+    QAccessibleInterface* window = QAccessible::queryAccessibleInterface(h.preview.get());
+    ASSERT_TRUE(window);
+    EXPECT_EQ(window->role(), QAccessible::Window);
+    EXPECT_EQ(window->text(QAccessible::Name), h.preview->windowTitle());
+    QLabel* picture = nullptr;
+    for (QLabel* label : h.preview->findChildren<QLabel*>())
+        if (label->accessibleName() == "Picture") picture = label;
+    ASSERT_TRUE(picture);
+    QAccessibleInterface* shown = QAccessible::queryAccessibleInterface(picture);
+    EXPECT_TRUE(shown->text(QAccessible::Description).contains("a.png")) << shown->text(QAccessible::Description).toStdString();
 }
 
 TEST(PreviewWindow, EscapeCtrlWSpaceAndCloseCloseItAndSpaceInTheListTogglesIt) {

@@ -67,7 +67,7 @@ struct WindowFixture {
 
 TEST(MainWindow, ScanNeedsASelectedVolumeAndCancelReplacesItWhileScanning) {
     WindowFixture f({volume("Card", "sdb")});
-    EXPECT_EQ(f.window->minimumSize(), QSize(980, 640));
+    EXPECT_EQ(f.window->minimumSize(), QSize(880, 480));
     EXPECT_TRUE(f.window->scanAction()->isVisible());
     EXPECT_FALSE(f.window->scanAction()->isEnabled());
     f.pressCtrlR();

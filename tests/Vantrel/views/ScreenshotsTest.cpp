@@ -1,6 +1,7 @@
 // Pictures of the window's main states for review, written to screenshots/ in the build folder: no
-// volumes, a volume selected, a scan with hits arriving, a finished scan filtered and sorted, and the
-// error alert over the window.
+// volumes, a volume selected, a scan with hits arriving, a finished scan filtered and sorted, the
+// error alert over the window, and a finished scan at the smallest size in a dark palette and with
+// fonts twice as large (as QT_FONT_DPI=192 makes them).
 
 #include "AppModelHarness.h"
 #include "WidgetTesting.h"
@@ -63,10 +64,10 @@ std::vector<RecoveredHit> someHits(std::size_t count, HitDate today) {
 }
 
 struct Shot {
-    explicit Shot(std::vector<ExternalVolume> volumes) {
+    explicit Shot(std::vector<ExternalVolume> volumes, QSize size = {1180, 720}) {
         harness.volumes->current = std::move(volumes);
         window = std::make_unique<MainWindow>(*harness.model, harness.volumes);
-        window->resize(1180, 720);
+        window->resize(size);
         window->show();
         settle();
     }
@@ -152,6 +153,54 @@ TEST(Screenshots, TheErrorAlert) {
     shot.settle();
     ASSERT_NE(shot.window->errorAlert(), nullptr);
     EXPECT_TRUE(QFile::exists(shot.save("5-error-alert", shot.window->errorAlert())));
+}
+
+// A finished scan with its badges, as the state to look at in other palettes and fonts.
+void finishScan(Shot& shot) {
+    shot.model().setSelectedVolume(someVolumes()[1]);
+    shot.model().setHits(someHits(24, shot.harness.clock->current));
+    shot.model().setQualityPassStarted(true);
+    shot.model().setLastFinishedScanMode(ScanMode::standard);
+    shot.model().setProgress({127'865'454'592, 127'865'454'592, 24, 0});
+    shot.model().setStatusMessage("Scan finished: 24 files found.");
+    shot.model().setSelectedHitIDs({shot.model().displayedHit(2).id});
+}
+
+TEST(Screenshots, AFinishedScanInADarkPaletteAtTheSmallestSize) {
+    QApplication& application = test::widgetApplication();
+    const QPalette usual = QApplication::palette();
+    QPalette dark;
+    dark.setColor(QPalette::Window, QColor(0x35, 0x35, 0x35));
+    dark.setColor(QPalette::WindowText, Qt::white);
+    dark.setColor(QPalette::Base, QColor(0x1e, 0x1e, 0x1e));
+    dark.setColor(QPalette::AlternateBase, QColor(0x2a, 0x2a, 0x2a));
+    dark.setColor(QPalette::Text, Qt::white);
+    dark.setColor(QPalette::Button, QColor(0x35, 0x35, 0x35));
+    dark.setColor(QPalette::ButtonText, Qt::white);
+    dark.setColor(QPalette::Highlight, QColor(0x2a, 0x82, 0xda));
+    dark.setColor(QPalette::HighlightedText, Qt::white);
+    dark.setColor(QPalette::Mid, QColor(0x50, 0x50, 0x50));
+    application.setPalette(dark);
+    {
+        Shot shot(someVolumes(), {MainWindow::minimumWidth, MainWindow::minimumHeight});
+        finishScan(shot);
+        EXPECT_TRUE(QFile::exists(shot.save("6-dark-finished-smallest")));
+    }
+    application.setPalette(usual);
+}
+
+TEST(Screenshots, AFinishedScanWithFontsTwiceAsLarge) {
+    test::widgetApplication();
+    const QFont usual = QApplication::font();
+    QFont large = usual;
+    large.setPointSizeF(usual.pointSizeF() * 2);
+    QApplication::setFont(large);
+    {
+        Shot shot(someVolumes(), {1440, 900});
+        finishScan(shot);
+        EXPECT_TRUE(QFile::exists(shot.save("7-large-fonts-finished")));
+    }
+    QApplication::setFont(usual);
 }
 
 } // namespace

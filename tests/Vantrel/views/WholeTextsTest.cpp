@@ -1,4 +1,4 @@
-// Texts that must never lose a line, at the window's smallest size (980 × 640) and a large one
+// Texts that must never lose a line, at the window's smallest size (880 × 480) and a large one
 // (1440 × 900): the three empty states, the four "No matches" messages, the date popover's note and
 // caption with its calendar open, and a long status message. Each wrapped label is as tall as its text
 // needs at its width; each one-line label shows its whole text or ends it in "…". Pictures of every
@@ -29,7 +29,7 @@ namespace {
 
 using test::makeHit;
 
-const QSize sizes[] = {{980, 640}, {1440, 900}};
+const QSize sizes[] = {{MainWindow::minimumWidth, MainWindow::minimumHeight}, {1440, 900}};
 
 QString sizeName(QSize size) { return QStringLiteral("%1x%2").arg(size.width()).arg(size.height()); }
 
