@@ -86,6 +86,7 @@ std::optional<Bytes> readDirectoryOnce(ByteSource& source, const VolumeGeometry&
         return readExFATDirectory(source, geometry, directory.firstCluster, directory.noFatChain, directory.dataLength);
     });
     if (!contents) return std::nullopt;
+    readErrors += contents->unreadable;
     if (contents->cut && cutDirectories == CutDirectories::count) ++readErrors;
     return std::move(contents->bytes);
 }
