@@ -156,6 +156,19 @@ TEST(PartitionMap, AnExtendedChainThatLoopsLeavesOrRunsOnEndsThere) {
             << c.what;
     }
 
+    // An EBR that cannot be read ends the chain there, counted; what came before it stays.
+    Bytes damaged(128 * 512, 0);
+    putMbrEntry(damaged, 0, 0x0C, 2, 8);
+    putMbrEntry(damaged, 1, 0x0F, 10, 50);
+    putEbr(damaged, 10, 2, 4, 20);
+    putEbr(damaged, 30, 2, 4, 0);
+    test::FaultyByteSource unreadable(damaged);
+    unreadable.addBadRange(30 * 512, 512);
+    std::int64_t readErrors = 0;
+    EXPECT_EQ(PartitionMap::partitionRanges(unreadable, readErrors),
+              (std::vector<ByteRange>{{2 * 512, 8 * 512}, {12 * 512, 4 * 512}}));
+    EXPECT_EQ(readErrors, 1);
+
     // 130 links: the first 128 logical partitions are taken.
     Bytes disk(400 * 512, 0);
     putMbrEntry(disk, 0, 0x05, 10, 390);
