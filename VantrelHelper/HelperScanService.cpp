@@ -239,10 +239,12 @@ void HelperScanService::runScan(const std::string& path, const RecoveryFilters& 
         AppLog::info("Device size " + std::to_string(length) + " bytes", category);
 
         int lastLogged = -1;
+        std::int64_t unreadableSectors = 0;
         const auto volumes = volumeCacheFor(path, true);
         m_scan(
             source, mode, filters, [this] { return shouldCancel(); },
-            [this, &lastLogged](const ScanProgress& progress) {
+            [this, &lastLogged, &unreadableSectors](const ScanProgress& progress) {
+                unreadableSectors = progress.readErrors;
                 sendProgress(progress.bytesScanned, progress.totalBytes, progress.hitsFound, progress.readErrors);
                 if (const auto percentage = percentageToLog(progress, lastLogged))
                     AppLog::debug("progress " + std::to_string(*percentage) + "% hits=" + std::to_string(progress.hitsFound) +
@@ -263,8 +265,10 @@ void HelperScanService::runScan(const std::string& path, const RecoveryFilters& 
             AppLog::info("Scan cancelled", category);
             return reply(ErrorObject{std::string(VantrelError::domain), VantrelError::scanCancelled, "Scan cancelled", std::nullopt});
         }
-        sendLog("Scan complete");
-        AppLog::info("Scan complete", category);
+        // A scan that could not read every sector is complete only as far as they let it be.
+        const std::string end = "Scan complete" + lossText(unreadableSectors);
+        sendLog(end);
+        AppLog::info(end, category);
         reply(std::nullopt);
     } catch (const std::exception& failure) {
         const auto error = HelperError::toErrorObject(failure, path);
@@ -272,6 +276,13 @@ void HelperScanService::runScan(const std::string& path, const RecoveryFilters& 
         AppLog::error("Scan error: " + error.domain + " " + std::to_string(error.code) + " " + error.message, category);
         reply(error);
     }
+}
+
+std::string HelperScanService::lossText(std::int64_t unreadableSectors) {
+    if (unreadableSectors <= 0) return {};
+    if (unreadableSectors == 1) return " — 1 sector could not be read; files in the folders it held may be missing.";
+    return " — " + std::to_string(unreadableSectors) +
+           " sectors could not be read; files in the folders they held may be missing.";
 }
 
 void HelperScanService::cancelScan() {

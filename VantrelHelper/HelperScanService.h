@@ -79,6 +79,9 @@ public:
     // The whole percentage of a report when it is to be logged (100, or 5 or more above the last
     // logged one, which it then becomes); nothing otherwise.
     static std::optional<int> percentageToLog(const ScanProgress& progress, int& lastLogged);
+    // What follows "Scan complete" when sectors could not be read (the last report's readErrors):
+    // " — 12 sectors could not be read; files in the folders they held may be missing."; empty for none.
+    static std::string lossText(std::int64_t unreadableSectors);
 
 protected:
     // Runs on the scan queue when a queued scan has found its connection open and starts; tests close

@@ -187,7 +187,7 @@ bool saveCatalog(AppModel& model, const std::string& path) {
     }
     catalog.hits.assign(model.hits().begin(), model.hits().end());
     // How the scan ended: a catalog of a cancelled scan says that its list is partial.
-    if (const auto& end = model.plainState().resultsScanEnd) catalog.summary = end->text().toStdString();
+    if (const auto& end = model.plainState().resultsScanEnd) catalog.summary = end->summary();
     // A catalog written onto the disk its results are read from could overwrite the very files it lists.
     if (active) {
         const std::filesystem::path folder = std::filesystem::path(path).parent_path();

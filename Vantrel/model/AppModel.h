@@ -420,7 +420,8 @@ public:
     void nameUndeleted(RecoveredHit& hit);
     void updateScanRate(std::uint64_t bytesScanned);
     void finishScan(std::optional<ErrorObject> error, ScanMode mode);
-    // A status about the results, after the statement that the list is partial when it is.
+    // A status about the results, after the statement that the list is partial when it is, and before
+    // what sectors that could not be read may have cost.
     QString withScanEnd(const QString& status) const;
     void handleScanError(const ErrorObject& error);
     // A hit no real picture or file can be (impossible sides, a bitmap without them): pruned from the list.

@@ -413,9 +413,11 @@ void AppModel::finishScan(std::optional<ErrorObject> error, ScanMode mode) {
     setIsScanning(false);
     resetScanRate();
     pruneImplausibleHits();
-    // A cancelled or failed scan leaves a partial list, and its status says so with what it holds.
-    m_plain.resultsScanEnd = ScanEnd{end, static_cast<std::int64_t>(m_hits.size())};
+    // A cancelled or failed scan leaves a partial list, and its status says so with what it holds; sectors
+    // that could not be read are told in words, as what they held may be missing from the list.
+    m_plain.resultsScanEnd = ScanEnd{end, static_cast<std::int64_t>(m_hits.size()), progress().readErrors};
     if (text.isEmpty() || (end != ScanEnd::Kind::finished && !m_hits.empty())) text = m_plain.resultsScanEnd->text();
+    if (const QString loss = m_plain.resultsScanEnd->lossText(); !loss.isEmpty()) text += QStringLiteral(" ") + loss;
     setStatusMessage(text);
     enqueueIntegrityChecks();
     // A quit asked about the running scan needs no answer now: it goes on.
@@ -443,8 +445,10 @@ void AppModel::handleScanError(const ErrorObject& error) {
 
 QString AppModel::withScanEnd(const QString& status) const {
     const auto& end = m_plain.resultsScanEnd;
-    if (!end || !end->isPartial()) return status;
-    return end->text() + QStringLiteral(" ") + status;
+    if (!end) return status;
+    const QString loss = end->lossText();
+    const QString told = loss.isEmpty() ? status : status + QStringLiteral(" ") + loss;
+    return end->isPartial() ? end->text() + QStringLiteral(" ") + told : told;
 }
 
 QString AppModel::scanFinishedMessage(std::int64_t count, ScanMode mode) {

@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QRegularExpression>
 
+#include <algorithm>
+
 namespace vantrel {
 
 namespace {
@@ -31,14 +33,34 @@ QString ScanEnd::text() const {
     return {};
 }
 
+QString ScanEnd::lossText() const {
+    if (unreadableSectors <= 0) return {};
+    if (unreadableSectors == 1) return translated("1 sector could not be read; files in the folders it held may be missing.");
+    return translated("%1 sectors could not be read; files in the folders they held may be missing.")
+        .arg(static_cast<qlonglong>(unreadableSectors));
+}
+
+std::string ScanEnd::summary() const {
+    const QString loss = lossText();
+    return (loss.isEmpty() ? text() : text() + QStringLiteral("\n") + loss).toStdString();
+}
+
+namespace {
+
+// The line's one number (none in the forms without one), 0 when it has none.
+std::int64_t lineNumber(const QString& line) {
+    static const QRegularExpression number(QStringLiteral("[0-9]{1,15}"));
+    const auto match = number.match(line);
+    return match.hasMatch() ? match.captured().toLongLong() : 0;
+}
+
+} // namespace
+
 std::optional<ScanEnd> ScanEnd::fromText(const QString& line) {
     if (line.size() > maxLineCharacters) return std::nullopt;
     // The count is the line's one number (none in the "no files" forms); each kind's text of that
     // count must give the line back exactly.
-    static const QRegularExpression number(QStringLiteral("[0-9]{1,15}"));
-    std::int64_t count = 0;
-    const auto match = number.match(line);
-    if (match.hasMatch()) count = match.captured().toLongLong();
+    const std::int64_t count = lineNumber(line);
     for (const Kind kind : {Kind::finished, Kind::cancelled, Kind::failed}) {
         const ScanEnd end{kind, count};
         if (end.text() == line) return end;
@@ -47,9 +69,18 @@ std::optional<ScanEnd> ScanEnd::fromText(const QString& line) {
 }
 
 std::optional<ScanEnd> ScanEnd::fromSummary(const std::string& summary) {
-    const auto end = summary.find('\n');
-    const std::string first = summary.substr(0, end == std::string::npos ? summary.size() : end);
-    return fromText(QString::fromUtf8(first.data(), static_cast<qsizetype>(first.size())));
+    const auto lineAt = [&](std::size_t start) {
+        const auto end = std::min(summary.find('\n', start), summary.size());
+        return QString::fromUtf8(summary.data() + start, static_cast<qsizetype>(end - start));
+    };
+    auto end = fromText(lineAt(0));
+    const auto second = summary.find('\n');
+    if (!end || second == std::string::npos) return end;
+    const QString loss = lineAt(second + 1);
+    if (loss.size() > maxLineCharacters) return end;
+    ScanEnd lost{Kind::finished, 0, lineNumber(loss)};
+    if (lost.lossText() == loss) end->unreadableSectors = lost.unreadableSectors;
+    return end;
 }
 
 } // namespace vantrel

@@ -3,6 +3,7 @@
 #include "recovery/carving/ContentSniffer.h"
 #include "recovery/carving/PictureDimensions.h"
 #include "recovery/carving/SignatureCatalog.h"
+#include "recovery/engine/BadSectorTally.h"
 #include "recovery/filesystems/AllocatedRegionCollector.h"
 #include "recovery/filesystems/ClusterChainReader.h"
 #include "recovery/filesystems/SourceReads.h"
@@ -31,33 +32,36 @@ std::uint64_t firstPercent(std::uint64_t total) {
 RecoveryEngine::RecoveryEngine()
     : carver(SignatureCatalog::carveMVP(), helperSectorBytes, helperWindowBytes) {}
 
-void RecoveryEngine::scan(ByteSource& source, ScanMode mode, const RecoveryFilters& filters,
+void RecoveryEngine::scan(ByteSource& device, ScanMode mode, const RecoveryFilters& filters,
                           const ShouldCancel& shouldCancel, const OnProgress& onProgress, const OnHit& onHit,
                           VolumeCache* volumes) const {
+    // Every read goes through the tally, so that each unreadable sector is counted once, whoever met it.
+    BadSectorTally source(device);
     const std::uint64_t total = source.length();
-    // Bad spots passed over before carving; carried into every later report.
-    std::int64_t readErrors = 0;
-    const auto report = [&](std::uint64_t scanned) { onProgress(ScanProgress{scanned, total, 0, readErrors}); };
+    // What each step counts of the bad spots it passed over; the reports carry the tally's sectors instead.
+    std::int64_t passedOver = 0;
+    const auto report = [&](std::uint64_t scanned) {
+        onProgress(ScanProgress{scanned, total, 0, source.unreadableSectors()});
+    };
 
     report(0);
-    const std::vector<DetectedPartition> partitions = FileSystemProbe::probeAll(source, readErrors);
+    const std::vector<DetectedPartition> partitions = FileSystemProbe::probeAll(source, passedOver);
     if (!partitions.empty()) report(firstPercent(total));
     if (volumes) {
         // The probe has just read these boot sectors; one that fails now only leaves the cache empty.
-        std::int64_t ignoredErrors = 0;
-        SourceReads::passOverBadSpot(ignoredErrors, [&] {
+        SourceReads::passOverBadSpot(passedOver, [&] {
             volumes->rememberVolumes(source, partitions);
             return true;
         });
     }
 
-    const AllocatedRegionMap liveRegions = AllocatedRegionCollector::collect(source, partitions, readErrors);
+    const AllocatedRegionMap liveRegions = AllocatedRegionCollector::collect(source, partitions, passedOver);
 
     for (const DetectedPartition& partition : partitions) {
         if (shouldCancel()) return;
         // A walk that fails at a bad spot it cannot pass over itself loses only the rest of its partition.
-        SourceReads::passOverBadSpot(readErrors, [&] {
-            walkPartition(source, partition, filters, liveRegions, shouldCancel, onHit, readErrors, volumes);
+        SourceReads::passOverBadSpot(passedOver, [&] {
+            walkPartition(source, partition, filters, liveRegions, shouldCancel, onHit, passedOver, volumes);
             return true;
         });
     }
@@ -70,10 +74,9 @@ void RecoveryEngine::scan(ByteSource& source, ScanMode mode, const RecoveryFilte
         report(source.length());
         return;
     case ScanMode::standard: {
-        const std::int64_t walkErrors = readErrors;
         const auto carveProgress = [&](const ScanProgress& progress) {
             ScanProgress combined = progress;
-            combined.readErrors += walkErrors;
+            combined.readErrors = source.unreadableSectors();
             onProgress(combined);
         };
         carver.carve(source, filters, liveRegions, shouldCancel, carveProgress, onHit);

@@ -6,8 +6,9 @@
 // Rules the engine keeps:
 // - it runs on the caller's thread and talks back only through the three callbacks; it starts no
 //   threads, takes no locks and writes no log;
-// - a bad spot (an unreadable sector) in the probe, the region map or a walk is counted in the
-//   progress's readErrors and passed over, and the scan goes on to carving;
+// - a bad spot (an unreadable sector) in the probe, the region map or a walk is passed over, and the
+//   scan goes on to carving; the progress's readErrors is the number of sectors that could not be read
+//   (see BadSectorTally), each counted once whichever step met it;
 // - a device that is gone, or shorter than when it was opened (ByteSourceError::deviceChanged), or a
 //   closed source ends the scan with that error, never as complete;
 // - cancellation is not a failure: the scan returns at the next check without a final report.

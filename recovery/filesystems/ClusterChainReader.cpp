@@ -29,14 +29,23 @@ public:
         return true;
     }
 
-    // Reads what is queued; false when the device ended inside it.
+    // Reads what is queued; false when the device ended inside it. A read that fails, or comes up short
+    // before the device's end, inside the file's clusters fails as a read error at its offset: the file
+    // cannot be read whole, though the device goes on past it.
     bool flush() {
         while (m_pendingLength > 0) {
             const std::uint64_t piece = std::min(m_pendingLength, m_chunkBytes);
-            SourceReads::readAvailableInto(m_source, m_pendingOffset, piece, m_buffer);
+            try {
+                SourceReads::readAvailableInto(m_source, m_pendingOffset, piece, m_buffer);
+            } catch (...) {
+                if (!SourceReads::isBadSpot(std::current_exception())) throw;
+                throw ByteSourceError::readFailed(m_pendingOffset);
+            }
             if (!m_buffer.empty()) m_sink(m_buffer);
             m_delivered += m_buffer.size();
             if (m_buffer.size() < piece) {
+                const std::uint64_t shortAt = m_pendingOffset + m_buffer.size();
+                if (shortAt < m_source.length()) throw ByteSourceError::readFailed(shortAt);
                 m_pendingLength = 0;
                 return false;
             }

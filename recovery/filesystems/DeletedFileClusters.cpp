@@ -42,8 +42,9 @@ void ClusterAllocation::loadBitmap() {
         const std::uint64_t needed = (std::uint64_t{m_geometry.clusterCount} + 7) / 8;
         const std::uint64_t stated = FieldReader::u64le(entry, 24);
         if (!m_geometry.isValidCluster(first) || stated < needed) return;
-        auto bitmap = orNothingAtBadSpot([&] { return FatChain::readDirectory(m_source, m_geometry, first, needed).bytes; });
-        if (bitmap && bitmap->size() >= needed) m_bitmap = std::move(*bitmap);
+        auto bitmap = orNothingAtBadSpot([&] { return FatChain::readDirectory(m_source, m_geometry, first, needed); });
+        // A bitmap with a hole says nothing true about the clusters the hole held.
+        if (bitmap && bitmap->unreadable == 0 && bitmap->bytes.size() >= needed) m_bitmap = std::move(bitmap->bytes);
         return;
     }
 }

@@ -1,6 +1,7 @@
 #include "recovery/filesystems/exfat/ExFATUndeleter.h"
 
 #include "base/Bounds.h"
+#include "recovery/filesystems/DeletedFileClusters.h"
 #include "recovery/filesystems/LiveWalk.h"
 #include "recovery/filesystems/SourceReads.h"
 #include "recovery/filesystems/Utf16Text.h"
@@ -86,6 +87,7 @@ std::optional<Bytes> readDirectoryOnce(ByteSource& source, const VolumeGeometry&
         return readExFATDirectory(source, geometry, directory.firstCluster, directory.noFatChain, directory.dataLength);
     });
     if (!contents) return std::nullopt;
+    readErrors += contents->unreadable;
     if (contents->cut && cutDirectories == CutDirectories::count) ++readErrors;
     return std::move(contents->bytes);
 }
@@ -383,6 +385,14 @@ std::int64_t collectActiveRegions(ByteSource& source, const VolumeGeometry& geom
     if (!isExFatVolume(geometry)) return 0;
     LiveWalk walk{source, geometry, into};
     collectLiveSet(walk, rootDirectory(geometry), 0);
+    // Live files may stand in what could not be read: every cluster the allocation bitmap holds may be one
+    // of theirs (a bitmap that cannot be read whole tells nothing, and adds nothing).
+    if (walk.readErrors > 0) {
+        ClusterAllocation allocation(source, geometry);
+        for (std::uint64_t cluster = 2; cluster <= geometry.maxCluster(); ++cluster)
+            if (allocation.isHeld(static_cast<std::uint32_t>(cluster)))
+                if (const auto start = geometry.clusterByteOffset(cluster)) into.add(*start, geometry.bytesPerCluster());
+    }
     return walk.readErrors;
 }
 

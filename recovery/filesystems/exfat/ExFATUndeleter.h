@@ -89,7 +89,9 @@ void walkDirectory(DeletedFileWalk& walk, std::uint32_t firstCluster, bool noFat
                    std::uint64_t dataLength, const std::string& path, int depth);
 
 // Adds the byte ranges of every live file to the map: a NoFatChain file as one range, a chained file
-// one range per run of consecutive clusters. Returns the bad spots passed over; a device that is gone propagates.
+// one range per run of consecutive clusters. When a sector of the folders or FAT could not be read, every
+// cluster the allocation bitmap holds is added too, as a live file may hold it. Returns the bad spots
+// passed over; a device that is gone propagates.
 std::int64_t collectActiveRegions(ByteSource& source, const VolumeGeometry& geometry, AllocatedRegionMap& into);
 
 // Whether the file a directory walk reported with this first cluster and at least byteLength bytes is

@@ -22,6 +22,34 @@ bool holdsEndOfDirectory(ByteView directory) {
     return false;
 }
 
+namespace {
+
+// want bytes of a directory cluster at offset. A cluster that cannot be read whole is read again sector
+// by sector, and a sector that fails (counted in unreadable) is held as unreadableFillByte, so that only
+// the entries it held are lost. Fewer bytes only at the end of the source.
+void readClusterSectors(ByteSource& source, const VolumeGeometry& geometry, std::uint64_t offset, std::uint64_t want,
+                        Bytes& out, std::int64_t& unreadable) {
+    std::int64_t wholeFailed = 0;
+    const auto read = [&](std::uint64_t at, std::uint64_t count, Bytes& into, std::int64_t& failures) {
+        return SourceReads::passOverBadSpot(failures, [&] {
+            SourceReads::readAvailableInto(source, at, count, into);
+            return true;
+        }).has_value();
+    };
+    if (read(offset, want, out, wholeFailed)) return;
+    const std::uint64_t sectorBytes = std::max<std::uint64_t>(geometry.bytesPerSector, 1);
+    const std::uint64_t available = std::min(want, source.length() - std::min(source.length(), offset));
+    out.clear();
+    Bytes sector;
+    for (std::uint64_t at = 0; at < available; at += sectorBytes) {
+        const std::uint64_t count = std::min(sectorBytes, available - at);
+        if (!read(offset + at, count, sector, unreadable)) sector.assign(count, unreadableFillByte);
+        out.insert(out.end(), sector.begin(), sector.end());
+    }
+}
+
+} // namespace
+
 DirectoryContents readDirectory(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t firstCluster,
                                 std::uint64_t maxBytes) {
     DirectoryContents contents;
@@ -35,7 +63,7 @@ DirectoryContents readDirectory(ByteSource& source, const VolumeGeometry& geomet
         const auto offset = geometry.clusterByteOffset(current);
         if (!offset || !visited.insert(current)) break;
         const std::uint64_t want = std::min(clusterBytes, maxBytes - contents.bytes.size());
-        SourceReads::readAvailableInto(source, *offset, want, cluster);
+        readClusterSectors(source, geometry, *offset, want, cluster, contents.unreadable);
         contents.bytes.insert(contents.bytes.end(), cluster.begin(), cluster.end());
         if (cluster.size() < want) break;
         if (want < clusterBytes) {
@@ -43,7 +71,8 @@ DirectoryContents readDirectory(ByteSource& source, const VolumeGeometry& geomet
             contents.cut = true;
             break;
         }
-        const auto next = fat.nextCluster(current);
+        const auto next = SourceReads::passOverBadSpot(contents.unreadable, [&] { return fat.nextCluster(current); })
+                              .value_or(std::nullopt);
         if (!next) break;
         if (contents.bytes.size() >= maxBytes) {
             contents.cut = !visited.contains(*next);
@@ -73,6 +102,18 @@ void appendChainExtents(ByteSource& source, const VolumeGeometry& geometry, std:
         const auto next = fat.nextCluster(current);
         if (!next) return;
         current = *next;
+    }
+}
+
+void appendClustersNotFree(ByteSource& source, const VolumeGeometry& geometry, AllocatedRegionMap& into) {
+    const std::uint64_t clusterBytes = geometry.bytesPerCluster();
+    if (clusterBytes == 0) return;
+    FatEntryReader fat(source, geometry);
+    std::int64_t unreadable = 0;
+    for (std::uint64_t cluster = 2; cluster <= geometry.maxCluster(); ++cluster) {
+        const auto value = SourceReads::passOverBadSpot(unreadable, [&] { return fat.entry(static_cast<std::uint32_t>(cluster)); });
+        if (value == 0u) continue;
+        if (const auto start = geometry.clusterByteOffset(cluster)) into.add(*start, clusterBytes);
     }
 }
 

@@ -34,32 +34,48 @@ FatEntryReader::FatEntryReader(ByteSource& source, const VolumeGeometry& geometr
 }
 
 bool FatEntryReader::load(std::uint64_t fatOffset, std::uint64_t count, Bytes& out) {
-    const auto direct = [&] {
+    if (m_windowBytes == 0) {
         SourceReads::readAvailableInto(m_source, m_geometry.fatByteOffset + fatOffset, count, out);
         return out.size() == count;
-    };
-    if (m_windowBytes == 0) return direct();
+    }
     const bool inWindow = fatOffset >= m_windowStart && fitsWithin(fatOffset - m_windowStart, count, m_window.size());
     if (!inWindow) {
         const std::uint64_t start = fatOffset - fatOffset % m_windowBytes;
-        if (m_failedWindowStart == start) return direct();
-        const std::uint64_t length = std::min(m_windowBytes + windowOverlapBytes, m_fatBytes - start);
-        m_window.clear();
-        std::int64_t passedOver = 0;
-        const auto loaded = SourceReads::passOverBadSpot(passedOver, [&] {
-            SourceReads::readAvailableInto(m_source, m_geometry.fatByteOffset + start, length, m_window);
-            return true;
-        });
-        if (!loaded) {
-            m_failedWindowStart = start;
-            return direct();
-        }
-        m_windowStart = start;
+        loadWindow(start, std::min(m_windowBytes + windowOverlapBytes, m_fatBytes - start));
         if (!fitsWithin(fatOffset - m_windowStart, count, m_window.size())) return false;
     }
+    // An entry that a bad sector holds fails as that sector did, without another read of it.
+    const std::uint64_t sectorBytes = std::max<std::uint64_t>(m_geometry.bytesPerSector, 1);
+    for (std::uint64_t sector = fatOffset - fatOffset % sectorBytes; sector < fatOffset + count; sector += sectorBytes)
+        if (m_badSectors.contains(sector)) throw ByteSourceError::readFailed(m_geometry.fatByteOffset + sector);
     const auto begin = m_window.begin() + static_cast<std::ptrdiff_t>(fatOffset - m_windowStart);
     out.assign(begin, begin + static_cast<std::ptrdiff_t>(count));
     return true;
+}
+
+void FatEntryReader::loadWindow(std::uint64_t start, std::uint64_t length) {
+    m_windowStart = start;
+    std::int64_t passedOver = 0;
+    const auto read = [&](std::uint64_t from, std::uint64_t bytes, Bytes& into) {
+        return SourceReads::passOverBadSpot(passedOver, [&] {
+            SourceReads::readAvailableInto(m_source, m_geometry.fatByteOffset + from, bytes, into);
+            return true;
+        }).has_value();
+    };
+    if (read(start, length, m_window)) return;
+    // A bad spot fails the whole window: its sectors are read one by one, and those that fail are
+    // remembered, so that they fail only their own entries and are not read again.
+    const std::uint64_t sectorBytes = std::max<std::uint64_t>(m_geometry.bytesPerSector, 1);
+    m_window.clear();
+    for (std::uint64_t at = start; at < start + length; at += sectorBytes - at % sectorBytes) {
+        const std::uint64_t want = std::min(sectorBytes - at % sectorBytes, start + length - at);
+        if (m_badSectors.contains(at - at % sectorBytes) || !read(at, want, m_sector)) {
+            m_badSectors.insert(at - at % sectorBytes);
+            m_sector.assign(want, 0);
+        }
+        m_window.insert(m_window.end(), m_sector.begin(), m_sector.end());
+        if (m_sector.size() < want) return;
+    }
 }
 
 std::uint32_t FatEntryReader::entry(std::uint32_t cluster) {

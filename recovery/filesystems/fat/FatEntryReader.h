@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 
 namespace vantrel {
 
@@ -24,8 +25,9 @@ public:
     // The FAT entry of a cluster: 12 bits (packed, FAT12), 16 bits, the low 28 bits of 32 (FAT32) or
     // all 32 bits (exFAT, whose entries reserve no bits), as the geometry's entryBits() says. An entry
     // that lies outside the first FAT or past the end of the source reads as 0 (free). A window that
-    // cannot be read is not retried; its entries are then read one by one, so a bad sector fails only
-    // its own entries. Other read errors propagate.
+    // cannot be read is read again sector by sector: an entry in a sector that fails throws
+    // ByteSourceError::readFailed at that sector, now and at every later ask, without another read of
+    // it; the other entries read as usual. Other read errors (a device that is gone) propagate.
     std::uint32_t entry(std::uint32_t cluster);
     // The cluster the FAT links to from this one, or nothing when the entry is no cluster of the
     // volume (2 to clusterCount + 1). Free (0), reserved, bad-cluster and end-of-chain values (exFAT:
@@ -34,8 +36,11 @@ public:
     std::optional<std::uint32_t> nextCluster(std::uint32_t cluster);
 
 private:
-    // The entry's bytes, read through the window when there is one.
+    // The entry's bytes, read through the window when there is one. Throws for an entry in a sector
+    // known to be bad.
     bool load(std::uint64_t fatOffset, std::uint64_t count, Bytes& out);
+    // Reads the window at start, sector by sector when it cannot be read whole.
+    void loadWindow(std::uint64_t start, std::uint64_t length);
 
     ByteSource& m_source;
     VolumeGeometry m_geometry;
@@ -43,7 +48,8 @@ private:
     std::uint64_t m_fatBytes = 0;          // size of one FAT; entries beyond it read as 0
     Bytes m_window;
     std::uint64_t m_windowStart = 0;       // offset of m_window within the FAT
-    std::optional<std::uint64_t> m_failedWindowStart;
+    std::set<std::uint64_t> m_badSectors;  // offsets within the FAT of sectors that could not be read
+    Bytes m_sector;
     Bytes m_entryBytes;
 };
 

@@ -44,13 +44,32 @@ std::optional<Bytes> readDirectoryOnce(ByteSource& source, const VolumeGeometry&
     if (!walked.insert(firstCluster)) return std::nullopt;
     auto contents = passOverBadSpot(readErrors, [&] { return FatChain::readDirectory(source, geometry, firstCluster); });
     if (!contents) return std::nullopt;
+    readErrors += contents->unreadable;
     if (contents->cut && cutDirectories == CutDirectories::count) ++readErrors;
     return std::move(contents->bytes);
 }
 
-std::optional<Bytes> readRootRegion(ByteSource& source, const VolumeGeometry& geometry, std::int64_t& readErrors) {
+// The fixed root region. One that cannot be read whole is read again sector by sector, and a sector
+// that fails (counted) is held as FatChain::unreadableFillByte, so the entries of the others are walked.
+Bytes readRootRegion(ByteSource& source, const VolumeGeometry& geometry, std::int64_t& readErrors) {
     const RootRegion root = fixedRootRegion(geometry);
-    return passOverBadSpot(readErrors, [&] { return SourceReads::readAvailable(source, root.offset, root.length); });
+    std::int64_t wholeFailed = 0;
+    if (auto whole = passOverBadSpot(wholeFailed, [&] { return SourceReads::readAvailable(source, root.offset, root.length); }))
+        return std::move(*whole);
+    const std::uint64_t sectorBytes = std::max<std::uint64_t>(geometry.bytesPerSector, FatDirectoryEntry::entryBytes);
+    Bytes region;
+    Bytes sector;
+    for (std::uint64_t at = 0; at < root.length; at += sectorBytes) {
+        const std::uint64_t want = std::min(sectorBytes, root.length - at);
+        const bool readable = passOverBadSpot(readErrors, [&] {
+            SourceReads::readAvailableInto(source, root.offset + at, want, sector);
+            return true;
+        }).has_value();
+        if (!readable) sector.assign(want, FatChain::unreadableFillByte);
+        region.insert(region.end(), sector.begin(), sector.end());
+        if (sector.size() < want) break;
+    }
+    return region;
 }
 
 void reportDeletedFile(DeletedFileWalk& walk, ByteView directory, std::size_t entryOffset, const FatDirectoryEntry& entry,
@@ -123,8 +142,8 @@ WalkOutcome recoverDeleted(ByteSource& source, const VolumeGeometry& geometry, c
     walk.readKind = readKind;
     if (geometry.entryBits() == 32) {
         walkDirectory(walk, geometry.rootCluster, "/", 0);
-    } else if (const auto root = readRootRegion(source, geometry, walk.outcome.readErrors)) {
-        walkRootDirectory(walk, *root, "/", 0);
+    } else {
+        walkRootDirectory(walk, readRootRegion(source, geometry, walk.outcome.readErrors), "/", 0);
     }
     return walk.outcome;
 }
@@ -144,9 +163,12 @@ std::int64_t collectActiveRegions(ByteSource& source, const VolumeGeometry& geom
     LiveWalk walk{source, geometry, into};
     if (geometry.entryBits() == 32) {
         collectLiveDirectory(walk, geometry.rootCluster, 0);
-    } else if (const auto root = readRootRegion(source, geometry, walk.readErrors)) {
-        collectLiveRootDirectory(walk, *root, 0);
+    } else {
+        collectLiveRootDirectory(walk, readRootRegion(source, geometry, walk.readErrors), 0);
     }
+    // Live files may stand in what could not be read, or their chains go on where a link could not be read:
+    // every cluster the FAT does not show free may be one of theirs.
+    if (walk.readErrors > 0) FatChain::appendClustersNotFree(source, geometry, walk.into);
     return walk.readErrors;
 }
 

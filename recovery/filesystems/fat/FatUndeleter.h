@@ -6,9 +6,10 @@
 //
 // Bounds: a directory is read through at most FatChain::maxDirectoryBytes, at most maxDirectoryDepth
 // levels below the root, and a directory whose first cluster was walked already (a looping tree) is
-// not walked again. A bad spot in a directory or the FAT is counted and the structure passed over; so
-// is a directory cut at the byte cap, by the deleted-file walk (the live walk of the same directory
-// does not count it again).
+// not walked again. An unreadable sector costs what it holds: a directory's sector its entries, a FAT
+// sector the links it holds (a chain ends there); each is counted, and the walk goes on with the rest.
+// A directory cut at the byte cap is counted by the deleted-file walk (the live walk of the same
+// directory does not count it again).
 
 #include "recovery/bytesource/ByteSource.h"
 #include "recovery/filesystems/DeletedFileWalk.h"
@@ -44,7 +45,9 @@ void walkDirectory(DeletedFileWalk& walk, std::uint32_t firstCluster, const std:
 void walkRootDirectory(DeletedFileWalk& walk, ByteView directory, const std::string& path, int depth);
 
 // Adds the byte ranges of every live file's clusters to the map (directories' own clusters are not
-// added). Returns the bad spots passed over; a device that is gone propagates.
+// added). When a sector of the volume's folders or FAT could not be read, the live files it told of are
+// unknown, so every cluster the FAT does not show free is added too. Returns the bad spots passed
+// over; a device that is gone propagates.
 std::int64_t collectActiveRegions(ByteSource& source, const VolumeGeometry& geometry, AllocatedRegionMap& into);
 void collectLiveDirectory(LiveWalk& walk, std::uint32_t firstCluster, int depth);
 void collectLiveRootDirectory(LiveWalk& walk, ByteView directory, int depth);

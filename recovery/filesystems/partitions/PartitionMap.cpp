@@ -54,7 +54,10 @@ constexpr std::int64_t appleTypeOffset = 48;
 constexpr std::size_t appleTypeBytes = 32;
 
 // MBR: four 16-byte entries from 446, boot signature 0x55 0xAA at 510. Entry: byte 4 type (0 unused,
-// 0xEE GPT protective), 8: 4 bytes first LBA, 12: 4 bytes sector count.
+// 0xEE GPT protective, 0x05, 0x0F or 0x85 extended), 8: 4 bytes first LBA, 12: 4 bytes sector count.
+// An extended partition holds a chain of extended boot records (EBRs), one sector each and laid out as
+// an MBR: its first entry is a logical partition, its first LBA counted from the EBR's own sector; its
+// second, when used, links to the next EBR, its first LBA counted from the extended partition's start.
 constexpr std::uint64_t mbrBytes = 512;
 constexpr std::array<std::int64_t, 4> mbrEntryOffsets{446, 462, 478, 494};
 constexpr std::uint8_t mbrProtectiveType = 0xEE;
@@ -66,10 +69,11 @@ struct MbrEntry {
 };
 using MbrTable = std::array<MbrEntry, 4>;
 
-// The four primary entries of sector 0, or nothing when it carries no boot signature.
-std::optional<MbrTable> readMbr(ByteSource& source) {
-    if (source.length() < mbrBytes) return std::nullopt;
-    const Bytes sector = readAvailable(source, 0, mbrBytes);
+bool isExtendedType(std::uint8_t type) { return type == 0x05 || type == 0x0F || type == 0x85; }
+
+// The four entries of the boot record at offset, or nothing when it carries no boot signature.
+std::optional<MbrTable> readBootRecord(ByteSource& source, std::uint64_t offset) {
+    const Bytes sector = readAvailable(source, offset, mbrBytes);
     if (sector.size() < mbrBytes || FieldReader::u8(sector, 510) != 0x55 || FieldReader::u8(sector, 511) != 0xAA)
         return std::nullopt;
     MbrTable table;
@@ -81,25 +85,88 @@ std::optional<MbrTable> readMbr(ByteSource& source) {
     return table;
 }
 
-std::vector<ByteRange> mbrTableRanges(const MbrTable& table, std::uint64_t sectorBytes, std::uint64_t sourceLength) {
+// The four primary entries of sector 0.
+std::optional<MbrTable> readMbr(ByteSource& source) {
+    if (source.length() < mbrBytes) return std::nullopt;
+    return readBootRecord(source, 0);
+}
+
+// An entry that lists a partition: used, not the protective entry of a GPT disk (which covers the
+// whole disk), and not starting at sector 0, which holds the table itself.
+bool listsPartition(const MbrEntry& entry) {
+    return entry.type != 0 && entry.type != mbrProtectiveType && entry.startLba != 0;
+}
+
+// The logical partitions of the extended partition at [firstSector, firstSector + sectorCount), in
+// chain order. The chain is followed through at most maxLogicalPartitions EBRs and ends at a link that
+// leaves the extended partition, comes back to an EBR read already, or reaches a sector without a boot
+// signature, or that guard(read) gives nothing for (a bad spot the caller passes over); the logical
+// partitions found before it stay. A logical partition that does not start inside the extended
+// partition is dropped, one that runs past its end is cut there.
+template <typename Guard>
+std::vector<ByteRange> logicalRanges(ByteSource& source, std::uint64_t firstSector, std::uint64_t sectorCount,
+                                     std::uint64_t sectorBytes, Guard&& guard) {
+    const std::uint64_t sourceLength = source.length();
     std::vector<ByteRange> ranges;
-    for (const MbrEntry& entry : table) {
-        // The protective entry of a GPT disk covers the whole disk; it is not a partition.
-        if (entry.type == 0 || entry.type == mbrProtectiveType || entry.startLba == 0) continue;
-        // Extended entries (0x05, 0x0F) are kept as ordinary ranges; their chains are not followed.
-        if (auto range = clampedRange(entry.startLba, entry.sectorCount, sectorBytes, sourceLength)) ranges.push_back(*range);
+    const std::uint64_t endSector = firstSector + sectorCount;  // both below 2^32
+    std::vector<std::uint64_t> visited;
+    std::uint64_t ebr = firstSector;
+    for (std::uint32_t link = 0; link < maxLogicalPartitions; ++link) {
+        if (ebr < firstSector || ebr >= endSector) break;
+        if (std::find(visited.begin(), visited.end(), ebr) != visited.end()) break;
+        visited.push_back(ebr);
+        const auto offset = checkedMultiply(ebr, sectorBytes);
+        if (!offset || *offset >= sourceLength) break;
+        const auto record = guard([&] { return readBootRecord(source, *offset); }).value_or(std::nullopt);
+        if (!record) break;
+        const MbrEntry& logical = (*record)[0];
+        // The first entry counts from the EBR; another extended entry there is no partition of its own.
+        if (logical.type != 0 && !isExtendedType(logical.type) && logical.startLba != 0 && logical.sectorCount != 0) {
+            const std::uint64_t start = ebr + logical.startLba;
+            if (start < endSector) {
+                const std::uint64_t count = std::min<std::uint64_t>(logical.sectorCount, endSector - start);
+                if (auto range = clampedRange(start, count, sectorBytes, sourceLength)) ranges.push_back(*range);
+            }
+        }
+        const MbrEntry& next = (*record)[1];
+        if (next.type == 0 || next.startLba == 0) break;
+        ebr = firstSector + next.startLba;
     }
     return ranges;
 }
 
-// Whether the MBR describes the partitions in use: it lists one, and none is the GPT protective entry.
-// A tool that repartitions a GPT disk in MBR form may rewrite sector 0 only, leaving a stale GPT header
-// at LBA 1; the kernel then goes by the MBR, and so must we.
+// The partitions an MBR lists: its primary entries in order, then the logical partitions of its extended
+// entries, whose chains are read through guard (see logicalRanges).
+template <typename Guard>
+std::vector<ByteRange> mbrTableRanges(ByteSource& source, const MbrTable& table, std::uint64_t sectorBytes, Guard&& guard) {
+    const std::uint64_t sourceLength = source.length();
+    std::vector<ByteRange> ranges;
+    for (const MbrEntry& entry : table) {
+        if (!listsPartition(entry) || isExtendedType(entry.type)) continue;
+        if (auto range = clampedRange(entry.startLba, entry.sectorCount, sectorBytes, sourceLength)) ranges.push_back(*range);
+    }
+    for (const MbrEntry& entry : table) {
+        if (!listsPartition(entry) || !isExtendedType(entry.type)) continue;
+        const auto logical = logicalRanges(source, entry.startLba, entry.sectorCount, sectorBytes, guard);
+        ranges.insert(ranges.end(), logical.begin(), logical.end());
+    }
+    return ranges;
+}
+
+// Runs a read and lets its failure propagate.
+constexpr auto unguarded = [](auto&& read) -> std::optional<decltype(read())> { return read(); };
+
+// Whether the MBR describes the partitions in use: it lists one (an extended one counts, whatever its
+// chain holds), and none is the GPT protective entry. A tool that repartitions a GPT disk in MBR form
+// may rewrite sector 0 only, leaving a stale GPT header at LBA 1; the kernel then goes by the MBR, and
+// so must we.
 bool mbrInUse(const MbrTable& table, std::uint64_t sectorBytes, std::uint64_t sourceLength) {
     const bool protective = std::any_of(table.begin(), table.end(), [](const MbrEntry& entry) {
         return entry.type == mbrProtectiveType;
     });
-    return !protective && !mbrTableRanges(table, sectorBytes, sourceLength).empty();
+    return !protective && std::any_of(table.begin(), table.end(), [&](const MbrEntry& entry) {
+        return listsPartition(entry) && clampedRange(entry.startLba, entry.sectorCount, sectorBytes, sourceLength);
+    });
 }
 
 // The sector size the maps of this source are read in: the logical block size the device reports,
@@ -155,15 +222,13 @@ std::vector<ByteRange> rangesInMapOrder(ByteSource& source, Guard&& guard) {
     if (auto ranges = guard([&] { return appleMapRanges(source); }).value_or(std::vector<ByteRange>{}); !ranges.empty())
         return ranges;
     if (mbr)
-        if (auto ranges = mbrTableRanges(*mbr, sectorBytes, sourceLength); !ranges.empty()) return ranges;
+        if (auto ranges = mbrTableRanges(source, *mbr, sectorBytes, guard); !ranges.empty()) return ranges;
     return {ByteRange{0, sourceLength}};
 }
 
 } // namespace
 
-std::vector<ByteRange> partitionRanges(ByteSource& source) {
-    return rangesInMapOrder(source, [](auto&& read) -> std::optional<decltype(read())> { return read(); });
-}
+std::vector<ByteRange> partitionRanges(ByteSource& source) { return rangesInMapOrder(source, unguarded); }
 
 std::vector<ByteRange> partitionRanges(ByteSource& source, std::int64_t& readErrors) {
     return rangesInMapOrder(source, [&](auto&& read) { return SourceReads::passOverBadSpot(readErrors, read); });
@@ -173,10 +238,9 @@ std::vector<ByteRange> alternateMbrRanges(ByteSource& source) {
     if (deviceSectorBytes(source) != mapSectorBytes) return {};
     const auto mbr = readMbr(source);
     if (!mbr) return {};
-    const std::uint64_t sourceLength = source.length();
-    const auto inSmallSectors = mbrTableRanges(*mbr, mapSectorBytes, sourceLength);
+    const auto inSmallSectors = mbrTableRanges(source, *mbr, mapSectorBytes, unguarded);
     if (inSmallSectors.empty() || partitionRanges(source) != inSmallSectors) return {};
-    return mbrTableRanges(*mbr, imageAlternateSectorBytes, sourceLength);
+    return mbrTableRanges(source, *mbr, imageAlternateSectorBytes, unguarded);
 }
 
 std::vector<ByteRange> gptRanges(ByteSource& source, std::uint64_t sectorBytes) {
@@ -235,7 +299,7 @@ std::vector<ByteRange> appleMapRanges(ByteSource& source) {
 
 std::vector<ByteRange> mbrRanges(ByteSource& source, std::uint64_t sectorBytes) {
     const auto table = readMbr(source);
-    return table ? mbrTableRanges(*table, sectorBytes, source.length()) : std::vector<ByteRange>{};
+    return table ? mbrTableRanges(source, *table, sectorBytes, unguarded) : std::vector<ByteRange>{};
 }
 
 } // namespace vantrel::PartitionMap

@@ -1,9 +1,9 @@
 #pragma once
 // Partition maps: splits a device into the byte ranges in which a file system may start. Reads the
 // primary GUID partition table (UEFI standard 2.10, section 5.3), the Apple partition map
-// (Inside Macintosh: Devices, "Partition Map Entry") and the four primary entries of an MBR. No
-// checksums, no backup GPT, no extended-partition chain. GPT and MBR are read in the device's logical
-// sector size; Apple map blocks are 512 bytes.
+// (Inside Macintosh: Devices, "Partition Map Entry") and an MBR's four primary entries with the chain
+// of logical partitions inside an extended one. No checksums, no backup GPT. GPT and MBR are read in
+// the device's logical sector size; Apple map blocks are 512 bytes.
 
 #include "recovery/bytesource/ByteSource.h"
 
@@ -32,6 +32,8 @@ inline constexpr std::uint32_t maxGptEntries = 256;
 // entry table read to at most maxGptEntries × maxGptEntryBytes.
 inline constexpr std::uint32_t maxGptEntryBytes = 4096;
 inline constexpr std::uint32_t maxAppleMapEntries = 64;
+// The links of an extended partition's chain that are followed; a longer chain is taken as damaged.
+inline constexpr std::uint32_t maxLogicalPartitions = 128;
 
 // GPT (only while the MBR is protective or absent), else the Apple map, else MBR, each when it yields a
 // range; else the whole source. Map order. Read errors propagate; a malformed map counts as absent.
@@ -47,7 +49,9 @@ std::vector<ByteRange> partitionRanges(ByteSource& source, std::int64_t& readErr
 // do. Read errors propagate.
 std::vector<ByteRange> alternateMbrRanges(ByteSource& source);
 
-// One map's ranges, its LBAs counted in sectors of the given size.
+// One map's ranges, its LBAs counted in sectors of the given size. The MBR's are its primary partitions
+// in table order, then the logical partitions of its extended ones (an extended entry is no partition of
+// its own); a chain that loops or leaves its extended partition ends there.
 std::vector<ByteRange> gptRanges(ByteSource& source, std::uint64_t sectorBytes = mapSectorBytes);
 std::vector<ByteRange> appleMapRanges(ByteSource& source);
 std::vector<ByteRange> mbrRanges(ByteSource& source, std::uint64_t sectorBytes = mapSectorBytes);

@@ -34,8 +34,9 @@ struct StatusLines {
     std::vector<std::string> lines;
 };
 
-// A scan that found two real pictures (checked ok by the quality pass), ended by reply.
-void scanTwoPictures(ScanHarness& h, std::optional<ErrorObject> reply, bool cancel) {
+// A scan that found two real pictures (checked ok by the quality pass), ended by reply, whose last
+// progress report counted the sectors it could not read.
+void scanTwoPictures(ScanHarness& h, std::optional<ErrorObject> reply, bool cancel, std::int64_t unreadable = 0) {
     const auto first = test::SampleContent::jpeg(640, 480, 30'000, 1);
     const auto second = test::SampleContent::jpeg(640, 480, 30'000, 2);
     h.place(0, first);
@@ -43,6 +44,7 @@ void scanTwoPictures(ScanHarness& h, std::optional<ErrorObject> reply, bool canc
     h.startScanning();
     h.helper->sendHit(hitRecord(RecoveredFileKind::jpeg, 0, first.size(), "a.jpg"));
     h.helper->sendHit(hitRecord(RecoveredFileKind::jpeg, 40'000, second.size(), "b.jpg"));
+    if (unreadable > 0) h.helper->sendProgress(80'000, 80'000, 2, unreadable);
     if (cancel) h.model->cancelScan();
     h.replyToScan(std::move(reply));
 }
@@ -132,6 +134,34 @@ TEST(ScanEnd, AnErrorMarksTheListAsPartialAndAFinishedScanMarksNothing) {
     ScanHarness reopened;
     CatalogFlows::loadCatalog(*reopened.model, path.string());
     EXPECT_TRUE(reopened.model->statusMessage().startsWith("Loaded catalog — 2 file(s)"));
+}
+
+TEST(ScanEnd, UnreadableSectorsAreToldInTheStatusTheCatalogAndWhenReopened) {
+    using Kind = ScanEnd::Kind;
+    const std::string twelve = "12 sectors could not be read; files in the folders they held may be missing.";
+    EXPECT_EQ(ScanEnd({Kind::finished, 2, 12}).lossText().toStdString(), twelve);
+    EXPECT_EQ(ScanEnd({Kind::finished, 2, 1}).lossText(), "1 sector could not be read; files in the folders it held may be missing.");
+    EXPECT_TRUE(ScanEnd({Kind::finished, 2, 0}).lossText().isEmpty());
+    for (const ScanEnd end : {ScanEnd{Kind::finished, 2, 12}, ScanEnd{Kind::cancelled, 1, 1}, ScanEnd{Kind::failed, 0, 0}})
+        EXPECT_EQ(ScanEnd::fromSummary(end.summary()), end) << end.summary();
+    EXPECT_EQ(ScanEnd::fromSummary("Scan finished — 2 file(s) found.\n12 sectors could not be read."),
+              (ScanEnd{Kind::finished, 2, 0})) << "a second line of another form states nothing";
+
+    ScanHarness h;
+    StatusLines shown(*h.model);
+    scanTwoPictures(h, std::nullopt, false, 12);
+    EXPECT_TRUE(shown.saw("Scan finished — 2 file(s) found. Volume stays unmounted until you remount it. " + twelve))
+        << testing::PrintToString(shown.lines);
+    ASSERT_TRUE(h.pumpUntil([&] { return !h.model->isQualityPassRunning(); }));
+    EXPECT_EQ(h.model->statusMessage().toStdString(), "Quality check finished. " + twelve);
+    const auto path = h.dir / "damaged.vtcat";
+    ASSERT_TRUE(CatalogFlows::saveCatalog(*h.model, path.string()));
+    EXPECT_EQ(ScanCatalog::load(path).summary, "Scan finished — 2 file(s) found.\n" + twelve);
+    ScanHarness reopened;
+    CatalogFlows::loadCatalog(*reopened.model, path.string());
+    EXPECT_TRUE(reopened.model->statusMessage().startsWith("Loaded catalog — 2 file(s)"));
+    EXPECT_TRUE(reopened.model->statusMessage().endsWith(QString::fromStdString(twelve)))
+        << reopened.model->statusMessage().toStdString();
 }
 
 TEST(ScanEnd, ACatalogWithoutASummaryOrWithALineOfItsOwnOpensUnmarked) {

@@ -323,6 +323,70 @@ TEST(RecoveryEngine, AVolumeThatClaimsMoreThanItsPartitionIsTakenUpToThePartitio
     }
 }
 
+// A disk of older layout: a primary FAT partition, then an extended one holding two logical FAT volumes,
+// each with a deleted file that a quick scan finds by its name. A chain whose first link points outside
+// the extended partition loses the second logical volume only.
+TEST(RecoveryEngine, LogicalPartitionsInsideAnExtendedOneAreWalkedLikePrimaries) {
+    if (!test::FatImageBuilder::available()) GTEST_SKIP() << "mkfs.fat, mtools or sfdisk is not installed";
+    constexpr std::uint64_t sector = 512;
+    struct Volume {
+        std::uint64_t startSector;
+        const char* path;
+        std::uint64_t seed;
+    };
+    const std::vector<Volume> volumes{{2048, "/Primary photo.jpg", 41}, {12288, "/Logical one.jpg", 42},
+                                      {30720, "/DCIM/Logical two.jpg", 43}};
+    constexpr std::uint64_t volumeSectors = 16384;
+    test::TempDir dir;
+    const auto imagePath = dir / "disk.img";
+    {
+        test::FatImageBuilder first(imagePath, 24 * MiB, volumes[0].startSector * sector, 8 * MiB);
+        test::FatImageBuilder::writePartitionTable(imagePath, "label: dos\n"
+                                                              "start=2048, size=8192, type=c\n"
+                                                              "start=10240, size=38912, type=5\n"
+                                                              "start=12288, size=16384, type=c\n"
+                                                              "start=30720, size=16384, type=e\n");
+    }
+    std::vector<Bytes> contents;
+    for (const Volume& volume : volumes) {
+        auto fat = test::FatImageBuilder::inExistingImage(imagePath, volume.startSector * sector,
+                                                          volume.startSector == 2048 ? 4 * MiB : volumeSectors * sector);
+        fat.format(16, {"-s", "1"});
+        contents.push_back(test::SampleContent::jpeg(320, 240, 30000, volume.seed));
+        const std::string path = volume.path;
+        if (path.rfind('/') > 0) fat.makeDirectory(path.substr(0, path.rfind('/')));
+        fat.copyIn(test::SampleContent::jpeg(200, 100, 15000, volume.seed + 100), path + ".live.jpg");
+        fat.copyIn(contents.back(), path);
+        fat.remove(path);
+    }
+    Bytes disk = readWhole(imagePath);
+
+    const auto deletedHits = [&](const Bytes& image) {
+        MemoryByteSource source(image);
+        std::vector<std::string> found;
+        for (const RecoveredHit& hit : scan(source, ScanMode::quickUndelete).hits) {
+            EXPECT_EQ(hit.source, HitSource::fatUndelete);
+            found.push_back(hit.reconstructedPath.value_or("") + " @" + std::to_string(hit.byteOffset));
+        }
+        std::sort(found.begin(), found.end());
+        return found;
+    };
+    std::vector<std::string> expected;
+    for (std::size_t i = 0; i < volumes.size(); ++i)
+        expected.push_back(std::string(volumes[i].path) + " @" + std::to_string(find(disk, contents[i])));
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(deletedHits(disk), expected);
+
+    // The first EBR's link to the next: second entry, first LBA, counted from the extended partition.
+    const std::size_t link = 10240 * sector + 446 + 16 + 8;
+    for (const std::uint32_t outside : {38912u, 0x7FFFFFFFu}) {
+        for (int i = 0; i < 4; ++i) disk[link + i] = static_cast<std::uint8_t>(outside >> (8 * i));
+        std::vector<std::string> withoutSecond = expected;
+        std::erase_if(withoutSecond, [](const std::string& line) { return line.starts_with("/DCIM/"); });
+        EXPECT_EQ(deletedHits(disk), withoutSecond) << "a link to sector " << outside << " of the extended partition";
+    }
+}
+
 // The files of the image, and the image itself, made once for the suite (the FAT tools take seconds).
 struct ImageContents {
     static constexpr std::uint64_t fat16Offset = 1 * MiB, fat16Bytes = 16 * MiB;

@@ -151,5 +151,40 @@ TEST(ClusterChainReader, FailedLinkReadsOnlyEndTheChain) {
     EXPECT_THROW(extractAll(source, volume.hit(3000, 2 * sectorBytes)), ByteSourceError) << "data read failures propagate";
 }
 
+// A device that gives fewer bytes than asked for reads reaching one offset, though it goes on past it.
+class ShortReadSource final : public ByteSource {
+public:
+    ShortReadSource(Bytes data, std::uint64_t shortAt) : m_data(std::move(data)), m_shortAt(shortAt) {}
+    std::uint64_t length() const override { return m_data.size(); }
+    void readInto(std::uint64_t offset, std::int64_t count, Bytes& out) override {
+        std::uint64_t end = std::min<std::uint64_t>(offset + static_cast<std::uint64_t>(count), m_data.size());
+        if (offset < m_shortAt && end > m_shortAt) end = m_shortAt;
+        out.assign(m_data.begin() + static_cast<std::ptrdiff_t>(offset), m_data.begin() + static_cast<std::ptrdiff_t>(end));
+    }
+
+private:
+    Bytes m_data;
+    std::uint64_t m_shortAt;
+};
+
+TEST(ClusterChainReader, AReadThatFailsOrComesUpShortInsideTheClustersIsAReadErrorAtItsOffset) {
+    MemoryVolume volume(5000);
+    volume.chain({3000, 3001, 3002});
+    const std::uint64_t shortAt = volume.clusterOffset(3001) + 100;
+    ShortReadSource shortSource(volume.image(), shortAt);
+    test::FaultyByteSource failing(volume.image());
+    failing.addBadRange(shortAt, 1);
+    for (ByteSource* source : {static_cast<ByteSource*>(&shortSource), static_cast<ByteSource*>(&failing)}) {
+        try {
+            extractAll(*source, volume.hit(3000, 3 * sectorBytes));
+            ADD_FAILURE() << "a file with an unreadable cluster was read as whole";
+        } catch (const ByteSourceError& error) {
+            EXPECT_EQ(error.kind(), ByteSourceError::Kind::readFailed);
+            const std::uint64_t at = source == &shortSource ? shortAt : volume.clusterOffset(3000);
+            EXPECT_STREQ(error.what(), ("read failed at offset " + std::to_string(at)).c_str());
+        }
+    }
+}
+
 } // namespace
 } // namespace vantrel

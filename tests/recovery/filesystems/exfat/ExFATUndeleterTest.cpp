@@ -412,5 +412,23 @@ TEST(ExFATUndeleter, IgnoresSizesAndClustersTheVolumeCannotHold) {
     }
 }
 
+// A folder that cannot be read hides the live files it lists; the clusters the allocation bitmap holds
+// stand in for them in the live map, so that carving offers none of them.
+TEST(ExFATUndeleter, AnUnreadableFolderLeavesItsLiveFilesInTheMapByTheBitmap) {
+    test::TempDir dir;
+    FRESH_VOLUME_OR_SKIP(dir, bytes);
+    ExFatImageWriter writer(*bytes);
+    const auto folder = writer.addDirectory(writer.rootCluster(), "DCIM");
+    const auto live = writer.addFile(folder.firstCluster, "live.jpg", test::randomBytes(3 * clusterBytes, 81), chained());
+    for (const bool damaged : {false, true}) {
+        test::FaultyByteSource source(writer.image());
+        if (damaged) source.addBadRange(folder.byteOffset, 512);
+        AllocatedRegionMap map;
+        EXPECT_EQ(ExFATUndeleter::collectActiveRegions(source, probeOne(source), map), damaged ? 1 : 0);
+        EXPECT_TRUE(map.overlaps(live.byteOffset, 3 * clusterBytes)) << (damaged ? "from the bitmap" : "from the walk");
+        EXPECT_EQ(map.overlaps(folder.byteOffset, 1), damaged) << "a folder's own cluster counts only by the bitmap";
+    }
+}
+
 } // namespace
 } // namespace vantrel

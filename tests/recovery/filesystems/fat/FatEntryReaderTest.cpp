@@ -43,10 +43,18 @@ TEST(FatEntryReader, BadSectorFailsOnlyItsOwnEntriesAndWindowsAreReadOnce) {
     EXPECT_EQ(fat.nextCluster(3002), std::nullopt);
     EXPECT_EQ(source.readCount() - before, 1);
 
-    source.addBadRange(geometry.fatByteOffset + 2 * 3000, 2);
-    FatEntryReader damaged(source, geometry);
+    // Cluster 3000's entry lies in the FAT's twelfth 512-byte sector, with those of 2816 to 3071.
+    volume.link(3100, 3101);
+    test::FaultyByteSource damagedSource(volume.image());
+    damagedSource.addBadRange(geometry.fatByteOffset + 2 * 3000, 2);
+    FatEntryReader damaged(damagedSource, geometry);
     EXPECT_THROW(damaged.entry(3000), ByteSourceError);
-    EXPECT_EQ(damaged.entry(3001), 3002u);
+    EXPECT_THROW(damaged.entry(3001), ByteSourceError) << "an entry the bad sector holds";
+    EXPECT_EQ(damaged.entry(3100), 3101u) << "the next sector of the same window";
+    const std::int64_t afterWindow = damagedSource.readCount();
+    EXPECT_THROW(damaged.entry(2816), ByteSourceError);
+    EXPECT_EQ(damaged.entry(2815), 0u);
+    EXPECT_EQ(damagedSource.readCount(), afterWindow) << "the bad sector is not read again";
     EXPECT_EQ(damaged.entry(6000), 0u) << "past the end of the first FAT";
 }
 

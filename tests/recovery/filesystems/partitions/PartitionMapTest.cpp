@@ -111,14 +111,74 @@ TEST(PartitionMap, ProtectiveMbrWithoutGptIsTheWholeDeviceButAnUnreadableHeaderF
     EXPECT_EQ(readErrors, 1) << "the GPT header; the Apple map stops at its missing signature";
 }
 
-TEST(PartitionMap, MbrKeepsExtendedEntriesAndDropsEntriesPastTheEnd) {
-    Bytes disk(64 * 512, 0);
-    putMbrEntry(disk, 0, 0x06, 2, 8);
-    putMbrEntry(disk, 1, 0x0F, 10, 100);  // extended, clamped to the end
-    putMbrEntry(disk, 2, 0x0B, 64, 8);    // starts at the end: dropped
-    putMbrEntry(disk, 3, 0x0B, 0, 8);     // no start: dropped
+// An extended boot record at the sector: its logical partition counted from itself, its link to the next
+// counted from the extended partition's start (none when next is 0).
+void putEbr(Bytes& disk, std::uint32_t sector, std::uint32_t logicalStart, std::uint32_t logicalCount, std::uint32_t next) {
+    Bytes record(512, 0);
+    putMbrEntry(record, 0, 0x0C, logicalStart, logicalCount);
+    if (next != 0) putMbrEntry(record, 1, 0x05, next, 8);
+    std::copy(record.begin(), record.end(), disk.begin() + 512 * std::ptrdiff_t{sector});
+}
+
+TEST(PartitionMap, MbrFollowsTheExtendedChainAndDropsEntriesPastTheEnd) {
+    for (const int extendedType : {0x05, 0x0F, 0x85}) {
+        Bytes disk(64 * 512, 0);
+        putMbrEntry(disk, 0, 0x06, 2, 8);
+        putMbrEntry(disk, 1, static_cast<std::uint8_t>(extendedType), 10, 100);  // runs past the end
+        putMbrEntry(disk, 2, 0x0B, 64, 8);            // starts at the end: dropped
+        putMbrEntry(disk, 3, 0x0B, 0, 8);             // no start: dropped
+        putEbr(disk, 10, 2, 8, 20);
+        putEbr(disk, 30, 2, 100, 0);                  // cut to the extended partition, then to the device
+        MemoryByteSource source(disk);
+        EXPECT_EQ(PartitionMap::mbrRanges(source),
+                  (std::vector<ByteRange>{{2 * 512, 8 * 512}, {12 * 512, 8 * 512}, {32 * 512, 32 * 512}}))
+            << extendedType;
+    }
+}
+
+TEST(PartitionMap, AnExtendedChainThatLoopsLeavesOrRunsOnEndsThere) {
+    struct Case {
+        const char* what;
+        std::uint32_t thirdLink;  // the third EBR's link, counted from the extended partition's start
+    };
+    for (const Case& c : {Case{"back to the second EBR", 20}, Case{"to itself", 30},
+                          Case{"outside the extended partition", 60}}) {
+        Bytes disk(128 * 512, 0);
+        putMbrEntry(disk, 0, 0x0C, 2, 8);
+        putMbrEntry(disk, 1, 0x0F, 10, 50);
+        putEbr(disk, 10, 2, 4, 20);
+        putEbr(disk, 30, 2, 4, 30);
+        putEbr(disk, 40, 2, 4, c.thirdLink);
+        putEbr(disk, 70, 2, 4, 0);  // where the link outside leads
+        MemoryByteSource source(disk);
+        EXPECT_EQ(PartitionMap::mbrRanges(source), (std::vector<ByteRange>{{2 * 512, 8 * 512}, {12 * 512, 4 * 512},
+                                                                            {32 * 512, 4 * 512}, {42 * 512, 4 * 512}}))
+            << c.what;
+    }
+
+    // An EBR that cannot be read ends the chain there, counted; what came before it stays.
+    Bytes damaged(128 * 512, 0);
+    putMbrEntry(damaged, 0, 0x0C, 2, 8);
+    putMbrEntry(damaged, 1, 0x0F, 10, 50);
+    putEbr(damaged, 10, 2, 4, 20);
+    putEbr(damaged, 30, 2, 4, 0);
+    test::FaultyByteSource unreadable(damaged);
+    unreadable.addBadRange(30 * 512, 512);
+    std::int64_t readErrors = 0;
+    EXPECT_EQ(PartitionMap::partitionRanges(unreadable, readErrors),
+              (std::vector<ByteRange>{{2 * 512, 8 * 512}, {12 * 512, 4 * 512}}));
+    EXPECT_EQ(readErrors, 1);
+
+    // 130 links: the first 128 logical partitions are taken.
+    Bytes disk(400 * 512, 0);
+    putMbrEntry(disk, 0, 0x05, 10, 390);
+    std::vector<ByteRange> expected;
+    for (std::uint32_t i = 0; i < 130; ++i) {
+        putEbr(disk, 10 + 2 * i, 1, 1, 2 * (i + 1));
+        if (i < PartitionMap::maxLogicalPartitions) expected.push_back({(11 + 2 * i) * 512ULL, 512});
+    }
     MemoryByteSource source(disk);
-    EXPECT_EQ(PartitionMap::mbrRanges(source), (std::vector<ByteRange>{{2 * 512, 8 * 512}, {10 * 512, 54 * 512}}));
+    EXPECT_EQ(PartitionMap::mbrRanges(source), expected);
 }
 
 TEST(PartitionMap, AppleMapListsOnlyDataPartitions) {
