@@ -5,6 +5,7 @@
 //   VantrelHelper --listen PATH         listen on PATH (an administrator's or a test's shared helper)
 //   VantrelHelper --connection-fd N     serve the one connection on the inherited socket N, then exit
 //   --allow-image-files                 also accept regular image files and loop devices as devices
+//   --help, --version                   print the usage or the version and end, serving nothing
 // "--listen=PATH" and "--connection-fd=N" work as well.
 
 #include <optional>
@@ -20,7 +21,11 @@ struct HelperOptions {
     std::string listenPath;  // listen
     int connectionFd = -1;   // connection
     bool allowImageFiles = false;
+    bool help = false;
+    bool version = false;
 
+    // The usage lines that --help prints and a refused command line ends with.
+    static std::string usage();
     // The options, or nothing with the reason in problem.
     static std::optional<HelperOptions> parse(const std::vector<std::string>& arguments, std::string& problem);
 };

@@ -9,6 +9,7 @@
 #include "Vantrel/helper/HelperRoute.h"
 #include "Vantrel/helper/IpcHelperClient.h"
 #include "Vantrel/model/AppModel.h"
+#include "Vantrel/app/AppCommandLine.h"
 #include "Vantrel/app/AppWiring.h"
 #include "Vantrel/app/QtDesktopShell.h"
 #include "Vantrel/app/QuitController.h"
@@ -16,16 +17,28 @@
 #include "Vantrel/views/MainWindow.h"
 #include "Vantrel/views/QtFileDialogs.h"
 
+#include "support/ProgramVersion.h"
 #include "support/volumes/VolumeMonitor.h"
 
 #include <QApplication>
 
+#include <iostream>
 #include <memory>
 
 int main(int argc, char** argv) {
     using namespace vantrel;
+    // Read before the toolkit starts: --help and --version need no display.
+    QStringList arguments;
+    for (int index = 0; index < argc; ++index) arguments << QString::fromLocal8Bit(argv[index]);
+    if (const auto answer = AppCommandLine::answer(arguments)) {
+        std::cout << answer->output;
+        std::cerr << answer->problem;
+        return answer->status;
+    }
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vantrel"));
+    // Catalogs name the program that wrote them by it (appBuild).
+    QApplication::setApplicationVersion(QString::fromUtf8(programVersion.data(), static_cast<int>(programVersion.size())));
 
     const auto executor = std::make_shared<QtExecutor>();
     const HelperConnectorOptions connector = HelperConnectorOptions::standard();

@@ -138,6 +138,7 @@ public:
         catalogDirty,
         showUnsavedCatalogPrompt,
         showQuitDuringScanPrompt,
+        helperAcceptsImageFiles,
     };
     Q_ENUM(Field)
 
@@ -261,8 +262,8 @@ public:
     bool hasSelectedVolume() const { return m_selectedVolume.has_value(); }
     bool hasUnsavedHits() const { return m_catalogDirty && !m_hits.empty(); }
 
-    // Empties hits, displayed list, selection, naming state and pending checks and resets the query to
-    // its default (a new scan).
+    // Empties hits, displayed list, selection, naming state and pending checks (another disk); the
+    // query stays. resetForNewScan also puts the query back to its default.
     void resetResults();
 
     // ---- Disk-access button.
@@ -294,6 +295,12 @@ public:
     bool helperUsable() const;
     // The helper in use: the service's, or one started beside the program (none before the first call).
     HelperRoute helperRoute() const;
+    // Whether the helper in use (or the one the next call starts) opens image files: a helper started
+    // beside the program says so itself; of one on the socket, the check after its ping found out.
+    bool helperAcceptsImageFiles() const;
+    // Asks the helper on the socket to measure a regular file (this program's own): one that takes
+    // image files answers with its length, the service's refuses it as no device.
+    Task<void> learnWhetherSocketHelperTakesImageFiles();
 
     // ---- The helper's program file, as the helper-access sheet shows it.
     // The helper shipped with the program (symbolic links resolved), else "VantrelHelper" in the
@@ -408,7 +415,10 @@ public:
     void pruneImplausibleHits();
     void enqueueIntegrityChecks();
     void cancelScan();
-    static QString scanFinishedMessage(std::int64_t count, ScanMode mode);
+    // "The volume stays unmounted" only where the scan unmounted it and it is not mounted again yet.
+    static QString scanFinishedMessage(std::int64_t count, ScanMode mode, bool diskLeftUnmounted);
+    // The scanned disk was unmounted for the scan and waits to be mounted again (never an image file).
+    bool scannedDiskLeftUnmounted() const;
     static bool isPermissionError(const ErrorObject& error);
     static bool isDeviceGoneError(const ErrorObject& error);
     static QString userFacingErrorMessage(const ErrorObject& error);
@@ -594,6 +604,7 @@ private:
     bool m_catalogDirty = false;
     bool m_showUnsavedCatalogPrompt = false;
     bool m_showQuitDuringScanPrompt = false;
+    bool m_socketHelperTakesImageFiles = false;
 
     PlainState m_plain;
     std::shared_ptr<CancelFlag> m_cancelFlag = std::make_shared<CancelFlag>();

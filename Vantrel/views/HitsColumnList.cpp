@@ -123,9 +123,12 @@ private:
         // On a selected row the tint alone would leave the badge's coloured text on the highlight: the
         // capsule gets the list's own background under its tint.
         if (selected) painter->fillPath(path, option.palette.color(QPalette::Base));
-        painter->fillPath(path, ViewColors::color(badge.color, pal, badge.fillOpacity));
+        // On that background the badge takes the list's own colours, not the highlighted row's (whose
+        // text colour would vanish on it).
+        const QPalette& colours = selected ? option.palette : pal;
+        painter->fillPath(path, ViewColors::color(badge.color, colours, badge.fillOpacity));
         painter->setFont(font);
-        painter->setPen(ViewColors::color(badge.color, pal));
+        painter->setPen(ViewColors::color(badge.color, colours));
         painter->drawText(capsule, Qt::AlignCenter | Qt::TextSingleLine, badge.label);
     }
 };
@@ -235,6 +238,14 @@ void HitsColumnList::applyModelSelection() {
     }
     m_applying = true;
     selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    // A selection made elsewhere (the preview stepping through the list) brings the keyboard's row
+    // along, so that the arrows go on from the row shown.
+    const int current = currentIndex().row();
+    if (!rows.empty() && !std::binary_search(rows.begin(), rows.end(), current)) {
+        const QModelIndex row = m_rows->index(rows.size() == 1 ? rows.front() : rows.back(), std::max(currentIndex().column(), 0));
+        selectionModel()->setCurrentIndex(row, QItemSelectionModel::NoUpdate);
+        scrollTo(row);
+    }
     m_applying = false;
 }
 
