@@ -68,6 +68,8 @@ StatusBarView::StatusBarView(AppModel& model, QWidget* parent)
                                   .arg(ViewColors::styleSheet(ColorRole::accent, palette())));
     m_unsaved->setText(StatusBarLogic::unsavedText());
     m_summary->setStyleSheet(ViewColors::styleSheet(ColorRole::secondary, palette()));
+    // Each asks for its whole text; fitMessageAndSummary caps them so that the message is served first.
+    for (ElidedLabel* label : {m_summary, m_message}) label->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
 
     for (QWidget* widget : std::initializer_list<QWidget*>{m_bar, m_spinner, m_percent, m_throughput, m_info, m_summary,
                                                            m_settings, m_dot, m_message})
