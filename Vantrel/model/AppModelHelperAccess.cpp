@@ -257,7 +257,9 @@ Task<void> AppModel::recheckHelperAndDiskAccess(bool registerIfUnreachable, bool
     }
 
     setHelperRuntimeState(HelperRuntimeState::reachable);
-    if (helperRoute() == HelperRoute::serviceSocket) co_await learnWhetherSocketHelperTakesImageFiles();
+    // The installed service is started without image files; a helper on a socket of its own is asked.
+    if (helperRoute() == HelperRoute::serviceSocket && m_helperStatus != HelperInstallStatus::installed)
+        co_await learnWhetherSocketHelperTakesImageFiles();
     const auto path = rawDevicePathForAccessCheck();
     if (m_isQualityPassRunning || m_isScanning || m_isRecovering || !path) {
         m_plain.fdaProbeInFlight = false;
