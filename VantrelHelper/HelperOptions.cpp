@@ -22,6 +22,12 @@ bool startsWithOption(const std::string& argument, const std::string& name) {
 
 } // namespace
 
+std::string HelperOptions::usage() {
+    return "usage: VantrelHelper [--listen PATH | --connection-fd N] [--allow-image-files]\n"
+           "       VantrelHelper --install-service | --remove-service\n"
+           "       VantrelHelper --help | --version\n";
+}
+
 std::optional<HelperOptions> HelperOptions::parse(const std::vector<std::string>& arguments, std::string& problem) {
     HelperOptions options;
     bool modeGiven = false;
@@ -36,6 +42,10 @@ std::optional<HelperOptions> HelperOptions::parse(const std::vector<std::string>
             }
             modeGiven = true;
             options.mode = argument == "--install-service" ? Mode::installService : Mode::removeService;
+        } else if (argument == "--help" || argument == "-h") {
+            options.help = true;
+        } else if (argument == "--version") {
+            options.version = true;
         } else if (startsWithOption(argument, "--listen") || startsWithOption(argument, "--connection-fd")) {
             const bool listen = startsWithOption(argument, "--listen");
             const std::string name = listen ? "--listen" : "--connection-fd";

@@ -8,6 +8,7 @@
 //   VantrelHelper --install-service     (root) make the group vantrel where missing, enable and start
 //                                       the socket unit; what else was done goes to standard output
 //   VantrelHelper --remove-service      (root) disable and stop the socket unit
+//   --help, --version                   print the usage or the version and end, serving nothing
 // "--listen=PATH" and "--connection-fd=N" work as well.
 
 #include <optional>
@@ -23,7 +24,11 @@ struct HelperOptions {
     std::string listenPath;  // listen
     int connectionFd = -1;   // connection
     bool allowImageFiles = false;
+    bool help = false;
+    bool version = false;
 
+    // The usage lines that --help prints and a refused command line ends with.
+    static std::string usage();
     // The options, or nothing with the reason in problem.
     static std::optional<HelperOptions> parse(const std::vector<std::string>& arguments, std::string& problem);
 };

@@ -8,6 +8,7 @@
 #include "platform/files/FolderWithoutLinks.h"
 #include "platform/files/TrustedPath.h"
 #include "platform/ipc/IpcListener.h"
+#include "support/ProgramVersion.h"
 #include "support/XPCConstants.h"
 #include "support/log/AppLog.h"
 
@@ -144,10 +145,19 @@ int main(int argc, char** argv) {
     std::string problem;
     const auto options = HelperOptions::parse(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc), problem);
     if (!options) {
-        std::cerr << "VantrelHelper: " << problem
-                  << "\nusage: VantrelHelper [--listen PATH | --connection-fd N] [--allow-image-files]\n"
-                     "       VantrelHelper --install-service | --remove-service\n";
+        std::cerr << "VantrelHelper: " << problem << "\n" << HelperOptions::usage();
         return 2;
+    }
+    // Answered before anything is opened or listened on.
+    if (options->help) {
+        std::cout << HelperOptions::usage()
+                  << "Reads disks for Vantrel: as the helper service, on a socket of its own (--listen),\n"
+                     "or on one connection it was started for (--connection-fd).\n";
+        return 0;
+    }
+    if (options->version) {
+        std::cout << "VantrelHelper " << programVersion << "\n";
+        return 0;
     }
     if (options->mode == HelperOptions::Mode::installService || options->mode == HelperOptions::Mode::removeService)
         return changeService(options->mode == HelperOptions::Mode::installService);

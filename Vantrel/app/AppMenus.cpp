@@ -1,14 +1,18 @@
 #include "Vantrel/app/AppMenus.h"
 
 #include "Vantrel/catalog/CatalogFlows.h"
+#include "Vantrel/views/ResultsPaneLogic.h"
 
 #include "support/log/AppLog.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QKeySequence>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPointer>
+
+#include <filesystem>
 
 namespace vantrel {
 
@@ -49,6 +53,19 @@ AppMenus::AppMenus(AppModel& model, std::shared_ptr<ImageFileVolumes> volumes, Q
     // makes (the helper's checks and installation all end in one) and whenever the menu opens.
     connect(m_file, &QMenu::aboutToShow, this, [this] { refreshImageFileItem(); });
 
+    // The orders of the column headers, for the keyboard: checked at the order the list shows.
+    m_view = menuBar->addMenu(tr("&View"));
+    m_sortBy = m_view->addMenu(tr("Sort &By"));
+    auto* orders = new QActionGroup(this);
+    for (const ResultsSort sort : ResultsPaneLogic::sortMenuOrders()) {
+        QAction* action = m_sortBy->addAction(ResultsPaneLogic::sortMenuTitle(sort));
+        action->setCheckable(true);
+        action->setData(static_cast<int>(sort));
+        orders->addAction(action);
+        connect(action, &QAction::triggered, this, [this, sort] { m_model.setResultsSort(sort); });
+    }
+    connect(m_sortBy, &QMenu::aboutToShow, this, [this] { refreshSortItems(); });
+
     m_diskAccess = menuBar->addMenu(tr("&Disk Access"));
     m_installHelper = m_diskAccess->addAction(tr("&Install Helper…"));
     connect(m_installHelper, &QAction::triggered, this, [this] {
@@ -88,6 +105,12 @@ AppMenus::AppMenus(AppModel& model, std::shared_ptr<ImageFileVolumes> volumes, Q
     m_saveCatalog->setEnabled(!m_model.hits().empty());
     refreshImageFileItem();
     refreshRemoveHelperItem();
+    refreshSortItems();
+}
+
+void AppMenus::refreshSortItems() {
+    const int current = static_cast<int>(m_model.resultsSort());
+    for (QAction* action : m_sortBy->actions()) action->setChecked(action->data().toInt() == current);
 }
 
 void AppMenus::refreshRemoveHelperItem() {
@@ -99,12 +122,12 @@ void AppMenus::refreshRemoveHelperItem() {
 void AppMenus::onField(AppModel::Field field) {
     if (field == AppModel::Field::hits) m_saveCatalog->setEnabled(!m_model.hits().empty());
     if (field == AppModel::Field::helperStatus) refreshRemoveHelperItem();
+    if (field == AppModel::Field::resultsSort) refreshSortItems();
     refreshImageFileItem();
 }
 
 void AppMenus::refreshImageFileItem() {
-    const auto& helper = m_model.effects().helper;
-    m_openImageFile->setVisible(helper && helper->acceptsImageFiles());
+    m_openImageFile->setVisible(m_model.helperAcceptsImageFiles());
 }
 
 void AppMenus::openImageFile() {
@@ -130,6 +153,7 @@ void AppMenus::addImageFile(const std::string& path) {
     if (!volume) {
         const QString name = QString::fromStdString(path);
         QString message;
+        std::error_code sizeError;
         switch (ImageFileVolumes::problemOf(path).value_or(ImageFileProblem::notRegularFile)) {
         case ImageFileProblem::missing: message = tr("“%1” does not exist.").arg(name); break;
         case ImageFileProblem::notRegularFile:
@@ -137,6 +161,12 @@ void AppMenus::addImageFile(const std::string& path) {
             break;
         case ImageFileProblem::empty:
             message = tr("“%1” is empty (0 bytes): there is no disk image in it to scan.").arg(name);
+            break;
+        case ImageFileProblem::tooSmall:
+            message = tr("“%1” holds only %2 bytes: too little for a disk image, which takes at least one "
+                         "512-byte sector.")
+                          .arg(name)
+                          .arg(static_cast<qulonglong>(std::filesystem::file_size(path, sizeError)));
             break;
         }
         AppLog::info("Image file refused: " + message.toStdString(), "app");

@@ -1,5 +1,6 @@
 #pragma once
-// The menu bar: File ("Open Catalog…", "Save Catalog…", "Open Image File…", "Quit"), "Disk Access"
+// The menu bar: File ("Open Catalog…", "Save Catalog…", "Open Image File…", "Quit"), View ("Sort By",
+// the list's orders), "Disk Access"
 // (install and remove the helper, "Show Internal Disks", the helper-access sheet) and Help ("Vantrel
 // Help"), each title and item with its Alt mnemonic; F10 opens the first menu. Every command calls the
 // model, the volume list or the quit request; the menus hold no state of their own beyond what they
@@ -28,6 +29,8 @@ public:
     AppMenus(AppModel& model, std::shared_ptr<ImageFileVolumes> volumes, QMenuBar* menuBar, std::function<void()> quit);
 
     QMenu* fileMenu() const { return m_file; }
+    QMenu* viewMenu() const { return m_view; }
+    QMenu* sortByMenu() const { return m_sortBy; }
     QMenu* diskAccessMenu() const { return m_diskAccess; }
     QMenu* helpMenu() const { return m_help; }
     QAction* openCatalogAction() const { return m_openCatalog; }
@@ -48,6 +51,8 @@ public:
     void refreshImageFileItem();
     // "Remove Helper…" is enabled only while a helper service is registered.
     void refreshRemoveHelperItem();
+    // Checks the order the list shows.
+    void refreshSortItems();
 
 private:
     void addImageFile(const std::string& path);
@@ -57,6 +62,8 @@ private:
     std::shared_ptr<ImageFileVolumes> m_volumes;
     std::function<void()> m_requestQuit;
     QMenu* m_file;
+    QMenu* m_view;
+    QMenu* m_sortBy;
     QMenu* m_diskAccess;
     QMenu* m_help;
     QAction* m_openCatalog;

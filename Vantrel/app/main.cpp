@@ -9,6 +9,7 @@
 #include "Vantrel/helper/HelperRoute.h"
 #include "Vantrel/helper/IpcHelperClient.h"
 #include "Vantrel/model/AppModel.h"
+#include "Vantrel/app/AppCommandLine.h"
 #include "Vantrel/app/AppWiring.h"
 #include "Vantrel/app/QtDesktopShell.h"
 #include "Vantrel/app/QuitController.h"
@@ -16,11 +17,13 @@
 #include "Vantrel/views/MainWindow.h"
 #include "Vantrel/views/QtFileDialogs.h"
 
+#include "support/ProgramVersion.h"
 #include "support/volumes/VolumeMonitor.h"
 
 #include <QApplication>
 #include <QIcon>
 
+#include <iostream>
 #include <memory>
 
 // The program's icon ships in the views' resources too, for a tree whose icon theme lacks it.
@@ -30,12 +33,22 @@ static void initIconResources() {
 
 int main(int argc, char** argv) {
     using namespace vantrel;
+    // Read before the toolkit starts: --help and --version need no display.
+    QStringList arguments;
+    for (int index = 0; index < argc; ++index) arguments << QString::fromLocal8Bit(argv[index]);
+    if (const auto answer = AppCommandLine::answer(arguments)) {
+        std::cout << answer->output;
+        std::cerr << answer->problem;
+        return answer->status;
+    }
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vantrel"));
     // The desktop entry's name: the Wayland app id, and how a desktop matches windows to the entry.
     QGuiApplication::setDesktopFileName(QStringLiteral("vantrel"));
     initIconResources();
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("vantrel"), QIcon(QStringLiteral(":/icons/vantrel.svg"))));
+    // Catalogs name the program that wrote them by it (appBuild).
+    QApplication::setApplicationVersion(QString::fromUtf8(programVersion.data(), static_cast<int>(programVersion.size())));
 
     const auto executor = std::make_shared<QtExecutor>();
     const HelperConnectorOptions connector = HelperConnectorOptions::standard();

@@ -402,9 +402,11 @@ std::string quotedName(const std::filesystem::path& path) {
 // ---- writing ------------------------------------------------------------------------------------------
 
 // Writes to a descriptor in large pieces; the first failure's errno is kept and fails the stream.
+// Writes at most maxBytes: what goes past fails with EFBIG, so that no catalog is written that the
+// reader would refuse.
 class FdWriter : public std::streambuf {
 public:
-    explicit FdWriter(int fd) : m_fd(fd), m_buffer(streamBufferBytes) {
+    FdWriter(int fd, std::uint64_t maxBytes) : m_fd(fd), m_left(maxBytes), m_buffer(streamBufferBytes) {
         setp(m_buffer.data(), m_buffer.data() + m_buffer.size());
     }
     int writeError() const { return m_error; }
@@ -424,6 +426,12 @@ private:
     bool drain() {
         if (m_error != 0) return false;
         const char* from = pbase();
+        const auto pending = static_cast<std::uint64_t>(pptr() - from);
+        if (pending > m_left) {
+            m_error = EFBIG;
+            return false;
+        }
+        m_left -= pending;
         while (from < pptr()) {
             const ssize_t put = ::write(m_fd, from, static_cast<std::size_t>(pptr() - from));
             if (put < 0 && errno == EINTR) continue;
@@ -438,6 +446,7 @@ private:
     }
 
     int m_fd;
+    std::uint64_t m_left;
     int m_error = 0;
     std::vector<char> m_buffer;
 };
@@ -597,6 +606,8 @@ void ScanCatalog::encode(std::ostream& output) const {
 
 void ScanCatalog::write(const std::filesystem::path& path) const {
     const std::string failed = "The catalog " + quotedName(path) + " could not be saved";
+    // The reader's limits hold for the writer: a catalog it would refuse is not written.
+    if (hits.size() > maxHits) throw posixError(EFBIG, failed + " (it would list more files than a catalog holds)", path.string());
     const auto folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
     std::string temporary = (folder / ("." + path.filename().string() + ".XXXXXX")).string();
     // mkostemp creates the name exclusively, so a link planted at that name is never followed.
@@ -609,7 +620,7 @@ void ScanCatalog::write(const std::filesystem::path& path) const {
         ::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) ? (existing.st_mode & 0777) : newCatalogMode;
     if (::fchmod(fd, mode) != 0) error = errno;
     if (error == 0) {
-        FdWriter writer(fd);
+        FdWriter writer(fd, maxFileBytes);
         std::ostream output(&writer);
         try {
             encode(output);

@@ -66,11 +66,17 @@ std::vector<ExternalVolume> ImageFileVolumes::withImages(std::vector<ExternalVol
     return disks;
 }
 
+namespace {
+// One sector: the least any partition map or file system takes.
+constexpr off_t minimumImageBytes = 512;
+} // namespace
+
 std::optional<ImageFileProblem> ImageFileVolumes::problemOf(const std::string& path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) return ImageFileProblem::missing;
     if (!S_ISREG(info.st_mode)) return ImageFileProblem::notRegularFile;
     if (info.st_size == 0) return ImageFileProblem::empty;
+    if (info.st_size < minimumImageBytes) return ImageFileProblem::tooSmall;
     return std::nullopt;
 }
 

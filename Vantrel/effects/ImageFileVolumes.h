@@ -15,7 +15,8 @@
 namespace vantrel {
 
 // Why a path cannot be opened as a disk image file.
-enum class ImageFileProblem { missing, notRegularFile, empty };
+// tooSmall: less than one 512-byte sector, which no disk image is (a text file chosen by mistake).
+enum class ImageFileProblem { missing, notRegularFile, empty, tooSmall };
 
 class ImageFileVolumes final : public VolumeSource {
 public:

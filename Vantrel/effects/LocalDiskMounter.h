@@ -19,6 +19,9 @@ public:
 
     // Mounts the volumes of the whole disk (a kernel name such as "sdb").
     virtual void mountDisk(const std::string& bsdName, Completion done) = 0;
+    // Whether a volume of the whole disk is mounted now; quick enough for the main thread. A scan
+    // unmounts only such a disk, so only such a disk is mounted again afterwards.
+    virtual bool holdsMounts(const std::string& bsdName) const = 0;
 };
 
 } // namespace vantrel

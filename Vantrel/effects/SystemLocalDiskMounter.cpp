@@ -73,6 +73,17 @@ void SystemLocalDiskMounter::mountDisk(const std::string& bsdName, Completion do
     }).detach();
 }
 
+bool SystemLocalDiskMounter::holdsMounts(const std::string& bsdName) const {
+    if (!isPlausibleDeviceName(bsdName)) return false;
+    // Mounts only: no content probe is needed.
+    const DiskInventory inventory(m_options.roots, [](const std::string&) { return DiskInventory::ProbeResult{}; });
+    const auto disk = inventory.describe(wholeDiskName(bsdName, m_options.roots.sysfs));
+    if (!disk) return false;
+    if (!disk->disk.mounts.empty()) return true;
+    return std::any_of(disk->partitions.begin(), disk->partitions.end(),
+                       [](const BlockDeviceFacts& volume) { return !volume.mounts.empty(); });
+}
+
 std::optional<ErrorObject> SystemLocalDiskMounter::mountNow(const std::string& bsdName) const {
     if (!isPlausibleDeviceName(bsdName)) return mountError("Not a disk name: " + bsdName);
     const auto diskName = wholeDiskName(bsdName, m_options.roots.sysfs);

@@ -44,6 +44,8 @@ public:
     // Mounts the disk's unmounted volumes on the calling thread; nothing when all of them are mounted
     // afterwards, else an error that names the volumes that are not.
     std::optional<ErrorObject> mountNow(const std::string& bsdName) const;
+    // From sysfs and the mount table; an unknown disk holds none.
+    bool holdsMounts(const std::string& bsdName) const override;
 
 private:
     LocalMountOptions m_options;

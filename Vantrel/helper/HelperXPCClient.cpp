@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 
+#include <cerrno>
 #include <charconv>
 #include <limits>
 #include <mutex>
@@ -38,6 +39,18 @@ ErrorObject accessCheckSilentError() {
     return {std::string(VantrelError::domain), VantrelError::helperUnreachable,
             translated("Helper did not respond to the disk-access check. Remove and reinstall the helper, then try Recheck."),
             std::nullopt};
+}
+
+// The helper answered its ping just before a probe, so a probe that takes this long is held up by the
+// disk (a failing card, a reader that does not answer), which no reinstall of the helper helps.
+ErrorObject probeSilentError(const std::string& path, double timeoutSeconds) {
+    return {std::string(ErrorObject::posixDomain), ETIMEDOUT,
+            QCoreApplication::translate("HelperXPCClient",
+                                        "The disk did not answer within %1 seconds. Unplug it, plug it in again, "
+                                        "then try again; a card that keeps failing may be damaged.")
+                .arg(static_cast<int>(timeoutSeconds))
+                .toStdString(),
+            path};
 }
 
 std::exception_ptr thrown(ErrorObject error) { return std::make_exception_ptr(CallError(std::move(error))); }
@@ -238,7 +251,10 @@ Task<MediumIdentity> identifyTask(std::shared_ptr<State> state, std::string path
 }
 
 Task<std::uint64_t> probeTask(std::shared_ptr<State> state, std::string path, double timeoutSeconds) {
-    std::function<std::exception_ptr()> onTimeout = [] { return thrown(helperSilentError()); };
+    std::function<std::exception_ptr()> onTimeout = [path, timeoutSeconds] {
+        AppLog::error("XPC probeDevice timeout after " + secondsText(timeoutSeconds) + "s", category);
+        return thrown(probeSilentError(path, timeoutSeconds));
+    };
     auto size = co_await withTimeout(probeCall(state, path), secondsSpan(timeoutSeconds), onTimeout);
     co_return size;
 }

@@ -155,9 +155,10 @@ AppModel::DiskAccessAttention AppModel::diskAccessAttention() const {
     const HelperRoute route = helperRoute();
     const bool spawned = route == HelperRoute::spawnedAsRoot || route == HelperRoute::spawnedWithPkexec ||
                          route == HelperRoute::spawnedAsUser;
-    // A helper started beside the program that answers is in use although no service is installed;
-    // one without root reads no disk.
-    if (spawned && m_helperRuntimeState == HelperRuntimeState::reachable) {
+    // A helper started beside the program, or serving a socket of its own, that answers is in use
+    // although no service is installed; one without root reads no disk.
+    const bool ownSocket = route == HelperRoute::serviceSocket && m_helperStatus != HelperInstallStatus::installed;
+    if ((spawned || ownSocket) && m_helperRuntimeState == HelperRuntimeState::reachable) {
         if (route == HelperRoute::spawnedAsUser || m_fullDiskAccessState == RawDiskAccessState::denied)
             return DiskAccessAttention::diskAccess;
         return DiskAccessAttention::none;

@@ -139,6 +139,7 @@ public:
         showUnsavedCatalogPrompt,
         showQuitDuringScanPrompt,
         catalogDiskQuestion,
+        helperAcceptsImageFiles,
     };
     Q_ENUM(Field)
 
@@ -281,8 +282,8 @@ public:
     bool hasSelectedVolume() const { return m_selectedVolume.has_value(); }
     bool hasUnsavedHits() const { return m_catalogDirty && !m_hits.empty(); }
 
-    // Empties hits, displayed list, selection, naming state and pending checks and resets the query to
-    // its default (a new scan).
+    // Empties hits, displayed list, selection, naming state and pending checks (another disk); the
+    // query stays. resetForNewScan also puts the query back to its default.
     void resetResults();
 
     // ---- Disk-access button.
@@ -314,6 +315,12 @@ public:
     bool helperUsable() const;
     // The helper in use: the service's, or one started beside the program (none before the first call).
     HelperRoute helperRoute() const;
+    // Whether the helper in use (or the one the next call starts) opens image files: a helper started
+    // beside the program says so itself; of one on the socket, the check after its ping found out.
+    bool helperAcceptsImageFiles() const;
+    // Asks the helper on the socket to measure a regular file (this program's own): one that takes
+    // image files answers with its length, the service's refuses it as no device.
+    Task<void> learnWhetherSocketHelperTakesImageFiles();
 
     // ---- The helper's program file, as the helper-access sheet shows it.
     // The helper shipped with the program (symbolic links resolved), else "VantrelHelper" in the
@@ -429,7 +436,10 @@ public:
     void pruneImplausibleHits();
     void enqueueIntegrityChecks();
     void cancelScan();
-    static QString scanFinishedMessage(std::int64_t count, ScanMode mode);
+    // "The volume stays unmounted" only where the scan unmounted it and it is not mounted again yet.
+    static QString scanFinishedMessage(std::int64_t count, ScanMode mode, bool diskLeftUnmounted);
+    // The scanned disk was unmounted for the scan and waits to be mounted again (never an image file).
+    bool scannedDiskLeftUnmounted() const;
     static bool isPermissionError(const ErrorObject& error);
     static bool isDeviceGoneError(const ErrorObject& error);
     static QString userFacingErrorMessage(const ErrorObject& error);
@@ -622,6 +632,7 @@ private:
     bool m_showUnsavedCatalogPrompt = false;
     bool m_showQuitDuringScanPrompt = false;
     std::optional<QString> m_catalogDiskQuestion;
+    bool m_socketHelperTakesImageFiles = false;
 
     PlainState m_plain;
     std::shared_ptr<CancelFlag> m_cancelFlag = std::make_shared<CancelFlag>();

@@ -16,6 +16,7 @@
 
 #include <QCoreApplication>
 
+#include <cerrno>
 #include <filesystem>
 #include <sys/stat.h>
 
@@ -74,6 +75,30 @@ bool AppModel::helperUsable() const {
 }
 
 HelperRoute AppModel::helperRoute() const { return m_effects.helper ? m_effects.helper->route() : HelperRoute::none; }
+
+bool AppModel::helperAcceptsImageFiles() const {
+    if (helperRoute() == HelperRoute::serviceSocket) return m_socketHelperTakesImageFiles;
+    return m_effects.helper && m_effects.helper->acceptsImageFiles();
+}
+
+Task<void> AppModel::learnWhetherSocketHelperTakesImageFiles() {
+    std::error_code unread;
+    const std::string probe = std::filesystem::read_symlink("/proc/self/exe", unread).string();
+    std::optional<bool> takes;
+    try {
+        co_await helperClient().probeDevice(probe, 4.0);
+        takes = true;
+    } catch (const std::exception& error) {
+        // Only a refusal as no device answers the question; a helper that did not answer tells nothing.
+        const auto object = CallError::objectOf(error);
+        if (object.domain == ErrorObject::posixDomain && object.code == ENOTBLK) takes = false;
+        else AppLog::info("Image-file check of the helper on the socket: " + describe(error), "helper");
+    }
+    if (!takes || *takes == m_socketHelperTakesImageFiles) co_return;
+    AppLog::info(std::string("The helper on the socket ") + (*takes ? "takes" : "refuses") + " image files", "helper");
+    m_socketHelperTakesImageFiles = *takes;
+    emit fieldChanged(Field::helperAcceptsImageFiles);
+}
 
 void AppModel::refreshHelperStatus() {
     const auto status = m_effects.registrar->status();
@@ -238,6 +263,9 @@ Task<void> AppModel::recheckHelperAndDiskAccess(bool registerIfUnreachable, bool
     }
 
     setHelperRuntimeState(HelperRuntimeState::reachable);
+    // The installed service is started without image files; a helper on a socket of its own is asked.
+    if (helperRoute() == HelperRoute::serviceSocket && m_helperStatus != HelperInstallStatus::installed)
+        co_await learnWhetherSocketHelperTakesImageFiles();
     const auto path = rawDevicePathForAccessCheck();
     if (m_isQualityPassRunning || m_isScanning || m_isRecovering || !path) {
         m_plain.fdaProbeInFlight = false;

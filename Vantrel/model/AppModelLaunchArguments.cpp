@@ -1,6 +1,6 @@
 // What the program's start asks of the model besides its checks: a helper-maintenance request given
 // on the command line (rebind or remove the helper's service, and quit afterwards), or else, on the
-// very first start, the helper-access sheet.
+// very first start, the helper-access sheet, unless the start's helper check finds one that works.
 //
 //   Vantrel --rebind-helper [--quit-after-rebind]        (or VANTREL_QUIT_AFTER_REBIND=1)
 //   Vantrel --uninstall-helper [--quit-after-uninstall]  (or VANTREL_QUIT_AFTER_UNINSTALL=1)
@@ -68,6 +68,21 @@ Task<void> uninstallThenMaybeQuit(AppModel* model, bool quit) {
     model->effects().shell->requestQuit();
 }
 
+// The start's own helper check runs first (the launch action started it); its answer decides.
+constexpr std::chrono::milliseconds startCheckPoll{100};
+constexpr std::chrono::seconds startCheckLimit{15};
+
+Task<void> promptUnlessReady(AppModel* model) {
+    const auto executor = model->tasks().executor();
+    const auto deadline = executor->now() + startCheckLimit;
+    while (model->plainState().fdaProbeInFlight && executor->now() < deadline) co_await sleepFor(startCheckPoll);
+    if (model->diskAccessAttention() == AppModel::DiskAccessAttention::none) {
+        AppLog::info("First start: the helper answers and may read disks, no disk-access sheet", "app");
+        co_return;
+    }
+    model->setShowHelperSheet(true);
+}
+
 } // namespace
 
 void AppModel::handleLaunchArguments(std::vector<std::string> arguments) {
@@ -95,7 +110,8 @@ void AppModel::promptDiskAccessSetupIfFirstRun() {
     if (settings.boolValue(didPromptKey)) return;
     settings.setBool(didPromptKey, true);
     refreshHelperStatus();
-    if (m_helperStatus != HelperInstallStatus::installed) setShowHelperSheet(true);
+    // Offered only where something is to be done: not for a helper that already works.
+    if (m_helperStatus != HelperInstallStatus::installed) tasks().spawn(promptUnlessReady(this));
 }
 
 } // namespace vantrel

@@ -96,7 +96,6 @@ void AppModel::previewClosed() {
 
 void AppModel::previewHit(const RecoveredHit& hit) {
     const std::int64_t generation = ++m_plain.quickLookGeneration;
-    setStatusMessage(tr("Preparing preview…"));
     QPointer<AppModel> self(this);
     auto executor = m_effects.executor;
     m_previewController->setOnNavigate([self, executor](int offset) {
@@ -109,16 +108,19 @@ void AppModel::previewHit(const RecoveredHit& hit) {
     const auto cached = m_probeCache->cachedFile(hit.id);
     const auto cachedSize = m_probeCache->fileSize(hit.id);
     if (cached && cachedSize && (*cachedSize >= cap || *cachedSize >= hit.byteLength)) {
+        setStatusMessage(tr("Preparing preview…"));
         tasks().spawn(previewFromCache(hit, *cached, generation));
         return;
     }
     // Only the device the scan read: the offsets count from its start. A catalog's disk that is not
     // attached has none, and a node of the selected volume's name may be another disk by now.
     const auto device = sourceDeviceToRead();
+    // Refused: the status line keeps what it said (a catalog's advice to attach its disk).
     if (!device) {
         setErrorMessage(m_selectedVolume ? sourceNotAttachedMessage() : tr("No volume selected."));
         return;
     }
+    setStatusMessage(tr("Preparing preview…"));
     tasks().spawn(previewThroughHelper(hit, cap, *device, generation));
 }
 

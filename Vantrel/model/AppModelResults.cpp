@@ -262,15 +262,11 @@ void AppModel::resetResults() {
     ++m_plain.diskSearchGeneration;
     m_plain.resultsScanEnd.reset();
     setSelectedHitIDs({});
-    const ResultsQuery previous = std::exchange(m_query, ResultsQuery{});
+    // The sort order, the status filter and the date range stay for the next disk's results.
     m_window = CaptureDay::Window{};
     emit fieldChanged(Field::hits);
     emit displayedHitsReset();
     emit fieldChanged(Field::displayedHits);
-    if (previous.integrityFilter != m_query.integrityFilter) emit fieldChanged(Field::resultsIntegrityFilter);
-    if (previous.captureDateFrom) emit fieldChanged(Field::resultsCaptureDateFrom);
-    if (previous.captureDateTo) emit fieldChanged(Field::resultsCaptureDateTo);
-    if (previous.sort != m_query.sort) emit fieldChanged(Field::resultsSort);
 }
 
 // ---- The displayed list.

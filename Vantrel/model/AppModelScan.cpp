@@ -18,6 +18,7 @@
 #include <QCoreApplication>
 
 #include <algorithm>
+#include <cerrno>
 #include <mutex>
 #include <unordered_set>
 #include <variant>
@@ -248,7 +249,10 @@ void AppModel::beginHelperScan(std::string devicePath, ScanMode mode) {
     m_plain.activeRawDevicePath = target.path;
     // What the disk is, so that no later read takes another disk that got its name.
     recordScannedSource(target.path);
-    if (target.wholeDisk) m_plain.disksPendingRemount.insert(*target.wholeDisk);
+    // The helper unmounts what is mounted of the disk; a disk without a mount is not touched, and so
+    // has nothing to be mounted again.
+    if (target.wholeDisk && (!m_effects.mounter || m_effects.mounter->holdsMounts(*target.wholeDisk)))
+        m_plain.disksPendingRemount.insert(*target.wholeDisk);
     installHelperHandlers();
     tasks().spawn(scanTask(target.path, m_filters, mode));
 }
@@ -291,9 +295,9 @@ Task<void> AppModel::scanTask(std::string scanPath, RecoveryFilters filters, Sca
 }
 
 void AppModel::resetForNewScan() {
-    // resetResults also puts the query back to its default, as a new scan wants it.
     resetResults();
-    clearCaptureDateFilter();
+    // A new scan starts in discovery order, with every status and date shown.
+    setResultsQuery(ResultsQuery{});
 }
 
 void AppModel::resetScanState() {
@@ -408,7 +412,7 @@ void AppModel::finishScan(std::optional<ErrorObject> error, ScanMode mode) {
     } else {
         setFullDiskAccessState(RawDiskAccessState::granted);
         setLastFinishedScanMode(mode);
-        text = scanFinishedMessage(static_cast<std::int64_t>(m_hits.size()), mode);
+        text = scanFinishedMessage(static_cast<std::int64_t>(m_hits.size()), mode, scannedDiskLeftUnmounted());
     }
     setIsScanning(false);
     resetScanRate();
@@ -425,9 +429,13 @@ void AppModel::finishScan(std::optional<ErrorObject> error, ScanMode mode) {
 }
 
 void AppModel::handleScanError(const ErrorObject& error) {
-    setShowHelperSheet(true);
+    // A disk that does not answer in time is no matter of the helper: the sheet stays closed.
+    const bool diskSilent = error.domain == ErrorObject::posixDomain && error.code == ETIMEDOUT;
+    if (!diskSilent) setShowHelperSheet(true);
     QString text;
-    if (VantrelError::isDiskAccessDenied(error) || isPermissionError(error)) {
+    if (diskSilent) {
+        text = tr("The disk did not answer.");
+    } else if (VantrelError::isDiskAccessDenied(error) || isPermissionError(error)) {
         setFullDiskAccessState(RawDiskAccessState::denied);
         text = tr("Disk access denied.");
     } else {
@@ -451,12 +459,21 @@ QString AppModel::withScanEnd(const QString& status) const {
     return end->isPartial() ? end->text() + QStringLiteral(" ") + told : told;
 }
 
-QString AppModel::scanFinishedMessage(std::int64_t count, ScanMode mode) {
-    if (count > 0)
+QString AppModel::scanFinishedMessage(std::int64_t count, ScanMode mode, bool diskLeftUnmounted) {
+    if (count > 0 && diskLeftUnmounted)
         return tr("Scan finished — %1 file(s) found. Volume stays unmounted until you remount it.").arg(count);
+    if (count > 0) return tr("Scan finished — %1 file(s) found.").arg(count);
     if (mode == ScanMode::quickUndelete)
         return tr("Quick scan finished — no deleted files in the index. Try a Standard scan to search the whole volume.");
-    return tr("Scan finished — no files found. The volume stays unmounted until you remount it.");
+    if (diskLeftUnmounted) return tr("Scan finished — no files found. The volume stays unmounted until you remount it.");
+    return tr("Scan finished — no files found.");
+}
+
+bool AppModel::scannedDiskLeftUnmounted() const {
+    const auto& path = m_plain.activeRawDevicePath;
+    if (!path) return false;
+    const auto target = scanTargetOf(*path);
+    return target.wholeDisk && m_plain.disksPendingRemount.contains(*target.wholeDisk);
 }
 
 bool AppModel::isImplausibleHit(const RecoveredHit& hit) {

@@ -8,15 +8,18 @@ namespace {
 
 QString tr(const char* text) { return QCoreApplication::translate("HelperAccessSheet", text); }
 
-bool spawnedReady(const State& state) {
+// A helper that answers although no service is installed: one started beside the program, or one that
+// serves the socket of its own (a helper started with --listen, which VANTREL_HELPER_SOCKET names).
+bool answersWithoutService(const State& state) {
     const bool spawned = state.route == HelperRoute::spawnedAsRoot || state.route == HelperRoute::spawnedWithPkexec ||
                          state.route == HelperRoute::spawnedAsUser;
-    return spawned && state.runtime == AppModel::HelperRuntimeState::reachable;
+    const bool ownSocket = state.route == HelperRoute::serviceSocket && state.status != HelperInstallStatus::installed;
+    return (spawned || ownSocket) && state.runtime == AppModel::HelperRuntimeState::reachable;
 }
 
 // Waits for the service's approval while no other helper works.
 bool awaitsApproval(const State& state) {
-    return !spawnedReady(state) &&
+    return !answersWithoutService(state) &&
            (state.status == HelperInstallStatus::requiresApproval || state.status == HelperInstallStatus::notInstalled);
 }
 
@@ -27,13 +30,15 @@ State State::of(const AppModel& model) {
 }
 
 bool helperIsReady(const State& state) {
-    return spawnedReady(state) ||
+    return answersWithoutService(state) ||
            (state.status == HelperInstallStatus::installed && state.runtime == AppModel::HelperRuntimeState::reachable);
 }
 
 QString helperInUseText(const State& state) {
-    if (!spawnedReady(state)) return {};
+    if (!answersWithoutService(state)) return {};
     if (state.route == HelperRoute::spawnedAsUser) return tr("Helper running beside Vantrel (without root)");
+    // Only a helper that runs as root is taken on a socket.
+    if (state.route == HelperRoute::serviceSocket) return tr("Helper answering on its socket (root)");
     return tr("Helper running beside Vantrel (root)");
 }
 
@@ -44,12 +49,13 @@ bool helperNotRunning(const State& state) {
 bool diskAccessReady(const State& state) {
     if (!helperIsReady(state) || state.access == AppModel::RawDiskAccessState::denied) return false;
     // Root reads disks here; a helper started as root that answers is ready before any disk was opened.
-    const bool root = state.route == HelperRoute::spawnedAsRoot || state.route == HelperRoute::spawnedWithPkexec;
-    return state.access == AppModel::RawDiskAccessState::granted || (root && spawnedReady(state));
+    const bool root = state.route == HelperRoute::spawnedAsRoot || state.route == HelperRoute::spawnedWithPkexec ||
+                      state.route == HelperRoute::serviceSocket;
+    return state.access == AppModel::RawDiskAccessState::granted || (root && answersWithoutService(state));
 }
 
 QString helperStatusText(const State& state) {
-    if (spawnedReady(state)) return helperInUseText(state);
+    if (answersWithoutService(state)) return helperInUseText(state);
     switch (state.status) {
     case HelperInstallStatus::unknown: return tr("Unknown");
     case HelperInstallStatus::notInstalled: return tr("Not installed");
@@ -72,7 +78,7 @@ QString summaryText(const State& state) {
         return tr("Enable the helper service as root (Show Commands lists what to run), then return here.");
     if (state.access == AppModel::RawDiskAccessState::denied || state.route == HelperRoute::spawnedAsUser)
         return tr("Linux blocked raw disk access. Let the helper run as root through its service, then try again.");
-    if (spawnedReady(state)) return helperInUseText(state) + QStringLiteral(".");
+    if (answersWithoutService(state)) return helperInUseText(state) + QStringLiteral(".");
     return tr("Vantrel needs one-time access to attached disks so it can read deleted files.");
 }
 

@@ -23,10 +23,10 @@ struct State {
     static State of(const AppModel& model);
 };
 
-// Installed and answering, or started beside the program and answering.
+// Installed and answering, or started beside the program (or serving a socket of its own) and answering.
 bool helperIsReady(const State& state);
-// Which helper works, for a helper started beside the program: "Helper running beside Vantrel (root)";
-// empty otherwise.
+// Which helper works, for a helper started beside the program: "Helper running beside Vantrel (root)",
+// or one answering on a socket no installed service serves; empty otherwise.
 QString helperInUseText(const State& state);
 // Installed but not answering.
 bool helperNotRunning(const State& state);

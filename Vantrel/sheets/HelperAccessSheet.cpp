@@ -94,16 +94,16 @@ HelperAccessSheet::HelperAccessSheet(AppModel& model, QWidget* parent) : QDialog
     auto* accessButtons = new QHBoxLayout(m_accessButtons);
     accessButtons->setContentsMargins(0, 0, 0, 0);
     accessButtons->setSpacing(12);
-    auto* accessCommands = button(tr("Show Commands"), QStringLiteral("accessCommands"));
+    m_accessCommands = button(tr("Show Commands"), QStringLiteral("accessCommands"));
     m_recheck = button(tr("Recheck"), QStringLiteral("recheck"));
-    for (auto* each : {accessCommands, m_recheck}) {
+    for (auto* each : {m_accessCommands, m_recheck}) {
         each->setParent(m_accessButtons);
         accessButtons->addWidget(each);
     }
     accessButtons->addStretch();
     accessRow->addWidget(m_accessButtons);
     layout->addLayout(accessRow);
-    connect(accessCommands, &QPushButton::clicked, this, [this] {
+    connect(m_accessCommands, &QPushButton::clicked, this, [this] {
         m_model.openFullDiskAccessSettings();
         showCommands();
     });
@@ -267,7 +267,9 @@ void HelperAccessSheet::refresh() {
     const bool accessReady = Logic::diskAccessReady(state);
     setStatus(m_accessStatus, Logic::diskAccessStatusText(state), accessReady);
     m_accessExplanation->setVisible(!accessReady);
-    m_accessButtons->setVisible(!accessReady);
+    // Until the helper is ready, its row's "Show Commands" is the one way to the commands.
+    m_accessButtons->setVisible(!accessReady && Logic::offersRecheck(state));
+    m_accessCommands->setVisible(Logic::offersRecheck(state));
     m_recheck->setVisible(Logic::offersRecheck(state));
     m_remove->setEnabled(Logic::removeEnabled(state));
     fitHeight();

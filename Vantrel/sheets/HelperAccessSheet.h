@@ -63,6 +63,7 @@ private:
     StatusLine m_accessStatus;
     QLabel* m_accessExplanation = nullptr;
     QWidget* m_accessButtons = nullptr;
+    QPushButton* m_accessCommands = nullptr;
     QPushButton* m_recheck = nullptr;
     QWidget* m_commands = nullptr;
     QToolButton* m_detailsToggle = nullptr;

@@ -133,8 +133,10 @@ private:
         // On a selected row the tint alone would leave the badge's coloured text on the highlight: the
         // capsule gets the list's own background under its tint.
         if (selected) painter->fillPath(path, option.palette.color(QPalette::Base));
-        // The label keeps a text's contrast on its tint in a light palette and a dark one alike.
-        const auto colors = ColorContrast::badgeColors(badge.color, pal, badge.fillOpacity);
+        // The label keeps a text's contrast on its tint in a light palette and a dark one alike. On a
+        // selected row the badge takes the list's own colours, not the highlighted row's (whose text
+        // colour would vanish on it).
+        const auto colors = ColorContrast::badgeColors(badge.color, selected ? option.palette : pal, badge.fillOpacity);
         painter->fillPath(path, colors.fill);
         painter->setFont(font);
         painter->setPen(colors.text);
@@ -250,6 +252,14 @@ void HitsColumnList::applyModelSelection() {
     }
     m_applying = true;
     selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    // A selection made elsewhere (the preview stepping through the list) brings the keyboard's row
+    // along, so that the arrows go on from the row shown.
+    const int current = currentIndex().row();
+    if (!rows.empty() && !std::binary_search(rows.begin(), rows.end(), current)) {
+        const QModelIndex row = m_rows->index(rows.size() == 1 ? rows.front() : rows.back(), std::max(currentIndex().column(), 0));
+        selectionModel()->setCurrentIndex(row, QItemSelectionModel::NoUpdate);
+        scrollTo(row);
+    }
     m_applying = false;
 }
 

@@ -274,7 +274,10 @@ QMessageBox* MainWindow::makeQuestion(QMessageBox::Icon icon, const QString& tit
 
 void MainWindow::showQuestion(QMessageBox& question) {
     question.setProperty("closedByModel", false);
-    if (!question.isVisible()) question.open();
+    if (question.isVisible()) return;
+    // Asked again, it starts at its default answer, not at the button that answered it last time.
+    if (QPushButton* preferred = question.defaultButton()) preferred->setFocus();
+    question.open();
 }
 
 void MainWindow::closeAnsweredQuestion(QMessageBox* question) {

@@ -190,7 +190,11 @@ void DateFilterPopover::refresh() {
     }
     m_clear->setVisible(m_model.isCaptureDateFilterActive());
     m_refreshing = false;
-    adjustSize();
+    // The wrapped notes are as tall as the width they get: the height is the one for the width the
+    // popover takes, not for the wider one the notes would like.
+    layout()->activate();
+    const int width = std::max(minimumWidth(), sizeHint().width());
+    resize(width, layout()->hasHeightForWidth() ? layout()->totalHeightForWidth(width) : sizeHint().height());
 }
 
 // ---- Date filter button.

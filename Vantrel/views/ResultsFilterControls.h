@@ -44,6 +44,7 @@ public:
     QDateEdit* fromDate() const { return m_fromDate; }
     QDateEdit* toDate() const { return m_toDate; }
     QLabel* note() const { return m_note; }
+    QLabel* caption() const { return m_caption; }
     QPushButton* clearButton() const { return m_clear; }
     // Opens the calendar of one of the two date fields (also F4 and Alt+Down in the field).
     void openCalendar(QDateEdit* date);

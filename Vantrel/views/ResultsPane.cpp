@@ -255,7 +255,7 @@ void ResultsPane::refresh() {
 }
 
 void ResultsPane::refreshEmptyState() {
-    const auto state = ResultsPaneLogic::emptyState(m_model.lastFinishedScanMode());
+    const auto state = ResultsPaneLogic::emptyState(m_model.lastFinishedScanMode(), m_model.scannedDiskLeftUnmounted());
     static_cast<EmptyCard*>(m_emptyCard)->drawn = state.isCard;
     const ColorRole symbolColor = state.isCard ? ColorRole::orange : ColorRole::secondary;
     Symbols::apply(m_emptySymbol, state.symbol, state.isCard ? 36 : 48, ViewColors::color(symbolColor, palette()));

@@ -43,7 +43,7 @@ Content content(const AppModel& model) {
     return model.displayedCount() == 0 ? Content::noMatches : Content::list;
 }
 
-EmptyState emptyState(std::optional<ScanMode> lastFinishedScanMode) {
+EmptyState emptyState(std::optional<ScanMode> lastFinishedScanMode, bool diskLeftUnmounted) {
     if (!lastFinishedScanMode)
         return {QStringLiteral("photo.on.rectangle.angled"), tr("No files yet"),
                 tr("Choose a volume and press Scan. Results appear while the scan runs."), false, std::nullopt};
@@ -55,7 +55,9 @@ EmptyState emptyState(std::optional<ScanMode> lastFinishedScanMode) {
                 true, tr("Start Standard scan")};
     case ScanMode::standard:
         return {QStringLiteral("tray"), tr("No files found"),
-                tr("The full scan finished without recoverable files. The volume stays unmounted until you remount it."),
+                diskLeftUnmounted ? tr("The full scan finished without recoverable files. The volume stays unmounted "
+                                       "until you remount it.")
+                                  : tr("The full scan finished without recoverable files."),
                 true, std::nullopt};
     }
     return {};
@@ -141,6 +143,36 @@ std::optional<ResultsSort> sortAfterClick(Column column, ResultsSort current) {
     const auto pair = sortPair(column);
     if (!pair) return std::nullopt;
     return current == pair->first ? pair->second : pair->first;
+}
+
+const std::array<ResultsSort, 12>& sortMenuOrders() {
+    static constexpr std::array<ResultsSort, 12> orders{
+        ResultsSort::discovery,           ResultsSort::name,
+        ResultsSort::nameDescending,      ResultsSort::type,
+        ResultsSort::typeDescending,      ResultsSort::sizeDescending,
+        ResultsSort::sizeAscending,       ResultsSort::dimensionsDescending,
+        ResultsSort::dimensionsAscending, ResultsSort::captureDateDescending,
+        ResultsSort::captureDateAscending, ResultsSort::integrity,
+    };
+    return orders;
+}
+
+QString sortMenuTitle(ResultsSort sort) {
+    switch (sort) {
+    case ResultsSort::discovery: return tr("&Discovery Order");
+    case ResultsSort::name: return tr("&Name, A to Z");
+    case ResultsSort::nameDescending: return tr("Na&me, Z to A");
+    case ResultsSort::type: return tr("&Type, A to Z");
+    case ResultsSort::typeDescending: return tr("T&ype, Z to A");
+    case ResultsSort::sizeDescending: return tr("&Size, Largest First");
+    case ResultsSort::sizeAscending: return tr("S&ize, Smallest First");
+    case ResultsSort::dimensionsDescending: return tr("&Resolution, Largest First");
+    case ResultsSort::dimensionsAscending: return tr("Resol&ution, Smallest First");
+    case ResultsSort::captureDateDescending: return tr("D&ate, Newest First");
+    case ResultsSort::captureDateAscending: return tr("Dat&e, Oldest First");
+    case ResultsSort::integrity: return tr("Status, &OK First");
+    }
+    return {};
 }
 
 HeaderState headerState(Column column, ResultsSort current) {

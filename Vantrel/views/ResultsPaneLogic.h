@@ -9,6 +9,7 @@
 #include <QLocale>
 #include <QString>
 
+#include <array>
 #include <optional>
 
 namespace vantrel::ResultsPaneLogic {
@@ -33,7 +34,8 @@ struct EmptyState {
     bool isCard = false;               // the orange card of a finished scan; else the plain form
     std::optional<QString> action;     // "Start Standard scan" after a quick scan
 };
-EmptyState emptyState(std::optional<ScanMode> lastFinishedScanMode);
+// diskLeftUnmounted: the scanned disk stays unmounted after the scan (AppModel::scannedDiskLeftUnmounted).
+EmptyState emptyState(std::optional<ScanMode> lastFinishedScanMode, bool diskLeftUnmounted);
 
 QString noMatchTitle();
 QString noMatchSymbol();
@@ -63,6 +65,9 @@ struct HeaderState {
     bool ascending = false;
 };
 HeaderState headerState(Column column, ResultsSort current);
+// The orders of View ▸ Sort By, in the order of the columns, and each one's title with its mnemonic.
+const std::array<ResultsSort, 12>& sortMenuOrders();
+QString sortMenuTitle(ResultsSort sort);
 // A click on the column's title: sets the order it gives and rebuilds the list; false for a column
 // that does not sort.
 bool sortByColumn(AppModel& model, Column column);

@@ -51,13 +51,25 @@ QString percentText(const ScanProgress& progress) {
 std::optional<QString> throughputText(std::optional<double> mebibytesPerSecond, const QLocale& locale) {
     if (!mebibytesPerSecond) return std::nullopt;
     // The rate divides by 2^20, so the unit says so.
-    return tr("%1 MiB/s").arg(locale.toString(*mebibytesPerSecond, 'f', 1));
+    return tr("%1 MB/s").arg(locale.toString(*mebibytesPerSecond, 'f', 1));
 }
 
 QString throughputTooltip() { return tr("Recent scan throughput (binary MiB/s)."); }
 QString settingsTitle() { return tr("Settings…"); }
 QString nothingFoundSymbol() { return QStringLiteral("info.circle.fill"); }
 QString summary(const AppModel& model) { return FileTypeGroups::enabledSummary(model.filters()); }
+
+StatusRoom shareRoom(int room, int messageNeed, int summaryNeed, int minimumSummary) {
+    StatusRoom shares;
+    room = std::max(room, 0);
+    shares.message = std::min(std::max(messageNeed, 0), room);
+    const int left = room - shares.message;
+    summaryNeed = std::max(summaryNeed, 0);
+    const int summary = std::min(summaryNeed, left);
+    // A summary cut to a few letters says nothing: then it goes whole into a tooltip.
+    if (summary == summaryNeed || summary >= minimumSummary) shares.summary = summary;
+    return shares;
+}
 
 bool showsCounts(const AppModel& model) {
     return isBusy(model) || !model.hits().empty() || model.progress().readErrors > 0;

@@ -30,12 +30,22 @@ bool showsSettings(Activity activity);
 double progressFraction(const ScanProgress& progress);
 // The fraction in whole per cent, cut towards zero: "33%".
 QString percentText(const ScanProgress& progress);
-// "12.5 MiB/s" in the locale's digits; nothing before the first rate estimate.
+// "12.5 MB/s" (binary megabytes, as its tooltip says) in the locale's digits; nothing before the first
+// rate estimate.
 std::optional<QString> throughputText(std::optional<double> mebibytesPerSecond, const QLocale& locale);
 QString throughputTooltip();
 QString settingsTitle();
 QString nothingFoundSymbol();
 QString summary(const AppModel& model);
+
+// The widths of the message and the settings summary in room pixels, the message served first: the
+// summary takes what is left up to its need, and is left out (0) where less than minimumSummary is
+// left; the message is cut only when it alone needs more than room.
+struct StatusRoom {
+    int message = 0;
+    int summary = 0;
+};
+StatusRoom shareRoom(int room, int messageNeed, int summaryNeed, int minimumSummary);
 
 bool showsCounts(const AppModel& model);
 QString hitsText(std::int64_t hits);

@@ -27,7 +27,7 @@ public:
     QLabel* percentLabel() const { return m_percent; }
     QLabel* throughputLabel() const { return m_throughput; }
     QLabel* infoSymbol() const { return m_info; }
-    QLabel* summaryLabel() const { return m_summary; }
+    ElidedLabel* summaryLabel() const { return m_summary; }
     QLabel* dotLabel() const { return m_dot; }
     ElidedLabel* messageLabel() const { return m_message; }
     QPushButton* settingsButton() const { return m_settings; }
@@ -35,8 +35,13 @@ public:
     QLabel* readErrorsLabel() const { return m_readErrors; }
     QLabel* unsavedLabel() const { return m_unsaved; }
 
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
     void scheduleRefresh();
+    // Shares the bar's free room between the message and the summary, the message first.
+    void fitMessageAndSummary();
 
     AppModel& m_model;
     QProgressBar* m_bar;
@@ -44,7 +49,7 @@ private:
     QLabel* m_percent;
     QLabel* m_throughput;
     QLabel* m_info;
-    QLabel* m_summary;
+    ElidedLabel* m_summary;
     QLabel* m_dot;
     ElidedLabel* m_message;
     QPushButton* m_settings;

@@ -59,18 +59,13 @@ open_catalog() {
   focus_main
 }
 
-# show_internal_disks: Disk Access → Show Internal Disks, so that loop devices join the strip. The
-# menu opens with a click on its title (the second one of the menu bar); from no item, Up goes to the
-# last item ("Disk Access…") and again to the one above it.
+# show_internal_disks: Disk Access → Show Internal Disks (Alt+D, D), so that loop devices join the strip.
 show_internal_disks() {
-  local X Y WIDTH HEIGHT SCREEN WINDOW
   focus_main
-  eval "$(xdotool getwindowgeometry --shell "$main")"
-  xdotool mousemove --sync $((X + 70)) $((Y + 12)) click 1
+  keys alt+d
   sleep 0.5
-  keys Up Up
   shot disk-access-menu
-  keys Return
+  keys d
   focus_main
 }
 

@@ -10,9 +10,10 @@
 # usage: road-install-failure.sh PATH/TO/Vantrel BUILD_DIRECTORY
 set -euo pipefail
 source "$(dirname "$0")/road-lib.sh"
+road_user=65534  # nobody
 road_begin install-failure "$@" setpriv
 
-user_id=65534  # nobody
+user_id=$road_user
 unit=io.tessik.vantrel.helper.socket
 mkdir -p "$work/bin"
 pkexec_calls="$work/pkexec-calls"

@@ -23,26 +23,6 @@ for file in "$work/originals"/*; do mcopy -i "$image" "$file" "::$(basename "$fi
 for name in "${deleted[@]}"; do mdel -i "$image" "::$name"; done
 cd "$work"
 
-# The window that has the keyboard is the window TITLE (a pattern), as the X server says.
-focused() {
-  local id
-  id="$(visible_window "$1")"
-  [[ -n "$id" && "$(xdotool getwindowfocus 2>/dev/null || true)" == "$id" ]]
-}
-wait_focused() { wait_for "keyboard in the window \"$1\"" 30 focused "$1"; }
-# The widget with the keyboard, from the program's log (verbose logging is on in roads).
-focus_is() { [[ "$(grep -F 'keyboard focus: ' "$log" | tail -n 1)" == *"keyboard focus: $1 "* ]]; }
-# tab_to NAME: Tab until the widget NAME has the keyboard; Tab never changes the list's selection.
-tab_to() {
-  local tries
-  for tries in $(seq 1 20); do
-    focus_is "$1" && return 0
-    keys Tab
-    sleep 0.3
-  done
-  focus_is "$1" || fail "Tab never reached $1"
-}
-
 # Nobody hands the program the keyboard here, not even at its start: the library's way of giving a window
 # the keyboard becomes a mere wait for the window.
 focus_window() {

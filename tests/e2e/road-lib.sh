@@ -5,6 +5,10 @@
 #                            ($work = BUILD/road-NAME) and its screenshot prefix (BUILD/screenshots/NAME-*.png)
 #   road_start_program [ARG...]  starts the built Vantrel with a home of its own ($app, $log, $main)
 #
+# A road that runs the program as another user sets road_user (a user id) before road_begin. When that
+# user cannot reach the build (a build under root's home, which is 0700), the road's folder lies in
+# /tmp instead (BUILD/road-NAME links to it) and the programs run from a copy there.
+#
 # Exit status 77 (a skip for CTest) when root or a tool is missing.
 #
 # Waiting is on what can be seen (a window, a line of the program's log, files in a folder), each under a
@@ -31,7 +35,13 @@ road_begin() {
   done
   work="$build/road-$road_name"
   shots="$build/screenshots"
+  if [[ -L "$work" ]]; then rm -rf "$(readlink "$work")"; fi
   rm -rf "$work"
+  road_suppressions="$road_lib_dir/lsan-suppressions.txt"
+  if [[ -n "${road_user:-}" ]]; then
+    command -v setpriv >/dev/null || skip "setpriv is not installed"
+    road_user_reaches "$program" || road_relocate
+  fi
   mkdir -p "$work"/{home,config,data,cache,runtime} "$shots"
   chmod 700 "$work/runtime"
   rm -f "$shots/$road_name"-*.png
@@ -49,6 +59,29 @@ road_begin() {
     sleep 0.1
   done
   export DISPLAY=":$(tr -d '[:space:]' <"$work/display")"
+}
+
+# road_user_reaches PATH: road_user may read PATH (and so pass every folder above it).
+road_user_reaches() { setpriv --reuid="$road_user" --regid="$road_user" --clear-groups test -r "$1"; }
+
+# The road's folder in /tmp, with a copy of the programs: the window and what lies beside it (the
+# verifying child), and the helper in the build's own layout, where the window looks for it.
+road_relocate() {
+  local reachable from=$(dirname "$program") file
+  reachable="$(mktemp -d "/tmp/vantrel-road-$road_name.XXXXXX")"
+  chmod 755 "$reachable"
+  ln -s "$reachable" "$work"
+  work="$reachable"
+  mkdir -p "$work/programs/Vantrel" "$work/programs/VantrelHelper"
+  for file in "$from"/*; do
+    if [[ -f "$file" && -x "$file" ]]; then cp "$file" "$work/programs/Vantrel/"; fi
+  done
+  cp "$from/../VantrelHelper/VantrelHelper" "$work/programs/VantrelHelper/"
+  cp "$road_suppressions" "$work/lsan-suppressions.txt"
+  road_suppressions="$work/lsan-suppressions.txt"
+  program="$work/programs/Vantrel/$(basename "$program")"
+  chmod -R a+rX "$work/programs"
+  echo "The build is out of reach of user $road_user: the road runs from copies in $work"
 }
 
 # Extra cleanup of a road (loop devices, mounts): set road_extra_cleanup to a function name.
@@ -92,6 +125,25 @@ focus_window() {
   echo "$id"
 }
 focus_main() { xdotool windowfocus --sync "$main"; }
+# The window that has the keyboard is the window TITLE (a pattern), as the X server says.
+focused() {
+  local id
+  id="$(visible_window "$1")"
+  [[ -n "$id" && "$(xdotool getwindowfocus 2>/dev/null || true)" == "$id" ]]
+}
+wait_focused() { wait_for "keyboard in the window \"$1\"" 30 focused "$1"; }
+# The widget with the keyboard, from the program's log (verbose logging is on in roads).
+focus_is() { [[ "$(grep -F 'keyboard focus: ' "$log" | tail -n 1)" == *"keyboard focus: $1 "* ]]; }
+# tab_to NAME: Tab until the widget NAME has the keyboard; Tab never changes the list's selection.
+tab_to() {
+  local tries
+  for tries in $(seq 1 20); do
+    focus_is "$1" && return 0
+    keys Tab
+    sleep 0.3
+  done
+  focus_is "$1" || fail "Tab never reached $1"
+}
 logged() { grep -qF -- "$1" "$log"; }
 # logged_count TEXT: how many lines of the log hold TEXT.
 logged_count() { grep -cF -- "$1" "$log" || true; }
@@ -119,7 +171,7 @@ road_start_program() {
     [[ -e "$XDG_CONFIG_HOME/vantrel/$name.json" ]] || echo '{"vantrel.logging.enabled": true}' >"$XDG_CONFIG_HOME/vantrel/$name.json"
   done
   # A sanitizer build reports leaks at the end; those of the system's libraries are not ours.
-  export LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$road_lib_dir/lsan-suppressions.txt"
+  export LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$road_suppressions"
   "$program" "$@" >>"$log" 2>&1 &
   app=$!
   main="$(focus_window '^Vantrel$')"

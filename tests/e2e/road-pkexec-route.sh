@@ -7,9 +7,10 @@
 # usage: road-pkexec-route.sh PATH/TO/Vantrel BUILD_DIRECTORY
 set -euo pipefail
 source "$(dirname "$0")/road-lib.sh"
+road_user=65534  # nobody
 road_begin pkexec-route "$@" mkfs.fat mcopy mdel convert exiftool setpriv
 
-user_id=65534  # nobody
+user_id=$road_user
 mkdir -p "$work/originals" "$work/recovered" "$work/bin"
 make_card_files "$work/originals"
 deleted=(beach.jpg diagram.png manual.pdf)

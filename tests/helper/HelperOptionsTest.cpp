@@ -36,6 +36,17 @@ TEST(HelperOptions, TakesEachModeInBothSpellings) {
     EXPECT_EQ(parse({"--remove-service"})->mode, HelperOptions::Mode::removeService);
 }
 
+TEST(HelperOptions, HelpAndVersionAreAskedForWithAnyMode) {
+    for (const auto& [arguments, help, version] :
+         {std::tuple{std::vector<std::string>{"--help"}, true, false}, {{"-h"}, true, false},
+          {{"--version", "--listen=/tmp/h.sock"}, false, true}}) {
+        const auto options = parse(arguments);
+        ASSERT_TRUE(options);
+        EXPECT_EQ(options->help, help);
+        EXPECT_EQ(options->version, version);
+    }
+}
+
 TEST(HelperOptions, RefusesMalformedCommandLines) {
     std::string problem;
     EXPECT_FALSE(parse({"--connection-fd", "three"}, &problem));

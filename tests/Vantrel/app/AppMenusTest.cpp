@@ -89,7 +89,8 @@ TEST(AppMenus, MenusHoldTheirCommandsInOrder) {
     MenusFixture f;
     QStringList top;
     for (QAction* action : f.window.menuBar()->actions()) top << shown(action);
-    EXPECT_EQ(top, (QStringList{"File", "Disk Access", "Help"}));
+    EXPECT_EQ(top, (QStringList{"File", "View", "Disk Access", "Help"}));
+    EXPECT_EQ(titles(f.menus->viewMenu()), (QStringList{"Sort By"}));
     EXPECT_EQ(titles(f.menus->fileMenu()),
               (QStringList{"Open Catalog…", "Save Catalog…", "Open Image File…", "-", "Quit"}));
     EXPECT_EQ(titles(f.menus->diskAccessMenu()),
@@ -108,7 +109,8 @@ TEST(AppMenus, MenusHoldTheirCommandsInOrder) {
 
 TEST(AppMenus, EveryMenuAndItemHasAMnemonicUniqueInItsMenu) {
     MenusFixture f;
-    EXPECT_EQ(mnemonics(f.window.menuBar()->actions()), "fdh");
+    EXPECT_EQ(mnemonics(f.window.menuBar()->actions()), "fvdh");
+    EXPECT_EQ(mnemonics(f.menus->sortByMenu()->actions()), "dnmtysiruaeo");
     EXPECT_EQ(mnemonics(f.menus->fileMenu()->actions()), "osi-q");
     EXPECT_EQ(mnemonics(f.menus->diskAccessMenu()->actions()), "ir-d-a");
     EXPECT_EQ(mnemonics(f.menus->helpMenu()->actions()), "h");
@@ -142,13 +144,39 @@ TEST(AppMenus, AltLettersAndF10OpenTheMenusAndTheKeysChooseTheirItems) {
     ASSERT_TRUE(f.menus->fileMenu()->isVisible());
     QTest::keyClick(f.menus->fileMenu(), Qt::Key_Right);
     f.settle();
-    ASSERT_TRUE(f.menus->diskAccessMenu()->isVisible()) << "Right moves to the next menu";
+    ASSERT_TRUE(f.menus->viewMenu()->isVisible()) << "Right moves to the next menu";
+    // Right on View's only item opens its "Sort By"; Right there goes on to the next menu.
+    QTest::keyClick(f.menus->viewMenu(), Qt::Key_Right);
+    f.settle();
+    ASSERT_TRUE(f.menus->sortByMenu()->isVisible());
+    QTest::keyClick(f.menus->sortByMenu(), Qt::Key_Right);
+    f.settle();
+    ASSERT_TRUE(f.menus->diskAccessMenu()->isVisible());
     QTest::keyClick(f.menus->diskAccessMenu(), Qt::Key_Right);
     f.settle();
     ASSERT_TRUE(f.menus->helpMenu()->isVisible());
     QTest::keyClick(f.menus->helpMenu(), Qt::Key_H);
     f.settle();
     EXPECT_TRUE(f.model().showHelpSheet());
+}
+
+// Sorting without a mouse: Alt+V, B opens the orders, a letter chooses one, and the checked item
+// follows the order however it was set.
+TEST(AppMenus, ViewSortBySetsTheListsOrderFromTheKeyboard) {
+    MenusFixture f;
+    f.press(Qt::Key_V, Qt::AltModifier);
+    ASSERT_TRUE(f.menus->viewMenu()->isVisible());
+    QTest::keyClick(f.menus->viewMenu(), Qt::Key_B);
+    f.settle();
+    ASSERT_TRUE(f.menus->sortByMenu()->isVisible());
+    QTest::keyClick(f.menus->sortByMenu(), Qt::Key_S);
+    f.settle();
+    EXPECT_EQ(f.model().resultsSort(), ResultsSort::sizeDescending);
+    f.model().setResultsSort(ResultsSort::captureDateAscending);
+    QStringList checked;
+    for (QAction* action : f.menus->sortByMenu()->actions())
+        if (action->isChecked()) checked << shown(action);
+    EXPECT_EQ(checked, QStringList{"Date, Oldest First"});
 }
 
 TEST(AppMenus, SaveCatalogIsEnabledOnlyWhileThereAreHits) {
@@ -307,6 +335,8 @@ TEST(AppMenus, WhatIsNoImageIsRefusedWithItsReasonAndNeverReachesTheHelper) {
     test::TempDir dir;
     const auto empty = dir / "empty.img";
     test::writeFile(empty, {});
+    const auto note = dir / "note.img";
+    test::writeFile(note, Bytes(24, 'x'));
     MenusFixture f;
     f.h.helper->imageFiles = true;
     f.menus->refreshImageFileItem();
@@ -317,6 +347,8 @@ TEST(AppMenus, WhatIsNoImageIsRefusedWithItsReasonAndNeverReachesTheHelper) {
         {dir.path().string(), "“" + dir.path().string() + "” is not a disk image file: only a regular file can be opened as one."},
         {empty.string(), "“" + empty.string() + "” is empty (0 bytes): there is no disk image in it to scan."},
         {(dir / "gone.img").string(), "“" + (dir / "gone.img").string() + "” does not exist."},
+        {note.string(), "“" + note.string() + "” holds only 24 bytes: too little for a disk image, which takes at least "
+                        "one 512-byte sector."},
     };
     for (const auto& each : cases) {
         f.model().setErrorMessage(std::nullopt);

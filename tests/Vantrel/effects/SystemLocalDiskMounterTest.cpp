@@ -56,6 +56,16 @@ TEST_F(SystemLocalDiskMounterTest, ADiskWhoseVolumesAreMountedIsDoneWithoutATool
     EXPECT_EQ(calls(), "");
 }
 
+// What a scan is to unmount, and so to mount again afterwards: only a disk with a mounted volume.
+TEST_F(SystemLocalDiskMounterTest, OnlyADiskWithAMountedVolumeHoldsMounts) {
+    const SystemLocalDiskMounter mounter(options);
+    EXPECT_TRUE(mounter.holdsMounts("sdb"));
+    EXPECT_TRUE(mounter.holdsMounts("sdb1")) << "a partition names its whole disk";
+    EXPECT_FALSE(mounter.holdsMounts("mmcblk0"));
+    EXPECT_FALSE(mounter.holdsMounts("sdz")) << "not attached";
+    EXPECT_EQ(calls(), "");
+}
+
 TEST_F(SystemLocalDiskMounterTest, AnUnmountedVolumeIsMountedThroughUdisksAlsoWhenAPartitionIsNamed) {
     const SystemLocalDiskMounter mounter(options);
     EXPECT_EQ(mounter.mountNow("mmcblk0p1"), std::nullopt);

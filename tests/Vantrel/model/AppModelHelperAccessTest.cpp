@@ -109,6 +109,30 @@ TEST(AppModelHelperAccess, ASpawnableHelperIsCheckedWithoutAnyService) {
     EXPECT_EQ(h.registrar->registrations, 0) << "no service to register on a machine without one";
 }
 
+// A helper on the socket that no installed service serves (VantrelHelper --listen): it is the helper in
+// use, and whether it opens image files is asked of it, by the answer to the probe of a regular file.
+TEST(AppModelHelperAccess, AHelperOnItsOwnSocketIsInUseAndSaysWhetherItTakesImageFiles) {
+    for (const bool takes : {true, false}) {
+        AppModelHarness h;  // no service installed
+        h.helper->helperRoute = HelperRoute::serviceSocket;
+        h.model->refreshHelperStatus();
+        answerPings(*h.helper);
+        std::vector<std::string> probed;
+        h.helper->setResponder(HelperProtocolSelector::probeDevice, [&](test::FakeHelperClient::Call& call) {
+            probed.push_back(call.arguments[0].get<std::string>());
+            if (takes) call.lengthReply(4096, std::nullopt);
+            else call.lengthReply(0, ErrorObject::posix(ENOTBLK, probed.back()));
+            return true;
+        });
+        EXPECT_FALSE(h.model->helperAcceptsImageFiles());
+        h.model->tasks().spawn(h.model->recheckHelperAndDiskAccess(false, false));
+        h.executor->runUntilIdle();
+        EXPECT_EQ(probed.size(), 1u);
+        EXPECT_EQ(h.model->helperAcceptsImageFiles(), takes);
+        EXPECT_EQ(h.model->diskAccessAttention(), AppModel::DiskAccessAttention::none);
+    }
+}
+
 TEST(AppModelHelperAccess, AHelperStartedThroughPkexecWaitsForTheUserAndThenStopsAskingForAccess) {
     AppModelHarness h;  // no service; the helper beside the program would be started through pkexec
     h.helper->asksForPassword = true;

@@ -153,6 +153,20 @@ TEST(AppModelLaunchArguments, TheFirstRunPromptIsOfferedOnceAndNotForAnInstalled
     EXPECT_FALSE(later.model->showHelperSheet());
 }
 
+// A first start whose own helper check finds a helper that works (one started beside the program, as
+// root) has nothing to set up: the sheet is not offered.
+TEST(AppModelLaunchArguments, TheFirstRunPromptWaitsForTheStartsCheckAndSkipsAWorkingHelper) {
+    AppModelHarness h;  // no service installed
+    answerPings(*h.helper);
+    h.helper->helperRoute = HelperRoute::spawnedAsRoot;
+    h.model->refreshHelperStatus();
+    h.model->tasks().spawn(h.model->recheckHelperAndDiskAccess(false, false));
+    h.model->handleLaunchArguments({program});
+    h.executor->runUntilIdle();
+    EXPECT_TRUE(h.settings->boolValue("didPromptDiskAccessSetup"));
+    EXPECT_FALSE(h.model->showHelperSheet());
+}
+
 TEST(AppModelLaunchArguments, LaunchArgumentsAreHandledOncePerProgramStart) {
     auto h = installedHarness();
     answerPings(*h.helper);

@@ -273,7 +273,7 @@ TEST(AppModelResults, ARepeatedIdentityBecomesASecondHit) {
     EXPECT_EQ(model.displayedCount(), 3u);
 }
 
-TEST(AppModelResults, ResettingForANewScanEmptiesTheResultsAndTheQuery) {
+TEST(AppModelResults, ResettingForAnotherDiskEmptiesTheResultsAndKeepsTheQuery) {
     AppModelHarness harness;
     AppModel& model = *harness.model;
     model.setResultsQuery({ResultsIntegrityFilter::ok, harness.clock->now(), std::nullopt, ResultsSort::name});
@@ -288,10 +288,16 @@ TEST(AppModelResults, ResettingForANewScanEmptiesTheResultsAndTheQuery) {
     EXPECT_TRUE(model.selectedHitIDs().empty());
     EXPECT_TRUE(model.plainState().pendingIntegrityIDs.empty());
     EXPECT_EQ(model.undeleteNaming().serial, 0);
-    EXPECT_TRUE(model.isDefaultResultsQuery());
+    EXPECT_EQ(model.resultsSort(), ResultsSort::name);
+    EXPECT_EQ(model.resultsIntegrityFilter(), ResultsIntegrityFilter::ok);
+    EXPECT_TRUE(model.resultsCaptureDateFrom());
     EXPECT_EQ(mirror.resets, 1);
-    model.appendHit(makeHit("b", 1));
-    EXPECT_EQ(mirror.rows.size(), 1u);
+    model.appendHit(makeHit("b", 1, RecoveredFileKind::jpeg, HitIntegrity::ok));
+    EXPECT_EQ(mirror.rows.size(), model.displayedCount());
+    // A new scan starts with the default query.
+    model.resetForNewScan();
+    EXPECT_TRUE(model.isDefaultResultsQuery());
+    EXPECT_TRUE(model.hits().empty());
 }
 
 } // namespace

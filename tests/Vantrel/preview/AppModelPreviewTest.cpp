@@ -272,6 +272,7 @@ TEST(AppModelPreview, ReadsOnlyTheDeviceTheHitsCameFrom) {
     // A catalog whose disk is not attached: a volume of that name is selected, but nothing is read.
     h.model->plainState().activeRawDevicePath.reset();
     const auto calls = h.helper->calledSelectors().size();
+    h.model->setStatusMessage("Loaded catalog — 1 file(s). Reinsert the card.");
     h.model->previewHit(undeleted);
     h.executor->runReady();
     EXPECT_EQ(h.helper->calledSelectors().size(), calls);
@@ -279,7 +280,7 @@ TEST(AppModelPreview, ReadsOnlyTheDeviceTheHitsCameFrom) {
     h.model->setSelectedVolume(std::nullopt);
     h.model->previewHit(undeleted);
     EXPECT_EQ(*h.model->errorMessage(), "No volume selected.");
-    EXPECT_EQ(h.model->statusMessage(), "Preparing preview…");
+    EXPECT_EQ(h.model->statusMessage(), "Loaded catalog — 1 file(s). Reinsert the card.") << "a refusal keeps the advice";
 }
 
 TEST(AppModelPreview, NamesFromTheDiskStayInsideTheFolderAndFoldersGoWithThePreview) {

@@ -116,6 +116,23 @@ TEST(AppModelScan, TheFinishingTextCountsTheHitsBeforePruning) {
     EXPECT_EQ(h.model->plainState().pendingIntegrityIDs.size(), 4u) << "without a checker the hits stay queued";
 }
 
+// Only a disk the scan unmounted is left to be mounted again: one that held no mount is not, and its
+// finishing text says nothing of remounting.
+TEST(AppModelScan, ADiskWithoutAMountIsNotLeftToBeMountedAgain) {
+    for (const bool mounted : {true, false}) {
+        ScanHarness h;
+        h.model->setIntegrityChecker(nullptr);
+        if (!mounted) h.mounter->neverMounted = {"sdb"};
+        h.startScanning();
+        h.helper->sendHit(hitRecord(RecoveredFileKind::mp4, 1000, 900, "v.mp4"));
+        h.replyToScan();
+        EXPECT_EQ(h.model->plainState().disksPendingRemount.contains("sdb"), mounted);
+        EXPECT_EQ(h.model->scannedDiskLeftUnmounted(), mounted);
+        EXPECT_EQ(h.model->statusMessage(), mounted ? "Scan finished — 1 file(s) found. Volume stays unmounted until you remount it."
+                                                    : "Scan finished — 1 file(s) found.");
+    }
+}
+
 // The scan's end queues every pending hit that is not queued yet, after the queue as it stands, and
 // never one twice, whether the queue follows the list's order or not; suspect hits stay as they were.
 TEST(AppModelScan, AtTheEndEveryPendingHitIsQueuedOnceAfterThoseAlreadyWaiting) {
@@ -386,6 +403,19 @@ TEST(AppModelScan, ABlockedDiskReplyOpensTheHelperSheet) {
     EXPECT_TRUE(h.model->showHelperSheet());
     EXPECT_EQ(*h.model->errorMessage(),
               "Linux blocked raw disk access. Allow disk access for Vantrel in system settings, then try again.");
+}
+
+// The helper answers, the disk does not: the time limit of the probe blames the disk, not the helper.
+TEST(AppModelScan, ADiskThatDoesNotAnswerTheProbeIsNamedAndTheHelperSheetStaysClosed) {
+    ScanHarness h;
+    h.helper->setResponder(HelperProtocolSelector::probeDevice, {});
+    h.model->startScan(ScanMode::standard);
+    h.executor->runReady();
+    h.executor->advanceBy(60s);
+    EXPECT_FALSE(h.model->isScanning());
+    EXPECT_EQ(h.model->statusMessage(), "The disk did not answer.");
+    EXPECT_FALSE(h.model->showHelperSheet());
+    EXPECT_TRUE(h.model->errorMessage()->startsWith("The disk did not answer within 60 seconds."));
 }
 
 TEST(AppModelScan, AHelperThatDoesNotAnswerTwoPingsEndsTheScanBeforeItStarts) {

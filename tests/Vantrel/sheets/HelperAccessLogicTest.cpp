@@ -35,6 +35,10 @@ TEST(HelperAccessLogic, AHelperRunningBesideTheProgramIsNamedAndNothingAsksForAc
         EXPECT_FALSE(diskAccessReady(working));
         EXPECT_EQ(diskAccessStatusText(working), "Not allowed yet");
     }
+    // A helper answering on a socket of its own (only root's is taken) with no service installed.
+    const State ownSocket{HelperInstallStatus::notInstalled, Runtime::reachable, Access::unknown, HelperRoute::serviceSocket};
+    EXPECT_EQ(helperStatusText(ownSocket), "Helper answering on its socket (root)");
+    EXPECT_EQ(diskAccessStatusText(ownSocket), "Ready");
     const State asUser{HelperInstallStatus::notInstalled, Runtime::reachable, Access::unknown, HelperRoute::spawnedAsUser};
     EXPECT_EQ(helperStatusText(asUser), "Helper running beside Vantrel (without root)");
     EXPECT_FALSE(diskAccessReady(asUser));

@@ -252,7 +252,7 @@ TEST(StatusBarView, FormsOfTheBar) {
     EXPECT_EQ(bar.readErrorsLabel()->text(), "Read errors: 1");
     f.model().setScanThroughputMBps(12.5);
     f.settle();
-    EXPECT_TRUE(bar.throughputLabel()->text().endsWith("MiB/s"));
+    EXPECT_TRUE(bar.throughputLabel()->text().endsWith(" MB/s"));
     EXPECT_EQ(bar.throughputLabel()->toolTip(), "Recent scan throughput (binary MiB/s).");
 
     f.model().setIsScanning(false);
@@ -268,6 +268,29 @@ TEST(StatusBarView, FormsOfTheBar) {
     EXPECT_TRUE(bar.unsavedLabel()->isVisible());
     QTest::mouseClick(bar.settingsButton(), Qt::LeftButton);
     EXPECT_TRUE(f.model().showScanSettingsSheet());
+}
+
+// At the smallest window the status message is whole and the settings summary gives way; a message
+// longer than the bar is cut, and whole in its tooltip.
+TEST(StatusBarView, TheMessageWinsTheRoomOverTheSettingsSummary) {
+    WindowFixture f;
+    f.window->resize(980, 640);
+    StatusBarView& bar = *f.window->statusBarView();
+    const QString message = "Loaded catalog — 11 file(s). The source disk is not attached: reinsert it to recover.";
+    f.model().setStatusMessage(message);
+    f.settle();
+    EXPECT_EQ(bar.messageLabel()->text(), message);
+    const QString summary = bar.summaryLabel()->fullText();
+    EXPECT_TRUE(!bar.summaryLabel()->isVisible() || bar.summaryLabel()->text() != summary) << "the summary gave way";
+    if (!bar.summaryLabel()->isVisible()) {
+        EXPECT_EQ(bar.settingsButton()->toolTip(), summary);
+    }
+
+    const QString endless = message.repeated(4);
+    f.model().setStatusMessage(endless);
+    f.settle();
+    EXPECT_TRUE(bar.messageLabel()->text().endsWith(QChar(0x2026)));
+    EXPECT_EQ(bar.messageLabel()->toolTip(), endless.toHtmlEscaped());
 }
 
 } // namespace

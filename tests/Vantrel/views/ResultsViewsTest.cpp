@@ -320,6 +320,13 @@ TEST(ResultsDateFilterControl, PopoverFollowsTheDatesAndBounds) {
     EXPECT_FALSE(popover.note()->isVisible());
     ASSERT_TRUE(popover.fromToggle()->isVisible());
     EXPECT_FALSE(popover.fromDate()->isVisible());
+    // Opened afresh with no bound set, the footnote is whole inside the popover.
+    control.togglePopover();
+    control.togglePopover();
+    f.settle();
+    const QLabel& caption = *popover.caption();
+    EXPECT_GE(caption.height(), caption.heightForWidth(caption.width()));
+    EXPECT_LE(caption.geometry().bottom(), popover.contentsRect().bottom());
     popover.fromToggle()->click();
     f.settle();
     EXPECT_EQ(f.model().resultsCaptureDateFrom(), CaptureDay::startOfDay(*dated.captureDate));

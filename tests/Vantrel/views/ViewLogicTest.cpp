@@ -112,14 +112,14 @@ TEST(ResultsPaneLogic, HeaderCountsAndRecoverButton) {
 }
 
 TEST(ResultsPaneLogic, EmptyStatesFollowTheLastFinishedScan) {
-    const auto none = ResultsPaneLogic::emptyState(std::nullopt);
+    const auto none = ResultsPaneLogic::emptyState(std::nullopt, true);
     EXPECT_EQ(none.title, "No files yet");
     EXPECT_EQ(none.symbol, "photo.on.rectangle.angled");
     EXPECT_FALSE(none.isCard);
-    const auto quick = ResultsPaneLogic::emptyState(ScanMode::quickUndelete);
+    const auto quick = ResultsPaneLogic::emptyState(ScanMode::quickUndelete, true);
     EXPECT_EQ(quick.title, "Quick scan found nothing");
     EXPECT_EQ(quick.action, "Start Standard scan");
-    const auto standard = ResultsPaneLogic::emptyState(ScanMode::standard);
+    const auto standard = ResultsPaneLogic::emptyState(ScanMode::standard, true);
     EXPECT_EQ(standard.title, "No files found");
     EXPECT_EQ(standard.symbol, "tray");
     EXPECT_TRUE(standard.isCard);
@@ -263,6 +263,23 @@ TEST(ResultsFilterLogic, StatusMenuAndDateBounds) {
     EXPECT_EQ(model.resultsCaptureDateFrom(), model.resultsCaptureDateTo());
 }
 
+TEST(StatusBarLogic, TheMessageIsServedBeforeTheSummary) {
+    struct Case {
+        int room, message, summary;
+        StatusBarLogic::StatusRoom expected;
+    };
+    for (const auto& c : {Case{500, 200, 200, {200, 200}},    // room for both
+                          Case{500, 300, 400, {300, 200}},    // the summary is cut
+                          Case{500, 460, 400, {460, 0}},      // too little left: the summary goes
+                          Case{500, 700, 400, {500, 0}},      // the message alone is too long
+                          Case{500, 0, 400, {0, 400}},        // no message
+                          Case{500, 470, 20, {470, 20}}}) {   // a short summary fits whole
+        const auto shares = StatusBarLogic::shareRoom(c.room, c.message, c.summary, 50);
+        EXPECT_EQ(shares.message, c.expected.message) << c.room << " " << c.message << " " << c.summary;
+        EXPECT_EQ(shares.summary, c.expected.summary) << c.room << " " << c.message << " " << c.summary;
+    }
+}
+
 TEST(StatusBarLogic, ActivityGroups) {
     AppModelHarness h;
     auto& model = *h.model;
@@ -294,8 +311,8 @@ TEST(StatusBarLogic, PercentageThroughputAndCounts) {
     EXPECT_EQ(StatusBarLogic::progressFraction({2000, 1000, 0, 0}), 1.0);
     EXPECT_EQ(StatusBarLogic::percentText({~std::uint64_t{0} - 1, ~std::uint64_t{0}, 0, 0}), "99%");
     EXPECT_EQ(StatusBarLogic::throughputText(std::nullopt, QLocale::c()), std::nullopt);
-    EXPECT_EQ(StatusBarLogic::throughputText(12.5, QLocale::c()), "12.5 MiB/s");
-    EXPECT_EQ(StatusBarLogic::throughputText(12.0, QLocale(QLocale::German)), "12,0 MiB/s");
+    EXPECT_EQ(StatusBarLogic::throughputText(12.5, QLocale::c()), "12.5 MB/s");
+    EXPECT_EQ(StatusBarLogic::throughputText(12.0, QLocale(QLocale::German)), "12,0 MB/s");
     EXPECT_EQ(StatusBarLogic::hitsText(7), "Hits: 7");
     EXPECT_EQ(StatusBarLogic::readErrorsText(2), "Read errors: 2");
 
