@@ -1,7 +1,7 @@
 #pragma once
 // Whether a run of consecutive clusters holds one file: the walks ask it of a deleted file whose
 // clusters follow one another only by assumption (its chain was cleared). The answer comes from the
-// file's own structure (the carver's ContiguousRunCheck), supplied by the caller like the picture
+// file's own structure (the carver's RunStructureCheck), supplied by the caller like the picture
 // readers, so that the walks do not depend on the format parsers.
 
 #include "recovery/bytesource/ByteSource.h"

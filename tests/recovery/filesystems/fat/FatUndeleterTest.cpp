@@ -3,7 +3,7 @@
 #include "recovery/bytesource/FileByteSource.h"
 #include "recovery/bytesource/MemoryByteSource.h"
 #include "recovery/carving/ContentSniffer.h"
-#include "recovery/carving/ContiguousRunCheck.h"
+#include "recovery/carving/RunStructureCheck.h"
 #include "recovery/filesystems/ClusterChainReader.h"
 #include "recovery/filesystems/fat/FatDirectoryEntry.h"
 #include "recovery/filesystems/partitions/FileSystemProbe.h"
@@ -562,7 +562,7 @@ TEST_P(FatUndeleterOnAStickWrittenInTurns, FlagsFilesWrittenInTurnsAndNotFilesWr
     ASSERT_EQ(geometry.bytesPerCluster(), clusterBytes);
     AllocatedRegionMap live;
     EXPECT_EQ(FatUndeleter::collectActiveRegions(source, geometry, live), 0);
-    const auto hits = walk(source, geometry, live, [] { return false; }, {}, {}, ContiguousRunCheck::holdsOneFile).byPath();
+    const auto hits = walk(source, geometry, live, [] { return false; }, {}, {}, RunStructureCheck::holdsOneFile).byPath();
     ASSERT_EQ(hits.size(), 6u);
     for (const auto& [name, bytes] : files) {
         const RecoveredHit& whole = hits.at("/whole-" + name);

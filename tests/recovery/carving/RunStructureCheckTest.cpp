@@ -1,7 +1,7 @@
 // The structure checks of a run of clusters, on files made by zip, lame and a shipped manual, laid out
 // as a card lays them out: one file in one piece, or two files written at the same time, their
 // clusters alternating, read as one run from the first file's start.
-#include "recovery/carving/ContiguousRunCheck.h"
+#include "recovery/carving/RunStructureCheck.h"
 
 #include "recovery/bytesource/MemoryByteSource.h"
 #include "tests/fixtures/SampleDocuments.h"
@@ -37,7 +37,7 @@ RunVerdict verdictOn(RecoveredFileKind kind, const Bytes& bytes, std::uint64_t l
     device.insert(device.end(), bytes.begin(), bytes.end());
     device.resize(device.size() + 3 * clusterBytes, 0);
     MemoryByteSource source(std::move(device));
-    return ContiguousRunCheck::holdsOneFile(kind, source, runOffset, length, clusterBytes);
+    return RunStructureCheck::holdsOneFile(kind, source, runOffset, length, clusterBytes);
 }
 
 const char* name(RunVerdict verdict) {
@@ -49,7 +49,7 @@ const char* name(RunVerdict verdict) {
     return "";
 }
 
-TEST(ContiguousRunCheck, WholeFilesPassAndAlternatingClustersDoNot) {
+TEST(RunStructureCheck, WholeFilesPassAndAlternatingClustersDoNot) {
     test::TempDir dir;
     const auto zip = test::zipArchive(dir.path());
     const auto mp3 = test::mp3Tone(dir.path(), 4);
@@ -104,9 +104,9 @@ TEST(ContiguousRunCheck, WholeFilesPassAndAlternatingClustersDoNot) {
 }
 
 // A run that reaches past the device's end is not read.
-TEST(ContiguousRunCheck, ARunPastTheDeviceIsNotJudged) {
+TEST(RunStructureCheck, ARunPastTheDeviceIsNotJudged) {
     MemoryByteSource source(test::randomBytes(8192, 5));
-    EXPECT_EQ(ContiguousRunCheck::holdsOneFile(RecoveredFileKind::zip, source, 4096, 8192, clusterBytes), RunVerdict::unknown);
+    EXPECT_EQ(RunStructureCheck::holdsOneFile(RecoveredFileKind::zip, source, 4096, 8192, clusterBytes), RunVerdict::unknown);
 }
 
 } // namespace

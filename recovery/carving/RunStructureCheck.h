@@ -16,7 +16,7 @@
 
 #include <cstdint>
 
-namespace vantrel::ContiguousRunCheck {
+namespace vantrel::RunStructureCheck {
 
 // Local headers read per ZIP archive at most, spread over its directory.
 inline constexpr std::uint64_t maxZipHeadersChecked = 64;
@@ -36,4 +36,4 @@ inline constexpr int maxPDFSections = 8;
 RunVerdict holdsOneFile(RecoveredFileKind kind, ByteSource& source, std::uint64_t offset, std::uint64_t length,
                         std::uint64_t clusterBytes);
 
-} // namespace vantrel::ContiguousRunCheck
+} // namespace vantrel::RunStructureCheck

@@ -1,4 +1,4 @@
-#include "recovery/carving/ContiguousRunCheck.h"
+#include "recovery/carving/RunStructureCheck.h"
 
 #include "base/Bounds.h"
 #include "recovery/carving/CandidateCursor.h"
@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-namespace vantrel::ContiguousRunCheck {
+namespace vantrel::RunStructureCheck {
 
 namespace {
 
@@ -308,4 +308,4 @@ RunVerdict holdsOneFile(RecoveredFileKind kind, ByteSource& source, std::uint64_
     return RunVerdict::unknown;
 }
 
-} // namespace vantrel::ContiguousRunCheck
+} // namespace vantrel::RunStructureCheck

@@ -2,7 +2,7 @@
 // the kind and the cluster size; the rest is the device, read through fuzz::VolumeByteSource, which
 // aborts the run on any read a device would refuse. The run is the device after a 512-byte gap, so
 // that a read before its start would show.
-#include "recovery/carving/ContiguousRunCheck.h"
+#include "recovery/carving/RunStructureCheck.h"
 
 #include "VolumeByteSource.h"
 
@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::VolumeByteSource source(data + 1, size - 1);
     source.limitTo(gap, size - 1 - gap);
     try {
-        static_cast<void>(ContiguousRunCheck::holdsOneFile(kind, source, gap, size - 1 - gap, clusterBytes));
+        static_cast<void>(RunStructureCheck::holdsOneFile(kind, source, gap, size - 1 - gap, clusterBytes));
     } catch (const ByteSourceError&) {
         std::abort();
     }
