@@ -76,6 +76,8 @@ RunVerdict zipRun(ByteSource& source, std::uint64_t offset, std::uint64_t length
 
 // ---- MP3 ----
 
+// The longest frame of any stream: layer II of MPEG 2.5 at 160 kbit/s and 8 kHz, with padding.
+constexpr std::uint64_t longestAnyFrameBytes = 2881;
 // Frames a chain must hold before a boundary to show that it follows the stream, not chance bytes.
 constexpr std::uint64_t framesBeforeBoundary = 2;
 
@@ -87,46 +89,68 @@ std::uint64_t longestFrame(const MP3FrameWalk::FrameHeader& stream) {
     return frame ? frame->length : 0;
 }
 
-std::optional<MP3FrameWalk::FrameHeader> frameAt(CandidateCursor& cursor, std::uint64_t pos,
-                                                 const MP3FrameWalk::FrameHeader& stream) {
-    std::uint8_t bytes[MP3FrameWalk::frameHeaderBytes];
-    if (!cursor.copy(pos, sizeof bytes, bytes)) return std::nullopt;
-    const auto frame = MP3FrameWalk::frameHeader(FieldReader::u32be(ByteView(bytes, sizeof bytes), 0));
+// The bytes of the run around the boundaries, read forward: each request for [from, to) is served from
+// the bytes in hand or by reading at least chunkBytes from `from` on.
+class ForwardWindow {
+public:
+    ForwardWindow(ByteSource& source, std::uint64_t offset, std::uint64_t length, std::uint64_t chunkBytes)
+        : m_source(source), m_offset(offset), m_length(length), m_chunkBytes(chunkBytes) {}
+
+    // The run's bytes [from, to) (fewer where the run ends) as a view whose first byte is at from.
+    ByteView span(std::uint64_t from, std::uint64_t to) {
+        to = std::min(to, m_length);
+        if (from < m_start || to > m_start + m_bytes.size()) {
+            m_bytes = readRun(m_source, m_offset, m_length, from, std::max(to - from, m_chunkBytes));
+            m_start = from;
+        }
+        return ByteView(m_bytes).subspan(from - m_start, std::min<std::uint64_t>(to - from, m_bytes.size() - (from - m_start)));
+    }
+
+private:
+    ByteSource& m_source;
+    std::uint64_t m_offset;
+    std::uint64_t m_length;
+    std::uint64_t m_chunkBytes;
+    std::uint64_t m_start = 0;
+    Bytes m_bytes;
+};
+
+std::optional<MP3FrameWalk::FrameHeader> frameAt(ByteView bytes, std::uint64_t pos, const MP3FrameWalk::FrameHeader& stream) {
+    if (!fitsWithin(pos, MP3FrameWalk::frameHeaderBytes, bytes.size())) return std::nullopt;
+    const auto frame = MP3FrameWalk::frameHeader(FieldReader::u32be(bytes, at(pos)));
     if (!frame || !frame->sameStream(stream)) return std::nullopt;
     return frame;
 }
 
-// Whether what follows the last frame at pos ends the file: its end, an ID3v1 tag that ends it, or an
-// APE tag.
-bool endsFile(CandidateCursor& cursor, std::uint64_t pos) {
-    std::uint8_t bytes[8];
-    const std::uint64_t length = cursor.limit();
-    if (pos == length) return true;
-    if (pos + MP3FrameWalk::id3v1Bytes == length && cursor.copy(pos, 3, bytes) &&
-        FieldReader::matches(ByteView(bytes, 3), 0, "TAG"))
-        return true;
-    return cursor.copy(pos, sizeof bytes, bytes) && FieldReader::matches(ByteView(bytes, sizeof bytes), 0, "APETAGEX");
+// Whether what follows the last frame at pos (of the window, which starts at windowStart) ends the
+// file: its end, an ID3v1 tag that ends it, or an APE tag.
+bool endsFile(ByteView bytes, std::uint64_t windowStart, std::uint64_t pos, std::uint64_t length) {
+    if (windowStart + pos == length) return true;
+    if (windowStart + pos + MP3FrameWalk::id3v1Bytes == length && FieldReader::matches(bytes, at(pos), "TAG")) return true;
+    return FieldReader::matches(bytes, at(pos), "APETAGEX");
 }
 
 // At the boundary: the first chain of frames of the stream that starts within reach before it and
 // holds framesBeforeBoundary frames before it, followed across it. Broken when the frame after the
 // boundary is no frame of the stream and does not end the file; unknown when no chain leads to it.
-RunVerdict acrossBoundary(CandidateCursor& cursor, std::uint64_t boundary, std::uint64_t reach, std::uint64_t from,
-                          const MP3FrameWalk::FrameHeader& stream) {
+RunVerdict acrossBoundary(ForwardWindow& window, std::uint64_t boundary, std::uint64_t reach, std::uint64_t from,
+                          std::uint64_t longest, std::uint64_t length, const MP3FrameWalk::FrameHeader& stream) {
     const std::uint64_t start = boundary - std::min(boundary - from, reach);
-    for (std::uint64_t p = start; p < boundary; ++p) {
-        const auto byte = cursor.byteAt(p);
-        if (!byte || *byte != 0xFF) continue;
+    // Past the boundary: the rest of the frame across it, the next header or an APE tag's mark.
+    const ByteView bytes = window.span(start, boundary + longest + 16);
+    const std::uint64_t end = boundary - start;
+    for (std::uint64_t p = 0; p < end; ++p) {
+        if (bytes[p] != 0xFF) continue;
         std::uint64_t pos = p;
         std::uint64_t frames = 0;
-        while (pos < boundary) {
-            const auto frame = frameAt(cursor, pos, stream);
+        while (pos < end) {
+            const auto frame = frameAt(bytes, pos, stream);
             if (!frame) break;
             pos += frame->length;
             ++frames;
         }
-        if (pos < boundary || frames < framesBeforeBoundary) continue;
-        return frameAt(cursor, pos, stream) || endsFile(cursor, pos) ? RunVerdict::whole : RunVerdict::broken;
+        if (pos < end || frames < framesBeforeBoundary) continue;
+        return frameAt(bytes, pos, stream) || endsFile(bytes, start, pos, length) ? RunVerdict::whole : RunVerdict::broken;
     }
     return RunVerdict::unknown;
 }
@@ -135,25 +159,32 @@ RunVerdict mp3Run(ByteSource& source, std::uint64_t offset, std::uint64_t length
     SourceCandidateReader reader(source);
     const std::uint64_t tagLength = MP3FrameWalk::id3v2Length(readRun(source, offset, length, 0, 10)).value_or(0);
     if (tagLength >= length) return RunVerdict::unknown;
+    // The first frames are looked for within the gap a tag may leave, and followed no further than a few
+    // of the longest frames: the walk would otherwise read the whole file.
     constexpr std::uint64_t headChunkBytes = 8192;
-    CandidateCursor start(reader, offset, length, {}, headChunkBytes);
+    constexpr std::uint64_t firstFramesBytes = 8 * longestAnyFrameBytes;
+    const std::uint64_t firstLimit = std::min(length, tagLength + MP3FrameWalk::maxGapBytes + firstFramesBytes);
+    CandidateCursor start(reader, offset, firstLimit, {}, headChunkBytes);
     // Pieces of a few frames each, interleaved with another file's, hold no longer run: the stream is
     // told by as many frames as a boundary needs.
     const auto run = MP3FrameWalk::firstRun(start, tagLength, framesBeforeBoundary);
     if (!run) return RunVerdict::unknown;
-    // Far enough back for framesBeforeBoundary of the longest frames whatever their phase; a chunk
-    // reaches from there past the frame across the boundary and the header after it, so that each
-    // boundary of a run of large clusters costs one read, and a run of small clusters is read once.
+    // Far enough back for framesBeforeBoundary of the longest frames whatever their phase; a window
+    // reaches from there past the frame across the boundary and the header after it. Each boundary of a
+    // run of large clusters costs one window's read; a run of clusters smaller than a window is read
+    // once, in order.
     const std::uint64_t longest = longestFrame(run->first);
     const std::uint64_t reach = (framesBeforeBoundary + 1) * longest;
-    CandidateCursor cursor(reader, offset, length, {}, reach + longest + 16);
+    const std::uint64_t windowBytes = reach + longest + 16;
+    constexpr std::uint64_t sequentialChunkBytes = 1 << 16;
+    ForwardWindow window(source, offset, length, clusterBytes < windowBytes ? sequentialChunkBytes : windowBytes);
+    const std::uint64_t maxBoundaries = std::max<std::uint64_t>(1, maxMP3ReadBytes / std::min(clusterBytes, windowBytes));
     RunVerdict verdict = RunVerdict::unknown;
     std::uint64_t checked = 0;
-    for (std::uint64_t boundary = clusterBytes; boundary < length && checked < maxMP3BoundariesChecked;
-         boundary += clusterBytes) {
+    for (std::uint64_t boundary = clusterBytes; boundary < length && checked < maxBoundaries; boundary += clusterBytes) {
         if (boundary <= run->start) continue;
         ++checked;
-        switch (acrossBoundary(cursor, boundary, reach, run->start, run->first)) {
+        switch (acrossBoundary(window, boundary, reach, run->start, longest, length, run->first)) {
         case RunVerdict::broken: return RunVerdict::broken;
         case RunVerdict::whole: verdict = RunVerdict::whole; break;
         case RunVerdict::unknown: break;

@@ -22,12 +22,13 @@ namespace vantrel::RunStructureCheck {
 inline constexpr std::uint64_t maxZipHeadersChecked = 64;
 // Bytes of a ZIP's central directory read at most; the records past them are not checked.
 inline constexpr std::uint64_t maxZipDirectoryBytes = 1 << 20;
-// Cluster boundaries of an MP3 file looked at, in file order.
-inline constexpr std::uint64_t maxMP3BoundariesChecked = 512;
+// Bytes of an MP3 file read at most around its cluster boundaries, in file order: the boundaries past
+// them are not looked at.
+inline constexpr std::uint64_t maxMP3ReadBytes = 256 << 10;
 // Objects of a PDF's cross-reference whose offsets are checked, spread over the table.
 inline constexpr std::uint64_t maxPDFObjectsChecked = 64;
 // Bytes of one cross-reference section read, and sections followed through their /Prev links.
-inline constexpr std::uint64_t maxPDFTableBytes = 256 << 10;
+inline constexpr std::uint64_t maxPDFTableBytes = 64 << 10;
 inline constexpr int maxPDFSections = 8;
 
 // The verdict on the length bytes at offset in the source, read as one file of the kind, stored in
