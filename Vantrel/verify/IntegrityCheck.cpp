@@ -2,6 +2,8 @@
 
 #include "Vantrel/verify/HeifItems.h"
 #include "Vantrel/verify/IntegrityKinds.h"
+#include "Vantrel/verify/PDFStreamCheck.h"
+#include "Vantrel/verify/ZipCheck.h"
 #include "base/Bounds.h"
 #include "recovery/carving/CandidateCursor.h"
 #include "recovery/carving/CandidateReader.h"
@@ -9,6 +11,7 @@
 #include "recovery/carving/formats/GIFBlockWalk.h"
 #include "recovery/carving/formats/ISOBoxWalk.h"
 #include "recovery/carving/formats/JPEGMetadata.h"
+#include "recovery/carving/formats/MP3FrameWalk.h"
 #include "recovery/carving/formats/RIFFMetadata.h"
 #include "recovery/carving/formats/TIFFMetadata.h"
 
@@ -475,6 +478,7 @@ HitIntegrity pdf(ByteView bytes, bool cutAtCap) {
         if (!cutAtCap) {
             readEveryPage(*document, pdfReadBudgetSeconds);
             complaints += damagedJPEGStreams(bytes, pdfReadBudgetSeconds);
+            complaints += PDFStreamCheck::brokenStreams(bytes, pdfReadBudgetSeconds);
         }
         verdict = cutAtCap || complaints == 0 ? HitIntegrity::ok : HitIntegrity::suspect;
     } else if (cutAtCap && FieldReader::matches(bytes, 0, "%PDF")) {
@@ -484,11 +488,38 @@ HitIntegrity pdf(ByteView bytes, bool cutAtCap) {
     return verdict;
 }
 
+HitIntegrity zip(ByteView bytes, bool cutAtCap) {
+    const auto decode = ZipCheck::check(bytes);
+    if (!decode) return HitIntegrity::failed;
+    if (*decode == Decode::clean || (*decode == Decode::cut && cutAtCap)) return HitIntegrity::ok;
+    return HitIntegrity::suspect;
+}
+
+HitIntegrity mp3(ByteView bytes, bool cutAtCap) {
+    const std::uint64_t tagLength = MP3FrameWalk::id3v2Length(bytes).value_or(0);
+    // A tag that runs past the bytes hides whatever follows it.
+    if (tagLength >= bytes.size()) return cutAtCap && tagLength > 0 ? HitIntegrity::suspect : HitIntegrity::failed;
+    ViewReader reader(bytes);
+    CandidateCursor cursor(reader, 0, bytes.size(), bytes, MP3FrameWalk::chunkBytes);
+    const auto run = MP3FrameWalk::firstRun(cursor, tagLength);
+    if (!run) return HitIntegrity::failed;
+    Decode decode = Decode::bad;
+    const ByteView rest = bytes.subspan(run->end);
+    if (run->cut) decode = Decode::cut;
+    else if (rest.empty() || (rest.size() == MP3FrameWalk::id3v1Bytes && FieldReader::matches(rest, 0, "TAG")) ||
+             FieldReader::matches(rest, 0, "APETAGEX") || FieldReader::matches(rest, 0, "LYRICSBEGIN"))
+        decode = Decode::clean;
+    if (decode == Decode::clean || (decode == Decode::cut && cutAtCap)) return HitIntegrity::ok;
+    return HitIntegrity::suspect;
+}
+
 bool isCheckable(RecoveredFileKind kind) { return IntegrityKinds::isCheckable(kind); }
 
 HitIntegrity verdict(RecoveredFileKind kind, ByteView bytes, bool cutAtCap) {
     if (kind == RecoveredFileKind::jpeg) return jpeg(bytes, cutAtCap);
     if (kind == RecoveredFileKind::pdf) return pdf(bytes, cutAtCap);
+    if (kind == RecoveredFileKind::zip) return zip(bytes, cutAtCap);
+    if (kind == RecoveredFileKind::mp3) return mp3(bytes, cutAtCap);
     if (FileKind::isImage(kind)) return image(kind, bytes, cutAtCap);
     return HitIntegrity::skipped;
 }

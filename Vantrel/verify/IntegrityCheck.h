@@ -41,13 +41,25 @@ HitIntegrity image(RecoveredFileKind kind, ByteView bytes, bool cutAtCap);
 
 // A PDF through poppler: one that is locked, or about which poppler complains while it opens the
 // document and reads every page (text and drawing), is suspect unless the bytes were cut at the cap.
-// Bytes after a sound end do not count against it.
+// Bytes after a sound end do not count against it. A compressed stream that does not inflate whole
+// (PDFStreamCheck) counts as a complaint.
 HitIntegrity pdf(ByteView bytes, bool cutAtCap);
+
+// A ZIP archive through its central directory and every entry's CRC (ZipCheck): bytes that are no
+// archive fail; a sound one is ok, as is one cut at the cap with nothing bad before the cut; one cut
+// elsewhere or with a bad entry is suspect.
+HitIntegrity zip(ByteView bytes, bool cutAtCap);
+
+// An MP3 by its frames: after an ID3v2 tag (when one opens it) MPEG audio frames of one stream follow
+// one another to the end, where an ID3v1 or APE tag may close it. No run of frames fails; frames that
+// run to the end are ok, or run out at the cap; frames that stop short of the end, or are cut
+// elsewhere, are suspect.
+HitIntegrity mp3(ByteView bytes, bool cutAtCap);
 
 // The validator of the kind; `skipped` for kinds without one, without looking at the bytes.
 HitIntegrity verdict(RecoveredFileKind kind, ByteView bytes, bool cutAtCap);
 
-// Whether a kind has a validator: the pictures and PDF.
+// Whether a kind has a validator: the pictures, PDF, ZIP and MP3.
 bool isCheckable(RecoveredFileKind kind);
 
 } // namespace vantrel::IntegrityCheck

@@ -19,10 +19,11 @@ bool isCheckable(RecoveredFileKind kind) {
     case RecoveredFileKind::arw:
     case RecoveredFileKind::orf:
     case RecoveredFileKind::pdf:
+    case RecoveredFileKind::zip:
+    case RecoveredFileKind::mp3:
         return true;
     case RecoveredFileKind::mp4:
     case RecoveredFileKind::mov:
-    case RecoveredFileKind::mp3:
     case RecoveredFileKind::m4a:
     case RecoveredFileKind::wav:
     case RecoveredFileKind::flac:
@@ -32,7 +33,6 @@ bool isCheckable(RecoveredFileKind kind) {
     case RecoveredFileKind::pptx:
     case RecoveredFileKind::doc:
     case RecoveredFileKind::rtf:
-    case RecoveredFileKind::zip:
     case RecoveredFileKind::unknown:
         return false;
     }

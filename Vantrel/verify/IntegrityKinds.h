@@ -6,7 +6,7 @@
 
 namespace vantrel::IntegrityKinds {
 
-// The kinds that have a validator: the pictures and PDF. Every other kind is skipped unread.
+// The kinds that have a validator: the pictures, PDF, ZIP and MP3. Every other kind is skipped unread.
 bool isCheckable(RecoveredFileKind kind);
 
 } // namespace vantrel::IntegrityKinds

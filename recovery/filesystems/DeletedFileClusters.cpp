@@ -78,6 +78,7 @@ DeletedFileLayout layout(ByteSource& source, const VolumeGeometry& geometry, std
     };
     std::uint64_t cluster = firstCluster;
     take(cluster);
+    result.chainClusters = 1;
     for (std::uint64_t taken = 1; taken < clusters; ++taken) {
         if (followChain) {
             std::int64_t badSpots = 0;
@@ -88,6 +89,7 @@ DeletedFileLayout layout(ByteSource& source, const VolumeGeometry& geometry, std
             result.badSpots += badSpots;
             if (link && *link != cluster && !visited.contains(*link)) {
                 take(cluster = *link);
+                ++result.chainClusters;
                 continue;
             }
             // From here the chain is gone (cleared by the deletion, or looping).

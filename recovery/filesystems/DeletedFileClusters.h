@@ -48,6 +48,7 @@ struct ClusterRun {
 struct DeletedFileLayout {
     std::vector<ClusterRun> runs;   // in file order; together they cover the file unless the volume ends
     bool fragmented = false;        // more than one run
+    std::uint64_t chainClusters = 0; // clusters the first cluster and the chain placed; those after them are assumed
     bool chainUnread = false;       // a bad spot in the FAT ended the chain
     std::int64_t badSpots = 0;      // bad spots of the FAT passed over
 };

@@ -49,6 +49,12 @@ std::optional<RecoveredHit> DeletedFileWalk::acceptedHit(const DeletedFile& file
     hit.integrity = hit.clusterReallocated ? HitIntegrity::suspect : HitIntegrity::pending;
     hit.clusterHint = ClusterAllocationHint{file.firstCluster, geometry.partitionOffset, geometry.fileSystem};
     if (!filters.accepts(hit)) return std::nullopt;
+    if (placed.runAssumed && !hit.isFragmented && checkRun) {
+        const auto verdict = SourceReads::passOverBadSpot(outcome.readErrors, [&] {
+            return checkRun(kind, source, hit.byteOffset, hit.byteLength, geometry.bytesPerCluster());
+        });
+        hit.isFragmented = verdict == RunVerdict::broken;
+    }
     return hit;
 }
 
@@ -60,8 +66,9 @@ ClusterPlacement DeletedFileWalk::chainPlacement(std::uint32_t firstCluster, std
     });
     if (!placed) return ClusterPlacement{unreadMeansFragmented, false};
     outcome.readErrors += placed->badSpots;
+    const bool assumed = placed->runs.size() == 1 && placed->runs.front().count > placed->chainClusters;
     return ClusterPlacement{placed->fragmented || (placed->chainUnread && unreadMeansFragmented),
-                            DeletedFileClusters::meetsRegions(geometry, *placed, byteLength, activeRegions)};
+                            DeletedFileClusters::meetsRegions(geometry, *placed, byteLength, activeRegions), assumed};
 }
 
 } // namespace vantrel

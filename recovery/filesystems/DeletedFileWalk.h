@@ -5,6 +5,7 @@
 // filters.
 
 #include "recovery/bytesource/ByteSource.h"
+#include "recovery/filesystems/ContiguousRunReader.h"
 #include "recovery/filesystems/DeletedFileClusters.h"
 #include "recovery/filesystems/PictureSniffer.h"
 #include "recovery/filesystems/UndeleteNamingState.h"
@@ -40,6 +41,9 @@ struct DeletedFile {
 struct ClusterPlacement {
     bool isFragmented = false;
     bool clusterReallocated = false;
+    // One run of more than one cluster, the clusters after the chain's placed there by assumption only:
+    // the file's structure is asked whether the run holds it.
+    bool runAssumed = false;
 };
 
 // The state of one partition's deleted-file walk. The callbacks run on the caller's thread.
@@ -58,6 +62,8 @@ struct DeletedFileWalk {
     VolumeCache* volumes = nullptr;
     // The kind of a file whose name gives none, from its first bytes; without it such files are passed over.
     ContentKindReader readKind{};
+    // Whether a run of clusters placed by assumption holds one file; without it such runs count as whole.
+    ContiguousRunReader checkRun{};
     // Which clusters live files and folders hold, read when a file's placement first asks.
     std::optional<ClusterAllocation> allocation{};
 
@@ -65,13 +71,15 @@ struct DeletedFileWalk {
     // lie in the volume and its name must promise a known kind, or else its first bytes must show one; a JPEG or PNG is sized from its first
     // bytes and dropped when too small in bytes for its pixels; it is named after its own name when
     // that is usable, else numbered, and placed below its folder path; placement() then says where its
-    // clusters lie (a reallocated file is suspect); last the scan's filters decide. Bad spots read on
+    // clusters lie (a reallocated file is suspect); then the scan's filters decide; last a run placed by
+    // assumption is checked (checkRun), and one that does not hold one file is fragmented. Bad spots read on
     // the way are counted in outcome. The caller delivers the hit.
     std::optional<RecoveredHit> acceptedHit(const DeletedFile& file, const std::function<ClusterPlacement()>& placement);
 
     // The placement of a file stored with a FAT chain, as DeletedFileClusters lays it out (the chain
     // while it holds, then the following clusters nothing live holds): fragmented when it is not one run,
-    // reallocated when one of its clusters lies in a live range. A FAT whose chain cannot be read leaves
+    // reallocated when one of its clusters lies in a live range, assumed when it is one run longer than
+    // its chain. A FAT whose chain cannot be read leaves
     // the file fragmented when unreadMeansFragmented says so.
     ClusterPlacement chainPlacement(std::uint32_t firstCluster, std::uint64_t byteLength, bool unreadMeansFragmented);
 };

@@ -20,6 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto length = MP3FrameWalk::walk(input.cursor());
         // A file holds its whole tag and at least the smallest frames after it, within the limit.
         if (length && (!tag || *length > limit || *length < *tag + 4 * MP3FrameWalk::minimumFrames)) std::abort();
+        // A run found anywhere lies within the limit and holds its frames.
+        const auto run = MP3FrameWalk::firstRun(input.cursor(), tag.value_or(0));
+        if (run && (run->end > limit || run->start > run->end || run->frames < MP3FrameWalk::minimumFrames)) std::abort();
     } catch (const ByteSourceError&) {
         std::abort();
     }

@@ -2,7 +2,6 @@
 
 #include "base/Bounds.h"
 
-#include <utility>
 
 namespace vantrel::MP3FrameWalk {
 
@@ -77,24 +76,43 @@ std::optional<std::uint64_t> id3v2Length(ByteView bytes) {
 
 namespace {
 
-// The end of the run of frames of one stream that starts at pos, and how many frames it holds.
-std::pair<std::uint64_t, std::uint64_t> frameRun(CandidateCursor& cursor, std::uint64_t pos) {
-    std::uint64_t frames = 0;
-    std::optional<FrameHeader> first;
+// The run of frames of one stream that starts at pos.
+FrameRun frameRun(CandidateCursor& cursor, std::uint64_t pos) {
+    FrameRun run;
+    run.start = pos;
     // Every frame takes at least one byte, and the cursor ends at its limit.
     for (;;) {
         std::uint8_t bytes[frameHeaderBytes];
-        if (!cursor.copy(pos, frameHeaderBytes, bytes)) break;
+        if (!cursor.copy(pos, frameHeaderBytes, bytes)) {
+            run.cut = pos < cursor.limit() && cursor.byteAt(pos).has_value();
+            break;
+        }
         const auto frame = frameHeader(FieldReader::u32be(ByteView(bytes, frameHeaderBytes), 0));
-        if (!frame || (first && !frame->sameStream(*first)) || !fitsWithin(pos, frame->length, cursor.limit())) break;
-        if (!first) first = frame;
+        if (!frame || (run.frames > 0 && !frame->sameStream(run.first))) break;
+        if (!fitsWithin(pos, frame->length, cursor.limit())) {
+            run.cut = true;
+            break;
+        }
+        if (run.frames == 0) run.first = *frame;
         pos += frame->length;
-        ++frames;
+        ++run.frames;
     }
-    return {pos, frames};
+    run.end = pos;
+    return run;
 }
 
 } // namespace
+
+std::optional<FrameRun> firstRun(CandidateCursor& cursor, std::uint64_t from, std::uint64_t frames) {
+    for (std::uint64_t start = from; start - from <= maxGapBytes; ++start) {
+        std::uint8_t sync[2];
+        if (!cursor.copy(start, sizeof sync, sync)) break;
+        if (sync[0] != 0xFF || (sync[1] & 0xE0) != 0xE0) continue;
+        const FrameRun run = frameRun(cursor, start);
+        if (run.frames >= frames) return run;
+    }
+    return std::nullopt;
+}
 
 std::optional<std::uint64_t> walk(CandidateCursor& cursor) {
     std::uint8_t tagHeader[id3v2HeaderBytes];
@@ -103,17 +121,10 @@ std::optional<std::uint64_t> walk(CandidateCursor& cursor) {
     if (!tagLength || *tagLength > cursor.limit()) return std::nullopt;
 
     // The frames start where the tag ends, or a little later behind padding the tag's size leaves out.
-    std::optional<std::uint64_t> end;
-    for (std::uint64_t start = *tagLength; start - *tagLength <= maxGapBytes && !end; ++start) {
-        std::uint8_t sync[2];
-        if (!cursor.copy(start, sizeof sync, sync)) break;
-        if (sync[0] != 0xFF || (sync[1] & 0xE0) != 0xE0) continue;
-        const auto [runEnd, frames] = frameRun(cursor, start);
-        if (frames >= minimumFrames) end = runEnd;
-    }
-    if (!end) return std::nullopt;
+    const auto run = firstRun(cursor, *tagLength);
+    if (!run) return std::nullopt;
 
-    std::uint64_t pos = *end;
+    std::uint64_t pos = run->end;
     std::uint8_t trailer[3];
     if (fitsWithin(pos, id3v1Bytes, cursor.limit()) && cursor.copy(pos, sizeof trailer, trailer) &&
         FieldReader::matches(ByteView(trailer, sizeof trailer), 0, "TAG"))

@@ -63,6 +63,19 @@ std::optional<FrameHeader> frameHeader(std::uint32_t header);
 // sound ID3v2 header.
 std::optional<std::uint64_t> id3v2Length(ByteView bytes);
 
+// A run of frames of one stream, each where the one before ends.
+struct FrameRun {
+    std::uint64_t start = 0;   // the first frame's header
+    std::uint64_t end = 0;     // where the last whole frame ends
+    std::uint64_t frames = 0;
+    bool cut = false;          // it stopped at a frame (or header) that the cursor's limit cuts
+    FrameHeader first;
+};
+
+// The first run of at least `frames` frames that starts at from or at most maxGapBytes after it. A
+// failed read throws.
+std::optional<FrameRun> firstRun(CandidateCursor& cursor, std::uint64_t from, std::uint64_t frames = minimumFrames);
+
 // The length of the tag, the frames and a trailing ID3v1 tag, or nothing when the tag is not sound or
 // no run of minimumFrames frames that agree starts at its end or within maxGapBytes after it. The frames end at the first header that is
 // free-format, not allowed, of another version, layer or sample rate, or whose frame runs past the

@@ -363,11 +363,13 @@ FatChain::DirectoryContents readExFATDirectory(ByteSource& source, const VolumeG
 WalkOutcome recoverDeleted(ByteSource& source, const VolumeGeometry& geometry, const RecoveryFilters& filters,
                            const AllocatedRegionMap& activeRegions, const std::function<bool()>& shouldCancel,
                            const std::function<void(const RecoveredHit&)>& onHit,
-                           const PictureDimensionReader& readDimensions, VolumeCache* volumes) {
+                           const PictureDimensionReader& readDimensions, VolumeCache* volumes,
+                           const ContiguousRunReader& checkRun) {
     if (!isExFatVolume(geometry)) return {};
     UndeleteNamingState naming;
     DeletedFileWalk walk{source, geometry, filters, activeRegions, naming, shouldCancel, onHit, readDimensions};
     walk.volumes = volumes;
+    walk.checkRun = checkRun;
     walkDirectorySet(walk, rootDirectory(geometry), "/", 0);
     return walk.outcome;
 }

@@ -686,13 +686,13 @@ TEST(AppModelQualityPass, HitsAreTakenAsTheyAreAtTheirTurnAndAPauseGivesTheRestB
     h.place(160'000, fifth);
     h.keepExtraction = [](std::uint64_t) { return true; };
     scanWith(h, {hitRecord(RecoveredFileKind::jpeg, 80'000, 30'000, "c.jpg"), hitRecord(RecoveredFileKind::jpeg, 0, 30'000, "a.jpg"),
-                 hitRecord(RecoveredFileKind::zip, 20'000, 30'000, "n.zip"), hitRecord(RecoveredFileKind::jpeg, 40'000, 30'000, "b.jpg"),
+                 hitRecord(RecoveredFileKind::wav, 20'000, 30'000, "n.wav"), hitRecord(RecoveredFileKind::jpeg, 40'000, 30'000, "b.jpg"),
                  hitRecord(RecoveredFileKind::jpeg, 160'000, fifth.size(), "e.jpg"),
                  hitRecord(RecoveredFileKind::jpeg, 120'000, fourth.size(), "d.jpg")});
     h.replyToScan();
     ASSERT_TRUE(h.model->isQualityPassRunning());
-    EXPECT_EQ(h.model->statusMessage(), "Phase 2 — caching probes… 0/5") << "the zip is not counted";
-    EXPECT_NE(hitNamed(*h.model, "n.zip")->integrity, HitIntegrity::pending) << "a kind that cannot be checked is settled at once";
+    EXPECT_EQ(h.model->statusMessage(), "Phase 2 — caching probes… 0/5") << "the wav is not counted";
+    EXPECT_NE(hitNamed(*h.model, "n.wav")->integrity, HitIntegrity::pending) << "a kind that cannot be checked is settled at once";
     const auto idOf = [&](const std::string& name) { return hitNamed(*h.model, name)->id; };
     const auto fourthId = idOf("d.jpg");
     const auto fifthId = idOf("e.jpg");

@@ -3,6 +3,7 @@
 #include "recovery/bytesource/FileByteSource.h"
 #include "recovery/bytesource/MemoryByteSource.h"
 #include "recovery/carving/ContentSniffer.h"
+#include "recovery/carving/RunStructureCheck.h"
 #include "recovery/filesystems/ClusterChainReader.h"
 #include "recovery/filesystems/fat/FatDirectoryEntry.h"
 #include "recovery/filesystems/partitions/FileSystemProbe.h"
@@ -10,6 +11,7 @@
 #include "tests/fixtures/FaultyByteSource.h"
 #include "tests/fixtures/MemoryVolume.h"
 #include "tests/fixtures/PictureBytes.h"
+#include "tests/fixtures/SampleDocuments.h"
 #include "tests/fixtures/TestSupport.h"
 #include "tests/fixtures/WalkedHits.h"
 
@@ -36,11 +38,11 @@ RecoveryFilters everything() {
 
 Walked walk(ByteSource& source, const VolumeGeometry& geometry, const AllocatedRegionMap& live = AllocatedRegionMap::empty(),
             std::function<bool()> cancel = [] { return false; }, const PictureDimensionReader& dimensions = {},
-            const ContentKindReader& kinds = {}) {
+            const ContentKindReader& kinds = {}, const ContiguousRunReader& checkRun = {}) {
     Walked walked;
     walked.outcome = FatUndeleter::recoverDeleted(source, geometry, everything(), live, cancel,
                                                   [&](const RecoveredHit& hit) { walked.hits.push_back(hit); }, dimensions,
-                                                  kinds);
+                                                  kinds, checkRun);
     return walked;
 }
 
@@ -493,6 +495,93 @@ TEST(FatUndeleter, ReportsOnlyDeletedFilesBeforeTheEndMark) {
     EXPECT_EQ(walked.hits[0].clusterHint->firstCluster, 9u);
     EXPECT_EQ(ClusterChainReader::extractBytes(source, walked.hits[0], UINT64_MAX), test::MemoryVolume::expected({9, 10}, 88));
 }
+
+} // namespace
+} // namespace vantrel
+
+namespace vantrel {
+namespace {
+
+// A stick on which a ZIP, an MP3 and a PDF were written at the same time, a piece of each in turn,
+// then deleted: nothing on the volume separates their clusters, and each comes back as one run from
+// its first cluster. Their structure shows that the run holds more than one file. The same three files
+// written one after the other and deleted come back whole, unflagged.
+struct StickLayout {
+    int fatBits;
+    std::uint64_t volumeBytes;
+    int sectorsPerCluster;
+};
+
+class FatUndeleterOnAStickWrittenInTurns : public ::testing::TestWithParam<StickLayout> {};
+
+TEST_P(FatUndeleterOnAStickWrittenInTurns, FlagsFilesWrittenInTurnsAndNotFilesWrittenWhole) {
+    if (!FatImageBuilder::available()) GTEST_SKIP() << "mkfs.fat, mtools or sfdisk missing";
+    test::TempDir dir;
+    const auto zip = test::zipArchive(dir.path());
+    const auto mp3 = test::mp3Tone(dir.path(), 4);
+    const auto pdf = test::shippedPDF();
+    if (!zip || !mp3 || !pdf) GTEST_SKIP() << "zip, sox, lame or " << test::shippedPDFPath << " missing";
+    const StickLayout& layout = GetParam();
+    const std::uint64_t clusterBytes = 512 * static_cast<std::uint64_t>(layout.sectorsPerCluster);
+    FatImageBuilder builder(dir / "stick.img", layout.volumeBytes, 0, layout.volumeBytes);
+    builder.format(layout.fatBits, {"-s", std::to_string(layout.sectorsPerCluster), "-S", "512"});
+    const auto nextFromTheStart = [&] {
+        if (layout.fatBits == 32) builder.forgetFreeClusterHint();
+    };
+
+    const std::vector<std::pair<std::string, const Bytes*>> files{{"archive.zip", &*zip}, {"tone.mp3", &*mp3}, {"manual.pdf", &*pdf}};
+    // The copies written whole come first, so that no hole the others leave splits them.
+    for (const auto& [name, bytes] : files) builder.copyIn(*bytes, "/whole-" + name);
+    // Placeholders of two clusters each, in turns for the three files; each file is then written into
+    // the holes its placeholders leave, the first free clusters, as the pieces a writer appends in turn.
+    const std::uint64_t pieceBytes = 2 * clusterBytes;
+    std::uint64_t rounds = 0;
+    for (const auto& file : files) rounds = std::max<std::uint64_t>(rounds, (file.second->size() + pieceBytes - 1) / pieceBytes);
+    std::vector<std::pair<std::string, Bytes>> placeholders;
+    for (std::uint64_t round = 0; round < rounds; ++round)
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            const bool taken = round * pieceBytes < files[i].second->size();
+            placeholders.emplace_back((taken ? "P" : "K") + std::to_string(i) + "_" + std::to_string(round) + ".BIN",
+                                      Bytes(pieceBytes, static_cast<std::uint8_t>(i)));
+        }
+    builder.copyAllIn(placeholders, "/");
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        builder.remove("/P" + std::to_string(i) + "_*.BIN");
+        nextFromTheStart();
+        builder.copyIn(*files[i].second, "/" + files[i].first);
+    }
+    // The placeholders left over go too: nothing live stands between the three files' clusters.
+    builder.remove("/K*.BIN");
+    for (const auto& file : files) {
+        builder.remove("/" + file.first);
+        builder.remove("/whole-" + file.first);
+    }
+
+    FileByteSource source(builder.image().string());
+    const VolumeGeometry geometry = probeOne(source);
+    ASSERT_EQ(geometry.bytesPerCluster(), clusterBytes);
+    AllocatedRegionMap live;
+    EXPECT_EQ(FatUndeleter::collectActiveRegions(source, geometry, live), 0);
+    const auto hits = walk(source, geometry, live, [] { return false; }, {}, {}, RunStructureCheck::holdsOneFile).byPath();
+    ASSERT_EQ(hits.size(), 6u);
+    for (const auto& [name, bytes] : files) {
+        const RecoveredHit& whole = hits.at("/whole-" + name);
+        EXPECT_EQ(ClusterChainReader::extractBytes(source, whole, UINT64_MAX), *bytes) << name;
+        EXPECT_FALSE(whole.isFragmented) << "whole-" << name;
+        // The deleted short name, its first letter gone, gives a numbered name of the kind.
+        const auto written = std::find_if(hits.begin(), hits.end(), [&](const auto& found) {
+            return found.second.kind == whole.kind && !found.first.starts_with("/whole-");
+        });
+        ASSERT_NE(written, hits.end()) << name;
+        EXPECT_NE(ClusterChainReader::extractBytes(source, written->second, UINT64_MAX), *bytes) << name << " was not split";
+        EXPECT_TRUE(written->second.isFragmented) << name;
+        EXPECT_FALSE(written->second.clusterReallocated) << name;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(FatUndeleter, FatUndeleterOnAStickWrittenInTurns,
+                         ::testing::Values(StickLayout{16, 16 * mebibyte, 4}, StickLayout{32, 34 * mebibyte, 1}),
+                         [](const auto& param) { return "Fat" + std::to_string(param.param.fatBits); });
 
 } // namespace
 } // namespace vantrel
