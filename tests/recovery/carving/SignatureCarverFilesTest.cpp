@@ -734,8 +734,8 @@ TEST(SignatureCarverSoundFiles, ChanceSoundAndArchiveHeadersInCompressedAndRando
     }
     EXPECT_EQ(hits[0].byteLength, real[2].length) << "the MP3's frames end it";
     EXPECT_FALSE(hasGuessedLength(hits[0]));
-    EXPECT_TRUE(hasGuessedLength(hits[1])) << "a FLAC's end is not in its first bytes";
-    EXPECT_TRUE(hits[1].isFragmented);
+    EXPECT_EQ(hits[1].byteLength, real[3].length) << "the FLAC's frames end it";
+    EXPECT_FALSE(hasGuessedLength(hits[1]));
     EXPECT_EQ(hits[2].byteLength, real[4].length) << "the ZIP's end record ends it";
     EXPECT_FALSE(hasGuessedLength(hits[2]));
 }
