@@ -63,7 +63,7 @@ void VantrelHelperProtocol::dispatch(VantrelHelperProtocol& service, IpcIncoming
                                                 errorReply);
     if (selector == S::remountDisks) return service.remountDisksWithBsdNames(strings(args[0]), errorReply);
     if (selector == S::quitForRelaunch)
-        return service.quitForRelaunch([reply]() mutable { reply.reply(nlohmann::json::array()); });
+        return service.quitForRelaunch(errorReply);
     // A selector in the table without a case here: the reply goes out as noReply when dropped.
 }
 

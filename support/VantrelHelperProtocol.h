@@ -91,8 +91,9 @@ public:
     virtual void copyDeviceWithSourcePath(const std::string& sourcePath, const std::string& destinationPath,
                                           UniqueFd destination, ErrorReply reply) = 0;
     virtual void remountDisksWithBsdNames(const std::vector<std::string>& bsdNames, ErrorReply reply) = 0;
-    // Replies, then the helper exits once its other connections are idle.
-    virtual void quitForRelaunch(EmptyReply reply) = 0;
+    // Replies, then the helper exits once its other connections are idle; a quit the helper will not
+    // carry out (a member's, beside other connections) is answered with the error that says why.
+    virtual void quitForRelaunch(ErrorReply reply) = 0;
 
     // Argument, reply and descriptor types of every operation.
     static const SelectorTable& selectorTable();
