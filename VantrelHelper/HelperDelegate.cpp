@@ -72,8 +72,10 @@ void HelperDelegate::reap(std::list<Entry> entries, bool releaseDisks) {
         std::thread([this, releaseDisks, taken = std::move(entry)]() mutable {
             const pid_t pid = taken.pid;
             const bool busy = taken.busyAtClose;
-            std::set<std::string> held = taken.service ? taken.service->heldDisks() : std::set<std::string>{};
+            const auto record = taken.service ? taken.service->heldDisks() : nullptr;
             { Entry gone = std::move(taken); }
+            // Read once the last task has ended: a probe still running at the close holds its disk too.
+            auto held = record ? record->names() : std::set<std::string>{};
             if (releaseDisks && !held.empty()) {
                 if (!busy && processLives(pid)) {
                     std::lock_guard lock(m_mutex);
@@ -92,7 +94,7 @@ void HelperDelegate::reap(std::list<Entry> entries, bool releaseDisks) {
 bool HelperDelegate::heldElsewhere(const std::string& disk) {
     std::lock_guard lock(m_mutex);
     for (const auto& entry : m_entries)
-        if (!entry.closed && entry.service->heldDisks().count(disk)) return true;
+        if (!entry.closed && entry.service->heldDisks()->names().count(disk)) return true;
     return std::any_of(m_heldByProcess.begin(), m_heldByProcess.end(),
                        [&](const auto& process) { return process.second.count(disk) > 0; });
 }

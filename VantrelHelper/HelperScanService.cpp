@@ -76,15 +76,18 @@ void HelperScanService::connectionClosed() {
 
 bool HelperScanService::isIdle() const { return m_queue.isIdle() && m_ioQueue.isIdle(); }
 
-std::set<std::string> HelperScanService::heldDisks() const {
-    std::lock_guard lock(m_heldLock);
-    return m_held;
+void HelperScanService::HeldDisks::add(const std::string& disk) {
+    std::lock_guard lock(m_lock);
+    m_names.insert(disk);
+}
+
+std::set<std::string> HelperScanService::HeldDisks::names() const {
+    std::lock_guard lock(m_lock);
+    return m_names;
 }
 
 void HelperScanService::hold(const DeviceAccess::CheckedDevice& device) {
-    if (!device.isBlockDevice) return;
-    std::lock_guard lock(m_heldLock);
-    m_held.insert(device.diskName);
+    if (device.isBlockDevice) m_held->add(device.diskName);
 }
 
 DeviceAccess::DiskLease HelperScanService::leaseAndHold(const std::string& path) {

@@ -59,8 +59,18 @@ public:
     // Nothing running or waiting on either queue.
     bool isIdle() const;
     // The disks (whole-disk kernel names) this connection's probes, scans, copies and extractions
-    // opened: the disks it holds unmounted while it lasts.
-    std::set<std::string> heldDisks() const;
+    // opened: the disks it holds unmounted while it lasts. Shared, so that they can be read once the
+    // service is gone and its last task with it.
+    class HeldDisks {
+    public:
+        void add(const std::string& disk);
+        std::set<std::string> names() const;
+
+    private:
+        mutable std::mutex m_lock;
+        std::set<std::string> m_names;
+    };
+    std::shared_ptr<const HeldDisks> heldDisks() const { return m_held; }
 
     void ping(StringReply reply) override;
     void probeDeviceWithPath(const std::string& path, LengthReply reply) override;
@@ -122,8 +132,7 @@ private:
     int m_extractInFlight = 0;
     bool m_closed = false;
 
-    mutable std::mutex m_heldLock;  // guards m_held
-    std::set<std::string> m_held;
+    std::shared_ptr<HeldDisks> m_held = std::make_shared<HeldDisks>();
 
     std::mutex m_volumeLock;  // guards the two values below
     std::string m_volumePath;
