@@ -197,6 +197,46 @@ TEST(HelperHolds, AConnectionClosedMidScanHandsItsDiskBackOnceNoOtherHoldsIt) {
     EXPECT_FALSE(mountedWithin(loop.target(), std::chrono::seconds(1)));
 }
 
+// The program whose connection was closed between calls is killed later: the disk comes back once the
+// helper sees that the program is gone.
+TEST(HelperHolds, AProgramThatEndsAfterItsConnectionClosedGetsItsDiskBack) {
+    if (!test::canMakeLoopDevices()) GTEST_SKIP() << "needs root, loop devices, losetup and mkfs.ext4";
+    test::TempDir dir;
+    MountedLoop loop(dir);
+    test::SharedHelper shared(dir);
+    ASSERT_TRUE(shared.ready());
+    const auto socketPath = (dir / "helper.sock").string();
+    // The program: a child that probes the disk, closes its connection and waits to be killed. Forked
+    // before this process starts a thread of its own.
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t program = ::fork();
+    if (program == 0) {
+        ::alarm(60); // gone even if the test stops before it kills the child
+        bool probed = false;
+        {
+            ClosingPeer peer(SeqpacketSocket::connect(socketPath));
+            test::Answer<std::int64_t, std::optional<ErrorObject>> probe;
+            peer.helper->probeDeviceWithPath(loop.device(), probe.callback());
+            probed = !std::get<1>(probe.get());
+        }
+        const char answer = probed ? 'y' : 'n';
+        if (::write(ready[1], &answer, 1) != 1) ::_exit(1);
+        ::pause();
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    char answer = 0;
+    ASSERT_EQ(::read(ready[0], &answer, 1), 1);
+    ::close(ready[0]);
+    EXPECT_EQ(answer, 'y');
+    EXPECT_FALSE(mountedWithin(loop.target(), std::chrono::seconds(1))) << "the program lives on";
+    ::kill(program, SIGKILL);
+    int status = 0;
+    ::waitpid(program, &status, 0);
+    EXPECT_TRUE(mountedWithin(loop.target(), std::chrono::seconds(10)));
+}
+
 TEST(HelperHolds, SignalsEndTheHelperAsAQuitDoesWithTheMountBack) {
     if (!canMountLoops()) GTEST_SKIP() << loopsNeeded;
     for (const int signal : {SIGTERM, SIGHUP, SIGINT}) {
