@@ -29,9 +29,10 @@ inline constexpr std::uint64_t headerBytes = 26;
 // Records in the root heap; cameras write about ten (the picture, the raw data, two subheaps, ...).
 inline constexpr std::uint64_t maxRecords = 1024;
 
-// The file's length: the end of the first table, from the header on, that ends with its own offset
-// and whose records' data lie before it; nothing when the header is not CIFF's or no such table lies
-// within the cursor's limit. A failed read throws.
+// The file's length: the end of the first table, from the header on, that ends with its own offset,
+// whose records' data lie before it and that lists the raw data or the picture from it (0x2005,
+// 0x2007); else the end of the first such table without them; nothing when the header is not CIFF's
+// or no such table lies within the cursor's limit. A failed read throws.
 std::optional<std::uint64_t> fileLength(CandidateCursor& cursor);
 
 } // namespace vantrel::CIFFHeapLength

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace vantrel {
 namespace {
 
@@ -66,6 +68,11 @@ TEST(CIFFHeapLength, AFileEndsWithItsRootHeapsTableWhateverFollows) {
     EXPECT_EQ(lengthOf(joined({&file, &zeros}), 0), file.size());
     EXPECT_EQ(lengthOf(joined({&file, &file}), 0), file.size());
     EXPECT_EQ(lengthOf(joined({&junk, &file}), junk.size()), file.size());
+    // A subheap stored first ends with a table that passes for the root's, but lists no raw data.
+    auto records = cameraRecords();
+    std::rotate(records.begin(), records.begin() + 2, records.end());
+    const Bytes subheapFirst = crw(records);
+    EXPECT_EQ(lengthOf(joined({&subheapFirst, &junk}), 0), subheapFirst.size());
 }
 
 TEST(CIFFHeapLength, ATableThatDoesNotHoldGivesNothing) {
