@@ -256,11 +256,15 @@ std::optional<std::string> HelperDelegate::quitRequested(std::uint64_t id) {
 
 bool HelperDelegate::quitPermitted(std::uint64_t quitter, uid_t uid) {
     // Ending the helper ends every user's connections and mounts back every user's disks: root may,
-    // and so may the only connection; a member beside others may not.
+    // and so may the only connection; a member beside others may not. Connections their programs
+    // closed just before the quit count as gone once the helper has seen them close, which it is
+    // given quitDelay for.
     if (uid == 0) return true;
-    std::lock_guard lock(m_mutex);
-    return std::none_of(m_entries.begin(), m_entries.end(),
-                        [quitter](const Entry& entry) { return entry.id != quitter && !entry.closed; });
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, quitDelay, [&] {
+        return std::none_of(m_entries.begin(), m_entries.end(),
+                            [quitter](const Entry& entry) { return entry.id != quitter && !entry.closed; });
+    });
 }
 
 std::list<HelperDelegate::Entry> HelperDelegate::takeClosed() {
