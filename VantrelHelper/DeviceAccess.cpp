@@ -144,6 +144,7 @@ bool peerMayReadLoopBacking(const std::string& loopName, const UserIdentity& pee
 // that thread and not the request: the request is answered when the time is up.
 struct Lookup {
     bool timedOut = false;
+    std::vector<std::string> stuck;  // refused: the user's look-ups that still hang
     bool found = false;
     int error = 0;
     std::string resolved;
@@ -153,7 +154,7 @@ struct Lookup {
 struct Lookups {
     std::mutex lock;
     std::condition_variable done;
-    std::map<uid_t, std::size_t> running;  // look-ups not yet returned, per user (abandoned ones too)
+    std::map<uid_t, std::multiset<std::string>> running;  // paths not yet returned, per user (abandoned ones too)
 };
 
 Lookups& lookups() {
@@ -171,12 +172,13 @@ Lookup lookUpWithin(const std::string& path, const UserIdentity& peer) {
     {
         std::lock_guard lock(all.lock);
         // A user whose look-ups hang gets no more threads for new ones.
-        if (all.running[peer.uid] >= maxLookupsPerUser) {
+        auto& running = all.running[peer.uid];
+        if (running.size() >= maxLookupsPerUser) {
             Lookup refused;
-            refused.timedOut = true;
+            refused.stuck.assign(running.begin(), running.end());
             return refused;
         }
-        ++all.running[peer.uid];
+        running.insert(path);
     }
     std::thread([shared, path, peer] {
         Lookup result;
@@ -192,7 +194,9 @@ Lookup lookUpWithin(const std::string& path, const UserIdentity& peer) {
         }
         auto& registry = lookups();
         std::lock_guard lock(registry.lock);
-        if (--registry.running[peer.uid] == 0) registry.running.erase(peer.uid);
+        auto& running = registry.running[peer.uid];
+        running.erase(running.find(path));
+        if (running.empty()) registry.running.erase(peer.uid);
         shared->result = std::move(result);
         shared->finished = true;
         registry.done.notify_all();
@@ -210,6 +214,17 @@ ErrorObject lookupTimedOut(const std::string& path) {
     auto error = ErrorObject::posix(ETIMEDOUT, path);
     error.message = "The path did not answer within " + std::to_string(pathLookupLimit.count()) +
                     " seconds (a file system on the way may have stalled): " + path;
+    return error;
+}
+
+// The user's own paths only, so the answer tells nothing of other users.
+ErrorObject lookupsStuck(const std::string& path, const std::vector<std::string>& stuck) {
+    auto error = ErrorObject::posix(EAGAIN, path);
+    std::string names;
+    for (const auto& name : stuck) names += (names.empty() ? "" : ", ") + name;
+    error.message = "No path is looked up for you while " + std::to_string(stuck.size()) +
+                    " earlier look-ups still wait for a file system that stopped answering: " + names +
+                    ". Try again once they return (unplug or unmount what stalled).";
     return error;
 }
 
@@ -238,6 +253,7 @@ CheckedDevice checkDevicePath(const std::string& path, const UserIdentity& peer)
     // the one answer, missing or closed alike.
     const bool forPeer = ThreadIdentity::switchesFor(peer);
     const auto lookup = lookUpWithin(path, peer);
+    if (!lookup.stuck.empty()) fail(lookupsStuck(path, lookup.stuck));
     if (lookup.timedOut) fail(lookupTimedOut(path));
     if (!lookup.found) fail(forPeer ? unavailableToPeer(path) : ErrorObject::posix(lookup.error, path));
     const struct stat& info = lookup.info;
@@ -329,7 +345,8 @@ std::optional<std::string> unmountDisk(const std::string& devicePath, uid_t peer
     return kept;
 }
 
-bool mountDisk(const std::string& name, uid_t peerUid, std::string* why) {
+bool mountDisk(const std::string& name, uid_t peerUid, std::string* why, std::size_t* mounted) {
+    if (mounted) *mounted = 0;
     const auto says = [why](const std::string& reason) {
         if (why) *why += (why->empty() ? "" : "; ") + reason;
     };
@@ -369,6 +386,7 @@ bool mountDisk(const std::string& name, uid_t peerUid, std::string* why) {
         AppLog::error("mountDisk " + failure.mount.source + " on " + failure.mount.target + " failed: " + failure.reason, category);
         says(failure.mount.target + ": " + failure.reason);
     }
+    if (mounted) *mounted = records.size() - failed.size();
     AppLog::info("mountDisk " + disk + " mounted=" + std::to_string(records.size() - failed.size()) +
                      " failed=" + std::to_string(failed.size()),
                  category);

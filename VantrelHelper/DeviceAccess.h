@@ -93,8 +93,9 @@ std::optional<std::string> unmountDisk(const std::string& devicePath, uid_t peer
 // its disk) for the peer: root mounts back every record of the disk, another peer only its own. True
 // when everything it may mount back was mounted again, or nothing was recorded. A disk that a scan,
 // extraction or copy reads is left alone (false). A name that cannot be a kernel name gives false.
-// When why is given, it gets the reasons of what stayed unmounted ("TARGET: reason; ...").
-bool mountDisk(const std::string& name, uid_t peerUid = 0, std::string* why = nullptr);
+// When why is given, it gets the reasons of what stayed unmounted ("TARGET: reason; ..."); when mounted
+// is given, it gets how many mounts were put back.
+bool mountDisk(const std::string& name, uid_t peerUid = 0, std::string* why = nullptr, std::size_t* mounted = nullptr);
 
 // The disks this process has unmounted and not mounted back, by whole-disk kernel name: all of them
 // for root, those with records of the peer's otherwise.

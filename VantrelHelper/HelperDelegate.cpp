@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <thread>
 
@@ -19,6 +21,10 @@ static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler"
 constexpr std::string_view category = "helper";
 // How often run() looks at idle connections and time limits when nothing else wakes it.
 constexpr std::chrono::milliseconds housekeepingStep{100};
+
+// Whether the process is there (a process of another user too; one that has ended and not been
+// waited for still counts).
+bool processLives(pid_t pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM); }
 
 IpcLogSink ipcLogSink() {
     return [](IpcLogLevel level, const std::string& message) {
@@ -51,10 +57,11 @@ void HelperDelegate::closeAll() {
         entry.service->connectionClosed();
         entry.connection->invalidate();
     }
-    reap(std::move(entries));
+    // The ending mounts back everything itself.
+    reap(std::move(entries), false);
 }
 
-void HelperDelegate::reap(std::list<Entry> entries) {
+void HelperDelegate::reap(std::list<Entry> entries, bool releaseDisks) {
     for (auto& entry : entries) {
         {
             std::lock_guard lock(m_mutex);
@@ -62,13 +69,76 @@ void HelperDelegate::reap(std::list<Entry> entries) {
         }
         // Each entry is destroyed service first (waiting for its running task), then proxy, then
         // connection, then its place.
-        std::thread([this, taken = std::move(entry)]() mutable {
+        std::thread([this, releaseDisks, taken = std::move(entry)]() mutable {
+            const pid_t pid = taken.pid;
+            const bool busy = taken.busyAtClose;
+            const auto record = taken.service ? taken.service->heldDisks() : nullptr;
             { Entry gone = std::move(taken); }
+            // Read once the last task has ended: a probe still running at the close holds its disk too.
+            auto held = record ? record->names() : std::set<std::string>{};
+            if (releaseDisks && !held.empty()) {
+                if (!busy && processLives(pid)) {
+                    std::lock_guard lock(m_mutex);
+                    m_heldByProcess[pid].merge(held);
+                } else {
+                    release(held);
+                }
+            }
             std::lock_guard lock(m_mutex);
             --m_reaping;
             m_changed.notify_all();
         }).detach();
     }
+}
+
+bool HelperDelegate::heldElsewhere(const std::string& disk) {
+    std::lock_guard lock(m_mutex);
+    for (const auto& entry : m_entries)
+        if (!entry.closed && entry.service->heldDisks()->names().count(disk)) return true;
+    return std::any_of(m_heldByProcess.begin(), m_heldByProcess.end(),
+                       [&](const auto& process) { return process.second.count(disk) > 0; });
+}
+
+void HelperDelegate::release(const std::set<std::string>& disks) {
+    for (const auto& disk : disks) {
+        if (heldElsewhere(disk)) {
+            AppLog::info("Helper keeps " + disk + " unmounted: another connection holds it", category);
+            continue;
+        }
+        std::string why;
+        std::size_t mounted = 0;
+        if (!DeviceAccess::mountDisk(disk, 0, &why, &mounted))
+            AppLog::error("Helper could not mount " + disk + " back after its connection closed: " + why, category);
+        else if (mounted > 0)
+            AppLog::info("Helper mounted " + disk + " back: no connection holds it any more", category);
+    }
+}
+
+void HelperDelegate::releaseLater(std::set<std::string> disks) {
+    {
+        std::lock_guard lock(m_mutex);
+        ++m_reaping;
+    }
+    std::thread([this, disks = std::move(disks)] {
+        release(disks);
+        std::lock_guard lock(m_mutex);
+        --m_reaping;
+        m_changed.notify_all();
+    }).detach();
+}
+
+std::set<std::string> HelperDelegate::takeEndedProcessesDisks() {
+    std::set<std::string> disks;
+    std::lock_guard lock(m_mutex);
+    for (auto process = m_heldByProcess.begin(); process != m_heldByProcess.end();) {
+        if (processLives(process->first)) {
+            ++process;
+            continue;
+        }
+        disks.merge(process->second);
+        process = m_heldByProcess.erase(process);
+    }
+    return disks;
 }
 
 bool HelperDelegate::waitForReaping(std::chrono::steady_clock::duration limit) {
@@ -113,7 +183,8 @@ void HelperDelegate::accept(SeqpacketSocket socket, IpcListener::ConnectionSlot 
         return;
     }
     entry.uid = peer.uid;
-    entry.service = std::make_unique<HelperScanService>(m_options.scan, [this, id] { quitRequested(id); },
+    entry.pid = peer.pid;
+    entry.service = std::make_unique<HelperScanService>(m_options.scan, [this, id] { return quitRequested(id); },
                                                         UserIdentity{peer.uid, peer.gid, peer.groups});
 
     IpcConnectionOptions options;
@@ -156,30 +227,44 @@ void HelperDelegate::connectionClosed(std::uint64_t id) {
     for (auto& entry : m_entries) {
         if (entry.id != id) continue;
         entry.closed = true;
+        entry.busyAtClose = !entry.service->isIdle();
         entry.service->connectionClosed();
     }
     m_changed.notify_all();
 }
 
-void HelperDelegate::quitRequested(std::uint64_t id) {
+std::optional<std::string> HelperDelegate::quitRequested(std::uint64_t id) {
+    uid_t uid = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        for (const auto& entry : m_entries)
+            if (entry.id == id) uid = entry.uid;
+    }
+    if (!quitPermitted(id, uid)) {
+        AppLog::info("quitForRelaunch from uid=" + std::to_string(uid) + " answered without exiting: other connections are open",
+                     category);
+        return "The helper goes on: other programs are connected to it, and only root may end it for them.";
+    }
     std::lock_guard lock(m_mutex);
     if (!m_quitFrom) {
         m_quitFrom = id;
-        m_quitUid = 0;
-        for (const auto& entry : m_entries)
-            if (entry.id == id) m_quitUid = entry.uid;
         m_quitAt = std::chrono::steady_clock::now() + quitDelay;
     }
     m_changed.notify_all();
+    return std::nullopt;
 }
 
 bool HelperDelegate::quitPermitted(std::uint64_t quitter, uid_t uid) {
     // Ending the helper ends every user's connections and mounts back every user's disks: root may,
-    // and so may the only connection; a member beside others may not.
+    // and so may the only connection; a member beside others may not. Connections their programs
+    // closed just before the quit count as gone once the helper has seen them close, which it is
+    // given quitDelay for.
     if (uid == 0) return true;
-    std::lock_guard lock(m_mutex);
-    return std::none_of(m_entries.begin(), m_entries.end(),
-                        [quitter](const Entry& entry) { return entry.id != quitter && !entry.closed; });
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, quitDelay, [&] {
+        return std::none_of(m_entries.begin(), m_entries.end(),
+                            [quitter](const Entry& entry) { return entry.id != quitter && !entry.closed; });
+    });
 }
 
 std::list<HelperDelegate::Entry> HelperDelegate::takeClosed() {
@@ -208,18 +293,17 @@ int HelperDelegate::run() {
             std::unique_lock lock(m_mutex);
             m_changed.wait_for(lock, housekeepingStep);
         }
-        reap(takeClosed());  // taken down off this thread: a stuck request holds only its own thread
+        reap(takeClosed(), true);  // taken down off this thread: a stuck request holds only its own thread
+        if (auto disks = takeEndedProcessesDisks(); !disks.empty()) releaseLater(std::move(disks));
 
         const auto now = std::chrono::steady_clock::now();
         std::optional<std::uint64_t> quitFrom;
-        uid_t quitUid = 0;
         bool empty = false;
         bool everAccepted = false;
         std::chrono::steady_clock::time_point quitAt;
         {
             std::lock_guard lock(m_mutex);
             quitFrom = m_quitFrom;
-            quitUid = m_quitUid;
             quitAt = m_quitAt;
             empty = m_entries.empty();
             everAccepted = m_everAccepted;
@@ -227,14 +311,6 @@ int HelperDelegate::run() {
         if (const int signal = endSignal.load(); signal != 0) {
             AppLog::info("Helper ending on signal " + std::to_string(signal), category);
             return finish(0);
-        }
-        if (quitFrom && now >= quitAt && !quitPermitted(*quitFrom, quitUid)) {
-            AppLog::info("quitForRelaunch from uid=" + std::to_string(quitUid) +
-                             " answered without exiting: other connections are open",
-                         category);
-            std::lock_guard lock(m_mutex);
-            m_quitFrom.reset();
-            continue;
         }
         if (quitFrom && now >= quitAt && (othersIdle(*quitFrom) || now >= quitAt + quitWaitLimit)) {
             AppLog::info("Helper exiting for relaunch", category);

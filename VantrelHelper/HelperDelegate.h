@@ -4,9 +4,15 @@
 // stuck in the kernel holds that thread, and its user's place, never the main thread) and decides when
 // the process ends: with its only connection (spawned over a socket pair), after a quit for relaunch
 // asked by root or by the only connection, once the other connections are idle (or after a time limit),
-// after SIGTERM or SIGHUP, or after a quiet spell with no connection and no unmounted disk (started by
-// the service manager); in every case it first mounts back what it unmounted. A quit asked by a member
-// while other connections are open is answered and changes nothing.
+// after SIGTERM, SIGHUP or SIGINT, or after a quiet spell with no connection and no unmounted disk
+// (started by the service manager); in every case it first mounts back what it unmounted. A quit asked
+// by a member while other connections are open changes nothing and is answered with an error that says so.
+//
+// A connection holds the disks its probes, scans, copies and extractions opened. When it closes, they
+// are mounted back once nothing else holds them: no open connection, and no process whose connection
+// closed between calls while it lives on (the helper closes idle connections, and the application
+// connects again on its next call, its results still to be recovered from the disk it left unmounted).
+// A connection that closes with work in flight (the program was killed mid-scan) holds nothing more.
 
 #include "VantrelHelper/HelperScanService.h"
 #include "platform/ipc/IpcConnection.h"
@@ -17,9 +23,12 @@
 #include <condition_variable>
 #include <cstdint>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
+#include <string>
 
 namespace vantrel {
 
@@ -63,6 +72,8 @@ private:
     struct Entry {
         std::uint64_t id = 0;
         uid_t uid = 0;
+        pid_t pid = 0;
+        bool busyAtClose = false;  // closed with work in flight
         IpcListener::ConnectionSlot slot;  // destroyed last: the place is the user's until its work has stopped
         std::unique_ptr<IpcConnection> connection;
         std::unique_ptr<VantrelHelperClientProxy> proxy;
@@ -72,12 +83,20 @@ private:
 
     void closeAll();
     // Takes the entries down on threads of their own.
-    void reap(std::list<Entry> entries);
+    // With releaseDisks, each entry's disks are mounted back afterwards unless still held.
+    void reap(std::list<Entry> entries, bool releaseDisks);
     // Whether every reaping thread has ended within the time.
     bool waitForReaping(std::chrono::steady_clock::duration limit);
     int finish(int status);
     void connectionClosed(std::uint64_t id);
-    void quitRequested(std::uint64_t id);
+    // Why the quit is declined, or nothing when it is taken.
+    std::optional<std::string> quitRequested(std::uint64_t id);
+    // Mounts back the disks that nothing holds any more; on a thread of its own, counted as reaping.
+    void releaseLater(std::set<std::string> disks);
+    void release(const std::set<std::string>& disks);
+    bool heldElsewhere(const std::string& disk);
+    // The disks of processes that have ended since their connections closed.
+    std::set<std::string> takeEndedProcessesDisks();
     // Takes the closed entries out of the list (destroyed by the caller, outside the lock).
     std::list<Entry> takeClosed();
     bool othersIdle(std::uint64_t quitter);
@@ -92,7 +111,8 @@ private:
     bool m_everAccepted = false;
     std::size_t m_reaping = 0;  // entries being taken down
     std::optional<std::uint64_t> m_quitFrom;
-    uid_t m_quitUid = 0;
+    // Disks held by processes whose connections closed between calls, while the processes live.
+    std::map<pid_t, std::set<std::string>> m_heldByProcess;
     std::chrono::steady_clock::time_point m_quitAt;
 };
 

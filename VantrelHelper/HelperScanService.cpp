@@ -33,16 +33,21 @@ std::string joined(const std::vector<std::string>& names, std::string_view separ
     return text;
 }
 
-// Leases the disk of a device path before it is opened (and unmounted), so that no remount slips in
-// and mounts the disk under a scan, extraction or copy. None for an image file or a refused path (the
-// opening then fails with the mapped error).
-DeviceAccess::DiskLease leaseDiskOf(const std::string& path, const UserIdentity& peer) {
-    try {
-        const auto checked = DeviceAccess::checkDevicePath(path, peer);
-        if (checked.isBlockDevice) return DeviceAccess::leaseDisk(checked.diskName);
-    } catch (const HelperError&) {
-    }
-    return {};
+// Why nothing was mounted for the disks named: each was unmounted for another user, or not by this
+// helper process at all (a helper started afresh keeps no records of the one before).
+std::string nothingToMount(const std::vector<std::string>& names, const std::set<std::string>& othersRecords) {
+    std::vector<std::string> others;
+    std::vector<std::string> unknown;
+    for (const auto& name : names)
+        (othersRecords.count(DeviceAccess::wholeDiskName(name)) ? others : unknown).push_back(name);
+    std::string message = "Nothing to mount:";
+    if (!unknown.empty())
+        message += " this helper did not unmount " + joined(unknown, ", ") +
+                   " (it may have been started again since, or the disk was mounted back already)";
+    if (!others.empty())
+        message += std::string(unknown.empty() ? "" : ";") + " " + joined(others, ", ") +
+                   " was unmounted for another user; only that user or root may mount it back";
+    return message + ".";
 }
 
 std::int64_t clampedToSigned(std::uint64_t value) {
@@ -51,7 +56,7 @@ std::int64_t clampedToSigned(std::uint64_t value) {
 
 } // namespace
 
-HelperScanService::HelperScanService(ScanRunner scan, std::function<void()> quitRequested, UserIdentity peer)
+HelperScanService::HelperScanService(ScanRunner scan, QuitRequest quitRequested, UserIdentity peer)
     : m_scan(std::move(scan)), m_quitRequested(std::move(quitRequested)), m_peer(std::move(peer)) {}
 
 HelperScanService::~HelperScanService() { connectionClosed(); }
@@ -71,6 +76,31 @@ void HelperScanService::connectionClosed() {
 }
 
 bool HelperScanService::isIdle() const { return m_queue.isIdle() && m_ioQueue.isIdle(); }
+
+void HelperScanService::HeldDisks::add(const std::string& disk) {
+    std::lock_guard lock(m_lock);
+    m_names.insert(disk);
+}
+
+std::set<std::string> HelperScanService::HeldDisks::names() const {
+    std::lock_guard lock(m_lock);
+    return m_names;
+}
+
+void HelperScanService::hold(const DeviceAccess::CheckedDevice& device) {
+    if (device.isBlockDevice) m_held->add(device.diskName);
+}
+
+DeviceAccess::DiskLease HelperScanService::leaseAndHold(const std::string& path) {
+    try {
+        const auto checked = DeviceAccess::checkDevicePath(path, m_peer);
+        if (!checked.isBlockDevice) return {};
+        hold(checked);
+        return DeviceAccess::leaseDisk(checked.diskName);
+    } catch (const HelperError&) {
+    }
+    return {};
+}
 
 bool HelperScanService::isClosed() {
     std::lock_guard lock(m_lock);
@@ -154,6 +184,7 @@ void HelperScanService::probeDeviceWithPath(const std::string& path, LengthReply
         AppLog::info("probeDevice " + path, category);
         try {
             const auto opened = DeviceAccess::openRawDevice(path, {}, true, true, m_peer);
+            hold(opened.device);
             const auto length = opened.source->length();
             AppLog::info("probeDevice size=" + std::to_string(length), category);
             reply(clampedToSigned(length), std::nullopt);
@@ -228,7 +259,7 @@ void HelperScanService::runScan(const std::string& path, const RecoveryFilters& 
     sendLog("Opening " + path);
     AppLog::info("startScan path=" + path, category);
     try {
-        const auto lease = leaseDiskOf(path, m_peer);
+        const auto lease = leaseAndHold(path);
         auto opened =
             DeviceAccess::openRawDevice(path, [this](const std::string& line) { sendLog(line); }, true, true, m_peer);
         auto& source = *opened.source;
@@ -317,7 +348,7 @@ void HelperScanService::runExtraction(const std::string& path, const std::string
     try {
         // Every check runs before the destination is touched.
         const auto hit = HitExtraction::hitFor(description);
-        const auto lease = leaseDiskOf(path, m_peer);
+        const auto lease = leaseAndHold(path);
         auto opened = DeviceAccess::openRawDevice(path, {}, false, false, m_peer);
         const auto claim = DestinationCheck::claim(destination, destinationPath, opened.device, m_peer);
         // The extraction stops with its connection, as scans and copies do.
@@ -355,7 +386,7 @@ void HelperScanService::runCopy(const std::string& path, const std::string& dest
         // The destination is checked before the disk is unmounted or the destination touched.
         const auto checked = DeviceAccess::checkForPeer(path, m_peer);
         const auto claim = DestinationCheck::claim(destination, destinationPath, checked, m_peer);
-        const auto lease = leaseDiskOf(path, m_peer);
+        const auto lease = leaseAndHold(path);
         auto opened =
             DeviceAccess::openRawDevice(path, [this](const std::string& line) { sendLog(line); }, true, true, m_peer);
         if (!DeviceAccess::sameDevice(checked, opened.device)) {
@@ -402,9 +433,17 @@ void HelperScanService::remountDisksWithBsdNames(const std::vector<std::string>&
         if (names.empty()) return reply(std::nullopt);
         sendLog("Remounting " + std::to_string(names.size()) + " disk(s)…");
         std::vector<std::string> failed;
+        std::vector<std::string> nothing;
+        std::size_t mountedInAll = 0;
+        // Whose records a disk still has after this peer's were put back.
+        const auto othersRecords = DeviceAccess::unmountedDisks();
         for (const auto& name : names) {
             std::string why;
-            if (!DeviceAccess::mountDisk(name, m_peer.uid, &why)) failed.push_back(why.empty() ? name : name + " (" + why + ")");
+            std::size_t mounted = 0;
+            const bool whole = DeviceAccess::mountDisk(name, m_peer.uid, &why, &mounted);
+            mountedInAll += mounted;
+            if (!whole) failed.push_back(why.empty() ? name : name + " (" + why + ")");
+            else if (mounted == 0) nothing.push_back(name);
         }
         if (!failed.empty()) {
             const auto message = "Could not remount: " + joined(failed, ", ");
@@ -412,15 +451,24 @@ void HelperScanService::remountDisksWithBsdNames(const std::vector<std::string>&
             sendLog(message);
             return reply(ErrorObject{std::string(VantrelError::domain), remountFailedCode, message, std::nullopt});
         }
+        if (mountedInAll == 0) {
+            const auto message = nothingToMount(nothing, othersRecords);
+            AppLog::info(message, category);
+            sendLog(message);
+            return reply(ErrorObject{std::string(VantrelError::domain), VantrelError::nothingToRemount, message, std::nullopt});
+        }
         sendLog("Remount complete.");
         reply(std::nullopt);
     });
 }
 
-void HelperScanService::quitForRelaunch(EmptyReply reply) {
+void HelperScanService::quitForRelaunch(ErrorReply reply) {
     AppLog::info("quitForRelaunch requested — exiting so the service manager can start a fresh helper", category);
-    reply();
-    if (m_quitRequested) m_quitRequested();
+    // Decided before the answer, so that the answer says what happens; the exit waits for the answer.
+    const auto declined = m_quitRequested ? m_quitRequested() : std::nullopt;
+    if (!declined) return reply(std::nullopt);
+    AppLog::info("quitForRelaunch declined: " + *declined, category);
+    reply(ErrorObject{std::string(VantrelError::domain), VantrelError::quitRefused, *declined, std::nullopt});
 }
 
 } // namespace vantrel

@@ -7,6 +7,7 @@
 // extraction has the device to itself; a cancel ends the pause at once. When the connection closes
 // the running scan and copy are cancelled and nothing queued afterwards starts.
 
+#include "VantrelHelper/DeviceAccess.h"
 #include "VantrelHelper/HitExtraction.h"
 #include "VantrelHelper/SerialQueue.h"
 #include "platform/process/ThreadIdentity.h"
@@ -23,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <sys/types.h>
 #include <string>
 #include <vector>
@@ -41,9 +43,12 @@ public:
     // How often a paused scan looks again whether the extraction has ended.
     static constexpr std::chrono::milliseconds extractionPauseStep{50};
 
-    // quitRequested runs on the connection's thread after quitForRelaunch has replied. Devices are
-    // read and destinations written for the peer's user (see DeviceAccess and DestinationCheck).
-    HelperScanService(ScanRunner scan, std::function<void()> quitRequested, UserIdentity peer = {});
+    // Asked on the connection's thread before quitForRelaunch replies: why the quit is declined, or
+    // nothing when it is taken.
+    using QuitRequest = std::function<std::optional<std::string>()>;
+
+    // Devices are read and destinations written for the peer's user (see DeviceAccess and DestinationCheck).
+    HelperScanService(ScanRunner scan, QuitRequest quitRequested, UserIdentity peer = {});
     // Cancels what runs, then waits for the queues (the running task ends; waiting ones are dropped).
     ~HelperScanService() override;
 
@@ -53,6 +58,19 @@ public:
     void connectionClosed();
     // Nothing running or waiting on either queue.
     bool isIdle() const;
+    // The disks (whole-disk kernel names) this connection's probes, scans, copies and extractions
+    // opened: the disks it holds unmounted while it lasts. Shared, so that they can be read once the
+    // service is gone and its last task with it.
+    class HeldDisks {
+    public:
+        void add(const std::string& disk);
+        std::set<std::string> names() const;
+
+    private:
+        mutable std::mutex m_lock;
+        std::set<std::string> m_names;
+    };
+    std::shared_ptr<const HeldDisks> heldDisks() const { return m_held; }
 
     void ping(StringReply reply) override;
     void probeDeviceWithPath(const std::string& path, LengthReply reply) override;
@@ -67,7 +85,7 @@ public:
     void copyDeviceWithSourcePath(const std::string& sourcePath, const std::string& destinationPath, UniqueFd destination,
                                   ErrorReply reply) override;
     void remountDisksWithBsdNames(const std::vector<std::string>& bsdNames, ErrorReply reply) override;
-    void quitForRelaunch(EmptyReply reply) override;
+    void quitForRelaunch(ErrorReply reply) override;
     void identifyDeviceWithPath(const std::string& path, IdentityReply reply) override;
 
     // The request's filters: known kind names only (the default kinds when none is known), a negative
@@ -91,6 +109,11 @@ protected:
 private:
     bool shouldCancel();
     bool isClosed();
+    void hold(const DeviceAccess::CheckedDevice& device);
+    // Leases the disk of a device path before it is opened (and unmounted), so that no remount slips in
+    // and mounts the disk under a scan, extraction or copy, and holds it for this connection. None for
+    // an image file or a refused path (the opening then fails with the mapped error).
+    DeviceAccess::DiskLease leaseAndHold(const std::string& path);
     // Clears the cancel flag for a scan that starts; false (flag left set) once the connection has closed.
     bool beginScan();
     void runScan(const std::string& path, const RecoveryFilters& filters, ScanMode mode, const ErrorReply& reply);
@@ -105,13 +128,15 @@ private:
     std::shared_ptr<VolumeCache> volumeCacheFor(const std::string& path, bool fresh);
 
     ScanRunner m_scan;
-    std::function<void()> m_quitRequested;
+    QuitRequest m_quitRequested;
     UserIdentity m_peer;
 
     mutable std::mutex m_lock;  // guards the three values below; never held while another lock is taken
     bool m_cancelFlag = false;
     int m_extractInFlight = 0;
     bool m_closed = false;
+
+    std::shared_ptr<HeldDisks> m_held = std::make_shared<HeldDisks>();
 
     std::mutex m_volumeLock;  // guards the two values below
     std::string m_volumePath;

@@ -163,12 +163,13 @@ int main(int argc, char** argv) {
         return changeService(options->mode == HelperOptions::Mode::installService);
     // A client that goes away must not end the helper through SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);
-    // systemctl stop, a shutdown, a closed terminal: the same ending as a quit, mount-backs included.
+    // systemctl stop, a shutdown, a closed terminal, Ctrl+C in it: the same ending as a quit, mount-backs
+    // included.
     struct sigaction ending {};
     ending.sa_handler = HelperDelegate::endOnSignal;
     ending.sa_flags = SA_RESTART;
     sigemptyset(&ending.sa_mask);
-    for (const int signal : {SIGTERM, SIGHUP}) ::sigaction(signal, &ending, nullptr);
+    for (const int signal : {SIGTERM, SIGHUP, SIGINT}) ::sigaction(signal, &ending, nullptr);
     DeviceAccess::configure({options->allowImageFiles, {}, argc > 0 ? argv[0] : ""});
 
     HelperDelegate::Options delegateOptions;

@@ -23,6 +23,12 @@ inline constexpr std::int64_t refusedForUser = 17;
 // The helper's scan ended early because it was cancelled ("Scan cancelled"): what it found until then
 // came, but it is no whole scan.
 inline constexpr std::int64_t scanCancelled = 18;
+// A remount that mounted nothing: the helper holds no record of the disks named for the user (it was
+// started again since, or another user's scan unmounted them); the message says which and why. The
+// disks may well be mounted already.
+inline constexpr std::int64_t nothingToRemount = 19;
+// A member's quit that the helper did not carry out, since other connections are open; the message says so.
+inline constexpr std::int64_t quitRefused = 20;
 // A scan catalog written by a newer program, and one saved from a disk image.
 inline constexpr std::int64_t catalogVersionTooNew = 40;
 inline constexpr std::int64_t catalogFromDiskImage = 41;

@@ -68,7 +68,7 @@ void VantrelHelperProtocol::dispatch(VantrelHelperProtocol& service, IpcIncoming
             reply.reply(nlohmann::json::array({std::move(identity)}), std::move(error));
         });
     if (selector == S::quitForRelaunch)
-        return service.quitForRelaunch([reply]() mutable { reply.reply(nlohmann::json::array()); });
+        return service.quitForRelaunch(errorReply);
     // A selector in the table without a case here: the reply goes out as noReply when dropped.
 }
 

@@ -94,8 +94,9 @@ public:
     virtual void copyDeviceWithSourcePath(const std::string& sourcePath, const std::string& destinationPath,
                                           UniqueFd destination, ErrorReply reply) = 0;
     virtual void remountDisksWithBsdNames(const std::vector<std::string>& bsdNames, ErrorReply reply) = 0;
-    // Replies, then the helper exits once its other connections are idle.
-    virtual void quitForRelaunch(EmptyReply reply) = 0;
+    // Replies, then the helper exits once its other connections are idle; a quit the helper will not
+    // carry out (a member's, beside other connections) is answered with the error that says why.
+    virtual void quitForRelaunch(ErrorReply reply) = 0;
     // What the medium at the path says of itself (its partition table's id, its volumes' serial numbers,
     // labels and sizes, a fingerprint of the sectors that using it does not change), read without
     // unmounting it, so that the application can tell a card from the next one given its name.

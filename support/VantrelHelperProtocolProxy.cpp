@@ -59,13 +59,8 @@ void VantrelHelperProtocolProxy::remountDisksWithBsdNames(const std::vector<std:
     callWithErrorReply(S::remountDisks, nlohmann::json::array({nlohmann::json(bsdNames)}), -1, std::move(reply));
 }
 
-void VantrelHelperProtocolProxy::quitForRelaunch(EmptyReply reply) {
-    m_peer.call(S::quitForRelaunch, nlohmann::json::array(), -1,
-                [reply, onError = m_errorHandler](nlohmann::json, std::optional<ErrorObject> error) {
-                    if (error) return onError(std::move(*error));
-                    reply();
-                },
-                m_errorHandler);
+void VantrelHelperProtocolProxy::quitForRelaunch(ErrorReply reply) {
+    callWithErrorReply(S::quitForRelaunch, nlohmann::json::array(), -1, std::move(reply));
 }
 
 void VantrelHelperProtocolProxy::identifyDeviceWithPath(const std::string& path, IdentityReply reply) {

@@ -4,8 +4,7 @@
 // callback runs, or errorHandler gets the connection's error; never both, never neither.
 //
 // An error reply for an operation whose reply carries an error reaches the reply with the
-// declared default values (0, false); for ping and quitForRelaunch, whose replies have no error,
-// it goes to errorHandler. Callbacks run on the connection's reader thread, or on the calling
+// declared default values (0, false); for ping, whose reply has no error, it goes to errorHandler. Callbacks run on the connection's reader thread, or on the calling
 // thread when the call cannot be sent. The peer must outlive the proxy's calls.
 
 #include "support/VantrelHelperProtocol.h"
@@ -32,7 +31,7 @@ public:
     void copyDeviceWithSourcePath(const std::string& sourcePath, const std::string& destinationPath, UniqueFd destination,
                                   ErrorReply reply) override;
     void remountDisksWithBsdNames(const std::vector<std::string>& bsdNames, ErrorReply reply) override;
-    void quitForRelaunch(EmptyReply reply) override;
+    void quitForRelaunch(ErrorReply reply) override;
     void identifyDeviceWithPath(const std::string& path, IdentityReply reply) override;
 
 private:

@@ -295,9 +295,13 @@ Task<void> extractTask(std::shared_ptr<State> state, Extraction job, std::option
 }
 
 Task<void> quitCall(std::shared_ptr<State> state) {
-    // A reply and a connection error end the request alike; neither is logged.
+    // A reply and an error end the request alike; only a quit the helper declined is logged, with its reason.
     auto start = [state](CallbackResumer<void> resume) {
-        state->connection->quitForRelaunch([resume] { resume(); }, [resume](ErrorObject) { resume(); });
+        state->connection->quitForRelaunch([resume] { resume(); }, [resume](ErrorObject error) {
+            if (error.domain == VantrelError::domain && error.code == VantrelError::quitRefused)
+                AppLog::info("XPC quitForRelaunch declined: " + error.message, category);
+            resume();
+        });
     };
     co_await fromCallback<void>(start);
 }
@@ -427,7 +431,11 @@ void HelperXPCClient::remountDisks(const std::vector<std::string>& bsdNames, Com
     m_state->connection->remountDisksWithBsdNames(
         bsdNames,
         [finish](std::optional<ErrorObject> error) {
-            if (error) AppLog::error("XPC remountDisks reply error: " + error->message, category);
+            // Nothing to mount is no failure: the disks were never the helper's to put back (it was
+            // started again since, or another user's scan unmounted them), and the local mount follows.
+            if (error && error->domain == VantrelError::domain && error->code == VantrelError::nothingToRemount)
+                AppLog::info("XPC remountDisks: " + error->message, category);
+            else if (error) AppLog::error("XPC remountDisks reply error: " + error->message, category);
             else AppLog::info("XPC remountDisks OK", category);
             finish(std::move(error));
         },

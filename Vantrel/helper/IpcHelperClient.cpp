@@ -245,8 +245,13 @@ void IpcHelperClient::remountDisksWithBsdNames(const std::vector<std::string>& b
 }
 
 void IpcHelperClient::quitForRelaunch(EmptyReply reply, Failure failed) {
+    // A quit the helper declined goes where a failed call goes: it did not happen.
+    auto declined = failed;
     withProxy(std::move(failed), [&](VantrelHelperProtocolProxy& proxy, const std::shared_ptr<IpcClient>& keep) {
-        proxy.quitForRelaunch([keep, reply = std::move(reply)] { reply(); });
+        proxy.quitForRelaunch([keep, reply = std::move(reply), declined = std::move(declined)](std::optional<ErrorObject> error) {
+            if (error) return declined(std::move(*error));
+            reply();
+        });
     });
 }
 

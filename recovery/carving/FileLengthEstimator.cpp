@@ -2,7 +2,9 @@
 
 #include "recovery/carving/CandidateCursor.h"
 #include "recovery/carving/formats/BMPMetadata.h"
+#include "recovery/carving/formats/CIFFHeapLength.h"
 #include "recovery/carving/formats/CompoundFileLength.h"
+#include "recovery/carving/formats/FLACFrameWalk.h"
 #include "recovery/carving/formats/GIFBlockWalk.h"
 #include "recovery/carving/formats/ISOBoxWalk.h"
 #include "recovery/carving/formats/JPEGEndWalk.h"
@@ -10,6 +12,7 @@
 #include "recovery/carving/formats/OggPageWalk.h"
 #include "recovery/carving/formats/PDFEnd.h"
 #include "recovery/carving/formats/RIFFMetadata.h"
+#include "recovery/carving/formats/RTFGroupWalk.h"
 #include "recovery/carving/formats/TIFFMetadata.h"
 #include "recovery/carving/formats/ZipEndRecord.h"
 
@@ -180,6 +183,21 @@ Outcome mp3FrameWalk(RuleInput& in) {
     return structuralOrNoHit(MP3FrameWalk::walk(cursor));
 }
 
+Outcome flacFrameWalk(RuleInput& in) {
+    CandidateCursor cursor = cursorOf(in, FLACFrameWalk::chunkBytes);
+    return structuralOrUndecided(FLACFrameWalk::walk(cursor));
+}
+
+Outcome rtfGroupWalk(RuleInput& in) {
+    CandidateCursor cursor = cursorOf(in, RTFGroupWalk::chunkBytes);
+    return structuralOrUndecided(RTFGroupWalk::walk(cursor));
+}
+
+Outcome ciffHeap(RuleInput& in) {
+    CandidateCursor cursor = cursorOf(in, CIFFHeapLength::chunkBytes);
+    return structuralOrUndecided(CIFFHeapLength::fileLength(cursor));
+}
+
 // What a candidate takes when no rule decided: the fixed guess for row kinds whose end their first bytes
 // do not tell (or whose rule failed), the generic length for the others.
 enum class Fallback : std::uint8_t { generic, fixedGuess };
@@ -207,7 +225,7 @@ constexpr std::array<KindLengthRules, recoveredFileKindCount> lengthRules{{
     {Kind::webp, nullptr, nullptr, riffDeclaredSize, generic},
     {Kind::bmp, bmpDeclaredSize, nullptr, nullptr, generic},
     {Kind::tiff, familyStructure, nullptr, nullptr, generic},
-    {Kind::crw, nullptr, nullptr, nullptr, fixedGuess},
+    {Kind::crw, nullptr, nullptr, ciffHeap, fixedGuess},
     {Kind::cr2, familyStructure, nullptr, nullptr, generic},
     {Kind::cr3, familyStructure, nullptr, nullptr, generic},
     {Kind::nef, familyStructure, nullptr, nullptr, generic},
@@ -218,14 +236,14 @@ constexpr std::array<KindLengthRules, recoveredFileKindCount> lengthRules{{
     {Kind::mp3, nullptr, nullptr, mp3FrameWalk, fixedGuess},
     {Kind::m4a, familyStructure, nullptr, nullptr, generic},
     {Kind::wav, nullptr, nullptr, riffDeclaredSize, generic},
-    {Kind::flac, nullptr, nullptr, nullptr, fixedGuess},
+    {Kind::flac, nullptr, nullptr, flacFrameWalk, fixedGuess},
     {Kind::ogg, nullptr, nullptr, oggPageWalk, fixedGuess},
     {Kind::pdf, nullptr, pdfEnd, nullptr, generic},
     {Kind::docx, nullptr, nullptr, nullptr, generic},
     {Kind::xlsx, nullptr, nullptr, nullptr, generic},
     {Kind::pptx, nullptr, nullptr, nullptr, generic},
     {Kind::doc, nullptr, nullptr, compoundFile, fixedGuess},
-    {Kind::rtf, nullptr, nullptr, nullptr, fixedGuess},
+    {Kind::rtf, nullptr, nullptr, rtfGroupWalk, fixedGuess},
     {Kind::zip, nullptr, nullptr, zipEndRecord, fixedGuess},
     {Kind::unknown, nullptr, nullptr, nullptr, generic},
 }};

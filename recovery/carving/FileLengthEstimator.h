@@ -2,8 +2,8 @@
 // How long a carved file is. A carved header has no directory entry, so its length comes from the file's
 // own bytes: a declared size (BMP, RIFF), the extent of the TIFF directories, the JPEG marker walk, the ISO
 // base media box walk, the GIF block walk, the ZIP end-of-central-directory record, the OLE2 allocation
-// table, the PDF linearization dictionary and end markers, the Ogg page walk, the MP3 frame walk, a
-// footer search, or else a fixed guess.
+// table, the PDF linearization dictionary and end markers, the Ogg page walk, the MP3 and FLAC frame
+// walks, the RTF group depth, the CIFF heap's table, a footer search, or else a fixed guess.
 //
 // Every rule counts from the header offset and stays within `available` (the smaller of the bytes left
 // on the device and the row's longest scan length); only the ISO box walk may go on to the device's end,
@@ -22,7 +22,8 @@ namespace vantrel {
 // length; after a guess it skips nothing, so that small files lying back to back are all found, and it
 // tests only the header's position against live files, cutting the guess at the next live range.
 enum class LengthBasis : std::uint8_t {
-    structural, // declared size, marker/box/block walk, footer, TIFF extents, end-of-central-directory, OLE2 FAT
+    structural, // declared size, marker/box/block/frame/group walk, footer, TIFF extents, end-of-central-directory,
+                // OLE2 FAT, CIFF heap table
     guessed,    // the fixed 2 MiB rule or the generic length
 };
 

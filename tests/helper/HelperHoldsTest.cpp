@@ -7,6 +7,7 @@
 #include "SharedPeers.h"
 
 #include "VantrelHelper/HelperDelegate.h"
+#include "support/VantrelError.h"
 
 #include <atomic>
 #include <csignal>
@@ -89,9 +90,9 @@ TEST(HelperHolds, AMountPointSwappedForALinkIsNotMountedOnAndTheAnswerSaysWhy) {
     // mount-back leaves the disk unmounted too.
     std::filesystem::remove(target);
     std::filesystem::create_directory(target);
-    test::Answer<> quit;
+    test::ErrorAnswer quit;
     peer->helper->quitForRelaunch(quit.callback());
-    quit.get();
+    EXPECT_FALSE(test::waitError(quit));
     EXPECT_EQ(shared.process().waitForExit(), 0);
     EXPECT_FALSE(mountAt(target));
     EXPECT_FALSE(mountAt(rootsFolder));
@@ -101,7 +102,7 @@ TEST(HelperHolds, AMountPointSwappedForALinkIsNotMountedOnAndTheAnswerSaysWhy) {
     std::filesystem::rename(card.media->path() / "moved", target);
 }
 
-TEST(HelperHolds, AMembersQuitBesideRootChangesNothingAndRootsQuitEndsWithTheMountBack) {
+TEST(HelperHolds, AMembersQuitBesideRootIsDeclinedAndRootsQuitEndsWithTheMountBack) {
     if (!canMountLoops()) GTEST_SKIP() << loopsNeeded;
     CardScene scene;
     auto& [dir, opened, card, shared] = scene;
@@ -111,10 +112,13 @@ TEST(HelperHolds, AMembersQuitBesideRootChangesNothingAndRootsQuitEndsWithTheMou
     auto memberPeer = scene.memberWithCardUnmounted();
     ASSERT_TRUE(rootPeer && memberPeer);
 
-    // Answered, and nothing else: root's connection stays, the card stays unmounted.
-    test::Answer<> memberQuit;
+    // Declined with the reason, and nothing else: root's connection stays, the card stays unmounted.
+    test::ErrorAnswer memberQuit;
     memberPeer->helper->quitForRelaunch(memberQuit.callback());
-    memberQuit.get();
+    const auto declined = test::waitError(memberQuit);
+    ASSERT_TRUE(declined);
+    EXPECT_EQ(declined->code, VantrelError::quitRefused);
+    EXPECT_EQ(declined->message, "The helper goes on: other programs are connected to it, and only root may end it for them.");
     std::this_thread::sleep_for(4 * HelperDelegate::quitDelay);
     test::Answer<std::string> pong;
     rootPeer->helper->ping(pong.callback());
@@ -122,16 +126,120 @@ TEST(HelperHolds, AMembersQuitBesideRootChangesNothingAndRootsQuitEndsWithTheMou
     EXPECT_EQ(rootPeer->connection->state(), IpcConnectionState::open);
     EXPECT_FALSE(mountAt(card.loop->target()));
 
-    test::Answer<> rootQuit;
+    test::ErrorAnswer rootQuit;
     rootPeer->helper->quitForRelaunch(rootQuit.callback());
-    rootQuit.get();
+    EXPECT_FALSE(test::waitError(rootQuit));
     EXPECT_EQ(shared.process().waitForExit(), 0);
     EXPECT_TRUE(mountAt(card.loop->target())) << "the ending mounts back the member's card";
 }
 
+// A connection of root's to the shared helper whose calls may fail with it (it is closed under them).
+struct ClosingPeer {
+    test::RecordingClient client;
+    std::unique_ptr<IpcConnection> connection;
+    std::unique_ptr<VantrelHelperProtocolProxy> helper;
+
+    explicit ClosingPeer(SeqpacketSocket socket) {
+        connection = std::make_unique<IpcConnection>(std::move(socket), test::applicationOptions(client));
+        connection->resume();
+        helper = std::make_unique<VantrelHelperProtocolProxy>(*connection, [](ErrorObject) {});
+    }
+    ~ClosingPeer() {
+        helper.reset();
+        connection.reset();
+    }
+    bool scanning(const std::string& device, ErrorAnswer& answer) {
+        helper->startScanWithPath(device, 0, 0, 0, {"jpeg"}, "standard", answer.callback());
+        return client.waitForProgress(2);
+    }
+};
+
+bool mountedWithin(const std::filesystem::path& target, std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!mountAt(target)) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+TEST(HelperHolds, AConnectionClosedMidScanHandsItsDiskBackOnceNoOtherHoldsIt) {
+    if (!test::canMakeLoopDevices()) GTEST_SKIP() << "needs root, loop devices, losetup and mkfs.ext4";
+    test::TempDir dir;
+    // Large enough (and sparse) that a scan is still reading when its connection closes.
+    MountedLoop loop(dir, {}, std::uint64_t{4} << 30);
+    test::SharedHelper shared(dir);
+    ASSERT_TRUE(shared.ready());
+    const auto socketPath = (dir / "helper.sock").string();
+    const auto connect = [&] { return std::make_unique<ClosingPeer>(SeqpacketSocket::connect(socketPath)); };
+
+    auto first = connect();
+    auto second = connect();
+    ErrorAnswer firstScan, secondScan;
+    ASSERT_TRUE(first->scanning(loop.device(), firstScan));
+    ASSERT_TRUE(second->scanning(loop.device(), secondScan));
+    EXPECT_FALSE(mountAt(loop.target()));
+
+    // The first program goes away mid-scan: the second still reads the disk, which stays unmounted.
+    first.reset();
+    EXPECT_FALSE(mountedWithin(loop.target(), std::chrono::seconds(1)));
+    second.reset();
+    EXPECT_TRUE(mountedWithin(loop.target(), std::chrono::seconds(20))) << "no connection holds the disk any more";
+    EXPECT_EQ(test::readFile(loop.target() / "kept.txt"), test::randomBytes(100, 9));
+
+    // A connection that closes between calls while its program lives on (the helper closes idle
+    // connections) leaves the disk as it was: the program connects again to recover from it.
+    auto third = connect();
+    test::Answer<std::int64_t, std::optional<ErrorObject>> probe;
+    third->helper->probeDeviceWithPath(loop.device(), probe.callback());
+    EXPECT_FALSE(std::get<1>(probe.get()));
+    third.reset();
+    EXPECT_FALSE(mountedWithin(loop.target(), std::chrono::seconds(1)));
+}
+
+// The program whose connection was closed between calls is killed later: the disk comes back once the
+// helper sees that the program is gone.
+TEST(HelperHolds, AProgramThatEndsAfterItsConnectionClosedGetsItsDiskBack) {
+    if (!test::canMakeLoopDevices()) GTEST_SKIP() << "needs root, loop devices, losetup and mkfs.ext4";
+    test::TempDir dir;
+    MountedLoop loop(dir);
+    test::SharedHelper shared(dir);
+    ASSERT_TRUE(shared.ready());
+    const auto socketPath = (dir / "helper.sock").string();
+    // The program: a child that probes the disk, closes its connection and waits to be killed. Forked
+    // before this process starts a thread of its own.
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t program = ::fork();
+    if (program == 0) {
+        ::alarm(60); // gone even if the test stops before it kills the child
+        bool probed = false;
+        {
+            ClosingPeer peer(SeqpacketSocket::connect(socketPath));
+            test::Answer<std::int64_t, std::optional<ErrorObject>> probe;
+            peer.helper->probeDeviceWithPath(loop.device(), probe.callback());
+            probed = !std::get<1>(probe.get());
+        }
+        const char answer = probed ? 'y' : 'n';
+        if (::write(ready[1], &answer, 1) != 1) ::_exit(1);
+        ::pause();
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    char answer = 0;
+    ASSERT_EQ(::read(ready[0], &answer, 1), 1);
+    ::close(ready[0]);
+    EXPECT_EQ(answer, 'y');
+    EXPECT_FALSE(mountedWithin(loop.target(), std::chrono::seconds(1))) << "the program lives on";
+    ::kill(program, SIGKILL);
+    int status = 0;
+    ::waitpid(program, &status, 0);
+    EXPECT_TRUE(mountedWithin(loop.target(), std::chrono::seconds(10)));
+}
+
 TEST(HelperHolds, SignalsEndTheHelperAsAQuitDoesWithTheMountBack) {
     if (!canMountLoops()) GTEST_SKIP() << loopsNeeded;
-    for (const int signal : {SIGTERM, SIGHUP}) {
+    for (const int signal : {SIGTERM, SIGHUP, SIGINT}) {
         CardScene scene;
         auto& [dir, opened, card, shared] = scene;
         if (!card.ready()) GTEST_SKIP() << "useradd could not make a user";

@@ -57,6 +57,23 @@ TEST(HelperMount, UnmountsALoopDiskForReadingAndMountsItBackOnRemount) {
     EXPECT_TRUE(mountAt(loop.target())) << "an extraction does not unmount";
 }
 
+// The helper the application spawns serves one connection (its standard input, when started through
+// pkexec): when the application goes, the helper ends and mounts back what it unmounted.
+TEST(HelperMount, ASpawnedHelperWhoseConnectionEndsMountsBackAndExits) {
+    if (!canMakeLoopDevices()) GTEST_SKIP() << "needs root, loop devices, losetup and mkfs.ext4";
+    test::TempDir dir;
+    MountedLoop loop(dir);
+    SpawnedHelper spawned;
+    test::Answer<std::int64_t, std::optional<ErrorObject>> probe;
+    spawned.helper->probeDeviceWithPath(loop.device(), probe.callback());
+    EXPECT_FALSE(std::get<1>(probe.get()));
+    ASSERT_FALSE(mountAt(loop.target()));
+    spawned.helper.reset();
+    spawned.connection.reset();
+    EXPECT_EQ(spawned.process->waitForExit(), 0);
+    EXPECT_TRUE(mountAt(loop.target()));
+}
+
 TEST(HelperMount, LoopDevicesNeedTheImageSwitch) {
     if (!canMakeLoopDevices()) GTEST_SKIP() << "needs root, loop devices, losetup and mkfs.ext4";
     test::TempDir dir;

@@ -6,6 +6,8 @@
 #include "MountedLoop.h"
 #include "SharedPeers.h"
 
+#include "support/VantrelError.h"
+
 #include "support/XPCConstants.h"
 #include "tests/fixtures/OtherUsers.h"
 
@@ -80,7 +82,13 @@ TEST(HelperPeers, RemountsWhatWasUnmountedForThePeerAndEverythingBeforeExiting) 
     // Another member can neither see nor mount back what was unmounted for the owner.
     EXPECT_FALSE(otherPeer->remount({}));
     EXPECT_TRUE(otherPeer->client.lines().empty()) << "nothing to mount back for this member";
-    EXPECT_FALSE(otherPeer->remount({loop.name()}));
+    // Named, it is answered with why nothing was mounted, not as a remount done.
+    const auto others = otherPeer->remount({loop.name()});
+    ASSERT_TRUE(others);
+    EXPECT_EQ(others->code, VantrelError::nothingToRemount);
+    EXPECT_EQ(others->message,
+              "Nothing to mount: " + loop.name() + " was unmounted for another user; only that user or root may mount it back.");
+    EXPECT_FALSE(otherPeer->client.saw("Remount complete."));
     EXPECT_FALSE(mountAt(loop.target()));
 
     // Root mounts back whatever any peer unmounted.
@@ -88,15 +96,21 @@ TEST(HelperPeers, RemountsWhatWasUnmountedForThePeerAndEverythingBeforeExiting) 
     EXPECT_TRUE(rootPeer->client.saw("Remounting 1 disk(s)…"));
     ASSERT_TRUE(mountAt(loop.target()));
     EXPECT_EQ(test::readFile(loop.target() / "kept.txt"), test::randomBytes(100, 9));
+    // Asked again, there is nothing left: mounted back already (or by a helper before this one).
+    const auto again = rootPeer->remount({loop.name()});
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->code, VantrelError::nothingToRemount);
+    EXPECT_EQ(again->message, "Nothing to mount: this helper did not unmount " + loop.name() +
+                                  " (it may have been started again since, or the disk was mounted back already).");
 
     // A member's quit ends the shared helper, which first mounts back what it unmounted.
     EXPECT_FALSE(ownerPeer->probe(loop.device()));
     EXPECT_FALSE(mountAt(loop.target()));
     otherPeer.reset();
     rootPeer.reset();
-    test::Answer<> quit;
+    test::ErrorAnswer quit;
     ownerPeer->helper->quitForRelaunch(quit.callback());
-    quit.get();
+    EXPECT_FALSE(test::waitError(quit));
     EXPECT_EQ(shared.process().waitForExit(), 0);
     const auto after = mountAt(loop.target());
     ASSERT_TRUE(after);

@@ -1,7 +1,10 @@
 #include "VantrelHelper/DeviceAccess.h"
 #include "VantrelHelper/HelperHitConversion.h"
 #include "VantrelHelper/HelperScanService.h"
+#include "support/VantrelError.h"
 #include "tests/fixtures/TestSupport.h"
+
+#include "HelperHarness.h"
 
 #include <gtest/gtest.h>
 
@@ -61,6 +64,57 @@ TEST(HelperScanService, FlattensAHitIntoItsTransferRecord) {
     EXPECT_EQ(record.firstCluster, 9u);
     EXPECT_EQ(record.partitionOffset, 1048576u);
     EXPECT_EQ(record.fileSystem, "fat32");
+}
+
+// The remount's answer when this process holds no record of the disks: it mounted nothing, and says so.
+TEST(HelperScanService, ARemountThatMountsNothingIsAnErrorThatSaysWhy) {
+    struct Case {
+        std::vector<std::string> names;
+        std::optional<ErrorObject> answer;
+        std::vector<std::string> lines;
+    };
+    const std::string nothing = "Nothing to mount: this helper did not unmount sdz, sdz1 (it may have been started again "
+                                "since, or the disk was mounted back already).";
+    const Case cases[] = {
+        {{}, std::nullopt, {}},
+        {{"", "sdz", "sdz1"},
+         ErrorObject{std::string(VantrelError::domain), VantrelError::nothingToRemount, nothing, std::nullopt},
+         {"Remounting 2 disk(s)…", nothing}},
+        {{"../etc", "sdz"},
+         ErrorObject{std::string(VantrelError::domain), 16, "Could not remount: ../etc (not a device name)", std::nullopt},
+         {"Remounting 2 disk(s)…", "Could not remount: ../etc (not a device name)"}},
+    };
+    for (const Case& c : cases) {
+        test::RecordingClient client;
+        HelperScanService service([](auto&&...) {}, {});
+        service.setClient(&client);
+        std::promise<std::optional<ErrorObject>> answered;
+        service.remountDisksWithBsdNames(c.names, [&](std::optional<ErrorObject> error) { answered.set_value(std::move(error)); });
+        EXPECT_EQ(answered.get_future().get(), c.answer) << c.names.size();
+        EXPECT_EQ(client.lines(), c.lines);
+        service.setClient(nullptr);
+    }
+}
+
+TEST(HelperScanService, AQuitThatIsDeclinedAnswersWhy) {
+    for (const bool declined : {false, true}) {
+        int asked = 0;
+        HelperScanService service([](auto&&...) {}, [&]() -> std::optional<std::string> {
+            ++asked;
+            if (declined) return "other programs are connected";
+            return std::nullopt;
+        });
+        std::optional<ErrorObject> answer;
+        service.quitForRelaunch([&](std::optional<ErrorObject> error) { answer = std::move(error); });
+        EXPECT_EQ(asked, 1);
+        if (!declined) {
+            EXPECT_FALSE(answer);
+            continue;
+        }
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->code, VantrelError::quitRefused);
+        EXPECT_EQ(answer->message, "other programs are connected");
+    }
 }
 
 // A service whose connection closes just as a queued scan starts.

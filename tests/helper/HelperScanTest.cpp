@@ -307,9 +307,9 @@ TEST(HelperScan, AQuitForRelaunchWaitsForAnotherConnectionsScan) {
 
     test::ErrorAnswer scanned;
     ASSERT_TRUE(startScan(scanner, scanningClient, image, scanned.callback()));
-    test::Answer<> quit;
+    test::ErrorAnswer quit;
     quitter.quitForRelaunch(quit.callback());
-    quit.get();
+    EXPECT_FALSE(test::waitError(quit));
     EXPECT_FALSE(process.waitForExit(std::chrono::milliseconds(300))) << "the other connection's scan still runs";
     scanner.cancelScan();
     expectCancelled(test::waitError(scanned));

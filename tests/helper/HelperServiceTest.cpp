@@ -43,9 +43,9 @@ TEST(HelperService, AnswersPingAndQuitsAfterReplying) {
     spawned.helper->ping(pong.callback());
     EXPECT_EQ(std::get<0>(pong.get()), "pong");
 
-    test::Answer<> quit;
+    test::ErrorAnswer quit;
     spawned.helper->quitForRelaunch(quit.callback());
-    quit.get();
+    EXPECT_FALSE(test::waitError(quit));
     EXPECT_EQ(spawned.process->waitForExit(), 0);
 }
 
@@ -253,9 +253,9 @@ TEST(HelperService, SharedHelperServesIndependentConnections) {
     EXPECT_TRUE(secondClient.saw("Copy complete (1048576 bytes)"));
     EXPECT_TRUE(firstClient.lines().empty());
 
-    test::Answer<> quit;
+    test::ErrorAnswer quit;
     firstHelper.quitForRelaunch(quit.callback());
-    quit.get();
+    EXPECT_FALSE(test::waitError(quit));
     EXPECT_EQ(process.waitForExit(), 0);
 }
 
@@ -271,9 +271,9 @@ TEST(HelperService, TakesTheSocketTheServiceManagerPasses) {
     test::Answer<std::string> pong;
     helper.ping(pong.callback());
     EXPECT_EQ(std::get<0>(pong.get()), "pong");
-    test::Answer<> quit;
+    test::ErrorAnswer quit;
     helper.quitForRelaunch(quit.callback());
-    quit.get();
+    EXPECT_FALSE(test::waitError(quit));
     EXPECT_EQ(process.waitForExit(), 0);
 }
 

@@ -34,9 +34,9 @@ class MountedLoop {
 public:
     static constexpr std::uint64_t imageBytes = 16 * 1024 * 1024;
 
-    // An ext4 image in dir, mounted at target (dir/mnt when none is given).
-    explicit MountedLoop(const TempDir& dir, std::filesystem::path target = {})
-        : m_target(target.empty() ? dir / "mnt" : std::move(target)), m_loop(formattedExt4(sizedImage(dir)), 512, false) {
+    // An ext4 image of bytes (sparse) in dir, mounted at target (dir/mnt when none is given).
+    explicit MountedLoop(const TempDir& dir, std::filesystem::path target = {}, std::uint64_t bytes = imageBytes)
+        : m_target(target.empty() ? dir / "mnt" : std::move(target)), m_loop(formattedExt4(sizedImage(dir, bytes)), 512, false) {
         if (m_loop.path().empty()) ADD_FAILURE() << "losetup could not attach " << (dir / "disk.img");
         std::filesystem::create_directories(m_target);
         runOrFail({"mount", "-t", "ext4", device(), m_target.string()});
@@ -63,10 +63,10 @@ public:
     }
 
 private:
-    static std::filesystem::path sizedImage(const TempDir& dir) {
+    static std::filesystem::path sizedImage(const TempDir& dir, std::uint64_t bytes) {
         const auto image = dir / "disk.img";
         writeFile(image, {});
-        std::filesystem::resize_file(image, imageBytes);
+        std::filesystem::resize_file(image, bytes);
         return image;
     }
 

@@ -84,9 +84,10 @@ public:
         calls.push("remount " + names);
         reply(ErrorObject{"Vantrel", 16, "Could not remount: sdb, sdc", std::nullopt});
     }
-    void quitForRelaunch(EmptyReply reply) override {
+    void quitForRelaunch(ErrorReply reply) override {
         calls.push("quit");
-        reply();
+        reply(calls.items().size() > 2 ? std::optional<ErrorObject>(ErrorObject{"Vantrel", 20, "Not quitting", std::nullopt})
+                                       : std::nullopt);
     }
     void identifyDeviceWithPath(const std::string& path, IdentityReply reply) override {
         calls.push("identify " + path);
@@ -255,10 +256,14 @@ TEST_F(HelperProtocolRoundTrip, RemountAndQuit) {
     EXPECT_EQ(*error, (ErrorObject{"Vantrel", 16, "Could not remount: sdb, sdc", std::nullopt}));
     EXPECT_EQ(helper.service.calls.items().at(0), "remount sdb,sdc,");
 
-    Answer<> quit;
+    Answer<std::optional<ErrorObject>> quit;
     proxy.quitForRelaunch(quit.reply());
-    quit.get();
+    EXPECT_FALSE(std::get<0>(quit.get()));
     EXPECT_EQ(helper.service.calls.items().at(1), "quit");
+    // A declined quit comes back as the error that says why.
+    Answer<std::optional<ErrorObject>> declined;
+    proxy.quitForRelaunch(declined.reply());
+    EXPECT_EQ(std::get<0>(declined.get()), (ErrorObject{"Vantrel", 20, "Not quitting", std::nullopt}));
 
     Answer<std::string, std::optional<ErrorObject>> identified;
     proxy.identifyDeviceWithPath("/dev/sdb", identified.reply());

@@ -157,6 +157,27 @@ TEST(AppModelQuit, AHelperThatFailsOrIsGoneStillLeadsToTheLocalMounts) {
     EXPECT_EQ(h.shell->terminateReplies, std::vector<bool>{true});
 }
 
+// A helper started again since the scan, or one that mounted the disk back when the scan's connection
+// closed, has nothing to mount: its answer says so, the local mount follows, and nothing is reported.
+TEST(AppModelQuit, AHelperWithNothingToMountIsNoFailure) {
+    CapturedLog log;
+    AppModelHarness h;
+    h.model->setStatusMessage("Scan finished.");
+    auto call = quitWithPending(h, {"sdb"});
+    ASSERT_TRUE(call);
+    const std::string nothing = "Nothing to mount: this helper did not unmount sdb (it may have been started again since, "
+                                "or the disk was mounted back already).";
+    call->errorReply(ErrorObject{std::string(VantrelError::domain), VantrelError::nothingToRemount, nothing, std::nullopt});
+    h.executor->runUntilIdle();
+    EXPECT_EQ(h.mounter->mounted, std::vector<std::string>{"sdb"});
+    EXPECT_TRUE(h.model->plainState().disksPendingRemount.empty());
+    EXPECT_EQ(h.model->statusMessage(), "Remounting volumes…");
+    EXPECT_TRUE(log.has("xpc", "XPC remountDisks: " + nothing));
+    EXPECT_FALSE(std::any_of(log.lines.begin(), log.lines.end(),
+                             [](const std::string& line) { return line.find("reply error") != std::string::npos; }));
+    EXPECT_EQ(h.shell->terminateReplies, std::vector<bool>{true});
+}
+
 TEST(AppModelQuit, ADiskThatCouldNotBeMountedIsKeptAndReported) {
     AppModelHarness h;
     h.mounter->failures["sdc"] = ErrorObject{"Vantrel", 16, "Could not mount /dev/sdc1 (exit status 32).", std::nullopt};

@@ -381,6 +381,36 @@ TEST(FileLengthEstimator, OggAndMP3FilesTakeTheirPageAndFrameWalks) {
     EXPECT_EQ(run(0, Kind::ogg), std::nullopt);
 }
 
+// A FLAC longer than the fixed guess, an RTF and a CIFF raw file, each with other bytes after it.
+TEST(FileLengthEstimator, FLACRTFAndCRWFilesTakeTheLengthOfTheirStructure) {
+    if (!test::haveProgram("sox") || !test::haveProgram("enscript")) GTEST_SKIP() << "sox or enscript is not installed";
+    const test::TempDir dir;
+    test::runOrFail({"sox", "-n", "-r", "44100", "-c", "2", (dir / "long.flac").string(), "synth", "20", "whitenoise"});
+    test::writeFile(dir / "in.txt", Bytes(40000, 'x'));
+    test::runOrFail({"enscript", "-q", "-w", "rtf", "-o", (dir / "in.rtf").string(), (dir / "in.txt").string()});
+    const Bytes flac = test::readFile(dir / "long.flac");
+    const Bytes rtf = test::readFile(dir / "in.rtf");
+    ASSERT_GT(flac.size(), 2 * MiB);
+    Bytes crw{'I', 'I', 0x1A, 0, 0, 0, 'H', 'E', 'A', 'P', 'C', 'C', 'D', 'R', 0, 0, 1, 0};
+    crw.resize(26, 0);
+    const Bytes raw = test::randomBytes(3 * MiB, 4);
+    crw.insert(crw.end(), raw.begin(), raw.end());
+    crw.insert(crw.end(), {1, 0, 0x05, 0x20});
+    putLE(crw, raw.size(), 4);
+    putLE(crw, 0, 4);
+    putLE(crw, raw.size(), 4);
+    test::SparseByteSource source(100 * MiB, 0);
+    source.patch(MiB, flac);
+    source.patch(MiB + flac.size(), test::randomBytes(MiB, 5));
+    source.patch(10 * MiB, rtf);
+    source.patch(10 * MiB + rtf.size(), Bytes{'{', '\\', 'r'});
+    source.patch(20 * MiB, crw);
+    Estimate run(source);
+    EXPECT_EQ(run(MiB, Kind::flac), structural(flac.size()));
+    EXPECT_EQ(run(10 * MiB, Kind::rtf), structural(rtf.size()));
+    EXPECT_EQ(run(20 * MiB, Kind::crw), structural(crw.size()));
+}
+
 TEST(FileLengthEstimator, AZipEndsAtItsEndRecordAndComment) {
     const Bytes inner = test::SampleContent::zip({{"inner.txt", Bytes(100, 'i')}}, "");
     const Bytes archive = test::SampleContent::zip({{"word/document.xml", test::randomBytes(400 * KiB, 1)},

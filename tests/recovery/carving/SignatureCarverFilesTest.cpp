@@ -734,10 +734,63 @@ TEST(SignatureCarverSoundFiles, ChanceSoundAndArchiveHeadersInCompressedAndRando
     }
     EXPECT_EQ(hits[0].byteLength, real[2].length) << "the MP3's frames end it";
     EXPECT_FALSE(hasGuessedLength(hits[0]));
-    EXPECT_TRUE(hasGuessedLength(hits[1])) << "a FLAC's end is not in its first bytes";
-    EXPECT_TRUE(hits[1].isFragmented);
+    EXPECT_EQ(hits[1].byteLength, real[3].length) << "the FLAC's frames end it";
+    EXPECT_FALSE(hasGuessedLength(hits[1]));
     EXPECT_EQ(hits[2].byteLength, real[4].length) << "the ZIP's end record ends it";
     EXPECT_FALSE(hasGuessedLength(hits[2]));
+}
+
+// A FLAC, an RTF and a CIFF raw file among random bytes, each followed by more: carved whole to their
+// own length, not the 2 MiB guess.
+TEST(SignatureCarverSoundFiles, FLACRTFAndCRWFilesAreCarvedToTheirOwnLength) {
+    for (const char* program : {"sox", "enscript"})
+        if (!test::haveProgram(program)) GTEST_SKIP() << program << " is not installed";
+    const test::TempDir dir;
+    runOrFail({"sox", "-n", "-r", "44100", "-c", "2", (dir / "a.flac").string(), "synth", "3", "sine", "440"});
+    test::writeFile(dir / "notes.txt", Bytes(39000, 'n'));
+    runOrFail({"enscript", "-q", "-w", "rtf", "-o", (dir / "a.rtf").string(), (dir / "notes.txt").string()});
+    Bytes crw{'I', 'I', 0x1A, 0, 0, 0, 'H', 'E', 'A', 'P', 'C', 'C', 'D', 'R', 0, 0, 1, 0};
+    crw.resize(26, 0);
+    const Bytes raw = test::randomBytes(500000, 8);
+    crw.insert(crw.end(), raw.begin(), raw.end());
+    const auto putLE = [&](std::uint64_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i) crw.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+    };
+    // The root heap's table: one record, the raw data at the heap's start, then the table's offset.
+    putLE(1, 2);
+    putLE(0x2005, 2);
+    putLE(raw.size(), 4);
+    putLE(0, 4);
+    putLE(raw.size(), 4);
+
+    Bytes device = test::randomBytes(1024 * 1024, 9);
+    std::vector<Placed> placed;
+    const auto place = [&](const Bytes& bytes, K kind) {
+        const std::uint64_t at = (device.size() + 4095) / 4096 * 4096 + 100;
+        device.resize(at, 0);
+        device.insert(device.end(), bytes.begin(), bytes.end());
+        placed.push_back({"", kind, std::nullopt, at, bytes.size()});
+        const Bytes after = test::randomBytes(300000, at);
+        device.insert(device.end(), after.begin(), after.end());
+    };
+    place(test::readFile(dir / "a.flac"), K::flac);
+    place(test::readFile(dir / "a.rtf"), K::rtf);
+    place(crw, K::crw);
+
+    RecoveryFilters filters;
+    filters.allowedKinds = RecoveredFileKindSet{K::flac, K::rtf, K::crw};
+    test::ScriptedByteSource source{device};
+    std::vector<RecoveredHit> hits;
+    SignatureCarver(SignatureCatalog::carveMVP(), 512)
+        .carve(source, filters, AllocatedRegionMap{}, [] { return false; }, [](const ScanProgress&) {},
+               [&](const RecoveredHit& hit) { hits.push_back(hit); });
+    ASSERT_EQ(hits.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(hits[i].kind, placed[i].kind) << i;
+        EXPECT_EQ(hits[i].byteOffset, placed[i].offset) << i;
+        EXPECT_EQ(hits[i].byteLength, placed[i].length) << i;
+        EXPECT_FALSE(hasGuessedLength(hits[i])) << i;
+    }
 }
 
 } // namespace
