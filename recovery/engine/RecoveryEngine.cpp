@@ -1,6 +1,7 @@
 #include "recovery/engine/RecoveryEngine.h"
 
 #include "recovery/carving/ContentSniffer.h"
+#include "recovery/carving/RunCheck.h"
 #include "recovery/carving/PictureDimensions.h"
 #include "recovery/carving/SignatureCatalog.h"
 #include "recovery/filesystems/AllocatedRegionCollector.h"
@@ -92,13 +93,15 @@ void RecoveryEngine::walkPartition(ByteSource& source, const DetectedPartition& 
         // The geometry must agree with the partition's own file system.
         if (!partition.geometryAgrees()) return;
         readErrors += FatUndeleter::recoverDeleted(source, *geometry, filters, liveRegions, shouldCancel, onHit,
-                                                   PictureDimensions::read, ContentSniffer::kindOf).readErrors;
+                                                   PictureDimensions::read, ContentSniffer::kindOf, RunCheck::verdict)
+                          .readErrors;
         return;
     case DetectedFileSystem::exfat:
         // Clusters 0 and 1 do not exist; a root there is no volume to walk.
         if (!partition.geometryAgrees() || geometry->rootCluster < 2) return;
         readErrors += ExFATUndeleter::recoverDeleted(source, *geometry, filters, liveRegions, shouldCancel, onHit,
-                                                     PictureDimensions::read, volumes).readErrors;
+                                                     PictureDimensions::read, volumes, RunCheck::verdict)
+                          .readErrors;
         return;
     case DetectedFileSystem::hfsPlus:
         readErrors += HfsPlusCatalogWalker::recoverFiles(source, partition.offset, partition.length, filters, shouldCancel,

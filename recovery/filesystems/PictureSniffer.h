@@ -1,6 +1,6 @@
 #pragma once
 // The picture size of an undeleted file, read from its first bytes, and the test that drops a picture
-// too small in bytes for its pixel count. Shared by the FAT and exFAT walks.
+// whose sides no picture has. Shared by the FAT and exFAT walks.
 
 #include "recovery/bytesource/ByteSource.h"
 #include "recovery/model/RecoveredHit.h"
@@ -19,6 +19,14 @@ using PictureDimensionReader = std::function<std::optional<ImageDimensions>(Reco
 // the caller like the dimension reader; may be empty.
 using ContentKindReader = std::function<RecoveredFileKind(ByteView head)>;
 
+// Whether the bytes [offset, offset + length) of the source hold one whole file of the kind, by what its
+// structure says (RunCheck in the carving library); unknown where the kind says nothing cheaply. thorough
+// asks for the whole structure to be read even where a cheaper sign already speaks for the run. Supplied
+// by the caller like the readers above; may be empty. A failed read throws.
+enum class RunVerdict : std::uint8_t { whole, broken, unknown };
+using ContiguousRunCheck = std::function<RunVerdict(RecoveredFileKind kind, ByteSource& source, std::uint64_t offset,
+                                                    std::uint64_t length, bool thorough)>;
+
 namespace PictureSniffer {
 
 // How much of a file is read to find its picture size.
@@ -36,9 +44,8 @@ std::optional<ImageDimensions> sniff(ByteSource& source, const PictureDimensionR
 RecoveredFileKind sniffKind(ByteSource& source, const ContentKindReader& reader, std::uint64_t offset,
                             std::uint64_t fileBytes, std::uint64_t endLimit, std::int64_t& readErrors);
 
-// Whether a hit is a picture whose byte size is implausible for its dimensions: the scan-wide JPEG
-// rule of RecoveryFilters, applied before the hit is named. PNG and other kinds compress too
-// differently for a pixel rule; they always pass.
+// Whether a hit's picture size is one a picture can have (the side rules of RecoveryFilters), applied
+// before the hit is named. Bytes per pixel are judged with the file's structure (DeletedFileWalk).
 bool isPlausiblePicture(const RecoveredHit& hit);
 
 } // namespace PictureSniffer

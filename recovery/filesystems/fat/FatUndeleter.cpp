@@ -116,11 +116,13 @@ RootRegion fixedRootRegion(const VolumeGeometry& geometry) {
 WalkOutcome recoverDeleted(ByteSource& source, const VolumeGeometry& geometry, const RecoveryFilters& filters,
                            const AllocatedRegionMap& activeRegions, const std::function<bool()>& shouldCancel,
                            const std::function<void(const RecoveredHit&)>& onHit,
-                           const PictureDimensionReader& readDimensions, const ContentKindReader& readKind) {
+                           const PictureDimensionReader& readDimensions, const ContentKindReader& readKind,
+                           const ContiguousRunCheck& checkRun) {
     if (!isFatFamily(geometry.fileSystem)) return {};
     UndeleteNamingState naming;
     DeletedFileWalk walk{source, geometry, filters, activeRegions, naming, shouldCancel, onHit, readDimensions};
     walk.readKind = readKind;
+    walk.checkRun = checkRun;
     if (geometry.entryBits() == 32) {
         walkDirectory(walk, geometry.rootCluster, "/", 0);
     } else if (const auto root = readRootRegion(source, geometry, walk.outcome.readErrors)) {
