@@ -96,9 +96,11 @@ class CarveRun {
 public:
     CarveRun(const SignatureCarver& carver, ByteSource& source, const RecoveryFilters& filters,
              const AllocatedRegionMap& regions, const SignatureCarver::CancelCheck& shouldCancel,
-             const SignatureCarver::ProgressHandler& onProgress, const SignatureCarver::HitHandler& onHit)
+             const SignatureCarver::ProgressHandler& onProgress, const SignatureCarver::HitHandler& onHit,
+             std::span<const std::uint64_t> wholePictures)
         : m_source(source), m_filters(filters), m_regions(regions), m_shouldCancel(shouldCancel),
-          m_onProgress(onProgress), m_onHit(onHit), m_index(carver.signatures(), filters.allowedKinds),
+          m_onProgress(onProgress), m_onHit(onHit), m_wholePictures(wholePictures),
+          m_index(carver.signatures(), filters.allowedKinds),
           m_windowSize(static_cast<std::uint64_t>(carver.windowSize())),
           m_blockSize(carver.sectorSize() == 0 ? 512 : carver.sectorSize()) {
         m_candidates.reserve(64);
@@ -158,6 +160,7 @@ private:
     const SignatureCarver::CancelCheck& m_shouldCancel;
     const SignatureCarver::ProgressHandler& m_onProgress;
     const SignatureCarver::HitHandler& m_onHit;
+    const std::span<const std::uint64_t> m_wholePictures;
     const SignatureScanIndex m_index;
     const std::uint64_t m_windowSize;
     const std::uint64_t m_blockSize;
@@ -584,7 +587,8 @@ JpegJudgement CarveRun::judgeJpeg(WindowedReader& reader, std::uint64_t offset, 
                                   const std::optional<ImageDimensions>& dimensions) {
     CandidateCursor cursor(reader, offset, length, head, JPEGEndWalk::chunkBytes);
     headersInside(cursor, offset, JPEGScanWalk::segmentsEnd(head), length);
-    const bool small = smallForPixels(length, dimensions);
+    const bool small = smallForPixels(length, dimensions) &&
+                       !std::binary_search(m_wholePictures.begin(), m_wholePictures.end(), offset);
     if (m_innerHeaders.empty() && !small) return {length, true, true};
     const JPEGScanWalk::Walk walked = walkJpeg(cursor, length);
     if (walked.ending == JPEGScanWalk::Ending::whole) return {length, true, true};
@@ -678,8 +682,8 @@ SignatureCarver::SignatureCarver(std::vector<FileSignature> signatures, std::uin
 
 void SignatureCarver::carve(ByteSource& source, const RecoveryFilters& filters, const AllocatedRegionMap& excludeRegions,
                             const CancelCheck& shouldCancel, const ProgressHandler& onProgress,
-                            const HitHandler& onHit) const {
-    CarveRun(*this, source, filters, excludeRegions, shouldCancel, onProgress, onHit).run();
+                            const HitHandler& onHit, std::span<const std::uint64_t> wholePictures) const {
+    CarveRun(*this, source, filters, excludeRegions, shouldCancel, onProgress, onHit, wholePictures).run();
 }
 
 } // namespace vantrel

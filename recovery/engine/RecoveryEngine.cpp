@@ -1,8 +1,8 @@
 #include "recovery/engine/RecoveryEngine.h"
 
 #include "recovery/carving/ContentSniffer.h"
-#include "recovery/carving/RunCheck.h"
 #include "recovery/carving/PictureDimensions.h"
+#include "recovery/carving/RunCheck.h"
 #include "recovery/carving/SignatureCatalog.h"
 #include "recovery/filesystems/AllocatedRegionCollector.h"
 #include "recovery/filesystems/ClusterChainReader.h"
@@ -11,6 +11,8 @@
 #include "recovery/filesystems/fat/FatUndeleter.h"
 #include "recovery/filesystems/hfsplus/HfsPlusCatalogWalker.h"
 #include "recovery/filesystems/partitions/FileSystemProbe.h"
+
+#include <algorithm>
 
 namespace vantrel {
 
@@ -54,11 +56,19 @@ void RecoveryEngine::scan(ByteSource& source, ScanMode mode, const RecoveryFilte
 
     const AllocatedRegionMap liveRegions = AllocatedRegionCollector::collect(source, partitions, readErrors);
 
+    // The JPEGs the walks kept although small for their pixels were decoded whole: the carve need not again.
+    std::vector<std::uint64_t> wholePictures;
+    const OnHit walkHit = [&](const RecoveredHit& hit) {
+        if (hit.kind == RecoveredFileKind::jpeg && !hit.isFragmented && hit.dimensions &&
+            !isPlausibleJpegPayload(hit.byteLength, *hit.dimensions))
+            wholePictures.push_back(hit.byteOffset);
+        onHit(hit);
+    };
     for (const DetectedPartition& partition : partitions) {
         if (shouldCancel()) return;
         // A walk that fails at a bad spot it cannot pass over itself loses only the rest of its partition.
         SourceReads::passOverBadSpot(readErrors, [&] {
-            walkPartition(source, partition, filters, liveRegions, shouldCancel, onHit, readErrors, volumes);
+            walkPartition(source, partition, filters, liveRegions, shouldCancel, walkHit, readErrors, volumes);
             return true;
         });
     }
@@ -77,7 +87,8 @@ void RecoveryEngine::scan(ByteSource& source, ScanMode mode, const RecoveryFilte
             combined.readErrors += walkErrors;
             onProgress(combined);
         };
-        carver.carve(source, filters, liveRegions, shouldCancel, carveProgress, onHit);
+        std::sort(wholePictures.begin(), wholePictures.end());
+        carver.carve(source, filters, liveRegions, shouldCancel, carveProgress, onHit, wholePictures);
         return;
     }
     }
