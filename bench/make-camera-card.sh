@@ -30,8 +30,12 @@ if [ "$mode" = fragmented ]; then
   while :; do
     for a in "$@"; do
       n=$((n + 1))
-      b=$1
-      [ "$a" = "$b" ] && b=$2
+      # B is the photo after A in the folder's order (the first after the last).
+      b=$1 take=
+      for next in "$@"; do
+        [ -n "$take" ] && { b=$next; break; }
+        [ "$next" = "$a" ] && take=1
+      done
       sa=$(stat -c %s "$a")
       [ "$(free)" -gt "$(( 2 * sa + $(stat -c %s "$b") + 1048576 ))" ] || break 2
       # A file as long as half of A, then B; once the first is deleted, A fills its clusters and goes on

@@ -172,7 +172,7 @@ private:
     std::vector<SignatureScanIndex::PositionRange> m_searchRanges;
     std::vector<ScanCandidate> m_innerCandidates;
     std::vector<std::int64_t> m_innerBoxes;
-    std::vector<std::uint64_t> m_innerHeaders;
+    std::vector<std::pair<std::uint64_t, RecoveredFileKind>> m_innerHeaders;
     // How far the search of the current window has gone through m_searchRanges.
     struct WindowSearch {
         static constexpr std::size_t firstPieceBytes = 1024;
@@ -579,10 +579,11 @@ std::optional<BuiltHit> CarveRun::makeHit(WindowedReader& reader, const FileSign
 }
 
 // The end walk takes the first end marker after the scan header for the picture's end. Where another file
-// starts at a sector inside that span, the picture ran into it: unless the picture decodes whole across it
-// (chance bytes in its data), it ends at the first such file from the sector where its decoding broke, cut
-// and flagged. A picture too small in bytes for its pixels is kept when it decodes whole or was cut by a
-// file after it; otherwise it is a piece and makes no hit.
+// starts at a sector inside that span, the picture ran into it: at the first one when that is a JPEG (no
+// picture's data holds a start of image), else, unless the picture decodes whole across them (chance bytes
+// in its data), at the first from the sector where its decoding broke; cut and flagged. A picture too small
+// in bytes for its pixels is kept when it decodes whole or was cut by a file after it; otherwise it is a
+// piece and makes no hit.
 JpegJudgement CarveRun::judgeJpeg(WindowedReader& reader, std::uint64_t offset, std::uint64_t length, ByteView head,
                                   const std::optional<ImageDimensions>& dimensions) {
     CandidateCursor cursor(reader, offset, length, head, JPEGEndWalk::chunkBytes);
@@ -590,12 +591,15 @@ JpegJudgement CarveRun::judgeJpeg(WindowedReader& reader, std::uint64_t offset, 
     const bool small = smallForPixels(length, dimensions) &&
                        !std::binary_search(m_wholePictures.begin(), m_wholePictures.end(), offset);
     if (m_innerHeaders.empty() && !small) return {length, true, true};
+    // Start of image is a marker no picture holds after its own: the picture breaks at the first one.
+    if (!m_innerHeaders.empty() && m_innerHeaders.front().second == RecoveredFileKind::jpeg)
+        return {m_innerHeaders.front().first - offset, false, true};
     const JPEGScanWalk::Walk walked = walkJpeg(cursor, length);
     if (walked.ending == JPEGScanWalk::Ending::whole) return {length, true, true};
     const std::uint64_t sector = SignatureCarver::fileStartAlignmentBytes;
     const std::uint64_t brokeAt = (offset + walked.end) / sector * sector;
-    for (const std::uint64_t header : m_innerHeaders)
-        if (header >= brokeAt) return {header - offset, false, true};
+    for (const auto& inner : m_innerHeaders)
+        if (inner.first >= brokeAt) return {inner.first - offset, false, true};
     return {length, false, !small};
 }
 
@@ -624,9 +628,10 @@ void CarveRun::headersInside(CandidateCursor& cursor, std::uint64_t offset, std:
         m_innerBoxes.clear();
         m_index.scan(bytes, std::span(&range, 1), m_innerCandidates, m_innerBoxes);
         for (const ScanCandidate& candidate : m_innerCandidates)
-            if (passesHeaderCheck(candidate, bytes)) m_innerHeaders.push_back(offset + p + static_cast<std::uint64_t>(candidate.offset));
+            if (passesHeaderCheck(candidate, bytes))
+                m_innerHeaders.emplace_back(offset + p + static_cast<std::uint64_t>(candidate.offset), candidate.signature->kind);
         for (const std::int64_t box : m_innerBoxes)
-            if (box >= 4) m_innerHeaders.push_back(offset + p + static_cast<std::uint64_t>(box) - 4);
+            if (box >= 4) m_innerHeaders.emplace_back(offset + p + static_cast<std::uint64_t>(box) - 4, RecoveredFileKind::mp4);
         p += (searched + sector - 1) / sector * sector;
     }
     std::sort(m_innerHeaders.begin(), m_innerHeaders.end());
