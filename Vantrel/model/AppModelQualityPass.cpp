@@ -324,8 +324,10 @@ void AppModel::applyIntegrityResult(const Uuid& hitId, HitIntegrity integrity, s
     const Uuid id = hitId;
     const auto* found = hit(id);
     if (!found) return;
-    if (integrity == HitIntegrity::failed && found->kind == RecoveredFileKind::jpeg && found->dimensions &&
-        !isPlausibleJpegPayload(found->byteLength, *found->dimensions)) {
+    // A broken JPEG far too small for its pixels is a piece no scan meant to offer; a piece the scan flagged
+    // (cut where another file starts) stays, marked.
+    if (integrity == HitIntegrity::failed && found->kind == RecoveredFileKind::jpeg && !found->isFragmented &&
+        found->dimensions && !isPlausibleJpegPayload(found->byteLength, *found->dimensions)) {
         forgetIntakeKey(*found);
         removeHit(id);
         auto selection = m_selectedHitIDs;

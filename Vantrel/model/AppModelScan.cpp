@@ -38,10 +38,6 @@ constexpr std::int64_t maxPlausibleSidePixels = 65'536;
 constexpr double minRateSampleSeconds = 0.5;
 constexpr double bytesPerMebibyte = 1'048'576.0;
 
-bool implausibleJpeg(const RecoveredHit& hit) {
-    return hit.kind == RecoveredFileKind::jpeg && hit.dimensions && !isPlausibleJpegPayload(hit.byteLength, *hit.dimensions);
-}
-
 // A device path of a disk gives the whole disk's node and name; an image file is scanned as it is.
 struct ScanTarget {
     std::string path;
@@ -325,9 +321,10 @@ void AppModel::resetScanRate() {
 // ---- Taking in.
 
 void AppModel::handleHelperHit(RecoveredHit hit) {
-    // A repeat (same offset and kind) and an implausible picture are dropped. Only a hit taken in marks its
-    // offset and kind as seen, so the one lookup that finds a repeat also records a new hit.
-    if (implausibleJpeg(hit) || !m_intakeKeys.emplace(hit.byteOffset, hit.kind).second) return;
+    // A repeat (same offset and kind) is dropped. Only a hit taken in marks its offset and kind as seen, so
+    // the one lookup that finds a repeat also records a new hit. A JPEG's bytes per pixel say nothing here:
+    // the helper kept it for its structure, which only the bytes show.
+    if (!m_intakeKeys.emplace(hit.byteOffset, hit.kind).second) return;
     // One naming state names every hit in the list, undeleted or carved, so no two share a name: a name
     // worth keeping and not yet taken stays, the rest are numbered in one series.
     nameUndeleted(hit);
@@ -479,7 +476,6 @@ bool AppModel::scannedDiskLeftUnmounted() const {
 bool AppModel::isImplausibleHit(const RecoveredHit& hit) {
     if (hit.dimensions && (hit.dimensions->width > maxPlausibleSidePixels || hit.dimensions->height > maxPlausibleSidePixels))
         return true;
-    if (implausibleJpeg(hit)) return true;
     return hit.kind == RecoveredFileKind::bmp && !hit.dimensions;
 }
 

@@ -432,11 +432,14 @@ Decode decodeJPEG(ByteView bytes) {
 
 HitIntegrity jpeg(ByteView bytes, bool cutAtCap) {
     if (bytes.size() < 4 || FieldReader::u16be(bytes, 0) != 0xFFD8) return HitIntegrity::failed;
+    // A picture that decodes whole is one however few bytes its detail took; one that does not and is far too
+    // small for its pixels is a piece.
+    const Decode decode = decodeJPEG(bytes);
+    if (decode == Decode::clean) return HitIntegrity::ok;
+    if (decode == Decode::cut && !cutAtCap && completeWithoutEndMarker(bytes)) return HitIntegrity::ok;
     const auto dimensions = JPEGMetadata::dimensions(bytes);
     if (dimensions && !JPEGMetadata::isPlausiblePayloadSize(bytes.size(), *dimensions)) return HitIntegrity::failed;
-    const Decode decode = decodeJPEG(bytes);
-    if (decode == Decode::clean || (decode == Decode::cut && cutAtCap)) return HitIntegrity::ok;
-    if (decode == Decode::cut && completeWithoutEndMarker(bytes)) return HitIntegrity::ok;
+    if (decode == Decode::cut && cutAtCap) return HitIntegrity::ok;
     if (!dimensions && bytes.size() < minUnframedJPEGBytes) return HitIntegrity::failed;
     return HitIntegrity::suspect;
 }

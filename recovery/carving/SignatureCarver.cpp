@@ -6,7 +6,9 @@
 #include "recovery/carving/PictureDimensions.h"
 #include "recovery/carving/SignatureScanIndex.h"
 #include "recovery/carving/WindowedReader.h"
+#include "recovery/carving/formats/JPEGEndWalk.h"
 #include "recovery/carving/formats/JPEGMetadata.h"
+#include "recovery/carving/formats/JPEGScanWalk.h"
 #include "recovery/filesystems/SourceReads.h"
 
 #include <algorithm>
@@ -25,9 +27,14 @@ bool passesHeaderCheck(const ScanCandidate& candidate, ByteView window) {
     return HeaderChecks::plausible(candidate.signature->kind, window.subspan(static_cast<std::size_t>(candidate.offset)));
 }
 
-// A JPEG far smaller than its pixel count is a thumbnail or a fragment, not the picture it claims.
-bool plausibleSize(RecoveredFileKind kind, std::uint64_t length, const std::optional<ImageDimensions>& dimensions) {
-    return kind != RecoveredFileKind::jpeg || !dimensions || JPEGMetadata::isPlausiblePayloadSize(length, *dimensions);
+// A JPEG far smaller than its pixel count whose structure is not whole is a fragment, not the picture it claims.
+bool smallForPixels(std::uint64_t length, const std::optional<ImageDimensions>& dimensions) {
+    return dimensions && !JPEGMetadata::isPlausiblePayloadSize(length, *dimensions);
+}
+
+// Whether the JPEG of length bytes in the cursor decodes whole.
+JPEGScanWalk::Walk walkJpeg(CandidateCursor& cursor, std::uint64_t length) {
+    return JPEGScanWalk::walk([&](std::uint64_t position) { return cursor.from(position); }, length);
 }
 
 // ---- The carve ----
@@ -71,6 +78,17 @@ struct WindowBuffer {
 struct BuiltHit {
     RecoveredHit hit;
     LengthBasis basis = LengthBasis::guessed;
+    // A piece that is no hit of its own still claims its span, so that nothing inside it is taken for a file.
+    bool offered = true;
+    // A JPEG's marker segments (its EXIF block with the thumbnail and TIFF header in it) end here.
+    std::uint64_t segmentsEnd = 0;
+};
+
+// What a JPEG's structure says of the length its end walk gave.
+struct JpegJudgement {
+    std::uint64_t length = 0;
+    bool whole = true;
+    bool offered = true;
 };
 
 // The state of one carve call.
@@ -78,9 +96,11 @@ class CarveRun {
 public:
     CarveRun(const SignatureCarver& carver, ByteSource& source, const RecoveryFilters& filters,
              const AllocatedRegionMap& regions, const SignatureCarver::CancelCheck& shouldCancel,
-             const SignatureCarver::ProgressHandler& onProgress, const SignatureCarver::HitHandler& onHit)
+             const SignatureCarver::ProgressHandler& onProgress, const SignatureCarver::HitHandler& onHit,
+             std::span<const std::uint64_t> wholePictures)
         : m_source(source), m_filters(filters), m_regions(regions), m_shouldCancel(shouldCancel),
-          m_onProgress(onProgress), m_onHit(onHit), m_index(carver.signatures(), filters.allowedKinds),
+          m_onProgress(onProgress), m_onHit(onHit), m_wholePictures(wholePictures),
+          m_index(carver.signatures(), filters.allowedKinds),
           m_windowSize(static_cast<std::uint64_t>(carver.windowSize())),
           m_blockSize(carver.sectorSize() == 0 ? 512 : carver.sectorSize()) {
         m_candidates.reserve(64);
@@ -123,6 +143,13 @@ private:
     bool insideFoundFile(std::uint64_t at) const;
     std::optional<BuiltHit> tryMakeHit(const FileSignature& signature, std::uint64_t offset);
     std::optional<BuiltHit> makeHit(WindowedReader& reader, const FileSignature& signature, std::uint64_t offset);
+    JpegJudgement judgeJpeg(WindowedReader& reader, std::uint64_t offset, std::uint64_t length, ByteView head,
+                            const std::optional<ImageDimensions>& dimensions);
+    // Device offsets of the headers at sector starts after `from` and before `length` in the file at offset.
+    void headersInside(CandidateCursor& cursor, std::uint64_t offset, std::uint64_t from, std::uint64_t length);
+    // Passes over the headers that the span [header, end) holds but at its sector starts, and all of those
+    // before segmentsEnd (a JPEG's marker segments).
+    void claim(std::uint64_t header, std::uint64_t end, std::uint64_t segmentsEnd);
     // Delivers or drops the hit, then passes over what lies inside it.
     void settle(BuiltHit built, std::uint64_t alignment);
     void offer(BuiltHit built);
@@ -133,6 +160,7 @@ private:
     const SignatureCarver::CancelCheck& m_shouldCancel;
     const SignatureCarver::ProgressHandler& m_onProgress;
     const SignatureCarver::HitHandler& m_onHit;
+    const std::span<const std::uint64_t> m_wholePictures;
     const SignatureScanIndex m_index;
     const std::uint64_t m_windowSize;
     const std::uint64_t m_blockSize;
@@ -142,6 +170,9 @@ private:
     std::vector<ScanCandidate> m_candidates;
     std::vector<std::int64_t> m_ftypOffsets;
     std::vector<SignatureScanIndex::PositionRange> m_searchRanges;
+    std::vector<ScanCandidate> m_innerCandidates;
+    std::vector<std::int64_t> m_innerBoxes;
+    std::vector<std::pair<std::uint64_t, RecoveredFileKind>> m_innerHeaders;
     // How far the search of the current window has gone through m_searchRanges.
     struct WindowSearch {
         static constexpr std::size_t firstPieceBytes = 1024;
@@ -164,6 +195,8 @@ private:
     // Device offsets: the span of the files found last whose inner headers are passed over, and the
     // header of the last of them.
     std::uint64_t m_skipFrom = 0, m_skipUntil = 0, m_lastHeader = 0;
+    // The marker segments of the last JPEG header: nothing in them is a file, at a sector start neither.
+    std::uint64_t m_segmentsFrom = 0, m_segmentsUntil = 0;
 };
 
 void CarveRun::run() {
@@ -341,6 +374,7 @@ const AllocatedRegionMap::Range* CarveRun::liveRunHolding(std::uint64_t at) cons
 }
 
 bool CarveRun::insideFoundFile(std::uint64_t at) const {
+    if (at > m_segmentsFrom && at < m_segmentsUntil) return true;
     if (at < m_skipFrom || at >= m_skipUntil) return false;
     return at % SignatureCarver::fileStartAlignmentBytes != 0 || at == m_lastHeader;
 }
@@ -454,7 +488,16 @@ void CarveRun::searchFurther(std::uint64_t position, std::size_t pending) {
 void CarveRun::carveHeader(std::uint64_t position, const ScanCandidate& candidate, std::uint64_t liveFrom) {
     const std::uint64_t at = position + static_cast<std::uint64_t>(candidate.offset);
     if (insideFoundFile(at) || at >= liveFrom) return;
-    if (auto built = tryMakeHit(*candidate.signature, at)) settle(std::move(*built), candidate.signature->alignment);
+    if (auto built = tryMakeHit(*candidate.signature, at)) {
+        settle(std::move(*built), candidate.signature->alignment);
+        return;
+    }
+    // A JPEG header that makes no hit still claims its segments: the EXIF block's TIFF header and thumbnail
+    // there are parts of a photo, not files of their own.
+    if (candidate.signature->kind != RecoveredFileKind::jpeg) return;
+    const ByteView window = m_current.view();
+    const std::uint64_t segments = JPEGScanWalk::segmentsEnd(window.subspan(static_cast<std::size_t>(candidate.offset)));
+    if (segments != 0) m_segmentsFrom = at, m_segmentsUntil = at + segments;
 }
 
 // ISO base media files (ISO/IEC 14496-12) start with a box whose 32-bit size varies, so they are found by the
@@ -511,22 +554,87 @@ std::optional<BuiltHit> CarveRun::makeHit(WindowedReader& reader, const FileSign
     if (kind == RecoveredFileKind::tiff) kind = TIFFKindDetector::refine(tiffData);
     // A TIFF-family file's size lies in the directories the length rule read, every other kind's in the head.
     const auto dimensions = PictureDimensions::read(kind, tiffData.empty() ? head : tiffData);
-    if (!plausibleSize(kind, estimate->length, dimensions)) return std::nullopt;
+    JpegJudgement judged{estimate->length};
+    // A header in a live file (the search reaches a little into live space after free space) makes no hit
+    // whatever its length: its picture is not decoded.
+    if (kind == RecoveredFileKind::jpeg && estimate->basis == LengthBasis::structural && liveRunHolding(offset) == nullptr)
+        judged = judgeJpeg(reader, offset, estimate->length, head, dimensions);
 
     BuiltHit built;
     built.basis = estimate->basis;
+    built.offered = judged.offered;
+    if (kind == RecoveredFileKind::jpeg) built.segmentsEnd = offset + JPEGScanWalk::segmentsEnd(head);
     RecoveredHit& hit = built.hit;
     hit.kind = kind;
     hit.byteOffset = offset;
-    hit.byteLength = estimate->length;
+    hit.byteLength = judged.length;
     hit.suggestedName = suggestedName(static_cast<std::uint64_t>(m_hitsFound) + 1, kind);
     hit.dimensions = dimensions;
-    // A guessed length may run past the file or stop inside it: the hit says so, and no check of its bytes
-    // can then vouch for it.
-    hit.isFragmented = estimate->basis == LengthBasis::guessed;
+    // A guessed length may run past the file or stop inside it, and a picture that is not whole is a piece:
+    // the hit says so, and no check of its bytes can then vouch for it.
+    hit.isFragmented = estimate->basis == LengthBasis::guessed || !judged.whole;
     hit.source = HitSource::signatureCarve;
     hit.integrity = HitIntegrity::pending;
     return built;
+}
+
+// The end walk takes the first end marker after the scan header for the picture's end. Where another file
+// starts at a sector inside that span, the picture ran into it: at the first one when that is a JPEG (no
+// picture's data holds a start of image), else, unless the picture decodes whole across them (chance bytes
+// in its data), at the first from the sector where its decoding broke; cut and flagged. A picture too small
+// in bytes for its pixels is kept when it decodes whole or was cut by a file after it; otherwise it is a
+// piece and makes no hit.
+JpegJudgement CarveRun::judgeJpeg(WindowedReader& reader, std::uint64_t offset, std::uint64_t length, ByteView head,
+                                  const std::optional<ImageDimensions>& dimensions) {
+    CandidateCursor cursor(reader, offset, length, head, JPEGEndWalk::chunkBytes);
+    headersInside(cursor, offset, JPEGScanWalk::segmentsEnd(head), length);
+    const bool small = smallForPixels(length, dimensions) &&
+                       !std::binary_search(m_wholePictures.begin(), m_wholePictures.end(), offset);
+    if (m_innerHeaders.empty() && !small) return {length, true, true};
+    // Start of image is a marker no picture holds after its own: the picture breaks at the first one.
+    if (!m_innerHeaders.empty() && m_innerHeaders.front().second == RecoveredFileKind::jpeg)
+        return {m_innerHeaders.front().first - offset, false, true};
+    const JPEGScanWalk::Walk walked = walkJpeg(cursor, length);
+    if (walked.ending == JPEGScanWalk::Ending::whole) return {length, true, true};
+    const std::uint64_t sector = SignatureCarver::fileStartAlignmentBytes;
+    const std::uint64_t brokeAt = (offset + walked.end) / sector * sector;
+    for (const auto& inner : m_innerHeaders)
+        if (inner.first >= brokeAt) return {inner.first - offset, false, true};
+    return {length, false, !small};
+}
+
+void CarveRun::headersInside(CandidateCursor& cursor, std::uint64_t offset, std::uint64_t from, std::uint64_t length) {
+    m_innerHeaders.clear();
+    const std::uint64_t sector = SignatureCarver::fileStartAlignmentBytes;
+    // Room after a header's start for the longest header the index matches.
+    constexpr std::uint64_t headerRoom = SignatureCarver::windowOverlapBytes;
+    std::uint8_t tail[headerRoom];
+    std::uint64_t p = from + (sector - (offset + from) % sector) % sector;
+    if (p == 0) p = sector;
+    // Every turn moves p on by at least a sector; p stays a sector start of the device.
+    while (p < length) {
+        ByteView bytes = cursor.from(p);
+        if (bytes.empty()) return;
+        std::size_t searched = bytes.size() > headerRoom ? bytes.size() - headerRoom : 0;
+        if (searched == 0) {
+            // Too few bytes in hand for a header: the next header's bytes are copied together.
+            const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(headerRoom, length - p));
+            if (!cursor.copy(p, count, tail)) return;
+            bytes = ByteView(tail, count);
+            searched = 1;
+        }
+        const SignatureScanIndex::PositionRange range{0, searched, static_cast<std::size_t>(sector)};
+        m_innerCandidates.clear();
+        m_innerBoxes.clear();
+        m_index.scan(bytes, std::span(&range, 1), m_innerCandidates, m_innerBoxes);
+        for (const ScanCandidate& candidate : m_innerCandidates)
+            if (passesHeaderCheck(candidate, bytes))
+                m_innerHeaders.emplace_back(offset + p + static_cast<std::uint64_t>(candidate.offset), candidate.signature->kind);
+        for (const std::int64_t box : m_innerBoxes)
+            if (box >= 4) m_innerHeaders.emplace_back(offset + p + static_cast<std::uint64_t>(box) - 4, RecoveredFileKind::mp4);
+        p += (searched + sector - 1) / sector * sector;
+    }
+    std::sort(m_innerHeaders.begin(), m_innerHeaders.end());
 }
 
 // Headers inside a file whose extent its own structure gave are parts of it (thumbnails, embedded
@@ -537,9 +645,14 @@ void CarveRun::settle(BuiltHit built, std::uint64_t alignment) {
     const bool structural = built.basis == LengthBasis::structural;
     const std::uint64_t header = built.hit.byteOffset;
     const std::uint64_t extent = std::max({built.hit.byteLength, alignment, std::uint64_t{1}});
-    offer(std::move(built));
+    const std::uint64_t segmentsEnd = built.segmentsEnd;
+    if (built.offered) offer(std::move(built));
     if (!structural) return;
-    std::uint64_t end = header + std::min(extent, UINT64_MAX - header);
+    claim(header, header + std::min(extent, UINT64_MAX - header), segmentsEnd);
+}
+
+void CarveRun::claim(std::uint64_t header, std::uint64_t end, std::uint64_t segmentsEnd) {
+    if (segmentsEnd > header) m_segmentsFrom = header, m_segmentsUntil = segmentsEnd;
     if (const AllocatedRegionMap::Range* live = liveRunHolding(header)) end = std::min(end, live->second);
     // A header inside the current span (a newer file on a sector boundary) widens it; any other starts anew.
     if (header < m_skipFrom || header >= m_skipUntil) m_skipFrom = header, m_skipUntil = end;
@@ -574,8 +687,8 @@ SignatureCarver::SignatureCarver(std::vector<FileSignature> signatures, std::uin
 
 void SignatureCarver::carve(ByteSource& source, const RecoveryFilters& filters, const AllocatedRegionMap& excludeRegions,
                             const CancelCheck& shouldCancel, const ProgressHandler& onProgress,
-                            const HitHandler& onHit) const {
-    CarveRun(*this, source, filters, excludeRegions, shouldCancel, onProgress, onHit).run();
+                            const HitHandler& onHit, std::span<const std::uint64_t> wholePictures) const {
+    CarveRun(*this, source, filters, excludeRegions, shouldCancel, onProgress, onHit, wholePictures).run();
 }
 
 } // namespace vantrel

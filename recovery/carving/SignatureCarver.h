@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <vector>
 
 namespace vantrel {
@@ -65,9 +66,11 @@ public:
     // ends the carve with that error, and one that is shorter than when it was opened (its current length
     // is asked before every window, and a window that comes back short says so too) ends it with
     // ByteSourceError::deviceChanged. A hit is delivered only when it lies outside every range of
-    // excludeRegions and the filters accept it. Callbacks run on the calling thread.
+    // excludeRegions and the filters accept it. wholePictures (ascending device offsets) are JPEGs a search
+    // before this one decoded whole: their pictures are not decoded again. Callbacks run on the calling thread.
     void carve(ByteSource& source, const RecoveryFilters& filters, const AllocatedRegionMap& excludeRegions,
-               const CancelCheck& shouldCancel, const ProgressHandler& onProgress, const HitHandler& onHit) const;
+               const CancelCheck& shouldCancel, const ProgressHandler& onProgress, const HitHandler& onHit,
+               std::span<const std::uint64_t> wholePictures = {}) const;
 
 private:
     std::vector<FileSignature> m_signatures;

@@ -3,6 +3,7 @@
 #include "recovery/carving/ContentSniffer.h"
 #include "recovery/carving/RunStructureCheck.h"
 #include "recovery/carving/PictureDimensions.h"
+#include "recovery/carving/RunCheck.h"
 #include "recovery/carving/SignatureCatalog.h"
 #include "recovery/engine/BadSectorTally.h"
 #include "recovery/filesystems/AllocatedRegionCollector.h"
@@ -12,6 +13,8 @@
 #include "recovery/filesystems/fat/FatUndeleter.h"
 #include "recovery/filesystems/hfsplus/HfsPlusCatalogWalker.h"
 #include "recovery/filesystems/partitions/FileSystemProbe.h"
+
+#include <algorithm>
 
 namespace vantrel {
 
@@ -58,11 +61,19 @@ void RecoveryEngine::scan(ByteSource& device, ScanMode mode, const RecoveryFilte
 
     const AllocatedRegionMap liveRegions = AllocatedRegionCollector::collect(source, partitions, passedOver);
 
+    // The JPEGs the walks kept although small for their pixels were decoded whole: the carve need not again.
+    std::vector<std::uint64_t> wholePictures;
+    const OnHit walkHit = [&](const RecoveredHit& hit) {
+        if (hit.kind == RecoveredFileKind::jpeg && !hit.isFragmented && hit.dimensions &&
+            !isPlausibleJpegPayload(hit.byteLength, *hit.dimensions))
+            wholePictures.push_back(hit.byteOffset);
+        onHit(hit);
+    };
     for (const DetectedPartition& partition : partitions) {
         if (shouldCancel()) return;
         // A walk that fails at a bad spot it cannot pass over itself loses only the rest of its partition.
         SourceReads::passOverBadSpot(passedOver, [&] {
-            walkPartition(source, partition, filters, liveRegions, shouldCancel, onHit, passedOver, volumes);
+            walkPartition(source, partition, filters, liveRegions, shouldCancel, walkHit, passedOver, volumes);
             return true;
         });
     }
@@ -80,7 +91,8 @@ void RecoveryEngine::scan(ByteSource& device, ScanMode mode, const RecoveryFilte
             combined.readErrors = source.unreadableSectors();
             onProgress(combined);
         };
-        carver.carve(source, filters, liveRegions, shouldCancel, carveProgress, onHit);
+        std::sort(wholePictures.begin(), wholePictures.end());
+        carver.carve(source, filters, liveRegions, shouldCancel, carveProgress, onHit, wholePictures);
         return;
     }
     }
@@ -96,14 +108,15 @@ void RecoveryEngine::walkPartition(ByteSource& source, const DetectedPartition& 
         // The geometry must agree with the partition's own file system.
         if (!partition.geometryAgrees()) return;
         readErrors += FatUndeleter::recoverDeleted(source, *geometry, filters, liveRegions, shouldCancel, onHit,
-                                                   PictureDimensions::read, ContentSniffer::kindOf,
-                                                   RunStructureCheck::holdsOneFile).readErrors;
+                                                   PictureDimensions::read, ContentSniffer::kindOf, RunCheck::verdict)
+                          .readErrors;
         return;
     case DetectedFileSystem::exfat:
         // Clusters 0 and 1 do not exist; a root there is no volume to walk.
         if (!partition.geometryAgrees() || geometry->rootCluster < 2) return;
         readErrors += ExFATUndeleter::recoverDeleted(source, *geometry, filters, liveRegions, shouldCancel, onHit,
-                                                     PictureDimensions::read, volumes, RunStructureCheck::holdsOneFile).readErrors;
+                                                     PictureDimensions::read, volumes, RunCheck::verdict)
+                          .readErrors;
         return;
     case DetectedFileSystem::hfsPlus:
         readErrors += HfsPlusCatalogWalker::recoverFiles(source, partition.offset, partition.length, filters, shouldCancel,

@@ -19,8 +19,10 @@ enum class RunVerdict : std::uint8_t {
 };
 
 // The verdict on the length bytes at offset, read as one file of the kind stored in clusters of
-// clusterBytes from offset on. A failed read throws. May be empty: then nothing is checked.
-using ContiguousRunReader = std::function<RunVerdict(RecoveredFileKind kind, ByteSource& source, std::uint64_t offset,
-                                                     std::uint64_t length, std::uint64_t clusterBytes)>;
+// clusterBytes from offset on (RunCheck in the carving library); unknown where the kind says nothing
+// cheaply. thorough asks for the whole structure to be read even where a cheaper sign already speaks for
+// the run. A failed read throws. May be empty: then nothing is checked.
+using ContiguousRunCheck = std::function<RunVerdict(RecoveredFileKind kind, ByteSource& source, std::uint64_t offset,
+                                                    std::uint64_t length, std::uint64_t clusterBytes, bool thorough)>;
 
 } // namespace vantrel

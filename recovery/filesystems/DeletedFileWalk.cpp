@@ -4,6 +4,8 @@
 #include "recovery/filesystems/KindForFileName.h"
 #include "recovery/filesystems/SourceReads.h"
 
+#include <algorithm>
+
 namespace vantrel {
 
 namespace {
@@ -38,24 +40,36 @@ std::optional<RecoveredHit> DeletedFileWalk::acceptedHit(const DeletedFile& file
     hit.dimensions = PictureSniffer::sniff(source, readDimensions, kind, *byteOffset, file.byteLength,
                                            geometry.clusterHeapEnd(), outcome.readErrors);
     if (!PictureSniffer::isPlausiblePicture(hit)) return std::nullopt;
+    const ClusterPlacement placed = placement();
+    hit.isFragmented = placed.isFragmented;
+    hit.clusterReallocated = placed.clusterReallocated;
+    if (!keepsRun(hit, placed.runAssumed)) return std::nullopt;
     hit.suggestedName = ownName && UndeleteNamingState::isUsableUndeleteName(*ownName)
                             ? naming.suggestedName(*ownName, kind)
                             : naming.numberedName(kind);
     hit.reconstructedPath = HitPath::fitted(std::string(file.folderPath) + hit.suggestedName);
-    const ClusterPlacement placed = placement();
-    hit.isFragmented = placed.isFragmented;
-    hit.clusterReallocated = placed.clusterReallocated;
     hit.source = file.source;
     hit.integrity = hit.clusterReallocated ? HitIntegrity::suspect : HitIntegrity::pending;
     hit.clusterHint = ClusterAllocationHint{file.firstCluster, geometry.partitionOffset, geometry.fileSystem};
     if (!filters.accepts(hit)) return std::nullopt;
-    if (placed.runAssumed && !hit.isFragmented && checkRun) {
-        const auto verdict = SourceReads::passOverBadSpot(outcome.readErrors, [&] {
-            return checkRun(kind, source, hit.byteOffset, hit.byteLength, geometry.bytesPerCluster());
-        });
-        hit.isFragmented = verdict == RunVerdict::broken;
-    }
     return hit;
+}
+
+bool DeletedFileWalk::keepsRun(RecoveredHit& hit, bool runAssumed) {
+    const bool smallForPixels =
+        hit.kind == RecoveredFileKind::jpeg && hit.dimensions && !isPlausibleJpegPayload(hit.byteLength, *hit.dimensions);
+    // A run that the clusters do not break is one file only by assumption once it spans two clusters.
+    const bool assumedWhole = runAssumed && !hit.isFragmented && hit.byteLength > geometry.bytesPerCluster();
+    if (!smallForPixels && !assumedWhole) return true;
+    if (!checkRun) return !smallForPixels;
+    const std::uint64_t length = std::min(hit.byteLength, geometry.clusterHeapEnd() - std::min(geometry.clusterHeapEnd(), hit.byteOffset));
+    const RunVerdict verdict =
+        SourceReads::passOverBadSpot(outcome.readErrors, [&] { return checkRun(hit.kind, source, hit.byteOffset, length, geometry.bytesPerCluster(), smallForPixels); })
+            .value_or(RunVerdict::unknown);
+    if (verdict == RunVerdict::whole) return true;
+    if (verdict == RunVerdict::broken) hit.isFragmented = true;
+    // What is neither whole nor of a picture's worth of bytes is a piece.
+    return !smallForPixels;
 }
 
 ClusterPlacement DeletedFileWalk::chainPlacement(std::uint32_t firstCluster, std::uint64_t byteLength,

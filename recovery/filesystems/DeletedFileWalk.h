@@ -36,8 +36,9 @@ struct DeletedFile {
     HitSource source = HitSource::fatUndelete;
 };
 
-// Where a deleted file's clusters lie: whether they leave consecutive clusters, and whether a live file
-// now holds one of them.
+// Where a deleted file's clusters lie: whether they leave consecutive clusters, whether a live file now
+// holds one of them, and whether a run of them is one only because nothing on the volume says otherwise
+// (a cleared chain), not because the entry says so.
 struct ClusterPlacement {
     bool isFragmented = false;
     bool clusterReallocated = false;
@@ -62,18 +63,21 @@ struct DeletedFileWalk {
     VolumeCache* volumes = nullptr;
     // The kind of a file whose name gives none, from its first bytes; without it such files are passed over.
     ContentKindReader readKind{};
-    // Whether a run of clusters placed by assumption holds one file; without it such runs count as whole.
-    ContiguousRunReader checkRun{};
+    // Whether a file's clusters, taken to be one run, hold one whole file; without it a JPEG too small in
+    // bytes for its pixels is dropped and other runs are taken as they are.
+    ContiguousRunCheck checkRun{};
     // Which clusters live files and folders hold, read when a file's placement first asks.
     std::optional<ClusterAllocation> allocation{};
 
     // The hit of a deleted file, or nothing when it is dropped. In this order: its first cluster must
-    // lie in the volume and its name must promise a known kind, or else its first bytes must show one; a JPEG or PNG is sized from its first
-    // bytes and dropped when too small in bytes for its pixels; it is named after its own name when
-    // that is usable, else numbered, and placed below its folder path; placement() then says where its
-    // clusters lie (a reallocated file is suspect); then the scan's filters decide; last a run placed by
-    // assumption is checked (checkRun), and one that does not hold one file is fragmented. Bad spots read on
-    // the way are counted in outcome. The caller delivers the hit.
+    // lie in the volume and its name must promise a known kind, or else its first bytes must show one; a
+    // JPEG or PNG is sized from its first bytes and dropped when its sides are no picture's;
+    // placement() then says where its clusters lie (a reallocated file is suspect); a run of more than
+    // one cluster that is one run only because nothing says otherwise, and a JPEG too small in bytes for
+    // its pixels, are checked with checkRun: a run that is not one whole file is flagged fragmented, and
+    // a JPEG small for its pixels is kept only when whole; it is named after its own name when that is
+    // usable, else numbered, and placed below its folder path; last the scan's filters decide. Bad spots
+    // read on the way are counted in outcome. The caller delivers the hit.
     std::optional<RecoveredHit> acceptedHit(const DeletedFile& file, const std::function<ClusterPlacement()>& placement);
 
     // The placement of a file stored with a FAT chain, as DeletedFileClusters lays it out (the chain
@@ -82,6 +86,9 @@ struct DeletedFileWalk {
     // its chain. A FAT whose chain cannot be read leaves
     // the file fragmented when unreadMeansFragmented says so.
     ClusterPlacement chainPlacement(std::uint32_t firstCluster, std::uint64_t byteLength, bool unreadMeansFragmented);
+
+    // The run check of acceptedHit: false when the hit is dropped; flags the hit when its run is broken.
+    bool keepsRun(RecoveredHit& hit, bool runAssumed);
 };
 
 } // namespace vantrel

@@ -37,7 +37,7 @@ RecoveredFileKind sniffKind(ByteSource& source, const ContentKindReader& reader,
 }
 
 bool isPlausiblePicture(const RecoveredHit& hit) {
-    // Every kind, no size or side minimum: only the pixel-count rules of the filters remain.
+    // Every kind, no size or side minimum: only the filters' rules for what a picture can be remain.
     static const RecoveryFilters plausibilityOnly = [] {
         RecoveryFilters filters;
         for (const RecoveredFileKind kind : FileKind::allKinds()) filters.allowedKinds.insert(kind);

@@ -1,7 +1,8 @@
 #pragma once
 // The picture size of an undeleted file, read from its first bytes, and the test that drops a picture
-// too small in bytes for its pixel count. Shared by the FAT and exFAT walks.
+// whose sides no picture has. Shared by the FAT and exFAT walks.
 
+#include "recovery/filesystems/ContiguousRunReader.h"
 #include "recovery/bytesource/ByteSource.h"
 #include "recovery/model/RecoveredHit.h"
 
@@ -18,6 +19,7 @@ using PictureDimensionReader = std::function<std::optional<ImageDimensions>(Reco
 // The kind a file's first bytes show (the carver's header tests), unknown when they show none. Supplied by
 // the caller like the dimension reader; may be empty.
 using ContentKindReader = std::function<RecoveredFileKind(ByteView head)>;
+
 
 namespace PictureSniffer {
 
@@ -36,9 +38,8 @@ std::optional<ImageDimensions> sniff(ByteSource& source, const PictureDimensionR
 RecoveredFileKind sniffKind(ByteSource& source, const ContentKindReader& reader, std::uint64_t offset,
                             std::uint64_t fileBytes, std::uint64_t endLimit, std::int64_t& readErrors);
 
-// Whether a hit is a picture whose byte size is implausible for its dimensions: the scan-wide JPEG
-// rule of RecoveryFilters, applied before the hit is named. PNG and other kinds compress too
-// differently for a pixel rule; they always pass.
+// Whether a hit's picture size is one a picture can have (the side rules of RecoveryFilters), applied
+// before the hit is named. Bytes per pixel are judged with the file's structure (DeletedFileWalk).
 bool isPlausiblePicture(const RecoveredHit& hit);
 
 } // namespace PictureSniffer

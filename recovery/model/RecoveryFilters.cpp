@@ -32,10 +32,8 @@ bool RecoveryFilters::accepts(const RecoveredHit& hit) const {
     if (!hit.dimensions) return true;
     const auto [width, height] = *hit.dimensions;
     if (width > maxPlausibleSidePixels || height > maxPlausibleSidePixels) return false;
-    if (hit.kind != RecoveredFileKind::jpeg) return true;
     // A negative side is never produced; such a JPEG is not plausible.
-    if (width < 0 || height < 0) return false;
-    return isPlausibleJpegPayload(hit.byteLength, *hit.dimensions);
+    return hit.kind != RecoveredFileKind::jpeg || (width >= 0 && height >= 0);
 }
 
 bool isPlausibleJpegPayload(std::uint64_t byteLength, ImageDimensions dimensions) {

@@ -17,14 +17,16 @@ struct RecoveryFilters {
     // The 22 default kinds, 8192 bytes, 800 by 600 pixels.
     static const RecoveryFilters& defaults();
 
-    // Every search asks this before it hands a hit on.
+    // Every search asks this before it hands a hit on. A JPEG is not judged here by its bytes per pixel:
+    // the searches that read its structure apply isPlausibleJpegPayload to what is not whole.
     bool accepts(const RecoveredHit& hit) const;
 
     friend bool operator==(const RecoveryFilters&, const RecoveryFilters&) = default;
 };
 
 // Whether byteLength can hold a JPEG of these dimensions: a compressed picture below one byte per
-// 12 pixels (or below 12 KiB for small pictures) is a fragment or a thumbnail. A picture with a side
+// 12 pixels (or below 12 KiB for small pictures) whose structure is not whole is a fragment or a
+// thumbnail's worth of data (a whole one, however low its detail, is a picture). A picture with a side
 // of 0 or less always passes; sides whose product does not fit 64 bits never do.
 bool isPlausibleJpegPayload(std::uint64_t byteLength, ImageDimensions dimensions);
 

@@ -67,7 +67,9 @@ shot image-scanned
 # internal disks), then scanned.
 show_internal_disks
 open_catalog "$work/loop-card.vtcat"
-wait_for "catalog opened on the loop device" 60 logged "attached=true device=$loop"
+# The catalog records no identity of its disk: the user confirms it once.
+answer_use_disk
+wait_for "catalog opened on the loop device" 60 logged "catalog disk attached $loop"
 shot catalog-loaded
 scan_selected "$loop"
 wait_status "Quality check finished." 180

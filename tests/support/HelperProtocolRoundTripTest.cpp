@@ -268,7 +268,7 @@ TEST_F(HelperProtocolRoundTrip, RemountAndQuit) {
     Answer<std::string, std::optional<ErrorObject>> identified;
     proxy.identifyDeviceWithPath("/dev/sdb", identified.reply());
     EXPECT_EQ(std::get<0>(identified.get()), "{}");
-    EXPECT_EQ(helper.service.calls.items().at(2), "identify /dev/sdb");
+    EXPECT_EQ(helper.service.calls.items().at(3), "identify /dev/sdb");
 }
 
 TEST_F(HelperProtocolRoundTrip, TheHelperSendsOnlyValidHitRecords) {

@@ -109,7 +109,7 @@ void reportDeletedFile(DeletedFileWalk& walk, const EntrySet& set, const std::st
         // A FAT that cannot be read leaves the placement in doubt: the file counts as fragmented.
         if (!set.noFatChain) return walk.chainPlacement(set.firstCluster, size, true);
         const std::uint64_t byteOffset = *geometry.clusterByteOffset(set.firstCluster);
-        return ClusterPlacement{false, walk.activeRegions.count() > 0 && walk.activeRegions.overlaps(byteOffset, size)};
+        return ClusterPlacement{false, walk.activeRegions.count() > 0 && walk.activeRegions.overlaps(byteOffset, size), false};
     });
     if (!hit) return;
     if (walk.volumes) walk.volumes->rememberStorage(geometry.partitionOffset, set.firstCluster, size, set.noFatChain);
@@ -364,7 +364,7 @@ WalkOutcome recoverDeleted(ByteSource& source, const VolumeGeometry& geometry, c
                            const AllocatedRegionMap& activeRegions, const std::function<bool()>& shouldCancel,
                            const std::function<void(const RecoveredHit&)>& onHit,
                            const PictureDimensionReader& readDimensions, VolumeCache* volumes,
-                           const ContiguousRunReader& checkRun) {
+                           const ContiguousRunCheck& checkRun) {
     if (!isExFatVolume(geometry)) return {};
     UndeleteNamingState naming;
     DeletedFileWalk walk{source, geometry, filters, activeRegions, naming, shouldCancel, onHit, readDimensions};

@@ -75,14 +75,14 @@ FatChain::DirectoryContents readExFATDirectory(ByteSource& source, const VolumeG
 
 // Walks one exFAT volume with a fresh naming state (nothing unless geometry is exFAT with a root
 // cluster of the volume). Only a device that is gone propagates. Each hit delivered leaves in the
-// cache, when one is given, whether its file is stored without a FAT chain. checkRun (when given) judges
-// the runs of files stored with a FAT chain that the deletion cleared, placed by assumption.
+// cache, when one is given, whether its file is stored without a FAT chain. checkRun (when given) checks
+// the files whose clusters are one run only by assumption (DeletedFileWalk::acceptedHit).
 WalkOutcome recoverDeleted(ByteSource& source, const VolumeGeometry& geometry,
                           const RecoveryFilters& filters, const AllocatedRegionMap& activeRegions,
                           const std::function<bool()>& shouldCancel,
                           const std::function<void(const RecoveredHit&)>& onHit,
                           const PictureDimensionReader& readDimensions = {},
-                          VolumeCache* volumes = nullptr, const ContiguousRunReader& checkRun = {});
+                          VolumeCache* volumes = nullptr, const ContiguousRunCheck& checkRun = {});
 
 // The deleted-file walk of one directory at the given depth, path ending with "/", in the state the
 // FAT walk keeps too (naming, visited directories, outcome).

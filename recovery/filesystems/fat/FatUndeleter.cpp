@@ -136,7 +136,7 @@ WalkOutcome recoverDeleted(ByteSource& source, const VolumeGeometry& geometry, c
                            const AllocatedRegionMap& activeRegions, const std::function<bool()>& shouldCancel,
                            const std::function<void(const RecoveredHit&)>& onHit,
                            const PictureDimensionReader& readDimensions, const ContentKindReader& readKind,
-                           const ContiguousRunReader& checkRun) {
+                           const ContiguousRunCheck& checkRun) {
     if (!isFatFamily(geometry.fileSystem)) return {};
     UndeleteNamingState naming;
     DeletedFileWalk walk{source, geometry, filters, activeRegions, naming, shouldCancel, onHit, readDimensions};

@@ -32,13 +32,13 @@ inline constexpr int maxDirectoryDepth = 15;
 // Walks one FAT12/16/32 volume with a fresh naming state: the fixed root region of FAT12/16, or the
 // root chain of FAT32. Nothing for other file systems. Only a device that is gone propagates. A deleted
 // file takes its kind from its whole long name, else from its short name; when the name gives none,
-// readKind (when given) tells it from the file's first bytes. checkRun (when given) judges the runs
-// placed by assumption where a file's chain was cleared.
+// readKind (when given) tells it from the file's first bytes. checkRun (when given) checks the files whose
+// clusters are one run only by assumption (DeletedFileWalk::acceptedHit).
 WalkOutcome recoverDeleted(ByteSource& source, const VolumeGeometry& geometry, const RecoveryFilters& filters,
                            const AllocatedRegionMap& activeRegions, const std::function<bool()>& shouldCancel,
                            const std::function<void(const RecoveredHit&)>& onHit,
                            const PictureDimensionReader& readDimensions = {},
-                           const ContentKindReader& readKind = {}, const ContiguousRunReader& checkRun = {});
+                           const ContentKindReader& readKind = {}, const ContiguousRunCheck& checkRun = {});
 
 // One directory held in clusters, at the given depth; path ends with "/".
 void walkDirectory(DeletedFileWalk& walk, std::uint32_t firstCluster, const std::string& path, int depth);

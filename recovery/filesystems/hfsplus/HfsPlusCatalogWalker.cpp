@@ -379,7 +379,10 @@ WalkOutcome recoverFiles(ByteSource& source, std::uint64_t partitionOffset, std:
         hit.isFragmented = false;
         hit.source = HitSource::hfsPlusCatalog;
         hit.integrity = HitIntegrity::pending;
-        if (PictureSniffer::isPlausiblePicture(hit) && filters.accepts(hit)) onHit(hit);
+        // The catalog's files are not decoded here: a JPEG far too small for its pixels is taken for a piece.
+        const bool smallJpeg = kind == RecoveredFileKind::jpeg && hit.dimensions &&
+                               !isPlausibleJpegPayload(hit.byteLength, *hit.dimensions);
+        if (!smallJpeg && PictureSniffer::isPlausiblePicture(hit) && filters.accepts(hit)) onHit(hit);
         return true;
     });
     return outcome;

@@ -304,7 +304,7 @@ TEST(CatalogFlows, ACatalogWhoseDiskIsAttachedSelectsItAndQueuesItsPendingHits) 
     harness.attach("sdc", "OTHER", 3, "other card");
     harness.attach("sdd", "EOS_DIGITAL", 4, "camera card");
     const ExternalVolume card = harness.volumes->current.back();
-    // Two JPEGs too small for their pixel count are dropped on loading.
+    // Two JPEGs small for their pixel count are kept on loading: the scan kept them for their structure.
     std::vector<RecoveredHit> hits;
     for (std::uint64_t i = 0; i < 10; ++i) hits.push_back(hitAt(i * 4096));
     for (std::size_t i : {3u, 7u}) {
@@ -320,11 +320,11 @@ TEST(CatalogFlows, ACatalogWhoseDiskIsAttachedSelectsItAndQueuesItsPendingHits) 
     EXPECT_EQ(model.selectedVolume(), card);
     EXPECT_TRUE(CatalogFlows::resultsDiskAttached(model));
     EXPECT_EQ(model.plainState().activeRawDevicePath, "/dev/sdd");
-    EXPECT_EQ(model.hits().size(), 8u);
-    EXPECT_EQ(model.progress().hitsFound, 8);
-    EXPECT_EQ(model.statusMessage(), "Loaded catalog — 8 file(s) from EOS_DIGITAL.");
+    EXPECT_EQ(model.hits().size(), 10u);
+    EXPECT_EQ(model.progress().hitsFound, 10);
+    EXPECT_EQ(model.statusMessage(), "Loaded catalog — 10 file(s) from EOS_DIGITAL.");
     EXPECT_FALSE(model.qualityPassStarted());
-    EXPECT_EQ(model.plainState().pendingIntegrityIDs.size(), 8u);
+    EXPECT_EQ(model.plainState().pendingIntegrityIDs.size(), 10u);
     EXPECT_FALSE(model.catalogDirty());
     EXPECT_GE(harness.volumes->refreshes, 1);
 

@@ -72,7 +72,7 @@ TEST(AppModelScan, AWholeScanFromTheRequestToTheEndOfTheQualityPass) {
     h.executor->runReady();
 
     EXPECT_EQ(h.model->statusMessage(), "Helper: reading");
-    ASSERT_EQ(h.model->hits().size(), 5u) << "the repeat and the too-small JPEG are dropped";
+    ASSERT_EQ(h.model->hits().size(), 6u) << "the repeat is dropped; a JPEG small for its pixels is the helper's to judge";
     const auto* renamed = hitNamed(*h.model, "recovered_00001.jpg");
     ASSERT_TRUE(renamed) << "a generic undeleted name gets a numbered one";
     EXPECT_EQ(renamed->integrity, HitIntegrity::pending);
@@ -86,12 +86,12 @@ TEST(AppModelScan, AWholeScanFromTheRequestToTheEndOfTheQualityPass) {
     EXPECT_FALSE(h.model->isScanning());
     EXPECT_EQ(h.model->lastFinishedScanMode(), ScanMode::quickUndelete);
     EXPECT_EQ(h.model->fullDiskAccessState(), AppModel::RawDiskAccessState::granted);
-    EXPECT_EQ(h.model->hits().size(), 4u) << "the BMP without dimensions is pruned at the end";
+    EXPECT_EQ(h.model->hits().size(), 5u) << "the BMP without dimensions is pruned at the end";
 
     ASSERT_TRUE(h.pumpUntil([&] { return !h.model->isQualityPassRunning(); }));
     EXPECT_TRUE(h.model->qualityPassStarted());
     EXPECT_EQ(h.model->statusMessage(), "Quality check finished.");
-    EXPECT_EQ(h.extractedOffsets(), (std::vector<std::uint64_t>{100'000, 200'000, 200'000}))
+    EXPECT_EQ(h.extractedOffsets(), (std::vector<std::uint64_t>{100'000, 200'000, 200'000, 300'000}))
         << "probes in ascending offset, none for the video";
     EXPECT_EQ(hitNamed(*h.model, "recovered_00001.jpg")->integrity, HitIntegrity::ok);
     EXPECT_EQ(hitNamed(*h.model, "Holiday.jpg")->integrity, HitIntegrity::ok);

@@ -202,6 +202,13 @@ TEST_F(IntegrityFiles, JPEGVerdicts) {
     EXPECT_EQ(IntegrityCheck::jpeg(corruptWithoutEnd, false), suspect);
     // A 640 x 480 picture needs 25,600 bytes: a shorter head is a fragment.
     EXPECT_EQ(IntegrityCheck::jpeg(head(whole, 25'599), true), failed);
+    // A picture of low detail that decodes whole is one, far below a byte per 12 pixels as it is; its head
+    // is a fragment.
+    runOrFail({"convert", photo("low.png", 640, 480), "-resize", "2592x1944!", "-blur", "0x12", "-quality", "30", path("low.jpg")});
+    const Bytes low = read("low.jpg");
+    ASSERT_LT(low.size(), 2592u * 1944 / 12);
+    EXPECT_EQ(IntegrityCheck::jpeg(low, false), ok);
+    EXPECT_EQ(IntegrityCheck::jpeg(head(low, low.size() / 2), false), failed);
 }
 
 TEST_F(IntegrityFiles, JPEGWithoutOnlyItsEndMarker) {

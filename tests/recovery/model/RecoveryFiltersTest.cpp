@@ -22,14 +22,16 @@ TEST(RecoveryFilters, DefaultFilterRulesInOrder) {
     EXPECT_TRUE(filters.accepts(hitOf(RecoveredFileKind::jpeg, 20000)));
     EXPECT_FALSE(filters.accepts(hitOf(RecoveredFileKind::jpeg, 20000, ImageDimensions{640, 480})));
     EXPECT_TRUE(filters.accepts(hitOf(RecoveredFileKind::jpeg, 40000, ImageDimensions{800, 600})));
-    EXPECT_FALSE(filters.accepts(hitOf(RecoveredFileKind::jpeg, 39999, ImageDimensions{800, 600})));
+    // Bytes per pixel are the searches' to judge, with the picture's structure in hand.
+    EXPECT_TRUE(filters.accepts(hitOf(RecoveredFileKind::jpeg, 39999, ImageDimensions{800, 600})));
     EXPECT_FALSE(filters.accepts(hitOf(RecoveredFileKind::png, 40000, ImageDimensions{800, 599})));
 }
 
 TEST(RecoveryFilters, PlausibilityWithoutMinimums) {
     const RecoveryFilters filters{FileKind::defaultAllowedKinds(), 0, std::nullopt, std::nullopt};
-    EXPECT_FALSE(filters.accepts(hitOf(RecoveredFileKind::jpeg, 12287, ImageDimensions{300, 400})));
-    EXPECT_TRUE(filters.accepts(hitOf(RecoveredFileKind::jpeg, 12288, ImageDimensions{300, 400})));
+    EXPECT_TRUE(filters.accepts(hitOf(RecoveredFileKind::jpeg, 12287, ImageDimensions{300, 400})));
+    EXPECT_FALSE(isPlausibleJpegPayload(12287, ImageDimensions{300, 400}));
+    EXPECT_TRUE(isPlausibleJpegPayload(12288, ImageDimensions{300, 400}));
     EXPECT_FALSE(filters.accepts(hitOf(RecoveredFileKind::png, 1, ImageDimensions{100000, 10})));
     EXPECT_TRUE(filters.accepts(hitOf(RecoveredFileKind::png, 1, ImageDimensions{65536, 10})));
     EXPECT_TRUE(filters.accepts(hitOf(RecoveredFileKind::jpeg, 1, ImageDimensions{0, 0})));

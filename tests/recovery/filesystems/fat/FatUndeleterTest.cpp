@@ -3,6 +3,7 @@
 #include "recovery/bytesource/FileByteSource.h"
 #include "recovery/bytesource/MemoryByteSource.h"
 #include "recovery/carving/ContentSniffer.h"
+#include "recovery/carving/RunCheck.h"
 #include "recovery/carving/RunStructureCheck.h"
 #include "recovery/filesystems/ClusterChainReader.h"
 #include "recovery/filesystems/fat/FatDirectoryEntry.h"
@@ -38,7 +39,7 @@ RecoveryFilters everything() {
 
 Walked walk(ByteSource& source, const VolumeGeometry& geometry, const AllocatedRegionMap& live = AllocatedRegionMap::empty(),
             std::function<bool()> cancel = [] { return false; }, const PictureDimensionReader& dimensions = {},
-            const ContentKindReader& kinds = {}, const ContiguousRunReader& checkRun = {}) {
+            const ContentKindReader& kinds = {}, const ContiguousRunCheck& checkRun = {}) {
     Walked walked;
     walked.outcome = FatUndeleter::recoverDeleted(source, geometry, everything(), live, cancel,
                                                   [&](const RecoveredHit& hit) { walked.hits.push_back(hit); }, dimensions,
@@ -562,7 +563,7 @@ TEST_P(FatUndeleterOnAStickWrittenInTurns, FlagsFilesWrittenInTurnsAndNotFilesWr
     ASSERT_EQ(geometry.bytesPerCluster(), clusterBytes);
     AllocatedRegionMap live;
     EXPECT_EQ(FatUndeleter::collectActiveRegions(source, geometry, live), 0);
-    const auto hits = walk(source, geometry, live, [] { return false; }, {}, {}, RunStructureCheck::holdsOneFile).byPath();
+    const auto hits = walk(source, geometry, live, [] { return false; }, {}, {}, RunCheck::verdict).byPath();
     ASSERT_EQ(hits.size(), 6u);
     for (const auto& [name, bytes] : files) {
         const RecoveredHit& whole = hits.at("/whole-" + name);

@@ -1,0 +1,672 @@
+// The entropy-coded data of a sequential Huffman scan (T.81 F.2.2): per block a DC difference category and
+// its bits, then run/size symbols for the 63 AC coefficients up to an end of block. Byte FF in the data is
+// stuffed as FF 00; any other marker ends the data. Positions count from SOI.
+
+#include "recovery/carving/formats/JPEGScanWalk.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <vector>
+
+namespace vantrel::JPEGScanWalk {
+
+namespace {
+
+constexpr int maxComponents = 4;
+constexpr int maxBlocksPerMcu = 10;          // T.81 B.2.3
+constexpr int maxDcCategory = 11;            // 8-bit samples
+constexpr int maxAcSize = 10;
+constexpr std::int32_t maxDcMagnitude = 2047;
+// More scans than this in one picture is no picture (a progressive one has about ten).
+constexpr int maxScans = 256;
+
+// Codes of up to this many bits are looked up in one step.
+constexpr int fastBits = 10;
+
+struct Huffman {
+    bool defined = false;
+    std::array<std::uint16_t, 1 << fastBits> fast{};  // (length << 8) | symbol for the short codes; 0 = none
+    std::array<std::int32_t, 17> maxCode{};     // per length, -1 when the length has no code
+    std::array<std::int32_t, 17> valueOffset{};
+    std::array<std::uint8_t, 256> values{};
+};
+
+// T.81 C.2 and F.2.2.3: canonical codes from the counts per length. False when the counts overflow the code
+// space of their lengths.
+bool build(Huffman& table, const std::uint8_t* counts, const std::uint8_t* values, int total) {
+    table = Huffman{};
+    std::copy_n(values, total, table.values.begin());
+    std::int32_t code = 0;
+    int k = 0;
+    for (int length = 1; length <= 16; ++length) {
+        const int count = counts[length - 1];
+        table.valueOffset[static_cast<std::size_t>(length)] = k - code;
+        table.maxCode[static_cast<std::size_t>(length)] = count == 0 ? -1 : code + count - 1;
+        for (int i = 0; i < count; ++i, ++code, ++k) {
+            if (code >= (1 << length)) return false;
+            if (length <= fastBits) {
+                const int shift = fastBits - length;
+                for (int fill = 0; fill < (1 << shift); ++fill)
+                    table.fast[static_cast<std::size_t>((code << shift) | fill)] =
+                        static_cast<std::uint16_t>(length << 8 | values[k]);
+            }
+        }
+        code <<= 1;
+    }
+    table.defined = true;
+    return true;
+}
+
+struct Component {
+    std::uint8_t id = 0;
+    int h = 1, v = 1;
+};
+
+struct Frame {
+    bool present = false;
+    bool decodable = false;  // sequential Huffman, 8-bit, a height given here
+    std::uint32_t width = 0, height = 0;
+    int count = 0;
+    std::array<Component, maxComponents> components{};
+    int hMax = 1, vMax = 1;
+};
+
+struct ScanPlan {
+    std::uint64_t mcus = 0;
+    int blocks = 0;
+    std::array<std::uint8_t, maxBlocksPerMcu> blockComponent{};  // index into the DC predictors and tables
+    std::array<const Huffman*, maxComponents> dc{}, ac{};
+    std::uint32_t restartInterval = 0;
+};
+
+// The decoder's whole state between two MCUs: it can be copied and resumed, and told to go on at another
+// position when it reaches one (the gap between two pieces).
+struct State {
+    std::uint64_t fetch = 0;      // the next byte to read
+    std::uint64_t bits64 = 0;     // bits read and not used, in the low `bits`
+    int bits = 0;
+    bool atMarker = false;        // fetch holds the FF of a marker
+    bool atEnd = false;           // no byte at fetch
+    std::uint64_t mcu = 0;
+    std::array<std::int32_t, maxComponents> dc{};
+    std::uint8_t nextRestart = 0;
+    std::uint64_t jumpAt = UINT64_MAX, jumpTo = 0;
+};
+
+enum class Step : std::uint8_t { ok, broken, cut, paused };
+
+struct Snapshot {
+    std::uint64_t sector = 0;  // a sector start at or after the state's fetch
+    State state;
+};
+
+class Decoder {
+public:
+    Decoder(const ByteFeed& feed, std::uint64_t limit) : m_feed(feed), m_limit(limit) {}
+
+    void setLimit(std::uint64_t limit) {
+        m_limit = limit;
+        m_chunk = {};
+    }
+
+    int byteAt(std::uint64_t p) {
+        if (p - m_chunkStart < m_chunk.size()) return m_chunk[static_cast<std::size_t>(p - m_chunkStart)];
+        if (p >= m_limit) return -1;
+        m_chunk = m_feed(p);
+        m_chunkStart = p;
+        if (m_chunk.empty()) return -1;
+        if (m_chunk.size() > m_limit - p) m_chunk = m_chunk.first(static_cast<std::size_t>(m_limit - p));
+        return m_chunk[0];
+    }
+
+    bool copy(std::uint64_t p, std::size_t count, std::uint8_t* out) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const int b = byteAt(p + i);
+            if (b < 0) return false;
+            out[i] = static_cast<std::uint8_t>(b);
+        }
+        return true;
+    }
+
+    static std::uint64_t next(std::uint64_t p, const State& s) { return p + 1 == s.jumpAt ? s.jumpTo : p + 1; }
+
+    void fill(State& s) {
+        while (s.bits <= 56 && !s.atMarker && !s.atEnd) {
+            // The bytes in hand before any FF and before the position the data goes on from elsewhere.
+            const std::uint64_t inChunk = s.fetch - m_chunkStart;
+            if (inChunk < m_chunk.size()) {
+                std::uint64_t run = m_chunk.size() - inChunk;
+                if (s.jumpAt > s.fetch) run = std::min(run, s.jumpAt - s.fetch);
+                const std::uint8_t* bytes = m_chunk.data() + inChunk;
+                std::uint64_t i = 0;
+                while (s.bits <= 56 && i < run && bytes[i] != 0xFF) {
+                    s.bits64 = s.bits64 << 8 | bytes[i++];
+                    s.bits += 8;
+                }
+                s.fetch += i;
+                if (s.fetch == s.jumpAt) s.fetch = s.jumpTo;
+                if (s.bits > 56) return;
+                if (i < run && bytes[i] != 0xFF) continue;
+                if (i == run) continue;
+            }
+            const int b = byteAt(s.fetch);
+            if (b < 0) {
+                s.atEnd = true;
+                break;
+            }
+            if (b != 0xFF) {
+                s.bits64 = s.bits64 << 8 | static_cast<std::uint64_t>(b);
+                s.bits += 8;
+                s.fetch = next(s.fetch, s);
+                continue;
+            }
+            const std::uint64_t after = next(s.fetch, s);
+            const int code = byteAt(after);
+            if (code < 0) {
+                s.atEnd = true;
+                break;
+            }
+            if (code != 0) {
+                s.atMarker = true;
+                break;
+            }
+            s.bits64 = s.bits64 << 8 | 0xFF;
+            s.bits += 8;
+            s.fetch = next(after, s);
+        }
+    }
+
+    // A symbol, -1 when the bits ran out, -2 for a code the table does not hold. Leaves at least 26 bits
+    // (the longest code and the longest value after it) in hand where the data has them.
+    int decode(State& s, const Huffman& table) {
+        if (s.bits < 32) fill(s);
+        if (s.bits >= fastBits) {
+            const std::uint16_t entry =
+                table.fast[static_cast<std::size_t>((s.bits64 >> (s.bits - fastBits)) & ((1u << fastBits) - 1))];
+            if (entry != 0) {
+                s.bits -= entry >> 8;
+                return entry & 0xFF;
+            }
+        }
+        for (int length = 1; length <= 16; ++length) {
+            if (s.bits < length) return -1;
+            const auto code = static_cast<std::int32_t>((s.bits64 >> (s.bits - length)) & ((1u << length) - 1));
+            if (code <= table.maxCode[static_cast<std::size_t>(length)]) {
+                s.bits -= length;
+                const std::int32_t index = table.valueOffset[static_cast<std::size_t>(length)] + code;
+                return index >= 0 && index < 256 ? table.values[static_cast<std::size_t>(index)] : -2;
+            }
+        }
+        return -2;
+    }
+
+    bool receive(State& s, int count, std::int32_t& value) {
+        if (count == 0) {
+            value = 0;
+            return true;
+        }
+        if (s.bits < count) fill(s);
+        if (s.bits < count) return false;
+        value = static_cast<std::int32_t>((s.bits64 >> (s.bits - count)) & ((1u << count) - 1));
+        s.bits -= count;
+        if (value < (1 << (count - 1))) value -= (1 << count) - 1;
+        return true;
+    }
+
+    Step ranOut(const State& s) const { return s.atEnd ? Step::cut : Step::broken; }
+
+    Step block(State& s, const Huffman& dcTable, const Huffman& acTable, std::int32_t& predictor) {
+        const int category = decode(s, dcTable);
+        if (category == -1) return ranOut(s);
+        if (category < 0 || category > maxDcCategory) return Step::broken;
+        std::int32_t diff = 0;
+        if (!receive(s, category, diff)) return ranOut(s);
+        predictor += diff;
+        if (std::abs(predictor) > maxDcMagnitude) return Step::broken;
+        for (int k = 1; k < 64;) {
+            const int symbol = decode(s, acTable);
+            if (symbol == -1) return ranOut(s);
+            if (symbol < 0) return Step::broken;
+            const int run = symbol >> 4, size = symbol & 15;
+            if (size == 0) {
+                if (run == 0) break;                // end of block
+                if (run != 15 || k + 16 > 63) return Step::broken;
+                k += 16;
+                continue;
+            }
+            k += run;
+            if (k > 63 || size > maxAcSize) return Step::broken;
+            // Only the value's bits are passed over: no coefficient is needed.
+            if (s.bits < size) fill(s);
+            if (s.bits < size) return ranOut(s);
+            s.bits -= size;
+            ++k;
+        }
+        return Step::ok;
+    }
+
+    // Takes the marker the data must end with here (a restart marker, or any marker at the scan's end): what
+    // is left of the last byte is padding, all ones where `strict` asks it.
+    Step endOfInterval(State& s, bool strict) {
+        fill(s);
+        if (!s.atMarker) return s.atEnd ? Step::cut : Step::broken;
+        if (s.bits >= 8) return Step::broken;
+        if (strict && s.bits > 0 && (s.bits64 & ((1u << s.bits) - 1)) != (1u << s.bits) - 1) return Step::broken;
+        return Step::ok;
+    }
+
+    Step takeRestart(State& s, bool strict) {
+        const Step ended = endOfInterval(s, strict);
+        if (ended != Step::ok) return ended;
+        const std::uint64_t codeAt = next(s.fetch, s);
+        if (byteAt(codeAt) != 0xD0 + s.nextRestart) return Step::broken;
+        s.fetch = next(codeAt, s);
+        s.nextRestart = static_cast<std::uint8_t>((s.nextRestart + 1) & 7);
+        s.atMarker = false;
+        s.bits = 0;
+        s.bits64 = 0;
+        s.dc.fill(0);
+        return Step::ok;
+    }
+
+    // Decodes the scan's MCUs from s on; paused at the first MCU that starts with fetch at or past pauseAt.
+    // With snapshots, keeps the state for each of the last sector starts it passes (sectorBytes, phase as
+    // in ContinuationSearch).
+    Step scan(State& s, const ScanPlan& plan, bool strict, std::uint64_t pauseAt = UINT64_MAX,
+              std::vector<Snapshot>* snapshots = nullptr, std::uint64_t sectorBytes = 512, std::uint64_t phase = 0,
+              std::size_t keep = 0) {
+        State last = s;
+        const auto record = [&](std::uint64_t upTo) {
+            // Sector starts t with last.fetch <= t < upTo: the last state that read nothing past t.
+            const std::uint64_t first = (last.fetch + phase + sectorBytes - 1) / sectorBytes * sectorBytes;
+            for (std::uint64_t t = first; t < upTo + phase; t += sectorBytes) {
+                if (t < phase) continue;
+                snapshots->push_back(Snapshot{t - phase, last});
+                if (snapshots->size() > 2 * keep) snapshots->erase(snapshots->begin(), snapshots->end() - static_cast<std::ptrdiff_t>(keep));
+            }
+        };
+        while (s.mcu < plan.mcus) {
+            if (s.fetch >= pauseAt) return Step::paused;
+            if (snapshots != nullptr) {
+                if (s.fetch > last.fetch && s.jumpAt == UINT64_MAX) record(s.fetch);
+                last = s;
+            }
+            for (int b = 0; b < plan.blocks; ++b) {
+                const std::uint8_t c = plan.blockComponent[static_cast<std::size_t>(b)];
+                const Step step = block(s, *plan.dc[c], *plan.ac[c], s.dc[c]);
+                if (step != Step::ok) {
+                    if (snapshots != nullptr && s.jumpAt == UINT64_MAX) record(s.fetch + 1);
+                    return step;
+                }
+            }
+            ++s.mcu;
+            if (plan.restartInterval != 0 && s.mcu % plan.restartInterval == 0 && s.mcu < plan.mcus) {
+                const Step step = takeRestart(s, strict);
+                if (step != Step::ok) {
+                    if (snapshots != nullptr && s.jumpAt == UINT64_MAX) record(s.fetch + 1);
+                    return step;
+                }
+            }
+        }
+        return Step::ok;
+    }
+
+private:
+    const ByteFeed& m_feed;
+    std::uint64_t m_limit;
+    ByteView m_chunk;
+    std::uint64_t m_chunkStart = 0;
+};
+
+bool isStartOfFrame(std::uint8_t marker) {
+    return marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+}
+
+std::uint64_t ceilDiv(std::uint64_t a, std::uint64_t b) { return (a + b - 1) / b; }
+
+// The walk over the markers, with the scans decoded in it. It may stop at the first scan for a continuation
+// search, which then runs from the snapshots the scan kept.
+class MarkerWalk {
+public:
+    MarkerWalk(const ByteFeed& feed, std::uint64_t limit) : m_decoder(feed, limit) {}
+
+    Decoder& decoder() { return m_decoder; }
+    const ScanPlan& plan() const { return m_plan; }
+    const Frame& frame() const { return m_frame; }
+
+    // From SOI up to the first scan's data; false with the walk's result in `result` when it ends first.
+    bool toFirstScan(Walk& result, std::uint64_t& scanData) {
+        std::uint8_t soi[2];
+        if (!m_decoder.copy(0, 2, soi) || soi[0] != 0xFF || soi[1] != 0xD8) {
+            result = Walk{Ending::broken, 0};
+            return false;
+        }
+        m_position = 2;
+        return markers(result, scanData);
+    }
+
+    // Walks markers from m_position until a decodable scan's data begins (true) or the walk ends (false).
+    bool markers(Walk& result, std::uint64_t& scanData) {
+        for (;;) {
+            std::uint8_t pair[2];
+            if (!m_decoder.copy(m_position, 2, pair)) return stop(result, Ending::cut, m_position);
+            if (pair[0] != 0xFF) return stop(result, Ending::broken, m_position);
+            if (pair[1] == 0xFF) {
+                ++m_position;
+                continue;
+            }
+            const std::uint8_t marker = pair[1];
+            if (marker == 0xD9) {
+                if (m_scans == 0) return stop(result, Ending::broken, m_position);
+                return stop(result, Ending::whole, m_position + 2);
+            }
+            if (marker == 0xD8 || marker == 0x00) return stop(result, Ending::broken, m_position);
+            if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
+                m_position += 2;
+                continue;
+            }
+            std::uint8_t lengthBytes[2];
+            if (!m_decoder.copy(m_position + 2, 2, lengthBytes)) return stop(result, Ending::cut, m_position);
+            const std::size_t length = static_cast<std::size_t>(lengthBytes[0] << 8 | lengthBytes[1]);
+            if (length < 2) return stop(result, Ending::broken, m_position);
+            m_body.resize(length - 2);
+            if (!m_decoder.copy(m_position + 4, m_body.size(), m_body.data())) return stop(result, Ending::cut, m_position);
+            const std::uint64_t after = m_position + 2 + length;
+            bool ok = true;
+            if (marker == 0xC4) ok = huffmanTables();
+            else if (marker == 0xDD) ok = restartInterval();
+            else if (isStartOfFrame(marker)) ok = frame(marker);
+            else if (marker == 0xDA) {
+                if (!m_frame.present || ++m_scans > maxScans) return stop(result, Ending::broken, m_position);
+                if (m_frame.decodable) {
+                    if (!scanPlan()) return stop(result, Ending::broken, m_position);
+                    scanData = after;
+                    m_position = after;
+                    return true;
+                }
+                // Data that is not decoded here runs to the next marker other than a restart.
+                const auto end = skipEntropyData(after);
+                if (!end) return stop(result, Ending::cut, after);
+                m_position = *end;
+                continue;
+            }
+            if (!ok) return stop(result, Ending::broken, m_position);
+            m_position = after;
+        }
+    }
+
+    // Goes on after a scan whose data ended with its last MCU, at the marker there (or past the bytes an
+    // encoder left before it).
+    bool afterScan(const State& s, Walk& result, std::uint64_t& scanData) {
+        if (s.atMarker) m_position = s.fetch;
+        else {
+            const auto marker = skipEntropyData(s.fetch);
+            if (!marker) return stop(result, Ending::cut, s.fetch);
+            m_position = *marker;
+        }
+        return markers(result, scanData);
+    }
+
+    Walk finish(Walk result, const State& s) const {
+        result.decoded = m_frame.decodable;
+        result.mcusDecoded = s.mcu;
+        result.mcusInScan = m_plan.mcus;
+        return result;
+    }
+
+private:
+    bool stop(Walk& result, Ending ending, std::uint64_t at) {
+        result = Walk{ending, at};
+        return false;
+    }
+
+    std::optional<std::uint64_t> skipEntropyData(std::uint64_t from) {
+        for (std::uint64_t p = from;; ++p) {
+            const int b = m_decoder.byteAt(p);
+            if (b < 0) return std::nullopt;
+            if (b != 0xFF) continue;
+            const int code = m_decoder.byteAt(p + 1);
+            if (code < 0) return std::nullopt;
+            if (code != 0 && code != 0xFF && (code < 0xD0 || code > 0xD7)) return p;
+        }
+    }
+
+    bool huffmanTables() {
+        std::size_t at = 0;
+        while (at < m_body.size()) {
+            if (at + 17 > m_body.size()) return false;
+            const std::uint8_t classAndId = m_body[at];
+            const int tableClass = classAndId >> 4, id = classAndId & 15;
+            if (tableClass > 1 || id > 3) return false;
+            int total = 0;
+            for (int i = 0; i < 16; ++i) total += m_body[at + 1 + static_cast<std::size_t>(i)];
+            if (total > 256 || at + 17 + static_cast<std::size_t>(total) > m_body.size()) return false;
+            Huffman& table = m_tables[static_cast<std::size_t>(tableClass * 4 + id)];
+            if (!build(table, m_body.data() + at + 1, m_body.data() + at + 17, total)) return false;
+            at += 17 + static_cast<std::size_t>(total);
+        }
+        return true;
+    }
+
+    bool restartInterval() {
+        if (m_body.size() != 2) return false;
+        m_restartInterval = static_cast<std::uint32_t>(m_body[0] << 8 | m_body[1]);
+        return true;
+    }
+
+    bool frame(std::uint8_t marker) {
+        if (m_frame.present || m_body.size() < 6) return false;
+        Frame& f = m_frame;
+        f.present = true;
+        const int precision = m_body[0];
+        f.height = static_cast<std::uint32_t>(m_body[1] << 8 | m_body[2]);
+        f.width = static_cast<std::uint32_t>(m_body[3] << 8 | m_body[4]);
+        f.count = m_body[5];
+        if (f.width == 0 || f.count == 0 || f.count > maxComponents || m_body.size() < 6 + 3 * static_cast<std::size_t>(f.count))
+            return marker != 0xC0 && marker != 0xC1;  // other processes are passed over by their markers
+        for (int i = 0; i < f.count; ++i) {
+            Component& c = f.components[static_cast<std::size_t>(i)];
+            const std::size_t at = 6 + 3 * static_cast<std::size_t>(i);
+            c.id = m_body[at];
+            c.h = m_body[at + 1] >> 4;
+            c.v = m_body[at + 1] & 15;
+            if (c.h < 1 || c.h > 4 || c.v < 1 || c.v > 4) return false;
+            f.hMax = std::max(f.hMax, c.h);
+            f.vMax = std::max(f.vMax, c.v);
+        }
+        f.decodable = (marker == 0xC0 || marker == 0xC1) && precision == 8 && f.height != 0;
+        return true;
+    }
+
+    bool scanPlan() {
+        if (m_body.empty()) return false;
+        const int count = m_body[0];
+        if (count < 1 || count > m_frame.count || m_body.size() != 4 + 2 * static_cast<std::size_t>(count)) return false;
+        ScanPlan plan;
+        plan.restartInterval = m_restartInterval;
+        std::array<int, maxComponents> indices{};
+        for (int i = 0; i < count; ++i) {
+            const std::uint8_t id = m_body[1 + 2 * static_cast<std::size_t>(i)];
+            const std::uint8_t tables = m_body[2 + 2 * static_cast<std::size_t>(i)];
+            int index = -1;
+            for (int c = 0; c < m_frame.count; ++c)
+                if (m_frame.components[static_cast<std::size_t>(c)].id == id) index = c;
+            if (index < 0 || (tables >> 4) > 3 || (tables & 15) > 3) return false;
+            const Huffman& dc = m_tables[tables >> 4];
+            const Huffman& ac = m_tables[4 + (tables & 15)];
+            if (!dc.defined || !ac.defined) return false;
+            indices[static_cast<std::size_t>(i)] = index;
+            plan.dc[static_cast<std::size_t>(index)] = &dc;
+            plan.ac[static_cast<std::size_t>(index)] = &ac;
+        }
+        const std::size_t tail = 1 + 2 * static_cast<std::size_t>(count);
+        if (m_body[tail] != 0 || m_body[tail + 1] != 63 || m_body[tail + 2] != 0) return false;
+        const Frame& f = m_frame;
+        if (count == 1) {
+            // One component alone: an MCU is one block, over the component's own size.
+            const Component& c = f.components[static_cast<std::size_t>(indices[0])];
+            const std::uint64_t columns = ceilDiv(ceilDiv(std::uint64_t{f.width} * static_cast<std::uint64_t>(c.h), static_cast<std::uint64_t>(f.hMax)), 8);
+            const std::uint64_t rows = ceilDiv(ceilDiv(std::uint64_t{f.height} * static_cast<std::uint64_t>(c.v), static_cast<std::uint64_t>(f.vMax)), 8);
+            plan.mcus = columns * rows;
+            plan.blocks = 1;
+            plan.blockComponent[0] = static_cast<std::uint8_t>(indices[0]);
+        } else {
+            plan.mcus = ceilDiv(f.width, 8 * static_cast<std::uint64_t>(f.hMax)) * ceilDiv(f.height, 8 * static_cast<std::uint64_t>(f.vMax));
+            for (int i = 0; i < count; ++i) {
+                const Component& c = f.components[static_cast<std::size_t>(indices[static_cast<std::size_t>(i)])];
+                for (int b = 0; b < c.h * c.v; ++b) {
+                    if (plan.blocks == maxBlocksPerMcu) return false;
+                    plan.blockComponent[static_cast<std::size_t>(plan.blocks++)] = static_cast<std::uint8_t>(indices[static_cast<std::size_t>(i)]);
+                }
+            }
+        }
+        m_plan = plan;
+        return true;
+    }
+
+    Decoder m_decoder;
+    std::uint64_t m_position = 0;
+    Frame m_frame;
+    std::array<Huffman, 8> m_tables{};  // DC 0-3, AC 0-3
+    std::uint32_t m_restartInterval = 0;
+    ScanPlan m_plan;
+    int m_scans = 0;
+    Bytes m_body;
+};
+
+// Just past the first FF D9 after the scan header of the picture that starts at `start` (SOI and a marker),
+// or nothing when no picture starts there or its end lies at or past `limit`.
+std::optional<std::uint64_t> otherPictureEnd(Decoder& decoder, std::uint64_t start, std::uint64_t limit) {
+    if (decoder.byteAt(start) != 0xFF || decoder.byteAt(start + 1) != 0xD8 || decoder.byteAt(start + 2) != 0xFF)
+        return std::nullopt;
+    bool inScan = false;
+    std::uint64_t p = start + 2;
+    // Every turn moves p on.
+    while (p + 1 < limit) {
+        if (!inScan) {
+            if (decoder.byteAt(p) != 0xFF) return std::nullopt;
+            const int marker = decoder.byteAt(p + 1);
+            if (marker < 0 || marker == 0xD9 || marker == 0xD8) return std::nullopt;
+            if (marker == 0xFF || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
+                p += marker == 0xFF ? 1 : 2;
+                continue;
+            }
+            const int high = decoder.byteAt(p + 2), low = decoder.byteAt(p + 3);
+            if (high < 0 || low < 0 || (high << 8 | low) < 2) return std::nullopt;
+            p += 2 + static_cast<std::uint64_t>(high << 8 | low);
+            inScan = marker == 0xDA;
+            continue;
+        }
+        const int b = decoder.byteAt(p);
+        if (b < 0) return std::nullopt;
+        if (b == 0xFF && decoder.byteAt(p + 1) == 0xD9) return p + 2;
+        ++p;
+    }
+    return std::nullopt;
+}
+
+Ending endingOf(Step step) { return step == Step::cut ? Ending::cut : Ending::broken; }
+
+} // namespace
+
+Walk walk(const ByteFeed& feed, std::uint64_t limit) {
+    MarkerWalk markers(feed, limit);
+    Walk result;
+    std::uint64_t scanData = 0;
+    if (!markers.toFirstScan(result, scanData)) return markers.finish(result, State{});
+    // Every scan consumes bytes before the next, and the scans are bounded, so the walk ends.
+    for (;;) {
+        State s;
+        s.fetch = scanData;
+        Step step = markers.decoder().scan(s, markers.plan(), false);
+        if (step == Step::ok) step = markers.decoder().endOfInterval(s, false) == Step::cut ? Step::cut : Step::ok;
+        if (step != Step::ok) {
+            const std::uint64_t at = s.fetch > static_cast<std::uint64_t>(s.bits / 8) ? s.fetch - static_cast<std::uint64_t>(s.bits / 8) : s.fetch;
+            return markers.finish(Walk{endingOf(step), at}, s);
+        }
+        if (!markers.afterScan(s, result, scanData)) return markers.finish(result, s);
+    }
+}
+
+std::uint64_t segmentsEnd(ByteView head) {
+    if (head.size() < 4 || head[0] != 0xFF || head[1] != 0xD8) return 0;
+    std::uint64_t p = 2;
+    // Every turn moves p on by at least 2.
+    while (p + 4 <= head.size() && head[p] == 0xFF) {
+        const std::uint8_t marker = head[p + 1];
+        if (marker == 0xFF) {
+            ++p;
+            continue;
+        }
+        if (marker == 0xD8 || marker == 0xD9 || marker == 0x00) break;
+        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
+            p += 2;
+            continue;
+        }
+        const std::uint64_t length = static_cast<std::uint64_t>(head[p + 2] << 8 | head[p + 3]);
+        if (length < 2 || p + 2 + length > head.size()) break;
+        p += 2 + length;
+        if (marker == 0xDA) break;
+    }
+    return p;
+}
+
+std::optional<Joined> findContinuation(const ByteFeed& feed, const ContinuationSearch& search) {
+    if (search.sectorBytes == 0 || search.boundaries == 0) return std::nullopt;
+    MarkerWalk markers(feed, search.firstLimit);
+    Walk result;
+    std::uint64_t scanData = 0;
+    if (!markers.toFirstScan(result, scanData)) return std::nullopt;
+    const ScanPlan plan = markers.plan();
+    // Only a picture of one scan is put together: its data is the file but for the headers and EOI.
+    State s;
+    s.fetch = scanData;
+    std::vector<Snapshot> snapshots;
+    const Step step = markers.decoder().scan(s, plan, false, UINT64_MAX, &snapshots, search.sectorBytes,
+                                             search.phase % search.sectorBytes, search.boundaries);
+    if (step == Step::ok) return std::nullopt;
+    if (snapshots.size() > search.boundaries)
+        snapshots.erase(snapshots.begin(), snapshots.end() - static_cast<std::ptrdiff_t>(search.boundaries));
+
+    Decoder& decoder = markers.decoder();
+    decoder.setLimit(search.limit);
+    for (auto snapshot = snapshots.rbegin(); snapshot != snapshots.rend(); ++snapshot) {
+        const std::uint64_t boundary = snapshot->sector;
+        if (boundary <= scanData) continue;
+        const std::uint64_t lastStart = std::min(search.limit, boundary + search.maxGapBytes);
+        std::size_t decodedOn = 0;
+        // From the boundary on (where a picture that cut the first piece short begins), each sector start.
+        for (std::uint64_t start = boundary; start < lastStart; start += search.sectorBytes) {
+            // A picture of its own in the gap is passed over whole: its data would decode for long.
+            if (const auto other = otherPictureEnd(decoder, start, lastStart)) {
+                const std::uint64_t phase = search.phase % search.sectorBytes;
+                start = (*other + phase + search.sectorBytes - 1) / search.sectorBytes * search.sectorBytes - phase -
+                        search.sectorBytes;
+                continue;
+            }
+            if (start == boundary) continue;
+            State t = snapshot->state;
+            t.jumpAt = boundary;
+            t.jumpTo = start;
+            t.atEnd = false;
+            if (t.fetch == boundary) t.fetch = start;
+            // A start from which the data decodes for a while is decoded on to its end; a boundary whose
+            // state the data after the gap does not continue lets later starts (inside the same piece, where
+            // the stream falls back into step) decode on too, so few are followed to the end.
+            Step screened = decoder.scan(t, plan, true, start + search.screenBytes);
+            if (screened == Step::paused) {
+                if (++decodedOn > search.decodesPerBoundary) break;
+                screened = decoder.scan(t, plan, true);
+            }
+            if (screened != Step::ok || decoder.endOfInterval(t, true) != Step::ok) continue;
+            // The scan's data ends at EOI: the two pieces make the whole picture.
+            std::uint8_t end[2];
+            if (!decoder.copy(t.fetch, 2, end) || end[0] != 0xFF || end[1] != 0xD9) continue;
+            return Joined{boundary, start, t.fetch + 2 - start};
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace vantrel::JPEGScanWalk
