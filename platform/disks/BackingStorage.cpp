@@ -29,6 +29,9 @@ constexpr std::size_t maxFolderEntries = 256;
 constexpr unsigned loopMajor = 7;
 // File systems that keep their files in memory: writing to them changes no disk.
 constexpr std::array<std::string_view, 2> memoryFileSystems = {"tmpfs", "ramfs"};
+// File systems whose bytes lie on another machine. FUSE file systems other than sshfs are not among
+// them: ntfs-3g or exfat-fuse may be serving the very card being read.
+constexpr std::array<std::string_view, 5> networkFileSystems = {"nfs", "nfs4", "cifs", "smb3", "fuse.sshfs"};
 
 // The value of NAME= in a comma-separated option list, or nothing.
 std::optional<std::string> optionValue(const std::string& options, std::string_view name) {
@@ -141,6 +144,10 @@ private:
         if (entry.major != 0) return deviceNumber(makedev(entry.major, entry.minor), depth + 1);
         const auto& type = entry.fileSystemType;
         if (std::find(memoryFileSystems.begin(), memoryFileSystems.end(), type) != memoryFileSystems.end()) return;
+        if (std::find(networkFileSystems.begin(), networkFileSystems.end(), type) != networkFileSystems.end()) {
+            m_places.shares.insert(makedev(entry.major, entry.minor));
+            return;
+        }
         if (type == "overlay") return overlay(entry, depth);
         if (type == "btrfs") return btrfs(entry, depth);
         unresolved("the " + type + " file system at " + entry.target + " does not show which disks hold it");
@@ -196,10 +203,12 @@ private:
 } // namespace
 
 bool StoragePlaces::meets(const StoragePlaces& other) const {
-    const auto shares = [](const auto& left, const auto& right) {
+    const auto intersect = [](const auto& left, const auto& right) {
         return std::any_of(left.begin(), left.end(), [&](const auto& item) { return right.count(item) > 0; });
     };
-    return shares(devices, other.devices) || shares(files, other.files);
+    return intersect(devices, other.devices) || intersect(files, other.files) || intersect(shares, other.shares) ||
+           std::any_of(files.begin(), files.end(), [&](const FileIdentity& file) { return other.shares.count(file.device) > 0; }) ||
+           std::any_of(other.files.begin(), other.files.end(), [&](const FileIdentity& file) { return shares.count(file.device) > 0; });
 }
 
 namespace BackingStorage {

@@ -9,8 +9,11 @@
 // and a file to the mount that holds it (its mnt_id, from statx or /proc/self/fdinfo, looked up in
 // mountinfo), where file systems without a device of their own are followed too: tmpfs and ramfs
 // rest on memory, overlayfs on its upper and work folders, btrfs on the devices sysfs lists under
-// fs/btrfs/UUID/devices/. Whatever cannot be followed (FUSE, network file systems, a mount of
-// another namespace) leaves the answer unresolved, with the reason.
+// fs/btrfs/UUID/devices/. A network share (NFS, SMB, sshfs) rests on another machine: it is recorded
+// by its device number, so that it meets only what lies on that very share (an image file, or a loop
+// device's backing file, kept there); no local disk lies under it. Whatever else cannot be followed
+// (other FUSE file systems, which may sit on a local card, a mount of another namespace) leaves the
+// answer unresolved, with the reason.
 
 #include "platform/disks/DiskMounter.h"
 
@@ -49,9 +52,10 @@ struct StorageRoots {
 struct StoragePlaces {
     std::set<std::string> devices;  // every block device met, as whole-disk kernel names: sdb, dm-0, md0, loop3
     std::set<FileIdentity> files;   // the file itself and every loop backing file met
+    std::set<dev_t> shares;         // network shares met, by the device number their files have
     std::optional<std::string> unresolved;  // why the sets may be incomplete; nothing when they are whole
 
-    // Whether the two share a device or a file.
+    // Whether the two share a device, a file or a network share.
     bool meets(const StoragePlaces& other) const;
 };
 

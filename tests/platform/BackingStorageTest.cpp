@@ -101,6 +101,28 @@ TEST_F(BackingStorageTest, FollowsFileSystemsWithoutADeviceThroughTheMountTable)
     EXPECT_FALSE(BackingStorage::ofBlockDevice(makedev(7, 2), roots, false).unresolved);
 }
 
+TEST_F(BackingStorageTest, ANetworkShareMeetsOnlyWhatLiesOnThatShare) {
+    sysfs.addMount(0, 60, "/mnt/nas", "nfs4", "nas:/photos");
+    sysfs.addMount(0, 61, "/mnt/laptop", "fuse.sshfs", "me@laptop:");
+    // A loop device over an image kept on the share, and one over an image on another share.
+    backings["loop0"] = LoopBacking{{makedev(0, 60), 7}, 0};
+    backings["loop1"] = LoopBacking{{makedev(0, 61), 8}, 0};
+    const auto loopOnNas = BackingStorage::ofBlockDevice(makedev(7, 0), roots, true);
+    EXPECT_FALSE(loopOnNas.unresolved);
+    EXPECT_EQ(loopOnNas.shares, (std::set<dev_t>{makedev(0, 60)}));
+
+    // A folder on the share, as a destination: its files have the share's device number.
+    StoragePlaces folderOnNas;
+    folderOnNas.files.insert({makedev(0, 60), 99});
+    folderOnNas.shares.insert(makedev(0, 60));
+    EXPECT_TRUE(folderOnNas.meets(loopOnNas));
+    EXPECT_FALSE(folderOnNas.meets(BackingStorage::ofBlockDevice(makedev(7, 1), roots, true)));
+    EXPECT_FALSE(folderOnNas.meets(BackingStorage::ofBlockDevice(makedev(8, 17), roots, false))) << "a local card";
+    StoragePlaces imageOnNas;
+    imageOnNas.files.insert({makedev(0, 60), 12});
+    EXPECT_TRUE(folderOnNas.meets(imageOnNas));
+}
+
 TEST_F(BackingStorageTest, EndsOnDevicesThatNameEachOther) {
     sysfs.addDisk({"dm-1", "virtual/block/dm-1", 900, 253, 1, false, {}});
     sysfs.addDisk({"dm-2", "virtual/block/dm-2", 900, 253, 2, false, {}});
