@@ -1,5 +1,5 @@
 #pragma once
-// The length of an RTF document (Rich Text Format specification, version 1.9.1: "RTF Syntax", "Control
+// The length of an RTF document (Microsoft's Rich Text Format document, version 1.9.1: "RTF Syntax", "Control
 // words", "Control symbols", "Groups", the \bin control word) from its groups: the document is one group,
 // "{\rtf" to the brace that closes it. Braces count towards the depth unless escaped ("\{", "\}"; "\\" is
 // an escaped backslash); "\binN" is followed, after its delimiting space, by N bytes of binary data,

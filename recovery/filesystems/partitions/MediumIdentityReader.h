@@ -3,8 +3,8 @@
 // each volume's serial number, label and size as its boot sector or superblock states them.
 //
 // References: the MBR disk signature (offset 440, 4 bytes) and the GPT header (UEFI 2.10, section 5.3.2:
-// DiskGUID at offset 56); FAT (Microsoft FAT specification 1.03: BS_VolID, BS_VolLab, the dirty flags in
-// BS_Reserved1); exFAT (Microsoft exFAT specification, 3.1 and 7.3: VolumeSerialNumber, VolumeFlags,
+// DiskGUID at offset 56); FAT (Microsoft's FAT32 File System document 1.03: BS_VolID, BS_VolLab, the dirty flags in
+// BS_Reserved1); exFAT (Microsoft's exFAT File System document, 3.1 and 7.3: VolumeSerialNumber, VolumeFlags,
 // PercentInUse, the volume-label entry 0x83); NTFS (the boot sector's volume serial at offset 72); ext2/3/4
 // (s_uuid, s_volume_name, s_blocks_count); HFS+ (Apple TN1150: the volume header's createDate, blockSize,
 // totalBlocks and finderInfo[6..7], the volume's 64-bit id).
