@@ -208,7 +208,7 @@ void HelperScanService::identifyDeviceWithPath(const std::string& path, Identity
             AppLog::info("identifyDevice volumes=" + std::to_string(identity.volumes.size()) +
                              (identity.fingerprint.empty() ? " without fingerprint" : ""),
                          category);
-            reply(identity.toJson().dump(), std::nullopt);
+            reply(identity.toJson().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), std::nullopt);
         } catch (const std::exception& failure) {
             const auto error = HelperError::toErrorObject(failure, path);
             AppLog::error("identifyDevice failed: " + error.domain + " " + std::to_string(error.code) + " " + error.message, category);

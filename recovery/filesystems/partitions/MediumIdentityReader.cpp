@@ -1,5 +1,6 @@
 #include "recovery/filesystems/partitions/MediumIdentityReader.h"
 
+#include "base/Utf8Text.h"
 #include "recovery/filesystems/Utf16Text.h"
 #include "recovery/filesystems/partitions/PartitionMap.h"
 
@@ -127,13 +128,27 @@ bool allZero(ByteView b, std::int64_t at, std::int64_t count) {
     return true;
 }
 
-// A fixed-width label: printable bytes, trailing blanks and NULs cut; none when empty or "NO NAME".
+// A fixed-width label: up to the first NUL, trailing blanks cut; none when empty or "NO NAME". Control
+// bytes and bytes that are not UTF-8 (a FAT label in a DOS code page) become '_', so that the label is
+// always text.
 std::optional<std::string> labelText(ByteView b, std::int64_t at, std::int64_t width) {
-    std::string text;
+    std::string raw;
     for (std::int64_t i = 0; i < width; ++i) {
         const auto c = u8(b, at + i);
         if (c == 0) break;
-        text += (c < 0x20 || c == 0x7F) ? '_' : static_cast<char>(c);
+        raw += static_cast<char>(c);
+    }
+    std::string text;
+    for (std::size_t i = 0; i < raw.size();) {
+        const auto length = Utf8Text::sequenceLength(raw, i);
+        const auto c = static_cast<unsigned char>(raw[i]);
+        if (length == 0 || c < 0x20 || c == 0x7F) {
+            text += '_';
+            ++i;
+        } else {
+            text.append(raw, i, length);
+            i += length;
+        }
     }
     while (!text.empty() && text.back() == ' ') text.pop_back();
     if (text.empty() || text == "NO NAME") return std::nullopt;
@@ -171,7 +186,8 @@ std::optional<std::string> exfatLabel(ByteSource& source, std::uint64_t volumeOf
     const std::uint64_t rootCluster = u32le(boot, 96);
     if (rootCluster < 2) return std::nullopt;
     const std::uint64_t relative = heapOffset * sectorBytes + (rootCluster - 2) * clusterBytes;
-    if (relative > source.length() || volumeOffset > source.length() - relative) return std::nullopt;
+    // The folder must start before the device ends.
+    if (relative >= source.length() || volumeOffset >= source.length() - relative) return std::nullopt;
     const auto count = static_cast<std::int64_t>(std::min<std::uint64_t>(clusterBytes, maxLabelSearchBytes));
     const Bytes folder = source.read(volumeOffset + relative, count);
     for (std::int64_t entry = 0; entry + 32 <= static_cast<std::int64_t>(folder.size()); entry += 32) {

@@ -66,6 +66,13 @@ TEST(MediumIdentityReader, ReadsEachVolumesSerialLabelAndSize) {
         EXPECT_EQ(identity.fingerprint.size(), MediumIdentity::fingerprintHexDigits);
         EXPECT_EQ(identity.deviceBytes, 64 * MiB);
     }
+    // A label written in a DOS code page ("CAFÉ" in code page 850) is still text in the stored form.
+    auto dosLabel = formatted(dir, 16 * MiB, {test::programPath("mkfs.fat"), "-F", "16", "-n", "CAFE"});
+    dosLabel[43 + 3] = 0x90;
+    const auto dos = identityOf(dosLabel);
+    ASSERT_EQ(dos.volumes.size(), 1u);
+    EXPECT_EQ(dos.volumes[0].label, "CAF_");
+    EXPECT_NO_THROW((void)dos.toJson().dump());
     if (test::haveProgram("mkfs.ext4")) {
         const auto ext = identityOf(formatted(
             dir, 16 * MiB, {test::programPath("mkfs.ext4"), "-q", "-F", "-U", "0b8e7a52-8a44-4c2b-9a46-2ff6d6b1f0aa", "-L", "BACKUP"}));
