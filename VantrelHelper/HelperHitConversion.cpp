@@ -23,6 +23,10 @@ HelperHitView view(const RecoveredHit& hit) {
         view.partitionOffset = hint->partitionOffset;
         view.fileSystem = FileSystemName::rawValue(hint->fileSystem);
     }
+    if (const auto& piece = hit.secondPiece) {
+        view.secondOffset = piece->offset;
+        view.secondLength = piece->length;
+    }
     return view;
 }
 

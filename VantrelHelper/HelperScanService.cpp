@@ -324,12 +324,13 @@ void HelperScanService::cancelScan() {
 void HelperScanService::extractHitWithPath(const std::string& path, std::int64_t offset, std::int64_t length,
                                            const std::string& destinationPath, UniqueFd destination,
                                            const std::string& hitSource, std::int64_t firstCluster,
-                                           std::int64_t partitionOffset, const std::string& fileSystem, ErrorReply reply) {
+                                           std::int64_t partitionOffset, const std::string& fileSystem, std::int64_t secondOffset, std::int64_t secondLength, ErrorReply reply) {
     AppLog::info("extractHit queued off=" + std::to_string(offset) + " len=" + std::to_string(length) + " src=" + hitSource +
                      " → " + destinationPath,
                  category);
     sendLog("Extracting " + std::to_string(length) + " bytes @" + std::to_string(offset) + "…");
-    HitExtraction::HitDescription description{offset, length, hitSource, firstCluster, partitionOffset, fileSystem};
+    HitExtraction::HitDescription description{offset, length, hitSource, firstCluster, partitionOffset, fileSystem, secondOffset,
+                                              secondLength};
     // The descriptor is shared so the task stays copyable; it is closed when the task is done or dropped.
     auto fd = std::make_shared<UniqueFd>(std::move(destination));
     m_ioQueue.async([this, path, destinationPath, fd, description = std::move(description), reply = std::move(reply)] {

@@ -81,7 +81,7 @@ public:
     void cancelScan() override;
     void extractHitWithPath(const std::string& path, std::int64_t offset, std::int64_t length, const std::string& destinationPath,
                             UniqueFd destination, const std::string& hitSource, std::int64_t firstCluster,
-                            std::int64_t partitionOffset, const std::string& fileSystem, ErrorReply reply) override;
+                            std::int64_t partitionOffset, const std::string& fileSystem, std::int64_t secondOffset, std::int64_t secondLength, ErrorReply reply) override;
     void copyDeviceWithSourcePath(const std::string& sourcePath, const std::string& destinationPath, UniqueFd destination,
                                   ErrorReply reply) override;
     void remountDisksWithBsdNames(const std::vector<std::string>& bsdNames, ErrorReply reply) override;

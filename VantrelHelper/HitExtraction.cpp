@@ -56,7 +56,8 @@ bool endsTheCopy(const std::exception& failure) {
 RecoveredHit hitFor(const HitDescription& description) {
     if (description.firstCluster > static_cast<std::int64_t>(UINT32_MAX))
         invalid("First cluster " + std::to_string(description.firstCluster) + " is out of range");
-    if (description.offset < 0 || description.length < 0 || description.partitionOffset < 0)
+    if (description.offset < 0 || description.length < 0 || description.partitionOffset < 0 || description.secondOffset < 0 ||
+        description.secondLength < 0)
         invalid("Offsets and lengths are never negative");
     RecoveredHit hit;
     hit.kind = RecoveredFileKind::unknown;
@@ -69,6 +70,11 @@ RecoveredHit hitFor(const HitDescription& description) {
     if (description.firstCluster >= 2 && fileSystem)
         hit.clusterHint = ClusterAllocationHint{static_cast<std::uint32_t>(description.firstCluster),
                                                 static_cast<std::uint64_t>(description.partitionOffset), *fileSystem};
+    if (description.secondLength > 0) {
+        const HitPiece piece{static_cast<std::uint64_t>(description.secondOffset), static_cast<std::uint64_t>(description.secondLength)};
+        if (!isSecondPieceOf(piece, hit)) invalid("The second piece does not lie after the first");
+        hit.secondPiece = piece;
+    }
     return hit;
 }
 

@@ -26,6 +26,8 @@ struct HitDescription {
     std::int64_t firstCluster = 0;
     std::int64_t partitionOffset = 0;
     std::string fileSystem;
+    std::int64_t secondOffset = 0;  // a two-piece picture's second piece; 0 and 0 for every other hit
+    std::int64_t secondLength = 0;
 };
 
 // The hit to read back: an unknown source as signatureCarve, and a cluster hint only for a first

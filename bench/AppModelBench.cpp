@@ -86,7 +86,8 @@ public:
     }
     void cancelScan() override {}
     void extractHitWithPath(const std::string&, std::int64_t, std::int64_t, const std::string&, UniqueFd, const std::string&,
-                            std::int64_t, std::int64_t, const std::string&, ErrorReply, Failure failed) override {
+                            std::int64_t, std::int64_t, const std::string&, std::int64_t, std::int64_t, ErrorReply,
+                            Failure failed) override {
         failed(unreachable());
     }
     void copyDeviceWithSourcePath(const std::string&, const std::string&, UniqueFd, ErrorReply, Failure failed) override {

@@ -103,7 +103,7 @@ private:
 // Writes a record's text into room made for it beforehand: its texts' sizes and fixedRecordBytes.
 class RecordWriter {
 public:
-    // More than the keys, the punctuation, six integers of at most 20 characters and two booleans take.
+    // More than the keys, the punctuation, eight integers of at most 20 characters and two booleans take.
     static constexpr std::size_t fixedRecordBytes = 512;
 
     explicit RecordWriter(char* at) : m_at(at) {}
@@ -141,8 +141,11 @@ auto readFields(FieldDecoder& field, Read read) {
     auto firstCluster = field.unsigned32("firstCluster");
     auto partitionOffset = field.unsignedBits("partitionOffset");
     auto fileSystem = field.text("fileSystem", "");
+    auto secondOffset = field.unsignedBits("secondOffset");
+    auto secondLength = field.unsignedBits("secondLength");
     return read(std::move(kind), byteOffset, byteLength, std::move(suggestedName), std::move(reconstructedPath), width, height,
-                std::move(source), isFragmented, clusterReallocated, firstCluster, partitionOffset, std::move(fileSystem));
+                std::move(source), isFragmented, clusterReallocated, firstCluster, partitionOffset, std::move(fileSystem),
+                secondOffset, secondLength);
 }
 
 // The "$class" check both share; the refusal, or nothing.
@@ -159,11 +162,13 @@ std::optional<std::string> classProblem(const nlohmann::json& object) {
 HelperHitDTO::HelperHitDTO(std::string kind_, std::uint64_t byteOffset_, std::uint64_t byteLength_, std::string suggestedName_,
                            std::optional<std::string> reconstructedPath_, std::int64_t width_, std::int64_t height_,
                            std::string source_, bool isFragmented_, bool clusterReallocated_, std::uint32_t firstCluster_,
-                           std::uint64_t partitionOffset_, std::string fileSystem_)
+                           std::uint64_t partitionOffset_, std::string fileSystem_, std::uint64_t secondOffset_,
+                           std::uint64_t secondLength_)
     : kind(std::move(kind_)), byteOffset(byteOffset_), byteLength(byteLength_), suggestedName(std::move(suggestedName_)),
       reconstructedPath(std::move(reconstructedPath_)), width(width_), height(height_), source(std::move(source_)),
       isFragmented(isFragmented_), clusterReallocated(clusterReallocated_), firstCluster(firstCluster_),
-      partitionOffset(partitionOffset_), fileSystem(std::move(fileSystem_)) {}
+      partitionOffset(partitionOffset_), fileSystem(std::move(fileSystem_)), secondOffset(secondOffset_),
+      secondLength(secondLength_) {}
 
 nlohmann::json HelperHitDTO::encode() const {
     nlohmann::json object{
@@ -180,6 +185,8 @@ nlohmann::json HelperHitDTO::encode() const {
         {"firstCluster", std::int64_t{firstCluster}},
         {"partitionOffset", std::bit_cast<std::int64_t>(partitionOffset)},
         {"fileSystem", fileSystem},
+        {"secondOffset", std::bit_cast<std::int64_t>(secondOffset)},
+        {"secondLength", std::bit_cast<std::int64_t>(secondLength)},
     };
     if (reconstructedPath) object["reconstructedPath"] = *reconstructedPath;
     return object;
@@ -198,13 +205,14 @@ HelperHitView::HelperHitView(const HelperHitDTO& record)
     : kind(record.kind), byteOffset(record.byteOffset), byteLength(record.byteLength), suggestedName(record.suggestedName),
       reconstructedPath(record.reconstructedPath), width(record.width), height(record.height), source(record.source),
       isFragmented(record.isFragmented), clusterReallocated(record.clusterReallocated), firstCluster(record.firstCluster),
-      partitionOffset(record.partitionOffset), fileSystem(record.fileSystem) {}
+      partitionOffset(record.partitionOffset), fileSystem(record.fileSystem), secondOffset(record.secondOffset),
+      secondLength(record.secondLength) {}
 
 HelperHitDTO HelperHitView::record() const {
     return HelperHitDTO(std::string(kind), byteOffset, byteLength, std::string(suggestedName),
                         reconstructedPath ? std::optional<std::string>(*reconstructedPath) : std::nullopt, width, height,
                         std::string(source), isFragmented, clusterReallocated, firstCluster, partitionOffset,
-                        std::string(fileSystem));
+                        std::string(fileSystem), secondOffset, secondLength);
 }
 
 void HelperHitView::appendText(std::string& out) const {
@@ -238,6 +246,10 @@ void HelperHitView::appendText(std::string& out) const {
         write.literal(R"(,"reconstructedPath":)");
         write.text(*pathText);
     }
+    write.literal(R"(,"secondLength":)");
+    write.integer(std::bit_cast<std::int64_t>(secondLength));
+    write.literal(R"(,"secondOffset":)");
+    write.integer(std::bit_cast<std::int64_t>(secondOffset));
     write.literal(R"(,"source":)");
     write.text(sourceText);
     write.literal(R"(,"suggestedName":)");
@@ -250,7 +262,7 @@ void HelperHitView::appendText(std::string& out) const {
 
 std::size_t HelperHitDTO::readText(std::string_view text, HelperHitDTO& record) {
     IpcTextReader in(text);
-    std::int64_t byteLength = 0, byteOffset = 0, firstCluster = 0, partitionOffset = 0;
+    std::int64_t byteLength = 0, byteOffset = 0, firstCluster = 0, partitionOffset = 0, secondLength = 0, secondOffset = 0;
     const auto string = [&](std::string& out) { return in.string(out, IpcValue::maxStringBytes); };
     // The keys in the order encodeText() writes them; the optional path read where it stands.
     const bool read = in.literal(R"({"$class":"HelperHitDTO","byteLength":)") && in.integer(byteLength) &&
@@ -269,7 +281,9 @@ std::size_t HelperHitDTO::readText(std::string_view text, HelperHitDTO& record) 
     } else {
         record.reconstructedPath.reset();
     }
-    const bool rest = in.literal(R"(,"source":)") && string(record.source) &&
+    const bool rest = in.literal(R"(,"secondLength":)") && in.integer(secondLength) &&
+                      in.literal(R"(,"secondOffset":)") && in.integer(secondOffset) &&
+                      in.literal(R"(,"source":)") && string(record.source) &&
                       in.literal(R"(,"suggestedName":)") && string(record.suggestedName) &&
                       in.literal(R"(,"width":)") && in.integer(record.width) && in.literal("}");
     if (!rest || firstCluster < 0 || firstCluster > std::int64_t{std::numeric_limits<std::uint32_t>::max()}) return 0;
@@ -277,6 +291,8 @@ std::size_t HelperHitDTO::readText(std::string_view text, HelperHitDTO& record) 
     record.byteOffset = std::bit_cast<std::uint64_t>(byteOffset);
     record.firstCluster = static_cast<std::uint32_t>(firstCluster);
     record.partitionOffset = std::bit_cast<std::uint64_t>(partitionOffset);
+    record.secondLength = std::bit_cast<std::uint64_t>(secondLength);
+    record.secondOffset = std::bit_cast<std::uint64_t>(secondOffset);
     return in.position();
 }
 

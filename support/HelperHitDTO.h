@@ -24,7 +24,7 @@ struct HelperHitDTO {
     HelperHitDTO(std::string kind, std::uint64_t byteOffset, std::uint64_t byteLength, std::string suggestedName,
                  std::optional<std::string> reconstructedPath, std::int64_t width, std::int64_t height, std::string source,
                  bool isFragmented, bool clusterReallocated, std::uint32_t firstCluster, std::uint64_t partitionOffset,
-                 std::string fileSystem);
+                 std::string fileSystem, std::uint64_t secondOffset = 0, std::uint64_t secondLength = 0);
     HelperHitDTO() = delete;
 
     std::string kind;                              // a RecoveredFileKind name, such as "jpeg"
@@ -40,6 +40,8 @@ struct HelperHitDTO {
     std::uint32_t firstCluster;                    // 0 without a cluster hint
     std::uint64_t partitionOffset;                 // 0 without a cluster hint
     std::string fileSystem;                        // a DetectedFileSystem name; empty without a cluster hint
+    std::uint64_t secondOffset;                    // a two-piece picture's second piece; 0 and 0 without one
+    std::uint64_t secondLength;
 
     // The message form. "reconstructedPath" is written only when present.
     nlohmann::json encode() const;
@@ -89,6 +91,8 @@ struct HelperHitView {
     std::uint32_t firstCluster = 0;
     std::uint64_t partitionOffset = 0;
     std::string_view fileSystem;
+    std::uint64_t secondOffset = 0;
+    std::uint64_t secondLength = 0;
 
     // As HelperHitDTO::appendText and problem() of record().
     void appendText(std::string& out) const;

@@ -20,7 +20,8 @@ const SelectorTable& VantrelHelperProtocol::selectorTable() {
         {std::string(S::cancelScan), {}, std::nullopt, 0},
         {std::string(S::extractHit),
          // Offset, length and partition offset are counts: a negative one is refused before the helper sees it.
-         {T::string(), T::count(), T::count(), T::string(), T::string(), T::integer(), T::count(), T::string()},
+         {T::string(), T::count(), T::count(), T::string(), T::string(), T::integer(), T::count(), T::string(), T::count(),
+          T::count()},
          std::vector<T>{}, 1},
         {std::string(S::copyDevice), {T::string(), T::string()}, std::vector<T>{}, 1},
         {std::string(S::remountDisks), {T::stringArray()}, std::vector<T>{}, 0},
@@ -58,7 +59,7 @@ void VantrelHelperProtocol::dispatch(VantrelHelperProtocol& service, IpcIncoming
         return service.extractHitWithPath(args[0].get<std::string>(), args[1].get<std::int64_t>(), args[2].get<std::int64_t>(),
                                           args[3].get<std::string>(), std::move(message.descriptor), args[4].get<std::string>(),
                                           args[5].get<std::int64_t>(), args[6].get<std::int64_t>(), args[7].get<std::string>(),
-                                          errorReply);
+                                          args[8].get<std::int64_t>(), args[9].get<std::int64_t>(), errorReply);
     if (selector == S::copyDevice)
         return service.copyDeviceWithSourcePath(args[0].get<std::string>(), args[1].get<std::string>(), std::move(message.descriptor),
                                                 errorReply);

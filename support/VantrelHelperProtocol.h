@@ -54,7 +54,8 @@ inline constexpr std::string_view startScan =
     "startScanWithPath:minimumByteSize:minimumImageWidth:minimumImageHeight:allowedKinds:scanMode:reply:";
 inline constexpr std::string_view cancelScan = "cancelScan";
 inline constexpr std::string_view extractHit =
-    "extractHitWithPath:offset:length:destinationPath:hitSource:firstCluster:partitionOffset:fileSystem:reply:";
+    "extractHitWithPath:offset:length:destinationPath:hitSource:firstCluster:partitionOffset:fileSystem:secondOffset:"
+    "secondLength:reply:";
 inline constexpr std::string_view copyDevice = "copyDeviceWithSourcePath:destinationPath:reply:";
 inline constexpr std::string_view remountDisks = "remountDisksWithBsdNames:reply:";
 inline constexpr std::string_view quitForRelaunch = "quitForRelaunch:";
@@ -85,11 +86,13 @@ public:
                                    const std::string& scanMode, ErrorReply reply) = 0;
     // One way: asks the running scan (or copy) of this connection to stop.
     virtual void cancelScan() = 0;
-    // Writes the hit's bytes into destination, which the application created at destinationPath.
+    // Writes the hit's bytes into destination, which the application created at destinationPath. A picture
+    // put together from two pieces has a second piece of secondLength bytes at secondOffset (its first piece
+    // is the rest of length from offset); 0 and 0 for every other hit.
     virtual void extractHitWithPath(const std::string& path, std::int64_t offset, std::int64_t length,
                                     const std::string& destinationPath, UniqueFd destination, const std::string& hitSource,
                                     std::int64_t firstCluster, std::int64_t partitionOffset, const std::string& fileSystem,
-                                    ErrorReply reply) = 0;
+                                    std::int64_t secondOffset, std::int64_t secondLength, ErrorReply reply) = 0;
     // Copies the whole device into destination (the application never sends it).
     virtual void copyDeviceWithSourcePath(const std::string& sourcePath, const std::string& destinationPath,
                                           UniqueFd destination, ErrorReply reply) = 0;

@@ -45,8 +45,9 @@ void VantrelHelperProtocolProxy::cancelScan() {
 void VantrelHelperProtocolProxy::extractHitWithPath(const std::string& path, std::int64_t offset, std::int64_t length,
                                                     const std::string& destinationPath, UniqueFd destination,
                                                     const std::string& hitSource, std::int64_t firstCluster,
-                                                    std::int64_t partitionOffset, const std::string& fileSystem, ErrorReply reply) {
-    callWithErrorReply(S::extractHit, nlohmann::json::array({path, offset, length, destinationPath, hitSource, firstCluster, partitionOffset, fileSystem}),
+                                                    std::int64_t partitionOffset, const std::string& fileSystem, std::int64_t secondOffset, std::int64_t secondLength, ErrorReply reply) {
+    callWithErrorReply(S::extractHit, nlohmann::json::array({path, offset, length, destinationPath, hitSource, firstCluster, partitionOffset, fileSystem,
+                                                                      secondOffset, secondLength}),
                        destination.get(), std::move(reply));
 }
 

@@ -77,7 +77,7 @@ private:
 };
 
 // What an object or list is in the layout; each has its own limit.
-enum class Shape { top, source, hits, hit, dimensions, clusterHint, fileSystemIds, unknown };
+enum class Shape { top, source, hits, hit, dimensions, clusterHint, secondPiece, fileSystemIds, unknown };
 
 // The keys an object of the shape has (an object of an unknown key: as many as the largest), and
 // those a newer program may have added.
@@ -88,6 +88,7 @@ std::size_t maxKeys(Shape shape) {
         case Shape::source: return 9;
         case Shape::dimensions: return 2;
         case Shape::clusterHint: return 3;
+        case Shape::secondPiece: return 2;
         default: return ScanCatalog::maxObjectKeys;
         }
     };
@@ -101,6 +102,7 @@ Shape shapeOf(Shape parent, std::string_view key) {
     if (parent == Shape::source && key == "fileSystemIds") return Shape::fileSystemIds;
     if (parent == Shape::hit && key == "dimensions") return Shape::dimensions;
     if (parent == Shape::hit && key == "clusterHint") return Shape::clusterHint;
+    if (parent == Shape::hit && key == "secondPiece") return Shape::secondPiece;
     return Shape::unknown;
 }
 
@@ -375,6 +377,8 @@ void checkHits(std::vector<RecoveredHit>& hits, std::uint64_t diskBytes) {
         if (diskBytes != 0 && hit.byteOffset >= diskBytes) refuse(which + " starts past the end of the disk");
         if (diskBytes != 0 && hit.clusterHint && hit.clusterHint->partitionOffset >= diskBytes)
             refuse(which + " lies in a partition that starts past the end of the disk");
+        if (diskBytes != 0 && hit.secondPiece && hit.secondPiece->offset + hit.secondPiece->length > diskBytes)
+            refuse(which + " ends past the end of the disk");
         // The name becomes a file name in the user's folder at recovery.
         hit.suggestedName = UndeleteNamingState::makeSafeFileName(hit.suggestedName);
         if (hit.suggestedName.empty()) hit.suggestedName = fallbackNames.numberedName(hit.kind);

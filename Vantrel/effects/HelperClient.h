@@ -52,7 +52,7 @@ public:
     virtual void cancelScan() = 0;
     virtual void extractHitWithPath(const std::string& path, std::int64_t offset, std::int64_t length,
                                     const std::string& destinationPath, UniqueFd destination, const std::string& hitSource,
-                                    std::int64_t firstCluster, std::int64_t partitionOffset, const std::string& fileSystem,
+                                    std::int64_t firstCluster, std::int64_t partitionOffset, const std::string& fileSystem, std::int64_t secondOffset, std::int64_t secondLength,
                                     ErrorReply reply, Failure failed) = 0;
     virtual void copyDeviceWithSourcePath(const std::string& sourcePath, const std::string& destinationPath,
                                           UniqueFd destination, ErrorReply reply, Failure failed) = 0;

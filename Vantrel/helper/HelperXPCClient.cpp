@@ -269,6 +269,8 @@ struct Extraction {
     std::uint32_t firstCluster;
     std::int64_t partitionOffset;
     std::string fileSystem;
+    std::uint64_t secondOffset;
+    std::uint64_t secondLength;
 };
 
 Task<void> extractCall(std::shared_ptr<State> state, Extraction job) {
@@ -276,7 +278,7 @@ Task<void> extractCall(std::shared_ptr<State> state, Extraction job) {
         state->connection->extractHitWithPath(
             job.path, job.offset, clampedToInt64(job.length), job.destinationPath, std::move(*job.destination), job.hitSource,
             static_cast<std::int64_t>(job.firstCluster), job.partitionOffset, job.fileSystem,
-            [resume](std::optional<ErrorObject> error) {
+            clampedToInt64(job.secondOffset), clampedToInt64(job.secondLength), [resume](std::optional<ErrorObject> error) {
                 if (error) resume.fail(CallError(std::move(*error)));
                 else resume();
             },
@@ -409,13 +411,25 @@ void HelperXPCClient::startScan(const std::string& path, const RecoveryFilters& 
 
 void HelperXPCClient::cancelScan() { m_state->connection->cancelScan(); }
 
-Task<void> HelperXPCClient::extractHit(std::string path, std::int64_t offset, std::uint64_t length,
-                                       std::string destinationPath, UniqueFd destination, std::string hitSource,
-                                       std::uint32_t firstCluster, std::int64_t partitionOffset, std::string fileSystem,
-                                       std::optional<double> timeoutSeconds) {
-    Extraction job{std::move(path),      offset,       length,          std::move(destinationPath),
-                   std::make_shared<UniqueFd>(std::move(destination)), std::move(hitSource),
-                   firstCluster,         partitionOffset, std::move(fileSystem)};
+Task<void> HelperXPCClient::extractHit(std::string path, const RecoveredHit& hit, std::uint64_t length,
+                                       std::string destinationPath, UniqueFd destination, std::optional<double> timeoutSeconds) {
+    const auto hint = hit.clusterHint.value_or(ClusterAllocationHint{});
+    Extraction job{std::move(path),
+                   clampedToInt64(hit.byteOffset),
+                   length,
+                   std::move(destinationPath),
+                   std::make_shared<UniqueFd>(std::move(destination)),
+                   std::string(HitSourceName::rawValue(hit.source)),
+                   hint.firstCluster,
+                   clampedToInt64(hint.partitionOffset),
+                   hit.clusterHint ? std::string(FileSystemName::rawValue(hint.fileSystem)) : std::string(),
+                   0,
+                   0};
+    // Of a two-piece picture, the first piece and as much of the second as the length takes.
+    if (const auto& piece = hit.secondPiece; piece && length > firstPieceLength(hit)) {
+        job.secondOffset = piece->offset;
+        job.secondLength = std::min(piece->length, length - firstPieceLength(hit));
+    }
     return extractTask(m_state, std::move(job), timeoutSeconds);
 }
 
@@ -465,6 +479,12 @@ RecoveredHit hitFromTransferRecord(const HelperHitDTO& record) {
             hit.clusterHint = ClusterAllocationHint{record.firstCluster, record.partitionOffset, *fileSystem};
     }
     hit.clusterReallocated = record.clusterReallocated;
+    if (const HitPiece piece{record.secondOffset, record.secondLength}; record.secondLength > 0) {
+        // A piece that cannot be this file's second is no reading of it: the file is offered as one piece,
+        // flagged.
+        if (isSecondPieceOf(piece, hit)) hit.secondPiece = piece;
+        hit.isFragmented = true;
+    }
     return hit;
 }
 

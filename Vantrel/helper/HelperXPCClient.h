@@ -67,12 +67,11 @@ public:
     Task<MediumIdentity> identifyDevice(std::string path, double timeoutSeconds = probeTimeLimitSeconds);
     void startScan(const std::string& path, const RecoveryFilters& filters, ScanMode mode, Completion completion);
     void cancelScan();
-    // Writes the hit into destination, a file the application created at destinationPath. Throws the
-    // helper's or the connection's error, or code 11 once timeoutSeconds (when given) have passed.
-    Task<void> extractHit(std::string path, std::int64_t offset, std::uint64_t length, std::string destinationPath,
-                          UniqueFd destination, std::string hitSource, std::uint32_t firstCluster,
-                          std::int64_t partitionOffset, std::string fileSystem,
-                          std::optional<double> timeoutSeconds = std::nullopt);
+    // Writes the first length bytes of the hit (all of them when length is its byteLength) into destination,
+    // a file the application created at destinationPath. Throws the helper's or the connection's error, or
+    // code 11 once timeoutSeconds (when given) have passed.
+    Task<void> extractHit(std::string path, const RecoveredHit& hit, std::uint64_t length, std::string destinationPath,
+                          UniqueFd destination, std::optional<double> timeoutSeconds = std::nullopt);
     void remountDisks(const std::vector<std::string>& bsdNames, Completion completion);
     // Asks the helper to quit so that the next call starts a fresh one; never fails. Whatever ends the
     // request, the connection is dropped and the task returns 0.3 seconds later.

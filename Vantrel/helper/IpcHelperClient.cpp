@@ -223,11 +223,11 @@ void IpcHelperClient::cancelScan() {
 
 void IpcHelperClient::extractHitWithPath(const std::string& path, std::int64_t offset, std::int64_t length,
                                          const std::string& destinationPath, UniqueFd destination, const std::string& hitSource,
-                                         std::int64_t firstCluster, std::int64_t partitionOffset, const std::string& fileSystem,
+                                         std::int64_t firstCluster, std::int64_t partitionOffset, const std::string& fileSystem, std::int64_t secondOffset, std::int64_t secondLength,
                                          ErrorReply reply, Failure failed) {
     withProxy(std::move(failed), [&](VantrelHelperProtocolProxy& proxy, const std::shared_ptr<IpcClient>& keep) {
         proxy.extractHitWithPath(path, offset, length, destinationPath, std::move(destination), hitSource, firstCluster,
-                                 partitionOffset, fileSystem, keeping(keep, std::move(reply)));
+                                 partitionOffset, fileSystem, secondOffset, secondLength, keeping(keep, std::move(reply)));
     });
 }
 

@@ -29,11 +29,6 @@ namespace {
 
 constexpr std::string_view category = "app";
 
-std::int64_t clamped(std::uint64_t value) {
-    constexpr auto largest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-    return static_cast<std::int64_t>(std::min(value, largest));
-}
-
 void removeFolder(const std::filesystem::path& folder) {
     std::error_code ignored;
     std::filesystem::remove_all(folder, ignored);
@@ -172,11 +167,7 @@ Task<void> AppModel::previewFromCache(RecoveredHit hit, std::filesystem::path ca
 Task<void> AppModel::extractPreviewBytes(RecoveredHit hit, std::uint64_t length, std::string devicePath,
                                          std::filesystem::path to) {
     auto destination = RecoveryFiles::createExclusive(to, 0600);
-    const auto hint = hit.clusterHint.value_or(ClusterAllocationHint{});
-    const std::string fileSystem = hit.clusterHint ? std::string(FileSystemName::rawValue(hint.fileSystem)) : std::string();
-    co_await helperClient().extractHit(devicePath, clamped(hit.byteOffset), length, to.string(), std::move(destination),
-                                       std::string(HitSourceName::rawValue(hit.source)), hint.firstCluster,
-                                       clamped(hint.partitionOffset), fileSystem, previewTimeLimitSeconds);
+    co_await helperClient().extractHit(devicePath, hit, length, to.string(), std::move(destination), previewTimeLimitSeconds);
 }
 
 void AppModel::keepPreviewPrefix(const RecoveredHit& hit, const std::filesystem::path& file) {

@@ -29,11 +29,6 @@ namespace vantrel {
 
 namespace {
 
-std::int64_t clampedOffset(std::uint64_t value) {
-    constexpr auto largest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-    return static_cast<std::int64_t>(std::min(value, largest));
-}
-
 IntegrityVerdict runCheck(const std::shared_ptr<IntegrityChecker>& checker, RecoveredFileKind kind, const std::string& path,
                           bool wasCutAtCap) {
     try {
@@ -280,13 +275,9 @@ Task<AppModel::ProbeOutcome> AppModel::cacheProbe(RecoveredHit item) {
         // The hit is not to blame for the temporary folder.
         co_return isNoRoomError(CallError::objectOf(error)) ? ProbeOutcome::noRoom : ProbeOutcome::unavailable;
     }
-    const auto hint = item.clusterHint.value_or(ClusterAllocationHint{});
-    const std::string fileSystem = item.clusterHint ? std::string(FileSystemName::rawValue(hint.fileSystem)) : std::string();
     std::optional<ErrorObject> failure;
     try {
-        co_await helperClient().extractHit(*device, clampedOffset(item.byteOffset), length, probePath.string(), std::move(fd),
-                                           std::string(HitSourceName::rawValue(item.source)), hint.firstCluster,
-                                           clampedOffset(hint.partitionOffset), fileSystem, probeTimeLimitSeconds);
+        co_await helperClient().extractHit(*device, item, length, probePath.string(), std::move(fd), probeTimeLimitSeconds);
     } catch (const std::exception& error) {
         failure = CallError::objectOf(error);
     }

@@ -29,11 +29,6 @@ constexpr std::int64_t recoveryTimedOutCode = 14;
 
 QString tr(const char* text) { return QCoreApplication::translate("AppModel", text); }
 
-std::int64_t clamped(std::uint64_t value) {
-    constexpr auto largest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-    return static_cast<std::int64_t>(std::min(value, largest));
-}
-
 ErrorObject recoveryTimedOut(double seconds) {
     return {std::string(VantrelError::domain), recoveryTimedOutCode,
             tr("Recovery timed out after %1s — the disk may be busy. Try again after the scan finishes.")
@@ -139,17 +134,13 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
             }
             created.fd.reset();
         } else {
-            const auto hint = item.clusterHint.value_or(ClusterAllocationHint{});
-            const std::string fileSystem = item.clusterHint ? std::string(FileSystemName::rawValue(hint.fileSystem)) : std::string();
             const double limit = recoveryTimeLimitSeconds;
             std::function<std::exception_ptr()> onTimeout = [limit] {
                 return std::make_exception_ptr(CallError(recoveryTimedOut(limit)));
             };
             try {
-                co_await withTimeout(helperClient().extractHit(devicePath, clamped(item.byteOffset), item.byteLength,
-                                                               destination.string(), std::move(created.fd),
-                                                               std::string(HitSourceName::rawValue(item.source)),
-                                                               hint.firstCluster, clamped(hint.partitionOffset), fileSystem),
+                co_await withTimeout(helperClient().extractHit(devicePath, item, item.byteLength, destination.string(),
+                                                               std::move(created.fd)),
                                      secondsSpan(limit), onTimeout);
             } catch (const std::exception& error) {
                 written = CallError::objectOf(error);

@@ -3,6 +3,7 @@
 // the check the directory walks make of a deleted file whose clusters are one run only by assumption.
 // A kind is checked here when its structure says so cheaply; the rest are unknown.
 
+#include "recovery/carving/formats/JPEGScanWalk.h"
 #include "recovery/filesystems/PictureSniffer.h"
 
 namespace vantrel::RunCheck {
@@ -19,5 +20,9 @@ inline constexpr std::uint64_t readPieceBytes = std::uint64_t{1} << 20;
 // Other kinds: RunStructureCheck, which reads across the run's cluster boundaries of clusterBytes.
 RunVerdict verdict(RecoveredFileKind kind, ByteSource& source, std::uint64_t offset, std::uint64_t length,
                    std::uint64_t clusterBytes, bool thorough);
+
+// The bytes of the source from offset on, up to limit of them, read in pieces of readPieceBytes for the JPEG
+// walks. A failed read throws, or when badSpotsEnd and the spot is a bad one, ends the bytes there.
+JPEGScanWalk::ByteFeed sourceFeed(ByteSource& source, std::uint64_t offset, std::uint64_t limit, bool badSpotsEnd);
 
 } // namespace vantrel::RunCheck

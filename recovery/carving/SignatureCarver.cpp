@@ -4,6 +4,7 @@
 #include "recovery/carving/HeaderChecks.h"
 #include "recovery/carving/KindDetectors.h"
 #include "recovery/carving/PictureDimensions.h"
+#include "recovery/carving/RunCheck.h"
 #include "recovery/carving/SignatureScanIndex.h"
 #include "recovery/carving/WindowedReader.h"
 #include "recovery/carving/formats/JPEGEndWalk.h"
@@ -56,6 +57,9 @@ std::string suggestedName(std::uint64_t serial, RecoveredFileKind kind) {
     name += extension;
     return name;
 }
+
+// The second piece of a picture put back together is at most this long.
+constexpr std::uint64_t maxContinuationBytes = 64ull << 20;
 
 // Windows are read from and to multiples of this (which every device block size divides), so that a
 // device read lands straight in the window's buffer instead of going through the source's bounce buffer.
@@ -145,6 +149,9 @@ private:
     std::optional<BuiltHit> makeHit(WindowedReader& reader, const FileSignature& signature, std::uint64_t offset);
     JpegJudgement judgeJpeg(WindowedReader& reader, std::uint64_t offset, std::uint64_t length, ByteView head,
                             const std::optional<ImageDimensions>& dimensions);
+    // A picture that is not whole in its first length bytes: where its data goes on, when a later sector
+    // start continues it to its end.
+    std::optional<JPEGScanWalk::Joined> continuationOf(std::uint64_t offset, std::uint64_t length);
     // Device offsets of the headers at sector starts after `from` and before `length` in the file at offset.
     void headersInside(CandidateCursor& cursor, std::uint64_t offset, std::uint64_t from, std::uint64_t length);
     // Passes over the headers that the span [header, end) holds but at its sector starts, and all of those
@@ -560,14 +567,24 @@ std::optional<BuiltHit> CarveRun::makeHit(WindowedReader& reader, const FileSign
     if (kind == RecoveredFileKind::jpeg && estimate->basis == LengthBasis::structural && liveRunHolding(offset) == nullptr)
         judged = judgeJpeg(reader, offset, estimate->length, head, dimensions);
 
+    // A picture cut short, or one whose end no marker gave, whose data goes on after a gap is offered in its
+    // two pieces; their length is the picture's own.
+    const bool piece = estimate->basis == LengthBasis::guessed ? liveRunHolding(offset) == nullptr : !judged.whole;
+    const auto joined = kind == RecoveredFileKind::jpeg && piece ? continuationOf(offset, judged.length) : std::nullopt;
+    if (joined) judged.offered = true;
+
     BuiltHit built;
-    built.basis = estimate->basis;
+    built.basis = joined ? LengthBasis::structural : estimate->basis;
     built.offered = judged.offered;
     if (kind == RecoveredFileKind::jpeg) built.segmentsEnd = offset + JPEGScanWalk::segmentsEnd(head);
     RecoveredHit& hit = built.hit;
     hit.kind = kind;
     hit.byteOffset = offset;
     hit.byteLength = judged.length;
+    if (joined) {
+        hit.byteLength = joined->firstLength + joined->secondLength;
+        hit.secondPiece = HitPiece{offset + joined->secondStart, joined->secondLength};
+    }
     hit.suggestedName = suggestedName(static_cast<std::uint64_t>(m_hitsFound) + 1, kind);
     hit.dimensions = dimensions;
     // A guessed length may run past the file or stop inside it, and a picture that is not whole is a piece:
@@ -601,6 +618,23 @@ JpegJudgement CarveRun::judgeJpeg(WindowedReader& reader, std::uint64_t offset, 
     for (const auto& inner : m_innerHeaders)
         if (inner.first >= brokeAt) return {inner.first - offset, false, true};
     return {length, false, !small};
+}
+
+std::optional<JPEGScanWalk::Joined> CarveRun::continuationOf(std::uint64_t offset, std::uint64_t length) {
+    const std::uint64_t deviceLength = m_source.length();
+    if (offset >= deviceLength || length == 0) return std::nullopt;
+    JPEGScanWalk::ContinuationSearch search;
+    search.sectorBytes = SignatureCarver::fileStartAlignmentBytes;
+    search.phase = offset % search.sectorBytes;
+    search.firstLimit = length;
+    // The second piece starts within the search's gap after the first and is no longer than a picture.
+    search.limit = std::min(deviceLength - offset, length + search.maxGapBytes + maxContinuationBytes);
+    // Read straight from the device, as the window is behind by the time the search gets far; an
+    // unreadable spot ends the search there, as the end of the device would.
+    auto joined = JPEGScanWalk::findContinuation(RunCheck::sourceFeed(m_source, offset, search.limit, true), search);
+    // A second piece inside a live file is that file's data, decode as it may.
+    if (joined && m_regions.overlaps(offset + joined->secondStart, joined->secondLength)) return std::nullopt;
+    return joined;
 }
 
 void CarveRun::headersInside(CandidateCursor& cursor, std::uint64_t offset, std::uint64_t from, std::uint64_t length) {
@@ -644,7 +678,8 @@ void CarveRun::headersInside(CandidateCursor& cursor, std::uint64_t offset, std:
 void CarveRun::settle(BuiltHit built, std::uint64_t alignment) {
     const bool structural = built.basis == LengthBasis::structural;
     const std::uint64_t header = built.hit.byteOffset;
-    const std::uint64_t extent = std::max({built.hit.byteLength, alignment, std::uint64_t{1}});
+    // Of a picture put back together, the span is its first piece: the second lies past what follows it.
+    const std::uint64_t extent = std::max({firstPieceLength(built.hit), alignment, std::uint64_t{1}});
     const std::uint64_t segmentsEnd = built.segmentsEnd;
     if (built.offered) offer(std::move(built));
     if (!structural) return;
@@ -663,7 +698,8 @@ void CarveRun::claim(std::uint64_t header, std::uint64_t end, std::uint64_t segm
 void CarveRun::offer(BuiltHit built) {
     RecoveredHit& hit = built.hit;
     if (built.basis == LengthBasis::structural) {
-        if (hit.byteLength != 0 && m_regions.overlaps(hit.byteOffset, hit.byteLength)) return;
+        // A second piece was checked against the live files when it was found.
+        if (hit.byteLength != 0 && m_regions.overlaps(hit.byteOffset, firstPieceLength(hit))) return;
     } else {
         // A guessed length says nothing about where the file ends: only a header inside a live file is
         // dropped, and the guess stops where the next live file begins.

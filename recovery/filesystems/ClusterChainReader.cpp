@@ -209,6 +209,18 @@ std::uint64_t extract(ByteSource& source, const RecoveredHit& hit, const ByteSin
                       VolumeCache* volumes) {
     if (hit.byteLength > maxSignedCount) throw ByteSourceError::outOfBounds();
     const bool undeleted = hit.source == HitSource::fatUndelete || hit.source == HitSource::exfatUndelete;
+    if (hit.secondPiece && hit.secondPiece->length < hit.byteLength) {
+        // A picture put together from two pieces: the first, then the second, each read whole or the
+        // file ends where the read did. The pieces are where the picture says, whatever its source.
+        RecoveredHit piece = hit;
+        piece.secondPiece.reset();
+        piece.byteLength = firstPieceLength(hit);
+        const std::uint64_t first = readPlainRange(source, piece, sink, chunkBytes);
+        if (first < piece.byteLength) return first;
+        piece.byteOffset = hit.secondPiece->offset;
+        piece.byteLength = hit.secondPiece->length;
+        return first + readPlainRange(source, piece, sink, chunkBytes);
+    }
     if (undeleted || hit.clusterHint) {
         if (const std::uint64_t delivered = readChain(source, hit, sink, chunkBytes, volumes); delivered > 0) return delivered;
     }
@@ -218,6 +230,12 @@ std::uint64_t extract(ByteSource& source, const RecoveredHit& hit, const ByteSin
 Bytes extractBytes(ByteSource& source, const RecoveredHit& hit, std::uint64_t maxBytes) {
     RecoveredHit prefix = hit;
     prefix.byteLength = std::min(hit.byteLength, maxBytes);
+    // The prefix of a two-piece file: the first piece's bytes, then as much of the second as fits.
+    if (hit.secondPiece) {
+        const std::uint64_t first = firstPieceLength(hit);
+        if (prefix.byteLength <= first) prefix.secondPiece.reset();
+        else prefix.secondPiece->length = prefix.byteLength - first;
+    }
     Bytes out;
     extract(source, prefix, [&](ByteView chunk) { out.insert(out.end(), chunk.begin(), chunk.end()); });
     return out;

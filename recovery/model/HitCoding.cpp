@@ -211,6 +211,7 @@ Json encode(const RecoveredHit& hit, [[maybe_unused]] const DateStrategy& dates)
                                      {"partitionOffset", hit.clusterHint->partitionOffset},
                                      {"fileSystem", FileSystemName::rawValue(hit.clusterHint->fileSystem)}};
     object["clusterReallocated"] = hit.clusterReallocated;
+    if (hit.secondPiece) object["secondPiece"] = Json{{"offset", hit.secondPiece->offset}, {"length", hit.secondPiece->length}};
     return object;
 }
 
@@ -254,6 +255,12 @@ RecoveredHit decode(const Json& object, const DateStrategy& dates) {
     }
     if (const auto* reallocated = optional(object, "clusterReallocated"))
         hit.clusterReallocated = requireBool(*reallocated, "clusterReallocated");
+    if (const auto* piece = optional(object, "secondPiece")) {
+        if (!piece->is_object()) corrupt("secondPiece", "is not an object");
+        HitPiece decoded{requireUnsigned(require(*piece, "offset"), "offset"), requireUnsigned(require(*piece, "length"), "length")};
+        if (!isSecondPieceOf(decoded, hit)) corrupt("secondPiece", "is no piece after the first");
+        hit.secondPiece = decoded;
+    }
     return hit;
 }
 

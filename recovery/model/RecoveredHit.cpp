@@ -58,6 +58,15 @@ std::string_view displayName(HitIntegrity integrity) {
 
 } // namespace HitIntegrityName
 
+bool isSecondPieceOf(const HitPiece& piece, const RecoveredHit& hit) {
+    return piece.length > 0 && piece.length < hit.byteLength && piece.offset >= hit.byteOffset &&
+           piece.offset - hit.byteOffset >= hit.byteLength - piece.length && piece.length <= UINT64_MAX - piece.offset;
+}
+
+std::uint64_t firstPieceLength(const RecoveredHit& hit) {
+    return hit.secondPiece && hit.secondPiece->length <= hit.byteLength ? hit.byteLength - hit.secondPiece->length : hit.byteLength;
+}
+
 bool hasGuessedLength(const RecoveredHit& hit) {
     return hit.source == HitSource::signatureCarve && hit.isFragmented;
 }

@@ -48,6 +48,14 @@ struct ClusterAllocationHint {
     friend bool operator==(const ClusterAllocationHint&, const ClusterAllocationHint&) = default;
 };
 
+// The second piece of a file put back together from two: its bytes on the source. The file is its first
+// byteLength - length bytes from byteOffset, then these.
+struct HitPiece {
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+    friend bool operator==(const HitPiece&, const HitPiece&) = default;
+};
+
 struct RecoveredHit {
     Uuid id = Uuid::random();
     RecoveredFileKind kind = RecoveredFileKind::unknown;
@@ -68,9 +76,18 @@ struct RecoveredHit {
     std::optional<std::int32_t> captureUtcOffsetMinutes{};
     std::optional<ClusterAllocationHint> clusterHint;
     bool clusterReallocated = false;     // some cluster of the deleted file now belongs to a live file
+    // A carved picture whose data went on elsewhere (flagged isFragmented): where it went on.
+    std::optional<HitPiece> secondPiece;
 
     friend bool operator==(const RecoveredHit&, const RecoveredHit&) = default;
 };
+
+// Whether piece can be the second piece of the hit: it holds some of the file but not all, and lies after
+// the first piece, within 64 bits.
+bool isSecondPieceOf(const HitPiece& piece, const RecoveredHit& hit);
+
+// The bytes of the hit's first piece: all of them unless it was put together from two.
+std::uint64_t firstPieceLength(const RecoveredHit& hit);
 
 // Whether a hit's length is a guess: a carved file whose own structure gave no end.
 bool hasGuessedLength(const RecoveredHit& hit);

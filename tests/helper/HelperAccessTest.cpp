@@ -79,7 +79,7 @@ private:
 std::optional<ErrorObject> extractInto(VantrelHelperProtocol& helper, const std::string& device, std::int64_t length,
                                        const std::filesystem::path& destination, UniqueFd fd) {
     ErrorAnswer answer;
-    helper.extractHitWithPath(device, 0, length, destination, std::move(fd), "signatureCarve", 0, 0, "", answer.callback());
+    helper.extractHitWithPath(device, 0, length, destination, std::move(fd), "signatureCarve", 0, 0, "", 0, 0, answer.callback());
     return waitError(answer);
 }
 
@@ -398,7 +398,7 @@ TEST(HelperAccess, AnExtractionStopsWhenItsConnectionCloses) {
     {
         HelperScanService service([](auto&&...) {}, {});
         service.extractHitWithPath(image, 0, static_cast<std::int64_t>(256 * mebibyte), destination,
-                                   SpawnedHelper::destination(destination), "signatureCarve", 0, 0, "",
+                                   SpawnedHelper::destination(destination), "signatureCarve", 0, 0, "", 0, 0,
                                    [&](std::optional<ErrorObject> error) {
                                        replied = std::move(error);
                                        answered = true;

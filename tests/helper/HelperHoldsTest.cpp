@@ -338,7 +338,7 @@ TEST(HelperHolds, AnOverlayWhoseUpperFolderIsSwappedOrOthersCouldSwapIsNotTruste
         ErrorAnswer answer;
         spawned.helper->extractHitWithPath(source.device(), 0, 4096, destination.string(),
                                            test::SpawnedHelper::destination(destination), "signatureCarve", 0, 0, "",
-                                           answer.callback());
+                                           0, 0, answer.callback());
         const auto error = waitError(answer);
         ASSERT_TRUE(error) << "membersFolder=" << membersFolder;
         EXPECT_EQ(error->code, EXDEV);

@@ -49,7 +49,7 @@ TEST(HelperMount, UnmountsALoopDiskForReadingAndMountsItBackOnRemount) {
     const auto destination = loop.target() / "hit.bin";
     test::ErrorAnswer extract;
     spawned.helper->extractHitWithPath(loop.device(), 0, 4096, destination, SpawnedHelper::destination(destination),
-                                       "signatureCarve", 0, 0, "", extract.callback());
+                                       "signatureCarve", 0, 0, "", 0, 0, extract.callback());
     const auto error = test::waitError(extract);
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code, EXDEV);

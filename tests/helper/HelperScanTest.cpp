@@ -38,7 +38,9 @@ Bytes extractHit(VantrelHelperProtocol& helper, const std::string& image, const 
     test::ErrorAnswer answer;
     helper.extractHitWithPath(image, static_cast<std::int64_t>(hit.byteOffset), static_cast<std::int64_t>(hit.byteLength),
                               destination, SpawnedHelper::destination(destination), hit.source, hit.firstCluster,
-                              static_cast<std::int64_t>(hit.partitionOffset), hit.fileSystem, answer.callback());
+                              static_cast<std::int64_t>(hit.partitionOffset), hit.fileSystem,
+                              static_cast<std::int64_t>(hit.secondOffset), static_cast<std::int64_t>(hit.secondLength),
+                              answer.callback());
     const auto error = test::waitError(answer);
     EXPECT_FALSE(error) << error->message;
     return test::readFile(destination);
@@ -267,7 +269,7 @@ TEST(HelperScan, AnExtractionPausesTheRunningScan) {
     constexpr std::int64_t rangeBytes = 96 * mebibyte;
     test::ErrorAnswer extracted;
     spawned.helper->extractHitWithPath(image, 0, rangeBytes, destination, SpawnedHelper::destination(destination),
-                                       "signatureCarve", 0, 0, "", extracted.callback());
+                                       "signatureCarve", 0, 0, "", 0, 0, extracted.callback());
     EXPECT_FALSE(test::waitError(extracted));
     EXPECT_EQ(std::filesystem::file_size(destination), static_cast<std::uintmax_t>(rangeBytes));
     spawned.helper->cancelScan();

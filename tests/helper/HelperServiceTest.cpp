@@ -33,7 +33,7 @@ std::optional<ErrorObject> extract(VantrelHelperProtocol& helper, const std::str
                                    std::int64_t partitionOffset = 0, const std::string& fileSystem = "") {
     ErrorAnswer answer;
     helper.extractHitWithPath(device, offset, length, destination, createDestination(destination), source, firstCluster,
-                              partitionOffset, fileSystem, answer.callback());
+                              partitionOffset, fileSystem, 0, 0, answer.callback());
     return waitError(answer);
 }
 
@@ -132,12 +132,14 @@ TEST(HelperService, AnExtractionThatCannotBeWholeFails) {
     const auto& table = VantrelHelperProtocol::selectorTable();
     const auto* rule = table.find(HelperProtocolSelector::extractHit);
     ASSERT_NE(rule, nullptr);
-    const auto arguments = [&](std::int64_t offset, std::int64_t length, std::int64_t partitionOffset) {
-        return nlohmann::json::array({image.string(), offset, length, "hit.bin", "fatUndelete", 8, partitionOffset, "fat32"});
+    const auto arguments = [&](std::int64_t offset, std::int64_t length, std::int64_t partitionOffset, std::int64_t secondLength = 0) {
+        return nlohmann::json::array(
+            {image.string(), offset, length, "hit.bin", "fatUndelete", 8, partitionOffset, "fat32", 0, secondLength});
     };
     EXPECT_EQ(table.checkValues(arguments(512, -4, 0), rule->arguments), "argument 2: a negative offset or length");
     EXPECT_EQ(table.checkValues(arguments(-1, 10, 0), rule->arguments), "argument 1: a negative offset or length");
     EXPECT_EQ(table.checkValues(arguments(0, 10, -512), rule->arguments), "argument 6: a negative offset or length");
+    EXPECT_EQ(table.checkValues(arguments(0, 10, 0, -1), rule->arguments), "argument 9: a negative offset or length");
     EXPECT_FALSE(table.checkValues(arguments(0, 0, 0), rule->arguments));
 }
 
@@ -152,7 +154,7 @@ TEST(HelperService, RefusesDestinationsItMustNotWrite) {
     {
         ErrorAnswer answer;
         spawned.helper->extractHitWithPath(image, 0, 4096, image, UniqueFd(::open(image.c_str(), O_WRONLY | O_CLOEXEC)),
-                                           "signatureCarve", 0, 0, "", answer.callback());
+                                           "signatureCarve", 0, 0, "", 0, 0, answer.callback());
         const auto error = waitError(answer);
         ASSERT_TRUE(error);
         EXPECT_EQ(error->code, EXDEV);
@@ -164,7 +166,7 @@ TEST(HelperService, RefusesDestinationsItMustNotWrite) {
         test::writeFile(path, {});
         ErrorAnswer answer;
         spawned.helper->extractHitWithPath(image, 0, 4096, path, UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)),
-                                           "signatureCarve", 0, 0, "", answer.callback());
+                                           "signatureCarve", 0, 0, "", 0, 0, answer.callback());
         const auto error = waitError(answer);
         ASSERT_TRUE(error);
         EXPECT_EQ(error->code, EBADF);

@@ -55,6 +55,12 @@ TEST(HitExtraction, BuildsTheHitToReadBackFromTheRequest) {
     EXPECT_EQ(invalidCode({-1, 10, "signatureCarve", 0, 0, ""}), EINVAL);
     EXPECT_EQ(invalidCode({0, -5, "signatureCarve", 0, 0, ""}), EINVAL);
     EXPECT_EQ(invalidCode({0, 10, "fatUndelete", 8, -512, "fat32"}), EINVAL);
+
+    // A picture in two pieces: the second after the first, holding some of the file but not all.
+    EXPECT_EQ(HitExtraction::hitFor({100, 30, "signatureCarve", 0, 0, "", 200, 10}).secondPiece, (HitPiece{200, 10}));
+    EXPECT_FALSE(HitExtraction::hitFor({100, 30, "signatureCarve", 0, 0, "", 0, 0}).secondPiece);
+    for (const auto& [offset, length] : {std::pair<std::int64_t, std::int64_t>{110, 10}, {200, 30}, {-1, 10}, {200, -10}})
+        EXPECT_EQ(invalidCode({100, 30, "signatureCarve", 0, 0, "", offset, length}), EINVAL) << offset << " " << length;
 }
 
 class Destination {

@@ -32,7 +32,8 @@ TEST(HelperHitDTO, EncodesEveryFieldUnderItsName) {
     const auto encoded = sample().encode();
     EXPECT_EQ(encoded, nlohmann::json::parse(R"({"$class":"HelperHitDTO","kind":"jpeg","byteOffset":1024,"byteLength":2048,
         "suggestedName":"IMG_0001.JPG","width":4000,"height":3000,"source":"fatUndelete","isFragmented":false,
-        "clusterReallocated":true,"firstCluster":17,"partitionOffset":1048576,"fileSystem":"fat32"})"));
+        "clusterReallocated":true,"firstCluster":17,"partitionOffset":1048576,"fileSystem":"fat32","secondOffset":0,
+        "secondLength":0})"));
     EXPECT_EQ(HelperHitDTO::decode(encoded), sample());
 }
 
@@ -51,9 +52,16 @@ TEST(HelperHitDTO, CarriesUnsignedValuesAboveTheSignedRangeUnchanged) {
     hit.byteLength = UINT64_MAX;
     hit.partitionOffset = 0xF000'0000'0000'0000;
     hit.firstCluster = UINT32_MAX;
+    hit.secondOffset = 0x9000'0000'0000'0000;
+    hit.secondLength = 0x8000'0000'0000'0001;
     const auto encoded = hit.encode();
     EXPECT_LT(encoded["byteOffset"].get<std::int64_t>(), 0);  // the same bits, signed, as the protocol's integers are
     EXPECT_EQ(HelperHitDTO::decode(encoded), hit);
+    const std::string text = hit.encodeText();
+    EXPECT_EQ(text, encoded.dump());
+    HelperHitDTO read = sample();
+    EXPECT_EQ(HelperHitDTO::readText(text, read), text.size());
+    EXPECT_EQ(read, hit);
 }
 
 TEST(HelperHitDTO, TextFormIsTheDumpOfTheMessageForm) {

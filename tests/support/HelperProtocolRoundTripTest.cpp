@@ -65,9 +65,11 @@ public:
     }
     void extractHitWithPath(const std::string& path, std::int64_t offset, std::int64_t length, const std::string& destinationPath,
                             UniqueFd destination, const std::string& hitSource, std::int64_t firstCluster,
-                            std::int64_t partitionOffset, const std::string& fileSystem, ErrorReply reply) override {
+                            std::int64_t partitionOffset, const std::string& fileSystem, std::int64_t secondOffset,
+                            std::int64_t secondLength, ErrorReply reply) override {
         calls.push("extract " + path + " " + std::to_string(offset) + " " + std::to_string(length) + " " + destinationPath + " " +
-                   hitSource + " " + std::to_string(firstCluster) + " " + std::to_string(partitionOffset) + " " + fileSystem);
+                   hitSource + " " + std::to_string(firstCluster) + " " + std::to_string(partitionOffset) + " " + fileSystem +
+                   " " + std::to_string(secondOffset) + " " + std::to_string(secondLength));
         const std::string bytes = "recovered";
         if (::write(destination.get(), bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
             return reply(ErrorObject::posix(errno, destinationPath));
@@ -233,10 +235,10 @@ TEST_F(HelperProtocolRoundTrip, ExtractionWritesIntoTheDescriptorTheApplicationC
     ASSERT_TRUE(file);
     Answer<std::optional<ErrorObject>> done;
     proxy.extractHitWithPath("/dev/sdb", 5, 4096, destination, std::move(file), "exfatUndelete", 4'294'967'296, 1048576, "exfat",
-                             done.reply());
+                             8192, 1024, done.reply());
     EXPECT_FALSE(std::get<0>(done.get()));
     EXPECT_EQ(test::readFile(destination), (Bytes{'r', 'e', 'c', 'o', 'v', 'e', 'r', 'e', 'd'}));
-    EXPECT_EQ(helper.service.calls.items().at(0), "extract /dev/sdb 5 4096 " + destination + " exfatUndelete 4294967296 1048576 exfat");
+    EXPECT_EQ(helper.service.calls.items().at(0), "extract /dev/sdb 5 4096 " + destination + " exfatUndelete 4294967296 1048576 exfat 8192 1024");
 
     UniqueFd image(::open((dir / "disk.img").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     Answer<std::optional<ErrorObject>> copied;

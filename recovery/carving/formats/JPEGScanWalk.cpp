@@ -566,6 +566,17 @@ std::optional<std::uint64_t> otherPictureEnd(Decoder& decoder, std::uint64_t sta
     return std::nullopt;
 }
 
+// Whether the sector at start holds nothing but zeros or nothing but 0xFF bytes: the slack after a file or
+// erased space, never a picture's data (whose codes are not all ones or all zeros for a whole sector), yet
+// the decoder could read either as a flat patch of picture.
+bool blankSector(Decoder& decoder, std::uint64_t start, std::uint64_t sectorBytes) {
+    const int first = decoder.byteAt(start);
+    if (first != 0x00 && first != 0xFF) return false;
+    for (std::uint64_t p = start + 1; p < start + sectorBytes; ++p)
+        if (decoder.byteAt(p) != first) return false;
+    return true;
+}
+
 Ending endingOf(Step step) { return step == Step::cut ? Ending::cut : Ending::broken; }
 
 } // namespace
@@ -645,7 +656,7 @@ std::optional<Joined> findContinuation(const ByteFeed& feed, const ContinuationS
                         search.sectorBytes;
                 continue;
             }
-            if (start == boundary) continue;
+            if (start == boundary || blankSector(decoder, start, search.sectorBytes)) continue;
             State t = snapshot->state;
             t.jumpAt = boundary;
             t.jumpTo = start;

@@ -138,7 +138,7 @@ TEST(ScanCatalog, WritesSortedPrettyPrintedKeysUpperCaseIdsAndWholeSecondDates) 
     EXPECT_EQ(keysOf(stored["hits"][0]),
               (std::vector<std::string>{"byteLength", "byteOffset", "captureDate", "clusterHint", "clusterReallocated",
                                         "dimensions", "id", "integrity", "isFragmented", "kind", "reconstructedPath",
-                                        "source", "suggestedName"}));
+                                        "secondPiece", "source", "suggestedName"}));
     EXPECT_EQ(stored["hits"][0]["id"], "E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
     EXPECT_EQ(stored["createdAt"], "2025-03-01T09:30:00Z");
     EXPECT_EQ(stored["version"], 1);

@@ -138,9 +138,7 @@ TEST(HelperConnection, ASpawnedHelperServesEveryCallOfARecovery) {
     const auto destination = dir / "photo.jpg";
     UniqueFd fd(::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
     ASSERT_TRUE(fd.valid());
-    auto extracted = h.run(h.client.extractHit(image.string(), static_cast<std::int64_t>(found->byteOffset), found->byteLength,
-                                               destination.string(), std::move(fd), std::string(HitSourceName::rawValue(found->source)),
-                                               0, 0, "", 30.0));
+    auto extracted = h.run(h.client.extractHit(image.string(), *found, found->byteLength, destination.string(), std::move(fd), 30.0));
     ASSERT_TRUE(extracted->value) << errorText(extracted->error);
     EXPECT_EQ(test::readFile(destination), photo);
 }

@@ -47,7 +47,8 @@ public:
     }
     void cancelScan() override {}
     void extractHitWithPath(const std::string&, std::int64_t, std::int64_t, const std::string&, UniqueFd, const std::string&,
-                            std::int64_t, std::int64_t, const std::string&, ErrorReply, Failure) override {}
+                            std::int64_t, std::int64_t, const std::string&, std::int64_t, std::int64_t, ErrorReply,
+                            Failure) override {}
     void copyDeviceWithSourcePath(const std::string&, const std::string&, UniqueFd, ErrorReply, Failure) override {}
     void remountDisksWithBsdNames(const std::vector<std::string>&, ErrorReply reply, Failure) override { reply(std::nullopt); }
     void quitForRelaunch(EmptyReply reply, Failure) override { quits.push_back(std::move(reply)); }

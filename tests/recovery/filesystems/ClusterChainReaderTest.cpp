@@ -125,6 +125,17 @@ TEST(ClusterChainReader, CarvedHitsAndEmptyHitsAreReadAsTheirPlainRange) {
     EXPECT_TRUE(extractAll(source, volume.hit(5, 0)).empty());
     carved.byteOffset = volume.image().size();
     EXPECT_THROW(extractAll(source, carved), ByteSourceError);
+
+    // Two pieces: the first, then the second, whole or as a prefix; a second piece past the end ends the file.
+    RecoveredHit joined;
+    joined.byteOffset = volume.clusterOffset(5);
+    joined.byteLength = 3 * sectorBytes;
+    joined.secondPiece = HitPiece{volume.clusterOffset(9), sectorBytes};
+    EXPECT_EQ(extractAll(source, joined), MemoryVolume::expected({5, 6, 9}));
+    EXPECT_EQ(ClusterChainReader::extractBytes(source, joined, 2 * sectorBytes + 10), MemoryVolume::expected({5, 6, 9}, 10));
+    EXPECT_EQ(ClusterChainReader::extractBytes(source, joined, sectorBytes), MemoryVolume::expected({5}));
+    joined.secondPiece->offset = volume.image().size() - 10;
+    EXPECT_EQ(extractAll(source, joined).size(), 2 * sectorBytes + 10);
 }
 
 TEST(ClusterChainReader, HintOfAnotherFatTypeStillReadsByChain) {

@@ -32,7 +32,8 @@ TEST(HitCoding, WritesEveryKeyInFieldOrderAndReadsItBack) {
     for (const auto& item : stored.items()) keys.push_back(item.key());
     EXPECT_EQ(keys, (std::vector<std::string>{"id", "kind", "byteOffset", "byteLength", "suggestedName",
                                               "reconstructedPath", "dimensions", "isFragmented", "source",
-                                              "integrity", "captureDate", "clusterHint", "clusterReallocated"}));
+                                              "integrity", "captureDate", "clusterHint", "clusterReallocated",
+                                              "secondPiece"}));
     EXPECT_EQ(stored["id"], "e621e1f8-c36c-495a-93fc-0c247a3e6e5f");
     EXPECT_EQ(stored["kind"], "cr2");
     // The camera's clock, with this computer's offset at that time (the picture records none).
@@ -45,7 +46,8 @@ TEST(HitCoding, OmitsAbsentOptionalsAndKeepsZeroDimensions) {
     RecoveredHit hit;
     hit.suggestedName = "x";
     Json stored = HitCoding::encode(hit);
-    for (const char* key : {"reconstructedPath", "dimensions", "captureDate", "clusterHint"}) EXPECT_FALSE(stored.contains(key)) << key;
+    for (const char* key : {"reconstructedPath", "dimensions", "captureDate", "clusterHint", "secondPiece"})
+        EXPECT_FALSE(stored.contains(key)) << key;
     EXPECT_EQ(stored["kind"], "unknown");
     EXPECT_EQ(stored["integrity"], "pending");
     hit.dimensions = ImageDimensions{0, 0};
@@ -99,6 +101,15 @@ TEST(HitCoding, RefusesNumbersOfTheWrongShape) {
     stored = minimalStored();
     stored.erase("suggestedName");
     expectDecodeFails(stored, "suggestedName");
+    // A second piece holds some of the file's 10 bytes, not none or all, and lies after the first piece.
+    for (const char* piece : {R"({"offset":20,"length":0})", R"({"offset":20,"length":10})", R"({"offset":3,"length":4})",
+                              R"({"offset":18446744073709551615,"length":4})", R"({"offset":20})"}) {
+        stored = minimalStored();
+        stored["secondPiece"] = Json::parse(piece);
+        expectDecodeFails(stored, piece == std::string(R"({"offset":20})") ? "length" : "secondPiece");
+    }
+    stored["secondPiece"] = Json::parse(R"({"offset":6,"length":4})");
+    EXPECT_EQ(HitCoding::decode(stored).secondPiece, (HitPiece{6, 4}));
 }
 
 TEST(HitCoding, CaptureDatesAreReadThroughTheGivenStrategy) {

@@ -140,6 +140,9 @@ TEST_F(JPEGScanWalkTest, ThePieceAfterAGapIsFoundWhereTheStreamDecodesOnToItsEnd
     const Bytes other = encoded(dir, "configure.jpg", {"-quality", "90"});
     Bytes otherSectors = other;
     otherSectors.resize((other.size() + 511) / 512 * 512, 0);
+    // The other photo's last cluster: its slack holds whole sectors of zeros, which decode as a flat patch.
+    Bytes otherCluster = other;
+    otherCluster.resize((other.size() + 1024 + 4095) / 4096 * 4096, 0);
     const Bytes cluster = test::randomBytes(4096, 11);
     const Bytes manyClusters = test::randomBytes(20 * 4096, 12);
     const Bytes zeros(8192, 0);
@@ -150,6 +153,7 @@ TEST_F(JPEGScanWalkTest, ThePieceAfterAGapIsFoundWhereTheStreamDecodesOnToItsEnd
         const char* what;
     } cases[] = {
         {&plain, &otherSectors, true, "another photo in the gap"},
+        {&plain, &otherCluster, true, "another photo and its cluster's slack"},
         {&plain, &cluster, false, "one cluster of random bytes"},
         {&restarts, &manyClusters, false, "many clusters, restart markers"},
         {&plain, &manyClusters, false, "many clusters"},
