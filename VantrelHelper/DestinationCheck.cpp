@@ -9,6 +9,7 @@
 #include <set>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <utility>
 
 namespace vantrel::DestinationCheck {
@@ -30,6 +31,51 @@ Claimed& claimed() {
     auto error = ErrorObject::posix(errorNumber, path);
     error.message = std::move(message);
     throw HelperError(std::move(error));
+}
+
+} // namespace
+
+bool PlacementMemo::vouchesFor(const Key& key, FileIdentity destination, std::chrono::steady_clock::time_point now) {
+    std::lock_guard lock(m_lock);
+    if (!m_key || !(*m_key == key) || now - m_lastUse > batchGap || now < m_lastUse) return false;
+    if (key.destinationMount == std::nullopt && major(key.destinationDevice) == 0) return false;
+    if (m_sourceFiles.count(destination)) return false;
+    m_lastUse = now;
+    return true;
+}
+
+void PlacementMemo::remember(const Key& key, std::set<FileIdentity> sourceFiles, std::chrono::steady_clock::time_point now) {
+    std::lock_guard lock(m_lock);
+    m_key = key;
+    m_sourceFiles = std::move(sourceFiles);
+    m_lastUse = now;
+}
+
+namespace {
+
+// The memo's key for a source and an open destination.
+PlacementMemo::Key placementKey(const DeviceAccess::CheckedDevice& source, int fd, const struct stat& info) {
+    PlacementMemo::Key key;
+    key.sourceIsBlockDevice = source.isBlockDevice;
+    key.sourceDevice = source.isBlockDevice ? source.blockDevice : source.fileDevice;
+    key.sourceInode = source.isBlockDevice ? 0 : source.fileInode;
+    key.destinationDevice = info.st_dev;
+    if (major(info.st_dev) == 0) key.destinationMount = BackingStorage::mountIdOf(fd);
+    return key;
+}
+
+// Refuses a destination that may lie on what the source rests on.
+void checkApart(const StoragePlaces& places, int fd, const std::string& destinationPath) {
+    const auto answer = BackingStorage::overlapOf(places, fd, DeviceAccess::storageRoots());
+    switch (answer.overlap) {
+    case BackingStorage::Overlap::apart: break;
+    case BackingStorage::Overlap::sourceUnknown:
+        refuse(EXDEV, destinationPath, "Cannot tell which disks the source rests on (" + answer.reason + ")");
+    case BackingStorage::Overlap::destinationUnknown:
+        refuse(EXDEV, destinationPath,
+               "Cannot tell which disk holds the destination " + destinationPath + " (" + answer.reason + ")");
+    case BackingStorage::Overlap::meets: refuse(EXDEV, destinationPath, "The destination lies on the disk being read: " + destinationPath);
+    }
 }
 
 } // namespace
@@ -63,7 +109,7 @@ StoragePlaces sourcePlaces(const DeviceAccess::CheckedDevice& source) {
 }
 
 Claim claim(int fd, const std::string& destinationPath, const DeviceAccess::CheckedDevice& source,
-            const UserIdentity& peer) {
+            const UserIdentity& peer, PlacementMemo* memo) {
     struct stat info {};
     if (fd < 0 || ::fstat(fd, &info) != 0)
         refuse(EBADF, destinationPath, "The destination is no open file: " + destinationPath);
@@ -78,18 +124,14 @@ Claim claim(int fd, const std::string& destinationPath, const DeviceAccess::Chec
         throw HelperError(VantrelError::refusedForUserError(destinationPath, "The destination " + destinationPath +
                                                                                  " has more than one name"));
 
-    const auto answer = BackingStorage::overlapOf(sourcePlaces(source), fd, DeviceAccess::storageRoots());
-    switch (answer.overlap) {
-    case BackingStorage::Overlap::apart: break;
-    case BackingStorage::Overlap::sourceUnknown:
-        refuse(EXDEV, destinationPath, "Cannot tell which disks the source rests on (" + answer.reason + ")");
-    case BackingStorage::Overlap::destinationUnknown:
-        refuse(EXDEV, destinationPath,
-               "Cannot tell which disk holds the destination " + destinationPath + " (" + answer.reason + ")");
-    case BackingStorage::Overlap::meets: refuse(EXDEV, destinationPath, "The destination lies on the disk being read: " + destinationPath);
-    }
-
     const FileIdentity file{info.st_dev, info.st_ino};
+    const auto now = std::chrono::steady_clock::now();
+    const auto key = placementKey(source, fd, info);
+    if (!memo || !memo->vouchesFor(key, file, now)) {
+        const auto places = sourcePlaces(source);
+        checkApart(places, fd, destinationPath);
+        if (memo) memo->remember(key, places.files, now);
+    }
     {
         std::lock_guard lock(claimed().lock);
         if (!claimed().files.insert(file).second)

@@ -16,10 +16,12 @@
 #include <climits>
 #include <condition_variable>
 #include <cstdlib>
+#include <deque>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <map>
 #include <mutex>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -38,6 +40,8 @@ constexpr std::size_t probeReadBytes = 512;
 // still hanging gets the same answer at once.
 constexpr std::chrono::seconds pathLookupLimit{5};
 constexpr std::size_t maxLookupsPerUser = 4;
+// A look-up thread that has had nothing to do for this long ends (the next look-up starts one again).
+constexpr std::chrono::seconds lookupThreadIdleLimit{30};
 // Mount points whose disk holds the running system; such a disk is never unmounted.
 constexpr std::array<std::string_view, 9> systemMountPoints = {"/", "/usr", "/var", "/boot", "/boot/efi", "/home",
                                                                 "/etc", "/opt", "/srv"};
@@ -139,9 +143,9 @@ bool peerMayReadLoopBacking(const std::string& loopName, const UserIdentity& pee
     return FileIdentity{info.st_dev, info.st_ino} == backing->file;
 }
 
-// One path look-up (links resolved, then the file's type and numbers) done on a thread of its own,
-// so that a path on a stalled file system (a FUSE or network mount that no longer answers) holds
-// that thread and not the request: the request is answered when the time is up.
+// One path look-up (links resolved, then the file's type and numbers) done on a thread other than the
+// request's, so that a path on a stalled file system (a FUSE or network mount that no longer answers)
+// holds that thread and not the request: the request is answered when the time is up.
 struct Lookup {
     bool timedOut = false;
     std::vector<std::string> stuck;  // refused: the user's look-ups that still hang
@@ -151,63 +155,104 @@ struct Lookup {
     struct stat info {};
 };
 
-struct Lookups {
-    std::mutex lock;
-    std::condition_variable done;
-    std::map<uid_t, std::multiset<std::string>> running;  // paths not yet returned, per user (abandoned ones too)
-};
-
-Lookups& lookups() {
-    static Lookups value;
-    return value;
-}
-
-Lookup lookUpWithin(const std::string& path, const UserIdentity& peer) {
-    struct Shared {
+// A look-up waiting for a thread, and where its answer goes.
+struct LookupJob {
+    struct Answer {
         Lookup result;
         bool finished = false;
     };
-    auto shared = std::make_shared<Shared>();
-    auto& all = lookups();
-    {
-        std::lock_guard lock(all.lock);
-        // A user whose look-ups hang gets no more threads for new ones.
-        auto& running = all.running[peer.uid];
-        if (running.size() >= maxLookupsPerUser) {
-            Lookup refused;
-            refused.stuck.assign(running.begin(), running.end());
-            return refused;
-        }
-        running.insert(path);
+    std::string path;
+    UserIdentity peer;
+    std::shared_ptr<Answer> answer;
+};
+
+// The look-up threads: long-lived, each serving one look-up after another from the queue, with the
+// identity of that look-up's user for the time of it. A look-up never waits behind one that hangs: when
+// no thread is free, another is started (so a user has as many threads stuck as look-ups hanging, at
+// most maxLookupsPerUser, as before), and a thread left without work for lookupThreadIdleLimit ends.
+struct Lookups {
+    std::mutex lock;
+    std::condition_variable done;    // a look-up returned
+    std::condition_variable queued;  // a job waits for a thread
+    std::map<uid_t, std::multiset<std::string>> running;  // paths not yet returned, per user (abandoned ones too)
+    std::deque<LookupJob> jobs;
+    std::size_t idleThreads = 0;
+};
+
+// Never destroyed: the threads, stuck ones too, use it for as long as the process lives.
+Lookups& lookups() {
+    static auto* value = new Lookups;
+    return *value;
+}
+
+Lookup resolveFor(const std::string& path, const UserIdentity& peer) {
+    Lookup result;
+    const bool forPeer = ThreadIdentity::switchesFor(peer);
+    const ThreadIdentity identity(peer);
+    char resolved[PATH_MAX];
+    if (!forPeer || identity.active()) {
+        result.found = ::realpath(path.c_str(), resolved) && ::stat(resolved, &result.info) == 0;
+        result.error = errno;
+        if (result.found) result.resolved = resolved;
     }
-    std::thread([shared, path, peer] {
-        Lookup result;
-        {
-            const bool forPeer = ThreadIdentity::switchesFor(peer);
-            const ThreadIdentity identity(peer);
-            char resolved[PATH_MAX];
-            if (!forPeer || identity.active()) {
-                result.found = ::realpath(path.c_str(), resolved) && ::stat(resolved, &result.info) == 0;
-                result.error = errno;
-                if (result.found) result.resolved = resolved;
-            }
-        }
-        auto& registry = lookups();
-        std::lock_guard lock(registry.lock);
-        auto& running = registry.running[peer.uid];
-        running.erase(running.find(path));
-        if (running.empty()) registry.running.erase(peer.uid);
-        shared->result = std::move(result);
-        shared->finished = true;
-        registry.done.notify_all();
-    }).detach();
+    return result;
+}
+
+void serveLookups() {
+    auto& all = lookups();
     std::unique_lock lock(all.lock);
-    if (!all.done.wait_for(lock, pathLookupLimit, [&] { return shared->finished; })) {
+    for (;;) {
+        ++all.idleThreads;
+        const bool work = all.queued.wait_for(lock, lookupThreadIdleLimit, [&] { return !all.jobs.empty(); });
+        --all.idleThreads;
+        if (!work) return;
+        LookupJob job = std::move(all.jobs.front());
+        all.jobs.pop_front();
+        lock.unlock();
+        Lookup result = resolveFor(job.path, job.peer);
+        lock.lock();
+        auto& running = all.running[job.peer.uid];
+        running.erase(running.find(job.path));
+        if (running.empty()) all.running.erase(job.peer.uid);
+        job.answer->result = std::move(result);
+        job.answer->finished = true;
+        all.done.notify_all();
+    }
+}
+
+Lookup lookUpWithin(const std::string& path, const UserIdentity& peer) {
+    auto answer = std::make_shared<LookupJob::Answer>();
+    auto& all = lookups();
+    std::unique_lock lock(all.lock);
+    // A user whose look-ups hang gets no more threads for new ones.
+    auto& running = all.running[peer.uid];
+    if (running.size() >= maxLookupsPerUser) {
+        Lookup refused;
+        refused.stuck.assign(running.begin(), running.end());
+        return refused;
+    }
+    running.insert(path);
+    all.jobs.push_back({path, peer, answer});
+    if (all.idleThreads >= all.jobs.size()) {
+        all.queued.notify_one();
+    } else {
+        try {
+            std::thread serving(serveLookups);
+            ::pthread_setname_np(serving.native_handle(), "helper.lookup");
+            serving.detach();
+        } catch (...) {
+            // No thread for it: the look-up is not left counted as hanging.
+            all.jobs.pop_back();
+            running.erase(running.find(path));
+            throw;
+        }
+    }
+    if (!all.done.wait_for(lock, pathLookupLimit, [&] { return answer->finished; })) {
         Lookup abandoned;
         abandoned.timedOut = true;
         return abandoned;
     }
-    return shared->result;
+    return answer->result;
 }
 
 ErrorObject lookupTimedOut(const std::string& path) {
@@ -520,14 +565,19 @@ void probeRawAccess(const std::string& path, const UserIdentity& peer) {
 }
 
 OpenedDevice openRawDevice(const std::string& path, const std::function<void(const std::string&)>& log, bool unmount,
-                           bool verify, const UserIdentity& peer) {
+                           bool verify, const UserIdentity& peer, const CheckedDevice* checked) {
     const auto exe = executablePath();
     AppLog::info("prepareRawDevice path=" + path + " unmount=" + (unmount ? "true" : "false") +
                      " verify=" + (verify ? "true" : "false") + " exe=" + exe,
                  category);
     OpenedDevice opened;
     try {
-        opened.device = checkForPeer(path, peer);
+        if (checked) {
+            opened.device = *checked;
+            checkPeerMayRead(opened.device, peer);
+        } else {
+            opened.device = checkForPeer(path, peer);
+        }
     } catch (const HelperError& refused) {
         failChecked(refused, path, exe);
     }

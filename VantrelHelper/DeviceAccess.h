@@ -130,8 +130,9 @@ struct OpenedDevice {
 
 // Opens the device as a byte source for the peer, unmounting its disk first when asked (the log
 // callback gets the status line) and reading its first 4 KiB when asked to verify. Throws HelperError
-// (mapped).
+// (mapped). checked: what checkDevicePath answered for the path and the peer just before, so that the
+// path is not looked up again (whether the peer may read it is still decided here).
 OpenedDevice openRawDevice(const std::string& path, const std::function<void(const std::string&)>& log, bool unmount,
-                           bool verify, const UserIdentity& peer = {});
+                           bool verify, const UserIdentity& peer = {}, const CheckedDevice* checked = nullptr);
 
 } // namespace vantrel::DeviceAccess

@@ -93,13 +93,16 @@ void HelperScanService::hold(const DeviceAccess::CheckedDevice& device) {
 
 DeviceAccess::DiskLease HelperScanService::leaseAndHold(const std::string& path) {
     try {
-        const auto checked = DeviceAccess::checkDevicePath(path, m_peer);
-        if (!checked.isBlockDevice) return {};
-        hold(checked);
-        return DeviceAccess::leaseDisk(checked.diskName);
+        return leaseAndHold(DeviceAccess::checkDevicePath(path, m_peer));
     } catch (const HelperError&) {
     }
     return {};
+}
+
+DeviceAccess::DiskLease HelperScanService::leaseAndHold(const DeviceAccess::CheckedDevice& checked) {
+    if (!checked.isBlockDevice) return {};
+    hold(checked);
+    return DeviceAccess::leaseDisk(checked.diskName);
 }
 
 bool HelperScanService::isClosed() {
@@ -349,9 +352,16 @@ void HelperScanService::runExtraction(const std::string& path, const std::string
     try {
         // Every check runs before the destination is touched.
         const auto hit = HitExtraction::hitFor(description);
-        const auto lease = leaseAndHold(path);
-        auto opened = DeviceAccess::openRawDevice(path, {}, false, false, m_peer);
-        const auto claim = DestinationCheck::claim(destination, destinationPath, opened.device, m_peer);
+        // One look-up of the path serves the lease and the opening; a refused path is left to the
+        // opening, which answers with the mapped error.
+        std::optional<DeviceAccess::CheckedDevice> checked;
+        try {
+            checked = DeviceAccess::checkDevicePath(path, m_peer);
+        } catch (const HelperError&) {
+        }
+        const auto lease = checked ? leaseAndHold(*checked) : DeviceAccess::DiskLease{};
+        auto opened = DeviceAccess::openRawDevice(path, {}, false, false, m_peer, checked ? &*checked : nullptr);
+        const auto claim = DestinationCheck::claim(destination, destinationPath, opened.device, m_peer, &m_placements);
         // The extraction stops with its connection, as scans and copies do.
         written = HitExtraction::writeHit(*opened.source, hit, destination, destinationPath, [this] { return isClosed(); },
                                           volumeCacheFor(path, false).get());

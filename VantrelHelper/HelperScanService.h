@@ -7,6 +7,7 @@
 // extraction has the device to itself; a cancel ends the pause at once. When the connection closes
 // the running scan and copy are cancelled and nothing queued afterwards starts.
 
+#include "VantrelHelper/DestinationCheck.h"
 #include "VantrelHelper/DeviceAccess.h"
 #include "VantrelHelper/HitExtraction.h"
 #include "VantrelHelper/SerialQueue.h"
@@ -114,6 +115,7 @@ private:
     // and mounts the disk under a scan, extraction or copy, and holds it for this connection. None for
     // an image file or a refused path (the opening then fails with the mapped error).
     DeviceAccess::DiskLease leaseAndHold(const std::string& path);
+    DeviceAccess::DiskLease leaseAndHold(const DeviceAccess::CheckedDevice& checked);
     // Clears the cancel flag for a scan that starts; false (flag left set) once the connection has closed.
     bool beginScan();
     void runScan(const std::string& path, const RecoveryFilters& filters, ScanMode mode, const ErrorReply& reply);
@@ -141,6 +143,9 @@ private:
     std::mutex m_volumeLock;  // guards the two values below
     std::string m_volumePath;
     std::shared_ptr<VolumeCache> m_volumes;
+
+    // Where this connection's extractions found their destinations apart from the source, for a batch.
+    DestinationCheck::PlacementMemo m_placements;
 
     std::mutex m_clientLock;  // held while a message goes to the client, so it cannot vanish meanwhile
     VantrelHelperClient* m_client = nullptr;

@@ -5,6 +5,7 @@
 #include "support/VantrelError.h"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,6 +33,14 @@ void empty(int fd, const std::string& path) {
 
 void finish(int fd, const std::string& path) {
     if (::fsync(fd) != 0) throw PosixError(errno, path);
+}
+
+// Hands the written bytes to the disk without waiting for them, so that the caller's flush of the batch
+// finds them written or on their way. Only a start: a failure to write them back is kept for that flush
+// (the kernel reports it to the fdatasync of every descriptor of the file opened before it), and a file
+// system that cannot start writeback early simply writes at the flush.
+void startWriteback(int fd) {
+    if (::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE) != 0) return;
 }
 
 [[noreturn]] void cancelled(const std::string& what) {
@@ -94,7 +103,7 @@ std::uint64_t writeHit(ByteSource& source, const RecoveredHit& hit, int destinat
                                       "Only " + std::to_string(written) + " of " + std::to_string(hit.byteLength) +
                                           " bytes could be read: the device ends before the hit does",
                                       std::nullopt});
-    finish(destination, destinationPath);
+    startWriteback(destination);
     return written;
 }
 

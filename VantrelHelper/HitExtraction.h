@@ -1,9 +1,12 @@
 #pragma once
 // Writing a hit or a whole device into a file the application created and sent as a descriptor. Both
-// stream in bounded chunks, so memory stays the same whatever the hit's or the device's length, and
-// both finish with fsync before they answer, so a reply of success means every byte asked for is on
-// the destination's disk. The helper never opens, replaces or removes the destination itself, and
-// leaves its mode to the application that created it.
+// stream in bounded chunks, so memory stays the same whatever the hit's or the device's length. A copy
+// of a device finishes with fsync before it answers, so its reply of success means every byte is on
+// the destination's disk. A hit's bytes are written and their writeback started, no more: whoever
+// says they are on the disk flushes them first, through a descriptor of the file it keeps (the
+// application's recovery flushes its files once a batch, fdatasync of each, and a flush that fails is
+// that file's failure; a preview's cache file needs no flush). The helper never opens, replaces or
+// removes the destination itself, and leaves its mode to the application that created it.
 
 #include "recovery/bytesource/ByteSource.h"
 #include "recovery/filesystems/VolumeCache.h"
@@ -35,7 +38,8 @@ struct HitDescription {
 // first cluster above the 32-bit range (no directory entry holds one), throw HelperError (EINVAL).
 RecoveredHit hitFor(const HitDescription& description);
 
-// Empties the destination, streams the hit's bytes into it and syncs. Returns the bytes written,
+// Empties the destination, streams the hit's bytes into it and starts their writeback (the caller
+// flushes, see above). Returns the bytes written,
 // which are always the hit's whole length: a hit that ends early (the device shrank or ends before
 // it) throws HelperError. isCancelled is asked before each chunk; true ends the write with code 15.
 // Read failures propagate; write failures throw PosixError naming the destination.

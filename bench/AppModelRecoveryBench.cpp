@@ -1,28 +1,35 @@
-// Recovery throughput in MB/s: large hits recovered by the application's model through the real
-// helper (each destination created by the model and handed over as a descriptor, the helper copying
-// the hit into it and flushing it to the disk), against a plain copy of the same byte ranges of the
-// image on the same machine: 1 MiB reads and writes, the same with each file flushed (fsync) as the
-// helper does, and copy_file_range.
+// Recovery throughput: hits recovered by the application's model through the real helper (each
+// destination created by the model and handed over as a descriptor, the helper copying the hit into it,
+// every file on the disk before the model reports it recovered), against plain copies of the same byte
+// ranges of the image on the same machine: 1 MiB reads and writes, the same with each file flushed
+// (fsync), the same with one syncfs of the folder at the end, and copy_file_range.
 //
-//   AppModelRecoveryBench [--folder PATH] [--runs N]
+//   AppModelRecoveryBench [--folder PATH] [--runs N] [--small N]
 //
-// The image is an HFS Plus volume (made with the test fixtures' builder) holding five MP4 files of 50
-// to 200 MiB, found by a quick-undelete scan. No integrity checker is attached, so the model neither
-// runs the quality pass nor judges the written files: the figure is the copy. The four ways take
-// turns, the best of N runs each (default 3); the files are removed after each run. Every file the
-// model recovered is compared byte for byte with the plain copy once.
+// Large (default): an HFS Plus volume (made with the test fixtures' builder) holding five MP4 files of 50
+// to 200 MiB, found by a quick-undelete scan. Small (--small N): an exFAT card holding N deleted photos
+// of 25,000 bytes each in one folder, found by a quick-undelete scan (needs mkfs.exfat). No integrity
+// checker is attached, so the model neither runs the quality pass nor judges the written files: the
+// figure is the copy. The ways take turns in every run (N runs, default 5); the files are removed after
+// each run. Every file the model recovered is compared byte for byte with the plain copy once. Reported:
+// min, median and max of each way, the recovery's median against each copy's median, and the load
+// average before and after.
 
 #include "bench/AppBenchSupport.h"
 #include "bench/BenchSupport.h"
+#include "tests/fixtures/ExFatImageWriter.h"
 #include "tests/fixtures/HfsPlusImageBuilder.h"
 #include "tests/fixtures/TestSupport.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <random>
 
 using namespace vantrel;
@@ -96,13 +103,33 @@ std::vector<Placed> makeImage(const fs::path& path) {
     return placed;
 }
 
+// A card of count deleted photos of photoBytes each, their clusters in one run apiece.
+std::vector<Placed> makeCard(const fs::path& path, int count, std::size_t photoBytes) {
+    test::writeFile(path, Bytes(std::uint64_t(count) * (photoBytes + 4096) + 32 * mebibyte));
+    if (test::run({"mkfs.exfat", "-c", "4096", path.string()}).exitCode != 0)
+        throw std::runtime_error("mkfs.exfat failed");
+    test::ExFatImageWriter writer(test::readFile(path));
+    const auto folder = writer.addDirectory(writer.rootCluster(), "DCIM", {}, static_cast<std::uint32_t>(count * 128 / 4096 + 1));
+    std::vector<Placed> placed;
+    for (int i = 0; i < count; ++i) {
+        test::ExFatImageWriter::FileOptions options;
+        options.deleted = true;
+        options.noFatChain = true;
+        const std::string name = "IMG_" + std::to_string(10000 + i) + ".png";
+        writer.addFile(folder.firstCluster, name, test::randomBytes(photoBytes, 100 + static_cast<std::uint64_t>(i)), options);
+        placed.push_back({name, 0, photoBytes});
+    }
+    test::writeFile(path, writer.image());
+    return placed;
+}
+
 std::uint64_t totalBytes(const std::vector<Placed>& files) {
     std::uint64_t total = 0;
     for (const auto& file : files) total += file.length;
     return total;
 }
 
-enum class Copy { readWrite, readWriteFlushed, copyFileRange };
+enum class Copy { readWrite, readWriteFlushed, readWriteSyncedOnce, copyFileRange };
 
 // The plain copy: each range read from the image and written to a new file of the folder.
 void plainCopy(const fs::path& image, const std::vector<Placed>& files, const fs::path& folder, Copy how) {
@@ -126,6 +153,10 @@ void plainCopy(const fs::path& image, const std::vector<Placed>& files, const fs
         if (how == Copy::readWriteFlushed && ::fsync(out.get()) != 0)
             throw std::system_error(errno, std::generic_category(), "fsync of " + file.name);
     }
+    if (how == Copy::readWriteSyncedOnce) {
+        const Fd directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (::syncfs(directory.get()) != 0) throw std::system_error(errno, std::generic_category(), "syncfs");
+    }
 }
 
 bool sameBytes(const fs::path& a, const fs::path& b) {
@@ -146,27 +177,43 @@ double timed(const std::function<void()>& work) {
     return bench::seconds(start);
 }
 
+double loadAverage() {
+    double load = 0;
+    ::getloadavg(&load, 1);
+    return load;
+}
+
+struct Way {
+    std::string label;
+    std::vector<double> seconds;
+};
+
 } // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
     fs::path parent = fs::temp_directory_path();
-    int runs = 3;
+    int runs = 5;
+    int small = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         if (argument == "--folder" && i + 1 < argc) parent = argv[++i];
         else if (argument == "--runs" && i + 1 < argc) runs = std::max(1, std::stoi(argv[++i]));
+        else if (argument == "--small" && i + 1 < argc) small = std::max(1, std::stoi(argv[++i]));
         else {
-            std::cerr << "usage: AppModelRecoveryBench [--folder PATH] [--runs N]\n";
+            std::cerr << "usage: AppModelRecoveryBench [--folder PATH] [--runs N] [--small N]\n";
             return 2;
         }
+    }
+    if (small > 0 && !test::haveProgram("mkfs.exfat")) {
+        std::cerr << "AppModelRecoveryBench --small needs mkfs.exfat\n";
+        return 2;
     }
     const fs::path work = parent / ("vantrel-recovery-bench-" + std::to_string(::getpid()));
     fs::create_directories(work);
     const fs::path image = work / "volume.img";
-    const std::vector<Placed> files = makeImage(image);
+    std::vector<Placed> files = small > 0 ? makeCard(image, small, 25'000) : makeImage(image);
     const std::uint64_t bytes = totalBytes(files);
-    const auto megabytesPerSecond = [&](double seconds) { return static_cast<double>(bytes) / seconds / 1e6; };
 
     bench::RealHelperModel app;
     AppModel& model = *app.model;
@@ -179,54 +226,79 @@ int main(int argc, char** argv) {
                   << (model.errorMessage() ? ": " + model.errorMessage()->toStdString() : std::string()) << "\n";
         return 1;
     }
+    if (small > 0) {
+        // The ranges the hits name, so that the plain copies move the very bytes the helper does.
+        std::map<std::string, const RecoveredHit*> byName;
+        for (const auto& hit : model.hits()) byName[hit.suggestedName] = &hit;
+        for (auto& file : files) {
+            const auto found = byName.find(file.name);
+            if (found == byName.end() || found->second->byteLength != file.length) {
+                std::cerr << "no hit of " << file.length << " bytes for " << file.name << "\n";
+                return 1;
+            }
+            file.offset = found->second->byteOffset;
+        }
+    }
     model.setSelectedHitIDs(all);
 
-    double bestRecovery = 0, bestReadWrite = 0, bestFlushed = 0, bestCopyRange = 0, longestStall = 0;
+    const double loadBefore = loadAverage();
+    std::vector<Way> ways = {{"read/write", {}}, {"read/write, fsync each file", {}}, {"read/write, one syncfs at the end", {}},
+                             {"copy_file_range", {}}, {"recovery (model and helper)", {}}};
+    const Copy copies[] = {Copy::readWrite, Copy::readWriteFlushed, Copy::readWriteSyncedOnce, Copy::copyFileRange};
+    double longestStall = 0;
     for (int run = 0; run < runs; ++run) {
-        const fs::path plain = work / "plain";
-        const fs::path flushed = work / "flushed";
-        const fs::path ranged = work / "ranged";
         const fs::path recovered = work / "recovered";
-        for (const auto& folder : {plain, flushed, ranged, recovered}) fs::create_directory(folder);
-        const double readWrite = megabytesPerSecond(timed([&] { plainCopy(image, files, plain, Copy::readWrite); }));
-        const double flushedCopy = megabytesPerSecond(timed([&] { plainCopy(image, files, flushed, Copy::readWriteFlushed); }));
-        const double copyRange = megabytesPerSecond(timed([&] { plainCopy(image, files, ranged, Copy::copyFileRange); }));
-        const bench::LoopRun loop = bench::runLoopUntil(
-            model, [&] { model.recoverSelected(recovered.string()); }, [&] { return !model.isRecovering(); });
-        const QString expected = QStringLiteral("Recovered %1 file(s).").arg(files.size());
-        if (!loop.finished || model.errorMessage() || model.statusMessage() != expected) {
-            std::cerr << "recovery " << run + 1 << " failed: " << model.statusMessage().toStdString() << " "
-                      << (model.errorMessage() ? model.errorMessage()->toStdString() : std::string()) << "\n";
-            return 1;
+        std::vector<fs::path> folders;
+        for (std::size_t way = 0; way < std::size(copies); ++way) folders.push_back(work / ("plain" + std::to_string(way)));
+        for (const auto& folder : folders) fs::create_directory(folder);
+        fs::create_directory(recovered);
+        // Dirty pages of the run before are not left for this one's flushes to write.
+        ::sync();
+        // The ways take turns, each run starting one further on, so that none always follows the same one.
+        for (std::size_t turn = 0; turn < ways.size(); ++turn) {
+            const std::size_t way = (turn + static_cast<std::size_t>(run)) % ways.size();
+            if (way < std::size(copies)) {
+                ways[way].seconds.push_back(timed([&] { plainCopy(image, files, folders[way], copies[way]); }));
+                continue;
+            }
+            const bench::LoopRun loop = bench::runLoopUntil(
+                model, [&] { model.recoverSelected(recovered.string()); }, [&] { return !model.isRecovering(); });
+            const QString expected = QStringLiteral("Recovered %1 file(s).").arg(files.size());
+            if (!loop.finished || model.errorMessage() || model.statusMessage() != expected) {
+                std::cerr << "recovery " << run + 1 << " failed: " << model.statusMessage().toStdString() << " "
+                          << (model.errorMessage() ? model.errorMessage()->toStdString() : std::string()) << "\n";
+                return 1;
+            }
+            ways[way].seconds.push_back(loop.seconds);
+            longestStall = std::max(longestStall, loop.longestStallMs);
         }
         if (run == 0)
             for (const auto& file : files)
-                if (!sameBytes(plain / file.name, recovered / file.name)) {
+                if (!sameBytes(folders[0] / file.name, recovered / file.name)) {
                     std::cerr << file.name << " was not recovered byte for byte\n";
                     return 1;
                 }
-        const double recovery = megabytesPerSecond(loop.seconds);
-        std::printf("run %d        recovery %.0f MB/s, read/write %.0f MB/s, flushed %.0f MB/s, copy_file_range %.0f MB/s, "
-                    "stall %.1f ms\n",
-                    run + 1, recovery, readWrite, flushedCopy, copyRange, loop.longestStallMs);
-        bestRecovery = std::max(bestRecovery, recovery);
-        bestReadWrite = std::max(bestReadWrite, readWrite);
-        bestFlushed = std::max(bestFlushed, flushedCopy);
-        bestCopyRange = std::max(bestCopyRange, copyRange);
-        longestStall = std::max(longestStall, loop.longestStallMs);
-        for (const auto& folder : {plain, flushed, ranged, recovered}) fs::remove_all(folder);
+        for (const auto& folder : folders) fs::remove_all(folder);
+        fs::remove_all(recovered);
     }
+    const double loadAfter = loadAverage();
     fs::remove_all(work);
 
-    std::printf("hits         %zu MP4 files, %.0f MB in all (%.0f to %.0f MB each)\n", files.size(),
+    std::printf("hits         %zu files, %.1f MB in all (%.2f to %.2f MB each), %d runs\n", files.size(),
                 static_cast<double>(bytes) / 1e6, static_cast<double>(files.front().length) / 1e6,
-                static_cast<double>(files.back().length) / 1e6);
-    std::printf("plain copy   %8.0f MB/s  (1 MiB pread/write)\n", bestReadWrite);
-    std::printf("plain copy   %8.0f MB/s  (1 MiB pread/write, each file flushed as the helper does)\n", bestFlushed);
-    std::printf("plain copy   %8.0f MB/s  (copy_file_range)\n", bestCopyRange);
-    std::printf("recovery     %8.0f MB/s  (model and helper, best of %d)\n", bestRecovery, runs);
-    std::printf("ratio        %8.1f %% of the flushed copy, %.1f %% of the unflushed one\n", 100.0 * bestRecovery / bestFlushed,
-                100.0 * bestRecovery / bestReadWrite);
+                static_cast<double>(files.back().length) / 1e6, runs);
+    const auto count = static_cast<double>(files.size());
+    for (const auto& way : ways) {
+        const auto [least, most] = std::minmax_element(way.seconds.begin(), way.seconds.end());
+        const double middle = bench::median(way.seconds);
+        std::printf("%-36s median %8.3f s (min %.3f, max %.3f)  %7.1f MB/s  %7.3f ms a file\n", way.label.c_str(), middle,
+                    *least, *most, static_cast<double>(bytes) / middle / 1e6, middle / count * 1e3);
+    }
+    const double recovery = bench::median(ways.back().seconds);
+    for (std::size_t way = 0; way + 1 < ways.size(); ++way)
+        std::printf("ratio        %6.2f of %s (speed, medians)\n", bench::median(ways[way].seconds) / recovery,
+                    ways[way].label.c_str());
     std::printf("longest stall %7.1f ms of the event loop during a recovery\n", longestStall);
+    std::printf("load         %.2f before, %.2f after\n", loadBefore, loadAfter);
     return 0;
 }

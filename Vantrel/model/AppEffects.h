@@ -38,6 +38,8 @@ struct AppEffects {
     // file or folder lies on the source at a device path (none: SourceGuard::fileOverlap).
     std::function<SourceGuard::DiskMark(const std::string& devicePath)> observeDisk{};
     std::function<BackingStorage::OverlapAnswer(const std::string& devicePath, int fd)> destinationOverlap{};
+    // Flushes a recovered file to the disk, as fdatasync does (0, or -1 with errno); none: fdatasync.
+    std::function<int(int fd)> flushFile{};
 };
 
 } // namespace vantrel

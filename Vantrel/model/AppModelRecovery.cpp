@@ -4,9 +4,13 @@
 // replaced), under the hit's name made safe or the first free numbered variant of it, and handed to
 // the helper as a descriptor; the helper writes the hit into it. A file whose copy or extraction
 // failed or ran out of time is removed again, never left behind as if recovered. A file counts as
-// recovered only after the helper's reply and this side's check of its length: a file shorter than
-// its hit is reported, and its verdict is at most suspect. A folder this program may not write into
-// is reported as such, not as blocked disk access.
+// recovered only after the helper's reply, this side's check of its length and the flush of its batch
+// to the disk: the files the helper filled are flushed together (fdatasync of each, through a second
+// descriptor kept here, off the main thread) every flushBatchFiles files or flushBatchBytes bytes and
+// at the end, rather than each waiting for the disk before the next is asked for; a file whose flush
+// fails is removed and reported as not recovered, and ends the run. A file shorter than its hit is
+// reported, and its verdict is at most suspect. A folder this program may not write into is reported
+// as such, not as blocked disk access.
 
 #include "Vantrel/async/Awaitables.h"
 #include "Vantrel/helper/CallError.h"
@@ -18,7 +22,13 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <limits>
+#include <thread>
+#include <unistd.h>
 
 namespace vantrel {
 
@@ -47,6 +57,80 @@ struct RunFailure {
     ErrorObject error;
     bool destination = false;
 };
+
+// The files the helper filled are flushed together once this many wait, or this many bytes.
+constexpr std::size_t flushBatchFiles = 128;
+constexpr std::uint64_t flushBatchBytes = 256ull * 1024 * 1024;
+
+// A file the helper filled that waits for the flush of its batch.
+struct Unflushed {
+    std::size_t index = 0;  // of the hit among the chosen
+    std::filesystem::path path;
+    UniqueFd fd;  // a second descriptor of the file, kept for the flush
+};
+
+int flushOne(int fd, const std::function<int(int)>& flush) {
+    for (;;) {
+        const int result = flush ? flush(fd) : ::fdatasync(fd);
+        if (result == 0) return 0;
+        if (errno != EINTR) return errno != 0 ? errno : EIO;
+    }
+}
+
+// Flushes the files on a thread of their own and answers the error number of each (0: on the disk).
+// The descriptors go with the thread, which closes them once flushed.
+Task<std::vector<int>> flushedFiles(std::vector<UniqueFd> files, std::function<int(int)> flush) {
+    auto owned = std::make_shared<std::vector<UniqueFd>>(std::move(files));
+    auto start = [owned, flush](CallbackResumer<std::vector<int>> resume) {
+        std::thread([owned, flush, resume] {
+            std::vector<int> errors;
+            for (auto& fd : *owned) {
+                errors.push_back(flushOne(fd.get(), flush));
+                fd.reset();
+            }
+            resume(std::move(errors));
+        }).detach();
+    };
+    co_return co_await fromCallback<std::vector<int>>(start);
+}
+
+// Flushes the batch: each file whose flush succeeded counts as saved; one whose flush failed is removed,
+// taken off the lists of names, and the first such failure is answered.
+Task<std::optional<RunFailure>> flushBatch(std::vector<Unflushed>& batch, const std::function<int(int)>& flush, int& saved,
+                                           std::optional<std::size_t>& failedIndex, std::vector<std::string>& shortFiles,
+                                           std::vector<std::string>& uncheckedFiles) {
+    std::vector<UniqueFd> files;
+    for (auto& file : batch) files.push_back(std::move(file.fd));
+    std::vector<int> errors;
+    try {
+        errors = co_await flushedFiles(std::move(files), flush);
+    } catch (const std::exception&) {
+        errors.assign(batch.size(), EAGAIN);  // no thread to flush on: nothing is known to be on the disk
+    }
+    std::optional<RunFailure> failure;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        const auto& file = batch[i];
+        const int error = i < errors.size() ? errors[i] : EIO;
+        if (error == 0) {
+            ++saved;
+            continue;
+        }
+        AppLog::error("recover flush failed " + file.path.string() + ": errno " + std::to_string(error), category);
+        removeQuietly(file.path);
+        const auto name = file.path.filename().string();
+        std::erase(shortFiles, name);
+        std::erase(uncheckedFiles, name);
+        if (failure) continue;
+        auto object = ErrorObject::posix(error, file.path.string());
+        object.message = tr("%1 could not be written to the disk: %2")
+                             .arg(QString::fromStdString(file.path.string()), QString::fromLocal8Bit(std::strerror(error)))
+                             .toStdString();
+        failure = RunFailure{std::move(object), false};
+        failedIndex = file.index;
+    }
+    batch.clear();
+    co_return failure;
+}
 
 } // namespace
 
@@ -92,7 +176,16 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
     std::vector<std::string> shortFiles;
     std::vector<std::string> uncheckedFiles;  // written, but not there to be read back and judged
     std::optional<RunFailure> failure;
+    std::optional<std::size_t> failedIndex;
+    std::vector<Unflushed> unflushed;
+    std::uint64_t unflushedBytes = 0;
+    const auto flush = m_effects.flushFile;
     for (int i = 0; i < count && !failure; ++i) {
+        if (unflushed.size() >= flushBatchFiles || unflushedBytes >= flushBatchBytes) {
+            unflushedBytes = 0;
+            failure = co_await flushBatch(unflushed, flush, saved, failedIndex, shortFiles, uncheckedFiles);
+            if (failure) break;
+        }
         const RecoveredHit item = chosen[static_cast<std::size_t>(i)];
         setStatusMessage(tr("Recovering %1/%2: ").arg(i + 1).arg(count) + QString::fromStdString(item.suggestedName) + "…");
         AppLog::info("recover " + std::to_string(i + 1) + "/" + std::to_string(count) + " " + item.suggestedName +
@@ -107,6 +200,7 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
             created = RecoveryFiles::createUnique(folder, name);
         } catch (const std::exception& error) {
             failure = RunFailure{CallError::objectOf(error), true};
+            failedIndex = static_cast<std::size_t>(i);
             break;
         }
         const auto destination = created.path;
@@ -114,6 +208,7 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
         const auto cached = m_probeCache->cachedFile(item.id);
         const auto cachedSize = m_probeCache->fileSize(item.id);
         std::optional<ErrorObject> written;
+        UniqueFd kept;  // for the flush of a file the helper fills
         // The helper checks the files it fills; the ones written here are checked here, and each
         // read of the disk waits for it to be the scanned one still.
         const bool fromCache = cached && cachedSize && *cachedSize >= item.byteLength;
@@ -132,6 +227,9 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
             } catch (const std::exception& error) {
                 written = CallError::objectOf(error);
             }
+            created.fd.reset();
+        } else if (kept = UniqueFd(::fcntl(created.fd.get(), F_DUPFD_CLOEXEC, 0)); !kept) {
+            written = ErrorObject::posix(errno, destination.string());
             created.fd.reset();
         } else {
             const double limit = recoveryTimeLimitSeconds;
@@ -156,9 +254,15 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
         if (written) {
             removeQuietly(destination);
             failure = RunFailure{*written, false};
+            failedIndex = static_cast<std::size_t>(i);
             break;
         }
-        saved = i + 1;
+        if (kept) {
+            unflushed.push_back({static_cast<std::size_t>(i), destination, std::move(kept)});
+            unflushedBytes += *size;
+        } else {
+            ++saved;  // copied from the cache and flushed there
+        }
         const bool shorter = *size < item.byteLength;
         if (shorter) {
             shortFiles.push_back(destination.filename().string());
@@ -186,9 +290,18 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
         }
     }
 
+    // What was written before a failure is kept, once it is on the disk too.
+    if (!unflushed.empty()) {
+        std::optional<std::size_t> flushFailedIndex;
+        auto flushFailure = co_await flushBatch(unflushed, flush, saved, flushFailedIndex, shortFiles, uncheckedFiles);
+        if (!failure && flushFailure) {
+            failure = std::move(flushFailure);
+            failedIndex = flushFailedIndex;
+        }
+    }
     if (failure) {
         const auto& error = failure->error;
-        AppLog::error("recover failed " + chosen[static_cast<std::size_t>(saved)].suggestedName + ": " + error.message, category);
+        AppLog::error("recover failed " + chosen[failedIndex.value_or(0)].suggestedName + ": " + error.message, category);
         if (failure->destination) {
             setErrorMessage(tr("Could not create a file in the folder %1: %2")
                                 .arg(QString::fromStdString(folder), QString::fromStdString(error.message)));

@@ -1,9 +1,11 @@
 // Path look-ups on a file system that stopped answering: a FUSE mount served by this test, which
 // answers the kernel's start and the root folder's attributes but holds every name look-up until told
-// to let go, as a FUSE or network mount does whose server hangs.
+// to let go, as a FUSE or network mount does whose server hangs. And the look-up threads, which serve
+// one look-up after another: each with the rights of the user it is for, none waiting behind one that hangs.
 
 #include "VantrelHelper/DeviceAccess.h"
 
+#include "support/VantrelError.h"
 #include "tests/fixtures/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -164,11 +166,19 @@ TEST(StalledLookup, IsAbandonedWithAClearAnswerAndAUserHoldsAtMostFourHangingLoo
     StalledMount stalled(mounted);
     if (!stalled.mounted()) GTEST_SKIP() << "FUSE cannot be mounted here: " << std::strerror(errno);
 
-    // Four look-ups of root's hang on the server; each request is answered when the limit is up.
+    // Four look-ups of root's hang on the server; each request is answered when the limit is up. While
+    // they hang, root's next look-ups do not wait behind them: each is answered by the file system it asks.
     std::vector<std::future<ErrorObject>> hanging;
-    for (int index = 1; index <= 4; ++index)
-        hanging.push_back(std::async(std::launch::async, [&, index] { return refusal(mounted / ("card" + std::to_string(index) + ".img")); }));
-    ASSERT_EQ(stalled.waitForLookups(4), (std::set<std::string>{"card1.img", "card2.img", "card3.img", "card4.img"}));
+    std::set<std::string> held;
+    for (int index = 1; index <= 4; ++index) {
+        const std::string name = "card" + std::to_string(index) + ".img";
+        hanging.push_back(std::async(std::launch::async, [&, name] { return refusal(mounted / name); }));
+        held.insert(name);
+        ASSERT_EQ(stalled.waitForLookups(held.size()), held);
+        if (index < 4) {
+            EXPECT_EQ(refusal("/dev/null").code, ENOTBLK) << index << " hanging";
+        }
+    }
     // A fifth is refused at once without a thread of its own (it never reaches the file system), with
     // a sentence that names the look-ups that hang, not the fifth path.
     const auto fifth = refusal(mounted / "card5.img");
@@ -202,6 +212,33 @@ TEST(StalledLookup, IsAbandonedWithAClearAnswerAndAUserHoldsAtMostFourHangingLoo
     EXPECT_EQ(answered.code, ENOENT);
     EXPECT_EQ(stalled.waitForLookups(5),
               (std::set<std::string>{"card1.img", "card2.img", "card3.img", "card4.img", "after.img"}));
+}
+
+// Look-ups for root and for a member take turns, so that the threads serve both one after the other:
+// each is made with the rights of its own user, whatever the thread did before.
+TEST(PathLookup, EachLookupHasTheRightsOfItsOwnUser) {
+    if (::geteuid() != 0) GTEST_SKIP() << "looking up as another user needs root";
+    const test::TempDir dir;
+    const auto closed = dir / "closed";
+    std::filesystem::create_directory(closed);
+    ::chmod(dir.path().c_str(), 0755);
+    ::chmod(closed.c_str(), 0700);
+    test::writeFile(closed / "card.img", Bytes(4096, 1));
+    const UserIdentity root{};
+    const UserIdentity member{65534, 65534, {}};
+    struct Row {
+        const UserIdentity* peer;
+        std::int64_t code;  // root finds a file that is no device; the member may not look into the folder
+        std::string_view domain;
+    };
+    const Row rows[] = {{&root, ENOTBLK, ErrorObject::posixDomain}, {&member, VantrelError::refusedForUser, VantrelError::domain},
+                        {&root, ENOTBLK, ErrorObject::posixDomain}, {&member, VantrelError::refusedForUser, VantrelError::domain},
+                        {&member, VantrelError::refusedForUser, VantrelError::domain}, {&root, ENOTBLK, ErrorObject::posixDomain}};
+    for (std::size_t index = 0; index < std::size(rows); ++index) {
+        const auto error = refusal(closed / "card.img", *rows[index].peer);
+        EXPECT_EQ(error.domain, rows[index].domain) << "row " << index << ": " << error.message;
+        EXPECT_EQ(error.code, rows[index].code) << "row " << index << ": " << error.message;
+    }
 }
 
 } // namespace

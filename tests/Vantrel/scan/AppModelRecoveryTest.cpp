@@ -141,6 +141,40 @@ TEST(AppModelRecovery, AFailedExtractionRemovesItsFileAndSaysWhy) {
     EXPECT_TRUE(h.model->showHelperSheet());
 }
 
+// A file counts as recovered only once it is on the disk: the files the helper filled are flushed together,
+// each once, and one whose flush fails is removed and reported, never counted.
+TEST(AppModelRecovery, AFileWhoseFlushFailsIsRemovedAndNotCountedAsRecovered) {
+    struct Row {
+        std::set<std::string> failing;
+        const char* status;
+        std::vector<std::string> left;
+    };
+    const Row rows[] = {
+        {{}, "Recovered 3 file(s).", {"a.jpg", "b.jpg", "c.jpg"}},
+        {{"b.jpg"}, "Recovered 2 file(s).", {"a.jpg", "c.jpg"}},
+        {{"a.jpg", "b.jpg", "c.jpg"}, "Recovered 0 file(s).", {}},
+    };
+    for (const auto& row : rows) {
+        ScanHarness h;
+        placeHits(h, {"a.jpg", "b.jpg", "c.jpg"});
+        h.model->setIntegrityChecker(nullptr);
+        h.disks->flushFails = row.failing;
+        const auto folder = h.dir / "out";
+        std::filesystem::create_directory(folder);
+        h.model->recoverSelected(folder.string());
+        ASSERT_TRUE(recovered(h));
+        EXPECT_EQ(h.model->statusMessage(), row.status);
+        EXPECT_EQ(namesIn(folder), row.left);
+        EXPECT_EQ(h.disks->flushed(), (std::vector<std::string>{"a.jpg", "b.jpg", "c.jpg"}));
+        const auto error = h.model->errorMessage();
+        EXPECT_EQ(error.has_value(), !row.failing.empty()) << row.status;
+        if (error) {
+            EXPECT_TRUE(error->contains((folder / *row.failing.begin()).c_str())) << error->toStdString();
+            EXPECT_TRUE(error->contains("could not be written to the disk")) << error->toStdString();
+        }
+    }
+}
+
 TEST(AppModelRecovery, AShortFileIsReportedAndIsNeverOk) {
     ScanHarness h;
     placeHits(h, {"cut.jpg", "whole.jpg"});
