@@ -10,6 +10,8 @@
 # junk, every target missed). --cards takes a comma-separated list of the cards below (default all):
 #   formatted    128 MiB camera card filled to the brim, then quick-formatted
 #   overwritten  128 MiB camera card, every third photo deleted, then new photos shot into the room
+#   reshot       the same, then quick-formatted: the new photos that ran on from one hole into the next
+#                lie in pieces, the rest of the old ones between them
 #   stick        128 MiB stick on which pairs of files (JPEG and JPEG, JPEG and ZIP, MP3 and JPEG) grew in
 #                turns, then were deleted
 #   lowdetail    64 MiB card of night shots and scanned letters (a small fraction of a bit per pixel),
@@ -28,7 +30,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$here/../build
-cards=formatted,overwritten,stick,lowdetail,fragmented,lowfragmented
+cards=formatted,overwritten,reshot,stick,lowdetail,fragmented,lowfragmented
 while [ $# -gt 1 ]; do
   case "$1" in
     --build) build=$2; shift 2 ;;
@@ -125,9 +127,9 @@ make_card() {
   case "$card" in
     formatted)
       CLUSTER_SECTORS=2 CARD_MANIFEST=$dir/manifest.tsv "$here/make-camera-card.sh" "$dir/card.img" 128 "$photos/camera" formatted ;;
-    overwritten)
+    overwritten | reshot)
       CLUSTER_SECTORS=2 CARD_MANIFEST=$dir/manifest.tsv NEW_PHOTOS=$photos/new \
-        "$here/make-camera-card.sh" "$dir/card.img" 128 "$photos/camera" overwritten ;;
+        "$here/make-camera-card.sh" "$dir/card.img" 128 "$photos/camera" "$card" ;;
     lowdetail)
       CLUSTER_SECTORS=1 PASSES=1 DELETE_EVERY=2 CARD_MANIFEST=$dir/manifest.tsv \
         "$here/make-camera-card.sh" "$dir/card.img" 64 "$photos/low" deleted ;;

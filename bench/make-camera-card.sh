@@ -10,7 +10,9 @@
 #   full       nothing more
 #   deleted    every third photo is deleted (DELETE_EVERY in the environment sets another period)
 #   overwritten as deleted, then the photos of the folder NEW_PHOTOS (in the environment) are shot in
-#              turn until the card is full or each has been shot once: they take the freed clusters
+#              turn until the card is full or each has been shot once: they take the freed clusters from
+#              the first on, and a photo larger than its hole goes on in the next one
+#   reshot     as overwritten, then the card is quick-formatted
 #   formatted  the card is quick-formatted again with the same geometry (the photos stay in the free space)
 #   fragmented each photo A is written in two pieces with another photo B between them; then the card is
 #              quick-formatted
@@ -92,13 +94,17 @@ while [ "$pass" -lt "${PASSES:-1000000}" ]; do
 done
 case "$mode" in
   full) ;;
-  deleted | overwritten)
+  deleted | overwritten | reshot)
     i=0
     for name in $(mdir -b -i "$image" ::DCIM/100CAM); do
       i=$((i + 1))
       [ $((i % ${DELETE_EVERY:-3})) -eq 0 ] && mdel -i "$image" "$name"
     done
-    if [ "$mode" = overwritten ]; then shoot "${NEW_PHOTOS:?NEW_PHOTOS names the folder of the new photos}"/*.jpg || :; fi
+    if [ "$mode" != deleted ]; then
+      forget_next_free
+      shoot "${NEW_PHOTOS:?NEW_PHOTOS names the folder of the new photos}"/*.jpg || :
+    fi
+    [ "$mode" != reshot ] || format
     ;;
   formatted) format ;;
   *) echo "unknown mode $mode" >&2; exit 2 ;;
