@@ -51,7 +51,8 @@ int valueBits(bool dc, int symbol) {
 template <typename Entry, std::size_t size>
 void fillEntries(std::array<Entry, size>& table, int bits, std::uint32_t code, int length, Entry entry) {
     const int shift = bits - length;
-    for (std::uint32_t fill = 0; fill < (1u << shift); ++fill) table[static_cast<std::size_t>(code << shift | fill)] = entry;
+    for (std::uint32_t fill = 0; fill < (1u << shift); ++fill)
+        table[static_cast<std::size_t>(code << shift | fill)] = entry;
 }
 
 // T.81 C.2 and F.2.2.3: canonical codes from the counts per length. False when the counts overflow the code
@@ -141,9 +142,9 @@ void buildBlockTable(BlockTable& table, const Huffman& dc, const Huffman& ac) {
         const int head = dc.lengths[static_cast<std::size_t>(d)] + category;
         if (category > maxDcCategory || head >= blockBits) continue;
         const auto dcPart = static_cast<std::uint32_t>(head << 8 | category << 4);
+        const std::uint32_t code = dc.codes[static_cast<std::size_t>(d)];
         for (std::uint32_t value = 0; value < (1u << category); ++value)
-            addAcCodes(table, ac, BlockPrefix{std::uint32_t{dc.codes[static_cast<std::size_t>(d)]} << category | value, head, 1, 0},
-                       dcPart);
+            addAcCodes(table, ac, BlockPrefix{code << category | value, head, 1, 0}, dcPart);
     }
 }
 

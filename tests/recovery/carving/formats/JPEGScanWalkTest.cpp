@@ -108,8 +108,9 @@ TEST_F(JPEGScanWalkTest, PiecesAreCutOrBroken) {
 }
 
 // The walk's lookahead tables decide as the decoding code by code does, to the byte where a walk stops: on
-// real encodings (plain and detailed, restart markers, grey, each sampling) whole, and on copies cut short,
-// with a bit turned over, with random bytes over their data or with another picture's data in their middle.
+// real encodings (plain and detailed, restart markers, grey, each sampling, a thumbnail) whole, and on
+// copies cut short, with a bit turned over, with random bytes over their data or with another picture's
+// data in their middle.
 TEST_F(JPEGScanWalkTest, TheLookaheadTablesDecideAsTheCodeByCodeDecoding) {
     const std::vector<std::string> recipes[] = {
         {"-resize", "2592x1944!", "-blur", "0x8", "-quality", "30"},
@@ -118,6 +119,7 @@ TEST_F(JPEGScanWalkTest, TheLookaheadTablesDecideAsTheCodeByCodeDecoding) {
         {"-resize", "1280x960!", "-quality", "92", "-define", "jpeg:restart-interval=4"},
         {"-resize", "1024x768!", "-colorspace", "gray", "-quality", "60", "-sampling-factor", "4:4:4"},
         {"-resize", "800x600!", "-quality", "75", "-sampling-factor", "2x1", "-define", "jpeg:optimize-coding=false"},
+        {"-resize", "160x120!", "-quality", "70"},  // too few blocks for the table of whole blocks
     };
     const Bytes other = test::readFile(shippedPhotos / "wizard.jpg");
     int serial = 0;
@@ -130,7 +132,8 @@ TEST_F(JPEGScanWalkTest, TheLookaheadTablesDecideAsTheCodeByCodeDecoding) {
         const Bytes flips = test::randomBytes(32 * 4, static_cast<std::uint64_t>(++serial));
         for (std::size_t i = 0; i + 3 < flips.size(); i += 4) {
             Bytes flipped = photo;
-            const std::size_t at = data + (std::size_t{flips[i]} << 16 | std::size_t{flips[i + 1]} << 8 | flips[i + 2]) % (photo.size() - data - 2);
+            const std::size_t draw = std::size_t{flips[i]} << 16 | std::size_t{flips[i + 1]} << 8 | flips[i + 2];
+            const std::size_t at = data + draw % (photo.size() - data - 2);
             flipped[at] ^= static_cast<std::uint8_t>(1u << (flips[i + 3] & 7));
             copies.push_back(std::move(flipped));
         }
