@@ -5,9 +5,10 @@
 namespace vantrel {
 
 CandidateCursor::CandidateCursor(CandidateReader& reader, std::uint64_t fileOffset, std::uint64_t limit,
-                                 ByteView head, std::uint64_t chunkBytes)
+                                 ByteView head, std::uint64_t chunkBytes, Bytes* scratch)
     : m_reader(reader), m_fileOffset(fileOffset), m_limit(limit), m_chunkBytes(std::max<std::uint64_t>(chunkBytes, 1)),
-      m_head(head.first(static_cast<std::size_t>(std::min<std::uint64_t>(head.size(), limit)))) {}
+      m_head(head.first(static_cast<std::size_t>(std::min<std::uint64_t>(head.size(), limit)))),
+      m_scratch(scratch) {}
 
 ByteView CandidateCursor::from(std::uint64_t pos) {
     if (pos >= m_limit) return {};
@@ -15,7 +16,8 @@ ByteView CandidateCursor::from(std::uint64_t pos) {
     if (pos >= m_viewStart && pos - m_viewStart < m_view.size())
         return m_view.subspan(static_cast<std::size_t>(pos - m_viewStart));
     // The limit never lies past the device's end, so fileOffset + pos cannot overflow.
-    m_view = m_reader.readUpTo(m_fileOffset + pos, std::min(m_chunkBytes, m_limit - pos), m_scratch);
+    m_view = m_reader.readUpTo(m_fileOffset + pos, std::min(m_chunkBytes, m_limit - pos),
+                                 m_scratch != nullptr ? *m_scratch : m_ownScratch);
     m_viewStart = pos;
     return m_view;
 }

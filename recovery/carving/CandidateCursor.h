@@ -13,9 +13,12 @@ namespace vantrel {
 
 class CandidateCursor {
 public:
-    // limit: positions at or past it do not exist for this walk (the rule's `available`).
+    // limit: positions at or past it do not exist for this walk (the rule's `available`). scratch (when
+    // given) takes the chunks read outside the windows in place of the cursor's own buffer: one the caller
+    // keeps from candidate to candidate is not allocated and zero-filled anew for each. No other cursor
+    // may use it at the same time.
     CandidateCursor(CandidateReader& reader, std::uint64_t fileOffset, std::uint64_t limit, ByteView head,
-                    std::uint64_t chunkBytes);
+                    std::uint64_t chunkBytes, Bytes* scratch = nullptr);
 
     std::uint64_t limit() const { return m_limit; }
 
@@ -36,7 +39,8 @@ private:
     ByteView m_head;
     ByteView m_view;
     std::uint64_t m_viewStart = 0;
-    Bytes m_scratch;
+    Bytes m_ownScratch;
+    Bytes* m_scratch;
 };
 
 } // namespace vantrel

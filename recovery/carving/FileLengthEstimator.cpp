@@ -35,6 +35,7 @@ struct RuleInput {
     FooterFinder& footers;
     Bytes& tiffScratch;
     ByteView& tiffData;
+    Bytes& cursorScratch;  // for the one cursor a rule walks with
 };
 
 // A rule's answer. Undecided: the rule cannot tell, and the next one is asked. Decided: the estimate,
@@ -67,7 +68,7 @@ LengthEstimate fixedGuessLength(const LengthCandidate& candidate) {
 }
 
 CandidateCursor cursorOf(RuleInput& in, std::uint64_t chunkBytes) {
-    return {in.reader, in.candidate.offset, in.candidate.available, in.candidate.head, chunkBytes};
+    return {in.reader, in.candidate.offset, in.candidate.available, in.candidate.head, chunkBytes, &in.cursorScratch};
 }
 
 std::optional<std::uint64_t> footerLength(RuleInput& in) {
@@ -256,7 +257,7 @@ const KindLengthRules& rulesOf(Kind kind) { return lengthRules[static_cast<std::
 
 std::optional<LengthEstimate> FileLengthEstimator::estimate(const LengthCandidate& candidate, CandidateReader& reader) {
     m_tiffData = {};
-    RuleInput in{candidate, reader, m_footers, m_tiffScratch, m_tiffData};
+    RuleInput in{candidate, reader, m_footers, m_tiffScratch, m_tiffData, m_cursorScratch};
     auto ask = [&](Rule rule) { return rule != nullptr ? rule(in) : undecided; };
 
     if (const Outcome own = ask(rulesOf(candidate.refinedKind).ownStructure); own.decided) return own.estimate;

@@ -78,6 +78,8 @@ private:
     FooterFinder m_footers;
     Bytes m_tiffScratch;
     ByteView m_tiffData;
+    // The chunks the rules' walks read outside the carver's windows, kept from candidate to candidate.
+    Bytes m_cursorScratch;
 };
 
 } // namespace vantrel

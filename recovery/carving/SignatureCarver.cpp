@@ -191,6 +191,8 @@ private:
     } m_search;
     std::optional<ReadSpan> m_nextRead;  // the read of the window after the next, until it is announced
     Bytes m_headScratch, m_pieceScratch;
+    // The chunks of a JPEG judged by its structure that lie outside the windows, kept from hit to hit.
+    Bytes m_judgeScratch;
     // Heads of candidates close to a window's end lie across it: copied once a window, they are served from here.
     WindowedReader::Seam m_seam{FileLengthEstimator::headBytes};
     std::uint64_t m_length = 0;  // the source's length, asked anew for every window
@@ -603,7 +605,7 @@ std::optional<BuiltHit> CarveRun::makeHit(WindowedReader& reader, const FileSign
 // piece and makes no hit.
 JpegJudgement CarveRun::judgeJpeg(WindowedReader& reader, std::uint64_t offset, std::uint64_t length, ByteView head,
                                   const std::optional<ImageDimensions>& dimensions) {
-    CandidateCursor cursor(reader, offset, length, head, JPEGEndWalk::chunkBytes);
+    CandidateCursor cursor(reader, offset, length, head, JPEGEndWalk::chunkBytes, &m_judgeScratch);
     headersInside(cursor, offset, JPEGScanWalk::segmentsEnd(head), length);
     const bool small = smallForPixels(length, dimensions) &&
                        !std::binary_search(m_wholePictures.begin(), m_wholePictures.end(), offset);

@@ -1,5 +1,6 @@
-// Fuzz target: the JPEG structure walk and the search for a picture's second piece on arbitrary bytes. The
-// first byte picks the feed's chunk size and the search's sector size; the rest is the stream.
+// Fuzz target: the JPEG structure walk (against its code-by-code decoding) and the search for a picture's
+// second piece on arbitrary bytes. The first byte picks the feed's chunk size and the search's sector size;
+// the rest is the stream.
 #include "recovery/carving/formats/JPEGScanWalk.h"
 
 #include <algorithm>
@@ -15,6 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return stream.subspan(static_cast<std::size_t>(position), std::min<std::size_t>(chunk, stream.size() - position));
     };
     const auto walked = JPEGScanWalk::walk(feed, stream.size());
+    // The lookahead tables decide as the code-by-code decoding, to the byte.
+    if (!(walked == JPEGScanWalk::walkBySymbol(feed, stream.size()))) std::abort();
     if (walked.end > stream.size()) std::abort();
     if (walked.ending == JPEGScanWalk::Ending::whole && walked.decoded && walked.mcusDecoded != walked.mcusInScan) std::abort();
     if (JPEGScanWalk::segmentsEnd(stream) > stream.size()) std::abort();

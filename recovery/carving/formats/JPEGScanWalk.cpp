@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdlib>
+#include <memory>
 #include <vector>
 
 namespace vantrel::JPEGScanWalk {
@@ -27,16 +29,38 @@ constexpr int fastBits = 10;
 struct Huffman {
     bool defined = false;
     std::array<std::uint16_t, 1 << fastBits> fast{};  // (length << 8) | symbol for the short codes; 0 = none
+    // (length of the code and the value bits after it << 8) | symbol, where both fit in fastBits; 0 = none.
+    // A DC symbol's value has as many bits as the symbol says (none past the longest category), an AC
+    // symbol's as its low four bits.
+    std::array<std::uint16_t, 1 << fastBits> fastWithValue{};
     std::array<std::int32_t, 17> maxCode{};     // per length, -1 when the length has no code
     std::array<std::int32_t, 17> valueOffset{};
     std::array<std::uint8_t, 256> values{};
+    // Every code with its length, in the order of values.
+    int total = 0;
+    std::array<std::uint16_t, 256> codes{};
+    std::array<std::uint8_t, 256> lengths{};
 };
+
+int valueBits(bool dc, int symbol) {
+    if (dc) return symbol <= maxDcCategory ? symbol : -1;
+    return (symbol & 15) <= maxAcSize ? symbol & 15 : -1;
+}
+
+// Fills the entries of a lookahead table of `bits` bits that begin with the `length` bits of code.
+template <typename Entry, std::size_t size>
+void fillEntries(std::array<Entry, size>& table, int bits, std::uint32_t code, int length, Entry entry) {
+    const int shift = bits - length;
+    for (std::uint32_t fill = 0; fill < (1u << shift); ++fill)
+        table[static_cast<std::size_t>(code << shift | fill)] = entry;
+}
 
 // T.81 C.2 and F.2.2.3: canonical codes from the counts per length. False when the counts overflow the code
 // space of their lengths.
-bool build(Huffman& table, const std::uint8_t* counts, const std::uint8_t* values, int total) {
+bool build(Huffman& table, bool dc, const std::uint8_t* counts, const std::uint8_t* values, int total) {
     table = Huffman{};
     std::copy_n(values, total, table.values.begin());
+    table.total = total;
     std::int32_t code = 0;
     int k = 0;
     for (int length = 1; length <= 16; ++length) {
@@ -45,17 +69,83 @@ bool build(Huffman& table, const std::uint8_t* counts, const std::uint8_t* value
         table.maxCode[static_cast<std::size_t>(length)] = count == 0 ? -1 : code + count - 1;
         for (int i = 0; i < count; ++i, ++code, ++k) {
             if (code >= (1 << length)) return false;
-            if (length <= fastBits) {
-                const int shift = fastBits - length;
-                for (int fill = 0; fill < (1 << shift); ++fill)
-                    table.fast[static_cast<std::size_t>((code << shift) | fill)] =
-                        static_cast<std::uint16_t>(length << 8 | values[k]);
-            }
+            table.codes[static_cast<std::size_t>(k)] = static_cast<std::uint16_t>(code);
+            table.lengths[static_cast<std::size_t>(k)] = static_cast<std::uint8_t>(length);
+            if (length > fastBits) continue;
+            const auto ucode = static_cast<std::uint32_t>(code);
+            fillEntries(table.fast, fastBits, ucode, length, static_cast<std::uint16_t>(length << 8 | values[k]));
+            const int extra = valueBits(dc, values[k]);
+            if (extra < 0 || length + extra > fastBits) continue;
+            for (std::uint32_t value = 0; value < (1u << extra); ++value)
+                fillEntries(table.fastWithValue, fastBits, ucode << extra | value, length + extra,
+                            static_cast<std::uint16_t>((length + extra) << 8 | values[k]));
         }
         code <<= 1;
     }
     table.defined = true;
     return true;
+}
+
+// Whole blocks of few bits, the most of a plain picture's: per lookahead of blockBits bits that begins with a
+// block's every code and value, up to its end of block, (the offsets of its AC codes within the block as a
+// mask << 12) | (DC code and value bits << 8) | (DC category << 4) | bits of the block; 0 where the bits
+// begin no such block, or one of another kind (a DC category past the longest, a coefficient past the
+// block's last), which is decoded code by code.
+constexpr int blockBits = 12;
+using BlockTable = std::array<std::uint32_t, 1 << blockBits>;
+// Pictures of fewer blocks than this are decoded without the table (its making would cost more).
+constexpr std::uint64_t blockTableFrom = 4096;
+
+struct BlockPrefix {
+    std::uint32_t bits = 0;
+    int length = 0;
+    int k = 1;                 // the next coefficient
+    std::uint32_t starts = 0;  // offsets of the AC codes so far
+};
+
+// Every way the AC codes go on from `at` to an end of block within blockBits bits.
+void addAcCodes(BlockTable& table, const Huffman& ac, const BlockPrefix& at, std::uint32_t dcPart) {
+    for (int e = 0; e < ac.total; ++e) {
+        const int length = ac.lengths[static_cast<std::size_t>(e)];
+        // The codes come in order of their lengths.
+        if (at.length + length > blockBits) break;
+        const int symbol = ac.values[static_cast<std::size_t>(e)];
+        const int run = symbol >> 4, size = symbol & 15;
+        BlockPrefix next{at.bits << length | ac.codes[static_cast<std::size_t>(e)], at.length + length, at.k,
+                         at.starts | 1u << at.length};
+        if (size == 0) {
+            if (run == 0) {
+                fillEntries(table, blockBits, next.bits, next.length,
+                            next.starts << 12 | dcPart | static_cast<std::uint32_t>(next.length));
+            } else if (run == 15 && at.k + 16 <= 63) {
+                next.k += 16;
+                addAcCodes(table, ac, next, dcPart);
+            }
+            continue;
+        }
+        next.k += run + 1;
+        // A block filled to its last coefficient ends without an end of block: left to the code by code path.
+        if (next.k > 63 || size > maxAcSize || next.length + size > blockBits) continue;
+        for (std::uint32_t value = 0; value < (1u << size); ++value) {
+            BlockPrefix valued = next;
+            valued.bits = next.bits << size | value;
+            valued.length += size;
+            addAcCodes(table, ac, valued, dcPart);
+        }
+    }
+}
+
+void buildBlockTable(BlockTable& table, const Huffman& dc, const Huffman& ac) {
+    table.fill(0);
+    for (int d = 0; d < dc.total; ++d) {
+        const int category = dc.values[static_cast<std::size_t>(d)];
+        const int head = dc.lengths[static_cast<std::size_t>(d)] + category;
+        if (category > maxDcCategory || head >= blockBits) continue;
+        const auto dcPart = static_cast<std::uint32_t>(head << 8 | category << 4);
+        const std::uint32_t code = dc.codes[static_cast<std::size_t>(d)];
+        for (std::uint32_t value = 0; value < (1u << category); ++value)
+            addAcCodes(table, ac, BlockPrefix{code << category | value, head, 1, 0}, dcPart);
+    }
 }
 
 struct Component {
@@ -77,6 +167,7 @@ struct ScanPlan {
     int blocks = 0;
     std::array<std::uint8_t, maxBlocksPerMcu> blockComponent{};  // index into the DC predictors and tables
     std::array<const Huffman*, maxComponents> dc{}, ac{};
+    std::array<const BlockTable*, maxComponents> blockTables{};  // none for a small picture
     std::uint32_t restartInterval = 0;
 };
 
@@ -103,7 +194,8 @@ struct Snapshot {
 
 class Decoder {
 public:
-    Decoder(const ByteFeed& feed, std::uint64_t limit) : m_feed(feed), m_limit(limit) {}
+    Decoder(const ByteFeed& feed, std::uint64_t limit, bool bySymbol)
+        : m_feed(feed), m_limit(limit), m_bySymbol(bySymbol) {}
 
     void setLimit(std::uint64_t limit) {
         m_limit = limit;
@@ -216,13 +308,19 @@ public:
 
     Step ranOut(const State& s) const { return s.atEnd ? Step::cut : Step::broken; }
 
-    Step block(State& s, const Huffman& dcTable, const Huffman& acTable, std::int32_t& predictor) {
+    // The DC difference, added to the predictor.
+    Step dcBySymbol(State& s, const Huffman& dcTable, std::int32_t& predictor) {
         const int category = decode(s, dcTable);
         if (category == -1) return ranOut(s);
         if (category < 0 || category > maxDcCategory) return Step::broken;
         std::int32_t diff = 0;
         if (!receive(s, category, diff)) return ranOut(s);
         predictor += diff;
+        return Step::ok;
+    }
+
+    Step blockBySymbol(State& s, const Huffman& dcTable, const Huffman& acTable, std::int32_t& predictor) {
+        if (const Step dc = dcBySymbol(s, dcTable, predictor); dc != Step::ok) return dc;
         if (std::abs(predictor) > maxDcMagnitude) return Step::broken;
         for (int k = 1; k < 64;) {
             const int symbol = decode(s, acTable);
@@ -244,6 +342,102 @@ public:
             ++k;
         }
         return Step::ok;
+    }
+
+    // The block as blockBySymbol decodes it, with the lookahead tables where they have an entry: a short
+    // block in one step, any other code with its value's bits. The bits are
+    // taken in at the same points (a symbol begun with fewer than 32 in hand), so that every state, and
+    // where a walk stops, is the same.
+    Step block(State& s, const Huffman& dcTable, const Huffman& acTable, const BlockTable* blocks,
+               std::int32_t& predictor) {
+        if (s.bits < 32) fill(s);
+        int bits = s.bits;
+        const auto done = [&](Step step) {
+            s.bits = bits;
+            return step;
+        };
+        const auto peek = [&](int count) {
+            return static_cast<std::size_t>((s.bits64 >> (bits - count)) & ((1u << count) - 1));
+        };
+        // The value of `count` bits that end `after` bits from the last in hand.
+        const auto value = [&](int after, int count) {
+            if (count == 0) return std::int32_t{0};
+            auto v = static_cast<std::int32_t>((s.bits64 >> after) & ((1u << count) - 1));
+            return v < (1 << (count - 1)) ? v - ((1 << count) - 1) : v;
+        };
+        if (blocks != nullptr && bits >= blockBits) {
+            const std::uint32_t entry = (*blocks)[peek(blockBits)];
+            const int head = (entry >> 8) & 15, category = (entry >> 4) & 15, length = entry & 15;
+            if (entry != 0) {
+                const std::int32_t next = predictor + value(bits - head, category);
+                if (std::abs(next) <= maxDcMagnitude) {
+                    predictor = next;
+                    // The bits are taken in at the first AC code begun with fewer than 32 in hand, as its
+                    // decoding would; they go in after those in hand, the block's among them.
+                    if (bits < 32 + blockBits) {
+                        const int from = std::max(0, bits - 31);
+                        const std::uint32_t due = (entry >> 12) & ~((1u << from) - 1);
+                        if (due != 0) {
+                            const int at = std::countr_zero(due);
+                            s.bits = bits - at;
+                            fill(s);
+                            bits = s.bits + at;
+                        }
+                    }
+                    bits -= length;
+                    return done(Step::ok);
+                }
+            }
+        }
+        const std::uint16_t dcEntry = bits >= fastBits ? dcTable.fastWithValue[peek(fastBits)] : 0;
+        if (dcEntry != 0) {
+            const int length = dcEntry >> 8;
+            predictor += value(bits - length, dcEntry & 0xFF);
+            bits -= length;
+        } else {
+            s.bits = bits;
+            if (const Step dc = dcBySymbol(s, dcTable, predictor); dc != Step::ok) return dc;
+            bits = s.bits;
+        }
+        if (std::abs(predictor) > maxDcMagnitude) return done(Step::broken);
+        for (int k = 1; k < 64;) {
+            if (bits < 32) {
+                s.bits = bits;
+                fill(s);
+                bits = s.bits;
+            }
+            const std::uint16_t entry = bits >= fastBits ? acTable.fastWithValue[peek(fastBits)] : 0;
+            int symbol = 0;
+            if (entry != 0) {
+                symbol = entry & 0xFF;
+                // The code alone first: a symbol that cannot be here stops the walk before its value.
+                bits -= (entry >> 8) - (symbol & 15);
+            } else {
+                s.bits = bits;
+                symbol = decode(s, acTable);
+                if (symbol == -1) return ranOut(s);
+                if (symbol < 0) return Step::broken;
+                bits = s.bits;
+            }
+            const int run = symbol >> 4, size = symbol & 15;
+            if (size == 0) {
+                if (run == 0) break;                // end of block
+                if (run != 15 || k + 16 > 63) return done(Step::broken);
+                k += 16;
+                continue;
+            }
+            k += run;
+            if (k > 63 || size > maxAcSize) return done(Step::broken);
+            if (entry == 0) {
+                s.bits = bits;
+                if (s.bits < size) fill(s);
+                if (s.bits < size) return ranOut(s);
+                bits = s.bits;
+            }
+            bits -= size;
+            ++k;
+        }
+        return done(Step::ok);
     }
 
     // Takes the marker the data must end with here (a restart marker, or any marker at the scan's end): what
@@ -294,7 +488,8 @@ public:
             }
             for (int b = 0; b < plan.blocks; ++b) {
                 const std::uint8_t c = plan.blockComponent[static_cast<std::size_t>(b)];
-                const Step step = block(s, *plan.dc[c], *plan.ac[c], s.dc[c]);
+                const Step step = m_bySymbol ? blockBySymbol(s, *plan.dc[c], *plan.ac[c], s.dc[c])
+                                             : block(s, *plan.dc[c], *plan.ac[c], plan.blockTables[c], s.dc[c]);
                 if (step != Step::ok) {
                     if (snapshots != nullptr && s.jumpAt == UINT64_MAX) record(s.fetch + 1);
                     return step;
@@ -317,6 +512,7 @@ private:
     std::uint64_t m_limit;
     ByteView m_chunk;
     std::uint64_t m_chunkStart = 0;
+    bool m_bySymbol = false;  // without the lookahead tables: the reference the tables are checked against
 };
 
 bool isStartOfFrame(std::uint8_t marker) {
@@ -329,7 +525,7 @@ std::uint64_t ceilDiv(std::uint64_t a, std::uint64_t b) { return (a + b - 1) / b
 // search, which then runs from the snapshots the scan kept.
 class MarkerWalk {
 public:
-    MarkerWalk(const ByteFeed& feed, std::uint64_t limit) : m_decoder(feed, limit) {}
+    MarkerWalk(const ByteFeed& feed, std::uint64_t limit, bool bySymbol = false) : m_decoder(feed, limit, bySymbol) {}
 
     Decoder& decoder() { return m_decoder; }
     const ScanPlan& plan() const { return m_plan; }
@@ -443,7 +639,7 @@ private:
             for (int i = 0; i < 16; ++i) total += m_body[at + 1 + static_cast<std::size_t>(i)];
             if (total > 256 || at + 17 + static_cast<std::size_t>(total) > m_body.size()) return false;
             Huffman& table = m_tables[static_cast<std::size_t>(tableClass * 4 + id)];
-            if (!build(table, m_body.data() + at + 1, m_body.data() + at + 17, total)) return false;
+            if (!build(table, tableClass == 0, m_body.data() + at + 1, m_body.data() + at + 17, total)) return false;
             at += 17 + static_cast<std::size_t>(total);
         }
         return true;
@@ -521,6 +717,20 @@ private:
                 }
             }
         }
+        if (plan.mcus * static_cast<std::uint64_t>(plan.blocks) >= blockTableFrom) {
+            if (!m_blockTables) m_blockTables = std::make_unique<std::array<BlockTable, maxComponents>>();
+            for (int i = 0; i < count; ++i) {
+                const auto c = static_cast<std::size_t>(indices[static_cast<std::size_t>(i)]);
+                // Components with the same tables share one (the two of colour, mostly).
+                for (int j = 0; j < i && plan.blockTables[c] == nullptr; ++j) {
+                    const auto o = static_cast<std::size_t>(indices[static_cast<std::size_t>(j)]);
+                    if (plan.dc[o] == plan.dc[c] && plan.ac[o] == plan.ac[c]) plan.blockTables[c] = plan.blockTables[o];
+                }
+                if (plan.blockTables[c] != nullptr) continue;
+                buildBlockTable((*m_blockTables)[c], *plan.dc[c], *plan.ac[c]);
+                plan.blockTables[c] = &(*m_blockTables)[c];
+            }
+        }
         m_plan = plan;
         return true;
     }
@@ -533,6 +743,7 @@ private:
     ScanPlan m_plan;
     int m_scans = 0;
     Bytes m_body;
+    std::unique_ptr<std::array<BlockTable, maxComponents>> m_blockTables;  // per component of the scan
 };
 
 // Just past the first FF D9 after the scan header of the picture that starts at `start` (SOI and a marker),
@@ -579,10 +790,8 @@ bool blankSector(Decoder& decoder, std::uint64_t start, std::uint64_t sectorByte
 
 Ending endingOf(Step step) { return step == Step::cut ? Ending::cut : Ending::broken; }
 
-} // namespace
-
-Walk walk(const ByteFeed& feed, std::uint64_t limit) {
-    MarkerWalk markers(feed, limit);
+Walk walkOf(const ByteFeed& feed, std::uint64_t limit, bool bySymbol) {
+    MarkerWalk markers(feed, limit, bySymbol);
     Walk result;
     std::uint64_t scanData = 0;
     if (!markers.toFirstScan(result, scanData)) return markers.finish(result, State{});
@@ -599,6 +808,12 @@ Walk walk(const ByteFeed& feed, std::uint64_t limit) {
         if (!markers.afterScan(s, result, scanData)) return markers.finish(result, s);
     }
 }
+
+} // namespace
+
+Walk walk(const ByteFeed& feed, std::uint64_t limit) { return walkOf(feed, limit, false); }
+
+Walk walkBySymbol(const ByteFeed& feed, std::uint64_t limit) { return walkOf(feed, limit, true); }
 
 std::uint64_t segmentsEnd(ByteView head) {
     if (head.size() < 4 || head[0] != 0xFF || head[1] != 0xD8) return 0;

@@ -42,6 +42,10 @@ struct Walk {
 // Walks the stream of at most limit bytes from position 0, which holds SOI.
 Walk walk(const ByteFeed& feed, std::uint64_t limit);
 
+// The same walk with every Huffman code decoded on its own, without the lookahead tables that take a code
+// with its value, or a whole block, in one step: what walk is checked against.
+Walk walkBySymbol(const ByteFeed& feed, std::uint64_t limit);
+
 // Where the marker segments that open the stream in head end: at the first scan's data, or where the walk
 // over them stops (a segment that runs past head, anything but a marker). 0 when head opens no JPEG.
 std::uint64_t segmentsEnd(ByteView head);

@@ -107,6 +107,61 @@ TEST_F(JPEGScanWalkTest, PiecesAreCutOrBroken) {
         EXPECT_NE(walkOf(junk).ending, Ending::whole);
 }
 
+// The walk's lookahead tables decide as the decoding code by code does, to the byte where a walk stops: on
+// real encodings (plain and detailed, restart markers, grey, each sampling, a thumbnail) whole, and on
+// copies cut short, with a bit turned over, with random bytes over their data or with another picture's
+// data in their middle.
+TEST_F(JPEGScanWalkTest, TheLookaheadTablesDecideAsTheCodeByCodeDecoding) {
+    const std::vector<std::string> recipes[] = {
+        {"-resize", "2592x1944!", "-blur", "0x8", "-quality", "30"},
+        {"-resize", "1600x1200!", "-blur", "0x3", "-quality", "50", "-sampling-factor", "4:2:0"},
+        {"-resize", "1400x1050!", "+noise", "Gaussian", "-attenuate", "0.2", "-quality", "85"},
+        {"-resize", "1280x960!", "-quality", "92", "-define", "jpeg:restart-interval=4"},
+        {"-resize", "1024x768!", "-colorspace", "gray", "-quality", "60", "-sampling-factor", "4:4:4"},
+        {"-resize", "800x600!", "-quality", "75", "-sampling-factor", "2x1", "-define", "jpeg:optimize-coding=false"},
+        {"-resize", "160x120!", "-quality", "70"},  // too few blocks for the table of whole blocks
+    };
+    const Bytes other = test::readFile(shippedPhotos / "wizard.jpg");
+    int serial = 0;
+    for (const auto& recipe : recipes) {
+        const Bytes photo = encoded(dir, "examples.jpg", recipe);
+        const std::size_t data = photo.size() / 8;  // past the headers
+        std::vector<Bytes> copies{photo};
+        for (const std::size_t keep : {photo.size() / 3, photo.size() - 3, photo.size() - 1})
+            copies.emplace_back(photo.begin(), photo.begin() + static_cast<std::ptrdiff_t>(keep));
+        const Bytes flips = test::randomBytes(32 * 4, static_cast<std::uint64_t>(++serial));
+        for (std::size_t i = 0; i + 3 < flips.size(); i += 4) {
+            Bytes flipped = photo;
+            const std::size_t draw = std::size_t{flips[i]} << 16 | std::size_t{flips[i + 1]} << 8 | flips[i + 2];
+            const std::size_t at = data + draw % (photo.size() - data - 2);
+            flipped[at] ^= static_cast<std::uint8_t>(1u << (flips[i + 3] & 7));
+            copies.push_back(std::move(flipped));
+        }
+        Bytes noisy = photo;
+        const Bytes noise = test::randomBytes(512, static_cast<std::uint64_t>(100 + serial));
+        std::copy(noise.begin(), noise.end(), noisy.begin() + static_cast<std::ptrdiff_t>(photo.size() / 2));
+        copies.push_back(std::move(noisy));
+        Bytes spliced(photo.begin(), photo.begin() + static_cast<std::ptrdiff_t>(photo.size() / 2));
+        spliced.insert(spliced.end(), other.begin() + static_cast<std::ptrdiff_t>(other.size() / 2), other.end());
+        copies.push_back(std::move(spliced));
+        int whole = 0;
+        for (std::size_t i = 0; i < copies.size(); ++i) {
+            for (const std::size_t chunk : {std::size_t{1000}, std::size_t{1} << 20}) {
+                const Bytes& copy = copies[i];
+                const auto fast = JPEGScanWalk::walk(feedOver(copy, chunk), copy.size());
+                const auto bySymbol = JPEGScanWalk::walkBySymbol(feedOver(copy, chunk), copy.size());
+                EXPECT_EQ(fast, bySymbol) << recipe.back() << ", copy " << i << ", chunk " << chunk << ": "
+                                          << static_cast<int>(fast.ending) << " at " << fast.end << " against "
+                                          << static_cast<int>(bySymbol.ending) << " at " << bySymbol.end;
+                whole += fast.ending == Ending::whole;
+            }
+        }
+        // The copies are not all whole: the walks were compared where they stop too.
+        EXPECT_EQ(walkOf(photo).ending, Ending::whole) << recipe.back();
+        EXPECT_LT(whole, 2 * static_cast<int>(copies.size())) << recipe.back();
+    }
+}
+
 // A device of sectors: the first piece of a photo, a gap of other bytes, the rest of the photo, more bytes.
 struct Fragmented {
     Bytes device;
