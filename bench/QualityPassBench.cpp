@@ -4,7 +4,9 @@
 // same files, in alternating rounds of the same run so that both see the same machine load; then
 // HEIC pictures and PDF documents.
 //
-//   QualityPassBench [work-folder]   (default: a folder under /tmp, removed afterwards)
+//   QualityPassBench [--program=<vantrel-verify>] [work-folder]
+//     (default: the build's vantrel-verify, and a folder under /tmp removed afterwards; another
+//     program, such as an older build, is measured the same way for a before and after)
 
 #include "Vantrel/scan/ChildProcessIntegrityChecker.h"
 #include "bench/BenchSupport.h"
@@ -91,9 +93,16 @@ int main(int argc, char** argv) {
     namespace fs = std::filesystem;
     using vantrel::HitIntegrity;
     using vantrel::RecoveredFileKind;
-    const bool ownFolder = argc < 2;
+    std::string program = VANTREL_VERIFY_PATH;
+    std::string given;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument.starts_with("--program=")) program = argument.substr(10);
+        else given = argument;
+    }
+    const bool ownFolder = given.empty();
     const fs::path folder = ownFolder ? fs::temp_directory_path() / ("vantrel-qpbench-" + std::to_string(::getpid()))
-                                      : fs::path(argv[1]);
+                                      : fs::path(given);
     fs::create_directories(folder);
     std::vector<std::string> files;
     std::uintmax_t totalBytes = 0;
@@ -105,7 +114,7 @@ int main(int argc, char** argv) {
         files.push_back((folder / ("p" + std::to_string(i) + ".jpg")).string());
         totalBytes += fs::file_size(files.back());
     }
-    vantrel::ChildProcessIntegrityChecker checker(VANTREL_VERIFY_PATH);
+    vantrel::ChildProcessIntegrityChecker checker(program);
     const auto check = [&checker](RecoveredFileKind kind, const std::string& file) {
         return checker.check(kind, file, false).integrity == HitIntegrity::ok;
     };
@@ -122,6 +131,7 @@ int main(int argc, char** argv) {
         ratios.push_back(pass.back() / baseline.back());
     }
     const double loadAfter = loadAverage();
+    std::printf("program      %s\n", program.c_str());
     std::printf("machine      %u cores, load average %.1f before and %.1f after the JPEG rounds\n",
                 std::thread::hardware_concurrency(), loadBefore, loadAfter);
     std::printf("pictures     %d JPEGs of 4000x3000, %.1f MB on average\n", pictures,
@@ -134,6 +144,8 @@ int main(int argc, char** argv) {
                     ratios[static_cast<std::size_t>(round)]);
     std::printf("median       quality pass %6.1f files/s   djpeg %6.1f files/s   ratio %.2f (median of the rounds' ratios)\n",
                 vantrel::bench::median(pass), vantrel::bench::median(baseline), vantrel::bench::median(ratios));
+    std::printf("ratio        min %.2f   median %.2f   max %.2f\n", *std::min_element(ratios.begin(), ratios.end()),
+                vantrel::bench::median(ratios), *std::max_element(ratios.begin(), ratios.end()));
     std::printf("children     %zu started for %d checks\n", checker.childrenStarted(), rounds * checksPerRound);
 
     // HEIC: phone-sized pictures from heif-enc; PDF: the documents Debian ships, when installed.

@@ -19,6 +19,11 @@
 // an answer (the process ended, or a line that is not the protocol's) is no verdict, and the
 // application starts a new process for the next file.
 //
+// The serving process opens each file and hands it, open, to a judging process it starts as
+//     vantrel-verify --judge --cpu-seconds=<n> --memory-mib=<n>
+// which gives up root before it reads a byte, judges many files in turn and writes their answers to
+// the output the two share; it is no interface of the application's.
+//
 // For the preview the same program draws instead of judging, with the same limits. It reads the file
 // from descriptor 3 and writes into the file open at descriptor 4, both opened by the application,
 // and touches no path: started as root it gives up root before it reads a byte, and the application
@@ -45,6 +50,7 @@ namespace vantrel::VerifyProtocol {
 inline constexpr std::string_view kindOption = "--kind=";
 inline constexpr std::string_view cutAtCapOption = "--cut-at-cap";
 inline constexpr std::string_view serveOption = "--serve";
+inline constexpr std::string_view judgeOption = "--judge";
 inline constexpr std::string_view endLine = "end";
 // The longest request line: a kind, a flag and a path.
 inline constexpr std::size_t maxRequestBytes = 8192;

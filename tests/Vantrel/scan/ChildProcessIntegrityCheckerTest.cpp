@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -96,6 +97,65 @@ TEST_F(ChildChecks, OneChildServesManyFilesAndAFileThatEndsItIsSuspect) {
     EXPECT_EQ(checker.childrenStarted(), afterCrash + 1) << "the crashed child is not used again";
     // A file name that would break the request line is not asked for.
     EXPECT_TRUE(checker.check(RecoveredFileKind::jpeg, (m_dir / "a\nb.jpg").string(), false).unreadable);
+}
+
+// A decoder that crashes, loops, hangs or hoards memory on one file in the middle of a batch: that
+// file is suspect, as any file that ends its child, and the files after it are judged as before by a
+// fresh child, with their dates.
+TEST_F(ChildChecks, AJudgeThatFailsMidBatchIsReplacedAndTheNextFilesAreJudged) {
+    REQUIRE_PROGRAMS("convert", "cjpeg", "exiftool");
+    if (addressSanitizer) GTEST_SKIP() << "AddressSanitizer builds run the child without a memory limit";
+    const std::string file = photo();
+    const std::string bad = (m_dir / "bad.jpg").string();
+    std::filesystem::copy_file(file, bad);
+    const auto limited = [](std::uint64_t cpuSeconds, std::uint64_t memoryMiB, std::chrono::milliseconds wallClock) {
+        IntegrityLimits limits;
+        limits.cpuSeconds = cpuSeconds;
+        limits.memoryMiB = memoryMiB;
+        limits.wallClock = wallClock;
+        return limits;
+    };
+    const struct {
+        const char* hook;
+        IntegrityLimits limits;  // the one that ends the child
+    } rows[] = {
+        {"--test-crash-on=bad.jpg", {}},
+        {"--test-spin-on=bad.jpg", limited(1, 2048, std::chrono::seconds(60))},
+        // Long enough for a fresh child to start and judge on a busy machine.
+        {"--test-hang-on=bad.jpg", limited(20, 2048, std::chrono::seconds(10))},
+        {"--test-allocate-on=bad.jpg", limited(20, 512, std::chrono::seconds(60))},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.hook);
+        ChildProcessIntegrityChecker checker = misbehaving(row.hook, row.limits);
+        std::vector<std::size_t> started;
+        for (const std::string& path : {file, file, bad, file, file}) {
+            const IntegrityVerdict verdict = checker.check(RecoveredFileKind::jpeg, path, false);
+            EXPECT_EQ(verdict.integrity, path == bad ? HitIntegrity::suspect : HitIntegrity::ok) << path;
+            EXPECT_EQ(verdict.captureDate.has_value(), path != bad) << path;
+            started.push_back(checker.childrenStarted());
+        }
+        EXPECT_EQ(started[1], 1u);
+        EXPECT_EQ(started[3], started[2] + 1) << "the failed child is not used again";
+        EXPECT_EQ(started[4], started[3]);
+    }
+}
+
+// A judge hands over to a fresh one after its share of files, which the application does not see:
+// one child, every verdict and date as before.
+TEST_F(ChildChecks, ManyFilesThroughOneChild) {
+    REQUIRE_PROGRAMS("convert", "cjpeg", "exiftool");
+    const std::string file = photo();
+    test::writeFile(m_dir / "x.jpg", test::randomBytes(100, 1));
+    ChildProcessIntegrityChecker checker(VANTREL_VERIFY_PATH);
+    for (int i = 0; i < 600; ++i) {
+        const bool noise = i % 7 == 3;
+        const IntegrityVerdict verdict =
+            checker.check(RecoveredFileKind::jpeg, noise ? (m_dir / "x.jpg").string() : file, false);
+        ASSERT_EQ(verdict.integrity, noise ? HitIntegrity::failed : HitIntegrity::ok) << i;
+        ASSERT_EQ(verdict.captureDate.has_value(), !noise) << i;
+    }
+    EXPECT_EQ(checker.childrenStarted(), 1u);
 }
 
 // A file that is not there to be read is no verdict on the hit: the check is skipped.
