@@ -61,7 +61,10 @@ void NameKeys::makeUpTo(std::size_t count, const NameAt& nameAt, const NameColla
     const std::size_t first = m_keys.size();
     if (count <= first) return;
     const std::size_t missing = count - first;
-    if (lanes == 0) lanes = std::min(maxLanes, std::max(1u, std::thread::hardware_concurrency()));
+    // One key (a hit arriving under a name order) is made here and now: asking how many processors there
+    // are reads a file.
+    if (missing < 2 * minKeysPerLane) lanes = 1;
+    else if (lanes == 0) lanes = std::min(maxLanes, std::max(1u, std::thread::hardware_concurrency()));
     lanes = static_cast<unsigned>(std::clamp<std::size_t>(missing / minKeysPerLane, 1, lanes));
     m_keys.resize(count);
     if (lanes == 1) {
