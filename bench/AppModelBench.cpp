@@ -38,8 +38,17 @@ double cpuSeconds() {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
+// What malloc has handed out, in its arenas and in blocks mapped of their own (large arrays).
 std::size_t heapInUse() {
-    return mallinfo2().uordblks;
+    const auto info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
+// Processor time of the calling thread: a step's own work, apart from the time other work took the processor.
+double threadCpuSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
 // A hit as a scan of a camera card reports them: mostly JPEGs with generated or kept names, some raws
@@ -152,23 +161,39 @@ struct ScanEndFigures {
     double endStepMs = 0;
     double longestAfterMs = 0;
     std::size_t queued = 0;
+    double bytesPerHit = 0;  // the model's heap after the intake, per hit
+    std::size_t steps = 0;
+    double endStepCpuMs = 0;
+    double longestAfterCpuMs = 0;  // of the step that took longest
+    std::size_t longestAt = 0;     // which step after the end it was, from 1
 };
 
 // Hits taken in as the helper's callbacks, then the scan's end as one step, then what it posted.
 ScanEndFigures scanEnd(std::size_t count, bool withChecker) {
     auto executor = std::make_shared<ManualExecutor>();
+    const std::size_t heapBefore = heapInUse();
     AppModel model(benchEffects(executor));
     if (withChecker) model.setIntegrityChecker(std::make_shared<NoChecker>());
     std::mt19937_64 random(42);
     for (std::size_t i = 0; i < count; ++i) model.handleHelperHit(makeHit(random, i));
     ScanEndFigures figures;
+    figures.bytesPerHit = static_cast<double>(heapInUse() - heapBefore) / static_cast<double>(std::max<std::size_t>(1, count));
     auto start = Steady::now();
+    double cpuStart = threadCpuSeconds();
     model.finishScan(std::nullopt, ScanMode::standard);
     figures.endStepMs = secondsSince(start) * 1000;
+    figures.endStepCpuMs = (threadCpuSeconds() - cpuStart) * 1000;
     for (;;) {
         start = Steady::now();
+        cpuStart = threadCpuSeconds();
         if (!executor->runOne()) break;
-        figures.longestAfterMs = std::max(figures.longestAfterMs, secondsSince(start) * 1000);
+        ++figures.steps;
+        const double ms = secondsSince(start) * 1000;
+        if (ms > figures.longestAfterMs) {
+            figures.longestAfterMs = ms;
+            figures.longestAfterCpuMs = (threadCpuSeconds() - cpuStart) * 1000;
+            figures.longestAt = figures.steps;
+        }
     }
     figures.queued = model.plainState().pendingIntegrityIDs.size();
     return figures;
@@ -237,8 +262,10 @@ int main(int argc, char** argv) {
     if (!(argc > 2 && std::string(argv[2]) == "end")) intakeAndQueries(count);
     for (const bool withChecker : {false, true}) {
         const auto end = scanEnd(count, withChecker);
-        std::printf("scan's end over %zu hits, %-15s step %8.3f ms   longest step after it %8.3f ms   %zu waiting\n", count,
-                    withChecker ? "with a checker" : "without checker", end.endStepMs, end.longestAfterMs, end.queued);
+        std::printf("scan's end over %zu hits, %-15s step %8.3f ms (%.3f CPU)   longest of the %zu steps after it %8.3f ms (%.3f CPU, "
+                    "step %zu)   %zu waiting   heap %.0f bytes/hit taken in as the helper's\n",
+                    count, withChecker ? "with a checker" : "without checker", end.endStepMs, end.endStepCpuMs, end.steps,
+                    end.longestAfterMs, end.longestAfterCpuMs, end.longestAt, end.queued, end.bytesPerHit);
     }
     return 0;
 }

@@ -155,6 +155,12 @@ private:
     Executor::TimerId m_timer = 0;
 };
 
+// Resumes the task in a later turn of its executor, after the jobs posted before: a long piece of work
+// on the main thread gives way between its slices.
+inline CallbackAwaitable<void> nextTurn() {
+    return fromCallback<void>([](CallbackResumer<void> resume) { resume(); });
+}
+
 // Resumes the task after span on its executor's clock.
 inline SleepAwaitable sleepFor(std::chrono::nanoseconds span) {
     return SleepAwaitable(span);

@@ -1,6 +1,7 @@
 #include "Vantrel/model/AppModel.h"
 
 #include "Vantrel/catalog/CatalogFlows.h"
+#include "Vantrel/model/ProbeTable.h"
 #include "support/log/AppLog.h"
 
 #include <QCoreApplication>
@@ -35,8 +36,8 @@ const HitIdIndex::Slot* HitIdIndex::slotOf(const Shard& shard, const Uuid& id) {
     // The table always keeps empty slots, so the probe ends.
     for (std::size_t at = startOf(id, mask);; at = (at + 1) & mask) {
         const Slot& slot = shard.entries[at];
-        if (slot.state == SlotState::empty) return nullptr;
-        if (slot.state == SlotState::used && slot.id == id) return &slot;
+        if (slot.sequence == emptySlot) return nullptr;
+        if (slot.sequence != erasedSlot && slot.id == id) return &slot;
     }
 }
 
@@ -47,20 +48,10 @@ std::optional<std::uint64_t> HitIdIndex::find(const Uuid& id) const {
 }
 
 void HitIdIndex::rehash(Shard& shard) {
-    constexpr std::size_t smallest = 16;
-    std::size_t size = std::max(smallest, shard.entries.size());
-    // At most half full after the rehash, so a run of inserts follows before the next.
-    while ((shard.used + 1) * 2 > size) size *= 2;
-    std::vector<Slot> old(size);
-    old.swap(shard.entries);
+    ProbeTable::rehash(
+        shard.entries, shard.used, [](const Slot& slot) { return slot.sequence < erasedSlot; },
+        [](const Slot& slot) { return slot.sequence == emptySlot; }, [](const Slot& slot, std::size_t mask) { return startOf(slot.id, mask); });
     shard.erased = 0;
-    const std::size_t mask = size - 1;
-    for (const Slot& slot : old) {
-        if (slot.state != SlotState::used) continue;
-        std::size_t at = startOf(slot.id, mask);
-        while (shard.entries[at].state != SlotState::empty) at = (at + 1) & mask;
-        shard.entries[at] = slot;
-    }
 }
 
 bool HitIdIndex::insert(const Uuid& id, std::uint64_t sequence) {
@@ -72,8 +63,8 @@ bool HitIdIndex::insert(const Uuid& id, std::uint64_t sequence) {
     std::size_t at = startOf(id, mask);
     for (;; at = (at + 1) & mask) {
         Slot& slot = table.entries[at];
-        if (slot.state == SlotState::empty) break;
-        if (slot.state == SlotState::erased) {
+        if (slot.sequence == emptySlot) break;
+        if (slot.sequence == erasedSlot) {
             if (!reusable) reusable = &slot;
         } else if (slot.id == id) {
             return false;
@@ -81,7 +72,7 @@ bool HitIdIndex::insert(const Uuid& id, std::uint64_t sequence) {
     }
     Slot& target = reusable ? *reusable : table.entries[at];
     if (reusable) --table.erased;
-    target = Slot{id, sequence, SlotState::used};
+    target = Slot{id, sequence};
     ++table.used;
     return true;
 }
@@ -90,7 +81,7 @@ void HitIdIndex::erase(const Uuid& id) {
     Shard& table = shard(id);
     auto* slot = const_cast<Slot*>(slotOf(table, id));
     if (!slot) return;
-    slot->state = SlotState::erased;
+    slot->sequence = erasedSlot;
     --table.used;
     ++table.erased;
 }

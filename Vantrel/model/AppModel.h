@@ -23,7 +23,9 @@
 #include "Vantrel/model/AppEffects.h"
 #include "Vantrel/model/CancelFlag.h"
 #include "Vantrel/model/DisplayRows.h"
+#include "Vantrel/model/IntakeKeySet.h"
 #include "Vantrel/model/NameCollator.h"
+#include "Vantrel/model/NameKeys.h"
 #include "Vantrel/model/PreviewController.h"
 #include "Vantrel/model/ResultsQuery.h"
 #include "Vantrel/model/ScanEnd.h"
@@ -77,11 +79,13 @@ public:
     void clear();
 
 private:
-    enum class SlotState : std::uint8_t { empty, used, erased };
+    // A slot's sequence also tells an empty slot and an erased one (which keeps a probe going past it):
+    // arrival numbers count up from 0 and never reach these.
+    static constexpr std::uint64_t emptySlot = ~std::uint64_t{0};
+    static constexpr std::uint64_t erasedSlot = ~std::uint64_t{0} - 1;
     struct Slot {
         Uuid id;
-        std::uint64_t sequence = 0;
-        SlotState state = SlotState::empty;
+        std::uint64_t sequence = emptySlot;
     };
     struct Shard {
         std::vector<Slot> entries;  // a power of two of them, or none
@@ -249,7 +253,7 @@ public:
     void setResultsQuery(ResultsQuery query);
 
     // ---- Hits, in arrival order.
-    const std::deque<RecoveredHit>& hits() const { return m_hits; }
+    const ChunkedArray<RecoveredHit, 12>& hits() const { return m_hits; }
     const RecoveredHit* hit(const Uuid& id) const;
     // Replaces every hit; the displayed list is recomputed. A repeated identity gets a fresh one.
     void setHits(std::vector<RecoveredHit> hits);
@@ -517,6 +521,8 @@ public:
     // Probes fetched and not yet judged, at most: enough to keep four checks busy while the next
     // probes arrive, few enough for the cache to hold them.
     static constexpr std::size_t maxChecksAhead = 8;
+    // Queued hits a pass sorts out in one turn of the event loop, at most.
+    static constexpr std::size_t queueSliceSize = 16'384;
     // A paused pass tries again after this long.
     static constexpr double qualityPassRetrySeconds = 10.0;
     static constexpr double recoveryTimeLimitSeconds = 180.0;
@@ -532,7 +538,7 @@ private:
         std::uint64_t byteOffset = 0;
         Uuid id;
     };
-    Task<void> qualityPassTask(std::vector<ProbeTurn> work, std::uint64_t generation);
+    Task<void> qualityPassTask(std::vector<Uuid> queued, std::uint64_t generation);
     struct PassChecks;
     Task<void> checkProbe(RecoveredHit hit, std::shared_ptr<PassChecks> checks, std::uint64_t generation);
     static Task<void> waitForCheck(std::shared_ptr<PassChecks> checks);
@@ -560,10 +566,7 @@ private:
     // The quit goes on: the sheets close and the quit sequence starts, answering the request at its end.
     void beginTerminate();
 
-    struct IntakeKeyHash {
-        std::size_t operator()(const std::pair<std::uint64_t, RecoveredFileKind>& key) const noexcept;
-    };
-    std::unordered_set<std::pair<std::uint64_t, RecoveredFileKind>, IntakeKeyHash> m_intakeKeys;
+    IntakeKeySet m_intakeKeys;
     struct HelperEventsLink {
         HelperEventsLink();
         ~HelperEventsLink();
@@ -594,16 +597,19 @@ private:
     void publish(T& field, T value, Field which);
 
     using Position = DisplayRows::Value;
-    ResultsOrder::Entry entryAt(Position position) const;
     bool passes(const RecoveredHit& hit) const;
     bool passes(const ResultsOrder::HitKeys& keys) const;
     bool displayedBefore(Position a, Position b) const;
     std::optional<std::size_t> rowOfPosition(Position position) const;
     std::optional<std::size_t> orderedRowOf(Position position) const;
+    // Whether the hit at row of rows, with new values, still sits between its neighbours.
+    bool staysInPlace(const DisplayRows& rows, std::size_t row) const;
     // The displayed rows anew from the ordered list (a filter change).
     void refilterDisplayedHits();
     std::optional<std::size_t> positionOf(const Uuid& id) const;
     void storeHit(RecoveredHit hit);
+    // Under a name order, every hit's name has its key (made now for the hits that lack one).
+    void makeNameKeysIfSorted();
     void applyQuery(ResultsQuery query);
 
     AppEffects m_effects;
@@ -640,9 +646,9 @@ private:
     std::weak_ptr<VolumeSource> m_volumeMonitor;
 
     // The hits and what is kept beside each, position for position.
-    std::deque<RecoveredHit> m_hits;
+    ChunkedArray<RecoveredHit, 12> m_hits;
     std::deque<std::uint64_t> m_sequence;   // arrival numbers, increasing with position
-    std::deque<std::string> m_nameKeys;     // collation keys of the names
+    NameKeys m_nameKeys;                    // collation keys of the names, made when an order needs them
     ChunkedArray<ResultsOrder::HitKeys> m_keys;  // what the orders and filters read
     HitIdIndex m_sequenceOf;
     std::uint64_t m_nextSequence = 0;

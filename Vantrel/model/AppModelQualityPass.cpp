@@ -77,28 +77,9 @@ void AppModel::runQualityPass() {
     setQualityPassStarted(true);
     setIsQualityPassRunning(true);
 
-    const auto ids = std::exchange(plain.pendingIntegrityIDs, {});
-    std::vector<ProbeTurn> work;
-    work.reserve(ids.size());
-    for (const auto& id : ids) {
-        const auto* found = hit(id);
-        if (!found || found->integrity != HitIntegrity::pending) continue;
-        if (!IntegrityKinds::isCheckable(found->kind)) {
-            applyIntegrityResult(id, HitIntegrity::skipped, std::nullopt);
-            continue;
-        }
-        work.push_back({found->byteOffset, id});
-    }
-    std::stable_sort(work.begin(), work.end(), [](const ProbeTurn& a, const ProbeTurn& b) { return a.byteOffset < b.byteOffset; });
-    if (work.empty()) {
-        setIsQualityPassRunning(false);
-        plain.integrityPumpRunning = false;
-        setStatusMessage(withScanEnd(tr("Quality check finished.")));
-        return;
-    }
-    setStatusMessage(tr("Phase 2 — caching probes… %1/%2").arg(0).arg(work.size()));
+    // The queue is sorted out by the pass's task, a slice a turn.
     m_qualityPassActive = true;
-    tasks().spawn(qualityPassTask(std::move(work), m_resultsGeneration));
+    tasks().spawn(qualityPassTask(std::exchange(plain.pendingIntegrityIDs, {}), m_resultsGeneration));
 }
 
 Task<void> AppModel::waitForCheck(std::shared_ptr<PassChecks> checks) {
@@ -106,16 +87,71 @@ Task<void> AppModel::waitForCheck(std::shared_ptr<PassChecks> checks) {
     co_await fromCallback<void>(start);
 }
 
-Task<void> AppModel::qualityPassTask(std::vector<ProbeTurn> work, std::uint64_t generation) {
+Task<void> AppModel::qualityPassTask(std::vector<Uuid> queued, std::uint64_t generation) {
+    const auto isStale = [&] { return generation != m_resultsGeneration; };
+    // Which queued hits are checked, in ascending device offset: a slice of the queue a turn of the event
+    // loop, types that no check validates marked skipped on the way, so that the end of a scan of a
+    // million hits never holds the window in one long step. Each slice is sorted and merged into what the
+    // slices before it gave, which is the stable sort of the whole.
+    const auto byOffset = [](const ProbeTurn& a, const ProbeTurn& b) { return a.byteOffset < b.byteOffset; };
+    std::vector<ProbeTurn> work;
+    work.reserve(queued.size());
+    std::size_t sorted = 0;
+    while (sorted < queued.size()) {
+        if (sorted != 0) co_await nextTurn();
+        if (isStale()) {
+            m_qualityPassActive = false;
+            co_return;
+        }
+        if (m_isScanning || m_isRecovering) {
+            // The queue stays as it was, for the next pass.
+            auto& pending = m_plain.pendingIntegrityIDs;
+            for (const auto& item : work) pending.push_back(item.id);
+            for (std::size_t i = sorted; i < queued.size(); ++i)
+                if (isHitPending(queued[i])) pending.push_back(queued[i]);
+            m_qualityPassActive = false;
+            setIsQualityPassRunning(false);
+            m_plain.integrityPumpRunning = false;
+            co_return;
+        }
+        const std::size_t sliceStart = work.size();
+        const std::size_t sliceEnd = std::min(queued.size(), sorted + queueSliceSize);
+        for (; sorted < sliceEnd; ++sorted) {
+            const Uuid& id = queued[sorted];
+            const auto* found = hit(id);
+            if (!found || found->integrity != HitIntegrity::pending) continue;
+            if (!IntegrityKinds::isCheckable(found->kind)) {
+                applyIntegrityResult(id, HitIntegrity::skipped, std::nullopt);
+                continue;
+            }
+            work.push_back({found->byteOffset, id});
+        }
+        const auto middle = work.begin() + static_cast<std::ptrdiff_t>(sliceStart);
+        std::stable_sort(middle, work.end(), byOffset);
+        // Hits mostly arrive in device order: then the slice only follows what came before.
+        if (sliceStart != 0 && middle != work.end() && byOffset(*middle, *(middle - 1))) std::inplace_merge(work.begin(), middle, work.end(), byOffset);
+    }
+    // The queue's memory stays for what the pass may leave queued: a million identities written into fresh
+    // memory at once would cost a fault a page in that one step.
+    queued.clear();
+    if (work.empty()) {
+        m_qualityPassActive = false;
+        setIsQualityPassRunning(false);
+        m_plain.integrityPumpRunning = false;
+        setStatusMessage(withScanEnd(tr("Quality check finished.")));
+        co_return;
+    }
     const std::size_t n = work.size();
-    std::deque<ProbeTurn> toFetch(work.begin(), work.end());
-    work = {};
+    setStatusMessage(tr("Phase 2 — caching probes… %1/%2").arg(0).arg(n));
+    // What is left to fetch: toFetch from next on (probes fetched again join at the end).
+    std::vector<ProbeTurn> toFetch = std::move(work);
+    std::size_t next = 0;
+    const auto nothingToFetch = [&] { return next == toFetch.size(); };
     std::set<Uuid> fetchedAgain;
     auto checks = std::make_shared<PassChecks>();
     enum class Stop { none, interrupted, stale, noDisk, noRoom };
     Stop stop = Stop::none;
     std::size_t fetched = 0;
-    const auto isStale = [&] { return generation != m_resultsGeneration; };
 
     for (;;) {
         // Probes dropped before their check are fetched once more; a second drop leaves the hit queued.
@@ -131,15 +167,15 @@ Task<void> AppModel::qualityPassTask(std::vector<ProbeTurn> work, std::uint64_t 
             stop = Stop::interrupted;
             break;
         }
-        if (toFetch.empty() && checks->inFlight == 0) break;
-        if (toFetch.empty() || checks->inFlight >= maxChecksAhead) {
+        if (nothingToFetch() && checks->inFlight == 0) break;
+        if (nothingToFetch() || checks->inFlight >= maxChecksAhead) {
             co_await waitForCheck(checks);
             continue;
         }
         // The hit as it is now: one removed or judged since the pass began is passed over.
-        const auto* current = hit(toFetch.front().id);
+        const auto* current = hit(toFetch[next].id);
         if (!current || current->integrity != HitIntegrity::pending) {
-            toFetch.pop_front();
+            ++next;
             continue;
         }
         const RecoveredHit item = *current;
@@ -157,12 +193,12 @@ Task<void> AppModel::qualityPassTask(std::vector<ProbeTurn> work, std::uint64_t 
                 break;
             }
             if (outcome == ProbeOutcome::failed) {
-                toFetch.pop_front();
+                ++next;
                 applyIntegrityResult(item.id, HitIntegrity::failed, std::nullopt);
                 continue;
             }
         }
-        toFetch.pop_front();
+        ++next;
         ++checks->inFlight;
         tasks().spawn(checkProbe(item, checks, generation));
         const std::size_t position = ++fetched;
@@ -176,13 +212,13 @@ Task<void> AppModel::qualityPassTask(std::vector<ProbeTurn> work, std::uint64_t 
 
     m_qualityPassActive = false;
     if (stop == Stop::stale || isStale()) co_return;
-    // Whatever was not judged waits in the queue, in device order.
-    std::size_t waiting = 0;
-    for (const auto& item : toFetch) {
-        if (!isHitPending(item.id)) continue;
-        m_plain.pendingIntegrityIDs.push_back(item.id);
-        ++waiting;
-    }
+    // Whatever was not judged waits in the queue, in device order. Only this pass judges these hits, so
+    // they are still pending (a later pass passes over any that are not).
+    auto& pending = m_plain.pendingIntegrityIDs;
+    const std::size_t waiting = toFetch.size() - next;
+    queued.insert(queued.end(), pending.begin(), pending.end());
+    for (std::size_t i = next; i < toFetch.size(); ++i) queued.push_back(toFetch[i].id);
+    pending = std::move(queued);
     setIsQualityPassRunning(false);
     m_plain.integrityPumpRunning = false;
     if (stop == Stop::interrupted || m_isScanning || m_isRecovering) co_return;

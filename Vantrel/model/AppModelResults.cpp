@@ -117,8 +117,8 @@ void AppModel::storeHit(RecoveredHit hit) {
     const std::uint64_t sequence = m_nextSequence++;
     while (!m_sequenceOf.insert(hit.id, sequence)) hit.id = Uuid::random();
     m_sequence.push_back(sequence);
-    m_nameKeys.push_back(m_collator->sortKey(hit.suggestedName));
-    m_keys.push_back(ResultsOrder::keysOf(hit, m_nameKeys.back(), *m_typeRanks));
+    // The name's collation key waits until an order by name needs it.
+    m_keys.push_back(ResultsOrder::keysOf(hit, *m_typeRanks));
     if (isImplausibleHit(hit)) ++m_implausibleStored;
     m_hits.push_back(std::move(hit));
 }
@@ -136,8 +136,15 @@ void AppModel::setHits(std::vector<RecoveredHit> hits) {
     refreshDisplayedHits();
 }
 
+void AppModel::makeNameKeysIfSorted() {
+    if (!ResultsOrder::usesNameKeys(m_query.sort)) return;
+    m_nameKeys.makeUpTo(m_hits.size(), [this](std::size_t position) -> std::string_view { return m_hits[position].suggestedName; },
+                        *m_collator);
+}
+
 void AppModel::appendHit(RecoveredHit hit) {
     storeHit(std::move(hit));
+    makeNameKeysIfSorted();
     emit fieldChanged(Field::hits);
     const auto position = static_cast<Position>(m_hits.size() - 1);
     if (hasActiveResultsFilter())
@@ -156,17 +163,26 @@ bool AppModel::updateHit(const RecoveredHit& changed) {
     // The row is found by the values the list was sorted with, so before the new ones are stored.
     const auto oldRow = passes(m_hits[position]) ? rowOfPosition(position) : std::nullopt;
     const bool keepsOrdered = hasActiveResultsFilter();
-    if (const auto orderedRow = keepsOrdered ? orderedRowOf(position) : std::nullopt) m_ordered.erase(*orderedRow);
-    if (changed.suggestedName != m_hits[position].suggestedName) m_nameKeys[position] = m_collator->sortKey(changed.suggestedName);
-    m_keys[position] = ResultsOrder::keysOf(changed, m_nameKeys[position], *m_typeRanks);
+    const auto orderedRow = keepsOrdered ? orderedRowOf(position) : std::nullopt;
+    if (changed.suggestedName != m_hits[position].suggestedName) m_nameKeys.rename(position, changed.suggestedName, *m_collator);
+    m_keys[position] = ResultsOrder::keysOf(changed, *m_typeRanks);
     if (isImplausibleHit(changed)) ++m_implausibleStored;
     m_hits[position] = changed;
-    if (keepsOrdered)
+    // A hit whose new values keep it between its neighbours keeps its row (a verdict under most orders):
+    // the lists are not touched.
+    if (keepsOrdered && !(orderedRow && staysInPlace(m_ordered, *orderedRow))) {
+        if (orderedRow) m_ordered.erase(*orderedRow);
         m_ordered.insert(m_ordered.lowerBound(position, [this](Position a, Position b) { return displayedBefore(a, b); }), position);
+    }
     emit fieldChanged(Field::hits);
 
     const bool shown = passes(changed);
     if (!oldRow && !shown) return true;
+    if (oldRow && shown && staysInPlace(m_displayed, *oldRow)) {
+        emit displayedHitChanged(static_cast<int>(*oldRow));
+        emit fieldChanged(Field::displayedHits);
+        return true;
+    }
     if (oldRow) m_displayed.erase(*oldRow);
     if (shown) {
         const std::size_t row = m_displayed.lowerBound(position, [this](Position a, Position b) { return displayedBefore(a, b); });
@@ -200,9 +216,9 @@ bool AppModel::removeHit(const Uuid& hitId) {
     if (const auto orderedRow = hasActiveResultsFilter() ? orderedRowOf(position) : std::nullopt) m_ordered.erase(*orderedRow);
     m_ordered.closeGap(position);
     const auto offset = static_cast<std::ptrdiff_t>(position);
-    m_hits.erase(m_hits.begin() + offset);
+    m_hits.erase(position);
     m_sequence.erase(m_sequence.begin() + offset);
-    m_nameKeys.erase(m_nameKeys.begin() + offset);
+    m_nameKeys.erase(position);
     m_keys.erase(position);
     m_sequenceOf.erase(id);
     m_displayed.closeGap(position);
@@ -216,15 +232,19 @@ bool AppModel::removeHit(const Uuid& hitId) {
 
 std::size_t AppModel::removeHitsIf(const std::function<bool(const RecoveredHit&)>& pick) {
     std::size_t kept = 0;
+    std::vector<char> removedNameKeys;
     for (std::size_t i = 0; i < m_hits.size(); ++i) {
         if (pick(m_hits[i])) {
             m_sequenceOf.erase(m_hits[i].id);
+            if (i < m_nameKeys.madeCount()) {
+                removedNameKeys.resize(m_nameKeys.madeCount(), 0);
+                removedNameKeys[i] = 1;
+            }
             continue;
         }
         if (kept != i) {
             m_hits[kept] = std::move(m_hits[i]);
             m_sequence[kept] = m_sequence[i];
-            m_nameKeys[kept] = std::move(m_nameKeys[i]);
             m_keys[kept] = m_keys[i];
         }
         ++kept;
@@ -233,7 +253,7 @@ std::size_t AppModel::removeHitsIf(const std::function<bool(const RecoveredHit&)
     if (removed == 0) return 0;
     m_hits.resize(kept);
     m_sequence.resize(kept);
-    m_nameKeys.resize(kept);
+    if (!removedNameKeys.empty()) m_nameKeys.removeWhere(removedNameKeys);
     m_keys.resize(kept);
     emit fieldChanged(Field::hits);
     refreshDisplayedHits();
@@ -271,10 +291,6 @@ void AppModel::resetResults() {
 
 // ---- The displayed list.
 
-ResultsOrder::Entry AppModel::entryAt(Position position) const {
-    return {&m_hits[position], &m_nameKeys[position], position};
-}
-
 bool AppModel::passes(const RecoveredHit& hit) const {
     return ResultsIntegrityFilterName::matches(m_query.integrityFilter, hit.integrity) && m_window.admits(hit.captureDate);
 }
@@ -284,7 +300,22 @@ bool AppModel::passes(const ResultsOrder::HitKeys& keys) const {
 }
 
 bool AppModel::displayedBefore(Position a, Position b) const {
-    return ResultsOrder::before(m_query.sort, entryAt(a), entryAt(b), *m_typeRanks);
+    // From the keys kept beside the hits, as the whole list is sorted, never touching a hit: a search for
+    // a row in a million compares a few dozen small records, and in arrival order none at all.
+    int byKey = 0;
+    if (ResultsOrder::usesNameKeys(m_query.sort)) {
+        // The name orders have every key made.
+        byKey = m_nameKeys[a].text().compare(m_nameKeys[b].text());
+        if (m_query.sort == ResultsSort::nameDescending) byKey = -byKey;
+    } else if (m_query.sort != ResultsSort::discovery) {
+        byKey = ResultsOrder::compareKept(m_query.sort, m_keys[a], m_keys[b]);
+    }
+    return byKey != 0 ? byKey < 0 : a < b;
+}
+
+bool AppModel::staysInPlace(const DisplayRows& rows, std::size_t row) const {
+    const Position position = rows.at(row);
+    return (row == 0 || displayedBefore(rows.at(row - 1), position)) && (row + 1 == rows.size() || displayedBefore(position, rows.at(row + 1)));
 }
 
 std::optional<std::size_t> AppModel::rowOfPosition(Position position) const {
@@ -301,7 +332,8 @@ std::optional<std::size_t> AppModel::orderedRowOf(Position position) const {
 
 void AppModel::refreshDisplayedHits() {
     // Sorted from the keys kept beside the hits, never touching a hit.
-    const std::vector<Position>& positions = ResultsOrder::sortedPositions(m_query.sort, m_keys, m_nameKeys, m_sortScratch);
+    makeNameKeysIfSorted();
+    const std::vector<Position>& positions = ResultsOrder::sortedPositions(m_query.sort, m_keys, m_nameKeys.keys(), m_sortScratch);
     if (!hasActiveResultsFilter()) {
         // The displayed rows are the ordered list.
         m_ordered.clear();

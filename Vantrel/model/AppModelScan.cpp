@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <unordered_set>
 #include <variant>
@@ -157,10 +158,6 @@ struct AppModel::HelperEvents : std::enable_shared_from_this<HelperEvents> {
 
 AppModel::HelperEventsLink::HelperEventsLink() : events(std::make_shared<HelperEvents>()) {}
 AppModel::HelperEventsLink::~HelperEventsLink() { events->model = nullptr; }
-
-std::size_t AppModel::IntakeKeyHash::operator()(const std::pair<std::uint64_t, RecoveredFileKind>& key) const noexcept {
-    return std::hash<std::uint64_t>{}(key.first * 31 + static_cast<std::uint64_t>(key.second));
-}
 
 void AppModel::drainHelperEvents() {
     m_helperEvents.events->drain(std::numeric_limits<std::size_t>::max());
@@ -324,7 +321,7 @@ void AppModel::handleHelperHit(RecoveredHit hit) {
     // A repeat (same offset and kind) is dropped. Only a hit taken in marks its offset and kind as seen, so
     // the one lookup that finds a repeat also records a new hit. A JPEG's bytes per pixel say nothing here:
     // the helper kept it for its structure, which only the bytes show.
-    if (!m_intakeKeys.emplace(hit.byteOffset, hit.kind).second) return;
+    if (!m_intakeKeys.insert(hit.byteOffset, hit.kind)) return;
     // One naming state names every hit in the list, undeleted or carved, so no two share a name: a name
     // worth keeping and not yet taken stays, the rest are numbered in one series.
     nameUndeleted(hit);
@@ -336,18 +333,19 @@ void AppModel::handleHelperHit(RecoveredHit hit) {
 }
 
 void AppModel::nameUndeleted(RecoveredHit& hit) {
-    const std::string& name = hit.suggestedName;
-    std::string renamed = UndeleteNamingState::isUsableUndeleteName(name) ? m_undeleteNaming.suggestedName(name, hit.kind)
-                                                                          : m_undeleteNaming.numberedName(hit.kind);
-    if (renamed == name) return;
+    // A name kept as it is (most are) is neither copied nor compared.
+    if (UndeleteNamingState::isUsableUndeleteName(hit.suggestedName)) {
+        if (!m_undeleteNaming.rename(hit.suggestedName, hit.kind)) return;
+    } else {
+        hit.suggestedName = m_undeleteNaming.numberedName(hit.kind);
+    }
     if (hit.reconstructedPath) {
         auto& path = *hit.reconstructedPath;
         const auto slash = path.rfind('/');
         path.resize(slash == std::string::npos ? 0 : slash);
         path += '/';
-        path += renamed;
+        path += hit.suggestedName;
     }
-    hit.suggestedName = std::move(renamed);
 }
 
 void AppModel::handleHelperProgress(ScanProgress progress) {
@@ -487,7 +485,7 @@ void AppModel::pruneImplausibleHits() {
     if (removed == 0) return;
     setCatalogDirty(true);
     m_intakeKeys.clear();
-    for (const auto& hit : m_hits) m_intakeKeys.emplace(hit.byteOffset, hit.kind);
+    for (const auto& hit : m_hits) m_intakeKeys.insert(hit.byteOffset, hit.kind);
     std::set<Uuid> selection;
     for (const auto& id : m_selectedHitIDs)
         if (hit(id)) selection.insert(id);
@@ -498,7 +496,7 @@ void AppModel::pruneImplausibleHits() {
 }
 
 void AppModel::forgetIntakeKey(const RecoveredHit& removed) {
-    m_intakeKeys.erase(std::make_pair(removed.byteOffset, removed.kind));
+    m_intakeKeys.erase(removed.byteOffset, removed.kind);
 }
 
 void AppModel::enqueueIntegrityChecks() {
@@ -507,12 +505,21 @@ void AppModel::enqueueIntegrityChecks() {
     // The intake queues each hit as it takes it in, so the queue is most often the list's identities in
     // the list's order, some left out: one walk of both tells which hits are queued, without hashing a
     // million identities. A queue in any other order (checks given back, a catalog's own) is looked up.
+    // Identities compared as two words: a million of them are compared in this one step.
+    const auto sameId = [](const Uuid& a, const Uuid& b) {
+        std::uint64_t x[2], y[2];
+        std::memcpy(x, a.bytes.data(), sizeof x);
+        std::memcpy(y, b.bytes.data(), sizeof y);
+        return ((x[0] ^ y[0]) | (x[1] ^ y[1])) == 0;
+    };
     std::vector<Uuid> unqueued;
     std::size_t next = 0;
-    for (const auto& hit : m_hits) {
-        if (next < pending.size() && hit.id == pending[next]) ++next;
-        else if (hit.integrity == HitIntegrity::pending) unqueued.push_back(hit.id);
-    }
+    m_hits.forEachRun([&](const RecoveredHit* run, std::size_t count) {
+        for (const RecoveredHit* hit = run; hit != run + count; ++hit) {
+            if (next < pending.size() && sameId(hit->id, pending[next])) ++next;
+            else if (hit->integrity == HitIntegrity::pending) unqueued.push_back(hit->id);
+        }
+    });
     if (next == pending.size()) {
         pending.insert(pending.end(), unqueued.begin(), unqueued.end());
     } else {

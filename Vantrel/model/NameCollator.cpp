@@ -26,16 +26,16 @@ UCollator* openCollator(const char* locale) {
     return collator;
 }
 
-std::vector<UChar> utf16(std::string_view text) {
-    std::vector<UChar> units(std::min<std::size_t>(text.size(), maxKeyedUnits) + 1);
+// text as UTF-16 in units (without a closing zero).
+void utf16(std::string_view text, std::vector<char16_t>& units) {
+    units.resize(std::min<std::size_t>(text.size(), maxKeyedUnits) + 1);
     int32_t length = 0;
     UErrorCode status = U_ZERO_ERROR;
-    u_strFromUTF8WithSub(units.data(), static_cast<int32_t>(units.size()), &length, text.data(),
+    u_strFromUTF8WithSub(reinterpret_cast<UChar*>(units.data()), static_cast<int32_t>(units.size()), &length, text.data(),
                          static_cast<int32_t>(text.size()), 0xFFFD, nullptr, &status);
     // A buffer overflow only means the text was cut to the buffer, which is what the key needs.
     if (U_FAILURE(status) && status != U_BUFFER_OVERFLOW_ERROR) length = 0;
     units.resize(static_cast<std::size_t>(std::clamp<int32_t>(length, 0, static_cast<int32_t>(units.size()) - 1)));
-    return units;
 }
 
 } // namespace
@@ -53,17 +53,29 @@ NameCollator::~NameCollator() {
     ucol_close(m_collator);
 }
 
+std::unique_ptr<NameCollator> NameCollator::clone() const {
+    UErrorCode status = U_ZERO_ERROR;
+    UCollator* copy = ucol_clone(m_collator, &status);
+    if (U_FAILURE(status) || !copy) throw std::runtime_error("cannot copy the collation");
+    return std::unique_ptr<NameCollator>(new NameCollator(copy));
+}
+
 std::string NameCollator::sortKey(std::string_view text) const {
-    const auto units = utf16(text);
-    std::string key(64, '\0');
+    Buffers buffers;
+    return std::string(sortKey(text, buffers));
+}
+
+std::string_view NameCollator::sortKey(std::string_view text, Buffers& buffers) const {
+    utf16(text, buffers.units);
+    std::string& key = buffers.key;
+    if (key.size() < 64) key.resize(64);
     for (;;) {
-        const int32_t needed = ucol_getSortKey(m_collator, units.data(), static_cast<int32_t>(units.size()),
-                                               reinterpret_cast<uint8_t*>(key.data()), static_cast<int32_t>(key.size()));
+        const int32_t needed =
+            ucol_getSortKey(m_collator, reinterpret_cast<const UChar*>(buffers.units.data()), static_cast<int32_t>(buffers.units.size()),
+                            reinterpret_cast<uint8_t*>(key.data()), static_cast<int32_t>(key.size()));
         if (needed <= 0) return {};
-        if (static_cast<std::size_t>(needed) <= key.size()) {
-            key.resize(static_cast<std::size_t>(needed) - 1);  // without the closing zero byte
-            return key;
-        }
+        // Without the closing zero byte.
+        if (static_cast<std::size_t>(needed) <= key.size()) return std::string_view(key.data(), static_cast<std::size_t>(needed) - 1);
         key.resize(static_cast<std::size_t>(needed));
     }
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <barrier>
+#include <cassert>
 #include <bit>
 #include <functional>
 #include <latch>
@@ -72,8 +73,8 @@ int compareKeys(ResultsSort sort, const Entry& a, const Entry& b, const TypeRank
     case ResultsSort::discovery: return 0;
     case ResultsSort::sizeDescending: return threeWay(y.byteLength, x.byteLength);
     case ResultsSort::sizeAscending: return threeWay(x.byteLength, y.byteLength);
-    case ResultsSort::name: return a.nameKey->compare(*b.nameKey);
-    case ResultsSort::nameDescending: return b.nameKey->compare(*a.nameKey);
+    case ResultsSort::name: return a.nameKey.compare(b.nameKey);
+    case ResultsSort::nameDescending: return b.nameKey.compare(a.nameKey);
     case ResultsSort::type: return threeWay(ranks.rank(x.kind), ranks.rank(y.kind));
     case ResultsSort::typeDescending: return threeWay(ranks.rank(y.kind), ranks.rank(x.kind));
     case ResultsSort::integrity: return threeWay(integrityRank(x.integrity), integrityRank(y.integrity));
@@ -95,27 +96,12 @@ bool usesNameKeys(ResultsSort sort) {
     return sort == ResultsSort::name || sort == ResultsSort::nameDescending;
 }
 
-namespace {
-
-// Bytes offset to offset + 8 of the key as a big-endian word; collation keys hold no zero byte, so
-// padding a short key with zeros keeps the byte order.
-std::uint64_t keyWord(const std::string& key, std::size_t offset) {
-    std::uint64_t word = 0;
-    for (std::size_t i = 0; i < 8; ++i) {
-        const std::size_t at = offset + i;
-        word = (word << 8) | (at < key.size() ? static_cast<unsigned char>(key[at]) : 0u);
-    }
-    return word;
-}
-
-} // namespace
-
 std::optional<HitDate> HitKeys::captureDate() const {
     if (!hasCaptureDate) return std::nullopt;
     return HitDate(HitDate::duration(captureTicks));
 }
 
-HitKeys keysOf(const RecoveredHit& hit, const std::string& nameKey, const TypeRanks& ranks) {
+HitKeys keysOf(const RecoveredHit& hit, const TypeRanks& ranks) {
     HitKeys keys;
     keys.byteLength = hit.byteLength;
     keys.pixels = pixelCount(hit);
@@ -124,40 +110,31 @@ HitKeys keysOf(const RecoveredHit& hit, const std::string& nameKey, const TypeRa
         keys.hasCaptureDate = true;
         keys.captureTicks = hit.captureDate->time_since_epoch().count();
     }
-    for (std::size_t i = 0; i < keys.nameWords.size(); ++i) keys.nameWords[i] = keyWord(nameKey, 8 * i);
-    keys.nameInWords = nameKey.size() <= 8 * keys.nameWords.size();
     keys.typeRank = ranks.rank(hit.kind);
     keys.integrity = hit.integrity;
     return keys;
 }
 
-PackedEntry pack(ResultsSort sort, const Entry& entry, const TypeRanks& ranks) {
-    return pack(sort, keysOf(*entry.hit, *entry.nameKey, ranks), entry.nameKey, static_cast<std::uint32_t>(entry.position));
-}
-
 namespace {
 
-// pack(), inlined where the order is a constant, so that a pass over a million keys makes no calls.
-[[gnu::always_inline]] inline PackedEntry packInline(ResultsSort sort, const HitKeys& keys, const std::string* nameKey,
-                                                     std::uint32_t position) {
-    PackedEntry packed;
-    packed.position = position;
+// The two words that compare as an order's key and tie-break do (the orders told by words: every order
+// but the name orders and discovery).
+struct OrderWords {
+    std::uint64_t first = 0;
+    std::uint64_t second = 0;
+};
+
+// Inlined where the order is a constant, so that a pass over a million keys makes no calls.
+[[gnu::always_inline]] inline OrderWords wordsOf(ResultsSort sort, const HitKeys& keys) {
+    OrderWords packed;
     const std::uint64_t dateWord = keys.hasCaptureDate ? static_cast<std::uint64_t>(keys.captureTicks) ^ (std::uint64_t{1} << 63) : 0;
     switch (sort) {
     case ResultsSort::discovery: break;
     case ResultsSort::sizeDescending: packed.first = ~keys.byteLength; break;
     case ResultsSort::sizeAscending: packed.first = keys.byteLength; break;
+    // Sorted by their keys' words instead (sortByName).
     case ResultsSort::name:
-    case ResultsSort::nameDescending: {
-        const bool descending = sort == ResultsSort::nameDescending;
-        packed.nameKey = nameKey;
-        packed.nameInWords = keys.nameInWords;
-        packed.first = descending ? ~keys.nameWords[0] : keys.nameWords[0];
-        packed.second = descending ? ~keys.nameWords[1] : keys.nameWords[1];
-        packed.third = descending ? ~keys.nameWords[2] : keys.nameWords[2];
-        packed.fourth = descending ? ~keys.nameWords[3] : keys.nameWords[3];
-        break;
-    }
+    case ResultsSort::nameDescending: break;
     case ResultsSort::type: packed.first = static_cast<std::uint64_t>(keys.typeRank); break;
     case ResultsSort::typeDescending: packed.first = ~static_cast<std::uint64_t>(keys.typeRank); break;
     case ResultsSort::integrity: packed.first = static_cast<std::uint64_t>(integrityRank(keys.integrity)); break;
@@ -184,20 +161,11 @@ namespace {
 
 } // namespace
 
-PackedEntry pack(ResultsSort sort, const HitKeys& keys, const std::string* nameKey, std::uint32_t position) {
-    return packInline(sort, keys, nameKey, position);
-}
-
-bool packedBefore(ResultsSort sort, const PackedEntry& a, const PackedEntry& b) {
-    if (a.first != b.first) return a.first < b.first;
-    if (a.second != b.second) return a.second < b.second;
-    if (a.third != b.third) return a.third < b.third;
-    if (a.fourth != b.fourth) return a.fourth < b.fourth;
-    if (a.nameKey && b.nameKey && !(a.nameInWords && b.nameInWords)) {
-        const int byName = sort == ResultsSort::nameDescending ? b.nameKey->compare(*a.nameKey) : a.nameKey->compare(*b.nameKey);
-        if (byName != 0) return byName < 0;
-    }
-    return a.position < b.position;
+int compareKept(ResultsSort sort, const HitKeys& a, const HitKeys& b) {
+    const OrderWords x = wordsOf(sort, a);
+    const OrderWords y = wordsOf(sort, b);
+    if (x.first != y.first) return x.first < y.first ? -1 : 1;
+    return threeWay(x.second, y.second);
 }
 
 namespace {
@@ -349,7 +317,7 @@ void gatherWords(const ChunkedArray<HitKeys>& keys, std::uint64_t* first, std::u
     std::size_t i = 0;
     keys.forEachRun([&](const HitKeys* run, std::size_t count) {
         for (const HitKeys* key = run; key != run + count; ++key, ++i) {
-            const PackedEntry entry = packInline(sort, *key, nullptr, 0);
+            const OrderWords entry = wordsOf(sort, *key);
             first[i] = entry.first;
             second[i] = entry.second;
         }
@@ -436,7 +404,7 @@ void forShares(std::size_t count, unsigned lanes, Work&& work) {
     });
 }
 
-constexpr std::size_t nameWordCount = std::tuple_size_v<decltype(HitKeys::nameWords)>;
+constexpr std::size_t nameWordCount = std::tuple_size_v<decltype(NameKey::words)>;
 using NameWords = std::array<std::uint64_t, nameWordCount>;
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -478,7 +446,7 @@ public:
     std::size_t chunkCount() const { return m_chunkCount; }
 
     // Packs the words of keys [begin, end) into their chunks: chunk c of key i goes to chunks[c][i].
-    void pack(const ChunkedArray<HitKeys>& keys, bool descending, const std::array<std::uint64_t*, nameWordCount>& chunks,
+    void pack(const ChunkedArray<NameKey>& keys, bool descending, const std::array<std::uint64_t*, nameWordCount>& chunks,
               std::size_t begin, std::size_t end) const {
 #ifdef VANTREL_HAVE_PEXT
         if (__builtin_cpu_supports("bmi2")) return packWith<gatherBitsByInstruction>(keys, descending, chunks, begin, end);
@@ -494,17 +462,17 @@ private:
     };
 
     template <std::uint64_t (*gather)(std::uint64_t, std::uint64_t)>
-    void packWith(const ChunkedArray<HitKeys>& keys, bool descending, const std::array<std::uint64_t*, nameWordCount>& chunks,
+    void packWith(const ChunkedArray<NameKey>& keys, bool descending, const std::array<std::uint64_t*, nameWordCount>& chunks,
                   std::size_t begin, std::size_t end) const {
         // Descending, the complement of every word: the same bits differ, and their order turns round.
         const std::uint64_t flip = descending ? ~std::uint64_t{0} : 0;
         std::size_t i = begin;
-        keys.forEachRun(begin, end, [&](const HitKeys* run, std::size_t runCount) {
-            for (const HitKeys* key = run; key != run + runCount; ++key, ++i) {
+        keys.forEachRun(begin, end, [&](const NameKey* run, std::size_t runCount) {
+            for (const NameKey* key = run; key != run + runCount; ++key, ++i) {
                 NameWords packed{};
                 for (std::size_t p = 0; p < m_partCount; ++p) {
                     const Part& part = m_parts[p];
-                    packed[part.chunk] |= gather(key->nameWords[part.word] ^ flip, part.mask) << part.shift;
+                    packed[part.chunk] |= gather(key->words[part.word] ^ flip, part.mask) << part.shift;
                 }
                 for (std::size_t c = 0; c < m_chunkCount; ++c) chunks[c][i] = packed[c];
             }
@@ -520,23 +488,23 @@ private:
 // The name orders: the differing bits of the keys' first 32 bytes packed into chunks, the chunks sorted
 // stably from the last to the first; then, only where a key runs past the 32 bytes, the keys whose bytes
 // all tie by the whole key.
-void sortByName(ResultsSort sort, const ChunkedArray<HitKeys>& keys, const std::deque<std::string>& nameKeys, SortScratch& scratch) {
+void sortByName(ResultsSort sort, const ChunkedArray<NameKey>& keys, SortScratch& scratch) {
     const bool descending = sort == ResultsSort::nameDescending;
     const std::size_t count = keys.size();
     static_assert(nameWordCount == std::size(SortScratch{}.words));
     const unsigned lanes = lanesFor(count, scratch.lanes);
     // Which bits differ, and whether any key runs past its words: one pass; then the packing, another.
-    const NameWords firstWords = keys[0].nameWords;
+    const NameWords firstWords = keys[0].words;
     std::vector<NameWords> differing(lanes, NameWords{});
     std::vector<char> pastWords(lanes, 0);
     inLanes(lanes, [&](unsigned lane, unsigned running, std::barrier<>&) {
         const auto [begin, end] = shareOf(count, lane, running);
         NameWords differs{};
         bool past = false;
-        keys.forEachRun(begin, end, [&](const HitKeys* run, std::size_t runCount) {
-            for (const HitKeys* key = run; key != run + runCount; ++key) {
-                for (std::size_t w = 0; w < nameWordCount; ++w) differs[w] |= key->nameWords[w] ^ firstWords[w];
-                past = past || !key->nameInWords;
+        keys.forEachRun(begin, end, [&](const NameKey* run, std::size_t runCount) {
+            for (const NameKey* key = run; key != run + runCount; ++key) {
+                for (std::size_t w = 0; w < nameWordCount; ++w) differs[w] |= key->words[w] ^ firstWords[w];
+                past = past || !key->inWords;
             }
         });
         differing[lane] = differs;
@@ -571,7 +539,7 @@ void sortByName(ResultsSort sort, const ChunkedArray<HitKeys>& keys, const std::
         return true;
     };
     const auto before = [&](std::uint32_t a, std::uint32_t b) {
-        const int byKey = nameKeys[a].compare(nameKeys[b]);
+        const int byKey = keys[a].text().compare(keys[b].text());
         if (byKey != 0) return descending ? byKey > 0 : byKey < 0;
         return a < b;
     };
@@ -586,13 +554,14 @@ void sortByName(ResultsSort sort, const ChunkedArray<HitKeys>& keys, const std::
 } // namespace
 
 const std::vector<std::uint32_t>& sortedPositions(ResultsSort sort, const ChunkedArray<HitKeys>& keys,
-                                                  const std::deque<std::string>& nameKeys, SortScratch& scratch) {
+                                                  const ChunkedArray<NameKey>& nameKeys, SortScratch& scratch) {
     const std::size_t count = keys.size();
     if (sort == ResultsSort::discovery || count < 2) {
         scratch.positions.resize(count);
         std::iota(scratch.positions.begin(), scratch.positions.end(), std::uint32_t{0});
     } else if (usesNameKeys(sort)) {
-        sortByName(sort, keys, nameKeys, scratch);
+        assert(nameKeys.size() == count);
+        sortByName(sort, nameKeys, scratch);
     } else {
         WordSorter(sort, keys, scratch).sort();
     }
@@ -620,14 +589,14 @@ std::vector<RecoveredHit> filteredAndSortedHits(const std::vector<RecoveredHit>&
                                                 const NameCollator& collator) {
     const auto window = CaptureDay::Window::of(query.captureDateFrom, query.captureDateTo);
     const bool keyed = ResultsOrder::usesNameKeys(query.sort);
-    std::vector<std::string> nameKeys(keyed ? hits.size() : 0);
+    std::vector<std::string> nameKeys(hits.size());
     std::vector<ResultsOrder::Entry> kept;
     for (std::size_t i = 0; i < hits.size(); ++i) {
         const auto& hit = hits[i];
         if (!ResultsIntegrityFilterName::matches(query.integrityFilter, hit.integrity) || !window.admits(hit.captureDate))
             continue;
         if (keyed) nameKeys[i] = collator.sortKey(hit.suggestedName);
-        kept.push_back({&hit, keyed ? &nameKeys[i] : nullptr, i});
+        kept.push_back({&hit, nameKeys[i], i});
     }
     if (query.sort != ResultsSort::discovery) {
         const ResultsOrder::TypeRanks ranks(collator);

@@ -13,6 +13,7 @@
 #include <deque>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vantrel {
@@ -31,11 +32,22 @@ struct ResultsQuery {
 
 namespace ResultsOrder {
 
+// A name's collation key as the name orders read it: its first 32 bytes as four big-endian words
+// (generated names share long prefixes: most comparisons end in them) and the whole key.
+struct NameKey {
+    std::array<std::uint64_t, 4> words{};
+    const char* bytes = nullptr;
+    std::uint32_t length = 0;
+    bool inWords = false;  // the whole key is in the words: equal words mean equal keys
+
+    std::string_view text() const { return {bytes, length}; }
+};
+
 // What a comparison reads of one hit: the hit, its name's sort key (needed by the name orders only)
 // and its arrival position.
 struct Entry {
     const RecoveredHit* hit = nullptr;
-    const std::string* nameKey = nullptr;
+    std::string_view nameKey;
     std::size_t position = 0;
 };
 
@@ -66,21 +78,6 @@ inline bool before(ResultsSort sort, const Entry& a, const Entry& b, const TypeR
 // Whether the sort reads name keys.
 bool usesNameKeys(ResultsSort sort);
 
-// One hit's place in an order, packed for sorting a whole list: words that compare as the order's key
-// and tie-break do, the name key for the name orders (its first 32 bytes are in the words: generated
-// names share long prefixes), and the arrival position. Sorting these reads the entries only, not the
-// hits they stand for.
-struct PackedEntry {
-    std::uint64_t first = 0;
-    std::uint64_t second = 0;
-    std::uint64_t third = 0;
-    std::uint64_t fourth = 0;
-    const std::string* nameKey = nullptr;
-    std::uint32_t position = 0;
-    bool nameInWords = false;  // the whole name key is in the words: equal words mean equal keys
-};
-PackedEntry pack(ResultsSort sort, const Entry& entry, const TypeRanks& ranks);
-
 // What the orders and the status and date filters read of one hit, made once when the hit is stored
 // or changed: a sort or filter change over a million hits reads these small records, one after the
 // other, instead of the hits themselves.
@@ -89,19 +86,16 @@ struct HitKeys {
     std::uint64_t pixels = 0;
     std::uint64_t byteOffset = 0;
     std::int64_t captureTicks = 0;              // the capture date's count, when there is one
-    std::array<std::uint64_t, 4> nameWords{};   // the name key's first 32 bytes as big-endian words
     std::int32_t typeRank = 0;
     HitIntegrity integrity = HitIntegrity::pending;
     bool hasCaptureDate = false;
-    bool nameInWords = false;                   // the whole name key is in nameWords
 
     std::optional<HitDate> captureDate() const;
 };
-HitKeys keysOf(const RecoveredHit& hit, const std::string& nameKey, const TypeRanks& ranks);
-// The same entry as pack() of the hit the keys were made from.
-PackedEntry pack(ResultsSort sort, const HitKeys& keys, const std::string* nameKey, std::uint32_t position);
-// The same total order as before() on the entries the packed ones were made from.
-bool packedBefore(ResultsSort sort, const PackedEntry& a, const PackedEntry& b);
+HitKeys keysOf(const RecoveredHit& hit, const TypeRanks& ranks);
+// <0, 0, >0 as compareKeys() of the hits the keys were made from, for every order but the name orders
+// (0 for those and for discovery: the caller compares the names' keys).
+int compareKept(ResultsSort sort, const HitKeys& a, const HitKeys& b);
 // The bits of word where mask has a one, packed at the low end in the same order.
 std::uint64_t gatherBits(std::uint64_t word, std::uint64_t mask);
 
@@ -124,10 +118,11 @@ struct SortScratch {
 
 // The positions (indices into keys, the hits' arrival order) of every hit in the order's total order. The
 // orders told by words are radix-sorted on them (two words that fit one together in one pass), the name
-// orders on the first 32 bytes of the keys, compared whole only where those tie. nameKeys holds the name
-// keys the keys were made from. The positions live in the scratch until its next sort.
+// orders on the first 32 bytes of the name keys, compared whole only where those tie. nameKeys holds the
+// names' keys position for position; only the name orders read it, and they need one for every position.
+// The positions live in the scratch until its next sort.
 const std::vector<std::uint32_t>& sortedPositions(ResultsSort sort, const ChunkedArray<HitKeys>& keys,
-                                                  const std::deque<std::string>& nameKeys, SortScratch& scratch);
+                                                  const ChunkedArray<NameKey>& nameKeys, SortScratch& scratch);
 
 } // namespace ResultsOrder
 

@@ -302,3 +302,48 @@ TEST(AppModelResults, ResettingForAnotherDiskEmptiesTheResultsAndKeepsTheQuery) 
 
 } // namespace
 } // namespace vantrel
+
+namespace vantrel {
+namespace {
+
+TEST(AppModelResults, NamesKeyedWhenTheListIsFirstSortedByNameGiveTheOrderOfKeysMadeOnArrival) {
+    // One list sorted by name from its first hit (each key made as its hit arrives), one taken in by
+    // arrival and sorted by name afterwards (every key made then, on several threads, as many are
+    // missing); renames and removals before the sort, and hits arriving after it. Both orders, both lists
+    // equal to the whole-list query.
+    const std::vector<std::string> stems{"recovered_", "IMG_", "Ärger ", "img_", "a name longer than the words a key keeps ", ""};
+    std::mt19937 random(3);
+    const auto name = [&] { return stems[random() % stems.size()] + std::to_string(random() % 3000) + (random() % 2 ? ".jpg" : ".JPG"); };
+    for (const auto sort : {ResultsSort::name, ResultsSort::nameDescending}) {
+        SCOPED_TRACE(std::string(ResultsSortName::rawValue(sort)));
+        AppModelHarness eager, lazy;
+        eager.model->setResultsSort(sort);
+        for (int i = 0; i < 20'000; ++i) {
+            const RecoveredHit hit = makeHit(name(), 10 + random() % 7);
+            eager.model->appendHit(hit);
+            lazy.model->appendHit(hit);
+        }
+        for (int i = 0; i < 50; ++i) {
+            const std::size_t at = random() % lazy.model->hits().size();
+            RecoveredHit renamed = lazy.model->hits()[at];
+            renamed.suggestedName = name();
+            ASSERT_TRUE(eager.model->updateHit(renamed));
+            ASSERT_TRUE(lazy.model->updateHit(renamed));
+            const Uuid removed = lazy.model->hits()[(at * 7) % lazy.model->hits().size()].id;
+            ASSERT_TRUE(eager.model->removeHit(removed));
+            ASSERT_TRUE(lazy.model->removeHit(removed));
+        }
+        lazy.model->setResultsSort(sort);
+        for (int i = 0; i < 100; ++i) {
+            const RecoveredHit hit = makeHit(name(), 10);
+            eager.model->appendHit(hit);
+            lazy.model->appendHit(hit);
+        }
+        const auto expected = expectedDisplay(*eager.model);
+        ASSERT_EQ(eager.model->displayedHits(), expected);
+        ASSERT_EQ(lazy.model->displayedHits(), expected);
+    }
+}
+
+} // namespace
+} // namespace vantrel

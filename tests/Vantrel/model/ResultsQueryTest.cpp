@@ -190,21 +190,28 @@ TEST(ResultsOrders, SortingKeptKeysGivesTheTotalOrderForEveryOrder) {
                                                                         static_cast<std::time_t>(random() % 4));
             hits.push_back(hit);
         }
-        std::deque<std::string> nameKeys;
+        std::vector<std::string> eagerKeys;
         ChunkedArray<ResultsOrder::HitKeys> keys;
         for (const auto& hit : hits) {
-            nameKeys.push_back(collator.sortKey(hit.suggestedName));
-            keys.push_back(ResultsOrder::keysOf(hit, nameKeys.back(), ranks));
+            eagerKeys.push_back(collator.sortKey(hit.suggestedName));
+            keys.push_back(ResultsOrder::keysOf(hit, ranks));
         }
+        // The kept keys are made in two goes, the second on threads, as a list sorted by name after a scan is.
+        NameKeys nameKeys;
+        const auto nameAt = [&](std::size_t position) -> std::string_view { return hits[position].suggestedName; };
+        nameKeys.makeUpTo(count / 3, nameAt, collator, 1);
+        nameKeys.makeUpTo(count, nameAt, collator, 3);
+        ASSERT_EQ(nameKeys.madeCount(), count);
+        for (std::size_t i = 0; i < count; ++i) ASSERT_EQ(nameKeys[i].text(), eagerKeys[i]) << "key of " << hits[i].suggestedName;
         for (const auto sort : ResultsSortName::allCases()) {
             SCOPED_TRACE(std::string(ResultsSortName::rawValue(sort)));
             std::vector<ResultsOrder::Entry> entries;
-            for (std::size_t i = 0; i < hits.size(); ++i) entries.push_back({&hits[i], &nameKeys[i], i});
+            for (std::size_t i = 0; i < hits.size(); ++i) entries.push_back({&hits[i], eagerKeys[i], i});
             std::sort(entries.begin(), entries.end(),
                       [&](const ResultsOrder::Entry& a, const ResultsOrder::Entry& b) { return ResultsOrder::before(sort, a, b, ranks); });
             for (auto* scratch : {&oneLane, &threeLanes}) {
                 SCOPED_TRACE(scratch->lanes == 0 ? "one lane" : "three lanes");
-                const auto& positions = ResultsOrder::sortedPositions(sort, keys, nameKeys, *scratch);
+                const auto& positions = ResultsOrder::sortedPositions(sort, keys, nameKeys.keys(), *scratch);
                 ASSERT_EQ(positions.size(), entries.size());
                 for (std::size_t row = 0; row < entries.size(); ++row) ASSERT_EQ(positions[row], entries[row].position) << "row " << row;
             }

@@ -754,3 +754,51 @@ TEST(AppModelQualityPass, ANewScanDuringProbingStopsThePassAndItsHitsWaitAgain) 
 
 } // namespace
 } // namespace vantrel
+
+namespace vantrel {
+namespace {
+
+TEST(AppModelScan, APassStoppedWhileItSortsOutALongQueueLeavesEveryPendingHitQueued) {
+    // More hits than the pass sorts out in one turn of the event loop, of a type no check validates: a
+    // recovery that starts between two turns stops the pass, and every hit still pending waits in the
+    // queue, once; the next pass marks them all.
+    test::ScanHarness h;
+    h.startScanning();
+    const std::size_t count = AppModel::queueSliceSize * 2 + 10;
+    for (std::size_t i = 0; i < count; ++i) {
+        RecoveredHit hit = test::makeHit("clip.mp4", 900, RecoveredFileKind::mp4);
+        hit.byteOffset = i * 4096;
+        h.model->handleHelperHit(std::move(hit));
+    }
+    auto call = h.helper->takeCall(HelperProtocolSelector::startScan);
+    ASSERT_TRUE(call);
+    call->errorReply(std::nullopt);
+    const auto skipped = [&] {
+        return static_cast<std::size_t>(std::count_if(h.model->hits().begin(), h.model->hits().end(),
+                                                      [](const RecoveredHit& hit) { return hit.integrity == HitIntegrity::skipped; }));
+    };
+    while (skipped() == 0 && h.executor->runOne()) {
+    }
+    ASSERT_GT(skipped(), 0u);
+    ASSERT_LT(skipped(), count) << "the queue is sorted out over several turns";
+    h.model->setIsRecovering(true);
+    h.executor->runReady();
+    EXPECT_FALSE(h.model->isQualityPassRunning());
+    const auto& queue = h.model->plainState().pendingIntegrityIDs;
+    const std::set<Uuid> queued(queue.begin(), queue.end());
+    std::set<Uuid> pending;
+    for (const auto& hit : h.model->hits())
+        if (hit.integrity == HitIntegrity::pending) pending.insert(hit.id);
+    EXPECT_EQ(queue.size(), queued.size());
+    EXPECT_EQ(queued, pending);
+    EXPECT_EQ(pending.size() + skipped(), count);
+
+    h.model->setIsRecovering(false);
+    h.model->runQualityPass();
+    ASSERT_TRUE(h.pumpUntil([&] { return !h.model->isQualityPassRunning(); }));
+    EXPECT_EQ(skipped(), count);
+    EXPECT_EQ(h.model->statusMessage(), "Quality check finished.");
+}
+
+} // namespace
+} // namespace vantrel

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
 using namespace vantrel;
 
 TEST(UndeleteNamingState, KeepsAGoodNameOnceThenNumbers) {
@@ -50,4 +55,50 @@ TEST(UndeleteNamingState, NamesFromDisksBecomeSafeFileNames) {
     EXPECT_TRUE(safe.ends_with("\xC3\xA9.jpeg"));
     const std::string noExtension = UndeleteNamingState::makeSafeFileName(longName);
     EXPECT_EQ(noExtension.size(), 254u);  // cut before a split character
+}
+
+TEST(UndeleteNamingState, RenamingInPlaceGivesTheSuggestedName) {
+    // One state suggests, the other renames in place: kept names, names that lose trailing full stops,
+    // unsafe ones, weak ones, repeats in another letter case, and numbered names a card already had.
+    const std::vector<std::pair<std::string, RecoveredFileKind>> names{
+        {"IMG_0001.JPG", RecoveredFileKind::jpeg},        {"img_0001.jpg", RecoveredFileKind::jpeg},
+        {"Holiday.jpg. ", RecoveredFileKind::jpeg},       {"holiday.JPG", RecoveredFileKind::jpeg},
+        {"a\nb.png", RecoveredFileKind::png},             {"FILE0001.PNG", RecoveredFileKind::png},
+        {"recovered_00004.PDF", RecoveredFileKind::pdf},  {"..", RecoveredFileKind::pdf},
+        {"caf\xC3\xA9 \xC3\x89t\xC3\xA9.mov", RecoveredFileKind::mov}, {"CAF\xC3\xA9 \xC3\x89t\xC3\xA9.MOV", RecoveredFileKind::mov},
+        {"bad\xFF.jpg", RecoveredFileKind::jpeg},         {std::string(300, 'x') + ".jpeg", RecoveredFileKind::jpeg}};
+    UndeleteNamingState suggesting, renaming;
+    for (const auto& [name, kind] : names) {
+        SCOPED_TRACE(name);
+        const std::string suggested = suggesting.suggestedName(name, kind);
+        std::string renamed = name;
+        EXPECT_EQ(renaming.rename(renamed, kind), suggested != name);
+        EXPECT_EQ(renamed, suggested);
+    }
+    EXPECT_EQ(renaming.serial, suggesting.serial);
+    EXPECT_EQ(renaming.usedNames.size(), names.size());
+}
+
+TEST(UndeleteNamingState, HandedOutNamesAreFoundInAnyASCIILetterCaseAcrossGrowth) {
+    // Enough names to grow every table of the set several times, checked against a plain set.
+    FoldedNameSet names;
+    std::set<std::string> expected;
+    const auto folded = [](std::string text) {
+        for (char& c : text)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        return text;
+    };
+    for (int i = 0; i < 50'000; ++i) {
+        const std::string name = (i % 3 ? "IMG_" : "Recovered_") + std::to_string(i % 40'000) + (i % 2 ? ".JPG" : ".jpg");
+        ASSERT_EQ(names.insert(name), expected.insert(folded(name)).second) << name;
+    }
+    EXPECT_EQ(names.size(), expected.size());
+    EXPECT_TRUE(names.contains("img_1.jPg"));
+    EXPECT_FALSE(names.contains("img_1.jpeg"));
+    // Letters beyond ASCII keep their case: É and é are two names.
+    EXPECT_TRUE(names.insert("\xC3\x89t\xC3\xA9"));
+    EXPECT_TRUE(names.insert("\xC3\xA9t\xC3\xA9"));
+    EXPECT_FALSE(names.insert("\xC3\x89T\xC3\xA9"));
+    EXPECT_TRUE(names.insert(""));
+    EXPECT_FALSE(names.insert(""));
 }

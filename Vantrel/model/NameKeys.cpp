@@ -1,0 +1,138 @@
+#include "Vantrel/model/NameKeys.h"
+
+#include <algorithm>
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+namespace vantrel {
+
+namespace {
+
+// Keys made per thread at least: below this a thread costs more than it saves.
+constexpr std::size_t minKeysPerLane = 4096;
+// The machine's memory and ICU's tables bound what more threads would give.
+constexpr unsigned maxLanes = 4;
+
+// Bytes offset to offset + 8 of the key as a big-endian word; collation keys hold no zero byte, so
+// padding a short key with zeros keeps the byte order.
+std::uint64_t keyWord(std::string_view key, std::size_t offset) {
+    std::uint64_t word = 0;
+    for (std::size_t i = 0; i < 8; ++i) {
+        const std::size_t at = offset + i;
+        word = (word << 8) | (at < key.size() ? static_cast<unsigned char>(key[at]) : 0u);
+    }
+    return word;
+}
+
+} // namespace
+
+std::string_view NameKeys::Arena::keep(std::string_view bytes) {
+    if (bytes.empty()) return {};
+    // A key longer than a block gets one of its own, placed before the block being filled.
+    if (bytes.size() > blockBytes) {
+        auto own = std::make_unique<char[]>(bytes.size());
+        std::memcpy(own.get(), bytes.data(), bytes.size());
+        const std::string_view kept(own.get(), bytes.size());
+        blocks.insert(blocks.empty() ? blocks.end() : blocks.end() - 1, std::move(own));
+        return kept;
+    }
+    if (blockBytes - used < bytes.size()) {
+        blocks.push_back(std::make_unique<char[]>(blockBytes));
+        used = 0;
+    }
+    char* at = blocks.back().get() + used;
+    std::memcpy(at, bytes.data(), bytes.size());
+    used += bytes.size();
+    return {at, bytes.size()};
+}
+
+ResultsOrder::NameKey NameKeys::keyOf(std::string_view key, Arena& arena) {
+    ResultsOrder::NameKey made;
+    for (std::size_t i = 0; i < made.words.size(); ++i) made.words[i] = keyWord(key, 8 * i);
+    made.inWords = key.size() <= 8 * made.words.size();
+    const std::string_view kept = arena.keep(key);
+    made.bytes = kept.data();
+    made.length = static_cast<std::uint32_t>(kept.size());
+    return made;
+}
+
+void NameKeys::makeUpTo(std::size_t count, const NameAt& nameAt, const NameCollator& collator, unsigned lanes) {
+    const std::size_t first = m_keys.size();
+    if (count <= first) return;
+    const std::size_t missing = count - first;
+    // One key (a hit arriving under a name order) is made here and now: asking how many processors there
+    // are reads a file.
+    if (missing < 2 * minKeysPerLane) lanes = 1;
+    else if (lanes == 0) lanes = std::min(maxLanes, std::max(1u, std::thread::hardware_concurrency()));
+    lanes = static_cast<unsigned>(std::clamp<std::size_t>(missing / minKeysPerLane, 1, lanes));
+    m_keys.resize(count);
+    if (lanes == 1) {
+        for (std::size_t position = first; position < count; ++position)
+            m_keys[position] = keyOf(collator.sortKey(nameAt(position), m_buffers), m_arena);
+        return;
+    }
+    // Each lane keys its share with a collation of its own, into an arena of its own; this thread is the
+    // first lane. A thread the system does not give leaves its share to this thread.
+    struct Lane {
+        std::size_t begin = 0, end = 0;
+        std::unique_ptr<NameCollator> collator;
+        Arena arena;
+        bool done = false;
+    };
+    std::vector<Lane> shares(lanes);
+    for (unsigned lane = 0; lane < lanes; ++lane) {
+        shares[lane].begin = first + missing * lane / lanes;
+        shares[lane].end = first + missing * (lane + 1) / lanes;
+        if (lane > 0) shares[lane].collator = collator.clone();
+    }
+    const auto work = [&](Lane& share, const NameCollator& with) {
+        NameCollator::Buffers buffers;
+        for (std::size_t position = share.begin; position < share.end; ++position)
+            m_keys[position] = keyOf(with.sortKey(nameAt(position), buffers), share.arena);
+        share.done = true;
+    };
+    {
+        std::vector<std::jthread> threads;
+        threads.reserve(lanes - 1);
+        try {
+            for (unsigned lane = 1; lane < lanes; ++lane)
+                threads.emplace_back([&work, &share = shares[lane]] { work(share, *share.collator); });
+        } catch (const std::system_error&) {
+            // Fewer threads than asked: the shares without one are keyed below.
+        }
+        work(shares[0], collator);
+    }
+    for (auto& share : shares) {
+        if (!share.done) work(share, collator);
+        m_laneArenas.push_back(std::move(share.arena));
+    }
+}
+
+void NameKeys::rename(std::size_t position, std::string_view name, const NameCollator& collator) {
+    if (position >= m_keys.size()) return;
+    // The old key's bytes stay in their block until the keys are cleared; renames are few.
+    m_keys[position] = keyOf(collator.sortKey(name, m_buffers), m_arena);
+}
+
+void NameKeys::erase(std::size_t position) {
+    if (position < m_keys.size()) m_keys.erase(position);
+}
+
+void NameKeys::removeWhere(const std::vector<char>& removed) {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < m_keys.size(); ++i) {
+        if (i < removed.size() && removed[i]) continue;
+        if (kept != i) m_keys[kept] = m_keys[i];
+        ++kept;
+    }
+    m_keys.resize(kept);
+}
+
+void NameKeys::clear() {
+    m_keys.clear();
+    m_arena = Arena{};
+    m_laneArenas.clear();
+}
+
+} // namespace vantrel
