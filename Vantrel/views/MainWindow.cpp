@@ -20,6 +20,8 @@
 #include <QToolBar>
 #include <QVBoxLayout>
 
+#include <functional>
+
 namespace vantrel {
 namespace {
 
@@ -30,6 +32,23 @@ QFrame* divider(QWidget* parent) {
     line->setFixedHeight(1);
     line->setStyleSheet(QStringLiteral("color: palette(mid);"));
     return line;
+}
+
+// Gives a question its act and Cancel, Cancel the default and Escape button, so that Return never acts.
+// answer learns whether the act was chosen (Escape and the window button count as Cancel); a question the
+// model closed is not answered.
+void addActOrCancel(QMessageBox& question, const QString& act, QMessageBox::ButtonRole role, const QString& actName,
+                    std::function<void(bool)> answer) {
+    QPushButton* acting = question.addButton(act, role);
+    QPushButton* cancel = question.addButton(MainWindowLogic::cancelButtonTitle(), QMessageBox::RejectRole);
+    acting->setObjectName(actName);
+    cancel->setObjectName(QStringLiteral("cancel"));
+    question.setDefaultButton(cancel);
+    question.setEscapeButton(cancel);
+    QObject::connect(&question, &QMessageBox::finished, &question, [&question, acting, answer = std::move(answer)] {
+        if (question.property("closedByModel").toBool()) return;
+        answer(question.clickedButton() == acting);
+    });
 }
 
 } // namespace
@@ -218,18 +237,9 @@ void MainWindow::refreshQuitDuringScanDialog() {
     if (!m_quitDuringScanDialog) {
         m_quitDuringScanDialog =
             makeQuestion(QMessageBox::Warning, MainWindowLogic::quitDuringScanTitle(), MainWindowLogic::quitDuringScanMessage());
-        QPushButton* quit = m_quitDuringScanDialog->addButton(MainWindowLogic::stopScanAndQuitTitle(), QMessageBox::DestructiveRole);
-        QPushButton* cancel = m_quitDuringScanDialog->addButton(MainWindowLogic::cancelButtonTitle(), QMessageBox::RejectRole);
-        quit->setObjectName(QStringLiteral("quit"));
-        cancel->setObjectName(QStringLiteral("cancel"));
         // Return keeps the scan: stopping it takes a deliberate choice.
-        m_quitDuringScanDialog->setDefaultButton(cancel);
-        m_quitDuringScanDialog->setEscapeButton(cancel);
-        connect(m_quitDuringScanDialog, &QMessageBox::finished, this, [this, quit] {
-            if (m_quitDuringScanDialog->property("closedByModel").toBool()) return;
-            // Escape and the window button count as Cancel.
-            m_model.resolveQuitDuringScanPrompt(m_quitDuringScanDialog->clickedButton() == quit);
-        });
+        addActOrCancel(*m_quitDuringScanDialog, MainWindowLogic::stopScanAndQuitTitle(), QMessageBox::DestructiveRole,
+                       QStringLiteral("quit"), [this](bool stop) { m_model.resolveQuitDuringScanPrompt(stop); });
     }
     showQuestion(*m_quitDuringScanDialog);
 }
@@ -244,18 +254,9 @@ void MainWindow::refreshCatalogDiskDialog() {
         m_catalogDiskDialog = makeQuestion(QMessageBox::Question, *question,
                                            tr("This catalog does not record which disk it was made from. Files are read "
                                               "from this disk only if it is the one they were found on."));
-        QPushButton* use = m_catalogDiskDialog->addButton(tr("Use Disk"), QMessageBox::AcceptRole);
-        QPushButton* cancel = m_catalogDiskDialog->addButton(MainWindowLogic::cancelButtonTitle(), QMessageBox::RejectRole);
-        use->setObjectName(QStringLiteral("use"));
-        cancel->setObjectName(QStringLiteral("cancel"));
         // Reading another card at the catalog's offsets would recover the wrong bytes: Return keeps it unread.
-        m_catalogDiskDialog->setDefaultButton(cancel);
-        m_catalogDiskDialog->setEscapeButton(cancel);
-        connect(m_catalogDiskDialog, &QMessageBox::finished, this, [this, use] {
-            if (m_catalogDiskDialog->property("closedByModel").toBool()) return;
-            // Escape and the window button count as Cancel.
-            m_model.resolveCatalogDiskQuestion(m_catalogDiskDialog->clickedButton() == use);
-        });
+        addActOrCancel(*m_catalogDiskDialog, tr("Use Disk"), QMessageBox::AcceptRole, QStringLiteral("use"),
+                       [this](bool use) { m_model.resolveCatalogDiskQuestion(use); });
     }
     m_catalogDiskDialog->setText(*question);
     m_catalogDiskDialog->setWindowTitle(*question);

@@ -166,9 +166,12 @@ Outcome zipEndRecord(RuleInput& in) {
     return structuralOrUndecided(ZipEndRecord::fileLength(in.reader, in.footers, in.candidate.offset, in.candidate.available));
 }
 
-Outcome compoundFile(RuleInput& in) {
-    CandidateCursor cursor = cursorOf(in, CompoundFileLength::chunkBytes);
-    return structuralOrUndecided(CompoundFileLength::fromAllocationTable(cursor));
+// A walk of the file's structure over a cursor of chunkBytes chunks; a walk that gives no length leaves
+// the candidate to the row's fallback.
+template <std::optional<std::uint64_t> (*Walk)(CandidateCursor&), std::uint64_t chunkBytes>
+Outcome structureWalk(RuleInput& in) {
+    CandidateCursor cursor = cursorOf(in, chunkBytes);
+    return structuralOrUndecided(Walk(cursor));
 }
 
 // Every page starts with the capture pattern; only the first page of a stream begins a file.
@@ -184,20 +187,10 @@ Outcome mp3FrameWalk(RuleInput& in) {
     return structuralOrNoHit(MP3FrameWalk::walk(cursor));
 }
 
-Outcome flacFrameWalk(RuleInput& in) {
-    CandidateCursor cursor = cursorOf(in, FLACFrameWalk::chunkBytes);
-    return structuralOrUndecided(FLACFrameWalk::walk(cursor));
-}
-
-Outcome rtfGroupWalk(RuleInput& in) {
-    CandidateCursor cursor = cursorOf(in, RTFGroupWalk::chunkBytes);
-    return structuralOrUndecided(RTFGroupWalk::walk(cursor));
-}
-
-Outcome ciffHeap(RuleInput& in) {
-    CandidateCursor cursor = cursorOf(in, CIFFHeapLength::chunkBytes);
-    return structuralOrUndecided(CIFFHeapLength::fileLength(cursor));
-}
+constexpr Rule compoundFile = structureWalk<CompoundFileLength::fromAllocationTable, CompoundFileLength::chunkBytes>;
+constexpr Rule flacFrameWalk = structureWalk<FLACFrameWalk::walk, FLACFrameWalk::chunkBytes>;
+constexpr Rule rtfGroupWalk = structureWalk<RTFGroupWalk::walk, RTFGroupWalk::chunkBytes>;
+constexpr Rule ciffHeap = structureWalk<CIFFHeapLength::fileLength, CIFFHeapLength::chunkBytes>;
 
 // What a candidate takes when no rule decided: the fixed guess for row kinds whose end their first bytes
 // do not tell (or whose rule failed), the generic length for the others.

@@ -142,19 +142,16 @@ TEST(AppMenus, AltLettersAndF10OpenTheMenusAndTheKeysChooseTheirItems) {
     EXPECT_FALSE(f.menus->fileMenu()->isVisible());
     f.press(Qt::Key_F10, Qt::NoModifier);
     ASSERT_TRUE(f.menus->fileMenu()->isVisible());
-    QTest::keyClick(f.menus->fileMenu(), Qt::Key_Right);
-    f.settle();
-    ASSERT_TRUE(f.menus->viewMenu()->isVisible()) << "Right moves to the next menu";
-    // Right on View's only item opens its "Sort By"; Right there goes on to the next menu.
-    QTest::keyClick(f.menus->viewMenu(), Qt::Key_Right);
-    f.settle();
-    ASSERT_TRUE(f.menus->sortByMenu()->isVisible());
-    QTest::keyClick(f.menus->sortByMenu(), Qt::Key_Right);
-    f.settle();
-    ASSERT_TRUE(f.menus->diskAccessMenu()->isVisible());
-    QTest::keyClick(f.menus->diskAccessMenu(), Qt::Key_Right);
-    f.settle();
-    ASSERT_TRUE(f.menus->helpMenu()->isVisible());
+    // Right moves to the next menu; on View's only item it opens its "Sort By", and Right there goes on.
+    const std::pair<QMenu*, QMenu*> rights[] = {{f.menus->fileMenu(), f.menus->viewMenu()},
+                                                {f.menus->viewMenu(), f.menus->sortByMenu()},
+                                                {f.menus->sortByMenu(), f.menus->diskAccessMenu()},
+                                                {f.menus->diskAccessMenu(), f.menus->helpMenu()}};
+    for (const auto& [from, to] : rights) {
+        QTest::keyClick(from, Qt::Key_Right);
+        f.settle();
+        ASSERT_TRUE(to->isVisible()) << "Right from " << from->title().toStdString();
+    }
     QTest::keyClick(f.menus->helpMenu(), Qt::Key_H);
     f.settle();
     EXPECT_TRUE(f.model().showHelpSheet());

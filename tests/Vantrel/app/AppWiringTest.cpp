@@ -41,13 +41,7 @@ using test::AppModelHarness;
 using test::makeHit;
 
 ExternalVolume volume(std::string name, std::string bsdName, bool mounted = true) {
-    ExternalVolume v;
-    v.name = std::move(name);
-    v.bsdName = std::move(bsdName);
-    v.sizeBytes = 1'073'741'824;
-    v.isMounted = mounted;
-    v.fileSystemName = "FAT";
-    return v;
+    return test::fatVolume(std::move(name), std::move(bsdName), 1'073'741'824, mounted);
 }
 
 struct Program {

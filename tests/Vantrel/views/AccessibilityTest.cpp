@@ -3,12 +3,10 @@
 // report the chosen disk and follow the arrow keys; rows that grow with the font and a minimum size
 // that fits a 1920×1080 screen at 200 %; badge labels that keep WCAG's 4.5:1 in light and dark palettes.
 
-#include "AppModelHarness.h"
-#include "WidgetTesting.h"
+#include "ActiveMainWindow.h"
 
 #include "Vantrel/views/ColorContrast.h"
 #include "Vantrel/views/HitsColumnList.h"
-#include "Vantrel/views/MainWindow.h"
 #include "Vantrel/views/ResultsFilterLogic.h"
 #include "Vantrel/views/ResultsPane.h"
 #include "Vantrel/views/VolumeStripView.h"
@@ -26,39 +24,8 @@
 namespace vantrel {
 namespace {
 
-ExternalVolume volume(std::string name, std::string bsdName) {
-    ExternalVolume v;
-    v.name = std::move(name);
-    v.bsdName = std::move(bsdName);
-    v.sizeBytes = 8'000'000'000;
-    v.isMounted = true;
-    v.fileSystemName = "FAT";
-    return v;
-}
-
-struct Fixture {
-    Fixture() {
-        test::widgetApplication();
-        harness.volumes->current = {volume("Card", "sdb"), volume("Camera", "sdc")};
-        window = std::make_unique<MainWindow>(*harness.model, harness.volumes);
-        window->resize(1100, 720);
-        window->show();
-        window->activateWindow();
-        EXPECT_TRUE(QTest::qWaitForWindowActive(window.get()));
-        settle();
-    }
-    void settle() {
-        harness.executor->runUntilIdle();
-        QCoreApplication::processEvents();
-        QCoreApplication::processEvents();
-    }
-    void press(Qt::Key key) {
-        QTest::keyClick(QApplication::focusWidget(), key);
-        settle();
-    }
-
-    test::AppModelHarness harness;
-    std::unique_ptr<MainWindow> window;
+struct Fixture : test::ActiveMainWindow {
+    Fixture() : ActiveMainWindow({test::mountedCard("Card", "sdb"), test::mountedCard("Camera", "sdc")}) {}
 };
 
 QAccessibleInterface* accessible(QObject* object) { return QAccessible::queryAccessibleInterface(object); }
@@ -107,16 +74,11 @@ TEST(Accessibility, EveryControlOfTheWindowHasANameAndARole) {
 TEST(Accessibility, TheStripsTilesAreFocusableReportTheChosenDiskAndFollowTheArrows) {
     Fixture f;
     VolumeStripView& strip = *f.window->volumeStrip();
-    std::vector<QAccessible::Event> focusEvents;
-    static std::vector<QAccessible::Event>* recorded = nullptr;
     static std::vector<QObject*>* focusTargets = nullptr;
     std::vector<QObject*> targets;
-    recorded = &focusEvents;
     focusTargets = &targets;
     QAccessible::installUpdateHandler([](QAccessibleEvent* event) {
-        if (event->type() != QAccessible::Focus) return;
-        recorded->push_back(event->type());
-        focusTargets->push_back(event->object());
+        if (event->type() == QAccessible::Focus) focusTargets->push_back(event->object());
     });
     QAccessible::setActive(true);
 
@@ -149,7 +111,6 @@ TEST(Accessibility, TheStripsTilesAreFocusableReportTheChosenDiskAndFollowTheArr
     f.settle();
     EXPECT_EQ(f.harness.model->selectedVolume()->bsdName, "sdb");
     QAccessible::installUpdateHandler(nullptr);
-    recorded = nullptr;
     focusTargets = nullptr;
 }
 

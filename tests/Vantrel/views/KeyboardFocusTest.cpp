@@ -3,11 +3,9 @@
 // and the list; the status and date filters opened and used with keys; the dialogs as windows of the
 // main one, and the keyboard back in the main window after each.
 
-#include "AppModelHarness.h"
-#include "WidgetTesting.h"
+#include "ActiveMainWindow.h"
 
 #include "Vantrel/views/HitsColumnList.h"
-#include "Vantrel/views/MainWindow.h"
 #include "Vantrel/views/ResultsFilterControls.h"
 #include "Vantrel/views/ResultsPane.h"
 #include "Vantrel/views/StatusBarView.h"
@@ -31,34 +29,10 @@ namespace {
 
 using test::makeHit;
 
-ExternalVolume volume(std::string name, std::string bsdName) {
-    ExternalVolume v;
-    v.name = std::move(name);
-    v.bsdName = std::move(bsdName);
-    v.sizeBytes = 8'000'000'000;
-    v.isMounted = true;
-    v.fileSystemName = "FAT";
-    return v;
-}
-
-struct KeyboardFixture {
-    KeyboardFixture() {
-        test::widgetApplication();
-        harness.volumes->current = {volume("Card", "sdb"), volume("Camera", "sdc"), volume("Stick", "sdd")};
-        window = std::make_unique<MainWindow>(model(), harness.volumes);
-        window->resize(1100, 720);
-        window->show();
-        window->activateWindow();
-        EXPECT_TRUE(QTest::qWaitForWindowActive(window.get()));
-        settle();
-    }
-    AppModel& model() { return *harness.model; }
+struct KeyboardFixture : test::ActiveMainWindow {
+    KeyboardFixture()
+        : ActiveMainWindow({test::mountedCard("Card", "sdb"), test::mountedCard("Camera", "sdc"), test::mountedCard("Stick", "sdd")}) {}
     ResultsPane& pane() { return *window->resultsPane(); }
-    void settle() {
-        harness.executor->runUntilIdle();
-        QCoreApplication::processEvents();
-        QCoreApplication::processEvents();
-    }
     void withHits(int count) {
         std::vector<RecoveredHit> hits;
         for (int i = 0; i < count; ++i) {
@@ -69,23 +43,11 @@ struct KeyboardFixture {
         model().setHits(hits);
         settle();
     }
-    // Sends the key to whichever widget has the keyboard, as the display would.
-    QWidget* press(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
-        QWidget* target = QApplication::focusWidget();
-        if (!target) target = QApplication::activeWindow();
-        EXPECT_NE(target, nullptr);
-        if (target) QTest::keyClick(target, key, modifiers);
-        settle();
-        return QApplication::focusWidget();
-    }
     std::set<Uuid> selectedRows(std::initializer_list<int> rows) {
         std::set<Uuid> ids;
         for (int row : rows) ids.insert(model().displayedHit(static_cast<std::size_t>(row)).id);
         return ids;
     }
-
-    test::AppModelHarness harness;
-    std::unique_ptr<MainWindow> window;
 };
 
 TEST(KeyboardFocus, TabRunsThroughStripFiltersListAndRecoverAndNeverChangesTheSelection) {
@@ -113,7 +75,7 @@ TEST(KeyboardFocus, TabRunsThroughStripFiltersListAndRecoverAndNeverChangesTheSe
         EXPECT_EQ(f.press(Qt::Key_Backtab, Qt::ShiftModifier), chain[i]) << "Shift+Tab step to " << i;
     EXPECT_EQ(f.model().selectedHitIDs(), selection);
     // The toolbar's Scan (enabled once a volume is chosen) comes before the strip.
-    f.model().setSelectedVolume(volume("Card", "sdb"));
+    f.model().setSelectedVolume(test::mountedCard("Card", "sdb"));
     f.settle();
     EXPECT_EQ(scan->focusPolicy() & Qt::TabFocus, Qt::TabFocus);
     scan->setFocus(Qt::TabFocusReason);

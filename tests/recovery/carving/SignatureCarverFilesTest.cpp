@@ -19,6 +19,22 @@ namespace {
 using K = RecoveredFileKind;
 using test::runOrFail;
 
+RecoveredFileKindSet everyKind() { return RecoveredFileKindSet(FileKind::allKinds().begin(), FileKind::allKinds().end()); }
+
+// The hits of a carve of the device, in the order found: the kinds given, the live regions passed over,
+// in windows of windowBytes.
+std::vector<RecoveredHit> carved(const Bytes& device, const RecoveredFileKindSet& kinds, const AllocatedRegionMap& live = {},
+                                 std::int64_t windowBytes = SignatureCarver::defaultWindowBytes) {
+    RecoveryFilters filters;
+    filters.allowedKinds = kinds;
+    test::ScriptedByteSource source{device};
+    std::vector<RecoveredHit> hits;
+    SignatureCarver(SignatureCatalog::carveMVP(), 512, windowBytes)
+        .carve(source, filters, live, [] { return false; }, [](const ScanProgress&) {},
+               [&](const RecoveredHit& hit) { hits.push_back(hit); });
+    return hits;
+}
+
 struct Placed {
     std::string name;
     K kind;
@@ -89,14 +105,8 @@ TEST_F(SignatureCarverFiles, FindsEachFileWithItsKindLengthAndSize) {
     live.add(liveStart, device.size() - liveStart);
     device.resize(device.size() + 100'000, 0);
 
-    RecoveryFilters filters;
-    filters.allowedKinds = RecoveredFileKindSet(FileKind::allKinds().begin(), FileKind::allKinds().end());
-    test::ScriptedByteSource source{device};
-    std::vector<RecoveredHit> hits;
     // Small windows, so that most files cross a window's end.
-    const SignatureCarver carver(SignatureCatalog::carveMVP(), 512, 16 * 1024);
-    carver.carve(source, filters, live, [] { return false; }, [](const ScanProgress&) {},
-                 [&](const RecoveredHit& hit) { hits.push_back(hit); });
+    const std::vector<RecoveredHit> hits = carved(device, everyKind(), live, 16 * 1024);
 
     for (const Placed& file : files) {
         const auto found = std::find_if(hits.begin(), hits.end(),
@@ -107,7 +117,7 @@ TEST_F(SignatureCarverFiles, FindsEachFileWithItsKindLengthAndSize) {
         EXPECT_EQ(found->dimensions, file.dimensions) << file.name;
     }
     // The one-pass search agrees with the plain one on real files too.
-    SignatureScanIndex index(SignatureCatalog::carveMVP(), filters.allowedKinds);
+    SignatureScanIndex index(SignatureCatalog::carveMVP(), everyKind());
     test::expectSameAsReference(index, device, "device of real files");
 
     for (const RecoveredHit& hit : hits) {
@@ -197,18 +207,8 @@ TEST(SignatureCarverLiveFiles, FindsDeletedFilesRightAfterLiveOnesWhereverTheLiv
     }
     device.resize(device.size() + 10'000, 0);
 
-    RecoveryFilters filters;
-    filters.allowedKinds = RecoveredFileKindSet(FileKind::allKinds().begin(), FileKind::allKinds().end());
-    auto carve = [&](const AllocatedRegionMap& regions) {
-        test::ScriptedByteSource source{device};
-        std::vector<RecoveredHit> hits;
-        const SignatureCarver carver(SignatureCatalog::carveMVP(), 512, window);
-        carver.carve(source, filters, regions, [] { return false; }, [](const ScanProgress&) {},
-                     [&](const RecoveredHit& hit) { hits.push_back(hit); });
-        return hits;
-    };
-    const std::vector<RecoveredHit> told = carve(live);
-    const std::vector<RecoveredHit> expected = outsideLive(carve(AllocatedRegionMap()), live);
+    const std::vector<RecoveredHit> told = carved(device, everyKind(), live, window);
+    const std::vector<RecoveredHit> expected = outsideLive(carved(device, everyKind(), {}, window), live);
     auto facts = [](const std::vector<RecoveredHit>& hits) {
         std::vector<std::tuple<std::uint64_t, RecoveredFileKind, std::uint64_t, std::optional<ImageDimensions>>> out;
         for (const RecoveredHit& hit : hits) out.emplace_back(hit.byteOffset, hit.kind, hit.byteLength, hit.dimensions);
@@ -242,16 +242,9 @@ TEST(SignatureCarverFoundFiles, TakesTheFilesOnSectorBoundariesInsideAFoundFileI
     device.insert(device.end(), after.begin(), after.end());
     device.resize(device.size() + 5000, 0);
 
-    RecoveryFilters filters;
-    filters.allowedKinds = RecoveredFileKindSet(FileKind::allKinds().begin(), FileKind::allKinds().end());
     for (const std::int64_t window : {std::int64_t{64 * 1024}, std::int64_t{16 * 1024}, std::int64_t{4096 + 64}}) {
-        test::ScriptedByteSource source{device};
-        std::vector<RecoveredHit> hits;
-        const SignatureCarver carver(SignatureCatalog::carveMVP(), 512, window);
-        carver.carve(source, filters, AllocatedRegionMap(), [] { return false; }, [](const ScanProgress&) {},
-                     [&](const RecoveredHit& hit) { hits.push_back(hit); });
         std::vector<std::tuple<std::uint64_t, RecoveredFileKind, std::uint64_t>> found;
-        for (const RecoveredHit& hit : hits)
+        for (const RecoveredHit& hit : carved(device, everyKind(), {}, window))
             if (found.empty() || std::get<0>(found.back()) != hit.byteOffset)  // a repeat in shared bytes
                 found.emplace_back(hit.byteOffset, hit.kind, hit.byteLength);
         EXPECT_EQ(found, (std::vector<std::tuple<std::uint64_t, RecoveredFileKind, std::uint64_t>>{
@@ -307,8 +300,6 @@ TEST(SignatureCarverFoundFiles, TakesEveryFileRightAfterAFoundFileAndOnlyTheSect
     put(photoAt + 20 * 512 + 3, picture);
     // The photo runs into the movie: it ends where the movie begins, cut (and flagged).
     std::get<2>(expected[0]) = 13 * 512;
-    // The photo runs into the movie: it ends where the movie begins, cut (and flagged).
-    std::get<2>(expected[0]) = 13 * 512;
     const std::uint64_t photoInPdf = (pdfAt + 40 * 512) / 512 * 512;
     ASSERT_GT(pdfAt + pdf.size(), photoInPdf + 2 * photo.size());
     put(photoInPdf, photo);
@@ -326,16 +317,9 @@ TEST(SignatureCarverFoundFiles, TakesEveryFileRightAfterAFoundFileAndOnlyTheSect
     device.resize(device.size() + 3000, 0);
     std::sort(expected.begin(), expected.end());
 
-    RecoveryFilters filters;
-    filters.allowedKinds = RecoveredFileKindSet(FileKind::allKinds().begin(), FileKind::allKinds().end());
     for (const std::int64_t window : {std::int64_t{4 * 1024 * 1024}, std::int64_t{64 * 1024}, std::int64_t{4096 + 64}}) {
-        test::ScriptedByteSource source{device};
-        std::vector<RecoveredHit> hits;
-        const SignatureCarver carver(SignatureCatalog::carveMVP(), 512, window);
-        carver.carve(source, filters, AllocatedRegionMap(), [] { return false; }, [](const ScanProgress&) {},
-                     [&](const RecoveredHit& hit) { hits.push_back(hit); });
         std::vector<std::tuple<std::uint64_t, K, std::uint64_t>> found;
-        for (const RecoveredHit& hit : hits) {
+        for (const RecoveredHit& hit : carved(device, everyKind(), {}, window)) {
             if (hit.byteOffset == noteAt) continue;  // the document itself, its length a guess
             found.emplace_back(hit.byteOffset, hit.kind, hit.byteLength);
         }
@@ -354,9 +338,6 @@ TEST(SignatureCarverFoundFiles, FindsAMovieOnAnySectorStartInsideAPhotoRightAfte
         if (!std::filesystem::exists(path)) GTEST_SKIP() << path << " is not installed";
     const Bytes first = test::readFile(images / "wizard.jpg"), second = test::readFile(images / "bluebells_lin.jpg");
     const Bytes movie = test::SampleContent::isoMedia("isom", 3000, 9);
-    RecoveryFilters filters;
-    filters.allowedKinds = RecoveredFileKindSet(FileKind::allKinds().begin(), FileKind::allKinds().end());
-    const SignatureCarver carver(SignatureCatalog::carveMVP(), 512, 1024 * 1024);
     for (std::uint64_t pastBoundary = 1; pastBoundary <= 4; ++pastBoundary) {
         for (const std::uint64_t gap : {0, 1}) {
             const std::uint64_t firstAt = 1024 + (pastBoundary + 512 * 1024 - first.size()) % 512;
@@ -368,10 +349,9 @@ TEST(SignatureCarverFoundFiles, FindsAMovieOnAnySectorStartInsideAPhotoRightAfte
                 device.insert(device.end(), second.begin(), second.end());
                 std::copy(movie.begin(), movie.end(), device.begin() + static_cast<std::ptrdiff_t>(sector * 512));
                 device.resize(device.size() + 1000, 0);
-                test::ScriptedByteSource source{device};
                 std::vector<std::tuple<std::uint64_t, K, std::uint64_t>> found;
-                carver.carve(source, filters, AllocatedRegionMap(), [] { return false; }, [](const ScanProgress&) {},
-                             [&](const RecoveredHit& hit) { found.emplace_back(hit.byteOffset, hit.kind, hit.byteLength); });
+                for (const RecoveredHit& hit : carved(device, everyKind(), {}, 1024 * 1024))
+                    found.emplace_back(hit.byteOffset, hit.kind, hit.byteLength);
                 const std::string where = "movie at " + std::to_string(sector * 512) + ", photo at " + std::to_string(secondAt);
                 ASSERT_GE(found.size(), 3u) << where;
                 EXPECT_EQ(found[0], std::tuple(firstAt, K::jpeg, std::uint64_t{first.size()})) << where;
@@ -486,14 +466,7 @@ protected:
     }
 
     std::vector<RecoveredHit> carve(std::int64_t windowBytes, const AllocatedRegionMap& live = {}) const {
-        RecoveryFilters filters;
-        filters.allowedKinds = RecoveredFileKindSet(FileKind::allKinds().begin(), FileKind::allKinds().end());
-        test::ScriptedByteSource source{m_device};
-        std::vector<RecoveredHit> hits;
-        const SignatureCarver carver(SignatureCatalog::carveMVP(), sectorBytes, windowBytes);
-        carver.carve(source, filters, live, [] { return false; }, [](const ScanProgress&) {},
-                     [&](const RecoveredHit& hit) { hits.push_back(hit); });
-        return hits;
+        return carved(m_device, everyKind(), live, windowBytes);
     }
 
     test::TempDir m_dir;
@@ -666,14 +639,7 @@ TEST(SignatureCarverSoundFiles, OggAndMP3FilesComeBackWholeAndOnce) {
     ASSERT_GT(files[2].offset + files[2].length, window);
     device.resize(device.size() + 3 * 1024 * 1024, 0);
 
-    RecoveryFilters filters;
-    filters.allowedKinds = RecoveredFileKindSet{K::ogg, K::mp3};
-    test::ScriptedByteSource source{device};
-    std::vector<RecoveredHit> hits;
-    const SignatureCarver carver(SignatureCatalog::carveMVP(), 512);
-    carver.carve(source, filters, AllocatedRegionMap{}, [] { return false; }, [](const ScanProgress&) {},
-                 [&](const RecoveredHit& hit) { hits.push_back(hit); });
-
+    std::vector<RecoveredHit> hits = carved(device, {K::ogg, K::mp3});
     ASSERT_EQ(hits.size(), files.size());
     std::sort(hits.begin(), hits.end(), [](const auto& a, const auto& b) { return a.byteOffset < b.byteOffset; });
     for (std::size_t i = 0; i < files.size(); ++i) {
@@ -722,13 +688,7 @@ TEST(SignatureCarverSoundFiles, ChanceSoundAndArchiveHeadersInCompressedAndRando
     place("a.zip", K::zip);
     device.resize(device.size() + 3 * 1024 * 1024, 0);
 
-    RecoveryFilters filters;
-    filters.allowedKinds = RecoveredFileKindSet{K::mp3, K::flac, K::zip, K::docx, K::xlsx, K::pptx};
-    test::ScriptedByteSource source{device};
-    std::vector<RecoveredHit> hits;
-    SignatureCarver(SignatureCatalog::carveMVP(), 512)
-        .carve(source, filters, AllocatedRegionMap{}, [] { return false; }, [](const ScanProgress&) {},
-               [&](const RecoveredHit& hit) { hits.push_back(hit); });
+    std::vector<RecoveredHit> hits = carved(device, {K::mp3, K::flac, K::zip, K::docx, K::xlsx, K::pptx});
     ASSERT_EQ(hits.size(), 3u) << "only the real song, stream and archive";
     std::sort(hits.begin(), hits.end(), [](const auto& a, const auto& b) { return a.byteOffset < b.byteOffset; });
     for (std::size_t i = 0; i < 3; ++i) {
@@ -742,59 +702,6 @@ TEST(SignatureCarverSoundFiles, ChanceSoundAndArchiveHeadersInCompressedAndRando
     EXPECT_FALSE(hasGuessedLength(hits[1]));
     EXPECT_EQ(hits[2].byteLength, real[4].length) << "the ZIP's end record ends it";
     EXPECT_FALSE(hasGuessedLength(hits[2]));
-}
-
-// A FLAC, an RTF and a CIFF raw file among random bytes, each followed by more: carved whole to their
-// own length, not the 2 MiB guess.
-TEST(SignatureCarverSoundFiles, FLACRTFAndCRWFilesAreCarvedToTheirOwnLength) {
-    for (const char* program : {"sox", "enscript"})
-        if (!test::haveProgram(program)) GTEST_SKIP() << program << " is not installed";
-    const test::TempDir dir;
-    runOrFail({"sox", "-n", "-r", "44100", "-c", "2", (dir / "a.flac").string(), "synth", "3", "sine", "440"});
-    test::writeFile(dir / "notes.txt", Bytes(39000, 'n'));
-    runOrFail({"enscript", "-q", "-w", "rtf", "-o", (dir / "a.rtf").string(), (dir / "notes.txt").string()});
-    Bytes crw{'I', 'I', 0x1A, 0, 0, 0, 'H', 'E', 'A', 'P', 'C', 'C', 'D', 'R', 0, 0, 1, 0};
-    crw.resize(26, 0);
-    const Bytes raw = test::randomBytes(500000, 8);
-    crw.insert(crw.end(), raw.begin(), raw.end());
-    const auto putLE = [&](std::uint64_t value, int bytes) {
-        for (int i = 0; i < bytes; ++i) crw.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-    };
-    // The root heap's table: one record, the raw data at the heap's start, then the table's offset.
-    putLE(1, 2);
-    putLE(0x2005, 2);
-    putLE(raw.size(), 4);
-    putLE(0, 4);
-    putLE(raw.size(), 4);
-
-    Bytes device = test::randomBytes(1024 * 1024, 9);
-    std::vector<Placed> placed;
-    const auto place = [&](const Bytes& bytes, K kind) {
-        const std::uint64_t at = (device.size() + 4095) / 4096 * 4096 + 100;
-        device.resize(at, 0);
-        device.insert(device.end(), bytes.begin(), bytes.end());
-        placed.push_back({"", kind, std::nullopt, at, bytes.size()});
-        const Bytes after = test::randomBytes(300000, at);
-        device.insert(device.end(), after.begin(), after.end());
-    };
-    place(test::readFile(dir / "a.flac"), K::flac);
-    place(test::readFile(dir / "a.rtf"), K::rtf);
-    place(crw, K::crw);
-
-    RecoveryFilters filters;
-    filters.allowedKinds = RecoveredFileKindSet{K::flac, K::rtf, K::crw};
-    test::ScriptedByteSource source{device};
-    std::vector<RecoveredHit> hits;
-    SignatureCarver(SignatureCatalog::carveMVP(), 512)
-        .carve(source, filters, AllocatedRegionMap{}, [] { return false; }, [](const ScanProgress&) {},
-               [&](const RecoveredHit& hit) { hits.push_back(hit); });
-    ASSERT_EQ(hits.size(), 3u);
-    for (std::size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(hits[i].kind, placed[i].kind) << i;
-        EXPECT_EQ(hits[i].byteOffset, placed[i].offset) << i;
-        EXPECT_EQ(hits[i].byteLength, placed[i].length) << i;
-        EXPECT_FALSE(hasGuessedLength(hits[i])) << i;
-    }
 }
 
 } // namespace
