@@ -49,8 +49,9 @@ road_begin() {
   app=""
   trap road_cleanup EXIT
   # Everything else runs inside a virtual display of the road's own. Xvfb picks a free display number
-  # itself and writes it once it accepts connections, so roads running side by side never race for one.
-  Xvfb -displayfd 9 -screen 0 1280x900x24 -nolisten tcp 9>"$work/display" >"$work/xvfb.log" 2>&1 &
+  # itself and writes it once it accepts connections, so roads running side by side never race for one;
+  # -noreset keeps it from resetting when its last client leaves, which refuses a client that connects then.
+  Xvfb -displayfd 9 -screen 0 1280x900x24 -nolisten tcp -noreset 9>"$work/display" >"$work/xvfb.log" 2>&1 &
   xvfb=$!
   local deadline=$((SECONDS + 60))
   until [[ -s "$work/display" ]]; do
