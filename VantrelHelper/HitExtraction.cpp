@@ -40,7 +40,7 @@ void finish(int fd, const std::string& path) {
 // (the kernel reports it to the fdatasync of every descriptor of the file opened before it), and a file
 // system that cannot start writeback early simply writes at the flush.
 void startWriteback(int fd) {
-    if (::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE) != 0) return;
+    (void)::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
 [[noreturn]] void cancelled(const std::string& what) {

@@ -425,10 +425,9 @@ Task<void> HelperXPCClient::extractHit(std::string path, const RecoveredHit& hit
                    hit.clusterHint ? std::string(FileSystemName::rawValue(hint.fileSystem)) : std::string(),
                    0,
                    0};
-    // Of a two-piece picture, the first piece and as much of the second as the length takes.
-    if (const auto& piece = hit.secondPiece; piece && length > firstPieceLength(hit)) {
+    if (const auto piece = prefixOf(hit, length).secondPiece) {
         job.secondOffset = piece->offset;
-        job.secondLength = std::min(piece->length, length - firstPieceLength(hit));
+        job.secondLength = piece->length;
     }
     return extractTask(m_state, std::move(job), timeoutSeconds);
 }

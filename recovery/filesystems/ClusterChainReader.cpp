@@ -228,14 +228,7 @@ std::uint64_t extract(ByteSource& source, const RecoveredHit& hit, const ByteSin
 }
 
 Bytes extractBytes(ByteSource& source, const RecoveredHit& hit, std::uint64_t maxBytes) {
-    RecoveredHit prefix = hit;
-    prefix.byteLength = std::min(hit.byteLength, maxBytes);
-    // The prefix of a two-piece file: the first piece's bytes, then as much of the second as fits.
-    if (hit.secondPiece) {
-        const std::uint64_t first = firstPieceLength(hit);
-        if (prefix.byteLength <= first) prefix.secondPiece.reset();
-        else prefix.secondPiece->length = prefix.byteLength - first;
-    }
+    const RecoveredHit prefix = prefixOf(hit, maxBytes);
     Bytes out;
     extract(source, prefix, [&](ByteView chunk) { out.insert(out.end(), chunk.begin(), chunk.end()); });
     return out;

@@ -1,5 +1,6 @@
 #include "recovery/model/RecoveredHit.h"
 
+#include <algorithm>
 #include <array>
 
 namespace vantrel {
@@ -65,6 +66,17 @@ bool isSecondPieceOf(const HitPiece& piece, const RecoveredHit& hit) {
 
 std::uint64_t firstPieceLength(const RecoveredHit& hit) {
     return hit.secondPiece && hit.secondPiece->length <= hit.byteLength ? hit.byteLength - hit.secondPiece->length : hit.byteLength;
+}
+
+RecoveredHit prefixOf(const RecoveredHit& hit, std::uint64_t length) {
+    RecoveredHit prefix = hit;
+    prefix.byteLength = std::min(hit.byteLength, length);
+    if (hit.secondPiece) {
+        const std::uint64_t first = firstPieceLength(hit);
+        if (prefix.byteLength <= first) prefix.secondPiece.reset();
+        else prefix.secondPiece->length = prefix.byteLength - first;
+    }
+    return prefix;
 }
 
 bool hasGuessedLength(const RecoveredHit& hit) {

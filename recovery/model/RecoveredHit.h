@@ -89,6 +89,10 @@ bool isSecondPieceOf(const HitPiece& piece, const RecoveredHit& hit);
 // The bytes of the hit's first piece: all of them unless it was put together from two.
 std::uint64_t firstPieceLength(const RecoveredHit& hit);
 
+// The hit's first length bytes as a hit of their own: of a two-piece file, the first piece and as much of
+// the second as the length takes.
+RecoveredHit prefixOf(const RecoveredHit& hit, std::uint64_t length);
+
 // Whether a hit's length is a guess: a carved file whose own structure gave no end.
 bool hasGuessedLength(const RecoveredHit& hit);
 
