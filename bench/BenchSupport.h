@@ -48,6 +48,14 @@ inline double catRead(const std::string& path) {
     return static_cast<double>(std::filesystem::file_size(path)) / elapsed / 1e6;
 }
 
+// The first three fields of /proc/loadavg: the load over the last 1, 5 and 15 minutes.
+inline std::string loadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string one, five, fifteen;
+    in >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
 inline double median(std::vector<double> values) {
     if (values.empty()) return 0;
     std::sort(values.begin(), values.end());
@@ -61,6 +69,8 @@ struct Measurement {
     double rate = 0;       // MB/s, best measured run
     double elapsed = 0;    // seconds of the best measured run
     std::vector<double> ratios;  // each run against the cat taken just before it
+    std::vector<double> runSeconds, catSeconds;
+    std::string loadBefore, loadAfter;
     std::vector<RecoveredHit> hits;
     ScanProgress last;
 };
@@ -75,8 +85,10 @@ inline Measurement measure(const std::string& imagePath, std::uint64_t imageByte
                            const std::function<void(const ProgressSink&, const HitSink&)>& runOnce) {
     plainRead(imagePath);
     Measurement result;
+    result.loadBefore = loadAverage();
     for (int run = 0; run < runs; ++run) {
         const double cat = catRead(imagePath);
+        if (cat > 0) result.catSeconds.push_back(static_cast<double>(imageBytes) / cat / 1e6);
         result.catRate = std::max(result.catRate, cat);
         result.readRate = std::max(result.readRate, plainRead(imagePath));
         result.hits.clear();
@@ -85,12 +97,14 @@ inline Measurement measure(const std::string& imagePath, std::uint64_t imageByte
                 [&](const RecoveredHit& hit) { result.hits.push_back(hit); });
         const double took = seconds(start);
         const double rate = static_cast<double>(imageBytes) / took / 1e6;
+        result.runSeconds.push_back(took);
         if (cat > 0) result.ratios.push_back(rate / cat);
         if (rate > result.rate) {
             result.rate = rate;
             result.elapsed = took;
         }
     }
+    result.loadAfter = loadAverage();
     return result;
 }
 
@@ -140,6 +154,14 @@ inline void printReport(const std::string& imagePath, std::uint64_t imageBytes, 
     std::printf("ratio to cat ");
     for (const double ratio : measured.ratios) std::printf(" %.2f", ratio);
     std::printf("   median %.2f\n", median(measured.ratios));
+    const auto spread = [](const char* what, std::vector<double> values) {
+        if (values.empty()) return;
+        std::sort(values.begin(), values.end());
+        std::printf("%-12s  %.2f / %.2f / %.2f s (min / median / max)\n", what, values.front(), median(values), values.back());
+    };
+    spread(label, measured.runSeconds);
+    spread("cat", measured.catSeconds);
+    std::printf("load          %s before, %s after\n", measured.loadBefore.c_str(), measured.loadAfter.c_str());
     std::printf("hit list     %s\n", hitsPath.c_str());
 }
 

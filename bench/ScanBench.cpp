@@ -6,14 +6,16 @@
 // The image is any device image: a copy of a card, or one made by CarveBench --make. It is read once to
 // bring it into the page cache; then cat, plain reads and scans take turns, N runs (default 1: later
 // scans in one process find their buffers where earlier ones left them, which a user's single scan never
-// does), and the program prints MB/s of each, every scan's ratio to the cat just before it, and writes
-// the hit list so that a speed change can be checked for a change of results. --read-ahead reads the
-// carver's next window on a second thread, as the helper does.
+// does), and the program prints MB/s of each, every scan's ratio to the cat just before it, the
+// min/median/max seconds of the scans and the cats, the load average before and after, what the scan read
+// of the device, and writes the hit list so that a speed change can be checked for a change of results.
+// --read-ahead reads the carver's next window on a second thread, as the helper does.
 
 #include "VantrelHelper/ReadAheadByteSource.h"
 #include "bench/BenchSupport.h"
 #include "recovery/bytesource/FileByteSource.h"
 #include "recovery/engine/RecoveryEngine.h"
+#include "tests/fixtures/CountingByteSource.h"
 
 #include <algorithm>
 #include <chrono>
@@ -49,7 +51,8 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    FileByteSource source(imagePath);
+    FileByteSource file(imagePath);
+    test::CountingByteSource source(file);
     const RecoveryEngine engine;
     const bench::Measurement measured =
         bench::measure(imagePath, source.length(), runs, [&](const bench::ProgressSink& onProgress, const bench::HitSink& onHit) {
@@ -61,6 +64,9 @@ int main(int argc, char** argv) {
             }
         });
     bench::writeHits(hitsPath, measured.hits);
+    std::printf("device reads %llu a scan, %.0f MB = %.2f of the image\n", static_cast<unsigned long long>(source.reads() / runs),
+                static_cast<double>(source.bytes() / runs) / 1e6,
+                static_cast<double>(source.bytes()) / runs / static_cast<double>(source.length()));
     bench::printReport(imagePath, source.length(), "scan", measured, hitsPath,
                        std::string(ScanModeName::rawValue(mode)).c_str());
     return 0;

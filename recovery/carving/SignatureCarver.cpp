@@ -65,6 +65,10 @@ constexpr std::uint64_t maxContinuationBytes = 64ull << 20;
 // device read lands straight in the window's buffer instead of going through the source's bounce buffer.
 constexpr std::uint64_t readAlignmentBytes = 4096;
 
+// A window whose search ranges all end this close to its start (one inside a live file but for the bytes
+// it shares with the window before) is read this far first, and whole only when that finds a header.
+constexpr std::uint64_t searchedHeadBytes = 64 * 1024;
+
 // One window of the device in memory: the window is view() of the aligned bytes read around it.
 struct WindowBuffer {
     Bytes bytes;
@@ -110,6 +114,7 @@ public:
         m_candidates.reserve(64);
         // Room for a window and the alignment around it, so that the buffers never move or grow.
         for (WindowBuffer* buffer : {&m_current, &m_next}) buffer->bytes.reserve(m_windowSize + 2 * readAlignmentBytes);
+        m_head.bytes.reserve(searchedHeadBytes + 2 * readAlignmentBytes);
     }
 
     void run();
@@ -132,8 +137,18 @@ private:
     void announceNextRead();
     void readWindow(std::uint64_t offset, std::uint64_t count, WindowBuffer& into);
     void readInPieces(std::uint64_t offset, std::uint64_t count, WindowBuffer& into);
-    // Sets m_searchRanges to the positions of the window [position, position + windowLength) to search.
-    void freeSearchRanges(std::uint64_t position, std::size_t windowLength);
+    // Sets ranges to the positions of the window [position, position + windowLength) to search.
+    void freeSearchRanges(std::uint64_t position, std::size_t windowLength,
+                          std::vector<SignatureScanIndex::PositionRange>& ranges) const;
+    // Whether every position of the window [position, position + count) to search lies in its first
+    // searchedHeadBytes, with room after it for the longest header (then m_headRanges holds them).
+    bool searchedInHeadOnly(std::uint64_t position, std::uint64_t count);
+    // Reads the window's head into a buffer of its own (the windows' buffers keep their size, so that
+    // they are not filled anew); whether a needle or box type lies in its search ranges, which is where
+    // all of the window's headers would be found.
+    bool headHoldsHeaders(std::uint64_t position);
+    // The end of a window's carve: the last cancellation checks, as after a search of the window.
+    bool windowDone(std::size_t windowLength, std::uint64_t ftypSearchStart);
     // Searches the current window and builds and delivers its hits in the order of their offsets; false
     // when the carve was cancelled.
     bool carveCandidates(std::uint64_t position);
@@ -173,10 +188,13 @@ private:
     const std::uint64_t m_blockSize;
 
     FileLengthEstimator m_estimator;
-    WindowBuffer m_current, m_next;
+    WindowBuffer m_current, m_next, m_head;
     std::vector<ScanCandidate> m_candidates;
     std::vector<std::int64_t> m_ftypOffsets;
     std::vector<SignatureScanIndex::PositionRange> m_searchRanges;
+    std::vector<SignatureScanIndex::PositionRange> m_headRanges;
+    std::vector<ScanCandidate> m_headCandidates;
+    std::vector<std::int64_t> m_headBoxes;
     std::vector<ScanCandidate> m_innerCandidates;
     std::vector<std::int64_t> m_innerBoxes;
     std::vector<std::pair<std::uint64_t, RecoveredFileKind>> m_innerHeaders;
@@ -218,22 +236,33 @@ void CarveRun::run() {
         if (position >= m_length) break;
         const std::uint64_t remaining = m_length - position;
         const std::uint64_t chunk = std::min(remaining, m_windowSize);
+        const bool last = m_windowSize >= remaining;
+        const std::uint64_t nextPosition = last ? m_length : position + m_windowSize - SignatureCarver::windowOverlapBytes;
+        // A window that is live but for its head is searched in its head alone; where that finds nothing
+        // the window holds no header, and the rest of it is never read.
+        bool headOnly = false;
         if (m_next.filled && m_next.offset == position && m_next.requested == chunk)
             std::swap(m_current, m_next);
+        else if (searchedInHeadOnly(position, chunk) && !headHoldsHeaders(position))
+            headOnly = true;
         else
             readWindow(position, chunk, m_current);
         m_next.filled = false;
-        m_readErrors += m_current.readErrors;
+        if (!headOnly) m_readErrors += m_current.readErrors;
         if (!m_index.patterns().empty() && cancelled()) return;
-        freeSearchRanges(position, m_current.view().size());
-
-        // The following window is read before this one's hits are built, so that files running past this
-        // window's end are read from memory.
-        const bool last = m_windowSize >= remaining;
-        const std::uint64_t nextPosition = last ? m_length : position + m_windowSize - SignatureCarver::windowOverlapBytes;
-        if (!last) readWindowAndKeepNextRead(nextPosition, std::min(m_length - nextPosition, m_windowSize), m_next);
-
-        if (!carveCandidates(position)) return;
+        if (headOnly) {
+            m_nextRead.reset();
+            if (!windowDone(chunk, 0)) return;
+        } else {
+            freeSearchRanges(position, m_current.view().size(), m_searchRanges);
+            // The following window is read before this one's hits are built, so that files running past
+            // this window's end are read from memory; one searched in its head only is left to be read as
+            // it comes, and what runs into it is read from the device.
+            const std::uint64_t nextCount = last ? 0 : std::min(m_length - nextPosition, m_windowSize);
+            if (last || searchedInHeadOnly(nextPosition, nextCount)) m_nextRead.reset();
+            else readWindowAndKeepNextRead(nextPosition, nextCount, m_next);
+            if (!carveCandidates(position)) return;
+        }
         position = nextPosition;
         report(std::min(position, m_length), total);
         if (position >= m_length) break;
@@ -264,7 +293,9 @@ void CarveRun::readWindowAndKeepNextRead(std::uint64_t offset, std::uint64_t cou
     m_nextRead.reset();
     if (m_windowSize >= m_length - offset) return;  // this window reaches the device's end
     const std::uint64_t next = offset + m_windowSize - SignatureCarver::windowOverlapBytes;
-    m_nextRead = readSpan(next, std::min(m_length - next, m_windowSize));
+    const std::uint64_t nextCount = std::min(m_length - next, m_windowSize);
+    // A window read in its head first is not read whole ahead of time.
+    if (!searchedInHeadOnly(next, nextCount)) m_nextRead = readSpan(next, nextCount);
 }
 
 // Reading ahead pays only where carving a window takes longer than reading one: where it holds many
@@ -341,14 +372,15 @@ void CarveRun::readInPieces(std::uint64_t offset, std::uint64_t count, WindowBuf
 // hit (a hit there is dropped, whatever its length), and what it would pass over ends with that live run, so
 // the live space is not searched: only the free runs, each with the bytes after it in which a needle or a
 // box type of a header that begins in it can lie.
-void CarveRun::freeSearchRanges(std::uint64_t position, std::size_t windowLength) {
-    m_searchRanges.clear();
+void CarveRun::freeSearchRanges(std::uint64_t position, std::size_t windowLength,
+                                std::vector<SignatureScanIndex::PositionRange>& ranges) const {
+    ranges.clear();
     const std::uint64_t end = position + windowLength;
     auto addFree = [&](std::uint64_t from, std::uint64_t to) {
         const std::size_t first = static_cast<std::size_t>(from - position);
         const std::size_t last = static_cast<std::size_t>(std::min<std::uint64_t>(to - position + SignatureCarver::windowOverlapBytes, windowLength));
-        if (!m_searchRanges.empty() && first <= m_searchRanges.back().to) m_searchRanges.back().to = last;
-        else m_searchRanges.push_back({first, last});
+        if (!ranges.empty() && first <= ranges.back().to) ranges.back().to = last;
+        else ranges.push_back({first, last});
     };
     // The first run that ends after the window's start; runs are sorted and do not overlap.
     auto run = std::upper_bound(m_liveRuns.begin(), m_liveRuns.end(), position,
@@ -362,6 +394,25 @@ void CarveRun::freeSearchRanges(std::uint64_t position, std::size_t windowLength
         at = std::max(at, run->second);
     }
     if (at < end) addFree(at, end);
+}
+
+bool CarveRun::searchedInHeadOnly(std::uint64_t position, std::uint64_t count) {
+    if (count <= searchedHeadBytes) return false;
+    freeSearchRanges(position, static_cast<std::size_t>(count), m_headRanges);
+    return m_headRanges.empty() || m_headRanges.back().to + SignatureCarver::windowOverlapBytes <= searchedHeadBytes;
+}
+
+// The search of the whole window looks at these positions or fewer (inside a file found before, only its
+// sector starts), and a header there lies in the head with all its bytes: a head without a needle or box
+// type in these ranges is a window without headers.
+bool CarveRun::headHoldsHeaders(std::uint64_t position) {
+    readWindow(position, searchedHeadBytes, m_head);
+    // Blocks of the head that cannot be read are counted once, whether or not the window is read whole.
+    m_readErrors += m_head.readErrors;
+    m_headCandidates.clear();
+    m_headBoxes.clear();
+    if (!m_headRanges.empty()) m_index.scan(m_head.view(), m_headRanges, m_headCandidates, m_headBoxes);
+    return !m_headCandidates.empty() || !m_headBoxes.empty();
 }
 
 // Where the live space that runs to the end of the window [position, end) begins, or end when the window's
@@ -426,10 +477,14 @@ bool CarveRun::carveCandidates(std::uint64_t position) {
         }
     }
     m_nextRead.reset();
+    return windowDone(window.size(), ftypSearchStart);
+}
+
+bool CarveRun::windowDone(std::size_t windowLength, std::uint64_t ftypSearchStart) {
     if (cancelled()) return false;
     if (m_index.ftypSignatures().empty()) return true;
     // The search that finds no further "ftyp" asks as well.
-    if (ftypSearchStart + 4 <= window.size() && ftypSearchStart % SignatureCarver::ftypCancelCheckBytes == 0 && cancelled())
+    if (ftypSearchStart + 4 <= windowLength && ftypSearchStart % SignatureCarver::ftypCancelCheckBytes == 0 && cancelled())
         return false;
     return !cancelled();
 }

@@ -1,9 +1,10 @@
 #pragma once
 // Finds files in raw space by their signatures: reads the device window by window, builds a hit for each
 // header found (kind, length, picture size), drops what lies in live files or fails the filters, and hands
-// every other hit to the caller as soon as it is found. Live space is read with the rest but not searched
-// for headers, since none there could make a hit, and inside a file whose structure gave its length only the
-// sector starts are searched, since only a file written over it there is a file of its own.
+// every other hit to the caller as soon as it is found. Live space is not searched for headers, since none
+// there could make a hit; a window that is live but for its first 64 KiB is read that far only, and whole
+// only where that head holds a header. Inside a file whose structure gave its length only the sector starts
+// are searched, since only a file written over it there is a file of its own.
 
 #include "recovery/bytesource/ByteSource.h"
 #include "recovery/carving/FileSignature.h"
@@ -20,8 +21,8 @@ namespace vantrel {
 // How it reads, for a byte source that reads ahead on a thread of its own (the library starts none): the
 // windows are asked for in ascending order through ByteSource::readInto, each from the 4096-byte boundary at
 // or before the window to the one after its end (or the device's end), the next window before the current
-// one is searched and carved; a file that runs past both windows is read through the same call at its own
-// offset. Once the carve of the current window has met readAheadCandidates headers, the carver names the
+// one is searched and carved unless it is one read in its head first; a file that runs past the windows
+// held is read through the same call at its own offset. Once the carve of the current window has met readAheadCandidates headers, the carver names the
 // read of the window after the next through ByteSource::willRead, and asks for that read when it moves on to
 // the next window: a source can read it meanwhile, one window ahead of the carve.
 class SignatureCarver {

@@ -14,6 +14,37 @@ namespace {
 
 constexpr std::uint64_t maxSignedCount = std::numeric_limits<std::int64_t>::max();
 
+// The buffer an extraction reads its chunks into: the thread's own, kept from file to file, so that a
+// run of recoveries does not map, fault in and zero a fresh megabyte for every file; a fresh one where
+// the thread's is in use already (a sink that extracts again) or would be kept too large.
+class ChunkBuffer {
+public:
+    ChunkBuffer() : m_borrowed(!held()) { held() = held() || m_borrowed; }
+    ~ChunkBuffer() {
+        if (!m_borrowed) return;
+        held() = false;
+        if (kept().capacity() > maxKeptBytes) Bytes().swap(kept());
+    }
+    ChunkBuffer(const ChunkBuffer&) = delete;
+    ChunkBuffer& operator=(const ChunkBuffer&) = delete;
+
+    Bytes& bytes() { return m_borrowed ? kept() : m_own; }
+
+private:
+    static constexpr std::size_t maxKeptBytes = 4 * defaultChunkBytes;
+    static Bytes& kept() {
+        thread_local Bytes buffer;
+        return buffer;
+    }
+    static bool& held() {
+        thread_local bool inUse = false;
+        return inUse;
+    }
+
+    bool m_borrowed;
+    Bytes m_own;
+};
+
 // Collects adjacent extents and hands them to the sink in reads of at most chunkBytes.
 class ExtentStreamer {
 public:
@@ -36,15 +67,16 @@ public:
         while (m_pendingLength > 0) {
             const std::uint64_t piece = std::min(m_pendingLength, m_chunkBytes);
             try {
-                SourceReads::readAvailableInto(m_source, m_pendingOffset, piece, m_buffer);
+                SourceReads::readAvailableInto(m_source, m_pendingOffset, piece, m_buffer.bytes());
             } catch (...) {
                 if (!SourceReads::isBadSpot(std::current_exception())) throw;
                 throw ByteSourceError::readFailed(m_pendingOffset);
             }
-            if (!m_buffer.empty()) m_sink(m_buffer);
-            m_delivered += m_buffer.size();
-            if (m_buffer.size() < piece) {
-                const std::uint64_t shortAt = m_pendingOffset + m_buffer.size();
+            const Bytes& read = m_buffer.bytes();
+            if (!read.empty()) m_sink(read);
+            m_delivered += read.size();
+            if (read.size() < piece) {
+                const std::uint64_t shortAt = m_pendingOffset + read.size();
                 if (shortAt < m_source.length()) throw ByteSourceError::readFailed(shortAt);
                 m_pendingLength = 0;
                 return false;
@@ -64,12 +96,13 @@ private:
     std::uint64_t m_pendingOffset = 0;
     std::uint64_t m_pendingLength = 0;
     std::uint64_t m_delivered = 0;
-    Bytes m_buffer;
+    ChunkBuffer m_buffer;
 };
 
 std::uint64_t readPlainRange(ByteSource& source, const RecoveredHit& hit, const ByteSink& sink, std::uint64_t chunkBytes) {
     chunkBytes = std::max<std::uint64_t>(chunkBytes, 1);
-    Bytes buffer;
+    ChunkBuffer chunk;
+    Bytes& buffer = chunk.bytes();
     std::uint64_t delivered = 0;
     while (delivered < hit.byteLength) {
         // The first read fails with outOfBounds when the range starts past the end, as one read of

@@ -138,6 +138,35 @@ TEST(ClusterChainReader, CarvedHitsAndEmptyHitsAreReadAsTheirPlainRange) {
     EXPECT_EQ(extractAll(source, joined).size(), 2 * sectorBytes + 10);
 }
 
+// Extractions on one thread share a read buffer from file to file: one that a sink starts while another
+// is delivering its chunk, by chain or plain range, must not overwrite that chunk.
+TEST(ClusterChainReader, AnExtractionInsideASinkLeavesTheOuterChunkIntact) {
+    MemoryVolume volume(5000);
+    volume.chain({10, 11, 12, 40, 41});
+    volume.chain({20, 21});
+    MemoryByteSource source(volume.image());
+    RecoveredHit carved;
+    carved.byteOffset = volume.clusterOffset(30);
+    carved.byteLength = 2 * sectorBytes;
+    const std::vector<RecoveredHit> outer = {volume.hit(10, 5 * sectorBytes), carved};
+    for (const RecoveredHit& hit : outer) {
+        Bytes out, inner;
+        ClusterChainReader::extract(source, hit,
+                                    [&](ByteView chunk) {
+                                        const Bytes before(chunk.begin(), chunk.end());
+                                        inner = extractAll(source, volume.hit(20, 2 * sectorBytes));
+                                        EXPECT_TRUE(std::equal(chunk.begin(), chunk.end(), before.begin(), before.end()));
+                                        out.insert(out.end(), chunk.begin(), chunk.end());
+                                    },
+                                    1024);
+        EXPECT_EQ(out, hit.byteOffset == carved.byteOffset ? MemoryVolume::expected({30, 31})
+                                                           : MemoryVolume::expected({10, 11, 12, 40, 41}));
+        EXPECT_EQ(inner, MemoryVolume::expected({20, 21}));
+    }
+    // And the buffer the thread kept serves the next file whole.
+    EXPECT_EQ(extractAll(source, volume.hit(10, 5 * sectorBytes)), MemoryVolume::expected({10, 11, 12, 40, 41}));
+}
+
 TEST(ClusterChainReader, HintOfAnotherFatTypeStillReadsByChain) {
     MemoryVolume volume(5000);
     volume.chain({5, 9});
