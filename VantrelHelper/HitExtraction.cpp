@@ -37,8 +37,8 @@ void finish(int fd, const std::string& path) {
 
 // Hands the written bytes to the disk without waiting for them, so that the caller's flush of the batch
 // finds them written or on their way. Only a start: a failure to write them back is kept for that flush
-// (the kernel reports it to the fdatasync of every descriptor of the file opened before it), and a file
-// system that cannot start writeback early simply writes at the flush.
+// (the kernel reports it to the syncfs of the file system and to the fdatasync of every descriptor of the
+// file opened before it), and a file system that cannot start writeback early simply writes at the flush.
 void startWriteback(int fd) {
     (void)::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
 }

@@ -273,16 +273,21 @@ struct Extraction {
     std::uint64_t secondLength;
 };
 
+// Sends the request; the reply and a failure of the connection both end in answered.
+void sendExtraction(HelperClient& connection, const Extraction& job, HelperXPCClient::ExtractionAnswer answered) {
+    connection.extractHitWithPath(job.path, job.offset, clampedToInt64(job.length), job.destinationPath,
+                                  std::move(*job.destination), job.hitSource, static_cast<std::int64_t>(job.firstCluster),
+                                  job.partitionOffset, job.fileSystem, clampedToInt64(job.secondOffset),
+                                  clampedToInt64(job.secondLength), answered,
+                                  [answered](ErrorObject error) { answered(std::move(error)); });
+}
+
 Task<void> extractCall(std::shared_ptr<State> state, Extraction job) {
     auto start = [state, job](CallbackResumer<void> resume) {
-        state->connection->extractHitWithPath(
-            job.path, job.offset, clampedToInt64(job.length), job.destinationPath, std::move(*job.destination), job.hitSource,
-            static_cast<std::int64_t>(job.firstCluster), job.partitionOffset, job.fileSystem,
-            clampedToInt64(job.secondOffset), clampedToInt64(job.secondLength), [resume](std::optional<ErrorObject> error) {
-                if (error) resume.fail(CallError(std::move(*error)));
-                else resume();
-            },
-            [resume](ErrorObject error) { resume.fail(CallError(std::move(error))); });
+        sendExtraction(*state->connection, job, [resume](std::optional<ErrorObject> error) {
+            if (error) resume.fail(CallError(std::move(*error)));
+            else resume();
+        });
     };
     co_await fromCallback<void>(start);
 }
@@ -411,8 +416,10 @@ void HelperXPCClient::startScan(const std::string& path, const RecoveryFilters& 
 
 void HelperXPCClient::cancelScan() { m_state->connection->cancelScan(); }
 
-Task<void> HelperXPCClient::extractHit(std::string path, const RecoveredHit& hit, std::uint64_t length,
-                                       std::string destinationPath, UniqueFd destination, std::optional<double> timeoutSeconds) {
+namespace {
+
+Extraction extractionOf(std::string path, const RecoveredHit& hit, std::uint64_t length, std::string destinationPath,
+                        UniqueFd destination) {
     const auto hint = hit.clusterHint.value_or(ClusterAllocationHint{});
     Extraction job{std::move(path),
                    clampedToInt64(hit.byteOffset),
@@ -429,7 +436,22 @@ Task<void> HelperXPCClient::extractHit(std::string path, const RecoveredHit& hit
         job.secondOffset = piece->offset;
         job.secondLength = piece->length;
     }
-    return extractTask(m_state, std::move(job), timeoutSeconds);
+    return job;
+}
+
+} // namespace
+
+Task<void> HelperXPCClient::extractHit(std::string path, const RecoveredHit& hit, std::uint64_t length,
+                                       std::string destinationPath, UniqueFd destination, std::optional<double> timeoutSeconds) {
+    return extractTask(m_state, extractionOf(std::move(path), hit, length, std::move(destinationPath), std::move(destination)),
+                       timeoutSeconds);
+}
+
+void HelperXPCClient::startExtraction(std::string path, const RecoveredHit& hit, std::uint64_t length,
+                                      std::string destinationPath, UniqueFd destination, ExtractionAnswer answered) {
+    sendExtraction(*m_state->connection,
+                   extractionOf(std::move(path), hit, length, std::move(destinationPath), std::move(destination)),
+                   std::move(answered));
 }
 
 void HelperXPCClient::remountDisks(const std::vector<std::string>& bsdNames, Completion completion) {

@@ -72,6 +72,11 @@ public:
     // code 11 once timeoutSeconds (when given) have passed.
     Task<void> extractHit(std::string path, const RecoveredHit& hit, std::uint64_t length, std::string destinationPath,
                           UniqueFd destination, std::optional<double> timeoutSeconds = std::nullopt);
+    // The same request without waiting for it: answered calls once, on the connection's delivery thread,
+    // with the helper's or the connection's error or none, so that a caller may have several asked at once.
+    using ExtractionAnswer = std::function<void(std::optional<ErrorObject> error)>;
+    void startExtraction(std::string path, const RecoveredHit& hit, std::uint64_t length, std::string destinationPath,
+                         UniqueFd destination, ExtractionAnswer answered);
     void remountDisks(const std::vector<std::string>& bsdNames, Completion completion);
     // Asks the helper to quit so that the next call starts a fresh one; never fails. Whatever ends the
     // request, the connection is dropped and the task returns 0.3 seconds later.

@@ -40,6 +40,10 @@ struct AppEffects {
     std::function<BackingStorage::OverlapAnswer(const std::string& devicePath, int fd)> destinationOverlap{};
     // Flushes a recovered file to the disk, as fdatasync does (0, or -1 with errno); none: fdatasync.
     std::function<int(int fd)> flushFile{};
+    // Flushes the whole file system a recovered file is on, as syncfs does (0, or -1 with errno): 0 only
+    // when every file of it written since fd was opened is on the disk. None: syncfs where the kernel
+    // reports failed writes to it, else -1 (each file is then flushed on its own).
+    std::function<int(int fd)> flushFileSystem{};
 };
 
 } // namespace vantrel

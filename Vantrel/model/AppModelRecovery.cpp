@@ -2,15 +2,19 @@
 //
 // Every destination is created here, exclusively and never through a link (so no file is ever
 // replaced), under the hit's name made safe or the first free numbered variant of it, and handed to
-// the helper as a descriptor; the helper writes the hit into it. A file whose copy or extraction
-// failed or ran out of time is removed again, never left behind as if recovered. A file counts as
-// recovered only after the helper's reply, this side's check of its length and the flush of its batch
-// to the disk: the files the helper filled are flushed together (fdatasync of each, through a second
-// descriptor kept here, off the main thread) every flushBatchFiles files or flushBatchBytes bytes and
-// at the end, rather than each waiting for the disk before the next is asked for; a file whose flush
-// fails is removed and reported as not recovered, and ends the run. A file shorter than its hit is
-// reported, and its verdict is at most suspect. A folder this program may not write into is reported
-// as such, not as blocked disk access.
+// the helper as a descriptor; the helper writes the hit into it. A few files are asked for ahead of the
+// one the run waits for (extractionWindow), and their answers are taken in the order of the hits. A
+// file whose copy or extraction failed or ran out of time is removed again, never left behind as if
+// recovered; the first failure ends the run: no file is asked for after it, the ones asked already are
+// taken as they come, except that after a time-out those not answered yet are left (they wait behind
+// the one the helper is held up by) and their files removed. Each file's time limit counts from when
+// it is the oldest one asked for. A file counts as recovered only after the helper's reply, this side's
+// check of its length and the flush of its batch to the disk: the files the helper filled are flushed
+// together (syncfs of their file system through a second descriptor kept here, off the main thread, and
+// fdatasync of each when that fails) every flushBatchFiles files or flushBatchBytes bytes and at the
+// end, while the run goes on; a file whose flush fails is removed and reported as not recovered, and
+// ends the run. A file shorter than its hit is reported, and its verdict is at most suspect. A folder
+// this program may not write into is reported as such, not as blocked disk access.
 
 #include "Vantrel/async/Awaitables.h"
 #include "Vantrel/helper/CallError.h"
@@ -24,10 +28,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <fcntl.h>
 #include <limits>
 #include <thread>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 namespace vantrel {
@@ -62,12 +70,121 @@ struct RunFailure {
 constexpr std::size_t flushBatchFiles = 128;
 constexpr std::uint64_t flushBatchBytes = 256ull * 1024 * 1024;
 
+// Asked of the helper ahead of the file the run waits for: the helper finds the next request waiting
+// when it finishes one, rather than a round trip to this side and back between every two files.
+constexpr std::size_t extractionWindow = 8;
+
+// An outcome delivered once from any thread (the first wins) and looked at later on the main thread:
+// taken at once when it has come, waited for otherwise.
+template <typename T>
+class Arrival {
+public:
+    void deliver(T value) {
+        std::optional<CallbackResumer<T>> waiter;
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_value) return;
+            m_value = std::move(value);
+            if (!m_waiter) return;
+            waiter = std::move(m_waiter);
+            m_waiter.reset();
+        }
+        (*waiter)(*m_value);
+    }
+    std::optional<T> taken() const {
+        std::lock_guard lock(m_mutex);
+        return m_value;
+    }
+    void whenArrived(CallbackResumer<T> resume) {
+        std::unique_lock lock(m_mutex);
+        if (!m_value) {
+            m_waiter = std::move(resume);
+            return;
+        }
+        T value = *m_value;
+        lock.unlock();
+        resume(std::move(value));
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::optional<T> m_value;
+    std::optional<CallbackResumer<T>> m_waiter;
+};
+
+template <typename T>
+Task<T> arrivalOf(std::shared_ptr<Arrival<T>> arrival) {
+    if (auto value = arrival->taken()) co_return std::move(*value);
+    auto start = [arrival](CallbackResumer<T> resume) { arrival->whenArrived(std::move(resume)); };
+    auto value = co_await fromCallback<T>(start);
+    co_return value;
+}
+
+using ExtractionOutcome = Arrival<std::optional<ErrorObject>>;
+using FlushOutcome = Arrival<std::vector<int>>;
+
+// A file this run made in the folder: removed again when the run leaves it unsettled (a failure, a
+// time-out, the model going away while the helper still writes it), unless it was kept.
+class MadeFile {
+public:
+    MadeFile() = default;
+    explicit MadeFile(std::filesystem::path path) : m_path(std::move(path)) {}
+    MadeFile(MadeFile&& other) noexcept : m_path(std::exchange(other.m_path, {})) {}
+    MadeFile& operator=(MadeFile&& other) noexcept {
+        if (this != &other) {
+            remove();
+            m_path = std::exchange(other.m_path, {});
+        }
+        return *this;
+    }
+    ~MadeFile() { remove(); }
+    void keep() { m_path.clear(); }
+    void remove() {
+        if (!m_path.empty()) removeQuietly(std::exchange(m_path, {}));
+    }
+
+private:
+    std::filesystem::path m_path;
+};
+
+// A file of the run on its way, in the order of the hits: made in the folder and copied here, or asked
+// of the helper, or refused.
+struct Underway {
+    std::size_t index = 0;  // of the hit among the chosen
+    std::filesystem::path destination;
+    MadeFile made;
+    std::optional<ErrorObject> written;  // known at once: a refusal, a failed copy, a folder that refused the file
+    bool destinationFailed = false;      // the folder refused it: the run's error names the folder
+    std::shared_ptr<ExtractionOutcome> answer;  // the helper's, when asked
+    UniqueFd kept;                              // a second descriptor of a file the helper fills, for its flush
+};
+
 // A file the helper filled that waits for the flush of its batch.
 struct Unflushed {
     std::size_t index = 0;  // of the hit among the chosen
     std::filesystem::path path;
     UniqueFd fd;  // a second descriptor of the file, kept for the flush
 };
+
+// Since Linux 5.8 syncfs answers a failed write back of any file of the file system since the
+// descriptor was opened; before, it answers 0 whatever happened, and so tells nothing.
+bool syncfsReportsFailedWrites() {
+    static const bool reports = [] {
+        utsname names{};
+        if (::uname(&names) != 0) return false;
+        unsigned major = 0;
+        unsigned minor = 0;
+        if (std::sscanf(names.release, "%u.%u", &major, &minor) != 2) return false;
+        return major > 5 || (major == 5 && minor >= 8);
+    }();
+    return reports;
+}
+
+int flushFileSystem(int fd, const std::function<int(int)>& flush) {
+    if (flush) return flush(fd) == 0 ? 0 : (errno != 0 ? errno : EIO);
+    if (!syncfsReportsFailedWrites()) return ENOTSUP;
+    return ::syncfs(fd) == 0 ? 0 : errno;
+}
 
 int flushOne(int fd, const std::function<int(int)>& flush) {
     for (;;) {
@@ -77,59 +194,84 @@ int flushOne(int fd, const std::function<int(int)>& flush) {
     }
 }
 
-// Flushes the files on a thread of their own and answers the error number of each (0: on the disk).
-// The descriptors go with the thread, which closes them once flushed.
-Task<std::vector<int>> flushedFiles(std::vector<UniqueFd> files, std::function<int(int)> flush) {
-    auto owned = std::make_shared<std::vector<UniqueFd>>(std::move(files));
-    auto start = [owned, flush](CallbackResumer<std::vector<int>> resume) {
-        std::thread([owned, flush, resume] {
-            std::vector<int> errors;
-            for (auto& fd : *owned) {
-                errors.push_back(flushOne(fd.get(), flush));
+// A batch being flushed on a thread of its own, while the run goes on.
+struct Flushing {
+    std::vector<Unflushed> batch;
+    std::shared_ptr<FlushOutcome> errors;  // the error number of each file (0: on the disk)
+};
+
+// How a batch is flushed: the file system its files are on at once (one write of its journal rather
+// than one for every file), and each file on its own only when that fails, to tell which of them did.
+struct Flushes {
+    std::function<int(int)> file;
+    std::function<int(int)> fileSystem;
+};
+
+// Starts the flush of the batch on a thread of its own. The descriptors go with the thread, which
+// closes them once flushed. The batch's files are in one folder, and the first was opened before the
+// others were written, so the flush of the file system through it answers for all of them.
+Flushing startFlush(std::vector<Unflushed> batch, Flushes flushes) {
+    Flushing flushing{std::move(batch), std::make_shared<FlushOutcome>()};
+    auto files = std::make_shared<std::vector<UniqueFd>>();
+    for (auto& file : flushing.batch) files->push_back(std::move(file.fd));
+    try {
+        std::thread([files, flushes, errors = flushing.errors] {
+            std::vector<int> numbers;
+            if (!files->empty() && flushFileSystem(files->front().get(), flushes.fileSystem) == 0) {
+                const auto count = files->size();
+                files->clear();
+                errors->deliver(std::vector<int>(count, 0));
+                return;
+            }
+            for (auto& fd : *files) {
+                numbers.push_back(flushOne(fd.get(), flushes.file));
                 fd.reset();
             }
-            resume(std::move(errors));
+            errors->deliver(std::move(numbers));
         }).detach();
-    };
-    co_return co_await fromCallback<std::vector<int>>(start);
+    } catch (const std::exception&) {
+        // No thread to flush on: nothing is known to be on the disk.
+        flushing.errors->deliver(std::vector<int>(flushing.batch.size(), EAGAIN));
+    }
+    return flushing;
 }
 
-// Flushes the batch: each file whose flush succeeded counts as saved; one whose flush failed is removed,
-// taken off the lists of names, and the first such failure is answered.
-Task<std::optional<RunFailure>> flushBatch(std::vector<Unflushed>& batch, const std::function<int(int)>& flush, int& saved,
-                                           std::optional<std::size_t>& failedIndex, std::vector<std::string>& shortFiles,
-                                           std::vector<std::string>& uncheckedFiles) {
-    std::vector<UniqueFd> files;
-    for (auto& file : batch) files.push_back(std::move(file.fd));
-    std::vector<int> errors;
-    try {
-        errors = co_await flushedFiles(std::move(files), flush);
-    } catch (const std::exception&) {
-        errors.assign(batch.size(), EAGAIN);  // no thread to flush on: nothing is known to be on the disk
+// What the run has to show for itself so far.
+struct RunTally {
+    int saved = 0;
+    std::vector<std::string> shortFiles;
+    std::vector<std::string> uncheckedFiles;  // written, but not there to be read back and judged
+    std::optional<RunFailure> failure;        // the first
+    std::optional<std::size_t> failedIndex;
+
+    void fail(RunFailure why, std::size_t index) {
+        if (failure) return;
+        failure = std::move(why);
+        failedIndex = index;
     }
-    std::optional<RunFailure> failure;
+};
+
+// Settles a flushed batch: each file whose flush succeeded counts as saved; one whose flush failed is
+// removed, taken off the lists of names, and the first such failure ends the run.
+void settleBatch(const std::vector<Unflushed>& batch, const std::vector<int>& errors, RunTally& tally) {
     for (std::size_t i = 0; i < batch.size(); ++i) {
         const auto& file = batch[i];
         const int error = i < errors.size() ? errors[i] : EIO;
         if (error == 0) {
-            ++saved;
+            ++tally.saved;
             continue;
         }
         AppLog::error("recover flush failed " + file.path.string() + ": errno " + std::to_string(error), category);
         removeQuietly(file.path);
         const auto name = file.path.filename().string();
-        std::erase(shortFiles, name);
-        std::erase(uncheckedFiles, name);
-        if (failure) continue;
+        std::erase(tally.shortFiles, name);
+        std::erase(tally.uncheckedFiles, name);
         auto object = ErrorObject::posix(error, file.path.string());
         object.message = tr("%1 could not be written to the disk: %2")
                              .arg(QString::fromStdString(file.path.string()), QString::fromLocal8Bit(std::strerror(error)))
                              .toStdString();
-        failure = RunFailure{std::move(object), false};
-        failedIndex = file.index;
+        tally.fail(RunFailure{std::move(object), false}, file.index);
     }
-    batch.clear();
-    co_return failure;
 }
 
 } // namespace
@@ -172,26 +314,25 @@ void AppModel::recoverSelected(std::string folder) {
 
 Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string folder, std::string devicePath) {
     const int count = static_cast<int>(chosen.size());
-    int saved = 0;
-    std::vector<std::string> shortFiles;
-    std::vector<std::string> uncheckedFiles;  // written, but not there to be read back and judged
-    std::optional<RunFailure> failure;
-    std::optional<std::size_t> failedIndex;
-    std::vector<Unflushed> unflushed;
-    std::uint64_t unflushedBytes = 0;
-    const auto flush = m_effects.flushFile;
-    for (int i = 0; i < count && !failure; ++i) {
-        if (unflushed.size() >= flushBatchFiles || unflushedBytes >= flushBatchBytes) {
-            unflushedBytes = 0;
-            failure = co_await flushBatch(unflushed, flush, saved, failedIndex, shortFiles, uncheckedFiles);
-            if (failure) break;
-        }
-        const RecoveredHit item = chosen[static_cast<std::size_t>(i)];
-        setStatusMessage(tr("Recovering %1/%2: ").arg(i + 1).arg(count) + QString::fromStdString(item.suggestedName) + "…");
-        AppLog::info("recover " + std::to_string(i + 1) + "/" + std::to_string(count) + " " + item.suggestedName +
+    RunTally tally;
+    std::deque<Underway> underway;  // made and asked for, in order, at most extractionWindow
+    std::vector<Unflushed> filling;  // filled by the helper, waiting for a batch's flush
+    std::uint64_t fillingBytes = 0;
+    std::optional<Flushing> flushing;  // at most one batch at a time
+    std::size_t next = 0;
+    bool asking = true;  // new files are made and asked for until the run fails
+    // An extraction ran out of time: the helper is held up by it, and those asked after it wait behind it.
+    bool helperHeldUp = false;
+    const Flushes flush{m_effects.flushFile, m_effects.flushFileSystem};
+
+    // Makes the hit's file and copies it from the cache, or asks the helper to fill it.
+    auto begin = [&](std::size_t index) {
+        Underway file;
+        file.index = index;
+        const RecoveredHit& item = chosen[index];
+        AppLog::info("recover " + std::to_string(index + 1) + "/" + std::to_string(count) + " " + item.suggestedName +
                          " len=" + std::to_string(item.byteLength),
                      category);
-
         // The name comes from a disk: it becomes a file name in the folder only once made safe.
         const std::string name = RecoveryFiles::safeFileName(
             item.suggestedName, "recovered." + std::string(FileKind::preferredExtension(item.kind)));
@@ -199,16 +340,15 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
         try {
             created = RecoveryFiles::createUnique(folder, name);
         } catch (const std::exception& error) {
-            failure = RunFailure{CallError::objectOf(error), true};
-            failedIndex = static_cast<std::size_t>(i);
-            break;
+            file.written = CallError::objectOf(error);
+            file.destinationFailed = true;
+            return file;
         }
-        const auto destination = created.path;
-
+        file.destination = created.path;
+        file.made = MadeFile(created.path);
+        const auto& destination = file.destination;
         const auto cached = m_probeCache->cachedFile(item.id);
         const auto cachedSize = m_probeCache->fileSize(item.id);
-        std::optional<ErrorObject> written;
-        UniqueFd kept;  // for the flush of a file the helper fills
         // The helper checks the files it fills; the ones written here are checked here, and each
         // read of the disk waits for it to be the scanned one still.
         const bool fromCache = cached && cachedSize && *cachedSize >= item.byteLength;
@@ -218,30 +358,81 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
         if (refusal) {
             auto error = ErrorObject::posix(fromCache ? EXDEV : ENODEV, destination.string());
             error.message = refusal->toStdString();
-            written = error;
-            created.fd.reset();
+            file.written = error;
         } else if (fromCache) {
             try {
                 RecoveryFiles::copyPrefix(*cached, created.fd.get(), item.byteLength, destination);
                 AppLog::info("recover from probe cache " + item.suggestedName, category);
             } catch (const std::exception& error) {
-                written = CallError::objectOf(error);
+                file.written = CallError::objectOf(error);
             }
-            created.fd.reset();
-        } else if (kept = UniqueFd(::fcntl(created.fd.get(), F_DUPFD_CLOEXEC, 0)); !kept) {
-            written = ErrorObject::posix(errno, destination.string());
-            created.fd.reset();
+        } else if (file.kept = UniqueFd(::fcntl(created.fd.get(), F_DUPFD_CLOEXEC, 0)); !file.kept) {
+            file.written = ErrorObject::posix(errno, destination.string());
         } else {
-            const double limit = recoveryTimeLimitSeconds;
-            std::function<std::exception_ptr()> onTimeout = [limit] {
-                return std::make_exception_ptr(CallError(recoveryTimedOut(limit)));
-            };
+            file.answer = std::make_shared<ExtractionOutcome>();
             try {
-                co_await withTimeout(helperClient().extractHit(devicePath, item, item.byteLength, destination.string(),
-                                                               std::move(created.fd)),
-                                     secondsSpan(limit), onTimeout);
+                helperClient().startExtraction(devicePath, item, item.byteLength, destination.string(), std::move(created.fd),
+                                               [answer = file.answer](std::optional<ErrorObject> error) {
+                                                   answer->deliver(std::move(error));
+                                               });
             } catch (const std::exception& error) {
-                written = CallError::objectOf(error);
+                file.answer->deliver(CallError::objectOf(error));
+            }
+        }
+        return file;
+    };
+
+    for (;;) {
+        if (const auto done = flushing ? flushing->errors->taken() : std::nullopt) {
+            settleBatch(flushing->batch, *done, tally);
+            flushing.reset();
+        }
+        if (filling.size() >= flushBatchFiles || fillingBytes >= flushBatchBytes) {
+            if (flushing) {
+                const auto errors = co_await arrivalOf(flushing->errors);
+                settleBatch(flushing->batch, errors, tally);
+            }
+            flushing = startFlush(std::move(filling), flush);
+            filling.clear();
+            fillingBytes = 0;
+        }
+        if (tally.failure) asking = false;
+        while (asking && next < chosen.size() && underway.size() < extractionWindow) {
+            underway.push_back(begin(next++));
+            // Known at once: the run ends with it, and nothing after it is made.
+            if (underway.back().written) asking = false;
+        }
+        if (underway.empty()) break;
+        Underway file = std::move(underway.front());
+        underway.pop_front();
+        const RecoveredHit& item = chosen[file.index];
+        const auto& destination = file.destination;
+        setStatusMessage(tr("Recovering %1/%2: ").arg(file.index + 1).arg(count) + QString::fromStdString(item.suggestedName) +
+                         "…");
+        std::optional<ErrorObject> written = std::move(file.written);
+        if (file.answer) {
+            auto answered = file.answer->taken();
+            if (!answered && helperHeldUp) {
+                // Asked behind the one that ran out of time, it would wait as long again: it is left, and its file removed.
+                AppLog::error("recover left " + item.suggestedName + ": asked after an extraction that timed out", category);
+                continue;
+            }
+            if (answered) {
+                written = std::move(*answered);
+            } else {
+                // The time counts from here: the file is the oldest the helper has been asked for.
+                const double limit = recoveryTimeLimitSeconds;
+                auto ranOut = std::make_shared<bool>(false);
+                std::function<std::exception_ptr()> onTimeout = [limit, ranOut] {
+                    *ranOut = true;
+                    return std::make_exception_ptr(CallError(recoveryTimedOut(limit)));
+                };
+                try {
+                    written = co_await withTimeout(arrivalOf(file.answer), secondsSpan(limit), onTimeout);
+                } catch (const std::exception& error) {
+                    written = CallError::objectOf(error);
+                }
+                helperHeldUp = helperHeldUp || *ranOut;
             }
         }
         // The file must hold something of the hit; an empty one is no recovery.
@@ -252,20 +443,21 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
             written = error;
         }
         if (written) {
-            removeQuietly(destination);
-            failure = RunFailure{*written, false};
-            failedIndex = static_cast<std::size_t>(i);
-            break;
+            file.made.remove();
+            if (tally.failure) AppLog::error("recover failed as well " + item.suggestedName + ": " + written->message, category);
+            tally.fail(RunFailure{*written, file.destinationFailed}, file.index);
+            continue;
         }
-        if (kept) {
-            unflushed.push_back({static_cast<std::size_t>(i), destination, std::move(kept)});
-            unflushedBytes += *size;
+        file.made.keep();
+        if (file.kept) {
+            filling.push_back({file.index, destination, std::move(file.kept)});
+            fillingBytes += *size;
         } else {
-            ++saved;  // copied from the cache and flushed there
+            ++tally.saved;  // copied from the cache and flushed there
         }
         const bool shorter = *size < item.byteLength;
         if (shorter) {
-            shortFiles.push_back(destination.filename().string());
+            tally.shortFiles.push_back(destination.filename().string());
             AppLog::error("recover short " + item.suggestedName + ": " + std::to_string(*size) + " of " +
                               std::to_string(item.byteLength) + " bytes",
                           category);
@@ -280,7 +472,7 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
             auto verdict = co_await checkFile(item.kind, destination.string(), false);
             if (verdict.unreadable || verdict.integrity == HitIntegrity::pending) {
                 // Nothing was judged: the hit keeps what it had, and the status says why.
-                if (verdict.unreadable) uncheckedFiles.push_back(destination.filename().string());
+                if (verdict.unreadable) tally.uncheckedFiles.push_back(destination.filename().string());
                 continue;
             }
             if (shorter && verdict.integrity == HitIntegrity::ok) verdict.integrity = HitIntegrity::suspect;
@@ -291,18 +483,19 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
     }
 
     // What was written before a failure is kept, once it is on the disk too.
-    if (!unflushed.empty()) {
-        std::optional<std::size_t> flushFailedIndex;
-        auto flushFailure = co_await flushBatch(unflushed, flush, saved, flushFailedIndex, shortFiles, uncheckedFiles);
-        if (!failure && flushFailure) {
-            failure = std::move(flushFailure);
-            failedIndex = flushFailedIndex;
-        }
+    if (flushing) {
+        const auto errors = co_await arrivalOf(flushing->errors);
+        settleBatch(flushing->batch, errors, tally);
     }
-    if (failure) {
-        const auto& error = failure->error;
-        AppLog::error("recover failed " + chosen[failedIndex.value_or(0)].suggestedName + ": " + error.message, category);
-        if (failure->destination) {
+    if (!filling.empty()) {
+        auto last = startFlush(std::move(filling), flush);
+        const auto errors = co_await arrivalOf(last.errors);
+        settleBatch(last.batch, errors, tally);
+    }
+    if (tally.failure) {
+        const auto& error = tally.failure->error;
+        AppLog::error("recover failed " + chosen[tally.failedIndex.value_or(0)].suggestedName + ": " + error.message, category);
+        if (tally.failure->destination) {
             setErrorMessage(tr("Could not create a file in the folder %1: %2")
                                 .arg(QString::fromStdString(folder), QString::fromStdString(error.message)));
         } else {
@@ -313,7 +506,7 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
             setErrorMessage(userFacingErrorMessage(error));
         }
     }
-    finishRecovery(saved, count, std::move(shortFiles), std::move(uncheckedFiles));
+    finishRecovery(tally.saved, count, std::move(tally.shortFiles), std::move(tally.uncheckedFiles));
 }
 
 void AppModel::finishRecovery(int saved, int count, std::vector<std::string> shortFiles,

@@ -1,9 +1,11 @@
 // Recovery of selected hits against the fake helper in virtual time: files made by the application
 // and filled by the helper, names that collide, the cache, the time limit, failures that leave no
-// file behind, short files, a folder that cannot be written, and a recovery during a scan.
+// file behind, several extractions asked for at once (answered in any order, failing, timing out or
+// cut short), short files, a folder that cannot be written, and a recovery during a scan.
 
 #include "ScanFakes.h"
 
+#include "platform/ipc/IpcError.h"
 #include "tests/fixtures/SampleContent.h"
 
 #include <gtest/gtest.h>
@@ -98,25 +100,191 @@ TEST(AppModelRecovery, ACompleteCachedProbeIsCopiedAndAShortOneIsNot) {
     EXPECT_TRUE(h.model->probeCache().fileSize(hits[0].id)) << "the cached file stays in the cache";
 }
 
-TEST(AppModelRecovery, TheTimeLimitEndsTheRunAndLeavesNoFileOfTheHitThatTimedOut) {
+std::vector<std::string> numberedNames(std::size_t count) {
+    std::vector<std::string> names;
+    for (std::size_t i = 1; i <= count; ++i) names.push_back(std::to_string(i) + ".jpg");
+    return names;
+}
+
+// The names of the files the helper was asked to fill, in the order asked.
+std::vector<std::string> askedNames(const ScanHarness& h) {
+    std::vector<std::string> names;
+    for (const auto& path : h.extractedPaths()) names.push_back(std::filesystem::path(path).filename().string());
+    return names;
+}
+
+// The run waits for the extraction of this file (1-based) among count.
+bool waitsFor(ScanHarness& h, std::size_t number, std::size_t count) {
+    const auto status = QStringLiteral("Recovering %1/%2: %1.jpg…").arg(number).arg(count);
+    return h.pumpUntil([&] { return h.model->statusMessage() == status; });
+}
+
+// Several files are asked for at once. Each one's time limit counts from when it is the oldest the run
+// waits for, so a file asked behind a slow one has the whole limit still. The one that runs out is
+// removed and reported, the ones answered meanwhile are kept, the ones still unanswered behind it are
+// left with their files removed, and nothing is asked for after it.
+TEST(AppModelRecovery, TheTimeLimitEndsTheRunAndLeavesNoFileOfTheHitsThatTimedOutOrWaitedBehindIt) {
+    struct Row {
+        const char* what;
+        std::set<std::size_t> kept;              // hits (1-based) the helper does not answer at once
+        std::optional<std::size_t> answeredLate;  // one of them, answered 170 s in
+        std::size_t timesOut;
+    };
+    const Row rows[] = {
+        {"one held up, another waiting behind it", {3, 5}, std::nullopt, 3},
+        {"a slow one before it", {2, 3}, 2, 3},
+    };
+    constexpr std::size_t count = 12;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        ScanHarness h;
+        placeHits(h, numberedNames(count));
+        h.model->setIntegrityChecker(nullptr);  // no quality pass afterwards
+        h.keepExtraction = [&](std::uint64_t offset) { return row.kept.count(offset / 65'536 + 1) != 0; };
+        h.model->recoverSelected(h.dir.path().string());
+        if (row.answeredLate) {
+            ASSERT_TRUE(waitsFor(h, *row.answeredLate, count)) << h.model->statusMessage().toStdString();
+            h.executor->advanceBy(170s);
+            auto call = h.helper->takeCall(HelperProtocolSelector::extractHit);
+            ASSERT_TRUE(call);
+            h.answerKept(*call);
+        }
+        ASSERT_TRUE(waitsFor(h, row.timesOut, count)) << h.model->statusMessage().toStdString();
+        const auto late = std::to_string(row.timesOut) + ".jpg";
+        EXPECT_TRUE(std::filesystem::exists(h.dir / late)) << "made by the application before the helper fills it";
+        h.executor->advanceBy(179s);
+        h.executor->runReady();
+        EXPECT_TRUE(h.model->isRecovering());
+        h.executor->advanceBy(1s);
+        ASSERT_TRUE(recovered(h));
+
+        const auto asked = askedNames(h);
+        EXPECT_LT(asked.size(), count) << "nothing is asked for after the one that timed out";
+        std::vector<std::string> left;
+        for (const auto& name : asked)
+            if (name != late && !(row.kept.count(std::stoul(name)) && std::stoul(name) != row.answeredLate)) left.push_back(name);
+        std::sort(left.begin(), left.end());
+        EXPECT_EQ(namesIn(h.dir.path()), left);
+        EXPECT_EQ(h.model->statusMessage(), QStringLiteral("Recovered %1 file(s).").arg(left.size()));
+        ASSERT_TRUE(h.model->errorMessage());
+        EXPECT_EQ(*h.model->errorMessage(),
+                  "Recovery timed out after 180s — the disk may be busy. Try again after the scan finishes.");
+    }
+}
+
+// The first failure in the order of the hits is the one reported, whichever the helper answered
+// first; the files asked for with it are kept when they were written.
+TEST(AppModelRecovery, AFailureAmongSeveralInFlightIsReportedAndTheOthersAreKept) {
+    struct Row {
+        std::set<std::size_t> failing;  // hits (1-based)
+        std::set<std::size_t> late;     // answered after all the others, in reverse order
+        std::size_t reported;
+    };
+    const Row rows[] = {
+        {{3}, {}, 3},
+        {{2, 4}, {}, 2},
+        {{2, 4}, {2}, 2},
+    };
+    constexpr std::size_t count = 12;
+    for (const auto& row : rows) {
+        ScanHarness h;
+        placeHits(h, numberedNames(count));
+        h.model->setIntegrityChecker(nullptr);
+        const auto refusal = [](std::size_t number) {
+            auto error = ErrorObject::posix(EIO, "/dev/sdb");
+            error.message = "Read failed in hit " + std::to_string(number);
+            return error;
+        };
+        for (const auto number : row.failing) h.extractionErrorsAt[(number - 1) * 65'536] = refusal(number);
+        h.keepExtraction = [&](std::uint64_t offset) { return row.late.count(offset / 65'536 + 1) != 0; };
+        h.model->recoverSelected(h.dir.path().string());
+        if (!row.late.empty()) {
+            ASSERT_TRUE(h.pumpUntil([&] { return h.helper->pendingCount(HelperProtocolSelector::extractHit) == row.late.size(); }));
+            h.executor->runReady();
+            for (auto number = row.late.rbegin(); number != row.late.rend(); ++number) {
+                auto call = h.helper->takeCall(HelperProtocolSelector::extractHit);
+                ASSERT_TRUE(call);
+                h.answerKept(*call, row.failing.count(*number) ? std::optional(refusal(*number)) : std::nullopt);
+            }
+        }
+        ASSERT_TRUE(recovered(h));
+        const auto asked = askedNames(h);
+        EXPECT_LT(asked.size(), count) << "nothing is asked for after the failure";
+        std::vector<std::string> left;
+        for (const auto& name : asked)
+            if (!row.failing.count(std::stoul(name))) left.push_back(name);
+        std::sort(left.begin(), left.end());
+        EXPECT_EQ(namesIn(h.dir.path()), left);
+        EXPECT_EQ(h.model->statusMessage(), QStringLiteral("Recovered %1 file(s).").arg(left.size()));
+        ASSERT_TRUE(h.model->errorMessage());
+        EXPECT_EQ(*h.model->errorMessage(), QString::fromStdString(refusal(row.reported).message));
+    }
+}
+
+// Answers that come in another order than asked still go to their own files, and the progress names
+// the files in the order of the hits.
+TEST(AppModelRecovery, AnswersInAnyOrderGoToTheFilesTheyWereAskedFor) {
     ScanHarness h;
-    placeHits(h, {"1.jpg", "2.jpg", "3.jpg", "4.jpg", "5.jpg"});
-    h.model->setIntegrityChecker(nullptr);  // no quality pass afterwards
-    h.keepExtraction = [](std::uint64_t offset) { return offset == 2 * 65'536; };
+    const auto contents = placeHits(h, numberedNames(5));
+    h.model->setIntegrityChecker(nullptr);
+    h.keepExtraction = [](std::uint64_t) { return true; };
+    std::vector<QString> progress;
+    QObject::connect(h.model.get(), &AppModel::fieldChanged, [&](AppModel::Field field) {
+        if (field == AppModel::Field::statusMessage && h.model->statusMessage().startsWith("Recovering "))
+            progress.push_back(h.model->statusMessage());
+    });
     h.model->recoverSelected(h.dir.path().string());
-    h.executor->runReady();
-    ASSERT_TRUE(h.pumpUntil([&] { return h.extractionCount() == 3; })) << h.model->statusMessage().toStdString() << " " << h.extractionCount();
-    EXPECT_TRUE(std::filesystem::exists(h.dir / "3.jpg")) << "made by the application before the helper fills it";
-    h.executor->advanceBy(179s);
-    EXPECT_TRUE(h.model->isRecovering());
-    h.executor->advanceBy(1s);
+    ASSERT_TRUE(h.pumpUntil([&] { return h.helper->pendingCount(HelperProtocolSelector::extractHit) == 5; }));
+    std::vector<test::FakeHelperClient::Call> calls;
+    while (auto call = h.helper->takeCall(HelperProtocolSelector::extractHit)) calls.push_back(std::move(*call));
+    auto failed = ErrorObject::posix(EIO, "/dev/sdb");
+    failed.message = "The card stopped answering in 3.jpg";
+    for (std::size_t i = calls.size(); i-- > 0;) {
+        h.answerKept(calls[i], i == 2 ? std::optional(failed) : std::nullopt);
+        h.executor->runReady();
+    }
     ASSERT_TRUE(recovered(h));
-    EXPECT_EQ(h.model->statusMessage(), "Recovered 2 file(s).");
-    ASSERT_TRUE(h.model->errorMessage());
-    EXPECT_EQ(*h.model->errorMessage(),
-              "Recovery timed out after 180s — the disk may be busy. Try again after the scan finishes.");
-    EXPECT_EQ(namesIn(h.dir.path()), (std::vector<std::string>{"1.jpg", "2.jpg"}));
-    EXPECT_EQ(h.extractionCount(), 3u) << "the hits after the one that timed out are not attempted";
+    EXPECT_EQ(namesIn(h.dir.path()), (std::vector<std::string>{"1.jpg", "2.jpg", "4.jpg", "5.jpg"}));
+    for (const std::size_t i : {0, 1, 3, 4})
+        EXPECT_EQ(test::readFile(h.dir / (std::to_string(i + 1) + ".jpg")), contents[i]) << i + 1;
+    EXPECT_EQ(h.model->statusMessage(), "Recovered 4 file(s).");
+    EXPECT_EQ(*h.model->errorMessage(), QString::fromStdString(failed.message));
+    std::vector<QString> expected = {"Recovering 5 file(s)…"};
+    for (int i = 1; i <= 5; ++i) expected.push_back(QStringLiteral("Recovering %1/5: %1.jpg…").arg(i));
+    EXPECT_EQ(progress, expected);
+}
+
+// Requests still outstanding when the run is cut short: the connection to the helper is lost (each
+// of them fails), or the model goes away (their answers find nobody). No file of theirs is left.
+TEST(AppModelRecovery, FilesAskedForAreNotLeftBehindWhenTheRunIsCutShort) {
+    enum class End { connectionLost, modelGone };
+    for (const auto end : {End::connectionLost, End::modelGone}) {
+        ScanHarness h;
+        placeHits(h, numberedNames(5));
+        h.model->setIntegrityChecker(nullptr);
+        h.keepExtraction = [](std::uint64_t offset) { return offset != 0; };
+        h.model->recoverSelected(h.dir.path().string());
+        ASSERT_TRUE(waitsFor(h, 2, 5));
+        std::vector<test::FakeHelperClient::Call> calls;
+        while (auto call = h.helper->takeCall(HelperProtocolSelector::extractHit)) calls.push_back(std::move(*call));
+        ASSERT_EQ(calls.size(), 4u);
+        if (end == End::modelGone) {
+            h.model.reset();
+            for (auto& call : calls) h.answerKept(call);
+            h.executor->runReady();
+            EXPECT_EQ(namesIn(h.dir.path()), (std::vector<std::string>{"1.jpg"})) << "the files the helper was still filling are gone";
+            continue;
+        }
+        for (auto& call : calls) {
+            call.destination.reset();
+            call.failed(IpcError::make(IpcErrorCode::connectionInterrupted));
+        }
+        ASSERT_TRUE(recovered(h));
+        EXPECT_EQ(namesIn(h.dir.path()), (std::vector<std::string>{"1.jpg"}));
+        EXPECT_EQ(h.model->statusMessage(), "Recovered 1 file(s).");
+        EXPECT_TRUE(h.model->errorMessage());
+        EXPECT_EQ(h.extractionCount(), 5u);
+    }
 }
 
 TEST(AppModelRecovery, AFailedExtractionRemovesItsFileAndSaysWhy) {
@@ -142,7 +310,8 @@ TEST(AppModelRecovery, AFailedExtractionRemovesItsFileAndSaysWhy) {
 }
 
 // A file counts as recovered only once it is on the disk: the files the helper filled are flushed together,
-// each once, and one whose flush fails is removed and reported, never counted.
+// through their file system's flush, and each once on its own when that fails; one whose flush fails is
+// removed and reported, never counted.
 TEST(AppModelRecovery, AFileWhoseFlushFailsIsRemovedAndNotCountedAsRecovered) {
     struct Row {
         std::set<std::string> failing;
@@ -165,7 +334,10 @@ TEST(AppModelRecovery, AFileWhoseFlushFailsIsRemovedAndNotCountedAsRecovered) {
         ASSERT_TRUE(recovered(h));
         EXPECT_EQ(h.model->statusMessage(), row.status);
         EXPECT_EQ(namesIn(folder), row.left);
-        EXPECT_EQ(h.disks->flushed(), (std::vector<std::string>{"a.jpg", "b.jpg", "c.jpg"}));
+        EXPECT_EQ(h.disks->fileSystemFlushes(), (std::vector<std::string>{"a.jpg"}));
+        const std::vector<std::string> each = row.failing.empty() ? std::vector<std::string>{}
+                                                                   : std::vector<std::string>{"a.jpg", "b.jpg", "c.jpg"};
+        EXPECT_EQ(h.disks->flushed(), each);
         const auto error = h.model->errorMessage();
         EXPECT_EQ(error.has_value(), !row.failing.empty()) << row.status;
         if (error) {
@@ -173,6 +345,24 @@ TEST(AppModelRecovery, AFileWhoseFlushFailsIsRemovedAndNotCountedAsRecovered) {
             EXPECT_TRUE(error->contains("could not be written to the disk")) << error->toStdString();
         }
     }
+}
+
+// A batch is flushed while the next one is asked for: a file of it whose flush fails is still removed
+// and reported, and every file counted is one that is there.
+TEST(AppModelRecovery, AFlushThatFailsWhileTheRunGoesOnIsReported) {
+    constexpr std::size_t count = 200;
+    ScanHarness h(count * 65'536);
+    placeHits(h, numberedNames(count));
+    h.model->setIntegrityChecker(nullptr);
+    h.disks->flushFails = {"7.jpg"};
+    h.model->recoverSelected(h.dir.path().string());
+    ASSERT_TRUE(recovered(h));
+    const auto left = namesIn(h.dir.path());
+    EXPECT_EQ(std::count(left.begin(), left.end(), "7.jpg"), 0);
+    EXPECT_GE(left.size(), 127u) << "the rest of the first batch is kept";
+    EXPECT_EQ(h.model->statusMessage(), QStringLiteral("Recovered %1 file(s).").arg(left.size()));
+    ASSERT_TRUE(h.model->errorMessage());
+    EXPECT_TRUE(h.model->errorMessage()->contains("7.jpg could not be written to the disk")) << h.model->errorMessage()->toStdString();
 }
 
 TEST(AppModelRecovery, AShortFileIsReportedAndIsNeverOk) {
