@@ -107,6 +107,9 @@ int main(int argc, char** argv) {
                     "main thread %.2f us a hit\n",
                     run + 1, model.hits().size(), loop.seconds, rate, scanRate, scanRatios.back(), cat, loop.longestStallMs,
                     mainMicroseconds.back());
+        // Where the loop was held, to be found in a profile taken with perf record -k CLOCK_MONOTONIC.
+        for (const auto& stall : loop.longStalls)
+            std::printf("             stall of %.1f ms ending at %.6f s (CLOCK_MONOTONIC)\n", stall.ms, stall.endsAtSeconds);
         if (rate > bestRate) {
             bestRate = rate;
             best = loop;

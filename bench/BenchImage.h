@@ -296,16 +296,19 @@ private:
     bool m_jpeg;
 };
 
-// A grey baseline JPEG of about `bytes` bytes (ITU-T T.81): each 8 x 8 block a DC step and a few +-1 AC
-// coefficients, coded with the luminance DC table of its annex K and a two-code AC table, so that every
-// decoder reads it to its end.
+// A colour baseline JPEG of about `bytes` bytes (ITU-T T.81), Y at twice the chroma's resolution both ways,
+// the size of a phone's preview or a message's picture: each 8 x 8 block a DC step and a few AC coefficients
+// of 1 to 4 bits, about the bits a block of a photo takes, coded with the luminance DC table of its annex K and
+// a small AC table, so that every decoder reads it to its end.
 inline Bytes smallJpeg(ImageWriter& image, std::uint64_t bytes) {
     auto& random = image.random();
-    const int acPerBlock = static_cast<int>(random() % 3);
-    const double bitsPerBlock = 5.5 + 3.0 * acPerBlock;
-    const double blocks = std::max(4.0, static_cast<double>(bytes > 400 ? bytes - 400 : 0) * 8 / bitsPerBlock);
-    const int blocksWide = std::max(2, static_cast<int>(std::sqrt(blocks * 4 / 3)));
-    const int blocksHigh = std::max(2, static_cast<int>(blocks / blocksWide));
+    // Per block: the AC coefficients before its end, on average, and the bits that takes.
+    const int meanCoefficients = 3 + static_cast<int>(random() % 8);
+    const double bitsPerBlock = 8.0 + 5.5 * meanCoefficients;
+    constexpr int blocksPerMcu = 6;
+    const double mcus = std::max(4.0, static_cast<double>(bytes > 700 ? bytes - 700 : 0) * 8 / (bitsPerBlock * blocksPerMcu));
+    const int mcusWide = std::max(2, static_cast<int>(std::sqrt(mcus * 4 / 3)));
+    const int mcusHigh = std::max(2, static_cast<int>(mcus / mcusWide));
     Bytes out;
     append(out, {0xFF, 0xD8, 0xFF, 0xE0});
     be16(out, 16);
@@ -315,11 +318,11 @@ inline Bytes smallJpeg(ImageWriter& image, std::uint64_t bytes) {
     out.push_back(0);
     for (int i = 0; i < 64; ++i) out.push_back(static_cast<std::uint8_t>(2 + i));
     append(out, {0xFF, 0xC0});
-    be16(out, 11);
+    be16(out, 17);
     out.push_back(8);
-    be16(out, static_cast<std::uint64_t>(blocksHigh * 8));
-    be16(out, static_cast<std::uint64_t>(blocksWide * 8));
-    append(out, {1, 1, 0x11, 0});
+    be16(out, static_cast<std::uint64_t>(mcusHigh * 16));
+    be16(out, static_cast<std::uint64_t>(mcusWide * 16));
+    append(out, {3, 1, 0x22, 0, 2, 0x11, 0, 3, 0x11, 0});
     // DC: code lengths and categories 0-11 of the luminance table.
     static constexpr int dcCounts[16] = {0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0};
     append(out, {0xFF, 0xC4});
@@ -327,31 +330,54 @@ inline Bytes smallJpeg(ImageWriter& image, std::uint64_t bytes) {
     out.push_back(0x00);
     for (int count : dcCounts) out.push_back(static_cast<std::uint8_t>(count));
     for (int category = 0; category < 12; ++category) out.push_back(static_cast<std::uint8_t>(category));
-    // AC: "0" ends the block, "10" is a coefficient of size 1 right after the last.
+    // AC: end of block, and runs of 0 to 3 zeros before a coefficient of 1 to 4 bits, shorter codes first.
+    struct AcCode {
+        std::uint8_t symbol;
+        std::uint32_t code;
+        int length;
+    };
+    static constexpr AcCode acCodes[] = {{0x01, 0b00, 2},      {0x00, 0b01, 2},       {0x02, 0b100, 3},     {0x11, 0b101, 3},
+                                         {0x03, 0b1100, 4},    {0x21, 0b1101, 4},     {0x12, 0b1110, 4},    {0x04, 0b11110, 5},
+                                         {0x31, 0b111110, 6},  {0x22, 0b1111110, 7}};
+    static constexpr int acCounts[16] = {0, 2, 2, 3, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     append(out, {0xFF, 0xC4});
-    be16(out, 2 + 1 + 16 + 2);
+    be16(out, 2 + 1 + 16 + std::size(acCodes));
     out.push_back(0x10);
-    append(out, {1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
-    append(out, {0x00, 0x01});
+    for (int count : acCounts) out.push_back(static_cast<std::uint8_t>(count));
+    for (const AcCode& code : acCodes) out.push_back(code.symbol);
     append(out, {0xFF, 0xDA});
-    be16(out, 8);
-    append(out, {1, 1, 0x00, 0, 63, 0});
+    be16(out, 12);
+    append(out, {3, 1, 0x00, 2, 0x00, 3, 0x00, 0, 63, 0});
     // The luminance DC table's codes for categories 0-11.
     static constexpr std::uint32_t dcCodes[12] = {0b00, 0b010, 0b011, 0b100, 0b101, 0b110, 0b1110, 0b11110,
                                                   0b111110, 0b1111110, 0b11111110, 0b111111110};
     static constexpr int dcLengths[12] = {2, 3, 3, 3, 3, 3, 4, 5, 6, 7, 8, 9};
     BitWriter bits(true);
-    int dc = 0;
-    for (int block = 0; block < blocksWide * blocksHigh; ++block) {
-        int step = static_cast<int>(random() % 31) - 15;
-        if (std::abs(dc + step) > 1000) step = -step;
-        dc += step;
-        int category = 0;
-        while ((std::abs(step) >> category) != 0) ++category;
-        bits.put(dcCodes[category], dcLengths[category]);
-        if (category > 0) bits.put(static_cast<std::uint32_t>(step > 0 ? step : step + (1 << category) - 1), category);
-        for (int k = 0; k < acPerBlock; ++k) bits.put(0b10 << 1 | static_cast<std::uint32_t>(random() & 1), 3);
-        bits.put(0b0, 1);
+    int dc[3] = {};
+    for (int mcu = 0; mcu < mcusWide * mcusHigh; ++mcu) {
+        for (int block = 0; block < blocksPerMcu; ++block) {
+            int& predictor = dc[block < 4 ? 0 : block - 3];
+            int step = static_cast<int>(random() % 61) - 30;
+            if (std::abs(predictor + step) > 1000) step = -step;
+            predictor += step;
+            int category = 0;
+            while ((std::abs(step) >> category) != 0) ++category;
+            bits.put(dcCodes[category], dcLengths[category]);
+            if (category > 0) bits.put(static_cast<std::uint32_t>(step > 0 ? step : step + (1 << category) - 1), category);
+            const int coefficients = static_cast<int>(random() % static_cast<std::uint64_t>(2 * meanCoefficients + 1));
+            int k = 0;  // the last coefficient coded
+            for (int c = 0; c < coefficients; ++c) {
+                // Any code but the end of block (the second).
+                const std::size_t pick = 1 + random() % (std::size(acCodes) - 1);
+                const AcCode& code = acCodes[pick == 1 ? 0 : pick];
+                const int run = code.symbol >> 4, size = code.symbol & 15;
+                if (k + run + 1 > 63) break;
+                k += run + 1;
+                bits.put(code.code, code.length);
+                bits.put(static_cast<std::uint32_t>(random()) & ((1u << size) - 1), size);
+            }
+            if (k < 63) bits.put(acCodes[1].code, acCodes[1].length);
+        }
     }
     append(out, bits.finish());
     append(out, {0xFF, 0xD9});

@@ -65,7 +65,8 @@ struct UuidHash {
 };
 
 // Arrival numbers by identity, in 256 tables chosen by the identity's last byte, so that growing the
-// index never rehashes more than a 256th of it in one step. Each table keeps its entries in one array
+// index never rehashes more than a 256th of it in one step (each table grows at a load of its own, see
+// ShardGrowth, or all would grow in the same step). Each table keeps its entries in one array
 // (open addressing, linear probing): no allocation per identity, and a new identity costs one probe.
 class HitIdIndex {
 public:
