@@ -1,8 +1,6 @@
 #include "VantrelHelper/ParallelJPEGWalks.h"
 
-#include "recovery/carving/SignatureCarver.h"
-#include "recovery/carving/SignatureCatalog.h"
-#include "tests/fixtures/ScriptedByteSource.h"
+#include "tests/fixtures/CarvedHits.h"
 #include "tests/fixtures/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -42,18 +40,7 @@ TEST(ParallelJPEGWalks, TheCarveFindsWhatItFindsAloneWithAnyNumberOfThreads) {
     }
     RecoveryFilters filters;
     filters.allowedKinds = {RecoveredFileKind::jpeg};
-    const auto carve = [&](JPEGWalkAhead::Provider* provider) {
-        test::ScriptedByteSource source{device};
-        std::vector<RecoveredHit> hits;
-        SignatureCarver(SignatureCatalog::carveMVP(), 512, 256 * 1024)
-            .carve(source, filters, {}, [] { return false; }, [](const ScanProgress&) {},
-                   [&](const RecoveredHit& hit) {
-                       hits.push_back(hit);
-                       hits.back().id = Uuid{};  // every hit is given an identity of its own
-                   },
-                   {}, provider);
-        return hits;
-    };
+    const auto carve = [&](JPEGWalkAhead::Provider* provider) { return test::carvedHits(device, filters, 256 * 1024, provider); };
     const auto alone = carve(nullptr);
     ASSERT_GE(alone.size(), 250u);
     for (const unsigned threads : {0u, 1u, 3u, 6u}) {

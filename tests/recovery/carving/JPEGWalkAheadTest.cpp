@@ -1,8 +1,6 @@
 #include "recovery/carving/JPEGWalkAhead.h"
 
-#include "recovery/carving/SignatureCarver.h"
-#include "recovery/carving/SignatureCatalog.h"
-#include "tests/fixtures/ScriptedByteSource.h"
+#include "tests/fixtures/CarvedHits.h"
 #include "tests/fixtures/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -144,19 +142,8 @@ private:
 TEST_F(JPEGWalkAheadTest, TheCarveFindsTheSameHitsWithWalksAheadAndTakesOnlyThoseThatAreItsOwn) {
     RecoveryFilters filters;
     filters.allowedKinds = {RecoveredFileKind::jpeg};
-    const auto carve = [&](JPEGWalkAhead::Provider* provider) {
-        test::ScriptedByteSource source{device};
-        std::vector<RecoveredHit> hits;
-        // Windows of 128 KiB: pictures lie across their seams too.
-        SignatureCarver(SignatureCatalog::carveMVP(), 512, 128 * 1024)
-            .carve(source, filters, {}, [] { return false; }, [](const ScanProgress&) {},
-                   [&](const RecoveredHit& hit) {
-                       hits.push_back(hit);
-                       hits.back().id = Uuid{};  // every hit is given an identity of its own
-                   },
-                   {}, provider);
-        return hits;
-    };
+    // Windows of 128 KiB: pictures lie across their seams too.
+    const auto carve = [&](JPEGWalkAhead::Provider* provider) { return test::carvedHits(device, filters, 128 * 1024, provider); };
     const auto alone = carve(nullptr);
     ASSERT_GE(alone.size(), 4u);
     for (const auto kind : {ScriptedWalks::Kind::honest, ScriptedWalks::Kind::empty, ScriptedWalks::Kind::pastEveryEnd}) {
