@@ -1,7 +1,10 @@
 #include "VantrelHelper/ScanEngineRunner.h"
 
+#include "VantrelHelper/ParallelJPEGWalks.h"
 #include "VantrelHelper/ReadAheadByteSource.h"
 #include "recovery/engine/RecoveryEngine.h"
+
+#include <thread>
 
 namespace vantrel::ScanEngineRunner {
 
@@ -12,7 +15,9 @@ HelperScanService::ScanRunner runner() {
         const RecoveryEngine engine;
         // The carver's next window is read while the current one is searched.
         ReadAheadByteSource readAhead(source);
-        engine.scan(readAhead, mode, filters, shouldCancel, onProgress, onHit, &volumes);
+        // Small pictures are decoded on the other processors while the carve goes on.
+        ParallelJPEGWalks walks(ParallelJPEGWalks::threadsFor(std::thread::hardware_concurrency()));
+        engine.scan(readAhead, mode, filters, shouldCancel, onProgress, onHit, &volumes, &walks);
     };
 }
 

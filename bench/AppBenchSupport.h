@@ -21,6 +21,7 @@
 #include <time.h>
 #include <stdexcept>
 #include <unistd.h>
+#include <vector>
 
 namespace vantrel::bench {
 
@@ -55,8 +56,13 @@ struct RealHelperModel {
 };
 
 struct LoopRun {
+    struct Stall {
+        double endsAtSeconds = 0;  // CLOCK_MONOTONIC, as perf record -k CLOCK_MONOTONIC stamps its samples
+        double ms = 0;
+    };
     double seconds = 0;
     double longestStallMs = 0;  // the longest time the loop took to come back to a 1 ms timer
+    std::vector<Stall> longStalls;  // those over longStallMs, in their order
     double loopCpuSeconds = 0;  // CPU time of the loop's own thread (the main thread) meanwhile
     bool finished = false;
 };
@@ -64,6 +70,14 @@ struct LoopRun {
 // Runs the event loop from start() until done holds (looked at on every change of the model after
 // start() returned), at most limitSeconds. A precise 1 ms timer measures how long the loop is kept
 // from coming back.
+inline constexpr double longStallMs = 20;
+
+inline double monotonicSeconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
 inline double threadCpuSeconds() {
     timespec now{};
     ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
@@ -80,7 +94,9 @@ inline LoopRun runLoopUntil(AppModel& model, const std::function<void()>& start,
     ticker.setInterval(1);
     QObject::connect(&ticker, &QTimer::timeout, [&] {
         const qint64 now = clock.nsecsElapsed();
-        run.longestStallMs = std::max(run.longestStallMs, static_cast<double>(now - lastTick) / 1e6 - 1.0);
+        const double stall = static_cast<double>(now - lastTick) / 1e6 - 1.0;
+        run.longestStallMs = std::max(run.longestStallMs, stall);
+        if (stall > longStallMs) run.longStalls.push_back({monotonicSeconds(), stall});
         lastTick = now;
     });
     bool started = false;  // changes made by start() itself are not looked at

@@ -4,9 +4,13 @@
 // cluster boundaries, about half of them marked live.
 
 #include "recovery/model/AllocatedRegionMap.h"
+#include "recovery/model/RecoveryFilters.h"
 #include "recovery/bytesource/FieldReaders.h"
 
 #include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -235,13 +239,294 @@ inline Made makeImage(const std::string& path, std::uint64_t size) {
     return made;
 }
 
-// An image packed with small files, for the speed of taking hits in: JPEGs of 800 x 600 (the
-// smallest the default filters keep) and PDFs of about 10 KB, in turn, on cluster boundaries.
+// ---- Small files as a phone or a scanner leaves them, each one that a decoder of its kind reads whole.
+
+// CRC-32 of PNG chunks (ISO 3309, as the PNG specification's annex gives it).
+inline std::uint32_t crc32(const std::uint8_t* data, std::size_t count, std::uint32_t crc = 0) {
+    static const auto table = [] {
+        std::array<std::uint32_t, 256> entries{};
+        for (std::uint32_t n = 0; n < 256; ++n) {
+            std::uint32_t c = n;
+            for (int k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            entries[n] = c;
+        }
+        return entries;
+    }();
+    crc = ~crc;
+    for (std::size_t i = 0; i < count; ++i) crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+    return ~crc;
+}
+
+// Bits written most significant first, as a JPEG's entropy-coded segment and a GIF's codes (least
+// significant first) need them.
+class BitWriter {
+public:
+    explicit BitWriter(bool jpegStuffing) : m_jpeg(jpegStuffing) {}
+    void put(std::uint32_t value, int count) {
+        for (int i = count - 1; i >= 0; --i) {
+            m_byte = static_cast<std::uint8_t>(m_byte << 1 | (value >> i & 1));
+            if (++m_bits == 8) flushByte();
+        }
+    }
+    void putLeastFirst(std::uint32_t value, int count) {
+        for (int i = 0; i < count; ++i) {
+            m_byte = static_cast<std::uint8_t>(m_byte | (value >> i & 1) << m_bits);
+            if (++m_bits == 8) flushByte();
+        }
+    }
+    Bytes finish() {
+        // A JPEG's last byte is padded with 1-bits; a GIF's with 0-bits.
+        if (m_bits > 0) {
+            if (m_jpeg) put((1u << (8 - m_bits)) - 1, 8 - m_bits);
+            else flushByte();
+        }
+        return std::move(m_out);
+    }
+
+private:
+    void flushByte() {
+        m_out.push_back(m_byte);
+        if (m_jpeg && m_byte == 0xFF) m_out.push_back(0x00);
+        m_byte = 0;
+        m_bits = 0;
+    }
+    Bytes m_out;
+    std::uint8_t m_byte = 0;
+    int m_bits = 0;
+    bool m_jpeg;
+};
+
+// A colour baseline JPEG of about `bytes` bytes (ITU-T T.81), Y at twice the chroma's resolution both ways,
+// the size of a phone's preview or a message's picture: each 8 x 8 block a DC step and a few AC coefficients
+// of 1 to 4 bits, about the bits a block of a photo takes, coded with the luminance DC table of its annex K and
+// a small AC table, so that every decoder reads it to its end.
+inline Bytes smallJpeg(ImageWriter& image, std::uint64_t bytes) {
+    auto& random = image.random();
+    // Per block: the AC coefficients before its end, on average, and the bits that takes.
+    const int meanCoefficients = 3 + static_cast<int>(random() % 8);
+    const double bitsPerBlock = 8.0 + 5.5 * meanCoefficients;
+    constexpr int blocksPerMcu = 6;
+    const double mcus = std::max(4.0, static_cast<double>(bytes > 700 ? bytes - 700 : 0) * 8 / (bitsPerBlock * blocksPerMcu));
+    const int mcusWide = std::max(2, static_cast<int>(std::sqrt(mcus * 4 / 3)));
+    const int mcusHigh = std::max(2, static_cast<int>(mcus / mcusWide));
+    Bytes out;
+    append(out, {0xFF, 0xD8, 0xFF, 0xE0});
+    be16(out, 16);
+    append(out, std::string_view("JFIF\0\1\1\0\0\1\0\1\0\0", 14));
+    append(out, {0xFF, 0xDB});
+    be16(out, 67);
+    out.push_back(0);
+    for (int i = 0; i < 64; ++i) out.push_back(static_cast<std::uint8_t>(2 + i));
+    append(out, {0xFF, 0xC0});
+    be16(out, 17);
+    out.push_back(8);
+    be16(out, static_cast<std::uint64_t>(mcusHigh * 16));
+    be16(out, static_cast<std::uint64_t>(mcusWide * 16));
+    append(out, {3, 1, 0x22, 0, 2, 0x11, 0, 3, 0x11, 0});
+    // DC: code lengths and categories 0-11 of the luminance table.
+    static constexpr int dcCounts[16] = {0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0};
+    append(out, {0xFF, 0xC4});
+    be16(out, 2 + 1 + 16 + 12);
+    out.push_back(0x00);
+    for (int count : dcCounts) out.push_back(static_cast<std::uint8_t>(count));
+    for (int category = 0; category < 12; ++category) out.push_back(static_cast<std::uint8_t>(category));
+    // AC: end of block, and runs of 0 to 3 zeros before a coefficient of 1 to 4 bits, shorter codes first.
+    struct AcCode {
+        std::uint8_t symbol;
+        std::uint32_t code;
+        int length;
+    };
+    static constexpr AcCode acCodes[] = {{0x01, 0b00, 2},      {0x00, 0b01, 2},       {0x02, 0b100, 3},     {0x11, 0b101, 3},
+                                         {0x03, 0b1100, 4},    {0x21, 0b1101, 4},     {0x12, 0b1110, 4},    {0x04, 0b11110, 5},
+                                         {0x31, 0b111110, 6},  {0x22, 0b1111110, 7}};
+    static constexpr int acCounts[16] = {0, 2, 2, 3, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    append(out, {0xFF, 0xC4});
+    be16(out, 2 + 1 + 16 + std::size(acCodes));
+    out.push_back(0x10);
+    for (int count : acCounts) out.push_back(static_cast<std::uint8_t>(count));
+    for (const AcCode& code : acCodes) out.push_back(code.symbol);
+    append(out, {0xFF, 0xDA});
+    be16(out, 12);
+    append(out, {3, 1, 0x00, 2, 0x00, 3, 0x00, 0, 63, 0});
+    // The luminance DC table's codes for categories 0-11.
+    static constexpr std::uint32_t dcCodes[12] = {0b00, 0b010, 0b011, 0b100, 0b101, 0b110, 0b1110, 0b11110,
+                                                  0b111110, 0b1111110, 0b11111110, 0b111111110};
+    static constexpr int dcLengths[12] = {2, 3, 3, 3, 3, 3, 4, 5, 6, 7, 8, 9};
+    BitWriter bits(true);
+    int dc[3] = {};
+    for (int mcu = 0; mcu < mcusWide * mcusHigh; ++mcu) {
+        for (int block = 0; block < blocksPerMcu; ++block) {
+            int& predictor = dc[block < 4 ? 0 : block - 3];
+            int step = static_cast<int>(random() % 61) - 30;
+            if (std::abs(predictor + step) > 1000) step = -step;
+            predictor += step;
+            int category = 0;
+            while ((std::abs(step) >> category) != 0) ++category;
+            bits.put(dcCodes[category], dcLengths[category]);
+            if (category > 0) bits.put(static_cast<std::uint32_t>(step > 0 ? step : step + (1 << category) - 1), category);
+            const int coefficients = static_cast<int>(random() % static_cast<std::uint64_t>(2 * meanCoefficients + 1));
+            int k = 0;  // the last coefficient coded
+            for (int c = 0; c < coefficients; ++c) {
+                // Any code but the end of block (the second).
+                const std::size_t pick = 1 + random() % (std::size(acCodes) - 1);
+                const AcCode& code = acCodes[pick == 1 ? 0 : pick];
+                const int run = code.symbol >> 4, size = code.symbol & 15;
+                if (k + run + 1 > 63) break;
+                k += run + 1;
+                bits.put(code.code, code.length);
+                bits.put(static_cast<std::uint32_t>(random()) & ((1u << size) - 1), size);
+            }
+            if (k < 63) bits.put(acCodes[1].code, acCodes[1].length);
+        }
+    }
+    append(out, bits.finish());
+    append(out, {0xFF, 0xD9});
+    return out;
+}
+
+inline void pngChunk(Bytes& out, std::string_view type, const Bytes& data) {
+    be32(out, data.size());
+    const std::size_t start = out.size();
+    append(out, type);
+    append(out, data);
+    be32(out, crc32(out.data() + start, out.size() - start));
+}
+
+// An RGB PNG of about `bytes` bytes whose rows are stored uncompressed in deflate's stored blocks (RFC
+// 1950, 1951): a scanner's strip of noise, every chunk's CRC right.
+inline Bytes smallPng(ImageWriter& image, std::uint64_t bytes) {
+    auto& random = image.random();
+    const std::uint64_t width = 16 + random() % 49;
+    const std::uint64_t rowBytes = 1 + 3 * width;
+    const std::uint64_t height = std::max<std::uint64_t>(1, (bytes > 120 ? bytes - 120 : 0) / rowBytes);
+    Bytes raw;
+    for (std::uint64_t row = 0; row < height; ++row) {
+        raw.push_back(0);  // filter: none
+        append(raw, image.randomBytes(rowBytes - 1));
+    }
+    Bytes zlib{0x78, 0x01};
+    for (std::size_t at = 0; at < raw.size();) {
+        const std::size_t piece = std::min<std::size_t>(raw.size() - at, 65535);
+        zlib.push_back(at + piece == raw.size() ? 1 : 0);
+        le16(zlib, piece);
+        le16(zlib, ~piece & 0xFFFF);
+        zlib.insert(zlib.end(), raw.begin() + static_cast<std::ptrdiff_t>(at), raw.begin() + static_cast<std::ptrdiff_t>(at + piece));
+        at += piece;
+    }
+    std::uint32_t a = 1, b = 0;
+    for (std::uint8_t byte : raw) a = (a + byte) % 65521, b = (b + a) % 65521;
+    be32(zlib, b << 16 | a);
+    Bytes out{0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
+    Bytes header;
+    be32(header, width);
+    be32(header, height);
+    append(header, {8, 2, 0, 0, 0});
+    pngChunk(out, "IHDR", header);
+    pngChunk(out, "IDAT", zlib);
+    pngChunk(out, "IEND", {});
+    return out;
+}
+
+// A GIF89a of about `bytes` bytes: a 256-colour table and LZW codes of 9 bits, every pixel its own code and
+// a clear code before the table would grow a bit, in sub-blocks of 255 bytes.
+inline Bytes smallGif(ImageWriter& image, std::uint64_t bytes) {
+    auto& random = image.random();
+    const std::uint64_t width = 24 + random() % 57;
+    const std::uint64_t pixels = (bytes > 820 ? bytes - 820 : 0) * 8 / 9;
+    const std::uint64_t height = std::max<std::uint64_t>(1, pixels / width);
+    Bytes out;
+    append(out, "GIF89a");
+    le16(out, width);
+    le16(out, height);
+    append(out, {0xF7, 0, 0});
+    append(out, image.randomBytes(768));
+    out.push_back(0x2C);
+    le16(out, 0); le16(out, 0); le16(out, width); le16(out, height);
+    out.push_back(0);
+    out.push_back(8);  // LZW minimum code size
+    constexpr std::uint32_t clearCode = 256, endCode = 257;
+    BitWriter codes(false);
+    const Bytes indices = image.randomBytes(width * height);
+    for (std::size_t i = 0; i < indices.size(); ++i) {
+        if (i % 250 == 0) codes.putLeastFirst(clearCode, 9);
+        codes.putLeastFirst(indices[i], 9);
+    }
+    codes.putLeastFirst(endCode, 9);
+    const Bytes data = codes.finish();
+    for (std::size_t at = 0; at < data.size(); at += 255) {
+        const std::size_t piece = std::min<std::size_t>(data.size() - at, 255);
+        out.push_back(static_cast<std::uint8_t>(piece));
+        out.insert(out.end(), data.begin() + static_cast<std::ptrdiff_t>(at), data.begin() + static_cast<std::ptrdiff_t>(at + piece));
+    }
+    out.push_back(0);
+    out.push_back(0x3B);
+    return out;
+}
+
+// A one-page PDF of about `bytes` bytes, a receipt's lines of text, with its cross-reference table's
+// offsets right (ISO 32000-1, 7.5).
+inline Bytes smallPdf(ImageWriter& image, std::uint64_t bytes) {
+    auto& random = image.random();
+    std::string content = "BT /F1 9 Tf 40 800 Td 11 TL\n";
+    while (content.size() + 700 < bytes) {
+        content += '(';
+        const std::uint64_t words = 3 + random() % 8;
+        for (std::uint64_t word = 0; word < words; ++word) {
+            const std::uint64_t letters = 2 + random() % 9;
+            for (std::uint64_t letter = 0; letter < letters; ++letter) content += static_cast<char>('a' + random() % 26);
+            content += ' ';
+        }
+        content += std::to_string(random() % 10000) + ") '\n";
+    }
+    content += "ET";
+    const std::vector<std::string> objects = {
+        "<< /Type /Catalog /Pages 2 0 R >>",
+        "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 4 0 R /Resources << /Font << /F1 5 0 R >> >> >>",
+        "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "\nendstream",
+        "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
+    };
+    std::string text = "%PDF-1.4\n%\xE2\xE3\xCF\xD3\n";
+    std::vector<std::size_t> offsets;
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        offsets.push_back(text.size());
+        text += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+    }
+    const std::size_t xref = text.size();
+    text += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
+    for (const std::size_t offset : offsets) {
+        char entry[24];
+        std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", offset);
+        text += entry;
+    }
+    text += "trailer\n<< /Size " + std::to_string(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" + std::to_string(xref) +
+            "\n%%EOF\n";
+    Bytes out;
+    append(out, text);
+    return out;
+}
+
+// The dense card's files are smaller than the default filters keep: it is scanned as a user who wants them
+// lowers those limits, every default kind kept.
+inline RecoveryFilters denseFilters() { return RecoveryFilters{FileKind::defaultAllowedKinds(), 0, std::nullopt, std::nullopt}; }
+
+// A card packed with small files, for the speed of taking hits in: JPEGs, PNGs, GIFs and PDFs of 2 to 8 KB
+// mixed, as a phone's messages or a receipt scanner leave them, on cluster boundaries; about a quarter of a
+// million of them in 1 GiB. Each is one hit when the filters keep small files (denseFilters).
 inline Made makeDenseImage(const std::string& path, std::uint64_t size) {
     ImageWriter image(path, 20261210);
     Made made;
+    auto& random = image.random();
     while (image.position() < size) {
-        const Bytes file = made.files % 2 == 0 ? jpeg(image, 40'000, 800, 600, false) : pdf(image, 10'000);
+        // Most are under a cluster; some take two.
+        const std::uint64_t bytes = random() % 4 == 0 ? 4'200 + random() % 4'000 : 2'000 + random() % 2'000;
+        Bytes file;
+        switch (random() % 20) {
+        case 0: case 1: case 2: case 3: case 4: case 5: case 6: case 7: case 8: file = smallJpeg(image, bytes); break;
+        case 9: case 10: case 11: case 12: file = smallPng(image, bytes); break;
+        case 13: case 14: file = smallGif(image, bytes); break;
+        default: file = smallPdf(image, bytes); break;
+        }
         const std::uint64_t room = size - image.position();
         if (file.size() > room) {
             image.zeros(room);

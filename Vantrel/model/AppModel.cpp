@@ -2,6 +2,7 @@
 
 #include "Vantrel/catalog/CatalogFlows.h"
 #include "Vantrel/model/ProbeTable.h"
+#include "base/ShardGrowth.h"
 #include "support/log/AppLog.h"
 
 #include <QCoreApplication>
@@ -56,8 +57,8 @@ void HitIdIndex::rehash(Shard& shard) {
 
 bool HitIdIndex::insert(const Uuid& id, std::uint64_t sequence) {
     Shard& table = shard(id);
-    // Taken slots, erased ones included, stay under three quarters of the table.
-    if ((table.used + table.erased + 1) * 4 > table.entries.size() * 3) rehash(table);
+    // Taken slots, erased ones included, stay under the shard's own load (at most three quarters).
+    if (ShardGrowth::due(table.used + table.erased, table.entries.size(), id.bytes[15], shardCount)) rehash(table);
     const std::size_t mask = table.entries.size() - 1;
     Slot* reusable = nullptr;
     std::size_t at = startOf(id, mask);

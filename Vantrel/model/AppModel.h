@@ -65,7 +65,8 @@ struct UuidHash {
 };
 
 // Arrival numbers by identity, in 256 tables chosen by the identity's last byte, so that growing the
-// index never rehashes more than a 256th of it in one step. Each table keeps its entries in one array
+// index never rehashes more than a 256th of it in one step (each table grows at a load of its own, see
+// ShardGrowth, or all would grow in the same step). Each table keeps its entries in one array
 // (open addressing, linear probing): no allocation per identity, and a new identity costs one probe.
 class HitIdIndex {
 public:
@@ -170,7 +171,9 @@ public:
         std::uint64_t diskSearchGeneration = 0;
         std::set<std::string> disksPendingRemount;       // whole-disk names unmounted for scans
         std::optional<std::string> catalogURL;           // path of the catalog last saved or opened
-        std::vector<Uuid> pendingIntegrityIDs;           // waiting for the quality pass, in order
+        // Waiting for the quality pass, in order. In blocks: a scan appends one a hit, and a vector's growth
+        // would copy (and touch anew) the whole queue in one hit's step.
+        std::deque<Uuid> pendingIntegrityIDs;
         bool integrityPumpRunning = false;
         bool waitingToTerminate = false;
         // How the scan behind the results ended (a catalog's as its summary says); none when unknown.
@@ -538,7 +541,7 @@ private:
         std::uint64_t byteOffset = 0;
         Uuid id;
     };
-    Task<void> qualityPassTask(std::vector<Uuid> queued, std::uint64_t generation);
+    Task<void> qualityPassTask(std::deque<Uuid> queued, std::uint64_t generation);
     struct PassChecks;
     Task<void> checkProbe(RecoveredHit hit, std::shared_ptr<PassChecks> checks, std::uint64_t generation);
     static Task<void> waitForCheck(std::shared_ptr<PassChecks> checks);

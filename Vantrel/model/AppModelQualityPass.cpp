@@ -87,7 +87,7 @@ Task<void> AppModel::waitForCheck(std::shared_ptr<PassChecks> checks) {
     co_await fromCallback<void>(start);
 }
 
-Task<void> AppModel::qualityPassTask(std::vector<Uuid> queued, std::uint64_t generation) {
+Task<void> AppModel::qualityPassTask(std::deque<Uuid> queued, std::uint64_t generation) {
     const auto isStale = [&] { return generation != m_resultsGeneration; };
     // Which queued hits are checked, in ascending device offset: a slice of the queue a turn of the event
     // loop, types that no check validates marked skipped on the way, so that the end of a scan of a

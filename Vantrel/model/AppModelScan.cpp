@@ -32,6 +32,11 @@ constexpr std::string_view preferredScanModeKey = "preferredScanMode";
 constexpr std::uint64_t reachRetryDelayNanoseconds = 400'000'000;
 // Callbacks taken in per turn of the event loop; the rest wait for the next turn.
 constexpr std::size_t maxEventsPerTurn = 2'000;
+// A turn also ends once it has taken this long (by the executor's clock), the rest of its callbacks put back
+// first in the queue: on a busy machine the main thread gets a part of a processor only, and 2,000 hits can
+// then hold the window for tens of milliseconds. The clock is asked every turnClockHits hits.
+constexpr std::chrono::milliseconds maxTurnMilliseconds{4};
+constexpr std::size_t turnClockHits = 64;
 // Hits that come one at a time are gathered into runs of at most this many.
 constexpr std::size_t maxHitsPerRun = 256;
 // Pictures wider or taller than this are misread headers, not pictures.
@@ -121,12 +126,24 @@ struct AppModel::HelperEvents : std::enable_shared_from_this<HelperEvents> {
             if (!more && limit == maxEventsPerTurn) posted = false;
         }
         if (more && limit == maxEventsPerTurn) schedule();
-        for (auto& event : batch) {
+        const bool budgeted = limit == maxEventsPerTurn;
+        const Executor::TimePoint deadline = budgeted ? executor->now() + maxTurnMilliseconds : Executor::TimePoint{};
+        std::size_t sinceClock = 0;
+        for (std::size_t e = 0; e < batch.size(); ++e) {
             if (!model) return;
+            Event& event = batch[e];
             if (auto* hits = std::get_if<Hits>(&event)) {
-                for (auto& hit : *hits) {
+                for (std::size_t i = 0; i < hits->size(); ++i) {
                     if (!model) return;
-                    model->handleHelperHit(std::move(hit));
+                    if (budgeted && ++sinceClock == turnClockHits) {
+                        sinceClock = 0;
+                        if (executor->now() >= deadline) {
+                            hits->erase(hits->begin(), hits->begin() + static_cast<std::ptrdiff_t>(i));
+                            putBack(batch, e);
+                            return;
+                        }
+                    }
+                    model->handleHelperHit(std::move((*hits)[i]));
                 }
             } else if (auto* progress = std::get_if<ScanProgress>(&event)) {
                 model->handleHelperProgress(*progress);
@@ -135,6 +152,18 @@ struct AppModel::HelperEvents : std::enable_shared_from_this<HelperEvents> {
             }
         }
         if (!more && model && afterTakenIn) std::exchange(afterTakenIn, {})();
+    }
+
+    // Main thread: puts the events of batch from index `from` on back at the front of the queue, in their order,
+    // and makes sure a turn comes for them.
+    void putBack(std::vector<Event>& batch, std::size_t from) {
+        bool post = false;
+        {
+            std::lock_guard lock(mutex);
+            for (std::size_t e = batch.size(); e > from; --e) waiting.push_front(std::move(batch[e - 1]));
+            post = !std::exchange(posted, true);
+        }
+        if (post) schedule();
     }
 
     // Main thread: runs then at once when nothing waits, otherwise after the turn that takes in the last of

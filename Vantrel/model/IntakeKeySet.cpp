@@ -1,6 +1,7 @@
 #include "Vantrel/model/IntakeKeySet.h"
 
 #include "Vantrel/model/ProbeTable.h"
+#include "base/ShardGrowth.h"
 
 namespace vantrel {
 
@@ -39,8 +40,8 @@ bool IntakeKeySet::contains(std::uint64_t byteOffset, RecoveredFileKind kind) co
 bool IntakeKeySet::insert(std::uint64_t byteOffset, RecoveredFileKind kind) {
     const std::uint64_t hash = hashOf(byteOffset, kind);
     Shard& shard = m_shards[hash >> 58];
-    // Taken entries, erased ones included, stay under three quarters of the table.
-    if ((shard.used + shard.erased + 1) * 4 > shard.entries.size() * 3) rehash(shard);
+    // Taken entries, erased ones included, stay under the shard's own load (at most three quarters).
+    if (ShardGrowth::due(shard.used + shard.erased, shard.entries.size(), hash >> 58, shardCount)) rehash(shard);
     const std::size_t mask = shard.entries.size() - 1;
     Slot* reusable = nullptr;
     std::size_t at = hash & mask;

@@ -1,7 +1,8 @@
 #pragma once
 // The device offset and kind of every hit taken in, so that a repeat the helper sends is dropped. The
 // pairs sit in open-addressed tables (linear probing), one of 64 picked by the hash, each one array:
-// adding a pair allocates nothing of its own, and growing the set rehashes a 64th of it at a time.
+// adding a pair allocates nothing of its own, and growing the set rehashes a 64th of it at a time, the
+// shards at loads of their own (ShardGrowth), so never all in one step.
 
 #include "recovery/model/RecoveredFileKind.h"
 

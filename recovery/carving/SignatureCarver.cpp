@@ -105,9 +105,9 @@ public:
     CarveRun(const SignatureCarver& carver, ByteSource& source, const RecoveryFilters& filters,
              const AllocatedRegionMap& regions, const SignatureCarver::CancelCheck& shouldCancel,
              const SignatureCarver::ProgressHandler& onProgress, const SignatureCarver::HitHandler& onHit,
-             std::span<const std::uint64_t> wholePictures)
+             std::span<const std::uint64_t> wholePictures, JPEGWalkAhead::Provider* walksAhead)
         : m_source(source), m_filters(filters), m_regions(regions), m_shouldCancel(shouldCancel),
-          m_onProgress(onProgress), m_onHit(onHit), m_wholePictures(wholePictures),
+          m_onProgress(onProgress), m_onHit(onHit), m_wholePictures(wholePictures), m_walksAhead(walksAhead),
           m_index(carver.signatures(), filters.allowedKinds),
           m_windowSize(static_cast<std::uint64_t>(carver.windowSize())),
           m_blockSize(carver.sectorSize() == 0 ? 512 : carver.sectorSize()) {
@@ -152,6 +152,8 @@ private:
     // Searches the current window and builds and delivers its hits in the order of their offsets; false
     // when the carve was cancelled.
     bool carveCandidates(std::uint64_t position);
+    // carveCandidates with the provider of walks made ahead told of the windows, when there is one.
+    bool carveWindow(std::uint64_t position);
     void searchFurther(std::uint64_t position, std::size_t pending);
     void carveHeader(std::uint64_t position, const ScanCandidate& candidate, std::uint64_t liveFrom);
     void carveBox(std::uint64_t position, std::uint64_t typeOffset, std::uint64_t liveFrom);
@@ -183,6 +185,7 @@ private:
     const SignatureCarver::ProgressHandler& m_onProgress;
     const SignatureCarver::HitHandler& m_onHit;
     const std::span<const std::uint64_t> m_wholePictures;
+    JPEGWalkAhead::Provider* const m_walksAhead;
     const SignatureScanIndex m_index;
     const std::uint64_t m_windowSize;
     const std::uint64_t m_blockSize;
@@ -261,7 +264,7 @@ void CarveRun::run() {
             const std::uint64_t nextCount = last ? 0 : std::min(m_length - nextPosition, m_windowSize);
             if (last || searchedInHeadOnly(nextPosition, nextCount)) m_nextRead.reset();
             else readWindowAndKeepNextRead(nextPosition, nextCount, m_next);
-            if (!carveCandidates(position)) return;
+            if (!carveWindow(position)) return;
         }
         position = nextPosition;
         report(std::min(position, m_length), total);
@@ -437,6 +440,16 @@ bool CarveRun::insideFoundFile(std::uint64_t at) const {
     if (at > m_segmentsFrom && at < m_segmentsUntil) return true;
     if (at < m_skipFrom || at >= m_skipUntil) return false;
     return at % SignatureCarver::fileStartAlignmentBytes != 0 || at == m_lastHeader;
+}
+
+bool CarveRun::carveWindow(std::uint64_t position) {
+    if (m_walksAhead == nullptr) return carveCandidates(position);
+    m_walksAhead->windowBegins({m_current.view(), m_current.offset, m_next.view(), m_next.offset});
+    struct Ends {
+        JPEGWalkAhead::Provider& provider;
+        ~Ends() { provider.windowEnds(); }
+    } ends{*m_walksAhead};
+    return carveCandidates(position);
 }
 
 // Header candidates and "ftyp" boxes are taken together by offset, so that a file of either kind passes
@@ -668,7 +681,8 @@ JpegJudgement CarveRun::judgeJpeg(WindowedReader& reader, std::uint64_t offset, 
     // Start of image is a marker no picture holds after its own: the picture breaks at the first one.
     if (!m_innerHeaders.empty() && m_innerHeaders.front().second == RecoveredFileKind::jpeg)
         return {m_innerHeaders.front().first - offset, false, true};
-    const JPEGScanWalk::Walk walked = walkJpeg(cursor, length);
+    const auto ahead = m_walksAhead != nullptr ? m_walksAhead->walked(offset) : std::nullopt;
+    const JPEGScanWalk::Walk walked = ahead && JPEGWalkAhead::answers(*ahead, length) ? *ahead : walkJpeg(cursor, length);
     if (walked.ending == JPEGScanWalk::Ending::whole) return {length, true, true};
     const std::uint64_t sector = SignatureCarver::fileStartAlignmentBytes;
     const std::uint64_t brokeAt = (offset + walked.end) / sector * sector;
@@ -780,8 +794,9 @@ SignatureCarver::SignatureCarver(std::vector<FileSignature> signatures, std::uin
 
 void SignatureCarver::carve(ByteSource& source, const RecoveryFilters& filters, const AllocatedRegionMap& excludeRegions,
                             const CancelCheck& shouldCancel, const ProgressHandler& onProgress,
-                            const HitHandler& onHit, std::span<const std::uint64_t> wholePictures) const {
-    CarveRun(*this, source, filters, excludeRegions, shouldCancel, onProgress, onHit, wholePictures).run();
+                            const HitHandler& onHit, std::span<const std::uint64_t> wholePictures,
+                            JPEGWalkAhead::Provider* walksAhead) const {
+    CarveRun(*this, source, filters, excludeRegions, shouldCancel, onProgress, onHit, wholePictures, walksAhead).run();
 }
 
 } // namespace vantrel

@@ -8,6 +8,7 @@
 
 #include "recovery/bytesource/ByteSource.h"
 #include "recovery/carving/FileSignature.h"
+#include "recovery/carving/JPEGWalkAhead.h"
 #include "recovery/model/AllocatedRegionMap.h"
 #include "recovery/model/RecoveryFilters.h"
 
@@ -68,10 +69,11 @@ public:
     // is asked before every window, and a window that comes back short says so too) ends it with
     // ByteSourceError::deviceChanged. A hit is delivered only when it lies outside every range of
     // excludeRegions and the filters accept it. wholePictures (ascending device offsets) are JPEGs a search
-    // before this one decoded whole: their pictures are not decoded again. Callbacks run on the calling thread.
+    // before this one decoded whole: their pictures are not decoded again. walksAhead, when given, is told each
+    // window and asked for the walks of the JPEGs it made ahead. Callbacks run on the calling thread.
     void carve(ByteSource& source, const RecoveryFilters& filters, const AllocatedRegionMap& excludeRegions,
                const CancelCheck& shouldCancel, const ProgressHandler& onProgress, const HitHandler& onHit,
-               std::span<const std::uint64_t> wholePictures = {}) const;
+               std::span<const std::uint64_t> wholePictures = {}, JPEGWalkAhead::Provider* walksAhead = nullptr) const;
 
 private:
     std::vector<FileSignature> m_signatures;

@@ -38,7 +38,7 @@ RecoveryEngine::RecoveryEngine()
 
 void RecoveryEngine::scan(ByteSource& device, ScanMode mode, const RecoveryFilters& filters,
                           const ShouldCancel& shouldCancel, const OnProgress& onProgress, const OnHit& onHit,
-                          VolumeCache* volumes) const {
+                          VolumeCache* volumes, JPEGWalkAhead::Provider* walksAhead) const {
     // Every read goes through the tally, so that each unreadable sector is counted once, whoever met it.
     BadSectorTally source(device);
     const std::uint64_t total = source.length();
@@ -92,7 +92,7 @@ void RecoveryEngine::scan(ByteSource& device, ScanMode mode, const RecoveryFilte
             onProgress(combined);
         };
         std::sort(wholePictures.begin(), wholePictures.end());
-        carver.carve(source, filters, liveRegions, shouldCancel, carveProgress, onHit, wholePictures);
+        carver.carve(source, filters, liveRegions, shouldCancel, carveProgress, onHit, wholePictures, walksAhead);
         return;
     }
     }

@@ -39,9 +39,10 @@ public:
 
     // Searches the source. Throws the first error that ends the scan (see the rules above); hits already
     // handed to onHit stay delivered. What the probe and the walks learn goes into volumes, when given,
-    // for reading the hits back.
+    // for reading the hits back. The carve takes the walks of JPEGs walksAhead makes, when given.
     void scan(ByteSource& source, ScanMode mode, const RecoveryFilters& filters, const ShouldCancel& shouldCancel,
-              const OnProgress& onProgress, const OnHit& onHit, VolumeCache* volumes = nullptr) const;
+              const OnProgress& onProgress, const OnHit& onHit, VolumeCache* volumes = nullptr,
+              JPEGWalkAhead::Provider* walksAhead = nullptr) const;
 
     // Streams a hit's bytes to the sink (by cluster chain for undeleted FAT and exFAT files, else as its
     // byte range) and returns how many were delivered; failures propagate.

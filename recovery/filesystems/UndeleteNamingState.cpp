@@ -1,5 +1,6 @@
 #include "recovery/filesystems/UndeleteNamingState.h"
 
+#include "base/ShardGrowth.h"
 #include "base/Utf8Text.h"
 
 #include <algorithm>
@@ -230,8 +231,8 @@ bool FoldedNameSet::contains(std::string_view name) const {
 bool FoldedNameSet::insert(std::string_view name) {
     const std::uint64_t hash = foldedHash(name);
     Shard& shard = m_shards[hash >> 58];
-    // At most three quarters full.
-    if ((shard.used + 1) * 4 > shard.entries.size() * 3) grow(shard);
+    // At most the shard's own load full (three quarters at most).
+    if (ShardGrowth::due(shard.used, shard.entries.size(), hash >> 58, shardCount)) grow(shard);
     const std::size_t mask = shard.entries.size() - 1;
     std::size_t at = hash & mask;
     for (;; at = (at + 1) & mask) {

@@ -16,7 +16,8 @@ namespace vantrel {
 
 // A set of names compared with ASCII letter case folded, as the names handed out are kept. Their bytes
 // lie in large blocks, their entries in open-addressed tables (linear probing), one of 64 picked by the
-// hash: adding a name allocates nothing of its own, and growing the set rehashes a 64th of it at a time.
+// hash: adding a name allocates nothing of its own, and growing the set rehashes a 64th of it at a time,
+// the shards at loads of their own (ShardGrowth), so never all in one step.
 class FoldedNameSet {
 public:
     // Adds the name; false, changing nothing, when a name equal to it with case folded is there already.

@@ -93,8 +93,10 @@ bool build(Huffman& table, bool dc, const std::uint8_t* counts, const std::uint8
 // block's last), which is decoded code by code.
 constexpr int blockBits = 12;
 using BlockTable = std::array<std::uint32_t, 1 << blockBits>;
-// Pictures of fewer blocks than this are decoded without the table (its making would cost more).
+// Pictures of fewer blocks than this are decoded without the table unless their tables were met before (its
+// making would cost more), and those of fewer than smallestWithBlockTable always.
 constexpr std::uint64_t blockTableFrom = 4096;
+constexpr std::uint64_t smallestWithBlockTable = 256;
 
 struct BlockPrefix {
     std::uint32_t bits = 0;
@@ -146,6 +148,65 @@ void buildBlockTable(BlockTable& table, const Huffman& dc, const Huffman& ac) {
         for (std::uint32_t value = 0; value < (1u << category); ++value)
             addAcCodes(table, ac, BlockPrefix{code << category | value, head, 1, 0}, dcPart);
     }
+}
+
+bool sameCodes(const Huffman& a, const Huffman& b) {
+    const auto count = static_cast<std::size_t>(a.total);
+    return a.total == b.total && std::equal(a.values.begin(), a.values.begin() + count, b.values.begin()) &&
+           std::equal(a.lengths.begin(), a.lengths.begin() + count, b.lengths.begin());
+}
+
+std::uint64_t fingerprint(const Huffman& dc, const Huffman& ac) {
+    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    const auto add = [&](std::uint8_t byte) { hash = (hash ^ byte) * 1099511628211ull; };
+    for (const Huffman* table : {&dc, &ac}) {
+        add(static_cast<std::uint8_t>(table->total));
+        for (int i = 0; i < table->total; ++i) {
+            add(table->values[static_cast<std::size_t>(i)]);
+            add(table->lengths[static_cast<std::size_t>(i)]);
+        }
+    }
+    return hash;
+}
+
+// The block tables of the Huffman tables met last on this thread. The pictures of one camera or encoder
+// mostly share their tables, and a small picture's decoding costs less than making its block table, so a
+// small picture gets one only when its tables were met before; a large one always does.
+class BlockTableCache {
+public:
+    std::shared_ptr<const BlockTable> find(const Huffman& dc, const Huffman& ac, bool large) {
+        for (Entry& entry : m_entries)
+            if (entry.table && sameCodes(entry.dc, dc) && sameCodes(entry.ac, ac)) return entry.table;
+        const std::uint64_t key = fingerprint(dc, ac);
+        const bool metBefore = std::find(m_met.begin(), m_met.end(), key) != m_met.end();
+        if (!large && !metBefore) {
+            m_met[m_nextMet++ % m_met.size()] = key;
+            return nullptr;
+        }
+        auto table = std::make_shared<BlockTable>();
+        buildBlockTable(*table, dc, ac);
+        Entry& entry = m_entries[m_nextEntry++ % m_entries.size()];
+        entry.dc = dc;
+        entry.ac = ac;
+        entry.table = std::move(table);
+        return entry.table;
+    }
+
+private:
+    struct Entry {
+        Huffman dc, ac;
+        std::shared_ptr<const BlockTable> table;  // a walk holds its own share, so a table is never freed under it
+    };
+    std::array<Entry, 4> m_entries{};
+    std::size_t m_nextEntry = 0;
+    std::array<std::uint64_t, 8> m_met{};
+    std::size_t m_nextMet = 0;
+};
+
+BlockTableCache& blockTableCache() {
+    // One per thread: walks on different threads share nothing.
+    thread_local BlockTableCache cache;
+    return cache;
 }
 
 struct Component {
@@ -717,18 +778,18 @@ private:
                 }
             }
         }
-        if (plan.mcus * static_cast<std::uint64_t>(plan.blocks) >= blockTableFrom) {
-            if (!m_blockTables) m_blockTables = std::make_unique<std::array<BlockTable, maxComponents>>();
+        const std::uint64_t blocks = plan.mcus * static_cast<std::uint64_t>(plan.blocks);
+        if (blocks >= smallestWithBlockTable) {
             for (int i = 0; i < count; ++i) {
                 const auto c = static_cast<std::size_t>(indices[static_cast<std::size_t>(i)]);
-                // Components with the same tables share one (the two of colour, mostly).
-                for (int j = 0; j < i && plan.blockTables[c] == nullptr; ++j) {
+                // Components with the same tables share one (the two of colour, mostly), or none.
+                bool shared = false;
+                for (int j = 0; j < i && !shared; ++j) {
                     const auto o = static_cast<std::size_t>(indices[static_cast<std::size_t>(j)]);
-                    if (plan.dc[o] == plan.dc[c] && plan.ac[o] == plan.ac[c]) plan.blockTables[c] = plan.blockTables[o];
+                    if (plan.dc[o] == plan.dc[c] && plan.ac[o] == plan.ac[c]) m_blockTables[c] = m_blockTables[o], shared = true;
                 }
-                if (plan.blockTables[c] != nullptr) continue;
-                buildBlockTable((*m_blockTables)[c], *plan.dc[c], *plan.ac[c]);
-                plan.blockTables[c] = &(*m_blockTables)[c];
+                if (!shared) m_blockTables[c] = blockTableCache().find(*plan.dc[c], *plan.ac[c], blocks >= blockTableFrom);
+                plan.blockTables[c] = m_blockTables[c].get();
             }
         }
         m_plan = plan;
@@ -743,7 +804,7 @@ private:
     ScanPlan m_plan;
     int m_scans = 0;
     Bytes m_body;
-    std::unique_ptr<std::array<BlockTable, maxComponents>> m_blockTables;  // per component of the scan
+    std::array<std::shared_ptr<const BlockTable>, maxComponents> m_blockTables;  // per component of the scan
 };
 
 // Just past the first FF D9 after the scan header of the picture that starts at `start` (SOI and a marker),

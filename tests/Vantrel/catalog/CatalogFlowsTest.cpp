@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <deque>
 #include <thread>
 #include <fstream>
 #include <map>
@@ -248,7 +249,7 @@ TEST(CatalogFlows, ACatalogReadsOnlyTheDiskWhoseMediumItRecordsUnderWhateverName
     EXPECT_EQ(model.selectedVolume()->bsdName, "sdc");
     EXPECT_EQ(model.sourceDeviceToRead(), "/dev/sdc");
     EXPECT_EQ(model.statusMessage(), "Loaded catalog — 2 file(s) from MYSTICK.");
-    EXPECT_EQ(model.plainState().pendingIntegrityIDs, std::vector<Uuid>{model.hits()[0].id});
+    EXPECT_EQ(model.plainState().pendingIntegrityIDs, std::deque<Uuid>{model.hits()[0].id});
 
     // Taken out and another card put in under that name: not read, and asked about.
     harness.disks->marks["/dev/sdc"] = FakeDisks::card(9);

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <deque>
 #include <set>
 #include <thread>
 
@@ -147,13 +148,13 @@ TEST(AppModelScan, AtTheEndEveryPendingHitIsQueuedOnceAfterThoseAlreadyWaiting) 
         for (std::uint64_t i = 0; i < 6; ++i) h.helper->sendHit(hitRecord(RecoveredFileKind::mp4, i * 1000, 900, "v.mp4"));
         h.executor->runReady();
         ASSERT_EQ(h.model->hits().size(), 6u);
-        std::vector<Uuid> ids;
+        std::deque<Uuid> ids;
         for (const auto& hit : h.model->hits()) ids.push_back(hit.id);
         auto& queue = h.model->plainState().pendingIntegrityIDs;
         ASSERT_EQ(queue, ids) << "the intake queues each hit as it takes it in";
 
         // Two checks given back out of the queue, the rest left as a pass would leave them.
-        queue = listOrder ? std::vector<Uuid>{ids[0], ids[2], ids[3], ids[5]} : std::vector<Uuid>{ids[5], ids[3], ids[0], ids[2]};
+        queue = listOrder ? std::deque<Uuid>{ids[0], ids[2], ids[3], ids[5]} : std::deque<Uuid>{ids[5], ids[3], ids[0], ids[2]};
         auto expected = queue;
         // A suspect hit that is not queued stays out of the queue.
         auto suspect = h.model->hits()[4];
@@ -716,7 +717,7 @@ TEST(AppModelQualityPass, HitsAreTakenAsTheyAreAtTheirTurnAndAPauseGivesTheRestB
     second->errorReply(IpcError::make(IpcErrorCode::connectionInterrupted));
     ASSERT_TRUE(h.pumpUntil([&] { return !h.model->isQualityPassRunning(); }));
     EXPECT_EQ(h.model->statusMessage(), "Quality check paused — 2 files wait for the disk.");
-    EXPECT_EQ(h.model->plainState().pendingIntegrityIDs, (std::vector<Uuid>{fourthId, fifthId}));
+    EXPECT_EQ(h.model->plainState().pendingIntegrityIDs, (std::deque<Uuid>{fourthId, fifthId}));
 
     // Back: the next pass fetches each of them once, in device order.
     h.keepExtraction = [](std::uint64_t) { return false; };

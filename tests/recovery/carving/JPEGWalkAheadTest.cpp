@@ -1,0 +1,162 @@
+#include "recovery/carving/JPEGWalkAhead.h"
+
+#include "tests/fixtures/CarvedHits.h"
+#include "tests/fixtures/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+
+namespace vantrel {
+namespace {
+
+using JPEGScanWalk::Ending;
+
+const std::filesystem::path shippedPhotos = "/usr/share/doc/imagemagick-6-common/html/images";
+
+void put(Bytes& device, std::uint64_t at, const Bytes& bytes) {
+    if (device.size() < at + bytes.size()) device.resize(at + bytes.size());
+    std::copy(bytes.begin(), bytes.end(), device.begin() + static_cast<std::ptrdiff_t>(at));
+}
+
+JPEGScanWalk::Walk walkOver(const Bytes& bytes) {
+    const JPEGScanWalk::ByteFeed feed = [&](std::uint64_t position) {
+        return position < bytes.size() ? ByteView(bytes).subspan(static_cast<std::size_t>(position)) : ByteView{};
+    };
+    return JPEGScanWalk::walk(feed, bytes.size());
+}
+
+// A card as a phone leaves it: small photos (far below a byte per 12 pixels) on sector starts, one of them
+// across the seam of the two windows, the first half of one, one that is not small, and one off a sector start.
+class JPEGWalkAheadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!std::filesystem::exists(shippedPhotos) || !test::haveProgram("convert"))
+            GTEST_SKIP() << "imagemagick-6-doc and ImageMagick are needed";
+        small = encoded({"-resize", "160x120!", "-quality", "70"});
+        grey = encoded({"-resize", "200x150!", "-colorspace", "gray", "-quality", "40"});
+        large = encoded({"-resize", "320x240!", "+noise", "Gaussian", "-quality", "97"});
+        ASSERT_LT(small.size(), 12'288u);
+        ASSERT_GE(large.size(), 12'288u) << "the large one is not small for its pixels";
+        ASSERT_LT(large.size(), 150'000u);
+        put(device, 0, small);
+        put(device, 16'384, grey);
+        put(device, 32'768, Bytes(small.begin(), small.begin() + static_cast<std::ptrdiff_t>(small.size() / 2)));
+        put(device, 49'152, large);
+        put(device, 200'100, small);  // off a sector start
+        put(device, 262'144, grey);
+        device.resize(393'216);
+    }
+
+    Bytes encoded(const std::vector<std::string>& options) {
+        std::vector<std::string> argv{"convert", (shippedPhotos / "examples.jpg").string()};
+        argv.insert(argv.end(), options.begin(), options.end());
+        const auto out = dir / "out.jpg";
+        argv.push_back(out.string());
+        test::runOrFail(argv);
+        return test::readFile(out);
+    }
+
+    // The windows of the device with the seam at `seam`, sharing the carve's 64 bytes.
+    JPEGWalkAhead::Windows windows(std::size_t seam) const {
+        const ByteView all(device);
+        const std::size_t nextFrom = seam - SignatureCarver::windowOverlapBytes;
+        return {all.first(seam), 0, all.subspan(nextFrom), nextFrom};
+    }
+
+    test::TempDir dir;
+    Bytes small, grey, large, device;
+};
+
+TEST_F(JPEGWalkAheadTest, OnlyWholeSmallPicturesAtSectorStartsAreWalkedAheadAsTheyWalkAlone) {
+    // The seam cuts the second grey picture: its walk goes on in the next window.
+    const auto w = windows(262'144 + 1'000);
+    EXPECT_EQ(JPEGWalkAhead::pictureStarts(w, 512), (std::vector<std::uint64_t>{0, 16'384, 32'768, 49'152, 262'144}));
+    const struct {
+        std::uint64_t offset;
+        const Bytes* alone;  // the picture walked on its own, or nothing when no walk comes ahead
+    } cases[] = {
+        {0, &small}, {16'384, &grey}, {262'144, &grey}, {32'768, nullptr}, {49'152, nullptr},
+    };
+    for (const auto& c : cases) {
+        const auto ahead = JPEGWalkAhead::walk(w, c.offset);
+        if (!c.alone) {
+            EXPECT_FALSE(ahead) << c.offset;
+            continue;
+        }
+        ASSERT_TRUE(ahead) << c.offset;
+        EXPECT_EQ(*ahead, walkOver(*c.alone)) << c.offset;
+        EXPECT_EQ(ahead->end, c.alone->size()) << c.offset;
+    }
+    // A window that ends inside a picture, with no next window, gives no walk of it.
+    const JPEGWalkAhead::Windows cut{ByteView(device).first(16'384 + grey.size() / 2), 0, {}, 0};
+    EXPECT_FALSE(JPEGWalkAhead::walk(cut, 16'384));
+}
+
+TEST(JPEGWalkAhead, AWalkAnswersForEveryLimitAtOrPastItsEndOnlyWhenWhole) {
+    const JPEGScanWalk::Walk whole{Ending::whole, 5'000, true, 10, 10};
+    const JPEGScanWalk::Walk cut{Ending::cut, 5'000, true, 3, 10};
+    const struct {
+        JPEGScanWalk::Walk walk;
+        std::uint64_t limit;
+        bool answers;
+    } cases[] = {
+        {whole, 5'000, true}, {whole, 1'000'000, true}, {whole, 4'999, false}, {cut, 5'000, false}, {cut, 9'000, false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(JPEGWalkAhead::answers(c.walk, c.limit), c.answers) << c.limit;
+}
+
+// Providers as the carve may meet them: one that walks every picture ahead, one that has none, and one whose
+// walks claim ends past every length (which no carve may take).
+class ScriptedWalks final : public JPEGWalkAhead::Provider {
+public:
+    enum class Kind { honest, empty, pastEveryEnd };
+    explicit ScriptedWalks(Kind kind) : m_kind(kind) {}
+    void windowBegins(const JPEGWalkAhead::Windows& windows) override {
+        ++begun;
+        for (const std::uint64_t offset : JPEGWalkAhead::pictureStarts(windows, 512)) {
+            auto walk = JPEGWalkAhead::walk(windows, offset);
+            if (walk && m_kind == Kind::pastEveryEnd) walk->end = UINT64_MAX;
+            if (walk && m_kind != Kind::empty) m_walks[offset] = *walk;
+        }
+    }
+    std::optional<JPEGScanWalk::Walk> walked(std::uint64_t offset) override {
+        ++asked;
+        const auto found = m_walks.find(offset);
+        if (found == m_walks.end()) return std::nullopt;
+        ++answered;
+        return found->second;
+    }
+    void windowEnds() override {
+        ++ended;
+        m_walks.clear();
+    }
+    int begun = 0, ended = 0, asked = 0, answered = 0;
+
+private:
+    Kind m_kind;
+    std::map<std::uint64_t, JPEGScanWalk::Walk> m_walks;
+};
+
+TEST_F(JPEGWalkAheadTest, TheCarveFindsTheSameHitsWithWalksAheadAndTakesOnlyThoseThatAreItsOwn) {
+    RecoveryFilters filters;
+    filters.allowedKinds = {RecoveredFileKind::jpeg};
+    // Windows of 128 KiB: pictures lie across their seams too.
+    const auto carve = [&](JPEGWalkAhead::Provider* provider) { return test::carvedHits(device, filters, 128 * 1024, provider); };
+    const auto alone = carve(nullptr);
+    ASSERT_GE(alone.size(), 4u);
+    for (const auto kind : {ScriptedWalks::Kind::honest, ScriptedWalks::Kind::empty, ScriptedWalks::Kind::pastEveryEnd}) {
+        ScriptedWalks provider(kind);
+        EXPECT_EQ(carve(&provider), alone) << static_cast<int>(kind);
+        EXPECT_EQ(provider.begun, provider.ended) << "every window that began ended";
+        EXPECT_GT(provider.begun, 1);
+        EXPECT_GT(provider.asked, 0);
+        if (kind == ScriptedWalks::Kind::honest) {
+            EXPECT_GT(provider.answered, 0);
+        }
+    }
+}
+
+} // namespace
+} // namespace vantrel
