@@ -234,4 +234,30 @@ using ErrorAnswer = Answer<std::optional<ErrorObject>>;
 
 inline std::optional<ErrorObject> waitError(ErrorAnswer& answer) { return std::get<0>(answer.get()); }
 
+// The helper's answer to a ping.
+inline std::string pingAnswer(VantrelHelperProtocol& helper) {
+    Answer<std::string> pong;
+    helper.ping(pong.callback());
+    return std::get<0>(pong.get());
+}
+
+// The error the helper answers a request to quit with (nothing: it quits).
+inline std::optional<ErrorObject> quitAnswer(VantrelHelperProtocol& helper) {
+    ErrorAnswer quit;
+    helper.quitForRelaunch(quit.callback());
+    return waitError(quit);
+}
+
+// An application's connection to a shared helper's socket, reconnecting as the application does; a
+// connection error fails the test.
+struct SocketApplication {
+    explicit SocketApplication(const std::string& socketPath)
+        : connection([socketPath] { return SeqpacketSocket::connect(socketPath); }, applicationOptions(client)),
+          helper(connection, [](ErrorObject error) { ADD_FAILURE() << error.message; }) {}
+
+    RecordingClient client;
+    IpcClient connection;
+    VantrelHelperProtocolProxy helper;
+};
+
 } // namespace vantrel::test

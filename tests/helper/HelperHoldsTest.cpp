@@ -90,9 +90,7 @@ TEST(HelperHolds, AMountPointSwappedForALinkIsNotMountedOnAndTheAnswerSaysWhy) {
     // mount-back leaves the disk unmounted too.
     std::filesystem::remove(target);
     std::filesystem::create_directory(target);
-    test::ErrorAnswer quit;
-    peer->helper->quitForRelaunch(quit.callback());
-    EXPECT_FALSE(test::waitError(quit));
+    EXPECT_FALSE(test::quitAnswer(*peer->helper));
     EXPECT_EQ(shared.process().waitForExit(), 0);
     EXPECT_FALSE(mountAt(target));
     EXPECT_FALSE(mountAt(rootsFolder));
@@ -120,9 +118,7 @@ TEST(HelperHolds, AMembersQuitBesideRootIsDeclinedAndRootsQuitEndsWithTheMountBa
     EXPECT_EQ(declined->code, VantrelError::quitRefused);
     EXPECT_EQ(declined->message, "The helper goes on: other programs are connected to it, and only root may end it for them.");
     std::this_thread::sleep_for(4 * HelperDelegate::quitDelay);
-    test::Answer<std::string> pong;
-    rootPeer->helper->ping(pong.callback());
-    EXPECT_EQ(std::get<0>(pong.get()), "pong");
+    EXPECT_EQ(test::pingAnswer(*rootPeer->helper), "pong");
     EXPECT_EQ(rootPeer->connection->state(), IpcConnectionState::open);
     EXPECT_FALSE(mountAt(card.loop->target()));
 
@@ -286,9 +282,7 @@ TEST(HelperHolds, AFifoSwappedInForAnImageFileIsRefusedWithoutBlocking) {
     const auto error = std::get<1>(probe.get());
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code, ENOTBLK);
-    test::Answer<std::string> pong;
-    spawned.helper->ping(pong.callback());
-    EXPECT_EQ(std::get<0>(pong.get()), "pong");
+    EXPECT_EQ(test::pingAnswer(*spawned.helper), "pong");
 }
 
 TEST(HelperHolds, AListenPathThroughALinkIsRefused) {

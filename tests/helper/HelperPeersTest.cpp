@@ -108,9 +108,7 @@ TEST(HelperPeers, RemountsWhatWasUnmountedForThePeerAndEverythingBeforeExiting) 
     EXPECT_FALSE(mountAt(loop.target()));
     otherPeer.reset();
     rootPeer.reset();
-    test::ErrorAnswer quit;
-    ownerPeer->helper->quitForRelaunch(quit.callback());
-    EXPECT_FALSE(test::waitError(quit));
+    EXPECT_FALSE(test::quitAnswer(*ownerPeer->helper));
     EXPECT_EQ(shared.process().waitForExit(), 0);
     const auto after = mountAt(loop.target());
     ASSERT_TRUE(after);

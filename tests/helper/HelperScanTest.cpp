@@ -191,17 +191,15 @@ TEST(HelperScan, SharedHelperScansAnHfsPlusImage) {
     const auto socketPath = (dir / "helper.sock").string();
     test::HelperProcess process({"--listen", socketPath, "--allow-image-files"});
     ASSERT_TRUE(test::waitForSocket(socketPath));
-    test::RecordingClient client;
-    IpcClient connection([socketPath] { return SeqpacketSocket::connect(socketPath); }, test::applicationOptions(client));
-    VantrelHelperProtocolProxy helper(connection, [](ErrorObject error) { ADD_FAILURE() << error.message; });
+    test::SocketApplication application(socketPath);
 
-    const auto error = scan(helper, image, "quickUndelete");
+    const auto error = scan(application.helper, image, "quickUndelete");
     ASSERT_FALSE(error) << error->message;
-    const auto hits = client.hits();
+    const auto hits = application.client.hits();
     EXPECT_TRUE(hasUndeleted(hits, "jpeg", "hfsPlusCatalog"));
     EXPECT_TRUE(std::none_of(hits.begin(), hits.end(), [](const HelperHitDTO& hit) { return hit.source == "signatureCarve"; }))
         << "the quick mode does not carve";
-    expectEveryHitExtracts(helper, image, hits, originals, dir);
+    expectEveryHitExtracts(application.helper, image, hits, originals, dir);
 }
 
 // A large sparse image with one photo near its start, so that a scan runs long enough to act on.
@@ -301,19 +299,14 @@ TEST(HelperScan, AQuitForRelaunchWaitsForAnotherConnectionsScan) {
     const auto socketPath = (dir / "helper.sock").string();
     test::HelperProcess process({"--listen", socketPath, "--allow-image-files"});
     ASSERT_TRUE(test::waitForSocket(socketPath));
-    test::RecordingClient scanningClient, quittingClient;
-    IpcClient scanning([socketPath] { return SeqpacketSocket::connect(socketPath); }, test::applicationOptions(scanningClient));
-    IpcClient quitting([socketPath] { return SeqpacketSocket::connect(socketPath); }, test::applicationOptions(quittingClient));
-    VantrelHelperProtocolProxy scanner(scanning, [](ErrorObject error) { ADD_FAILURE() << error.message; });
-    VantrelHelperProtocolProxy quitter(quitting, [](ErrorObject error) { ADD_FAILURE() << error.message; });
+    test::SocketApplication scanning(socketPath);
+    test::SocketApplication quitting(socketPath);
 
     test::ErrorAnswer scanned;
-    ASSERT_TRUE(startScan(scanner, scanningClient, image, scanned.callback()));
-    test::ErrorAnswer quit;
-    quitter.quitForRelaunch(quit.callback());
-    EXPECT_FALSE(test::waitError(quit));
+    ASSERT_TRUE(startScan(scanning.helper, scanning.client, image, scanned.callback()));
+    EXPECT_FALSE(test::quitAnswer(quitting.helper));
     EXPECT_FALSE(process.waitForExit(std::chrono::milliseconds(300))) << "the other connection's scan still runs";
-    scanner.cancelScan();
+    scanning.helper.cancelScan();
     expectCancelled(test::waitError(scanned));
     EXPECT_EQ(process.waitForExit(), 0);
 }

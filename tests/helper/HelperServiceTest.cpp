@@ -37,22 +37,29 @@ std::optional<ErrorObject> extract(VantrelHelperProtocol& helper, const std::str
     return waitError(answer);
 }
 
-TEST(HelperService, AnswersPingAndQuitsAfterReplying) {
-    SpawnedHelper spawned;
-    test::Answer<std::string> pong;
-    spawned.helper->ping(pong.callback());
-    EXPECT_EQ(std::get<0>(pong.get()), "pong");
+// A folder for the test's files and the card image in it.
+class HelperService : public ::testing::Test {
+protected:
+    // Writes the card image of random bytes; returns its bytes.
+    Bytes writeImage(std::size_t size, std::uint64_t seed) const {
+        Bytes bytes = test::randomBytes(size, seed);
+        test::writeFile(image, bytes);
+        return bytes;
+    }
 
-    test::ErrorAnswer quit;
-    spawned.helper->quitForRelaunch(quit.callback());
-    EXPECT_FALSE(test::waitError(quit));
+    test::TempDir dir;
+    std::filesystem::path image = dir / "card.img";
+};
+
+TEST_F(HelperService, AnswersPingAndQuitsAfterReplying) {
+    SpawnedHelper spawned;
+    EXPECT_EQ(test::pingAnswer(*spawned.helper), "pong");
+    EXPECT_FALSE(test::quitAnswer(*spawned.helper));
     EXPECT_EQ(spawned.process->waitForExit(), 0);
 }
 
-TEST(HelperService, ProbesAndChecksAnImageFileAndRefusesWhatIsNoDevice) {
-    test::TempDir dir;
-    const auto image = dir / "card.img";
-    test::writeFile(image, test::randomBytes(3 * mebibyte + 512, 1));
+TEST_F(HelperService, ProbesAndChecksAnImageFileAndRefusesWhatIsNoDevice) {
+    writeImage(3 * mebibyte + 512, 1);
     SpawnedHelper spawned;
 
     test::Answer<std::int64_t, std::optional<ErrorObject>> length;
@@ -77,10 +84,8 @@ TEST(HelperService, ProbesAndChecksAnImageFileAndRefusesWhatIsNoDevice) {
     }
 }
 
-TEST(HelperService, RefusesImageFilesUnlessAllowed) {
-    test::TempDir dir;
-    const auto image = dir / "card.img";
-    test::writeFile(image, test::randomBytes(4096, 2));
+TEST_F(HelperService, RefusesImageFilesUnlessAllowed) {
+    writeImage(4096, 2);
     SpawnedHelper spawned(std::vector<std::string>{});
     test::Answer<bool, std::optional<ErrorObject>> access;
     spawned.helper->checkRawDiskAccessWithPath(image, access.callback());
@@ -91,11 +96,8 @@ TEST(HelperService, RefusesImageFilesUnlessAllowed) {
     EXPECT_EQ(error->message, "Not a disk device: " + image.string());
 }
 
-TEST(HelperService, ExtractsByteRangesIntoSentDescriptors) {
-    test::TempDir dir;
-    const auto image = dir / "card.img";
-    const auto bytes = test::randomBytes(6 * mebibyte, 3);
-    test::writeFile(image, bytes);
+TEST_F(HelperService, ExtractsByteRangesIntoSentDescriptors) {
+    const auto bytes = writeImage(6 * mebibyte, 3);
     SpawnedHelper spawned;
 
     // Larger than one streamed chunk, unaligned, and ending at the device's end.
@@ -116,10 +118,8 @@ TEST(HelperService, ExtractsByteRangesIntoSentDescriptors) {
     EXPECT_TRUE(spawned.client.saw("Extracted 1 bytes"));
 }
 
-TEST(HelperService, AnExtractionThatCannotBeWholeFails) {
-    test::TempDir dir;
-    const auto image = dir / "card.img";
-    test::writeFile(image, test::randomBytes(4096 + 1057, 8));
+TEST_F(HelperService, AnExtractionThatCannotBeWholeFails) {
+    writeImage(4096 + 1057, 8);
     SpawnedHelper spawned;
 
     // Past the device's end: 1,057 of 3,172 bytes are there.
@@ -143,11 +143,8 @@ TEST(HelperService, AnExtractionThatCannotBeWholeFails) {
     EXPECT_FALSE(table.checkValues(arguments(0, 0, 0), rule->arguments));
 }
 
-TEST(HelperService, RefusesDestinationsItMustNotWrite) {
-    test::TempDir dir;
-    const auto image = dir / "card.img";
-    const auto bytes = test::randomBytes(mebibyte, 4);
-    test::writeFile(image, bytes);
+TEST_F(HelperService, RefusesDestinationsItMustNotWrite) {
+    const auto bytes = writeImage(mebibyte, 4);
     SpawnedHelper spawned;
 
     // The image being read, sent as the destination.
@@ -178,11 +175,8 @@ TEST(HelperService, RefusesDestinationsItMustNotWrite) {
     EXPECT_TRUE(spawned.client.saw("Extract failed: " + error->message));
 }
 
-TEST(HelperService, CopiesADeviceInChunksWithProgress) {
-    test::TempDir dir;
-    const auto image = dir / "card.img";
-    const auto bytes = test::randomBytes(10 * mebibyte, 5);
-    test::writeFile(image, bytes);
+TEST_F(HelperService, CopiesADeviceInChunksWithProgress) {
+    const auto bytes = writeImage(10 * mebibyte, 5);
     SpawnedHelper spawned;
 
     const auto copy = dir / "copy.img";
@@ -209,7 +203,7 @@ TEST(HelperService, CopiesADeviceInChunksWithProgress) {
     EXPECT_EQ(error->message, "Copy cancelled");
 }
 
-TEST(HelperService, RemountOfNothingRepliesAtOnce) {
+TEST_F(HelperService, RemountOfNothingRepliesAtOnce) {
     SpawnedHelper spawned;
     ErrorAnswer answer;
     spawned.helper->remountDisksWithBsdNames({""}, answer.callback());
@@ -225,63 +219,44 @@ TEST(HelperService, RemountOfNothingRepliesAtOnce) {
     EXPECT_EQ(error->message, "Could not remount: ../../etc (not a device name)");
 }
 
-TEST(HelperService, SharedHelperServesIndependentConnections) {
-    test::TempDir dir;
+TEST_F(HelperService, SharedHelperServesIndependentConnections) {
     const auto socketPath = (dir / "helper.sock").string();
     test::HelperProcess process({"--listen", socketPath, "--allow-image-files"});
     ASSERT_TRUE(test::waitForSocket(socketPath));
 
-    const auto image = dir / "card.img";
-    const auto bytes = test::randomBytes(mebibyte, 6);
-    test::writeFile(image, bytes);
+    const auto bytes = writeImage(mebibyte, 6);
 
-    test::RecordingClient firstClient, secondClient;
-    IpcClient first([socketPath] { return SeqpacketSocket::connect(socketPath); }, test::applicationOptions(firstClient));
-    IpcClient second([socketPath] { return SeqpacketSocket::connect(socketPath); }, test::applicationOptions(secondClient));
-    VantrelHelperProtocolProxy firstHelper(first, [](ErrorObject error) { ADD_FAILURE() << error.message; });
-    VantrelHelperProtocolProxy secondHelper(second, [](ErrorObject error) { ADD_FAILURE() << error.message; });
-
-    test::Answer<std::string> pong;
-    firstHelper.ping(pong.callback());
-    EXPECT_EQ(std::get<0>(pong.get()), "pong");
+    test::SocketApplication first(socketPath);
+    test::SocketApplication second(socketPath);
+    EXPECT_EQ(test::pingAnswer(first.helper), "pong");
 
     // A cancel on the first connection leaves the second one's copy alone.
-    firstHelper.cancelScan();
+    first.helper.cancelScan();
     const auto copy = dir / "copy.img";
     ErrorAnswer answer;
-    secondHelper.copyDeviceWithSourcePath(image, copy, test::SpawnedHelper::destination(copy), answer.callback());
+    second.helper.copyDeviceWithSourcePath(image, copy, test::SpawnedHelper::destination(copy), answer.callback());
     EXPECT_FALSE(waitError(answer));
     EXPECT_EQ(test::readFile(copy), bytes);
-    EXPECT_TRUE(secondClient.saw("Copy complete (1048576 bytes)"));
-    EXPECT_TRUE(firstClient.lines().empty());
+    EXPECT_TRUE(second.client.saw("Copy complete (1048576 bytes)"));
+    EXPECT_TRUE(first.client.lines().empty());
 
-    test::ErrorAnswer quit;
-    firstHelper.quitForRelaunch(quit.callback());
-    EXPECT_FALSE(test::waitError(quit));
+    EXPECT_FALSE(test::quitAnswer(first.helper));
     EXPECT_EQ(process.waitForExit(), 0);
 }
 
-TEST(HelperService, TakesTheSocketTheServiceManagerPasses) {
-    test::TempDir dir;
+TEST_F(HelperService, TakesTheSocketTheServiceManagerPasses) {
     const auto socketPath = (dir / "activated.sock").string();
     const auto listening = IpcListener::listenOn(socketPath, 0600);
     test::HelperProcess process({}, listening.get(), {}, true);
 
-    test::RecordingClient client;
-    IpcClient connection([socketPath] { return SeqpacketSocket::connect(socketPath); }, test::applicationOptions(client));
-    VantrelHelperProtocolProxy helper(connection, [](ErrorObject error) { ADD_FAILURE() << error.message; });
-    test::Answer<std::string> pong;
-    helper.ping(pong.callback());
-    EXPECT_EQ(std::get<0>(pong.get()), "pong");
-    test::ErrorAnswer quit;
-    helper.quitForRelaunch(quit.callback());
-    EXPECT_FALSE(test::waitError(quit));
+    test::SocketApplication application(socketPath);
+    EXPECT_EQ(test::pingAnswer(application.helper), "pong");
+    EXPECT_FALSE(test::quitAnswer(application.helper));
     EXPECT_EQ(process.waitForExit(), 0);
 }
 
-TEST(HelperService, SharedHelperRefusesAPeerOutsideItsGroup) {
+TEST_F(HelperService, SharedHelperRefusesAPeerOutsideItsGroup) {
     if (!test::runningAsRoot()) GTEST_SKIP() << "needs root to connect as another user";
-    test::TempDir dir;
     ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
     const auto socketPath = (dir / "helper.sock").string();
     test::HelperProcess process({"--listen", socketPath});
@@ -322,13 +297,11 @@ bool helperRunsForOthers() {
     return true;
 }
 
-TEST(HelperService, HelperWithoutRootGetsTheRefusedAccessError) {
+TEST_F(HelperService, HelperWithoutRootGetsTheRefusedAccessError) {
     if (!test::runningAsRoot() || !test::haveProgram("setpriv") || !helperRunsForOthers())
         GTEST_SKIP() << "needs root, setpriv and a helper that other users may run";
-    test::TempDir dir;
     ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
-    const auto image = dir / "card.img";
-    test::writeFile(image, test::randomBytes(8192, 7));
+    writeImage(8192, 7);
     ASSERT_EQ(::chmod(image.c_str(), 0600), 0);
 
     SpawnedHelper spawned({"--allow-image-files"}, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});

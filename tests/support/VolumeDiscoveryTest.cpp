@@ -182,15 +182,12 @@ TEST(VolumeDiscoveryRules, FileSystemNameTable) {
 }
 
 TEST(VolumeDiscoveryRules, SortsByNameIgnoringCaseAndKeepsTies) {
-    std::vector<ExternalVolume> volumes(4);
-    volumes[0].name = "b";
-    volumes[0].bsdName = "sdb";
-    volumes[1].name = "A";
-    volumes[1].bsdName = "sdc";
-    volumes[2].name = "a";
-    volumes[2].bsdName = "sdd";
-    volumes[3].name = "B";
-    volumes[3].bsdName = "sde";
+    std::vector<ExternalVolume> volumes;
+    for (const auto& [name, bsdName] : {std::pair{"b", "sdb"}, {"A", "sdc"}, {"a", "sdd"}, {"B", "sde"}}) {
+        volumes.emplace_back();
+        volumes.back().name = name;
+        volumes.back().bsdName = bsdName;
+    }
     VolumeDiscovery::sortByName(volumes);
     EXPECT_EQ(namesOf(volumes), (std::vector<std::string>{"sdc", "sdd", "sdb", "sde"}));
 }

@@ -3,6 +3,7 @@
 #include "platform/disks/DiskInventory.h"
 #include "platform/disks/WholeDiskName.h"
 #include "support/volumes/VolumeDiscovery.h"
+#include "tests/fixtures/LoopDevice.h"
 #include "tests/fixtures/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -148,28 +149,6 @@ TEST(VolumeMonitor, DestructionWaitsForThePassAndSilencesTheObserver) {
     EXPECT_FALSE(observed);
 }
 
-// A loop device attached for one test and detached after it.
-class LoopDevice {
-public:
-    explicit LoopDevice(const std::filesystem::path& image, bool partitioned) {
-        std::vector<std::string> argv = {"losetup", "--find", "--show"};
-        if (partitioned) argv.push_back("--partscan");
-        argv.push_back(image.string());
-        const auto result = test::run(argv);
-        if (result.exitCode == 0) m_path = result.output.substr(0, result.output.find('\n'));
-    }
-    ~LoopDevice() {
-        if (!m_path.empty()) test::run({"losetup", "--detach", m_path});
-    }
-    LoopDevice(const LoopDevice&) = delete;
-    LoopDevice& operator=(const LoopDevice&) = delete;
-    bool attached() const { return m_path.rfind("/dev/loop", 0) == 0; }
-    std::string name() const { return m_path.substr(5); }
-
-private:
-    std::string m_path;
-};
-
 // Waits for a path the kernel makes after a partition scan (half a second at most).
 bool waitForPath(const std::filesystem::path& path) {
     for (int i = 0; i < 25; ++i) {
@@ -194,8 +173,8 @@ TEST_F(RealMachine, MonitorListsALoopDeviceHoldingAFatImage) {
     const auto image = dir / "card.img";
     test::runOrFail({"truncate", "-s", "32M", image.string()});
     test::runOrFail({"mkfs.fat", "-n", "LOOPCARD", image.string()});
-    LoopDevice loop(image, false);
-    if (!loop.attached()) GTEST_SKIP() << "losetup could not attach a loop device";
+    const test::LoopDevice loop(image, 512, false);
+    if (loop.name().empty()) GTEST_SKIP() << "losetup could not attach a loop device";
 
     // A disk image counts as internal, so it is listed only when internal disks are shown.
     VolumeMonitor monitor;
@@ -235,8 +214,8 @@ TEST_F(RealMachine, PartitionedImageShowsItsSchemeAndPartitions) {
     disk[510] = 0x55;
     disk[511] = 0xAA;
     test::writeFile(image, disk);
-    LoopDevice loop(image, true);
-    if (!loop.attached()) GTEST_SKIP() << "losetup could not attach a loop device";
+    const test::LoopDevice loop(image, 512, false, true);
+    if (loop.name().empty()) GTEST_SKIP() << "losetup could not attach a loop device";
     // The partition map is read from the whole disk even where the kernel does not scan partitions.
     const auto unscanned = DiskInventory().describe(loop.name());
     ASSERT_TRUE(unscanned);

@@ -113,7 +113,14 @@ Task<Decision> awaitDecision(DecisionWait<Decision>* slot) {
     co_return decision;
 }
 
-TEST(TaskRuntime, SpawningPostsTheFirstStepAndNeverRunsItInline) {
+// The resumers of the callbacks the tasks wait for, and whether the waiting frame is gone.
+class TaskRuntime : public ::testing::Test {
+protected:
+    Resumers keep = std::make_shared<std::vector<CallbackResumer<std::string>>>();
+    std::shared_ptr<bool> gone = std::make_shared<bool>(false);
+};
+
+TEST_F(TaskRuntime, SpawningPostsTheFirstStepAndNeverRunsItInline) {
     TaskHarness harness;
     auto log = std::make_shared<std::vector<std::string>>();
     harness.scope->spawn(logAfter(log, "a", 0s));
@@ -126,7 +133,7 @@ TEST(TaskRuntime, SpawningPostsTheFirstStepAndNeverRunsItInline) {
     EXPECT_EQ(harness.scope->activeCount(), 0u);
 }
 
-TEST(TaskRuntime, TasksInterleaveByVirtualTimeAndStartOrder) {
+TEST_F(TaskRuntime, TasksInterleaveByVirtualTimeAndStartOrder) {
     TaskHarness harness;
     auto log = std::make_shared<std::vector<std::string>>();
     harness.scope->spawn(logAfter(log, "slow", 5s));
@@ -140,7 +147,7 @@ TEST(TaskRuntime, TasksInterleaveByVirtualTimeAndStartOrder) {
     EXPECT_EQ(harness.executor->elapsed(), 5s);
 }
 
-TEST(TaskRuntime, AwaitedTasksGiveTheirValueOrTheirFailure) {
+TEST_F(TaskRuntime, AwaitedTasksGiveTheirValueOrTheirFailure) {
     TaskHarness harness;
     auto sum = spawnRecorded(*harness.scope, sumOfChildren());
     auto failure = spawnRecorded(*harness.scope, failing("broken"));
@@ -150,7 +157,7 @@ TEST(TaskRuntime, AwaitedTasksGiveTheirValueOrTheirFailure) {
     EXPECT_EQ(test::exceptionText(failure->error), "broken");
 }
 
-TEST(TaskRuntime, AnUnhandledFailureGoesToTheScopeAndOtherTasksGoOn) {
+TEST_F(TaskRuntime, AnUnhandledFailureGoesToTheScopeAndOtherTasksGoOn) {
     TaskHarness harness;
     std::vector<std::string> failures;
     harness.scope->setFailureHandler([&](std::exception_ptr error) { failures.push_back(test::exceptionText(error)); });
@@ -165,7 +172,7 @@ TEST(TaskRuntime, AnUnhandledFailureGoesToTheScopeAndOtherTasksGoOn) {
     EXPECT_EQ(log->back(), "other end");
 }
 
-TEST(TaskRuntime, ACallbackFromAnotherThreadResumesOnTheExecutor) {
+TEST_F(TaskRuntime, ACallbackFromAnotherThreadResumesOnTheExecutor) {
     TaskHarness harness;
     auto worker = std::make_shared<std::thread>();
     std::promise<void> go;
@@ -180,10 +187,8 @@ TEST(TaskRuntime, ACallbackFromAnotherThreadResumesOnTheExecutor) {
     EXPECT_EQ(outcome->value, "pong");
 }
 
-TEST(TaskRuntime, TheFirstOutcomeOfACallbackWins) {
+TEST_F(TaskRuntime, TheFirstOutcomeOfACallbackWins) {
     TaskHarness harness;
-    auto keep = std::make_shared<std::vector<CallbackResumer<std::string>>>();
-    auto gone = std::make_shared<bool>(false);
     auto outcome = spawnRecorded(*harness.scope, awaitKeptCallback(keep, gone));
     harness.executor->runReady();
     ASSERT_EQ(keep->size(), 1u);
@@ -203,7 +208,7 @@ TEST(TaskRuntime, TheFirstOutcomeOfACallbackWins) {
     EXPECT_EQ(finished->value, true);
 }
 
-TEST(TaskRuntime, ACallbackThatIsDroppedOrCannotStartFailsTheWait) {
+TEST_F(TaskRuntime, ACallbackThatIsDroppedOrCannotStartFailsTheWait) {
     TaskHarness harness;
     auto dropped = spawnRecorded(*harness.scope, awaitDroppedCallback());
     auto refused = spawnRecorded(*harness.scope, awaitThrowingStart());
@@ -219,10 +224,8 @@ TEST(TaskRuntime, ACallbackThatIsDroppedOrCannotStartFailsTheWait) {
     EXPECT_EQ(test::exceptionText(refused->error), "no connection");
 }
 
-TEST(TaskRuntime, AReplyAfterTheScopeIsGoneResumesNothing) {
+TEST_F(TaskRuntime, AReplyAfterTheScopeIsGoneResumesNothing) {
     auto harness = std::make_unique<TaskHarness>();
-    auto keep = std::make_shared<std::vector<CallbackResumer<std::string>>>();
-    auto gone = std::make_shared<bool>(false);
     auto outcome = spawnRecorded(*harness->scope, awaitKeptCallback(keep, gone));
     harness->executor->runReady();
     ASSERT_EQ(keep->size(), 1u);
@@ -234,10 +237,8 @@ TEST(TaskRuntime, AReplyAfterTheScopeIsGoneResumesNothing) {
     EXPECT_FALSE(outcome->finished());
 }
 
-TEST(TaskRuntime, AReplyQueuedBeforeTheScopeWentResumesNothing) {
+TEST_F(TaskRuntime, AReplyQueuedBeforeTheScopeWentResumesNothing) {
     auto harness = std::make_unique<TaskHarness>();
-    auto keep = std::make_shared<std::vector<CallbackResumer<std::string>>>();
-    auto gone = std::make_shared<bool>(false);
     auto outcome = spawnRecorded(*harness->scope, awaitKeptCallback(keep, gone));
     harness->executor->runReady();
     EXPECT_TRUE(keep->front()("queued"));  // the resumption is posted, not yet run
@@ -247,7 +248,7 @@ TEST(TaskRuntime, AReplyQueuedBeforeTheScopeWentResumesNothing) {
     EXPECT_FALSE(outcome->finished());
 }
 
-TEST(TaskRuntime, TasksNotYetStartedAreDestroyedWithTheScope) {
+TEST_F(TaskRuntime, TasksNotYetStartedAreDestroyedWithTheScope) {
     auto harness = std::make_unique<TaskHarness>();
     auto log = std::make_shared<std::vector<std::string>>();
     harness->scope->spawn(logAfter(log, "never", 0s));
@@ -256,7 +257,7 @@ TEST(TaskRuntime, TasksNotYetStartedAreDestroyedWithTheScope) {
     EXPECT_TRUE(log->empty());
 }
 
-TEST(TaskRuntime, SleepWaitsForTheVirtualClock) {
+TEST_F(TaskRuntime, SleepWaitsForTheVirtualClock) {
     TaskHarness harness;
     auto outcome = spawnRecorded(*harness.scope, sleepThen(7, 180s));
     harness.executor->advanceBy(179s);
@@ -266,7 +267,7 @@ TEST(TaskRuntime, SleepWaitsForTheVirtualClock) {
     EXPECT_EQ(harness.executor->pendingTimerCount(), 0u);
 }
 
-TEST(TaskRuntime, ASleepingTaskDestroyedWithItsScopeLeavesNoTimer) {
+TEST_F(TaskRuntime, ASleepingTaskDestroyedWithItsScopeLeavesNoTimer) {
     auto harness = std::make_unique<TaskHarness>();
     auto outcome = spawnRecorded(*harness->scope, sleepThen(1, 2s));
     harness->executor->runReady();
@@ -275,10 +276,8 @@ TEST(TaskRuntime, ASleepingTaskDestroyedWithItsScopeLeavesNoTimer) {
     EXPECT_EQ(harness->executor->pendingTimerCount(), 0u);
 }
 
-TEST(TaskRuntime, TimeoutGivesTheReplyWhenItComesFirst) {
+TEST_F(TaskRuntime, TimeoutGivesTheReplyWhenItComesFirst) {
     TaskHarness harness;
-    auto keep = std::make_shared<std::vector<CallbackResumer<std::string>>>();
-    auto gone = std::make_shared<bool>(false);
     auto outcome = spawnRecorded(*harness.scope, raceKeptCallback(keep, gone, 2s));
     harness.executor->advanceBy(1s);
     ASSERT_EQ(keep->size(), 1u);
@@ -289,10 +288,8 @@ TEST(TaskRuntime, TimeoutGivesTheReplyWhenItComesFirst) {
     EXPECT_EQ(harness.executor->pendingTimerCount(), 0u);
 }
 
-TEST(TaskRuntime, TimeoutWinsOverALateReplyAndEndsTheWork) {
+TEST_F(TaskRuntime, TimeoutWinsOverALateReplyAndEndsTheWork) {
     TaskHarness harness;
-    auto keep = std::make_shared<std::vector<CallbackResumer<std::string>>>();
-    auto gone = std::make_shared<bool>(false);
     auto outcome = spawnRecorded(*harness.scope, raceKeptCallback(keep, gone, 2s));
     harness.executor->advanceBy(2s);
     EXPECT_TRUE(outcome->finished());
@@ -304,29 +301,25 @@ TEST(TaskRuntime, TimeoutWinsOverALateReplyAndEndsTheWork) {
     EXPECT_FALSE(outcome->value);
 }
 
-TEST(TaskRuntime, TimeoutRaisesTheErrorTheCallerGives) {
+TEST_F(TaskRuntime, TimeoutRaisesTheErrorTheCallerGives) {
     TaskHarness harness;
-    auto keep = std::make_shared<std::vector<CallbackResumer<std::string>>>();
-    auto gone = std::make_shared<bool>(false);
     auto outcome = spawnRecorded(*harness.scope, raceWithOwnError(keep, gone));
     harness.executor->runUntilIdle();
     EXPECT_EQ(test::exceptionText(outcome->error), "Helper did not respond.");
 }
 
-TEST(TaskRuntime, AReplyAtTheSameInstantAsTheLimitIsDecidedOnce) {
+TEST_F(TaskRuntime, AReplyAtTheSameInstantAsTheLimitIsDecidedOnce) {
     TaskHarness harness;
-    auto keep = std::make_shared<std::vector<CallbackResumer<std::string>>>();
-    auto gone = std::make_shared<bool>(false);
     auto outcome = spawnRecorded(*harness.scope, raceKeptCallback(keep, gone, 2s));
     harness.executor->runReady();
     // The reply's timer is started after the limit's, so at 2 s the limit fires first and wins.
-    harness.executor->startTimer(2s, [keep] { keep->front()("pong at the limit"); });
+    harness.executor->startTimer(2s, [keep = keep] { keep->front()("pong at the limit"); });
     harness.executor->runUntilIdle();
     EXPECT_TRUE(outcome->error);
     EXPECT_FALSE(outcome->value);
 }
 
-TEST(TaskRuntime, TimeoutOfWorkThatFailsGivesItsFailure) {
+TEST_F(TaskRuntime, TimeoutOfWorkThatFailsGivesItsFailure) {
     TaskHarness harness;
     auto outcome = spawnRecorded(*harness.scope, []() -> Task<int> {
         auto value = co_await withTimeout(failing("refused"), 2s);
@@ -337,10 +330,8 @@ TEST(TaskRuntime, TimeoutOfWorkThatFailsGivesItsFailure) {
     EXPECT_EQ(harness.executor->pendingTimerCount(), 0u);
 }
 
-TEST(TaskRuntime, ARaceDestroyedWithItsScopeDisconnectsBothSides) {
+TEST_F(TaskRuntime, ARaceDestroyedWithItsScopeDisconnectsBothSides) {
     auto harness = std::make_unique<TaskHarness>();
-    auto keep = std::make_shared<std::vector<CallbackResumer<std::string>>>();
-    auto gone = std::make_shared<bool>(false);
     auto outcome = spawnRecorded(*harness->scope, raceKeptCallback(keep, gone, 2s));
     harness->executor->runReady();
     harness->scope.reset();

@@ -36,10 +36,21 @@ void answerAccess(test::FakeHelperClient& helper, bool granted, std::optional<Er
     });
 }
 
-TEST(AppModelHelperAccess, ARecheckOfAnAnsweringHelperChecksTheSelectedDisksWholeDevice) {
-    AppModelHarness h;
+// A model whose helper service is installed, as the start of the program finds it.
+void installService(AppModelHarness& h) {
     h.registrar->currentStatus = HelperInstallStatus::installed;
     h.model->refreshHelperStatus();
+}
+
+// Runs one recheck to its end.
+void recheck(AppModelHarness& h, bool force = false, bool askForAccess = false) {
+    h.model->tasks().spawn(h.model->recheckHelperAndDiskAccess(force, askForAccess));
+    h.executor->runUntilIdle();
+}
+
+TEST(AppModelHelperAccess, ARecheckOfAnAnsweringHelperChecksTheSelectedDisksWholeDevice) {
+    AppModelHarness h;
+    installService(h);
     answerPings(*h.helper);
     std::vector<std::string> checked;
     h.helper->setResponder(HelperProtocolSelector::checkRawDiskAccess, [&](test::FakeHelperClient::Call& call) {
@@ -48,8 +59,7 @@ TEST(AppModelHelperAccess, ARecheckOfAnAnsweringHelperChecksTheSelectedDisksWhol
         return true;
     });
     h.model->setSelectedVolume(loopVolume());
-    h.model->tasks().spawn(h.model->recheckHelperAndDiskAccess(false, false));
-    h.executor->runUntilIdle();
+    recheck(h);
     EXPECT_EQ(h.model->helperRuntimeState(), State::reachable);
     EXPECT_EQ(h.model->fullDiskAccessState(), Access::granted);
     EXPECT_EQ(checked, (std::vector<std::string>{"/dev/loop0"}));
@@ -58,10 +68,8 @@ TEST(AppModelHelperAccess, ARecheckOfAnAnsweringHelperChecksTheSelectedDisksWhol
 
 TEST(AppModelHelperAccess, ASilentHelperGetsOnePingAndTwoAttemptsThenCountsAsUnreachable) {
     AppModelHarness h;
-    h.registrar->currentStatus = HelperInstallStatus::installed;
-    h.model->refreshHelperStatus();
-    h.model->tasks().spawn(h.model->recheckHelperAndDiskAccess(false, false));
-    h.executor->runUntilIdle();
+    installService(h);
+    recheck(h);
     const auto selectors = h.helper->calledSelectors();
     EXPECT_EQ(std::count(selectors.begin(), selectors.end(), std::string(HelperProtocolSelector::ping)), 3);
     EXPECT_EQ(h.executor->elapsed(), 2s + 2s + 400ms + 2s);
@@ -73,8 +81,7 @@ TEST(AppModelHelperAccess, ASilentHelperGetsOnePingAndTwoAttemptsThenCountsAsUnr
 
 TEST(AppModelHelperAccess, TwoRechecksStartedTogetherRunOnceAndAForcedOneRunsAnyway) {
     AppModelHarness h;
-    h.registrar->currentStatus = HelperInstallStatus::installed;
-    h.model->refreshHelperStatus();
+    installService(h);
     h.model->tasks().spawn(h.model->recheckHelperAndDiskAccess(false, false));
     h.model->tasks().spawn(h.model->recheckHelperAndDiskAccess(false, false));
     h.executor->runReady();
@@ -89,8 +96,7 @@ TEST(AppModelHelperAccess, WithoutAServiceOrAHelperToSpawnNothingIsPinged) {
     h.helperProgram.reset();
     h.model = std::make_unique<AppModel>(h.effects());
     h.model->refreshHelperStatus();
-    h.model->tasks().spawn(h.model->recheckHelperAndDiskAccess(true, true));
-    h.executor->runUntilIdle();
+    recheck(h, true, true);
     EXPECT_TRUE(h.helper->calledSelectors().empty());
     EXPECT_EQ(h.model->helperRuntimeState(), State::unknown);
     EXPECT_EQ(h.model->diskAccessAttention(), AppModel::DiskAccessAttention::helper);
@@ -102,8 +108,7 @@ TEST(AppModelHelperAccess, ASpawnableHelperIsCheckedWithoutAnyService) {
     answerPings(*h.helper);
     answerAccess(*h.helper, true);
     h.model->setSelectedVolume(loopVolume());
-    h.model->tasks().spawn(h.model->recheckHelperAndDiskAccess(true, false));
-    h.executor->runUntilIdle();
+    recheck(h, true);
     EXPECT_EQ(h.model->helperRuntimeState(), State::reachable);
     EXPECT_EQ(h.model->fullDiskAccessState(), Access::granted);
     EXPECT_EQ(h.registrar->registrations, 0) << "no service to register on a machine without one";
@@ -125,8 +130,7 @@ TEST(AppModelHelperAccess, AHelperOnItsOwnSocketIsInUseAndSaysWhetherItTakesImag
             return true;
         });
         EXPECT_FALSE(h.model->helperAcceptsImageFiles());
-        h.model->tasks().spawn(h.model->recheckHelperAndDiskAccess(false, false));
-        h.executor->runUntilIdle();
+        recheck(h);
         EXPECT_EQ(probed.size(), 1u);
         EXPECT_EQ(h.model->helperAcceptsImageFiles(), takes);
         EXPECT_EQ(h.model->diskAccessAttention(), AppModel::DiskAccessAttention::none);
@@ -146,8 +150,7 @@ TEST(AppModelHelperAccess, AHelperStartedThroughPkexecWaitsForTheUserAndThenStop
 
     // The sheet's button (a forced check) starts it; once it answers, nothing asks for access any more.
     answerPings(*h.helper);
-    h.model->tasks().spawn(h.model->recheckHelperAndDiskAccess(true, true));
-    h.executor->runUntilIdle();
+    recheck(h, true, true);
     h.helper->asksForPassword = false;
     h.helper->helperRoute = HelperRoute::spawnedWithPkexec;
     EXPECT_EQ(h.model->helperRuntimeState(), State::reachable);
@@ -164,22 +167,19 @@ TEST(AppModelHelperAccess, AnAccessCheckThatFailsForPermissionDeniesAndOneForAVa
     for (const auto& [error, expected] : {std::pair{ErrorObject::posix(EACCES, "/dev/loop0"), Access::denied},
                                           std::pair{ErrorObject::posix(ENODEV, "/dev/loop0"), Access::granted}}) {
         AppModelHarness h;
-        h.registrar->currentStatus = HelperInstallStatus::installed;
-        h.model->refreshHelperStatus();
+        installService(h);
         h.model->setFullDiskAccessState(Access::granted);
         answerPings(*h.helper);
         answerAccess(*h.helper, false, error);
         h.model->setSelectedVolume(loopVolume());
-        h.model->tasks().spawn(h.model->recheckHelperAndDiskAccess(false, false));
-        h.executor->runUntilIdle();
+        recheck(h);
         EXPECT_EQ(h.model->fullDiskAccessState(), expected) << error.message;
     }
 }
 
 TEST(AppModelHelperAccess, RepairQuitsAReachableHelperThenRechecksForced) {
     AppModelHarness h;
-    h.registrar->currentStatus = HelperInstallStatus::installed;
-    h.model->refreshHelperStatus();
+    installService(h);
     h.model->setHelperRuntimeState(State::reachable);
     answerPings(*h.helper);
     answerAccess(*h.helper, true);

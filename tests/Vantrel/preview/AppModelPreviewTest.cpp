@@ -66,6 +66,18 @@ struct PreviewHarness : ScanHarness {
         model->previewHit(RecoveredHit(hit));
         return pumpUntil([&] { return model->statusMessage() != "Preparing preview…"; });
     }
+    // Asks for a preview and takes the helper's extraction call, left unanswered.
+    std::optional<test::FakeHelperClient::Call> heldExtraction(const RecoveredHit& hit) {
+        model->previewHit(RecoveredHit(hit));
+        executor->runReady();
+        return helper->takeCall(HelperProtocolSelector::extractHit);
+    }
+    // Answers an extraction call with the bytes, written into its destination.
+    static void answer(test::FakeHelperClient::Call& call, const Bytes& bytes) {
+        ASSERT_EQ(::write(call.destination.get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        call.destination.reset();
+        call.errorReply(std::nullopt);
+    }
     // Pictures are put in the cache as the quality pass would.
     void cache(const RecoveredHit& hit, const Bytes& bytes) {
         const auto source = dir / ("probe-" + hit.id.toString());
@@ -98,16 +110,12 @@ TEST(AppModelPreview, TakesTheProbeCacheOnlyWhenItHoldsEnoughElseExtractsThrough
     h.model->updateHit(big);
     h.cache(big, Bytes(AppModel::probeCapBytes, 0x42));
     h.keepExtraction = [](std::uint64_t) { return true; };
-    h.model->previewHit(big);
-    h.executor->runReady();
-    auto call = h.helper->takeCall(HelperProtocolSelector::extractHit);
+    auto call = h.heldExtraction(big);
     ASSERT_TRUE(call);
     EXPECT_EQ(call->arguments[0], "/dev/sdb");
     EXPECT_EQ(call->arguments[1], 65'536);
     EXPECT_EQ(call->arguments[2], AppModel::previewCapBytes);
-    ASSERT_EQ(::write(call->destination.get(), photo.data(), photo.size()), static_cast<ssize_t>(photo.size()));
-    call->destination.reset();
-    call->errorReply(std::nullopt);
+    h.answer(*call, photo);
     ASSERT_TRUE(h.pumpUntil([&] { return h.model->statusMessage() == "Preview: big.mov"; }));
     EXPECT_EQ(h.shown()->filename(), "big.mov");
     EXPECT_EQ(test::readFile(*h.shown()), photo);
@@ -168,27 +176,19 @@ TEST(AppModelPreview, OnlyTheNewestRequestChangesWhatIsShownAndStaleFoldersGo) {
     auto fast = h.helper->takeCall(HelperProtocolSelector::extractHit);
     ASSERT_TRUE(slow && fast);
     const std::filesystem::path slowPath = slow->arguments[3].get<std::string>();
-
-    auto answer = [](test::FakeHelperClient::Call& call, const Bytes& bytes) {
-        ASSERT_EQ(::write(call.destination.get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-        call.destination.reset();
-        call.errorReply(std::nullopt);
-    };
-    answer(*fast, second);
+    h.answer(*fast, second);
     ASSERT_TRUE(h.pumpUntil([&] { return h.model->statusMessage() == "Preview: second.png"; }));
-    answer(*slow, first);
+    h.answer(*slow, first);
     ASSERT_TRUE(h.pumpUntil([&] { return !std::filesystem::exists(slowPath.parent_path()); }))
         << "the slower first result is discarded with its folder";
     EXPECT_EQ(h.shown()->filename(), "second.png");
     EXPECT_EQ(h.model->statusMessage(), "Preview: second.png");
 
     // A stale failure changes nothing either.
-    h.model->previewHit(h.hitAt(2));
-    h.executor->runReady();
+    auto stale = h.heldExtraction(h.hitAt(2));
+    ASSERT_TRUE(stale);
     h.keepExtraction = [](std::uint64_t) { return false; };
     h.cache(h.hitAt(1), second);
-    auto stale = h.helper->takeCall(HelperProtocolSelector::extractHit);
-    ASSERT_TRUE(stale);
     ASSERT_TRUE(h.preview(h.hitAt(1)));
     stale->destination.reset();
     stale->errorReply(ErrorObject::posix(EIO, "/dev/sdb"));
@@ -225,15 +225,11 @@ TEST(AppModelPreview, AFolderOfAPreviewStillBeingPreparedGoesWithTheModelOrWhenO
     h.keepExtraction = [](std::uint64_t) { return true; };
 
     // Overtaken: the first request's helper answers after a second one was made.
-    h.model->previewHit(h.hitAt(0));
-    h.executor->runReady();
-    auto first = h.helper->takeCall(HelperProtocolSelector::extractHit);
+    auto first = h.heldExtraction(h.hitAt(0));
     ASSERT_TRUE(first);
     const std::filesystem::path firstTarget = h.extractedPaths().back();
     ASSERT_TRUE(std::filesystem::exists(firstTarget.parent_path()));
-    h.model->previewHit(h.hitAt(1));
-    h.executor->runReady();
-    auto second = h.helper->takeCall(HelperProtocolSelector::extractHit);
+    auto second = h.heldExtraction(h.hitAt(1));
     ASSERT_TRUE(second);
     first->destination.reset();
     first->errorReply(std::nullopt);
@@ -257,9 +253,7 @@ TEST(AppModelPreview, ReadsOnlyTheDeviceTheHitsCameFrom) {
     h.model->updateHit(undeleted);
     // The selected volume is the partition sdb1; its hits' offsets count from the start of sdb.
     h.keepExtraction = [](std::uint64_t) { return true; };
-    h.model->previewHit(undeleted);
-    h.executor->runReady();
-    auto call = h.helper->takeCall(HelperProtocolSelector::extractHit);
+    auto call = h.heldExtraction(undeleted);
     ASSERT_TRUE(call);
     EXPECT_EQ(call->arguments[0], "/dev/sdb");
     EXPECT_EQ(call->arguments[4], "fatUndelete");

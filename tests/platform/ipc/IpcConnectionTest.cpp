@@ -111,6 +111,13 @@ struct RawClient {
     }
 };
 
+// Both ends of a new pipe.
+std::pair<UniqueFd, UniqueFd> makePipe() {
+    int fds[2];
+    EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    return {UniqueFd(fds[0]), UniqueFd(fds[1])};
+}
+
 nlohmann::json rawCall(std::int64_t id, const std::string& selector, nlohmann::json arguments) {
     return {{"v", 1}, {"k", "call"}, {"id", id}, {"sel", selector}, {"args", std::move(arguments)}};
 }
@@ -309,12 +316,11 @@ TEST(IpcConnection, ABatchNeverOutgrowsAPacketAndRefusesWhatASendWould) {
     const std::string pad(1000, 'x');
     for (int index = 0; index < 200; ++index)
         ASSERT_FALSE(peer.client->sendBatched("thing:", {{{"$class", "Thing"}, {"n", index}, {"pad", pad}}}));
-    const auto refused = peer.client->sendBatched("echo:reply:", {"wants a reply"});
-    ASSERT_TRUE(refused);
-    EXPECT_TRUE(IpcError::is(*refused, IpcErrorCode::unknownSelector));
-    const auto refusedText = peer.client->sendBatchedText("echo:reply:", R"(["wants a reply"])");
-    ASSERT_TRUE(refusedText);
-    EXPECT_TRUE(IpcError::is(*refusedText, IpcErrorCode::unknownSelector));
+    for (const auto& refused :
+         {peer.client->sendBatched("echo:reply:", {"wants a reply"}), peer.client->sendBatchedText("echo:reply:", R"(["wants a reply"])")}) {
+        ASSERT_TRUE(refused);
+        EXPECT_TRUE(IpcError::is(*refused, IpcErrorCode::unknownSelector));
+    }
     // Wrong arguments are found when the batch is made: the message is left out, the others still go.
     EXPECT_FALSE(peer.client->sendBatched("notify:", {"not a number"}));
     EXPECT_FALSE(peer.client->sendBatched("notify:", {5}));
@@ -466,18 +472,18 @@ TEST(IpcConnection, ASenderOutrunningAPeerThatStopsReadingWaitsAndIsToldOnceTheS
 
 TEST(IpcConnection, AMessageSentAfterBatchedOnesIsCheckedAtOnce) {
     RawServer peer;
-    const auto unknown = peer.client->sendAfterBatched("unknown:", {1});
-    ASSERT_TRUE(unknown);
-    EXPECT_TRUE(IpcError::is(*unknown, IpcErrorCode::unknownSelector));
-    const auto call = peer.client->sendAfterBatched("echo:reply:", {"wants a reply"});
-    ASSERT_TRUE(call);
-    EXPECT_TRUE(IpcError::is(*call, IpcErrorCode::unknownSelector));
-    const auto wrong = peer.client->sendAfterBatched("notify:", {"not a number"});
-    ASSERT_TRUE(wrong);
-    EXPECT_TRUE(IpcError::is(*wrong, IpcErrorCode::invalidArguments));
-    const auto huge = peer.client->sendAfterBatched("thing:", {{{"$class", "Thing"}, {"n", 1}, {"pad", std::string(SeqpacketSocket::maxPacketBytes, 'x')}}});
-    ASSERT_TRUE(huge);
-    EXPECT_TRUE(IpcError::is(*huge, IpcErrorCode::messageTooLarge));
+    const std::tuple<const char*, nlohmann::json, IpcErrorCode> refused[] = {
+        {"unknown:", {1}, IpcErrorCode::unknownSelector},
+        {"echo:reply:", {"wants a reply"}, IpcErrorCode::unknownSelector},
+        {"notify:", {"not a number"}, IpcErrorCode::invalidArguments},
+        {"thing:", {{{"$class", "Thing"}, {"n", 1}, {"pad", std::string(SeqpacketSocket::maxPacketBytes, 'x')}}},
+         IpcErrorCode::messageTooLarge},
+    };
+    for (const auto& [selector, arguments, code] : refused) {
+        const auto error = peer.client->sendAfterBatched(selector, arguments);
+        ASSERT_TRUE(error) << selector;
+        EXPECT_TRUE(IpcError::is(*error, code)) << selector;
+    }
     // Nothing of them went out: the next message is the first the peer sees.
     ASSERT_FALSE(peer.client->sendAfterBatched("notify:", {4}));
     const auto first = peer.raw->receive();
@@ -765,10 +771,7 @@ TEST(IpcConnection, InvalidatingFailsEveryPendingCallAtOnce) {
 
 TEST(IpcConnection, PassesADescriptorWithTheCall) {
     Pair pair;
-    int pipeFds[2];
-    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
-    UniqueFd readEnd(pipeFds[0]);
-    UniqueFd writeEnd(pipeFds[1]);
+    auto [readEnd, writeEnd] = makePipe();
     const auto outcome = callAndWait(*pair.client, "writeTo:reply:", {"recovered bytes"}, writeEnd.get());
     EXPECT_FALSE(outcome.error);
     writeEnd.reset();
@@ -787,10 +790,8 @@ TEST(IpcConnection, PassesADescriptorWithTheCall) {
 
 TEST(IpcConnection, ClosesWhenAPacketCarriesTwoDescriptors) {
     RawClient peer;
-    int pipeFds[2];
-    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
-    UniqueFd readEnd(pipeFds[0]);
-    UniqueFd writeEnd(pipeFds[1]);
+    const auto [readEnd, writeEnd] = makePipe();
+    const int pipeFds[2] = {readEnd.get(), writeEnd.get()};
     const std::string packet = rawCall(1, "writeTo:reply:", {"x"}).dump();
     iovec vector{const_cast<char*>(packet.data()), packet.size()};
     msghdr header{};
@@ -845,19 +846,36 @@ TEST(IpcConnection, LogsThePeerWithEachRequest) {
     EXPECT_NE(lines.items()[0].find(expected), std::string::npos) << lines.items()[0];
 }
 
-TEST(IpcConnection, RefusesCallsBeyondTheUnansweredLimit) {
-    auto [clientSocket, serverSocket] = SeqpacketSocket::pair();
+// A served connection that keeps every reply it is handed, unanswered until the test answers it.
+struct Holding {
     std::mutex mutex;
     std::vector<IpcReply> held;
-    IpcConnectionOptions serverOptions;
-    serverOptions.exported = test::testTable();
-    serverOptions.maxUnansweredCalls = 2;
-    serverOptions.onMessage = [&](IpcIncoming message) {
+    std::unique_ptr<IpcConnection> server;
+
+    Holding(SeqpacketSocket socket, IpcConnectionOptions options) {
+        options.exported = test::testTable();
+        options.onMessage = [this](IpcIncoming message) {
+            std::lock_guard lock(mutex);
+            if (message.reply) held.push_back(*message.reply);
+        };
+        server = std::make_unique<IpcConnection>(std::move(socket), std::move(options));
+        server->resume();
+    }
+    std::size_t count() {
         std::lock_guard lock(mutex);
-        held.push_back(*message.reply);
-    };
-    IpcConnection server(std::move(serverSocket), std::move(serverOptions));
-    server.resume();
+        return held.size();
+    }
+    void answerFirst(const char* text) {
+        std::lock_guard lock(mutex);
+        held.front().reply({text});
+    }
+};
+
+TEST(IpcConnection, RefusesCallsBeyondTheUnansweredLimit) {
+    auto [clientSocket, serverSocket] = SeqpacketSocket::pair();
+    IpcConnectionOptions serverOptions;
+    serverOptions.maxUnansweredCalls = 2;
+    Holding holding(std::move(serverSocket), std::move(serverOptions));
     RawPeer raw(std::move(clientSocket));
     for (std::int64_t id = 1; id <= 2; ++id) raw.send(rawCall(id, "echo:reply:", {"held"}));
     raw.send(rawCall(3, "echo:reply:", {"one too many"}));
@@ -866,34 +884,21 @@ TEST(IpcConnection, RefusesCallsBeyondTheUnansweredLimit) {
     EXPECT_EQ(refused->id, 3);
     EXPECT_TRUE(IpcError::is(*refused->error, IpcErrorCode::tooManyCalls));
     // Answering frees a place.
-    {
-        std::lock_guard lock(mutex);
-        held.front().reply({"done"});
-    }
+    holding.answerFirst("done");
     EXPECT_EQ(raw.receive()->id, 1);
     raw.send(rawCall(4, "echo:reply:", {"fits again"}));
-    ASSERT_TRUE(eventually([&] {
-        std::lock_guard lock(mutex);
-        return held.size() == 3;
-    }));
-    std::lock_guard lock(mutex);
-    held.clear();  // dropped replies answer with noReply while the connection is still open
+    ASSERT_TRUE(eventually([&] { return holding.count() == 3; }));
+    std::lock_guard lock(holding.mutex);
+    holding.held.clear();  // dropped replies answer with noReply while the connection is still open
 }
 
 TEST(IpcConnection, AnIdleConnectionClosesButNotWhileACallIsInFlight) {
     constexpr auto idle = std::chrono::milliseconds(100);
     auto [clientSocket, serverSocket] = SeqpacketSocket::pair();
-    std::mutex mutex;
-    std::vector<IpcReply> held;
     IpcConnectionOptions serverOptions;
-    serverOptions.exported = test::testTable();
     serverOptions.idleTimeout = idle;
-    serverOptions.onMessage = [&](IpcIncoming message) {
-        std::lock_guard lock(mutex);
-        if (message.reply) held.push_back(*message.reply);
-    };
-    IpcConnection server(std::move(serverSocket), std::move(serverOptions));
-    server.resume();
+    Holding holding(std::move(serverSocket), std::move(serverOptions));
+    IpcConnection& server = *holding.server;
     IpcConnectionOptions clientOptions;
     clientOptions.remote = test::testTable();
     IpcConnection client(std::move(clientSocket), std::move(clientOptions));
@@ -902,16 +907,10 @@ TEST(IpcConnection, AnIdleConnectionClosesButNotWhileACallIsInFlight) {
     // A call that runs for many idle spells keeps the connection.
     test::CallRecorder slow;
     client.call("echo:reply:", {"slow"}, -1, slow.onReply(), slow.onFailure());
-    ASSERT_TRUE(eventually([&] {
-        std::lock_guard lock(mutex);
-        return held.size() == 1;
-    }));
+    ASSERT_TRUE(eventually([&] { return holding.count() == 1; }));
     std::this_thread::sleep_for(idle * 5);
     EXPECT_EQ(server.state(), IpcConnectionState::open);
-    {
-        std::lock_guard lock(mutex);
-        held.front().reply({"done"});
-    }
+    holding.answerFirst("done");
     const auto answer = slow.wait();
     ASSERT_TRUE(answer.arguments);
     EXPECT_EQ((*answer.arguments)[0], "done");

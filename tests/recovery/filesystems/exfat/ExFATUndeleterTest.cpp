@@ -41,9 +41,12 @@ std::optional<Bytes> freshVolume(const test::TempDir& dir, std::size_t volumeByt
     return test::readFile(path);
 }
 
-#define FRESH_VOLUME_OR_SKIP(dir, bytes, ...)                                     \
-    const auto bytes = freshVolume(dir __VA_OPT__(, ) __VA_ARGS__);               \
-    if (!bytes) GTEST_SKIP() << "mkfs.exfat is not installed"
+// Declares the test's folder `dir` and a writer over a fresh volume made in it, or skips the test.
+#define FRESH_WRITER_OR_SKIP(...)                                                 \
+    test::TempDir dir;                                                            \
+    const auto freshBytes = freshVolume(dir __VA_OPT__(, ) __VA_ARGS__);          \
+    if (!freshBytes) GTEST_SKIP() << "mkfs.exfat is not installed";               \
+    ExFatImageWriter writer(*freshBytes)
 
 VolumeGeometry probeOne(ByteSource& source) {
     const auto partitions = FileSystemProbe::probeAll(source);
@@ -76,10 +79,8 @@ Options chained(std::vector<std::uint32_t> clusters = {}) {
 }
 
 TEST(ExFatImageWriter, VolumesWithLiveAndDeletedEntriesPassFsck) {
-    test::TempDir dir;
-    FRESH_VOLUME_OR_SKIP(dir, bytes);
     if (!test::haveProgram("fsck.exfat")) GTEST_SKIP() << "fsck.exfat is not installed";
-    ExFatImageWriter writer(*bytes);
+    FRESH_WRITER_OR_SKIP();
     const auto dcim = writer.addDirectory(writer.rootCluster(), "DCIM");
     writer.addFile(dcim.firstCluster, "contiguous.jpg", test::randomBytes(10'000, 1));
     writer.addFile(writer.rootCluster(), "chained.mov", test::randomBytes(9'000, 2), chained({40, 45, 41}));
@@ -96,9 +97,7 @@ TEST(ExFatImageWriter, VolumesWithLiveAndDeletedEntriesPassFsck) {
 }
 
 TEST(ExFATUndeleter, FindsDeletedFilesThatReadBackByteIdentical) {
-    test::TempDir dir;
-    FRESH_VOLUME_OR_SKIP(dir, bytes);
-    ExFatImageWriter writer(*bytes);
+    FRESH_WRITER_OR_SKIP();
     const Bytes holiday = test::randomBytes(10'000, 1);
     const Bytes clip = test::randomBytes(3 * clusterBytes - 100, 2);
     const auto dcim = writer.addDirectory(writer.rootCluster(), "DCIM");
@@ -133,9 +132,7 @@ TEST(ExFATUndeleter, FindsDeletedFilesThatReadBackByteIdentical) {
 }
 
 TEST(ExFATUndeleter, ReadsNoFatChainFilesAsOneRunWhateverTheFatHolds) {
-    test::TempDir dir;
-    FRESH_VOLUME_OR_SKIP(dir, bytes);
-    ExFatImageWriter writer(*bytes);
+    FRESH_WRITER_OR_SKIP();
     const Bytes data = test::randomBytes(3 * clusterBytes, 7);
     const auto placed = writer.addFile(writer.rootCluster(), "clip.mp4", data, deletedFile(true, {80, 81, 82}));
     // Stale links from an earlier file: 80 → 90 → 91, 81 → 0xFFFFFFFF.
@@ -153,9 +150,7 @@ TEST(ExFATUndeleter, ReadsNoFatChainFilesAsOneRunWhateverTheFatHolds) {
 }
 
 TEST(ExFATUndeleter, LiveRegionsCoverExactlyTheLiveFilesAndMarkReusedClusters) {
-    test::TempDir dir;
-    FRESH_VOLUME_OR_SKIP(dir, bytes);
-    ExFatImageWriter writer(*bytes);
+    FRESH_WRITER_OR_SKIP();
     const auto folder = writer.addDirectory(writer.rootCluster(), "Folder", chained(), 2);
     const auto contiguous = writer.addFile(folder.firstCluster, "a.pdf", test::randomBytes(10'000, 1));
     writer.addFile(writer.rootCluster(), "b.pdf", test::randomBytes(2 * clusterBytes, 2), chained({100, 103}));
@@ -232,9 +227,7 @@ TEST(ExFATUndeleter, ReadsEntrySetsAsTheSpecificationLaysThemOut) {
 }
 
 TEST(ExFATUndeleter, EndsQuicklyOnLoopsAndPassesOverBadSpots) {
-    test::TempDir dir;
-    FRESH_VOLUME_OR_SKIP(dir, bytes);
-    ExFatImageWriter writer(*bytes);
+    FRESH_WRITER_OR_SKIP();
     const auto a = writer.addDirectory(writer.rootCluster(), "A", chained());
     const auto b = writer.addDirectory(writer.rootCluster(), "B");
     writer.addFile(a.firstCluster, "in-a.jpg", test::randomBytes(9'000, 1), deletedFile());
@@ -269,9 +262,7 @@ TEST(ExFATUndeleter, EndsQuicklyOnLoopsAndPassesOverBadSpots) {
 }
 
 TEST(ExFATUndeleter, CountsAFileWhoseFatCannotBeReadAsFragmented) {
-    test::TempDir dir;
-    FRESH_VOLUME_OR_SKIP(dir, bytes);
-    ExFatImageWriter writer(*bytes);
+    FRESH_WRITER_OR_SKIP();
     writer.addFile(writer.rootCluster(), "frag.mov", test::randomBytes(3 * clusterBytes, 1), deletedFile(false, {300, 305, 301}));
     test::FaultyByteSource source(writer.image());
     source.addBadRange(writer.fatEntryOffset(300), 4);
@@ -281,26 +272,31 @@ TEST(ExFATUndeleter, CountsAFileWhoseFatCannotBeReadAsFragmented) {
     EXPECT_GE(walked.outcome.readErrors, 1);
 }
 
+// Moves the entry sets of files to the given byte offsets of the image, and fills the rest of the folder's
+// clusters with filler (no end-of-directory mark).
+void moveEntrySets(ExFatImageWriter& writer, const ExFatImageWriter::Placed& folder,
+                   const std::vector<std::pair<ExFatImageWriter::Placed, std::uint64_t>>& moves) {
+    Bytes& image = writer.image();
+    std::vector<Bytes> sets;
+    for (const auto& [file, to] : moves)
+        sets.emplace_back(image.begin() + static_cast<std::ptrdiff_t>(file.entryOffset),
+                          image.begin() + static_cast<std::ptrdiff_t>(file.entryOffset + 96));
+    for (const std::uint32_t cluster : folder.clusters)
+        std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(writer.clusterOffset(cluster)), clusterBytes, 0x01);
+    for (std::size_t i = 0; i < moves.size(); ++i)
+        std::copy(sets[i].begin(), sets[i].end(), image.begin() + static_cast<std::ptrdiff_t>(moves[i].second));
+}
+
 // A folder is read through its first two mebibytes whatever its cluster count; the cut is counted.
 TEST(ExFATUndeleter, ReadsALongFolderThroughItsFirstTwoMebibytesAndCountsTheCut) {
-    test::TempDir dir;
-    FRESH_VOLUME_OR_SKIP(dir, bytes, 8 * 1024 * 1024);
-    ExFatImageWriter writer(*bytes);
+    FRESH_WRITER_OR_SKIP(8 * 1024 * 1024);
     const auto folder = writer.addDirectory(writer.rootCluster(), "Long", chained(), 600);
     // Two deleted files in the folder's first cluster, moved to its 301st cluster (1.2 MiB in) and
     // its 551st (2.2 MiB in); the entries before them are filler (no end-of-directory mark).
     const auto early = writer.addFile(folder.firstCluster, "early.pdf", test::randomBytes(100, 1), deletedFile());
     const auto late = writer.addFile(folder.firstCluster, "late.pdf", test::randomBytes(100, 2), deletedFile());
-    Bytes& image = writer.image();
-    const Bytes earlySet(image.begin() + static_cast<std::ptrdiff_t>(early.entryOffset),
-                         image.begin() + static_cast<std::ptrdiff_t>(early.entryOffset + 96));
-    const Bytes lateSet(image.begin() + static_cast<std::ptrdiff_t>(late.entryOffset),
-                        image.begin() + static_cast<std::ptrdiff_t>(late.entryOffset + 96));
-    for (const std::uint32_t cluster : folder.clusters)
-        std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(writer.clusterOffset(cluster)), clusterBytes, 0x01);
-    std::copy(earlySet.begin(), earlySet.end(), image.begin() + static_cast<std::ptrdiff_t>(writer.clusterOffset(folder.clusters[300])));
-    std::copy(lateSet.begin(), lateSet.end(), image.begin() + static_cast<std::ptrdiff_t>(writer.clusterOffset(folder.clusters[550])));
-    MemoryByteSource source(image);
+    moveEntrySets(writer, folder, {{early, writer.clusterOffset(folder.clusters[300])}, {late, writer.clusterOffset(folder.clusters[550])}});
+    MemoryByteSource source(writer.image());
     const Walked walked = walk(source, probeOne(source));
     const auto hits = walked.byPath();
     EXPECT_EQ(hits.size(), 1u);
@@ -311,27 +307,16 @@ TEST(ExFATUndeleter, ReadsALongFolderThroughItsFirstTwoMebibytesAndCountsTheCut)
 // The live walk is not capped: every live file of a folder far past 2 MiB of entries is in the map, also
 // one whose entry set straddles two of the pieces the folder is read in, so that the carver leaves them.
 TEST(ExFATUndeleter, LiveWalkReadsALongFolderWholeSoNoLiveFileIsCarved) {
-    test::TempDir dir;
-    FRESH_VOLUME_OR_SKIP(dir, bytes, 8 * 1024 * 1024);
-    ExFatImageWriter writer(*bytes);
+    FRESH_WRITER_OR_SKIP(8 * 1024 * 1024);
     const auto folder = writer.addDirectory(writer.rootCluster(), "Long", chained(), 600);
     const Bytes picture = test::jpegBytes(64, 48, 20'000, 7);
     std::vector<ExFatImageWriter::Placed> files;
     for (int i = 0; i < 3; ++i) files.push_back(writer.addFile(folder.firstCluster, "live" + std::to_string(i) + ".jpg", picture));
-    Bytes& image = writer.image();
-    std::vector<Bytes> sets;
-    for (const auto& file : files)
-        sets.emplace_back(image.begin() + static_cast<std::ptrdiff_t>(file.entryOffset),
-                          image.begin() + static_cast<std::ptrdiff_t>(file.entryOffset + 96));
-    for (const std::uint32_t cluster : folder.clusters)
-        std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(writer.clusterOffset(cluster)), clusterBytes, 0x01);
     // 1.2 MiB in; across the end of the first mebibyte (cluster 256); 2.2 MiB in.
-    const std::uint64_t places[] = {writer.clusterOffset(folder.clusters[300]),
-                                    writer.clusterOffset(folder.clusters[255]) + clusterBytes - 32,
-                                    writer.clusterOffset(folder.clusters[550])};
-    for (std::size_t i = 0; i < 3; ++i)
-        std::copy(sets[i].begin(), sets[i].end(), image.begin() + static_cast<std::ptrdiff_t>(places[i]));
-    MemoryByteSource source(image);
+    moveEntrySets(writer, folder, {{files[0], writer.clusterOffset(folder.clusters[300])},
+                                   {files[1], writer.clusterOffset(folder.clusters[255]) + clusterBytes - 32},
+                                   {files[2], writer.clusterOffset(folder.clusters[550])}});
+    MemoryByteSource source(writer.image());
     const VolumeGeometry geometry = probeOne(source);
 
     AllocatedRegionMap live;
@@ -353,9 +338,7 @@ TEST(ExFATUndeleter, LiveWalkReadsALongFolderWholeSoNoLiveFileIsCarved) {
 // comes back from the clusters the bitmap leaves free, fragmented; with its chain left in place, by the
 // chain. A contiguous file is one run whatever lies in it.
 TEST(ExFATUndeleter, ADeletedFileWhoseChainIsGoneSkipsTheClustersLiveFilesHold) {
-    test::TempDir dir;
-    FRESH_VOLUME_OR_SKIP(dir, bytes);
-    ExFatImageWriter writer(*bytes);
+    FRESH_WRITER_OR_SKIP();
     writer.addFile(writer.rootCluster(), "live.pdf", test::randomBytes(2 * clusterBytes, 1), chained({102, 103}));
     Options contiguous;
     contiguous.clusters = {106};
@@ -382,9 +365,7 @@ TEST(ExFATUndeleter, ADeletedFileWhoseChainIsGoneSkipsTheClustersLiveFilesHold) 
 }
 
 TEST(ExFATUndeleter, IgnoresSizesAndClustersTheVolumeCannotHold) {
-    test::TempDir dir;
-    FRESH_VOLUME_OR_SKIP(dir, bytes);
-    ExFatImageWriter writer(*bytes);
+    FRESH_WRITER_OR_SKIP();
     Options huge = deletedFile();
     huge.clusters = {200};
     huge.dataLength = 1ull << 40;
@@ -415,9 +396,7 @@ TEST(ExFATUndeleter, IgnoresSizesAndClustersTheVolumeCannotHold) {
 // A folder that cannot be read hides the live files it lists; the clusters the allocation bitmap holds
 // stand in for them in the live map, so that carving offers none of them.
 TEST(ExFATUndeleter, AnUnreadableFolderLeavesItsLiveFilesInTheMapByTheBitmap) {
-    test::TempDir dir;
-    FRESH_VOLUME_OR_SKIP(dir, bytes);
-    ExFatImageWriter writer(*bytes);
+    FRESH_WRITER_OR_SKIP();
     const auto folder = writer.addDirectory(writer.rootCluster(), "DCIM");
     const auto live = writer.addFile(folder.firstCluster, "live.jpg", test::randomBytes(3 * clusterBytes, 81), chained());
     for (const bool damaged : {false, true}) {

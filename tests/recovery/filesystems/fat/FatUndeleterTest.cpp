@@ -235,7 +235,7 @@ TEST_P(FatUndeleterOnMadeVolumes, AShortNameOfTildeAndNumberGivesWayToTheLongNam
     EXPECT_EQ(hits.at("/clip.webp").kind, RecoveredFileKind::webp);
 }
 
-// A deleted file whose first cluster a later file took is marked as reallocated and suspect.// A deleted file whose first cluster a later file took is marked as reallocated and suspect.
+// A deleted file whose first cluster a later file took is marked as reallocated and suspect.
 TEST_P(FatUndeleterOnMadeVolumes, MarksReusedClustersAsReallocated) {
     FatImageBuilder builder = makeVolume();
     // The folder first: mtools gives a new entry the slot of a deleted one.

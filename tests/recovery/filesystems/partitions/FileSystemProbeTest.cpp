@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
+#include <tuple>
 
 namespace vantrel {
 namespace {
@@ -108,22 +110,18 @@ TEST(FileSystemProbe, DerivesFat16GeometryFromClusterCount) {
 }
 
 TEST(FileSystemProbe, RejectsFatFieldsOutOfRange) {
-    Bytes boot = fat16BootSector();
-    boot[13] = 3;
-    EXPECT_FALSE(FileSystemProbe::fatGeometry(boot, 0, 16 * mebibyte)) << "3 sectors per cluster";
-    boot = fat16BootSector();
-    put16(boot, 11, 520);
-    EXPECT_FALSE(FileSystemProbe::fatGeometry(boot, 0, 16 * mebibyte)) << "520 bytes per sector";
-    boot = fat16BootSector();
-    put16(boot, 19, 0);
-    EXPECT_FALSE(FileSystemProbe::fatGeometry(boot, 0, 16 * mebibyte)) << "no total sectors";
-    boot = fat16BootSector();
-    put16(boot, 22, 2);
-    EXPECT_FALSE(FileSystemProbe::fatGeometry(boot, 0, 16 * mebibyte)) << "FAT too small for its clusters";
-    boot = fat16BootSector();
-    put16(boot, 19, 0);
-    put32(boot, 32, 0x7FFFFFFF);
-    EXPECT_FALSE(FileSystemProbe::fatGeometry(boot, 0, UINT64_MAX)) << "more clusters than 16-bit entries address";
+    const std::tuple<const char*, std::function<void(Bytes&)>, std::uint64_t> cases[] = {
+        {"3 sectors per cluster", [](Bytes& boot) { boot[13] = 3; }, 16 * mebibyte},
+        {"520 bytes per sector", [](Bytes& boot) { put16(boot, 11, 520); }, 16 * mebibyte},
+        {"no total sectors", [](Bytes& boot) { put16(boot, 19, 0); }, 16 * mebibyte},
+        {"FAT too small for its clusters", [](Bytes& boot) { put16(boot, 22, 2); }, 16 * mebibyte},
+        {"more clusters than 16-bit entries address", [](Bytes& boot) { put16(boot, 19, 0); put32(boot, 32, 0x7FFFFFFF); }, UINT64_MAX},
+    };
+    for (const auto& [why, change, volumeBytes] : cases) {
+        Bytes boot = fat16BootSector();
+        change(boot);
+        EXPECT_FALSE(FileSystemProbe::fatGeometry(boot, 0, volumeBytes)) << why;
+    }
 }
 
 TEST(FileSystemProbe, Fat32FormKeepsItsRootClusterAtLeastTwo) {
