@@ -41,9 +41,15 @@ struct ImageDimensions {
 };
 
 // What the cluster-chain reader needs to read an undeleted file back.
+// Made as {firstCluster, partitionOffset, fileSystem}; kept with the wide field first, so that it
+// takes 16 bytes rather than 24 in every hit.
 struct ClusterAllocationHint {
-    std::uint32_t firstCluster = 0;      // as stored in the directory entry
+    ClusterAllocationHint() = default;
+    ClusterAllocationHint(std::uint32_t first, std::uint64_t offset, DetectedFileSystem system)
+        : partitionOffset(offset), firstCluster(first), fileSystem(system) {}
+
     std::uint64_t partitionOffset = 0;   // byte offset of the partition from the start of the source
+    std::uint32_t firstCluster = 0;      // as stored in the directory entry
     DetectedFileSystem fileSystem = DetectedFileSystem::unknown;
     friend bool operator==(const ClusterAllocationHint&, const ClusterAllocationHint&) = default;
 };
@@ -56,28 +62,29 @@ struct HitPiece {
     friend bool operator==(const HitPiece&, const HitPiece&) = default;
 };
 
+// The fields of one byte are kept together at the end: a model holds millions of these.
 struct RecoveredHit {
     Uuid id = Uuid::random();
-    RecoveredFileKind kind = RecoveredFileKind::unknown;
     std::uint64_t byteOffset = 0;        // first byte, from the start of the scanned source
     std::uint64_t byteLength = 0;        // directory size, or estimated length of a carved file
     std::string suggestedName;
     std::optional<std::string> reconstructedPath;
     std::optional<ImageDimensions> dimensions;
-    // An undeleted file whose clusters are not one consecutive run; a carved file whose length is only a
-    // guess (its bytes need not be one whole file).
-    bool isFragmented = false;
-    HitSource source = HitSource::signatureCarve;
-    HitIntegrity integrity = HitIntegrity::pending;
     // The picture's capture time as its camera's clock showed it, read as if it were universal time
     // (so the photo's day is the same wherever it is looked at), and the clock's offset from universal
     // time when the picture records one.
     std::optional<HitDate> captureDate;
     std::optional<std::int32_t> captureUtcOffsetMinutes{};
     std::optional<ClusterAllocationHint> clusterHint;
-    bool clusterReallocated = false;     // some cluster of the deleted file now belongs to a live file
     // A carved picture whose data went on elsewhere (flagged isFragmented): where it went on.
     std::optional<HitPiece> secondPiece;
+    RecoveredFileKind kind = RecoveredFileKind::unknown;
+    // An undeleted file whose clusters are not one consecutive run; a carved file whose length is only a
+    // guess (its bytes need not be one whole file).
+    bool isFragmented = false;
+    HitSource source = HitSource::signatureCarve;
+    HitIntegrity integrity = HitIntegrity::pending;
+    bool clusterReallocated = false;     // some cluster of the deleted file now belongs to a live file
 
     friend bool operator==(const RecoveredHit&, const RecoveredHit&) = default;
 };
