@@ -7,6 +7,8 @@
 #include "recovery/model/RecoveryFilters.h"
 #include "recovery/bytesource/FieldReaders.h"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -241,22 +243,6 @@ inline Made makeImage(const std::string& path, std::uint64_t size) {
 
 // ---- Small files as a phone or a scanner leaves them, each one that a decoder of its kind reads whole.
 
-// CRC-32 of PNG chunks (ISO 3309, as the PNG specification's annex gives it).
-inline std::uint32_t crc32(const std::uint8_t* data, std::size_t count, std::uint32_t crc = 0) {
-    static const auto table = [] {
-        std::array<std::uint32_t, 256> entries{};
-        for (std::uint32_t n = 0; n < 256; ++n) {
-            std::uint32_t c = n;
-            for (int k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            entries[n] = c;
-        }
-        return entries;
-    }();
-    crc = ~crc;
-    for (std::size_t i = 0; i < count; ++i) crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-    return ~crc;
-}
-
 // Bits written most significant first, as a JPEG's entropy-coded segment and a GIF's codes (least
 // significant first) need them.
 class BitWriter {
@@ -389,7 +375,7 @@ inline void pngChunk(Bytes& out, std::string_view type, const Bytes& data) {
     const std::size_t start = out.size();
     append(out, type);
     append(out, data);
-    be32(out, crc32(out.data() + start, out.size() - start));
+    be32(out, ::crc32(0, out.data() + start, static_cast<uInt>(out.size() - start)));
 }
 
 // An RGB PNG of about `bytes` bytes whose rows are stored uncompressed in deflate's stored blocks (RFC
