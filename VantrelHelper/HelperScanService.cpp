@@ -331,22 +331,28 @@ void HelperScanService::extractHitWithPath(const std::string& path, std::int64_t
     AppLog::info("extractHit queued off=" + std::to_string(offset) + " len=" + std::to_string(length) + " src=" + hitSource +
                      " → " + destinationPath,
                  category);
+    // A running scan pauses from the moment an extraction is asked for until the last one asked for is
+    // done or dropped: one queued behind another does not let the scan take the device in between.
+    {
+        std::lock_guard lock(m_lock);
+        ++m_extractInFlight;
+    }
+    const std::shared_ptr<void> inFlight(nullptr, [this](void*) {
+        std::lock_guard lock(m_lock);
+        m_extractInFlight = std::max(0, m_extractInFlight - 1);
+    });
     sendLog("Extracting " + std::to_string(length) + " bytes @" + std::to_string(offset) + "…");
     HitExtraction::HitDescription description{offset, length, hitSource, firstCluster, partitionOffset, fileSystem, secondOffset,
                                               secondLength};
     // The descriptor is shared so the task stays copyable; it is closed when the task is done or dropped.
     auto fd = std::make_shared<UniqueFd>(std::move(destination));
-    m_ioQueue.async([this, path, destinationPath, fd, description = std::move(description), reply = std::move(reply)] {
+    m_ioQueue.async([this, path, destinationPath, fd, inFlight, description = std::move(description), reply = std::move(reply)] {
         runExtraction(path, destinationPath, fd->get(), description, reply);
     });
 }
 
 void HelperScanService::runExtraction(const std::string& path, const std::string& destinationPath, int destination,
                                       const HitExtraction::HitDescription& description, const ErrorReply& reply) {
-    {
-        std::lock_guard lock(m_lock);
-        ++m_extractInFlight;
-    }
     std::optional<ErrorObject> failure;
     std::uint64_t written = 0;
     try {
@@ -377,8 +383,6 @@ void HelperScanService::runExtraction(const std::string& path, const std::string
         sendLog("Extracted " + std::to_string(written) + " bytes");
     }
     reply(failure);
-    std::lock_guard lock(m_lock);
-    m_extractInFlight = std::max(0, m_extractInFlight - 1);
 }
 
 void HelperScanService::copyDeviceWithSourcePath(const std::string& sourcePath, const std::string& destinationPath,
