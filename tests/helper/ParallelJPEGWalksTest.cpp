@@ -32,7 +32,7 @@ TEST(ParallelJPEGWalks, TheCarveFindsWhatItFindsAloneWithAnyNumberOfThreads) {
         photos.push_back(test::readFile(out));
     }
     Bytes device;
-    for (std::size_t i = 0; i < 300; ++i) {
+    for (std::size_t i = 0; i < 120; ++i) {
         const Bytes& photo = photos[i % photos.size()];
         const std::size_t length = i % 6 == 5 ? photo.size() / 2 : photo.size();
         device.insert(device.end(), photo.begin(), photo.begin() + static_cast<std::ptrdiff_t>(length));
@@ -42,12 +42,11 @@ TEST(ParallelJPEGWalks, TheCarveFindsWhatItFindsAloneWithAnyNumberOfThreads) {
     filters.allowedKinds = {RecoveredFileKind::jpeg};
     const auto carve = [&](JPEGWalkAhead::Provider* provider) { return test::carvedHits(device, filters, 256 * 1024, provider); };
     const auto alone = carve(nullptr);
-    ASSERT_GE(alone.size(), 250u);
-    for (const unsigned threads : {0u, 1u, 3u, 6u}) {
-        for (int round = 0; round < 3; ++round) {
-            ParallelJPEGWalks walks(threads);
-            EXPECT_EQ(carve(&walks), alone) << threads << " threads, round " << round;
-        }
+    ASSERT_GE(alone.size(), 100u);
+    // The most threads three times over, for their schedules to differ.
+    for (const unsigned threads : {0u, 1u, 3u, 6u, 6u, 6u}) {
+        ParallelJPEGWalks walks(threads);
+        EXPECT_EQ(carve(&walks), alone) << threads << " threads";
     }
 }
 
