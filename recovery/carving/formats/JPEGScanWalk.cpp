@@ -8,7 +8,9 @@
 #include <array>
 #include <bit>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace vantrel::JPEGScanWalk {
@@ -27,7 +29,6 @@ constexpr int maxScans = 256;
 constexpr int fastBits = 10;
 
 struct Huffman {
-    bool defined = false;
     std::array<std::uint16_t, 1 << fastBits> fast{};  // (length << 8) | symbol for the short codes; 0 = none
     // (length of the code and the value bits after it << 8) | symbol, where both fit in fastBits; 0 = none.
     // A DC symbol's value has as many bits as the symbol says (none past the longest category), an AC
@@ -82,8 +83,47 @@ bool build(Huffman& table, bool dc, const std::uint8_t* counts, const std::uint8
         }
         code <<= 1;
     }
-    table.defined = true;
     return true;
+}
+
+// The Huffman tables made last on this thread, by the bytes that define them: the pictures of one camera
+// or encoder mostly define the same ones, and a small picture's decoding costs little more than their
+// making.
+class HuffmanCache {
+public:
+    // The table of these counts and values (total of them), or nothing when they define none.
+    std::shared_ptr<const Huffman> find(bool dc, const std::uint8_t* counts, const std::uint8_t* values, int total) {
+        const auto count = static_cast<std::size_t>(total);
+        for (const Entry& entry : m_entries)
+            if (entry.table && entry.dc == dc && entry.total == total && std::equal(counts, counts + 16, entry.counts.begin()) &&
+                std::equal(values, values + count, entry.values.begin()))
+                return entry.table;
+        auto table = std::make_shared<Huffman>();
+        if (!build(*table, dc, counts, values, total)) return nullptr;
+        Entry& entry = m_entries[m_next++ % m_entries.size()];
+        entry.dc = dc;
+        entry.total = total;
+        std::copy_n(counts, 16, entry.counts.begin());
+        std::copy_n(values, count, entry.values.begin());
+        entry.table = std::move(table);
+        return entry.table;
+    }
+
+private:
+    struct Entry {
+        bool dc = false;
+        int total = 0;
+        std::array<std::uint8_t, 16> counts{};
+        std::array<std::uint8_t, 256> values{};
+        std::shared_ptr<const Huffman> table;  // a walk holds its own share
+    };
+    std::array<Entry, 8> m_entries{};
+    std::size_t m_next = 0;
+};
+
+HuffmanCache& huffmanCache() {
+    thread_local HuffmanCache cache;
+    return cache;
 }
 
 // Whole blocks of few bits, the most of a plain picture's: per lookahead of blockBits bits that begins with a
@@ -94,7 +134,7 @@ bool build(Huffman& table, bool dc, const std::uint8_t* counts, const std::uint8
 constexpr int blockBits = 12;
 using BlockTable = std::array<std::uint32_t, 1 << blockBits>;
 // Pictures of fewer blocks than this are decoded without the table unless their tables were met before (its
-// making would cost more), and those of fewer than smallestWithBlockTable always.
+// making would cost more), and those of fewer than smallestWithBlockTable unless it was made already.
 constexpr std::uint64_t blockTableFrom = 4096;
 constexpr std::uint64_t smallestWithBlockTable = 256;
 
@@ -137,6 +177,56 @@ void addAcCodes(BlockTable& table, const Huffman& ac, const BlockPrefix& at, std
     }
 }
 
+// Runs of AC codes within a block, wherever in it they begin: per lookahead of acRunBits bits, the AC codes
+// with their values that lie whole in it, up to an end of block (taken too) or to the first code of another
+// kind (a coefficient past the longest, a code the table does not hold, any but these), packed as (the
+// offsets of the codes within the run as a mask << 12) | (whether the run ends the block << 10) | (the
+// coefficients it moves on << 4) | its bits; noRun (63 coefficients and no bits, more than any block has
+// room for after its DC) where not one code lies whole in the lookahead. The count of coefficients stays
+// within a block's (a run is cut before that), and the decoder takes a run only where the block holds it:
+// the codes are then decided as one by one.
+constexpr int acRunBits = 12;
+using AcRunTable = std::array<std::uint32_t, 1 << acRunBits>;
+constexpr std::uint32_t runEndsBlock = 1u << 10;
+constexpr std::uint32_t noRun = 63u << 4;
+
+// The AC symbol whose code begins the `available` bits of lookahead, with the code's length; nothing when
+// no code of the table is that short.
+std::optional<std::pair<int, int>> acSymbolAt(const Huffman& ac, std::uint32_t lookahead, int available) {
+    for (int length = 1; length <= std::min(16, available); ++length) {
+        const auto code = static_cast<std::int32_t>((lookahead >> (available - length)) & ((1u << length) - 1));
+        if (code <= ac.maxCode[static_cast<std::size_t>(length)]) {
+            const std::int32_t index = ac.valueOffset[static_cast<std::size_t>(length)] + code;
+            if (index < 0 || index >= 256) return std::nullopt;
+            return std::pair{static_cast<int>(ac.values[static_cast<std::size_t>(index)]), length};
+        }
+    }
+    return std::nullopt;
+}
+
+void buildAcRunTable(AcRunTable& table, const Huffman& ac) {
+    for (std::uint32_t lookahead = 0; lookahead < table.size(); ++lookahead) {
+        int used = 0, coefficients = 0;
+        std::uint32_t starts = 0, ends = 0;
+        while (used < acRunBits && ends == 0) {
+            const auto found = acSymbolAt(ac, lookahead & ((1u << (acRunBits - used)) - 1), acRunBits - used);
+            if (!found) break;
+            const int run = found->first >> 4, size = found->first & 15, length = found->second;
+            const bool endOfBlock = size == 0 && run == 0;
+            int moves = 0;
+            if (size == 0 && run == 15) moves = 16;
+            else if (size > maxAcSize || (size == 0 && !endOfBlock)) break;
+            else if (size != 0) moves = run + 1;
+            if (used + length + size > acRunBits || coefficients + moves > 63) break;
+            if (endOfBlock) ends = runEndsBlock;
+            starts |= 1u << used;
+            used += length + size;
+            coefficients += moves;
+        }
+        table[lookahead] = used == 0 ? noRun : starts << 12 | ends | static_cast<std::uint32_t>(coefficients << 4 | used);
+    }
+}
+
 void buildBlockTable(BlockTable& table, const Huffman& dc, const Huffman& ac) {
     table.fill(0);
     for (int d = 0; d < dc.total; ++d) {
@@ -149,6 +239,12 @@ void buildBlockTable(BlockTable& table, const Huffman& dc, const Huffman& ac) {
             addAcCodes(table, ac, BlockPrefix{code << category | value, head, 1, 0}, dcPart);
     }
 }
+
+// The tables made from a pair of Huffman tables (DC, AC) for their decoding in more than a code a step.
+struct Lookahead {
+    BlockTable blocks;
+    AcRunTable acRuns;
+};
 
 bool sameCodes(const Huffman& a, const Huffman& b) {
     const auto count = static_cast<std::size_t>(a.total);
@@ -171,20 +267,23 @@ std::uint64_t fingerprint(const Huffman& dc, const Huffman& ac) {
 
 // The block tables of the Huffman tables met last on this thread. The pictures of one camera or encoder
 // mostly share their tables, and a small picture's decoding costs less than making its block table, so a
-// small picture gets one only when its tables were met before; a large one always does.
-class BlockTableCache {
+// small picture gets one only when its tables were met before; a large one always does; and the smallest
+// only one made already (`madeOnly`).
+class LookaheadCache {
 public:
-    std::shared_ptr<const BlockTable> find(const Huffman& dc, const Huffman& ac, bool large) {
+    std::shared_ptr<const Lookahead> find(const Huffman& dc, const Huffman& ac, bool large, bool madeOnly = false) {
         for (Entry& entry : m_entries)
             if (entry.table && sameCodes(entry.dc, dc) && sameCodes(entry.ac, ac)) return entry.table;
+        if (madeOnly) return nullptr;
         const std::uint64_t key = fingerprint(dc, ac);
         const bool metBefore = std::find(m_met.begin(), m_met.end(), key) != m_met.end();
         if (!large && !metBefore) {
             m_met[m_nextMet++ % m_met.size()] = key;
             return nullptr;
         }
-        auto table = std::make_shared<BlockTable>();
-        buildBlockTable(*table, dc, ac);
+        auto table = std::make_shared<Lookahead>();
+        buildBlockTable(table->blocks, dc, ac);
+        buildAcRunTable(table->acRuns, ac);
         Entry& entry = m_entries[m_nextEntry++ % m_entries.size()];
         entry.dc = dc;
         entry.ac = ac;
@@ -195,7 +294,7 @@ public:
 private:
     struct Entry {
         Huffman dc, ac;
-        std::shared_ptr<const BlockTable> table;  // a walk holds its own share, so a table is never freed under it
+        std::shared_ptr<const Lookahead> table;  // a walk holds its own share, so a table is never freed under it
     };
     std::array<Entry, 4> m_entries{};
     std::size_t m_nextEntry = 0;
@@ -203,9 +302,9 @@ private:
     std::size_t m_nextMet = 0;
 };
 
-BlockTableCache& blockTableCache() {
+LookaheadCache& lookaheadCache() {
     // One per thread: walks on different threads share nothing.
-    thread_local BlockTableCache cache;
+    thread_local LookaheadCache cache;
     return cache;
 }
 
@@ -228,7 +327,7 @@ struct ScanPlan {
     int blocks = 0;
     std::array<std::uint8_t, maxBlocksPerMcu> blockComponent{};  // index into the DC predictors and tables
     std::array<const Huffman*, maxComponents> dc{}, ac{};
-    std::array<const BlockTable*, maxComponents> blockTables{};  // none for a small picture
+    std::array<const Lookahead*, maxComponents> lookaheads{};  // none for a small picture
     std::uint32_t restartInterval = 0;
 };
 
@@ -284,7 +383,55 @@ public:
 
     static std::uint64_t next(std::uint64_t p, const State& s) { return p + 1 == s.jumpAt ? s.jumpTo : p + 1; }
 
+    // After an FF in the data, the byte that follows it (-1 past the bytes): true for the 00 of a stuffed
+    // FF; else the data ends there, at a marker or at the end of the bytes.
+    static bool stuffed(int code, State& s) {
+        if (code == 0) return true;
+        (code < 0 ? s.atEnd : s.atMarker) = true;
+        return false;
+    }
+
+    // Takes bytes in until more than 56 bits are in hand, or up to a marker or the end of the bytes.
     void fill(State& s) {
+        if (!fillWord(s)) fillByByte(s);
+    }
+
+    // The bytes fill takes, in one step, where the chunk holds eight from fetch on and the ones taken
+    // hold no FF and reach no jump (true too where fill has none to take); false, with nothing taken,
+    // otherwise.
+    bool fillWord(State& s) const {
+        if (s.bits > 56 || s.atMarker || s.atEnd) return true;
+        if (!takeWord(s.bits64, s.bits, s.fetch, s.jumpAt)) return false;
+        if (s.fetch == s.jumpAt) s.fetch = s.jumpTo;
+        return true;
+    }
+
+    // Takes in as many whole bytes as the 64 bits hold (none with more than 56 in hand) from fetch on, in one
+    // step, where the chunk holds eight there and the ones taken hold no FF and reach no jump at jumpAt
+    // (which is then where fetch stands); false, with nothing taken, otherwise.
+    bool takeWord(std::uint64_t& bits64, int& bits, std::uint64_t& fetch, std::uint64_t jumpAt) const {
+        const std::uint64_t inChunk = fetch - m_chunkStart;
+        if (inChunk >= m_chunk.size() || m_chunk.size() - inChunk < 8) return false;
+        const int count = (64 - bits) >> 3;  // 0 to 8
+        if (jumpAt > fetch && jumpAt - fetch < static_cast<std::uint64_t>(count)) return false;
+        std::uint64_t word = 0;
+        std::memcpy(&word, m_chunk.data() + inChunk, 8);
+        if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+        // A byte FF among the ones taken: a zero byte of the inverse. The test flags every one, and may
+        // flag an FE just before one too (then the bytes are taken one by one, to the same effect).
+        const std::uint64_t inverse = ~word;
+        const std::uint64_t zeros = (inverse - 0x0101010101010101ull) & ~inverse & 0x8080808080808080ull;
+        // Shifts of up to 64 in two halves.
+        const int half = 4 * count;
+        const std::uint64_t taken = ~std::uint64_t{0} << (32 - half) << (32 - half);
+        if ((zeros & taken) != 0) return false;
+        bits64 = (bits64 << half << half) | (word >> (32 - half) >> (32 - half));
+        bits += 8 * count;
+        fetch += static_cast<std::uint64_t>(count);
+        return true;
+    }
+
+    void fillByByte(State& s) {
         while (s.bits <= 56 && !s.atMarker && !s.atEnd) {
             // The bytes in hand before any FF and before the position the data goes on from elsewhere.
             const std::uint64_t inChunk = s.fetch - m_chunkStart;
@@ -315,15 +462,7 @@ public:
                 continue;
             }
             const std::uint64_t after = next(s.fetch, s);
-            const int code = byteAt(after);
-            if (code < 0) {
-                s.atEnd = true;
-                break;
-            }
-            if (code != 0) {
-                s.atMarker = true;
-                break;
-            }
+            if (!stuffed(byteAt(after), s)) break;
             s.bits64 = s.bits64 << 8 | 0xFF;
             s.bits += 8;
             s.fetch = next(after, s);
@@ -383,25 +522,8 @@ public:
     Step blockBySymbol(State& s, const Huffman& dcTable, const Huffman& acTable, std::int32_t& predictor) {
         if (const Step dc = dcBySymbol(s, dcTable, predictor); dc != Step::ok) return dc;
         if (std::abs(predictor) > maxDcMagnitude) return Step::broken;
-        for (int k = 1; k < 64;) {
-            const int symbol = decode(s, acTable);
-            if (symbol == -1) return ranOut(s);
-            if (symbol < 0) return Step::broken;
-            const int run = symbol >> 4, size = symbol & 15;
-            if (size == 0) {
-                if (run == 0) break;                // end of block
-                if (run != 15 || k + 16 > 63) return Step::broken;
-                k += 16;
-                continue;
-            }
-            k += run;
-            if (k > 63 || size > maxAcSize) return Step::broken;
-            // Only the value's bits are passed over: no coefficient is needed.
-            if (s.bits < size) fill(s);
-            if (s.bits < size) return ranOut(s);
-            s.bits -= size;
-            ++k;
-        }
+        for (int k = 1; k < 64;)
+            if (const Step step = acSymbol(s, acTable, k); step != Step::ok) return step;
         return Step::ok;
     }
 
@@ -409,8 +531,9 @@ public:
     // block in one step, any other code with its value's bits. The bits are
     // taken in at the same points (a symbol begun with fewer than 32 in hand), so that every state, and
     // where a walk stops, is the same.
-    Step block(State& s, const Huffman& dcTable, const Huffman& acTable, const BlockTable* blocks,
+    Step block(State& s, const Huffman& dcTable, const Huffman& acTable, const Lookahead* lookahead,
                std::int32_t& predictor) {
+        const BlockTable* blocks = lookahead != nullptr ? &lookahead->blocks : nullptr;
         if (s.bits < 32) fill(s);
         int bits = s.bits;
         const auto done = [&](Step step) {
@@ -433,18 +556,7 @@ public:
                 const std::int32_t next = predictor + value(bits - head, category);
                 if (std::abs(next) <= maxDcMagnitude) {
                     predictor = next;
-                    // The bits are taken in at the first AC code begun with fewer than 32 in hand, as its
-                    // decoding would; they go in after those in hand, the block's among them.
-                    if (bits < 32 + blockBits) {
-                        const int from = std::max(0, bits - 31);
-                        const std::uint32_t due = (entry >> 12) & ~((1u << from) - 1);
-                        if (due != 0) {
-                            const int at = std::countr_zero(due);
-                            s.bits = bits - at;
-                            fill(s);
-                            bits = s.bits + at;
-                        }
-                    }
+                    fillWithin(s, bits, entry >> 12, blockBits);
                     bits -= length;
                     return done(Step::ok);
                 }
@@ -461,11 +573,23 @@ public:
             bits = s.bits;
         }
         if (std::abs(predictor) > maxDcMagnitude) return done(Step::broken);
+        const AcRunTable* runs = lookahead != nullptr ? &lookahead->acRuns : nullptr;
         for (int k = 1; k < 64;) {
             if (bits < 32) {
                 s.bits = bits;
                 fill(s);
                 bits = s.bits;
+            }
+            if (runs != nullptr && bits >= acRunBits) {
+                const std::uint32_t run = (*runs)[peek(acRunBits)];
+                const int moves = (run >> 4) & 63;
+                if (k + moves <= 63) {
+                    fillWithin(s, bits, run >> 12, acRunBits);
+                    bits -= static_cast<int>(run & 15);
+                    if ((run & runEndsBlock) != 0) break;
+                    k += moves;
+                    continue;
+                }
             }
             const std::uint16_t entry = bits >= fastBits ? acTable.fastWithValue[peek(fastBits)] : 0;
             int symbol = 0;
@@ -499,6 +623,185 @@ public:
             ++k;
         }
         return done(Step::ok);
+    }
+
+    // One AC code and its value's bits at coefficient k, as blockBySymbol decodes them; k past the block's
+    // last after its end of block.
+    Step acSymbol(State& s, const Huffman& acTable, int& k) {
+        const int symbol = decode(s, acTable);
+        if (symbol == -1) return ranOut(s);
+        if (symbol < 0) return Step::broken;
+        const int run = symbol >> 4, size = symbol & 15;
+        if (size == 0) {
+            if (run == 0) k = 64;  // end of block
+            else if (run != 15 || k + 16 > 63) return Step::broken;
+            else k += 16;
+            return Step::ok;
+        }
+        k += run;
+        if (k > 63 || size > maxAcSize) return Step::broken;
+        // Only the value's bits are passed over: no coefficient is needed.
+        if (s.bits < size) fill(s);
+        if (s.bits < size) return ranOut(s);
+        s.bits -= size;
+        ++k;
+        return Step::ok;
+    }
+
+    // The bits in hand of a scan decoded ahead (see scanAhead), held apart from its State so that they stay
+    // in registers: the first `bits` of `buffer` from its top, and below them whatever of the bytes from
+    // fetch on was taken in with them (the same bits again when those bytes are taken).
+    struct Reader {
+        std::uint64_t buffer = 0;
+        int bits = 0;
+        std::uint64_t fetch = 0;
+        const std::uint8_t* base = nullptr;  // the chunk's bytes, indexed by position
+        std::uint64_t wordsBefore = 0;       // from a position below this (and at the chunk's start or past it) the chunk holds eight bytes
+    };
+
+    void readerFrom(Reader& r, const State& s) const {
+        r.buffer = s.bits == 0 ? 0 : s.bits64 << (64 - s.bits);
+        r.bits = s.bits;
+        r.fetch = s.fetch;
+        r.base = m_chunk.data() - m_chunkStart;
+        r.wordsBefore = m_chunk.size() >= 8 ? m_chunkStart + m_chunk.size() - 7 : 0;
+    }
+
+    static void stateFrom(State& s, const Reader& r) {
+        s.bits64 = r.bits == 0 ? 0 : r.buffer >> (64 - r.bits);
+        s.bits = r.bits;
+        s.fetch = r.fetch;
+    }
+
+    // At least 56 bits in hand where the bytes have them (no jump is set): eight bytes at a time where those
+    // taken hold no FF, else one by one as fill takes them, up to a marker or the end of the bytes.
+    [[gnu::always_inline]] void refill(Reader& r, State& s) {
+        if (r.fetch >= m_chunkStart && r.fetch < r.wordsBefore) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, r.base + r.fetch, 8);
+            if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+            const int count = (63 - r.bits) >> 3;  // the whole bytes taken, 0 to 7
+            // A byte FF among them: a zero byte of the inverse (see takeWord).
+            const std::uint64_t inverse = ~word;
+            const std::uint64_t zeros = (inverse - 0x0101010101010101ull) & ~inverse & 0x8080808080808080ull;
+            if ((zeros & ~(~std::uint64_t{0} >> (8 * count))) == 0) {
+                r.buffer |= word >> r.bits;
+                r.fetch += static_cast<std::uint64_t>(count);
+                r.bits |= 56;
+                return;
+            }
+        }
+        refillByByte(r, s);
+    }
+
+    [[gnu::noinline]] void refillByByte(Reader& r, State& s) {
+        r.buffer &= r.bits == 0 ? 0 : ~std::uint64_t{0} << (64 - r.bits);
+        while (r.bits < 56 && !s.atMarker && !s.atEnd) {
+            const int b = byteAt(r.fetch);
+            if (b < 0) {
+                s.atEnd = true;
+                break;
+            }
+            if (b == 0xFF) {
+                if (!stuffed(byteAt(r.fetch + 1), s)) break;
+                ++r.fetch;
+            }
+            ++r.fetch;
+            r.buffer |= static_cast<std::uint64_t>(b) << (56 - r.bits);
+            r.bits += 8;
+        }
+        r.base = m_chunk.data() - m_chunkStart;
+        r.wordsBefore = m_chunk.size() >= 8 ? m_chunkStart + m_chunk.size() - 7 : 0;
+    }
+
+    // The block as block decodes it, but with the bytes taken in wherever that is quickest, so that only
+    // a block decoded whole is the same: see scanAhead. Runs of AC codes are taken a lookahead at a time,
+    // any other code on its own.
+    [[gnu::always_inline]] Step blockAhead(Reader& r, State& s, const Huffman& dcTable, const Huffman& acTable, const Lookahead& lookahead,
+                    std::int32_t& predictor) {
+        const auto peek = [&](int count) { return static_cast<std::size_t>(r.buffer >> (64 - count)); };
+        const auto take = [&](int count) {
+            r.buffer <<= count;
+            r.bits -= count;
+        };
+        // A step the careful way, on the State.
+        const auto carefully = [&](auto step) {
+            stateFrom(s, r);
+            const Step result = step();
+            readerFrom(r, s);
+            return result;
+        };
+        refill(r, s);
+        const std::uint16_t dcEntry = r.bits >= 32 ? dcTable.fastWithValue[peek(fastBits)] : 0;
+        // Near a marker or the end of the bytes, and for a long code, the block is decoded the careful way.
+        if (dcEntry == 0) return carefully([&] { return block(s, dcTable, acTable, &lookahead, predictor); });
+        const int length = dcEntry >> 8, category = dcEntry & 0xFF;
+        const auto raw = static_cast<std::int32_t>((r.buffer >> (64 - length)) & ((1u << category) - 1));
+        predictor += raw < ((1 << category) >> 1) ? raw - (1 << category) + 1 : raw;
+        take(length);
+        if (std::abs(predictor) > maxDcMagnitude) return Step::broken;
+        for (int k = 1; k < 64;) {
+            refill(r, s);
+            if (r.bits >= 32) {
+                const std::uint32_t run = lookahead.acRuns[peek(acRunBits)];
+                const int moves = (run >> 4) & 63;  // 63 where no run begins
+                if (k + moves <= 63) {
+                    take(static_cast<int>(run & 15));
+                    if ((run & runEndsBlock) != 0) break;
+                    k += moves;
+                    continue;
+                }
+            }
+            if (const Step step = carefully([&] { return acSymbol(s, acTable, k); }); step != Step::ok) return step;
+        }
+        return Step::ok;
+    }
+
+    // The scan's MCUs from s on as scan decodes them (without pauses, snapshots or a jump), a lookahead
+    // table for every component, with the bytes taken in wherever that is quickest. Bytes taken in sooner
+    // or later change no decoded code, only how many are in hand when a walk stops; so what scan would
+    // make of the MCUs is known where these decode to a marker: at a restart (after which the state is
+    // the same whichever way it came: `checkpoint` is kept there) and where the scan ends. Where they do
+    // not, scan decodes them again from the checkpoint to say where they stop.
+    Step scanAhead(State& s, const ScanPlan& plan, bool strict, State& checkpoint) {
+        Reader r;
+        readerFrom(r, s);
+        while (s.mcu < plan.mcus) {
+            for (int b = 0; b < plan.blocks; ++b) {
+                const std::uint8_t c = plan.blockComponent[static_cast<std::size_t>(b)];
+                const Step step = blockAhead(r, s, *plan.dc[c], *plan.ac[c], *plan.lookaheads[c], s.dc[c]);
+                if (step != Step::ok) {
+                    stateFrom(s, r);
+                    return step;
+                }
+            }
+            ++s.mcu;
+            if (plan.restartInterval != 0 && s.mcu % plan.restartInterval == 0 && s.mcu < plan.mcus) {
+                stateFrom(s, r);
+                if (const Step step = takeRestart(s, strict); step != Step::ok) return step;
+                checkpoint = s;
+                readerFrom(r, s);
+            }
+        }
+        stateFrom(s, r);
+        return Step::ok;
+    }
+
+    bool bySymbol() const { return m_bySymbol; }
+
+    // Where the codes of a lookahead of `span` bits (their offsets in it as the mask `starts`) are taken
+    // in one step from `bits` in hand: the bytes are read at the first code begun with fewer than 32 in
+    // hand, as its decoding alone would read them. They go in after those in hand, the lookahead's among
+    // them, so `bits` may count past the buffer's 64 by bits the step takes.
+    void fillWithin(State& s, int& bits, std::uint32_t starts, int span) {
+        if (bits >= 32 + span) return;
+        const int from = std::max(0, bits - 31);
+        const std::uint32_t due = starts & ~((1u << from) - 1);
+        if (due == 0) return;
+        const int at = std::countr_zero(due);
+        s.bits = bits - at;
+        fill(s);
+        bits = s.bits + at;
     }
 
     // Takes the marker the data must end with here (a restart marker, or any marker at the scan's end): what
@@ -550,7 +853,7 @@ public:
             for (int b = 0; b < plan.blocks; ++b) {
                 const std::uint8_t c = plan.blockComponent[static_cast<std::size_t>(b)];
                 const Step step = m_bySymbol ? blockBySymbol(s, *plan.dc[c], *plan.ac[c], s.dc[c])
-                                             : block(s, *plan.dc[c], *plan.ac[c], plan.blockTables[c], s.dc[c]);
+                                             : block(s, *plan.dc[c], *plan.ac[c], plan.lookaheads[c], s.dc[c]);
                 if (step != Step::ok) {
                     if (snapshots != nullptr && s.jumpAt == UINT64_MAX) record(s.fetch + 1);
                     return step;
@@ -699,8 +1002,9 @@ private:
             int total = 0;
             for (int i = 0; i < 16; ++i) total += m_body[at + 1 + static_cast<std::size_t>(i)];
             if (total > 256 || at + 17 + static_cast<std::size_t>(total) > m_body.size()) return false;
-            Huffman& table = m_tables[static_cast<std::size_t>(tableClass * 4 + id)];
-            if (!build(table, tableClass == 0, m_body.data() + at + 1, m_body.data() + at + 17, total)) return false;
+            auto table = huffmanCache().find(tableClass == 0, m_body.data() + at + 1, m_body.data() + at + 17, total);
+            if (!table) return false;
+            m_tables[static_cast<std::size_t>(tableClass * 4 + id)] = std::move(table);
             at += 17 + static_cast<std::size_t>(total);
         }
         return true;
@@ -750,12 +1054,12 @@ private:
             for (int c = 0; c < m_frame.count; ++c)
                 if (m_frame.components[static_cast<std::size_t>(c)].id == id) index = c;
             if (index < 0 || (tables >> 4) > 3 || (tables & 15) > 3) return false;
-            const Huffman& dc = m_tables[tables >> 4];
-            const Huffman& ac = m_tables[4 + (tables & 15)];
-            if (!dc.defined || !ac.defined) return false;
+            const Huffman* dc = m_tables[tables >> 4].get();
+            const Huffman* ac = m_tables[4 + (tables & 15)].get();
+            if (dc == nullptr || ac == nullptr) return false;
             indices[static_cast<std::size_t>(i)] = index;
-            plan.dc[static_cast<std::size_t>(index)] = &dc;
-            plan.ac[static_cast<std::size_t>(index)] = &ac;
+            plan.dc[static_cast<std::size_t>(index)] = dc;
+            plan.ac[static_cast<std::size_t>(index)] = ac;
         }
         const std::size_t tail = 1 + 2 * static_cast<std::size_t>(count);
         if (m_body[tail] != 0 || m_body[tail + 1] != 63 || m_body[tail + 2] != 0) return false;
@@ -779,18 +1083,18 @@ private:
             }
         }
         const std::uint64_t blocks = plan.mcus * static_cast<std::uint64_t>(plan.blocks);
-        if (blocks >= smallestWithBlockTable) {
-            for (int i = 0; i < count; ++i) {
-                const auto c = static_cast<std::size_t>(indices[static_cast<std::size_t>(i)]);
-                // Components with the same tables share one (the two of colour, mostly), or none.
-                bool shared = false;
-                for (int j = 0; j < i && !shared; ++j) {
-                    const auto o = static_cast<std::size_t>(indices[static_cast<std::size_t>(j)]);
-                    if (plan.dc[o] == plan.dc[c] && plan.ac[o] == plan.ac[c]) m_blockTables[c] = m_blockTables[o], shared = true;
-                }
-                if (!shared) m_blockTables[c] = blockTableCache().find(*plan.dc[c], *plan.ac[c], blocks >= blockTableFrom);
-                plan.blockTables[c] = m_blockTables[c].get();
+        for (int i = 0; i < count; ++i) {
+            const auto c = static_cast<std::size_t>(indices[static_cast<std::size_t>(i)]);
+            // Components with the same tables share one (the two of colour, mostly), or none.
+            bool shared = false;
+            for (int j = 0; j < i && !shared; ++j) {
+                const auto o = static_cast<std::size_t>(indices[static_cast<std::size_t>(j)]);
+                if (plan.dc[o] == plan.dc[c] && plan.ac[o] == plan.ac[c]) m_lookaheads[c] = m_lookaheads[o], shared = true;
             }
+            if (!shared)
+                m_lookaheads[c] = lookaheadCache().find(*plan.dc[c], *plan.ac[c], blocks >= blockTableFrom,
+                                                        blocks < smallestWithBlockTable);
+            plan.lookaheads[c] = m_lookaheads[c].get();
         }
         m_plan = plan;
         return true;
@@ -799,12 +1103,12 @@ private:
     Decoder m_decoder;
     std::uint64_t m_position = 0;
     Frame m_frame;
-    std::array<Huffman, 8> m_tables{};  // DC 0-3, AC 0-3
+    std::array<std::shared_ptr<const Huffman>, 8> m_tables;  // DC 0-3, AC 0-3; none until defined
     std::uint32_t m_restartInterval = 0;
     ScanPlan m_plan;
     int m_scans = 0;
     Bytes m_body;
-    std::array<std::shared_ptr<const BlockTable>, maxComponents> m_blockTables;  // per component of the scan
+    std::array<std::shared_ptr<const Lookahead>, maxComponents> m_lookaheads;  // per component of the scan
 };
 
 // Just past the first FF D9 after the scan header of the picture that starts at `start` (SOI and a marker),
@@ -860,8 +1164,23 @@ Walk walkOf(const ByteFeed& feed, std::uint64_t limit, bool bySymbol) {
     for (;;) {
         State s;
         s.fetch = scanData;
-        Step step = markers.decoder().scan(s, markers.plan(), false);
-        if (step == Step::ok) step = markers.decoder().endOfInterval(s, false) == Step::cut ? Step::cut : Step::ok;
+        const ScanPlan& plan = markers.plan();
+        Decoder& decoder = markers.decoder();
+        bool decoded = false;
+        if (!decoder.bySymbol() &&
+            std::all_of(plan.blockComponent.begin(), plan.blockComponent.begin() + plan.blocks,
+                        [&](std::uint8_t c) { return plan.lookaheads[c] != nullptr; })) {
+            State checkpoint = s;
+            // Decoded to the marker after the scan, the walk is where scan would leave it.
+            decoded = decoder.scanAhead(s, plan, false, checkpoint) == Step::ok &&
+                      decoder.endOfInterval(s, false) == Step::ok;
+            if (!decoded) s = checkpoint;
+        }
+        Step step = Step::ok;
+        if (!decoded) {
+            step = decoder.scan(s, plan, false);
+            if (step == Step::ok) step = decoder.endOfInterval(s, false) == Step::cut ? Step::cut : Step::ok;
+        }
         if (step != Step::ok) {
             const std::uint64_t at = s.fetch > static_cast<std::uint64_t>(s.bits / 8) ? s.fetch - static_cast<std::uint64_t>(s.bits / 8) : s.fetch;
             return markers.finish(Walk{endingOf(step), at}, s);

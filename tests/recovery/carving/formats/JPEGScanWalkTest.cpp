@@ -4,7 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <map>
+#include <numeric>
+#include <random>
+#include <tuple>
 
 namespace vantrel {
 namespace {
@@ -159,6 +164,167 @@ TEST_F(JPEGScanWalkTest, TheLookaheadTablesDecideAsTheCodeByCodeDecoding) {
         // The copies are not all whole: the walks were compared where they stop too.
         EXPECT_EQ(walkOf(photo).ending, Ending::whole) << recipe.back();
         EXPECT_LT(whole, 2 * static_cast<int>(copies.size())) << recipe.back();
+    }
+}
+
+// A grey baseline picture of `side` x `side` pixels written here, so that its blocks can be of any shape: an
+// AC table with every run and size (the common codes of 2 to 5 bits, the rest of 12 and 16, past any
+// lookahead), and per block one of the shapes a walk takes in other steps: runs of codes that end the block,
+// coefficients up to the last (no end of block), runs of sixteen zeros up to it, the largest coefficients,
+// the rare codes. A restart interval when asked.
+Bytes pictureOfShapes(int side, std::uint64_t seed, int restartInterval = 0) {
+    std::mt19937_64 random(seed);
+    // The AC symbols by code length.
+    constexpr int commonCount = 8;
+    std::vector<std::uint8_t> acValues{0x00, 0x01, 0x02, 0xF0, 0x11, 0x03, 0x21, 0x0A};
+    for (int run = 0; run < 16; ++run)
+        for (int size = 1; size <= 10; ++size) {
+            const auto symbol = static_cast<std::uint8_t>(run << 4 | size);
+            if (std::find(acValues.begin(), acValues.begin() + commonCount, symbol) == acValues.begin() + commonCount)
+                acValues.push_back(symbol);
+        }
+    const int acCounts[16] = {0, 2, 2, 2, 2, 0, 0, 0, 0, 0, 0, 100, 0, 0, 0, static_cast<int>(acValues.size()) - commonCount - 100};
+    const int dcCounts[16] = {0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0};
+    // Canonical codes (T.81 C.2).
+    const auto codesOf = [](const int* counts, const std::vector<std::uint8_t>& values) {
+        std::map<std::uint8_t, std::pair<std::uint32_t, int>> codes;
+        std::uint32_t code = 0;
+        std::size_t k = 0;
+        for (int length = 1; length <= 16; ++length, code <<= 1)
+            for (int i = 0; i < counts[length - 1]; ++i) codes[values[k++]] = {code++, length};
+        return codes;
+    };
+    std::vector<std::uint8_t> dcValues(12);
+    std::iota(dcValues.begin(), dcValues.end(), std::uint8_t{0});
+    const auto dcCodes = codesOf(dcCounts, dcValues), acCodes = codesOf(acCounts, acValues);
+
+    Bytes out{0xFF, 0xD8, 0xFF, 0xDB, 0x00, 0x43, 0x00};
+    for (int i = 0; i < 64; ++i) out.push_back(static_cast<std::uint8_t>(1 + i));
+    const auto be16 = [&](int value) {
+        out.push_back(static_cast<std::uint8_t>(value >> 8));
+        out.push_back(static_cast<std::uint8_t>(value));
+    };
+    out.insert(out.end(), {0xFF, 0xC0});
+    be16(11);
+    out.push_back(8);
+    be16(side);
+    be16(side);
+    out.insert(out.end(), {1, 1, 0x11, 0});
+    for (const auto& [tableClass, counts, values] :
+         {std::tuple{0x00, dcCounts, &dcValues}, std::tuple{0x10, acCounts, &acValues}}) {
+        out.insert(out.end(), {0xFF, 0xC4});
+        be16(2 + 1 + 16 + static_cast<int>(values->size()));
+        out.push_back(static_cast<std::uint8_t>(tableClass));
+        for (int i = 0; i < 16; ++i) out.push_back(static_cast<std::uint8_t>(counts[i]));
+        out.insert(out.end(), values->begin(), values->end());
+    }
+    if (restartInterval != 0) {
+        out.insert(out.end(), {0xFF, 0xDD, 0x00, 0x04});
+        be16(restartInterval);
+    }
+    out.insert(out.end(), {0xFF, 0xDA, 0x00, 0x08, 1, 1, 0x00, 0, 63, 0});
+
+    std::uint64_t bitBuffer = 0;
+    int bitCount = 0;
+    const auto put = [&](std::uint32_t value, int length) {
+        for (int i = length - 1; i >= 0; --i) {
+            bitBuffer = bitBuffer << 1 | ((value >> i) & 1);
+            if (++bitCount == 8) {
+                out.push_back(static_cast<std::uint8_t>(bitBuffer));
+                if (out.back() == 0xFF) out.push_back(0x00);
+                bitCount = 0;
+            }
+        }
+    };
+    const auto symbolOf = [&](const std::map<std::uint8_t, std::pair<std::uint32_t, int>>& codes, int symbol, int size) {
+        const auto [code, length] = codes.at(static_cast<std::uint8_t>(symbol));
+        put(code, length);
+        if (size > 0) put(static_cast<std::uint32_t>(random() % (1u << size)), size);
+    };
+    const int blocks = (side / 8) * (side / 8);
+    int predictor = 0;
+    for (int b = 0; b < blocks; ++b) {
+        if (restartInterval != 0 && b != 0 && b % restartInterval == 0) {
+            if (bitCount != 0) put((1u << (8 - bitCount)) - 1, 8 - bitCount);
+            out.insert(out.end(), {0xFF, static_cast<std::uint8_t>(0xD0 + (b / restartInterval - 1) % 8)});
+            predictor = 0;
+        }
+        int diff = static_cast<int>(random() % 201) - 100;
+        if (std::abs(predictor + diff) > 2000) diff = -diff;
+        predictor += diff;
+        int category = 0;
+        while ((std::abs(diff) >> category) != 0) ++category;
+        symbolOf(dcCodes, category, 0);
+        if (category > 0) put(static_cast<std::uint32_t>(diff > 0 ? diff : diff + (1 << category) - 1), category);
+        int k = 1;  // the next coefficient
+        const auto shape = random() % 8;
+        const auto coefficient = [&](int run, int size) {
+            symbolOf(acCodes, run << 4 | size, size);
+            k += run + 1;
+        };
+        if (shape == 0) {
+            while (k < 64) coefficient(0, 1 + static_cast<int>(random() % 2));  // up to the last: no end of block
+            continue;
+        }
+        if (shape == 1) {
+            while (k + 16 <= 63) symbolOf(acCodes, 0xF0, 0), k += 16;  // runs of zeros, then the last one
+            coefficient(63 - k, 1);
+            continue;
+        }
+        const int count = static_cast<int>(random() % 12);
+        for (int c = 0; c < count; ++c) {
+            const int run = shape == 2 ? static_cast<int>(random() % 16) : static_cast<int>(random() % 3);
+            const int size = shape == 3 ? 10 : shape == 2 ? 1 + static_cast<int>(random() % 10) : 1 + static_cast<int>(random() % 2);
+            if (k + run > 63) break;
+            if (acCodes.count(static_cast<std::uint8_t>(run << 4 | size)) == 0) continue;
+            coefficient(run, size);
+        }
+        if (k < 64) symbolOf(acCodes, 0x00, 0);
+    }
+    if (bitCount != 0) put((1u << (8 - bitCount)) - 1, 8 - bitCount);
+    out.insert(out.end(), {0xFF, 0xD9});
+    return out;
+}
+
+// Blocks of every shape, whole and damaged, fed in chunks of any size, are decided by the walk as by the
+// decoding code by code, to the byte where it stops; each picture is walked twice, as its tables are met
+// again and their lookahead tables are made.
+TEST(JPEGScanWalkShapes, EveryBlockShapeIsDecidedAsCodeByCode) {
+    const struct {
+        int side;
+        int restartInterval;
+    } cases[] = {{512, 0}, {512, 7}, {96, 0}, {64, 1}, {800, 64}};
+    std::uint64_t seed = 0;
+    for (const auto& c : cases) {
+        const Bytes picture = pictureOfShapes(c.side, ++seed, c.restartInterval);
+        std::vector<Bytes> copies{picture};
+        for (const std::size_t keep : {picture.size() / 2, picture.size() - 2, picture.size() - 9})
+            copies.emplace_back(picture.begin(), picture.begin() + static_cast<std::ptrdiff_t>(keep));
+        const Bytes draws = test::randomBytes(24 * 4, 40 + seed);
+        for (std::size_t i = 0; i + 3 < draws.size(); i += 4) {
+            Bytes damaged = picture;
+            const std::size_t at = 400 + (std::size_t{draws[i]} << 8 | draws[i + 1]) % (picture.size() - 402);
+            if (draws[i + 3] % 3 == 0) damaged.erase(damaged.begin() + static_cast<std::ptrdiff_t>(at), damaged.begin() + static_cast<std::ptrdiff_t>(at + 1 + draws[i + 2] % 3));
+            else damaged[at] ^= static_cast<std::uint8_t>(1u << (draws[i + 2] & 7));
+            copies.push_back(std::move(damaged));
+        }
+        int whole = 0;
+        for (std::size_t i = 0; i < copies.size(); ++i) {
+            for (const std::size_t chunk : {std::size_t{1}, std::size_t{7}, std::size_t{4096}, std::size_t{1} << 24}) {
+                const Bytes& copy = copies[i];
+                const auto bySymbol = JPEGScanWalk::walkBySymbol(feedOver(copy, chunk), copy.size());
+                for (int again = 0; again < 2; ++again) {
+                    const auto fast = JPEGScanWalk::walk(feedOver(copy, chunk), copy.size());
+                    EXPECT_EQ(fast, bySymbol) << c.side << "/" << c.restartInterval << ", copy " << i << ", chunk " << chunk
+                                              << ": " << static_cast<int>(fast.ending) << " at " << fast.end << " against "
+                                              << static_cast<int>(bySymbol.ending) << " at " << bySymbol.end;
+                }
+                whole += bySymbol.ending == Ending::whole;
+            }
+        }
+        EXPECT_EQ(walkOf(picture).ending, Ending::whole) << c.side << "/" << c.restartInterval;
+        EXPECT_EQ(walkOf(picture).mcusDecoded, static_cast<std::uint64_t>(c.side / 8) * static_cast<std::uint64_t>(c.side / 8));
+        EXPECT_LT(whole, 4 * static_cast<int>(copies.size()) - 4);
     }
 }
 
