@@ -4,8 +4,12 @@
 // run just before it), and the model's heap bytes per hit. Last, the end of a scan of that many hits
 // taken in as the helper's callbacks: the step that ends it, and the longest step after it while the
 // quality pass starts (with a checker and without one).
+// "sorts": each order asked for over a fresh list of that many hits, first and again, some rounds of it:
+// the step that asks, the longest main-thread step until the list shows the order, how long that took;
+// then orders asked for one after the other before the first is shown, an order under a status filter
+// and with every hit selected, the date filter's range, and the model's heap bytes per hit.
 //
-// Usage: AppModelBench [hit count] [end]   ("end": only the scan's end)
+// Usage: AppModelBench [hit count] [end | sorts [rounds]]   ("end": only the scan's end)
 
 #include "Vantrel/async/ManualExecutor.h"
 #include "Vantrel/model/AppModel.h"
@@ -20,7 +24,11 @@
 #include <cstdlib>
 #include <functional>
 #include <random>
+#include <map>
+#include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -254,11 +262,161 @@ void intakeAndQueries(std::size_t count) {
     std::printf("longest query change over %zu hits: %.3f s\n", count, longest);
 }
 
+// The figures of one kind of change, gathered over the rounds.
+struct Spread {
+    std::vector<double> values;
+    void add(double value) { values.push_back(value); }
+    std::string text(const char* format) const {
+        std::vector<double> sorted = values;
+        std::sort(sorted.begin(), sorted.end());
+        char out[96];
+        if (sorted.empty()) return "-";
+        const double median = sorted.size() % 2 ? sorted[sorted.size() / 2] : (sorted[sorted.size() / 2 - 1] + sorted[sorted.size() / 2]) / 2;
+        char min[24], mid[24], max[24];
+        std::snprintf(min, sizeof min, format, sorted.front());
+        std::snprintf(mid, sizeof mid, format, median);
+        std::snprintf(max, sizeof max, format, sorted.back());
+        std::snprintf(out, sizeof out, "%s/%s/%s", min, mid, max);
+        return out;
+    }
+};
+
+struct ChangeFigures {
+    Spread stepMs;     // the step that asked for the change
+    Spread longestMs;  // the longest main-thread step from the request until the list shows it
+    Spread shownMs;    // from the request until the list shows it
+};
+
+// The changes timed, gathered over the rounds in the order first timed.
+struct ChangeLog {
+    std::vector<std::string> order;
+    std::map<std::string, ChangeFigures> figures;
+    std::map<std::string, std::string> lastFirst;  // the first row once the change was shown
+
+    void report() const {
+        std::printf("  %-44s %-26s %-26s %-26s first row\n", "change (ms: min/median/max)", "asking step", "longest step", "until shown");
+        for (const auto& what : order) {
+            const auto& change = figures.at(what);
+            std::printf("  %-44s %-26s %-26s %-26s %s\n", what.c_str(), change.stepMs.text("%.1f").c_str(),
+                        change.longestMs.text("%.1f").c_str(), change.shownMs.text("%.1f").c_str(), lastFirst.at(what).c_str());
+        }
+    }
+};
+
+// Asks for a change of the list and runs the main thread's jobs until the list has been recomputed (a reset
+// signal), timing each step; jobs that other threads post back are waited for.
+class ChangeTimer {
+public:
+    ChangeTimer(AppModel& model, ManualExecutor& executor, ChangeLog& log) : m_model(model), m_executor(executor), m_log(log) {
+        QObject::connect(&model, &AppModel::displayedHitsReset, [this] { ++m_resets; });
+    }
+
+    void time(const std::string& what, const std::function<void()>& change, int resetsToWait = 1) {
+        const int before = m_resets;
+        const auto start = Steady::now();
+        change();
+        const double step = secondsSince(start) * 1000;
+        double longest = step;
+        while (m_resets - before < resetsToWait) {
+            const auto at = Steady::now();
+            if (m_executor.runOne()) {
+                longest = std::max(longest, secondsSince(at) * 1000);
+            } else if (secondsSince(start) > 120) {
+                std::printf("  %s: the list was not recomputed within two minutes\n", what.c_str());
+                break;
+            } else {
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+        }
+        if (!m_log.figures.contains(what)) m_log.order.push_back(what);
+        auto& figures = m_log.figures[what];
+        figures.stepMs.add(step);
+        figures.longestMs.add(longest);
+        figures.shownMs.add(secondsSince(start) * 1000);
+        m_log.lastFirst[what] = m_model.displayedCount() ? m_model.displayedHit(0).suggestedName : "-";
+    }
+
+private:
+    AppModel& m_model;
+    ManualExecutor& m_executor;
+    ChangeLog& m_log;
+    int m_resets = 0;
+};
+
+void sortRounds(std::size_t count, int rounds) {
+    // Every order once as the list's first of it, then every order again; name orders first, as they
+    // are the ones that need the names' keys.
+    std::vector<ResultsSort> sorts{ResultsSort::name, ResultsSort::nameDescending};
+    for (const auto sort : ResultsSortName::allCases())
+        if (sort != ResultsSort::discovery && !ResultsOrder::usesNameKeys(sort)) sorts.push_back(sort);
+    sorts.push_back(ResultsSort::discovery);
+    Spread heapDefault, heapSorted, rangeMs, selectMs;
+    ChangeLog log;
+    for (int round = 0; round < rounds; ++round) {
+        auto executor = std::make_shared<ManualExecutor>();
+        const std::size_t heapBefore = heapInUse();
+        auto model = std::make_unique<AppModel>(benchEffects(executor));
+        std::mt19937_64 random(42 + static_cast<unsigned>(round));
+        for (std::size_t i = 0; i < count; ++i) model->appendHit(makeHit(random, i));
+        heapDefault.add(static_cast<double>(heapInUse() - heapBefore) / static_cast<double>(count));
+        ChangeTimer changes(*model, *executor, log);
+        for (const char* pass : {"first", "again"})
+            for (const auto sort : sorts)
+                changes.time(std::string("sort ") + pass + " " + std::string(ResultsSortName::rawValue(sort)), [&] { model->setResultsSort(sort); });
+        heapSorted.add(static_cast<double>(heapInUse() - heapBefore) / static_cast<double>(count));
+        changes.time("filter pending by name descending", [&] { model->setResultsIntegrityFilter(ResultsIntegrityFilter::pending); });
+        changes.time("filter suspect by name descending", [&] { model->setResultsIntegrityFilter(ResultsIntegrityFilter::suspect); });
+        changes.time("sort size under the suspect filter", [&] { model->setResultsSort(ResultsSort::sizeDescending); });
+        changes.time("filter all by size", [&] { model->setResultsIntegrityFilter(ResultsIntegrityFilter::all); });
+        // The date filter's popover reads the range of the capture dates each time it is shown.
+        auto start = Steady::now();
+        const bool dated = model->hasCaptureDates();
+        const auto from = model->captureDateRangeStart();
+        const auto to = model->captureDateRangeEnd();
+        rangeMs.add(secondsSince(start) * 1000);
+        if (!dated || to < from) std::printf("  the capture dates' range is empty\n");
+        changes.time("date filter from the first day, by size", [&] { model->setResultsCaptureDateFrom(from); });
+        changes.time("date filter off, by size", [&] { model->setResultsCaptureDateFrom(std::nullopt); });
+        // Every hit selected (Select All), then orders: the selection is kept through each.
+        std::set<Uuid> everything;
+        for (const auto& hit : model->hits()) everything.insert(hit.id);
+        start = Steady::now();
+        model->setSelectedHitIDs(std::move(everything));
+        selectMs.add(secondsSince(start) * 1000);
+        changes.time("all selected: sort type", [&] { model->setResultsSort(ResultsSort::type); });
+        changes.time("all selected: sort name descending", [&] { model->setResultsSort(ResultsSort::nameDescending); });
+        changes.time("all selected: filter pending", [&] { model->setResultsIntegrityFilter(ResultsIntegrityFilter::pending); });
+        if (model->selectedHitIDs().size() != model->displayedCount()) std::printf("  the selection did not follow the filter\n");
+        model.reset();
+        // A fresh list asked for one name order and then the other before the first is shown: it ends in
+        // the second.
+        model = std::make_unique<AppModel>(benchEffects(executor));
+        for (std::size_t i = 0; i < count; ++i) model->appendHit(makeHit(random, i));
+        ChangeTimer again(*model, *executor, log);
+        again.time("first: name, then name descending at once", [&] {
+            model->setResultsSort(ResultsSort::name);
+            model->setResultsSort(ResultsSort::nameDescending);
+        });
+        if (model->displayedCount() && model->displayedHit(0).suggestedName < model->displayedHit(model->displayedCount() - 1).suggestedName)
+            std::printf("  the list did not end in the last order asked for\n");
+        std::fprintf(stderr, "round %d of %d done\n", round + 1, rounds);
+    }
+    std::printf("sorts over %zu hits, %d rounds (a fresh list each)\n", count, rounds);
+    log.report();
+    std::printf("  heap bytes/hit, default query: %s; after the sorts: %s\n", heapDefault.text("%.0f").c_str(), heapSorted.text("%.0f").c_str());
+    std::printf("  capture dates' range (three passes): %s ms; selecting every hit %s ms\n", rangeMs.text("%.1f").c_str(),
+                selectMs.text("%.1f").c_str());
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     const std::size_t count = argc > 1 ? static_cast<std::size_t>(std::strtoull(argv[1], nullptr, 10)) : 1'000'000;
     std::printf("AppModelBench: %zu hits\n", count);
+    if (argc > 2 && std::string(argv[2]) == "sorts") {
+        sortRounds(count, argc > 3 ? std::max(1, std::atoi(argv[3])) : 3);
+        return 0;
+    }
     if (!(argc > 2 && std::string(argv[2]) == "end")) intakeAndQueries(count);
     for (const bool withChecker : {false, true}) {
         const auto end = scanEnd(count, withChecker);

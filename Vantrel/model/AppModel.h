@@ -251,6 +251,14 @@ public:
     void setResultsCaptureDateTo(std::optional<HitDate> date);
     ResultsSort resultsSort() const { return m_query.sort; }
     void setResultsSort(ResultsSort sort);
+    // The order the displayed list is in. It is the order asked for, but for an order by name over many
+    // names without their collation keys: those are made on another thread, and until they are there the
+    // list keeps the order it had (arrival order where that was by name too).
+    ResultsSort displayedSort() const { return m_listedSort; }
+    // Names keyed in the step that asks for an order by name, at most.
+    static constexpr std::size_t nameKeysMadeInStep = 16'384;
+    // Names copied out in one step for keys made on another thread, at most.
+    static constexpr std::size_t namesTakenInStep = 65'536;
     const ResultsQuery& resultsQuery() const { return m_query; }
     // Sets all four at once with one recomputation.
     void setResultsQuery(ResultsQuery query);
@@ -611,8 +619,18 @@ private:
     void refilterDisplayedHits();
     std::optional<std::size_t> positionOf(const Uuid& id) const;
     void storeHit(RecoveredHit hit);
-    // Under a name order, every hit's name has its key (made now for the hits that lack one).
-    void makeNameKeysIfSorted();
+    // Every hit's name has its key (made now, here, for the hits that lack one).
+    void makeNameKeys();
+    // The same, when the list is listed by name.
+    void makeNameKeysIfListed();
+    // The order to list the hits in now (see displayedSort): the one asked for when the keys it needs are
+    // there or are few enough to be made now; else the keys are made on another thread meanwhile.
+    ResultsSort orderToList();
+    // Takes the names of the hits without keys and has their keys made on another thread.
+    void startNameKeying();
+    Task<void> nameKeyingTask(std::uint64_t id);
+    // Adds the keys made for the taken names to the hits still there.
+    void adoptNameKeys(const TakenNames& names, NameKeys::Batch batch, std::vector<std::uint64_t> renamed);
     void applyQuery(ResultsQuery query);
 
     AppEffects m_effects;
@@ -666,7 +684,17 @@ private:
     // displayed rows are the ordered list.
     DisplayRows m_ordered;
     DisplayRows m_displayed;
+    ResultsSort m_listedSort = ResultsSort::discovery;  // the order of m_ordered and m_displayed
     ResultsOrder::SortScratch m_sortScratch;
+    // Keys of taken names being made on another thread: which making it is, and the hits renamed since
+    // their names were taken (by arrival number), keyed anew when the keys come back.
+    struct NameKeying {
+        std::uint64_t id = 0;
+        std::vector<std::uint64_t> renamed;
+    };
+    std::optional<NameKeying> m_nameKeying;
+    std::uint64_t m_lastNameKeying = 0;
+    std::shared_ptr<CheckWorkers> m_keyWorker = std::make_shared<CheckWorkers>(1);
 
     // Launch arguments and quitting.
     bool m_launchArgumentsHandled = false;

@@ -2,6 +2,9 @@
 
 #include "Vantrel/model/AppModel.h"
 
+#include "Vantrel/async/Awaitables.h"
+#include "support/log/AppLog.h"
+
 #include <algorithm>
 
 namespace vantrel {
@@ -41,20 +44,34 @@ void AppModel::applyQuery(ResultsQuery query) {
     const ResultsQuery previous = std::exchange(m_query, std::move(query));
     m_window = CaptureDay::Window::of(m_query.captureDateFrom, m_query.captureDateTo);
     // A filter change keeps the order: the ordered list is only filtered again. Without a filter the
-    // displayed rows are that list (it is kept apart only while a filter is active).
-    if (previous.sort == m_query.sort) {
-        if (previous.integrityFilter == ResultsIntegrityFilter::all && !previous.captureDateFrom && !previous.captureDateTo)
-            m_ordered.assign(m_displayed.toVector());
-        refilterDisplayedHits();
+    // displayed rows are that list (it is kept apart only while a filter is active). An order that waits
+    // for its keys leaves the list as it is.
+    const bool filtersChanged = previous.integrityFilter != m_query.integrityFilter || previous.captureDateFrom != m_query.captureDateFrom ||
+                                previous.captureDateTo != m_query.captureDateTo;
+    if (orderToList() == m_listedSort) {
+        if (filtersChanged) {
+            if (previous.integrityFilter == ResultsIntegrityFilter::all && !previous.captureDateFrom && !previous.captureDateTo)
+                m_ordered.assign(m_displayed.toVector());
+            refilterDisplayedHits();
+        }
     } else {
         refreshDisplayedHits();
     }
-    // A hit the list no longer shows leaves the selection: what is recovered is what is seen selected.
-    if (!m_selectedHitIDs.empty()) {
-        std::set<Uuid> shown;
-        for (const Uuid& id : m_selectedHitIDs)
-            if (const RecoveredHit* selected = hit(id); selected && passes(*selected)) shown.insert(id);
-        setSelectedHitIDs(std::move(shown));
+    // A hit the list no longer shows leaves the selection: what is recovered is what is seen selected. An
+    // order hides nothing. The selection is thinned where it is (it may hold a million hits), from the
+    // keys kept beside the hits.
+    if (filtersChanged) {
+        bool dropped = false;
+        for (auto id = m_selectedHitIDs.begin(); id != m_selectedHitIDs.end();) {
+            const auto position = positionOf(*id);
+            if (position && passes(m_keys[*position])) {
+                ++id;
+            } else {
+                id = m_selectedHitIDs.erase(id);
+                dropped = true;
+            }
+        }
+        if (dropped) emit fieldChanged(Field::selectedHitIDs);
     }
     if (previous.integrityFilter != m_query.integrityFilter) emit fieldChanged(Field::resultsIntegrityFilter);
     if (previous.captureDateFrom != m_query.captureDateFrom) emit fieldChanged(Field::resultsCaptureDateFrom);
@@ -128,6 +145,7 @@ void AppModel::setHits(std::vector<RecoveredHit> hits) {
     m_implausibleStored = 0;
     m_sequence.clear();
     m_nameKeys.clear();
+    m_nameKeying.reset();  // a making under way was for the hits replaced
     m_keys.clear();
     m_sequenceOf.clear();
     m_sortScratch.release();
@@ -136,15 +154,127 @@ void AppModel::setHits(std::vector<RecoveredHit> hits) {
     refreshDisplayedHits();
 }
 
-void AppModel::makeNameKeysIfSorted() {
-    if (!ResultsOrder::usesNameKeys(m_query.sort)) return;
+void AppModel::makeNameKeys() {
     m_nameKeys.makeUpTo(m_hits.size(), [this](std::size_t position) -> std::string_view { return m_hits[position].suggestedName; },
                         *m_collator);
 }
 
+void AppModel::makeNameKeysIfListed() {
+    if (ResultsOrder::usesNameKeys(m_listedSort)) makeNameKeys();
+}
+
+ResultsSort AppModel::orderToList() {
+    if (!ResultsOrder::usesNameKeys(m_query.sort)) return m_query.sort;
+    // Keys being made cover the hits without one: they are waited for, however few are missing.
+    if (!m_nameKeying && m_hits.size() - m_nameKeys.madeCount() <= nameKeysMadeInStep) {
+        makeNameKeys();
+        return m_query.sort;
+    }
+    if (!m_nameKeying) startNameKeying();
+    // A name order listed before lost its keys with its hits (new hits): arrival order until the keys are made.
+    return ResultsOrder::usesNameKeys(m_listedSort) ? ResultsSort::discovery : m_listedSort;
+}
+
+void AppModel::startNameKeying() {
+    m_nameKeying = NameKeying{++m_lastNameKeying, {}};
+    tasks().spawn(nameKeyingTask(m_nameKeying->id));
+}
+
+Task<void> AppModel::nameKeyingTask(std::uint64_t id) {
+    // The names are copied out, a slice a turn, as the hits go on changing here meanwhile; their arrival
+    // numbers find their hits again. The hits may have been replaced before the first turn, too.
+    if (!m_nameKeying || m_nameKeying->id != id) co_return;
+    auto names = std::make_shared<TakenNames>();
+    const std::size_t missing = m_hits.size() - m_nameKeys.madeCount();
+    names->reserve(missing, missing * 24);
+    for (std::size_t position = m_nameKeys.madeCount();;) {
+        const std::size_t end = std::min(m_hits.size(), position + namesTakenInStep);
+        for (; position < end; ++position) names->add(m_hits[position].suggestedName, m_sequence[position]);
+        if (position >= m_hits.size()) break;
+        co_await nextTurn();
+        if (!m_nameKeying || m_nameKeying->id != id) co_return;
+        // Removals meanwhile moved the hits not taken yet down.
+        position = names->size() == 0 ? m_nameKeys.madeCount()
+                                      : static_cast<std::size_t>(std::upper_bound(m_sequence.begin(), m_sequence.end(), names->sequence(names->size() - 1)) -
+                                                                 m_sequence.begin());
+    }
+    // The keys, and the memory of the sort that follows, touched there rather than here.
+    struct Made {
+        NameKeys::Batch keys;
+        ResultsOrder::SortScratch scratch;
+    };
+    std::shared_ptr<Made> made;
+    try {
+        std::shared_ptr<const NameCollator> collator = m_collator->clone();
+        auto worker = m_keyWorker;
+        const std::size_t listed = m_hits.size();
+        auto start = [worker, names, collator, listed](CallbackResumer<std::shared_ptr<Made>> resume) {
+            worker->submit([resume, names, collator, listed] {
+                try {
+                    auto result = std::make_shared<Made>();
+                    result->keys = NameKeys::make(names->size(), [&names](std::size_t index) { return (*names)[index]; }, *collator);
+                    result->scratch.reserveFor(listed, 2);
+                    resume(std::move(result));
+                } catch (...) {
+                    resume.fail(std::current_exception());
+                }
+            });
+        };
+        made = co_await fromCallback<std::shared_ptr<Made>>(start);
+    } catch (const std::exception& error) {
+        AppLog::error(std::string("name keys not made on a worker: ") + error.what(), "results");
+    }
+    // Hits replaced meanwhile take the keys of their own making.
+    if (!m_nameKeying || m_nameKeying->id != id) co_return;
+    std::vector<std::uint64_t> renamed = std::move(m_nameKeying->renamed);
+    m_nameKeying.reset();
+    if (made) {
+        adoptNameKeys(*names, std::move(made->keys), std::move(renamed));
+        if (m_sortScratch.capacity() < made->scratch.capacity()) {
+            made->scratch.lanes = m_sortScratch.lanes;
+            m_sortScratch = std::move(made->scratch);
+        }
+    } else {
+        // Made here then, as they would be without a worker.
+        makeNameKeys();
+    }
+    // The order asked for now, which may be another one than when the making started.
+    if (orderToList() != m_listedSort) refreshDisplayedHits();
+}
+
+void AppModel::adoptNameKeys(const TakenNames& names, NameKeys::Batch batch, std::vector<std::uint64_t> renamed) {
+    // The taken names were those of the hits from the first without a key on; since then some of those
+    // hits may have been removed (every hit before them keeps its key), and others appended after them.
+    const std::size_t first = m_nameKeys.madeCount();
+    const std::size_t count = names.size();
+    // Arrival numbers grow, and hits arriving later sit after these: with the first and the last taken
+    // hit where they were, every one is.
+    const bool allThere = count > 0 && first + count <= m_hits.size() && m_sequence[first] == names.sequence(0) &&
+                          m_sequence[first + count - 1] == names.sequence(count - 1);
+    if (allThere) {
+        m_nameKeys.append(std::move(batch));
+    } else {
+        std::vector<std::uint32_t> picked;
+        picked.reserve(count);
+        std::size_t position = first;
+        for (std::size_t index = 0; index < count && position < m_hits.size(); ++index) {
+            if (m_sequence[position] != names.sequence(index)) continue;  // removed
+            picked.push_back(static_cast<std::uint32_t>(index));
+            ++position;
+        }
+        m_nameKeys.append(std::move(batch), &picked);
+    }
+    for (const std::uint64_t sequence : renamed) {
+        const auto at = std::lower_bound(m_sequence.begin(), m_sequence.end(), sequence);
+        const auto renamedAt = static_cast<std::size_t>(at - m_sequence.begin());
+        if (at != m_sequence.end() && *at == sequence && renamedAt < m_nameKeys.madeCount())
+            m_nameKeys.rename(renamedAt, m_hits[renamedAt].suggestedName, *m_collator);
+    }
+}
+
 void AppModel::appendHit(RecoveredHit hit) {
     storeHit(std::move(hit));
-    makeNameKeysIfSorted();
+    makeNameKeysIfListed();
     emit fieldChanged(Field::hits);
     const auto position = static_cast<Position>(m_hits.size() - 1);
     if (hasActiveResultsFilter())
@@ -164,7 +294,10 @@ bool AppModel::updateHit(const RecoveredHit& changed) {
     const auto oldRow = passes(m_hits[position]) ? rowOfPosition(position) : std::nullopt;
     const bool keepsOrdered = hasActiveResultsFilter();
     const auto orderedRow = keepsOrdered ? orderedRowOf(position) : std::nullopt;
-    if (changed.suggestedName != m_hits[position].suggestedName) m_nameKeys.rename(position, changed.suggestedName, *m_collator);
+    if (changed.suggestedName != m_hits[position].suggestedName) {
+        if (position < m_nameKeys.madeCount()) m_nameKeys.rename(position, changed.suggestedName, *m_collator);
+        else if (m_nameKeying) m_nameKeying->renamed.push_back(m_sequence[position]);
+    }
     m_keys[position] = ResultsOrder::keysOf(changed, *m_typeRanks);
     if (isImplausibleHit(changed)) ++m_implausibleStored;
     m_hits[position] = changed;
@@ -266,10 +399,13 @@ void AppModel::resetResults() {
     m_implausibleStored = 0;
     m_sequence.clear();
     m_nameKeys.clear();
+    m_nameKeying.reset();
     m_keys.clear();
     m_sequenceOf.clear();
     m_ordered.clear();
     m_displayed.clear();
+    // No hit waits for a key: the list takes the order asked for.
+    m_listedSort = m_query.sort;
     m_sortScratch.release();
     m_undeleteNaming = UndeleteNamingState{};
     m_plain.pendingIntegrityIDs.clear();
@@ -303,12 +439,12 @@ bool AppModel::displayedBefore(Position a, Position b) const {
     // From the keys kept beside the hits, as the whole list is sorted, never touching a hit: a search for
     // a row in a million compares a few dozen small records, and in arrival order none at all.
     int byKey = 0;
-    if (ResultsOrder::usesNameKeys(m_query.sort)) {
-        // The name orders have every key made.
+    if (ResultsOrder::usesNameKeys(m_listedSort)) {
+        // Listed by name, every key is made.
         byKey = m_nameKeys[a].text().compare(m_nameKeys[b].text());
-        if (m_query.sort == ResultsSort::nameDescending) byKey = -byKey;
-    } else if (m_query.sort != ResultsSort::discovery) {
-        byKey = ResultsOrder::compareKept(m_query.sort, m_keys[a], m_keys[b]);
+        if (m_listedSort == ResultsSort::nameDescending) byKey = -byKey;
+    } else if (m_listedSort != ResultsSort::discovery) {
+        byKey = ResultsOrder::compareKept(m_listedSort, m_keys[a], m_keys[b]);
     }
     return byKey != 0 ? byKey < 0 : a < b;
 }
@@ -332,8 +468,8 @@ std::optional<std::size_t> AppModel::orderedRowOf(Position position) const {
 
 void AppModel::refreshDisplayedHits() {
     // Sorted from the keys kept beside the hits, never touching a hit.
-    makeNameKeysIfSorted();
-    const std::vector<Position>& positions = ResultsOrder::sortedPositions(m_query.sort, m_keys, m_nameKeys.keys(), m_sortScratch);
+    m_listedSort = orderToList();
+    const std::vector<Position>& positions = ResultsOrder::sortedPositions(m_listedSort, m_keys, m_nameKeys.keys(), m_sortScratch);
     if (!hasActiveResultsFilter()) {
         // The displayed rows are the ordered list.
         m_ordered.clear();

@@ -60,16 +60,45 @@ ResultsOrder::NameKey NameKeys::keyOf(std::string_view key, Arena& arena) {
 void NameKeys::makeUpTo(std::size_t count, const NameAt& nameAt, const NameCollator& collator, unsigned lanes) {
     const std::size_t first = m_keys.size();
     if (count <= first) return;
+    m_keys.resize(count);
+    fill(m_keys, first, nameAt, collator, lanes, m_arena, m_buffers, m_laneArenas);
+}
+
+NameKeys::Batch NameKeys::make(std::size_t count, const NameAt& nameAt, const NameCollator& collator, unsigned lanes) {
+    Batch batch;
+    batch.m_keys.resize(count);
+    Arena arena;
+    NameCollator::Buffers buffers;
+    fill(batch.m_keys, 0, nameAt, collator, lanes, arena, buffers, batch.m_arenas);
+    batch.m_arenas.push_back(std::move(arena));
+    return batch;
+}
+
+void NameKeys::append(Batch&& batch, const std::vector<std::uint32_t>* picked) {
+    if (!picked && m_keys.size() == 0) {
+        // Every key onto an empty list (its first order by name): the batch's array is taken whole.
+        m_keys = std::move(batch.m_keys);
+    } else if (!picked) {
+        batch.m_keys.forEachRun([this](const ResultsOrder::NameKey* run, std::size_t count) {
+            for (std::size_t i = 0; i < count; ++i) m_keys.push_back(run[i]);
+        });
+    } else {
+        for (const std::uint32_t index : *picked) m_keys.push_back(batch.m_keys[index]);
+    }
+    for (auto& arena : batch.m_arenas) m_laneArenas.push_back(std::move(arena));
+}
+
+void NameKeys::fill(ChunkedArray<ResultsOrder::NameKey>& keys, std::size_t first, const NameAt& nameAt, const NameCollator& collator,
+                    unsigned lanes, Arena& arena, NameCollator::Buffers& buffers, std::vector<Arena>& laneArenas) {
+    const std::size_t count = keys.size();
     const std::size_t missing = count - first;
     // One key (a hit arriving under a name order) is made here and now: asking how many processors there
     // are reads a file.
     if (missing < 2 * minKeysPerLane) lanes = 1;
     else if (lanes == 0) lanes = std::min(maxLanes, std::max(1u, std::thread::hardware_concurrency()));
     lanes = static_cast<unsigned>(std::clamp<std::size_t>(missing / minKeysPerLane, 1, lanes));
-    m_keys.resize(count);
     if (lanes == 1) {
-        for (std::size_t position = first; position < count; ++position)
-            m_keys[position] = keyOf(collator.sortKey(nameAt(position), m_buffers), m_arena);
+        for (std::size_t position = first; position < count; ++position) keys[position] = keyOf(collator.sortKey(nameAt(position), buffers), arena);
         return;
     }
     // Each lane keys its share with a collation of its own, into an arena of its own; this thread is the
@@ -87,9 +116,9 @@ void NameKeys::makeUpTo(std::size_t count, const NameAt& nameAt, const NameColla
         if (lane > 0) shares[lane].collator = collator.clone();
     }
     const auto work = [&](Lane& share, const NameCollator& with) {
-        NameCollator::Buffers buffers;
+        NameCollator::Buffers own;
         for (std::size_t position = share.begin; position < share.end; ++position)
-            m_keys[position] = keyOf(with.sortKey(nameAt(position), buffers), share.arena);
+            keys[position] = keyOf(with.sortKey(nameAt(position), own), share.arena);
         share.done = true;
     };
     {
@@ -105,7 +134,7 @@ void NameKeys::makeUpTo(std::size_t count, const NameAt& nameAt, const NameColla
     }
     for (auto& share : shares) {
         if (!share.done) work(share, collator);
-        m_laneArenas.push_back(std::move(share.arena));
+        laneArenas.push_back(std::move(share.arena));
     }
 }
 
@@ -133,6 +162,27 @@ void NameKeys::clear() {
     m_keys.clear();
     m_arena = Arena{};
     m_laneArenas.clear();
+}
+
+} // namespace vantrel
+
+namespace vantrel {
+
+void TakenNames::reserve(std::size_t count, std::size_t bytes) {
+    m_bytes.reserve(bytes);
+    m_ends.reserve(count);
+    m_sequences.reserve(count);
+}
+
+void TakenNames::add(std::string_view name, std::uint64_t sequence) {
+    m_bytes.insert(m_bytes.end(), name.begin(), name.end());
+    m_ends.push_back(m_bytes.size());
+    m_sequences.push_back(sequence);
+}
+
+std::string_view TakenNames::operator[](std::size_t index) const {
+    const std::size_t begin = index == 0 ? 0 : m_ends[index - 1];
+    return {m_bytes.data() + begin, m_ends[index] - begin};
 }
 
 } // namespace vantrel

@@ -8,6 +8,7 @@
 #include "Vantrel/model/NameCollator.h"
 #include "Vantrel/model/ResultsSort.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <deque>
@@ -108,6 +109,15 @@ struct SortScratch {
     // Threads that share each pass over many keys; 0 lets the count of keys and the machine decide.
     unsigned lanes = 0;
 
+    // Sizes the arrays of a sort of count keys told by wordCount words or chunks, so that their memory is
+    // touched (faulted in) by the caller, which may be another thread than the sort's.
+    void reserveFor(std::size_t count, std::size_t wordCount) {
+        for (std::size_t w = 0; w < std::min(wordCount, std::size(words)); ++w) words[w].resize(std::max(words[w].size(), count));
+        for (auto* array : {&sortWords, &spareWords}) array->resize(std::max(array->size(), count));
+        for (auto* array : {&positions, &spare}) array->resize(std::max(array->size(), count));
+    }
+    // How many keys it holds memory for without growing.
+    std::size_t capacity() const { return positions.capacity(); }
     // Gives the memory back (the hits are gone).
     void release() {
         const unsigned keptLanes = lanes;

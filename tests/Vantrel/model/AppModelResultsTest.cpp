@@ -6,7 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
 #include <random>
+#include <set>
+#include <thread>
 
 namespace vantrel {
 namespace {
@@ -306,11 +310,26 @@ TEST(AppModelResults, ResettingForAnotherDiskEmptiesTheResultsAndKeepsTheQuery) 
 namespace vantrel {
 namespace {
 
+// Runs the model's jobs until its tasks are done (keys made on the model's worker come back as a job),
+// then checks that the list shows the order asked for. Bounded, for a model that would never get there.
+void waitForTheOrderAskedFor(AppModelHarness& harness) {
+    for (int round = 0; round < 120'000 && harness.model->tasks().activeCount() > 0; ++round)
+        if (!harness.executor->runOne()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    harness.executor->runReady();
+    EXPECT_EQ(harness.model->displayedSort(), harness.model->resultsSort());
+}
+
+std::vector<std::string> namesOf(const std::vector<RecoveredHit>& hits) {
+    std::vector<std::string> names;
+    for (const auto& hit : hits) names.push_back(hit.suggestedName);
+    return names;
+}
+
 TEST(AppModelResults, NamesKeyedWhenTheListIsFirstSortedByNameGiveTheOrderOfKeysMadeOnArrival) {
     // One list sorted by name from its first hit (each key made as its hit arrives), one taken in by
-    // arrival and sorted by name afterwards (every key made then, on several threads, as many are
-    // missing); renames and removals before the sort, and hits arriving after it. Both orders, both lists
-    // equal to the whole-list query.
+    // arrival and sorted by name afterwards (more keys missing than one step makes: made on the model's
+    // worker while the list keeps its order); renames and removals before the sort and while its keys are
+    // made, hits arriving meanwhile and after. Both orders, both lists equal to the whole-list query.
     const std::vector<std::string> stems{"recovered_", "IMG_", "Ärger ", "img_", "a name longer than the words a key keeps ", ""};
     std::mt19937 random(3);
     const auto name = [&] { return stems[random() % stems.size()] + std::to_string(random() % 3000) + (random() % 2 ? ".jpg" : ".JPG"); };
@@ -318,30 +337,134 @@ TEST(AppModelResults, NamesKeyedWhenTheListIsFirstSortedByNameGiveTheOrderOfKeys
         SCOPED_TRACE(std::string(ResultsSortName::rawValue(sort)));
         AppModelHarness eager, lazy;
         eager.model->setResultsSort(sort);
-        for (int i = 0; i < 20'000; ++i) {
+        const auto both = [&](const std::function<void(AppModel&)>& change) {
+            change(*eager.model);
+            change(*lazy.model);
+        };
+        for (std::size_t i = 0; i < AppModel::nameKeysMadeInStep + 4000; ++i) {
             const RecoveredHit hit = makeHit(name(), 10 + random() % 7);
-            eager.model->appendHit(hit);
-            lazy.model->appendHit(hit);
+            both([&](AppModel& model) { model.appendHit(hit); });
         }
-        for (int i = 0; i < 50; ++i) {
-            const std::size_t at = random() % lazy.model->hits().size();
-            RecoveredHit renamed = lazy.model->hits()[at];
-            renamed.suggestedName = name();
-            ASSERT_TRUE(eager.model->updateHit(renamed));
-            ASSERT_TRUE(lazy.model->updateHit(renamed));
-            const Uuid removed = lazy.model->hits()[(at * 7) % lazy.model->hits().size()].id;
-            ASSERT_TRUE(eager.model->removeHit(removed));
-            ASSERT_TRUE(lazy.model->removeHit(removed));
-        }
+        const auto renameAndRemove = [&](int count) {
+            for (int i = 0; i < count; ++i) {
+                const std::size_t at = random() % lazy.model->hits().size();
+                RecoveredHit renamed = lazy.model->hits()[at];
+                renamed.suggestedName = name();
+                both([&](AppModel& model) { ASSERT_TRUE(model.updateHit(renamed)); });
+                const Uuid removed = lazy.model->hits()[(at * 7) % lazy.model->hits().size()].id;
+                both([&](AppModel& model) { ASSERT_TRUE(model.removeHit(removed)); });
+            }
+        };
+        renameAndRemove(50);
+        const auto before = lazy.model->displayedHits();
         lazy.model->setResultsSort(sort);
+        EXPECT_EQ(lazy.model->resultsSort(), sort);
+        EXPECT_EQ(lazy.model->displayedSort(), ResultsSort::discovery);
+        renameAndRemove(20);
         for (int i = 0; i < 100; ++i) {
             const RecoveredHit hit = makeHit(name(), 10);
-            eager.model->appendHit(hit);
-            lazy.model->appendHit(hit);
+            both([&](AppModel& model) { model.appendHit(hit); });
         }
+        // Meanwhile the list is the one in arrival order, with its changes.
+        ASSERT_EQ(lazy.model->displayedSort(), ResultsSort::discovery);
+        ASSERT_EQ(lazy.model->displayedHits(), std::vector<RecoveredHit>(lazy.model->hits().begin(), lazy.model->hits().end()));
+        waitForTheOrderAskedFor(lazy);
+        ASSERT_EQ(lazy.model->displayedSort(), sort);
+        for (int i = 0; i < 100; ++i) {
+            const RecoveredHit hit = makeHit(name(), 10);
+            both([&](AppModel& model) { model.appendHit(hit); });
+        }
+        renameAndRemove(5);
         const auto expected = expectedDisplay(*eager.model);
         ASSERT_EQ(eager.model->displayedHits(), expected);
         ASSERT_EQ(lazy.model->displayedHits(), expected);
+        EXPECT_NE(namesOf(before), namesOf(expected));
+    }
+}
+
+TEST(AppModelResults, OrdersAskedForWhileNameKeysAreMadeEndInTheLastOnesOrder) {
+    // Each row: the changes asked for one after the other, before the keys of the first order by name
+    // are back; the list shows each order that needs no keys at once, keeps its order otherwise, and ends
+    // in the last order asked for, under the filters asked for, with the selection kept.
+    struct Row {
+        const char* what;
+        std::vector<ResultsQuery> asked;
+    };
+    const ResultsQuery byName{ResultsIntegrityFilter::all, std::nullopt, std::nullopt, ResultsSort::name};
+    const ResultsQuery byNameDescending{ResultsIntegrityFilter::all, std::nullopt, std::nullopt, ResultsSort::nameDescending};
+    const ResultsQuery bySize{ResultsIntegrityFilter::all, std::nullopt, std::nullopt, ResultsSort::sizeAscending};
+    const ResultsQuery pendingByName{ResultsIntegrityFilter::pending, std::nullopt, std::nullopt, ResultsSort::name};
+    const ResultsQuery pendingBySize{ResultsIntegrityFilter::pending, std::nullopt, std::nullopt, ResultsSort::sizeDescending};
+    const std::vector<Row> rows{
+        {"by name", {byName}},
+        {"by name, then by size", {byName, bySize}},
+        {"by name, then descending", {byName, byNameDescending}},
+        {"by name, by size, by name again", {byName, bySize, byName}},
+        {"by name, then arrival order", {byName, ResultsQuery{}}},
+        {"by name, then filtered", {byName, pendingByName}},
+        {"filtered by size, then by name, then unfiltered", {pendingBySize, pendingByName, byName}},
+    };
+    std::mt19937 random(11);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        AppModelHarness harness;
+        AppModel& model = *harness.model;
+        RowMirror mirror(model);
+        for (std::size_t i = 0; i < AppModel::nameKeysMadeInStep + 2000; ++i)
+            model.appendHit(makeHit((random() % 2 ? "IMG_" : "img_") + std::to_string(random() % 5000) + ".JPG", random() % 100, RecoveredFileKind::jpeg,
+                                    random() % 5 ? HitIntegrity::pending : HitIntegrity::ok));
+        std::set<Uuid> selected;
+        for (std::size_t i = 0; i < model.hits().size(); i += 97)
+            if (model.hits()[i].integrity == HitIntegrity::pending) selected.insert(model.hits()[i].id);
+        model.setSelectedHitIDs(selected);
+        for (const auto& query : row.asked) {
+            model.setResultsQuery(query);
+            // Whatever the order shown, it is the plain query's of that order, with the filters asked for.
+            auto shown = query;
+            shown.sort = model.displayedSort();
+            const std::vector<RecoveredHit> hits(model.hits().begin(), model.hits().end());
+            ASSERT_EQ(model.displayedHits(),
+                      AppModel::filteredAndSortedHits(hits, shown.integrityFilter, shown.captureDateFrom, shown.captureDateTo, shown.sort));
+        }
+        waitForTheOrderAskedFor(harness);
+        EXPECT_EQ(model.resultsQuery(), row.asked.back());
+        EXPECT_EQ(model.displayedSort(), row.asked.back().sort);
+        ASSERT_EQ(model.displayedHits(), expectedDisplay(model));
+        ASSERT_EQ(mirror.rows, model.displayedHits());
+        // Each selected hit is still selected (all pass these filters), found at the row that shows it.
+        EXPECT_EQ(model.selectedHitIDs(), selected);
+        for (const Uuid& id : selected) {
+            const auto at = model.displayedRow(id);
+            ASSERT_TRUE(at);
+            EXPECT_EQ(model.displayedHit(*at).id, id);
+        }
+    }
+}
+
+TEST(AppModelResults, KeysMadeForHitsReplacedMeanwhileAreNotTakenForTheNewOnes) {
+    // The list is sorted by name while its keys are made; then its hits are replaced (a catalog opened)
+    // or emptied (another disk). The keys coming back belong to no hit of the new list.
+    for (const bool replaced : {true, false}) {
+        SCOPED_TRACE(replaced ? "replaced" : "emptied");
+        AppModelHarness harness;
+        AppModel& model = *harness.model;
+        std::vector<RecoveredHit> first, second;
+        for (std::size_t i = 0; i < AppModel::nameKeysMadeInStep + 1000; ++i) {
+            first.push_back(makeHit("z" + std::to_string(i), 1));
+            second.push_back(makeHit("a" + std::to_string(100'000 - i), 1));
+        }
+        model.setHits(first);
+        model.setResultsSort(ResultsSort::name);
+        EXPECT_EQ(model.displayedSort(), ResultsSort::discovery);
+        if (replaced) {
+            model.setHits(second);
+        } else {
+            model.resetResults();
+            for (const auto& hit : std::vector<RecoveredHit>(second.begin(), second.begin() + 100)) model.appendHit(hit);
+        }
+        // Also the old making's end, which comes back first.
+        waitForTheOrderAskedFor(harness);
+        ASSERT_EQ(model.displayedHits(), expectedDisplay(model));
     }
 }
 
