@@ -6,7 +6,9 @@
 //
 //   QualityPassBench [--program=<vantrel-verify>] [work-folder]
 //     (default: the build's vantrel-verify, and a folder under /tmp removed afterwards; another
-//     program, such as an older build, is measured the same way for a before and after)
+//     program, such as an older build, is measured the same way for a before and after: the checker
+//     runs it only beside a vantrel-verify-decode of the same owner, which an older build, whose
+//     judges are started from the serving program itself, does not run)
 
 #include "Vantrel/scan/ChildProcessIntegrityChecker.h"
 #include "bench/BenchSupport.h"

@@ -125,10 +125,15 @@ Task<Outcome> searchByWord(AppModel* model, ScanCatalog::Source source, std::vec
     const auto named = namedDisk(volumes, source);
     if (!named) co_return outcome;
     const auto mark = model->observeDisk(named->rawDevicePath());
-    if (!mark.isBlockDevice || !model->plainState().diskSearchTried.insert(markKey(named->rawDevicePath(), mark)).second) co_return outcome;
+    // A disk of another label or size is not the one, whatever its name; but a disk just attached may be
+    // listed before its label was read, so a refusal holds only for the label and size it was seen with,
+    // and the same medium is looked at again when the list shows it otherwise.
+    const bool sameWords = named->name == source.displayName && named->sizeBytes == source.sizeBytes;
+    const std::string tried = markKey(named->rawDevicePath(), mark) +
+                              (sameWords ? std::string() : "#seen as " + named->name + "/" + std::to_string(named->sizeBytes));
+    if (!mark.isBlockDevice || !model->plainState().diskSearchTried.insert(tried).second) co_return outcome;
     outcome.askedAny = true;
-    // A disk of another label or size is not the one, whatever its name.
-    if (named->name != source.displayName || named->sizeBytes != source.sizeBytes) {
+    if (!sameWords) {
         outcome.refusal = notTheDisk(*named, source);
         co_return outcome;
     }

@@ -93,7 +93,10 @@ std::unique_ptr<ChildProcessIntegrityChecker::Child> ChildProcessIntegrityChecke
         }
     }
     reused = false;
-    if (!m_program.is_absolute() || !TrustedPath::isTrustedProgram(m_program)) return nullptr;
+    // The serving program runs its decoding program beside it, as whoever this process is.
+    if (!m_program.is_absolute() || !TrustedPath::isTrustedProgram(m_program) ||
+        !TrustedPath::isTrustedProgram(m_program.string() + std::string(VerifyProtocol::decoderSuffix)))
+        return nullptr;
     int ends[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return nullptr;
 

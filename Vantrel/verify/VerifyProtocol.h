@@ -19,10 +19,13 @@
 // an answer (the process ended, or a line that is not the protocol's) is no verdict, and the
 // application starts a new process for the next file.
 //
-// The serving process opens each file and hands it, open, to a judging process it starts as
-//     vantrel-verify --judge --cpu-seconds=<n> --memory-mib=<n>
+// The serving process loads no decoder, so that it starts at once. It opens each file and hands it,
+// open, to a judging process it starts from the decoding program beside it, of its own name with
+// decoderSuffix (vantrel-verify-decode),
+//     vantrel-verify-decode --judge --cpu-seconds=<n> --memory-mib=<n>
 // which gives up root before it reads a byte, judges many files in turn and writes their answers to
-// the output the two share; it is no interface of the application's.
+// the output the two share; it is no interface of the application's. For every other task below,
+// vantrel-verify becomes vantrel-verify-decode with the same arguments.
 //
 // For the preview the same program draws instead of judging, with the same limits. It reads the file
 // from descriptor 3 and writes into the file open at descriptor 4, both opened by the application,
@@ -51,6 +54,8 @@ inline constexpr std::string_view kindOption = "--kind=";
 inline constexpr std::string_view cutAtCapOption = "--cut-at-cap";
 inline constexpr std::string_view serveOption = "--serve";
 inline constexpr std::string_view judgeOption = "--judge";
+// The decoding program is the serving program's path with this added.
+inline constexpr std::string_view decoderSuffix = "-decode";
 inline constexpr std::string_view endLine = "end";
 // The longest request line: a kind, a flag and a path.
 inline constexpr std::size_t maxRequestBytes = 8192;

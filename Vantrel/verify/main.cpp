@@ -1,11 +1,14 @@
-// vantrel-verify: judges one found file in a process of its own, under limits it sets on itself before
-// it reads a byte, so that a decoder that crashes, loops or swallows memory on hostile data takes only
-// this process with it. Serving many files, it reads them and hands each to a judging process of its
-// own (the same program, started afresh), which judges file after file under its limits until it
-// has used its processor time or judged its share.
+// vantrel-verify-decode: the decoding side of vantrel-verify, which becomes this program for every task but
+// serving. It judges one found file in a process of its own, under limits it sets on itself before it
+// reads a byte, so that a decoder that crashes, loops or swallows memory on hostile data takes only
+// this process with it; as a serving process's judge it judges file after file, handed to it open,
+// until it has used its processor time or judged its share. It draws previews and turns pictures the
+// same way.
 
 #include "Vantrel/verify/CaptureDate.h"
+#include "Vantrel/verify/ChildLimits.h"
 #include "Vantrel/verify/IntegrityCheck.h"
+#include "Vantrel/verify/JudgePackets.h"
 #include "Vantrel/verify/PreviewRender.h"
 #include "Vantrel/verify/VerifyProtocol.h"
 
@@ -15,7 +18,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -26,7 +28,6 @@
 #include <string_view>
 #include <grp.h>
 #include <pwd.h>
-#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -35,7 +36,6 @@
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
 
 #ifdef VANTREL_VERIFY_TEST_HOOKS
 #include <chrono>
@@ -46,12 +46,13 @@ extern char** environ;
 namespace {
 
 using namespace vantrel;
+using ChildLimits::count;
+using ChildLimits::limit;
+using ChildLimits::limitExit;
+using ChildLimits::maxFileBytes;
+using ChildLimits::maxMemoryMiB;
+using ChildLimits::usageExit;
 
-constexpr int usageExit = 2;
-constexpr int limitExit = 3;
-// The largest file read: the application hands over probes of at most 12 MiB and recovered pictures.
-constexpr std::uint64_t maxFileBytes = 1ULL << 30;
-constexpr std::uint64_t maxMemoryMiB = 1ULL << 20;
 // The largest square a preview is drawn into.
 constexpr std::uint64_t maxRenderSidePixels = 8192;
 // A judging process judges at most this many files, so that whatever a decoder leaves behind (a
@@ -59,11 +60,8 @@ constexpr std::uint64_t maxRenderSidePixels = 8192;
 constexpr int maxFilesPerJudge = 256;
 // The buffer a judging process keeps for the next file: larger ones are given back after the file.
 constexpr std::size_t maxKeptBufferBytes = 64ULL << 20;
-// The longest request a serving process hands its judge: the kind, the flag and the file's path.
-constexpr std::size_t maxJudgeRequestBytes = VerifyProtocol::maxRequestBytes + 64;
 
 struct Options {
-    bool serve = false;
     bool judgeFiles = false;  // the judging process of a serving one
     std::optional<RecoveredFileKind> kind;
     bool cutAtCap = false;
@@ -76,13 +74,6 @@ struct Options {
     bool upright = false;  // the upright JPEG copy
 };
 
-std::optional<std::uint64_t> count(std::string_view text) {
-    std::uint64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc{} || end != text.data() + text.size() || value == 0) return std::nullopt;
-    return value;
-}
-
 std::optional<Options> parse(int argc, char** argv) {
     Options options;
     for (int i = 1; i < argc; ++i) {
@@ -90,8 +81,6 @@ std::optional<Options> parse(int argc, char** argv) {
         if (argument.starts_with(VerifyProtocol::kindOption)) {
             options.kind = FileKind::fromRawValue(argument.substr(VerifyProtocol::kindOption.size()));
             if (!options.kind) return std::nullopt;
-        } else if (argument == VerifyProtocol::serveOption) {
-            options.serve = true;
         } else if (argument == VerifyProtocol::judgeOption) {
             options.judgeFiles = true;
         } else if (argument == VerifyProtocol::cutAtCapOption) {
@@ -120,9 +109,8 @@ std::optional<Options> parse(int argc, char** argv) {
         }
     }
     if (!options.cpuSeconds || !options.memoryMiB) return std::nullopt;
-    // Serving takes its files from its input, and only judges; so does its judging process.
-    if (options.serve && options.judgeFiles) return std::nullopt;
-    if (options.serve || options.judgeFiles)
+    // A serving process's judge takes its files from its input, and only judges.
+    if (options.judgeFiles)
         return options.kind || !options.path.empty() || options.cutAtCap || options.render || options.maxSide ||
                        options.upright
                    ? std::nullopt
@@ -138,27 +126,12 @@ std::optional<Options> parse(int argc, char** argv) {
     return options;
 }
 
-bool limit(int resource, rlim_t value) {
-    const rlimit bounds{value, value};
-    return ::setrlimit(resource, &bounds) == 0;
-}
-
 bool applyLimits(const Options& options) {
-    // CPU time: SIGXCPU at the soft limit ends the process; a serving process never decodes, and its
-    // judging process gives each file a limit of its own.
-    if (!options.serve && !options.judgeFiles && !limit(RLIMIT_CPU, static_cast<rlim_t>(*options.cpuSeconds)))
+    // CPU time: SIGXCPU at the soft limit ends the process; a serving process's judge gives each file
+    // a limit of its own.
+    if (!options.judgeFiles && !limit(RLIMIT_CPU, static_cast<rlim_t>(*options.cpuSeconds)))
         return false;
-    if (!limit(RLIMIT_CORE, 0)) return false;
-    // The address space bounds every allocation a decoder makes. AddressSanitizer reserves terabytes of
-    // shadow memory up front, so its builds rely on the CPU and wall-clock limits alone.
-#if defined(__SANITIZE_ADDRESS__)
-    return true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-    return true;
-#endif
-#endif
-    return limit(RLIMIT_AS, static_cast<rlim_t>(*options.memoryMiB) << 20);
+    return ChildLimits::limitCoreAndMemory(*options.memoryMiB);
 }
 
 // Started as root (by a window that runs as root), the child judges as nobody once it has read the
@@ -319,85 +292,6 @@ void judge(RecoveredFileKind kind, std::optional<ByteView> bytes, bool cutAtCap)
     }
 }
 
-// The judging process's side of its serving process: one packet a file, "<kind> <0|1> <file>" with
-// the file open read-only beside it, and one packet back when the answer is written (to the standard
-// output the two share): "done", or "last" when this process takes no further file.
-constexpr std::string_view judgedReply = "done";
-constexpr std::string_view lastReply = "last";
-
-// A packet and the descriptor that came with it (or -1); an empty text at the end of the input.
-struct Packet {
-    std::string text;
-    int fd = -1;
-};
-
-std::optional<Packet> receivePacket(int socket) {
-    std::string text(maxJudgeRequestBytes, '\0');
-    iovec part{text.data(), text.size()};
-    alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(int))> control{};
-    msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control.data();
-    message.msg_controllen = control.size();
-    ssize_t got = -1;
-    do {
-        got = ::recvmsg(socket, &message, MSG_CMSG_CLOEXEC);
-    } while (got < 0 && errno == EINTR);
-    if (got < 0) return std::nullopt;
-    Packet packet;
-    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header))
-        if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_RIGHTS && header->cmsg_len == CMSG_LEN(sizeof(int)))
-            std::memcpy(&packet.fd, CMSG_DATA(header), sizeof(int));
-    if ((message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) != 0) {
-        if (packet.fd >= 0) ::close(packet.fd);
-        return std::nullopt;
-    }
-    text.resize(static_cast<std::size_t>(got));
-    packet.text = std::move(text);
-    return packet;
-}
-
-bool sendPacket(int socket, std::string_view text, int fd) {
-    iovec part{const_cast<char*>(text.data()), text.size()};
-    alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(int))> control{};
-    msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    if (fd >= 0) {
-        message.msg_control = control.data();
-        message.msg_controllen = control.size();
-        cmsghdr* header = CMSG_FIRSTHDR(&message);
-        header->cmsg_level = SOL_SOCKET;
-        header->cmsg_type = SCM_RIGHTS;
-        header->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(header), &fd, sizeof(int));
-    }
-    ssize_t sent = -1;
-    do {
-        sent = ::sendmsg(socket, &message, MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    return sent == static_cast<ssize_t>(text.size());
-}
-
-// A request line, "<kind> <0|1> <file>".
-struct Request {
-    RecoveredFileKind kind;
-    bool cutAtCap = false;
-    std::string path;
-};
-
-std::optional<Request> parseRequest(std::string_view line) {
-    const auto first = line.find(' ');
-    const auto second = first == std::string_view::npos ? first : line.find(' ', first + 1);
-    if (second == std::string_view::npos) return std::nullopt;
-    const auto kind = FileKind::fromRawValue(line.substr(0, first));
-    const std::string_view flag = line.substr(first + 1, second - first - 1);
-    const std::string_view path = line.substr(second + 1);
-    if (!kind || (flag != "0" && flag != "1") || path.empty()) return std::nullopt;
-    return Request{*kind, flag == "1", std::string(path)};
-}
-
 // CPU time this process has used, in whole seconds rounded up.
 rlim_t cpuSecondsUsed() {
     rusage usage{};
@@ -441,10 +335,10 @@ int judgeFiles(const Options& options) {
     if (!limit(RLIMIT_CPU, whole)) return limitExit;
     Bytes buffer;
     for (int files = 1;; ++files) {
-        auto packet = receivePacket(STDIN_FILENO);
+        auto packet = JudgePackets::receive(STDIN_FILENO);
         if (!packet) return usageExit;
         if (packet->text.empty() && packet->fd < 0) return 0;
-        const auto request = parseRequest(packet->text);
+        const auto request = JudgePackets::parseRequest(packet->text);
         if (!request || packet->fd < 0) return usageExit;
         const rlimit bounds{std::min(whole, cpuSecondsUsed() + perFile), whole};
         if (::setrlimit(RLIMIT_CPU, &bounds) != 0) return limitExit;
@@ -462,117 +356,8 @@ int judgeFiles(const Options& options) {
         if (std::fflush(stdout) != 0) return 1;
         if (buffer.size() > maxKeptBufferBytes) Bytes().swap(buffer);
         const bool last = files >= maxFilesPerJudge || cpuSecondsUsed() + perFile > whole;
-        if (!sendPacket(STDIN_FILENO, last ? lastReply : judgedReply, -1)) return 1;
+        if (!JudgePackets::send(STDIN_FILENO, last ? JudgePackets::lastReply : JudgePackets::judgedReply, -1)) return 1;
         if (last) return 0;
-    }
-}
-
-// A judging process of a serving one: the same program started afresh (not a copy of this process),
-// on a socket of packets as its input and this process's output as its own, in this process group.
-class Judge {
-public:
-    static std::unique_ptr<Judge> start(const Options& options) {
-        int ends[2];
-        if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return nullptr;
-        posix_spawn_file_actions_t actions;
-        ::posix_spawn_file_actions_init(&actions);
-        ::posix_spawn_file_actions_adddup2(&actions, ends[1], STDIN_FILENO);
-        ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-        std::vector<std::string> arguments{"vantrel-verify", std::string(VerifyProtocol::judgeOption),
-                                           std::string(VerifyProtocol::cpuSecondsOption) + std::to_string(*options.cpuSeconds),
-                                           std::string(VerifyProtocol::memoryMiBOption) + std::to_string(*options.memoryMiB)};
-        if (!options.testHook.empty()) arguments.push_back(options.testHook);
-        std::vector<char*> argv;
-        for (auto& argument : arguments) argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        pid_t pid = -1;
-        const int spawned = ::posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, argv.data(), environ);
-        ::posix_spawn_file_actions_destroy(&actions);
-        ::close(ends[1]);
-        if (spawned != 0) {
-            ::close(ends[0]);
-            return nullptr;
-        }
-        return std::unique_ptr<Judge>(new Judge(pid, ends[0]));
-    }
-    // Closing its input ends a judge that waits for a file; one that does not end so is ended.
-    ~Judge() {
-        ::close(m_socket);
-        int status = 0;
-        if (!m_ended) {
-            ::kill(m_pid, SIGKILL);
-            while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
-            }
-        }
-    }
-    Judge(const Judge&) = delete;
-    Judge& operator=(const Judge&) = delete;
-
-    enum class Outcome { judged, judgedLast, failed };
-    // Hands over the open file and waits until the answer is written.
-    Outcome judge(const Request& request, int fd) {
-        const std::string text = std::string(FileKind::rawValue(request.kind)) + (request.cutAtCap ? " 1 " : " 0 ") + request.path;
-        if (!sendPacket(m_socket, text, fd)) return Outcome::failed;
-        std::array<char, 16> reply{};
-        ssize_t got = -1;
-        do {
-            got = ::recv(m_socket, reply.data(), reply.size(), 0);
-        } while (got < 0 && errno == EINTR);
-        const std::string_view said(reply.data(), got > 0 ? static_cast<std::size_t>(got) : 0);
-        if (said == judgedReply) return Outcome::judged;
-        if (said != lastReply) return Outcome::failed;
-        // A judge that took its last file ends by itself, and normally.
-        int status = 0;
-        while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        m_ended = true;
-        return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? Outcome::judgedLast : Outcome::failed;
-    }
-
-private:
-    Judge(pid_t pid, int socket) : m_pid(pid), m_socket(socket) {}
-    pid_t m_pid;
-    int m_socket;
-    bool m_ended = false;
-};
-
-void sayEnd() { std::printf("%.*s\n", static_cast<int>(VerifyProtocol::endLine.size()), VerifyProtocol::endLine.data()); }
-
-// One request a line, "<kind> <0|1> <file>", until the input ends; a line that is not one ends the
-// process, so that the application sees no answer. This process opens each file (as root, when
-// started so) and never decodes: its judging process reads and judges it. A judge that does not
-// answer normally ends this process too, so that the application sees no answer for that file and
-// starts a fresh process (and judge) for the next.
-int serve(const Options& options) {
-    std::unique_ptr<Judge> judge;
-    std::string line;
-    for (int c = std::getchar();; c = std::getchar()) {
-        if (c == EOF) return line.empty() ? 0 : usageExit;
-        if (c != '\n') {
-            if (line.size() >= VerifyProtocol::maxRequestBytes) return usageExit;
-            line.push_back(static_cast<char>(c));
-            continue;
-        }
-        const auto request = parseRequest(line);
-        if (!request) return usageExit;
-        line.clear();
-        const int fd = ::open(request->path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        struct stat info {};
-        if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
-            static_cast<std::uint64_t>(info.st_size) > maxFileBytes) {
-            if (fd >= 0) ::close(fd);
-            say(VerifyProtocol::verdictKey, VerifyProtocol::unreadableValue);
-            sayEnd();
-            if (std::fflush(stdout) != 0) return 1;
-            continue;
-        }
-        if (!judge) judge = Judge::start(options);
-        const auto outcome = judge ? judge->judge(*request, fd) : Judge::Outcome::failed;
-        ::close(fd);
-        if (outcome == Judge::Outcome::failed) return limitExit;
-        if (outcome == Judge::Outcome::judgedLast) judge.reset();
-        sayEnd();
-        if (std::fflush(stdout) != 0) return 1;
     }
 }
 
@@ -584,12 +369,11 @@ int main(int argc, char** argv) {
         std::fputs("usage: vantrel-verify --kind=<kind> [--cut-at-cap] --cpu-seconds=<n> --memory-mib=<n> <file>\n"
                    "       vantrel-verify --kind=<kind> --cpu-seconds=<n> --memory-mib=<n> --render --max-side=<n>   (file at 3, PNG to 4)\n"
                    "       vantrel-verify --kind=<kind> --cpu-seconds=<n> --memory-mib=<n> --upright   (file at 3, JPEG to 4)\n"
-                   "       vantrel-verify --serve --cpu-seconds=<n> --memory-mib=<n>   (requests on standard input)\n",
+                   "       vantrel-verify --judge --cpu-seconds=<n> --memory-mib=<n>   (packets on standard input)\n",
                    stderr);
         return usageExit;
     }
     if (!applyLimits(*options)) return limitExit;
-    if (options->serve) return serve(*options);
     if (options->judgeFiles) return judgeFiles(*options);
 #ifdef VANTREL_VERIFY_TEST_HOOKS
     runTestHook(options->testHook);

@@ -22,7 +22,7 @@ set -- "$work"/out/vantrel_*.deb
 [ -f "$1" ] || fail "no vantrel_*.deb was made: $(ls "$work/out")"
 deb=$1
 dpkg-deb -c "$deb" | awk '{print $6}' >"$work/contents"
-for path in ./usr/bin/Vantrel ./usr/libexec/vantrel/VantrelHelper ./usr/libexec/vantrel/vantrel-verify \
+for path in ./usr/bin/Vantrel ./usr/libexec/vantrel/VantrelHelper ./usr/libexec/vantrel/vantrel-verify ./usr/libexec/vantrel/vantrel-verify-decode \
     ./usr/lib/systemd/system/io.tessik.vantrel.helper.socket ./usr/lib/systemd/system/io.tessik.vantrel.helper.service \
     ./usr/lib/sysusers.d/vantrel.conf ./usr/share/polkit-1/actions/io.tessik.vantrel.helper.policy \
     ./usr/share/applications/vantrel.desktop ./usr/share/metainfo/io.tessik.vantrel.metainfo.xml \
@@ -30,7 +30,7 @@ for path in ./usr/bin/Vantrel ./usr/libexec/vantrel/VantrelHelper ./usr/libexec/
     grep -qx "$path" "$work/contents" || fail "the package lacks $path"
 done
 ! grep -q '^\./etc/systemd\|\.wants/' "$work/contents" || fail "the package enables a unit itself"
-! grep -q '^\./usr/bin/vantrel-verify$\|^\./usr/bin/VantrelHelper$' "$work/contents" || fail "a private program is on the PATH"
+! grep -q '^\./usr/bin/vantrel-verify$\|^\./usr/bin/vantrel-verify-decode$\|^\./usr/bin/VantrelHelper$' "$work/contents" || fail "a private program is on the PATH"
 
 dpkg-deb -x "$deb" "$work/root"
 grep -qx 'ExecStart=/usr/libexec/vantrel/VantrelHelper' "$work/root/usr/lib/systemd/system/io.tessik.vantrel.helper.service" ||

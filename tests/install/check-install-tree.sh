@@ -23,7 +23,7 @@ check_tree() {
     tree=$1
     named=$2
     [ -x "$tree/bin/Vantrel" ] || fail "bin/Vantrel is not installed"
-    for program in VantrelHelper vantrel-verify; do
+    for program in VantrelHelper vantrel-verify vantrel-verify-decode; do
         [ -x "$tree/libexec/vantrel/$program" ] || fail "libexec/vantrel/$program is not installed"
         [ ! -e "$tree/bin/$program" ] || fail "$program is on the PATH"
     done

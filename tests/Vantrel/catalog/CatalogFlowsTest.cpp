@@ -299,6 +299,37 @@ TEST(CatalogFlows, ACatalogWithoutIdentityAsksOnceAndRefusesADiskOfAnotherLabelO
     EXPECT_EQ(ScanCatalog::load(harness.folder / "again.vtcat").source.medium, medium("my stick"));
 }
 
+// A card just attached may be listed before its label was read (the label is probed with a time limit,
+// which a busy machine may overrun): refused then, and asked about once a later list shows its label.
+TEST(CatalogFlows, ACatalogsDiskListedBeforeItsLabelIsAskedAboutOnceTheLabelShows) {
+    MediaHarness harness;
+    AppModel& model = *harness.model;
+    const auto path = harness.catalogFile(stickSource(std::nullopt), {hitAt(0)});
+    CatalogFlows::loadCatalog(model, path);
+    harness.executor->runUntilIdle();
+
+    harness.attach("sdb", "", 8, "my stick");
+    CatalogFlows::reconcileSelectedVolume(model, harness.volumes->current);
+    harness.executor->runUntilIdle();
+    EXPECT_FALSE(model.catalogDiskQuestion());
+    EXPECT_FALSE(model.sourceDeviceToRead());
+    // Listed again as it was: still no question.
+    CatalogFlows::reconcileSelectedVolume(model, harness.volumes->current);
+    harness.executor->runUntilIdle();
+    EXPECT_FALSE(model.catalogDiskQuestion());
+
+    harness.volumes->current.clear();
+    harness.volumes->current.push_back(sampleVolume("sdb", 256ull << 20, "MYSTICK"));
+    CatalogFlows::reconcileSelectedVolume(model, harness.volumes->current);
+    harness.executor->runUntilIdle();
+    ASSERT_TRUE(model.catalogDiskQuestion());
+    EXPECT_EQ(*model.catalogDiskQuestion(), "Use \"MYSTICK\" (268.4 MB) for this catalog?");
+    ASSERT_TRUE(model.resolveCatalogDiskQuestion(true));
+    harness.executor->runUntilIdle();
+    EXPECT_EQ(model.sourceDeviceToRead(), "/dev/sdb");
+    EXPECT_EQ(model.statusMessage(), "Loaded catalog — 1 file(s) from MYSTICK.");
+}
+
 TEST(CatalogFlows, ACatalogWhoseDiskIsAttachedSelectsItAndQueuesItsPendingHits) {
     MediaHarness harness;
     AppModel& model = *harness.model;

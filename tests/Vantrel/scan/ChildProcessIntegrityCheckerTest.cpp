@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <optional>
 #include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -221,11 +222,32 @@ TEST_F(ChildChecks, AProgramThatCannotStartLeavesTheHitUnjudged) {
     test::writeFile(m_dir / "x.jpg", test::randomBytes(100, 1));
     ChildProcessIntegrityChecker missing(m_dir / "no-such-program");
     EXPECT_EQ(missing.check(RecoveredFileKind::jpeg, (m_dir / "x.jpg").string(), false).integrity, HitIntegrity::pending);
-    // A program others may rewrite is not run.
-    std::filesystem::copy_file(VANTREL_VERIFY_PATH, m_dir / "shared-verify");
-    ::chmod((m_dir / "shared-verify").c_str(), 0777);
-    ChildProcessIntegrityChecker writable(m_dir / "shared-verify");
-    EXPECT_EQ(writable.check(RecoveredFileKind::jpeg, (m_dir / "x.jpg").string(), false).integrity, HitIntegrity::pending);
+    // A program others may rewrite is not run, nor one whose decoding program is missing or others may
+    // rewrite: the serving program would run it as whoever the application is.
+    const std::string decoder = std::string(VANTREL_VERIFY_PATH) + "-decode";
+    const struct {
+        const char* name;
+        ::mode_t serving;
+        std::optional<::mode_t> decoding;  // none: not beside it
+    } rows[] = {{"shared-verify", 0777, 0755}, {"lone-verify", 0755, std::nullopt}, {"shared-decoder", 0755, 0777}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const auto program = m_dir / row.name;
+        std::filesystem::copy_file(VANTREL_VERIFY_PATH, program);
+        ::chmod(program.c_str(), row.serving);
+        if (row.decoding) {
+            std::filesystem::copy_file(decoder, program.string() + "-decode");
+            ::chmod((program.string() + "-decode").c_str(), *row.decoding);
+        }
+        ChildProcessIntegrityChecker checker(program);
+        EXPECT_EQ(checker.check(RecoveredFileKind::jpeg, (m_dir / "x.jpg").string(), false).integrity, HitIntegrity::pending);
+        EXPECT_EQ(checker.childrenStarted(), 0u);
+    }
+    // A copy of the pair judges as the original does.
+    std::filesystem::copy_file(VANTREL_VERIFY_PATH, m_dir / "own-verify");
+    std::filesystem::copy_file(decoder, m_dir / "own-verify-decode");
+    ChildProcessIntegrityChecker copied(m_dir / "own-verify");
+    EXPECT_EQ(copied.check(RecoveredFileKind::jpeg, (m_dir / "x.jpg").string(), false).integrity, HitIntegrity::failed);
 }
 
 TEST(VerifyOutput, OnlyTheProtocolCounts) {
