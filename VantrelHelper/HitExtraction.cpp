@@ -5,8 +5,15 @@
 #include "support/VantrelError.h"
 
 #include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <exception>
 #include <fcntl.h>
+#include <memory>
+#include <mutex>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace vantrel::HitExtraction {
@@ -42,6 +49,151 @@ void finish(int fd, const std::string& path) {
 void startWriteback(int fd) {
     (void)::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
 }
+
+// A hit this long is written past the page cache where the destination's file system takes it: on a
+// loaded machine the copy into fresh page-cache pages (and the compaction their allocation can set
+// off) held a buffered write of a large hit to a third of what the disk takes directly. Its blocks
+// are written on a thread of their own while the next ones are read, so a slow source and a slow
+// destination still overlap as they do through the page cache; the last part of a block is written
+// through the page cache. A write the file system refuses past the cache is made through it.
+constexpr std::uint64_t directMinBytes = 4 * 1024 * 1024;
+constexpr std::size_t directBlockBytes = 1024 * 1024;  // a multiple of every logical block size
+constexpr std::size_t directBlocksQueued = 2;
+
+class DirectWriter {
+public:
+    // Nothing when the destination takes no writes past the page cache.
+    static std::unique_ptr<DirectWriter> open(int fd, const std::string& path) {
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_DIRECT) != 0) return nullptr;
+        try {
+            return std::unique_ptr<DirectWriter>(new DirectWriter(fd, path, flags));
+        } catch (const std::system_error&) {
+            (void)::fcntl(fd, F_SETFL, flags);  // no thread to write on: through the cache
+            return nullptr;
+        }
+    }
+    DirectWriter(const DirectWriter&) = delete;
+    DirectWriter& operator=(const DirectWriter&) = delete;
+    ~DirectWriter() {
+        stopWriting();
+        (void)::fcntl(m_fd, F_SETFL, m_flags);
+        auto& pool = blockPool();
+        for (auto& block : m_spares) pool.push_back(std::move(block));
+        pool.push_back(std::move(m_filling));
+    }
+
+    void append(ByteView bytes) {
+        while (!bytes.empty()) {
+            const auto taken = std::min(directBlockBytes - m_used, bytes.size());
+            std::memcpy(m_filling.data() + m_used, bytes.data(), taken);
+            m_used += taken;
+            bytes = bytes.subspan(taken);
+            if (m_used == directBlockBytes) queueFilled();
+        }
+    }
+    // Writes what is left and waits for every block; throws the first failure.
+    void finish() {
+        stopWriting();
+        if (m_failure) std::rethrow_exception(m_failure);
+        if (::fcntl(m_fd, F_SETFL, m_flags) != 0) throw PosixError(errno, m_path);
+        writeAll(m_fd, ByteView(m_filling.data(), m_used), m_queuedBytes, m_path);
+    }
+
+private:
+    DirectWriter(int fd, std::string path, int flags)
+        : m_fd(fd), m_path(std::move(path)), m_flags(flags), m_filling(takeBlock()) {
+        m_thread = std::thread([this] { writeBlocks(); });
+    }
+
+    // The blocks of this thread's extractions, kept from hit to hit rather than faulted in anew.
+    static std::vector<Bytes>& blockPool() {
+        thread_local std::vector<Bytes> pool;
+        return pool;
+    }
+    static Bytes takeBlock() {
+        auto& pool = blockPool();
+        if (pool.empty()) return Bytes(directBlockBytes);
+        Bytes block = std::move(pool.back());
+        pool.pop_back();
+        return block;
+    }
+
+    void queueFilled() {
+        Bytes next;
+        {
+            std::unique_lock lock(m_mutex);
+            m_room.wait(lock, [&] { return m_queue.size() < directBlocksQueued || m_failure; });
+            if (m_failure) std::rethrow_exception(m_failure);
+            m_queue.emplace_back(m_queuedBytes, std::move(m_filling));
+            m_queuedBytes += directBlockBytes;
+            m_work.notify_one();
+            if (!m_spares.empty()) {
+                next = std::move(m_spares.back());
+                m_spares.pop_back();
+            }
+        }
+        m_filling = next.size() == directBlockBytes ? std::move(next) : takeBlock();
+        m_used = 0;
+    }
+
+    void writeBlocks() {
+        bool direct = true;
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_work.wait(lock, [&] { return !m_queue.empty() || m_stopping; });
+            if (m_queue.empty()) return;
+            auto [offset, block] = std::move(m_queue.front());
+            m_queue.pop_front();
+            lock.unlock();
+            std::exception_ptr failure;
+            try {
+                const auto written = ::pwrite(m_fd, block.data(), block.size(), static_cast<off_t>(offset));
+                const int error = errno;
+                if (written != static_cast<ssize_t>(block.size())) {
+                    if (written < 0 && error != EINVAL && error != EINTR) throw PosixError(error, m_path);
+                    // Refused past the cache or cut short: the rest of the hit goes through the cache.
+                    if (direct) {
+                        direct = false;
+                        if (::fcntl(m_fd, F_SETFL, m_flags) != 0) throw PosixError(errno, m_path);
+                    }
+                    const std::size_t done = written > 0 ? static_cast<std::size_t>(written) : 0;
+                    writeAll(m_fd, ByteView(block.data() + done, block.size() - done), offset + done, m_path);
+                }
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            lock.lock();
+            if (failure && !m_failure) m_failure = failure;
+            m_spares.push_back(std::move(block));
+            m_room.notify_one();
+        }
+    }
+
+    void stopWriting() {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stopping = true;
+            m_work.notify_one();
+        }
+        if (m_thread.joinable()) m_thread.join();
+    }
+
+    int m_fd;
+    std::string m_path;
+    int m_flags;
+    Bytes m_filling;
+    std::size_t m_used = 0;
+    std::uint64_t m_queuedBytes = 0;  // the offset of the block being filled
+    std::mutex m_mutex;
+    std::condition_variable m_work;
+    std::condition_variable m_room;
+    std::deque<std::pair<std::uint64_t, Bytes>> m_queue;
+    std::vector<Bytes> m_spares;  // written, to be filled again
+    std::exception_ptr m_failure;
+    bool m_stopping = false;
+    std::thread m_thread;
+};
 
 [[noreturn]] void cancelled(const std::string& what) {
     throw HelperError(ErrorObject{std::string(VantrelError::domain), VantrelError::copyCancelled, what + " cancelled", {}});
@@ -92,11 +244,14 @@ std::uint64_t writeHit(ByteSource& source, const RecoveredHit& hit, int destinat
     if (isCancelled && isCancelled()) cancelled("Extraction");
     empty(destination, destinationPath);
     std::uint64_t written = 0;
+    auto direct = hit.byteLength >= directMinBytes ? DirectWriter::open(destination, destinationPath) : nullptr;
     ClusterChainReader::extract(source, hit, [&](ByteView chunk) {
         if (isCancelled && isCancelled()) cancelled("Extraction");
-        writeAll(destination, chunk, written, destinationPath);
+        if (direct) direct->append(chunk);
+        else writeAll(destination, chunk, written, destinationPath);
         written += chunk.size();
     }, ClusterChainReader::defaultChunkBytes, volumes);
+    if (direct) direct->finish();
     // A shorter file is not the hit: the device has shrunk or ends inside it.
     if (written != hit.byteLength)
         throw HelperError(ErrorObject{std::string(ByteSourceError::domain), ByteSourceError::outOfBounds().code(),

@@ -2,7 +2,8 @@
 // Writing a hit or a whole device into a file the application created and sent as a descriptor. Both
 // stream in bounded chunks, so memory stays the same whatever the hit's or the device's length. A copy
 // of a device finishes with fsync before it answers, so its reply of success means every byte is on
-// the destination's disk. A hit's bytes are written and their writeback started, no more: whoever
+// the destination's disk. A hit's bytes are written (a large hit's past the page cache, where the
+// destination's file system takes that) and their writeback started, no more: whoever
 // says they are on the disk flushes them first, through a descriptor of the file it keeps (the
 // application's recovery flushes its files once a batch, fdatasync of each, and a flush that fails is
 // that file's failure; a preview's cache file needs no flush). The helper never opens, replaces or

@@ -1,8 +1,10 @@
 // AppModel: recovery of the selected hits into a folder the user chose.
 //
-// Every destination is created here, exclusively and never through a link (so no file is ever
-// replaced), under the hit's name made safe or the first free numbered variant of it, and handed to
-// the helper as a descriptor; the helper writes the hit into it. A few files are asked for ahead of the
+// Every destination is created by this program, exclusively and never through a link (so no file is
+// ever replaced), under the hit's name made safe or the first free numbered variant of it, and handed
+// to the helper as a descriptor; the helper writes the hit into it. The files are made in the order of
+// the hits on a thread of their own, a few ahead of the run, and the ones left unsettled are removed
+// there too (FileMaker): the window never waits on the folder's file system. A few files are asked for ahead of the
 // one the run waits for (extractionWindow), and their answers are taken in the order of the hits. A
 // file whose copy or extraction failed or ran out of time is removed again, never left behind as if
 // recovered; the first failure ends the run: no file is asked for after it, the ones asked already are
@@ -28,6 +30,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -73,6 +76,9 @@ constexpr std::uint64_t flushBatchBytes = 256ull * 1024 * 1024;
 // Asked of the helper ahead of the file the run waits for: the helper finds the next request waiting
 // when it finishes one, rather than a round trip to this side and back between every two files.
 constexpr std::size_t extractionWindow = 8;
+
+// Made in the folder ahead of those asked for, so that the run never waits for the next one.
+constexpr std::size_t filesMadeAhead = 32;
 
 // An outcome delivered once from any thread (the first wins) and looked at later on the main thread:
 // taken at once when it has come, waited for otherwise.
@@ -123,28 +129,196 @@ Task<T> arrivalOf(std::shared_ptr<Arrival<T>> arrival) {
 using ExtractionOutcome = Arrival<std::optional<ErrorObject>>;
 using FlushOutcome = Arrival<std::vector<int>>;
 
-// A file this run made in the folder: removed again when the run leaves it unsettled (a failure, a
-// time-out, the model going away while the helper still writes it), unless it was kept.
+// Makes the run's files in the folder on a thread of its own, in the order of the hits and a few ahead
+// of the run, and removes the ones the run gives back. On a journalled file system being written back
+// (and one that discards freed blocks at once), making or removing a file can wait tens of
+// milliseconds for the journal or the device, which the window must never do. Each name is chosen as
+// if the files were made one after another here: the first free candidate when it is made, made
+// exclusively (RecoveryFiles::createUnique). The first file the folder refuses is the last one made.
+// Whatever was made and not taken is removed when the making stops.
+class FileMaker {
+public:
+    struct Made {
+        RecoveryFiles::CreatedFile file;
+        std::optional<ErrorObject> refused;  // the folder's error: nothing is made after it
+    };
+
+    // hits outlive the maker; ahead files at most are made and not yet taken.
+    FileMaker(std::string folder, const std::vector<RecoveredHit>& hits, std::size_t ahead)
+        : m_state(std::make_shared<State>()), m_folder(std::move(folder)), m_hits(hits), m_ahead(ahead) {
+        try {
+            m_thread = std::thread([this] { run(); });
+        } catch (const std::system_error&) {
+            m_state->ended = true;  // no thread: each file is made here when it is taken
+        }
+    }
+    FileMaker(const FileMaker&) = delete;
+    FileMaker& operator=(const FileMaker&) = delete;
+    // Waits for the thread, which first removes what it made that was not taken and what it was given.
+    ~FileMaker() {
+        stop();
+        if (m_thread.joinable()) m_thread.join();
+    }
+
+    // The file of the next hit in order (the caller takes no more than there are hits).
+    Task<Made> next() {
+        for (;;) {
+            auto made = take();
+            if (made) co_return std::move(*made);
+            auto start = [state = m_state](CallbackResumer<void> resume) { state->whenReady(std::move(resume), false); };
+            co_await fromCallback<void>(start);
+        }
+    }
+
+    // Removes a file of the run, on the thread while it runs.
+    void remove(std::filesystem::path path) {
+        {
+            std::lock_guard lock(m_state->mutex);
+            if (!m_state->ended) {
+                m_state->removals.push_back(std::move(path));
+                m_state->wake.notify_one();
+                return;
+            }
+        }
+        removeQuietly(path);
+    }
+
+    // Makes nothing more; stopped() answers once the files made and not taken are removed.
+    void stop() {
+        std::lock_guard lock(m_state->mutex);
+        m_state->stopping = true;
+        m_state->wake.notify_one();
+    }
+    Task<void> stopped() {
+        stop();
+        auto start = [state = m_state](CallbackResumer<void> resume) { state->whenReady(std::move(resume), true); };
+        co_await fromCallback<void>(start);
+    }
+
+private:
+    struct State {
+        std::mutex mutex;
+        std::condition_variable wake;
+        std::deque<Made> made;  // in order, not taken yet
+        std::vector<std::filesystem::path> removals;
+        bool stopping = false;
+        bool ended = false;  // the thread is done (or never ran): nothing more is made or removed there
+        std::optional<CallbackResumer<void>> waiter;
+
+        // Resumes at once when a file is there (or the thread ended), else when there is.
+        void whenReady(CallbackResumer<void> resume, bool forTheEnd) {
+            {
+                std::lock_guard lock(mutex);
+                if (!ended && (forTheEnd || made.empty())) {
+                    waiter = std::move(resume);
+                    return;
+                }
+            }
+            resume();
+        }
+        // With the lock held; the waiter is resumed once it is released.
+        std::optional<CallbackResumer<void>> takeWaiter() { return std::exchange(waiter, std::nullopt); }
+    };
+
+    static Made make(const std::string& folder, const RecoveredHit& item) {
+        Made made;
+        try {
+            // The name comes from a disk: it becomes a file name in the folder only once made safe.
+            const std::string name = RecoveryFiles::safeFileName(
+                item.suggestedName, "recovered." + std::string(FileKind::preferredExtension(item.kind)));
+            made.file = RecoveryFiles::createUnique(folder, name);
+        } catch (const std::exception& error) {
+            made.refused = CallError::objectOf(error);
+        }
+        return made;
+    }
+
+    std::optional<Made> take() {
+        std::lock_guard lock(m_state->mutex);
+        if (!m_state->made.empty()) {
+            Made made = std::move(m_state->made.front());
+            m_state->made.pop_front();
+            m_state->wake.notify_one();
+            return made;
+        }
+        if (m_state->ended) return make(m_folder, m_hits[m_taken++]);  // no thread to make it
+        return std::nullopt;
+    }
+
+    void run() {
+        State& state = *m_state;
+        std::size_t index = 0;
+        bool refused = false;
+        std::unique_lock lock(state.mutex);
+        for (;;) {
+            state.wake.wait(lock, [&] {
+                return state.stopping || !state.removals.empty() ||
+                       (!refused && index < m_hits.size() && state.made.size() < m_ahead);
+            });
+            if (!state.removals.empty()) {
+                auto removals = std::exchange(state.removals, {});
+                lock.unlock();
+                for (const auto& path : removals) removeQuietly(path);
+                lock.lock();
+                continue;
+            }
+            if (state.stopping) break;
+            lock.unlock();
+            Made made = make(m_folder, m_hits[index++]);
+            lock.lock();
+            refused = made.refused.has_value();
+            state.made.push_back(std::move(made));
+            if (auto waiter = state.takeWaiter()) {
+                lock.unlock();
+                (*waiter)();
+                lock.lock();
+            }
+        }
+        auto left = std::exchange(state.made, {});
+        lock.unlock();
+        for (const auto& made : left)
+            if (!made.refused) removeQuietly(made.file.path);
+        lock.lock();
+        // Given back while the last ones went.
+        for (const auto& path : std::exchange(state.removals, {})) removeQuietly(path);
+        state.ended = true;
+        auto waiter = state.takeWaiter();
+        lock.unlock();
+        if (waiter) (*waiter)();
+    }
+
+    std::shared_ptr<State> m_state;
+    std::string m_folder;
+    const std::vector<RecoveredHit>& m_hits;
+    std::size_t m_ahead;
+    std::size_t m_taken = 0;  // made here, without a thread
+    std::thread m_thread;
+};
+
+// A file this run made in the folder: removed again (by the maker) when the run leaves it unsettled (a
+// failure, a time-out, the model going away while the helper still writes it), unless it was kept.
 class MadeFile {
 public:
     MadeFile() = default;
-    explicit MadeFile(std::filesystem::path path) : m_path(std::move(path)) {}
-    MadeFile(MadeFile&& other) noexcept : m_path(std::exchange(other.m_path, {})) {}
+    MadeFile(std::filesystem::path path, FileMaker& maker) : m_path(std::move(path)), m_maker(&maker) {}
+    MadeFile(MadeFile&& other) noexcept : m_path(std::exchange(other.m_path, {})), m_maker(other.m_maker) {}
     MadeFile& operator=(MadeFile&& other) noexcept {
         if (this != &other) {
             remove();
             m_path = std::exchange(other.m_path, {});
+            m_maker = other.m_maker;
         }
         return *this;
     }
     ~MadeFile() { remove(); }
     void keep() { m_path.clear(); }
     void remove() {
-        if (!m_path.empty()) removeQuietly(std::exchange(m_path, {}));
+        if (!m_path.empty()) m_maker->remove(std::exchange(m_path, {}));
     }
 
 private:
     std::filesystem::path m_path;
+    FileMaker* m_maker = nullptr;
 };
 
 // A file of the run on its way, in the order of the hits: made in the folder and copied here, or asked
@@ -253,7 +427,7 @@ struct RunTally {
 
 // Settles a flushed batch: each file whose flush succeeded counts as saved; one whose flush failed is
 // removed, taken off the lists of names, and the first such failure ends the run.
-void settleBatch(const std::vector<Unflushed>& batch, const std::vector<int>& errors, RunTally& tally) {
+void settleBatch(const std::vector<Unflushed>& batch, const std::vector<int>& errors, RunTally& tally, FileMaker& maker) {
     for (std::size_t i = 0; i < batch.size(); ++i) {
         const auto& file = batch[i];
         const int error = i < errors.size() ? errors[i] : EIO;
@@ -262,7 +436,7 @@ void settleBatch(const std::vector<Unflushed>& batch, const std::vector<int>& er
             continue;
         }
         AppLog::error("recover flush failed " + file.path.string() + ": errno " + std::to_string(error), category);
-        removeQuietly(file.path);
+        maker.remove(file.path);
         const auto name = file.path.filename().string();
         std::erase(tally.shortFiles, name);
         std::erase(tally.uncheckedFiles, name);
@@ -315,6 +489,7 @@ void AppModel::recoverSelected(std::string folder) {
 Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string folder, std::string devicePath) {
     const int count = static_cast<int>(chosen.size());
     RunTally tally;
+    FileMaker maker(folder, chosen, filesMadeAhead);
     std::deque<Underway> underway;  // made and asked for, in order, at most extractionWindow
     std::vector<Unflushed> filling;  // filled by the helper, waiting for a batch's flush
     std::uint64_t fillingBytes = 0;
@@ -325,27 +500,22 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
     bool helperHeldUp = false;
     const Flushes flush{m_effects.flushFile, m_effects.flushFileSystem};
 
-    // Makes the hit's file and copies it from the cache, or asks the helper to fill it.
-    auto begin = [&](std::size_t index) {
+    // Copies the hit's file from the cache into the file made for it, or asks the helper to fill it.
+    auto begin = [&](std::size_t index, FileMaker::Made made) {
         Underway file;
         file.index = index;
         const RecoveredHit& item = chosen[index];
         AppLog::info("recover " + std::to_string(index + 1) + "/" + std::to_string(count) + " " + item.suggestedName +
                          " len=" + std::to_string(item.byteLength),
                      category);
-        // The name comes from a disk: it becomes a file name in the folder only once made safe.
-        const std::string name = RecoveryFiles::safeFileName(
-            item.suggestedName, "recovered." + std::string(FileKind::preferredExtension(item.kind)));
-        RecoveryFiles::CreatedFile created;
-        try {
-            created = RecoveryFiles::createUnique(folder, name);
-        } catch (const std::exception& error) {
-            file.written = CallError::objectOf(error);
+        if (made.refused) {
+            file.written = std::move(made.refused);
             file.destinationFailed = true;
             return file;
         }
+        auto& created = made.file;
         file.destination = created.path;
-        file.made = MadeFile(created.path);
+        file.made = MadeFile(created.path, maker);
         const auto& destination = file.destination;
         const auto cached = m_probeCache->cachedFile(item.id);
         const auto cachedSize = m_probeCache->fileSize(item.id);
@@ -384,13 +554,13 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
 
     for (;;) {
         if (const auto done = flushing ? flushing->errors->taken() : std::nullopt) {
-            settleBatch(flushing->batch, *done, tally);
+            settleBatch(flushing->batch, *done, tally, maker);
             flushing.reset();
         }
         if (filling.size() >= flushBatchFiles || fillingBytes >= flushBatchBytes) {
             if (flushing) {
                 const auto errors = co_await arrivalOf(flushing->errors);
-                settleBatch(flushing->batch, errors, tally);
+                settleBatch(flushing->batch, errors, tally, maker);
             }
             flushing = startFlush(std::move(filling), flush);
             filling.clear();
@@ -398,7 +568,9 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
         }
         if (tally.failure) asking = false;
         while (asking && next < chosen.size() && underway.size() < extractionWindow) {
-            underway.push_back(begin(next++));
+            auto made = co_await maker.next();
+            underway.push_back(begin(next, std::move(made)));
+            ++next;
             // Known at once: the run ends with it, and nothing after it is made.
             if (underway.back().written) asking = false;
         }
@@ -485,13 +657,15 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
     // What was written before a failure is kept, once it is on the disk too.
     if (flushing) {
         const auto errors = co_await arrivalOf(flushing->errors);
-        settleBatch(flushing->batch, errors, tally);
+        settleBatch(flushing->batch, errors, tally, maker);
     }
     if (!filling.empty()) {
         auto last = startFlush(std::move(filling), flush);
         const auto errors = co_await arrivalOf(last.errors);
-        settleBatch(last.batch, errors, tally);
+        settleBatch(last.batch, errors, tally, maker);
     }
+    // The files made ahead and not asked for, and those given back, are gone before the run ends.
+    co_await maker.stopped();
     if (tally.failure) {
         const auto& error = tally.failure->error;
         AppLog::error("recover failed " + chosen[tally.failedIndex.value_or(0)].suggestedName + ": " + error.message, category);

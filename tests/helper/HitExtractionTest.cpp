@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <filesystem>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 namespace vantrel {
@@ -74,19 +75,23 @@ public:
     UniqueFd fd;
 };
 
+// Large hits are written past the page cache, in whole blocks and a last part through it.
 TEST(HitExtraction, WritesAHitOverWhateverTheDestinationHeldAndLeavesItsMode) {
-    test::TempDir dir;
-    Destination destination(dir);
-    MemoryByteSource source(test::randomBytes(3 * mebibyte, 1));
-    RecoveredHit hit;
-    hit.byteOffset = 10;
-    hit.byteLength = 2 * mebibyte + 3;
-    EXPECT_EQ(HitExtraction::writeHit(source, hit, destination.fd.get(), destination.path), hit.byteLength);
-    const auto bytes = test::readFile(destination.path);
-    EXPECT_EQ(bytes, source.read(10, static_cast<std::int64_t>(hit.byteLength)));
-    struct stat info {};
-    ASSERT_EQ(::stat(destination.path.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0600u) << "the mode is the creator's";
+    for (const std::uint64_t length : {2 * mebibyte + 3, 9 * mebibyte + 5, 8 * mebibyte, 4 * mebibyte + 4095}) {
+        SCOPED_TRACE(length);
+        test::TempDir dir;
+        Destination destination(dir);
+        MemoryByteSource source(test::randomBytes(10 * mebibyte, 1));
+        RecoveredHit hit;
+        hit.byteOffset = 10;
+        hit.byteLength = length;
+        EXPECT_EQ(HitExtraction::writeHit(source, hit, destination.fd.get(), destination.path), hit.byteLength);
+        EXPECT_EQ(test::readFile(destination.path), source.read(10, static_cast<std::int64_t>(hit.byteLength)));
+        EXPECT_EQ(::fcntl(destination.fd.get(), F_GETFL) & O_DIRECT, 0) << "the descriptor is left as it came";
+        struct stat info {};
+        ASSERT_EQ(::stat(destination.path.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0600u) << "the mode is the creator's";
+    }
 }
 
 TEST(HitExtraction, AHitThatEndsEarlyOrIsCancelledFails) {
@@ -119,6 +124,22 @@ TEST(HitExtraction, AHitThatEndsEarlyOrIsCancelledFails) {
         EXPECT_EQ(error.error().message, "Extraction cancelled");
     }
     EXPECT_LT(std::filesystem::file_size(destination.path), 8 * mebibyte);
+
+    // A full destination fails the hit, whichever thread met it.
+    if (!test::runningAsRoot()) return;
+    const auto small = dir / "small";
+    std::filesystem::create_directory(small);
+    if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=6m") != 0) return;
+    {
+        UniqueFd full(::open((small / "full.bin").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        try {
+            HitExtraction::writeHit(large, hit, full.get(), small / "full.bin");
+            ADD_FAILURE() << "a hit that did not fit was reported as written";
+        } catch (const PosixError& error) {
+            EXPECT_EQ(error.code(), ENOSPC);
+        }
+    }
+    ::umount(small.c_str());
 }
 
 TEST(HitExtraction, CopiesInChunksReportingProgressAndUnreadableChunks) {
