@@ -14,6 +14,7 @@
 #include "Vantrel/async/ManualExecutor.h"
 #include "Vantrel/model/AppModel.h"
 #include "Vantrel/scan/IntegrityChecker.h"
+#include "bench/BenchSupport.h"
 
 #include <malloc.h>
 #include <time.h>
@@ -28,6 +29,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -343,6 +345,22 @@ private:
     int m_resets = 0;
 };
 
+// Every hit's identity as a selection, as the window hands it over (Select All).
+template <typename Selection>
+Selection selectionOfType(const AppModel& model) {
+    std::vector<Uuid> ids;
+    ids.reserve(model.hits().size());
+    for (const auto& hit : model.hits()) ids.push_back(hit.id);
+    if constexpr (std::is_constructible_v<Selection, std::vector<Uuid>>)
+        return Selection(std::move(ids));
+    else
+        return Selection(ids.begin(), ids.end());
+}
+
+auto selectionOf(const AppModel& model) {
+    return selectionOfType<std::remove_cvref_t<decltype(model.selectedHitIDs())>>(model);
+}
+
 void sortRounds(std::size_t count, int rounds) {
     // Every order once as the list's first of it, then every order again; name orders first, as they
     // are the ones that need the names' keys.
@@ -378,8 +396,7 @@ void sortRounds(std::size_t count, int rounds) {
         changes.time("date filter from the first day, by size", [&] { model->setResultsCaptureDateFrom(from); });
         changes.time("date filter off, by size", [&] { model->setResultsCaptureDateFrom(std::nullopt); });
         // Every hit selected (Select All), then orders: the selection is kept through each.
-        std::set<Uuid> everything;
-        for (const auto& hit : model->hits()) everything.insert(hit.id);
+        auto everything = selectionOf(*model);
         start = Steady::now();
         model->setSelectedHitIDs(std::move(everything));
         selectMs.add(secondsSince(start) * 1000);
@@ -387,6 +404,15 @@ void sortRounds(std::size_t count, int rounds) {
         changes.time("all selected: sort name descending", [&] { model->setResultsSort(ResultsSort::nameDescending); });
         changes.time("all selected: filter pending", [&] { model->setResultsIntegrityFilter(ResultsIntegrityFilter::pending); });
         if (model->selectedHitIDs().size() != model->displayedCount()) std::printf("  the selection did not follow the filter\n");
+        changes.time("all selected: date filter from the first day", [&] { model->setResultsCaptureDateFrom(from); });
+        changes.time("all selected: filter suspect", [&] { model->setResultsIntegrityFilter(ResultsIntegrityFilter::suspect); });
+        if (model->selectedHitIDs().size() != model->displayedCount()) std::printf("  the selection did not follow the filter\n");
+        changes.time("all selected: filters off", [&] {
+            model->setResultsIntegrityFilter(ResultsIntegrityFilter::all);
+            model->setResultsCaptureDateFrom(std::nullopt);
+        });
+        changes.time("again: sort name", [&] { model->setResultsSort(ResultsSort::name); });
+        changes.time("again: sort name descending", [&] { model->setResultsSort(ResultsSort::nameDescending); });
         model.reset();
         // A fresh list asked for one name order and then the other before the first is shown: it ends in
         // the second.
@@ -412,7 +438,10 @@ void sortRounds(std::size_t count, int rounds) {
 
 int main(int argc, char** argv) {
     const std::size_t count = argc > 1 ? static_cast<std::size_t>(std::strtoull(argv[1], nullptr, 10)) : 1'000'000;
-    std::printf("AppModelBench: %zu hits\n", count);
+    std::printf("AppModelBench: %zu hits, load %s\n", count, bench::loadAverage().c_str());
+    struct LoadAfter {
+        ~LoadAfter() { std::printf("load after: %s\n", bench::loadAverage().c_str()); }
+    } loadAfter;
     if (argc > 2 && std::string(argv[2]) == "sorts") {
         sortRounds(count, argc > 3 ? std::max(1, std::atoi(argv[3])) : 3);
         return 0;

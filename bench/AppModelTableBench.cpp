@@ -12,6 +12,7 @@
 #include "Vantrel/views/HitTableModel.h"
 #include "Vantrel/views/HitsColumnList.h"
 #include "Vantrel/views/ResultsPane.h"
+#include "bench/TableHits.h"
 
 #include <QApplication>
 #include <QItemSelectionModel>
@@ -29,19 +30,7 @@ namespace {
 using namespace vantrel;
 using Steady = std::chrono::steady_clock;
 
-RecoveredHit makeHit(std::mt19937_64& random, std::size_t index) {
-    static const RecoveredFileKind kinds[] = {RecoveredFileKind::jpeg, RecoveredFileKind::jpeg, RecoveredFileKind::nef,
-                                              RecoveredFileKind::mov, RecoveredFileKind::png, RecoveredFileKind::pdf};
-    RecoveredHit hit;
-    hit.kind = kinds[random() % std::size(kinds)];
-    hit.byteOffset = static_cast<std::uint64_t>(index) * 12288;
-    hit.byteLength = 8192 + random() % (12 * 1024 * 1024);
-    hit.suggestedName = "IMG_" + std::to_string(random() % 100000) + ".JPG";
-    if (index % 3 == 0) hit.reconstructedPath = "DCIM/100CANON";
-    if (hit.kind == RecoveredFileKind::jpeg) hit.dimensions = ImageDimensions{4000, 3000};
-    hit.source = index % 3 ? HitSource::signatureCarve : HitSource::fatUndelete;
-    return hit;
-}
+using bench::tableHit;
 
 struct FrameTimes {
     std::vector<double> ms;
@@ -93,7 +82,7 @@ int main(int argc, char** argv) {
         std::optional<Uuid> chosen;
         while (made < count) {
             intake.ms.push_back(frame(pane, [&] {
-                for (std::size_t i = 0; i < perFrame && made < count; ++i) model.appendHit(makeHit(random, made++));
+                for (std::size_t i = 0; i < perFrame && made < count; ++i) model.appendHit(tableHit(random, made++));
             }));
             if (!chosen && made >= perFrame) {
                 pane.list()->selectRow(3);

@@ -48,6 +48,24 @@ std::optional<std::uint64_t> HitIdIndex::find(const Uuid& id) const {
     return slot->sequence;
 }
 
+std::vector<std::uint64_t> HitIdIndex::findAll(std::span<const Uuid> ids) const {
+    // Far enough ahead that a slot has arrived when its identity's turn comes; near enough that the
+    // slots fetched stay in the cache.
+    constexpr std::size_t ahead = 16;
+    const auto fetch = [this](const Uuid& id) {
+        const Shard& table = shard(id);
+        if (!table.entries.empty()) __builtin_prefetch(&table.entries[startOf(id, table.entries.size() - 1)]);
+    };
+    for (std::size_t i = 0; i < std::min(ahead, ids.size()); ++i) fetch(ids[i]);
+    std::vector<std::uint64_t> sequences(ids.size());
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        if (i + ahead < ids.size()) fetch(ids[i + ahead]);
+        const Slot* slot = slotOf(shard(ids[i]), ids[i]);
+        sequences[i] = slot ? slot->sequence : absent;
+    }
+    return sequences;
+}
+
 void HitIdIndex::rehash(Shard& shard) {
     ProbeTable::rehash(
         shard.entries, shard.used, [](const Slot& slot) { return slot.sequence < erasedSlot; },
@@ -114,7 +132,7 @@ void AppModel::publish(T& field, T value, Field which) {
 
 void AppModel::setSelectedVolume(std::optional<ExternalVolume> volume) { publish(m_selectedVolume, std::move(volume), Field::selectedVolume); }
 void AppModel::setFilters(RecoveryFilters filters) { publish(m_filters, std::move(filters), Field::filters); }
-void AppModel::setSelectedHitIDs(std::set<Uuid> ids) { publish(m_selectedHitIDs, std::move(ids), Field::selectedHitIDs); }
+void AppModel::setSelectedHitIDs(HitSelection ids) { publish(m_selectedHitIDs, std::move(ids), Field::selectedHitIDs); }
 void AppModel::setProgress(const ScanProgress& progress) { publish(m_progress, progress, Field::progress); }
 void AppModel::setIsScanning(bool value) { publish(m_isScanning, value, Field::isScanning); }
 void AppModel::setIsRecovering(bool value) { publish(m_isRecovering, value, Field::isRecovering); }

@@ -23,6 +23,7 @@
 #include "Vantrel/model/AppEffects.h"
 #include "Vantrel/model/CancelFlag.h"
 #include "Vantrel/model/DisplayRows.h"
+#include "Vantrel/model/HitSelection.h"
 #include "Vantrel/model/IntakeKeySet.h"
 #include "Vantrel/model/NameCollator.h"
 #include "Vantrel/model/NameKeys.h"
@@ -51,6 +52,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -72,8 +74,14 @@ class HitIdIndex {
 public:
     static constexpr std::size_t shardCount = 256;
 
+    // What findAll gives for an identity that is not here.
+    static constexpr std::uint64_t absent = ~std::uint64_t{0};
+
     bool contains(const Uuid& id) const { return find(id).has_value(); }
     std::optional<std::uint64_t> find(const Uuid& id) const;
+    // The arrival numbers of many identities, in their order (absent for one not here). The slots are
+    // fetched some identities ahead, so that the lookups wait for memory together, not one after another.
+    std::vector<std::uint64_t> findAll(std::span<const Uuid> ids) const;
     // Adds the identity with its arrival number; answers false, changing nothing, when it is there already.
     bool insert(const Uuid& id, std::uint64_t sequence);
     void erase(const Uuid& id);
@@ -193,8 +201,8 @@ public:
     void setSelectedVolume(std::optional<ExternalVolume> volume);
     const RecoveryFilters& filters() const { return m_filters; }
     void setFilters(RecoveryFilters filters);
-    const std::set<Uuid>& selectedHitIDs() const { return m_selectedHitIDs; }
-    void setSelectedHitIDs(std::set<Uuid> ids);
+    const HitSelection& selectedHitIDs() const { return m_selectedHitIDs; }
+    void setSelectedHitIDs(HitSelection ids);
     const ScanProgress& progress() const { return m_progress; }
     void setProgress(const ScanProgress& progress);
     bool isScanning() const { return m_isScanning; }
@@ -282,6 +290,8 @@ public:
     const RecoveredHit& displayedHit(std::size_t row) const;
     std::vector<RecoveredHit> displayedHits() const;
     std::optional<std::size_t> displayedRow(const Uuid& id) const;
+    // The rows that show a selected hit, in ascending order.
+    std::vector<std::size_t> selectedDisplayedRows() const;
     // Recomputes the whole list from the hits and the query (one reset signal).
     void refreshDisplayedHits();
 
@@ -618,6 +628,17 @@ private:
     // The displayed rows anew from the ordered list (a filter change).
     void refilterDisplayedHits();
     std::optional<std::size_t> positionOf(const Uuid& id) const;
+    // A selection of fewer than one hit in this many is looked up hit by hit, a larger one in a pass.
+    static constexpr std::size_t bulkSelectionShare = 64;
+    // The positions of the selected hits, in the selection's order; noPosition for one not in the list.
+    static constexpr Position noPosition = ~Position{0};
+    std::vector<Position> positionsOfSelection() const;
+    // Whether each hit, position for position, passes the query's filters.
+    std::vector<std::uint8_t> passingFlags() const;
+    // Removes the hits the filters hide from the selection.
+    void thinSelectionToShown();
+    // The positions of every hit in the listed order (m_listedSort), as sortedPositions gives them.
+    const std::vector<Position>& listedPositions();
     void storeHit(RecoveredHit hit);
     // Every hit's name has its key (made now, here, for the hits that lack one).
     void makeNameKeys();
@@ -637,7 +658,7 @@ private:
 
     std::optional<ExternalVolume> m_selectedVolume;
     RecoveryFilters m_filters = RecoveryFilters::defaults();
-    std::set<Uuid> m_selectedHitIDs;
+    HitSelection m_selectedHitIDs;
     ResultsQuery m_query;
     ScanProgress m_progress;
     bool m_isScanning = false;
@@ -686,6 +707,14 @@ private:
     DisplayRows m_displayed;
     ResultsSort m_listedSort = ResultsSort::discovery;  // the order of m_ordered and m_displayed
     ResultsOrder::SortScratch m_sortScratch;
+    // The last order by name made, for as long as the keys it was made from stay unchanged: a later order
+    // by name, in either direction, is read from it instead of sorting again.
+    struct NameOrder {
+        ResultsSort sort = ResultsSort::name;
+        std::uint64_t keysVersion = 0;
+        std::vector<Position> positions;
+    };
+    std::optional<NameOrder> m_nameOrder;
     // Keys of taken names being made on another thread: which making it is, and the hits renamed since
     // their names were taken (by arrival number), keyed anew when the keys come back.
     struct NameKeying {

@@ -357,8 +357,7 @@ void AppModel::applyIntegrityResult(const Uuid& hitId, HitIntegrity integrity, s
         found->dimensions && !isPlausibleJpegPayload(found->byteLength, *found->dimensions)) {
         forgetIntakeKey(*found);
         removeHit(id);
-        auto selection = m_selectedHitIDs;
-        if (selection.erase(id) != 0) setSelectedHitIDs(std::move(selection));
+        if (m_selectedHitIDs.erase(id) != 0) emit fieldChanged(Field::selectedHitIDs);
         auto& pending = m_plain.pendingIntegrityIDs;
         pending.erase(std::remove(pending.begin(), pending.end(), id), pending.end());
         setCatalogDirty(true);

@@ -58,21 +58,8 @@ void AppModel::applyQuery(ResultsQuery query) {
         refreshDisplayedHits();
     }
     // A hit the list no longer shows leaves the selection: what is recovered is what is seen selected. An
-    // order hides nothing. The selection is thinned where it is (it may hold a million hits), from the
-    // keys kept beside the hits.
-    if (filtersChanged) {
-        bool dropped = false;
-        for (auto id = m_selectedHitIDs.begin(); id != m_selectedHitIDs.end();) {
-            const auto position = positionOf(*id);
-            if (position && passes(m_keys[*position])) {
-                ++id;
-            } else {
-                id = m_selectedHitIDs.erase(id);
-                dropped = true;
-            }
-        }
-        if (dropped) emit fieldChanged(Field::selectedHitIDs);
-    }
+    // order hides nothing.
+    if (filtersChanged) thinSelectionToShown();
     if (previous.integrityFilter != m_query.integrityFilter) emit fieldChanged(Field::resultsIntegrityFilter);
     if (previous.captureDateFrom != m_query.captureDateFrom) emit fieldChanged(Field::resultsCaptureDateFrom);
     if (previous.captureDateTo != m_query.captureDateTo) emit fieldChanged(Field::resultsCaptureDateTo);
@@ -108,6 +95,60 @@ HitDate AppModel::captureDateRangeEnd() const {
     for (const auto& hit : m_hits)
         if (hit.captureDate && (!latest || *hit.captureDate > *latest)) latest = hit.captureDate;
     return CaptureDay::startOfDay(latest.value_or(CaptureDay::clockFaceNow(m_effects.clock->now())));
+}
+
+void AppModel::thinSelectionToShown() {
+    if (m_selectedHitIDs.empty()) return;
+    std::size_t dropped = 0;
+    // A few hits are looked up one by one; many (it may be every one of a million) in one pass over the
+    // selection, with the filters read once for every hit, in order, from the keys kept beside the hits.
+    if (m_selectedHitIDs.size() * bulkSelectionShare < m_hits.size()) {
+        dropped = m_selectedHitIDs.eraseAt([this, ids = m_selectedHitIDs.ids()](std::size_t index) {
+            const auto position = positionOf(ids[index]);
+            return !position || !passes(m_keys[*position]);
+        });
+    } else {
+        const std::vector<std::uint8_t> shown = passingFlags();
+        const std::vector<Position> positions = positionsOfSelection();
+        dropped = m_selectedHitIDs.eraseAt([&](std::size_t index) { return positions[index] == noPosition || !shown[positions[index]]; });
+    }
+    if (dropped != 0) emit fieldChanged(Field::selectedHitIDs);
+}
+
+std::vector<std::uint8_t> AppModel::passingFlags() const {
+    std::vector<std::uint8_t> passing;
+    passing.reserve(m_keys.size());
+    m_keys.forEachRun([&](const ResultsOrder::HitKeys* run, std::size_t count) {
+        for (const auto* keys = run; keys != run + count; ++keys) passing.push_back(passes(*keys) ? 1 : 0);
+    });
+    return passing;
+}
+
+std::vector<AppModel::Position> AppModel::positionsOfSelection() const {
+    const std::vector<std::uint64_t> sequences = m_sequenceOf.findAll(m_selectedHitIDs.ids());
+    std::vector<Position> positions(sequences.size(), noPosition);
+    if (m_sequence.empty()) return positions;
+    // As positionOf finds each: a hit sits where its arrival number's distance from the first one says,
+    // unless hits before it were removed. Those places are fetched ahead too.
+    constexpr std::size_t ahead = 16;
+    const std::uint64_t first = m_sequence.front();
+    const auto furthest = [&](std::size_t index) { return sequences[index] - first; };
+    const auto fetch = [&](std::size_t index) {
+        if (sequences[index] != HitIdIndex::absent && furthest(index) < m_sequence.size()) __builtin_prefetch(&m_sequence[furthest(index)]);
+    };
+    for (std::size_t i = 0; i < std::min(ahead, sequences.size()); ++i) fetch(i);
+    for (std::size_t i = 0; i < sequences.size(); ++i) {
+        if (i + ahead < sequences.size()) fetch(i + ahead);
+        if (sequences[i] == HitIdIndex::absent) continue;
+        const std::uint64_t at = furthest(i);
+        if (at < m_sequence.size() && m_sequence[at] == sequences[i]) {
+            positions[i] = static_cast<Position>(at);
+        } else {
+            const auto found = std::lower_bound(m_sequence.begin(), m_sequence.end(), sequences[i]);
+            if (found != m_sequence.end() && *found == sequences[i]) positions[i] = static_cast<Position>(found - m_sequence.begin());
+        }
+    }
+    return positions;
 }
 
 // ---- The hits.
@@ -149,6 +190,7 @@ void AppModel::setHits(std::vector<RecoveredHit> hits) {
     m_keys.clear();
     m_sequenceOf.clear();
     m_sortScratch.release();
+    m_nameOrder.reset();
     for (auto& hit : hits) storeHit(std::move(hit));
     emit fieldChanged(Field::hits);
     refreshDisplayedHits();
@@ -328,11 +370,8 @@ bool AppModel::updateHit(const RecoveredHit& changed) {
             emit displayedHitMoved(static_cast<int>(*oldRow), static_cast<int>(row));
     } else {
         emit displayedHitsRemoved(static_cast<int>(*oldRow));
-        if (m_selectedHitIDs.contains(changed.id)) {
-            auto selection = m_selectedHitIDs;
-            selection.erase(changed.id);
-            setSelectedHitIDs(std::move(selection));
-        }
+        // Taken out where it is: a copy of a large selection for each hit hidden would cost a pass each.
+        if (m_selectedHitIDs.erase(changed.id) != 0) emit fieldChanged(Field::selectedHitIDs);
     }
     emit fieldChanged(Field::displayedHits);
     return true;
@@ -407,6 +446,7 @@ void AppModel::resetResults() {
     // No hit waits for a key: the list takes the order asked for.
     m_listedSort = m_query.sort;
     m_sortScratch.release();
+    m_nameOrder.reset();
     m_undeleteNaming = UndeleteNamingState{};
     m_plain.pendingIntegrityIDs.clear();
     m_plain.resultsSource.reset();
@@ -466,10 +506,25 @@ std::optional<std::size_t> AppModel::orderedRowOf(Position position) const {
     return m_ordered.find(position);
 }
 
+const std::vector<AppModel::Position>& AppModel::listedPositions() {
+    if (!ResultsOrder::usesNameKeys(m_listedSort)) return ResultsOrder::sortedPositions(m_listedSort, m_keys, m_nameKeys.keys(), m_sortScratch);
+    // The keys unchanged since the last order by name: that order, or its reverse for the other direction.
+    if (m_nameOrder && m_nameOrder->keysVersion == m_nameKeys.version() && m_nameOrder->positions.size() == m_nameKeys.madeCount()) {
+        if (m_nameOrder->sort != m_listedSort) {
+            ResultsOrder::reverseNameOrder(m_nameKeys.keys(), m_nameOrder->positions);
+            m_nameOrder->sort = m_listedSort;
+        }
+        return m_nameOrder->positions;
+    }
+    const auto& sorted = ResultsOrder::sortedPositions(m_listedSort, m_keys, m_nameKeys.keys(), m_sortScratch);
+    m_nameOrder = NameOrder{m_listedSort, m_nameKeys.version(), sorted};
+    return m_nameOrder->positions;
+}
+
 void AppModel::refreshDisplayedHits() {
     // Sorted from the keys kept beside the hits, never touching a hit.
     m_listedSort = orderToList();
-    const std::vector<Position>& positions = ResultsOrder::sortedPositions(m_listedSort, m_keys, m_nameKeys.keys(), m_sortScratch);
+    const std::vector<Position>& positions = listedPositions();
     if (!hasActiveResultsFilter()) {
         // The displayed rows are the ordered list.
         m_ordered.clear();
@@ -488,11 +543,7 @@ void AppModel::refilterDisplayedHits() {
         m_ordered.clear();  // the displayed rows are the ordered list now
     } else {
         // Which hits pass, found in one pass in arrival order; the ordered list is then read in order.
-        std::vector<std::uint8_t> passing;
-        passing.reserve(m_keys.size());
-        m_keys.forEachRun([&](const ResultsOrder::HitKeys* run, std::size_t count) {
-            for (const auto* keys = run; keys != run + count; ++keys) passing.push_back(passes(*keys) ? 1 : 0);
-        });
+        const std::vector<std::uint8_t> passing = passingFlags();
         std::erase_if(positions, [&passing](Position position) { return passing[position] == 0; });
     }
     m_displayed.assign(positions);
@@ -509,6 +560,28 @@ std::vector<RecoveredHit> AppModel::displayedHits() const {
     result.reserve(m_displayed.size());
     for (const auto position : m_displayed.toVector()) result.push_back(m_hits[position]);
     return result;
+}
+
+std::vector<std::size_t> AppModel::selectedDisplayedRows() const {
+    std::vector<std::size_t> rows;
+    if (m_selectedHitIDs.empty()) return rows;
+    // A few selected hits are searched for in the list; many are marked by position, and the list read once.
+    if (m_selectedHitIDs.size() * bulkSelectionShare < m_displayed.size()) {
+        for (const Uuid& id : m_selectedHitIDs)
+            if (const auto row = displayedRow(id)) rows.push_back(*row);
+        std::sort(rows.begin(), rows.end());
+        return rows;
+    }
+    std::vector<std::uint8_t> chosen(m_hits.size(), 0);
+    for (const Position position : positionsOfSelection())
+        if (position != noPosition) chosen[position] = 1;
+    rows.reserve(std::min(m_selectedHitIDs.size(), m_displayed.size()));
+    std::size_t row = 0;
+    m_displayed.forEach([&](Position position) {
+        if (chosen[position]) rows.push_back(row);
+        ++row;
+    });
+    return rows;
 }
 
 std::optional<std::size_t> AppModel::displayedRow(const Uuid& id) const {

@@ -515,10 +515,8 @@ void AppModel::pruneImplausibleHits() {
     setCatalogDirty(true);
     m_intakeKeys.clear();
     for (const auto& hit : m_hits) m_intakeKeys.insert(hit.byteOffset, hit.kind);
-    std::set<Uuid> selection;
-    for (const auto& id : m_selectedHitIDs)
-        if (hit(id)) selection.insert(id);
-    setSelectedHitIDs(std::move(selection));
+    const auto ids = m_selectedHitIDs.ids();
+    if (m_selectedHitIDs.eraseAt([&](std::size_t index) { return hit(ids[index]) == nullptr; }) != 0) emit fieldChanged(Field::selectedHitIDs);
     auto& pending = m_plain.pendingIntegrityIDs;
     pending.erase(std::remove_if(pending.begin(), pending.end(), [this](const Uuid& id) { return hit(id) == nullptr; }),
                   pending.end());

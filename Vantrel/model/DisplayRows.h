@@ -30,6 +30,12 @@ public:
     // Every value greater than removed goes down by one (the hit at position removed left the hits).
     void closeGap(Value removed);
     std::vector<Value> toVector() const;
+    // Calls visit(value) for every row, in order.
+    template <typename Visit>
+    void forEach(Visit&& visit) const {
+        for (const auto& chunk : m_chunks)
+            for (const Value value : chunk) visit(value);
+    }
 
     // The first row whose value is not before the given one, for a strict weak order `before` under
     // which the rows are sorted.

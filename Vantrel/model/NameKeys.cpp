@@ -60,6 +60,7 @@ ResultsOrder::NameKey NameKeys::keyOf(std::string_view key, Arena& arena) {
 void NameKeys::makeUpTo(std::size_t count, const NameAt& nameAt, const NameCollator& collator, unsigned lanes) {
     const std::size_t first = m_keys.size();
     if (count <= first) return;
+    ++m_version;
     m_keys.resize(count);
     fill(m_keys, first, nameAt, collator, lanes, m_arena, m_buffers, m_laneArenas);
 }
@@ -75,6 +76,7 @@ NameKeys::Batch NameKeys::make(std::size_t count, const NameAt& nameAt, const Na
 }
 
 void NameKeys::append(Batch&& batch, const std::vector<std::uint32_t>* picked) {
+    ++m_version;
     if (!picked && m_keys.size() == 0) {
         // Every key onto an empty list (its first order by name): the batch's array is taken whole.
         m_keys = std::move(batch.m_keys);
@@ -140,15 +142,19 @@ void NameKeys::fill(ChunkedArray<ResultsOrder::NameKey>& keys, std::size_t first
 
 void NameKeys::rename(std::size_t position, std::string_view name, const NameCollator& collator) {
     if (position >= m_keys.size()) return;
+    ++m_version;
     // The old key's bytes stay in their block until the keys are cleared; renames are few.
     m_keys[position] = keyOf(collator.sortKey(name, m_buffers), m_arena);
 }
 
 void NameKeys::erase(std::size_t position) {
-    if (position < m_keys.size()) m_keys.erase(position);
+    if (position >= m_keys.size()) return;
+    ++m_version;
+    m_keys.erase(position);
 }
 
 void NameKeys::removeWhere(const std::vector<char>& removed) {
+    ++m_version;
     std::size_t kept = 0;
     for (std::size_t i = 0; i < m_keys.size(); ++i) {
         if (i < removed.size() && removed[i]) continue;
@@ -159,6 +165,7 @@ void NameKeys::removeWhere(const std::vector<char>& removed) {
 }
 
 void NameKeys::clear() {
+    ++m_version;
     m_keys.clear();
     m_arena = Arena{};
     m_laneArenas.clear();

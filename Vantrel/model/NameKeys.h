@@ -28,6 +28,8 @@ public:
     std::size_t madeCount() const { return m_keys.size(); }
     const ChunkedArray<ResultsOrder::NameKey>& keys() const { return m_keys; }
     const ResultsOrder::NameKey& operator[](std::size_t position) const { return m_keys[position]; }
+    // Changes with every change of the keys: an order made from them holds while it is the same.
+    std::uint64_t version() const { return m_version; }
 
     // Makes the keys of positions [madeCount(), count). Threads share the work when there is much of it
     // (lanes: at most that many; 0 lets the count and the machine decide).
@@ -64,6 +66,7 @@ private:
                      unsigned lanes, Arena& arena, NameCollator::Buffers& buffers, std::vector<Arena>& laneArenas);
 
     ChunkedArray<ResultsOrder::NameKey> m_keys;
+    std::uint64_t m_version = 0;
     Arena m_arena;
     std::vector<Arena> m_laneArenas;  // what threads filled, kept as long as their keys
     NameCollator::Buffers m_buffers;

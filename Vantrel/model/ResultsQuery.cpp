@@ -570,6 +570,29 @@ const std::vector<std::uint32_t>& sortedPositions(ResultsSort sort, const Chunke
     return scratch.positions;
 }
 
+void reverseNameOrder(const ChunkedArray<NameKey>& nameKeys, std::vector<std::uint32_t>& positions) {
+    // Keys whose words differ differ; equal words are equal keys when both keys fit in them.
+    const auto sameKey = [&nameKeys](std::uint32_t a, std::uint32_t b) {
+        const NameKey& x = nameKeys[a];
+        const NameKey& y = nameKeys[b];
+        if (x.words != y.words) return false;
+        return (x.inWords && y.inWords) || x.text() == y.text();
+    };
+    std::reverse(positions.begin(), positions.end());
+    // Reversed, each run of equal keys is in descending arrival order: turned round again. The keys lie
+    // in arrival order and are read in the sorted one, so each is fetched some rows ahead.
+    constexpr std::size_t ahead = 16;
+    for (std::size_t first = 0; first < positions.size();) {
+        std::size_t last = first + 1;
+        for (; last < positions.size(); ++last) {
+            if (last + ahead < positions.size()) __builtin_prefetch(&nameKeys[positions[last + ahead]]);
+            if (!sameKey(positions[last], positions[first])) break;
+        }
+        if (last - first > 1) std::reverse(positions.begin() + static_cast<std::ptrdiff_t>(first), positions.begin() + static_cast<std::ptrdiff_t>(last));
+        first = last;
+    }
+}
+
 } // namespace ResultsOrder
 
 namespace ResultsQueries {

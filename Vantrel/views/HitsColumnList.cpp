@@ -237,26 +237,28 @@ void HitsColumnList::showContextMenu(QPoint position) {
 }
 
 void HitsColumnList::applyModelSelection() {
-    std::vector<int> rows;
-    rows.reserve(m_model.selectedHitIDs().size());
-    for (const Uuid& id : m_model.selectedHitIDs())
-        if (const auto row = m_model.displayedRow(id)) rows.push_back(static_cast<int>(*row));
-    std::sort(rows.begin(), rows.end());
+    // In ascending order, found in one pass however many are selected.
+    const std::vector<std::size_t> rows = m_model.selectedDisplayedRows();
     QItemSelection selection;
     const int last = m_rows->columnCount() - 1;
     for (std::size_t i = 0; i < rows.size();) {
         std::size_t j = i;
         while (j + 1 < rows.size() && rows[j + 1] == rows[j] + 1) ++j;
-        selection.select(m_rows->index(rows[i], 0), m_rows->index(rows[j], last));
+        selection.select(m_rows->index(static_cast<int>(rows[i]), 0), m_rows->index(static_cast<int>(rows[j]), last));
         i = j + 1;
     }
     m_applying = true;
-    selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    // Cleared first, then selected: Qt compares the selection it had with the new one range by range, at
+    // the product of their counts (a scattered selection of many rows has as many ranges), and compares
+    // nothing when either is empty. The ranges are whole rows already, which Qt would otherwise widen
+    // one by one, merging each into the rest.
+    selectionModel()->clearSelection();
+    selectionModel()->select(selection, QItemSelectionModel::Select);
     // A selection made elsewhere (the preview stepping through the list) brings the keyboard's row
     // along, so that the arrows go on from the row shown.
     const int current = currentIndex().row();
-    if (!rows.empty() && !std::binary_search(rows.begin(), rows.end(), current)) {
-        const QModelIndex row = m_rows->index(rows.size() == 1 ? rows.front() : rows.back(), std::max(currentIndex().column(), 0));
+    if (!rows.empty() && (current < 0 || !std::binary_search(rows.begin(), rows.end(), static_cast<std::size_t>(current)))) {
+        const QModelIndex row = m_rows->index(static_cast<int>(rows.size() == 1 ? rows.front() : rows.back()), std::max(currentIndex().column(), 0));
         selectionModel()->setCurrentIndex(row, QItemSelectionModel::NoUpdate);
         scrollTo(row);
     }
@@ -267,11 +269,11 @@ void HitsColumnList::takeViewSelection() {
     // Rows that come and go with the model's list, and selections the model asked for, are not the
     // user's: the model itself drops a selected hit that a filter hides.
     if (m_applying || m_rows->isFollowingModel()) return;
-    std::set<Uuid> ids;
+    std::vector<Uuid> ids;
     for (const QModelIndex& index : selectionModel()->selectedRows())
-        if (index.row() < static_cast<int>(m_model.displayedCount())) ids.insert(m_rows->hitAt(index.row()).id);
+        if (index.row() < static_cast<int>(m_model.displayedCount())) ids.push_back(m_rows->hitAt(index.row()).id);
     m_writing = true;
-    m_model.setSelectedHitIDs(std::move(ids));
+    m_model.setSelectedHitIDs(HitSelection(std::move(ids)));
     m_writing = false;
 }
 

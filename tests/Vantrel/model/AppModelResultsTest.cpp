@@ -468,5 +468,120 @@ TEST(AppModelResults, KeysMadeForHitsReplacedMeanwhileAreNotTakenForTheNewOnes) 
     }
 }
 
+// The selection after filter changes is what was selected and is still shown, whether the selection is a
+// few hits (looked up one by one) or most of them (in one pass); the table's rows of it are the shown rows
+// of selected hits. Hits removed before the changes move the others down; an identity of no hit is dropped.
+TEST(AppModelResults, FilterChangesKeepTheSelectedHitsStillShownAndDropTheHidden) {
+    struct Row {
+        const char* what;
+        std::size_t everyNth;  // every nth hit is selected
+        bool removeSome;
+        ResultsSort sort;
+    };
+    const std::vector<Row> rows{
+        {"a few selected", 200, false, ResultsSort::discovery},
+        {"a few selected, after removals", 150, true, ResultsSort::sizeDescending},
+        {"every hit selected", 1, false, ResultsSort::discovery},
+        {"every hit selected, by name", 1, false, ResultsSort::name},
+        {"every third selected, after removals, by date", 3, true, ResultsSort::captureDateAscending},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        AppModelHarness harness;
+        AppModel& model = *harness.model;
+        RandomResults random(static_cast<std::uint32_t>(row.everyNth) + 3);
+        for (int i = 0; i < 3000; ++i) model.appendHit(random.hit());
+        model.setResultsSort(row.sort);
+        if (row.removeSome) {
+            for (int i = 0; i < 40; ++i) ASSERT_TRUE(model.removeHit(model.hits()[random.index(model.hits().size())].id));
+        }
+        std::vector<Uuid> chosen{Uuid::random()};  // no hit's
+        for (std::size_t i = 0; i < model.hits().size(); i += row.everyNth) chosen.push_back(model.hits()[i].id);
+        model.setSelectedHitIDs(HitSelection(chosen));
+        // An order alone hides nothing, so only a change of filters thins the selection.
+        std::set<Uuid> expected(chosen.begin(), chosen.end());
+        for (int change = 0; change < 12; ++change) {
+            auto query = random.query();
+            query.sort = row.sort;
+            auto filtersOnly = model.resultsQuery();
+            filtersOnly.sort = row.sort;
+            const bool filtersChange = query != filtersOnly;
+            model.setResultsQuery(query);
+            std::set<Uuid> shown;
+            for (const auto& hit : model.displayedHits()) shown.insert(hit.id);
+            if (filtersChange) std::erase_if(expected, [&shown](const Uuid& id) { return !shown.contains(id); });
+            ASSERT_EQ(model.selectedHitIDs(), HitSelection(expected)) << "change " << change;
+            std::vector<std::size_t> selectedRows;
+            for (std::size_t r = 0; r < model.displayedCount(); ++r)
+                if (expected.contains(model.displayedHit(r).id)) selectedRows.push_back(r);
+            ASSERT_EQ(model.selectedDisplayedRows(), selectedRows) << "change " << change;
+        }
+    }
+}
+
+// An order by name after the other direction, or after other orders, is read from the last one made; it
+// must be the order a fresh sort gives, ties (equal names, and long names equal past their first bytes)
+// in arrival order, also after renames, removals and new hits in between.
+TEST(AppModelResults, AnOrderByNameReadFromTheLastOneEqualsAFreshSort) {
+    struct Row {
+        const char* what;
+        std::vector<ResultsSort> sorts;
+        std::function<void(AppModel&, RandomResults&)> between;
+    };
+    const auto rename = [](AppModel& model, RandomResults& random) {
+        RecoveredHit changed = model.hits()[random.index(model.hits().size())];
+        changed.suggestedName = random.hit().suggestedName;
+        model.updateHit(changed);
+    };
+    const auto remove = [](AppModel& model, RandomResults& random) { model.removeHit(model.hits()[random.index(model.hits().size())].id); };
+    const auto append = [](AppModel& model, RandomResults& random) { model.appendHit(random.hit()); };
+    const std::vector<Row> rows{
+        {"ascending, descending, ascending", {ResultsSort::name, ResultsSort::nameDescending, ResultsSort::name}, nullptr},
+        {"descending first", {ResultsSort::nameDescending, ResultsSort::name, ResultsSort::nameDescending}, nullptr},
+        {"by size between", {ResultsSort::name, ResultsSort::sizeDescending, ResultsSort::nameDescending, ResultsSort::type, ResultsSort::name}, nullptr},
+        {"renames between", {ResultsSort::name, ResultsSort::nameDescending, ResultsSort::name}, rename},
+        {"removals between", {ResultsSort::nameDescending, ResultsSort::name, ResultsSort::nameDescending}, remove},
+        {"new hits between", {ResultsSort::name, ResultsSort::discovery, ResultsSort::nameDescending}, append},
+    };
+    const std::string longPrefix = "a name longer than the first bytes of its key_";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        AppModelHarness harness;
+        AppModel& model = *harness.model;
+        RandomResults random(7);
+        for (int i = 0; i < 600; ++i) {
+            RecoveredHit hit = random.hit();
+            if (random.chance(3)) hit.suggestedName = longPrefix + std::to_string(random.index(4));
+            model.appendHit(hit);
+        }
+        for (const ResultsSort sort : row.sorts) {
+            if (row.between)
+                for (int i = 0; i < 5; ++i) row.between(model, random);
+            model.setResultsSort(sort);
+            waitForTheOrderAskedFor(harness);
+            ASSERT_EQ(model.displayedHits(), expectedDisplay(model)) << ResultsSortName::rawValue(sort);
+        }
+    }
+}
+
+// The selection as one sorted array behaves as a set of identities.
+TEST(HitSelection, HoldsEachIdentityOnceInOrder) {
+    const Uuid a = *Uuid::fromString("00000000-0000-4000-8000-000000000001");
+    const Uuid b = *Uuid::fromString("10000000-0000-4000-8000-000000000000");
+    const Uuid c = *Uuid::fromString("ff000000-0000-4000-8000-000000000000");
+    HitSelection selection(std::vector<Uuid>{c, a, b, a, c});
+    EXPECT_EQ(selection.size(), 3u);
+    EXPECT_EQ(selection, (std::set<Uuid>{a, b, c}));
+    EXPECT_EQ(std::vector<Uuid>(selection.begin(), selection.end()), (std::vector<Uuid>{a, b, c}));
+    EXPECT_FALSE(selection.insert(b));
+    EXPECT_EQ(selection.erase(b), 1u);
+    EXPECT_EQ(selection.erase(b), 0u);
+    EXPECT_FALSE(selection.contains(b));
+    EXPECT_TRUE(selection.insert(b));
+    EXPECT_EQ(selection, (HitSelection{b, c, a}));
+    EXPECT_EQ(selection.eraseAt([](std::size_t index) { return index != 1; }), 2u);
+    EXPECT_EQ(selection, HitSelection{b});
+}
+
 } // namespace
 } // namespace vantrel
