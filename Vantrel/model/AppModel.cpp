@@ -48,7 +48,7 @@ std::optional<std::uint64_t> HitIdIndex::find(const Uuid& id) const {
     return slot->sequence;
 }
 
-std::vector<std::uint64_t> HitIdIndex::findAll(std::span<const Uuid> ids) const {
+void HitIdIndex::findAll(std::span<const Uuid> ids, std::vector<std::uint64_t>& sequences) const {
     // Far enough ahead that a slot has arrived when its identity's turn comes; near enough that the
     // slots fetched stay in the cache.
     constexpr std::size_t ahead = 16;
@@ -57,13 +57,12 @@ std::vector<std::uint64_t> HitIdIndex::findAll(std::span<const Uuid> ids) const 
         if (!table.entries.empty()) __builtin_prefetch(&table.entries[startOf(id, table.entries.size() - 1)]);
     };
     for (std::size_t i = 0; i < std::min(ahead, ids.size()); ++i) fetch(ids[i]);
-    std::vector<std::uint64_t> sequences(ids.size());
+    sequences.resize(ids.size());
     for (std::size_t i = 0; i < ids.size(); ++i) {
         if (i + ahead < ids.size()) fetch(ids[i + ahead]);
         const Slot* slot = slotOf(shard(ids[i]), ids[i]);
         sequences[i] = slot ? slot->sequence : absent;
     }
-    return sequences;
 }
 
 void HitIdIndex::rehash(Shard& shard) {

@@ -81,7 +81,7 @@ public:
     std::optional<std::uint64_t> find(const Uuid& id) const;
     // The arrival numbers of many identities, in their order (absent for one not here). The slots are
     // fetched some identities ahead, so that the lookups wait for memory together, not one after another.
-    std::vector<std::uint64_t> findAll(std::span<const Uuid> ids) const;
+    void findAll(std::span<const Uuid> ids, std::vector<std::uint64_t>& sequences) const;
     // Adds the identity with its arrival number; answers false, changing nothing, when it is there already.
     bool insert(const Uuid& id, std::uint64_t sequence);
     void erase(const Uuid& id);
@@ -631,10 +631,14 @@ private:
     // A selection of fewer than one hit in this many is looked up hit by hit, a larger one in a pass.
     static constexpr std::size_t bulkSelectionShare = 64;
     // The positions of the selected hits, in the selection's order; noPosition for one not in the list.
-    static constexpr Position noPosition = ~Position{0};
-    std::vector<Position> positionsOfSelection() const;
-    // Whether each hit, position for position, passes the query's filters.
-    std::vector<std::uint8_t> passingFlags() const;
+    // They live in m_selectionScratch until the next call.
+    static constexpr std::uint64_t noPosition = ~std::uint64_t{0};
+    const std::vector<std::uint64_t>& positionsOfSelection() const;
+    // Whether each hit, position for position, passes the query's filters; in m_passingScratch until the
+    // next call.
+    const std::vector<std::uint8_t>& passingFlags() const;
+    // The earliest or the latest capture date of any hit; none without one.
+    std::optional<HitDate> extremeCaptureDate(bool latest) const;
     // Removes the hits the filters hide from the selection.
     void thinSelectionToShown();
     // The positions of every hit in the listed order (m_listedSort), as sortedPositions gives them.
@@ -715,6 +719,10 @@ private:
         std::vector<Position> positions;
     };
     std::optional<NameOrder> m_nameOrder;
+    // Memory of the passes over a large selection and over every hit's filters, kept from one pass to the
+    // next (a million hits would otherwise fault in some ten megabytes afresh at every filter change).
+    mutable std::vector<std::uint64_t> m_selectionScratch;
+    mutable std::vector<std::uint8_t> m_passingScratch;
     // Keys of taken names being made on another thread: which making it is, and the hits renamed since
     // their names were taken (by arrival number), keyed anew when the keys come back.
     struct NameKeying {

@@ -79,22 +79,32 @@ bool AppModel::hasActiveResultsFilter() const {
     return isCaptureDateFilterActive() || m_query.integrityFilter != ResultsIntegrityFilter::all;
 }
 
+// The dates are read from the keys kept beside the hits: small records, one after the other.
 bool AppModel::hasCaptureDates() const {
-    return std::any_of(m_hits.begin(), m_hits.end(), [](const RecoveredHit& hit) { return hit.captureDate.has_value(); });
+    bool dated = false;
+    m_keys.forEachRun([&dated](const ResultsOrder::HitKeys* run, std::size_t count) {
+        dated = dated || std::any_of(run, run + count, [](const ResultsOrder::HitKeys& keys) { return keys.hasCaptureDate; });
+    });
+    return dated;
+}
+
+std::optional<HitDate> AppModel::extremeCaptureDate(bool latest) const {
+    std::optional<std::int64_t> extreme;
+    m_keys.forEachRun([&](const ResultsOrder::HitKeys* run, std::size_t count) {
+        for (const auto* keys = run; keys != run + count; ++keys)
+            if (keys->hasCaptureDate && (!extreme || (latest ? keys->captureTicks > *extreme : keys->captureTicks < *extreme)))
+                extreme = keys->captureTicks;
+    });
+    if (!extreme) return std::nullopt;
+    return HitDate(HitDate::duration(*extreme));
 }
 
 HitDate AppModel::captureDateRangeStart() const {
-    std::optional<HitDate> earliest;
-    for (const auto& hit : m_hits)
-        if (hit.captureDate && (!earliest || *hit.captureDate < *earliest)) earliest = hit.captureDate;
-    return CaptureDay::startOfDay(earliest.value_or(CaptureDay::clockFaceNow(m_effects.clock->now())));
+    return CaptureDay::startOfDay(extremeCaptureDate(false).value_or(CaptureDay::clockFaceNow(m_effects.clock->now())));
 }
 
 HitDate AppModel::captureDateRangeEnd() const {
-    std::optional<HitDate> latest;
-    for (const auto& hit : m_hits)
-        if (hit.captureDate && (!latest || *hit.captureDate > *latest)) latest = hit.captureDate;
-    return CaptureDay::startOfDay(latest.value_or(CaptureDay::clockFaceNow(m_effects.clock->now())));
+    return CaptureDay::startOfDay(extremeCaptureDate(true).value_or(CaptureDay::clockFaceNow(m_effects.clock->now())));
 }
 
 void AppModel::thinSelectionToShown() {
@@ -108,26 +118,32 @@ void AppModel::thinSelectionToShown() {
             return !position || !passes(m_keys[*position]);
         });
     } else {
-        const std::vector<std::uint8_t> shown = passingFlags();
-        const std::vector<Position> positions = positionsOfSelection();
+        const std::vector<std::uint8_t>& shown = passingFlags();
+        const std::vector<std::uint64_t>& positions = positionsOfSelection();
         dropped = m_selectedHitIDs.eraseAt([&](std::size_t index) { return positions[index] == noPosition || !shown[positions[index]]; });
     }
     if (dropped != 0) emit fieldChanged(Field::selectedHitIDs);
 }
 
-std::vector<std::uint8_t> AppModel::passingFlags() const {
-    std::vector<std::uint8_t> passing;
-    passing.reserve(m_keys.size());
+const std::vector<std::uint8_t>& AppModel::passingFlags() const {
+    std::vector<std::uint8_t>& passing = m_passingScratch;
+    passing.resize(m_keys.size());
+    std::size_t position = 0;
     m_keys.forEachRun([&](const ResultsOrder::HitKeys* run, std::size_t count) {
-        for (const auto* keys = run; keys != run + count; ++keys) passing.push_back(passes(*keys) ? 1 : 0);
+        for (const auto* keys = run; keys != run + count; ++keys) passing[position++] = passes(*keys) ? 1 : 0;
     });
     return passing;
 }
 
-std::vector<AppModel::Position> AppModel::positionsOfSelection() const {
-    const std::vector<std::uint64_t> sequences = m_sequenceOf.findAll(m_selectedHitIDs.ids());
-    std::vector<Position> positions(sequences.size(), noPosition);
-    if (m_sequence.empty()) return positions;
+const std::vector<std::uint64_t>& AppModel::positionsOfSelection() const {
+    // The arrival numbers first, then each turned into its position where it lies.
+    std::vector<std::uint64_t>& sequences = m_selectionScratch;
+    m_sequenceOf.findAll(m_selectedHitIDs.ids(), sequences);
+    std::vector<std::uint64_t>& positions = sequences;
+    if (m_sequence.empty()) {
+        std::fill(positions.begin(), positions.end(), noPosition);
+        return positions;
+    }
     // As positionOf finds each: a hit sits where its arrival number's distance from the first one says,
     // unless hits before it were removed. Those places are fetched ahead too.
     constexpr std::size_t ahead = 16;
@@ -137,15 +153,17 @@ std::vector<AppModel::Position> AppModel::positionsOfSelection() const {
         if (sequences[index] != HitIdIndex::absent && furthest(index) < m_sequence.size()) __builtin_prefetch(&m_sequence[furthest(index)]);
     };
     for (std::size_t i = 0; i < std::min(ahead, sequences.size()); ++i) fetch(i);
+    static_assert(HitIdIndex::absent == noPosition);
     for (std::size_t i = 0; i < sequences.size(); ++i) {
         if (i + ahead < sequences.size()) fetch(i + ahead);
-        if (sequences[i] == HitIdIndex::absent) continue;
-        const std::uint64_t at = furthest(i);
-        if (at < m_sequence.size() && m_sequence[at] == sequences[i]) {
-            positions[i] = static_cast<Position>(at);
+        const std::uint64_t sequence = sequences[i];
+        if (sequence == HitIdIndex::absent) continue;
+        const std::uint64_t at = sequence - first;
+        if (at < m_sequence.size() && m_sequence[at] == sequence) {
+            positions[i] = at;
         } else {
-            const auto found = std::lower_bound(m_sequence.begin(), m_sequence.end(), sequences[i]);
-            if (found != m_sequence.end() && *found == sequences[i]) positions[i] = static_cast<Position>(found - m_sequence.begin());
+            const auto found = std::lower_bound(m_sequence.begin(), m_sequence.end(), sequence);
+            positions[i] = found != m_sequence.end() && *found == sequence ? static_cast<std::uint64_t>(found - m_sequence.begin()) : noPosition;
         }
     }
     return positions;
@@ -191,6 +209,8 @@ void AppModel::setHits(std::vector<RecoveredHit> hits) {
     m_sequenceOf.clear();
     m_sortScratch.release();
     m_nameOrder.reset();
+    m_selectionScratch = {};
+    m_passingScratch = {};
     for (auto& hit : hits) storeHit(std::move(hit));
     emit fieldChanged(Field::hits);
     refreshDisplayedHits();
@@ -447,6 +467,8 @@ void AppModel::resetResults() {
     m_listedSort = m_query.sort;
     m_sortScratch.release();
     m_nameOrder.reset();
+    m_selectionScratch = {};
+    m_passingScratch = {};
     m_undeleteNaming = UndeleteNamingState{};
     m_plain.pendingIntegrityIDs.clear();
     m_plain.resultsSource.reset();
@@ -543,7 +565,7 @@ void AppModel::refilterDisplayedHits() {
         m_ordered.clear();  // the displayed rows are the ordered list now
     } else {
         // Which hits pass, found in one pass in arrival order; the ordered list is then read in order.
-        const std::vector<std::uint8_t> passing = passingFlags();
+        const std::vector<std::uint8_t>& passing = passingFlags();
         std::erase_if(positions, [&passing](Position position) { return passing[position] == 0; });
     }
     m_displayed.assign(positions);
@@ -572,8 +594,9 @@ std::vector<std::size_t> AppModel::selectedDisplayedRows() const {
         std::sort(rows.begin(), rows.end());
         return rows;
     }
-    std::vector<std::uint8_t> chosen(m_hits.size(), 0);
-    for (const Position position : positionsOfSelection())
+    std::vector<std::uint8_t>& chosen = m_passingScratch;
+    chosen.assign(m_hits.size(), 0);
+    for (const std::uint64_t position : positionsOfSelection())
         if (position != noPosition) chosen[position] = 1;
     rows.reserve(std::min(m_selectedHitIDs.size(), m_displayed.size()));
     std::size_t row = 0;

@@ -41,7 +41,8 @@ public:
     // How many were removed (0 or 1).
     std::size_t erase(const Uuid& id);
     // Removes the identity at each index the predicate picks (pick(index), called once an index, in
-    // ascending order), keeping the order of the rest; how many went.
+    // ascending order), keeping the order of the rest; how many went. The predicate may read ids()[index]:
+    // identities are moved down only once they have been picked over.
     template <typename Pick>
     std::size_t eraseAt(Pick pick) {
         std::size_t kept = 0;
