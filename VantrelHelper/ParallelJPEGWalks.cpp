@@ -4,13 +4,19 @@
 
 #include <algorithm>
 
+#include <pthread.h>
+
 namespace vantrel {
 
 unsigned ParallelJPEGWalks::threadsFor(unsigned processors) { return std::min(processors > 1 ? processors - 1 : 0, maxThreads); }
 
 ParallelJPEGWalks::ParallelJPEGWalks(unsigned threads) {
     m_threads.reserve(threads);
-    for (unsigned i = 0; i < threads; ++i) m_threads.emplace_back([this] { work(); });
+    for (unsigned i = 0; i < threads; ++i) {
+        m_threads.emplace_back([this] { work(); });
+        // Named apart from the scan's own thread, whose name they would otherwise carry, for profiles.
+        ::pthread_setname_np(m_threads.back().native_handle(), "scan.walk");
+    }
 }
 
 ParallelJPEGWalks::~ParallelJPEGWalks() {
