@@ -28,7 +28,6 @@ using test::waitError;
 
 constexpr uid_t nobodyUid = 65534;
 constexpr gid_t nobodyGid = 65534;
-constexpr std::uint64_t mebibyte = 1024 * 1024;
 
 // A loop device over a file, optionally with ext4 on it mounted at a folder; taken down at the end.
 class Loop {

@@ -21,7 +21,6 @@ namespace {
 
 using test::SpawnedHelper;
 
-constexpr std::uint64_t mebibyte = 1024 * 1024;
 const std::string python = "/usr/bin/python3";
 
 // Why FUSE files cannot be made here, or nothing when they can be tried.

@@ -25,6 +25,10 @@
 #include <unistd.h>
 #include <vector>
 
+namespace vantrel {
+constexpr std::uint64_t mebibyte = 1024 * 1024;
+} // namespace vantrel
+
 namespace vantrel::test {
 
 inline constexpr auto helperWait = std::chrono::seconds(20);

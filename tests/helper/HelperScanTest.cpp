@@ -20,7 +20,6 @@ namespace {
 
 using test::SpawnedHelper;
 
-constexpr std::uint64_t mebibyte = 1024 * 1024;
 // Large enough that a scan of it is still running when the test acts on it; sparse, so it costs no disk.
 constexpr std::uint64_t longImageBytes = 65536 * mebibyte;
 

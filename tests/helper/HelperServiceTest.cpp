@@ -19,7 +19,6 @@ using test::ErrorAnswer;
 using test::SpawnedHelper;
 using test::waitError;
 
-constexpr std::uint64_t mebibyte = 1024 * 1024;
 
 UniqueFd createDestination(const std::filesystem::path& path, mode_t mode = 0600) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);

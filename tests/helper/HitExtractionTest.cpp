@@ -17,7 +17,7 @@
 namespace vantrel {
 namespace {
 
-constexpr std::uint64_t mebibyte = 1024 * 1024;
+constexpr std::uint64_t oneMebibyte = 1024 * 1024;
 
 std::int64_t invalidCode(const HitExtraction::HitDescription& description) {
     try {
@@ -77,11 +77,11 @@ public:
 
 // Large hits are written past the page cache, in whole blocks and a last part through it.
 TEST(HitExtraction, WritesAHitOverWhateverTheDestinationHeldAndLeavesItsMode) {
-    for (const std::uint64_t length : {2 * mebibyte + 3, 9 * mebibyte + 5, 8 * mebibyte, 4 * mebibyte + 4095}) {
+    for (const std::uint64_t length : {2 * oneMebibyte + 3, 9 * oneMebibyte + 5, 8 * oneMebibyte, 4 * oneMebibyte + 4095}) {
         SCOPED_TRACE(length);
         test::TempDir dir;
         Destination destination(dir);
-        MemoryByteSource source(test::randomBytes(10 * mebibyte, 1));
+        MemoryByteSource source(test::randomBytes(10 * oneMebibyte, 1));
         RecoveredHit hit;
         hit.byteOffset = 10;
         hit.byteLength = length;
@@ -112,9 +112,9 @@ TEST(HitExtraction, AHitThatEndsEarlyOrIsCancelledFails) {
     }
 
     // A connection that closes stops the write at the next chunk.
-    MemoryByteSource large(test::randomBytes(8 * mebibyte, 6));
+    MemoryByteSource large(test::randomBytes(8 * oneMebibyte, 6));
     hit.byteOffset = 0;
-    hit.byteLength = 8 * mebibyte;
+    hit.byteLength = 8 * oneMebibyte;
     int asked = 0;
     try {
         HitExtraction::writeHit(large, hit, destination.fd.get(), destination.path, [&] { return ++asked > 2; });
@@ -123,7 +123,7 @@ TEST(HitExtraction, AHitThatEndsEarlyOrIsCancelledFails) {
         EXPECT_EQ(error.error().code, 15);
         EXPECT_EQ(error.error().message, "Extraction cancelled");
     }
-    EXPECT_LT(std::filesystem::file_size(destination.path), 8 * mebibyte);
+    EXPECT_LT(std::filesystem::file_size(destination.path), 8 * oneMebibyte);
 
     // A full destination fails the hit, whichever thread met it.
     if (!test::runningAsRoot()) return;
@@ -145,21 +145,21 @@ TEST(HitExtraction, AHitThatEndsEarlyOrIsCancelledFails) {
 TEST(HitExtraction, CopiesInChunksReportingProgressAndUnreadableChunks) {
     test::TempDir dir;
     Destination destination(dir);
-    test::FaultyByteSource source(test::randomBytes(10 * mebibyte, 2));
-    source.addBadRange(5 * mebibyte, 1);
+    test::FaultyByteSource source(test::randomBytes(10 * oneMebibyte, 2));
+    source.addBadRange(5 * oneMebibyte, 1);
     std::vector<int> percentages;
     std::vector<std::int64_t> unreadableSeen;
     std::vector<std::string> lines;
     HitExtraction::CopyCallbacks callbacks;
     callbacks.onProgress = [&](std::uint64_t, std::uint64_t total, std::int64_t unreadable, int percentage) {
-        EXPECT_EQ(total, 10 * mebibyte);
+        EXPECT_EQ(total, 10 * oneMebibyte);
         percentages.push_back(percentage);
         unreadableSeen.push_back(unreadable);
     };
     callbacks.onUnreadableChunk = [&](const std::string& line) { lines.push_back(line); };
 
     const auto outcome = HitExtraction::copyDevice(source, destination.fd.get(), destination.path, callbacks);
-    EXPECT_EQ(outcome.copied, 10 * mebibyte);
+    EXPECT_EQ(outcome.copied, 10 * oneMebibyte);
     EXPECT_EQ(outcome.unreadableChunks, 1);
     EXPECT_EQ(percentages, (std::vector<int>{40, 80, 100}));
     EXPECT_EQ(unreadableSeen, (std::vector<std::int64_t>{0, 1, 1}));
@@ -167,19 +167,19 @@ TEST(HitExtraction, CopiesInChunksReportingProgressAndUnreadableChunks) {
     EXPECT_EQ(lines[0].rfind("copy read error @4194304: ", 0), 0u) << lines[0];
 
     auto expected = source.data();
-    std::fill(expected.begin() + 4 * mebibyte, expected.begin() + 8 * mebibyte, 0);
+    std::fill(expected.begin() + 4 * oneMebibyte, expected.begin() + 8 * oneMebibyte, 0);
     EXPECT_EQ(test::readFile(destination.path), expected);
 }
 
 TEST(HitExtraction, ACopyEndsWhenTheDeviceIsGoneOrOnCancel) {
     test::TempDir dir;
     Destination destination(dir);
-    test::FaultyByteSource gone(test::randomBytes(mebibyte, 3));
+    test::FaultyByteSource gone(test::randomBytes(oneMebibyte, 3));
     gone.unplug();
     EXPECT_THROW(HitExtraction::copyDevice(gone, destination.fd.get(), destination.path, {}), PosixError);
 
     // An image cut short after it was opened is no longer the device the copy began on.
-    test::writeFile(dir / "card.img", test::randomBytes(mebibyte, 5));
+    test::writeFile(dir / "card.img", test::randomBytes(oneMebibyte, 5));
     FileByteSource truncated((dir / "card.img").string());
     std::filesystem::resize_file(dir / "card.img", 100 * 1024);
     try {
@@ -189,7 +189,7 @@ TEST(HitExtraction, ACopyEndsWhenTheDeviceIsGoneOrOnCancel) {
         EXPECT_EQ(error.kind(), ByteSourceError::Kind::deviceChanged);
     }
 
-    MemoryByteSource source(test::randomBytes(mebibyte, 4));
+    MemoryByteSource source(test::randomBytes(oneMebibyte, 4));
     HitExtraction::CopyCallbacks callbacks;
     callbacks.isCancelled = [] { return true; };
     try {

@@ -29,7 +29,7 @@ Bytes pattern(std::size_t size) {
     return bytes;
 }
 
-Bytes slice(const Bytes& bytes, std::uint64_t offset, std::int64_t count) {
+Bytes sliceOf(const Bytes& bytes, std::uint64_t offset, std::int64_t count) {
     const auto begin = bytes.begin() + static_cast<std::ptrdiff_t>(offset);
     return Bytes(begin, begin + count);
 }
@@ -78,18 +78,18 @@ TEST(ReadAheadByteSource, HandsTheAnnouncedReadOverAndMakesOtherReadsBeforeOrAft
         EXPECT_EQ(source.length(), data.size());
         source.willRead(8192, 32768);
         source.readInto(100, 10, out);  // before or after the read ahead, never beside it
-        EXPECT_EQ(out, slice(data, 100, 10));
+        EXPECT_EQ(out, sliceOf(data, 100, 10));
         source.readInto(8192, 32768, out);
-        EXPECT_EQ(out, slice(data, 8192, 32768));
+        EXPECT_EQ(out, sliceOf(data, 8192, 32768));
         // Handed over in the storage it was read into: page-aligned, as every large read buffer.
         EXPECT_EQ(reinterpret_cast<std::uintptr_t>(out.data()) % 4096, 0u);
         // Asked for again, it is read again: a read ahead is handed over once.
         source.readInto(8192, 32768, out);
-        EXPECT_EQ(out, slice(data, 8192, 32768));
+        EXPECT_EQ(out, sliceOf(data, 8192, 32768));
         // A read at the end is clamped there as the source does, ahead or not.
         source.willRead(60000, 10000);
         source.readInto(60000, 10000, out);
-        EXPECT_EQ(out, slice(data, 60000, static_cast<std::int64_t>(data.size()) - 60000));
+        EXPECT_EQ(out, sliceOf(data, 60000, static_cast<std::int64_t>(data.size()) - 60000));
     }
     ASSERT_EQ(inner.reads.size(), 4u);
     EXPECT_EQ(sorted({inner.reads[0], inner.reads[1]}), (std::vector<Read>{{100, 10}, {8192, 32768}}));
@@ -106,9 +106,9 @@ TEST(ReadAheadByteSource, AnAnnouncementNotAskedForIsReplacedByTheNextAndOneLeft
         source.willRead(0, 4096);
         source.willRead(4096, 4096);
         source.readInto(4096, 4096, out);
-        EXPECT_EQ(out, slice(data, 4096, 4096));
+        EXPECT_EQ(out, sliceOf(data, 4096, 4096));
         source.readInto(0, 4096, out);
-        EXPECT_EQ(out, slice(data, 0, 4096));
+        EXPECT_EQ(out, sliceOf(data, 0, 4096));
         source.willRead(8192, 4096);  // never asked for: dropped, or waited for when already under way
     }
     ASSERT_GE(inner.reads.size(), 3u);
@@ -165,12 +165,12 @@ TEST(ReadAheadByteSource, GivesTheRightBytesOneReadAtATimeWhateverTheThreadIsDoi
             if (random() % 3 == 0) {
                 const std::uint64_t other = random() % 250'000;
                 source.readInto(other, 100, out);
-                ASSERT_EQ(out, slice(data, other, std::min<std::int64_t>(100, static_cast<std::int64_t>(data.size() - other))));
+                ASSERT_EQ(out, sliceOf(data, other, std::min<std::int64_t>(100, static_cast<std::int64_t>(data.size() - other))));
             }
             if (random() % 4 == 0) std::this_thread::sleep_for(std::chrono::microseconds(random() % 400));
             if (random() % 5 == 0) continue;  // never asked for
             source.readInto(offset, count, out);
-            ASSERT_EQ(out, slice(data, offset, std::min<std::int64_t>(count, static_cast<std::int64_t>(data.size() - offset))));
+            ASSERT_EQ(out, sliceOf(data, offset, std::min<std::int64_t>(count, static_cast<std::int64_t>(data.size() - offset))));
         }
         EXPECT_EQ(source.currentLength(), data.size());
     }

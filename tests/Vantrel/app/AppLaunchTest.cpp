@@ -20,10 +20,7 @@ namespace {
 
 using test::AppModelHarness;
 
-// Comes first, so that the application exists before the fixture's widgets.
-struct WithApplication {
-    WithApplication() { test::widgetApplication(); }
-};
+using test::WithApplication;
 
 struct LaunchFixture : WithApplication {
     explicit LaunchFixture(std::vector<std::string> arguments = {}) {

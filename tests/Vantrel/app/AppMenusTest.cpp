@@ -55,10 +55,7 @@ QString mnemonics(const QList<QAction*>& actions) {
     return letters;
 }
 
-// Comes first, so that the application exists before the fixture's widgets.
-struct WithApplication {
-    WithApplication() { test::widgetApplication(); }
-};
+using test::WithApplication;
 
 struct MenusFixture : WithApplication {
     MenusFixture() {

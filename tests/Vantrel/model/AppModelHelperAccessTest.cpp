@@ -22,13 +22,6 @@ ExternalVolume loopVolume() {
     return volume;
 }
 
-void answerPings(test::FakeHelperClient& helper) {
-    helper.setResponder(HelperProtocolSelector::ping, [](test::FakeHelperClient::Call& call) {
-        call.stringReply("pong");
-        return true;
-    });
-}
-
 void answerAccess(test::FakeHelperClient& helper, bool granted, std::optional<ErrorObject> error = std::nullopt) {
     helper.setResponder(HelperProtocolSelector::checkRawDiskAccess, [granted, error](test::FakeHelperClient::Call& call) {
         call.accessReply(granted, error);

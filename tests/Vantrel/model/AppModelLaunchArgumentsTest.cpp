@@ -17,13 +17,6 @@ using test::AppModelHarness;
 
 const std::string program = "/usr/bin/Vantrel";
 
-void answerPings(test::FakeHelperClient& helper) {
-    helper.setResponder(HelperProtocolSelector::ping, [](test::FakeHelperClient::Call& call) {
-        call.stringReply("pong");
-        return true;
-    });
-}
-
 // Sets an environment variable for one test and removes it afterwards.
 class ScopedVariable {
 public:

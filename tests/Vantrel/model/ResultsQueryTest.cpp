@@ -16,6 +16,8 @@
 namespace vantrel {
 namespace {
 
+using K = RecoveredFileKind;
+
 using test::makeHit;
 
 std::vector<std::string> names(const std::vector<RecoveredHit>& hits) {
@@ -90,7 +92,6 @@ TEST(ResultsOrders, NamesCompareWithoutCaseAndDigitByDigit) {
 }
 
 TEST(ResultsOrders, CanonRawKindsShareOneLabelAndKeepTheirOrder) {
-    using K = RecoveredFileKind;
     const std::vector<RecoveredHit> hits{makeHit("cr3", 1, K::cr3), makeHit("png", 1, K::png), makeHit("crw", 1, K::crw),
                                          makeHit("cr2", 1, K::cr2), makeHit("arw", 1, K::arw)};
     EXPECT_EQ(listLabel(K::cr2), "CRW");

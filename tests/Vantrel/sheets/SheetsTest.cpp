@@ -75,7 +75,7 @@ protected:
     AppModelHarness h;
 };
 
-ExternalVolume volumeWith(const char* fileSystem) {
+ExternalVolume sheetVolumeWith(const char* fileSystem) {
     ExternalVolume volume;
     volume.name = "CARD";
     volume.bsdName = "sdb";
@@ -136,7 +136,7 @@ struct ScanCalls {
 TEST_F(Sheets, ScanModeOpensWithThePreferredQuickModeOnAFatVolume) {
     ScanCalls calls;
     calls.preferred = ScanMode::quickUndelete;
-    h.model->setSelectedVolume(volumeWith("FAT32"));
+    h.model->setSelectedVolume(sheetVolumeWith("FAT32"));
     ScanModeSheet sheet(*h.model, calls.actions());
     showAndKeep(sheet, QStringLiteral("scan-mode"));
     EXPECT_EQ(sheet.width(), ScanModeSheet::fixedWidth);
@@ -157,7 +157,7 @@ TEST_F(Sheets, ScanModeOffersOnlyTheStandardScanElsewhere) {
     ScanCalls calls;
     calls.preferred = ScanMode::quickUndelete;
     for (const bool withVolume : {true, false}) {
-        if (withVolume) h.model->setSelectedVolume(volumeWith("ext4"));
+        if (withVolume) h.model->setSelectedVolume(sheetVolumeWith("ext4"));
         else h.model->setSelectedVolume(std::nullopt);
         ScanModeSheet sheet(*h.model, calls.actions());
         sheet.show();
@@ -171,7 +171,7 @@ TEST_F(Sheets, ScanModeOffersOnlyTheStandardScanElsewhere) {
 
 TEST_F(Sheets, ScanModeCancelAndEscapeStartNothing) {
     ScanCalls calls;
-    h.model->setSelectedVolume(volumeWith("exFAT"));
+    h.model->setSelectedVolume(sheetVolumeWith("exFAT"));
     ScanModeSheet sheet(*h.model, calls.actions());
     sheet.show();
     child<QPushButton>(sheet, "cancel").click();

@@ -11,7 +11,7 @@ namespace {
 
 using test::TiffBuilder;
 
-Bytes bytesOf(std::string_view text) { return Bytes(text.begin(), text.end()); }
+Bytes asBytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
 // A TIFF whose first directory carries the Make text, padded with the filler bytes.
 Bytes tiffWithMake(const std::string& make, std::string_view filler = {}) {
@@ -19,7 +19,7 @@ Bytes tiffWithMake(const std::string& make, std::string_view filler = {}) {
     const auto ifd = tiff.addDirectory();
     tiff.addSize(ifd, 100, 100);
     if (!make.empty()) tiff.addAscii(ifd, 271, make);
-    tiff.addBlob(bytesOf(filler));
+    tiff.addBlob(asBytes(filler));
     return tiff.build();
 }
 
@@ -39,7 +39,7 @@ TEST(TIFFKindDetector, FallsBackToACaseSensitiveByteSearch) {
     // Only the first 8 KiB are searched.
     Bytes late = tiffWithMake("");
     late.resize(8192, 0);
-    const Bytes name = bytesOf("NIKON");
+    const Bytes name = asBytes("NIKON");
     late.insert(late.end() - 2, name.begin(), name.end());
     EXPECT_EQ(TIFFKindDetector::refine(late), RecoveredFileKind::tiff);
     EXPECT_EQ(TIFFKindDetector::refine(Bytes{}), RecoveredFileKind::tiff);

@@ -12,6 +12,8 @@
 namespace vantrel {
 namespace {
 
+using K = RecoveredFileKind;
+
 constexpr std::uint64_t clusterBytes = 2048;
 constexpr std::uint64_t runOffset = 4096;
 
@@ -53,7 +55,6 @@ TEST(RunStructureCheck, WholeFilesPassAndAlternatingClustersDoNot) {
     const auto entry = text.find(" 00000 n", text.rfind("\nxref")) - 10;
     ++shifted[entry + 9];
 
-    using K = RecoveredFileKind;
     const struct {
         const char* what;
         RecoveredFileKind kind;

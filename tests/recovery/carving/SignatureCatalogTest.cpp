@@ -7,6 +7,8 @@
 namespace vantrel {
 namespace {
 
+using K = RecoveredFileKind;
+
 Bytes text(std::string_view ascii) { return Bytes(ascii.begin(), ascii.end()); }
 
 Bytes join(std::initializer_list<Bytes> pieces) {
@@ -18,7 +20,6 @@ Bytes join(std::initializer_list<Bytes> pieces) {
 const FileSignature& row(std::size_t index) { return SignatureCatalog::carveMVP().at(index); }
 
 TEST(SignatureCatalog, HoldsTheTwentyTwoRowsInTableOrder) {
-    using K = RecoveredFileKind;
     const std::vector<K> kinds{K::jpeg, K::png, K::gif, K::gif, K::webp, K::bmp, K::crw, K::cr2,
                                K::orf,  K::orf, K::orf, K::tiff, K::tiff, K::mp4, K::pdf, K::rtf,
                                K::doc,  K::zip, K::mp3, K::wav, K::flac, K::ogg};

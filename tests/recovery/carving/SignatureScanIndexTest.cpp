@@ -17,7 +17,7 @@ namespace {
 
 using K = RecoveredFileKind;
 
-Bytes text(std::string_view ascii) { return Bytes(ascii.begin(), ascii.end()); }
+Bytes asciiBytes(std::string_view ascii) { return Bytes(ascii.begin(), ascii.end()); }
 
 using test::expectSameAsReference;
 
@@ -30,7 +30,7 @@ Bytes denseWindow(std::size_t size, std::uint64_t seed) {
     std::vector<Bytes> pieces;
     for (const auto& row : table) pieces.push_back(row.header);
     for (const char* extra : {"IIRO", "II*\x00\x10\x00\x00\x00" "CR", "ftyp", "RIFF", "MM\x00*", "GIF8", "PK\x03"})
-        pieces.push_back(text(std::string_view(extra, std::strlen(extra) + (extra[2] == '*' ? 1 : 0))));
+        pieces.push_back(asciiBytes(std::string_view(extra, std::strlen(extra) + (extra[2] == '*' ? 1 : 0))));
     for (std::size_t n = 0; n < size / 40; ++n) {
         const Bytes& piece = pieces[random() % pieces.size()];
         const std::size_t at = random() % size;
@@ -60,10 +60,10 @@ TEST(SignatureScanIndex, OnePassFindsWhatThePerPatternSearchFinds) {
 TEST(SignatureScanIndex, OnePassKeepsOrderForNeedlesInsideTheHeaderAndManyPrefixes) {
     // A needle that starts inside its header moves candidates back; many first bytes share prefilter buckets.
     std::vector<FileSignature> rows;
-    rows.push_back({K::wav, text("zzABCD"), Bytes{0x0F, 0x00, 0xFF, 0xFF, 0xFF, 0xFF}, {}, 100, 1});
-    rows.push_back({K::zip, text("zABC"), Bytes{0xF0, 0xFF, 0xFF, 0xFF}, {}, 100, 1});
-    rows.push_back({K::doc, text("AB"), {}, {}, 100, 1});
-    for (char c = 'a'; c <= 'z'; ++c) rows.push_back({K::rtf, text(std::string{c, static_cast<char>(c + 1)}), {}, {}, 1, 1});
+    rows.push_back({K::wav, asciiBytes("zzABCD"), Bytes{0x0F, 0x00, 0xFF, 0xFF, 0xFF, 0xFF}, {}, 100, 1});
+    rows.push_back({K::zip, asciiBytes("zABC"), Bytes{0xF0, 0xFF, 0xFF, 0xFF}, {}, 100, 1});
+    rows.push_back({K::doc, asciiBytes("AB"), {}, {}, 100, 1});
+    for (char c = 'a'; c <= 'z'; ++c) rows.push_back({K::rtf, asciiBytes(std::string{c, static_cast<char>(c + 1)}), {}, {}, 1, 1});
     SignatureScanIndex index(rows, {K::wav, K::zip, K::doc, K::rtf});
     ASSERT_EQ(index.patterns().size(), 29u);
     Bytes window = test::randomBytes(20000, 5);
@@ -76,14 +76,14 @@ TEST(SignatureScanIndex, OnePassKeepsOrderForNeedlesInsideTheHeaderAndManyPrefix
 }
 
 TEST(SignatureScanIndex, DerivesNeedlesFromTheLongestExactRun) {
-    EXPECT_EQ(SignatureScanIndex::needle(text("A"), std::nullopt), std::nullopt);
-    EXPECT_EQ(SignatureScanIndex::needle(text("AB"), std::nullopt), (std::pair{text("AB"), std::int64_t{0}}));
+    EXPECT_EQ(SignatureScanIndex::needle(asciiBytes("A"), std::nullopt), std::nullopt);
+    EXPECT_EQ(SignatureScanIndex::needle(asciiBytes("AB"), std::nullopt), (std::pair{asciiBytes("AB"), std::int64_t{0}}));
     const Bytes riffMask{0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
-    EXPECT_EQ(SignatureScanIndex::needle(text("RIFF....WEBP"), riffMask), (std::pair{text("RIFF"), std::int64_t{0}}));
+    EXPECT_EQ(SignatureScanIndex::needle(asciiBytes("RIFF....WEBP"), riffMask), (std::pair{asciiBytes("RIFF"), std::int64_t{0}}));
     // A partial mask byte ends a run; bytes beyond the mask never join one.
-    EXPECT_EQ(SignatureScanIndex::needle(text("ABCDEF"), Bytes{0xFF, 0xF0, 0xFF, 0xFF, 0xFF}),
-              (std::pair{text("CDE"), std::int64_t{2}}));
-    EXPECT_EQ(SignatureScanIndex::needle(text("ABCD"), Bytes{0xFF, 0x00, 0xFF, 0x0F}), std::nullopt);
+    EXPECT_EQ(SignatureScanIndex::needle(asciiBytes("ABCDEF"), Bytes{0xFF, 0xF0, 0xFF, 0xFF, 0xFF}),
+              (std::pair{asciiBytes("CDE"), std::int64_t{2}}));
+    EXPECT_EQ(SignatureScanIndex::needle(asciiBytes("ABCD"), Bytes{0xFF, 0x00, 0xFF, 0x0F}), std::nullopt);
 }
 
 TEST(SignatureScanIndex, UsesTheRowsThatCanYieldAnAllowedKind) {
@@ -104,7 +104,7 @@ TEST(SignatureScanIndex, UsesTheRowsThatCanYieldAnAllowedKind) {
     EXPECT_TRUE(none.ftypSignatures().empty());
     std::vector<ScanCandidate> candidates;
     std::vector<std::int64_t> ftyp;
-    none.scan(text("\xFF\xD8\xFF ftyp"), candidates, ftyp);
+    none.scan(asciiBytes("\xFF\xD8\xFF ftyp"), candidates, ftyp);
     EXPECT_TRUE(candidates.empty());
     EXPECT_TRUE(ftyp.empty());
 
@@ -201,7 +201,7 @@ TEST(SignatureScanIndex, SearchesRangesFindingEveryHeaderAtTheirEdgesOnce) {
     std::vector<Bytes> headers;
     for (const auto& row : table)
         if (std::find(headers.begin(), headers.end(), row.header) == headers.end()) headers.push_back(row.header);
-    headers.push_back(text("ftyp"));
+    headers.push_back(asciiBytes("ftyp"));
     const std::filesystem::path photo = "/usr/share/doc/imagemagick-6-common/html/images/wizard.jpg";
     constexpr std::size_t size = 700;
     std::vector<std::pair<std::string, Bytes>> backgrounds{{"random", test::randomBytes(size, 17)}};
@@ -246,9 +246,9 @@ TEST(SignatureScanIndex, SearchesRangesKeepingTheOrderOfNeedlesInsideTheirHeader
     // Needles that start inside their header: a range that ends just after a header's start, or begins
     // between the header's start and its needle.
     std::vector<FileSignature> rows;
-    rows.push_back({K::wav, text("zzABCD"), Bytes{0x0F, 0x00, 0xFF, 0xFF, 0xFF, 0xFF}, {}, 100, 1});
-    rows.push_back({K::zip, text("zABC"), Bytes{0xF0, 0xFF, 0xFF, 0xFF}, {}, 100, 1});
-    rows.push_back({K::doc, text("AB"), {}, {}, 100, 1});
+    rows.push_back({K::wav, asciiBytes("zzABCD"), Bytes{0x0F, 0x00, 0xFF, 0xFF, 0xFF, 0xFF}, {}, 100, 1});
+    rows.push_back({K::zip, asciiBytes("zABC"), Bytes{0xF0, 0xFF, 0xFF, 0xFF}, {}, 100, 1});
+    rows.push_back({K::doc, asciiBytes("AB"), {}, {}, 100, 1});
     const IndexesOfEveryWidth search(rows, {K::wav, K::zip, K::doc});
     Bytes window = test::randomBytes(4000, 8);
     std::mt19937_64 random(8);

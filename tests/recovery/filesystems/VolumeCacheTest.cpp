@@ -15,7 +15,7 @@
 namespace vantrel {
 namespace {
 
-RecoveryFilters everything() {
+RecoveryFilters everyKind() {
     RecoveryFilters filters;
     for (const auto kind : FileKind::allKinds()) filters.allowedKinds.insert(kind);
     return filters;
@@ -62,7 +62,7 @@ TEST(VolumeCache, ExtractingAHitReadsAboutItsOwnBytes) {
     MemoryByteSource memory(card->image);
     VolumeCache volumes;
     std::vector<RecoveredHit> hits;
-    RecoveryEngine().scan(memory, ScanMode::quickUndelete, everything(), [] { return false; }, [](const ScanProgress&) {},
+    RecoveryEngine().scan(memory, ScanMode::quickUndelete, everyKind(), [] { return false; }, [](const ScanProgress&) {},
                           [&](const RecoveredHit& hit) { hits.push_back(hit); }, &volumes);
     ASSERT_EQ(hits.size(), 20u);
 
@@ -98,7 +98,7 @@ TEST(VolumeCache, AVolumeThatChangedIsProbedAgain) {
     std::vector<RecoveredHit> hits;
     {
         MemoryByteSource memory(card->image);
-        RecoveryEngine().scan(memory, ScanMode::quickUndelete, everything(), [] { return false; },
+        RecoveryEngine().scan(memory, ScanMode::quickUndelete, everyKind(), [] { return false; },
                               [](const ScanProgress&) {}, [&](const RecoveredHit& hit) { hits.push_back(hit); }, &volumes);
     }
     ASSERT_FALSE(hits.empty());

@@ -13,7 +13,7 @@ namespace {
 using test::runOrFail;
 
 // A small head and small chunks, so that frames cross the pieces the walk reads.
-const test::WalkOver<FLACFrameWalk::walk> walkAt{100, 4096};
+const test::WalkOver<FLACFrameWalk::walk> flacWalkAt{100, 4096};
 
 std::uint64_t statedTotal(const Bytes& flac) {
     return (std::uint64_t{flac[21] & 0x0Fu} << 32) | FieldReader::u32be(flac, 22);
@@ -42,7 +42,7 @@ TEST_F(FLACFrameWalkFiles, StreamsEndAtTheirLastFrameWhateverFollows) {
     const Bytes junk = test::randomBytes(70000, 5);
     ASSERT_NE(statedTotal(m_files[0]), 0u);
     ASSERT_EQ(statedTotal(m_files[2]), 0u);
-    for (const Bytes& file : m_files) walkAt.expectOwnLengthWhateverFollows(file, junk);
+    for (const Bytes& file : m_files) flacWalkAt.expectOwnLengthWhateverFollows(file, junk);
 }
 
 TEST_F(FLACFrameWalkFiles, ADamagedOrCutStreamEndsAtItsLastSoundFrame) {
@@ -51,23 +51,23 @@ TEST_F(FLACFrameWalkFiles, ADamagedOrCutStreamEndsAtItsLastSoundFrame) {
         // where a frame header begins.
         Bytes damaged = file;
         damaged[file.size() / 2] ^= 0x10;
-        const auto end = walkAt(damaged, 0);
+        const auto end = flacWalkAt(damaged, 0);
         ASSERT_TRUE(end.has_value());
         EXPECT_LE(*end, file.size() / 2);
         EXPECT_GT(*end, file.size() / 4);
         EXPECT_EQ(damaged[*end], 0xFF);
         // The limit cuts the last frame: the one before is the end.
-        const auto cut = walkAt(file, 0, file.size() - 1);
+        const auto cut = flacWalkAt(file, 0, file.size() - 1);
         ASSERT_TRUE(cut.has_value());
         EXPECT_LT(*cut, file.size());
         EXPECT_EQ(file[*cut], 0xFF);
         // No frame at all after the metadata, or metadata past the limit.
-        EXPECT_EQ(walkAt(file, 0, 200), std::nullopt);
+        EXPECT_EQ(flacWalkAt(file, 0, 200), std::nullopt);
     }
     const Bytes& file = m_files[0];
     Bytes noStreamInfo = file;
     noStreamInfo[4] = 0x04;
-    EXPECT_EQ(walkAt(noStreamInfo, 0), std::nullopt);
+    EXPECT_EQ(flacWalkAt(noStreamInfo, 0), std::nullopt);
 }
 
 TEST(FLACFrameWalk, ChecksumsAreTheFormatsOwn) {

@@ -13,7 +13,7 @@ namespace {
 using test::joined;
 using test::runOrFail;
 
-const test::WalkOver<MP3FrameWalk::walk> walkAt{64, 1000};
+const test::WalkOver<MP3FrameWalk::walk> mp3WalkAt{64, 1000};
 
 // The header of an ID3v2 tag of the given version whose frames take size bytes.
 Bytes tagHeader(std::uint8_t major, std::uint32_t size, std::uint8_t flags = 0) {
@@ -69,36 +69,36 @@ TEST(MP3FrameWalk, AFewAgreeingFramesAreNeeded) {
     const Bytes three = layer1Frames(3);
     const Bytes four = layer1Frames(4);
     const Bytes junk = test::randomBytes(3000, 9);
-    EXPECT_EQ(walkAt(joined({&header, &three, &junk}), 0), std::nullopt);
-    EXPECT_EQ(walkAt(joined({&header, &four, &junk}), 0), header.size() + four.size());
+    EXPECT_EQ(mp3WalkAt(joined({&header, &three, &junk}), 0), std::nullopt);
+    EXPECT_EQ(mp3WalkAt(joined({&header, &four, &junk}), 0), header.size() + four.size());
     // The tag itself must fit.
-    EXPECT_EQ(walkAt(joined({&header, &four}), 0, 90), std::nullopt);
+    EXPECT_EQ(mp3WalkAt(joined({&header, &four}), 0, 90), std::nullopt);
     // A frame that runs past the limit is not counted.
-    EXPECT_EQ(walkAt(joined({&header, &four}), 0, header.size() + four.size() - 1), std::nullopt);
+    EXPECT_EQ(mp3WalkAt(joined({&header, &four}), 0, header.size() + four.size() - 1), std::nullopt);
 
     // A free-format frame, a reserved sample rate or emphasis, or a change of sample rate ends the walk.
     for (const auto& [at, value] : std::vector<std::pair<std::size_t, std::uint8_t>>{
              {2, 0x00}, {2, 0x1C}, {3, 0xC2}, {2, 0x14}}) {
         Bytes frames = layer1Frames(5);
         frames[2 * 32 + at] = value;
-        EXPECT_EQ(walkAt(joined({&header, &frames}), 0), std::nullopt) << at << " " << int{value};
+        EXPECT_EQ(mp3WalkAt(joined({&header, &frames}), 0), std::nullopt) << at << " " << int{value};
         frames = layer1Frames(6);
         frames[4 * 32 + at] = value;
-        EXPECT_EQ(walkAt(joined({&header, &frames}), 0), header.size() + 4 * 32) << at << " " << int{value};
+        EXPECT_EQ(mp3WalkAt(joined({&header, &frames}), 0), header.size() + 4 * 32) << at << " " << int{value};
     }
     // Frames may start behind padding that the tag's size leaves out, but not far behind.
     const Bytes padding(100, 0), farPadding(MP3FrameWalk::maxGapBytes + 1, 0);
-    EXPECT_EQ(walkAt(joined({&header, &padding, &four, &junk}), 0), header.size() + padding.size() + four.size());
-    EXPECT_EQ(walkAt(joined({&header, &farPadding, &four, &junk}), 0), std::nullopt);
+    EXPECT_EQ(mp3WalkAt(joined({&header, &padding, &four, &junk}), 0), header.size() + padding.size() + four.size());
+    EXPECT_EQ(mp3WalkAt(joined({&header, &farPadding, &four, &junk}), 0), std::nullopt);
     // A sound tag before data that holds no frames is no song.
-    EXPECT_EQ(walkAt(joined({&header, &junk}), 0), std::nullopt);
+    EXPECT_EQ(mp3WalkAt(joined({&header, &junk}), 0), std::nullopt);
 
     // An ID3v1 tag after the frames belongs to the file, when it lies within the limit.
     Bytes id3v1{'T', 'A', 'G'};
     id3v1.resize(128, ' ');
     const Bytes file = joined({&header, &four, &id3v1, &junk});
-    EXPECT_EQ(walkAt(file, 0), header.size() + four.size() + 128);
-    EXPECT_EQ(walkAt(file, 0, header.size() + four.size() + 127), header.size() + four.size());
+    EXPECT_EQ(mp3WalkAt(file, 0), header.size() + four.size() + 128);
+    EXPECT_EQ(mp3WalkAt(file, 0, header.size() + four.size() + 127), header.size() + four.size());
 }
 
 class MP3FrameWalkFiles : public test::SoundFilesTest {
@@ -149,10 +149,10 @@ TEST_F(MP3FrameWalkFiles, FilesEndAfterTheirLastFrameOrTheirID3v1Tag) {
         EXPECT_EQ(bytes[3], variant.tagVersion) << variant.name;
         EXPECT_EQ(FieldReader::matches(bytes, static_cast<std::int64_t>(bytes.size() - 128), "TAG"), variant.id3v1)
             << variant.name;
-        EXPECT_EQ(walkAt(bytes, 0), bytes.size()) << variant.name;
-        EXPECT_EQ(walkAt(joined({&bytes, &junk}), 0), bytes.size()) << variant.name;
+        EXPECT_EQ(mp3WalkAt(bytes, 0), bytes.size()) << variant.name;
+        EXPECT_EQ(mp3WalkAt(joined({&bytes, &junk}), 0), bytes.size()) << variant.name;
         // The next file's tag ends the frames too.
-        EXPECT_EQ(walkAt(joined({&bytes, &variants[0].bytes}), 0), bytes.size()) << variant.name;
+        EXPECT_EQ(mp3WalkAt(joined({&bytes, &variants[0].bytes}), 0), bytes.size()) << variant.name;
     }
 }
 
@@ -160,7 +160,7 @@ TEST_F(MP3FrameWalkFiles, FramesOfAnotherSampleRateBelongToAnotherFile) {
     const Bytes first = ffmpeg("a.mp3", {"-write_xing", "0"});
     const Bytes second = ffmpeg("b.mp3", {"-ar", "22050", "-id3v2_version", "0", "-write_xing", "0"});
     ASSERT_EQ(second[0], 0xFF);
-    EXPECT_EQ(walkAt(joined({&first, &second}), 0), first.size());
+    EXPECT_EQ(mp3WalkAt(joined({&first, &second}), 0), first.size());
 }
 
 TEST_F(MP3FrameWalkFiles, AVersion4FooterIsPartOfTheTag) {
@@ -176,7 +176,7 @@ TEST_F(MP3FrameWalkFiles, AVersion4FooterIsPartOfTheTag) {
     footer[5] |= 0x10;
     withFooter.insert(withFooter.end(), footer.begin(), footer.end());
     withFooter.insert(withFooter.end(), plain.begin() + static_cast<std::ptrdiff_t>(tagLength), plain.end());
-    EXPECT_EQ(walkAt(withFooter, 0), withFooter.size());
+    EXPECT_EQ(mp3WalkAt(withFooter, 0), withFooter.size());
 }
 
 } // namespace

@@ -15,7 +15,7 @@ using test::joined;
 using test::runOrFail;
 
 // A small head and small chunks, so that pages cross the pieces the walk reads.
-const test::WalkOver<OggPageWalk::walk> walkAt{100, 4096};
+const test::WalkOver<OggPageWalk::walk> oggWalkAt{100, 4096};
 
 // Where each page of a well-formed file starts.
 std::vector<std::size_t> pageStarts(const Bytes& bytes) {
@@ -50,8 +50,8 @@ TEST_F(OggPageWalkFiles, ASoundAndAVideoEndAtTheirLastPageWhateverFollows) {
     const Bytes junk = test::randomBytes(5000, 3);
     for (const Bytes* file : {&m_sound, &m_video}) {
         ASSERT_TRUE(OggPageWalk::beginsFile(*file));
-        EXPECT_EQ(walkAt(*file, 0), file->size());
-        EXPECT_EQ(walkAt(joined({file, &junk}), 0), file->size());
+        EXPECT_EQ(oggWalkAt(*file, 0), file->size());
+        EXPECT_EQ(oggWalkAt(joined({file, &junk}), 0), file->size());
     }
     // The video's two streams both begin on its first pages; its length waits for the later end.
     const auto starts = pageStarts(m_video);
@@ -66,7 +66,7 @@ TEST_F(OggPageWalkFiles, OnlyAStreamsFirstPageBeginsAFile) {
     EXPECT_TRUE(OggPageWalk::beginsFile(ByteView(m_sound)));
     for (std::size_t i = 1; i < starts.size(); ++i) {
         EXPECT_FALSE(OggPageWalk::beginsFile(ByteView(m_sound).subspan(starts[i]))) << i;
-        EXPECT_EQ(walkAt(m_sound, starts[i]), std::nullopt) << i;
+        EXPECT_EQ(oggWalkAt(m_sound, starts[i]), std::nullopt) << i;
     }
     // Version 1 is not a page of this format.
     Bytes other = m_sound;
@@ -76,9 +76,9 @@ TEST_F(OggPageWalkFiles, OnlyAStreamsFirstPageBeginsAFile) {
 
 TEST_F(OggPageWalkFiles, FilesBackToBackAreEachTheirOwn) {
     const Bytes chain = joined({&m_sound, &m_video, &m_sound});
-    EXPECT_EQ(walkAt(chain, 0), m_sound.size());
-    EXPECT_EQ(walkAt(chain, m_sound.size()), m_video.size());
-    EXPECT_EQ(walkAt(chain, m_sound.size() + m_video.size()), m_sound.size());
+    EXPECT_EQ(oggWalkAt(chain, 0), m_sound.size());
+    EXPECT_EQ(oggWalkAt(chain, m_sound.size()), m_video.size());
+    EXPECT_EQ(oggWalkAt(chain, m_sound.size() + m_video.size()), m_sound.size());
 }
 
 TEST_F(OggPageWalkFiles, AWalkThatBreaksOffGivesNothing) {
@@ -87,16 +87,16 @@ TEST_F(OggPageWalkFiles, AWalkThatBreaksOffGivesNothing) {
     // A byte changed in a page in the middle: its checksum fails.
     Bytes damaged = m_sound;
     damaged[starts[starts.size() / 2] + 40] ^= 0x01;
-    EXPECT_EQ(walkAt(damaged, 0), std::nullopt);
+    EXPECT_EQ(oggWalkAt(damaged, 0), std::nullopt);
     // The end-of-stream page is missing, or lies past the limit.
     const Bytes cut(m_sound.begin(), m_sound.begin() + static_cast<std::ptrdiff_t>(lastPage));
-    EXPECT_EQ(walkAt(cut, 0), std::nullopt);
-    EXPECT_EQ(walkAt(m_sound, 0, m_sound.size() - 1), std::nullopt);
+    EXPECT_EQ(oggWalkAt(cut, 0), std::nullopt);
+    EXPECT_EQ(oggWalkAt(m_sound, 0, m_sound.size() - 1), std::nullopt);
     // A file whose end is missing runs into the next one, whose stream begins after the first pages.
-    EXPECT_EQ(walkAt(joined({&cut, &m_sound}), 0), std::nullopt);
+    EXPECT_EQ(oggWalkAt(joined({&cut, &m_sound}), 0), std::nullopt);
     // The video cut before its last page: one of its streams is still open.
     const Bytes shortVideo(m_video.begin(), m_video.begin() + static_cast<std::ptrdiff_t>(pageStarts(m_video).back()));
-    EXPECT_EQ(walkAt(joined({&shortVideo, &m_sound}), 0), std::nullopt);
+    EXPECT_EQ(oggWalkAt(joined({&shortVideo, &m_sound}), 0), std::nullopt);
     // A page of the video, whole with its checksum, among the pages of the sound: its stream was
     // not begun in this file.
     const auto videoStarts = pageStarts(m_video);
@@ -104,7 +104,7 @@ TEST_F(OggPageWalkFiles, AWalkThatBreaksOffGivesNothing) {
     foreign.insert(foreign.end(), m_video.begin() + static_cast<std::ptrdiff_t>(videoStarts[videoStarts.size() - 2]),
                    m_video.begin() + static_cast<std::ptrdiff_t>(videoStarts.back()));
     foreign.insert(foreign.end(), m_sound.begin() + static_cast<std::ptrdiff_t>(starts[3]), m_sound.end());
-    EXPECT_EQ(walkAt(foreign, 0), std::nullopt);
+    EXPECT_EQ(oggWalkAt(foreign, 0), std::nullopt);
 }
 
 TEST(OggPageWalk, DebianSoundsEndAtTheirLastPage) {
@@ -115,7 +115,7 @@ TEST(OggPageWalk, DebianSoundsEndAtTheirLastPage) {
         if (entry.path().extension() != ".oga") continue;
         const Bytes bytes = test::readFile(entry.path());
         EXPECT_TRUE(OggPageWalk::beginsFile(bytes)) << entry.path();
-        EXPECT_EQ(walkAt(bytes, 0), bytes.size()) << entry.path();
+        EXPECT_EQ(oggWalkAt(bytes, 0), bytes.size()) << entry.path();
         ++walked;
     }
     EXPECT_GT(walked, 10);

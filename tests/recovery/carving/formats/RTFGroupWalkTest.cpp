@@ -10,7 +10,7 @@ namespace vantrel {
 namespace {
 
 
-const test::WalkOver<RTFGroupWalk::walk> walkAt{64, 1000};
+const test::WalkOver<RTFGroupWalk::walk> rtfWalkAt{64, 1000};
 
 Bytes text(std::string_view value) { return Bytes(value.begin(), value.end()); }
 
@@ -25,8 +25,8 @@ TEST(RTFGroupWalk, ADocumentWrittenByEnscriptEndsAtItsClosingBraceAndLineEnd) {
     const Bytes rtf = test::readFile(dir / "out.rtf");
     ASSERT_GT(rtf.size(), 100000u);
     const Bytes junk = test::randomBytes(3000, 9);
-    walkAt.expectOwnLengthWhateverFollows(rtf, junk);
-    EXPECT_EQ(walkAt(rtf, 0, rtf.size() - 2), std::nullopt);
+    rtfWalkAt.expectOwnLengthWhateverFollows(rtf, junk);
+    EXPECT_EQ(rtfWalkAt(rtf, 0, rtf.size() - 2), std::nullopt);
 }
 
 TEST(RTFGroupWalk, EscapesAndBinaryDataDoNotCount) {
@@ -52,7 +52,7 @@ TEST(RTFGroupWalk, EscapesAndBinaryDataDoNotCount) {
         {"a parameter too long", text("{\\rtf1\\bin12345678901 }"), std::nullopt},
         {"no RTF", text("{\\rtx1 }"), std::nullopt},
     };
-    for (const Case& c : cases) EXPECT_EQ(walkAt(c.document, 0), c.length) << c.what;
+    for (const Case& c : cases) EXPECT_EQ(rtfWalkAt(c.document, 0), c.length) << c.what;
 }
 
 } // namespace

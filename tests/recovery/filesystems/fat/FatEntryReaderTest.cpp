@@ -12,7 +12,7 @@ namespace {
 
 using test::MemoryVolume;
 
-VolumeGeometry geometryOf(MemoryVolume& volume) {
+VolumeGeometry volumeGeometry(MemoryVolume& volume) {
     MemoryByteSource source(volume.image());
     return *FileSystemProbe::probeAll(source).at(0).fatGeometry;
 }
@@ -21,7 +21,7 @@ TEST(FatEntryReader, PackedFat12EntriesReadAlikeThroughTheWindowAndAlone) {
     MemoryVolume volume(4000);
     // Cluster 2730's entry occupies FAT bytes 4095 and 4096, across the first window's end.
     for (std::uint32_t c = 2; c < 4000; ++c) volume.link(c, (c * 7) % 4000 + 2);
-    const VolumeGeometry geometry = geometryOf(volume);
+    const VolumeGeometry geometry = volumeGeometry(volume);
     ASSERT_EQ(geometry.fatEntryBits, 12);
     test::FaultyByteSource source(volume.image());
     FatEntryReader windowed(source, geometry);
@@ -34,7 +34,7 @@ TEST(FatEntryReader, PackedFat12EntriesReadAlikeThroughTheWindowAndAlone) {
 TEST(FatEntryReader, BadSectorFailsOnlyItsOwnEntriesAndWindowsAreReadOnce) {
     MemoryVolume volume(5000);
     volume.chain({3000, 3001, 3002});
-    const VolumeGeometry geometry = geometryOf(volume);
+    const VolumeGeometry geometry = volumeGeometry(volume);
     test::FaultyByteSource source(volume.image());
     FatEntryReader fat(source, geometry);
     const std::int64_t before = source.readCount();

@@ -523,7 +523,7 @@ TEST_P(FatUndeleterOnAStickWrittenInTurns, FlagsFilesWrittenInTurnsAndNotFilesWr
     const auto pdf = test::shippedPDF();
     if (!zip || !mp3 || !pdf) GTEST_SKIP() << "zip, sox, lame or " << test::shippedPDFPath << " missing";
     const StickLayout& layout = GetParam();
-    const std::uint64_t clusterBytes = 512 * static_cast<std::uint64_t>(layout.sectorsPerCluster);
+    const std::uint64_t bytesPerCluster = 512 * static_cast<std::uint64_t>(layout.sectorsPerCluster);
     FatImageBuilder builder(dir / "stick.img", layout.volumeBytes, 0, layout.volumeBytes);
     builder.format(layout.fatBits, {"-s", std::to_string(layout.sectorsPerCluster), "-S", "512"});
     const auto nextFromTheStart = [&] {
@@ -535,7 +535,7 @@ TEST_P(FatUndeleterOnAStickWrittenInTurns, FlagsFilesWrittenInTurnsAndNotFilesWr
     for (const auto& [name, bytes] : files) builder.copyIn(*bytes, "/whole-" + name);
     // Placeholders of two clusters each, in turns for the three files; each file is then written into
     // the holes its placeholders leave, the first free clusters, as the pieces a writer appends in turn.
-    const std::uint64_t pieceBytes = 2 * clusterBytes;
+    const std::uint64_t pieceBytes = 2 * bytesPerCluster;
     std::uint64_t rounds = 0;
     for (const auto& file : files) rounds = std::max<std::uint64_t>(rounds, (file.second->size() + pieceBytes - 1) / pieceBytes);
     std::vector<std::pair<std::string, Bytes>> placeholders;
@@ -560,7 +560,7 @@ TEST_P(FatUndeleterOnAStickWrittenInTurns, FlagsFilesWrittenInTurnsAndNotFilesWr
 
     FileByteSource source(builder.image().string());
     const VolumeGeometry geometry = probeOne(source);
-    ASSERT_EQ(geometry.bytesPerCluster(), clusterBytes);
+    ASSERT_EQ(geometry.bytesPerCluster(), bytesPerCluster);
     AllocatedRegionMap live;
     EXPECT_EQ(FatUndeleter::collectActiveRegions(source, geometry, live), 0);
     const auto hits = walk(source, geometry, live, [] { return false; }, {}, {}, RunCheck::verdict).byPath();
