@@ -1,6 +1,7 @@
 #include "VantrelHelper/HitExtraction.h"
 
 #include "VantrelHelper/HelperError.h"
+#include "recovery/bytesource/BufferPool.h"
 #include "recovery/filesystems/ClusterChainReader.h"
 #include "support/VantrelError.h"
 
@@ -78,12 +79,20 @@ public:
     ~DirectWriter() {
         stopWriting();
         (void)::fcntl(m_fd, F_SETFL, m_flags);
-        auto& pool = blockPool();
-        for (auto& block : m_spares) pool.push_back(std::move(block));
-        pool.push_back(std::move(m_filling));
+        for (auto& block : m_spares) BufferPool::give(std::move(block));
+        BufferPool::give(std::move(m_filling));
     }
 
-    void append(ByteView bytes) {
+    // A whole block read into a buffer of the pool is queued as it is, and the reader gets a written
+    // block back to read the next one into; anything else is copied into the block being filled.
+    void append(Bytes& chunk) {
+        if (m_used == 0 && chunk.size() == directBlockBytes) {
+            std::swap(chunk, m_filling);
+            m_used = directBlockBytes;
+            queueFilled();
+            return;
+        }
+        ByteView bytes(chunk);
         while (!bytes.empty()) {
             const auto taken = std::min(directBlockBytes - m_used, bytes.size());
             std::memcpy(m_filling.data() + m_used, bytes.data(), taken);
@@ -106,18 +115,8 @@ private:
         m_thread = std::thread([this] { writeBlocks(); });
     }
 
-    // The blocks of this thread's extractions, kept from hit to hit rather than faulted in anew.
-    static std::vector<Bytes>& blockPool() {
-        thread_local std::vector<Bytes> pool;
-        return pool;
-    }
-    static Bytes takeBlock() {
-        auto& pool = blockPool();
-        if (pool.empty()) return Bytes(directBlockBytes);
-        Bytes block = std::move(pool.back());
-        pool.pop_back();
-        return block;
-    }
+    // From the pool of this thread's extractions, which their chunks are read into too.
+    static Bytes takeBlock() { return BufferPool::take(directBlockBytes); }
 
     void queueFilled() {
         Bytes next;
@@ -133,7 +132,8 @@ private:
                 m_spares.pop_back();
             }
         }
-        m_filling = next.size() == directBlockBytes ? std::move(next) : takeBlock();
+        if (next.size() != directBlockBytes) next = takeBlock();
+        m_filling = std::move(next);
         m_used = 0;
     }
 
@@ -245,11 +245,12 @@ std::uint64_t writeHit(ByteSource& source, const RecoveredHit& hit, int destinat
     empty(destination, destinationPath);
     std::uint64_t written = 0;
     auto direct = hit.byteLength >= directMinBytes ? DirectWriter::open(destination, destinationPath) : nullptr;
-    ClusterChainReader::extract(source, hit, [&](ByteView chunk) {
+    ClusterChainReader::extractBuffers(source, hit, [&](Bytes& chunk) {
         if (isCancelled && isCancelled()) cancelled("Extraction");
+        const std::uint64_t size = chunk.size();
         if (direct) direct->append(chunk);
         else writeAll(destination, chunk, written, destinationPath);
-        written += chunk.size();
+        written += size;
     }, ClusterChainReader::defaultChunkBytes, volumes);
     if (direct) direct->finish();
     // A shorter file is not the hit: the device has shrunk or ends inside it.

@@ -4,16 +4,21 @@
 // ranges of the image on the same machine: 1 MiB reads and writes, the same with each file flushed
 // (fsync), the same with one syncfs of the folder at the end, and copy_file_range.
 //
-//   AppModelRecoveryBench [--folder PATH] [--runs N] [--small N]
+//   AppModelRecoveryBench [--folder PATH] [--runs N] [--small N] [--from-cache]
 //
 // Large (default): an HFS Plus volume (made with the test fixtures' builder) holding five MP4 files of 50
 // to 200 MiB, found by a quick-undelete scan. Small (--small N): an exFAT card holding N deleted photos
-// of 25,000 bytes each in one folder, found by a quick-undelete scan (needs mkfs.exfat). No integrity
+// of 25,000 bytes each in one folder, found by a quick-undelete scan (needs mkfs.exfat). With
+// --from-cache every hit's whole bytes are put in the model's cache of fetched hits first, so that the
+// recovery copies them from there rather than asking the helper (the stalls are the figure). No integrity
 // checker is attached, so the model neither runs the quality pass nor judges the written files: the
-// figure is the copy. The ways take turns in every run (N runs, default 5); the files are removed after
-// each run. Every file the model recovered is compared byte for byte with the plain copy once. Reported:
-// min, median and max of each way, the recovery's median against each copy's median, each recovery's
-// longest stall of the event loop (and the stalls over 20 ms, with their times for a profile), and the
+// figure is the copy. The ways take turns in every run (N counted runs, default 5, after one that checks
+// the bytes and is not counted); each way starts in an empty folder of the same file system, the files
+// of the ways before it removed and everything synced first. Every file the model recovered is compared
+// byte for byte with the plain copy once. Reported: min, median and max of each way, the recovery's
+// median against each copy's median, the recovery against each flushed copy of the same run (min,
+// median and max of those paired ratios), each recovery's longest stall of the event loop (and the
+// stalls over 20 ms, with their times for a profile), and the
 // load average before and after.
 
 #include "bench/AppBenchSupport.h"
@@ -196,13 +201,15 @@ int main(int argc, char** argv) {
     fs::path parent = fs::temp_directory_path();
     int runs = 5;
     int small = 0;
+    bool fromCache = false;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         if (argument == "--folder" && i + 1 < argc) parent = argv[++i];
         else if (argument == "--runs" && i + 1 < argc) runs = std::max(1, std::stoi(argv[++i]));
         else if (argument == "--small" && i + 1 < argc) small = std::max(1, std::stoi(argv[++i]));
+        else if (argument == "--from-cache") fromCache = true;
         else {
-            std::cerr << "usage: AppModelRecoveryBench [--folder PATH] [--runs N] [--small N]\n";
+            std::cerr << "usage: AppModelRecoveryBench [--folder PATH] [--runs N] [--small N] [--from-cache]\n";
             return 2;
         }
     }
@@ -241,26 +248,54 @@ int main(int argc, char** argv) {
         }
     }
     model.setSelectedHitIDs(all);
+    if (fromCache) {
+        std::map<std::string, const RecoveredHit*> byName;
+        for (const auto& hit : model.hits()) byName[hit.suggestedName] = &hit;
+        const Fd source(::open(image.c_str(), O_RDONLY | O_CLOEXEC));
+        for (const auto& file : files) {
+            const fs::path stash = work / "stash";
+            Bytes range(file.length);
+            if (::pread(source.get(), range.data(), range.size(), static_cast<off_t>(file.offset)) != static_cast<ssize_t>(range.size()))
+                throw std::system_error(errno, std::generic_category(), "pread");
+            test::writeFile(stash, range);
+            const RecoveredHit& hit = *byName.at(file.name);
+            model.probeCache().adopt(stash, hit.id, hit.suggestedName);
+        }
+        std::size_t cached = 0;
+        for (const auto& hit : model.hits()) cached += model.probeCache().fileSize(hit.id) == hit.byteLength ? 1 : 0;
+        std::printf("cache        %zu of %zu hits whole in the cache\n", cached, files.size());
+    }
 
     const double loadBefore = loadAverage();
     std::vector<Way> ways = {{"read/write", {}}, {"read/write, fsync each file", {}}, {"read/write, one syncfs at the end", {}},
                              {"copy_file_range", {}}, {"recovery (model and helper)", {}}};
     const Copy copies[] = {Copy::readWrite, Copy::readWriteFlushed, Copy::readWriteSyncedOnce, Copy::copyFileRange};
+    const std::size_t recoveryWay = ways.size() - 1;
+    const auto folderOf = [&](std::size_t way) { return way == recoveryWay ? work / "recovered" : work / ("plain" + std::to_string(way)); };
     double longestStall = 0;
     std::vector<double> stalls;  // the longest of each recovery
-    for (int run = 0; run < runs; ++run) {
-        const fs::path recovered = work / "recovered";
-        std::vector<fs::path> folders;
-        for (std::size_t way = 0; way < std::size(copies); ++way) folders.push_back(work / ("plain" + std::to_string(way)));
-        for (const auto& folder : folders) fs::create_directory(folder);
-        fs::create_directory(recovered);
-        // Dirty pages of the run before are not left for this one's flushes to write.
-        ::sync();
+    // The recovery over each flushed copy of the same run: paired, so that a slow spell of the machine
+    // weighs on both sides of a ratio.
+    std::vector<double> againstSyncedOnce;
+    std::vector<double> againstFlushed;
+    // Run 0 only checks the recovered bytes against a plain copy and warms the caches; it is not counted.
+    for (int run = 0; run <= runs; ++run) {
+        const bool counted = run > 0;
+        const fs::path recovered = folderOf(recoveryWay);
+        std::vector<double> took(ways.size(), 0);
         // The ways take turns, each run starting one further on, so that none always follows the same one.
         for (std::size_t turn = 0; turn < ways.size(); ++turn) {
             const std::size_t way = (turn + static_cast<std::size_t>(run)) % ways.size();
+            const fs::path folder = folderOf(way);
+            // Every way starts from an empty folder of the same file system with nothing left to write
+            // back: neither the files of the way before nor their removal are paid for by this one (the
+            // plain copy the check compares with stays until the check).
+            for (std::size_t other = 0; other < ways.size(); ++other)
+                if (counted || other != 0) fs::remove_all(folderOf(other));
+            fs::create_directory(folder);
+            ::sync();
             if (way < std::size(copies)) {
-                ways[way].seconds.push_back(timed([&] { plainCopy(image, files, folders[way], copies[way]); }));
+                took[way] = timed([&] { plainCopy(image, files, folder, copies[way]); });
                 continue;
             }
             const double startedAt = bench::monotonicSeconds();
@@ -272,24 +307,32 @@ int main(int argc, char** argv) {
                           << (model.errorMessage() ? model.errorMessage()->toStdString() : std::string()) << "\n";
                 return 1;
             }
-            ways[way].seconds.push_back(loop.seconds);
+            took[way] = loop.seconds;
+            if (!counted) continue;
             longestStall = std::max(longestStall, loop.longestStallMs);
             stalls.push_back(loop.longestStallMs);
             std::printf("run %d        recovery %.3f s (from %.6f s, CLOCK_MONOTONIC), longest stall %.1f ms, main thread %.3f s of CPU\n",
-                        run + 1, loop.seconds, startedAt, loop.longestStallMs, loop.loopCpuSeconds);
+                        run, loop.seconds, startedAt, loop.longestStallMs, loop.loopCpuSeconds);
             // Where the loop was held, to be found in a profile taken with perf record -k CLOCK_MONOTONIC.
             for (const auto& stall : loop.longStalls)
                 std::printf("             stall of %.1f ms ending at %.6f s (CLOCK_MONOTONIC)\n", stall.ms, stall.endsAtSeconds);
             std::fflush(stdout);
         }
-        if (run == 0)
+        if (!counted) {
             for (const auto& file : files)
-                if (!sameBytes(folders[0] / file.name, recovered / file.name)) {
+                if (!sameBytes(work / "plain0" / file.name, recovered / file.name)) {
                     std::cerr << file.name << " was not recovered byte for byte\n";
                     return 1;
                 }
-        for (const auto& folder : folders) fs::remove_all(folder);
-        fs::remove_all(recovered);
+            continue;
+        }
+        for (std::size_t way = 0; way < ways.size(); ++way) ways[way].seconds.push_back(took[way]);
+        const auto synced = static_cast<std::size_t>(Copy::readWriteSyncedOnce);
+        const auto flushed = static_cast<std::size_t>(Copy::readWriteFlushed);
+        againstSyncedOnce.push_back(took[synced] / took[recoveryWay]);
+        againstFlushed.push_back(took[flushed] / took[recoveryWay]);
+        std::printf("run %d        copy synced once %.3f s, recovery %.3f s: %.2f of the copy's speed (load %.1f)\n", run,
+                    took[synced], took[recoveryWay], againstSyncedOnce.back(), loadAverage());
     }
     const double loadAfter = loadAverage();
     fs::remove_all(work);
@@ -308,6 +351,13 @@ int main(int argc, char** argv) {
     for (std::size_t way = 0; way + 1 < ways.size(); ++way)
         std::printf("ratio        %6.2f of %s (speed, medians)\n", bench::median(ways[way].seconds) / recovery,
                     ways[way].label.c_str());
+    const auto spread = [](const char* label, std::vector<double> ratios) {
+        std::sort(ratios.begin(), ratios.end());
+        std::printf("paired       %.2f / %.2f / %.2f of %s (speed, min / median / max of the runs)\n", ratios.front(),
+                    bench::median(ratios), ratios.back(), label);
+    };
+    spread("read/write, one syncfs at the end", againstSyncedOnce);
+    spread("read/write, fsync each file", againstFlushed);
     std::printf("longest stall %7.1f ms of the event loop during a recovery (median of the runs' longest %.1f ms)\n", longestStall,
                 bench::median(stalls));
     std::printf("load         %.2f before, %.2f after\n", loadBefore, loadAfter);

@@ -2,21 +2,24 @@
 //
 // Every destination is created by this program, exclusively and never through a link (so no file is
 // ever replaced), under the hit's name made safe or the first free numbered variant of it, and handed
-// to the helper as a descriptor; the helper writes the hit into it. The files are made in the order of
-// the hits on a thread of their own, a few ahead of the run, and the ones left unsettled are removed
-// there too (FileMaker): the window never waits on the folder's file system. A few files are asked for ahead of the
-// one the run waits for (extractionWindow), and their answers are taken in the order of the hits. A
-// file whose copy or extraction failed or ran out of time is removed again, never left behind as if
-// recovered; the first failure ends the run: no file is asked for after it, the ones asked already are
-// taken as they come, except that after a time-out those not answered yet are left (they wait behind
-// the one the helper is held up by) and their files removed. Each file's time limit counts from when
-// it is the oldest one asked for. A file counts as recovered only after the helper's reply, this side's
-// check of its length and the flush of its batch to the disk: the files the helper filled are flushed
-// together (syncfs of their file system through a second descriptor kept here, off the main thread, and
-// fdatasync of each when that fails) every flushBatchFiles files or flushBatchBytes bytes and at the
-// end, while the run goes on; a file whose flush fails is removed and reported as not recovered, and
-// ends the run. A file shorter than its hit is reported, and its verdict is at most suspect. A folder
-// this program may not write into is reported as such, not as blocked disk access.
+// to the helper as a descriptor; the helper writes the hit into it. Whatever the run does on the
+// folder's file system is done on a thread of its own (FolderWorker), so that the window never waits
+// on it: the files are made there in the order of the hits, a few ahead of the run; the ones left
+// unsettled are removed there; a hit whose whole bytes the cache holds is copied into its file there
+// and flushed; and the batches are flushed there. A few files are asked for ahead of the one the run
+// waits for (extractionWindow), and their answers are taken in the order of the hits. A file whose
+// copy or extraction failed or ran out of time is removed again, never left behind as if recovered;
+// the first failure ends the run: no file is asked for after it, the ones asked already are taken as
+// they come, except that after a time-out those not answered yet are left (they wait behind the one
+// the helper is held up by) and their files removed. Each file's time limit counts from when it is the
+// oldest one asked for. A file counts as recovered only after the helper's reply, this side's check of
+// its length and the flush of its batch to the disk: the files the helper filled are flushed together
+// (syncfs of their file system through a second descriptor kept here, and fdatasync of each when that
+// fails) every flushBatchFiles files or flushBatchBytes bytes and at the end, while the run goes on; a
+// file whose flush fails is removed and reported as not recovered, and ends the run. A run ends only
+// once the files made ahead and not asked for, and those given back, are removed. A file shorter than
+// its hit is reported, and its verdict is at most suspect. A folder this program may not write into is
+// reported as such, not as blocked disk access.
 
 #include "Vantrel/async/Awaitables.h"
 #include "Vantrel/helper/CallError.h"
@@ -129,33 +132,85 @@ Task<T> arrivalOf(std::shared_ptr<Arrival<T>> arrival) {
 using ExtractionOutcome = Arrival<std::optional<ErrorObject>>;
 using FlushOutcome = Arrival<std::vector<int>>;
 
-// Makes the run's files in the folder on a thread of its own, in the order of the hits and a few ahead
-// of the run, and removes the ones the run gives back. On a journalled file system being written back
-// (and one that discards freed blocks at once), making or removing a file can wait tens of
-// milliseconds for the journal or the device, which the window must never do. Each name is chosen as
-// if the files were made one after another here: the first free candidate when it is made, made
-// exclusively (RecoveryFiles::createUnique). The first file the folder refuses is the last one made.
-// Whatever was made and not taken is removed when the making stops.
-class FileMaker {
+// Since Linux 5.8 syncfs answers a failed write back of any file of the file system since the
+// descriptor was opened; before, it answers 0 whatever happened, and so tells nothing.
+bool syncfsReportsFailedWrites() {
+    static const bool reports = [] {
+        utsname names{};
+        if (::uname(&names) != 0) return false;
+        unsigned major = 0;
+        unsigned minor = 0;
+        if (std::sscanf(names.release, "%u.%u", &major, &minor) != 2) return false;
+        return major > 5 || (major == 5 && minor >= 8);
+    }();
+    return reports;
+}
+
+int flushFileSystem(int fd, const std::function<int(int)>& flush) {
+    if (flush) return flush(fd) == 0 ? 0 : (errno != 0 ? errno : EIO);
+    if (!syncfsReportsFailedWrites()) return ENOTSUP;
+    return ::syncfs(fd) == 0 ? 0 : errno;
+}
+
+int flushOne(int fd, const std::function<int(int)>& flush) {
+    for (;;) {
+        const int result = flush ? flush(fd) : ::fdatasync(fd);
+        if (result == 0) return 0;
+        if (errno != EINTR) return errno != 0 ? errno : EIO;
+    }
+}
+
+// How a batch is flushed: the file system its files are on at once (one write of its journal rather
+// than one for every file), and each file on its own only when that fails, to tell which of them did.
+struct Flushes {
+    std::function<int(int)> file;
+    std::function<int(int)> fileSystem;
+};
+
+// A file the helper filled that waits for the flush of its batch.
+struct Unflushed {
+    std::size_t index = 0;  // of the hit among the chosen
+    std::filesystem::path path;
+    UniqueFd fd;  // a second descriptor of the file, kept for the flush
+};
+
+// A batch being flushed while the run goes on.
+struct Flushing {
+    std::vector<Unflushed> batch;
+    std::shared_ptr<FlushOutcome> errors;  // the error number of each file (0: on the disk)
+};
+
+// The run's work on the folder's file system, done on a thread of its own so that the window never
+// waits on it: on a journalled file system being written back (and one that discards freed blocks at
+// once), making or removing a file can wait tens of milliseconds for the journal or the device, and a
+// flush far longer. The thread makes the run's files in the order of the hits and a few ahead of the
+// run, removes the ones the run gives back (before anything else), and runs the copies from the cache
+// and the flushes of batches in the order they are handed in; the next file is made ahead of those
+// when the run has none left to take. Each name is chosen as if the files were made one after another
+// here: the first free candidate when it is made, made exclusively (RecoveryFiles::createUnique). The
+// first file the folder refuses is the last one made. Whatever was made and not taken is removed when
+// the work stops. Without a thread, each piece of work is done where it is asked for.
+class FolderWorker {
 public:
     struct Made {
         RecoveryFiles::CreatedFile file;
         std::optional<ErrorObject> refused;  // the folder's error: nothing is made after it
     };
 
-    // hits outlive the maker; ahead files at most are made and not yet taken.
-    FileMaker(std::string folder, const std::vector<RecoveredHit>& hits, std::size_t ahead)
-        : m_state(std::make_shared<State>()), m_folder(std::move(folder)), m_hits(hits), m_ahead(ahead) {
+    // hits outlive the worker; ahead files at most are made and not yet taken.
+    FolderWorker(std::string folder, const std::vector<RecoveredHit>& hits, std::size_t ahead, Flushes flushes)
+        : m_state(std::make_shared<State>()), m_folder(std::move(folder)), m_hits(hits), m_ahead(ahead),
+          m_flushes(std::move(flushes)) {
         try {
             m_thread = std::thread([this] { run(); });
         } catch (const std::system_error&) {
-            m_state->ended = true;  // no thread: each file is made here when it is taken
+            m_state->ended = true;
         }
     }
-    FileMaker(const FileMaker&) = delete;
-    FileMaker& operator=(const FileMaker&) = delete;
-    // Waits for the thread, which first removes what it made that was not taken and what it was given.
-    ~FileMaker() {
+    FolderWorker(const FolderWorker&) = delete;
+    FolderWorker& operator=(const FolderWorker&) = delete;
+    // Waits for the thread, which first does what it was given and removes what it made that was not taken.
+    ~FolderWorker() {
         stop();
         if (m_thread.joinable()) m_thread.join();
     }
@@ -170,7 +225,7 @@ public:
         }
     }
 
-    // Removes a file of the run, on the thread while it runs.
+    // Removes a file of the run.
     void remove(std::filesystem::path path) {
         {
             std::lock_guard lock(m_state->mutex);
@@ -183,7 +238,49 @@ public:
         removeQuietly(path);
     }
 
-    // Makes nothing more; stopped() answers once the files made and not taken are removed.
+    // Copies the first length bytes of a cached file into the file made for it, and flushes it.
+    std::shared_ptr<ExtractionOutcome> copy(UniqueFd input, UniqueFd output, std::uint64_t length,
+                                            std::filesystem::path source, std::filesystem::path destination) {
+        auto outcome = std::make_shared<ExtractionOutcome>();
+        auto files = std::make_shared<std::pair<UniqueFd, UniqueFd>>(std::move(input), std::move(output));
+        submit([=] {
+            try {
+                RecoveryFiles::copyPrefix(files->first.get(), source, files->second.get(), length, destination);
+                outcome->deliver(std::nullopt);
+            } catch (const std::exception& error) {
+                outcome->deliver(CallError::objectOf(error));
+            }
+            *files = {};
+        });
+        return outcome;
+    }
+
+    // Flushes a batch. The descriptors are closed once flushed. The batch's files are in one folder, and
+    // the first was opened before the others were written, so the flush of the file system through it
+    // answers for all of them.
+    Flushing flush(std::vector<Unflushed> batch) {
+        Flushing flushing{std::move(batch), std::make_shared<FlushOutcome>()};
+        auto files = std::make_shared<std::vector<UniqueFd>>();
+        for (auto& file : flushing.batch) files->push_back(std::move(file.fd));
+        submit([files, flushes = m_flushes, errors = flushing.errors] {
+            if (!files->empty() && flushFileSystem(files->front().get(), flushes.fileSystem) == 0) {
+                const auto count = files->size();
+                files->clear();
+                errors->deliver(std::vector<int>(count, 0));
+                return;
+            }
+            std::vector<int> numbers;
+            for (auto& fd : *files) {
+                numbers.push_back(flushOne(fd.get(), flushes.file));
+                fd.reset();
+            }
+            errors->deliver(std::move(numbers));
+        });
+        return flushing;
+    }
+
+    // Makes nothing more; stopped() answers once what was given is done and the files made and not
+    // taken are removed.
     void stop() {
         std::lock_guard lock(m_state->mutex);
         m_state->stopping = true;
@@ -201,8 +298,9 @@ private:
         std::condition_variable wake;
         std::deque<Made> made;  // in order, not taken yet
         std::vector<std::filesystem::path> removals;
+        std::deque<std::function<void()>> work;  // copies and flushes, in order
         bool stopping = false;
-        bool ended = false;  // the thread is done (or never ran): nothing more is made or removed there
+        bool ended = false;  // the thread is done (or never ran): what comes is done where it is asked for
         std::optional<CallbackResumer<void>> waiter;
 
         // Resumes at once when a file is there (or the thread ended), else when there is.
@@ -233,6 +331,18 @@ private:
         return made;
     }
 
+    void submit(std::function<void()> job) {
+        {
+            std::lock_guard lock(m_state->mutex);
+            if (!m_state->ended) {
+                m_state->work.push_back(std::move(job));
+                m_state->wake.notify_one();
+                return;
+            }
+        }
+        job();
+    }
+
     std::optional<Made> take() {
         std::lock_guard lock(m_state->mutex);
         if (!m_state->made.empty()) {
@@ -249,12 +359,10 @@ private:
         State& state = *m_state;
         std::size_t index = 0;
         bool refused = false;
+        const auto mayMake = [&] { return !state.stopping && !refused && index < m_hits.size() && state.made.size() < m_ahead; };
         std::unique_lock lock(state.mutex);
         for (;;) {
-            state.wake.wait(lock, [&] {
-                return state.stopping || !state.removals.empty() ||
-                       (!refused && index < m_hits.size() && state.made.size() < m_ahead);
-            });
+            state.wake.wait(lock, [&] { return state.stopping || !state.removals.empty() || !state.work.empty() || mayMake(); });
             if (!state.removals.empty()) {
                 auto removals = std::exchange(state.removals, {});
                 lock.unlock();
@@ -262,7 +370,17 @@ private:
                 lock.lock();
                 continue;
             }
-            if (state.stopping) break;
+            // The run may be waiting for its next file: that is made before a copy or a flush.
+            if (!state.work.empty() && !(mayMake() && state.made.empty())) {
+                auto job = std::move(state.work.front());
+                state.work.pop_front();
+                lock.unlock();
+                job();
+                job = nullptr;
+                lock.lock();
+                continue;
+            }
+            if (!mayMake()) break;  // stopping, with nothing left to do
             lock.unlock();
             Made made = make(m_folder, m_hits[index++]);
             lock.lock();
@@ -291,124 +409,49 @@ private:
     std::string m_folder;
     const std::vector<RecoveredHit>& m_hits;
     std::size_t m_ahead;
+    Flushes m_flushes;
     std::size_t m_taken = 0;  // made here, without a thread
     std::thread m_thread;
 };
 
-// A file this run made in the folder: removed again (by the maker) when the run leaves it unsettled (a
+// A file this run made in the folder: removed again (by the worker) when the run leaves it unsettled (a
 // failure, a time-out, the model going away while the helper still writes it), unless it was kept.
 class MadeFile {
 public:
     MadeFile() = default;
-    MadeFile(std::filesystem::path path, FileMaker& maker) : m_path(std::move(path)), m_maker(&maker) {}
-    MadeFile(MadeFile&& other) noexcept : m_path(std::exchange(other.m_path, {})), m_maker(other.m_maker) {}
+    MadeFile(std::filesystem::path path, FolderWorker& worker) : m_path(std::move(path)), m_worker(&worker) {}
+    MadeFile(MadeFile&& other) noexcept : m_path(std::exchange(other.m_path, {})), m_worker(other.m_worker) {}
     MadeFile& operator=(MadeFile&& other) noexcept {
         if (this != &other) {
             remove();
             m_path = std::exchange(other.m_path, {});
-            m_maker = other.m_maker;
+            m_worker = other.m_worker;
         }
         return *this;
     }
     ~MadeFile() { remove(); }
     void keep() { m_path.clear(); }
     void remove() {
-        if (!m_path.empty()) m_maker->remove(std::exchange(m_path, {}));
+        if (!m_path.empty()) m_worker->remove(std::exchange(m_path, {}));
     }
 
 private:
     std::filesystem::path m_path;
-    FileMaker* m_maker = nullptr;
+    FolderWorker* m_worker = nullptr;
 };
 
-// A file of the run on its way, in the order of the hits: made in the folder and copied here, or asked
-// of the helper, or refused.
+// A file of the run on its way, in the order of the hits: made in the folder and copied from the cache,
+// or asked of the helper, or refused.
 struct Underway {
     std::size_t index = 0;  // of the hit among the chosen
     std::filesystem::path destination;
     MadeFile made;
-    std::optional<ErrorObject> written;  // known at once: a refusal, a failed copy, a folder that refused the file
+    std::optional<ErrorObject> written;  // known at once: a refusal, a folder that refused the file
     bool destinationFailed = false;      // the folder refused it: the run's error names the folder
-    std::shared_ptr<ExtractionOutcome> answer;  // the helper's, when asked
+    std::shared_ptr<ExtractionOutcome> answer;  // the helper's, or the worker's for a copy from the cache
+    bool fromCache = false;                     // copied (and flushed) by the worker, with no time limit
     UniqueFd kept;                              // a second descriptor of a file the helper fills, for its flush
 };
-
-// A file the helper filled that waits for the flush of its batch.
-struct Unflushed {
-    std::size_t index = 0;  // of the hit among the chosen
-    std::filesystem::path path;
-    UniqueFd fd;  // a second descriptor of the file, kept for the flush
-};
-
-// Since Linux 5.8 syncfs answers a failed write back of any file of the file system since the
-// descriptor was opened; before, it answers 0 whatever happened, and so tells nothing.
-bool syncfsReportsFailedWrites() {
-    static const bool reports = [] {
-        utsname names{};
-        if (::uname(&names) != 0) return false;
-        unsigned major = 0;
-        unsigned minor = 0;
-        if (std::sscanf(names.release, "%u.%u", &major, &minor) != 2) return false;
-        return major > 5 || (major == 5 && minor >= 8);
-    }();
-    return reports;
-}
-
-int flushFileSystem(int fd, const std::function<int(int)>& flush) {
-    if (flush) return flush(fd) == 0 ? 0 : (errno != 0 ? errno : EIO);
-    if (!syncfsReportsFailedWrites()) return ENOTSUP;
-    return ::syncfs(fd) == 0 ? 0 : errno;
-}
-
-int flushOne(int fd, const std::function<int(int)>& flush) {
-    for (;;) {
-        const int result = flush ? flush(fd) : ::fdatasync(fd);
-        if (result == 0) return 0;
-        if (errno != EINTR) return errno != 0 ? errno : EIO;
-    }
-}
-
-// A batch being flushed on a thread of its own, while the run goes on.
-struct Flushing {
-    std::vector<Unflushed> batch;
-    std::shared_ptr<FlushOutcome> errors;  // the error number of each file (0: on the disk)
-};
-
-// How a batch is flushed: the file system its files are on at once (one write of its journal rather
-// than one for every file), and each file on its own only when that fails, to tell which of them did.
-struct Flushes {
-    std::function<int(int)> file;
-    std::function<int(int)> fileSystem;
-};
-
-// Starts the flush of the batch on a thread of its own. The descriptors go with the thread, which
-// closes them once flushed. The batch's files are in one folder, and the first was opened before the
-// others were written, so the flush of the file system through it answers for all of them.
-Flushing startFlush(std::vector<Unflushed> batch, Flushes flushes) {
-    Flushing flushing{std::move(batch), std::make_shared<FlushOutcome>()};
-    auto files = std::make_shared<std::vector<UniqueFd>>();
-    for (auto& file : flushing.batch) files->push_back(std::move(file.fd));
-    try {
-        std::thread([files, flushes, errors = flushing.errors] {
-            std::vector<int> numbers;
-            if (!files->empty() && flushFileSystem(files->front().get(), flushes.fileSystem) == 0) {
-                const auto count = files->size();
-                files->clear();
-                errors->deliver(std::vector<int>(count, 0));
-                return;
-            }
-            for (auto& fd : *files) {
-                numbers.push_back(flushOne(fd.get(), flushes.file));
-                fd.reset();
-            }
-            errors->deliver(std::move(numbers));
-        }).detach();
-    } catch (const std::exception&) {
-        // No thread to flush on: nothing is known to be on the disk.
-        flushing.errors->deliver(std::vector<int>(flushing.batch.size(), EAGAIN));
-    }
-    return flushing;
-}
 
 // What the run has to show for itself so far.
 struct RunTally {
@@ -427,7 +470,7 @@ struct RunTally {
 
 // Settles a flushed batch: each file whose flush succeeded counts as saved; one whose flush failed is
 // removed, taken off the lists of names, and the first such failure ends the run.
-void settleBatch(const std::vector<Unflushed>& batch, const std::vector<int>& errors, RunTally& tally, FileMaker& maker) {
+void settleBatch(const std::vector<Unflushed>& batch, const std::vector<int>& errors, RunTally& tally, FolderWorker& worker) {
     for (std::size_t i = 0; i < batch.size(); ++i) {
         const auto& file = batch[i];
         const int error = i < errors.size() ? errors[i] : EIO;
@@ -436,7 +479,7 @@ void settleBatch(const std::vector<Unflushed>& batch, const std::vector<int>& er
             continue;
         }
         AppLog::error("recover flush failed " + file.path.string() + ": errno " + std::to_string(error), category);
-        maker.remove(file.path);
+        worker.remove(file.path);
         const auto name = file.path.filename().string();
         std::erase(tally.shortFiles, name);
         std::erase(tally.uncheckedFiles, name);
@@ -489,7 +532,7 @@ void AppModel::recoverSelected(std::string folder) {
 Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string folder, std::string devicePath) {
     const int count = static_cast<int>(chosen.size());
     RunTally tally;
-    FileMaker maker(folder, chosen, filesMadeAhead);
+    FolderWorker worker(folder, chosen, filesMadeAhead, Flushes{m_effects.flushFile, m_effects.flushFileSystem});
     std::deque<Underway> underway;  // made and asked for, in order, at most extractionWindow
     std::vector<Unflushed> filling;  // filled by the helper, waiting for a batch's flush
     std::uint64_t fillingBytes = 0;
@@ -498,10 +541,9 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
     bool asking = true;  // new files are made and asked for until the run fails
     // An extraction ran out of time: the helper is held up by it, and those asked after it wait behind it.
     bool helperHeldUp = false;
-    const Flushes flush{m_effects.flushFile, m_effects.flushFileSystem};
 
     // Copies the hit's file from the cache into the file made for it, or asks the helper to fill it.
-    auto begin = [&](std::size_t index, FileMaker::Made made) {
+    auto begin = [&](std::size_t index, FolderWorker::Made made) {
         Underway file;
         file.index = index;
         const RecoveredHit& item = chosen[index];
@@ -515,7 +557,7 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
         }
         auto& created = made.file;
         file.destination = created.path;
-        file.made = MadeFile(created.path, maker);
+        file.made = MadeFile(created.path, worker);
         const auto& destination = file.destination;
         const auto cached = m_probeCache->cachedFile(item.id);
         const auto cachedSize = m_probeCache->fileSize(item.id);
@@ -530,11 +572,13 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
             error.message = refusal->toStdString();
             file.written = error;
         } else if (fromCache) {
-            try {
-                RecoveryFiles::copyPrefix(*cached, created.fd.get(), item.byteLength, destination);
+            // Opened here, so that the cache dropping the file meanwhile does not take it from the copy.
+            if (UniqueFd input(::open(cached->c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)); !input) {
+                file.written = ErrorObject::posix(errno, cached->string());
+            } else {
                 AppLog::info("recover from probe cache " + item.suggestedName, category);
-            } catch (const std::exception& error) {
-                file.written = CallError::objectOf(error);
+                file.answer = worker.copy(std::move(input), std::move(created.fd), item.byteLength, *cached, destination);
+                file.fromCache = true;
             }
         } else if (file.kept = UniqueFd(::fcntl(created.fd.get(), F_DUPFD_CLOEXEC, 0)); !file.kept) {
             file.written = ErrorObject::posix(errno, destination.string());
@@ -554,21 +598,21 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
 
     for (;;) {
         if (const auto done = flushing ? flushing->errors->taken() : std::nullopt) {
-            settleBatch(flushing->batch, *done, tally, maker);
+            settleBatch(flushing->batch, *done, tally, worker);
             flushing.reset();
         }
         if (filling.size() >= flushBatchFiles || fillingBytes >= flushBatchBytes) {
             if (flushing) {
                 const auto errors = co_await arrivalOf(flushing->errors);
-                settleBatch(flushing->batch, errors, tally, maker);
+                settleBatch(flushing->batch, errors, tally, worker);
             }
-            flushing = startFlush(std::move(filling), flush);
+            flushing = worker.flush(std::move(filling));
             filling.clear();
             fillingBytes = 0;
         }
         if (tally.failure) asking = false;
         while (asking && next < chosen.size() && underway.size() < extractionWindow) {
-            auto made = co_await maker.next();
+            auto made = co_await worker.next();
             underway.push_back(begin(next, std::move(made)));
             ++next;
             // Known at once: the run ends with it, and nothing after it is made.
@@ -582,7 +626,9 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
         setStatusMessage(tr("Recovering %1/%2: ").arg(file.index + 1).arg(count) + QString::fromStdString(item.suggestedName) +
                          "…");
         std::optional<ErrorObject> written = std::move(file.written);
-        if (file.answer) {
+        if (file.fromCache) {
+            written = co_await arrivalOf(file.answer);
+        } else if (file.answer) {
             auto answered = file.answer->taken();
             if (!answered && helperHeldUp) {
                 // Asked behind the one that ran out of time, it would wait as long again: it is left, and its file removed.
@@ -657,15 +703,15 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
     // What was written before a failure is kept, once it is on the disk too.
     if (flushing) {
         const auto errors = co_await arrivalOf(flushing->errors);
-        settleBatch(flushing->batch, errors, tally, maker);
+        settleBatch(flushing->batch, errors, tally, worker);
     }
     if (!filling.empty()) {
-        auto last = startFlush(std::move(filling), flush);
+        auto last = worker.flush(std::move(filling));
         const auto errors = co_await arrivalOf(last.errors);
-        settleBatch(last.batch, errors, tally, maker);
+        settleBatch(last.batch, errors, tally, worker);
     }
     // The files made ahead and not asked for, and those given back, are gone before the run ends.
-    co_await maker.stopped();
+    co_await worker.stopped();
     if (tally.failure) {
         const auto& error = tally.failure->error;
         AppLog::error("recover failed " + chosen[tally.failedIndex.value_or(0)].suggestedName + ": " + error.message, category);

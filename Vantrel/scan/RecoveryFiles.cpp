@@ -70,15 +70,20 @@ CreatedFile createUnique(const std::filesystem::path& folder, std::string_view n
 void copyPrefix(const std::filesystem::path& source, int fd, std::uint64_t length, const std::filesystem::path& destination) {
     UniqueFd input(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!input) fail(errno, source);
+    copyPrefix(input.get(), source, fd, length, destination);
+}
+
+void copyPrefix(int source, const std::filesystem::path& sourcePath, int fd, std::uint64_t length,
+                const std::filesystem::path& destination) {
     constexpr std::size_t chunkBytes = 1 << 20;
     std::vector<char> buffer(chunkBytes);
     std::uint64_t copied = 0;
     while (copied < length) {
         const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(chunkBytes, length - copied));
-        const ssize_t got = ::read(input.get(), buffer.data(), want);
+        const ssize_t got = ::read(source, buffer.data(), want);
         if (got < 0 && errno == EINTR) continue;
-        if (got < 0) fail(errno, source);
-        if (got == 0) fail(EIO, source);  // the cached file shrank under us
+        if (got < 0) fail(errno, sourcePath);
+        if (got == 0) fail(EIO, sourcePath);  // the cached file shrank under us
         for (ssize_t done = 0; done < got;) {
             const ssize_t put = ::write(fd, buffer.data() + done, static_cast<std::size_t>(got - done));
             if (put < 0 && errno == EINTR) continue;

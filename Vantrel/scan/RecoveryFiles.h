@@ -36,6 +36,9 @@ UniqueFd createExclusive(const std::filesystem::path& path, mode_t mode);
 
 // Copies the first length bytes of source into fd and flushes them to the disk. Throws CallError.
 void copyPrefix(const std::filesystem::path& source, int fd, std::uint64_t length, const std::filesystem::path& destination);
+// The same from a descriptor open for reading, read from where it stands; sourcePath names it in errors.
+void copyPrefix(int source, const std::filesystem::path& sourcePath, int fd, std::uint64_t length,
+                const std::filesystem::path& destination);
 // The size of the regular file at path, not following a link; nothing when there is none.
 std::optional<std::uint64_t> regularFileSize(const std::filesystem::path& path);
 

@@ -1,6 +1,7 @@
 #include "recovery/filesystems/ClusterChainReader.h"
 
 #include "base/Bounds.h"
+#include "recovery/bytesource/BufferPool.h"
 #include "recovery/filesystems/DeletedFileClusters.h"
 #include "recovery/filesystems/SourceReads.h"
 #include "recovery/filesystems/exfat/ExFATUndeleter.h"
@@ -14,41 +15,26 @@ namespace {
 
 constexpr std::uint64_t maxSignedCount = std::numeric_limits<std::int64_t>::max();
 
-// The buffer an extraction reads its chunks into: the thread's own, kept from file to file, so that a
-// run of recoveries does not map, fault in and zero a fresh megabyte for every file; a fresh one where
-// the thread's is in use already (a sink that extracts again) or would be kept too large.
+// The buffer an extraction reads its chunks into: from the thread's pool, kept from file to file, so
+// that a run of recoveries does not map, fault in and zero a fresh megabyte for every file. A sink may
+// have swapped it for another buffer meanwhile; whichever it holds at the end goes back to the pool.
 class ChunkBuffer {
 public:
-    ChunkBuffer() : m_borrowed(!held()) { held() = held() || m_borrowed; }
-    ~ChunkBuffer() {
-        if (!m_borrowed) return;
-        held() = false;
-        if (kept().capacity() > maxKeptBytes) Bytes().swap(kept());
-    }
+    ChunkBuffer() : m_bytes(BufferPool::take()) {}
+    ~ChunkBuffer() { BufferPool::give(std::move(m_bytes)); }
     ChunkBuffer(const ChunkBuffer&) = delete;
     ChunkBuffer& operator=(const ChunkBuffer&) = delete;
 
-    Bytes& bytes() { return m_borrowed ? kept() : m_own; }
+    Bytes& bytes() { return m_bytes; }
 
 private:
-    static constexpr std::size_t maxKeptBytes = 4 * defaultChunkBytes;
-    static Bytes& kept() {
-        thread_local Bytes buffer;
-        return buffer;
-    }
-    static bool& held() {
-        thread_local bool inUse = false;
-        return inUse;
-    }
-
-    bool m_borrowed;
-    Bytes m_own;
+    Bytes m_bytes;
 };
 
 // Collects adjacent extents and hands them to the sink in reads of at most chunkBytes.
 class ExtentStreamer {
 public:
-    ExtentStreamer(ByteSource& source, const ByteSink& sink, std::uint64_t chunkBytes)
+    ExtentStreamer(ByteSource& source, const BufferSink& sink, std::uint64_t chunkBytes)
         : m_source(source), m_sink(sink), m_chunkBytes(std::max<std::uint64_t>(chunkBytes, 1)) {}
 
     // Queues [offset, offset + length); false once the device has ended (nothing more will come).
@@ -72,11 +58,12 @@ public:
                 if (!SourceReads::isBadSpot(std::current_exception())) throw;
                 throw ByteSourceError::readFailed(m_pendingOffset);
             }
-            const Bytes& read = m_buffer.bytes();
-            if (!read.empty()) m_sink(read);
-            m_delivered += read.size();
-            if (read.size() < piece) {
-                const std::uint64_t shortAt = m_pendingOffset + read.size();
+            // Taken before the sink, which may swap the buffer for another.
+            const std::uint64_t read = m_buffer.bytes().size();
+            if (read > 0) m_sink(m_buffer.bytes());
+            m_delivered += read;
+            if (read < piece) {
+                const std::uint64_t shortAt = m_pendingOffset + read;
                 if (shortAt < m_source.length()) throw ByteSourceError::readFailed(shortAt);
                 m_pendingLength = 0;
                 return false;
@@ -91,7 +78,7 @@ public:
 
 private:
     ByteSource& m_source;
-    const ByteSink& m_sink;
+    const BufferSink& m_sink;
     std::uint64_t m_chunkBytes;
     std::uint64_t m_pendingOffset = 0;
     std::uint64_t m_pendingLength = 0;
@@ -99,10 +86,9 @@ private:
     ChunkBuffer m_buffer;
 };
 
-std::uint64_t readPlainRange(ByteSource& source, const RecoveredHit& hit, const ByteSink& sink, std::uint64_t chunkBytes) {
+std::uint64_t readPlainRange(ByteSource& source, const RecoveredHit& hit, const BufferSink& sink, std::uint64_t chunkBytes) {
     chunkBytes = std::max<std::uint64_t>(chunkBytes, 1);
     ChunkBuffer chunk;
-    Bytes& buffer = chunk.bytes();
     std::uint64_t delivered = 0;
     while (delivered < hit.byteLength) {
         // The first read fails with outOfBounds when the range starts past the end, as one read of
@@ -110,10 +96,12 @@ std::uint64_t readPlainRange(ByteSource& source, const RecoveredHit& hit, const 
         const std::uint64_t offset = hit.byteOffset + delivered;
         if (delivered > 0 && offset >= source.length()) break;
         const std::uint64_t want = std::min(hit.byteLength - delivered, chunkBytes);
-        source.readInto(offset, static_cast<std::int64_t>(want), buffer);
-        if (!buffer.empty()) sink(buffer);
-        delivered += buffer.size();
-        if (buffer.size() < want) break;
+        source.readInto(offset, static_cast<std::int64_t>(want), chunk.bytes());
+        // Taken before the sink, which may swap the buffer for another.
+        const std::uint64_t read = chunk.bytes().size();
+        if (read > 0) sink(chunk.bytes());
+        delivered += read;
+        if (read < want) break;
     }
     return delivered;
 }
@@ -121,7 +109,7 @@ std::uint64_t readPlainRange(ByteSource& source, const RecoveredHit& hit, const 
 // The clusters of a file as DeletedFileClusters places them; or, when followFat is false, consecutive
 // clusters from the first.
 std::uint64_t readClusters(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t firstCluster,
-                           std::uint64_t byteLength, const ByteSink& sink, std::uint64_t chunkBytes, bool followFat);
+                           std::uint64_t byteLength, const BufferSink& sink, std::uint64_t chunkBytes, bool followFat);
 
 // The volume of a hinted hit: from the cache while its volume is the same, else from a new probe,
 // which the cache then keeps.
@@ -150,7 +138,7 @@ bool isOneRun(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t 
     return found == true;
 }
 
-std::uint64_t readChain(ByteSource& source, const RecoveredHit& hit, const ByteSink& sink, std::uint64_t chunkBytes,
+std::uint64_t readChain(ByteSource& source, const RecoveredHit& hit, const BufferSink& sink, std::uint64_t chunkBytes,
                         VolumeCache* volumes) {
     const auto volume = volumeOf(source, hit, volumes);
     if (!volume) return 0;
@@ -163,13 +151,13 @@ std::uint64_t readChain(ByteSource& source, const RecoveredHit& hit, const ByteS
 
 std::uint64_t readFile(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t firstCluster,
                        std::uint64_t byteLength, const ByteSink& sink, std::uint64_t chunkBytes) {
-    return readClusters(source, geometry, firstCluster, byteLength, sink, chunkBytes, true);
+    return readClusters(source, geometry, firstCluster, byteLength, [&](Bytes& chunk) { sink(chunk); }, chunkBytes, true);
 }
 
 namespace {
 
 std::uint64_t readClusters(ByteSource& source, const VolumeGeometry& geometry, std::uint32_t firstCluster,
-                           std::uint64_t byteLength, const ByteSink& sink, std::uint64_t chunkBytes, bool followFat) {
+                           std::uint64_t byteLength, const BufferSink& sink, std::uint64_t chunkBytes, bool followFat) {
     const std::uint64_t clusterBytes = geometry.bytesPerCluster();
     if (!geometry.isValidCluster(firstCluster) || byteLength == 0 || clusterBytes == 0) return 0;
     // One run from the first cluster for a file stored without a FAT chain; else the clusters the scan
@@ -240,6 +228,11 @@ std::optional<std::pair<VolumeGeometry, std::uint32_t>> geometryForHint(const Cl
 
 std::uint64_t extract(ByteSource& source, const RecoveredHit& hit, const ByteSink& sink, std::uint64_t chunkBytes,
                       VolumeCache* volumes) {
+    return extractBuffers(source, hit, [&](Bytes& chunk) { sink(chunk); }, chunkBytes, volumes);
+}
+
+std::uint64_t extractBuffers(ByteSource& source, const RecoveredHit& hit, const BufferSink& sink, std::uint64_t chunkBytes,
+                             VolumeCache* volumes) {
     if (hit.byteLength > maxSignedCount) throw ByteSourceError::outOfBounds();
     const bool undeleted = hit.source == HitSource::fatUndelete || hit.source == HitSource::exfatUndelete;
     if (hit.secondPiece && hit.secondPiece->length < hit.byteLength) {

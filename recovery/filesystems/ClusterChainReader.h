@@ -22,6 +22,11 @@ namespace vantrel::ClusterChainReader {
 // Receives the file's bytes in order, one chunk at a time; a chunk is valid only during the call.
 using ByteSink = std::function<void(ByteView chunk)>;
 
+// The same, given the buffer the chunk was read into: the sink may swap it for another of the thread's
+// BufferPool (of any size and content) to keep the bytes without copying them; the next chunk is read
+// into whichever buffer it leaves.
+using BufferSink = std::function<void(Bytes& chunk)>;
+
 // The largest chunk handed to a sink unless the caller asks for less.
 inline constexpr std::uint64_t defaultChunkBytes = 1024 * 1024;
 
@@ -33,6 +38,8 @@ inline constexpr std::uint64_t defaultChunkBytes = 1024 * 1024;
 // into the cache.
 std::uint64_t extract(ByteSource& source, const RecoveredHit& hit, const ByteSink& sink,
                       std::uint64_t chunkBytes = defaultChunkBytes, VolumeCache* volumes = nullptr);
+std::uint64_t extractBuffers(ByteSource& source, const RecoveredHit& hit, const BufferSink& sink,
+                             std::uint64_t chunkBytes = defaultChunkBytes, VolumeCache* volumes = nullptr);
 
 // The first maxBytes bytes of the hit at most, in memory (previews, quality checks, tests).
 Bytes extractBytes(ByteSource& source, const RecoveredHit& hit, std::uint64_t maxBytes);

@@ -100,6 +100,47 @@ TEST(AppModelRecovery, ACompleteCachedProbeIsCopiedAndAShortOneIsNot) {
     EXPECT_TRUE(h.model->probeCache().fileSize(hits[0].id)) << "the cached file stays in the cache";
 }
 
+// Copies from the cache are made off the window's thread, and a copy that fails is no recovery: its
+// file is removed, the run says why, and every file it counts is there whole. Only the hits whose whole
+// bytes the cache holds are copied from it; the others are asked of the helper as ever.
+TEST(AppModelRecovery, ACopyFromTheCacheThatDoesNotFitIsRemovedAndReported) {
+    if (!test::runningAsRoot()) GTEST_SKIP() << "a full folder needs a small mount";
+    struct Row {
+        const char* what;
+        std::vector<bool> cached;  // of each hit
+    };
+    const Row rows[] = {
+        {"all from the cache", {true, true, true, true}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        ScanHarness h;
+        const auto contents = placeHits(h, {"1.jpg", "2.jpg", "3.jpg", "4.jpg"});
+        h.model->setIntegrityChecker(nullptr);
+        const auto& hits = h.model->hits();
+        for (std::size_t i = 0; i < row.cached.size(); ++i) {
+            if (!row.cached[i]) continue;
+            const auto stash = h.dir / ("stash" + std::to_string(i));
+            test::writeFile(stash, contents[i]);
+            h.model->probeCache().adopt(stash, hits[i].id, hits[i].suggestedName);
+        }
+        // Room for two of the four photos (about 30 KB each).
+        const auto folder = h.dir / "small";
+        std::filesystem::create_directory(folder);
+        if (::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=64k") != 0) GTEST_SKIP() << "no tmpfs mount";
+        h.model->recoverSelected(folder.string());
+        ASSERT_TRUE(recovered(h));
+        const auto left = namesIn(folder);
+        for (const auto& name : left)
+            EXPECT_EQ(test::readFile(folder / name), contents[static_cast<std::size_t>(std::stoi(name)) - 1]) << name;
+        ::umount(folder.c_str());
+        EXPECT_LT(left.size(), 4u);
+        EXPECT_EQ(h.model->statusMessage(), QStringLiteral("Recovered %1 file(s).").arg(left.size()));
+        ASSERT_TRUE(h.model->errorMessage()) << "a file that did not fit is never reported as recovered";
+        EXPECT_TRUE(h.model->errorMessage()->contains("space")) << h.model->errorMessage()->toStdString();
+    }
+}
+
 std::vector<std::string> numberedNames(std::size_t count) {
     std::vector<std::string> names;
     for (std::size_t i = 1; i <= count; ++i) names.push_back(std::to_string(i) + ".jpg");

@@ -167,6 +167,44 @@ TEST(ClusterChainReader, AnExtractionInsideASinkLeavesTheOuterChunkIntact) {
     EXPECT_EQ(extractAll(source, volume.hit(10, 5 * sectorBytes)), MemoryVolume::expected({10, 11, 12, 40, 41}));
 }
 
+// A sink may keep a chunk's buffer and give the reader another to go on with, of any size and content:
+// every hit still reads whole and in order, by chain, plain range or two pieces, and in any chunk size.
+TEST(ClusterChainReader, ASinkThatSwapsTheBufferAwayStillGetsEveryChunk) {
+    MemoryVolume volume(5000);
+    volume.chain({10, 11, 12, 40, 41, 42, 60});
+    MemoryByteSource source(volume.image());
+    RecoveredHit carved;
+    carved.byteOffset = volume.clusterOffset(30) + 3;
+    carved.byteLength = 5 * sectorBytes - 7;
+    RecoveredHit joined;
+    joined.byteOffset = volume.clusterOffset(5);
+    joined.byteLength = 4 * sectorBytes;
+    joined.secondPiece = HitPiece{volume.clusterOffset(90), 2 * sectorBytes};
+    const RecoveredHit hits[] = {volume.hit(10, 7 * sectorBytes - 100), carved, joined};
+    for (const RecoveredHit& hit : hits) {
+        const Bytes expected = extractAll(source, hit);
+        for (const std::uint64_t chunkBytes : {std::uint64_t{1}, std::uint64_t{700}, sectorBytes, 3 * sectorBytes}) {
+            SCOPED_TRACE(std::to_string(hit.byteOffset) + " in chunks of " + std::to_string(chunkBytes));
+            Bytes out;
+            std::vector<Bytes> keptChunks;
+            std::size_t turn = 0;
+            const auto delivered = ClusterChainReader::extractBuffers(
+                source, hit,
+                [&](Bytes& chunk) {
+                    out.insert(out.end(), chunk.begin(), chunk.end());
+                    // Kept as it is, the reader going on with a stale buffer of another size.
+                    keptChunks.push_back(std::exchange(chunk, Bytes(turn++ % 3 * 1000, 0xEE)));
+                },
+                chunkBytes);
+            EXPECT_EQ(delivered, expected.size());
+            EXPECT_EQ(out, expected);
+            Bytes joinedChunks;
+            for (const auto& chunk : keptChunks) joinedChunks.insert(joinedChunks.end(), chunk.begin(), chunk.end());
+            EXPECT_EQ(joinedChunks, expected) << "a chunk handed over is never written again";
+        }
+    }
+}
+
 TEST(ClusterChainReader, HintOfAnotherFatTypeStillReadsByChain) {
     MemoryVolume volume(5000);
     volume.chain({5, 9});
