@@ -482,9 +482,13 @@ bool isLeased(const std::string& diskName) {
 }
 
 std::string executablePath() {
-    std::error_code error;
-    const auto path = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (!error && !path.empty()) return path.string();
+    // Read once: every opening names it in a log line, and the running program's file does not change.
+    static const std::string running = [] {
+        std::error_code error;
+        const auto path = std::filesystem::read_symlink("/proc/self/exe", error);
+        return error ? std::string() : path.string();
+    }();
+    if (!running.empty()) return running;
     if (!settings().argumentZero.empty()) return settings().argumentZero;
     return "VantrelHelper";
 }

@@ -1,20 +1,14 @@
 #include "VantrelHelper/HitExtraction.h"
 
 #include "VantrelHelper/HelperError.h"
-#include "recovery/bytesource/BufferPool.h"
 #include "recovery/filesystems/ClusterChainReader.h"
 #include "support/VantrelError.h"
 
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
-#include <exception>
 #include <fcntl.h>
-#include <memory>
-#include <mutex>
+#include <optional>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 namespace vantrel::HitExtraction {
@@ -35,7 +29,10 @@ void writeAll(int fd, ByteView bytes, std::uint64_t offset, const std::string& p
     }
 }
 
+// A file just made is empty already: cutting it again costs the file system an inode update a file.
 void empty(int fd, const std::string& path) {
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size == 0) return;
     if (::ftruncate(fd, 0) != 0) throw PosixError(errno, path);
 }
 
@@ -43,156 +40,59 @@ void finish(int fd, const std::string& path) {
     if (::fsync(fd) != 0) throw PosixError(errno, path);
 }
 
-// Hands the written bytes to the disk without waiting for them, so that the caller's flush of the batch
-// finds them written or on their way. Only a start: a failure to write them back is kept for that flush
-// (the kernel reports it to the syncfs of the file system and to the fdatasync of every descriptor of the
-// file opened before it), and a file system that cannot start writeback early simply writes at the flush.
-void startWriteback(int fd) {
-    (void)::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-}
-
-// A hit this long is written past the page cache where the destination's file system takes it: on a
-// loaded machine the copy into fresh page-cache pages (and the compaction their allocation can set
-// off) held a buffered write of a large hit to a third of what the disk takes directly. Its blocks
-// are written on a thread of their own while the next ones are read, so a slow source and a slow
-// destination still overlap as they do through the page cache; the last part of a block is written
-// through the page cache. A write the file system refuses past the cache is made through it.
-constexpr std::uint64_t directMinBytes = 4 * 1024 * 1024;
-constexpr std::size_t directBlockBytes = 1024 * 1024;  // a multiple of every logical block size
-constexpr std::size_t directBlocksQueued = 2;
-
-class DirectWriter {
+// A large hit is written through the page cache, and the disk is kept writing behind it: each window
+// written is handed to writeback at once, and a window some way behind is waited for and its pages let
+// go. The disk then writes in long runs while the hit is still being read (a buffered write left to the
+// batch's flush, or a write past the page cache, each 1 MiB waiting for the device, took the disk at
+// about half of what it takes this way), and a hit of any length holds no more than a few windows of
+// the page cache: the pages written back are given up at once rather than crowding out other files'.
+// A window waited for that could not be written back fails the hit at once; a failure in the last
+// windows, handed over and not waited for, is kept for the caller's flush (the kernel reports it to the
+// syncfs of the file system and to the fdatasync of the file). Small hits are left to that flush
+// alone: a writeback started for each of them was one small request to the device a file.
+class WritebackWindows {
 public:
-    // Nothing when the destination takes no writes past the page cache.
-    static std::unique_ptr<DirectWriter> open(int fd, const std::string& path) {
-        const int flags = ::fcntl(fd, F_GETFL);
-        if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_DIRECT) != 0) return nullptr;
-        try {
-            return std::unique_ptr<DirectWriter>(new DirectWriter(fd, path, flags));
-        } catch (const std::system_error&) {
-            (void)::fcntl(fd, F_SETFL, flags);  // no thread to write on: through the cache
-            return nullptr;
-        }
-    }
-    DirectWriter(const DirectWriter&) = delete;
-    DirectWriter& operator=(const DirectWriter&) = delete;
-    ~DirectWriter() {
-        stopWriting();
-        (void)::fcntl(m_fd, F_SETFL, m_flags);
-        for (auto& block : m_spares) BufferPool::give(std::move(block));
-        BufferPool::give(std::move(m_filling));
-    }
+    WritebackWindows(int fd, const std::string& path) : m_fd(fd), m_path(path) {}
 
-    // A whole block read into a buffer of the pool is queued as it is, and the reader gets a written
-    // block back to read the next one into; anything else is copied into the block being filled.
-    void append(Bytes& chunk) {
-        if (m_used == 0 && chunk.size() == directBlockBytes) {
-            std::swap(chunk, m_filling);
-            m_used = directBlockBytes;
-            queueFilled();
-            return;
-        }
-        ByteView bytes(chunk);
-        while (!bytes.empty()) {
-            const auto taken = std::min(directBlockBytes - m_used, bytes.size());
-            std::memcpy(m_filling.data() + m_used, bytes.data(), taken);
-            m_used += taken;
-            bytes = bytes.subspan(taken);
-            if (m_used == directBlockBytes) queueFilled();
+    // written bytes are in the page cache now, from offset 0 on.
+    void advance(std::uint64_t written) {
+        while (written - m_started >= writebackWindowBytes) {
+            start(m_started, writebackWindowBytes);
+            m_started += writebackWindowBytes;
+            if (m_started - m_settled > writebackWindowsAhead * writebackWindowBytes) settleOne();
         }
     }
-    // Writes what is left and waits for every block; throws the first failure.
-    void finish() {
-        stopWriting();
-        if (m_failure) std::rethrow_exception(m_failure);
-        if (::fcntl(m_fd, F_SETFL, m_flags) != 0) throw PosixError(errno, m_path);
-        writeAll(m_fd, ByteView(m_filling.data(), m_used), m_queuedBytes, m_path);
+    // The rest is handed to writeback too; the batch's flush waits for it.
+    void finish(std::uint64_t written) {
+        if (written > m_started) start(m_started, written - m_started);
+        m_started = written;
     }
 
 private:
-    DirectWriter(int fd, std::string path, int flags)
-        : m_fd(fd), m_path(std::move(path)), m_flags(flags), m_filling(takeBlock()) {
-        m_thread = std::thread([this] { writeBlocks(); });
+    void start(std::uint64_t offset, std::uint64_t length) {
+        // A file system that cannot start writeback early writes at the flush; nothing is lost.
+        (void)::sync_file_range(m_fd, static_cast<off_t>(offset), static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
     }
-
-    // From the pool of this thread's extractions, which their chunks are read into too.
-    static Bytes takeBlock() { return BufferPool::take(directBlockBytes); }
-
-    void queueFilled() {
-        Bytes next;
-        {
-            std::unique_lock lock(m_mutex);
-            m_room.wait(lock, [&] { return m_queue.size() < directBlocksQueued || m_failure; });
-            if (m_failure) std::rethrow_exception(m_failure);
-            m_queue.emplace_back(m_queuedBytes, std::move(m_filling));
-            m_queuedBytes += directBlockBytes;
-            m_work.notify_one();
-            if (!m_spares.empty()) {
-                next = std::move(m_spares.back());
-                m_spares.pop_back();
-            }
-        }
-        if (next.size() != directBlockBytes) next = takeBlock();
-        m_filling = std::move(next);
-        m_used = 0;
-    }
-
-    void writeBlocks() {
-        bool direct = true;
-        std::unique_lock lock(m_mutex);
+    void settleOne() {
+        const auto offset = static_cast<off_t>(m_settled);
+        const auto length = static_cast<off_t>(writebackWindowBytes);
         for (;;) {
-            m_work.wait(lock, [&] { return !m_queue.empty() || m_stopping; });
-            if (m_queue.empty()) return;
-            auto [offset, block] = std::move(m_queue.front());
-            m_queue.pop_front();
-            lock.unlock();
-            std::exception_ptr failure;
-            try {
-                const auto written = ::pwrite(m_fd, block.data(), block.size(), static_cast<off_t>(offset));
-                const int error = errno;
-                if (written != static_cast<ssize_t>(block.size())) {
-                    if (written < 0 && error != EINVAL && error != EINTR) throw PosixError(error, m_path);
-                    // Refused past the cache or cut short: the rest of the hit goes through the cache.
-                    if (direct) {
-                        direct = false;
-                        if (::fcntl(m_fd, F_SETFL, m_flags) != 0) throw PosixError(errno, m_path);
-                    }
-                    const std::size_t done = written > 0 ? static_cast<std::size_t>(written) : 0;
-                    writeAll(m_fd, ByteView(block.data() + done, block.size() - done), offset + done, m_path);
-                }
-            } catch (...) {
-                failure = std::current_exception();
-            }
-            lock.lock();
-            if (failure && !m_failure) m_failure = failure;
-            m_spares.push_back(std::move(block));
-            m_room.notify_one();
+            if (::sync_file_range(m_fd, offset, length,
+                                  SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER) == 0)
+                break;
+            if (errno == EINTR) continue;
+            // Not supported here: the flush at the end answers for these bytes.
+            if (errno == EINVAL || errno == ESPIPE || errno == ENOSYS || errno == EOPNOTSUPP) break;
+            throw PosixError(errno, m_path);
         }
-    }
-
-    void stopWriting() {
-        {
-            std::lock_guard lock(m_mutex);
-            m_stopping = true;
-            m_work.notify_one();
-        }
-        if (m_thread.joinable()) m_thread.join();
+        (void)::posix_fadvise(m_fd, offset, length, POSIX_FADV_DONTNEED);
+        m_settled += writebackWindowBytes;
     }
 
     int m_fd;
-    std::string m_path;
-    int m_flags;
-    Bytes m_filling;
-    std::size_t m_used = 0;
-    std::uint64_t m_queuedBytes = 0;  // the offset of the block being filled
-    std::mutex m_mutex;
-    std::condition_variable m_work;
-    std::condition_variable m_room;
-    std::deque<std::pair<std::uint64_t, Bytes>> m_queue;
-    std::vector<Bytes> m_spares;  // written, to be filled again
-    std::exception_ptr m_failure;
-    bool m_stopping = false;
-    std::thread m_thread;
+    const std::string& m_path;
+    std::uint64_t m_started = 0;  // handed to writeback
+    std::uint64_t m_settled = 0;  // written back and let go
 };
 
 [[noreturn]] void cancelled(const std::string& what) {
@@ -244,22 +144,21 @@ std::uint64_t writeHit(ByteSource& source, const RecoveredHit& hit, int destinat
     if (isCancelled && isCancelled()) cancelled("Extraction");
     empty(destination, destinationPath);
     std::uint64_t written = 0;
-    auto direct = hit.byteLength >= directMinBytes ? DirectWriter::open(destination, destinationPath) : nullptr;
+    std::optional<WritebackWindows> writeback;
+    if (hit.byteLength >= writebackMinBytes) writeback.emplace(destination, destinationPath);
     ClusterChainReader::extractBuffers(source, hit, [&](Bytes& chunk) {
         if (isCancelled && isCancelled()) cancelled("Extraction");
-        const std::uint64_t size = chunk.size();
-        if (direct) direct->append(chunk);
-        else writeAll(destination, chunk, written, destinationPath);
-        written += size;
+        writeAll(destination, chunk, written, destinationPath);
+        written += chunk.size();
+        if (writeback) writeback->advance(written);
     }, ClusterChainReader::defaultChunkBytes, volumes);
-    if (direct) direct->finish();
     // A shorter file is not the hit: the device has shrunk or ends inside it.
     if (written != hit.byteLength)
         throw HelperError(ErrorObject{std::string(ByteSourceError::domain), ByteSourceError::outOfBounds().code(),
                                       "Only " + std::to_string(written) + " of " + std::to_string(hit.byteLength) +
                                           " bytes could be read: the device ends before the hit does",
                                       std::nullopt});
-    startWriteback(destination);
+    if (writeback) writeback->finish(written);
     return written;
 }
 

@@ -2,9 +2,9 @@
 // Writing a hit or a whole device into a file the application created and sent as a descriptor. Both
 // stream in bounded chunks, so memory stays the same whatever the hit's or the device's length. A copy
 // of a device finishes with fsync before it answers, so its reply of success means every byte is on
-// the destination's disk. A hit's bytes are written (a large hit's past the page cache, where the
-// destination's file system takes that) and their writeback started, no more: whoever
-// says they are on the disk flushes them first, through a descriptor of the file it keeps (the
+// the destination's disk. A hit's bytes are written through the page cache (a large hit's written back
+// while it is written, a few windows behind, see writebackWindowBytes), no more: whoever says they are
+// on the disk flushes them first, through a descriptor of the file it keeps (the
 // application's recovery flushes its files once a batch, fdatasync of each, and a flush that fails is
 // that file's failure; a preview's cache file needs no flush). The helper never opens, replaces or
 // removes the destination itself, and leaves its mode to the application that created it.
@@ -21,6 +21,13 @@ namespace vantrel::HitExtraction {
 
 // The copy moves the device in chunks of this size: each read, written and released before the next.
 inline constexpr std::uint64_t copyChunkBytes = 4 * 1024 * 1024;
+
+// A hit of at least writebackMinBytes is handed to writeback a window of writebackWindowBytes at a
+// time as it is written, and each window writebackWindowsAhead windows behind the last one handed over
+// is waited for and dropped from the page cache. Smaller hits are left to the caller's flush.
+inline constexpr std::uint64_t writebackMinBytes = 4 * 1024 * 1024;
+inline constexpr std::uint64_t writebackWindowBytes = 8 * 1024 * 1024;
+inline constexpr std::uint64_t writebackWindowsAhead = 4;
 
 // The fields of an extraction request that describe the hit.
 struct HitDescription {
@@ -39,11 +46,11 @@ struct HitDescription {
 // first cluster above the 32-bit range (no directory entry holds one), throw HelperError (EINVAL).
 RecoveredHit hitFor(const HitDescription& description);
 
-// Empties the destination, streams the hit's bytes into it and starts their writeback (the caller
-// flushes, see above). Returns the bytes written,
-// which are always the hit's whole length: a hit that ends early (the device shrank or ends before
+// Empties the destination and streams the hit's bytes into it (the caller flushes, see above). Returns
+// the bytes written, which are always the hit's whole length: a hit that ends early (the device shrank or ends before
 // it) throws HelperError. isCancelled is asked before each chunk; true ends the write with code 15.
-// Read failures propagate; write failures throw PosixError naming the destination.
+// Read failures propagate; write failures, and a window of a large hit that could not be written back,
+// throw PosixError naming the destination.
 // volumes: what the scan learned of the source's volumes, when kept (see ClusterChainReader::extract).
 std::uint64_t writeHit(ByteSource& source, const RecoveredHit& hit, int destination, const std::string& destinationPath,
                        const std::function<bool()>& isCancelled = {}, VolumeCache* volumes = nullptr);

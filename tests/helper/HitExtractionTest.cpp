@@ -10,8 +10,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <algorithm>
 #include <filesystem>
+#include <linux/magic.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/statfs.h>
 #include <sys/stat.h>
 
 namespace vantrel {
@@ -75,13 +79,17 @@ public:
     UniqueFd fd;
 };
 
-// Large hits are written past the page cache, in whole blocks and a last part through it.
+// Small hits, and large ones written back window by window: below the first window, at one, just past
+// it, past the windows kept ahead (the first ones waited for and let go), and a last part of a window.
 TEST(HitExtraction, WritesAHitOverWhateverTheDestinationHeldAndLeavesItsMode) {
-    for (const std::uint64_t length : {2 * oneMebibyte + 3, 9 * oneMebibyte + 5, 8 * oneMebibyte, 4 * oneMebibyte + 4095}) {
+    const std::uint64_t window = HitExtraction::writebackWindowBytes;
+    const std::uint64_t kept = HitExtraction::writebackWindowsAhead * window;
+    MemoryByteSource source(test::randomBytes(kept + 3 * window, 1));
+    for (const std::uint64_t length : {std::uint64_t{3}, 2 * oneMebibyte + 3, HitExtraction::writebackMinBytes + 4095, window,
+                                       window + 5, kept + window, kept + 2 * window + oneMebibyte + 7}) {
         SCOPED_TRACE(length);
         test::TempDir dir;
         Destination destination(dir);
-        MemoryByteSource source(test::randomBytes(10 * oneMebibyte, 1));
         RecoveredHit hit;
         hit.byteOffset = 10;
         hit.byteLength = length;
@@ -125,7 +133,7 @@ TEST(HitExtraction, AHitThatEndsEarlyOrIsCancelledFails) {
     }
     EXPECT_LT(std::filesystem::file_size(destination.path), 8 * oneMebibyte);
 
-    // A full destination fails the hit, whichever thread met it.
+    // A full destination fails the hit.
     if (!test::runningAsRoot()) return;
     const auto small = dir / "small";
     std::filesystem::create_directory(small);
@@ -140,6 +148,37 @@ TEST(HitExtraction, AHitThatEndsEarlyOrIsCancelledFails) {
         }
     }
     ::umount(small.c_str());
+}
+
+// The windows of a large hit that were written back are out of the page cache when the hit is written,
+// so a hit of any length holds only the last few windows of it.
+TEST(HitExtraction, ALargeHitLetsGoOfThePagesWrittenBack) {
+    test::TempDir dir;
+    struct statfs where {};
+    ASSERT_EQ(::statfs(dir.path().c_str(), &where), 0);
+    if (where.f_type == TMPFS_MAGIC) GTEST_SKIP() << "a tmpfs file is its pages: nothing to write back";
+    Destination destination(dir);
+    const std::uint64_t window = HitExtraction::writebackWindowBytes;
+    const std::uint64_t length = (HitExtraction::writebackWindowsAhead + 3) * window;
+    MemoryByteSource source(test::randomBytes(length, 7));
+    RecoveredHit hit;
+    hit.byteLength = length;
+    ASSERT_EQ(HitExtraction::writeHit(source, hit, destination.fd.get(), destination.path), length);
+
+    const UniqueFd file(::open(destination.path.c_str(), O_RDONLY | O_CLOEXEC));
+    void* mapped = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, file.get(), 0);
+    ASSERT_NE(mapped, MAP_FAILED);
+    const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    std::vector<unsigned char> resident(length / page);
+    ASSERT_EQ(::mincore(mapped, length, resident.data()), 0);
+    ::munmap(mapped, length);
+    // The first two windows were written back and let go; the last window was written after them.
+    const auto pagesOf = [&](std::uint64_t from, std::uint64_t to) {
+        return std::count_if(resident.begin() + static_cast<std::ptrdiff_t>(from / page),
+                             resident.begin() + static_cast<std::ptrdiff_t>(to / page), [](unsigned char bits) { return bits & 1; });
+    };
+    EXPECT_EQ(pagesOf(0, 2 * window), 0) << "pages of the written-back windows stayed in the cache";
+    EXPECT_EQ(test::readFile(destination.path), source.read(0, static_cast<std::int64_t>(length)));
 }
 
 TEST(HitExtraction, CopiesInChunksReportingProgressAndUnreadableChunks) {
