@@ -355,6 +355,46 @@ Bytes joined(const Bytes& device, const JPEGScanWalk::Joined& j) {
 
 // The gap is another photo (whose header a carve finds and cuts the first piece at), one cluster of random
 // bytes, or many clusters of another photo's data; the restart markers help where there are some.
+// Photos as encoders of other programs made them (the desktop backgrounds of Debian's mate-backgrounds and
+// the pictures of imagemagick-6-doc), whole, cut short and with a bit flipped in their data, are decided
+// by the walk as by the decoding code by code; each is walked twice, so that the second walk takes the
+// lookahead tables its first one made.
+TEST(JPEGScanWalkPhotos, ShippedPhotosAreDecidedAsCodeByCode) {
+    std::vector<std::filesystem::path> photos;
+    for (const char* folder : {"/usr/share/backgrounds/mate/nature", "/usr/share/doc/imagemagick-6-common/html/images"}) {
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+            const std::string extension = entry.path().extension().string();
+            if (extension == ".jpg" || extension == ".jpeg") photos.push_back(entry.path());
+        }
+    }
+    std::sort(photos.begin(), photos.end());
+    if (photos.size() > 8) photos.resize(8);
+    if (photos.empty()) GTEST_SKIP() << "mate-backgrounds or imagemagick-6-doc is needed";
+    std::uint64_t seed = 0;
+    for (const auto& path : photos) {
+        const Bytes photo = test::readFile(path);
+        ASSERT_GT(photo.size(), 4096u) << path;
+        std::vector<Bytes> copies{photo, Bytes(photo.begin(), photo.begin() + static_cast<std::ptrdiff_t>(photo.size() / 2))};
+        const Bytes draws = test::randomBytes(4 * 4, ++seed);
+        for (std::size_t i = 0; i + 3 < draws.size(); i += 4) {
+            Bytes flipped = photo;
+            const std::size_t draw = std::size_t{draws[i]} << 16 | std::size_t{draws[i + 1]} << 8 | draws[i + 2];
+            flipped[photo.size() / 8 + draw % (photo.size() - photo.size() / 8 - 2)] ^= static_cast<std::uint8_t>(1u << (draws[i + 3] & 7));
+            copies.push_back(std::move(flipped));
+        }
+        for (std::size_t i = 0; i < copies.size(); ++i) {
+            const Bytes& copy = copies[i];
+            const auto bySymbol = JPEGScanWalk::walkBySymbol(feedOver(copy, 4096), copy.size());
+            for (int again = 0; again < 2; ++again)
+                EXPECT_EQ(JPEGScanWalk::walk(feedOver(copy, 4096), copy.size()), bySymbol) << path << ", copy " << i;
+        }
+        const auto whole = walkOf(photo);
+        EXPECT_EQ(whole.ending, Ending::whole) << path;
+        EXPECT_LE(whole.end, photo.size()) << path;
+    }
+}
+
 TEST_F(JPEGScanWalkTest, ThePieceAfterAGapIsFoundWhereTheStreamDecodesOnToItsEnd) {
     const Bytes plain = encoded(dir, "examples.jpg", {"-quality", "75"});
     const Bytes restarts = encoded(dir, "examples.jpg", {"-quality", "60", "-define", "jpeg:restart-interval=2"});
