@@ -23,7 +23,9 @@
 # encoded by ImageMagick at quality 85 to 92 with an EXIF block and thumbnail (exiftool), as a camera
 # writes them. Vantrel runs as AppModelRecoverAll (the model with the built helper and the quality pass:
 # a standard scan with the default filters, every hit recovered); PhotoRec searches the whole card;
-# tsk_recover writes the deleted files it finds in the file system.
+# tsk_recover writes the deleted files it finds in the file system. The seconds column is only a guide:
+# the tools run one after another into folders left in place, and only Vantrel flushes its files; the
+# speed against PhotoRec is measured by AppModelScanRecoverBench.
 #
 # Needs: imagemagick, libimage-exiftool-perl, mtools, dosfstools, testdisk, sleuthkit, zip, lame or
 # ffmpeg, python3, mate-backgrounds, ukui-wallpapers; and a build with AppModelRecoverAll.

@@ -35,6 +35,7 @@
 #include "Vantrel/scan/IntegrityChecker.h"
 #include "Vantrel/scan/SourceGuard.h"
 
+#include "platform/UniqueFd.h"
 #include "recovery/engine/ScanMode.h"
 #include "recovery/filesystems/UndeleteNamingState.h"
 #include "recovery/model/RecoveryFilters.h"
@@ -520,10 +521,14 @@ public:
     void previewClosed();
     // Selects the displayed hit offset rows away from the selected one, within the list.
     void moveSelection(int offset);
-    // Copies the cached file into a fresh preview folder, under the name made safe, with the kind's
-    // extension when the name has none. Throws CallError; no folder is left behind then.
-    std::filesystem::path makePreviewFile(const std::filesystem::path& cached, std::string_view suggestedName,
-                                          RecoveredFileKind kind);
+    // Copies the first size bytes of a cached file, opened by the caller, into a new file of the
+    // preview folder, under the name made safe, with the kind's extension when the name has none. The
+    // copy runs on a worker thread and is not flushed (a preview need not outlive a crash); the path
+    // comes back once every byte is in the file. Throws CallError (a file that no longer holds size
+    // bytes among them); the file may be left in the folder then.
+    Task<std::filesystem::path> makePreviewFile(UniqueFd cached, std::uint64_t size, std::filesystem::path cachedPath,
+                                                std::filesystem::path folder, std::string suggestedName,
+                                                RecoveredFileKind kind);
     // The helper writes the hit's first length bytes into a file created here at to. Throws CallError.
     Task<void> extractPreviewBytes(RecoveredHit hit, std::uint64_t length, std::string devicePath, std::filesystem::path to);
     PreviewController& previewController() { return *m_previewController; }
@@ -577,7 +582,8 @@ private:
     static bool isUnavailableError(const ErrorObject& error);
     void forgetIntakeKey(const RecoveredHit& hit);
     std::filesystem::path makePreviewFolder() const;
-    Task<void> previewFromCache(RecoveredHit hit, std::filesystem::path cached, std::int64_t generation);
+    Task<void> previewFromCache(RecoveredHit hit, UniqueFd cached, std::uint64_t size, std::filesystem::path cachedPath,
+                                std::int64_t generation);
     Task<void> previewThroughHelper(RecoveredHit hit, std::uint64_t cap, std::string devicePath, std::int64_t generation);
     Task<std::filesystem::path> uprightPreviewFile(std::filesystem::path file, RecoveredFileKind kind);
     // Keeps the first bytes of a previewed file as the hit's probe, when the cache has none.

@@ -1,6 +1,7 @@
 // AppModel: the preview of a hit. The first bytes of the hit (at most previewCapBytes) become a file in
-// a fresh private folder, copied from the probe cache when it holds enough of the hit, else extracted
-// by the helper into a file this program created; a picture whose tags ask for a turn gets an upright
+// a fresh private folder, copied from the probe cache when it holds enough of the hit (on a worker
+// thread, so the window never waits on the copy), else extracted by the helper into a file this
+// program created; a picture whose tags ask for a turn gets an upright
 // JPEG copy beside it, made in the verifying child. The preview controller then shows the file.
 //
 // Each request takes a new generation; only the request whose generation is still current changes what
@@ -18,9 +19,11 @@
 
 #include <QPointer>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 namespace vantrel {
@@ -103,9 +106,17 @@ void AppModel::previewHit(const RecoveredHit& hit) {
     const auto cached = m_probeCache->cachedFile(hit.id);
     const auto cachedSize = m_probeCache->fileSize(hit.id);
     if (cached && cachedSize && (*cachedSize >= cap || *cachedSize >= hit.byteLength)) {
-        setStatusMessage(tr("Preparing preview…"));
-        tasks().spawn(previewFromCache(hit, *cached, generation));
-        return;
+        // Opened here, so that the cache dropping the file meanwhile does not take it from the copy, and
+        // copied whole as it is now (a regular file); one the cache no longer holds is asked of the
+        // helper instead.
+        UniqueFd input(::open(cached->c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat info {};
+        if (input && ::fstat(input.get(), &info) == 0 && S_ISREG(info.st_mode)) {
+            setStatusMessage(tr("Preparing preview…"));
+            tasks().spawn(previewFromCache(hit, std::move(input), static_cast<std::uint64_t>(info.st_size), *cached, generation));
+            return;
+        }
+        AppLog::error("preview from cache failed " + hit.suggestedName + ": " + std::strerror(input ? EINVAL : errno), category);
     }
     // Only the device the scan read: the offsets count from its start. A catalog's disk that is not
     // attached has none, and a node of the selected volume's name may be another disk by now.
@@ -119,21 +130,30 @@ void AppModel::previewHit(const RecoveredHit& hit) {
     tasks().spawn(previewThroughHelper(hit, cap, *device, generation));
 }
 
-std::filesystem::path AppModel::makePreviewFile(const std::filesystem::path& cached, std::string_view suggestedName,
-                                                RecoveredFileKind kind) {
-    const auto folder = makePreviewFolder();
-    try {
-        std::string name = RecoveryFiles::safeFileName(suggestedName, "preview");
-        if (std::filesystem::path(name).extension().empty()) name += "." + std::string(FileKind::preferredExtension(kind));
-        auto created = RecoveryFiles::createUnique(folder, name, 0600);
-        const auto size = RecoveryFiles::regularFileSize(cached);
-        if (!size) throw CallError(ErrorObject::posix(ENOENT, cached.string()));
-        RecoveryFiles::copyPrefix(cached, created.fd.get(), *size, created.path);
-        return created.path;
-    } catch (...) {
-        removeFolder(folder);
-        throw;
-    }
+Task<std::filesystem::path> AppModel::makePreviewFile(UniqueFd cached, std::uint64_t size, std::filesystem::path cachedPath,
+                                                      std::filesystem::path folder, std::string suggestedName,
+                                                      RecoveredFileKind kind) {
+    std::string name = RecoveryFiles::safeFileName(suggestedName, "preview");
+    if (std::filesystem::path(name).extension().empty()) name += "." + std::string(FileKind::preferredExtension(kind));
+    auto created = RecoveryFiles::createUnique(folder, name, 0600);
+    const auto path = created.path;
+    auto files = std::make_shared<std::pair<UniqueFd, UniqueFd>>(std::move(cached), std::move(created.fd));
+    auto workers = m_checkWorkers;
+    // Both descriptors are closed before the task hears of the outcome.
+    auto start = [workers, files, cachedPath, path, size](CallbackResumer<void> resume) {
+        workers->submit([resume, files, cachedPath, path, size] {
+            try {
+                RecoveryFiles::copyBytes(files->first.get(), cachedPath, files->second.get(), size, path);
+                *files = {};
+                resume();
+            } catch (...) {
+                *files = {};
+                resume.fail(std::current_exception());
+            }
+        });
+    };
+    co_await fromCallback<void>(start);
+    co_return path;
 }
 
 Task<std::filesystem::path> AppModel::uprightPreviewFile(std::filesystem::path file, RecoveredFileKind kind) {
@@ -147,19 +167,29 @@ Task<std::filesystem::path> AppModel::uprightPreviewFile(std::filesystem::path f
     co_return shown;
 }
 
-Task<void> AppModel::previewFromCache(RecoveredHit hit, std::filesystem::path cached, std::int64_t generation) {
+Task<void> AppModel::previewFromCache(RecoveredHit hit, UniqueFd cached, std::uint64_t size, std::filesystem::path cachedPath,
+                                      std::int64_t generation) {
+    // The folder goes with a copy that fails, or that a newer request overtook, so a file copied only
+    // in part is never shown.
+    std::optional<PendingFolder> folder;
     std::filesystem::path url;
+    std::optional<std::string> failure;
     try {
-        url = makePreviewFile(cached, hit.suggestedName, hit.kind);
+        const auto made = makePreviewFolder();
+        folder.emplace(made);
+        url = co_await makePreviewFile(std::move(cached), size, cachedPath, made, hit.suggestedName, hit.kind);
     } catch (const std::exception& error) {
-        AppLog::error("preview from cache failed " + hit.suggestedName + ": " + error.what(), category);
+        failure = error.what();
+    }
+    if (failure) {
+        AppLog::error("preview from cache failed " + hit.suggestedName + ": " + *failure, category);
+        folder.reset();
         if (generation == m_plain.quickLookGeneration) setStatusMessage(tr("Preview failed."));
         co_return;
     }
-    PendingFolder folder(url.parent_path());
     url = co_await uprightPreviewFile(url, hit.kind);
     if (generation != m_plain.quickLookGeneration) co_return;
-    folder.handOver();
+    folder->handOver();
     m_previewController->show({url}, hit);
     setStatusMessage(tr("Preview: %1").arg(QString::fromStdString(hit.suggestedName)));
 }

@@ -75,6 +75,12 @@ void copyPrefix(const std::filesystem::path& source, int fd, std::uint64_t lengt
 
 void copyPrefix(int source, const std::filesystem::path& sourcePath, int fd, std::uint64_t length,
                 const std::filesystem::path& destination) {
+    copyBytes(source, sourcePath, fd, length, destination);
+    if (::fsync(fd) != 0) fail(errno, destination);
+}
+
+void copyBytes(int source, const std::filesystem::path& sourcePath, int fd, std::uint64_t length,
+               const std::filesystem::path& destination) {
     constexpr std::size_t chunkBytes = 1 << 20;
     std::vector<char> buffer(chunkBytes);
     std::uint64_t copied = 0;
@@ -87,12 +93,11 @@ void copyPrefix(int source, const std::filesystem::path& sourcePath, int fd, std
         for (ssize_t done = 0; done < got;) {
             const ssize_t put = ::write(fd, buffer.data() + done, static_cast<std::size_t>(got - done));
             if (put < 0 && errno == EINTR) continue;
-            if (put < 0) fail(errno, destination);
+            if (put <= 0) fail(put < 0 ? errno : EIO, destination);
             done += put;
         }
         copied += static_cast<std::uint64_t>(got);
     }
-    if (::fsync(fd) != 0) fail(errno, destination);
 }
 
 std::optional<std::uint64_t> regularFileSize(const std::filesystem::path& path) {

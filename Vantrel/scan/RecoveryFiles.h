@@ -39,6 +39,10 @@ void copyPrefix(const std::filesystem::path& source, int fd, std::uint64_t lengt
 // The same from a descriptor open for reading, read from where it stands; sourcePath names it in errors.
 void copyPrefix(int source, const std::filesystem::path& sourcePath, int fd, std::uint64_t length,
                 const std::filesystem::path& destination);
+// The same without the flush, for a file that need not outlive a crash of the machine (a preview or a
+// probe in the temporary folder): waiting for the disk would buy it nothing.
+void copyBytes(int source, const std::filesystem::path& sourcePath, int fd, std::uint64_t length,
+               const std::filesystem::path& destination);
 // The size of the regular file at path, not following a link; nothing when there is none.
 std::optional<std::uint64_t> regularFileSize(const std::filesystem::path& path);
 

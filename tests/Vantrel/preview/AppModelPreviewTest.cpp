@@ -15,6 +15,9 @@
 
 #include <Qt>
 
+#include <cstdlib>
+#include <functional>
+
 namespace vantrel {
 namespace {
 
@@ -135,6 +138,58 @@ TEST(AppModelPreview, TakesTheProbeCacheOnlyWhenItHoldsEnoughElseExtractsThrough
     ASSERT_TRUE(h.preview(whole));
     EXPECT_EQ(h.extractionCount(), extractions);
     EXPECT_EQ(h.shown()->filename(), "whole.jpg");
+}
+
+// The copy from the cache runs off the window's thread from a file opened before it was handed over:
+// the cache may drop the file meanwhile, and the preview is still whole; a file that no longer holds
+// what it held is a failed preview, said as such, and nothing of it is shown or left behind.
+TEST(AppModelPreview, ACopyFromTheCacheIsShownWholeOrNotAtAll) {
+    using Path = std::filesystem::path;
+    struct Row {
+        const char* what;
+        std::function<void(HitProbeCache& cache, const Path& cached)> meanwhile;
+        bool shown;
+    };
+    const Row rows[] = {
+        {"the cache drops the file", [](HitProbeCache& cache, const Path&) { cache.clear(); }, true},
+        {"another file takes its name",
+         [](HitProbeCache&, const Path& cached) {
+             const Path other = cached.string() + ".other";
+             test::writeFile(other, Bytes(10, 0x55));
+             std::filesystem::rename(other, cached);
+         },
+         true},
+        {"the file shrinks", [](HitProbeCache&, const Path& cached) { std::filesystem::resize_file(cached, 100); }, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        // The model's temporary folder is a folder of this test's, so that what is left in it can be told.
+        test::TempDir root;
+        const std::string saved = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
+        ::setenv("TMPDIR", root.path().c_str(), 1);
+        PreviewHarness h;
+        saved.empty() ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", saved.c_str(), 1);
+        ASSERT_EQ(h.model->probeCache().temporaryRoot(), root.path());
+        const auto photo = fixtures::picture(64, 48, "jpeg");
+        h.placeHits({{"IMG.jpg", photo}});
+        h.cache(h.hitAt(0), photo);
+        h.model->previewHit(h.hitAt(0));
+        EXPECT_EQ(h.model->statusMessage(), "Preparing preview…");
+        row.meanwhile(h.model->probeCache(), *h.model->probeCache().cachedFile(h.hitAt(0).id));
+        ASSERT_TRUE(h.pumpUntil([&] { return h.model->statusMessage() != "Preparing preview…"; }));
+        EXPECT_EQ(h.extractionCount(), 0u);
+        if (row.shown) {
+            EXPECT_EQ(h.model->statusMessage(), "Preview: IMG.jpg");
+            ASSERT_TRUE(h.shown());
+            EXPECT_EQ(test::readFile(*h.shown()), photo);
+            continue;
+        }
+        EXPECT_EQ(h.model->statusMessage(), "Preview failed.");
+        EXPECT_FALSE(h.shown());
+        EXPECT_EQ(h.panel.shows, 0);
+        for (const auto& entry : std::filesystem::directory_iterator(root.path()))
+            EXPECT_NE(entry.path().filename().string().rfind(AppModel::previewFolderPrefix, 0), 0u) << entry.path();
+    }
 }
 
 TEST(AppModelPreview, APictureThatAsksForATurnIsShownAsItsUprightCopy) {
