@@ -204,6 +204,16 @@ std::optional<std::pair<int, int>> acSymbolAt(const Huffman& ac, std::uint32_t l
     return std::nullopt;
 }
 
+// How many coefficients an AC symbol moves a block on: 16 for a run of zeros, 0 for the end of the
+// block, run + 1 for a coefficient; nothing for a symbol no block can hold.
+std::optional<int> acMoves(int symbol) {
+    const int run = symbol >> 4, size = symbol & 15;
+    if (size == 0 && run == 15) return 16;
+    if (size == 0) return run == 0 ? std::optional<int>(0) : std::nullopt;
+    if (size > maxAcSize) return std::nullopt;
+    return run + 1;
+}
+
 void buildAcRunTable(AcRunTable& table, const Huffman& ac) {
     for (std::uint32_t lookahead = 0; lookahead < table.size(); ++lookahead) {
         int used = 0, coefficients = 0;
@@ -211,17 +221,13 @@ void buildAcRunTable(AcRunTable& table, const Huffman& ac) {
         while (used < acRunBits && ends == 0) {
             const auto found = acSymbolAt(ac, lookahead & ((1u << (acRunBits - used)) - 1), acRunBits - used);
             if (!found) break;
-            const int run = found->first >> 4, size = found->first & 15, length = found->second;
-            const bool endOfBlock = size == 0 && run == 0;
-            int moves = 0;
-            if (size == 0 && run == 15) moves = 16;
-            else if (size > maxAcSize || (size == 0 && !endOfBlock)) break;
-            else if (size != 0) moves = run + 1;
-            if (used + length + size > acRunBits || coefficients + moves > 63) break;
-            if (endOfBlock) ends = runEndsBlock;
+            const int size = found->first & 15, length = found->second;
+            const auto moves = acMoves(found->first);
+            if (!moves || used + length + size > acRunBits || coefficients + *moves > 63) break;
+            if (found->first == 0) ends = runEndsBlock;
             starts |= 1u << used;
             used += length + size;
-            coefficients += moves;
+            coefficients += *moves;
         }
         table[lookahead] = used == 0 ? noRun : starts << 12 | ends | static_cast<std::uint32_t>(coefficients << 4 | used);
     }
@@ -247,16 +253,12 @@ void buildAheadRunTable(AheadRunTable& table, const AcRunTable& runs, const Huff
         if (ends == 0) {
             const int room = aheadRunBits - used;
             if (const auto found = acSymbolAt(ac, lookahead & ((1u << room) - 1), room)) {
-                const int run = found->first >> 4, size = found->first & 15, length = found->second;
-                const bool endOfBlock = size == 0 && run == 0;
-                int moves = -1;
-                if (size == 0 && run == 15) moves = 16;
-                else if (endOfBlock) moves = 0;
-                else if (size != 0 && size <= maxAcSize) moves = run + 1;
-                if (moves >= 0 && length + size <= room && coefficients + moves <= 63) {
-                    if (endOfBlock) ends = runEndsBlock;
+                const int size = found->first & 15, length = found->second;
+                const auto moves = acMoves(found->first);
+                if (moves && length + size <= room && coefficients + *moves <= 63) {
+                    if (found->first == 0) ends = runEndsBlock;
                     used += length + size;
-                    coefficients += moves;
+                    coefficients += *moves;
                 }
             }
         }
