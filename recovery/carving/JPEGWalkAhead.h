@@ -41,13 +41,18 @@ inline bool answers(const JPEGScanWalk::Walk& ahead, std::uint64_t limit) {
 class Provider {
 public:
     virtual ~Provider() = default;
-    // The carve of these windows begins: their bytes stay as they are until windowEnds.
+    // The carve of these windows begins: the current window's bytes stay as they are until windowEnds,
+    // the next window's until the carve begins it (as the current window, its bytes where they were) or
+    // calls nextDropped.
     virtual void windowBegins(const Windows& windows) = 0;
     // The walk made ahead for the picture at offset, when one was (a walk begun is waited for); nothing
     // when none was, and then none will be: the carve walks it itself.
     virtual std::optional<JPEGScanWalk::Walk> walked(std::uint64_t offset) = 0;
-    // The carve of the windows ends: nothing reads their bytes after this returns.
+    // The carve of the current window ends: nothing reads its bytes after this returns.
     virtual void windowEnds() = 0;
+    // The next window's bytes are to change (the carve goes on elsewhere, or ends): nothing reads them after
+    // this returns. Called between windowEnds and the next windowBegins.
+    virtual void nextDropped() {}
 };
 
 } // namespace vantrel::JPEGWalkAhead

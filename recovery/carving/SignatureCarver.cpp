@@ -116,6 +116,12 @@ public:
         for (WindowBuffer* buffer : {&m_current, &m_next}) buffer->bytes.reserve(m_windowSize + 2 * readAlignmentBytes);
         m_head.bytes.reserve(searchedHeadBytes + 2 * readAlignmentBytes);
     }
+    // Walks made ahead over the next window read its buffer until they are told it goes.
+    ~CarveRun() {
+        if (m_walksAhead != nullptr) m_walksAhead->nextDropped();
+    }
+    CarveRun(const CarveRun&) = delete;
+    CarveRun& operator=(const CarveRun&) = delete;
 
     void run();
 
@@ -244,7 +250,10 @@ void CarveRun::run() {
         // A window that is live but for its head is searched in its head alone; where that finds nothing
         // the window holds no header, and the rest of it is never read.
         bool headOnly = false;
-        if (m_next.filled && m_next.offset == position && m_next.requested == chunk)
+        const bool nextTaken = m_next.filled && m_next.offset == position && m_next.requested == chunk;
+        // The next window's buffer is read into below unless it becomes the current one.
+        if (!nextTaken && m_walksAhead != nullptr) m_walksAhead->nextDropped();
+        if (nextTaken)
             std::swap(m_current, m_next);
         else if (searchedInHeadOnly(position, chunk) && !headHoldsHeaders(position))
             headOnly = true;

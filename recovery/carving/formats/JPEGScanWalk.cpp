@@ -782,7 +782,9 @@ public:
         take(length);
         if (std::abs(predictor) > maxDcMagnitude) return Step::broken;
         for (int k = 1; k < 64;) {
-            refill(r, s);
+            // A step takes at most 15 bits, so while 32 are in hand it is taken without a refill (which
+            // changes no code decoded, only when bytes are taken in).
+            if (r.bits < 32) refill(r, s);
             if (r.bits >= 32) {
                 const std::uint32_t run = lookahead.aheadRuns[peek(aheadRunBits)];
                 const int moves = (run >> 4) & 63;  // 63 where no run begins

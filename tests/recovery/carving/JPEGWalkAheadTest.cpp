@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 
@@ -115,6 +116,15 @@ public:
     explicit ScriptedWalks(Kind kind) : m_kind(kind) {}
     void windowBegins(const JPEGWalkAhead::Windows& windows) override {
         ++begun;
+        // The next window's bytes stay until the carve begins it, where they were, or drops it.
+        if (m_heldNext) {
+            const bool kept = windows.current.data() == m_heldNextAt &&
+                              std::equal(windows.current.begin(), windows.current.end(), m_heldNextBytes.begin(), m_heldNextBytes.end());
+            if (!kept) ++nextLost;
+        }
+        m_heldNext = !windows.next.empty();
+        m_heldNextAt = windows.next.data();
+        m_heldNextBytes.assign(windows.next.begin(), windows.next.end());
         for (const std::uint64_t offset : JPEGWalkAhead::pictureStarts(windows, 512)) {
             auto walk = JPEGWalkAhead::walk(windows, offset);
             if (walk && m_kind == Kind::pastEveryEnd) walk->end = UINT64_MAX;
@@ -132,11 +142,19 @@ public:
         ++ended;
         m_walks.clear();
     }
-    int begun = 0, ended = 0, asked = 0, answered = 0;
+    void nextDropped() override {
+        if (m_heldNext && !std::equal(m_heldNextBytes.begin(), m_heldNextBytes.end(), m_heldNextAt)) ++nextLost;
+        m_heldNext = false;
+    }
+    bool holdsNext() const { return m_heldNext; }
+    int begun = 0, ended = 0, asked = 0, answered = 0, nextLost = 0;
 
 private:
     Kind m_kind;
     std::map<std::uint64_t, JPEGScanWalk::Walk> m_walks;
+    bool m_heldNext = false;
+    const std::uint8_t* m_heldNextAt = nullptr;
+    Bytes m_heldNextBytes;
 };
 
 TEST_F(JPEGWalkAheadTest, TheCarveFindsTheSameHitsWithWalksAheadAndTakesOnlyThoseThatAreItsOwn) {
@@ -150,12 +168,29 @@ TEST_F(JPEGWalkAheadTest, TheCarveFindsTheSameHitsWithWalksAheadAndTakesOnlyThos
         ScriptedWalks provider(kind);
         EXPECT_EQ(carve(&provider), alone) << static_cast<int>(kind);
         EXPECT_EQ(provider.begun, provider.ended) << "every window that began ended";
+        EXPECT_EQ(provider.nextLost, 0) << "a next window's bytes changed before it was begun or dropped";
+        EXPECT_FALSE(provider.holdsNext()) << "the carve ended without dropping the next window";
         EXPECT_GT(provider.begun, 1);
         EXPECT_GT(provider.asked, 0);
         if (kind == ScriptedWalks::Kind::honest) {
             EXPECT_GT(provider.answered, 0);
         }
     }
+}
+
+// A carve cancelled in the middle still tells the provider that the next window's bytes go with it.
+TEST_F(JPEGWalkAheadTest, ACancelledCarveDropsTheNextWindow) {
+    RecoveryFilters filters;
+    filters.allowedKinds = {RecoveredFileKind::jpeg};
+    ScriptedWalks provider(ScriptedWalks::Kind::honest);
+    test::ScriptedByteSource source{device};
+    SignatureCarver(SignatureCatalog::carveMVP(), 512, 128 * 1024)
+        .carve(source, filters, {}, [&] { return provider.begun >= 2; }, [](const ScanProgress&) {},
+               [](const RecoveredHit&) {}, {}, &provider);
+    ASSERT_GE(provider.begun, 2);
+    EXPECT_EQ(provider.begun, provider.ended);
+    EXPECT_EQ(provider.nextLost, 0);
+    EXPECT_FALSE(provider.holdsNext());
 }
 
 } // namespace
