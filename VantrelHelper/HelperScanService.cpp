@@ -341,7 +341,6 @@ void HelperScanService::extractHitWithPath(const std::string& path, std::int64_t
         std::lock_guard lock(m_lock);
         m_extractInFlight = std::max(0, m_extractInFlight - 1);
     });
-    sendLog("Extracting " + std::to_string(length) + " bytes @" + std::to_string(offset) + "…");
     HitExtraction::HitDescription description{offset, length, hitSource, firstCluster, partitionOffset, fileSystem, secondOffset,
                                               secondLength};
     // The descriptor is shared so the task stays copyable; it is closed when the task is done or dropped.
@@ -358,12 +357,16 @@ void HelperScanService::runExtraction(const std::string& path, const std::string
     try {
         // Every check runs before the destination is touched.
         const auto hit = HitExtraction::hitFor(description);
-        // One look-up of the path serves the lease and the opening; a refused path is left to the
-        // opening, which answers with the mapped error.
-        std::optional<DeviceAccess::CheckedDevice> checked;
-        try {
-            checked = DeviceAccess::checkDevicePath(path, m_peer);
-        } catch (const HelperError&) {
+        // One look-up of the path serves the lease and the opening, and the extractions of a batch
+        // that follow it; a refused path is left to the opening, which answers with the mapped error.
+        const auto now = std::chrono::steady_clock::now();
+        auto checked = m_lookups.recall(path, now);
+        if (!checked) {
+            try {
+                checked = DeviceAccess::checkDevicePath(path, m_peer);
+                m_lookups.remember(path, *checked, now);
+            } catch (const HelperError&) {
+            }
         }
         const auto lease = checked ? leaseAndHold(*checked) : DeviceAccess::DiskLease{};
         auto opened = DeviceAccess::openRawDevice(path, {}, false, false, m_peer, checked ? &*checked : nullptr);
@@ -375,12 +378,15 @@ void HelperScanService::runExtraction(const std::string& path, const std::string
         failure = HelperError::toErrorObject(error, path);
     }
     if (failure) {
+        // Whatever failed, the next extraction looks the path up again.
+        m_lookups.forget();
         AppLog::error("extractHit failed: " + failure->domain + " " + std::to_string(failure->code) + " " + failure->message,
                       category);
         sendLog("Extract failed: " + failure->message);
     } else {
+        // The answer says all the client needs: a status line for each file of a batch of thousands was
+        // two more messages, and two more wake-ups of its side, for every file.
         AppLog::info("extractHit OK " + std::to_string(written) + " bytes", category);
-        sendLog("Extracted " + std::to_string(written) + " bytes");
     }
     reply(failure);
 }
