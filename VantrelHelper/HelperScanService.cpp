@@ -341,6 +341,7 @@ void HelperScanService::extractHitWithPath(const std::string& path, std::int64_t
         std::lock_guard lock(m_lock);
         m_extractInFlight = std::max(0, m_extractInFlight - 1);
     });
+    sendLog("Extracting " + std::to_string(length) + " bytes @" + std::to_string(offset) + "…");
     HitExtraction::HitDescription description{offset, length, hitSource, firstCluster, partitionOffset, fileSystem, secondOffset,
                                               secondLength};
     // The descriptor is shared so the task stays copyable; it is closed when the task is done or dropped.
@@ -384,9 +385,8 @@ void HelperScanService::runExtraction(const std::string& path, const std::string
                       category);
         sendLog("Extract failed: " + failure->message);
     } else {
-        // The answer says all the client needs: a status line for each file of a batch of thousands was
-        // two more messages, and two more wake-ups of its side, for every file.
         AppLog::info("extractHit OK " + std::to_string(written) + " bytes", category);
+        sendLog("Extracted " + std::to_string(written) + " bytes");
     }
     reply(failure);
 }
