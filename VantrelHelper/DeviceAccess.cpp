@@ -288,6 +288,23 @@ bool sameDevice(const CheckedDevice& left, const CheckedDevice& right) {
            left.fileDevice == right.fileDevice && left.fileInode == right.fileInode;
 }
 
+std::optional<CheckedDevice> LookupMemo::recall(const std::string& path, std::chrono::steady_clock::time_point now) {
+    std::lock_guard lock(m_lock);
+    if (!m_answer || m_answer->first != path || now < m_lookedUpAt || now - m_lookedUpAt > reuseLimit) return std::nullopt;
+    return m_answer->second;
+}
+
+void LookupMemo::remember(const std::string& path, const CheckedDevice& device, std::chrono::steady_clock::time_point lookedUpAt) {
+    std::lock_guard lock(m_lock);
+    m_answer.emplace(path, device);
+    m_lookedUpAt = lookedUpAt;
+}
+
+void LookupMemo::forget() {
+    std::lock_guard lock(m_lock);
+    m_answer.reset();
+}
+
 ErrorObject unavailableToPeer(const std::string& path) {
     return refusal(path, path + " does not exist or you may not read it");
 }

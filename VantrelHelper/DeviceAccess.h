@@ -25,12 +25,15 @@
 #include "platform/process/ThreadIdentity.h"
 #include "recovery/bytesource/FileByteSource.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 #include <sys/types.h>
+#include <utility>
 #include <vector>
 
 namespace vantrel::DeviceAccess {
@@ -61,6 +64,28 @@ struct CheckedDevice {
 
 // Whether two checks found the same device node or file.
 bool sameDevice(const CheckedDevice& left, const CheckedDevice& right);
+
+// What checkDevicePath answered for one connection's last path, kept for a batch: the files of one
+// recovery are read one after another from one device, so its path is looked up (as the peer, on a
+// look-up thread, within the look-up's time limit) once for a batch rather than once for every file.
+// An answer is reused only for the same path, and for at most reuseLimit after the look-up that made
+// it began; whoever uses it still decides whether the peer may read the device (checkPeerMayRead),
+// opens a file as the peer, and checks that the opening found the very node or file looked up. A
+// failed use should forget() it, so that the next request looks again. Thread-safe.
+class LookupMemo {
+public:
+    static constexpr std::chrono::milliseconds reuseLimit{1000};
+
+    std::optional<CheckedDevice> recall(const std::string& path, std::chrono::steady_clock::time_point now);
+    // lookedUpAt: when the look-up that answered began.
+    void remember(const std::string& path, const CheckedDevice& device, std::chrono::steady_clock::time_point lookedUpAt);
+    void forget();
+
+private:
+    std::mutex m_lock;
+    std::optional<std::pair<std::string, CheckedDevice>> m_answer;
+    std::chrono::steady_clock::time_point m_lookedUpAt;
+};
 
 // Resolves and checks a device path, for the peer (see above); throws HelperError (POSIX ENOENT,
 // ENOTBLK, ..., or for a peer other than root the one "Vantrel" 17 answer of unavailableToPeer).

@@ -358,12 +358,16 @@ void HelperScanService::runExtraction(const std::string& path, const std::string
     try {
         // Every check runs before the destination is touched.
         const auto hit = HitExtraction::hitFor(description);
-        // One look-up of the path serves the lease and the opening; a refused path is left to the
-        // opening, which answers with the mapped error.
-        std::optional<DeviceAccess::CheckedDevice> checked;
-        try {
-            checked = DeviceAccess::checkDevicePath(path, m_peer);
-        } catch (const HelperError&) {
+        // One look-up of the path serves the lease and the opening, and the extractions of a batch
+        // that follow it; a refused path is left to the opening, which answers with the mapped error.
+        const auto now = std::chrono::steady_clock::now();
+        auto checked = m_lookups.recall(path, now);
+        if (!checked) {
+            try {
+                checked = DeviceAccess::checkDevicePath(path, m_peer);
+                m_lookups.remember(path, *checked, now);
+            } catch (const HelperError&) {
+            }
         }
         const auto lease = checked ? leaseAndHold(*checked) : DeviceAccess::DiskLease{};
         auto opened = DeviceAccess::openRawDevice(path, {}, false, false, m_peer, checked ? &*checked : nullptr);
@@ -375,6 +379,8 @@ void HelperScanService::runExtraction(const std::string& path, const std::string
         failure = HelperError::toErrorObject(error, path);
     }
     if (failure) {
+        // Whatever failed, the next extraction looks the path up again.
+        m_lookups.forget();
         AppLog::error("extractHit failed: " + failure->domain + " " + std::to_string(failure->code) + " " + failure->message,
                       category);
         sendLog("Extract failed: " + failure->message);

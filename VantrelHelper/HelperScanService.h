@@ -144,8 +144,10 @@ private:
     std::string m_volumePath;
     std::shared_ptr<VolumeCache> m_volumes;
 
-    // Where this connection's extractions found their destinations apart from the source, for a batch.
+    // Where this connection's extractions found their destinations apart from the source, and what
+    // their source path resolved to, for a batch.
     DestinationCheck::PlacementMemo m_placements;
+    DeviceAccess::LookupMemo m_lookups;
 
     std::mutex m_clientLock;  // held while a message goes to the client, so it cannot vanish meanwhile
     VantrelHelperClient* m_client = nullptr;

@@ -4,7 +4,7 @@
 // ranges of the image on the same machine: 1 MiB reads and writes, the same with each file flushed
 // (fsync), the same with one syncfs of the folder at the end, and copy_file_range.
 //
-//   AppModelRecoveryBench [--folder PATH] [--runs N] [--small N] [--from-cache]
+//   AppModelRecoveryBench [--folder PATH] [--runs N] [--small N] [--from-cache] [--shared-fs]
 //
 // Large (default): an HFS Plus volume (made with the test fixtures' builder) holding five MP4 files of 50
 // to 200 MiB, found by a quick-undelete scan. Small (--small N): an exFAT card holding N deleted photos
@@ -12,19 +12,33 @@
 // --from-cache every hit's whole bytes are put in the model's cache of fetched hits first, so that the
 // recovery copies them from there rather than asking the helper (the stalls are the figure). No integrity
 // checker is attached, so the model neither runs the quality pass nor judges the written files: the
-// figure is the copy. The ways take turns in every run (N counted runs, default 5, after one that checks
-// the bytes and is not counted); each way starts in an empty folder of the same file system, the
-// folders of the ways before it removed (put aside until the end when they hold many files) and
-// everything synced first. Every file the model recovered is compared byte for byte with the plain copy
-// once. Reported: min, median and max of each way, the recovery's median against each copy's median,
-// the recovery against each flushed copy of the same run (min, median and max of those paired ratios),
-// each recovery's longest stall of the event loop (and the stalls over 20 ms, with their times for a
-// profile), and the load average before and after.
+// figure is the copy.
+//
+// Where the ways write: run as root (with losetup and mkfs.ext4), into a file system of the bench's own,
+// ext4 with its journal made afresh in a file of the work folder and mounted through a loop device, so
+// that every way faces the same file system: one on which nothing was deleted before (a file system that
+// passes over the inodes freed in the last minutes when it makes a file made the time of a way swing with
+// what was removed before it), and whose flushes write back only what the ways wrote (a syncfs of a file
+// system that other programs write to waits for their data too, and that, not the copy, decided many a
+// figure on a busy machine). With --shared-fs, or without root, the ways write into the folder's own
+// file system instead.
+//
+// The ways take turns in every run (N counted runs, default 9 with --small and 5 otherwise, after one
+// that checks the bytes and is not counted), each run starting one further on; each way starts in a
+// fresh, empty folder of the same file system with everything synced first. Many small files are left
+// where they are until the end (nothing is removed on the file system while the bench runs); a few large
+// ones are removed between ways, so that their pages do not crowd the image out of the cache. Every file
+// the model recovered is compared byte for byte with the plain copy once. Reported: min, median and max
+// of each way, the recovery's median against each copy's median, the recovery against each flushed copy
+// of the same run (min, median and max of those paired ratios), each recovery's longest stall of the
+// event loop (and the stalls over 20 ms, with their times for a profile), and the load average before
+// and after.
 
 #include "bench/AppBenchSupport.h"
 #include "bench/BenchSupport.h"
 #include "tests/fixtures/ExFatImageWriter.h"
 #include "tests/fixtures/HfsPlusImageBuilder.h"
+#include "tests/fixtures/LoopDevice.h"
 #include "tests/fixtures/TestSupport.h"
 
 #include <fcntl.h>
@@ -45,8 +59,10 @@ namespace {
 
 constexpr std::uint64_t mebibyte = 1024 * 1024;
 constexpr std::uint32_t blockBytes = 4096;
-// From this many files on, the folders of the ways are put aside rather than removed between ways.
+// From this many files on, the folders of the ways are kept until the end rather than removed between ways.
 constexpr std::size_t manyFiles = 100;
+// Room on the bench's own file system beyond what the ways' files take (journal, folders, inode tables).
+constexpr std::uint64_t scratchSpareBytes = 256 * 1024 * 1024;
 
 struct Placed {
     std::string name;
@@ -137,6 +153,61 @@ std::uint64_t totalBytes(const std::vector<Placed>& files) {
     return total;
 }
 
+// An ext4 file system of the bench's own, made afresh in a file and mounted through a loop device for
+// the life of the object; unmounted and detached at the end. mounted() is false (and why says why)
+// when it could not be made.
+class ScratchFileSystem {
+public:
+    ScratchFileSystem(const fs::path& image, const fs::path& mountPoint, std::uint64_t bytes, std::uint64_t inodes)
+        : m_mountPoint(mountPoint) {
+        if (const auto reason = test::LoopDevice::unavailableReason(); !reason.empty()) {
+            why = reason;
+            return;
+        }
+        if (!test::haveProgram("mkfs.ext4")) {
+            why = "mkfs.ext4 is not installed";
+            return;
+        }
+        {
+            const Fd file(::open(image.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+            if (::ftruncate(file.get(), static_cast<off_t>(bytes)) != 0)
+                throw std::system_error(errno, std::generic_category(), "ftruncate");
+        }
+        // Inode tables and journal written now, so that no initialisation goes on behind the ways.
+        const auto made = test::run({"mkfs.ext4", "-q", "-F", "-N", std::to_string(inodes), "-E",
+                                     "lazy_itable_init=0,lazy_journal_init=0,nodiscard", image.string()});
+        if (made.exitCode != 0) {
+            why = "mkfs.ext4 failed: " + made.output;
+            return;
+        }
+        m_loop = std::make_unique<test::LoopDevice>(image, 512, false);
+        if (m_loop->path().empty()) {
+            why = "losetup failed";
+            return;
+        }
+        fs::create_directories(mountPoint);
+        const auto mounted = test::run({"mount", "-t", "ext4", m_loop->path(), mountPoint.string()});
+        if (mounted.exitCode != 0) {
+            why = "mount failed: " + mounted.output;
+            return;
+        }
+        m_mounted = true;
+    }
+    ~ScratchFileSystem() {
+        if (m_mounted) test::run({"umount", m_mountPoint.string()});
+    }
+    ScratchFileSystem(const ScratchFileSystem&) = delete;
+    ScratchFileSystem& operator=(const ScratchFileSystem&) = delete;
+
+    bool mounted() const { return m_mounted; }
+    std::string why;
+
+private:
+    fs::path m_mountPoint;
+    std::unique_ptr<test::LoopDevice> m_loop;  // detached once unmounted
+    bool m_mounted = false;
+};
+
 enum class Copy { readWrite, readWriteFlushed, readWriteSyncedOnce, copyFileRange };
 
 // The plain copy: each range read from the image and written to a new file of the folder.
@@ -198,20 +269,38 @@ struct Way {
 
 } // namespace
 
+namespace {
+int measure(int argc, char** argv);
+} // namespace
+
+// A failure still unwinds, so that the bench's own file system is unmounted and its loop device freed.
 int main(int argc, char** argv) {
+    try {
+        return measure(argc, argv);
+    } catch (const std::exception& error) {
+        std::cerr << "AppModelRecoveryBench: " << error.what() << "\n";
+        return 1;
+    }
+}
+
+namespace {
+
+int measure(int argc, char** argv) {
     QCoreApplication application(argc, argv);
     fs::path parent = fs::temp_directory_path();
-    int runs = 5;
+    int runs = 0;
     int small = 0;
     bool fromCache = false;
+    bool sharedFileSystem = false;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         if (argument == "--folder" && i + 1 < argc) parent = argv[++i];
         else if (argument == "--runs" && i + 1 < argc) runs = std::max(1, std::stoi(argv[++i]));
         else if (argument == "--small" && i + 1 < argc) small = std::max(1, std::stoi(argv[++i]));
         else if (argument == "--from-cache") fromCache = true;
+        else if (argument == "--shared-fs") sharedFileSystem = true;
         else {
-            std::cerr << "usage: AppModelRecoveryBench [--folder PATH] [--runs N] [--small N] [--from-cache]\n";
+            std::cerr << "usage: AppModelRecoveryBench [--folder PATH] [--runs N] [--small N] [--from-cache] [--shared-fs]\n";
             return 2;
         }
     }
@@ -224,6 +313,7 @@ int main(int argc, char** argv) {
     const fs::path image = work / "volume.img";
     std::vector<Placed> files = small > 0 ? makeCard(image, small, 25'000) : makeImage(image);
     const std::uint64_t bytes = totalBytes(files);
+    if (runs == 0) runs = small > 0 ? 9 : 5;
 
     bench::RealHelperModel app;
     AppModel& model = *app.model;
@@ -268,12 +358,52 @@ int main(int argc, char** argv) {
         std::printf("cache        %zu of %zu hits whole in the cache\n", cached, files.size());
     }
 
-    const double loadBefore = loadAverage();
     std::vector<Way> ways = {{"read/write", {}}, {"read/write, fsync each file", {}}, {"read/write, one syncfs at the end", {}},
                              {"copy_file_range", {}}, {"recovery (model and helper)", {}}};
-    const Copy copies[] = {Copy::readWrite, Copy::readWriteFlushed, Copy::readWriteSyncedOnce, Copy::copyFileRange};
+    std::vector<Copy> copies = {Copy::readWrite, Copy::readWriteFlushed, Copy::readWriteSyncedOnce, Copy::copyFileRange};
+    const bool keepFolders = files.size() >= manyFiles;
+
+    // The ways' file system: the bench's own, or the work folder's.
+    std::uint64_t wayBytes = 0;
+    for (const auto& file : files) wayBytes += (file.length + blockBytes - 1) / blockBytes * blockBytes;
+    const auto folderCount = static_cast<std::uint64_t>(runs + 1) * ways.size();
+    std::unique_ptr<ScratchFileSystem> scratch;
+    fs::path destination = work / "ways";
+    if (!sharedFileSystem) {
+        // Kept folders stay to the end; removed ones leave at most the checked copy and one way's files.
+        const std::uint64_t held = keepFolders ? folderCount * wayBytes : 3 * wayBytes;
+        scratch = std::make_unique<ScratchFileSystem>(work / "ways.ext4", destination, held + held / 8 + scratchSpareBytes,
+                                                      folderCount * (files.size() + 1) + 4096);
+        if (!scratch->mounted()) {
+            std::cerr << "AppModelRecoveryBench: no file system of its own (" << scratch->why
+                      << "); run as root with losetup and mkfs.ext4, or pass --shared-fs\n";
+            scratch.reset();
+            fs::remove_all(work);
+            return 2;
+        }
+    } else {
+        fs::create_directory(destination);
+    }
+    std::printf("ways write   into %s\n", scratch ? "an ext4 file system of their own (a loop device over a file)"
+                                                  : "the folder's own file system");
+    // copy_file_range copies within one file system only (across two, Linux 5.19 and later answer EXDEV):
+    // the way is left out when the image lies on another.
+    {
+        const Fd source(::open(image.c_str(), O_RDONLY | O_CLOEXEC));
+        const Fd probe(::open((destination / "copy-probe").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        loff_t from = 0;
+        if (::copy_file_range(source.get(), &from, probe.get(), nullptr, 1, 0) != 1) {
+            std::printf("copy_file_range left out: %s\n", std::strerror(errno));
+            copies.pop_back();
+            ways.erase(ways.begin() + static_cast<std::ptrdiff_t>(copies.size()));
+        }
+    }
     const std::size_t recoveryWay = ways.size() - 1;
-    const auto folderOf = [&](std::size_t way) { return way == recoveryWay ? work / "recovered" : work / ("plain" + std::to_string(way)); };
+    // Every way of every run gets a folder of its own, made just before it starts.
+    const auto folderOf = [&](int run, std::size_t way) {
+        return destination / ("run" + std::to_string(run) + "-" + (way == recoveryWay ? "recovered" : "plain" + std::to_string(way)));
+    };
+    const double loadBefore = loadAverage();
     double longestStall = 0;
     std::vector<double> stalls;  // the longest of each recovery
     // The recovery over each flushed copy of the same run: paired, so that a slow spell of the machine
@@ -281,28 +411,29 @@ int main(int argc, char** argv) {
     std::vector<double> againstSyncedOnce;
     std::vector<double> againstFlushed;
     // Run 0 only checks the recovered bytes against a plain copy and warms the caches; it is not counted.
-    std::size_t asideCount = 0;
+    std::vector<fs::path> written;  // the folders of the ways that ran, oldest first
     for (int run = 0; run <= runs; ++run) {
         const bool counted = run > 0;
-        const fs::path recovered = folderOf(recoveryWay);
+        const fs::path recovered = folderOf(run, recoveryWay);
         std::vector<double> took(ways.size(), 0);
         // The ways take turns, each run starting one further on, so that none always follows the same one.
         for (std::size_t turn = 0; turn < ways.size(); ++turn) {
             const std::size_t way = (turn + static_cast<std::size_t>(run)) % ways.size();
-            const fs::path folder = folderOf(way);
-            // Every way starts from an empty folder of the same file system with nothing left to write
-            // back: neither the files of the way before nor their removal are paid for by this one (the
-            // plain copy the check compares with stays until the check). Many small files are put aside,
-            // not removed, until the end: on a file system that passes over the inodes freed in the last
-            // minutes when it makes a file (ext4 without a journal), thousands of files just removed made
-            // each new file cost a scan of them, and that, not the copying, was most of every way's time.
-            // A few large files are removed, so that their pages do not crowd the image out of the cache.
-            for (std::size_t other = 0; other < ways.size(); ++other) {
-                if ((!counted && other == 0) || !fs::exists(folderOf(other))) continue;
-                if (files.size() < manyFiles) fs::remove_all(folderOf(other));
-                else fs::rename(folderOf(other), work / ("aside" + std::to_string(asideCount++)));
+            const fs::path folder = folderOf(run, way);
+            // Every way starts in a new, empty folder with nothing left to write back: neither the files
+            // of the way before nor their removal are paid for by this one. Many small files stay
+            // where they are, so that nothing freed on the file system lies in the way of the next
+            // way's files; a few large ones are removed (the plain copy the check compares with stays
+            // until the check).
+            if (!keepFolders) {
+                std::erase_if(written, [&](const fs::path& old) {
+                    if (!counted && old == folderOf(0, 0)) return false;
+                    fs::remove_all(old);
+                    return true;
+                });
             }
             fs::create_directory(folder);
+            written.push_back(folder);
             ::sync();
             if (way < std::size(copies)) {
                 took[way] = timed([&] { plainCopy(image, files, folder, copies[way]); });
@@ -330,7 +461,7 @@ int main(int argc, char** argv) {
         }
         if (!counted) {
             for (const auto& file : files)
-                if (!sameBytes(work / "plain0" / file.name, recovered / file.name)) {
+                if (!sameBytes(folderOf(0, 0) / file.name, recovered / file.name)) {
                     std::cerr << file.name << " was not recovered byte for byte\n";
                     return 1;
                 }
@@ -346,6 +477,7 @@ int main(int argc, char** argv) {
                     run, took[synced], took[recoveryWay], againstSyncedOnce.back(), againstFlushed.back(), loadAverage());
     }
     const double loadAfter = loadAverage();
+    scratch.reset();
     fs::remove_all(work);
 
     std::printf("hits         %zu files, %.1f MB in all (%.2f to %.2f MB each), %d runs\n", files.size(),
@@ -374,3 +506,5 @@ int main(int argc, char** argv) {
     std::printf("load         %.2f before, %.2f after\n", loadBefore, loadAfter);
     return 0;
 }
+
+} // namespace

@@ -3,11 +3,12 @@
 // Every destination is created by this program, exclusively and never through a link (so no file is
 // ever replaced), under the hit's name made safe or the first free numbered variant of it, and handed
 // to the helper as a descriptor; the helper writes the hit into it. Whatever the run does on the
-// folder's file system is done on a thread of its own (FolderWorker), so that the window never waits
+// folder's file system is done on threads of its own (FolderWorker), so that the window never waits
 // on it: the files are made there in the order of the hits, a few ahead of the run; the ones left
 // unsettled are removed there; a hit whose whole bytes the cache holds is copied into its file there
-// and flushed; and the batches are flushed there. A few files are asked for ahead of the one the run
-// waits for (extractionWindow), and their answers are taken in the order of the hits. A file whose
+// and flushed; and the batches are flushed there, beside the making of the next files. A few files
+// are asked for ahead of the one the run waits for (extractionWindow), and their answers are taken in
+// the order of the hits. A file whose
 // copy or extraction failed or ran out of time is removed again, never left behind as if recovered;
 // the first failure ends the run: no file is asked for after it, the ones asked already are taken as
 // they come, except that after a time-out those not answered yet are left (they wait behind the one
@@ -77,8 +78,10 @@ constexpr std::size_t flushBatchFiles = 128;
 constexpr std::uint64_t flushBatchBytes = 256ull * 1024 * 1024;
 
 // Asked of the helper ahead of the file the run waits for: the helper finds the next request waiting
-// when it finishes one, rather than a round trip to this side and back between every two files.
-constexpr std::size_t extractionWindow = 8;
+// when it finishes one, rather than a round trip to this side and back between every two files. On a
+// busy machine this side can wait milliseconds for a processor after an answer, and the helper goes on
+// meanwhile only with enough small files asked for: 8 of 25 KB last it well under a millisecond.
+constexpr std::size_t extractionWindow = 32;
 
 // Made in the folder ahead of those asked for, so that the run never waits for the next one.
 constexpr std::size_t filesMadeAhead = 32;
@@ -180,16 +183,19 @@ struct Flushing {
     std::shared_ptr<FlushOutcome> errors;  // the error number of each file (0: on the disk)
 };
 
-// The run's work on the folder's file system, done on a thread of its own so that the window never
+// The run's work on the folder's file system, done on threads of its own so that the window never
 // waits on it: on a journalled file system being written back (and one that discards freed blocks at
 // once), making or removing a file can wait tens of milliseconds for the journal or the device, and a
-// flush far longer. The thread makes the run's files in the order of the hits and a few ahead of the
+// flush far longer. One thread makes the run's files in the order of the hits and a few ahead of the
 // run, removes the ones the run gives back (before anything else), and runs the copies from the cache
-// and the flushes of batches in the order they are handed in; the next file is made ahead of those
-// when the run has none left to take. Each name is chosen as if the files were made one after another
-// here: the first free candidate when it is made, made exclusively (RecoveryFiles::createUnique). The
-// first file the folder refuses is the last one made. Whatever was made and not taken is removed when
-// the work stops. Without a thread, each piece of work is done where it is asked for.
+// in the order they are handed in; the next file is made ahead of those when the run has none left to
+// take. The flushes of batches run in their order on a second thread, so that the files of the next
+// batch are made while one is written to the disk (on the first thread, each flush held back every
+// file after it, and the run ran dry of files while the disk wrote). Each name is chosen as if the files
+// were made one after another here: the first free candidate when it is made, made exclusively
+// (RecoveryFiles::createUnique). The first file the folder refuses is the last one made. Whatever was
+// made and not taken is removed when the work stops. Without a thread, each piece of work is done where
+// it is asked for.
 class FolderWorker {
 public:
     struct Made {
@@ -206,6 +212,10 @@ public:
         } catch (const std::system_error&) {
             m_state->ended = true;
         }
+        try {
+            if (m_thread.joinable()) m_flusher = std::thread([this] { flushInTurn(); });
+        } catch (const std::system_error&) {
+        }
     }
     FolderWorker(const FolderWorker&) = delete;
     FolderWorker& operator=(const FolderWorker&) = delete;
@@ -213,6 +223,7 @@ public:
     ~FolderWorker() {
         stop();
         if (m_thread.joinable()) m_thread.join();
+        if (m_flusher.joinable()) m_flusher.join();
     }
 
     // The file of the next hit in order (the caller takes no more than there are hits).
@@ -262,7 +273,7 @@ public:
         Flushing flushing{std::move(batch), std::make_shared<FlushOutcome>()};
         auto files = std::make_shared<std::vector<UniqueFd>>();
         for (auto& file : flushing.batch) files->push_back(std::move(file.fd));
-        submit([files, flushes = m_flushes, errors = flushing.errors] {
+        std::function<void()> job = [files, flushes = m_flushes, errors = flushing.errors] {
             if (!files->empty() && flushFileSystem(files->front().get(), flushes.fileSystem) == 0) {
                 const auto count = files->size();
                 files->clear();
@@ -275,7 +286,14 @@ public:
                 fd.reset();
             }
             errors->deliver(std::move(numbers));
-        });
+        };
+        if (m_flusher.joinable()) {
+            std::lock_guard lock(m_state->mutex);
+            m_state->flushes.push_back(std::move(job));
+            m_state->flushWake.notify_one();
+        } else {
+            submit(std::move(job));
+        }
         return flushing;
     }
 
@@ -285,6 +303,7 @@ public:
         std::lock_guard lock(m_state->mutex);
         m_state->stopping = true;
         m_state->wake.notify_one();
+        m_state->flushWake.notify_one();
     }
     Task<void> stopped() {
         stop();
@@ -298,7 +317,9 @@ private:
         std::condition_variable wake;
         std::deque<Made> made;  // in order, not taken yet
         std::vector<std::filesystem::path> removals;
-        std::deque<std::function<void()>> work;  // copies and flushes, in order
+        std::deque<std::function<void()>> work;  // copies (and flushes without a flushing thread), in order
+        std::condition_variable flushWake;
+        std::deque<std::function<void()>> flushes;  // in order; each is done, also once stopping
         bool stopping = false;
         bool ended = false;  // the thread is done (or never ran): what comes is done where it is asked for
         std::optional<CallbackResumer<void>> waiter;
@@ -348,7 +369,9 @@ private:
         if (!m_state->made.empty()) {
             Made made = std::move(m_state->made.front());
             m_state->made.pop_front();
-            m_state->wake.notify_one();
+            // Woken once half of those made ahead are taken, the thread makes them again in one go,
+            // rather than one wake-up for every file taken.
+            if (m_state->made.size() <= m_ahead / 2) m_state->wake.notify_one();
             return made;
         }
         if (m_state->ended) return make(m_folder, m_hits[m_taken++]);  // no thread to make it
@@ -370,14 +393,9 @@ private:
                 lock.lock();
                 continue;
             }
-            // The run may be waiting for its next file: that is made before a copy or a flush.
+            // The run may be waiting for its next file: that is made before a copy (or a flush done here).
             if (!state.work.empty() && !(mayMake() && state.made.empty())) {
-                auto job = std::move(state.work.front());
-                state.work.pop_front();
-                lock.unlock();
-                job();
-                job = nullptr;
-                lock.lock();
+                runFirst(state.work, lock);
                 continue;
             }
             if (!mayMake()) break;  // stopping, with nothing left to do
@@ -405,6 +423,27 @@ private:
         if (waiter) (*waiter)();
     }
 
+    // The flushing thread: every flush handed in is done, the last ones after stop() too.
+    void flushInTurn() {
+        State& state = *m_state;
+        std::unique_lock lock(state.mutex);
+        for (;;) {
+            state.flushWake.wait(lock, [&] { return state.stopping || !state.flushes.empty(); });
+            if (state.flushes.empty()) return;
+            runFirst(state.flushes, lock);
+        }
+    }
+
+    // Takes the first job of a queue and does it with the lock released.
+    static void runFirst(std::deque<std::function<void()>>& jobs, std::unique_lock<std::mutex>& lock) {
+        auto job = std::move(jobs.front());
+        jobs.pop_front();
+        lock.unlock();
+        job();
+        job = nullptr;
+        lock.lock();
+    }
+
     std::shared_ptr<State> m_state;
     std::string m_folder;
     const std::vector<RecoveredHit>& m_hits;
@@ -412,6 +451,7 @@ private:
     Flushes m_flushes;
     std::size_t m_taken = 0;  // made here, without a thread
     std::thread m_thread;
+    std::thread m_flusher;  // only with m_thread
 };
 
 // A file this run made in the folder: removed again (by the worker) when the run leaves it unsettled (a

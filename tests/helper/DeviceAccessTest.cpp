@@ -7,8 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 namespace vantrel {
 namespace {
@@ -48,6 +50,45 @@ TEST_F(DeviceAccessTest, AcceptsImageFilesOnlyWithTheSwitchAndResolvesLinks) {
     EXPECT_EQ(refusal(dir.path().string()).code, ENOTBLK) << "a folder";
     EXPECT_EQ(DeviceAccess::candidateNodes("/dev/sdb1"), std::vector<std::string>{"/dev/sdb1"})
         << "a partition never falls back to its disk: the byte base would change";
+}
+
+// A look-up is reused for the same path only, for at most the reuse limit from when it began, and
+// never once forgotten.
+TEST(DeviceAccessLookupMemo, ReusesALookUpForTheSamePathWithinItsLimitOnly) {
+    using namespace std::chrono_literals;
+    using Memo = DeviceAccess::LookupMemo;
+    const auto start = std::chrono::steady_clock::time_point(1h);
+    DeviceAccess::CheckedDevice device;
+    device.resolvedPath = "/dev/sdb";
+    device.isBlockDevice = true;
+    device.diskName = "sdb";
+    device.blockDevice = makedev(8, 16);
+    Memo memo;
+    EXPECT_FALSE(memo.recall("/dev/sdb", start)) << "nothing looked up yet";
+    memo.remember("/dev/sdb", device, start);
+    struct Row {
+        const char* path;
+        std::chrono::milliseconds after;
+        bool reused;
+    };
+    const Row rows[] = {
+        {"/dev/sdb", 0ms, true},
+        {"/dev/sdb", Memo::reuseLimit, true},
+        {"/dev/sdb", Memo::reuseLimit + 1ms, false},
+        {"/dev/sdb1", 0ms, false},
+        {"/dev/sdb", -1ms, false},  // a clock that went back tells nothing of the age
+    };
+    for (const auto& row : rows) {
+        const auto recalled = memo.recall(row.path, start + row.after);
+        EXPECT_EQ(recalled.has_value(), row.reused) << row.path << " after " << row.after.count() << " ms";
+        if (recalled) {
+            EXPECT_TRUE(DeviceAccess::sameDevice(*recalled, device));
+            EXPECT_EQ(recalled->resolvedPath, "/dev/sdb");
+            EXPECT_EQ(recalled->diskName, "sdb");
+        }
+    }
+    memo.forget();
+    EXPECT_FALSE(memo.recall("/dev/sdb", start));
 }
 
 TEST_F(DeviceAccessTest, MapsARefusalByTheSystemToTheDiskAccessError) {

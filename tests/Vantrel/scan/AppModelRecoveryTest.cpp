@@ -10,6 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <future>
+
 #include <sys/mount.h>
 #include <sys/stat.h>
 
@@ -183,10 +186,11 @@ TEST(AppModelRecovery, TheTimeLimitEndsTheRunAndLeavesNoFileOfTheHitsThatTimedOu
         {"one held up, another waiting behind it", {3, 5}, std::nullopt, 3},
         {"a slow one before it", {2, 3}, 2, 3},
     };
-    constexpr std::size_t count = 12;
+    // More than the run asks for at once, so that some are still to be asked when one times out.
+    constexpr std::size_t count = 40;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        ScanHarness h;
+        ScanHarness h(count * 65'536);
         placeHits(h, numberedNames(count));
         h.model->setIntegrityChecker(nullptr);  // no quality pass afterwards
         h.keepExtraction = [&](std::uint64_t offset) { return row.kept.count(offset / 65'536 + 1) != 0; };
@@ -228,7 +232,7 @@ TEST(AppModelRecovery, AFailureAmongSeveralInFlightIsReportedAndTheOthersAreKept
         std::set<std::size_t> failing;  // hits (1-based)
         std::set<std::size_t> late;     // answered after all the others, in reverse order
         std::size_t reported;
-        std::size_t count = 12;  // more than the run makes ahead: files made and never asked for are removed
+        std::size_t count = 40;  // more than the run asks for at once: files made and never asked for are removed
     };
     const Row rows[] = {
         {{3}, {}, 3},
@@ -309,7 +313,7 @@ TEST(AppModelRecovery, AnswersInAnyOrderGoToTheFilesTheyWereAskedFor) {
 // of them fails), or the model goes away (their answers find nobody). No file of theirs is left.
 TEST(AppModelRecovery, FilesAskedForAreNotLeftBehindWhenTheRunIsCutShort) {
     enum class End { connectionLost, modelGone };
-    // Of count hits, the first is answered and up to eight after it are still being filled; with 90, the
+    // Of count hits, the first is answered and up to 32 after it are still being filled; with 90, the
     // files made ahead of those asked for must go as well.
     for (const auto& [end, count] : {std::pair{End::connectionLost, 5}, {End::modelGone, 5}, {End::modelGone, 90}}) {
         ScanHarness h(count * 65'536);
@@ -320,7 +324,7 @@ TEST(AppModelRecovery, FilesAskedForAreNotLeftBehindWhenTheRunIsCutShort) {
         ASSERT_TRUE(waitsFor(h, 2, count));
         std::vector<test::FakeHelperClient::Call> calls;
         while (auto call = h.helper->takeCall(HelperProtocolSelector::extractHit)) calls.push_back(std::move(*call));
-        ASSERT_EQ(calls.size(), static_cast<std::size_t>(std::min(count - 1, 8)));
+        ASSERT_EQ(calls.size(), static_cast<std::size_t>(std::min(count - 1, 32)));
         if (end == End::modelGone) {
             h.model.reset();
             for (auto& call : calls) h.answerKept(call);
@@ -416,6 +420,39 @@ TEST(AppModelRecovery, AFlushThatFailsWhileTheRunGoesOnIsReported) {
     EXPECT_EQ(h.model->statusMessage(), QStringLiteral("Recovered %1 file(s).").arg(left.size()));
     ASSERT_TRUE(h.model->errorMessage());
     EXPECT_TRUE(h.model->errorMessage()->contains("7.jpg could not be written to the disk")) << h.model->errorMessage()->toStdString();
+}
+
+// While the disk writes one batch, the files after it are still made and asked for: the run waits
+// for a flush only once the next batch is full too.
+TEST(AppModelRecovery, FilesAreMadeAndAskedForWhileABatchIsFlushed) {
+    constexpr std::size_t count = 300;
+    ScanHarness h(count * 65'536);
+    placeHits(h, numberedNames(count));
+    h.model->setIntegrityChecker(nullptr);
+    std::promise<void> release;
+    const auto released = release.get_future().share();
+    std::atomic<int> flushes{0};
+    h.disks->whileFlushingFileSystem = [&] {
+        if (flushes++ == 0) released.wait();
+    };
+    struct Release {
+        std::promise<void>& promise;
+        ~Release() {
+            try {
+                promise.set_value();
+            } catch (const std::future_error&) {
+            }
+        }
+    } releaseAtTheEnd{release};
+    h.model->recoverSelected(h.dir.path().string());
+    // With the first batch (128 files) held, the run goes on to the end of the second and the 32 asked
+    // beyond it; a flush that held back the making of files stopped it about 192 files in.
+    EXPECT_TRUE(h.pumpUntil([&] { return h.extractionCount() >= 250; })) << h.extractionCount() << " asked";
+    EXPECT_EQ(flushes.load(), 1) << "the first batch is still being flushed";
+    release.set_value();
+    ASSERT_TRUE(recovered(h));
+    EXPECT_EQ(h.model->statusMessage(), QStringLiteral("Recovered %1 file(s).").arg(count));
+    EXPECT_EQ(namesIn(h.dir.path()).size(), count);
 }
 
 TEST(AppModelRecovery, AShortFileIsReportedAndIsNeverOk) {
