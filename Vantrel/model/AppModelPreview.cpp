@@ -111,12 +111,17 @@ void AppModel::previewHit(const RecoveredHit& hit) {
         // helper instead.
         UniqueFd input(::open(cached->c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
         struct stat info {};
-        if (input && ::fstat(input.get(), &info) == 0 && S_ISREG(info.st_mode)) {
+        int failure = 0;
+        if (!input) failure = errno;
+        else if (::fstat(input.get(), &info) != 0) failure = errno;
+        else if (S_ISREG(info.st_mode)) {
             setStatusMessage(tr("Preparing preview…"));
             tasks().spawn(previewFromCache(hit, std::move(input), static_cast<std::uint64_t>(info.st_size), *cached, generation));
             return;
         }
-        AppLog::error("preview from cache failed " + hit.suggestedName + ": " + std::strerror(input ? EINVAL : errno), category);
+        AppLog::error("preview from cache failed " + hit.suggestedName + ": " +
+                          (failure != 0 ? std::string(std::strerror(failure)) : std::string("not a regular file")),
+                      category);
     }
     // Only the device the scan read: the offsets count from its start. A catalog's disk that is not
     // attached has none, and a node of the selected volume's name may be another disk by now.
