@@ -365,7 +365,8 @@ TEST(JPEGScanWalkPhotos, ShippedPhotosAreDecidedAsCodeByCode) {
         std::error_code error;
         for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
             const std::string extension = entry.path().extension().string();
-            if (extension == ".jpg" || extension == ".jpeg") photos.push_back(entry.path());
+            // Photos, not icons: imagemagick-6-doc ships a background of 556 bytes, all headers.
+            if ((extension == ".jpg" || extension == ".jpeg") && entry.file_size(error) > 4096) photos.push_back(entry.path());
         }
     }
     std::sort(photos.begin(), photos.end());
@@ -374,7 +375,6 @@ TEST(JPEGScanWalkPhotos, ShippedPhotosAreDecidedAsCodeByCode) {
     std::uint64_t seed = 0;
     for (const auto& path : photos) {
         const Bytes photo = test::readFile(path);
-        ASSERT_GT(photo.size(), 4096u) << path;
         std::vector<Bytes> copies{photo, Bytes(photo.begin(), photo.begin() + static_cast<std::ptrdiff_t>(photo.size() / 2))};
         const Bytes draws = test::randomBytes(4 * 4, ++seed);
         for (std::size_t i = 0; i + 3 < draws.size(); i += 4) {
