@@ -10,6 +10,7 @@
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace vantrel::HitExtraction {
 
@@ -52,7 +53,7 @@ void finish(int fd, const std::string& path) {
 // alone: a writeback started for each of them was one small request to the device a file.
 class WritebackWindows {
 public:
-    WritebackWindows(int fd, const std::string& path) : m_fd(fd), m_path(path) {}
+    WritebackWindows(int fd, std::string path) : m_fd(fd), m_path(std::move(path)) {}
 
     // written bytes are in the page cache now, from offset 0 on.
     void advance(std::uint64_t written) {
@@ -90,7 +91,7 @@ private:
     }
 
     int m_fd;
-    const std::string& m_path;
+    std::string m_path;  // names the file in errors
     std::uint64_t m_started = 0;  // handed to writeback
     std::uint64_t m_settled = 0;  // written back and let go
 };

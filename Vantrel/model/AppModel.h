@@ -586,8 +586,9 @@ private:
                                 std::int64_t generation);
     Task<void> previewThroughHelper(RecoveredHit hit, std::uint64_t cap, std::string devicePath, std::int64_t generation);
     Task<std::filesystem::path> uprightPreviewFile(std::filesystem::path file, RecoveredFileKind kind);
-    // Keeps the first bytes of a previewed file as the hit's probe, when the cache has none.
-    void keepPreviewPrefix(const RecoveredHit& hit, const std::filesystem::path& file);
+    // Keeps the first bytes of a previewed file as the hit's probe, when the cache has none, copied and
+    // flushed on a worker thread; a copy that fails is logged and nothing of it stays.
+    Task<void> keepPreviewPrefix(RecoveredHit hit, std::filesystem::path file);
     void resetScanState();
     void installHelperHandlers();
     // The quit goes on: the sheets close and the quit sequence starts, answering the request at its end.

@@ -32,26 +32,27 @@ namespace {
 
 constexpr std::string_view category = "app";
 
-void removeFolder(const std::filesystem::path& folder) {
+void removePath(const std::filesystem::path& path) {
     std::error_code ignored;
-    std::filesystem::remove_all(folder, ignored);
+    std::filesystem::remove_all(path, ignored);
 }
 
-// A preview folder not yet handed to the preview controller: removed when the request that made it
-// fails, turns out stale, or is dropped unfinished (the model goes away while the helper extracts).
-class PendingFolder {
+// A preview folder not yet handed to the preview controller, or a probe copy not yet adopted: removed
+// when the request that made it fails, turns out stale, or is dropped unfinished (the model goes away
+// while the helper extracts).
+class PendingPath {
 public:
-    explicit PendingFolder(std::filesystem::path folder) : m_folder(std::move(folder)) {}
-    PendingFolder(const PendingFolder&) = delete;
-    PendingFolder& operator=(const PendingFolder&) = delete;
-    ~PendingFolder() {
-        if (!m_folder.empty()) removeFolder(m_folder);
+    explicit PendingPath(std::filesystem::path path) : m_path(std::move(path)) {}
+    PendingPath(const PendingPath&) = delete;
+    PendingPath& operator=(const PendingPath&) = delete;
+    ~PendingPath() {
+        if (!m_path.empty()) removePath(m_path);
     }
     // The controller shows the folder now and removes it itself.
-    void handOver() { m_folder.clear(); }
+    void handOver() { m_path.clear(); }
 
 private:
-    std::filesystem::path m_folder;
+    std::filesystem::path m_path;
 };
 
 // The hit's name as a file name of the preview folder: made safe, never a path.
@@ -75,7 +76,7 @@ std::filesystem::path AppModel::makePreviewFolder() const {
     // The preview's copies and upright pictures are written here: never onto the disk being read.
     if (m_plain.activeRawDevicePath) {
         if (const auto refusal = destinationRefusal(folder)) {
-            removeFolder(folder);
+            removePath(folder);
             auto error = ErrorObject::posix(EXDEV, folder.string());
             error.message = refusal->toStdString();
             throw CallError(std::move(error));
@@ -111,12 +112,17 @@ void AppModel::previewHit(const RecoveredHit& hit) {
         // helper instead.
         UniqueFd input(::open(cached->c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
         struct stat info {};
-        if (input && ::fstat(input.get(), &info) == 0 && S_ISREG(info.st_mode)) {
+        int failure = 0;
+        if (!input) failure = errno;
+        else if (::fstat(input.get(), &info) != 0) failure = errno;
+        else if (S_ISREG(info.st_mode)) {
             setStatusMessage(tr("Preparing preview…"));
             tasks().spawn(previewFromCache(hit, std::move(input), static_cast<std::uint64_t>(info.st_size), *cached, generation));
             return;
         }
-        AppLog::error("preview from cache failed " + hit.suggestedName + ": " + std::strerror(input ? EINVAL : errno), category);
+        AppLog::error("preview from cache failed " + hit.suggestedName + ": " +
+                          (failure != 0 ? std::string(std::strerror(failure)) : std::string("not a regular file")),
+                      category);
     }
     // Only the device the scan read: the offsets count from its start. A catalog's disk that is not
     // attached has none, and a node of the selected volume's name may be another disk by now.
@@ -171,7 +177,7 @@ Task<void> AppModel::previewFromCache(RecoveredHit hit, UniqueFd cached, std::ui
                                       std::int64_t generation) {
     // The folder goes with a copy that fails, or that a newer request overtook, so a file copied only
     // in part is never shown.
-    std::optional<PendingFolder> folder;
+    std::optional<PendingPath> folder;
     std::filesystem::path url;
     std::optional<std::string> failure;
     try {
@@ -200,27 +206,44 @@ Task<void> AppModel::extractPreviewBytes(RecoveredHit hit, std::uint64_t length,
     co_await helperClient().extractHit(devicePath, hit, length, to.string(), std::move(destination), previewTimeLimitSeconds);
 }
 
-void AppModel::keepPreviewPrefix(const RecoveredHit& hit, const std::filesystem::path& file) {
-    if (m_probeCache->cachedFile(hit.id)) return;
+Task<void> AppModel::keepPreviewPrefix(RecoveredHit hit, std::filesystem::path file) {
+    if (m_probeCache->cachedFile(hit.id)) co_return;
     const auto probe = m_probeCache->temporaryRoot() / (std::string(HitProbeCache::probePrefix) + Uuid::random().toString() +
                                                        "." + std::string(FileKind::preferredExtension(hit.kind)));
+    // Gone whatever happens: the cache moves a kept copy away first; a copy that failed, or that nobody
+    // waits for any more, is not left behind.
+    const PendingPath pending(probe);
+    auto workers = m_checkWorkers;
+    // Resumes with whether a copy was made (none of a file that is no regular file now).
+    auto start = [workers, file, probe](CallbackResumer<bool> resume) {
+        workers->submit([resume, file, probe] {
+            bool delivered = false;
+            try {
+                const auto size = RecoveryFiles::regularFileSize(file);
+                if (size) {
+                    auto fd = RecoveryFiles::createExclusive(probe, 0600);
+                    RecoveryFiles::copyPrefix(file, fd.get(), std::min(*size, probeCapBytes), probe);
+                }
+                delivered = resume(size.has_value());
+            } catch (...) {
+                delivered = resume.fail(std::current_exception());
+            }
+            // Nobody waits for the copy any more (the model went away while it ran): it goes here.
+            if (!delivered) removePath(probe);
+        });
+    };
     try {
-        const auto size = RecoveryFiles::regularFileSize(file);
-        if (!size) return;
-        auto fd = RecoveryFiles::createExclusive(probe, 0600);
-        RecoveryFiles::copyPrefix(file, fd.get(), std::min(*size, probeCapBytes), probe);
-        fd.reset();
-        m_probeCache->adopt(probe, hit.id, hit.suggestedName);
+        const bool copied = co_await fromCallback<bool>(start);
+        // A probe fetched meanwhile is the cache's own; this copy then goes.
+        if (copied && !m_probeCache->cachedFile(hit.id)) m_probeCache->adopt(probe, hit.id, hit.suggestedName);
     } catch (const std::exception& error) {
         AppLog::error(std::string("preview probe not kept: ") + error.what(), category);
     }
-    std::error_code ignored;
-    std::filesystem::remove(probe, ignored);
 }
 
 Task<void> AppModel::previewThroughHelper(RecoveredHit hit, std::uint64_t cap, std::string devicePath,
                                           std::int64_t generation) {
-    std::optional<PendingFolder> folder;
+    std::optional<PendingPath> folder;
     std::filesystem::path target;
     std::optional<ErrorObject> failure;
     try {
@@ -243,7 +266,7 @@ Task<void> AppModel::previewThroughHelper(RecoveredHit hit, std::uint64_t cap, s
         setStatusMessage(tr("Preview failed."));
         co_return;
     }
-    keepPreviewPrefix(hit, target);
+    co_await keepPreviewPrefix(hit, target);
     const auto url = co_await uprightPreviewFile(target, hit.kind);
     if (generation != m_plain.quickLookGeneration) co_return;
     folder->handOver();

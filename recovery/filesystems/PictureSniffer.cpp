@@ -24,7 +24,9 @@ std::optional<Bytes> readHead(ByteSource& source, std::uint64_t offset, std::uin
 std::optional<ImageDimensions> sniff(ByteSource& source, const PictureDimensionReader& reader, RecoveredFileKind kind,
                                      std::uint64_t offset, std::uint64_t fileBytes, std::uint64_t endLimit,
                                      std::int64_t& readErrors) {
-    if (!reader || (kind != RecoveredFileKind::jpeg && kind != RecoveredFileKind::png)) return std::nullopt;
+    // A bitmap too: the results drop one whose sides are not known, as a carve's stray "BM" would be.
+    if (!reader || (kind != RecoveredFileKind::jpeg && kind != RecoveredFileKind::png && kind != RecoveredFileKind::bmp))
+        return std::nullopt;
     const auto head = readHead(source, offset, fileBytes, endLimit, readErrors);
     return head ? reader(kind, *head) : std::nullopt;
 }

@@ -12,7 +12,7 @@
 
 namespace vantrel {
 
-// Reads a picture's size from the bytes at the start of a candidate file (the JPEG and PNG header
+// Reads a picture's size from the bytes at the start of a candidate file (the JPEG, PNG and BMP header
 // parsers). Supplied by the caller, so the walks do not depend on the format parsers; may be empty.
 using PictureDimensionReader = std::function<std::optional<ImageDimensions>(RecoveredFileKind kind, ByteView head)>;
 
@@ -26,7 +26,7 @@ namespace PictureSniffer {
 // How much of a file is read to find its picture size.
 inline constexpr std::uint64_t sniffWindowBytes = 65536;
 
-// The dimensions of a jpeg or png file of fileBytes bytes at offset, reading no further than endLimit
+// The dimensions of a jpeg, png or bmp file of fileBytes bytes at offset, reading no further than endLimit
 // (the end of the volume). Nothing for other kinds, without a reader, or when the parser finds none.
 // A bad spot is counted in readErrors and gives nothing; other failures propagate.
 std::optional<ImageDimensions> sniff(ByteSource& source, const PictureDimensionReader& reader, RecoveredFileKind kind,

@@ -2,19 +2,22 @@
 # The main road: the built Vantrel, the helper it spawns beside itself, a FAT image made here with
 # mkfs.fat and mtools that holds real pictures and a PDF (some of them deleted), driven only through its
 # keys: open the image, scan it, select every hit, recover into a folder, quit without saving. Every
-# recovered file is compared byte for byte with the file it came from.
+# recovered file is compared byte for byte with the file it came from. One deleted picture is larger
+# than the helper's writeback windows kept ahead, so its extraction waits for and drops windows behind it.
 #
 # usage: window-road.sh PATH/TO/Vantrel BUILD_DIRECTORY
 set -euo pipefail
 source "$(dirname "$0")/road-lib.sh"
 road_begin window-road "$@" mkfs.fat mcopy mdel convert exiftool
 
-# --- The card: real files, three of them deleted. A file still on the card is no hit: it is there. ---
+# --- The card: real files, four of them deleted. A file still on the card is no hit: it is there. ---
 mkdir -p "$work/originals" "$work/recovered"
 make_card_files "$work/originals"
-deleted=(beach.jpg diagram.png manual.pdf)
+# 48 MiB of rows that change every few windows, so that a window written in the wrong place shows.
+convert -size 4096x4096 gradient:red-blue -type TrueColor BMP3:"$work/originals/wide.bmp"
+deleted=(beach.jpg diagram.png manual.pdf wide.bmp)
 image="$work/card.img"
-mkfs.fat -C -n E2ECARD "$image" 32768 >/dev/null
+mkfs.fat -C -n E2ECARD "$image" 98304 >/dev/null
 for file in "$work/originals"/*; do mcopy -i "$image" "$file" "::$(basename "$file")"; done
 for name in "${deleted[@]}"; do mdel -i "$image" "::$name"; done
 cd "$work"
@@ -42,4 +45,6 @@ wait_program_end
 
 check_recovered "$work/recovered" "$work/originals" "${deleted[@]}"
 grep -qF "recoverSelected done saved=$recovered_count/$recovered_count" "$log" || fail "the log does not count $recovered_count of $recovered_count saved"
+# Larger than a probe: the helper wrote it, not a copy from the probe cache.
+logged "extractHit OK $(stat -c %s "$work/originals/wide.bmp") bytes" || fail "the helper did not extract wide.bmp whole"
 echo "PASS: $recovered_count file(s) recovered, each equal to a file of the card; all ${#deleted[@]} deleted files came back"

@@ -1,6 +1,7 @@
 // The preview of hits on the model's side, against the fake helper and the real verifying child:
 // the probe cache against extraction, the upright copy, the newest request winning, helper errors,
-// the device read, names from the disk, the preview folders' lifetime and stepping through the list.
+// the device read, names from the disk, the preview folders' lifetime, the probe kept from a preview and
+// stepping through the list.
 
 #include "PreviewFixtures.h"
 #include "ScanFakes.h"
@@ -15,8 +16,12 @@
 
 #include <Qt>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 
 namespace vantrel {
 namespace {
@@ -88,6 +93,24 @@ struct PreviewHarness : ScanHarness {
         model->probeCache().adopt(source, hit.id, hit.suggestedName);
     }
 };
+
+// A harness whose model's temporary folder is root, so that what is left in it can be told.
+std::unique_ptr<PreviewHarness> harnessIn(const test::TempDir& root) {
+    const std::string saved = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
+    ::setenv("TMPDIR", root.path().c_str(), 1);
+    auto harness = std::make_unique<PreviewHarness>();
+    saved.empty() ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", saved.c_str(), 1);
+    EXPECT_EQ(harness->model->probeCache().temporaryRoot(), root.path());
+    return harness;
+}
+
+// How many entries of folder have names that start with prefix.
+std::size_t entriesNamed(const std::filesystem::path& folder, std::string_view prefix) {
+    std::size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        if (entry.path().filename().string().starts_with(prefix)) ++count;
+    return count;
+}
 
 TEST(AppModelPreview, TakesTheProbeCacheOnlyWhenItHoldsEnoughElseExtractsThroughTheHelper) {
     PreviewHarness h;
@@ -163,13 +186,9 @@ TEST(AppModelPreview, ACopyFromTheCacheIsShownWholeOrNotAtAll) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        // The model's temporary folder is a folder of this test's, so that what is left in it can be told.
         test::TempDir root;
-        const std::string saved = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
-        ::setenv("TMPDIR", root.path().c_str(), 1);
-        PreviewHarness h;
-        saved.empty() ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", saved.c_str(), 1);
-        ASSERT_EQ(h.model->probeCache().temporaryRoot(), root.path());
+        const auto harness = harnessIn(root);
+        auto& h = *harness;
         const auto photo = fixtures::picture(64, 48, "jpeg");
         h.placeHits({{"IMG.jpg", photo}});
         h.cache(h.hitAt(0), photo);
@@ -187,9 +206,65 @@ TEST(AppModelPreview, ACopyFromTheCacheIsShownWholeOrNotAtAll) {
         EXPECT_EQ(h.model->statusMessage(), "Preview failed.");
         EXPECT_FALSE(h.shown());
         EXPECT_EQ(h.panel.shows, 0);
-        for (const auto& entry : std::filesystem::directory_iterator(root.path()))
-            EXPECT_NE(entry.path().filename().string().rfind(AppModel::previewFolderPrefix, 0), 0u) << entry.path();
+        EXPECT_EQ(entriesNamed(root.path(), AppModel::previewFolderPrefix), 0u);
     }
+}
+
+// Writes into files stop at a limit while it lives: a write past it fails with EFBIG, as on a file
+// system that refuses the bytes (the signal the kernel sends with it is ignored meanwhile).
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        EXPECT_EQ(::getrlimit(RLIMIT_FSIZE, &m_saved), 0);
+        m_handler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit lowered = m_saved;
+        lowered.rlim_cur = bytes;
+        EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &lowered), 0);
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &m_saved);
+        std::signal(SIGXFSZ, m_handler);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit m_saved{};
+    void (*m_handler)(int) = SIG_DFL;
+};
+
+// The first bytes the helper extracted for a preview become the hit's probe, copied and flushed off the
+// window's thread. A copy that fails there is no probe: the preview is still shown, nothing of the copy
+// stays in the temporary folder, the cache holds nothing for the hit, and the next preview asks the
+// helper again, whose bytes are kept then.
+TEST(AppModelPreview, APreviewPrefixThatCannotBeCopiedIsNotKept) {
+    test::TempDir root;
+    const auto harness = harnessIn(root);
+    auto& h = *harness;
+    const auto photo = fixtures::picture(64, 48, "jpeg");
+    h.placeHits({{"IMG.jpg", photo}});
+    h.keepExtraction = [](std::uint64_t) { return true; };
+    auto call = h.heldExtraction(h.hitAt(0));
+    ASSERT_TRUE(call);
+    h.answer(*call, photo);
+    {
+        // The preview's file is whole already; the probe copy can take half of it.
+        const FileSizeLimit limit(photo.size() / 2);
+        ASSERT_TRUE(h.pumpUntil([&] { return h.model->statusMessage() != "Preparing preview…"; }));
+    }
+    EXPECT_EQ(h.model->statusMessage(), "Preview: IMG.jpg");
+    ASSERT_TRUE(h.shown());
+    EXPECT_EQ(test::readFile(*h.shown()), photo);
+    EXPECT_FALSE(h.model->probeCache().cachedFile(h.hitAt(0).id));
+    EXPECT_EQ(entriesNamed(root.path(), HitProbeCache::probePrefix), 0u) << "the half-written copy is gone";
+
+    h.keepExtraction = [](std::uint64_t) { return false; };
+    ASSERT_TRUE(h.preview(h.hitAt(0)));
+    EXPECT_EQ(h.extractionCount(), 2u);
+    const auto kept = h.model->probeCache().cachedFile(h.hitAt(0).id);
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(test::readFile(*kept), photo);
+    EXPECT_EQ(entriesNamed(root.path(), HitProbeCache::probePrefix), 0u);
 }
 
 TEST(AppModelPreview, APictureThatAsksForATurnIsShownAsItsUprightCopy) {

@@ -83,9 +83,14 @@ struct WindowHarness : test::ScanHarness {
     // Space there; waits for the window to finish.
     bool previewWithSpace(std::size_t index) {
         const bool open = preview->isVisible();
-        model->setSelectedHitIDs({model->hits()[index].id});
+        const Uuid id = model->hits()[index].id;
+        model->setSelectedHitIDs({id});
         if (!open) QTest::keyClick(window->resultsPane()->list(), Qt::Key_Space);
-        return settled(model->hits()[index].suggestedName);
+        // The hit shown, not a name: two hits of a list may share the stem of their names.
+        return pump([&] {
+            const auto& shown = model->previewController().shownHit();
+            return shown && shown->id == id && !preview->isDrawing();
+        });
     }
     bool settled(const std::string& name) {
         return pump([&] { return shownName().rfind(std::filesystem::path(name).stem().string(), 0) == 0 && !preview->isDrawing(); });

@@ -81,8 +81,7 @@ std::ostream& operator<<(std::ostream& out, const Counts& c) {
 std::vector<std::uint64_t> wholeOnCard(const Bytes& card, const std::vector<Photo>& photos) {
     std::vector<std::uint64_t> starts;
     for (const Photo& photo : photos)
-        for (auto at = card.begin(); (at = std::search(at, card.end(), photo.bytes.begin(), photo.bytes.end())) != card.end(); ++at)
-            starts.push_back(static_cast<std::uint64_t>(at - card.begin()));
+        for (std::size_t at = 0; (at = test::offsetOf(card, photo.bytes, at)) != card.size(); ++at) starts.push_back(at);
     std::sort(starts.begin(), starts.end());
     return starts;
 }

@@ -64,9 +64,9 @@ struct DamagedVolume {
     }
 
     std::uint64_t offsetOf(const File& file) const {
-        const auto at = std::search(image.begin(), image.end(), file.bytes.begin(), file.bytes.end());
-        EXPECT_NE(at, image.end()) << file.path;
-        return static_cast<std::uint64_t>(at - image.begin());
+        const auto at = test::offsetOf(image, file.bytes);
+        EXPECT_NE(at, image.size()) << file.path;
+        return at;
     }
     const File& file(const std::string& path) const {
         return *std::find_if(files.begin(), files.end(), [&](const File& file) { return file.path == path; });

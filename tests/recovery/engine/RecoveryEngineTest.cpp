@@ -248,9 +248,9 @@ std::vector<std::string> sortedLines(const std::vector<RecoveredHit>& hits) {
 }
 
 std::uint64_t find(const Bytes& image, const Bytes& content) {
-    const auto it = std::search(image.begin(), image.end(), content.begin(), content.end());
-    EXPECT_NE(it, image.end());
-    return static_cast<std::uint64_t>(it - image.begin());
+    const auto at = test::offsetOf(image, content);
+    EXPECT_NE(at, image.size());
+    return at;
 }
 
 Bytes readWhole(const std::filesystem::path& path) {
@@ -387,7 +387,8 @@ TEST(RecoveryEngine, LogicalPartitionsInsideAnExtendedOneAreWalkedLikePrimaries)
     }
 }
 
-// The files of the image, and the image itself, made once for the suite (the FAT tools take seconds).
+// The files of the image, and the image itself, made once for the suite (the FAT tools take seconds). The
+// scans read the image's file: a copy of it in memory for each is written byte by byte in the sanitizer build.
 struct ImageContents {
     static constexpr std::uint64_t fat16Offset = 1 * MiB, fat16Bytes = 16 * MiB;
     static constexpr std::uint64_t fat32Offset = 17 * MiB, fat32Bytes = 36 * MiB;
@@ -413,10 +414,11 @@ struct ImageContents {
     const Bytes freeDOCX = test::SampleContent::zip({{"word/document.xml", test::randomBytes(70000, 22)}}, "made by hand");
     const Bytes tinyA = test::SampleContent::jpeg(16, 16, 13000, 23);
     const Bytes tinyB = test::SampleContent::jpeg(16, 16, 14000, 24);
+    test::TempDir dir;
+    const std::filesystem::path path = dir / "disk.img";
     Bytes image;
 
     ImageContents() {
-        test::TempDir dir;
         image.assign(imageBytes, 0);
 
         // FAT16: a deleted photo right before a live one, and a deleted PNG.
@@ -466,7 +468,6 @@ struct ImageContents {
         place(tinyA, freeOffset + 4 * MiB);
         place(tinyB, freeOffset + 4 * MiB + tinyA.size());
 
-        const auto path = dir / "disk.img";
         test::writeFile(path, image);
         const std::string script = "label: dos\nstart=" + std::to_string(fat16Offset / 512) + ", size=" +
                                    std::to_string(fat16Bytes / 512) + ", type=6\nstart=" +
@@ -507,7 +508,7 @@ ImageContents* WholeImage::contents = nullptr;
 
 TEST_F(WholeImage, AStandardScanFindsEveryFileOnceByEachSearchThatCanSeeIt) {
     const ImageContents& c = *contents;
-    MemoryByteSource source(c.image);
+    FileByteSource source(c.path.string());
     const auto outcome = scan(source, ScanMode::standard);
 
     std::vector<Placed> expected;
@@ -568,7 +569,7 @@ TEST_F(WholeImage, AStandardScanFindsEveryFileOnceByEachSearchThatCanSeeIt) {
 
 TEST_F(WholeImage, AQuickUndeleteScanWalksOnly) {
     const ImageContents& c = *contents;
-    MemoryByteSource source(c.image);
+    FileByteSource source(c.path.string());
     const auto outcome = scan(source, ScanMode::quickUndelete);
     EXPECT_EQ(outcome.hits.size(), 7u);
     for (const auto& hit : outcome.hits) EXPECT_NE(hit.source, HitSource::signatureCarve);
@@ -578,7 +579,7 @@ TEST_F(WholeImage, AQuickUndeleteScanWalksOnly) {
 
 TEST_F(WholeImage, CancellationIsHonouredAtEveryCheck) {
     const ImageContents& c = *contents;
-    MemoryByteSource source(c.image);
+    FileByteSource source(c.path.string());
     for (const ScanMode mode : ScanModeName::allCases()) {
         int questions = 0;
         scan(source, mode, everything(), [&] { return ++questions < 0; });

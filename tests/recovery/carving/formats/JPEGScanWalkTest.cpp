@@ -376,7 +376,6 @@ TEST(JPEGScanWalkPhotos, ShippedPhotosAreDecidedAsCodeByCode) {
     std::uint64_t seed = 0;
     for (const auto& path : photos) {
         const Bytes photo = test::readFile(path);
-        ASSERT_GT(photo.size(), 4096u) << path;
         std::vector<Bytes> copies{photo, Bytes(photo.begin(), photo.begin() + static_cast<std::ptrdiff_t>(photo.size() / 2))};
         const Bytes draws = test::randomBytes(4 * 4, ++seed);
         for (std::size_t i = 0; i + 3 < draws.size(); i += 4) {

@@ -360,12 +360,14 @@ TEST_F(FatUndeleterOnFat32, LoopingTreesAreWalkedOnce) {
     EXPECT_EQ(FatUndeleter::collectActiveRegions(source, geometry, live), 0);
 }
 
-TEST_F(FatUndeleterOnFat32, DropsJpegsTooSmallForTheirPixelsButNotPngs) {
+// A bitmap's sides are read too: the results drop a bitmap without them.
+TEST_F(FatUndeleterOnFat32, DropsJpegsTooSmallForTheirPixelsButNotPngsOrBitmaps) {
     FatImageBuilder builder = makeVolume();
     builder.copyIn(test::randomBytes(50000, 1), "/BIG.JPG");
     builder.copyIn(test::randomBytes(50000, 2), "/BIG.PNG");
     builder.copyIn(test::randomBytes(12288, 3), "/SMALL.JPG");
-    for (const char* path : {"/BIG.JPG", "/BIG.PNG", "/SMALL.JPG"}) builder.remove(path);
+    builder.copyIn(test::randomBytes(50000, 4), "/BIG.BMP");
+    for (const char* path : {"/BIG.JPG", "/BIG.PNG", "/SMALL.JPG", "/BIG.BMP"}) builder.remove(path);
     FileByteSource source(builder.image().string());
     // 1000 × 1000 pixels for the BIG files, 300 × 400 for SMALL, told apart by their first byte.
     const Bytes small = test::randomBytes(12288, 3);
@@ -374,10 +376,12 @@ TEST_F(FatUndeleterOnFat32, DropsJpegsTooSmallForTheirPixelsButNotPngs) {
         return ImageDimensions{1000, 1000};
     };
     const Walked walked = walk(source, probeOne(source), AllocatedRegionMap::empty(), [] { return false; }, reader);
-    ASSERT_EQ(walked.hits.size(), 2u);
+    ASSERT_EQ(walked.hits.size(), 3u);
     EXPECT_EQ(walked.hits[0].kind, RecoveredFileKind::png);
     EXPECT_EQ(walked.hits[0].dimensions, (ImageDimensions{1000, 1000}));
     EXPECT_EQ(walked.hits[1].byteLength, 12288u);
+    EXPECT_EQ(walked.hits[2].kind, RecoveredFileKind::bmp);
+    EXPECT_EQ(walked.hits[2].dimensions, (ImageDimensions{1000, 1000}));
 }
 
 // At 512-byte clusters a folder of 1,500 files spans 94 clusters: every deleted file is found and the

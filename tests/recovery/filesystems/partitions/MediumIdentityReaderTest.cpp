@@ -3,9 +3,14 @@
 #include "FatImageBuilder.h"
 #include "HfsPlusImageBuilder.h"
 #include "TestSupport.h"
+#include "recovery/bytesource/FileByteSource.h"
 #include "recovery/bytesource/MemoryByteSource.h"
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
 
 namespace vantrel {
 namespace {
@@ -17,13 +22,33 @@ MediumIdentity identityOf(const Bytes& image, MediumIdentityReader::Options opti
     return MediumIdentityReader::read(source, options);
 }
 
-// A file of the size, made into a volume by the command line (the file's path appended).
-Bytes formatted(const test::TempDir& dir, std::uint64_t bytes, std::vector<std::string> command, const std::string& name = "card.img") {
+// The identity of an image file, read as a device is: only the sectors the reader asks for. The cards here
+// are tens of MiB, and a copy of one in memory is written byte by byte in the sanitizer build.
+MediumIdentity identityOf(const std::filesystem::path& image) {
+    FileByteSource source(image.string());
+    return MediumIdentityReader::read(source, {});
+}
+
+// A file of the size, made into a volume by the command line (the file's path appended). The file starts
+// as a hole: zeros that take neither writing nor room.
+std::filesystem::path formatted(const test::TempDir& dir, std::uint64_t bytes, std::vector<std::string> command,
+                                const std::string& name = "card.img") {
     const auto path = dir.path() / name;
-    test::writeFile(path, Bytes(bytes, 0));
+    test::writeFile(path, {});
+    std::filesystem::resize_file(path, bytes);
     command.push_back(path.string());
     test::runOrFail(command);
-    return test::readFile(path);
+    return path;
+}
+
+// Changes the byte at offset of a file in place.
+void changeByte(const std::filesystem::path& path, std::uint64_t offset, const std::function<std::uint8_t(std::uint8_t)>& change) {
+    std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+    file.seekg(static_cast<std::streamoff>(offset));
+    const auto byte = static_cast<std::uint8_t>(file.get());
+    file.seekp(static_cast<std::streamoff>(offset));
+    file.put(static_cast<char>(change(byte)));
+    ASSERT_TRUE(file.good()) << path;
 }
 
 void partition(const test::TempDir& dir, const std::string& name, const std::string& table) {
@@ -67,8 +92,8 @@ TEST(MediumIdentityReader, ReadsEachVolumesSerialLabelAndSize) {
         EXPECT_EQ(identity.deviceBytes, 64 * MiB);
     }
     // A label written in a DOS code page ("CAFÉ" in code page 850) is still text in the stored form.
-    auto dosLabel = formatted(dir, 16 * MiB, {test::programPath("mkfs.fat"), "-F", "16", "-n", "CAFE"});
-    dosLabel[43 + 3] = 0x90;
+    const auto dosLabel = formatted(dir, 16 * MiB, {test::programPath("mkfs.fat"), "-F", "16", "-n", "CAFE"});
+    changeByte(dosLabel, 43 + 3, [](std::uint8_t) { return 0x90; });
     const auto dos = identityOf(dosLabel);
     ASSERT_EQ(dos.volumes.size(), 1u);
     EXPECT_EQ(dos.volumes[0].label, "CAF_");
@@ -88,31 +113,31 @@ TEST(MediumIdentityReader, ACardStaysItselfWhileUsedAndBecomesAnotherWhenFormatt
     test::TempDir dir;
     const auto path = dir.path() / "card.img";
     const std::vector<std::string> format = {test::programPath("mkfs.fat"), "-F", "32", "-n", "MYSTICK", path.string()};
-    test::writeFile(path, Bytes(64 * MiB, 0));
+    test::writeFile(path, {});
+    std::filesystem::resize_file(path, 64 * MiB);
     test::runOrFail(format);
-    const auto scanned = identityOf(test::readFile(path));
+    const auto scanned = identityOf(path);
 
     // Written to, renamed, and marked dirty by a mount that was not ended cleanly: the same card.
     test::writeFile(dir.path() / "photo.jpg", test::randomBytes(300'000, 7));
     test::runOrFail({test::programPath("mcopy"), "-i", path.string(), (dir.path() / "photo.jpg").string(), "::/PHOTO.JPG"});
     test::runOrFail({test::programPath("mlabel"), "-i", path.string(), "::HOLIDAY"});
-    auto used = test::readFile(path);
-    used[65] |= 0x01;
-    const auto usedIdentity = identityOf(used);
+    changeByte(path, 65, [](std::uint8_t flags) { return flags | 0x01; });
+    const auto usedIdentity = identityOf(path);
     EXPECT_TRUE(usedIdentity.sameMedium(scanned));
     EXPECT_EQ(usedIdentity.volumes.at(0).label, "HOLIDAY");
 
     // Quick-formatted again with the same geometry and label: another card to every read of it.
     test::runOrFail(format);
-    EXPECT_FALSE(identityOf(test::readFile(path)).sameMedium(scanned));
+    EXPECT_FALSE(identityOf(path).sameMedium(scanned));
 
     // An exFAT card's use counters are not part of it either.
-    auto exfat = formatted(dir, 64 * MiB, {test::programPath("mkfs.exfat"), "-L", "CARD"}, "exfat.img");
+    const auto exfat = formatted(dir, 64 * MiB, {test::programPath("mkfs.exfat"), "-L", "CARD"}, "exfat.img");
     const auto before = identityOf(exfat);
-    exfat[106] ^= 0x02;  // VolumeFlags: dirty
-    exfat[112] = 42;     // PercentInUse
+    changeByte(exfat, 106, [](std::uint8_t flags) { return flags ^ 0x02; });  // VolumeFlags: dirty
+    changeByte(exfat, 112, [](std::uint8_t) { return 42; });                  // PercentInUse
     EXPECT_TRUE(identityOf(exfat).sameMedium(before));
-    exfat[100] ^= 0xFF;  // another serial number
+    changeByte(exfat, 100, [](std::uint8_t serial) { return serial ^ 0xFF; });  // another serial number
     EXPECT_FALSE(identityOf(exfat).sameMedium(before));
 }
 
@@ -122,12 +147,13 @@ TEST(MediumIdentityReader, ReadsThePartitionTablesId) {
     for (const bool gpt : {false, true}) {
         SCOPED_TRACE(gpt ? "GPT" : "MBR");
         const auto path = dir.path() / "disk.img";
-        test::writeFile(path, Bytes(32 * MiB, 0));
+        test::writeFile(path, {});
+        std::filesystem::resize_file(path, 32 * MiB);
         partition(dir, "disk.img",
                   gpt ? "label: gpt\nlabel-id: 3F2504E0-4F89-41D3-9A0C-0305E82C3301\nstart=2048, size=40960, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\n"
                       : "label: dos\nlabel-id: 0x12345678\nstart=2048, size=40960, type=c\n");
         test::runOrFail({test::programPath("mkfs.fat"), "-F", "16", "-i", "ABCD0123", "--offset", "2048", path.string(), "20480"});
-        const auto identity = identityOf(test::readFile(path));
+        const auto identity = identityOf(path);
         EXPECT_EQ(identity.partitionTableId, gpt ? "3f2504e0-4f89-41d3-9a0c-0305e82c3301" : "12345678");
         ASSERT_EQ(identity.volumes.size(), 1u);
         EXPECT_EQ(identity.volumes[0].offset, 2048u * 512);
