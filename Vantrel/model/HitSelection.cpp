@@ -34,14 +34,42 @@ HitSelection::HitSelection(std::initializer_list<Uuid> ids) : HitSelection(std::
 HitSelection::HitSelection(const std::set<Uuid>& ids) : m_ids(ids.begin(), ids.end()) {}
 
 HitSelection::HitSelection(std::vector<Uuid> ids) : m_ids(std::move(ids)) {
-    // Compared as words: a million identities sort several times faster than byte by byte.
-    if (!std::is_sorted(m_ids.begin(), m_ids.end()))
-        std::sort(m_ids.begin(), m_ids.end(), [](const Uuid& a, const Uuid& b) { return wordsOf(a) < wordsOf(b); });
+    if (!std::is_sorted(m_ids.begin(), m_ids.end())) sortIdentities(m_ids);
     m_ids.erase(std::unique(m_ids.begin(), m_ids.end()), m_ids.end());
+}
+
+void HitSelection::sortIdentities(std::vector<Uuid>& ids) {
+    // Compared as words: a million identities sort several times faster than byte by byte.
+    const auto before = [](const Uuid& a, const Uuid& b) { return wordsOf(a) < wordsOf(b); };
+    if (ids.size() < bucketedFrom) {
+        std::sort(ids.begin(), ids.end(), before);
+        return;
+    }
+    // Many are first dealt into buckets by their first two bytes, in one counting pass and one moving
+    // pass, and each bucket is sorted on its own. Random identities leave a bucket a few each; any others
+    // sort as they would in one piece.
+    constexpr std::size_t bucketCount = 65'536;
+    const auto bucketOf = [](const Uuid& id) { return static_cast<std::size_t>(id.bytes[0]) << 8 | id.bytes[1]; };
+    std::vector<std::size_t> starts(bucketCount + 1, 0);
+    for (const Uuid& id : ids) ++starts[bucketOf(id) + 1];
+    for (std::size_t bucket = 0; bucket < bucketCount; ++bucket) starts[bucket + 1] += starts[bucket];
+    std::vector<Uuid> dealt(ids.size());
+    std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
+    for (const Uuid& id : ids) dealt[next[bucketOf(id)]++] = id;
+    for (std::size_t bucket = 0; bucket < bucketCount; ++bucket) {
+        const auto first = dealt.begin() + static_cast<std::ptrdiff_t>(starts[bucket]);
+        const auto last = dealt.begin() + static_cast<std::ptrdiff_t>(starts[bucket + 1]);
+        if (last - first > 1) std::sort(first, last, before);
+    }
+    ids.swap(dealt);
 }
 
 bool HitSelection::contains(const Uuid& id) const {
     return std::binary_search(m_ids.begin(), m_ids.end(), id);
+}
+
+std::size_t HitSelection::indexOf(const Uuid& id) const {
+    return static_cast<std::size_t>(std::lower_bound(m_ids.begin(), m_ids.end(), id) - m_ids.begin());
 }
 
 bool HitSelection::insert(const Uuid& id) {
