@@ -321,22 +321,33 @@ Task<void> AppModel::nameKeyingTask(std::uint64_t id) {
                                       : static_cast<std::size_t>(std::upper_bound(m_sequence.begin(), m_sequence.end(), names->sequence(names->size() - 1)) -
                                                                  m_sequence.begin());
     }
-    // The keys, and the memory of the sort that follows, touched there rather than here.
+    // The keys, and the memory of the sort that follows, touched there rather than here. Names taken from
+    // the first hit on are sorted there too, in the order asked for when they were taken: while no hit
+    // comes, goes or is renamed meanwhile, that is the list's order by name.
     struct Made {
         NameKeys::Batch keys;
         ResultsOrder::SortScratch scratch;
+        std::optional<ResultsSort> sorted;
+        std::vector<std::uint32_t> order;
     };
     std::shared_ptr<Made> made;
+    const bool fromTheFirst = m_nameKeys.madeCount() == 0;
     try {
         std::shared_ptr<const NameCollator> collator = m_collator->clone();
         auto worker = m_keyWorker;
         const std::size_t listed = m_hits.size();
-        auto start = [worker, names, collator, listed](CallbackResumer<std::shared_ptr<Made>> resume) {
-            worker->submit([resume, names, collator, listed] {
+        const std::optional<ResultsSort> sortThere =
+            fromTheFirst && ResultsOrder::usesNameKeys(m_query.sort) ? std::optional(m_query.sort) : std::nullopt;
+        auto start = [worker, names, collator, listed, sortThere](CallbackResumer<std::shared_ptr<Made>> resume) {
+            worker->submit([resume, names, collator, listed, sortThere] {
                 try {
                     auto result = std::make_shared<Made>();
                     result->keys = NameKeys::make(names->size(), [&names](std::size_t index) { return (*names)[index]; }, *collator);
                     result->scratch.reserveFor(listed, 2);
+                    if (sortThere) {
+                        result->order = ResultsOrder::sortedNamePositions(*sortThere, result->keys.keys(), result->scratch);
+                        result->sorted = sortThere;
+                    }
                     resume(std::move(result));
                 } catch (...) {
                     resume.fail(std::current_exception());
@@ -352,7 +363,11 @@ Task<void> AppModel::nameKeyingTask(std::uint64_t id) {
     std::vector<std::uint64_t> renamed = std::move(m_nameKeying->renamed);
     m_nameKeying.reset();
     if (made) {
+        const bool unchanged = fromTheFirst && m_nameKeys.madeCount() == 0 && renamed.empty() && names->size() == m_hits.size() &&
+                               !m_sequence.empty() && m_sequence.front() == names->sequence(0) && m_sequence.back() == names->sequence(names->size() - 1);
         adoptNameKeys(*names, std::move(made->keys), std::move(renamed));
+        if (unchanged && made->sorted && made->order.size() == m_nameKeys.madeCount())
+            m_nameOrder = NameOrder{*made->sorted, m_nameKeys.version(), std::move(made->order)};
         if (m_sortScratch.capacity() < made->scratch.capacity()) {
             made->scratch.lanes = m_sortScratch.lanes;
             m_sortScratch = std::move(made->scratch);
