@@ -299,6 +299,9 @@ public:
     std::vector<std::size_t> selectedDisplayedRows() const;
     void selectedDisplayedRows(std::vector<std::size_t>& rows) const;
     bool isDisplayedRowSelected(std::size_t row) const;
+    // Selects exactly the hits of the displayed rows in runs ([first, last) each, none overlapping): what
+    // the table's rows give, with the places of the hits known already.
+    void selectDisplayedRows(std::span<const std::pair<std::size_t, std::size_t>> runs);
     // Appends the identities of the hits of rows [first, last) that are displayed, in row order.
     void displayedIds(std::size_t first, std::size_t last, std::vector<Uuid>& ids) const;
     // Changes with every change of selectedHitIDs, also one told later than made.

@@ -697,6 +697,28 @@ void AppModel::selectedDisplayedRows(std::vector<std::size_t>& rows) const {
     });
 }
 
+void AppModel::selectDisplayedRows(std::span<const std::pair<std::size_t, std::size_t>> runs) {
+    std::vector<Uuid> ids;
+    std::vector<std::uint64_t> positions;
+    for (const auto& [first, last] : runs) {
+        m_displayed.forEachIn(first, last, [&](Position position) {
+            ids.push_back(m_hits[position].id);
+            positions.push_back(position);
+        });
+    }
+    HitSelection::sortIdentities(ids, positions);
+    HitSelection selection(std::move(ids));
+    if (selection == m_selectedHitIDs) return;
+    m_selectedHitIDs = std::move(selection);
+    ++m_selectionVersion;
+    // Overlapping runs would have repeated a hit: its places are then found as anyone's.
+    if (positions.size() == m_selectedHitIDs.size()) {
+        m_selectionScratch = std::move(positions);
+        m_selectionPositionsOf = {m_selectionVersion, m_layoutVersion};
+    }
+    emit fieldChanged(Field::selectedHitIDs);
+}
+
 void AppModel::displayedIds(std::size_t first, std::size_t last, std::vector<Uuid>& ids) const {
     last = std::min(last, m_displayed.size());
     if (first >= last) return;

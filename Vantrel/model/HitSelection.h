@@ -7,6 +7,7 @@
 #include "recovery/model/Uuid.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <set>
 #include <span>
@@ -61,8 +62,10 @@ public:
 
     friend bool operator==(const HitSelection&, const HitSelection&) = default;
 
-    // Sorts identities in ascending order (repeats stay).
+    // Sorts identities in ascending order (repeats stay); the second form moves each value of along with
+    // the identity at its index.
     static void sortIdentities(std::vector<Uuid>& ids);
+    static void sortIdentities(std::vector<Uuid>& ids, std::vector<std::uint64_t>& along);
     // From this many identities on, sortIdentities deals them into buckets first.
     static constexpr std::size_t bucketedFrom = 4096;
 

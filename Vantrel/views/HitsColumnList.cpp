@@ -343,9 +343,11 @@ void HitsColumnList::takeViewSelection() {
     if (m_applying || m_rows->isFollowingModel()) return;
     // Read from Qt's ranges of rows as they are (a list of every selected row would be as long as the
     // selection, and checked row by row against every range).
-    HitSelection ids(idsOfRuns(runsOf(selectionModel()->selection())));
+    std::vector<std::pair<std::size_t, std::size_t>> rows;
+    for (const auto& [top, bottom] : runsOf(selectionModel()->selection()))
+        if (bottom >= 0) rows.emplace_back(static_cast<std::size_t>(std::max(top, 0)), static_cast<std::size_t>(bottom) + 1);
     m_writing = true;
-    m_model.setSelectedHitIDs(std::move(ids));
+    m_model.selectDisplayedRows(rows);
     m_writing = false;
     m_held = true;
     m_appliedVersion = m_model.selectionVersion();

@@ -550,6 +550,12 @@ TEST(AppModelResults, SelectedRowsFollowEditsRemovalsArrivalsAndFilters) {
              model.appendHit(hit);
          }},
         {"filter suspect", [](AppModel& model, RandomResults&, std::vector<Uuid>&) { model.setResultsIntegrityFilter(ResultsIntegrityFilter::suspect); }},
+        {"runs of rows selected, as the table gives them", [](AppModel& model, RandomResults&, std::vector<Uuid>&) {
+             const std::size_t shown = model.displayedCount();
+             const std::vector<std::pair<std::size_t, std::size_t>> runs{{0, shown / 3}, {shown / 2, shown / 2 + 7}, {shown - 2, shown}};
+             model.selectDisplayedRows(runs);
+         }},
+        {"a hit removed after them", [](AppModel& model, RandomResults& random, std::vector<Uuid>&) { model.removeHit(model.hits()[random.index(model.hits().size())].id); }},
         {"many toggled", [&](AppModel& model, RandomResults& random, std::vector<Uuid>&) { model.editSelection(some(model, random, 900), Edit::toggle); }},
         {"sorted by size", [](AppModel& model, RandomResults&, std::vector<Uuid>&) { model.setResultsSort(ResultsSort::sizeAscending); }},
         {"filter off", [](AppModel& model, RandomResults&, std::vector<Uuid>&) { model.setResultsIntegrityFilter(ResultsIntegrityFilter::all); }},
@@ -660,6 +666,14 @@ TEST(HitSelection, ManyIdentitiesSortAsOneSortWouldSortThem) {
         expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
         const HitSelection selection(ids);
         EXPECT_TRUE(std::equal(selection.begin(), selection.end(), expected.begin(), expected.end()));
+        // Values moved along with their identities stay with them.
+        std::vector<std::uint64_t> along(ids.size());
+        for (std::size_t i = 0; i < ids.size(); ++i) along[i] = ids[i].bytes[3] | std::uint64_t{ids[i].bytes[9]} << 8;
+        std::vector<Uuid> sorted = ids;
+        HitSelection::sortIdentities(sorted, along);
+        EXPECT_TRUE(std::is_sorted(sorted.begin(), sorted.end()));
+        for (std::size_t i = 0; i < sorted.size(); ++i)
+            ASSERT_EQ(along[i], (sorted[i].bytes[3] | std::uint64_t{sorted[i].bytes[9]} << 8));
     }
 }
 
