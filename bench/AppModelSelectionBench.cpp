@@ -100,6 +100,16 @@ Selection chosenOf(const AppModel& model, std::size_t every) {
 
 using Change = std::function<void(AppModel&)>;
 
+// The rows Qt's selection model should hold: the model's selection, or none where the list draws a
+// selection of many runs from the model alone.
+template <typename List>
+std::size_t rowsHeldBy(const List& list, const AppModel& model) {
+    if constexpr (requires { list.holdsModelSelection(); })
+        return list.holdsModelSelection() ? model.selectedHitIDs().size() : 0;
+    else
+        return model.selectedHitIDs().size();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -120,7 +130,7 @@ int main(int argc, char** argv) {
     };
     std::vector<std::string> order;
     std::map<std::string, Figures> figures;
-    Spread selectAlone, selectWithList, paint;
+    Spread selectAlone, selectWithList, paint, toggleRow, selectAllRows;
     int failures = 0;
     for (int round = 0; round < rounds; ++round) {
         for (const std::size_t every : {std::size_t{1}, std::size_t{2}}) {
@@ -150,14 +160,31 @@ int main(int argc, char** argv) {
                 // Counted from the ranges: Qt's list of selected rows checks each row against every range.
                 std::size_t viewRows = 0;
                 for (const auto& range : list.selectionModel()->selection()) viewRows += static_cast<std::size_t>(range.height());
-                if (viewRows != shown->selectedHitIDs().size()) {
-                    std::printf("  %s: the table shows %zu rows selected, the model %zu\n", name.c_str(), viewRows, shown->selectedHitIDs().size());
+                if (viewRows != rowsHeldBy(list, *shown)) {
+                    std::printf("  %s: the table holds %zu rows selected, the model %zu\n", name.c_str(), viewRows, shown->selectedHitIDs().size());
                     ++failures;
                 }
             }
             start = Steady::now();
             list.repaint();
             paint.values.push_back(msSince(start));
+            // Ctrl+Space on a row (it leaves the selection), then Select All (Ctrl+A) from the table.
+            const std::size_t before = shown->selectedHitIDs().size();
+            const bool wasSelected = shown->selectedHitIDs().contains(shown->displayedHit(3).id);
+            start = Steady::now();
+            list.selectionModel()->setCurrentIndex(list.model()->index(3, 0), QItemSelectionModel::Toggle | QItemSelectionModel::Rows);
+            toggleRow.values.push_back(msSince(start));
+            if (shown->selectedHitIDs().size() != (wasSelected ? before - 1 : before + 1)) {
+                std::printf("  %s: a row toggled leaves %zu selected\n", who.c_str(), shown->selectedHitIDs().size());
+                ++failures;
+            }
+            start = Steady::now();
+            list.selectAll();
+            selectAllRows.values.push_back(msSince(start));
+            if (shown->selectedHitIDs().size() != count) {
+                std::printf("  %s: Select All selected %zu\n", who.c_str(), shown->selectedHitIDs().size());
+                ++failures;
+            }
         }
         std::fprintf(stderr, "round %d of %d done\n", round + 1, rounds);
     }
@@ -166,6 +193,8 @@ int main(int argc, char** argv) {
     for (const auto& name : order)
         std::printf("  %-44s %-22s %-22s\n", name.c_str(), figures[name].alone.text().c_str(), figures[name].withList.text().c_str());
     std::printf("  painting the table once: %s ms\n", paint.text().c_str());
+    std::printf("  a row toggled in the table (Ctrl+Space): %s ms; Select All in the table: %s ms\n", toggleRow.text().c_str(),
+                selectAllRows.text().c_str());
     std::printf("load after: %s\n", bench::loadAverage().c_str());
     return failures == 0 ? 0 : 1;
 }

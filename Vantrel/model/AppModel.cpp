@@ -131,7 +131,16 @@ void AppModel::publish(T& field, T value, Field which) {
 
 void AppModel::setSelectedVolume(std::optional<ExternalVolume> volume) { publish(m_selectedVolume, std::move(volume), Field::selectedVolume); }
 void AppModel::setFilters(RecoveryFilters filters) { publish(m_filters, std::move(filters), Field::filters); }
-void AppModel::setSelectedHitIDs(HitSelection ids) { publish(m_selectedHitIDs, std::move(ids), Field::selectedHitIDs); }
+void AppModel::setSelectedHitIDs(HitSelection ids) {
+    if (ids == m_selectedHitIDs) return;
+    m_selectedHitIDs = std::move(ids);
+    selectionWasChanged();
+}
+
+void AppModel::selectionWasChanged() {
+    ++m_selectionVersion;
+    emit fieldChanged(Field::selectedHitIDs);
+}
 void AppModel::setProgress(const ScanProgress& progress) { publish(m_progress, progress, Field::progress); }
 void AppModel::setIsScanning(bool value) { publish(m_isScanning, value, Field::isScanning); }
 void AppModel::setIsRecovering(bool value) { publish(m_isRecovering, value, Field::isRecovering); }

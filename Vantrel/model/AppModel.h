@@ -204,6 +204,10 @@ public:
     void setFilters(RecoveryFilters filters);
     const HitSelection& selectedHitIDs() const { return m_selectedHitIDs; }
     void setSelectedHitIDs(HitSelection ids);
+    enum class SelectionEdit { add, remove, toggle };
+    // Adds the identities to the selection, takes them out of it, or takes each one out that is in it and
+    // adds the others (toggle).
+    void editSelection(const HitSelection& ids, SelectionEdit edit);
     const ScanProgress& progress() const { return m_progress; }
     void setProgress(const ScanProgress& progress);
     bool isScanning() const { return m_isScanning; }
@@ -291,8 +295,17 @@ public:
     const RecoveredHit& displayedHit(std::size_t row) const;
     std::vector<RecoveredHit> displayedHits() const;
     std::optional<std::size_t> displayedRow(const Uuid& id) const;
-    // The rows that show a selected hit, in ascending order.
+    // The rows that show a selected hit, in ascending order; the second form fills rows (its memory kept).
     std::vector<std::size_t> selectedDisplayedRows() const;
+    void selectedDisplayedRows(std::vector<std::size_t>& rows) const;
+    bool isDisplayedRowSelected(std::size_t row) const;
+    // Selects exactly the hits of the displayed rows in runs ([first, last) each, none overlapping): what
+    // the table's rows give, with the places of the hits known already.
+    void selectDisplayedRows(std::span<const std::pair<std::size_t, std::size_t>> runs);
+    // Appends the identities of the hits of rows [first, last) that are displayed, in row order.
+    void displayedIds(std::size_t first, std::size_t last, std::vector<Uuid>& ids) const;
+    // Changes with every change of selectedHitIDs, also one told later than made.
+    std::uint64_t selectionVersion() const { return m_selectionVersion; }
     // Recomputes the whole list from the hits and the query (one reset signal).
     void refreshDisplayedHits();
 
@@ -632,22 +645,34 @@ private:
     std::optional<std::size_t> orderedRowOf(Position position) const;
     // Whether the hit at row of rows, with new values, still sits between its neighbours.
     bool staysInPlace(const DisplayRows& rows, std::size_t row) const;
+    // Whether each hit passes the query's filters (passingFlags), read at most once for one change.
+    struct PassingOnce {
+        const AppModel& model;
+        const std::vector<std::uint8_t>* passing = nullptr;
+        const std::vector<std::uint8_t>& flags() {
+            if (!passing) passing = &model.passingFlags();
+            return *passing;
+        }
+    };
+    void refreshDisplayedHits(PassingOnce& passing);
     // The displayed rows anew from the ordered list (a filter change).
-    void refilterDisplayedHits();
+    void refilterDisplayedHits(PassingOnce& passing);
+    // selectedHitIDs changed: a new version, told.
+    void selectionWasChanged();
     std::optional<std::size_t> positionOf(const Uuid& id) const;
     // A selection of fewer than one hit in this many is looked up hit by hit, a larger one in a pass.
     static constexpr std::size_t bulkSelectionShare = 64;
     // The positions of the selected hits, in the selection's order; noPosition for one not in the list.
     // They live in m_selectionScratch until the next call.
     static constexpr std::uint64_t noPosition = ~std::uint64_t{0};
-    const std::vector<std::uint64_t>& positionsOfSelection() const;
+    std::vector<std::uint64_t>& positionsOfSelection() const;
     // Whether each hit, position for position, passes the query's filters; in m_passingScratch until the
     // next call.
     const std::vector<std::uint8_t>& passingFlags() const;
     // The earliest or the latest capture date of any hit; none without one.
     std::optional<HitDate> extremeCaptureDate(bool latest) const;
-    // Removes the hits the filters hide from the selection.
-    void thinSelectionToShown();
+    // Removes the hits the filters hide from the selection, without telling it; whether any went.
+    bool thinSelectionToShown(PassingOnce& passing);
     // The positions of every hit in the listed order (m_listedSort), as sortedPositions gives them.
     const std::vector<Position>& listedPositions();
     void storeHit(RecoveredHit hit);
@@ -730,6 +755,12 @@ private:
     // next (a million hits would otherwise fault in some ten megabytes afresh at every filter change).
     mutable std::vector<std::uint64_t> m_selectionScratch;
     mutable std::vector<std::uint8_t> m_passingScratch;
+    mutable std::vector<std::uint8_t> m_chosenScratch;
+    // The selection's positions in m_selectionScratch hold for this version of the selection and of the
+    // hits' places (which change as hits are removed or replaced).
+    std::uint64_t m_selectionVersion = 0;
+    std::uint64_t m_layoutVersion = 0;
+    mutable std::optional<std::pair<std::uint64_t, std::uint64_t>> m_selectionPositionsOf;
     // Keys of taken names being made on another thread: which making it is, and the hits renamed since
     // their names were taken (by arrival number), keyed anew when the keys come back.
     struct NameKeying {

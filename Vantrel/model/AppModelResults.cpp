@@ -48,18 +48,22 @@ void AppModel::applyQuery(ResultsQuery query) {
     // for its keys leaves the list as it is.
     const bool filtersChanged = previous.integrityFilter != m_query.integrityFilter || previous.captureDateFrom != m_query.captureDateFrom ||
                                 previous.captureDateTo != m_query.captureDateTo;
+    // A hit the list no longer shows leaves the selection: what is recovered is what is seen selected. An
+    // order hides nothing. The selection is thinned before the list is reset, so that the table finds the
+    // rows it keeps selected once, and the change is told after the list's; the filters are read once for
+    // both.
+    PassingOnce passing{*this};
+    const bool thinned = filtersChanged && thinSelectionToShown(passing);
     if (orderToList() == m_listedSort) {
         if (filtersChanged) {
             if (previous.integrityFilter == ResultsIntegrityFilter::all && !previous.captureDateFrom && !previous.captureDateTo)
                 m_ordered.assign(m_displayed.toVector());
-            refilterDisplayedHits();
+            refilterDisplayedHits(passing);
         }
     } else {
-        refreshDisplayedHits();
+        refreshDisplayedHits(passing);
     }
-    // A hit the list no longer shows leaves the selection: what is recovered is what is seen selected. An
-    // order hides nothing.
-    if (filtersChanged) thinSelectionToShown();
+    if (thinned) emit fieldChanged(Field::selectedHitIDs);
     if (previous.integrityFilter != m_query.integrityFilter) emit fieldChanged(Field::resultsIntegrityFilter);
     if (previous.captureDateFrom != m_query.captureDateFrom) emit fieldChanged(Field::resultsCaptureDateFrom);
     if (previous.captureDateTo != m_query.captureDateTo) emit fieldChanged(Field::resultsCaptureDateTo);
@@ -107,8 +111,44 @@ HitDate AppModel::captureDateRangeEnd() const {
     return CaptureDay::startOfDay(extremeCaptureDate(true).value_or(CaptureDay::clockFaceNow(m_effects.clock->now())));
 }
 
-void AppModel::thinSelectionToShown() {
-    if (m_selectedHitIDs.empty()) return;
+void AppModel::editSelection(const HitSelection& ids, SelectionEdit edit) {
+    // Many are merged with the selection in one pass; a few go in and out where they belong, the
+    // selection's positions, when known, along with them.
+    if (ids.size() * bulkSelectionShare >= m_selectedHitIDs.size()) {
+        std::vector<Uuid> merged;
+        const auto into = std::back_inserter(merged);
+        const HitSelection& was = m_selectedHitIDs;
+        switch (edit) {
+        case SelectionEdit::add: std::set_union(was.begin(), was.end(), ids.begin(), ids.end(), into); break;
+        case SelectionEdit::remove: std::set_difference(was.begin(), was.end(), ids.begin(), ids.end(), into); break;
+        case SelectionEdit::toggle: std::set_symmetric_difference(was.begin(), was.end(), ids.begin(), ids.end(), into); break;
+        }
+        setSelectedHitIDs(HitSelection(std::move(merged)));
+        return;
+    }
+    const bool positionsKnown = m_selectionPositionsOf == std::pair{m_selectionVersion, m_layoutVersion};
+    std::vector<std::uint64_t>& positions = m_selectionScratch;
+    bool changed = false;
+    for (const Uuid& id : ids) {
+        const std::size_t index = m_selectedHitIDs.indexOf(id);
+        const bool in = index < m_selectedHitIDs.size() && m_selectedHitIDs.ids()[index] == id;
+        if (in == (edit == SelectionEdit::add)) continue;
+        changed = true;
+        if (in) m_selectedHitIDs.erase(id);
+        else m_selectedHitIDs.insert(id);
+        if (!positionsKnown) continue;
+        const auto at = positions.begin() + static_cast<std::ptrdiff_t>(index);
+        if (in) positions.erase(at);
+        else positions.insert(at, positionOf(id).value_or(noPosition));
+    }
+    if (!changed) return;
+    ++m_selectionVersion;
+    if (positionsKnown) m_selectionPositionsOf = {m_selectionVersion, m_layoutVersion};
+    emit fieldChanged(Field::selectedHitIDs);
+}
+
+bool AppModel::thinSelectionToShown(PassingOnce& passing) {
+    if (m_selectedHitIDs.empty()) return false;
     std::size_t dropped = 0;
     // A few hits are looked up one by one; many (it may be every one of a million) in one pass over the
     // selection, with the filters read once for every hit, in order, from the keys kept beside the hits.
@@ -117,12 +157,24 @@ void AppModel::thinSelectionToShown() {
             const auto position = positionOf(ids[index]);
             return !position || !passes(m_keys[*position]);
         });
-    } else {
-        const std::vector<std::uint8_t>& shown = passingFlags();
-        const std::vector<std::uint64_t>& positions = positionsOfSelection();
-        dropped = m_selectedHitIDs.eraseAt([&](std::size_t index) { return positions[index] == noPosition || !shown[positions[index]]; });
+        if (dropped != 0) ++m_selectionVersion;
+        return dropped != 0;
     }
-    if (dropped != 0) emit fieldChanged(Field::selectedHitIDs);
+    const std::vector<std::uint8_t>& shown = passing.flags();
+    std::vector<std::uint64_t>& positions = positionsOfSelection();
+    // The positions of the identities kept move down with them, and stay those of the selection.
+    std::size_t kept = 0;
+    dropped = m_selectedHitIDs.eraseAt([&](std::size_t index) {
+        const std::uint64_t position = positions[index];
+        if (position == noPosition || !shown[position]) return true;
+        positions[kept++] = position;
+        return false;
+    });
+    positions.resize(kept);
+    if (dropped == 0) return false;
+    ++m_selectionVersion;
+    m_selectionPositionsOf = {m_selectionVersion, m_layoutVersion};
+    return true;
 }
 
 const std::vector<std::uint8_t>& AppModel::passingFlags() const {
@@ -135,7 +187,12 @@ const std::vector<std::uint8_t>& AppModel::passingFlags() const {
     return passing;
 }
 
-const std::vector<std::uint64_t>& AppModel::positionsOfSelection() const {
+std::vector<std::uint64_t>& AppModel::positionsOfSelection() const {
+    // Kept while neither the selection nor the hits' places change: a list's reset after a thinned
+    // selection, and every change of order, read them again.
+    const std::pair<std::uint64_t, std::uint64_t> current{m_selectionVersion, m_layoutVersion};
+    if (m_selectionPositionsOf == current) return m_selectionScratch;
+    m_selectionPositionsOf = current;
     // The arrival numbers first, then each turned into its position where it lies.
     std::vector<std::uint64_t>& sequences = m_selectionScratch;
     m_sequenceOf.findAll(m_selectedHitIDs.ids(), sequences);
@@ -192,6 +249,8 @@ void AppModel::storeHit(RecoveredHit hit) {
     // Identities key the selection and every queue; a repeated one would make two hits one.
     const std::uint64_t sequence = m_nextSequence++;
     while (!m_sequenceOf.insert(hit.id, sequence)) hit.id = Uuid::random();
+    // A selected identity that had no hit has one now: the selection's positions are found anew.
+    if (!m_selectedHitIDs.empty() && m_selectedHitIDs.contains(hit.id)) ++m_layoutVersion;
     m_sequence.push_back(sequence);
     // The name's collation key waits until an order by name needs it.
     m_keys.push_back(ResultsOrder::keysOf(hit, *m_typeRanks));
@@ -200,6 +259,7 @@ void AppModel::storeHit(RecoveredHit hit) {
 }
 
 void AppModel::setHits(std::vector<RecoveredHit> hits) {
+    ++m_layoutVersion;
     m_hits.clear();
     m_implausibleStored = 0;
     m_sequence.clear();
@@ -211,6 +271,7 @@ void AppModel::setHits(std::vector<RecoveredHit> hits) {
     m_nameOrder.reset();
     m_selectionScratch = {};
     m_passingScratch = {};
+    m_chosenScratch = {};
     for (auto& hit : hits) storeHit(std::move(hit));
     emit fieldChanged(Field::hits);
     refreshDisplayedHits();
@@ -260,22 +321,33 @@ Task<void> AppModel::nameKeyingTask(std::uint64_t id) {
                                       : static_cast<std::size_t>(std::upper_bound(m_sequence.begin(), m_sequence.end(), names->sequence(names->size() - 1)) -
                                                                  m_sequence.begin());
     }
-    // The keys, and the memory of the sort that follows, touched there rather than here.
+    // The keys, and the memory of the sort that follows, touched there rather than here. Names taken from
+    // the first hit on are sorted there too, in the order asked for when they were taken: while no hit
+    // comes, goes or is renamed meanwhile, that is the list's order by name.
     struct Made {
         NameKeys::Batch keys;
         ResultsOrder::SortScratch scratch;
+        std::optional<ResultsSort> sorted;
+        std::vector<std::uint32_t> order;
     };
     std::shared_ptr<Made> made;
+    const bool fromTheFirst = m_nameKeys.madeCount() == 0;
     try {
         std::shared_ptr<const NameCollator> collator = m_collator->clone();
         auto worker = m_keyWorker;
         const std::size_t listed = m_hits.size();
-        auto start = [worker, names, collator, listed](CallbackResumer<std::shared_ptr<Made>> resume) {
-            worker->submit([resume, names, collator, listed] {
+        const std::optional<ResultsSort> sortThere =
+            fromTheFirst && ResultsOrder::usesNameKeys(m_query.sort) ? std::optional(m_query.sort) : std::nullopt;
+        auto start = [worker, names, collator, listed, sortThere](CallbackResumer<std::shared_ptr<Made>> resume) {
+            worker->submit([resume, names, collator, listed, sortThere] {
                 try {
                     auto result = std::make_shared<Made>();
                     result->keys = NameKeys::make(names->size(), [&names](std::size_t index) { return (*names)[index]; }, *collator);
                     result->scratch.reserveFor(listed, 2);
+                    if (sortThere) {
+                        result->order = ResultsOrder::sortedNamePositions(*sortThere, result->keys.keys(), result->scratch);
+                        result->sorted = sortThere;
+                    }
                     resume(std::move(result));
                 } catch (...) {
                     resume.fail(std::current_exception());
@@ -291,7 +363,11 @@ Task<void> AppModel::nameKeyingTask(std::uint64_t id) {
     std::vector<std::uint64_t> renamed = std::move(m_nameKeying->renamed);
     m_nameKeying.reset();
     if (made) {
+        const bool unchanged = fromTheFirst && m_nameKeys.madeCount() == 0 && renamed.empty() && names->size() == m_hits.size() &&
+                               !m_sequence.empty() && m_sequence.front() == names->sequence(0) && m_sequence.back() == names->sequence(names->size() - 1);
         adoptNameKeys(*names, std::move(made->keys), std::move(renamed));
+        if (unchanged && made->sorted && made->order.size() == m_nameKeys.madeCount())
+            m_nameOrder = NameOrder{*made->sorted, m_nameKeys.version(), std::move(made->order)};
         if (m_sortScratch.capacity() < made->scratch.capacity()) {
             made->scratch.lanes = m_sortScratch.lanes;
             m_sortScratch = std::move(made->scratch);
@@ -391,7 +467,7 @@ bool AppModel::updateHit(const RecoveredHit& changed) {
     } else {
         emit displayedHitsRemoved(static_cast<int>(*oldRow));
         // Taken out where it is: a copy of a large selection for each hit hidden would cost a pass each.
-        if (m_selectedHitIDs.erase(changed.id) != 0) emit fieldChanged(Field::selectedHitIDs);
+        if (m_selectedHitIDs.erase(changed.id) != 0) selectionWasChanged();
     }
     emit fieldChanged(Field::displayedHits);
     return true;
@@ -408,6 +484,7 @@ bool AppModel::removeHit(const Uuid& hitId) {
     if (const auto orderedRow = hasActiveResultsFilter() ? orderedRowOf(position) : std::nullopt) m_ordered.erase(*orderedRow);
     m_ordered.closeGap(position);
     const auto offset = static_cast<std::ptrdiff_t>(position);
+    ++m_layoutVersion;
     m_hits.erase(position);
     m_sequence.erase(m_sequence.begin() + offset);
     m_nameKeys.erase(position);
@@ -443,6 +520,7 @@ std::size_t AppModel::removeHitsIf(const std::function<bool(const RecoveredHit&)
     }
     const std::size_t removed = m_hits.size() - kept;
     if (removed == 0) return 0;
+    ++m_layoutVersion;
     m_hits.resize(kept);
     m_sequence.resize(kept);
     if (!removedNameKeys.empty()) m_nameKeys.removeWhere(removedNameKeys);
@@ -453,6 +531,7 @@ std::size_t AppModel::removeHitsIf(const std::function<bool(const RecoveredHit&)
 }
 
 void AppModel::resetResults() {
+    ++m_layoutVersion;
     resetScanState();
     m_hits.clear();
     m_implausibleStored = 0;
@@ -469,6 +548,7 @@ void AppModel::resetResults() {
     m_nameOrder.reset();
     m_selectionScratch = {};
     m_passingScratch = {};
+    m_chosenScratch = {};
     m_undeleteNaming = UndeleteNamingState{};
     m_plain.pendingIntegrityIDs.clear();
     m_plain.resultsSource.reset();
@@ -544,6 +624,11 @@ const std::vector<AppModel::Position>& AppModel::listedPositions() {
 }
 
 void AppModel::refreshDisplayedHits() {
+    PassingOnce passing{*this};
+    refreshDisplayedHits(passing);
+}
+
+void AppModel::refreshDisplayedHits(PassingOnce& passing) {
     // Sorted from the keys kept beside the hits, never touching a hit.
     m_listedSort = orderToList();
     const std::vector<Position>& positions = listedPositions();
@@ -556,17 +641,17 @@ void AppModel::refreshDisplayedHits() {
         return;
     }
     m_ordered.assign(positions);
-    refilterDisplayedHits();
+    refilterDisplayedHits(passing);
 }
 
-void AppModel::refilterDisplayedHits() {
+void AppModel::refilterDisplayedHits(PassingOnce& passing) {
     std::vector<Position> positions = m_ordered.toVector();
     if (!hasActiveResultsFilter()) {
         m_ordered.clear();  // the displayed rows are the ordered list now
     } else {
         // Which hits pass, found in one pass in arrival order; the ordered list is then read in order.
-        const std::vector<std::uint8_t>& passing = passingFlags();
-        std::erase_if(positions, [&passing](Position position) { return passing[position] == 0; });
+        const std::vector<std::uint8_t>& shown = passing.flags();
+        std::erase_if(positions, [&shown](Position position) { return shown[position] == 0; });
     }
     m_displayed.assign(positions);
     emit displayedHitsReset();
@@ -586,15 +671,21 @@ std::vector<RecoveredHit> AppModel::displayedHits() const {
 
 std::vector<std::size_t> AppModel::selectedDisplayedRows() const {
     std::vector<std::size_t> rows;
-    if (m_selectedHitIDs.empty()) return rows;
+    selectedDisplayedRows(rows);
+    return rows;
+}
+
+void AppModel::selectedDisplayedRows(std::vector<std::size_t>& rows) const {
+    rows.clear();
+    if (m_selectedHitIDs.empty()) return;
     // A few selected hits are searched for in the list; many are marked by position, and the list read once.
     if (m_selectedHitIDs.size() * bulkSelectionShare < m_displayed.size()) {
         for (const Uuid& id : m_selectedHitIDs)
             if (const auto row = displayedRow(id)) rows.push_back(*row);
         std::sort(rows.begin(), rows.end());
-        return rows;
+        return;
     }
-    std::vector<std::uint8_t>& chosen = m_passingScratch;
+    std::vector<std::uint8_t>& chosen = m_chosenScratch;
     chosen.assign(m_hits.size(), 0);
     for (const std::uint64_t position : positionsOfSelection())
         if (position != noPosition) chosen[position] = 1;
@@ -604,7 +695,39 @@ std::vector<std::size_t> AppModel::selectedDisplayedRows() const {
         if (chosen[position]) rows.push_back(row);
         ++row;
     });
-    return rows;
+}
+
+void AppModel::selectDisplayedRows(std::span<const std::pair<std::size_t, std::size_t>> runs) {
+    std::vector<Uuid> ids;
+    std::vector<std::uint64_t> positions;
+    for (const auto& [first, last] : runs) {
+        m_displayed.forEachIn(first, last, [&](Position position) {
+            ids.push_back(m_hits[position].id);
+            positions.push_back(position);
+        });
+    }
+    HitSelection::sortIdentities(ids, positions);
+    HitSelection selection(std::move(ids));
+    if (selection == m_selectedHitIDs) return;
+    m_selectedHitIDs = std::move(selection);
+    ++m_selectionVersion;
+    // Overlapping runs would have repeated a hit: its places are then found as anyone's.
+    if (positions.size() == m_selectedHitIDs.size()) {
+        m_selectionScratch = std::move(positions);
+        m_selectionPositionsOf = {m_selectionVersion, m_layoutVersion};
+    }
+    emit fieldChanged(Field::selectedHitIDs);
+}
+
+void AppModel::displayedIds(std::size_t first, std::size_t last, std::vector<Uuid>& ids) const {
+    last = std::min(last, m_displayed.size());
+    if (first >= last) return;
+    ids.reserve(ids.size() + (last - first));
+    m_displayed.forEachIn(first, last, [&](Position position) { ids.push_back(m_hits[position].id); });
+}
+
+bool AppModel::isDisplayedRowSelected(std::size_t row) const {
+    return !m_selectedHitIDs.empty() && m_selectedHitIDs.contains(displayedHit(row).id);
 }
 
 std::optional<std::size_t> AppModel::displayedRow(const Uuid& id) const {

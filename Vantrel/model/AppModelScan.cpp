@@ -516,7 +516,7 @@ void AppModel::pruneImplausibleHits() {
     m_intakeKeys.clear();
     for (const auto& hit : m_hits) m_intakeKeys.insert(hit.byteOffset, hit.kind);
     const auto ids = m_selectedHitIDs.ids();
-    if (m_selectedHitIDs.eraseAt([&](std::size_t index) { return hit(ids[index]) == nullptr; }) != 0) emit fieldChanged(Field::selectedHitIDs);
+    if (m_selectedHitIDs.eraseAt([&](std::size_t index) { return hit(ids[index]) == nullptr; }) != 0) selectionWasChanged();
     auto& pending = m_plain.pendingIntegrityIDs;
     pending.erase(std::remove_if(pending.begin(), pending.end(), [this](const Uuid& id) { return hit(id) == nullptr; }),
                   pending.end());

@@ -37,6 +37,19 @@ public:
             for (const Value value : chunk) visit(value);
     }
 
+    // Calls visit(value) for the rows [first, last), in order.
+    template <typename Visit>
+    void forEachIn(std::size_t first, std::size_t last, Visit&& visit) const {
+        last = std::min(last, m_size);
+        if (first >= last) return;
+        for (std::size_t chunk = chunkOf(first); chunk < m_chunks.size() && m_starts[chunk] < last; ++chunk) {
+            const auto& values = m_chunks[chunk];
+            const std::size_t from = std::max(first, m_starts[chunk]) - m_starts[chunk];
+            const std::size_t to = std::min(last - m_starts[chunk], values.size());
+            for (std::size_t i = from; i < to; ++i) visit(values[i]);
+        }
+    }
+
     // The first row whose value is not before the given one, for a strict weak order `before` under
     // which the rows are sorted.
     template <typename Before>

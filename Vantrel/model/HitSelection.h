@@ -7,6 +7,7 @@
 #include "recovery/model/Uuid.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <set>
 #include <span>
@@ -35,6 +36,8 @@ public:
     std::span<const Uuid> ids() const { return m_ids; }
 
     bool contains(const Uuid& id) const;
+    // Where the identity is, or where it would go.
+    std::size_t indexOf(const Uuid& id) const;
     std::size_t count(const Uuid& id) const { return contains(id) ? 1 : 0; }
     // Whether it was not there.
     bool insert(const Uuid& id);
@@ -58,6 +61,13 @@ public:
     void clear() { m_ids.clear(); }
 
     friend bool operator==(const HitSelection&, const HitSelection&) = default;
+
+    // Sorts identities in ascending order (repeats stay); the second form moves each value of along with
+    // the identity at its index.
+    static void sortIdentities(std::vector<Uuid>& ids);
+    static void sortIdentities(std::vector<Uuid>& ids, std::vector<std::uint64_t>& along);
+    // From this many identities on, sortIdentities deals them into buckets first.
+    static constexpr std::size_t bucketedFrom = 4096;
 
 private:
     std::vector<Uuid> m_ids;  // ascending, no repeats

@@ -76,6 +76,7 @@ class NameKeys::Batch {
 public:
     std::size_t size() const { return m_keys.size(); }
     const ResultsOrder::NameKey& operator[](std::size_t index) const { return m_keys[index]; }
+    const ChunkedArray<ResultsOrder::NameKey>& keys() const { return m_keys; }
 
 private:
     friend class NameKeys;

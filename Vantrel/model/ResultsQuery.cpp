@@ -570,6 +570,19 @@ const std::vector<std::uint32_t>& sortedPositions(ResultsSort sort, const Chunke
     return scratch.positions;
 }
 
+const std::vector<std::uint32_t>& sortedNamePositions(ResultsSort sort, const ChunkedArray<NameKey>& nameKeys, SortScratch& scratch) {
+    assert(usesNameKeys(sort));
+    const std::size_t count = nameKeys.size();
+    if (count < 2) {
+        scratch.positions.resize(count);
+        std::iota(scratch.positions.begin(), scratch.positions.end(), std::uint32_t{0});
+    } else {
+        sortByName(sort, nameKeys, scratch);
+    }
+    scratch.positions.resize(count);
+    return scratch.positions;
+}
+
 void reverseNameOrder(const ChunkedArray<NameKey>& nameKeys, std::vector<std::uint32_t>& positions) {
     // Keys whose words differ differ; equal words are equal keys when both keys fit in them.
     const auto sameKey = [&nameKeys](std::uint32_t a, std::uint32_t b) {

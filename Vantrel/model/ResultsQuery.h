@@ -133,6 +133,8 @@ struct SortScratch {
 // The positions live in the scratch until its next sort.
 const std::vector<std::uint32_t>& sortedPositions(ResultsSort sort, const ChunkedArray<HitKeys>& keys,
                                                   const ChunkedArray<NameKey>& nameKeys, SortScratch& scratch);
+// The same for a name order from the names' keys alone (any thread: it reads nothing else).
+const std::vector<std::uint32_t>& sortedNamePositions(ResultsSort sort, const ChunkedArray<NameKey>& nameKeys, SortScratch& scratch);
 // Turns positions sorted by one name order into the other's: the runs of equal keys in reverse, each
 // still in arrival order, as both orders break ties.
 void reverseNameOrder(const ChunkedArray<NameKey>& nameKeys, std::vector<std::uint32_t>& positions);

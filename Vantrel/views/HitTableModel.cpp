@@ -44,6 +44,7 @@ QVariant HitTableModel::data(const QModelIndex& index, int role) const {
     const RecoveredHit& hit = hitAt(index.row());
     const auto column = static_cast<Column>(index.column());
     if (role == hitIdRole) return QString::fromStdString(hit.id.toString());
+    if (role == selectedRole) return m_model.isDisplayedRowSelected(static_cast<std::size_t>(index.row()));
     if (role == Qt::TextAlignmentRole)
         return QVariant::fromValue(Qt::AlignVCenter | (ResultsPaneLogic::alignsTrailing(column) ? Qt::AlignRight : Qt::AlignLeft));
 

@@ -25,6 +25,7 @@ public:
         integrityRole,                     // int: HitIntegrity
         reallocatedRole,                   // bool
         hitIdRole,                         // QString: the hit's identity
+        selectedRole,                      // bool: the model's selection holds the row's hit
     };
 
     explicit HitTableModel(AppModel& model, QObject* parent = nullptr);

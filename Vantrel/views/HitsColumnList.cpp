@@ -44,7 +44,10 @@ class HitRowDelegate final : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
 
-    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    void paint(QPainter* painter, const QStyleOptionViewItem& viewOption, const QModelIndex& index) const override {
+        // Selected as the model's selection says (Qt's selection model may hold none of it).
+        QStyleOptionViewItem option = viewOption;
+        option.state.setFlag(QStyle::State_Selected, index.data(HitTableModel::selectedRole).toBool());
         QStyleOptionViewItem background = option;
         initStyleOption(&background, index);
         background.text.clear();
@@ -144,6 +147,40 @@ private:
     }
 };
 
+// Qt's selection model, with the commands of the view offered to the list first.
+class HitSelectionModel final : public QItemSelectionModel {
+public:
+    using QItemSelectionModel::QItemSelectionModel;
+    using QItemSelectionModel::select;
+
+    // Answers whether it took the command.
+    std::function<bool(const QItemSelection&, SelectionFlags)> takeCommand;
+
+    // The one-index form and setCurrentIndex come here too.
+    void select(const QItemSelection& selection, SelectionFlags command) override {
+        if (takeCommand && takeCommand(selection, command)) return;
+        QItemSelectionModel::select(selection, command);
+    }
+};
+
+// The rows of a selection as runs, in ascending order, overlaps joined.
+std::vector<std::pair<int, int>> runsOf(const QItemSelection& selection) {
+    std::vector<std::pair<int, int>> runs;
+    runs.reserve(static_cast<std::size_t>(selection.size()));
+    for (const QItemSelectionRange& range : selection)
+        if (range.isValid()) runs.emplace_back(range.top(), range.bottom());
+    std::sort(runs.begin(), runs.end());
+    std::size_t joined = 0;
+    for (const auto& run : runs) {
+        if (joined > 0 && run.first <= runs[joined - 1].second + 1)
+            runs[joined - 1].second = std::max(runs[joined - 1].second, run.second);
+        else
+            runs[joined++] = run;
+    }
+    runs.resize(joined);
+    return runs;
+}
+
 } // namespace
 
 HitsColumnList::HitsColumnList(AppModel& model, QWidget* parent)
@@ -151,6 +188,13 @@ HitsColumnList::HitsColumnList(AppModel& model, QWidget* parent)
     setObjectName(QStringLiteral("hitList"));
     setHorizontalHeader(m_header);
     setModel(m_rows);
+    auto* selection = new HitSelectionModel(m_rows, this);
+    selection->takeCommand = [this](const QItemSelection& rows, QItemSelectionModel::SelectionFlags command) {
+        return takeCommand(rows, command);
+    };
+    QItemSelectionModel* made = selectionModel();
+    setSelectionModel(selection);
+    delete made;
     setItemDelegate(new HitRowDelegate(this));
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -186,7 +230,8 @@ HitsColumnList::HitsColumnList(AppModel& model, QWidget* parent)
     connect(m_rows, &HitTableModel::rowsWereReset, this, &HitsColumnList::applyModelSelection);
     connect(&m_model, &AppModel::fieldChanged, this, [this](AppModel::Field field) {
         if (field != AppModel::Field::selectedHitIDs) return;
-        if (!m_writing) applyModelSelection();
+        // A selection thinned for a new list was shown with it already.
+        if (!m_writing && m_model.selectionVersion() != m_appliedVersion) applyModelSelection();
         if (onSelectionChanged) onSelectionChanged();
     });
     connect(this, &QWidget::customContextMenuRequested, this, &HitsColumnList::showContextMenu);
@@ -238,10 +283,15 @@ void HitsColumnList::showContextMenu(QPoint position) {
 
 void HitsColumnList::applyModelSelection() {
     // In ascending order, found in one pass however many are selected.
-    const std::vector<std::size_t> rows = m_model.selectedDisplayedRows();
+    m_model.selectedDisplayedRows(m_selectedRows);
+    const std::vector<std::size_t>& rows = m_selectedRows;
+    std::size_t runs = 0;
+    for (std::size_t i = 0; i < rows.size() && runs <= maxHeldRuns; ++i)
+        if (i == 0 || rows[i] != rows[i - 1] + 1) ++runs;
+    const bool held = runs <= maxHeldRuns;
     QItemSelection selection;
     const int last = m_rows->columnCount() - 1;
-    for (std::size_t i = 0; i < rows.size();) {
+    for (std::size_t i = 0; held && i < rows.size();) {
         std::size_t j = i;
         while (j + 1 < rows.size() && rows[j + 1] == rows[j] + 1) ++j;
         selection.select(m_rows->index(static_cast<int>(rows[i]), 0), m_rows->index(static_cast<int>(rows[j]), last));
@@ -249,11 +299,14 @@ void HitsColumnList::applyModelSelection() {
     }
     m_applying = true;
     // Cleared first, then selected: Qt compares the selection it had with the new one range by range, at
-    // the product of their counts (a scattered selection of many rows has as many ranges), and compares
-    // nothing when either is empty. The ranges are whole rows already, which Qt would otherwise widen
-    // one by one, merging each into the rest.
+    // the product of their counts, and compares nothing when either is empty. The ranges are whole rows
+    // already, which Qt would otherwise widen one by one, merging each into the rest.
     selectionModel()->clearSelection();
-    selectionModel()->select(selection, QItemSelectionModel::Select);
+    if (held && !selection.isEmpty()) selectionModel()->select(selection, QItemSelectionModel::Select);
+    m_held = held;
+    m_appliedVersion = m_model.selectionVersion();
+    // Qt tells the rows of a selection it does not hold nothing: they are drawn anew.
+    if (!held) viewport()->update();
     // A selection made elsewhere (the preview stepping through the list) brings the keyboard's row
     // along, so that the arrows go on from the row shown.
     const int current = currentIndex().row();
@@ -265,16 +318,39 @@ void HitsColumnList::applyModelSelection() {
     m_applying = false;
 }
 
+std::vector<Uuid> HitsColumnList::idsOfRuns(const std::vector<std::pair<int, int>>& runs) const {
+    std::vector<Uuid> ids;
+    for (const auto& [top, bottom] : runs)
+        if (bottom >= 0) m_model.displayedIds(static_cast<std::size_t>(std::max(top, 0)), static_cast<std::size_t>(bottom) + 1, ids);
+    return ids;
+}
+
+bool HitsColumnList::takeCommand(const QItemSelection& selection, QItemSelectionModel::SelectionFlags command) {
+    using Flag = QItemSelectionModel::SelectionFlag;
+    // Qt's own handling while it holds the selection, and for a command that replaces the selection or
+    // extends the one being made (Shift), which holds none of a selection Qt was not given.
+    if (m_held || m_applying || m_rows->isFollowingModel()) return false;
+    if (command & (Flag::Clear | Flag::Current) || !(command & (Flag::Select | Flag::Deselect | Flag::Toggle))) return false;
+    using Edit = AppModel::SelectionEdit;
+    const Edit edit = command & Flag::Toggle ? Edit::toggle : command & Flag::Deselect ? Edit::remove : Edit::add;
+    m_model.editSelection(HitSelection(idsOfRuns(runsOf(selection))), edit);
+    return true;
+}
+
 void HitsColumnList::takeViewSelection() {
     // Rows that come and go with the model's list, and selections the model asked for, are not the
     // user's: the model itself drops a selected hit that a filter hides.
     if (m_applying || m_rows->isFollowingModel()) return;
-    std::vector<Uuid> ids;
-    for (const QModelIndex& index : selectionModel()->selectedRows())
-        if (index.row() < static_cast<int>(m_model.displayedCount())) ids.push_back(m_rows->hitAt(index.row()).id);
+    // Read from Qt's ranges of rows as they are (a list of every selected row would be as long as the
+    // selection, and checked row by row against every range).
+    std::vector<std::pair<std::size_t, std::size_t>> rows;
+    for (const auto& [top, bottom] : runsOf(selectionModel()->selection()))
+        if (bottom >= 0) rows.emplace_back(static_cast<std::size_t>(std::max(top, 0)), static_cast<std::size_t>(bottom) + 1);
     m_writing = true;
-    m_model.setSelectedHitIDs(HitSelection(std::move(ids)));
+    m_model.selectDisplayedRows(rows);
     m_writing = false;
+    m_held = true;
+    m_appliedVersion = m_model.selectionVersion();
 }
 
 } // namespace vantrel

@@ -519,6 +519,88 @@ TEST(AppModelResults, FilterChangesKeepTheSelectedHitsStillShownAndDropTheHidden
     }
 }
 
+// The selection's rows stay those of the selected hits through edits of a few or many identities, removals
+// (which move the hits' places), a hit arriving with a selected identity that had none, and filter changes;
+// and a filter change tells the table of the selection after the list that shows it, once.
+TEST(AppModelResults, SelectedRowsFollowEditsRemovalsArrivalsAndFilters) {
+    using Edit = AppModel::SelectionEdit;
+    struct Step {
+        const char* what;
+        std::function<void(AppModel&, RandomResults&, std::vector<Uuid>& later)> run;
+    };
+    const auto some = [](AppModel& model, RandomResults& random, std::size_t count) {
+        std::vector<Uuid> ids;
+        for (std::size_t i = 0; i < count; ++i) ids.push_back(model.hits()[random.index(model.hits().size())].id);
+        return HitSelection(std::move(ids));
+    };
+    const std::vector<Step> steps{
+        {"every other selected", [](AppModel& model, RandomResults&, std::vector<Uuid>& later) {
+             std::vector<Uuid> ids(later.begin(), later.end());
+             for (std::size_t i = 0; i < model.hits().size(); i += 2) ids.push_back(model.hits()[i].id);
+             model.setSelectedHitIDs(HitSelection(std::move(ids)));
+         }},
+        {"rows read", [](AppModel& model, RandomResults&, std::vector<Uuid>&) { (void)model.selectedDisplayedRows(); }},
+        {"a few toggled", [&](AppModel& model, RandomResults& random, std::vector<Uuid>&) { model.editSelection(some(model, random, 5), Edit::toggle); }},
+        {"a few added", [&](AppModel& model, RandomResults& random, std::vector<Uuid>&) { model.editSelection(some(model, random, 5), Edit::add); }},
+        {"a hit removed", [](AppModel& model, RandomResults& random, std::vector<Uuid>&) { model.removeHit(model.hits()[random.index(model.hits().size())].id); }},
+        {"a few removed from the selection", [&](AppModel& model, RandomResults& random, std::vector<Uuid>&) { model.editSelection(some(model, random, 5), Edit::remove); }},
+        {"a selected identity arrives", [](AppModel& model, RandomResults& random, std::vector<Uuid>& later) {
+             RecoveredHit hit = random.hit();
+             hit.id = later.back();
+             model.appendHit(hit);
+         }},
+        {"filter suspect", [](AppModel& model, RandomResults&, std::vector<Uuid>&) { model.setResultsIntegrityFilter(ResultsIntegrityFilter::suspect); }},
+        {"runs of rows selected, as the table gives them", [](AppModel& model, RandomResults&, std::vector<Uuid>&) {
+             const std::size_t shown = model.displayedCount();
+             const std::vector<std::pair<std::size_t, std::size_t>> runs{{0, shown / 3}, {shown / 2, shown / 2 + 7}, {shown - 2, shown}};
+             model.selectDisplayedRows(runs);
+         }},
+        {"a hit removed after them", [](AppModel& model, RandomResults& random, std::vector<Uuid>&) { model.removeHit(model.hits()[random.index(model.hits().size())].id); }},
+        {"many toggled", [&](AppModel& model, RandomResults& random, std::vector<Uuid>&) { model.editSelection(some(model, random, 900), Edit::toggle); }},
+        {"sorted by size", [](AppModel& model, RandomResults&, std::vector<Uuid>&) { model.setResultsSort(ResultsSort::sizeAscending); }},
+        {"filter off", [](AppModel& model, RandomResults&, std::vector<Uuid>&) { model.setResultsIntegrityFilter(ResultsIntegrityFilter::all); }},
+        {"a few toggled again", [&](AppModel& model, RandomResults& random, std::vector<Uuid>&) { model.editSelection(some(model, random, 3), Edit::toggle); }},
+    };
+    AppModelHarness harness;
+    AppModel& model = *harness.model;
+    RandomResults random(21);
+    for (int i = 0; i < 2000; ++i) model.appendHit(random.hit());
+    std::vector<Uuid> later{Uuid::random()};  // selected before its hit arrives
+    int resetsSeen = 0;
+    std::vector<std::size_t> rowsAtReset;
+    QObject::connect(&model, &AppModel::displayedHitsReset, [&] {
+        ++resetsSeen;
+        rowsAtReset = model.selectedDisplayedRows();
+    });
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        const HitSelection before = model.selectedHitIDs();
+        const std::uint64_t version = model.selectionVersion();
+        const int resets = resetsSeen;
+        int told = 0;
+        bool toldBeforeReset = false;
+        const auto connection = QObject::connect(&model, &AppModel::fieldChanged, [&](AppModel::Field field) {
+            if (field != AppModel::Field::selectedHitIDs) return;
+            ++told;
+            toldBeforeReset = toldBeforeReset || resetsSeen == resets;
+        });
+        step.run(model, random, later);
+        QObject::disconnect(connection);
+        EXPECT_EQ(told, model.selectedHitIDs() == before ? 0 : 1);
+        EXPECT_EQ(model.selectionVersion() != version, !(model.selectedHitIDs() == before));
+        std::vector<std::size_t> expected;
+        for (std::size_t row = 0; row < model.displayedCount(); ++row)
+            if (model.selectedHitIDs().contains(model.displayedHit(row).id)) expected.push_back(row);
+        ASSERT_EQ(model.selectedDisplayedRows(), expected);
+        if (resetsSeen > resets) {
+            EXPECT_EQ(rowsAtReset, expected) << "the list's reset sees the thinned selection";
+            EXPECT_FALSE(toldBeforeReset) << "the thinned selection is told after the list's reset";
+        }
+        for (std::size_t row = 0; row < model.displayedCount(); ++row)
+            ASSERT_EQ(model.isDisplayedRowSelected(row), std::binary_search(expected.begin(), expected.end(), row));
+    }
+}
+
 // An order by name after the other direction, or after other orders, is read from the last one made; it
 // must be the order a fresh sort gives, ties (equal names, and long names equal past their first bytes)
 // in arrival order, also after renames, removals and new hits in between.
@@ -561,6 +643,37 @@ TEST(AppModelResults, AnOrderByNameReadFromTheLastOneEqualsAFreshSort) {
             waitForTheOrderAskedFor(harness);
             ASSERT_EQ(model.displayedHits(), expectedDisplay(model)) << ResultsSortName::rawValue(sort);
         }
+    }
+}
+
+// Many identities are sorted in buckets of their first bytes: the same order as one sort, also when they
+// share those bytes, with repeats counted once.
+TEST(HitSelection, ManyIdentitiesSortAsOneSortWouldSortThem) {
+    std::mt19937_64 random(5);
+    const auto randomId = [&random](std::uint8_t sharedFirst, bool shared) {
+        Uuid id;
+        for (auto& byte : id.bytes) byte = static_cast<std::uint8_t>(random());
+        if (shared) id.bytes[0] = id.bytes[1] = sharedFirst;
+        return id;
+    };
+    for (const bool shared : {false, true}) {
+        SCOPED_TRACE(shared ? "sharing their first bytes" : "random");
+        std::vector<Uuid> ids;
+        for (std::size_t i = 0; i < 3 * HitSelection::bucketedFrom; ++i) ids.push_back(randomId(0x7f, shared));
+        for (std::size_t i = 0; i < 100; ++i) ids.push_back(ids[i * 7]);
+        std::vector<Uuid> expected = ids;
+        std::sort(expected.begin(), expected.end());
+        expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
+        const HitSelection selection(ids);
+        EXPECT_TRUE(std::equal(selection.begin(), selection.end(), expected.begin(), expected.end()));
+        // Values moved along with their identities stay with them.
+        std::vector<std::uint64_t> along(ids.size());
+        for (std::size_t i = 0; i < ids.size(); ++i) along[i] = ids[i].bytes[3] | std::uint64_t{ids[i].bytes[9]} << 8;
+        std::vector<Uuid> sorted = ids;
+        HitSelection::sortIdentities(sorted, along);
+        EXPECT_TRUE(std::is_sorted(sorted.begin(), sorted.end()));
+        for (std::size_t i = 0; i < sorted.size(); ++i)
+            ASSERT_EQ(along[i], (sorted[i].bytes[3] | std::uint64_t{sorted[i].bytes[9]} << 8));
     }
 }
 

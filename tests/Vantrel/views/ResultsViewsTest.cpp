@@ -178,6 +178,101 @@ TEST(HitsColumnList, AHitTheFilterHidesLeavesTheSelectionInTheModelAndTheView) {
     EXPECT_EQ(f.selectedInView().size(), 1u) << "showing hits again selects nothing by itself";
 }
 
+// Qt's selection model holds the model's selection while it is a few runs of rows and none beyond; the
+// rows are drawn selected from the model's selection either way, a filter change keeps exactly the shown
+// selected hits, Ctrl+Space adds or takes one row, and a plain click or Select All replaces the selection.
+TEST(HitsColumnList, ASelectionOfManyRunsIsDrawnFromTheModelAndEditedThere) {
+    struct Row {
+        const char* what;
+        int everyNth;  // 0: none selected
+        bool held;
+    };
+    const std::vector<Row> rows{
+        {"none selected", 0, true},
+        {"every row selected", 1, true},
+        {"every other row selected", 2, false},
+        {"every third row selected", 3, true},
+    };
+    constexpr int hitCount = 3000;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        PaneFixture f;
+        for (int i = 0; i < hitCount; ++i)
+            f.model().appendHit(makeHit("hit" + std::to_string(i), 1000 + static_cast<std::uint64_t>(i % 7), RecoveredFileKind::jpeg,
+                                        i % 5 == 4 ? HitIntegrity::suspect : HitIntegrity::pending));
+        std::vector<Uuid> chosen;
+        for (int i = 0; row.everyNth > 0 && i < hitCount; i += row.everyNth) chosen.push_back(f.model().hits()[static_cast<std::size_t>(i)].id);
+        f.model().setSelectedHitIDs(HitSelection(chosen));
+        f.settle();
+        // Qt's runs are every third row's only because the cap is above them.
+        ASSERT_GT(hitCount / 3, 0);
+        static_assert(hitCount / 3 <= static_cast<int>(HitsColumnList::maxHeldRuns) && hitCount / 2 > static_cast<int>(HitsColumnList::maxHeldRuns));
+        const auto check = [&](const char* when) {
+            SCOPED_TRACE(when);
+            std::set<Uuid> drawn;
+            for (int r = 0; r < f.rows().rowCount(); ++r)
+                if (f.rows().data(f.rows().index(r, 0), HitTableModel::selectedRole).toBool()) drawn.insert(f.rows().hitAt(r).id);
+            EXPECT_EQ(HitSelection(drawn), f.model().selectedHitIDs());
+            if (f.list().holdsModelSelection()) EXPECT_EQ(f.selectedInView(), drawn);
+            else EXPECT_TRUE(f.selectedInView().empty());
+        };
+        EXPECT_EQ(f.list().holdsModelSelection(), row.held);
+        check("selected");
+
+        f.model().setResultsIntegrityFilter(ResultsIntegrityFilter::pending);
+        f.settle();
+        std::set<Uuid> kept;
+        for (const Uuid& id : chosen)
+            if (f.model().hit(id)->integrity == HitIntegrity::pending) kept.insert(id);
+        EXPECT_EQ(f.model().selectedHitIDs(), HitSelection(kept));
+        check("filtered");
+        f.model().setResultsSort(ResultsSort::sizeDescending);
+        f.settle();
+        EXPECT_EQ(f.model().selectedHitIDs(), HitSelection(kept));
+        check("sorted");
+
+        // Ctrl+Space on a row: in or out of the selection, the others stay.
+        const QModelIndex third = f.rows().index(2, 0);
+        const Uuid toggled = f.rows().hitAt(2).id;
+        f.list().selectionModel()->setCurrentIndex(third, QItemSelectionModel::NoUpdate);
+        QTest::keyClick(&f.list(), Qt::Key_Space, Qt::ControlModifier);
+        std::set<Uuid> afterToggle = kept;
+        if (!afterToggle.erase(toggled)) afterToggle.insert(toggled);
+        EXPECT_EQ(f.model().selectedHitIDs(), HitSelection(afterToggle));
+        check("toggled");
+
+        f.list().selectAll();
+        EXPECT_EQ(f.model().selectedHitIDs().size(), f.model().displayedCount());
+        EXPECT_TRUE(f.list().holdsModelSelection());
+        check("all");
+        QTest::mouseClick(f.list().viewport(), Qt::LeftButton, {}, f.list().visualRect(f.rows().index(1, 0)).center());
+        EXPECT_EQ(f.model().selectedHitIDs(), HitSelection{f.rows().hitAt(1).id});
+        check("clicked");
+    }
+}
+
+// A row drawn selected from the model's selection alone has the highlight behind it.
+TEST(HitsColumnList, RowsQtDoesNotHoldAreDrawnSelected) {
+    PaneFixture f;
+    for (int i = 0; i < 2 * static_cast<int>(HitsColumnList::maxHeldRuns) + 10; ++i) f.model().appendHit(makeHit("hit" + std::to_string(i), 10));
+    std::vector<Uuid> chosen;
+    for (std::size_t i = 0; i < f.model().hits().size(); i += 2) chosen.push_back(f.model().hits()[i].id);
+    f.model().setSelectedHitIDs(HitSelection(chosen));
+    f.settle();
+    ASSERT_FALSE(f.list().holdsModelSelection());
+    f.list().scrollToTop();  // the keyboard's row went to the last selected one
+    f.settle();
+    const QImage image = f.list().viewport()->grab().toImage();
+    const QColor highlight = f.list().palette().color(QPalette::Highlight);
+    const auto at = [&](int row) {
+        const QRect cell = f.list().visualRect(f.rows().index(row, 0));
+        return image.pixelColor(cell.left() + 2, cell.center().y() + 12);
+    };
+    EXPECT_EQ(at(0), highlight);
+    EXPECT_NE(at(1), highlight);
+    EXPECT_EQ(at(2), highlight);
+}
+
 TEST(HitsColumnList, HeaderClicksSortThroughTheModel) {
     PaneFixture f;
     for (auto [name, size] : {std::pair{"b", 20}, {"a", 30}, {"c", 10}}) f.model().appendHit(makeHit(name, size));
