@@ -132,7 +132,8 @@ void AppModel::editSelection(const HitSelection& ids, SelectionEdit edit) {
     for (const Uuid& id : ids) {
         const std::size_t index = m_selectedHitIDs.indexOf(id);
         const bool in = index < m_selectedHitIDs.size() && m_selectedHitIDs.ids()[index] == id;
-        if (in == (edit == SelectionEdit::add)) continue;
+        // Added only when out, removed only when in; a toggle always changes it.
+        if ((edit == SelectionEdit::add && in) || (edit == SelectionEdit::remove && !in)) continue;
         changed = true;
         if (in) m_selectedHitIDs.erase(id);
         else m_selectedHitIDs.insert(id);

@@ -533,6 +533,17 @@ TEST(AppModelResults, SelectedRowsFollowEditsRemovalsArrivalsAndFilters) {
         for (std::size_t i = 0; i < count; ++i) ids.push_back(model.hits()[random.index(model.hits().size())].id);
         return HitSelection(std::move(ids));
     };
+    // Edits the selection and checks that it became what the edit makes of it.
+    const auto edited = [](AppModel& model, const HitSelection& ids, Edit edit) {
+        std::set<Uuid> expected(model.selectedHitIDs().begin(), model.selectedHitIDs().end());
+        for (const Uuid& id : ids) {
+            const bool in = expected.contains(id);
+            if (edit == Edit::add || (edit == Edit::toggle && !in)) expected.insert(id);
+            else expected.erase(id);
+        }
+        model.editSelection(ids, edit);
+        EXPECT_EQ(model.selectedHitIDs(), HitSelection(expected));
+    };
     const std::vector<Step> steps{
         {"every other selected", [](AppModel& model, RandomResults&, std::vector<Uuid>& later) {
              std::vector<Uuid> ids(later.begin(), later.end());
@@ -540,10 +551,10 @@ TEST(AppModelResults, SelectedRowsFollowEditsRemovalsArrivalsAndFilters) {
              model.setSelectedHitIDs(HitSelection(std::move(ids)));
          }},
         {"rows read", [](AppModel& model, RandomResults&, std::vector<Uuid>&) { (void)model.selectedDisplayedRows(); }},
-        {"a few toggled", [&](AppModel& model, RandomResults& random, std::vector<Uuid>&) { model.editSelection(some(model, random, 5), Edit::toggle); }},
-        {"a few added", [&](AppModel& model, RandomResults& random, std::vector<Uuid>&) { model.editSelection(some(model, random, 5), Edit::add); }},
+        {"a few toggled", [&](AppModel& model, RandomResults& random, std::vector<Uuid>&) { edited(model, some(model, random, 5), Edit::toggle); }},
+        {"a few added", [&](AppModel& model, RandomResults& random, std::vector<Uuid>&) { edited(model, some(model, random, 5), Edit::add); }},
         {"a hit removed", [](AppModel& model, RandomResults& random, std::vector<Uuid>&) { model.removeHit(model.hits()[random.index(model.hits().size())].id); }},
-        {"a few removed from the selection", [&](AppModel& model, RandomResults& random, std::vector<Uuid>&) { model.editSelection(some(model, random, 5), Edit::remove); }},
+        {"a few removed from the selection", [&](AppModel& model, RandomResults& random, std::vector<Uuid>&) { edited(model, some(model, random, 5), Edit::remove); }},
         {"a selected identity arrives", [](AppModel& model, RandomResults& random, std::vector<Uuid>& later) {
              RecoveredHit hit = random.hit();
              hit.id = later.back();
@@ -556,10 +567,10 @@ TEST(AppModelResults, SelectedRowsFollowEditsRemovalsArrivalsAndFilters) {
              model.selectDisplayedRows(runs);
          }},
         {"a hit removed after them", [](AppModel& model, RandomResults& random, std::vector<Uuid>&) { model.removeHit(model.hits()[random.index(model.hits().size())].id); }},
-        {"many toggled", [&](AppModel& model, RandomResults& random, std::vector<Uuid>&) { model.editSelection(some(model, random, 900), Edit::toggle); }},
+        {"many toggled", [&](AppModel& model, RandomResults& random, std::vector<Uuid>&) { edited(model, some(model, random, 900), Edit::toggle); }},
         {"sorted by size", [](AppModel& model, RandomResults&, std::vector<Uuid>&) { model.setResultsSort(ResultsSort::sizeAscending); }},
         {"filter off", [](AppModel& model, RandomResults&, std::vector<Uuid>&) { model.setResultsIntegrityFilter(ResultsIntegrityFilter::all); }},
-        {"a few toggled again", [&](AppModel& model, RandomResults& random, std::vector<Uuid>&) { model.editSelection(some(model, random, 3), Edit::toggle); }},
+        {"a few toggled again", [&](AppModel& model, RandomResults& random, std::vector<Uuid>&) { edited(model, some(model, random, 3), Edit::toggle); }},
     };
     AppModelHarness harness;
     AppModel& model = *harness.model;
