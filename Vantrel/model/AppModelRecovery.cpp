@@ -612,13 +612,15 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
             error.message = refusal->toStdString();
             file.written = error;
         } else if (fromCache) {
-            // Opened here, so that the cache dropping the file meanwhile does not take it from the copy.
-            if (UniqueFd input(::open(cached->c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)); !input) {
-                file.written = ErrorObject::posix(errno, cached->string());
-            } else {
+            // Opened here, so that the cache dropping the file meanwhile does not take it from the copy;
+            // whatever took its place since is refused without waiting on it.
+            try {
+                auto input = RecoveryFiles::openOwnRegularFile(*cached);
                 AppLog::info("recover from probe cache " + item.suggestedName, category);
-                file.answer = worker.copy(std::move(input), std::move(created.fd), item.byteLength, *cached, destination);
+                file.answer = worker.copy(std::move(input.fd), std::move(created.fd), item.byteLength, *cached, destination);
                 file.fromCache = true;
+            } catch (const std::exception& error) {
+                file.written = CallError::objectOf(error);
             }
         } else if (file.kept = UniqueFd(::fcntl(created.fd.get(), F_DUPFD_CLOEXEC, 0)); !file.kept) {
             file.written = ErrorObject::posix(errno, destination.string());

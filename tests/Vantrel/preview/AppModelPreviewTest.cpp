@@ -3,6 +3,7 @@
 // the device read, names from the disk, the preview folders' lifetime, the probe kept from a preview and
 // stepping through the list.
 
+#include "CapturedLog.h"
 #include "PreviewFixtures.h"
 #include "ScanFakes.h"
 #include "WidgetTesting.h"
@@ -17,6 +18,8 @@
 #include <Qt>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -207,6 +210,52 @@ TEST(AppModelPreview, ACopyFromTheCacheIsShownWholeOrNotAtAll) {
         EXPECT_FALSE(h.shown());
         EXPECT_EQ(h.panel.shows, 0);
         EXPECT_EQ(entriesNamed(root.path(), AppModel::previewFolderPrefix), 0u);
+    }
+}
+
+// What stands in the cache folder under the cached file's name is judged as opened: a FIFO (which
+// would hold the window until someone writes to it), a link (which would lead the copy elsewhere) and
+// another user's file are refused, the reason is logged, and the helper is asked for the hit.
+TEST(AppModelPreview, AnythingButTheUsersOwnRegularFileInTheCacheIsRefusedAndTheHelperAsked) {
+    using Path = std::filesystem::path;
+    struct Row {
+        const char* what;
+        std::function<void(const Path& cached, const Path& elsewhere)> plant;
+        const char* reason;
+        bool needsRoot;
+    };
+    const Row rows[] = {
+        {"a FIFO", [](const Path& cached, const Path&) { ASSERT_EQ(::mkfifo(cached.c_str(), 0600), 0); }, "not a regular file", false},
+        {"a link to another file",
+         [](const Path& cached, const Path& elsewhere) { std::filesystem::create_symlink(elsewhere, cached); }, "a symbolic link",
+         false},
+        {"another user's file",
+         [](const Path& cached, const Path& elsewhere) {
+             std::filesystem::copy_file(elsewhere, cached);
+             ASSERT_EQ(::chown(cached.c_str(), 65534, 65534), 0);
+         },
+         "owned by another user", true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        if (row.needsRoot && ::geteuid() != 0) continue;
+        const test::CapturedLog log;
+        PreviewHarness h;
+        const auto photo = fixtures::picture(64, 48, "jpeg");
+        h.placeHits({{"IMG.jpg", photo}});
+        h.cache(h.hitAt(0), photo);
+        const auto cached = *h.model->probeCache().cachedFile(h.hitAt(0).id);
+        const Path elsewhere = h.dir / "elsewhere.jpg";
+        test::writeFile(elsewhere, Bytes(photo.size(), 0x55));
+        std::filesystem::remove(cached);
+        row.plant(cached, elsewhere);
+
+        ASSERT_TRUE(h.preview(h.hitAt(0)));
+        EXPECT_EQ(h.extractionCount(), 1u);
+        EXPECT_EQ(h.model->statusMessage(), "Preview: IMG.jpg");
+        ASSERT_TRUE(h.shown());
+        EXPECT_EQ(test::readFile(*h.shown()), photo) << "the disk's bytes, not the planted file's";
+        EXPECT_TRUE(log.mentions("app", std::string("preview from cache refused IMG.jpg: ") + row.reason)) << row.reason;
     }
 }
 
