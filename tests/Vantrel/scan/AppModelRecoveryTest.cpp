@@ -11,7 +11,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <future>
+#include <tuple>
 
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -455,33 +457,35 @@ TEST(AppModelRecovery, FilesAreMadeAndAskedForWhileABatchIsFlushed) {
     EXPECT_EQ(namesIn(h.dir.path()).size(), count);
 }
 
-TEST(AppModelRecovery, AShortFileIsReportedAndIsNeverOk) {
-    ScanHarness h;
-    placeHits(h, {"cut.jpg", "whole.jpg"});
-    h.model->applyIntegrityResult(h.model->hits()[0].id, HitIntegrity::ok, std::nullopt);
-    h.shortenExtractionsTo = 29'000;
-    h.model->recoverSelected(h.dir.path().string());
-    ASSERT_TRUE(recovered(h));
-    EXPECT_EQ(h.model->statusMessage(),
-              "Recovered 2 file(s). 2 of them shorter than found on the disk: cut.jpg, whole.jpg.");
-    EXPECT_EQ(h.model->hits()[0].integrity, HitIntegrity::suspect);
-    EXPECT_EQ(h.model->hits()[1].integrity, HitIntegrity::suspect);
-}
-
-// A written file the checker cannot read back is not judged at all: the hit keeps its state and the
-// status names the file.
-TEST(AppModelRecovery, AWrittenFileThatCannotBeReadBackSkipsItsCheck) {
-    ScanHarness h;
-    placeHits(h, {"gone.jpg", "whole.jpg"});
-    // Judged when written (no quality pass follows, which would set its own status).
-    for (const auto& hit : h.model->hits()) h.model->applyIntegrityResult(hit.id, HitIntegrity::skipped, std::nullopt);
-    h.checker->cannotRead = [](const std::string& path) { return path.ends_with("gone.jpg"); };
-    h.model->recoverSelected(h.dir.path().string());
-    ASSERT_TRUE(recovered(h));
-    EXPECT_EQ(h.model->statusMessage(),
-              "Recovered 2 file(s). 1 of them not checked, as they could not be read back: gone.jpg.");
-    EXPECT_EQ(h.model->hits()[0].integrity, HitIntegrity::skipped) << "never failed for a file that was not read";
-    EXPECT_EQ(h.model->hits()[1].integrity, HitIntegrity::ok);
+// What a recovered file could not show is said in the status, naming the files: one shorter than found
+// is suspect, never ok, even when judged ok before; one the checker cannot read back is not judged at
+// all and keeps its state (judged when written: no quality pass follows, which would set its own status).
+TEST(AppModelRecovery, WhatARecoveredFileCouldNotShowIsSaidAndNeverJudgedOk) {
+    const std::tuple<const char*, std::function<void(ScanHarness&)>, const char*, std::pair<HitIntegrity, HitIntegrity>> rows[] = {
+        {"cut.jpg",
+         [](ScanHarness& h) {
+             h.model->applyIntegrityResult(h.model->hits()[0].id, HitIntegrity::ok, std::nullopt);
+             h.shortenExtractionsTo = 29'000;
+         },
+         "Recovered 2 file(s). 2 of them shorter than found on the disk: cut.jpg, whole.jpg.", {HitIntegrity::suspect, HitIntegrity::suspect}},
+        {"gone.jpg",
+         [](ScanHarness& h) {
+             for (const auto& hit : h.model->hits()) h.model->applyIntegrityResult(hit.id, HitIntegrity::skipped, std::nullopt);
+             h.checker->cannotRead = [](const std::string& path) { return path.ends_with("gone.jpg"); };
+         },
+         "Recovered 2 file(s). 1 of them not checked, as they could not be read back: gone.jpg.", {HitIntegrity::skipped, HitIntegrity::ok}},
+    };
+    for (const auto& [first, arrange, status, integrities] : rows) {
+        SCOPED_TRACE(first);
+        ScanHarness h;
+        placeHits(h, {first, "whole.jpg"});
+        arrange(h);
+        h.model->recoverSelected(h.dir.path().string());
+        ASSERT_TRUE(recovered(h));
+        EXPECT_EQ(h.model->statusMessage(), status);
+        EXPECT_EQ(h.model->hits()[0].integrity, integrities.first);
+        EXPECT_EQ(h.model->hits()[1].integrity, integrities.second);
+    }
 }
 
 TEST(AppModelRecovery, AFolderThatCannotBeWrittenIsReportedAsSuchNotAsBlockedDiskAccess) {
