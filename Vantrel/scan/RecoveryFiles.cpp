@@ -113,7 +113,7 @@ OwnRegularFile openOwnRegularFile(const std::filesystem::path& path) {
     if (::fstat(fd.get(), &info) != 0) fail(errno, path);
     if (!S_ISREG(info.st_mode)) fail(EINVAL, path, "not a regular file");
     // The private folders are this user's alone: a file of anyone else's was put there from outside.
-    if (info.st_uid != ::geteuid()) fail(EPERM, path, "owned by another user");
+    if (info.st_uid != ::geteuid()) fail(EINVAL, path, "owned by another user");
     const int flags = ::fcntl(fd.get(), F_GETFL);
     if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) fail(errno, path);
     return {std::move(fd), static_cast<std::uint64_t>(info.st_size)};

@@ -49,8 +49,9 @@ struct OwnRegularFile {
     std::uint64_t size = 0;
 };
 // Opens path for reading as a regular file of this user, or throws CallError saying why not: a link
-// (ELOOP), a FIFO, device or folder (EINVAL), another user's file (EPERM), or any error of open or
-// fstat. Never waits on what it refuses; the descriptor it returns reads blocking.
+// (ELOOP), a FIFO, device or folder, or another user's file (EINVAL: no refusal here reads as a want of
+// rights, which the window would take for blocked disk access), or any error of open or fstat. Never
+// waits on what it refuses; the descriptor it returns reads blocking.
 OwnRegularFile openOwnRegularFile(const std::filesystem::path& path);
 // The size of the regular file at path, not following a link; nothing when there is none.
 std::optional<std::uint64_t> regularFileSize(const std::filesystem::path& path);

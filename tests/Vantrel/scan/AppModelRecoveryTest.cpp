@@ -17,6 +17,7 @@
 
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace vantrel {
 namespace {
@@ -86,22 +87,42 @@ TEST(AppModelRecovery, CollidingNamesGetNumberedFilesAndNothingIsReplaced) {
     EXPECT_EQ(test::readFile(folder / "a_2.jpg"), contents[0]);
 }
 
-TEST(AppModelRecovery, ACompleteCachedProbeIsCopiedAndAShortOneIsNot) {
+// Only a complete probe that is a regular file of this user is copied from the cache. A short one, and
+// a FIFO, a link or another user's file put in a probe's place, is asked of the helper: never waited
+// on, never followed.
+TEST(AppModelRecovery, ACompleteCachedProbeIsCopiedAndAnythingElseIsAskedOfTheHelper) {
     ScanHarness h;
-    const auto contents = placeHits(h, {"cached.jpg", "partial.jpg"});
+    const bool root = test::runningAsRoot();
+    std::vector<std::string> names = {"cached.jpg", "partial.jpg", "fifo.jpg", "link.jpg"};
+    if (root) names.push_back("theirs.jpg");
+    const auto contents = placeHits(h, names);
     const auto& hits = h.model->hits();
-    const auto stash = h.dir / "stash";
-    test::writeFile(stash, contents[0]);
-    h.model->probeCache().adopt(stash, hits[0].id, hits[0].suggestedName);
-    const auto partial = h.dir / "partial";
-    test::writeFile(partial, Bytes(contents[1].begin(), contents[1].begin() + 1000));
-    h.model->probeCache().adopt(partial, hits[1].id, hits[1].suggestedName);
+    const auto elsewhere = h.dir / "elsewhere";
+    test::writeFile(elsewhere, Bytes(contents[3].size(), 0x55));
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const auto stash = h.dir / ("stash-" + std::to_string(i));
+        test::writeFile(stash, i == 1 ? Bytes(contents[1].begin(), contents[1].begin() + 1000) : contents[i]);
+        const auto probe = h.model->probeCache().adopt(stash, hits[i].id, hits[i].suggestedName);
+        if (i < 2) continue;
+        std::filesystem::remove(probe);
+        if (names[i] == "fifo.jpg") {
+            ASSERT_EQ(::mkfifo(probe.c_str(), 0600), 0);
+        } else if (names[i] == "link.jpg") {
+            std::filesystem::create_symlink(elsewhere, probe);
+        } else {
+            test::writeFile(probe, contents[i]);
+            ASSERT_EQ(::chown(probe.c_str(), 65534, 65534), 0);
+        }
+    }
 
     h.model->recoverSelected(h.dir.path().string());
     ASSERT_TRUE(recovered(h));
-    EXPECT_EQ(h.extractedOffsets(), (std::vector<std::uint64_t>{65'536})) << "only the hit whose probe is short is extracted";
-    EXPECT_EQ(test::readFile(h.dir / "cached.jpg"), contents[0]);
-    EXPECT_EQ(test::readFile(h.dir / "partial.jpg"), contents[1]);
+    std::vector<std::uint64_t> asked;
+    for (std::size_t i = 1; i < names.size(); ++i) asked.push_back(i * 65'536);
+    auto extracted = h.extractedOffsets();
+    std::sort(extracted.begin(), extracted.end());
+    EXPECT_EQ(extracted, asked) << "only the complete probe is copied";
+    for (std::size_t i = 0; i < names.size(); ++i) EXPECT_EQ(test::readFile(h.dir / names[i]), contents[i]) << names[i];
     EXPECT_TRUE(h.model->probeCache().fileSize(hits[0].id)) << "the cached file stays in the cache";
 }
 
