@@ -19,11 +19,9 @@
 
 #include <QPointer>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 
 namespace vantrel {
@@ -104,25 +102,20 @@ void AppModel::previewHit(const RecoveredHit& hit) {
     });
     const std::uint64_t cap = std::min(hit.byteLength, previewCapBytes);
 
-    const auto cached = m_probeCache->cachedFile(hit.id);
-    const auto cachedSize = m_probeCache->fileSize(hit.id);
-    if (cached && cachedSize && (*cachedSize >= cap || *cachedSize >= hit.byteLength)) {
+    if (const auto cached = m_probeCache->cachedFile(hit.id)) {
         // Opened here, so that the cache dropping the file meanwhile does not take it from the copy, and
-        // copied whole as it is now (a regular file); one the cache no longer holds is asked of the
-        // helper instead.
-        UniqueFd input(::open(cached->c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-        struct stat info {};
-        int failure = 0;
-        if (!input) failure = errno;
-        else if (::fstat(input.get(), &info) != 0) failure = errno;
-        else if (S_ISREG(info.st_mode)) {
-            setStatusMessage(tr("Preparing preview…"));
-            tasks().spawn(previewFromCache(hit, std::move(input), static_cast<std::uint64_t>(info.st_size), *cached, generation));
-            return;
+        // copied whole as it is now. Only what was opened is judged: a link, a FIFO or another user's
+        // file put in the cached file's place is refused without waiting on it, and the helper is asked.
+        try {
+            auto file = RecoveryFiles::openOwnRegularFile(*cached);
+            if (file.size >= cap) {
+                setStatusMessage(tr("Preparing preview…"));
+                tasks().spawn(previewFromCache(hit, std::move(file.fd), file.size, *cached, generation));
+                return;
+            }
+        } catch (const std::exception& error) {
+            AppLog::error("preview from cache refused " + hit.suggestedName + ": " + error.what(), category);
         }
-        AppLog::error("preview from cache failed " + hit.suggestedName + ": " +
-                          (failure != 0 ? std::string(std::strerror(failure)) : std::string("not a regular file")),
-                      category);
     }
     // Only the device the scan read: the offsets count from its start. A catalog's disk that is not
     // attached has none, and a node of the selected volume's name may be another disk by now.

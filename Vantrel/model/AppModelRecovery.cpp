@@ -599,11 +599,22 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
         file.destination = created.path;
         file.made = MadeFile(created.path, worker);
         const auto& destination = file.destination;
+        // Opened here, so that the cache dropping the file meanwhile does not take it from the copy. A
+        // link, a FIFO or another user's file put in its place is refused without waiting on it, and the
+        // helper is asked instead, as for a probe that is too short.
         const auto cached = m_probeCache->cachedFile(item.id);
-        const auto cachedSize = m_probeCache->fileSize(item.id);
+        std::optional<RecoveryFiles::OwnRegularFile> input;
+        if (cached) {
+            try {
+                auto opened = RecoveryFiles::openOwnRegularFile(*cached);
+                if (opened.size >= item.byteLength) input = std::move(opened);
+            } catch (const std::exception& error) {
+                AppLog::error("probe cache refused " + item.suggestedName + ": " + error.what(), category);
+            }
+        }
         // The helper checks the files it fills; the ones written here are checked here, and each
         // read of the disk waits for it to be the scanned one still.
-        const bool fromCache = cached && cachedSize && *cachedSize >= item.byteLength;
+        const bool fromCache = input.has_value();
         const auto refusal = fromCache ? destinationFileRefusal(created.fd.get(), destination)
                                        : (sourceDeviceToRead() == devicePath ? std::nullopt
                                                                               : std::optional(sourceNotAttachedMessage()));
@@ -612,14 +623,9 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
             error.message = refusal->toStdString();
             file.written = error;
         } else if (fromCache) {
-            // Opened here, so that the cache dropping the file meanwhile does not take it from the copy.
-            if (UniqueFd input(::open(cached->c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)); !input) {
-                file.written = ErrorObject::posix(errno, cached->string());
-            } else {
-                AppLog::info("recover from probe cache " + item.suggestedName, category);
-                file.answer = worker.copy(std::move(input), std::move(created.fd), item.byteLength, *cached, destination);
-                file.fromCache = true;
-            }
+            AppLog::info("recover from probe cache " + item.suggestedName, category);
+            file.answer = worker.copy(std::move(input->fd), std::move(created.fd), item.byteLength, *cached, destination);
+            file.fromCache = true;
         } else if (file.kept = UniqueFd(::fcntl(created.fd.get(), F_DUPFD_CLOEXEC, 0)); !file.kept) {
             file.written = ErrorObject::posix(errno, destination.string());
         } else {

@@ -14,8 +14,9 @@ namespace vantrel::RecoveryFiles {
 
 namespace {
 
-[[noreturn]] void fail(int error, const std::filesystem::path& path) {
+[[noreturn]] void fail(int error, const std::filesystem::path& path, std::string_view reason = {}) {
     auto object = ErrorObject::posix(error, path.string());
+    if (!reason.empty()) object.message = std::string(reason);
     object.message += ": " + path.string();
     throw CallError(std::move(object));
 }
@@ -98,6 +99,24 @@ void copyBytes(int source, const std::filesystem::path& sourcePath, int fd, std:
         }
         copied += static_cast<std::uint64_t>(got);
     }
+}
+
+OwnRegularFile openOwnRegularFile(const std::filesystem::path& path) {
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer, and a device might
+    // wait for its carrier; what is opened is checked before anything reads it.
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd) {
+        const int error = errno;
+        fail(error, path, error == ELOOP ? "a symbolic link" : "");
+    }
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) fail(errno, path);
+    if (!S_ISREG(info.st_mode)) fail(EINVAL, path, "not a regular file");
+    // The private folders are this user's alone: a file of anyone else's was put there from outside.
+    if (info.st_uid != ::geteuid()) fail(EINVAL, path, "owned by another user");
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) fail(errno, path);
+    return {std::move(fd), static_cast<std::uint64_t>(info.st_size)};
 }
 
 std::optional<std::uint64_t> regularFileSize(const std::filesystem::path& path) {

@@ -43,6 +43,16 @@ void copyPrefix(int source, const std::filesystem::path& sourcePath, int fd, std
 // probe in the temporary folder): waiting for the disk would buy it nothing.
 void copyBytes(int source, const std::filesystem::path& sourcePath, int fd, std::uint64_t length,
                const std::filesystem::path& destination);
+// A file of this program's private folders (a cached probe), open for reading as it is now.
+struct OwnRegularFile {
+    UniqueFd fd;
+    std::uint64_t size = 0;
+};
+// Opens path for reading as a regular file of this user, or throws CallError saying why not: a link
+// (ELOOP), a FIFO, device or folder, or another user's file (EINVAL: no refusal here reads as a want of
+// rights, which the window would take for blocked disk access), or any error of open or fstat. Never
+// waits on what it refuses; the descriptor it returns reads blocking.
+OwnRegularFile openOwnRegularFile(const std::filesystem::path& path);
 // The size of the regular file at path, not following a link; nothing when there is none.
 std::optional<std::uint64_t> regularFileSize(const std::filesystem::path& path);
 

@@ -229,30 +229,28 @@ void expectCancelled(const std::optional<ErrorObject>& error) {
     EXPECT_EQ(error->message, "Scan cancelled");
 }
 
-TEST(HelperScan, ACancelledScanAnswersThatItWasCancelled) {
-    test::TempDir dir;
-    const auto image = longImage(dir);
-    SpawnedHelper spawned;
-    test::ErrorAnswer answer;
-    ASSERT_TRUE(startScan(*spawned.helper, spawned.client, image, answer.callback()));
-    spawned.helper->cancelScan();
-    expectCancelled(test::waitError(answer));
-    EXPECT_TRUE(spawned.client.saw("Scan cancelled"));
-    EXPECT_FALSE(spawned.client.saw("Scan complete"));
-    EXPECT_LT(spawned.client.progress().back().scanned, static_cast<std::int64_t>(longImageBytes));
-}
-
-TEST(HelperScan, AnImageTruncatedUnderARunningScanEndsItWithADeviceChange) {
-    test::TempDir dir;
-    const auto image = longImage(dir);
-    SpawnedHelper spawned;
-    test::ErrorAnswer answer;
-    ASSERT_TRUE(startScan(*spawned.helper, spawned.client, image, answer.callback()));
-    std::filesystem::resize_file(image, 8 * mebibyte);
-    const auto error = test::waitError(answer);
-    ASSERT_TRUE(error) << "the scan ended as if complete";
-    EXPECT_NE(error->message.find("device changed"), std::string::npos) << error->message;
-    EXPECT_FALSE(spawned.client.saw("Scan complete"));
+// A scan ended under way, by a cancel or by its image cut short, answers why and never as complete.
+TEST(HelperScan, AScanEndedUnderWayAnswersWhyAndNeverAsComplete) {
+    for (const bool cancel : {true, false}) {
+        SCOPED_TRACE(cancel ? "cancelled" : "the image cut short");
+        test::TempDir dir;
+        const auto image = longImage(dir);
+        SpawnedHelper spawned;
+        test::ErrorAnswer answer;
+        ASSERT_TRUE(startScan(*spawned.helper, spawned.client, image, answer.callback()));
+        if (cancel) spawned.helper->cancelScan();
+        else std::filesystem::resize_file(image, 8 * mebibyte);
+        const auto error = test::waitError(answer);
+        EXPECT_FALSE(spawned.client.saw("Scan complete"));
+        if (!cancel) {
+            ASSERT_TRUE(error) << "the scan ended as if complete";
+            EXPECT_NE(error->message.find("device changed"), std::string::npos) << error->message;
+            continue;
+        }
+        expectCancelled(error);
+        EXPECT_TRUE(spawned.client.saw("Scan cancelled"));
+        EXPECT_LT(spawned.client.progress().back().scanned, static_cast<std::int64_t>(longImageBytes));
+    }
 }
 
 TEST(HelperScan, AnExtractionPausesTheRunningScan) {

@@ -2,6 +2,7 @@
 
 #include "VantrelHelper/HelperError.h"
 #include "platform/UniqueFd.h"
+#include "support/VantrelError.h"
 #include "recovery/bytesource/FileByteSource.h"
 #include "recovery/bytesource/MemoryByteSource.h"
 #include "tests/fixtures/FaultyByteSource.h"
@@ -12,6 +13,7 @@
 #include <fcntl.h>
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <linux/magic.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
@@ -102,38 +104,64 @@ TEST(HitExtraction, WritesAHitOverWhateverTheDestinationHeldAndLeavesItsMode) {
     }
 }
 
-TEST(HitExtraction, AHitThatEndsEarlyOrIsCancelledFails) {
+// A hit or a copy that cannot be finished fails and says why, never as written: a device that ends
+// before the hit, a connection that closes (the write stops at the next chunk), a device unplugged or cut
+// short under the copy (no longer the one the copy began on), a cancelled copy, and a full destination.
+TEST(HitExtraction, AHitOrACopyThatCannotFinishFailsAndSaysWhy) {
     test::TempDir dir;
-    Destination destination(dir);
     // The device has shrunk since the scan: 1,057 of 3,172 bytes remain past the hit's offset.
     test::writeFile(dir / "shrunk.img", test::randomBytes(4096 + 1057, 5));
-    FileByteSource source((dir / "shrunk.img").string());
-    RecoveredHit hit;
-    hit.byteOffset = 4096;
-    hit.byteLength = 3172;
-    try {
-        HitExtraction::writeHit(source, hit, destination.fd.get(), destination.path);
-        ADD_FAILURE() << "a partial hit was reported as written";
-    } catch (const HelperError& error) {
-        EXPECT_EQ(error.error().domain, "RecoveryCore.ByteSourceError");
-        EXPECT_EQ(error.error().message, "Only 1057 of 3172 bytes could be read: the device ends before the hit does");
-    }
-
-    // A connection that closes stops the write at the next chunk.
+    FileByteSource shrunk((dir / "shrunk.img").string());
+    RecoveredHit tail;
+    tail.byteOffset = 4096;
+    tail.byteLength = 3172;
     MemoryByteSource large(test::randomBytes(8 * oneMebibyte, 6));
-    hit.byteOffset = 0;
-    hit.byteLength = 8 * oneMebibyte;
+    RecoveredHit whole;
+    whole.byteLength = 8 * oneMebibyte;
+    test::FaultyByteSource gone(test::randomBytes(oneMebibyte, 3));
+    gone.unplug();
+    test::writeFile(dir / "card.img", test::randomBytes(oneMebibyte, 5));
+    FileByteSource truncated((dir / "card.img").string());
+    std::filesystem::resize_file(dir / "card.img", 100 * 1024);
+    HitExtraction::CopyCallbacks cancelling;
+    cancelling.isCancelled = [] { return true; };
     int asked = 0;
-    try {
-        HitExtraction::writeHit(large, hit, destination.fd.get(), destination.path, [&] { return ++asked > 2; });
-        ADD_FAILURE() << "no error";
-    } catch (const HelperError& error) {
-        EXPECT_EQ(error.error().code, 15);
-        EXPECT_EQ(error.error().message, "Extraction cancelled");
-    }
-    EXPECT_LT(std::filesystem::file_size(destination.path), 8 * oneMebibyte);
 
-    // A full destination fails the hit.
+    using Path = std::filesystem::path;
+    const struct {
+        const char* what;
+        std::function<void(int fd, const Path& path)> call;
+        std::string domain;
+        std::optional<int> code;
+        std::optional<std::string> message;
+    } rows[] = {
+        {"the device ends before the hit", [&](int fd, const Path& path) { HitExtraction::writeHit(shrunk, tail, fd, path); },
+         ByteSourceError::domain, std::nullopt, "Only 1057 of 3172 bytes could be read: the device ends before the hit does"},
+        {"the connection closes",
+         [&](int fd, const Path& path) { HitExtraction::writeHit(large, whole, fd, path, [&] { return ++asked > 2; }); },
+         std::string(VantrelError::domain), 15, "Extraction cancelled"},
+        {"the device is unplugged", [&](int fd, const Path& path) { HitExtraction::copyDevice(gone, fd, path, {}); },
+         std::string(ErrorObject::posixDomain), std::nullopt, std::nullopt},
+        {"the image is cut short", [&](int fd, const Path& path) { HitExtraction::copyDevice(truncated, fd, path, {}); },
+         ByteSourceError::domain, static_cast<int>(ByteSourceError::Kind::deviceChanged), std::nullopt},
+        {"the copy is cancelled", [&](int fd, const Path& path) { HitExtraction::copyDevice(large, fd, path, cancelling); },
+         std::string(VantrelError::domain), 15, "Copy cancelled"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        Destination destination(dir);
+        try {
+            row.call(destination.fd.get(), destination.path);
+            ADD_FAILURE() << "reported as written";
+        } catch (const std::exception& failure) {
+            const auto error = HelperError::toErrorObject(failure);
+            EXPECT_EQ(error.domain, row.domain);
+            EXPECT_EQ(error.code, row.code.value_or(error.code));
+            EXPECT_EQ(error.message, row.message.value_or(error.message));
+        }
+        EXPECT_LT(std::filesystem::file_size(destination.path), 8 * oneMebibyte);
+    }
+
     if (!test::runningAsRoot()) return;
     const auto small = dir / "small";
     std::filesystem::create_directory(small);
@@ -141,7 +169,7 @@ TEST(HitExtraction, AHitThatEndsEarlyOrIsCancelledFails) {
     {
         UniqueFd full(::open((small / "full.bin").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
         try {
-            HitExtraction::writeHit(large, hit, full.get(), small / "full.bin");
+            HitExtraction::writeHit(large, whole, full.get(), small / "full.bin");
             ADD_FAILURE() << "a hit that did not fit was reported as written";
         } catch (const PosixError& error) {
             EXPECT_EQ(error.code(), ENOSPC);
@@ -208,45 +236,12 @@ TEST(HitExtraction, CopiesInChunksReportingProgressAndUnreadableChunks) {
     auto expected = source.data();
     std::fill(expected.begin() + 4 * oneMebibyte, expected.begin() + 8 * oneMebibyte, 0);
     EXPECT_EQ(test::readFile(destination.path), expected);
-}
-
-TEST(HitExtraction, ACopyEndsWhenTheDeviceIsGoneOrOnCancel) {
-    test::TempDir dir;
-    Destination destination(dir);
-    test::FaultyByteSource gone(test::randomBytes(oneMebibyte, 3));
-    gone.unplug();
-    EXPECT_THROW(HitExtraction::copyDevice(gone, destination.fd.get(), destination.path, {}), PosixError);
-
-    // An image cut short after it was opened is no longer the device the copy began on.
-    test::writeFile(dir / "card.img", test::randomBytes(oneMebibyte, 5));
-    FileByteSource truncated((dir / "card.img").string());
-    std::filesystem::resize_file(dir / "card.img", 100 * 1024);
-    try {
-        HitExtraction::copyDevice(truncated, destination.fd.get(), destination.path, {});
-        ADD_FAILURE() << "the copy of a changed device ended as complete";
-    } catch (const ByteSourceError& error) {
-        EXPECT_EQ(error.kind(), ByteSourceError::Kind::deviceChanged);
-    }
-
-    MemoryByteSource source(test::randomBytes(oneMebibyte, 4));
-    HitExtraction::CopyCallbacks callbacks;
-    callbacks.isCancelled = [] { return true; };
-    try {
-        HitExtraction::copyDevice(source, destination.fd.get(), destination.path, callbacks);
-        ADD_FAILURE() << "no error";
-    } catch (const HelperError& error) {
-        EXPECT_EQ(error.error().domain, "Vantrel");
-        EXPECT_EQ(error.error().code, 15);
-        EXPECT_EQ(error.error().message, "Copy cancelled");
-    }
 
     // An empty device gives an empty image and no progress.
     MemoryByteSource empty;
-    int reports = 0;
-    HitExtraction::CopyCallbacks counting;
-    counting.onProgress = [&](std::uint64_t, std::uint64_t, std::int64_t, int) { ++reports; };
-    EXPECT_EQ(HitExtraction::copyDevice(empty, destination.fd.get(), destination.path, counting).copied, 0u);
-    EXPECT_EQ(reports, 0);
+    percentages.clear();
+    EXPECT_EQ(HitExtraction::copyDevice(empty, destination.fd.get(), destination.path, callbacks).copied, 0u);
+    EXPECT_TRUE(percentages.empty());
     EXPECT_TRUE(test::readFile(destination.path).empty());
 }
 

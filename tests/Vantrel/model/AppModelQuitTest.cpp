@@ -4,6 +4,7 @@
 // unsaved-results question and a second request to quit.
 
 #include "AppModelHarness.h"
+#include "CapturedLog.h"
 
 #include "TestSupport.h"
 
@@ -18,6 +19,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::AppModelHarness;
+using test::CapturedLog;
 using Reply = AppModel::TerminateReply;
 
 std::vector<std::string> remountArguments(const test::FakeHelperClient::Call& call) {
@@ -36,38 +38,6 @@ std::optional<test::FakeHelperClient::Call> quitWithPending(AppModelHarness& h, 
     h.executor->runReady();
     return h.helper->takeCall(HelperProtocolSelector::remountDisks);
 }
-
-// The log switched on into a captured list of "category|message" lines.
-class CapturedLog {
-public:
-    CapturedLog() : m_defaults(m_dir / "defaults.json"), m_scope(destinations()) {}
-
-    bool has(const std::string& category, const std::string& message) const {
-        return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
-            return line.rfind(category + "|", 0) == 0 && line.size() >= message.size() &&
-                   line.compare(line.size() - message.size(), message.size(), message) == 0;
-        });
-    }
-
-    std::vector<std::string> lines;
-
-private:
-    AppLog::Destinations destinations() {
-        test::writeFile(m_dir / "flag", Bytes{'1'});
-        AppLog::Destinations d;
-        d.flagFile = m_dir / "flag";
-        d.defaults = &m_defaults;
-        d.systemLog = [this](AppLog::Level, std::string_view category, std::string_view text) {
-            lines.push_back(std::string(category) + "|" + std::string(text));
-        };
-        d.standardError = [](std::string_view) {};
-        return d;
-    }
-
-    test::TempDir m_dir;
-    DefaultsStore m_defaults;
-    AppLog::ScopedDestinations m_scope;
-};
 
 TEST(AppModelQuit, TheLogNamesThePendingDisksAndAForcedReply) {
     CapturedLog log;

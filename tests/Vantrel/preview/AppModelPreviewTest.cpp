@@ -3,6 +3,7 @@
 // the device read, names from the disk, the preview folders' lifetime, the probe kept from a preview and
 // stepping through the list.
 
+#include "CapturedLog.h"
 #include "PreviewFixtures.h"
 #include "ScanFakes.h"
 #include "WidgetTesting.h"
@@ -17,6 +18,8 @@
 #include <Qt>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -163,50 +166,80 @@ TEST(AppModelPreview, TakesTheProbeCacheOnlyWhenItHoldsEnoughElseExtractsThrough
     EXPECT_EQ(h.shown()->filename(), "whole.jpg");
 }
 
-// The copy from the cache runs off the window's thread from a file opened before it was handed over:
-// the cache may drop the file meanwhile, and the preview is still whole; a file that no longer holds
-// what it held is a failed preview, said as such, and nothing of it is shown or left behind.
-TEST(AppModelPreview, ACopyFromTheCacheIsShownWholeOrNotAtAll) {
+// What stands under the cached file's name is judged as opened, and the copy runs off the window's
+// thread from that descriptor. A FIFO (which would hold the window until someone writes to it), a link
+// (which would lead the copy elsewhere) or another user's file put there is refused, the reason is
+// logged and the helper is asked. Once the file is opened, the cache may drop it or another file may take
+// its name, and the preview is still whole; a file that no longer holds what it held is a failed
+// preview, said as such, and nothing of it is shown or left behind.
+TEST(AppModelPreview, ACachedFileIsReadOnlyAsTheUsersOwnRegularFileAndShownWholeOrNotAtAll) {
     using Path = std::filesystem::path;
+    enum class Outcome { fromCache, fromHelper, failed };
     struct Row {
         const char* what;
-        std::function<void(HitProbeCache& cache, const Path& cached)> meanwhile;
-        bool shown;
+        std::function<void(const Path& cached, const Path& elsewhere)> instead;  // put in the cached file's place
+        std::function<void(HitProbeCache& cache, const Path& cached)> meanwhile;  // once the preview began
+        Outcome outcome;
+        const char* reason = nullptr;  // logged for what is refused
+        bool needsRoot = false;
     };
     const Row rows[] = {
-        {"the cache drops the file", [](HitProbeCache& cache, const Path&) { cache.clear(); }, true},
-        {"another file takes its name",
+        {"the cache drops the file", {}, [](HitProbeCache& cache, const Path&) { cache.clear(); }, Outcome::fromCache},
+        {"another file takes its name", {},
          [](HitProbeCache&, const Path& cached) {
              const Path other = cached.string() + ".other";
              test::writeFile(other, Bytes(10, 0x55));
              std::filesystem::rename(other, cached);
          },
-         true},
-        {"the file shrinks", [](HitProbeCache&, const Path& cached) { std::filesystem::resize_file(cached, 100); }, false},
+         Outcome::fromCache},
+        {"the file shrinks", {}, [](HitProbeCache&, const Path& cached) { std::filesystem::resize_file(cached, 100); },
+         Outcome::failed},
+        {"a FIFO", [](const Path& cached, const Path&) { ASSERT_EQ(::mkfifo(cached.c_str(), 0600), 0); }, {}, Outcome::fromHelper,
+         "not a regular file"},
+        {"a link to another file", [](const Path& cached, const Path& elsewhere) { std::filesystem::create_symlink(elsewhere, cached); },
+         {}, Outcome::fromHelper, "a symbolic link"},
+        {"another user's file",
+         [](const Path& cached, const Path& elsewhere) {
+             std::filesystem::copy_file(elsewhere, cached);
+             ASSERT_EQ(::chown(cached.c_str(), 65534, 65534), 0);
+         },
+         {}, Outcome::fromHelper, "owned by another user", true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
+        if (row.needsRoot && ::geteuid() != 0) continue;
+        const test::CapturedLog log;
         test::TempDir root;
         const auto harness = harnessIn(root);
         auto& h = *harness;
         const auto photo = fixtures::picture(64, 48, "jpeg");
         h.placeHits({{"IMG.jpg", photo}});
         h.cache(h.hitAt(0), photo);
+        const auto cached = *h.model->probeCache().cachedFile(h.hitAt(0).id);
+        if (row.instead) {
+            const Path elsewhere = h.dir / "elsewhere.jpg";
+            test::writeFile(elsewhere, Bytes(photo.size(), 0x55));
+            std::filesystem::remove(cached);
+            row.instead(cached, elsewhere);
+        }
         h.model->previewHit(h.hitAt(0));
         EXPECT_EQ(h.model->statusMessage(), "Preparing preview…");
-        row.meanwhile(h.model->probeCache(), *h.model->probeCache().cachedFile(h.hitAt(0).id));
+        if (row.meanwhile) row.meanwhile(h.model->probeCache(), cached);
         ASSERT_TRUE(h.pumpUntil([&] { return h.model->statusMessage() != "Preparing preview…"; }));
-        EXPECT_EQ(h.extractionCount(), 0u);
-        if (row.shown) {
-            EXPECT_EQ(h.model->statusMessage(), "Preview: IMG.jpg");
-            ASSERT_TRUE(h.shown());
-            EXPECT_EQ(test::readFile(*h.shown()), photo);
+        EXPECT_EQ(h.extractionCount(), row.outcome == Outcome::fromHelper ? 1u : 0u);
+        if (row.reason) {
+            EXPECT_TRUE(log.mentions("app", std::string("preview from cache refused IMG.jpg: ") + row.reason));
+        }
+        if (row.outcome == Outcome::failed) {
+            EXPECT_EQ(h.model->statusMessage(), "Preview failed.");
+            EXPECT_FALSE(h.shown());
+            EXPECT_EQ(h.panel.shows, 0);
+            EXPECT_EQ(entriesNamed(root.path(), AppModel::previewFolderPrefix), 0u);
             continue;
         }
-        EXPECT_EQ(h.model->statusMessage(), "Preview failed.");
-        EXPECT_FALSE(h.shown());
-        EXPECT_EQ(h.panel.shows, 0);
-        EXPECT_EQ(entriesNamed(root.path(), AppModel::previewFolderPrefix), 0u);
+        EXPECT_EQ(h.model->statusMessage(), "Preview: IMG.jpg");
+        ASSERT_TRUE(h.shown());
+        EXPECT_EQ(test::readFile(*h.shown()), photo) << "the disk's bytes, never a planted file's";
     }
 }
 

@@ -11,10 +11,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <future>
+#include <tuple>
 
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace vantrel {
 namespace {
@@ -84,22 +87,42 @@ TEST(AppModelRecovery, CollidingNamesGetNumberedFilesAndNothingIsReplaced) {
     EXPECT_EQ(test::readFile(folder / "a_2.jpg"), contents[0]);
 }
 
-TEST(AppModelRecovery, ACompleteCachedProbeIsCopiedAndAShortOneIsNot) {
+// Only a complete probe that is a regular file of this user is copied from the cache. A short one, and
+// a FIFO, a link or another user's file put in a probe's place, is asked of the helper: never waited
+// on, never followed.
+TEST(AppModelRecovery, ACompleteCachedProbeIsCopiedAndAnythingElseIsAskedOfTheHelper) {
     ScanHarness h;
-    const auto contents = placeHits(h, {"cached.jpg", "partial.jpg"});
+    const bool root = test::runningAsRoot();
+    std::vector<std::string> names = {"cached.jpg", "partial.jpg", "fifo.jpg", "link.jpg"};
+    if (root) names.push_back("theirs.jpg");
+    const auto contents = placeHits(h, names);
     const auto& hits = h.model->hits();
-    const auto stash = h.dir / "stash";
-    test::writeFile(stash, contents[0]);
-    h.model->probeCache().adopt(stash, hits[0].id, hits[0].suggestedName);
-    const auto partial = h.dir / "partial";
-    test::writeFile(partial, Bytes(contents[1].begin(), contents[1].begin() + 1000));
-    h.model->probeCache().adopt(partial, hits[1].id, hits[1].suggestedName);
+    const auto elsewhere = h.dir / "elsewhere";
+    test::writeFile(elsewhere, Bytes(contents[3].size(), 0x55));
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const auto stash = h.dir / ("stash-" + std::to_string(i));
+        test::writeFile(stash, i == 1 ? Bytes(contents[1].begin(), contents[1].begin() + 1000) : contents[i]);
+        const auto probe = h.model->probeCache().adopt(stash, hits[i].id, hits[i].suggestedName);
+        if (i < 2) continue;
+        std::filesystem::remove(probe);
+        if (names[i] == "fifo.jpg") {
+            ASSERT_EQ(::mkfifo(probe.c_str(), 0600), 0);
+        } else if (names[i] == "link.jpg") {
+            std::filesystem::create_symlink(elsewhere, probe);
+        } else {
+            test::writeFile(probe, contents[i]);
+            ASSERT_EQ(::chown(probe.c_str(), 65534, 65534), 0);
+        }
+    }
 
     h.model->recoverSelected(h.dir.path().string());
     ASSERT_TRUE(recovered(h));
-    EXPECT_EQ(h.extractedOffsets(), (std::vector<std::uint64_t>{65'536})) << "only the hit whose probe is short is extracted";
-    EXPECT_EQ(test::readFile(h.dir / "cached.jpg"), contents[0]);
-    EXPECT_EQ(test::readFile(h.dir / "partial.jpg"), contents[1]);
+    std::vector<std::uint64_t> asked;
+    for (std::size_t i = 1; i < names.size(); ++i) asked.push_back(i * 65'536);
+    auto extracted = h.extractedOffsets();
+    std::sort(extracted.begin(), extracted.end());
+    EXPECT_EQ(extracted, asked) << "only the complete probe is copied";
+    for (std::size_t i = 0; i < names.size(); ++i) EXPECT_EQ(test::readFile(h.dir / names[i]), contents[i]) << names[i];
     EXPECT_TRUE(h.model->probeCache().fileSize(hits[0].id)) << "the cached file stays in the cache";
 }
 
@@ -455,33 +478,35 @@ TEST(AppModelRecovery, FilesAreMadeAndAskedForWhileABatchIsFlushed) {
     EXPECT_EQ(namesIn(h.dir.path()).size(), count);
 }
 
-TEST(AppModelRecovery, AShortFileIsReportedAndIsNeverOk) {
-    ScanHarness h;
-    placeHits(h, {"cut.jpg", "whole.jpg"});
-    h.model->applyIntegrityResult(h.model->hits()[0].id, HitIntegrity::ok, std::nullopt);
-    h.shortenExtractionsTo = 29'000;
-    h.model->recoverSelected(h.dir.path().string());
-    ASSERT_TRUE(recovered(h));
-    EXPECT_EQ(h.model->statusMessage(),
-              "Recovered 2 file(s). 2 of them shorter than found on the disk: cut.jpg, whole.jpg.");
-    EXPECT_EQ(h.model->hits()[0].integrity, HitIntegrity::suspect);
-    EXPECT_EQ(h.model->hits()[1].integrity, HitIntegrity::suspect);
-}
-
-// A written file the checker cannot read back is not judged at all: the hit keeps its state and the
-// status names the file.
-TEST(AppModelRecovery, AWrittenFileThatCannotBeReadBackSkipsItsCheck) {
-    ScanHarness h;
-    placeHits(h, {"gone.jpg", "whole.jpg"});
-    // Judged when written (no quality pass follows, which would set its own status).
-    for (const auto& hit : h.model->hits()) h.model->applyIntegrityResult(hit.id, HitIntegrity::skipped, std::nullopt);
-    h.checker->cannotRead = [](const std::string& path) { return path.ends_with("gone.jpg"); };
-    h.model->recoverSelected(h.dir.path().string());
-    ASSERT_TRUE(recovered(h));
-    EXPECT_EQ(h.model->statusMessage(),
-              "Recovered 2 file(s). 1 of them not checked, as they could not be read back: gone.jpg.");
-    EXPECT_EQ(h.model->hits()[0].integrity, HitIntegrity::skipped) << "never failed for a file that was not read";
-    EXPECT_EQ(h.model->hits()[1].integrity, HitIntegrity::ok);
+// What a recovered file could not show is said in the status, naming the files: one shorter than found
+// is suspect, never ok, even when judged ok before; one the checker cannot read back is not judged at
+// all and keeps its state (judged when written: no quality pass follows, which would set its own status).
+TEST(AppModelRecovery, WhatARecoveredFileCouldNotShowIsSaidAndNeverJudgedOk) {
+    const std::tuple<const char*, std::function<void(ScanHarness&)>, const char*, std::pair<HitIntegrity, HitIntegrity>> rows[] = {
+        {"cut.jpg",
+         [](ScanHarness& h) {
+             h.model->applyIntegrityResult(h.model->hits()[0].id, HitIntegrity::ok, std::nullopt);
+             h.shortenExtractionsTo = 29'000;
+         },
+         "Recovered 2 file(s). 2 of them shorter than found on the disk: cut.jpg, whole.jpg.", {HitIntegrity::suspect, HitIntegrity::suspect}},
+        {"gone.jpg",
+         [](ScanHarness& h) {
+             for (const auto& hit : h.model->hits()) h.model->applyIntegrityResult(hit.id, HitIntegrity::skipped, std::nullopt);
+             h.checker->cannotRead = [](const std::string& path) { return path.ends_with("gone.jpg"); };
+         },
+         "Recovered 2 file(s). 1 of them not checked, as they could not be read back: gone.jpg.", {HitIntegrity::skipped, HitIntegrity::ok}},
+    };
+    for (const auto& [first, arrange, status, integrities] : rows) {
+        SCOPED_TRACE(first);
+        ScanHarness h;
+        placeHits(h, {first, "whole.jpg"});
+        arrange(h);
+        h.model->recoverSelected(h.dir.path().string());
+        ASSERT_TRUE(recovered(h));
+        EXPECT_EQ(h.model->statusMessage(), status);
+        EXPECT_EQ(h.model->hits()[0].integrity, integrities.first);
+        EXPECT_EQ(h.model->hits()[1].integrity, integrities.second);
+    }
 }
 
 TEST(AppModelRecovery, AFolderThatCannotBeWrittenIsReportedAsSuchNotAsBlockedDiskAccess) {
