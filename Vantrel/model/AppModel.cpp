@@ -52,14 +52,10 @@ void HitIdIndex::findAll(std::span<const Uuid> ids, std::vector<std::uint64_t>& 
     // Far enough ahead that a slot has arrived when its identity's turn comes; near enough that the
     // slots fetched stay in the cache.
     constexpr std::size_t ahead = 16;
-    const auto fetch = [this](const Uuid& id) {
-        const Shard& table = shard(id);
-        if (!table.entries.empty()) __builtin_prefetch(&table.entries[startOf(id, table.entries.size() - 1)]);
-    };
-    for (std::size_t i = 0; i < std::min(ahead, ids.size()); ++i) fetch(ids[i]);
+    for (std::size_t i = 0; i < std::min(ahead, ids.size()); ++i) prefetch(ids[i]);
     sequences.resize(ids.size());
     for (std::size_t i = 0; i < ids.size(); ++i) {
-        if (i + ahead < ids.size()) fetch(ids[i + ahead]);
+        if (i + ahead < ids.size()) prefetch(ids[i + ahead]);
         const Slot* slot = slotOf(shard(ids[i]), ids[i]);
         sequences[i] = slot ? slot->sequence : absent;
     }

@@ -83,6 +83,11 @@ public:
     // The arrival numbers of many identities, in their order (absent for one not here). The slots are
     // fetched some identities ahead, so that the lookups wait for memory together, not one after another.
     void findAll(std::span<const Uuid> ids, std::vector<std::uint64_t>& sequences) const;
+    // Asks for the memory where the identity's probe starts, for a lookup or an insert some steps later.
+    void prefetch(const Uuid& id) const {
+        const Shard& table = shard(id);
+        if (!table.entries.empty()) __builtin_prefetch(&table.entries[startOf(id, table.entries.size() - 1)]);
+    }
     // Adds the identity with its arrival number; answers false, changing nothing, when it is there already.
     bool insert(const Uuid& id, std::uint64_t sequence);
     void erase(const Uuid& id);
@@ -461,6 +466,8 @@ public:
     void resetForNewScan();
     void resetScanRate();
     void handleHelperHit(RecoveredHit hit);
+    // Asks for the memory handleHelperHit looks up first for the hit, a few hits before its turn.
+    void prefetchIntake(const RecoveredHit& hit) const;
     void handleHelperProgress(ScanProgress progress);
     void handleHelperLog(std::string line);
     void nameUndeleted(RecoveredHit& hit);

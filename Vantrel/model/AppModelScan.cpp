@@ -133,8 +133,13 @@ struct AppModel::HelperEvents : std::enable_shared_from_this<HelperEvents> {
             if (!model) return;
             Event& event = batch[e];
             if (auto* hits = std::get_if<Hits>(&event)) {
+                // The tables a hit is looked up in are too large for the cache: their memory is asked for
+                // some hits ahead, so that the waits for it overlap.
+                constexpr std::size_t ahead = 8;
+                for (std::size_t i = 0; i < std::min(ahead, hits->size()); ++i) model->prefetchIntake((*hits)[i]);
                 for (std::size_t i = 0; i < hits->size(); ++i) {
                     if (!model) return;
+                    if (i + ahead < hits->size()) model->prefetchIntake((*hits)[i + ahead]);
                     if (budgeted && ++sinceClock == turnClockHits) {
                         sinceClock = 0;
                         if (executor->now() >= deadline) {
@@ -359,6 +364,11 @@ void AppModel::handleHelperHit(RecoveredHit hit) {
     setCatalogDirty(true);
     // appendHit keeps identities unique, so the stored hit's identity is new to the queue.
     m_plain.pendingIntegrityIDs.push_back(m_hits.back().id);
+}
+
+void AppModel::prefetchIntake(const RecoveredHit& hit) const {
+    m_intakeKeys.prefetch(hit.byteOffset, hit.kind);
+    m_sequenceOf.prefetch(hit.id);
 }
 
 void AppModel::nameUndeleted(RecoveredHit& hit) {

@@ -37,6 +37,12 @@ bool IntakeKeySet::contains(std::uint64_t byteOffset, RecoveredFileKind kind) co
     }
 }
 
+void IntakeKeySet::prefetch(std::uint64_t byteOffset, RecoveredFileKind kind) const {
+    const std::uint64_t hash = hashOf(byteOffset, kind);
+    const Shard& shard = m_shards[hash >> 58];
+    if (!shard.entries.empty()) __builtin_prefetch(&shard.entries[hash & (shard.entries.size() - 1)]);
+}
+
 bool IntakeKeySet::insert(std::uint64_t byteOffset, RecoveredFileKind kind) {
     const std::uint64_t hash = hashOf(byteOffset, kind);
     Shard& shard = m_shards[hash >> 58];

@@ -18,6 +18,8 @@ public:
     // Adds the pair; false, changing nothing, when it is there already.
     bool insert(std::uint64_t byteOffset, RecoveredFileKind kind);
     bool contains(std::uint64_t byteOffset, RecoveredFileKind kind) const;
+    // Asks for the memory where the pair's probe starts, for an insert some steps later.
+    void prefetch(std::uint64_t byteOffset, RecoveredFileKind kind) const;
     void erase(std::uint64_t byteOffset, RecoveredFileKind kind);
     void clear();
     std::size_t size() const { return m_size; }

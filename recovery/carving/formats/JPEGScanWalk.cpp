@@ -700,12 +700,16 @@ public:
         std::uint64_t wordsBefore = 0;       // from a position below this (and at the chunk's start or past it) the chunk holds eight bytes
     };
 
-    void readerFrom(Reader& r, const State& s) const {
+    // Readers are passed and returned by value, never by address, so that the compiler keeps the one of a
+    // scan in registers.
+    Reader readerOf(const State& s) const {
+        Reader r;
         r.buffer = s.bits == 0 ? 0 : s.bits64 << (64 - s.bits);
         r.bits = s.bits;
         r.fetch = s.fetch;
         r.base = m_chunk.data() - m_chunkStart;
         r.wordsBefore = m_chunk.size() >= 8 ? m_chunkStart + m_chunk.size() - 7 : 0;
+        return r;
     }
 
     static void stateFrom(State& s, const Reader& r) {
@@ -732,10 +736,10 @@ public:
                 return;
             }
         }
-        refillByByte(r, s);
+        r = refillByByte(r, s);
     }
 
-    [[gnu::noinline]] void refillByByte(Reader& r, State& s) {
+    [[gnu::noinline]] Reader refillByByte(Reader r, State& s) {
         r.buffer &= r.bits == 0 ? 0 : ~std::uint64_t{0} << (64 - r.bits);
         while (r.bits < 56 && !s.atMarker && !s.atEnd) {
             const int b = byteAt(r.fetch);
@@ -753,13 +757,17 @@ public:
         }
         r.base = m_chunk.data() - m_chunkStart;
         r.wordsBefore = m_chunk.size() >= 8 ? m_chunkStart + m_chunk.size() - 7 : 0;
+        return r;
     }
 
     // The block as block decodes it, but with the bytes taken in wherever that is quickest, so that only
     // a block decoded whole is the same: see scanAhead. Runs of AC codes are taken a lookahead at a time,
     // any other code on its own.
-    [[gnu::always_inline]] Step blockAhead(Reader& r, State& s, const Huffman& dcTable, const Huffman& acTable, const Lookahead& lookahead,
-                    std::int32_t& predictor) {
+    // The block's tables are looked up in the plan where they are used, rather than held from its start: the
+    // loop over the AC runs then has the registers for its own values.
+    [[gnu::always_inline]] Step blockAhead(Reader& r, State& s, const ScanPlan& plan, std::uint8_t c) {
+        const Lookahead& lookahead = *plan.lookaheads[c];
+        std::int32_t& predictor = s.dc[c];
         const auto peek = [&](int count) { return static_cast<std::size_t>(r.buffer >> (64 - count)); };
         const auto take = [&](int count) {
             r.buffer <<= count;
@@ -769,13 +777,13 @@ public:
         const auto carefully = [&](auto step) {
             stateFrom(s, r);
             const Step result = step();
-            readerFrom(r, s);
+            r = readerOf(s);
             return result;
         };
         refill(r, s);
-        const std::uint16_t dcEntry = r.bits >= 32 ? dcTable.fastWithValue[peek(fastBits)] : 0;
+        const std::uint16_t dcEntry = r.bits >= 32 ? plan.dc[c]->fastWithValue[peek(fastBits)] : 0;
         // Near a marker or the end of the bytes, and for a long code, the block is decoded the careful way.
-        if (dcEntry == 0) return carefully([&] { return block(s, dcTable, acTable, &lookahead, predictor); });
+        if (dcEntry == 0) return carefully([&] { return block(s, *plan.dc[c], *plan.ac[c], &lookahead, predictor); });
         const int length = dcEntry >> 8, category = dcEntry & 0xFF;
         const auto raw = static_cast<std::int32_t>((r.buffer >> (64 - length)) & ((1u << category) - 1));
         predictor += raw < ((1 << category) >> 1) ? raw - (1 << category) + 1 : raw;
@@ -795,7 +803,10 @@ public:
                     continue;
                 }
             }
-            if (const Step step = carefully([&] { return acSymbol(s, acTable, k); }); step != Step::ok) return step;
+            // On a copy of k, so that k itself never leaves a register.
+            int next = k;
+            if (const Step step = carefully([&] { return acSymbol(s, *plan.ac[c], next); }); step != Step::ok) return step;
+            k = next;
         }
         return Step::ok;
     }
@@ -807,12 +818,11 @@ public:
     // the same whichever way it came: `checkpoint` is kept there) and where the scan ends. Where they do
     // not, scan decodes them again from the checkpoint to say where they stop.
     Step scanAhead(State& s, const ScanPlan& plan, bool strict, State& checkpoint) {
-        Reader r;
-        readerFrom(r, s);
+        Reader r = readerOf(s);
         while (s.mcu < plan.mcus) {
             for (int b = 0; b < plan.blocks; ++b) {
                 const std::uint8_t c = plan.blockComponent[static_cast<std::size_t>(b)];
-                const Step step = blockAhead(r, s, *plan.dc[c], *plan.ac[c], *plan.lookaheads[c], s.dc[c]);
+                const Step step = blockAhead(r, s, plan, c);
                 if (step != Step::ok) {
                     stateFrom(s, r);
                     return step;
@@ -823,7 +833,7 @@ public:
                 stateFrom(s, r);
                 if (const Step step = takeRestart(s, strict); step != Step::ok) return step;
                 checkpoint = s;
-                readerFrom(r, s);
+                r = readerOf(s);
             }
         }
         stateFrom(s, r);
