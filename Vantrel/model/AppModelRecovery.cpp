@@ -77,14 +77,8 @@ struct RunFailure {
 constexpr std::size_t flushBatchFiles = 128;
 constexpr std::uint64_t flushBatchBytes = 256ull * 1024 * 1024;
 
-// Asked of the helper ahead of the file the run waits for: the helper finds the next request waiting
-// when it finishes one, rather than a round trip to this side and back between every two files. On a
-// busy machine this side can wait milliseconds for a processor after an answer, and the helper goes on
-// meanwhile only with enough small files asked for: 8 of 25 KB last it well under a millisecond.
-constexpr std::size_t extractionWindow = 32;
-
-// Made in the folder ahead of those asked for, so that the run never waits for the next one.
-constexpr std::size_t filesMadeAhead = 32;
+constexpr std::size_t extractionWindow = AppModel::recoveryRequestsAhead;
+constexpr std::size_t filesMadeAhead = AppModel::recoveryFilesMadeAhead;
 
 // An outcome delivered once from any thread (the first wins) and looked at later on the main thread:
 // taken at once when it has come, waited for otherwise.
@@ -694,7 +688,10 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
             }
         }
         // The file must hold something of the hit; an empty one is no recovery.
-        const auto size = written ? std::nullopt : RecoveryFiles::regularFileSize(destination);
+        // Asked of the file itself where this side holds it (no walk of the path on the main thread).
+        const auto size = written ? std::nullopt
+                                  : (file.kept ? RecoveryFiles::regularFileSize(file.kept.get())
+                                               : RecoveryFiles::regularFileSize(destination));
         if (!written && (!size || (*size == 0 && item.byteLength > 0))) {
             auto error = ErrorObject::posix(EIO, destination.string());
             error.message = tr("The helper wrote no bytes into %1.").arg(QString::fromStdString(destination.string())).toStdString();

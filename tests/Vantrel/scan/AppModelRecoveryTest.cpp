@@ -187,7 +187,7 @@ TEST(AppModelRecovery, TheTimeLimitEndsTheRunAndLeavesNoFileOfTheHitsThatTimedOu
         {"a slow one before it", {2, 3}, 2, 3},
     };
     // More than the run asks for at once, so that some are still to be asked when one times out.
-    constexpr std::size_t count = 40;
+    constexpr std::size_t count = AppModel::recoveryRequestsAhead + 8;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         ScanHarness h(count * 65'536);
@@ -232,13 +232,14 @@ TEST(AppModelRecovery, AFailureAmongSeveralInFlightIsReportedAndTheOthersAreKept
         std::set<std::size_t> failing;  // hits (1-based)
         std::set<std::size_t> late;     // answered after all the others, in reverse order
         std::size_t reported;
-        std::size_t count = 40;  // more than the run asks for at once: files made and never asked for are removed
+        // More than the run asks for at once: files made and never asked for are removed.
+        std::size_t count = AppModel::recoveryRequestsAhead + 8;
     };
     const Row rows[] = {
         {{3}, {}, 3},
         {{2, 4}, {}, 2},
         {{2, 4}, {2}, 2},
-        {{3}, {}, 3, 90},
+        {{3}, {}, 3, AppModel::recoveryRequestsAhead + AppModel::recoveryFilesMadeAhead + 10},
     };
     for (const auto& row : rows) {
         const std::size_t count = row.count;
@@ -313,9 +314,11 @@ TEST(AppModelRecovery, AnswersInAnyOrderGoToTheFilesTheyWereAskedFor) {
 // of them fails), or the model goes away (their answers find nobody). No file of theirs is left.
 TEST(AppModelRecovery, FilesAskedForAreNotLeftBehindWhenTheRunIsCutShort) {
     enum class End { connectionLost, modelGone };
-    // Of count hits, the first is answered and up to 32 after it are still being filled; with 90, the
-    // files made ahead of those asked for must go as well.
-    for (const auto& [end, count] : {std::pair{End::connectionLost, 5}, {End::modelGone, 5}, {End::modelGone, 90}}) {
+    // Of count hits, the first is answered and as many after it as the run asks for at once are still
+    // being filled; with more, the files made ahead of those asked for must go as well.
+    constexpr auto ahead = static_cast<int>(AppModel::recoveryRequestsAhead);
+    constexpr auto many = ahead + static_cast<int>(AppModel::recoveryFilesMadeAhead) + 10;
+    for (const auto& [end, count] : {std::pair{End::connectionLost, 5}, {End::modelGone, 5}, {End::modelGone, many}}) {
         ScanHarness h(count * 65'536);
         placeHits(h, numberedNames(count));
         h.model->setIntegrityChecker(nullptr);
@@ -324,7 +327,7 @@ TEST(AppModelRecovery, FilesAskedForAreNotLeftBehindWhenTheRunIsCutShort) {
         ASSERT_TRUE(waitsFor(h, 2, count));
         std::vector<test::FakeHelperClient::Call> calls;
         while (auto call = h.helper->takeCall(HelperProtocolSelector::extractHit)) calls.push_back(std::move(*call));
-        ASSERT_EQ(calls.size(), static_cast<std::size_t>(std::min(count - 1, 32)));
+        ASSERT_EQ(calls.size(), static_cast<std::size_t>(std::min(count - 1, ahead)));
         if (end == End::modelGone) {
             h.model.reset();
             for (auto& call : calls) h.answerKept(call);
@@ -425,7 +428,7 @@ TEST(AppModelRecovery, AFlushThatFailsWhileTheRunGoesOnIsReported) {
 // While the disk writes one batch, the files after it are still made and asked for: the run waits
 // for a flush only once the next batch is full too.
 TEST(AppModelRecovery, FilesAreMadeAndAskedForWhileABatchIsFlushed) {
-    constexpr std::size_t count = 300;
+    constexpr std::size_t count = 600;
     ScanHarness h(count * 65'536);
     placeHits(h, numberedNames(count));
     h.model->setIntegrityChecker(nullptr);
@@ -445,9 +448,11 @@ TEST(AppModelRecovery, FilesAreMadeAndAskedForWhileABatchIsFlushed) {
         }
     } releaseAtTheEnd{release};
     h.model->recoverSelected(h.dir.path().string());
-    // With the first batch (128 files) held, the run goes on to the end of the second and the 32 asked
-    // beyond it; a flush that held back the making of files stopped it about 192 files in.
-    EXPECT_TRUE(h.pumpUntil([&] { return h.extractionCount() >= 250; })) << h.extractionCount() << " asked";
+    // With the first batch (128 files) held, the run goes on to the end of the second and those asked
+    // beyond it (384); a flush that held back the making of files stopped it at most 320 files in (the
+    // first batch, those asked beyond it and those made ahead of them).
+    static_assert(AppModel::recoveryRequestsAhead == 128 && AppModel::recoveryFilesMadeAhead == 64);
+    EXPECT_TRUE(h.pumpUntil([&] { return h.extractionCount() >= 360; })) << h.extractionCount() << " asked";
     EXPECT_EQ(flushes.load(), 1) << "the first batch is still being flushed";
     release.set_value();
     ASSERT_TRUE(recovered(h));
