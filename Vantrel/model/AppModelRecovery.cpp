@@ -76,6 +76,12 @@ struct RunFailure {
 // The files the helper filled are flushed together once this many wait, or this many bytes.
 constexpr std::size_t flushBatchFiles = 128;
 constexpr std::uint64_t flushBatchBytes = 256ull * 1024 * 1024;
+// While a batch is flushed the next one fills, and the run waits for the flush only once this many
+// files wait in the two together (each holds a descriptor until its batch is flushed), or a whole
+// batch's bytes wait behind the flush. Under load a flush of the folder's file system can take longer
+// than the helper takes to fill a batch of small files: the run then went on filling rather than
+// leaving the helper without work for the rest of the flush.
+constexpr std::size_t maxUnflushedFiles = 3 * flushBatchFiles;
 
 constexpr std::size_t extractionWindow = AppModel::recoveryRequestsAhead;
 constexpr std::size_t filesMadeAhead = AppModel::recoveryFilesMadeAhead;
@@ -635,11 +641,14 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
             settleBatch(flushing->batch, *done, tally, worker);
             flushing.reset();
         }
-        if (filling.size() >= flushBatchFiles || fillingBytes >= flushBatchBytes) {
-            if (flushing) {
-                const auto errors = co_await arrivalOf(flushing->errors);
-                settleBatch(flushing->batch, errors, tally, worker);
-            }
+        const bool batchFull = filling.size() >= flushBatchFiles || fillingBytes >= flushBatchBytes;
+        if (batchFull && flushing &&
+            (flushing->batch.size() + filling.size() >= maxUnflushedFiles || fillingBytes >= flushBatchBytes)) {
+            const auto errors = co_await arrivalOf(flushing->errors);
+            settleBatch(flushing->batch, errors, tally, worker);
+            flushing.reset();
+        }
+        if (batchFull && !flushing) {
             flushing = worker.flush(std::move(filling));
             filling.clear();
             fillingBytes = 0;

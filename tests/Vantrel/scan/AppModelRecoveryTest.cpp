@@ -448,9 +448,9 @@ TEST(AppModelRecovery, FilesAreMadeAndAskedForWhileABatchIsFlushed) {
         }
     } releaseAtTheEnd{release};
     h.model->recoverSelected(h.dir.path().string());
-    // With the first batch (128 files) held, the run goes on to the end of the second and those asked
-    // beyond it (384); a flush that held back the making of files stopped it at most 320 files in (the
-    // first batch, those asked beyond it and those made ahead of them).
+    // With the first batch (128 files) held, the run goes on filling the next (up to 384 files waiting
+    // in the two) and asks beyond them; a flush that held back the making of files stopped it at most
+    // 320 files in (the first batch, those asked beyond it and those made ahead of them).
     static_assert(AppModel::recoveryRequestsAhead == 128 && AppModel::recoveryFilesMadeAhead == 64);
     EXPECT_TRUE(h.pumpUntil([&] { return h.extractionCount() >= 360; })) << h.extractionCount() << " asked";
     EXPECT_EQ(flushes.load(), 1) << "the first batch is still being flushed";
