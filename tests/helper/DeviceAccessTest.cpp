@@ -91,6 +91,41 @@ TEST(DeviceAccessLookupMemo, ReusesALookUpForTheSamePathWithinItsLimitOnly) {
     EXPECT_FALSE(memo.recall("/dev/sdb", start));
 }
 
+// The peer's right to read an answer is recalled with that answer only: granted for another path or
+// device it counts for nothing, and a new look-up or a forgotten one has to be granted again.
+TEST(DeviceAccessLookupMemo, RecallsThePeersRightWithTheAnswerItWasGrantedFor) {
+    using namespace std::chrono_literals;
+    const auto start = std::chrono::steady_clock::time_point(1h);
+    DeviceAccess::CheckedDevice device;
+    device.resolvedPath = "/dev/sdb";
+    device.isBlockDevice = true;
+    device.diskName = "sdb";
+    device.blockDevice = makedev(8, 16);
+    auto other = device;
+    other.blockDevice = makedev(8, 32);
+    const auto readable = [&](DeviceAccess::LookupMemo& memo, std::chrono::milliseconds after) {
+        bool granted = true;
+        const auto recalled = memo.recall("/dev/sdb", start + after, &granted);
+        return recalled && granted;
+    };
+    DeviceAccess::LookupMemo memo;
+    memo.remember("/dev/sdb", device, start);
+    EXPECT_FALSE(readable(memo, 0ms)) << "looked up, not granted yet";
+    memo.readableRemembered("/dev/sdb1", device);
+    memo.readableRemembered("/dev/sdb", other);
+    EXPECT_FALSE(readable(memo, 0ms)) << "granted for another path or device";
+    memo.readableRemembered("/dev/sdb", device);
+    EXPECT_TRUE(readable(memo, 0ms));
+    EXPECT_TRUE(readable(memo, DeviceAccess::LookupMemo::reuseLimit));
+    EXPECT_FALSE(readable(memo, DeviceAccess::LookupMemo::reuseLimit + 1ms)) << "no longer than the answer";
+    memo.remember("/dev/sdb", device, start + 2s);
+    EXPECT_FALSE(readable(memo, 2s)) << "a new look-up is granted anew";
+    memo.readableRemembered("/dev/sdb", device);
+    memo.forget();
+    memo.remember("/dev/sdb", device, start + 3s);
+    EXPECT_FALSE(readable(memo, 3s));
+}
+
 TEST_F(DeviceAccessTest, MapsARefusalByTheSystemToTheDiskAccessError) {
     const auto mapped = DeviceAccess::mapOpenError(ErrorObject::posix(EACCES, "/dev/sdb"), "/dev/sdb", "/usr/libexec/vantrel/VantrelHelper");
     EXPECT_EQ(mapped.domain, "Vantrel");
