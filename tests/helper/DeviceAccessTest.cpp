@@ -52,17 +52,23 @@ TEST_F(DeviceAccessTest, AcceptsImageFilesOnlyWithTheSwitchAndResolvesLinks) {
         << "a partition never falls back to its disk: the byte base would change";
 }
 
+// What a look-up of /dev/sdb answers.
+DeviceAccess::CheckedDevice checkedSdb() {
+    DeviceAccess::CheckedDevice device;
+    device.resolvedPath = "/dev/sdb";
+    device.isBlockDevice = true;
+    device.diskName = "sdb";
+    device.blockDevice = makedev(8, 16);
+    return device;
+}
+
 // A look-up is reused for the same path only, for at most the reuse limit from when it began, and
 // never once forgotten.
 TEST(DeviceAccessLookupMemo, ReusesALookUpForTheSamePathWithinItsLimitOnly) {
     using namespace std::chrono_literals;
     using Memo = DeviceAccess::LookupMemo;
     const auto start = std::chrono::steady_clock::time_point(1h);
-    DeviceAccess::CheckedDevice device;
-    device.resolvedPath = "/dev/sdb";
-    device.isBlockDevice = true;
-    device.diskName = "sdb";
-    device.blockDevice = makedev(8, 16);
+    const auto device = checkedSdb();
     Memo memo;
     EXPECT_FALSE(memo.recall("/dev/sdb", start)) << "nothing looked up yet";
     memo.remember("/dev/sdb", device, start);
@@ -96,11 +102,7 @@ TEST(DeviceAccessLookupMemo, ReusesALookUpForTheSamePathWithinItsLimitOnly) {
 TEST(DeviceAccessLookupMemo, RecallsThePeersRightWithTheAnswerItWasGrantedFor) {
     using namespace std::chrono_literals;
     const auto start = std::chrono::steady_clock::time_point(1h);
-    DeviceAccess::CheckedDevice device;
-    device.resolvedPath = "/dev/sdb";
-    device.isBlockDevice = true;
-    device.diskName = "sdb";
-    device.blockDevice = makedev(8, 16);
+    const auto device = checkedSdb();
     auto other = device;
     other.blockDevice = makedev(8, 32);
     const auto readable = [&](DeviceAccess::LookupMemo& memo, std::chrono::milliseconds after) {
