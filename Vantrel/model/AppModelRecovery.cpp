@@ -83,6 +83,10 @@ constexpr std::uint64_t flushBatchBytes = 256ull * 1024 * 1024;
 // leaving the helper without work for the rest of the flush.
 constexpr std::size_t maxUnflushedFiles = 3 * flushBatchFiles;
 
+// How long a look that found the scanned disk still at its path stands for the files asked for after
+// it: far shorter than a card takes to be swapped, and than the files asked for ahead take to be read.
+constexpr std::chrono::milliseconds sourceLookReuse{100};
+
 constexpr std::size_t extractionWindow = AppModel::recoveryRequestsAhead;
 constexpr std::size_t filesMadeAhead = AppModel::recoveryFilesMadeAhead;
 
@@ -581,6 +585,20 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
     bool asking = true;  // new files are made and asked for until the run fails
     // An extraction ran out of time: the helper is held up by it, and those asked after it wait behind it.
     bool helperHeldUp = false;
+    // When the disk at devicePath was last found to be the scanned one. Looking at a disk (its node,
+    // ids, medium number and size: some 40 µs) for each of a thousand small files held the main thread
+    // longer than taking their answers did, so a look that found it stands for sourceLookReuse; one
+    // that did not is never reused, and a disk taken away, another scan or a catalog counts at once.
+    std::optional<Executor::TimePoint> sourceSeenAt;
+    const auto stillTheScannedDisk = [&] {
+        const auto now = m_effects.executor->now();
+        if (sourceSeenAt && now >= *sourceSeenAt && now - *sourceSeenAt <= sourceLookReuse &&
+            m_plain.resultsDiskAttached && m_plain.scannedDiskMark && m_plain.activeRawDevicePath == devicePath)
+            return true;
+        const bool same = sourceDeviceToRead() == devicePath;
+        sourceSeenAt = same ? std::optional(now) : std::nullopt;
+        return same;
+    };
 
     // Copies the hit's file from the cache into the file made for it, or asks the helper to fill it.
     auto begin = [&](std::size_t index, FolderWorker::Made made) {
@@ -605,8 +623,7 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
         // read of the disk waits for it to be the scanned one still.
         const bool fromCache = cached && cachedSize && *cachedSize >= item.byteLength;
         const auto refusal = fromCache ? destinationFileRefusal(created.fd.get(), destination)
-                                       : (sourceDeviceToRead() == devicePath ? std::nullopt
-                                                                              : std::optional(sourceNotAttachedMessage()));
+                                       : (stillTheScannedDisk() ? std::nullopt : std::optional(sourceNotAttachedMessage()));
         if (refusal) {
             auto error = ErrorObject::posix(fromCache ? EXDEV : ENODEV, destination.string());
             error.message = refusal->toStdString();

@@ -225,6 +225,33 @@ TEST(AppModelRecovery, TheTimeLimitEndsTheRunAndLeavesNoFileOfTheHitsThatTimedOu
     }
 }
 
+// The disk is looked at once for the files asked for together, not once a file; a look stands for a
+// short time only, so that a disk swapped meanwhile is found before the files asked for later.
+TEST(AppModelRecovery, ALookThatFoundTheScannedDiskStandsForAShortTimeOnly) {
+    constexpr std::size_t count = AppModel::recoveryRequestsAhead + 40;
+    ScanHarness h(count * 65'536);
+    placeHits(h, numberedNames(count));
+    h.model->setIntegrityChecker(nullptr);
+    h.keepExtraction = [](std::uint64_t offset) { return offset / 65'536 + 1 == 3; };
+    const int before = h.disks->looks.load();
+    h.model->recoverSelected(h.dir.path().string());
+    ASSERT_TRUE(waitsFor(h, 3, count));
+    // The first two were answered at once, and two more asked for in their place.
+    const auto asked = h.extractionCount();
+    EXPECT_EQ(asked, AppModel::recoveryRequestsAhead + 2);
+    EXPECT_LE(h.disks->looks.load() - before, 3) << "the start's own look and the run's first";
+    h.disks->marks["/dev/sdb"] = test::FakeDisks::card(2);
+    h.executor->advanceBy(1s);
+    auto held = h.helper->takeCall(HelperProtocolSelector::extractHit);
+    ASSERT_TRUE(held);
+    h.answerKept(*held);
+    ASSERT_TRUE(recovered(h));
+    EXPECT_EQ(h.extractionCount(), asked) << "nothing asked of the disk swapped in";
+    EXPECT_EQ(h.model->statusMessage(), QStringLiteral("Recovered %1 file(s).").arg(asked));
+    ASSERT_TRUE(h.model->errorMessage());
+    EXPECT_EQ(*h.model->errorMessage(), "The disk these files were found on is not attached.");
+}
+
 // The first failure in the order of the hits is the one reported, whichever the helper answered
 // first; the files asked for with it are kept when they were written.
 TEST(AppModelRecovery, AFailureAmongSeveralInFlightIsReportedAndTheOthersAreKept) {
