@@ -288,9 +288,12 @@ bool sameDevice(const CheckedDevice& left, const CheckedDevice& right) {
            left.fileDevice == right.fileDevice && left.fileInode == right.fileInode;
 }
 
-std::optional<CheckedDevice> LookupMemo::recall(const std::string& path, std::chrono::steady_clock::time_point now) {
+std::optional<CheckedDevice> LookupMemo::recall(const std::string& path, std::chrono::steady_clock::time_point now,
+                                                bool* readable) {
     std::lock_guard lock(m_lock);
+    if (readable) *readable = false;
     if (!m_answer || m_answer->first != path || now < m_lookedUpAt || now - m_lookedUpAt > reuseLimit) return std::nullopt;
+    if (readable) *readable = m_readable;
     return m_answer->second;
 }
 
@@ -298,11 +301,18 @@ void LookupMemo::remember(const std::string& path, const CheckedDevice& device, 
     std::lock_guard lock(m_lock);
     m_answer.emplace(path, device);
     m_lookedUpAt = lookedUpAt;
+    m_readable = false;
+}
+
+void LookupMemo::readableRemembered(const std::string& path, const CheckedDevice& device) {
+    std::lock_guard lock(m_lock);
+    if (m_answer && m_answer->first == path && sameDevice(m_answer->second, device)) m_readable = true;
 }
 
 void LookupMemo::forget() {
     std::lock_guard lock(m_lock);
     m_answer.reset();
+    m_readable = false;
 }
 
 ErrorObject unavailableToPeer(const std::string& path) {
@@ -586,7 +596,7 @@ void probeRawAccess(const std::string& path, const UserIdentity& peer) {
 }
 
 OpenedDevice openRawDevice(const std::string& path, const std::function<void(const std::string&)>& log, bool unmount,
-                           bool verify, const UserIdentity& peer, const CheckedDevice* checked) {
+                           bool verify, const UserIdentity& peer, const CheckedDevice* checked, bool readable) {
     const auto exe = executablePath();
     AppLog::info("prepareRawDevice path=" + path + " unmount=" + (unmount ? "true" : "false") +
                      " verify=" + (verify ? "true" : "false") + " exe=" + exe,
@@ -595,7 +605,7 @@ OpenedDevice openRawDevice(const std::string& path, const std::function<void(con
     try {
         if (checked) {
             opened.device = *checked;
-            checkPeerMayRead(opened.device, peer);
+            if (!readable) checkPeerMayRead(opened.device, peer);
         } else {
             opened.device = checkForPeer(path, peer);
         }

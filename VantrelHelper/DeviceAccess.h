@@ -69,22 +69,30 @@ bool sameDevice(const CheckedDevice& left, const CheckedDevice& right);
 // recovery are read one after another from one device, so its path is looked up (as the peer, on a
 // look-up thread, within the look-up's time limit) once for a batch rather than once for every file.
 // An answer is reused only for the same path, and for at most reuseLimit after the look-up that made
-// it began; whoever uses it still decides whether the peer may read the device (checkPeerMayRead),
-// opens a file as the peer, and checks that the opening found the very node or file looked up. A
-// failed use should forget() it, so that the next request looks again. Thread-safe.
+// it began. Whether the peer may read the device (checkPeerMayRead, which for a peer other than root
+// reads sysfs and the mount table) is decided once for an answer too, when its first use grants it
+// (readableRemembered), and is recalled with it for the same time: a refusal is never remembered.
+// Whoever uses an answer still opens a file as the peer, and checks that the opening found the very
+// node or file looked up. A failed use should forget() it, so that the next request looks again.
+// Thread-safe.
 class LookupMemo {
 public:
     static constexpr std::chrono::milliseconds reuseLimit{1000};
 
-    std::optional<CheckedDevice> recall(const std::string& path, std::chrono::steady_clock::time_point now);
+    // readable, when given, tells whether the peer's right to read the answer was granted since it was made.
+    std::optional<CheckedDevice> recall(const std::string& path, std::chrono::steady_clock::time_point now,
+                                        bool* readable = nullptr);
     // lookedUpAt: when the look-up that answered began.
     void remember(const std::string& path, const CheckedDevice& device, std::chrono::steady_clock::time_point lookedUpAt);
+    // The peer may read what the answer for path found (the same answer still: nothing otherwise).
+    void readableRemembered(const std::string& path, const CheckedDevice& device);
     void forget();
 
 private:
     std::mutex m_lock;
     std::optional<std::pair<std::string, CheckedDevice>> m_answer;
     std::chrono::steady_clock::time_point m_lookedUpAt;
+    bool m_readable = false;
 };
 
 // Resolves and checks a device path, for the peer (see above); throws HelperError (POSIX ENOENT,
@@ -156,8 +164,10 @@ struct OpenedDevice {
 // Opens the device as a byte source for the peer, unmounting its disk first when asked (the log
 // callback gets the status line) and reading its first 4 KiB when asked to verify. Throws HelperError
 // (mapped). checked: what checkDevicePath answered for the path and the peer just before, so that the
-// path is not looked up again (whether the peer may read it is still decided here).
+// path is not looked up again; whether the peer may read it is still decided here, unless readable
+// says that checkPeerMayRead granted it for that very answer.
 OpenedDevice openRawDevice(const std::string& path, const std::function<void(const std::string&)>& log, bool unmount,
-                           bool verify, const UserIdentity& peer = {}, const CheckedDevice* checked = nullptr);
+                           bool verify, const UserIdentity& peer = {}, const CheckedDevice* checked = nullptr,
+                           bool readable = false);
 
 } // namespace vantrel::DeviceAccess

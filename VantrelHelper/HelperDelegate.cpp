@@ -227,7 +227,10 @@ void HelperDelegate::connectionClosed(std::uint64_t id) {
     for (auto& entry : m_entries) {
         if (entry.id != id) continue;
         entry.closed = true;
-        entry.busyAtClose = !entry.service->isIdle();
+        // Work in flight is a call not answered yet. The queues are not asked: a task that has sent its
+        // answer is still on its queue for a moment, and a program that closes as soon as it has the
+        // answer (and lives on) found its disk mounted back as if it had left its work.
+        entry.busyAtClose = entry.connection->unansweredCalls() > 0;
         entry.service->connectionClosed();
     }
     m_changed.notify_all();

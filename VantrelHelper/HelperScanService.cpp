@@ -360,8 +360,10 @@ void HelperScanService::runExtraction(const std::string& path, const std::string
         const auto hit = HitExtraction::hitFor(description);
         // One look-up of the path serves the lease and the opening, and the extractions of a batch
         // that follow it; a refused path is left to the opening, which answers with the mapped error.
+        // The peer's right to the disk is decided once for a look-up too; a refusal is left to the opening.
         const auto now = std::chrono::steady_clock::now();
-        auto checked = m_lookups.recall(path, now);
+        bool readable = false;
+        auto checked = m_lookups.recall(path, now, &readable);
         if (!checked) {
             try {
                 checked = DeviceAccess::checkDevicePath(path, m_peer);
@@ -369,8 +371,17 @@ void HelperScanService::runExtraction(const std::string& path, const std::string
             } catch (const HelperError&) {
             }
         }
+        if (checked && !readable) {
+            try {
+                DeviceAccess::checkPeerMayRead(*checked, m_peer);
+                m_lookups.readableRemembered(path, *checked);
+                readable = true;
+            } catch (const HelperError&) {
+            }
+        }
         const auto lease = checked ? leaseAndHold(*checked) : DeviceAccess::DiskLease{};
-        auto opened = DeviceAccess::openRawDevice(path, {}, false, false, m_peer, checked ? &*checked : nullptr);
+        auto opened =
+            DeviceAccess::openRawDevice(path, {}, false, false, m_peer, checked ? &*checked : nullptr, readable);
         const auto claim = DestinationCheck::claim(destination, destinationPath, opened.device, m_peer, &m_placements);
         // The extraction stops with its connection, as scans and copies do.
         written = HitExtraction::writeHit(*opened.source, hit, destination, destinationPath, [this] { return isClosed(); },

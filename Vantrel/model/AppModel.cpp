@@ -138,7 +138,11 @@ void AppModel::selectionWasChanged() {
     emit fieldChanged(Field::selectedHitIDs);
 }
 void AppModel::setProgress(const ScanProgress& progress) { publish(m_progress, progress, Field::progress); }
-void AppModel::setIsScanning(bool value) { publish(m_isScanning, value, Field::isScanning); }
+void AppModel::setIsScanning(bool value) {
+    // Set before the scan is asked for, so that none of its lines is dropped.
+    takeHelperStatusLines(value);
+    publish(m_isScanning, value, Field::isScanning);
+}
 void AppModel::setIsRecovering(bool value) { publish(m_isRecovering, value, Field::isRecovering); }
 void AppModel::setQualityPassStarted(bool value) { publish(m_qualityPassStarted, value, Field::qualityPassStarted); }
 void AppModel::setIsQualityPassRunning(bool value) { publish(m_isQualityPassRunning, value, Field::isQualityPassRunning); }

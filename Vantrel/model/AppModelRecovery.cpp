@@ -76,15 +76,19 @@ struct RunFailure {
 // The files the helper filled are flushed together once this many wait, or this many bytes.
 constexpr std::size_t flushBatchFiles = 128;
 constexpr std::uint64_t flushBatchBytes = 256ull * 1024 * 1024;
+// While a batch is flushed the next one fills, and the run waits for the flush only once this many
+// files wait in the two together (each holds a descriptor until its batch is flushed), or a whole
+// batch's bytes wait behind the flush. Under load a flush of the folder's file system can take longer
+// than the helper takes to fill a batch of small files: the run then went on filling rather than
+// leaving the helper without work for the rest of the flush.
+constexpr std::size_t maxUnflushedFiles = 3 * flushBatchFiles;
 
-// Asked of the helper ahead of the file the run waits for: the helper finds the next request waiting
-// when it finishes one, rather than a round trip to this side and back between every two files. On a
-// busy machine this side can wait milliseconds for a processor after an answer, and the helper goes on
-// meanwhile only with enough small files asked for: 8 of 25 KB last it well under a millisecond.
-constexpr std::size_t extractionWindow = 32;
+// How long a look that found the scanned disk still at its path stands for the files asked for after
+// it: far shorter than a card takes to be swapped, and than the files asked for ahead take to be read.
+constexpr std::chrono::milliseconds sourceLookReuse{100};
 
-// Made in the folder ahead of those asked for, so that the run never waits for the next one.
-constexpr std::size_t filesMadeAhead = 32;
+constexpr std::size_t extractionWindow = AppModel::recoveryRequestsAhead;
+constexpr std::size_t filesMadeAhead = AppModel::recoveryFilesMadeAhead;
 
 // An outcome delivered once from any thread (the first wins) and looked at later on the main thread:
 // taken at once when it has come, waited for otherwise.
@@ -581,6 +585,20 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
     bool asking = true;  // new files are made and asked for until the run fails
     // An extraction ran out of time: the helper is held up by it, and those asked after it wait behind it.
     bool helperHeldUp = false;
+    // When the disk at devicePath was last found to be the scanned one. Looking at a disk (its node,
+    // ids, medium number and size: some 40 µs) for each of a thousand small files held the main thread
+    // longer than taking their answers did, so a look that found it stands for sourceLookReuse; one
+    // that did not is never reused, and a disk taken away, another scan or a catalog counts at once.
+    std::optional<Executor::TimePoint> sourceSeenAt;
+    const auto stillTheScannedDisk = [&] {
+        const auto now = m_effects.executor->now();
+        if (sourceSeenAt && now >= *sourceSeenAt && now - *sourceSeenAt <= sourceLookReuse &&
+            m_plain.resultsDiskAttached && m_plain.scannedDiskMark && m_plain.activeRawDevicePath == devicePath)
+            return true;
+        const bool same = sourceDeviceToRead() == devicePath;
+        sourceSeenAt = same ? std::optional(now) : std::nullopt;
+        return same;
+    };
 
     // Copies the hit's file from the cache into the file made for it, or asks the helper to fill it.
     auto begin = [&](std::size_t index, FolderWorker::Made made) {
@@ -616,8 +634,7 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
         // read of the disk waits for it to be the scanned one still.
         const bool fromCache = input.has_value();
         const auto refusal = fromCache ? destinationFileRefusal(created.fd.get(), destination)
-                                       : (sourceDeviceToRead() == devicePath ? std::nullopt
-                                                                              : std::optional(sourceNotAttachedMessage()));
+                                       : (stillTheScannedDisk() ? std::nullopt : std::optional(sourceNotAttachedMessage()));
         if (refusal) {
             auto error = ErrorObject::posix(fromCache ? EXDEV : ENODEV, destination.string());
             error.message = refusal->toStdString();
@@ -647,11 +664,14 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
             settleBatch(flushing->batch, *done, tally, worker);
             flushing.reset();
         }
-        if (filling.size() >= flushBatchFiles || fillingBytes >= flushBatchBytes) {
-            if (flushing) {
-                const auto errors = co_await arrivalOf(flushing->errors);
-                settleBatch(flushing->batch, errors, tally, worker);
-            }
+        const bool batchFull = filling.size() >= flushBatchFiles || fillingBytes >= flushBatchBytes;
+        if (batchFull && flushing &&
+            (flushing->batch.size() + filling.size() >= maxUnflushedFiles || fillingBytes >= flushBatchBytes)) {
+            const auto errors = co_await arrivalOf(flushing->errors);
+            settleBatch(flushing->batch, errors, tally, worker);
+            flushing.reset();
+        }
+        if (batchFull && !flushing) {
             flushing = worker.flush(std::move(filling));
             filling.clear();
             fillingBytes = 0;
@@ -700,7 +720,10 @@ Task<void> AppModel::recoverHits(std::vector<RecoveredHit> chosen, std::string f
             }
         }
         // The file must hold something of the hit; an empty one is no recovery.
-        const auto size = written ? std::nullopt : RecoveryFiles::regularFileSize(destination);
+        // Asked of the file itself where this side holds it (no walk of the path on the main thread).
+        const auto size = written ? std::nullopt
+                                  : (file.kept ? RecoveryFiles::regularFileSize(file.kept.get())
+                                               : RecoveryFiles::regularFileSize(destination));
         if (!written && (!size || (*size == 0 && item.byteLength > 0))) {
             auto error = ErrorObject::posix(EIO, destination.string());
             error.message = tr("The helper wrote no bytes into %1.").arg(QString::fromStdString(destination.string())).toStdString();

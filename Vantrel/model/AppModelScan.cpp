@@ -18,6 +18,7 @@
 #include <QCoreApplication>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -72,6 +73,10 @@ struct AppModel::HelperEvents : std::enable_shared_from_this<HelperEvents> {
     bool posted = false;
     std::shared_ptr<Executor> executor;
     AppModel* model = nullptr;  // main thread only; cleared when the model goes
+    // Whether a scan runs, as the connection's thread sees it: the helper's status lines are shown only
+    // while one does, so the others (a recovery's two a file) are dropped as they come, and never wake
+    // the main thread.
+    std::atomic<bool> takesStatusLines{false};
     std::function<void()> afterTakenIn;  // main thread only: runs once what waited has been taken in
 
     // Any thread.
@@ -193,6 +198,8 @@ struct AppModel::HelperEvents : std::enable_shared_from_this<HelperEvents> {
 AppModel::HelperEventsLink::HelperEventsLink() : events(std::make_shared<HelperEvents>()) {}
 AppModel::HelperEventsLink::~HelperEventsLink() { events->model = nullptr; }
 
+void AppModel::takeHelperStatusLines(bool take) { m_helperEvents.events->takesStatusLines.store(take); }
+
 void AppModel::drainHelperEvents() {
     m_helperEvents.events->drain(std::numeric_limits<std::size_t>::max());
 }
@@ -209,7 +216,8 @@ void AppModel::installHelperHandlers() {
         if (auto target = weak.lock()) target->add(progress);
     });
     helperClient().setOnLog([weak](std::string line) {
-        if (auto target = weak.lock()) target->add(std::move(line));
+        if (auto target = weak.lock(); target && target->takesStatusLines.load(std::memory_order_relaxed))
+            target->add(std::move(line));
     });
 }
 

@@ -125,4 +125,11 @@ std::optional<std::uint64_t> regularFileSize(const std::filesystem::path& path) 
     return static_cast<std::uint64_t>(info.st_size);
 }
 
+std::optional<std::uint64_t> regularFileSize(int fd) {
+    struct stat info {};
+    // A file removed meanwhile has no name left: there is nothing to show for it.
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink == 0) return std::nullopt;
+    return static_cast<std::uint64_t>(info.st_size);
+}
+
 } // namespace vantrel::RecoveryFiles

@@ -55,5 +55,7 @@ struct OwnRegularFile {
 OwnRegularFile openOwnRegularFile(const std::filesystem::path& path);
 // The size of the regular file at path, not following a link; nothing when there is none.
 std::optional<std::uint64_t> regularFileSize(const std::filesystem::path& path);
+// The same of an open file, nothing when it is no longer in any folder.
+std::optional<std::uint64_t> regularFileSize(int fd);
 
 } // namespace vantrel::RecoveryFiles

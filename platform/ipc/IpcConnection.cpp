@@ -36,6 +36,7 @@ public:
     }
 
     const PeerCredentials& peer() const { return m_peer; }
+    std::size_t unansweredCalls() const { return m_unanswered.load(); }
 
     IpcConnectionState state() const {
         std::lock_guard lock(m_stateMutex);
@@ -691,6 +692,7 @@ void IpcConnection::resume() { m_core->resume(); }
 void IpcConnection::invalidate() { m_core->invalidate(); }
 IpcConnectionState IpcConnection::state() const { return m_core->state(); }
 const PeerCredentials& IpcConnection::peer() const { return m_core->peer(); }
+std::size_t IpcConnection::unansweredCalls() const { return m_core->unansweredCalls(); }
 
 void IpcConnection::call(std::string_view selector, nlohmann::json arguments, int descriptor, ReplyHandler onReply,
                          FailureHandler onFailure) {

@@ -88,6 +88,8 @@ public:
 
     IpcConnectionState state() const;
     const PeerCredentials& peer() const;
+    // Calls received and not answered yet (a reply counts from when it is sent).
+    std::size_t unansweredCalls() const;
 
     void call(std::string_view selector, nlohmann::json arguments, int descriptor,
               ReplyHandler onReply, FailureHandler onFailure) override;

@@ -79,9 +79,9 @@ void SeqpacketSocket::send(std::string_view bytes, int descriptor) {
 }
 
 SeqpacketSocket::ReceiveStatus SeqpacketSocket::receive(Packet& packet) {
-    packet.bytes.resize(maxPacketBytes);
+    if (!m_receiveBuffer) m_receiveBuffer = std::make_unique_for_overwrite<char[]>(maxPacketBytes);
     packet.descriptor.reset();
-    iovec vector{packet.bytes.data(), packet.bytes.size()};
+    iovec vector{m_receiveBuffer.get(), maxPacketBytes};
     msghdr header{};
     header.msg_iov = &vector;
     header.msg_iovlen = 1;
@@ -120,7 +120,7 @@ SeqpacketSocket::ReceiveStatus SeqpacketSocket::receive(Packet& packet) {
         packet.bytes.clear();
         return ReceiveStatus::closed;
     }
-    packet.bytes.resize(static_cast<std::size_t>(got));
+    packet.bytes.assign(m_receiveBuffer.get(), static_cast<std::size_t>(got));
     if ((header.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) != 0 || unexpectedControl || descriptors.size() > 1)
         return ReceiveStatus::violation;
     if (!descriptors.empty()) packet.descriptor = std::move(descriptors.front());

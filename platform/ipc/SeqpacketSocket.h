@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -57,6 +58,10 @@ public:
 
 private:
     UniqueFd m_fd;
+    // Where packets are received, made once and never cleared: the packet takes the bytes that came
+    // (a few hundred, most of them), rather than a string stretched and zeroed to the largest packet
+    // for every one.
+    std::unique_ptr<char[]> m_receiveBuffer;
 };
 
 } // namespace vantrel

@@ -52,17 +52,23 @@ TEST_F(DeviceAccessTest, AcceptsImageFilesOnlyWithTheSwitchAndResolvesLinks) {
         << "a partition never falls back to its disk: the byte base would change";
 }
 
+// What a look-up of /dev/sdb answers.
+DeviceAccess::CheckedDevice checkedSdb() {
+    DeviceAccess::CheckedDevice device;
+    device.resolvedPath = "/dev/sdb";
+    device.isBlockDevice = true;
+    device.diskName = "sdb";
+    device.blockDevice = makedev(8, 16);
+    return device;
+}
+
 // A look-up is reused for the same path only, for at most the reuse limit from when it began, and
 // never once forgotten.
 TEST(DeviceAccessLookupMemo, ReusesALookUpForTheSamePathWithinItsLimitOnly) {
     using namespace std::chrono_literals;
     using Memo = DeviceAccess::LookupMemo;
     const auto start = std::chrono::steady_clock::time_point(1h);
-    DeviceAccess::CheckedDevice device;
-    device.resolvedPath = "/dev/sdb";
-    device.isBlockDevice = true;
-    device.diskName = "sdb";
-    device.blockDevice = makedev(8, 16);
+    const auto device = checkedSdb();
     Memo memo;
     EXPECT_FALSE(memo.recall("/dev/sdb", start)) << "nothing looked up yet";
     memo.remember("/dev/sdb", device, start);
@@ -89,6 +95,37 @@ TEST(DeviceAccessLookupMemo, ReusesALookUpForTheSamePathWithinItsLimitOnly) {
     }
     memo.forget();
     EXPECT_FALSE(memo.recall("/dev/sdb", start));
+}
+
+// The peer's right to read an answer is recalled with that answer only: granted for another path or
+// device it counts for nothing, and a new look-up or a forgotten one has to be granted again.
+TEST(DeviceAccessLookupMemo, RecallsThePeersRightWithTheAnswerItWasGrantedFor) {
+    using namespace std::chrono_literals;
+    const auto start = std::chrono::steady_clock::time_point(1h);
+    const auto device = checkedSdb();
+    auto other = device;
+    other.blockDevice = makedev(8, 32);
+    const auto readable = [&](DeviceAccess::LookupMemo& memo, std::chrono::milliseconds after) {
+        bool granted = true;
+        const auto recalled = memo.recall("/dev/sdb", start + after, &granted);
+        return recalled && granted;
+    };
+    DeviceAccess::LookupMemo memo;
+    memo.remember("/dev/sdb", device, start);
+    EXPECT_FALSE(readable(memo, 0ms)) << "looked up, not granted yet";
+    memo.readableRemembered("/dev/sdb1", device);
+    memo.readableRemembered("/dev/sdb", other);
+    EXPECT_FALSE(readable(memo, 0ms)) << "granted for another path or device";
+    memo.readableRemembered("/dev/sdb", device);
+    EXPECT_TRUE(readable(memo, 0ms));
+    EXPECT_TRUE(readable(memo, DeviceAccess::LookupMemo::reuseLimit));
+    EXPECT_FALSE(readable(memo, DeviceAccess::LookupMemo::reuseLimit + 1ms)) << "no longer than the answer";
+    memo.remember("/dev/sdb", device, start + 2s);
+    EXPECT_FALSE(readable(memo, 2s)) << "a new look-up is granted anew";
+    memo.readableRemembered("/dev/sdb", device);
+    memo.forget();
+    memo.remember("/dev/sdb", device, start + 3s);
+    EXPECT_FALSE(readable(memo, 3s));
 }
 
 TEST_F(DeviceAccessTest, MapsARefusalByTheSystemToTheDiskAccessError) {

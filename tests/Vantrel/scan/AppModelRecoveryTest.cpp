@@ -210,7 +210,7 @@ TEST(AppModelRecovery, TheTimeLimitEndsTheRunAndLeavesNoFileOfTheHitsThatTimedOu
         {"a slow one before it", {2, 3}, 2, 3},
     };
     // More than the run asks for at once, so that some are still to be asked when one times out.
-    constexpr std::size_t count = 40;
+    constexpr std::size_t count = AppModel::recoveryRequestsAhead + 8;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         ScanHarness h(count * 65'536);
@@ -248,6 +248,33 @@ TEST(AppModelRecovery, TheTimeLimitEndsTheRunAndLeavesNoFileOfTheHitsThatTimedOu
     }
 }
 
+// The disk is looked at once for the files asked for together, not once a file; a look stands for a
+// short time only, so that a disk swapped meanwhile is found before the files asked for later.
+TEST(AppModelRecovery, ALookThatFoundTheScannedDiskStandsForAShortTimeOnly) {
+    constexpr std::size_t count = AppModel::recoveryRequestsAhead + 40;
+    ScanHarness h(count * 65'536);
+    placeHits(h, numberedNames(count));
+    h.model->setIntegrityChecker(nullptr);
+    h.keepExtraction = [](std::uint64_t offset) { return offset / 65'536 + 1 == 3; };
+    const int before = h.disks->looks.load();
+    h.model->recoverSelected(h.dir.path().string());
+    ASSERT_TRUE(waitsFor(h, 3, count));
+    // The first two were answered at once, and two more asked for in their place.
+    const auto asked = h.extractionCount();
+    EXPECT_EQ(asked, AppModel::recoveryRequestsAhead + 2);
+    EXPECT_LE(h.disks->looks.load() - before, 3) << "the start's own look and the run's first";
+    h.disks->marks["/dev/sdb"] = test::FakeDisks::card(2);
+    h.executor->advanceBy(1s);
+    auto held = h.helper->takeCall(HelperProtocolSelector::extractHit);
+    ASSERT_TRUE(held);
+    h.answerKept(*held);
+    ASSERT_TRUE(recovered(h));
+    EXPECT_EQ(h.extractionCount(), asked) << "nothing asked of the disk swapped in";
+    EXPECT_EQ(h.model->statusMessage(), QStringLiteral("Recovered %1 file(s).").arg(asked));
+    ASSERT_TRUE(h.model->errorMessage());
+    EXPECT_EQ(*h.model->errorMessage(), "The disk these files were found on is not attached.");
+}
+
 // The first failure in the order of the hits is the one reported, whichever the helper answered
 // first; the files asked for with it are kept when they were written.
 TEST(AppModelRecovery, AFailureAmongSeveralInFlightIsReportedAndTheOthersAreKept) {
@@ -255,13 +282,14 @@ TEST(AppModelRecovery, AFailureAmongSeveralInFlightIsReportedAndTheOthersAreKept
         std::set<std::size_t> failing;  // hits (1-based)
         std::set<std::size_t> late;     // answered after all the others, in reverse order
         std::size_t reported;
-        std::size_t count = 40;  // more than the run asks for at once: files made and never asked for are removed
+        // More than the run asks for at once: files made and never asked for are removed.
+        std::size_t count = AppModel::recoveryRequestsAhead + 8;
     };
     const Row rows[] = {
         {{3}, {}, 3},
         {{2, 4}, {}, 2},
         {{2, 4}, {2}, 2},
-        {{3}, {}, 3, 90},
+        {{3}, {}, 3, AppModel::recoveryRequestsAhead + AppModel::recoveryFilesMadeAhead + 10},
     };
     for (const auto& row : rows) {
         const std::size_t count = row.count;
@@ -336,9 +364,11 @@ TEST(AppModelRecovery, AnswersInAnyOrderGoToTheFilesTheyWereAskedFor) {
 // of them fails), or the model goes away (their answers find nobody). No file of theirs is left.
 TEST(AppModelRecovery, FilesAskedForAreNotLeftBehindWhenTheRunIsCutShort) {
     enum class End { connectionLost, modelGone };
-    // Of count hits, the first is answered and up to 32 after it are still being filled; with 90, the
-    // files made ahead of those asked for must go as well.
-    for (const auto& [end, count] : {std::pair{End::connectionLost, 5}, {End::modelGone, 5}, {End::modelGone, 90}}) {
+    // Of count hits, the first is answered and as many after it as the run asks for at once are still
+    // being filled; with more, the files made ahead of those asked for must go as well.
+    constexpr auto ahead = static_cast<int>(AppModel::recoveryRequestsAhead);
+    constexpr auto many = ahead + static_cast<int>(AppModel::recoveryFilesMadeAhead) + 10;
+    for (const auto& [end, count] : {std::pair{End::connectionLost, 5}, {End::modelGone, 5}, {End::modelGone, many}}) {
         ScanHarness h(count * 65'536);
         placeHits(h, numberedNames(count));
         h.model->setIntegrityChecker(nullptr);
@@ -347,7 +377,7 @@ TEST(AppModelRecovery, FilesAskedForAreNotLeftBehindWhenTheRunIsCutShort) {
         ASSERT_TRUE(waitsFor(h, 2, count));
         std::vector<test::FakeHelperClient::Call> calls;
         while (auto call = h.helper->takeCall(HelperProtocolSelector::extractHit)) calls.push_back(std::move(*call));
-        ASSERT_EQ(calls.size(), static_cast<std::size_t>(std::min(count - 1, 32)));
+        ASSERT_EQ(calls.size(), static_cast<std::size_t>(std::min(count - 1, ahead)));
         if (end == End::modelGone) {
             h.model.reset();
             for (auto& call : calls) h.answerKept(call);
@@ -448,7 +478,7 @@ TEST(AppModelRecovery, AFlushThatFailsWhileTheRunGoesOnIsReported) {
 // While the disk writes one batch, the files after it are still made and asked for: the run waits
 // for a flush only once the next batch is full too.
 TEST(AppModelRecovery, FilesAreMadeAndAskedForWhileABatchIsFlushed) {
-    constexpr std::size_t count = 300;
+    constexpr std::size_t count = 600;
     ScanHarness h(count * 65'536);
     placeHits(h, numberedNames(count));
     h.model->setIntegrityChecker(nullptr);
@@ -468,9 +498,11 @@ TEST(AppModelRecovery, FilesAreMadeAndAskedForWhileABatchIsFlushed) {
         }
     } releaseAtTheEnd{release};
     h.model->recoverSelected(h.dir.path().string());
-    // With the first batch (128 files) held, the run goes on to the end of the second and the 32 asked
-    // beyond it; a flush that held back the making of files stopped it about 192 files in.
-    EXPECT_TRUE(h.pumpUntil([&] { return h.extractionCount() >= 250; })) << h.extractionCount() << " asked";
+    // With the first batch (128 files) held, the run goes on filling the next (up to 384 files waiting
+    // in the two) and asks beyond them; a flush that held back the making of files stopped it at most
+    // 320 files in (the first batch, those asked beyond it and those made ahead of them).
+    static_assert(AppModel::recoveryRequestsAhead == 128 && AppModel::recoveryFilesMadeAhead == 64);
+    EXPECT_TRUE(h.pumpUntil([&] { return h.extractionCount() >= 360; })) << h.extractionCount() << " asked";
     EXPECT_EQ(flushes.load(), 1) << "the first batch is still being flushed";
     release.set_value();
     ASSERT_TRUE(recovered(h));

@@ -120,6 +120,25 @@ TEST(AppModelScan, TheFinishingTextCountsTheHitsBeforePruning) {
     EXPECT_EQ(h.model->plainState().pendingIntegrityIDs.size(), 4u) << "without a checker the hits stay queued";
 }
 
+// The helper's status lines are shown while a scan runs; after it (a recovery sends two a file) they
+// are dropped on the connection's thread and never wake the main thread.
+TEST(AppModelScan, StatusLinesOutsideAScanNeverReachTheMainThread) {
+    ScanHarness h;
+    h.model->setIntegrityChecker(nullptr);
+    h.startScanning();
+    std::thread([&] { h.helper->sendLog("reading"); }).join();
+    EXPECT_GT(h.executor->runReady(), 0u);
+    EXPECT_EQ(h.model->statusMessage(), "Helper: reading");
+    h.replyToScan();
+    const auto ended = h.model->statusMessage();
+    std::thread([&] {
+        h.helper->sendLog("Extracting 1 bytes @0…");
+        h.helper->sendLog("Extracted 1 bytes");
+    }).join();
+    EXPECT_EQ(h.executor->runReady(), 0u);
+    EXPECT_EQ(h.model->statusMessage(), ended);
+}
+
 // Only a disk the scan unmounted is left to be mounted again: one that held no mount is not, and its
 // finishing text says nothing of remounting.
 TEST(AppModelScan, ADiskWithoutAMountIsNotLeftToBeMountedAgain) {

@@ -158,11 +158,14 @@ TEST(SeqpacketSocket, CarriesWholePacketsUpToTheLimit) {
     const std::string full(SeqpacketSocket::maxPacketBytes, 'p');
     left.send("small");
     left.send(full);
+    left.send("tiny");
     SeqpacketSocket::Packet packet;
     ASSERT_EQ(right.receive(packet), SeqpacketSocket::ReceiveStatus::packet);
     EXPECT_EQ(packet.bytes, "small");
     ASSERT_EQ(right.receive(packet), SeqpacketSocket::ReceiveStatus::packet);
     EXPECT_EQ(packet.bytes, full);
+    ASSERT_EQ(right.receive(packet), SeqpacketSocket::ReceiveStatus::packet);
+    EXPECT_EQ(packet.bytes, "tiny") << "nothing of the packet before is left in a shorter one";
     EXPECT_THROW(left.send(full + "!"), std::system_error);
     // A larger packet from a peer that ignores the limit is a violation, not a truncated message.
     const std::string over = full + "!";
