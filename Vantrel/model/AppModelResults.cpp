@@ -148,6 +148,20 @@ void AppModel::editSelection(const HitSelection& ids, SelectionEdit edit) {
     emit fieldChanged(Field::selectedHitIDs);
 }
 
+void AppModel::dropRemovedRowFromSelection(const Uuid& id) {
+    // Taken out where it is: a copy of a large selection for each hit hidden would cost a pass each, and
+    // so would finding the selection's positions again.
+    const std::size_t index = m_selectedHitIDs.indexOf(id);
+    if (index >= m_selectedHitIDs.size() || m_selectedHitIDs.ids()[index] != id) return;
+    const bool positionsKnown = m_selectionPositionsOf == std::pair{m_selectionVersion, m_layoutVersion};
+    m_selectedHitIDs.erase(id);
+    if (positionsKnown) m_selectionScratch.erase(m_selectionScratch.begin() + static_cast<std::ptrdiff_t>(index));
+    ++m_selectionVersion;
+    if (positionsKnown) m_selectionPositionsOf = {m_selectionVersion, m_layoutVersion};
+    m_removedRowDropAt = m_selectionVersion;
+    emit fieldChanged(Field::selectedHitIDs);
+}
+
 bool AppModel::thinSelectionToShown(PassingOnce& passing) {
     if (m_selectedHitIDs.empty()) return false;
     std::size_t dropped = 0;
@@ -467,8 +481,7 @@ bool AppModel::updateHit(const RecoveredHit& changed) {
             emit displayedHitMoved(static_cast<int>(*oldRow), static_cast<int>(row));
     } else {
         emit displayedHitsRemoved(static_cast<int>(*oldRow));
-        // Taken out where it is: a copy of a large selection for each hit hidden would cost a pass each.
-        if (m_selectedHitIDs.erase(changed.id) != 0) selectionWasChanged();
+        dropRemovedRowFromSelection(changed.id);
     }
     emit fieldChanged(Field::displayedHits);
     return true;
