@@ -311,6 +311,11 @@ public:
     void displayedIds(std::size_t first, std::size_t last, std::vector<Uuid>& ids) const;
     // Changes with every change of selectedHitIDs, also one told later than made.
     std::uint64_t selectionVersion() const { return m_selectionVersion; }
+    // Whether the one change of selectedHitIDs since the version took out a hit whose row had been
+    // removed from the displayed list just before (its removal signal told the rows' mirrors already).
+    bool selectionLostARemovedRowSince(std::uint64_t version) const {
+        return m_selectionVersion == version + 1 && m_removedRowDropAt == m_selectionVersion;
+    }
     // Recomputes the whole list from the hits and the query (one reset signal).
     void refreshDisplayedHits();
 
@@ -678,6 +683,9 @@ private:
     void refilterDisplayedHits(PassingOnce& passing);
     // selectedHitIDs changed: a new version, told.
     void selectionWasChanged();
+    // Takes the hit out of the selection, if it is there, once its row has left the displayed list, and
+    // tells it; the selection's positions follow while the hits' places stay.
+    void dropRemovedRowFromSelection(const Uuid& id);
     std::optional<std::size_t> positionOf(const Uuid& id) const;
     // A selection of fewer than one hit in this many is looked up hit by hit, a larger one in a pass.
     static constexpr std::size_t bulkSelectionShare = 64;
@@ -778,6 +786,7 @@ private:
     // The selection's positions in m_selectionScratch hold for this version of the selection and of the
     // hits' places (which change as hits are removed or replaced).
     std::uint64_t m_selectionVersion = 0;
+    std::uint64_t m_removedRowDropAt = 0;  // the selection's version that dropRemovedRowFromSelection made
     std::uint64_t m_layoutVersion = 0;
     mutable std::optional<std::pair<std::uint64_t, std::uint64_t>> m_selectionPositionsOf;
     // Keys of taken names being made on another thread: which making it is, and the hits renamed since

@@ -357,7 +357,7 @@ void AppModel::applyIntegrityResult(const Uuid& hitId, HitIntegrity integrity, s
         found->dimensions && !isPlausibleJpegPayload(found->byteLength, *found->dimensions)) {
         forgetIntakeKey(*found);
         removeHit(id);
-        if (m_selectedHitIDs.erase(id) != 0) selectionWasChanged();
+        dropRemovedRowFromSelection(id);
         auto& pending = m_plain.pendingIntegrityIDs;
         pending.erase(std::remove(pending.begin(), pending.end(), id), pending.end());
         setCatalogDirty(true);

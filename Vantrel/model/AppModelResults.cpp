@@ -148,6 +148,20 @@ void AppModel::editSelection(const HitSelection& ids, SelectionEdit edit) {
     emit fieldChanged(Field::selectedHitIDs);
 }
 
+void AppModel::dropRemovedRowFromSelection(const Uuid& id) {
+    // Taken out where it is: a copy of a large selection for each hit hidden would cost a pass each, and
+    // so would finding the selection's positions again.
+    const std::size_t index = m_selectedHitIDs.indexOf(id);
+    if (index >= m_selectedHitIDs.size() || m_selectedHitIDs.ids()[index] != id) return;
+    const bool positionsKnown = m_selectionPositionsOf == std::pair{m_selectionVersion, m_layoutVersion};
+    m_selectedHitIDs.erase(id);
+    if (positionsKnown) m_selectionScratch.erase(m_selectionScratch.begin() + static_cast<std::ptrdiff_t>(index));
+    ++m_selectionVersion;
+    if (positionsKnown) m_selectionPositionsOf = {m_selectionVersion, m_layoutVersion};
+    m_removedRowDropAt = m_selectionVersion;
+    emit fieldChanged(Field::selectedHitIDs);
+}
+
 bool AppModel::thinSelectionToShown(PassingOnce& passing) {
     if (m_selectedHitIDs.empty()) return false;
     std::size_t dropped = 0;
@@ -467,8 +481,7 @@ bool AppModel::updateHit(const RecoveredHit& changed) {
             emit displayedHitMoved(static_cast<int>(*oldRow), static_cast<int>(row));
     } else {
         emit displayedHitsRemoved(static_cast<int>(*oldRow));
-        // Taken out where it is: a copy of a large selection for each hit hidden would cost a pass each.
-        if (m_selectedHitIDs.erase(changed.id) != 0) selectionWasChanged();
+        dropRemovedRowFromSelection(changed.id);
     }
     emit fieldChanged(Field::displayedHits);
     return true;
@@ -699,8 +712,19 @@ void AppModel::selectedDisplayedRows(std::vector<std::size_t>& rows) const {
 }
 
 void AppModel::selectDisplayedRows(std::span<const std::pair<std::size_t, std::size_t>> runs) {
+    // Sized once: a million rows would otherwise grow the arrays a dozen times, each growth a copy into
+    // fresh pages. The places go into the memory of the last ones found, which they replace.
+    std::size_t count = 0;
+    for (const auto& [first, last] : runs) {
+        const std::size_t end = std::min(last, m_displayed.size());
+        if (first < end) count += end - first;
+    }
     std::vector<Uuid> ids;
-    std::vector<std::uint64_t> positions;
+    ids.reserve(count);
+    std::vector<std::uint64_t> positions = std::exchange(m_selectionScratch, {});
+    m_selectionPositionsOf.reset();
+    positions.clear();
+    positions.reserve(count);
     for (const auto& [first, last] : runs) {
         m_displayed.forEachIn(first, last, [&](Position position) {
             ids.push_back(m_hits[position].id);
@@ -709,7 +733,14 @@ void AppModel::selectDisplayedRows(std::span<const std::pair<std::size_t, std::s
     }
     HitSelection::sortIdentities(ids, positions);
     HitSelection selection(std::move(ids));
-    if (selection == m_selectedHitIDs) return;
+    if (selection == m_selectedHitIDs) {
+        // The same selection: the places found are its places all the same.
+        if (positions.size() == m_selectedHitIDs.size()) {
+            m_selectionScratch = std::move(positions);
+            m_selectionPositionsOf = {m_selectionVersion, m_layoutVersion};
+        }
+        return;
+    }
     m_selectedHitIDs = std::move(selection);
     ++m_selectionVersion;
     // Overlapping runs would have repeated a hit: its places are then found as anyone's.

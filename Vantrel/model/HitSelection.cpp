@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 namespace vantrel {
 
@@ -53,60 +54,58 @@ HitSelection::HitSelection(std::vector<Uuid> ids) : m_ids(std::move(ids)) {
 
 namespace {
 
-// Sorts the identities in ascending order, each value of along (when given) moved with its identity.
-void sortAlong(std::vector<Uuid>& ids, std::vector<std::uint64_t>* along) {
-    // Compared as words: a million identities sort several times faster than byte by byte.
-    const auto before = [](const Uuid& a, const Uuid& b) { return wordsOf(a) < wordsOf(b); };
-    if (ids.size() < HitSelection::bucketedFrom && !along) {
-        std::sort(ids.begin(), ids.end(), before);
-        return;
-    }
-    // Many are first dealt into buckets by their first two bytes, in one counting pass and one moving
-    // pass, and each bucket is sorted on its own. Random identities leave a bucket a few each; any others
-    // sort as they would in one piece.
-    constexpr std::size_t bucketCount = 65'536;
-    const auto bucketOf = [](const Uuid& id) { return static_cast<std::size_t>(id.bytes[0]) << 8 | id.bytes[1]; };
-    std::vector<std::size_t> starts(bucketCount + 1, 0);
-    for (const Uuid& id : ids) ++starts[bucketOf(id) + 1];
-    for (std::size_t bucket = 0; bucket < bucketCount; ++bucket) starts[bucket + 1] += starts[bucket];
-    std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
-    const auto eachBucket = [&](auto&& sortRange) {
+// What is sorted: an identity as words, and the value that travels with it where there are values.
+struct Plain {
+    Words words;
+};
+struct Carrying {
+    Words words;
+    std::uint64_t value = 0;
+};
+
+// Sorts the identities in ascending order, each value of along (when Entry carries one) moved with its
+// identity. Compared as words: a million identities sort several times faster than byte by byte.
+template <typename Entry>
+void sortEntries(std::vector<Uuid>& ids, std::vector<std::uint64_t>* along) {
+    constexpr bool carries = std::is_same_v<Entry, Carrying>;
+    const auto entryAt = [&](std::size_t i) {
+        if constexpr (carries) return Entry{wordsOf(ids[i]), (*along)[i]};
+        else return Entry{wordsOf(ids[i])};
+    };
+    const auto before = [](const Entry& a, const Entry& b) { return a.words < b.words; };
+    std::vector<Entry> dealt(ids.size());
+    if (ids.size() < HitSelection::bucketedFrom) {
+        for (std::size_t i = 0; i < ids.size(); ++i) dealt[i] = entryAt(i);
+        std::sort(dealt.begin(), dealt.end(), before);
+    } else {
+        // Many are first dealt into buckets by their first two bytes, in one counting pass and one moving
+        // pass, and each bucket is sorted on its own. Random identities leave a bucket a few each; any
+        // others sort as they would in one piece.
+        constexpr std::size_t bucketCount = 65'536;
+        const auto bucketOf = [](const Uuid& id) { return static_cast<std::size_t>(id.bytes[0]) << 8 | id.bytes[1]; };
+        std::vector<std::size_t> starts(bucketCount + 1, 0);
+        for (const Uuid& id : ids) ++starts[bucketOf(id) + 1];
+        for (std::size_t bucket = 0; bucket < bucketCount; ++bucket) starts[bucket + 1] += starts[bucket];
+        std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
+        for (std::size_t i = 0; i < ids.size(); ++i) dealt[next[bucketOf(ids[i])]++] = entryAt(i);
         for (std::size_t bucket = 0; bucket < bucketCount; ++bucket)
-            if (starts[bucket + 1] - starts[bucket] > 1) sortRange(starts[bucket], starts[bucket + 1]);
-    };
-    if (!along) {
-        std::vector<Uuid> dealt(ids.size());
-        for (const Uuid& id : ids) dealt[next[bucketOf(id)]++] = id;
-        eachBucket([&](std::size_t first, std::size_t last) {
-            std::sort(dealt.begin() + static_cast<std::ptrdiff_t>(first), dealt.begin() + static_cast<std::ptrdiff_t>(last), before);
-        });
-        ids.swap(dealt);
-        return;
+            if (starts[bucket + 1] - starts[bucket] > 1)
+                std::sort(dealt.begin() + static_cast<std::ptrdiff_t>(starts[bucket]), dealt.begin() + static_cast<std::ptrdiff_t>(starts[bucket + 1]),
+                          before);
     }
-    // With values along, each identity and its value travel together.
-    struct Pair {
-        Words words;
-        std::uint64_t value;
-    };
-    std::vector<Pair> dealt(ids.size());
-    for (std::size_t i = 0; i < ids.size(); ++i) dealt[next[bucketOf(ids[i])]++] = Pair{wordsOf(ids[i]), (*along)[i]};
-    eachBucket([&](std::size_t first, std::size_t last) {
-        std::sort(dealt.begin() + static_cast<std::ptrdiff_t>(first), dealt.begin() + static_cast<std::ptrdiff_t>(last),
-                  [](const Pair& a, const Pair& b) { return a.words < b.words; });
-    });
     for (std::size_t i = 0; i < dealt.size(); ++i) {
         ids[i] = idOf(dealt[i].words);
-        (*along)[i] = dealt[i].value;
+        if constexpr (carries) (*along)[i] = dealt[i].value;
     }
 }
 
 } // namespace
 
-void HitSelection::sortIdentities(std::vector<Uuid>& ids) { sortAlong(ids, nullptr); }
+void HitSelection::sortIdentities(std::vector<Uuid>& ids) { sortEntries<Plain>(ids, nullptr); }
 
 void HitSelection::sortIdentities(std::vector<Uuid>& ids, std::vector<std::uint64_t>& along) {
     along.resize(ids.size());
-    sortAlong(ids, &along);
+    sortEntries<Carrying>(ids, &along);
 }
 
 bool HitSelection::contains(const Uuid& id) const {

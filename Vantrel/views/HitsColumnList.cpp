@@ -2,6 +2,7 @@
 
 #include "Vantrel/views/ColorContrast.h"
 
+#include "Vantrel/views/HitListAccessibility.h"
 #include "Vantrel/views/HitTableModel.h"
 #include "Vantrel/views/HitsColumnHeader.h"
 #include "Vantrel/views/ResultsFilterLogic.h"
@@ -9,6 +10,7 @@
 #include "Vantrel/views/Symbols.h"
 #include "Vantrel/views/ViewColors.h"
 
+#include <QAccessible>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMenu>
@@ -185,6 +187,7 @@ std::vector<std::pair<int, int>> runsOf(const QItemSelection& selection) {
 
 HitsColumnList::HitsColumnList(AppModel& model, QWidget* parent)
     : QTableView(parent), m_model(model), m_rows(new HitTableModel(model, this)), m_header(new HitsColumnHeader(model, this)) {
+    HitListAccessibility::install();
     setObjectName(QStringLiteral("hitList"));
     setHorizontalHeader(m_header);
     setModel(m_rows);
@@ -230,8 +233,13 @@ HitsColumnList::HitsColumnList(AppModel& model, QWidget* parent)
     connect(m_rows, &HitTableModel::rowsWereReset, this, &HitsColumnList::applyModelSelection);
     connect(&m_model, &AppModel::fieldChanged, this, [this](AppModel::Field field) {
         if (field != AppModel::Field::selectedHitIDs) return;
-        // A selection thinned for a new list was shown with it already.
-        if (!m_writing && m_model.selectionVersion() != m_appliedVersion) applyModelSelection();
+        // A selection thinned for a new list was shown with it already; a hit that left with its row
+        // left Qt's selection with the row, and is drawn from the model's selection as before.
+        if (!m_writing && m_model.selectionVersion() != m_appliedVersion) {
+            if (m_model.selectionLostARemovedRowSince(m_appliedVersion)) m_appliedVersion = m_model.selectionVersion();
+            else applyModelSelection();
+        }
+        tellSelection();
         if (onSelectionChanged) onSelectionChanged();
     });
     connect(this, &QWidget::customContextMenuRequested, this, &HitsColumnList::showContextMenu);
@@ -266,6 +274,28 @@ QModelIndex HitsColumnList::moveCursor(CursorAction action, Qt::KeyboardModifier
 
 void HitsColumnList::keyboardSearch(const QString&) {
     // No type-ahead: letters do not jump to rows.
+}
+
+void HitsColumnList::selectionChanged(const QItemSelection& selected, const QItemSelection& deselected) {
+    QAbstractItemView::selectionChanged(selected, deselected);  // NOLINT(bugprone-parent-virtual-call): Qt's table's telling is left out
+}
+
+void HitsColumnList::tellSelection() {
+    if (!QAccessible::isActive()) return;
+    const QModelIndex cell = currentIndex();
+    const bool selected = cell.isValid() && cell.data(HitTableModel::selectedRole).toBool();
+    const bool cellChanged = cell.isValid() && (QModelIndex(m_toldCell) != cell || selected != m_toldSelected);
+    m_toldCell = cell;
+    m_toldSelected = selected;
+    if (cellChanged) {
+        // A screen reader reads the cell's state and hears of the list's selection with it.
+        QAccessibleEvent event(this, selected ? QAccessible::SelectionAdd : QAccessible::SelectionRemove);
+        event.setChild(HitListAccessibility::childOf(*this, cell));
+        QAccessible::updateAccessibility(&event);
+        return;
+    }
+    QAccessibleEvent event(this, QAccessible::SelectionWithin);
+    QAccessible::updateAccessibility(&event);
 }
 
 void HitsColumnList::previewSelection() {

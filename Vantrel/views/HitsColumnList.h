@@ -14,6 +14,7 @@
 #include "Vantrel/model/AppModel.h"
 
 #include <QItemSelectionModel>
+#include <QPersistentModelIndex>
 #include <QTableView>
 
 #include <cstdint>
@@ -42,6 +43,7 @@ public:
     std::function<void()> onSelectionChanged;
 
     HitTableModel* hitModel() const { return m_rows; }
+    const AppModel& appModel() const { return m_model; }
     HitsColumnHeader* columnHeader() const { return m_header; }
     // What Space does: previews the hit to preview, if any.
     void previewSelection();
@@ -54,10 +56,16 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
     QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override;
     void keyboardSearch(const QString& search) override;
+    // Draws the rows anew. Qt's table would tell a screen reader here, before the model's selection
+    // follows; tellSelection does once it has.
+    void selectionChanged(const QItemSelection& selected, const QItemSelection& deselected) override;
 
 private:
     void applyModelSelection();
     void takeViewSelection();
+    // Tells a screen reader that the model's selection changed, in one event however many rows it took:
+    // on the keyboard's cell when its row came in or went out, else on the list.
+    void tellSelection();
     // A command of the view to Qt's selection model, taken here while that holds none of the model's
     // selection; whether it was.
     bool takeCommand(const QItemSelection& selection, QItemSelectionModel::SelectionFlags command);
@@ -72,6 +80,8 @@ private:
     bool m_held = true;
     std::uint64_t m_appliedVersion = 0;       // the model's selection that the table shows
     std::vector<std::size_t> m_selectedRows;  // memory of the last look-up of the selected rows
+    QPersistentModelIndex m_toldCell;          // the keyboard's cell when a screen reader was last told
+    bool m_toldSelected = false;               // and whether its row was selected then
 };
 
 } // namespace vantrel

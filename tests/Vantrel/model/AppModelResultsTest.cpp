@@ -667,10 +667,12 @@ TEST(HitSelection, ManyIdentitiesSortAsOneSortWouldSortThem) {
         if (shared) id.bytes[0] = id.bytes[1] = sharedFirst;
         return id;
     };
-    for (const bool shared : {false, true}) {
+    // Fewer than sort in buckets, too.
+    for (const auto& [shared, count] : {std::pair{false, 3 * HitSelection::bucketedFrom}, {true, 3 * HitSelection::bucketedFrom}, {false, std::size_t{700}}}) {
         SCOPED_TRACE(shared ? "sharing their first bytes" : "random");
+        SCOPED_TRACE(count);
         std::vector<Uuid> ids;
-        for (std::size_t i = 0; i < 3 * HitSelection::bucketedFrom; ++i) ids.push_back(randomId(0x7f, shared));
+        for (std::size_t i = 0; i < count; ++i) ids.push_back(randomId(0x7f, shared));
         for (std::size_t i = 0; i < 100; ++i) ids.push_back(ids[i * 7]);
         std::vector<Uuid> expected = ids;
         std::sort(expected.begin(), expected.end());

@@ -13,6 +13,7 @@
 #include "Vantrel/views/ResultsPaneLogic.h"
 #include "Vantrel/views/Symbols.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QDateEdit>
@@ -181,7 +182,20 @@ TEST(HitsColumnList, AHitTheFilterHidesLeavesTheSelectionInTheModelAndTheView) {
 // Qt's selection model holds the model's selection while it is a few runs of rows and none beyond; the
 // rows are drawn selected from the model's selection either way, a filter change keeps exactly the shown
 // selected hits, Ctrl+Space adds or takes one row, and a plain click or Select All replaces the selection.
+// A screen reader reads the same selection from the table's cells and rows either way, and hears of each
+// change once.
+std::vector<std::pair<QAccessible::Event, int>>* toldSelections = nullptr;
+
 TEST(HitsColumnList, ASelectionOfManyRunsIsDrawnFromTheModelAndEditedThere) {
+    std::vector<std::pair<QAccessible::Event, int>> told;
+    toldSelections = &told;
+    QAccessible::installUpdateHandler([](QAccessibleEvent* event) {
+        const auto type = event->type();
+        if (type == QAccessible::SelectionAdd || type == QAccessible::SelectionRemove || type == QAccessible::SelectionWithin ||
+            type == QAccessible::Selection)
+            toldSelections->emplace_back(type, event->child());
+    });
+    QAccessible::setActive(true);
     struct Row {
         const char* what;
         int everyNth;  // 0: none selected
@@ -207,17 +221,51 @@ TEST(HitsColumnList, ASelectionOfManyRunsIsDrawnFromTheModelAndEditedThere) {
         // Qt's runs are every third row's only because the cap is above them.
         ASSERT_GT(hitCount / 3, 0);
         static_assert(hitCount / 3 <= static_cast<int>(HitsColumnList::maxHeldRuns) && hitCount / 2 > static_cast<int>(HitsColumnList::maxHeldRuns));
-        const auto check = [&](const char* when) {
+        const auto check = [&](const char* when, std::size_t tellings = 1) {
             SCOPED_TRACE(when);
             std::set<Uuid> drawn;
+            QList<int> drawnRows;
             for (int r = 0; r < f.rows().rowCount(); ++r)
-                if (f.rows().data(f.rows().index(r, 0), HitTableModel::selectedRole).toBool()) drawn.insert(f.rows().hitAt(r).id);
+                if (f.rows().data(f.rows().index(r, 0), HitTableModel::selectedRole).toBool()) {
+                    drawn.insert(f.rows().hitAt(r).id);
+                    drawnRows.append(r);
+                }
             EXPECT_EQ(HitSelection(drawn), f.model().selectedHitIDs());
             if (f.list().holdsModelSelection()) EXPECT_EQ(f.selectedInView(), drawn);
             else EXPECT_TRUE(f.selectedInView().empty());
+
+            QAccessibleTableInterface* table = QAccessible::queryAccessibleInterface(&f.list())->tableInterface();
+            ASSERT_NE(table, nullptr);
+            EXPECT_EQ(table->selectedRows(), drawnRows);
+            EXPECT_EQ(table->selectedRowCount(), drawnRows.size());
+            EXPECT_EQ(table->selectedCellCount(), drawnRows.size() * ResultsPaneLogic::columnCount);
+            for (int r = 0; r < std::min(f.rows().rowCount(), 12); ++r) {
+                const bool selected = drawnRows.contains(r);
+                EXPECT_EQ(table->isRowSelected(r), selected) << "row " << r;
+                QAccessibleInterface* cell = table->cellAt(r, static_cast<int>(Column::size));
+                ASSERT_NE(cell, nullptr);
+                EXPECT_EQ(cell->state().selected, selected) << "row " << r;
+                EXPECT_EQ(cell->text(QAccessible::Name), f.cell(r, Column::size));
+                EXPECT_EQ(cell->tableCellInterface()->rowIndex(), r);
+                EXPECT_EQ(cell->tableCellInterface()->columnHeaderCells().value(0)->text(QAccessible::Name), "Size");
+            }
+            // One telling for a change, however many rows it took; on the keyboard's cell when its row
+            // came in or went out.
+            // (Qt tells nothing on a platform without accessibility, as the offscreen one.)
+            if (QAccessible::isActive()) {
+                EXPECT_EQ(told.size(), tellings);
+            }
+            for (const auto& [type, child] : told) {
+                if (type == QAccessible::SelectionWithin) continue;
+                QAccessibleInterface* cell = QAccessible::queryAccessibleInterface(&f.list())->child(child);
+                ASSERT_NE(cell, nullptr);
+                EXPECT_EQ(cell->tableCellInterface()->rowIndex(), f.list().currentIndex().row());
+                EXPECT_EQ(cell->state().selected, type == QAccessible::SelectionAdd);
+            }
+            told.clear();
         };
         EXPECT_EQ(f.list().holdsModelSelection(), row.held);
-        check("selected");
+        check("selected", row.everyNth > 0 ? 1 : 0);
 
         f.model().setResultsIntegrityFilter(ResultsIntegrityFilter::pending);
         f.settle();
@@ -225,11 +273,20 @@ TEST(HitsColumnList, ASelectionOfManyRunsIsDrawnFromTheModelAndEditedThere) {
         for (const Uuid& id : chosen)
             if (f.model().hit(id)->integrity == HitIntegrity::pending) kept.insert(id);
         EXPECT_EQ(f.model().selectedHitIDs(), HitSelection(kept));
-        check("filtered");
+        check("filtered", row.everyNth > 0 ? 1 : 0);
         f.model().setResultsSort(ResultsSort::sizeDescending);
         f.settle();
         EXPECT_EQ(f.model().selectedHitIDs(), HitSelection(kept));
-        check("sorted");
+        check("sorted", 0);
+        // A quality result hides a selected hit: it leaves the selection with its row, the rest stays.
+        if (!kept.empty()) {
+            RecoveredHit judged = *f.model().hit(*kept.rbegin());
+            judged.integrity = HitIntegrity::ok;
+            f.model().updateHit(judged);
+            kept.erase(judged.id);
+            EXPECT_EQ(f.model().selectedHitIDs(), HitSelection(kept));
+            check("hidden");
+        }
 
         // Ctrl+Space on a row: in or out of the selection, the others stay.
         const QModelIndex third = f.rows().index(2, 0);
@@ -249,6 +306,8 @@ TEST(HitsColumnList, ASelectionOfManyRunsIsDrawnFromTheModelAndEditedThere) {
         EXPECT_EQ(f.model().selectedHitIDs(), HitSelection{f.rows().hitAt(1).id});
         check("clicked");
     }
+    QAccessible::installUpdateHandler(nullptr);
+    toldSelections = nullptr;
 }
 
 // A row drawn selected from the model's selection alone has the highlight behind it.
